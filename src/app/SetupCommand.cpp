@@ -1,0 +1,135 @@
+// SetupCommand: provisioning of a home.
+#include "app/SetupCommand.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "foundation/DataSource.h"
+#include "foundation/DatabaseSchema.h"
+#include "foundation/OdbcConnection.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "platform/Home.h"
+#include "platform/Registry.h"
+#include "platform/SettingsStore.h"
+
+namespace {
+
+bool MakeDirectories(const std::string& path, std::string& error) {
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) continue;
+        if (::mkdir(partial.c_str(), 0750) != 0 && errno != EEXIST) {
+            error = "cannot create " + partial + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes each provisioned value that the settings file lacks.
+long ProvisionSettings(const std::string& home) {
+    return SettingsStore::Instance().Modify([&](SettingsFile& file) {
+        bool changed = false;
+        for (const settings::Setting& s : settings::kCatalogue) {
+            const std::string key = std::string(settings::kProductKeyPath) + "\\" + s.key;
+            if (s.provision == settings::Provision::None) {
+                if (!file.KeyExists(key)) {
+                    file.CreateKey(key);
+                    changed = true;
+                }
+                continue;
+            }
+            if (file.Get(key, s.name)) continue;
+            SettingsFile::Value v;
+            v.name = s.name;
+            if (s.type == settings::Type::Dword) {
+                v.type = SettingsFile::kDword;
+                std::uint32_t n = s.dwordProvisioned;
+                v.data.assign(reinterpret_cast<const char*>(&n), 4);
+            } else {
+                v.type = SettingsFile::kString;
+                v.data = s.provision == settings::Provision::HomePath
+                             ? home + (*s.stringProvisioned ? std::string("/") + s.stringProvisioned : "")
+                             : s.stringProvisioned;
+            }
+            file.Set(key, v);
+            changed = true;
+        }
+        const std::string dns = settings::kDnsKeyPath;
+        if (!file.KeyExists(dns)) {
+            file.CreateKey(dns);
+            changed = true;
+        }
+        const std::string servers = settings::kServersKeyPath;
+        if (file.SubKeys(servers).empty()) {
+            const std::string first = servers + std::string("\\#1");
+            std::uint32_t one = 1;
+            file.Set(first, {settings::kServerActive, SettingsFile::kDword, std::string(reinterpret_cast<const char*>(&one), 4)});
+            file.Set(first, {settings::kServerLocation, SettingsFile::kString, settings::kSmtpServerModule});
+            file.Set(first, {settings::kServerName, SettingsFile::kString, "SMTP_Server"});
+            changed = true;
+        }
+        return changed;
+    });
+}
+
+}  // namespace
+
+int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& err) {
+    std::string error;
+    if (!MakeDirectories(home, error)) {
+        err << "velmora setup: " << error << "\n";
+        return 1;
+    }
+    Home::Use(home);
+
+    long rc = ProvisionSettings(home);
+    if (rc != ERROR_SUCCESS) {
+        std::string why = SettingsStore::Instance().LastError();
+        err << "velmora setup: the settings file " << SettingsStore::Instance().Path() << " could not be "
+            << (rc == ERROR_BADDB ? "read: " + why : "written (code " + std::to_string(rc) + ")") << "\n";
+        return 1;
+    }
+
+    if (!DataSource::WriteFiles(home, error)) {
+        err << "velmora setup: " << error << "\n";
+        return 1;
+    }
+    // The database file is made by the driver at the first connection.
+    OdbcEnvironment env;
+    OdbcConnection connection;
+    if (!connection.Allocate(env) || !connection.Connect()) {
+        std::string why = DataSource::Diagnose(home);
+        err << "velmora setup: cannot connect to the data source \"Velmora\": "
+            << (why.empty() ? connection.LastError() : why) << "\n";
+        return 1;
+    }
+    if (!DatabaseSchema::Create(connection.Handle(), error)) {
+        err << "velmora setup: cannot create the database tables: " << error << "\n";
+        return 1;
+    }
+
+    std::string mailRoot = home + "/mail";
+    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", mailRoot, 260);
+    std::string logDir, mailLogDir;
+    ReadRegistryString((std::string(settings::kProductKeyPath) + "\\" + settings::kLogModule).c_str(), "LogDir",
+                       logDir, 260);
+    ReadRegistryString(settings::kLogKeyPath, "Log Directory", mailLogDir, 260);
+    for (const std::string& dir : {home + "/SMTPSpooler", home + "/Outbox", home + "/MailSpooler", mailRoot,
+                                   logDir.empty() ? home : logDir, mailLogDir.empty() ? home : mailLogDir}) {
+        if (!MakeDirectories(dir, error)) {
+            err << "velmora setup: " << error << "\n";
+            return 1;
+        }
+    }
+    out << "Velmora home ready: " << home << "\n"
+        << "  settings:   " << SettingsStore::Instance().Path() << "\n"
+        << "  database:   " << home << "/" << Home::kDatabaseFile << " (data source \"Velmora\")\n"
+        << "  mail store: " << mailRoot << "\n";
+    return 0;
+}

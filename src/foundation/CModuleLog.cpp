@@ -1,0 +1,117 @@
+// CModuleLog: the diagnostic log file.
+//
+// Lines end with a plain line feed (this system's text files); everything
+// else of the file's name and banner is fixed so the administrator's tools
+// can find a run's log by its UTC start minute.
+#include "foundation/CModuleLog.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/Home.h"
+#include "platform/Registry.h"
+
+CModuleLog g_moduleLog;
+
+CModuleLog::~CModuleLog() { Close(); }
+
+std::string CModuleLog::FileNameFor(const std::string& directory, const std::tm& utc) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/%02d%02d%04d%02d%02d.log", utc.tm_mday, utc.tm_mon + 1,
+                  utc.tm_year + 1900, utc.tm_hour, utc.tm_min);
+    return directory + name;
+}
+
+void CModuleLog::Open(const std::string& path, const std::string& module, bool append) {
+    OpenAt(path, module, append, std::time(nullptr));
+}
+
+void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool append, std::time_t utcNow) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (isOpen) return;   // opened once per process
+    registryPath = path;
+    moduleName = module;
+    logDirectory.clear();
+    loggingLevel = 0;
+
+    HKEY base = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, registryPath.c_str(), 0, KEY_READ, &base) == ERROR_SUCCESS) {
+        HKEY key = nullptr;
+        if (RegOpenKeyEx(base, moduleName.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            DWORD size = 0;
+            if (RegQueryValueEx(key, "LogDir", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+                std::vector<BYTE> buffer(size + 1, 0);
+                if (RegQueryValueEx(key, "LogDir", nullptr, nullptr, buffer.data(), &size) == ERROR_SUCCESS)
+                    logDirectory = reinterpret_cast<const char*>(buffer.data());
+            }
+            DWORD level = 0;
+            size = sizeof level;
+            if (RegQueryValueEx(key, "LoggingLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&level), &size) ==
+                ERROR_SUCCESS)
+                loggingLevel = level;
+            RegCloseKey(key);
+        }
+        RegCloseKey(base);
+    }
+    if (loggingLevel != 1) return;
+
+    std::tm utc{};
+    gmtime_r(&utcNow, &utc);
+    // An empty directory means the home, never the file system root.
+    std::string directory = logDirectory.empty() ? Home::Dir() : logDirectory;
+    if (directory.empty()) directory = ".";
+    const std::string name = FileNameFor(directory, utc);
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0640);
+    if (fd < 0) return;
+    // Others are denied writing while we hold it; a second start in the same
+    // minute runs without a log rather than truncating the first one's.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (!append && ::ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        return;
+    }
+    file = ::fdopen(fd, append ? "a" : "w");
+    if (!file) {
+        ::close(fd);
+        return;
+    }
+    filePath = name;
+    isOpen = 1;
+    const std::string rule(69, '=');
+    char date[128];
+    std::snprintf(date, sizeof date, "\tDate = %d-%d-%d  Time = %d:%d", utc.tm_mday, utc.tm_mon + 1,
+                  utc.tm_year + 1900, utc.tm_hour, utc.tm_min);
+    for (const std::string& line : {rule, "\tModule := " + moduleName, std::string(date), rule}) {
+        std::fputs(line.c_str(), file);
+        std::fputc('\n', file);
+    }
+    std::fflush(file);
+}
+
+void CModuleLog::Write(std::string_view text) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!isOpen) return;
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fputc('\n', file);
+    std::fflush(file);
+}
+
+void CModuleLog::Close() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!isOpen) return;
+    std::fclose(file);
+    file = nullptr;
+    isOpen = 0;
+    filePath.clear();
+}
+
+bool CModuleLog::IsOpen() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return isOpen != 0;
+}
+
+std::string CModuleLog::FilePath() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return filePath;
+}

@@ -1,0 +1,50 @@
+// CModuleLog: the process-wide diagnostic log (g_moduleLog).
+//
+// Opened once at start-up from the module's settings sub-key (LogDir,
+// LoggingLevel); on only when LoggingLevel is exactly 1. Each Write is one
+// flushed line, serialised by the log's lock so threads never interleave.
+// Nothing is written after Close.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <ctime>
+
+class CModuleLog {
+public:
+    CModuleLog() = default;
+    ~CModuleLog();
+    CModuleLog(const CModuleLog&) = delete;
+    CModuleLog& operator=(const CModuleLog&) = delete;
+
+    // Reads <registryPath>\<moduleName>\{LogDir,LoggingLevel} and, at level 1,
+    // creates <LogDir>/DDMMYYYYHHMM.log (UTC) with the four banner lines.
+    void Open(const std::string& registryPath, const std::string& moduleName, bool append);
+    // Same, with the UTC time given (tests).
+    void OpenAt(const std::string& registryPath, const std::string& moduleName, bool append,
+                std::time_t utcNow);
+    void Write(std::string_view text);
+    void Close();
+
+    bool IsOpen() const;
+    // Path of the file while open (empty otherwise); for the host's own messages.
+    std::string FilePath() const;
+
+    // The name the log takes for a directory and a UTC time: "<dir>/DDMMYYYYHHMM.log".
+    static std::string FileNameFor(const std::string& directory, const std::tm& utc);
+
+private:
+    mutable std::mutex lock;
+    int isOpen = 0;
+    std::string logDirectory;
+    std::uint32_t loggingLevel = 0;
+    std::FILE* file = nullptr;
+    std::string moduleName;
+    std::string registryPath;
+    std::string filePath;
+};
+
+extern CModuleLog g_moduleLog;

@@ -1,0 +1,137 @@
+// DataSource: data-source files and their diagnosis.
+#include "foundation/DataSource.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Home.h"
+
+#ifndef VELMORA_ODBC_DRIVER_DIR
+#define VELMORA_ODBC_DRIVER_DIR "/usr/lib/x86_64-linux-gnu/odbc"
+#endif
+
+namespace {
+
+constexpr const char* kDriverName = "Velmora SQLite3";
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Reads one [section] of an ini file into lower-cased key -> value.
+bool ReadIniSection(const std::string& path, const std::string& section, std::map<std::string, std::string>& out) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    bool inside = false, found = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::size_t b = line.find_first_not_of(" \t");
+        if (b == std::string::npos || line[b] == ';' || line[b] == '#') continue;
+        if (line[b] == '[') {
+            std::size_t e = line.find(']', b);
+            inside = e != std::string::npos && Lower(line.substr(b + 1, e - b - 1)) == Lower(section);
+            found = found || inside;
+            continue;
+        }
+        if (!inside) continue;
+        std::size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        auto trim = [](std::string s) {
+            std::size_t x = s.find_first_not_of(" \t"), y = s.find_last_not_of(" \t");
+            return x == std::string::npos ? std::string() : s.substr(x, y - x + 1);
+        };
+        out[Lower(trim(line.substr(0, eq)))] = trim(line.substr(eq + 1));
+    }
+    return found;
+}
+
+bool WriteNew(const std::string& path, const std::string& text, std::string& error) {
+    if (Exists(path)) return true;
+    const std::string tmp = path + ".new";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            error = "cannot write " + path;
+            return false;
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string DataSource::SqliteDriverPath() { return std::string(VELMORA_ODBC_DRIVER_DIR) + "/libsqlite3odbc.so"; }
+
+bool DataSource::WriteFiles(const std::string& home, std::string& error) {
+    std::ostringstream inst;
+    inst << "[" << kDriverName << "]\n"
+         << "Description=SQLite3 ODBC driver\n"
+         << "Driver=" << SqliteDriverPath() << "\n"
+         << "Setup=" << SqliteDriverPath() << "\n"
+         << "Threading=2\n";
+    std::ostringstream dsn;
+    dsn << "[Velmora]\n"
+        << "Description=Velmora mail database\n"
+        << "Driver=" << kDriverName << "\n"
+        << "Database=" << home << "/" << Home::kDatabaseFile << "\n"
+        // Several components write at once; wait for each other instead of failing.
+        << "Timeout=30000\n"
+        << "JournalMode=WAL\n"
+        << "Sync=NORMAL\n";
+    return WriteNew(home + "/" + Home::kOdbcInstIni, inst.str(), error) &&
+           WriteNew(home + "/" + Home::kOdbcIni, dsn.str(), error);
+}
+
+std::string DataSource::Diagnose(const std::string& home) {
+    const char* iniEnv = std::getenv("ODBCINI");
+    const char* sysEnv = std::getenv("ODBCSYSINI");
+    const std::string ini = iniEnv && *iniEnv ? iniEnv : home + "/" + Home::kOdbcIni;
+    const std::string instDir = sysEnv && *sysEnv ? sysEnv : home;
+    const std::string inst = instDir + "/" + Home::kOdbcInstIni;
+    const std::string fix = " Run `velmora setup --home " + home + "` (or scripts/run) to provision it.";
+
+    std::map<std::string, std::string> dsn;
+    if (!Exists(ini)) return "The data-source file " + ini + " is missing." + fix;
+    if (!ReadIniSection(ini, "Velmora", dsn))
+        return "The data source \"Velmora\" is not defined in " + ini + "." + fix;
+    std::string driver = dsn["driver"];
+    if (driver.empty()) return "The data source \"Velmora\" in " + ini + " names no driver." + fix;
+    if (driver[0] != '/') {
+        std::map<std::string, std::string> entry;
+        if (!ReadIniSection(inst, driver, entry) || entry["driver"].empty())
+            return "The ODBC driver \"" + driver + "\" is not defined in " + inst + "." + fix;
+        driver = entry["driver"];
+    }
+    if (!Exists(driver)) {
+        std::string package = Lower(driver).find("sqlite") != std::string::npos ? "libsqliteodbc"
+                              : Lower(driver).find("psql") != std::string::npos ? "odbc-postgresql"
+                                                                                : "its ODBC driver package";
+        return "The ODBC driver " + driver + " is missing: install the Debian package " + package +
+               " (scripts/run installs it).";
+    }
+    if (Lower(driver).find("sqlite") != std::string::npos) {
+        const std::string db = dsn["database"];
+        if (db.empty()) return "The data source \"Velmora\" in " + ini + " names no database file." + fix;
+        if (!Exists(db)) return "The database file " + db + " does not exist." + fix;
+        if (::access(db.c_str(), R_OK | W_OK) != 0)
+            return "The database file " + db + " cannot be opened for reading and writing.";
+    }
+    return "";
+}

@@ -1,0 +1,21 @@
+// DataSource: the ODBC data source "Velmora" of a home.
+//
+// `velmora setup` writes odbc.ini and odbcinst.ini into the home, pointing at
+// the SQLite ODBC driver and the home's velmora.db; an administrator may edit
+// them to point at another backend, so existing files are never rewritten.
+// Diagnose explains, before anything connects, which file or package is
+// missing, since the driver manager's own answer ("data source not found")
+// does not say what to do.
+#pragma once
+
+#include <string>
+
+class DataSource {
+public:
+    // The SQLite ODBC driver shipped by Debian's libsqliteodbc.
+    static std::string SqliteDriverPath();
+    // Writes the missing data-source files; false with error on failure.
+    static bool WriteFiles(const std::string& home, std::string& error);
+    // Empty when the data source looks usable; otherwise one message.
+    static std::string Diagnose(const std::string& home);
+};

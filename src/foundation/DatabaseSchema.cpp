@@ -1,0 +1,143 @@
+// DatabaseSchema: the table catalogue and its DDL.
+#include "foundation/DatabaseSchema.h"
+
+#include "foundation/OdbcStatement.h"
+
+namespace {
+using T = DatabaseSchema::ColumnType;
+
+// Secondary indexes for the look-ups that run per message.
+const char* const kIndexes[][3] = {
+    {"ix_accounts_name", "Accounts", "aUserName"},
+    {"ix_mails_account", "Mails", "aAccountId, mFolderId"},
+    {"ix_mails_id", "Mails", "mMailId, mFolderId"},
+    {"ix_mailinfo_id", "MailInfo", "mMailId, mFolderId"},
+    {"ix_foldermapping_account", "FolderMapping", "aAccountId"},
+    {"ix_outbound_domain", "OutBoundMails", "Domain"},
+    {"ix_outbound_file", "OutBoundMails", "MailFile"},
+    {"ix_mxcache_domain", "MXCache", "Domain"},
+    {"ix_stat_date", "MAILSTATISTICS", "MailDate"},
+};
+}  // namespace
+
+const std::vector<DatabaseSchema::Table>& DatabaseSchema::Tables() {
+    static const std::vector<Table> tables = {
+        {"Accounts",
+         {{"aAccountId", T::Long}, {"aUserName", T::Text}, {"aPassword", T::Text}, {"aMailBox", T::Text},
+          {"aIsGroup", T::YesNo}, {"aIsAlive", T::YesNo}, {"aLogged", T::YesNo}, {"aIsAdmin", T::YesNo},
+          {"EmailId", T::Text}, {"RecvMailSizeLimit", T::Long}},
+         "aAccountId"},
+        {"FolderMapping",
+         {{"aAccountId", T::Long}, {"FolderId", T::Long}, {"FolderName", T::Text}, {"FolderFlags", T::Long}},
+         nullptr},
+        {"MailSizeControl",
+         {{"aAccountId", T::Long}, {"MailBoxLimit", T::Long}, {"RecvMailLimit", T::Long},
+          {"SendMailLimit", T::Long}},
+         nullptr},
+        {"AccessControl", {{"aAccountId", T::Long}, {"aAllowRead", T::Long}, {"aAllowWrite", T::Long}}, nullptr},
+        {"Mails",
+         {{"mMailId", T::Text}, {"aAccountId", T::Long}, {"mMailSize", T::Long}, {"mMailOffset", T::Long},
+          {"mDeleted", T::YesNo}, {"mDotsSize", T::Long}, {"mRcvdTime", T::Text}, {"mType", T::Long},
+          {"mRead", T::YesNo}, {"mFolderId", T::Long}},
+         nullptr},
+        {"MailInfo",
+         {{"mMailId", T::Text}, {"Sender", T::Text}, {"Subject", T::Text}, {"RcvdDate", T::Text},
+          {"aAccountId", T::Long}, {"mFolderId", T::Long}},
+         nullptr},
+        {"OutBoundMails",
+         {{"DestUser", T::Text}, {"Domain", T::Text}, {"MailFile", T::Text}, {"Sent", T::YesNo},
+          {"FailureCode", T::Long}, {"RcptDate", T::Date}, {"SenderAccountId", T::Text}},
+         nullptr},
+        {"MXCache", {{"Domain", T::Text}, {"MXServerName", T::Text}, {"FetchTime", T::Date}}, nullptr},
+        {"POPACCOUNTS",
+         {{"aAccountId", T::Long}, {"UserId", T::Text}, {"Pass", T::Text}, {"ServerAddr", T::Text},
+          {"LastMailId", T::Text}, {"IsLeaveMailOnServer", T::YesNo}, {"Port", T::Long}, {"Enable", T::YesNo}},
+         nullptr},
+        {"RemoteServerAccounts",
+         {{"ServerName", T::Text}, {"aUserName", T::Text}, {"UserId", T::Text}, {"Pass", T::Text},
+          {"LeaveMailOnServer", T::YesNo}, {"ServerAddr", T::Text}, {"Alias", T::YesNo}, {"LastMailId", T::Text},
+          {"AliasAddress", T::Text}, {"Port", T::Long}},
+         nullptr},
+        {"Forwarding",
+         {{"aAccountId", T::Long}, {"UserId", T::Text}, {"ServerAddr", T::Text}, {"RouteLocal", T::YesNo},
+          {"Enable", T::YesNo}},
+         nullptr},
+        {"ForwardOptions", {{"aAccountId", T::Long}, {"RetainForwardCopy", T::YesNo}}, nullptr},
+        {"AutoResponder", {{"aAccountId", T::Long}, {"AutoResponder", T::YesNo}}, nullptr},
+        {"Aliases", {{"aUserName", T::Text}, {"UserId", T::Text}, {"AliasName", T::Text}}, nullptr},
+        {"Domains", {{"DomainName", T::Text}, {"DefaultUser", T::Text}, {"IsFwdOn", T::YesNo}}, "DomainName"},
+        {"DomainAliasUsers", {{"UserName", T::Text}, {"ForwardAddress", T::Text}}, nullptr},
+        {"RelayAllowed", {{"FirstIp", T::Text}, {"LastIp", T::Text}}, nullptr},
+        {"MAILSTATISTICS",
+         {{"MailFrom", T::Text}, {"MailTo", T::Text}, {"Subject", T::Text}, {"MailDate", T::Date},
+          {"IsLocal", T::YesNo}, {"MailSize", T::Long}, {"Offset", T::Long}, {"LogDay", T::Text}},
+         nullptr},
+        {"mailmonitor", {{"nAccountId", T::Text}, {"Type", T::Text}, {"EmailAdd", T::Text}}, nullptr},
+        {"Netware",
+         {{"aAccountId", T::Long}, {"IsNetware", T::YesNo}, {"MailPath", T::Text}, {"UserName", T::Text},
+          {"Domain", T::Text}, {"LeaveCopy", T::YesNo}},
+         nullptr},
+        {"Groups", {{"aAccountId", T::Long}, {"iGroupId", T::Long}}, nullptr},
+        {"Intergroup", {{"aAccountId", T::Long}, {"iGroupId", T::Long}}, nullptr},
+        {"UserFilters", {{"aAccountId", T::Long}, {"fFilterId", T::Long}, {"aAlarmId", T::Long}}, nullptr},
+        {"Filters",
+         {{"fFilterId", T::Long}, {"fFrom", T::Text}, {"fTo", T::Text}, {"fSubject", T::Text},
+          {"fPriority", T::Long}},
+         nullptr},
+        {"Alarms",
+         {{"alAlarmId", T::Long}, {"alMode", T::Long}, {"cContextId", T::Long}, {"alData", T::Text},
+          {"alDestination", T::Text}},
+         nullptr},
+        {"UserPrefrences",
+         {{"AccountId", T::Long}, {"Font", T::Text}, {"Size", T::Long}, {"Stationary", T::Text},
+          {"SaveCopy", T::YesNo}, {"DeliveryRcpt", T::YesNo}, {"ReadRcpt", T::YesNo}, {"Signature", T::YesNo},
+          {"Version", T::YesNo}},
+         nullptr},
+        {"VoiceAccounts",
+         {{"aAccountId", T::Long}, {"vUserCode", T::Text}, {"vPasswordCode", T::Text}, {"vIsNovice", T::YesNo}},
+         nullptr},
+    };
+    return tables;
+}
+
+std::vector<std::string> DatabaseSchema::Statements(SQLHDBC connection) {
+    const bool postgres = OdbcStatement::DialectOf(connection).GetBackend() == SqlDialect::Backend::PostgreSQL;
+    auto typeName = [postgres](ColumnType type) -> std::string {
+        switch (type) {
+            case ColumnType::Long: return "INTEGER";
+            // Text compares without regard to case, as the system's look-ups expect.
+            case ColumnType::Text: return postgres ? "CITEXT" : "TEXT COLLATE NOCASE";
+            case ColumnType::YesNo: return "BOOLEAN";
+            // Dates are kept as "YYYY-MM-DD HH:MM:SS" text: text order is time order.
+            case ColumnType::Date: return postgres ? "TIMESTAMP" : "TEXT";
+        }
+        return "TEXT";
+    };
+    std::vector<std::string> out;
+    if (postgres) out.push_back("CREATE EXTENSION IF NOT EXISTS citext");
+    for (const Table& table : Tables()) {
+        std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + table.name + " (";
+        for (std::size_t i = 0; i < table.columns.size(); ++i) {
+            if (i) sql += ", ";
+            sql += std::string(table.columns[i].name) + " " + typeName(table.columns[i].type);
+        }
+        if (table.primaryKey) sql += std::string(", PRIMARY KEY (") + table.primaryKey + ")";
+        sql += ")";
+        out.push_back(sql);
+    }
+    for (const auto& index : kIndexes)
+        out.push_back(std::string("CREATE INDEX IF NOT EXISTS ") + index[0] + " ON " + index[1] + " (" + index[2] +
+                      ")");
+    return out;
+}
+
+bool DatabaseSchema::Create(SQLHDBC connection, std::string& error) {
+    for (const std::string& sql : Statements(connection)) {
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect(sql)) {
+            error = sql + ": " + statement.LastError();
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,31 @@
+// DatabaseSchema: every table of the mail database, each column at the
+// position the positional INSERTs of the system rely on.
+//
+// The program never creates tables while it runs; `velmora setup` calls
+// Create once per home. Creation is idempotent (CREATE ... IF NOT EXISTS):
+// an existing table and its rows are never touched.
+#pragma once
+
+#include <sql.h>
+#include <string>
+#include <vector>
+
+class DatabaseSchema {
+public:
+    enum class ColumnType { Long, Text, YesNo, Date };
+    struct Column {
+        const char* name;
+        ColumnType type;
+    };
+    struct Table {
+        const char* name;
+        std::vector<Column> columns;
+        const char* primaryKey;   // column list, or nullptr
+    };
+
+    static const std::vector<Table>& Tables();
+    // CREATE TABLE / CREATE INDEX statements for the connected backend.
+    static std::vector<std::string> Statements(SQLHDBC connection);
+    // Creates what is missing; on failure error names the statement and the driver's reason.
+    static bool Create(SQLHDBC connection, std::string& error);
+};

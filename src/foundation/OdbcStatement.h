@@ -1,0 +1,52 @@
+// OdbcStatement: one statement handle, allocated, used and freed within one
+// operation on one thread.
+//
+// Statement text is adapted to the connected backend by SqlDialect just
+// before it runs. Results bind by column number into fixed buffers, as the
+// readers of the system expect; text columns can also be read whole.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "foundation/OdbcEnvironment.h"
+#include "foundation/SqlDialect.h"
+
+class OdbcStatement {
+public:
+    explicit OdbcStatement(SQLHDBC connection);
+    ~OdbcStatement();
+    OdbcStatement(const OdbcStatement&) = delete;
+    OdbcStatement& operator=(const OdbcStatement&) = delete;
+
+    bool Ok() const { return handle != SQL_NULL_HSTMT; }
+    SQLHSTMT Handle() const { return handle; }
+
+    bool ExecDirect(const std::string& sql);
+    bool Prepare(const std::string& sql);
+    // Parameters are copied and kept until the statement is freed.
+    bool BindText(SQLUSMALLINT number, const std::string& value);
+    bool BindLong(SQLUSMALLINT number, std::int64_t value);
+    bool Execute();
+
+    bool BindULong(SQLUSMALLINT column, std::uint32_t& target, SQLLEN* indicator = nullptr);
+    bool BindLong(SQLUSMALLINT column, std::int32_t& target, SQLLEN* indicator);
+    bool BindBit(SQLUSMALLINT column, unsigned char& target, SQLLEN* indicator = nullptr);
+    bool BindChar(SQLUSMALLINT column, char* buffer, SQLLEN size, SQLLEN* indicator = nullptr);
+    bool Fetch();
+    // The current row's column as text (any length); false on NULL or failure.
+    bool GetText(SQLUSMALLINT column, std::string& value);
+    SQLLEN RowCount();
+
+    std::string LastError() const;
+    // The dialect in force for a connection.
+    static SqlDialect DialectOf(SQLHDBC connection);
+
+private:
+    SQLHDBC connection;
+    SQLHSTMT handle = SQL_NULL_HSTMT;
+    std::deque<std::string> textParams;
+    std::deque<std::int64_t> longParams;
+    std::deque<SQLLEN> paramLengths;
+};

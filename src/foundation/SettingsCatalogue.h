@@ -1,0 +1,161 @@
+// SettingsCatalogue: every setting the system reads or writes, in one place.
+//
+// All keys are below HKEY_LOCAL_MACHINE\SOFTWARE\Fenwarde\Velmora. For each
+// value: its type, the default a reader uses when it cannot be read, the value
+// `velmora setup` provisions in a new home (when it provisions one), and its
+// meaning. Readers that go through CRegistryKey::GetDWord read a value missing
+// from an existing key as 0, not as the default below; the default applies
+// when the key itself cannot be opened.
+#pragma once
+
+#include <cstdint>
+
+namespace settings {
+
+constexpr const char* kCompany = "Fenwarde";
+constexpr const char* kProduct = "Velmora";
+constexpr const char* kProductKeyPath = "SOFTWARE\\Fenwarde\\Velmora";
+constexpr const char* kMessageBoxTitle = "Marlowin";
+
+// Sub-keys of the product key.
+constexpr const char* kPreferences = "Preferences";
+constexpr const char* kPorts = "Ports";
+constexpr const char* kStorage = "Storage";
+constexpr const char* kLog = "Log";
+constexpr const char* kMailMonitor = "MailMonitor";
+constexpr const char* kDns = "DNS";
+constexpr const char* kServers = "Servers";
+constexpr const char* kLogModule = "Corvane";   // the diagnostic log's own sub-key
+
+// Full paths for the readers that open a key directly.
+constexpr const char* kPreferencesKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Preferences";
+constexpr const char* kPortsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Ports";
+constexpr const char* kStorageKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Storage";
+constexpr const char* kLogKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Log";
+constexpr const char* kMailMonitorKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\MailMonitor";
+constexpr const char* kDnsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\DNS";
+constexpr const char* kServersKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Servers";
+
+// The name server MX resolution asks when the DNS key holds none.
+constexpr const char* kDefaultDnsServer = "8.8.8.8";
+
+enum class Type { Dword, String };
+
+// What setup writes for a value: nothing, a fixed value, or a path below the home.
+enum class Provision { None, Fixed, HomePath };
+
+struct Setting {
+    const char* key;          // sub-key of the product key
+    const char* name;         // value name
+    Type type;
+    bool hasDefault;          // false: the readers have no default of their own
+    std::uint32_t dwordDefault;
+    const char* stringDefault;
+    Provision provision;
+    std::uint32_t dwordProvisioned;
+    const char* stringProvisioned;   // for HomePath: the path below the home ("" = the home)
+    const char* meaning;
+};
+
+// clang-format off
+inline constexpr Setting kCatalogue[] = {
+    // --- Preferences: switches read once at start, and per-operation values.
+    {kPreferences, "RouteAllMailsToPostmaster", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "non-zero: the postmaster gets a copy of every message that has a remote recipient"},
+    {kPreferences, "AccessControl", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "non-zero: per-account send/receive rights of table AccessControl are enforced"},
+    {kPreferences, "CleanUpAfterDelete", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "non-zero: committed deletions also remove the message files"},
+    {kPreferences, "ChangeToAddress", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "address-rewriting switch of forwarding"},
+    {kPreferences, "SendReceiveOnStartup", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "non-zero: one send and receive cycle runs right after start-up"},
+    {kPreferences, "ChangeFromAddress", Type::Dword, true, 1, "", Provision::Fixed, 1, "",
+     "sender-rewriting switch of the outbound queue"},
+    {kPreferences, "StoreMailLog", Type::Dword, true, 1, "", Provision::Fixed, 1, "",
+     "non-zero: sent and received mail is written to the mail logs"},
+    {kPreferences, "SendOnMailCount", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "non-zero: a send-only cycle starts once this many remote recipients were queued"},
+    {kPreferences, "AllMailLogMailBox", Type::String, true, 0, "", Provision::None, 0, "",
+     "not empty: a directory into which every spooled message is copied"},
+    {kPreferences, "ReceiveThreadCount", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
+     "most mapped-account downloads running at once"},
+    {kPreferences, "ErrorMailDayCount", Type::Dword, false, 0, "", Provision::Fixed, 5, "",
+     "days after which undeliverable queued mail expires"},
+    {kPreferences, "SendBufferSize", Type::Dword, true, 5120, "", Provision::Fixed, 5120, "",
+     "block size in bytes of every message transfer"},
+    {kPreferences, "ReceiveBufferSize", Type::Dword, true, 5120, "", Provision::Fixed, 5120, "",
+     "bytes per receive while retrieving mail (missing in an existing key reads 0)"},
+    {kPreferences, "MaxMails", Type::Dword, false, 0, "", Provision::Fixed, 100, "",
+     "message limit of one remote server account download"},
+    {kPreferences, "MailSizeLimit", Type::Dword, false, 0, "", Provision::Fixed, 10240, "",
+     "default receive size limit (KB) offered when an account is created"},
+    {kPreferences, "IPBlocking", Type::Dword, false, 0, "", Provision::Fixed, 0, "",
+     "1: only the address ranges of table RelayAllowed may relay; 0: private networks may"},
+    {kPreferences, "AllowTaskQueries", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "DANGEROUS: 1 lets mail to 'procmgr' run the SQL of its task-query parts; keep 0"},
+
+    // --- Ports: read at start by the server modules, and by outbound delivery.
+    {kPorts, "SMTP Port", Type::Dword, true, 25, "", Provision::Fixed, 25, "",
+     "port of the local SMTP server module"},
+    {kPorts, "POP3 Port", Type::Dword, false, 0, "", Provision::Fixed, 110, "",
+     "port of the POP3 server module"},
+    {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",
+     "port of the web server module"},
+    {kPorts, "RemoteGateway Server", Type::String, true, 0, "", Provision::None, 0, "",
+     "host name or address of the relay host (at most 255 characters)"},
+    {kPorts, "RemotePort", Type::Dword, false, 0, "", Provision::Fixed, 25, "",
+     "port of the relay host"},
+    {kPorts, "Use Smart SMTP", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
+     "1: deliver straight to each domain's mail exchanger; 0: use the relay host"},
+    {kPorts, "UseAuthenticated", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "1: use the relay host with SMTP authentication"},
+    {kPorts, "SMTPUser", Type::String, true, 0, "", Provision::None, 0, "",
+     "user name for SMTP authentication at the relay host"},
+    {kPorts, "SMTPPassword", Type::String, true, 0, "", Provision::None, 0, "",
+     "password for SMTP authentication at the relay host, stored as typed"},
+
+    // --- Storage.
+    {kStorage, "Mail Directory", Type::String, false, 0, "", Provision::HomePath, 0, "mail",
+     "root directory of the mail store (at most 260 bytes)"},
+    {kStorage, "Netware Hour", Type::Dword, false, 0, "", Provision::Fixed, 0, "",
+     "hour of the daily Netware exchange"},
+    {kStorage, "Netware Minutes", Type::Dword, false, 0, "", Provision::Fixed, 0, "",
+     "minute of the daily Netware exchange"},
+    {kStorage, "At", Type::Dword, false, 0, "", Provision::Fixed, 0, "",
+     "1: Netware exchange at the given time; 0: every EveryMinutes minutes"},
+    {kStorage, "EveryMinutes", Type::Dword, false, 0, "", Provision::Fixed, 0, "",
+     "interval of the Netware exchange in minutes"},
+    {kStorage, "Netware Outbox Directory", Type::String, false, 0, "", Provision::None, 0, "",
+     "directory where the Netware mail client leaves outbound mail"},
+
+    // --- Log: the daily mail logs.
+    {kLog, "Log Directory", Type::String, true, 0, "", Provision::HomePath, 0, "maillog",
+     "directory of the daily mail logs (empty: the home)"},
+    {kLog, "Maintain Log", Type::Dword, true, 9, "", Provision::Fixed, 9, "",
+     "days that mail log entries are kept"},
+
+    // --- MailMonitor.
+    {kMailMonitor, "AllowMailMonitor", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "non-zero: monitoring copies of mail are made"},
+
+    // --- Corvane: the diagnostic log.
+    {kLogModule, "LogDir", Type::String, true, 0, "", Provision::HomePath, 0, "logs",
+     "directory of the diagnostic log files (empty: the home)"},
+    {kLogModule, "LoggingLevel", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
+     "1: diagnostic log on; any other value: off"},
+};
+// clang-format on
+
+// DNS: values "#1", "#2", ... each a name server address ("addr" or "addr:port").
+// Servers\#N: Active (DWORD), DLLLocation (string), Name (string) per server module.
+constexpr const char* kServerActive = "Active";
+constexpr const char* kServerLocation = "DLLLocation";
+constexpr const char* kServerName = "Name";
+constexpr const char* kSmtpServerModule = "SMTP_Server.so";
+
+// Read-only key answered from the system: HostName, Domain.
+constexpr const char* kHostNameValue = "HostName";
+constexpr const char* kDomainValue = "Domain";
+
+}  // namespace settings

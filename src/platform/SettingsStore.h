@@ -1,0 +1,48 @@
+// SettingsStore: the process's view of the settings file.
+//
+// Reads see the file as it is now: the parsed form is cached and re-read
+// whenever the file's identity (inode, size, modification time) changes, so
+// a value changed by the console or `velmora reg set` is seen at the next
+// operation. Writes re-read the file under an exclusive lock on a companion
+// lock file, apply one change, write a temporary file, flush it and rename it
+// over the old one: readers never see a half-written file, and the server,
+// the console and the command line never lose each other's changes.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+
+#include "platform/SettingsFile.h"
+
+class SettingsStore {
+public:
+    static SettingsStore& Instance();
+
+    void SetPath(const std::string& path);
+    std::string Path() const;
+
+    // Runs fn on the current contents. Returns 0, 2 when the file is missing
+    // (fn then sees an empty file), or ERROR_BADDB when it is malformed.
+    long Read(const std::function<void(const SettingsFile&)>& fn);
+    // Applies fn and stores the result atomically; fn returns false to
+    // abandon the change. Returns a Windows result code.
+    long Modify(const std::function<bool(SettingsFile&)>& fn);
+
+    // "file: line N: why" of the last malformed read, or empty.
+    std::string LastError() const;
+
+private:
+    long LoadLocked();
+
+    mutable std::mutex mutex;
+    std::string path;
+    SettingsFile cache;
+    bool cacheValid = false;
+    bool fileMissing = true;
+    ino_t inode = 0;
+    off_t size = -1;
+    long long mtimeNs = -1;
+    std::string lastError;
+};

@@ -1,0 +1,142 @@
+// CMailDatabase and the statement layer through the real SQLite ODBC driver.
+#include <gtest/gtest.h>
+
+#include "TestHome.h"
+#include "delivery/CLocalAccount.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/PasswordScrambler.h"
+#include "foundation/StringFormat.h"
+
+namespace {
+
+class MailDatabaseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.Provision());
+        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        ASSERT_TRUE(db.Open());
+    }
+    bool Exec(const std::string& sql) {
+        OdbcStatement s(db.GetConnectionHandle());
+        return s.ExecDirect(sql);
+    }
+    std::string Text(const std::string& sql) {
+        OdbcStatement s(db.GetConnectionHandle());
+        std::string v;
+        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
+        return v;
+    }
+    void AddAccount(long id, const std::string& name, bool logged = false) {
+        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', '%s', 'QIRN%ld', 0, 1, %d, 0,'%s',0)", id,
+                                      SqlEscape(name).c_str(), PasswordScrambler::Scramble(name, "pw").c_str(), id,
+                                      logged ? 1 : 0, SqlEscape(name + "@example.org").c_str())));
+    }
+
+    TestHome home;
+    CMailDatabase db;
+};
+
+}  // namespace
+
+TEST_F(MailDatabaseTest, NextIdFollowsTheLargestAndFallsBackToOne) {
+    EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 1);   // empty table
+    AddAccount(41, "a");
+    AddAccount(7, "b");
+    EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 42);
+    EXPECT_EQ(db.NextId("NoSuchTable", "aAccountId"), 1);
+}
+
+TEST_F(MailDatabaseTest, OpenClearsEveryLoggedInFlag) {
+    AddAccount(1, "a", true);
+    AddAccount(2, "b", true);
+    CMailDatabase second;
+    ASSERT_TRUE(second.Open());
+    EXPECT_EQ(Text("SELECT count(*) FROM Accounts WHERE aLogged = true"), "0");
+}
+
+TEST_F(MailDatabaseTest, PasswordsRoundTripThroughTheDatabase) {
+    for (const std::string password : {"it's", "''", "", "p\xc3\xa4ssw\xc3\xb6rd", "p@ss w0rd!~", "a-much-longer-password-than-the-key"}) {
+        const std::string user = "user'" + std::to_string(password.size());
+        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%d, '%s', '%s', 'Q', 0, 1, 0, 0, '', 0)",
+                                      static_cast<int>(100 + password.size()), SqlEscape(user).c_str(),
+                                      PasswordScrambler::Scramble(user, password).c_str())));
+        const std::string stored = Text("SELECT aPassword FROM Accounts WHERE aUserName = '" + SqlEscape(user) + "'");
+        EXPECT_EQ(stored.size() % 2, 0u);
+        EXPECT_EQ(PasswordScrambler::Unscramble(user, stored), password);
+        Exec("DELETE FROM Accounts");
+    }
+    EXPECT_EQ(PasswordScrambler::Scramble("bob", "").size(), 14u);
+    EXPECT_EQ(PasswordScrambler::Unscramble("bob", PasswordScrambler::Scramble("bob", "")), "");
+}
+
+TEST_F(MailDatabaseTest, RelayRangesCompareInHexadecimalForm) {
+    EXPECT_EQ(CMailDatabase::AddressToHex(" 192.168.1.10 "), "C0A8010A");
+    EXPECT_EQ(CMailDatabase::AddressToHex(""), "");
+    EXPECT_FALSE(db.IsRelayAllowed("10.0.0.5"));
+    ASSERT_TRUE(Exec("INSERT INTO RelayAllowed VALUES('0A000001','0A0000FF')"));
+    EXPECT_TRUE(db.IsRelayAllowed("10.0.0.5"));
+    EXPECT_TRUE(db.IsRelayAllowed("10.0.0.255"));
+    EXPECT_FALSE(db.IsRelayAllowed("10.0.1.0"));
+    EXPECT_FALSE(db.IsRelayAllowed("10.0.0.0"));
+    EXPECT_FALSE(db.IsRelayAllowed("' OR '1'='1"));
+}
+
+TEST_F(MailDatabaseTest, HostileValuesAreStoredAndFoundLiterally) {
+    const std::string names[] = {"o'neil", "' OR '1'='1", "x'; DROP TABLE Accounts; --"};
+    long id = 1;
+    for (const std::string& name : names) AddAccount(id++, name);
+    EXPECT_EQ(Text("SELECT count(*) FROM Accounts"), "3");
+    for (const std::string& name : names) {
+        std::unique_ptr<CLocalAccount> account(db.LookupLocalAccount(name));
+        ASSERT_TRUE(account) << name;
+        EXPECT_EQ(account->GetUserName(), name);
+    }
+    EXPECT_EQ(std::unique_ptr<CLocalAccount>(db.LookupLocalAccount("' OR ''='")), nullptr);
+    // Look-ups ignore case, as the mail system expects of user names.
+    EXPECT_NE(std::unique_ptr<CLocalAccount>(db.LookupLocalAccount("O'NEIL")), nullptr);
+
+    ASSERT_TRUE(Exec("INSERT INTO DomainAliasUsers VALUES('sales''; --', 'o''neil@example.org')"));
+    EXPECT_EQ(db.GetDomainAliasForward("sales'; --"), "o'neil@example.org");
+    EXPECT_EQ(db.GetDomainAliasForward("sales"), "");
+}
+
+TEST_F(MailDatabaseTest, DomainAndSuffixLookups) {
+    AddAccount(1, "alice");
+    AddAccount(2, "catchall");
+    AddAccount(3, "smith");
+    ASSERT_TRUE(Exec("INSERT INTO Domains VALUES('example.org', 'catchall', true)"));
+    ASSERT_TRUE(Exec("INSERT INTO Domains VALUES('nofwd.org', 'catchall', false)"));
+    auto id = [](CLocalAccount* a) {
+        std::unique_ptr<CLocalAccount> owned(a);
+        return owned ? owned->GetAccountId() : 0L;
+    };
+    EXPECT_EQ(id(db.FindAccountForDomain("alice", "example.org")), 1);
+    EXPECT_EQ(id(db.FindAccountForDomain("nobody", "example.org")), 2);
+    EXPECT_EQ(id(db.FindAccountForDomain("nobody", "nofwd.org")), 0);
+    EXPECT_EQ(id(db.FindAccountForDomain("alice", "unserved.org")), 0);
+    EXPECT_EQ(id(db.FindAccountBySuffix("john.smith")), 3);
+    EXPECT_EQ(id(db.FindAccountBySuffix("a.b.smith")), 3);
+    EXPECT_EQ(id(db.FindAccountBySuffix("smith")), 0);
+    EXPECT_EQ(id(db.GetAccountById(2)), 2);
+    EXPECT_EQ(id(db.GetAccountById(99)), 0);
+}
+
+TEST_F(MailDatabaseTest, AccessDialectRunsOnTheRealDriver) {
+    ASSERT_TRUE(Exec("INSERT INTO MXCache VALUES ('a.org','mx1.a.org','2026-12-01 10:00:00')"));
+    ASSERT_TRUE(Exec("INSERT INTO MXCache VALUES ('a.org','mx2.a.org','2026-12-05 10:00:00')"));
+    EXPECT_EQ(Text("SELECT count(*) FROM MXCache WHERE Domain = 'A.ORG' and FetchTime > cdate('2026-12-03 00:00:00')"),
+              "1");
+    EXPECT_EQ(Text("SELECT count(*) FROM MXCache WHERE FetchTime > cdate('2026-11-29 00:00:00')+3"), "1");
+    EXPECT_EQ(Text("SELECT ucase(MXServerName) FROM MXCache WHERE FetchTime < cdate('2026-12-02')"), "MX1.A.ORG");
+    ASSERT_TRUE(Exec("DELETE * from MXCache where Domain = 'a.org'"));
+    EXPECT_EQ(Text("SELECT count(*) FROM MXCache"), "0");
+
+    ASSERT_TRUE(Exec("INSERT INTO OUTBOUNDMAILS VALUES ('u','d','Outbox/T1.tmp', false, 0, '2026-12-06 10:00:00','0')"));
+    ASSERT_TRUE(Exec("UPDATE OutBoundMails SET Sent=true where RcptDate <= cdate('2026-12-06 10:00:00') OR FailureCode = 9"));
+    EXPECT_EQ(Text("SELECT count(*) FROM OutBoundMails WHERE Sent = 1"), "1");
+    EXPECT_EQ(Text("SELECT RcptDate FROM OutBoundMails"), "2026-12-06 10:00:00");
+    // A yes/no column takes both spellings.
+    ASSERT_TRUE(Exec("UPDATE OutBoundMails SET Sent = 0"));
+    EXPECT_EQ(Text("SELECT count(*) FROM OutBoundMails WHERE Sent = false"), "1");
+}

@@ -1,0 +1,81 @@
+// The diagnostic log: on only at level 1, named from the UTC start minute,
+// four banner lines, one line per Write, nothing after Close.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "TestHome.h"
+#include "foundation/CModuleLog.h"
+
+namespace {
+
+void WriteLogSettings(const TestHome& home, const std::string& values) {
+    TestHome::WriteFile(home.File("settings.reg"),
+                        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\Corvane]\n" + values);
+}
+
+std::size_t LogFiles(const std::string& dir) {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) n += e.path().extension() == ".log";
+    return n;
+}
+
+// 6 December 2026 01:05:00 UTC
+constexpr std::time_t kWhen = 1796519100;
+
+}  // namespace
+
+TEST(CModuleLog, OnlyLevelOneOpensALog) {
+    for (const char* values : {"\"LoggingLevel\"=dword:00000000\n", "", "\"LoggingLevel\"=dword:00000002\n"}) {
+        TestHome home;
+        WriteLogSettings(home, std::string("\"LogDir\"=\"") + home.Path() + "\"\n" + values);
+        CModuleLog log;
+        log.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "Corvane", false, kWhen);
+        log.Write("ignored");
+        EXPECT_FALSE(log.IsOpen());
+        EXPECT_EQ(LogFiles(home.Path()), 0u) << values;
+    }
+}
+
+TEST(CModuleLog, FileNameBannerAndLines) {
+    TestHome home;
+    const std::string dir = home.File("logs");
+    std::filesystem::create_directory(dir);
+    WriteLogSettings(home, "\"LogDir\"=\"" + dir + "\"\n\"LoggingLevel\"=dword:00000001\n");
+    CModuleLog log;
+    log.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "Corvane", false, kWhen);
+    ASSERT_TRUE(log.IsOpen());
+    EXPECT_EQ(log.FilePath(), dir + "/061220260105.log");
+    log.Write("first line");
+    log.Close();
+    log.Write("after close");
+    const std::string rule(69, '=');
+    EXPECT_EQ(TestHome::ReadFile(dir + "/061220260105.log"),
+              rule + "\n\tModule := Corvane\n\tDate = 6-12-2026  Time = 1:5\n" + rule + "\nfirst line\n");
+}
+
+TEST(CModuleLog, EmptyDirectoryMeansTheHomeAndThreadsDoNotInterleave) {
+    TestHome home;
+    WriteLogSettings(home, "\"LoggingLevel\"=dword:00000001\n");
+    CModuleLog log;
+    log.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "Corvane", false, kWhen);
+    ASSERT_EQ(log.FilePath(), home.File("061220260105.log"));
+    const std::string line(200, 'x');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) log.Write(line);
+        });
+    for (auto& t : threads) t.join();
+    log.Close();
+    const std::string text = TestHome::ReadFile(home.File("061220260105.log"));
+    std::size_t lines = 0, pos = text.find(std::string(69, '=') + "\n", 80) + 70;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        ASSERT_EQ(text.substr(pos, nl - pos), line);
+        ++lines;
+        pos = nl + 1;
+    }
+    EXPECT_EQ(lines, 800u);
+}

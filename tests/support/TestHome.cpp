@@ -1,0 +1,43 @@
+// TestHome: temporary homes for tests.
+#include "TestHome.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "app/SetupCommand.h"
+#include "platform/Home.h"
+
+TestHome::TestHome() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) std::abort();
+    path = tmpl;
+    // Each test home gets its own data source; a user's ODBCINI must not leak in.
+    ::setenv("ODBCSYSINI", path.c_str(), 1);
+    ::setenv("ODBCINI", (path + "/odbc.ini").c_str(), 1);
+    Home::Use(path);
+}
+
+TestHome::~TestHome() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+bool TestHome::Provision() {
+    std::ostringstream out;
+    return SetupCommand::Run(path, out, std::cerr) == 0;
+}
+
+std::string TestHome::ReadFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void TestHome::WriteFile(const std::string& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+}

@@ -1,0 +1,23 @@
+// TestHome: a throw-away home directory for one test, removed afterwards.
+#pragma once
+
+#include <string>
+
+class TestHome {
+public:
+    TestHome();
+    ~TestHome();
+    TestHome(const TestHome&) = delete;
+    TestHome& operator=(const TestHome&) = delete;
+
+    const std::string& Path() const { return path; }
+    std::string File(const std::string& name) const { return path + "/" + name; }
+    // Provisions it as `velmora setup` does; false with the reason on stderr.
+    bool Provision();
+
+    static std::string ReadFile(const std::string& path);
+    static void WriteFile(const std::string& path, const std::string& text);
+
+private:
+    std::string path;
+};
