@@ -84,7 +84,6 @@ bool DataSource::WriteFiles(const std::string& home, std::string& error) {
     inst << "[" << kDriverName << "]\n"
          << "Description=SQLite3 ODBC driver\n"
          << "Driver=" << SqliteDriverPath() << "\n"
-         << "Setup=" << SqliteDriverPath() << "\n"
          << "Threading=2\n";
     std::ostringstream dsn;
     dsn << "[Velmora]\n"
