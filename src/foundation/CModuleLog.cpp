@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <cstring>
 #include <vector>
 
 #include "platform/Home.h"
@@ -44,7 +45,8 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
             if (RegQueryValueEx(key, "LogDir", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
                 std::vector<BYTE> buffer(size + 1, 0);
                 if (RegQueryValueEx(key, "LogDir", nullptr, nullptr, buffer.data(), &size) == ERROR_SUCCESS)
-                    logDirectory = reinterpret_cast<const char*>(buffer.data());
+                    logDirectory.assign(reinterpret_cast<const char*>(buffer.data()),
+                                        ::strnlen(reinterpret_cast<const char*>(buffer.data()), size));
             }
             DWORD level = 0;
             size = sizeof level;
@@ -61,7 +63,7 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     gmtime_r(&utcNow, &utc);
     // An empty directory means the home, never the file system root.
     std::string directory = logDirectory.empty() ? Home::Dir() : logDirectory;
-    if (directory.empty()) directory = ".";
+    if (directory.empty()) directory.push_back('.');
     const std::string name = FileNameFor(directory, utc);
     int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0640);
     if (fd < 0) return;

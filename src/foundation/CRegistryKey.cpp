@@ -1,6 +1,7 @@
 // CRegistryKey: the product key's typed value access.
 #include "foundation/CRegistryKey.h"
 
+#include <cstring>
 #include <vector>
 
 #include "foundation/SettingsCatalogue.h"
@@ -52,7 +53,8 @@ std::string CRegistryKey::GetString(std::string name) {
     std::vector<BYTE> buffer(size + 1, 0);   // one more: values are stored unterminated
     lastError = RegQueryValueEx(subKey, name.c_str(), nullptr, nullptr, buffer.data(), &size);
     if (lastError != ERROR_SUCCESS || size == 0) return "";
-    return std::string(reinterpret_cast<const char*>(buffer.data()));
+    const char* text = reinterpret_cast<const char*>(buffer.data());
+    return std::string(text, ::strnlen(text, size));
 }
 
 DWORD CRegistryKey::GetDWord(std::string name) {
@@ -96,7 +98,8 @@ std::unique_ptr<std::map<std::string, std::string>> CRegistryKey::EnumValues() {
             continue;
         }
         if (name[0] == '\0') continue;
-        (*values)[name] = reinterpret_cast<const char*>(data);
+        const char* text = reinterpret_cast<const char*>(data);
+        (*values)[name] = std::string(text, ::strnlen(text, dataSize));
     }
     return values;
 }

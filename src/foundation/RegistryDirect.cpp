@@ -1,6 +1,7 @@
 // Direct registry reads with fixed buffers.
 #include "foundation/RegistryDirect.h"
 
+#include <cstring>
 #include <vector>
 
 bool ReadRegistryDword(const char* keyPath, const char* valueName, DWORD& value) {
@@ -26,6 +27,7 @@ bool ReadRegistryString(const char* keyPath, const char* valueName, std::string&
     LONG rc = RegQueryValueEx(key, valueName, nullptr, nullptr, buffer.data(), &size);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) return false;
-    value = reinterpret_cast<const char*>(buffer.data());
+    const char* text = reinterpret_cast<const char*>(buffer.data());
+    value.assign(text, ::strnlen(text, size));
     return true;
 }

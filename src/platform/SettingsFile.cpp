@@ -277,7 +277,11 @@ bool SettingsFile::KeyExists(const std::string& key) const {
 void SettingsFile::CreateKey(const std::string& key) {
     if (key.empty() || FindSection(key) >= 0) return;
     if (!lines.empty() && !lines.back().text.empty()) lines.push_back(Line{});
-    if (lines.empty()) lines.push_back(Line{"REGEDIT4", -1, false, false, {}});
+    if (lines.empty()) {
+        lines.push_back(Line{"REGEDIT4", -1, false, false, {}});
+        lines.push_back(Line{"; Velmora settings: edit by hand or with `velmora reg`; comments survive rewrites.",
+                             -1, false, false, {}});
+    }
     sections.push_back({key});
     Line header;
     header.text = std::string("[") + kRoot + "\\" + key + "]";
