@@ -26,6 +26,15 @@ TestHome::~TestHome() {
 }
 
 bool TestHome::Provision() {
+    // The ODBC driver manager reads its data-source files once per process,
+    // so a process can serve one database home; ctest runs each test alone.
+    static std::string provisioned;
+    if (!provisioned.empty() && provisioned != path) {
+        std::cerr << "TestHome: only one database home per process; run the tests through ctest "
+                     "(or one at a time with --gtest_filter)\n";
+        return false;
+    }
+    provisioned = path;
     std::ostringstream out;
     return SetupCommand::Run(path, out, std::cerr) == 0;
 }
