@@ -110,7 +110,7 @@ bool SettingsFile::Parse(const std::string& text) {
         while (start < text.size()) {
             std::size_t nl = text.find('\n', start);
             std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
+            while (!line.empty() && line.back() == '\r') line.pop_back();
             physical.push_back(line);
             if (nl == std::string::npos) break;
             start = nl + 1;
