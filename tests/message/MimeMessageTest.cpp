@@ -1,0 +1,472 @@
+// CMimeMessage: single-part, multipart (nested too) and plain messages in
+// list and extraction modes; delimiters split across reads; generated
+// names; uuencoded files; and malformed input that must stay bounded.
+#include "message/CMimeMessage.h"
+
+#include "TestStreams.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    bool ok = false;
+    std::string body;
+    std::vector<CMimeAttachment> attachments;
+    CMimeMessage message;
+};
+
+void ParseInto(Parsed& parsed, const std::string& text, const std::string& extract = "",
+         std::uint32_t chunk = 65536)
+{
+    MemoryMailContent content(text, chunk);
+    parsed.ok = parsed.message.Parse(&content, extract);
+    if (parsed.message.GetBody())
+        parsed.body = ReadAll(*parsed.message.GetBody());
+    parsed.attachments = parsed.message.GetAttachments();
+}
+
+std::vector<std::string> Names(const Parsed& parsed)
+{
+    std::vector<std::string> names;
+    for (const auto& attachment : parsed.attachments)
+        names.push_back(attachment.name);
+    return names;
+}
+
+// Standard uuencoding of data as the lines between "begin" and "end".
+std::string Uuencode(const std::string& data)
+{
+    auto character = [](unsigned value) { return value == 0 ? '`' : static_cast<char>(value + 32); };
+    std::string lines;
+    for (std::size_t at = 0; at < data.size(); at += 45) {
+        const std::size_t count = std::min<std::size_t>(45, data.size() - at);
+        lines += character(static_cast<unsigned>(count));
+        for (std::size_t i = 0; i < count; i += 3) {
+            unsigned char b[3] = {0, 0, 0};
+            for (std::size_t k = 0; k < 3 && i + k < count; ++k)
+                b[k] = static_cast<unsigned char>(data[at + i + k]);
+            lines += character(b[0] >> 2);
+            lines += character(((b[0] & 3) << 4) | (b[1] >> 4));
+            lines += character(((b[1] & 15) << 2) | (b[2] >> 6));
+            lines += character(b[2] & 63);
+        }
+        lines += "\r\n";
+    }
+    return lines + "`\r\nend\r\n";
+}
+
+const std::string kMixed =
+    "From: a@x\r\n"
+    "Subject: report\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed; boundary=\"XyZ\"; charset=us-ascii\r\n"
+    "\r\n"
+    "This is the preamble.\r\n"
+    "--XyZ\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Transfer-Encoding: 8bit\r\n"
+    "\r\n"
+    "Hello,\r\nsee the file.\r\n"
+    "--XyZ\r\n"
+    "Content-Type: Application/PDF;\r\n"
+    "\tname=\"Report 1.pdf\"\r\n"
+    "Content-Disposition: Attachment; filename=\"Report 1.pdf\"\r\n"
+    "Content-Transfer-Encoding: base64\r\n"
+    "\r\n"
+    "JVBERi0xLjQK\r\n"
+    "--XyZ\r\n"
+    "Content-Type: application/octet-stream; name=\"winmail.dat\"\r\n"
+    "\r\n"
+    "eJ8+\r\n"
+    "--XyZ\r\n"
+    "Content-Type: message/rfc822\r\n"
+    "\r\n"
+    "From: b@y\r\nSubject: forwarded\r\n\r\nold text\r\n"
+    "--XyZ--\r\n"
+    "epilogue\r\n";
+
+TEST(MimeSinglePart, TextBodyIsExactlyWhatFollowsTheBlankLine)
+{
+    Parsed parsed;
+    ParseInto(parsed, "From: a@x\r\nContent-Type: Text/Plain\r\n\r\n\r\nline 1\r\n--x\r\n");
+    ASSERT_TRUE(parsed.ok);
+    EXPECT_EQ(parsed.body, "\r\nline 1\r\n--x\r\n");
+    EXPECT_TRUE(parsed.attachments.empty());
+    EXPECT_EQ(parsed.message.GetContentType(), "Text/Plain");
+    EXPECT_EQ(parsed.message.GetHeader()->GetField("from"), "a@x");
+}
+
+TEST(MimeSinglePart, NonTextBodyIsOneGeneratedAttachment)
+{
+    const std::string text =
+        "Content-Type: QIRN/Query\r\nContent-Disposition: inline; x=1\r\n\r\nSELECT 1";
+    Parsed listed;
+    ParseInto(listed, text);
+    ASSERT_TRUE(listed.ok);
+    EXPECT_EQ(listed.body, "");
+    ASSERT_EQ(listed.attachments.size(), 1u);
+    EXPECT_EQ(listed.attachments[0].name, "ATTFL0");
+    EXPECT_EQ(listed.attachments[0].contentType, "qirn/query");
+    EXPECT_EQ(listed.attachments[0].disposition, "inline");
+
+    Parsed extracted;
+    ParseInto(extracted, text, "anything");
+    ASSERT_TRUE(extracted.ok);
+    EXPECT_EQ(extracted.body, "SELECT 1");
+}
+
+TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody)
+{
+    for (std::uint32_t chunk : {65536u, 1u, 7u}) {
+        Parsed parsed;
+        ParseInto(parsed, kMixed, "", chunk);
+        ASSERT_TRUE(parsed.ok);
+        EXPECT_EQ(parsed.body, "Hello,\r\nsee the file.") << "chunk " << chunk;
+        // winmail.dat is not listed; the forwarded message gets a generated name.
+        ASSERT_EQ(Names(parsed), (std::vector<std::string>{"Report 1.pdf", "ATTFL4.eml"}));
+        const CMimeAttachment& pdf = parsed.attachments[0];
+        EXPECT_EQ(pdf.contentType, "application/pdf;name=\"report 1.pdf\"");
+        EXPECT_EQ(pdf.disposition, "attachment");
+        EXPECT_EQ(pdf.contentId, "");
+        EXPECT_EQ(parsed.attachments[1].contentType, "message/rfc822");
+        // The header describes the body text that was written.
+        const CMailHeader* header = parsed.message.GetHeader();
+        EXPECT_EQ(header->GetField("Content-Type"), "text/plain; charset=utf-8");
+        EXPECT_EQ(header->GetField("Content-Transfer-Encoding"), "8bit");
+        EXPECT_EQ(header->GetField("Subject"), "report");
+        EXPECT_EQ(parsed.message.GetContentType(),
+                  "multipart/mixed; boundary=\"XyZ\"; charset=us-ascii");
+    }
+}
+
+TEST(MimeMultipart, ExtractionGivesThePartHeaderAndItsStillEncodedContent)
+{
+    Parsed pdf;
+    ParseInto(pdf, kMixed, "Report 1.pdf", 3);
+    ASSERT_TRUE(pdf.ok);
+    EXPECT_EQ(pdf.body, "JVBERi0xLjQK");
+    EXPECT_EQ(pdf.message.GetHeader()->GetField("Content-Transfer-Encoding"), "base64");
+    EXPECT_EQ(pdf.message.GetHeader()->GetField("Subject"), "");
+    EXPECT_TRUE(pdf.attachments.empty());
+
+    Parsed forwarded;
+    ParseInto(forwarded, kMixed, "ATTFL4.eml");
+    EXPECT_EQ(forwarded.body, "From: b@y\r\nSubject: forwarded\r\n\r\nold text");
+
+    // Names match exactly; an unknown name leaves an empty body and the message's header.
+    Parsed wrongCase;
+    ParseInto(wrongCase, kMixed, "report 1.pdf");
+    ASSERT_TRUE(wrongCase.ok);
+    EXPECT_EQ(wrongCase.body, "");
+    EXPECT_EQ(wrongCase.message.GetHeader()->GetField("Subject"), "report");
+}
+
+TEST(MimeMultipart, NestedAlternativeUsesTheHtmlAndNumbersEveryPart)
+{
+    const std::string text =
+        "From: a@x\r\n"
+        "Content-Type: multipart/mixed;\r\n boundary=outer\r\n"
+        "\r\n"
+        "--outer\r\n"
+        "Content-Type: multipart/alternative; boundary=\"outer-alt\"\r\n"
+        "\r\n"
+        "--outer-alt\r\n"
+        "Content-Type: text/plain\r\n"
+        "\r\n"
+        "plain text\r\n"
+        "--outer-alt\r\n"
+        "Content-Type: text/html\r\n"
+        "Content-Transfer-Encoding: quoted-printable\r\n"
+        "\r\n"
+        "<p>html text</p>\r\n"
+        "--outer-alt--\r\n"
+        "\r\n"
+        "--outer\r\n"
+        "Content-Type: image/png\r\n"
+        "Content-Id: <img1@x>\r\n"
+        "\r\n"
+        "iVBORw0\r\n"
+        "--outer\r\n"
+        "Content-Type: text/plain\r\n"
+        "Content-Id: <note@x>\r\n"
+        "\r\n"
+        "not body text\r\n"
+        "--outer--\r\n";
+    Parsed parsed;
+    ParseInto(parsed, text);
+    ASSERT_TRUE(parsed.ok);
+    EXPECT_EQ(parsed.body, "<p>html text</p>");
+    EXPECT_EQ(parsed.message.GetHeader()->GetField("Content-Type"), "text/html");
+    EXPECT_EQ(parsed.message.GetHeader()->GetField("Content-Transfer-Encoding"), "quoted-printable");
+    // alternative = 1, plain = 2, html = 3, image = 4.
+    ASSERT_EQ(Names(parsed), std::vector<std::string>{"ATTFL4"});
+    EXPECT_EQ(parsed.attachments[0].contentId, "img1@x");
+
+    Parsed image;
+    ParseInto(image, text, "ATTFL4");
+    EXPECT_EQ(image.body, "iVBORw0");
+}
+
+TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound)
+{
+    // Slide the delimiter over the edge of the 64 KiB read window.
+    const std::string head = "Content-Type: multipart/mixed; boundary=edge\r\n\r\n--edge\r\n"
+                             "Content-Type: application/x-big; name=big.bin\r\n\r\n";
+    for (std::size_t length = 65536 - head.size() - 20; length <= 65536 - head.size() + 4; ++length) {
+        std::string content(length, 'a');
+        content[length / 2] = '\r';  // near misses inside the content
+        content += "\r\n--edg\r\n-edge";
+        const std::string text = head + content + "\r\n--edge--\r\n";
+        Parsed parsed;
+        ParseInto(parsed, text, "big.bin");
+        ASSERT_TRUE(parsed.ok);
+        ASSERT_EQ(parsed.body, content) << "content length " << length;
+    }
+}
+
+TEST(MimeMultipart, BoundaryPrefixesAndSharedPrefixesAreToldApart)
+{
+    const std::string text =
+        "Content-Type: multipart/mixed; boundary=ab\r\n\r\n"
+        "--ab\r\n"
+        "Content-Type: multipart/mixed; boundary=\"ab-cd\"\r\n\r\n"
+        "--ab-cd\r\n"
+        "Content-Type: application/x-one; name=one\r\n\r\n"
+        "1\r\n--abc not a delimiter\r\n--ab-cdx neither\r\n"
+        "--ab-cd--\r\n"
+        "--ab\r\n"
+        "Content-Type: application/x-two; name=two\r\n\r\n"
+        "2\r\n"
+        "--ab--";
+    Parsed parsed;
+    ParseInto(parsed, text);
+    ASSERT_TRUE(parsed.ok);
+    EXPECT_EQ(Names(parsed), (std::vector<std::string>{"one", "two"}));
+    Parsed one;
+    ParseInto(one, text, "one");
+    EXPECT_EQ(one.body, "1\r\n--abc not a delimiter\r\n--ab-cdx neither");
+    Parsed two;
+    ParseInto(two, text, "two");
+    EXPECT_EQ(two.body, "2");
+}
+
+TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter)
+{
+    const std::string text =
+        "Content-Type: multipart/mixed; boundary=P\r\n\r\n"
+        "--P\r\n"
+        "Content-Type: multipart/related; boundary=C\r\n\r\n"
+        "--C\r\n"
+        "Content-Type: application/x-in; name=inner\r\n\r\n"
+        "inner data\r\n"
+        "--P\r\n"
+        "Content-Type: application/x-out; name=outer\r\n\r\n"
+        "outer data\r\n"
+        "--P--\r\n";
+    Parsed parsed;
+    ParseInto(parsed, text);
+    EXPECT_EQ(Names(parsed), (std::vector<std::string>{"inner", "outer"}));
+    Parsed inner;
+    ParseInto(inner, text, "inner");
+    EXPECT_EQ(inner.body, "inner data");
+}
+
+TEST(MimeMultipart, BoundaryAndNameQuoting)
+{
+    const std::string text =
+        "Content-Type: multipart/mixed; boundary=\"q;b\"; foo=bar\r\n\r\n"
+        "--q;b\r\n"
+        "Content-Type: application/x-a; name=plain.txt; size=3\r\n\r\nA\r\n"
+        "--q;b\r\n"
+        "Content-Type: application/x-b; name=\"semi;colon.txt\"\r\n\r\nB\r\n"
+        "--q;b\r\n"
+        "Content-Type: application/x-c; name=\"unbalanced.txt\r\n\r\nC\r\n"
+        "--q;b\r\n"
+        "Content-Type: application/x-d\r\nContent-Disposition: attachment; filename=Disp.TXT\r\n\r\nD\r\n"
+        "--q;b\r\n"
+        "Content-Type: application/x-e; name=\"\"\r\n\r\nE\r\n"
+        "--q;b--\r\n";
+    Parsed parsed;
+    ParseInto(parsed, text);
+    ASSERT_TRUE(parsed.ok);
+    EXPECT_EQ(Names(parsed), (std::vector<std::string>{"plain.txt", "semi;colon.txt", "unbalanced.txt",
+                                                       "Disp.TXT", "ATTFL5"}));
+    Parsed e;
+    ParseInto(e, text, "ATTFL5");
+    EXPECT_EQ(e.body, "E");
+}
+
+TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe)
+{
+    {
+        // The delimiter never comes: header, empty body, no attachments.
+        Parsed parsed;
+        ParseInto(parsed, "Subject: s\r\nContent-Type: multipart/mixed; boundary=none\r\n\r\ntext only\r\n");
+        ASSERT_TRUE(parsed.ok);
+        EXPECT_EQ(parsed.body, "");
+        EXPECT_TRUE(parsed.attachments.empty());
+        EXPECT_EQ(parsed.message.GetHeader()->GetField("subject"), "s");
+    }
+    {
+        // No boundary parameter, and a header with no blank line at all.
+        Parsed noBoundary;
+        ParseInto(noBoundary, "Content-Type: multipart/mixed\r\n\r\n--x\r\n\r\nbody\r\n--x--\r\n");
+        EXPECT_TRUE(noBoundary.ok);
+        EXPECT_EQ(noBoundary.body, "");
+        Parsed noBlank;
+        ParseInto(noBlank, "Content-Type: multipart/mixed; boundary=x\r\n--x\r\nA: b\r\n--x--");
+        EXPECT_TRUE(noBlank.ok);
+        EXPECT_TRUE(noBlank.attachments.empty());
+    }
+    {
+        // Empty parts: no header, header without a blank line, stream ends in a header.
+        Parsed parsed;
+        ParseInto(parsed,
+            "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+            "--b\r\n\r\n"
+            "--b\r\nContent-Type: application/x-a; name=a\r\n"
+            "--b   \r\n"
+            "Content-Type: text/plain\r\n\r\nlast\r\n"
+            "--b\r\nContent-Type: application/x-c; name=c\r\n");
+        ASSERT_TRUE(parsed.ok);
+        EXPECT_EQ(parsed.body, "last");
+        EXPECT_EQ(Names(parsed), (std::vector<std::string>{"ATTFL1", "a", "c"}));
+    }
+    {
+        // NUL bytes inside part headers and content.
+        std::string text = "Content-Type: multipart/mixed; boundary=n\r\n\r\n--n\r\n"
+                           "Content-Type: text/plain\r\nX-Bad: a";
+        text += std::string("\0\0", 2) + "b\r\n\r\nbo" + std::string("\0", 1) + "dy\r\n--n--\r\n";
+        Parsed parsed;
+        ParseInto(parsed, text);
+        ASSERT_TRUE(parsed.ok);
+        EXPECT_EQ(parsed.body, std::string("bo\0dy", 5));
+    }
+}
+
+TEST(MimeMultipart, HostileShapesStayBounded)
+{
+    {
+        // Multiparts nested far deeper than any mail reader writes.
+        std::string text = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
+        for (int i = 1; i <= 200; ++i)
+            text += "--b" + std::to_string(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
+                    std::to_string(i) + "\r\n\r\n";
+        text += "--b200\r\nContent-Type: application/x-deep; name=deep\r\n\r\nD\r\n";
+        Parsed parsed;
+        ParseInto(parsed, text);
+        EXPECT_TRUE(parsed.ok);
+        EXPECT_TRUE(parsed.attachments.empty());  // beyond the depth limit: passed over
+    }
+    {
+        // A flood of tiny parts: the list stops growing at the part limit.
+        std::string text = "Content-Type: multipart/mixed; boundary=t\r\n\r\n";
+        for (int i = 0; i < 20000; ++i)
+            text += "--t\r\n\r\nx\r\n";
+        Parsed parsed;
+        ParseInto(parsed, text);
+        EXPECT_TRUE(parsed.ok);
+        EXPECT_EQ(parsed.attachments.size(), 10000u);
+    }
+}
+
+TEST(MimeMessage, TenMegabyteHeaderLineIsReadInBoundedMemory)
+{
+    const std::string head = "From: a@x\r\nContent-Type: text/plain\r\nX-Long: ";
+    const std::string tail = "\r\nSubject: after\r\n\r\nbody";
+    const std::size_t longLength = 10 * 1024 * 1024;
+    GeneratedMailContent content(head.size() + longLength + tail.size(), [&](std::size_t i) {
+        if (i < head.size())
+            return head[i];
+        if (i < head.size() + longLength)
+            return 'x';
+        return tail[i - head.size() - longLength];
+    });
+    CMimeMessage message;
+    ASSERT_TRUE(message.Parse(&content, ""));
+    EXPECT_EQ(ReadAll(*message.GetBody()), "body");
+    EXPECT_EQ(message.GetHeader()->GetField("Subject"), "after");
+    EXPECT_LT(message.GetHeader()->GetField("X-Long").size(), 100u * 1024);
+}
+
+TEST(MimeMessage, MissingOrEmptyStreamFails)
+{
+    CMimeMessage message;
+    EXPECT_FALSE(message.Parse(nullptr, ""));
+    MemoryMailContent empty("");
+    EXPECT_FALSE(message.Parse(&empty, ""));
+    EXPECT_EQ(message.GetHeader(), nullptr);
+    EXPECT_EQ(message.GetBody(), nullptr);
+}
+
+TEST(MimePlain, MimeVersionAndFromDecideWhatTheBodyIs)
+{
+    Parsed both;
+    ParseInto(both, "From: a@x\r\nMime-Version: 1.0\r\n\r\nbody\r\n");
+    EXPECT_EQ(both.body, "body\r\n");
+
+    const std::string noFrom = "MIME-Version: 1.0\r\nSubject: s\r\n\r\nbody\r\n";
+    Parsed mimeOnly;
+    ParseInto(mimeOnly, noFrom, "", 5);
+    EXPECT_EQ(mimeOnly.body, noFrom);
+
+    const std::string headerless = "Just some text\r\nwithout a header\r\n\r\nat all";
+    Parsed neither;
+    ParseInto(neither, headerless);
+    EXPECT_EQ(neither.body, headerless);
+    EXPECT_TRUE(neither.ok);
+}
+
+TEST(MimePlain, UuencodedFilesAreListedAndDecodedOnExtraction)
+{
+    std::string binary;
+    for (int i = 0; i < 300; ++i)
+        binary += static_cast<char>(i * 31);
+    const std::string text =
+        "From: a@x\r\nSubject: files\r\n\r\n"
+        "Here are the files.\r\nbegin without digits\r\n"
+        "begin 644 Data File.bin\r\n" + Uuencode(binary) +
+        "text between\r\n"
+        "begin 0600 WinMail.Dat\r\n" + Uuencode("tnef") +
+        "begin 644 note.txt\r\n" + Uuencode("hello world\n");
+    for (std::uint32_t chunk : {65536u, 3u}) {
+        Parsed listed;
+        ParseInto(listed, text, "", chunk);
+        ASSERT_TRUE(listed.ok);
+        EXPECT_EQ(listed.body, "Here are the files.\r\nbegin without digits\r\n");
+        ASSERT_EQ(Names(listed), (std::vector<std::string>{"Data File.bin", "note.txt"}));
+        EXPECT_EQ(listed.attachments[0].disposition, "attachment");
+        EXPECT_EQ(listed.attachments[0].contentType, "");
+    }
+    Parsed data;
+    ParseInto(data, text, "data file.BIN");  // uuencoded names match without regard to case
+    ASSERT_TRUE(data.ok);
+    EXPECT_EQ(data.body, binary);
+    Parsed note;
+    ParseInto(note, text, "note.txt");
+    EXPECT_EQ(note.body, "hello world\n");
+}
+
+TEST(MimePlain, UnterminatedUuencodedBlockRunsToTheEnd)
+{
+    const std::string text = "From: a@x\r\n\r\nbegin 644 cut.bin\r\n" + Uuencode("abcdef").substr(0, 10);
+    Parsed listed;
+    ParseInto(listed, text);
+    EXPECT_EQ(Names(listed), std::vector<std::string>{"cut.bin"});
+    Parsed cut;
+    ParseInto(cut, text, "cut.bin");
+    EXPECT_TRUE(cut.ok);
+    EXPECT_EQ(cut.body, "abcdef");
+
+    // A length character that claims more than the line carries gives only
+    // what the characters hold.
+    Parsed claim;
+    ParseInto(claim, "From: a@x\r\n\r\nbegin 644 claim.bin\r\nM86)C\r\nend\r\n", "claim.bin");
+    EXPECT_EQ(claim.body, "abc");
+}
+
+} // namespace

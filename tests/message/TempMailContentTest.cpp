@@ -1,0 +1,177 @@
+// Temporary message files: unique exclusive names, the stream operations,
+// SetLength, the failure texts, and deletion with the object.
+#include "foundation/CTempMailContent.h"
+#include "platform/UserInterface.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// "<directory>/Tes" + upper-case hexadecimal digits + ".tmp"
+bool IsTemporaryName(const std::string& path, const std::string& directory)
+{
+    const std::string prefix = directory + "/Tes";
+    const std::string suffix = ".tmp";
+    if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0 ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string digits = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+    return digits.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+class CapturingInterface : public UserInterface {
+public:
+    void MessageBox(const std::string& text, const std::string& caption) override
+    {
+        boxes.push_back(text);
+        captions.push_back(caption);
+    }
+    std::vector<std::string> boxes;
+    std::vector<std::string> captions;
+};
+
+// Points TMPDIR at a fresh directory for one test and restores it after.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* old = std::getenv("TMPDIR");
+        hadOld = old != nullptr;
+        if (hadOld)
+            oldValue = old;
+        char pattern[] = "/tmp/velmora-tmc-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory = pattern;
+        ::setenv("TMPDIR", directory.c_str(), 1);
+        UserInterface::Install(&ui);
+    }
+    void TearDown() override
+    {
+        UserInterface::Install(nullptr);
+        if (hadOld)
+            ::setenv("TMPDIR", oldValue.c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+        ::rmdir(directory.c_str());  // fails (and shows a leak) if a file was left
+        EXPECT_FALSE(Exists(directory)) << "temporary files left behind";
+    }
+    CapturingInterface ui;
+    std::string directory;
+    bool hadOld = false;
+    std::string oldValue;
+};
+
+TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject)
+{
+    std::set<std::string> names;
+    {
+        std::vector<std::unique_ptr<CMailContent>> files;
+        for (int i = 0; i < 50; ++i) {
+            auto file = std::make_unique<CTempMailContent>();
+            const std::string name = file->GetFileName();
+            EXPECT_TRUE(IsTemporaryName(name, directory)) << name;
+            EXPECT_TRUE(Exists(name));
+            names.insert(name);
+            if (i % 2 == 0) {
+                EXPECT_TRUE(file->Open());  // opened or not, the file goes with the object
+            }
+            files.push_back(std::move(file));
+        }
+    }
+    EXPECT_EQ(names.size(), 50u);
+    for (const auto& name : names)
+        EXPECT_FALSE(Exists(name)) << name;
+}
+
+TEST_F(TempDirTest, WriteReadRewindAndLength)
+{
+    CTempMailContent file;
+    ASSERT_TRUE(file.Open());
+    EXPECT_EQ(file.GetLength(), 0u);
+    const std::string text = "Subject: x\r\n\r\nbody\r\n";
+    ASSERT_TRUE(file.Write(text.data(), static_cast<std::uint32_t>(text.size())));
+    EXPECT_EQ(file.GetLength(), text.size());
+
+    char buffer[64];
+    EXPECT_EQ(file.Read(buffer, sizeof buffer), 0);  // at the end after writing
+    file.Rewind();
+    ASSERT_EQ(file.Read(buffer, 5), 5);
+    EXPECT_EQ(std::string(buffer, 5), "Subje");
+    ASSERT_EQ(file.Read(buffer, sizeof buffer), static_cast<int>(text.size() - 5));
+    EXPECT_EQ(file.Read(buffer, sizeof buffer), 0);
+
+    // Writing after a rewind overwrites in place.
+    file.Rewind();
+    ASSERT_TRUE(file.Write("X", 1));
+    file.Rewind();
+    ASSERT_EQ(file.Read(buffer, 1), 1);
+    EXPECT_EQ(buffer[0], 'X');
+    EXPECT_TRUE(ui.boxes.empty());
+}
+
+TEST_F(TempDirTest, SetLengthCutsAndExtendsWithoutMovingThePosition)
+{
+    CTempMailContent file;
+    ASSERT_TRUE(file.Open());
+    const std::string text = "line one\r\n.\r\n";
+    ASSERT_TRUE(file.Write(text.data(), static_cast<std::uint32_t>(text.size())));
+    ASSERT_TRUE(file.SetLength(static_cast<std::uint32_t>(text.size() - 3)));
+    EXPECT_EQ(file.GetLength(), text.size() - 3);
+    file.Rewind();
+    char buffer[64];
+    ASSERT_EQ(file.Read(buffer, sizeof buffer), static_cast<int>(text.size() - 3));
+    EXPECT_EQ(std::string(buffer, text.size() - 3), "line one\r\n");
+
+    ASSERT_TRUE(file.SetLength(20));
+    EXPECT_EQ(file.GetLength(), 20u);
+    file.Rewind();
+    ASSERT_EQ(file.Read(buffer, sizeof buffer), 20);
+    EXPECT_EQ(buffer[19], '\0');  // extended with zero bytes
+}
+
+TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox)
+{
+    CTempMailContent file;
+    char buffer[8];
+    EXPECT_EQ(file.Read(buffer, sizeof buffer), -1);  // not open
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0], "Error");
+    EXPECT_EQ(ui.captions[0], "Marlowin");
+    EXPECT_FALSE(file.Write("x", 1));
+    EXPECT_FALSE(file.SetLength(0));
+
+    // The file must be the one created: a vanished file is not re-created.
+    ASSERT_EQ(::unlink(file.GetFileName().c_str()), 0);
+    EXPECT_FALSE(file.Open());
+    ASSERT_EQ(ui.boxes.size(), 2u);
+    EXPECT_EQ(ui.boxes[1], "Error Creating Temporary File");
+    EXPECT_FALSE(Exists(file.GetFileName()));
+}
+
+TEST_F(TempDirTest, UnusableTemporaryDirectoryFallsBackToTheSystemOne)
+{
+    ::setenv("TMPDIR", (directory + "/missing").c_str(), 1);
+    CTempMailContent missing;
+    EXPECT_EQ(missing.GetFileName().rfind("/tmp/Tes", 0), 0u) << missing.GetFileName();
+
+    ::setenv("TMPDIR", (directory + "/" + std::string(300, 'd')).c_str(), 1);
+    CTempMailContent tooLong;
+    EXPECT_EQ(tooLong.GetFileName().rfind("/tmp/Tes", 0), 0u) << tooLong.GetFileName();
+    EXPECT_TRUE(tooLong.Open());
+}
+
+} // namespace
