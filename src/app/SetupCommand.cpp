@@ -3,8 +3,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <sys/stat.h>
 
+#include "app/CommandLine.h"
+#include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/DatabaseSchema.h"
 #include "foundation/OdbcConnection.h"
@@ -78,7 +81,67 @@ long ProvisionSettings(const std::string& home) {
     });
 }
 
+// A password nobody has to type often: letters and digits only, so it
+// survives copying from a terminal.
+std::string GeneratePassword() {
+    static constexpr char kAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+    std::random_device device;
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
+    std::string password;
+    for (int i = 0; i < 16; ++i) password += kAlphabet[pick(device)];
+    return password;
+}
+
 }  // namespace
+
+int SetupCommand::Run(const std::string& home, const std::vector<std::string>& args, std::ostream& out,
+                      std::ostream& err) {
+    CommandLine line;
+    line.args = args;
+    std::string password;
+    const bool hasPassword = line.TakeOption("--postmaster-password", password);
+    if (!line.args.empty()) {
+        err << "usage: velmora setup [--postmaster-password P]\n";
+        return 64;
+    }
+    if (hasPassword && !CMailDatabase::IsValidPassword(password)) {
+        err << "velmora setup: the postmaster password must be 1 to " << CMailDatabase::kMaxPassword
+            << " printable ASCII characters\n";
+        return 64;
+    }
+    const int rc = Run(home, out, err);
+    if (rc != 0) return rc;
+    return EnsurePostmaster(password, out, err);
+}
+
+int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& out, std::ostream& err) {
+    CMailDatabase db;
+    // Connect, not Open: a running server's session locks stay as they are.
+    if (!db.Connect()) {
+        err << "velmora setup: cannot connect to the data source \"Velmora\"\n";
+        return 1;
+    }
+    const int exists = db.AccountExists("postmaster");
+    if (exists > 0) {
+        if (!password.empty()) out << "  postmaster: exists already; its password is unchanged\n";
+        return 0;
+    }
+    if (exists < 0) {
+        err << "velmora setup: the accounts cannot be read\n";
+        return 1;
+    }
+    const std::string chosen = password.empty() ? GeneratePassword() : password;
+    DWORD limit = 0;
+    ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", limit);
+    if (!db.CreateAccount("postmaster", chosen, false, true, "postmaster@127.0.0.1",
+                          static_cast<long>(limit > 2147483647u ? 2147483647u : limit), 1, 1, 0, 0)) {
+        err << "velmora setup: the postmaster account could not be created\n";
+        return 1;
+    }
+    out << "  postmaster: created (administrator)\n";
+    if (password.empty()) out << "  postmaster password: " << chosen << "  (shown only this once)\n";
+    return 0;
+}
 
 int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& err) {
     std::string error;

@@ -1,8 +1,12 @@
 // velmora: the mail server engine's one program.
 //   velmora [--home DIR] setup      provision a home
 //   velmora [--home DIR] reg ...    read and edit settings
+//   velmora [--home DIR] account .. add, list, change and delete accounts
 #include <iostream>
 
+#include <unistd.h>
+
+#include "app/AccountCommand.h"
 #include "app/CommandLine.h"
 #include "app/RegistryCommand.h"
 #include "app/SetupCommand.h"
@@ -11,11 +15,18 @@
 namespace {
 int Usage() {
     std::cerr << "usage: velmora [--home DIR] COMMAND\n"
-                 "  setup                 provision the home (settings, database, directories)\n"
+                 "  setup [--postmaster-password P]\n"
+                 "                        provision the home (settings, database, directories,\n"
+                 "                        the postmaster account)\n"
                  "  reg get KEY VALUE     show a setting\n"
                  "  reg set KEY VALUE dword|string DATA\n"
                  "  reg list [KEY]        list settings\n"
                  "  reg delete KEY VALUE\n"
+                 "  account add NAME --password P --email ADDR [--admin]\n"
+                 "              [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
+                 "  account list\n"
+                 "  account passwd NAME [--password P]\n"
+                 "  account delete NAME [--yes]\n"
                  "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";
     return 64;
 }
@@ -29,12 +40,15 @@ int main(int argc, char** argv) {
     }
     const std::string home = Home::Resolve(line.home);
     if (line.command == "setup") {
-        if (!line.args.empty()) return Usage();
-        return SetupCommand::Run(home, std::cout, std::cerr);
+        return SetupCommand::Run(home, line.args, std::cout, std::cerr);
     }
     if (line.command == "reg") {
         Home::Use(home);
         return RegistryCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "account") {
+        Home::Use(home);
+        return AccountCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     return Usage();
 }

@@ -1,18 +1,361 @@
-// CLocalAccount: construction from the account's row.
+// CLocalAccount: construction, the mailbox store operations, storing into a
+// folder, and the session lock.
 #include "delivery/CLocalAccount.h"
 
-#include "foundation/OdbcStatement.h"
-#include "foundation/StringFormat.h"
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <strings.h>
+#include <vector>
 
-CLocalAccount::CLocalAccount(SQLHDBC conn, long id) : connection(conn), accountId(id) {
-    OdbcStatement statement(connection);
-    if (statement.ExecDirect(StringPrintf("SELECT aUserName FROM Accounts WHERE aAccountId = %ld", accountId)) &&
-        statement.Fetch())
-        statement.GetText(1, userName);
+#include "foundation/CMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/StringFormat.h"
+#include "message/CMailHeader.h"
+#include "store/CStoredMail.h"
+#include "store/MailStorePaths.h"
+#include "store/MessageStoring.h"
+
+namespace {
+
+constexpr std::size_t kHeadSize = 65536;
+
+// Lock reads the flag and then sets it in two statements; within this
+// process the pair runs under one mutex, so two sessions of the process
+// cannot both see the account free.
+std::mutex g_lockMutex;
+
+bool CleanUpAfterDelete() {
+    DWORD value = 0;
+    ReadRegistryDword(settings::kPreferencesKeyPath, "CleanUpAfterDelete", value);
+    return value != 0;
 }
 
-CLocalAccount::~CLocalAccount() = default;
+// A header value as listings show it: trimmed, at most 254 characters,
+// a fixed word when empty.
+std::string ListingValue(const CMailHeader& header, const char* field, const char* whenEmpty) {
+    std::string value(CMailHeader::TrimBlanks(header.GetField(field)));
+    if (value.size() > 255) value.resize(254);
+    if (value.empty()) value = whenEmpty;
+    return value;
+}
+
+}  // namespace
+
+CLocalAccount::CLocalAccount(SQLHDBC conn, long accountId)
+    : record(std::make_unique<CUserRecord>(conn, accountId)), connection(conn) {
+    folders.resize(static_cast<std::size_t>(record->GetFolderCount()));
+    mailDirectory = mailstore::ReadMailDirectory();
+}
+
+CLocalAccount::~CLocalAccount() {
+    if (loggedIn) Unlock();
+    if (deletionsPending) UndoDeletions();
+}
 
 CLocalAccount* CLocalAccount::Create(SQLHDBC connection, long accountId) {
     return new CLocalAccount(connection, accountId);
 }
+
+std::string CLocalAccount::AccountDirectory() const { return mailstore::JoinPath(mailDirectory, record->GetMailBox()); }
+
+std::string CLocalAccount::FolderDirectory(int folder) const {
+    const char* name = record->GetFolderName(folder);
+    if (!name) return {};
+    return mailstore::JoinPath(AccountDirectory(), name);
+}
+
+CMailboxFolder* CLocalAccount::Folder(int folder) {
+    if (folder < 1 || static_cast<std::size_t>(folder) > folders.size()) return nullptr;
+    return &folders[static_cast<std::size_t>(folder) - 1];
+}
+
+CStoredMail* CLocalAccount::Entry(long message, int folder) {
+    CMailboxFolder* list = Folder(folder);
+    return list ? list->Entry(message) : nullptr;
+}
+
+bool CLocalAccount::Login(const std::string& password) {
+    // An account that could not be read has no password to match, and an
+    // empty password never opens a mailbox.
+    if (!record->IsLoaded() || password.empty() || password != record->GetPassword()) return false;
+    LoadAllFolders();
+    return true;
+}
+
+long CLocalAccount::GetMessageCount(bool includeDeleted, int folder) {
+    CMailboxFolder* list = Folder(folder);
+    return list ? static_cast<long>(list->Count(includeDeleted)) : 0;
+}
+
+CMailContent* CLocalAccount::ReadMessage(long message, int folder) {
+    CStoredMail* entry = Entry(message, folder);
+    return entry ? entry->ReadMessage(FolderDirectory(folder)) : nullptr;
+}
+
+bool CLocalAccount::MarkDeleted(long message, int folder) {
+    CStoredMail* entry = Entry(message, folder);
+    if (!entry || entry->IsDeleted() || !entry->SetDeleted(true)) return false;
+    deletionsPending = 1;
+    return true;
+}
+
+std::uint32_t CLocalAccount::GetMessageSize(long message, int folder) {
+    CStoredMail* entry = Entry(message, folder);
+    return entry ? entry->GetSize() : 0;
+}
+
+bool CLocalAccount::IsDeleted(long message, int folder) {
+    CStoredMail* entry = Entry(message, folder);
+    return entry ? entry->IsDeleted() : true;
+}
+
+std::uint64_t CLocalAccount::GetFolderSize(int folder) {
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(StringPrintf(
+            "SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
+            record->GetAccountId(), folder)))
+        return 0;
+    // 64 bits: a large mailbox must not wrap round below its quota.
+    std::int64_t total = 0;
+    SQLLEN indicator = 0;
+    if (!OdbcSucceeded(SQLBindCol(statement.Handle(), 1, SQL_C_SBIGINT, &total, sizeof total, &indicator)) ||
+        !statement.Fetch() || indicator == SQL_NULL_DATA || total < 0)
+        return 0;
+    return static_cast<std::uint64_t>(total);
+}
+
+bool CLocalAccount::PurgeFolder(int folder, bool removeFiles) {
+    CMailboxFolder* list = Folder(folder);
+    if (!list) return false;
+    const char* name = record->GetFolderName(folder);
+    return list->PurgeDeleted(name ? name : "", removeFiles);
+}
+
+bool CLocalAccount::CommitDeletions() {
+    if (!deletionsPending) return true;
+    const bool removeFiles = CleanUpAfterDelete();
+    bool all = true;
+    for (int folder = 1; folder <= static_cast<int>(folders.size()); ++folder)
+        if (!PurgeFolder(folder, removeFiles)) all = false;
+    // Marks that could not be committed stay pending for a later attempt.
+    if (all) deletionsPending = 0;
+    return all;
+}
+
+bool CLocalAccount::UndoDeletions() {
+    if (!deletionsPending) return true;
+    // Every folder, not only Inbox and Sent: a mark left in any other
+    // folder would hide its message from every later listing.
+    bool all = true;
+    for (CMailboxFolder& list : folders)
+        if (!list.UndoDeletions()) all = false;
+    deletionsPending = 0;
+    return all;
+}
+
+std::string CLocalAccount::GetMessageId(long message, int folder) {
+    CStoredMail* entry = Entry(message, folder);
+    return entry ? entry->GetMailId() : std::string();
+}
+
+bool CLocalAccount::Lock() {
+    std::lock_guard<std::mutex> guard(g_lockMutex);
+    {
+        OdbcStatement statement(connection);
+        unsigned char logged = 1;
+        if (!statement.ExecDirect(
+                StringPrintf("SELECT aLogged FROM ACCOUNTS WHERE aAccountId = %ld", record->GetAccountId())) ||
+            !statement.BindBit(1, logged) || !statement.Fetch() || logged)
+            return false;
+    }
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(
+            StringPrintf("UPDATE ACCOUNTS SET aLogged = True where aAccountId = %ld", record->GetAccountId())))
+        return false;
+    loggedIn = 1;
+    return true;
+}
+
+bool CLocalAccount::Unlock() {
+    // Only the holder releases: an object that never got the lock must not
+    // free the account under another session.
+    if (!loggedIn) return false;
+    std::lock_guard<std::mutex> guard(g_lockMutex);
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(
+            StringPrintf("UPDATE ACCOUNTS SET aLogged = False where aAccountId = %ld", record->GetAccountId())))
+        return false;
+    loggedIn = 0;
+    return true;
+}
+
+void CLocalAccount::SetDotsCount(std::int32_t value) { dotsCount = value; }
+
+long CLocalAccount::GetMessageProperty(long message, int folder) {
+    CStoredMail* entry = Entry(message, folder);
+    return entry ? entry->GetType() : 0;
+}
+
+CStoredMail* CLocalAccount::GetStoredMail(long message, int folder) { return Entry(message, folder); }
+
+bool CLocalAccount::LoadFolder(int folder) {
+    CMailboxFolder* list = Folder(folder);
+    if (!list) return false;
+    return list->Load(connection, record->GetAccountId(), folder, AccountDirectory());
+}
+
+bool CLocalAccount::LoadAllFolders() {
+    bool all = true;
+    for (int folder = 1; folder <= static_cast<int>(folders.size()); ++folder)
+        if (!LoadFolder(folder)) all = false;
+    return all;
+}
+
+bool CLocalAccount::StoreInFolder(CMailContent* content, std::uint32_t length, int folder) {
+    if (!content || length == 0) return false;
+    const std::string directory = FolderDirectory(folder);
+    if (directory.empty() || !Folder(folder)) return false;
+
+    std::vector<char> head(kHeadSize);
+    content->Rewind();
+    const int n = content->Read(head.data(), static_cast<std::uint32_t>(head.size()));
+    CMailHeader header;
+    if (n > 0) header.Parse(head.data(), static_cast<std::size_t>(n), false);
+
+    mailstore::StoreRequest request;
+    request.accountId = record->GetAccountId();
+    request.size = length;
+    request.dotsCount = dotsCount;
+    request.intoFolder = true;
+    request.folderId = folder;
+    // Sent and approval copies are listed by whom they went to.
+    const bool byRecipient = folder == kSent || folder == kApprovalMail;
+    request.sender = ListingValue(header, byRecipient ? "TO" : "FROM", "UnKnown");
+    request.subject = ListingValue(header, "SUBJECT", "Unknown");
+    const std::string docType(CMailHeader::TrimBlanks(header.GetField("X-QIRN-DOCTYPE")));
+    request.type = strcasecmp(docType.c_str(), "MEMO") == 0 ? 2 : 1;
+
+    std::string mailId;
+    const mailstore::StoreResult result = mailstore::StoreMessage(connection, directory, request, *content, mailId);
+    if (result != mailstore::StoreResult::Stored) return false;
+    // A loaded folder lists the new message at once.
+    auto entry = std::make_unique<CStoredMail>(connection);
+    if (entry->Load(mailId, folder, record->GetAccountId())) {
+        entry->SetAccountDirectory(AccountDirectory());
+        Folder(folder)->Insert(std::move(entry));
+    }
+    return true;
+}
+
+bool CLocalAccount::IsRead(long message, int folder) {
+    CStoredMail* entry = Entry(message, folder);
+    return entry ? entry->IsRead() : true;
+}
+
+bool CLocalAccount::MarkRead(int folder, long message) {
+    CStoredMail* entry = Entry(message, folder);
+    // The read confirmation that a message may request is sent by the
+    // receipts component, which is not part of this build yet.
+    return entry && entry->MarkRead();
+}
+
+bool CLocalAccount::CreateFolder(const std::string& name) {
+    // Only letters and digits reach the disk: no separators, no dots, no
+    // blanks, so the directory is always a plain child of the account's.
+    const std::string clean = mailstore::CleanFolderName(name, mailstore::kMaxFolderName);
+    const std::string accountDirectory = AccountDirectory();
+    if (clean.empty() || accountDirectory.empty()) return false;
+    // Two folders of one name would share a directory.
+    for (int folder = 1; folder <= record->GetFolderCount(); ++folder)
+        if (strcasecmp(record->GetFolderName(folder), clean.c_str()) == 0) return false;
+
+    // The next number after every folder the database knows, including one
+    // another session may have made since this record was read.
+    int number = record->GetFolderCount();
+    {
+        OdbcStatement statement(connection);
+        std::uint32_t maxId = 0;
+        SQLLEN indicator = 0;
+        if (statement.ExecDirect(StringPrintf("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld",
+                                              record->GetAccountId())) &&
+            statement.BindULong(1, maxId, &indicator) && statement.Fetch() && indicator != SQL_NULL_DATA &&
+            maxId > static_cast<std::uint32_t>(number))
+            number = maxId >= static_cast<std::uint32_t>(CUserRecord::kMaxFolders) ? CUserRecord::kMaxFolders
+                                                                                    : static_cast<int>(maxId);
+    }
+    ++number;
+    if (number > CUserRecord::kMaxFolders) return false;
+    {
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect(StringPrintf("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)",
+                                               record->GetAccountId(), number, SqlEscape(clean).c_str())))
+            return false;
+    }
+    if (!mailstore::MakeDirectory(mailstore::JoinPath(accountDirectory, clean))) {
+        // A folder without a directory could never hold a message.
+        OdbcStatement statement(connection);
+        statement.ExecDirect(StringPrintf("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
+                                          record->GetAccountId(), number));
+        return false;
+    }
+    record->SetFolder(number, clean);
+    folders.resize(static_cast<std::size_t>(record->GetFolderCount()));
+    return true;
+}
+
+bool CLocalAccount::MoveMessage(long message, int sourceFolder, int targetFolder) {
+    if (sourceFolder == targetFolder) return false;
+    CMailboxFolder* source = Folder(sourceFolder);
+    CMailboxFolder* target = Folder(targetFolder);
+    CStoredMail* entry = Entry(message, sourceFolder);
+    const std::string from = FolderDirectory(sourceFolder);
+    const std::string to = FolderDirectory(targetFolder);
+    if (!source || !target || !entry || from.empty() || to.empty()) return false;
+    if (!entry->Move(from, to, targetFolder)) return false;
+    // The entry now lives in the target folder's list.
+    target->Insert(source->Take(message));
+    return true;
+}
+
+bool CLocalAccount::RefreshFolder(int folder) {
+    if (!Folder(folder)) return false;
+    const bool purged = PurgeFolder(folder, CleanUpAfterDelete());
+    return LoadFolder(folder) && purged;
+}
+
+bool CLocalAccount::DeleteFolder(int folder) {
+    // The standard folders are where delivery, sent copies and tasks go;
+    // without them mail for the account would be lost.
+    if (folder <= kStandardFolders) return false;
+    CMailboxFolder* list = Folder(folder);
+    if (!list || record->GetFolderName(folder) == std::string(CUserRecord::kNoFolder)) return false;
+    // Loaded first, so that a folder nobody has listed yet is emptied too
+    // rather than leaving its rows behind without a folder.
+    if (!LoadFolder(folder)) return false;
+    if (!list->MarkAllDeleted() || !PurgeFolder(folder, CleanUpAfterDelete())) {
+        // Whatever could not be removed is left marked for the next commit.
+        if (list->HasDeleted()) deletionsPending = 1;
+        return false;
+    }
+    list->Clear();
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(StringPrintf("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
+                                           record->GetAccountId(), folder)))
+        return false;
+    // The number stays taken by a placeholder so other folders keep theirs.
+    record->ClearFolder(folder);
+    return true;
+}
+
+void CLocalAccount::Reserved() {}
+
+// Local delivery (size limits, receive log, auto-response, forwarding,
+// Netware export, receipts, groups and task documents) is built on this
+// class by the delivery component; until it is, these store nothing and say so.
+void CLocalAccount::Deliver(CMailContent*, std::uint32_t) {}
+bool CLocalAccount::DeliverToGroup(CMailContent*, std::uint32_t) { return false; }
+bool CLocalAccount::DeliverToAccount(CMailContent*, std::uint32_t) { return false; }
+bool CLocalAccount::DeliverToMailbox(CMailContent*, std::uint32_t) { return false; }

@@ -1,28 +1,105 @@
 // CLocalAccount: one local account's delivery and mailbox object.
 //
 // Made by the account database for an account id and owned by whoever asked
-// for it. This is the account's identity; its mailbox store and delivery
-// operations build on it.
+// for it. The server modules call its operations through the virtual table,
+// so the order of the virtual operations below is part of their interface:
+// never reorder, only append. The mailbox operations (listing, reading,
+// deletion marks, folders, the session lock) work on the account's folders
+// in the mail store; the delivery operations run the per-account actions
+// around the storing step.
 #pragma once
 
 #include <sql.h>
+
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "delivery/CUserRecord.h"
+#include "store/CMailboxFolder.h"
+
+class CMailContent;
+class CStoredMail;
 
 class CLocalAccount {
 public:
     CLocalAccount(SQLHDBC connection, long accountId);
-    virtual ~CLocalAccount();
     CLocalAccount(const CLocalAccount&) = delete;
     CLocalAccount& operator=(const CLocalAccount&) = delete;
+
+    // Releases the session lock it holds and undoes uncommitted deletion marks.
+    virtual ~CLocalAccount();
+    // True when the password is the account's; then every folder is loaded.
+    virtual bool Login(const std::string& password);
+    virtual long GetMessageCount(bool includeDeleted, int folder);
+    // A new content the caller owns, or null.
+    virtual CMailContent* ReadMessage(long message, int folder);
+    virtual void Deliver(CMailContent* content, std::uint32_t length);
+    virtual bool MarkDeleted(long message, int folder);
+    virtual std::uint32_t GetMessageSize(long message, int folder);
+    virtual bool IsDeleted(long message, int folder);
+    // Bytes of the folder's undeleted messages; 0 on failure.
+    virtual std::uint64_t GetFolderSize(int folder);
+    virtual bool CommitDeletions();
+    virtual bool UndoDeletions();
+    virtual std::string GetMessageId(long message, int folder);
+    // One session per account: true when this object now holds the account.
+    virtual bool Lock();
+    virtual bool Unlock();
+    virtual void SetDotsCount(std::int32_t value);
+    // The entry's message type (1 mail, 2 memo, 3 task item); 0 when missing.
+    virtual long GetMessageProperty(long message, int folder);
+    // The entry itself (owned by this object), or null.
+    virtual CStoredMail* GetStoredMail(long message, int folder);
+    virtual bool LoadAllFolders();
+    virtual bool StoreInFolder(CMailContent* content, std::uint32_t length, int folder);
+    virtual bool IsRead(long message, int folder);
+    virtual bool MarkRead(int folder, long message);
+    virtual bool CreateFolder(const std::string& name);
+    virtual bool MoveMessage(long message, int sourceFolder, int targetFolder);
+    virtual bool RefreshFolder(int folder);
+    virtual bool DeleteFolder(int folder);
+    // Kept so the slots after it stay where the modules expect them.
+    virtual void Reserved();
+    virtual bool DeliverToGroup(CMailContent* content, std::uint32_t length);
+    virtual bool DeliverToAccount(CMailContent* content, std::uint32_t length);
+    virtual bool DeliverToMailbox(CMailContent* content, std::uint32_t length);
 
     // The factory the account database uses (see CMailDatabase).
     static CLocalAccount* Create(SQLHDBC connection, long accountId);
 
-    long GetAccountId() const { return accountId; }
-    const std::string& GetUserName() const { return userName; }
+    long GetAccountId() const { return record->GetAccountId(); }
+    const std::string& GetUserName() const { return record->GetUserName(); }
+    const CUserRecord& GetUserRecord() const { return *record; }
+    const std::string& GetMailDirectory() const { return mailDirectory; }
+    // "<Mail Directory>/<aMailBox>", or "" when either cannot be used.
+    std::string AccountDirectory() const;
+    // The folder's directory, or "" for a number without a usable folder.
+    std::string FolderDirectory(int folder) const;
+    std::int32_t GetDotsCount() const { return dotsCount; }
+    bool IsLoggedIn() const { return loggedIn != 0; }
+    bool HasPendingDeletions() const { return deletionsPending != 0; }
+
+    // The standard folders every account has; they cannot be deleted.
+    static constexpr int kInbox = 1;
+    static constexpr int kSent = 2;
+    static constexpr int kTask = 3;
+    static constexpr int kRequest = 4;
+    static constexpr int kApprovalMail = 7;
+    static constexpr int kStandardFolders = 7;
 
 private:
+    CMailboxFolder* Folder(int folder);
+    CStoredMail* Entry(long message, int folder);
+    bool LoadFolder(int folder);
+    bool PurgeFolder(int folder, bool removeFiles);
+
+    std::unique_ptr<CUserRecord> record;
+    std::string mailDirectory;
+    std::vector<CMailboxFolder> folders;
     SQLHDBC connection;
-    long accountId;
-    std::string userName;
+    std::int32_t dotsCount = 0;
+    unsigned char deletionsPending = 0;
+    unsigned char loggedIn = 0;
 };

@@ -1,11 +1,21 @@
-// CMailDatabase: connection, account look-ups, relay ranges and ids.
+// CMailDatabase: connection, account look-ups and administration, login
+// check, relay ranges and ids.
 #include "foundation/CMailDatabase.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/PasswordScrambler.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 
 // The remote-account list arrives with remote mail retrieval; until then the
@@ -124,20 +134,288 @@ std::string CMailDatabase::GetDomainAliasForward(const std::string& userName) {
     return address;
 }
 
-// Account administration arrives with the account store; until then these
-// report failure rather than pretend to have changed anything.
-bool CMailDatabase::CreateAccount(const std::string&, const std::string&, bool, bool, const std::string&, long,
-                                  long, long, long, long) {
-    return false;
+int CMailDatabase::FindId(const std::string& sql, long& id) {
+    OdbcStatement statement(GetConnectionHandle());
+    std::uint32_t value = 0;
+    if (!statement.ExecDirect(sql) || !statement.BindULong(1, value)) return -1;
+    if (!statement.Fetch()) return 0;
+    id = static_cast<long>(value);
+    return 1;
 }
-bool CMailDatabase::DeleteAccount(const std::string&) { return false; }
-bool CMailDatabase::AlterAccountWithLimits(const std::string&, const std::string&, bool, bool,
-                                           const std::string&, long, long, long, long, long) {
-    return false;
+
+int CMailDatabase::AccountExists(const std::string& userName) {
+    long id = 0;
+    return FindId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()),
+                  id);
 }
-bool CMailDatabase::AlterAccount(const std::string&, const std::string&, bool, bool, const std::string&, long,
-                                 long, long) {
-    return false;
+
+std::string CMailDatabase::StoredUserName(const std::string& userName) {
+    OdbcStatement statement(GetConnectionHandle());
+    std::string stored;
+    if (!statement.ExecDirect(StringPrintf("SELECT aUserName FROM Accounts WHERE aUserName = '%s'",
+                                           SqlEscape(userName).c_str())) ||
+        !statement.Fetch() || !statement.GetText(1, stored))
+        return userName;
+    return stored;
+}
+
+bool CMailDatabase::IsValidUserName(const std::string& userName) {
+    if (userName.empty() || userName.size() > kMaxUserName || !std::isalnum(static_cast<unsigned char>(userName[0])))
+        return false;
+    for (char c : userName) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || !(std::isalnum(u) || c == '.' || c == '_' || c == '-')) return false;
+    }
+    return true;
+}
+
+bool CMailDatabase::IsValidPassword(const std::string& password) {
+    if (password.empty() || password.size() > kMaxPassword) return false;
+    for (char c : password)
+        if (c < 0x20 || c > 0x7E) return false;
+    return true;
+}
+
+bool CMailDatabase::IsValidEmail(const std::string& email) {
+    if (email.empty() || email.size() > kMaxEmail) return false;
+    const std::size_t at = email.find('@');
+    if (at == 0 || at == std::string::npos || at + 1 == email.size()) return false;
+    for (char c : email) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
+    }
+    return true;
+}
+
+namespace {
+
+std::string MailDirectory() {
+    std::string root;
+    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", root, 260);
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool MakeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0750) == 0) return true;
+    struct stat info {};
+    return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+constexpr const char* kStandardFolders[] = {"Inbox", "Sent", "Task", "Request", "Trash", "Draft", "ApprovalMail"};
+
+// A directory left by a removed account keeps its mail; a new account must
+// not be given that number and so find the old mail in its folders.
+constexpr int kDirectoryProbes = 1000;
+
+}  // namespace
+
+bool CMailDatabase::CreateAccount(const std::string& userName, const std::string& password, bool isGroup,
+                                  bool isAdmin, const std::string& email, long mailboxLimit, long allowRead,
+                                  long allowWrite, long receiveLimit, long sendLimit) {
+    if (!IsValidUserName(userName) || !IsValidPassword(password) || !IsValidEmail(email) || mailboxLimit < 0 ||
+        receiveLimit < 0 || sendLimit < 0)
+        return false;
+    // A second row of a name would never be found: every look-up takes the first.
+    if (AccountExists(userName) != 0) return false;
+    const std::string root = MailDirectory();
+    // Without a store root the account's folders would land in "/".
+    if (root.empty()) return false;
+
+    long id = NextId("Accounts", "aAccountId");
+    for (int probe = 0; probe < kDirectoryProbes && PathExists(root + StringPrintf("/QIRN%ld", id)); ++probe) ++id;
+    const std::string mailBox = StringPrintf("QIRN%ld", id);
+    {
+        OdbcStatement statement(GetConnectionHandle());
+        if (!statement.ExecDirect(StringPrintf(
+                "INSERT INTO Accounts VALUES (%ld, '%s', '%s', '%s', %s, 1, 0, %s,'%s',%ld)", id,
+                SqlEscape(userName).c_str(), PasswordScrambler::Scramble(userName, password).c_str(),
+                mailBox.c_str(), isGroup ? "1" : "0", isAdmin ? "1" : "0", SqlEscape(email).c_str(), mailboxLimit)))
+            return false;
+    }
+    bool complete = true;
+    {
+        OdbcStatement statement(GetConnectionHandle());
+        for (int folder = 1; folder <= 7; ++folder)
+            complete = statement.ExecDirect(StringPrintf("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)", id,
+                                                         folder, kStandardFolders[folder - 1])) &&
+                       complete;
+        complete = statement.ExecDirect(StringPrintf("INSERT INTO MailSizeControl VALUES (%ld, %ld, %ld, %ld)", id,
+                                                     mailboxLimit, receiveLimit, sendLimit)) &&
+                   complete;
+    }
+    const std::string accountDirectory = root + "/" + mailBox;
+    complete = MakeDirectory(accountDirectory) && complete;
+    for (const char* folder : kStandardFolders)
+        complete = MakeDirectory(accountDirectory + "/" + folder) && complete;
+    if (complete) {
+        OdbcStatement statement(GetConnectionHandle());
+        complete = statement.ExecDirect(
+            StringPrintf("INSERT INTO AccessControl VALUES (%ld,%ld,%ld)", id, allowRead, allowWrite));
+    }
+    if (!complete) {
+        // An account without its folders, limits or directories would lose
+        // the mail delivered to it: take back every row instead.
+        RemoveAccountRows(id, userName);
+        OdbcStatement statement(GetConnectionHandle());
+        statement.ExecDirect(StringPrintf("DELETE FROM Accounts WHERE aAccountId = %ld", id));
+        return false;
+    }
+    return true;
+}
+
+void CMailDatabase::RemoveAccountRows(long accountId, const std::string& userName) {
+    // Ids come from the largest one in use, so a later account can get this
+    // number again; it must not inherit folders, limits, rights, forwarding
+    // or the index of someone else's mail. The mail files themselves stay.
+    static constexpr const char* kByAccountId[] = {
+        "FolderMapping", "MailSizeControl", "AccessControl", "Mails",      "MailInfo",   "POPACCOUNTS",
+        "Forwarding",    "ForwardOptions",  "AutoResponder", "Netware",    "Groups",     "Intergroup",
+        "UserFilters",   "VoiceAccounts"};
+    OdbcStatement statement(GetConnectionHandle());
+    for (const char* table : kByAccountId)
+        statement.ExecDirect(StringPrintf("DELETE FROM %s WHERE aAccountId = %ld", table, accountId));
+    statement.ExecDirect(StringPrintf("DELETE FROM UserPrefrences WHERE AccountId = %ld", accountId));
+    statement.ExecDirect(StringPrintf("DELETE FROM mailmonitor WHERE nAccountId = '%ld'", accountId));
+    statement.ExecDirect(StringPrintf("DELETE FROM Aliases WHERE aUserName = '%s'", SqlEscape(userName).c_str()));
+}
+
+bool CMailDatabase::DeleteAccount(const std::string& userName) {
+    if (userName.empty() || IsOnlyAdministrator(userName)) return false;
+    long id = 0;
+    if (FindId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()),
+               id) != 1)
+        return false;
+    const std::string storedName = StoredUserName(userName);
+
+    // A single-file mailbox "<folder 1 name><id>.mel" in the store root is
+    // what an older layout kept; it goes with the account. Only a plain file
+    // of a plain name is removed.
+    const std::string root = MailDirectory();
+    std::string inbox;
+    {
+        OdbcStatement statement(GetConnectionHandle());
+        std::uint32_t folderId = 0;
+        char name[32] = {};
+        if (statement.ExecDirect(StringPrintf(
+                "SELECT FolderId,FolderName from FolderMapping WHERE aAccountId = %ld Order by FolderId", id)) &&
+            statement.BindULong(1, folderId) && statement.BindChar(2, name, sizeof name)) {
+            while (statement.Fetch())
+                if (folderId == 1) inbox = name;
+        }
+    }
+    if (!root.empty() && !inbox.empty() && inbox.find('/') == std::string::npos && inbox != "." && inbox != "..") {
+        const std::string file = root + "/" + inbox + std::to_string(id) + ".mel";
+        struct stat info {};
+        if (::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(file.c_str());
+    }
+
+    {
+        OdbcStatement statement(GetConnectionHandle());
+        if (!statement.ExecDirect(
+                StringPrintf("DELETE FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str())))
+            return false;
+    }
+    RemoveAccountRows(id, storedName);
+    return true;
+}
+
+bool CMailDatabase::UpdateAccount(const std::string& userName, const std::string& password, bool isAdmin,
+                                  const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
+                                  const long* receiveLimit, const long* sendLimit) {
+    // The address is kept as the editor shows it (older accounts may have
+    // none), but never with control characters or beyond its column.
+    const bool plainEmail =
+        email.size() <= kMaxEmail && std::none_of(email.begin(), email.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        });
+    if (!IsValidPassword(password) || !plainEmail || mailboxLimit < 0 || (receiveLimit && *receiveLimit < 0) ||
+        (sendLimit && *sendLimit < 0))
+        return false;
+    if (!isAdmin && IsOnlyAdministrator(userName)) return false;
+    // An update that matches no row would otherwise report success.
+    long id = 0;
+    if (FindId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()),
+               id) != 1)
+        return false;
+    // Scrambled with the name as stored, which is what readers unscramble with.
+    const std::string storedName = StoredUserName(userName);
+    OdbcStatement statement(GetConnectionHandle());
+    if (!statement.ExecDirect(StringPrintf("UPDATE Accounts SET aPassword = '%s', aIsAdmin = %s, EmailId = '%s', "
+                                           "RecvMailSizeLimit = %ld where aUserName = '%s'",
+                                           PasswordScrambler::Scramble(storedName, password).c_str(),
+                                           isAdmin ? "1" : "0", SqlEscape(email).c_str(), mailboxLimit,
+                                           SqlEscape(userName).c_str())))
+        return false;
+    bool ok = statement.ExecDirect(
+        StringPrintf("UPDATE AccessControl SET aAllowRead = %ld, aAllowWrite = %ld where aAccountId = %ld",
+                     allowRead ? 1L : 0L, allowWrite ? 1L : 0L, id));
+    if (receiveLimit && sendLimit)
+        ok = statement.ExecDirect(StringPrintf("UPDATE MailSizeControl SET MailBoxLimit = %ld, RecvMailLimit= %ld, "
+                                               "SendMailLimit = %ld where aAccountId = %ld",
+                                               mailboxLimit, *receiveLimit, *sendLimit, id)) &&
+             ok;
+    return ok;
+}
+
+bool CMailDatabase::AlterAccountWithLimits(const std::string& userName, const std::string& password, bool,
+                                           bool isAdmin, const std::string& email, long mailboxLimit,
+                                           long allowRead, long allowWrite, long receiveLimit, long sendLimit) {
+    return UpdateAccount(userName, password, isAdmin, email, mailboxLimit, allowRead, allowWrite, &receiveLimit,
+                         &sendLimit);
+}
+
+bool CMailDatabase::AlterAccount(const std::string& userName, const std::string& password, bool, bool isAdmin,
+                                 const std::string& email, long mailboxLimit, long allowRead, long allowWrite) {
+    return UpdateAccount(userName, password, isAdmin, email, mailboxLimit, allowRead, allowWrite, nullptr, nullptr);
+}
+
+bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
+    if (strcasecmp(userName.c_str(), "postmaster") == 0) return true;
+    {
+        OdbcStatement statement(GetConnectionHandle());
+        unsigned char admin = 0;
+        if (!statement.ExecDirect("SELECT aIsAdmin FROM Accounts where aUserName = '" + SqlEscape(userName) + "'") ||
+            !statement.BindBit(1, admin) || !statement.Fetch() || !admin)
+            return false;
+    }
+    OdbcStatement statement(GetConnectionHandle());
+    unsigned char admin = 0;
+    if (!statement.ExecDirect("SELECT aIsAdmin FROM Accounts") || !statement.BindBit(1, admin)) return true;
+    int administrators = 0;
+    while (administrators < 2 && statement.Fetch())
+        if (admin) ++administrators;
+    return administrators < 2;
+}
+
+CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName, const std::string& password) {
+    OdbcStatement statement(GetConnectionHandle());
+    char stored[150] = {};
+    unsigned char admin = 0;
+    if (!statement.ExecDirect("SELECT aPassword, aIsAdmin FROM Accounts WHERE aUserName = '" + SqlEscape(userName) +
+                              "'") ||
+        !statement.BindChar(1, stored, sizeof stored) || !statement.BindBit(2, admin))
+        return LoginResult::Failed;
+    if (!statement.Fetch()) return LoginResult::UnknownName;
+    if (password.empty() || PasswordScrambler::Unscramble(userName, stored) != password)
+        return LoginResult::WrongPassword;
+    return admin ? LoginResult::Administrator : LoginResult::User;
+}
+
+const char* CMailDatabase::LoginMessage(LoginResult result) {
+    switch (result) {
+    case LoginResult::Failed: return "Could not Login";
+    case LoginResult::UnknownName: return "Invalid Login name";
+    case LoginResult::WrongPassword: return "Invalid Password";
+    case LoginResult::Administrator: return "You have successfully logged in as Administrator";
+    case LoginResult::User: return "You have successfully logged in as User";
+    }
+    return "Could not Login";
 }
 
 CVoiceAccountStore* CMailDatabase::GetVoiceAccountStore() {

@@ -53,6 +53,33 @@ public:
 
     static void SetLocalAccountFactory(LocalAccountFactory factory);
 
+    // --- Account administration (the user editor and the login panel; not
+    // part of the module interface).
+    enum class LoginResult { Failed, UnknownName, WrongPassword, Administrator, User };
+    // The login check of the console: name and password against Accounts.
+    LoginResult CheckLogin(const std::string& userName, const std::string& password);
+    // The panel's line for a result ("Invalid Password", ...).
+    static const char* LoginMessage(LoginResult result);
+    // "postmaster" always is; another user is when it is the one
+    // administrator left. Such a user can neither go nor lose its rights.
+    bool IsOnlyAdministrator(const std::string& userName);
+    // 1 when an account has the name, 0 when none has, -1 when the database
+    // cannot tell.
+    int AccountExists(const std::string& userName);
+
+    // Names that work as a mailbox name and as the local part of an address:
+    // ASCII letters, digits, '.', '_' and '-', starting with a letter or
+    // digit, at most kMaxUserName characters.
+    static constexpr std::size_t kMaxUserName = 64;
+    static bool IsValidUserName(const std::string& userName);
+    // Printable ASCII, at most kMaxPassword characters: longer ones would not
+    // fit the stored scrambled form (two characters per position).
+    static constexpr std::size_t kMaxPassword = 74;
+    static bool IsValidPassword(const std::string& password);
+    // One address: "local@domain", no blanks or control characters.
+    static constexpr std::size_t kMaxEmail = 320;
+    static bool IsValidEmail(const std::string& email);
+
     // "192.168.1.10" -> "C0A8010A"; empty for an empty address.
     static std::string AddressToHex(const std::string& dotted);
 
@@ -60,6 +87,15 @@ private:
     CLocalAccount* MakeAccount(long accountId);
     // The id of the first row of a one-column query, or -1.
     long QueryId(const std::string& sql);
+    // 1 found (id set), 0 no row, -1 failure.
+    int FindId(const std::string& sql, long& id);
+    // The account's name as stored (its case may differ from the one asked for).
+    std::string StoredUserName(const std::string& userName);
+    // Removes every row that belongs to the account other than its Accounts row.
+    void RemoveAccountRows(long accountId, const std::string& userName);
+    bool UpdateAccount(const std::string& userName, const std::string& password, bool isAdmin,
+                       const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
+                       const long* receiveLimit, const long* sendLimit);
 
     std::unique_ptr<OdbcEnvironment> environment;
     std::unique_ptr<OdbcConnection> connection;

@@ -1,0 +1,171 @@
+// CStoredMail: loading, reading, marking, moving and removing one message.
+#include "store/CStoredMail.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/StringFormat.h"
+#include "platform/UniqueFd.h"
+#include "store/MailStorePaths.h"
+
+namespace {
+
+constexpr std::size_t kBlockSize = 64 * 1024;
+
+// Renames without ever replacing an existing target. Where the file system
+// lacks the no-replace rename, a hard link plus unlink gives the same
+// guarantee (link fails on an existing name).
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    if (::unlink(from.c_str()) != 0) {
+        ::unlink(to.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CStoredMail::CStoredMail(SQLHDBC conn) : connection(conn) {}
+
+bool CStoredMail::Load(const std::string& id, int folder, long accountId) {
+    const std::string escapedId = SqlEscape(id);
+    {
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect(StringPrintf("SELECT mMailSize, mMailOffset, mDeleted, mDotsSize, mRead, mType "
+                                               "FROM Mails WHERE mMailId = '%s' and mFolderId = %d and aAccountId=%d",
+                                               escapedId.c_str(), folder, static_cast<int>(accountId))))
+            return false;
+        std::uint32_t newSize = 0, newOffset = 0, newDots = 0;
+        unsigned char newDeleted = 0, newRead = 0;
+        std::int32_t newType = 0;
+        SQLLEN typeIndicator = 0;
+        if (!statement.BindULong(1, newSize) || !statement.BindULong(2, newOffset) ||
+            !statement.BindBit(3, newDeleted) || !statement.BindULong(4, newDots) || !statement.BindBit(5, newRead) ||
+            !statement.BindLong(6, newType, &typeIndicator) || !statement.Fetch())
+            return false;
+        size = newSize;
+        offset = newOffset;
+        deleted = newDeleted;
+        dotsSize = newDots;
+        read = newRead;
+        type = newType;
+    }
+    mailId = id;
+    folderId = folder;
+    std::memset(sender, 0, sizeof sender);
+    std::memset(subject, 0, sizeof subject);
+    std::memset(receivedDate, 0, sizeof receivedDate);
+    // Task and request entries have no summary row.
+    if (folder != 3 && folder != 4) {
+        OdbcStatement statement(connection);
+        if (statement.ExecDirect(StringPrintf("SELECT Sender, Subject, RcvdDate FROM MailInfo WHERE mMailId = '%s' "
+                                              "and aAccountId=%ld and mFolderId=%d",
+                                              escapedId.c_str(), accountId, folder)) &&
+            statement.BindChar(1, sender, sizeof sender) && statement.BindChar(2, subject, sizeof subject) &&
+            statement.BindChar(3, receivedDate, sizeof receivedDate)) {
+            if (!statement.Fetch()) {
+                std::memset(sender, 0, sizeof sender);
+                std::memset(subject, 0, sizeof subject);
+                std::memset(receivedDate, 0, sizeof receivedDate);
+            }
+        }
+    }
+    return true;
+}
+
+std::string CStoredMail::FilePath(const std::string& folderDirectory) const {
+    return mailstore::JoinPath(folderDirectory, mailId + ".mel");
+}
+
+CMailContent* CStoredMail::ReadMessage(const std::string& folderDirectory) const {
+    const std::string path = FilePath(folderDirectory);
+    if (path.empty() || mailId.empty()) return nullptr;
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    // An index row whose file is missing reads as nothing.
+    if (!file) return nullptr;
+    auto content = std::make_unique<CTempMailContent>();
+    if (!content->Open()) return nullptr;
+    std::vector<char> block(kBlockSize);
+    for (;;) {
+        ssize_t n = ::read(file.Get(), block.data(), block.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return nullptr;
+        }
+        if (n == 0) break;
+        if (!content->Write(block.data(), static_cast<std::uint32_t>(n))) return nullptr;
+    }
+    content->Rewind();
+    return content.release();
+}
+
+bool CStoredMail::SetDeleted(bool flag) {
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(StringPrintf("UPDATE MAILS SET mDeleted = %s where mMailId = '%s' and mFolderId=%d",
+                                           flag ? "1" : "0", SqlEscape(mailId).c_str(), folderId)))
+        return false;
+    deleted = flag ? 1 : 0;
+    return true;
+}
+
+bool CStoredMail::MarkRead() {
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(StringPrintf("Update Mails Set mRead = 1 WHERE mMailId = '%s' and mFolderId=%d",
+                                           SqlEscape(mailId).c_str(), folderId)))
+        return false;
+    read = 1;
+    return true;
+}
+
+bool CStoredMail::DeleteRows() {
+    const std::string id = SqlEscape(mailId);
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(
+            StringPrintf("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId)))
+        return false;
+    return statement.ExecDirect(
+        StringPrintf("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId));
+}
+
+bool CStoredMail::DeleteFile(const std::string& folderName) {
+    const std::string path = FilePath(mailstore::JoinPath(accountDirectory, folderName));
+    if (path.empty()) return false;
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool CStoredMail::Move(const std::string& sourceDirectory, const std::string& targetDirectory, int targetFolder) {
+    const std::string from = FilePath(sourceDirectory);
+    const std::string to = FilePath(targetDirectory);
+    if (from.empty() || to.empty() || from == to) return false;
+    if (!RenameNoReplace(from, to)) return false;
+
+    const std::string id = SqlEscape(mailId);
+    auto refile = [&](const char* table, int newFolder, int oldFolder) {
+        OdbcStatement statement(connection);
+        return statement.ExecDirect(StringPrintf("Update %s set mFolderId=%d where mMailId = '%s' and mFolderId=%d",
+                                                 table, newFolder, id.c_str(), oldFolder));
+    };
+    // The rows follow the file; when they cannot, the file goes back so the
+    // entry stays readable where its rows say it is.
+    if (!refile("Mails", targetFolder, folderId)) {
+        RenameNoReplace(to, from);
+        return false;
+    }
+    if (!refile("MailInfo", targetFolder, folderId)) {
+        refile("Mails", folderId, targetFolder);
+        RenameNoReplace(to, from);
+        return false;
+    }
+    folderId = targetFolder;
+    return true;
+}

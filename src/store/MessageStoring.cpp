@@ -1,0 +1,140 @@
+// MessageStoring: ids, index rows and message files.
+#include "store/MessageStoring.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "foundation/CMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/StringFormat.h"
+#include "platform/UniqueFd.h"
+#include "store/MailStorePaths.h"
+
+namespace mailstore {
+
+namespace {
+
+constexpr std::size_t kBlockSize = 64 * 1024;
+// An id whose file already exists (a restart within the same second) is
+// skipped; a few attempts are plenty since each advances the counter.
+constexpr int kIdAttempts = 64;
+
+std::atomic<std::uint32_t> g_messageCounter{0};
+
+std::string FormatLocal(std::time_t now, const char* format) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64] = {};
+    std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+void TakeBackRows(SQLHDBC connection, const std::string& id, int folderId) {
+    OdbcStatement statement(connection);
+    statement.ExecDirect(StringPrintf("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId));
+    statement.ExecDirect(
+        StringPrintf("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId));
+}
+
+// Copies up to size bytes of the content into the open file.
+bool CopyContent(CMailContent& content, std::uint32_t size, int fd) {
+    content.Rewind();
+    std::vector<char> block(kBlockSize);
+    std::uint32_t done = 0;
+    while (done < size) {
+        const std::uint32_t want = std::min<std::uint32_t>(kBlockSize, size - done);
+        const int n = content.Read(block.data(), want);
+        if (n < 0) return false;
+        if (n == 0) break;
+        std::size_t written = 0;
+        while (written < static_cast<std::size_t>(n)) {
+            ssize_t w = ::write(fd, block.data() + written, static_cast<std::size_t>(n) - written);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            written += static_cast<std::size_t>(w);
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string MakeMailId(std::time_t now) {
+    const std::uint32_t counter = g_messageCounter.fetch_add(1);
+    return "QIRN-" + FormatLocal(now, "%Y%m%d") + "-" + std::to_string(static_cast<long long>(now)) +
+           std::to_string(counter);
+}
+
+std::string LocalDateTimeText(std::time_t now) { return FormatLocal(now, "%Y-%m-%d %H:%M:%S"); }
+
+StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
+                         CMailContent& content, std::string& mailId) {
+    const std::time_t now = std::time(nullptr);
+    const int folderId = request.intoFolder ? request.folderId : 1;
+    std::string path;
+    mailId.clear();
+    for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
+        std::string id = MakeMailId(now);
+        path = JoinPath(folderDirectory, id + ".mel");
+        if (path.empty()) return StoreResult::FileFailed;
+        if (!Exists(path)) {
+            mailId = std::move(id);
+            break;
+        }
+    }
+    if (mailId.empty()) return StoreResult::FileFailed;
+
+    const std::string when = LocalDateTimeText(now);
+    const long dots = request.dotsCount < 0 ? 0 : request.dotsCount;
+    bool rowsStored = false;
+    {
+        OdbcStatement statement(connection);
+        const std::string sql =
+            request.intoFolder
+                ? StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", mailId.c_str(),
+                               request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(),
+                               request.type, folderId)
+                : StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", mailId.c_str(),
+                               request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(),
+                               request.type);
+        if (statement.ExecDirect(sql)) {
+            rowsStored = true;
+            statement.ExecDirect(StringPrintf("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)",
+                                              mailId.c_str(), SqlEscape(request.sender).c_str(),
+                                              SqlEscape(request.subject).c_str(), when.c_str(),
+                                              static_cast<int>(request.accountId), static_cast<long>(folderId)));
+        }
+    }
+
+    // Exclusive creation: a message never lands inside another one's file.
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
+    if (!file) {
+        if (rowsStored) TakeBackRows(connection, mailId, folderId);
+        return StoreResult::FileFailed;
+    }
+    ::flock(file.Get(), LOCK_EX);
+    bool written = CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0;
+    file.Reset();
+    if (!written) {
+        // A half-written message would read back as a damaged one.
+        ::unlink(path.c_str());
+        if (rowsStored) TakeBackRows(connection, mailId, folderId);
+        return StoreResult::FileFailed;
+    }
+    return rowsStored ? StoreResult::Stored : StoreResult::RowsFailed;
+}
+
+}  // namespace mailstore

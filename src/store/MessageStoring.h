@@ -1,0 +1,49 @@
+// MessageStoring: the one way a message enters the mail store.
+//
+// Makes the message id, writes the Mails and MailInfo rows, then the
+// ".mel" file, copied from the content in 64 KB blocks. Local delivery and
+// storing into a given folder both come through here, so the ids of every
+// component share one process-wide counter.
+#pragma once
+
+#include <sql.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+class CMailContent;
+
+namespace mailstore {
+
+// "QIRN-" + local "%Y%m%d" + "-" + seconds since 1970 + the process-wide
+// counter, which is taken and advanced atomically.
+std::string MakeMailId(std::time_t now);
+
+// The local date-time text stored with a message ("%Y-%m-%d %H:%M:%S").
+std::string LocalDateTimeText(std::time_t now);
+
+struct StoreRequest {
+    long accountId = 0;
+    std::uint32_t size = 0;      // bytes to copy from the content
+    long dotsCount = 0;          // bytes removed by dot-unstuffing; negative counts as 0
+    int type = 1;                // mType: 1 mail, 2 memo, 3 task item
+    // Delivery files the message unread in folder 1; storing into a folder
+    // files it as read in the given folder.
+    bool intoFolder = false;
+    int folderId = 1;
+    std::string sender;          // as shown in listings (not yet quoted for SQL)
+    std::string subject;
+};
+
+enum class StoreResult {
+    Stored,          // rows and file are in place
+    RowsFailed,      // the file was written but is not listed
+    FileFailed,      // nothing was kept: the rows were taken back
+};
+
+// Stores the message into folderDirectory. mailId receives the id used.
+StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
+                         CMailContent& content, std::string& mailId);
+
+}  // namespace mailstore

@@ -1,0 +1,167 @@
+// Account administration of CMailDatabase and the login check, through the
+// real database and mail store.
+#include <filesystem>
+#include <vector>
+
+#include "AccountTestSupport.h"
+#include "foundation/PasswordScrambler.h"
+#include "foundation/StringFormat.h"
+
+namespace {
+
+class AccountDatabaseTest : public AccountTest {
+protected:
+    std::string Count(const std::string& table, long id, const char* column = "aAccountId") {
+        return Text(StringPrintf("SELECT count(*) FROM %s WHERE %s = %ld", table.c_str(), column, id));
+    }
+};
+
+}  // namespace
+
+TEST_F(AccountDatabaseTest, ANewAccountHasItsRowsAndItsTreeOfSevenFolders) {
+    ASSERT_TRUE(db.CreateAccount("frank", "o'neil", false, false, "frank@example.org", 1000, 1, 0, 200, 300));
+    const long id = std::stol(Text("SELECT aAccountId FROM Accounts WHERE aUserName = 'frank'"));
+    EXPECT_GT(id, 0);
+    EXPECT_EQ(Count("Accounts", id), "1");
+    EXPECT_EQ(Text(StringPrintf("SELECT aMailBox FROM Accounts WHERE aAccountId = %ld", id)),
+              "QIRN" + std::to_string(id));
+    EXPECT_EQ(Text(StringPrintf("SELECT aIsAlive || aLogged || aIsAdmin || aIsGroup FROM Accounts WHERE "
+                                "aAccountId = %ld",
+                                id)),
+              "1000");
+    const std::string stored = Text(StringPrintf("SELECT aPassword FROM Accounts WHERE aAccountId = %ld", id));
+    EXPECT_EQ(PasswordScrambler::Unscramble("frank", stored), "o'neil");
+    EXPECT_EQ(Count("FolderMapping", id), "7");
+    EXPECT_EQ(Text(StringPrintf("SELECT group_concat(FolderId || FolderName, ',') FROM (SELECT * FROM FolderMapping "
+                                "WHERE aAccountId = %ld ORDER BY FolderId)",
+                                id)),
+              "1Inbox,2Sent,3Task,4Request,5Trash,6Draft,7ApprovalMail");
+    EXPECT_EQ(Text(StringPrintf("SELECT MailBoxLimit || ',' || RecvMailLimit || ',' || SendMailLimit FROM "
+                                "MailSizeControl WHERE aAccountId = %ld",
+                                id)),
+              "1000,200,300");
+    EXPECT_EQ(Text(StringPrintf("SELECT aAllowRead || ',' || aAllowWrite FROM AccessControl WHERE aAccountId = %ld",
+                                id)),
+              "1,0");
+    const std::string tree = home.File("mail/QIRN" + std::to_string(id));
+    for (const char* folder : {"Inbox", "Sent", "Task", "Request", "Trash", "Draft", "ApprovalMail"})
+        EXPECT_TRUE(std::filesystem::is_directory(tree + "/" + folder)) << folder;
+}
+
+TEST_F(AccountDatabaseTest, NamesThatCannotBeAMailboxAndDuplicatesAreRefused) {
+    Create("grace");
+    EXPECT_FALSE(db.CreateAccount("grace", "x", false, false, "g@example.org", 0, 1, 1, 0, 0));
+    EXPECT_FALSE(db.CreateAccount("GRACE", "x", false, false, "g@example.org", 0, 1, 1, 0, 0));
+    const std::vector<std::string> badNames = {"", "../etc", "a b", "o'hara", "x@y", ".hidden", std::string(65, 'a'),
+                                               "caf\xc3\xa9"};
+    for (const std::string& bad : badNames)
+        EXPECT_FALSE(db.CreateAccount(bad, "x", false, false, "g@example.org", 0, 1, 1, 0, 0)) << bad;
+    EXPECT_FALSE(db.CreateAccount("henry", "", false, false, "h@example.org", 0, 1, 1, 0, 0));
+    EXPECT_FALSE(db.CreateAccount("henry", std::string(75, 'p'), false, false, "h@example.org", 0, 1, 1, 0, 0));
+    EXPECT_FALSE(db.CreateAccount("henry", "x", false, false, "not an address", 0, 1, 1, 0, 0));
+    EXPECT_FALSE(db.CreateAccount("henry", "x", false, false, "h@example.org", -1, 1, 1, 0, 0));
+    EXPECT_EQ(Text("SELECT count(*) FROM Accounts"), "1");
+    EXPECT_EQ(Text("SELECT count(*) FROM FolderMapping"), "7");
+    EXPECT_TRUE(db.CreateAccount("h.ross-2_b", std::string(74, 'p'), false, false, "h@example.org", 0, 1, 1, 0, 0));
+}
+
+TEST_F(AccountDatabaseTest, AnAccountWithoutItsDirectoriesIsNotLeftBehind) {
+    std::filesystem::remove_all(home.File("mail"));
+    TestHome::WriteFile(home.File("mail"), "not a directory");
+    EXPECT_FALSE(db.CreateAccount("ivan", "x", false, false, "i@example.org", 0, 1, 1, 0, 0));
+    for (const char* table : {"Accounts", "FolderMapping", "MailSizeControl", "AccessControl"})
+        EXPECT_EQ(Text(std::string("SELECT count(*) FROM ") + table), "0") << table;
+}
+
+TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtected) {
+    Create("postmaster", "pm", true);
+    Create("judy", "j1", true);
+    Create("ken", "k1", false);
+    EXPECT_TRUE(db.IsOnlyAdministrator("postmaster"));
+    EXPECT_TRUE(db.IsOnlyAdministrator("Postmaster"));
+    EXPECT_FALSE(db.IsOnlyAdministrator("ken"));
+    EXPECT_FALSE(db.IsOnlyAdministrator("judy"));   // two administrators
+    EXPECT_FALSE(db.DeleteAccount("postmaster"));
+    EXPECT_FALSE(db.AlterAccount("postmaster", "pm", false, false, "postmaster@example.org", 0, 1, 1));
+    EXPECT_EQ(Text("SELECT aIsAdmin FROM Accounts WHERE aUserName = 'postmaster'"), "1");
+
+    // With two administrators one may be demoted; then the other is the last.
+    Create("leo", "l1", true);
+    ASSERT_TRUE(Exec("DELETE FROM Accounts WHERE aUserName = 'postmaster'"));
+    ASSERT_TRUE(db.AlterAccount("judy", "j1", false, false, "judy@example.org", 0, 1, 1));
+    EXPECT_TRUE(db.IsOnlyAdministrator("leo"));
+    EXPECT_FALSE(db.AlterAccount("leo", "l1", false, false, "leo@example.org", 0, 1, 1));
+    EXPECT_FALSE(db.DeleteAccount("leo"));
+    EXPECT_TRUE(db.DeleteAccount("ken"));
+}
+
+TEST_F(AccountDatabaseTest, AlterChangesPasswordRightsAndLimitsOfExistingAccountsOnly) {
+    const long id = Create("mia", "old");
+    ASSERT_TRUE(db.AlterAccountWithLimits("MIA", "new'one", false, true, "mia@example.net", 50, 0, 1, 60, 70));
+    auto account = Account("mia");
+    EXPECT_EQ(account->GetUserRecord().GetPassword(), "new'one");
+    EXPECT_TRUE(account->GetUserRecord().IsAdmin());
+    EXPECT_EQ(account->GetUserRecord().GetEmailId(), "mia@example.net");
+    EXPECT_EQ(account->GetUserRecord().GetRecvMailSizeLimit(), 50u);
+    EXPECT_EQ(account->GetUserRecord().GetRecvmailLimit(), 60u);
+    EXPECT_EQ(Text(StringPrintf("SELECT aAllowRead || aAllowWrite FROM AccessControl WHERE aAccountId = %ld", id)),
+              "01");
+    // Without limits the MailSizeControl row stays.
+    ASSERT_TRUE(db.AlterAccount("mia", "third", false, true, "mia@example.net", 10, 1, 1));
+    EXPECT_EQ(Text(StringPrintf("SELECT MailBoxLimit FROM MailSizeControl WHERE aAccountId = %ld", id)), "50");
+    EXPECT_EQ(db.CheckLogin("mia", "third"), CMailDatabase::LoginResult::Administrator);
+
+    EXPECT_FALSE(db.AlterAccount("nobody", "x", false, false, "n@example.org", 0, 1, 1));
+    EXPECT_FALSE(db.AlterAccount("mia", "", false, false, "m@example.org", 0, 1, 1));
+}
+
+TEST_F(AccountDatabaseTest, LoginHasItsOutcomes) {
+    Create("nina", "pass'word", true);
+    Create("otto", "otto");
+    EXPECT_EQ(db.CheckLogin("nina", "pass'word"), CMailDatabase::LoginResult::Administrator);
+    EXPECT_EQ(db.CheckLogin("otto", "otto"), CMailDatabase::LoginResult::User);
+    EXPECT_EQ(db.CheckLogin("otto", "Otto"), CMailDatabase::LoginResult::WrongPassword);
+    EXPECT_EQ(db.CheckLogin("otto", ""), CMailDatabase::LoginResult::WrongPassword);
+    EXPECT_EQ(db.CheckLogin("nobody", "otto"), CMailDatabase::LoginResult::UnknownName);
+    EXPECT_EQ(db.CheckLogin("' OR '1'='1", "x"), CMailDatabase::LoginResult::UnknownName);
+    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::WrongPassword), "Invalid Password");
+    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::UnknownName), "Invalid Login name");
+    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Administrator),
+                 "You have successfully logged in as Administrator");
+    CMailDatabase closed;   // never connected
+    EXPECT_EQ(closed.CheckLogin("otto", "otto"), CMailDatabase::LoginResult::Failed);
+    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Failed), "Could not Login");
+}
+
+TEST_F(AccountDatabaseTest, DeletingAnAccountKeepsItsMailButNotItsRows) {
+    SetCleanUp(true);
+    const long id = Create("paul");
+    const std::string tree = home.File("mail/QIRN" + std::to_string(id));
+    std::string mailId;
+    {
+        auto account = Account("paul");
+        const std::string text = "Subject: keep\r\n\r\nbody\r\n";
+        ASSERT_TRUE(account->StoreInFolder(Content(text).get(), static_cast<std::uint32_t>(text.size()), 1));
+        mailId = account->GetMessageId(1, 1);
+    }
+    ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Forwarding VALUES (%ld, 'paul', 'elsewhere.example', 0, 1)", id)));
+    ASSERT_TRUE(Exec("INSERT INTO Aliases VALUES ('paul', 'remote', 'pauly')"));
+    TestHome::WriteFile(home.File("mail/Inbox" + std::to_string(id) + ".mel"), "old single-file mailbox");
+
+    ASSERT_TRUE(db.DeleteAccount("paul"));
+    EXPECT_EQ(Text("SELECT count(*) FROM Accounts WHERE aUserName = 'paul'"), "0");
+    for (const char* table : {"FolderMapping", "MailSizeControl", "AccessControl", "Mails", "MailInfo", "Forwarding"})
+        EXPECT_EQ(Count(table, id), "0") << table;
+    EXPECT_EQ(Text("SELECT count(*) FROM Aliases"), "0");
+    EXPECT_TRUE(std::filesystem::exists(tree + "/Inbox/" + mailId + ".mel"));
+    EXPECT_FALSE(std::filesystem::exists(home.File("mail/Inbox" + std::to_string(id) + ".mel")));
+    EXPECT_FALSE(db.DeleteAccount("paul"));
+
+    // The next account does not move into the old directory.
+    const long next = Create("quinn");
+    EXPECT_NE(next, id);
+    auto account = Account("quinn");
+    ASSERT_TRUE(account->Login("secret"));
+    EXPECT_EQ(account->GetMessageCount(true, 1), 0);
+    EXPECT_EQ(account->GetUserRecord().GetFolderCount(), 7);
+}

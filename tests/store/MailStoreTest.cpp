@@ -1,0 +1,202 @@
+// The storing step, index entries and store paths, through the real
+// database and file system: what is stored can be listed, read, moved and
+// removed, and a failure leaves the store as it was.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "TestHome.h"
+#include "delivery/CLocalAccount.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "store/CMailboxFolder.h"
+#include "store/CStoredMail.h"
+#include "store/MailStorePaths.h"
+#include "store/MessageStoring.h"
+
+namespace {
+
+class MailStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.Provision());
+        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        ASSERT_TRUE(db.Open());
+        ASSERT_TRUE(db.CreateAccount("carol", "secret", false, false, "carol@example.org", 0, 1, 1, 0, 0));
+        accountDirectory = home.File("mail/QIRN1");
+        ASSERT_TRUE(std::filesystem::is_directory(accountDirectory + "/Inbox"));
+    }
+    std::string Text(const std::string& sql) {
+        OdbcStatement s(db.GetConnectionHandle());
+        std::string v;
+        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
+        return v;
+    }
+    static std::unique_ptr<CTempMailContent> Content(const std::string& text) {
+        auto content = std::make_unique<CTempMailContent>();
+        EXPECT_TRUE(content->Open());
+        EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
+        return content;
+    }
+    static std::string ReadAll(CMailContent& content) {
+        std::string text;
+        char block[1000];
+        content.Rewind();
+        for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
+        return text;
+    }
+    // Stores text into a folder of account 1 and returns the id.
+    std::string Store(const std::string& text, int folder, const std::string& folderName,
+                      mailstore::StoreResult expected = mailstore::StoreResult::Stored) {
+        auto content = Content(text);
+        mailstore::StoreRequest request;
+        request.accountId = 1;
+        request.size = static_cast<std::uint32_t>(text.size());
+        request.intoFolder = folder != 1;
+        request.folderId = folder;
+        request.sender = "O'Brien <ob@example.org>";
+        request.subject = "Quarterly 'numbers'";
+        std::string id;
+        EXPECT_EQ(mailstore::StoreMessage(db.GetConnectionHandle(), accountDirectory + "/" + folderName, request,
+                                          *content, id),
+                  expected);
+        return id;
+    }
+
+    TestHome home;
+    CMailDatabase db;
+    std::string accountDirectory;
+};
+
+std::string BigMessage() {
+    // Several 64 KB blocks and a partial one.
+    std::string text = "From: a@b\r\nSubject: big\r\n\r\n";
+    while (text.size() < 3 * 65536 + 1234) text += "0123456789abcdefghijklmnopqrstuvwxyz\r\n";
+    return text;
+}
+
+}  // namespace
+
+TEST_F(MailStoreTest, AStoredMessageIsOneFileOfItsSizeAndOneRowInEachTable) {
+    const std::string text = BigMessage();
+    const std::string id = Store(text, 1, "Inbox");
+    const std::string file = accountDirectory + "/Inbox/" + id + ".mel";
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(std::filesystem::file_size(file), text.size());
+    EXPECT_EQ(TestHome::ReadFile(file), text);
+    EXPECT_EQ(Text("SELECT count(*) FROM Mails WHERE mMailId = '" + id + "'"), "1");
+    EXPECT_EQ(Text("SELECT count(*) FROM MailInfo WHERE mMailId = '" + id + "'"), "1");
+    EXPECT_EQ(Text("SELECT mMailSize FROM Mails WHERE mMailId = '" + id + "'"), std::to_string(text.size()));
+
+    CStoredMail entry(db.GetConnectionHandle());
+    ASSERT_TRUE(entry.Load(id, 1, 1));
+    EXPECT_EQ(entry.GetSize(), text.size());
+    EXPECT_EQ(entry.GetOffset(), 0u);
+    EXPECT_FALSE(entry.IsRead());
+    EXPECT_FALSE(entry.IsDeleted());
+    EXPECT_STREQ(entry.GetSender(), "O'Brien <ob@example.org>");
+    EXPECT_STREQ(entry.GetSubject(), "Quarterly 'numbers'");
+    EXPECT_EQ(std::strlen(entry.GetReceivedDate()), 19u);
+    std::unique_ptr<CMailContent> read(entry.ReadMessage(accountDirectory + "/Inbox"));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(ReadAll(*read), text);
+}
+
+TEST_F(MailStoreTest, IdsComeFromOneCounterAcrossThreads) {
+    const std::time_t now = std::time(nullptr);
+    const std::string first = mailstore::MakeMailId(now);
+    EXPECT_TRUE(std::regex_match(first, std::regex("QIRN-[0-9]{8}-" + std::to_string(now) + "[0-9]+"))) << first;
+
+    std::vector<std::vector<std::string>> made(4);
+    std::vector<std::thread> threads;
+    for (auto& ids : made)
+        threads.emplace_back([&ids, now] {
+            for (int i = 0; i < 500; ++i) ids.push_back(mailstore::MakeMailId(now));
+        });
+    for (auto& t : threads) t.join();
+    std::set<std::string> unique;
+    for (const auto& ids : made) unique.insert(ids.begin(), ids.end());
+    EXPECT_EQ(unique.size(), 2000u);
+}
+
+TEST_F(MailStoreTest, ARowWhoseFileIsMissingReadsAsNothing) {
+    const std::string id = Store("Subject: x\r\n\r\nbody\r\n", 1, "Inbox");
+    std::filesystem::remove(accountDirectory + "/Inbox/" + id + ".mel");
+    CStoredMail entry(db.GetConnectionHandle());
+    ASSERT_TRUE(entry.Load(id, 1, 1));
+    EXPECT_EQ(entry.ReadMessage(accountDirectory + "/Inbox"), nullptr);
+}
+
+TEST_F(MailStoreTest, AFileThatCannotBeCreatedLeavesNoRows) {
+    Store("Subject: x\r\n\r\nbody\r\n", 9, "NoSuchFolder", mailstore::StoreResult::FileFailed);
+    EXPECT_EQ(Text("SELECT count(*) FROM Mails"), "0");
+    EXPECT_EQ(Text("SELECT count(*) FROM MailInfo"), "0");
+}
+
+TEST_F(MailStoreTest, AMoveNeverReplacesAFileAndKeepsFileAndRowsTogether) {
+    const std::string id = Store("Subject: m\r\n\r\nmove me\r\n", 1, "Inbox");
+    const std::string inboxFile = accountDirectory + "/Inbox/" + id + ".mel";
+    const std::string trashFile = accountDirectory + "/Trash/" + id + ".mel";
+    TestHome::WriteFile(trashFile, "someone else's message");
+
+    CStoredMail entry(db.GetConnectionHandle());
+    ASSERT_TRUE(entry.Load(id, 1, 1));
+    EXPECT_FALSE(entry.Move(accountDirectory + "/Inbox", accountDirectory + "/Trash", 5));
+    EXPECT_EQ(TestHome::ReadFile(trashFile), "someone else's message");
+    EXPECT_TRUE(std::filesystem::exists(inboxFile));
+    EXPECT_EQ(Text("SELECT mFolderId FROM Mails WHERE mMailId = '" + id + "'"), "1");
+    EXPECT_EQ(Text("SELECT mFolderId FROM MailInfo WHERE mMailId = '" + id + "'"), "1");
+
+    std::filesystem::remove(trashFile);
+    ASSERT_TRUE(entry.Move(accountDirectory + "/Inbox", accountDirectory + "/Trash", 5));
+    EXPECT_FALSE(std::filesystem::exists(inboxFile));
+    EXPECT_EQ(TestHome::ReadFile(trashFile), "Subject: m\r\n\r\nmove me\r\n");
+    EXPECT_EQ(Text("SELECT mFolderId FROM Mails WHERE mMailId = '" + id + "'"), "5");
+    EXPECT_EQ(Text("SELECT mFolderId FROM MailInfo WHERE mMailId = '" + id + "'"), "5");
+    EXPECT_EQ(entry.GetFolderId(), 5);
+}
+
+TEST_F(MailStoreTest, AFolderListsInIdOrderAndPurgesOnlyMarkedEntries) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < 3; ++i) ids.push_back(Store("Subject: " + std::to_string(i) + "\r\n\r\nx\r\n", 1, "Inbox"));
+    CMailboxFolder folder;
+    ASSERT_TRUE(folder.Load(db.GetConnectionHandle(), 1, 1, accountDirectory));
+    ASSERT_EQ(folder.Count(true), 3u);
+    for (long m = 1; m < 3; ++m) EXPECT_LT(folder.Entry(m)->GetMailId(), folder.Entry(m + 1)->GetMailId());
+    EXPECT_EQ(folder.Entry(0), nullptr);
+    EXPECT_EQ(folder.Entry(4), nullptr);
+
+    ASSERT_TRUE(folder.Entry(2)->SetDeleted(true));
+    // A reload keeps the marked entry listed, so it can still be undone.
+    ASSERT_TRUE(folder.Load(db.GetConnectionHandle(), 1, 1, accountDirectory));
+    EXPECT_EQ(folder.Count(true), 3u);
+    EXPECT_EQ(folder.Count(false), 2u);
+    const std::string marked = folder.Entry(2)->GetMailId();
+    ASSERT_TRUE(folder.PurgeDeleted("Inbox", true));
+    EXPECT_EQ(folder.Count(true), 2u);
+    EXPECT_EQ(Text("SELECT count(*) FROM Mails WHERE mMailId = '" + marked + "'"), "0");
+    EXPECT_FALSE(std::filesystem::exists(accountDirectory + "/Inbox/" + marked + ".mel"));
+}
+
+TEST(MailStorePaths, OnlyPlainNamesBecomePaths) {
+    EXPECT_EQ(mailstore::CleanFolderName("My Folder!", 31), "MyFolder");
+    EXPECT_EQ(mailstore::CleanFolderName("../../etc/passwd", 31), "etcpasswd");
+    EXPECT_EQ(mailstore::CleanFolderName("Gr\xc3\xbc\xc3\x9f" "e 2024", 31), "Gre2024");
+    EXPECT_EQ(mailstore::CleanFolderName(std::string(40, 'a'), 31), std::string(31, 'a'));
+    EXPECT_EQ(mailstore::CleanFolderName(" .-/", 31), "");
+    for (const char* bad : {"", ".", "..", " ", "a/b", "a\\b", "a\nb"}) EXPECT_FALSE(mailstore::IsSafeName(bad)) << bad;
+    EXPECT_TRUE(mailstore::IsSafeName("QIRN-20240101-17000000001.mel"));
+    EXPECT_EQ(mailstore::JoinPath("/m", ".."), "");
+    EXPECT_EQ(mailstore::JoinPath("", "Inbox"), "");
+    EXPECT_EQ(mailstore::JoinPath("/m/", "Inbox"), "/m/Inbox");
+}
