@@ -1,0 +1,111 @@
+// CMailSpooler: the spooler handed to the SMTP server module (see the header).
+//
+// Nothing may escape to the module: every operation turns a failure,
+// including an exception, into its result, so a bad message costs the
+// module one refused transaction, never its process.
+#include "spool/CMailSpooler.h"
+
+#include "foundation/CModuleLog.h"
+#include "spool/SpoolFile.h"
+
+#include <dirent.h>
+#include <exception>
+#include <memory>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// Closes a directory stream on every path.
+class DirectoryStream {
+public:
+    explicit DirectoryStream(const std::string& path) : stream(::opendir(path.c_str())) {}
+    ~DirectoryStream()
+    {
+        if (stream)
+            ::closedir(stream);
+    }
+    DirectoryStream(const DirectoryStream&) = delete;
+    DirectoryStream& operator=(const DirectoryStream&) = delete;
+    DIR* Get() const { return stream; }
+
+private:
+    DIR* stream;
+};
+
+}  // namespace
+
+CMailSpooler::CMailSpooler(CAccountDatabase* database, std::string directory)
+    : database(database), directory(std::move(directory))
+{
+}
+
+CMailSpooler::~CMailSpooler() = default;
+
+int CMailSpooler::FindSpoolFile()
+{
+    DirectoryStream dir(directory);
+    if (!dir.Get())
+        return 0;
+    while (const dirent* entry = ::readdir(dir.Get())) {
+        if (spool::IsSpoolFileName(entry->d_name)) {
+            std::lock_guard<std::mutex> guard(currentLock);
+            currentFile = directory + "/" + entry->d_name;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+MailInfo* CMailSpooler::ReadSpoolFile()
+{
+    const std::string path = GetCurrentFile();
+    if (path.empty())
+        return nullptr;
+    try {
+        std::lock_guard<std::mutex> guard(lock);
+        return ::ReadSpoolFile(path, database).release();
+    } catch (const std::exception& error) {
+        g_moduleLog.Write(std::string("*** Exception reading spool file: ") + error.what());
+        return nullptr;
+    }
+}
+
+int CMailSpooler::InsertMail(MailInfo* info)
+{
+    // Ours from here on, whatever happens.
+    std::unique_ptr<MailInfo> owned(info);
+    g_moduleLog.Write("Inserting mail..");
+    if (!owned) {
+        g_moduleLog.Write("MailInfo is NULL");
+        return 0;
+    }
+    bool saved = false;
+    try {
+        g_moduleLog.Write("Waiting for single object");
+        std::lock_guard<std::mutex> guard(lock);
+        g_moduleLog.Write("reseting event");
+        g_moduleLog.Write("Saving Mail transaction");
+        saved = WriteSpoolFile(*owned, directory);
+        owned.reset();
+    } catch (const std::exception& error) {
+        // WriteSpoolFile removes its partial file as the exception passes.
+        g_moduleLog.Write(std::string("*** Exception in writing to file: ") + error.what());
+        saved = false;
+    }
+    g_moduleLog.Write(saved ? "returning true" : "returning false");
+    return saved ? 1 : 0;
+}
+
+void CMailSpooler::RemoveSpoolFile()
+{
+    const std::string path = GetCurrentFile();
+    if (!path.empty())
+        ::unlink(path.c_str());
+}
+
+std::string CMailSpooler::GetCurrentFile() const
+{
+    std::lock_guard<std::mutex> guard(currentLock);
+    return currentFile;
+}

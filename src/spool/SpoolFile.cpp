@@ -1,0 +1,528 @@
+// SpoolFile: writing and reading spool files (see the header for the format).
+//
+// Plain POSIX descriptors: the writer needs fsync on the file and its
+// directory and an atomic no-replace rename; the reader needs a
+// non-blocking open (a stray FIFO must not hang the processor) and an
+// advisory lock so that two readers never route one file twice.
+#include "spool/SpoolFile.h"
+
+#include "delivery/CLocalAccount.h"
+#include "foundation/CAccountDatabase.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/StringFormat.h"
+#include "platform/UniqueFd.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <set>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using spool::kBlockSize;
+using spool::kMaxRecipients;
+using spool::kMaxStringLength;
+using spool::ReadResult;
+
+// Name collisions are the only reason to try another number, so this bound
+// is reached only in a directory flooded with spool names.
+constexpr int kNameAttempts = 4096;
+// The smallest recipient record: three empty strings.
+constexpr std::uint64_t kMinRecipientRecord = 3;
+
+// Process-wide sequence for spool names, started at a random point so that
+// two processes sharing a directory rarely probe the same numbers.
+std::uint32_t NextSpoolNumber()
+{
+    static std::atomic<std::uint32_t> sequence{[] {
+        std::random_device device;
+        auto seed = static_cast<std::uint32_t>(device());
+        seed ^= static_cast<std::uint32_t>(::getpid()) << 16;
+        seed ^= static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        return seed;
+    }()};
+    return sequence.fetch_add(1);
+}
+
+std::string SpoolPath(const std::string& directory, const char* prefix, std::uint32_t number, const char* suffix)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%X%s", prefix, number, suffix);
+    return directory + "/" + name;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t count)
+{
+    const auto* bytes = static_cast<const char*>(data);
+    while (count > 0) {
+        ssize_t n = ::write(fd, bytes, count);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Renames without ever replacing an existing file; -1 with errno EEXIST
+// when the target exists.
+int RenameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // File systems without the no-replace flag: link fails on an existing target.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return -1;
+    ::unlink(from.c_str());
+    return 0;
+}
+
+bool SyncDirectory(const std::string& directory)
+{
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir && ::fsync(dir.Get()) == 0;
+}
+
+// Deletes the file it names on destruction unless released: a spool file
+// that failed half-way never stays behind.
+class FileRemover {
+public:
+    explicit FileRemover(std::string path) : path(std::move(path)) {}
+    ~FileRemover()
+    {
+        if (!path.empty())
+            ::unlink(path.c_str());
+    }
+    FileRemover(const FileRemover&) = delete;
+    FileRemover& operator=(const FileRemover&) = delete;
+    void Reset(std::string next) { path = std::move(next); }
+    void Release() { path.clear(); }
+
+private:
+    std::string path;
+};
+
+// Buffers the record so that a recipient list costs a few writes, not one
+// per field. The first failure sticks.
+class RecordWriter {
+public:
+    explicit RecordWriter(int fd) : fd(fd) { buffer.reserve(kBlockSize); }
+
+    void Bytes(const void* data, std::size_t count)
+    {
+        if (!ok)
+            return;
+        if (buffer.size() + count > kBlockSize) {
+            Flush();
+            if (count >= kBlockSize) {
+                ok = ok && WriteAll(fd, data, count);
+                return;
+            }
+        }
+        const auto* bytes = static_cast<const char*>(data);
+        buffer.insert(buffer.end(), bytes, bytes + count);
+    }
+    void U8(std::uint8_t value) { Bytes(&value, 1); }
+    void U16(std::uint16_t value)
+    {
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
+        Bytes(bytes, sizeof bytes);
+    }
+    void U32(std::uint32_t value)
+    {
+        const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                                       static_cast<std::uint8_t>(value >> 16),
+                                       static_cast<std::uint8_t>(value >> 24)};
+        Bytes(bytes, sizeof bytes);
+    }
+    void String(std::string_view text)
+    {
+        const std::size_t length = text.size();
+        if (length < 255) {
+            U8(static_cast<std::uint8_t>(length));
+        } else if (length <= 0xFFFD) {
+            U8(0xFF);
+            U16(static_cast<std::uint16_t>(length));
+        } else {
+            U8(0xFF);
+            U16(0xFFFF);
+            U32(static_cast<std::uint32_t>(length));
+        }
+        Bytes(text.data(), length);
+    }
+    bool Flush()
+    {
+        if (ok && !buffer.empty())
+            ok = WriteAll(fd, buffer.data(), buffer.size());
+        buffer.clear();
+        return ok;
+    }
+
+private:
+    int fd;
+    bool ok = true;
+    std::vector<char> buffer;
+};
+
+// Reads the record of a file whose size is known, refusing any request
+// past the end of the file before it allocates or reads anything.
+class RecordReader {
+public:
+    RecordReader(int fd, std::uint64_t size) : fd(fd), remaining(size) {}
+
+    std::uint64_t Remaining() const { return remaining; }
+
+    bool Take(void* out, std::size_t count)
+    {
+        if (count > remaining)
+            return false;
+        auto* bytes = static_cast<char*>(out);
+        std::size_t buffered = std::min(count, end - position);
+        if (buffered > 0) {
+            std::memcpy(bytes, buffer.data() + position, buffered);
+            position += buffered;
+            bytes += buffered;
+            count -= buffered;
+            remaining -= buffered;
+        }
+        if (count == 0)
+            return true;
+        if (count >= kBlockSize) {
+            if (!ReadFull(bytes, count))
+                return false;
+            remaining -= count;
+            return true;
+        }
+        // Refill with as much of the file as one block holds.
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, remaining));
+        if (buffer.size() < kBlockSize)
+            buffer.resize(kBlockSize);
+        if (!ReadFull(buffer.data(), want))
+            return false;
+        position = 0;
+        end = want;
+        std::memcpy(bytes, buffer.data(), count);
+        position = count;
+        remaining -= count;
+        return true;
+    }
+    bool U8(std::uint8_t& value) { return Take(&value, 1); }
+    bool U16(std::uint16_t& value)
+    {
+        std::uint8_t b[2];
+        if (!Take(b, sizeof b))
+            return false;
+        value = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+        return true;
+    }
+    bool U32(std::uint32_t& value)
+    {
+        std::uint8_t b[4];
+        if (!Take(b, sizeof b))
+            return false;
+        value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+                (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+        return true;
+    }
+    bool String(std::string& text)
+    {
+        std::uint8_t shortLength = 0;
+        if (!U8(shortLength))
+            return false;
+        std::uint32_t length = shortLength;
+        if (shortLength == 0xFF) {
+            std::uint16_t middle = 0;
+            if (!U16(middle))
+                return false;
+            if (middle == 0xFFFF) {
+                if (!U32(length))
+                    return false;
+            } else if (middle == 0xFFFE) {
+                return false;  // marks wide characters, which spool files never hold
+            } else {
+                length = middle;
+            }
+        }
+        if (length > kMaxStringLength || length > remaining)
+            return false;
+        text.resize(length);
+        return Take(text.data(), length);
+    }
+
+private:
+    bool ReadFull(char* out, std::size_t count)
+    {
+        while (count > 0) {
+            ssize_t n = ::read(fd, out, count);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            if (n == 0)
+                return false;  // the file is shorter than it said
+            out += n;
+            count -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    int fd;
+    std::uint64_t remaining;
+    std::vector<char> buffer;
+    std::size_t position = 0;
+    std::size_t end = 0;
+};
+
+struct RecipientRecord {
+    bool local = false;
+    std::string name;
+    std::string domain;
+};
+
+void Log(const std::string& line)
+{
+    g_moduleLog.Write(line);
+}
+
+}  // namespace
+
+namespace spool {
+
+const char* ReadResultText(ReadResult result)
+{
+    switch (result) {
+    case ReadResult::Ok: return "read";
+    case ReadResult::OpenFailed: return "cannot be opened";
+    case ReadResult::Busy: return "is in use";
+    case ReadResult::Malformed: return "is malformed";
+    case ReadResult::ContentFailed: return "temporary message file failed";
+    }
+    return "unknown";
+}
+
+bool IsSpoolFileName(const std::string& name)
+{
+    constexpr std::string_view kExtension = ".tmp";
+    return name.size() > kExtension.size() && name[0] != '.' &&
+           name.compare(name.size() - kExtension.size(), kExtension.size(), kExtension) == 0;
+}
+
+}  // namespace spool
+
+bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* path)
+{
+    // Refuse what the reader would refuse, before anything touches the disk.
+    if (!info.content) {
+        Log("*** MailInfo has no content");
+        return false;
+    }
+    if (info.sender.size() > kMaxStringLength) {
+        Log("*** Sender too long");
+        return false;
+    }
+    std::uint64_t count = 0;
+    for (const auto& recipient : info.recipients) {
+        if (!recipient)
+            continue;
+        const std::string& name =
+            recipient->account && !recipient->account->GetUserName().empty() ? recipient->account->GetUserName()
+                                                                             : recipient->user;
+        if (name.size() > kMaxStringLength || recipient->domain.size() > kMaxStringLength) {
+            Log("*** Recipient too long");
+            return false;
+        }
+        ++count;
+    }
+    if (count > UINT32_MAX) {
+        Log("*** Too many recipients");
+        return false;
+    }
+
+    // A hidden name that no scan picks up until the file is complete.
+    UniqueFd file;
+    std::uint32_t number = 0;
+    std::string partPath;
+    for (int attempt = 0; attempt < kNameAttempts && !file; ++attempt) {
+        number = NextSpoolNumber();
+        partPath = SpoolPath(directory, ".SMF", number, ".part");
+        file.Reset(::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
+        if (!file && errno != EEXIST && errno != EINTR)
+            break;
+    }
+    if (!file) {
+        Log("GetTempFileName failed");
+        return false;
+    }
+    FileRemover remover(partPath);
+    std::string finalPath = SpoolPath(directory, "SMF", number, ".tmp");
+    Log(StringPrintf("Mail File Name = %s", finalPath.c_str()));
+
+    auto fail = [] {
+        Log("*** Exception in writing to file");
+        return false;
+    };
+
+    RecordWriter writer(file.Get());
+    writer.String(info.sender);
+    writer.U32(static_cast<std::uint32_t>(count));
+    for (const auto& recipient : info.recipients) {
+        if (!recipient) {
+            // Skipped, not the end of the list: the count above left it out.
+            Log("*** Invalid User");
+            continue;
+        }
+        const bool local = recipient->account && !recipient->account->GetUserName().empty();
+        writer.String(local ? "1" : "0");
+        writer.String(local ? recipient->account->GetUserName() : recipient->user);
+        writer.String(recipient->domain);
+        Log(StringPrintf("Receiver in file = %s@%s", recipient->user.c_str(), recipient->domain.c_str()));
+    }
+    writer.U32(static_cast<std::uint32_t>(info.DotsCount));
+    const std::uint32_t length = info.content->GetLength();
+    writer.U32(length);
+    if (!writer.Flush())
+        return fail();
+
+    info.content->Rewind();
+    Log("Writing to MailStorageFile");
+    std::vector<char> block(kBlockSize);
+    std::uint64_t copied = 0;
+    for (;;) {
+        const int n = info.content->Read(block.data(), kBlockSize);
+        if (n < 0 || static_cast<std::uint32_t>(n) > kBlockSize)
+            return fail();
+        if (n == 0)
+            break;
+        copied += static_cast<std::uint32_t>(n);
+        // More bytes than announced would be read back as a different message.
+        if (copied > length || !WriteAll(file.Get(), block.data(), static_cast<std::size_t>(n)))
+            return fail();
+    }
+    if (copied != length)
+        return fail();
+
+    Log("Closing File");
+    if (::fsync(file.Get()) != 0 || ::close(file.Release()) != 0)
+        return fail();
+
+    // Publish under the final name; another number when that name is taken.
+    for (int attempt = 0;; ++attempt) {
+        if (RenameNoReplace(partPath, finalPath) == 0)
+            break;
+        if (errno != EEXIST || attempt + 1 >= kNameAttempts)
+            return fail();
+        finalPath = SpoolPath(directory, "SMF", NextSpoolNumber(), ".tmp");
+        Log(StringPrintf("Mail File Name = %s", finalPath.c_str()));
+    }
+    remover.Reset(finalPath);
+    if (!SyncDirectory(directory))
+        return fail();
+    remover.Release();
+    if (path)
+        *path = finalPath;
+    return true;
+}
+
+std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabase* database, ReadResult* result)
+{
+    ReadResult ignored;
+    ReadResult& status = result ? *result : ignored;
+
+    // Non-blocking so that a FIFO under a spool name cannot hang the reader.
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info {};
+    if (!file || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        status = ReadResult::OpenFailed;
+        return nullptr;
+    }
+    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
+        status = errno == EWOULDBLOCK ? ReadResult::Busy : ReadResult::OpenFailed;
+        return nullptr;
+    }
+
+    auto mail = std::make_unique<MailInfo>();
+    RecordReader reader(file.Get(), static_cast<std::uint64_t>(info.st_size));
+    status = ReadResult::Malformed;
+
+    std::uint32_t count = 0;
+    if (!reader.String(mail->sender) || !reader.U32(count) || count > reader.Remaining() / kMinRecipientRecord)
+        return nullptr;
+    // Beyond the limit every record is still read (to find the content) but
+    // only the first is kept, and it goes to the postmaster.
+    const bool cutDown = count > kMaxRecipients;
+    std::vector<RecipientRecord> records;
+    records.reserve(cutDown ? 1 : count);
+    RecipientRecord record;
+    std::string flag;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (!reader.String(flag) || !reader.String(record.name) || !reader.String(record.domain))
+            return nullptr;
+        record.local = flag == "1";
+        if (!cutDown || i == 0)
+            records.push_back(record);
+    }
+    std::uint32_t dots = 0;
+    std::uint32_t length = 0;
+    if (!reader.U32(dots) || !reader.U32(length) || reader.Remaining() != length)
+        return nullptr;
+    mail->DotsCount = static_cast<std::int32_t>(dots);
+
+    auto content = std::make_unique<CTempMailContent>();
+    if (!content->Open()) {
+        status = ReadResult::ContentFailed;
+        return nullptr;
+    }
+    std::vector<char> block(kBlockSize);
+    for (std::uint32_t left = length; left > 0;) {
+        const std::uint32_t chunk = std::min(left, kBlockSize);
+        if (!reader.Take(block.data(), chunk))
+            return nullptr;  // the file shrank under us
+        if (!content->Write(block.data(), chunk)) {
+            status = ReadResult::ContentFailed;
+            return nullptr;
+        }
+        left -= chunk;
+    }
+    content->Rewind();
+    mail->content = std::move(content);
+
+    // Local recipients are resolved afresh: the account may have gone since
+    // the message was accepted. Two addresses of one account give one copy.
+    std::set<std::string> localNames;
+    for (RecipientRecord& kept : records) {
+        auto recipient = std::make_unique<MailRecipient>(std::move(kept.name), std::move(kept.domain));
+        bool local = kept.local;
+        if (cutDown) {
+            recipient->user = "postmaster";
+            recipient->domain.clear();
+            local = true;  // the postmaster is always a local mailbox
+        }
+        if (local) {
+            if (!localNames.insert(recipient->user).second)
+                continue;
+            if (database && !recipient->user.empty())
+                recipient->account.reset(database->LookupLocalAccount(recipient->user));
+        }
+        mail->recipients.push_back(std::move(recipient));
+    }
+    status = ReadResult::Ok;
+    return mail;
+}

@@ -1,0 +1,66 @@
+// SpoolFile: the on-disk form of a message waiting in the spool directory,
+// and its two halves, WriteSpoolFile and ReadSpoolFile.
+//
+// A spool file "SMF<hex>.tmp" is a little-endian record followed by the raw
+// message:
+//   sender (string), recipient count N (u32), N x {flag, name, domain}
+//   (strings), DotsCount (i32), content length L (u32), L bytes of message.
+// A string is a length prefix and its bytes: one byte below 255; 0xFF and a
+// u16 up to 0xFFFD; 0xFF, 0xFFFF and a u32 beyond. Flag "1" marks a local
+// account (name = the account's user name), "0" a remote recipient.
+//
+// The writer makes the file under a hidden name and renames it into place
+// only once it is complete and on stable storage, so a reader never sees a
+// half-written spool file. The reader trusts nothing in the file: every
+// length is checked against the file's size and a fixed bound before
+// anything is allocated, and the content moves in 64 KB blocks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "spool/MailInfo.h"
+
+class CAccountDatabase;
+
+namespace spool {
+
+// The spool directory, relative to the process's working directory (the home).
+inline constexpr const char* kSpoolDirectory = "SMTPSpooler";
+// Content moves between files in blocks of this size.
+inline constexpr std::uint32_t kBlockSize = 65536;
+// Longest sender, name or domain either side accepts: far beyond any real
+// address, small enough that a hostile length cannot exhaust memory.
+inline constexpr std::uint32_t kMaxStringLength = 1u << 20;
+// More recipients than this and the message goes to the postmaster alone.
+inline constexpr std::uint32_t kMaxRecipients = 256;
+
+enum class ReadResult {
+    Ok,
+    OpenFailed,     // missing or not openable
+    Busy,           // another reader holds the file: try again later
+    Malformed,      // the record does not fit the file: left for the administrator
+    ContentFailed,  // the temporary message file could not be made or written
+};
+
+const char* ReadResultText(ReadResult result);
+
+// True when name is one the spool scans pick up: "*.tmp", not hidden.
+bool IsSpoolFileName(const std::string& name);
+
+}  // namespace spool
+
+// Writes info as a new spool file in directory. True only when the whole
+// file is on stable storage under its final "SMF<hex>.tmp" name; on failure
+// nothing is left behind. info is not freed; its content is read from the
+// start. On success and when path is given, it receives the file's path.
+bool WriteSpoolFile(MailInfo& info, const std::string& directory = spool::kSpoolDirectory,
+                    std::string* path = nullptr);
+
+// Reads the spool file at path into a new MailInfo, resolving flag "1"
+// recipients through database->LookupLocalAccount (no look-ups when
+// database is null). None on any failure, with the reason in result; the
+// file itself is never changed.
+std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabase* database,
+                                        spool::ReadResult* result = nullptr);

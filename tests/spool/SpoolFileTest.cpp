@@ -1,0 +1,180 @@
+// Spool files: the exact record layout, the recipient rules applied when a
+// file is read back, and refusal of every truncated or malformed file.
+#include "SpoolTestSupport.h"
+
+#include "spool/SpoolFile.h"
+
+#include <regex>
+
+using namespace spooltest;
+
+namespace {
+
+std::string U32(std::uint32_t v)
+{
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+}
+
+class SpoolFileTest : public SpoolTest {
+protected:
+    // Writes info and returns the file's bytes.
+    std::string Spool(MailInfo& info)
+    {
+        std::string path;
+        EXPECT_TRUE(WriteSpoolFile(info, "SMTPSpooler", &path));
+        lastPath = path;
+        return TestHome::ReadFile(path);
+    }
+    std::unique_ptr<MailInfo> ReadBack(spool::ReadResult expected = spool::ReadResult::Ok)
+    {
+        spool::ReadResult result = spool::ReadResult::Ok;
+        auto info = ReadSpoolFile(lastPath, &db, &result);
+        EXPECT_EQ(result, expected);
+        EXPECT_EQ(info != nullptr, expected == spool::ReadResult::Ok);
+        return info;
+    }
+    std::string lastPath;
+};
+
+}  // namespace
+
+TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack)
+{
+    AddAccount(1, "alice");
+    const std::string sender(254, 's');
+    const std::string user255(255, 'u');
+    const std::string userFFFD(0xFFFD, 'v');
+    const std::string domainFFFE(0xFFFE, 'd');
+    const std::string text("Subject: t\r\n\r\nbody\0\xff binary", 26);
+    auto info = Mail(sender, text);
+    AddLocal(*info, "alice", "example.org");
+    AddRemote(*info, user255, "");
+    AddRemote(*info, userFFFD, domainFFFE);
+    info->DotsCount = -7;
+
+    const std::string bytes = Spool(*info);
+    EXPECT_TRUE(std::regex_match(lastPath, std::regex("SMTPSpooler/SMF[0-9A-F]+\\.tmp")));
+    EXPECT_EQ(SpoolEntries().size(), 1u) << "no hidden part file stays";
+
+    std::string expected = "\xFE" + sender + U32(3);
+    expected += std::string("\x01" "1" "\x05" "alice" "\x0B" "example.org");
+    expected += std::string("\x01" "0" "\xFF\xFF\x00", 5) + user255 + std::string("\x00", 1);
+    expected += std::string("\x01" "0" "\xFF\xFD\xFF") + userFFFD;
+    expected += std::string("\xFF\xFF\xFF\xFE\xFF\x00\x00", 7) + domainFFFE;
+    expected += U32(0xFFFFFFF9u) + U32(static_cast<std::uint32_t>(text.size())) + text;
+    ASSERT_EQ(bytes.size(), expected.size());
+    EXPECT_TRUE(bytes == expected);
+
+    auto back = ReadBack();
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->sender, sender);
+    EXPECT_EQ(back->DotsCount, -7);
+    ASSERT_EQ(back->recipients.size(), 3u);
+    EXPECT_EQ(back->recipients[0]->user, "alice");
+    EXPECT_EQ(back->recipients[0]->domain, "example.org");
+    ASSERT_NE(back->recipients[0]->account, nullptr);
+    EXPECT_EQ(back->recipients[0]->account->GetAccountId(), 1);
+    EXPECT_EQ(back->recipients[1]->user, user255);
+    EXPECT_EQ(back->recipients[1]->account, nullptr);
+    EXPECT_EQ(back->recipients[2]->user, userFFFD);
+    EXPECT_EQ(back->recipients[2]->domain, domainFFFE);
+    ASSERT_NE(back->content, nullptr);
+    EXPECT_EQ(back->content->GetLength(), text.size());
+    EXPECT_TRUE(ReadAll(*back->content) == text);
+    EXPECT_TRUE(Exists(lastPath)) << "reading never removes the file";
+}
+
+TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmaster)
+{
+    AddAccount(9, "postmaster");
+    for (std::uint32_t count : {256u, 300u}) {
+        auto info = Mail("from@remote.example", "x");
+        for (std::uint32_t i = 0; i < count; ++i)
+            AddRemote(*info, "user" + std::to_string(i), "remote.example");
+        const std::string bytes = Spool(*info);
+        ASSERT_GT(bytes.size(), 24u);
+        EXPECT_EQ(bytes.substr(20, 4), U32(count));  // after the 20-byte sender string
+        auto back = ReadBack();
+        ASSERT_NE(back, nullptr);
+        if (count == 256) {
+            ASSERT_EQ(back->recipients.size(), 256u);
+            EXPECT_EQ(back->recipients[255]->user, "user255");
+        } else {
+            ASSERT_EQ(back->recipients.size(), 1u);
+            EXPECT_EQ(back->recipients[0]->user, "postmaster");
+            EXPECT_EQ(back->recipients[0]->domain, "");
+            // The first record was remote, yet the postmaster is the local mailbox.
+            ASSERT_NE(back->recipients[0]->account, nullptr);
+            EXPECT_EQ(back->recipients[0]->account->GetAccountId(), 9);
+        }
+        EXPECT_TRUE(ReadAll(*back->content) == "x");
+    }
+}
+
+TEST_F(SpoolFileTest, LocalRecipientsAreResolvedAgainAndOneAccountGetsOneCopy)
+{
+    AddAccount(1, "alice");
+    AddAccount(2, "bob");
+    AddAccount(3, "x!y");
+    AddAccount(4, "y");
+    auto info = Mail("s@x", "m");
+    AddLocal(*info, "alice", "one.example");
+    AddRemote(*info, "carol", "far.example");
+    AddLocal(*info, "alice", "two.example");   // second address of the same account
+    AddRemote(*info, "carol", "far.example");  // remote duplicates both stay
+    AddLocal(*info, "x!y", "");
+    AddLocal(*info, "y", "");                  // "!y!" occurs inside "!x!y!" but is another account
+    AddLocal(*info, "bob", "");
+    Spool(*info);
+    DeleteAccount("bob");                      // gone between spooling and routing
+
+    auto back = ReadBack();
+    ASSERT_NE(back, nullptr);
+    std::vector<std::string> seen;
+    for (const auto& r : back->recipients)
+        seen.push_back(r->user + "@" + r->domain + (r->account ? "#" + std::to_string(r->account->GetAccountId()) : ""));
+    EXPECT_EQ(seen, (std::vector<std::string>{"alice@one.example#1", "carol@far.example", "carol@far.example",
+                                              "x!y@#3", "y@#4", "bob@"}));
+}
+
+TEST_F(SpoolFileTest, EmptyContentRoundTrips)
+{
+    auto info = Mail("s@x", "");
+    AddRemote(*info, "r", "d");
+    const std::string bytes = Spool(*info);
+    EXPECT_EQ(bytes.substr(bytes.size() - 4), U32(0));
+    auto back = ReadBack();
+    ASSERT_NE(back, nullptr);
+    ASSERT_NE(back->content, nullptr);
+    EXPECT_EQ(back->content->GetLength(), 0u);
+    EXPECT_EQ(ReadAll(*back->content), "");
+}
+
+TEST_F(SpoolFileTest, TruncatedOrMalformedFilesAreRefusedAndLeftUntouched)
+{
+    AddAccount(1, "alice");
+    auto info = Mail("sender@x", "Subject: s\r\n\r\nbody\r\n");
+    AddLocal(*info, "alice", "");
+    AddRemote(*info, "r", "d");
+    const std::string good = Spool(*info);
+    const std::string path = "SMTPSpooler/SMF0BAD.tmp";
+
+    auto expectRefused = [&](const std::string& bytes, const std::string& what) {
+        TestHome::WriteFile(path, bytes);
+        spool::ReadResult result = spool::ReadResult::Ok;
+        EXPECT_EQ(ReadSpoolFile(path, &db, &result), nullptr) << what;
+        EXPECT_EQ(result, spool::ReadResult::Malformed) << what;
+        EXPECT_TRUE(TestHome::ReadFile(path) == bytes) << what;
+    };
+    for (std::size_t cut = 0; cut < good.size(); ++cut)
+        expectRefused(good.substr(0, cut), "cut at " + std::to_string(cut));
+    expectRefused(good + "x", "trailing byte");
+    expectRefused("\x01s" + U32(0xFFFFFFFFu) + U32(0) + U32(0), "absurd recipient count");
+    expectRefused(std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 7) + std::string(64, 'a'), "32-bit string length");
+    expectRefused(std::string("\xFF\xFE\xFF", 3) + "ab" + U32(0) + U32(0) + U32(0), "wide-string marker");
+    expectRefused(std::string("\x00", 1) + U32(0) + U32(0) + U32(100) + "short", "content longer than the file");
+    // No temporary message file was left by any refusal.
+    info.reset();
+    EXPECT_TRUE(ListDirectory(tempDir).empty());
+}
