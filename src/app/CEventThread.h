@@ -1,0 +1,36 @@
+// CEventThread: the worker thread on which the event sinks live.
+//
+// Its start-up makes the server event sink (with the file event sink inside
+// it) and loads the filter plug-in; its end destroys them, so every message
+// to the sinks is handled on this one thread, one at a time.
+#pragma once
+
+#include <memory>
+#include <sql.h>
+
+#include "app/CServerEventSink.h"
+#include "platform/MessageThread.h"
+
+class CEventThread : public MessageThread {
+public:
+    CEventThread() = default;
+    ~CEventThread() override;
+
+    // Set before CreateThread: the connection the filter plug-in is given.
+    void SetConnection(SQLHDBC connection) { connectionHandle = connection; }
+    // Valid from a successful CreateThread until the thread ends.
+    CServerEventSink* GetServerSink() const { return serverSink.get(); }
+    // Set before CreateThread; installed on the file sink as it is made.
+    void SetRouteHandler(CFileEventSink::RouteHandler handler) { route = std::move(handler); }
+    // True when the sink has no outstanding item and no message waits.
+    bool IsIdle() const;
+
+protected:
+    bool InitInstance() override;
+    int ExitInstance() override;
+
+private:
+    std::unique_ptr<CServerEventSink> serverSink;
+    SQLHDBC connectionHandle = nullptr;
+    CFileEventSink::RouteHandler route;
+};

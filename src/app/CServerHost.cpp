@@ -1,0 +1,57 @@
+// CServerHost: start-up and shutdown of the module host.
+#include "app/CServerHost.h"
+
+#include <thread>
+
+#include "app/CServerModule.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/CModuleLog.h"
+#include "spool/CMailSpooler.h"
+
+CServerHost::CServerHost() = default;
+
+CServerHost::~CServerHost() {
+    // Modules may still hold the sinks, the spooler and the database.
+    modules.UnloadServers();
+    eventThread.reset();
+    spooler.reset();
+    database.reset();
+}
+
+bool CServerHost::StartServerHost() {
+    database = std::make_unique<CMailDatabase>();
+    eventThread = std::make_unique<CEventThread>();
+    spooler = std::make_unique<CMailSpooler>(database.get());
+    if (!database->Open()) return false;
+    eventThread->SetConnection(database->GetConnectionHandle());
+    eventThread->SetRouteHandler(route);
+    // CreateThread returns once the sink windows exist.
+    if (!eventThread->CreateThread()) return false;
+    return modules.LoadServers(eventThread->GetServerSink(), database.get(), spooler.get()) != 0;
+}
+
+void CServerHost::StopServerHost() {
+    for (const auto& entry : modules.GetModules()) entry.module->Stop();
+    const auto deadline = std::chrono::steady_clock::now() + stopLimit;
+    std::this_thread::sleep_for(pollInterval);
+    // A module that never becomes idle must not keep the process from
+    // ending: after the limit its work is abandoned.
+    while (eventThread && eventThread->IsRunning() && !eventThread->IsIdle()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            g_moduleLog.Write("Server modules still busy at shutdown; unloading them anyway");
+            break;
+        }
+        std::this_thread::sleep_for(pollInterval);
+    }
+    modules.UnloadServers();
+    if (eventThread) {
+        eventThread->PostQuitMessage();
+        eventThread->Join();
+    }
+}
+
+bool CServerHost::AreServersIdle() const {
+    for (const auto& entry : modules.GetModules())
+        if (entry.module->IsIdle() == 0) return false;
+    return true;
+}

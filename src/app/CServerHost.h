@@ -1,0 +1,52 @@
+// CServerHost: the account database, the mail spooler, the event thread and
+// the loaded server modules of one running server.
+//
+// StartServerHost brings them up in order and loads the modules;
+// StopServerHost tells every module to stop, waits until the event sinks
+// are idle, unloads the modules and ends the event thread.
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "app/CEventThread.h"
+#include "app/CServerModuleList.h"
+
+class CMailDatabase;
+class CMailSpooler;
+
+class CServerHost {
+public:
+    CServerHost();
+    ~CServerHost();
+    CServerHost(const CServerHost&) = delete;
+    CServerHost& operator=(const CServerHost&) = delete;
+
+    // Set before StartServerHost: what the file event sink does with a
+    // message a module hands in (0x403).
+    void SetRouteHandler(CFileEventSink::RouteHandler handler) { route = std::move(handler); }
+    // The pause before the first idle check and between checks (1 s), and
+    // the longest wait for idle sinks before the modules are unloaded anyway.
+    void SetStopTiming(std::chrono::milliseconds poll, std::chrono::milliseconds limit) {
+        pollInterval = poll;
+        stopLimit = limit;
+    }
+
+    bool StartServerHost();
+    void StopServerHost();
+    bool AreServersIdle() const;
+
+    CMailDatabase* GetDatabase() const { return database.get(); }
+    CServerModuleList& GetModules() { return modules; }
+    CServerEventSink* GetServerSink() const { return eventThread ? eventThread->GetServerSink() : nullptr; }
+    CMailSpooler* GetSpooler() const { return spooler.get(); }
+
+private:
+    std::unique_ptr<CMailDatabase> database;
+    std::unique_ptr<CEventThread> eventThread;
+    std::unique_ptr<CMailSpooler> spooler;
+    CServerModuleList modules;
+    CFileEventSink::RouteHandler route;
+    std::chrono::milliseconds pollInterval{1000};
+    std::chrono::milliseconds stopLimit{30000};
+};

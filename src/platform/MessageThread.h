@@ -1,0 +1,101 @@
+// MessageThread and MessageWindow: window messages without windows.
+//
+// The engine's components talk to each other the way the window system let
+// them: a message is a number and two parameters sent or posted to a window,
+// and every window belongs to one thread that handles its messages one at a
+// time. A MessageThread runs that loop; a MessageWindow is a receiver on it.
+// Send waits for the handler's result (a send from the owner thread itself
+// runs the handler at once); Post queues and returns. The quit message ends
+// the loop; whatever is still queued for a window that goes away is dropped,
+// and a Send that can no longer be handled answers 0.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+
+constexpr unsigned WM_QUIT = 18;
+constexpr unsigned WM_USER = 0x400;
+
+class MessageWindow;
+
+class MessageThread {
+public:
+    MessageThread();
+    // Ends the loop if it still runs and joins the thread.
+    virtual ~MessageThread();
+    MessageThread(const MessageThread&) = delete;
+    MessageThread& operator=(const MessageThread&) = delete;
+
+    // Starts the thread, runs InitInstance on it and returns its result once
+    // it has run; on false the thread ends at once.
+    bool CreateThread();
+    // Posts the quit message: the loop ends after the messages before it.
+    void PostQuitMessage();
+    // Waits for the thread to end (ExitInstance has run by then).
+    void Join();
+    bool IsRunning() const;
+    bool IsCurrentThread() const;
+    // True when no message is waiting in the queue.
+    bool QueueEmpty() const;
+
+protected:
+    // Run on the thread before the loop: make the windows here.
+    virtual bool InitInstance() { return true; }
+    // Run on the thread after the loop: destroy the windows here.
+    virtual int ExitInstance() { return 0; }
+
+private:
+    friend class MessageWindow;
+    struct Item {
+        MessageWindow* window;
+        unsigned message;
+        WPARAM wparam;
+        LPARAM lparam;
+        std::promise<LRESULT>* reply;   // set for a Send from another thread
+    };
+
+    LRESULT SendTo(MessageWindow* window, unsigned message, WPARAM wparam, LPARAM lparam);
+    bool PostTo(MessageWindow* window, unsigned message, WPARAM wparam, LPARAM lparam);
+    void Forget(MessageWindow* window);
+    void Loop();
+
+    mutable std::mutex lock;
+    std::condition_variable arrived;
+    std::deque<Item> queue;
+    bool accepting = false;   // the loop runs (or is about to) and takes messages
+    std::thread thread;
+    std::thread::id threadId;
+};
+
+class MessageWindow {
+public:
+    MessageWindow(MessageThread& owner, std::string title);
+    // Drops the window's queued messages; pending Sends answer 0.
+    virtual ~MessageWindow();
+    MessageWindow(const MessageWindow&) = delete;
+    MessageWindow& operator=(const MessageWindow&) = delete;
+
+    LRESULT Send(unsigned message, WPARAM wparam = 0, LPARAM lparam = 0);
+    bool Post(unsigned message, WPARAM wparam = 0, LPARAM lparam = 0);
+
+    const std::string& GetTitle() const { return title; }
+    MessageThread& GetThread() const { return owner; }
+
+protected:
+    friend class MessageThread;
+    // Handles one message on the owner thread; the result goes to a sender.
+    virtual LRESULT OnMessage(unsigned message, WPARAM wparam, LPARAM lparam) = 0;
+
+private:
+    MessageThread& owner;
+    std::string title;
+};
