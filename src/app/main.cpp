@@ -2,11 +2,13 @@
 //   velmora [--home DIR] setup      provision a home
 //   velmora [--home DIR] reg ...    read and edit settings
 //   velmora [--home DIR] account .. add, list, change and delete accounts
+//   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
 #include <iostream>
 
 #include <unistd.h>
 
 #include "app/AccountCommand.h"
+#include "app/CServerApplication.h"
 #include "app/CommandLine.h"
 #include "app/RegistryCommand.h"
 #include "app/SetupCommand.h"
@@ -27,6 +29,7 @@ int Usage() {
                  "  account list\n"
                  "  account passwd NAME [--password P]\n"
                  "  account delete NAME [--yes]\n"
+                 "  run [--headless]      run the server until SIGTERM or SIGINT\n"
                  "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";
     return 64;
 }
@@ -49,6 +52,18 @@ int main(int argc, char** argv) {
     if (line.command == "account") {
         Home::Use(home);
         return AccountCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
+    if (line.command == "run") {
+        // This program has no console of its own yet: headless is the only way it runs.
+        for (const std::string& arg : line.args)
+            if (arg != "--headless") return Usage();
+        CServerApplication::BlockStopSignals();
+        CServerApplication server;
+        if (!server.Start(home, std::cerr)) return 1;
+        std::cerr << "velmora: serving " << home << " (SIGTERM or Ctrl-C to stop)\n";
+        server.WaitForStop();
+        server.Stop();
+        return 0;
     }
     return Usage();
 }

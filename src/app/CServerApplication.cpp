@@ -1,0 +1,125 @@
+// CServerApplication: headless start-up and shutdown.
+#include "app/CServerApplication.h"
+
+#include <csignal>
+#include <unistd.h>
+
+#include "app/CServerHost.h"
+#include "delivery/CLocalAccount.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/DataSource.h"
+#include "foundation/HeadlessUserInterface.h"
+#include "foundation/ProcessSettings.h"
+#include "foundation/SettingsCatalogue.h"
+#include "platform/Home.h"
+#include "platform/Registry.h"
+#include "platform/SettingsStore.h"
+#include "spool/CMailSpoolProcessor.h"
+#include "spool/CSpoolRouter.h"
+#include "spool/MailInfo.h"
+
+namespace {
+
+HeadlessUserInterface g_headless;
+
+// Until routing to mailboxes and the outbound queue is part of the program,
+// spooled mail is kept where it is, never read and thrown away.
+class HoldingRouter : public CSpoolRouter {
+public:
+    bool RouteSpoolFile(const std::string&, CAccountDatabase*, std::string& reason) override {
+        reason = "routing is not available in this build; the message stays spooled";
+        return false;
+    }
+};
+
+}  // namespace
+
+CServerApplication::CServerApplication() = default;
+
+CServerApplication::~CServerApplication() { Stop(); }
+
+void CServerApplication::BlockStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // A client that disconnects must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool CServerApplication::Start(const std::string& home, std::ostream& err) {
+    if (::chdir(home.c_str()) != 0) {
+        err << "velmora run: the home " << home << " does not exist; run `velmora setup --home " << home
+            << "` (or scripts/run) first\n";
+        return false;
+    }
+    Home::Use(home);
+    UserInterface::Install(&g_headless);
+    {
+        HKEY key = nullptr;
+        LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kProductKeyPath, 0, KEY_READ, &key);
+        if (rc == ERROR_BADDB) {
+            err << "velmora run: " << SettingsStore::Instance().LastError() << "\n";
+            return false;
+        }
+        if (key) RegCloseKey(key);
+    }
+    const std::string problem = DataSource::Diagnose(home);
+    if (!problem.empty()) {
+        err << "velmora run: " << problem << "\n";
+        return false;
+    }
+    CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+
+    // The application's own connection; start-up goes on whatever its result.
+    environment = std::make_unique<OdbcEnvironment>();
+    connection = std::make_unique<OdbcConnection>();
+    if (connection->Allocate(*environment)) connection->Connect();
+    g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
+    stopped = false;
+
+    host = std::make_unique<CServerHost>();
+    const bool serversStarted = host->StartServerHost();
+    ProcessSettings::Current().Load();
+
+    router = std::make_unique<HoldingRouter>();
+    spoolProcessor = std::make_unique<CMailSpoolProcessor>();
+    spoolProcessor->SetDatabase(host->GetDatabase());
+    spoolProcessor->SetRouter(router.get());
+    if (!spoolProcessor->StartProcessing())
+        g_moduleLog.Write("*** The spool directory SMTPSpooler cannot be watched");
+
+    if (!serversStarted || host->GetModules().GetModules().empty()) {
+        g_moduleLog.Write("No server module is running; the server ends");
+        err << "velmora run: no server module could be started (see the diagnostic log"
+            << (g_moduleLog.FilePath().empty() ? "" : " " + g_moduleLog.FilePath()) << ")\n";
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+void CServerApplication::WaitForStop() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    int signal = 0;
+    sigwait(&set, &signal);
+    g_moduleLog.Write(signal == SIGINT ? "Interrupted; shutting down" : "Terminated; shutting down");
+}
+
+void CServerApplication::Stop() {
+    if (stopped) return;
+    stopped = true;
+    if (spoolProcessor) spoolProcessor->StopProcessing();
+    if (host) host->StopServerHost();
+    spoolProcessor.reset();
+    host.reset();
+    connection.reset();
+    environment.reset();
+    g_moduleLog.Close();
+    UserInterface::Install(nullptr);
+}
