@@ -1,0 +1,155 @@
+// CMailMonitor: the send and receive look-ups over mailmonitor and the
+// statements of the console's watch administration.
+#include "delivery/CMailMonitor.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include "foundation/OdbcStatement.h"
+#include "foundation/StringFormat.h"
+
+void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<std::string>& addresses,
+                        std::vector<std::string>& into) {
+    if (addresses.empty()) return;
+    // Each address is escaped on its own: an apostrophe in one must not end
+    // the list early or run SQL of its own.
+    std::string list;
+    for (const std::string& address : addresses) {
+        if (!list.empty()) list += "','";
+        list += SqlEscape(address);
+    }
+    OdbcStatement s(connection);
+    if (!s.ExecDirect(StringPrintf("select distinct aUserName from mailmonitor,accounts where Type = '%s' and "
+                                   "Emailadd in( '%s' ) and accounts.aAccountid=mailmonitor.nAccountid",
+                                   type, list.c_str())))
+        return;
+    while (s.Fetch()) {
+        std::string name;
+        if (!s.GetText(1, name)) continue;
+        if (name.size() > kMaxUserNameChars) name.resize(kMaxUserNameChars);
+        // One watcher gets one copy, however many of the addresses it
+        // watches; user names compare without regard to case.
+        auto same = [&](const std::string& held) {
+            return held.size() == name.size() &&
+                   std::equal(held.begin(), held.end(), name.begin(), [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+                   });
+        };
+        if (std::none_of(into.begin(), into.end(), same)) into.push_back(std::move(name));
+    }
+}
+
+const std::vector<std::string>& CMailMonitor::FindSendMonitors(SQLHDBC connection,
+                                                                const std::vector<std::string>& addresses) {
+    Find(connection, "S", addresses, sendList);
+    return sendList;
+}
+
+const std::vector<std::string>& CMailMonitor::FindReceiveMonitors(SQLHDBC connection,
+                                                                   const std::vector<std::string>& addresses) {
+    Find(connection, "R", addresses, receiveList);
+    return receiveList;
+}
+
+bool CMailMonitor::ListMonitors(SQLHDBC connection, std::vector<MailMonitorEntry>& entries) {
+    entries.clear();
+    {
+        OdbcStatement s(connection);
+        if (!s.ExecDirect("SELECT * from mailmonitor")) return false;
+        while (s.Fetch()) {
+            MailMonitorEntry entry;
+            std::string id;
+            s.GetText(1, id);
+            s.GetText(2, entry.type);
+            s.GetText(3, entry.address);
+            if (entry.type.size() > kMaxTypeChars) entry.type.resize(kMaxTypeChars);
+            if (entry.address.size() > kMaxAddressChars) entry.address.resize(kMaxAddressChars);
+            entry.accountId = std::strtol(id.c_str(), nullptr, 10);
+            entry.typeText = entry.type == "S" ? "Send" : entry.type == "R" ? "Receive" : entry.type;
+            entries.push_back(std::move(entry));
+        }
+    }
+    // Names are looked up after the listing statement is done with.
+    for (MailMonitorEntry& entry : entries) {
+        OdbcStatement s(connection);
+        if (s.ExecDirect(StringPrintf("SELECT aUserName FROM Accounts WHERE aAccountId = %d",
+                                      static_cast<int>(entry.accountId))) &&
+            s.Fetch())
+            s.GetText(1, entry.userName);
+    }
+    return true;
+}
+
+bool CMailMonitor::ListWatchableAddresses(SQLHDBC connection, std::vector<std::string>& addresses) {
+    addresses.clear();
+    OdbcStatement s(connection);
+    if (!s.ExecDirect("SELECT EmailId FROM Accounts")) return false;
+    while (s.Fetch()) {
+        std::string address;
+        if (s.GetText(1, address) && !address.empty()) addresses.push_back(std::move(address));
+    }
+    return true;
+}
+
+CMailMonitor::AddResult CMailMonitor::AddMonitor(SQLHDBC connection, long accountId, const std::string& type,
+                                                 const std::string& address) {
+    // A watch on a cut address would watch some other address.
+    if (address.empty() || address.size() > kMaxAddressChars || type.empty() || type.size() > kMaxTypeChars)
+        return AddResult::Failed;
+    const std::string id = std::to_string(accountId);
+    {
+        OdbcStatement s(connection);
+        std::string count;
+        if (!s.ExecDirect(StringPrintf(
+                "SELECT count(*)  FROM mailmonitor where nAccountId = %s AND Type = '%s' AND EmailAdd = '%s'",
+                id.c_str(), SqlEscape(type).c_str(), SqlEscape(address).c_str())) ||
+            !s.Fetch() || !s.GetText(1, count))
+            return AddResult::Failed;
+        if (count != "0") return AddResult::AlreadyPresent;
+    }
+    OdbcStatement s(connection);
+    if (!s.ExecDirect(StringPrintf("INSERT into mailmonitor values('%s','%s','%s')", id.c_str(),
+                                   SqlEscape(type).c_str(), SqlEscape(address).c_str())))
+        return AddResult::Failed;
+    return AddResult::Added;
+}
+
+std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> accountId, bool watchSend,
+                                      bool watchReceive, const std::vector<std::string>& addresses,
+                                      std::vector<MailMonitorEntry>& added) {
+    if (!accountId) return "Please Select UserName";
+    if (!watchSend && !watchReceive) return "Please Select Type";
+    if (addresses.empty()) return "Please Select Email Address";
+    std::string userName;
+    {
+        OdbcStatement s(connection);
+        if (s.ExecDirect(StringPrintf("SELECT aUserName FROM Accounts WHERE aAccountId = %d",
+                                      static_cast<int>(*accountId))) &&
+            s.Fetch())
+            s.GetText(1, userName);
+    }
+    for (const std::string& address : addresses) {
+        for (int pass = 0; pass < 2; ++pass) {
+            if ((pass == 0 && !watchSend) || (pass == 1 && !watchReceive)) continue;
+            const char* type = pass == 0 ? "S" : "R";
+            if (AddMonitor(connection, *accountId, type, address) != AddResult::Added) continue;
+            added.push_back({*accountId, userName, type, pass == 0 ? "Send" : "Receive", address});
+        }
+    }
+    return "";
+}
+
+bool CMailMonitor::DeleteMonitor(SQLHDBC connection, long accountId, const std::string& type,
+                                 const std::string& address) {
+    std::string letter = type;
+    if (type == "Send") letter = "S";
+    else if (type == "Receive") letter = "R";
+    // The statement compares with the upper-cased column.
+    for (char& c : letter)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    OdbcStatement s(connection);
+    return s.ExecDirect(StringPrintf(
+        "DELETE from mailmonitor WHERE nAccountId = %s AND ucase(Type) = '%s' AND EmailAdd = '%s'",
+        std::to_string(accountId).c_str(), SqlEscape(letter).c_str(), SqlEscape(address).c_str()));
+}

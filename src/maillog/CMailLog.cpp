@@ -1,0 +1,247 @@
+// CMailLog: day directories, the two log files, MAILSTATISTICS rows and the
+// removal of old days.
+#include "maillog/CMailLog.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "foundation/CMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/StringFormat.h"
+#include "message/CMailHeader.h"
+#include "platform/Home.h"
+
+namespace {
+
+// Retention beyond this is "forever"; it also keeps the cutoff arithmetic
+// far from overflow whatever the setting holds.
+constexpr std::uint32_t kMaxKeepDays = 100000;
+
+std::atomic<CMailLog*> g_installedLog{nullptr};
+
+std::string FormatLocal(std::time_t when, const char* format) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[64];
+    std::size_t n = std::strftime(text, sizeof text, format, &local);
+    return std::string(text, n);
+}
+
+// "%d%m%Y" as a "%Y%m%d" key, or "" when the name is not such a date.
+std::string DayKey(const char* name) {
+    if (std::strlen(name) != 8) return {};
+    for (int i = 0; i < 8; ++i)
+        if (name[i] < '0' || name[i] > '9') return {};
+    int day = (name[0] - '0') * 10 + (name[1] - '0');
+    int month = (name[2] - '0') * 10 + (name[3] - '0');
+    if (day < 1 || day > 31 || month < 1 || month > 12) return {};
+    return std::string(name + 4, 4) + std::string(name + 2, 2) + std::string(name, 2);
+}
+
+void ReadHeaderStart(CMailContent& content, std::uint32_t window, CMailHeader& header) {
+    std::vector<char> start(window);
+    std::uint32_t got = 0;
+    content.Rewind();
+    while (got < window) {
+        int n = content.Read(start.data() + got, window - got);
+        if (n <= 0) break;
+        got += static_cast<std::uint32_t>(n);
+    }
+    header.Parse(start.data(), got, false);
+    content.Rewind();
+}
+
+}  // namespace
+
+CMailLog::CMailLog(SQLHDBC connection) : connection(connection), clock([] { return std::time(nullptr); }) {}
+
+CMailLog::~CMailLog() = default;
+
+void CMailLog::SetClock(std::function<std::time_t()> next) {
+    std::lock_guard<std::mutex> guard(lock);
+    clock = std::move(next);
+}
+
+std::string CMailLog::CutText(const std::string& text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t cut = maxBytes;
+    // Back over at most three continuation bytes to the start of the
+    // character that would be split.
+    for (int i = 0; i < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++i) --cut;
+    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) cut = maxBytes;  // not UTF-8 after all
+    return text.substr(0, cut);
+}
+
+std::string CMailLog::DayName(std::time_t when) const { return FormatLocal(when, "%d%m%Y"); }
+
+std::string CMailLog::DayDirectory(const std::string& day) const { return logRoot + "/" + day; }
+
+UniqueFd CMailLog::OpenLogFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+    if (!fd) return fd;
+    // Other writers are kept out; a log held by another process stays off.
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::lseek(fd.Get(), 0, SEEK_END) < 0) fd.Reset();
+    return fd;
+}
+
+void CMailLog::OpenDayFiles() {
+    sentLog.Reset();
+    receivedLog.Reset();
+    ::mkdir(logRoot.c_str(), 0750);
+    const std::string directory = DayDirectory(currentDay);
+    ::mkdir(directory.c_str(), 0750);
+    sentLog = OpenLogFile(directory + "/" + kSentLogName);
+    receivedLog = OpenLogFile(directory + "/" + kReceivedLogName);
+}
+
+bool CMailLog::Open() {
+    logRoot.clear();
+    if (!ReadRegistryString(settings::kLogKeyPath, "Log Directory", logRoot, 260)) logRoot.clear();
+    for (char& c : logRoot)
+        if (c == '\\') c = '/';
+    while (logRoot.size() > 1 && logRoot.back() == '/') logRoot.pop_back();
+    // No directory configured: the installation's own home, never "/".
+    if (logRoot.empty()) logRoot = Home::Dir();
+    DWORD days = kDefaultKeepDays;
+    if (!ReadRegistryDword(settings::kLogKeyPath, "Maintain Log", days)) days = kDefaultKeepDays;
+    keepDays = std::min<std::uint32_t>(days, kMaxKeepDays);
+
+    Cleanup();
+
+    std::lock_guard<std::mutex> guard(lock);
+    currentDay = DayName(clock());
+    OpenDayFiles();
+    return true;
+}
+
+void CMailLog::Cleanup() {
+    std::lock_guard<std::mutex> guard(lock);
+    const std::time_t cutoff = clock() - static_cast<std::time_t>(keepDays) * 86400;
+    const std::string cutoffKey = FormatLocal(cutoff, "%Y%m%d");
+    DIR* root = ::opendir(logRoot.c_str());
+    if (!root) return;
+    std::vector<std::string> old;
+    while (dirent* entry = ::readdir(root)) {
+        std::string key = DayKey(entry->d_name);
+        if (key.empty() || key >= cutoffKey) continue;
+        struct stat info {};
+        std::string path = DayDirectory(entry->d_name);
+        if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) old.push_back(std::move(path));
+    }
+    ::closedir(root);
+    if (old.empty()) return;
+    for (const std::string& path : old) {
+        // Both spellings: the received log has been written with either.
+        ::unlink((path + "/ReceiveMail.Log").c_str());
+        ::unlink((path + "/ReceiveMail.log").c_str());
+        ::unlink((path + "/SentMail.Log").c_str());
+        ::rmdir(path.c_str());
+    }
+    OdbcStatement s(connection);
+    s.ExecDirect(StringPrintf("DELETE FROM MAILSTATISTICS WHERE  MailDate < cdate('%s')",
+                              FormatLocal(cutoff, "%Y-%m-%d %H:%M:%S").c_str()));
+}
+
+bool CMailLog::AppendContent(int fd, CMailContent& content, std::uint32_t length) {
+    std::vector<char> block(kCopyBlock);
+    content.Rewind();
+    std::uint32_t remaining = length;
+    while (remaining > 0) {
+        int n = content.Read(block.data(), std::min(remaining, kCopyBlock));
+        if (n <= 0) return false;
+        std::size_t done = 0;
+        while (done < static_cast<std::size_t>(n)) {
+            ssize_t w = ::write(fd, block.data() + done, static_cast<std::size_t>(n) - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return false;
+            done += static_cast<std::size_t>(w);
+        }
+        remaining -= static_cast<std::uint32_t>(n);
+    }
+    return ::fdatasync(fd) == 0;
+}
+
+bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string& recipient,
+                       const std::string& subject, bool received, CMailContent* content) {
+    if (!content) return false;
+    std::lock_guard<std::mutex> guard(lock);
+    content->Rewind();
+    const std::string from = CutText(sender, kMaxTextBytes);
+    const std::string to = CutText(recipient, kMaxTextBytes);
+    const std::string title = CutText(subject, kMaxTextBytes);
+
+    const std::time_t now = clock();
+    const std::string today = DayName(now);
+    if (today != currentDay) {
+        currentDay = today;
+        OpenDayFiles();
+    }
+    UniqueFd& log = received ? receivedLog : sentLog;
+    if (!log) return false;
+    const off_t offset = ::lseek(log.Get(), 0, SEEK_END);
+    if (offset < 0) return false;
+    const std::uint32_t length = content->GetLength();
+
+    const char* format = received
+                             ? "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', true, %ld, %ld,'%s')"
+                             : "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', false, %ld, %ld,'%s')";
+    {
+        OdbcStatement s(db);
+        if (!s.ExecDirect(StringPrintf(format, SqlEscape(from).c_str(), SqlEscape(to).c_str(),
+                                       SqlEscape(title).c_str(), FormatLocal(now, "%Y-%m-%d %H:%M:%S").c_str(),
+                                       static_cast<long>(length), static_cast<long>(offset),
+                                       SqlEscape(currentDay).c_str())))
+            return false;
+    }
+    if (AppendContent(log.Get(), *content, length)) return true;
+
+    // The text did not fit: take back both the partial text and the row, so
+    // no row points at bytes that are not the message.
+    if (::ftruncate(log.Get(), offset) != 0) {
+        // The next message still starts at the end of the file; the partial
+        // bytes stay unreferenced.
+    }
+    OdbcStatement undo(db);
+    undo.ExecDirect(StringPrintf("DELETE FROM MAILSTATISTICS WHERE LogDay = '%s' AND Offset = %ld AND IsLocal = %s",
+                                 SqlEscape(currentDay).c_str(), static_cast<long>(offset),
+                                 received ? "true" : "false"));
+    return false;
+}
+
+bool CMailLog::LogReceived(const std::string& recipient, CMailContent* content) {
+    return LogReceived(connection, recipient, content);
+}
+
+bool CMailLog::LogSent(const std::string& sender, const std::string& recipient, CMailContent* content) {
+    return LogSent(connection, sender, recipient, content);
+}
+
+bool CMailLog::LogReceived(SQLHDBC db, const std::string& recipient, CMailContent* content) {
+    if (!content) return false;
+    CMailHeader header;
+    ReadHeaderStart(*content, kHeaderWindow, header);
+    return LogMail(db, header.GetField("From"), recipient, header.GetField("Subject"), true, content);
+}
+
+bool CMailLog::LogSent(SQLHDBC db, const std::string& sender, const std::string& recipient,
+                       CMailContent* content) {
+    if (!content) return false;
+    CMailHeader header;
+    ReadHeaderStart(*content, kHeaderWindow, header);
+    return LogMail(db, sender, recipient, header.GetField("Subject"), false, content);
+}
+
+void CMailLog::Install(CMailLog* log) { g_installedLog.store(log); }
+
+CMailLog* CMailLog::Installed() { return g_installedLog.load(); }

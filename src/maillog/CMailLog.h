@@ -1,0 +1,85 @@
+// CMailLog: per-day logs of every message sent out or delivered locally.
+//
+// Each message's full text is appended to the day's SentMail.Log or
+// ReceiveMail.Log (below the Log Directory setting, in a "%d%m%Y" directory)
+// and described by a MAILSTATISTICS row carrying its size and offset, so the
+// console's search can find and show it. Days older than Maintain Log are
+// removed when the log is opened. One object serves the whole process; a lock
+// keeps two threads from interleaving a row and its text.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "foundation/OdbcEnvironment.h"
+#include "platform/UniqueFd.h"
+
+class CMailContent;
+
+class CMailLog {
+public:
+    // Sender, recipient and subject are cut to this many bytes (never inside
+    // a UTF-8 character).
+    static constexpr std::size_t kMaxTextBytes = 255;
+    static constexpr std::uint32_t kCopyBlock = 64 * 1024;
+    // Headers are read from the start of a message only.
+    static constexpr std::uint32_t kHeaderWindow = 4096;
+    static constexpr std::uint32_t kDefaultKeepDays = 9;
+    static constexpr const char* kSentLogName = "SentMail.Log";
+    static constexpr const char* kReceivedLogName = "ReceiveMail.Log";
+
+    explicit CMailLog(SQLHDBC connection = SQL_NULL_HDBC);
+    ~CMailLog();
+    CMailLog(const CMailLog&) = delete;
+    CMailLog& operator=(const CMailLog&) = delete;
+
+    // Reads the settings, removes old days and opens today's files. True.
+    bool Open();
+    // True when the row and the text were both written.
+    bool LogMail(SQLHDBC connection, const std::string& sender, const std::string& recipient,
+                 const std::string& subject, bool received, CMailContent* content);
+    bool LogReceived(const std::string& recipient, CMailContent* content);
+    bool LogSent(const std::string& sender, const std::string& recipient, CMailContent* content);
+    // The same on a caller's connection (routing and delivery run their own).
+    bool LogReceived(SQLHDBC connection, const std::string& recipient, CMailContent* content);
+    bool LogSent(SQLHDBC connection, const std::string& sender, const std::string& recipient,
+                 CMailContent* content);
+    // Removes the day directories older than the retention, with their rows.
+    void Cleanup();
+
+    // The process's log, installed by the main window once it is open, so
+    // routing and delivery reach it; null before (and after Install(nullptr)).
+    static void Install(CMailLog* log);
+    static CMailLog* Installed();
+
+    // The clock used for day names and dates (tests move it across midnight).
+    void SetClock(std::function<std::time_t()> clock);
+
+    const std::string& LogRoot() const { return logRoot; }
+    std::uint32_t KeepDays() const { return keepDays; }
+    const std::string& CurrentDay() const { return currentDay; }
+    bool SentOpen() const { return static_cast<bool>(sentLog); }
+    bool ReceivedOpen() const { return static_cast<bool>(receivedLog); }
+
+    // Text cut to at most maxBytes bytes, never inside a UTF-8 sequence.
+    static std::string CutText(const std::string& text, std::size_t maxBytes);
+
+private:
+    std::string DayName(std::time_t when) const;
+    std::string DayDirectory(const std::string& day) const;
+    void OpenDayFiles();
+    static UniqueFd OpenLogFile(const std::string& path);
+    bool AppendContent(int fd, CMailContent& content, std::uint32_t length);
+
+    UniqueFd sentLog;
+    UniqueFd receivedLog;
+    std::string logRoot;
+    std::uint32_t keepDays = kDefaultKeepDays;
+    SQLHDBC connection;
+    std::string currentDay;
+    std::function<std::time_t()> clock;
+    std::mutex lock;
+};

@@ -1,0 +1,359 @@
+// The outbound queue through the real database and file system: the Outbox
+// file format, the rows written at queuing, sender rewriting, the reader, and
+// the console's listing, preview and delete.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "TestHome.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/ProcessSettings.h"
+#include "foundation/SettingsCatalogue.h"
+#include "outbound/COutboundQueue.h"
+#include "platform/Registry.h"
+
+namespace {
+
+void SetDword(const char* keyPath, const char* name, DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+}
+
+std::unique_ptr<CTempMailContent> Content(const std::string& text) {
+    auto content = std::make_unique<CTempMailContent>();
+    EXPECT_TRUE(content->Open());
+    EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
+    return content;
+}
+
+std::string ReadAll(CMailContent& content) {
+    std::string text;
+    char block[4096];
+    content.Rewind();
+    for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
+    return text;
+}
+
+// Claims more bytes than it yields.
+class ShortContent : public CMailContent {
+public:
+    std::uint32_t GetLength() override { return 100000; }
+    void Rewind() override { done = false; }
+    int Read(void* buffer, std::uint32_t count) override {
+        if (done) return 0;
+        done = true;
+        std::memset(buffer, 's', std::min<std::uint32_t>(count, 10));
+        return 10;
+    }
+    bool Write(const void*, std::uint32_t) override { return false; }
+    bool Open() override { return true; }
+
+private:
+    bool done = false;
+};
+
+class OutboundQueueTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.Provision());
+        ASSERT_TRUE(db.Open());
+        char* cwd = ::getcwd(nullptr, 0);
+        ASSERT_NE(cwd, nullptr);
+        previousDirectory = cwd;
+        std::free(cwd);
+        ASSERT_EQ(::chdir(home.Path().c_str()), 0);
+        ASSERT_TRUE(db.CreateAccount("jsmith", "secret1", false, false, "john.smith@corp.example", 0, 1, 1, 0, 0));
+        ASSERT_TRUE(db.CreateAccount("noext", "secret2", false, false, "noext@corp.example", 0, 1, 1, 0, 0));
+        OdbcStatement clear(Connection());
+        ASSERT_TRUE(clear.ExecDirect("UPDATE Accounts SET EmailId = '' WHERE aUserName = 'noext'"));
+        SetDword(settings::kPreferencesKeyPath, "ChangeFromAddress", 0);
+        ProcessSettings::Current().Load();
+    }
+    void TearDown() override {
+        if (!previousDirectory.empty()) {
+            EXPECT_EQ(::chdir(previousDirectory.c_str()), 0);
+        }
+    }
+    SQLHDBC Connection() { return db.GetConnectionHandle(); }
+
+    std::vector<std::vector<std::string>> Rows(const std::string& sql) {
+        std::vector<std::vector<std::string>> rows;
+        OdbcStatement s(Connection());
+        EXPECT_TRUE(s.ExecDirect(sql)) << s.LastError();
+        SQLSMALLINT columns = 0;
+        SQLNumResultCols(s.Handle(), &columns);
+        while (s.Fetch()) {
+            std::vector<std::string> row;
+            for (SQLSMALLINT c = 1; c <= columns; ++c) {
+                std::string v;
+                if (!s.GetText(static_cast<SQLUSMALLINT>(c), v)) v = "<null>";
+                row.push_back(v);
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+    std::string AccountId(const std::string& user) {
+        auto rows = Rows("SELECT aAccountId FROM Accounts WHERE aUserName = '" + user + "'");
+        return rows.empty() ? "" : rows[0][0];
+    }
+
+    // Queues text from sender to recipients (user, domain); returns the file path.
+    std::string Queue(const std::string& sender, const std::vector<std::pair<std::string, std::string>>& recipients,
+                      const std::string& text) {
+        COutboundQueue queue("Outbox", Connection());
+        EXPECT_TRUE(queue.CreateMailFile());
+        EXPECT_TRUE(queue.SetSender(sender));
+        for (const auto& [user, domain] : recipients) EXPECT_TRUE(queue.AddRecipient(user, domain));
+        auto content = Content(text);
+        EXPECT_TRUE(queue.WriteBody(*content));
+        return queue.FilePath();
+    }
+
+    TestHome home;
+    CMailDatabase db;
+    std::string previousDirectory;
+};
+
+const std::string kMessage =
+    "From: John Smith <jsmith@mail.local>\r\n"
+    "To: ann@example.org\r\n"
+    "Subject: Figures\r\n"
+    "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n"
+    "\r\n"
+    "Body line\r\n.leading dot\r\n";
+
+TEST_F(OutboundQueueTest, OneFileAndOneRowPerRecipientWithTheSenderRecordFirst) {
+    const std::string path = Queue("Jane Doe <jsmith@mail.local> (desk)",
+                                   {{"ann", "example.org"}, {"o'neil", "example.org"}, {"bob", "other.example:2525"}},
+                                   kMessage);
+    EXPECT_TRUE(std::regex_match(path, std::regex("Outbox/Tes[0-9A-F]{1,4}\\.tmp"))) << path;
+    EXPECT_EQ(TestHome::ReadFile(home.File(path)), std::string(1, '\x11') + "jsmith@mail.local" + kMessage);
+
+    auto rows = Rows("SELECT * FROM OutBoundMails ORDER BY DestUser");
+    ASSERT_EQ(rows.size(), 3u);
+    const std::string id = AccountId("jsmith");
+    const std::regex date("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d");
+    EXPECT_EQ(rows[0][0], "ann");
+    EXPECT_EQ(rows[1][0], "bob");
+    EXPECT_EQ(rows[1][1], "other.example:2525");
+    EXPECT_EQ(rows[2][0], "o'neil");
+    for (const auto& row : rows) {
+        EXPECT_EQ(row[2], path);
+        EXPECT_TRUE(row[3] == "0" || row[3] == "false") << row[3];
+        EXPECT_EQ(row[4], "0");
+        EXPECT_TRUE(std::regex_match(row[5], date)) << row[5];
+        EXPECT_EQ(row[6], id);
+    }
+    // A sender that is no local account is queued with account 0.
+    Queue("stranger@elsewhere.example", {{"x", "example.org"}}, kMessage);
+    EXPECT_EQ(Rows("SELECT * FROM OutBoundMails WHERE DestUser = 'x'")[0][6], "0");
+}
+
+TEST_F(OutboundQueueTest, ApostrophesLongValuesAndEightBitBytesAreQueuedIntact) {
+    const std::string user = "d'arcy.\xc3\xa9l\xe8ve" + std::string(200, 'u');
+    const std::string domain = std::string(240, 'd') + ".\xc3\xbc" "ber'example";
+    const std::string path = Queue("x@y", {{user, domain}}, kMessage);
+    auto rows = Rows("SELECT DestUser, Domain, MailFile FROM OutBoundMails");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], user);
+    EXPECT_EQ(rows[0][1], domain);
+    EXPECT_EQ(rows[0][2], path);
+}
+
+TEST_F(OutboundQueueTest, SenderRecordLengthPrefixesRoundTrip) {
+    struct Case {
+        std::size_t length;
+        std::string prefix;
+    } cases[] = {{254, std::string(1, '\xFE')},
+                 {255, std::string("\xFF\xFF\x00", 3)},
+                 {65533, std::string("\xFF\xFD\xFF", 3)},
+                 {70000, std::string("\xFF\xFF\xFF\x70\x11\x01\x00", 7)}};
+    for (const Case& c : cases) {
+        const std::string sender = std::string(c.length - 10, 's') + "@a.example";
+        const std::string path = Queue(sender, {{"ann", "example.org"}}, kMessage);
+        const std::string file = TestHome::ReadFile(home.File(path));
+        EXPECT_EQ(file.substr(0, c.prefix.size()), c.prefix) << c.length;
+        EXPECT_EQ(file.size(), c.prefix.size() + c.length + kMessage.size());
+
+        COutboundQueue reader("Outbox");
+        ASSERT_TRUE(reader.OpenMailFile(path));
+        EXPECT_TRUE(reader.ReadSender() == sender) << c.length;
+        auto body = reader.ExtractBody();
+        ASSERT_NE(body, nullptr);
+        EXPECT_EQ(ReadAll(*body), kMessage);
+    }
+}
+
+TEST_F(OutboundQueueTest, ReduceSenderTakesTheBracketedAddressAndDropsAComment) {
+    EXPECT_EQ(COutboundQueue::ReduceSender("Jane Doe <jane@example.org> (office)"), "jane@example.org");
+    EXPECT_EQ(COutboundQueue::ReduceSender("jane@example.org (Jane)"), "jane@example.org ");
+    EXPECT_EQ(COutboundQueue::ReduceSender("jane(at home@example.org"), "jane(at home@example.org");
+    EXPECT_EQ(COutboundQueue::ReduceSender("<jane@example.org"), "jane@example.org");
+}
+
+TEST_F(OutboundQueueTest, ChangedSenderRewritesFromAndReplyToAndKeepsOtherLines) {
+    SetDword(settings::kPreferencesKeyPath, "ChangeFromAddress", 1);
+    ProcessSettings::Current().Load();
+    const std::string message =
+        "Received: from a by b\r\n"
+        "Received: from c by d\r\n"
+        "From: John <jsmith@mail.local>\r\n"
+        "\tcontinued\r\n"
+        "REPLY-TO: old@mail.local\r\n"
+        "Subject: Hi\r\n"
+        "\r\n"
+        "From: a body line stays\r\n";
+    const std::string path = Queue("jsmith@mail.local", {{"ann", "example.org"}}, message);
+    const std::string file = TestHome::ReadFile(home.File(path));
+    const std::string expected =
+        "Received: from a by b\r\n"
+        "Received: from c by d\r\n"
+        "From: john.smith@corp.example\r\n"
+        "REPLY-TO: john.smith@corp.example\r\n"
+        "Subject: Hi\r\n"
+        "\r\n"
+        "From: a body line stays\r\n";
+    EXPECT_EQ(file, std::string(1, '\x17') + "john.smith@corp.example" + expected);
+
+    // Any spelling of the field is the field: no second From or Reply-To.
+    const std::string lower = Queue("jsmith", {{"ann", "example.org"}},
+                                    "FROM: x@mail.local\r\nReply-To: y@mail.local\r\n\r\nbody");
+    EXPECT_EQ(TestHome::ReadFile(home.File(lower)).substr(24),
+              "FROM: john.smith@corp.example\r\nReply-To: john.smith@corp.example\r\n\r\nbody");
+
+    // A header that does not end within the first 6144 bytes is left as it is.
+    std::string longHeader = "From: x@mail.local\r\nX-Pad: " + std::string(7000, 'p') + "\r\n\r\nbody";
+    const std::string kept = Queue("jsmith@mail.local", {{"ann", "example.org"}}, longHeader);
+    EXPECT_EQ(TestHome::ReadFile(home.File(kept)).substr(24), longHeader);
+
+    // An account without an external address keeps the sender it came with.
+    const std::string plain = Queue("noext@mail.local", {{"ann", "example.org"}}, kMessage);
+    EXPECT_EQ(TestHome::ReadFile(home.File(plain)), std::string(1, '\x10') + "noext@mail.local" + kMessage);
+}
+
+TEST_F(OutboundQueueTest, WithoutTheSettingTheMessageIsCopiedUnchanged) {
+    const std::string big = "From: jsmith@mail.local\r\nSubject: big\r\n\r\n" + std::string(200000, 'b');
+    const std::string path = Queue("jsmith@mail.local", {{"ann", "example.org"}}, big);
+    EXPECT_EQ(TestHome::ReadFile(home.File(path)), std::string(1, '\x11') + "jsmith@mail.local" + big);
+}
+
+TEST_F(OutboundQueueTest, ReaderRefusesIncompleteDamagedAndEmptyFiles) {
+    {
+        // While the writer lives, a delivery pass cannot open its file.
+        auto writer = std::make_unique<COutboundQueue>("Outbox", Connection());
+        ASSERT_TRUE(writer->CreateMailFile());
+        ASSERT_TRUE(writer->SetSender("a@b"));
+        ASSERT_TRUE(writer->AddRecipient("ann", "example.org"));
+        COutboundQueue early("Outbox");
+        EXPECT_FALSE(early.OpenMailFile(writer->FilePath()));
+        // Only a sender record: nothing to deliver.
+        auto empty = Content("");
+        ASSERT_TRUE(writer->WriteBody(*empty));
+        const std::string path = writer->FilePath();
+        writer.reset();
+        COutboundQueue reader("Outbox");
+        ASSERT_TRUE(reader.OpenMailFile(path));
+        EXPECT_EQ(reader.ReadSender(), "a@b");
+        EXPECT_EQ(reader.ExtractBody(), nullptr);
+    }
+    // A sender record longer than the file.
+    TestHome::WriteFile(home.File("Outbox/TesFFFF.tmp"), std::string("\x20short", 6));
+    COutboundQueue damaged("Outbox");
+    ASSERT_TRUE(damaged.OpenMailFile("Outbox\\TesFFFF.tmp"));
+    EXPECT_EQ(damaged.ReadSender(), "");
+    EXPECT_EQ(damaged.ExtractBody(), nullptr);
+
+    COutboundQueue missing("Outbox");
+    EXPECT_FALSE(missing.OpenMailFile("Outbox/nothing.tmp"));
+    EXPECT_EQ(missing.ExtractBody(), nullptr);
+
+    // ExtractBody without ReadSender still starts after the sender record.
+    const std::string path = Queue("someone@x.example", {{"ann", "example.org"}}, kMessage);
+    COutboundQueue direct("Outbox");
+    ASSERT_TRUE(direct.OpenMailFile(path));
+    auto body = direct.ExtractBody();
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(ReadAll(*body), kMessage);
+}
+
+TEST_F(OutboundQueueTest, NoFileMeansNoRowsAndDiscardTakesBackAPartialQueueing) {
+    std::filesystem::rename(home.File("Outbox"), home.File("Outbox.away"));
+    {
+        COutboundQueue queue("Outbox", Connection());
+        EXPECT_FALSE(queue.CreateMailFile());
+        EXPECT_EQ(queue.FilePath(), "");
+        EXPECT_FALSE(queue.SetSender("a@b"));
+        EXPECT_FALSE(queue.AddRecipient("ann", "example.org"));
+        auto content = Content(kMessage);
+        EXPECT_FALSE(queue.WriteBody(*content));
+    }
+    EXPECT_TRUE(Rows("SELECT * FROM OutBoundMails").empty());
+    std::filesystem::rename(home.File("Outbox.away"), home.File("Outbox"));
+
+    // A message shorter than it claims is not queued as if whole.
+    COutboundQueue queue("Outbox", Connection());
+    ASSERT_TRUE(queue.CreateMailFile());
+    ASSERT_TRUE(queue.SetSender("a@b"));
+    ASSERT_TRUE(queue.AddRecipient("ann", "example.org"));
+    ASSERT_TRUE(queue.AddRecipient("bob", "example.org"));
+    ShortContent shortContent;
+    EXPECT_FALSE(queue.WriteBody(shortContent));
+    const std::string path = queue.FilePath();
+    queue.Discard();
+    EXPECT_TRUE(Rows("SELECT * FROM OutBoundMails").empty());
+    EXPECT_FALSE(std::filesystem::exists(home.File(path)));
+}
+
+TEST_F(OutboundQueueTest, ConsoleListsPreviewsAndDeletesEntries) {
+    const std::string first = Queue("a@b", {{"ann", "example.org"}, {"o'neil", "example.org"}}, kMessage);
+    const std::string second = Queue("a@b", {{"bob", "other.example"}}, "X-Only: header\r\n\r\nno fields");
+
+    std::vector<OutboundQueueEntry> entries;
+    ASSERT_TRUE(COutboundQueue::ListQueue(Connection(), entries));
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_FALSE(entries[0].sent);
+    EXPECT_EQ(entries[0].failureCode, 0);
+
+    OutboundQueuePreview preview;
+    ASSERT_TRUE(COutboundQueue::PreviewQueuedMail(first, preview));
+    EXPECT_EQ(preview.recipient, "ann@example.org");
+    EXPECT_EQ(preview.subject, "Figures");
+    EXPECT_EQ(preview.date, "Sun, 06 Dec 2026 10:00:00 +0000");
+    ASSERT_TRUE(COutboundQueue::PreviewQueuedMail(second, preview));
+    EXPECT_EQ(preview.recipient, "Unknown");
+    EXPECT_EQ(preview.subject, "Unknown");
+
+    auto find = [&](const std::string& user) {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (entries[i].destUser == user) return i;
+        return entries.size();
+    };
+    // One of two rows: the file stays.
+    ASSERT_TRUE(COutboundQueue::DeleteQueueEntry(Connection(), entries, find("o'neil")));
+    EXPECT_EQ(entries.size(), 2u);
+    EXPECT_TRUE(std::filesystem::exists(home.File(first)));
+    // The last row: the file goes.
+    ASSERT_TRUE(COutboundQueue::DeleteQueueEntry(Connection(), entries, find("ann")));
+    EXPECT_FALSE(std::filesystem::exists(home.File(first)));
+    EXPECT_TRUE(std::filesystem::exists(home.File(second)));
+    auto rows = Rows("SELECT DestUser FROM OutBoundMails");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "bob");
+    EXPECT_FALSE(COutboundQueue::DeleteQueueEntry(Connection(), entries, 5));
+}
+
+}  // namespace
