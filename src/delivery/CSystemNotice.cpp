@@ -1,0 +1,148 @@
+// CSystemNotice: composition of the postmaster's notices and their sending
+// to the local SMTP server.
+#include "delivery/CSystemNotice.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "foundation/CTempMailContent.h"
+#include "message/CMailHeader.h"
+#include "smtp/CSmtpConnection.h"
+
+namespace {
+
+constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// A header value must stay on its own line: a line break inside the "To:"
+// value would let the address add header fields of its own.
+std::string OneLine(std::string value) {
+    for (char& c : value)
+        if (c == '\r' || c == '\n') c = ' ';
+    return value;
+}
+
+bool WriteText(CMailContent& content, const std::string& text) {
+    return content.Write(text.data(), static_cast<std::uint32_t>(text.size()));
+}
+
+}  // namespace
+
+std::string CSystemNotice::FormatDate(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    long offset = local.tm_gmtoff / 60;
+    char sign = offset < 0 ? '-' : '+';
+    if (offset < 0) offset = -offset;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday % 7],
+                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
+                  local.tm_sec, sign, offset / 60, offset % 60);
+    return text;
+}
+
+const char* CSystemNotice::SubjectOf(Kind kind) {
+    switch (kind) {
+        case Kind::Delivered: return "Message Delivery Confirmation";
+        case Kind::Read: return "Message Read Confirmation";
+        default: return "Message Delivery Error";
+    }
+}
+
+const char* CSystemNotice::FirstSentenceOf(Kind kind) {
+    switch (kind) {
+        case Kind::SendingQuotaExceeded:
+            return "The following mail of yours was not sent to the recipient as it was exceeding your mail "
+                   "sending quota.";
+        case Kind::ReceivingQuotaExceeded:
+            return "The following mail of yours could not be delivered to recipient due to quota restriction.";
+        case Kind::ForwardingLoop:
+            return "The following mail of yours could not be forwarded as per recipient's settings due to "
+                   "looping in mail delivery.";
+        case Kind::Delivered: return "The following mail of yours has been delivered to the recipient on ";
+        case Kind::Read: return "The following mail of yours has been read by the recipient on ";
+    }
+    return "";
+}
+
+bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAddress, const std::string& subject,
+                                  const std::string& firstSentence, bool withTime, const std::string& dateValue,
+                                  const std::string& summaryTo, const std::string& subjectValue) {
+    const std::string now = FormatDate(std::time(nullptr));
+    std::string header;
+    header += "From: postmaster\r\n";
+    header += "To: " + OneLine(toAddress) + "\r\n";
+    header += "Subject: " + OneLine(subject) + "\r\n";
+    header += "Date: " + now + "\r\n";
+    header += "X-MSMail-Priority: Normal\r\n";
+    header += "X-Priority: 3\r\n";
+    header += std::string("X-Mailer: ") + kMailer + "\r\n";
+    header += "MIME-Version: 1.0\r\n";
+    header += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
+    header += "Content-Transfer-Encoding: 7bit\r\n";
+    header += "\r\n";
+    if (!WriteText(content, header)) return false;
+
+    std::string body = firstSentence;
+    if (withTime) body += now + ".";
+    body += "\r\n";
+    body += "\r\n Date : " + dateValue;
+    body += "\r\n To : " + summaryTo;
+    body += "\r\n Subject : " + subjectValue;
+    return WriteText(content, body);
+}
+
+bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipient) {
+    // Nobody to tell (a bounce-style empty sender): nothing is sent.
+    if (CMailHeader::TrimBlanks(std::string_view(recipient)).empty()) return false;
+    CSmtpConnection smtp;
+    smtp.SetHeloName("localHost");
+    // Port 25 on the loopback address is the configured local SMTP port.
+    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) !=
+        CSmtpConnection::kConnected)
+        return false;
+    bool sent = false;
+    if (smtp.MailFrom(std::string("postmaster") + "@" + CSmtpConnection::kLocalHost) && smtp.RcptTo(recipient))
+        sent = smtp.SendData(content);
+    smtp.Quit();
+    smtp.Disconnect();
+    return sent;
+}
+
+NoticeSource CSystemNotice::ReadSource(CMailContent& message) {
+    NoticeSource source;
+    std::vector<char> start(kSourceWindow);
+    std::uint32_t got = 0;
+    message.Rewind();
+    while (got < kSourceWindow) {
+        int n = message.Read(start.data() + got, kSourceWindow - got);
+        if (n <= 0) break;
+        got += static_cast<std::uint32_t>(n);
+    }
+    message.Rewind();
+    CMailHeader header;
+    header.Parse(start.data(), got, false);
+    source.date = header.GetField("Date");
+    source.subject = header.GetField("Subject");
+    source.to = header.GetField("To");
+    source.from = header.GetField("From");
+    source.mailer = header.GetField("X-Mailer");
+    return source;
+}
+
+bool CSystemNotice::IsNoticeMailer(const std::string& mailer) {
+    return mailer.find("Notification") != std::string::npos;
+}
+
+bool CSystemNotice::Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about) {
+    const NoticeSource source = ReadSource(about);
+    if (IsNoticeMailer(source.mailer)) return false;
+    CTempMailContent notice;
+    if (!notice.Open()) return false;
+    if (!ComposeNotice(notice, sendTo, SubjectOf(kind), FirstSentenceOf(kind), CarriesTime(kind), source.date,
+                       summaryTo, source.subject))
+        return false;
+    return SendNotice(notice, sendTo);
+}

@@ -1,0 +1,221 @@
+// CMxResolver: name servers from the settings, the TCP exchange with a name
+// server, and the MXCache table.
+#include "smtp/CMxResolver.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+
+#include "foundation/CModuleLog.h"
+#include "foundation/OdbcConnection.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/StringFormat.h"
+#include "platform/Registry.h"
+#include "smtp/TcpSocket.h"
+
+namespace {
+
+constexpr std::size_t kNameServerValueSize = 256;   // up to 255 bytes of text
+constexpr std::size_t kCacheTextSize = 1024;
+constexpr std::size_t kReplyPiece = 1024;
+
+std::string LocalTimeText(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return s.substr(b, e - b);
+}
+
+// Appends "#1" .. "#N" of the DNS key, N being the key's value count. A
+// number whose value is missing (the key may hold other values) is skipped.
+void ReadNameServers(std::vector<std::string>& servers) {
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kDnsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    DWORD subKeys = 0, values = 0;
+    if (RegQueryInfoKey(key, &subKeys, &values) == ERROR_SUCCESS) {
+        for (DWORD k = 1; k <= values; ++k) {
+            char data[kNameServerValueSize] = {};
+            DWORD size = sizeof data - 1;
+            DWORD type = 0;
+            const std::string name = "#" + std::to_string(k);
+            if (RegQueryValueEx(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+                ERROR_SUCCESS)
+                continue;
+            std::string entry = Trim(data);
+            if (!entry.empty()) servers.push_back(entry);
+        }
+    }
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+CMxResolver::CMxResolver() {
+    ReadNameServers(nameServers);
+    if (nameServers.empty()) nameServers.push_back(settings::kDefaultDnsServer);
+}
+
+CMxResolver::~CMxResolver() { CloseDatabase(); }
+
+bool CMxResolver::ParseNameServer(const std::string& entry, std::string& host, int& port) {
+    const std::string text = Trim(entry);
+    std::string portText;
+    bool hasPort = false;
+    if (!text.empty() && text.front() == '[') {   // [v6-address] or [v6-address]:port
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) return false;
+        host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            hasPort = true;
+            portText = text.substr(close + 2);
+        }
+    } else if (text.find(':') != text.rfind(':')) {   // a bare IPv6 address
+        host = text;
+    } else if (const std::size_t colon = text.find(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        hasPort = true;
+        portText = text.substr(colon + 1);
+    } else {
+        host = text;
+    }
+    port = kDnsPort;
+    if (hasPort) {
+        if (portText.empty() || portText.size() > 5) return false;
+        for (char c : portText)
+            if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        port = std::atoi(portText.c_str());
+        if (port <= 0 || port > 65535) return false;
+    }
+    return !host.empty();
+}
+
+const std::vector<std::string>& CMxResolver::ResolveMx(const std::string& name) {
+    domain = name;
+    mxHosts.clear();
+    mxRecords.clear();
+    // A name the question area cannot hold is refused before anything is asked.
+    std::vector<unsigned char> header, question;
+    if (!dns::BuildMxQuery(domain, 0, header, question)) return mxHosts;
+
+    databaseOpen = OpenDatabase();
+    if (databaseOpen) ReadCache();
+    for (std::size_t i = 0; i < nameServers.size() && mxHosts.empty(); ++i) AskNameServer(nameServers[i]);
+    CloseDatabase();
+    return mxHosts;
+}
+
+bool CMxResolver::OpenDatabase() {
+    environment = std::make_unique<OdbcEnvironment>();
+    if (!environment->Ok()) return false;
+    connectionHandle = std::make_unique<OdbcConnection>();
+    return connectionHandle->Allocate(*environment) && connectionHandle->Connect();
+}
+
+void CMxResolver::CloseDatabase() {
+    // Connection before environment, as ODBC requires.
+    connectionHandle.reset();
+    environment.reset();
+    databaseOpen = false;
+}
+
+void CMxResolver::ReadCache() {
+    const std::string oldest = LocalTimeText(std::time(nullptr) - kCacheDays * 24 * 60 * 60);
+    OdbcStatement statement(connectionHandle->Handle());
+    char text[kCacheTextSize] = {};
+    SQLLEN indicator = 0;
+    if (!statement.ExecDirect(StringPrintf("SELECT MXServerName FROM MXCache WHERE Domain = '%s' and FetchTime > cdate('%s')",
+                                           SqlEscape(domain).c_str(), SqlEscape(oldest).c_str())) ||
+        !statement.BindChar(1, text, sizeof text, &indicator))
+        return;
+    mxHosts.clear();
+    if (statement.Fetch() && indicator != SQL_NULL_DATA) dns::SplitHostList(text, mxHosts);
+}
+
+void CMxResolver::AskNameServer(const std::string& entry) {
+    std::string host;
+    int port = kDnsPort;
+    if (!ParseNameServer(entry, host, port)) return;
+
+    // The query ID comes from the C library generator, reseeded per query.
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    const auto id = static_cast<std::uint16_t>(std::rand() % 32768);
+    std::vector<unsigned char> header, question;
+    if (!dns::BuildMxQuery(domain, id, header, question)) return;
+
+    std::vector<unsigned char> reply;
+    bool replied = false;
+    {
+        UniqueFd socket = tcp::Connect(host, port);
+        if (!socket) return;
+        const std::size_t length = header.size() + question.size();
+        const unsigned char prefix[2] = {static_cast<unsigned char>(length >> 8),
+                                         static_cast<unsigned char>(length & 0xff)};
+        const auto deadline = tcp::Clock::now() + replyWait;
+        if (tcp::SendAll(socket.Get(), prefix, sizeof prefix, deadline) &&
+            tcp::SendAll(socket.Get(), header.data(), header.size(), deadline) &&
+            tcp::SendAll(socket.Get(), question.data(), question.size(), deadline)) {
+            // The whole reply, not only its first byte, must come within the wait:
+            // a server that trickles or stalls must not hold the session.
+            unsigned char size[2];
+            std::size_t have = 0;
+            bool ok = true;
+            while (ok && have < sizeof size) {
+                long n = tcp::WaitReadable(socket.Get(), deadline)
+                             ? tcp::Receive(socket.Get(), size + have, sizeof size - have)
+                             : -1;
+                if (n <= 0) ok = false;
+                else have += static_cast<std::size_t>(n);
+            }
+            if (ok) {
+                const std::size_t expected = (static_cast<std::size_t>(size[0]) << 8) | size[1];
+                reply.resize(expected);
+                have = 0;
+                while (ok && have < expected) {
+                    const std::size_t piece = std::min(kReplyPiece, expected - have);
+                    long n = tcp::WaitReadable(socket.Get(), deadline)
+                                 ? tcp::Receive(socket.Get(), reply.data() + have, piece)
+                                 : -1;
+                    if (n <= 0) ok = false;
+                    else have += static_cast<std::size_t>(n);
+                }
+            }
+            replied = ok;
+        }
+    }
+    serverReached = true;
+    if (!replied) return;
+
+    std::uint16_t replyId = 0;
+    std::list<dns::MxRecord> records;
+    if (dns::ParseMxReply(reply.data(), reply.size(), records, replyId) != dns::ReplyStatus::Answered) return;
+    // An answer to some other question is no answer.
+    if (replyId != id) return;
+    mxRecords = std::move(records);
+    StoreAnswer(mxRecords);
+}
+
+void CMxResolver::StoreAnswer(const std::list<dns::MxRecord>& records) {
+    const std::string joined = dns::JoinExchanges(records);
+    if (databaseOpen) {
+        const std::string escapedDomain = SqlEscape(domain);
+        {
+            OdbcStatement remove(connectionHandle->Handle());
+            remove.ExecDirect(StringPrintf("DELETE * from MXCache where Domain = '%s'", escapedDomain.c_str()));
+        }
+        OdbcStatement insert(connectionHandle->Handle());
+        insert.ExecDirect(StringPrintf("INSERT INTO MXCache VALUES ('%s','%s','%s')", escapedDomain.c_str(),
+                                       SqlEscape(joined).c_str(), SqlEscape(LocalTimeText(std::time(nullptr))).c_str()));
+    }
+    mxHosts.clear();
+    dns::SplitHostList(joined, mxHosts);
+}

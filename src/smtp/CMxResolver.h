@@ -1,0 +1,67 @@
+// CMxResolver: the mail exchangers of a domain, by DNS over TCP, cached for
+// three days in the MXCache table.
+//
+// One resolver serves one connection attempt: it reads the name servers from
+// the DNS settings key at construction, and ResolveMx looks in the cache,
+// else asks each name server in turn until one names exchangers, storing
+// every error-free answer in the cache. The resolver owns its database
+// connection for the duration of ResolveMx only, so a broken database merely
+// disables the cache.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "smtp/DnsMessage.h"
+
+class OdbcEnvironment;
+class OdbcConnection;
+
+class CMxResolver {
+public:
+    static constexpr int kDnsPort = 53;
+    static constexpr int kCacheDays = 3;
+    static constexpr std::chrono::seconds kReplyWait{120};
+
+    CMxResolver();
+    ~CMxResolver();
+    CMxResolver(const CMxResolver&) = delete;
+    CMxResolver& operator=(const CMxResolver&) = delete;
+
+    // Exchanger host names in preference order; empty when none was found.
+    // Called at most once per resolver.
+    const std::vector<std::string>& ResolveMx(const std::string& domain);
+
+    // Set when a name server accepted the TCP connection for this look-up.
+    bool serverReached = false;
+
+    // The name servers to ask, in order ("address", "address:port" or
+    // "[v6-address]:port"); the default public server when none is configured.
+    const std::vector<std::string>& NameServers() const { return nameServers; }
+    // Bounds the wait for each name server's whole reply (120 seconds unless set).
+    void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
+
+    // Splits a name-server entry into host and port (53 unless given); false
+    // for an entry that names no host or an invalid port.
+    static bool ParseNameServer(const std::string& entry, std::string& host, int& port);
+
+private:
+    bool OpenDatabase();
+    void CloseDatabase();
+    void ReadCache();
+    void AskNameServer(const std::string& entry);
+    void StoreAnswer(const std::list<dns::MxRecord>& records);
+
+    std::list<dns::MxRecord> mxRecords;
+    std::vector<std::string> nameServers;
+    bool databaseOpen = false;
+    std::unique_ptr<OdbcEnvironment> environment;
+    std::unique_ptr<OdbcConnection> connectionHandle;
+    std::string domain;
+    std::vector<std::string> mxHosts;
+    std::chrono::milliseconds replyWait = kReplyWait;
+};

@@ -1,0 +1,425 @@
+// CSmtpConnection: session steps, reply reading, message transfer and the
+// SMTP AUTH exchanges.
+#include "smtp/CSmtpConnection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "foundation/CMailContent.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/StringFormat.h"
+#include "message/CBase64Decoder.h"
+#include "message/CBase64Encoder.h"
+#include "message/Md5.h"
+#include "platform/StatusWindow.h"
+#include "smtp/CMxResolver.h"
+#include "smtp/TcpSocket.h"
+
+namespace {
+
+// What the diagnostic log shows in place of a password.
+constexpr const char* kMasked = "***";
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return s.substr(b, e - b);
+}
+
+// The text between the first "<" and the next ">" (empty without ">"), or
+// the address itself when it has no "<".
+std::string AngleAddress(const std::string& address) {
+    const std::size_t open = address.find('<');
+    if (open == std::string::npos) return address;
+    const std::size_t close = address.find('>', open + 1);
+    if (close == std::string::npos) return {};
+    return address.substr(open + 1, close - open - 1);
+}
+
+// The address without its comments. Each "(...)" outside a quoted string
+// goes on its own (nested ones with it), so text between two comments, such
+// as "<bob@example.org>" in "Bob (B) <bob@example.org> (work)", stays; an
+// unclosed comment runs to the end of the address.
+std::string RemoveComments(const std::string& address) {
+    std::string kept;
+    int depth = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        const char c = address[i];
+        if (depth > 0) {
+            if (c == '\\') ++i;
+            else if (c == '(') ++depth;
+            else if (c == ')') --depth;
+            continue;
+        }
+        if (c == '"') quoted = !quoted;
+        if (c == '(' && !quoted) {
+            depth = 1;
+            continue;
+        }
+        kept += c;
+    }
+    return kept;
+}
+
+// An address with a line break or NUL would smuggle further commands.
+bool SafeForCommand(const std::string& address) {
+    return address.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// Text up to its first NUL: decoded challenges and passwords are C strings.
+std::string UpToNul(const std::string& s) { return s.substr(0, s.find('\0')); }
+
+// The local SMTP server's configured port (default 25).
+int LocalSmtpPort() {
+    DWORD port = CSmtpConnection::kLocalPort;
+    if (!ReadRegistryDword(settings::kPortsKeyPath, "SMTP Port", port) || port == 0 || port > 65535)
+        return CSmtpConnection::kLocalPort;
+    return static_cast<int>(port);
+}
+
+}  // namespace
+
+CSmtpConnection::CSmtpConnection() { std::memset(responseBuffer, 0, sizeof responseBuffer); }
+
+CSmtpConnection::~CSmtpConnection() = default;
+
+void CSmtpConnection::SetHeloName(const std::string& name) {
+    heloName = Trim(name);
+    if (heloName.empty()) heloName = "localhost";
+}
+
+void CSmtpConnection::SetProgressWindow(StatusWindow* window) { progressWindow = window; }
+
+void CSmtpConnection::SetChunkSize(std::uint32_t bytes) {
+    // 0 would send nothing per block; a huge size would be held in memory.
+    chunkSize = bytes == 0 ? kDefaultChunkSize : std::min(bytes, kMaxChunkSize);
+}
+
+bool CSmtpConnection::SendRaw(const char* data, std::size_t length) {
+    if (!socket) return false;
+    if (waitForReplies)
+        return tcp::SendAll(socket.Get(), data, length, tcp::Clock::now() + replyWait);
+    return tcp::SendAll(socket.Get(), data, length);
+}
+
+bool CSmtpConnection::ConnectSocket(const std::string& host, int port) {
+    socket = tcp::Connect(host, port);
+    return static_cast<bool>(socket);
+}
+
+void CSmtpConnection::Disconnect() { socket.Reset(); }
+
+std::string CSmtpConnection::ReadResponse() {
+    finalLine.clear();
+    if (!socket) return {};
+    // The reply ends with the line whose code is the first line's code and
+    // whose fourth character is not "-", once its line feed has arrived.
+    // Lines are followed across blocks, so a final line split between two
+    // blocks, or sent as the bare code, is still recognised.
+    const auto deadline = tcp::Clock::now() + replyWait;
+    std::string code;          // first three characters of the first line
+    bool codeKnown = false;
+    std::string prefix;        // first four characters of the current line
+    bool prefixDone = false;
+    bool lineIsFinal = false;
+    std::string line;          // the current line, kept up to the buffer size
+    std::size_t total = 0;
+    for (;;) {
+        if (waitForReplies && !tcp::WaitReadable(socket.Get(), deadline)) return {};
+        std::memset(responseBuffer, 0, sizeof responseBuffer);
+        const long received = tcp::Receive(socket.Get(), responseBuffer, sizeof responseBuffer);
+        if (received <= 0) return {};
+        total += static_cast<std::size_t>(received);
+        for (long i = 0; i < received; ++i) {
+            const char c = responseBuffer[i];
+            if (line.size() < kResponseBufferSize) line += c;
+            if (!prefixDone) {
+                prefix += c;
+                if (prefix.size() == 4 || c == '\n') {
+                    prefixDone = true;
+                    if (!codeKnown) {
+                        code = prefix.substr(0, std::min<std::size_t>(3, prefix.size()));
+                        codeKnown = true;
+                    }
+                    lineIsFinal = prefix.compare(0, 3, code) == 0 && (prefix.size() < 4 || prefix[3] != '-');
+                }
+            }
+            if (c == '\n') {
+                if (lineIsFinal) {
+                    finalLine = line;
+                    return Trim(code);
+                }
+                prefix.clear();
+                prefixDone = false;
+                line.clear();
+            }
+        }
+        if (total >= kMaxReplyBytes) return {};
+    }
+}
+
+std::string CSmtpConnection::Challenge() const { return finalLine.size() > 4 ? finalLine.substr(4) : std::string(); }
+
+bool CSmtpConnection::Handshake(const std::string& greeting) {
+    std::string code = ReadResponse();
+    g_moduleLog.Write(StringPrintf("\tResponse = %s", code.c_str()));
+    if (code != "220") return false;
+    const std::string request = greeting + " " + heloName + "\r\n";
+    g_moduleLog.Write(StringPrintf("\tSending Request - %s", request.c_str()));
+    if (!SendText(request)) return false;
+    code = ReadResponse();
+    g_moduleLog.Write(StringPrintf("\tResponse = %s", code.c_str()));
+    return code == "250";
+}
+
+int CSmtpConnection::Connect(const std::string& host, int port, bool useMx) {
+    return OpenSession(host, port, useMx, "HELO", false);
+}
+
+int CSmtpConnection::ExtendedConnectToServer(const std::string& host, int port, bool useMx) {
+    return OpenSession(host, port, useMx, "EHLO", true);
+}
+
+int CSmtpConnection::OpenSession(const std::string& host, int port, bool useMx, const char* greeting, bool extended) {
+    if (host.empty()) return kConnectFailed;
+    waitForReplies = useMx;
+    if (host == kLocalHost && port == kLocalPort) port = LocalSmtpPort();
+
+    if (!useMx) {
+        if (extended) g_moduleLog.Write(StringPrintf("connecting...%s, %d", host.c_str(), port));
+        if (!ConnectSocket(host, port)) return kConnectFailed;
+        if (extended) g_moduleLog.Write("Handshaking with server");
+        if (Handshake(greeting)) return kConnected;
+        Disconnect();
+        return kConnectFailed;
+    }
+
+    if (extended) g_moduleLog.Write("Resolving address");
+    CMxResolver resolver;
+    std::vector<std::string> hosts = resolver.ResolveMx(host);
+    if (hosts.empty()) {
+        if (ConnectSocket(host, port) && Handshake(greeting)) return kConnected;
+        Disconnect();
+        return resolver.serverReached ? kUnknownHost : kConnectFailed;
+    }
+    for (const std::string& exchanger : hosts) {
+        if (ConnectSocket(exchanger, port) && Handshake(greeting)) return kConnected;
+        Disconnect();
+    }
+    return kConnectFailed;
+}
+
+bool CSmtpConnection::MailFrom(const std::string& address) {
+    const std::string path = Trim(AngleAddress(address));
+    if (!SafeForCommand(path)) return false;
+    if (!SendText("Mail From: <" + path + ">\r\n")) return false;
+    return ReadResponse() == "250";
+}
+
+bool CSmtpConnection::RcptTo(const std::string& address) {
+    const std::string path = Trim(AngleAddress(RemoveComments(address)));
+    if (!SafeForCommand(path)) return false;
+    if (!SendText("Rcpt To: <" + path + ">\r\n")) return false;
+    const std::string code = ReadResponse();
+    return code == "250" || code == "251";
+}
+
+void CSmtpConnection::PostStatusLine(const std::string& code) {
+    if (progressWindow) progressWindow->Post(StatusWindow::kStatusLine, 0, code, 0);
+}
+
+void CSmtpConnection::PostProgress(const std::string& text, long percent) {
+    if (!progressWindow) return;
+    progressWindow->Post(StatusWindow::kProgressText, 0, text, 0);
+    progressWindow->Post(StatusWindow::kProgressPercent, 0, std::string(), percent);
+}
+
+bool CSmtpConnection::SendData(CMailContent& content) {
+    if (!SendText("Data\r\n")) return false;
+    std::string code = ReadResponse();
+    if (code != "354") {
+        PostStatusLine(code);
+        return false;
+    }
+
+    const std::uint32_t blockSize = chunkSize;
+    std::vector<char> block(blockSize);
+    // Every byte may be a "." at a line start that needs a second one.
+    std::vector<char> wire(2 * static_cast<std::size_t>(blockSize));
+    const std::uint64_t total = content.GetLength();
+    content.Rewind();
+    std::uint64_t remaining = total;
+    std::uint64_t sent = 0;
+    bool lineStart = true;
+    char previous = 0, last = 0;
+    while (remaining > 0) {
+        const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(blockSize, remaining));
+        const int got = content.Read(block.data(), want);
+        if (got <= 0) {
+            // The content is shorter than its length or unreadable: ending the
+            // DATA now would deliver a cut message, so drop the connection and
+            // let the server discard what it has.
+            Disconnect();
+            return false;
+        }
+        std::size_t out = 0;
+        for (int i = 0; i < got; ++i) {
+            const char c = block[static_cast<std::size_t>(i)];
+            // A line that starts with "." gets a second one, so the receiver
+            // neither loses the dot nor takes a lone "." for the end of data.
+            if (lineStart && c == '.') wire[out++] = '.';
+            wire[out++] = c;
+            lineStart = c == '\n';
+            previous = last;
+            last = c;
+        }
+        if (!SendRaw(wire.data(), out)) {
+            Disconnect();
+            return false;
+        }
+        remaining -= static_cast<std::uint64_t>(got);
+        sent += static_cast<std::uint64_t>(got);
+        if (remaining == 0) {
+            PostProgress(std::string(), 0);
+        } else {
+            PostProgress(StringPrintf("%ld Bytes Sent Out Of %ld bytes", static_cast<long>(sent), static_cast<long>(total)),
+                         static_cast<long>(sent * 100 / total));
+        }
+    }
+    // The end-of-data line; its CR LF ends the last line only when the
+    // message did not end with one already.
+    const bool endsWithLineBreak = total > 0 && previous == '\r' && last == '\n';
+    if (!SendText(endsWithLineBreak ? ".\r\n" : "\r\n.\r\n")) return false;
+    code = ReadResponse();
+    if (code == "250") return true;
+    PostStatusLine(code);
+    return false;
+}
+
+bool CSmtpConnection::Reset() {
+    if (!SendText("Rset\r\n")) return false;
+    return ReadResponse() == "250";
+}
+
+void CSmtpConnection::Quit() {
+    if (SendText("Quit\r\n")) ReadResponse();
+}
+
+bool CSmtpConnection::ExtendedLogin(int method, const std::string& user, const std::string& password) {
+    switch (method) {
+        case kCramMD5Method:
+            return CramMd5(user, password);
+        case kAuthLoginMethod:
+            return AuthLogin(user, password);
+        case kLoginPlainMethod: {
+            g_moduleLog.Write(StringPrintf("Attempting AuthLoginPlain..user =%s,pass = %s", user.c_str(), kMasked));
+            const bool ok = AuthLoginPlain(user, password);
+            g_moduleLog.Write(StringPrintf("LoginOk = %d", ok ? 1 : 0));
+            return ok;
+        }
+        default:
+            return false;
+    }
+}
+
+bool CSmtpConnection::CramMd5(const std::string& user, const std::string& password) {
+    if (!SendText("AUTH CRAM-MD5\r\n")) return false;
+    if (ReadResponse() != "334") return false;
+    const std::string challenge = UpToNul(CBase64Decoder().Decode(Challenge()));
+    const std::string key = UpToNul(password);
+    unsigned char digest[kMd5DigestLength];
+    HmacMd5(challenge.data(), challenge.size(), key.data(), key.size(), digest);
+    const std::string answer = user + " " + DigestToHex(digest);
+    if (!SendText(CBase64Encoder().Encode(answer) + "\r\n")) return false;
+    return ReadResponse() == "235";
+}
+
+bool CSmtpConnection::AuthLogin(const std::string& user, const std::string& password) {
+    const CBase64Decoder decoder;
+    const CBase64Encoder encoder;
+    if (!SendText("AUTH LOGIN\r\n")) return false;
+    if (ReadResponse() != "334" || UpToNul(decoder.Decode(Challenge())) != "Username:") return false;
+    if (!SendText(encoder.Encode(user) + "\r\n")) return false;
+    if (ReadResponse() != "334" || UpToNul(decoder.Decode(Challenge())) != "Password:") return false;
+    if (!SendText(encoder.Encode(password) + "\r\n")) return false;
+    return ReadResponse() == "235";
+}
+
+bool CSmtpConnection::AuthLoginPlain(const std::string& user, const std::string& password) {
+    static const std::string kAuthLogin = "AUTH LOGIN\r\n";
+    g_moduleLog.Write(StringPrintf("sending data %s", kAuthLogin.c_str()));
+    if (!SendText(kAuthLogin)) {
+        g_moduleLog.Write("An unexpected error occurred while sending the AUTH command\n");
+        return false;
+    }
+    std::string code = ReadResponse();
+    g_moduleLog.Write(StringPrintf("Response = %s", code.c_str()));
+    if (code != "334") {
+        g_moduleLog.Write("Server does not support AUTH LOGIN PLAIN!\n");
+        return false;
+    }
+    g_moduleLog.Write(StringPrintf("ServerResponse = %s", finalLine.c_str()));
+    if (finalLine.size() < 5) {
+        g_moduleLog.Write("Invalid response length");
+        return false;
+    }
+    const std::string prompt = Challenge();
+    g_moduleLog.Write(StringPrintf("authenticating user - %s", prompt.c_str()));
+    g_moduleLog.Write("comparing response");
+    if (prompt.compare(0, 12, "VXNlcm5hbWU6") != 0) {
+        g_moduleLog.Write("comparison failed");
+        return false;
+    }
+
+    const CBase64Encoder encoder;
+    g_moduleLog.Write("encoding user name");
+    std::size_t length = user.size();
+    std::unique_ptr<char[]> encodedUser = encoder.Encode(user.data(), length);
+    if (!encodedUser) {
+        g_moduleLog.Write("base64encoding failed...");
+        return false;
+    }
+    g_moduleLog.Write(StringPrintf("Plain name = %s, Encoded Name=%s,", user.c_str(), encodedUser.get()));
+    const std::string userLine = StringPrintf("%s\r\n", encodedUser.get());
+    g_moduleLog.Write(StringPrintf("Sending user information..%s", userLine.c_str()));
+    if (!SendText(userLine)) {
+        g_moduleLog.Write("An unexpected error occurred while sending the username\n");
+        return false;
+    }
+    code = ReadResponse();
+    g_moduleLog.Write(StringPrintf("Response = %s", code.c_str()));
+    if (code != "334") {
+        g_moduleLog.Write("Server did not response correctly to AUTH LOGIN PLAIN username field!\n");
+        return false;
+    }
+
+    g_moduleLog.Write("authenticating password");
+    if (Challenge().compare(0, 12, "UGFzc3dvcmQ6") != 0) return false;
+    g_moduleLog.Write("Encoding Password");
+    length = password.size();
+    std::unique_ptr<char[]> encodedPassword = encoder.Encode(password.data(), length);
+    if (!encodedPassword) {
+        g_moduleLog.Write("base64encoding failed...");
+        return false;
+    }
+    g_moduleLog.Write(StringPrintf("Plain password = %s, Encoded password=%s,", kMasked, kMasked));
+    const std::string passwordLine = StringPrintf("%s\r\n", encodedPassword.get());
+    g_moduleLog.Write(StringPrintf("Sending password information..%s", kMasked));
+    if (!SendText(passwordLine)) {
+        g_moduleLog.Write("An unexpected error occurred while sending the password\n");
+        return false;
+    }
+    code = ReadResponse();
+    g_moduleLog.Write(StringPrintf("Response = %s", code.c_str()));
+    if (code == "235") {
+        g_moduleLog.Write("Authentication success!");
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,109 @@
+// CSmtpConnection: the system's one SMTP client.
+//
+// A blocking, single-connection session: greet a server (HELO, or EHLO with
+// authentication for the relay host), name a sender and recipients, transfer
+// one message at a time from a CMailContent, reset or quit. Used for the
+// local SMTP server (re-injection of generated mail), for direct delivery to
+// a domain's mail exchangers and for the relay host. Only reply codes are
+// kept; each is the string of three digits of a reply's final line, or ""
+// when no complete reply could be read. Everything read from the peer is
+// bounded in size, and in time when the session waits for replies.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/UniqueFd.h"
+
+class CMailContent;
+class StatusWindow;
+
+class CSmtpConnection {
+public:
+    static constexpr std::uint32_t kDefaultChunkSize = 5120;
+    // A block is held in memory; a larger configured size is clamped to this.
+    static constexpr std::uint32_t kMaxChunkSize = 1u << 20;
+    static constexpr std::size_t kResponseBufferSize = 512;
+    // A reply longer than this is not a reply: the session reports "".
+    static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+    static constexpr std::chrono::seconds kReplyWait{300};
+
+    // The local SMTP server: "127.0.0.1", port 25 means the configured
+    // Ports\SMTP Port on the loopback address.
+    static constexpr const char* kLocalHost = "127.0.0.1";
+    static constexpr int kLocalPort = 25;
+
+    // Connect results.
+    static constexpr int kConnectFailed = 0;
+    static constexpr int kConnected = 1;
+    static constexpr int kUnknownHost = 2;
+
+    // ExtendedLogin methods.
+    static constexpr int kCramMD5Method = 1;
+    static constexpr int kAuthLoginMethod = 2;
+    static constexpr int kLoginPlainMethod = 3;
+
+    CSmtpConnection();
+    // Closes the socket if still open; sends no QUIT.
+    virtual ~CSmtpConnection();
+    CSmtpConnection(const CSmtpConnection&) = delete;
+    CSmtpConnection& operator=(const CSmtpConnection&) = delete;
+
+    // Leading and trailing white space removed; empty becomes "localhost".
+    void SetHeloName(const std::string& name);
+    // Receives refused reply codes and transfer progress; may be null. Not owned.
+    void SetProgressWindow(StatusWindow* window);
+    // Block size of the message transfer; 0 means the default, 5120.
+    void SetChunkSize(std::uint32_t bytes);
+
+    // 1 connected and greeted; 2 no exchanger found, a name server reached and
+    // the domain itself not connectable; 0 otherwise. Greets with HELO.
+    int Connect(const std::string& host, int port, bool useMx);
+    // The same, greeting with EHLO, with diagnostic lines.
+    int ExtendedConnectToServer(const std::string& host, int port, bool useMx);
+    bool MailFrom(const std::string& address);
+    bool RcptTo(const std::string& address);
+    // DATA: the message bytes dot-stuffed, then the end-of-data line.
+    bool SendData(CMailContent& content);
+    bool Reset();
+    void Quit();
+    void Disconnect();
+    std::string ReadResponse();
+    bool Handshake(const std::string& greeting);
+    // 1 AUTH CRAM-MD5, 2 AUTH LOGIN, 3 AUTH LOGIN with prompts compared in base64.
+    bool ExtendedLogin(int method, const std::string& user, const std::string& password);
+
+    // The bound on each reply while replies are awaited (300 seconds unless set).
+    void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
+    bool IsConnected() const { return static_cast<bool>(socket); }
+    const std::string& HeloName() const { return heloName; }
+    std::uint32_t ChunkSize() const { return chunkSize; }
+
+protected:
+    // Hands bytes to the peer, whole; every byte of the session leaves here.
+    virtual bool SendRaw(const char* data, std::size_t length);
+
+private:
+    int OpenSession(const std::string& host, int port, bool useMx, const char* greeting, bool extended);
+    bool ConnectSocket(const std::string& host, int port);
+    bool SendText(const std::string& text) { return SendRaw(text.data(), text.size()); }
+    void PostStatusLine(const std::string& code);
+    void PostProgress(const std::string& text, long percent);
+    // The text of the last reply's final line after its code and blank.
+    std::string Challenge() const;
+    bool CramMd5(const std::string& user, const std::string& password);
+    bool AuthLogin(const std::string& user, const std::string& password);
+    bool AuthLoginPlain(const std::string& user, const std::string& password);
+
+    StatusWindow* progressWindow = nullptr;
+    std::string heloName = "localhost";
+    char responseBuffer[kResponseBufferSize];
+    UniqueFd socket;
+    bool waitForReplies = false;
+    std::uint32_t chunkSize = kDefaultChunkSize;
+    std::chrono::milliseconds replyWait = kReplyWait;
+    // The final line of the last reply (at most kResponseBufferSize bytes).
+    std::string finalLine;
+};

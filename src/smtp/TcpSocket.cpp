@@ -1,0 +1,86 @@
+// TcpSocket: blocking TCP client helpers over POSIX sockets.
+#include "smtp/TcpSocket.h"
+
+#include <cerrno>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+namespace tcp {
+namespace {
+
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left < 0) left = 0;
+        pollfd p{fd, events, 0};
+        int rc = ::poll(&p, 1, static_cast<int>(left > 0x7fffffff ? 0x7fffffff : left));
+        if (rc > 0) return true;   // the event, or an error/hang-up the next call reports
+        if (rc == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+}  // namespace
+
+UniqueFd Connect(const std::string& host, int port) {
+    if (host.empty() || port <= 0 || port > 65535) return {};
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0 || !list) return {};
+    UniqueFd result;
+    for (addrinfo* a = list; a && !result; a = a->ai_next) {
+        UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd) continue;
+        int rc = ::connect(fd.Get(), a->ai_addr, a->ai_addrlen);
+        // A connect interrupted by a signal goes on in the background; wait for it.
+        if (rc != 0 && errno == EINTR) {
+            pollfd p{fd.Get(), POLLOUT, 0};
+            int err = 0;
+            socklen_t len = sizeof err;
+            while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+            }
+            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
+        }
+        if (rc == 0) result = std::move(fd);
+    }
+    ::freeaddrinfo(list);
+    return result;
+}
+
+bool WaitReadable(int fd, Clock::time_point deadline) { return WaitFor(fd, POLLIN, deadline); }
+bool WaitWritable(int fd, Clock::time_point deadline) { return WaitFor(fd, POLLOUT, deadline); }
+
+bool SendAll(int fd, const void* data, std::size_t length) {
+    return SendAll(fd, data, length, Clock::time_point::max());
+}
+
+bool SendAll(int fd, const void* data, std::size_t length, Clock::time_point deadline) {
+    const char* p = static_cast<const char*>(data);
+    const bool bounded = deadline != Clock::time_point::max();
+    while (length > 0) {
+        if (bounded && !WaitWritable(fd, deadline)) return false;
+        ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+long Receive(int fd, void* buffer, std::size_t length) {
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, length, 0);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
+}  // namespace tcp

@@ -1,0 +1,214 @@
+// MX resolution against a real name server (dnsmasq) on loopback: ordering,
+// the MXCache row and its three-day rule, NXDOMAIN and empty answers, the
+// name-server list, silent servers, and the 1/2/0 results of Connect with
+// mail-exchanger look-up.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+
+#include "TestHome.h"
+#include "TestPeers.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/OdbcConnection.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/StringFormat.h"
+#include "smtp/CMxResolver.h"
+#include "smtp/CSmtpConnection.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string LocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+class MxResolverTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        connection.reset();   // before its environment
+        environment.reset();
+    }
+    void SetUp() override {
+        ASSERT_TRUE(home.Provision());
+        ASSERT_TRUE(dns.Start(home.File("dnsmasq.log"),
+                              {"--mx-host=pref.test,second-ten.pref.test,10", "--mx-host=pref.test,first-ten.pref.test,10",
+                               "--mx-host=pref.test,twenty.pref.test,20", "--host-record=nomx.test,127.0.0.2",
+                               "--mx-host=refuse.test,127.0.0.1,10", "--mx-host=good.test,127.0.0.1,10"}));
+        SetSettingString(settings::kDnsKeyPath, "#1", dns.Entry());
+        // The data source exists only once the home is provisioned.
+        environment = std::make_unique<OdbcEnvironment>();
+        connection = std::make_unique<OdbcConnection>();
+        ASSERT_TRUE(connection->Allocate(*environment));
+        ASSERT_TRUE(connection->Connect());
+    }
+    bool Exec(const std::string& sql) {
+        OdbcStatement s(connection->Handle());
+        return s.ExecDirect(sql);
+    }
+    std::string Text(const std::string& sql) {
+        OdbcStatement s(connection->Handle());
+        std::string v;
+        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
+        return v;
+    }
+    std::string Cached(const std::string& domain) {
+        return Text("SELECT MXServerName FROM MXCache WHERE Domain = '" + SqlEscape(domain) + "'");
+    }
+    void Cache(const std::string& domain, const std::string& hosts, int daysAgo) {
+        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO MXCache VALUES ('%s','%s','%s')", SqlEscape(domain).c_str(),
+                                      SqlEscape(hosts).c_str(),
+                                      LocalTime(std::time(nullptr) - daysAgo * 86400 - 60).c_str())));
+    }
+
+    TestHome home;
+    DnsPeer dns;
+    std::unique_ptr<OdbcEnvironment> environment;
+    std::unique_ptr<OdbcConnection> connection;
+};
+
+void Greet(PeerLink& link) {
+    std::string line;
+    link.Send("220 mx ready\r\n");
+    link.ReadLine(line);
+    link.Send("250 hello\r\n");
+    link.ReadLine(line);
+    link.Send("221 bye\r\n");
+}
+
+}  // namespace
+
+TEST_F(MxResolverTest, ExchangersInPreferenceOrderAreCached) {
+    CMxResolver resolver;
+    const std::vector<std::string> hosts = resolver.ResolveMx("pref.test");
+    EXPECT_TRUE(resolver.serverReached);
+    ASSERT_EQ(hosts.size(), 3u);
+    // The server answers 20, 10, 10; both hosts of preference 10 come first.
+    EXPECT_EQ(hosts, (std::vector<std::string>{"FIRST-TEN.PREF.TEST", "SECOND-TEN.PREF.TEST", "TWENTY.PREF.TEST"}));
+    EXPECT_EQ(Cached("pref.test"), "FIRST-TEN.PREF.TEST,SECOND-TEN.PREF.TEST,TWENTY.PREF.TEST");
+    const std::string fetched = Text("SELECT FetchTime FROM MXCache WHERE Domain = 'pref.test'");
+    EXPECT_GE(fetched, LocalTime(std::time(nullptr) - 60));
+    EXPECT_LE(fetched, LocalTime(std::time(nullptr) + 60));
+    EXPECT_EQ(dns.QueryCount("pref.test"), 1);
+}
+
+TEST_F(MxResolverTest, FreshCacheIsUsedAndOldCacheReplaced) {
+    Cache("cached.test", " \"Mail\" mx-a.cached.test , mx-b.cached.test ", 2);
+    {
+        CMxResolver resolver;
+        EXPECT_EQ(resolver.ResolveMx("CACHED.test"), (std::vector<std::string>{"mx-a.cached.test", "mx-b.cached.test"}));
+        EXPECT_FALSE(resolver.serverReached);
+    }
+    EXPECT_EQ(dns.QueryCount("CACHED.test"), 0);
+
+    Cache("pref.test", "OLD.EXAMPLE.ORG", 4);
+    CMxResolver resolver;
+    ASSERT_EQ(resolver.ResolveMx("pref.test").size(), 3u);
+    EXPECT_EQ(dns.QueryCount("pref.test"), 1);
+    EXPECT_EQ(Text("SELECT count(*) FROM MXCache WHERE Domain = 'pref.test'"), "1");
+    EXPECT_EQ(Cached("pref.test"), "FIRST-TEN.PREF.TEST,SECOND-TEN.PREF.TEST,TWENTY.PREF.TEST");
+}
+
+TEST_F(MxResolverTest, NameErrorStoresNothingAndNoMxStoresAnEmptyList) {
+    {
+        CMxResolver resolver;
+        EXPECT_TRUE(resolver.ResolveMx("unknown.test").empty());
+        EXPECT_TRUE(resolver.serverReached);
+    }
+    EXPECT_EQ(Cached("unknown.test"), "<none>");
+    for (int round = 1; round <= 2; ++round) {
+        CMxResolver resolver;
+        EXPECT_TRUE(resolver.ResolveMx("nomx.test").empty());
+        EXPECT_TRUE(resolver.serverReached);
+        // An empty cached list does not spare the next question.
+        EXPECT_EQ(dns.QueryCount("nomx.test"), round);
+    }
+    EXPECT_EQ(Cached("nomx.test"), "");
+    EXPECT_EQ(Text("SELECT count(*) FROM MXCache WHERE Domain = 'nomx.test'"), "1");
+}
+
+TEST_F(MxResolverTest, NameServersAreAskedInOrder) {
+    const std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
+    SetSettingString(settings::kDnsKeyPath, "#1", closed);
+    SetSettingString(settings::kDnsKeyPath, "#2", dns.Entry());
+    SetSettingString(settings::kDnsKeyPath, "Note", "not a server");   // makes "#3" missing
+    CMxResolver resolver;
+    EXPECT_EQ(resolver.NameServers(), (std::vector<std::string>{closed, dns.Entry()}));
+    EXPECT_EQ(resolver.ResolveMx("pref.test").size(), 3u);
+    EXPECT_TRUE(resolver.serverReached);
+
+    DeleteSetting(settings::kDnsKeyPath, "#1");
+    DeleteSetting(settings::kDnsKeyPath, "#2");
+    DeleteSetting(settings::kDnsKeyPath, "Note");
+    CMxResolver fallback;
+    EXPECT_EQ(fallback.NameServers(), (std::vector<std::string>{settings::kDefaultDnsServer}));
+}
+
+TEST_F(MxResolverTest, UnaskableDomainsAndSilentServersGiveNothing) {
+    {
+        CMxResolver resolver;
+        EXPECT_TRUE(resolver.ResolveMx("a.b.c.d.e.f.g.h.i.j.test").empty());
+        EXPECT_TRUE(resolver.ResolveMx(std::string(64, 'x') + ".test").empty());
+        EXPECT_FALSE(resolver.serverReached);
+    }
+    // A server that never answers, and one that announces more than it sends.
+    ScriptedPeer silent([](PeerLink& link) {
+        std::string rest;
+        link.ReadUntil("never", rest, 5s);
+    });
+    ScriptedPeer short_([](PeerLink& link) {
+        std::string rest;
+        link.ReadUntil(std::string("\x00\x0f\x00\x01", 4), rest, 5s);
+        link.Send(std::string("\x01\x00\x42\x42\x81\x80", 6));
+    });
+    for (int port : {silent.Port(), short_.Port()}) {
+        SetSettingString(settings::kDnsKeyPath, "#1", "127.0.0.1:" + std::to_string(port));
+        CMxResolver resolver;
+        resolver.SetReplyWait(300ms);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(resolver.ResolveMx("pref.test").empty());
+        EXPECT_TRUE(resolver.serverReached);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    }
+    EXPECT_EQ(Cached("pref.test"), "<none>");
+}
+
+TEST_F(MxResolverTest, ConnectWithLookupResults) {
+    {   // the exchanger (127.0.0.1) greets on the given port
+        ScriptedPeer exchanger(Greet);
+        CSmtpConnection smtp;
+        EXPECT_EQ(smtp.Connect("good.test", exchanger.Port(), true), 1);
+        smtp.Quit();
+    }
+    CSmtpConnection smtp;
+    // Every exchanger refuses: 0, although a name server was reached.
+    EXPECT_EQ(smtp.Connect("refuse.test", ClosedPort(), true), 0);
+    // No exchanger, a name server reached, the domain itself unreachable: 2.
+    EXPECT_EQ(smtp.Connect("nomx.test", ClosedPort(), true), 2);
+    EXPECT_EQ(smtp.Connect("unknown.test", ClosedPort(), true), 2);
+    EXPECT_FALSE(smtp.IsConnected());
+    // No name server reachable: 0.
+    SetSettingString(settings::kDnsKeyPath, "#1", "127.0.0.1:" + std::to_string(ClosedPort()));
+    EXPECT_EQ(smtp.Connect("nomx.test", ClosedPort(), true), 0);
+}
+
+TEST_F(MxResolverTest, ExtendedConnectLogsTheLookup) {
+    g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
+    ASSERT_TRUE(g_moduleLog.IsOpen());
+    const std::string logPath = g_moduleLog.FilePath();
+    ScriptedPeer exchanger(Greet);
+    CSmtpConnection smtp;
+    EXPECT_EQ(smtp.ExtendedConnectToServer("good.test", exchanger.Port(), true), 1);
+    smtp.Quit();
+    g_moduleLog.Close();
+    const std::string log = TestHome::ReadFile(logPath);
+    EXPECT_NE(log.find("Resolving address\n"), std::string::npos);
+    EXPECT_NE(log.find("\tSending Request - EHLO localhost\r\n"), std::string::npos);
+    EXPECT_EQ(log.find("connecting..."), std::string::npos);
+}

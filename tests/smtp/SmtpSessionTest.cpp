@@ -1,0 +1,203 @@
+// Whole sessions against a real SMTP server (aiosmtpd) that records what it
+// accepted: envelopes, the message bytes after the server removed the dot
+// stuffing, block sizes and progress of the transfer, the local server port.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "TestHome.h"
+#include "TestPeers.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/SettingsCatalogue.h"
+#include "platform/StatusWindow.h"
+#include "smtp/CSmtpConnection.h"
+
+namespace {
+
+// Records what leaves for the peer, one entry per send.
+class RecordingConnection : public CSmtpConnection {
+public:
+    std::vector<std::string> sends;
+
+protected:
+    bool SendRaw(const char* data, std::size_t length) override {
+        sends.emplace_back(data, length);
+        return CSmtpConnection::SendRaw(data, length);
+    }
+};
+
+// A content whose length promises more than it can deliver.
+class FailingContent : public CMailContent {
+public:
+    std::uint32_t GetLength() override { return 20000; }
+    void Rewind() override { position = 0; }
+    int Read(void* buffer, std::uint32_t count) override {
+        if (position >= 6000) return -1;
+        std::memset(buffer, 'z', count);
+        position += count;
+        return static_cast<int>(count);
+    }
+    bool Write(const void*, std::uint32_t) override { return false; }
+    bool Open() override { return true; }
+
+private:
+    std::uint32_t position = 0;
+};
+
+class SmtpSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.Provision());
+        ASSERT_TRUE(server.Start(home.File("received")));
+    }
+    void Fill(CTempMailContent& content, const std::string& text) {
+        ASSERT_TRUE(content.Open());
+        ASSERT_TRUE(content.Write(text.data(), static_cast<std::uint32_t>(text.size())));
+    }
+    // Opens a session and sends one message to one recipient.
+    bool Send(CSmtpConnection& smtp, const std::string& text) {
+        CTempMailContent content;
+        Fill(content, text);
+        return smtp.MailFrom("<sender@example.org>") && smtp.RcptTo("<rcpt@example.org>") && smtp.SendData(content);
+    }
+
+    TestHome home;
+    SmtpPeer server;
+};
+
+}  // namespace
+
+TEST_F(SmtpSessionTest, EnvelopeAndRecipientReplies) {
+    CSmtpConnection smtp;
+    smtp.SetHeloName("client.example.org");
+    ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
+    EXPECT_TRUE(smtp.MailFrom("Sender Name <sender@example.org>"));
+    EXPECT_TRUE(smtp.RcptTo("Bob (the builder) <bob@example.org> (work)"));
+    EXPECT_TRUE(smtp.RcptTo("forward@example.org"));   // 251 counts as accepted
+    EXPECT_FALSE(smtp.RcptTo("<refused@example.org>"));
+    EXPECT_TRUE(smtp.RcptTo("carol@example.org (Carol"));
+    CTempMailContent content;
+    Fill(content, "Subject: hello\r\n\r\nHi.\r\n");
+    EXPECT_TRUE(smtp.SendData(content));
+    // The next message starts straight with MAIL; an abandoned one is reset.
+    EXPECT_TRUE(smtp.MailFrom("<>"));
+    EXPECT_TRUE(smtp.Reset());
+    smtp.Quit();
+    smtp.Disconnect();
+
+    std::string received, envelope;
+    ASSERT_TRUE(server.WaitForMessage(1, received, envelope));
+    EXPECT_EQ(envelope, "sender@example.org\nbob@example.org\nforward@example.org\ncarol@example.org\n");
+    EXPECT_EQ(received, "Subject: hello\r\n\r\nHi.\r\n");
+    EXPECT_EQ(server.MessageCount(), 1);
+}
+
+TEST_F(SmtpSessionTest, TwelveThousandBytesGoOutInBlocksOf5120) {
+    std::string message;
+    while (message.size() < 12000) message += "Line of the message body " + std::to_string(message.size()) + "\r\n";
+    message.resize(11998);
+    message += "\r\n";
+    ASSERT_EQ(message.size(), 12000u);
+
+    RecordingConnection smtp;
+    StatusWindowQueue window;
+    smtp.SetProgressWindow(&window);
+    ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
+    smtp.sends.clear();
+    ASSERT_TRUE(Send(smtp, message));
+
+    // MAIL, RCPT, DATA, three blocks, the end-of-data line.
+    ASSERT_EQ(smtp.sends.size(), 7u);
+    EXPECT_EQ(smtp.sends[2], "Data\r\n");
+    EXPECT_EQ(smtp.sends[3].size(), 5120u);
+    EXPECT_EQ(smtp.sends[4].size(), 5120u);
+    EXPECT_EQ(smtp.sends[5].size(), 1760u);
+    EXPECT_EQ(smtp.sends[6], ".\r\n");   // the message already ends with CR LF
+
+    std::vector<std::pair<unsigned, std::string>> posted;
+    for (StatusMessage m; window.Get(m);) {
+        EXPECT_EQ(m.wparam, 0u);
+        posted.emplace_back(m.message, m.message == StatusWindow::kProgressPercent ? std::to_string(m.lparam) : m.text);
+    }
+    const std::vector<std::pair<unsigned, std::string>> expected = {
+        {0x49A, "5120 Bytes Sent Out Of 12000 bytes"}, {0x499, "42"},
+        {0x49A, "10240 Bytes Sent Out Of 12000 bytes"}, {0x499, "85"},
+        {0x49A, ""}, {0x499, "0"}};
+    EXPECT_EQ(posted, expected);
+
+    std::string received, envelope;
+    ASSERT_TRUE(server.WaitForMessage(1, received, envelope));
+    EXPECT_EQ(received, message);
+
+    // The block size is kept for the session's next message.
+    EXPECT_EQ(smtp.ChunkSize(), 5120u);
+    smtp.sends.clear();
+    ASSERT_TRUE(Send(smtp, message));
+    EXPECT_EQ(smtp.sends[3].size(), 5120u);
+}
+
+TEST_F(SmtpSessionTest, LinesStartingWithADotArriveIntact) {
+    // A lone "." line and a command after it must stay message text; a dot
+    // at a block boundary must be stuffed too.
+    const std::string smuggling = ".first\r\nbody\r\n.\r\nRCPT TO:<mallory@example.org>\r\n..two\r\nlast line";
+    const std::string boundary = "abcde\r\n.fghij\r\n";
+    for (std::uint32_t chunk : {5120u, 7u, 1u}) {
+        RecordingConnection smtp;
+        smtp.SetChunkSize(chunk);
+        ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
+        smtp.sends.clear();
+        ASSERT_TRUE(Send(smtp, smuggling)) << chunk;
+        EXPECT_EQ(smtp.sends.back(), "\r\n.\r\n");   // no final CR LF: one is added
+        ASSERT_TRUE(Send(smtp, boundary)) << chunk;
+        smtp.Quit();
+    }
+    for (int n = 1; n <= 6; n += 2) {
+        std::string received, envelope;
+        ASSERT_TRUE(server.WaitForMessage(n, received, envelope));
+        EXPECT_EQ(received, smuggling + "\r\n");
+        EXPECT_EQ(envelope, "sender@example.org\nrcpt@example.org\n");
+        ASSERT_TRUE(server.WaitForMessage(n + 1, received, envelope));
+        EXPECT_EQ(received, boundary);
+    }
+}
+
+TEST_F(SmtpSessionTest, ZeroChunkSizeSendsTheWholeMessage) {
+    RecordingConnection smtp;
+    smtp.SetChunkSize(0);
+    EXPECT_EQ(smtp.ChunkSize(), CSmtpConnection::kDefaultChunkSize);
+    ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
+    ASSERT_TRUE(Send(smtp, "Subject: zero\r\n\r\nnot empty\r\n"));
+    std::string received, envelope;
+    ASSERT_TRUE(server.WaitForMessage(1, received, envelope));
+    EXPECT_EQ(received, "Subject: zero\r\n\r\nnot empty\r\n");
+}
+
+TEST_F(SmtpSessionTest, ContentThatFailsMidwayIsNotDelivered) {
+    CSmtpConnection smtp;
+    ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
+    ASSERT_TRUE(smtp.MailFrom("<sender@example.org>"));
+    ASSERT_TRUE(smtp.RcptTo("<rcpt@example.org>"));
+    FailingContent content;
+    EXPECT_FALSE(smtp.SendData(content));
+    EXPECT_FALSE(smtp.IsConnected());
+    // A later session still works and is the only message delivered.
+    CSmtpConnection next;
+    ASSERT_EQ(next.Connect("127.0.0.1", server.Port(), false), 1);
+    ASSERT_TRUE(Send(next, "complete\r\n"));
+    std::string received, envelope;
+    ASSERT_TRUE(server.WaitForMessage(1, received, envelope));
+    EXPECT_EQ(received, "complete\r\n");
+    EXPECT_EQ(server.MessageCount(), 1);
+}
+
+TEST_F(SmtpSessionTest, LocalServerIsReachedOnItsConfiguredPort) {
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(server.Port()));
+    CSmtpConnection smtp;
+    ASSERT_EQ(smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false), 1);
+    EXPECT_TRUE(Send(smtp, "to the local server\r\n"));
+    smtp.Quit();
+    EXPECT_EQ(smtp.Connect("", server.Port(), false), 0);
+    EXPECT_EQ(smtp.Connect("127.0.0.1", ClosedPort(), false), 0);
+    EXPECT_FALSE(smtp.IsConnected());
+}

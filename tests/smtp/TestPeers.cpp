@@ -1,0 +1,252 @@
+// Test peers: process guard, real servers and the scripted TCP peer.
+#include "TestPeers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/Registry.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string SourceDirectory() { return std::filesystem::path(__FILE__).parent_path().string(); }
+
+UniqueFd Listen(int& port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (!fd || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd.Get(), 8) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return {};
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+int FreePort() {
+    int port = 0;
+    UniqueFd fd = Listen(port);
+    return fd ? port : 0;
+}
+
+int ClosedPort() {
+    // Bound but not listening: the port stays ours for the process's life and refuses.
+    static UniqueFd holder;
+    static int port = [] {
+        holder.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(holder.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(holder.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+        return static_cast<int>(ntohs(a.sin_port));
+    }();
+    return port;
+}
+
+bool WaitForPort(int port, std::chrono::milliseconds wait) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < until) {
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+void SetSettingDword(const char* keyPath, const char* name, unsigned value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    DWORD v = value;
+    RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+    RegCloseKey(key);
+}
+
+void SetSettingString(const char* keyPath, const char* name, const std::string& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    RegSetValueEx(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                  static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+}
+
+void DeleteSetting(const char* keyPath, const char* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    RegDeleteValue(key, name);
+    RegCloseKey(key);
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& outputPath) {
+    Stop();
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t child = -1;
+    const int rc = posix_spawn(&child, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) return false;
+    pid = child;
+    return true;
+}
+
+void ChildProcess::Stop() {
+    if (pid <= 0) return;
+    ::kill(-pid, SIGKILL);   // the group: dnsmasq's TCP helpers too
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+}
+
+bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user, const std::string& password,
+                     bool required) {
+    directory = recordDirectory;
+    std::filesystem::create_directories(directory);
+    port = FreePort();
+    std::vector<std::string> argv = {"/usr/bin/python3", SourceDirectory() + "/smtp_peer.py", std::to_string(port),
+                                     directory};
+    if (!user.empty()) {
+        argv.push_back(user);
+        argv.push_back(password);
+        if (required) argv.push_back("required");
+    }
+    return process.Start(argv, directory + "/peer.out") && WaitForPort(port);
+}
+
+bool SmtpPeer::WaitForMessage(int n, std::string& content, std::string& envelope,
+                              std::chrono::milliseconds wait) const {
+    const std::string base = directory + "/msg" + std::to_string(n);
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (!std::filesystem::exists(base + ".eml")) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    content = ReadAll(base + ".eml");
+    envelope = ReadAll(base + ".env");
+    return true;
+}
+
+int SmtpPeer::MessageCount() const {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(directory)) n += e.path().extension() == ".eml";
+    return n;
+}
+
+bool DnsPeer::Start(const std::string& logPath, const std::vector<std::string>& records) {
+    log = logPath;
+    port = FreePort();
+    std::vector<std::string> argv = {"/usr/sbin/dnsmasq", "--no-daemon", "--port=" + std::to_string(port),
+                                     "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
+                                     "--conf-file=/dev/null", "--log-queries", "--local=/test/", "--cache-size=0"};
+    argv.insert(argv.end(), records.begin(), records.end());
+    return process.Start(argv, log) && WaitForPort(port);
+}
+
+std::string DnsPeer::Entry() const { return "127.0.0.1:" + std::to_string(port); }
+
+int DnsPeer::QueryCount(const std::string& name) const {
+    std::istringstream in(ReadAll(log));
+    int n = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.find("query[MX] " + name + " ") != std::string::npos) ++n;
+    return n;
+}
+
+bool PeerLink::Send(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool PeerLink::Readable(std::chrono::milliseconds wait) {
+    if (!pending.empty()) return true;
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(wait.count())) > 0;
+}
+
+bool PeerLink::ReadUntil(const std::string& terminator, std::string& text, std::chrono::milliseconds wait) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        const std::size_t at = pending.find(terminator);
+        if (at != std::string::npos) {
+            text = pending.substr(0, at + terminator.size());
+            pending.erase(0, at + terminator.size());
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return false;
+        pending.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool PeerLink::ReadLine(std::string& line, std::chrono::milliseconds wait) { return ReadUntil("\n", line, wait); }
+
+ScriptedPeer::ScriptedPeer(Script script, int connections) {
+    listener = Listen(port);
+    worker = std::thread([this, script = std::move(script), connections] {
+        for (int i = 0; i < connections; ++i) {
+            pollfd p{listener.Get(), POLLIN, 0};
+            if (::poll(&p, 1, 20000) <= 0) return;
+            UniqueFd client(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client) return;
+            PeerLink link(client.Get());
+            script(link);
+        }
+    });
+}
+
+ScriptedPeer::~ScriptedPeer() { Join(); }
+
+void ScriptedPeer::Join() {
+    if (worker.joinable()) worker.join();
+}

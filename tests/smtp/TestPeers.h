@@ -1,0 +1,119 @@
+// Test peers for the SMTP client and the MX resolver: child processes that
+// are always killed and reaped, real servers (aiosmtpd, dnsmasq) on free
+// loopback ports, and a scripted TCP peer for replies no real server sends
+// on demand. Every wait here is bounded so a broken client fails a test
+// instead of hanging it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/UniqueFd.h"
+
+// A loopback port that was free a moment ago.
+int FreePort();
+// A loopback port on which nothing listens (connections are refused).
+int ClosedPort();
+// True once something accepts TCP connections on 127.0.0.1:port.
+bool WaitForPort(int port, std::chrono::milliseconds wait = std::chrono::seconds(20));
+
+// Registry values for a test home.
+void SetSettingDword(const char* keyPath, const char* name, unsigned value);
+void SetSettingString(const char* keyPath, const char* name, const std::string& value);
+void DeleteSetting(const char* keyPath, const char* name);
+
+// A child process in its own process group; the destructor kills the group
+// and reaps the child.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { Stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Standard output and error go to outputPath.
+    bool Start(const std::vector<std::string>& argv, const std::string& outputPath);
+    void Stop();
+
+private:
+    pid_t pid = -1;
+};
+
+// aiosmtpd on a free loopback port, recording accepted messages (smtp_peer.py).
+class SmtpPeer {
+public:
+    // Without user, no AUTH; with required, MAIL needs a login first.
+    bool Start(const std::string& recordDirectory, const std::string& user = "", const std::string& password = "",
+               bool required = false);
+    int Port() const { return port; }
+    // Waits for message n (1-based); false when it did not arrive.
+    bool WaitForMessage(int n, std::string& content, std::string& envelope,
+                        std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
+    int MessageCount() const;
+
+private:
+    ChildProcess process;
+    std::string directory;
+    int port = 0;
+};
+
+// dnsmasq on a free loopback port answering from its command line only.
+class DnsPeer {
+public:
+    bool Start(const std::string& logPath, const std::vector<std::string>& records);
+    int Port() const { return port; }
+    // "127.0.0.1:port", the form of a DNS settings entry.
+    std::string Entry() const;
+    // MX queries the server has logged for name.
+    int QueryCount(const std::string& name) const;
+
+private:
+    ChildProcess process;
+    std::string log;
+    int port = 0;
+};
+
+// One accepted connection of a ScriptedPeer.
+class PeerLink {
+public:
+    explicit PeerLink(int fd) : fd(fd) {}
+    bool Send(const std::string& text);
+    // One line including its line end; false on close or after `wait`.
+    bool ReadLine(std::string& line, std::chrono::milliseconds wait = std::chrono::seconds(10));
+    // Reads until the received text ends with terminator; everything read.
+    bool ReadUntil(const std::string& terminator, std::string& text,
+                   std::chrono::milliseconds wait = std::chrono::seconds(10));
+    // True when bytes arrive within wait.
+    bool Readable(std::chrono::milliseconds wait);
+
+private:
+    int fd;
+    std::string pending;
+};
+
+// A TCP server on a free loopback port that runs a script for each of
+// `connections` accepted connections, on its own thread.
+class ScriptedPeer {
+public:
+    using Script = std::function<void(PeerLink&)>;
+    explicit ScriptedPeer(Script script, int connections = 1);
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    int Port() const { return port; }
+    // Waits until every script has ended.
+    void Join();
+
+private:
+    UniqueFd listener;
+    int port = 0;
+    std::thread worker;
+};
