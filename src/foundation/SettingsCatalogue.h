@@ -98,6 +98,12 @@ inline constexpr Setting kCatalogue[] = {
     // --- Ports: read at start by the server modules, and by outbound delivery.
     {kPorts, "SMTP Port", Type::Dword, true, 25, "", Provision::Fixed, 25, "",
      "port of the local SMTP server module"},
+    {kPorts, "SMTP Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
+     "most SMTP sessions the server module serves at once (1-1000); more are refused with 421"},
+    {kPorts, "SMTP Max Message Size", Type::Dword, true, 52428800, "", Provision::Fixed, 52428800, "",
+     "largest message in bytes the SMTP server module accepts (advertised as SIZE); larger get 552"},
+    {kPorts, "SMTP Timeout", Type::Dword, true, 300, "", Provision::Fixed, 300, "",
+     "seconds the SMTP server module waits for a client before it answers 421 and closes (1-3600)"},
     {kPorts, "POP3 Port", Type::Dword, false, 0, "", Provision::Fixed, 110, "",
      "port of the POP3 server module"},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",

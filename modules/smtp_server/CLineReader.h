@@ -1,0 +1,60 @@
+// CLineReader: buffered, bounded reading from one client socket.
+//
+// Commands are read a line at a time from a fixed buffer, so pipelined
+// commands that arrive together are taken one by one without further reads,
+// and the session can tell whether another complete command is already
+// waiting (it sends its pending replies only when none is). A line longer
+// than the limit is discarded up to its end without being stored. Message
+// data is taken as raw buffered bytes. Every wait watches the socket, the
+// server's stop signal and the idle time-out, so nothing blocks forever.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ModuleVisibility.h"
+
+class SMTPD_LOCAL CLineReader {
+public:
+    enum class Status {
+        Ok,
+        TooLong,    // the line exceeded the limit; it was discarded to its end
+        Closed,     // the client closed the connection (or reset it)
+        TimedOut,   // nothing arrived within the time-out
+        Stopped,    // the server is stopping
+        Failed,     // a socket error, or an over-long line that never ended
+    };
+
+    static constexpr std::size_t kBufferSize = 64 * 1024;
+    // Longest over-long line that is read through to its end before the
+    // connection is given up.
+    static constexpr std::size_t kMaxDiscard = 4 * 1024 * 1024;
+
+    // maxLine counts the line end (CR LF) too.
+    CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs);
+    CLineReader(const CLineReader&) = delete;
+    CLineReader& operator=(const CLineReader&) = delete;
+
+    // One line without its line end (CR LF or a bare LF).
+    Status ReadLine(std::string& line);
+    // True when a whole line is already buffered.
+    bool HasCompleteLine() const;
+
+    // Makes sure at least one byte is buffered (reading when none is).
+    Status Fill();
+    std::string_view Buffered() const;
+    void Consume(std::size_t count);
+
+private:
+    Status Receive();
+
+    int socket;
+    int stopFd;
+    std::size_t maxLine;
+    int timeoutMs;
+    std::vector<char> buffer;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};

@@ -1,0 +1,210 @@
+// CSmtpListener: sockets, accept thread and session threads (see the header).
+#include "CSmtpListener.h"
+
+#include "foundation/CModuleLog.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+void Signal(int eventFd)
+{
+    const std::uint64_t one = 1;
+    ssize_t written = ::write(eventFd, &one, sizeof one);
+    (void)written;   // the counter cannot overflow with one write per event
+}
+
+}  // namespace
+
+CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler)
+{
+    environment.database = database;
+    environment.spooler = spooler;
+}
+
+CSmtpListener::~CSmtpListener()
+{
+    Stop();
+    ReapFinished(true);
+}
+
+bool CSmtpListener::Listen(int family)
+{
+    UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
+        return false;
+    const int on = 1;
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int rc;
+    if (family == AF_INET6) {
+        // IPv4 has its own socket; this one takes IPv6 only.
+        ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(settings.port);
+        rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(settings.port);
+        rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    if (rc != 0 || ::listen(fd.Get(), SOMAXCONN) != 0) {
+        g_moduleLog.Write(std::string("SMTP server: cannot listen on ") + (family == AF_INET6 ? "IPv6" : "IPv4") +
+                          " port " + std::to_string(settings.port) + ": " + std::strerror(errno));
+        return false;
+    }
+    listeners.push_back(std::move(fd));
+    return true;
+}
+
+bool CSmtpListener::Start()
+{
+    if (acceptThread.joinable() || stopped)
+        return false;
+    settings = CSmtpSettings::Read();
+    stopEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    finishedEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopEvent || !finishedEvent) {
+        g_moduleLog.Write("SMTP server: cannot create its events");
+        return false;
+    }
+    environment.stopFd = stopEvent.Get();
+    environment.machineNames = CRecipientResolver::MachineNames();
+    environment.hostName = environment.machineNames.empty() ? "localhost" : environment.machineNames.back();
+
+    if (!Listen(AF_INET))
+        return false;
+    Listen(AF_INET6);   // where the machine has IPv6; IPv4 alone is enough
+    port = settings.port;
+    try {
+        acceptThread = std::thread(&CSmtpListener::AcceptLoop, this);
+    } catch (const std::system_error& error) {
+        g_moduleLog.Write(std::string("SMTP server: cannot start its thread: ") + error.what());
+        listeners.clear();
+        return false;
+    }
+    g_moduleLog.Write("SMTP server listening on port " + std::to_string(port) + " (at most " +
+                      std::to_string(settings.maxSessions) + " sessions)");
+    return true;
+}
+
+void CSmtpListener::Stop()
+{
+    if (stopped.exchange(true))
+        return;
+    if (stopEvent)
+        Signal(stopEvent.Get());
+    if (acceptThread.joinable())
+        acceptThread.join();
+    listeners.clear();
+}
+
+void CSmtpListener::AcceptLoop()
+{
+    std::vector<pollfd> fds;
+    for (const UniqueFd& listener : listeners)
+        fds.push_back({listener.Get(), POLLIN, 0});
+    fds.push_back({stopEvent.Get(), POLLIN, 0});
+    fds.push_back({finishedEvent.Get(), POLLIN, 0});
+    const std::size_t stopIndex = fds.size() - 2;
+    const std::size_t finishedIndex = fds.size() - 1;
+    for (;;) {
+        const int ready = ::poll(fds.data(), fds.size(), -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            g_moduleLog.Write(std::string("SMTP server: poll failed: ") + std::strerror(errno));
+            return;
+        }
+        if (fds[stopIndex].revents & POLLIN)
+            return;
+        if (fds[finishedIndex].revents & POLLIN) {
+            std::uint64_t count = 0;
+            ssize_t n = ::read(finishedEvent.Get(), &count, sizeof count);
+            (void)n;
+            ReapFinished(false);
+        }
+        for (std::size_t i = 0; i < stopIndex; ++i)
+            if (fds[i].revents & POLLIN)
+                Accept(fds[i].fd);
+    }
+}
+
+void CSmtpListener::Refuse(int client, const char* reply)
+{
+    // One attempt without waiting: a refused client gets no more of our time.
+    ::send(client, reply, std::strlen(reply), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(client);
+}
+
+void CSmtpListener::Accept(int listener)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    // The session's socket blocks; every wait on it goes through poll.
+    const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+            g_moduleLog.Write(std::string("SMTP server: accept failed: ") + std::strerror(errno));
+        if (errno == EMFILE || errno == ENFILE)
+            ::usleep(100000);   // let sessions end before trying again
+        return;
+    }
+    UniqueFd client(fd);
+    const std::string busy = "421 " + environment.hostName + " Too many connections, try again later\r\n";
+    if (active.load() >= static_cast<int>(settings.maxSessions)) {
+        Refuse(client.Release(), busy.c_str());
+        return;
+    }
+    const CClientAddress peer = CClientAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&address), length);
+    // Limits and the relay switch as they are now: an administrator's
+    // change applies from the next connection on.
+    CSmtpSettings current = CSmtpSettings::Read();
+    current.port = settings.port;
+    current.maxSessions = settings.maxSessions;
+    std::lock_guard<std::mutex> guard(slotsLock);
+    Slot& slot = slots.emplace_back();
+    ++active;
+    try {
+        auto session = std::make_unique<CSmtpSession>(std::move(client), peer, environment, current);
+        slot.thread = std::thread([this, &slot, session = std::move(session)]() mutable {
+            session->Run();
+            session.reset();   // the connection closes before the slot counts as free
+            --active;
+            slot.finished = true;
+            Signal(finishedEvent.Get());
+        });
+    } catch (const std::exception& error) {
+        g_moduleLog.Write(std::string("SMTP server: cannot start a session: ") + error.what());
+        --active;
+        slots.pop_back();
+        if (client)
+            Refuse(client.Release(), busy.c_str());
+    }
+}
+
+void CSmtpListener::ReapFinished(bool all)
+{
+    std::lock_guard<std::mutex> guard(slotsLock);
+    for (auto it = slots.begin(); it != slots.end();) {
+        if (all || it->finished.load()) {
+            if (it->thread.joinable())
+                it->thread.join();
+            it = slots.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

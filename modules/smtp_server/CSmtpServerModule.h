@@ -1,0 +1,40 @@
+// CSmtpServerModule: the module object that "SMTP_Server.so" hands the host.
+//
+// The host gives it a notification window, the account database and then
+// the mail spooler; once it has the database and the spooler it starts
+// listening. Stop ends listening and asks the sessions to finish; IsIdle
+// tells the host when no session is left; deleting the object joins every
+// thread, so the library can be unloaded right after. Nothing thrown inside
+// ever reaches the host.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "CSmtpListener.h"
+#include "ModuleVisibility.h"
+#include "app/CServerModule.h"
+
+class SMTPD_LOCAL CSmtpServerModule : public CServerModule {
+public:
+    CSmtpServerModule();
+    ~CSmtpServerModule() override;
+
+    int IsIdle() override;
+    void Stop() override;
+    void SetNotifyWindow(MessageWindow* serverEventSink) override;
+    void SetDatabase(CAccountDatabase* database) override;
+    void SetMailSpooler(CMailSpooler* spooler) override;
+
+private:
+    void StartWhenReady();
+
+    std::mutex lock;
+    MessageWindow* notifyWindow = nullptr;
+    CAccountDatabase* database = nullptr;
+    CMailSpooler* spooler = nullptr;
+    bool stopped = false;
+    std::unique_ptr<CSmtpListener> listener;
+};
+
+extern "C" SMTPD_EXPORT CServerModule* InitServer();

@@ -1,0 +1,582 @@
+// The SMTP server module end to end: loaded by the server host from the
+// build's module directory on a provisioned home, spoken to over loopback
+// by real clients (Python's smtplib, swaks, curl) and by a scripted raw
+// client for the protocol's edge cases; what it accepted is read back from
+// the spool directory.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestHome.h"
+#include "app/CServerHost.h"
+#include "delivery/CLocalAccount.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/SettingsCatalogue.h"
+#include "platform/Registry.h"
+#include "platform/UniqueFd.h"
+#include "spool/MailInfo.h"
+#include "spool/SpoolFile.h"
+
+namespace {
+
+void SetDword(const char* keyPath, const char* name, DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+std::uint16_t FreePort() {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+// A scripted client: whole replies (all lines of a multi-line one) as text.
+class RawClient {
+public:
+    bool Connect(std::uint16_t port, bool overIPv6 = false) {
+        fd.Reset(::socket(overIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+        timeval limit{20, 0};   // a broken server fails the test instead of hanging it
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        if (overIPv6) {
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_port = htons(port);
+            address.sin6_addr = in6addr_loopback;
+            return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    bool Send(const std::string& data) {
+        std::size_t done = 0;
+        while (done < data.size()) {
+            ssize_t n = ::send(fd.Get(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // One reply; "" when the connection ended first.
+    std::string Reply() {
+        std::string reply;
+        for (;;) {
+            std::size_t end = buffer.find("\r\n");
+            while (end == std::string::npos) {
+                char chunk[4096];
+                ssize_t n = ::recv(fd.Get(), chunk, sizeof chunk, 0);
+                if (n <= 0) return "";
+                buffer.append(chunk, static_cast<std::size_t>(n));
+                end = buffer.find("\r\n");
+            }
+            std::string line = buffer.substr(0, end + 2);
+            buffer.erase(0, end + 2);
+            reply += line;
+            if (line.size() < 4 || line[3] != '-') return reply;
+        }
+    }
+    std::string Command(const std::string& line) {
+        Send(line + "\r\n");
+        return Reply();
+    }
+    // True when the server closed the connection (nothing more to read).
+    bool ClosedByServer() {
+        char c;
+        return buffer.empty() && ::recv(fd.Get(), &c, 1, 0) == 0;
+    }
+    void Close() { fd.Reset(); }
+
+private:
+    UniqueFd fd;
+    std::string buffer;
+};
+
+int Code(const std::string& reply) { return reply.size() >= 3 ? std::stoi(reply.substr(0, 3)) : 0; }
+
+std::string RunCommand(const std::string& command, int* status) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
+    const int rc = ::pclose(pipe);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return output;
+}
+
+std::string ContentOf(MailInfo& info) {
+    std::string text;
+    if (!info.content) return text;
+    info.content->Rewind();
+    char buffer[65536];
+    int n;
+    while ((n = info.content->Read(buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+
+class SmtpServerModule : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The module next to the program, as the host finds it in an installation.
+        const char* build = std::getenv("VELMORA_BUILD_DIR");
+        ::setenv("VELMORA_MODULE_DIR", (std::string(build ? build : "..") + "/bin").c_str(), 1);
+        ASSERT_TRUE(home.Provision());
+        char cwd[4096];
+        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+        previousDirectory = cwd;
+        ASSERT_EQ(::chdir(home.Path().c_str()), 0);
+        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        port = FreePort();
+        ASSERT_NE(port, 0);
+        SetDword(settings::kPortsKeyPath, "SMTP Port", port);
+    }
+
+    void TearDown() override {
+        Stop();
+        if (!previousDirectory.empty()) ::chdir(previousDirectory.c_str());
+    }
+
+    void Start() {
+        host.SetStopTiming(std::chrono::milliseconds(10), std::chrono::milliseconds(10000));
+        ASSERT_TRUE(host.StartServerHost());
+        started = true;
+        ASSERT_EQ(host.GetModules().GetModules().size(), 1u);
+        // An installation's setup makes the postmaster; the bare test home has none.
+        if (host.GetDatabase()->AccountExists("postmaster") == 0) {
+            ASSERT_TRUE(host.GetDatabase()->CreateAccount("postmaster", "secret1", false, true, "postmaster@127.0.0.1",
+                                                          0, 1, 1, 0, 0));
+        }
+        for (const char* user : {"alice", "bob"})
+            ASSERT_TRUE(host.GetDatabase()->CreateAccount(user, "secret1", false, false,
+                                                          std::string(user) + "@example.org", 0, 1, 1, 0, 0));
+    }
+
+    void Stop() {
+        if (started) host.StopServerHost();
+        started = false;
+    }
+
+    // Sessions end on their own threads; wait (bounded) until none is left.
+    void WaitUntilIdle() {
+        for (int i = 0; i < 400 && !host.AreServersIdle(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        ASSERT_TRUE(host.AreServersIdle());
+    }
+
+    std::vector<std::string> SpoolFiles() {
+        std::vector<std::string> files;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(home.File(spool::kSpoolDirectory), ec))
+            if (spool::IsSpoolFileName(entry.path().filename().string())) files.push_back(entry.path().string());
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
+    // Every spooled message, read back; the files are removed.
+    std::vector<std::unique_ptr<MailInfo>> TakeSpooled() {
+        std::vector<std::unique_ptr<MailInfo>> messages;
+        for (const std::string& file : SpoolFiles()) {
+            auto info = ReadSpoolFile(file, host.GetDatabase());
+            EXPECT_NE(info, nullptr) << file;
+            if (info) messages.push_back(std::move(info));
+            std::filesystem::remove(file);
+        }
+        return messages;
+    }
+
+    // Greeting and EHLO done.
+    void Open(RawClient& client) {
+        ASSERT_TRUE(client.Connect(port));
+        ASSERT_EQ(Code(client.Reply()), 220);
+        ASSERT_EQ(Code(client.Command("EHLO client.test")), 250);
+    }
+
+    TestHome home;
+    CServerHost host;
+    bool started = false;
+    std::uint16_t port = 0;
+    std::string previousDirectory;
+};
+
+}  // namespace
+
+TEST_F(SmtpServerModule, RealClientsDeliverToLocalAccountsAndRelayFromLoopback) {
+    Start();
+    const std::string script = home.File("send.py");
+    TestHome::WriteFile(script,
+                        "import smtplib, sys\n"
+                        "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=20)\n"
+                        "s.ehlo('client.test')\n"
+                        "assert s.has_extn('pipelining') and s.has_extn('8bitmime')\n"
+                        "print('size', s.esmtp_features['size'])\n"
+                        "msg = 'From: sender@example.org\\r\\nSubject: smtplib\\r\\n\\r\\n.leading dot\\r\\nend\\r\\n'\n"
+                        "print(s.sendmail('sender@example.org', ['Alice@localhost', 'carol@remote.example',"
+                        " 'ghost@localhost'], msg))\n"
+                        "s.quit()\n");
+    int status = -1;
+    const std::string out = RunCommand("/usr/bin/python3 " + script + " " + std::to_string(port), &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("size 52428800"), std::string::npos) << out;
+    EXPECT_NE(out.find("'ghost@localhost': (550"), std::string::npos) << out;
+
+    RunCommand("swaks --server 127.0.0.1 --port " + std::to_string(port) +
+            " --from sender@example.org --to bob@localhost --header 'Subject: swaks' --body 'from swaks' --hide-all",
+        &status);
+    EXPECT_EQ(status, 0);
+    TestHome::WriteFile(home.File("curl.eml"), "Subject: curl\r\n\r\nfrom curl\r\n");
+    RunCommand("curl -s --url smtp://127.0.0.1:" + std::to_string(port) +
+            " --mail-from sender@example.org --mail-rcpt alice@" + SystemHostName() + " --upload-file " +
+            home.File("curl.eml"),
+        &status);
+    EXPECT_EQ(status, 0);
+    WaitUntilIdle();
+
+    auto messages = TakeSpooled();
+    ASSERT_EQ(messages.size(), 3u);
+    int seen = 0;
+    for (auto& info : messages) {
+        const std::string text = ContentOf(*info);
+        EXPECT_EQ(text.rfind("Received: from ", 0), 0u) << text;
+        EXPECT_NE(text.find("([127.0.0.1])"), std::string::npos);
+        EXPECT_EQ(info->sender, "sender@example.org");
+        if (text.find("Subject: smtplib") != std::string::npos) {
+            ++seen;
+            ASSERT_EQ(info->recipients.size(), 2u);
+            EXPECT_EQ(info->recipients[0]->user, "alice");
+            EXPECT_NE(info->recipients[0]->account, nullptr);
+            EXPECT_EQ(info->recipients[1]->user, "carol");
+            EXPECT_EQ(info->recipients[1]->domain, "remote.example");
+            EXPECT_EQ(info->recipients[1]->account, nullptr);
+            EXPECT_EQ(info->DotsCount, 1);
+            EXPECT_NE(text.find("\r\n\r\n.leading dot\r\nend\r\n"), std::string::npos) << text;
+        } else if (text.find("Subject: swaks") != std::string::npos) {
+            ++seen;
+            ASSERT_EQ(info->recipients.size(), 1u);
+            EXPECT_EQ(info->recipients[0]->user, "bob");
+            EXPECT_NE(info->recipients[0]->account, nullptr);
+        } else if (text.find("Subject: curl") != std::string::npos) {
+            ++seen;
+            ASSERT_EQ(info->recipients.size(), 1u);
+            EXPECT_NE(info->recipients[0]->account, nullptr);
+            EXPECT_NE(text.find("from curl\r\n"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(seen, 3);
+}
+
+TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
+    Start();
+    RawClient client;
+    ASSERT_TRUE(client.Connect(port));
+    const std::string greeting = client.Reply();
+    EXPECT_EQ(Code(greeting), 220);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);   // before HELO
+    EXPECT_EQ(Code(client.Command("HELO")), 501);
+    EXPECT_EQ(Code(client.Command("HELO client.test")), 250);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=10")), 555);   // parameters need EHLO
+    EXPECT_EQ(Code(client.Command("EHLO client.test")), 250);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);
+    EXPECT_EQ(Code(client.Command("DATA")), 503);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:a@example.org")), 501);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> FOO=1")), 555);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=12x")), 501);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);   // nested
+    EXPECT_EQ(Code(client.Command("DATA")), 554);                         // no valid recipient yet
+    EXPECT_EQ(Code(client.Command("RCPT TO:<nobody@localhost>")), 550);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice>")), 501);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@bad_domain>")), 501);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost> NOTIFY=NEVER")), 555);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@[127.0.0.1]>")), 250);
+    EXPECT_EQ(Code(client.Command("RSET")), 250);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);   // RSET ended the transaction
+    EXPECT_EQ(Code(client.Command("VRFY alice")), 252);
+    EXPECT_EQ(Code(client.Command("NOOP")), 250);
+    EXPECT_EQ(Code(client.Command("EXPN staff")), 502);
+    EXPECT_EQ(Code(client.Command("FROB")), 500);
+    EXPECT_EQ(Code(client.Command("")), 500);
+    EXPECT_EQ(Code(client.Command(std::string("NO\x01OP"))), 500);
+    EXPECT_EQ(Code(client.Command("QUIT")), 221);
+    EXPECT_TRUE(client.ClosedByServer());
+
+    // A client that only makes errors is shown the door.
+    RawClient noisy;
+    ASSERT_TRUE(noisy.Connect(port));
+    noisy.Reply();
+    std::string last;
+    for (int i = 0; i < 30 && Code(last) != 421; ++i) last = noisy.Command("FROB");
+    EXPECT_EQ(Code(last), 421);
+    EXPECT_TRUE(noisy.ClosedByServer());
+    WaitUntilIdle();
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(SmtpServerModule, PipelinedCommandsAndBareLineEndsInData) {
+    Start();
+    RawClient client;
+    ASSERT_TRUE(client.Connect(port));
+    EXPECT_EQ(Code(client.Reply()), 220);
+    // One write holding a whole transaction's commands, as a pipelining client sends them.
+    ASSERT_TRUE(client.Send("EHLO client.test\r\nMAIL FROM:<sender@example.org>\r\nRCPT TO:<alice@localhost>\r\n"
+                            "RCPT TO:<ghost@localhost>\r\nRCPT TO:<bob@LOCALHOST>\r\nDATA\r\n"));
+    const std::string ehlo = client.Reply();
+    EXPECT_NE(ehlo.find("250-PIPELINING\r\n") == std::string::npos ? ehlo.find("250 PIPELINING") : 0,
+              std::string::npos)
+        << ehlo;
+    EXPECT_NE(ehlo.find("SIZE 52428800"), std::string::npos);
+    EXPECT_NE(ehlo.find("8BITMIME"), std::string::npos);
+    EXPECT_EQ(Code(client.Reply()), 250);
+    EXPECT_EQ(Code(client.Reply()), 250);
+    EXPECT_EQ(Code(client.Reply()), 550);
+    EXPECT_EQ(Code(client.Reply()), 250);
+    EXPECT_EQ(Code(client.Reply()), 354);
+    // Bare LF lines, stuffed dots, and the next transaction right behind the end of data.
+    ASSERT_TRUE(client.Send("Subject: bare\n\nline one\n..dot line\n.\nlast\r\n.\r\n"
+                            "MAIL FROM:<>\r\nRCPT TO:<postmaster>\r\nDATA\r\n"));
+    EXPECT_EQ(Code(client.Reply()), 250);
+    EXPECT_EQ(Code(client.Reply()), 250);
+    EXPECT_EQ(Code(client.Reply()), 250);
+    EXPECT_EQ(Code(client.Reply()), 354);
+    ASSERT_TRUE(client.Send("Subject: bounce\r\n\r\n.\r\nQUIT\r\n"));
+    EXPECT_EQ(Code(client.Reply()), 250);
+    EXPECT_EQ(Code(client.Reply()), 221);
+    WaitUntilIdle();
+
+    auto messages = TakeSpooled();
+    ASSERT_EQ(messages.size(), 2u);
+    int seen = 0;
+    for (auto& info : messages) {
+        const std::string text = ContentOf(*info);
+        const std::size_t body = text.find("Subject: ");
+        ASSERT_NE(body, std::string::npos);
+        if (text.find("Subject: bare") != std::string::npos) {
+            ++seen;
+            EXPECT_EQ(text.substr(body), "Subject: bare\r\n\r\nline one\r\n.dot line\r\n\r\nlast\r\n");
+            EXPECT_EQ(info->DotsCount, 2);
+            ASSERT_EQ(info->recipients.size(), 2u);
+            EXPECT_EQ(info->recipients[1]->user, "bob");
+        } else {
+            ++seen;
+            EXPECT_EQ(info->sender, "");
+            EXPECT_EQ(text.substr(body), "Subject: bounce\r\n\r\n");
+            ASSERT_EQ(info->recipients.size(), 1u);
+            EXPECT_EQ(info->recipients[0]->user, "postmaster");
+            EXPECT_NE(info->recipients[0]->account, nullptr);
+        }
+    }
+    EXPECT_EQ(seen, 2);
+}
+
+TEST_F(SmtpServerModule, LongLinesManyRecipientsAndOversizeMessagesAreBounded) {
+    SetDword(settings::kPortsKeyPath, "SMTP Max Message Size", 20000);
+    Start();
+    RawClient client;
+    Open(client);
+    // A 1 MB command line: refused, the session goes on.
+    EXPECT_EQ(client.Command("NOOP " + std::string(1 << 20, 'x')), "500 Line too long\r\n");
+    EXPECT_EQ(Code(client.Command("NOOP")), 250);
+
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=20001")), 552);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=99999999999999999999")), 552);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=20000")), 250);
+    // 1,000 recipients in one burst: the first 256 are taken, the rest told 452.
+    std::string burst;
+    for (int i = 0; i < 1000; ++i) burst += "RCPT TO:<user" + std::to_string(i) + "@remote.example>\r\n";
+    ASSERT_TRUE(client.Send(burst));
+    int accepted = 0, tooMany = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const int code = Code(client.Reply());
+        accepted += code == 250;
+        tooMany += code == 452;
+    }
+    EXPECT_EQ(accepted, 256);
+    EXPECT_EQ(tooMany, 744);
+    EXPECT_EQ(Code(client.Command("DATA")), 354);
+    EXPECT_EQ(Code(client.Command("Subject: many\r\n\r\nhello\r\n.")), 250);
+
+    // Larger than the limit: the data is read to its end, answered 552, not kept.
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
+    EXPECT_EQ(Code(client.Command("DATA")), 354);
+    std::string big;
+    while (big.size() < 100000) big += std::string(70, 'b') + "\r\n";
+    EXPECT_EQ(Code(client.Command(big + ".")), 552);
+    // The transaction is over; a fresh one fits.
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
+    EXPECT_EQ(Code(client.Command("DATA")), 354);
+    EXPECT_EQ(Code(client.Command(std::string(19000, 's') + "\r\n.")), 250);
+    EXPECT_EQ(Code(client.Command("QUIT")), 221);
+    WaitUntilIdle();
+
+    auto messages = TakeSpooled();
+    ASSERT_EQ(messages.size(), 2u);
+    std::size_t many = 0, large = 0;
+    for (auto& info : messages) {
+        if (info->recipients.size() == 256) ++many;
+        if (ContentOf(*info).find(std::string(19000, 's') + "\r\n") != std::string::npos) ++large;
+    }
+    EXPECT_EQ(many, 1u);
+    EXPECT_EQ(large, 1u);
+}
+
+TEST_F(SmtpServerModule, DataThatStallsOrBreaksOffIsNeverSpooled) {
+    SetDword(settings::kPortsKeyPath, "SMTP Timeout", 1);
+    Start();
+    {
+        RawClient client;
+        Open(client);
+        EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+        EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
+        EXPECT_EQ(Code(client.Command("DATA")), 354);
+        ASSERT_TRUE(client.Send("Subject: cut off\r\n\r\nhalf a message\r\n"));
+        client.Close();   // gone mid-message
+    }
+    {
+        RawClient client;
+        Open(client);
+        EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+        EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
+        EXPECT_EQ(Code(client.Command("DATA")), 354);
+        ASSERT_TRUE(client.Send("Subject: stalled\r\n\r\nand then nothing"));
+        const std::string reply = client.Reply();   // the server's time-out, not ours
+        EXPECT_EQ(Code(reply), 421) << reply;
+        EXPECT_NE(reply.find("Timeout"), std::string::npos);
+        EXPECT_TRUE(client.ClosedByServer());
+    }
+    {
+        RawClient idle;   // an idle session times out the same way
+        Open(idle);
+        EXPECT_EQ(Code(idle.Reply()), 421);
+    }
+    WaitUntilIdle();
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
+    Start();
+    const std::string spoolDir = home.File(spool::kSpoolDirectory);
+    const std::string moved = spoolDir + ".away";
+    std::filesystem::rename(spoolDir, moved);   // the spooler cannot write: no 250
+    RawClient client;
+    Open(client);
+    auto send = [&] {
+        EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+        EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
+        EXPECT_EQ(Code(client.Command("DATA")), 354);
+        return Code(client.Command("Subject: t\r\n\r\nbody\r\n."));
+    };
+    EXPECT_EQ(send(), 451);
+    std::filesystem::rename(moved, spoolDir);
+    EXPECT_EQ(send(), 250);
+    EXPECT_EQ(SpoolFiles().size(), 1u);   // the 250 came after the file was in place
+    EXPECT_EQ(Code(client.Command("QUIT")), 221);
+}
+
+TEST_F(SmtpServerModule, SessionCapAndShutdown) {
+    SetDword(settings::kPortsKeyPath, "SMTP Max Sessions", 2);
+    Start();
+    RawClient first, second, third;
+    Open(first);
+    Open(second);
+    ASSERT_TRUE(third.Connect(port));
+    const std::string refused = third.Reply();
+    EXPECT_EQ(Code(refused), 421) << refused;
+    EXPECT_TRUE(third.ClosedByServer());
+    EXPECT_FALSE(host.AreServersIdle());
+
+    // The first is mid-transaction, the second idle: both are told and closed.
+    EXPECT_EQ(Code(first.Command("MAIL FROM:<a@example.org>")), 250);
+    Stop();
+    EXPECT_EQ(Code(first.Reply()), 421);
+    EXPECT_EQ(Code(second.Reply()), 421);
+    EXPECT_TRUE(first.ClosedByServer());
+    RawClient late;
+    EXPECT_FALSE(late.Connect(port));   // nothing listens any more
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(SmtpServerModule, ConcurrentSessionsEachSpoolTheirOwnMessages) {
+    Start();
+    constexpr int kSessions = 8, kMessages = 15;
+    std::vector<std::thread> senders;
+    std::vector<int> accepted(kSessions, 0);
+    for (int s = 0; s < kSessions; ++s) {
+        senders.emplace_back([&, s] {
+            RawClient client;
+            if (!client.Connect(port) || Code(client.Reply()) != 220 || Code(client.Command("EHLO c.test")) != 250)
+                return;
+            for (int m = 0; m < kMessages; ++m) {
+                // A whole pipelined transaction per write.
+                client.Send("MAIL FROM:<s" + std::to_string(s) + "@example.org>\r\nRCPT TO:<alice@localhost>\r\n"
+                            "RCPT TO:<bob@localhost>\r\nDATA\r\n");
+                if (Code(client.Reply()) != 250 || Code(client.Reply()) != 250 || Code(client.Reply()) != 250 ||
+                    Code(client.Reply()) != 354)
+                    return;
+                const std::string id = std::to_string(s) + "/" + std::to_string(m);
+                if (Code(client.Command("Subject: " + id + "\r\n\r\n" + std::string(3000, 'c') + "\r\n.")) == 250)
+                    ++accepted[static_cast<std::size_t>(s)];
+            }
+            client.Command("QUIT");
+        });
+    }
+    for (std::thread& sender : senders) sender.join();
+    WaitUntilIdle();
+    for (int s = 0; s < kSessions; ++s) EXPECT_EQ(accepted[static_cast<std::size_t>(s)], kMessages) << s;
+    auto messages = TakeSpooled();
+    ASSERT_EQ(messages.size(), static_cast<std::size_t>(kSessions * kMessages));
+    std::vector<std::string> subjects;
+    for (auto& info : messages) {
+        const std::string text = ContentOf(*info);
+        const std::size_t at = text.find("Subject: ");
+        ASSERT_NE(at, std::string::npos);
+        subjects.push_back(text.substr(at, text.find("\r\n", at) - at));
+        EXPECT_EQ(info->recipients.size(), 2u);
+        EXPECT_EQ(info->sender, "s" + subjects.back().substr(9, subjects.back().find('/') - 9) + "@example.org");
+    }
+    std::sort(subjects.begin(), subjects.end());
+    EXPECT_EQ(std::unique(subjects.begin(), subjects.end()), subjects.end());
+}
+
+TEST_F(SmtpServerModule, LoopbackOverIPv6IsTheMachineToo) {
+    Start();
+    RawClient client;
+    if (!client.Connect(port, true)) GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_EQ(Code(client.Reply()), 220);
+    EXPECT_EQ(Code(client.Command("EHLO six.test")), 250);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<carol@remote.example>")), 250);   // ::1 may relay
+    EXPECT_EQ(Code(client.Command("DATA")), 354);
+    EXPECT_EQ(Code(client.Command("Subject: six\r\n\r\nx\r\n.")), 250);
+    EXPECT_EQ(Code(client.Command("QUIT")), 221);
+    WaitUntilIdle();
+    auto messages = TakeSpooled();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(ContentOf(*messages[0]).rfind("Received: from six.test ([IPv6:::1])", 0), 0u);
+}
