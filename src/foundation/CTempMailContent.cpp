@@ -7,6 +7,7 @@
 
 #include "foundation/SettingsCatalogue.h"
 #include "platform/UserInterface.h"
+#include "platform/FileIo.h"
 
 #include <atomic>
 #include <cerrno>
@@ -170,20 +171,7 @@ bool CTempMailContent::Write(const void* buffer, std::uint32_t count)
 {
     if (!isOpen)
         return false;
-    const auto* in = static_cast<const char*>(buffer);
-    std::uint32_t done = 0;
-    while (done < count) {
-        ssize_t n = ::write(file.Get(), in + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        done += static_cast<std::uint32_t>(n);
-    }
-    return true;
+    return WriteAll(file.Get(), buffer, count);
 }
 
 bool CTempMailContent::SetLength(std::uint32_t length)

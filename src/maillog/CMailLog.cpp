@@ -21,6 +21,7 @@
 #include "foundation/StringFormat.h"
 #include "message/CMailHeader.h"
 #include "platform/Home.h"
+#include "platform/FileIo.h"
 
 namespace {
 
@@ -160,13 +161,7 @@ bool CMailLog::AppendContent(int fd, CMailContent& content, std::uint32_t length
     while (remaining > 0) {
         int n = content.Read(block.data(), std::min(remaining, kCopyBlock));
         if (n <= 0) return false;
-        std::size_t done = 0;
-        while (done < static_cast<std::size_t>(n)) {
-            ssize_t w = ::write(fd, block.data() + done, static_cast<std::size_t>(n) - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            done += static_cast<std::size_t>(w);
-        }
+        if (!WriteAll(fd, block.data(), static_cast<std::size_t>(n))) return false;
         remaining -= static_cast<std::uint32_t>(n);
     }
     return ::fdatasync(fd) == 0;

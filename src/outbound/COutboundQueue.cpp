@@ -25,6 +25,7 @@
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
+#include "platform/FileIo.h"
 
 namespace {
 
@@ -95,13 +96,7 @@ bool ReadExactly(CMailContent& content, char* buffer, std::uint32_t count, std::
 // ---------------------------------------------------------------- archive
 
 bool COutboxArchive::Flush() {
-    std::size_t done = 0;
-    while (done < used) {
-        ssize_t n = ::write(fd, buffer + done, used - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
+    if (!::WriteAll(fd, buffer, used)) return false;
     used = 0;
     return true;
 }
@@ -312,18 +307,9 @@ bool COutboundQueue::AddRecipient(const std::string& user, const std::string& do
 }
 
 bool COutboundQueue::WriteAll(const void* data, std::size_t length) {
-    const char* bytes = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t n = ::write(file.Get(), bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            writeFailed = true;
-            return false;
-        }
-        bytes += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    if (::WriteAll(file.Get(), data, length)) return true;
+    writeFailed = true;
+    return false;
 }
 
 bool COutboundQueue::CopyContent(CMailContent& content, std::uint32_t remaining) {

@@ -1,5 +1,6 @@
 // SettingsStore: cached reads and atomic, locked writes of the settings file.
 #include "platform/SettingsStore.h"
+#include "platform/FileIo.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,19 +28,6 @@ bool ReadWholeFile(int fd, std::string& out) {
         // A settings file is small; refuse to swallow something absurd.
         if (out.size() > 64u * 1024 * 1024) return false;
     }
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -139,7 +127,7 @@ long SettingsStore::Modify(const std::function<bool(SettingsFile&)>& fn) {
     if (!out) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
     ::fchmod(out.Get(), mode);
     const std::string text = next.Serialize();
-    if (!WriteAll(out.Get(), text) || ::fsync(out.Get()) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!WriteAll(out.Get(), text.data(), text.size()) || ::fsync(out.Get()) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return ERROR_WRITE_FAULT;
     }

@@ -5,6 +5,7 @@
 // non-blocking open (a stray FIFO must not hang the processor) and an
 // advisory lock so that two readers never route one file twice.
 #include "spool/SpoolFile.h"
+#include "platform/FileIo.h"
 
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
@@ -59,24 +60,6 @@ std::string SpoolPath(const std::string& directory, const char* prefix, std::uin
     char name[32];
     std::snprintf(name, sizeof name, "%s%X%s", prefix, number, suffix);
     return directory + "/" + name;
-}
-
-bool WriteAll(int fd, const void* data, std::size_t count)
-{
-    const auto* bytes = static_cast<const char*>(data);
-    while (count > 0) {
-        ssize_t n = ::write(fd, bytes, count);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Renames without ever replacing an existing file; -1 with errno EEXIST
