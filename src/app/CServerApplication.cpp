@@ -16,22 +16,15 @@
 #include "platform/Registry.h"
 #include "platform/SettingsStore.h"
 #include "spool/CMailSpoolProcessor.h"
-#include "spool/CSpoolRouter.h"
+#include "spool/CMailRouter.h"
+#include "app/CServerEventSink.h"
+#include "app/SinkMessages.h"
+#include "maillog/CMailLog.h"
 #include "spool/MailInfo.h"
 
 namespace {
 
 HeadlessUserInterface g_headless;
-
-// Until routing to mailboxes and the outbound queue is part of the program,
-// spooled mail is kept where it is, never read and thrown away.
-class HoldingRouter : public CSpoolRouter {
-public:
-    bool RouteSpoolFile(const std::string&, CAccountDatabase*, std::string& reason) override {
-        reason = "routing is not available in this build; the message stays spooled";
-        return false;
-    }
-};
 
 }  // namespace
 
@@ -80,11 +73,36 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     stopped = false;
 
-    host = std::make_unique<CServerHost>();
-    const bool serversStarted = host->StartServerHost();
+    // Routing is ready before the modules load: a module may hand in a
+    // message (0x403) as soon as it runs. The switches routing reads are
+    // loaded first for the same reason.
     ProcessSettings::Current().Load();
+    auto mailRouter = std::make_unique<CMailRouter>();
+    CMailRouter* routing = mailRouter.get();
+    router = std::move(mailRouter);
+    host = std::make_unique<CServerHost>();
+    CServerHost* serverHost = host.get();
+    host->SetRouteHandler([routing, serverHost](std::unique_ptr<MailInfo> info, SQLHDBC handle) {
+        routing->RouteMailInfo(std::move(info), handle, serverHost->GetDatabase());
+    });
+    // The new-mail notice goes to the server event sink, which hands the two
+    // buffers on (or frees them).
+    routing->SetNewMailNotifier([serverHost](std::string head, std::string user) {
+        CServerEventSink* sink = serverHost->GetServerSink();
+        auto text = std::make_unique<std::string>(std::move(head));
+        auto name = std::make_unique<std::string>(std::move(user));
+        if (sink && sink->Post(sink::kNewMailNotice, reinterpret_cast<WPARAM>(text.get()),
+                               reinterpret_cast<LPARAM>(name.get()))) {
+            text.release();
+            name.release();
+        }
+    });
+    const bool serversStarted = host->StartServerHost();
 
-    router = std::make_unique<HoldingRouter>();
+    mailLog = std::make_unique<CMailLog>(connection->Handle());
+    mailLog->Open();
+    CMailLog::Install(mailLog.get());
+
     spoolProcessor = std::make_unique<CMailSpoolProcessor>();
     spoolProcessor->SetDatabase(host->GetDatabase());
     spoolProcessor->SetRouter(router.get());
@@ -118,6 +136,9 @@ void CServerApplication::Stop() {
     if (host) host->StopServerHost();
     spoolProcessor.reset();
     host.reset();
+    router.reset();
+    CMailLog::Install(nullptr);
+    mailLog.reset();
     connection.reset();
     environment.reset();
     g_moduleLog.Close();

@@ -18,6 +18,7 @@
 class CServerHost;
 class CMailSpoolProcessor;
 class CSpoolRouter;
+class CMailLog;
 
 class CServerApplication {
 public:
@@ -44,6 +45,7 @@ private:
     std::unique_ptr<OdbcEnvironment> environment;
     std::unique_ptr<OdbcConnection> connection;
     std::unique_ptr<CServerHost> host;
+    std::unique_ptr<CMailLog> mailLog;
     std::unique_ptr<CSpoolRouter> router;
     std::unique_ptr<CMailSpoolProcessor> spoolProcessor;
     bool stopped = true;

@@ -17,6 +17,8 @@
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
+#include "delivery/DeliveryReceipts.h"
+#include "delivery/ListingText.h"
 
 namespace {
 
@@ -31,15 +33,6 @@ bool CleanUpAfterDelete() {
     DWORD value = 0;
     ReadRegistryDword(settings::kPreferencesKeyPath, "CleanUpAfterDelete", value);
     return value != 0;
-}
-
-// A header value as listings show it: trimmed, at most 254 characters,
-// a fixed word when empty.
-std::string ListingValue(const CMailHeader& header, const char* field, const char* whenEmpty) {
-    std::string value(CMailHeader::TrimBlanks(header.GetField(field)));
-    if (value.size() > 255) value.resize(254);
-    if (value.empty()) value = whenEmpty;
-    return value;
 }
 
 }  // namespace
@@ -257,9 +250,16 @@ bool CLocalAccount::IsRead(long message, int folder) {
 
 bool CLocalAccount::MarkRead(int folder, long message) {
     CStoredMail* entry = Entry(message, folder);
-    // The read confirmation that a message may request is sent by the
-    // receipts component, which is not part of this build yet.
-    return entry && entry->MarkRead();
+    if (!entry || !entry->MarkRead()) return false;
+    // Every marking answers a request, also a second one: the reader asked
+    // again, the sender is told again.
+    std::unique_ptr<CMailContent> stored(entry->ReadMessage(FolderDirectory(folder)));
+    if (stored) {
+        const CMailHeader header = ReadHeadOf(*stored);
+        if (!CMailHeader::TrimBlanks(header.GetField("X-QIRN-Read-Notify")).empty())
+            SendReadConfirmation(*record, header);
+    }
+    return true;
 }
 
 bool CLocalAccount::CreateFolder(const std::string& name) {
@@ -351,11 +351,3 @@ bool CLocalAccount::DeleteFolder(int folder) {
 }
 
 void CLocalAccount::Reserved() {}
-
-// Local delivery (size limits, receive log, auto-response, forwarding,
-// Netware export, receipts, groups and task documents) is built on this
-// class by the delivery component; until it is, these store nothing and say so.
-void CLocalAccount::Deliver(CMailContent*, std::uint32_t) {}
-bool CLocalAccount::DeliverToGroup(CMailContent*, std::uint32_t) { return false; }
-bool CLocalAccount::DeliverToAccount(CMailContent*, std::uint32_t) { return false; }
-bool CLocalAccount::DeliverToMailbox(CMailContent*, std::uint32_t) { return false; }

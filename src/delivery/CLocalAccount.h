@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "store/CMailboxFolder.h"
 
 class CMailContent;
+class CMailHeader;
 class CStoredMail;
 
 class CLocalAccount {
@@ -62,9 +64,18 @@ public:
     virtual bool DeleteFolder(int folder);
     // Kept so the slots after it stay where the modules expect them.
     virtual void Reserved();
+    // The three delivery steps return false only when the message could not
+    // be kept for an account that should have it (a quota refusal is a
+    // decision, not a failure); DeliveryFailed then says why.
     virtual bool DeliverToGroup(CMailContent* content, std::uint32_t length);
     virtual bool DeliverToAccount(CMailContent* content, std::uint32_t length);
     virtual bool DeliverToMailbox(CMailContent* content, std::uint32_t length);
+
+    // Outcome of the last Deliver: true when the message could not be stored
+    // for this account or one of its group's members, so the caller can keep
+    // its own copy for another attempt. The reason is for the diagnostic log.
+    bool DeliveryFailed() const { return deliveryFailed; }
+    const std::string& GetDeliveryProblem() const { return deliveryProblem; }
 
     // The factory the account database uses (see CMailDatabase).
     static CLocalAccount* Create(SQLHDBC connection, long accountId);
@@ -94,6 +105,17 @@ private:
     CStoredMail* Entry(long message, int folder);
     bool LoadFolder(int folder);
     bool PurgeFolder(int folder, bool removeFiles);
+    // Task documents for the "procmgr" account.
+    bool ProcessTaskDocument(CMailContent* content, std::uint32_t length);
+    bool StoreTaskData(CMailContent& data, const std::string& taskId);
+    void NoteFailure(const std::string& problem);
+
+    // Accounts already reached by the group delivery under way (shared by
+    // the members a group builds), so a membership cycle ends and every
+    // account gets one copy. Null outside a group delivery.
+    std::set<long>* groupVisited = nullptr;
+    bool deliveryFailed = false;
+    std::string deliveryProblem;
 
     std::unique_ptr<CUserRecord> record;
     std::string mailDirectory;

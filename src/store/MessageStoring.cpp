@@ -14,6 +14,7 @@
 #include "foundation/StringFormat.h"
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
+#include "platform/FileIo.h"
 
 namespace mailstore {
 
@@ -56,15 +57,7 @@ bool CopyContent(CMailContent& content, std::uint32_t size, int fd) {
         const int n = content.Read(block.data(), want);
         if (n < 0) return false;
         if (n == 0) break;
-        std::size_t written = 0;
-        while (written < static_cast<std::size_t>(n)) {
-            ssize_t w = ::write(fd, block.data() + written, static_cast<std::size_t>(n) - written);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            written += static_cast<std::size_t>(w);
-        }
+        if (!WriteAll(fd, block.data(), static_cast<std::size_t>(n))) return false;
         done += static_cast<std::uint32_t>(n);
     }
     return true;
@@ -122,16 +115,21 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
     // Exclusive creation: a message never lands inside another one's file.
     UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
     if (!file) {
+        // The caller reports why; taking the rows back must not change it.
+        const int error = errno;
         if (rowsStored) TakeBackRows(connection, mailId, folderId);
+        errno = error;
         return StoreResult::FileFailed;
     }
     ::flock(file.Get(), LOCK_EX);
     bool written = CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0;
+    const int error = errno;
     file.Reset();
     if (!written) {
         // A half-written message would read back as a damaged one.
         ::unlink(path.c_str());
         if (rowsStored) TakeBackRows(connection, mailId, folderId);
+        errno = error;
         return StoreResult::FileFailed;
     }
     return rowsStored ? StoreResult::Stored : StoreResult::RowsFailed;

@@ -1,0 +1,343 @@
+// LocalDelivery: the delivery operations of CLocalAccount.
+//
+// Deliver picks the road for the account (group members, the task-document
+// account "procmgr", or the account's own mailbox). Storing into the
+// mailbox applies the account's size limits (kilobytes; the receiving-quota
+// notice answers a refusal), writes the receive log, stores the message
+// file with its rows and answers a delivery-receipt request. A message that
+// cannot be stored is reported back (DeliveryFailed) instead of being lost:
+// the router keeps its spooled copy for another attempt.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <vector>
+
+#include "delivery/CLocalAccount.h"
+#include "delivery/CSystemNotice.h"
+#include "delivery/DeliveryReceipts.h"
+#include "delivery/ListingText.h"
+#include "foundation/CMailContent.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/ProcessSettings.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/StringFormat.h"
+#include "maillog/CMailLog.h"
+#include "message/CMailHeader.h"
+#include "message/CMimeMessage.h"
+#include "platform/UniqueFd.h"
+#include "store/MailStorePaths.h"
+#include "store/MessageStoring.h"
+#include "platform/FileIo.h"
+
+namespace {
+
+constexpr std::uint32_t kBlockSize = 65536;
+// A task query is one statement; a longer body is not one.
+constexpr std::uint32_t kMaxQueryBytes = 65536;
+
+std::string ErrorText(int error) { return error ? std::strerror(error) : "unknown cause"; }
+
+// The content type without its parameters, lower case.
+std::string BareType(const std::string& contentType) {
+    std::string type(CMailHeader::TrimBlanks(std::string_view(contentType).substr(0, contentType.find(';'))));
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type;
+}
+
+// Running SQL that arrives by mail is an administrator's explicit choice.
+bool TaskQueriesAllowed() {
+    DWORD value = 0;
+    ReadRegistryDword(settings::kPreferencesKeyPath, "AllowTaskQueries", value);
+    return value == 1;
+}
+
+// The id of the account named by the part of address before "@", or -1.
+long AccountIdOf(SQLHDBC connection, const std::string& address) {
+    std::string name = address.substr(0, address.find('@'));
+    name = std::string(CMailHeader::TrimBlanks(std::string_view(name)));
+    if (name.empty()) return -1;
+    OdbcStatement statement(connection);
+    std::int32_t id = 0;
+    SQLLEN indicator = 0;
+    if (!statement.ExecDirect(
+            StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(name).c_str())) ||
+        !statement.BindLong(1, id, &indicator) || !statement.Fetch() || indicator == SQL_NULL_DATA)
+        return -1;
+    return id;
+}
+
+// The named part of a message, extracted into its own temporary file.
+std::unique_ptr<CMimeMessage> ExtractPart(CMailContent& content, const std::string& name) {
+    auto part = std::make_unique<CMimeMessage>();
+    content.Rewind();
+    if (!part->Parse(&content, name) || !part->GetBody()) return nullptr;
+    return part;
+}
+
+}  // namespace
+
+void CLocalAccount::NoteFailure(const std::string& problem) {
+    deliveryFailed = true;
+    if (!deliveryProblem.empty()) deliveryProblem += "; ";
+    deliveryProblem += problem;
+}
+
+void CLocalAccount::Deliver(CMailContent* content, std::uint32_t length) {
+    deliveryFailed = false;
+    deliveryProblem.clear();
+    if (!content || length == 0) return;
+    if (record->IsGroup())
+        DeliverToGroup(content, length);
+    else
+        DeliverToAccount(content, length);
+}
+
+bool CLocalAccount::DeliverToGroup(CMailContent* content, std::uint32_t length) {
+    std::set<long> own;
+    std::set<long>* visited = groupVisited ? groupVisited : &own;
+    visited->insert(record->GetAccountId());
+
+    std::vector<long> members;
+    {
+        OdbcStatement statement(connection);
+        std::int32_t id = 0;
+        SQLLEN indicator = 0;
+        if (!statement.ExecDirect(StringPrintf("SELECT aAccountId FROM Groups WHERE iGroupId = (select iGroupId "
+                                               "from Intergroup where aAccountId=%ld)",
+                                               record->GetAccountId())) ||
+            !statement.BindLong(1, id, &indicator)) {
+            NoteFailure(StringPrintf("the members of group %s could not be read", record->GetUserName().c_str()));
+            return false;
+        }
+        while (statement.Fetch())
+            if (indicator != SQL_NULL_DATA) members.push_back(id);
+    }
+    for (long id : members) {
+        // A group reached again (a membership cycle) or an account already
+        // served through another group gets no further copy.
+        if (!visited->insert(id).second) continue;
+        CLocalAccount member(connection, id);
+        if (!member.GetUserRecord().IsLoaded()) {
+            // A membership row left behind by a deleted account: nobody to
+            // deliver to, and no reason to keep the message for it.
+            g_moduleLog.Write(StringPrintf("Group %s names account %ld, which does not exist; skipped",
+                                           record->GetUserName().c_str(), id));
+            continue;
+        }
+        member.groupVisited = visited;
+        member.SetDotsCount(dotsCount);
+        member.Deliver(content, length);
+        if (member.DeliveryFailed()) NoteFailure(member.GetDeliveryProblem());
+    }
+    return !deliveryFailed;
+}
+
+bool CLocalAccount::DeliverToAccount(CMailContent* content, std::uint32_t length) {
+    // Whatever goes wrong inside stays with this account: other recipients
+    // are still served, and the caller learns that this one was not.
+    try {
+        if (record->GetUserName() == "procmgr") return ProcessTaskDocument(content, length);
+        return DeliverToMailbox(content, length);
+    } catch (const std::exception& error) {
+        NoteFailure(StringPrintf("delivery to %s failed: %s", record->GetUserName().c_str(), error.what()));
+    } catch (...) {
+        NoteFailure(StringPrintf("delivery to %s failed", record->GetUserName().c_str()));
+    }
+    return false;
+}
+
+bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length) {
+    if (!content || length == 0) return true;
+    const std::vector<char> head = ReadHeadBytes(*content);
+    CMailHeader header;
+    if (!head.empty()) header.Parse(head.data(), head.size(), false);
+
+    // Size limits, in kilobytes; a message of exactly the limit fits.
+    const std::uint64_t size = length;
+    const std::uint64_t receiveLimit = record->GetRecvmailLimit();
+    const std::uint64_t mailboxLimit = record->GetMailboxLimit();
+    const bool tooLarge = receiveLimit != 0 && size > receiveLimit * 1024;
+    const bool mailboxFull = !tooLarge && mailboxLimit != 0 && mailboxLimit * 1024 < GetFolderSize(kInbox) + size;
+    if (tooLarge || mailboxFull) {
+        g_moduleLog.Write(StringPrintf("Mail for %s refused: %s", record->GetUserName().c_str(),
+                                       tooLarge ? "larger than its receiving limit" : "its mailbox is full"));
+        const std::string from(CMailHeader::TrimBlanks(header.GetField("From")));
+        // A notice that does not fit is not answered with another notice.
+        if (!CSystemNotice::IsNoticeMailer(header.GetField("X-Mailer"))) {
+            CTempMailContent notice;
+            const auto kind = CSystemNotice::Kind::ReceivingQuotaExceeded;
+            if (notice.Open() &&
+                CSystemNotice::ComposeNotice(notice, from, CSystemNotice::SubjectOf(kind),
+                                             CSystemNotice::FirstSentenceOf(kind), false, header.GetField("Date"),
+                                             record->GetEmailId(), header.GetField("Subject")))
+                CSystemNotice::SendNotice(notice, AddressOf(from));
+        }
+        return true;
+    }
+
+    if (ProcessSettings::Current().storeMailLog)
+        if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
+
+    // ---- Per-account actions (not built yet; nothing happens here) ----
+    // Only for a message with a head, in this order: the auto-responder,
+    // forwarding (without a retained copy it ends the delivery here: no copy
+    // stored, no receipt) and the Netware export (when it takes the message
+    // it ends the delivery here). Until they exist every message is stored.
+    if (!head.empty()) {
+    }
+
+    const std::string directory = FolderDirectory(kInbox);
+    if (directory.empty()) {
+        NoteFailure(StringPrintf("account %s has no usable Inbox directory", record->GetUserName().c_str()));
+        return false;
+    }
+    mailstore::StoreRequest request;
+    request.accountId = record->GetAccountId();
+    request.size = length;
+    request.dotsCount = dotsCount;
+    request.sender = ListingValue(header, "FROM", "UnKnown");
+    request.subject = ListingValue(header, "SUBJECT", "Unknown");
+    const std::string docType(CMailHeader::TrimBlanks(header.GetField("X-QIRN-DOCTYPE")));
+    request.type = strcasecmp(docType.c_str(), "MEMO") == 0 ? 2 : 1;
+
+    std::string mailId;
+    errno = 0;
+    const mailstore::StoreResult result = mailstore::StoreMessage(connection, directory, request, *content, mailId);
+    if (result == mailstore::StoreResult::FileFailed) {
+        NoteFailure(StringPrintf("mail for %s could not be written into %s: %s", record->GetUserName().c_str(),
+                                 directory.c_str(), ErrorText(errno).c_str()));
+        return false;
+    }
+    if (result == mailstore::StoreResult::RowsFailed) {
+        // A file nobody lists is a message lost to its owner: take it back
+        // and keep the message for another attempt.
+        ::unlink(mailstore::JoinPath(directory, mailId + ".mel").c_str());
+        NoteFailure(StringPrintf("mail for %s could not be listed in the database", record->GetUserName().c_str()));
+        return false;
+    }
+
+    if (!head.empty() && !CMailHeader::TrimBlanks(header.GetField("X-QIRN-Receipt")).empty())
+        SendDeliveryConfirmation(*record, header);
+    return true;
+}
+
+bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t length) {
+    if (!content || length == 0) return true;
+    CMimeMessage document;
+    content->Rewind();
+    if (!document.Parse(content, "") || !document.GetHeader()) {
+        NoteFailure("a task document could not be read into a temporary file");
+        return false;
+    }
+    const CMailHeader& header = *document.GetHeader();
+    const std::string recipient(CMailHeader::TrimBlanks(header.GetField("X-QIRN-Recipient")));
+    const std::string taskId(CMailHeader::TrimBlanks(header.GetField("X-QIRN-TaskID")));
+    const std::string originator(CMailHeader::TrimBlanks(header.GetField("X-QIRN-Originator")));
+    // The task id names files: only a plain file name is used.
+    const bool usableId = mailstore::IsSafeName(taskId) && taskId.size() <= 200;
+    const long recipientId = recipient.empty() ? -1 : AccountIdOf(connection, recipient);
+
+    std::unique_ptr<CLocalAccount> target;
+    if (recipientId >= 0) target = std::make_unique<CLocalAccount>(connection, recipientId);
+
+    if (target && usableId) {
+        // The request entry gets an empty message file of its own, so the
+        // row never points at a file that is not there; an existing file
+        // means this document was recorded before.
+        const std::string path = mailstore::JoinPath(target->FolderDirectory(kRequest), taskId + ".mel");
+        UniqueFd file(path.empty() ? -1
+                                   : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
+        if (file) {
+            file.Reset();
+            OdbcStatement statement(connection);
+            if (!statement.ExecDirect(StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,0,0,0,0,'%s',3,0,4)",
+                                                   SqlEscape(taskId).c_str(), recipientId,
+                                                   mailstore::LocalDateTimeText(std::time(nullptr)).c_str())))
+                ::unlink(path.c_str());
+        }
+    } else if (!recipient.empty()) {
+        g_moduleLog.Write(StringPrintf("Task document for %s from %s: no such account or no usable task id",
+                                       recipient.c_str(), originator.c_str()));
+    }
+
+    const std::vector<CMimeAttachment> parts = document.GetAttachments();
+    for (const CMimeAttachment& part : parts) {
+        const std::string type = BareType(part.contentType);
+        if (type == "qirn/query") {
+            if (!TaskQueriesAllowed()) {
+                g_moduleLog.Write(StringPrintf("Task query from %s refused: Preferences/AllowTaskQueries is not 1",
+                                               originator.empty() ? "an unnamed originator" : originator.c_str()));
+                continue;
+            }
+            std::unique_ptr<CMimeMessage> extracted = ExtractPart(*content, part.name);
+            if (!extracted) continue;
+            std::string query(kMaxQueryBytes, '\0');
+            std::size_t got = 0;
+            CMailContent& body = *extracted->GetBody();
+            body.Rewind();
+            while (got < query.size()) {
+                const int n = body.Read(query.data() + got, static_cast<std::uint32_t>(query.size() - got));
+                if (n <= 0) break;
+                got += static_cast<std::size_t>(n);
+            }
+            query.resize(got);
+            query.resize(std::strlen(query.c_str()));
+            OdbcStatement statement(connection);
+            if (!statement.ExecDirect(query))
+                g_moduleLog.Write("Task query failed: " + statement.LastError());
+        } else if (type == "qirn/data") {
+            if (!target || !usableId) continue;
+            std::unique_ptr<CMimeMessage> extracted = ExtractPart(*content, part.name);
+            if (!extracted) {
+                NoteFailure("a task data part could not be read into a temporary file");
+                continue;
+            }
+            if (!target->StoreTaskData(*extracted->GetBody(), taskId))
+                NoteFailure(StringPrintf("task data %s for %s could not be stored", taskId.c_str(),
+                                         target->GetUserName().c_str()));
+        }
+    }
+    return !deliveryFailed;
+}
+
+bool CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId) {
+    const std::string path = mailstore::JoinPath(FolderDirectory(kTask), taskId + ".mel");
+    if (path.empty()) return false;
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
+    // Stored already by an earlier attempt at this document.
+    if (!file) return errno == EEXIST;
+    ::flock(file.Get(), LOCK_EX);
+    std::vector<char> block(kBlockSize);
+    std::uint64_t size = 0;
+    bool written = true;
+    data.Rewind();
+    for (int n; written && (n = data.Read(block.data(), kBlockSize)) != 0;) {
+        if (n < 0) {
+            written = false;
+            break;
+        }
+        written = WriteAll(file.Get(), block.data(), static_cast<std::size_t>(n));
+        size += static_cast<std::uint64_t>(n);
+    }
+    written = written && ::fsync(file.Get()) == 0;
+    file.Reset();
+    if (written) {
+        // The file is complete before its row names it.
+        OdbcStatement statement(connection);
+        written = statement.ExecDirect(StringPrintf(
+            "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)", SqlEscape(taskId).c_str(),
+            record->GetAccountId(), static_cast<long>(size), 0L, 0L,
+            mailstore::LocalDateTimeText(std::time(nullptr)).c_str()));
+    }
+    if (!written) ::unlink(path.c_str());
+    return written;
+}

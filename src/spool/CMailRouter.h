@@ -1,0 +1,115 @@
+// CMailRouter: routing of one message in transit to its recipients.
+//
+// Recipients that carry a local account are delivered at once into that
+// account; all others go on the outbound queue as one Outbox file with one
+// OutBoundMails row each. Around that: the sender's sending quota (with its
+// notice), the access-control right to send out, the postmaster copy, the
+// mail log, the all-mail copy and the mail-monitor copies.
+//
+// Two entries: ProcessSpoolFile for a file of the spool directory (the spool
+// processor deletes the file only when it returns true), and RouteMailInfo
+// for a message a server module hands to the file event sink (0x403).
+//
+// Nothing is lost on the way: a spool file is reported routed only when
+// every recipient has been served. When a recipient could not be (its
+// message file could not be written, the queue could not be written), the
+// file stays for a later scan and the reason goes to the diagnostic log; the
+// router remembers which recipients of that file were served, so a later
+// attempt serves only the rest while the process runs (after a restart they
+// may get a second copy, never none).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/OdbcEnvironment.h"
+#include "spool/CSpoolRouter.h"
+
+class CAccountDatabase;
+class MailInfo;
+class MailRecipient;
+
+class CMailRouter : public CSpoolRouter {
+public:
+    // The new-mail notice for a local recipient's client: the message's
+    // first bytes and the recipient's user name (window message 0x412).
+    using NewMailNotifier = std::function<void(std::string head, std::string user)>;
+    static constexpr std::uint32_t kNewMailHeadBytes = 6144;
+    static constexpr const char* kOutboxDirectory = "Outbox";
+
+    // hostDatabase: the server host's account database, used by
+    // RouteMailInfo for the postmaster copy; not owned.
+    explicit CMailRouter(CAccountDatabase* hostDatabase = nullptr);
+    ~CMailRouter() override;
+
+    // The spool processor's entry: ProcessSpoolFile.
+    bool RouteSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) override;
+    // Routes the spool file at path; true when every recipient was served
+    // and the file may go. false leaves it, with the reason.
+    bool ProcessSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason);
+    // Routes a handed-over message on the given connection; returns 1. What
+    // could not be served is written to the spool directory for the spool
+    // processor to try again. database (else the one given at construction)
+    // finds the postmaster.
+    int RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connection, CAccountDatabase* database = nullptr);
+
+    void SetNewMailNotifier(NewMailNotifier notifier) { newMail = std::move(notifier); }
+    void SetSpoolDirectory(std::string directory) { spoolDirectory = std::move(directory); }
+
+    // Of the last spooled message: the accounts that got a monitoring copy
+    // (in order, each once) and the recipient routed last ("user@domain").
+    const std::vector<std::string>& GetMonitorList() const { return monitorList; }
+    const std::string& GetLastRecipient() const { return lastRecipient; }
+
+    // Remote recipients queued since the last reset, for the send-on-count
+    // trigger of the send and receive cycle.
+    static std::uint32_t PendingOutbound();
+    // Sets the count back to 0 and returns what it was.
+    static std::uint32_t ResetPendingOutbound();
+
+    // Progress of one message through routing. Kept per spool file between
+    // attempts; fresh for every RouteMailInfo.
+    struct Progress {
+        bool noticeSent = false;
+        bool copyMade = false;
+        bool remoteDone = false;
+        bool postmasterDone = false;
+        std::set<std::size_t> localsDone;
+        std::set<std::string> monitorsDone;  // lower case
+    };
+
+private:
+    // What an attempt could not do, for the caller to keep.
+    struct Leftovers {
+        std::vector<std::unique_ptr<MailRecipient>> recipients;
+        bool abandoned = false;  // nothing was routed
+    };
+    bool Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* database, bool spool, Progress& progress,
+               Leftovers& left, std::string& reason);
+    bool MakeAllMailCopy(MailInfo& info, std::string& problem);
+    void AddMonitors(const std::vector<std::string>& names);
+    void NotifyNewMail(MailInfo& info, const std::string& user);
+
+    CAccountDatabase* hostDatabase;
+    NewMailNotifier newMail;
+    std::string spoolDirectory;
+    std::vector<std::string> monitorList;
+    std::string lastRecipient;
+    // Spool files with recipients still to serve, by the file's identity
+    // (device, inode, size, modification time), so that however the file is
+    // named the progress is found, and a new file under an old name starts
+    // afresh.
+    struct Attempt {
+        std::string path;
+        Progress progress;
+    };
+    std::mutex attemptsLock;
+    std::map<std::string, Attempt> attempts;
+};

@@ -1,0 +1,158 @@
+// Shared fixture of the delivery and routing tests: a provisioned home that
+// is the working directory (as for the server), the account database, the
+// process's mail log, and a real SMTP server (aiosmtpd) on a loopback port
+// standing in for the local SMTP server, which records every notice.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestHome.h"
+#include "TestPeers.h"
+#include "delivery/CLocalAccount.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/ProcessSettings.h"
+#include "foundation/SettingsCatalogue.h"
+#include "maillog/CMailLog.h"
+
+class MailFlowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.Provision());
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(home.Path());
+        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        ASSERT_TRUE(db.Open());
+        ProcessSettings::Current() = ProcessSettings();
+        ASSERT_TRUE(peer.Start(home.File("peer")));
+        SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(peer.Port()));
+        mailLog = std::make_unique<CMailLog>(db.GetConnectionHandle());
+        mailLog->Open();
+        CMailLog::Install(mailLog.get());
+    }
+    void TearDown() override {
+        CMailLog::Install(nullptr);
+        std::filesystem::current_path(previous);
+    }
+
+    struct Limits {
+        long mailbox = 0;
+        long receive = 0;
+        long send = 0;
+        bool group = false;
+        long allowWrite = 1;
+    };
+    long Create(const std::string& name, Limits limits) {
+        EXPECT_TRUE(db.CreateAccount(name, "secret", limits.group, false, name + "@example.org", limits.mailbox, 1,
+                                     limits.allowWrite, limits.receive, limits.send))
+            << name;
+        return std::stol(Text("SELECT aAccountId FROM Accounts WHERE aUserName = '" + name + "'"));
+    }
+    long Create(const std::string& name) { return Create(name, Limits{}); }
+    // Makes group a group of the members (group id = the group's account id).
+    void Members(long group, const std::vector<long>& members) {
+        Exec("INSERT INTO Intergroup VALUES (" + std::to_string(group) + "," + std::to_string(group) + ")");
+        for (long member : members)
+            Exec("INSERT INTO Groups VALUES (" + std::to_string(member) + "," + std::to_string(group) + ")");
+    }
+    std::unique_ptr<CLocalAccount> Account(const std::string& name) {
+        return std::unique_ptr<CLocalAccount>(db.LookupLocalAccount(name));
+    }
+
+    bool Exec(const std::string& sql) {
+        OdbcStatement s(db.GetConnectionHandle());
+        return s.ExecDirect(sql);
+    }
+    std::string Text(const std::string& sql) {
+        OdbcStatement s(db.GetConnectionHandle());
+        std::string v;
+        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
+        return v;
+    }
+    long Count(const std::string& sql) { return std::stol(Text(sql)); }
+    // Every row of a query, columns joined by "|".
+    std::vector<std::string> Rows(const std::string& sql, int columns) {
+        std::vector<std::string> rows;
+        OdbcStatement s(db.GetConnectionHandle());
+        if (!s.ExecDirect(sql)) return rows;
+        while (s.Fetch()) {
+            std::string row;
+            for (int c = 1; c <= columns; ++c) {
+                std::string v;
+                if (!s.GetText(static_cast<SQLUSMALLINT>(c), v)) v = "<null>";
+                row += (c > 1 ? "|" : "") + v;
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    // The ".mel" files of an account's folder.
+    std::vector<std::string> Files(long accountId, const std::string& folder = "Inbox") {
+        std::vector<std::string> files;
+        const auto dir = home.File("mail/QIRN" + std::to_string(accountId) + "/" + folder);
+        for (const auto& e : std::filesystem::directory_iterator(dir)) files.push_back(e.path().string());
+        return files;
+    }
+    // Inbox rows of the account whose ".mel" file exists with the stored size.
+    long StoredMessages(long accountId) {
+        long n = 0;
+        for (const std::string& row :
+             Rows("SELECT mMailId, mMailSize FROM Mails WHERE mFolderId=1 and aAccountId = " +
+                      std::to_string(accountId),
+                  2)) {
+            const std::string id = row.substr(0, row.find('|'));
+            const auto size = std::stoul(row.substr(row.find('|') + 1));
+            const std::string file = home.File("mail/QIRN" + std::to_string(accountId) + "/Inbox/" + id + ".mel");
+            EXPECT_TRUE(std::filesystem::exists(file)) << file;
+            if (std::filesystem::exists(file)) {
+                EXPECT_EQ(std::filesystem::file_size(file), size) << file;
+            }
+            ++n;
+        }
+        EXPECT_EQ(n, static_cast<long>(Files(accountId).size())) << "a file without its row";
+        return n;
+    }
+
+    static std::unique_ptr<CTempMailContent> Content(const std::string& text) {
+        auto content = std::make_unique<CTempMailContent>();
+        EXPECT_TRUE(content->Open());
+        EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
+        return content;
+    }
+    // A message of exactly size bytes.
+    static std::string Message(std::size_t size, const std::string& header = "From: Ann <ann@remote.example>\r\n"
+                                                                          "To: bob@example.org\r\n"
+                                                                          "Subject: Hello\r\n"
+                                                                          "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n") {
+        std::string text = header + "\r\n";
+        while (text.size() < size) text += "x";
+        text.resize(size);
+        return text;
+    }
+    void Deliver(CLocalAccount& account, const std::string& text) {
+        auto content = Content(text);
+        account.Deliver(content.get(), static_cast<std::uint32_t>(text.size()));
+    }
+
+    // Messages the loopback server has received.
+    int Notices() const { return peer.MessageCount(); }
+    std::string Notice(int n, std::string* envelope = nullptr) {
+        std::string content, env;
+        EXPECT_TRUE(peer.WaitForMessage(n, content, env)) << "notice " << n;
+        if (envelope) *envelope = env;
+        return content;
+    }
+
+    TestHome home;
+    std::filesystem::path previous;
+    CMailDatabase db;
+    SmtpPeer peer;
+    std::unique_ptr<CMailLog> mailLog;
+};
