@@ -35,16 +35,18 @@ std::string FormatLocal(std::time_t now, const char* format) {
     return text;
 }
 
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
+
+bool IsListed(SQLHDBC connection, const std::string& id) {
+    OdbcStatement statement(connection);
+    std::uint32_t count = 0;
+    return statement.ExecDirect(
+               StringPrintf("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlEscape(id).c_str())) &&
+           statement.BindULong(1, count) && statement.Fetch() && count > 0;
 }
 
-void TakeBackRows(SQLHDBC connection, const std::string& id, int folderId) {
-    OdbcStatement statement(connection);
-    statement.ExecDirect(StringPrintf("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId));
-    statement.ExecDirect(
-        StringPrintf("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId));
+bool SyncDirectory(const std::string& directory) {
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir && ::fsync(dir.Get()) == 0;
 }
 
 // Copies up to size bytes of the content into the open file.
@@ -79,60 +81,55 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
     const int folderId = request.intoFolder ? request.folderId : 1;
     std::string path;
     mailId.clear();
-    for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
+    // The file comes first and is created exclusively: it reserves the id, so
+    // a restart within the same second (the counter starts again) cannot
+    // reuse one, and a crash before the rows leaves at most an unlisted file,
+    // never a row without its message. An id already listed anywhere in the
+    // store is skipped too, since rows are addressed by id and folder only.
+    UniqueFd file;
+    for (int attempt = 0; attempt < kIdAttempts && !file; ++attempt) {
         std::string id = MakeMailId(now);
         path = JoinPath(folderDirectory, id + ".mel");
         if (path.empty()) return StoreResult::FileFailed;
-        if (!Exists(path)) {
-            mailId = std::move(id);
-            break;
-        }
+        if (IsListed(connection, id)) continue;
+        file.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
+        if (!file && errno != EEXIST) return StoreResult::FileFailed;
+        if (file) mailId = std::move(id);
     }
-    if (mailId.empty()) return StoreResult::FileFailed;
-
-    const std::string when = LocalDateTimeText(now);
-    const long dots = request.dotsCount < 0 ? 0 : request.dotsCount;
-    bool rowsStored = false;
-    {
-        OdbcStatement statement(connection);
-        const std::string sql =
-            request.intoFolder
-                ? StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", mailId.c_str(),
-                               request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(),
-                               request.type, folderId)
-                : StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", mailId.c_str(),
-                               request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(),
-                               request.type);
-        if (statement.ExecDirect(sql)) {
-            rowsStored = true;
-            statement.ExecDirect(StringPrintf("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)",
-                                              mailId.c_str(), SqlEscape(request.sender).c_str(),
-                                              SqlEscape(request.subject).c_str(), when.c_str(),
-                                              static_cast<int>(request.accountId), static_cast<long>(folderId)));
-        }
-    }
-
-    // Exclusive creation: a message never lands inside another one's file.
-    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-    if (!file) {
-        // The caller reports why; taking the rows back must not change it.
-        const int error = errno;
-        if (rowsStored) TakeBackRows(connection, mailId, folderId);
-        errno = error;
-        return StoreResult::FileFailed;
-    }
+    if (!file) return StoreResult::FileFailed;
     ::flock(file.Get(), LOCK_EX);
-    bool written = CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0;
-    const int error = errno;
+    // Synced with its directory entry before any row lists it: the caller
+    // drops its spool copy once this returns.
+    bool written = CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0 &&
+                   SyncDirectory(folderDirectory);
+    int error = errno;
     file.Reset();
     if (!written) {
         // A half-written message would read back as a damaged one.
         ::unlink(path.c_str());
-        if (rowsStored) TakeBackRows(connection, mailId, folderId);
         errno = error;
         return StoreResult::FileFailed;
     }
-    return rowsStored ? StoreResult::Stored : StoreResult::RowsFailed;
+
+    const std::string when = LocalDateTimeText(now);
+    const long dots = request.dotsCount < 0 ? 0 : request.dotsCount;
+    OdbcStatement statement(connection);
+    const std::string sql =
+        request.intoFolder
+            ? StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", mailId.c_str(),
+                           request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(), request.type,
+                           folderId)
+            : StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", mailId.c_str(),
+                           request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(), request.type);
+    if (!statement.ExecDirect(sql)) {
+        // A file nobody lists is a message its owner never sees.
+        ::unlink(path.c_str());
+        return StoreResult::RowsFailed;
+    }
+    statement.ExecDirect(StringPrintf("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", mailId.c_str(),
+                                      SqlEscape(request.sender).c_str(), SqlEscape(request.subject).c_str(),
+                                      when.c_str(), static_cast<int>(request.accountId), static_cast<long>(folderId)));
+    return StoreResult::Stored;
 }
 
 }  // namespace mailstore

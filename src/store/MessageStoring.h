@@ -38,8 +38,8 @@ struct StoreRequest {
 
 enum class StoreResult {
     Stored,          // rows and file are in place
-    RowsFailed,      // the file was written but is not listed
-    FileFailed,      // nothing was kept: the rows were taken back
+    RowsFailed,      // the rows could not be written; the file was removed again
+    FileFailed,      // the file could not be written; nothing was kept
 };
 
 // Stores the message into folderDirectory. mailId receives the id used.
