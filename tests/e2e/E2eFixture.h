@@ -1,0 +1,94 @@
+// The end-to-end fixture: a freshly provisioned home with the accounts
+// alice and bob (addresses user@localhost), the SMTP port on a free
+// unprivileged port, and the real `velmora run` started on it with its
+// temporary message files kept in the home, so a test can tell that none
+// was left behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "E2eSupport.h"
+#include "TestPeers.h"
+
+class E2eFixture : public ::testing::Test {
+protected:
+    // Deliveries go through a sanitizer build on a small machine: generous.
+    static constexpr std::chrono::seconds kDeliveryWait{60};
+
+    void SetUp() override {
+        ASSERT_TRUE(home.Setup());
+        port = FreePort();
+        ASSERT_NE(port, 0);
+        ASSERT_TRUE(home.SetDword("Ports", "SMTP Port", static_cast<std::uint32_t>(port)));
+        ASSERT_TRUE(home.AddAccount("alice"));
+        ASSERT_TRUE(home.AddAccount("bob"));
+        std::filesystem::create_directory(home.File("tmp"));
+    }
+
+    void TearDown() override { server.Kill(); }
+
+    std::vector<std::string> ServerEnvironment() const { return {"TMPDIR=" + home.File("tmp")}; }
+
+    void StartServer() {
+        ASSERT_TRUE(server.Start(home.Path(), home.File("server.out"), ServerEnvironment()));
+        ASSERT_TRUE(server.WaitServing()) << server.Output();
+        ASSERT_TRUE(WaitForPort(port));
+    }
+
+    // SIGTERM, then a clean exit within a few seconds.
+    void StopServer() {
+        ASSERT_TRUE(server.Signal(SIGTERM));
+        ASSERT_TRUE(server.WaitExit(std::chrono::seconds(20))) << "no exit after SIGTERM";
+        EXPECT_EQ(server.ExitCode(), 0) << server.Output();
+    }
+
+    // Temporary message files of the server still on disk.
+    std::vector<std::string> TempFiles() const { return home.Files("tmp", "Tes", ".tmp"); }
+
+    bool WaitForMail(const std::string& user, std::size_t count) {
+        return WaitUntil([&] { return home.InboxFiles(user).size() >= count; }, kDeliveryWait);
+    }
+    bool WaitForEmptySpool() {
+        return WaitUntil([&] { return home.SpoolFiles().empty(); }, kDeliveryWait);
+    }
+    bool WaitForNoTempFiles() {
+        return WaitUntil([&] { return TempFiles().empty(); }, kDeliveryWait);
+    }
+
+    // EHLO done.
+    void Open(SmtpClient& client) {
+        ASSERT_TRUE(client.Connect(port));
+        ASSERT_EQ(Code(client.Reply()), 220);
+        ASSERT_EQ(Code(client.Command("EHLO client.test")), 250);
+    }
+
+    // One whole transaction on an open session; the reply to the data, or
+    // the first refusal on the way.
+    static std::string Transaction(SmtpClient& client, const std::string& from, const std::vector<std::string>& to,
+                                   const std::string& text) {
+        std::string reply = client.Command("MAIL FROM:<" + from + ">");
+        if (Code(reply) != 250) return reply;
+        for (const std::string& rcpt : to) {
+            reply = client.Command("RCPT TO:<" + rcpt + ">");
+            if (Code(reply) != 250) return reply;
+        }
+        reply = client.Command("DATA");
+        if (Code(reply) != 354) return reply;
+        return client.Command(text + "\r\n.");
+    }
+
+    // A python3 smtplib script run against the server (the port is its first argument).
+    RunResult Python(const std::string& script) {
+        return RunProgram({"python3", "-c", script, std::to_string(port)}, std::chrono::seconds(60));
+    }
+
+    MailHome home;
+    ServerProcess server;
+    int port = 0;
+};

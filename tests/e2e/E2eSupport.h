@@ -1,0 +1,135 @@
+// End-to-end test support: the real `velmora` program on a throw-away home,
+// started and stopped as a child process, real clients run with a bounded
+// wait, a raw SMTP client for the exchanges no ready-made client makes, and
+// read-only looks into the home (mailboxes, spool, outbound queue, rows
+// through the sqlite3 shell, since the test process must not open the
+// database the server is using).
+//
+// Every wait here has a limit: a hung server or client fails a test, it
+// never hangs it, and every child process is killed and reaped on the way
+// out.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TestHome.h"
+#include "platform/UniqueFd.h"
+
+// $VELMORA_BUILD_DIR/bin/velmora.
+std::string VelmoraProgram();
+
+struct RunResult {
+    int status = -1;  // exit code; -1 when killed by a signal or on time-out
+    bool timedOut = false;
+    std::string output;  // standard output and error together
+};
+
+// Runs argv[0] (a path, or a name looked up in PATH) with extra environment
+// entries ("NAME=value", replacing inherited ones) and standard input from
+// /dev/null; past the limit the child's process group is killed.
+RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit = std::chrono::seconds(60),
+                     const std::vector<std::string>& extraEnvironment = {});
+
+// Polls condition every 25 ms until it holds or the wait runs out.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds wait);
+
+// `velmora run` as a child in its own process group. The destructor kills
+// the group and reaps the child.
+class ServerProcess {
+public:
+    ServerProcess() = default;
+    ~ServerProcess() { Kill(); }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Standard output and error go to outputPath.
+    bool Start(const std::string& home, const std::string& outputPath,
+               const std::vector<std::string>& extraEnvironment = {});
+    // True once the program said it serves; false when it ended first or
+    // the wait ran out.
+    bool WaitServing(std::chrono::milliseconds wait = std::chrono::seconds(30));
+    bool Signal(int signal);
+    // True when the child ended within the wait (then ExitCode() tells how).
+    bool WaitExit(std::chrono::milliseconds wait);
+    // kill -9 of the whole group and reap.
+    void Kill();
+    // The exit code of an ended child; -1 when a signal ended it.
+    int ExitCode() const;
+    pid_t Pid() const { return pid; }
+    bool Running() const { return pid > 0; }
+    std::string Output() const;
+
+private:
+    bool Reap(bool block);
+
+    pid_t pid = -1;
+    int status = 0;
+    std::string outputPath;
+};
+
+// A provisioned home for one test, driven through the program's own
+// commands, and read back without touching the server's database
+// connection.
+class MailHome {
+public:
+    MailHome() = default;
+
+    const std::string& Path() const { return home.Path(); }
+    std::string File(const std::string& name) const { return home.File(name); }
+
+    // velmora setup; the postmaster's password is fixed.
+    bool Setup();
+    RunResult Velmora(const std::vector<std::string>& arguments);
+    bool SetDword(const std::string& key, const std::string& name, std::uint32_t value);
+    // Account NAME with address NAME@localhost; extra are further `account add` options.
+    bool AddAccount(const std::string& name, const std::vector<std::string>& extra = {});
+
+    // One query through the sqlite3 shell, rows as "a|b|c" lines without
+    // the final line end; "" when there is no row. Failures show in the text.
+    std::string Sql(const std::string& query) const;
+    // Number from a one-value query; -1 when it is not one.
+    long SqlNumber(const std::string& query) const;
+
+    // Full paths of the files in a directory of the home whose names start
+    // with prefix and end with suffix, sorted.
+    std::vector<std::string> Files(const std::string& directory, const std::string& prefix = "",
+                                   const std::string& suffix = "") const;
+    // The account's Inbox directory (its mailbox from the Accounts row).
+    std::string InboxOf(const std::string& user) const;
+    std::vector<std::string> InboxFiles(const std::string& user) const;
+    std::vector<std::string> InboxTexts(const std::string& user) const;
+    std::vector<std::string> SpoolFiles() const { return Files("SMTPSpooler", "", ".tmp"); }
+    std::vector<std::string> OutboxFiles() const { return Files("Outbox", "Tes", ".tmp"); }
+
+private:
+    TestHome home;
+};
+
+// A scripted SMTP client over loopback; every read and write is bounded.
+class SmtpClient {
+public:
+    bool Connect(int port);
+    bool Send(const std::string& data);
+    // One whole reply (all lines); "" when the connection ended or nothing came in time.
+    std::string Reply(std::chrono::milliseconds wait = std::chrono::seconds(30));
+    std::string Command(const std::string& line) { return Send(line + "\r\n") ? Reply() : std::string(); }
+    // True when the server closed the connection within the wait.
+    bool ClosedByServer(std::chrono::milliseconds wait = std::chrono::seconds(30));
+    // Ends the connection; with reset, by RST instead of FIN.
+    void Close(bool reset = false);
+
+private:
+    UniqueFd fd;
+    std::string buffer;
+};
+
+// The reply code at the start of a reply; 0 when there is none.
+int Code(const std::string& reply);
+// Number of times needle occurs in text.
+std::size_t Occurrences(const std::string& text, const std::string& needle);
