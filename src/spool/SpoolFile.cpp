@@ -11,6 +11,7 @@
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
+#include "spool/CSpoolFileContent.h"
 #include "foundation/StringFormat.h"
 #include "platform/UniqueFd.h"
 
@@ -468,24 +469,16 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
         return nullptr;
     mail->DotsCount = static_cast<std::int32_t>(dots);
 
-    auto content = std::make_unique<CTempMailContent>();
-    if (!content->Open()) {
+    // The message is the rest of the file; it is read from there, through an
+    // open of its own (same file, whatever happens to the name) that does not
+    // share the reading lock, so the file is not held busy by the content.
+    UniqueFd view(::open(("/proc/self/fd/" + std::to_string(file.Get())).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!view) {
         status = ReadResult::ContentFailed;
         return nullptr;
     }
-    std::vector<char> block(kBlockSize);
-    for (std::uint32_t left = length; left > 0;) {
-        const std::uint32_t chunk = std::min(left, kBlockSize);
-        if (!reader.Take(block.data(), chunk))
-            return nullptr;  // the file shrank under us
-        if (!content->Write(block.data(), chunk)) {
-            status = ReadResult::ContentFailed;
-            return nullptr;
-        }
-        left -= chunk;
-    }
-    content->Rewind();
-    mail->content = std::move(content);
+    mail->content = std::make_unique<CSpoolFileContent>(
+        std::move(view), static_cast<std::uint64_t>(info.st_size) - length, length);
 
     // Local recipients are resolved afresh: the account may have gone since
     // the message was accepted. Two addresses of one account give one copy.
