@@ -5,11 +5,9 @@
 #include <cstring>
 #include <netinet/in.h>
 
-CClientAddress CClientAddress::FromSockaddr(const sockaddr* address, socklen_t length)
-{
+CClientAddress CClientAddress::FromSockaddr(const sockaddr* address, socklen_t length) {
     CClientAddress result;
-    if (!address)
-        return result;
+    if (!address) return result;
     if (address->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
         sockaddr_in v4;
         std::memcpy(&v4, address, sizeof v4);
@@ -30,8 +28,7 @@ CClientAddress CClientAddress::FromSockaddr(const sockaddr* address, socklen_t l
     return result;
 }
 
-CClientAddress CClientAddress::FromText(const std::string& text)
-{
+CClientAddress CClientAddress::FromText(const std::string& text) {
     sockaddr_in v4{};
     if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
         v4.sin_family = AF_INET;
@@ -45,12 +42,10 @@ CClientAddress CClientAddress::FromText(const std::string& text)
     return {};
 }
 
-CClientAddress::Network CClientAddress::Classify() const
-{
+CClientAddress::Network CClientAddress::Classify() const {
     const auto& b = bytes;
     if (family == AF_INET) {
-        if (b[0] == 127)
-            return Network::Loopback;
+        if (b[0] == 127) return Network::Loopback;
         if (b[0] == 10 || (b[0] == 172 && (b[1] & 0xF0) == 16) || (b[0] == 192 && b[1] == 168) ||
             (b[0] == 169 && b[1] == 254))
             return Network::Private;
@@ -58,18 +53,15 @@ CClientAddress::Network CClientAddress::Classify() const
     }
     if (family == AF_INET6) {
         static const std::uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        if (std::memcmp(b.data(), kLoopback, 16) == 0)
-            return Network::Loopback;
+        if (std::memcmp(b.data(), kLoopback, 16) == 0) return Network::Loopback;
         if ((b[0] & 0xFE) == 0xFC || (b[0] == 0xFE && (b[1] & 0xC0) == 0x80))
-            return Network::Private;   // unique local fc00::/7, link-local fe80::/10
+            return Network::Private;  // unique local fc00::/7, link-local fe80::/10
     }
     return Network::Public;
 }
 
-std::string CClientAddress::Text() const
-{
+std::string CClientAddress::Text() const {
     char text[INET6_ADDRSTRLEN] = {};
-    if (family == 0 || !::inet_ntop(family, bytes.data(), text, sizeof text))
-        return {};
+    if (family == 0 || !::inet_ntop(family, bytes.data(), text, sizeof text)) return {};
     return text;
 }

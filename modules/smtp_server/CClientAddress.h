@@ -30,5 +30,5 @@ public:
 
 private:
     int family = 0;
-    std::array<std::uint8_t, 16> bytes{};   // IPv4 in the first four
+    std::array<std::uint8_t, 16> bytes{};  // IPv4 in the first four
 };

@@ -56,8 +56,8 @@ private:
     std::vector<char> block;
     std::size_t held = 0;
     State state = State::LineStart;
-    bool lastWasCR = false;        // Body: the byte before was a CR
-    bool previousEndCRLF = true;   // the last line ended in CR LF (DATA's own line did)
+    bool lastWasCR = false;       // Body: the byte before was a CR
+    bool previousEndCRLF = true;  // the last line ended in CR LF (DATA's own line did)
     bool overflowed = false;
     bool writeFailed = false;
     std::int32_t dots = 0;

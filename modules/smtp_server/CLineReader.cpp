@@ -7,42 +7,31 @@
 #include <sys/socket.h>
 
 CLineReader::CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs)
-    : socket(socket), stopFd(stopFd), maxLine(maxLine < 3 ? 3 : maxLine), timeoutMs(timeoutMs),
-      buffer(kBufferSize)
-{
-    if (this->maxLine > kBufferSize)
-        this->maxLine = kBufferSize;
+    : socket(socket), stopFd(stopFd), maxLine(maxLine < 3 ? 3 : maxLine), timeoutMs(timeoutMs), buffer(kBufferSize) {
+    if (this->maxLine > kBufferSize) this->maxLine = kBufferSize;
 }
 
-bool CLineReader::HasCompleteLine() const
-{
+bool CLineReader::HasCompleteLine() const {
     return begin < end && std::memchr(buffer.data() + begin, '\n', end - begin) != nullptr;
 }
 
-std::string_view CLineReader::Buffered() const
-{
+std::string_view CLineReader::Buffered() const {
     return {buffer.data() + begin, end - begin};
 }
 
-void CLineReader::Consume(std::size_t count)
-{
+void CLineReader::Consume(std::size_t count) {
     begin += count < end - begin ? count : end - begin;
-    if (begin == end)
-        begin = end = 0;
+    if (begin == end) begin = end = 0;
 }
 
-CLineReader::Status CLineReader::Fill()
-{
+CLineReader::Status CLineReader::Fill() {
     return begin < end ? Status::Ok : Receive();
 }
 
-CLineReader::Status CLineReader::Receive()
-{
-    if (begin == end)
-        begin = end = 0;
+CLineReader::Status CLineReader::Receive() {
+    if (begin == end) begin = end = 0;
     if (end == buffer.size()) {
-        if (begin == 0)
-            return Status::Failed;   // callers never let the buffer fill without consuming
+        if (begin == 0) return Status::Failed;  // callers never let the buffer fill without consuming
         std::memmove(buffer.data(), buffer.data() + begin, end - begin);
         end -= begin;
         begin = 0;
@@ -51,29 +40,23 @@ CLineReader::Status CLineReader::Receive()
         pollfd fds[2] = {{socket, POLLIN, 0}, {stopFd, POLLIN, 0}};
         const int ready = ::poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
         if (ready < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return Status::Failed;
         }
-        if (ready == 0)
-            return Status::TimedOut;
-        if (stopFd >= 0 && (fds[1].revents & POLLIN))
-            return Status::Stopped;
+        if (ready == 0) return Status::TimedOut;
+        if (stopFd >= 0 && (fds[1].revents & POLLIN)) return Status::Stopped;
         const ssize_t n = ::recv(socket, buffer.data() + end, buffer.size() - end, 0);
         if (n > 0) {
             end += static_cast<std::size_t>(n);
             return Status::Ok;
         }
-        if (n == 0)
-            return Status::Closed;
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-            continue;
+        if (n == 0) return Status::Closed;
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
         return errno == ECONNRESET ? Status::Closed : Status::Failed;
     }
 }
 
-CLineReader::Status CLineReader::ReadLine(std::string& line)
-{
+CLineReader::Status CLineReader::ReadLine(std::string& line) {
     line.clear();
     std::size_t discarded = 0;
     bool tooLong = false;
@@ -84,8 +67,7 @@ CLineReader::Status CLineReader::ReadLine(std::string& line)
             const std::size_t length = static_cast<std::size_t>(newline - start) + 1;
             if (!tooLong && length <= maxLine) {
                 std::size_t text = length - 1;
-                if (text > 0 && start[text - 1] == '\r')
-                    --text;
+                if (text > 0 && start[text - 1] == '\r') --text;
                 line.assign(start, text);
                 Consume(length);
                 return Status::Ok;
@@ -98,11 +80,9 @@ CLineReader::Status CLineReader::ReadLine(std::string& line)
             tooLong = true;
             discarded += end - begin;
             Consume(end - begin);
-            if (discarded > kMaxDiscard)
-                return Status::Failed;
+            if (discarded > kMaxDiscard) return Status::Failed;
         }
         const Status status = Receive();
-        if (status != Status::Ok)
-            return status;
+        if (status != Status::Ok) return status;
     }
 }

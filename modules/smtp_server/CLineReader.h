@@ -20,11 +20,11 @@ class SMTPD_LOCAL CLineReader {
 public:
     enum class Status {
         Ok,
-        TooLong,    // the line exceeded the limit; it was discarded to its end
-        Closed,     // the client closed the connection (or reset it)
-        TimedOut,   // nothing arrived within the time-out
-        Stopped,    // the server is stopping
-        Failed,     // a socket error, or an over-long line that never ended
+        TooLong,   // the line exceeded the limit; it was discarded to its end
+        Closed,    // the client closed the connection (or reset it)
+        TimedOut,  // nothing arrived within the time-out
+        Stopped,   // the server is stopping
+        Failed,    // a socket error, or an over-long line that never ended
     };
 
     static constexpr std::size_t kBufferSize = 64 * 1024;

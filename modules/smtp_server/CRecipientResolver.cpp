@@ -13,10 +13,8 @@
 
 namespace {
 
-std::string Lower(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
@@ -24,65 +22,54 @@ std::string Lower(std::string text)
 
 CRecipientResolver::CRecipientResolver(CAccountDatabase* database, const CClientAddress& client,
                                        std::uint32_t ipBlocking, std::vector<std::string> machineNames)
-    : database(database), client(client), ipBlocking(ipBlocking), machineNames(std::move(machineNames))
-{
-}
+    : database(database), client(client), ipBlocking(ipBlocking), machineNames(std::move(machineNames)) {}
 
 CRecipientResolver::~CRecipientResolver() = default;
 
-std::vector<std::string> CRecipientResolver::MachineNames()
-{
+std::vector<std::string> CRecipientResolver::MachineNames() {
     std::vector<std::string> names;
     const std::string host = Lower(SystemHostName());
     const std::string domain = Lower(SystemDomainName());
     if (!host.empty()) {
         names.push_back(host);
-        if (!domain.empty())
-            names.push_back(host + "." + domain);
+        if (!domain.empty()) names.push_back(host + "." + domain);
     }
     return names;
 }
 
-bool CRecipientResolver::IsServedDomain(const std::string& domain) const
-{
+bool CRecipientResolver::IsServedDomain(const std::string& domain) const {
     const std::string lower = Lower(domain);
-    if (lower.empty() || lower == "localhost" || lower == "127.0.0.1" || lower == "[127.0.0.1]")
-        return true;
-    if (std::find(machineNames.begin(), machineNames.end(), lower) != machineNames.end())
-        return true;
-    if (!database || domain.front() == '[')
-        return false;
+    if (lower.empty() || lower == "localhost" || lower == "127.0.0.1" || lower == "[127.0.0.1]") return true;
+    if (std::find(machineNames.begin(), machineNames.end(), lower) != machineNames.end()) return true;
+    if (!database || domain.front() == '[') return false;
     std::string defaultUser;
     bool forward = false;
     return database->GetDomain(domain, defaultUser, forward) ||
            (lower != domain && database->GetDomain(lower, defaultUser, forward));
 }
 
-bool CRecipientResolver::MayRelay() const
-{
-    if (relayDecision >= 0)
-        return relayDecision != 0;
+bool CRecipientResolver::MayRelay() const {
+    if (relayDecision >= 0) return relayDecision != 0;
     bool allowed = false;
     switch (client.Classify()) {
-    case CClientAddress::Network::Loopback:
-        allowed = true;
-        break;
-    case CClientAddress::Network::Private:
-    case CClientAddress::Network::Public:
-        if (ipBlocking != 0) {
-            // The relay table holds IPv4 ranges only.
-            allowed = client.IsIPv4() && database && database->IsRelayAllowed(client.Text());
-        } else {
-            allowed = client.Classify() == CClientAddress::Network::Private;
-        }
-        break;
+        case CClientAddress::Network::Loopback:
+            allowed = true;
+            break;
+        case CClientAddress::Network::Private:
+        case CClientAddress::Network::Public:
+            if (ipBlocking != 0) {
+                // The relay table holds IPv4 ranges only.
+                allowed = client.IsIPv4() && database && database->IsRelayAllowed(client.Text());
+            } else {
+                allowed = client.Classify() == CClientAddress::Network::Private;
+            }
+            break;
     }
     relayDecision = allowed ? 1 : 0;
     return allowed;
 }
 
-CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& localPart, const std::string& domain)
-{
+CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& localPart, const std::string& domain) {
     Decision decision;
     if (IsServedDomain(domain)) {
         // Account names are plain; any other local part cannot name one,
@@ -90,16 +77,13 @@ CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& loca
         std::unique_ptr<CLocalAccount> account;
         if (database) {
             std::vector<std::string> names{localPart};
-            if (Lower(localPart) != localPart)
-                names.push_back(Lower(localPart));
+            if (Lower(localPart) != localPart) names.push_back(Lower(localPart));
             for (const std::string& name : names) {
-                if (!CMailDatabase::IsValidUserName(name))
-                    continue;
+                if (!CMailDatabase::IsValidUserName(name)) continue;
                 account.reset(database->LookupLocalAccount(name));
                 if (!account && !domain.empty() && domain.front() != '[')
                     account.reset(database->FindAccountForDomain(name, domain));
-                if (account)
-                    break;
+                if (account) break;
             }
         }
         if (!account) {

@@ -24,9 +24,9 @@ class MailRecipient;
 class SMTPD_LOCAL CRecipientResolver {
 public:
     struct Decision {
-        int code = 0;                                // 250 when accepted
+        int code = 0;  // 250 when accepted
         std::string text;
-        std::unique_ptr<MailRecipient> recipient;    // set when accepted
+        std::unique_ptr<MailRecipient> recipient;  // set when accepted
     };
 
     // machineNames: lower-case names this machine answers to besides the fixed ones.
@@ -49,5 +49,5 @@ private:
     CClientAddress client;
     std::uint32_t ipBlocking;
     std::vector<std::string> machineNames;
-    mutable int relayDecision = -1;   // -1 not yet asked
+    mutable int relayDecision = -1;  // -1 not yet asked
 };

@@ -6,47 +6,38 @@
 #include <sys/socket.h>
 
 CReplyWriter::CReplyWriter(int socket, int stopFd, int timeoutMs)
-    : socket(socket), stopFd(stopFd), timeoutMs(timeoutMs)
-{
-}
+    : socket(socket), stopFd(stopFd), timeoutMs(timeoutMs) {}
 
-void CReplyWriter::Reply(int code, std::string_view text, bool more)
-{
+void CReplyWriter::Reply(int code, std::string_view text, bool more) {
     pending += std::to_string(code);
     pending += more ? '-' : ' ';
     pending += text;
     pending += "\r\n";
-    if (pending.size() >= kFlushThreshold)
-        Flush();
+    if (pending.size() >= kFlushThreshold) Flush();
 }
 
-bool CReplyWriter::Flush()
-{
+bool CReplyWriter::Flush() {
     std::size_t sent = 0;
     bool stopping = false;
     while (!failed && sent < pending.size()) {
-        const ssize_t n = ::send(socket, pending.data() + sent, pending.size() - sent,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(socket, pending.data() + sent, pending.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || stopping) {
             failed = true;
             break;
         }
         pollfd fds[2] = {{socket, POLLOUT, 0}, {stopFd, POLLIN, 0}};
         const int ready = ::poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
-        if (ready < 0 && errno == EINTR)
-            continue;
+        if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
             failed = true;
             break;
         }
-        if (stopFd >= 0 && (fds[1].revents & POLLIN))
-            stopping = true;
+        if (stopFd >= 0 && (fds[1].revents & POLLIN)) stopping = true;
     }
     pending.clear();
     return !failed;

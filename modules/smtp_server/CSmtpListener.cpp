@@ -16,32 +16,27 @@
 
 namespace {
 
-void Signal(int eventFd)
-{
+void Signal(int eventFd) {
     const std::uint64_t one = 1;
     ssize_t written = ::write(eventFd, &one, sizeof one);
-    (void)written;   // the counter cannot overflow with one write per event
+    (void)written;  // the counter cannot overflow with one write per event
 }
 
 }  // namespace
 
-CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler)
-{
+CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler) {
     environment.database = database;
     environment.spooler = spooler;
 }
 
-CSmtpListener::~CSmtpListener()
-{
+CSmtpListener::~CSmtpListener() {
     Stop();
     ReapFinished(true);
 }
 
-bool CSmtpListener::Listen(int family)
-{
+bool CSmtpListener::Listen(int family) {
     UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd)
-        return false;
+    if (!fd) return false;
     const int on = 1;
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     int rc;
@@ -69,10 +64,8 @@ bool CSmtpListener::Listen(int family)
     return true;
 }
 
-bool CSmtpListener::Start()
-{
-    if (acceptThread.joinable() || stopped)
-        return false;
+bool CSmtpListener::Start() {
+    if (acceptThread.joinable() || stopped) return false;
     settings = CSmtpSettings::Read();
     stopEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     finishedEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -84,9 +77,8 @@ bool CSmtpListener::Start()
     environment.machineNames = CRecipientResolver::MachineNames();
     environment.hostName = environment.machineNames.empty() ? "localhost" : environment.machineNames.back();
 
-    if (!Listen(AF_INET))
-        return false;
-    Listen(AF_INET6);   // where the machine has IPv6; IPv4 alone is enough
+    if (!Listen(AF_INET)) return false;
+    Listen(AF_INET6);  // where the machine has IPv6; IPv4 alone is enough
     port = settings.port;
     try {
         acceptThread = std::thread(&CSmtpListener::AcceptLoop, this);
@@ -100,22 +92,16 @@ bool CSmtpListener::Start()
     return true;
 }
 
-void CSmtpListener::Stop()
-{
-    if (stopped.exchange(true))
-        return;
-    if (stopEvent)
-        Signal(stopEvent.Get());
-    if (acceptThread.joinable())
-        acceptThread.join();
+void CSmtpListener::Stop() {
+    if (stopped.exchange(true)) return;
+    if (stopEvent) Signal(stopEvent.Get());
+    if (acceptThread.joinable()) acceptThread.join();
     listeners.clear();
 }
 
-void CSmtpListener::AcceptLoop()
-{
+void CSmtpListener::AcceptLoop() {
     std::vector<pollfd> fds;
-    for (const UniqueFd& listener : listeners)
-        fds.push_back({listener.Get(), POLLIN, 0});
+    for (const UniqueFd& listener : listeners) fds.push_back({listener.Get(), POLLIN, 0});
     fds.push_back({stopEvent.Get(), POLLIN, 0});
     fds.push_back({finishedEvent.Get(), POLLIN, 0});
     const std::size_t stopIndex = fds.size() - 2;
@@ -123,13 +109,11 @@ void CSmtpListener::AcceptLoop()
     for (;;) {
         const int ready = ::poll(fds.data(), fds.size(), -1);
         if (ready < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             g_moduleLog.Write(std::string("SMTP server: poll failed: ") + std::strerror(errno));
             return;
         }
-        if (fds[stopIndex].revents & POLLIN)
-            return;
+        if (fds[stopIndex].revents & POLLIN) return;
         if (fds[finishedIndex].revents & POLLIN) {
             std::uint64_t count = 0;
             ssize_t n = ::read(finishedEvent.Get(), &count, sizeof count);
@@ -137,20 +121,17 @@ void CSmtpListener::AcceptLoop()
             ReapFinished(false);
         }
         for (std::size_t i = 0; i < stopIndex; ++i)
-            if (fds[i].revents & POLLIN)
-                Accept(fds[i].fd);
+            if (fds[i].revents & POLLIN) Accept(fds[i].fd);
     }
 }
 
-void CSmtpListener::Refuse(int client, const char* reply)
-{
+void CSmtpListener::Refuse(int client, const char* reply) {
     // One attempt without waiting: a refused client gets no more of our time.
     ::send(client, reply, std::strlen(reply), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::close(client);
 }
 
-void CSmtpListener::Accept(int listener)
-{
+void CSmtpListener::Accept(int listener) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     // The session's socket blocks; every wait on it goes through poll.
@@ -158,8 +139,7 @@ void CSmtpListener::Accept(int listener)
     if (fd < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
             g_moduleLog.Write(std::string("SMTP server: accept failed: ") + std::strerror(errno));
-        if (errno == EMFILE || errno == ENFILE)
-            ::usleep(100000);   // let sessions end before trying again
+        if (errno == EMFILE || errno == ENFILE) ::usleep(100000);  // let sessions end before trying again
         return;
     }
     UniqueFd client(fd);
@@ -181,7 +161,7 @@ void CSmtpListener::Accept(int listener)
         auto session = std::make_unique<CSmtpSession>(std::move(client), peer, environment, current);
         slot.thread = std::thread([this, &slot, session = std::move(session)]() mutable {
             session->Run();
-            session.reset();   // the connection closes before the slot counts as free
+            session.reset();  // the connection closes before the slot counts as free
             --active;
             slot.finished = true;
             Signal(finishedEvent.Get());
@@ -190,18 +170,15 @@ void CSmtpListener::Accept(int listener)
         g_moduleLog.Write(std::string("SMTP server: cannot start a session: ") + error.what());
         --active;
         slots.pop_back();
-        if (client)
-            Refuse(client.Release(), busy.c_str());
+        if (client) Refuse(client.Release(), busy.c_str());
     }
 }
 
-void CSmtpListener::ReapFinished(bool all)
-{
+void CSmtpListener::ReapFinished(bool all) {
     std::lock_guard<std::mutex> guard(slotsLock);
     for (auto it = slots.begin(); it != slots.end();) {
         if (all || it->finished.load()) {
-            if (it->thread.joinable())
-                it->thread.join();
+            if (it->thread.joinable()) it->thread.join();
             it = slots.erase(it);
         } else {
             ++it;

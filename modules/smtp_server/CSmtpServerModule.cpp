@@ -9,8 +9,7 @@
 
 CSmtpServerModule::CSmtpServerModule() = default;
 
-CSmtpServerModule::~CSmtpServerModule()
-{
+CSmtpServerModule::~CSmtpServerModule() {
     try {
         std::unique_ptr<CSmtpListener> ending;
         {
@@ -18,38 +17,33 @@ CSmtpServerModule::~CSmtpServerModule()
             stopped = true;
             ending = std::move(listener);
         }
-        ending.reset();   // stops and joins every thread
+        ending.reset();  // stops and joins every thread
     } catch (...) {
         // Joining cannot fail on threads this object started; nothing may escape.
     }
 }
 
-int CSmtpServerModule::IsIdle()
-{
+int CSmtpServerModule::IsIdle() {
     std::lock_guard<std::mutex> guard(lock);
     return !listener || listener->ActiveSessions() == 0 ? 1 : 0;
 }
 
-void CSmtpServerModule::Stop()
-{
+void CSmtpServerModule::Stop() {
     try {
         std::lock_guard<std::mutex> guard(lock);
         stopped = true;
-        if (listener)
-            listener->Stop();
+        if (listener) listener->Stop();
         g_moduleLog.Write("SMTP server stopping");
     } catch (...) {
     }
 }
 
-void CSmtpServerModule::SetNotifyWindow(MessageWindow* serverEventSink)
-{
+void CSmtpServerModule::SetNotifyWindow(MessageWindow* serverEventSink) {
     std::lock_guard<std::mutex> guard(lock);
     notifyWindow = serverEventSink;
 }
 
-void CSmtpServerModule::SetDatabase(CAccountDatabase* accountDatabase)
-{
+void CSmtpServerModule::SetDatabase(CAccountDatabase* accountDatabase) {
     try {
         std::lock_guard<std::mutex> guard(lock);
         database = accountDatabase;
@@ -59,8 +53,7 @@ void CSmtpServerModule::SetDatabase(CAccountDatabase* accountDatabase)
     }
 }
 
-void CSmtpServerModule::SetMailSpooler(CMailSpooler* mailSpooler)
-{
+void CSmtpServerModule::SetMailSpooler(CMailSpooler* mailSpooler) {
     try {
         std::lock_guard<std::mutex> guard(lock);
         spooler = mailSpooler;
@@ -70,13 +63,11 @@ void CSmtpServerModule::SetMailSpooler(CMailSpooler* mailSpooler)
     }
 }
 
-void CSmtpServerModule::StartWhenReady()
-{
+void CSmtpServerModule::StartWhenReady() {
     // Sessions hold the database and spooler given now (a missing database
     // makes local recipients wait with 451); both live as long
     // as the host, which deletes this module before either.
-    if (stopped || listener || !spooler)
-        return;
+    if (stopped || listener || !spooler) return;
     auto starting = std::make_unique<CSmtpListener>(database, spooler);
     if (!starting->Start()) {
         g_moduleLog.Write("SMTP server: not listening");
@@ -85,10 +76,9 @@ void CSmtpServerModule::StartWhenReady()
     listener = std::move(starting);
 }
 
-extern "C" CServerModule* InitServer()
-{
+extern "C" CServerModule* InitServer() {
     try {
-        return new CSmtpServerModule;   // the host owns it and deletes it
+        return new CSmtpServerModule;  // the host owns it and deletes it
     } catch (...) {
         return nullptr;
     }

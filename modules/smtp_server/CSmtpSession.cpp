@@ -18,31 +18,25 @@
 
 namespace {
 
-std::string Upper(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
 }
 
-bool IsPrintableLine(const std::string& line)
-{
+bool IsPrintableLine(const std::string& line) {
     for (char c : line) {
         const auto u = static_cast<unsigned char>(c);
-        if ((u < 0x20 && c != '\t') || u == 0x7F)
-            return false;
+        if ((u < 0x20 && c != '\t') || u == 0x7F) return false;
     }
     return true;
 }
 
 // The client's HELO name as it may appear in a header: a short run of the
 // characters host names and address literals use.
-std::string CleanHeloName(const std::string& name)
-{
+std::string CleanHeloName(const std::string& name) {
     std::string clean;
     for (char c : name) {
-        if (clean.size() >= 64)
-            break;
+        if (clean.size() >= 64) break;
         const auto u = static_cast<unsigned char>(c);
         if (u < 0x80 && (std::isalnum(u) || c == '.' || c == '-' || c == '_' || c == ':' || c == '[' || c == ']'))
             clean += c;
@@ -51,19 +45,16 @@ std::string CleanHeloName(const std::string& name)
 }
 
 // RFC 5322 date with a numeric zone, in the C locale whatever the process's.
-std::string HeaderDate()
-{
+std::string HeaderDate() {
     static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (!::localtime_r(&now, &local))
-        return "Thu, 01 Jan 1970 00:00:00 +0000";
+    if (!::localtime_r(&now, &local)) return "Thu, 01 Jan 1970 00:00:00 +0000";
     long offset = local.tm_gmtoff / 60;
     const char sign = offset < 0 ? '-' : '+';
-    if (offset < 0)
-        offset = -offset;
+    if (offset < 0) offset = -offset;
     char text[64];
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday % 7],
                   local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
@@ -71,8 +62,7 @@ std::string HeaderDate()
     return text;
 }
 
-int TimeoutMs(const CSmtpSettings& settings)
-{
+int TimeoutMs(const CSmtpSettings& settings) {
     return static_cast<int>(settings.timeoutSeconds * 1000u);
 }
 
@@ -86,14 +76,11 @@ CSmtpSession::CSmtpSession(UniqueFd socket, const CClientAddress& client, const 
       settings(settings),
       reader(this->socket.Get(), environment.stopFd, kMaxCommandLine, TimeoutMs(settings)),
       writer(this->socket.Get(), environment.stopFd, TimeoutMs(settings)),
-      resolver(environment.database, client, settings.ipBlocking, environment.machineNames)
-{
-}
+      resolver(environment.database, client, settings.ipBlocking, environment.machineNames) {}
 
 CSmtpSession::~CSmtpSession() = default;
 
-void CSmtpSession::Run()
-{
+void CSmtpSession::Run() {
     try {
         Serve();
     } catch (const std::exception& error) {
@@ -103,45 +90,40 @@ void CSmtpSession::Run()
     }
 }
 
-void CSmtpSession::Serve()
-{
+void CSmtpSession::Serve() {
     writer.Reply(220, environment.hostName + " ESMTP Velmora ready");
     std::string line;
     while (!closing) {
         // Replies wait while more pipelined commands are already here.
-        if (!reader.HasCompleteLine() && !writer.Flush())
-            return;
+        if (!reader.HasCompleteLine() && !writer.Flush()) return;
         switch (reader.ReadLine(line)) {
-        case CLineReader::Status::Ok:
-            if (!Dispatch(line))
-                closing = true;
-            break;
-        case CLineReader::Status::TooLong:
-            Error(500, "Line too long");
-            break;
-        case CLineReader::Status::TimedOut:
-            CloseWith("Timeout, closing connection");
-            return;
-        case CLineReader::Status::Stopped:
-            CloseWith("Service shutting down, closing connection");
-            return;
-        case CLineReader::Status::Closed:
-        case CLineReader::Status::Failed:
-            return;
+            case CLineReader::Status::Ok:
+                if (!Dispatch(line)) closing = true;
+                break;
+            case CLineReader::Status::TooLong:
+                Error(500, "Line too long");
+                break;
+            case CLineReader::Status::TimedOut:
+                CloseWith("Timeout, closing connection");
+                return;
+            case CLineReader::Status::Stopped:
+                CloseWith("Service shutting down, closing connection");
+                return;
+            case CLineReader::Status::Closed:
+            case CLineReader::Status::Failed:
+                return;
         }
     }
     writer.Flush();
 }
 
-void CSmtpSession::CloseWith(const std::string& text)
-{
+void CSmtpSession::CloseWith(const std::string& text) {
     writer.Reply(421, environment.hostName + " " + text);
     writer.Flush();
     closing = true;
 }
 
-void CSmtpSession::Error(int code, const std::string& text)
-{
+void CSmtpSession::Error(int code, const std::string& text) {
     // The last error the session tolerates is answered by closing it.
     if (++errors >= kMaxErrors)
         CloseWith("Too many errors, closing connection");
@@ -149,15 +131,13 @@ void CSmtpSession::Error(int code, const std::string& text)
         writer.Reply(code, text);
 }
 
-void CSmtpSession::ResetTransaction()
-{
+void CSmtpSession::ResetTransaction() {
     inTransaction = false;
     sender.clear();
     recipients.clear();
 }
 
-bool CSmtpSession::Dispatch(const std::string& line)
-{
+bool CSmtpSession::Dispatch(const std::string& line) {
     if (!IsPrintableLine(line)) {
         Error(500, "Syntax error, command unrecognized");
         return !closing;
@@ -202,8 +182,7 @@ bool CSmtpSession::Dispatch(const std::string& line)
     return !closing;
 }
 
-void CSmtpSession::Hello(const std::string& argument, bool isExtended)
-{
+void CSmtpSession::Hello(const std::string& argument, bool isExtended) {
     std::string name = argument.substr(0, argument.find(' '));
     if (name.empty()) {
         Error(501, isExtended ? "Syntax: EHLO hostname" : "Syntax: HELO hostname");
@@ -223,8 +202,7 @@ void CSmtpSession::Hello(const std::string& argument, bool isExtended)
     writer.Reply(250, "PIPELINING");
 }
 
-void CSmtpSession::Mail(const std::string& argument)
-{
+void CSmtpSession::Mail(const std::string& argument) {
     if (helo.empty()) {
         Error(503, "Send HELO/EHLO first");
         return;
@@ -235,14 +213,14 @@ void CSmtpSession::Mail(const std::string& argument)
     }
     CSmtpPath path;
     switch (path.Parse(argument, "FROM:")) {
-    case CSmtpPath::Status::Ok:
-        break;
-    case CSmtpPath::Status::TooLong:
-        Error(501, "Path too long");
-        return;
-    case CSmtpPath::Status::BadSyntax:
-        Error(501, "Syntax: MAIL FROM:<address>");
-        return;
+        case CSmtpPath::Status::Ok:
+            break;
+        case CSmtpPath::Status::TooLong:
+            Error(501, "Path too long");
+            return;
+        case CSmtpPath::Status::BadSyntax:
+            Error(501, "Syntax: MAIL FROM:<address>");
+            return;
     }
     std::string_view list = path.Parameters();
     std::string keyword, value;
@@ -277,8 +255,7 @@ void CSmtpSession::Mail(const std::string& argument)
     writer.Reply(250, "OK");
 }
 
-void CSmtpSession::Recipient(const std::string& argument)
-{
+void CSmtpSession::Recipient(const std::string& argument) {
     if (!inTransaction) {
         Error(503, "Need MAIL before RCPT");
         return;
@@ -290,14 +267,14 @@ void CSmtpSession::Recipient(const std::string& argument)
     }
     CSmtpPath path;
     switch (path.Parse(argument, "TO:")) {
-    case CSmtpPath::Status::Ok:
-        break;
-    case CSmtpPath::Status::TooLong:
-        Error(501, "Path too long");
-        return;
-    case CSmtpPath::Status::BadSyntax:
-        Error(501, "Syntax: RCPT TO:<address>");
-        return;
+        case CSmtpPath::Status::Ok:
+            break;
+        case CSmtpPath::Status::TooLong:
+            Error(501, "Path too long");
+            return;
+        case CSmtpPath::Status::BadSyntax:
+            Error(501, "Syntax: RCPT TO:<address>");
+            return;
     }
     if (path.IsNull()) {
         Error(501, "Syntax: RCPT TO:<address>");
@@ -313,21 +290,18 @@ void CSmtpSession::Recipient(const std::string& argument)
         return;
     }
     CRecipientResolver::Decision decision = resolver.Resolve(path.LocalPart(), path.Domain());
-    if (decision.code == 250 && decision.recipient)
-        recipients.push_back(std::move(decision.recipient));
+    if (decision.code == 250 && decision.recipient) recipients.push_back(std::move(decision.recipient));
     writer.Reply(decision.code, decision.text);
 }
 
-std::string CSmtpSession::ReceivedHeader() const
-{
+std::string CSmtpSession::ReceivedHeader() const {
     const std::string address = client.Text();
     const std::string literal = client.IsIPv4() ? "[" + address + "]" : "[IPv6:" + address + "]";
     return "Received: from " + helo + " (" + literal + ")\r\n\tby " + environment.hostName + " (Velmora) with " +
            (extended ? "ESMTP" : "SMTP") + ";\r\n\t" + HeaderDate() + "\r\n";
 }
 
-bool CSmtpSession::Data(const std::string& argument)
-{
+bool CSmtpSession::Data(const std::string& argument) {
     if (!inTransaction) {
         Error(503, "Need MAIL command");
         return true;
@@ -351,20 +325,19 @@ bool CSmtpSession::Data(const std::string& argument)
     }
     CDataReceiver receiver(*content, settings.maxMessageSize);
     writer.Reply(354, "End data with <CR><LF>.<CR><LF>");
-    if (!writer.Flush())
-        return false;
+    if (!writer.Flush()) return false;
     while (!receiver.Complete()) {
         switch (reader.Fill()) {
-        case CLineReader::Status::Ok:
-            break;
-        case CLineReader::Status::TimedOut:
-            CloseWith("Timeout, closing connection");
-            return false;
-        case CLineReader::Status::Stopped:
-            CloseWith("Service shutting down, closing connection");
-            return false;
-        default:
-            return false;   // gone mid-message: nothing is spooled
+            case CLineReader::Status::Ok:
+                break;
+            case CLineReader::Status::TimedOut:
+                CloseWith("Timeout, closing connection");
+                return false;
+            case CLineReader::Status::Stopped:
+                CloseWith("Service shutting down, closing connection");
+                return false;
+            default:
+                return false;  // gone mid-message: nothing is spooled
         }
         const std::string_view data = reader.Buffered();
         reader.Consume(receiver.Feed(data.data(), data.size()));

@@ -32,12 +32,12 @@ public:
     struct Environment {
         CAccountDatabase* database = nullptr;
         CMailSpooler* spooler = nullptr;
-        int stopFd = -1;                          // readable once the server stops
-        std::string hostName;                     // this server's name in replies
-        std::vector<std::string> machineNames;    // lower case, for local domains
+        int stopFd = -1;                        // readable once the server stops
+        std::string hostName;                   // this server's name in replies
+        std::vector<std::string> machineNames;  // lower case, for local domains
     };
 
-    static constexpr std::size_t kMaxCommandLine = 512;   // RFC 5321 4.5.3.1.4, with CR LF
+    static constexpr std::size_t kMaxCommandLine = 512;  // RFC 5321 4.5.3.1.4, with CR LF
     // Syntax errors and unknown commands tolerated before the connection is closed.
     static constexpr int kMaxErrors = 20;
     // Bytes of an oversized message read past the limit before giving up on it.
@@ -73,8 +73,8 @@ private:
     CReplyWriter writer;
     CRecipientResolver resolver;
 
-    std::string helo;          // the client's name as it gave it (cleaned), empty before HELO
-    bool extended = false;     // EHLO rather than HELO
+    std::string helo;       // the client's name as it gave it (cleaned), empty before HELO
+    bool extended = false;  // EHLO rather than HELO
     bool inTransaction = false;
     std::string sender;
     std::vector<std::unique_ptr<MailRecipient>> recipients;

@@ -4,8 +4,7 @@
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 
-CSmtpSettings CSmtpSettings::Read()
-{
+CSmtpSettings CSmtpSettings::Read() {
     CSmtpSettings result;
     DWORD value = 0;
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Port", value) && value >= 1 && value <= 65535)
@@ -17,7 +16,6 @@ CSmtpSettings CSmtpSettings::Read()
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Timeout", value) && value >= 1)
         result.timeoutSeconds = value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value;
     value = 0;
-    if (ReadRegistryDword(settings::kPreferencesKeyPath, "IPBlocking", value))
-        result.ipBlocking = value;
+    if (ReadRegistryDword(settings::kPreferencesKeyPath, "IPBlocking", value)) result.ipBlocking = value;
     return result;
 }

@@ -153,16 +153,17 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     if (const char* problem = PasswordProblem(password, confirmation)) return Refuse(err, problem);
     if (email.empty()) return Refuse(err, "Please Enter User's Email Address in Identity");
     if (!CMailDatabase::IsValidUserName(name))
-        return Refuse(err, "Invalid UserName: use letters, digits, '.', '_' and '-', starting with a letter or "
-                           "digit, at most 64 characters");
+        return Refuse(err,
+                      "Invalid UserName: use letters, digits, '.', '_' and '-', starting with a letter or "
+                      "digit, at most 64 characters");
     if (!CMailDatabase::IsValidEmail(email)) return Refuse(err, "Invalid Email Address: " + email);
 
     CMailDatabase db;
     if (!Connect(db, err)) return kRefused;
     const int exists = db.AccountExists(name);
     if (exists > 0) return Refuse(err, "User already exists");
-    if (exists < 0 || !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit,
-                                        sendLimit))
+    if (exists < 0 ||
+        !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit, sendLimit))
         return Refuse(err, "User could not be created");
     out << "User created\n";
     return kDone;
@@ -254,8 +255,8 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
 
 }  // namespace
 
-int AccountCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-                        std::ostream& err, bool interactive) {
+int AccountCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+                        bool interactive) {
     if (args.empty()) return Usage(err);
     CommandLine line;
     line.args.assign(args.begin() + 1, args.end());

@@ -38,7 +38,7 @@ LRESULT CFileEventSink::OnMessage(unsigned message, WPARAM wparam, LPARAM lparam
             if (!task) return 0;
             task->Process();
             task->Complete();
-            delete task;   // handed over with the message
+            delete task;  // handed over with the message
             return 1;
         }
         default:

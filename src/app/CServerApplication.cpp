@@ -30,7 +30,9 @@ HeadlessUserInterface g_headless;
 
 CServerApplication::CServerApplication() = default;
 
-CServerApplication::~CServerApplication() { Stop(); }
+CServerApplication::~CServerApplication() {
+    Stop();
+}
 
 void CServerApplication::BlockStopSignals() {
     sigset_t set;
@@ -106,8 +108,7 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     spoolProcessor = std::make_unique<CMailSpoolProcessor>();
     spoolProcessor->SetDatabase(host->GetDatabase());
     spoolProcessor->SetRouter(router.get());
-    if (!spoolProcessor->StartProcessing())
-        g_moduleLog.Write("*** The spool directory SMTPSpooler cannot be watched");
+    if (!spoolProcessor->StartProcessing()) g_moduleLog.Write("*** The spool directory SMTPSpooler cannot be watched");
 
     if (!serversStarted || host->GetModules().GetModules().empty()) {
         g_moduleLog.Write("No server module is running; the server ends");

@@ -49,7 +49,7 @@ LRESULT CServerEventSink::OnMessage(unsigned message, WPARAM wparam, LPARAM lpar
                     break;
                 }
             }
-            if (!owned) delete item;   // handed over with the message
+            if (!owned) delete item;  // handed over with the message
             --outstandingItems;
             return 1;
         }

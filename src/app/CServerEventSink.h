@@ -42,7 +42,7 @@ private:
     MessageWindow* noticeWindow = nullptr;
     std::atomic<int> outstandingItems{0};
     std::vector<std::unique_ptr<CClientEventSink>> clientSinks;
-    SharedLibrary filterLibrary;   // declared before the handler: freed after it
+    SharedLibrary filterLibrary;  // declared before the handler: freed after it
     std::unique_ptr<CFilterHandler> filterHandler;
     SQLHDBC connectionHandle = nullptr;
 };

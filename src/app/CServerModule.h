@@ -18,23 +18,23 @@ class MessageWindow;
 
 class CServerModule {
 public:
-    virtual ~CServerModule() = default;                                 // 1
-    virtual int IsIdle() = 0;                                           // 2: nonzero when it may be unloaded
-    virtual int Reserved3() { return 0; }                               // 3
-    virtual void Stop() = 0;                                            // 4: stop accepting work
-    virtual int Reserved5() { return 0; }                               // 5
-    virtual int Reserved6() { return 0; }                               // 6
-    virtual int Reserved7() { return 0; }                               // 7
-    virtual void SetNotifyWindow(MessageWindow* serverEventSink) = 0;   // 8
-    virtual void SetDatabase(CAccountDatabase* database) = 0;           // 9
-    virtual void SetMailSpooler(CMailSpooler* spooler) = 0;             // 10
+    virtual ~CServerModule() = default;                                // 1
+    virtual int IsIdle() = 0;                                          // 2: nonzero when it may be unloaded
+    virtual int Reserved3() { return 0; }                              // 3
+    virtual void Stop() = 0;                                           // 4: stop accepting work
+    virtual int Reserved5() { return 0; }                              // 5
+    virtual int Reserved6() { return 0; }                              // 6
+    virtual int Reserved7() { return 0; }                              // 7
+    virtual void SetNotifyWindow(MessageWindow* serverEventSink) = 0;  // 8
+    virtual void SetDatabase(CAccountDatabase* database) = 0;          // 9
+    virtual void SetMailSpooler(CMailSpooler* spooler) = 0;            // 10
 };
 
 class CFilterHandler {
 public:
-    virtual ~CFilterHandler() = default;                          // 1
-    virtual void Notify(unsigned message, MailInfo* info) = 0;    // 2: told before a message is routed
-    virtual void SetConnection(SQLHDBC connection) = 0;           // 3
+    virtual ~CFilterHandler() = default;                        // 1
+    virtual void Notify(unsigned message, MailInfo* info) = 0;  // 2: told before a message is routed
+    virtual void SetConnection(SQLHDBC connection) = 0;         // 3
 };
 
 using InitServerFunction = CServerModule* (*)();

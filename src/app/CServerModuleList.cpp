@@ -44,7 +44,9 @@ LONG QueryText(HKEY key, const char* name, std::string& value, std::size_t capac
 
 }  // namespace
 
-CServerModuleList::~CServerModuleList() { UnloadServers(); }
+CServerModuleList::~CServerModuleList() {
+    UnloadServers();
+}
 
 int CServerModuleList::LoadServers(MessageWindow* sinkWindow, CAccountDatabase* database, CMailSpooler* spooler) {
     serverSink = sinkWindow;
@@ -101,12 +103,12 @@ int CServerModuleList::LoadServers(MessageWindow* sinkWindow, CAccountDatabase* 
         auto init = reinterpret_cast<InitServerFunction>(library.Symbol("InitServer"));
         if (!init) {
             g_moduleLog.Write("GetProcAddress(InitServer) failed");
-            continue;   // the library is freed as it goes out of scope
+            continue;  // the library is freed as it goes out of scope
         }
         g_moduleLog.Write("GetProcAddress succeeded");
         libraries.push_back(std::move(library));
         entry.module.reset(init());
-        if (!entry.module) continue;   // nothing to talk to; its library stays until unload
+        if (!entry.module) continue;  // nothing to talk to; its library stays until unload
         entry.module->SetNotifyWindow(serverSink);
         entry.module->SetDatabase(database);
         CServerModule* module = entry.module.get();

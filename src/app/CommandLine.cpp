@@ -26,7 +26,8 @@ bool CommandLine::TakeOption(const std::string& name, std::string& value) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == name && i + 1 < args.size()) {
             value = args[i + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
             return true;
         }
         if (args[i].rfind(name + "=", 0) == 0) {

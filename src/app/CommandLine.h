@@ -5,10 +5,10 @@
 #include <vector>
 
 struct CommandLine {
-    std::string home;                  // --home value, or empty
-    std::string command;               // first word that is not an option
-    std::vector<std::string> args;     // the rest, options other than --home included
-    std::string error;                 // set when the line cannot be understood
+    std::string home;               // --home value, or empty
+    std::string command;            // first word that is not an option
+    std::vector<std::string> args;  // the rest, options other than --home included
+    std::string error;              // set when the line cannot be understood
 
     static CommandLine Parse(int argc, char** argv);
     // Value of "--name VALUE" or "--name=VALUE" among args, removed when found.

@@ -72,7 +72,8 @@ long ProvisionSettings(const std::string& home) {
         if (file.SubKeys(servers).empty()) {
             const std::string first = servers + std::string("\\#1");
             std::uint32_t one = 1;
-            file.Set(first, {settings::kServerActive, SettingsFile::kDword, std::string(reinterpret_cast<const char*>(&one), 4)});
+            file.Set(first, {settings::kServerActive, SettingsFile::kDword,
+                             std::string(reinterpret_cast<const char*>(&one), 4)});
             file.Set(first, {settings::kServerLocation, SettingsFile::kString, settings::kSmtpServerModule});
             file.Set(first, {settings::kServerName, SettingsFile::kString, "SMTP_Server"});
             changed = true;
@@ -180,8 +181,8 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
     std::string mailRoot = home + "/mail";
     ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", mailRoot, 260);
     std::string logDir, mailLogDir;
-    ReadRegistryString((std::string(settings::kProductKeyPath) + "\\" + settings::kLogModule).c_str(), "LogDir",
-                       logDir, 260);
+    ReadRegistryString((std::string(settings::kProductKeyPath) + "\\" + settings::kLogModule).c_str(), "LogDir", logDir,
+                       260);
     ReadRegistryString(settings::kLogKeyPath, "Log Directory", mailLogDir, 260);
     for (const std::string& dir : {home + "/SMTPSpooler", home + "/Outbox", home + "/MailSpooler", mailRoot,
                                    logDir.empty() ? home : logDir, mailLogDir.empty() ? home : mailLogDir}) {

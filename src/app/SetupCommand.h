@@ -19,8 +19,7 @@ public:
     static int Run(const std::string& home, std::ostream& out, std::ostream& err);
     // `velmora setup [--postmaster-password P]`: provisions the home, then
     // makes the postmaster account when it is missing.
-    static int Run(const std::string& home, const std::vector<std::string>& args, std::ostream& out,
-                   std::ostream& err);
+    static int Run(const std::string& home, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
     // Makes "postmaster" with the password, or with a generated one that is
     // printed once, when no account of that name exists. Needs a home in use.
     static int EnsurePostmaster(const std::string& password, std::ostream& out, std::ostream& err);

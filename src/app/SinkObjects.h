@@ -23,18 +23,18 @@ public:
 
 class CSinkTask {
 public:
-    virtual ~CSinkTask() = default;   // 1
-    virtual void Reserved2() {}       // 2
-    virtual void Reserved3() {}       // 3
-    virtual void Reserved4() {}       // 4
-    virtual void Reserved5() {}       // 5
-    virtual void Reserved6() {}       // 6
-    virtual void Reserved7() {}       // 7
-    virtual void Reserved8() {}       // 8
-    virtual void Reserved9() {}       // 9
-    virtual void Process() = 0;       // 10
-    virtual void Reserved11() {}      // 11
-    virtual void Reserved12() {}      // 12
-    virtual void Reserved13() {}      // 13
-    virtual void Complete() = 0;      // 14
+    virtual ~CSinkTask() = default;  // 1
+    virtual void Reserved2() {}      // 2
+    virtual void Reserved3() {}      // 3
+    virtual void Reserved4() {}      // 4
+    virtual void Reserved5() {}      // 5
+    virtual void Reserved6() {}      // 6
+    virtual void Reserved7() {}      // 7
+    virtual void Reserved8() {}      // 8
+    virtual void Reserved9() {}      // 9
+    virtual void Process() = 0;      // 10
+    virtual void Reserved11() {}     // 11
+    virtual void Reserved12() {}     // 12
+    virtual void Reserved13() {}     // 13
+    virtual void Complete() = 0;     // 14
 };

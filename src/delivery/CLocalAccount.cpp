@@ -52,7 +52,9 @@ CLocalAccount* CLocalAccount::Create(SQLHDBC connection, long accountId) {
     return new CLocalAccount(connection, accountId);
 }
 
-std::string CLocalAccount::AccountDirectory() const { return mailstore::JoinPath(mailDirectory, record->GetMailBox()); }
+std::string CLocalAccount::AccountDirectory() const {
+    return mailstore::JoinPath(mailDirectory, record->GetMailBox());
+}
 
 std::string CLocalAccount::FolderDirectory(int folder) const {
     const char* name = record->GetFolderName(folder);
@@ -107,9 +109,9 @@ bool CLocalAccount::IsDeleted(long message, int folder) {
 
 std::uint64_t CLocalAccount::GetFolderSize(int folder) {
     OdbcStatement statement(connection);
-    if (!statement.ExecDirect(StringPrintf(
-            "SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
-            record->GetAccountId(), folder)))
+    if (!statement.ExecDirect(
+            StringPrintf("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
+                         record->GetAccountId(), folder)))
         return 0;
     // 64 bits: a large mailbox must not wrap round below its quota.
     std::int64_t total = 0;
@@ -185,14 +187,18 @@ bool CLocalAccount::Unlock() {
     return true;
 }
 
-void CLocalAccount::SetDotsCount(std::int32_t value) { dotsCount = value; }
+void CLocalAccount::SetDotsCount(std::int32_t value) {
+    dotsCount = value;
+}
 
 long CLocalAccount::GetMessageProperty(long message, int folder) {
     CStoredMail* entry = Entry(message, folder);
     return entry ? entry->GetType() : 0;
 }
 
-CStoredMail* CLocalAccount::GetStoredMail(long message, int folder) { return Entry(message, folder); }
+CStoredMail* CLocalAccount::GetStoredMail(long message, int folder) {
+    return Entry(message, folder);
+}
 
 bool CLocalAccount::LoadFolder(int folder) {
     CMailboxFolder* list = Folder(folder);
@@ -284,7 +290,7 @@ bool CLocalAccount::CreateFolder(const std::string& name) {
             statement.BindULong(1, maxId, &indicator) && statement.Fetch() && indicator != SQL_NULL_DATA &&
             maxId > static_cast<std::uint32_t>(number))
             number = maxId >= static_cast<std::uint32_t>(CUserRecord::kMaxFolders) ? CUserRecord::kMaxFolders
-                                                                                    : static_cast<int>(maxId);
+                                                                                   : static_cast<int>(maxId);
     }
     ++number;
     if (number > CUserRecord::kMaxFolders) return false;

@@ -31,9 +31,9 @@ void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<
         // One watcher gets one copy, however many of the addresses it
         // watches; user names compare without regard to case.
         auto same = [&](const std::string& held) {
-            return held.size() == name.size() &&
-                   std::equal(held.begin(), held.end(), name.begin(), [](char a, char b) {
-                       return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+            return held.size() == name.size() && std::equal(held.begin(), held.end(), name.begin(), [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) ==
+                              std::tolower(static_cast<unsigned char>(b));
                    });
         };
         if (std::none_of(into.begin(), into.end(), same)) into.push_back(std::move(name));
@@ -41,13 +41,13 @@ void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<
 }
 
 const std::vector<std::string>& CMailMonitor::FindSendMonitors(SQLHDBC connection,
-                                                                const std::vector<std::string>& addresses) {
+                                                               const std::vector<std::string>& addresses) {
     Find(connection, "S", addresses, sendList);
     return sendList;
 }
 
 const std::vector<std::string>& CMailMonitor::FindReceiveMonitors(SQLHDBC connection,
-                                                                   const std::vector<std::string>& addresses) {
+                                                                  const std::vector<std::string>& addresses) {
     Find(connection, "R", addresses, receiveList);
     return receiveList;
 }
@@ -124,8 +124,8 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
     std::string userName;
     {
         OdbcStatement s(connection);
-        if (s.ExecDirect(StringPrintf("SELECT aUserName FROM Accounts WHERE aAccountId = %d",
-                                      static_cast<int>(*accountId))) &&
+        if (s.ExecDirect(
+                StringPrintf("SELECT aUserName FROM Accounts WHERE aAccountId = %d", static_cast<int>(*accountId))) &&
             s.Fetch())
             s.GetText(1, userName);
     }
@@ -143,13 +143,15 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
 bool CMailMonitor::DeleteMonitor(SQLHDBC connection, long accountId, const std::string& type,
                                  const std::string& address) {
     std::string letter = type;
-    if (type == "Send") letter = "S";
-    else if (type == "Receive") letter = "R";
+    if (type == "Send")
+        letter = "S";
+    else if (type == "Receive")
+        letter = "R";
     // The statement compares with the upper-cased column.
     for (char& c : letter)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     OdbcStatement s(connection);
-    return s.ExecDirect(StringPrintf(
-        "DELETE from mailmonitor WHERE nAccountId = %s AND ucase(Type) = '%s' AND EmailAdd = '%s'",
-        std::to_string(accountId).c_str(), SqlEscape(letter).c_str(), SqlEscape(address).c_str()));
+    return s.ExecDirect(
+        StringPrintf("DELETE from mailmonitor WHERE nAccountId = %s AND ucase(Type) = '%s' AND EmailAdd = '%s'",
+                     std::to_string(accountId).c_str(), SqlEscape(letter).c_str(), SqlEscape(address).c_str()));
 }

@@ -34,8 +34,7 @@ public:
     // received by) any of the addresses; returns the list as it stands.
     // A failed statement leaves what was fetched.
     const std::vector<std::string>& FindSendMonitors(SQLHDBC connection, const std::vector<std::string>& addresses);
-    const std::vector<std::string>& FindReceiveMonitors(SQLHDBC connection,
-                                                        const std::vector<std::string>& addresses);
+    const std::vector<std::string>& FindReceiveMonitors(SQLHDBC connection, const std::vector<std::string>& addresses);
     const std::vector<std::string>& SendList() const { return sendList; }
     const std::vector<std::string>& ReceiveList() const { return receiveList; }
 
@@ -52,12 +51,10 @@ public:
     // success, else the text the dialog shows ("Please Select UserName",
     // "Please Select Type", "Please Select Email Address"). Rows inserted
     // are appended to added.
-    static std::string AddMonitors(SQLHDBC connection, std::optional<long> accountId, bool watchSend,
-                                   bool watchReceive, const std::vector<std::string>& addresses,
-                                   std::vector<MailMonitorEntry>& added);
+    static std::string AddMonitors(SQLHDBC connection, std::optional<long> accountId, bool watchSend, bool watchReceive,
+                                   const std::vector<std::string>& addresses, std::vector<MailMonitorEntry>& added);
     // type is "S"/"R" or the shown "Send"/"Receive". True when the statement ran.
-    static bool DeleteMonitor(SQLHDBC connection, long accountId, const std::string& type,
-                              const std::string& address);
+    static bool DeleteMonitor(SQLHDBC connection, long accountId, const std::string& type, const std::string& address);
 
 private:
     static void Find(SQLHDBC connection, const char* type, const std::vector<std::string>& addresses,

@@ -13,8 +13,7 @@
 namespace {
 
 constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // A header value must stay on its own line: a line break inside the "To:"
 // value would let the address add header fields of its own.
@@ -45,9 +44,12 @@ std::string CSystemNotice::FormatDate(std::time_t when) {
 
 const char* CSystemNotice::SubjectOf(Kind kind) {
     switch (kind) {
-        case Kind::Delivered: return "Message Delivery Confirmation";
-        case Kind::Read: return "Message Read Confirmation";
-        default: return "Message Delivery Error";
+        case Kind::Delivered:
+            return "Message Delivery Confirmation";
+        case Kind::Read:
+            return "Message Read Confirmation";
+        default:
+            return "Message Delivery Error";
     }
 }
 
@@ -61,8 +63,10 @@ const char* CSystemNotice::FirstSentenceOf(Kind kind) {
         case Kind::ForwardingLoop:
             return "The following mail of yours could not be forwarded as per recipient's settings due to "
                    "looping in mail delivery.";
-        case Kind::Delivered: return "The following mail of yours has been delivered to the recipient on ";
-        case Kind::Read: return "The following mail of yours has been read by the recipient on ";
+        case Kind::Delivered:
+            return "The following mail of yours has been delivered to the recipient on ";
+        case Kind::Read:
+            return "The following mail of yours has been read by the recipient on ";
     }
     return "";
 }
@@ -100,8 +104,7 @@ bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipie
     CSmtpConnection smtp;
     smtp.SetHeloName("localHost");
     // Port 25 on the loopback address is the configured local SMTP port.
-    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) !=
-        CSmtpConnection::kConnected)
+    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
         return false;
     bool sent = false;
     if (smtp.MailFrom(std::string("postmaster") + "@" + CSmtpConnection::kLocalHost) && smtp.RcptTo(recipient))

@@ -5,7 +5,9 @@
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"
 
-CUserRecord::CUserRecord(SQLHDBC conn, long id) : connection(conn), accountId(id) { Load(); }
+CUserRecord::CUserRecord(SQLHDBC conn, long id) : connection(conn), accountId(id) {
+    Load();
+}
 
 const char* CUserRecord::GetFolderName(int number) const {
     if (number < 1 || number > folderCount) return nullptr;

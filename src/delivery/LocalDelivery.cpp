@@ -44,7 +44,9 @@ constexpr std::uint32_t kBlockSize = 65536;
 // A task query is one statement; a longer body is not one.
 constexpr std::uint32_t kMaxQueryBytes = 65536;
 
-std::string ErrorText(int error) { return error ? std::strerror(error) : "unknown cause"; }
+std::string ErrorText(int error) {
+    return error ? std::strerror(error) : "unknown cause";
+}
 
 // The content type without its parameters, lower case.
 std::string BareType(const std::string& contentType) {
@@ -175,10 +177,9 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         if (!CSystemNotice::IsNoticeMailer(header.GetField("X-Mailer"))) {
             CTempMailContent notice;
             const auto kind = CSystemNotice::Kind::ReceivingQuotaExceeded;
-            if (notice.Open() &&
-                CSystemNotice::ComposeNotice(notice, from, CSystemNotice::SubjectOf(kind),
-                                             CSystemNotice::FirstSentenceOf(kind), false, header.GetField("Date"),
-                                             record->GetEmailId(), header.GetField("Subject")))
+            if (notice.Open() && CSystemNotice::ComposeNotice(
+                                     notice, from, CSystemNotice::SubjectOf(kind), CSystemNotice::FirstSentenceOf(kind),
+                                     false, header.GetField("Date"), record->GetEmailId(), header.GetField("Subject")))
                 CSystemNotice::SendNotice(notice, AddressOf(from));
         }
         return true;
@@ -292,8 +293,7 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
             query.resize(got);
             query.resize(std::strlen(query.c_str()));
             OdbcStatement statement(connection);
-            if (!statement.ExecDirect(query))
-                g_moduleLog.Write("Task query failed: " + statement.LastError());
+            if (!statement.ExecDirect(query)) g_moduleLog.Write("Task query failed: " + statement.LastError());
         } else if (type == "qirn/data") {
             if (!target || !usableId) continue;
             std::unique_ptr<CMimeMessage> extracted = ExtractPart(*content, part.name);
@@ -333,10 +333,10 @@ bool CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId)
     if (written) {
         // The file is complete before its row names it.
         OdbcStatement statement(connection);
-        written = statement.ExecDirect(StringPrintf(
-            "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)", SqlEscape(taskId).c_str(),
-            record->GetAccountId(), static_cast<long>(size), 0L, 0L,
-            mailstore::LocalDateTimeText(std::time(nullptr)).c_str()));
+        written = statement.ExecDirect(StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)",
+                                                    SqlEscape(taskId).c_str(), record->GetAccountId(),
+                                                    static_cast<long>(size), 0L, 0L,
+                                                    mailstore::LocalDateTimeText(std::time(nullptr)).c_str()));
     }
     if (!written) ::unlink(path.c_str());
     return written;

@@ -20,16 +20,15 @@ public:
     virtual CLocalAccount* FindAccountBySuffix(const std::string& dottedName) = 0;
     virtual std::string GetDomainAliasForward(const std::string& userName) = 0;
     virtual bool GetDomain(const std::string& domain, std::string& defaultUser, bool& isFwdOn) = 0;
-    virtual bool CreateAccount(const std::string& userName, const std::string& password, bool isGroup,
-                               bool isAdmin, const std::string& email, long mailboxLimit, long allowRead,
-                               long allowWrite, long receiveLimit, long sendLimit) = 0;
+    virtual bool CreateAccount(const std::string& userName, const std::string& password, bool isGroup, bool isAdmin,
+                               const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
+                               long receiveLimit, long sendLimit) = 0;
     virtual bool DeleteAccount(const std::string& userName) = 0;
     virtual bool AlterAccountWithLimits(const std::string& userName, const std::string& password, bool isGroup,
-                                        bool isAdmin, const std::string& email, long mailboxLimit,
-                                        long allowRead, long allowWrite, long receiveLimit, long sendLimit) = 0;
-    virtual bool AlterAccount(const std::string& userName, const std::string& password, bool isGroup,
-                              bool isAdmin, const std::string& email, long mailboxLimit, long allowRead,
-                              long allowWrite) = 0;
+                                        bool isAdmin, const std::string& email, long mailboxLimit, long allowRead,
+                                        long allowWrite, long receiveLimit, long sendLimit) = 0;
+    virtual bool AlterAccount(const std::string& userName, const std::string& password, bool isGroup, bool isAdmin,
+                              const std::string& email, long mailboxLimit, long allowRead, long allowWrite) = 0;
     virtual bool Connect() = 0;
     virtual bool Disconnect() = 0;
     virtual CVoiceAccountStore* GetVoiceAccountStore() = 0;

@@ -37,7 +37,9 @@ CMailDatabase::~CMailDatabase() {
     Disconnect();
 }
 
-void CMailDatabase::SetLocalAccountFactory(LocalAccountFactory factory) { g_accountFactory.store(factory); }
+void CMailDatabase::SetLocalAccountFactory(LocalAccountFactory factory) {
+    g_accountFactory.store(factory);
+}
 
 CLocalAccount* CMailDatabase::MakeAccount(long accountId) {
     LocalAccountFactory factory = g_accountFactory.load();
@@ -70,7 +72,9 @@ bool CMailDatabase::Disconnect() {
     return true;
 }
 
-SQLHDBC CMailDatabase::GetConnectionHandle() { return connection ? connection->Handle() : SQL_NULL_HDBC; }
+SQLHDBC CMailDatabase::GetConnectionHandle() {
+    return connection ? connection->Handle() : SQL_NULL_HDBC;
+}
 
 long CMailDatabase::QueryId(const std::string& sql) {
     OdbcStatement statement(GetConnectionHandle());
@@ -86,20 +90,19 @@ CLocalAccount* CMailDatabase::GetAccountById(long accountId) {
 }
 
 CLocalAccount* CMailDatabase::LookupLocalAccount(const std::string& userName) {
-    long id = QueryId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'",
-                                   SqlEscape(userName).c_str()));
+    long id =
+        QueryId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()));
     return id < 0 ? nullptr : MakeAccount(id);
 }
 
 bool CMailDatabase::GetDomain(const std::string& domain, std::string& defaultUser, bool& isFwdOn) {
     OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect(StringPrintf("SELECT DefaultUser,IsFwdOn FROM Domains WHERE DomainName = '%s'",
-                                           SqlEscape(domain).c_str())))
+    if (!statement.ExecDirect(
+            StringPrintf("SELECT DefaultUser,IsFwdOn FROM Domains WHERE DomainName = '%s'", SqlEscape(domain).c_str())))
         return false;
     char user[256] = {};
     unsigned char fwd = 0;
-    if (!statement.BindChar(1, user, sizeof user) || !statement.BindBit(2, fwd) || !statement.Fetch())
-        return false;
+    if (!statement.BindChar(1, user, sizeof user) || !statement.BindBit(2, fwd) || !statement.Fetch()) return false;
     defaultUser = user;
     isFwdOn = fwd != 0;
     return true;
@@ -152,8 +155,8 @@ int CMailDatabase::AccountExists(const std::string& userName) {
 std::string CMailDatabase::StoredUserName(const std::string& userName) {
     OdbcStatement statement(GetConnectionHandle());
     std::string stored;
-    if (!statement.ExecDirect(StringPrintf("SELECT aUserName FROM Accounts WHERE aUserName = '%s'",
-                                           SqlEscape(userName).c_str())) ||
+    if (!statement.ExecDirect(
+            StringPrintf("SELECT aUserName FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str())) ||
         !statement.Fetch() || !statement.GetText(1, stored))
         return userName;
     return stored;
@@ -215,9 +218,9 @@ constexpr int kDirectoryProbes = 1000;
 
 }  // namespace
 
-bool CMailDatabase::CreateAccount(const std::string& userName, const std::string& password, bool isGroup,
-                                  bool isAdmin, const std::string& email, long mailboxLimit, long allowRead,
-                                  long allowWrite, long receiveLimit, long sendLimit) {
+bool CMailDatabase::CreateAccount(const std::string& userName, const std::string& password, bool isGroup, bool isAdmin,
+                                  const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
+                                  long receiveLimit, long sendLimit) {
     if (!IsValidUserName(userName) || !IsValidPassword(password) || !IsValidEmail(email) || mailboxLimit < 0 ||
         receiveLimit < 0 || sendLimit < 0)
         return false;
@@ -234,8 +237,8 @@ bool CMailDatabase::CreateAccount(const std::string& userName, const std::string
         OdbcStatement statement(GetConnectionHandle());
         if (!statement.ExecDirect(StringPrintf(
                 "INSERT INTO Accounts VALUES (%ld, '%s', '%s', '%s', %s, 1, 0, %s,'%s',%ld)", id,
-                SqlEscape(userName).c_str(), PasswordScrambler::Scramble(userName, password).c_str(),
-                mailBox.c_str(), isGroup ? "1" : "0", isAdmin ? "1" : "0", SqlEscape(email).c_str(), mailboxLimit)))
+                SqlEscape(userName).c_str(), PasswordScrambler::Scramble(userName, password).c_str(), mailBox.c_str(),
+                isGroup ? "1" : "0", isAdmin ? "1" : "0", SqlEscape(email).c_str(), mailboxLimit)))
             return false;
     }
     bool complete = true;
@@ -251,8 +254,7 @@ bool CMailDatabase::CreateAccount(const std::string& userName, const std::string
     }
     const std::string accountDirectory = root + "/" + mailBox;
     complete = MakeDirectory(accountDirectory) && complete;
-    for (const char* folder : kStandardFolders)
-        complete = MakeDirectory(accountDirectory + "/" + folder) && complete;
+    for (const char* folder : kStandardFolders) complete = MakeDirectory(accountDirectory + "/" + folder) && complete;
     if (complete) {
         OdbcStatement statement(GetConnectionHandle());
         complete = statement.ExecDirect(
@@ -274,9 +276,8 @@ void CMailDatabase::RemoveAccountRows(long accountId, const std::string& userNam
     // number again; it must not inherit folders, limits, rights, forwarding
     // or the index of someone else's mail. The mail files themselves stay.
     static constexpr const char* kByAccountId[] = {
-        "FolderMapping", "MailSizeControl", "AccessControl", "Mails",      "MailInfo",   "POPACCOUNTS",
-        "Forwarding",    "ForwardOptions",  "AutoResponder", "Netware",    "Groups",     "Intergroup",
-        "UserFilters",   "VoiceAccounts"};
+        "FolderMapping",  "MailSizeControl", "AccessControl", "Mails",  "MailInfo",   "POPACCOUNTS", "Forwarding",
+        "ForwardOptions", "AutoResponder",   "Netware",       "Groups", "Intergroup", "UserFilters", "VoiceAccounts"};
     OdbcStatement statement(GetConnectionHandle());
     for (const char* table : kByAccountId)
         statement.ExecDirect(StringPrintf("DELETE FROM %s WHERE aAccountId = %ld", table, accountId));
@@ -330,10 +331,9 @@ bool CMailDatabase::UpdateAccount(const std::string& userName, const std::string
                                   const long* receiveLimit, const long* sendLimit) {
     // The address is kept as the editor shows it (older accounts may have
     // none), but never with control characters or beyond its column.
-    const bool plainEmail =
-        email.size() <= kMaxEmail && std::none_of(email.begin(), email.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-        });
+    const bool plainEmail = email.size() <= kMaxEmail && std::none_of(email.begin(), email.end(), [](char c) {
+                                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                            });
     if (!IsValidPassword(password) || !plainEmail || mailboxLimit < 0 || (receiveLimit && *receiveLimit < 0) ||
         (sendLimit && *sendLimit < 0))
         return false;
@@ -363,9 +363,9 @@ bool CMailDatabase::UpdateAccount(const std::string& userName, const std::string
     return ok;
 }
 
-bool CMailDatabase::AlterAccountWithLimits(const std::string& userName, const std::string& password, bool,
-                                           bool isAdmin, const std::string& email, long mailboxLimit,
-                                           long allowRead, long allowWrite, long receiveLimit, long sendLimit) {
+bool CMailDatabase::AlterAccountWithLimits(const std::string& userName, const std::string& password, bool, bool isAdmin,
+                                           const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
+                                           long receiveLimit, long sendLimit) {
     return UpdateAccount(userName, password, isAdmin, email, mailboxLimit, allowRead, allowWrite, &receiveLimit,
                          &sendLimit);
 }
@@ -409,11 +409,16 @@ CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName
 
 const char* CMailDatabase::LoginMessage(LoginResult result) {
     switch (result) {
-    case LoginResult::Failed: return "Could not Login";
-    case LoginResult::UnknownName: return "Invalid Login name";
-    case LoginResult::WrongPassword: return "Invalid Password";
-    case LoginResult::Administrator: return "You have successfully logged in as Administrator";
-    case LoginResult::User: return "You have successfully logged in as User";
+        case LoginResult::Failed:
+            return "Could not Login";
+        case LoginResult::UnknownName:
+            return "Invalid Login name";
+        case LoginResult::WrongPassword:
+            return "Invalid Password";
+        case LoginResult::Administrator:
+            return "You have successfully logged in as Administrator";
+        case LoginResult::User:
+            return "You have successfully logged in as User";
     }
     return "Could not Login";
 }
@@ -423,7 +428,9 @@ CVoiceAccountStore* CMailDatabase::GetVoiceAccountStore() {
     return voiceAccounts.get();
 }
 
-CRemoteServerAccounts* CMailDatabase::GetRemoteServerAccounts() { return remoteAccounts.get(); }
+CRemoteServerAccounts* CMailDatabase::GetRemoteServerAccounts() {
+    return remoteAccounts.get();
+}
 
 std::string CMailDatabase::AddressToHex(const std::string& dotted) {
     std::size_t b = dotted.find_first_not_of(" \t");
@@ -445,8 +452,8 @@ std::string CMailDatabase::AddressToHex(const std::string& dotted) {
 bool CMailDatabase::IsRelayAllowed(const std::string& address) {
     const std::string hex = SqlEscape(AddressToHex(address));
     OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect(StringPrintf(
-            "SELECT count(*) FROM RelayAllowed WHERE FirstIp <= '%s' and LastIp >= '%s'", hex.c_str(), hex.c_str())))
+    if (!statement.ExecDirect(StringPrintf("SELECT count(*) FROM RelayAllowed WHERE FirstIp <= '%s' and LastIp >= '%s'",
+                                           hex.c_str(), hex.c_str())))
         return false;
     std::uint32_t count = 0;
     if (!statement.BindULong(1, count) || !statement.Fetch()) return false;

@@ -35,12 +35,12 @@ public:
     std::string GetDomainAliasForward(const std::string& userName) override;
     bool GetDomain(const std::string& domain, std::string& defaultUser, bool& isFwdOn) override;
     bool CreateAccount(const std::string& userName, const std::string& password, bool isGroup, bool isAdmin,
-                       const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
-                       long receiveLimit, long sendLimit) override;
+                       const std::string& email, long mailboxLimit, long allowRead, long allowWrite, long receiveLimit,
+                       long sendLimit) override;
     bool DeleteAccount(const std::string& userName) override;
-    bool AlterAccountWithLimits(const std::string& userName, const std::string& password, bool isGroup,
-                                bool isAdmin, const std::string& email, long mailboxLimit, long allowRead,
-                                long allowWrite, long receiveLimit, long sendLimit) override;
+    bool AlterAccountWithLimits(const std::string& userName, const std::string& password, bool isGroup, bool isAdmin,
+                                const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
+                                long receiveLimit, long sendLimit) override;
     bool AlterAccount(const std::string& userName, const std::string& password, bool isGroup, bool isAdmin,
                       const std::string& email, long mailboxLimit, long allowRead, long allowWrite) override;
     bool Connect() override;
@@ -93,9 +93,9 @@ private:
     std::string StoredUserName(const std::string& userName);
     // Removes every row that belongs to the account other than its Accounts row.
     void RemoveAccountRows(long accountId, const std::string& userName);
-    bool UpdateAccount(const std::string& userName, const std::string& password, bool isAdmin,
-                       const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
-                       const long* receiveLimit, const long* sendLimit);
+    bool UpdateAccount(const std::string& userName, const std::string& password, bool isAdmin, const std::string& email,
+                       long mailboxLimit, long allowRead, long allowWrite, const long* receiveLimit,
+                       const long* sendLimit);
 
     std::unique_ptr<OdbcEnvironment> environment;
     std::unique_ptr<OdbcConnection> connection;

@@ -16,12 +16,14 @@
 
 CModuleLog g_moduleLog;
 
-CModuleLog::~CModuleLog() { Close(); }
+CModuleLog::~CModuleLog() {
+    Close();
+}
 
 std::string CModuleLog::FileNameFor(const std::string& directory, const std::tm& utc) {
     char name[64];
-    std::snprintf(name, sizeof name, "/%02d%02d%04d%02d%02d.log", utc.tm_mday, utc.tm_mon + 1,
-                  utc.tm_year + 1900, utc.tm_hour, utc.tm_min);
+    std::snprintf(name, sizeof name, "/%02d%02d%04d%02d%02d.log", utc.tm_mday, utc.tm_mon + 1, utc.tm_year + 1900,
+                  utc.tm_hour, utc.tm_min);
     return directory + name;
 }
 
@@ -31,7 +33,7 @@ void CModuleLog::Open(const std::string& path, const std::string& module, bool a
 
 void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool append, std::time_t utcNow) {
     std::lock_guard<std::mutex> guard(lock);
-    if (isOpen) return;   // opened once per process
+    if (isOpen) return;  // opened once per process
     registryPath = path;
     moduleName = module;
     logDirectory.clear();
@@ -82,8 +84,8 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     isOpen = 1;
     const std::string rule(69, '=');
     char date[128];
-    std::snprintf(date, sizeof date, "\tDate = %d-%d-%d  Time = %d:%d", utc.tm_mday, utc.tm_mon + 1,
-                  utc.tm_year + 1900, utc.tm_hour, utc.tm_min);
+    std::snprintf(date, sizeof date, "\tDate = %d-%d-%d  Time = %d:%d", utc.tm_mday, utc.tm_mon + 1, utc.tm_year + 1900,
+                  utc.tm_hour, utc.tm_min);
     for (const std::string& line : {rule, "\tModule := " + moduleName, std::string(date), rule}) {
         std::fputs(line.c_str(), file);
         std::fputc('\n', file);

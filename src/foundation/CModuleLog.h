@@ -24,8 +24,7 @@ public:
     // creates <LogDir>/DDMMYYYYHHMM.log (UTC) with the four banner lines.
     void Open(const std::string& registryPath, const std::string& moduleName, bool append);
     // Same, with the UTC time given (tests).
-    void OpenAt(const std::string& registryPath, const std::string& moduleName, bool append,
-                std::time_t utcNow);
+    void OpenAt(const std::string& registryPath, const std::string& moduleName, bool append, std::time_t utcNow);
     void Write(std::string_view text);
     void Close();
 

@@ -50,7 +50,7 @@ std::string CRegistryKey::GetString(std::string name) {
     DWORD size = 0;
     lastError = RegQueryValueEx(subKey, name.c_str(), nullptr, nullptr, nullptr, &size);
     if (lastError != ERROR_SUCCESS) return "";
-    std::vector<BYTE> buffer(size + 1, 0);   // one more: values are stored unterminated
+    std::vector<BYTE> buffer(size + 1, 0);  // one more: values are stored unterminated
     lastError = RegQueryValueEx(subKey, name.c_str(), nullptr, nullptr, buffer.data(), &size);
     if (lastError != ERROR_SUCCESS || size == 0) return "";
     const char* text = reinterpret_cast<const char*>(buffer.data());
@@ -69,8 +69,8 @@ void CRegistryKey::SetString(std::string name, std::string text) {
     valueName = name;
     stringBuffer = text.c_str();
     dataLength = static_cast<DWORD>(text.size());
-    lastError = RegSetValueEx(subKey, valueName.c_str(), 0, REG_SZ,
-                              reinterpret_cast<const BYTE*>(stringBuffer), dataLength);
+    lastError =
+        RegSetValueEx(subKey, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(stringBuffer), dataLength);
     stringBuffer = nullptr;
     if (lastError == ERROR_SUCCESS) lastError = RegFlushKey(subKey);
 }
@@ -79,8 +79,8 @@ void CRegistryKey::SetDWord(std::string name, DWORD number) {
     valueName = name;
     dwordBuffer = number;
     dataLength = 4;
-    lastError = RegSetValueEx(subKey, valueName.c_str(), 0, REG_DWORD,
-                              reinterpret_cast<const BYTE*>(&dwordBuffer), dataLength);
+    lastError =
+        RegSetValueEx(subKey, valueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwordBuffer), dataLength);
 }
 
 std::unique_ptr<std::map<std::string, std::string>> CRegistryKey::EnumValues() {
@@ -89,7 +89,7 @@ std::unique_ptr<std::map<std::string, std::string>> CRegistryKey::EnumValues() {
         char name[100] = {};
         BYTE data[400] = {};
         DWORD nameSize = sizeof name;
-        DWORD dataSize = sizeof data - 1;   // keep a terminator for the text
+        DWORD dataSize = sizeof data - 1;  // keep a terminator for the text
         lastError = RegEnumValue(subKey, index, name, &nameSize, nullptr, nullptr, data, &dataSize);
         if (lastError == ERROR_NO_MORE_ITEMS) break;
         if (lastError != ERROR_SUCCESS) {

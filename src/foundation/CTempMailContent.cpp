@@ -28,40 +28,33 @@ constexpr std::size_t kMaxTempPath = 260;
 // retried, so this is reached only when a directory is flooded with our names.
 constexpr int kNameAttempts = 4096;
 
-void ShowMessageBox(const char* text)
-{
+void ShowMessageBox(const char* text) {
     UserInterface::Current().MessageBox(text, settings::kMessageBoxTitle);
 }
 
 // Process-wide sequence for unique names, started at a random point so that
 // two processes sharing a directory rarely probe the same names.
-std::atomic<std::uint32_t>& NameSequence()
-{
+std::atomic<std::uint32_t>& NameSequence() {
     static std::atomic<std::uint32_t> sequence{[] {
         std::random_device device;
         auto seed = static_cast<std::uint32_t>(device());
         seed ^= static_cast<std::uint32_t>(getpid()) << 16;
-        seed ^= static_cast<std::uint32_t>(
-            std::chrono::steady_clock::now().time_since_epoch().count());
+        seed ^= static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         return seed;
     }()};
     return sequence;
 }
 
-bool IsDirectory(const std::string& path)
-{
+bool IsDirectory(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // Creates "<dir>/Tes<hex>.tmp" exclusively; returns its path or "".
-std::string CreateUniqueFile(const std::string& directory)
-{
-    if (directory.empty() || !IsDirectory(directory))
-        return {};
+std::string CreateUniqueFile(const std::string& directory) {
+    if (directory.empty() || !IsDirectory(directory)) return {};
     std::string prefix = directory;
-    if (prefix.back() != '/')
-        prefix += '/';
+    if (prefix.back() != '/') prefix += '/';
     prefix += "Tes";
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         char number[16];
@@ -72,29 +65,24 @@ std::string CreateUniqueFile(const std::string& directory)
             ::close(fd);
             return path;
         }
-        if (errno != EEXIST && errno != EINTR)
-            return {};
+        if (errno != EEXIST && errno != EINTR) return {};
     }
     return {};
 }
 
-} // namespace
+}  // namespace
 
-CTempMailContent::CTempMailContent()
-{
+CTempMailContent::CTempMailContent() {
     // The system directory first; the home's own spool directory when the
     // system one is unusable (missing, too long, full or not writable).
     const char* tmpdir = std::getenv("TMPDIR");
     if (tmpdir && *tmpdir && std::char_traits<char>::length(tmpdir) <= kMaxTempPath)
         fileName = CreateUniqueFile(tmpdir);
-    if (fileName.empty())
-        fileName = CreateUniqueFile("/tmp");
-    if (fileName.empty())
-        fileName = CreateUniqueFile("./TessalSpooler");
+    if (fileName.empty()) fileName = CreateUniqueFile("/tmp");
+    if (fileName.empty()) fileName = CreateUniqueFile("./TessalSpooler");
 }
 
-CTempMailContent::~CTempMailContent()
-{
+CTempMailContent::~CTempMailContent() {
     // The file is deleted even when it was never opened: it was created by
     // the constructor and nobody else knows its name.
     file.Reset();
@@ -105,14 +93,12 @@ CTempMailContent::~CTempMailContent()
     }
 }
 
-bool CTempMailContent::Open()
-{
+bool CTempMailContent::Open() {
     if (fileName.empty()) {
         ShowMessageBox("Blank File Name");
         return false;
     }
-    if (isOpen)
-        return true;
+    if (isOpen) return true;
     // The file must still be the one we created: no creation, no symlinks.
     int fd = ::open(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
@@ -124,59 +110,45 @@ bool CTempMailContent::Open()
     return true;
 }
 
-std::uint32_t CTempMailContent::GetLength()
-{
+std::uint32_t CTempMailContent::GetLength() {
     struct stat info {};
-    int rc = isOpen ? ::fstat(file.Get(), &info)
-                    : (fileName.empty() ? -1 : ::stat(fileName.c_str(), &info));
-    if (rc != 0 || info.st_size < 0)
-        return 0;
-    if (static_cast<std::uint64_t>(info.st_size) > UINT32_MAX)
-        return UINT32_MAX;
+    int rc = isOpen ? ::fstat(file.Get(), &info) : (fileName.empty() ? -1 : ::stat(fileName.c_str(), &info));
+    if (rc != 0 || info.st_size < 0) return 0;
+    if (static_cast<std::uint64_t>(info.st_size) > UINT32_MAX) return UINT32_MAX;
     return static_cast<std::uint32_t>(info.st_size);
 }
 
-void CTempMailContent::Rewind()
-{
-    if (isOpen)
-        ::lseek(file.Get(), 0, SEEK_SET);
+void CTempMailContent::Rewind() {
+    if (isOpen) ::lseek(file.Get(), 0, SEEK_SET);
 }
 
-int CTempMailContent::Read(void* buffer, std::uint32_t count)
-{
+int CTempMailContent::Read(void* buffer, std::uint32_t count) {
     if (!isOpen) {
         ShowMessageBox("Error");
         return -1;
     }
-    if (count > static_cast<std::uint32_t>(INT_MAX))
-        count = INT_MAX;
+    if (count > static_cast<std::uint32_t>(INT_MAX)) count = INT_MAX;
     auto* out = static_cast<char*>(buffer);
     std::uint32_t done = 0;
     while (done < count) {
         ssize_t n = ::read(file.Get(), out + done, count - done);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             ShowMessageBox("Error");
             return -1;
         }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         done += static_cast<std::uint32_t>(n);
     }
     return static_cast<int>(done);
 }
 
-bool CTempMailContent::Write(const void* buffer, std::uint32_t count)
-{
-    if (!isOpen)
-        return false;
+bool CTempMailContent::Write(const void* buffer, std::uint32_t count) {
+    if (!isOpen) return false;
     return WriteAll(file.Get(), buffer, count);
 }
 
-bool CTempMailContent::SetLength(std::uint32_t length)
-{
-    if (!isOpen)
-        return false;
+bool CTempMailContent::SetLength(std::uint32_t length) {
+    if (!isOpen) return false;
     return ::ftruncate(file.Get(), static_cast<off_t>(length)) == 0;
 }

@@ -77,7 +77,9 @@ bool WriteNew(const std::string& path, const std::string& text, std::string& err
 
 }  // namespace
 
-std::string DataSource::SqliteDriverPath() { return std::string(VELMORA_ODBC_DRIVER_DIR) + "/libsqlite3odbc.so"; }
+std::string DataSource::SqliteDriverPath() {
+    return std::string(VELMORA_ODBC_DRIVER_DIR) + "/libsqlite3odbc.so";
+}
 
 bool DataSource::WriteFiles(const std::string& home, std::string& error) {
     std::ostringstream inst;
@@ -89,7 +91,8 @@ bool DataSource::WriteFiles(const std::string& home, std::string& error) {
     dsn << "[Velmora]\n"
         << "Description=Velmora mail database\n"
         << "Driver=" << kDriverName << "\n"
-        << "Database=" << home << "/" << Home::kDatabaseFile << "\n"
+        << "Database=" << home << "/" << Home::kDatabaseFile
+        << "\n"
         // Several components write at once; wait for each other instead of failing.
         << "Timeout=30000\n"
         << "JournalMode=WAL\n"
@@ -108,8 +111,7 @@ std::string DataSource::Diagnose(const std::string& home) {
 
     std::map<std::string, std::string> dsn;
     if (!Exists(ini)) return "The data-source file " + ini + " is missing." + fix;
-    if (!ReadIniSection(ini, "Velmora", dsn))
-        return "The data source \"Velmora\" is not defined in " + ini + "." + fix;
+    if (!ReadIniSection(ini, "Velmora", dsn)) return "The data source \"Velmora\" is not defined in " + ini + "." + fix;
     std::string driver = dsn["driver"];
     if (driver.empty()) return "The data source \"Velmora\" in " + ini + " names no driver." + fix;
     if (driver[0] != '/') {

@@ -20,7 +20,7 @@ public:
     struct Table {
         const char* name;
         std::vector<Column> columns;
-        const char* primaryKey;   // column list, or nullptr
+        const char* primaryKey;  // column list, or nullptr
     };
 
     static const std::vector<Table>& Tables();

@@ -18,8 +18,8 @@ bool OdbcConnection::Allocate(const OdbcEnvironment& env) {
 bool OdbcConnection::Connect(const char* dataSource, const char* user, const char* password) {
     if (handle == SQL_NULL_HDBC) return false;
     SQLSetConnectAttr(handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
-    SQLRETURN rc = SQLConnect(handle, (SQLCHAR*)dataSource, SQL_NTS, (SQLCHAR*)user, SQL_NTS,
-                              (SQLCHAR*)password, SQL_NTS);
+    SQLRETURN rc =
+        SQLConnect(handle, (SQLCHAR*)dataSource, SQL_NTS, (SQLCHAR*)user, SQL_NTS, (SQLCHAR*)password, SQL_NTS);
     connected = OdbcSucceeded(rc);
     return connected;
 }
@@ -29,7 +29,9 @@ void OdbcConnection::Disconnect() {
     connected = false;
 }
 
-std::string OdbcConnection::LastError() const { return OdbcDiagnostic(SQL_HANDLE_DBC, handle); }
+std::string OdbcConnection::LastError() const {
+    return OdbcDiagnostic(SQL_HANDLE_DBC, handle);
+}
 
 std::string OdbcDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
     if (handle == SQL_NULL_HANDLE) return "";

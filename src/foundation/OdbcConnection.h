@@ -24,8 +24,7 @@ public:
     // Allocates the handle on env; false when that fails.
     bool Allocate(const OdbcEnvironment& env);
     // Connects to the data source; true on success.
-    bool Connect(const char* dataSource = kDataSource, const char* user = kUser,
-                 const char* password = kPassword);
+    bool Connect(const char* dataSource = kDataSource, const char* user = kUser, const char* password = kPassword);
     void Disconnect();
 
     SQLHDBC Handle() const { return handle; }

@@ -18,4 +18,6 @@ private:
     SQLHENV handle = SQL_NULL_HENV;
 };
 
-inline bool OdbcSucceeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+inline bool OdbcSucceeded(SQLRETURN rc) {
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}

@@ -38,9 +38,9 @@ bool OdbcStatement::BindText(SQLUSMALLINT number, const std::string& value) {
     textParams.push_back(value);
     paramLengths.push_back(SQL_NTS);
     std::string& stored = textParams.back();
-    return OdbcSucceeded(SQLBindParameter(handle, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                                          stored.size() + 1, 0, stored.data(),
-                                          static_cast<SQLLEN>(stored.size() + 1), &paramLengths.back()));
+    return OdbcSucceeded(SQLBindParameter(handle, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, stored.size() + 1,
+                                          0, stored.data(), static_cast<SQLLEN>(stored.size() + 1),
+                                          &paramLengths.back()));
 }
 
 bool OdbcStatement::BindLong(SQLUSMALLINT number, std::int64_t value) {
@@ -74,7 +74,9 @@ bool OdbcStatement::BindChar(SQLUSMALLINT column, char* buffer, SQLLEN size, SQL
     return Ok() && OdbcSucceeded(SQLBindCol(handle, column, SQL_C_CHAR, buffer, size, indicator));
 }
 
-bool OdbcStatement::Fetch() { return Ok() && OdbcSucceeded(SQLFetch(handle)); }
+bool OdbcStatement::Fetch() {
+    return Ok() && OdbcSucceeded(SQLFetch(handle));
+}
 
 bool OdbcStatement::GetText(SQLUSMALLINT column, std::string& value) {
     value.clear();
@@ -99,4 +101,6 @@ SQLLEN OdbcStatement::RowCount() {
     return rows;
 }
 
-std::string OdbcStatement::LastError() const { return OdbcDiagnostic(SQL_HANDLE_STMT, handle); }
+std::string OdbcStatement::LastError() const {
+    return OdbcDiagnostic(SQL_HANDLE_STMT, handle);
+}

@@ -17,13 +17,12 @@ bool ReadRegistryDword(const char* keyPath, const char* valueName, DWORD& value)
     return true;
 }
 
-bool ReadRegistryString(const char* keyPath, const char* valueName, std::string& value,
-                        std::size_t bufferSize) {
+bool ReadRegistryString(const char* keyPath, const char* valueName, std::string& value, std::size_t bufferSize) {
     if (bufferSize < 2) return false;
     HKEY key = nullptr;
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     std::vector<BYTE> buffer(bufferSize, 0);
-    DWORD size = static_cast<DWORD>(bufferSize - 1);   // keep the terminator
+    DWORD size = static_cast<DWORD>(bufferSize - 1);  // keep the terminator
     LONG rc = RegQueryValueEx(key, valueName, nullptr, nullptr, buffer.data(), &size);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) return false;

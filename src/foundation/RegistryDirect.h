@@ -12,5 +12,4 @@
 bool ReadRegistryDword(const char* keyPath, const char* valueName, DWORD& value);
 // Reads a text value into a zeroed buffer of bufferSize bytes (256 for names,
 // 260 for directories); the text is cut to bufferSize - 1 bytes.
-bool ReadRegistryString(const char* keyPath, const char* valueName, std::string& value,
-                        std::size_t bufferSize);
+bool ReadRegistryString(const char* keyPath, const char* valueName, std::string& value, std::size_t bufferSize);

@@ -25,7 +25,7 @@ constexpr const char* kLog = "Log";
 constexpr const char* kMailMonitor = "MailMonitor";
 constexpr const char* kDns = "DNS";
 constexpr const char* kServers = "Servers";
-constexpr const char* kLogModule = "Corvane";   // the diagnostic log's own sub-key
+constexpr const char* kLogModule = "Corvane";  // the diagnostic log's own sub-key
 
 // Full paths for the readers that open a key directly.
 constexpr const char* kPreferencesKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Preferences";
@@ -45,15 +45,15 @@ enum class Type { Dword, String };
 enum class Provision { None, Fixed, HomePath };
 
 struct Setting {
-    const char* key;          // sub-key of the product key
-    const char* name;         // value name
+    const char* key;   // sub-key of the product key
+    const char* name;  // value name
     Type type;
-    bool hasDefault;          // false: the readers have no default of their own
+    bool hasDefault;  // false: the readers have no default of their own
     std::uint32_t dwordDefault;
     const char* stringDefault;
     Provision provision;
     std::uint32_t dwordProvisioned;
-    const char* stringProvisioned;   // for HomePath: the path below the home ("" = the home)
+    const char* stringProvisioned;  // for HomePath: the path below the home ("" = the home)
     const char* meaning;
 };
 

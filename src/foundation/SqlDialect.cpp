@@ -7,8 +7,12 @@
 
 namespace {
 
-bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+bool IsIdentStart(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+}
+bool IsIdentChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
 
 bool EqualsFolded(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -75,8 +79,8 @@ std::string SqlDialect::ShiftDate(std::string_view text, long days) {
     std::tm out{};
     gmtime_r(&when, &out);
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", out.tm_year + 1900, out.tm_mon + 1,
-                  out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", out.tm_year + 1900, out.tm_mon + 1, out.tm_mday,
+                  out.tm_hour, out.tm_min, out.tm_sec);
     return buf;
 }
 
@@ -89,14 +93,14 @@ std::string SqlDialect::Translate(std::string_view sql) const {
         if (c == '\'') {
             std::size_t start = i;
             std::string ignored;
-            if (!ReadLiteral(sql, i, ignored)) {   // unterminated: leave the rest alone
+            if (!ReadLiteral(sql, i, ignored)) {  // unterminated: leave the rest alone
                 out.append(sql.substr(start));
                 break;
             }
             out.append(sql.substr(start, i - start));
             continue;
         }
-        if (c == '"') {   // quoted identifier: copy verbatim
+        if (c == '"') {  // quoted identifier: copy verbatim
             std::size_t end = sql.find('"', i + 1);
             end = end == std::string_view::npos ? sql.size() : end + 1;
             out.append(sql.substr(i, end - i));

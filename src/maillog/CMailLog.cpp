@@ -84,9 +84,13 @@ std::string CMailLog::CutText(const std::string& text, std::size_t maxBytes) {
     return text.substr(0, cut);
 }
 
-std::string CMailLog::DayName(std::time_t when) const { return FormatLocal(when, "%d%m%Y"); }
+std::string CMailLog::DayName(std::time_t when) const {
+    return FormatLocal(when, "%d%m%Y");
+}
 
-std::string CMailLog::DayDirectory(const std::string& day) const { return logRoot + "/" + day; }
+std::string CMailLog::DayDirectory(const std::string& day) const {
+    return logRoot + "/" + day;
+}
 
 UniqueFd CMailLog::OpenLogFile(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
@@ -170,8 +174,8 @@ bool CMailLog::AppendContent(int fd, CMailContent& content, std::uint32_t length
     return true;
 }
 
-bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string& recipient,
-                       const std::string& subject, bool received, CMailContent* content) {
+bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string& recipient, const std::string& subject,
+                       bool received, CMailContent* content) {
     if (!content) return false;
     std::lock_guard<std::mutex> guard(lock);
     content->Rewind();
@@ -191,15 +195,13 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
     if (offset < 0) return false;
     const std::uint32_t length = content->GetLength();
 
-    const char* format = received
-                             ? "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', true, %ld, %ld,'%s')"
-                             : "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', false, %ld, %ld,'%s')";
+    const char* format = received ? "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', true, %ld, %ld,'%s')"
+                                  : "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', false, %ld, %ld,'%s')";
     {
         OdbcStatement s(db);
-        if (!s.ExecDirect(StringPrintf(format, SqlEscape(from).c_str(), SqlEscape(to).c_str(),
-                                       SqlEscape(title).c_str(), FormatLocal(now, "%Y-%m-%d %H:%M:%S").c_str(),
-                                       static_cast<long>(length), static_cast<long>(offset),
-                                       SqlEscape(currentDay).c_str())))
+        if (!s.ExecDirect(StringPrintf(format, SqlEscape(from).c_str(), SqlEscape(to).c_str(), SqlEscape(title).c_str(),
+                                       FormatLocal(now, "%Y-%m-%d %H:%M:%S").c_str(), static_cast<long>(length),
+                                       static_cast<long>(offset), SqlEscape(currentDay).c_str())))
             return false;
     }
     if (AppendContent(log.Get(), *content, length)) return true;
@@ -232,14 +234,17 @@ bool CMailLog::LogReceived(SQLHDBC db, const std::string& recipient, CMailConten
     return LogMail(db, header.GetField("From"), recipient, header.GetField("Subject"), true, content);
 }
 
-bool CMailLog::LogSent(SQLHDBC db, const std::string& sender, const std::string& recipient,
-                       CMailContent* content) {
+bool CMailLog::LogSent(SQLHDBC db, const std::string& sender, const std::string& recipient, CMailContent* content) {
     if (!content) return false;
     CMailHeader header;
     ReadHeaderStart(*content, kHeaderWindow, header);
     return LogMail(db, sender, recipient, header.GetField("Subject"), false, content);
 }
 
-void CMailLog::Install(CMailLog* log) { g_installedLog.store(log); }
+void CMailLog::Install(CMailLog* log) {
+    g_installedLog.store(log);
+}
 
-CMailLog* CMailLog::Installed() { return g_installedLog.load(); }
+CMailLog* CMailLog::Installed() {
+    return g_installedLog.load();
+}

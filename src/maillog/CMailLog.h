@@ -45,8 +45,7 @@ public:
     bool LogSent(const std::string& sender, const std::string& recipient, CMailContent* content);
     // The same on a caller's connection (routing and delivery run their own).
     bool LogReceived(SQLHDBC connection, const std::string& recipient, CMailContent* content);
-    bool LogSent(SQLHDBC connection, const std::string& sender, const std::string& recipient,
-                 CMailContent* content);
+    bool LogSent(SQLHDBC connection, const std::string& sender, const std::string& recipient, CMailContent* content);
     // Removes the day directories older than the retention, with their rows.
     void Cleanup();
 

@@ -11,10 +11,9 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-} // namespace
+}  // namespace
 
-std::unique_ptr<char[]> CBase64Encoder::Encode(const void* bytes, std::size_t& length) const
-{
+std::unique_ptr<char[]> CBase64Encoder::Encode(const void* bytes, std::size_t& length) const {
     g_moduleLog.Write("************enter in encode***************");
     const std::size_t inputLength = length;
     length = 0;
@@ -42,8 +41,7 @@ std::unique_ptr<char[]> CBase64Encoder::Encode(const void* bytes, std::size_t& l
     const std::size_t left = inputLength - i;
     if (left > 0) {
         std::uint32_t group = in[i] << 16;
-        if (left == 2)
-            group |= in[i + 1] << 8;
+        if (left == 2) group |= in[i + 1] << 8;
         *out++ = kAlphabet[(group >> 18) & 0x3F];
         *out++ = kAlphabet[(group >> 12) & 0x3F];
         *out++ = left == 2 ? kAlphabet[(group >> 6) & 0x3F] : '=';
@@ -55,8 +53,7 @@ std::unique_ptr<char[]> CBase64Encoder::Encode(const void* bytes, std::size_t& l
     return output;
 }
 
-std::string CBase64Encoder::Encode(std::string_view bytes) const
-{
+std::string CBase64Encoder::Encode(std::string_view bytes) const {
     std::size_t length = bytes.size();
     std::unique_ptr<char[]> encoded = Encode(bytes.data(), length);
     return encoded ? std::string(encoded.get(), length) : std::string();

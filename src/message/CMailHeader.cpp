@@ -11,40 +11,31 @@
 namespace {
 
 // The C library's white space in the "C" locale, without its locale lookup.
-bool IsBlank(char c)
-{
+bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-void UpperCaseAscii(std::string& text)
-{
+void UpperCaseAscii(std::string& text) {
     for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
-} // namespace
+}  // namespace
 
-CMailHeader::CMailHeader(const char* text, std::size_t length)
-{
+CMailHeader::CMailHeader(const char* text, std::size_t length) {
     Parse(text, length, false);
 }
 
-std::string_view CMailHeader::TrimBlanks(std::string_view text)
-{
+std::string_view CMailHeader::TrimBlanks(std::string_view text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin]))
-        ++begin;
-    while (end > begin && IsBlank(text[end - 1]))
-        --end;
+    while (begin < end && IsBlank(text[begin])) ++begin;
+    while (end > begin && IsBlank(text[end - 1])) --end;
     return text.substr(begin, end - begin);
 }
 
-char* CMailHeader::TrimBlanks(char* text)
-{
-    if (!text)
-        return text;
+char* CMailHeader::TrimBlanks(char* text) {
+    if (!text) return text;
     std::string_view all(text);
     std::string_view kept = TrimBlanks(all);
     // A value of white space only becomes empty: callers test for "".
@@ -53,66 +44,54 @@ char* CMailHeader::TrimBlanks(char* text)
     return text;
 }
 
-CMailHeader::Field* CMailHeader::Find(const std::string& name)
-{
+CMailHeader::Field* CMailHeader::Find(const std::string& name) {
     auto it = index.find(name);
     return it == index.end() ? nullptr : &fields[it->second];
 }
 
-const CMailHeader::Field* CMailHeader::Find(const std::string& name) const
-{
+const CMailHeader::Field* CMailHeader::Find(const std::string& name) const {
     auto it = index.find(name);
     return it == index.end() ? nullptr : &fields[it->second];
 }
 
-int CMailHeader::Parse(const char* text, std::size_t length, bool caseSensitive)
-{
-    if (!text || length == 0)
-        return -1;
+int CMailHeader::Parse(const char* text, std::size_t length, bool caseSensitive) {
+    if (!text || length == 0) return -1;
     std::string_view all(text, length);
     // A NUL ends the parse like a malformed line. Reporting it as -1 (rather
     // than as an unfinished line) keeps a caller that refills on a positive
     // count from looping on the same bytes.
     const std::size_t nul = all.find('\0');
     const bool metNul = nul != std::string_view::npos;
-    if (metNul)
-        all = all.substr(0, nul);
+    if (metNul) all = all.substr(0, nul);
 
     std::size_t pos = 0;
     bool tookLine = false;
     for (;;) {
         const std::size_t lf = all.find('\n', pos);
-        if (lf == std::string_view::npos)
-            break;
+        if (lf == std::string_view::npos) break;
         std::string_view line = all.substr(pos, lf - pos);
         pos = lf + 1;
         tookLine = true;
-        if (line.empty())
-            return -1;
+        if (line.empty()) return -1;
         const char first = line.front();
         if (first == ' ' || first == '\t' || first == '\v' || first == '\f') {
             ParseLine(line, caseSensitive);
             continue;
         }
-        if (line.find(':') == std::string_view::npos)
-            return -1;
+        if (line.find(':') == std::string_view::npos) return -1;
         ParseLine(line, caseSensitive);
     }
-    if (metNul || !tookLine)
-        return -1;
+    if (metNul || !tookLine) return -1;
     return static_cast<int>(std::min<std::size_t>(all.size() - pos, INT_MAX));
 }
 
 // One line that is either a folded continuation or holds a colon.
-void CMailHeader::ParseLine(std::string_view line, bool caseSensitive)
-{
+void CMailHeader::ParseLine(std::string_view line, bool caseSensitive) {
     const char first = line.front();
     if (first == ' ' || first == '\t' || first == '\v' || first == '\f') {
-        if (lastFieldDropped || lastFieldName.empty())
-            return;
+        if (lastFieldDropped || lastFieldName.empty()) return;
         Field* field = Find(lastFieldName);
-        if (!field)
-            return;
+        if (!field) return;
         // Like a field line, a continuation ends at its first CR: a stray CR
         // inside a value would be written out as a broken header line.
         std::string_view piece = TrimBlanks(line.substr(0, line.find('\r')));
@@ -139,8 +118,7 @@ void CMailHeader::ParseLine(std::string_view line, bool caseSensitive)
         lastFieldDropped = true;
         return;
     }
-    if (!caseSensitive)
-        UpperCaseAscii(name);
+    if (!caseSensitive) UpperCaseAscii(name);
     lastFieldName = name;
     lastFieldDropped = false;
 
@@ -165,28 +143,22 @@ void CMailHeader::ParseLine(std::string_view line, bool caseSensitive)
     heldBytes += added;
 }
 
-std::string CMailHeader::GetField(std::string_view name, bool caseSensitive) const
-{
-    if (fields.empty())
-        return {};
+std::string CMailHeader::GetField(std::string_view name, bool caseSensitive) const {
+    if (fields.empty()) return {};
     std::string key(name);
-    if (!caseSensitive)
-        UpperCaseAscii(key);
+    if (!caseSensitive) UpperCaseAscii(key);
     const Field* field = Find(key);
     return field ? field->value : std::string();
 }
 
-std::string CMailHeader::GetFieldParameters(std::string_view name) const
-{
+std::string CMailHeader::GetFieldParameters(std::string_view name) const {
     const std::string value = GetField(name, false);
     const std::size_t semicolon = value.find(';');
-    if (semicolon == std::string::npos)
-        return {};
+    if (semicolon == std::string::npos) return {};
     return value.substr(semicolon + 1);
 }
 
-void CMailHeader::SetField(std::string_view name, std::string_view value)
-{
+void CMailHeader::SetField(std::string_view name, std::string_view value) {
     std::string key(name);
     if (Field* field = Find(key)) {
         heldBytes = heldBytes - field->value.size() + value.size();
@@ -198,13 +170,10 @@ void CMailHeader::SetField(std::string_view name, std::string_view value)
     fields.push_back(Field{std::move(key), std::string(value)});
 }
 
-std::string CMailHeader::Format() const
-{
-    if (fields.empty())
-        return "\r\n\r\n";
+std::string CMailHeader::Format() const {
+    if (fields.empty()) return "\r\n\r\n";
     std::size_t size = 2;
-    for (const Field& field : fields)
-        size += field.name.size() + field.value.size() + 4;
+    for (const Field& field : fields) size += field.name.size() + field.value.size() + 4;
     std::string text;
     text.reserve(size);
     for (const Field& field : fields) {

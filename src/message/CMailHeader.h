@@ -72,9 +72,9 @@ private:
     const Field* Find(const std::string& name) const;
     void ParseLine(std::string_view line, bool caseSensitive);
 
-    std::vector<Field> fields;                       // in order of first appearance
+    std::vector<Field> fields;                           // in order of first appearance
     std::unordered_map<std::string, std::size_t> index;  // exact name -> position
-    std::string lastFieldName;   // where continuation lines attach
-    bool lastFieldDropped = false;  // continuations of a dropped line are dropped too
+    std::string lastFieldName;                           // where continuation lines attach
+    bool lastFieldDropped = false;                       // continuations of a dropped line are dropped too
     std::size_t heldBytes = 0;
 };

@@ -31,66 +31,50 @@ constexpr std::size_t kMaxDepth = 16;
 // there (in both modes alike) so the attachment list stays bounded.
 constexpr int kMaxParts = 10000;
 
-bool IsBlank(char c)
-{
+bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
     return text;
 }
 
-char LowerAscii(char c)
-{
+char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-std::string Lower(std::string_view text)
-{
+std::string Lower(std::string_view text) {
     std::string lower(text);
-    for (char& c : lower)
-        c = LowerAscii(c);
+    for (char& c : lower) c = LowerAscii(c);
     return lower;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
     return true;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
-bool EndsWithNoCase(std::string_view text, std::string_view suffix)
-{
-    return text.size() >= suffix.size() &&
-           EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
-bool Contains(std::string_view text, std::string_view what)
-{
+bool Contains(std::string_view text, std::string_view what) {
     return text.find(what) != std::string_view::npos;
 }
 
 // The boundary parameter of a header's Content-Type, case kept.
-std::string FindBoundary(const CMailHeader& header)
-{
+std::string FindBoundary(const CMailHeader& header) {
     const std::string parameters = header.GetFieldParameters("Content-Type");
     const std::size_t at = Lower(parameters).find("boundary=");
-    if (at == std::string::npos)
-        return {};
+    if (at == std::string::npos) return {};
     std::string_view boundary = Trim(std::string_view(parameters).substr(at + 9));
     if (!boundary.empty() && boundary.front() == '"') {
         // Quoted: everything up to the closing quote (or the end when unbalanced).
@@ -101,8 +85,7 @@ std::string FindBoundary(const CMailHeader& header)
 }
 
 // The file name at start (just after "name=") of a parameter text.
-std::string ReadName(std::string_view source, std::size_t start)
-{
+std::string ReadName(std::string_view source, std::size_t start) {
     std::string_view name = source.substr(start);
     if (!name.empty() && name.front() == '"') {
         name.remove_prefix(1);
@@ -115,20 +98,16 @@ std::string ReadName(std::string_view source, std::size_t start)
 
 // "begin" + blank + three or four octal digits + blank + name: a uuencode
 // start line; name receives the file name.
-bool IsUuencodeStart(std::string_view line, std::string& name)
-{
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.remove_suffix(1);
-    if (line.substr(0, 6) != "begin ")
-        return false;
+bool IsUuencodeStart(std::string_view line, std::string& name) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.substr(0, 6) != "begin ") return false;
     std::size_t i = 6;
     int digits = 0;
     while (i < line.size() && digits < 4 && line[i] >= '0' && line[i] <= '7') {
         ++i;
         ++digits;
     }
-    if (digits < 3 || i >= line.size() || (line[i] != ' ' && line[i] != '\t'))
-        return false;
+    if (digits < 3 || i >= line.size() || (line[i] != ' ' && line[i] != '\t')) return false;
     name = std::string(Trim(line.substr(i + 1)));
     return !name.empty();
 }
@@ -138,12 +117,9 @@ bool IsUuencodeStart(std::string_view line, std::string& name)
 // characters as zero bits (some transports strip trailing blanks), but no
 // group is made up from nothing: a line never decodes to more than its
 // characters can carry, whatever its length character claims.
-std::size_t DecodeUuencodeLine(std::string_view line, unsigned char out[64])
-{
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.remove_suffix(1);
-    if (line.empty())
-        return 0;
+std::size_t DecodeUuencodeLine(std::string_view line, unsigned char out[64]) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.empty()) return 0;
     auto sixBits = [&line](std::size_t k) -> unsigned {
         return k < line.size() ? (static_cast<unsigned char>(line[k]) - 0x20u) & 0x3Fu : 0u;
     };
@@ -157,21 +133,21 @@ std::size_t DecodeUuencodeLine(std::string_view line, unsigned char out[64])
             static_cast<unsigned char>(((c & 0x03) << 6) | d),
         };
         for (unsigned char byte : bytes)
-            if (produced < count)
-                out[produced++] = byte;
+            if (produced < count) out[produced++] = byte;
     }
     return produced;
 }
 
-} // namespace
+}  // namespace
 
 class CMimeMessage::Walker {
 public:
     Walker(CMimeMessage& message, CMailContent& stream, const std::string& extractName)
-        : message(message), stream(stream), extractName(extractName),
-          extracting(!extractName.empty()), buffer(kWindow)
-    {
-    }
+        : message(message),
+          stream(stream),
+          extractName(extractName),
+          extracting(!extractName.empty()),
+          buffer(kWindow) {}
 
     bool Run();
 
@@ -196,8 +172,8 @@ private:
 
     // Structure.
     HeaderResult ReadHeader(CMailHeader& header, std::size_t levels);
-    int MatchDelimiter(const char* data, std::size_t length, std::size_t levels,
-                       std::size_t prefixSkip, bool streamEnds) const;
+    int MatchDelimiter(const char* data, std::size_t length, std::size_t levels, std::size_t prefixSkip,
+                       bool streamEnds) const;
     int ScanToDelimiter(CMailContent* out, std::size_t levels, std::size_t skip);
     bool ConsumeDelimiterLine();
     int WalkMultipart(std::size_t level);
@@ -221,18 +197,16 @@ private:
     CMailContent* tee = nullptr;  // receives every consumed byte while set
 
     std::vector<std::string> delimiters;  // "\r\n--" + boundary, outermost first
-    bool finished = false;  // the wanted part is out, or the part limit was hit
+    bool finished = false;                // the wanted part is out, or the part limit was hit
 };
 
 // ---- window ---------------------------------------------------------------
 
 // Makes at least want bytes available unless the stream ends first; when it
 // has to read, it fills the whole window so scans advance in large steps.
-std::size_t CMimeMessage::Walker::Ensure(std::size_t want)
-{
+std::size_t CMimeMessage::Walker::Ensure(std::size_t want) {
     want = std::min(want, kWindow);
-    if (Available() >= want || streamEnded)
-        return Available();
+    if (Available() >= want || streamEnded) return Available();
     if (pos > 0) {
         std::memmove(buffer.data(), buffer.data() + pos, Available());
         end -= pos;
@@ -250,57 +224,46 @@ std::size_t CMimeMessage::Walker::Ensure(std::size_t want)
     return Available();
 }
 
-void CMimeMessage::Walker::Consume(std::size_t count)
-{
-    if (tee && count > 0 && !tee->Write(Data(), static_cast<std::uint32_t>(count)))
-        writeError = true;
+void CMimeMessage::Walker::Consume(std::size_t count) {
+    if (tee && count > 0 && !tee->Write(Data(), static_cast<std::uint32_t>(count))) writeError = true;
     pos += count;
 }
 
 // The line at the window's front: up to and including its LF (complete), or
 // as much of it as the window holds (a line longer than the window, or the
 // last line of the stream without an LF). False at the end of the stream.
-bool CMimeMessage::Walker::PeekLine(std::size_t& length, bool& complete)
-{
+bool CMimeMessage::Walker::PeekLine(std::size_t& length, bool& complete) {
     const void* lf = std::memchr(Data(), '\n', Available());
     if (!lf && Available() < kWindow && !streamEnded) {
         const std::size_t searched = Available();
         Ensure(kWindow);
         lf = std::memchr(Data() + searched, '\n', Available() - searched);
     }
-    if (Available() == 0)
-        return false;
+    if (Available() == 0) return false;
     complete = lf != nullptr;
-    length = complete ? static_cast<std::size_t>(static_cast<const char*>(lf) - Data()) + 1
-                      : Available();
+    length = complete ? static_cast<std::size_t>(static_cast<const char*>(lf) - Data()) + 1 : Available();
     return true;
 }
 
-void CMimeMessage::Walker::SkipRestOfLine()
-{
+void CMimeMessage::Walker::SkipRestOfLine() {
     std::size_t length = 0;
     bool complete = false;
     while (PeekLine(length, complete)) {
         Consume(length);
-        if (complete)
-            return;
+        if (complete) return;
     }
 }
 
 // Writes to out (when given) after dropping the first skip bytes.
-void CMimeMessage::Walker::Emit(CMailContent* out, const char* data, std::size_t length,
-                                std::size_t& skip)
-{
+void CMimeMessage::Walker::Emit(CMailContent* out, const char* data, std::size_t length, std::size_t& skip) {
     const std::size_t dropped = std::min(skip, length);
     skip -= dropped;
     data += dropped;
     length -= dropped;
-    if (out && length > 0 && !out->Write(data, static_cast<std::uint32_t>(length)))
-        writeError = true;
+    if (out && length > 0 && !out->Write(data, static_cast<std::uint32_t>(length))) writeError = true;
 }
 
-void CMimeMessage::Walker::CopyRest(CMailContent* out, std::size_t skip)
-{
+void CMimeMessage::Walker::CopyRest(CMailContent* out, std::size_t skip) {
     while (Ensure(kWindow) > 0) {
         const std::size_t length = Available();
         Emit(out, Data(), length, skip);
@@ -308,10 +271,8 @@ void CMimeMessage::Walker::CopyRest(CMailContent* out, std::size_t skip)
     }
 }
 
-void CMimeMessage::Walker::ResetBody()
-{
-    if (!message.body->SetLength(0))
-        writeError = true;
+void CMimeMessage::Walker::ResetBody() {
+    if (!message.body->SetLength(0)) writeError = true;
     message.body->Rewind();
 }
 
@@ -323,17 +284,14 @@ void CMimeMessage::Walker::ResetBody()
 // still passed over up to the blank line. With levels > 0 (a part header) a
 // delimiter line of any of those levels ends the header too: the part is
 // empty.
-CMimeMessage::Walker::HeaderResult CMimeMessage::Walker::ReadHeader(CMailHeader& header,
-                                                                   std::size_t levels)
-{
+CMimeMessage::Walker::HeaderResult CMimeMessage::Walker::ReadHeader(CMailHeader& header, std::size_t levels) {
     bool feeding = true;
     std::string cut;
     std::size_t length = 0;
     bool complete = false;
     while (PeekLine(length, complete)) {
         const char* line = Data();
-        if (complete && (length == 1 || (length == 2 && line[0] == '\r')))
-            return {HeaderEnd::Blank, length, -1};
+        if (complete && (length == 1 || (length == 2 && line[0] == '\r'))) return {HeaderEnd::Blank, length, -1};
         if (levels > 0 && length >= 2 && line[0] == '-' && line[1] == '-') {
             const int level = MatchDelimiter(line, length, levels, 2, !complete && streamEnded);
             if (level >= 0) {
@@ -354,8 +312,7 @@ CMimeMessage::Walker::HeaderResult CMimeMessage::Walker::ReadHeader(CMailHeader&
             feeding = result >= 0;
         }
         Consume(length);
-        if (!complete)
-            SkipRestOfLine();
+        if (!complete) SkipRestOfLine();
     }
     return {HeaderEnd::End, 0, -1};
 }
@@ -365,19 +322,16 @@ CMimeMessage::Walker::HeaderResult CMimeMessage::Walker::ReadHeader(CMailHeader&
 // share a prefix are told apart. prefixSkip leaves out the leading CR LF
 // when data is a line start. -1: none; -2: more bytes are needed to decide.
 int CMimeMessage::Walker::MatchDelimiter(const char* data, std::size_t length, std::size_t levels,
-                                         std::size_t prefixSkip, bool streamEnds) const
-{
+                                         std::size_t prefixSkip, bool streamEnds) const {
     bool undecided = false;
     for (std::size_t i = levels; i-- > 0;) {
         const std::string_view delimiter = std::string_view(delimiters[i]).substr(prefixSkip);
         const std::size_t size = delimiter.size();
         if (length < size) {
-            if (!streamEnds && std::memcmp(data, delimiter.data(), length) == 0)
-                undecided = true;
+            if (!streamEnds && std::memcmp(data, delimiter.data(), length) == 0) undecided = true;
             continue;
         }
-        if (std::memcmp(data, delimiter.data(), size) != 0)
-            continue;
+        if (std::memcmp(data, delimiter.data(), size) != 0) continue;
         bool match = false;
         if (length == size) {
             match = streamEnds;
@@ -395,8 +349,7 @@ int CMimeMessage::Walker::MatchDelimiter(const char* data, std::size_t length, s
                 }
             }
         }
-        if (match)
-            return undecided ? -2 : static_cast<int>(i);
+        if (match) return undecided ? -2 : static_cast<int>(i);
     }
     return undecided ? -2 : -1;
 }
@@ -404,8 +357,7 @@ int CMimeMessage::Walker::MatchDelimiter(const char* data, std::size_t length, s
 // Copies bytes (less the first skip) to out up to the first delimiter of the
 // innermost levels multiparts and reads past that delimiter. Returns its
 // level, or -1 when the stream ends first.
-int CMimeMessage::Walker::ScanToDelimiter(CMailContent* out, std::size_t levels, std::size_t skip)
-{
+int CMimeMessage::Walker::ScanToDelimiter(CMailContent* out, std::size_t levels, std::size_t skip) {
     static constexpr std::string_view kLead = "\r\n--";
     if (levels == 0) {
         CopyRest(out, skip);
@@ -413,8 +365,7 @@ int CMimeMessage::Walker::ScanToDelimiter(CMailContent* out, std::size_t levels,
     }
     for (;;) {
         const std::size_t available = Ensure(kWindow);
-        if (available == 0)
-            return -1;
+        if (available == 0) return -1;
         const std::string_view window(Data(), available);
         std::size_t from = 0;
         for (;;) {
@@ -447,8 +398,7 @@ int CMimeMessage::Walker::ScanToDelimiter(CMailContent* out, std::size_t levels,
 // rest of the line (transport padding). The line end of a close delimiter
 // is left unread: it is also the CR LF of a parent's delimiter that may
 // follow on the next line.
-bool CMimeMessage::Walker::ConsumeDelimiterLine()
-{
+bool CMimeMessage::Walker::ConsumeDelimiterLine() {
     Ensure(2);
     const bool close = Available() >= 2 && Data()[0] == '-' && Data()[1] == '-';
     if (!close) {
@@ -471,27 +421,22 @@ bool CMimeMessage::Walker::ConsumeDelimiterLine()
 // The multipart whose delimiter is delimiters[level], from just before its
 // first delimiter. Returns the level of an enclosing delimiter that ended
 // it, or -1 when the stream ended or nothing more is to be read.
-int CMimeMessage::Walker::WalkMultipart(std::size_t level)
-{
+int CMimeMessage::Walker::WalkMultipart(std::size_t level) {
     int matched = ScanToDelimiter(nullptr, level + 1, 0);  // preamble
     for (;;) {
-        if (matched < 0 || static_cast<std::size_t>(matched) < level)
-            return matched;
+        if (matched < 0 || static_cast<std::size_t>(matched) < level) return matched;
         if (ConsumeDelimiterLine()) {
-            if (level == 0)
-                return -1;
+            if (level == 0) return -1;
             return ScanToDelimiter(nullptr, level, 0);  // epilogue: only a parent's delimiter ends it
         }
-        if (finished)
-            return -1;
+        if (finished) return -1;
         matched = ParsePart(level);
     }
 }
 
 // One body part of the multipart at level, from just after its delimiter
 // line. Returns the level of the delimiter that ended it, or -1.
-int CMimeMessage::Walker::ParsePart(std::size_t level)
-{
+int CMimeMessage::Walker::ParsePart(std::size_t level) {
     std::optional<CMailHeader> partHeader(std::in_place);
     const HeaderResult head = ReadHeader(*partHeader, level + 1);
     if (++message.partCounter > kMaxParts) {
@@ -505,8 +450,7 @@ int CMimeMessage::Walker::ParsePart(std::size_t level)
     std::string contentId(Trim(partHeader->GetField("Content-Id")));
     const std::size_t lt = contentId.find('<');
     const std::size_t gt = lt == std::string::npos ? lt : contentId.find('>', lt);
-    if (gt != std::string::npos)
-        contentId = contentId.substr(lt + 1, gt - lt - 1);
+    if (gt != std::string::npos) contentId = contentId.substr(lt + 1, gt - lt - 1);
     const std::string dispositionType = Lower(Trim(std::string_view(disposition).substr(0, disposition.find(';'))));
 
     // Where the file name stands: Content-Type's parameters, else Content-Disposition.
@@ -516,16 +460,13 @@ int CMimeMessage::Walker::ParsePart(std::size_t level)
         nameSource = parameters;
     } else {
         namePos = disposition.find("name=");
-        if (namePos != std::string::npos)
-            nameSource = disposition;
+        if (namePos != std::string::npos) nameSource = disposition;
     }
     const bool hasName = namePos != std::string::npos;
 
     auto partEnd = [&](CMailContent* out) {
-        if (head.end == HeaderEnd::Delimiter)
-            return head.level;
-        if (head.end == HeaderEnd::End)
-            return -1;
+        if (head.end == HeaderEnd::Delimiter) return head.level;
+        if (head.end == HeaderEnd::End) return -1;
         return ScanToDelimiter(out, level + 1, head.blankLength);
     };
 
@@ -550,14 +491,11 @@ int CMimeMessage::Walker::ParsePart(std::size_t level)
     CMailContent* out = nullptr;
     if (isAttachment) {
         std::string name = hasName ? ReadName(nameSource, namePos + 5) : std::string();
-        if (name.empty())
-            name = "ATTFL" + std::to_string(message.partCounter);
-        if (Contains(type, "message/rfc822") && !EndsWithNoCase(name, ".eml"))
-            name += ".eml";
+        if (name.empty()) name = "ATTFL" + std::to_string(message.partCounter);
+        if (Contains(type, "message/rfc822") && !EndsWithNoCase(name, ".eml")) name += ".eml";
         if (!extracting) {
             if (!EqualsNoCase(name, "WINMAIL.DAT"))
-                message.attachments.push_back(
-                    CMimeAttachment{name, type, dispositionType, contentId});
+                message.attachments.push_back(CMimeAttachment{name, type, dispositionType, contentId});
         } else if (name == extractName) {
             *message.header = std::move(*partHeader);
             ResetBody();
@@ -568,10 +506,8 @@ int CMimeMessage::Walker::ParsePart(std::size_t level)
         // Body text (every other leaf is an attachment, so this one is
         // "text/"). An HTML alternative replaces what came before it; the
         // header describes the last part written, for the consumer to decode.
-        if (Contains(type, "text/html"))
-            ResetBody();
-        message.header->SetField("CONTENT-TRANSFER-ENCODING",
-                                 partHeader->GetField("Content-Transfer-Encoding"));
+        if (Contains(type, "text/html")) ResetBody();
+        message.header->SetField("CONTENT-TRANSFER-ENCODING", partHeader->GetField("Content-Transfer-Encoding"));
         message.header->SetField("CONTENT-TYPE", type);
         out = message.body.get();
     }
@@ -580,25 +516,20 @@ int CMimeMessage::Walker::ParsePart(std::size_t level)
 }
 
 // A single part that is not text: one attachment, "ATTFL0".
-void CMimeMessage::Walker::ParseSinglePart(std::size_t blankLength)
-{
+void CMimeMessage::Walker::ParseSinglePart(std::size_t blankLength) {
     const CMailHeader& header = *message.header;
     const std::string type = Lower(message.contentType);
     const std::string disposition = header.GetField("Content-Disposition");
     std::string name = "ATTFL" + std::to_string(message.partCounter);
-    if (Contains(type, "message/rfc822"))
-        name += ".eml";
+    if (Contains(type, "message/rfc822")) name += ".eml";
     message.attachments.push_back(CMimeAttachment{
-        name, type, Lower(Trim(std::string_view(disposition).substr(0, disposition.find(';')))),
-        std::string()});
+        name, type, Lower(Trim(std::string_view(disposition).substr(0, disposition.find(';')))), std::string()});
     ResetBody();
-    if (extracting)
-        CopyRest(message.body.get(), blankLength);
+    if (extracting) CopyRest(message.body.get(), blankLength);
 }
 
 // A message without a MIME type.
-void CMimeMessage::Walker::ParsePlain(std::size_t blankLength)
-{
+void CMimeMessage::Walker::ParsePlain(std::size_t blankLength) {
     const bool hasMimeVersion = !message.header->GetField("Mime-Version").empty();
     const bool hasFrom = !message.header->GetField("From").empty();
     if (hasMimeVersion && hasFrom) {
@@ -617,8 +548,7 @@ void CMimeMessage::Walker::ParsePlain(std::size_t blankLength)
 }
 
 // Body text up to the first uuencode start line, then the blocks.
-void CMimeMessage::Walker::ScanUuencoded()
-{
+void CMimeMessage::Walker::ScanUuencoded() {
     bool beforeFirstBlock = true;
     bool atLineStart = true;
     std::size_t length = 0;
@@ -629,12 +559,10 @@ void CMimeMessage::Walker::ScanUuencoded()
         if (atLineStart && IsUuencodeStart(std::string_view(Data(), length), name)) {
             beforeFirstBlock = false;
             Consume(length);
-            if (!complete)
-                SkipRestOfLine();
+            if (!complete) SkipRestOfLine();
             if (!extracting) {
                 if (!EqualsNoCase(name, "WINMAIL.DAT"))
-                    message.attachments.push_back(
-                        CMimeAttachment{name, std::string(), "attachment", std::string()});
+                    message.attachments.push_back(CMimeAttachment{name, std::string(), "attachment", std::string()});
                 ReadUuencodedBlock(nullptr);
             } else if (EqualsNoCase(name, extractName)) {
                 auto decoded = std::make_unique<CTempMailContent>();
@@ -652,16 +580,14 @@ void CMimeMessage::Walker::ScanUuencoded()
             atLineStart = true;
             continue;
         }
-        if (beforeFirstBlock && !extracting)
-            Emit(message.body.get(), Data(), length, noSkip);
+        if (beforeFirstBlock && !extracting) Emit(message.body.get(), Data(), length, noSkip);
         Consume(length);
         atLineStart = complete;
     }
 }
 
 // The encoded lines up to the "end" line, decoded into out when given.
-void CMimeMessage::Walker::ReadUuencodedBlock(CMailContent* out)
-{
+void CMimeMessage::Walker::ReadUuencodedBlock(CMailContent* out) {
     std::size_t length = 0;
     bool complete = false;
     unsigned char decoded[64];
@@ -670,24 +596,18 @@ void CMimeMessage::Walker::ReadUuencodedBlock(CMailContent* out)
         const bool isEnd = Trim(line) == "end";
         if (!isEnd && out) {
             const std::size_t count = DecodeUuencodeLine(line, decoded);
-            if (count > 0 && !out->Write(decoded, static_cast<std::uint32_t>(count)))
-                writeError = true;
+            if (count > 0 && !out->Write(decoded, static_cast<std::uint32_t>(count))) writeError = true;
         }
         Consume(length);
-        if (!complete)
-            SkipRestOfLine();
-        if (isEnd)
-            return;
+        if (!complete) SkipRestOfLine();
+        if (isEnd) return;
     }
 }
 
-bool CMimeMessage::Walker::Run()
-{
-    if (Ensure(kWindow) == 0)
-        return false;
+bool CMimeMessage::Walker::Run() {
+    if (Ensure(kWindow) == 0) return false;
     auto body = std::make_unique<CTempMailContent>();
-    if (!body->Open())
-        return false;
+    if (!body->Open()) return false;
     message.body = std::move(body);
     message.header = std::make_unique<CMailHeader>();
 
@@ -727,15 +647,13 @@ bool CMimeMessage::Walker::Run()
 CMimeMessage::CMimeMessage() = default;
 CMimeMessage::~CMimeMessage() = default;
 
-bool CMimeMessage::Parse(CMailContent* content, const std::string& extractName)
-{
+bool CMimeMessage::Parse(CMailContent* content, const std::string& extractName) {
     partCounter = 0;
     contentType.clear();
     attachments.clear();
     header.reset();
     body.reset();
-    if (!content)
-        return false;
+    if (!content) return false;
     Walker walker(*this, *content, extractName);
     return walker.Run();
 }

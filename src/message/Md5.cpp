@@ -18,23 +18,19 @@ constexpr std::uint32_t kSine[64] = {
 };
 
 constexpr int kShift[64] = {
-    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-    5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
+    7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+    14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+    4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21,
 };
 
-std::uint32_t RotateLeft(std::uint32_t value, int bits)
-{
+std::uint32_t RotateLeft(std::uint32_t value, int bits) {
     return (value << bits) | (value >> (32 - bits));
 }
 
-void Transform(std::uint32_t state[4], const unsigned char block[64])
-{
+void Transform(std::uint32_t state[4], const unsigned char block[64]) {
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i)
-        x[i] = static_cast<std::uint32_t>(block[i * 4]) |
-               (static_cast<std::uint32_t>(block[i * 4 + 1]) << 8) |
+        x[i] = static_cast<std::uint32_t>(block[i * 4]) | (static_cast<std::uint32_t>(block[i * 4 + 1]) << 8) |
                (static_cast<std::uint32_t>(block[i * 4 + 2]) << 16) |
                (static_cast<std::uint32_t>(block[i * 4 + 3]) << 24);
 
@@ -67,10 +63,9 @@ void Transform(std::uint32_t state[4], const unsigned char block[64])
     state[3] += d;
 }
 
-} // namespace
+}  // namespace
 
-void Md5Init(Md5Context& context)
-{
+void Md5Init(Md5Context& context) {
     context.state[0] = 0x67452301;
     context.state[1] = 0xefcdab89;
     context.state[2] = 0x98badcfe;
@@ -79,10 +74,8 @@ void Md5Init(Md5Context& context)
     std::memset(context.buffer, 0, sizeof context.buffer);
 }
 
-void Md5Update(Md5Context& context, const void* bytes, std::size_t length)
-{
-    if (length == 0)
-        return;
+void Md5Update(Md5Context& context, const void* bytes, std::size_t length) {
+    if (length == 0) return;
     const auto* in = static_cast<const unsigned char*>(bytes);
     std::size_t used = static_cast<std::size_t>((context.bitCount >> 3) & 63);
     context.bitCount += static_cast<std::uint64_t>(length) << 3;
@@ -92,21 +85,16 @@ void Md5Update(Md5Context& context, const void* bytes, std::size_t length)
         used += take;
         in += take;
         length -= take;
-        if (used < 64)
-            return;
+        if (used < 64) return;
         Transform(context.state, context.buffer);
     }
-    for (; length >= 64; in += 64, length -= 64)
-        Transform(context.state, in);
-    if (length > 0)
-        std::memcpy(context.buffer, in, length);
+    for (; length >= 64; in += 64, length -= 64) Transform(context.state, in);
+    if (length > 0) std::memcpy(context.buffer, in, length);
 }
 
-void Md5Final(unsigned char digest[kMd5DigestLength], Md5Context& context)
-{
+void Md5Final(unsigned char digest[kMd5DigestLength], Md5Context& context) {
     unsigned char lengthBytes[8];
-    for (int i = 0; i < 8; ++i)
-        lengthBytes[i] = static_cast<unsigned char>(context.bitCount >> (8 * i));
+    for (int i = 0; i < 8; ++i) lengthBytes[i] = static_cast<unsigned char>(context.bitCount >> (8 * i));
     // Pad to 56 bytes mod 64: one 0x80 byte, then zeros, then the bit length.
     static constexpr unsigned char kPadding[64] = {0x80};
     const std::size_t used = static_cast<std::size_t>((context.bitCount >> 3) & 63);
@@ -114,17 +102,14 @@ void Md5Final(unsigned char digest[kMd5DigestLength], Md5Context& context)
     Md5Update(context, kPadding, padLength);
     Md5Update(context, lengthBytes, 8);
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            digest[i * 4 + j] = static_cast<unsigned char>(context.state[i] >> (8 * j));
+        for (int j = 0; j < 4; ++j) digest[i * 4 + j] = static_cast<unsigned char>(context.state[i] >> (8 * j));
     // Leave no key-derived state behind (HMAC runs its key through here).
     volatile unsigned char* wipe = reinterpret_cast<volatile unsigned char*>(&context);
-    for (std::size_t i = 0; i < sizeof context; ++i)
-        wipe[i] = 0;
+    for (std::size_t i = 0; i < sizeof context; ++i) wipe[i] = 0;
 }
 
 void HmacMd5(const void* text, std::size_t textLength, const void* key, std::size_t keyLength,
-             unsigned char digest[kMd5DigestLength])
-{
+             unsigned char digest[kMd5DigestLength]) {
     unsigned char keyDigest[kMd5DigestLength];
     if (keyLength > 64) {
         Md5Context context;
@@ -158,8 +143,7 @@ void HmacMd5(const void* text, std::size_t textLength, const void* key, std::siz
     Md5Final(digest, context);
 }
 
-std::string DigestToHex(const unsigned char* digest, std::size_t length)
-{
+std::string DigestToHex(const unsigned char* digest, std::size_t length) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(length * 2);

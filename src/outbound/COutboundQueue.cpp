@@ -268,8 +268,8 @@ bool COutboundQueue::SetSender(const std::string& address) {
         OdbcStatement s(connection);
         std::int32_t id = 0;
         SQLLEN indicator = 0;
-        if (s.ExecDirect(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'",
-                                      SqlEscape(user).c_str())) &&
+        if (s.ExecDirect(
+                StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(user).c_str())) &&
             s.BindLong(1, id, &indicator) && s.Fetch() && indicator != SQL_NULL_DATA)
             accountId = id;
     }
@@ -277,7 +277,8 @@ bool COutboundQueue::SetSender(const std::string& address) {
     if (ProcessSettings::Current().changeFromAddress) {
         OdbcStatement s(connection);
         std::string emailId;
-        if (s.ExecDirect(StringPrintf("SELECT EmailId FROM Accounts WHERE aUserName = '%s'", SqlEscape(user).c_str())) &&
+        if (s.ExecDirect(
+                StringPrintf("SELECT EmailId FROM Accounts WHERE aUserName = '%s'", SqlEscape(user).c_str())) &&
             s.Fetch() && s.GetText(1, emailId)) {
             if (emailId.size() > kMaxEmailId) emailId.resize(kMaxEmailId);
             emailId = OneLine(emailId);
@@ -301,9 +302,8 @@ bool COutboundQueue::AddRecipient(const std::string& user, const std::string& do
     if (filePath.empty()) return false;
     OdbcStatement s(connection);
     return s.ExecDirect(StringPrintf("INSERT INTO OUTBOUNDMAILS VALUES ('%s','%s','%s', false, 0, '%s','%ld')",
-                                     SqlEscape(user).c_str(), SqlEscape(domain).c_str(),
-                                     SqlEscape(filePath).c_str(), LocalDateTimeText().c_str(),
-                                     static_cast<long>(accountId)));
+                                     SqlEscape(user).c_str(), SqlEscape(domain).c_str(), SqlEscape(filePath).c_str(),
+                                     LocalDateTimeText().c_str(), static_cast<long>(accountId)));
 }
 
 bool COutboundQueue::WriteAll(const void* data, std::size_t length) {
@@ -524,16 +524,14 @@ bool COutboundQueue::PreviewQueuedMail(const std::string& mailFile, OutboundQueu
     return true;
 }
 
-bool COutboundQueue::DeleteQueueEntry(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries,
-                                      std::size_t index) {
+bool COutboundQueue::DeleteQueueEntry(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries, std::size_t index) {
     if (index >= entries.size()) return false;
     const OutboundQueueEntry entry = entries[index];
     {
         OdbcStatement s(connection);
         if (!s.ExecDirect(StringPrintf(
                 "DELETE FROM OutBoundMails WHERE DestUser = '%s' AND Domain = '%s' AND MailFile = '%s'",
-                SqlEscape(entry.destUser).c_str(), SqlEscape(entry.domain).c_str(),
-                SqlEscape(entry.mailFile).c_str())))
+                SqlEscape(entry.destUser).c_str(), SqlEscape(entry.domain).c_str(), SqlEscape(entry.mailFile).c_str())))
             return false;
     }
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));

@@ -124,8 +124,7 @@ public:
     static bool PreviewQueuedMail(const std::string& mailFile, OutboundQueuePreview& preview);
     // Deletes the entry's row and, when it was the message's last row, its
     // Outbox file. False (entries unchanged) when the row could not be deleted.
-    static bool DeleteQueueEntry(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries,
-                                 std::size_t index);
+    static bool DeleteQueueEntry(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries, std::size_t index);
 
 private:
     bool CopyContent(CMailContent& content, std::uint32_t remaining);

@@ -56,4 +56,6 @@ std::string Home::Dir() {
     return g_home;
 }
 
-std::string Home::PathOf(const std::string& name) { return Dir() + "/" + name; }
+std::string Home::PathOf(const std::string& name) {
+    return Dir() + "/" + name;
+}

@@ -118,7 +118,9 @@ void MessageThread::Forget(MessageWindow* window) {
 MessageWindow::MessageWindow(MessageThread& thread, std::string windowTitle)
     : owner(thread), title(std::move(windowTitle)) {}
 
-MessageWindow::~MessageWindow() { owner.Forget(this); }
+MessageWindow::~MessageWindow() {
+    owner.Forget(this);
+}
 
 LRESULT MessageWindow::Send(unsigned message, WPARAM wparam, LPARAM lparam) {
     return owner.SendTo(this, message, wparam, lparam);

@@ -60,7 +60,7 @@ private:
         unsigned message;
         WPARAM wparam;
         LPARAM lparam;
-        std::promise<LRESULT>* reply;   // set for a Send from another thread
+        std::promise<LRESULT>* reply;  // set for a Send from another thread
     };
 
     LRESULT SendTo(MessageWindow* window, unsigned message, WPARAM wparam, LPARAM lparam);
@@ -71,7 +71,7 @@ private:
     mutable std::mutex lock;
     std::condition_variable arrived;
     std::deque<Item> queue;
-    bool accepting = false;   // the loop runs (or is about to) and takes messages
+    bool accepting = false;  // the loop runs (or is about to) and takes messages
     std::thread thread;
     std::thread::id threadId;
 };

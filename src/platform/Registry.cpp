@@ -14,7 +14,7 @@
 struct RegKey {
     std::string path;
     bool writable = false;
-    bool system = false;   // answered from the running system, read only
+    bool system = false;  // answered from the running system, read only
 };
 
 namespace {
@@ -41,7 +41,9 @@ std::vector<SettingsFile::Value> SystemValues() {
     return v;
 }
 
-bool Writable(REGSAM access) { return (access & 0x0006) != 0; }
+bool Writable(REGSAM access) {
+    return (access & 0x0006) != 0;
+}
 
 // Values of a key: from the system for the host-name key, else from the file.
 LONG ValuesOf(HKEY key, std::vector<SettingsFile::Value>& out, bool& exists) {

@@ -28,8 +28,8 @@ constexpr LONG ERROR_INVALID_HANDLE = 6;
 constexpr LONG ERROR_INVALID_PARAMETER = 87;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
-constexpr LONG ERROR_BADDB = 1009;       // the settings file is malformed
-constexpr LONG ERROR_WRITE_FAULT = 29;   // the settings file could not be written
+constexpr LONG ERROR_BADDB = 1009;      // the settings file is malformed
+constexpr LONG ERROR_WRITE_FAULT = 29;  // the settings file could not be written
 
 constexpr REGSAM KEY_READ = 0x20019;
 constexpr REGSAM KEY_WRITE = 0x20006;
@@ -45,13 +45,11 @@ constexpr const char* kTcpipParametersKey = "System\\CurrentControlSet\\Services
 LONG RegOpenKeyEx(HKEY key, const char* subKey, DWORD options, REGSAM access, HKEY* result);
 // Opens the key, creating it (and its parents) when missing.
 LONG RegCreateKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result);
-LONG RegQueryValueEx(HKEY key, const char* valueName, DWORD* reserved, DWORD* type,
-                     BYTE* data, DWORD* dataSize);
-LONG RegSetValueEx(HKEY key, const char* valueName, DWORD reserved, DWORD type,
-                   const BYTE* data, DWORD dataSize);
+LONG RegQueryValueEx(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize);
+LONG RegSetValueEx(HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize);
 // nameSize and dataSize are in/out: buffer sizes in, lengths out (name without terminator).
-LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved,
-                  DWORD* type, BYTE* data, DWORD* dataSize);
+LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved, DWORD* type, BYTE* data,
+                  DWORD* dataSize);
 LONG RegEnumKey(HKEY key, DWORD index, char* name, DWORD nameSize);
 LONG RegQueryInfoKey(HKEY key, DWORD* subKeyCount, DWORD* valueCount);
 LONG RegDeleteValue(HKEY key, const char* valueName);

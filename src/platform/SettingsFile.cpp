@@ -34,16 +34,31 @@ bool ReadQuoted(const std::string& text, std::size_t& pos, std::string& out, std
     while (pos < text.size()) {
         char c = text[pos++];
         if (c == '"') return true;
-        if (c != '\\') { out += c; continue; }
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
         if (pos >= text.size()) break;
         char e = text[pos++];
         switch (e) {
-            case '\\': out += '\\'; break;
-            case '"': out += '"'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case '0': out += '\0'; break;
-            default: why = std::string("unknown escape \\") + e; return false;
+            case '\\':
+                out += '\\';
+                break;
+            case '"':
+                out += '"';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            default:
+                why = std::string("unknown escape \\") + e;
+                return false;
         }
     }
     if (why.empty()) why = "missing closing quote";
@@ -54,12 +69,23 @@ std::string Quote(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\0': out += "\\0"; break;
-            default: out += c;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                out += c;
         }
     }
     return out + "\"";
@@ -94,8 +120,7 @@ std::string SettingsFile::FormatValueLine(const Value& value) {
             line += std::string("hex(") + buf + "):";
         }
         for (std::size_t i = 0; i < value.data.size(); ++i) {
-            std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x",
-                          static_cast<unsigned char>(value.data[i]));
+            std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", static_cast<unsigned char>(value.data[i]));
             line += buf;
         }
     }
@@ -280,7 +305,10 @@ void SettingsFile::CreateKey(const std::string& key) {
     if (lines.empty()) {
         lines.push_back(Line{"REGEDIT4", -1, false, false, {}});
         lines.push_back(Line{"; Velmora settings: edit by hand or with `velmora reg`; comments survive rewrites.",
-                             -1, false, false, {}});
+                             -1,
+                             false,
+                             false,
+                             {}});
     }
     sections.push_back({key});
     Line header;

@@ -25,7 +25,7 @@ public:
     struct Value {
         std::string name;
         std::uint32_t type = kString;
-        std::string data;   // raw bytes; a dword is 4 little-endian bytes
+        std::string data;  // raw bytes; a dword is 4 little-endian bytes
     };
 
     // Parses text; on a malformed line returns false and sets the error
@@ -51,14 +51,14 @@ public:
 
 private:
     struct Line {
-        std::string text;          // the line as written (without the newline)
-        int section = -1;          // section the line belongs to (-1 before the first key)
+        std::string text;  // the line as written (without the newline)
+        int section = -1;  // section the line belongs to (-1 before the first key)
         bool isHeader = false;
         bool isValue = false;
-        Value value;               // when isValue
+        Value value;  // when isValue
     };
     struct Section {
-        std::string key;           // path below HKEY_LOCAL_MACHINE
+        std::string key;  // path below HKEY_LOCAL_MACHINE
     };
 
     int FindSection(const std::string& key) const;

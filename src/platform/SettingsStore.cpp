@@ -113,9 +113,9 @@ long SettingsStore::Modify(const std::function<bool(SettingsFile&)>& fn) {
     while (::flock(lockFd.Get(), LOCK_EX) != 0)
         if (errno != EINTR) return ERROR_WRITE_FAULT;
 
-    cacheValid = false;   // another process may have written: read afresh
+    cacheValid = false;  // another process may have written: read afresh
     long rc = LoadLocked();
-    if (rc != ERROR_SUCCESS) return rc;   // never rewrite a file we could not parse
+    if (rc != ERROR_SUCCESS) return rc;  // never rewrite a file we could not parse
     SettingsFile next = cache;
     if (!fn(next)) return ERROR_SUCCESS;
 
@@ -127,7 +127,8 @@ long SettingsStore::Modify(const std::function<bool(SettingsFile&)>& fn) {
     if (!out) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
     ::fchmod(out.Get(), mode);
     const std::string text = next.Serialize();
-    if (!WriteAll(out.Get(), text.data(), text.size()) || ::fsync(out.Get()) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!WriteAll(out.Get(), text.data(), text.size()) || ::fsync(out.Get()) != 0 ||
+        ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return ERROR_WRITE_FAULT;
     }
@@ -135,6 +136,6 @@ long SettingsStore::Modify(const std::function<bool(SettingsFile&)>& fn) {
     UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir) ::fsync(dir.Get());
     cache = std::move(next);
-    cacheValid = false;   // identity changed; next read re-stats
+    cacheValid = false;  // identity changed; next read re-stats
     return ERROR_SUCCESS;
 }

@@ -6,7 +6,9 @@
 #include <unistd.h>
 #include <utility>
 
-SharedLibrary::~SharedLibrary() { Close(); }
+SharedLibrary::~SharedLibrary() {
+    Close();
+}
 
 SharedLibrary::SharedLibrary(SharedLibrary&& other) noexcept
     : handle(std::exchange(other.handle, nullptr)), error(std::move(other.error)) {}
@@ -48,7 +50,9 @@ bool SharedLibrary::Load(const std::string& name) {
     return true;
 }
 
-void* SharedLibrary::Symbol(const char* name) const { return handle ? ::dlsym(handle, name) : nullptr; }
+void* SharedLibrary::Symbol(const char* name) const {
+    return handle ? ::dlsym(handle, name) : nullptr;
+}
 
 void SharedLibrary::Close() {
     if (handle) ::dlclose(handle);

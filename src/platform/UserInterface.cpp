@@ -15,6 +15,10 @@ StderrInterface g_default;
 std::atomic<UserInterface*> g_current{&g_default};
 }  // namespace
 
-UserInterface& UserInterface::Current() { return *g_current.load(); }
+UserInterface& UserInterface::Current() {
+    return *g_current.load();
+}
 
-void UserInterface::Install(UserInterface* ui) { g_current.store(ui ? ui : &g_default); }
+void UserInterface::Install(UserInterface* ui) {
+    g_current.store(ui ? ui : &g_default);
+}

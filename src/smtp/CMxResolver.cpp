@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr std::size_t kNameServerValueSize = 256;   // up to 255 bytes of text
+constexpr std::size_t kNameServerValueSize = 256;  // up to 255 bytes of text
 constexpr std::size_t kCacheTextSize = 1024;
 constexpr std::size_t kReplyPiece = 1024;
 
@@ -64,13 +64,15 @@ CMxResolver::CMxResolver() {
     if (nameServers.empty()) nameServers.push_back(settings::kDefaultDnsServer);
 }
 
-CMxResolver::~CMxResolver() { CloseDatabase(); }
+CMxResolver::~CMxResolver() {
+    CloseDatabase();
+}
 
 bool CMxResolver::ParseNameServer(const std::string& entry, std::string& host, int& port) {
     const std::string text = Trim(entry);
     std::string portText;
     bool hasPort = false;
-    if (!text.empty() && text.front() == '[') {   // [v6-address] or [v6-address]:port
+    if (!text.empty() && text.front() == '[') {  // [v6-address] or [v6-address]:port
         const std::size_t close = text.find(']');
         if (close == std::string::npos) return false;
         host = text.substr(1, close - 1);
@@ -79,7 +81,7 @@ bool CMxResolver::ParseNameServer(const std::string& entry, std::string& host, i
             hasPort = true;
             portText = text.substr(close + 2);
         }
-    } else if (text.find(':') != text.rfind(':')) {   // a bare IPv6 address
+    } else if (text.find(':') != text.rfind(':')) {  // a bare IPv6 address
         host = text;
     } else if (const std::size_t colon = text.find(':'); colon != std::string::npos) {
         host = text.substr(0, colon);
@@ -133,8 +135,9 @@ void CMxResolver::ReadCache() {
     OdbcStatement statement(connectionHandle->Handle());
     char text[kCacheTextSize] = {};
     SQLLEN indicator = 0;
-    if (!statement.ExecDirect(StringPrintf("SELECT MXServerName FROM MXCache WHERE Domain = '%s' and FetchTime > cdate('%s')",
-                                           SqlEscape(domain).c_str(), SqlEscape(oldest).c_str())) ||
+    if (!statement.ExecDirect(
+            StringPrintf("SELECT MXServerName FROM MXCache WHERE Domain = '%s' and FetchTime > cdate('%s')",
+                         SqlEscape(domain).c_str(), SqlEscape(oldest).c_str())) ||
         !statement.BindChar(1, text, sizeof text, &indicator))
         return;
     mxHosts.clear();
@@ -173,8 +176,10 @@ void CMxResolver::AskNameServer(const std::string& entry) {
                 long n = tcp::WaitReadable(socket.Get(), deadline)
                              ? tcp::Receive(socket.Get(), size + have, sizeof size - have)
                              : -1;
-                if (n <= 0) ok = false;
-                else have += static_cast<std::size_t>(n);
+                if (n <= 0)
+                    ok = false;
+                else
+                    have += static_cast<std::size_t>(n);
             }
             if (ok) {
                 const std::size_t expected = (static_cast<std::size_t>(size[0]) << 8) | size[1];
@@ -185,8 +190,10 @@ void CMxResolver::AskNameServer(const std::string& entry) {
                     long n = tcp::WaitReadable(socket.Get(), deadline)
                                  ? tcp::Receive(socket.Get(), reply.data() + have, piece)
                                  : -1;
-                    if (n <= 0) ok = false;
-                    else have += static_cast<std::size_t>(n);
+                    if (n <= 0)
+                        ok = false;
+                    else
+                        have += static_cast<std::size_t>(n);
                 }
             }
             replied = ok;
@@ -214,7 +221,8 @@ void CMxResolver::StoreAnswer(const std::list<dns::MxRecord>& records) {
         }
         OdbcStatement insert(connectionHandle->Handle());
         insert.ExecDirect(StringPrintf("INSERT INTO MXCache VALUES ('%s','%s','%s')", escapedDomain.c_str(),
-                                       SqlEscape(joined).c_str(), SqlEscape(LocalTimeText(std::time(nullptr))).c_str()));
+                                       SqlEscape(joined).c_str(),
+                                       SqlEscape(LocalTimeText(std::time(nullptr))).c_str()));
     }
     mxHosts.clear();
     dns::SplitHostList(joined, mxHosts);

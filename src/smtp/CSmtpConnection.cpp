@@ -52,9 +52,12 @@ std::string RemoveComments(const std::string& address) {
     for (std::size_t i = 0; i < address.size(); ++i) {
         const char c = address[i];
         if (depth > 0) {
-            if (c == '\\') ++i;
-            else if (c == '(') ++depth;
-            else if (c == ')') --depth;
+            if (c == '\\')
+                ++i;
+            else if (c == '(')
+                ++depth;
+            else if (c == ')')
+                --depth;
             continue;
         }
         if (c == '"') quoted = !quoted;
@@ -73,7 +76,9 @@ bool SafeForCommand(const std::string& address) {
 }
 
 // Text up to its first NUL: decoded challenges and passwords are C strings.
-std::string UpToNul(const std::string& s) { return s.substr(0, s.find('\0')); }
+std::string UpToNul(const std::string& s) {
+    return s.substr(0, s.find('\0'));
+}
 
 // The local SMTP server's configured port (default 25).
 int LocalSmtpPort() {
@@ -85,7 +90,9 @@ int LocalSmtpPort() {
 
 }  // namespace
 
-CSmtpConnection::CSmtpConnection() { std::memset(responseBuffer, 0, sizeof responseBuffer); }
+CSmtpConnection::CSmtpConnection() {
+    std::memset(responseBuffer, 0, sizeof responseBuffer);
+}
 
 CSmtpConnection::~CSmtpConnection() = default;
 
@@ -94,7 +101,9 @@ void CSmtpConnection::SetHeloName(const std::string& name) {
     if (heloName.empty()) heloName = "localhost";
 }
 
-void CSmtpConnection::SetProgressWindow(StatusWindow* window) { progressWindow = window; }
+void CSmtpConnection::SetProgressWindow(StatusWindow* window) {
+    progressWindow = window;
+}
 
 void CSmtpConnection::SetChunkSize(std::uint32_t bytes) {
     // 0 would send nothing per block; a huge size would be held in memory.
@@ -103,8 +112,7 @@ void CSmtpConnection::SetChunkSize(std::uint32_t bytes) {
 
 bool CSmtpConnection::SendRaw(const char* data, std::size_t length) {
     if (!socket) return false;
-    if (waitForReplies)
-        return tcp::SendAll(socket.Get(), data, length, tcp::Clock::now() + replyWait);
+    if (waitForReplies) return tcp::SendAll(socket.Get(), data, length, tcp::Clock::now() + replyWait);
     return tcp::SendAll(socket.Get(), data, length);
 }
 
@@ -113,7 +121,9 @@ bool CSmtpConnection::ConnectSocket(const std::string& host, int port) {
     return static_cast<bool>(socket);
 }
 
-void CSmtpConnection::Disconnect() { socket.Reset(); }
+void CSmtpConnection::Disconnect() {
+    socket.Reset();
+}
 
 std::string CSmtpConnection::ReadResponse() {
     finalLine.clear();
@@ -123,12 +133,12 @@ std::string CSmtpConnection::ReadResponse() {
     // Lines are followed across blocks, so a final line split between two
     // blocks, or sent as the bare code, is still recognised.
     const auto deadline = tcp::Clock::now() + replyWait;
-    std::string code;          // first three characters of the first line
+    std::string code;  // first three characters of the first line
     bool codeKnown = false;
-    std::string prefix;        // first four characters of the current line
+    std::string prefix;  // first four characters of the current line
     bool prefixDone = false;
     bool lineIsFinal = false;
-    std::string line;          // the current line, kept up to the buffer size
+    std::string line;  // the current line, kept up to the buffer size
     std::size_t total = 0;
     for (;;) {
         if (waitForReplies && !tcp::WaitReadable(socket.Get(), deadline)) return {};
@@ -164,7 +174,9 @@ std::string CSmtpConnection::ReadResponse() {
     }
 }
 
-std::string CSmtpConnection::Challenge() const { return finalLine.size() > 4 ? finalLine.substr(4) : std::string(); }
+std::string CSmtpConnection::Challenge() const {
+    return finalLine.size() > 4 ? finalLine.substr(4) : std::string();
+}
 
 bool CSmtpConnection::Handshake(const std::string& greeting) {
     std::string code = ReadResponse();
@@ -288,8 +300,9 @@ bool CSmtpConnection::SendData(CMailContent& content) {
         if (remaining == 0) {
             PostProgress(std::string(), 0);
         } else {
-            PostProgress(StringPrintf("%ld Bytes Sent Out Of %ld bytes", static_cast<long>(sent), static_cast<long>(total)),
-                         static_cast<long>(sent * 100 / total));
+            PostProgress(
+                StringPrintf("%ld Bytes Sent Out Of %ld bytes", static_cast<long>(sent), static_cast<long>(total)),
+                static_cast<long>(sent * 100 / total));
         }
     }
     // The end-of-data line; its CR LF ends the last line only when the

@@ -11,7 +11,9 @@ void Put16(std::vector<unsigned char>& out, std::uint16_t v) {
     out.push_back(static_cast<unsigned char>(v & 0xff));
 }
 
-std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+std::uint16_t Get16(const unsigned char* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
 
 // Exchange names end up in a comma-separated cache text and in getaddrinfo;
 // anything but host-name characters would corrupt the one or mislead the other.
@@ -40,7 +42,8 @@ bool BuildMxQuery(std::string_view domain, std::uint16_t id, std::vector<unsigne
     std::size_t start = 0;
     for (;;) {
         std::size_t dot = domain.find('.', start);
-        std::string_view label = domain.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+        std::string_view label =
+            domain.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
         if (label.empty() || label.size() > kMaxLabelLength || ++labels > kMaxLabels) return false;
         name.push_back(static_cast<unsigned char>(label.size()));
         name.insert(name.end(), label.begin(), label.end());
@@ -53,10 +56,10 @@ bool BuildMxQuery(std::string_view domain, std::uint16_t id, std::vector<unsigne
     header.clear();
     Put16(header, id);
     Put16(header, kFlagRecursionDesired);
-    Put16(header, 1);   // QDCOUNT
-    Put16(header, 0);   // ANCOUNT
-    Put16(header, 0);   // NSCOUNT
-    Put16(header, 0);   // ARCOUNT
+    Put16(header, 1);  // QDCOUNT
+    Put16(header, 0);  // ANCOUNT
+    Put16(header, 0);  // NSCOUNT
+    Put16(header, 0);  // ARCOUNT
     question = std::move(name);
     Put16(question, kTypeMx);
     Put16(question, kClassIn);
@@ -65,8 +68,8 @@ bool BuildMxQuery(std::string_view domain, std::uint16_t id, std::vector<unsigne
 
 bool ReadName(const unsigned char* data, std::size_t size, std::size_t pos, std::string& name, std::size_t& next) {
     name.clear();
-    std::size_t wireLength = 1;          // the closing zero byte
-    std::size_t segmentStart = pos;      // where the labels being followed began
+    std::size_t wireLength = 1;      // the closing zero byte
+    std::size_t segmentStart = pos;  // where the labels being followed began
     bool jumped = false;
     for (;;) {
         if (pos >= size) return false;
@@ -81,7 +84,7 @@ bool ReadName(const unsigned char* data, std::size_t size, std::size_t pos, std:
             pos = segmentStart = target;
             continue;
         }
-        if (length & 0xC0) return false;   // extended label types: not ours to read
+        if (length & 0xC0) return false;  // extended label types: not ours to read
         if (length == 0) {
             if (!jumped) next = pos + 1;
             return true;
@@ -95,8 +98,7 @@ bool ReadName(const unsigned char* data, std::size_t size, std::size_t pos, std:
     }
 }
 
-ReplyStatus ParseMxReply(const unsigned char* data, std::size_t size, std::list<MxRecord>& records,
-                         std::uint16_t& id) {
+ReplyStatus ParseMxReply(const unsigned char* data, std::size_t size, std::list<MxRecord>& records, std::uint16_t& id) {
     records.clear();
     if (!data || size < kHeaderLength) return ReplyStatus::Malformed;
     id = Get16(data);
@@ -110,7 +112,7 @@ ReplyStatus ParseMxReply(const unsigned char* data, std::size_t size, std::list<
     std::size_t next = 0;
     for (unsigned q = 0; q < questions; ++q) {
         if (!ReadName(data, size, pos, name, next) || next + 4 > size) return ReplyStatus::Malformed;
-        pos = next + 4;   // type, class
+        pos = next + 4;  // type, class
     }
     std::list<MxRecord> found;
     for (unsigned a = 0; a < answers; ++a) {

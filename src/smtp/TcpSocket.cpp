@@ -16,7 +16,7 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
         if (left < 0) left = 0;
         pollfd p{fd, events, 0};
         int rc = ::poll(&p, 1, static_cast<int>(left > 0x7fffffff ? 0x7fffffff : left));
-        if (rc > 0) return true;   // the event, or an error/hang-up the next call reports
+        if (rc > 0) return true;  // the event, or an error/hang-up the next call reports
         if (rc == 0) return false;
         if (errno != EINTR) return false;
     }
@@ -52,8 +52,12 @@ UniqueFd Connect(const std::string& host, int port) {
     return result;
 }
 
-bool WaitReadable(int fd, Clock::time_point deadline) { return WaitFor(fd, POLLIN, deadline); }
-bool WaitWritable(int fd, Clock::time_point deadline) { return WaitFor(fd, POLLOUT, deadline); }
+bool WaitReadable(int fd, Clock::time_point deadline) {
+    return WaitFor(fd, POLLIN, deadline);
+}
+bool WaitWritable(int fd, Clock::time_point deadline) {
+    return WaitFor(fd, POLLOUT, deadline);
+}
 
 bool SendAll(int fd, const void* data, std::size_t length) {
     return SendAll(fd, data, length, Clock::time_point::max());

@@ -73,9 +73,11 @@ std::uint32_t SendingLimit(SQLHDBC connection, const std::string& sender) {
                   id) != 1)
         return 0;
     std::int32_t limit = 0;
-    if (FetchLong(connection, StringPrintf("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld",
-                                           static_cast<long>(id)),
-                  limit) != 1 || limit < 0)
+    if (FetchLong(
+            connection,
+            StringPrintf("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", static_cast<long>(id)),
+            limit) != 1 ||
+        limit < 0)
         return 0;
     return static_cast<std::uint32_t>(limit);
 }
@@ -83,10 +85,10 @@ std::uint32_t SendingLimit(SQLHDBC connection, const std::string& sender) {
 // 1 allowed, 0 refused, -1 the statement could not even be allocated.
 int MaySendOut(SQLHDBC connection, const std::string& sender) {
     std::int32_t id = 0;
-    const int found = FetchLong(connection,
-                                StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'",
-                                             SqlEscape(SenderName(sender)).c_str()),
-                                id);
+    const int found = FetchLong(
+        connection,
+        StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(SenderName(sender)).c_str()),
+        id);
     if (found < 0) {
         OdbcStatement probe(connection);
         if (!probe.Ok()) return -1;
@@ -111,8 +113,7 @@ bool SendSendingQuotaNotice(MailInfo& info) {
     const auto kind = CSystemNotice::Kind::SendingQuotaExceeded;
     if (CSystemNotice::ComposeNotice(notice, info.sender, CSystemNotice::SubjectOf(kind),
                                      CSystemNotice::FirstSentenceOf(kind), false, source.date,
-                                     std::string(CMailHeader::TrimBlanks(std::string_view(source.to))),
-                                     source.subject))
+                                     std::string(CMailHeader::TrimBlanks(std::string_view(source.to))), source.subject))
         CSystemNotice::SendNotice(notice, info.sender);
     return true;
 }
@@ -137,9 +138,13 @@ CMailRouter::CMailRouter(CAccountDatabase* database) : hostDatabase(database), s
 
 CMailRouter::~CMailRouter() = default;
 
-std::uint32_t CMailRouter::PendingOutbound() { return g_pendingOutbound.load(); }
+std::uint32_t CMailRouter::PendingOutbound() {
+    return g_pendingOutbound.load();
+}
 
-std::uint32_t CMailRouter::ResetPendingOutbound() { return g_pendingOutbound.exchange(0); }
+std::uint32_t CMailRouter::ResetPendingOutbound() {
+    return g_pendingOutbound.exchange(0);
+}
 
 bool CMailRouter::RouteSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) {
     return ProcessSpoolFile(path, database, reason);
@@ -230,8 +235,8 @@ bool CMailRouter::MakeAllMailCopy(MailInfo& info, std::string& problem) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    const std::string stem = StringPrintf("%s/%d%d%d%d", directory.c_str(), local.tm_mday, local.tm_hour,
-                                          local.tm_min, local.tm_sec);
+    const std::string stem =
+        StringPrintf("%s/%d%d%d%d", directory.c_str(), local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     // Two messages in one second must not share a copy: later ones take a
     // numbered name.
     UniqueFd file;
@@ -258,8 +263,8 @@ bool CMailRouter::MakeAllMailCopy(MailInfo& info, std::string& problem) {
     return true;
 }
 
-bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* database, bool spool,
-                        Progress& progress, Leftovers& left, std::string& reason) {
+bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* database, bool spool, Progress& progress,
+                        Leftovers& left, std::string& reason) {
     const ProcessSettings& settings = ProcessSettings::Current();
     if (!info.content) {
         // Nothing to deliver: nothing to keep either.

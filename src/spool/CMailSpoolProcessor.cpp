@@ -34,25 +34,20 @@ struct SpoolEntry {
 
 CMailSpoolProcessor::CMailSpoolProcessor(std::string directory) : directory(std::move(directory)) {}
 
-CMailSpoolProcessor::~CMailSpoolProcessor()
-{
+CMailSpoolProcessor::~CMailSpoolProcessor() {
     StopProcessing();
 }
 
-void CMailSpoolProcessor::SetDatabase(CAccountDatabase* db)
-{
+void CMailSpoolProcessor::SetDatabase(CAccountDatabase* db) {
     database = db;
 }
 
-void CMailSpoolProcessor::SetRouter(CSpoolRouter* newRouter)
-{
+void CMailSpoolProcessor::SetRouter(CSpoolRouter* newRouter) {
     router = newRouter;
 }
 
-bool CMailSpoolProcessor::StartProcessing()
-{
-    if (thread.joinable())
-        return running.load();
+bool CMailSpoolProcessor::StartProcessing() {
+    if (thread.joinable()) return running.load();
     UniqueFd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     // A file finished by a writer, or moved in whole (how spool files arrive).
     if (!notify || ::inotify_add_watch(notify.Get(), directory.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
@@ -79,8 +74,7 @@ bool CMailSpoolProcessor::StartProcessing()
     return true;
 }
 
-void CMailSpoolProcessor::StopProcessing()
-{
+void CMailSpoolProcessor::StopProcessing() {
     running.store(false);
     if (wakeFd) {
         const std::uint64_t one = 1;
@@ -94,8 +88,7 @@ void CMailSpoolProcessor::StopProcessing()
     }
 }
 
-void CMailSpoolProcessor::Run()
-{
+void CMailSpoolProcessor::Run() {
     // Files left from an earlier run go first, without waiting for a change.
     Scan(true);
     pollfd fds[2] = {{notifyFd.Get(), POLLIN, 0}, {wakeFd.Get(), POLLIN, 0}};
@@ -105,34 +98,29 @@ void CMailSpoolProcessor::Run()
             g_moduleLog.Write("*** Spool processor wait failed");
             break;
         }
-        if (!running.load())
-            break;
+        if (!running.load()) break;
         DrainNotifications();
         Scan(true);
     }
 }
 
-void CMailSpoolProcessor::DrainNotifications()
-{
+void CMailSpoolProcessor::DrainNotifications() {
     alignas(inotify_event) char buffer[4096];
     while (::read(notifyFd.Get(), buffer, sizeof buffer) > 0) {
     }
 }
 
-std::vector<std::string> CMailSpoolProcessor::ListSpoolFiles() const
-{
+std::vector<std::string> CMailSpoolProcessor::ListSpoolFiles() const {
     std::vector<SpoolEntry> entries;
     if (DIR* dir = ::opendir(directory.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
-            if (!spool::IsSpoolFileName(entry->d_name))
-                continue;
+            if (!spool::IsSpoolFileName(entry->d_name)) continue;
             std::string path = directory + "/" + entry->d_name;
             struct stat info {};
             // Empty files are skipped: no complete spool file is empty.
-            if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 1)
-                continue;
-            const long long modified = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL +
-                                       info.st_mtim.tv_nsec;
+            if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 1) continue;
+            const long long modified =
+                static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
             entries.push_back({modified, std::move(path)});
         }
         ::closedir(dir);
@@ -143,24 +131,20 @@ std::vector<std::string> CMailSpoolProcessor::ListSpoolFiles() const
     });
     std::vector<std::string> paths;
     paths.reserve(entries.size());
-    for (SpoolEntry& entry : entries)
-        paths.push_back(std::move(entry.path));
+    for (SpoolEntry& entry : entries) paths.push_back(std::move(entry.path));
     return paths;
 }
 
-int CMailSpoolProcessor::ScanSpoolDirectory()
-{
+int CMailSpoolProcessor::ScanSpoolDirectory() {
     return Scan(false);
 }
 
-int CMailSpoolProcessor::Scan(bool stopWhenAsked)
-{
+int CMailSpoolProcessor::Scan(bool stopWhenAsked) {
     int routed = 0;
     try {
         const std::vector<std::string> paths = ListSpoolFiles();
         for (const std::string& path : paths) {
-            if (stopWhenAsked && !running.load())
-                break;
+            if (stopWhenAsked && !running.load()) break;
             routed += ProcessSpoolFile(path) ? 1 : 0;
         }
         // Forget failures of files that have gone.
@@ -173,8 +157,7 @@ int CMailSpoolProcessor::Scan(bool stopWhenAsked)
     return routed;
 }
 
-bool CMailSpoolProcessor::ProcessSpoolFile(const std::string& path)
-{
+bool CMailSpoolProcessor::ProcessSpoolFile(const std::string& path) {
     CSpoolRouter* active = router ? router : &baseRouter;
     std::string reason;
     bool routed = false;

@@ -20,10 +20,8 @@ namespace {
 class DirectoryStream {
 public:
     explicit DirectoryStream(const std::string& path) : stream(::opendir(path.c_str())) {}
-    ~DirectoryStream()
-    {
-        if (stream)
-            ::closedir(stream);
+    ~DirectoryStream() {
+        if (stream) ::closedir(stream);
     }
     DirectoryStream(const DirectoryStream&) = delete;
     DirectoryStream& operator=(const DirectoryStream&) = delete;
@@ -36,17 +34,13 @@ private:
 }  // namespace
 
 CMailSpooler::CMailSpooler(CAccountDatabase* database, std::string directory)
-    : database(database), directory(std::move(directory))
-{
-}
+    : database(database), directory(std::move(directory)) {}
 
 CMailSpooler::~CMailSpooler() = default;
 
-int CMailSpooler::FindSpoolFile()
-{
+int CMailSpooler::FindSpoolFile() {
     DirectoryStream dir(directory);
-    if (!dir.Get())
-        return 0;
+    if (!dir.Get()) return 0;
     while (const dirent* entry = ::readdir(dir.Get())) {
         if (spool::IsSpoolFileName(entry->d_name)) {
             std::lock_guard<std::mutex> guard(currentLock);
@@ -57,11 +51,9 @@ int CMailSpooler::FindSpoolFile()
     return 0;
 }
 
-MailInfo* CMailSpooler::ReadSpoolFile()
-{
+MailInfo* CMailSpooler::ReadSpoolFile() {
     const std::string path = GetCurrentFile();
-    if (path.empty())
-        return nullptr;
+    if (path.empty()) return nullptr;
     try {
         std::lock_guard<std::mutex> guard(lock);
         return ::ReadSpoolFile(path, database).release();
@@ -71,8 +63,7 @@ MailInfo* CMailSpooler::ReadSpoolFile()
     }
 }
 
-int CMailSpooler::InsertMail(MailInfo* info)
-{
+int CMailSpooler::InsertMail(MailInfo* info) {
     // Ours from here on, whatever happens.
     std::unique_ptr<MailInfo> owned(info);
     g_moduleLog.Write("Inserting mail..");
@@ -97,15 +88,12 @@ int CMailSpooler::InsertMail(MailInfo* info)
     return saved ? 1 : 0;
 }
 
-void CMailSpooler::RemoveSpoolFile()
-{
+void CMailSpooler::RemoveSpoolFile() {
     const std::string path = GetCurrentFile();
-    if (!path.empty())
-        ::unlink(path.c_str());
+    if (!path.empty()) ::unlink(path.c_str());
 }
 
-std::string CMailSpooler::GetCurrentFile() const
-{
+std::string CMailSpooler::GetCurrentFile() const {
     std::lock_guard<std::mutex> guard(currentLock);
     return currentFile;
 }

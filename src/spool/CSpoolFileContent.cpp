@@ -24,4 +24,6 @@ int CSpoolFileContent::Read(void* buffer, std::uint32_t count) {
     return static_cast<int>(n);
 }
 
-bool CSpoolFileContent::Write(const void*, std::uint32_t) { return false; }
+bool CSpoolFileContent::Write(const void*, std::uint32_t) {
+    return false;
+}

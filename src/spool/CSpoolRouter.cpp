@@ -3,8 +3,7 @@
 
 #include "spool/SpoolFile.h"
 
-bool CSpoolRouter::RouteSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason)
-{
+bool CSpoolRouter::RouteSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) {
     spool::ReadResult result = spool::ReadResult::Ok;
     if (!ReadSpoolFile(path, database, &result)) {
         reason = spool::ReadResultText(result);

@@ -44,8 +44,7 @@ constexpr std::uint64_t kMinRecipientRecord = 3;
 
 // Process-wide sequence for spool names, started at a random point so that
 // two processes sharing a directory rarely probe the same numbers.
-std::uint32_t NextSpoolNumber()
-{
+std::uint32_t NextSpoolNumber() {
     static std::atomic<std::uint32_t> sequence{[] {
         std::random_device device;
         auto seed = static_cast<std::uint32_t>(device());
@@ -56,8 +55,7 @@ std::uint32_t NextSpoolNumber()
     return sequence.fetch_add(1);
 }
 
-std::string SpoolPath(const std::string& directory, const char* prefix, std::uint32_t number, const char* suffix)
-{
+std::string SpoolPath(const std::string& directory, const char* prefix, std::uint32_t number, const char* suffix) {
     char name[32];
     std::snprintf(name, sizeof name, "%s%X%s", prefix, number, suffix);
     return directory + "/" + name;
@@ -65,21 +63,16 @@ std::string SpoolPath(const std::string& directory, const char* prefix, std::uin
 
 // Renames without ever replacing an existing file; -1 with errno EEXIST
 // when the target exists.
-int RenameNoReplace(const std::string& from, const std::string& to)
-{
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return -1;
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
     // File systems without the no-replace flag: link fails on an existing target.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return -1;
+    if (::link(from.c_str(), to.c_str()) != 0) return -1;
     ::unlink(from.c_str());
     return 0;
 }
 
-bool SyncDirectory(const std::string& directory)
-{
+bool SyncDirectory(const std::string& directory) {
     UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir && ::fsync(dir.Get()) == 0;
 }
@@ -89,10 +82,8 @@ bool SyncDirectory(const std::string& directory)
 class FileRemover {
 public:
     explicit FileRemover(std::string path) : path(std::move(path)) {}
-    ~FileRemover()
-    {
-        if (!path.empty())
-            ::unlink(path.c_str());
+    ~FileRemover() {
+        if (!path.empty()) ::unlink(path.c_str());
     }
     FileRemover(const FileRemover&) = delete;
     FileRemover& operator=(const FileRemover&) = delete;
@@ -109,10 +100,8 @@ class RecordWriter {
 public:
     explicit RecordWriter(int fd) : fd(fd) { buffer.reserve(kBlockSize); }
 
-    void Bytes(const void* data, std::size_t count)
-    {
-        if (!ok)
-            return;
+    void Bytes(const void* data, std::size_t count) {
+        if (!ok) return;
         if (buffer.size() + count > kBlockSize) {
             Flush();
             if (count >= kBlockSize) {
@@ -124,20 +113,16 @@ public:
         buffer.insert(buffer.end(), bytes, bytes + count);
     }
     void U8(std::uint8_t value) { Bytes(&value, 1); }
-    void U16(std::uint16_t value)
-    {
+    void U16(std::uint16_t value) {
         const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
         Bytes(bytes, sizeof bytes);
     }
-    void U32(std::uint32_t value)
-    {
+    void U32(std::uint32_t value) {
         const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                                       static_cast<std::uint8_t>(value >> 16),
-                                       static_cast<std::uint8_t>(value >> 24)};
+                                       static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
         Bytes(bytes, sizeof bytes);
     }
-    void String(std::string_view text)
-    {
+    void String(std::string_view text) {
         const std::size_t length = text.size();
         if (length < 255) {
             U8(static_cast<std::uint8_t>(length));
@@ -151,10 +136,8 @@ public:
         }
         Bytes(text.data(), length);
     }
-    bool Flush()
-    {
-        if (ok && !buffer.empty())
-            ok = WriteAll(fd, buffer.data(), buffer.size());
+    bool Flush() {
+        if (ok && !buffer.empty()) ok = WriteAll(fd, buffer.data(), buffer.size());
         buffer.clear();
         return ok;
     }
@@ -173,10 +156,8 @@ public:
 
     std::uint64_t Remaining() const { return remaining; }
 
-    bool Take(void* out, std::size_t count)
-    {
-        if (count > remaining)
-            return false;
+    bool Take(void* out, std::size_t count) {
+        if (count > remaining) return false;
         auto* bytes = static_cast<char*>(out);
         std::size_t buffered = std::min(count, end - position);
         if (buffered > 0) {
@@ -186,20 +167,16 @@ public:
             count -= buffered;
             remaining -= buffered;
         }
-        if (count == 0)
-            return true;
+        if (count == 0) return true;
         if (count >= kBlockSize) {
-            if (!ReadFull(bytes, count))
-                return false;
+            if (!ReadFull(bytes, count)) return false;
             remaining -= count;
             return true;
         }
         // Refill with as much of the file as one block holds.
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, remaining));
-        if (buffer.size() < kBlockSize)
-            buffer.resize(kBlockSize);
-        if (!ReadFull(buffer.data(), want))
-            return false;
+        if (buffer.size() < kBlockSize) buffer.resize(kBlockSize);
+        if (!ReadFull(buffer.data(), want)) return false;
         position = 0;
         end = want;
         std::memcpy(bytes, buffer.data(), count);
@@ -208,60 +185,48 @@ public:
         return true;
     }
     bool U8(std::uint8_t& value) { return Take(&value, 1); }
-    bool U16(std::uint16_t& value)
-    {
+    bool U16(std::uint16_t& value) {
         std::uint8_t b[2];
-        if (!Take(b, sizeof b))
-            return false;
+        if (!Take(b, sizeof b)) return false;
         value = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
         return true;
     }
-    bool U32(std::uint32_t& value)
-    {
+    bool U32(std::uint32_t& value) {
         std::uint8_t b[4];
-        if (!Take(b, sizeof b))
-            return false;
+        if (!Take(b, sizeof b)) return false;
         value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
                 (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
         return true;
     }
-    bool String(std::string& text)
-    {
+    bool String(std::string& text) {
         std::uint8_t shortLength = 0;
-        if (!U8(shortLength))
-            return false;
+        if (!U8(shortLength)) return false;
         std::uint32_t length = shortLength;
         if (shortLength == 0xFF) {
             std::uint16_t middle = 0;
-            if (!U16(middle))
-                return false;
+            if (!U16(middle)) return false;
             if (middle == 0xFFFF) {
-                if (!U32(length))
-                    return false;
+                if (!U32(length)) return false;
             } else if (middle == 0xFFFE) {
                 return false;  // marks wide characters, which spool files never hold
             } else {
                 length = middle;
             }
         }
-        if (length > kMaxStringLength || length > remaining)
-            return false;
+        if (length > kMaxStringLength || length > remaining) return false;
         text.resize(length);
         return Take(text.data(), length);
     }
 
 private:
-    bool ReadFull(char* out, std::size_t count)
-    {
+    bool ReadFull(char* out, std::size_t count) {
         while (count > 0) {
             ssize_t n = ::read(fd, out, count);
             if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+                if (errno == EINTR) continue;
                 return false;
             }
-            if (n == 0)
-                return false;  // the file is shorter than it said
+            if (n == 0) return false;  // the file is shorter than it said
             out += n;
             count -= static_cast<std::size_t>(n);
         }
@@ -281,8 +246,7 @@ struct RecipientRecord {
     std::string domain;
 };
 
-void Log(const std::string& line)
-{
+void Log(const std::string& line) {
     g_moduleLog.Write(line);
 }
 
@@ -290,20 +254,23 @@ void Log(const std::string& line)
 
 namespace spool {
 
-const char* ReadResultText(ReadResult result)
-{
+const char* ReadResultText(ReadResult result) {
     switch (result) {
-    case ReadResult::Ok: return "read";
-    case ReadResult::OpenFailed: return "cannot be opened";
-    case ReadResult::Busy: return "is in use";
-    case ReadResult::Malformed: return "is malformed";
-    case ReadResult::ContentFailed: return "temporary message file failed";
+        case ReadResult::Ok:
+            return "read";
+        case ReadResult::OpenFailed:
+            return "cannot be opened";
+        case ReadResult::Busy:
+            return "is in use";
+        case ReadResult::Malformed:
+            return "is malformed";
+        case ReadResult::ContentFailed:
+            return "temporary message file failed";
     }
     return "unknown";
 }
 
-bool IsSpoolFileName(const std::string& name)
-{
+bool IsSpoolFileName(const std::string& name) {
     constexpr std::string_view kExtension = ".tmp";
     return name.size() > kExtension.size() && name[0] != '.' &&
            name.compare(name.size() - kExtension.size(), kExtension.size(), kExtension) == 0;
@@ -311,8 +278,7 @@ bool IsSpoolFileName(const std::string& name)
 
 }  // namespace spool
 
-bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* path)
-{
+bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* path) {
     // Refuse what the reader would refuse, before anything touches the disk.
     if (!info.content) {
         Log("*** MailInfo has no content");
@@ -324,11 +290,10 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     }
     std::uint64_t count = 0;
     for (const auto& recipient : info.recipients) {
-        if (!recipient)
-            continue;
-        const std::string& name =
-            recipient->account && !recipient->account->GetUserName().empty() ? recipient->account->GetUserName()
-                                                                             : recipient->user;
+        if (!recipient) continue;
+        const std::string& name = recipient->account && !recipient->account->GetUserName().empty()
+                                      ? recipient->account->GetUserName()
+                                      : recipient->user;
         if (name.size() > kMaxStringLength || recipient->domain.size() > kMaxStringLength) {
             Log("*** Recipient too long");
             return false;
@@ -348,8 +313,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
         number = NextSpoolNumber();
         partPath = SpoolPath(directory, ".SMF", number, ".part");
         file.Reset(::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-        if (!file && errno != EEXIST && errno != EINTR)
-            break;
+        if (!file && errno != EEXIST && errno != EINTR) break;
     }
     if (!file) {
         Log("GetTempFileName failed");
@@ -382,8 +346,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     writer.U32(static_cast<std::uint32_t>(info.DotsCount));
     const std::uint32_t length = info.content->GetLength();
     writer.U32(length);
-    if (!writer.Flush())
-        return fail();
+    if (!writer.Flush()) return fail();
 
     info.content->Rewind();
     Log("Writing to MailStorageFile");
@@ -391,42 +354,32 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     std::uint64_t copied = 0;
     for (;;) {
         const int n = info.content->Read(block.data(), kBlockSize);
-        if (n < 0 || static_cast<std::uint32_t>(n) > kBlockSize)
-            return fail();
-        if (n == 0)
-            break;
+        if (n < 0 || static_cast<std::uint32_t>(n) > kBlockSize) return fail();
+        if (n == 0) break;
         copied += static_cast<std::uint32_t>(n);
         // More bytes than announced would be read back as a different message.
-        if (copied > length || !WriteAll(file.Get(), block.data(), static_cast<std::size_t>(n)))
-            return fail();
+        if (copied > length || !WriteAll(file.Get(), block.data(), static_cast<std::size_t>(n))) return fail();
     }
-    if (copied != length)
-        return fail();
+    if (copied != length) return fail();
 
     Log("Closing File");
-    if (::fsync(file.Get()) != 0 || ::close(file.Release()) != 0)
-        return fail();
+    if (::fsync(file.Get()) != 0 || ::close(file.Release()) != 0) return fail();
 
     // Publish under the final name; another number when that name is taken.
     for (int attempt = 0;; ++attempt) {
-        if (RenameNoReplace(partPath, finalPath) == 0)
-            break;
-        if (errno != EEXIST || attempt + 1 >= kNameAttempts)
-            return fail();
+        if (RenameNoReplace(partPath, finalPath) == 0) break;
+        if (errno != EEXIST || attempt + 1 >= kNameAttempts) return fail();
         finalPath = SpoolPath(directory, "SMF", NextSpoolNumber(), ".tmp");
         Log(StringPrintf("Mail File Name = %s", finalPath.c_str()));
     }
     remover.Reset(finalPath);
-    if (!SyncDirectory(directory))
-        return fail();
+    if (!SyncDirectory(directory)) return fail();
     remover.Release();
-    if (path)
-        *path = finalPath;
+    if (path) *path = finalPath;
     return true;
 }
 
-std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabase* database, ReadResult* result)
-{
+std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabase* database, ReadResult* result) {
     ReadResult ignored;
     ReadResult& status = result ? *result : ignored;
 
@@ -457,16 +410,13 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
     RecipientRecord record;
     std::string flag;
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (!reader.String(flag) || !reader.String(record.name) || !reader.String(record.domain))
-            return nullptr;
+        if (!reader.String(flag) || !reader.String(record.name) || !reader.String(record.domain)) return nullptr;
         record.local = flag == "1";
-        if (!cutDown || i == 0)
-            records.push_back(record);
+        if (!cutDown || i == 0) records.push_back(record);
     }
     std::uint32_t dots = 0;
     std::uint32_t length = 0;
-    if (!reader.U32(dots) || !reader.U32(length) || reader.Remaining() != length)
-        return nullptr;
+    if (!reader.U32(dots) || !reader.U32(length) || reader.Remaining() != length) return nullptr;
     mail->DotsCount = static_cast<std::int32_t>(dots);
 
     // The message is the rest of the file; it is read from there, through an
@@ -477,8 +427,8 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
         status = ReadResult::ContentFailed;
         return nullptr;
     }
-    mail->content = std::make_unique<CSpoolFileContent>(
-        std::move(view), static_cast<std::uint64_t>(info.st_size) - length, length);
+    mail->content =
+        std::make_unique<CSpoolFileContent>(std::move(view), static_cast<std::uint64_t>(info.st_size) - length, length);
 
     // Local recipients are resolved afresh: the account may have gone since
     // the message was accepted. Two addresses of one account give one copy.
@@ -492,8 +442,7 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
             local = true;  // the postmaster is always a local mailbox
         }
         if (local) {
-            if (!localNames.insert(recipient->user).second)
-                continue;
+            if (!localNames.insert(recipient->user).second) continue;
             if (database && !recipient->user.empty())
                 recipient->account.reset(database->LookupLocalAccount(recipient->user));
         }

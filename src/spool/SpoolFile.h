@@ -55,8 +55,7 @@ bool IsSpoolFileName(const std::string& name);
 // file is on stable storage under its final "SMF<hex>.tmp" name; on failure
 // nothing is left behind. info is not freed; its content is read from the
 // start. On success and when path is given, it receives the file's path.
-bool WriteSpoolFile(MailInfo& info, const std::string& directory = spool::kSpoolDirectory,
-                    std::string* path = nullptr);
+bool WriteSpoolFile(MailInfo& info, const std::string& directory = spool::kSpoolDirectory, std::string* path = nullptr);
 
 // Reads the spool file at path into a new MailInfo, resolving flag "1"
 // recipients through database->LookupLocalAccount (no look-ups when

@@ -35,7 +35,6 @@ std::string FormatLocal(std::time_t now, const char* format) {
     return text;
 }
 
-
 bool IsListed(SQLHDBC connection, const std::string& id) {
     OdbcStatement statement(connection);
     std::uint32_t count = 0;
@@ -73,7 +72,9 @@ std::string MakeMailId(std::time_t now) {
            std::to_string(counter);
 }
 
-std::string LocalDateTimeText(std::time_t now) { return FormatLocal(now, "%Y-%m-%d %H:%M:%S"); }
+std::string LocalDateTimeText(std::time_t now) {
+    return FormatLocal(now, "%Y-%m-%d %H:%M:%S");
+}
 
 StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
                          CMailContent& content, std::string& mailId) {
@@ -100,8 +101,8 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
     ::flock(file.Get(), LOCK_EX);
     // Synced with its directory entry before any row lists it: the caller
     // drops its spool copy once this returns.
-    bool written = CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0 &&
-                   SyncDirectory(folderDirectory);
+    bool written =
+        CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0 && SyncDirectory(folderDirectory);
     int error = errno;
     file.Reset();
     if (!written) {

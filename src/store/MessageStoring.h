@@ -25,21 +25,21 @@ std::string LocalDateTimeText(std::time_t now);
 
 struct StoreRequest {
     long accountId = 0;
-    std::uint32_t size = 0;      // bytes to copy from the content
-    long dotsCount = 0;          // bytes removed by dot-unstuffing; negative counts as 0
-    int type = 1;                // mType: 1 mail, 2 memo, 3 task item
+    std::uint32_t size = 0;  // bytes to copy from the content
+    long dotsCount = 0;      // bytes removed by dot-unstuffing; negative counts as 0
+    int type = 1;            // mType: 1 mail, 2 memo, 3 task item
     // Delivery files the message unread in folder 1; storing into a folder
     // files it as read in the given folder.
     bool intoFolder = false;
     int folderId = 1;
-    std::string sender;          // as shown in listings (not yet quoted for SQL)
+    std::string sender;  // as shown in listings (not yet quoted for SQL)
     std::string subject;
 };
 
 enum class StoreResult {
-    Stored,          // rows and file are in place
-    RowsFailed,      // the rows could not be written; the file was removed again
-    FileFailed,      // the file could not be written; nothing was kept
+    Stored,      // rows and file are in place
+    RowsFailed,  // the rows could not be written; the file was removed again
+    FileFailed,  // the file could not be written; nothing was kept
 };
 
 // Stores the message into folderDirectory. mailId receives the id used.

@@ -53,7 +53,9 @@ public:
     ~ModuleDirectory() { ::unsetenv("VELMORA_MODULE_DIR"); }
 };
 
-int Calls(const CServerModuleList::Entry& entry) { return entry.module->Reserved3(); }
+int Calls(const CServerModuleList::Entry& entry) {
+    return entry.module->Reserved3();
+}
 
 // Runs a handler for 0x4C9 so a test can see what a sink sends back.
 class ReplyWindow : public MessageWindow {
@@ -79,17 +81,18 @@ protected:
 TEST(CServerModuleList, LoadsActiveModulesAndGivesOnlyTheSmtpServerTheSpooler) {
     TestHome home;
     ModuleDirectory modules(BuildDir() + "/tests/modules");
-    AddServer(1, 1, "smtp_server.so", "SMTP");          // other letter case: still the SMTP server
-    AddServer(2, 0, "", "");                             // inactive: its missing values are never read
+    AddServer(1, 1, "smtp_server.so", "SMTP");  // other letter case: still the SMTP server
+    AddServer(2, 0, "", "");                    // inactive: its missing values are never read
     AddServer(3, 1, "FakeServer.so", "Fake");
-    AddServer(4, 1, BuildDir() + "/tests/modules/smtp_server.so", "Pathed");   // a path fails the name test
-    AddServer(5, 1, "Missing.so", "Missing");            // does not load: skipped
-    AddServer(6, 1, "NoEntry.so", "NoEntry");            // no InitServer: skipped
+    AddServer(4, 1, BuildDir() + "/tests/modules/smtp_server.so", "Pathed");  // a path fails the name test
+    AddServer(5, 1, "Missing.so", "Missing");                                 // does not load: skipped
+    AddServer(6, 1, "NoEntry.so", "NoEntry");                                 // no InitServer: skipped
     int database = 0, spooler = 0, window = 0;
     CServerModuleList list;
-    ASSERT_EQ(list.LoadServers(reinterpret_cast<MessageWindow*>(&window), reinterpret_cast<CAccountDatabase*>(&database),
-                               reinterpret_cast<CMailSpooler*>(&spooler)),
-              1);
+    ASSERT_EQ(
+        list.LoadServers(reinterpret_cast<MessageWindow*>(&window), reinterpret_cast<CAccountDatabase*>(&database),
+                         reinterpret_cast<CMailSpooler*>(&spooler)),
+        1);
     ASSERT_EQ(list.GetModules().size(), 3u);
     EXPECT_EQ(list.GetModules()[0].name, "SMTP");
     EXPECT_EQ(Calls(list.GetModules()[0]), 1 | 2 | 4);
@@ -104,7 +107,7 @@ TEST(CServerModuleList, ARegistryErrorInsideAnEntryUnloadsEverything) {
     TestHome home;
     ModuleDirectory modules(BuildDir() + "/tests/modules");
     AddServer(1, 1, "FakeServer.so", "Fake");
-    AddServer(2, 1, "FakeServer.so", "");   // Name missing
+    AddServer(2, 1, "FakeServer.so", "");  // Name missing
     CapturingInterface ui;
     UserInterface::Install(&ui);
     CServerModuleList list;
@@ -113,7 +116,7 @@ TEST(CServerModuleList, ARegistryErrorInsideAnEntryUnloadsEverything) {
     EXPECT_TRUE(list.GetModules().empty());
     EXPECT_EQ(ui.shown, std::vector<std::string>{"Error in Reading Registry Key"});
 
-    TestHome empty;   // no Servers key at all
+    TestHome empty;  // no Servers key at all
     CServerModuleList none;
     UserInterface::Install(&ui);
     EXPECT_EQ(none.LoadServers(nullptr, nullptr, nullptr), 0);
@@ -121,7 +124,7 @@ TEST(CServerModuleList, ARegistryErrorInsideAnEntryUnloadsEverything) {
 }
 
 TEST(EventSinks, NoticesClientSinksAndTasks) {
-    ModuleDirectory modules(BuildDir() + "/tests/modules");   // no filter plug-in here
+    ModuleDirectory modules(BuildDir() + "/tests/modules");  // no filter plug-in here
     CEventThread thread;
     ASSERT_TRUE(thread.CreateThread());
     CServerEventSink* sink = thread.GetServerSink();
@@ -138,11 +141,11 @@ TEST(EventSinks, NoticesClientSinksAndTasks) {
     ASSERT_TRUE(replies.CreateThread());
     ReplyWindow reply(replies);
     EXPECT_EQ(sink->GetFileSink().Send(sink::kRegisterNotice, reinterpret_cast<WPARAM>(&reply), 0), 1);
-    sink->Send(sink::kPing);   // the relayed registration has been handled
+    sink->Send(sink::kPing);  // the relayed registration has been handled
     EXPECT_EQ(sink->GetNoticeWindow(), &reply);
     sink->Send(sink::kNewMailNotice, reinterpret_cast<WPARAM>(new std::string("head")),
                reinterpret_cast<LPARAM>(new std::string("alice")));
-    reply.Send(0x402);   // the posted notice has been handled before this
+    reply.Send(0x402);  // the posted notice has been handled before this
     EXPECT_EQ(reply.notices, 1);
 
     // A client sink is made on request, named to the requester, and deleted when done.

@@ -45,8 +45,8 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
     // Every table, each column at its position.
     for (const auto& table : DatabaseSchema::Tables()) {
         for (std::size_t i = 0; i < table.columns.size(); ++i) {
-            std::string sql = "SELECT name FROM pragma_table_info('" + std::string(table.name) + "') WHERE cid = " +
-                              std::to_string(i);
+            std::string sql = "SELECT name FROM pragma_table_info('" + std::string(table.name) +
+                              "') WHERE cid = " + std::to_string(i);
             EXPECT_EQ(Query(sql), table.columns[i].name) << table.name;
         }
     }

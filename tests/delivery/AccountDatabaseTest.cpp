@@ -40,9 +40,9 @@ TEST_F(AccountDatabaseTest, ANewAccountHasItsRowsAndItsTreeOfSevenFolders) {
                                 "MailSizeControl WHERE aAccountId = %ld",
                                 id)),
               "1000,200,300");
-    EXPECT_EQ(Text(StringPrintf("SELECT aAllowRead || ',' || aAllowWrite FROM AccessControl WHERE aAccountId = %ld",
-                                id)),
-              "1,0");
+    EXPECT_EQ(
+        Text(StringPrintf("SELECT aAllowRead || ',' || aAllowWrite FROM AccessControl WHERE aAccountId = %ld", id)),
+        "1,0");
     const std::string tree = home.File("mail/QIRN" + std::to_string(id));
     for (const char* folder : {"Inbox", "Sent", "Task", "Request", "Trash", "Draft", "ApprovalMail"})
         EXPECT_TRUE(std::filesystem::is_directory(tree + "/" + folder)) << folder;
@@ -52,8 +52,8 @@ TEST_F(AccountDatabaseTest, NamesThatCannotBeAMailboxAndDuplicatesAreRefused) {
     Create("grace");
     EXPECT_FALSE(db.CreateAccount("grace", "x", false, false, "g@example.org", 0, 1, 1, 0, 0));
     EXPECT_FALSE(db.CreateAccount("GRACE", "x", false, false, "g@example.org", 0, 1, 1, 0, 0));
-    const std::vector<std::string> badNames = {"", "../etc", "a b", "o'hara", "x@y", ".hidden", std::string(65, 'a'),
-                                               "caf\xc3\xa9"};
+    const std::vector<std::string> badNames = {
+        "", "../etc", "a b", "o'hara", "x@y", ".hidden", std::string(65, 'a'), "caf\xc3\xa9"};
     for (const std::string& bad : badNames)
         EXPECT_FALSE(db.CreateAccount(bad, "x", false, false, "g@example.org", 0, 1, 1, 0, 0)) << bad;
     EXPECT_FALSE(db.CreateAccount("henry", "", false, false, "h@example.org", 0, 1, 1, 0, 0));
@@ -80,7 +80,7 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtected) {
     EXPECT_TRUE(db.IsOnlyAdministrator("postmaster"));
     EXPECT_TRUE(db.IsOnlyAdministrator("Postmaster"));
     EXPECT_FALSE(db.IsOnlyAdministrator("ken"));
-    EXPECT_FALSE(db.IsOnlyAdministrator("judy"));   // two administrators
+    EXPECT_FALSE(db.IsOnlyAdministrator("judy"));  // two administrators
     EXPECT_FALSE(db.DeleteAccount("postmaster"));
     EXPECT_FALSE(db.AlterAccount("postmaster", "pm", false, false, "postmaster@example.org", 0, 1, 1));
     EXPECT_EQ(Text("SELECT aIsAdmin FROM Accounts WHERE aUserName = 'postmaster'"), "1");
@@ -128,7 +128,7 @@ TEST_F(AccountDatabaseTest, LoginHasItsOutcomes) {
     EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::UnknownName), "Invalid Login name");
     EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Administrator),
                  "You have successfully logged in as Administrator");
-    CMailDatabase closed;   // never connected
+    CMailDatabase closed;  // never connected
     EXPECT_EQ(closed.CheckLogin("otto", "otto"), CMailDatabase::LoginResult::Failed);
     EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Failed), "Could not Login");
 }

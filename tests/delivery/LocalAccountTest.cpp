@@ -102,7 +102,7 @@ TEST_F(LocalAccountTest, DeliveredMailIsUnreadUntilMarkedRead) {
     mailstore::StoreRequest request;
     request.accountId = id;
     request.size = content->GetLength();
-    request.dotsCount = -3;   // never stored negative
+    request.dotsCount = -3;  // never stored negative
     std::string mailId;
     ASSERT_EQ(mailstore::StoreMessage(db.GetConnectionHandle(), directory + "/Inbox", request, *content, mailId),
               mailstore::StoreResult::Stored);
@@ -110,7 +110,7 @@ TEST_F(LocalAccountTest, DeliveredMailIsUnreadUntilMarkedRead) {
     auto account = Account("dave");
     ASSERT_TRUE(account->Login("secret"));
     EXPECT_FALSE(account->IsRead(1, 1));
-    EXPECT_FALSE(account->MarkRead(1, 2));   // folder first, then message
+    EXPECT_FALSE(account->MarkRead(1, 2));  // folder first, then message
     ASSERT_TRUE(account->MarkRead(1, 1));
     EXPECT_TRUE(account->IsRead(1, 1));
     EXPECT_EQ(Text("SELECT mRead FROM Mails WHERE mMailId = '" + mailId + "'"), "1");
@@ -122,11 +122,11 @@ TEST_F(LocalAccountTest, DeletionMarksCountUndoAndCommit) {
     ASSERT_TRUE(account->Login("secret"));
     Put(*account, 1, "a");
     Put(*account, 1, "b");
-    Put(*account, 3, "task");   // a folder beyond Inbox and Sent
+    Put(*account, 3, "task");  // a folder beyond Inbox and Sent
     const std::uint64_t before = account->GetFolderSize(1);
 
     ASSERT_TRUE(account->MarkDeleted(1, 1));
-    EXPECT_FALSE(account->MarkDeleted(1, 1));   // already marked
+    EXPECT_FALSE(account->MarkDeleted(1, 1));  // already marked
     EXPECT_TRUE(account->IsDeleted(1, 1));
     EXPECT_EQ(account->GetMessageCount(false, 1), 1);
     EXPECT_EQ(account->GetMessageCount(true, 1), 2);
@@ -177,7 +177,7 @@ TEST_F(LocalAccountTest, CreateFolderKeepsOnlyLettersAndDigits) {
     EXPECT_TRUE(std::filesystem::is_directory(directory + "/Escape"));
     EXPECT_FALSE(std::filesystem::exists(home.File("Escape")));
     EXPECT_FALSE(account->CreateFolder("!!! ..."));
-    EXPECT_FALSE(account->CreateFolder("my folder"));   // same directory as "MyFolder"
+    EXPECT_FALSE(account->CreateFolder("my folder"));  // same directory as "MyFolder"
     EXPECT_EQ(account->GetUserRecord().GetFolderCount(), 9);
 
     // A folder made meanwhile by another session is not numbered over.
@@ -231,7 +231,7 @@ TEST_F(LocalAccountTest, DeleteFolderEmptiesItAndKeepsOtherNumbers) {
     Put(*account, 8, "old one");
     Put(*account, 9, "kept one");
     // Not logged in: the folder is read before it is emptied.
-    EXPECT_FALSE(account->DeleteFolder(1));   // standard folders stay
+    EXPECT_FALSE(account->DeleteFolder(1));  // standard folders stay
     EXPECT_FALSE(account->DeleteFolder(7));
     ASSERT_TRUE(account->DeleteFolder(8));
     EXPECT_EQ(Text("SELECT count(*) FROM Mails WHERE mFolderId = 8"), "0");
@@ -276,7 +276,7 @@ TEST_F(LocalAccountTest, OneSessionPerAccount) {
     // Only the holder can release the account.
     EXPECT_FALSE(second->Unlock());
     EXPECT_EQ(Text(StringPrintf("SELECT aLogged FROM Accounts WHERE aAccountId = %ld", id)), "1");
-    first.reset();   // ending the session releases it
+    first.reset();  // ending the session releases it
     EXPECT_EQ(Text(StringPrintf("SELECT aLogged FROM Accounts WHERE aAccountId = %ld", id)), "0");
     ASSERT_TRUE(second->Lock());
     ASSERT_TRUE(second->Unlock());

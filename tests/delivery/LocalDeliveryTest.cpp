@@ -75,8 +75,9 @@ TEST_F(LocalDeliveryTest, MailboxLimitCountsOnlyUndeletedInboxMessages) {
 TEST_F(LocalDeliveryTest, NoticesAreNotAnsweredWithNotices) {
     Create("bob", Limits{.receive = 1});
     auto bob = Account("bob");
-    Deliver(*bob, Message(2000, "From: postmaster\r\nTo: bob@example.org\r\nSubject: Message Delivery Error\r\n"
-                                "X-Mailer: Tessal Notification\r\nX-QIRN-Receipt: ann@remote.example\r\n"));
+    Deliver(*bob, Message(2000,
+                          "From: postmaster\r\nTo: bob@example.org\r\nSubject: Message Delivery Error\r\n"
+                          "X-Mailer: Tessal Notification\r\nX-QIRN-Receipt: ann@remote.example\r\n"));
     EXPECT_EQ(Notices(), 0);
 }
 
@@ -85,7 +86,8 @@ TEST_F(LocalDeliveryTest, StoredRowsKeepQuotesLongAndNonAsciiValuesIntact) {
     auto bob = Account("bob");
     // A 300-byte From whose cut at 254 bytes would split a two-byte letter.
     std::string longFrom = std::string(253, 'a') + "\xC3\xA9" + std::string(45, 'b');
-    const std::string text = "From: " + longFrom + "\r\nSubject: O'Neil's caf\xC3\xA9 \xE2\x82\xAC\r\n"
+    const std::string text = "From: " + longFrom +
+                             "\r\nSubject: O'Neil's caf\xC3\xA9 \xE2\x82\xAC\r\n"
                              "X-QIRN-DocType: memo\r\n\r\nbody\r\n";
     bob->SetDotsCount(-4);
     Deliver(*bob, text);
@@ -178,8 +180,9 @@ TEST_F(LocalDeliveryTest, DeliveryConfirmationOnlyWhenAskedWithAValue) {
     Deliver(*bob, Message(200));
     Deliver(*bob, Message(200, "From: a@remote.example\r\nX-QIRN-Receipt:   \r\n"));
     EXPECT_EQ(Notices(), 0);
-    Deliver(*bob, Message(200, "From: a@remote.example\r\nSubject: Report\r\n"
-                               "X-QIRN-Receipt: Ann <ann@remote.example>\r\n"));
+    Deliver(*bob, Message(200,
+                          "From: a@remote.example\r\nSubject: Report\r\n"
+                          "X-QIRN-Receipt: Ann <ann@remote.example>\r\n"));
     ASSERT_EQ(Notices(), 1);
     std::string envelope;
     const std::string notice = Notice(1, &envelope);
@@ -197,8 +200,9 @@ TEST_F(LocalDeliveryTest, MarkingReadSendsTheReadConfirmationEachTime) {
     {
         auto bob = Account("bob");
         Deliver(*bob, Message(200, "From: a@remote.example\r\nSubject: plain\r\n"));
-        Deliver(*bob, Message(200, "From: a@remote.example\r\nSubject: Minutes\r\n"
-                                   "X-QIRN-Read-Notify: a@remote.example\r\n"));
+        Deliver(*bob, Message(200,
+                              "From: a@remote.example\r\nSubject: Minutes\r\n"
+                              "X-QIRN-Read-Notify: a@remote.example\r\n"));
     }
     auto bob = Account("bob");
     ASSERT_TRUE(bob->Login("secret"));
@@ -226,7 +230,9 @@ std::string TaskDocument(const std::string& query) {
            "X-QIRN-TaskID: TASK-17\r\nX-QIRN-Originator: planner\r\nMIME-Version: 1.0\r\n"
            "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
            "--b1\r\nContent-Type: text/plain\r\n\r\nA task.\r\n"
-           "--b1\r\nContent-Type: qirn/query\r\n\r\n" + query + "\r\n"
+           "--b1\r\nContent-Type: qirn/query\r\n\r\n" +
+           query +
+           "\r\n"
            "--b1\r\nContent-Type: qirn/data; name=\"task.dat\"\r\n\r\nstep one\r\nstep two\r\n"
            "--b1--\r\n";
 }

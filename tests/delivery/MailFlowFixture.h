@@ -103,10 +103,9 @@ protected:
     // Inbox rows of the account whose ".mel" file exists with the stored size.
     long StoredMessages(long accountId) {
         long n = 0;
-        for (const std::string& row :
-             Rows("SELECT mMailId, mMailSize FROM Mails WHERE mFolderId=1 and aAccountId = " +
-                      std::to_string(accountId),
-                  2)) {
+        for (const std::string& row : Rows(
+                 "SELECT mMailId, mMailSize FROM Mails WHERE mFolderId=1 and aAccountId = " + std::to_string(accountId),
+                 2)) {
             const std::string id = row.substr(0, row.find('|'));
             const auto size = std::stoul(row.substr(row.find('|') + 1));
             const std::string file = home.File("mail/QIRN" + std::to_string(accountId) + "/Inbox/" + id + ".mel");
@@ -127,10 +126,11 @@ protected:
         return content;
     }
     // A message of exactly size bytes.
-    static std::string Message(std::size_t size, const std::string& header = "From: Ann <ann@remote.example>\r\n"
-                                                                          "To: bob@example.org\r\n"
-                                                                          "Subject: Hello\r\n"
-                                                                          "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n") {
+    static std::string Message(std::size_t size, const std::string& header =
+                                                     "From: Ann <ann@remote.example>\r\n"
+                                                     "To: bob@example.org\r\n"
+                                                     "Subject: Hello\r\n"
+                                                     "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n") {
         std::string text = header + "\r\n";
         while (text.size() < size) text += "x";
         text.resize(size);

@@ -10,7 +10,7 @@ TEST_F(AccountTest, UserRecordHoldsIdentityLimitsAndFoldersOfAnAccount) {
     CUserRecord record(db.GetConnectionHandle(), 1);
     ASSERT_TRUE(record.IsLoaded());
     EXPECT_EQ(record.GetUserName(), "erin");
-    EXPECT_EQ(record.GetPassword(), "it's mine");   // held in clear
+    EXPECT_EQ(record.GetPassword(), "it's mine");  // held in clear
     EXPECT_EQ(record.GetMailBox(), "QIRN1");
     EXPECT_EQ(record.GetEmailId(), "erin@example.org");
     EXPECT_TRUE(record.IsAdmin());

@@ -28,8 +28,8 @@ protected:
         return v;
     }
     void AddAccount(long id, const std::string& name, bool logged = false) {
-        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', '%s', 'QIRN%ld', 0, 1, %d, 0,'%s',0)", id,
-                                      SqlEscape(name).c_str(), PasswordScrambler::Scramble(name, "pw").c_str(), id,
+        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', '%s', 'QIRN%ld', 0, 1, %d, 0,'%s',0)",
+                                      id, SqlEscape(name).c_str(), PasswordScrambler::Scramble(name, "pw").c_str(), id,
                                       logged ? 1 : 0, SqlEscape(name + "@example.org").c_str())));
     }
 
@@ -40,7 +40,7 @@ protected:
 }  // namespace
 
 TEST_F(MailDatabaseTest, NextIdFollowsTheLargestAndFallsBackToOne) {
-    EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 1);   // empty table
+    EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 1);  // empty table
     AddAccount(41, "a");
     AddAccount(7, "b");
     EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 42);
@@ -56,7 +56,8 @@ TEST_F(MailDatabaseTest, OpenClearsEveryLoggedInFlag) {
 }
 
 TEST_F(MailDatabaseTest, PasswordsRoundTripThroughTheDatabase) {
-    for (const std::string password : {"it's", "''", "", "p\xc3\xa4ssw\xc3\xb6rd", "p@ss w0rd!~", "a-much-longer-password-than-the-key"}) {
+    for (const std::string password :
+         {"it's", "''", "", "p\xc3\xa4ssw\xc3\xb6rd", "p@ss w0rd!~", "a-much-longer-password-than-the-key"}) {
         const std::string user = "user'" + std::to_string(password.size());
         ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%d, '%s', '%s', 'Q', 0, 1, 0, 0, '', 0)",
                                       static_cast<int>(100 + password.size()), SqlEscape(user).c_str(),
@@ -132,8 +133,10 @@ TEST_F(MailDatabaseTest, AccessDialectRunsOnTheRealDriver) {
     ASSERT_TRUE(Exec("DELETE * from MXCache where Domain = 'a.org'"));
     EXPECT_EQ(Text("SELECT count(*) FROM MXCache"), "0");
 
-    ASSERT_TRUE(Exec("INSERT INTO OUTBOUNDMAILS VALUES ('u','d','Outbox/T1.tmp', false, 0, '2026-12-06 10:00:00','0')"));
-    ASSERT_TRUE(Exec("UPDATE OutBoundMails SET Sent=true where RcptDate <= cdate('2026-12-06 10:00:00') OR FailureCode = 9"));
+    ASSERT_TRUE(
+        Exec("INSERT INTO OUTBOUNDMAILS VALUES ('u','d','Outbox/T1.tmp', false, 0, '2026-12-06 10:00:00','0')"));
+    ASSERT_TRUE(
+        Exec("UPDATE OutBoundMails SET Sent=true where RcptDate <= cdate('2026-12-06 10:00:00') OR FailureCode = 9"));
     EXPECT_EQ(Text("SELECT count(*) FROM OutBoundMails WHERE Sent = 1"), "1");
     EXPECT_EQ(Text("SELECT RcptDate FROM OutBoundMails"), "2026-12-06 10:00:00");
     // A yes/no column takes both spellings.

@@ -34,7 +34,7 @@ DWORD ReadChangeFromAddress() {
 
 TEST(CRegistryKey, MissingValueReadsZeroButMissingKeyKeepsTheDefault) {
     TestHome home;
-    EXPECT_EQ(ReadChangeFromAddress(), 1u);   // no settings at all
+    EXPECT_EQ(ReadChangeFromAddress(), 1u);  // no settings at all
 
     CRegistryKey writer(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
     TestHome::WriteFile(home.File("settings.reg"),
@@ -73,12 +73,13 @@ TEST(CRegistryKey, EnumValuesSkipsTheUnnamedValueAndDnsDeleteReportsAbsence) {
 
 TEST(CRegistryKey, EnumValuesEndsOnAFileThatCannotBeRead) {
     TestHome home;
-    TestHome::WriteFile(home.File("settings.reg"), "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\DNS]\n");
+    TestHome::WriteFile(home.File("settings.reg"),
+                        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\DNS]\n");
     CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
     ASSERT_TRUE(key.OpenProductKey());
     ASSERT_TRUE(key.OpenSubKey("DNS"));
     TestHome::WriteFile(home.File("settings.reg"), "garbage\n");
-    EXPECT_TRUE(key.EnumValues()->empty());   // and returns at all
+    EXPECT_TRUE(key.EnumValues()->empty());  // and returns at all
 }
 
 TEST(CheckRegistryResult, ShowsTheTwoMessages) {

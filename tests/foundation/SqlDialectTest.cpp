@@ -6,7 +6,8 @@
 
 TEST(SqlDialect, RewritesOnlyOutsideQuotedValues) {
     const SqlDialect sqlite(SqlDialect::Backend::SQLite, true);
-    EXPECT_EQ(sqlite.Translate("DELETE * from MXCache where Domain = 'a.b'"), "DELETE from MXCache where Domain = 'a.b'");
+    EXPECT_EQ(sqlite.Translate("DELETE * from MXCache where Domain = 'a.b'"),
+              "DELETE from MXCache where Domain = 'a.b'");
     EXPECT_EQ(sqlite.Translate("DELETE  *  FROM t"), "DELETE FROM t");
     EXPECT_EQ(sqlite.Translate("select * from t where ucase(Type) = 'S'"), "select * from t where upper(Type) = 'S'");
     EXPECT_EQ(sqlite.Translate("SELECT x FROM t WHERE d > cdate('2026-12-06 10:00:00')"),

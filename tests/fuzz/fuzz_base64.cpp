@@ -10,20 +10,17 @@
 #include <string>
 #include <string_view>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const CBase64Encoder encoder;
     static const CBase64Decoder decoder;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
 
     const std::string encoded = encoder.Encode(input);
-    if (encoded.size() != (size + 2) / 3 * 4 || decoder.Decode(encoded) != input)
-        std::abort();
+    if (encoded.size() != (size + 2) / 3 * 4 || decoder.Decode(encoded) != input) std::abort();
 
     std::size_t length = size;
     auto decoded = decoder.Decode(reinterpret_cast<const char*>(data), length);
-    if (!decoded || length > size / 4 * 3 || decoded[length] != '\0')
-        std::abort();
+    if (!decoded || length > size / 4 * 3 || decoded[length] != '\0') std::abort();
 
     unsigned char whole[kMd5DigestLength];
     unsigned char pieces[kMd5DigestLength];
@@ -36,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Md5Update(context, data, split);
     Md5Update(context, data + split, size - split);
     Md5Final(pieces, context);
-    if (DigestToHex(whole) != DigestToHex(pieces))
-        std::abort();
+    if (DigestToHex(whole) != DigestToHex(pieces)) std::abort();
 
     unsigned char mac[kMd5DigestLength];
     HmacMd5(data + split, size - split, data, split, mac);

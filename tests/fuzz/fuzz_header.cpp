@@ -11,26 +11,23 @@
 #include <cstdlib>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 1)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
     const bool caseSensitive = (data[0] & 1) != 0;
     const char* text = reinterpret_cast<const char*>(data + 1);
     const std::size_t length = size - 1;
 
     CMailHeader header;
     const int result = header.Parse(text, length, caseSensitive);
-    if (result < -1 || (result >= 0 && static_cast<std::size_t>(result) > length))
-        std::abort();
+    if (result < -1 || (result >= 0 && static_cast<std::size_t>(result) > length)) std::abort();
 
     // Feeding the same text in two pieces, as block readers do, must be safe too.
     CMailHeader pieces;
     const std::size_t split = length / 2;
     const int first = pieces.Parse(text, split, caseSensitive);
     if (first >= 0)
-        pieces.Parse(text + split - static_cast<std::size_t>(first),
-                     length - split + static_cast<std::size_t>(first), caseSensitive);
+        pieces.Parse(text + split - static_cast<std::size_t>(first), length - split + static_cast<std::size_t>(first),
+                     caseSensitive);
 
     for (const char* name : {"From", "To", "Received", "Content-Type", "Subject"}) {
         const std::string value = header.GetField(name);
@@ -42,12 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const std::string once = header.Format();
     CMailHeader again;
-    if (again.Parse(once.data(), once.size(), caseSensitive) != -1)
-        std::abort();
+    if (again.Parse(once.data(), once.size(), caseSensitive) != -1) std::abort();
     const std::string twice = again.Format();
     CMailHeader third;
     third.Parse(twice.data(), twice.size(), caseSensitive);
-    if (third.Format() != twice)
-        std::abort();
+    if (third.Format() != twice) std::abort();
     return 0;
 }

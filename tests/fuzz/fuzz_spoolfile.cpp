@@ -26,12 +26,18 @@ public:
     std::string GetDomainAliasForward(const std::string&) override { return ""; }
     bool GetDomain(const std::string&, std::string&, bool&) override { return false; }
     bool CreateAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long, long, long,
-                       long) override { return false; }
+                       long) override {
+        return false;
+    }
     bool DeleteAccount(const std::string&) override { return false; }
     bool AlterAccountWithLimits(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                                long, long, long) override { return false; }
+                                long, long, long) override {
+        return false;
+    }
     bool AlterAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                      long) override { return false; }
+                      long) override {
+        return false;
+    }
     bool Connect() override { return true; }
     bool Disconnect() override { return true; }
     CVoiceAccountStore* GetVoiceAccountStore() override { return nullptr; }
@@ -45,42 +51,35 @@ public:
 // re-spooled files and the temporary message files.
 class WorkDirectoryHolder {
 public:
-    WorkDirectoryHolder()
-    {
+    WorkDirectoryHolder() {
         char pattern[] = "/tmp/velmora-fuzz-spool-XXXXXX";
-        if (!::mkdtemp(pattern))
-            std::abort();
+        if (!::mkdtemp(pattern)) std::abort();
         ::setenv("TMPDIR", pattern, 1);
         path = pattern;
     }
-    ~WorkDirectoryHolder()
-    {
+    ~WorkDirectoryHolder() {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
     }
     std::string path;
 };
 
-const std::string& WorkDirectory()
-{
+const std::string& WorkDirectory() {
     static const WorkDirectoryHolder holder;
     return holder.path;
 }
 
-std::string ContentOf(CMailContent& content)
-{
+std::string ContentOf(CMailContent& content) {
     std::string text;
     content.Rewind();
     char block[4096];
-    for (int n; (n = content.Read(block, sizeof block)) > 0;)
-        text.append(block, static_cast<std::size_t>(n));
+    for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
     return text;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string path = WorkDirectory() + "/input.tmp";
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -90,8 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     spool::ReadResult result;
     std::unique_ptr<MailInfo> mail = ReadSpoolFile(path, &accounts, &result);
     if (!mail) {
-        if (result == spool::ReadResult::Ok)
-            std::abort();
+        if (result == spool::ReadResult::Ok) std::abort();
         return 0;
     }
     if (result != spool::ReadResult::Ok || !mail->content || mail->recipients.size() > spool::kMaxRecipients ||
@@ -99,8 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
 
     std::string again;
-    if (!WriteSpoolFile(*mail, WorkDirectory(), &again))
-        std::abort();
+    if (!WriteSpoolFile(*mail, WorkDirectory(), &again)) std::abort();
     std::unique_ptr<MailInfo> reread = ReadSpoolFile(again, &accounts, &result);
     ::unlink(again.c_str());
     if (!reread || reread->sender != mail->sender || reread->DotsCount != mail->DotsCount ||

@@ -214,11 +214,13 @@ TEST_F(MailLogTest, OpenRemovesDaysOlderThanTheRetention) {
     fs::create_directories(root + "/99999999");
     {
         OdbcStatement s(Connection());
-        ASSERT_TRUE(s.ExecDirect("INSERT INTO MAILSTATISTICS VALUES ('a','b','old','2026-12-06 10:00:00', true, "
-                                 "1, 0, '06122026')"));
+        ASSERT_TRUE(
+            s.ExecDirect("INSERT INTO MAILSTATISTICS VALUES ('a','b','old','2026-12-06 10:00:00', true, "
+                         "1, 0, '06122026')"));
         OdbcStatement t(Connection());
-        ASSERT_TRUE(t.ExecDirect("INSERT INTO MAILSTATISTICS VALUES ('a','b','kept','2026-12-07 10:00:00', true, "
-                                 "1, 0, '07122026')"));
+        ASSERT_TRUE(
+            t.ExecDirect("INSERT INTO MAILSTATISTICS VALUES ('a','b','kept','2026-12-07 10:00:00', true, "
+                         "1, 0, '07122026')"));
     }
     CMailLog log(Connection());
     log.SetClock([&] { return now; });

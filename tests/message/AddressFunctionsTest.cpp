@@ -6,8 +6,7 @@
 
 namespace {
 
-TEST(AddressFunctions, ExtractAngleAddress)
-{
+TEST(AddressFunctions, ExtractAngleAddress) {
     EXPECT_EQ(ExtractAngleAddress("\"Jane Doe\" <jane@example.com>"), "jane@example.com");
     EXPECT_EQ(ExtractAngleAddress("jane@example.com"), "jane@example.com");
     EXPECT_EQ(ExtractAngleAddress("<>"), "");
@@ -17,8 +16,7 @@ TEST(AddressFunctions, ExtractAngleAddress)
     EXPECT_EQ(ExtractAngleAddress(""), "");
 }
 
-TEST(AddressFunctions, SplitAddress)
-{
+TEST(AddressFunctions, SplitAddress) {
     AddressParts parts = SplitAddress("user@host.example");
     EXPECT_EQ(parts.user, "user");
     EXPECT_EQ(parts.host, "host.example");
@@ -33,20 +31,18 @@ TEST(AddressFunctions, SplitAddress)
     EXPECT_EQ(parts.host, "host");
 }
 
-TEST(AddressFunctions, FindReceivedForAddress)
-{
+TEST(AddressFunctions, FindReceivedForAddress) {
     EXPECT_EQ(FindReceivedForAddress("from a by b with SMTP for <alias@x.example>; Mon, 1 Jan 2024"),
               "alias@x.example");
     EXPECT_EQ(FindReceivedForAddress("from a by b for alias@x.example; date"), std::nullopt);
     EXPECT_EQ(FindReceivedForAddress("from a For <x@y>"), std::nullopt);  // exact case
     EXPECT_EQ(FindReceivedForAddress(""), std::nullopt);
     // Joined values: the topmost field with a "for <" wins.
-    EXPECT_EQ(FindReceivedForAddress("from a by b\r\n\tfrom c for <new@x>\r\n\tfrom d for <old@x>"),
-              "new@x");
+    EXPECT_EQ(FindReceivedForAddress("from a by b\r\n\tfrom c for <new@x>\r\n\tfrom d for <old@x>"), "new@x");
     // An unclosed bracket ends with its own field, not in an older one.
     EXPECT_EQ(FindReceivedForAddress("by b for <cut@x\r\n\tfrom c (d>)"), "cut@x");
     EXPECT_EQ(FindReceivedForAddress("by b for <tail@x"), "tail@x");
     EXPECT_EQ(FindReceivedForAddress("for <>"), "");
 }
 
-} // namespace
+}  // namespace

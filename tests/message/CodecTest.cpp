@@ -14,8 +14,7 @@
 
 namespace {
 
-std::string Md5Hex(const std::string& text)
-{
+std::string Md5Hex(const std::string& text) {
     Md5Context context;
     Md5Init(context);
     Md5Update(context, text.data(), text.size());
@@ -24,15 +23,13 @@ std::string Md5Hex(const std::string& text)
     return DigestToHex(digest);
 }
 
-std::string HmacHex(const std::string& text, const std::string& key)
-{
+std::string HmacHex(const std::string& text, const std::string& key) {
     unsigned char digest[kMd5DigestLength];
     HmacMd5(text.data(), text.size(), key.data(), key.size(), digest);
     return DigestToHex(digest);
 }
 
-TEST(Base64, EncodesTheStandardVectors)
-{
+TEST(Base64, EncodesTheStandardVectors) {
     const CBase64Encoder encoder;
     EXPECT_EQ(encoder.Encode(""), "");
     EXPECT_EQ(encoder.Encode("f"), "Zg==");
@@ -46,8 +43,7 @@ TEST(Base64, EncodesTheStandardVectors)
     EXPECT_EQ(encoder.Encode(std::string("\xff\xfe\x00", 3)), "//4A");
 }
 
-TEST(Base64, BufferFormSetsTheLengthAndTerminates)
-{
+TEST(Base64, BufferFormSetsTheLengthAndTerminates) {
     const CBase64Encoder encoder;
     std::size_t length = 5;
     auto encoded = encoder.Encode("hello", length);
@@ -63,13 +59,12 @@ TEST(Base64, BufferFormSetsTheLengthAndTerminates)
     EXPECT_STREQ(decoded.get(), "hello");
 }
 
-TEST(Base64, EncodingIsTracedInTheDiagnosticLog)
-{
+TEST(Base64, EncodingIsTracedInTheDiagnosticLog) {
     TestHome home;
-    TestHome::WriteFile(home.File("settings.reg"),
-                        std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") + settings::kProductKeyPath + "\\" +
-                            settings::kLogModule + "]\n\"LogDir\"=\"" + home.Path() +
-                            "\"\n\"LoggingLevel\"=dword:00000001\n");
+    TestHome::WriteFile(home.File("settings.reg"), std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") +
+                                                       settings::kProductKeyPath + "\\" + settings::kLogModule +
+                                                       "]\n\"LogDir\"=\"" + home.Path() +
+                                                       "\"\n\"LoggingLevel\"=dword:00000001\n");
     g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     ASSERT_TRUE(g_moduleLog.IsOpen());
     EXPECT_EQ(CBase64Encoder().Encode("x"), "eA==");
@@ -80,8 +75,7 @@ TEST(Base64, EncodingIsTracedInTheDiagnosticLog)
               std::string::npos);
 }
 
-TEST(Base64, RoundTripsEveryLengthWithoutLineBreaks)
-{
+TEST(Base64, RoundTripsEveryLengthWithoutLineBreaks) {
     const CBase64Encoder encoder;
     const CBase64Decoder decoder;
     std::string input;
@@ -94,16 +88,15 @@ TEST(Base64, RoundTripsEveryLengthWithoutLineBreaks)
     }
 }
 
-TEST(Base64, DecodingSkipsForeignCharactersAndTolerantlyStops)
-{
+TEST(Base64, DecodingSkipsForeignCharactersAndTolerantlyStops) {
     const CBase64Decoder decoder;
     EXPECT_EQ(decoder.Decode("Zm9v\r\nYmFy\r\n"), "foobar");
     EXPECT_EQ(decoder.Decode(" Zm 9v "), "foo");
-    EXPECT_EQ(decoder.Decode("Zm9vYg"), "foo");        // trailing incomplete group ignored
+    EXPECT_EQ(decoder.Decode("Zm9vYg"), "foo");  // trailing incomplete group ignored
     EXPECT_EQ(decoder.Decode("Zm9vY"), "foo");
-    EXPECT_EQ(decoder.Decode("=m9vZm9v"), "foo");      // '=' first: that group gives nothing
+    EXPECT_EQ(decoder.Decode("=m9vZm9v"), "foo");  // '=' first: that group gives nothing
     EXPECT_EQ(decoder.Decode("Z=9vZm9v"), "foo");
-    EXPECT_EQ(decoder.Decode("Zg==Zm8="), "ffo");      // padding inside: decoding goes on
+    EXPECT_EQ(decoder.Decode("Zg==Zm8="), "ffo");  // padding inside: decoding goes on
     EXPECT_EQ(decoder.Decode("Zg=A"), "f");
     EXPECT_EQ(decoder.Decode("!!!!"), "");
     EXPECT_EQ(decoder.Decode(""), "");
@@ -116,8 +109,7 @@ TEST(Base64, DecodingSkipsForeignCharactersAndTolerantlyStops)
     EXPECT_EQ(length, 0u);
 }
 
-TEST(Md5, MatchesTheRfc1321TestSuite)
-{
+TEST(Md5, MatchesTheRfc1321TestSuite) {
     EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(Md5Hex("a"), "0cc175b9c0f1b6a831c399e269772661");
     EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
@@ -130,11 +122,9 @@ TEST(Md5, MatchesTheRfc1321TestSuite)
               "57edf4a22be3c955ac49da2e2107b67a");
 }
 
-TEST(Md5, PiecewiseUpdatesEqualOneUpdate)
-{
+TEST(Md5, PiecewiseUpdatesEqualOneUpdate) {
     std::string text;
-    for (int i = 0; i < 200; ++i)
-        text += static_cast<char>(i * 13);
+    for (int i = 0; i < 200; ++i) text += static_cast<char>(i * 13);
     const std::string whole = Md5Hex(text);
     for (std::size_t split = 0; split <= text.size(); ++split) {
         Md5Context context;
@@ -148,40 +138,34 @@ TEST(Md5, PiecewiseUpdatesEqualOneUpdate)
     }
 }
 
-TEST(HmacMd5, MatchesTheRfc2104AndRfc2202Vectors)
-{
+TEST(HmacMd5, MatchesTheRfc2104AndRfc2202Vectors) {
     EXPECT_EQ(HmacHex("Hi There", std::string(16, '\x0b')), "9294727a3638bb1c13f48ef8158bfc9d");
     EXPECT_EQ(HmacHex("what do ya want for nothing?", "Jefe"), "750c783e6ab0b503eaa86e310a5db738");
-    EXPECT_EQ(HmacHex(std::string(50, '\xdd'), std::string(16, '\xaa')),
-              "56be34521d144c88dbb8c733f0e8b3f6");
+    EXPECT_EQ(HmacHex(std::string(50, '\xdd'), std::string(16, '\xaa')), "56be34521d144c88dbb8c733f0e8b3f6");
     // Keys longer than the 64-byte block are replaced by their digest.
     EXPECT_EQ(HmacHex("Test Using Larger Than Block-Size Key - Hash Key First", std::string(80, '\xaa')),
               "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
-    EXPECT_EQ(HmacHex("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data",
-                      std::string(80, '\xaa')),
-              "6f630fad67cda0ee1fb1f562db3aa53e");
+    EXPECT_EQ(
+        HmacHex("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data", std::string(80, '\xaa')),
+        "6f630fad67cda0ee1fb1f562db3aa53e");
     EXPECT_EQ(HmacHex("", ""), "74e6f7298a9c2d168935f58c001bad88");
 }
 
-TEST(HmacMd5, CramMd5WorkedExampleOfRfc2195)
-{
+TEST(HmacMd5, CramMd5WorkedExampleOfRfc2195) {
     const CBase64Decoder decoder;
     const CBase64Encoder encoder;
-    const std::string challenge =
-        decoder.Decode("PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+");
+    const std::string challenge = decoder.Decode("PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+");
     EXPECT_EQ(challenge, "<1896.697170952@postoffice.reston.mci.net>");
     const std::string digest = HmacHex(challenge, "tanstaaftanstaaf");
     EXPECT_EQ(digest, "b913a602c7eda7a495b4e6e7334d3890");
     EXPECT_EQ(encoder.Encode("tim " + digest), "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
 }
 
-TEST(HexDigest, IsAlwaysLowerCaseTwoDigitsPerByte)
-{
-    const unsigned char bytes[kMd5DigestLength] = {0x00, 0x01, 0x0a, 0xab, 0xff, 0x10, 0, 0,
-                                                  0,    0,    0,    0,    0,    0,    0, 0xF0};
+TEST(HexDigest, IsAlwaysLowerCaseTwoDigitsPerByte) {
+    const unsigned char bytes[kMd5DigestLength] = {0x00, 0x01, 0x0a, 0xab, 0xff, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF0};
     const std::string hex = DigestToHex(bytes);
     EXPECT_EQ(hex.size(), 32u);
     EXPECT_EQ(hex, "00010aabff10" + std::string(18, '0') + "f0");
 }
 
-} // namespace
+}  // namespace

@@ -9,13 +9,11 @@
 
 namespace {
 
-int ParseText(CMailHeader& header, const std::string& text, bool caseSensitive = false)
-{
+int ParseText(CMailHeader& header, const std::string& text, bool caseSensitive = false) {
     return header.Parse(text.data(), text.size(), caseSensitive);
 }
 
-TEST(MailHeaderParse, StopsAtTheBlankLineAndFoldsNames)
-{
+TEST(MailHeaderParse, StopsAtTheBlankLineAndFoldsNames) {
     CMailHeader header;
     EXPECT_EQ(ParseText(header, "From: a@x\r\nTo: b@y\r\n\r\nNote: this is body\r\n"), -1);
     EXPECT_EQ(header.FieldCount(), 2u);
@@ -25,8 +23,7 @@ TEST(MailHeaderParse, StopsAtTheBlankLineAndFoldsNames)
     EXPECT_EQ(header.Format(), "FROM: a@x\r\nTO: b@y\r\n\r\n");
 }
 
-TEST(MailHeaderParse, FoldedLinesRunTogetherAndRepeatsAreJoined)
-{
+TEST(MailHeaderParse, FoldedLinesRunTogetherAndRepeatsAreJoined) {
     CMailHeader header;
     ParseText(header,
               "Received: from a by b\r\n"
@@ -43,8 +40,7 @@ TEST(MailHeaderParse, FoldedLinesRunTogetherAndRepeatsAreJoined)
               "SUBJECT: first partsecond part\r\n\r\n");
 }
 
-TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAsWritten)
-{
+TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAsWritten) {
     CMailHeader header;
     ParseText(header, "Message-Id: <1@x>\r\nX-TAG: t\r\n\r\n", true);
     EXPECT_EQ(header.GetField("Message-Id", true), "<1@x>");
@@ -52,8 +48,7 @@ TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAsWritten)
     EXPECT_EQ(header.GetField("x-tag"), "t");
 }
 
-TEST(MailHeaderParse, ValuesAreTrimmedAndEndAtTheFirstCarriageReturn)
-{
+TEST(MailHeaderParse, ValuesAreTrimmedAndEndAtTheFirstCarriageReturn) {
     CMailHeader header;
     ParseText(header, "Subject \t:   hello  \r\nEmpty:\r\nBlank:   \t \r\nOdd: a\rb\r\n c\rd\r\n\r\n");
     EXPECT_EQ(header.GetField("Subject"), "hello");
@@ -62,8 +57,7 @@ TEST(MailHeaderParse, ValuesAreTrimmedAndEndAtTheFirstCarriageReturn)
     EXPECT_EQ(header.GetField("Odd"), "ac");  // a continuation ends at its CR too
 }
 
-TEST(MailHeaderParse, ResultForCutAndUnterminatedBlocks)
-{
+TEST(MailHeaderParse, ResultForCutAndUnterminatedBlocks) {
     {
         // A block cut inside a line: the cut line is not a field, its bytes are counted.
         CMailHeader header;
@@ -87,8 +81,7 @@ TEST(MailHeaderParse, ResultForCutAndUnterminatedBlocks)
     }
 }
 
-TEST(MailHeaderParse, MalformedLinesEndTheParseAndKeepEarlierFields)
-{
+TEST(MailHeaderParse, MalformedLinesEndTheParseAndKeepEarlierFields) {
     CMailHeader header;
     EXPECT_EQ(ParseText(header, "A: 1\r\nnot a field\r\nB: 2\r\n\r\n"), -1);
     EXPECT_EQ(header.GetField("A"), "1");
@@ -102,8 +95,7 @@ TEST(MailHeaderParse, MalformedLinesEndTheParseAndKeepEarlierFields)
     EXPECT_EQ(other.GetField("C"), "3");
 }
 
-TEST(MailHeaderParse, NulByteEndsTheParse)
-{
+TEST(MailHeaderParse, NulByteEndsTheParse) {
     CMailHeader header;
     const std::string text("A: 1\r\nB: 2\0\r\nC: 3\r\n", 19);
     EXPECT_EQ(header.Parse(text.data(), text.size(), false), -1);
@@ -112,8 +104,7 @@ TEST(MailHeaderParse, NulByteEndsTheParse)
     EXPECT_EQ(header.GetField("C"), "");
 }
 
-TEST(MailHeaderParse, HostileSizesStayBounded)
-{
+TEST(MailHeaderParse, HostileSizesStayBounded) {
     // A 10 MB line is dropped whole; the fields around it survive.
     std::string text = "A: 1\r\nHuge: " + std::string(10 * 1024 * 1024, 'x') + "\r\nB: 2\r\n\r\n";
     CMailHeader header;
@@ -132,8 +123,7 @@ TEST(MailHeaderParse, HostileSizesStayBounded)
     EXPECT_GT(many.GetField("Received").size(), CMailHeader::kMaxHeldBytes / 2);
 }
 
-TEST(MailHeaderFields, ParametersOfAField)
-{
+TEST(MailHeaderFields, ParametersOfAField) {
     CMailHeader header;
     ParseText(header, "Content-Type: multipart/mixed; boundary=\"b\"\r\nPlain: text/plain\r\n\r\n");
     EXPECT_EQ(header.GetFieldParameters("content-type"), " boundary=\"b\"");
@@ -141,8 +131,7 @@ TEST(MailHeaderFields, ParametersOfAField)
     EXPECT_EQ(header.GetFieldParameters("Missing"), "");
 }
 
-TEST(MailHeaderFields, SetFieldReplacesOnlyTheExactKey)
-{
+TEST(MailHeaderFields, SetFieldReplacesOnlyTheExactKey) {
     CMailHeader header;
     ParseText(header, "To: old@x\r\nSubject: s\r\n\r\n");
     header.SetField("To", "new@y");  // not the folded key: a second field beside it
@@ -153,8 +142,7 @@ TEST(MailHeaderFields, SetFieldReplacesOnlyTheExactKey)
     EXPECT_EQ(CMailHeader().Format(), "\r\n\r\n");
 }
 
-TEST(MailHeaderFields, TrimBlanksInPlace)
-{
+TEST(MailHeaderFields, TrimBlanksInPlace) {
     char text[] = " \t\r\n\v\fvalue with  inner \r\n";
     EXPECT_EQ(CMailHeader::TrimBlanks(text), text);
     EXPECT_STREQ(text, "value with  inner");
@@ -164,12 +152,11 @@ TEST(MailHeaderFields, TrimBlanksInPlace)
     EXPECT_STREQ(CMailHeader::TrimBlanks(empty), "");
 }
 
-TEST(MailHeaderFields, ConstructorParsesWithFolding)
-{
+TEST(MailHeaderFields, ConstructorParsesWithFolding) {
     const std::string text = "message-id: <a@b>\r\n\r\n";
     CMailHeader header(text.data(), text.size());
     EXPECT_EQ(header.GetField("Message-ID"), "<a@b>");
     EXPECT_EQ(header.GetField("MESSAGE-ID", true), "<a@b>");
 }
 
-} // namespace
+}  // namespace

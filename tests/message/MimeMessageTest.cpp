@@ -19,27 +19,21 @@ struct Parsed {
     CMimeMessage message;
 };
 
-void ParseInto(Parsed& parsed, const std::string& text, const std::string& extract = "",
-         std::uint32_t chunk = 65536)
-{
+void ParseInto(Parsed& parsed, const std::string& text, const std::string& extract = "", std::uint32_t chunk = 65536) {
     MemoryMailContent content(text, chunk);
     parsed.ok = parsed.message.Parse(&content, extract);
-    if (parsed.message.GetBody())
-        parsed.body = ReadAll(*parsed.message.GetBody());
+    if (parsed.message.GetBody()) parsed.body = ReadAll(*parsed.message.GetBody());
     parsed.attachments = parsed.message.GetAttachments();
 }
 
-std::vector<std::string> Names(const Parsed& parsed)
-{
+std::vector<std::string> Names(const Parsed& parsed) {
     std::vector<std::string> names;
-    for (const auto& attachment : parsed.attachments)
-        names.push_back(attachment.name);
+    for (const auto& attachment : parsed.attachments) names.push_back(attachment.name);
     return names;
 }
 
 // Standard uuencoding of data as the lines between "begin" and "end".
-std::string Uuencode(const std::string& data)
-{
+std::string Uuencode(const std::string& data) {
     auto character = [](unsigned value) { return value == 0 ? '`' : static_cast<char>(value + 32); };
     std::string lines;
     for (std::size_t at = 0; at < data.size(); at += 45) {
@@ -47,8 +41,7 @@ std::string Uuencode(const std::string& data)
         lines += character(static_cast<unsigned>(count));
         for (std::size_t i = 0; i < count; i += 3) {
             unsigned char b[3] = {0, 0, 0};
-            for (std::size_t k = 0; k < 3 && i + k < count; ++k)
-                b[k] = static_cast<unsigned char>(data[at + i + k]);
+            for (std::size_t k = 0; k < 3 && i + k < count; ++k) b[k] = static_cast<unsigned char>(data[at + i + k]);
             lines += character(b[0] >> 2);
             lines += character(((b[0] & 3) << 4) | (b[1] >> 4));
             lines += character(((b[1] & 15) << 2) | (b[2] >> 6));
@@ -89,8 +82,7 @@ const std::string kMixed =
     "--XyZ--\r\n"
     "epilogue\r\n";
 
-TEST(MimeSinglePart, TextBodyIsExactlyWhatFollowsTheBlankLine)
-{
+TEST(MimeSinglePart, TextBodyIsExactlyWhatFollowsTheBlankLine) {
     Parsed parsed;
     ParseInto(parsed, "From: a@x\r\nContent-Type: Text/Plain\r\n\r\n\r\nline 1\r\n--x\r\n");
     ASSERT_TRUE(parsed.ok);
@@ -100,10 +92,8 @@ TEST(MimeSinglePart, TextBodyIsExactlyWhatFollowsTheBlankLine)
     EXPECT_EQ(parsed.message.GetHeader()->GetField("from"), "a@x");
 }
 
-TEST(MimeSinglePart, NonTextBodyIsOneGeneratedAttachment)
-{
-    const std::string text =
-        "Content-Type: QIRN/Query\r\nContent-Disposition: inline; x=1\r\n\r\nSELECT 1";
+TEST(MimeSinglePart, NonTextBodyIsOneGeneratedAttachment) {
+    const std::string text = "Content-Type: QIRN/Query\r\nContent-Disposition: inline; x=1\r\n\r\nSELECT 1";
     Parsed listed;
     ParseInto(listed, text);
     ASSERT_TRUE(listed.ok);
@@ -119,8 +109,7 @@ TEST(MimeSinglePart, NonTextBodyIsOneGeneratedAttachment)
     EXPECT_EQ(extracted.body, "SELECT 1");
 }
 
-TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody)
-{
+TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody) {
     for (std::uint32_t chunk : {65536u, 1u, 7u}) {
         Parsed parsed;
         ParseInto(parsed, kMixed, "", chunk);
@@ -138,13 +127,11 @@ TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody)
         EXPECT_EQ(header->GetField("Content-Type"), "text/plain; charset=utf-8");
         EXPECT_EQ(header->GetField("Content-Transfer-Encoding"), "8bit");
         EXPECT_EQ(header->GetField("Subject"), "report");
-        EXPECT_EQ(parsed.message.GetContentType(),
-                  "multipart/mixed; boundary=\"XyZ\"; charset=us-ascii");
+        EXPECT_EQ(parsed.message.GetContentType(), "multipart/mixed; boundary=\"XyZ\"; charset=us-ascii");
     }
 }
 
-TEST(MimeMultipart, ExtractionGivesThePartHeaderAndItsStillEncodedContent)
-{
+TEST(MimeMultipart, ExtractionGivesThePartHeaderAndItsStillEncodedContent) {
     Parsed pdf;
     ParseInto(pdf, kMixed, "Report 1.pdf", 3);
     ASSERT_TRUE(pdf.ok);
@@ -165,8 +152,7 @@ TEST(MimeMultipart, ExtractionGivesThePartHeaderAndItsStillEncodedContent)
     EXPECT_EQ(wrongCase.message.GetHeader()->GetField("Subject"), "report");
 }
 
-TEST(MimeMultipart, NestedAlternativeUsesTheHtmlAndNumbersEveryPart)
-{
+TEST(MimeMultipart, NestedAlternativeUsesTheHtmlAndNumbersEveryPart) {
     const std::string text =
         "From: a@x\r\n"
         "Content-Type: multipart/mixed;\r\n boundary=outer\r\n"
@@ -211,11 +197,11 @@ TEST(MimeMultipart, NestedAlternativeUsesTheHtmlAndNumbersEveryPart)
     EXPECT_EQ(image.body, "iVBORw0");
 }
 
-TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound)
-{
+TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound) {
     // Slide the delimiter over the edge of the 64 KiB read window.
-    const std::string head = "Content-Type: multipart/mixed; boundary=edge\r\n\r\n--edge\r\n"
-                             "Content-Type: application/x-big; name=big.bin\r\n\r\n";
+    const std::string head =
+        "Content-Type: multipart/mixed; boundary=edge\r\n\r\n--edge\r\n"
+        "Content-Type: application/x-big; name=big.bin\r\n\r\n";
     for (std::size_t length = 65536 - head.size() - 20; length <= 65536 - head.size() + 4; ++length) {
         std::string content(length, 'a');
         content[length / 2] = '\r';  // near misses inside the content
@@ -228,8 +214,7 @@ TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound)
     }
 }
 
-TEST(MimeMultipart, BoundaryPrefixesAndSharedPrefixesAreToldApart)
-{
+TEST(MimeMultipart, BoundaryPrefixesAndSharedPrefixesAreToldApart) {
     const std::string text =
         "Content-Type: multipart/mixed; boundary=ab\r\n\r\n"
         "--ab\r\n"
@@ -254,8 +239,7 @@ TEST(MimeMultipart, BoundaryPrefixesAndSharedPrefixesAreToldApart)
     EXPECT_EQ(two.body, "2");
 }
 
-TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter)
-{
+TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter) {
     const std::string text =
         "Content-Type: multipart/mixed; boundary=P\r\n\r\n"
         "--P\r\n"
@@ -275,8 +259,7 @@ TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter)
     EXPECT_EQ(inner.body, "inner data");
 }
 
-TEST(MimeMultipart, BoundaryAndNameQuoting)
-{
+TEST(MimeMultipart, BoundaryAndNameQuoting) {
     const std::string text =
         "Content-Type: multipart/mixed; boundary=\"q;b\"; foo=bar\r\n\r\n"
         "--q;b\r\n"
@@ -293,15 +276,14 @@ TEST(MimeMultipart, BoundaryAndNameQuoting)
     Parsed parsed;
     ParseInto(parsed, text);
     ASSERT_TRUE(parsed.ok);
-    EXPECT_EQ(Names(parsed), (std::vector<std::string>{"plain.txt", "semi;colon.txt", "unbalanced.txt",
-                                                       "Disp.TXT", "ATTFL5"}));
+    EXPECT_EQ(Names(parsed),
+              (std::vector<std::string>{"plain.txt", "semi;colon.txt", "unbalanced.txt", "Disp.TXT", "ATTFL5"}));
     Parsed e;
     ParseInto(e, text, "ATTFL5");
     EXPECT_EQ(e.body, "E");
 }
 
-TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe)
-{
+TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe) {
     {
         // The delimiter never comes: header, empty body, no attachments.
         Parsed parsed;
@@ -326,20 +308,21 @@ TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe)
         // Empty parts: no header, header without a blank line, stream ends in a header.
         Parsed parsed;
         ParseInto(parsed,
-            "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
-            "--b\r\n\r\n"
-            "--b\r\nContent-Type: application/x-a; name=a\r\n"
-            "--b   \r\n"
-            "Content-Type: text/plain\r\n\r\nlast\r\n"
-            "--b\r\nContent-Type: application/x-c; name=c\r\n");
+                  "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+                  "--b\r\n\r\n"
+                  "--b\r\nContent-Type: application/x-a; name=a\r\n"
+                  "--b   \r\n"
+                  "Content-Type: text/plain\r\n\r\nlast\r\n"
+                  "--b\r\nContent-Type: application/x-c; name=c\r\n");
         ASSERT_TRUE(parsed.ok);
         EXPECT_EQ(parsed.body, "last");
         EXPECT_EQ(Names(parsed), (std::vector<std::string>{"ATTFL1", "a", "c"}));
     }
     {
         // NUL bytes inside part headers and content.
-        std::string text = "Content-Type: multipart/mixed; boundary=n\r\n\r\n--n\r\n"
-                           "Content-Type: text/plain\r\nX-Bad: a";
+        std::string text =
+            "Content-Type: multipart/mixed; boundary=n\r\n\r\n--n\r\n"
+            "Content-Type: text/plain\r\nX-Bad: a";
         text += std::string("\0\0", 2) + "b\r\n\r\nbo" + std::string("\0", 1) + "dy\r\n--n--\r\n";
         Parsed parsed;
         ParseInto(parsed, text);
@@ -348,8 +331,7 @@ TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe)
     }
 }
 
-TEST(MimeMultipart, HostileShapesStayBounded)
-{
+TEST(MimeMultipart, HostileShapesStayBounded) {
     {
         // Multiparts nested far deeper than any mail reader writes.
         std::string text = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
@@ -365,8 +347,7 @@ TEST(MimeMultipart, HostileShapesStayBounded)
     {
         // A flood of tiny parts: the list stops growing at the part limit.
         std::string text = "Content-Type: multipart/mixed; boundary=t\r\n\r\n";
-        for (int i = 0; i < 20000; ++i)
-            text += "--t\r\n\r\nx\r\n";
+        for (int i = 0; i < 20000; ++i) text += "--t\r\n\r\nx\r\n";
         Parsed parsed;
         ParseInto(parsed, text);
         EXPECT_TRUE(parsed.ok);
@@ -374,16 +355,13 @@ TEST(MimeMultipart, HostileShapesStayBounded)
     }
 }
 
-TEST(MimeMessage, TenMegabyteHeaderLineIsReadInBoundedMemory)
-{
+TEST(MimeMessage, TenMegabyteHeaderLineIsReadInBoundedMemory) {
     const std::string head = "From: a@x\r\nContent-Type: text/plain\r\nX-Long: ";
     const std::string tail = "\r\nSubject: after\r\n\r\nbody";
     const std::size_t longLength = 10 * 1024 * 1024;
     GeneratedMailContent content(head.size() + longLength + tail.size(), [&](std::size_t i) {
-        if (i < head.size())
-            return head[i];
-        if (i < head.size() + longLength)
-            return 'x';
+        if (i < head.size()) return head[i];
+        if (i < head.size() + longLength) return 'x';
         return tail[i - head.size() - longLength];
     });
     CMimeMessage message;
@@ -393,8 +371,7 @@ TEST(MimeMessage, TenMegabyteHeaderLineIsReadInBoundedMemory)
     EXPECT_LT(message.GetHeader()->GetField("X-Long").size(), 100u * 1024);
 }
 
-TEST(MimeMessage, MissingOrEmptyStreamFails)
-{
+TEST(MimeMessage, MissingOrEmptyStreamFails) {
     CMimeMessage message;
     EXPECT_FALSE(message.Parse(nullptr, ""));
     MemoryMailContent empty("");
@@ -403,8 +380,7 @@ TEST(MimeMessage, MissingOrEmptyStreamFails)
     EXPECT_EQ(message.GetBody(), nullptr);
 }
 
-TEST(MimePlain, MimeVersionAndFromDecideWhatTheBodyIs)
-{
+TEST(MimePlain, MimeVersionAndFromDecideWhatTheBodyIs) {
     Parsed both;
     ParseInto(both, "From: a@x\r\nMime-Version: 1.0\r\n\r\nbody\r\n");
     EXPECT_EQ(both.body, "body\r\n");
@@ -421,18 +397,17 @@ TEST(MimePlain, MimeVersionAndFromDecideWhatTheBodyIs)
     EXPECT_TRUE(neither.ok);
 }
 
-TEST(MimePlain, UuencodedFilesAreListedAndDecodedOnExtraction)
-{
+TEST(MimePlain, UuencodedFilesAreListedAndDecodedOnExtraction) {
     std::string binary;
-    for (int i = 0; i < 300; ++i)
-        binary += static_cast<char>(i * 31);
+    for (int i = 0; i < 300; ++i) binary += static_cast<char>(i * 31);
     const std::string text =
         "From: a@x\r\nSubject: files\r\n\r\n"
         "Here are the files.\r\nbegin without digits\r\n"
-        "begin 644 Data File.bin\r\n" + Uuencode(binary) +
+        "begin 644 Data File.bin\r\n" +
+        Uuencode(binary) +
         "text between\r\n"
-        "begin 0600 WinMail.Dat\r\n" + Uuencode("tnef") +
-        "begin 644 note.txt\r\n" + Uuencode("hello world\n");
+        "begin 0600 WinMail.Dat\r\n" +
+        Uuencode("tnef") + "begin 644 note.txt\r\n" + Uuencode("hello world\n");
     for (std::uint32_t chunk : {65536u, 3u}) {
         Parsed listed;
         ParseInto(listed, text, "", chunk);
@@ -451,8 +426,7 @@ TEST(MimePlain, UuencodedFilesAreListedAndDecodedOnExtraction)
     EXPECT_EQ(note.body, "hello world\n");
 }
 
-TEST(MimePlain, UnterminatedUuencodedBlockRunsToTheEnd)
-{
+TEST(MimePlain, UnterminatedUuencodedBlockRunsToTheEnd) {
     const std::string text = "From: a@x\r\n\r\nbegin 644 cut.bin\r\n" + Uuencode("abcdef").substr(0, 10);
     Parsed listed;
     ParseInto(listed, text);
@@ -469,4 +443,4 @@ TEST(MimePlain, UnterminatedUuencodedBlockRunsToTheEnd)
     EXPECT_EQ(claim.body, "abc");
 }
 
-} // namespace
+}  // namespace

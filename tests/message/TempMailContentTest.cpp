@@ -16,8 +16,7 @@
 namespace {
 
 // "<directory>/Tes" + upper-case hexadecimal digits + ".tmp"
-bool IsTemporaryName(const std::string& path, const std::string& directory)
-{
+bool IsTemporaryName(const std::string& path, const std::string& directory) {
     const std::string prefix = directory + "/Tes";
     const std::string suffix = ".tmp";
     if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0 ||
@@ -27,16 +26,14 @@ bool IsTemporaryName(const std::string& path, const std::string& directory)
     return digits.find_first_not_of("0123456789ABCDEF") == std::string::npos;
 }
 
-bool Exists(const std::string& path)
-{
+bool Exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
 }
 
 class CapturingInterface : public UserInterface {
 public:
-    void MessageBox(const std::string& text, const std::string& caption) override
-    {
+    void MessageBox(const std::string& text, const std::string& caption) override {
         boxes.push_back(text);
         captions.push_back(caption);
     }
@@ -47,20 +44,17 @@ public:
 // Points TMPDIR at a fresh directory for one test and restores it after.
 class TempDirTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         const char* old = std::getenv("TMPDIR");
         hadOld = old != nullptr;
-        if (hadOld)
-            oldValue = old;
+        if (hadOld) oldValue = old;
         char pattern[] = "/tmp/velmora-tmc-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         directory = pattern;
         ::setenv("TMPDIR", directory.c_str(), 1);
         UserInterface::Install(&ui);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         UserInterface::Install(nullptr);
         if (hadOld)
             ::setenv("TMPDIR", oldValue.c_str(), 1);
@@ -75,8 +69,7 @@ protected:
     std::string oldValue;
 };
 
-TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject)
-{
+TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject) {
     std::set<std::string> names;
     {
         std::vector<std::unique_ptr<CMailContent>> files;
@@ -93,12 +86,10 @@ TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject)
         }
     }
     EXPECT_EQ(names.size(), 50u);
-    for (const auto& name : names)
-        EXPECT_FALSE(Exists(name)) << name;
+    for (const auto& name : names) EXPECT_FALSE(Exists(name)) << name;
 }
 
-TEST_F(TempDirTest, WriteReadRewindAndLength)
-{
+TEST_F(TempDirTest, WriteReadRewindAndLength) {
     CTempMailContent file;
     ASSERT_TRUE(file.Open());
     EXPECT_EQ(file.GetLength(), 0u);
@@ -123,8 +114,7 @@ TEST_F(TempDirTest, WriteReadRewindAndLength)
     EXPECT_TRUE(ui.boxes.empty());
 }
 
-TEST_F(TempDirTest, SetLengthCutsAndExtendsWithoutMovingThePosition)
-{
+TEST_F(TempDirTest, SetLengthCutsAndExtendsWithoutMovingThePosition) {
     CTempMailContent file;
     ASSERT_TRUE(file.Open());
     const std::string text = "line one\r\n.\r\n";
@@ -143,8 +133,7 @@ TEST_F(TempDirTest, SetLengthCutsAndExtendsWithoutMovingThePosition)
     EXPECT_EQ(buffer[19], '\0');  // extended with zero bytes
 }
 
-TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox)
-{
+TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox) {
     CTempMailContent file;
     char buffer[8];
     EXPECT_EQ(file.Read(buffer, sizeof buffer), -1);  // not open
@@ -162,8 +151,7 @@ TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox)
     EXPECT_FALSE(Exists(file.GetFileName()));
 }
 
-TEST_F(TempDirTest, UnusableTemporaryDirectoryFallsBackToTheSystemOne)
-{
+TEST_F(TempDirTest, UnusableTemporaryDirectoryFallsBackToTheSystemOne) {
     ::setenv("TMPDIR", (directory + "/missing").c_str(), 1);
     CTempMailContent missing;
     EXPECT_EQ(missing.GetFileName().rfind("/tmp/Tes", 0), 0u) << missing.GetFileName();
@@ -174,4 +162,4 @@ TEST_F(TempDirTest, UnusableTemporaryDirectoryFallsBackToTheSystemOne)
     EXPECT_TRUE(tooLong.Open());
 }
 
-} // namespace
+}  // namespace

@@ -12,22 +12,19 @@
 
 class MemoryMailContent : public CMailContent {
 public:
-    explicit MemoryMailContent(std::string text, std::uint32_t chunk = 65536)
-        : text(std::move(text)), chunk(chunk) {}
+    explicit MemoryMailContent(std::string text, std::uint32_t chunk = 65536) : text(std::move(text)), chunk(chunk) {}
 
     std::uint32_t GetLength() override { return static_cast<std::uint32_t>(text.size()); }
     void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override
-    {
+    int Read(void* buffer, std::uint32_t count) override {
         const std::size_t n = std::min<std::size_t>({count, chunk, text.size() - position});
         std::memcpy(buffer, text.data() + position, n);
         position += n;
         return static_cast<int>(n);
     }
-    bool Write(const void* buffer, std::uint32_t count) override
-    {
-        text.replace(position, std::min<std::size_t>(count, text.size() - position),
-                     static_cast<const char*>(buffer), count);
+    bool Write(const void* buffer, std::uint32_t count) override {
+        text.replace(position, std::min<std::size_t>(count, text.size() - position), static_cast<const char*>(buffer),
+                     count);
         position += count;
         return true;
     }
@@ -47,12 +44,10 @@ public:
 
     std::uint32_t GetLength() override { return static_cast<std::uint32_t>(length); }
     void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override
-    {
+    int Read(void* buffer, std::uint32_t count) override {
         const std::size_t n = std::min<std::size_t>(count, length - position);
         auto* out = static_cast<char*>(buffer);
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = produce(position + i);
+        for (std::size_t i = 0; i < n; ++i) out[i] = produce(position + i);
         position += n;
         return static_cast<int>(n);
     }
@@ -66,13 +61,11 @@ private:
 };
 
 // The whole of a stream from its start.
-inline std::string ReadAll(CMailContent& content)
-{
+inline std::string ReadAll(CMailContent& content) {
     content.Rewind();
     std::string all;
     char block[4096];
     int n;
-    while ((n = content.Read(block, sizeof block)) > 0)
-        all.append(block, static_cast<std::size_t>(n));
+    while ((n = content.Read(block, sizeof block)) > 0) all.append(block, static_cast<std::size_t>(n));
     return all;
 }

@@ -78,8 +78,10 @@ TEST_F(MailMonitorTest, AddingChecksTheSelectionAndInsertsEachWatchOnce) {
 
 TEST_F(MailMonitorTest, LookUpsNameEachWatcherOnce) {
     ASSERT_EQ(CMailMonitor::AddMonitor(Connection(), boss, "S", "o'hara@corp.example"), CMailMonitor::AddResult::Added);
-    ASSERT_EQ(CMailMonitor::AddMonitor(Connection(), audit, "S", "o'hara@corp.example"), CMailMonitor::AddResult::Added);
-    ASSERT_EQ(CMailMonitor::AddMonitor(Connection(), audit, "S", "ext@partner.example"), CMailMonitor::AddResult::Added);
+    ASSERT_EQ(CMailMonitor::AddMonitor(Connection(), audit, "S", "o'hara@corp.example"),
+              CMailMonitor::AddResult::Added);
+    ASSERT_EQ(CMailMonitor::AddMonitor(Connection(), audit, "S", "ext@partner.example"),
+              CMailMonitor::AddResult::Added);
     ASSERT_EQ(CMailMonitor::AddMonitor(Connection(), boss, "R", "ext@partner.example"), CMailMonitor::AddResult::Added);
 
     CMailMonitor nobody;

@@ -128,9 +128,7 @@ public:
         return n;
     }
     std::string Content(int n) const { return TestHome::ReadFile(directory + "/msg" + std::to_string(n) + ".eml"); }
-    std::string Envelope(int n) const {
-        return TestHome::ReadFile(directory + "/msg" + std::to_string(n) + ".env");
-    }
+    std::string Envelope(int n) const { return TestHome::ReadFile(directory + "/msg" + std::to_string(n) + ".env"); }
 
 private:
     pid_t pid = -1;
@@ -154,8 +152,9 @@ std::string ReadAll(CMailContent& content) {
 }
 
 // "Sun, 06 Dec 2026 10:00:00 +0530"
-const std::string kDate = "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-                          "\\d{4} \\d\\d:\\d\\d:\\d\\d [+-]\\d{4}";
+const std::string kDate =
+    "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+    "\\d{4} \\d\\d:\\d\\d:\\d\\d [+-]\\d{4}";
 
 std::string HeaderBlock(const std::string& to, const std::string& subject) {
     return "From: postmaster\r\nTo: " + to + "\r\nSubject: " + subject + "\r\nDate: " + kDate +
@@ -172,10 +171,10 @@ protected:
 
 TEST_F(SystemNoticeTest, ComposedNoticeHasTheHeaderBlockAndSummaryLines) {
     auto notice = Content("");
-    ASSERT_TRUE(CSystemNotice::ComposeNotice(
-        *notice, "ann@example.org", "Message Delivery Error",
-        CSystemNotice::FirstSentenceOf(CSystemNotice::Kind::ReceivingQuotaExceeded), false,
-        "Sun, 06 Dec 2026 10:00:00 +0000", "carol@mail.local", "It's big"));
+    ASSERT_TRUE(
+        CSystemNotice::ComposeNotice(*notice, "ann@example.org", "Message Delivery Error",
+                                     CSystemNotice::FirstSentenceOf(CSystemNotice::Kind::ReceivingQuotaExceeded), false,
+                                     "Sun, 06 Dec 2026 10:00:00 +0000", "carol@mail.local", "It's big"));
     const std::string expected =
         HeaderBlock("ann@example\\.org", "Message Delivery Error") +
         "The following mail of yours could not be delivered to recipient due to quota restriction\\.\r\n"
@@ -185,10 +184,9 @@ TEST_F(SystemNoticeTest, ComposedNoticeHasTheHeaderBlockAndSummaryLines) {
 
     // A confirmation carries the time after its sentence; missing values stay empty.
     auto confirmation = Content("");
-    ASSERT_TRUE(CSystemNotice::ComposeNotice(*confirmation, "bob@example.org\r\nBcc: victim@example.org",
-                                             "Message Read Confirmation",
-                                             CSystemNotice::FirstSentenceOf(CSystemNotice::Kind::Read), true, "",
-                                             "carol@mail.local", ""));
+    ASSERT_TRUE(CSystemNotice::ComposeNotice(
+        *confirmation, "bob@example.org\r\nBcc: victim@example.org", "Message Read Confirmation",
+        CSystemNotice::FirstSentenceOf(CSystemNotice::Kind::Read), true, "", "carol@mail.local", ""));
     const std::string read = ReadAll(*confirmation);
     EXPECT_TRUE(std::regex_match(
         read, std::regex(HeaderBlock("bob@example\\.org  Bcc: victim@example\\.org", "Message Read Confirmation") +
@@ -202,10 +200,11 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
     ASSERT_TRUE(server.Start(home.Path()));
     SetPort(server.Port());
 
-    auto original = Content("From: Ann <ann@example.org>\r\nTo: carol@mail.local\r\nSubject: Report\r\n"
-                            "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n\r\nbody\r\n");
-    ASSERT_TRUE(CSystemNotice::Issue(CSystemNotice::Kind::Delivered, "Ann <ann@example.org>", "carol@corp.example",
-                                     *original));
+    auto original = Content(
+        "From: Ann <ann@example.org>\r\nTo: carol@mail.local\r\nSubject: Report\r\n"
+        "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n\r\nbody\r\n");
+    ASSERT_TRUE(
+        CSystemNotice::Issue(CSystemNotice::Kind::Delivered, "Ann <ann@example.org>", "carol@corp.example", *original));
     ASSERT_EQ(server.Count(), 1);
     EXPECT_EQ(server.Envelope(1), "postmaster@127.0.0.1\nann@example.org\n");
     const std::string text = server.Content(1);
@@ -219,8 +218,8 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
     // A composed notice sent as it is.
     auto notice = Content("");
     ASSERT_TRUE(CSystemNotice::ComposeNotice(*notice, "x@example.org", "Message Delivery Error",
-                                             CSystemNotice::FirstSentenceOf(CSystemNotice::Kind::ForwardingLoop),
-                                             false, "", "fwd@mail.local", ""));
+                                             CSystemNotice::FirstSentenceOf(CSystemNotice::Kind::ForwardingLoop), false,
+                                             "", "fwd@mail.local", ""));
     ASSERT_TRUE(CSystemNotice::SendNotice(*notice, "x@example.org"));
     ASSERT_EQ(server.Count(), 2);
     EXPECT_EQ(server.Content(2), ReadAll(*notice) + "\r\n");
@@ -241,8 +240,8 @@ TEST_F(SystemNoticeTest, NoListeningServerMeansNoNoticeAndNoHarm) {
     ASSERT_GT(port, 0);
     SetPort(port);
     auto original = Content("Subject: x\r\n\r\nbody");
-    EXPECT_FALSE(CSystemNotice::Issue(CSystemNotice::Kind::SendingQuotaExceeded, "a@b.example", "c@d.example",
-                                      *original));
+    EXPECT_FALSE(
+        CSystemNotice::Issue(CSystemNotice::Kind::SendingQuotaExceeded, "a@b.example", "c@d.example", *original));
     // The message the notice was about is untouched and readable from the start.
     EXPECT_EQ(ReadAll(*original), "Subject: x\r\n\r\nbody");
 }

@@ -137,9 +137,9 @@ const std::string kMessage =
     "Body line\r\n.leading dot\r\n";
 
 TEST_F(OutboundQueueTest, OneFileAndOneRowPerRecipientWithTheSenderRecordFirst) {
-    const std::string path = Queue("Jane Doe <jsmith@mail.local> (desk)",
-                                   {{"ann", "example.org"}, {"o'neil", "example.org"}, {"bob", "other.example:2525"}},
-                                   kMessage);
+    const std::string path =
+        Queue("Jane Doe <jsmith@mail.local> (desk)",
+              {{"ann", "example.org"}, {"o'neil", "example.org"}, {"bob", "other.example:2525"}}, kMessage);
     EXPECT_TRUE(std::regex_match(path, std::regex("Outbox/Tes[0-9A-F]{1,4}\\.tmp"))) << path;
     EXPECT_EQ(TestHome::ReadFile(home.File(path)), std::string(1, '\x11') + "jsmith@mail.local" + kMessage);
 
@@ -165,7 +165,9 @@ TEST_F(OutboundQueueTest, OneFileAndOneRowPerRecipientWithTheSenderRecordFirst) 
 
 TEST_F(OutboundQueueTest, ApostrophesLongValuesAndEightBitBytesAreQueuedIntact) {
     const std::string user = "d'arcy.\xc3\xa9l\xe8ve" + std::string(200, 'u');
-    const std::string domain = std::string(240, 'd') + ".\xc3\xbc" "ber'example";
+    const std::string domain = std::string(240, 'd') +
+                               ".\xc3\xbc"
+                               "ber'example";
     const std::string path = Queue("x@y", {{user, domain}}, kMessage);
     auto rows = Rows("SELECT DestUser, Domain, MailFile FROM OutBoundMails");
     ASSERT_EQ(rows.size(), 1u);
@@ -230,8 +232,8 @@ TEST_F(OutboundQueueTest, ChangedSenderRewritesFromAndReplyToAndKeepsOtherLines)
     EXPECT_EQ(file, std::string(1, '\x17') + "john.smith@corp.example" + expected);
 
     // Any spelling of the field is the field: no second From or Reply-To.
-    const std::string lower = Queue("jsmith", {{"ann", "example.org"}},
-                                    "FROM: x@mail.local\r\nReply-To: y@mail.local\r\n\r\nbody");
+    const std::string lower =
+        Queue("jsmith", {{"ann", "example.org"}}, "FROM: x@mail.local\r\nReply-To: y@mail.local\r\n\r\nbody");
     EXPECT_EQ(TestHome::ReadFile(home.File(lower)).substr(24),
               "FROM: john.smith@corp.example\r\nReply-To: john.smith@corp.example\r\n\r\nbody");
 

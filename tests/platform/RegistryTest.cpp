@@ -36,22 +36,20 @@ TEST(Registry, ResultCodesFollowTheRegistry) {
               ERROR_SUCCESS);
     RegCloseKey(w);
 
-    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "software\\fenwarde\\velmora\\ports", 0, KEY_READ, &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "software\\fenwarde\\velmora\\ports", 0, KEY_READ, &key), ERROR_SUCCESS);
     DWORD size = 0, type = 0;
     ASSERT_EQ(RegQueryValueEx(key, "RemoteGateway Server", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 13u);
     EXPECT_EQ(type, REG_SZ);
     char small[4];
     DWORD smallSize = sizeof small;
-    EXPECT_EQ(RegQueryValueEx(key, "RemoteGateway Server", nullptr, nullptr, reinterpret_cast<BYTE*>(small),
-                              &smallSize),
-              ERROR_MORE_DATA);
+    EXPECT_EQ(
+        RegQueryValueEx(key, "RemoteGateway Server", nullptr, nullptr, reinterpret_cast<BYTE*>(small), &smallSize),
+        ERROR_MORE_DATA);
     EXPECT_EQ(smallSize, 13u);
     EXPECT_EQ(RegQueryValueEx(key, "Absent", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
     // Read rights do not write.
-    EXPECT_EQ(RegSetValueEx(key, "SMTP Port", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 1),
-              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegSetValueEx(key, "SMTP Port", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 1), ERROR_ACCESS_DENIED);
     DWORD subKeys = 9, values = 0;
     ASSERT_EQ(RegQueryInfoKey(key, &subKeys, &values), ERROR_SUCCESS);
     EXPECT_EQ(subKeys, 0u);
@@ -87,10 +85,10 @@ TEST(Registry, MalformedFileIsReportedAndNeverRewritten) {
     EXPECT_EQ(TestHome::ReadFile(path), bad);
 
     // Mended by hand, it is read again at the next call.
-    TestHome::WriteFile(path, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\Ports]\n"
-                              "\"SMTP Port\"=dword:00000019 \n");
-    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fenwarde\\Velmora\\Ports", 0, KEY_READ, &key),
-              ERROR_SUCCESS);
+    TestHome::WriteFile(path,
+                        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\Ports]\n"
+                        "\"SMTP Port\"=dword:00000019 \n");
+    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fenwarde\\Velmora\\Ports", 0, KEY_READ, &key), ERROR_SUCCESS);
     DWORD port = 0, size = 4;
     EXPECT_EQ(RegQueryValueEx(key, "SMTP Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&port), &size),
               ERROR_SUCCESS);

@@ -72,8 +72,9 @@ TEST(SettingsFile, MalformedLinesAreNamedAndNothingIsKept) {
 
 TEST(SettingsFile, KeysExistThroughTheirDescendantsAndListChildrenOnce) {
     SettingsFile f;
-    ASSERT_TRUE(f.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#1]\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#2\\deep]\n"
-                        "[HKEY_LOCAL_MACHINE\\S\\servers\\#2]\n"));
+    ASSERT_TRUE(
+        f.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#1]\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#2\\deep]\n"
+                "[HKEY_LOCAL_MACHINE\\S\\servers\\#2]\n"));
     EXPECT_TRUE(f.KeyExists("s\\SERVERS"));
     EXPECT_FALSE(f.KeyExists("S\\Serv"));
     EXPECT_EQ(f.SubKeys("S\\Servers"), (std::vector<std::string>{"#1", "#2"}));

@@ -61,18 +61,18 @@ protected:
     CMailSpoolProcessor processor;
 };
 
-const std::string kText = "From: Ann <ann@remote.example>\r\nTo: bob@example.org, carol@example.org, "
-                          "zed@far.example\r\nSubject: Plans\r\nDate: Sun, 06 Dec 2026 10:00:00 +0000\r\n\r\n"
-                          "Hello all\r\n";
+const std::string kText =
+    "From: Ann <ann@remote.example>\r\nTo: bob@example.org, carol@example.org, "
+    "zed@far.example\r\nSubject: Plans\r\nDate: Sun, 06 Dec 2026 10:00:00 +0000\r\n\r\n"
+    "Hello all\r\n";
 
 }  // namespace
 
 TEST_F(RoutingTest, SpooledMessageReachesTwoMailboxesTheQueueAndTheLogsAndTheFileGoes) {
     const long bob = Create("bob");
     const long carol = Create("carol");
-    Spool("ann@remote.example", {{"bob", "example.org", true}, {"zed", "far.example", false},
-                                 {"carol", "example.org", true}},
-          kText);
+    Spool("ann@remote.example",
+          {{"bob", "example.org", true}, {"zed", "far.example", false}, {"carol", "example.org", true}}, kText);
     ASSERT_EQ(SpoolFiles().size(), 1u);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_TRUE(SpoolFiles().empty());
@@ -109,8 +109,9 @@ TEST_F(RoutingTest, SpooledMessageReachesTwoMailboxesTheQueueAndTheLogsAndTheFil
 TEST_F(RoutingTest, SendingQuotaIsInKilobytesAndDropsOnlyTheRemoteRecipients) {
     Create("dave", Limits{.send = 1});
     const long bob = Create("bob");
-    const std::string header = "From: dave@example.org\r\nTo: bob@example.org,  zed@far.example \r\n"
-                               "Subject: Big\r\nDate: Sun, 06 Dec 2026 10:00:00 +0000\r\n";
+    const std::string header =
+        "From: dave@example.org\r\nTo: bob@example.org,  zed@far.example \r\n"
+        "Subject: Big\r\nDate: Sun, 06 Dec 2026 10:00:00 +0000\r\n";
     // Exactly 1024 bytes passes.
     Spool("dave@example.org", {{"zed", "far.example", false}}, Message(1024, header));
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
@@ -146,7 +147,9 @@ TEST_F(RoutingTest, PostmasterGetsOneCopyOfMailWithRemoteRecipientsOnly) {
     EXPECT_EQ(StoredMessages(postmaster), 0);
 
     Spool("ann@remote.example",
-          {{"x", "far.example", false}, {"bob", "example.org", true}, {"y", "far.example", false},
+          {{"x", "far.example", false},
+           {"bob", "example.org", true},
+           {"y", "far.example", false},
            {"z", "near.example", false}},
           kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
@@ -215,9 +218,8 @@ TEST_F(RoutingTest, ARecipientThatCannotBeStoredKeepsTheSpoolFileAndOnlyItIsServ
     const long carol = Create("carol");
     const std::string inbox = home.File("mail/QIRN" + std::to_string(carol) + "/Inbox");
     fs::remove_all(inbox);
-    Spool("ann@remote.example", {{"bob", "example.org", true}, {"carol", "example.org", true},
-                                 {"zed", "far.example", false}},
-          kText);
+    Spool("ann@remote.example",
+          {{"bob", "example.org", true}, {"carol", "example.org", true}, {"zed", "far.example", false}}, kText);
     const std::string spooled = SpoolFiles().at(0);
     std::string reason;
     EXPECT_FALSE(router.ProcessSpoolFile(spooled, &db, reason));
@@ -260,8 +262,7 @@ TEST_F(RoutingTest, QuotesLongAndNonAsciiAddressesAreQueuedAndLoggedIntact) {
     Spool(sender, {{user, "far.example", false}},
           "From: x\r\nSubject: L'\xC3\xA9t\xC3\xA9 " + std::string(300, 's') + "\r\n\r\nbody\r\n");
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
-    EXPECT_EQ(Rows("SELECT DestUser, Domain FROM OutBoundMails", 2),
-              std::vector<std::string>{user + "|far.example"});
+    EXPECT_EQ(Rows("SELECT DestUser, Domain FROM OutBoundMails", 2), std::vector<std::string>{user + "|far.example"});
     EXPECT_EQ(Text("SELECT MailFrom FROM MAILSTATISTICS"), sender);
     const std::string logged = Text("SELECT MailTo FROM MAILSTATISTICS");
     EXPECT_EQ(logged, (user + "@far.example").substr(0, logged.size()));
@@ -275,9 +276,9 @@ TEST_F(RoutingTest, HandedInMessageIsRoutedAndWhatFailsIsSpooledAgain) {
     router.SetNewMailNotifier([&](std::string head, std::string user) { notified.emplace_back(head, user); });
     const std::string inbox = home.File("mail/QIRN" + std::to_string(carol) + "/Inbox");
     fs::remove_all(inbox);
-    auto info = Info("ann@remote.example",
-                     {{"bob", "example.org", true}, {"carol", "example.org", true}, {"zed", "far.example", false}},
-                     kText);
+    auto info =
+        Info("ann@remote.example",
+             {{"bob", "example.org", true}, {"carol", "example.org", true}, {"zed", "far.example", false}}, kText);
     info->recipients.insert(info->recipients.begin() + 1, nullptr);  // an empty slot is nobody
     EXPECT_EQ(router.RouteMailInfo(std::move(info), db.GetConnectionHandle(), &db), 1);
     EXPECT_EQ(StoredMessages(bob), 1);

@@ -33,7 +33,8 @@ public:
             std::size_t dot = dotted.find('.', start);
             if (dot == std::string::npos) dot = dotted.size();
             bytes.push_back(static_cast<unsigned char>(dot - start));
-            bytes.insert(bytes.end(), dotted.begin() + static_cast<long>(start), dotted.begin() + static_cast<long>(dot));
+            bytes.insert(bytes.end(), dotted.begin() + static_cast<long>(start),
+                         dotted.begin() + static_cast<long>(dot));
             start = dot + 1;
         }
     }
@@ -58,8 +59,10 @@ public:
         rdata.bytes.clear();
         rdata.U16(preference);
         if (!labels.empty()) rdata.Labels(labels);
-        if (pointer >= 0) rdata.Pointer(static_cast<std::size_t>(pointer));
-        else rdata.bytes.push_back(0);
+        if (pointer >= 0)
+            rdata.Pointer(static_cast<std::size_t>(pointer));
+        else
+            rdata.bytes.push_back(0);
         const std::size_t exchangeAt = bytes.size() + 12 + 2;
         Record(dns::kTypeMx, rdata.bytes);
         return exchangeAt;
@@ -87,18 +90,20 @@ TEST(DnsMessage, QueryCarriesTheDomainAndRefusesWhatItCannotHold) {
     std::vector<unsigned char> header, question;
     ASSERT_TRUE(dns::BuildMxQuery("Example.org.", 0x1234, header, question));
     EXPECT_EQ(header, (std::vector<unsigned char>{0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0}));
-    const std::vector<unsigned char> expected = {7, 'E', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'o', 'r', 'g', 0, 0, 15, 0, 1};
+    const std::vector<unsigned char> expected = {7,   'E', 'x', 'a', 'm', 'p', 'l', 'e', 3,
+                                                 'o', 'r', 'g', 0,   0,   15,  0,   1};
     EXPECT_EQ(question, expected);
     ASSERT_TRUE(dns::BuildMxQuery("Example.org", 0x1234, header, question));
     EXPECT_EQ(question, expected);
 
-    EXPECT_TRUE(dns::BuildMxQuery("a.b.c.d.e.f.g.h.i.test", 1, header, question));    // 10 labels
-    EXPECT_FALSE(dns::BuildMxQuery("a.b.c.d.e.f.g.h.i.j.test", 1, header, question)); // 11
+    EXPECT_TRUE(dns::BuildMxQuery("a.b.c.d.e.f.g.h.i.test", 1, header, question));     // 10 labels
+    EXPECT_FALSE(dns::BuildMxQuery("a.b.c.d.e.f.g.h.i.j.test", 1, header, question));  // 11
     EXPECT_TRUE(dns::BuildMxQuery(std::string(63, 'x') + ".test", 1, header, question));
     EXPECT_FALSE(dns::BuildMxQuery(std::string(64, 'x') + ".test", 1, header, question));
     const std::string label(63, 'y');
     EXPECT_FALSE(dns::BuildMxQuery(label + "." + label + "." + label + "." + label + ".test", 1, header, question));
-    for (const char* bad : {"", ".", "a..test", ".test"}) EXPECT_FALSE(dns::BuildMxQuery(bad, 1, header, question)) << bad;
+    for (const char* bad : {"", ".", "a..test", ".test"})
+        EXPECT_FALSE(dns::BuildMxQuery(bad, 1, header, question)) << bad;
 }
 
 TEST(DnsMessage, RecordsAreOrderedByPreferenceAsInserted) {
@@ -121,10 +126,10 @@ TEST(DnsMessage, RecordsAreOrderedByPreferenceAsInserted) {
 
 TEST(DnsMessage, CompressedNamesAndOtherRecordTypes) {
     Reply reply(4);
-    reply.Record(5, {3, 'w', 'w', 'w', 0xC0, 12});       // a CNAME, skipped
-    const std::size_t first = reply.Mx(10, "mx1", 12);   // "mx1" + the question's name
-    reply.Mx(20, "", static_cast<int>(first));           // the whole first exchange again
-    reply.Mx(30, "bad,name.test");                       // would corrupt the cache text: dropped
+    reply.Record(5, {3, 'w', 'w', 'w', 0xC0, 12});      // a CNAME, skipped
+    const std::size_t first = reply.Mx(10, "mx1", 12);  // "mx1" + the question's name
+    reply.Mx(20, "", static_cast<int>(first));          // the whole first exchange again
+    reply.Mx(30, "bad,name.test");                      // would corrupt the cache text: dropped
     Names names;
     ASSERT_EQ(reply.Parse(names), dns::ReplyStatus::Answered);
     EXPECT_EQ(names, (Names{"MX1.PREF.TEST", "MX1.PREF.TEST"}));
@@ -133,62 +138,62 @@ TEST(DnsMessage, CompressedNamesAndOtherRecordTypes) {
 TEST(DnsMessage, HostileRepliesEndWithNothing) {
     Names names;
     {
-        Reply error(0, 0x8183);   // NXDOMAIN
+        Reply error(0, 0x8183);  // NXDOMAIN
         EXPECT_EQ(error.Parse(names), dns::ReplyStatus::ErrorCode);
     }
-    {   // a pointer to itself
+    {  // a pointer to itself
         Reply r(1);
         const std::size_t at = r.bytes.size() + 12 + 2;
         r.Mx(10, "", static_cast<int>(at));
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // a label, then a pointer back to that label: a loop
+    {  // a label, then a pointer back to that label: a loop
         Reply r(1);
         const std::size_t at = r.bytes.size() + 12 + 2;
         r.Mx(10, "loop", static_cast<int>(at));
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // a pointer forward, to the next record
+    {  // a pointer forward, to the next record
         Reply r(2);
         r.Mx(10, "a", static_cast<int>(r.bytes.size() + 40));
         r.Mx(10, "b.test");
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // a pointer into the header
+    {  // a pointer into the header
         Reply r(1);
         r.Mx(10, "a", 4);
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // more answers announced than present
+    {  // more answers announced than present
         Reply r(3);
         r.Mx(10, "a.test");
         r.Mx(20, "b.test");
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // record data running past the end
+    {  // record data running past the end
         Reply r(1);
         r.Mx(10, "a.test");
         r.bytes.resize(r.bytes.size() - 3);
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // an exchange name running past its record data
+    {  // an exchange name running past its record data
         Reply r(1);
         r.Mx(10, "a.test");
-        r.bytes[r.bytes.size() - 11] = 4;   // RDLENGTH low byte: shorter than the name
+        r.bytes[r.bytes.size() - 11] = 4;  // RDLENGTH low byte: shorter than the name
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // a 64-byte label
+    {  // a 64-byte label
         Reply r(1);
         r.Mx(10, std::string(64, 'q'));
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // a name over 255 bytes
+    {  // a name over 255 bytes
         const std::string label(60, 'n');
         Reply r(1);
         r.Mx(10, label + "." + label + "." + label + "." + label + "." + label);
         EXPECT_EQ(r.Parse(names), dns::ReplyStatus::Malformed);
     }
-    {   // a header cut short, and nothing at all
+    {  // a header cut short, and nothing at all
         Reply r(0);
         EXPECT_EQ(dns::ReplyStatus::Malformed, [&] {
             std::list<dns::MxRecord> records;
@@ -215,7 +220,8 @@ TEST(DnsMessage, CacheTextSplitsIntoCleanHostNames) {
     hosts.clear();
     dns::SplitHostList(joined, hosts);
     ASSERT_FALSE(hosts.empty());
-    for (std::size_t i = 0; i < hosts.size(); ++i) EXPECT_EQ(hosts[i], std::string(40, 'a') + std::to_string(i) + ".TEST");
+    for (std::size_t i = 0; i < hosts.size(); ++i)
+        EXPECT_EQ(hosts[i], std::string(40, 'a') + std::to_string(i) + ".TEST");
 }
 
 TEST(DnsMessage, NameServerEntries) {
@@ -223,8 +229,10 @@ TEST(DnsMessage, NameServerEntries) {
         const char* entry;
         const char* host;
         int port;
-    } good[] = {{"127.0.0.1:5353", "127.0.0.1", 5353}, {" 10.0.0.1 ", "10.0.0.1", 53},
-                {"[::1]:5300", "::1", 5300}, {"fd00::53", "fd00::53", 53}};
+    } good[] = {{"127.0.0.1:5353", "127.0.0.1", 5353},
+                {" 10.0.0.1 ", "10.0.0.1", 53},
+                {"[::1]:5300", "::1", 5300},
+                {"fd00::53", "fd00::53", 53}};
     std::string host;
     int port = 0;
     for (const auto& g : good) {

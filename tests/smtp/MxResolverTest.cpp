@@ -32,15 +32,16 @@ std::string LocalTime(std::time_t when) {
 class MxResolverTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        connection.reset();   // before its environment
+        connection.reset();  // before its environment
         environment.reset();
     }
     void SetUp() override {
         ASSERT_TRUE(home.Provision());
-        ASSERT_TRUE(dns.Start(home.File("dnsmasq.log"),
-                              {"--mx-host=pref.test,second-ten.pref.test,10", "--mx-host=pref.test,first-ten.pref.test,10",
-                               "--mx-host=pref.test,twenty.pref.test,20", "--host-record=nomx.test,127.0.0.2",
-                               "--mx-host=refuse.test,127.0.0.1,10", "--mx-host=good.test,127.0.0.1,10"}));
+        ASSERT_TRUE(
+            dns.Start(home.File("dnsmasq.log"),
+                      {"--mx-host=pref.test,second-ten.pref.test,10", "--mx-host=pref.test,first-ten.pref.test,10",
+                       "--mx-host=pref.test,twenty.pref.test,20", "--host-record=nomx.test,127.0.0.2",
+                       "--mx-host=refuse.test,127.0.0.1,10", "--mx-host=good.test,127.0.0.1,10"}));
         SetSettingString(settings::kDnsKeyPath, "#1", dns.Entry());
         // The data source exists only once the home is provisioned.
         environment = std::make_unique<OdbcEnvironment>();
@@ -62,9 +63,9 @@ protected:
         return Text("SELECT MXServerName FROM MXCache WHERE Domain = '" + SqlEscape(domain) + "'");
     }
     void Cache(const std::string& domain, const std::string& hosts, int daysAgo) {
-        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO MXCache VALUES ('%s','%s','%s')", SqlEscape(domain).c_str(),
-                                      SqlEscape(hosts).c_str(),
-                                      LocalTime(std::time(nullptr) - daysAgo * 86400 - 60).c_str())));
+        ASSERT_TRUE(
+            Exec(StringPrintf("INSERT INTO MXCache VALUES ('%s','%s','%s')", SqlEscape(domain).c_str(),
+                              SqlEscape(hosts).c_str(), LocalTime(std::time(nullptr) - daysAgo * 86400 - 60).c_str())));
     }
 
     TestHome home;
@@ -102,7 +103,8 @@ TEST_F(MxResolverTest, FreshCacheIsUsedAndOldCacheReplaced) {
     Cache("cached.test", " \"Mail\" mx-a.cached.test , mx-b.cached.test ", 2);
     {
         CMxResolver resolver;
-        EXPECT_EQ(resolver.ResolveMx("CACHED.test"), (std::vector<std::string>{"mx-a.cached.test", "mx-b.cached.test"}));
+        EXPECT_EQ(resolver.ResolveMx("CACHED.test"),
+                  (std::vector<std::string>{"mx-a.cached.test", "mx-b.cached.test"}));
         EXPECT_FALSE(resolver.serverReached);
     }
     EXPECT_EQ(dns.QueryCount("CACHED.test"), 0);
@@ -137,7 +139,7 @@ TEST_F(MxResolverTest, NameServersAreAskedInOrder) {
     const std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
     SetSettingString(settings::kDnsKeyPath, "#1", closed);
     SetSettingString(settings::kDnsKeyPath, "#2", dns.Entry());
-    SetSettingString(settings::kDnsKeyPath, "Note", "not a server");   // makes "#3" missing
+    SetSettingString(settings::kDnsKeyPath, "Note", "not a server");  // makes "#3" missing
     CMxResolver resolver;
     EXPECT_EQ(resolver.NameServers(), (std::vector<std::string>{closed, dns.Entry()}));
     EXPECT_EQ(resolver.ResolveMx("pref.test").size(), 3u);
@@ -180,7 +182,7 @@ TEST_F(MxResolverTest, UnaskableDomainsAndSilentServersGiveNothing) {
 }
 
 TEST_F(MxResolverTest, ConnectWithLookupResults) {
-    {   // the exchanger (127.0.0.1) greets on the given port
+    {  // the exchanger (127.0.0.1) greets on the given port
         ScriptedPeer exchanger(Greet);
         CSmtpConnection smtp;
         EXPECT_EQ(smtp.Connect("good.test", exchanger.Port(), true), 1);

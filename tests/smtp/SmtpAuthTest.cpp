@@ -43,7 +43,7 @@ bool SendOne(CSmtpConnection& smtp) {
 TEST_F(SmtpAuthTest, AuthLoginMethodsLogInToARealServer) {
     SmtpPeer server;
     ASSERT_TRUE(server.Start(home.File("received"), kUser, kPassword, true));
-    {   // without a login the server refuses the sender
+    {  // without a login the server refuses the sender
         CSmtpConnection smtp;
         ASSERT_EQ(smtp.ExtendedConnectToServer("127.0.0.1", server.Port(), false), 1);
         EXPECT_FALSE(smtp.MailFrom("<alice@example.org>"));
@@ -55,7 +55,7 @@ TEST_F(SmtpAuthTest, AuthLoginMethodsLogInToARealServer) {
         EXPECT_TRUE(SendOne(smtp)) << method;
         smtp.Quit();
     }
-    {   // a wrong password is refused by both
+    {  // a wrong password is refused by both
         CSmtpConnection smtp;
         ASSERT_EQ(smtp.ExtendedConnectToServer("127.0.0.1", server.Port(), false), 1);
         EXPECT_FALSE(smtp.ExtendedLogin(CSmtpConnection::kLoginPlainMethod, kUser, "wrong"));
@@ -87,7 +87,7 @@ TEST_F(SmtpAuthTest, CramMd5OnlyServerAcceptsTheRfc2195Answer) {
         link.Send("220 cram.example ESMTP\r\n");
         link.ReadLine(line);
         link.Send("250-cram.example\r\n250-AUTH CRAM-MD5\r\n250 8BITMIME\r\n");
-        for (int i = 0; i < 2; ++i) {   // methods 3 and 2 ask for LOGIN
+        for (int i = 0; i < 2; ++i) {  // methods 3 and 2 ask for LOGIN
             link.ReadLine(line);
             EXPECT_EQ(line, "AUTH LOGIN\r\n");
             link.Send("504 5.5.4 Unrecognized authentication type\r\n");
@@ -97,7 +97,7 @@ TEST_F(SmtpAuthTest, CramMd5OnlyServerAcceptsTheRfc2195Answer) {
         link.Send("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n");
         link.ReadLine(answer);
         link.Send(answer == "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n" ? "235 2.7.0 ok\r\n"
-                                                                               : "535 5.7.8 no\r\n");
+                                                                                   : "535 5.7.8 no\r\n");
     });
     CSmtpConnection smtp;
     ASSERT_EQ(smtp.ExtendedConnectToServer("127.0.0.1", peer.Port(), false), 1);
@@ -118,9 +118,9 @@ TEST_F(SmtpAuthTest, LoginPlainStopsAtAnUnexpectedPrompt) {
         link.ReadLine(line);
         link.Send("250 odd.example\r\n");
         link.ReadLine(line);
-        link.Send("334 VXNlciBOYW1lAA==\r\n");   // "User Name\0": not the expected prompt
-        link.ReadLine(next);                      // the client goes on without waiting
-        link.Send("334\n");                        // a challenge block of four characters
+        link.Send("334 VXNlciBOYW1lAA==\r\n");  // "User Name\0": not the expected prompt
+        link.ReadLine(next);                    // the client goes on without waiting
+        link.Send("334\n");                     // a challenge block of four characters
         link.ReadLine(line);
         link.Send("221 bye\r\n");
     });

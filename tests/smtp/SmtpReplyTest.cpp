@@ -58,9 +58,9 @@ TEST_F(SmtpReplyTest, MultiLineRepliesAcrossBlocksGiveTheFinalCode) {
         link.Send("250");
         if (link.Readable(200ms)) clientSpokeEarly = true;
         link.Send("\r\n");
-        link.ReadLine(line);   // Rset
+        link.ReadLine(line);  // Rset
         link.Send("250-a 250 inside text\r\n250-b\r\n250 done\r\n");
-        link.ReadLine(line);   // Rset
+        link.ReadLine(line);  // Rset
         link.Send("250 ok\r\n");
     });
     CSmtpConnection smtp;
@@ -72,13 +72,13 @@ TEST_F(SmtpReplyTest, MultiLineRepliesAcrossBlocksGiveTheFinalCode) {
 }
 
 TEST_F(SmtpReplyTest, BrokenRepliesGiveTheEmptyCode) {
-    {   // closed in the middle of a multi-line reply
+    {  // closed in the middle of a multi-line reply
         ScriptedPeer peer([](PeerLink& link) { link.Send("220-hello\r\n220-more"); });
         CSmtpConnection smtp;
         EXPECT_EQ(smtp.Connect("127.0.0.1", peer.Port(), false), 0);
         EXPECT_FALSE(smtp.IsConnected());
     }
-    {   // a reply that never ends is cut off, not buffered
+    {  // a reply that never ends is cut off, not buffered
         ScriptedPeer peer([](PeerLink& link) {
             const std::string line = "220-" + std::string(500, 'x') + "\r\n";
             for (int i = 0; i < 100000 && link.Send(line); ++i) {
@@ -87,7 +87,7 @@ TEST_F(SmtpReplyTest, BrokenRepliesGiveTheEmptyCode) {
         CSmtpConnection smtp;
         EXPECT_EQ(smtp.Connect("127.0.0.1", peer.Port(), false), 0);
     }
-    {   // a final line that never ends, as one endless line
+    {  // a final line that never ends, as one endless line
         ScriptedPeer peer([](PeerLink& link) {
             link.Send("220 ");
             const std::string chunk(4096, 'y');
@@ -107,7 +107,7 @@ TEST_F(SmtpReplyTest, SilentPeerEndsAfterTheReplyWait) {
         ScriptedPeer peer([&](PeerLink& link) {
             link.Send(stall);
             std::string rest;
-            link.ReadUntil("never", rest, 5s);   // until the client gives up and closes
+            link.ReadUntil("never", rest, 5s);  // until the client gives up and closes
         });
         CSmtpConnection smtp;
         smtp.SetReplyWait(300ms);
@@ -163,9 +163,9 @@ TEST_F(SmtpReplyTest, RefusedDataAndRefusedEndArePostedByCode) {
     ScriptedPeer peer([&](PeerLink& link) {
         Greet(link);
         std::string line;
-        link.ReadLine(line);   // Data
+        link.ReadLine(line);  // Data
         link.Send("554 5.3.0 no data today\r\n");
-        link.ReadLine(line);   // Data
+        link.ReadLine(line);  // Data
         link.Send("354 go ahead\r\n");
         link.ReadUntil("\r\n.\r\n", wire);
         link.Send("552 5.3.4 too big\r\n");
@@ -204,7 +204,7 @@ TEST_F(SmtpReplyTest, EmptyContentAndClosedWindow) {
     });
     CSmtpConnection smtp;
     StatusWindowQueue window;
-    window.Close();   // a window that no longer exists receives nothing
+    window.Close();  // a window that no longer exists receives nothing
     smtp.SetProgressWindow(&window);
     ASSERT_EQ(smtp.Connect("127.0.0.1", peer.Port(), false), 1);
     CTempMailContent content;

@@ -74,7 +74,7 @@ TEST_F(SmtpSessionTest, EnvelopeAndRecipientReplies) {
     ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
     EXPECT_TRUE(smtp.MailFrom("Sender Name <sender@example.org>"));
     EXPECT_TRUE(smtp.RcptTo("Bob (the builder) <bob@example.org> (work)"));
-    EXPECT_TRUE(smtp.RcptTo("forward@example.org"));   // 251 counts as accepted
+    EXPECT_TRUE(smtp.RcptTo("forward@example.org"));  // 251 counts as accepted
     EXPECT_FALSE(smtp.RcptTo("<refused@example.org>"));
     EXPECT_TRUE(smtp.RcptTo("carol@example.org (Carol"));
     CTempMailContent content;
@@ -113,17 +113,19 @@ TEST_F(SmtpSessionTest, TwelveThousandBytesGoOutInBlocksOf5120) {
     EXPECT_EQ(smtp.sends[3].size(), 5120u);
     EXPECT_EQ(smtp.sends[4].size(), 5120u);
     EXPECT_EQ(smtp.sends[5].size(), 1760u);
-    EXPECT_EQ(smtp.sends[6], ".\r\n");   // the message already ends with CR LF
+    EXPECT_EQ(smtp.sends[6], ".\r\n");  // the message already ends with CR LF
 
     std::vector<std::pair<unsigned, std::string>> posted;
     for (StatusMessage m; window.Get(m);) {
         EXPECT_EQ(m.wparam, 0u);
         posted.emplace_back(m.message, m.message == StatusWindow::kProgressPercent ? std::to_string(m.lparam) : m.text);
     }
-    const std::vector<std::pair<unsigned, std::string>> expected = {
-        {0x49A, "5120 Bytes Sent Out Of 12000 bytes"}, {0x499, "42"},
-        {0x49A, "10240 Bytes Sent Out Of 12000 bytes"}, {0x499, "85"},
-        {0x49A, ""}, {0x499, "0"}};
+    const std::vector<std::pair<unsigned, std::string>> expected = {{0x49A, "5120 Bytes Sent Out Of 12000 bytes"},
+                                                                    {0x499, "42"},
+                                                                    {0x49A, "10240 Bytes Sent Out Of 12000 bytes"},
+                                                                    {0x499, "85"},
+                                                                    {0x49A, ""},
+                                                                    {0x499, "0"}};
     EXPECT_EQ(posted, expected);
 
     std::string received, envelope;
@@ -148,7 +150,7 @@ TEST_F(SmtpSessionTest, LinesStartingWithADotArriveIntact) {
         ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
         smtp.sends.clear();
         ASSERT_TRUE(Send(smtp, smuggling)) << chunk;
-        EXPECT_EQ(smtp.sends.back(), "\r\n.\r\n");   // no final CR LF: one is added
+        EXPECT_EQ(smtp.sends.back(), "\r\n.\r\n");  // no final CR LF: one is added
         ASSERT_TRUE(Send(smtp, boundary)) << chunk;
         smtp.Quit();
     }

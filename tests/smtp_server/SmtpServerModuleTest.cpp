@@ -57,7 +57,7 @@ class RawClient {
 public:
     bool Connect(std::uint16_t port, bool overIPv6 = false) {
         fd.Reset(::socket(overIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
-        timeval limit{20, 0};   // a broken server fails the test instead of hanging it
+        timeval limit{20, 0};  // a broken server fails the test instead of hanging it
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         if (overIPv6) {
             sockaddr_in6 address{};
@@ -115,7 +115,9 @@ private:
     std::string buffer;
 };
 
-int Code(const std::string& reply) { return reply.size() >= 3 ? std::stoi(reply.substr(0, 3)) : 0; }
+int Code(const std::string& reply) {
+    return reply.size() >= 3 ? std::stoi(reply.substr(0, 3)) : 0;
+}
 
 std::string RunCommand(const std::string& command, int* status) {
     std::string output;
@@ -228,31 +230,33 @@ protected:
 TEST_F(SmtpServerModule, RealClientsDeliverToLocalAccountsAndRelayFromLoopback) {
     Start();
     const std::string script = home.File("send.py");
-    TestHome::WriteFile(script,
-                        "import smtplib, sys\n"
-                        "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=20)\n"
-                        "s.ehlo('client.test')\n"
-                        "assert s.has_extn('pipelining') and s.has_extn('8bitmime')\n"
-                        "print('size', s.esmtp_features['size'])\n"
-                        "msg = 'From: sender@example.org\\r\\nSubject: smtplib\\r\\n\\r\\n.leading dot\\r\\nend\\r\\n'\n"
-                        "print(s.sendmail('sender@example.org', ['Alice@localhost', 'carol@remote.example',"
-                        " 'ghost@localhost'], msg))\n"
-                        "s.quit()\n");
+    TestHome::WriteFile(
+        script,
+        "import smtplib, sys\n"
+        "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=20)\n"
+        "s.ehlo('client.test')\n"
+        "assert s.has_extn('pipelining') and s.has_extn('8bitmime')\n"
+        "print('size', s.esmtp_features['size'])\n"
+        "msg = 'From: sender@example.org\\r\\nSubject: smtplib\\r\\n\\r\\n.leading dot\\r\\nend\\r\\n'\n"
+        "print(s.sendmail('sender@example.org', ['Alice@localhost', 'carol@remote.example',"
+        " 'ghost@localhost'], msg))\n"
+        "s.quit()\n");
     int status = -1;
     const std::string out = RunCommand("/usr/bin/python3 " + script + " " + std::to_string(port), &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("size 52428800"), std::string::npos) << out;
     EXPECT_NE(out.find("'ghost@localhost': (550"), std::string::npos) << out;
 
-    RunCommand("swaks --server 127.0.0.1 --port " + std::to_string(port) +
+    RunCommand(
+        "swaks --server 127.0.0.1 --port " + std::to_string(port) +
             " --from sender@example.org --to bob@localhost --header 'Subject: swaks' --body 'from swaks' --hide-all",
         &status);
     EXPECT_EQ(status, 0);
     TestHome::WriteFile(home.File("curl.eml"), "Subject: curl\r\n\r\nfrom curl\r\n");
     RunCommand("curl -s --url smtp://127.0.0.1:" + std::to_string(port) +
-            " --mail-from sender@example.org --mail-rcpt alice@" + SystemHostName() + " --upload-file " +
-            home.File("curl.eml"),
-        &status);
+                   " --mail-from sender@example.org --mail-rcpt alice@" + SystemHostName() + " --upload-file " +
+                   home.File("curl.eml"),
+               &status);
     EXPECT_EQ(status, 0);
     WaitUntilIdle();
 
@@ -295,10 +299,10 @@ TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
     ASSERT_TRUE(client.Connect(port));
     const std::string greeting = client.Reply();
     EXPECT_EQ(Code(greeting), 220);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);   // before HELO
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);  // before HELO
     EXPECT_EQ(Code(client.Command("HELO")), 501);
     EXPECT_EQ(Code(client.Command("HELO client.test")), 250);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=10")), 555);   // parameters need EHLO
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=10")), 555);  // parameters need EHLO
     EXPECT_EQ(Code(client.Command("EHLO client.test")), 250);
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);
     EXPECT_EQ(Code(client.Command("DATA")), 503);
@@ -306,15 +310,15 @@ TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
     EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> FOO=1")), 555);
     EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=12x")), 501);
     EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);   // nested
-    EXPECT_EQ(Code(client.Command("DATA")), 554);                         // no valid recipient yet
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);  // nested
+    EXPECT_EQ(Code(client.Command("DATA")), 554);                       // no valid recipient yet
     EXPECT_EQ(Code(client.Command("RCPT TO:<nobody@localhost>")), 550);
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice>")), 501);
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@bad_domain>")), 501);
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost> NOTIFY=NEVER")), 555);
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@[127.0.0.1]>")), 250);
     EXPECT_EQ(Code(client.Command("RSET")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);   // RSET ended the transaction
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);  // RSET ended the transaction
     EXPECT_EQ(Code(client.Command("VRFY alice")), 252);
     EXPECT_EQ(Code(client.Command("NOOP")), 250);
     EXPECT_EQ(Code(client.Command("EXPN staff")), 502);
@@ -342,11 +346,11 @@ TEST_F(SmtpServerModule, PipelinedCommandsAndBareLineEndsInData) {
     ASSERT_TRUE(client.Connect(port));
     EXPECT_EQ(Code(client.Reply()), 220);
     // One write holding a whole transaction's commands, as a pipelining client sends them.
-    ASSERT_TRUE(client.Send("EHLO client.test\r\nMAIL FROM:<sender@example.org>\r\nRCPT TO:<alice@localhost>\r\n"
-                            "RCPT TO:<ghost@localhost>\r\nRCPT TO:<bob@LOCALHOST>\r\nDATA\r\n"));
+    ASSERT_TRUE(
+        client.Send("EHLO client.test\r\nMAIL FROM:<sender@example.org>\r\nRCPT TO:<alice@localhost>\r\n"
+                    "RCPT TO:<ghost@localhost>\r\nRCPT TO:<bob@LOCALHOST>\r\nDATA\r\n"));
     const std::string ehlo = client.Reply();
-    EXPECT_NE(ehlo.find("250-PIPELINING\r\n") == std::string::npos ? ehlo.find("250 PIPELINING") : 0,
-              std::string::npos)
+    EXPECT_NE(ehlo.find("250-PIPELINING\r\n") == std::string::npos ? ehlo.find("250 PIPELINING") : 0, std::string::npos)
         << ehlo;
     EXPECT_NE(ehlo.find("SIZE 52428800"), std::string::npos);
     EXPECT_NE(ehlo.find("8BITMIME"), std::string::npos);
@@ -356,8 +360,9 @@ TEST_F(SmtpServerModule, PipelinedCommandsAndBareLineEndsInData) {
     EXPECT_EQ(Code(client.Reply()), 250);
     EXPECT_EQ(Code(client.Reply()), 354);
     // Bare LF lines, stuffed dots, and the next transaction right behind the end of data.
-    ASSERT_TRUE(client.Send("Subject: bare\n\nline one\n..dot line\n.\nlast\r\n.\r\n"
-                            "MAIL FROM:<>\r\nRCPT TO:<postmaster>\r\nDATA\r\n"));
+    ASSERT_TRUE(
+        client.Send("Subject: bare\n\nline one\n..dot line\n.\nlast\r\n.\r\n"
+                    "MAIL FROM:<>\r\nRCPT TO:<postmaster>\r\nDATA\r\n"));
     EXPECT_EQ(Code(client.Reply()), 250);
     EXPECT_EQ(Code(client.Reply()), 250);
     EXPECT_EQ(Code(client.Reply()), 250);
@@ -456,7 +461,7 @@ TEST_F(SmtpServerModule, DataThatStallsOrBreaksOffIsNeverSpooled) {
         EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
         EXPECT_EQ(Code(client.Command("DATA")), 354);
         ASSERT_TRUE(client.Send("Subject: cut off\r\n\r\nhalf a message\r\n"));
-        client.Close();   // gone mid-message
+        client.Close();  // gone mid-message
     }
     {
         RawClient client;
@@ -465,13 +470,13 @@ TEST_F(SmtpServerModule, DataThatStallsOrBreaksOffIsNeverSpooled) {
         EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
         EXPECT_EQ(Code(client.Command("DATA")), 354);
         ASSERT_TRUE(client.Send("Subject: stalled\r\n\r\nand then nothing"));
-        const std::string reply = client.Reply();   // the server's time-out, not ours
+        const std::string reply = client.Reply();  // the server's time-out, not ours
         EXPECT_EQ(Code(reply), 421) << reply;
         EXPECT_NE(reply.find("Timeout"), std::string::npos);
         EXPECT_TRUE(client.ClosedByServer());
     }
     {
-        RawClient idle;   // an idle session times out the same way
+        RawClient idle;  // an idle session times out the same way
         Open(idle);
         EXPECT_EQ(Code(idle.Reply()), 421);
     }
@@ -483,7 +488,7 @@ TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
     Start();
     const std::string spoolDir = home.File(spool::kSpoolDirectory);
     const std::string moved = spoolDir + ".away";
-    std::filesystem::rename(spoolDir, moved);   // the spooler cannot write: no 250
+    std::filesystem::rename(spoolDir, moved);  // the spooler cannot write: no 250
     RawClient client;
     Open(client);
     auto send = [&] {
@@ -495,7 +500,7 @@ TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
     EXPECT_EQ(send(), 451);
     std::filesystem::rename(moved, spoolDir);
     EXPECT_EQ(send(), 250);
-    EXPECT_EQ(SpoolFiles().size(), 1u);   // the 250 came after the file was in place
+    EXPECT_EQ(SpoolFiles().size(), 1u);  // the 250 came after the file was in place
     EXPECT_EQ(Code(client.Command("QUIT")), 221);
 }
 
@@ -518,7 +523,7 @@ TEST_F(SmtpServerModule, SessionCapAndShutdown) {
     EXPECT_EQ(Code(second.Reply()), 421);
     EXPECT_TRUE(first.ClosedByServer());
     RawClient late;
-    EXPECT_FALSE(late.Connect(port));   // nothing listens any more
+    EXPECT_FALSE(late.Connect(port));  // nothing listens any more
     EXPECT_TRUE(SpoolFiles().empty());
 }
 
@@ -534,7 +539,8 @@ TEST_F(SmtpServerModule, ConcurrentSessionsEachSpoolTheirOwnMessages) {
                 return;
             for (int m = 0; m < kMessages; ++m) {
                 // A whole pipelined transaction per write.
-                client.Send("MAIL FROM:<s" + std::to_string(s) + "@example.org>\r\nRCPT TO:<alice@localhost>\r\n"
+                client.Send("MAIL FROM:<s" + std::to_string(s) +
+                            "@example.org>\r\nRCPT TO:<alice@localhost>\r\n"
                             "RCPT TO:<bob@localhost>\r\nDATA\r\n");
                 if (Code(client.Reply()) != 250 || Code(client.Reply()) != 250 || Code(client.Reply()) != 250 ||
                     Code(client.Reply()) != 354)
@@ -571,7 +577,7 @@ TEST_F(SmtpServerModule, LoopbackOverIPv6IsTheMachineToo) {
     ASSERT_EQ(Code(client.Reply()), 220);
     EXPECT_EQ(Code(client.Command("EHLO six.test")), 250);
     EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<carol@remote.example>")), 250);   // ::1 may relay
+    EXPECT_EQ(Code(client.Command("RCPT TO:<carol@remote.example>")), 250);  // ::1 may relay
     EXPECT_EQ(Code(client.Command("DATA")), 354);
     EXPECT_EQ(Code(client.Command("Subject: six\r\n\r\nx\r\n.")), 250);
     EXPECT_EQ(Code(client.Command("QUIT")), 221);

@@ -58,12 +58,18 @@ public:
         return domain == "office.example";
     }
     bool CreateAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long, long, long,
-                       long) override { return false; }
+                       long) override {
+        return false;
+    }
     bool DeleteAccount(const std::string&) override { return false; }
     bool AlterAccountWithLimits(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                                long, long, long) override { return false; }
+                                long, long, long) override {
+        return false;
+    }
     bool AlterAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                      long) override { return false; }
+                      long) override {
+        return false;
+    }
     bool Connect() override { return true; }
     bool Disconnect() override { return true; }
     CVoiceAccountStore* GetVoiceAccountStore() override { return nullptr; }
@@ -140,8 +146,8 @@ TEST(SmtpServerPath, RefusesMalformedAndOverlongPaths) {
     for (const char* bad : {"FROM:alice@example.org", "FROM:<alice@example.org", "FROM:<alice@example.org>x",
                             "FROM:<a b@example.org>", "FROM:<alice@>", "FROM:<@example.org>", "FROM:<.a@example.org>",
                             "FROM:<a..b@example.org>", "FROM:<\"quoted\"@example.org>", "FROM:<a@exa_mple.org>",
-                            "FROM:<a@-example.org>", "FROM:<a@example..org>", "FROM:<a@[300.1.1.1]>",
-                            "FROM:<a@b@c>", "TO:<a@example.org>", "FROM:<a<b@example.org>", "FROM:<a@exam'ple.org>"})
+                            "FROM:<a@-example.org>", "FROM:<a@example..org>", "FROM:<a@[300.1.1.1]>", "FROM:<a@b@c>",
+                            "TO:<a@example.org>", "FROM:<a<b@example.org>", "FROM:<a@exam'ple.org>"})
         EXPECT_EQ(path.Parse(bad, "FROM:"), CSmtpPath::Status::BadSyntax) << bad;
     EXPECT_EQ(path.Parse("FROM:<" + std::string(65, 'a') + "@example.org>", "FROM:"), CSmtpPath::Status::TooLong);
     EXPECT_EQ(path.Parse("FROM:<" + std::string(64, 'a') + "@example.org>", "FROM:"), CSmtpPath::Status::Ok);
@@ -156,9 +162,9 @@ TEST(SmtpServerAddress, ClassifiesClientNetworks) {
     EXPECT_EQ(NetworkOf("127.45.6.7"), Network::Loopback);
     EXPECT_EQ(NetworkOf("::1"), Network::Loopback);
     EXPECT_EQ(NetworkOf("::ffff:127.0.0.1"), Network::Loopback);
-    for (const char* privateAddress : {"10.0.0.1", "10.255.255.255", "172.16.0.1", "172.31.255.254", "192.168.1.10",
-                                       "169.254.3.4", "fc00::1", "fd12:3456::9", "fe80::1", "febf::1",
-                                       "::ffff:192.168.0.7"})
+    for (const char* privateAddress :
+         {"10.0.0.1", "10.255.255.255", "172.16.0.1", "172.31.255.254", "192.168.1.10", "169.254.3.4", "fc00::1",
+          "fd12:3456::9", "fe80::1", "febf::1", "::ffff:192.168.0.7"})
         EXPECT_EQ(NetworkOf(privateAddress), Network::Private) << privateAddress;
     for (const char* publicAddress : {"8.8.8.8", "172.15.255.255", "172.32.0.1", "192.169.0.1", "169.255.0.1",
                                       "11.0.0.1", "0.0.0.0", "fec0::1", "2001:db8::1", "::ffff:8.8.8.8", "::"})
@@ -176,10 +182,10 @@ TEST(SmtpServerRelay, OnlyLoopbackPermittedRangesOrPrivateNetworksRelay) {
         bool tableAsked;
     };
     const Case cases[] = {
-        {"127.0.0.1", 1, false, true, false},     {"::1", 0, false, true, false},
-        {"192.168.1.5", 0, false, true, false},   {"fd00::5", 0, false, true, false},
-        {"203.0.113.9", 0, true, false, false},   {"2001:db8::5", 0, false, false, false},
-        {"192.168.1.5", 1, false, false, true},   {"203.0.113.9", 1, true, true, true},
+        {"127.0.0.1", 1, false, true, false},   {"::1", 0, false, true, false},
+        {"192.168.1.5", 0, false, true, false}, {"fd00::5", 0, false, true, false},
+        {"203.0.113.9", 0, true, false, false}, {"2001:db8::5", 0, false, false, false},
+        {"192.168.1.5", 1, false, false, true}, {"203.0.113.9", 1, true, true, true},
         {"fd00::5", 1, true, false, false},
     };
     for (const Case& c : cases) {
@@ -205,8 +211,8 @@ TEST(SmtpServerRelay, OnlyLoopbackPermittedRangesOrPrivateNetworksRelay) {
 TEST(SmtpServerRelay, LocalDomainsAreNeverRelayedAndUnknownUsersAreRefused) {
     FakeDatabase database;
     CRecipientResolver resolver(&database, CClientAddress::FromText("203.0.113.9"), 0, {"mailhost", "mailhost.corp"});
-    for (const char* served : {"localhost", "LocalHost", "127.0.0.1", "[127.0.0.1]", "mailhost", "MAILHOST.corp",
-                               "office.example"})
+    for (const char* served :
+         {"localhost", "LocalHost", "127.0.0.1", "[127.0.0.1]", "mailhost", "MAILHOST.corp", "office.example"})
         EXPECT_TRUE(resolver.IsServedDomain(served)) << served;
     for (const char* other : {"corp", "example.net", "[10.0.0.1]", "localhost.example"})
         EXPECT_FALSE(resolver.IsServedDomain(other)) << other;
@@ -214,7 +220,7 @@ TEST(SmtpServerRelay, LocalDomainsAreNeverRelayedAndUnknownUsersAreRefused) {
     // A local domain from an outside client: looked up, not relayed, refused as unknown.
     database.asked.clear();
     EXPECT_EQ(resolver.Resolve("Nobody", "office.example").code, 550);
-    const std::vector<std::string> lookups = {"domain office.example",       "account Nobody",
+    const std::vector<std::string> lookups = {"domain office.example", "account Nobody",
                                               "domain-account Nobody office.example", "account nobody",
                                               "domain-account nobody office.example"};
     EXPECT_EQ(database.asked, lookups);
@@ -269,7 +275,7 @@ TEST(SmtpServerData, LargeMessagesStreamInBlocksAndOversizeIsDropped) {
     EXPECT_EQ(big.text, body);
 
     Received over = Receive(body + ".\r\nNEXT", 65536, 100000);
-    EXPECT_TRUE(over.complete);     // still read to its end, so the reply comes in order
+    EXPECT_TRUE(over.complete);  // still read to its end, so the reply comes in order
     EXPECT_TRUE(over.overflowed);
     EXPECT_EQ(over.used, body.size() + 3);
 
@@ -294,7 +300,7 @@ TEST(SmtpServerLineReader, PipelinedLinesLimitsAndEnds) {
     ASSERT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
     EXPECT_EQ(line, "MAIL FROM:<x@y.z>");
     ASSERT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
-    EXPECT_FALSE(reader.HasCompleteLine());   // "DA" waits for the rest
+    EXPECT_FALSE(reader.HasCompleteLine());  // "DA" waits for the rest
     ASSERT_EQ(::write(client.Get(), "TA\r\n", 4), 4);
     ASSERT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
     EXPECT_EQ(line, "DATA");
@@ -346,6 +352,6 @@ TEST(SmtpServerLineReader, ALineThatNeverEndsIsGivenUp) {
     });
     std::string line;
     EXPECT_EQ(reader.ReadLine(line), CLineReader::Status::Failed);
-    server.Reset();   // the writer's next send fails
+    server.Reset();  // the writer's next send fails
     writer.join();
 }

@@ -10,8 +10,7 @@ using namespace spooltest;
 
 namespace {
 
-std::string U32(std::uint32_t v)
-{
+std::string U32(std::uint32_t v) {
     return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 24)};
 }
@@ -19,15 +18,13 @@ std::string U32(std::uint32_t v)
 class SpoolFileTest : public SpoolTest {
 protected:
     // Writes info and returns the file's bytes.
-    std::string Spool(MailInfo& info)
-    {
+    std::string Spool(MailInfo& info) {
         std::string path;
         EXPECT_TRUE(WriteSpoolFile(info, "SMTPSpooler", &path));
         lastPath = path;
         return TestHome::ReadFile(path);
     }
-    std::unique_ptr<MailInfo> ReadBack(spool::ReadResult expected = spool::ReadResult::Ok)
-    {
+    std::unique_ptr<MailInfo> ReadBack(spool::ReadResult expected = spool::ReadResult::Ok) {
         spool::ReadResult result = spool::ReadResult::Ok;
         auto info = ReadSpoolFile(lastPath, &db, &result);
         EXPECT_EQ(result, expected);
@@ -39,8 +36,7 @@ protected:
 
 }  // namespace
 
-TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack)
-{
+TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack) {
     AddAccount(1, "alice");
     const std::string sender(254, 's');
     const std::string user255(255, 'u');
@@ -58,9 +54,24 @@ TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack)
     EXPECT_EQ(SpoolEntries().size(), 1u) << "no hidden part file stays";
 
     std::string expected = "\xFE" + sender + U32(3);
-    expected += std::string("\x01" "1" "\x05" "alice" "\x0B" "example.org");
-    expected += std::string("\x01" "0" "\xFF\xFF\x00", 5) + user255 + std::string("\x00", 1);
-    expected += std::string("\x01" "0" "\xFF\xFD\xFF") + userFFFD;
+    expected += std::string(
+        "\x01"
+        "1"
+        "\x05"
+        "alice"
+        "\x0B"
+        "example.org");
+    expected += std::string(
+                    "\x01"
+                    "0"
+                    "\xFF\xFF\x00",
+                    5) +
+                user255 + std::string("\x00", 1);
+    expected += std::string(
+                    "\x01"
+                    "0"
+                    "\xFF\xFD\xFF") +
+                userFFFD;
     expected += std::string("\xFF\xFF\xFF\xFE\xFF\x00\x00", 7) + domainFFFE;
     expected += U32(0xFFFFFFF9u) + U32(static_cast<std::uint32_t>(text.size())) + text;
     ASSERT_EQ(bytes.size(), expected.size());
@@ -85,13 +96,11 @@ TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack)
     EXPECT_TRUE(Exists(lastPath)) << "reading never removes the file";
 }
 
-TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmaster)
-{
+TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmaster) {
     AddAccount(9, "postmaster");
     for (std::uint32_t count : {256u, 300u}) {
         auto info = Mail("from@remote.example", "x");
-        for (std::uint32_t i = 0; i < count; ++i)
-            AddRemote(*info, "user" + std::to_string(i), "remote.example");
+        for (std::uint32_t i = 0; i < count; ++i) AddRemote(*info, "user" + std::to_string(i), "remote.example");
         const std::string bytes = Spool(*info);
         ASSERT_GT(bytes.size(), 24u);
         EXPECT_EQ(bytes.substr(20, 4), U32(count));  // after the 20-byte sender string
@@ -112,8 +121,7 @@ TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmast
     }
 }
 
-TEST_F(SpoolFileTest, LocalRecipientsAreResolvedAgainAndOneAccountGetsOneCopy)
-{
+TEST_F(SpoolFileTest, LocalRecipientsAreResolvedAgainAndOneAccountGetsOneCopy) {
     AddAccount(1, "alice");
     AddAccount(2, "bob");
     AddAccount(3, "x!y");
@@ -124,22 +132,22 @@ TEST_F(SpoolFileTest, LocalRecipientsAreResolvedAgainAndOneAccountGetsOneCopy)
     AddLocal(*info, "alice", "two.example");   // second address of the same account
     AddRemote(*info, "carol", "far.example");  // remote duplicates both stay
     AddLocal(*info, "x!y", "");
-    AddLocal(*info, "y", "");                  // "!y!" occurs inside "!x!y!" but is another account
+    AddLocal(*info, "y", "");  // "!y!" occurs inside "!x!y!" but is another account
     AddLocal(*info, "bob", "");
     Spool(*info);
-    DeleteAccount("bob");                      // gone between spooling and routing
+    DeleteAccount("bob");  // gone between spooling and routing
 
     auto back = ReadBack();
     ASSERT_NE(back, nullptr);
     std::vector<std::string> seen;
     for (const auto& r : back->recipients)
-        seen.push_back(r->user + "@" + r->domain + (r->account ? "#" + std::to_string(r->account->GetAccountId()) : ""));
-    EXPECT_EQ(seen, (std::vector<std::string>{"alice@one.example#1", "carol@far.example", "carol@far.example",
-                                              "x!y@#3", "y@#4", "bob@"}));
+        seen.push_back(r->user + "@" + r->domain +
+                       (r->account ? "#" + std::to_string(r->account->GetAccountId()) : ""));
+    EXPECT_EQ(seen, (std::vector<std::string>{"alice@one.example#1", "carol@far.example", "carol@far.example", "x!y@#3",
+                                              "y@#4", "bob@"}));
 }
 
-TEST_F(SpoolFileTest, EmptyContentRoundTrips)
-{
+TEST_F(SpoolFileTest, EmptyContentRoundTrips) {
     auto info = Mail("s@x", "");
     AddRemote(*info, "r", "d");
     const std::string bytes = Spool(*info);
@@ -151,8 +159,7 @@ TEST_F(SpoolFileTest, EmptyContentRoundTrips)
     EXPECT_EQ(ReadAll(*back->content), "");
 }
 
-TEST_F(SpoolFileTest, TruncatedOrMalformedFilesAreRefusedAndLeftUntouched)
-{
+TEST_F(SpoolFileTest, TruncatedOrMalformedFilesAreRefusedAndLeftUntouched) {
     AddAccount(1, "alice");
     auto info = Mail("sender@x", "Subject: s\r\n\r\nbody\r\n");
     AddLocal(*info, "alice", "");

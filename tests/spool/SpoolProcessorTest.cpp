@@ -19,12 +19,10 @@ namespace {
 // be told to refuse.
 class RecordingRouter : public CSpoolRouter {
 public:
-    bool RouteSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) override
-    {
+    bool RouteSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) override {
         std::unique_lock<std::mutex> guard(lock);
         offered.push_back(path.substr(path.rfind('/') + 1));
-        if (refuse)
-            return false;
+        if (refuse) return false;
         spool::ReadResult result;
         auto info = ReadSpoolFile(path, database, &result);
         if (!info) {
@@ -36,8 +34,7 @@ public:
         return true;
     }
     // Waits for count routed messages; the bound only keeps a broken build from hanging.
-    bool WaitForRouted(std::size_t count)
-    {
+    bool WaitForRouted(std::size_t count) {
         std::unique_lock<std::mutex> guard(lock);
         return changed.wait_for(guard, std::chrono::seconds(60), [&] { return senders.size() >= count; });
     }
@@ -51,8 +48,7 @@ public:
 
 class SpoolProcessorTest : public SpoolTest {
 protected:
-    std::string Insert(const std::string& sender)
-    {
+    std::string Insert(const std::string& sender) {
         auto info = Mail(sender, "Subject: " + sender + "\r\n\r\nbody\r\n");
         AddRemote(*info, "r", "d");
         std::string path;
@@ -63,8 +59,7 @@ protected:
 
 }  // namespace
 
-TEST_F(SpoolProcessorTest, ScanRoutesGoodFilesAndLeavesEverythingElseInPlace)
-{
+TEST_F(SpoolProcessorTest, ScanRoutesGoodFilesAndLeavesEverythingElseInPlace) {
     const std::string first = Insert("first@x");
     TestHome::WriteFile("SMTPSpooler/SMF0.tmp", "");                      // being created
     TestHome::WriteFile("SMTPSpooler/SMF1.tmp", "\x05garbage-and-more");  // malformed
@@ -103,8 +98,7 @@ TEST_F(SpoolProcessorTest, ScanRoutesGoodFilesAndLeavesEverythingElseInPlace)
     EXPECT_EQ(SpoolEntries().size(), 4u);
 }
 
-TEST_F(SpoolProcessorTest, ThreadRoutesMailLeftFromAnEarlierRunAndMailArrivingWhileItRuns)
-{
+TEST_F(SpoolProcessorTest, ThreadRoutesMailLeftFromAnEarlierRunAndMailArrivingWhileItRuns) {
     AddAccount(1, "alice");
     {
         // An earlier run accepted two messages and stopped before routing them.
@@ -145,21 +139,18 @@ TEST_F(SpoolProcessorTest, ThreadRoutesMailLeftFromAnEarlierRunAndMailArrivingWh
     EXPECT_TRUE(SpoolEntries().empty());
 }
 
-TEST_F(SpoolProcessorTest, WithoutTheDirectoryThereIsNoThread)
-{
+TEST_F(SpoolProcessorTest, WithoutTheDirectoryThereIsNoThread) {
     CMailSpoolProcessor processor("NoSuchDirectory");
     EXPECT_FALSE(processor.StartProcessing());
     EXPECT_FALSE(processor.IsRunning());
     processor.StopProcessing();  // harmless without a thread
 }
 
-TEST_F(SpoolProcessorTest, AFileLeftInPlaceIsLoggedOnceUntilItChanges)
-{
+TEST_F(SpoolProcessorTest, AFileLeftInPlaceIsLoggedOnceUntilItChanges) {
     const std::string logPath = OpenDiagnosticLog();
     TestHome::WriteFile("SMTPSpooler/SMF1.tmp", "\x05short");
     CMailSpoolProcessor processor;
-    for (int scan = 0; scan < 3; ++scan)
-        EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
+    for (int scan = 0; scan < 3; ++scan) EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
     TestHome::WriteFile("SMTPSpooler/SMF1.tmp", "\x05shorter");
     EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
     g_moduleLog.Close();
@@ -167,7 +158,6 @@ TEST_F(SpoolProcessorTest, AFileLeftInPlaceIsLoggedOnceUntilItChanges)
     const std::string log = TestHome::ReadFile(logPath);
     const std::string line = "*** Spool file SMTPSpooler/SMF1.tmp not routed (is malformed); left for a later scan\n";
     std::size_t count = 0;
-    for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
-        ++count;
+    for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
     EXPECT_EQ(count, 2u) << log;
 }

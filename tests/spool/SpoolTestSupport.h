@@ -28,8 +28,7 @@
 
 namespace spooltest {
 
-inline std::vector<std::string> ListDirectory(const std::string& path)
-{
+inline std::vector<std::string> ListDirectory(const std::string& path) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(path.c_str())) {
         while (const dirent* entry = ::readdir(dir))
@@ -41,26 +40,22 @@ inline std::vector<std::string> ListDirectory(const std::string& path)
     return names;
 }
 
-inline bool Exists(const std::string& path)
-{
+inline bool Exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
 }
 
-inline std::string ReadAll(CMailContent& content)
-{
+inline std::string ReadAll(CMailContent& content) {
     std::string text;
     content.Rewind();
     char block[4096];
-    for (int n; (n = content.Read(block, sizeof block)) > 0;)
-        text.append(block, static_cast<std::size_t>(n));
+    for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
     return text;
 }
 
 class SpoolTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(home.Provision());
         char cwd[PATH_MAX];
         ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
@@ -68,16 +63,14 @@ protected:
         ASSERT_EQ(::chdir(home.Path().c_str()), 0);
         const char* tmp = std::getenv("TMPDIR");
         hadTmp = tmp != nullptr;
-        if (hadTmp)
-            oldTmp = tmp;
+        if (hadTmp) oldTmp = tmp;
         tempDir = home.File("tmp");
         ASSERT_EQ(::mkdir(tempDir.c_str(), 0700), 0);
         ::setenv("TMPDIR", tempDir.c_str(), 1);
         CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
         ASSERT_TRUE(db.Open());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         g_moduleLog.Close();
         EXPECT_EQ(::chdir(oldCwd.c_str()), 0);
         if (hadTmp)
@@ -86,40 +79,34 @@ protected:
             ::unsetenv("TMPDIR");
     }
 
-    void AddAccount(long id, const std::string& name)
-    {
+    void AddAccount(long id, const std::string& name) {
         OdbcStatement statement(db.GetConnectionHandle());
-        ASSERT_TRUE(statement.ExecDirect(StringPrintf(
-            "INSERT INTO Accounts VALUES (%ld, '%s', 'x', 'QIRN%ld', 0, 1, 0, 0,'',0)", id,
-            SqlEscape(name).c_str(), id)));
+        ASSERT_TRUE(statement.ExecDirect(
+            StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', 'x', 'QIRN%ld', 0, 1, 0, 0,'',0)", id,
+                         SqlEscape(name).c_str(), id)));
     }
-    void DeleteAccount(const std::string& name)
-    {
+    void DeleteAccount(const std::string& name) {
         OdbcStatement statement(db.GetConnectionHandle());
         ASSERT_TRUE(statement.ExecDirect("DELETE FROM Accounts WHERE aUserName = '" + SqlEscape(name) + "'"));
     }
 
-    static std::unique_ptr<CMailContent> Content(const std::string& text)
-    {
+    static std::unique_ptr<CMailContent> Content(const std::string& text) {
         auto content = std::make_unique<CTempMailContent>();
         EXPECT_TRUE(content->Open());
         EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
         return content;
     }
 
-    std::unique_ptr<MailInfo> Mail(const std::string& sender, const std::string& text)
-    {
+    std::unique_ptr<MailInfo> Mail(const std::string& sender, const std::string& text) {
         auto info = std::make_unique<MailInfo>();
         info->sender = sender;
         info->content = Content(text);
         return info;
     }
-    static void AddRemote(MailInfo& info, const std::string& user, const std::string& domain)
-    {
+    static void AddRemote(MailInfo& info, const std::string& user, const std::string& domain) {
         info.recipients.push_back(std::make_unique<MailRecipient>(user, domain));
     }
-    void AddLocal(MailInfo& info, const std::string& user, const std::string& domain)
-    {
+    void AddLocal(MailInfo& info, const std::string& user, const std::string& domain) {
         auto recipient = std::make_unique<MailRecipient>(user, domain);
         recipient->account.reset(db.LookupLocalAccount(user));
         ASSERT_NE(recipient->account, nullptr) << user;
@@ -127,12 +114,11 @@ protected:
     }
 
     // Turns the diagnostic log on into the home; returns its path.
-    std::string OpenDiagnosticLog()
-    {
+    std::string OpenDiagnosticLog() {
         {
             std::ofstream settings("settings.reg", std::ios::app);
-            settings << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\SpoolTest]\n\"LogDir\"=\""
-                     << home.Path() << "\"\n\"LoggingLevel\"=dword:00000001\n";
+            settings << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\SpoolTest]\n\"LogDir\"=\"" << home.Path()
+                     << "\"\n\"LoggingLevel\"=dword:00000001\n";
         }
         g_moduleLog.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "SpoolTest", false, 1796519100);
         EXPECT_TRUE(g_moduleLog.IsOpen());

@@ -20,10 +20,8 @@ public:
     ~ScriptedContent() override { *destroyed = true; }
     std::uint32_t GetLength() override { return static_cast<std::uint32_t>(text.size()) + lengthDelta; }
     void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override
-    {
-        if (failAfter >= 0 && position >= static_cast<std::size_t>(failAfter))
-            return -1;
+    int Read(void* buffer, std::uint32_t count) override {
+        if (failAfter >= 0 && position >= static_cast<std::size_t>(failAfter)) return -1;
         const std::size_t n = std::min<std::size_t>({count, text.size() - position, 1000});
         std::memcpy(buffer, text.data() + position, n);
         position += n;
@@ -41,8 +39,7 @@ public:
 
 class SpoolerTest : public SpoolTest {
 protected:
-    MailInfo* Scripted(bool* destroyed, long failAfter = -1, std::uint32_t lengthDelta = 0)
-    {
+    MailInfo* Scripted(bool* destroyed, long failAfter = -1, std::uint32_t lengthDelta = 0) {
         auto info = new MailInfo;
         info->sender = "s@x";
         AddRemote(*info, "r", "d");
@@ -56,8 +53,7 @@ protected:
 
 }  // namespace
 
-TEST_F(SpoolerTest, InsertMailReportsOneOnlyForACompleteFileAndAlwaysFreesTheMessage)
-{
+TEST_F(SpoolerTest, InsertMailReportsOneOnlyForACompleteFileAndAlwaysFreesTheMessage) {
     CMailSpooler spooler(&db);
     EXPECT_EQ(spooler.InsertMail(nullptr), 0);
 
@@ -97,8 +93,7 @@ TEST_F(SpoolerTest, InsertMailReportsOneOnlyForACompleteFileAndAlwaysFreesTheMes
     ASSERT_EQ(::rename("Elsewhere", "SMTPSpooler"), 0);
 }
 
-TEST_F(SpoolerTest, NoneEntriesAreSkippedAndTheCountStaysTrue)
-{
+TEST_F(SpoolerTest, NoneEntriesAreSkippedAndTheCountStaysTrue) {
     CMailSpooler spooler(&db);
     auto info = Mail("s@x", "m");
     AddRemote(*info, "first", "d");
@@ -114,8 +109,7 @@ TEST_F(SpoolerTest, NoneEntriesAreSkippedAndTheCountStaysTrue)
     EXPECT_EQ(back->recipients[1]->user, "third");
 }
 
-TEST_F(SpoolerTest, FindReadAndRemoveWorkOnTheCurrentFileAndIgnoreHiddenOnes)
-{
+TEST_F(SpoolerTest, FindReadAndRemoveWorkOnTheCurrentFileAndIgnoreHiddenOnes) {
     CMailSpooler spooler(&db);
     TestHome::WriteFile("SMTPSpooler/.SMF1.part", "half");
     EXPECT_EQ(spooler.FindSpoolFile(), 0);
@@ -134,8 +128,7 @@ TEST_F(SpoolerTest, FindReadAndRemoveWorkOnTheCurrentFileAndIgnoreHiddenOnes)
     EXPECT_EQ(SpoolEntries(), std::vector<std::string>{".SMF1.part"});
 }
 
-TEST_F(SpoolerTest, InsertMailWritesItsDiagnosticLines)
-{
+TEST_F(SpoolerTest, InsertMailWritesItsDiagnosticLines) {
     const std::string logPath = OpenDiagnosticLog();
     CMailSpooler spooler(&db);
     auto info = Mail("s@x", "m");

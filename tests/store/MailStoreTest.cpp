@@ -191,7 +191,10 @@ TEST_F(MailStoreTest, AFolderListsInIdOrderAndPurgesOnlyMarkedEntries) {
 TEST(MailStorePaths, OnlyPlainNamesBecomePaths) {
     EXPECT_EQ(mailstore::CleanFolderName("My Folder!", 31), "MyFolder");
     EXPECT_EQ(mailstore::CleanFolderName("../../etc/passwd", 31), "etcpasswd");
-    EXPECT_EQ(mailstore::CleanFolderName("Gr\xc3\xbc\xc3\x9f" "e 2024", 31), "Gre2024");
+    EXPECT_EQ(mailstore::CleanFolderName("Gr\xc3\xbc\xc3\x9f"
+                                         "e 2024",
+                                         31),
+              "Gre2024");
     EXPECT_EQ(mailstore::CleanFolderName(std::string(40, 'a'), 31), std::string(31, 'a'));
     EXPECT_EQ(mailstore::CleanFolderName(" .-/", 31), "");
     for (const char* bad : {"", ".", "..", " ", "a/b", "a\\b", "a\nb"}) EXPECT_FALSE(mailstore::IsSafeName(bad)) << bad;

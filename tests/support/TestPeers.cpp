@@ -24,7 +24,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string SourceDirectory() { return std::filesystem::path(__FILE__).parent_path().string(); }
+std::string SourceDirectory() {
+    return std::filesystem::path(__FILE__).parent_path().string();
+}
 
 UniqueFd Listen(int& port) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -132,7 +134,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
 
 void ChildProcess::Stop() {
     if (pid <= 0) return;
-    ::kill(-pid, SIGKILL);   // the group: dnsmasq's TCP helpers too
+    ::kill(-pid, SIGKILL);  // the group: dnsmasq's TCP helpers too
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -176,14 +178,24 @@ int SmtpPeer::MessageCount() const {
 bool DnsPeer::Start(const std::string& logPath, const std::vector<std::string>& records) {
     log = logPath;
     port = FreePort();
-    std::vector<std::string> argv = {"/usr/sbin/dnsmasq", "--no-daemon", "--port=" + std::to_string(port),
-                                     "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
-                                     "--conf-file=/dev/null", "--log-queries", "--local=/test/", "--cache-size=0"};
+    std::vector<std::string> argv = {"/usr/sbin/dnsmasq",
+                                     "--no-daemon",
+                                     "--port=" + std::to_string(port),
+                                     "--listen-address=127.0.0.1",
+                                     "--bind-interfaces",
+                                     "--no-resolv",
+                                     "--no-hosts",
+                                     "--conf-file=/dev/null",
+                                     "--log-queries",
+                                     "--local=/test/",
+                                     "--cache-size=0"};
     argv.insert(argv.end(), records.begin(), records.end());
     return process.Start(argv, log) && WaitForPort(port);
 }
 
-std::string DnsPeer::Entry() const { return "127.0.0.1:" + std::to_string(port); }
+std::string DnsPeer::Entry() const {
+    return "127.0.0.1:" + std::to_string(port);
+}
 
 int DnsPeer::QueryCount(const std::string& name) const {
     std::istringstream in(ReadAll(log));
@@ -218,7 +230,8 @@ bool PeerLink::ReadUntil(const std::string& terminator, std::string& text, std::
             pending.erase(0, at + terminator.size());
             return true;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -229,7 +242,9 @@ bool PeerLink::ReadUntil(const std::string& terminator, std::string& text, std::
     }
 }
 
-bool PeerLink::ReadLine(std::string& line, std::chrono::milliseconds wait) { return ReadUntil("\n", line, wait); }
+bool PeerLink::ReadLine(std::string& line, std::chrono::milliseconds wait) {
+    return ReadUntil("\n", line, wait);
+}
 
 ScriptedPeer::ScriptedPeer(Script script, int connections) {
     listener = Listen(port);
@@ -245,7 +260,9 @@ ScriptedPeer::ScriptedPeer(Script script, int connections) {
     });
 }
 
-ScriptedPeer::~ScriptedPeer() { Join(); }
+ScriptedPeer::~ScriptedPeer() {
+    Join();
+}
 
 void ScriptedPeer::Join() {
     if (worker.joinable()) worker.join();

@@ -18,4 +18,6 @@ private:
 
 }  // namespace
 
-extern "C" CFilterHandler* InitHandler() { return new FakeFilter; }
+extern "C" CFilterHandler* InitHandler() {
+    return new FakeFilter;
+}

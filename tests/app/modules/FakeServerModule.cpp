@@ -21,7 +21,11 @@ private:
 }  // namespace
 
 #ifndef FAKE_WITHOUT_ENTRY
-extern "C" CServerModule* InitServer() { return new FakeServer; }
+extern "C" CServerModule* InitServer() {
+    return new FakeServer;
+}
 #else
-extern "C" int NotTheEntryPoint() { return 0; }
+extern "C" int NotTheEntryPoint() {
+    return 0;
+}
 #endif
