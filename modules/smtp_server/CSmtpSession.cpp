@@ -9,6 +9,7 @@
 #include "spool/MailInfo.h"
 #include "spool/MailRecipient.h"
 #include "spool/SpoolFile.h"
+#include "foundation/DateText.h"
 
 #include <cctype>
 #include <cstdio>
@@ -42,24 +43,6 @@ std::string CleanHeloName(const std::string& name) {
             clean += c;
     }
     return clean.empty() ? "unknown" : clean;
-}
-
-// RFC 5322 date with a numeric zone, in the C locale whatever the process's.
-std::string HeaderDate() {
-    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (!::localtime_r(&now, &local)) return "Thu, 01 Jan 1970 00:00:00 +0000";
-    long offset = local.tm_gmtoff / 60;
-    const char sign = offset < 0 ? '-' : '+';
-    if (offset < 0) offset = -offset;
-    char text[64];
-    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday % 7],
-                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
-                  local.tm_sec, sign, offset / 60, offset % 60);
-    return text;
 }
 
 int TimeoutMs(const CSmtpSettings& settings) {
@@ -298,7 +281,7 @@ std::string CSmtpSession::ReceivedHeader() const {
     const std::string address = client.Text();
     const std::string literal = client.IsIPv4() ? "[" + address + "]" : "[IPv6:" + address + "]";
     return "Received: from " + helo + " (" + literal + ")\r\n\tby " + environment.hostName + " (Velmora) with " +
-           (extended ? "ESMTP" : "SMTP") + ";\r\n\t" + HeaderDate() + "\r\n";
+           (extended ? "ESMTP" : "SMTP") + ";\r\n\t" + MailDateText(std::time(nullptr)) + "\r\n";
 }
 
 bool CSmtpSession::Data(const std::string& argument) {

@@ -9,11 +9,9 @@
 #include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
 #include "smtp/CSmtpConnection.h"
+#include "foundation/DateText.h"
 
 namespace {
-
-constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // A header value must stay on its own line: a line break inside the "To:"
 // value would let the address add header fields of its own.
@@ -30,16 +28,7 @@ bool WriteText(CMailContent& content, const std::string& text) {
 }  // namespace
 
 std::string CSystemNotice::FormatDate(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    long offset = local.tm_gmtoff / 60;
-    char sign = offset < 0 ? '-' : '+';
-    if (offset < 0) offset = -offset;
-    char text[64];
-    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday % 7],
-                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
-                  local.tm_sec, sign, offset / 60, offset % 60);
-    return text;
+    return MailDateText(when);
 }
 
 const char* CSystemNotice::SubjectOf(Kind kind) {

@@ -37,6 +37,7 @@
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
 #include "platform/FileIo.h"
+#include "foundation/DateText.h"
 
 namespace {
 
@@ -262,7 +263,7 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
             OdbcStatement statement(connection);
             if (!statement.ExecDirect(StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,0,0,0,0,'%s',3,0,4)",
                                                    SqlEscape(taskId).c_str(), recipientId,
-                                                   mailstore::LocalDateTimeText(std::time(nullptr)).c_str())))
+                                                   LocalDateTimeText(std::time(nullptr)).c_str())))
                 ::unlink(path.c_str());
         }
     } else if (!recipient.empty()) {
@@ -333,10 +334,9 @@ bool CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId)
     if (written) {
         // The file is complete before its row names it.
         OdbcStatement statement(connection);
-        written = statement.ExecDirect(StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)",
-                                                    SqlEscape(taskId).c_str(), record->GetAccountId(),
-                                                    static_cast<long>(size), 0L, 0L,
-                                                    mailstore::LocalDateTimeText(std::time(nullptr)).c_str()));
+        written = statement.ExecDirect(StringPrintf(
+            "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)", SqlEscape(taskId).c_str(),
+            record->GetAccountId(), static_cast<long>(size), 0L, 0L, LocalDateTimeText(std::time(nullptr)).c_str()));
     }
     if (!written) ::unlink(path.c_str());
     return written;

@@ -22,6 +22,7 @@
 #include "message/CMailHeader.h"
 #include "platform/Home.h"
 #include "platform/FileIo.h"
+#include "foundation/DateText.h"
 
 namespace {
 
@@ -30,14 +31,6 @@ namespace {
 constexpr std::uint32_t kMaxKeepDays = 100000;
 
 std::atomic<CMailLog*> g_installedLog{nullptr};
-
-std::string FormatLocal(std::time_t when, const char* format) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[64];
-    std::size_t n = std::strftime(text, sizeof text, format, &local);
-    return std::string(text, n);
-}
 
 // "%d%m%Y" as a "%Y%m%d" key, or "" when the name is not such a date.
 std::string DayKey(const char* name) {
@@ -85,7 +78,7 @@ std::string CMailLog::CutText(const std::string& text, std::size_t maxBytes) {
 }
 
 std::string CMailLog::DayName(std::time_t when) const {
-    return FormatLocal(when, "%d%m%Y");
+    return FormatLocalTime(when, "%d%m%Y");
 }
 
 std::string CMailLog::DayDirectory(const std::string& day) const {
@@ -133,7 +126,7 @@ bool CMailLog::Open() {
 void CMailLog::Cleanup() {
     std::lock_guard<std::mutex> guard(lock);
     const std::time_t cutoff = clock() - static_cast<std::time_t>(keepDays) * 86400;
-    const std::string cutoffKey = FormatLocal(cutoff, "%Y%m%d");
+    const std::string cutoffKey = FormatLocalTime(cutoff, "%Y%m%d");
     DIR* root = ::opendir(logRoot.c_str());
     if (!root) return;
     std::vector<std::string> old;
@@ -155,7 +148,7 @@ void CMailLog::Cleanup() {
     }
     OdbcStatement s(connection);
     s.ExecDirect(StringPrintf("DELETE FROM MAILSTATISTICS WHERE  MailDate < cdate('%s')",
-                              FormatLocal(cutoff, "%Y-%m-%d %H:%M:%S").c_str()));
+                              FormatLocalTime(cutoff, "%Y-%m-%d %H:%M:%S").c_str()));
 }
 
 bool CMailLog::AppendContent(int fd, CMailContent& content, std::uint32_t length) {
@@ -200,7 +193,7 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
     {
         OdbcStatement s(db);
         if (!s.ExecDirect(StringPrintf(format, SqlEscape(from).c_str(), SqlEscape(to).c_str(), SqlEscape(title).c_str(),
-                                       FormatLocal(now, "%Y-%m-%d %H:%M:%S").c_str(), static_cast<long>(length),
+                                       FormatLocalTime(now, "%Y-%m-%d %H:%M:%S").c_str(), static_cast<long>(length),
                                        static_cast<long>(offset), SqlEscape(currentDay).c_str())))
             return false;
     }

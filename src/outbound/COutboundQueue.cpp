@@ -26,17 +26,9 @@
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
 #include "platform/FileIo.h"
+#include "foundation/DateText.h"
 
 namespace {
-
-std::string LocalDateTimeText() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[32];
-    std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(text, n);
-}
 
 std::string ForwardSlashes(std::string path) {
     for (char& c : path)
@@ -303,7 +295,7 @@ bool COutboundQueue::AddRecipient(const std::string& user, const std::string& do
     OdbcStatement s(connection);
     return s.ExecDirect(StringPrintf("INSERT INTO OUTBOUNDMAILS VALUES ('%s','%s','%s', false, 0, '%s','%ld')",
                                      SqlEscape(user).c_str(), SqlEscape(domain).c_str(), SqlEscape(filePath).c_str(),
-                                     LocalDateTimeText().c_str(), static_cast<long>(accountId)));
+                                     LocalDateTimeText(std::time(nullptr)).c_str(), static_cast<long>(accountId)));
 }
 
 bool COutboundQueue::WriteAll(const void* data, std::size_t length) {

@@ -13,20 +13,13 @@
 #include "foundation/StringFormat.h"
 #include "platform/Registry.h"
 #include "smtp/TcpSocket.h"
+#include "foundation/DateText.h"
 
 namespace {
 
 constexpr std::size_t kNameServerValueSize = 256;  // up to 255 bytes of text
 constexpr std::size_t kCacheTextSize = 1024;
 constexpr std::size_t kReplyPiece = 1024;
-
-std::string LocalTimeText(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
 
 std::string Trim(const std::string& s) {
     std::size_t b = 0, e = s.size();
@@ -131,7 +124,7 @@ void CMxResolver::CloseDatabase() {
 }
 
 void CMxResolver::ReadCache() {
-    const std::string oldest = LocalTimeText(std::time(nullptr) - kCacheDays * 24 * 60 * 60);
+    const std::string oldest = LocalDateTimeText(std::time(nullptr) - kCacheDays * 24 * 60 * 60);
     OdbcStatement statement(connectionHandle->Handle());
     char text[kCacheTextSize] = {};
     SQLLEN indicator = 0;
@@ -222,7 +215,7 @@ void CMxResolver::StoreAnswer(const std::list<dns::MxRecord>& records) {
         OdbcStatement insert(connectionHandle->Handle());
         insert.ExecDirect(StringPrintf("INSERT INTO MXCache VALUES ('%s','%s','%s')", escapedDomain.c_str(),
                                        SqlEscape(joined).c_str(),
-                                       SqlEscape(LocalTimeText(std::time(nullptr))).c_str()));
+                                       SqlEscape(LocalDateTimeText(std::time(nullptr))).c_str()));
     }
     mxHosts.clear();
     dns::SplitHostList(joined, mxHosts);

@@ -15,6 +15,7 @@
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
 #include "platform/FileIo.h"
+#include "foundation/DateText.h"
 
 namespace mailstore {
 
@@ -26,14 +27,6 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 constexpr int kIdAttempts = 64;
 
 std::atomic<std::uint32_t> g_messageCounter{0};
-
-std::string FormatLocal(std::time_t now, const char* format) {
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[64] = {};
-    std::strftime(text, sizeof text, format, &local);
-    return text;
-}
 
 bool IsListed(SQLHDBC connection, const std::string& id) {
     OdbcStatement statement(connection);
@@ -68,12 +61,8 @@ bool CopyContent(CMailContent& content, std::uint32_t size, int fd) {
 
 std::string MakeMailId(std::time_t now) {
     const std::uint32_t counter = g_messageCounter.fetch_add(1);
-    return "QIRN-" + FormatLocal(now, "%Y%m%d") + "-" + std::to_string(static_cast<long long>(now)) +
+    return "QIRN-" + FormatLocalTime(now, "%Y%m%d") + "-" + std::to_string(static_cast<long long>(now)) +
            std::to_string(counter);
-}
-
-std::string LocalDateTimeText(std::time_t now) {
-    return FormatLocal(now, "%Y-%m-%d %H:%M:%S");
 }
 
 StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,

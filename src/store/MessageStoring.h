@@ -20,9 +20,6 @@ namespace mailstore {
 // counter, which is taken and advanced atomically.
 std::string MakeMailId(std::time_t now);
 
-// The local date-time text stored with a message ("%Y-%m-%d %H:%M:%S").
-std::string LocalDateTimeText(std::time_t now);
-
 struct StoreRequest {
     long accountId = 0;
     std::uint32_t size = 0;  // bytes to copy from the content
