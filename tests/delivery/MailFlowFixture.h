@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "TestHome.h"
+#include "DatabaseTest.h"
 #include "TestPeers.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
@@ -21,14 +21,13 @@
 #include "foundation/SettingsCatalogue.h"
 #include "maillog/CMailLog.h"
 
-class MailFlowTest : public ::testing::Test {
+class MailFlowTest : public DatabaseTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.Provision());
+        DatabaseTest::SetUp();
+        if (HasFatalFailure()) return;
         previous = std::filesystem::current_path();
         std::filesystem::current_path(home.Path());
-        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
-        ASSERT_TRUE(db.Open());
         ProcessSettings::Current() = ProcessSettings();
         ASSERT_TRUE(peer.Start(home.File("peer")));
         SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(peer.Port()));
@@ -65,16 +64,6 @@ protected:
         return std::unique_ptr<CLocalAccount>(db.LookupLocalAccount(name));
     }
 
-    bool Exec(const std::string& sql) {
-        OdbcStatement s(db.GetConnectionHandle());
-        return s.ExecDirect(sql);
-    }
-    std::string Text(const std::string& sql) {
-        OdbcStatement s(db.GetConnectionHandle());
-        std::string v;
-        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
-        return v;
-    }
     long Count(const std::string& sql) { return std::stol(Text(sql)); }
     // Every row of a query, columns joined by "|".
     std::vector<std::string> Rows(const std::string& sql, int columns) {
@@ -150,9 +139,7 @@ protected:
         return content;
     }
 
-    TestHome home;
     std::filesystem::path previous;
-    CMailDatabase db;
     SmtpPeer peer;
     std::unique_ptr<CMailLog> mailLog;
 };

@@ -1,7 +1,7 @@
 // CMailDatabase and the statement layer through the real SQLite ODBC driver.
 #include <gtest/gtest.h>
 
-#include "TestHome.h"
+#include "DatabaseTest.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/OdbcStatement.h"
@@ -10,31 +10,13 @@
 
 namespace {
 
-class MailDatabaseTest : public ::testing::Test {
+class MailDatabaseTest : public DatabaseTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(home.Provision());
-        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
-        ASSERT_TRUE(db.Open());
-    }
-    bool Exec(const std::string& sql) {
-        OdbcStatement s(db.GetConnectionHandle());
-        return s.ExecDirect(sql);
-    }
-    std::string Text(const std::string& sql) {
-        OdbcStatement s(db.GetConnectionHandle());
-        std::string v;
-        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
-        return v;
-    }
     void AddAccount(long id, const std::string& name, bool logged = false) {
         ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', '%s', 'QIRN%ld', 0, 1, %d, 0,'%s',0)",
                                       id, SqlEscape(name).c_str(), PasswordScrambler::Scramble(name, "pw").c_str(), id,
                                       logged ? 1 : 0, SqlEscape(name + "@example.org").c_str())));
     }
-
-    TestHome home;
-    CMailDatabase db;
 };
 
 }  // namespace

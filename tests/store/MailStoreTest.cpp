@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestHome.h"
+#include "DatabaseTest.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
@@ -26,34 +26,14 @@
 
 namespace {
 
-class MailStoreTest : public ::testing::Test {
+class MailStoreTest : public DatabaseTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.Provision());
-        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
-        ASSERT_TRUE(db.Open());
+        DatabaseTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(db.CreateAccount("carol", "secret", false, false, "carol@example.org", 0, 1, 1, 0, 0));
         accountDirectory = home.File("mail/QIRN1");
         ASSERT_TRUE(std::filesystem::is_directory(accountDirectory + "/Inbox"));
-    }
-    std::string Text(const std::string& sql) {
-        OdbcStatement s(db.GetConnectionHandle());
-        std::string v;
-        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
-        return v;
-    }
-    static std::unique_ptr<CTempMailContent> Content(const std::string& text) {
-        auto content = std::make_unique<CTempMailContent>();
-        EXPECT_TRUE(content->Open());
-        EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
-        return content;
-    }
-    static std::string ReadAll(CMailContent& content) {
-        std::string text;
-        char block[1000];
-        content.Rewind();
-        for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
-        return text;
     }
     // Stores text into a folder of account 1 and returns the id.
     std::string Store(const std::string& text, int folder, const std::string& folderName,
@@ -73,8 +53,6 @@ protected:
         return id;
     }
 
-    TestHome home;
-    CMailDatabase db;
     std::string accountDirectory;
 };
 
