@@ -108,12 +108,6 @@ protected:
         return n;
     }
 
-    static std::unique_ptr<CTempMailContent> Content(const std::string& text) {
-        auto content = std::make_unique<CTempMailContent>();
-        EXPECT_TRUE(content->Open());
-        EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
-        return content;
-    }
     // A message of exactly size bytes.
     static std::string Message(std::size_t size, const std::string& header =
                                                      "From: Ann <ann@remote.example>\r\n"

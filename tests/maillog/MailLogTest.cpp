@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestContent.h"
 #include "TestHome.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
@@ -36,13 +37,6 @@ void SetString(const char* keyPath, const char* name, const std::string& value) 
     RegSetValueEx(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                   static_cast<DWORD>(value.size() + 1));
     RegCloseKey(key);
-}
-
-std::unique_ptr<CTempMailContent> Content(const std::string& text) {
-    auto content = std::make_unique<CTempMailContent>();
-    EXPECT_TRUE(content->Open());
-    EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
-    return content;
 }
 
 // A local time on a given day, as the log's clock.

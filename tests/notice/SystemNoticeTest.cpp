@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "TestContent.h"
 #include "TestHome.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/SettingsCatalogue.h"
@@ -135,21 +136,6 @@ private:
     int port = 0;
     std::string directory;
 };
-
-std::unique_ptr<CTempMailContent> Content(const std::string& text) {
-    auto content = std::make_unique<CTempMailContent>();
-    EXPECT_TRUE(content->Open());
-    EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
-    return content;
-}
-
-std::string ReadAll(CMailContent& content) {
-    std::string text;
-    char block[4096];
-    content.Rewind();
-    for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
-    return text;
-}
 
 // "Sun, 06 Dec 2026 10:00:00 +0530"
 const std::string kDate =

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "TestContent.h"
 #include "TestHome.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
@@ -30,21 +31,6 @@ void SetDword(const char* keyPath, const char* name, DWORD value) {
     ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
     RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     RegCloseKey(key);
-}
-
-std::unique_ptr<CTempMailContent> Content(const std::string& text) {
-    auto content = std::make_unique<CTempMailContent>();
-    EXPECT_TRUE(content->Open());
-    EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
-    return content;
-}
-
-std::string ReadAll(CMailContent& content) {
-    std::string text;
-    char block[4096];
-    content.Rewind();
-    for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
-    return text;
 }
 
 // Claims more bytes than it yields.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "TestContent.h"
 #include "TestHome.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
@@ -32,20 +33,6 @@ protected:
         if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
         return v;
     }
-    static std::unique_ptr<CTempMailContent> Content(const std::string& text) {
-        auto content = std::make_unique<CTempMailContent>();
-        EXPECT_TRUE(content->Open());
-        EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
-        return content;
-    }
-    static std::string ReadAll(CMailContent& content) {
-        std::string text;
-        char block[4096];
-        content.Rewind();
-        for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
-        return text;
-    }
-
     TestHome home;
     CMailDatabase db;
 };
