@@ -10,42 +10,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "foundation/CAccountDatabase.h"
+#include "../support/NullAccountDatabase.h"
 #include "spool/SpoolFile.h"
 
 namespace {
-
-// An account database without accounts: every local recipient has gone.
-class NoAccounts : public CAccountDatabase {
-public:
-    bool Open() override { return true; }
-    CLocalAccount* GetAccountById(long) override { return nullptr; }
-    CLocalAccount* FindAccountForDomain(const std::string&, const std::string&) override { return nullptr; }
-    CLocalAccount* LookupLocalAccount(const std::string&) override { return nullptr; }
-    CLocalAccount* FindAccountBySuffix(const std::string&) override { return nullptr; }
-    std::string GetDomainAliasForward(const std::string&) override { return ""; }
-    bool GetDomain(const std::string&, std::string&, bool&) override { return false; }
-    bool CreateAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long, long, long,
-                       long) override {
-        return false;
-    }
-    bool DeleteAccount(const std::string&) override { return false; }
-    bool AlterAccountWithLimits(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                                long, long, long) override {
-        return false;
-    }
-    bool AlterAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                      long) override {
-        return false;
-    }
-    bool Connect() override { return true; }
-    bool Disconnect() override { return true; }
-    CVoiceAccountStore* GetVoiceAccountStore() override { return nullptr; }
-    CRemoteServerAccounts* GetRemoteServerAccounts() override { return nullptr; }
-    SQLHDBC GetConnectionHandle() override { return SQL_NULL_HDBC; }
-    bool IsRelayAllowed(const std::string&) override { return false; }
-    long NextId(const std::string&, const std::string&) override { return 1; }
-};
 
 // One private directory per fuzzing process, holding the input file, the
 // re-spooled files and the temporary message files.
@@ -85,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
-    NoAccounts accounts;
+    NullAccountDatabase accounts;  // every local recipient has gone
     spool::ReadResult result;
     std::unique_ptr<MailInfo> mail = ReadSpoolFile(path, &accounts, &result);
     if (!mail) {

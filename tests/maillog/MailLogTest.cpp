@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "TestContent.h"
-#include "TestHome.h"
+#include "DatabaseTest.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
@@ -80,39 +80,19 @@ private:
     std::uint32_t position = 0;
 };
 
-class MailLogTest : public ::testing::Test {
+class MailLogTest : public DatabaseTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.Provision());
-        ASSERT_TRUE(db.Open());
+        DatabaseTest::SetUp();
+        if (HasFatalFailure()) return;
         root = home.File("maillog");
         SetString(settings::kLogKeyPath, "Log Directory", root);
         SetDword(settings::kLogKeyPath, "Maintain Log", 9);
-    }
-    SQLHDBC Connection() { return db.GetConnectionHandle(); }
-    std::vector<std::vector<std::string>> Rows(const std::string& sql) {
-        std::vector<std::vector<std::string>> rows;
-        OdbcStatement s(Connection());
-        EXPECT_TRUE(s.ExecDirect(sql)) << s.LastError();
-        SQLSMALLINT columns = 0;
-        SQLNumResultCols(s.Handle(), &columns);
-        while (s.Fetch()) {
-            std::vector<std::string> row;
-            for (SQLSMALLINT c = 1; c <= columns; ++c) {
-                std::string v;
-                if (!s.GetText(static_cast<SQLUSMALLINT>(c), v)) v = "<null>";
-                row.push_back(v);
-            }
-            rows.push_back(row);
-        }
-        return rows;
     }
     static std::string Slice(const std::string& file, const std::string& offset, const std::string& size) {
         return file.substr(std::stoul(offset), std::stoul(size));
     }
 
-    TestHome home;
-    CMailDatabase db;
     std::string root;
 };
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "TestContent.h"
-#include "TestHome.h"
+#include "DatabaseTest.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
@@ -51,11 +51,11 @@ private:
     bool done = false;
 };
 
-class OutboundQueueTest : public ::testing::Test {
+class OutboundQueueTest : public DatabaseTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.Provision());
-        ASSERT_TRUE(db.Open());
+        DatabaseTest::SetUp();
+        if (HasFatalFailure()) return;
         char* cwd = ::getcwd(nullptr, 0);
         ASSERT_NE(cwd, nullptr);
         previousDirectory = cwd;
@@ -73,25 +73,7 @@ protected:
             EXPECT_EQ(::chdir(previousDirectory.c_str()), 0);
         }
     }
-    SQLHDBC Connection() { return db.GetConnectionHandle(); }
 
-    std::vector<std::vector<std::string>> Rows(const std::string& sql) {
-        std::vector<std::vector<std::string>> rows;
-        OdbcStatement s(Connection());
-        EXPECT_TRUE(s.ExecDirect(sql)) << s.LastError();
-        SQLSMALLINT columns = 0;
-        SQLNumResultCols(s.Handle(), &columns);
-        while (s.Fetch()) {
-            std::vector<std::string> row;
-            for (SQLSMALLINT c = 1; c <= columns; ++c) {
-                std::string v;
-                if (!s.GetText(static_cast<SQLUSMALLINT>(c), v)) v = "<null>";
-                row.push_back(v);
-            }
-            rows.push_back(row);
-        }
-        return rows;
-    }
     std::string AccountId(const std::string& user) {
         auto rows = Rows("SELECT aAccountId FROM Accounts WHERE aUserName = '" + user + "'");
         return rows.empty() ? "" : rows[0][0];
@@ -109,8 +91,6 @@ protected:
         return queue.FilePath();
     }
 
-    TestHome home;
-    CMailDatabase db;
     std::string previousDirectory;
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "NullAccountDatabase.h"
 #include "CClientAddress.h"
 #include "CDataReceiver.h"
 #include "CLineReader.h"
@@ -33,14 +34,12 @@ Network NetworkOf(const std::string& text) {
 }
 
 // An account database that answers from fixed tables and records what it was asked.
-class FakeDatabase : public CAccountDatabase {
+class FakeDatabase : public NullAccountDatabase {
 public:
     std::vector<std::string> asked;
     bool relayAllowed = false;
     bool connected = true;
 
-    bool Open() override { return true; }
-    CLocalAccount* GetAccountById(long) override { return nullptr; }
     CLocalAccount* FindAccountForDomain(const std::string& user, const std::string& domain) override {
         asked.push_back("domain-account " + user + " " + domain);
         return nullptr;
@@ -49,37 +48,17 @@ public:
         asked.push_back("account " + user);
         return nullptr;
     }
-    CLocalAccount* FindAccountBySuffix(const std::string&) override { return nullptr; }
-    std::string GetDomainAliasForward(const std::string&) override { return {}; }
     bool GetDomain(const std::string& domain, std::string& defaultUser, bool& forward) override {
         asked.push_back("domain " + domain);
         defaultUser = "alice";
         forward = true;
         return domain == "office.example";
     }
-    bool CreateAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long, long, long,
-                       long) override {
-        return false;
-    }
-    bool DeleteAccount(const std::string&) override { return false; }
-    bool AlterAccountWithLimits(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                                long, long, long) override {
-        return false;
-    }
-    bool AlterAccount(const std::string&, const std::string&, bool, bool, const std::string&, long, long,
-                      long) override {
-        return false;
-    }
-    bool Connect() override { return true; }
-    bool Disconnect() override { return true; }
-    CVoiceAccountStore* GetVoiceAccountStore() override { return nullptr; }
-    CRemoteServerAccounts* GetRemoteServerAccounts() override { return nullptr; }
     SQLHDBC GetConnectionHandle() override { return connected ? reinterpret_cast<SQLHDBC>(this) : nullptr; }
     bool IsRelayAllowed(const std::string& address) override {
         asked.push_back("relay " + address);
         return relayAllowed;
     }
-    long NextId(const std::string&, const std::string&) override { return 1; }
 };
 
 // Runs bytes through a receiver in pieces of the given size; returns the stored text.

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "TestContent.h"
 #include "TestHome.h"
@@ -21,6 +22,25 @@ protected:
         ASSERT_TRUE(home.Provision());
         CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
         ASSERT_TRUE(db.Open());
+    }
+    SQLHDBC Connection() { return db.GetConnectionHandle(); }
+    // Every row of a query, each column as text ("<null>" for NULL).
+    std::vector<std::vector<std::string>> Rows(const std::string& sql) {
+        std::vector<std::vector<std::string>> rows;
+        OdbcStatement s(Connection());
+        EXPECT_TRUE(s.ExecDirect(sql)) << s.LastError();
+        SQLSMALLINT columns = 0;
+        SQLNumResultCols(s.Handle(), &columns);
+        while (s.Fetch()) {
+            std::vector<std::string> row;
+            for (SQLSMALLINT c = 1; c <= columns; ++c) {
+                std::string v;
+                if (!s.GetText(static_cast<SQLUSMALLINT>(c), v)) v = "<null>";
+                row.push_back(v);
+            }
+            rows.push_back(row);
+        }
+        return rows;
     }
     bool Exec(const std::string& sql) {
         OdbcStatement s(db.GetConnectionHandle());
