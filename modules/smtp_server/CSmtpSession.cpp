@@ -185,6 +185,20 @@ void CSmtpSession::Hello(const std::string& argument, bool isExtended) {
     writer.Reply(250, "PIPELINING");
 }
 
+bool CSmtpSession::ParsePath(const std::string& argument, const char* keyword, const char* syntax, CSmtpPath& path) {
+    switch (path.Parse(argument, keyword)) {
+        case CSmtpPath::Status::Ok:
+            return true;
+        case CSmtpPath::Status::TooLong:
+            Error(501, "Path too long");
+            return false;
+        case CSmtpPath::Status::BadSyntax:
+            break;
+    }
+    Error(501, syntax);
+    return false;
+}
+
 void CSmtpSession::Mail(const std::string& argument) {
     if (helo.empty()) {
         Error(503, "Send HELO/EHLO first");
@@ -195,16 +209,7 @@ void CSmtpSession::Mail(const std::string& argument) {
         return;
     }
     CSmtpPath path;
-    switch (path.Parse(argument, "FROM:")) {
-        case CSmtpPath::Status::Ok:
-            break;
-        case CSmtpPath::Status::TooLong:
-            Error(501, "Path too long");
-            return;
-        case CSmtpPath::Status::BadSyntax:
-            Error(501, "Syntax: MAIL FROM:<address>");
-            return;
-    }
+    if (!ParsePath(argument, "FROM:", "Syntax: MAIL FROM:<address>", path)) return;
     std::string_view list = path.Parameters();
     std::string keyword, value;
     while (CSmtpPath::NextParameter(list, keyword, value)) {
@@ -249,16 +254,7 @@ void CSmtpSession::Recipient(const std::string& argument) {
         return;
     }
     CSmtpPath path;
-    switch (path.Parse(argument, "TO:")) {
-        case CSmtpPath::Status::Ok:
-            break;
-        case CSmtpPath::Status::TooLong:
-            Error(501, "Path too long");
-            return;
-        case CSmtpPath::Status::BadSyntax:
-            Error(501, "Syntax: RCPT TO:<address>");
-            return;
-    }
+    if (!ParsePath(argument, "TO:", "Syntax: RCPT TO:<address>", path)) return;
     if (path.IsNull()) {
         Error(501, "Syntax: RCPT TO:<address>");
         return;

@@ -25,6 +25,7 @@
 class CAccountDatabase;
 class CMailSpooler;
 class MailRecipient;
+class CSmtpPath;
 
 class SMTPD_LOCAL CSmtpSession {
 public:
@@ -57,6 +58,8 @@ private:
     // False when the connection is to be closed.
     bool Dispatch(const std::string& line);
     void Hello(const std::string& argument, bool extended);
+    // The path of a MAIL or RCPT argument; on a bad one the 501 is answered.
+    bool ParsePath(const std::string& argument, const char* keyword, const char* syntax, CSmtpPath& path);
     void Mail(const std::string& argument);
     void Recipient(const std::string& argument);
     bool Data(const std::string& argument);
