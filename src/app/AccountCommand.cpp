@@ -107,36 +107,36 @@ std::string ShellText(Outcome outcome, const std::string& verb, const std::strin
     switch (outcome) {
         case Outcome::NoUserName:
         case Outcome::NoUserSelected:
-            return "No account named: velmora account " + verb + " NAME";
+            return "the account's name is missing: velmora account " + verb + " NAME";
         case Outcome::NoPassword:
-            return "The password is empty: give one with --password P or on standard input";
+            return "the password is empty: give one with --password P or on standard input";
         case Outcome::NoConfirmation:
-            return "The password was not typed a second time; nothing was changed";
+            return "the password was not typed a second time; nothing was changed";
         case Outcome::PasswordsDiffer:
-            return "The two passwords typed differ; nothing was changed";
+            return "the two passwords typed differ; nothing was changed";
         case Outcome::NoEmail:
-            return "An e-mail address is needed: add --email ADDR, the account's own address (such as " +
+            return "an e-mail address is needed: add --email ADDR, the account's own address (such as " +
                    (name.empty() ? std::string("bob") : name) + "@example.org)";
         case Outcome::BadUserName:
             return "\"" + name +
                    "\" cannot be an account name: use letters, digits, '.', '_' and '-', starting with a letter "
                    "or digit, at most 64 characters";
         case Outcome::BadPassword:
-            return "The password must be 1 to 74 printable ASCII characters (no tabs, line breaks or accented "
+            return "the password must be 1 to 74 printable ASCII characters (no tabs, line breaks or accented "
                    "letters)";
         case Outcome::BadEmail:
             return "\"" + email + "\" is not an e-mail address: write user@domain or \"Name <user@domain>\"";
         case Outcome::UserExists:
-            return "An account named " + name + " exists already";
+            return "an account named " + name + " exists already";
         case Outcome::NoSuchUser:
         case Outcome::UserDoesNotExist:
-            return "There is no account named " + name + " (velmora account list shows them)";
+            return "there is no account named " + name + " (velmora account list shows them)";
         case Outcome::NothingToChange:
-            return "The new password is the same as the current one; nothing was changed";
+            return "the new password is the same as the current one; nothing was changed";
         case Outcome::OnlyAdministrator:
         case Outcome::OnlyAdministratorRevoke:
             return strcasecmp(name.c_str(), "postmaster") == 0
-                       ? "The postmaster account cannot be deleted: every notice the server sends comes from it"
+                       ? "the postmaster account cannot be deleted: every notice the server sends comes from it"
                        : name +
                              " is the only administrator and cannot be deleted; make another account an "
                              "administrator first";
@@ -146,7 +146,7 @@ std::string ShellText(Outcome outcome, const std::string& verb, const std::strin
 }
 
 int Refuse(std::ostream& err, const std::string& message) {
-    err << message << "\n";
+    err << "velmora account: " << message << "\n";
     return kRefused;
 }
 
@@ -217,7 +217,7 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     const Outcome check = AccountEditorCheck::CheckCreate(name, password, confirmation, email);
     if (check != Outcome::Ok) return Refuse(err, ShellText(check, "add", name, email));
     if (const std::string problem = StoreProblem(); !problem.empty())
-        return Refuse(err, "The account " + name + " was not created: " + problem);
+        return Refuse(err, "the account " + name + " was not created: " + problem);
 
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
@@ -225,7 +225,7 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     if (exists > 0) return Refuse(err, ShellText(Outcome::UserExists, "add", name, email));
     if (exists < 0 ||
         !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit, sendLimit))
-        return Refuse(err, "The account " + name + " was not created: " + DatabaseCause());
+        return Refuse(err, "the account " + name + " was not created: " + DatabaseCause());
     out << "Account " << name << " created" << (admin ? " (administrator)" : "") << "; its mail is kept in "
         << MailboxPath(db, name) << "\n";
     return kDone;
@@ -288,7 +288,7 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     }
     if (!db.AlterAccount(name, password, false, record.IsAdmin(), record.GetEmailId(),
                          static_cast<long>(record.GetMailboxLimit()), allowRead, allowWrite))
-        return Refuse(err, "The password of " + name + " was not changed: " + DatabaseCause());
+        return Refuse(err, "the password of " + name + " was not changed: " + DatabaseCause());
     out << "Password of " << name << " changed\n";
     return kDone;
 }
@@ -304,22 +304,22 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     if (db.IsOnlyAdministrator(name)) return Refuse(err, ShellText(Outcome::OnlyAdministrator, "delete", name, ""));
     const int exists = db.AccountExists(name);
     if (exists == 0) return Refuse(err, ShellText(Outcome::UserDoesNotExist, "delete", name, ""));
-    if (exists < 0) return Refuse(err, "The account " + name + " was not deleted: " + DatabaseCause());
+    if (exists < 0) return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
     const std::string mailbox = MailboxPath(db, name);
     const std::string kept = mailbox.empty() ? "" : "; its mail stays in " + mailbox;
     if (!confirmed) {
         // Nobody can answer a question on a pipe or in a script: a delete
         // there is asked for explicitly or not done.
         if (!interactive)
-            return Refuse(err, "The account " + name +
+            return Refuse(err, "the account " + name +
                                    " was not deleted: standard input is not a terminal, so nothing can be "
                                    "confirmed; repeat with --yes to delete it");
         out << "Delete the account " << name << kept << "? [y/N] " << std::flush;
         const std::string answer = ReadLine(in);
         if (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes")
-            return Refuse(err, "Nothing was deleted");
+            return Refuse(err, "nothing was deleted");
     }
-    if (!db.DeleteAccount(name)) return Refuse(err, "The account " + name + " was not deleted: " + DatabaseCause());
+    if (!db.DeleteAccount(name)) return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
     out << "Account " << name << " deleted" << kept << (kept.empty() ? "" : " (remove it to free the space)") << "\n";
     return kDone;
 }

@@ -67,8 +67,8 @@ TEST_F(AccountCommandTest, AddThenListShowsTheAccountAndItsTree) {
 
 TEST_F(AccountCommandTest, RefusalsNameTheCauseInTheShellsWords) {
     EXPECT_EQ(Account({"add", "--password", "x", "--email", "a@b.c"}).err,
-              "No account named: velmora account add NAME\n");
-    EXPECT_NE(Account({"add", "tom", "--password", "", "--email", "a@b.c"}).err.find("The password is empty"),
+              "velmora account: the account's name is missing: velmora account add NAME\n");
+    EXPECT_NE(Account({"add", "tom", "--password", "", "--email", "a@b.c"}).err.find("the password is empty"),
               std::string::npos);
     EXPECT_NE(Account({"add", "tom", "--password", "x"}).err.find("add --email ADDR"), std::string::npos);
     EXPECT_NE(Account({"add", "../tom", "--password", "x", "--email", "a@b.c"}).err.find("cannot be an account name"),
@@ -78,7 +78,7 @@ TEST_F(AccountCommandTest, RefusalsNameTheCauseInTheShellsWords) {
     ASSERT_EQ(Account({"add", "tom", "--password", "x", "--email", "tom@b.c"}).rc, 0);
     Result r = Account({"add", "Tom", "--password", "y", "--email", "tom@b.c"});
     EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.err, "An account named Tom exists already\n");
+    EXPECT_EQ(r.err, "velmora account: an account named Tom exists already\n");
     EXPECT_EQ(Account({"add", "ulla", "--password", "x", "--email", "u@b.c", "--bogus"}).rc, 64);
     EXPECT_EQ(Account({"add", "ulla", "--password", "x", "--email", "u@b.c", "--send-limit", "-5"}).rc, 64);
     EXPECT_EQ(Account({"frobnicate"}).rc, 64);
@@ -97,16 +97,16 @@ TEST_F(AccountCommandTest, RefusalsNameTheCauseInTheShellsWords) {
 
 TEST_F(AccountCommandTest, PasswdChangesOnlyWhatIsNew) {
     ASSERT_EQ(Account({"add", "vera", "--password", "one", "--email", "vera@b.c"}).rc, 0);
-    EXPECT_NE(Account({"passwd", "nobody", "--password", "x"}).err.find("There is no account named nobody"),
+    EXPECT_NE(Account({"passwd", "nobody", "--password", "x"}).err.find("there is no account named nobody"),
               std::string::npos);
     EXPECT_EQ(Account({"passwd", "vera", "--password", "one"}).err,
-              "The new password is the same as the current one; nothing was changed\n");
+              "velmora account: the new password is the same as the current one; nothing was changed\n");
     Result r = Account({"passwd", "vera"}, "two\n");
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out, "Password of vera changed\n");
     EXPECT_EQ(Login("vera", "two"), CMailDatabase::LoginResult::User);
     EXPECT_EQ(Login("vera", "one"), CMailDatabase::LoginResult::WrongPassword);
-    EXPECT_NE(Account({"passwd", "vera"}, "").err.find("The password is empty"), std::string::npos);
+    EXPECT_NE(Account({"passwd", "vera"}, "").err.find("the password is empty"), std::string::npos);
     EXPECT_NE(Account({"passwd", "vera"}, "three\nthree-ish\n", true).err.find("passwords typed differ"),
               std::string::npos);
 }
@@ -114,7 +114,7 @@ TEST_F(AccountCommandTest, PasswdChangesOnlyWhatIsNew) {
 TEST_F(AccountCommandTest, DeleteNeedsAConfirmationProtectsThePostmasterAndKeepsMail) {
     std::ostringstream out, err;
     ASSERT_EQ(SetupCommand::EnsurePostmaster("pm-pass", out, err), 0) << err.str();
-    EXPECT_NE(Account({"delete", "postmaster", "--yes"}).err.find("The postmaster account cannot be deleted"),
+    EXPECT_NE(Account({"delete", "postmaster", "--yes"}).err.find("the postmaster account cannot be deleted"),
               std::string::npos);
     ASSERT_EQ(Account({"add", "walt", "--password", "w", "--email", "walt@b.c"}).rc, 0);
     TestHome::WriteFile(home.File("mail/QIRN2/Inbox/kept.mel"), "mail that stays");
@@ -135,7 +135,7 @@ TEST_F(AccountCommandTest, DeleteNeedsAConfirmationProtectsThePostmasterAndKeeps
     EXPECT_EQ(r.out, "Account walt deleted; its mail stays in " + home.File("mail/QIRN2") +
                          " (remove it to free the space)\n");
     EXPECT_EQ(TestHome::ReadFile(home.File("mail/QIRN2/Inbox/kept.mel")), "mail that stays");
-    EXPECT_NE(Account({"delete", "walt", "--yes"}).err.find("There is no account named walt"), std::string::npos);
+    EXPECT_NE(Account({"delete", "walt", "--yes"}).err.find("there is no account named walt"), std::string::npos);
     EXPECT_EQ(Account({"list"}).out.find("walt"), std::string::npos);
 }
 
