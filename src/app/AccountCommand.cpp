@@ -314,7 +314,8 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
             return Refuse(err, "the account " + name +
                                    " was not deleted: standard input is not a terminal, so nothing can be "
                                    "confirmed; repeat with --yes to delete it");
-        out << "Delete the account " << name << kept << "? [y/N] " << std::flush;
+        out << "Delete the account " << name << "?" << (mailbox.empty() ? "" : " Its mail stays in " + mailbox + ".")
+            << " [y/N] " << std::flush;
         const std::string answer = ReadLine(in);
         if (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes")
             return Refuse(err, "nothing was deleted");

@@ -127,7 +127,7 @@ TEST_F(AccountCommandTest, DeleteNeedsAConfirmationProtectsThePostmasterAndKeeps
     // On a terminal anything but yes keeps the account.
     r = Account({"delete", "walt"}, "n\n", true);
     EXPECT_EQ(r.rc, 1);
-    EXPECT_NE(r.out.find("its mail stays in " + home.File("mail/QIRN2")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Its mail stays in " + home.File("mail/QIRN2")), std::string::npos) << r.out;
     EXPECT_NE(Account({"list"}).out.find("walt"), std::string::npos);
 
     r = Account({"delete", "walt", "--yes"});
