@@ -4,29 +4,33 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <strings.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "app/CommandLine.h"
+#include "app/CommandSupport.h"
 #include "delivery/CUserRecord.h"
+#include "foundation/AccountEditorCheck.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/DataSource.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
+#include "platform/Home.h"
 
 namespace {
+
+using Outcome = AccountEditorCheck::Outcome;
 
 constexpr int kDone = 0;
 constexpr int kRefused = 1;
 constexpr int kUsage = 64;
 
 int Usage(std::ostream& err) {
-    err << "usage: velmora account add NAME --password P --email ADDR [--admin]\n"
-           "                           [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
-           "       velmora account list\n"
-           "       velmora account passwd NAME [--password P]\n"
-           "       velmora account delete NAME [--yes]\n";
+    AccountCommand::PrintUsage(err);
     return kUsage;
 }
 
@@ -97,26 +101,86 @@ void ReadPassword(std::istream& in, std::ostream& out, bool interactive, std::st
     out << "\n";
 }
 
-// The editor's first checks of a password: present, confirmed, equal.
-const char* PasswordProblem(const std::string& password, const std::string& confirmation) {
-    if (password.empty()) return "Please enter Password";
-    if (confirmation.empty()) return "Please confirm Password";
-    if (password != confirmation) return "Entered Passwords do not match";
-    if (!CMailDatabase::IsValidPassword(password))
-        return "Invalid Password: use printable ASCII characters, at most 74 of them";
-    return nullptr;
+// The shell's sentence for an editor outcome; the editor's own lines are
+// written for its dialog (fields, pages, a list) and do not fit a command.
+std::string ShellText(Outcome outcome, const std::string& verb, const std::string& name, const std::string& email) {
+    switch (outcome) {
+        case Outcome::NoUserName:
+        case Outcome::NoUserSelected:
+            return "the account's name is missing: velmora account " + verb + " NAME";
+        case Outcome::NoPassword:
+            return "the password is empty: give one with --password P or on standard input";
+        case Outcome::NoConfirmation:
+            return "the password was not typed a second time; nothing was changed";
+        case Outcome::PasswordsDiffer:
+            return "the two passwords typed differ; nothing was changed";
+        case Outcome::NoEmail:
+            return "an e-mail address is needed: add --email ADDR, the account's own address (such as " +
+                   (name.empty() ? std::string("bob") : name) + "@example.org)";
+        case Outcome::BadUserName:
+            return "\"" + name +
+                   "\" cannot be an account name: use letters, digits, '.', '_' and '-', starting with a letter "
+                   "or digit, at most 64 characters";
+        case Outcome::BadPassword:
+            return "the password must be 1 to 74 printable ASCII characters (no tabs, line breaks or accented "
+                   "letters)";
+        case Outcome::BadEmail:
+            return "\"" + email + "\" is not an e-mail address: write user@domain or \"Name <user@domain>\"";
+        case Outcome::UserExists:
+            return "an account named " + name + " exists already";
+        case Outcome::NoSuchUser:
+        case Outcome::UserDoesNotExist:
+            return "there is no account named " + name + " (velmora account list shows them)";
+        case Outcome::NothingToChange:
+            return "the new password is the same as the current one; nothing was changed";
+        case Outcome::OnlyAdministrator:
+        case Outcome::OnlyAdministratorRevoke:
+            return strcasecmp(name.c_str(), "postmaster") == 0
+                       ? "the postmaster account cannot be deleted: every notice the server sends comes from it"
+                       : name +
+                             " is the only administrator and cannot be deleted; make another account an "
+                             "administrator first";
+        default:
+            return AccountEditorCheck::EditorMessage(outcome);
+    }
 }
 
 int Refuse(std::ostream& err, const std::string& message) {
-    err << message << "\n";
+    err << "velmora account: " << message << "\n";
     return kRefused;
 }
 
-bool Connect(CMailDatabase& db, std::ostream& err) {
-    // Connect, not Open: opening would clear the session locks of a running server.
-    if (db.Connect()) return true;
-    err << "velmora account: cannot connect to the data source \"Velmora\"\n";
-    return false;
+// Why a change to the accounts cannot go on, or empty: a settings file that
+// does not parse, or a mail store that cannot take the account's folders.
+std::string StoreProblem() {
+    const std::string settings = CommandSupport::SettingsProblem();
+    if (!settings.empty()) return "the settings file cannot be read: " + settings;
+    const std::string root = CommandSupport::MailDirectory();
+    if (root.empty())
+        return "the setting Storage\\Mail Directory is not set; `" + CommandSupport::SetupHint(Home::Dir()) +
+               "` sets it";
+    struct stat info {};
+    if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return "the mail store " + root + " does not exist; `" + CommandSupport::SetupHint(Home::Dir()) + "` makes it";
+    if (::access(root.c_str(), W_OK | X_OK) != 0) return "the mail store " + root + " is not writable";
+    return "";
+}
+
+// The cause of a database change that did not happen, for the end of a sentence.
+std::string DatabaseCause() {
+    const std::string why = DataSource::Diagnose(Home::Dir());
+    return why.empty() ? "the database did not take the change (is its disk full or the file read-only?)" : why;
+}
+
+// The account's mail directory, from its Accounts row.
+std::string MailboxPath(CMailDatabase& db, const std::string& name) {
+    OdbcStatement statement(db.GetConnectionHandle());
+    std::string mailbox;
+    if (!statement.ExecDirect(
+            StringPrintf("SELECT aMailBox FROM Accounts WHERE aUserName = '%s'", SqlEscape(name).c_str())) ||
+        !statement.Fetch() || !statement.GetText(1, mailbox) || mailbox.empty())
+        return "";
+    return CommandSupport::MailDirectory() + "/" + mailbox;
 }
 
 long AccountIdOf(CMailDatabase& db, const std::string& name) {
@@ -147,32 +211,30 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     if (line.args.size() > 1 || HasUnknownOption(line)) return Usage(err);
     const std::string name = line.args.empty() ? "" : line.args[0];
 
-    if (name.empty()) return Refuse(err, "Please enter UserName");
+    if (name.empty()) return Refuse(err, ShellText(Outcome::NoUserName, "add", name, email));
     std::string confirmation = password;
     if (!hasPassword) ReadPassword(in, out, interactive, password, confirmation);
-    if (const char* problem = PasswordProblem(password, confirmation)) return Refuse(err, problem);
-    if (email.empty()) return Refuse(err, "Please Enter User's Email Address in Identity");
-    if (!CMailDatabase::IsValidUserName(name))
-        return Refuse(err,
-                      "Invalid UserName: use letters, digits, '.', '_' and '-', starting with a letter or "
-                      "digit, at most 64 characters");
-    if (!CMailDatabase::IsValidEmail(email)) return Refuse(err, "Invalid Email Address: " + email);
+    const Outcome check = AccountEditorCheck::CheckCreate(name, password, confirmation, email);
+    if (check != Outcome::Ok) return Refuse(err, ShellText(check, "add", name, email));
+    if (const std::string problem = StoreProblem(); !problem.empty())
+        return Refuse(err, "the account " + name + " was not created: " + problem);
 
     CMailDatabase db;
-    if (!Connect(db, err)) return kRefused;
+    if (!CommandSupport::Connect(db, "account", err)) return kRefused;
     const int exists = db.AccountExists(name);
-    if (exists > 0) return Refuse(err, "User already exists");
+    if (exists > 0) return Refuse(err, ShellText(Outcome::UserExists, "add", name, email));
     if (exists < 0 ||
         !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit, sendLimit))
-        return Refuse(err, "User could not be created");
-    out << "User created\n";
+        return Refuse(err, "the account " + name + " was not created: " + DatabaseCause());
+    out << "Account " << name << " created" << (admin ? " (administrator)" : "") << "; its mail is kept in "
+        << MailboxPath(db, name) << "\n";
     return kDone;
 }
 
 int List(CommandLine& line, std::ostream& out, std::ostream& err) {
     if (!line.args.empty()) return Usage(err);
     CMailDatabase db;
-    if (!Connect(db, err)) return kRefused;
+    if (!CommandSupport::Connect(db, "account", err)) return kRefused;
     OdbcStatement statement(db.GetConnectionHandle());
     if (!statement.ExecDirect("SELECT aAccountId, aUserName, aIsAdmin, EmailId, aMailBox FROM Accounts "
                               "ORDER BY aAccountId")) {
@@ -200,18 +262,18 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     if (line.args.size() > 1 || HasUnknownOption(line)) return Usage(err);
     const std::string name = line.args.empty() ? "" : line.args[0];
 
-    if (name.empty()) return Refuse(err, "Please select UserName");
     std::string confirmation = password;
-    if (!hasPassword) ReadPassword(in, out, interactive, password, confirmation);
-    if (const char* problem = PasswordProblem(password, confirmation)) return Refuse(err, problem);
+    if (!name.empty() && !hasPassword) ReadPassword(in, out, interactive, password, confirmation);
+    const Outcome check = AccountEditorCheck::CheckAlter(name, password, confirmation);
+    if (check != Outcome::Ok) return Refuse(err, ShellText(check, "passwd", name, ""));
 
     CMailDatabase db;
-    if (!Connect(db, err)) return kRefused;
+    if (!CommandSupport::Connect(db, "account", err)) return kRefused;
     const long id = AccountIdOf(db, name);
-    if (id < 0) return Refuse(err, "No such User");
+    if (id < 0) return Refuse(err, ShellText(Outcome::NoSuchUser, "passwd", name, ""));
     const CUserRecord record(db.GetConnectionHandle(), id);
     // The same password and the same rights: there is nothing to change.
-    if (record.GetPassword() == password) return Refuse(err, "User already exists");
+    if (record.GetPassword() == password) return Refuse(err, ShellText(Outcome::NothingToChange, "passwd", name, ""));
 
     long allowRead = 1, allowWrite = 1;
     {
@@ -226,8 +288,8 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     }
     if (!db.AlterAccount(name, password, false, record.IsAdmin(), record.GetEmailId(),
                          static_cast<long>(record.GetMailboxLimit()), allowRead, allowWrite))
-        return Refuse(err, "User could not be altered");
-    out << "User altered\n";
+        return Refuse(err, "the password of " + name + " was not changed: " + DatabaseCause());
+    out << "Password of " << name << " changed\n";
     return kDone;
 }
 
@@ -236,24 +298,45 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     if (line.args.size() > 1 || HasUnknownOption(line)) return Usage(err);
     const std::string name = line.args.empty() ? "" : line.args[0];
 
-    if (name.empty()) return Refuse(err, "Please select UserName");
+    if (name.empty()) return Refuse(err, ShellText(Outcome::NoUserSelected, "delete", name, ""));
     CMailDatabase db;
-    if (!Connect(db, err)) return kRefused;
-    if (db.IsOnlyAdministrator(name))
-        return Refuse(err, "Selected user is the only administrator and so cannot be deleted");
-    if (interactive && !confirmed) {
-        out << "Are you sure you want to delete the selected user? [y/N] " << std::flush;
-        const std::string answer = ReadLine(in);
-        if (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes") return kRefused;
-    }
+    if (!CommandSupport::Connect(db, "account", err)) return kRefused;
+    if (db.IsOnlyAdministrator(name)) return Refuse(err, ShellText(Outcome::OnlyAdministrator, "delete", name, ""));
     const int exists = db.AccountExists(name);
-    if (exists == 0) return Refuse(err, "User does not exist");
-    if (exists < 0 || !db.DeleteAccount(name)) return Refuse(err, "User could not be deleted");
-    out << "User deleted\n";
+    if (exists == 0) return Refuse(err, ShellText(Outcome::UserDoesNotExist, "delete", name, ""));
+    if (exists < 0) return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
+    const std::string mailbox = MailboxPath(db, name);
+    const std::string kept = mailbox.empty() ? "" : "; its mail stays in " + mailbox;
+    if (!confirmed) {
+        // Nobody can answer a question on a pipe or in a script: a delete
+        // there is asked for explicitly or not done.
+        if (!interactive)
+            return Refuse(err, "the account " + name +
+                                   " was not deleted: standard input is not a terminal, so nothing can be "
+                                   "confirmed; repeat with --yes to delete it");
+        out << "Delete the account " << name << "?" << (mailbox.empty() ? "" : " Its mail stays in " + mailbox + ".")
+            << " [y/N] " << std::flush;
+        const std::string answer = ReadLine(in);
+        if (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes")
+            return Refuse(err, "nothing was deleted");
+    }
+    if (!db.DeleteAccount(name)) return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
+    out << "Account " << name << " deleted" << kept << (kept.empty() ? "" : " (remove it to free the space)") << "\n";
     return kDone;
 }
 
 }  // namespace
+
+void AccountCommand::PrintUsage(std::ostream& out) {
+    out << "usage: velmora account add NAME --email ADDR [--password P] [--admin]\n"
+           "                           [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
+           "       velmora account list\n"
+           "       velmora account passwd NAME [--password P]\n"
+           "       velmora account delete NAME [--yes]\n"
+           "Without --password the password is read from standard input (twice, unechoed, on a terminal).\n"
+           "ADDR is the account's own address: user@domain or \"Name <user@domain>\".\n"
+           "A delete asks first on a terminal and needs --yes anywhere else; the account's mail stays on disk.\n";
+}
 
 int AccountCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
                         bool interactive) {

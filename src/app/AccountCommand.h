@@ -1,13 +1,14 @@
 // AccountCommand: the user editor's work from the shell.
-//   velmora account add NAME --password P --email ADDR [--admin]
+//   velmora account add NAME --email ADDR [--password P] [--admin]
 //                       [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]
 //   velmora account list
 //   velmora account passwd NAME [--password P]
 //   velmora account delete NAME [--yes]
-// The checks run in the editor's order and answer with its messages ("User
-// already exists", "User created", ...). Without --password the password is
-// read from the input: on a terminal twice and without echo, otherwise one
-// line. On a terminal a delete is confirmed first unless --yes is given.
+// The checks are the editor's, in its order (AccountEditorCheck); the
+// answers are worded for the shell and name the cause of a refusal. Without
+// --password the password is read from the input: on a terminal twice and
+// without echo, otherwise one line. A delete is confirmed on a terminal and
+// needs --yes anywhere else.
 #pragma once
 
 #include <istream>
@@ -21,4 +22,5 @@ public:
     // interactive: the input is a terminal.
     static int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
                    bool interactive);
+    static void PrintUsage(std::ostream& out);
 };

@@ -2,9 +2,11 @@
 // so the command line sees exactly what the server reads.
 #include "app/RegistryCommand.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Registry.h"
@@ -18,6 +20,17 @@ std::string FullKey(const std::string& key) {
     if (folded.rfind("software\\", 0) == 0 || folded.rfind("system\\", 0) == 0) return key;
     if (folded.rfind("hkey_local_machine\\", 0) == 0) return key.substr(19);
     return std::string(settings::kProductKeyPath) + "\\" + key;
+}
+
+// The key below the product key, or empty for a key outside it.
+std::string RelativeKey(const std::string& full) {
+    const std::string prefix = FoldCase(settings::kProductKeyPath) + "\\";
+    if (FoldCase(full).rfind(prefix, 0) != 0) return "";
+    return full.substr(prefix.size());
+}
+
+const char* TypeName(DWORD type) {
+    return type == REG_DWORD ? "dword" : type == REG_SZ ? "string" : "binary";
 }
 
 std::string Show(DWORD type, const std::string& data) {
@@ -51,8 +64,42 @@ int Fail(std::ostream& err, LONG rc, const std::string& what) {
 }
 
 int Usage(std::ostream& err) {
-    err << "usage: velmora reg get KEY VALUE | set KEY VALUE dword|string DATA | list [KEY] | delete KEY VALUE\n";
+    RegistryCommand::PrintUsage(err);
     return 64;
+}
+
+// "Ports\SMTP Port" as the administrator named it.
+std::string Named(const std::string& key, const std::string& name) {
+    return key + "\\" + name;
+}
+
+// The checks of a change, before anything is written. Returns 0 when it may
+// be stored, else the exit code after saying why.
+int CheckChange(const std::string& key, const std::string& fullKey, const std::string& name, DWORD type,
+                std::uint32_t number, bool force, std::ostream& err, bool& readAtStart) {
+    const std::string relative = RelativeKey(fullKey);
+    const std::optional<settings::KnownSetting> known =
+        relative.empty() ? std::nullopt : settings::FindSetting(relative, name);
+    readAtStart = known && known->readAtStart;
+    if (!known) {
+        if (force) return 0;
+        err << "velmora reg: " << Named(key, name)
+            << " is not a setting this server reads; check the spelling (velmora reg list " << key
+            << " shows what is set), or repeat with --force to store it anyway\n";
+        return 1;
+    }
+    const DWORD wanted = known->type == settings::Type::Dword ? REG_DWORD : REG_SZ;
+    if (type != wanted) {
+        err << "velmora reg: " << Named(key, name) << " is a " << TypeName(wanted) << " setting"
+            << (wanted == REG_DWORD ? " (a number)" : "") << "; it cannot be stored as a " << TypeName(type) << "\n";
+        return 1;
+    }
+    if (type == REG_DWORD && (number < known->minimum || number > known->maximum)) {
+        err << "velmora reg: " << Named(key, name) << " takes a number from " << known->minimum << " to "
+            << known->maximum << ", not " << number << "\n";
+        return 1;
+    }
+    return 0;
 }
 
 int ListKey(const std::string& path, std::ostream& out, std::ostream& err, bool recurse) {
@@ -70,7 +117,7 @@ int ListKey(const std::string& path, std::ostream& out, std::ostream& err, bool 
         nameSize = sizeof name;
         if (RegEnumValue(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) ==
             ERROR_SUCCESS)
-            out << "  " << name << " = " << Show(type, data) << "\n";
+            out << "  " << name << " = " << Show(type, data) << " (" << TypeName(type) << ")\n";
     }
     std::vector<std::string> children;
     for (DWORD i = 0;; ++i) {
@@ -86,7 +133,20 @@ int ListKey(const std::string& path, std::ostream& out, std::ostream& err, bool 
 
 }  // namespace
 
-int RegistryCommand::Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+void RegistryCommand::PrintUsage(std::ostream& out) {
+    out << "usage: velmora reg get KEY VALUE        show a value and its type\n"
+           "       velmora reg set KEY VALUE dword|string DATA [--force]\n"
+           "                                        store a value; --force for a name the server does not read\n"
+           "       velmora reg list [KEY]           list the values below KEY (default: all)\n"
+           "       velmora reg delete KEY VALUE     remove a value\n"
+           "KEY is below SOFTWARE\\Fenwarde\\Velmora, e.g. Ports or Preferences.\n";
+}
+
+int RegistryCommand::Run(const std::vector<std::string>& allArgs, std::ostream& out, std::ostream& err) {
+    std::vector<std::string> args = allArgs;
+    const auto forceAt = std::find(args.begin(), args.end(), "--force");
+    const bool force = forceAt != args.end();
+    if (force) args.erase(forceAt);
     if (args.empty()) return Usage(err);
     const std::string& verb = args[0];
     if (verb == "list") {
@@ -108,36 +168,45 @@ int RegistryCommand::Run(const std::vector<std::string>& args, std::ostream& out
             rc = RegQueryValueEx(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
         RegCloseKey(key);
         if (rc != ERROR_SUCCESS) return Fail(err, rc, "value " + name + " of " + path);
-        out << Show(type, data.substr(0, size)) << "\n";
+        out << name << " = " << Show(type, data.substr(0, size)) << " (" << TypeName(type) << ")\n";
         return 0;
     }
     if (verb == "set") {
         if (args.size() != 5) return Usage(err);
-        const std::string& type = args[3];
+        const std::string& typeWord = args[3];
         const std::string& text = args[4];
-        HKEY key = nullptr;
-        LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &key);
-        if (rc != ERROR_SUCCESS) return Fail(err, rc, "key " + path);
-        if (type == "dword") {
+        DWORD type = REG_SZ;
+        std::uint32_t number = 0;
+        if (typeWord == "dword") {
             char* end = nullptr;
             errno = 0;
             unsigned long long v = std::strtoull(text.c_str(), &end, 0);
             if (text.empty() || *end != '\0' || errno != 0 || v > 0xffffffffULL || text[0] == '-') {
-                RegCloseKey(key);
                 err << "velmora reg: \"" << text << "\" is not a number from 0 to 4294967295\n";
                 return 64;
             }
-            DWORD n = static_cast<DWORD>(v);
-            rc = RegSetValueEx(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), 4);
-        } else if (type == "string" || type == "sz") {
+            type = REG_DWORD;
+            number = static_cast<std::uint32_t>(v);
+        } else if (typeWord != "string" && typeWord != "sz") {
+            err << "velmora reg: \"" << typeWord << "\" is not a type: use dword or string\n";
+            return 64;
+        }
+        bool readAtStart = false;
+        if (int refused = CheckChange(args[1], path, name, type, number, force, err, readAtStart)) return refused;
+        HKEY key = nullptr;
+        LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &key);
+        if (rc != ERROR_SUCCESS) return Fail(err, rc, "key " + path);
+        if (type == REG_DWORD)
+            rc = RegSetValueEx(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4);
+        else
             rc = RegSetValueEx(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.data()),
                                static_cast<DWORD>(text.size()));
-        } else {
-            RegCloseKey(key);
-            return Usage(err);
-        }
         RegCloseKey(key);
-        return rc == ERROR_SUCCESS ? 0 : Fail(err, rc, "value " + name);
+        if (rc != ERROR_SUCCESS) return Fail(err, rc, "value " + name);
+        if (readAtStart)
+            out << Named(args[1], name)
+                << " is read when the server starts: restart a running `velmora run` for the change to apply\n";
+        return 0;
     }
     if (verb == "delete") {
         if (args.size() != 3) return Usage(err);

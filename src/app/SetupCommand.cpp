@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 
 #include "app/CommandLine.h"
+#include "app/CommandSupport.h"
+#include "app/DomainCommand.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/DatabaseSchema.h"
+#include "foundation/MovedHome.h"
 #include "foundation/OdbcConnection.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
@@ -99,10 +102,16 @@ int SetupCommand::Run(const std::string& home, const std::vector<std::string>& a
                       std::ostream& err) {
     CommandLine line;
     line.args = args;
-    std::string password;
+    std::string password, domain;
     const bool hasPassword = line.TakeOption("--postmaster-password", password);
+    const bool hasDomain = line.TakeOption("--domain", domain);
     if (!line.args.empty()) {
-        err << "usage: velmora setup [--postmaster-password P]\n";
+        PrintUsage(err);
+        return 64;
+    }
+    if (hasDomain && !CMailDatabase::IsValidDomainName(FoldCase(domain))) {
+        err << "velmora setup: \"" << domain << "\" is not a domain name: use labels of letters, digits and '-' "
+            << "separated by dots, such as example.org\n";
         return 64;
     }
     if (hasPassword && !CMailDatabase::IsValidPassword(password)) {
@@ -110,18 +119,25 @@ int SetupCommand::Run(const std::string& home, const std::vector<std::string>& a
             << " printable ASCII characters\n";
         return 64;
     }
-    const int rc = Run(home, out, err);
-    if (rc != 0) return rc;
-    return EnsurePostmaster(password, out, err);
+    int rc = Run(home, out, err);
+    if (rc == 0) rc = EnsurePostmaster(password, out, err);
+    if (rc != 0 || !hasDomain) return rc;
+    CMailDatabase db;
+    if (!CommandSupport::Connect(db, "setup", err)) return 1;
+    return DomainCommand::Add(db, domain, "", out, err);
+}
+
+void SetupCommand::PrintUsage(std::ostream& out) {
+    out << "usage: velmora [--home DIR] setup [--postmaster-password P] [--domain NAME]\n"
+           "Provisions the home: settings, data source, database, directories and the postmaster account;\n"
+           "--domain NAME makes mail for NAME local. Run it again at any time: it only adds what is missing,\n"
+           "and after the home was moved or restored elsewhere it points the paths it wrote at the new place.\n";
 }
 
 int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& out, std::ostream& err) {
     CMailDatabase db;
     // Connect, not Open: a running server's session locks stay as they are.
-    if (!db.Connect()) {
-        err << "velmora setup: cannot connect to the data source \"Velmora\"\n";
-        return 1;
-    }
+    if (!CommandSupport::Connect(db, "setup", err)) return 1;
     const int exists = db.AccountExists("postmaster");
     if (exists > 0) {
         if (!password.empty()) out << "  postmaster: exists already; its password is unchanged\n";
@@ -151,6 +167,20 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
         return 1;
     }
     Home::Use(home);
+
+    // A moved or restored home: the paths setup wrote still name the old
+    // directory. Repaired before anything connects, so the database used
+    // below is the one that came with the home.
+    const std::string former = MovedHome::FormerDirectory(home);
+    std::vector<std::string> repaired;
+    if (!MovedHome::Repair(home, former, repaired, error)) {
+        err << "velmora setup: the home moved from " << former << ", but " << error << "\n";
+        return 1;
+    }
+    if (!repaired.empty()) {
+        out << "The home moved from " << former << "; now pointing at " << home << ":\n";
+        for (const std::string& line : repaired) out << "  " << line << "\n";
+    }
 
     long rc = ProvisionSettings(home);
     if (rc != ERROR_SUCCESS) {

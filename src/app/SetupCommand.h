@@ -3,7 +3,8 @@
 // Creates the home, the settings file with the catalogue's provisioned
 // values, the data-source files, the database with every table, and the
 // spool, queue, log and mail-store directories. Idempotent: only what is
-// missing is made; no value, row or file is ever overwritten or dropped.
+// missing is made; no value, row or file is ever overwritten or dropped,
+// except the paths setup itself wrote when the home has moved (MovedHome).
 // The command also makes the "postmaster" administrator when there is none:
 // every notice the server generates comes from that account.
 #pragma once
@@ -17,10 +18,12 @@ public:
     // Returns the process exit code; progress goes to out, problems to err.
     // Provisions the home only (the account table stays as it is).
     static int Run(const std::string& home, std::ostream& out, std::ostream& err);
-    // `velmora setup [--postmaster-password P]`: provisions the home, then
-    // makes the postmaster account when it is missing.
+    // `velmora setup [--postmaster-password P] [--domain NAME]`: provisions
+    // the home, makes the postmaster account when it is missing, and adds
+    // the domain when one is given.
     static int Run(const std::string& home, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
     // Makes "postmaster" with the password, or with a generated one that is
     // printed once, when no account of that name exists. Needs a home in use.
     static int EnsurePostmaster(const std::string& password, std::ostream& out, std::ostream& err);
+    static void PrintUsage(std::ostream& out);
 };

@@ -2,7 +2,10 @@
 //   velmora [--home DIR] setup      provision a home
 //   velmora [--home DIR] reg ...    read and edit settings
 //   velmora [--home DIR] account .. add, list, change and delete accounts
+//   velmora [--home DIR] domain ..  the office's own domains
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
+//   velmora help [COMMAND]          (also --help, -h) usage on standard output
+#include <algorithm>
 #include <iostream>
 
 #include <unistd.h>
@@ -10,29 +13,59 @@
 #include "app/AccountCommand.h"
 #include "app/CServerApplication.h"
 #include "app/CommandLine.h"
+#include "app/CommandSupport.h"
+#include "app/DomainCommand.h"
 #include "app/RegistryCommand.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
 
 namespace {
+
+void PrintProgramUsage(std::ostream& out) {
+    out << "usage: velmora [--home DIR] COMMAND [ARGS]\n"
+           "  setup [--postmaster-password P] [--domain NAME]\n"
+           "                        provision the home (settings, database, directories,\n"
+           "                        the postmaster account); repairs a moved home\n"
+           "  reg get KEY VALUE     show a setting and its type\n"
+           "  reg set KEY VALUE dword|string DATA [--force]\n"
+           "  reg list [KEY]        list settings\n"
+           "  reg delete KEY VALUE\n"
+           "  account add NAME --email ADDR [--password P] [--admin]\n"
+           "              [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
+           "  account list\n"
+           "  account passwd NAME [--password P]\n"
+           "  account delete NAME [--yes]\n"
+           "  domain add NAME [--catch-all USER] | domain list | domain delete NAME\n"
+           "                        the domains whose mail is local\n"
+           "  run [--headless]      run the server until SIGTERM or SIGINT\n"
+           "  help [COMMAND]        this text, or one command's\n"
+           "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";
+}
+
+void PrintRunUsage(std::ostream& out) {
+    out << "usage: velmora [--home DIR] run [--headless]\n"
+           "Runs the server on the home until SIGTERM or SIGINT.\n";
+}
+
+// One command's usage, or the program's for an unknown or empty name.
+void PrintUsage(const std::string& command, std::ostream& out) {
+    if (command == "setup") return SetupCommand::PrintUsage(out);
+    if (command == "reg") return RegistryCommand::PrintUsage(out);
+    if (command == "account") return AccountCommand::PrintUsage(out);
+    if (command == "domain") return DomainCommand::PrintUsage(out);
+    if (command == "run") return PrintRunUsage(out);
+    PrintProgramUsage(out);
+}
+
 int Usage() {
-    std::cerr << "usage: velmora [--home DIR] COMMAND\n"
-                 "  setup [--postmaster-password P]\n"
-                 "                        provision the home (settings, database, directories,\n"
-                 "                        the postmaster account)\n"
-                 "  reg get KEY VALUE     show a setting\n"
-                 "  reg set KEY VALUE dword|string DATA\n"
-                 "  reg list [KEY]        list settings\n"
-                 "  reg delete KEY VALUE\n"
-                 "  account add NAME --password P --email ADDR [--admin]\n"
-                 "              [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
-                 "  account list\n"
-                 "  account passwd NAME [--password P]\n"
-                 "  account delete NAME [--yes]\n"
-                 "  run [--headless]      run the server until SIGTERM or SIGINT\n"
-                 "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";
+    PrintProgramUsage(std::cerr);
     return 64;
 }
+
+bool AsksForHelp(const std::vector<std::string>& args) {
+    return std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,7 +74,19 @@ int main(int argc, char** argv) {
         std::cerr << "velmora: " << line.error << "\n";
         return 64;
     }
+    if (line.command == "help") {
+        PrintUsage(line.args.empty() ? "" : line.args[0], std::cout);
+        return 0;
+    }
+    if (AsksForHelp(line.args)) {
+        PrintUsage(line.command, std::cout);
+        return 0;
+    }
+    static const char* const kCommands[] = {"setup", "reg", "account", "domain", "run"};
+    if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
+    // Only setup makes a home; run says for itself what is missing.
+    if (line.command != "setup" && line.command != "run" && !CommandSupport::RequireHome(home, std::cerr)) return 1;
     if (line.command == "setup") {
         return SetupCommand::Run(home, line.args, std::cout, std::cerr);
     }
@@ -52,6 +97,10 @@ int main(int argc, char** argv) {
     if (line.command == "account") {
         Home::Use(home);
         return AccountCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
+    if (line.command == "domain") {
+        Home::Use(home);
+        return DomainCommand::Run(line.args, std::cout, std::cerr);
     }
     if (line.command == "run") {
         // This program has no console of its own yet: headless is the only way it runs.

@@ -181,11 +181,85 @@ bool CMailDatabase::IsValidPassword(const std::string& password) {
 
 bool CMailDatabase::IsValidEmail(const std::string& email) {
     if (email.empty() || email.size() > kMaxEmail) return false;
-    const std::size_t at = email.find('@');
-    if (at == 0 || at == std::string::npos || at + 1 == email.size()) return false;
-    for (char c : email) {
+    std::string address = email;
+    const std::size_t open = email.find('<');
+    if (open != std::string::npos) {
+        // "Display Name <address>": the name is plain text, the address one bracketed address.
+        if (email.back() != '>' || email.find('>') != email.size() - 1 ||
+            email.find('<', open + 1) != std::string::npos)
+            return false;
+        for (std::size_t i = 0; i < open; ++i) {
+            const auto u = static_cast<unsigned char>(email[i]);
+            if (u < 0x20 || u == 0x7F) return false;
+        }
+        address = email.substr(open + 1, email.size() - open - 2);
+    }
+    const std::size_t at = address.find('@');
+    if (at == 0 || at == std::string::npos || at + 1 == address.size()) return false;
+    for (char c : address) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= 0x20 || u == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
+    }
+    return true;
+}
+
+bool CMailDatabase::IsValidDomainName(const std::string& domain) {
+    if (domain.empty() || domain.size() > 253) return false;
+    std::size_t start = 0;
+    std::string lastLabel;
+    for (;;) {
+        const std::size_t dot = domain.find('.', start);
+        const std::string label = domain.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+        for (char c : label)
+            if (static_cast<unsigned char>(c) >= 0x80 || !(std::isalnum(static_cast<unsigned char>(c)) || c == '-'))
+                return false;
+        lastLabel = label;
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    return lastLabel.find_first_not_of("0123456789") != std::string::npos;
+}
+
+int CMailDatabase::DomainListed(const std::string& domain) {
+    long count = 0;
+    const int found =
+        FindId(StringPrintf("SELECT count(*) FROM Domains WHERE DomainName = '%s'", SqlEscape(domain).c_str()), count);
+    return found < 0 ? -1 : count > 0 ? 1 : 0;
+}
+
+int CMailDatabase::AddDomain(const std::string& domain, const std::string& defaultUser, bool isFwdOn) {
+    if (!IsValidDomainName(domain)) return -1;
+    const int listed = DomainListed(domain);
+    if (listed != 0) return listed < 0 ? -1 : 0;
+    OdbcStatement statement(GetConnectionHandle());
+    return statement.ExecDirect(StringPrintf("INSERT INTO Domains VALUES ('%s', '%s', %s)", SqlEscape(domain).c_str(),
+                                             SqlEscape(defaultUser).c_str(), isFwdOn ? "true" : "false"))
+               ? 1
+               : -1;
+}
+
+int CMailDatabase::DeleteDomain(const std::string& domain) {
+    const int listed = DomainListed(domain);
+    if (listed <= 0) return listed;
+    OdbcStatement statement(GetConnectionHandle());
+    return statement.ExecDirect(StringPrintf("DELETE FROM Domains WHERE DomainName = '%s'", SqlEscape(domain).c_str()))
+               ? 1
+               : -1;
+}
+
+bool CMailDatabase::ListDomains(std::vector<DomainEntry>& domains) {
+    domains.clear();
+    OdbcStatement statement(GetConnectionHandle());
+    if (!statement.ExecDirect("SELECT DomainName,DefaultUser,IsFwdOn FROM Domains ORDER BY DomainName")) return false;
+    while (statement.Fetch()) {
+        DomainEntry entry;
+        std::string fwd;
+        statement.GetText(1, entry.name);
+        statement.GetText(2, entry.defaultUser);
+        statement.GetText(3, fwd);
+        entry.isFwdOn = !fwd.empty() && fwd != "0";
+        domains.push_back(std::move(entry));
     }
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/CAccountDatabase.h"
 #include "foundation/OdbcConnection.h"
@@ -76,9 +77,27 @@ public:
     // fit the stored scrambled form (two characters per position).
     static constexpr std::size_t kMaxPassword = 74;
     static bool IsValidPassword(const std::string& password);
-    // One address: "local@domain", no blanks or control characters.
+    // One address: "local@domain" without blanks or control characters,
+    // alone or after a display name in angle brackets ("Bob <bob@example.net>"),
+    // the form the outbound queue and the auto-responder reduce to its address.
     static constexpr std::size_t kMaxEmail = 320;
     static bool IsValidEmail(const std::string& email);
+
+    // --- Served domains: mail for a domain listed here is local.
+    struct DomainEntry {
+        std::string name;
+        std::string defaultUser;  // gets mail for unknown users when isFwdOn
+        bool isFwdOn = false;
+    };
+    // 1 added, 0 listed already, -1 failure.
+    int AddDomain(const std::string& domain, const std::string& defaultUser, bool isFwdOn);
+    // 1 removed, 0 not listed, -1 failure.
+    int DeleteDomain(const std::string& domain);
+    bool ListDomains(std::vector<DomainEntry>& domains);
+    // A host name: dot-separated labels of ASCII letters, digits and '-'
+    // (not first or last in a label), each at most 63 characters, at most
+    // 253 in all, not all digits in the last label (that is an address).
+    static bool IsValidDomainName(const std::string& domain);
 
     // "192.168.1.10" -> "C0A8010A"; empty for an empty address.
     static std::string AddressToHex(const std::string& dotted);
@@ -89,6 +108,8 @@ private:
     long QueryId(const std::string& sql);
     // 1 found (id set), 0 no row, -1 failure.
     int FindId(const std::string& sql, long& id);
+    // 1 when the Domains table lists the domain, 0 when not, -1 failure.
+    int DomainListed(const std::string& domain);
     // The account's name as stored (its case may differ from the one asked for).
     std::string StoredUserName(const std::string& userName);
     // Removes every row that belongs to the account other than its Accounts row.

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/MovedHome.h"
 #include "platform/Home.h"
 
 #ifndef VELMORA_ODBC_DRIVER_DIR
@@ -26,6 +27,11 @@ bool Exists(const std::string& path) {
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
+}
+
+std::string Trim(const std::string& s) {
+    std::size_t x = s.find_first_not_of(" \t"), y = s.find_last_not_of(" \t");
+    return x == std::string::npos ? std::string() : s.substr(x, y - x + 1);
 }
 
 // Reads one [section] of an ini file into lower-cased key -> value.
@@ -47,17 +53,12 @@ bool ReadIniSection(const std::string& path, const std::string& section, std::ma
         if (!inside) continue;
         std::size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
-        auto trim = [](std::string s) {
-            std::size_t x = s.find_first_not_of(" \t"), y = s.find_last_not_of(" \t");
-            return x == std::string::npos ? std::string() : s.substr(x, y - x + 1);
-        };
-        out[Lower(trim(line.substr(0, eq)))] = trim(line.substr(eq + 1));
+        out[Lower(Trim(line.substr(0, eq)))] = Trim(line.substr(eq + 1));
     }
     return found;
 }
 
-bool WriteNew(const std::string& path, const std::string& text, std::string& error) {
-    if (Exists(path)) return true;
+bool WriteFile(const std::string& path, const std::string& text, std::string& error) {
     const std::string tmp = path + ".new";
     {
         std::ofstream out(tmp, std::ios::trunc);
@@ -73,6 +74,10 @@ bool WriteNew(const std::string& path, const std::string& text, std::string& err
         return false;
     }
     return true;
+}
+
+bool WriteNew(const std::string& path, const std::string& text, std::string& error) {
+    return Exists(path) || WriteFile(path, text, error);
 }
 
 }  // namespace
@@ -107,8 +112,12 @@ std::string DataSource::Diagnose(const std::string& home) {
     const std::string ini = iniEnv && *iniEnv ? iniEnv : home + "/" + Home::kOdbcIni;
     const std::string instDir = sysEnv && *sysEnv ? sysEnv : home;
     const std::string inst = instDir + "/" + Home::kOdbcInstIni;
-    const std::string fix = " Run `velmora setup --home " + home + "` (or scripts/run) to provision it.";
+    const std::string fix = " Run `velmora --home " + home + " setup` to provision it.";
 
+    const std::string former = MovedHome::FormerDirectory(home);
+    if (!former.empty())
+        return "The home was moved or restored from " + former + ": its data source and settings still point there." +
+               " Run `velmora --home " + home + " setup` to point them at " + home + ".";
     std::map<std::string, std::string> dsn;
     if (!Exists(ini)) return "The data-source file " + ini + " is missing." + fix;
     if (!ReadIniSection(ini, "Velmora", dsn)) return "The data source \"Velmora\" is not defined in " + ini + "." + fix;
@@ -135,4 +144,37 @@ std::string DataSource::Diagnose(const std::string& home) {
             return "The database file " + db + " cannot be opened for reading and writing.";
     }
     return "";
+}
+
+std::string DataSource::DatabasePath(const std::string& odbcIni) {
+    std::map<std::string, std::string> dsn;
+    if (!ReadIniSection(odbcIni, "Velmora", dsn)) return "";
+    return dsn["database"];
+}
+
+bool DataSource::ReplaceDatabasePath(const std::string& odbcIni, const std::string& from, const std::string& to,
+                                     std::string& error) {
+    std::ifstream in(odbcIni);
+    if (!in) {
+        error = "cannot read " + odbcIni;
+        return false;
+    }
+    std::string text, line;
+    bool inside = false, replaced = false;
+    while (std::getline(in, line)) {
+        const std::string trimmed = Trim(line);
+        if (!trimmed.empty() && trimmed[0] == '[') {
+            const std::size_t e = trimmed.find(']');
+            inside = e != std::string::npos && Lower(trimmed.substr(1, e - 1)) == "velmora";
+        } else if (inside && !replaced && !trimmed.empty() && trimmed[0] != ';' && trimmed[0] != '#') {
+            const std::size_t eq = line.find('=');
+            if (eq != std::string::npos && Lower(Trim(line.substr(0, eq))) == "database" &&
+                Trim(line.substr(eq + 1)) == from) {
+                line = line.substr(0, eq + 1) + to;
+                replaced = true;
+            }
+        }
+        text += line + "\n";
+    }
+    return !replaced || WriteFile(odbcIni, text, error);
 }

@@ -4,8 +4,8 @@
 // the SQLite ODBC driver and the home's velmora.db; an administrator may edit
 // them to point at another backend, so existing files are never rewritten.
 // Diagnose explains, before anything connects, which file or package is
-// missing, since the driver manager's own answer ("data source not found")
-// does not say what to do.
+// missing or whether the home has moved, since the driver manager's own
+// answer ("data source not found") does not say what to do.
 #pragma once
 
 #include <string>
@@ -16,6 +16,14 @@ public:
     static std::string SqliteDriverPath();
     // Writes the missing data-source files; false with error on failure.
     static bool WriteFiles(const std::string& home, std::string& error);
-    // Empty when the data source looks usable; otherwise one message.
+    // Empty when the data source looks usable; otherwise one message that
+    // names the fix.
     static std::string Diagnose(const std::string& home);
+    // The database file the data source "Velmora" of an odbc.ini names; empty when none.
+    static std::string DatabasePath(const std::string& odbcIni);
+    // Rewrites the data source's "Database=from" line as "Database=to",
+    // leaving every other line as it is; false with error when the file
+    // could not be written. Only the repair of a moved home does this.
+    static bool ReplaceDatabasePath(const std::string& odbcIni, const std::string& from, const std::string& to,
+                                    std::string& error);
 };

@@ -2,13 +2,16 @@
 //
 // All keys are below HKEY_LOCAL_MACHINE\SOFTWARE\Fenwarde\Velmora. For each
 // value: its type, the default a reader uses when it cannot be read, the value
-// `velmora setup` provisions in a new home (when it provisions one), and its
-// meaning. Readers that go through CRegistryKey::GetDWord read a value missing
-// from an existing key as 0, not as the default below; the default applies
-// when the key itself cannot be opened.
+// `velmora setup` provisions in a new home (when it provisions one), its
+// meaning, whether it is read only when the server starts, and the range of
+// a number its readers accept. Readers that go through CRegistryKey::GetDWord
+// read a value missing from an existing key as 0, not as the default below;
+// the default applies when the key itself cannot be opened.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace settings {
 
@@ -55,31 +58,41 @@ struct Setting {
     std::uint32_t dwordProvisioned;
     const char* stringProvisioned;  // for HomePath: the path below the home ("" = the home)
     const char* meaning;
+    // Read once when the server starts: a change reaches a running server
+    // only when it is started again.
+    bool readAtStart = false;
+    // The dword values its readers accept; the shell refuses others.
+    std::uint32_t minimum = 0;
+    std::uint32_t maximum = 0xFFFFFFFFu;
 };
+
+constexpr bool kAtStart = true;
+constexpr bool kPerOperation = false;
+constexpr std::uint32_t kMaxPort = 65535;
 
 // clang-format off
 inline constexpr Setting kCatalogue[] = {
     // --- Preferences: switches read once at start, and per-operation values.
     {kPreferences, "RouteAllMailsToPostmaster", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
-     "non-zero: the postmaster gets a copy of every message that has a remote recipient"},
+     "non-zero: the postmaster gets a copy of every message that has a remote recipient", kAtStart},
     {kPreferences, "AccessControl", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
-     "non-zero: per-account send/receive rights of table AccessControl are enforced"},
+     "non-zero: per-account send/receive rights of table AccessControl are enforced", kAtStart},
     {kPreferences, "CleanUpAfterDelete", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
-     "non-zero: committed deletions also remove the message files"},
+     "non-zero: committed deletions also remove the message files", kAtStart},
     {kPreferences, "ChangeToAddress", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
-     "address-rewriting switch of forwarding"},
+     "address-rewriting switch of forwarding", kAtStart},
     {kPreferences, "SendReceiveOnStartup", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
-     "non-zero: one send and receive cycle runs right after start-up"},
+     "non-zero: one send and receive cycle runs right after start-up", kAtStart},
     {kPreferences, "ChangeFromAddress", Type::Dword, true, 1, "", Provision::Fixed, 1, "",
-     "sender-rewriting switch of the outbound queue"},
+     "sender-rewriting switch of the outbound queue", kAtStart},
     {kPreferences, "StoreMailLog", Type::Dword, true, 1, "", Provision::Fixed, 1, "",
-     "non-zero: sent and received mail is written to the mail logs"},
+     "non-zero: sent and received mail is written to the mail logs", kAtStart},
     {kPreferences, "SendOnMailCount", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
-     "non-zero: a send-only cycle starts once this many remote recipients were queued"},
+     "non-zero: a send-only cycle starts once this many remote recipients were queued", kAtStart},
     {kPreferences, "AllMailLogMailBox", Type::String, true, 0, "", Provision::None, 0, "",
-     "not empty: a directory into which every spooled message is copied"},
+     "not empty: a directory into which every spooled message is copied", kAtStart},
     {kPreferences, "ReceiveThreadCount", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
-     "most mapped-account downloads running at once"},
+     "most mapped-account downloads running at once", kAtStart, 1, 0xFFFFFFFFu},
     {kPreferences, "ErrorMailDayCount", Type::Dword, false, 0, "", Provision::Fixed, 5, "",
      "days after which undeliverable queued mail expires"},
     {kPreferences, "SendBufferSize", Type::Dword, true, 5120, "", Provision::Fixed, 5120, "",
@@ -97,21 +110,24 @@ inline constexpr Setting kCatalogue[] = {
 
     // --- Ports: read at start by the server modules, and by outbound delivery.
     {kPorts, "SMTP Port", Type::Dword, true, 25, "", Provision::Fixed, 25, "",
-     "port of the local SMTP server module"},
+     "port of the local SMTP server module", kAtStart, 1, kMaxPort},
     {kPorts, "SMTP Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
-     "most SMTP sessions the server module serves at once (1-1000); more are refused with 421"},
+     "most SMTP sessions the server module serves at once (1-1000); more are refused with 421",
+     kAtStart, 1, 1000},
     {kPorts, "SMTP Max Message Size", Type::Dword, true, 52428800, "", Provision::Fixed, 52428800, "",
-     "largest message in bytes the SMTP server module accepts (advertised as SIZE); larger get 552"},
+     "largest message in bytes the SMTP server module accepts (advertised as SIZE); larger get 552",
+     kPerOperation, 1, 0xFFFFFFFFu},
     {kPorts, "SMTP Timeout", Type::Dword, true, 300, "", Provision::Fixed, 300, "",
-     "seconds the SMTP server module waits for a client before it answers 421 and closes (1-3600)"},
+     "seconds the SMTP server module waits for a client before it answers 421 and closes (1-3600)",
+     kPerOperation, 1, 3600},
     {kPorts, "POP3 Port", Type::Dword, false, 0, "", Provision::Fixed, 110, "",
-     "port of the POP3 server module"},
+     "port of the POP3 server module", kAtStart, 1, kMaxPort},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",
-     "port of the web server module"},
+     "port of the web server module", kAtStart, 1, kMaxPort},
     {kPorts, "RemoteGateway Server", Type::String, true, 0, "", Provision::None, 0, "",
      "host name or address of the relay host (at most 255 characters)"},
     {kPorts, "RemotePort", Type::Dword, false, 0, "", Provision::Fixed, 25, "",
-     "port of the relay host"},
+     "port of the relay host", kPerOperation, 1, kMaxPort},
     {kPorts, "Use Smart SMTP", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
      "1: deliver straight to each domain's mail exchanger; 0: use the relay host"},
     {kPorts, "UseAuthenticated", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
@@ -147,9 +163,9 @@ inline constexpr Setting kCatalogue[] = {
 
     // --- Corvane: the diagnostic log.
     {kLogModule, "LogDir", Type::String, true, 0, "", Provision::HomePath, 0, "logs",
-     "directory of the diagnostic log files (empty: the home)"},
+     "directory of the diagnostic log files (empty: the home)", kAtStart},
     {kLogModule, "LoggingLevel", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
-     "1: diagnostic log on; any other value: off"},
+     "1: diagnostic log on; any other value: off", kAtStart},
 };
 // clang-format on
 
@@ -163,5 +179,18 @@ constexpr const char* kSmtpServerModule = "SMTP_Server.so";
 // Read-only key answered from the system: HostName, Domain.
 constexpr const char* kHostNameValue = "HostName";
 constexpr const char* kDomainValue = "Domain";
+
+// What the catalogue says about one value, for the shell's checks.
+struct KnownSetting {
+    Type type;
+    bool readAtStart;
+    std::uint32_t minimum;
+    std::uint32_t maximum;
+};
+
+// The entry for a value of a key below the product key ("Ports", "SMTP Port";
+// "DNS", "#2"; "Servers\#1", "Active"), names compared without regard to
+// case; nullopt for a value the catalogue does not list.
+std::optional<KnownSetting> FindSetting(const std::string& key, const std::string& name);
 
 }  // namespace settings

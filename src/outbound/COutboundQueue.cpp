@@ -316,9 +316,11 @@ bool COutboundQueue::CopyContent(CMailContent& content, std::uint32_t remaining)
     return true;
 }
 
-// Writes the header (block[0, headerEnd + 2), whole lines) with the From and
-// Reply-To fields carrying the replacement sender. Every other line stays as
-// written, in place: repeated fields such as Received keep their own lines.
+// Writes the header (block[0, headerEnd + 2), whole lines) with the From
+// field, and a Reply-To field written "REPLY-TO", carrying the replacement
+// sender. A Reply-To spelled any other way is the user's own choice (a team
+// or list address) and stays. Every other line stays as written, in place:
+// repeated fields such as Received keep their own lines.
 bool COutboundQueue::WriteRewrittenHeader(const char* block, std::size_t headerEnd) {
     const std::string_view header(block, headerEnd + 2);
     std::string out;
@@ -340,7 +342,7 @@ bool COutboundQueue::WriteRewrittenHeader(const char* block, std::size_t headerE
         if (colon != std::string_view::npos) {
             std::string_view name = CMailHeader::TrimBlanks(line.substr(0, colon));
             bool isFrom = EqualsNoCase(name, "From");
-            if (isFrom || EqualsNoCase(name, "Reply-To")) {
+            if (isFrom || name == "REPLY-TO") {
                 sawFrom = sawFrom || isFrom;
                 out.append(name);
                 out.append(": ");

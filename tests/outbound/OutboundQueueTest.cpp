@@ -197,11 +197,12 @@ TEST_F(OutboundQueueTest, ChangedSenderRewritesFromAndReplyToAndKeepsOtherLines)
         "From: a body line stays\r\n";
     EXPECT_EQ(file, std::string(1, '\x17') + "john.smith@corp.example" + expected);
 
-    // Any spelling of the field is the field: no second From or Reply-To.
+    // Any spelling of From is the From field (no second one); a Reply-To not
+    // written "REPLY-TO" is the user's own and stays.
     const std::string lower =
-        Queue("jsmith", {{"ann", "example.org"}}, "FROM: x@mail.local\r\nReply-To: y@mail.local\r\n\r\nbody");
+        Queue("jsmith", {{"ann", "example.org"}}, "FROM: x@mail.local\r\nReply-To: team@mail.local\r\n\r\nbody");
     EXPECT_EQ(TestHome::ReadFile(home.File(lower)).substr(24),
-              "FROM: john.smith@corp.example\r\nReply-To: john.smith@corp.example\r\n\r\nbody");
+              "FROM: john.smith@corp.example\r\nReply-To: team@mail.local\r\n\r\nbody");
 
     // A header that does not end within the first 6144 bytes is left as it is.
     std::string longHeader = "From: x@mail.local\r\nX-Pad: " + std::string(7000, 'p') + "\r\n\r\nbody";

@@ -24,8 +24,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// From the build, not __FILE__: that may be relative to the build directory
+// (ccache's base directory), and tests run elsewhere and change into homes.
 std::string SourceDirectory() {
-    return std::filesystem::path(__FILE__).parent_path().string();
+    return VELMORA_TEST_SUPPORT_DIR;
 }
 
 UniqueFd Listen(int& port) {

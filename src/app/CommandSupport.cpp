@@ -1,0 +1,46 @@
+// CommandSupport: the shell commands' shared checks.
+#include "app/CommandSupport.h"
+
+#include <sys/stat.h>
+
+#include "foundation/CMailDatabase.h"
+#include "foundation/DataSource.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "platform/Home.h"
+#include "platform/SettingsStore.h"
+
+std::string CommandSupport::SetupHint(const std::string& home) {
+    return "velmora --home " + home + " setup";
+}
+
+bool CommandSupport::RequireHome(const std::string& home, std::ostream& err) {
+    struct stat info {};
+    if (::stat(home.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
+    err << "velmora: the home " << home << " does not exist; make one with `" << SetupHint(home)
+        << "` (or choose another with --home DIR or $VELMORA_HOME)\n";
+    return false;
+}
+
+bool CommandSupport::Connect(CMailDatabase& db, const std::string& command, std::ostream& err) {
+    // Asked first: the driver would make an empty database where the file
+    // is missing, and a copied home would reach the old one.
+    std::string why = DataSource::Diagnose(Home::Dir());
+    // Connect, not Open: opening would clear the session locks of a running server.
+    if (why.empty() && db.Connect()) return true;
+    if (why.empty()) why = "the database did not answer; `" + SetupHint(Home::Dir()) + "` checks the home";
+    err << "velmora " << command << ": cannot use the data source \"Velmora\": " << why << "\n";
+    return false;
+}
+
+std::string CommandSupport::SettingsProblem() {
+    const long rc = SettingsStore::Instance().Read([](const SettingsFile&) {});
+    return rc == ERROR_BADDB ? SettingsStore::Instance().LastError() : std::string();
+}
+
+std::string CommandSupport::MailDirectory() {
+    std::string root;
+    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", root, 260);
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}

@@ -1,0 +1,25 @@
+// CommandSupport: what the shell commands share: the home check, the
+// connection to the mail database and the settings check, each failing with
+// one sentence that names the cause and the command that mends it.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+class CMailDatabase;
+
+class CommandSupport {
+public:
+    // The fix for a home that is missing, moved or incomplete.
+    static std::string SetupHint(const std::string& home);
+    // False, after saying so, when the home is not a directory.
+    static bool RequireHome(const std::string& home, std::ostream& err);
+    // Connects db, once the data source looks usable, without clearing a
+    // running server's session locks; on failure says why
+    // ("velmora <command>: ...") and returns false.
+    static bool Connect(CMailDatabase& db, const std::string& command, std::ostream& err);
+    // Empty when the settings file reads; otherwise "file: line N: why".
+    static std::string SettingsProblem();
+    // Storage\Mail Directory as set; empty when unset.
+    static std::string MailDirectory();
+};

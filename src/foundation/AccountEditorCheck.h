@@ -1,0 +1,46 @@
+// AccountEditorCheck: the user editor's checks of its fields, in the
+// editor's order, and the editor's own line for every outcome of creating,
+// altering and deleting an account ("Please enter UserName", "User created").
+// The console shows these lines as they stand; the shell tells the same
+// outcomes in its own words, so both decide alike.
+#pragma once
+
+#include <string>
+
+class AccountEditorCheck {
+public:
+    enum class Outcome {
+        Ok,
+        NoUserName,      // Create with an empty name
+        NoUserSelected,  // Alter or Delete with an empty name
+        NoPassword,
+        NoConfirmation,
+        PasswordsDiffer,
+        NoEmail,
+        BadUserName,  // not usable as a mailbox name
+        BadPassword,  // would not fit the stored form
+        BadEmail,
+        UserExists,
+        Created,
+        NotCreated,
+        NoSuchUser,       // Alter of an unknown name
+        NothingToChange,  // Alter with the same password and rights
+        Altered,
+        NotAltered,
+        OnlyAdministrator,        // Delete of the last administrator
+        OnlyAdministratorRevoke,  // Alter that would take the last one's rights
+        UserDoesNotExist,         // Delete of an unknown name
+        Deleted,
+        NotDeleted,
+    };
+
+    // Create's checks 1 to 5 and this system's checks of the name, password
+    // and address; Ok when all pass.
+    static Outcome CheckCreate(const std::string& userName, const std::string& password,
+                               const std::string& confirmation, const std::string& email);
+    // Alter's first checks: a name, then the password and its confirmation.
+    static Outcome CheckAlter(const std::string& userName, const std::string& password,
+                              const std::string& confirmation);
+    // The editor's line for an outcome.
+    static const char* EditorMessage(Outcome outcome);
+};

@@ -1,0 +1,126 @@
+// The shell commands of the real program as an administrator meets them on
+// the first day: help on standard output with exit 0, a missing home named
+// with the command that makes one, a moved home repaired by setup, and a
+// domain added from the shell whose mail the running server stores locally.
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "E2eFixture.h"
+
+namespace {
+
+using E2eShell = E2eFixture;
+
+// The program's standard output alone (standard error is dropped).
+RunResult StdoutOf(const std::vector<std::string>& arguments) {
+    std::string command = "'" + VelmoraProgram() + "'";
+    for (const std::string& a : arguments) command += " '" + a + "'";
+    return RunProgram({"sh", "-c", command + " 2>/dev/null"});
+}
+
+}  // namespace
+
+TEST(E2eShellHelp, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
+    const std::vector<std::vector<std::string>> asks = {{"--help"},
+                                                        {"-h"},
+                                                        {"help"},
+                                                        {"help", "account"},
+                                                        {"account", "--help"},
+                                                        {"reg", "-h"},
+                                                        {"domain", "--help"},
+                                                        {"setup", "--help"},
+                                                        {"run", "--help"},
+                                                        {"help", "domain"}};
+    for (const auto& ask : asks) {
+        const RunResult r = StdoutOf(ask);
+        EXPECT_EQ(r.status, 0) << ask.back();
+        EXPECT_EQ(r.output.rfind("usage: velmora", 0), 0u) << ask.back() << ": " << r.output;
+    }
+    EXPECT_NE(StdoutOf({"help", "domain"}).output.find("domain add NAME"), std::string::npos);
+    for (const auto& wrong : std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"--hme", "x", "setup"}}) {
+        const RunResult r = StdoutOf(wrong);
+        EXPECT_EQ(r.status, 64);
+        EXPECT_EQ(r.output, "");
+    }
+}
+
+TEST(E2eShellHelp, AMissingHomeIsNamedWithTheCommandThatMakesOne) {
+    TestHome parent;
+    const std::string missing = parent.File("no-such-home");
+    for (const auto& command : std::vector<std::vector<std::string>>{
+             {"account", "list"}, {"reg", "set", "Ports", "SMTP Port", "dword", "2525"}}) {
+        std::vector<std::string> argv = {VelmoraProgram(), "--home", missing};
+        argv.insert(argv.end(), command.begin(), command.end());
+        const RunResult r = RunProgram(argv);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find("the home " + missing + " does not exist; make one with `velmora --home " + missing +
+                                " setup`"),
+                  std::string::npos)
+            << r.output;
+    }
+    EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST(E2eShellMove, AMovedHomeWorksAfterSetupAndKeepsPathsSetElsewhere) {
+    TestHome elsewhere;
+    MailHome home;
+    ASSERT_TRUE(home.Setup());
+    ASSERT_TRUE(home.AddAccount("alice"));
+    ASSERT_EQ(home.Velmora({"reg", "set", "Log", "Log Directory", "string", elsewhere.Path()}).status, 0);
+    const std::string old = home.Path();
+    const std::string moved = old + "-moved";
+    std::filesystem::rename(old, moved);
+    // As for an administrator: the data-source files are the home's own.
+    ::unsetenv("ODBCINI");
+    ::unsetenv("ODBCSYSINI");
+
+    auto velmora = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {VelmoraProgram(), "--home", moved});
+        return RunProgram(arguments);
+    };
+    RunResult r = velmora({"account", "list"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("moved or restored from " + old), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("`velmora --home " + moved + " setup`"), std::string::npos) << r.output;
+
+    r = velmora({"setup"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("The home moved from " + old), std::string::npos) << r.output;
+    r = velmora({"account", "list"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("alice"), std::string::npos) << r.output;
+    r = velmora({"account", "add", "carol", "--password", "c", "--email", "carol@localhost"});
+    EXPECT_NE(r.output.find("its mail is kept in " + moved + "/mail/QIRN"), std::string::npos) << r.output;
+    EXPECT_EQ(velmora({"reg", "get", "Storage", "Mail Directory"}).output,
+              "Mail Directory = " + moved + "/mail (string)\n");
+    EXPECT_EQ(velmora({"reg", "get", "Log", "Log Directory"}).output,
+              "Log Directory = " + elsewhere.Path() + " (string)\n");
+    EXPECT_NE(TestHome::ReadFile(moved + "/odbc.ini").find("Database=" + moved + "/velmora.db\n"), std::string::npos);
+    // A second setup has nothing left to repair.
+    EXPECT_EQ(velmora({"setup"}).output.find("The home moved from"), std::string::npos);
+    std::filesystem::rename(moved, old);
+}
+
+TEST_F(E2eShell, DomainAddMakesMailForTheDomainLocal) {
+    ASSERT_EQ(home.Velmora({"domain", "add", "example.org"}).status, 0);
+    StartServer();
+    {
+        SmtpClient client;
+        Open(client);
+        EXPECT_EQ(Code(client.Command("MAIL FROM:<bob@localhost>")), 250);
+        // Not relayed: an unknown user of a served domain is refused.
+        EXPECT_EQ(Code(client.Command("RCPT TO:<ghost@example.org>")), 550);
+        EXPECT_EQ(Code(client.Command("QUIT")), 221);
+    }
+    SmtpClient client;
+    Open(client);
+    EXPECT_EQ(Code(Transaction(client, "bob@localhost", {"alice@example.org"},
+                               "Subject: to the office domain\r\n\r\nfor alice\r\n")),
+              250);
+    ASSERT_TRUE(WaitForMail("alice", 1)) << server.Output();
+    EXPECT_NE(home.InboxTexts("alice")[0].find("for alice"), std::string::npos);
+    EXPECT_TRUE(home.OutboxFiles().empty());
+    StopServer();
+}
