@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
         CServerApplication::BlockStopSignals();
         CServerApplication server;
         if (!server.Start(home, std::cerr)) return 1;
-        std::cerr << "velmora: serving " << home << " (SIGTERM or Ctrl-C to stop)\n";
+        std::cerr << "velmora: serving " << home << " as process " << ::getpid() << " (SIGTERM or Ctrl-C to stop)\n";
         server.WaitForStop();
         server.Stop();
         return 0;

@@ -98,6 +98,8 @@ inline constexpr Setting kCatalogue[] = {
     // --- Ports: read at start by the server modules, and by outbound delivery.
     {kPorts, "SMTP Port", Type::Dword, true, 25, "", Provision::Fixed, 25, "",
      "port of the local SMTP server module"},
+    {kPorts, "SMTP Listen Address", Type::String, true, 0, "", Provision::None, 0, "",
+     "address the SMTP server module listens on: empty for every IPv4 and IPv6 address, else one literal address"},
     {kPorts, "SMTP Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
      "most SMTP sessions the server module serves at once (1-1000); more are refused with 421"},
     {kPorts, "SMTP Max Message Size", Type::Dword, true, 52428800, "", Provision::Fixed, 52428800, "",
@@ -150,6 +152,42 @@ inline constexpr Setting kCatalogue[] = {
      "directory of the diagnostic log files (empty: the home)"},
     {kLogModule, "LoggingLevel", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
      "1: diagnostic log on; any other value: off"},
+    {kLogModule, "VerboseLogging", Type::Dword, true, 0, "", Provision::None, 0, "",
+     "1: the diagnostic log (when on) also keeps the detail lines, several per message; 0: one line per step"},
+};
+// clang-format on
+
+// The settings the server reads once when it starts, and what it accepts for
+// them. A value stored with another type than the catalogue's, outside its
+// range or not an address stops the start with a message naming the setting
+// (SettingsCheck), instead of a default taking its place unnoticed.
+enum class Form { AnyValue, Range, IpAddress };
+
+struct StartupSetting {
+    const char* key;
+    const char* name;
+    Form form;
+    std::uint32_t min;  // for Range
+    std::uint32_t max;
+};
+
+// clang-format off
+inline constexpr StartupSetting kStartupSettings[] = {
+    {kPorts, "SMTP Port", Form::Range, 1, 65535},
+    {kPorts, "SMTP Listen Address", Form::IpAddress, 0, 0},
+    {kPorts, "SMTP Max Sessions", Form::Range, 1, 1000},
+    {kPreferences, "RouteAllMailsToPostmaster", Form::AnyValue, 0, 0},
+    {kPreferences, "AccessControl", Form::AnyValue, 0, 0},
+    {kPreferences, "CleanUpAfterDelete", Form::AnyValue, 0, 0},
+    {kPreferences, "ChangeToAddress", Form::AnyValue, 0, 0},
+    {kPreferences, "SendReceiveOnStartup", Form::AnyValue, 0, 0},
+    {kPreferences, "ChangeFromAddress", Form::AnyValue, 0, 0},
+    {kPreferences, "StoreMailLog", Form::AnyValue, 0, 0},
+    {kPreferences, "SendOnMailCount", Form::AnyValue, 0, 0},
+    {kPreferences, "AllMailLogMailBox", Form::AnyValue, 0, 0},
+    {kLogModule, "LogDir", Form::AnyValue, 0, 0},
+    {kLogModule, "LoggingLevel", Form::AnyValue, 0, 0},
+    {kLogModule, "VerboseLogging", Form::AnyValue, 0, 0},
 };
 // clang-format on
 
