@@ -131,8 +131,8 @@ bool CSmtpListener::Start() {
     }
     for (const std::string& endpoint : endpoints) {
         g_listenerReport.Listening(kReportName, endpoint);
-        g_moduleLog.Write("SMTP server listening on " + endpoint + " (at most " +
-                          std::to_string(settings.maxSessions) + " sessions)");
+        g_moduleLog.Write("SMTP server listening on " + endpoint + " (at most " + std::to_string(settings.maxSessions) +
+                          " sessions)");
     }
     return true;
 }

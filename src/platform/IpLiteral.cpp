@@ -16,8 +16,8 @@ bool ParseIpLiteral(const std::string& text, sockaddr_storage& address, socklen_
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), "0", &hints, &found) != 0 || !found) return false;
-    const bool usable = (found->ai_family == AF_INET || found->ai_family == AF_INET6) &&
-                        found->ai_addrlen <= sizeof address;
+    const bool usable =
+        (found->ai_family == AF_INET || found->ai_family == AF_INET6) && found->ai_addrlen <= sizeof address;
     if (usable) {
         std::memset(&address, 0, sizeof address);
         std::memcpy(&address, found->ai_addr, found->ai_addrlen);

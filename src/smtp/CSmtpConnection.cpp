@@ -210,8 +210,7 @@ int CSmtpConnection::ExtendedConnectToServer(const std::string& host, int port, 
     return OpenSession(host, port, useMx, "EHLO", true);
 }
 
-int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx, const char* greeting,
-                                 bool extended) {
+int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx, const char* greeting, bool extended) {
     if (target.empty()) return kConnectFailed;
     waitForReplies = useMx;
     std::string host = target;
@@ -348,7 +347,8 @@ bool CSmtpConnection::ExtendedLogin(int method, const std::string& user, const s
         case kAuthLoginMethod:
             return AuthLogin(user, password);
         case kLoginPlainMethod: {
-            g_moduleLog.WriteVerbose(StringPrintf("Attempting AuthLoginPlain..user =%s,pass = %s", user.c_str(), kMasked));
+            g_moduleLog.WriteVerbose(
+                StringPrintf("Attempting AuthLoginPlain..user =%s,pass = %s", user.c_str(), kMasked));
             const bool ok = AuthLoginPlain(user, password);
             g_moduleLog.Write(StringPrintf("LoginOk = %d", ok ? 1 : 0));
             return ok;

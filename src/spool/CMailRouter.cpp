@@ -154,8 +154,8 @@ std::string CMailRouter::RoutedLine(const std::string& what, const MailInfo& inf
     std::size_t local = 0, remote = 0;
     for (const auto& recipient : info.recipients)
         if (recipient) ++(recipient->account ? local : remote);
-    return StringPrintf("Routed %s from <%s>: %zu local, %zu remote recipient(s)", what.c_str(),
-                        info.sender.c_str(), local, remote);
+    return StringPrintf("Routed %s from <%s>: %zu local, %zu remote recipient(s)", what.c_str(), info.sender.c_str(),
+                        local, remote);
 }
 
 bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) {
@@ -358,8 +358,7 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
                     queueEntry = std::make_unique<COutboundQueue>(kOutboxDirectory, connection);
                     if (spool) g_moduleLog.WriteVerbose("Creating mail file 1");
                     remoteOk = queueEntry->CreateMailFile();
-                    if (spool)
-                        g_moduleLog.WriteVerbose(StringPrintf("setting mail from = %s", info.sender.c_str()));
+                    if (spool) g_moduleLog.WriteVerbose(StringPrintf("setting mail from = %s", info.sender.c_str()));
                     remoteOk = remoteOk && queueEntry->SetSender(info.sender);
                     if (settings.routeAllMailsToPostmaster && !progress.postmasterDone && database) {
                         std::unique_ptr<CLocalAccount> postmaster(database->LookupLocalAccount("postmaster"));

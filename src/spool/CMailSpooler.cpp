@@ -82,8 +82,8 @@ int CMailSpooler::InsertMail(MailInfo* info) {
         saved = WriteSpoolFile(*owned, directory, &spooled);
         if (saved)
             g_moduleLog.Write(StringPrintf("Accepted %s from <%s> for %zu recipient(s)",
-                                           spooled.substr(spooled.rfind('/') + 1).c_str(),
-                                           owned->sender.c_str(), owned->recipients.size()));
+                                           spooled.substr(spooled.rfind('/') + 1).c_str(), owned->sender.c_str(),
+                                           owned->recipients.size()));
         owned.reset();
     } catch (const std::exception& error) {
         // WriteSpoolFile removes its partial file as the exception passes.

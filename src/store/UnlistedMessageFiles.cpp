@@ -53,8 +53,7 @@ std::vector<std::string> Entries(const std::string& directory, bool directories)
 int Listed(SQLHDBC connection, const std::string& id) {
     OdbcStatement statement(connection);
     std::uint32_t count = 0;
-    if (!statement.ExecDirect(
-            StringPrintf("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlEscape(id).c_str())) ||
+    if (!statement.ExecDirect(StringPrintf("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlEscape(id).c_str())) ||
         !statement.BindULong(1, count) || !statement.Fetch())
         return -1;
     return count > 0 ? 1 : 0;
@@ -96,8 +95,8 @@ std::size_t RemoveUnlistedMessageFiles(SQLHDBC connection, const std::string& ma
                 if (Before(info.st_mtim, since) || !Before(info.st_mtim, before)) continue;
                 if (Listed(connection, name.substr(0, name.size() - 4)) != 0) continue;
                 if (::unlink(path.c_str()) != 0) {
-                    g_moduleLog.Write(StringPrintf("*** Unlisted message file %s cannot be removed: %s",
-                                                   path.c_str(), std::strerror(errno)));
+                    g_moduleLog.Write(StringPrintf("*** Unlisted message file %s cannot be removed: %s", path.c_str(),
+                                                   std::strerror(errno)));
                     continue;
                 }
                 g_moduleLog.Write("Removed unlisted message file " + path + " (an interrupted store left it)");

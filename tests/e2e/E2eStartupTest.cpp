@@ -1,8 +1,8 @@
 // Start-up of the real program: one server per home (a second start on a
 // served home ends at once, names the holder and leaves the first server's
-// deliveries exactly once), and a start that cannot listen or reads a
-// mistyped port ends with one sentence and a non-zero exit, its spool as it
-// was.
+// deliveries exactly once); a start that cannot listen or reads a mistyped
+// port or listen address ends with one sentence and a non-zero exit, its
+// spool as it was; and it says where it really listens.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -42,6 +42,8 @@ bool WritePort(const MailHome& home, const std::string& value) {
 
 TEST_F(E2eStartup, ASecondServerOnAServedHomeIsRefusedAndEveryMessageIsStoredOnce) {
     StartServer();
+    EXPECT_NE(server.Output().find("velmora: SMTP listening on 0.0.0.0:" + std::to_string(port)), std::string::npos)
+        << server.Output();
     EXPECT_EQ(TestHome::ReadFile(home.File("server.lock")), std::to_string(server.Pid()) + "\n");
     constexpr int kMessages = 300;
     SmtpClient client;
@@ -116,11 +118,24 @@ TEST_F(E2eStartup, AStartThatCannotListenOrReadsABadPortEndsAndLeavesTheSpoolAsI
     EXPECT_NE(range.output.find(portSetting + "is 70000; it must be from 1 to 65535"), std::string::npos)
         << range.output;
 
+    ASSERT_TRUE(home.SetDword("Ports", "SMTP Port", static_cast<std::uint32_t>(port)));
+    ASSERT_EQ(home.Velmora({"reg", "set", "Ports", "SMTP Listen Address", "string", "localhost"}).status, 0);
+    const RunResult address = RunServer(home, ServerEnvironment());
+    EXPECT_EQ(address.status, 1) << address.output;
+    EXPECT_NE(address.output.find("velmora run: setting Ports\\SMTP Listen Address is \"localhost\", which is not an "
+                                  "IPv4 or IPv6 address"),
+              std::string::npos)
+        << address.output;
+
     EXPECT_EQ(home.SpoolFiles(), spool);
     EXPECT_TRUE(home.OutboxFiles().empty());
-    // Mended, the server takes the waiting message on.
-    ASSERT_TRUE(home.SetDword("Ports", "SMTP Port", static_cast<std::uint32_t>(port)));
+    // Mended, the server listens where it is told and takes the waiting
+    // message on.
+    ASSERT_EQ(home.Velmora({"reg", "set", "Ports", "SMTP Listen Address", "string", "127.0.0.1"}).status, 0);
     StartServer();
+    EXPECT_NE(server.Output().find("velmora: SMTP listening on 127.0.0.1:" + std::to_string(port) + "\n"),
+              std::string::npos)
+        << server.Output();
     ASSERT_TRUE(WaitForEmptySpool());
     EXPECT_EQ(home.OutboxFiles().size(), 1u);
     StopServer();

@@ -199,11 +199,11 @@ TEST_F(MailStoreTest, TheSweepRemovesOnlyUnlistedMessageFilesWrittenInTheWindow)
         stamp(path, when);
     };
     const std::time_t now = std::time(nullptr);
-    write(inbox + "QIRN-20260101-17000000001.mel", now - 50);  // left by the interrupted run
-    write(sent + "QIRN-20260101-17000000002.mel", now - 50);   // in any folder
+    write(inbox + "QIRN-20260101-17000000001.mel", now - 50);   // left by the interrupted run
+    write(sent + "QIRN-20260101-17000000002.mel", now - 50);    // in any folder
     write(inbox + "QIRN-20260101-17000000003.mel", now - 500);  // older: kept after a deletion
     write(inbox + "QIRN-20260101-17000000004.mel", now + 50);   // newer than the start
-    write(inbox + "task-7.mel", now - 50);                       // not a message name
+    write(inbox + "task-7.mel", now - 50);                      // not a message name
     write(inbox + "QIRN-2026011-170.mel", now - 50);
     std::filesystem::create_directory(inbox + "QIRN-20260101-17000000005.mel");
     stamp(inbox + listed + ".mel", now - 50);  // listed, written in the window
