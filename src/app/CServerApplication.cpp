@@ -115,6 +115,8 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     if (homeLock.PreviousInterrupted() && connection->Connected())
         mailstore::RemoveUnlistedMessageFiles(connection->Handle(), mailstore::ReadMailDirectory(),
                                               homeLock.PreviousStart(), startTime);
+    // Until the store was looked over, a stop keeps the interruption on record.
+    storeSwept = !homeLock.PreviousInterrupted() || connection->Connected();
 
     // Routing is ready before the modules load: a module may hand in a
     // message (0x403) as soon as it runs. The switches routing reads are
@@ -196,7 +198,7 @@ bool CServerApplication::ReportListeners(std::ostream& err) {
 
 bool CServerApplication::Abandon() {
     UserInterface::Install(nullptr);
-    homeLock.Release();
+    homeLock.Release(false);
     return false;
 }
 
@@ -224,5 +226,5 @@ void CServerApplication::Stop() {
     environment.reset();
     g_moduleLog.Close();
     UserInterface::Install(nullptr);
-    homeLock.Release();
+    homeLock.Release(storeSwept);
 }

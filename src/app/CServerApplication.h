@@ -51,6 +51,7 @@ private:
     bool Abandon();
 
     HomeLock homeLock;
+    bool storeSwept = false;  // message files an interrupted server left were looked at
     // Made in Start, after the home is known: the driver manager reads the
     // location of its data-source files once, at the first ODBC call.
     std::unique_ptr<OdbcEnvironment> environment;

@@ -32,6 +32,7 @@ HomeLock::Result HomeLock::Acquire(const std::string& home) {
     path = home + "/" + kFileName;
     error.clear();
     holder = 0;
+    previousPid = 0;
     interrupted = false;
     previousStart = {};
     UniqueFd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
@@ -48,7 +49,8 @@ HomeLock::Result HomeLock::Acquire(const std::string& home) {
         return Result::Held;
     }
     struct stat info {};
-    if (::fstat(file.Get(), &info) == 0 && ReadPid(file.Get()) != 0) {
+    previousPid = ReadPid(file.Get());
+    if (previousPid != 0 && ::fstat(file.Get(), &info) == 0) {
         interrupted = true;
         previousStart = info.st_mtim;
     }
@@ -61,11 +63,18 @@ HomeLock::Result HomeLock::Acquire(const std::string& home) {
     return Result::Acquired;
 }
 
-void HomeLock::Release() {
+void HomeLock::Release(bool clean) {
     if (!fd) return;
     // Empty means stopped cleanly. Should emptying fail, the pid stays and
     // the next start only looks over the mail store once more. The lock
     // itself goes with the descriptor.
-    if (::ftruncate(fd.Get(), 0) != 0) error = path + ": " + std::strerror(errno);
+    bool done = ::ftruncate(fd.Get(), 0) == 0;
+    if (done && !clean && interrupted) {
+        const std::string pid = std::to_string(previousPid) + "\n";
+        const timespec times[2] = {previousStart, previousStart};
+        done = ::lseek(fd.Get(), 0, SEEK_SET) == 0 && WriteAll(fd.Get(), pid.data(), pid.size()) &&
+               ::futimens(fd.Get(), times) == 0;
+    }
+    if (!done) error = path + ": " + std::strerror(errno);
     fd.Reset();
 }

@@ -32,8 +32,10 @@ public:
 
     // Locks <home>/server.lock without waiting and records this process in it.
     Result Acquire(const std::string& home);
-    // Empties the file (a clean stop) and lets the lock go.
-    void Release();
+    // Lets the lock go. With clean, the file is emptied (a clean stop);
+    // otherwise a previous holder's interruption stays recorded (its pid and
+    // start time put back), for a start that ended before it looked at it.
+    void Release(bool clean = true);
 
     const std::string& Path() const { return path; }
     // The pid written by the holder (Held), or 0 when it wrote none yet.
@@ -49,6 +51,7 @@ private:
     std::string path;
     std::string error;
     pid_t holder = 0;
+    pid_t previousPid = 0;
     bool interrupted = false;
     timespec previousStart{};
 };
