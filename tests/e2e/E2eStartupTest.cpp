@@ -58,6 +58,9 @@ TEST_F(E2eStartup, ASecondServerOnAServedHomeIsRefusedAndEveryMessageIsStoredOnc
                       std::string::npos)
                 << second.output;
             EXPECT_EQ(second.output.find("listening"), std::string::npos) << second.output;
+            // The commands that read and edit settings and accounts take no lock.
+            EXPECT_EQ(home.Velmora({"account", "list"}).status, 0);
+            EXPECT_EQ(home.Velmora({"reg", "get", "Ports", "SMTP Port"}).status, 0);
         }
         const std::string text = "Subject: once " + std::to_string(n) + "\r\n\r\nbody\r\n";
         ASSERT_EQ(Code(Transaction(client, "bob@localhost", {"alice@localhost"}, text)), 250) << n;
