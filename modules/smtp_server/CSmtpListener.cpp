@@ -1,7 +1,9 @@
 // CSmtpListener: sockets, accept thread and session threads (see the header).
 #include "CSmtpListener.h"
 
+#include "foundation/CListenerReport.h"
 #include "foundation/CModuleLog.h"
+#include "platform/IpLiteral.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -34,34 +36,26 @@ CSmtpListener::~CSmtpListener() {
     ReapFinished(true);
 }
 
-bool CSmtpListener::Listen(int family) {
+int CSmtpListener::Listen(const sockaddr_storage& address, socklen_t length, std::string& bound) {
+    const int family = address.ss_family;
     UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) return false;
+    if (!fd) return errno;
     const int on = 1;
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    int rc;
-    if (family == AF_INET6) {
-        // IPv4 has its own socket; this one takes IPv6 only.
-        ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(settings.port);
-        rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(settings.port);
-        rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    if (rc != 0 || ::listen(fd.Get(), SOMAXCONN) != 0) {
-        g_moduleLog.Write(std::string("SMTP server: cannot listen on ") + (family == AF_INET6 ? "IPv6" : "IPv4") +
-                          " port " + std::to_string(settings.port) + ": " + std::strerror(errno));
-        return false;
-    }
+    // IPv4 has its own socket; an IPv6 one takes IPv6 only.
+    if (family == AF_INET6) ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(fd.Get(), SOMAXCONN) != 0)
+        return errno;
+    // What the system really bound, which is what the host is told.
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof local;
+    if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return errno;
+    const auto* asIp = reinterpret_cast<const sockaddr_in*>(&local);  // the port sits alike in both families
+    bound = CListenerReport::Endpoint(IpLiteralText(reinterpret_cast<sockaddr*>(&local), localLength),
+                                      ntohs(asIp->sin_port));
     listeners.push_back(std::move(fd));
-    return true;
+    return 0;
 }
 
 bool CSmtpListener::Start() {
@@ -70,26 +64,82 @@ bool CSmtpListener::Start() {
     stopEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     finishedEvent.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stopEvent || !finishedEvent) {
-        g_moduleLog.Write("SMTP server: cannot create its events");
+        Fail("cannot create its events: " + std::string(std::strerror(errno)));
         return false;
     }
     environment.stopFd = stopEvent.Get();
     environment.machineNames = CRecipientResolver::MachineNames();
     environment.hostName = environment.machineNames.empty() ? "localhost" : environment.machineNames.back();
 
-    if (!Listen(AF_INET)) return false;
-    Listen(AF_INET6);  // where the machine has IPv6; IPv4 alone is enough
+    // The addresses to bind: the one configured, or every IPv4 and every
+    // IPv6 address, where IPv6 may be missing from the machine.
+    struct Wanted {
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        bool optional = false;
+    };
+    std::vector<Wanted> wanted;
+    if (settings.listenAddress.empty()) {
+        Wanted v4, v6;
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&v4.address);
+        in4->sin_family = AF_INET;
+        in4->sin_addr.s_addr = htonl(INADDR_ANY);
+        v4.length = sizeof(sockaddr_in);
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&v6.address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_any;
+        v6.length = sizeof(sockaddr_in6);
+        v6.optional = true;
+        wanted = {v4, v6};
+    } else {
+        Wanted one;
+        if (!ParseIpLiteral(settings.listenAddress, one.address, one.length)) {
+            Fail("the setting Ports\\SMTP Listen Address \"" + settings.listenAddress +
+                 "\" is not an IPv4 or IPv6 address");
+            return false;
+        }
+        wanted = {one};
+    }
+    std::vector<std::string> endpoints;
+    for (Wanted& want : wanted) {
+        // Both families keep the port at the same place.
+        reinterpret_cast<sockaddr_in*>(&want.address)->sin_port = htons(settings.port);
+        std::string bound;
+        const int error = Listen(want.address, want.length, bound);
+        if (error == 0) {
+            endpoints.push_back(bound);
+            continue;
+        }
+        const bool noIpv6 = error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT;
+        if (want.optional && noIpv6) continue;
+        const std::string where = CListenerReport::Endpoint(
+            IpLiteralText(reinterpret_cast<sockaddr*>(&want.address), want.length), settings.port);
+        std::string reason = "cannot listen on " + where + ": " + std::strerror(error);
+        if (error == EACCES && settings.port < 1024)
+            reason += " (ports below 1024 need root or the CAP_NET_BIND_SERVICE capability)";
+        Fail(reason);
+        listeners.clear();
+        return false;
+    }
     port = settings.port;
     try {
         acceptThread = std::thread(&CSmtpListener::AcceptLoop, this);
     } catch (const std::system_error& error) {
-        g_moduleLog.Write(std::string("SMTP server: cannot start its thread: ") + error.what());
+        Fail(std::string("cannot start its thread: ") + error.what());
         listeners.clear();
         return false;
     }
-    g_moduleLog.Write("SMTP server listening on port " + std::to_string(port) + " (at most " +
-                      std::to_string(settings.maxSessions) + " sessions)");
+    for (const std::string& endpoint : endpoints) {
+        g_listenerReport.Listening(kReportName, endpoint);
+        g_moduleLog.Write("SMTP server listening on " + endpoint + " (at most " + std::to_string(settings.maxSessions) +
+                          " sessions)");
+    }
     return true;
+}
+
+void CSmtpListener::Fail(const std::string& reason) {
+    g_listenerReport.Failed(kReportName, reason);
+    g_moduleLog.Write("SMTP server: " + reason);
 }
 
 void CSmtpListener::Stop() {

@@ -1,8 +1,10 @@
 // CSmtpListener: the SMTP server's listening sockets, its accept thread and
 // the session threads.
 //
-// It listens on every IPv4 address (which includes 127.0.0.1) and, where
-// the machine has IPv6, on every IPv6 address. Each accepted connection gets
+// It listens on the address of Ports\SMTP Listen Address, or when that is
+// empty on every IPv4 address (which includes 127.0.0.1) and, where the
+// machine has IPv6, on every IPv6 address; what it bound, or why it could
+// not, goes to the host through g_listenerReport. Each accepted connection gets
 // a session on its own thread, up to the configured number at once; a
 // client beyond that is told 421 and closed. Stop wakes the accept thread
 // through an event descriptor that every session also watches, so all of
@@ -14,8 +16,11 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include "CSmtpSession.h"
 #include "CSmtpSettings.h"
@@ -30,7 +35,8 @@ public:
     CSmtpListener& operator=(const CSmtpListener&) = delete;
 
     // Reads the settings, opens the sockets and starts accepting. False
-    // (with the reason in the module log) when no socket could listen.
+    // (with the reason reported and logged) when any wanted socket could
+    // not listen; then none listens.
     bool Start();
     // Stops accepting and tells the sessions to end; returns at once.
     void Stop();
@@ -44,7 +50,11 @@ private:
         std::atomic<bool> finished{false};
     };
 
-    bool Listen(int family);
+    static constexpr const char* kReportName = "SMTP";
+
+    // Binds and listens; 0 with the bound "address:port", or the errno.
+    int Listen(const sockaddr_storage& address, socklen_t length, std::string& bound);
+    void Fail(const std::string& reason);
     void AcceptLoop();
     void Accept(int listener);
     void Refuse(int client, const char* reply);

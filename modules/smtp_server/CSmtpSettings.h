@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "ModuleVisibility.h"
 
@@ -23,6 +24,8 @@ public:
     static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
 
     std::uint16_t port = kDefaultPort;
+    // Ports\SMTP Listen Address: empty for every IPv4 and IPv6 address.
+    std::string listenAddress;
     std::uint32_t maxSessions = kDefaultMaxSessions;
     std::uint32_t maxMessageSize = kDefaultMaxMessageSize;
     std::uint32_t timeoutSeconds = kDefaultTimeoutSeconds;

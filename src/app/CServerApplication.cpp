@@ -1,17 +1,23 @@
 // CServerApplication: headless start-up and shutdown.
 #include "app/CServerApplication.h"
 
+#include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "app/CServerHost.h"
 #include "delivery/CLocalAccount.h"
+#include "foundation/CListenerReport.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/DataSource.h"
 #include "foundation/HeadlessUserInterface.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SettingsCheck.h"
 #include "platform/Home.h"
 #include "platform/Registry.h"
 #include "platform/SettingsStore.h"
@@ -21,10 +27,18 @@
 #include "app/SinkMessages.h"
 #include "maillog/CMailLog.h"
 #include "spool/MailInfo.h"
+#include "store/MailStorePaths.h"
+#include "store/UnlistedMessageFiles.h"
 
 namespace {
 
 HeadlessUserInterface g_headless;
+
+timespec Now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
 
 }  // namespace
 
@@ -51,20 +65,41 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
         return false;
     }
     Home::Use(home);
+    // One server per home, decided before the spool, the database or a
+    // module is touched.
+    switch (homeLock.Acquire(home)) {
+        case HomeLock::Result::Acquired:
+            break;
+        case HomeLock::Result::Held:
+            err << "velmora run: the home " << home << " is already served by "
+                << (homeLock.HolderPid() > 0 ? "process " + std::to_string(homeLock.HolderPid()) : "another process")
+                << " (it holds " << homeLock.Path() << "); stop that server first\n";
+            return false;
+        case HomeLock::Result::Failed:
+            err << "velmora run: cannot lock the home: " << homeLock.Error() << "\n";
+            return false;
+    }
+    const timespec startTime = Now();
     UserInterface::Install(&g_headless);
     {
         HKEY key = nullptr;
         LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kProductKeyPath, 0, KEY_READ, &key);
         if (rc == ERROR_BADDB) {
             err << "velmora run: " << SettingsStore::Instance().LastError() << "\n";
-            return false;
+            return Abandon();
         }
         if (key) RegCloseKey(key);
     }
     const std::string problem = DataSource::Diagnose(home);
     if (!problem.empty()) {
         err << "velmora run: " << problem << "\n";
-        return false;
+        return Abandon();
+    }
+    // A mistyped setting read only now would otherwise give way to a default.
+    const std::string badSetting = settings::CheckStartupSettings();
+    if (!badSetting.empty()) {
+        err << "velmora run: " << badSetting << "\n";
+        return Abandon();
     }
     CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
 
@@ -74,6 +109,14 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     if (connection->Allocate(*environment)) connection->Connect();
     g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     stopped = false;
+
+    // What an interrupted server left in the mail store goes before anything
+    // can store again; its messages are still in the spool.
+    if (homeLock.PreviousInterrupted() && connection->Connected())
+        mailstore::RemoveUnlistedMessageFiles(connection->Handle(), mailstore::ReadMailDirectory(),
+                                              homeLock.PreviousStart(), startTime);
+    // Until the store was looked over, a stop keeps the interruption on record.
+    storeSwept = !homeLock.PreviousInterrupted() || connection->Connected();
 
     // Routing is ready before the modules load: a module may hand in a
     // message (0x403) as soon as it runs. The switches routing reads are
@@ -101,6 +144,22 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     });
     const bool serversStarted = host->StartServerHost();
 
+    // Whether the server runs is decided here, before the spool processor
+    // starts: the designed order starts it earlier, but a server that is
+    // about to end must leave the spool as it found it.
+    if (!serversStarted || host->GetModules().GetModules().empty()) {
+        g_moduleLog.Write("No server module is running; the server ends");
+        err << "velmora run: no server module could be started (see the diagnostic log"
+            << (g_moduleLog.FilePath().empty() ? "" : " " + g_moduleLog.FilePath()) << ")\n";
+        Stop();
+        return false;
+    }
+    if (!ReportListeners(err)) {
+        g_moduleLog.Write("A server module cannot listen; the server ends");
+        Stop();
+        return false;
+    }
+
     mailLog = std::make_unique<CMailLog>(connection->Handle());
     mailLog->Open();
     CMailLog::Install(mailLog.get());
@@ -109,15 +168,38 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     spoolProcessor->SetDatabase(host->GetDatabase());
     spoolProcessor->SetRouter(router.get());
     if (!spoolProcessor->StartProcessing()) g_moduleLog.Write("*** The spool directory SMTPSpooler cannot be watched");
+    return true;
+}
 
-    if (!serversStarted || host->GetModules().GetModules().empty()) {
-        g_moduleLog.Write("No server module is running; the server ends");
-        err << "velmora run: no server module could be started (see the diagnostic log"
-            << (g_moduleLog.FilePath().empty() ? "" : " " + g_moduleLog.FilePath()) << ")\n";
-        Stop();
-        return false;
+bool CServerApplication::ReportListeners(std::ostream& err) {
+    // Per module, in the order reported: "SMTP listening on A and B".
+    std::vector<std::pair<std::string, std::vector<std::string>>> listening;
+    bool failed = false;
+    for (const CListenerReport::Entry& entry : g_listenerReport.Entries()) {
+        if (!entry.listening) {
+            err << "velmora run: " << entry.module << " " << entry.text << "\n";
+            failed = true;
+            continue;
+        }
+        auto it = std::find_if(listening.begin(), listening.end(),
+                               [&](const auto& item) { return item.first == entry.module; });
+        if (it == listening.end()) it = listening.insert(listening.end(), {entry.module, {}});
+        it->second.push_back(entry.text);
+    }
+    if (failed) return false;
+    for (const auto& [module, endpoints] : listening) {
+        std::string line = "velmora: " + module + " listening on ";
+        for (std::size_t i = 0; i < endpoints.size(); ++i)
+            line += (i == 0 ? "" : i + 1 == endpoints.size() ? " and " : ", ") + endpoints[i];
+        err << line << "\n";
     }
     return true;
+}
+
+bool CServerApplication::Abandon() {
+    UserInterface::Install(nullptr);
+    homeLock.Release(false);
+    return false;
 }
 
 void CServerApplication::WaitForStop() {
@@ -144,4 +226,5 @@ void CServerApplication::Stop() {
     environment.reset();
     g_moduleLog.Close();
     UserInterface::Install(nullptr);
+    homeLock.Release(storeSwept);
 }

@@ -1,12 +1,15 @@
 // CServerApplication: the running server without a console.
 //
-// Start-up, in order: the home becomes the working directory, the settings
-// are checked, the application's own database connection is opened, the
-// diagnostic log opens, the server host loads the modules (giving the SMTP
-// server the spooler), the spool processor starts and the start-up switches
-// are read. With no module loaded the process ends at once; the log says
+// Start-up, in order: the home becomes the working directory and is locked
+// (one server per home), the settings file, the data source and the
+// start-up settings are checked, the application's own database connection
+// is opened, the diagnostic log opens, message files an interrupted server
+// left unlisted are removed, the start-up switches are read, the server host
+// loads the modules (giving the SMTP server the spooler), what they listen
+// on is printed, and only then the spool processor starts. With no module
+// loaded, or a listener that cannot bind, the process ends at once and says
 // why. SIGTERM or SIGINT shut down in order: spool processor, modules
-// (stopped, idle, unloaded), log.
+// (stopped, idle, unloaded), log, the home's lock.
 #pragma once
 
 #include <memory>
@@ -14,6 +17,7 @@
 #include <string>
 
 #include "foundation/OdbcConnection.h"
+#include "platform/HomeLock.h"
 
 class CServerHost;
 class CMailSpoolProcessor;
@@ -40,6 +44,14 @@ public:
     CServerHost* GetHost() const { return host.get(); }
 
 private:
+    // Prints what each module listens on; false (with the reasons printed)
+    // when a listener failed.
+    bool ReportListeners(std::ostream& err);
+    // Undoes the first steps of a start that ends before the log opens.
+    bool Abandon();
+
+    HomeLock homeLock;
+    bool storeSwept = false;  // message files an interrupted server left were looked at
     // Made in Start, after the home is known: the driver manager reads the
     // location of its data-source files once, at the first ODBC call.
     std::unique_ptr<OdbcEnvironment> environment;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app/CServerModule.h"
+#include "foundation/CListenerReport.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "spool/CMailSpooler.h"
@@ -27,6 +28,8 @@ bool CServerHost::StartServerHost() {
     eventThread->SetRouteHandler(route);
     // CreateThread returns once the sink windows exist.
     if (!eventThread->CreateThread()) return false;
+    // The modules tell what they bound while they are loaded.
+    g_listenerReport.Clear();
     return modules.LoadServers(eventThread->GetServerSink(), database.get(), spooler.get()) != 0;
 }
 

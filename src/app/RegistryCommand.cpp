@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SettingsCheck.h"
 #include "platform/Registry.h"
 #include "platform/SettingsFile.h"
 #include "platform/SettingsStore.h"
@@ -76,7 +77,7 @@ std::string Named(const std::string& key, const std::string& name) {
 // The checks of a change, before anything is written. Returns 0 when it may
 // be stored, else the exit code after saying why.
 int CheckChange(const std::string& key, const std::string& fullKey, const std::string& name, DWORD type,
-                std::uint32_t number, bool force, std::ostream& err, bool& readAtStart) {
+                std::uint32_t number, const std::string& text, bool force, std::ostream& err, bool& readAtStart) {
     const std::string relative = RelativeKey(fullKey);
     const std::optional<settings::KnownSetting> known =
         relative.empty() ? std::nullopt : settings::FindSetting(relative, name);
@@ -97,6 +98,12 @@ int CheckChange(const std::string& key, const std::string& fullKey, const std::s
     if (type == REG_DWORD && (number < known->minimum || number > known->maximum)) {
         err << "velmora reg: " << Named(key, name) << " takes a number from " << known->minimum << " to "
             << known->maximum << ", not " << number << "\n";
+        return 1;
+    }
+    if (type == REG_SZ && known->form == settings::Form::IpAddress && !text.empty() &&
+        !settings::IsIpAddressText(text)) {
+        err << "velmora reg: " << Named(key, name) << " takes one IPv4 or IPv6 address (or \"\" for every address), not "
+            << text << "\n";
         return 1;
     }
     return 0;
@@ -192,7 +199,7 @@ int RegistryCommand::Run(const std::vector<std::string>& allArgs, std::ostream& 
             return 64;
         }
         bool readAtStart = false;
-        if (int refused = CheckChange(args[1], path, name, type, number, force, err, readAtStart)) return refused;
+        if (int refused = CheckChange(args[1], path, name, type, number, text, force, err, readAtStart)) return refused;
         HKEY key = nullptr;
         LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &key);
         if (rc != ERROR_SUCCESS) return Fail(err, rc, "key " + path);

@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
     static const char* const kCommands[] = {"setup", "reg", "account", "domain", "run"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
-    // Only setup makes a home; run says for itself what is missing.
-    if (line.command != "setup" && line.command != "run" && !CommandSupport::RequireHome(home, std::cerr)) return 1;
+    // Only setup makes a home.
+    if (line.command != "setup" && !CommandSupport::RequireHome(home, std::cerr)) return 1;
     if (line.command == "setup") {
         return SetupCommand::Run(home, line.args, std::cout, std::cerr);
     }
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         CServerApplication::BlockStopSignals();
         CServerApplication server;
         if (!server.Start(home, std::cerr)) return 1;
-        std::cerr << "velmora: serving " << home << " (SIGTERM or Ctrl-C to stop)\n";
+        std::cerr << "velmora: serving " << home << " as process " << ::getpid() << " (SIGTERM or Ctrl-C to stop)\n";
         server.WaitForStop();
         server.Stop();
         return 0;

@@ -227,6 +227,9 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         return false;
     }
 
+    g_moduleLog.Write(StringPrintf("Stored %s for %s (%u bytes)", mailId.c_str(), record->GetUserName().c_str(),
+                                   static_cast<unsigned>(length)));
+
     if (!head.empty() && !CMailHeader::TrimBlanks(header.GetField("X-QIRN-Receipt")).empty())
         SendDeliveryConfirmation(*record, header);
     return true;

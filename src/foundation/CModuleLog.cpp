@@ -38,6 +38,7 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     moduleName = module;
     logDirectory.clear();
     loggingLevel = 0;
+    verbose = false;
 
     HKEY base = nullptr;
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, registryPath.c_str(), 0, KEY_READ, &base) == ERROR_SUCCESS) {
@@ -55,6 +56,11 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
             if (RegQueryValueEx(key, "LoggingLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&level), &size) ==
                 ERROR_SUCCESS)
                 loggingLevel = level;
+            DWORD detail = 0;
+            size = sizeof detail;
+            if (RegQueryValueEx(key, "VerboseLogging", nullptr, nullptr, reinterpret_cast<BYTE*>(&detail), &size) ==
+                ERROR_SUCCESS)
+                verbose = detail == 1;
             RegCloseKey(key);
         }
         RegCloseKey(base);
@@ -95,7 +101,15 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
 
 void CModuleLog::Write(std::string_view text) {
     std::lock_guard<std::mutex> guard(lock);
-    if (!isOpen) return;
+    if (isOpen) Append(text);
+}
+
+void CModuleLog::WriteVerbose(std::string_view text) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (isOpen && verbose) Append(text);
+}
+
+void CModuleLog::Append(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), file);
     std::fputc('\n', file);
     std::fflush(file);
@@ -113,6 +127,11 @@ void CModuleLog::Close() {
 bool CModuleLog::IsOpen() const {
     std::lock_guard<std::mutex> guard(lock);
     return isOpen != 0;
+}
+
+bool CModuleLog::IsVerbose() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return isOpen != 0 && verbose;
 }
 
 std::string CModuleLog::FilePath() const {

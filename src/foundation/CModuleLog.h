@@ -4,6 +4,10 @@
 // LoggingLevel); on only when LoggingLevel is exactly 1. Each Write is one
 // flushed line, serialised by the log's lock so threads never interleave.
 // Nothing is written after Close.
+//
+// A message leaves one line at each step an administrator follows it by
+// (accepted, routed, stored, queued); the step-by-step detail goes through
+// WriteVerbose, kept only when the sub-key's VerboseLogging is 1.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +30,12 @@ public:
     // Same, with the UTC time given (tests).
     void OpenAt(const std::string& registryPath, const std::string& moduleName, bool append, std::time_t utcNow);
     void Write(std::string_view text);
+    // A detail line: written only when the log is open and verbose.
+    void WriteVerbose(std::string_view text);
     void Close();
 
     bool IsOpen() const;
+    bool IsVerbose() const;
     // Path of the file while open (empty otherwise); for the host's own messages.
     std::string FilePath() const;
 
@@ -36,10 +43,14 @@ public:
     static std::string FileNameFor(const std::string& directory, const std::tm& utc);
 
 private:
+    // One flushed line; the caller holds the lock and the log is open.
+    void Append(std::string_view text);
+
     mutable std::mutex lock;
     int isOpen = 0;
     std::string logDirectory;
     std::uint32_t loggingLevel = 0;
+    bool verbose = false;
     std::FILE* file = nullptr;
     std::string moduleName;
     std::string registryPath;

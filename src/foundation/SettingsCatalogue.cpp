@@ -11,18 +11,18 @@ std::optional<KnownSetting> FindSetting(const std::string& key, const std::strin
     const std::string foldedName = FoldCase(name);
     for (const Setting& s : kCatalogue)
         if (FoldCase(s.key) == foldedKey && FoldCase(s.name) == foldedName)
-            return KnownSetting{s.type, s.readAtStart, s.minimum, s.maximum};
+            return KnownSetting{s.type, s.readAtStart, s.minimum, s.maximum, s.form};
     // Name servers are asked afresh for every resolution.
     if (foldedKey == FoldCase(kDns) && foldedName.size() > 1 && foldedName[0] == '#' &&
         foldedName.find_first_not_of("0123456789", 1) == std::string::npos)
-        return KnownSetting{Type::String, false, 0, 0};
+        return KnownSetting{Type::String, false, 0, 0, Form::Text};
     // Modules are loaded once, at start.
     const std::string servers = FoldCase(kServers) + "\\#";
     if (foldedKey.rfind(servers, 0) == 0 && foldedKey.size() > servers.size() &&
         foldedKey.find_first_not_of("0123456789", servers.size()) == std::string::npos) {
-        if (foldedName == FoldCase(kServerActive)) return KnownSetting{Type::Dword, true, 0, 0xFFFFFFFFu};
+        if (foldedName == FoldCase(kServerActive)) return KnownSetting{Type::Dword, true, 0, 0xFFFFFFFFu, Form::Text};
         if (foldedName == FoldCase(kServerLocation) || foldedName == FoldCase(kServerName))
-            return KnownSetting{Type::String, true, 0, 0};
+            return KnownSetting{Type::String, true, 0, 0, Form::Text};
     }
     return std::nullopt;
 }

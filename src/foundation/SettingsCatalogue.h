@@ -47,6 +47,9 @@ enum class Type { Dword, String };
 // What setup writes for a value: nothing, a fixed value, or a path below the home.
 enum class Provision { None, Fixed, HomePath };
 
+// A string value that must be one literal IPv4 or IPv6 address (or empty).
+enum class Form { Text, IpAddress };
+
 struct Setting {
     const char* key;   // sub-key of the product key
     const char* name;  // value name
@@ -64,6 +67,8 @@ struct Setting {
     // The dword values its readers accept; the shell refuses others.
     std::uint32_t minimum = 0;
     std::uint32_t maximum = 0xFFFFFFFFu;
+    // What a string value must hold beyond being text.
+    Form form = Form::Text;
 };
 
 constexpr bool kAtStart = true;
@@ -111,6 +116,9 @@ inline constexpr Setting kCatalogue[] = {
     // --- Ports: read at start by the server modules, and by outbound delivery.
     {kPorts, "SMTP Port", Type::Dword, true, 25, "", Provision::Fixed, 25, "",
      "port of the local SMTP server module", kAtStart, 1, kMaxPort},
+    {kPorts, "SMTP Listen Address", Type::String, true, 0, "", Provision::None, 0, "",
+     "address the SMTP server module listens on: empty for every IPv4 and IPv6 address, else one literal address",
+     kAtStart, 0, 0xFFFFFFFFu, Form::IpAddress},
     {kPorts, "SMTP Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
      "most SMTP sessions the server module serves at once (1-1000); more are refused with 421",
      kAtStart, 1, 1000},
@@ -166,6 +174,9 @@ inline constexpr Setting kCatalogue[] = {
      "directory of the diagnostic log files (empty: the home)", kAtStart},
     {kLogModule, "LoggingLevel", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
      "1: diagnostic log on; any other value: off", kAtStart},
+    {kLogModule, "VerboseLogging", Type::Dword, true, 0, "", Provision::None, 0, "",
+     "1: the diagnostic log (when on) also keeps the detail lines, several per message; 0: one line per step",
+     kAtStart},
 };
 // clang-format on
 
@@ -186,6 +197,7 @@ struct KnownSetting {
     bool readAtStart;
     std::uint32_t minimum;
     std::uint32_t maximum;
+    Form form;
 };
 
 // The entry for a value of a key below the product key ("Ports", "SMTP Port";

@@ -14,18 +14,18 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 }  // namespace
 
 std::unique_ptr<char[]> CBase64Encoder::Encode(const void* bytes, std::size_t& length) const {
-    g_moduleLog.Write("************enter in encode***************");
+    g_moduleLog.WriteVerbose("************enter in encode***************");
     const std::size_t inputLength = length;
     length = 0;
     // Guard 4 * ceil(n / 3) + 1 against overflow.
     if (inputLength / 3 >= (SIZE_MAX - 1) / 4 - 1) {
-        g_moduleLog.Write("************ return from encode ***************");
+        g_moduleLog.WriteVerbose("************ return from encode ***************");
         return nullptr;
     }
     const std::size_t outputLength = (inputLength + 2) / 3 * 4;
     std::unique_ptr<char[]> output(new (std::nothrow) char[outputLength + 1]);
     if (!output) {
-        g_moduleLog.Write("************ return from encode ***************");
+        g_moduleLog.WriteVerbose("************ return from encode ***************");
         return nullptr;
     }
     const auto* in = static_cast<const unsigned char*>(bytes);
@@ -49,7 +49,7 @@ std::unique_ptr<char[]> CBase64Encoder::Encode(const void* bytes, std::size_t& l
     }
     *out = '\0';
     length = outputLength;
-    g_moduleLog.Write("************ return from encode ***************");
+    g_moduleLog.WriteVerbose("************ return from encode ***************");
     return output;
 }
 

@@ -223,7 +223,7 @@ bool COutboundQueue::CreateMailFile() {
             return false;
         }
         filePath = path;
-        g_moduleLog.Write(StringPrintf("Opening file for writing mail..%s", filePath.c_str()));
+        g_moduleLog.WriteVerbose(StringPrintf("Opening file for writing mail..%s", filePath.c_str()));
         archive = std::make_unique<COutboxArchive>(fd, true);
         writeFailed = false;
         return true;

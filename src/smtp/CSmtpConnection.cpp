@@ -88,6 +88,18 @@ int LocalSmtpPort() {
     return static_cast<int>(port);
 }
 
+// Where the local SMTP server listens when it was told one address
+// (Ports\SMTP Listen Address); 127.0.0.1 when it listens on every address.
+std::string LocalSmtpHost() {
+    std::string address;
+    ReadRegistryString(settings::kPortsKeyPath, "SMTP Listen Address", address, 256);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    if (address.empty() || address == "0.0.0.0") return CSmtpConnection::kLocalHost;
+    if (address == "::") return "::1";  // that listener takes IPv6 only
+    return address;
+}
+
 }  // namespace
 
 CSmtpConnection::CSmtpConnection() {
@@ -180,13 +192,13 @@ std::string CSmtpConnection::Challenge() const {
 
 bool CSmtpConnection::Handshake(const std::string& greeting) {
     std::string code = ReadResponse();
-    g_moduleLog.Write(StringPrintf("\tResponse = %s", code.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
     if (code != "220") return false;
     const std::string request = greeting + " " + heloName + "\r\n";
-    g_moduleLog.Write(StringPrintf("\tSending Request - %s", request.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("\tSending Request - %s", request.c_str()));
     if (!SendText(request)) return false;
     code = ReadResponse();
-    g_moduleLog.Write(StringPrintf("\tResponse = %s", code.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
     return code == "250";
 }
 
@@ -198,21 +210,25 @@ int CSmtpConnection::ExtendedConnectToServer(const std::string& host, int port, 
     return OpenSession(host, port, useMx, "EHLO", true);
 }
 
-int CSmtpConnection::OpenSession(const std::string& host, int port, bool useMx, const char* greeting, bool extended) {
-    if (host.empty()) return kConnectFailed;
+int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx, const char* greeting, bool extended) {
+    if (target.empty()) return kConnectFailed;
     waitForReplies = useMx;
-    if (host == kLocalHost && port == kLocalPort) port = LocalSmtpPort();
+    std::string host = target;
+    if (host == kLocalHost && port == kLocalPort) {
+        host = LocalSmtpHost();
+        port = LocalSmtpPort();
+    }
 
     if (!useMx) {
-        if (extended) g_moduleLog.Write(StringPrintf("connecting...%s, %d", host.c_str(), port));
+        if (extended) g_moduleLog.WriteVerbose(StringPrintf("connecting...%s, %d", host.c_str(), port));
         if (!ConnectSocket(host, port)) return kConnectFailed;
-        if (extended) g_moduleLog.Write("Handshaking with server");
+        if (extended) g_moduleLog.WriteVerbose("Handshaking with server");
         if (Handshake(greeting)) return kConnected;
         Disconnect();
         return kConnectFailed;
     }
 
-    if (extended) g_moduleLog.Write("Resolving address");
+    if (extended) g_moduleLog.WriteVerbose("Resolving address");
     CMxResolver resolver;
     std::vector<std::string> hosts = resolver.ResolveMx(host);
     if (hosts.empty()) {
@@ -331,7 +347,8 @@ bool CSmtpConnection::ExtendedLogin(int method, const std::string& user, const s
         case kAuthLoginMethod:
             return AuthLogin(user, password);
         case kLoginPlainMethod: {
-            g_moduleLog.Write(StringPrintf("Attempting AuthLoginPlain..user =%s,pass = %s", user.c_str(), kMasked));
+            g_moduleLog.WriteVerbose(
+                StringPrintf("Attempting AuthLoginPlain..user =%s,pass = %s", user.c_str(), kMasked));
             const bool ok = AuthLoginPlain(user, password);
             g_moduleLog.Write(StringPrintf("LoginOk = %d", ok ? 1 : 0));
             return ok;
@@ -366,72 +383,72 @@ bool CSmtpConnection::AuthLogin(const std::string& user, const std::string& pass
 
 bool CSmtpConnection::AuthLoginPlain(const std::string& user, const std::string& password) {
     static const std::string kAuthLogin = "AUTH LOGIN\r\n";
-    g_moduleLog.Write(StringPrintf("sending data %s", kAuthLogin.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("sending data %s", kAuthLogin.c_str()));
     if (!SendText(kAuthLogin)) {
         g_moduleLog.Write("An unexpected error occurred while sending the AUTH command\n");
         return false;
     }
     std::string code = ReadResponse();
-    g_moduleLog.Write(StringPrintf("Response = %s", code.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("Response = %s", code.c_str()));
     if (code != "334") {
         g_moduleLog.Write("Server does not support AUTH LOGIN PLAIN!\n");
         return false;
     }
-    g_moduleLog.Write(StringPrintf("ServerResponse = %s", finalLine.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("ServerResponse = %s", finalLine.c_str()));
     if (finalLine.size() < 5) {
         g_moduleLog.Write("Invalid response length");
         return false;
     }
     const std::string prompt = Challenge();
-    g_moduleLog.Write(StringPrintf("authenticating user - %s", prompt.c_str()));
-    g_moduleLog.Write("comparing response");
+    g_moduleLog.WriteVerbose(StringPrintf("authenticating user - %s", prompt.c_str()));
+    g_moduleLog.WriteVerbose("comparing response");
     if (prompt.compare(0, 12, "VXNlcm5hbWU6") != 0) {
         g_moduleLog.Write("comparison failed");
         return false;
     }
 
     const CBase64Encoder encoder;
-    g_moduleLog.Write("encoding user name");
+    g_moduleLog.WriteVerbose("encoding user name");
     std::size_t length = user.size();
     std::unique_ptr<char[]> encodedUser = encoder.Encode(user.data(), length);
     if (!encodedUser) {
         g_moduleLog.Write("base64encoding failed...");
         return false;
     }
-    g_moduleLog.Write(StringPrintf("Plain name = %s, Encoded Name=%s,", user.c_str(), encodedUser.get()));
+    g_moduleLog.WriteVerbose(StringPrintf("Plain name = %s, Encoded Name=%s,", user.c_str(), encodedUser.get()));
     const std::string userLine = StringPrintf("%s\r\n", encodedUser.get());
-    g_moduleLog.Write(StringPrintf("Sending user information..%s", userLine.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("Sending user information..%s", userLine.c_str()));
     if (!SendText(userLine)) {
         g_moduleLog.Write("An unexpected error occurred while sending the username\n");
         return false;
     }
     code = ReadResponse();
-    g_moduleLog.Write(StringPrintf("Response = %s", code.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("Response = %s", code.c_str()));
     if (code != "334") {
         g_moduleLog.Write("Server did not response correctly to AUTH LOGIN PLAIN username field!\n");
         return false;
     }
 
-    g_moduleLog.Write("authenticating password");
+    g_moduleLog.WriteVerbose("authenticating password");
     if (Challenge().compare(0, 12, "UGFzc3dvcmQ6") != 0) return false;
-    g_moduleLog.Write("Encoding Password");
+    g_moduleLog.WriteVerbose("Encoding Password");
     length = password.size();
     std::unique_ptr<char[]> encodedPassword = encoder.Encode(password.data(), length);
     if (!encodedPassword) {
         g_moduleLog.Write("base64encoding failed...");
         return false;
     }
-    g_moduleLog.Write(StringPrintf("Plain password = %s, Encoded password=%s,", kMasked, kMasked));
+    g_moduleLog.WriteVerbose(StringPrintf("Plain password = %s, Encoded password=%s,", kMasked, kMasked));
     const std::string passwordLine = StringPrintf("%s\r\n", encodedPassword.get());
-    g_moduleLog.Write(StringPrintf("Sending password information..%s", kMasked));
+    g_moduleLog.WriteVerbose(StringPrintf("Sending password information..%s", kMasked));
     if (!SendText(passwordLine)) {
         g_moduleLog.Write("An unexpected error occurred while sending the password\n");
         return false;
     }
     code = ReadResponse();
-    g_moduleLog.Write(StringPrintf("Response = %s", code.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("Response = %s", code.c_str()));
     if (code == "235") {
-        g_moduleLog.Write("Authentication success!");
+        g_moduleLog.WriteVerbose("Authentication success!");
         return true;
     }
     return false;

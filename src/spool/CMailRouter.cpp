@@ -150,6 +150,14 @@ bool CMailRouter::RouteSpoolFile(const std::string& path, CAccountDatabase* data
     return ProcessSpoolFile(path, database, reason);
 }
 
+std::string CMailRouter::RoutedLine(const std::string& what, const MailInfo& info) {
+    std::size_t local = 0, remote = 0;
+    for (const auto& recipient : info.recipients)
+        if (recipient) ++(recipient->account ? local : remote);
+    return StringPrintf("Routed %s from <%s>: %zu local, %zu remote recipient(s)", what.c_str(), info.sender.c_str(),
+                        local, remote);
+}
+
 bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) {
     const std::string identity = FileIdentity(path);
     spool::ReadResult result = spool::ReadResult::Ok;
@@ -175,7 +183,9 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
     }
 
     Leftovers left;
+    const std::string routed = RoutedLine(path.substr(path.rfind('/') + 1), *info);
     const bool complete = Route(*info, database->GetConnectionHandle(), database, true, progress, left, reason);
+    if (complete) g_moduleLog.Write(routed);
     std::lock_guard<std::mutex> guard(attemptsLock);
     if (complete)
         attempts.erase(identity);
@@ -189,7 +199,11 @@ int CMailRouter::RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connectio
     Progress progress;
     Leftovers left;
     std::string reason;
-    if (Route(*info, connection, database ? database : hostDatabase, false, progress, left, reason)) return 1;
+    const std::string routed = RoutedLine("a message handed in by a module", *info);
+    if (Route(*info, connection, database ? database : hostDatabase, false, progress, left, reason)) {
+        g_moduleLog.Write(routed);
+        return 1;
+    }
 
     // Whatever could not be served goes to the spool directory, where the
     // spool processor tries it again.
@@ -340,11 +354,11 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
                 if (!queueEntry) {
                     if (!deliverRemote) continue;
                     if (settings.accessControl && MaySendOut(connection, info.sender) != 1) continue;
-                    if (spool) g_moduleLog.Write("Creating mail file");
+                    if (spool) g_moduleLog.WriteVerbose("Creating mail file");
                     queueEntry = std::make_unique<COutboundQueue>(kOutboxDirectory, connection);
-                    if (spool) g_moduleLog.Write("Creating mail file 1");
+                    if (spool) g_moduleLog.WriteVerbose("Creating mail file 1");
                     remoteOk = queueEntry->CreateMailFile();
-                    if (spool) g_moduleLog.Write(StringPrintf("setting mail from = %s", info.sender.c_str()));
+                    if (spool) g_moduleLog.WriteVerbose(StringPrintf("setting mail from = %s", info.sender.c_str()));
                     remoteOk = remoteOk && queueEntry->SetSender(info.sender);
                     if (settings.routeAllMailsToPostmaster && !progress.postmasterDone && database) {
                         std::unique_ptr<CLocalAccount> postmaster(database->LookupLocalAccount("postmaster"));
@@ -366,7 +380,7 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
                     }
                 }
                 if (spool)
-                    g_moduleLog.Write(
+                    g_moduleLog.WriteVerbose(
                         StringPrintf("setting mail to = %s@%s", recipient->user.c_str(), recipient->domain.c_str()));
                 remoteOk = remoteOk && queueEntry->AddRecipient(recipient->user, recipient->domain);
                 ++queuedCount;
@@ -387,6 +401,8 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
         remoteOk = remoteOk && queueEntry->WriteBody(*info.content);
         if (remoteOk) {
             g_pendingOutbound.fetch_add(queuedCount);
+            g_moduleLog.Write(StringPrintf("Queued %s from <%s> for %u remote recipient(s)",
+                                           queueEntry->FilePath().c_str(), info.sender.c_str(), queuedCount));
         } else {
             // Taken back whole: a later attempt queues the message again.
             queueEntry->Discard();

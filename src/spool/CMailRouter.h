@@ -96,6 +96,8 @@ private:
     bool MakeAllMailCopy(MailInfo& info, std::string& problem);
     void AddMonitors(const std::vector<std::string>& names);
     void NotifyNewMail(MailInfo& info, const std::string& user);
+    // The default log's one line for a routed message.
+    static std::string RoutedLine(const std::string& what, const MailInfo& info);
 
     CAccountDatabase* hostDatabase;
     NewMailNotifier newMail;

@@ -6,6 +6,7 @@
 #include "spool/CMailSpooler.h"
 
 #include "foundation/CModuleLog.h"
+#include "foundation/StringFormat.h"
 #include "spool/SpoolFile.h"
 
 #include <dirent.h>
@@ -66,25 +67,33 @@ MailInfo* CMailSpooler::ReadSpoolFile() {
 int CMailSpooler::InsertMail(MailInfo* info) {
     // Ours from here on, whatever happens.
     std::unique_ptr<MailInfo> owned(info);
-    g_moduleLog.Write("Inserting mail..");
+    g_moduleLog.WriteVerbose("Inserting mail..");
     if (!owned) {
         g_moduleLog.Write("MailInfo is NULL");
         return 0;
     }
     bool saved = false;
     try {
-        g_moduleLog.Write("Waiting for single object");
+        g_moduleLog.WriteVerbose("Waiting for single object");
         std::lock_guard<std::mutex> guard(lock);
-        g_moduleLog.Write("reseting event");
-        g_moduleLog.Write("Saving Mail transaction");
-        saved = WriteSpoolFile(*owned, directory);
+        g_moduleLog.WriteVerbose("reseting event");
+        g_moduleLog.WriteVerbose("Saving Mail transaction");
+        std::string spooled;
+        saved = WriteSpoolFile(*owned, directory, &spooled);
+        if (saved)
+            g_moduleLog.Write(StringPrintf("Accepted %s from <%s> for %zu recipient(s)",
+                                           spooled.substr(spooled.rfind('/') + 1).c_str(), owned->sender.c_str(),
+                                           owned->recipients.size()));
         owned.reset();
     } catch (const std::exception& error) {
         // WriteSpoolFile removes its partial file as the exception passes.
         g_moduleLog.Write(std::string("*** Exception in writing to file: ") + error.what());
         saved = false;
     }
-    g_moduleLog.Write(saved ? "returning true" : "returning false");
+    if (saved)
+        g_moduleLog.WriteVerbose("returning true");
+    else
+        g_moduleLog.Write("returning false");
     return saved ? 1 : 0;
 }
 

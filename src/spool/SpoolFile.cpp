@@ -321,7 +321,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     }
     FileRemover remover(partPath);
     std::string finalPath = SpoolPath(directory, "SMF", number, ".tmp");
-    Log(StringPrintf("Mail File Name = %s", finalPath.c_str()));
+    g_moduleLog.WriteVerbose(StringPrintf("Mail File Name = %s", finalPath.c_str()));
 
     auto fail = [] {
         Log("*** Exception in writing to file");
@@ -341,7 +341,8 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
         writer.String(local ? "1" : "0");
         writer.String(local ? recipient->account->GetUserName() : recipient->user);
         writer.String(recipient->domain);
-        Log(StringPrintf("Receiver in file = %s@%s", recipient->user.c_str(), recipient->domain.c_str()));
+        g_moduleLog.WriteVerbose(
+            StringPrintf("Receiver in file = %s@%s", recipient->user.c_str(), recipient->domain.c_str()));
     }
     writer.U32(static_cast<std::uint32_t>(info.DotsCount));
     const std::uint32_t length = info.content->GetLength();
@@ -349,7 +350,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     if (!writer.Flush()) return fail();
 
     info.content->Rewind();
-    Log("Writing to MailStorageFile");
+    g_moduleLog.WriteVerbose("Writing to MailStorageFile");
     std::vector<char> block(kBlockSize);
     std::uint64_t copied = 0;
     for (;;) {
@@ -362,7 +363,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     }
     if (copied != length) return fail();
 
-    Log("Closing File");
+    g_moduleLog.WriteVerbose("Closing File");
     if (::fsync(file.Get()) != 0 || ::close(file.Release()) != 0) return fail();
 
     // Publish under the final name; another number when that name is taken.
@@ -370,7 +371,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
         if (RenameNoReplace(partPath, finalPath) == 0) break;
         if (errno != EEXIST || attempt + 1 >= kNameAttempts) return fail();
         finalPath = SpoolPath(directory, "SMF", NextSpoolNumber(), ".tmp");
-        Log(StringPrintf("Mail File Name = %s", finalPath.c_str()));
+        g_moduleLog.WriteVerbose(StringPrintf("Mail File Name = %s", finalPath.c_str()));
     }
     remover.Reset(finalPath);
     if (!SyncDirectory(directory)) return fail();

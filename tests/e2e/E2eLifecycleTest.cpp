@@ -179,7 +179,8 @@ TEST_F(E2eCrash, Kill9NeverLosesAMessageThatWasAnswered250) {
 // What a kill leaves must not show in the mailbox as a broken message: each
 // listed message has its file, whole, under an id no other listing shares.
 // A kill between writing a file and listing it may leave the file unlisted;
-// the message itself is delivered again from the spool.
+// the next start removes it, and the message itself is delivered again from
+// the spool.
 TEST_F(E2eCrash, Kill9LeavesNoBrokenMessageInTheMailbox) {
     ASSERT_NO_FATAL_FAILURE(CrashAndRecover());
     const std::string aliceId = home.Sql("SELECT aAccountId FROM Accounts WHERE aUserName = 'alice'");
@@ -195,5 +196,7 @@ TEST_F(E2eCrash, Kill9LeavesNoBrokenMessageInTheMailbox) {
         ++listed;
     }
     EXPECT_GT(listed, 0u);
+    // What a kill left unlisted went at the next start.
+    EXPECT_EQ(home.InboxFiles("alice").size(), listed) << "unlisted message files remain";
     EXPECT_EQ(home.SqlNumber("SELECT COUNT(*) - COUNT(DISTINCT mMailId) FROM Mails"), 0) << "mail ids repeat";
 }

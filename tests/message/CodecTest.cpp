@@ -64,7 +64,8 @@ TEST(Base64, EncodingIsTracedInTheDiagnosticLog) {
     TestHome::WriteFile(home.File("settings.reg"), std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") +
                                                        settings::kProductKeyPath + "\\" + settings::kLogModule +
                                                        "]\n\"LogDir\"=\"" + home.Path() +
-                                                       "\"\n\"LoggingLevel\"=dword:00000001\n");
+                                                       "\"\n\"LoggingLevel\"=dword:00000001\n"
+                                                       "\"VerboseLogging\"=dword:00000001\n");
     g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     ASSERT_TRUE(g_moduleLog.IsOpen());
     EXPECT_EQ(CBase64Encoder().Encode("x"), "eA==");

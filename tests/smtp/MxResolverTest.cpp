@@ -201,6 +201,7 @@ TEST_F(MxResolverTest, ConnectWithLookupResults) {
 }
 
 TEST_F(MxResolverTest, ExtendedConnectLogsTheLookup) {
+    SetSettingDword("SOFTWARE\\Fenwarde\\Velmora\\Corvane", "VerboseLogging", 1);
     g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     ASSERT_TRUE(g_moduleLog.IsOpen());
     const std::string logPath = g_moduleLog.FilePath();

@@ -20,6 +20,8 @@ class SmtpAuthTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(home.Provision());
+        // The detail lines are where a password could slip through.
+        SetSettingDword("SOFTWARE\\Fenwarde\\Velmora\\Corvane", "VerboseLogging", 1);
         g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
         ASSERT_TRUE(g_moduleLog.IsOpen());
         logPath = g_moduleLog.FilePath();

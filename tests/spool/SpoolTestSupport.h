@@ -113,7 +113,8 @@ protected:
         info.recipients.push_back(std::move(recipient));
     }
 
-    // Turns the diagnostic log on into the home; returns its path.
+    // Turns the diagnostic log on into the home (without its detail lines
+    // unless VerboseLogging is set after); returns its path.
     std::string OpenDiagnosticLog() {
         {
             std::ofstream settings("settings.reg", std::ios::app);

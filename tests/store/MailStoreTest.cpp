@@ -3,6 +3,7 @@
 // removed, and a failure leaves the store as it was.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
+#include "store/UnlistedMessageFiles.h"
 
 namespace {
 
@@ -180,4 +182,38 @@ TEST(MailStorePaths, OnlyPlainNamesBecomePaths) {
     EXPECT_EQ(mailstore::JoinPath("/m", ".."), "");
     EXPECT_EQ(mailstore::JoinPath("", "Inbox"), "");
     EXPECT_EQ(mailstore::JoinPath("/m/", "Inbox"), "/m/Inbox");
+}
+
+// The start-up sweep removes only what an interrupted store leaves: an
+// unlisted file named like a message, written inside the given window.
+TEST_F(MailStoreTest, TheSweepRemovesOnlyUnlistedMessageFilesWrittenInTheWindow) {
+    const std::string listed = Store("From: a@b\r\n\r\nlisted\r\n", 1, "Inbox");
+    const std::string inbox = accountDirectory + "/Inbox/";
+    const std::string sent = accountDirectory + "/Sent/";
+    auto stamp = [](const std::string& path, std::time_t when) {
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    };
+    auto write = [&](const std::string& path, std::time_t when) {
+        TestHome::WriteFile(path, "x");
+        stamp(path, when);
+    };
+    const std::time_t now = std::time(nullptr);
+    write(inbox + "QIRN-20260101-17000000001.mel", now - 50);   // left by the interrupted run
+    write(sent + "QIRN-20260101-17000000002.mel", now - 50);    // in any folder
+    write(inbox + "QIRN-20260101-17000000003.mel", now - 500);  // older: kept after a deletion
+    write(inbox + "QIRN-20260101-17000000004.mel", now + 50);   // newer than the start
+    write(inbox + "task-7.mel", now - 50);                      // not a message name
+    write(inbox + "QIRN-2026011-170.mel", now - 50);
+    std::filesystem::create_directory(inbox + "QIRN-20260101-17000000005.mel");
+    stamp(inbox + listed + ".mel", now - 50);  // listed, written in the window
+
+    const timespec since{now - 100, 0}, before{now, 0};
+    EXPECT_EQ(mailstore::RemoveUnlistedMessageFiles(db.GetConnectionHandle(), home.File("mail"), since, before), 2u);
+    EXPECT_FALSE(std::filesystem::exists(inbox + "QIRN-20260101-17000000001.mel"));
+    EXPECT_FALSE(std::filesystem::exists(sent + "QIRN-20260101-17000000002.mel"));
+    for (const char* kept : {"QIRN-20260101-17000000003.mel", "QIRN-20260101-17000000004.mel", "task-7.mel",
+                             "QIRN-2026011-170.mel", "QIRN-20260101-17000000005.mel"})
+        EXPECT_TRUE(std::filesystem::exists(inbox + kept)) << kept;
+    EXPECT_TRUE(std::filesystem::exists(inbox + listed + ".mel"));
 }

@@ -1,0 +1,29 @@
+// CListenerReport: the modules' listener reports (see the header).
+#include "foundation/CListenerReport.h"
+
+CListenerReport g_listenerReport;
+
+void CListenerReport::Listening(const std::string& module, const std::string& endpoint) {
+    std::lock_guard<std::mutex> guard(lock);
+    entries.push_back({module, true, endpoint});
+}
+
+void CListenerReport::Failed(const std::string& module, const std::string& reason) {
+    std::lock_guard<std::mutex> guard(lock);
+    entries.push_back({module, false, reason});
+}
+
+void CListenerReport::Clear() {
+    std::lock_guard<std::mutex> guard(lock);
+    entries.clear();
+}
+
+std::vector<CListenerReport::Entry> CListenerReport::Entries() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return entries;
+}
+
+std::string CListenerReport::Endpoint(const std::string& host, unsigned port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}

@@ -1,0 +1,36 @@
+// CListenerReport: what the server modules' listeners really did at start.
+//
+// A module that listens tells the host here, before the call that starts it
+// returns (SetDatabase or SetMailSpooler), each address and port it bound, or
+// why it could not bind. The module objects' operation tables are fixed, so
+// this goes through the engine the program exports, like the log. The host
+// clears it before loading the modules and reads it once they are loaded: it
+// prints what listens, or refuses to run when a listener failed.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CListenerReport {
+public:
+    struct Entry {
+        std::string module;  // "SMTP"
+        bool listening = false;
+        std::string text;  // "0.0.0.0:2525", or the failure ("cannot listen on ...: why")
+    };
+
+    void Listening(const std::string& module, const std::string& endpoint);
+    void Failed(const std::string& module, const std::string& reason);
+    void Clear();
+    std::vector<Entry> Entries() const;
+
+    // "host:port", with an IPv6 host in brackets.
+    static std::string Endpoint(const std::string& host, unsigned port);
+
+private:
+    mutable std::mutex lock;
+    std::vector<Entry> entries;
+};
+
+extern CListenerReport g_listenerReport;

@@ -1,0 +1,97 @@
+// SettingsCheck: type, range and address checks of the start-up settings.
+#include "foundation/SettingsCheck.h"
+
+#include <cstring>
+#include <vector>
+
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/StringFormat.h"
+#include "platform/IpLiteral.h"
+#include "platform/Registry.h"
+
+namespace settings {
+
+namespace {
+
+// Longest text value a start-up reader takes (directories).
+constexpr DWORD kMaxText = 260;
+
+const char* TypeName(DWORD type) {
+    switch (type) {
+        case REG_DWORD:
+            return "a dword";
+        case REG_SZ:
+            return "a string";
+        default:
+            return "binary data";
+    }
+}
+
+bool HasRange(const Setting& setting) {
+    return setting.minimum != 0 || setting.maximum != 0xFFFFFFFFu;
+}
+
+std::string Expected(const Setting& setting) {
+    if (setting.type == Type::String)
+        return setting.form == Form::IpAddress ? "a string holding one IPv4 or IPv6 address, or empty" : "a string";
+    if (HasRange(setting)) return StringPrintf("a dword from %u to %u", setting.minimum, setting.maximum);
+    return "a dword";
+}
+
+}  // namespace
+
+bool IsIpAddressText(const std::string& text) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    return ParseIpLiteral(text, address, length);
+}
+
+std::string CheckStartupSetting(const Setting& check) {
+    const std::string label = std::string(check.key) + "\\" + check.name;
+    const std::string keyPath = std::string(kProductKeyPath) + "\\" + check.key;
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG rc = RegQueryValueEx(key, check.name, nullptr, &type, nullptr, &size);
+    std::vector<BYTE> data;
+    if (rc == ERROR_SUCCESS && size <= kMaxText) {
+        data.assign(size + 1, 0);
+        rc = RegQueryValueEx(key, check.name, nullptr, &type, data.data(), &size);
+    }
+    RegCloseKey(key);
+    if (rc == ERROR_FILE_NOT_FOUND) return {};  // not stored: the default applies
+
+    const DWORD wanted = check.type == Type::Dword ? REG_DWORD : REG_SZ;
+    if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)
+        return "setting " + label + " cannot be read (error " + std::to_string(rc) + ")";
+    if (type != wanted)
+        return "setting " + label + " is stored as " + TypeName(type) + "; it must be " + Expected(check);
+    if (size > kMaxText) return StringPrintf("setting %s is longer than %u bytes", label.c_str(), kMaxText);
+    if (wanted == REG_DWORD) {
+        DWORD value = 0;
+        if (size != sizeof value) return "setting " + label + " is not a 4-byte dword";
+        std::memcpy(&value, data.data(), sizeof value);
+        if (value < check.minimum || value > check.maximum)
+            return StringPrintf("setting %s is %u; it must be from %u to %u", label.c_str(), value, check.minimum,
+                                check.maximum);
+        return {};
+    }
+    const std::string text(reinterpret_cast<const char*>(data.data()),
+                           ::strnlen(reinterpret_cast<const char*>(data.data()), size));
+    if (check.form == Form::IpAddress && !text.empty() && !IsIpAddressText(text))
+        return "setting " + label + " is \"" + text +
+               "\", which is not an IPv4 or IPv6 address (empty listens on every address)";
+    return {};
+}
+
+std::string CheckStartupSettings() {
+    for (const Setting& check : kCatalogue) {
+        if (!check.readAtStart) continue;
+        std::string problem = CheckStartupSetting(check);
+        if (!problem.empty()) return problem;
+    }
+    return {};
+}
+
+}  // namespace settings
