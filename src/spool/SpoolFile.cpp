@@ -437,7 +437,7 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
         mail->mayRelay = (trailer[sizeof spool::kTrailerTag] & spool::kTrailerMayRelay) != 0;
     }
 
-    // The message is the rest of the file; it is read from there, through an
+    // The message follows the record; it is read from there, through an
     // open of its own (same file, whatever happens to the name) that does not
     // share the reading lock, so the file is not held busy by the content.
     UniqueFd view(::open(("/proc/self/fd/" + std::to_string(file.Get())).c_str(), O_RDONLY | O_CLOEXEC));
