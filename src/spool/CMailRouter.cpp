@@ -113,11 +113,10 @@ bool SendSendingQuotaNotice(MailInfo& info, const CGeneratedMailPolicy& policy) 
     // A notice that was too large for its sender is not answered by one.
     if (CSystemNotice::IsNoticeMailer(source.mailer)) return true;
     const auto kind = CSystemNotice::Kind::SendingQuotaExceeded;
-    if (CSystemNotice::ComposeNotice(notice, info.sender, CSystemNotice::SubjectOf(kind),
-                                     CSystemNotice::FirstSentenceOf(kind), false, source.date,
-                                     CGeneratedMailPolicy::Quote(
-                                         std::string(CMailHeader::TrimBlanks(std::string_view(source.to)))),
-                                     source.subject))
+    if (CSystemNotice::ComposeNotice(
+            notice, info.sender, CSystemNotice::SubjectOf(kind), CSystemNotice::FirstSentenceOf(kind), false,
+            source.date, CGeneratedMailPolicy::Quote(std::string(CMailHeader::TrimBlanks(std::string_view(source.to)))),
+            source.subject))
         CSystemNotice::SendNotice(notice, info.sender);
     return true;
 }

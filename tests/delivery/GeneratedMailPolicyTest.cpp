@@ -35,8 +35,8 @@ TEST_F(GeneratedMailPolicyTest, AnOutsideClientCanAimNoticesOnlyAtLocalAddresses
         for (const std::string target :
              {"victim@example.com", "Victim <victim@example.com>", "(ann@localhost) victim@example.com",
               "ann@localhost@example.com", "ann%example.com@localhost", "\"ann\"@localhost", "ann@[192.0.2.1]"})
-            Deliver(*bob, Message(300, "From: x@outside.example\r\nSubject: probe\r\nX-QIRN-Receipt: " + target +
-                                           "\r\n"));
+            Deliver(*bob,
+                    Message(300, "From: x@outside.example\r\nSubject: probe\r\nX-QIRN-Receipt: " + target + "\r\n"));
         Deliver(*carl, Message(3000, "From: Victim <victim@example.com>\r\nSubject: too big\r\n"));
     }
     // A null sender causes no generated mail, not even to a local address.

@@ -193,9 +193,8 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
     auto original = Content(
         "From: Ann <ann@example.org>\r\nTo: carol@mail.local\r\nSubject: Report\r\n"
         "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n\r\nbody\r\n");
-    ASSERT_TRUE(
-        CSystemNotice::Issue(CSystemNotice::Kind::Delivered, "Ann <ann@example.org>", "carol@corp.example", *original,
-                             kRelaying));
+    ASSERT_TRUE(CSystemNotice::Issue(CSystemNotice::Kind::Delivered, "Ann <ann@example.org>", "carol@corp.example",
+                                     *original, kRelaying));
     ASSERT_EQ(server.Count(), 1);
     EXPECT_EQ(server.Envelope(1), "postmaster@127.0.0.1\nann@example.org\n");
     const std::string text = server.Content(1);
@@ -231,9 +230,8 @@ TEST_F(SystemNoticeTest, NoListeningServerMeansNoNoticeAndNoHarm) {
     ASSERT_GT(port, 0);
     SetPort(port);
     auto original = Content("Subject: x\r\n\r\nbody");
-    EXPECT_FALSE(
-        CSystemNotice::Issue(CSystemNotice::Kind::SendingQuotaExceeded, "a@b.example", "c@d.example", *original,
-                             kRelaying));
+    EXPECT_FALSE(CSystemNotice::Issue(CSystemNotice::Kind::SendingQuotaExceeded, "a@b.example", "c@d.example",
+                                      *original, kRelaying));
     // The message the notice was about is untouched and readable from the start.
     EXPECT_EQ(ReadAll(*original), "Subject: x\r\n\r\nbody");
 }
