@@ -10,6 +10,7 @@
 #include "spool/MailRecipient.h"
 #include "spool/SpoolFile.h"
 #include "foundation/DateText.h"
+#include "smtp/CGeneratedMailSessions.h"
 
 #include <cctype>
 #include <cstdio>
@@ -341,6 +342,9 @@ bool CSmtpSession::Data(const std::string& argument) {
     info->recipients = std::move(recipients);
     info->content = std::move(content);
     info->DotsCount = receiver.DotsCount();
+    // What the server generates because of this message may go out only for
+    // a client that may relay; the engine's own re-injected mail never may.
+    info->mayRelay = resolver.MayRelay() && !CGeneratedMailSessions::IsGeneratedMailSession(socket.Get());
     ResetTransaction();
     // The spooler owns the message from here, whatever its answer.
     const int saved = environment.spooler->InsertMail(info.release());

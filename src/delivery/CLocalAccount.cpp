@@ -17,6 +17,7 @@
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
+#include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/DeliveryReceipts.h"
 #include "delivery/ListingText.h"
 
@@ -48,8 +49,14 @@ CLocalAccount::~CLocalAccount() {
     if (deletionsPending) UndoDeletions();
 }
 
-CLocalAccount* CLocalAccount::Create(SQLHDBC connection, long accountId) {
-    return new CLocalAccount(connection, accountId);
+CLocalAccount* CLocalAccount::Create(CAccountDatabase* owner, SQLHDBC connection, long accountId) {
+    auto* account = new CLocalAccount(connection, accountId);
+    account->owner = owner;
+    return account;
+}
+
+CGeneratedMailPolicy CLocalAccount::MailPolicy() const {
+    return generatedMailPolicy ? *generatedMailPolicy : CGeneratedMailPolicy::ForUnknownOrigin(owner);
 }
 
 std::string CLocalAccount::AccountDirectory() const {
@@ -263,7 +270,9 @@ bool CLocalAccount::MarkRead(int folder, long message) {
     if (stored) {
         const CMailHeader header = ReadHeadOf(*stored);
         if (!CMailHeader::TrimBlanks(header.GetField("X-QIRN-Read-Notify")).empty())
-            SendReadConfirmation(*record, header);
+            // Who sent the message and from where is not kept with it: the
+            // confirmation goes to local addresses only.
+            SendReadConfirmation(*record, header, CGeneratedMailPolicy::ForUnknownOrigin(owner));
     }
     return true;
 }

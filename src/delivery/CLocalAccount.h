@@ -20,6 +20,8 @@
 #include "delivery/CUserRecord.h"
 #include "store/CMailboxFolder.h"
 
+class CAccountDatabase;
+class CGeneratedMailPolicy;
 class CMailContent;
 class CMailHeader;
 class CStoredMail;
@@ -77,8 +79,14 @@ public:
     bool DeliveryFailed() const { return deliveryFailed; }
     const std::string& GetDeliveryProblem() const { return deliveryProblem; }
 
-    // The factory the account database uses (see CMailDatabase).
-    static CLocalAccount* Create(SQLHDBC connection, long accountId);
+    // The factory the account database uses (see CMailDatabase); owner
+    // resolves the addresses of generated mail.
+    static CLocalAccount* Create(CAccountDatabase* owner, SQLHDBC connection, long accountId);
+
+    // The generated-mail policy of the message the next Deliver brings (its
+    // sender and relay right); not owned, kept until changed. Without one,
+    // mail generated on delivery goes to local addresses only.
+    void SetGeneratedMailPolicy(const CGeneratedMailPolicy* policy) { generatedMailPolicy = policy; }
 
     long GetAccountId() const { return record->GetAccountId(); }
     const std::string& GetUserName() const { return record->GetUserName(); }
@@ -109,11 +117,14 @@ private:
     bool ProcessTaskDocument(CMailContent* content, std::uint32_t length);
     bool StoreTaskData(CMailContent& data, const std::string& taskId);
     void NoteFailure(const std::string& problem);
+    CGeneratedMailPolicy MailPolicy() const;
 
     // Accounts already reached by the group delivery under way (shared by
     // the members a group builds), so a membership cycle ends and every
     // account gets one copy. Null outside a group delivery.
     std::set<long>* groupVisited = nullptr;
+    const CGeneratedMailPolicy* generatedMailPolicy = nullptr;
+    CAccountDatabase* owner = nullptr;  // not owned; null when made directly
     bool deliveryFailed = false;
     std::string deliveryProblem;
 

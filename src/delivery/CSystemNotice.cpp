@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "delivery/CGeneratedMailPolicy.h"
 #include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
 #include "smtp/CSmtpConnection.h"
@@ -66,7 +67,7 @@ bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAd
     const std::string now = FormatDate(std::time(nullptr));
     std::string header;
     header += "From: postmaster\r\n";
-    header += "To: " + OneLine(toAddress) + "\r\n";
+    header += "To: " + OneLine(CGeneratedMailPolicy::Quote(toAddress)) + "\r\n";
     header += "Subject: " + OneLine(subject) + "\r\n";
     header += "Date: " + now + "\r\n";
     header += "X-MSMail-Priority: Normal\r\n";
@@ -81,9 +82,9 @@ bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAd
     std::string body = firstSentence;
     if (withTime) body += now + ".";
     body += "\r\n";
-    body += "\r\n Date : " + dateValue;
+    body += "\r\n Date : " + CGeneratedMailPolicy::Quote(dateValue);
     body += "\r\n To : " + summaryTo;
-    body += "\r\n Subject : " + subjectValue;
+    body += "\r\n Subject : " + CGeneratedMailPolicy::Quote(subjectValue);
     return WriteText(content, body);
 }
 
@@ -91,6 +92,7 @@ bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipie
     // Nobody to tell (a bounce-style empty sender): nothing is sent.
     if (CMailHeader::TrimBlanks(std::string_view(recipient)).empty()) return false;
     CSmtpConnection smtp;
+    smtp.SetGeneratedMail(true);
     smtp.SetHeloName("localHost");
     // Port 25 on the loopback address is the configured local SMTP port.
     if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
@@ -128,7 +130,9 @@ bool CSystemNotice::IsNoticeMailer(const std::string& mailer) {
     return mailer.find("Notification") != std::string::npos;
 }
 
-bool CSystemNotice::Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about) {
+bool CSystemNotice::Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about,
+                          const CGeneratedMailPolicy& policy) {
+    if (!policy.MaySendTo(sendTo)) return false;
     const NoticeSource source = ReadSource(about);
     if (IsNoticeMailer(source.mailer)) return false;
     CTempMailContent notice;

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string>
 
+class CGeneratedMailPolicy;
 class CMailContent;
 
 // The header values of the message a notice is about.
@@ -31,19 +32,25 @@ public:
     static constexpr unsigned kSourceWindow = 65536;
 
     // Writes the notice into an opened temporary message file; false when a
-    // write fails.
+    // write fails. The values quoted from the message the notice is about
+    // (toAddress, dateValue, subjectValue) are cut as the generated-mail
+    // policy says (CGeneratedMailPolicy::Quote).
     static bool ComposeNotice(CMailContent& content, const std::string& toAddress, const std::string& subject,
                               const std::string& firstSentence, bool withTime, const std::string& dateValue,
                               const std::string& summaryTo, const std::string& subjectValue);
-    // Sends a composed notice to recipient through the local SMTP server;
-    // true when the data was accepted.
+    // Sends a composed notice to recipient through the local SMTP server,
+    // in a session marked as generated mail; true when the data was
+    // accepted. Whether recipient may have it is the caller's question to
+    // CGeneratedMailPolicy.
     static bool SendNotice(CMailContent& content, const std::string& recipient);
 
     // Composes and sends one notice of a kind about a message: sendTo gets
     // it, summaryTo is the " To : " line. A message that is itself a notice
-    // gets none, so two servers never trade notices. False when no notice
+    // gets none, so two servers never trade notices, and none goes where
+    // policy (of the message it is about) forbids. False when no notice
     // went out.
-    static bool Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about);
+    static bool Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about,
+                      const CGeneratedMailPolicy& policy);
 
     static const char* SubjectOf(Kind kind);
     static const char* FirstSentenceOf(Kind kind);

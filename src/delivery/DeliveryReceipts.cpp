@@ -1,6 +1,7 @@
 // DeliveryReceipts: composing and sending the two confirmations.
 #include "delivery/DeliveryReceipts.h"
 
+#include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CSystemNotice.h"
 #include "delivery/CUserRecord.h"
 #include "foundation/CTempMailContent.h"
@@ -9,9 +10,10 @@
 namespace {
 
 bool SendConfirmation(CSystemNotice::Kind kind, const char* requestField, const CUserRecord& account,
-                      const CMailHeader& header) {
+                      const CMailHeader& header, const CGeneratedMailPolicy& policy) {
     const std::string requester = header.GetField(requestField);
     if (CMailHeader::TrimBlanks(std::string_view(requester)).empty()) return false;
+    if (!policy.MaySendTo(requester)) return false;
     // A notice never asks for one, but a forged one might: notices are not
     // answered with notices.
     if (CSystemNotice::IsNoticeMailer(header.GetField("X-Mailer"))) return false;
@@ -26,10 +28,11 @@ bool SendConfirmation(CSystemNotice::Kind kind, const char* requestField, const 
 
 }  // namespace
 
-bool SendDeliveryConfirmation(const CUserRecord& account, const CMailHeader& header) {
-    return SendConfirmation(CSystemNotice::Kind::Delivered, "X-QIRN-Receipt", account, header);
+bool SendDeliveryConfirmation(const CUserRecord& account, const CMailHeader& header,
+                              const CGeneratedMailPolicy& policy) {
+    return SendConfirmation(CSystemNotice::Kind::Delivered, "X-QIRN-Receipt", account, header, policy);
 }
 
-bool SendReadConfirmation(const CUserRecord& account, const CMailHeader& header) {
-    return SendConfirmation(CSystemNotice::Kind::Read, "X-QIRN-Read-Notify", account, header);
+bool SendReadConfirmation(const CUserRecord& account, const CMailHeader& header, const CGeneratedMailPolicy& policy) {
+    return SendConfirmation(CSystemNotice::Kind::Read, "X-QIRN-Read-Notify", account, header, policy);
 }

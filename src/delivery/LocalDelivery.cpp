@@ -18,6 +18,7 @@
 #include <exception>
 #include <vector>
 
+#include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
 #include "delivery/CSystemNotice.h"
 #include "delivery/DeliveryReceipts.h"
@@ -137,6 +138,8 @@ bool CLocalAccount::DeliverToGroup(CMailContent* content, std::uint32_t length) 
             continue;
         }
         member.groupVisited = visited;
+        member.owner = owner;
+        member.generatedMailPolicy = generatedMailPolicy;
         member.SetDotsCount(dotsCount);
         member.Deliver(content, length);
         if (member.DeliveryFailed()) NoteFailure(member.GetDeliveryProblem());
@@ -174,8 +177,10 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         g_moduleLog.Write(StringPrintf("Mail for %s refused: %s", record->GetUserName().c_str(),
                                        tooLarge ? "larger than its receiving limit" : "its mailbox is full"));
         const std::string from(CMailHeader::TrimBlanks(header.GetField("From")));
-        // A notice that does not fit is not answered with another notice.
-        if (!CSystemNotice::IsNoticeMailer(header.GetField("X-Mailer"))) {
+        // A notice that does not fit is not answered with another notice;
+        // the header "From" is the message's own claim, so the policy
+        // decides whether its author may be told.
+        if (!CSystemNotice::IsNoticeMailer(header.GetField("X-Mailer")) && MailPolicy().MaySendTo(AddressOf(from))) {
             CTempMailContent notice;
             const auto kind = CSystemNotice::Kind::ReceivingQuotaExceeded;
             if (notice.Open() && CSystemNotice::ComposeNotice(
@@ -231,7 +236,7 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
                                    static_cast<unsigned>(length)));
 
     if (!head.empty() && !CMailHeader::TrimBlanks(header.GetField("X-QIRN-Receipt")).empty())
-        SendDeliveryConfirmation(*record, header);
+        SendDeliveryConfirmation(*record, header, MailPolicy());
     return true;
 }
 

@@ -43,7 +43,7 @@ void CMailDatabase::SetLocalAccountFactory(LocalAccountFactory factory) {
 
 CLocalAccount* CMailDatabase::MakeAccount(long accountId) {
     LocalAccountFactory factory = g_accountFactory.load();
-    return factory ? factory(GetConnectionHandle(), accountId) : nullptr;
+    return factory ? factory(this, GetConnectionHandle(), accountId) : nullptr;
 }
 
 bool CMailDatabase::Open() {

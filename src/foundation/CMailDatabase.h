@@ -14,7 +14,8 @@
 #include "foundation/OdbcConnection.h"
 
 // Makes the account object for an id on a connection; owned by the caller.
-using LocalAccountFactory = CLocalAccount* (*)(SQLHDBC connection, long accountId);
+// owner is the database it came from, which the account may ask again.
+using LocalAccountFactory = CLocalAccount* (*)(CAccountDatabase* owner, SQLHDBC connection, long accountId);
 
 // Companion object whose content is this system's own choice: the voice
 // server's accounts are not kept by this engine, so it holds nothing yet.

@@ -16,6 +16,7 @@
 #include "message/CBase64Encoder.h"
 #include "message/Md5.h"
 #include "platform/StatusWindow.h"
+#include "smtp/CGeneratedMailSessions.h"
 #include "smtp/CMxResolver.h"
 #include "smtp/TcpSocket.h"
 
@@ -106,7 +107,13 @@ CSmtpConnection::CSmtpConnection() {
     std::memset(responseBuffer, 0, sizeof responseBuffer);
 }
 
-CSmtpConnection::~CSmtpConnection() = default;
+CSmtpConnection::~CSmtpConnection() {
+    Disconnect();
+}
+
+std::string CSmtpConnection::RecipientPath(const std::string& address) {
+    return Trim(AngleAddress(RemoveComments(address)));
+}
 
 void CSmtpConnection::SetHeloName(const std::string& name) {
     heloName = Trim(name);
@@ -129,12 +136,21 @@ bool CSmtpConnection::SendRaw(const char* data, std::size_t length) {
 }
 
 bool CSmtpConnection::ConnectSocket(const std::string& host, int port) {
+    Disconnect();
     socket = tcp::Connect(host, port);
+    // Registered before the server hears a word, so it knows the session
+    // before any message can arrive on it.
+    if (socket && generatedMail) {
+        registeredPort = CGeneratedMailSessions::LocalPortOf(socket.Get());
+        CGeneratedMailSessions::Add(registeredPort);
+    }
     return static_cast<bool>(socket);
 }
 
 void CSmtpConnection::Disconnect() {
     socket.Reset();
+    if (registeredPort != 0) CGeneratedMailSessions::Remove(registeredPort);
+    registeredPort = 0;
 }
 
 std::string CSmtpConnection::ReadResponse() {
@@ -251,7 +267,7 @@ bool CSmtpConnection::MailFrom(const std::string& address) {
 }
 
 bool CSmtpConnection::RcptTo(const std::string& address) {
-    const std::string path = Trim(AngleAddress(RemoveComments(address)));
+    const std::string path = RecipientPath(address);
     if (!SafeForCommand(path)) return false;
     if (!SendText("Rcpt To: <" + path + ">\r\n")) return false;
     const std::string code = ReadResponse();

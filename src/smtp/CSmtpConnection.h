@@ -57,6 +57,15 @@ public:
     void SetProgressWindow(StatusWindow* window);
     // Block size of the message transfer; 0 means the default, 5120.
     void SetChunkSize(std::uint32_t bytes);
+    // Marks the sessions this object opens as carrying mail the engine
+    // generated, so that the local SMTP server gives them no relay right
+    // (CGeneratedMailSessions). Set before connecting.
+    void SetGeneratedMail(bool generated) { generatedMail = generated; }
+
+    // The path RcptTo sends for an address ("" when it has none): comments
+    // removed, the text inside angle brackets, trimmed. Whoever decides
+    // where an address leads judges this text, not the raw one.
+    static std::string RecipientPath(const std::string& address);
 
     // 1 connected and greeted; 2 no exchanger found, a name server reached and
     // the domain itself not connectable; 0 otherwise. Greets with HELO.
@@ -104,6 +113,8 @@ private:
     bool waitForReplies = false;
     std::uint32_t chunkSize = kDefaultChunkSize;
     std::chrono::milliseconds replyWait = kReplyWait;
+    bool generatedMail = false;
+    std::uint16_t registeredPort = 0;  // registered with CGeneratedMailSessions
     // The final line of the last reply (at most kResponseBufferSize bytes).
     std::string finalLine;
 };

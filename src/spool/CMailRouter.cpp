@@ -12,6 +12,7 @@
 #include <ctime>
 #include <vector>
 
+#include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
 #include "delivery/CMailMonitor.h"
 #include "delivery/CSystemNotice.h"
@@ -104,16 +105,18 @@ int MaySendOut(SQLHDBC connection, const std::string& sender) {
 
 // The sending-quota notice to the envelope sender. False only when the
 // temporary file for it could not be made (routing then waits).
-bool SendSendingQuotaNotice(MailInfo& info) {
+bool SendSendingQuotaNotice(MailInfo& info, const CGeneratedMailPolicy& policy) {
+    if (!policy.MaySendTo(info.sender)) return true;
     CTempMailContent notice;
     if (!notice.Open()) return false;
     const NoticeSource source = CSystemNotice::ReadSource(*info.content);
     // A notice that was too large for its sender is not answered by one.
     if (CSystemNotice::IsNoticeMailer(source.mailer)) return true;
     const auto kind = CSystemNotice::Kind::SendingQuotaExceeded;
-    if (CSystemNotice::ComposeNotice(notice, info.sender, CSystemNotice::SubjectOf(kind),
-                                     CSystemNotice::FirstSentenceOf(kind), false, source.date,
-                                     std::string(CMailHeader::TrimBlanks(std::string_view(source.to))), source.subject))
+    if (CSystemNotice::ComposeNotice(
+            notice, info.sender, CSystemNotice::SubjectOf(kind), CSystemNotice::FirstSentenceOf(kind), false,
+            source.date, CGeneratedMailPolicy::Quote(std::string(CMailHeader::TrimBlanks(std::string_view(source.to)))),
+            source.subject))
         CSystemNotice::SendNotice(notice, info.sender);
     return true;
 }
@@ -210,6 +213,7 @@ int CMailRouter::RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connectio
     MailInfo retry;
     retry.sender = info->sender;
     retry.DotsCount = info->DotsCount;
+    retry.mayRelay = info->mayRelay;
     retry.content = std::move(info->content);
     if (left.abandoned)
         retry.recipients = std::move(info->recipients);
@@ -289,13 +293,17 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
         reason += why;
     };
 
+    // Where mail generated because of this message may go, for the notice
+    // here and for everything local delivery generates.
+    const CGeneratedMailPolicy policy(info.sender, info.mayRelay, database);
+
     // Sending quota, in kilobytes: a message of exactly the limit passes.
     bool deliverRemote = true;
     const std::uint64_t limit = SendingLimit(connection, info.sender);
     info.content->Rewind();
     if (limit != 0 && limit * 1024 < info.content->GetLength()) {
         if (!progress.noticeSent) {
-            if (!SendSendingQuotaNotice(info)) {
+            if (!SendSendingQuotaNotice(info, policy)) {
                 left.abandoned = true;
                 fail("no temporary file for the sending-quota notice");
                 return false;
@@ -336,6 +344,7 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
                 NotifyNewMail(info, recipient->user);
                 if (spool) lastRecipient = address;
                 recipient->account->SetDotsCount(info.DotsCount);
+                recipient->account->SetGeneratedMailPolicy(&policy);
                 recipient->account->Deliver(info.content.get(), info.content->GetLength());
                 if (recipient->account->DeliveryFailed()) {
                     complete = false;
@@ -364,6 +373,7 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
                         std::unique_ptr<CLocalAccount> postmaster(database->LookupLocalAccount("postmaster"));
                         if (postmaster) {
                             postmaster->SetDotsCount(info.DotsCount);
+                            postmaster->SetGeneratedMailPolicy(&policy);
                             postmaster->Deliver(info.content.get(), info.content->GetLength());
                             if (postmaster->DeliveryFailed()) {
                                 complete = false;
@@ -423,6 +433,7 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
                 progress.monitorsDone.insert(Lower(name));
                 continue;
             }
+            watcher->SetGeneratedMailPolicy(&policy);
             watcher->Deliver(info.content.get(), info.content->GetLength());
             if (watcher->DeliveryFailed()) {
                 complete = false;

@@ -1,6 +1,6 @@
 // CSpoolFileContent: the message of a spool file, read where it lies.
 //
-// A spool file ends with the raw message; routing only reads it, so it is
+// A spool file holds the raw message after its record; routing only reads it, so it is
 // served straight from the spool file instead of being copied into a
 // temporary file first (one file less to create, fill and delete per
 // message). The view is read-only: Write fails.
@@ -13,7 +13,7 @@
 
 class CSpoolFileContent : public CMailContent {
 public:
-    // Takes the open spool file; the message is the last length bytes, at offset.
+    // Takes the open spool file; the message is the length bytes at offset.
     CSpoolFileContent(UniqueFd file, std::uint64_t offset, std::uint32_t length);
     ~CSpoolFileContent() override;
 

@@ -3,7 +3,7 @@
 //
 // Whoever holds a MailInfo owns everything in it: recipients, their accounts
 // and the content go with it. The member order is part of the server
-// modules' interface and must not change.
+// modules' interface and must not change; new members go at the end.
 #pragma once
 
 #include <cstdint>
@@ -29,4 +29,9 @@ public:
     std::unique_ptr<CMailContent> content;
     // 4. Carried unchanged from the SMTP server to each stored local copy.
     std::int32_t DotsCount = 0;
+    // 5. Whether the client that handed the message in may relay. Mail the
+    // server generates because of this message (receipts, notices) may go
+    // to remote addresses only when it is set. Whoever does not know says
+    // no: mail fetched or re-injected by the engine never has it.
+    bool mayRelay = false;
 };

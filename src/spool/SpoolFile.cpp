@@ -362,6 +362,12 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
         if (copied > length || !WriteAll(file.Get(), block.data(), static_cast<std::size_t>(n))) return fail();
     }
     if (copied != length) return fail();
+    // The trailer goes after the message, where readers that take L bytes
+    // never look (see the header).
+    std::uint8_t trailer[spool::kTrailerSize];
+    std::memcpy(trailer, spool::kTrailerTag, sizeof spool::kTrailerTag);
+    trailer[sizeof spool::kTrailerTag] = info.mayRelay ? spool::kTrailerMayRelay : 0;
+    if (!WriteAll(file.Get(), trailer, sizeof trailer)) return fail();
 
     g_moduleLog.WriteVerbose("Closing File");
     if (::fsync(file.Get()) != 0 || ::close(file.Release()) != 0) return fail();
@@ -417,10 +423,22 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
     }
     std::uint32_t dots = 0;
     std::uint32_t length = 0;
-    if (!reader.U32(dots) || !reader.U32(length) || reader.Remaining() != length) return nullptr;
+    if (!reader.U32(dots) || !reader.U32(length) || reader.Remaining() < length) return nullptr;
     mail->DotsCount = static_cast<std::int32_t>(dots);
+    const std::uint64_t contentOffset = static_cast<std::uint64_t>(info.st_size) - reader.Remaining();
+    // Either the message ends the file (written before the trailer existed:
+    // the relay right is unknown, so there is none), or the trailer follows it.
+    if (reader.Remaining() != length) {
+        std::uint8_t trailer[spool::kTrailerSize];
+        if (reader.Remaining() - length != sizeof trailer ||
+            ::pread(file.Get(), trailer, sizeof trailer, static_cast<off_t>(contentOffset + length)) !=
+                static_cast<ssize_t>(sizeof trailer) ||
+            std::memcmp(trailer, spool::kTrailerTag, sizeof spool::kTrailerTag) != 0)
+            return nullptr;
+        mail->mayRelay = (trailer[sizeof spool::kTrailerTag] & spool::kTrailerMayRelay) != 0;
+    }
 
-    // The message is the rest of the file; it is read from there, through an
+    // The message follows the record; it is read from there, through an
     // open of its own (same file, whatever happens to the name) that does not
     // share the reading lock, so the file is not held busy by the content.
     UniqueFd view(::open(("/proc/self/fd/" + std::to_string(file.Get())).c_str(), O_RDONLY | O_CLOEXEC));
@@ -428,8 +446,7 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
         status = ReadResult::ContentFailed;
         return nullptr;
     }
-    mail->content =
-        std::make_unique<CSpoolFileContent>(std::move(view), static_cast<std::uint64_t>(info.st_size) - length, length);
+    mail->content = std::make_unique<CSpoolFileContent>(std::move(view), contentOffset, length);
 
     // Local recipients are resolved afresh: the account may have gone since
     // the message was accepted. Two addresses of one account give one copy.

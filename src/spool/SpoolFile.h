@@ -9,6 +9,11 @@
 // u16 up to 0xFFFD; 0xFF, 0xFFFF and a u32 beyond. Flag "1" marks a local
 // account (name = the account's user name), "0" a remote recipient.
 //
+// After the L bytes of message an optional trailer of 5 bytes may follow:
+// "VLMR" and one byte of flags (bit 0: the client that handed the message
+// in may relay; other bits are ignored). Readers that copy exactly L bytes
+// never see it; a file without it reads as "may not relay", the safe side.
+//
 // The writer makes the file under a hidden name and renames it into place
 // only once it is complete and on stable storage, so a reader never sees a
 // half-written spool file. The reader trusts nothing in the file: every
@@ -35,6 +40,10 @@ inline constexpr std::uint32_t kBlockSize = 65536;
 inline constexpr std::uint32_t kMaxStringLength = 1u << 20;
 // More recipients than this and the message goes to the postmaster alone.
 inline constexpr std::uint32_t kMaxRecipients = 256;
+// The trailer after the message: its tag, its size and the relay bit.
+inline constexpr char kTrailerTag[4] = {'V', 'L', 'M', 'R'};
+inline constexpr std::uint32_t kTrailerSize = 5;
+inline constexpr std::uint8_t kTrailerMayRelay = 0x01;
 
 enum class ReadResult {
     Ok,

@@ -50,7 +50,7 @@ TEST_F(LocalAccountTest, LoginNeedsTheRightPasswordAndLoadsEveryFolder) {
     EXPECT_EQ(account->GetMessageCount(false, 6), 1);
 
     // An id without an account has no password that anything could match.
-    std::unique_ptr<CLocalAccount> ghost(CLocalAccount::Create(db.GetConnectionHandle(), 999));
+    std::unique_ptr<CLocalAccount> ghost(CLocalAccount::Create(&db, db.GetConnectionHandle(), 999));
     EXPECT_FALSE(ghost->Login(""));
     EXPECT_FALSE(ghost->Login("secret"));
 }

@@ -195,32 +195,45 @@ TEST_F(LocalDeliveryTest, DeliveryConfirmationOnlyWhenAskedWithAValue) {
         << notice;
 }
 
-TEST_F(LocalDeliveryTest, MarkingReadSendsTheReadConfirmationEachTime) {
+TEST_F(LocalDeliveryTest, MarkingReadSendsTheReadConfirmationEachTimeToLocalAddressesOnly) {
     Create("bob");
+    Create("ann");
     {
         auto bob = Account("bob");
         Deliver(*bob, Message(200, "From: a@remote.example\r\nSubject: plain\r\n"));
         Deliver(*bob, Message(200,
                               "From: a@remote.example\r\nSubject: Minutes\r\n"
-                              "X-QIRN-Read-Notify: a@remote.example\r\n"));
+                              "X-QIRN-Read-Notify: Ann <ann@localhost>\r\n"));
+        // Who sent a stored message is not kept with it: a remote requester
+        // is never told.
+        Deliver(*bob, Message(200,
+                              "From: a@remote.example\r\nSubject: probe\r\n"
+                              "X-QIRN-Read-Notify: victim@remote.example\r\n"));
     }
     auto bob = Account("bob");
     ASSERT_TRUE(bob->Login("secret"));
-    ASSERT_EQ(bob->GetMessageCount(false, 1), 2);
-    const long plain = std::string(bob->GetStoredMail(1, 1)->GetSubject()) == "plain" ? 1 : 2;
-    const long asking = 3 - plain;
+    ASSERT_EQ(bob->GetMessageCount(false, 1), 3);
+    long plain = 0, asking = 0, probe = 0;
+    for (long n = 1; n <= 3; ++n) {
+        const std::string subject = bob->GetStoredMail(n, 1)->GetSubject();
+        (subject == "plain" ? plain : subject == "Minutes" ? asking : probe) = n;
+    }
     EXPECT_TRUE(bob->MarkRead(1, plain));
+    EXPECT_TRUE(bob->MarkRead(1, probe));
     EXPECT_EQ(Notices(), 0);
     EXPECT_TRUE(bob->MarkRead(1, asking));
     EXPECT_TRUE(bob->MarkRead(1, asking));
-    EXPECT_FALSE(bob->MarkRead(1, 3));
+    EXPECT_FALSE(bob->MarkRead(1, 4));
     ASSERT_EQ(Notices(), 2);
+    std::string envelope;
+    Notice(1, &envelope);
+    EXPECT_EQ(envelope, "postmaster@127.0.0.1\nann@localhost\n");
     const std::string notice = Notice(2);
     EXPECT_EQ(Field(notice, "Subject"), "Message Read Confirmation");
     EXPECT_TRUE(std::regex_search(notice, std::regex("has been read by the recipient on [^\r]*[+-]\\d{4}\\.\r\n\r\n "
                                                      "Date : \r\n To : bob@example.org\r\n Subject : Minutes(\r\n)?$")))
         << notice;
-    EXPECT_EQ(Count("SELECT count(*) FROM Mails WHERE mRead = 1"), 2);
+    EXPECT_EQ(Count("SELECT count(*) FROM Mails WHERE mRead = 1"), 3);
 }
 
 namespace {

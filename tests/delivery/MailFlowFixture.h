@@ -13,6 +13,7 @@
 
 #include "DatabaseTest.h"
 #include "TestPeers.h"
+#include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
@@ -120,6 +121,7 @@ protected:
         return text;
     }
     void Deliver(CLocalAccount& account, const std::string& text) {
+        account.SetGeneratedMailPolicy(&policy);
         auto content = Content(text);
         account.Deliver(content.get(), static_cast<std::uint32_t>(text.size()));
     }
@@ -132,6 +134,10 @@ protected:
         if (envelope) *envelope = env;
         return content;
     }
+
+    // Where mail generated on Deliver may go: by default the message came
+    // from a client that may relay (the office's own).
+    CGeneratedMailPolicy policy{"ann@remote.example", true, &db};
 
     std::filesystem::path previous;
     SmtpPeer peer;

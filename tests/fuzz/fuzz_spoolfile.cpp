@@ -69,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<MailInfo> reread = ReadSpoolFile(again, &accounts, &result);
     ::unlink(again.c_str());
     if (!reread || reread->sender != mail->sender || reread->DotsCount != mail->DotsCount ||
+        reread->mayRelay != mail->mayRelay ||
         reread->recipients.size() != mail->recipients.size() ||
         ContentOf(*reread->content) != ContentOf(*mail->content))
         std::abort();

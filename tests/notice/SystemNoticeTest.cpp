@@ -23,11 +23,15 @@
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Registry.h"
 #include "platform/UniqueFd.h"
+#include "delivery/CGeneratedMailPolicy.h"
 #include "spool/CSystemNotice.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// A message from a client that may relay: its notices may go anywhere.
+const CGeneratedMailPolicy kRelaying("ann@example.org", true, nullptr);
 
 // Records each accepted message as msgN.eml (bytes as received) and msgN.env
 // (sender, then the recipients), written before the 250 reply goes out.
@@ -189,8 +193,8 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
     auto original = Content(
         "From: Ann <ann@example.org>\r\nTo: carol@mail.local\r\nSubject: Report\r\n"
         "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n\r\nbody\r\n");
-    ASSERT_TRUE(
-        CSystemNotice::Issue(CSystemNotice::Kind::Delivered, "Ann <ann@example.org>", "carol@corp.example", *original));
+    ASSERT_TRUE(CSystemNotice::Issue(CSystemNotice::Kind::Delivered, "Ann <ann@example.org>", "carol@corp.example",
+                                     *original, kRelaying));
     ASSERT_EQ(server.Count(), 1);
     EXPECT_EQ(server.Envelope(1), "postmaster@127.0.0.1\nann@example.org\n");
     const std::string text = server.Content(1);
@@ -213,7 +217,7 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
     // A notice about a notice is never sent.
     auto earlier = Content(server.Content(1));
     EXPECT_FALSE(CSystemNotice::Issue(CSystemNotice::Kind::ReceivingQuotaExceeded, "postmaster@127.0.0.1",
-                                      "carol@corp.example", *earlier));
+                                      "carol@corp.example", *earlier, kRelaying));
     EXPECT_EQ(server.Count(), 2);
 
     // Nobody to tell: nothing is sent.
@@ -226,8 +230,8 @@ TEST_F(SystemNoticeTest, NoListeningServerMeansNoNoticeAndNoHarm) {
     ASSERT_GT(port, 0);
     SetPort(port);
     auto original = Content("Subject: x\r\n\r\nbody");
-    EXPECT_FALSE(
-        CSystemNotice::Issue(CSystemNotice::Kind::SendingQuotaExceeded, "a@b.example", "c@d.example", *original));
+    EXPECT_FALSE(CSystemNotice::Issue(CSystemNotice::Kind::SendingQuotaExceeded, "a@b.example", "c@d.example",
+                                      *original, kRelaying));
     // The message the notice was about is untouched and readable from the start.
     EXPECT_EQ(ReadAll(*original), "Subject: x\r\n\r\nbody");
 }

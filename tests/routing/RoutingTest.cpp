@@ -45,9 +45,12 @@ protected:
         return info;
     }
     // Spools the message as the SMTP server module does.
-    void Spool(const std::string& sender, const std::vector<To>& recipients, const std::string& text) {
+    void Spool(const std::string& sender, const std::vector<To>& recipients, const std::string& text,
+               bool mayRelay = false) {
         CMailSpooler spooler(&db);
-        ASSERT_EQ(spooler.InsertMail(Info(sender, recipients, text).release()), 1);
+        auto info = Info(sender, recipients, text);
+        info->mayRelay = mayRelay;
+        ASSERT_EQ(spooler.InsertMail(info.release()), 1);
     }
     std::vector<std::string> SpoolFiles() { return Listing("SMTPSpooler"); }
     std::vector<std::string> OutboxFiles() { return Listing("Outbox"); }
@@ -136,6 +139,21 @@ TEST_F(RoutingTest, SendingQuotaIsInKilobytesAndDropsOnlyTheRemoteRecipients) {
                           " To : bob@example.org,  zed@far.example\r\n Subject : Big"),
               std::string::npos)
         << notice;
+}
+
+TEST_F(RoutingTest, TheClientsRelayRightTravelsWithTheSpooledMessageToItsReceipts) {
+    const long bob = Create("bob");
+    const std::string text = "From: ann@example.org\r\nSubject: s\r\nX-QIRN-Receipt: ann@home.example\r\n\r\nHi\r\n";
+    Spool("ann@example.org", {{"bob", "example.org", true}}, text, false);
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
+    EXPECT_EQ(Notices(), 0);
+    Spool("ann@example.org", {{"bob", "example.org", true}}, text, true);
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
+    EXPECT_EQ(StoredMessages(bob), 2);
+    ASSERT_EQ(Notices(), 1);
+    std::string envelope;
+    Notice(1, &envelope);
+    EXPECT_EQ(envelope, "postmaster@127.0.0.1\nann@home.example\n");
 }
 
 TEST_F(RoutingTest, PostmasterGetsOneCopyOfMailWithRemoteRecipientsOnly) {

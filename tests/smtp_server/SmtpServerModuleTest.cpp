@@ -24,7 +24,9 @@
 #include "TestHome.h"
 #include "app/CServerHost.h"
 #include "delivery/CLocalAccount.h"
+#include "delivery/CSystemNotice.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/CTempMailContent.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Registry.h"
 #include "platform/UniqueFd.h"
@@ -585,4 +587,28 @@ TEST_F(SmtpServerModule, LoopbackOverIPv6IsTheMachineToo) {
     auto messages = TakeSpooled();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(ContentOf(*messages[0]).rfind("Received: from six.test ([IPv6:::1])", 0), 0u);
+}
+
+TEST_F(SmtpServerModule, MailTheEngineGeneratesComesBackThroughLoopbackWithoutTheRightToRelay) {
+    Start();
+    RawClient client;
+    Open(client);
+    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
+    EXPECT_EQ(Code(client.Command("DATA")), 354);
+    EXPECT_EQ(Code(client.Command("Subject: plain\r\n\r\nx\r\n.")), 250);
+    EXPECT_EQ(Code(client.Command("QUIT")), 221);
+    CTempMailContent notice;
+    ASSERT_TRUE(notice.Open());
+    const std::string text = "Subject: notice\r\n\r\nx\r\n";
+    ASSERT_TRUE(notice.Write(text.data(), static_cast<std::uint32_t>(text.size())));
+    ASSERT_TRUE(CSystemNotice::SendNotice(notice, "alice@localhost"));
+    WaitUntilIdle();
+
+    auto messages = TakeSpooled();
+    ASSERT_EQ(messages.size(), 2u);
+    for (auto& info : messages) {
+        // Only the ordinary loopback client keeps its right.
+        EXPECT_EQ(info->mayRelay, info->sender == "a@example.org") << info->sender;
+    }
 }

@@ -48,6 +48,7 @@ TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack) {
     AddRemote(*info, user255, "");
     AddRemote(*info, userFFFD, domainFFFE);
     info->DotsCount = -7;
+    info->mayRelay = true;
 
     const std::string bytes = Spool(*info);
     EXPECT_TRUE(std::regex_match(lastPath, std::regex("SMTPSpooler/SMF[0-9A-F]+\\.tmp")));
@@ -73,7 +74,7 @@ TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack) {
                     "\xFF\xFD\xFF") +
                 userFFFD;
     expected += std::string("\xFF\xFF\xFF\xFE\xFF\x00\x00", 7) + domainFFFE;
-    expected += U32(0xFFFFFFF9u) + U32(static_cast<std::uint32_t>(text.size())) + text;
+    expected += U32(0xFFFFFFF9u) + U32(static_cast<std::uint32_t>(text.size())) + text + "VLMR\x01";
     ASSERT_EQ(bytes.size(), expected.size());
     EXPECT_TRUE(bytes == expected);
 
@@ -81,6 +82,7 @@ TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack) {
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->sender, sender);
     EXPECT_EQ(back->DotsCount, -7);
+    EXPECT_TRUE(back->mayRelay);
     ASSERT_EQ(back->recipients.size(), 3u);
     EXPECT_EQ(back->recipients[0]->user, "alice");
     EXPECT_EQ(back->recipients[0]->domain, "example.org");
@@ -151,7 +153,7 @@ TEST_F(SpoolFileTest, EmptyContentRoundTrips) {
     auto info = Mail("s@x", "");
     AddRemote(*info, "r", "d");
     const std::string bytes = Spool(*info);
-    EXPECT_EQ(bytes.substr(bytes.size() - 4), U32(0));
+    EXPECT_EQ(bytes.substr(bytes.size() - 9), U32(0) + std::string("VLMR\x00", 5));
     auto back = ReadBack();
     ASSERT_NE(back, nullptr);
     ASSERT_NE(back->content, nullptr);
@@ -174,9 +176,19 @@ TEST_F(SpoolFileTest, TruncatedOrMalformedFilesAreRefusedAndLeftUntouched) {
         EXPECT_EQ(result, spool::ReadResult::Malformed) << what;
         EXPECT_TRUE(TestHome::ReadFile(path) == bytes) << what;
     };
+    // Without its trailer the file is one written before the trailer
+    // existed: it reads, and its client had no right to relay.
+    const std::size_t trailerAt = good.size() - spool::kTrailerSize;
     for (std::size_t cut = 0; cut < good.size(); ++cut)
-        expectRefused(good.substr(0, cut), "cut at " + std::to_string(cut));
+        if (cut != trailerAt) expectRefused(good.substr(0, cut), "cut at " + std::to_string(cut));
+    TestHome::WriteFile(path, good.substr(0, trailerAt));
+    auto old = ReadSpoolFile(path, &db);
+    ASSERT_NE(old, nullptr);
+    EXPECT_FALSE(old->mayRelay);
+    EXPECT_EQ(ReadAll(*old->content), "Subject: s\r\n\r\nbody\r\n");
+    old.reset();
     expectRefused(good + "x", "trailing byte");
+    expectRefused(good.substr(0, trailerAt) + "VLMX\x01", "unknown trailer");
     expectRefused("\x01s" + U32(0xFFFFFFFFu) + U32(0) + U32(0), "absurd recipient count");
     expectRefused(std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 7) + std::string(64, 'a'), "32-bit string length");
     expectRefused(std::string("\xFF\xFE\xFF", 3) + "ab" + U32(0) + U32(0) + U32(0), "wide-string marker");

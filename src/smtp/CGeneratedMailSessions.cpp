@@ -1,0 +1,65 @@
+// CGeneratedMailSessions: a process-wide count of registered local ports.
+#include "smtp/CGeneratedMailSessions.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace {
+
+std::mutex g_lock;
+std::map<std::uint16_t, int> g_ports;  // port -> sessions holding it
+
+bool IsLoopback(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) && v6.sin6_addr.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+std::uint16_t PortOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return 0;
+}
+
+}  // namespace
+
+void CGeneratedMailSessions::Add(std::uint16_t localPort) {
+    if (localPort == 0) return;
+    std::lock_guard<std::mutex> guard(g_lock);
+    ++g_ports[localPort];
+}
+
+void CGeneratedMailSessions::Remove(std::uint16_t localPort) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto found = g_ports.find(localPort);
+    if (found != g_ports.end() && --found->second <= 0) g_ports.erase(found);
+}
+
+bool CGeneratedMailSessions::IsGeneratedMailSession(int acceptedSocket) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (acceptedSocket < 0 || ::getpeername(acceptedSocket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        !IsLoopback(peer))
+        return false;
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_ports.count(PortOf(peer)) != 0;
+}
+
+std::uint16_t CGeneratedMailSessions::LocalPortOf(int socket) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return PortOf(local);
+}
