@@ -4,7 +4,8 @@
 // It listens on every IPv4 address (which includes 127.0.0.1) and, where
 // the machine has IPv6, on every IPv6 address. Each accepted connection gets
 // a session on its own thread, up to the configured number at once; a
-// client beyond that is told 421 and closed. Stop wakes the accept thread
+// client beyond that, or beyond its address's share, is told 421 and
+// closed. Stop wakes the accept thread
 // through an event descriptor that every session also watches, so all of
 // them notice at their next wait; the destructor joins every thread.
 #pragma once
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "CClientCounter.h"
 #include "CSmtpSession.h"
 #include "CSmtpSettings.h"
 #include "ModuleVisibility.h"
@@ -60,5 +62,6 @@ private:
     std::mutex slotsLock;
     std::list<Slot> slots;
     std::atomic<int> active{0};
+    CClientCounter clients;
     std::atomic<bool> stopped{false};
 };

@@ -103,7 +103,11 @@ inline constexpr Setting kCatalogue[] = {
     {kPorts, "SMTP Max Message Size", Type::Dword, true, 52428800, "", Provision::Fixed, 52428800, "",
      "largest message in bytes the SMTP server module accepts (advertised as SIZE); larger get 552"},
     {kPorts, "SMTP Timeout", Type::Dword, true, 300, "", Provision::Fixed, 300, "",
-     "seconds the SMTP server module waits for a client before it answers 421 and closes (1-3600)"},
+     "seconds the SMTP server module gives a client for a whole command line before it answers 421 and closes "
+     "(1-3600); a message's data blocks get 3/5 of it each, the whole data twice it"},
+    {kPorts, "SMTP Sessions Per Client", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
+     "most SMTP sessions one client address (an IPv6 /64) holds at once; more are refused with 421; loopback is "
+     "exempt"},
     {kPorts, "POP3 Port", Type::Dword, false, 0, "", Provision::Fixed, 110, "",
      "port of the POP3 server module"},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",
