@@ -240,6 +240,8 @@ void CSmtpSession::Mail(const std::string& argument) {
     if (!ParsePath(argument, "FROM:", "Syntax: MAIL FROM:<address>", path)) return;
     std::string_view list = path.Parameters();
     std::string keyword, value;
+    bool declared = false;
+    std::uint64_t size = 0;
     while (CSmtpPath::NextParameter(list, keyword, value)) {
         if (!extended) {
             Error(555, "MAIL FROM parameters not recognized or not implemented");
@@ -255,8 +257,8 @@ void CSmtpSession::Mail(const std::string& argument) {
                 writer.Reply(552, "Message size exceeds fixed maximum message size");
                 return;
             }
-            sizeDeclared = true;
-            declaredSize = std::stoull(value);
+            declared = true;
+            size = std::stoull(value);
         } else if (keyword == "BODY") {
             const std::string body = Upper(value);
             if (body != "7BIT" && body != "8BITMIME") {
@@ -269,6 +271,8 @@ void CSmtpSession::Mail(const std::string& argument) {
         }
     }
     sender = path.Address();
+    sizeDeclared = declared;
+    declaredSize = size;
     inTransaction = true;
     writer.Reply(250, "OK");
 }
