@@ -65,3 +65,11 @@ std::string CClientAddress::Text() const {
     if (family == 0 || !::inet_ntop(family, bytes.data(), text, sizeof text)) return {};
     return text;
 }
+
+std::string CClientAddress::ClientKey() const {
+    if (family == 0) return {};
+    const std::size_t length = family == AF_INET ? 4 : 8;
+    std::string key(1, family == AF_INET ? '4' : '6');
+    key.append(reinterpret_cast<const char*>(bytes.data()), length);
+    return key;
+}

@@ -27,6 +27,9 @@ public:
     Network Classify() const;
     // "192.0.2.1" or "2001:db8::1"; empty for an invalid address.
     std::string Text() const;
+    // What one client holds: the whole IPv4 address, or the /64 of an IPv6
+    // one (a single site is given a whole /64 and may use any of it).
+    std::string ClientKey() const;
 
 private:
     int family = 0;

@@ -24,11 +24,11 @@ void CLineReader::Consume(std::size_t count) {
     if (begin == end) begin = end = 0;
 }
 
-CLineReader::Status CLineReader::Fill() {
-    return begin < end ? Status::Ok : Receive();
+CLineReader::Status CLineReader::Fill(Clock::time_point deadline) {
+    return begin < end ? Status::Ok : Receive(deadline);
 }
 
-CLineReader::Status CLineReader::Receive() {
+CLineReader::Status CLineReader::Receive(Clock::time_point deadline) {
     if (begin == end) begin = end = 0;
     if (end == buffer.size()) {
         if (begin == 0) return Status::Failed;  // callers never let the buffer fill without consuming
@@ -37,8 +37,9 @@ CLineReader::Status CLineReader::Receive() {
         begin = 0;
     }
     for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd fds[2] = {{socket, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        const int ready = ::poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
+        const int ready = ::poll(fds, stopFd >= 0 ? 2 : 1, left > 0 ? static_cast<int>(left) : 0);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return Status::Failed;
@@ -58,6 +59,7 @@ CLineReader::Status CLineReader::Receive() {
 
 CLineReader::Status CLineReader::ReadLine(std::string& line) {
     line.clear();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::size_t discarded = 0;
     bool tooLong = false;
     for (;;) {
@@ -82,7 +84,7 @@ CLineReader::Status CLineReader::ReadLine(std::string& line) {
             Consume(end - begin);
             if (discarded > kMaxDiscard) return Status::Failed;
         }
-        const Status status = Receive();
+        const Status status = Receive(deadline);
         if (status != Status::Ok) return status;
     }
 }

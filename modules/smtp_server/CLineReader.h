@@ -6,9 +6,12 @@
 // waiting (it sends its pending replies only when none is). A line longer
 // than the limit is discarded up to its end without being stored. Message
 // data is taken as raw buffered bytes. Every wait watches the socket, the
-// server's stop signal and the idle time-out, so nothing blocks forever.
+// server's stop signal and a deadline, so nothing blocks forever. The
+// deadline is fixed when the wait for a line (or a block) begins: a client
+// that trickles one byte at a time does not move it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -32,23 +35,28 @@ public:
     // connection is given up.
     static constexpr std::size_t kMaxDiscard = 4 * 1024 * 1024;
 
-    // maxLine counts the line end (CR LF) too.
+    using Clock = std::chrono::steady_clock;
+
+    // maxLine counts the line end (CR LF) too; timeoutMs is the time a whole
+    // line may take.
     CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs);
     CLineReader(const CLineReader&) = delete;
     CLineReader& operator=(const CLineReader&) = delete;
 
-    // One line without its line end (CR LF or a bare LF).
+    // One line without its line end (CR LF or a bare LF), complete within
+    // the time-out from now.
     Status ReadLine(std::string& line);
     // True when a whole line is already buffered.
     bool HasCompleteLine() const;
 
-    // Makes sure at least one byte is buffered (reading when none is).
-    Status Fill();
+    // Makes sure at least one byte is buffered (reading when none is,
+    // until the deadline).
+    Status Fill(Clock::time_point deadline);
     std::string_view Buffered() const;
     void Consume(std::size_t count);
 
 private:
-    Status Receive();
+    Status Receive(Clock::time_point deadline);
 
     int socket;
     int stopFd;

@@ -2,6 +2,7 @@
 #include "CReplyWriter.h"
 
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -17,6 +18,9 @@ void CReplyWriter::Reply(int code, std::string_view text, bool more) {
 }
 
 bool CReplyWriter::Flush() {
+    // One deadline for the whole flush: a client that reads a byte at a
+    // time does not stretch it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::size_t sent = 0;
     bool stopping = false;
     while (!failed && sent < pending.size()) {
@@ -31,7 +35,9 @@ bool CReplyWriter::Flush() {
             break;
         }
         pollfd fds[2] = {{socket, POLLOUT, 0}, {stopFd, POLLIN, 0}};
-        const int ready = ::poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const int ready = ::poll(fds, stopFd >= 0 ? 2 : 1, left > 0 ? static_cast<int>(left) : 0);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
             failed = true;

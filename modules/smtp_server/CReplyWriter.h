@@ -2,7 +2,7 @@
 //
 // Replies to pipelined commands are held until the session has no further
 // complete command waiting, then sent together (RFC 2920). A send waits for
-// the socket at most the time-out; once the server is stopping it makes one
+// the socket at most the time-out in all; once the server is stopping it makes one
 // last attempt without waiting, so a client that does not read can never
 // hold a session (and the server's shutdown) up.
 #pragma once

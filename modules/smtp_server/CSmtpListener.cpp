@@ -199,6 +199,12 @@ void CSmtpListener::Accept(int listener) {
         return;
     }
     const CClientAddress peer = CClientAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&address), length);
+    if (!clients.Admit(peer, settings.sessionsPerClient)) {
+        const std::string crowded =
+            "421 " + environment.hostName + " Too many connections from your address, try again later\r\n";
+        Refuse(client.Release(), crowded.c_str());
+        return;
+    }
     // Limits and the relay switch as they are now: an administrator's
     // change applies from the next connection on.
     CSmtpSettings current = CSmtpSettings::Read();
@@ -209,15 +215,17 @@ void CSmtpListener::Accept(int listener) {
     ++active;
     try {
         auto session = std::make_unique<CSmtpSession>(std::move(client), peer, environment, current);
-        slot.thread = std::thread([this, &slot, session = std::move(session)]() mutable {
+        slot.thread = std::thread([this, &slot, peer, session = std::move(session)]() mutable {
             session->Run();
             session.reset();  // the connection closes before the slot counts as free
+            clients.Release(peer);
             --active;
             slot.finished = true;
             Signal(finishedEvent.Get());
         });
     } catch (const std::exception& error) {
         g_moduleLog.Write(std::string("SMTP server: cannot start a session: ") + error.what());
+        clients.Release(peer);
         --active;
         slots.pop_back();
         if (client) Refuse(client.Release(), busy.c_str());

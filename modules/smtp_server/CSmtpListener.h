@@ -6,7 +6,8 @@
 // machine has IPv6, on every IPv6 address; what it bound, or why it could
 // not, goes to the host through g_listenerReport. Each accepted connection gets
 // a session on its own thread, up to the configured number at once; a
-// client beyond that is told 421 and closed. Stop wakes the accept thread
+// client beyond that, or beyond its address's share, is told 421 and
+// closed. Stop wakes the accept thread
 // through an event descriptor that every session also watches, so all of
 // them notice at their next wait; the destructor joins every thread.
 #pragma once
@@ -22,6 +23,7 @@
 
 #include <sys/socket.h>
 
+#include "CClientCounter.h"
 #include "CSmtpSession.h"
 #include "CSmtpSettings.h"
 #include "ModuleVisibility.h"
@@ -70,5 +72,6 @@ private:
     std::mutex slotsLock;
     std::list<Slot> slots;
     std::atomic<int> active{0};
+    CClientCounter clients;
     std::atomic<bool> stopped{false};
 };

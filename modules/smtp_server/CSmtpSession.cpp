@@ -2,6 +2,7 @@
 #include "CSmtpSession.h"
 
 #include "CDataReceiver.h"
+#include "CSmtpCommand.h"
 #include "CSmtpPath.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
@@ -12,7 +13,11 @@
 #include "foundation/DateText.h"
 #include "smtp/CGeneratedMailSessions.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -23,14 +28,6 @@ namespace {
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
-}
-
-bool IsPrintableLine(const std::string& line) {
-    for (char c : line) {
-        const auto u = static_cast<unsigned char>(c);
-        if ((u < 0x20 && c != '\t') || u == 0x7F) return false;
-    }
-    return true;
 }
 
 // The client's HELO name as it may appear in a header: a short run of the
@@ -46,9 +43,8 @@ std::string CleanHeloName(const std::string& name) {
     return clean.empty() ? "unknown" : clean;
 }
 
-int TimeoutMs(const CSmtpSettings& settings) {
-    return static_cast<int>(settings.timeoutSeconds * 1000u);
-}
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
 
 }  // namespace
 
@@ -58,8 +54,8 @@ CSmtpSession::CSmtpSession(UniqueFd socket, const CClientAddress& client, const 
       client(client),
       environment(environment),
       settings(settings),
-      reader(this->socket.Get(), environment.stopFd, kMaxCommandLine, TimeoutMs(settings)),
-      writer(this->socket.Get(), environment.stopFd, TimeoutMs(settings)),
+      reader(this->socket.Get(), environment.stopFd, kMaxCommandLine, settings.commandTimeoutMs),
+      writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs),
       resolver(environment.database, client, settings.ipBlocking, environment.machineNames) {}
 
 CSmtpSession::~CSmtpSession() = default;
@@ -109,59 +105,91 @@ void CSmtpSession::CloseWith(const std::string& text) {
 
 void CSmtpSession::Error(int code, const std::string& text) {
     // The last error the session tolerates is answered by closing it.
-    if (++errors >= kMaxErrors)
+    if (++errors >= kMaxErrors) {
         CloseWith("Too many errors, closing connection");
-    else
-        writer.Reply(code, text);
+        return;
+    }
+    Tarpit();
+    writer.Reply(code, text);
+}
+
+void CSmtpSession::Tarpit() {
+    const int over = errors - CSmtpSettings::kTarpitAfterErrors;
+    // The machine itself (its own tools, the engine's notices) is not slowed
+    // down; the error limit still holds for it.
+    if (over < 0 || settings.tarpitStepMs <= 0 || client.Classify() == CClientAddress::Network::Loopback) return;
+    const long long delay = std::min(static_cast<long long>(over + 1) * settings.tarpitStepMs,
+                                     static_cast<long long>(settings.tarpitCapMs));
+    if (delay <= 0) return;
+    // What is answered so far goes out first; the server's stop ends the wait
+    // (the next read sees it).
+    writer.Flush();
+    pollfd stop{environment.stopFd, POLLIN, 0};
+    ::poll(&stop, environment.stopFd >= 0 ? 1 : 0, static_cast<int>(delay));
 }
 
 void CSmtpSession::ResetTransaction() {
     inTransaction = false;
     sender.clear();
     recipients.clear();
+    rooms.clear();
+    sizeDeclared = false;
+    declaredSize = 0;
 }
 
 bool CSmtpSession::Dispatch(const std::string& line) {
-    if (!IsPrintableLine(line)) {
-        Error(500, "Syntax error, command unrecognized");
-        return !closing;
-    }
-    const std::size_t space = line.find(' ');
-    const std::string verb = Upper(line.substr(0, space));
-    const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
-
-    if (verb == "HELO" || verb == "EHLO") {
-        Hello(argument, verb == "EHLO");
-    } else if (verb == "MAIL") {
-        Mail(argument);
-    } else if (verb == "RCPT") {
-        Recipient(argument);
-    } else if (verb == "DATA") {
-        return Data(argument) && !closing;
-    } else if (verb == "RSET") {
-        if (!argument.empty()) {
-            Error(501, "Syntax: RSET");
-        } else {
-            ResetTransaction();
-            writer.Reply(250, "OK");
-        }
-    } else if (verb == "NOOP") {
-        writer.Reply(250, "OK");
-    } else if (verb == "VRFY") {
-        if (argument.empty())
-            Error(501, "Syntax: VRFY <address>");
-        else
-            writer.Reply(252, "Cannot VRFY user, but will accept message and attempt delivery");
-    } else if (verb == "QUIT") {
-        writer.Reply(221, environment.hostName + " closing connection");
+    const CSmtpCommand command = CSmtpCommand::Parse(line);
+    const std::string& argument = command.Argument();
+    // Talk without mail has a limit of its own: only a transaction resets it.
+    if (command.IsIdle() && ++idleCommands > settings.maxIdleCommands) {
+        CloseWith("Too many commands without mail, closing connection");
         return false;
-    } else if (verb == "HELP") {
-        writer.Reply(214, "Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY QUIT");
-    } else if (verb == "EXPN" || verb == "STARTTLS" || verb == "AUTH" || verb == "BDAT" || verb == "ETRN" ||
-               verb == "TURN") {
-        Error(502, "Command not implemented");
-    } else {
-        Error(500, "Syntax error, command unrecognized");
+    }
+    using Verb = CSmtpCommand::Verb;
+    switch (command.GetVerb()) {
+        case Verb::Helo:
+        case Verb::Ehlo:
+            Hello(argument, command.GetVerb() == Verb::Ehlo);
+            break;
+        case Verb::Mail:
+            Mail(argument);
+            break;
+        case Verb::Rcpt:
+            Recipient(argument);
+            break;
+        case Verb::Data:
+            return Data(argument) && !closing;
+        case Verb::Rset:
+            if (!argument.empty()) {
+                Error(501, "Syntax: RSET");
+            } else {
+                ResetTransaction();
+                writer.Reply(250, "OK");
+            }
+            break;
+        case Verb::Noop:
+            writer.Reply(250, "OK");
+            break;
+        case Verb::Vrfy:
+            if (argument.empty())
+                Error(501, "Syntax: VRFY <address>");
+            else
+                writer.Reply(252, "Cannot VRFY user, but will accept message and attempt delivery");
+            break;
+        case Verb::Quit:
+            writer.Reply(221, environment.hostName + " closing connection");
+            return false;
+        case Verb::Help:
+            writer.Reply(214, "Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY QUIT");
+            break;
+        case Verb::Expn:
+        case Verb::NotImplemented:
+            Error(502, "Command not implemented");
+            break;
+        case Verb::Unknown:
+        case Verb::Malformed:
+            Error(500, "Syntax error, command unrecognized");
+            break;
     }
     return !closing;
 }
@@ -213,6 +241,8 @@ void CSmtpSession::Mail(const std::string& argument) {
     if (!ParsePath(argument, "FROM:", "Syntax: MAIL FROM:<address>", path)) return;
     std::string_view list = path.Parameters();
     std::string keyword, value;
+    bool declared = false;
+    std::uint64_t size = 0;
     while (CSmtpPath::NextParameter(list, keyword, value)) {
         if (!extended) {
             Error(555, "MAIL FROM parameters not recognized or not implemented");
@@ -228,6 +258,8 @@ void CSmtpSession::Mail(const std::string& argument) {
                 writer.Reply(552, "Message size exceeds fixed maximum message size");
                 return;
             }
+            declared = true;
+            size = std::stoull(value);
         } else if (keyword == "BODY") {
             const std::string body = Upper(value);
             if (body != "7BIT" && body != "8BITMIME") {
@@ -240,6 +272,8 @@ void CSmtpSession::Mail(const std::string& argument) {
         }
     }
     sender = path.Address();
+    sizeDeclared = declared;
+    declaredSize = size;
     inTransaction = true;
     writer.Reply(250, "OK");
 }
@@ -269,9 +303,62 @@ void CSmtpSession::Recipient(const std::string& argument) {
         Error(501, "Recipient address needs a domain");
         return;
     }
-    CRecipientResolver::Decision decision = resolver.Resolve(path.LocalPart(), path.Domain());
-    if (decision.code == 250 && decision.recipient) recipients.push_back(std::move(decision.recipient));
-    writer.Reply(decision.code, decision.text);
+    // The look-up runs on the worker and owns what it makes: when the
+    // database keeps it past the bound, the client is answered and the
+    // look-up ends on its own.
+    struct Lookup {
+        CRecipientResolver::Decision decision;
+        CLocalAccount::IncomingRoom room;
+        bool done = false;
+    };
+    // Still held up by the last one: the answer is the same, without the wait.
+    if (worker.Busy()) {
+        writer.Reply(451, "4.3.0 Recipient lookup timed out, try again later");
+        return;
+    }
+    auto lookup = std::make_shared<Lookup>();
+    CRecipientResolver* const resolving = &resolver;
+    const bool answered = worker.Run(
+        [lookup, resolving, localPart = path.LocalPart(), domain = path.Domain()] {
+            lookup->decision = resolving->Resolve(localPart, domain);
+            if (lookup->decision.code == 250 && lookup->decision.recipient && lookup->decision.recipient->account)
+                lookup->room = lookup->decision.recipient->account->GetIncomingRoom();
+            lookup->done = true;
+        },
+        Milliseconds(settings.databaseWaitMs));
+    if (!answered || !lookup->done) {
+        g_moduleLog.Write("SMTP session: no answer from the account database within " +
+                          std::to_string(settings.databaseWaitMs) + " ms; RCPT from " + client.Text() +
+                          " told to try later");
+        writer.Reply(451, "4.3.0 Recipient lookup timed out, try again later");
+        return;
+    }
+    CRecipientResolver::Decision& decision = lookup->decision;
+    if (decision.code == 550 || decision.code == 554) {
+        // Refused recipients are errors: probing for accounts ends at the limit.
+        Error(decision.code, decision.text);
+        return;
+    }
+    if (decision.code != 250 || !decision.recipient) {
+        writer.Reply(decision.code, decision.text);
+        return;
+    }
+    // Without SIZE only a mailbox with no room left is sure to refuse; with
+    // it, the size as it will be stored (our Received line included).
+    const std::uint64_t size = sizeDeclared ? declaredSize + ReceivedHeader().size() : 1;
+    switch (lookup->room.Check(size)) {
+        case CLocalAccount::IncomingRoom::Verdict::OverReceiveLimit:
+            writer.Reply(552, "5.2.3 Message exceeds the recipient's size limit");
+            return;
+        case CLocalAccount::IncomingRoom::Verdict::MailboxFull:
+            writer.Reply(452, "4.2.2 Mailbox full, try again later");
+            return;
+        case CLocalAccount::IncomingRoom::Verdict::Fits:
+            break;
+    }
+    recipients.push_back(std::move(decision.recipient));
+    rooms.push_back(lookup->room);
+    writer.Reply(250, decision.text);
 }
 
 std::string CSmtpSession::ReceivedHeader() const {
@@ -306,8 +393,13 @@ bool CSmtpSession::Data(const std::string& argument) {
     CDataReceiver receiver(*content, settings.maxMessageSize);
     writer.Reply(354, "End data with <CR><LF>.<CR><LF>");
     if (!writer.Flush()) return false;
+    // One deadline for each block of data and one for the whole of it;
+    // neither moves for a client that trickles a byte at a time.
+    const Clock::time_point dataDeadline = Clock::now() + Milliseconds(settings.dataTimeoutMs);
+    Clock::time_point blockDeadline = Clock::now() + Milliseconds(settings.dataBlockTimeoutMs);
+    std::size_t blockBytes = 0;
     while (!receiver.Complete()) {
-        switch (reader.Fill()) {
+        switch (reader.Fill(std::min(blockDeadline, dataDeadline))) {
             case CLineReader::Status::Ok:
                 break;
             case CLineReader::Status::TimedOut:
@@ -320,7 +412,13 @@ bool CSmtpSession::Data(const std::string& argument) {
                 return false;  // gone mid-message: nothing is spooled
         }
         const std::string_view data = reader.Buffered();
-        reader.Consume(receiver.Feed(data.data(), data.size()));
+        const std::size_t used = receiver.Feed(data.data(), data.size());
+        reader.Consume(used);
+        blockBytes += used;
+        if (blockBytes >= CDataReceiver::kBlockSize) {
+            blockBytes %= CDataReceiver::kBlockSize;
+            blockDeadline = Clock::now() + Milliseconds(settings.dataBlockTimeoutMs);
+        }
         if (receiver.DiscardedSize() > kMaxDiscard) {
             CloseWith("Message far too large, closing connection");
             return false;
@@ -337,6 +435,23 @@ bool CSmtpSession::Data(const std::string& argument) {
         writer.Reply(451, "Requested action aborted: local error in processing");
         return true;
     }
+    // The recipients were taken on the size declared, or on none. Refused
+    // here is only a message that no recipient would store: one that some
+    // take is accepted, and the others' refusals go the way of delivery's
+    // own notices. Remote recipients have no limit here. The rooms are
+    // those of RCPT time: no look-up now can keep the client waiting.
+    const std::uint64_t length = content->GetLength();
+    bool stored = false, full = false;
+    for (const CLocalAccount::IncomingRoom& room : rooms) {
+        const CLocalAccount::IncomingRoom::Verdict verdict = room.Check(length);
+        stored |= verdict == CLocalAccount::IncomingRoom::Verdict::Fits;
+        full |= verdict == CLocalAccount::IncomingRoom::Verdict::MailboxFull;
+    }
+    if (!stored) {
+        ResetTransaction();
+        writer.Reply(552, full ? "5.2.2 Mailbox full" : "5.2.3 Message exceeds the recipients' size limits");
+        return true;
+    }
     auto info = std::make_unique<MailInfo>();
     info->sender = sender;
     info->recipients = std::move(recipients);
@@ -349,6 +464,7 @@ bool CSmtpSession::Data(const std::string& argument) {
     // The spooler owns the message from here, whatever its answer.
     const int saved = environment.spooler->InsertMail(info.release());
     if (saved == 1) {
+        idleCommands = 0;
         writer.Reply(250, "OK: queued");
     } else {
         g_moduleLog.Write("SMTP session: the spooler refused a message");

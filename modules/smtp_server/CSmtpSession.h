@@ -7,6 +7,15 @@
 // handed to the spooler; 250 is answered only when the spooler has the
 // message on stable storage. A message whose data does not end properly
 // (time-out, disconnection, shutdown) is dropped, never spooled.
+//
+// No client can hold a session for long without mail to show for it: each
+// command line and each block of message data has a deadline of its own, at
+// most so many commands that move no transaction are taken in a row, a
+// client that keeps failing waits longer before each reply and is closed at
+// the error limit (refused recipients count), and a recipient look-up that
+// the database does not answer in time is told to try later. Mail a local
+// mailbox will refuse (its receive limit, or no room left) is refused while
+// the sender can still be told.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "CBoundedWorker.h"
 #include "CClientAddress.h"
 #include "CLineReader.h"
 #include "CRecipientResolver.h"
 #include "CReplyWriter.h"
 #include "CSmtpSettings.h"
 #include "ModuleVisibility.h"
+#include "delivery/CLocalAccount.h"
 #include "platform/UniqueFd.h"
 
 class CAccountDatabase;
@@ -64,7 +75,10 @@ private:
     void Recipient(const std::string& argument);
     bool Data(const std::string& argument);
     void ResetTransaction();
+    // Counts an error; the last one tolerated closes the session.
     void Error(int code, const std::string& text);
+    // The growing wait before the reply to a client that keeps failing.
+    void Tarpit();
     void CloseWith(const std::string& text);
     std::string ReceivedHeader() const;
 
@@ -81,6 +95,15 @@ private:
     bool inTransaction = false;
     std::string sender;
     std::vector<std::unique_ptr<MailRecipient>> recipients;
+    // What each recipient's mailbox could take when it was accepted (no
+    // limit for remote recipients), in the order of recipients.
+    std::vector<CLocalAccount::IncomingRoom> rooms;
+    bool sizeDeclared = false;  // MAIL FROM gave SIZE=
+    std::uint64_t declaredSize = 0;
     int errors = 0;
+    std::uint32_t idleCommands = 0;  // since the session began or its last message
     bool closing = false;
+    // Last: it is destroyed (waiting for a look-up that overran) before the
+    // resolver its jobs use.
+    CBoundedWorker worker;
 };

@@ -15,8 +15,18 @@ CSmtpSettings CSmtpSettings::Read() {
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Message Size", value) && value >= 1)
         result.maxMessageSize = value > kHardMaxMessageSize ? kHardMaxMessageSize : value;
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Timeout", value) && value >= 1)
-        result.timeoutSeconds = value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value;
+        result.SetTimeout(value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value);
+    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Sessions Per Client", value) && value >= 1)
+        result.sessionsPerClient = value > kHardMaxSessions ? kHardMaxSessions : value;
     value = 0;
     if (ReadRegistryDword(settings::kPreferencesKeyPath, "IPBlocking", value)) result.ipBlocking = value;
     return result;
+}
+
+void CSmtpSettings::SetTimeout(std::uint32_t seconds) {
+    timeoutSeconds = seconds;
+    // At most 3600 s: twice that in milliseconds still fits an int.
+    commandTimeoutMs = static_cast<int>(seconds * 1000u);
+    dataBlockTimeoutMs = static_cast<int>(seconds * 600u);
+    dataTimeoutMs = static_cast<int>(seconds * 2000u);
 }

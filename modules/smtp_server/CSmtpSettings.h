@@ -3,7 +3,10 @@
 // session starts (the others).
 //
 // Every value is clamped to a sane range, so a mistyped setting can make the
-// server strict or generous but never unbounded.
+// server strict or generous but never unbounded. The waits are derived from
+// "SMTP Timeout" in RFC 5321's proportions (at its default of 300 s: 5
+// minutes for a command line, 3 for each data block, 10 for the whole data);
+// they are held in milliseconds so that tests can shorten them.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +25,17 @@ public:
     static constexpr std::uint32_t kHardMaxMessageSize = 0x7FFF0000u;
     static constexpr std::uint32_t kHardMaxSessions = 1000;
     static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
+    static constexpr std::uint32_t kDefaultSessionsPerClient = 10;
+    // Commands that do not move a transaction on (NOOP, RSET, VRFY, HELP,
+    // EXPN, HELO, EHLO) tolerated between two accepted messages.
+    static constexpr std::uint32_t kMaxIdleCommands = 100;
+    // The longest a recipient look-up may keep a client waiting.
+    static constexpr int kDatabaseWaitMs = 10000;
+    // A client that keeps failing waits before each reply from its third
+    // error on: one step more per error, up to the cap.
+    static constexpr int kTarpitAfterErrors = 3;
+    static constexpr int kTarpitStepMs = 1000;
+    static constexpr int kTarpitCapMs = 5000;
 
     std::uint16_t port = kDefaultPort;
     // Ports\SMTP Listen Address: empty for every IPv4 and IPv6 address.
@@ -29,9 +43,23 @@ public:
     std::uint32_t maxSessions = kDefaultMaxSessions;
     std::uint32_t maxMessageSize = kDefaultMaxMessageSize;
     std::uint32_t timeoutSeconds = kDefaultTimeoutSeconds;
+    // Ports\SMTP Sessions Per Client: sessions one address (an IPv6 /64)
+    // may hold at once; loopback is not limited.
+    std::uint32_t sessionsPerClient = kDefaultSessionsPerClient;
+    std::uint32_t maxIdleCommands = kMaxIdleCommands;
+    // Deadlines: a whole command line; each data block (CDataReceiver's
+    // block size) of a message; everything from DATA to its end.
+    int commandTimeoutMs = kDefaultTimeoutSeconds * 1000;
+    int dataBlockTimeoutMs = kDefaultTimeoutSeconds * 600;
+    int dataTimeoutMs = kDefaultTimeoutSeconds * 2000;
+    int databaseWaitMs = kDatabaseWaitMs;
+    int tarpitStepMs = kTarpitStepMs;
+    int tarpitCapMs = kTarpitCapMs;
     // Preferences\IPBlocking: 1 relays only for RelayAllowed ranges.
     std::uint32_t ipBlocking = 0;
 
     // Reads every value now; unreadable or out-of-range values keep defaults.
     static CSmtpSettings Read();
+    // Derives the deadlines from timeoutSeconds.
+    void SetTimeout(std::uint32_t seconds);
 };

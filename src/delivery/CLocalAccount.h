@@ -12,6 +12,7 @@
 #include <sql.h>
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <set>
 #include <string>
@@ -78,6 +79,25 @@ public:
     // its own copy for another attempt. The reason is for the diagnostic log.
     bool DeliveryFailed() const { return deliveryFailed; }
     const std::string& GetDeliveryProblem() const { return deliveryProblem; }
+
+    // What the account's mailbox takes now, by the rule delivery applies:
+    // the receive limit, and the room the Inbox's undeleted messages leave
+    // under the mailbox limit (bytes; no limit is the largest value). The
+    // SMTP server asks it before accepting, so that mail the mailbox will
+    // refuse is refused while the sender can still be told.
+    struct IncomingRoom {
+        enum class Verdict { Fits, OverReceiveLimit, MailboxFull };
+        static constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
+        std::uint64_t receiveLimit = kUnlimited;
+        std::uint64_t mailboxRoom = kUnlimited;
+        Verdict Check(std::uint64_t size) const {
+            if (size > receiveLimit) return Verdict::OverReceiveLimit;
+            return size > mailboxRoom ? Verdict::MailboxFull : Verdict::Fits;
+        }
+    };
+    // A group (its members have their own limits) and the task account
+    // store nothing in a mailbox of their own: no limit.
+    IncomingRoom GetIncomingRoom();
 
     // The factory the account database uses (see CMailDatabase); owner
     // resolves the addresses of generated mail.

@@ -161,19 +161,29 @@ bool CLocalAccount::DeliverToAccount(CMailContent* content, std::uint32_t length
     return false;
 }
 
+CLocalAccount::IncomingRoom CLocalAccount::GetIncomingRoom() {
+    IncomingRoom room;
+    if (record->IsGroup() || record->GetUserName() == "procmgr") return room;
+    // Limits in kilobytes, 0 for none; a message of exactly the limit fits.
+    const std::uint64_t receiveLimit = record->GetRecvmailLimit();
+    const std::uint64_t mailboxLimit = record->GetMailboxLimit();
+    if (receiveLimit != 0) room.receiveLimit = receiveLimit * 1024;
+    if (mailboxLimit != 0) {
+        const std::uint64_t used = GetFolderSize(kInbox);
+        room.mailboxRoom = used < mailboxLimit * 1024 ? mailboxLimit * 1024 - used : 0;
+    }
+    return room;
+}
+
 bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length) {
     if (!content || length == 0) return true;
     const std::vector<char> head = ReadHeadBytes(*content);
     CMailHeader header;
     if (!head.empty()) header.Parse(head.data(), head.size(), false);
 
-    // Size limits, in kilobytes; a message of exactly the limit fits.
-    const std::uint64_t size = length;
-    const std::uint64_t receiveLimit = record->GetRecvmailLimit();
-    const std::uint64_t mailboxLimit = record->GetMailboxLimit();
-    const bool tooLarge = receiveLimit != 0 && size > receiveLimit * 1024;
-    const bool mailboxFull = !tooLarge && mailboxLimit != 0 && mailboxLimit * 1024 < GetFolderSize(kInbox) + size;
-    if (tooLarge || mailboxFull) {
+    const IncomingRoom::Verdict verdict = GetIncomingRoom().Check(length);
+    const bool tooLarge = verdict == IncomingRoom::Verdict::OverReceiveLimit;
+    if (verdict != IncomingRoom::Verdict::Fits) {
         g_moduleLog.Write(StringPrintf("Mail for %s refused: %s", record->GetUserName().c_str(),
                                        tooLarge ? "larger than its receiving limit" : "its mailbox is full"));
         const std::string from(CMailHeader::TrimBlanks(header.GetField("From")));

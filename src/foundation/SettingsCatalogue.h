@@ -126,8 +126,13 @@ inline constexpr Setting kCatalogue[] = {
      "largest message in bytes the SMTP server module accepts (advertised as SIZE); larger get 552",
      kPerOperation, 1, 0xFFFFFFFFu},
     {kPorts, "SMTP Timeout", Type::Dword, true, 300, "", Provision::Fixed, 300, "",
-     "seconds the SMTP server module waits for a client before it answers 421 and closes (1-3600)",
+     "seconds the SMTP server module gives a client for a whole command line before it answers 421 and closes "
+     "(1-3600); a message's data blocks get 3/5 of it each, the whole data twice it",
      kPerOperation, 1, 3600},
+    {kPorts, "SMTP Sessions Per Client", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
+     "most SMTP sessions one client address (an IPv6 /64) holds at once; more are refused with 421; loopback is "
+     "exempt",
+     kPerOperation, 1, 1000},
     {kPorts, "POP3 Port", Type::Dword, false, 0, "", Provision::Fixed, 110, "",
      "port of the POP3 server module", kAtStart, 1, kMaxPort},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",

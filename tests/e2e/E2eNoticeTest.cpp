@@ -84,7 +84,12 @@ TEST_F(E2eNotices, OverTheReceivingQuotaTheMessageIsNotStoredAndItsAuthorIsTold)
     Open(client);
     EXPECT_EQ(Code(Transaction(client, "alice@localhost", {"carl@localhost"}, Message("carl@localhost", "fits", 500))),
               250);
+    // Alone, carl refuses it at the end of data; with bob it is taken, and
+    // carl's delivery refuses it with the notice.
     EXPECT_EQ(Code(Transaction(client, "alice@localhost", {"carl@localhost"},
+                               Message("carl@localhost", "does not fit", 5000))),
+              552);
+    EXPECT_EQ(Code(Transaction(client, "alice@localhost", {"carl@localhost", "bob@localhost"},
                                Message("carl@localhost", "does not fit", 5000))),
               250);
     EXPECT_EQ(Code(client.Command("QUIT")), 221);

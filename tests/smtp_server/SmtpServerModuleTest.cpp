@@ -508,6 +508,7 @@ TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
 
 TEST_F(SmtpServerModule, SessionCapAndShutdown) {
     SetDword(settings::kPortsKeyPath, "SMTP Max Sessions", 2);
+    SetDword(settings::kPortsKeyPath, "SMTP Sessions Per Client", 1);  // loopback is not limited by it
     Start();
     RawClient first, second, third;
     Open(first);

@@ -1,0 +1,60 @@
+// CBoundedWorker: database work with a bounded wait (see the header).
+#include "CBoundedWorker.h"
+
+#include <system_error>
+
+CBoundedWorker::~CBoundedWorker() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        quit = true;
+    }
+    changed.notify_all();
+    if (thread.joinable()) thread.join();
+}
+
+bool CBoundedWorker::Run(std::function<void()> job, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock<std::mutex> guard(lock);
+    if (!thread.joinable()) {
+        try {
+            thread = std::thread(&CBoundedWorker::Loop, this);
+        } catch (const std::system_error&) {
+            // No thread to spare: the work runs here, without the bound.
+            guard.unlock();
+            job();
+            return true;
+        }
+    }
+    if (!changed.wait_until(guard, deadline, [this] { return !running && !pending; })) return false;
+    pending = std::move(job);
+    const std::uint64_t ticket = ++started;
+    changed.notify_all();
+    return changed.wait_until(guard, deadline, [this, ticket] { return finished >= ticket; });
+}
+
+bool CBoundedWorker::Busy() {
+    std::lock_guard<std::mutex> guard(lock);
+    return running || pending;
+}
+
+void CBoundedWorker::Loop() {
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+        changed.wait(guard, [this] { return quit || pending; });
+        if (!pending) return;  // quit with nothing left to do
+        std::function<void()> job = std::move(pending);
+        pending = nullptr;
+        running = true;
+        guard.unlock();
+        try {
+            job();
+        } catch (...) {
+            // A job reports through what it owns; one that threw reports nothing.
+        }
+        job = nullptr;  // what the job holds goes with it, here
+        guard.lock();
+        running = false;
+        ++finished;
+        changed.notify_all();
+    }
+}

@@ -1,0 +1,247 @@
+// The SMTP server's limits against clients that would hold it up or probe
+// it: sessions per address, deadlines that trickled bytes do not move, the
+// cap on commands without mail, refused recipients counting as errors,
+// mailbox limits at RCPT and at the end of data, and the bound on a
+// recipient look-up that the database does not answer. Sessions run on a
+// socket pair with shortened time-outs; the client address is given to them.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "CClientCounter.h"
+#include "CSmtpSession.h"
+#include "DatabaseTest.h"
+#include "spool/CMailSpooler.h"
+#include "spool/MailInfo.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Takes every message and keeps nothing.
+class CountingSpooler : public CMailSpooler {
+public:
+    CountingSpooler() : CMailSpooler(nullptr) {}
+    int InsertMail(MailInfo* info) override {
+        delete info;
+        return ++taken, 1;
+    }
+    int taken = 0;
+};
+
+// One session on its own thread, spoken to through the other end of a socket pair.
+class Session {
+public:
+    Session(CAccountDatabase* database, CMailSpooler* spooler, const CSmtpSettings& settings,
+            const char* clientAddress = "203.0.113.9") {
+        int pair[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        peer.Reset(pair[1]);
+        timeval limit{10, 0};  // a broken server fails the test instead of hanging it
+        ::setsockopt(peer.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        environment = {database, spooler, -1, "mx.test", {}};
+        session = std::make_unique<CSmtpSession>(UniqueFd(pair[0]), CClientAddress::FromText(clientAddress),
+                                                 environment, settings);
+        thread = std::thread([this] {
+            session->Run();
+            session.reset();  // closes the connection, as the listener does
+        });
+    }
+    ~Session() {
+        peer.Reset();
+        thread.join();
+    }
+    bool Send(const std::string& data) {
+        return ::send(peer.Get(), data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    }
+    // One whole reply; "" once the session has closed.
+    std::string Reply() {
+        std::string reply;
+        for (std::size_t end;;) {
+            while ((end = buffer.find("\r\n")) == std::string::npos) {
+                char chunk[4096];
+                const ssize_t n = ::recv(peer.Get(), chunk, sizeof chunk, 0);
+                if (n <= 0) return reply;
+                buffer.append(chunk, static_cast<std::size_t>(n));
+            }
+            reply += buffer.substr(0, end + 2);
+            buffer.erase(0, end + 2);
+            if (end < 4 || reply[reply.size() - end - 2 + 3] != '-') return reply;
+        }
+    }
+    std::string Command(const std::string& line) { return Send(line + "\r\n") ? Reply() : ""; }
+
+private:
+    CSmtpSession::Environment environment;
+    UniqueFd peer;
+    std::unique_ptr<CSmtpSession> session;
+    std::thread thread;
+    std::string buffer;
+};
+
+class SmtpServerLimits : public DatabaseTest {
+protected:
+    void SetUp() override {
+        DatabaseTest::SetUp();
+        // alice: 2 KB receive limit; bob: 1 KB mailbox, filled by a test; carol: no limits.
+        ASSERT_TRUE(db.CreateAccount("alice", "secret1", false, false, "alice@example.org", 0, 1, 1, 2, 0));
+        ASSERT_TRUE(db.CreateAccount("bob", "secret1", false, false, "bob@example.org", 1, 1, 1, 0, 0));
+        ASSERT_TRUE(db.CreateAccount("carol", "secret1", false, false, "carol@example.org", 0, 1, 1, 0, 0));
+        // Short deadlines, no tarpit unless a test wants them.
+        settings.commandTimeoutMs = settings.dataBlockTimeoutMs = settings.dataTimeoutMs = 5000;
+        settings.databaseWaitMs = 5000;
+        settings.tarpitStepMs = 0;
+    }
+    // The greeting, EHLO and MAIL FROM done.
+    static void Begin(Session& session, const std::string& mail = "MAIL FROM:<s@example.org>") {
+        ASSERT_EQ(session.Reply().substr(0, 4), "220 ");
+        ASSERT_EQ(session.Command("EHLO client.test").substr(0, 4), "250-");
+        ASSERT_EQ(session.Command(mail).substr(0, 3), "250");
+    }
+    CSmtpSettings settings;
+    CountingSpooler spooler;
+};
+
+}  // namespace
+
+TEST(SmtpServerClients, EachAddressHoldsAtMostItsShareAndLoopbackIsExempt) {
+    CClientCounter counter;
+    const CClientAddress crowd = CClientAddress::FromText("198.51.100.2");
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(counter.Admit(crowd, 10)) << i;
+    EXPECT_FALSE(counter.Admit(crowd, 10));  // the 11th
+    EXPECT_TRUE(counter.Admit(CClientAddress::FromText("203.0.113.2"), 10));
+    counter.Release(crowd);
+    EXPECT_TRUE(counter.Admit(crowd, 10));
+    // An IPv6 site is one client however many addresses of its /64 it uses.
+    for (const char* site : {"2001:db8:5::2", "2001:db8:5::3", "2001:db8:5::4"})
+        ASSERT_TRUE(counter.Admit(CClientAddress::FromText(site), 3));
+    EXPECT_FALSE(counter.Admit(CClientAddress::FromText("2001:db8:5::ffff"), 3));
+    EXPECT_TRUE(counter.Admit(CClientAddress::FromText("2001:db8:6::2"), 3));
+    for (const char* machine : {"127.0.0.1", "::1"})
+        for (int i = 0; i < 50; ++i) ASSERT_TRUE(counter.Admit(CClientAddress::FromText(machine), 1));
+}
+
+TEST_F(SmtpServerLimits, TrickledBytesDoNotMoveTheDeadlines) {
+    settings.commandTimeoutMs = settings.dataBlockTimeoutMs = 400;
+    for (bool inData : {false, true}) {
+        Session session(&db, &spooler, settings, "127.0.0.1");
+        if (inData) {
+            Begin(session);
+            ASSERT_EQ(session.Command("RCPT TO:<someone@remote.example>").substr(0, 3), "250");
+            ASSERT_EQ(session.Command("DATA").substr(0, 3), "354");
+        } else {
+            ASSERT_EQ(session.Reply().substr(0, 4), "220 ");
+        }
+        // One byte every 50 ms kept a time-out that restarted on each byte waiting for ever.
+        const auto start = Clock::now();
+        std::atomic<bool> answered{false};
+        std::thread slow([&] {
+            for (int i = 0; i < 40 && !answered && session.Send("x"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        });
+        EXPECT_EQ(session.Reply(), "421 mx.test Timeout, closing connection\r\n") << inData;
+        answered = true;
+        EXPECT_GE(MillisecondsSince(start), 350);
+        EXPECT_LT(MillisecondsSince(start), 1200);
+        slow.join();
+    }
+    EXPECT_EQ(spooler.taken, 0);
+}
+
+TEST_F(SmtpServerLimits, OnlyAHundredCommandsWithoutMail) {
+    Session session(&db, &spooler, settings);
+    ASSERT_EQ(session.Reply().substr(0, 4), "220 ");
+    std::string burst;
+    for (int i = 0; i < 101; ++i) burst += i % 2 ? "NOOP\r\n" : "RSET\r\n";
+    ASSERT_TRUE(session.Send(burst));
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(session.Reply(), "250 OK\r\n") << i;
+    EXPECT_EQ(session.Reply(), "421 mx.test Too many commands without mail, closing connection\r\n");
+    EXPECT_EQ(session.Reply(), "");  // closed
+}
+
+TEST_F(SmtpServerLimits, RefusedRecipientsAreErrorsAndSlowTheProberDown) {
+    settings.tarpitStepMs = 4;
+    settings.tarpitCapMs = 12;
+    Session session(&db, &spooler, settings);
+    Begin(session);
+    const auto start = Clock::now();
+    std::string burst;
+    for (int i = 0; i < 1000; ++i)
+        burst += "RCPT TO:<user" + std::to_string(i) + (i % 2 ? "@localhost>\r\n" : "@elsewhere.example>\r\n");
+    session.Send(burst);
+    int refused = 0;
+    std::string reply;
+    while (!(reply = session.Reply()).empty() && reply.substr(0, 3) != "421") ++refused;
+    EXPECT_EQ(refused, CSmtpSession::kMaxErrors - 1);  // 550 and 554 alike
+    EXPECT_EQ(reply, "421 mx.test Too many errors, closing connection\r\n");
+    // From the third error on each reply waited: 4 + 8 + 12 x 15 ms.
+    EXPECT_GE(MillisecondsSince(start), 192);
+}
+
+TEST_F(SmtpServerLimits, SizeOverALimitOrAFullMailboxIsRefusedBeforeTheData) {
+    std::unique_ptr<CLocalAccount> bob(db.LookupLocalAccount("bob"));
+    auto filler = Content("Subject: filler\r\n\r\n" + std::string(1100, 'f') + "\r\n");
+    ASSERT_TRUE(bob && bob->StoreInFolder(filler.get(), filler->GetLength(), CLocalAccount::kInbox));
+    Session session(&db, &spooler, settings);
+    Begin(session, "MAIL FROM:<s@example.org> SIZE=3000");
+    EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "552 5.2.3 Message exceeds the recipient's size limit\r\n");
+    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>"), "452 4.2.2 Mailbox full, try again later\r\n");
+    EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RSET"), "250 OK\r\n");
+
+    // Without SIZE only the full mailbox is certain to refuse.
+    EXPECT_EQ(session.Command("MAIL FROM:<s@example.org>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>").substr(0, 4), "452 ");
+    EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("DATA").substr(0, 4), "354 ");
+    // Too large for alice, the only recipient: refused at the end of data.
+    const std::string big = "Subject: big\r\n\r\n" + std::string(3000, 'b') + "\r\n.";
+    EXPECT_EQ(session.Command(big), "552 5.2.3 Message exceeds the recipients' size limits\r\n");
+    // With carol as well it is accepted; alice's refusal is delivery's business.
+    EXPECT_EQ(session.Command("MAIL FROM:<s@example.org>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("DATA").substr(0, 4), "354 ");
+    EXPECT_EQ(session.Command(big), "250 OK: queued\r\n");
+}
+
+TEST_F(SmtpServerLimits, ALockedDatabaseGetsTryLaterWithinTheBound) {
+    // A delivery writing on the shared connection waits for a lock another
+    // connection holds; the look-up queues behind it on the same connection.
+    CMailDatabase other;
+    ASSERT_TRUE(other.Open());
+    ASSERT_TRUE(OdbcSucceeded(SQLSetConnectAttr(other.GetConnectionHandle(), SQL_ATTR_AUTOCOMMIT,
+                                                reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+    {
+        OdbcStatement hold(other.GetConnectionHandle());
+        ASSERT_TRUE(hold.ExecDirect("UPDATE Accounts SET aLogged = true WHERE aUserName = 'carol'"));
+    }
+    std::thread delivery([&] { Exec("UPDATE Accounts SET aLogged = true WHERE aUserName = 'alice'"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    settings.databaseWaitMs = 300;
+    Session session(&db, &spooler, settings);
+    Begin(session);
+    const auto start = Clock::now();
+    EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"),
+              "451 4.3.0 Recipient lookup timed out, try again later\r\n");
+    EXPECT_LT(MillisecondsSince(start), 1000);
+    SQLEndTran(SQL_HANDLE_DBC, other.GetConnectionHandle(), SQL_ROLLBACK);
+    delivery.join();
+    // Once the overrun look-up has ended the next one is answered.
+    std::string reply;
+    for (int i = 0; i < 50 && (reply = session.Command("RCPT TO:<carol@localhost>")).substr(0, 3) == "451"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(reply, "250 OK\r\n");
+}
