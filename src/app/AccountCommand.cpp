@@ -18,6 +18,7 @@
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/Home.h"
 
@@ -177,20 +178,10 @@ std::string MailboxPath(CMailDatabase& db, const std::string& name) {
     OdbcStatement statement(db.GetConnectionHandle());
     std::string mailbox;
     if (!statement.ExecDirect(
-            StringPrintf("SELECT aMailBox FROM Accounts WHERE aUserName = '%s'", SqlEscape(name).c_str())) ||
+            FormatSql("SELECT aMailBox FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(name))) ||
         !statement.Fetch() || !statement.GetText(1, mailbox) || mailbox.empty())
         return "";
     return CommandSupport::MailDirectory() + "/" + mailbox;
-}
-
-long AccountIdOf(CMailDatabase& db, const std::string& name) {
-    OdbcStatement statement(db.GetConnectionHandle());
-    std::uint32_t id = 0;
-    if (!statement.ExecDirect(
-            StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(name).c_str())) ||
-        !statement.BindULong(1, id) || !statement.Fetch())
-        return -1;
-    return static_cast<long>(id);
 }
 
 int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& err, bool interactive) {
@@ -269,8 +260,9 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
 
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
-    const long id = AccountIdOf(db, name);
-    if (id < 0) return Refuse(err, ShellText(Outcome::NoSuchUser, "passwd", name, ""));
+    const std::optional<long> accountId = db.AccountIdByName(name);
+    if (!accountId) return Refuse(err, ShellText(Outcome::NoSuchUser, "passwd", name, ""));
+    const long id = *accountId;
     const CUserRecord record(db.GetConnectionHandle(), id);
     // The same password and the same rights: there is nothing to change.
     if (record.GetPassword() == password) return Refuse(err, ShellText(Outcome::NothingToChange, "passwd", name, ""));
@@ -280,7 +272,7 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
         OdbcStatement statement(db.GetConnectionHandle());
         std::uint32_t read = 1, write = 1;
         if (statement.ExecDirect(
-                StringPrintf("SELECT aAllowRead,aAllowWrite FROM AccessControl where aAccountId = %ld", id)) &&
+                FormatSql("SELECT aAllowRead,aAllowWrite FROM AccessControl where aAccountId = %ld", id)) &&
             statement.BindULong(1, read) && statement.BindULong(2, write) && statement.Fetch()) {
             allowRead = read ? 1 : 0;
             allowWrite = write ? 1 : 0;

@@ -12,7 +12,7 @@
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/StringFormat.h"
+#include "foundation/SqlFormat.h"
 #include "message/CMailHeader.h"
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
@@ -117,8 +117,8 @@ bool CLocalAccount::IsDeleted(long message, int folder) {
 std::uint64_t CLocalAccount::GetFolderSize(int folder) {
     OdbcStatement statement(connection);
     if (!statement.ExecDirect(
-            StringPrintf("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
-                         record->GetAccountId(), folder)))
+            FormatSql("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
+                      record->GetAccountId(), folder)))
         return 0;
     // 64 bits: a large mailbox must not wrap round below its quota.
     std::int64_t total = 0;
@@ -169,13 +169,13 @@ bool CLocalAccount::Lock() {
         OdbcStatement statement(connection);
         unsigned char logged = 1;
         if (!statement.ExecDirect(
-                StringPrintf("SELECT aLogged FROM ACCOUNTS WHERE aAccountId = %ld", record->GetAccountId())) ||
+                FormatSql("SELECT aLogged FROM ACCOUNTS WHERE aAccountId = %ld", record->GetAccountId())) ||
             !statement.BindBit(1, logged) || !statement.Fetch() || logged)
             return false;
     }
     OdbcStatement statement(connection);
     if (!statement.ExecDirect(
-            StringPrintf("UPDATE ACCOUNTS SET aLogged = True where aAccountId = %ld", record->GetAccountId())))
+            FormatSql("UPDATE ACCOUNTS SET aLogged = True where aAccountId = %ld", record->GetAccountId())))
         return false;
     loggedIn = 1;
     return true;
@@ -188,7 +188,7 @@ bool CLocalAccount::Unlock() {
     std::lock_guard<std::mutex> guard(g_lockMutex);
     OdbcStatement statement(connection);
     if (!statement.ExecDirect(
-            StringPrintf("UPDATE ACCOUNTS SET aLogged = False where aAccountId = %ld", record->GetAccountId())))
+            FormatSql("UPDATE ACCOUNTS SET aLogged = False where aAccountId = %ld", record->GetAccountId())))
         return false;
     loggedIn = 0;
     return true;
@@ -294,8 +294,8 @@ bool CLocalAccount::CreateFolder(const std::string& name) {
         OdbcStatement statement(connection);
         std::uint32_t maxId = 0;
         SQLLEN indicator = 0;
-        if (statement.ExecDirect(StringPrintf("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld",
-                                              record->GetAccountId())) &&
+        if (statement.ExecDirect(
+                FormatSql("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld", record->GetAccountId())) &&
             statement.BindULong(1, maxId, &indicator) && statement.Fetch() && indicator != SQL_NULL_DATA &&
             maxId > static_cast<std::uint32_t>(number))
             number = maxId >= static_cast<std::uint32_t>(CUserRecord::kMaxFolders) ? CUserRecord::kMaxFolders
@@ -305,15 +305,15 @@ bool CLocalAccount::CreateFolder(const std::string& name) {
     if (number > CUserRecord::kMaxFolders) return false;
     {
         OdbcStatement statement(connection);
-        if (!statement.ExecDirect(StringPrintf("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)",
-                                               record->GetAccountId(), number, SqlEscape(clean).c_str())))
+        if (!statement.ExecDirect(FormatSql("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)",
+                                            record->GetAccountId(), number, SqlText::Quote(clean))))
             return false;
     }
     if (!mailstore::MakeDirectory(mailstore::JoinPath(accountDirectory, clean))) {
         // A folder without a directory could never hold a message.
         OdbcStatement statement(connection);
-        statement.ExecDirect(StringPrintf("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
-                                          record->GetAccountId(), number));
+        statement.ExecDirect(FormatSql("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
+                                       record->GetAccountId(), number));
         return false;
     }
     record->SetFolder(number, clean);
@@ -357,8 +357,8 @@ bool CLocalAccount::DeleteFolder(int folder) {
     }
     list->Clear();
     OdbcStatement statement(connection);
-    if (!statement.ExecDirect(StringPrintf("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
-                                           record->GetAccountId(), folder)))
+    if (!statement.ExecDirect(FormatSql("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
+                                        record->GetAccountId(), folder)))
         return false;
     // The number stays taken by a placeholder so other folders keep theirs.
     record->ClearFolder(folder);

@@ -7,22 +7,17 @@
 #include <cstdlib>
 
 #include "foundation/OdbcStatement.h"
-#include "foundation/StringFormat.h"
+#include "foundation/SqlFormat.h"
 
 void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<std::string>& addresses,
                         std::vector<std::string>& into) {
     if (addresses.empty()) return;
-    // Each address is escaped on its own: an apostrophe in one must not end
+    // Each address is quoted on its own: an apostrophe in one must not end
     // the list early or run SQL of its own.
-    std::string list;
-    for (const std::string& address : addresses) {
-        if (!list.empty()) list += "','";
-        list += SqlEscape(address);
-    }
     OdbcStatement s(connection);
-    if (!s.ExecDirect(StringPrintf("select distinct aUserName from mailmonitor,accounts where Type = '%s' and "
-                                   "Emailadd in( '%s' ) and accounts.aAccountid=mailmonitor.nAccountid",
-                                   type, list.c_str())))
+    if (!s.ExecDirect(FormatSql("select distinct aUserName from mailmonitor,accounts where Type = '%s' and "
+                                "Emailadd in( '%s' ) and accounts.aAccountid=mailmonitor.nAccountid",
+                                SqlText::Quote(type), SqlText::QuoteEach(addresses))))
         return;
     while (s.Fetch()) {
         std::string name;
@@ -73,8 +68,8 @@ bool CMailMonitor::ListMonitors(SQLHDBC connection, std::vector<MailMonitorEntry
     // Names are looked up after the listing statement is done with.
     for (MailMonitorEntry& entry : entries) {
         OdbcStatement s(connection);
-        if (s.ExecDirect(StringPrintf("SELECT aUserName FROM Accounts WHERE aAccountId = %d",
-                                      static_cast<int>(entry.accountId))) &&
+        if (s.ExecDirect(
+                FormatSql("SELECT aUserName FROM Accounts WHERE aAccountId = %d", static_cast<int>(entry.accountId))) &&
             s.Fetch())
             s.GetText(1, entry.userName);
     }
@@ -97,20 +92,19 @@ CMailMonitor::AddResult CMailMonitor::AddMonitor(SQLHDBC connection, long accoun
     // A watch on a cut address would watch some other address.
     if (address.empty() || address.size() > kMaxAddressChars || type.empty() || type.size() > kMaxTypeChars)
         return AddResult::Failed;
-    const std::string id = std::to_string(accountId);
     {
         OdbcStatement s(connection);
         std::string count;
-        if (!s.ExecDirect(StringPrintf(
-                "SELECT count(*)  FROM mailmonitor where nAccountId = %s AND Type = '%s' AND EmailAdd = '%s'",
-                id.c_str(), SqlEscape(type).c_str(), SqlEscape(address).c_str())) ||
+        if (!s.ExecDirect(FormatSql(
+                "SELECT count(*)  FROM mailmonitor where nAccountId = %ld AND Type = '%s' AND EmailAdd = '%s'",
+                accountId, SqlText::Quote(type), SqlText::Quote(address))) ||
             !s.Fetch() || !s.GetText(1, count))
             return AddResult::Failed;
         if (count != "0") return AddResult::AlreadyPresent;
     }
     OdbcStatement s(connection);
-    if (!s.ExecDirect(StringPrintf("INSERT into mailmonitor values('%s','%s','%s')", id.c_str(),
-                                   SqlEscape(type).c_str(), SqlEscape(address).c_str())))
+    if (!s.ExecDirect(FormatSql("INSERT into mailmonitor values('%ld','%s','%s')", accountId, SqlText::Quote(type),
+                                SqlText::Quote(address))))
         return AddResult::Failed;
     return AddResult::Added;
 }
@@ -125,7 +119,7 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
     {
         OdbcStatement s(connection);
         if (s.ExecDirect(
-                StringPrintf("SELECT aUserName FROM Accounts WHERE aAccountId = %d", static_cast<int>(*accountId))) &&
+                FormatSql("SELECT aUserName FROM Accounts WHERE aAccountId = %d", static_cast<int>(*accountId))) &&
             s.Fetch())
             s.GetText(1, userName);
     }
@@ -152,6 +146,6 @@ bool CMailMonitor::DeleteMonitor(SQLHDBC connection, long accountId, const std::
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     OdbcStatement s(connection);
     return s.ExecDirect(
-        StringPrintf("DELETE from mailmonitor WHERE nAccountId = %s AND ucase(Type) = '%s' AND EmailAdd = '%s'",
-                     std::to_string(accountId).c_str(), SqlEscape(letter).c_str(), SqlEscape(address).c_str()));
+        FormatSql("DELETE from mailmonitor WHERE nAccountId = %ld AND ucase(Type) = '%s' AND EmailAdd = '%s'",
+                  accountId, SqlText::Quote(letter), SqlText::Quote(address)));
 }

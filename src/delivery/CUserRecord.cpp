@@ -3,6 +3,7 @@
 
 #include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 
 CUserRecord::CUserRecord(SQLHDBC conn, long id) : connection(conn), accountId(id) {
@@ -42,9 +43,9 @@ void CUserRecord::Load() {
         char name[66] = {}, stored[150] = {}, box[256] = {}, email[321] = {};
         unsigned char group = 0, admin = 0, alive = 0;
         std::uint32_t limit = 0;
-        if (statement.ExecDirect(StringPrintf("SELECT aUserName, aPassword, aMailBox, aIsGroup, aIsAdmin, aIsAlive, "
-                                              "EmailId,RecvMailSizeLimit FROM Accounts WHERE aAccountId = %ld",
-                                              accountId)) &&
+        if (statement.ExecDirect(FormatSql("SELECT aUserName, aPassword, aMailBox, aIsGroup, aIsAdmin, aIsAlive, "
+                                           "EmailId,RecvMailSizeLimit FROM Accounts WHERE aAccountId = %ld",
+                                           accountId)) &&
             statement.BindChar(1, name, sizeof name) && statement.BindChar(2, stored, sizeof stored) &&
             statement.BindChar(3, box, sizeof box) && statement.BindBit(4, group) && statement.BindBit(5, admin) &&
             statement.BindBit(6, alive) && statement.BindChar(7, email, sizeof email) &&
@@ -65,7 +66,7 @@ void CUserRecord::Load() {
         std::uint32_t maxId = 0;
         SQLLEN indicator = 0;
         if (statement.ExecDirect(
-                StringPrintf("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld", accountId)) &&
+                FormatSql("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld", accountId)) &&
             statement.BindULong(1, maxId, &indicator) && statement.Fetch() && indicator != SQL_NULL_DATA)
             folderCount = maxId > static_cast<std::uint32_t>(kMaxFolders) ? kMaxFolders : static_cast<int>(maxId);
     }
@@ -76,7 +77,7 @@ void CUserRecord::Load() {
         std::uint32_t folderId = 0;
         char folderName[32] = {};
         SQLLEN nameIndicator = 0;
-        if (statement.ExecDirect(StringPrintf(
+        if (statement.ExecDirect(FormatSql(
                 "SELECT FolderId,FolderName from FolderMapping WHERE aAccountId = %ld Order by FolderId", accountId)) &&
             statement.BindULong(1, folderId) && statement.BindChar(2, folderName, sizeof folderName, &nameIndicator)) {
             while (statement.Fetch()) {
@@ -93,9 +94,9 @@ void CUserRecord::Load() {
     {
         OdbcStatement statement(connection);
         std::uint32_t box = 0, receive = 0, send = 0;
-        if (statement.ExecDirect(StringPrintf(
-                "SELECT MailboxLimit,RecvmailLimit,SendMailLimit from MailSizeControl WHERE aAccountId = %ld",
-                accountId)) &&
+        if (statement.ExecDirect(
+                FormatSql("SELECT MailboxLimit,RecvmailLimit,SendMailLimit from MailSizeControl WHERE aAccountId = %ld",
+                          accountId)) &&
             statement.BindULong(1, box) && statement.BindULong(2, receive) && statement.BindULong(3, send) &&
             statement.Fetch()) {
             mailboxLimit = box;
@@ -109,9 +110,9 @@ void CUserRecord::Load() {
         std::int32_t size = 0;
         SQLLEN sizeIndicator = 0;
         unsigned char flags[5] = {};
-        if (statement.ExecDirect(StringPrintf("Select Font,Size,Stationary,SaveCopy,DeliveryRcpt,ReadRcpt,Signature,"
-                                              "Version from UserPrefrences where AccountId = %d",
-                                              static_cast<int>(accountId))) &&
+        if (statement.ExecDirect(FormatSql("Select Font,Size,Stationary,SaveCopy,DeliveryRcpt,ReadRcpt,Signature,"
+                                           "Version from UserPrefrences where AccountId = %d",
+                                           static_cast<int>(accountId))) &&
             statement.BindChar(1, fontText, sizeof fontText) && statement.BindLong(2, size, &sizeIndicator) &&
             statement.BindChar(3, stationery, sizeof stationery) && statement.BindBit(4, flags[0]) &&
             statement.BindBit(5, flags[1]) && statement.BindBit(6, flags[2]) && statement.BindBit(7, flags[3]) &&

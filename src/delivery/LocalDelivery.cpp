@@ -24,12 +24,14 @@
 #include "delivery/DeliveryReceipts.h"
 #include "delivery/ListingText.h"
 #include "foundation/CMailContent.h"
+#include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
@@ -69,14 +71,7 @@ long AccountIdOf(SQLHDBC connection, const std::string& address) {
     std::string name = address.substr(0, address.find('@'));
     name = std::string(CMailHeader::TrimBlanks(std::string_view(name)));
     if (name.empty()) return -1;
-    OdbcStatement statement(connection);
-    std::int32_t id = 0;
-    SQLLEN indicator = 0;
-    if (!statement.ExecDirect(
-            StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(name).c_str())) ||
-        !statement.BindLong(1, id, &indicator) || !statement.Fetch() || indicator == SQL_NULL_DATA)
-        return -1;
-    return id;
+    return CMailDatabase::AccountIdByName(connection, name).value_or(-1);
 }
 
 // The named part of a message, extracted into its own temporary file.
@@ -115,9 +110,9 @@ bool CLocalAccount::DeliverToGroup(CMailContent* content, std::uint32_t length) 
         OdbcStatement statement(connection);
         std::int32_t id = 0;
         SQLLEN indicator = 0;
-        if (!statement.ExecDirect(StringPrintf("SELECT aAccountId FROM Groups WHERE iGroupId = (select iGroupId "
-                                               "from Intergroup where aAccountId=%ld)",
-                                               record->GetAccountId())) ||
+        if (!statement.ExecDirect(FormatSql("SELECT aAccountId FROM Groups WHERE iGroupId = (select iGroupId "
+                                            "from Intergroup where aAccountId=%ld)",
+                                            record->GetAccountId())) ||
             !statement.BindLong(1, id, &indicator)) {
             NoteFailure(StringPrintf("the members of group %s could not be read", record->GetUserName().c_str()));
             return false;
@@ -279,9 +274,9 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
         if (file) {
             file.Reset();
             OdbcStatement statement(connection);
-            if (!statement.ExecDirect(StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,0,0,0,0,'%s',3,0,4)",
-                                                   SqlEscape(taskId).c_str(), recipientId,
-                                                   LocalDateTimeText(std::time(nullptr)).c_str())))
+            if (!statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,0,0,0,0,'%s',3,0,4)",
+                                                SqlText::Quote(taskId), recipientId,
+                                                SqlText::Quote(LocalDateTimeText(std::time(nullptr))))))
                 ::unlink(path.c_str());
         }
     } else if (!recipient.empty()) {
@@ -352,9 +347,10 @@ bool CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId)
     if (written) {
         // The file is complete before its row names it.
         OdbcStatement statement(connection);
-        written = statement.ExecDirect(StringPrintf(
-            "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)", SqlEscape(taskId).c_str(),
-            record->GetAccountId(), static_cast<long>(size), 0L, 0L, LocalDateTimeText(std::time(nullptr)).c_str()));
+        written =
+            statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)",
+                                           SqlText::Quote(taskId), record->GetAccountId(), static_cast<long>(size), 0L,
+                                           0L, SqlText::Quote(LocalDateTimeText(std::time(nullptr)))));
     }
     if (!written) ::unlink(path.c_str());
     return written;

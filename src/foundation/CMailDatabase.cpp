@@ -16,6 +16,7 @@
 #include "foundation/PasswordScrambler.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 
 // The remote-account list arrives with remote mail retrieval; until then the
@@ -85,20 +86,33 @@ long CMailDatabase::QueryId(const std::string& sql) {
 }
 
 CLocalAccount* CMailDatabase::GetAccountById(long accountId) {
-    long id = QueryId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aAccountId = %ld", accountId));
+    long id = QueryId(FormatSql("SELECT aAccountId FROM Accounts WHERE aAccountId = %ld", accountId));
     return id < 0 ? nullptr : MakeAccount(id);
 }
 
+std::optional<long> CMailDatabase::AccountIdByName(SQLHDBC connection, const std::string& userName, bool* failed) {
+    if (failed) *failed = true;
+    OdbcStatement statement(connection);
+    std::int32_t id = 0;
+    SQLLEN indicator = 0;
+    if (!statement.ExecDirect(
+            FormatSql("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName))) ||
+        !statement.BindLong(1, id, &indicator))
+        return std::nullopt;
+    if (failed) *failed = false;
+    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return std::nullopt;
+    return id;
+}
+
 CLocalAccount* CMailDatabase::LookupLocalAccount(const std::string& userName) {
-    long id =
-        QueryId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()));
-    return id < 0 ? nullptr : MakeAccount(id);
+    const std::optional<long> id = AccountIdByName(userName);
+    return id ? MakeAccount(*id) : nullptr;
 }
 
 bool CMailDatabase::GetDomain(const std::string& domain, std::string& defaultUser, bool& isFwdOn) {
     OdbcStatement statement(GetConnectionHandle());
     if (!statement.ExecDirect(
-            StringPrintf("SELECT DefaultUser,IsFwdOn FROM Domains WHERE DomainName = '%s'", SqlEscape(domain).c_str())))
+            FormatSql("SELECT DefaultUser,IsFwdOn FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain))))
         return false;
     char user[256] = {};
     unsigned char fwd = 0;
@@ -129,8 +143,8 @@ CLocalAccount* CMailDatabase::FindAccountBySuffix(const std::string& dottedName)
 
 std::string CMailDatabase::GetDomainAliasForward(const std::string& userName) {
     OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect(StringPrintf("SELECT ForwardAddress FROM DomainAliasUsers WHERE UserName = '%s'",
-                                           SqlEscape(userName).c_str())))
+    if (!statement.ExecDirect(
+            FormatSql("SELECT ForwardAddress FROM DomainAliasUsers WHERE UserName = '%s'", SqlText::Quote(userName))))
         return "";
     char address[256] = {};
     if (!statement.BindChar(1, address, sizeof address) || !statement.Fetch()) return "";
@@ -147,16 +161,15 @@ int CMailDatabase::FindId(const std::string& sql, long& id) {
 }
 
 int CMailDatabase::AccountExists(const std::string& userName) {
-    long id = 0;
-    return FindId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()),
-                  id);
+    bool failed = false;
+    return AccountIdByName(userName, &failed) ? 1 : failed ? -1 : 0;
 }
 
 std::string CMailDatabase::StoredUserName(const std::string& userName) {
     OdbcStatement statement(GetConnectionHandle());
     std::string stored;
     if (!statement.ExecDirect(
-            StringPrintf("SELECT aUserName FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str())) ||
+            FormatSql("SELECT aUserName FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName))) ||
         !statement.Fetch() || !statement.GetText(1, stored))
         return userName;
     return stored;
@@ -224,7 +237,7 @@ bool CMailDatabase::IsValidDomainName(const std::string& domain) {
 int CMailDatabase::DomainListed(const std::string& domain) {
     long count = 0;
     const int found =
-        FindId(StringPrintf("SELECT count(*) FROM Domains WHERE DomainName = '%s'", SqlEscape(domain).c_str()), count);
+        FindId(FormatSql("SELECT count(*) FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain)), count);
     return found < 0 ? -1 : count > 0 ? 1 : 0;
 }
 
@@ -233,8 +246,9 @@ int CMailDatabase::AddDomain(const std::string& domain, const std::string& defau
     const int listed = DomainListed(domain);
     if (listed != 0) return listed < 0 ? -1 : 0;
     OdbcStatement statement(GetConnectionHandle());
-    return statement.ExecDirect(StringPrintf("INSERT INTO Domains VALUES ('%s', '%s', %s)", SqlEscape(domain).c_str(),
-                                             SqlEscape(defaultUser).c_str(), isFwdOn ? "true" : "false"))
+    return statement.ExecDirect(FormatSql("INSERT INTO Domains VALUES ('%s', '%s', %s)", SqlText::Quote(domain),
+                                          SqlText::Quote(defaultUser),
+                                          isFwdOn ? SqlTrusted("true") : SqlTrusted("false")))
                ? 1
                : -1;
 }
@@ -243,9 +257,8 @@ int CMailDatabase::DeleteDomain(const std::string& domain) {
     const int listed = DomainListed(domain);
     if (listed <= 0) return listed;
     OdbcStatement statement(GetConnectionHandle());
-    return statement.ExecDirect(StringPrintf("DELETE FROM Domains WHERE DomainName = '%s'", SqlEscape(domain).c_str()))
-               ? 1
-               : -1;
+    return statement.ExecDirect(FormatSql("DELETE FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain))) ? 1
+                                                                                                                  : -1;
 }
 
 bool CMailDatabase::ListDomains(std::vector<DomainEntry>& domains) {
@@ -309,21 +322,21 @@ bool CMailDatabase::CreateAccount(const std::string& userName, const std::string
     const std::string mailBox = StringPrintf("QIRN%ld", id);
     {
         OdbcStatement statement(GetConnectionHandle());
-        if (!statement.ExecDirect(StringPrintf(
-                "INSERT INTO Accounts VALUES (%ld, '%s', '%s', '%s', %s, 1, 0, %s,'%s',%ld)", id,
-                SqlEscape(userName).c_str(), PasswordScrambler::Scramble(userName, password).c_str(), mailBox.c_str(),
-                isGroup ? "1" : "0", isAdmin ? "1" : "0", SqlEscape(email).c_str(), mailboxLimit)))
+        if (!statement.ExecDirect(FormatSql(
+                "INSERT INTO Accounts VALUES (%ld, '%s', '%s', '%s', %d, 1, 0, %d,'%s',%ld)", id,
+                SqlText::Quote(userName), SqlText::Quote(PasswordScrambler::Scramble(userName, password)),
+                SqlText::Quote(mailBox), isGroup ? 1 : 0, isAdmin ? 1 : 0, SqlText::Quote(email), mailboxLimit)))
             return false;
     }
     bool complete = true;
     {
         OdbcStatement statement(GetConnectionHandle());
         for (int folder = 1; folder <= 7; ++folder)
-            complete = statement.ExecDirect(StringPrintf("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)", id,
-                                                         folder, kStandardFolders[folder - 1])) &&
+            complete = statement.ExecDirect(FormatSql("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)", id, folder,
+                                                      SqlText::Quote(kStandardFolders[folder - 1]))) &&
                        complete;
-        complete = statement.ExecDirect(StringPrintf("INSERT INTO MailSizeControl VALUES (%ld, %ld, %ld, %ld)", id,
-                                                     mailboxLimit, receiveLimit, sendLimit)) &&
+        complete = statement.ExecDirect(FormatSql("INSERT INTO MailSizeControl VALUES (%ld, %ld, %ld, %ld)", id,
+                                                  mailboxLimit, receiveLimit, sendLimit)) &&
                    complete;
     }
     const std::string accountDirectory = root + "/" + mailBox;
@@ -332,40 +345,50 @@ bool CMailDatabase::CreateAccount(const std::string& userName, const std::string
     if (complete) {
         OdbcStatement statement(GetConnectionHandle());
         complete = statement.ExecDirect(
-            StringPrintf("INSERT INTO AccessControl VALUES (%ld,%ld,%ld)", id, allowRead, allowWrite));
+            FormatSql("INSERT INTO AccessControl VALUES (%ld,%ld,%ld)", id, allowRead, allowWrite));
     }
     if (!complete) {
         // An account without its folders, limits or directories would lose
         // the mail delivered to it: take back every row instead.
+        // Each row that stays is logged by RemoveAccountRows or here.
         RemoveAccountRows(id, userName);
         OdbcStatement statement(GetConnectionHandle());
-        statement.ExecDirect(StringPrintf("DELETE FROM Accounts WHERE aAccountId = %ld", id));
+        if (!statement.ExecDirect(FormatSql("DELETE FROM Accounts WHERE aAccountId = %ld", id)))
+            g_moduleLog.Write(StringPrintf("*** The Accounts row of the unfinished account %s stays: %s",
+                                           userName.c_str(), statement.LastError().c_str()));
         return false;
     }
     return true;
 }
 
-void CMailDatabase::RemoveAccountRows(long accountId, const std::string& userName) {
+bool CMailDatabase::RemoveAccountRows(long accountId, const std::string& userName) {
     // Ids come from the largest one in use, so a later account can get this
     // number again; it must not inherit folders, limits, rights, forwarding
     // or the index of someone else's mail. The mail files themselves stay.
-    static constexpr const char* kByAccountId[] = {
+    static constexpr SqlTrusted kByAccountId[] = {
         "FolderMapping",  "MailSizeControl", "AccessControl", "Mails",  "MailInfo",   "POPACCOUNTS", "Forwarding",
         "ForwardOptions", "AutoResponder",   "Netware",       "Groups", "Intergroup", "UserFilters", "VoiceAccounts"};
     OdbcStatement statement(GetConnectionHandle());
-    for (const char* table : kByAccountId)
-        statement.ExecDirect(StringPrintf("DELETE FROM %s WHERE aAccountId = %ld", table, accountId));
-    statement.ExecDirect(StringPrintf("DELETE FROM UserPrefrences WHERE AccountId = %ld", accountId));
-    statement.ExecDirect(StringPrintf("DELETE FROM mailmonitor WHERE nAccountId = '%ld'", accountId));
-    statement.ExecDirect(StringPrintf("DELETE FROM Aliases WHERE aUserName = '%s'", SqlEscape(userName).c_str()));
+    bool all = true;
+    auto removeRows = [&](const std::string& sql) {
+        if (statement.ExecDirect(sql)) return;
+        all = false;
+        g_moduleLog.Write(StringPrintf("*** A row of account %s stays (%s): %s", userName.c_str(), sql.c_str(),
+                                       statement.LastError().c_str()));
+    };
+    for (const SqlTrusted& table : kByAccountId)
+        removeRows(FormatSql("DELETE FROM %s WHERE aAccountId = %ld", table, accountId));
+    removeRows(FormatSql("DELETE FROM UserPrefrences WHERE AccountId = %ld", accountId));
+    removeRows(FormatSql("DELETE FROM mailmonitor WHERE nAccountId = '%ld'", accountId));
+    removeRows(FormatSql("DELETE FROM Aliases WHERE aUserName = '%s'", SqlText::Quote(userName)));
+    return all;
 }
 
 bool CMailDatabase::DeleteAccount(const std::string& userName) {
     if (userName.empty() || IsOnlyAdministrator(userName)) return false;
-    long id = 0;
-    if (FindId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()),
-               id) != 1)
-        return false;
+    const std::optional<long> accountId = AccountIdByName(userName);
+    if (!accountId) return false;
+    const long id = *accountId;
     const std::string storedName = StoredUserName(userName);
 
     // A single-file mailbox "<folder 1 name><id>.mel" in the store root is
@@ -377,7 +400,7 @@ bool CMailDatabase::DeleteAccount(const std::string& userName) {
         OdbcStatement statement(GetConnectionHandle());
         std::uint32_t folderId = 0;
         char name[32] = {};
-        if (statement.ExecDirect(StringPrintf(
+        if (statement.ExecDirect(FormatSql(
                 "SELECT FolderId,FolderName from FolderMapping WHERE aAccountId = %ld Order by FolderId", id)) &&
             statement.BindULong(1, folderId) && statement.BindChar(2, name, sizeof name)) {
             while (statement.Fetch())
@@ -390,14 +413,11 @@ bool CMailDatabase::DeleteAccount(const std::string& userName) {
         if (::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(file.c_str());
     }
 
-    {
-        OdbcStatement statement(GetConnectionHandle());
-        if (!statement.ExecDirect(
-                StringPrintf("DELETE FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str())))
-            return false;
-    }
-    RemoveAccountRows(id, storedName);
-    return true;
+    // The rows first: when one cannot go, the account stays listed, so the
+    // delete can be asked for again and finish what was left.
+    if (!RemoveAccountRows(id, storedName)) return false;
+    OdbcStatement statement(GetConnectionHandle());
+    return statement.ExecDirect(FormatSql("DELETE FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName)));
 }
 
 bool CMailDatabase::UpdateAccount(const std::string& userName, const std::string& password, bool isAdmin,
@@ -413,26 +433,25 @@ bool CMailDatabase::UpdateAccount(const std::string& userName, const std::string
         return false;
     if (!isAdmin && IsOnlyAdministrator(userName)) return false;
     // An update that matches no row would otherwise report success.
-    long id = 0;
-    if (FindId(StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(userName).c_str()),
-               id) != 1)
-        return false;
+    const std::optional<long> accountId = AccountIdByName(userName);
+    if (!accountId) return false;
+    const long id = *accountId;
     // Scrambled with the name as stored, which is what readers unscramble with.
     const std::string storedName = StoredUserName(userName);
     OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect(StringPrintf("UPDATE Accounts SET aPassword = '%s', aIsAdmin = %s, EmailId = '%s', "
-                                           "RecvMailSizeLimit = %ld where aUserName = '%s'",
-                                           PasswordScrambler::Scramble(storedName, password).c_str(),
-                                           isAdmin ? "1" : "0", SqlEscape(email).c_str(), mailboxLimit,
-                                           SqlEscape(userName).c_str())))
+    if (!statement.ExecDirect(FormatSql("UPDATE Accounts SET aPassword = '%s', aIsAdmin = %d, EmailId = '%s', "
+                                        "RecvMailSizeLimit = %ld where aUserName = '%s'",
+                                        SqlText::Quote(PasswordScrambler::Scramble(storedName, password)),
+                                        isAdmin ? 1 : 0, SqlText::Quote(email), mailboxLimit,
+                                        SqlText::Quote(userName))))
         return false;
     bool ok = statement.ExecDirect(
-        StringPrintf("UPDATE AccessControl SET aAllowRead = %ld, aAllowWrite = %ld where aAccountId = %ld",
-                     allowRead ? 1L : 0L, allowWrite ? 1L : 0L, id));
+        FormatSql("UPDATE AccessControl SET aAllowRead = %ld, aAllowWrite = %ld where aAccountId = %ld",
+                  allowRead ? 1L : 0L, allowWrite ? 1L : 0L, id));
     if (receiveLimit && sendLimit)
-        ok = statement.ExecDirect(StringPrintf("UPDATE MailSizeControl SET MailBoxLimit = %ld, RecvMailLimit= %ld, "
-                                               "SendMailLimit = %ld where aAccountId = %ld",
-                                               mailboxLimit, *receiveLimit, *sendLimit, id)) &&
+        ok = statement.ExecDirect(FormatSql("UPDATE MailSizeControl SET MailBoxLimit = %ld, RecvMailLimit= %ld, "
+                                            "SendMailLimit = %ld where aAccountId = %ld",
+                                            mailboxLimit, *receiveLimit, *sendLimit, id)) &&
              ok;
     return ok;
 }
@@ -454,7 +473,8 @@ bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
     {
         OdbcStatement statement(GetConnectionHandle());
         unsigned char admin = 0;
-        if (!statement.ExecDirect("SELECT aIsAdmin FROM Accounts where aUserName = '" + SqlEscape(userName) + "'") ||
+        if (!statement.ExecDirect(
+                FormatSql("SELECT aIsAdmin FROM Accounts where aUserName = '%s'", SqlText::Quote(userName))) ||
             !statement.BindBit(1, admin) || !statement.Fetch() || !admin)
             return false;
     }
@@ -471,8 +491,8 @@ CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName
     OdbcStatement statement(GetConnectionHandle());
     char stored[150] = {};
     unsigned char admin = 0;
-    if (!statement.ExecDirect("SELECT aPassword, aIsAdmin FROM Accounts WHERE aUserName = '" + SqlEscape(userName) +
-                              "'") ||
+    if (!statement.ExecDirect(
+            FormatSql("SELECT aPassword, aIsAdmin FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName))) ||
         !statement.BindChar(1, stored, sizeof stored) || !statement.BindBit(2, admin))
         return LoginResult::Failed;
     if (!statement.Fetch()) return LoginResult::UnknownName;
@@ -524,10 +544,10 @@ std::string CMailDatabase::AddressToHex(const std::string& dotted) {
 }
 
 bool CMailDatabase::IsRelayAllowed(const std::string& address) {
-    const std::string hex = SqlEscape(AddressToHex(address));
+    const SqlText hex = SqlText::Quote(AddressToHex(address));
     OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect(StringPrintf("SELECT count(*) FROM RelayAllowed WHERE FirstIp <= '%s' and LastIp >= '%s'",
-                                           hex.c_str(), hex.c_str())))
+    if (!statement.ExecDirect(
+            FormatSql("SELECT count(*) FROM RelayAllowed WHERE FirstIp <= '%s' and LastIp >= '%s'", hex, hex)))
         return false;
     std::uint32_t count = 0;
     if (!statement.BindULong(1, count) || !statement.Fetch()) return false;
@@ -537,8 +557,12 @@ bool CMailDatabase::IsRelayAllowed(const std::string& address) {
 long CMailDatabase::NextId(const std::string& table, const std::string& column) {
     OdbcStatement statement(GetConnectionHandle());
     if (!statement.Ok()) return 1;
-    // Table and column are the caller's own names, never outside input.
-    if (!statement.ExecDirect("SELECT max(" + column + ") FROM " + table)) return 1;
+    // Table and column are the caller's own names; anything but a plain name is refused.
+    const std::optional<SqlTrusted> columnName = SqlTrusted::Name(column);
+    const std::optional<SqlTrusted> tableName = SqlTrusted::Name(table);
+    if (!columnName || !tableName ||
+        !statement.ExecDirect(FormatSql("SELECT max(%s) FROM %s", *columnName, *tableName)))
+        return 1;
     std::uint32_t value = 1;
     if (!statement.BindULong(1, value) || !statement.Fetch()) return 1;
     return value != 0 ? static_cast<long>(value) + 1 : 1;

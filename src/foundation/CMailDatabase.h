@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,14 @@ public:
     long NextId(const std::string& table, const std::string& column) override;
 
     static void SetLocalAccountFactory(LocalAccountFactory factory);
+
+    // The id of the account with this name (compared as the database
+    // compares text). Empty when no account has the name or the database
+    // cannot answer; failed, when given, is set to tell the second apart.
+    static std::optional<long> AccountIdByName(SQLHDBC connection, const std::string& userName, bool* failed = nullptr);
+    std::optional<long> AccountIdByName(const std::string& userName, bool* failed = nullptr) {
+        return AccountIdByName(GetConnectionHandle(), userName, failed);
+    }
 
     // --- Account administration (the user editor and the login panel; not
     // part of the module interface).
@@ -113,8 +122,9 @@ private:
     int DomainListed(const std::string& domain);
     // The account's name as stored (its case may differ from the one asked for).
     std::string StoredUserName(const std::string& userName);
-    // Removes every row that belongs to the account other than its Accounts row.
-    void RemoveAccountRows(long accountId, const std::string& userName);
+    // Removes every row that belongs to the account other than its Accounts
+    // row; false (each failure logged) when any of them stays.
+    bool RemoveAccountRows(long accountId, const std::string& userName);
     bool UpdateAccount(const std::string& userName, const std::string& password, bool isAdmin, const std::string& email,
                        long mailboxLimit, long allowRead, long allowWrite, const long* receiveLimit,
                        const long* sendLimit);

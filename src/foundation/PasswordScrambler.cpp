@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-#include "foundation/StringFormat.h"
-
 namespace {
 constexpr char kKey[] = "TORVIKS";
 constexpr std::size_t kKeyLength = 7;
@@ -28,7 +26,7 @@ std::string PasswordScrambler::Scramble(std::string_view userName, std::string_v
         raw += static_cast<char>('0' + q);
         raw += static_cast<char>(s);
     }
-    return SqlEscape(raw);
+    return raw;
 }
 
 std::string PasswordScrambler::Unscramble(std::string_view userName, std::string_view stored) {

@@ -2,9 +2,8 @@
 // stored in Accounts.aPassword, keyed by the user name and "TORVIKS".
 //
 // Two characters per position: a carry digit and a character. Scramble
-// doubles an apostrophe in its output, so the result goes between single
-// quotes in SQL text as it is (it has passed the same doubling as every
-// other quoted value) and is stored with a single apostrophe.
+// returns the text as it is stored; a caller placing it in a statement
+// quotes it like any other value (SqlText::Quote).
 #pragma once
 
 #include <string>
@@ -13,6 +12,6 @@
 class PasswordScrambler {
 public:
     static std::string Scramble(std::string_view userName, std::string_view password);
-    // stored is the column's value (single apostrophes).
+    // stored is the column's value, as Scramble made it.
     static std::string Unscramble(std::string_view userName, std::string_view stored);
 };

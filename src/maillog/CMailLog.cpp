@@ -18,6 +18,7 @@
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/CMailHeader.h"
 #include "platform/Home.h"
@@ -147,8 +148,8 @@ void CMailLog::Cleanup() {
         ::rmdir(path.c_str());
     }
     OdbcStatement s(connection);
-    s.ExecDirect(StringPrintf("DELETE FROM MAILSTATISTICS WHERE  MailDate < cdate('%s')",
-                              FormatLocalTime(cutoff, "%Y-%m-%d %H:%M:%S").c_str()));
+    s.ExecDirect(FormatSql("DELETE FROM MAILSTATISTICS WHERE  MailDate < cdate('%s')",
+                           SqlText::Quote(FormatLocalTime(cutoff, "%Y-%m-%d %H:%M:%S"))));
 }
 
 bool CMailLog::AppendContent(int fd, CMailContent& content, std::uint32_t length) {
@@ -188,13 +189,13 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
     if (offset < 0) return false;
     const std::uint32_t length = content->GetLength();
 
-    const char* format = received ? "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', true, %ld, %ld,'%s')"
-                                  : "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', false, %ld, %ld,'%s')";
     {
         OdbcStatement s(db);
-        if (!s.ExecDirect(StringPrintf(format, SqlEscape(from).c_str(), SqlEscape(to).c_str(), SqlEscape(title).c_str(),
-                                       FormatLocalTime(now, "%Y-%m-%d %H:%M:%S").c_str(), static_cast<long>(length),
-                                       static_cast<long>(offset), SqlEscape(currentDay).c_str())))
+        if (!s.ExecDirect(FormatSql("INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', %s, %ld, %ld,'%s')",
+                                    SqlText::Quote(from), SqlText::Quote(to), SqlText::Quote(title),
+                                    SqlText::Quote(FormatLocalTime(now, "%Y-%m-%d %H:%M:%S")),
+                                    received ? SqlTrusted("true") : SqlTrusted("false"), static_cast<long>(length),
+                                    static_cast<long>(offset), SqlText::Quote(currentDay))))
             return false;
     }
     if (AppendContent(log.Get(), *content, length)) return true;
@@ -206,9 +207,9 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
         // bytes stay unreferenced.
     }
     OdbcStatement undo(db);
-    undo.ExecDirect(StringPrintf("DELETE FROM MAILSTATISTICS WHERE LogDay = '%s' AND Offset = %ld AND IsLocal = %s",
-                                 SqlEscape(currentDay).c_str(), static_cast<long>(offset),
-                                 received ? "true" : "false"));
+    undo.ExecDirect(FormatSql("DELETE FROM MAILSTATISTICS WHERE LogDay = '%s' AND Offset = %ld AND IsLocal = %s",
+                              SqlText::Quote(currentDay), static_cast<long>(offset),
+                              received ? SqlTrusted("true") : SqlTrusted("false")));
     return false;
 }
 

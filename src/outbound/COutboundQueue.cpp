@@ -18,10 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
@@ -256,21 +258,13 @@ bool COutboundQueue::SetSender(const std::string& address) {
     // The account is named by the user part of the bare address, so an
     // envelope sender written "<user@host>" finds its account too.
     const std::string user = SplitAddress(ReduceSender(address)).user;
-    {
-        OdbcStatement s(connection);
-        std::int32_t id = 0;
-        SQLLEN indicator = 0;
-        if (s.ExecDirect(
-                StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(user).c_str())) &&
-            s.BindLong(1, id, &indicator) && s.Fetch() && indicator != SQL_NULL_DATA)
-            accountId = id;
-    }
+    if (const std::optional<long> id = CMailDatabase::AccountIdByName(connection, user))
+        accountId = static_cast<std::int32_t>(*id);
     // A start-up switch: the value read when the server started.
     if (ProcessSettings::Current().changeFromAddress) {
         OdbcStatement s(connection);
         std::string emailId;
-        if (s.ExecDirect(
-                StringPrintf("SELECT EmailId FROM Accounts WHERE aUserName = '%s'", SqlEscape(user).c_str())) &&
+        if (s.ExecDirect(FormatSql("SELECT EmailId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(user))) &&
             s.Fetch() && s.GetText(1, emailId)) {
             if (emailId.size() > kMaxEmailId) emailId.resize(kMaxEmailId);
             emailId = OneLine(emailId);
@@ -293,9 +287,9 @@ bool COutboundQueue::AddRecipient(const std::string& user, const std::string& do
     // Without a file a row would point at nothing.
     if (filePath.empty()) return false;
     OdbcStatement s(connection);
-    return s.ExecDirect(StringPrintf("INSERT INTO OUTBOUNDMAILS VALUES ('%s','%s','%s', false, 0, '%s','%ld')",
-                                     SqlEscape(user).c_str(), SqlEscape(domain).c_str(), SqlEscape(filePath).c_str(),
-                                     LocalDateTimeText(std::time(nullptr)).c_str(), static_cast<long>(accountId)));
+    return s.ExecDirect(FormatSql("INSERT INTO OUTBOUNDMAILS VALUES ('%s','%s','%s', false, 0, '%s','%ld')",
+                                  SqlText::Quote(user), SqlText::Quote(domain), SqlText::Quote(filePath),
+                                  SqlText::Quote(LocalDateTimeText(std::time(nullptr))), static_cast<long>(accountId)));
 }
 
 bool COutboundQueue::WriteAll(const void* data, std::size_t length) {
@@ -400,7 +394,7 @@ void COutboundQueue::Discard() {
     if (filePath.empty()) return;
     if (connection != SQL_NULL_HDBC) {
         OdbcStatement s(connection);
-        s.ExecDirect(StringPrintf("DELETE FROM OutBoundMails WHERE MailFile = '%s'", SqlEscape(filePath).c_str()));
+        s.ExecDirect(FormatSql("DELETE FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(filePath)));
     }
     ::unlink(filePath.c_str());
     file.Reset();
@@ -523,16 +517,16 @@ bool COutboundQueue::DeleteQueueEntry(SQLHDBC connection, std::vector<OutboundQu
     const OutboundQueueEntry entry = entries[index];
     {
         OdbcStatement s(connection);
-        if (!s.ExecDirect(StringPrintf(
+        if (!s.ExecDirect(FormatSql(
                 "DELETE FROM OutBoundMails WHERE DestUser = '%s' AND Domain = '%s' AND MailFile = '%s'",
-                SqlEscape(entry.destUser).c_str(), SqlEscape(entry.domain).c_str(), SqlEscape(entry.mailFile).c_str())))
+                SqlText::Quote(entry.destUser), SqlText::Quote(entry.domain), SqlText::Quote(entry.mailFile))))
             return false;
     }
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
     OdbcStatement count(connection);
     std::string rows;
-    if (count.ExecDirect(StringPrintf("SELECT Count(*) FROM OutBoundMails WHERE MailFile = '%s'",
-                                      SqlEscape(entry.mailFile).c_str())) &&
+    if (count.ExecDirect(
+            FormatSql("SELECT Count(*) FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(entry.mailFile))) &&
         count.Fetch() && count.GetText(1, rows) && rows == "0") {
         const std::string path = ForwardSlashes(entry.mailFile);
         if (IsQueueFilePath(path)) ::unlink(path.c_str());

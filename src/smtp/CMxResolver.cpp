@@ -10,7 +10,7 @@
 #include "foundation/OdbcConnection.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/StringFormat.h"
+#include "foundation/SqlFormat.h"
 #include "platform/Registry.h"
 #include "smtp/TcpSocket.h"
 #include "foundation/DateText.h"
@@ -129,8 +129,8 @@ void CMxResolver::ReadCache() {
     char text[kCacheTextSize] = {};
     SQLLEN indicator = 0;
     if (!statement.ExecDirect(
-            StringPrintf("SELECT MXServerName FROM MXCache WHERE Domain = '%s' and FetchTime > cdate('%s')",
-                         SqlEscape(domain).c_str(), SqlEscape(oldest).c_str())) ||
+            FormatSql("SELECT MXServerName FROM MXCache WHERE Domain = '%s' and FetchTime > cdate('%s')",
+                      SqlText::Quote(domain), SqlText::Quote(oldest))) ||
         !statement.BindChar(1, text, sizeof text, &indicator))
         return;
     mxHosts.clear();
@@ -207,15 +207,14 @@ void CMxResolver::AskNameServer(const std::string& entry) {
 void CMxResolver::StoreAnswer(const std::list<dns::MxRecord>& records) {
     const std::string joined = dns::JoinExchanges(records);
     if (databaseOpen) {
-        const std::string escapedDomain = SqlEscape(domain);
+        const SqlText quotedDomain = SqlText::Quote(domain);
         {
             OdbcStatement remove(connectionHandle->Handle());
-            remove.ExecDirect(StringPrintf("DELETE * from MXCache where Domain = '%s'", escapedDomain.c_str()));
+            remove.ExecDirect(FormatSql("DELETE * from MXCache where Domain = '%s'", quotedDomain));
         }
         OdbcStatement insert(connectionHandle->Handle());
-        insert.ExecDirect(StringPrintf("INSERT INTO MXCache VALUES ('%s','%s','%s')", escapedDomain.c_str(),
-                                       SqlEscape(joined).c_str(),
-                                       SqlEscape(LocalDateTimeText(std::time(nullptr))).c_str()));
+        insert.ExecDirect(FormatSql("INSERT INTO MXCache VALUES ('%s','%s','%s')", quotedDomain, SqlText::Quote(joined),
+                                    SqlText::Quote(LocalDateTimeText(std::time(nullptr)))));
     }
     mxHosts.clear();
     dns::SplitHostList(joined, mxHosts);

@@ -18,12 +18,14 @@
 #include "delivery/CSystemNotice.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailContent.h"
+#include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
@@ -67,17 +69,11 @@ int FetchLong(SQLHDBC connection, const std::string& sql, std::int32_t& value) {
 // The sender's SendMailLimit in kilobytes; 0 (no limit) when there is no
 // account, no row, or a statement fails.
 std::uint32_t SendingLimit(SQLHDBC connection, const std::string& sender) {
-    std::int32_t id = 0;
-    if (FetchLong(connection,
-                  StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'",
-                               SqlEscape(SenderName(sender)).c_str()),
-                  id) != 1)
-        return 0;
+    const std::optional<long> id = CMailDatabase::AccountIdByName(connection, SenderName(sender));
+    if (!id) return 0;
     std::int32_t limit = 0;
-    if (FetchLong(
-            connection,
-            StringPrintf("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", static_cast<long>(id)),
-            limit) != 1 ||
+    if (FetchLong(connection, FormatSql("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", *id),
+                  limit) != 1 ||
         limit < 0)
         return 0;
     return static_cast<std::uint32_t>(limit);
@@ -85,19 +81,15 @@ std::uint32_t SendingLimit(SQLHDBC connection, const std::string& sender) {
 
 // 1 allowed, 0 refused, -1 the statement could not even be allocated.
 int MaySendOut(SQLHDBC connection, const std::string& sender) {
-    std::int32_t id = 0;
-    const int found = FetchLong(
-        connection,
-        StringPrintf("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlEscape(SenderName(sender)).c_str()),
-        id);
-    if (found < 0) {
+    bool failed = false;
+    const std::optional<long> id = CMailDatabase::AccountIdByName(connection, SenderName(sender), &failed);
+    if (failed) {
         OdbcStatement probe(connection);
         if (!probe.Ok()) return -1;
     }
-    if (found != 1) return 1;
+    if (!id) return 1;
     std::int32_t allowWrite = 1;
-    if (FetchLong(connection,
-                  StringPrintf("SELECT aAllowWrite FROM AccessControl WHERE aAccountId = %ld", static_cast<long>(id)),
+    if (FetchLong(connection, FormatSql("SELECT aAllowWrite FROM AccessControl WHERE aAccountId = %ld", *id),
                   allowWrite) != 1)
         return 1;
     return allowWrite != 0 ? 1 : 0;

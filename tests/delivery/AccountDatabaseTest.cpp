@@ -95,6 +95,24 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtected) {
     EXPECT_TRUE(db.DeleteAccount("ken"));
 }
 
+TEST_F(AccountDatabaseTest, ADeleteWhoseRowsCannotGoKeepsTheAccountForAnotherTry) {
+    const long id = Create("rita");
+    bool failed = true;
+    EXPECT_EQ(db.AccountIdByName("rita", &failed), id);
+    EXPECT_EQ(db.AccountIdByName("o'rita", &failed), std::nullopt);
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(CMailDatabase::AccountIdByName(SQL_NULL_HDBC, "rita", &failed), std::nullopt);
+    EXPECT_TRUE(failed);
+
+    ASSERT_TRUE(Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+    EXPECT_FALSE(db.DeleteAccount("rita"));
+    EXPECT_EQ(db.AccountIdByName("rita"), id);
+    ASSERT_TRUE(Exec("DROP TRIGGER keep"));
+    EXPECT_TRUE(db.DeleteAccount("rita"));
+    EXPECT_EQ(db.AccountIdByName("rita"), std::nullopt);
+    EXPECT_EQ(Count("AccessControl", id), "0");
+}
+
 TEST_F(AccountDatabaseTest, AlterChangesPasswordRightsAndLimitsOfExistingAccountsOnly) {
     const long id = Create("mia", "old");
     ASSERT_TRUE(db.AlterAccountWithLimits("MIA", "new'one", false, true, "mia@example.net", 50, 0, 1, 60, 70));

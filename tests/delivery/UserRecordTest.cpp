@@ -34,7 +34,7 @@ TEST_F(AccountTest, UserRecordHoldsIdentityLimitsAndFoldersOfAnAccount) {
 
 TEST_F(AccountTest, UserRecordFillsGapsAndIgnoresDamagedFolderRows) {
     ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (5, 'gap', '%s', 'QIRN5', 0, 1, 0, 0, 'g@x', 0)",
-                                  PasswordScrambler::Scramble("gap", "pw").c_str())));
+                                  SqlEscape(PasswordScrambler::Scramble("gap", "pw")).c_str())));
     for (const char* row : {"(5, 1, 'Inbox', 0)", "(5, 2, 'Sent', 0)", "(5, 5, 'Trash', 0)", "(5, 0, 'Zero', 0)"})
         ASSERT_TRUE(Exec(std::string("INSERT INTO FolderMapping VALUES ") + row));
     ASSERT_TRUE(Exec("INSERT INTO UserPrefrences VALUES (5, 'courier', 12, 'plain', 1, 0, 1, 0, 1)"));
