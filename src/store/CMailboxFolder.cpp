@@ -4,15 +4,15 @@
 #include <algorithm>
 
 #include "foundation/OdbcStatement.h"
-#include "foundation/StringFormat.h"
+#include "foundation/SqlFormat.h"
 
 bool CMailboxFolder::Load(SQLHDBC connection, long accountId, int folderId, const std::string& accountDirectory) {
     std::vector<std::string> ids;
     {
         OdbcStatement statement(connection);
-        if (!statement.ExecDirect(StringPrintf("SELECT mMailId FROM Mails WHERE aAccountId = %ld AND mDeleted = 0 "
-                                               "and mFolderId=%d ORDER BY mMailId",
-                                               accountId, folderId)))
+        if (!statement.ExecDirect(FormatSql("SELECT mMailId FROM Mails WHERE aAccountId = %ld AND mDeleted = 0 "
+                                            "and mFolderId=%d ORDER BY mMailId",
+                                            accountId, folderId)))
             return false;
         while (statement.Fetch()) {
             std::string id;

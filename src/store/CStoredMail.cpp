@@ -11,7 +11,7 @@
 
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/StringFormat.h"
+#include "foundation/SqlFormat.h"
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
 
@@ -38,12 +38,12 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 CStoredMail::CStoredMail(SQLHDBC conn) : connection(conn) {}
 
 bool CStoredMail::Load(const std::string& id, int folder, long accountId) {
-    const std::string escapedId = SqlEscape(id);
+    const SqlText quotedId = SqlText::Quote(id);
     {
         OdbcStatement statement(connection);
-        if (!statement.ExecDirect(StringPrintf("SELECT mMailSize, mMailOffset, mDeleted, mDotsSize, mRead, mType "
-                                               "FROM Mails WHERE mMailId = '%s' and mFolderId = %d and aAccountId=%d",
-                                               escapedId.c_str(), folder, static_cast<int>(accountId))))
+        if (!statement.ExecDirect(FormatSql("SELECT mMailSize, mMailOffset, mDeleted, mDotsSize, mRead, mType "
+                                            "FROM Mails WHERE mMailId = '%s' and mFolderId = %d and aAccountId=%d",
+                                            quotedId, folder, static_cast<int>(accountId))))
             return false;
         std::uint32_t newSize = 0, newOffset = 0, newDots = 0;
         unsigned char newDeleted = 0, newRead = 0;
@@ -68,9 +68,9 @@ bool CStoredMail::Load(const std::string& id, int folder, long accountId) {
     // Task and request entries have no summary row.
     if (folder != 3 && folder != 4) {
         OdbcStatement statement(connection);
-        if (statement.ExecDirect(StringPrintf("SELECT Sender, Subject, RcvdDate FROM MailInfo WHERE mMailId = '%s' "
-                                              "and aAccountId=%ld and mFolderId=%d",
-                                              escapedId.c_str(), accountId, folder)) &&
+        if (statement.ExecDirect(FormatSql("SELECT Sender, Subject, RcvdDate FROM MailInfo WHERE mMailId = '%s' "
+                                           "and aAccountId=%ld and mFolderId=%d",
+                                           quotedId, accountId, folder)) &&
             statement.BindChar(1, sender, sizeof sender) && statement.BindChar(2, subject, sizeof subject) &&
             statement.BindChar(3, receivedDate, sizeof receivedDate)) {
             if (!statement.Fetch()) {
@@ -111,8 +111,8 @@ CMailContent* CStoredMail::ReadMessage(const std::string& folderDirectory) const
 
 bool CStoredMail::SetDeleted(bool flag) {
     OdbcStatement statement(connection);
-    if (!statement.ExecDirect(StringPrintf("UPDATE MAILS SET mDeleted = %s where mMailId = '%s' and mFolderId=%d",
-                                           flag ? "1" : "0", SqlEscape(mailId).c_str(), folderId)))
+    if (!statement.ExecDirect(FormatSql("UPDATE MAILS SET mDeleted = %d where mMailId = '%s' and mFolderId=%d",
+                                        flag ? 1 : 0, SqlText::Quote(mailId), folderId)))
         return false;
     deleted = flag ? 1 : 0;
     return true;
@@ -120,21 +120,19 @@ bool CStoredMail::SetDeleted(bool flag) {
 
 bool CStoredMail::MarkRead() {
     OdbcStatement statement(connection);
-    if (!statement.ExecDirect(StringPrintf("Update Mails Set mRead = 1 WHERE mMailId = '%s' and mFolderId=%d",
-                                           SqlEscape(mailId).c_str(), folderId)))
+    if (!statement.ExecDirect(FormatSql("Update Mails Set mRead = 1 WHERE mMailId = '%s' and mFolderId=%d",
+                                        SqlText::Quote(mailId), folderId)))
         return false;
     read = 1;
     return true;
 }
 
 bool CStoredMail::DeleteRows() {
-    const std::string id = SqlEscape(mailId);
+    const SqlText id = SqlText::Quote(mailId);
     OdbcStatement statement(connection);
-    if (!statement.ExecDirect(
-            StringPrintf("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId)))
+    if (!statement.ExecDirect(FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", id, folderId)))
         return false;
-    return statement.ExecDirect(
-        StringPrintf("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", id.c_str(), folderId));
+    return statement.ExecDirect(FormatSql("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", id, folderId));
 }
 
 bool CStoredMail::DeleteFile(const std::string& folderName) {
@@ -149,11 +147,11 @@ bool CStoredMail::Move(const std::string& sourceDirectory, const std::string& ta
     if (from.empty() || to.empty() || from == to) return false;
     if (!RenameNoReplace(from, to)) return false;
 
-    const std::string id = SqlEscape(mailId);
-    auto refile = [&](const char* table, int newFolder, int oldFolder) {
+    const SqlText id = SqlText::Quote(mailId);
+    auto refile = [&](SqlTrusted table, int newFolder, int oldFolder) {
         OdbcStatement statement(connection);
-        return statement.ExecDirect(StringPrintf("Update %s set mFolderId=%d where mMailId = '%s' and mFolderId=%d",
-                                                 table, newFolder, id.c_str(), oldFolder));
+        return statement.ExecDirect(FormatSql("Update %s set mFolderId=%d where mMailId = '%s' and mFolderId=%d", table,
+                                              newFolder, id, oldFolder));
     };
     // The rows follow the file; when they cannot, the file goes back so the
     // entry stays readable where its rows say it is.

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "foundation/CMailContent.h"
+#include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
@@ -31,8 +33,7 @@ std::atomic<std::uint32_t> g_messageCounter{0};
 bool IsListed(SQLHDBC connection, const std::string& id) {
     OdbcStatement statement(connection);
     std::uint32_t count = 0;
-    return statement.ExecDirect(
-               StringPrintf("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlEscape(id).c_str())) &&
+    return statement.ExecDirect(FormatSql("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlText::Quote(id))) &&
            statement.BindULong(1, count) && statement.Fetch() && count > 0;
 }
 
@@ -101,24 +102,35 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
         return StoreResult::FileFailed;
     }
 
-    const std::string when = LocalDateTimeText(now);
+    const SqlText when = SqlText::Quote(LocalDateTimeText(now));
+    const SqlText quotedId = SqlText::Quote(mailId);
     const long dots = request.dotsCount < 0 ? 0 : request.dotsCount;
     OdbcStatement statement(connection);
     const std::string sql =
         request.intoFolder
-            ? StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", mailId.c_str(),
-                           request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(), request.type,
-                           folderId)
-            : StringPrintf("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", mailId.c_str(),
-                           request.accountId, static_cast<long>(request.size), 0L, dots, when.c_str(), request.type);
+            ? FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", quotedId, request.accountId,
+                        static_cast<long>(request.size), 0L, dots, when, request.type, folderId)
+            : FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", quotedId, request.accountId,
+                        static_cast<long>(request.size), 0L, dots, when, request.type);
     if (!statement.ExecDirect(sql)) {
         // A file nobody lists is a message its owner never sees.
         ::unlink(path.c_str());
         return StoreResult::RowsFailed;
     }
-    statement.ExecDirect(StringPrintf("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", mailId.c_str(),
-                                      SqlEscape(request.sender).c_str(), SqlEscape(request.subject).c_str(),
-                                      when.c_str(), static_cast<int>(request.accountId), static_cast<long>(folderId)));
+    if (!statement.ExecDirect(FormatSql("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", quotedId,
+                                        SqlText::Quote(request.sender), SqlText::Quote(request.subject), when,
+                                        static_cast<int>(request.accountId), static_cast<long>(folderId)))) {
+        // Without its summary row the message lists with no sender or
+        // subject: its row and file go back for another attempt. When the
+        // row cannot, the message stays listed as it is rather than twice.
+        if (!statement.ExecDirect(
+                FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", quotedId, folderId))) {
+            g_moduleLog.Write(StringPrintf("*** %s is stored without its MailInfo row", mailId.c_str()));
+            return StoreResult::Stored;
+        }
+        ::unlink(path.c_str());
+        return StoreResult::RowsFailed;
+    }
     return StoreResult::Stored;
 }
 

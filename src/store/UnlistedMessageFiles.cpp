@@ -12,6 +12,7 @@
 
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "store/MailStorePaths.h"
 
@@ -53,7 +54,7 @@ std::vector<std::string> Entries(const std::string& directory, bool directories)
 int Listed(SQLHDBC connection, const std::string& id) {
     OdbcStatement statement(connection);
     std::uint32_t count = 0;
-    if (!statement.ExecDirect(StringPrintf("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlEscape(id).c_str())) ||
+    if (!statement.ExecDirect(FormatSql("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlText::Quote(id))) ||
         !statement.BindULong(1, count) || !statement.Fetch())
         return -1;
     return count > 0 ? 1 : 0;

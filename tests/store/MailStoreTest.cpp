@@ -123,6 +123,13 @@ TEST_F(MailStoreTest, AFileThatCannotBeCreatedLeavesNoRows) {
     EXPECT_EQ(Text("SELECT count(*) FROM MailInfo"), "0");
 }
 
+TEST_F(MailStoreTest, ASummaryRowThatCannotBeWrittenTakesBackTheMessage) {
+    ASSERT_TRUE(Exec("CREATE TRIGGER refuse BEFORE INSERT ON MailInfo BEGIN SELECT RAISE(ABORT, 'full'); END"));
+    Store("Subject: x\r\n\r\nbody\r\n", 1, "Inbox", mailstore::StoreResult::RowsFailed);
+    EXPECT_EQ(Text("SELECT count(*) FROM Mails"), "0");
+    EXPECT_TRUE(std::filesystem::is_empty(accountDirectory + "/Inbox"));
+}
+
 TEST_F(MailStoreTest, AMoveNeverReplacesAFileAndKeepsFileAndRowsTogether) {
     const std::string id = Store("Subject: m\r\n\r\nmove me\r\n", 1, "Inbox");
     const std::string inboxFile = accountDirectory + "/Inbox/" + id + ".mel";
