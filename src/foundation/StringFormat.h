@@ -9,5 +9,5 @@ std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 
 
 // The value with every apostrophe doubled, for use between single quotes in
 // SQL text. A NUL byte ends the value, as it would in the C string the
-// driver receives.
+// driver receives. Statements take it as SqlText::Quote, through FormatSql.
 std::string SqlEscape(std::string_view value);
