@@ -4,8 +4,8 @@
 // exclusively under a fresh message id (which reserves the id), filled from
 // the content in 64 KB blocks and synced with its directory; only then are
 // the Mails row and the MailInfo row written. A crash in between leaves at
-// most a file nobody lists, never a row without its message; a Mails row
-// that cannot be written takes the file away again. Local delivery and
+// most a file nobody lists, never a row without its message; when the rows
+// cannot be written the file goes again (RowsFailed). Local delivery and
 // storing into a given folder both come through here, so the ids of every
 // component share one process-wide counter.
 #pragma once
