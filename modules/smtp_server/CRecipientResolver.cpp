@@ -5,20 +5,12 @@
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 #include "spool/MailRecipient.h"
 
 #include <algorithm>
 #include <cctype>
 #include <utility>
-
-namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-}  // namespace
 
 CRecipientResolver::CRecipientResolver(CAccountDatabase* database, const CClientAddress& client,
                                        std::uint32_t ipBlocking, std::vector<std::string> machineNames)
@@ -28,8 +20,8 @@ CRecipientResolver::~CRecipientResolver() = default;
 
 std::vector<std::string> CRecipientResolver::MachineNames() {
     std::vector<std::string> names;
-    const std::string host = Lower(SystemHostName());
-    const std::string domain = Lower(SystemDomainName());
+    const std::string host = FoldCase(SystemHostName());
+    const std::string domain = FoldCase(SystemDomainName());
     if (!host.empty()) {
         names.push_back(host);
         if (!domain.empty()) names.push_back(host + "." + domain);
@@ -38,7 +30,7 @@ std::vector<std::string> CRecipientResolver::MachineNames() {
 }
 
 bool CRecipientResolver::IsServedDomain(const std::string& domain) const {
-    const std::string lower = Lower(domain);
+    const std::string lower = FoldCase(domain);
     if (lower.empty() || lower == "localhost" || lower == "127.0.0.1" || lower == "[127.0.0.1]") return true;
     if (std::find(machineNames.begin(), machineNames.end(), lower) != machineNames.end()) return true;
     if (!database || domain.front() == '[') return false;
@@ -77,7 +69,7 @@ CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& loca
         std::unique_ptr<CLocalAccount> account;
         if (database) {
             std::vector<std::string> names{localPart};
-            if (Lower(localPart) != localPart) names.push_back(Lower(localPart));
+            if (FoldCase(localPart) != localPart) names.push_back(FoldCase(localPart));
             for (const std::string& name : names) {
                 if (!CMailDatabase::IsValidUserName(name)) continue;
                 account.reset(database->LookupLocalAccount(name));

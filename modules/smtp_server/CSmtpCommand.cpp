@@ -1,7 +1,7 @@
 // CSmtpCommand: verb and argument of a command line (see the header).
 #include "CSmtpCommand.h"
 
-#include <strings.h>
+#include "platform/Text.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ CSmtpCommand CSmtpCommand::Parse(std::string_view line) {
     if (space != std::string_view::npos) command.argument.assign(line.substr(space + 1));
     command.verb = Verb::Unknown;
     for (const Name& name : kNames) {
-        if (strcasecmp(verb.c_str(), name.text) == 0) {
+        if (EqualsNoCase(verb, name.text)) {
             command.verb = name.verb;
             break;
         }

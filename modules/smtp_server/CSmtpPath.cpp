@@ -5,15 +5,9 @@
 #include <cctype>
 #include <cstring>
 
-namespace {
+#include "platform/Text.h"
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+namespace {
 
 bool IsAtext(char c) {
     const auto u = static_cast<unsigned char>(c);
@@ -69,8 +63,7 @@ CSmtpPath::Status CSmtpPath::Parse(std::string_view argument, std::string_view k
     localPart.clear();
     domain.clear();
     parameters.clear();
-    if (argument.size() < keyword.size() || !EqualsNoCase(argument.substr(0, keyword.size()), keyword))
-        return Status::BadSyntax;
+    if (!StartsWithNoCase(argument, keyword)) return Status::BadSyntax;
     argument.remove_prefix(keyword.size());
     while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
     if (argument.empty() || argument.front() != '<') return Status::BadSyntax;
@@ -106,8 +99,7 @@ bool CSmtpPath::NextParameter(std::string_view& list, std::string& keyword, std:
     std::string_view item = list.substr(0, space);
     list.remove_prefix(space == std::string_view::npos ? list.size() : space);
     const std::size_t equals = item.find('=');
-    keyword.assign(item.substr(0, equals));
-    for (char& c : keyword) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    keyword = UpperCase(std::string(item.substr(0, equals)));
     value.assign(equals == std::string_view::npos ? std::string_view{} : item.substr(equals + 1));
     return true;
 }

@@ -11,6 +11,7 @@
 #include "spool/MailRecipient.h"
 #include "spool/SpoolFile.h"
 #include "foundation/DateText.h"
+#include "platform/Text.h"
 #include "smtp/CGeneratedMailSessions.h"
 
 #include <poll.h>
@@ -24,11 +25,6 @@
 #include <utility>
 
 namespace {
-
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // The client's HELO name as it may appear in a header: a short run of the
 // characters host names and address literals use.
@@ -261,7 +257,7 @@ void CSmtpSession::Mail(const std::string& argument) {
             declared = true;
             size = std::stoull(value);
         } else if (keyword == "BODY") {
-            const std::string body = Upper(value);
+            const std::string body = UpperCase(value);
             if (body != "7BIT" && body != "8BITMIME") {
                 Error(501, "Syntax error in BODY parameter");
                 return;
@@ -299,7 +295,7 @@ void CSmtpSession::Recipient(const std::string& argument) {
         return;
     }
     // Only the postmaster may be addressed without a domain (RFC 5321 4.5.1).
-    if (path.Domain().empty() && Upper(path.LocalPart()) != "POSTMASTER") {
+    if (path.Domain().empty() && !EqualsNoCase(path.LocalPart(), "POSTMASTER")) {
         Error(501, "Recipient address needs a domain");
         return;
     }

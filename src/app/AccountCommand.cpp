@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <strings.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/Home.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -136,7 +136,7 @@ std::string ShellText(Outcome outcome, const std::string& verb, const std::strin
             return "the new password is the same as the current one; nothing was changed";
         case Outcome::OnlyAdministrator:
         case Outcome::OnlyAdministratorRevoke:
-            return strcasecmp(name.c_str(), "postmaster") == 0
+            return EqualsNoCase(name, "postmaster")
                        ? "the postmaster account cannot be deleted: every notice the server sends comes from it"
                        : name +
                              " is the only administrator and cannot be deleted; make another account an "

@@ -2,7 +2,6 @@
 #include "app/CServerModuleList.h"
 
 #include <cstring>
-#include <strings.h>
 
 #include "app/CServerModule.h"
 #include "foundation/CModuleLog.h"
@@ -10,6 +9,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -28,11 +28,6 @@ public:
 private:
     HKEY key = nullptr;
 };
-
-bool StartsWithFolded(const std::string& text, const char* prefix) {
-    const std::size_t n = std::strlen(prefix);
-    return text.size() >= n && ::strncasecmp(text.c_str(), prefix, n) == 0;
-}
 
 LONG QueryText(HKEY key, const char* name, std::string& value, std::size_t capacity) {
     std::string buffer(capacity, '\0');
@@ -114,9 +109,9 @@ int CServerModuleList::LoadServers(MessageWindow* sinkWindow, CAccountDatabase* 
         CServerModule* module = entry.module.get();
         modules.push_back(std::move(entry));
 
-        if (StartsWithFolded(location, kVoiceServerFile)) voiceServer = module;
+        if (StartsWithNoCase(location, kVoiceServerFile)) voiceServer = module;
         g_moduleLog.Write(StringPrintf("Comparing %s and %s", location.c_str(), kSmtpServerFile));
-        if (StartsWithFolded(location, kSmtpServerFile)) {
+        if (StartsWithNoCase(location, kSmtpServerFile)) {
             g_moduleLog.Write("Setting mail spooler");
             module->SetMailSpooler(spooler);
         } else {

@@ -4,7 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
-#include "platform/SettingsFile.h"
+#include "platform/Text.h"
 
 namespace {
 

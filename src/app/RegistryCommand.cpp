@@ -11,8 +11,8 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SettingsCheck.h"
 #include "platform/Registry.h"
-#include "platform/SettingsFile.h"
 #include "platform/SettingsStore.h"
+#include "platform/Text.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "platform/Home.h"
 #include "platform/Registry.h"
 #include "platform/SettingsStore.h"
+#include "platform/Text.h"
 
 namespace {
 

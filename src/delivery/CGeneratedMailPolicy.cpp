@@ -1,27 +1,15 @@
 // CGeneratedMailPolicy: the rule for generated mail (see the header).
 #include "delivery/CGeneratedMailPolicy.h"
 
-#include <strings.h>
-
-#include <cctype>
 #include <memory>
 #include <utility>
 
 #include "delivery/CLocalAccount.h"
-#include "delivery/ListingText.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 #include "smtp/CSmtpConnection.h"
-
-namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-}  // namespace
 
 CGeneratedMailPolicy::CGeneratedMailPolicy(std::string envelopeSender, bool mayRelay, CAccountDatabase* database)
     : sender(CSmtpConnection::RecipientPath(envelopeSender)),
@@ -44,19 +32,19 @@ bool CGeneratedMailPolicy::MaySendTo(const std::string& address) const {
     const std::string path = CSmtpConnection::RecipientPath(address);
     if (path.empty()) return false;
     if (mayRelay) return true;
-    if (originKnown && strcasecmp(path.c_str(), sender.c_str()) == 0) return true;
+    if (originKnown && EqualsNoCase(path, sender)) return true;
     return IsLocalAddress(path);
 }
 
 bool CGeneratedMailPolicy::IsServedDomain(const std::string& domain) const {
-    const std::string lower = Lower(domain);
+    const std::string lower = FoldCase(domain);
     if (lower == "localhost" || lower == "127.0.0.1" || lower == "[127.0.0.1]") return true;
     // Only a plain domain name is looked up; anything else (a second "@",
     // a route, an address literal) is not one of ours.
     if (lower.empty() || lower.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-") != std::string::npos)
         return false;
-    const std::string host = Lower(SystemHostName());
-    const std::string hostDomain = Lower(SystemDomainName());
+    const std::string host = FoldCase(SystemHostName());
+    const std::string hostDomain = FoldCase(SystemDomainName());
     if (!host.empty() && (lower == host || (!hostDomain.empty() && lower == host + "." + hostDomain))) return true;
     std::string defaultUser;
     bool forward = false;
@@ -74,7 +62,7 @@ bool CGeneratedMailPolicy::IsLocalAddress(const std::string& path) const {
     if (at != std::string::npos && !IsServedDomain(domain)) return false;
     // As the SMTP server finds a recipient: the name, its lower case, then
     // the domain's own rule (its default user).
-    for (const std::string& name : {user, Lower(user)}) {
+    for (const std::string& name : {user, FoldCase(user)}) {
         std::unique_ptr<CLocalAccount> account(database->LookupLocalAccount(name));
         if (!account && !domain.empty()) account.reset(database->FindAccountForDomain(name, domain));
         if (account) return true;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <mutex>
-#include <strings.h>
 #include <vector>
 
 #include "foundation/CMailContent.h"
@@ -14,6 +13,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "message/CMailHeader.h"
+#include "platform/Text.h"
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
@@ -22,8 +22,6 @@
 #include "delivery/ListingText.h"
 
 namespace {
-
-constexpr std::size_t kHeadSize = 65536;
 
 // Lock reads the flag and then sets it in two statements; within this
 // process the pair runs under one mutex, so two sessions of the process
@@ -225,11 +223,8 @@ bool CLocalAccount::StoreInFolder(CMailContent* content, std::uint32_t length, i
     const std::string directory = FolderDirectory(folder);
     if (directory.empty() || !Folder(folder)) return false;
 
-    std::vector<char> head(kHeadSize);
-    content->Rewind();
-    const int n = content->Read(head.data(), static_cast<std::uint32_t>(head.size()));
-    CMailHeader header;
-    if (n > 0) header.Parse(head.data(), static_cast<std::size_t>(n), false);
+    const std::string head = ReadHead(*content, kMessageHeadBytes);
+    const CMailHeader header(head.data(), head.size());
 
     mailstore::StoreRequest request;
     request.accountId = record->GetAccountId();
@@ -242,7 +237,7 @@ bool CLocalAccount::StoreInFolder(CMailContent* content, std::uint32_t length, i
     request.sender = ListingValue(header, byRecipient ? "TO" : "FROM", "UnKnown");
     request.subject = ListingValue(header, "SUBJECT", "Unknown");
     const std::string docType(CMailHeader::TrimBlanks(header.GetField("X-QIRN-DOCTYPE")));
-    request.type = strcasecmp(docType.c_str(), "MEMO") == 0 ? 2 : 1;
+    request.type = EqualsNoCase(docType, "MEMO") ? 2 : 1;
 
     std::string mailId;
     const mailstore::StoreResult result = mailstore::StoreMessage(connection, directory, request, *content, mailId);
@@ -268,7 +263,8 @@ bool CLocalAccount::MarkRead(int folder, long message) {
     // again, the sender is told again.
     std::unique_ptr<CMailContent> stored(entry->ReadMessage(FolderDirectory(folder)));
     if (stored) {
-        const CMailHeader header = ReadHeadOf(*stored);
+        const std::string head = ReadHead(*stored, kMessageHeadBytes);
+        const CMailHeader header(head.data(), head.size());
         if (!CMailHeader::TrimBlanks(header.GetField("X-QIRN-Read-Notify")).empty())
             // Who sent the message and from where is not kept with it: the
             // confirmation goes to local addresses only.
@@ -285,7 +281,7 @@ bool CLocalAccount::CreateFolder(const std::string& name) {
     if (clean.empty() || accountDirectory.empty()) return false;
     // Two folders of one name would share a directory.
     for (int folder = 1; folder <= record->GetFolderCount(); ++folder)
-        if (strcasecmp(record->GetFolderName(folder), clean.c_str()) == 0) return false;
+        if (EqualsNoCase(record->GetFolderName(folder), clean)) return false;
 
     // The next number after every folder the database knows, including one
     // another session may have made since this record was read.

@@ -3,11 +3,12 @@
 #include "delivery/CMailMonitor.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+#include "platform/Text.h"
 
 void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<std::string>& addresses,
                         std::vector<std::string>& into) {
@@ -25,12 +26,7 @@ void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<
         if (name.size() > kMaxUserNameChars) name.resize(kMaxUserNameChars);
         // One watcher gets one copy, however many of the addresses it
         // watches; user names compare without regard to case.
-        auto same = [&](const std::string& held) {
-            return held.size() == name.size() && std::equal(held.begin(), held.end(), name.begin(), [](char a, char b) {
-                       return std::tolower(static_cast<unsigned char>(a)) ==
-                              std::tolower(static_cast<unsigned char>(b));
-                   });
-        };
+        auto same = [&](const std::string& held) { return EqualsNoCase(held, name); };
         if (std::none_of(into.begin(), into.end(), same)) into.push_back(std::move(name));
     }
 }

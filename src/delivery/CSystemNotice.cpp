@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "delivery/CGeneratedMailPolicy.h"
+#include "foundation/CMailContent.h"
 #include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
 #include "smtp/CSmtpConnection.h"
@@ -107,17 +108,8 @@ bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipie
 
 NoticeSource CSystemNotice::ReadSource(CMailContent& message) {
     NoticeSource source;
-    std::vector<char> start(kSourceWindow);
-    std::uint32_t got = 0;
-    message.Rewind();
-    while (got < kSourceWindow) {
-        int n = message.Read(start.data() + got, kSourceWindow - got);
-        if (n <= 0) break;
-        got += static_cast<std::uint32_t>(n);
-    }
-    message.Rewind();
-    CMailHeader header;
-    header.Parse(start.data(), got, false);
+    const std::string head = ReadHead(message, kMessageHeadBytes);
+    const CMailHeader header(head.data(), head.size());
     source.date = header.GetField("Date");
     source.subject = header.GetField("Subject");
     source.to = header.GetField("To");

@@ -28,8 +28,6 @@ public:
     enum class Kind { SendingQuotaExceeded, ReceivingQuotaExceeded, ForwardingLoop, Delivered, Read };
 
     static constexpr const char* kMailer = "Tessal Notification";
-    // The part of a message read for the values a notice quotes.
-    static constexpr unsigned kSourceWindow = 65536;
 
     // Writes the notice into an opened temporary message file; false when a
     // write fails. The values quoted from the message the notice is about

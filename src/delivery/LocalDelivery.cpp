@@ -8,7 +8,6 @@
 // cannot be stored is reported back (DeliveryFailed) instead of being lost:
 // the router keeps its spooled copy for another attempt.
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -36,6 +35,7 @@
 #include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
 #include "message/CMimeMessage.h"
+#include "platform/Text.h"
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
@@ -54,9 +54,7 @@ std::string ErrorText(int error) {
 
 // The content type without its parameters, lower case.
 std::string BareType(const std::string& contentType) {
-    std::string type(CMailHeader::TrimBlanks(std::string_view(contentType).substr(0, contentType.find(';'))));
-    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return type;
+    return FoldCase(std::string(Trim(std::string_view(contentType).substr(0, contentType.find(';')))));
 }
 
 // Running SQL that arrives by mail is an administrator's explicit choice.
@@ -172,9 +170,8 @@ CLocalAccount::IncomingRoom CLocalAccount::GetIncomingRoom() {
 
 bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length) {
     if (!content || length == 0) return true;
-    const std::vector<char> head = ReadHeadBytes(*content);
-    CMailHeader header;
-    if (!head.empty()) header.Parse(head.data(), head.size(), false);
+    const std::string head = ReadHead(*content, kMessageHeadBytes);
+    const CMailHeader header(head.data(), head.size());
 
     const IncomingRoom::Verdict verdict = GetIncomingRoom().Check(length);
     const bool tooLarge = verdict == IncomingRoom::Verdict::OverReceiveLimit;
@@ -199,13 +196,7 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     if (ProcessSettings::Current().storeMailLog)
         if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
 
-    // ---- Per-account actions (not built yet; nothing happens here) ----
-    // Only for a message with a head, in this order: the auto-responder,
-    // forwarding (without a retained copy it ends the delivery here: no copy
-    // stored, no receipt) and the Netware export (when it takes the message
-    // it ends the delivery here). Until they exist every message is stored.
-    if (!head.empty()) {
-    }
+    // Coming here, for a message with a head: auto-responder, forwarding, Netware export.
 
     const std::string directory = FolderDirectory(kInbox);
     if (directory.empty()) {
@@ -219,7 +210,7 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     request.sender = ListingValue(header, "FROM", "UnKnown");
     request.subject = ListingValue(header, "SUBJECT", "Unknown");
     const std::string docType(CMailHeader::TrimBlanks(header.GetField("X-QIRN-DOCTYPE")));
-    request.type = strcasecmp(docType.c_str(), "MEMO") == 0 ? 2 : 1;
+    request.type = EqualsNoCase(docType, "MEMO") ? 2 : 1;
 
     std::string mailId;
     errno = 0;
@@ -295,16 +286,7 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
             }
             std::unique_ptr<CMimeMessage> extracted = ExtractPart(*content, part.name);
             if (!extracted) continue;
-            std::string query(kMaxQueryBytes, '\0');
-            std::size_t got = 0;
-            CMailContent& body = *extracted->GetBody();
-            body.Rewind();
-            while (got < query.size()) {
-                const int n = body.Read(query.data() + got, static_cast<std::uint32_t>(query.size() - got));
-                if (n <= 0) break;
-                got += static_cast<std::size_t>(n);
-            }
-            query.resize(got);
+            std::string query = ReadHead(*extracted->GetBody(), kMaxQueryBytes);
             query.resize(std::strlen(query.c_str()));
             OdbcStatement statement(connection);
             if (!statement.ExecDirect(query)) g_moduleLog.Write("Task query failed: " + statement.LastError());

@@ -5,9 +5,14 @@
 // blocks, never held whole in memory. Server modules call these operations
 // through the object's virtual table, so the order of the virtual operations
 // below is part of the module interface and must not change.
+//
+// ReadHead is the one bounded read of a message's start, for the callers
+// that parse its header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CMailContent {
 public:
@@ -28,3 +33,11 @@ public:
     // 6. Deletes the backing storage.
     virtual ~CMailContent() = default;
 };
+
+// The head read for header parsing by delivery, notices and listings: a
+// header that does not end within it is read up to its last whole line.
+inline constexpr std::size_t kMessageHeadBytes = 65536;
+
+// The first n bytes of the content (fewer when it is shorter or a read
+// fails), read from its start; the content is rewound afterwards.
+std::string ReadHead(CMailContent& content, std::size_t n);

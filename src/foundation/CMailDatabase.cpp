@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "platform/Text.h"
 
 // The remote-account list arrives with remote mail retrieval; until then the
 // companion is never made and its slot answers null.
@@ -469,7 +469,7 @@ bool CMailDatabase::AlterAccount(const std::string& userName, const std::string&
 }
 
 bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
-    if (strcasecmp(userName.c_str(), "postmaster") == 0) return true;
+    if (EqualsNoCase(userName, "postmaster")) return true;
     {
         OdbcStatement statement(GetConnectionHandle());
         unsigned char admin = 0;

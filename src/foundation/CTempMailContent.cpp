@@ -9,14 +9,11 @@
 #include "platform/UserInterface.h"
 #include "platform/FileIo.h"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,19 +29,6 @@ void ShowMessageBox(const char* text) {
     UserInterface::Current().MessageBox(text, settings::kMessageBoxTitle);
 }
 
-// Process-wide sequence for unique names, started at a random point so that
-// two processes sharing a directory rarely probe the same names.
-std::atomic<std::uint32_t>& NameSequence() {
-    static std::atomic<std::uint32_t> sequence{[] {
-        std::random_device device;
-        auto seed = static_cast<std::uint32_t>(device());
-        seed ^= static_cast<std::uint32_t>(getpid()) << 16;
-        seed ^= static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        return seed;
-    }()};
-    return sequence;
-}
-
 bool IsDirectory(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -56,18 +40,15 @@ std::string CreateUniqueFile(const std::string& directory) {
     std::string prefix = directory;
     if (prefix.back() != '/') prefix += '/';
     prefix += "Tes";
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        char number[16];
-        std::snprintf(number, sizeof number, "%X", NameSequence().fetch_add(1));
-        std::string path = prefix + number + ".tmp";
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) {
-            ::close(fd);
-            return path;
-        }
-        if (errno != EEXIST && errno != EINTR) return {};
-    }
-    return {};
+    std::string path;
+    const UniqueFd file = CreateExclusive(
+        [&](unsigned) {
+            char number[16];
+            std::snprintf(number, sizeof number, "%X", NextFileNumber());
+            return prefix + number + ".tmp";
+        },
+        kNameAttempts, O_RDWR, 0600, path);
+    return file ? path : std::string();
 }
 
 }  // namespace

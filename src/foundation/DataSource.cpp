@@ -10,6 +10,7 @@
 
 #include "foundation/MovedHome.h"
 #include "platform/Home.h"
+#include "platform/Text.h"
 
 #ifndef VELMORA_ODBC_DRIVER_DIR
 #define VELMORA_ODBC_DRIVER_DIR "/usr/lib/x86_64-linux-gnu/odbc"
@@ -24,16 +25,6 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trim(const std::string& s) {
-    std::size_t x = s.find_first_not_of(" \t"), y = s.find_last_not_of(" \t");
-    return x == std::string::npos ? std::string() : s.substr(x, y - x + 1);
-}
-
 // Reads one [section] of an ini file into lower-cased key -> value.
 bool ReadIniSection(const std::string& path, const std::string& section, std::map<std::string, std::string>& out) {
     std::ifstream in(path);
@@ -46,14 +37,14 @@ bool ReadIniSection(const std::string& path, const std::string& section, std::ma
         if (b == std::string::npos || line[b] == ';' || line[b] == '#') continue;
         if (line[b] == '[') {
             std::size_t e = line.find(']', b);
-            inside = e != std::string::npos && Lower(line.substr(b + 1, e - b - 1)) == Lower(section);
+            inside = e != std::string::npos && EqualsNoCase(line.substr(b + 1, e - b - 1), section);
             found = found || inside;
             continue;
         }
         if (!inside) continue;
         std::size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
-        out[Lower(Trim(line.substr(0, eq)))] = Trim(line.substr(eq + 1));
+        out[FoldCase(std::string(Trim(line.substr(0, eq))))] = Trim(line.substr(eq + 1));
     }
     return found;
 }
@@ -130,13 +121,13 @@ std::string DataSource::Diagnose(const std::string& home) {
         driver = entry["driver"];
     }
     if (!Exists(driver)) {
-        std::string package = Lower(driver).find("sqlite") != std::string::npos ? "libsqliteodbc"
-                              : Lower(driver).find("psql") != std::string::npos ? "odbc-postgresql"
-                                                                                : "its ODBC driver package";
+        std::string package = FoldCase(driver).find("sqlite") != std::string::npos ? "libsqliteodbc"
+                              : FoldCase(driver).find("psql") != std::string::npos ? "odbc-postgresql"
+                                                                                   : "its ODBC driver package";
         return "The ODBC driver " + driver + " is missing: install the Debian package " + package +
                " (scripts/run installs it).";
     }
-    if (Lower(driver).find("sqlite") != std::string::npos) {
+    if (FoldCase(driver).find("sqlite") != std::string::npos) {
         const std::string db = dsn["database"];
         if (db.empty()) return "The data source \"Velmora\" in " + ini + " names no database file." + fix;
         if (!Exists(db)) return "The database file " + db + " does not exist." + fix;
@@ -162,13 +153,13 @@ bool DataSource::ReplaceDatabasePath(const std::string& odbcIni, const std::stri
     std::string text, line;
     bool inside = false, replaced = false;
     while (std::getline(in, line)) {
-        const std::string trimmed = Trim(line);
+        const std::string trimmed(Trim(line));
         if (!trimmed.empty() && trimmed[0] == '[') {
             const std::size_t e = trimmed.find(']');
-            inside = e != std::string::npos && Lower(trimmed.substr(1, e - 1)) == "velmora";
+            inside = e != std::string::npos && EqualsNoCase(trimmed.substr(1, e - 1), "velmora");
         } else if (inside && !replaced && !trimmed.empty() && trimmed[0] != ';' && trimmed[0] != '#') {
             const std::size_t eq = line.find('=');
-            if (eq != std::string::npos && Lower(Trim(line.substr(0, eq))) == "database" &&
+            if (eq != std::string::npos && EqualsNoCase(Trim(line.substr(0, eq)), "database") &&
                 Trim(line.substr(eq + 1)) == from) {
                 line = line.substr(0, eq + 1) + to;
                 replaced = true;

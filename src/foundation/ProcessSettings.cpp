@@ -12,17 +12,9 @@ void ProcessSettings::Load() {
             // A value missing from an existing key reads 0, as everywhere.
             routeAllMailsToPostmaster = key.GetDWord("RouteAllMailsToPostmaster") != 0;
             accessControl = key.GetDWord("AccessControl") != 0;
-            cleanUpAfterDelete = key.GetDWord("CleanUpAfterDelete") != 0;
-            changeToAddress = key.GetDWord("ChangeToAddress") != 0;
-            sendReceiveOnStartup = key.GetDWord("SendReceiveOnStartup") != 0;
             changeFromAddress = key.GetDWord("ChangeFromAddress") != 0;
             storeMailLog = key.GetDWord("StoreMailLog") != 0;
-            sendOnMailCount = key.GetDWord("SendOnMailCount");
             allMailLogMailBox = key.GetString("AllMailLogMailBox");
-            key.CloseSubKey();
-        }
-        if (key.OpenSubKey(settings::kPorts)) {
-            localSmtpPort = std::to_string(key.GetDWord("SMTP Port"));
             key.CloseSubKey();
         }
         key.CloseProductKey();

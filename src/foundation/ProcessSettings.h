@@ -8,17 +8,11 @@
 struct ProcessSettings {
     bool routeAllMailsToPostmaster = false;
     bool accessControl = false;
-    bool cleanUpAfterDelete = false;
-    bool changeToAddress = false;
-    bool sendReceiveOnStartup = false;
     bool changeFromAddress = true;
     bool storeMailLog = true;
-    unsigned sendOnMailCount = 0;
     std::string allMailLogMailBox;
-    // The local SMTP server's port as text; "25" when the Ports key cannot be read.
-    std::string localSmtpPort = "25";
 
-    // Reads the Preferences switches and the SMTP port.
+    // Reads the Preferences switches.
     void Load();
 
     // The process's copy, loaded at start-up.

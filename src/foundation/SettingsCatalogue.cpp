@@ -2,7 +2,7 @@
 // keys whose value names are numbered (DNS, Servers\#N).
 #include "foundation/SettingsCatalogue.h"
 
-#include "platform/SettingsFile.h"
+#include "platform/Text.h"
 
 namespace settings {
 

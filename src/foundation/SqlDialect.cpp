@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/Text.h"
+
 namespace {
 
 bool IsIdentStart(char c) {
@@ -12,14 +14,6 @@ bool IsIdentStart(char c) {
 }
 bool IsIdentChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-}
-
-bool EqualsFolded(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 void SkipBlanks(std::string_view s, std::size_t& i) {
@@ -49,8 +43,8 @@ bool ReadLiteral(std::string_view s, std::size_t& i, std::string& value) {
 }  // namespace
 
 SqlDialect SqlDialect::ForDbmsName(std::string_view name) {
-    if (EqualsFolded(name.substr(0, 6), "sqlite")) return SqlDialect(Backend::SQLite, true);
-    if (EqualsFolded(name.substr(0, 10), "postgresql")) return SqlDialect(Backend::PostgreSQL, true);
+    if (StartsWithNoCase(name, "sqlite")) return SqlDialect(Backend::SQLite, true);
+    if (StartsWithNoCase(name, "postgresql")) return SqlDialect(Backend::PostgreSQL, true);
     return SqlDialect(Backend::Other, false);
 }
 
@@ -116,7 +110,7 @@ std::string SqlDialect::Translate(std::string_view sql) const {
         while (end < sql.size() && IsIdentChar(sql[end])) ++end;
         std::string_view word = sql.substr(i, end - i);
 
-        if (EqualsFolded(word, "cdate")) {
+        if (EqualsNoCase(word, "cdate")) {
             std::size_t j = end;
             SkipBlanks(sql, j);
             std::string value;
@@ -153,7 +147,7 @@ std::string SqlDialect::Translate(std::string_view sql) const {
                     }
                 }
             }
-        } else if (EqualsFolded(word, "ucase")) {
+        } else if (EqualsNoCase(word, "ucase")) {
             std::size_t j = end;
             SkipBlanks(sql, j);
             if (j < sql.size() && sql[j] == '(') {
@@ -161,7 +155,7 @@ std::string SqlDialect::Translate(std::string_view sql) const {
                 i = end;
                 continue;
             }
-        } else if (EqualsFolded(word, "delete")) {
+        } else if (EqualsNoCase(word, "delete")) {
             std::size_t j = end;
             SkipBlanks(sql, j);
             if (j < sql.size() && sql[j] == '*') {
@@ -169,15 +163,15 @@ std::string SqlDialect::Translate(std::string_view sql) const {
                 SkipBlanks(sql, k);
                 std::size_t f = k;
                 while (f < sql.size() && IsIdentChar(sql[f])) ++f;
-                if (EqualsFolded(sql.substr(k, f - k), "from")) {
+                if (EqualsNoCase(sql.substr(k, f - k), "from")) {
                     out.append(word);
                     out += ' ';
                     i = k;
                     continue;
                 }
             }
-        } else if (!booleanLiterals && (EqualsFolded(word, "true") || EqualsFolded(word, "false"))) {
-            out += EqualsFolded(word, "true") ? "1" : "0";
+        } else if (!booleanLiterals && (EqualsNoCase(word, "true") || EqualsNoCase(word, "false"))) {
+            out += EqualsNoCase(word, "true") ? "1" : "0";
             i = end;
             continue;
         }

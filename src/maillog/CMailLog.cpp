@@ -23,6 +23,7 @@
 #include "message/CMailHeader.h"
 #include "platform/Home.h"
 #include "platform/FileIo.h"
+#include "platform/Text.h"
 #include "foundation/DateText.h"
 
 namespace {
@@ -44,19 +45,6 @@ std::string DayKey(const char* name) {
     return std::string(name + 4, 4) + std::string(name + 2, 2) + std::string(name, 2);
 }
 
-void ReadHeaderStart(CMailContent& content, std::uint32_t window, CMailHeader& header) {
-    std::vector<char> start(window);
-    std::uint32_t got = 0;
-    content.Rewind();
-    while (got < window) {
-        int n = content.Read(start.data() + got, window - got);
-        if (n <= 0) break;
-        got += static_cast<std::uint32_t>(n);
-    }
-    header.Parse(start.data(), got, false);
-    content.Rewind();
-}
-
 }  // namespace
 
 CMailLog::CMailLog(SQLHDBC connection) : connection(connection), clock([] { return std::time(nullptr); }) {}
@@ -66,16 +54,6 @@ CMailLog::~CMailLog() = default;
 void CMailLog::SetClock(std::function<std::time_t()> next) {
     std::lock_guard<std::mutex> guard(lock);
     clock = std::move(next);
-}
-
-std::string CMailLog::CutText(const std::string& text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes) return text;
-    std::size_t cut = maxBytes;
-    // Back over at most three continuation bytes to the start of the
-    // character that would be split.
-    for (int i = 0; i < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++i) --cut;
-    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) cut = maxBytes;  // not UTF-8 after all
-    return text.substr(0, cut);
 }
 
 std::string CMailLog::DayName(std::time_t when) const {
@@ -173,9 +151,9 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
     if (!content) return false;
     std::lock_guard<std::mutex> guard(lock);
     content->Rewind();
-    const std::string from = CutText(sender, kMaxTextBytes);
-    const std::string to = CutText(recipient, kMaxTextBytes);
-    const std::string title = CutText(subject, kMaxTextBytes);
+    const std::string from = CutAtCharacter(sender, kMaxTextBytes);
+    const std::string to = CutAtCharacter(recipient, kMaxTextBytes);
+    const std::string title = CutAtCharacter(subject, kMaxTextBytes);
 
     const std::time_t now = clock();
     const std::string today = DayName(now);
@@ -223,15 +201,15 @@ bool CMailLog::LogSent(const std::string& sender, const std::string& recipient, 
 
 bool CMailLog::LogReceived(SQLHDBC db, const std::string& recipient, CMailContent* content) {
     if (!content) return false;
-    CMailHeader header;
-    ReadHeaderStart(*content, kHeaderWindow, header);
+    const std::string head = ReadHead(*content, kHeaderWindow);
+    const CMailHeader header(head.data(), head.size());
     return LogMail(db, header.GetField("From"), recipient, header.GetField("Subject"), true, content);
 }
 
 bool CMailLog::LogSent(SQLHDBC db, const std::string& sender, const std::string& recipient, CMailContent* content) {
     if (!content) return false;
-    CMailHeader header;
-    ReadHeaderStart(*content, kHeaderWindow, header);
+    const std::string head = ReadHead(*content, kHeaderWindow);
+    const CMailHeader header(head.data(), head.size());
     return LogMail(db, sender, recipient, header.GetField("Subject"), false, content);
 }
 

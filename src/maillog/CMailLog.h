@@ -63,9 +63,6 @@ public:
     bool SentOpen() const { return static_cast<bool>(sentLog); }
     bool ReceivedOpen() const { return static_cast<bool>(receivedLog); }
 
-    // Text cut to at most maxBytes bytes, never inside a UTF-8 sequence.
-    static std::string CutText(const std::string& text, std::size_t maxBytes);
-
 private:
     std::string DayName(std::time_t when) const;
     std::string DayDirectory(const std::string& day) const;

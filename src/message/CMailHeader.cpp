@@ -8,30 +8,14 @@
 #include <algorithm>
 #include <climits>
 
-namespace {
-
-// The C library's white space in the "C" locale, without its locale lookup.
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-void UpperCaseAscii(std::string& text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-}
-
-}  // namespace
+#include "platform/Text.h"
 
 CMailHeader::CMailHeader(const char* text, std::size_t length) {
     Parse(text, length, false);
 }
 
 std::string_view CMailHeader::TrimBlanks(std::string_view text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) ++begin;
-    while (end > begin && IsBlank(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
+    return Trim(text);
 }
 
 char* CMailHeader::TrimBlanks(char* text) {
@@ -118,7 +102,7 @@ void CMailHeader::ParseLine(std::string_view line, bool caseSensitive) {
         lastFieldDropped = true;
         return;
     }
-    if (!caseSensitive) UpperCaseAscii(name);
+    if (!caseSensitive) name = UpperCase(std::move(name));
     lastFieldName = name;
     lastFieldDropped = false;
 
@@ -146,7 +130,7 @@ void CMailHeader::ParseLine(std::string_view line, bool caseSensitive) {
 std::string CMailHeader::GetField(std::string_view name, bool caseSensitive) const {
     if (fields.empty()) return {};
     std::string key(name);
-    if (!caseSensitive) UpperCaseAscii(key);
+    if (!caseSensitive) key = UpperCase(std::move(key));
     const Field* field = Find(key);
     return field ? field->value : std::string();
 }

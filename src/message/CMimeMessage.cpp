@@ -10,6 +10,7 @@
 #include "message/CMimeMessage.h"
 
 #include "foundation/CMailContent.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,41 +32,6 @@ constexpr std::size_t kMaxDepth = 16;
 // there (in both modes alike) so the attachment list stays bounded.
 constexpr int kMaxParts = 10000;
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = LowerAscii(c);
-    return lower;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
 bool Contains(std::string_view text, std::string_view what) {
     return text.find(what) != std::string_view::npos;
 }
@@ -73,7 +39,7 @@ bool Contains(std::string_view text, std::string_view what) {
 // The boundary parameter of a header's Content-Type, case kept.
 std::string FindBoundary(const CMailHeader& header) {
     const std::string parameters = header.GetFieldParameters("Content-Type");
-    const std::size_t at = Lower(parameters).find("boundary=");
+    const std::size_t at = FoldCase(parameters).find("boundary=");
     if (at == std::string::npos) return {};
     std::string_view boundary = Trim(std::string_view(parameters).substr(at + 9));
     if (!boundary.empty() && boundary.front() == '"') {
@@ -445,17 +411,18 @@ int CMimeMessage::Walker::ParsePart(std::size_t level) {
     }
 
     const std::string disposition = partHeader->GetField("Content-Disposition");
-    const std::string type = Lower(Trim(partHeader->GetField("Content-Type")));
+    const std::string type = FoldCase(std::string(Trim(partHeader->GetField("Content-Type"))));
     const std::string parameters = partHeader->GetFieldParameters("Content-Type");
     std::string contentId(Trim(partHeader->GetField("Content-Id")));
     const std::size_t lt = contentId.find('<');
     const std::size_t gt = lt == std::string::npos ? lt : contentId.find('>', lt);
     if (gt != std::string::npos) contentId = contentId.substr(lt + 1, gt - lt - 1);
-    const std::string dispositionType = Lower(Trim(std::string_view(disposition).substr(0, disposition.find(';'))));
+    const std::string dispositionType =
+        FoldCase(std::string(Trim(std::string_view(disposition).substr(0, disposition.find(';')))));
 
     // Where the file name stands: Content-Type's parameters, else Content-Disposition.
     std::string_view nameSource;
-    std::size_t namePos = Lower(parameters).find("name=");
+    std::size_t namePos = FoldCase(parameters).find("name=");
     if (namePos != std::string::npos) {
         nameSource = parameters;
     } else {
@@ -518,12 +485,13 @@ int CMimeMessage::Walker::ParsePart(std::size_t level) {
 // A single part that is not text: one attachment, "ATTFL0".
 void CMimeMessage::Walker::ParseSinglePart(std::size_t blankLength) {
     const CMailHeader& header = *message.header;
-    const std::string type = Lower(message.contentType);
+    const std::string type = FoldCase(message.contentType);
     const std::string disposition = header.GetField("Content-Disposition");
     std::string name = "ATTFL" + std::to_string(message.partCounter);
     if (Contains(type, "message/rfc822")) name += ".eml";
     message.attachments.push_back(CMimeAttachment{
-        name, type, Lower(Trim(std::string_view(disposition).substr(0, disposition.find(';')))), std::string()});
+        name, type, FoldCase(std::string(Trim(std::string_view(disposition).substr(0, disposition.find(';'))))),
+        std::string()});
     ResetBody();
     if (extracting) CopyRest(message.body.get(), blankLength);
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "foundation/CMailDatabase.h"
+#include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
@@ -28,23 +29,19 @@
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
 #include "platform/FileIo.h"
+#include "platform/Text.h"
 #include "foundation/DateText.h"
 
 namespace {
+
+// The queue view shows header fields from this much of a queued message:
+// pieces of 1023 bytes until more than 3000 are held.
+constexpr std::size_t kPreviewHeadBytes = 3 * 1023;
 
 std::string ForwardSlashes(std::string path) {
     for (char& c : path)
         if (c == '\\') c = '/';
     return path;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (std::tolower(x) != std::tolower(y)) return false;
-    }
-    return true;
 }
 
 // A header value must stay on its line: a line break inside it would start
@@ -206,31 +203,28 @@ bool COutboundQueue::CreateMailFile() {
     file.Reset();
     filePath.clear();
     if (directory.empty()) return false;
-    for (unsigned attempt = 0; attempt < 0xFFFF; ++attempt) {
-        unsigned number = g_nextNumber.fetch_add(1) & 0xFFFF;
-        if (number == 0) continue;
-        char name[16];
-        std::snprintf(name, sizeof name, "Tes%X.tmp", number);
-        std::string path = directory + "/" + name;
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST || errno == EINTR) continue;
-            return false;  // no directory, no room, no rights
-        }
-        file.Reset(fd);
-        // Nobody else may open the file until the message is complete.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            file.Reset();
-            ::unlink(path.c_str());
-            return false;
-        }
-        filePath = path;
-        g_moduleLog.WriteVerbose(StringPrintf("Opening file for writing mail..%s", filePath.c_str()));
-        archive = std::make_unique<COutboxArchive>(fd, true);
-        writeFailed = false;
-        return true;
+    std::string path;
+    file = CreateExclusive(
+        [&](unsigned) {
+            const unsigned number = g_nextNumber.fetch_add(1) & 0xFFFF;
+            if (number == 0) return std::string();
+            char name[16];
+            std::snprintf(name, sizeof name, "Tes%X.tmp", number);
+            return directory + "/" + name;
+        },
+        0xFFFF, O_RDWR, 0600, path);
+    if (!file) return false;  // every name taken, or no directory, no room, no rights
+    // Nobody else may open the file until the message is complete.
+    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) {
+        file.Reset();
+        ::unlink(path.c_str());
+        return false;
     }
-    return false;
+    filePath = path;
+    g_moduleLog.WriteVerbose(StringPrintf("Opening file for writing mail..%s", filePath.c_str()));
+    archive = std::make_unique<COutboxArchive>(file.Get(), true);
+    writeFailed = false;
+    return true;
 }
 
 std::string COutboundQueue::ReduceSender(const std::string& sender) {
@@ -493,15 +487,8 @@ bool COutboundQueue::PreviewQueuedMail(const std::string& mailFile, OutboundQueu
     reader.ReadSender();
     std::unique_ptr<CMailContent> content = reader.ExtractBody();
     if (!content) return false;
-    std::string start;
-    char piece[1023];
-    while (start.size() <= 3000) {
-        int n = content->Read(piece, sizeof piece);
-        if (n <= 0) break;
-        start.append(piece, static_cast<std::size_t>(n));
-    }
-    CMailHeader header;
-    header.Parse(start.data(), start.size(), false);
+    const std::string head = ReadHead(*content, kPreviewHeadBytes);
+    const CMailHeader header(head.data(), head.size());
     auto show = [&](const char* name, std::string& target) {
         std::string value = header.GetField(name);
         if (!value.empty()) target = value;

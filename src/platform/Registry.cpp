@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/SettingsStore.h"
+#include "platform/Text.h"
 
 // A key handle: the key's path below HKEY_LOCAL_MACHINE and the rights it
 // was opened with. Handles are the API's own and are freed by RegCloseKey.

@@ -2,6 +2,7 @@
 // A malformed line makes the whole parse fail with its line number: a
 // settings file is never half-read, and so never half-rewritten.
 #include "platform/SettingsFile.h"
+#include "platform/Text.h"
 
 #include <cstdio>
 
@@ -17,13 +18,6 @@ int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return c - 'A' + 10;
-}
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-    return s.substr(b, e - b);
 }
 
 // Reads a quoted string starting at text[pos] == '"'; pos ends after the
@@ -93,12 +87,6 @@ std::string Quote(const std::string& text) {
 
 }  // namespace
 
-std::string FoldCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 std::string SettingsFile::FormatValueLine(const Value& value) {
     std::string line = value.name.empty() ? "@" : Quote(value.name);
     line += '=';
@@ -150,7 +138,7 @@ bool SettingsFile::Parse(const std::string& text) {
     for (std::size_t i = 0; i < physical.size(); ++i) {
         const std::size_t lineNo = i + 1;
         std::string raw = physical[i];
-        std::string t = Trim(raw);
+        std::string t(Trim(raw));
         Line line;
         line.text = raw;
         line.section = current;
@@ -202,7 +190,7 @@ bool SettingsFile::Parse(const std::string& text) {
             if (!Trim(rest.substr(p)).empty()) return fail(lineNo, "text after the closing quote");
             v.type = kString;
         } else if (FoldCase(rest.substr(0, 6)) == "dword:") {
-            std::string digits = Trim(rest.substr(6));
+            std::string digits(Trim(rest.substr(6)));
             if (digits.empty() || digits.size() > 8) return fail(lineNo, "a dword needs 1 to 8 hexadecimal digits");
             std::uint32_t n = 0;
             for (char c : digits) {
@@ -231,7 +219,7 @@ bool SettingsFile::Parse(const std::string& text) {
             std::string bytes = rest.substr(colon + 1);
             // Continuation lines end with a backslash.
             while (!Trim(bytes).empty() && Trim(bytes).back() == '\\') {
-                bytes = Trim(bytes);
+                bytes = std::string(Trim(bytes));
                 bytes.pop_back();
                 if (i + 1 >= physical.size()) return fail(lineNo, "hex value continues past the end of the file");
                 ++i;
@@ -240,7 +228,7 @@ bool SettingsFile::Parse(const std::string& text) {
             }
             std::string item;
             auto flush = [&]() {
-                std::string h = Trim(item);
+                std::string h(Trim(item));
                 item.clear();
                 if (h.empty()) return true;
                 if (h.size() > 2 || !IsHex(h[0]) || (h.size() == 2 && !IsHex(h[1]))) return false;

@@ -68,6 +68,3 @@ private:
     std::string error;
     int errorLine = 0;
 };
-
-// Lower-cases ASCII letters; used for every key and value name comparison.
-std::string FoldCase(std::string text);

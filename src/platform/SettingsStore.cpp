@@ -133,8 +133,7 @@ long SettingsStore::Modify(const std::function<bool(SettingsFile&)>& fn) {
         return ERROR_WRITE_FAULT;
     }
     out.Reset();
-    UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) ::fsync(dir.Get());
+    SyncDirectory(DirectoryOf(path));
     cache = std::move(next);
     cacheValid = false;  // identity changed; next read re-stats
     return ERROR_SUCCESS;

@@ -12,6 +12,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 #include "smtp/TcpSocket.h"
 #include "foundation/DateText.h"
 
@@ -20,13 +21,6 @@ namespace {
 constexpr std::size_t kNameServerValueSize = 256;  // up to 255 bytes of text
 constexpr std::size_t kCacheTextSize = 1024;
 constexpr std::size_t kReplyPiece = 1024;
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return s.substr(b, e - b);
-}
 
 // Appends "#1" .. "#N" of the DNS key, N being the key's value count. A
 // number whose value is missing (the key may hold other values) is skipped.
@@ -43,7 +37,7 @@ void ReadNameServers(std::vector<std::string>& servers) {
             if (RegQueryValueEx(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
                 ERROR_SUCCESS)
                 continue;
-            std::string entry = Trim(data);
+            std::string entry(Trim(data));
             if (!entry.empty()) servers.push_back(entry);
         }
     }
@@ -62,7 +56,7 @@ CMxResolver::~CMxResolver() {
 }
 
 bool CMxResolver::ParseNameServer(const std::string& entry, std::string& host, int& port) {
-    const std::string text = Trim(entry);
+    const std::string text(Trim(entry));
     std::string portText;
     bool hasPort = false;
     if (!text.empty() && text.front() == '[') {  // [v6-address] or [v6-address]:port

@@ -3,7 +3,6 @@
 #include "smtp/CSmtpConnection.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "message/CBase64Encoder.h"
 #include "message/Md5.h"
 #include "platform/StatusWindow.h"
+#include "platform/Text.h"
 #include "smtp/CGeneratedMailSessions.h"
 #include "smtp/CMxResolver.h"
 #include "smtp/TcpSocket.h"
@@ -24,13 +24,6 @@ namespace {
 
 // What the diagnostic log shows in place of a password.
 constexpr const char* kMasked = "***";
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return s.substr(b, e - b);
-}
 
 // The text between the first "<" and the next ">" (empty without ">"), or
 // the address itself when it has no "<".
@@ -112,7 +105,7 @@ CSmtpConnection::~CSmtpConnection() {
 }
 
 std::string CSmtpConnection::RecipientPath(const std::string& address) {
-    return Trim(AngleAddress(RemoveComments(address)));
+    return std::string(Trim(AngleAddress(RemoveComments(address))));
 }
 
 void CSmtpConnection::SetHeloName(const std::string& name) {
@@ -191,7 +184,7 @@ std::string CSmtpConnection::ReadResponse() {
             if (c == '\n') {
                 if (lineIsFinal) {
                     finalLine = line;
-                    return Trim(code);
+                    return std::string(Trim(code));
                 }
                 prefix.clear();
                 prefixDone = false;
@@ -260,7 +253,7 @@ int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx
 }
 
 bool CSmtpConnection::MailFrom(const std::string& address) {
-    const std::string path = Trim(AngleAddress(address));
+    const std::string path(Trim(AngleAddress(address)));
     if (!SafeForCommand(path)) return false;
     if (!SendText("Mail From: <" + path + ">\r\n")) return false;
     return ReadResponse() == "250";

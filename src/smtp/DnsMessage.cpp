@@ -1,5 +1,6 @@
 // DnsMessage: MX query construction and bounded reply parsing (RFC 1035).
 #include "smtp/DnsMessage.h"
+#include "platform/Text.h"
 
 #include <cctype>
 
@@ -22,13 +23,6 @@ bool IsHostName(const std::string& name) {
     for (unsigned char c : name)
         if (!std::isalnum(c) && c != '-' && c != '_' && c != '.') return false;
     return true;
-}
-
-std::string Trim(std::string_view s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return std::string(s.substr(b, e - b));
 }
 
 }  // namespace
@@ -130,7 +124,7 @@ ReplyStatus ParseMxReply(const unsigned char* data, std::size_t size, std::list<
             if (!ReadName(data, size, rdStart + 2, record.exchange, nameEnd) || nameEnd > rdEnd)
                 return ReplyStatus::Malformed;
             if (IsHostName(record.exchange)) {
-                for (char& c : record.exchange) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                record.exchange = UpperCase(std::move(record.exchange));
                 InsertByPreference(found, std::move(record));
             }
         }
@@ -171,7 +165,7 @@ void SplitHostList(std::string_view text, std::vector<std::string>& hosts) {
         std::string_view item(rest.data() + start, comma - start);
         const std::size_t quote = item.rfind('"');
         if (quote != std::string_view::npos) item.remove_prefix(quote + 1);
-        std::string host = Trim(item);
+        std::string host(Trim(item));
         if (!host.empty()) hosts.push_back(std::move(host));
     }
 }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -35,15 +34,11 @@
 #include "spool/MailRecipient.h"
 #include "spool/SpoolFile.h"
 #include "platform/FileIo.h"
+#include "platform/Text.h"
 
 namespace {
 
 std::atomic<std::uint32_t> g_pendingOutbound{0};
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // The sender's account name: the part before the first "@" unless that is
 // at the very start, trimmed.
@@ -223,20 +218,15 @@ int CMailRouter::RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connectio
 
 void CMailRouter::AddMonitors(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
-        const std::string lower = Lower(name);
         if (std::none_of(monitorList.begin(), monitorList.end(),
-                         [&](const std::string& held) { return Lower(held) == lower; }))
+                         [&](const std::string& held) { return EqualsNoCase(held, name); }))
             monitorList.push_back(name);
     }
 }
 
 void CMailRouter::NotifyNewMail(MailInfo& info, const std::string& user) {
     if (!newMail) return;
-    std::string head(kNewMailHeadBytes, '\0');
-    info.content->Rewind();
-    const int n = info.content->Read(head.data(), kNewMailHeadBytes);
-    head.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    newMail(std::move(head), user);
+    newMail(ReadHead(*info.content, kNewMailHeadBytes), user);
 }
 
 bool CMailRouter::MakeAllMailCopy(MailInfo& info, std::string& problem) {
@@ -249,13 +239,10 @@ bool CMailRouter::MakeAllMailCopy(MailInfo& info, std::string& problem) {
         StringPrintf("%s/%d%d%d%d", directory.c_str(), local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     // Two messages in one second must not share a copy: later ones take a
     // numbered name.
-    UniqueFd file;
     std::string path;
-    for (int suffix = 0; suffix < 10000 && !file; ++suffix) {
-        path = suffix == 0 ? stem + ".cnm" : StringPrintf("%s_%d.cnm", stem.c_str(), suffix);
-        file = UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-        if (!file && errno != EEXIST) break;
-    }
+    UniqueFd file = CreateExclusive(
+        [&](unsigned suffix) { return suffix == 0 ? stem + ".cnm" : StringPrintf("%s_%u.cnm", stem.c_str(), suffix); },
+        10000, O_WRONLY, 0640, path);
     if (!file) {
         problem = StringPrintf("all-mail copy in %s: %s", directory.c_str(), std::strerror(errno));
         return false;
@@ -419,10 +406,10 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
 
     if (spool) {
         for (const std::string& name : monitorList) {
-            if (name.empty() || progress.monitorsDone.count(Lower(name)) || !database) continue;
+            if (name.empty() || progress.monitorsDone.count(FoldCase(name)) || !database) continue;
             std::unique_ptr<CLocalAccount> watcher(database->LookupLocalAccount(name));
             if (!watcher) {
-                progress.monitorsDone.insert(Lower(name));
+                progress.monitorsDone.insert(FoldCase(name));
                 continue;
             }
             watcher->SetGeneratedMailPolicy(&policy);
@@ -431,7 +418,7 @@ bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* da
                 complete = false;
                 fail(watcher->GetDeliveryProblem());
             } else {
-                progress.monitorsDone.insert(Lower(name));
+                progress.monitorsDone.insert(FoldCase(name));
             }
         }
     }

@@ -15,13 +15,10 @@
 #include "foundation/StringFormat.h"
 #include "platform/UniqueFd.h"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <random>
 #include <set>
 #include <string_view>
 #include <sys/file.h>
@@ -42,39 +39,10 @@ constexpr int kNameAttempts = 4096;
 // The smallest recipient record: three empty strings.
 constexpr std::uint64_t kMinRecipientRecord = 3;
 
-// Process-wide sequence for spool names, started at a random point so that
-// two processes sharing a directory rarely probe the same numbers.
-std::uint32_t NextSpoolNumber() {
-    static std::atomic<std::uint32_t> sequence{[] {
-        std::random_device device;
-        auto seed = static_cast<std::uint32_t>(device());
-        seed ^= static_cast<std::uint32_t>(::getpid()) << 16;
-        seed ^= static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        return seed;
-    }()};
-    return sequence.fetch_add(1);
-}
-
 std::string SpoolPath(const std::string& directory, const char* prefix, std::uint32_t number, const char* suffix) {
     char name[32];
     std::snprintf(name, sizeof name, "%s%X%s", prefix, number, suffix);
     return directory + "/" + name;
-}
-
-// Renames without ever replacing an existing file; -1 with errno EEXIST
-// when the target exists.
-int RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return -1;
-    // File systems without the no-replace flag: link fails on an existing target.
-    if (::link(from.c_str(), to.c_str()) != 0) return -1;
-    ::unlink(from.c_str());
-    return 0;
-}
-
-bool SyncDirectory(const std::string& directory) {
-    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir && ::fsync(dir.Get()) == 0;
 }
 
 // Deletes the file it names on destruction unless released: a spool file
@@ -306,15 +274,11 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     }
 
     // A hidden name that no scan picks up until the file is complete.
-    UniqueFd file;
     std::uint32_t number = 0;
     std::string partPath;
-    for (int attempt = 0; attempt < kNameAttempts && !file; ++attempt) {
-        number = NextSpoolNumber();
-        partPath = SpoolPath(directory, ".SMF", number, ".part");
-        file.Reset(::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-        if (!file && errno != EEXIST && errno != EINTR) break;
-    }
+    UniqueFd file =
+        CreateExclusive([&](unsigned) { return SpoolPath(directory, ".SMF", number = NextFileNumber(), ".part"); },
+                        kNameAttempts, O_WRONLY, 0640, partPath);
     if (!file) {
         Log("GetTempFileName failed");
         return false;
@@ -374,9 +338,9 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
 
     // Publish under the final name; another number when that name is taken.
     for (int attempt = 0;; ++attempt) {
-        if (RenameNoReplace(partPath, finalPath) == 0) break;
+        if (RenameNoReplace(partPath, finalPath)) break;
         if (errno != EEXIST || attempt + 1 >= kNameAttempts) return fail();
-        finalPath = SpoolPath(directory, "SMF", NextSpoolNumber(), ".tmp");
+        finalPath = SpoolPath(directory, "SMF", NextFileNumber(), ".tmp");
         g_moduleLog.WriteVerbose(StringPrintf("Mail File Name = %s", finalPath.c_str()));
     }
     remover.Reset(finalPath);

@@ -12,26 +12,14 @@
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+#include "platform/FileIo.h"
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
 
 namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
-
-// Renames without ever replacing an existing target. Where the file system
-// lacks the no-replace rename, a hard link plus unlink gives the same
-// guarantee (link fails on an existing name).
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    if (::unlink(from.c_str()) != 0) {
-        ::unlink(to.c_str());
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -37,11 +37,6 @@ bool IsListed(SQLHDBC connection, const std::string& id) {
            statement.BindULong(1, count) && statement.Fetch() && count > 0;
 }
 
-bool SyncDirectory(const std::string& directory) {
-    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir && ::fsync(dir.Get()) == 0;
-}
-
 // Copies up to size bytes of the content into the open file.
 bool CopyContent(CMailContent& content, std::uint32_t size, int fd) {
     content.Rewind();
@@ -77,17 +72,16 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
     // reuse one, and a crash before the rows leaves at most an unlisted file,
     // never a row without its message. An id already listed anywhere in the
     // store is skipped too, since rows are addressed by id and folder only.
-    UniqueFd file;
-    for (int attempt = 0; attempt < kIdAttempts && !file; ++attempt) {
-        std::string id = MakeMailId(now);
-        path = JoinPath(folderDirectory, id + ".mel");
-        if (path.empty()) return StoreResult::FileFailed;
-        if (IsListed(connection, id)) continue;
-        file.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-        if (!file && errno != EEXIST) return StoreResult::FileFailed;
-        if (file) mailId = std::move(id);
-    }
+    if (folderDirectory.empty()) return StoreResult::FileFailed;
+    std::string id;
+    UniqueFd file = CreateExclusive(
+        [&](unsigned) {
+            id = MakeMailId(now);
+            return IsListed(connection, id) ? std::string() : JoinPath(folderDirectory, id + ".mel");
+        },
+        kIdAttempts, O_WRONLY, 0640, path);
     if (!file) return StoreResult::FileFailed;
+    mailId = std::move(id);
     ::flock(file.Get(), LOCK_EX);
     // Synced with its directory entry before any row lists it: the caller
     // drops its spool copy once this returns.

@@ -1,7 +1,11 @@
 // MessageStoring: the one way a message enters the mail store.
 //
-// Makes the message id, writes the Mails and MailInfo rows, then the
-// ".mel" file, copied from the content in 64 KB blocks. Local delivery and
+// The file comes first, then the rows: the ".mel" file is created
+// exclusively under a fresh message id (which reserves the id), filled from
+// the content in 64 KB blocks and synced with its directory; only then are
+// the Mails row and the MailInfo row written. A crash in between leaves at
+// most a file nobody lists, never a row without its message; when the rows
+// cannot be written the file goes again (RowsFailed). Local delivery and
 // storing into a given folder both come through here, so the ids of every
 // component share one process-wide counter.
 #pragma once
