@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -65,8 +66,24 @@ std::string MakeMailId(std::time_t now) {
            std::to_string(counter);
 }
 
-StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
-                         CMailContent& content, std::string& mailId) {
+std::string StoreOutcome::Reason() const {
+    switch (result) {
+        case StoreResult::Stored:
+            return "stored";
+        case StoreResult::RowsFailed:
+            return "the database refused its rows";
+        case StoreResult::FileFailed:
+            break;
+    }
+    return std::strerror(error);
+}
+
+StoreOutcome FileFailure(int errorNumber) {
+    return {StoreResult::FileFailed, errorNumber != 0 ? errorNumber : EIO};
+}
+
+StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
+                          CMailContent& content, std::string& mailId) {
     const std::time_t now = std::time(nullptr);
     const int folderId = request.intoFolder ? request.folderId : 1;
     std::string path;
@@ -77,28 +94,31 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
     // never a row without its message. An id already listed anywhere in the
     // store is skipped too, since rows are addressed by id and folder only.
     UniqueFd file;
+    int error = EEXIST;  // what is left when every id was taken
     for (int attempt = 0; attempt < kIdAttempts && !file; ++attempt) {
         std::string id = MakeMailId(now);
         path = JoinPath(folderDirectory, id + ".mel");
-        if (path.empty()) return StoreResult::FileFailed;
+        // No folder directory to name the file in.
+        if (path.empty()) return FileFailure(ENOENT);
         if (IsListed(connection, id)) continue;
         file.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-        if (!file && errno != EEXIST) return StoreResult::FileFailed;
+        if (!file && errno != EEXIST) return FileFailure(errno);
         if (file) mailId = std::move(id);
     }
-    if (!file) return StoreResult::FileFailed;
+    if (!file) return FileFailure(error);
     ::flock(file.Get(), LOCK_EX);
     // Synced with its directory entry before any row lists it: the caller
     // drops its spool copy once this returns.
+    errno = 0;
     bool written =
         CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0 && SyncDirectory(folderDirectory);
-    int error = errno;
+    error = errno;
     file.Reset();
     if (!written) {
         // A half-written message would read back as a damaged one.
         ::unlink(path.c_str());
-        errno = error;
-        return StoreResult::FileFailed;
+        mailId.clear();
+        return FileFailure(error);
     }
 
     const std::string when = LocalDateTimeText(now);
