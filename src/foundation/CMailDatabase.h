@@ -58,6 +58,7 @@ public:
     bool Disconnect() override;
     CVoiceAccountStore* GetVoiceAccountStore() override;
     CRemoteServerAccounts* GetRemoteServerAccounts() override;
+    // The one connection every thread shares (see above); null before Connect.
     SQLHDBC GetConnectionHandle() override;
     bool IsRelayAllowed(const std::string& address) override;
     long NextId(const std::string& table, const std::string& column) override;
