@@ -1,11 +1,6 @@
 // CEventThread: making and destroying the sinks on their thread.
 #include "app/CEventThread.h"
 
-CEventThread::~CEventThread() {
-    PostQuitMessage();
-    Join();
-}
-
 bool CEventThread::InitInstance() {
     serverSink = std::make_unique<CServerEventSink>(*this);
     serverSink->SetConnection(connectionHandle);

@@ -14,13 +14,12 @@
 class CEventThread : public MessageThread {
 public:
     CEventThread() = default;
-    ~CEventThread() override;
 
-    // Set before CreateThread: the connection the filter plug-in is given.
+    // Set before the owner starts the thread: the connection the filter plug-in is given.
     void SetConnection(SQLHDBC connection) { connectionHandle = connection; }
-    // Valid from a successful CreateThread until the thread ends.
+    // Valid from a successful start until the thread ends.
     CServerEventSink* GetServerSink() const { return serverSink.get(); }
-    // Set before CreateThread; installed on the file sink as it is made.
+    // Set before the start; installed on the file sink as it is made.
     void SetRouteHandler(CFileEventSink::RouteHandler handler) { route = std::move(handler); }
     // True when the sink has no outstanding item and no message waits.
     bool IsIdle() const;

@@ -109,6 +109,13 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     if (connection->Allocate(*environment)) connection->Connect();
     g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     stopped = false;
+    // Not fatal: an administrator's data source may have a driver that is
+    // safe on its own, but the start says so once.
+    const std::string threading = DataSource::ThreadingWarning(home);
+    if (!threading.empty()) {
+        err << "velmora run: warning: " << threading << "\n";
+        g_moduleLog.Write("Warning: " + threading);
+    }
 
     // What an interrupted server left in the mail store goes before anything
     // can store again; its messages are still in the spool.

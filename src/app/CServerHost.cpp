@@ -14,20 +14,19 @@ CServerHost::CServerHost() = default;
 CServerHost::~CServerHost() {
     // Modules may still hold the sinks, the spooler and the database.
     modules.UnloadServers();
-    eventThread.reset();
+    eventThread.Stop();
     spooler.reset();
     database.reset();
 }
 
 bool CServerHost::StartServerHost() {
     database = std::make_unique<CMailDatabase>();
-    eventThread = std::make_unique<CEventThread>();
     spooler = std::make_unique<CMailSpooler>(database.get());
     if (!database->Open()) return false;
     eventThread->SetConnection(database->GetConnectionHandle());
     eventThread->SetRouteHandler(route);
     // CreateThread returns once the sink windows exist.
-    if (!eventThread->CreateThread()) return false;
+    if (!eventThread.Start()) return false;
     // The modules tell what they bound while they are loaded.
     g_listenerReport.Clear();
     return modules.LoadServers(eventThread->GetServerSink(), database.get(), spooler.get()) != 0;
@@ -39,7 +38,7 @@ void CServerHost::StopServerHost() {
     std::this_thread::sleep_for(pollInterval);
     // A module that never becomes idle must not keep the process from
     // ending: after the limit its work is abandoned.
-    while (eventThread && eventThread->IsRunning() && !eventThread->IsIdle()) {
+    while (eventThread->IsRunning() && !eventThread->IsIdle()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             g_moduleLog.Write("Server modules still busy at shutdown; unloading them anyway");
             break;
@@ -47,10 +46,7 @@ void CServerHost::StopServerHost() {
         std::this_thread::sleep_for(pollInterval);
     }
     modules.UnloadServers();
-    if (eventThread) {
-        eventThread->PostQuitMessage();
-        eventThread->Join();
-    }
+    eventThread.Stop();
 }
 
 bool CServerHost::AreServersIdle() const {

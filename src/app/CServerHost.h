@@ -11,6 +11,7 @@
 
 #include "app/CEventThread.h"
 #include "app/CServerModuleList.h"
+#include "platform/MessageThreadOwner.h"
 
 class CMailDatabase;
 class CMailSpooler;
@@ -38,12 +39,12 @@ public:
 
     CMailDatabase* GetDatabase() const { return database.get(); }
     CServerModuleList& GetModules() { return modules; }
-    CServerEventSink* GetServerSink() const { return eventThread ? eventThread->GetServerSink() : nullptr; }
+    CServerEventSink* GetServerSink() const { return eventThread->GetServerSink(); }
     CMailSpooler* GetSpooler() const { return spooler.get(); }
 
 private:
     std::unique_ptr<CMailDatabase> database;
-    std::unique_ptr<CEventThread> eventThread;
+    MessageThreadOwner<CEventThread> eventThread;
     std::unique_ptr<CMailSpooler> spooler;
     CServerModuleList modules;
     CFileEventSink::RouteHandler route;

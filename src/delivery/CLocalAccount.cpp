@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "foundation/CMailContent.h"
+#include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
 #include "message/CMailHeader.h"
 #include "platform/Text.h"
 #include "store/CStoredMail.h"
@@ -240,8 +242,12 @@ bool CLocalAccount::StoreInFolder(CMailContent* content, std::uint32_t length, i
     request.type = EqualsNoCase(docType, "MEMO") ? 2 : 1;
 
     std::string mailId;
-    const mailstore::StoreResult result = mailstore::StoreMessage(connection, directory, request, *content, mailId);
-    if (result != mailstore::StoreResult::Stored) return false;
+    const mailstore::StoreOutcome stored = mailstore::StoreMessage(connection, directory, request, *content, mailId);
+    if (!stored.Stored()) {
+        g_moduleLog.Write(StringPrintf("Mail for %s could not be stored in %s: %s", record->GetUserName().c_str(),
+                                       directory.c_str(), stored.Reason().c_str()));
+        return false;
+    }
     // A loaded folder lists the new message at once.
     auto entry = std::make_unique<CStoredMail>(connection);
     if (entry->Load(mailId, folder, record->GetAccountId())) {

@@ -20,6 +20,7 @@
 
 #include "delivery/CUserRecord.h"
 #include "store/CMailboxFolder.h"
+#include "store/MessageStoring.h"
 
 class CAccountDatabase;
 class CGeneratedMailPolicy;
@@ -135,7 +136,7 @@ private:
     bool PurgeFolder(int folder, bool removeFiles);
     // Task documents for the "procmgr" account.
     bool ProcessTaskDocument(CMailContent* content, std::uint32_t length);
-    bool StoreTaskData(CMailContent& data, const std::string& taskId);
+    mailstore::StoreOutcome StoreTaskData(CMailContent& data, const std::string& taskId);
     void NoteFailure(const std::string& problem);
     CGeneratedMailPolicy MailPolicy() const;
 

@@ -48,10 +48,6 @@ constexpr std::uint32_t kBlockSize = 65536;
 // A task query is one statement; a longer body is not one.
 constexpr std::uint32_t kMaxQueryBytes = 65536;
 
-std::string ErrorText(int error) {
-    return error ? std::strerror(error) : "unknown cause";
-}
-
 // The content type without its parameters, lower case.
 std::string BareType(const std::string& contentType) {
     return FoldCase(std::string(Trim(std::string_view(contentType).substr(0, contentType.find(';')))));
@@ -213,14 +209,13 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     request.type = EqualsNoCase(docType, "MEMO") ? 2 : 1;
 
     std::string mailId;
-    errno = 0;
-    const mailstore::StoreResult result = mailstore::StoreMessage(connection, directory, request, *content, mailId);
-    if (result == mailstore::StoreResult::FileFailed) {
+    const mailstore::StoreOutcome stored = mailstore::StoreMessage(connection, directory, request, *content, mailId);
+    if (stored.result == mailstore::StoreResult::FileFailed) {
         NoteFailure(StringPrintf("mail for %s could not be written into %s: %s", record->GetUserName().c_str(),
-                                 directory.c_str(), ErrorText(errno).c_str()));
+                                 directory.c_str(), stored.Reason().c_str()));
         return false;
     }
-    if (result == mailstore::StoreResult::RowsFailed) {
+    if (stored.result == mailstore::StoreResult::RowsFailed) {
         // A file nobody lists is a message lost to its owner: take it back
         // and keep the message for another attempt.
         ::unlink(mailstore::JoinPath(directory, mailId + ".mel").c_str());
@@ -269,6 +264,10 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
                                                 SqlText::Quote(taskId), recipientId,
                                                 SqlText::Quote(LocalDateTimeText(std::time(nullptr))))))
                 ::unlink(path.c_str());
+        } else if (path.empty() || errno != EEXIST) {
+            const mailstore::StoreOutcome failed = mailstore::FileFailure(path.empty() ? ENOENT : errno);
+            g_moduleLog.Write(StringPrintf("Task request %s for %s could not be stored: %s", taskId.c_str(),
+                                           target->GetUserName().c_str(), failed.Reason().c_str()));
         }
     } else if (!recipient.empty()) {
         g_moduleLog.Write(StringPrintf("Task document for %s from %s: no such account or no usable task id",
@@ -297,24 +296,26 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
                 NoteFailure("a task data part could not be read into a temporary file");
                 continue;
             }
-            if (!target->StoreTaskData(*extracted->GetBody(), taskId))
-                NoteFailure(StringPrintf("task data %s for %s could not be stored", taskId.c_str(),
-                                         target->GetUserName().c_str()));
+            const mailstore::StoreOutcome stored = target->StoreTaskData(*extracted->GetBody(), taskId);
+            if (!stored.Stored())
+                NoteFailure(StringPrintf("task data %s for %s could not be stored: %s", taskId.c_str(),
+                                         target->GetUserName().c_str(), stored.Reason().c_str()));
         }
     }
     return !deliveryFailed;
 }
 
-bool CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId) {
+mailstore::StoreOutcome CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId) {
     const std::string path = mailstore::JoinPath(FolderDirectory(kTask), taskId + ".mel");
-    if (path.empty()) return false;
+    if (path.empty()) return mailstore::FileFailure(ENOENT);
     UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
     // Stored already by an earlier attempt at this document.
-    if (!file) return errno == EEXIST;
+    if (!file) return errno == EEXIST ? mailstore::StoreOutcome() : mailstore::FileFailure(errno);
     ::flock(file.Get(), LOCK_EX);
     std::vector<char> block(kBlockSize);
     std::uint64_t size = 0;
     bool written = true;
+    errno = 0;
     data.Rewind();
     for (int n; written && (n = data.Read(block.data(), kBlockSize)) != 0;) {
         if (n < 0) {
@@ -325,15 +326,17 @@ bool CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId)
         size += static_cast<std::uint64_t>(n);
     }
     written = written && ::fsync(file.Get()) == 0;
+    mailstore::StoreOutcome outcome = written ? mailstore::StoreOutcome() : mailstore::FileFailure(errno);
     file.Reset();
     if (written) {
         // The file is complete before its row names it.
         OdbcStatement statement(connection);
-        written =
-            statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)",
-                                           SqlText::Quote(taskId), record->GetAccountId(), static_cast<long>(size), 0L,
-                                           0L, SqlText::Quote(LocalDateTimeText(std::time(nullptr)))));
+        if (!statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)",
+                                            SqlText::Quote(taskId), record->GetAccountId(),
+                                            static_cast<long>(size), 0L, 0L,
+                                            SqlText::Quote(LocalDateTimeText(std::time(nullptr))))))
+            outcome = mailstore::StoreResult::RowsFailed;
     }
-    if (!written) ::unlink(path.c_str());
-    return written;
+    if (!outcome.Stored()) ::unlink(path.c_str());
+    return outcome;
 }

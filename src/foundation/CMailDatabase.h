@@ -4,6 +4,15 @@
 // "Velmora". Account look-ups return a new CLocalAccount that the caller
 // owns; the account class belongs to a higher layer, so it is made through
 // a factory that the program installs at start (SetLocalAccountFactory).
+//
+// One connection, many threads: the handle GetConnectionHandle gives out is
+// used at once by every SMTP session resolving recipients, the spool
+// processor routing, the event thread and the accounts made here. That is
+// safe only because the driver manager serialises the calls on one
+// connection (its "Threading" level 2 in odbcinst.ini, which setup writes
+// and `velmora run` checks with a warning). Nothing opens a transaction on
+// it: each statement commits on its own, so the statements of two threads
+// may interleave without one seeing the other's half-done work.
 #pragma once
 
 #include <memory>
@@ -50,6 +59,7 @@ public:
     bool Disconnect() override;
     CVoiceAccountStore* GetVoiceAccountStore() override;
     CRemoteServerAccounts* GetRemoteServerAccounts() override;
+    // The one connection every thread shares (see above); null before Connect.
     SQLHDBC GetConnectionHandle() override;
     bool IsRelayAllowed(const std::string& address) override;
     long NextId(const std::string& table, const std::string& column) override;

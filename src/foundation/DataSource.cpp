@@ -49,6 +49,18 @@ bool ReadIniSection(const std::string& path, const std::string& section, std::ma
     return found;
 }
 
+// The files the driver manager reads: the user's choice through ODBCINI and
+// ODBCSYSINI, else the home's own.
+std::string OdbcIniPath(const std::string& home) {
+    const char* env = std::getenv("ODBCINI");
+    return env && *env ? env : home + "/" + Home::kOdbcIni;
+}
+
+std::string OdbcInstIniPath(const std::string& home) {
+    const char* env = std::getenv("ODBCSYSINI");
+    return (env && *env ? env : home) + "/" + Home::kOdbcInstIni;
+}
+
 bool WriteFile(const std::string& path, const std::string& text, std::string& error) {
     const std::string tmp = path + ".new";
     {
@@ -81,7 +93,9 @@ bool DataSource::WriteFiles(const std::string& home, std::string& error) {
     std::ostringstream inst;
     inst << "[" << kDriverName << "]\n"
          << "Description=SQLite3 ODBC driver\n"
-         << "Driver=" << SqliteDriverPath() << "\n"
+         << "Driver=" << SqliteDriverPath()
+         << "\n"
+         // The server's threads share one connection: one at a time in it.
          << "Threading=2\n";
     std::ostringstream dsn;
     dsn << "[Velmora]\n"
@@ -98,11 +112,8 @@ bool DataSource::WriteFiles(const std::string& home, std::string& error) {
 }
 
 std::string DataSource::Diagnose(const std::string& home) {
-    const char* iniEnv = std::getenv("ODBCINI");
-    const char* sysEnv = std::getenv("ODBCSYSINI");
-    const std::string ini = iniEnv && *iniEnv ? iniEnv : home + "/" + Home::kOdbcIni;
-    const std::string instDir = sysEnv && *sysEnv ? sysEnv : home;
-    const std::string inst = instDir + "/" + Home::kOdbcInstIni;
+    const std::string ini = OdbcIniPath(home);
+    const std::string inst = OdbcInstIniPath(home);
     const std::string fix = " Run `velmora --home " + home + " setup` to provision it.";
 
     const std::string former = MovedHome::FormerDirectory(home);
@@ -135,6 +146,24 @@ std::string DataSource::Diagnose(const std::string& home) {
             return "The database file " + db + " cannot be opened for reading and writing.";
     }
     return "";
+}
+
+std::string DataSource::ThreadingWarning(const std::string& home) {
+    const std::string inst = OdbcInstIniPath(home);
+    std::map<std::string, std::string> dsn, entry;
+    ReadIniSection(OdbcIniPath(home), "Velmora", dsn);
+    const std::string driver = dsn["driver"];
+    // A driver named by its path has no section that could set the level.
+    if (driver.empty() || driver[0] == '/' || !ReadIniSection(inst, driver, entry))
+        return "The data source \"Velmora\" names no driver section of " + inst +
+               " that sets Threading=2: the server's threads share one connection, which the driver manager then "
+               "does not serialise.";
+    const std::string level = entry["threading"];
+    if (level == "2" || level == "3") return "";
+    return "The ODBC driver \"" + driver + "\" in " + inst + " has " +
+           (level.empty() ? std::string("no Threading line") : "Threading=" + level) +
+           ": the server's threads share one connection, which the driver manager serialises only with "
+           "Threading=2 (or 3) there.";
 }
 
 std::string DataSource::DatabasePath(const std::string& odbcIni) {

@@ -6,6 +6,12 @@
 // Diagnose explains, before anything connects, which file or package is
 // missing or whether the home has moved, since the driver manager's own
 // answer ("data source not found") does not say what to do.
+//
+// The running server shares one connection among its threads (see
+// CMailDatabase), which is safe only while the driver manager lets one
+// thread at a time into it: unixODBC's "Threading" of the driver's section
+// in odbcinst.ini, 2 (per connection) or 3 (per environment). Its default,
+// 0, leaves that to the driver. ThreadingWarning tells a start about it.
 #pragma once
 
 #include <string>
@@ -19,6 +25,9 @@ public:
     // Empty when the data source looks usable; otherwise one message that
     // names the fix.
     static std::string Diagnose(const std::string& home);
+    // Empty when the driver manager serialises calls on one connection of
+    // the data source; otherwise one line that says why not and what to set.
+    static std::string ThreadingWarning(const std::string& home);
     // The database file the data source "Velmora" of an odbc.ini names; empty when none.
     static std::string DatabasePath(const std::string& odbcIni);
     // Rewrites the data source's "Database=from" line as "Database=to",

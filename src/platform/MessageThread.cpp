@@ -3,10 +3,7 @@
 
 MessageThread::MessageThread() = default;
 
-MessageThread::~MessageThread() {
-    PostQuitMessage();
-    Join();
-}
+MessageThread::~MessageThread() = default;
 
 bool MessageThread::CreateThread() {
     std::promise<bool> started;
@@ -48,7 +45,8 @@ void MessageThread::PostQuitMessage() {
     arrived.notify_one();
 }
 
-void MessageThread::Join() {
+void MessageThread::Stop() {
+    PostQuitMessage();
     if (thread.joinable() && std::this_thread::get_id() != thread.get_id()) thread.join();
 }
 

@@ -8,6 +8,10 @@
 // runs the handler at once); Post queues and returns. The quit message ends
 // the loop; whatever is still queued for a window that goes away is dropped,
 // and a Send that can no longer be handled answers 0.
+//
+// Only a MessageThreadOwner starts a thread, and its destructor stops and
+// joins it before the thread object goes: ExitInstance always runs on a
+// whole object, and no subclass has to remember to stop in its destructor.
 #pragma once
 
 #include <condition_variable>
@@ -26,22 +30,19 @@ constexpr unsigned WM_QUIT = 18;
 constexpr unsigned WM_USER = 0x400;
 
 class MessageWindow;
+template <class Thread>
+class MessageThreadOwner;
 
 class MessageThread {
 public:
     MessageThread();
-    // Ends the loop if it still runs and joins the thread.
+    // The owner has joined the thread by now.
     virtual ~MessageThread();
     MessageThread(const MessageThread&) = delete;
     MessageThread& operator=(const MessageThread&) = delete;
 
-    // Starts the thread, runs InitInstance on it and returns its result once
-    // it has run; on false the thread ends at once.
-    bool CreateThread();
     // Posts the quit message: the loop ends after the messages before it.
     void PostQuitMessage();
-    // Waits for the thread to end (ExitInstance has run by then).
-    void Join();
     bool IsRunning() const;
     bool IsCurrentThread() const;
     // True when no message is waiting in the queue.
@@ -55,6 +56,8 @@ protected:
 
 private:
     friend class MessageWindow;
+    template <class Thread>
+    friend class MessageThreadOwner;
     struct Item {
         MessageWindow* window;
         unsigned message;
@@ -67,6 +70,12 @@ private:
     bool PostTo(MessageWindow* window, unsigned message, WPARAM wparam, LPARAM lparam);
     void Forget(MessageWindow* window);
     void Loop();
+    // Starts the thread, runs InitInstance on it and returns its result once
+    // it has run; on false the thread ends at once.
+    bool CreateThread();
+    // Posts the quit message and waits for the thread to end (ExitInstance
+    // has run by then); nothing happens when it never started.
+    void Stop();
 
     mutable std::mutex lock;
     std::condition_variable arrived;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -61,8 +62,24 @@ std::string MakeMailId(std::time_t now) {
            std::to_string(counter);
 }
 
-StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
-                         CMailContent& content, std::string& mailId) {
+std::string StoreOutcome::Reason() const {
+    switch (result) {
+        case StoreResult::Stored:
+            return "stored";
+        case StoreResult::RowsFailed:
+            return "the database refused its rows";
+        case StoreResult::FileFailed:
+            break;
+    }
+    return std::strerror(error);
+}
+
+StoreOutcome FileFailure(int errorNumber) {
+    return {StoreResult::FileFailed, errorNumber != 0 ? errorNumber : EIO};
+}
+
+StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
+                          CMailContent& content, std::string& mailId) {
     const std::time_t now = std::time(nullptr);
     const int folderId = request.intoFolder ? request.folderId : 1;
     std::string path;
@@ -72,7 +89,8 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
     // reuse one, and a crash before the rows leaves at most an unlisted file,
     // never a row without its message. An id already listed anywhere in the
     // store is skipped too, since rows are addressed by id and folder only.
-    if (folderDirectory.empty()) return StoreResult::FileFailed;
+    // No folder directory to name the file in.
+    if (folderDirectory.empty()) return FileFailure(ENOENT);
     std::string id;
     UniqueFd file = CreateExclusive(
         [&](unsigned) {
@@ -80,20 +98,22 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
             return IsListed(connection, id) ? std::string() : JoinPath(folderDirectory, id + ".mel");
         },
         kIdAttempts, O_WRONLY, 0640, path);
-    if (!file) return StoreResult::FileFailed;
+    // EEXIST when every id was taken, else the directory's refusal.
+    if (!file) return FileFailure(errno);
     mailId = std::move(id);
     ::flock(file.Get(), LOCK_EX);
     // Synced with its directory entry before any row lists it: the caller
     // drops its spool copy once this returns.
+    errno = 0;
     bool written =
         CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0 && SyncDirectory(folderDirectory);
-    int error = errno;
+    const int error = errno;
     file.Reset();
     if (!written) {
         // A half-written message would read back as a damaged one.
         ::unlink(path.c_str());
-        errno = error;
-        return StoreResult::FileFailed;
+        mailId.clear();
+        return FileFailure(error);
     }
 
     const SqlText when = SqlText::Quote(LocalDateTimeText(now));

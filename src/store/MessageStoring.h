@@ -43,8 +43,24 @@ enum class StoreResult {
     FileFailed,  // the file could not be written; nothing was kept
 };
 
+// How a store ended, with the errno of a failed file step: the caller logs
+// it long after errno itself has been overwritten by the clean-up.
+struct StoreOutcome {
+    StoreOutcome(StoreResult how = StoreResult::Stored, int errorNumber = 0) : result(how), error(errorNumber) {}
+    bool Stored() const { return result == StoreResult::Stored; }
+    // "No such file or directory", "the database refused its rows", ...
+    std::string Reason() const;
+
+    StoreResult result;
+    int error;  // set for FileFailed, else 0
+};
+
 // Stores the message into folderDirectory. mailId receives the id used.
-StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
-                         CMailContent& content, std::string& mailId);
+StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
+                          CMailContent& content, std::string& mailId);
+
+// A file step's failure with the errno it left, EIO when it left none (a
+// content that could not be read sets no errno).
+StoreOutcome FileFailure(int errorNumber);
 
 }  // namespace mailstore

@@ -11,6 +11,7 @@
 #include "app/CServerHost.h"
 #include "app/CServerModule.h"
 #include "app/CServerModuleList.h"
+#include "platform/MessageThreadOwner.h"
 #include "app/SinkMessages.h"
 #include "app/SinkObjects.h"
 #include "foundation/CMailDatabase.h"
@@ -125,9 +126,9 @@ TEST(CServerModuleList, ARegistryErrorInsideAnEntryUnloadsEverything) {
 
 TEST(EventSinks, NoticesClientSinksAndTasks) {
     ModuleDirectory modules(BuildDir() + "/tests/modules");  // no filter plug-in here
-    CEventThread thread;
-    ASSERT_TRUE(thread.CreateThread());
-    CServerEventSink* sink = thread.GetServerSink();
+    MessageThreadOwner<CEventThread> thread;
+    ASSERT_TRUE(thread.Start());
+    CServerEventSink* sink = thread->GetServerSink();
     ASSERT_NE(sink, nullptr);
     EXPECT_EQ(sink->GetTitle(), "Velmora Server Event Notification Sink");
     EXPECT_EQ(sink->GetFileSink().GetTitle(), "Velmora File Event Notification Sink");
@@ -137,9 +138,9 @@ TEST(EventSinks, NoticesClientSinksAndTasks) {
     EXPECT_EQ(sink->Send(sink::kNewMailNotice, reinterpret_cast<WPARAM>(new std::string("head")),
                          reinterpret_cast<LPARAM>(new std::string("alice"))),
               1);
-    MessageThread replies;
-    ASSERT_TRUE(replies.CreateThread());
-    ReplyWindow reply(replies);
+    MessageThreadOwner<MessageThread> replies;
+    ASSERT_TRUE(replies.Start());
+    ReplyWindow reply(*replies);
     EXPECT_EQ(sink->GetFileSink().Send(sink::kRegisterNotice, reinterpret_cast<WPARAM>(&reply), 0), 1);
     sink->Send(sink::kPing);  // the relayed registration has been handled
     EXPECT_EQ(sink->GetNoticeWindow(), &reply);
@@ -168,23 +169,22 @@ TEST(EventSinks, NoticesClientSinksAndTasks) {
     std::string log;
     EXPECT_EQ(sink->GetFileSink().Send(sink::kFileTask, 0, reinterpret_cast<LPARAM>(new Task(&log))), 1);
     EXPECT_EQ(log, "process;complete;deleted");
-    replies.PostQuitMessage();
-    replies.Join();
+    replies.Stop();
 }
 
 TEST(EventSinks, HandedInMailIsRoutedWithTheFilterToldFirst) {
     for (bool withFilter : {false, true}) {
         ModuleDirectory modules(BuildDir() + (withFilter ? "/tests/filter-modules" : "/tests/modules"));
         std::promise<int> routed;
-        CEventThread thread;
+        MessageThreadOwner<CEventThread> thread;
         int connection = 0;
-        thread.SetConnection(reinterpret_cast<SQLHDBC>(&connection));
-        thread.SetRouteHandler([&](std::unique_ptr<MailInfo> info, SQLHDBC) { routed.set_value(info->DotsCount); });
-        ASSERT_TRUE(thread.CreateThread());
-        EXPECT_EQ(thread.GetServerSink()->GetFilterHandler() != nullptr, withFilter);
+        thread->SetConnection(reinterpret_cast<SQLHDBC>(&connection));
+        thread->SetRouteHandler([&](std::unique_ptr<MailInfo> info, SQLHDBC) { routed.set_value(info->DotsCount); });
+        ASSERT_TRUE(thread.Start());
+        EXPECT_EQ(thread->GetServerSink()->GetFilterHandler() != nullptr, withFilter);
         auto* info = new MailInfo;
         info->DotsCount = 7;
-        thread.GetServerSink()->GetFileSink().Post(sink::kRouteMail, reinterpret_cast<WPARAM>(info), 0);
+        thread->GetServerSink()->GetFileSink().Post(sink::kRouteMail, reinterpret_cast<WPARAM>(info), 0);
         EXPECT_EQ(routed.get_future().get(), withFilter ? 0x403 : 7);
     }
 }

@@ -76,8 +76,13 @@ TEST(Setup, MissingPiecesAreNamed) {
         DataSource::Diagnose(home.Path()).find("odbc.ini is missing. Run `velmora --home " + home.Path() + " setup`"),
         std::string::npos);
     ASSERT_TRUE(home.Provision());
+    EXPECT_EQ(DataSource::ThreadingWarning(home.Path()), "");
     std::filesystem::remove(home.File("velmora.db"));
     EXPECT_NE(DataSource::Diagnose(home.Path()).find("velmora.db does not exist"), std::string::npos);
     TestHome::WriteFile(home.File("odbcinst.ini"), "[Velmora SQLite3]\nDriver=/nonexistent/libsqlite3odbc.so\n");
     EXPECT_NE(DataSource::Diagnose(home.Path()).find("install the Debian package libsqliteodbc"), std::string::npos);
+    // Without a serialising level the threads' shared connection is unsafe.
+    EXPECT_NE(DataSource::ThreadingWarning(home.Path()).find("has no Threading line"), std::string::npos);
+    TestHome::WriteFile(home.File("odbcinst.ini"), "[Velmora SQLite3]\nDriver=/x.so\nThreading=1\n");
+    EXPECT_NE(DataSource::ThreadingWarning(home.Path()).find("has Threading=1"), std::string::npos);
 }

@@ -104,8 +104,8 @@ TEST_F(LocalAccountTest, DeliveredMailIsUnreadUntilMarkedRead) {
     request.size = content->GetLength();
     request.dotsCount = -3;  // never stored negative
     std::string mailId;
-    ASSERT_EQ(mailstore::StoreMessage(db.GetConnectionHandle(), directory + "/Inbox", request, *content, mailId),
-              mailstore::StoreResult::Stored);
+    ASSERT_TRUE(
+        mailstore::StoreMessage(db.GetConnectionHandle(), directory + "/Inbox", request, *content, mailId).Stored());
     EXPECT_EQ(Text("SELECT mDotsSize FROM Mails WHERE mMailId = '" + mailId + "'"), "0");
     auto account = Account("dave");
     ASSERT_TRUE(account->Login("secret"));

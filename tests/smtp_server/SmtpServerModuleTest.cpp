@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,9 +28,12 @@
 #include "delivery/CSystemNotice.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Registry.h"
 #include "platform/UniqueFd.h"
+#include "spool/CMailRouter.h"
+#include "spool/CMailSpoolProcessor.h"
 #include "spool/MailInfo.h"
 #include "spool/SpoolFile.h"
 
@@ -571,6 +575,45 @@ TEST_F(SmtpServerModule, ConcurrentSessionsEachSpoolTheirOwnMessages) {
     }
     std::sort(subjects.begin(), subjects.end());
     EXPECT_EQ(std::unique(subjects.begin(), subjects.end()), subjects.end());
+}
+
+// The connection is shared: the spool processor routes into the mailboxes
+// while the sessions resolve their recipients on the same connection. The
+// ThreadSanitizer build runs this to find what the sharing may race on.
+TEST_F(SmtpServerModule, RoutingGoesOnWhileSessionsResolveRecipients) {
+    Start();
+    CMailRouter router;
+    CMailSpoolProcessor processor;
+    processor.SetDatabase(host.GetDatabase());
+    processor.SetRouter(&router);
+    ASSERT_TRUE(processor.StartProcessing());
+    constexpr int kSessions = 4, kMessages = 10;
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSessions; ++s)
+        senders.emplace_back([&] {
+            RawClient client;
+            if (!client.Connect(port) || Code(client.Reply()) != 220 || Code(client.Command("EHLO c.test")) != 250)
+                return;
+            for (int m = 0; m < kMessages; ++m) {
+                if (Code(client.Command("MAIL FROM:<ann@example.org>")) != 250 ||
+                    Code(client.Command("RCPT TO:<alice@localhost>")) != 250 ||
+                    Code(client.Command("RCPT TO:<bob@localhost>")) != 250 || Code(client.Command("DATA")) != 354)
+                    return;
+                if (Code(client.Command("Subject: shared\r\n\r\nbody\r\n.")) == 250) ++accepted;
+            }
+            client.Command("QUIT");
+        });
+    for (std::thread& sender : senders) sender.join();
+    WaitUntilIdle();
+    for (int i = 0; i < 800 && !SpoolFiles().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    processor.StopProcessing();
+    EXPECT_EQ(accepted.load(), kSessions * kMessages);
+    EXPECT_TRUE(SpoolFiles().empty());
+    OdbcStatement count(host.GetDatabase()->GetConnectionHandle());
+    std::uint32_t stored = 0;
+    ASSERT_TRUE(count.ExecDirect("SELECT count(*) FROM Mails") && count.BindULong(1, stored) && count.Fetch());
+    EXPECT_EQ(stored, 2u * kSessions * kMessages);
 }
 
 TEST_F(SmtpServerModule, LoopbackOverIPv6IsTheMachineToo) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include <filesystem>
@@ -39,7 +40,7 @@ protected:
     }
     // Stores text into a folder of account 1 and returns the id.
     std::string Store(const std::string& text, int folder, const std::string& folderName,
-                      mailstore::StoreResult expected = mailstore::StoreResult::Stored) {
+                      mailstore::StoreOutcome expected = {}) {
         auto content = Content(text);
         mailstore::StoreRequest request;
         request.accountId = 1;
@@ -49,9 +50,10 @@ protected:
         request.sender = "O'Brien <ob@example.org>";
         request.subject = "Quarterly 'numbers'";
         std::string id;
-        EXPECT_EQ(mailstore::StoreMessage(db.GetConnectionHandle(), accountDirectory + "/" + folderName, request,
-                                          *content, id),
-                  expected);
+        const mailstore::StoreOutcome outcome = mailstore::StoreMessage(
+            db.GetConnectionHandle(), accountDirectory + "/" + folderName, request, *content, id);
+        EXPECT_EQ(outcome.result, expected.result);
+        EXPECT_EQ(outcome.error, expected.error) << outcome.Reason();
         return id;
     }
 
@@ -117,8 +119,12 @@ TEST_F(MailStoreTest, ARowWhoseFileIsMissingReadsAsNothing) {
     EXPECT_EQ(entry.ReadMessage(accountDirectory + "/Inbox"), nullptr);
 }
 
-TEST_F(MailStoreTest, AFileThatCannotBeCreatedLeavesNoRows) {
-    Store("Subject: x\r\n\r\nbody\r\n", 9, "NoSuchFolder", mailstore::StoreResult::FileFailed);
+TEST_F(MailStoreTest, AFileThatCannotBeCreatedReportsItsErrnoAndLeavesNoRows) {
+    Store("Subject: x\r\n\r\nbody\r\n", 9, "NoSuchFolder", {mailstore::StoreResult::FileFailed, ENOENT});
+    // A folder whose directory became a plain file (root writes anywhere, so
+    // a read-only directory would not fail here).
+    TestHome::WriteFile(accountDirectory + "/Plain", "not a directory");
+    Store("Subject: x\r\n\r\nbody\r\n", 9, "Plain", {mailstore::StoreResult::FileFailed, ENOTDIR});
     EXPECT_EQ(Text("SELECT count(*) FROM Mails"), "0");
     EXPECT_EQ(Text("SELECT count(*) FROM MailInfo"), "0");
 }
