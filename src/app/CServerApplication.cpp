@@ -102,6 +102,7 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
         return Abandon();
     }
     CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+    CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
 
     // The application's own connection; start-up goes on whatever its result.
     environment = std::make_unique<OdbcEnvironment>();

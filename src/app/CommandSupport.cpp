@@ -9,6 +9,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/SettingsStore.h"
+#include "store/MailStorePaths.h"
 
 std::string CommandSupport::SetupHint(const std::string& home) {
     return "velmora --home " + home + " setup";
@@ -23,6 +24,8 @@ bool CommandSupport::RequireHome(const std::string& home, std::ostream& err) {
 }
 
 bool CommandSupport::Connect(CMailDatabase& db, const std::string& command, std::ostream& err) {
+    // A command that makes an account makes its mail-store directories too.
+    CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
     // Asked first: the driver would make an empty database where the file
     // is missing, and a copied home would reach the old one.
     std::string why = DataSource::Diagnose(Home::Dir());

@@ -107,9 +107,13 @@ bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipie
 }
 
 NoticeSource CSystemNotice::ReadSource(CMailContent& message) {
-    NoticeSource source;
     const std::string head = ReadHead(message, kMessageHeadBytes);
     const CMailHeader header(head.data(), head.size());
+    return SourceOf(header);
+}
+
+NoticeSource CSystemNotice::SourceOf(const CMailHeader& header) {
+    NoticeSource source;
     source.date = header.GetField("Date");
     source.subject = header.GetField("Subject");
     source.to = header.GetField("To");
@@ -122,15 +126,21 @@ bool CSystemNotice::IsNoticeMailer(const std::string& mailer) {
     return mailer.find("Notification") != std::string::npos;
 }
 
+CSystemNotice::Outcome CSystemNotice::Send(Kind kind, const NoticeSource& about, const std::string& to,
+                                           const std::string& summaryTo, const CGeneratedMailPolicy& policy,
+                                           const std::string& recipient) {
+    const std::string& target = recipient.empty() ? to : recipient;
+    if (CMailHeader::TrimBlanks(std::string_view(target)).empty()) return Outcome::Withheld;
+    if (!policy.MaySendTo(target) || IsNoticeMailer(about.mailer)) return Outcome::Withheld;
+    CTempMailContent notice;
+    if (!notice.Open()) return Outcome::NoTemporaryFile;
+    if (!ComposeNotice(notice, to, SubjectOf(kind), FirstSentenceOf(kind), CarriesTime(kind), about.date, summaryTo,
+                       about.subject))
+        return Outcome::NotSent;
+    return SendNotice(notice, target) ? Outcome::Sent : Outcome::NotSent;
+}
+
 bool CSystemNotice::Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about,
                           const CGeneratedMailPolicy& policy) {
-    if (!policy.MaySendTo(sendTo)) return false;
-    const NoticeSource source = ReadSource(about);
-    if (IsNoticeMailer(source.mailer)) return false;
-    CTempMailContent notice;
-    if (!notice.Open()) return false;
-    if (!ComposeNotice(notice, sendTo, SubjectOf(kind), FirstSentenceOf(kind), CarriesTime(kind), source.date,
-                       summaryTo, source.subject))
-        return false;
-    return SendNotice(notice, sendTo);
+    return Send(kind, ReadSource(about), sendTo, summaryTo, policy) == Outcome::Sent;
 }

@@ -1,7 +1,9 @@
 // CSystemNotice: the short plain-text messages the local postmaster sends
 // about other mail (delivery errors and confirmations).
 //
-// Every notice has the same header block and body layout; it is composed
+// Every notice (quota notices, delivery and read receipts, and whatever
+// notice comes later) goes through Send: the generated-mail policy, the
+// notice-about-a-notice check, one header block and body layout. It is composed
 // into a temporary message file and handed to the local SMTP server on the
 // loopback address, which routes it like any other message. The
 // "X-Mailer: Tessal Notification" line marks it so that nothing answers a
@@ -13,6 +15,7 @@
 
 class CGeneratedMailPolicy;
 class CMailContent;
+class CMailHeader;
 
 // The header values of the message a notice is about.
 struct NoticeSource {
@@ -29,26 +32,38 @@ public:
 
     static constexpr const char* kMailer = "Tessal Notification";
 
-    // Writes the notice into an opened temporary message file; false when a
-    // write fails. The values quoted from the message the notice is about
-    // (toAddress, dateValue, subjectValue) are cut as the generated-mail
-    // policy says (CGeneratedMailPolicy::Quote).
+    // What became of a notice.
+    enum class Outcome {
+        Sent,             // the local SMTP server accepted it
+        Withheld,         // nobody to tell, policy forbids, or the message is itself a notice
+        NoTemporaryFile,  // the notice could not be composed: no temporary file
+        NotSent,          // composing or sending failed
+    };
+
+    // The one path every notice takes: the checks, the composition and the
+    // sending. about: the header values of the message the notice is about;
+    // to: the notice's "To:" value; summaryTo: its " To : " line; recipient:
+    // the address it is sent to ("" for to itself). A message that is itself
+    // a notice gets none, so two servers never trade notices, and none goes
+    // where policy (of the message it is about) forbids.
+    static Outcome Send(Kind kind, const NoticeSource& about, const std::string& to, const std::string& summaryTo,
+                        const CGeneratedMailPolicy& policy, const std::string& recipient = {});
+    // Send about a message read from content; true when the notice went out.
+    static bool Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about,
+                      const CGeneratedMailPolicy& policy);
+
+    // The steps of Send. ComposeNotice writes the notice into an opened
+    // temporary message file; false when a write fails. The values quoted
+    // from the message the notice is about (toAddress, dateValue,
+    // subjectValue) are cut as the generated-mail policy says
+    // (CGeneratedMailPolicy::Quote).
     static bool ComposeNotice(CMailContent& content, const std::string& toAddress, const std::string& subject,
                               const std::string& firstSentence, bool withTime, const std::string& dateValue,
                               const std::string& summaryTo, const std::string& subjectValue);
     // Sends a composed notice to recipient through the local SMTP server,
     // in a session marked as generated mail; true when the data was
-    // accepted. Whether recipient may have it is the caller's question to
-    // CGeneratedMailPolicy.
+    // accepted.
     static bool SendNotice(CMailContent& content, const std::string& recipient);
-
-    // Composes and sends one notice of a kind about a message: sendTo gets
-    // it, summaryTo is the " To : " line. A message that is itself a notice
-    // gets none, so two servers never trade notices, and none goes where
-    // policy (of the message it is about) forbids. False when no notice
-    // went out.
-    static bool Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about,
-                      const CGeneratedMailPolicy& policy);
 
     static const char* SubjectOf(Kind kind);
     static const char* FirstSentenceOf(Kind kind);
@@ -56,6 +71,8 @@ public:
 
     // Date, Subject, To and From of the first 64 KiB of a message ("" when missing).
     static NoticeSource ReadSource(CMailContent& message);
+    // The same of a parsed header.
+    static NoticeSource SourceOf(const CMailHeader& header);
     // True for an X-Mailer value that marks a generated notice.
     static bool IsNoticeMailer(const std::string& mailer);
     // "%a, %d %b %Y %H:%M:%S" in English with the machine's numeric zone

@@ -25,7 +25,6 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/RegistryDirect.h"
@@ -178,14 +177,8 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         // A notice that does not fit is not answered with another notice;
         // the header "From" is the message's own claim, so the policy
         // decides whether its author may be told.
-        if (!CSystemNotice::IsNoticeMailer(header.GetField("X-Mailer")) && MailPolicy().MaySendTo(AddressOf(from))) {
-            CTempMailContent notice;
-            const auto kind = CSystemNotice::Kind::ReceivingQuotaExceeded;
-            if (notice.Open() && CSystemNotice::ComposeNotice(
-                                     notice, from, CSystemNotice::SubjectOf(kind), CSystemNotice::FirstSentenceOf(kind),
-                                     false, header.GetField("Date"), record->GetEmailId(), header.GetField("Subject")))
-                CSystemNotice::SendNotice(notice, AddressOf(from));
-        }
+        CSystemNotice::Send(CSystemNotice::Kind::ReceivingQuotaExceeded, CSystemNotice::SourceOf(header), from,
+                            record->GetEmailId(), MailPolicy(), AddressOf(from));
         return true;
     }
 

@@ -27,8 +27,24 @@ public:
 };
 
 namespace {
+
 std::atomic<LocalAccountFactory> g_accountFactory{nullptr};
+std::atomic<MailStoreMaker> g_storeMaker{nullptr};
+
+// 1 when a row was fetched (value set), 0 when none, -1 when the statement
+// could not be allocated or run.
+int FetchLong(SQLHDBC connection, const std::string& sql, std::int32_t& value) {
+    OdbcStatement statement(connection);
+    if (!statement.Ok()) return -1;
+    SQLLEN indicator = 0;
+    std::int32_t fetched = 0;
+    if (!statement.ExecDirect(sql) || !statement.BindLong(1, fetched, &indicator)) return -1;
+    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return 0;
+    value = fetched;
+    return 1;
 }
+
+}  // namespace
 
 CMailDatabase::CMailDatabase() = default;
 
@@ -40,6 +56,36 @@ CMailDatabase::~CMailDatabase() {
 
 void CMailDatabase::SetLocalAccountFactory(LocalAccountFactory factory) {
     g_accountFactory.store(factory);
+}
+
+std::uint32_t CMailDatabase::SendingLimit(SQLHDBC connection, const std::string& userName) {
+    const std::optional<long> id = AccountIdByName(connection, userName);
+    if (!id) return 0;
+    std::int32_t limit = 0;
+    if (FetchLong(connection, FormatSql("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", *id),
+                  limit) != 1 ||
+        limit < 0)
+        return 0;
+    return static_cast<std::uint32_t>(limit);
+}
+
+std::optional<bool> CMailDatabase::MaySendOut(SQLHDBC connection, const std::string& userName) {
+    bool failed = false;
+    const std::optional<long> id = AccountIdByName(connection, userName, &failed);
+    if (failed) {
+        OdbcStatement probe(connection);
+        if (!probe.Ok()) return std::nullopt;
+    }
+    if (!id) return true;
+    std::int32_t allowWrite = 1;
+    if (FetchLong(connection, FormatSql("SELECT aAllowWrite FROM AccessControl WHERE aAccountId = %ld", *id),
+                  allowWrite) != 1)
+        return true;
+    return allowWrite != 0;
+}
+
+void CMailDatabase::SetMailStoreMaker(MailStoreMaker maker) {
+    g_storeMaker.store(maker);
 }
 
 CLocalAccount* CMailDatabase::MakeAccount(long accountId) {
@@ -291,12 +337,6 @@ bool PathExists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-bool MakeDirectory(const std::string& path) {
-    if (::mkdir(path.c_str(), 0750) == 0) return true;
-    struct stat info {};
-    return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 constexpr const char* kStandardFolders[] = {"Inbox", "Sent", "Task", "Request", "Trash", "Draft", "ApprovalMail"};
 
 // A directory left by a removed account keeps its mail; a new account must
@@ -339,9 +379,9 @@ bool CMailDatabase::CreateAccount(const std::string& userName, const std::string
                                                   mailboxLimit, receiveLimit, sendLimit)) &&
                    complete;
     }
-    const std::string accountDirectory = root + "/" + mailBox;
-    complete = MakeDirectory(accountDirectory) && complete;
-    for (const char* folder : kStandardFolders) complete = MakeDirectory(accountDirectory + "/" + folder) && complete;
+    // The directories are the store's to make, named after the folder rows.
+    const MailStoreMaker makeStore = g_storeMaker.load();
+    complete = makeStore && makeStore(root + "/" + mailBox, std::span<const char* const>(kStandardFolders)) && complete;
     if (complete) {
         OdbcStatement statement(GetConnectionHandle());
         complete = statement.ExecDirect(

@@ -3,7 +3,8 @@
 // Owns its own ODBC environment and connection to the data source
 // "Velmora". Account look-ups return a new CLocalAccount that the caller
 // owns; the account class belongs to a higher layer, so it is made through
-// a factory that the program installs at start (SetLocalAccountFactory).
+// a factory that the program installs at start (SetLocalAccountFactory); so
+// are the mail-store directories of a new account (SetMailStoreMaker).
 //
 // One connection, many threads: the handle GetConnectionHandle gives out is
 // used at once by every SMTP session resolving recipients, the spool
@@ -15,8 +16,10 @@
 // may interleave without one seeing the other's half-done work.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,11 @@
 // Makes the account object for an id on a connection; owned by the caller.
 // owner is the database it came from, which the account may ask again.
 using LocalAccountFactory = CLocalAccount* (*)(CAccountDatabase* owner, SQLHDBC connection, long accountId);
+
+// Makes a new account's directories in the mail store: accountDirectory and
+// one directory per folder name in it (an existing one is fine). The store
+// is a higher layer, so it is installed at start (SetMailStoreMaker).
+using MailStoreMaker = bool (*)(const std::string& accountDirectory, std::span<const char* const> folders);
 
 // Companion object whose content is this system's own choice: the voice
 // server's accounts are not kept by this engine, so it holds nothing yet.
@@ -65,6 +73,17 @@ public:
     long NextId(const std::string& table, const std::string& column) override;
 
     static void SetLocalAccountFactory(LocalAccountFactory factory);
+    // Without a maker CreateAccount makes no account.
+    static void SetMailStoreMaker(MailStoreMaker maker);
+
+    // --- Sending quota and rights of an account, asked on the connection the
+    // caller routes on.
+    // The account's SendMailLimit in kilobytes; 0 (no limit) when there is no
+    // account, no row, or a statement fails.
+    static std::uint32_t SendingLimit(SQLHDBC connection, const std::string& userName);
+    // Whether the account may send mail out: true for an unknown name or a
+    // missing AccessControl row; none when no statement could be allocated.
+    static std::optional<bool> MaySendOut(SQLHDBC connection, const std::string& userName);
 
     // The id of the account with this name (compared as the database
     // compares text). Empty when no account has the name or the database

@@ -16,15 +16,13 @@
 #include "delivery/CMailMonitor.h"
 #include "delivery/CSystemNotice.h"
 #include "foundation/CAccountDatabase.h"
-#include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
@@ -48,66 +46,6 @@ std::string SenderName(const std::string& sender) {
     return std::string(CMailHeader::TrimBlanks(std::string_view(name)));
 }
 
-// 1 when a row was fetched (value set), 0 when none, -1 when the statement
-// could not be allocated or run.
-int FetchLong(SQLHDBC connection, const std::string& sql, std::int32_t& value) {
-    OdbcStatement statement(connection);
-    if (!statement.Ok()) return -1;
-    SQLLEN indicator = 0;
-    std::int32_t fetched = 0;
-    if (!statement.ExecDirect(sql) || !statement.BindLong(1, fetched, &indicator)) return -1;
-    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return 0;
-    value = fetched;
-    return 1;
-}
-
-// The sender's SendMailLimit in kilobytes; 0 (no limit) when there is no
-// account, no row, or a statement fails.
-std::uint32_t SendingLimit(SQLHDBC connection, const std::string& sender) {
-    const std::optional<long> id = CMailDatabase::AccountIdByName(connection, SenderName(sender));
-    if (!id) return 0;
-    std::int32_t limit = 0;
-    if (FetchLong(connection, FormatSql("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", *id),
-                  limit) != 1 ||
-        limit < 0)
-        return 0;
-    return static_cast<std::uint32_t>(limit);
-}
-
-// 1 allowed, 0 refused, -1 the statement could not even be allocated.
-int MaySendOut(SQLHDBC connection, const std::string& sender) {
-    bool failed = false;
-    const std::optional<long> id = CMailDatabase::AccountIdByName(connection, SenderName(sender), &failed);
-    if (failed) {
-        OdbcStatement probe(connection);
-        if (!probe.Ok()) return -1;
-    }
-    if (!id) return 1;
-    std::int32_t allowWrite = 1;
-    if (FetchLong(connection, FormatSql("SELECT aAllowWrite FROM AccessControl WHERE aAccountId = %ld", *id),
-                  allowWrite) != 1)
-        return 1;
-    return allowWrite != 0 ? 1 : 0;
-}
-
-// The sending-quota notice to the envelope sender. False only when the
-// temporary file for it could not be made (routing then waits).
-bool SendSendingQuotaNotice(MailInfo& info, const CGeneratedMailPolicy& policy) {
-    if (!policy.MaySendTo(info.sender)) return true;
-    CTempMailContent notice;
-    if (!notice.Open()) return false;
-    const NoticeSource source = CSystemNotice::ReadSource(*info.content);
-    // A notice that was too large for its sender is not answered by one.
-    if (CSystemNotice::IsNoticeMailer(source.mailer)) return true;
-    const auto kind = CSystemNotice::Kind::SendingQuotaExceeded;
-    if (CSystemNotice::ComposeNotice(
-            notice, info.sender, CSystemNotice::SubjectOf(kind), CSystemNotice::FirstSentenceOf(kind), false,
-            source.date, CGeneratedMailPolicy::Quote(std::string(CMailHeader::TrimBlanks(std::string_view(source.to)))),
-            source.subject))
-        CSystemNotice::SendNotice(notice, info.sender);
-    return true;
-}
-
 bool AllowMailMonitor() {
     DWORD value = 0;
     ReadRegistryDword(settings::kMailMonitorKeyPath, "AllowMailMonitor", value);
@@ -123,6 +61,31 @@ std::string FileIdentity(const std::string& path) {
 }
 
 }  // namespace
+
+// One attempt at one message. The policy says where mail generated because
+// of this message may go, for the sending-quota notice and for everything
+// local delivery generates.
+struct CMailRouter::Routing {
+    MailInfo& info;
+    SQLHDBC connection;
+    CAccountDatabase* database;
+    const CGeneratedMailPolicy& policy;
+    Progress& progress;
+    Leftovers& left;
+    std::string& reason;
+    bool complete = true;
+    bool deliverRemote = true;  // false over the sending quota
+    // The Outbox entry of the remote recipients, made for the first of them.
+    std::unique_ptr<COutboundQueue> queueEntry{};
+    bool remoteOk = true;
+    std::vector<std::pair<std::string, std::string>> queued{};
+
+    void Fail(const std::string& why) {
+        complete = false;
+        if (!reason.empty()) reason += "; ";
+        reason += why;
+    }
+};
 
 CMailRouter::CMailRouter(CAccountDatabase* database) : hostDatabase(database), spoolDirectory(spool::kSpoolDirectory) {}
 
@@ -174,7 +137,9 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
 
     Leftovers left;
     const std::string routed = RoutedLine(path.substr(path.rfind('/') + 1), *info);
-    const bool complete = Route(*info, database->GetConnectionHandle(), database, true, progress, left, reason);
+    const CGeneratedMailPolicy policy(info->sender, info->mayRelay, database);
+    Routing routing{*info, database->GetConnectionHandle(), database, policy, progress, left, reason};
+    const bool complete = RouteSpooled(routing);
     if (complete) g_moduleLog.Write(routed);
     std::lock_guard<std::mutex> guard(attemptsLock);
     if (complete)
@@ -190,7 +155,10 @@ int CMailRouter::RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connectio
     Leftovers left;
     std::string reason;
     const std::string routed = RoutedLine("a message handed in by a module", *info);
-    if (Route(*info, connection, database ? database : hostDatabase, false, progress, left, reason)) {
+    CAccountDatabase* accounts = database ? database : hostDatabase;
+    const CGeneratedMailPolicy policy(info->sender, info->mayRelay, accounts);
+    Routing routing{*info, connection, accounts, policy, progress, left, reason};
+    if (RouteHandedIn(routing)) {
         g_moduleLog.Write(routed);
         return 1;
     }
@@ -260,167 +228,184 @@ bool CMailRouter::MakeAllMailCopy(MailInfo& info, std::string& problem) {
     return true;
 }
 
-bool CMailRouter::Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* database, bool spool, Progress& progress,
-                        Leftovers& left, std::string& reason) {
-    const ProcessSettings& settings = ProcessSettings::Current();
-    if (!info.content) {
-        // Nothing to deliver: nothing to keep either.
-        return true;
-    }
-    auto fail = [&](const std::string& why) {
-        if (!reason.empty()) reason += "; ";
-        reason += why;
-    };
-
-    // Where mail generated because of this message may go, for the notice
-    // here and for everything local delivery generates.
-    const CGeneratedMailPolicy policy(info.sender, info.mayRelay, database);
-
-    // Sending quota, in kilobytes: a message of exactly the limit passes.
-    bool deliverRemote = true;
-    const std::uint64_t limit = SendingLimit(connection, info.sender);
-    info.content->Rewind();
-    if (limit != 0 && limit * 1024 < info.content->GetLength()) {
-        if (!progress.noticeSent) {
-            if (!SendSendingQuotaNotice(info, policy)) {
-                left.abandoned = true;
-                fail("no temporary file for the sending-quota notice");
-                return false;
-            }
-            progress.noticeSent = true;
-        }
-        deliverRemote = false;
-    }
-
-    if (spool && !settings.allMailLogMailBox.empty() && !progress.copyMade) {
-        // The archive copy is not a delivery: its failure is logged and the
-        // message goes on to its recipients.
-        std::string problem;
-        if (!MakeAllMailCopy(info, problem)) g_moduleLog.Write("*** " + problem);
-        progress.copyMade = true;
-    }
-
+bool CMailRouter::RouteSpooled(Routing& routing) {
+    if (!routing.info.content) return true;  // nothing to deliver: nothing to keep either
+    if (!ApplySendingQuota(routing)) return false;
+    CopyToAllMailBox(routing);
     CMailMonitor monitor;
-    if (spool) {
-        monitorList.clear();
-        lastRecipient.clear();
-        AddMonitors(monitor.FindSendMonitors(connection, {info.sender}));
-    }
-
-    std::unique_ptr<COutboundQueue> queueEntry;
-    std::uint32_t queuedCount = 0;
-    std::vector<std::pair<std::string, std::string>> queued;
-    bool remoteOk = true;
-    bool complete = true;
-
-    for (std::size_t index = 0; index < info.recipients.size(); ++index) {
-        std::unique_ptr<MailRecipient>& recipient = info.recipients[index];
-        // An empty slot is nobody, not a remote recipient.
-        if (!recipient) continue;
-        if (recipient->account) {
-            const std::string address = StringPrintf("%s@%s", recipient->user.c_str(), recipient->domain.c_str());
-            if (!progress.localsDone.count(index)) {
-                NotifyNewMail(info, recipient->user);
-                if (spool) lastRecipient = address;
-                recipient->account->SetDotsCount(info.DotsCount);
-                recipient->account->SetGeneratedMailPolicy(&policy);
-                recipient->account->Deliver(info.content.get(), info.content->GetLength());
-                if (recipient->account->DeliveryFailed()) {
-                    complete = false;
-                    fail(recipient->account->GetDeliveryProblem());
-                    left.recipients.push_back(std::move(recipient));
-                    continue;
-                }
-                progress.localsDone.insert(index);
-            } else if (spool) {
-                lastRecipient = address;
-            }
-        } else {
-            if (progress.remoteDone) {
-                if (spool) lastRecipient = StringPrintf("%s@%s", recipient->user.c_str(), recipient->domain.c_str());
-            } else {
-                if (!queueEntry) {
-                    if (!deliverRemote) continue;
-                    if (settings.accessControl && MaySendOut(connection, info.sender) != 1) continue;
-                    if (spool) g_moduleLog.WriteVerbose("Creating mail file");
-                    queueEntry = std::make_unique<COutboundQueue>(kOutboxDirectory, connection);
-                    if (spool) g_moduleLog.WriteVerbose("Creating mail file 1");
-                    remoteOk = queueEntry->CreateMailFile();
-                    if (spool) g_moduleLog.WriteVerbose(StringPrintf("setting mail from = %s", info.sender.c_str()));
-                    remoteOk = remoteOk && queueEntry->SetSender(info.sender);
-                    if (settings.routeAllMailsToPostmaster && !progress.postmasterDone && database) {
-                        std::unique_ptr<CLocalAccount> postmaster(database->LookupLocalAccount("postmaster"));
-                        if (postmaster) {
-                            postmaster->SetDotsCount(info.DotsCount);
-                            postmaster->SetGeneratedMailPolicy(&policy);
-                            postmaster->Deliver(info.content.get(), info.content->GetLength());
-                            if (postmaster->DeliveryFailed()) {
-                                complete = false;
-                                fail(postmaster->GetDeliveryProblem());
-                                auto again = std::make_unique<MailRecipient>("postmaster", "");
-                                again->account = std::move(postmaster);
-                                left.recipients.push_back(std::move(again));
-                            } else {
-                                progress.postmasterDone = true;
-                            }
-                        } else {
-                            progress.postmasterDone = true;
-                        }
-                    }
-                }
-                if (spool)
-                    g_moduleLog.WriteVerbose(
-                        StringPrintf("setting mail to = %s@%s", recipient->user.c_str(), recipient->domain.c_str()));
-                remoteOk = remoteOk && queueEntry->AddRecipient(recipient->user, recipient->domain);
-                ++queuedCount;
-                queued.emplace_back(recipient->user, recipient->domain);
-                if (settings.storeMailLog)
-                    if (CMailLog* log = CMailLog::Installed())
-                        log->LogSent(connection, info.sender,
-                                     StringPrintf("%s@%s", recipient->user.c_str(), recipient->domain.c_str()),
-                                     info.content.get());
-                if (spool) lastRecipient = StringPrintf("%s@%s", recipient->user.c_str(), recipient->domain.c_str());
-            }
-        }
+    monitorList.clear();
+    lastRecipient.clear();
+    AddMonitors(monitor.FindSendMonitors(routing.connection, {routing.info.sender}));
+    ServeRecipients(routing, [&](const std::string& address, bool served) {
+        lastRecipient = address;
         // Monitors of the recipient, read afresh as the setting may change.
-        if (spool && AllowMailMonitor()) AddMonitors(monitor.FindReceiveMonitors(connection, {lastRecipient}));
-    }
+        if (served && AllowMailMonitor()) AddMonitors(monitor.FindReceiveMonitors(routing.connection, {address}));
+    });
+    FinishRemoteQueue(routing);
+    DeliverMonitorCopies(routing);
+    return routing.complete;
+}
 
-    if (queueEntry) {
-        remoteOk = remoteOk && queueEntry->WriteBody(*info.content);
-        if (remoteOk) {
-            g_pendingOutbound.fetch_add(queuedCount);
-            g_moduleLog.Write(StringPrintf("Queued %s from <%s> for %u remote recipient(s)",
-                                           queueEntry->FilePath().c_str(), info.sender.c_str(), queuedCount));
+bool CMailRouter::RouteHandedIn(Routing& routing) {
+    if (!routing.info.content) return true;
+    if (!ApplySendingQuota(routing)) return false;
+    ServeRecipients(routing, {});
+    FinishRemoteQueue(routing);
+    return routing.complete;
+}
+
+bool CMailRouter::ApplySendingQuota(Routing& routing) {
+    MailInfo& info = routing.info;
+    // In kilobytes: a message of exactly the limit passes.
+    const std::uint64_t limit = CMailDatabase::SendingLimit(routing.connection, SenderName(info.sender));
+    info.content->Rewind();
+    if (limit == 0 || limit * 1024 >= info.content->GetLength()) return true;
+    routing.deliverRemote = false;
+    if (routing.progress.noticeSent) return true;
+    // The notice to the envelope sender; only a missing temporary file for
+    // it makes routing wait.
+    const NoticeSource source = CSystemNotice::ReadSource(*info.content);
+    const std::string summaryTo =
+        CGeneratedMailPolicy::Quote(std::string(CMailHeader::TrimBlanks(std::string_view(source.to))));
+    if (CSystemNotice::Send(CSystemNotice::Kind::SendingQuotaExceeded, source, info.sender, summaryTo,
+                            routing.policy) == CSystemNotice::Outcome::NoTemporaryFile) {
+        routing.left.abandoned = true;
+        routing.Fail("no temporary file for the sending-quota notice");
+        return false;
+    }
+    routing.progress.noticeSent = true;
+    return true;
+}
+
+void CMailRouter::CopyToAllMailBox(Routing& routing) {
+    if (ProcessSettings::Current().allMailLogMailBox.empty() || routing.progress.copyMade) return;
+    // The archive copy is not a delivery: its failure is logged and the
+    // message goes on to its recipients.
+    std::string problem;
+    if (!MakeAllMailCopy(routing.info, problem)) g_moduleLog.Write("*** " + problem);
+    routing.progress.copyMade = true;
+}
+
+void CMailRouter::ServeRecipients(Routing& routing, const RecipientVisit& visit) {
+    auto& recipients = routing.info.recipients;
+    for (std::size_t index = 0; index < recipients.size(); ++index) {
+        // An empty slot is nobody, not a remote recipient.
+        if (!recipients[index]) continue;
+        const std::string address =
+            StringPrintf("%s@%s", recipients[index]->user.c_str(), recipients[index]->domain.c_str());
+        bool served;
+        if (recipients[index]->account) {
+            served = DeliverLocal(routing, index);
+        } else {
+            served = QueueRemote(routing, *recipients[index]);
+            if (!served) continue;  // not routed at all: not the last recipient either
+        }
+        if (visit) visit(address, served);
+    }
+}
+
+bool CMailRouter::DeliverLocal(Routing& routing, std::size_t index) {
+    if (routing.progress.localsDone.count(index)) return true;
+    MailInfo& info = routing.info;
+    std::unique_ptr<MailRecipient>& recipient = info.recipients[index];
+    NotifyNewMail(info, recipient->user);
+    recipient->account->SetDotsCount(info.DotsCount);
+    recipient->account->SetGeneratedMailPolicy(&routing.policy);
+    recipient->account->Deliver(info.content.get(), info.content->GetLength());
+    if (recipient->account->DeliveryFailed()) {
+        routing.Fail(recipient->account->GetDeliveryProblem());
+        routing.left.recipients.push_back(std::move(recipient));
+        return false;
+    }
+    routing.progress.localsDone.insert(index);
+    return true;
+}
+
+bool CMailRouter::QueueRemote(Routing& routing, MailRecipient& recipient) {
+    if (routing.progress.remoteDone) return true;
+    if (!routing.queueEntry && !OpenQueueEntry(routing)) return false;
+    MailInfo& info = routing.info;
+    g_moduleLog.WriteVerbose(StringPrintf("setting mail to = %s@%s", recipient.user.c_str(), recipient.domain.c_str()));
+    routing.remoteOk = routing.remoteOk && routing.queueEntry->AddRecipient(recipient.user, recipient.domain);
+    routing.queued.emplace_back(recipient.user, recipient.domain);
+    if (ProcessSettings::Current().storeMailLog)
+        if (CMailLog* log = CMailLog::Installed())
+            log->LogSent(routing.connection, info.sender,
+                         StringPrintf("%s@%s", recipient.user.c_str(), recipient.domain.c_str()), info.content.get());
+    return true;
+}
+
+bool CMailRouter::OpenQueueEntry(Routing& routing) {
+    if (!routing.deliverRemote) return false;
+    const std::string& sender = routing.info.sender;
+    if (ProcessSettings::Current().accessControl &&
+        CMailDatabase::MaySendOut(routing.connection, SenderName(sender)) != true)
+        return false;
+    g_moduleLog.WriteVerbose("Creating mail file");
+    routing.queueEntry = std::make_unique<COutboundQueue>(kOutboxDirectory, routing.connection);
+    routing.remoteOk = routing.queueEntry->CreateMailFile();
+    g_moduleLog.WriteVerbose(StringPrintf("setting mail from = %s", sender.c_str()));
+    routing.remoteOk = routing.remoteOk && routing.queueEntry->SetSender(sender);
+    CopyToPostmaster(routing);
+    return true;
+}
+
+void CMailRouter::CopyToPostmaster(Routing& routing) {
+    if (!ProcessSettings::Current().routeAllMailsToPostmaster || routing.progress.postmasterDone || !routing.database)
+        return;
+    std::unique_ptr<CLocalAccount> postmaster(routing.database->LookupLocalAccount("postmaster"));
+    if (!postmaster) {
+        routing.progress.postmasterDone = true;
+        return;
+    }
+    MailInfo& info = routing.info;
+    postmaster->SetDotsCount(info.DotsCount);
+    postmaster->SetGeneratedMailPolicy(&routing.policy);
+    postmaster->Deliver(info.content.get(), info.content->GetLength());
+    if (!postmaster->DeliveryFailed()) {
+        routing.progress.postmasterDone = true;
+        return;
+    }
+    routing.Fail(postmaster->GetDeliveryProblem());
+    auto again = std::make_unique<MailRecipient>("postmaster", "");
+    again->account = std::move(postmaster);
+    routing.left.recipients.push_back(std::move(again));
+}
+
+void CMailRouter::FinishRemoteQueue(Routing& routing) {
+    if (routing.queueEntry) {
+        COutboundQueue& entry = *routing.queueEntry;
+        const auto count = static_cast<std::uint32_t>(routing.queued.size());
+        routing.remoteOk = routing.remoteOk && entry.WriteBody(*routing.info.content);
+        if (routing.remoteOk) {
+            g_pendingOutbound.fetch_add(count);
+            g_moduleLog.Write(StringPrintf("Queued %s from <%s> for %u remote recipient(s)", entry.FilePath().c_str(),
+                                           routing.info.sender.c_str(), count));
         } else {
             // Taken back whole: a later attempt queues the message again.
-            queueEntry->Discard();
-            complete = false;
-            fail("the message could not be put on the outbound queue");
-            for (auto& [user, domain] : queued)
-                left.recipients.push_back(std::make_unique<MailRecipient>(user, domain));
+            entry.Discard();
+            routing.Fail("the message could not be put on the outbound queue");
+            for (auto& [user, domain] : routing.queued)
+                routing.left.recipients.push_back(std::make_unique<MailRecipient>(user, domain));
         }
-        queueEntry.reset();
+        routing.queueEntry.reset();
     }
-    if (remoteOk) progress.remoteDone = true;
+    if (routing.remoteOk) routing.progress.remoteDone = true;
+}
 
-    if (spool) {
-        for (const std::string& name : monitorList) {
-            if (name.empty() || progress.monitorsDone.count(FoldCase(name)) || !database) continue;
-            std::unique_ptr<CLocalAccount> watcher(database->LookupLocalAccount(name));
-            if (!watcher) {
-                progress.monitorsDone.insert(FoldCase(name));
-                continue;
-            }
-            watcher->SetGeneratedMailPolicy(&policy);
-            watcher->Deliver(info.content.get(), info.content->GetLength());
-            if (watcher->DeliveryFailed()) {
-                complete = false;
-                fail(watcher->GetDeliveryProblem());
-            } else {
-                progress.monitorsDone.insert(FoldCase(name));
-            }
+void CMailRouter::DeliverMonitorCopies(Routing& routing) {
+    for (const std::string& name : monitorList) {
+        if (name.empty() || routing.progress.monitorsDone.count(FoldCase(name)) || !routing.database) continue;
+        std::unique_ptr<CLocalAccount> watcher(routing.database->LookupLocalAccount(name));
+        if (!watcher) {
+            routing.progress.monitorsDone.insert(FoldCase(name));
+            continue;
         }
+        watcher->SetGeneratedMailPolicy(&routing.policy);
+        watcher->Deliver(routing.info.content.get(), routing.info.content->GetLength());
+        if (watcher->DeliveryFailed())
+            routing.Fail(watcher->GetDeliveryProblem());
+        else
+            routing.progress.monitorsDone.insert(FoldCase(name));
     }
-    return complete;
 }

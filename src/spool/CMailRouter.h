@@ -6,9 +6,13 @@
 // notice), the access-control right to send out, the postmaster copy, the
 // mail log, the all-mail copy and the mail-monitor copies.
 //
-// Two entries: ProcessSpoolFile for a file of the spool directory (the spool
-// processor deletes the file only when it returns true), and RouteMailInfo
-// for a message a server module hands to the file event sink (0x403).
+// Routing is a sequence of named steps: the sending quota, the all-mail
+// copy, local delivery, the remote queue with the postmaster copy, and the
+// monitor copies. Each caller has its own entry composing the steps it
+// needs: ProcessSpoolFile for a file of the spool directory (all of them;
+// the spool processor deletes the file only when it returns true), and
+// RouteMailInfo for a message a server module hands to the file event sink
+// (0x403; no all-mail copy and no monitor copies).
 //
 // Nothing is lost on the way: a spool file is reported routed only when
 // every recipient has been served. When a recipient could not be (its
@@ -91,8 +95,30 @@ private:
         std::vector<std::unique_ptr<MailRecipient>> recipients;
         bool abandoned = false;  // nothing was routed
     };
-    bool Route(MailInfo& info, SQLHDBC connection, CAccountDatabase* database, bool spool, Progress& progress,
-               Leftovers& left, std::string& reason);
+    // One attempt at one message: what its steps share.
+    struct Routing;
+    // Called for each recipient routing reached: its address, and whether it
+    // was served.
+    using RecipientVisit = std::function<void(const std::string& address, bool served)>;
+
+    // The two entries' compositions of the steps.
+    bool RouteSpooled(Routing& routing);
+    bool RouteHandedIn(Routing& routing);
+
+    // The steps, in the order routing takes them.
+    // False when routing must wait (the notice could not be made).
+    bool ApplySendingQuota(Routing& routing);
+    void CopyToAllMailBox(Routing& routing);
+    void ServeRecipients(Routing& routing, const RecipientVisit& visit);
+    // False when the recipient could not be served now (kept as a leftover).
+    bool DeliverLocal(Routing& routing, std::size_t index);
+    // False when the recipient is not queued (over the quota, no right).
+    bool QueueRemote(Routing& routing, MailRecipient& recipient);
+    bool OpenQueueEntry(Routing& routing);
+    void CopyToPostmaster(Routing& routing);
+    void FinishRemoteQueue(Routing& routing);
+    void DeliverMonitorCopies(Routing& routing);
+
     bool MakeAllMailCopy(MailInfo& info, std::string& problem);
     void AddMonitors(const std::vector<std::string>& names);
     void NotifyNewMail(MailInfo& info, const std::string& user);

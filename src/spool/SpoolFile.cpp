@@ -13,6 +13,8 @@
 #include "foundation/CTempMailContent.h"
 #include "spool/CSpoolFileContent.h"
 #include "foundation/StringFormat.h"
+#include "platform/RecordReader.h"
+#include "platform/RecordWriter.h"
 #include "platform/UniqueFd.h"
 
 #include <cerrno>
@@ -60,152 +62,6 @@ public:
 
 private:
     std::string path;
-};
-
-// Buffers the record so that a recipient list costs a few writes, not one
-// per field. The first failure sticks.
-class RecordWriter {
-public:
-    explicit RecordWriter(int fd) : fd(fd) { buffer.reserve(kBlockSize); }
-
-    void Bytes(const void* data, std::size_t count) {
-        if (!ok) return;
-        if (buffer.size() + count > kBlockSize) {
-            Flush();
-            if (count >= kBlockSize) {
-                ok = ok && WriteAll(fd, data, count);
-                return;
-            }
-        }
-        const auto* bytes = static_cast<const char*>(data);
-        buffer.insert(buffer.end(), bytes, bytes + count);
-    }
-    void U8(std::uint8_t value) { Bytes(&value, 1); }
-    void U16(std::uint16_t value) {
-        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
-        Bytes(bytes, sizeof bytes);
-    }
-    void U32(std::uint32_t value) {
-        const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                                       static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-        Bytes(bytes, sizeof bytes);
-    }
-    void String(std::string_view text) {
-        const std::size_t length = text.size();
-        if (length < 255) {
-            U8(static_cast<std::uint8_t>(length));
-        } else if (length <= 0xFFFD) {
-            U8(0xFF);
-            U16(static_cast<std::uint16_t>(length));
-        } else {
-            U8(0xFF);
-            U16(0xFFFF);
-            U32(static_cast<std::uint32_t>(length));
-        }
-        Bytes(text.data(), length);
-    }
-    bool Flush() {
-        if (ok && !buffer.empty()) ok = WriteAll(fd, buffer.data(), buffer.size());
-        buffer.clear();
-        return ok;
-    }
-
-private:
-    int fd;
-    bool ok = true;
-    std::vector<char> buffer;
-};
-
-// Reads the record of a file whose size is known, refusing any request
-// past the end of the file before it allocates or reads anything.
-class RecordReader {
-public:
-    RecordReader(int fd, std::uint64_t size) : fd(fd), remaining(size) {}
-
-    std::uint64_t Remaining() const { return remaining; }
-
-    bool Take(void* out, std::size_t count) {
-        if (count > remaining) return false;
-        auto* bytes = static_cast<char*>(out);
-        std::size_t buffered = std::min(count, end - position);
-        if (buffered > 0) {
-            std::memcpy(bytes, buffer.data() + position, buffered);
-            position += buffered;
-            bytes += buffered;
-            count -= buffered;
-            remaining -= buffered;
-        }
-        if (count == 0) return true;
-        if (count >= kBlockSize) {
-            if (!ReadFull(bytes, count)) return false;
-            remaining -= count;
-            return true;
-        }
-        // Refill with as much of the file as one block holds.
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, remaining));
-        if (buffer.size() < kBlockSize) buffer.resize(kBlockSize);
-        if (!ReadFull(buffer.data(), want)) return false;
-        position = 0;
-        end = want;
-        std::memcpy(bytes, buffer.data(), count);
-        position = count;
-        remaining -= count;
-        return true;
-    }
-    bool U8(std::uint8_t& value) { return Take(&value, 1); }
-    bool U16(std::uint16_t& value) {
-        std::uint8_t b[2];
-        if (!Take(b, sizeof b)) return false;
-        value = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
-        return true;
-    }
-    bool U32(std::uint32_t& value) {
-        std::uint8_t b[4];
-        if (!Take(b, sizeof b)) return false;
-        value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-                (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-        return true;
-    }
-    bool String(std::string& text) {
-        std::uint8_t shortLength = 0;
-        if (!U8(shortLength)) return false;
-        std::uint32_t length = shortLength;
-        if (shortLength == 0xFF) {
-            std::uint16_t middle = 0;
-            if (!U16(middle)) return false;
-            if (middle == 0xFFFF) {
-                if (!U32(length)) return false;
-            } else if (middle == 0xFFFE) {
-                return false;  // marks wide characters, which spool files never hold
-            } else {
-                length = middle;
-            }
-        }
-        if (length > kMaxStringLength || length > remaining) return false;
-        text.resize(length);
-        return Take(text.data(), length);
-    }
-
-private:
-    bool ReadFull(char* out, std::size_t count) {
-        while (count > 0) {
-            ssize_t n = ::read(fd, out, count);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            if (n == 0) return false;  // the file is shorter than it said
-            out += n;
-            count -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    int fd;
-    std::uint64_t remaining;
-    std::vector<char> buffer;
-    std::size_t position = 0;
-    std::size_t end = 0;
 };
 
 struct RecipientRecord {
@@ -367,7 +223,7 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
     }
 
     auto mail = std::make_unique<MailInfo>();
-    RecordReader reader(file.Get(), static_cast<std::uint64_t>(info.st_size));
+    RecordReader reader(file.Get(), static_cast<std::uint64_t>(info.st_size), kMaxStringLength);
     status = ReadResult::Malformed;
 
     std::uint32_t count = 0;

@@ -5,8 +5,7 @@
 // message:
 //   sender (string), recipient count N (u32), N x {flag, name, domain}
 //   (strings), DotsCount (i32), content length L (u32), L bytes of message.
-// A string is a length prefix and its bytes: one byte below 255; 0xFF and a
-// u16 up to 0xFFFD; 0xFF, 0xFFFF and a u32 beyond. Flag "1" marks a local
+// Strings and numbers are encoded by RecordWriter (platform). Flag "1" marks a local
 // account (name = the account's user name), "0" a remote recipient.
 //
 // After the L bytes of message an optional trailer of 5 bytes may follow:

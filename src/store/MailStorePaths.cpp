@@ -51,4 +51,10 @@ bool MakeDirectory(const std::string& path) {
     return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool MakeAccountDirectories(const std::string& accountDirectory, std::span<const char* const> folders) {
+    bool complete = MakeDirectory(accountDirectory);
+    for (const char* folder : folders) complete = MakeDirectory(accountDirectory + "/" + folder) && complete;
+    return complete;
+}
+
 }  // namespace mailstore

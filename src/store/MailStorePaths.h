@@ -8,6 +8,7 @@
 // hostile folder name can never point outside the account's directory.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,11 @@ std::string JoinPath(const std::string& directory, std::string_view name);
 
 // Creates the directory; an existing one is fine.
 bool MakeDirectory(const std::string& path);
+
+// Creates a new account's directory and a directory for each of its
+// folders in it; all are tried, false when any is missing afterwards. The
+// account database's MailStoreMaker.
+bool MakeAccountDirectories(const std::string& accountDirectory, std::span<const char* const> folders);
 
 // Longest folder name an account record keeps; longer names would not
 // match their directory after the record is read back.

@@ -71,6 +71,14 @@ TEST_F(AccountDatabaseTest, AnAccountWithoutItsDirectoriesIsNotLeftBehind) {
     EXPECT_FALSE(db.CreateAccount("ivan", "x", false, false, "i@example.org", 0, 1, 1, 0, 0));
     for (const char* table : {"Accounts", "FolderMapping", "MailSizeControl", "AccessControl"})
         EXPECT_EQ(Text(std::string("SELECT count(*) FROM ") + table), "0") << table;
+
+    // Nobody to make the directories (no store installed): no account either.
+    std::filesystem::remove(home.File("mail"));
+    std::filesystem::create_directory(home.File("mail"));
+    CMailDatabase::SetMailStoreMaker(nullptr);
+    EXPECT_FALSE(db.CreateAccount("ivan", "x", false, false, "i@example.org", 0, 1, 1, 0, 0));
+    CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
+    EXPECT_EQ(Text("SELECT count(*) FROM Accounts"), "0");
 }
 
 TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtected) {

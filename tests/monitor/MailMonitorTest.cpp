@@ -10,6 +10,7 @@
 #include "delivery/CMailMonitor.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/OdbcStatement.h"
+#include "store/MailStorePaths.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ class MailMonitorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(home.Provision());
+        CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
         ASSERT_TRUE(db.Open());
         ASSERT_TRUE(db.CreateAccount("boss", "secret1", false, true, "boss@corp.example", 0, 1, 1, 0, 0));
         ASSERT_TRUE(db.CreateAccount("audit", "secret2", false, true, "audit@corp.example", 0, 1, 1, 0, 0));

@@ -22,6 +22,8 @@
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/COutboundQueue.h"
+#include "outbound/COutboundQueueReader.h"
+#include "outbound/COutboundQueueView.h"
 #include "platform/Registry.h"
 
 namespace {
@@ -157,7 +159,7 @@ TEST_F(OutboundQueueTest, SenderRecordLengthPrefixesRoundTrip) {
         EXPECT_EQ(file.substr(0, c.prefix.size()), c.prefix) << c.length;
         EXPECT_EQ(file.size(), c.prefix.size() + c.length + kMessage.size());
 
-        COutboundQueue reader("Outbox");
+        COutboundQueueReader reader("Outbox");
         ASSERT_TRUE(reader.OpenMailFile(path));
         EXPECT_TRUE(reader.ReadSender() == sender) << c.length;
         auto body = reader.ExtractBody();
@@ -227,32 +229,32 @@ TEST_F(OutboundQueueTest, ReaderRefusesIncompleteDamagedAndEmptyFiles) {
         ASSERT_TRUE(writer->CreateMailFile());
         ASSERT_TRUE(writer->SetSender("a@b"));
         ASSERT_TRUE(writer->AddRecipient("ann", "example.org"));
-        COutboundQueue early("Outbox");
+        COutboundQueueReader early("Outbox");
         EXPECT_FALSE(early.OpenMailFile(writer->FilePath()));
         // Only a sender record: nothing to deliver.
         auto empty = Content("");
         ASSERT_TRUE(writer->WriteBody(*empty));
         const std::string path = writer->FilePath();
         writer.reset();
-        COutboundQueue reader("Outbox");
+        COutboundQueueReader reader("Outbox");
         ASSERT_TRUE(reader.OpenMailFile(path));
         EXPECT_EQ(reader.ReadSender(), "a@b");
         EXPECT_EQ(reader.ExtractBody(), nullptr);
     }
     // A sender record longer than the file.
     TestHome::WriteFile(home.File("Outbox/TesFFFF.tmp"), std::string("\x20short", 6));
-    COutboundQueue damaged("Outbox");
+    COutboundQueueReader damaged("Outbox");
     ASSERT_TRUE(damaged.OpenMailFile("Outbox\\TesFFFF.tmp"));
     EXPECT_EQ(damaged.ReadSender(), "");
     EXPECT_EQ(damaged.ExtractBody(), nullptr);
 
-    COutboundQueue missing("Outbox");
+    COutboundQueueReader missing("Outbox");
     EXPECT_FALSE(missing.OpenMailFile("Outbox/nothing.tmp"));
     EXPECT_EQ(missing.ExtractBody(), nullptr);
 
     // ExtractBody without ReadSender still starts after the sender record.
     const std::string path = Queue("someone@x.example", {{"ann", "example.org"}}, kMessage);
-    COutboundQueue direct("Outbox");
+    COutboundQueueReader direct("Outbox");
     ASSERT_TRUE(direct.OpenMailFile(path));
     auto body = direct.ExtractBody();
     ASSERT_NE(body, nullptr);
@@ -292,17 +294,17 @@ TEST_F(OutboundQueueTest, ConsoleListsPreviewsAndDeletesEntries) {
     const std::string second = Queue("a@b", {{"bob", "other.example"}}, "X-Only: header\r\n\r\nno fields");
 
     std::vector<OutboundQueueEntry> entries;
-    ASSERT_TRUE(COutboundQueue::ListQueue(Connection(), entries));
+    ASSERT_TRUE(COutboundQueueView::ListQueue(Connection(), entries));
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_FALSE(entries[0].sent);
     EXPECT_EQ(entries[0].failureCode, 0);
 
     OutboundQueuePreview preview;
-    ASSERT_TRUE(COutboundQueue::PreviewQueuedMail(first, preview));
+    ASSERT_TRUE(COutboundQueueView::PreviewQueuedMail(first, preview));
     EXPECT_EQ(preview.recipient, "ann@example.org");
     EXPECT_EQ(preview.subject, "Figures");
     EXPECT_EQ(preview.date, "Sun, 06 Dec 2026 10:00:00 +0000");
-    ASSERT_TRUE(COutboundQueue::PreviewQueuedMail(second, preview));
+    ASSERT_TRUE(COutboundQueueView::PreviewQueuedMail(second, preview));
     EXPECT_EQ(preview.recipient, "Unknown");
     EXPECT_EQ(preview.subject, "Unknown");
 
@@ -312,17 +314,17 @@ TEST_F(OutboundQueueTest, ConsoleListsPreviewsAndDeletesEntries) {
         return entries.size();
     };
     // One of two rows: the file stays.
-    ASSERT_TRUE(COutboundQueue::DeleteQueueEntry(Connection(), entries, find("o'neil")));
+    ASSERT_TRUE(COutboundQueueView::DeleteQueueEntry(Connection(), entries, find("o'neil")));
     EXPECT_EQ(entries.size(), 2u);
     EXPECT_TRUE(std::filesystem::exists(home.File(first)));
     // The last row: the file goes.
-    ASSERT_TRUE(COutboundQueue::DeleteQueueEntry(Connection(), entries, find("ann")));
+    ASSERT_TRUE(COutboundQueueView::DeleteQueueEntry(Connection(), entries, find("ann")));
     EXPECT_FALSE(std::filesystem::exists(home.File(first)));
     EXPECT_TRUE(std::filesystem::exists(home.File(second)));
     auto rows = Rows("SELECT DestUser FROM OutBoundMails");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], "bob");
-    EXPECT_FALSE(COutboundQueue::DeleteQueueEntry(Connection(), entries, 5));
+    EXPECT_FALSE(COutboundQueueView::DeleteQueueEntry(Connection(), entries, 5));
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "delivery/CLocalAccount.h"
 #include "delivery/CSystemNotice.h"
 #include "foundation/CMailDatabase.h"
+#include "store/MailStorePaths.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
@@ -159,6 +160,7 @@ protected:
         previousDirectory = cwd;
         ASSERT_EQ(::chdir(home.Path().c_str()), 0);
         CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
         port = FreePort();
         ASSERT_NE(port, 0);
         SetDword(settings::kPortsKeyPath, "SMTP Port", port);

@@ -20,6 +20,7 @@
 #include "TestHome.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
+#include "store/MailStorePaths.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
@@ -68,6 +69,7 @@ protected:
         ASSERT_EQ(::mkdir(tempDir.c_str(), 0700), 0);
         ::setenv("TMPDIR", tempDir.c_str(), 1);
         CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
         ASSERT_TRUE(db.Open());
     }
     void TearDown() override {

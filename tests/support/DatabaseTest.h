@@ -15,12 +15,14 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
+#include "store/MailStorePaths.h"
 
 class DatabaseTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(home.Provision());
         CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
         ASSERT_TRUE(db.Open());
     }
     SQLHDBC Connection() { return db.GetConnectionHandle(); }

@@ -1,0 +1,99 @@
+// COutboundQueueView: the console's listing, preview and delete of queue
+// entries.
+#include "outbound/COutboundQueueView.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "foundation/CMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
+#include "message/CMailHeader.h"
+#include "outbound/COutboundQueueReader.h"
+#include "platform/Text.h"
+
+namespace {
+
+// The queue view shows header fields from this much of a queued message:
+// pieces of 1023 bytes until more than 3000 are held.
+constexpr std::size_t kPreviewHeadBytes = 3 * 1023;
+
+// The console deletes only files inside the queue's own relative tree.
+bool IsQueueFilePath(const std::string& path) {
+    if (path.empty() || path.front() == '/') return false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (path.compare(start, end - start, "..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool COutboundQueueView::ListQueue(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries) {
+    entries.clear();
+    OdbcStatement s(connection);
+    if (!s.ExecDirect("SELECT * FROM OutBoundMails")) return false;
+    while (s.Fetch()) {
+        OutboundQueueEntry entry;
+        std::string sent, code;
+        s.GetText(1, entry.destUser);
+        s.GetText(2, entry.domain);
+        s.GetText(3, entry.mailFile);
+        s.GetText(4, sent);
+        s.GetText(5, code);
+        s.GetText(6, entry.rcptDate);
+        entry.sent = sent == "1" || EqualsNoCase(sent, "true");
+        entry.failureCode = static_cast<std::int32_t>(std::strtol(code.c_str(), nullptr, 10));
+        entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+bool COutboundQueueView::PreviewQueuedMail(const std::string& mailFile, OutboundQueuePreview& preview) {
+    preview.recipient = preview.subject = preview.date = "Unknown";
+    COutboundQueueReader reader("Outbox");
+    if (!reader.OpenMailFile(mailFile)) return false;
+    reader.ReadSender();
+    std::unique_ptr<CMailContent> content = reader.ExtractBody();
+    if (!content) return false;
+    const std::string head = ReadHead(*content, kPreviewHeadBytes);
+    const CMailHeader header(head.data(), head.size());
+    auto show = [&](const char* name, std::string& target) {
+        std::string value = header.GetField(name);
+        if (!value.empty()) target = value;
+    };
+    show("To", preview.recipient);
+    show("Subject", preview.subject);
+    show("Date", preview.date);
+    return true;
+}
+
+bool COutboundQueueView::DeleteQueueEntry(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries, std::size_t index) {
+    if (index >= entries.size()) return false;
+    const OutboundQueueEntry entry = entries[index];
+    {
+        OdbcStatement s(connection);
+        if (!s.ExecDirect(FormatSql(
+                "DELETE FROM OutBoundMails WHERE DestUser = '%s' AND Domain = '%s' AND MailFile = '%s'",
+                SqlText::Quote(entry.destUser), SqlText::Quote(entry.domain), SqlText::Quote(entry.mailFile))))
+            return false;
+    }
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
+    OdbcStatement count(connection);
+    std::string rows;
+    if (count.ExecDirect(
+            FormatSql("SELECT Count(*) FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(entry.mailFile))) &&
+        count.Fetch() && count.GetText(1, rows) && rows == "0") {
+        std::string path = entry.mailFile;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        if (IsQueueFilePath(path)) ::unlink(path.c_str());
+    }
+    return true;
+}
