@@ -326,3 +326,50 @@ TEST_F(RoutingTest, HandedInMessageIsRoutedAndWhatFailsIsSpooledAgain) {
     EXPECT_EQ(notified.back(), std::make_pair(large.substr(0, 6144), std::string("bob")));
     EXPECT_EQ(StoredMessages(bob), 2);
 }
+
+// A message file stands before the rows that list it. When the rows fail
+// (a trigger refuses them here), the file goes again, no half-listed
+// message is left, and the spool file stays until a later scan stores it.
+TEST_F(RoutingTest, ListingRowsThatFailLeaveNoHalfMessageAndTheSpoolFileStays) {
+    const long bob = Create("bob");
+    const long carol = Create("carol");
+    long stored = 0;
+    for (const std::string table : {"Mails", "MailInfo"}) {
+        ASSERT_TRUE(Exec(StringPrintf("CREATE TRIGGER refuse BEFORE INSERT ON %s WHEN NEW.aAccountId = %ld "
+                                      "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                                      table.c_str(), carol)));
+        Spool("ann@remote.example", {{"bob", "example.org", true}, {"carol", "example.org", true}}, kText);
+        EXPECT_EQ(processor.ScanSpoolDirectory(), 0) << table;
+        EXPECT_EQ(SpoolFiles().size(), 1u) << table;
+        EXPECT_EQ(StoredMessages(carol), stored) << table;
+        EXPECT_EQ(Count("SELECT count(*) FROM MailInfo WHERE aAccountId = " + std::to_string(carol)), stored) << table;
+
+        ASSERT_TRUE(Exec("DROP TRIGGER refuse"));
+        EXPECT_EQ(processor.ScanSpoolDirectory(), 1) << table;
+        EXPECT_TRUE(SpoolFiles().empty());
+        EXPECT_EQ(StoredMessages(carol), ++stored) << table;
+        EXPECT_EQ(StoredMessages(bob), stored) << table;
+    }
+}
+
+// The same for the outbound queue: a queue row that fails takes back the
+// rows already written and the Outbox file; the spool file stays.
+TEST_F(RoutingTest, QueueRowsThatFailTakeTheOutboxFileBackAndTheSpoolFileStays) {
+    const long bob = Create("bob");
+    ASSERT_TRUE(Exec("CREATE TRIGGER refuse BEFORE INSERT ON OutBoundMails WHEN NEW.DestUser = 'y' "
+                     "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+    Spool("ann@remote.example", {{"x", "far.example", false}, {"bob", "example.org", true}, {"y", "far.example", false}},
+          kText);
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
+    EXPECT_EQ(SpoolFiles().size(), 1u);
+    EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 0);
+    EXPECT_TRUE(OutboxFiles().empty());
+    EXPECT_EQ(CMailRouter::PendingOutbound(), 0u);
+
+    ASSERT_TRUE(Exec("DROP TRIGGER refuse"));
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
+    EXPECT_TRUE(SpoolFiles().empty());
+    EXPECT_EQ(Rows("SELECT DestUser FROM OutBoundMails ORDER BY DestUser", 1), (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(OutboxFiles().size(), 1u);
+    EXPECT_EQ(StoredMessages(bob), 1);
+}

@@ -8,11 +8,13 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -504,6 +506,49 @@ TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
     EXPECT_EQ(send(), 250);
     EXPECT_EQ(SpoolFiles().size(), 1u);  // the 250 came after the file was in place
     EXPECT_EQ(Code(client.Command("QUIT")), 221);
+}
+
+// A temporary message file that cannot be written (the file-size limit
+// stands in for a full disk) is answered 451, at DATA or at the end of the
+// data, and leaves no file behind; the session goes on.
+TEST_F(SmtpServerModule, ATemporaryFileThatCannotBeWrittenIs451) {
+    const std::string temp = home.File("tmp");
+    std::filesystem::create_directory(temp);
+    ::setenv("TMPDIR", temp.c_str(), 1);
+    Start();
+    RawClient client;
+    Open(client);
+    auto begin = [&] {
+        EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
+        EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
+    };
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit unlimited{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    auto limitFiles = [&](rlim_t bytes) {
+        rlimit limit = unlimited;
+        limit.rlim_cur = bytes;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    };
+    begin();
+    limitFiles(0);
+    EXPECT_EQ(Code(client.Command("DATA")), 451);
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    begin();
+    EXPECT_EQ(Code(client.Command("DATA")), 354);
+    limitFiles(4096);
+    EXPECT_EQ(Code(client.Command("Subject: big\r\n\r\n" + std::string(100000, 'b') + "\r\n.")), 451);
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    ::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);  // the transaction ended
+    begin();
+    EXPECT_EQ(Code(client.Command("DATA")), 354);
+    EXPECT_EQ(Code(client.Command("Subject: fits\r\n\r\nx\r\n.")), 250);
+    EXPECT_EQ(Code(client.Command("QUIT")), 221);
+    WaitUntilIdle();
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(TakeSpooled().size(), 1u);
+    EXPECT_TRUE(std::filesystem::is_empty(temp));
 }
 
 TEST_F(SmtpServerModule, SessionCapAndShutdown) {
