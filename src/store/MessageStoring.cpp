@@ -116,9 +116,18 @@ StoreResult StoreMessage(SQLHDBC connection, const std::string& folderDirectory,
         ::unlink(path.c_str());
         return StoreResult::RowsFailed;
     }
-    statement.ExecDirect(StringPrintf("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", mailId.c_str(),
-                                      SqlEscape(request.sender).c_str(), SqlEscape(request.subject).c_str(),
-                                      when.c_str(), static_cast<int>(request.accountId), static_cast<long>(folderId)));
+    OdbcStatement summary(connection);
+    if (!summary.ExecDirect(StringPrintf("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", mailId.c_str(),
+                                         SqlEscape(request.sender).c_str(), SqlEscape(request.subject).c_str(),
+                                         when.c_str(), static_cast<int>(request.accountId),
+                                         static_cast<long>(folderId)))) {
+        // Listed without its summary the message would show blank: all of it
+        // goes, and the caller keeps the message for another attempt.
+        OdbcStatement undo(connection);
+        undo.ExecDirect(StringPrintf("DELETE FROM MAILS WHERE mMailId = '%s'", SqlEscape(mailId).c_str()));
+        ::unlink(path.c_str());
+        return StoreResult::RowsFailed;
+    }
     return StoreResult::Stored;
 }
 
