@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -111,19 +110,6 @@ protected:
         recipient->account.reset(db.LookupLocalAccount(user));
         ASSERT_NE(recipient->account, nullptr) << user;
         info.recipients.push_back(std::move(recipient));
-    }
-
-    // Turns the diagnostic log on into the home (without its detail lines
-    // unless VerboseLogging is set after); returns its path.
-    std::string OpenDiagnosticLog() {
-        {
-            std::ofstream settings("settings.reg", std::ios::app);
-            settings << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\SpoolTest]\n\"LogDir\"=\"" << home.Path()
-                     << "\"\n\"LoggingLevel\"=dword:00000001\n";
-        }
-        g_moduleLog.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "SpoolTest", false, 1796519100);
-        EXPECT_TRUE(g_moduleLog.IsOpen());
-        return g_moduleLog.FilePath();
     }
 
     // Entries of the spool directory, hidden ones included.

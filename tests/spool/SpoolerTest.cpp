@@ -3,7 +3,6 @@
 #include "SpoolTestSupport.h"
 #include "TestPeers.h"
 
-#include "foundation/CModuleLog.h"
 #include "spool/CMailSpooler.h"
 #include "spool/SpoolFile.h"
 
@@ -127,33 +126,4 @@ TEST_F(SpoolerTest, FindReadAndRemoveWorkOnTheCurrentFileAndIgnoreHiddenOnes) {
     spooler.RemoveSpoolFile();
     EXPECT_EQ(spooler.FindSpoolFile(), 0);
     EXPECT_EQ(SpoolEntries(), std::vector<std::string>{".SMF1.part"});
-}
-
-// One line per accepted message by default, every step when verbose.
-TEST_F(SpoolerTest, InsertMailWritesItsDiagnosticLines) {
-    CMailSpooler spooler(&db);
-    std::string logPath = OpenDiagnosticLog();
-    for (bool verbose : {false, true}) {
-        if (verbose) {
-            SetSettingDword("SOFTWARE\\Fenwarde\\Velmora\\SpoolTest", "VerboseLogging", 1);
-            g_moduleLog.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "SpoolTest", false, 1796519100);
-            logPath = g_moduleLog.FilePath();
-        }
-        auto info = Mail("s@x", "m");
-        AddRemote(*info, "r", "d.example");
-        EXPECT_EQ(spooler.InsertMail(info.release()), 1);
-        EXPECT_EQ(spooler.InsertMail(nullptr), 0);
-        g_moduleLog.Close();
-
-        const std::string log = TestHome::ReadFile(logPath);
-        const std::string accepted = "Accepted SMF[0-9A-F]+\\.tmp from <s@x> for 1 recipient\\(s\\)\n";
-        const std::string body = log.substr(log.find(verbose ? "Inserting mail.." : "Accepted"));
-        const std::regex expected(
-            verbose ? "Inserting mail\\.\\.\nWaiting for single object\nreseting event\nSaving Mail transaction\n"
-                      "Mail File Name = SMTPSpooler/SMF[0-9A-F]+\\.tmp\nReceiver in file = r@d\\.example\n"
-                      "Writing to MailStorageFile\nClosing File\n" +
-                          accepted + "returning true\nInserting mail\\.\\.\nMailInfo is NULL\n"
-                    : accepted + "MailInfo is NULL\n");
-        EXPECT_TRUE(std::regex_match(body, expected)) << body;
-    }
 }
