@@ -14,24 +14,17 @@
 #include <string>
 #include <vector>
 
-#include "TestContent.h"
 #include "DatabaseTest.h"
+#include "TestContent.h"
+#include "TestPeers.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/COutboundQueue.h"
-#include "platform/Registry.h"
 
 namespace {
-
-void SetDword(const char* keyPath, const char* name, DWORD value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
-}
 
 // Claims more bytes than it yields.
 class ShortContent : public CMailContent {
@@ -56,22 +49,13 @@ protected:
     void SetUp() override {
         DatabaseTest::SetUp();
         if (HasFatalFailure()) return;
-        char* cwd = ::getcwd(nullptr, 0);
-        ASSERT_NE(cwd, nullptr);
-        previousDirectory = cwd;
-        std::free(cwd);
-        ASSERT_EQ(::chdir(home.Path().c_str()), 0);
+        WorkInHome();
         ASSERT_TRUE(db.CreateAccount("jsmith", "secret1", false, false, "john.smith@corp.example", 0, 1, 1, 0, 0));
         ASSERT_TRUE(db.CreateAccount("noext", "secret2", false, false, "noext@corp.example", 0, 1, 1, 0, 0));
         OdbcStatement clear(Connection());
         ASSERT_TRUE(clear.ExecDirect("UPDATE Accounts SET EmailId = '' WHERE aUserName = 'noext'"));
-        SetDword(settings::kPreferencesKeyPath, "ChangeFromAddress", 0);
+        SetSettingDword(settings::kPreferencesKeyPath, "ChangeFromAddress", 0);
         ProcessSettings::Current().Load();
-    }
-    void TearDown() override {
-        if (!previousDirectory.empty()) {
-            EXPECT_EQ(::chdir(previousDirectory.c_str()), 0);
-        }
     }
 
     std::string AccountId(const std::string& user) {
@@ -90,8 +74,6 @@ protected:
         EXPECT_TRUE(queue.WriteBody(*content));
         return queue.FilePath();
     }
-
-    std::string previousDirectory;
 };
 
 const std::string kMessage =
@@ -174,7 +156,7 @@ TEST_F(OutboundQueueTest, ReduceSenderTakesTheBracketedAddressAndDropsAComment) 
 }
 
 TEST_F(OutboundQueueTest, ChangedSenderRewritesFromAndReplyToAndKeepsOtherLines) {
-    SetDword(settings::kPreferencesKeyPath, "ChangeFromAddress", 1);
+    SetSettingDword(settings::kPreferencesKeyPath, "ChangeFromAddress", 1);
     ProcessSettings::Current().Load();
     const std::string message =
         "Received: from a by b\r\n"

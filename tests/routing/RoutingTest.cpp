@@ -93,14 +93,13 @@ TEST_F(RoutingTest, SpooledMessageReachesTwoMailboxesTheQueueAndTheLogsAndTheFil
     const std::string sender = "ann@remote.example";
     EXPECT_EQ(TestHome::ReadFile(outbox[0]), std::string(1, static_cast<char>(sender.size())) + sender + kText);
     const std::string name = fs::path(outbox[0]).filename().string();
-    EXPECT_EQ(Rows("SELECT DestUser, Domain, MailFile, Sent, FailureCode, SenderAccountId FROM OutBoundMails", 6),
+    EXPECT_EQ(Lines("SELECT DestUser, Domain, MailFile, Sent, FailureCode, SenderAccountId FROM OutBoundMails"),
               std::vector<std::string>{"zed|far.example|Outbox/" + name + "|0|0|0"});
     EXPECT_EQ(CMailRouter::PendingOutbound(), 1u);
 
     // The mail log: one sent, two received, with their texts at their offsets.
-    EXPECT_EQ(Rows("SELECT MailFrom, MailTo, Subject, IsLocal, MailSize, Offset FROM MAILSTATISTICS "
-                   "ORDER BY IsLocal, MailTo",
-                   6),
+    EXPECT_EQ(Lines("SELECT MailFrom, MailTo, Subject, IsLocal, MailSize, Offset FROM MAILSTATISTICS "
+                   "ORDER BY IsLocal, MailTo"),
               (std::vector<std::string>{
                   StringPrintf("ann@remote.example|zed@far.example|Plans|0|%zu|0", kText.size()),
                   StringPrintf("Ann <ann@remote.example>|bob|Plans|1|%zu|0", kText.size()),
@@ -174,7 +173,7 @@ TEST_F(RoutingTest, PostmasterGetsOneCopyOfMailWithRemoteRecipientsOnly) {
     EXPECT_EQ(StoredMessages(postmaster), 1);
     EXPECT_EQ(StoredMessages(bob), 2);
     EXPECT_EQ(OutboxFiles().size(), 1u);
-    EXPECT_EQ(Rows("SELECT DestUser FROM OutBoundMails ORDER BY DestUser", 1),
+    EXPECT_EQ(Lines("SELECT DestUser FROM OutBoundMails ORDER BY DestUser"),
               (std::vector<std::string>{"x", "y", "z"}));
     EXPECT_EQ(CMailRouter::PendingOutbound(), 3u);
 }
@@ -280,7 +279,7 @@ TEST_F(RoutingTest, QuotesLongAndNonAsciiAddressesAreQueuedAndLoggedIntact) {
     Spool(sender, {{user, "far.example", false}},
           "From: x\r\nSubject: L'\xC3\xA9t\xC3\xA9 " + std::string(300, 's') + "\r\n\r\nbody\r\n");
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
-    EXPECT_EQ(Rows("SELECT DestUser, Domain FROM OutBoundMails", 2), std::vector<std::string>{user + "|far.example"});
+    EXPECT_EQ(Lines("SELECT DestUser, Domain FROM OutBoundMails"), std::vector<std::string>{user + "|far.example"});
     EXPECT_EQ(Text("SELECT MailFrom FROM MAILSTATISTICS"), sender);
     const std::string logged = Text("SELECT MailTo FROM MAILSTATISTICS");
     EXPECT_EQ(logged, (user + "@far.example").substr(0, logged.size()));
@@ -369,7 +368,7 @@ TEST_F(RoutingTest, QueueRowsThatFailTakeTheOutboxFileBackAndTheSpoolFileStays) 
     ASSERT_TRUE(Exec("DROP TRIGGER refuse"));
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_TRUE(SpoolFiles().empty());
-    EXPECT_EQ(Rows("SELECT DestUser FROM OutBoundMails ORDER BY DestUser", 1), (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(Lines("SELECT DestUser FROM OutBoundMails ORDER BY DestUser"), (std::vector<std::string>{"x", "y"}));
     EXPECT_EQ(OutboxFiles().size(), 1u);
     EXPECT_EQ(StoredMessages(bob), 1);
 }

@@ -5,17 +5,12 @@
 // the spool directory.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -23,126 +18,24 @@
 #include <thread>
 #include <vector>
 
+#include "SmtpClient.h"
+#include "TestContent.h"
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "app/CServerHost.h"
 #include "delivery/CLocalAccount.h"
 #include "delivery/CSystemNotice.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/SettingsCatalogue.h"
-#include "platform/Registry.h"
-#include "platform/UniqueFd.h"
 #include "spool/MailInfo.h"
 #include "spool/SpoolFile.h"
 
 namespace {
 
-void SetDword(const char* keyPath, const char* name, DWORD value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4), ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
-std::uint16_t FreePort() {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
-// A scripted client: whole replies (all lines of a multi-line one) as text.
-class RawClient {
-public:
-    bool Connect(std::uint16_t port, bool overIPv6 = false) {
-        fd.Reset(::socket(overIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
-        timeval limit{20, 0};  // a broken server fails the test instead of hanging it
-        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        if (overIPv6) {
-            sockaddr_in6 address{};
-            address.sin6_family = AF_INET6;
-            address.sin6_port = htons(port);
-            address.sin6_addr = in6addr_loopback;
-            return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    bool Send(const std::string& data) {
-        std::size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = ::send(fd.Get(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    // One reply; "" when the connection ended first.
-    std::string Reply() {
-        std::string reply;
-        for (;;) {
-            std::size_t end = buffer.find("\r\n");
-            while (end == std::string::npos) {
-                char chunk[4096];
-                ssize_t n = ::recv(fd.Get(), chunk, sizeof chunk, 0);
-                if (n <= 0) return "";
-                buffer.append(chunk, static_cast<std::size_t>(n));
-                end = buffer.find("\r\n");
-            }
-            std::string line = buffer.substr(0, end + 2);
-            buffer.erase(0, end + 2);
-            reply += line;
-            if (line.size() < 4 || line[3] != '-') return reply;
-        }
-    }
-    std::string Command(const std::string& line) {
-        Send(line + "\r\n");
-        return Reply();
-    }
-    // True when the server closed the connection (nothing more to read).
-    bool ClosedByServer() {
-        char c;
-        return buffer.empty() && ::recv(fd.Get(), &c, 1, 0) == 0;
-    }
-    void Close() { fd.Reset(); }
-
-private:
-    UniqueFd fd;
-    std::string buffer;
-};
-
-int Code(const std::string& reply) {
-    return reply.size() >= 3 ? std::stoi(reply.substr(0, 3)) : 0;
-}
-
-std::string RunCommand(const std::string& command, int* status) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
-    const int rc = ::pclose(pipe);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return output;
-}
-
+// Every spooled message's text.
 std::string ContentOf(MailInfo& info) {
-    std::string text;
-    if (!info.content) return text;
-    info.content->Rewind();
-    char buffer[65536];
-    int n;
-    while ((n = info.content->Read(buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-    return text;
+    return info.content ? ReadAll(*info.content) : std::string();
 }
 
 class SmtpServerModule : public ::testing::Test {
@@ -159,7 +52,7 @@ protected:
         CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
         port = FreePort();
         ASSERT_NE(port, 0);
-        SetDword(settings::kPortsKeyPath, "SMTP Port", port);
+        SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(port));
     }
 
     void TearDown() override {
@@ -216,7 +109,7 @@ protected:
     }
 
     // Greeting and EHLO done.
-    void Open(RawClient& client) {
+    void Open(SmtpClient& client) {
         ASSERT_TRUE(client.Connect(port));
         ASSERT_EQ(Code(client.Reply()), 220);
         ASSERT_EQ(Code(client.Command("EHLO client.test")), 250);
@@ -225,7 +118,7 @@ protected:
     TestHome home;
     CServerHost host;
     bool started = false;
-    std::uint16_t port = 0;
+    int port = 0;
     std::string previousDirectory;
 };
 
@@ -245,23 +138,22 @@ TEST_F(SmtpServerModule, RealClientsDeliverToLocalAccountsAndRelayFromLoopback) 
         "print(s.sendmail('sender@example.org', ['Alice@localhost', 'carol@remote.example',"
         " 'ghost@localhost'], msg))\n"
         "s.quit()\n");
-    int status = -1;
-    const std::string out = RunCommand("/usr/bin/python3 " + script + " " + std::to_string(port), &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("size 52428800"), std::string::npos) << out;
-    EXPECT_NE(out.find("'ghost@localhost': (550"), std::string::npos) << out;
+    const RunResult python = RunProgram({"python3", script, std::to_string(port)});
+    EXPECT_EQ(python.status, 0) << python.output;
+    EXPECT_NE(python.output.find("size 52428800"), std::string::npos) << python.output;
+    EXPECT_NE(python.output.find("'ghost@localhost': (550"), std::string::npos) << python.output;
 
-    RunCommand(
-        "swaks --server 127.0.0.1 --port " + std::to_string(port) +
-            " --from sender@example.org --to bob@localhost --header 'Subject: swaks' --body 'from swaks' --hide-all",
-        &status);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(RunProgram({"swaks", "--server", "127.0.0.1", "--port", std::to_string(port), "--from",
+                          "sender@example.org", "--to", "bob@localhost", "--header", "Subject: swaks", "--body",
+                          "from swaks", "--hide-all"})
+                  .status,
+              0);
     TestHome::WriteFile(home.File("curl.eml"), "Subject: curl\r\n\r\nfrom curl\r\n");
-    RunCommand("curl -s --url smtp://127.0.0.1:" + std::to_string(port) +
-                   " --mail-from sender@example.org --mail-rcpt alice@" + SystemHostName() + " --upload-file " +
-                   home.File("curl.eml"),
-               &status);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(RunProgram({"curl", "-s", "--url", "smtp://127.0.0.1:" + std::to_string(port), "--mail-from",
+                          "sender@example.org", "--mail-rcpt", "alice@" + SystemHostName(), "--upload-file",
+                          home.File("curl.eml")})
+                  .status,
+              0);
     WaitUntilIdle();
 
     auto messages = TakeSpooled();
@@ -299,7 +191,7 @@ TEST_F(SmtpServerModule, RealClientsDeliverToLocalAccountsAndRelayFromLoopback) 
 
 TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
     Start();
-    RawClient client;
+    SmtpClient client;
     ASSERT_TRUE(client.Connect(port));
     const std::string greeting = client.Reply();
     EXPECT_EQ(Code(greeting), 220);
@@ -333,7 +225,7 @@ TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
     EXPECT_TRUE(client.ClosedByServer());
 
     // A client that only makes errors is shown the door.
-    RawClient noisy;
+    SmtpClient noisy;
     ASSERT_TRUE(noisy.Connect(port));
     noisy.Reply();
     std::string last;
@@ -346,7 +238,7 @@ TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
 
 TEST_F(SmtpServerModule, PipelinedCommandsAndBareLineEndsInData) {
     Start();
-    RawClient client;
+    SmtpClient client;
     ASSERT_TRUE(client.Connect(port));
     EXPECT_EQ(Code(client.Reply()), 220);
     // One write holding a whole transaction's commands, as a pipelining client sends them.
@@ -402,9 +294,9 @@ TEST_F(SmtpServerModule, PipelinedCommandsAndBareLineEndsInData) {
 }
 
 TEST_F(SmtpServerModule, LongLinesManyRecipientsAndOversizeMessagesAreBounded) {
-    SetDword(settings::kPortsKeyPath, "SMTP Max Message Size", 20000);
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Max Message Size", 20000);
     Start();
-    RawClient client;
+    SmtpClient client;
     Open(client);
     // A 1 MB command line: refused, the session goes on.
     EXPECT_EQ(client.Command("NOOP " + std::string(1 << 20, 'x')), "500 Line too long\r\n");
@@ -456,10 +348,10 @@ TEST_F(SmtpServerModule, LongLinesManyRecipientsAndOversizeMessagesAreBounded) {
 }
 
 TEST_F(SmtpServerModule, DataThatStallsOrBreaksOffIsNeverSpooled) {
-    SetDword(settings::kPortsKeyPath, "SMTP Timeout", 1);
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Timeout", 1);
     Start();
     {
-        RawClient client;
+        SmtpClient client;
         Open(client);
         EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
         EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
@@ -468,7 +360,7 @@ TEST_F(SmtpServerModule, DataThatStallsOrBreaksOffIsNeverSpooled) {
         client.Close();  // gone mid-message
     }
     {
-        RawClient client;
+        SmtpClient client;
         Open(client);
         EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
         EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
@@ -480,7 +372,7 @@ TEST_F(SmtpServerModule, DataThatStallsOrBreaksOffIsNeverSpooled) {
         EXPECT_TRUE(client.ClosedByServer());
     }
     {
-        RawClient idle;  // an idle session times out the same way
+        SmtpClient idle;  // an idle session times out the same way
         Open(idle);
         EXPECT_EQ(Code(idle.Reply()), 421);
     }
@@ -493,7 +385,7 @@ TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
     const std::string spoolDir = home.File(spool::kSpoolDirectory);
     const std::string moved = spoolDir + ".away";
     std::filesystem::rename(spoolDir, moved);  // the spooler cannot write: no 250
-    RawClient client;
+    SmtpClient client;
     Open(client);
     auto send = [&] {
         EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
@@ -516,7 +408,7 @@ TEST_F(SmtpServerModule, ATemporaryFileThatCannotBeWrittenIs451) {
     std::filesystem::create_directory(temp);
     ::setenv("TMPDIR", temp.c_str(), 1);
     Start();
-    RawClient client;
+    SmtpClient client;
     Open(client);
     auto begin = [&] {
         EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
@@ -552,10 +444,10 @@ TEST_F(SmtpServerModule, ATemporaryFileThatCannotBeWrittenIs451) {
 }
 
 TEST_F(SmtpServerModule, SessionCapAndShutdown) {
-    SetDword(settings::kPortsKeyPath, "SMTP Max Sessions", 2);
-    SetDword(settings::kPortsKeyPath, "SMTP Sessions Per Client", 1);  // loopback is not limited by it
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Max Sessions", 2);
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Sessions Per Client", 1);  // loopback is not limited by it
     Start();
-    RawClient first, second, third;
+    SmtpClient first, second, third;
     Open(first);
     Open(second);
     ASSERT_TRUE(third.Connect(port));
@@ -570,7 +462,7 @@ TEST_F(SmtpServerModule, SessionCapAndShutdown) {
     EXPECT_EQ(Code(first.Reply()), 421);
     EXPECT_EQ(Code(second.Reply()), 421);
     EXPECT_TRUE(first.ClosedByServer());
-    RawClient late;
+    SmtpClient late;
     EXPECT_FALSE(late.Connect(port));  // nothing listens any more
     EXPECT_TRUE(SpoolFiles().empty());
 }
@@ -582,7 +474,7 @@ TEST_F(SmtpServerModule, ConcurrentSessionsEachSpoolTheirOwnMessages) {
     std::vector<int> accepted(kSessions, 0);
     for (int s = 0; s < kSessions; ++s) {
         senders.emplace_back([&, s] {
-            RawClient client;
+            SmtpClient client;
             if (!client.Connect(port) || Code(client.Reply()) != 220 || Code(client.Command("EHLO c.test")) != 250)
                 return;
             for (int m = 0; m < kMessages; ++m) {
@@ -620,7 +512,7 @@ TEST_F(SmtpServerModule, ConcurrentSessionsEachSpoolTheirOwnMessages) {
 
 TEST_F(SmtpServerModule, LoopbackOverIPv6IsTheMachineToo) {
     Start();
-    RawClient client;
+    SmtpClient client;
     if (!client.Connect(port, true)) GTEST_SKIP() << "no IPv6 loopback here";
     ASSERT_EQ(Code(client.Reply()), 220);
     EXPECT_EQ(Code(client.Command("EHLO six.test")), 250);
@@ -637,7 +529,7 @@ TEST_F(SmtpServerModule, LoopbackOverIPv6IsTheMachineToo) {
 
 TEST_F(SmtpServerModule, MailTheEngineGeneratesComesBackThroughLoopbackWithoutTheRightToRelay) {
     Start();
-    RawClient client;
+    SmtpClient client;
     Open(client);
     EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
