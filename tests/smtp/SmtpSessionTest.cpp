@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ScriptedContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
 #include "foundation/CTempMailContent.h"
@@ -25,24 +26,6 @@ protected:
         sends.emplace_back(data, length);
         return CSmtpConnection::SendRaw(data, length);
     }
-};
-
-// A content whose length promises more than it can deliver.
-class FailingContent : public CMailContent {
-public:
-    std::uint32_t GetLength() override { return 20000; }
-    void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override {
-        if (position >= 6000) return -1;
-        std::memset(buffer, 'z', count);
-        position += count;
-        return static_cast<int>(count);
-    }
-    bool Write(const void*, std::uint32_t) override { return false; }
-    bool Open() override { return true; }
-
-private:
-    std::uint32_t position = 0;
 };
 
 class SmtpSessionTest : public ::testing::Test {
@@ -180,7 +163,10 @@ TEST_F(SmtpSessionTest, ContentThatFailsMidwayIsNotDelivered) {
     ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
     ASSERT_TRUE(smtp.MailFrom("<sender@example.org>"));
     ASSERT_TRUE(smtp.RcptTo("<rcpt@example.org>"));
-    FailingContent content;
+    // Its length promises more than it can deliver.
+    ScriptedContent content(std::string(6000, 'z'));
+    content.lengthDelta = 14000;
+    content.failAfter = 6000;
     EXPECT_FALSE(smtp.SendData(content));
     EXPECT_FALSE(smtp.IsConnected());
     // A later session still works and is the only message delivered.

@@ -1,5 +1,6 @@
 // CMailSpooler: InsertMail's ownership, its honest 1/0 result, its log
 // lines, and the spooler's own find/read/remove operations.
+#include "ScriptedContent.h"
 #include "SpoolTestSupport.h"
 #include "TestPeers.h"
 
@@ -12,30 +13,6 @@
 using namespace spooltest;
 
 namespace {
-
-// Content that fails or lies on demand and reports its own destruction.
-class ScriptedContent : public CMailContent {
-public:
-    ScriptedContent(std::string text, bool* destroyed) : text(std::move(text)), destroyed(destroyed) {}
-    ~ScriptedContent() override { *destroyed = true; }
-    std::uint32_t GetLength() override { return static_cast<std::uint32_t>(text.size()) + lengthDelta; }
-    void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override {
-        if (failAfter >= 0 && position >= static_cast<std::size_t>(failAfter)) return -1;
-        const std::size_t n = std::min<std::size_t>({count, text.size() - position, 1000});
-        std::memcpy(buffer, text.data() + position, n);
-        position += n;
-        return static_cast<int>(n);
-    }
-    bool Write(const void*, std::uint32_t) override { return false; }
-    bool Open() override { return true; }
-
-    std::string text;
-    bool* destroyed;
-    std::size_t position = 0;
-    long failAfter = -1;
-    std::uint32_t lengthDelta = 0;
-};
 
 class SpoolerTest : public SpoolTest {
 protected:
