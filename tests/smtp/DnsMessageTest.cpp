@@ -1,8 +1,10 @@
 // The MX query and the reply parser on hand-made messages: preference
-// ordering and name compression. Hostile replies (loops, forward pointers,
-// truncation, oversized counts, labels and names) are in the fuzz corpus.
+// ordering, name compression, and hostile replies from the fuzz corpus
+// (loops, forward pointers, truncation, oversized counts, labels and names)
+// that must end the parse with nothing.
 #include <gtest/gtest.h>
 
+#include "HostileInputs.h"
 #include "smtp/CMxResolver.h"
 #include "smtp/DnsMessage.h"
 
@@ -132,6 +134,20 @@ TEST(DnsMessage, CompressedNamesAndOtherRecordTypes) {
     Names names;
     ASSERT_EQ(reply.Parse(names), dns::ReplyStatus::Answered);
     EXPECT_EQ(names, (Names{"MX1.PREF.TEST", "MX1.PREF.TEST"}));
+}
+
+TEST(DnsMessage, HostileRepliesEndWithNothing) {
+    const auto inputs = HostileInputs("fuzz_dnsreply");
+    EXPECT_GE(inputs.size(), 12u);
+    for (const auto& [name, bytes] : inputs) {
+        std::list<dns::MxRecord> records;
+        std::uint16_t id = 0;
+        const dns::ReplyStatus status =
+            dns::ParseMxReply(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), records, id);
+        EXPECT_EQ(status, name == "hostile_nxdomain_flags" ? dns::ReplyStatus::ErrorCode : dns::ReplyStatus::Malformed)
+            << name;
+        EXPECT_TRUE(records.empty()) << name;
+    }
 }
 
 TEST(DnsMessage, CacheTextSplitsIntoCleanHostNames) {
