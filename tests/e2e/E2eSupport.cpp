@@ -2,10 +2,6 @@
 // contents read back.
 #include "E2eSupport.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -21,30 +17,7 @@ std::string VelmoraProgram() {
 
 bool ServerProcess::Start(const std::string& home, const std::string& output,
                           const std::vector<std::string>& extraEnvironment) {
-    Kill();
-    outputPath = output;
-    UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!out) return false;
-    pid = Spawn({VelmoraProgram(), "--home", home, "run"}, out.Get(), extraEnvironment);
-    status = 0;
-    return pid > 0;
-}
-
-bool ServerProcess::Reap(bool block) {
-    if (pid <= 0) return true;
-    int s = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid, &s, block ? 0 : WNOHANG);
-        if (done == pid) {
-            status = s;
-            // Whatever the program left in its group goes with it.
-            ::kill(-pid, SIGKILL);
-            pid = -1;
-            return true;
-        }
-        if (done < 0 && errno == EINTR) continue;
-        return false;
-    }
+    return ChildProcess::Start({VelmoraProgram(), "--home", home, "run"}, output, extraEnvironment);
 }
 
 bool ServerProcess::WaitServing(std::chrono::milliseconds wait) {
@@ -55,28 +28,6 @@ bool ServerProcess::WaitServing(std::chrono::milliseconds wait) {
                },
                wait) &&
            pid > 0;
-}
-
-bool ServerProcess::Signal(int signal) {
-    return pid > 0 && ::kill(pid, signal) == 0;
-}
-
-bool ServerProcess::WaitExit(std::chrono::milliseconds wait) {
-    return WaitUntil([this] { return Reap(false); }, wait);
-}
-
-void ServerProcess::Kill() {
-    if (pid <= 0) return;
-    ::kill(-pid, SIGKILL);
-    Reap(true);
-}
-
-int ServerProcess::ExitCode() const {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string ServerProcess::Output() const {
-    return outputPath.empty() ? std::string() : TestHome::ReadFile(outputPath);
 }
 
 bool MailHome::Setup() {

@@ -24,38 +24,15 @@
 // $VELMORA_BUILD_DIR/bin/velmora.
 std::string VelmoraProgram();
 
-// `velmora run` as a child in its own process group. The destructor kills
-// the group and reaps the child.
-class ServerProcess {
+// `velmora run` as a child in its own process group.
+class ServerProcess : public ChildProcess {
 public:
-    ServerProcess() = default;
-    ~ServerProcess() { Kill(); }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-
-    // Standard output and error go to outputPath.
     bool Start(const std::string& home, const std::string& outputPath,
                const std::vector<std::string>& extraEnvironment = {});
     // True once the program said it serves; false when it ended first or
     // the wait ran out.
     bool WaitServing(std::chrono::milliseconds wait = std::chrono::seconds(30));
-    bool Signal(int signal);
-    // True when the child ended within the wait (then ExitCode() tells how).
-    bool WaitExit(std::chrono::milliseconds wait);
-    // kill -9 of the whole group and reap.
-    void Kill();
-    // The exit code of an ended child; -1 when a signal ended it.
-    int ExitCode() const;
-    pid_t Pid() const { return pid; }
-    bool Running() const { return pid > 0; }
-    std::string Output() const;
-
-private:
-    bool Reap(bool block);
-
-    pid_t pid = -1;
-    int status = 0;
-    std::string outputPath;
+    void Kill() { Stop(); }
 };
 
 // A provisioned home for one test, driven through the program's own

@@ -217,17 +217,53 @@ void DeleteSetting(const char* keyPath, const char* name) {
     RegCloseKey(key);
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& outputPath) {
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& output,
+                         const std::vector<std::string>& extraEnvironment) {
     Stop();
-    UniqueFd out(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    pid = out ? Spawn(argv, out.Get()) : -1;
+    outputPath = output;
+    status = 0;
+    UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    pid = out ? Spawn(argv, out.Get(), extraEnvironment) : -1;
     return pid > 0;
+}
+
+bool ChildProcess::Reap(bool block) {
+    if (pid <= 0) return true;
+    int s = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &s, block ? 0 : WNOHANG);
+        if (done == pid) {
+            status = s;
+            // Whatever the program left in its group goes with it.
+            ::kill(-pid, SIGKILL);
+            pid = -1;
+            return true;
+        }
+        if (done < 0 && errno == EINTR) continue;
+        return false;
+    }
 }
 
 void ChildProcess::Stop() {
     if (pid <= 0) return;
-    KillAndReap(pid);  // the group: dnsmasq's TCP helpers too
-    pid = -1;
+    ::kill(-pid, SIGKILL);  // the group: dnsmasq's TCP helpers too
+    Reap(true);
+}
+
+bool ChildProcess::Signal(int signal) {
+    return pid > 0 && ::kill(pid, signal) == 0;
+}
+
+bool ChildProcess::WaitExit(std::chrono::milliseconds wait) {
+    return WaitUntil([this] { return Reap(false); }, wait);
+}
+
+int ChildProcess::ExitCode() const {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ChildProcess::Output() const {
+    return outputPath.empty() ? std::string() : TestHome::ReadFile(outputPath);
 }
 
 bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user, const std::string& password,

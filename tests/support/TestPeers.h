@@ -55,12 +55,28 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Standard output and error go to outputPath.
-    bool Start(const std::vector<std::string>& argv, const std::string& outputPath);
+    // Standard output and error go to outputPath; extra environment entries as for RunProgram.
+    bool Start(const std::vector<std::string>& argv, const std::string& outputPath,
+               const std::vector<std::string>& extraEnvironment = {});
+    // kill -9 of the whole group, and reap.
     void Stop();
+    bool Signal(int signal);
+    // True when the child ended within the wait (then ExitCode() tells how).
+    bool WaitExit(std::chrono::milliseconds wait);
+    // The exit code of an ended child; -1 when a signal ended it.
+    int ExitCode() const;
+    pid_t Pid() const { return pid; }
+    std::string Output() const;
+
+protected:
+    // True once the child has ended (and is reaped).
+    bool Reap(bool block);
+
+    pid_t pid = -1;
 
 private:
-    pid_t pid = -1;
+    int status = 0;
+    std::string outputPath;
 };
 
 // aiosmtpd on a free loopback port, recording accepted messages (smtp_peer.py).
