@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ScriptedContent.h"
+#include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
 #include "foundation/CTempMailContent.h"
@@ -34,15 +35,10 @@ protected:
         ASSERT_TRUE(home.Provision());
         ASSERT_TRUE(server.Start(home.File("received")));
     }
-    void Fill(CTempMailContent& content, const std::string& text) {
-        ASSERT_TRUE(content.Open());
-        ASSERT_TRUE(content.Write(text.data(), static_cast<std::uint32_t>(text.size())));
-    }
     // Opens a session and sends one message to one recipient.
     bool Send(CSmtpConnection& smtp, const std::string& text) {
-        CTempMailContent content;
-        Fill(content, text);
-        return smtp.MailFrom("<sender@example.org>") && smtp.RcptTo("<rcpt@example.org>") && smtp.SendData(content);
+        auto content = Content(text);
+        return smtp.MailFrom("<sender@example.org>") && smtp.RcptTo("<rcpt@example.org>") && smtp.SendData(*content);
     }
 
     TestHome home;
@@ -60,9 +56,7 @@ TEST_F(SmtpSessionTest, EnvelopeAndRecipientReplies) {
     EXPECT_TRUE(smtp.RcptTo("forward@example.org"));  // 251 counts as accepted
     EXPECT_FALSE(smtp.RcptTo("<refused@example.org>"));
     EXPECT_TRUE(smtp.RcptTo("carol@example.org (Carol"));
-    CTempMailContent content;
-    Fill(content, "Subject: hello\r\n\r\nHi.\r\n");
-    EXPECT_TRUE(smtp.SendData(content));
+    EXPECT_TRUE(smtp.SendData(*Content("Subject: hello\r\n\r\nHi.\r\n")));
     // The next message starts straight with MAIL; an abandoned one is reset.
     EXPECT_TRUE(smtp.MailFrom("<>"));
     EXPECT_TRUE(smtp.Reset());
