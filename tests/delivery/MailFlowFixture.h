@@ -75,8 +75,8 @@ protected:
     // Inbox rows of the account whose ".mel" file exists with the stored size.
     long StoredMessages(long accountId) {
         long n = 0;
-        for (const std::string& row :
-             Lines("SELECT mMailId, mMailSize FROM Mails WHERE mFolderId=1 and aAccountId = " + std::to_string(accountId))) {
+        for (const std::string& row : Lines("SELECT mMailId, mMailSize FROM Mails WHERE mFolderId=1 and aAccountId = " +
+                                            std::to_string(accountId))) {
             const std::string id = row.substr(0, row.find('|'));
             const auto size = std::stoul(row.substr(row.find('|') + 1));
             const std::string file = home.File("mail/QIRN" + std::to_string(accountId) + "/Inbox/" + id + ".mel");

@@ -21,8 +21,9 @@ using E2eSmoke = E2eFixture;
 // A message of about size bytes written by alice, with the headers a notice quotes.
 std::string Message(const std::string& to, const std::string& subject, std::size_t size,
                     const std::string& extraHeader = "") {
-    std::string text = "From: alice@localhost\r\nTo: " + to + "\r\nDate: Mon, 07 Dec 2026 09:00:00 +0000\r\nSubject: " +
-                       subject + "\r\n" + extraHeader + "\r\n";
+    std::string text = "From: alice@localhost\r\nTo: " + to +
+                       "\r\nDate: Mon, 07 Dec 2026 09:00:00 +0000\r\nSubject: " + subject + "\r\n" + extraHeader +
+                       "\r\n";
     while (text.size() < size) text += std::string(70, 'q') + "\r\n";
     return text + "end";
 }

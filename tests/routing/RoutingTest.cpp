@@ -99,7 +99,7 @@ TEST_F(RoutingTest, SpooledMessageReachesTwoMailboxesTheQueueAndTheLogsAndTheFil
 
     // The mail log: one sent, two received, with their texts at their offsets.
     EXPECT_EQ(Lines("SELECT MailFrom, MailTo, Subject, IsLocal, MailSize, Offset FROM MAILSTATISTICS "
-                   "ORDER BY IsLocal, MailTo"),
+                    "ORDER BY IsLocal, MailTo"),
               (std::vector<std::string>{
                   StringPrintf("ann@remote.example|zed@far.example|Plans|0|%zu|0", kText.size()),
                   StringPrintf("Ann <ann@remote.example>|bob|Plans|1|%zu|0", kText.size()),
@@ -173,8 +173,7 @@ TEST_F(RoutingTest, PostmasterGetsOneCopyOfMailWithRemoteRecipientsOnly) {
     EXPECT_EQ(StoredMessages(postmaster), 1);
     EXPECT_EQ(StoredMessages(bob), 2);
     EXPECT_EQ(OutboxFiles().size(), 1u);
-    EXPECT_EQ(Lines("SELECT DestUser FROM OutBoundMails ORDER BY DestUser"),
-              (std::vector<std::string>{"x", "y", "z"}));
+    EXPECT_EQ(Lines("SELECT DestUser FROM OutBoundMails ORDER BY DestUser"), (std::vector<std::string>{"x", "y", "z"}));
     EXPECT_EQ(CMailRouter::PendingOutbound(), 3u);
 }
 
@@ -334,9 +333,10 @@ TEST_F(RoutingTest, ListingRowsThatFailLeaveNoHalfMessageAndTheSpoolFileStays) {
     const long carol = Create("carol");
     long stored = 0;
     for (const std::string table : {"Mails", "MailInfo"}) {
-        ASSERT_TRUE(Exec(StringPrintf("CREATE TRIGGER refuse BEFORE INSERT ON %s WHEN NEW.aAccountId = %ld "
-                                      "BEGIN SELECT RAISE(ABORT, 'refused'); END",
-                                      table.c_str(), carol)));
+        ASSERT_TRUE(
+            Exec(StringPrintf("CREATE TRIGGER refuse BEFORE INSERT ON %s WHEN NEW.aAccountId = %ld "
+                              "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                              table.c_str(), carol)));
         Spool("ann@remote.example", {{"bob", "example.org", true}, {"carol", "example.org", true}}, kText);
         EXPECT_EQ(processor.ScanSpoolDirectory(), 0) << table;
         EXPECT_EQ(SpoolFiles().size(), 1u) << table;
@@ -355,10 +355,11 @@ TEST_F(RoutingTest, ListingRowsThatFailLeaveNoHalfMessageAndTheSpoolFileStays) {
 // rows already written and the Outbox file; the spool file stays.
 TEST_F(RoutingTest, QueueRowsThatFailTakeTheOutboxFileBackAndTheSpoolFileStays) {
     const long bob = Create("bob");
-    ASSERT_TRUE(Exec("CREATE TRIGGER refuse BEFORE INSERT ON OutBoundMails WHEN NEW.DestUser = 'y' "
-                     "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
-    Spool("ann@remote.example", {{"x", "far.example", false}, {"bob", "example.org", true}, {"y", "far.example", false}},
-          kText);
+    ASSERT_TRUE(
+        Exec("CREATE TRIGGER refuse BEFORE INSERT ON OutBoundMails WHEN NEW.DestUser = 'y' "
+             "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+    Spool("ann@remote.example",
+          {{"x", "far.example", false}, {"bob", "example.org", true}, {"y", "far.example", false}}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
     EXPECT_EQ(SpoolFiles().size(), 1u);
     EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 0);

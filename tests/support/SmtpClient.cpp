@@ -77,7 +77,8 @@ bool SmtpClient::ClosedByServer(std::chrono::milliseconds wait) {
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-void SmtpClient::Close(bool reset) {    if (reset && fd) {
+void SmtpClient::Close(bool reset) {
+    if (reset && fd) {
         linger hard{1, 0};
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
