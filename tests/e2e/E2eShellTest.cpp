@@ -88,6 +88,8 @@ TEST(E2eShellMove, AMovedHomeWorksAfterSetupAndKeepsPathsSetElsewhere) {
     r = velmora({"account", "list"});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("alice"), std::string::npos) << r.output;
+    r = velmora({"domain", "add", "example.org"});
+    EXPECT_EQ(r.status, 0) << r.output;
     r = velmora({"account", "add", "carol", "--password", "c", "--email", "carol@localhost"});
     EXPECT_NE(r.output.find("its mail is kept in " + moved + "/mail/QIRN"), std::string::npos) << r.output;
     EXPECT_EQ(velmora({"reg", "get", "Storage", "Mail Directory"}).output,
