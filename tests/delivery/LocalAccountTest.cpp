@@ -5,7 +5,6 @@
 #include "AccountTestSupport.h"
 #include "foundation/StringFormat.h"
 #include "store/CStoredMail.h"
-#include "store/MessageStoring.h"
 
 namespace {
 
@@ -95,25 +94,6 @@ TEST_F(LocalAccountTest, StoredMessagesAreListedReadAndDescribed) {
     EXPECT_EQ(account->GetMessageSize(5, 1), 0u);
     EXPECT_FALSE(account->MarkDeleted(1, 99));
     EXPECT_FALSE(account->StoreInFolder(Content("x").get(), 1, 99));
-}
-
-TEST_F(LocalAccountTest, DeliveredMailIsUnreadUntilMarkedRead) {
-    auto content = Content("Subject: new\r\n\r\nbody\r\n");
-    mailstore::StoreRequest request;
-    request.accountId = id;
-    request.size = content->GetLength();
-    request.dotsCount = -3;  // never stored negative
-    std::string mailId;
-    ASSERT_TRUE(
-        mailstore::StoreMessage(db.GetConnectionHandle(), directory + "/Inbox", request, *content, mailId).Stored());
-    EXPECT_EQ(Text("SELECT mDotsSize FROM Mails WHERE mMailId = '" + mailId + "'"), "0");
-    auto account = Account("dave");
-    ASSERT_TRUE(account->Login("secret"));
-    EXPECT_FALSE(account->IsRead(1, 1));
-    EXPECT_FALSE(account->MarkRead(1, 2));  // folder first, then message
-    ASSERT_TRUE(account->MarkRead(1, 1));
-    EXPECT_TRUE(account->IsRead(1, 1));
-    EXPECT_EQ(Text("SELECT mRead FROM Mails WHERE mMailId = '" + mailId + "'"), "1");
 }
 
 TEST_F(LocalAccountTest, DeletionMarksCountUndoAndCommit) {

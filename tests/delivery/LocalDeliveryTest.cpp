@@ -94,7 +94,7 @@ TEST_F(LocalDeliveryTest, StoredRowsKeepQuotesLongAndNonAsciiValuesIntact) {
     ASSERT_EQ(StoredMessages(id), 1);
     EXPECT_EQ(Text("SELECT Subject FROM MailInfo"), "O'Neil's caf\xC3\xA9 \xE2\x82\xAC");
     EXPECT_EQ(Text("SELECT Sender FROM MailInfo"), std::string(253, 'a'));
-    EXPECT_EQ(Rows("SELECT mMailSize, mMailOffset, mDeleted, mDotsSize, mType, mRead, mFolderId FROM Mails", 7),
+    EXPECT_EQ(Lines("SELECT mMailSize, mMailOffset, mDeleted, mDotsSize, mType, mRead, mFolderId FROM Mails"),
               std::vector<std::string>{StringPrintf("%zu|0|0|0|2|0|1", text.size())});
     EXPECT_EQ(TestHome::ReadFile(Files(id)[0]), text);
     EXPECT_EQ(Text("SELECT MailTo FROM MAILSTATISTICS WHERE IsLocal = 1"), "bob");
@@ -105,7 +105,7 @@ TEST_F(LocalDeliveryTest, StoredRowsKeepQuotesLongAndNonAsciiValuesIntact) {
     EXPECT_EQ(StoredMessages(id), 3);
     EXPECT_EQ(Count("SELECT count(*) FROM MailInfo WHERE Sender = '\"D''Arcy\" <darcy@remote.example>'"), 1);
     EXPECT_EQ(Count("SELECT count(*) FROM MailInfo WHERE Sender = 'UnKnown' and Subject = 'Unknown'"), 1);
-    for (const std::string& mailId : Rows("SELECT mMailId FROM Mails", 1))
+    for (const std::string& mailId : Lines("SELECT mMailId FROM Mails"))
         EXPECT_TRUE(std::regex_match(mailId, std::regex("QIRN-\\d{8}-\\d{11,}"))) << mailId;
 }
 
@@ -263,7 +263,7 @@ TEST_F(LocalDeliveryTest, TaskQueriesRunOnlyWhenTheAdministratorAllowsThem) {
     EXPECT_EQ(Count("SELECT count(*) FROM Mails WHERE mFolderId = 1"), 0) << "task documents are not mail";
 
     // The request entry and the data part, each with its file.
-    EXPECT_EQ(Rows("SELECT mMailId, aAccountId, mMailSize, mType, mFolderId FROM Mails ORDER BY mFolderId", 5),
+    EXPECT_EQ(Lines("SELECT mMailId, aAccountId, mMailSize, mType, mFolderId FROM Mails ORDER BY mFolderId"),
               (std::vector<std::string>{"TASK-17|" + std::to_string(bob) + "|18|3|3",
                                         "TASK-17|" + std::to_string(bob) + "|0|3|4"}));
     const std::string box = home.File("mail/QIRN" + std::to_string(bob));

@@ -27,8 +27,7 @@ protected:
     void SetUp() override {
         DatabaseTest::SetUp();
         if (HasFatalFailure()) return;
-        previous = std::filesystem::current_path();
-        std::filesystem::current_path(home.Path());
+        WorkInHome();
         ProcessSettings::Current() = ProcessSettings();
         ASSERT_TRUE(peer.Start(home.File("peer")));
         SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(peer.Port()));
@@ -38,7 +37,7 @@ protected:
     }
     void TearDown() override {
         CMailLog::Install(nullptr);
-        std::filesystem::current_path(previous);
+        DatabaseTest::TearDown();
     }
 
     struct Limits {
@@ -66,23 +65,6 @@ protected:
     }
 
     long Count(const std::string& sql) { return std::stol(Text(sql)); }
-    // Every row of a query, columns joined by "|".
-    std::vector<std::string> Rows(const std::string& sql, int columns) {
-        std::vector<std::string> rows;
-        OdbcStatement s(db.GetConnectionHandle());
-        if (!s.ExecDirect(sql)) return rows;
-        while (s.Fetch()) {
-            std::string row;
-            for (int c = 1; c <= columns; ++c) {
-                std::string v;
-                if (!s.GetText(static_cast<SQLUSMALLINT>(c), v)) v = "<null>";
-                row += (c > 1 ? "|" : "") + v;
-            }
-            rows.push_back(row);
-        }
-        return rows;
-    }
-
     // The ".mel" files of an account's folder.
     std::vector<std::string> Files(long accountId, const std::string& folder = "Inbox") {
         std::vector<std::string> files;
@@ -93,9 +75,8 @@ protected:
     // Inbox rows of the account whose ".mel" file exists with the stored size.
     long StoredMessages(long accountId) {
         long n = 0;
-        for (const std::string& row : Rows(
-                 "SELECT mMailId, mMailSize FROM Mails WHERE mFolderId=1 and aAccountId = " + std::to_string(accountId),
-                 2)) {
+        for (const std::string& row : Lines("SELECT mMailId, mMailSize FROM Mails WHERE mFolderId=1 and aAccountId = " +
+                                            std::to_string(accountId))) {
             const std::string id = row.substr(0, row.find('|'));
             const auto size = std::stoul(row.substr(row.find('|') + 1));
             const std::string file = home.File("mail/QIRN" + std::to_string(accountId) + "/Inbox/" + id + ".mel");
@@ -139,7 +120,6 @@ protected:
     // from a client that may relay (the office's own).
     CGeneratedMailPolicy policy{"ann@remote.example", true, &db};
 
-    std::filesystem::path previous;
     SmtpPeer peer;
     std::unique_ptr<CMailLog> mailLog;
 };

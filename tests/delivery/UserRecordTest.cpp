@@ -1,36 +1,10 @@
 // CUserRecord read from its tables: defaults where rows are missing, gaps in
-// folder numbers, and rows that must not be trusted blindly.
+// folder numbers, and rows that must not be trusted blindly. A whole record
+// is read back through the account suites (AccountDatabaseTest).
 #include "AccountTestSupport.h"
 #include "delivery/CUserRecord.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"
-
-TEST_F(AccountTest, UserRecordHoldsIdentityLimitsAndFoldersOfAnAccount) {
-    ASSERT_TRUE(db.CreateAccount("erin", "it's mine", false, true, "erin@example.org", 500, 1, 1, 20, 30));
-    CUserRecord record(db.GetConnectionHandle(), 1);
-    ASSERT_TRUE(record.IsLoaded());
-    EXPECT_EQ(record.GetUserName(), "erin");
-    EXPECT_EQ(record.GetPassword(), "it's mine");  // held in clear
-    EXPECT_EQ(record.GetMailBox(), "QIRN1");
-    EXPECT_EQ(record.GetEmailId(), "erin@example.org");
-    EXPECT_TRUE(record.IsAdmin());
-    EXPECT_TRUE(record.IsAlive());
-    EXPECT_FALSE(record.IsGroup());
-    EXPECT_EQ(record.GetRecvMailSizeLimit(), 500u);
-    EXPECT_EQ(record.GetMailboxLimit(), 500u);
-    EXPECT_EQ(record.GetRecvmailLimit(), 20u);
-    EXPECT_EQ(record.GetSendMailLimit(), 30u);
-    EXPECT_EQ(record.GetFolderCount(), 7);
-    EXPECT_STREQ(record.GetFolderName(1), "Inbox");
-    EXPECT_STREQ(record.GetFolderName(7), "ApprovalMail");
-    EXPECT_STREQ(record.GetFolderKey(1), "Inbox1");
-    EXPECT_EQ(record.GetFolderName(0), nullptr);
-    EXPECT_EQ(record.GetFolderName(8), nullptr);
-    // No preferences row: the defaults.
-    EXPECT_EQ(record.GetFont(), "arial");
-    EXPECT_FALSE(record.GetSaveCopy());
-    EXPECT_FALSE(record.GetReadRcpt());
-}
 
 TEST_F(AccountTest, UserRecordFillsGapsAndIgnoresDamagedFolderRows) {
     ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (5, 'gap', '%s', 'QIRN5', 0, 1, 0, 0, 'g@x', 0)",

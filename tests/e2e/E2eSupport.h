@@ -1,7 +1,5 @@
 // End-to-end test support: the real `velmora` program on a throw-away home,
-// started and stopped as a child process, real clients run with a bounded
-// wait, a raw SMTP client for the exchanges no ready-made client makes, and
-// read-only looks into the home (mailboxes, spool, outbound queue, rows
+// started and stopped as a child process, and read-only looks into the home (mailboxes, spool, outbound queue, rows
 // through the sqlite3 shell, since the test process must not open the
 // database the server is using).
 //
@@ -18,59 +16,23 @@
 #include <string>
 #include <vector>
 
+#include "SmtpClient.h"
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "platform/UniqueFd.h"
 
 // $VELMORA_BUILD_DIR/bin/velmora.
 std::string VelmoraProgram();
 
-struct RunResult {
-    int status = -1;  // exit code; -1 when killed by a signal or on time-out
-    bool timedOut = false;
-    std::string output;  // standard output and error together
-};
-
-// Runs argv[0] (a path, or a name looked up in PATH) with extra environment
-// entries ("NAME=value", replacing inherited ones) and standard input from
-// /dev/null; past the limit the child's process group is killed.
-RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit = std::chrono::seconds(60),
-                     const std::vector<std::string>& extraEnvironment = {});
-
-// Polls condition every 25 ms until it holds or the wait runs out.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds wait);
-
-// `velmora run` as a child in its own process group. The destructor kills
-// the group and reaps the child.
-class ServerProcess {
+// `velmora run` as a child in its own process group.
+class ServerProcess : public ChildProcess {
 public:
-    ServerProcess() = default;
-    ~ServerProcess() { Kill(); }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-
-    // Standard output and error go to outputPath.
     bool Start(const std::string& home, const std::string& outputPath,
                const std::vector<std::string>& extraEnvironment = {});
     // True once the program said it serves; false when it ended first or
     // the wait ran out.
     bool WaitServing(std::chrono::milliseconds wait = std::chrono::seconds(30));
-    bool Signal(int signal);
-    // True when the child ended within the wait (then ExitCode() tells how).
-    bool WaitExit(std::chrono::milliseconds wait);
-    // kill -9 of the whole group and reap.
-    void Kill();
-    // The exit code of an ended child; -1 when a signal ended it.
-    int ExitCode() const;
-    pid_t Pid() const { return pid; }
-    bool Running() const { return pid > 0; }
-    std::string Output() const;
-
-private:
-    bool Reap(bool block);
-
-    pid_t pid = -1;
-    int status = 0;
-    std::string outputPath;
+    void Kill() { Stop(); }
 };
 
 // A provisioned home for one test, driven through the program's own
@@ -110,26 +72,3 @@ public:
 private:
     TestHome home;
 };
-
-// A scripted SMTP client over loopback; every read and write is bounded.
-class SmtpClient {
-public:
-    bool Connect(int port);
-    bool Send(const std::string& data);
-    // One whole reply (all lines); "" when the connection ended or nothing came in time.
-    std::string Reply(std::chrono::milliseconds wait = std::chrono::seconds(30));
-    std::string Command(const std::string& line) { return Send(line + "\r\n") ? Reply() : std::string(); }
-    // True when the server closed the connection within the wait.
-    bool ClosedByServer(std::chrono::milliseconds wait = std::chrono::seconds(30));
-    // Ends the connection; with reset, by RST instead of FIN.
-    void Close(bool reset = false);
-
-private:
-    UniqueFd fd;
-    std::string buffer;
-};
-
-// The reply code at the start of a reply; 0 when there is none.
-int Code(const std::string& reply);
-// Number of times needle occurs in text.
-std::size_t Occurrences(const std::string& text, const std::string& needle);

@@ -10,34 +10,20 @@
 #include <thread>
 #include <vector>
 
-#include "TestContent.h"
 #include "DatabaseTest.h"
+#include "ScriptedContent.h"
+#include "TestContent.h"
+#include "TestPeers.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
 #include "maillog/CMailLog.h"
 #include "platform/Home.h"
-#include "platform/Registry.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-void SetDword(const char* keyPath, const char* name, DWORD value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
-}
-
-void SetString(const char* keyPath, const char* name, const std::string& value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    RegSetValueEx(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                  static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-}
 
 // A local time on a given day, as the log's clock.
 std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
@@ -59,35 +45,14 @@ std::string Message(const std::string& subject, std::size_t size) {
     return text;
 }
 
-// A message whose reading fails after its first block, as a file on a
-// failing disk would.
-class FailingContent : public CMailContent {
-public:
-    explicit FailingContent(std::uint32_t length) : length(length) {}
-    std::uint32_t GetLength() override { return length; }
-    void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override {
-        if (position > 0) return -1;
-        std::memset(buffer, 'f', count);
-        position += count;
-        return static_cast<int>(count);
-    }
-    bool Write(const void*, std::uint32_t) override { return false; }
-    bool Open() override { return true; }
-
-private:
-    std::uint32_t length;
-    std::uint32_t position = 0;
-};
-
 class MailLogTest : public DatabaseTest {
 protected:
     void SetUp() override {
         DatabaseTest::SetUp();
         if (HasFatalFailure()) return;
         root = home.File("maillog");
-        SetString(settings::kLogKeyPath, "Log Directory", root);
-        SetDword(settings::kLogKeyPath, "Maintain Log", 9);
+        SetSettingString(settings::kLogKeyPath, "Log Directory", root);
+        SetSettingDword(settings::kLogKeyPath, "Maintain Log", 9);
     }
     static std::string Slice(const std::string& file, const std::string& offset, const std::string& size) {
         return file.substr(std::stoul(offset), std::stoul(size));
@@ -219,7 +184,8 @@ TEST_F(MailLogTest, FailuresKeepRowsAndTextInStep) {
     // file as it was.
     auto good = Content(Message("good", 150));
     ASSERT_TRUE(log.LogReceived("r@example.org", good.get()));
-    FailingContent broken(200000);
+    ScriptedContent broken(std::string(200000, 'f'));  // reading fails after its first block
+    broken.failAfter = 1000;
     EXPECT_FALSE(log.LogMail(Connection(), "a", "b", "broken", true, &broken));
     EXPECT_EQ(fs::file_size(day + "/ReceiveMail.Log"), 150u);
     auto kept = Rows("SELECT Subject FROM MAILSTATISTICS");
@@ -239,7 +205,7 @@ TEST_F(MailLogTest, FailuresKeepRowsAndTextInStep) {
 }
 
 TEST_F(MailLogTest, EmptyDirectorySettingLogsIntoTheHome) {
-    SetString(settings::kLogKeyPath, "Log Directory", "");
+    SetSettingString(settings::kLogKeyPath, "Log Directory", "");
     CMailLog log(Connection());
     ASSERT_TRUE(log.Open());
     EXPECT_EQ(log.LogRoot(), Home::Dir());

@@ -4,10 +4,6 @@
 #include "message/CBase64Encoder.h"
 #include "message/Md5.h"
 
-#include "TestHome.h"
-#include "foundation/CModuleLog.h"
-#include "foundation/SettingsCatalogue.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -57,23 +53,6 @@ TEST(Base64, BufferFormSetsTheLengthAndTerminates) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(length, 5u);
     EXPECT_STREQ(decoded.get(), "hello");
-}
-
-TEST(Base64, EncodingIsTracedInTheDiagnosticLog) {
-    TestHome home;
-    TestHome::WriteFile(home.File("settings.reg"), std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\") +
-                                                       settings::kProductKeyPath + "\\" + settings::kLogModule +
-                                                       "]\n\"LogDir\"=\"" + home.Path() +
-                                                       "\"\n\"LoggingLevel\"=dword:00000001\n"
-                                                       "\"VerboseLogging\"=dword:00000001\n");
-    g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
-    ASSERT_TRUE(g_moduleLog.IsOpen());
-    EXPECT_EQ(CBase64Encoder().Encode("x"), "eA==");
-    const std::string path = g_moduleLog.FilePath();
-    g_moduleLog.Close();
-    EXPECT_NE(TestHome::ReadFile(path).find("************enter in encode***************\n"
-                                            "************ return from encode ***************\n"),
-              std::string::npos);
 }
 
 TEST(Base64, RoundTripsEveryLengthWithoutLineBreaks) {

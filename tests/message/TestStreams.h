@@ -3,6 +3,7 @@
 // reads), and a generated stream of any length that is never held whole.
 #pragma once
 
+#include "TestContent.h"
 #include "foundation/CMailContent.h"
 
 #include <algorithm>
@@ -59,13 +60,3 @@ private:
     std::function<char(std::size_t)> produce;
     std::size_t position = 0;
 };
-
-// The whole of a stream from its start.
-inline std::string ReadAll(CMailContent& content) {
-    content.Rewind();
-    std::string all;
-    char block[4096];
-    int n;
-    while ((n = content.Read(block, sizeof block)) > 0) all.append(block, static_cast<std::size_t>(n));
-    return all;
-}

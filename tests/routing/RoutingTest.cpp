@@ -93,14 +93,13 @@ TEST_F(RoutingTest, SpooledMessageReachesTwoMailboxesTheQueueAndTheLogsAndTheFil
     const std::string sender = "ann@remote.example";
     EXPECT_EQ(TestHome::ReadFile(outbox[0]), std::string(1, static_cast<char>(sender.size())) + sender + kText);
     const std::string name = fs::path(outbox[0]).filename().string();
-    EXPECT_EQ(Rows("SELECT DestUser, Domain, MailFile, Sent, FailureCode, SenderAccountId FROM OutBoundMails", 6),
+    EXPECT_EQ(Lines("SELECT DestUser, Domain, MailFile, Sent, FailureCode, SenderAccountId FROM OutBoundMails"),
               std::vector<std::string>{"zed|far.example|Outbox/" + name + "|0|0|0"});
     EXPECT_EQ(CMailRouter::PendingOutbound(), 1u);
 
     // The mail log: one sent, two received, with their texts at their offsets.
-    EXPECT_EQ(Rows("SELECT MailFrom, MailTo, Subject, IsLocal, MailSize, Offset FROM MAILSTATISTICS "
-                   "ORDER BY IsLocal, MailTo",
-                   6),
+    EXPECT_EQ(Lines("SELECT MailFrom, MailTo, Subject, IsLocal, MailSize, Offset FROM MAILSTATISTICS "
+                    "ORDER BY IsLocal, MailTo"),
               (std::vector<std::string>{
                   StringPrintf("ann@remote.example|zed@far.example|Plans|0|%zu|0", kText.size()),
                   StringPrintf("Ann <ann@remote.example>|bob|Plans|1|%zu|0", kText.size()),
@@ -174,8 +173,7 @@ TEST_F(RoutingTest, PostmasterGetsOneCopyOfMailWithRemoteRecipientsOnly) {
     EXPECT_EQ(StoredMessages(postmaster), 1);
     EXPECT_EQ(StoredMessages(bob), 2);
     EXPECT_EQ(OutboxFiles().size(), 1u);
-    EXPECT_EQ(Rows("SELECT DestUser FROM OutBoundMails ORDER BY DestUser", 1),
-              (std::vector<std::string>{"x", "y", "z"}));
+    EXPECT_EQ(Lines("SELECT DestUser FROM OutBoundMails ORDER BY DestUser"), (std::vector<std::string>{"x", "y", "z"}));
     EXPECT_EQ(CMailRouter::PendingOutbound(), 3u);
 }
 
@@ -280,7 +278,7 @@ TEST_F(RoutingTest, QuotesLongAndNonAsciiAddressesAreQueuedAndLoggedIntact) {
     Spool(sender, {{user, "far.example", false}},
           "From: x\r\nSubject: L'\xC3\xA9t\xC3\xA9 " + std::string(300, 's') + "\r\n\r\nbody\r\n");
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
-    EXPECT_EQ(Rows("SELECT DestUser, Domain FROM OutBoundMails", 2), std::vector<std::string>{user + "|far.example"});
+    EXPECT_EQ(Lines("SELECT DestUser, Domain FROM OutBoundMails"), std::vector<std::string>{user + "|far.example"});
     EXPECT_EQ(Text("SELECT MailFrom FROM MAILSTATISTICS"), sender);
     const std::string logged = Text("SELECT MailTo FROM MAILSTATISTICS");
     EXPECT_EQ(logged, (user + "@far.example").substr(0, logged.size()));
@@ -325,4 +323,53 @@ TEST_F(RoutingTest, HandedInMessageIsRoutedAndWhatFailsIsSpooledAgain) {
               1);
     EXPECT_EQ(notified.back(), std::make_pair(large.substr(0, 6144), std::string("bob")));
     EXPECT_EQ(StoredMessages(bob), 2);
+}
+
+// A message file stands before the rows that list it. When the rows fail
+// (a trigger refuses them here), the file goes again, no half-listed
+// message is left, and the spool file stays until a later scan stores it.
+TEST_F(RoutingTest, ListingRowsThatFailLeaveNoHalfMessageAndTheSpoolFileStays) {
+    const long bob = Create("bob");
+    const long carol = Create("carol");
+    long stored = 0;
+    for (const std::string table : {"Mails", "MailInfo"}) {
+        ASSERT_TRUE(
+            Exec(StringPrintf("CREATE TRIGGER refuse BEFORE INSERT ON %s WHEN NEW.aAccountId = %ld "
+                              "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                              table.c_str(), carol)));
+        Spool("ann@remote.example", {{"bob", "example.org", true}, {"carol", "example.org", true}}, kText);
+        EXPECT_EQ(processor.ScanSpoolDirectory(), 0) << table;
+        EXPECT_EQ(SpoolFiles().size(), 1u) << table;
+        EXPECT_EQ(StoredMessages(carol), stored) << table;
+        EXPECT_EQ(Count("SELECT count(*) FROM MailInfo WHERE aAccountId = " + std::to_string(carol)), stored) << table;
+
+        ASSERT_TRUE(Exec("DROP TRIGGER refuse"));
+        EXPECT_EQ(processor.ScanSpoolDirectory(), 1) << table;
+        EXPECT_TRUE(SpoolFiles().empty());
+        EXPECT_EQ(StoredMessages(carol), ++stored) << table;
+        EXPECT_EQ(StoredMessages(bob), stored) << table;
+    }
+}
+
+// The same for the outbound queue: a queue row that fails takes back the
+// rows already written and the Outbox file; the spool file stays.
+TEST_F(RoutingTest, QueueRowsThatFailTakeTheOutboxFileBackAndTheSpoolFileStays) {
+    const long bob = Create("bob");
+    ASSERT_TRUE(
+        Exec("CREATE TRIGGER refuse BEFORE INSERT ON OutBoundMails WHEN NEW.DestUser = 'y' "
+             "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+    Spool("ann@remote.example",
+          {{"x", "far.example", false}, {"bob", "example.org", true}, {"y", "far.example", false}}, kText);
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
+    EXPECT_EQ(SpoolFiles().size(), 1u);
+    EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 0);
+    EXPECT_TRUE(OutboxFiles().empty());
+    EXPECT_EQ(CMailRouter::PendingOutbound(), 0u);
+
+    ASSERT_TRUE(Exec("DROP TRIGGER refuse"));
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
+    EXPECT_TRUE(SpoolFiles().empty());
+    EXPECT_EQ(Lines("SELECT DestUser FROM OutBoundMails ORDER BY DestUser"), (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(OutboxFiles().size(), 1u);
+    EXPECT_EQ(StoredMessages(bob), 1);
 }

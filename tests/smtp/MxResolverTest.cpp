@@ -9,7 +9,6 @@
 
 #include "TestHome.h"
 #include "TestPeers.h"
-#include "foundation/CModuleLog.h"
 #include "foundation/OdbcConnection.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
@@ -198,20 +197,4 @@ TEST_F(MxResolverTest, ConnectWithLookupResults) {
     // No name server reachable: 0.
     SetSettingString(settings::kDnsKeyPath, "#1", "127.0.0.1:" + std::to_string(ClosedPort()));
     EXPECT_EQ(smtp.Connect("nomx.test", ClosedPort(), true), 0);
-}
-
-TEST_F(MxResolverTest, ExtendedConnectLogsTheLookup) {
-    SetSettingDword("SOFTWARE\\Fenwarde\\Velmora\\Corvane", "VerboseLogging", 1);
-    g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
-    ASSERT_TRUE(g_moduleLog.IsOpen());
-    const std::string logPath = g_moduleLog.FilePath();
-    ScriptedPeer exchanger(Greet);
-    CSmtpConnection smtp;
-    EXPECT_EQ(smtp.ExtendedConnectToServer("good.test", exchanger.Port(), true), 1);
-    smtp.Quit();
-    g_moduleLog.Close();
-    const std::string log = TestHome::ReadFile(logPath);
-    EXPECT_NE(log.find("Resolving address\n"), std::string::npos);
-    EXPECT_NE(log.find("\tSending Request - EHLO localhost\r\n"), std::string::npos);
-    EXPECT_EQ(log.find("connecting..."), std::string::npos);
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
 #include "foundation/CTempMailContent.h"
@@ -24,11 +25,6 @@ void Greet(PeerLink& link, std::string* helo = nullptr) {
     link.ReadLine(line);
     if (helo) *helo = line;
     link.Send("250 hello\r\n");
-}
-
-void Fill(CTempMailContent& content, const std::string& text) {
-    ASSERT_TRUE(content.Open());
-    ASSERT_TRUE(content.Write(text.data(), static_cast<std::uint32_t>(text.size())));
 }
 
 std::vector<StatusMessage> Drain(StatusWindowQueue& window) {
@@ -174,10 +170,9 @@ TEST_F(SmtpReplyTest, RefusedDataAndRefusedEndArePostedByCode) {
     StatusWindowQueue window;
     smtp.SetProgressWindow(&window);
     ASSERT_EQ(smtp.Connect("127.0.0.1", peer.Port(), false), 1);
-    CTempMailContent content;
-    Fill(content, "Subject: x\r\n\r\nbody");
-    EXPECT_FALSE(smtp.SendData(content));
-    EXPECT_FALSE(smtp.SendData(content));
+    auto content = Content("Subject: x\r\n\r\nbody");
+    EXPECT_FALSE(smtp.SendData(*content));
+    EXPECT_FALSE(smtp.SendData(*content));
     smtp.Disconnect();
     peer.Join();
     EXPECT_EQ(wire, "Subject: x\r\n\r\nbody\r\n.\r\n");

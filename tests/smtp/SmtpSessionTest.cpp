@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "ScriptedContent.h"
+#include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
 #include "foundation/CTempMailContent.h"
@@ -27,39 +29,16 @@ protected:
     }
 };
 
-// A content whose length promises more than it can deliver.
-class FailingContent : public CMailContent {
-public:
-    std::uint32_t GetLength() override { return 20000; }
-    void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override {
-        if (position >= 6000) return -1;
-        std::memset(buffer, 'z', count);
-        position += count;
-        return static_cast<int>(count);
-    }
-    bool Write(const void*, std::uint32_t) override { return false; }
-    bool Open() override { return true; }
-
-private:
-    std::uint32_t position = 0;
-};
-
 class SmtpSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(home.Provision());
         ASSERT_TRUE(server.Start(home.File("received")));
     }
-    void Fill(CTempMailContent& content, const std::string& text) {
-        ASSERT_TRUE(content.Open());
-        ASSERT_TRUE(content.Write(text.data(), static_cast<std::uint32_t>(text.size())));
-    }
     // Opens a session and sends one message to one recipient.
     bool Send(CSmtpConnection& smtp, const std::string& text) {
-        CTempMailContent content;
-        Fill(content, text);
-        return smtp.MailFrom("<sender@example.org>") && smtp.RcptTo("<rcpt@example.org>") && smtp.SendData(content);
+        auto content = Content(text);
+        return smtp.MailFrom("<sender@example.org>") && smtp.RcptTo("<rcpt@example.org>") && smtp.SendData(*content);
     }
 
     TestHome home;
@@ -77,9 +56,7 @@ TEST_F(SmtpSessionTest, EnvelopeAndRecipientReplies) {
     EXPECT_TRUE(smtp.RcptTo("forward@example.org"));  // 251 counts as accepted
     EXPECT_FALSE(smtp.RcptTo("<refused@example.org>"));
     EXPECT_TRUE(smtp.RcptTo("carol@example.org (Carol"));
-    CTempMailContent content;
-    Fill(content, "Subject: hello\r\n\r\nHi.\r\n");
-    EXPECT_TRUE(smtp.SendData(content));
+    EXPECT_TRUE(smtp.SendData(*Content("Subject: hello\r\n\r\nHi.\r\n")));
     // The next message starts straight with MAIL; an abandoned one is reset.
     EXPECT_TRUE(smtp.MailFrom("<>"));
     EXPECT_TRUE(smtp.Reset());
@@ -180,7 +157,10 @@ TEST_F(SmtpSessionTest, ContentThatFailsMidwayIsNotDelivered) {
     ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
     ASSERT_TRUE(smtp.MailFrom("<sender@example.org>"));
     ASSERT_TRUE(smtp.RcptTo("<rcpt@example.org>"));
-    FailingContent content;
+    // Its length promises more than it can deliver.
+    ScriptedContent content(std::string(6000, 'z'));
+    content.lengthDelta = 14000;
+    content.failAfter = 6000;
     EXPECT_FALSE(smtp.SendData(content));
     EXPECT_FALSE(smtp.IsConnected());
     // A later session still works and is the only message delivered.

@@ -1,5 +1,6 @@
 // Spool files: the exact record layout, the recipient rules applied when a
 // file is read back, and refusal of every truncated or malformed file.
+#include "HostileInputs.h"
 #include "SpoolTestSupport.h"
 
 #include "spool/SpoolFile.h"
@@ -187,12 +188,8 @@ TEST_F(SpoolFileTest, TruncatedOrMalformedFilesAreRefusedAndLeftUntouched) {
     EXPECT_FALSE(old->mayRelay);
     EXPECT_EQ(ReadAll(*old->content), "Subject: s\r\n\r\nbody\r\n");
     old.reset();
-    expectRefused(good + "x", "trailing byte");
-    expectRefused(good.substr(0, trailerAt) + "VLMX\x01", "unknown trailer");
-    expectRefused("\x01s" + U32(0xFFFFFFFFu) + U32(0) + U32(0), "absurd recipient count");
-    expectRefused(std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 7) + std::string(64, 'a'), "32-bit string length");
-    expectRefused(std::string("\xFF\xFE\xFF", 3) + "ab" + U32(0) + U32(0) + U32(0), "wide-string marker");
-    expectRefused(std::string("\x00", 1) + U32(0) + U32(0) + U32(100) + "short", "content longer than the file");
+    // A trailing byte, an unknown trailer, absurd counts and lengths.
+    for (const auto& [name, bytes] : HostileInputs("fuzz_spoolfile")) expectRefused(bytes, name);
     // No temporary message file was left by any refusal.
     info.reset();
     EXPECT_TRUE(ListDirectory(tempDir).empty());

@@ -145,19 +145,3 @@ TEST_F(SpoolProcessorTest, WithoutTheDirectoryThereIsNoThread) {
     EXPECT_FALSE(processor.IsRunning());
     processor.StopProcessing();  // harmless without a thread
 }
-
-TEST_F(SpoolProcessorTest, AFileLeftInPlaceIsLoggedOnceUntilItChanges) {
-    const std::string logPath = OpenDiagnosticLog();
-    TestHome::WriteFile("SMTPSpooler/SMF1.tmp", "\x05short");
-    CMailSpoolProcessor processor;
-    for (int scan = 0; scan < 3; ++scan) EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
-    TestHome::WriteFile("SMTPSpooler/SMF1.tmp", "\x05shorter");
-    EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
-    g_moduleLog.Close();
-
-    const std::string log = TestHome::ReadFile(logPath);
-    const std::string line = "*** Spool file SMTPSpooler/SMF1.tmp not routed (is malformed); left for a later scan\n";
-    std::size_t count = 0;
-    for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
-    EXPECT_EQ(count, 2u) << log;
-}

@@ -1,29 +1,20 @@
-// Shared fixture for the spool tests: a provisioned home as the working
-// directory, its own temporary directory for message files, the account
-// database, and helpers to build messages and inspect the spool directory.
+// Shared fixture for the spool tests: the database fixture with the home as
+// the working directory and its own temporary directory for message files,
+// and helpers to build messages and inspect the spool directory.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fstream>
+#include <filesystem>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
-#include "TestHome.h"
-#include "delivery/CLocalAccount.h"
-#include "foundation/CMailDatabase.h"
-#include "store/MailStorePaths.h"
+#include "DatabaseTest.h"
+#include "TestContent.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/StringFormat.h"
 #include "spool/MailInfo.h"
 
@@ -31,50 +22,33 @@ namespace spooltest {
 
 inline std::vector<std::string> ListDirectory(const std::string& path) {
     std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(dir))
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                names.emplace_back(entry->d_name);
-        ::closedir(dir);
-    }
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
 
 inline bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    return std::filesystem::exists(path);
 }
 
-inline std::string ReadAll(CMailContent& content) {
-    std::string text;
-    content.Rewind();
-    char block[4096];
-    for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
-    return text;
-}
-
-class SpoolTest : public ::testing::Test {
+class SpoolTest : public DatabaseTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.Provision());
-        char cwd[PATH_MAX];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        oldCwd = cwd;
-        ASSERT_EQ(::chdir(home.Path().c_str()), 0);
+        DatabaseTest::SetUp();
+        if (HasFatalFailure()) return;
+        WorkInHome();
         const char* tmp = std::getenv("TMPDIR");
         hadTmp = tmp != nullptr;
         if (hadTmp) oldTmp = tmp;
         tempDir = home.File("tmp");
-        ASSERT_EQ(::mkdir(tempDir.c_str(), 0700), 0);
+        ASSERT_TRUE(std::filesystem::create_directory(tempDir));
         ::setenv("TMPDIR", tempDir.c_str(), 1);
-        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
-        CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
-        ASSERT_TRUE(db.Open());
     }
     void TearDown() override {
         g_moduleLog.Close();
-        EXPECT_EQ(::chdir(oldCwd.c_str()), 0);
+        DatabaseTest::TearDown();
         if (hadTmp)
             ::setenv("TMPDIR", oldTmp.c_str(), 1);
         else
@@ -82,21 +56,11 @@ protected:
     }
 
     void AddAccount(long id, const std::string& name) {
-        OdbcStatement statement(db.GetConnectionHandle());
-        ASSERT_TRUE(statement.ExecDirect(
-            StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', 'x', 'QIRN%ld', 0, 1, 0, 0,'',0)", id,
-                         SqlEscape(name).c_str(), id)));
+        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', 'x', 'QIRN%ld', 0, 1, 0, 0,'',0)", id,
+                                      SqlEscape(name).c_str(), id)));
     }
     void DeleteAccount(const std::string& name) {
-        OdbcStatement statement(db.GetConnectionHandle());
-        ASSERT_TRUE(statement.ExecDirect("DELETE FROM Accounts WHERE aUserName = '" + SqlEscape(name) + "'"));
-    }
-
-    static std::unique_ptr<CMailContent> Content(const std::string& text) {
-        auto content = std::make_unique<CTempMailContent>();
-        EXPECT_TRUE(content->Open());
-        EXPECT_TRUE(content->Write(text.data(), static_cast<std::uint32_t>(text.size())));
-        return content;
+        ASSERT_TRUE(Exec("DELETE FROM Accounts WHERE aUserName = '" + SqlEscape(name) + "'"));
     }
 
     std::unique_ptr<MailInfo> Mail(const std::string& sender, const std::string& text) {
@@ -115,25 +79,9 @@ protected:
         info.recipients.push_back(std::move(recipient));
     }
 
-    // Turns the diagnostic log on into the home (without its detail lines
-    // unless VerboseLogging is set after); returns its path.
-    std::string OpenDiagnosticLog() {
-        {
-            std::ofstream settings("settings.reg", std::ios::app);
-            settings << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\SpoolTest]\n\"LogDir\"=\"" << home.Path()
-                     << "\"\n\"LoggingLevel\"=dword:00000001\n";
-        }
-        g_moduleLog.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "SpoolTest", false, 1796519100);
-        EXPECT_TRUE(g_moduleLog.IsOpen());
-        return g_moduleLog.FilePath();
-    }
-
     // Entries of the spool directory, hidden ones included.
     static std::vector<std::string> SpoolEntries() { return ListDirectory("SMTPSpooler"); }
 
-    TestHome home;
-    CMailDatabase db;
-    std::string oldCwd;
     std::string tempDir;
     bool hadTmp = false;
     std::string oldTmp;

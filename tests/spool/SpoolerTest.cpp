@@ -1,9 +1,9 @@
 // CMailSpooler: InsertMail's ownership, its honest 1/0 result, its log
 // lines, and the spooler's own find/read/remove operations.
+#include "ScriptedContent.h"
 #include "SpoolTestSupport.h"
 #include "TestPeers.h"
 
-#include "foundation/CModuleLog.h"
 #include "spool/CMailSpooler.h"
 #include "spool/SpoolFile.h"
 
@@ -13,30 +13,6 @@
 using namespace spooltest;
 
 namespace {
-
-// Content that fails or lies on demand and reports its own destruction.
-class ScriptedContent : public CMailContent {
-public:
-    ScriptedContent(std::string text, bool* destroyed) : text(std::move(text)), destroyed(destroyed) {}
-    ~ScriptedContent() override { *destroyed = true; }
-    std::uint32_t GetLength() override { return static_cast<std::uint32_t>(text.size()) + lengthDelta; }
-    void Rewind() override { position = 0; }
-    int Read(void* buffer, std::uint32_t count) override {
-        if (failAfter >= 0 && position >= static_cast<std::size_t>(failAfter)) return -1;
-        const std::size_t n = std::min<std::size_t>({count, text.size() - position, 1000});
-        std::memcpy(buffer, text.data() + position, n);
-        position += n;
-        return static_cast<int>(n);
-    }
-    bool Write(const void*, std::uint32_t) override { return false; }
-    bool Open() override { return true; }
-
-    std::string text;
-    bool* destroyed;
-    std::size_t position = 0;
-    long failAfter = -1;
-    std::uint32_t lengthDelta = 0;
-};
 
 class SpoolerTest : public SpoolTest {
 protected:
@@ -127,33 +103,4 @@ TEST_F(SpoolerTest, FindReadAndRemoveWorkOnTheCurrentFileAndIgnoreHiddenOnes) {
     spooler.RemoveSpoolFile();
     EXPECT_EQ(spooler.FindSpoolFile(), 0);
     EXPECT_EQ(SpoolEntries(), std::vector<std::string>{".SMF1.part"});
-}
-
-// One line per accepted message by default, every step when verbose.
-TEST_F(SpoolerTest, InsertMailWritesItsDiagnosticLines) {
-    CMailSpooler spooler(&db);
-    std::string logPath = OpenDiagnosticLog();
-    for (bool verbose : {false, true}) {
-        if (verbose) {
-            SetSettingDword("SOFTWARE\\Fenwarde\\Velmora\\SpoolTest", "VerboseLogging", 1);
-            g_moduleLog.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "SpoolTest", false, 1796519100);
-            logPath = g_moduleLog.FilePath();
-        }
-        auto info = Mail("s@x", "m");
-        AddRemote(*info, "r", "d.example");
-        EXPECT_EQ(spooler.InsertMail(info.release()), 1);
-        EXPECT_EQ(spooler.InsertMail(nullptr), 0);
-        g_moduleLog.Close();
-
-        const std::string log = TestHome::ReadFile(logPath);
-        const std::string accepted = "Accepted SMF[0-9A-F]+\\.tmp from <s@x> for 1 recipient\\(s\\)\n";
-        const std::string body = log.substr(log.find(verbose ? "Inserting mail.." : "Accepted"));
-        const std::regex expected(
-            verbose ? "Inserting mail\\.\\.\nWaiting for single object\nreseting event\nSaving Mail transaction\n"
-                      "Mail File Name = SMTPSpooler/SMF[0-9A-F]+\\.tmp\nReceiver in file = r@d\\.example\n"
-                      "Writing to MailStorageFile\nClosing File\n" +
-                          accepted + "returning true\nInserting mail\\.\\.\nMailInfo is NULL\n"
-                    : accepted + "MailInfo is NULL\n");
-        EXPECT_TRUE(std::regex_match(body, expected)) << body;
-    }
 }

@@ -1,6 +1,6 @@
-// The storing step, index entries and store paths, through the real
-// database and file system: what is stored can be listed, read, moved and
-// removed, and a failure leaves the store as it was.
+// The storing step, index entries, store paths and the start-up sweep,
+// through the real database and file system. Moving, listing and removing
+// stored messages are proven through the account (LocalAccountTest).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,7 +21,6 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
-#include "store/CMailboxFolder.h"
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
@@ -111,14 +110,6 @@ TEST_F(MailStoreTest, IdsComeFromOneCounterAcrossThreads) {
     EXPECT_EQ(unique.size(), 2000u);
 }
 
-TEST_F(MailStoreTest, ARowWhoseFileIsMissingReadsAsNothing) {
-    const std::string id = Store("Subject: x\r\n\r\nbody\r\n", 1, "Inbox");
-    std::filesystem::remove(accountDirectory + "/Inbox/" + id + ".mel");
-    CStoredMail entry(db.GetConnectionHandle());
-    ASSERT_TRUE(entry.Load(id, 1, 1));
-    EXPECT_EQ(entry.ReadMessage(accountDirectory + "/Inbox"), nullptr);
-}
-
 TEST_F(MailStoreTest, AFileThatCannotBeCreatedReportsItsErrnoAndLeavesNoRows) {
     Store("Subject: x\r\n\r\nbody\r\n", 9, "NoSuchFolder", {mailstore::StoreResult::FileFailed, ENOENT});
     // A folder whose directory became a plain file (root writes anywhere, so
@@ -127,58 +118,6 @@ TEST_F(MailStoreTest, AFileThatCannotBeCreatedReportsItsErrnoAndLeavesNoRows) {
     Store("Subject: x\r\n\r\nbody\r\n", 9, "Plain", {mailstore::StoreResult::FileFailed, ENOTDIR});
     EXPECT_EQ(Text("SELECT count(*) FROM Mails"), "0");
     EXPECT_EQ(Text("SELECT count(*) FROM MailInfo"), "0");
-}
-
-TEST_F(MailStoreTest, ASummaryRowThatCannotBeWrittenTakesBackTheMessage) {
-    ASSERT_TRUE(Exec("CREATE TRIGGER refuse BEFORE INSERT ON MailInfo BEGIN SELECT RAISE(ABORT, 'full'); END"));
-    Store("Subject: x\r\n\r\nbody\r\n", 1, "Inbox", mailstore::StoreResult::RowsFailed);
-    EXPECT_EQ(Text("SELECT count(*) FROM Mails"), "0");
-    EXPECT_TRUE(std::filesystem::is_empty(accountDirectory + "/Inbox"));
-}
-
-TEST_F(MailStoreTest, AMoveNeverReplacesAFileAndKeepsFileAndRowsTogether) {
-    const std::string id = Store("Subject: m\r\n\r\nmove me\r\n", 1, "Inbox");
-    const std::string inboxFile = accountDirectory + "/Inbox/" + id + ".mel";
-    const std::string trashFile = accountDirectory + "/Trash/" + id + ".mel";
-    TestHome::WriteFile(trashFile, "someone else's message");
-
-    CStoredMail entry(db.GetConnectionHandle());
-    ASSERT_TRUE(entry.Load(id, 1, 1));
-    EXPECT_FALSE(entry.Move(accountDirectory + "/Inbox", accountDirectory + "/Trash", 5));
-    EXPECT_EQ(TestHome::ReadFile(trashFile), "someone else's message");
-    EXPECT_TRUE(std::filesystem::exists(inboxFile));
-    EXPECT_EQ(Text("SELECT mFolderId FROM Mails WHERE mMailId = '" + id + "'"), "1");
-    EXPECT_EQ(Text("SELECT mFolderId FROM MailInfo WHERE mMailId = '" + id + "'"), "1");
-
-    std::filesystem::remove(trashFile);
-    ASSERT_TRUE(entry.Move(accountDirectory + "/Inbox", accountDirectory + "/Trash", 5));
-    EXPECT_FALSE(std::filesystem::exists(inboxFile));
-    EXPECT_EQ(TestHome::ReadFile(trashFile), "Subject: m\r\n\r\nmove me\r\n");
-    EXPECT_EQ(Text("SELECT mFolderId FROM Mails WHERE mMailId = '" + id + "'"), "5");
-    EXPECT_EQ(Text("SELECT mFolderId FROM MailInfo WHERE mMailId = '" + id + "'"), "5");
-    EXPECT_EQ(entry.GetFolderId(), 5);
-}
-
-TEST_F(MailStoreTest, AFolderListsInIdOrderAndPurgesOnlyMarkedEntries) {
-    std::vector<std::string> ids;
-    for (int i = 0; i < 3; ++i) ids.push_back(Store("Subject: " + std::to_string(i) + "\r\n\r\nx\r\n", 1, "Inbox"));
-    CMailboxFolder folder;
-    ASSERT_TRUE(folder.Load(db.GetConnectionHandle(), 1, 1, accountDirectory));
-    ASSERT_EQ(folder.Count(true), 3u);
-    for (long m = 1; m < 3; ++m) EXPECT_LT(folder.Entry(m)->GetMailId(), folder.Entry(m + 1)->GetMailId());
-    EXPECT_EQ(folder.Entry(0), nullptr);
-    EXPECT_EQ(folder.Entry(4), nullptr);
-
-    ASSERT_TRUE(folder.Entry(2)->SetDeleted(true));
-    // A reload keeps the marked entry listed, so it can still be undone.
-    ASSERT_TRUE(folder.Load(db.GetConnectionHandle(), 1, 1, accountDirectory));
-    EXPECT_EQ(folder.Count(true), 3u);
-    EXPECT_EQ(folder.Count(false), 2u);
-    const std::string marked = folder.Entry(2)->GetMailId();
-    ASSERT_TRUE(folder.PurgeDeleted("Inbox", true));
-    EXPECT_EQ(folder.Count(true), 2u);
-    EXPECT_EQ(Text("SELECT count(*) FROM Mails WHERE mMailId = '" + marked + "'"), "0");
-    EXPECT_FALSE(std::filesystem::exists(accountDirectory + "/Inbox/" + marked + ".mel"));
 }
 
 TEST(MailStorePaths, OnlyPlainNamesBecomePaths) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,14 @@ protected:
         CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
         ASSERT_TRUE(db.Open());
     }
+    void TearDown() override {
+        if (!previous.empty()) std::filesystem::current_path(previous);
+    }
+    // Makes the home the working directory, as it is for the server, until the test ends.
+    void WorkInHome() {
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(home.Path());
+    }
     SQLHDBC Connection() { return db.GetConnectionHandle(); }
     // Every row of a query, each column as text ("<null>" for NULL).
     std::vector<std::vector<std::string>> Rows(const std::string& sql) {
@@ -44,6 +53,16 @@ protected:
         }
         return rows;
     }
+    // Every row of a query as one line, its columns joined by "|".
+    std::vector<std::string> Lines(const std::string& sql) {
+        std::vector<std::string> lines;
+        for (const std::vector<std::string>& row : Rows(sql)) {
+            std::string line;
+            for (std::size_t c = 0; c < row.size(); ++c) line += (c ? "|" : "") + row[c];
+            lines.push_back(line);
+        }
+        return lines;
+    }
     bool Exec(const std::string& sql) {
         OdbcStatement s(db.GetConnectionHandle());
         return s.ExecDirect(sql);
@@ -57,4 +76,5 @@ protected:
     }
     TestHome home;
     CMailDatabase db;
+    std::filesystem::path previous;
 };

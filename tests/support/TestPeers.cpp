@@ -11,17 +11,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
+#include "TestHome.h"
 #include "platform/Registry.h"
 
 extern char** environ;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // From the build, not __FILE__: that may be relative to the build directory
@@ -43,14 +46,117 @@ UniqueFd Listen(int& port) {
     return fd;
 }
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+// The inherited environment with extra entries put over it.
+std::vector<std::string> Environment(const std::vector<std::string>& extra) {
+    std::vector<std::string> entries;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        const std::string name = entry.substr(0, entry.find('='));
+        const bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::string& x) {
+            return x.compare(0, name.size() + 1, name + "=") == 0;
+        });
+        if (!replaced) entries.push_back(entry);
+    }
+    entries.insert(entries.end(), extra.begin(), extra.end());
+    return entries;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 }  // namespace
+
+pid_t Spawn(const std::vector<std::string>& argv, int outputFd, const std::vector<std::string>& extra) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = Environment(extra);
+    std::vector<char*> argp = Pointers(args);
+    std::vector<char*> envp = Pointers(env);
+    pid_t child = -1;
+    const int rc = posix_spawnp(&child, argp[0], &actions, &attributes, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return rc == 0 ? child : -1;
+}
+
+namespace {
+
+void KillAndReap(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
+                     const std::vector<std::string>& extraEnvironment) {
+    RunResult result;
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return result;
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    const pid_t pid = Spawn(argv, writeEnd.Get(), extraEnvironment);
+    writeEnd.Reset();
+    if (pid < 0) {
+        result.output = "cannot start " + argv.at(0);
+        return result;
+    }
+    const auto until = Clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) {
+            result.timedOut = true;
+            break;
+        }
+        pollfd p{readEnd.Get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        char chunk[65536];
+        const ssize_t n = ::read(readEnd.Get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        result.output.append(chunk, static_cast<std::size_t>(n));
+    }
+    // The output ended; the child itself gets what is left of the wait.
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return result;
+        }
+        if (done < 0 && errno != EINTR) return result;
+        if (result.timedOut || Clock::now() >= until) break;
+        std::this_thread::sleep_for(5ms);
+    }
+    result.timedOut = true;
+    KillAndReap(pid);
+    return result;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds wait) {
+    const auto until = Clock::now() + wait;
+    for (;;) {
+        if (condition()) return true;
+        if (Clock::now() >= until) return false;
+        std::this_thread::sleep_for(25ms);
+    }
+}
 
 int FreePort() {
     int port = 0;
@@ -111,36 +217,53 @@ void DeleteSetting(const char* keyPath, const char* name) {
     RegCloseKey(key);
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& outputPath) {
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& output,
+                         const std::vector<std::string>& extraEnvironment) {
     Stop();
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t child = -1;
-    const int rc = posix_spawn(&child, args[0], &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) return false;
-    pid = child;
-    return true;
+    outputPath = output;
+    status = 0;
+    UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    pid = out ? Spawn(argv, out.Get(), extraEnvironment) : -1;
+    return pid > 0;
+}
+
+bool ChildProcess::Reap(bool block) {
+    if (pid <= 0) return true;
+    int s = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &s, block ? 0 : WNOHANG);
+        if (done == pid) {
+            status = s;
+            // Whatever the program left in its group goes with it.
+            ::kill(-pid, SIGKILL);
+            pid = -1;
+            return true;
+        }
+        if (done < 0 && errno == EINTR) continue;
+        return false;
+    }
 }
 
 void ChildProcess::Stop() {
     if (pid <= 0) return;
     ::kill(-pid, SIGKILL);  // the group: dnsmasq's TCP helpers too
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid = -1;
+    Reap(true);
+}
+
+bool ChildProcess::Signal(int signal) {
+    return pid > 0 && ::kill(pid, signal) == 0;
+}
+
+bool ChildProcess::WaitExit(std::chrono::milliseconds wait) {
+    return WaitUntil([this] { return Reap(false); }, wait);
+}
+
+int ChildProcess::ExitCode() const {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ChildProcess::Output() const {
+    return outputPath.empty() ? std::string() : TestHome::ReadFile(outputPath);
 }
 
 bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user, const std::string& password,
@@ -166,8 +289,8 @@ bool SmtpPeer::WaitForMessage(int n, std::string& content, std::string& envelope
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(20ms);
     }
-    content = ReadAll(base + ".eml");
-    envelope = ReadAll(base + ".env");
+    content = TestHome::ReadFile(base + ".eml");
+    envelope = TestHome::ReadFile(base + ".env");
     return true;
 }
 
@@ -200,7 +323,7 @@ std::string DnsPeer::Entry() const {
 }
 
 int DnsPeer::QueryCount(const std::string& name) const {
-    std::istringstream in(ReadAll(log));
+    std::istringstream in(TestHome::ReadFile(log));
     int n = 0;
     for (std::string line; std::getline(in, line);)
         if (line.find("query[MX] " + name + " ") != std::string::npos) ++n;

@@ -1,5 +1,5 @@
-// Test peers for the SMTP client and the MX resolver: child processes that
-// are always killed and reaped, real servers (aiosmtpd, dnsmasq) on free
+// Test peers and processes: programs run with a bounded wait, child
+// processes that are always killed and reaped, real servers (aiosmtpd, dnsmasq) on free
 // loopback ports, and a scripted TCP peer for replies no real server sends
 // on demand. Every wait here is bounded so a broken client fails a test
 // instead of hanging it.
@@ -16,6 +16,23 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+
+struct RunResult {
+    int status = -1;  // exit code; -1 when killed by a signal or on time-out
+    bool timedOut = false;
+    std::string output;  // standard output and error together
+};
+
+// Runs argv[0] (a path, or a name looked up in PATH) with extra environment
+// entries ("NAME=value", replacing inherited ones) and standard input from
+// /dev/null; past the limit the child's process group is killed.
+RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit = std::chrono::seconds(60),
+                     const std::vector<std::string>& extraEnvironment = {});
+// Starts argv in its own process group with standard output and error on
+// outputFd and extra environment entries; -1 on failure.
+pid_t Spawn(const std::vector<std::string>& argv, int outputFd, const std::vector<std::string>& extraEnvironment = {});
+// Polls condition every 25 ms until it holds or the wait runs out.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds wait);
 
 // A loopback port that was free a moment ago.
 int FreePort();
@@ -38,12 +55,28 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Standard output and error go to outputPath.
-    bool Start(const std::vector<std::string>& argv, const std::string& outputPath);
+    // Standard output and error go to outputPath; extra environment entries as for RunProgram.
+    bool Start(const std::vector<std::string>& argv, const std::string& outputPath,
+               const std::vector<std::string>& extraEnvironment = {});
+    // kill -9 of the whole group, and reap.
     void Stop();
+    bool Signal(int signal);
+    // True when the child ended within the wait (then ExitCode() tells how).
+    bool WaitExit(std::chrono::milliseconds wait);
+    // The exit code of an ended child; -1 when a signal ended it.
+    int ExitCode() const;
+    pid_t Pid() const { return pid; }
+    std::string Output() const;
+
+protected:
+    // True once the child has ended (and is reaped).
+    bool Reap(bool block);
+
+    pid_t pid = -1;
 
 private:
-    pid_t pid = -1;
+    int status = 0;
+    std::string outputPath;
 };
 
 // aiosmtpd on a free loopback port, recording accepted messages (smtp_peer.py).
