@@ -153,8 +153,7 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     const bool serversStarted = host->StartServerHost();
 
     // Whether the server runs is decided here, before the spool processor
-    // starts: the designed order starts it earlier, but a server that is
-    // about to end must leave the spool as it found it.
+    // starts, so that a server about to end leaves the spool as it found it.
     if (!serversStarted || host->GetModules().GetModules().empty()) {
         g_moduleLog.Write("No server module is running; the server ends");
         err << "velmora run: no server module could be started (see the diagnostic log"
