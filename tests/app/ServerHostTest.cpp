@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <future>
 
+#include "CapturingInterface.h"
 #include "TestHome.h"
 #include "app/CEventThread.h"
 #include "app/CServerHost.h"
@@ -16,7 +17,6 @@
 #include "app/SinkObjects.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/Registry.h"
-#include "platform/UserInterface.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
 
@@ -41,12 +41,6 @@ void AddServer(int number, DWORD active, const std::string& location, const std:
                       static_cast<DWORD>(name.size()));
     RegCloseKey(key);
 }
-
-class CapturingInterface : public UserInterface {
-public:
-    void MessageBox(const std::string& text, const std::string&) override { shown.push_back(text); }
-    std::vector<std::string> shown;
-};
 
 class ModuleDirectory {
 public:
@@ -110,18 +104,14 @@ TEST(CServerModuleList, ARegistryErrorInsideAnEntryUnloadsEverything) {
     AddServer(1, 1, "FakeServer.so", "Fake");
     AddServer(2, 1, "FakeServer.so", "");  // Name missing
     CapturingInterface ui;
-    UserInterface::Install(&ui);
     CServerModuleList list;
     EXPECT_EQ(list.LoadServers(nullptr, nullptr, nullptr), 0);
-    UserInterface::Install(nullptr);
     EXPECT_TRUE(list.GetModules().empty());
-    EXPECT_EQ(ui.shown, std::vector<std::string>{"Error in Reading Registry Key"});
+    EXPECT_EQ(ui.shown, std::vector<std::string>{"Marlowin: Error in Reading Registry Key"});
 
     TestHome empty;  // no Servers key at all
     CServerModuleList none;
-    UserInterface::Install(&ui);
     EXPECT_EQ(none.LoadServers(nullptr, nullptr, nullptr), 0);
-    UserInterface::Install(nullptr);
 }
 
 TEST(EventSinks, NoticesClientSinksAndTasks) {

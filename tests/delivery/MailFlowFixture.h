@@ -4,8 +4,6 @@
 // standing in for the local SMTP server, which records every notice.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,10 +12,6 @@
 #include "DatabaseTest.h"
 #include "TestPeers.h"
 #include "delivery/CGeneratedMailPolicy.h"
-#include "delivery/CLocalAccount.h"
-#include "foundation/CMailDatabase.h"
-#include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
 #include "maillog/CMailLog.h"
@@ -51,7 +45,7 @@ protected:
         EXPECT_TRUE(db.CreateAccount(name, "secret", limits.group, false, name + "@example.org", limits.mailbox, 1,
                                      limits.allowWrite, limits.receive, limits.send))
             << name;
-        return std::stol(Text("SELECT aAccountId FROM Accounts WHERE aUserName = '" + name + "'"));
+        return AccountId(name);
     }
     long Create(const std::string& name) { return Create(name, Limits{}); }
     // Makes group a group of the members (group id = the group's account id).

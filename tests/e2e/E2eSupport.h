@@ -8,8 +8,6 @@
 // out.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -19,7 +17,6 @@
 #include "SmtpClient.h"
 #include "TestHome.h"
 #include "TestPeers.h"
-#include "platform/UniqueFd.h"
 
 // $VELMORA_BUILD_DIR/bin/velmora.
 std::string VelmoraProgram();

@@ -1,20 +1,12 @@
 // CRegistryKey's reading rules and CheckRegistryResult's messages.
 #include <gtest/gtest.h>
 
+#include "CapturingInterface.h"
 #include "TestHome.h"
 #include "foundation/CRegistryKey.h"
 #include "foundation/SettingsCatalogue.h"
-#include "platform/UserInterface.h"
 
 namespace {
-
-class CapturingInterface : public UserInterface {
-public:
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        shown.push_back(caption + ": " + text);
-    }
-    std::vector<std::string> shown;
-};
 
 // Reads ChangeFromAddress the way the main window does: default 1 unless read.
 DWORD ReadChangeFromAddress() {
@@ -84,11 +76,9 @@ TEST(CRegistryKey, EnumValuesEndsOnAFileThatCannotBeRead) {
 
 TEST(CheckRegistryResult, ShowsTheTwoMessages) {
     CapturingInterface ui;
-    UserInterface::Install(&ui);
     EXPECT_TRUE(CheckRegistryResult(0));
     EXPECT_FALSE(CheckRegistryResult(5));
     EXPECT_FALSE(CheckRegistryResult(2));
-    UserInterface::Install(nullptr);
     EXPECT_EQ(ui.shown, (std::vector<std::string>{"Marlowin: Access Denied in Reading Registry Key",
                                                   "Marlowin: Error in Reading Registry Key"}));
 }

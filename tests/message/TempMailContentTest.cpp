@@ -1,7 +1,7 @@
 // Temporary message files: unique exclusive names, the stream operations,
 // SetLength, the failure texts, and deletion with the object.
 #include "foundation/CTempMailContent.h"
-#include "platform/UserInterface.h"
+#include "CapturingInterface.h"
 
 #include <gtest/gtest.h>
 
@@ -31,16 +31,6 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-class CapturingInterface : public UserInterface {
-public:
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        boxes.push_back(text);
-        captions.push_back(caption);
-    }
-    std::vector<std::string> boxes;
-    std::vector<std::string> captions;
-};
-
 // Points TMPDIR at a fresh directory for one test and restores it after.
 class TempDirTest : public ::testing::Test {
 protected:
@@ -52,10 +42,8 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         directory = pattern;
         ::setenv("TMPDIR", directory.c_str(), 1);
-        UserInterface::Install(&ui);
     }
     void TearDown() override {
-        UserInterface::Install(nullptr);
         if (hadOld)
             ::setenv("TMPDIR", oldValue.c_str(), 1);
         else
@@ -111,7 +99,7 @@ TEST_F(TempDirTest, WriteReadRewindAndLength) {
     file.Rewind();
     ASSERT_EQ(file.Read(buffer, 1), 1);
     EXPECT_EQ(buffer[0], 'X');
-    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_TRUE(ui.shown.empty());
 }
 
 TEST_F(TempDirTest, SetLengthCutsAndExtendsWithoutMovingThePosition) {
@@ -137,17 +125,14 @@ TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox) {
     CTempMailContent file;
     char buffer[8];
     EXPECT_EQ(file.Read(buffer, sizeof buffer), -1);  // not open
-    ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0], "Error");
-    EXPECT_EQ(ui.captions[0], "Marlowin");
+    EXPECT_EQ(ui.shown, std::vector<std::string>{"Marlowin: Error"});
     EXPECT_FALSE(file.Write("x", 1));
     EXPECT_FALSE(file.SetLength(0));
 
     // The file must be the one created: a vanished file is not re-created.
     ASSERT_EQ(::unlink(file.GetFileName().c_str()), 0);
     EXPECT_FALSE(file.Open());
-    ASSERT_EQ(ui.boxes.size(), 2u);
-    EXPECT_EQ(ui.boxes[1], "Error Creating Temporary File");
+    EXPECT_EQ(ui.shown, (std::vector<std::string>{"Marlowin: Error", "Marlowin: Error Creating Temporary File"}));
     EXPECT_FALSE(Exists(file.GetFileName()));
 }
 

@@ -1,7 +1,6 @@
 // System notices end to end: composed into a temporary message file and
 // sent to a real SMTP server (aiosmtpd, the tests' SmtpPeer) standing in for
 // the local SMTP server on the configured loopback port.
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <regex>
@@ -10,7 +9,6 @@
 #include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
-#include "foundation/CTempMailContent.h"
 #include "foundation/SettingsCatalogue.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "spool/CSystemNotice.h"

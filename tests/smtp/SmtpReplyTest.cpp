@@ -1,7 +1,6 @@
 // Reply reading and the session steps against scripted peers: replies split
 // over blocks, lines without their line feed, peers that close, stall or
 // never stop talking, refused DATA, and what goes out on the wire.
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +9,6 @@
 #include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
-#include "foundation/CTempMailContent.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/StatusWindow.h"
 #include "smtp/CSmtpConnection.h"

@@ -3,8 +3,6 @@
 // and helpers to build messages and inspect the spool directory.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -13,7 +11,6 @@
 #include <vector>
 
 #include "DatabaseTest.h"
-#include "TestContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/StringFormat.h"
 #include "spool/MailInfo.h"
