@@ -8,6 +8,7 @@
 
 #include "CapturingInterface.h"
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "app/CEventThread.h"
 #include "app/CServerHost.h"
 #include "app/CServerModule.h"
@@ -29,17 +30,10 @@ std::string BuildDir() {
 
 // Servers\#N with the given values; an empty location or name is left out.
 void AddServer(int number, DWORD active, const std::string& location, const std::string& name) {
-    HKEY key = nullptr;
     const std::string path = "SOFTWARE\\Fenwarde\\Velmora\\Servers\\#" + std::to_string(number);
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    RegSetValueEx(key, "Active", 0, REG_DWORD, reinterpret_cast<BYTE*>(&active), 4);
-    if (!location.empty())
-        RegSetValueEx(key, "DLLLocation", 0, REG_SZ, reinterpret_cast<const BYTE*>(location.data()),
-                      static_cast<DWORD>(location.size()));
-    if (!name.empty())
-        RegSetValueEx(key, "Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.data()),
-                      static_cast<DWORD>(name.size()));
-    RegCloseKey(key);
+    SetSettingDword(path.c_str(), "Active", active);
+    if (!location.empty()) SetSettingString(path.c_str(), "DLLLocation", location);
+    if (!name.empty()) SetSettingString(path.c_str(), "Name", name);
 }
 
 class ModuleDirectory {

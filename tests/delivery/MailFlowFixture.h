@@ -103,12 +103,7 @@ protected:
 
     // Messages the loopback server has received.
     int Notices() const { return peer.MessageCount(); }
-    std::string Notice(int n, std::string* envelope = nullptr) {
-        std::string content, env;
-        EXPECT_TRUE(peer.WaitForMessage(n, content, env)) << "notice " << n;
-        if (envelope) *envelope = env;
-        return content;
-    }
+    std::string Notice(int n, std::string* envelope = nullptr) { return peer.Message(n, envelope); }
 
     // Where mail generated on Deliver may go: by default the message came
     // from a client that may relay (the office's own).

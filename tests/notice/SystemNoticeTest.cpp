@@ -18,14 +18,6 @@ namespace {
 // A message from a client that may relay: its notices may go anywhere.
 const CGeneratedMailPolicy kRelaying("ann@example.org", true, nullptr);
 
-// Message n the peer recorded, and its envelope.
-std::string Received(const SmtpPeer& peer, int n, std::string* envelope = nullptr) {
-    std::string content, sender;
-    EXPECT_TRUE(peer.WaitForMessage(n, content, sender)) << "message " << n;
-    if (envelope) *envelope = sender;
-    return content;
-}
-
 // "Sun, 06 Dec 2026 10:00:00 +0530"
 const std::string kDate =
     "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
@@ -82,7 +74,7 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
                                      *original, kRelaying));
     ASSERT_EQ(server.MessageCount(), 1);
     std::string envelope;
-    const std::string text = Received(server, 1, &envelope);
+    const std::string text = server.Message(1, &envelope);
     EXPECT_EQ(envelope, "postmaster@127.0.0.1\nann@example.org\n");
     EXPECT_TRUE(std::regex_match(
         text, std::regex(HeaderBlock("Ann <ann@example\\.org>", "Message Delivery Confirmation") +
@@ -98,10 +90,10 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
                                              "", "fwd@mail.local", ""));
     ASSERT_TRUE(CSystemNotice::SendNotice(*notice, "x@example.org"));
     ASSERT_EQ(server.MessageCount(), 2);
-    EXPECT_EQ(Received(server, 2), ReadAll(*notice) + "\r\n");
+    EXPECT_EQ(server.Message(2), ReadAll(*notice) + "\r\n");
 
     // A notice about a notice is never sent.
-    auto earlier = Content(Received(server, 1));
+    auto earlier = Content(server.Message(1));
     EXPECT_FALSE(CSystemNotice::Issue(CSystemNotice::Kind::ReceivingQuotaExceeded, "postmaster@127.0.0.1",
                                       "carol@corp.example", *earlier, kRelaying));
     EXPECT_EQ(server.MessageCount(), 2);
