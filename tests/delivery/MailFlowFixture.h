@@ -87,11 +87,9 @@ protected:
     // A message of exactly size bytes.
     static std::string Message(std::size_t size, const std::string& header =
                                                      "From: Ann <ann@remote.example>\r\n"
-                                                     "To: bob@example.org\r\n"
-                                                     "Subject: Hello\r\n"
+                                                     "To: bob@example.org\r\nSubject: Hello\r\n"
                                                      "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n") {
-        std::string text = header + "\r\n";
-        while (text.size() < size) text += "x";
+        std::string text = header + "\r\n" + std::string(size, 'x');
         text.resize(size);
         return text;
     }

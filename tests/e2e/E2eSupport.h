@@ -37,8 +37,6 @@ public:
 // connection.
 class MailHome {
 public:
-    MailHome() = default;
-
     const std::string& Path() const { return home.Path(); }
     std::string File(const std::string& name) const { return home.File(name); }
 

@@ -1,5 +1,4 @@
 // CMailDatabase and the statement layer through the real SQLite ODBC driver.
-
 #include "DatabaseTest.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"

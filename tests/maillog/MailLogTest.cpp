@@ -1,7 +1,6 @@
 // The mail log through the real database and file system: rows and text in
 // step, offsets, the day change, removal of old days, and two threads logging
 // at once.
-
 #include <filesystem>
 #include <string>
 #include <thread>

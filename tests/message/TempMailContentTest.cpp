@@ -6,30 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-// "<directory>/Tes" + upper-case hexadecimal digits + ".tmp"
-bool IsTemporaryName(const std::string& path, const std::string& directory) {
-    const std::string prefix = directory + "/Tes";
-    const std::string suffix = ".tmp";
-    if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0 ||
-        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return false;
-    const std::string digits = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
-    return digits.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
 
 // Points TMPDIR at a fresh directory for one test and restores it after.
 class TempDirTest : public ::testing::Test {
@@ -49,7 +34,7 @@ protected:
         else
             ::unsetenv("TMPDIR");
         ::rmdir(directory.c_str());  // fails (and shows a leak) if a file was left
-        EXPECT_FALSE(Exists(directory)) << "temporary files left behind";
+        EXPECT_FALSE(std::filesystem::exists(directory)) << "temporary files left behind";
     }
     CapturingInterface ui;
     std::string directory;
@@ -64,8 +49,8 @@ TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject) {
         for (int i = 0; i < 50; ++i) {
             auto file = std::make_unique<CTempMailContent>();
             const std::string name = file->GetFileName();
-            EXPECT_TRUE(IsTemporaryName(name, directory)) << name;
-            EXPECT_TRUE(Exists(name));
+            EXPECT_TRUE(std::regex_match(name, std::regex(directory + "/Tes[0-9A-F]+\\.tmp"))) << name;
+            EXPECT_TRUE(std::filesystem::exists(name));
             names.insert(name);
             if (i % 2 == 0) {
                 EXPECT_TRUE(file->Open());  // opened or not, the file goes with the object
@@ -74,7 +59,7 @@ TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject) {
         }
     }
     EXPECT_EQ(names.size(), 50u);
-    for (const auto& name : names) EXPECT_FALSE(Exists(name)) << name;
+    for (const auto& name : names) EXPECT_FALSE(std::filesystem::exists(name)) << name;
 }
 
 TEST_F(TempDirTest, WriteReadRewindAndLength) {
@@ -133,7 +118,7 @@ TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox) {
     ASSERT_EQ(::unlink(file.GetFileName().c_str()), 0);
     EXPECT_FALSE(file.Open());
     EXPECT_EQ(ui.shown, (std::vector<std::string>{"Marlowin: Error", "Marlowin: Error Creating Temporary File"}));
-    EXPECT_FALSE(Exists(file.GetFileName()));
+    EXPECT_FALSE(std::filesystem::exists(file.GetFileName()));
 }
 
 TEST_F(TempDirTest, UnusableTemporaryDirectoryFallsBackToTheSystemOne) {

@@ -1,7 +1,6 @@
 // System notices end to end: composed into a temporary message file and
 // sent to a real SMTP server (aiosmtpd, the tests' SmtpPeer) standing in for
 // the local SMTP server on the configured loopback port.
-
 #include <memory>
 #include <regex>
 #include <string>

@@ -1,12 +1,6 @@
 // The outbound queue through the real database and file system: the Outbox
 // file format, the rows written at queuing, sender rewriting, the reader, and
 // the console's listing, preview and delete.
-
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <regex>

@@ -2,7 +2,6 @@
 // the MXCache row and its three-day rule, NXDOMAIN and empty answers, the
 // name-server list, silent servers, and the 1/2/0 results of Connect with
 // mail-exchanger look-up.
-
 #include <ctime>
 
 #include "DatabaseTest.h"

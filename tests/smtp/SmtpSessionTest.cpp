@@ -1,7 +1,6 @@
 // Whole sessions against a real SMTP server (aiosmtpd) that records what it
 // accepted: envelopes, the message bytes after the server removed the dot
 // stuffing, block sizes and progress of the transfer.
-
 #include <cstring>
 #include <vector>
 

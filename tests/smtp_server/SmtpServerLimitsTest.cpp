@@ -4,7 +4,6 @@
 // mailbox limits at RCPT and at the end of data, and the bound on a
 // recipient look-up that the database does not answer. Sessions run on a
 // socket pair with shortened time-outs; the client address is given to them.
-
 #include <sys/socket.h>
 
 #include <atomic>

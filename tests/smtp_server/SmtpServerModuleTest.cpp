@@ -3,7 +3,6 @@
 // by a scripted client for the protocol's edge cases (real clients speak to
 // it in the end-to-end tests); what it accepted is read back from the spool
 // directory.
-
 #include <sys/resource.h>
 #include <unistd.h>
 

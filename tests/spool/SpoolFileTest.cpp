@@ -82,7 +82,7 @@ TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack) {
     ASSERT_NE(back->content, nullptr);
     EXPECT_EQ(back->content->GetLength(), text.size());
     EXPECT_TRUE(ReadAll(*back->content) == text);
-    EXPECT_TRUE(Exists(lastPath)) << "reading never removes the file";
+    EXPECT_TRUE(std::filesystem::exists(lastPath)) << "reading never removes the file";
 }
 
 TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmaster) {

@@ -87,7 +87,7 @@ TEST_F(SpoolProcessorTest, ScanRoutesGoodFilesAndLeavesEverythingElseInPlace) {
 
     // The bad file is tried again at the next scan and still left.
     EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
-    EXPECT_TRUE(Exists("SMTPSpooler/SMF1.tmp"));
+    EXPECT_TRUE(std::filesystem::exists("SMTPSpooler/SMF1.tmp"));
 
     // The base router, used when none is set, accepts a readable file.
     CMailSpoolProcessor plain;

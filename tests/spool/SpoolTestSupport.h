@@ -26,10 +26,6 @@ inline std::vector<std::string> ListDirectory(const std::string& path) {
     return names;
 }
 
-inline bool Exists(const std::string& path) {
-    return std::filesystem::exists(path);
-}
-
 class SpoolTest : public DatabaseTest {
 protected:
     void SetUp() override {

@@ -1,7 +1,6 @@
 // The storing step, index entries, store paths and the start-up sweep,
 // through the real database and file system. Moving, listing and removing
 // stored messages are proven through the account (LocalAccountTest).
-
 #include <fcntl.h>
 #include <sys/stat.h>
 
