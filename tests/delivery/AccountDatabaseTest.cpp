@@ -145,6 +145,10 @@ TEST_F(AccountDatabaseTest, LoginHasItsOutcomes) {
     EXPECT_EQ(db.CheckLogin("otto", ""), CMailDatabase::LoginResult::WrongPassword);
     EXPECT_EQ(db.CheckLogin("nobody", "otto"), CMailDatabase::LoginResult::UnknownName);
     EXPECT_EQ(db.CheckLogin("' OR '1'='1", "x"), CMailDatabase::LoginResult::UnknownName);
+    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::WrongPassword), "Invalid Password");
+    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::UnknownName), "Invalid Login name");
+    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Administrator),
+                 "You have successfully logged in as Administrator");
     CMailDatabase closed;  // never connected
     EXPECT_EQ(closed.CheckLogin("otto", "otto"), CMailDatabase::LoginResult::Failed);
     EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Failed), "Could not Login");
