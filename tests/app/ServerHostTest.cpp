@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <future>
 
+#include "CapturingInterface.h"
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "app/CEventThread.h"
 #include "app/CServerHost.h"
 #include "app/CServerModule.h"
@@ -16,7 +18,6 @@
 #include "app/SinkObjects.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/Registry.h"
-#include "platform/UserInterface.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
 
@@ -29,24 +30,11 @@ std::string BuildDir() {
 
 // Servers\#N with the given values; an empty location or name is left out.
 void AddServer(int number, DWORD active, const std::string& location, const std::string& name) {
-    HKEY key = nullptr;
     const std::string path = "SOFTWARE\\Fenwarde\\Velmora\\Servers\\#" + std::to_string(number);
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    RegSetValueEx(key, "Active", 0, REG_DWORD, reinterpret_cast<BYTE*>(&active), 4);
-    if (!location.empty())
-        RegSetValueEx(key, "DLLLocation", 0, REG_SZ, reinterpret_cast<const BYTE*>(location.data()),
-                      static_cast<DWORD>(location.size()));
-    if (!name.empty())
-        RegSetValueEx(key, "Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.data()),
-                      static_cast<DWORD>(name.size()));
-    RegCloseKey(key);
+    SetSettingDword(path.c_str(), "Active", active);
+    if (!location.empty()) SetSettingString(path.c_str(), "DLLLocation", location);
+    if (!name.empty()) SetSettingString(path.c_str(), "Name", name);
 }
-
-class CapturingInterface : public UserInterface {
-public:
-    void MessageBox(const std::string& text, const std::string&) override { shown.push_back(text); }
-    std::vector<std::string> shown;
-};
 
 class ModuleDirectory {
 public:
@@ -110,18 +98,14 @@ TEST(CServerModuleList, ARegistryErrorInsideAnEntryUnloadsEverything) {
     AddServer(1, 1, "FakeServer.so", "Fake");
     AddServer(2, 1, "FakeServer.so", "");  // Name missing
     CapturingInterface ui;
-    UserInterface::Install(&ui);
     CServerModuleList list;
     EXPECT_EQ(list.LoadServers(nullptr, nullptr, nullptr), 0);
-    UserInterface::Install(nullptr);
     EXPECT_TRUE(list.GetModules().empty());
-    EXPECT_EQ(ui.shown, std::vector<std::string>{"Error in Reading Registry Key"});
+    EXPECT_EQ(ui.shown, std::vector<std::string>{"Marlowin: Error in Reading Registry Key"});
 
     TestHome empty;  // no Servers key at all
     CServerModuleList none;
-    UserInterface::Install(&ui);
     EXPECT_EQ(none.LoadServers(nullptr, nullptr, nullptr), 0);
-    UserInterface::Install(nullptr);
 }
 
 TEST(EventSinks, NoticesClientSinksAndTasks) {

@@ -1,5 +1,8 @@
 // `velmora setup` provisions a whole home and a second run changes nothing;
 // a missing piece of the data source is named with the command that mends it.
+// `velmora reg`: values set, read with their type, listed and deleted; a
+// change the catalogue refuses leaves the settings file byte for byte as it
+// was; a broken file is named by its line and never rewritten.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -85,4 +88,63 @@ TEST(Setup, MissingPiecesAreNamed) {
     EXPECT_NE(DataSource::ThreadingWarning(home.Path()).find("has no Threading line"), std::string::npos);
     TestHome::WriteFile(home.File("odbcinst.ini"), "[Velmora SQLite3]\nDriver=/x.so\nThreading=1\n");
     EXPECT_NE(DataSource::ThreadingWarning(home.Path()).find("has Threading=1"), std::string::npos);
+}
+
+TEST(RegCommand, SetGetDeleteAndABrokenFile) {
+    TestHome home;
+    std::string out, err;
+    EXPECT_EQ(Reg({"get", "Ports", "SMTP Port"}, &out, &err), 1);
+    ASSERT_EQ(Reg({"set", "Ports", "SMTP Port", "dword", "2525"}, &out), 0);
+    EXPECT_NE(out.find("restart a running `velmora run`"), std::string::npos) << out;
+    ASSERT_EQ(Reg({"set", "Ports", "SMTP Timeout", "dword", "60"}, &out), 0);
+    EXPECT_EQ(out, "");
+    ASSERT_EQ(Reg({"set", "DNS", "#1", "string", "127.0.0.1:5353"}), 0);
+    ASSERT_EQ(Reg({"get", "Ports", "SMTP Port"}, &out), 0);
+    EXPECT_EQ(out, "SMTP Port = 2525 (dword)\n");
+    ASSERT_EQ(Reg({"list"}, &out), 0);
+    EXPECT_NE(out.find("  SMTP Port = 2525 (dword)"), std::string::npos);
+    EXPECT_NE(out.find("  #1 = 127.0.0.1:5353 (string)"), std::string::npos);
+    ASSERT_EQ(Reg({"delete", "DNS", "#1"}), 0);
+    EXPECT_EQ(Reg({"delete", "DNS", "#1"}), 1);
+
+    std::string text = TestHome::ReadFile(home.File("settings.reg"));
+    text += "this line is not a setting\n";
+    TestHome::WriteFile(home.File("settings.reg"), text);
+    EXPECT_EQ(Reg({"set", "Ports", "SMTP Port", "dword", "25"}, &out, &err), 2);
+    EXPECT_NE(err.find(home.File("settings.reg") + ": line "), std::string::npos) << err;
+    EXPECT_EQ(TestHome::ReadFile(home.File("settings.reg")), text);
+}
+
+TEST(RegCommand, ARefusedChangeLeavesTheFileByteIdentical) {
+    TestHome home;
+    ASSERT_EQ(Reg({"set", "Ports", "SMTP Port", "dword", "2525"}), 0);
+    const std::string before = TestHome::ReadFile(home.File("settings.reg"));
+    struct Case {
+        std::vector<std::string> args;
+        int rc;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"set", "Ports", "SMTP Port", "string", "2525"}, 1, "is a dword setting (a number)"},
+        {{"set", "Ports", "SMTP Port", "dword", "70000"}, 1, "takes a number from 1 to 65535"},
+        {{"set", "Ports", "SMTP Port", "dword", "0"}, 1, "takes a number from 1 to 65535"},
+        {{"set", "Ports", "SMTP Port", "dword", "-1"}, 64, "is not a number"},
+        {{"set", "Ports", "SMTP Port", "qword", "1"}, 64, "is not a type"},
+        {{"set", "Storage", "Mail Directory", "dword", "1"}, 1, "is a string setting"},
+        {{"set", "Ports", "SMTP Prot", "dword", "25"}, 1, "--force"},
+        {{"set", "NewKey", "Anything", "string", "x"}, 1, "--force"},
+        {{"set", "Servers\\#1", "Active", "string", "1"}, 1, "is a dword setting"},
+        {{"set", "Ports", "SMTP Port", "dword"}, 64, "usage:"},
+    };
+    for (const Case& c : cases) {
+        std::string err;
+        EXPECT_EQ(Reg(c.args, nullptr, &err), c.rc) << c.args[2];
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_EQ(TestHome::ReadFile(home.File("settings.reg")), before) << c.args[2];
+    }
+    // Asked for explicitly, an unknown name is stored.
+    std::string out;
+    ASSERT_EQ(Reg({"set", "NewKey", "Anything", "string", "x", "--force"}), 0);
+    ASSERT_EQ(Reg({"get", "NewKey", "Anything"}, &out), 0);
+    EXPECT_EQ(out, "Anything = x (string)\n");
 }

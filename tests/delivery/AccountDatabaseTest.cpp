@@ -1,48 +1,44 @@
 // Account administration of CMailDatabase and the login check, through the
 // real database and mail store.
+// CUserRecord read from its tables: defaults where rows are missing, gaps in
+// folder numbers, and rows that must not be trusted blindly.
 #include <filesystem>
 #include <vector>
 
 #include "AccountTestSupport.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"
+#include "delivery/CUserRecord.h"
 
 namespace {
 
 class AccountDatabaseTest : public AccountTest {
 protected:
-    std::string Count(const std::string& table, long id, const char* column = "aAccountId") {
-        return Text(StringPrintf("SELECT count(*) FROM %s WHERE %s = %ld", table.c_str(), column, id));
+    // The value of expression over the account's rows of table.
+    std::string Value(const std::string& expression, const std::string& table, long id) {
+        return Text(StringPrintf("SELECT %s FROM %s WHERE aAccountId = %ld", expression.c_str(), table.c_str(), id));
     }
+    std::string Count(const std::string& table, long id) { return Value("count(*)", table, id); }
 };
 
 }  // namespace
 
 TEST_F(AccountDatabaseTest, ANewAccountHasItsRowsAndItsTreeOfSevenFolders) {
     ASSERT_TRUE(db.CreateAccount("frank", "o'neil", false, false, "frank@example.org", 1000, 1, 0, 200, 300));
-    const long id = std::stol(Text("SELECT aAccountId FROM Accounts WHERE aUserName = 'frank'"));
+    const long id = AccountId("frank");
     EXPECT_GT(id, 0);
     EXPECT_EQ(Count("Accounts", id), "1");
-    EXPECT_EQ(Text(StringPrintf("SELECT aMailBox FROM Accounts WHERE aAccountId = %ld", id)),
-              "QIRN" + std::to_string(id));
-    EXPECT_EQ(Text(StringPrintf("SELECT aIsAlive || aLogged || aIsAdmin || aIsGroup FROM Accounts WHERE "
-                                "aAccountId = %ld",
-                                id)),
-              "1000");
-    const std::string stored = Text(StringPrintf("SELECT aPassword FROM Accounts WHERE aAccountId = %ld", id));
-    EXPECT_EQ(PasswordScrambler::Unscramble("frank", stored), "o'neil");
+    EXPECT_EQ(Value("aMailBox", "Accounts", id), "QIRN" + std::to_string(id));
+    EXPECT_EQ(Value("aIsAlive || aLogged || aIsAdmin || aIsGroup", "Accounts", id), "1000");
+    EXPECT_EQ(PasswordScrambler::Unscramble("frank", Value("aPassword", "Accounts", id)), "o'neil");
     EXPECT_EQ(Count("FolderMapping", id), "7");
     EXPECT_EQ(Text(StringPrintf("SELECT group_concat(FolderId || FolderName, ',') FROM (SELECT * FROM FolderMapping "
                                 "WHERE aAccountId = %ld ORDER BY FolderId)",
                                 id)),
               "1Inbox,2Sent,3Task,4Request,5Trash,6Draft,7ApprovalMail");
-    EXPECT_EQ(Text(StringPrintf("SELECT MailBoxLimit || ',' || RecvMailLimit || ',' || SendMailLimit FROM "
-                                "MailSizeControl WHERE aAccountId = %ld",
-                                id)),
+    EXPECT_EQ(Value("MailBoxLimit || ',' || RecvMailLimit || ',' || SendMailLimit", "MailSizeControl", id),
               "1000,200,300");
-    EXPECT_EQ(
-        Text(StringPrintf("SELECT aAllowRead || ',' || aAllowWrite FROM AccessControl WHERE aAccountId = %ld", id)),
-        "1,0");
+    EXPECT_EQ(Value("aAllowRead || ',' || aAllowWrite", "AccessControl", id), "1,0");
     const std::string tree = home.File("mail/QIRN" + std::to_string(id));
     for (const char* folder : {"Inbox", "Sent", "Task", "Request", "Trash", "Draft", "ApprovalMail"})
         EXPECT_TRUE(std::filesystem::is_directory(tree + "/" + folder)) << folder;
@@ -130,11 +126,10 @@ TEST_F(AccountDatabaseTest, AlterChangesPasswordRightsAndLimitsOfExistingAccount
     EXPECT_EQ(account->GetUserRecord().GetEmailId(), "mia@example.net");
     EXPECT_EQ(account->GetUserRecord().GetRecvMailSizeLimit(), 50u);
     EXPECT_EQ(account->GetUserRecord().GetRecvmailLimit(), 60u);
-    EXPECT_EQ(Text(StringPrintf("SELECT aAllowRead || aAllowWrite FROM AccessControl WHERE aAccountId = %ld", id)),
-              "01");
+    EXPECT_EQ(Value("aAllowRead || aAllowWrite", "AccessControl", id), "01");
     // Without limits the MailSizeControl row stays.
     ASSERT_TRUE(db.AlterAccount("mia", "third", false, true, "mia@example.net", 10, 1, 1));
-    EXPECT_EQ(Text(StringPrintf("SELECT MailBoxLimit FROM MailSizeControl WHERE aAccountId = %ld", id)), "50");
+    EXPECT_EQ(Value("MailBoxLimit", "MailSizeControl", id), "50");
     EXPECT_EQ(db.CheckLogin("mia", "third"), CMailDatabase::LoginResult::Administrator);
 
     EXPECT_FALSE(db.AlterAccount("nobody", "x", false, false, "n@example.org", 0, 1, 1));
@@ -190,4 +185,35 @@ TEST_F(AccountDatabaseTest, DeletingAnAccountKeepsItsMailButNotItsRows) {
     ASSERT_TRUE(account->Login("secret"));
     EXPECT_EQ(account->GetMessageCount(true, 1), 0);
     EXPECT_EQ(account->GetUserRecord().GetFolderCount(), 7);
+}
+
+TEST_F(AccountDatabaseTest, UserRecordFillsGapsAndIgnoresDamagedFolderRows) {
+    ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (5, 'gap', '%s', 'QIRN5', 0, 1, 0, 0, 'g@x', 0)",
+                                  SqlEscape(PasswordScrambler::Scramble("gap", "pw")).c_str())));
+    for (const char* row : {"(5, 1, 'Inbox', 0)", "(5, 2, 'Sent', 0)", "(5, 5, 'Trash', 0)", "(5, 0, 'Zero', 0)"})
+        ASSERT_TRUE(Exec(std::string("INSERT INTO FolderMapping VALUES ") + row));
+    ASSERT_TRUE(Exec("INSERT INTO UserPrefrences VALUES (5, 'courier', 12, 'plain', 1, 0, 1, 0, 1)"));
+    CUserRecord record(db.GetConnectionHandle(), 5);
+    EXPECT_EQ(record.GetFolderCount(), 5);
+    EXPECT_STREQ(record.GetFolderName(3), " ");
+    EXPECT_STREQ(record.GetFolderName(4), " ");
+    EXPECT_STREQ(record.GetFolderName(5), "Trash");
+    // No MailSizeControl row: no limits.
+    EXPECT_EQ(record.GetMailboxLimit(), 0u);
+    EXPECT_EQ(record.GetRecvmailLimit(), 0u);
+    EXPECT_EQ(record.GetSendMailLimit(), 0u);
+    EXPECT_EQ(record.GetFont(), "courier");
+    EXPECT_EQ(record.GetFontSize(), 12);
+    EXPECT_TRUE(record.GetSaveCopy());
+    EXPECT_TRUE(record.GetReadRcpt());
+
+    // A wild folder number is capped rather than allocated.
+    ASSERT_TRUE(Exec("INSERT INTO FolderMapping VALUES (5, 2000000000, 'Wild', 0)"));
+    CUserRecord capped(db.GetConnectionHandle(), 5);
+    EXPECT_EQ(capped.GetFolderCount(), CUserRecord::kMaxFolders);
+
+    CUserRecord missing(db.GetConnectionHandle(), 77);
+    EXPECT_FALSE(missing.IsLoaded());
+    EXPECT_EQ(missing.GetFolderCount(), 0);
+    EXPECT_EQ(missing.GetPassword(), "");
 }

@@ -3,25 +3,19 @@
 // message contents.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <sstream>
 #include <string>
 
 #include "DatabaseTest.h"
 #include "app/RegistryCommand.h"
-#include "delivery/CLocalAccount.h"
-#include "foundation/CMailDatabase.h"
-#include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
 
 class AccountTest : public DatabaseTest {
 protected:
     // Creates an account the way the user editor does; returns its id.
     long Create(const std::string& name, const std::string& password = "secret", bool admin = false) {
         EXPECT_TRUE(db.CreateAccount(name, password, false, admin, name + "@example.org", 0, 1, 1, 0, 0)) << name;
-        return std::stol(Text("SELECT aAccountId FROM Accounts WHERE aUserName = '" + name + "'"));
+        return AccountId(name);
     }
     std::unique_ptr<CLocalAccount> Account(const std::string& name) {
         return std::unique_ptr<CLocalAccount>(db.LookupLocalAccount(name));

@@ -51,6 +51,12 @@ TEST_F(LocalDeliveryTest, ReceivingLimitIsInKilobytesAndAMessageOfExactlyTheLimi
         << notice;
     // Nothing was logged as received for the refused message.
     EXPECT_EQ(Count("SELECT count(*) FROM MAILSTATISTICS WHERE IsLocal = 1"), 1);
+
+    // A notice is not answered with a notice.
+    Deliver(*bob, Message(12000,
+                          "From: postmaster\r\nTo: bob@example.org\r\nSubject: Message Delivery Error\r\n"
+                          "X-Mailer: Tessal Notification\r\nX-QIRN-Receipt: ann@remote.example\r\n"));
+    EXPECT_EQ(Notices(), 1);
 }
 
 TEST_F(LocalDeliveryTest, MailboxLimitCountsOnlyUndeletedInboxMessages) {
@@ -70,15 +76,6 @@ TEST_F(LocalDeliveryTest, MailboxLimitCountsOnlyUndeletedInboxMessages) {
     Deliver(*bob, Message(1000));
     EXPECT_EQ(Count("SELECT count(*) FROM Mails WHERE mFolderId = 1 and aAccountId = " + std::to_string(id)), 3);
     EXPECT_EQ(Notices(), 1);
-}
-
-TEST_F(LocalDeliveryTest, NoticesAreNotAnsweredWithNotices) {
-    Create("bob", Limits{.receive = 1});
-    auto bob = Account("bob");
-    Deliver(*bob, Message(2000,
-                          "From: postmaster\r\nTo: bob@example.org\r\nSubject: Message Delivery Error\r\n"
-                          "X-Mailer: Tessal Notification\r\nX-QIRN-Receipt: ann@remote.example\r\n"));
-    EXPECT_EQ(Notices(), 0);
 }
 
 TEST_F(LocalDeliveryTest, StoredRowsKeepQuotesLongAndNonAsciiValuesIntact) {

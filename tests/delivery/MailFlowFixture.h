@@ -4,8 +4,6 @@
 // standing in for the local SMTP server, which records every notice.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,10 +12,6 @@
 #include "DatabaseTest.h"
 #include "TestPeers.h"
 #include "delivery/CGeneratedMailPolicy.h"
-#include "delivery/CLocalAccount.h"
-#include "foundation/CMailDatabase.h"
-#include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
 #include "maillog/CMailLog.h"
@@ -51,7 +45,7 @@ protected:
         EXPECT_TRUE(db.CreateAccount(name, "secret", limits.group, false, name + "@example.org", limits.mailbox, 1,
                                      limits.allowWrite, limits.receive, limits.send))
             << name;
-        return std::stol(Text("SELECT aAccountId FROM Accounts WHERE aUserName = '" + name + "'"));
+        return AccountId(name);
     }
     long Create(const std::string& name) { return Create(name, Limits{}); }
     // Makes group a group of the members (group id = the group's account id).
@@ -93,11 +87,9 @@ protected:
     // A message of exactly size bytes.
     static std::string Message(std::size_t size, const std::string& header =
                                                      "From: Ann <ann@remote.example>\r\n"
-                                                     "To: bob@example.org\r\n"
-                                                     "Subject: Hello\r\n"
+                                                     "To: bob@example.org\r\nSubject: Hello\r\n"
                                                      "Date: Sun, 06 Dec 2026 10:00:00 +0000\r\n") {
-        std::string text = header + "\r\n";
-        while (text.size() < size) text += "x";
+        std::string text = header + "\r\n" + std::string(size, 'x');
         text.resize(size);
         return text;
     }
@@ -109,12 +101,7 @@ protected:
 
     // Messages the loopback server has received.
     int Notices() const { return peer.MessageCount(); }
-    std::string Notice(int n, std::string* envelope = nullptr) {
-        std::string content, env;
-        EXPECT_TRUE(peer.WaitForMessage(n, content, env)) << "notice " << n;
-        if (envelope) *envelope = env;
-        return content;
-    }
+    std::string Notice(int n, std::string* envelope = nullptr) { return peer.Message(n, envelope); }
 
     // Where mail generated on Deliver may go: by default the message came
     // from a client that may relay (the office's own).

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "E2eSupport.h"
-#include "TestPeers.h"
 
 class E2eFixture : public ::testing::Test {
 protected:

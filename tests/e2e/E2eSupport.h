@@ -8,8 +8,6 @@
 // out.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -19,7 +17,6 @@
 #include "SmtpClient.h"
 #include "TestHome.h"
 #include "TestPeers.h"
-#include "platform/UniqueFd.h"
 
 // $VELMORA_BUILD_DIR/bin/velmora.
 std::string VelmoraProgram();
@@ -40,8 +37,6 @@ public:
 // connection.
 class MailHome {
 public:
-    MailHome() = default;
-
     const std::string& Path() const { return home.Path(); }
     std::string File(const std::string& name) const { return home.File(name); }
 

@@ -1,10 +1,5 @@
 // CMailDatabase and the statement layer through the real SQLite ODBC driver.
-#include <gtest/gtest.h>
-
 #include "DatabaseTest.h"
-#include "delivery/CLocalAccount.h"
-#include "foundation/CMailDatabase.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"
 

@@ -1,20 +1,15 @@
-// CRegistryKey's reading rules and CheckRegistryResult's messages.
+// CRegistryKey's reading rules and CheckRegistryResult's messages; and
+// MovedHome: one provisioned path elsewhere is an administrator's choice,
+// not a move (the repair of a real move is proven end to end).
 #include <gtest/gtest.h>
 
+#include "CapturingInterface.h"
 #include "TestHome.h"
 #include "foundation/CRegistryKey.h"
+#include "foundation/MovedHome.h"
 #include "foundation/SettingsCatalogue.h"
-#include "platform/UserInterface.h"
 
 namespace {
-
-class CapturingInterface : public UserInterface {
-public:
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        shown.push_back(caption + ": " + text);
-    }
-    std::vector<std::string> shown;
-};
 
 // Reads ChangeFromAddress the way the main window does: default 1 unless read.
 DWORD ReadChangeFromAddress() {
@@ -28,6 +23,14 @@ DWORD ReadChangeFromAddress() {
         key.CloseProductKey();
     }
     return value;
+}
+
+void WriteHome(const TestHome& home, const std::string& database, const std::string& mail) {
+    TestHome::WriteFile(home.File("odbc.ini"), "[Velmora]\nDriver=Velmora SQLite3\nDatabase=" + database + "\n");
+    TestHome::WriteFile(home.File("settings.reg"),
+                        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\Storage]\n"
+                        "\"Mail Directory\"=\"" +
+                            mail + "\"\n");
 }
 
 }  // namespace
@@ -84,11 +87,19 @@ TEST(CRegistryKey, EnumValuesEndsOnAFileThatCannotBeRead) {
 
 TEST(CheckRegistryResult, ShowsTheTwoMessages) {
     CapturingInterface ui;
-    UserInterface::Install(&ui);
     EXPECT_TRUE(CheckRegistryResult(0));
     EXPECT_FALSE(CheckRegistryResult(5));
     EXPECT_FALSE(CheckRegistryResult(2));
-    UserInterface::Install(nullptr);
     EXPECT_EQ(ui.shown, (std::vector<std::string>{"Marlowin: Access Denied in Reading Registry Key",
                                                   "Marlowin: Error in Reading Registry Key"}));
+}
+
+TEST(MovedHome, TwoPathsAtAnotherHomeAreAMoveOneIsAChoice) {
+    TestHome home;
+    WriteHome(home, "/srv/old/velmora.db", "/srv/old/mail");
+    EXPECT_EQ(MovedHome::FormerDirectory(home.Path()), "/srv/old");
+    WriteHome(home, "/data/velmora.db", "/data/mail-store");
+    EXPECT_EQ(MovedHome::FormerDirectory(home.Path()), "");
+    WriteHome(home, home.File("velmora.db"), "/srv/old/mail");
+    EXPECT_EQ(MovedHome::FormerDirectory(home.Path()), "");
 }

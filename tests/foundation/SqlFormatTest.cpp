@@ -1,11 +1,14 @@
 // SqlFormat: what the statement formatter refuses to compile, and the text it
 // composes from the pieces it accepts.
+// SqlDialect: Access forms become the backend's, and quoted values are never touched.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
 
 #include "foundation/SqlFormat.h"
+#include "foundation/SqlDialect.h"
+#include "foundation/StringFormat.h"
 
 namespace {
 
@@ -29,4 +32,35 @@ TEST(SqlFormat, PlacesQuotedTextNamesAndNumbersInOrder) {
     EXPECT_EQ(FormatSql("SELECT max(%s) FROM Accounts", *SqlTrusted::Name("aAccountId")),
               "SELECT max(aAccountId) FROM Accounts");
     for (const char* name : {"", "1a", "a b", "a;--", "Accounts'"}) EXPECT_FALSE(SqlTrusted::Name(name)) << name;
+}
+
+TEST(SqlDialect, RewritesOnlyOutsideQuotedValues) {
+    const SqlDialect sqlite(SqlDialect::Backend::SQLite, true);
+    EXPECT_EQ(sqlite.Translate("DELETE * from MXCache where Domain = 'a.b'"),
+              "DELETE from MXCache where Domain = 'a.b'");
+    EXPECT_EQ(sqlite.Translate("DELETE  *  FROM t"), "DELETE FROM t");
+    EXPECT_EQ(sqlite.Translate("select * from t where ucase(Type) = 'S'"), "select * from t where upper(Type) = 'S'");
+    EXPECT_EQ(sqlite.Translate("SELECT x FROM t WHERE d > cdate('2026-12-06 10:00:00')"),
+              "SELECT x FROM t WHERE d > '2026-12-06 10:00:00'");
+    EXPECT_EQ(sqlite.Translate("WHERE d <= CDATE( '2026-12-30 23:30:00' ) + 3"), "WHERE d <= '2027-01-02 23:30:00'");
+    EXPECT_EQ(sqlite.Translate("WHERE d > cdate('2024-02-28')+1"), "WHERE d > '2024-02-29 00:00:00'");
+    // Inside values nothing changes, whatever it looks like.
+    EXPECT_EQ(sqlite.Translate("INSERT INTO t VALUES ('DELETE * FROM x', 'ucase(a)', 'cdate(''2026-01-01'')', 'true')"),
+              "INSERT INTO t VALUES ('DELETE * FROM x', 'ucase(a)', 'cdate(''2026-01-01'')', 'true')");
+    // Identifiers that merely contain the words stay.
+    EXPECT_EQ(sqlite.Translate("SELECT ucase_col, mycdate FROM truetable"), "SELECT ucase_col, mycdate FROM truetable");
+    // Not a date: left for the backend to refuse.
+    EXPECT_EQ(sqlite.Translate("WHERE d > cdate('soon')"), "WHERE d > cdate('soon')");
+    // An unterminated literal is copied as it is.
+    EXPECT_EQ(sqlite.Translate("SELECT 'open ucase("), "SELECT 'open ucase(");
+
+    const SqlDialect noBooleans(SqlDialect::Backend::Other, false);
+    EXPECT_EQ(noBooleans.Translate("UPDATE Accounts SET aLogged = false WHERE aLogged = TRUE AND n = 'true'"),
+              "UPDATE Accounts SET aLogged = 0 WHERE aLogged = 1 AND n = 'true'");
+    EXPECT_EQ(sqlite.Translate("SET a = true"), "SET a = true");
+}
+
+TEST(SqlEscape, DoublesApostrophesAndStopsAtNul) {
+    EXPECT_EQ(SqlEscape("O'Brien''s"), "O''Brien''''s");
+    EXPECT_EQ(SqlEscape(std::string("ab\0'cd", 6)), "ab");
 }

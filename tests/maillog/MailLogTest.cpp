@@ -1,22 +1,14 @@
 // The mail log through the real database and file system: rows and text in
 // step, offsets, the day change, removal of old days, and two threads logging
 // at once.
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DatabaseTest.h"
 #include "ScriptedContent.h"
-#include "TestContent.h"
 #include "TestPeers.h"
-#include "foundation/CMailDatabase.h"
-#include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
 #include "maillog/CMailLog.h"
 #include "platform/Home.h"
@@ -82,23 +74,12 @@ TEST_F(MailLogTest, RowsCarryOffsetsAndSizesOfTheAppendedText) {
     EXPECT_EQ(received, first + second);
     EXPECT_EQ(TestHome::ReadFile(day + "/SentMail.Log"), big);
 
-    auto rows = Rows("SELECT * FROM MAILSTATISTICS ORDER BY IsLocal DESC, Offset");
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0][0], "sender@example.org");
-    EXPECT_EQ(rows[0][1], "carol@mail.local");
-    EXPECT_EQ(rows[0][2], "first");
-    EXPECT_EQ(rows[0][3], "2026-12-06 12:00:00");
-    EXPECT_EQ(rows[0][5], "100");
-    EXPECT_EQ(rows[0][6], "0");
-    EXPECT_EQ(rows[0][7], "06122026");
-    EXPECT_EQ(rows[1][5], "200");
-    EXPECT_EQ(rows[1][6], "100");
-    EXPECT_EQ(rows[2][0], "carol@mail.local");
-    EXPECT_EQ(rows[2][1], "ann@example.org");
-    EXPECT_EQ(rows[2][2], "big");
-    EXPECT_EQ(rows[2][5], "200000");
-    EXPECT_EQ(rows[2][6], "0");
-    EXPECT_NE(rows[0][4], rows[2][4]);  // received and sent differ in IsLocal
+    EXPECT_EQ(
+        Lines("SELECT MailFrom, MailTo, Subject, MailDate, IsLocal, MailSize, Offset, LogDay FROM "
+              "MAILSTATISTICS ORDER BY IsLocal DESC, Offset"),
+        (std::vector<std::string>{"sender@example.org|carol@mail.local|first|2026-12-06 12:00:00|1|100|0|06122026",
+                                  "sender@example.org|carol@mail.local|second|2026-12-06 12:00:00|1|200|100|06122026",
+                                  "carol@mail.local|ann@example.org|big|2026-12-06 12:00:00|0|200000|0|06122026"}));
 }
 
 TEST_F(MailLogTest, ApostrophesLongTextsAndEightBitBytesAreStoredIntact) {
@@ -109,12 +90,9 @@ TEST_F(MailLogTest, ApostrophesLongTextsAndEightBitBytesAreStoredIntact) {
     const std::string sender = "O'Brien \xe9t\xe9 <ob@example.org>";
     auto content = Content(Message("x", 50));
     ASSERT_TRUE(log.LogMail(Connection(), sender, "d'arcy@example.org", "It's " + accents, true, content.get()));
-    auto rows = Rows("SELECT MailFrom, MailTo, Subject FROM MAILSTATISTICS");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][0], sender);
-    EXPECT_EQ(rows[0][1], "d'arcy@example.org");
-    // Cut to 255 bytes at a character boundary: "It's " and 125 whole characters.
-    EXPECT_EQ(rows[0][2], "It's " + accents.substr(0, 250));
+    // The subject cut to 255 bytes at a character boundary: "It's " and 125 whole characters.
+    EXPECT_EQ(Lines("SELECT MailFrom, MailTo, Subject FROM MAILSTATISTICS"),
+              std::vector<std::string>{sender + "|d'arcy@example.org|It's " + accents.substr(0, 250)});
 }
 
 TEST_F(MailLogTest, FirstMessageAfterMidnightStartsANewDay) {
@@ -130,11 +108,8 @@ TEST_F(MailLogTest, FirstMessageAfterMidnightStartsANewDay) {
     EXPECT_EQ(log.CurrentDay(), "07122026");
     EXPECT_EQ(fs::file_size(root + "/06122026/ReceiveMail.Log"), 120u);
     EXPECT_EQ(fs::file_size(root + "/07122026/ReceiveMail.Log"), 80u);
-    auto rows = Rows("SELECT Subject, Offset, LogDay FROM MAILSTATISTICS ORDER BY MailDate");
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1][0], "early");
-    EXPECT_EQ(rows[1][1], "0");
-    EXPECT_EQ(rows[1][2], "07122026");
+    EXPECT_EQ(Lines("SELECT Subject, Offset, LogDay FROM MAILSTATISTICS ORDER BY MailDate"),
+              (std::vector<std::string>{"late|0|06122026", "early|0|07122026"}));
 }
 
 TEST_F(MailLogTest, OpenRemovesDaysOlderThanTheRetention) {
@@ -146,16 +121,10 @@ TEST_F(MailLogTest, OpenRemovesDaysOlderThanTheRetention) {
     fs::create_directories(root + "/07122026");
     fs::create_directories(root + "/notadate");
     fs::create_directories(root + "/99999999");
-    {
-        OdbcStatement s(Connection());
-        ASSERT_TRUE(
-            s.ExecDirect("INSERT INTO MAILSTATISTICS VALUES ('a','b','old','2026-12-06 10:00:00', true, "
-                         "1, 0, '06122026')"));
-        OdbcStatement t(Connection());
-        ASSERT_TRUE(
-            t.ExecDirect("INSERT INTO MAILSTATISTICS VALUES ('a','b','kept','2026-12-07 10:00:00', true, "
-                         "1, 0, '07122026')"));
-    }
+    ASSERT_TRUE(
+        Exec("INSERT INTO MAILSTATISTICS VALUES ('a','b','old','2026-12-06 10:00:00', true, 1, 0, '06122026')"));
+    ASSERT_TRUE(
+        Exec("INSERT INTO MAILSTATISTICS VALUES ('a','b','kept','2026-12-07 10:00:00', true, 1, 0, '07122026')"));
     CMailLog log(Connection());
     log.SetClock([&] { return now; });
     ASSERT_TRUE(log.Open());
@@ -165,9 +134,7 @@ TEST_F(MailLogTest, OpenRemovesDaysOlderThanTheRetention) {
     EXPECT_TRUE(fs::exists(root + "/notadate"));
     EXPECT_TRUE(fs::exists(root + "/99999999"));
     EXPECT_TRUE(fs::exists(root + "/16122026/SentMail.Log"));
-    auto rows = Rows("SELECT Subject FROM MAILSTATISTICS");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][0], "kept");
+    EXPECT_EQ(Lines("SELECT Subject FROM MAILSTATISTICS"), std::vector<std::string>{"kept"});
 }
 
 TEST_F(MailLogTest, FailuresKeepRowsAndTextInStep) {
@@ -188,13 +155,8 @@ TEST_F(MailLogTest, FailuresKeepRowsAndTextInStep) {
     broken.failAfter = 1000;
     EXPECT_FALSE(log.LogMail(Connection(), "a", "b", "broken", true, &broken));
     EXPECT_EQ(fs::file_size(day + "/ReceiveMail.Log"), 150u);
-    auto kept = Rows("SELECT Subject FROM MAILSTATISTICS");
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(kept[0][0], "good");
-    {
-        OdbcStatement s(Connection());
-        ASSERT_TRUE(s.ExecDirect("DELETE FROM MAILSTATISTICS"));
-    }
+    EXPECT_EQ(Lines("SELECT Subject FROM MAILSTATISTICS"), std::vector<std::string>{"good"});
+    ASSERT_TRUE(Exec("DELETE FROM MAILSTATISTICS"));
 
     // A second writer on the same files is kept out and logs nothing.
     CMailLog other(Connection());

@@ -46,6 +46,11 @@ TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAsWritten) {
     EXPECT_EQ(header.GetField("Message-Id", true), "<1@x>");
     EXPECT_EQ(header.GetField("message-id"), "");  // folded look-up finds upper-case names only
     EXPECT_EQ(header.GetField("x-tag"), "t");
+    // The constructor parses with folding.
+    const std::string text = "message-id: <a@b>\r\n\r\n";
+    CMailHeader constructed(text.data(), text.size());
+    EXPECT_EQ(constructed.GetField("Message-ID"), "<a@b>");
+    EXPECT_EQ(constructed.GetField("MESSAGE-ID", true), "<a@b>");
 }
 
 TEST(MailHeaderParse, ValuesAreTrimmedAndEndAtTheFirstCarriageReturn) {
@@ -93,15 +98,11 @@ TEST(MailHeaderParse, MalformedLinesEndTheParseAndKeepEarlierFields) {
     EXPECT_EQ(ParseText(other, " stray\r\n: nameless\r\n more\r\nC: 3\r\n"), 0);
     EXPECT_EQ(other.FieldCount(), 1u);
     EXPECT_EQ(other.GetField("C"), "3");
-}
 
-TEST(MailHeaderParse, NulByteEndsTheParse) {
-    CMailHeader header;
-    const std::string text("A: 1\r\nB: 2\0\r\nC: 3\r\n", 19);
-    EXPECT_EQ(header.Parse(text.data(), text.size(), false), -1);
-    EXPECT_EQ(header.GetField("A"), "1");
-    EXPECT_EQ(header.GetField("B"), "");
-    EXPECT_EQ(header.GetField("C"), "");
+    // So does a NUL byte.
+    CMailHeader nul;
+    EXPECT_EQ(ParseText(nul, std::string("A: 1\r\nB: 2\0\r\nC: 3\r\n", 19)), -1);
+    EXPECT_EQ(nul.GetField("A") + nul.GetField("B") + nul.GetField("C"), "1");
 }
 
 TEST(MailHeaderParse, HostileSizesStayBounded) {
@@ -135,7 +136,6 @@ TEST(MailHeaderFields, SetFieldReplacesOnlyTheExactKey) {
     CMailHeader header;
     ParseText(header, "To: old@x\r\nSubject: s\r\n\r\n");
     header.SetField("To", "new@y");  // not the folded key: a second field beside it
-    EXPECT_EQ(header.Format(), "TO: old@x\r\nSUBJECT: s\r\nTo: new@y\r\n\r\n");
     header.SetField("SUBJECT", "replaced");
     EXPECT_EQ(header.GetField("subject"), "replaced");
     EXPECT_EQ(header.Format(), "TO: old@x\r\nSUBJECT: replaced\r\nTo: new@y\r\n\r\n");
@@ -150,13 +150,6 @@ TEST(MailHeaderFields, TrimBlanksInPlace) {
     EXPECT_STREQ(CMailHeader::TrimBlanks(blank), "");
     char empty[] = "";
     EXPECT_STREQ(CMailHeader::TrimBlanks(empty), "");
-}
-
-TEST(MailHeaderFields, ConstructorParsesWithFolding) {
-    const std::string text = "message-id: <a@b>\r\n\r\n";
-    CMailHeader header(text.data(), text.size());
-    EXPECT_EQ(header.GetField("Message-ID"), "<a@b>");
-    EXPECT_EQ(header.GetField("MESSAGE-ID", true), "<a@b>");
 }
 
 }  // namespace

@@ -1,45 +1,20 @@
 // Temporary message files: unique exclusive names, the stream operations,
 // SetLength, the failure texts, and deletion with the object.
 #include "foundation/CTempMailContent.h"
-#include "platform/UserInterface.h"
+#include "CapturingInterface.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-// "<directory>/Tes" + upper-case hexadecimal digits + ".tmp"
-bool IsTemporaryName(const std::string& path, const std::string& directory) {
-    const std::string prefix = directory + "/Tes";
-    const std::string suffix = ".tmp";
-    if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0 ||
-        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return false;
-    const std::string digits = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
-    return digits.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
-
-class CapturingInterface : public UserInterface {
-public:
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        boxes.push_back(text);
-        captions.push_back(caption);
-    }
-    std::vector<std::string> boxes;
-    std::vector<std::string> captions;
-};
 
 // Points TMPDIR at a fresh directory for one test and restores it after.
 class TempDirTest : public ::testing::Test {
@@ -52,16 +27,14 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         directory = pattern;
         ::setenv("TMPDIR", directory.c_str(), 1);
-        UserInterface::Install(&ui);
     }
     void TearDown() override {
-        UserInterface::Install(nullptr);
         if (hadOld)
             ::setenv("TMPDIR", oldValue.c_str(), 1);
         else
             ::unsetenv("TMPDIR");
         ::rmdir(directory.c_str());  // fails (and shows a leak) if a file was left
-        EXPECT_FALSE(Exists(directory)) << "temporary files left behind";
+        EXPECT_FALSE(std::filesystem::exists(directory)) << "temporary files left behind";
     }
     CapturingInterface ui;
     std::string directory;
@@ -76,8 +49,8 @@ TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject) {
         for (int i = 0; i < 50; ++i) {
             auto file = std::make_unique<CTempMailContent>();
             const std::string name = file->GetFileName();
-            EXPECT_TRUE(IsTemporaryName(name, directory)) << name;
-            EXPECT_TRUE(Exists(name));
+            EXPECT_TRUE(std::regex_match(name, std::regex(directory + "/Tes[0-9A-F]+\\.tmp"))) << name;
+            EXPECT_TRUE(std::filesystem::exists(name));
             names.insert(name);
             if (i % 2 == 0) {
                 EXPECT_TRUE(file->Open());  // opened or not, the file goes with the object
@@ -86,7 +59,7 @@ TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject) {
         }
     }
     EXPECT_EQ(names.size(), 50u);
-    for (const auto& name : names) EXPECT_FALSE(Exists(name)) << name;
+    for (const auto& name : names) EXPECT_FALSE(std::filesystem::exists(name)) << name;
 }
 
 TEST_F(TempDirTest, WriteReadRewindAndLength) {
@@ -111,7 +84,7 @@ TEST_F(TempDirTest, WriteReadRewindAndLength) {
     file.Rewind();
     ASSERT_EQ(file.Read(buffer, 1), 1);
     EXPECT_EQ(buffer[0], 'X');
-    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_TRUE(ui.shown.empty());
 }
 
 TEST_F(TempDirTest, SetLengthCutsAndExtendsWithoutMovingThePosition) {
@@ -137,18 +110,15 @@ TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox) {
     CTempMailContent file;
     char buffer[8];
     EXPECT_EQ(file.Read(buffer, sizeof buffer), -1);  // not open
-    ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0], "Error");
-    EXPECT_EQ(ui.captions[0], "Marlowin");
+    EXPECT_EQ(ui.shown, std::vector<std::string>{"Marlowin: Error"});
     EXPECT_FALSE(file.Write("x", 1));
     EXPECT_FALSE(file.SetLength(0));
 
     // The file must be the one created: a vanished file is not re-created.
     ASSERT_EQ(::unlink(file.GetFileName().c_str()), 0);
     EXPECT_FALSE(file.Open());
-    ASSERT_EQ(ui.boxes.size(), 2u);
-    EXPECT_EQ(ui.boxes[1], "Error Creating Temporary File");
-    EXPECT_FALSE(Exists(file.GetFileName()));
+    EXPECT_EQ(ui.shown, (std::vector<std::string>{"Marlowin: Error", "Marlowin: Error Creating Temporary File"}));
+    EXPECT_FALSE(std::filesystem::exists(file.GetFileName()));
 }
 
 TEST_F(TempDirTest, UnusableTemporaryDirectoryFallsBackToTheSystemOne) {

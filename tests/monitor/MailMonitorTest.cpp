@@ -1,52 +1,30 @@
 // The mail monitor through the real database: the send and receive look-ups
 // of routing and the console's list, add and delete of watches.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "TestHome.h"
+#include "DatabaseTest.h"
 #include "delivery/CMailMonitor.h"
-#include "foundation/CMailDatabase.h"
-#include "foundation/OdbcStatement.h"
-#include "store/MailStorePaths.h"
 
 namespace {
 
-class MailMonitorTest : public ::testing::Test {
+class MailMonitorTest : public DatabaseTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(home.Provision());
-        CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
-        ASSERT_TRUE(db.Open());
+        DatabaseTest::SetUp();
         ASSERT_TRUE(db.CreateAccount("boss", "secret1", false, true, "boss@corp.example", 0, 1, 1, 0, 0));
         ASSERT_TRUE(db.CreateAccount("audit", "secret2", false, true, "audit@corp.example", 0, 1, 1, 0, 0));
         ASSERT_TRUE(db.CreateAccount("ohara", "secret3", false, false, "o'hara@corp.example", 0, 1, 1, 0, 0));
-        boss = Id("boss");
-        audit = Id("audit");
+        boss = AccountId("boss");
+        audit = AccountId("audit");
     }
-    SQLHDBC Connection() { return db.GetConnectionHandle(); }
-    long Id(const std::string& user) {
-        OdbcStatement s(Connection());
-        std::string v;
-        EXPECT_TRUE(s.ExecDirect("SELECT aAccountId FROM Accounts WHERE aUserName = '" + user + "'") && s.Fetch() &&
-                    s.GetText(1, v));
-        return std::stol(v);
-    }
-    int Count() {
-        OdbcStatement s(Connection());
-        std::string v;
-        EXPECT_TRUE(s.ExecDirect("SELECT count(*) FROM mailmonitor") && s.Fetch() && s.GetText(1, v));
-        return std::stoi(v);
-    }
+    int Count() { return std::stoi(Text("SELECT count(*) FROM mailmonitor")); }
     static std::vector<std::string> Sorted(std::vector<std::string> v) {
         std::sort(v.begin(), v.end());
         return v;
     }
 
-    TestHome home;
-    CMailDatabase db;
     long boss = 0, audit = 0;
 };
 

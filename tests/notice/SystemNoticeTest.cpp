@@ -1,8 +1,6 @@
 // System notices end to end: composed into a temporary message file and
 // sent to a real SMTP server (aiosmtpd, the tests' SmtpPeer) standing in for
 // the local SMTP server on the configured loopback port.
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <regex>
 #include <string>
@@ -10,7 +8,6 @@
 #include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
-#include "foundation/CTempMailContent.h"
 #include "foundation/SettingsCatalogue.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "spool/CSystemNotice.h"
@@ -19,14 +16,6 @@ namespace {
 
 // A message from a client that may relay: its notices may go anywhere.
 const CGeneratedMailPolicy kRelaying("ann@example.org", true, nullptr);
-
-// Message n the peer recorded, and its envelope.
-std::string Received(const SmtpPeer& peer, int n, std::string* envelope = nullptr) {
-    std::string content, sender;
-    EXPECT_TRUE(peer.WaitForMessage(n, content, sender)) << "message " << n;
-    if (envelope) *envelope = sender;
-    return content;
-}
 
 // "Sun, 06 Dec 2026 10:00:00 +0530"
 const std::string kDate =
@@ -84,7 +73,7 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
                                      *original, kRelaying));
     ASSERT_EQ(server.MessageCount(), 1);
     std::string envelope;
-    const std::string text = Received(server, 1, &envelope);
+    const std::string text = server.Message(1, &envelope);
     EXPECT_EQ(envelope, "postmaster@127.0.0.1\nann@example.org\n");
     EXPECT_TRUE(std::regex_match(
         text, std::regex(HeaderBlock("Ann <ann@example\\.org>", "Message Delivery Confirmation") +
@@ -100,10 +89,10 @@ TEST_F(SystemNoticeTest, NoticeGoesToTheConfiguredLocalPortFromThePostmaster) {
                                              "", "fwd@mail.local", ""));
     ASSERT_TRUE(CSystemNotice::SendNotice(*notice, "x@example.org"));
     ASSERT_EQ(server.MessageCount(), 2);
-    EXPECT_EQ(Received(server, 2), ReadAll(*notice) + "\r\n");
+    EXPECT_EQ(server.Message(2), ReadAll(*notice) + "\r\n");
 
     // A notice about a notice is never sent.
-    auto earlier = Content(Received(server, 1));
+    auto earlier = Content(server.Message(1));
     EXPECT_FALSE(CSystemNotice::Issue(CSystemNotice::Kind::ReceivingQuotaExceeded, "postmaster@127.0.0.1",
                                       "carol@corp.example", *earlier, kRelaying));
     EXPECT_EQ(server.MessageCount(), 2);

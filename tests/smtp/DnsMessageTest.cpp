@@ -14,19 +14,14 @@ namespace {
 class Reply {
 public:
     explicit Reply(std::uint16_t answers, std::uint16_t flags = 0x8180) {
-        U16(0x4242);
-        U16(flags);
-        U16(1);
-        U16(answers);
-        U16(0);
-        U16(0);
+        U16({0x4242, flags, 1, answers, 0, 0});
         Name("pref.test");
-        U16(dns::kTypeMx);
-        U16(dns::kClassIn);
+        U16({dns::kTypeMx, dns::kClassIn});
     }
-    void U16(std::uint16_t v) {
-        bytes.push_back(static_cast<unsigned char>(v >> 8));
-        bytes.push_back(static_cast<unsigned char>(v));
+    // Big-endian 16-bit values.
+    void U16(std::initializer_list<unsigned> values) {
+        for (unsigned v : values)
+            bytes.insert(bytes.end(), {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)});
     }
     void Labels(const std::string& dotted) {
         std::size_t start = 0;
@@ -43,22 +38,18 @@ public:
         Labels(dotted);
         bytes.push_back(0);
     }
-    void Pointer(std::size_t offset) { U16(static_cast<std::uint16_t>(0xC000 | offset)); }
+    void Pointer(std::size_t offset) { U16({static_cast<unsigned>(0xC000 | offset)}); }
     // Owner (pointer to the question), type, class, TTL, then rdata by `data`.
     void Record(std::uint16_t type, const std::vector<unsigned char>& data) {
         Pointer(12);
-        U16(type);
-        U16(dns::kClassIn);
-        U16(0);
-        U16(300);
-        U16(static_cast<std::uint16_t>(data.size()));
+        U16({type, dns::kClassIn, 0, 300, static_cast<unsigned>(data.size())});
         bytes.insert(bytes.end(), data.begin(), data.end());
     }
     // An MX record whose exchange is `labels` then, if given, a pointer.
     std::size_t Mx(std::uint16_t preference, const std::string& labels, int pointer = -1) {
         Reply rdata(0);
         rdata.bytes.clear();
-        rdata.U16(preference);
+        rdata.U16({preference});
         if (!labels.empty()) rdata.Labels(labels);
         if (pointer >= 0)
             rdata.Pointer(static_cast<std::size_t>(pointer));

@@ -2,15 +2,10 @@
 // the MXCache row and its three-day rule, NXDOMAIN and empty answers, the
 // name-server list, silent servers, and the 1/2/0 results of Connect with
 // mail-exchanger look-up.
-#include <gtest/gtest.h>
-
 #include <ctime>
-#include <memory>
 
-#include "TestHome.h"
+#include "DatabaseTest.h"
 #include "TestPeers.h"
-#include "foundation/OdbcConnection.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "smtp/CMxResolver.h"
@@ -28,35 +23,16 @@ std::string LocalTime(std::time_t when) {
     return text;
 }
 
-class MxResolverTest : public ::testing::Test {
+class MxResolverTest : public DatabaseTest {
 protected:
-    void TearDown() override {
-        connection.reset();  // before its environment
-        environment.reset();
-    }
     void SetUp() override {
-        ASSERT_TRUE(home.Provision());
+        DatabaseTest::SetUp();
         ASSERT_TRUE(
             dns.Start(home.File("dnsmasq.log"),
                       {"--mx-host=pref.test,second-ten.pref.test,10", "--mx-host=pref.test,first-ten.pref.test,10",
                        "--mx-host=pref.test,twenty.pref.test,20", "--host-record=nomx.test,127.0.0.2",
                        "--mx-host=refuse.test,127.0.0.1,10", "--mx-host=good.test,127.0.0.1,10"}));
         SetSettingString(settings::kDnsKeyPath, "#1", dns.Entry());
-        // The data source exists only once the home is provisioned.
-        environment = std::make_unique<OdbcEnvironment>();
-        connection = std::make_unique<OdbcConnection>();
-        ASSERT_TRUE(connection->Allocate(*environment));
-        ASSERT_TRUE(connection->Connect());
-    }
-    bool Exec(const std::string& sql) {
-        OdbcStatement s(connection->Handle());
-        return s.ExecDirect(sql);
-    }
-    std::string Text(const std::string& sql) {
-        OdbcStatement s(connection->Handle());
-        std::string v;
-        if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
-        return v;
     }
     std::string Cached(const std::string& domain) {
         return Text("SELECT MXServerName FROM MXCache WHERE Domain = '" + SqlEscape(domain) + "'");
@@ -67,10 +43,7 @@ protected:
                               SqlEscape(hosts).c_str(), LocalTime(std::time(nullptr) - daysAgo * 86400 - 60).c_str())));
     }
 
-    TestHome home;
     DnsPeer dns;
-    std::unique_ptr<OdbcEnvironment> environment;
-    std::unique_ptr<OdbcConnection> connection;
 };
 
 void Greet(PeerLink& link) {

@@ -4,10 +4,7 @@
 // mailbox limits at RCPT and at the end of data, and the bound on a
 // recipient look-up that the database does not answer. Sessions run on a
 // socket pair with shortened time-outs; the client address is given to them.
-#include <gtest/gtest.h>
-
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +15,7 @@
 #include "CClientCounter.h"
 #include "CSmtpSession.h"
 #include "DatabaseTest.h"
+#include "SmtpClient.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
 
@@ -41,15 +39,13 @@ public:
 };
 
 // One session on its own thread, spoken to through the other end of a socket pair.
-class Session {
+class Session : public SmtpClient {
 public:
     Session(CAccountDatabase* database, CMailSpooler* spooler, const CSmtpSettings& settings,
             const char* clientAddress = "203.0.113.9") {
         int pair[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        peer.Reset(pair[1]);
-        timeval limit{10, 0};  // a broken server fails the test instead of hanging it
-        ::setsockopt(peer.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        Adopt(UniqueFd(pair[1]));
         environment = {database, spooler, -1, "mx.test", {}};
         session = std::make_unique<CSmtpSession>(UniqueFd(pair[0]), CClientAddress::FromText(clientAddress),
                                                  environment, settings);
@@ -59,35 +55,14 @@ public:
         });
     }
     ~Session() {
-        peer.Reset();
+        Close();
         thread.join();
     }
-    bool Send(const std::string& data) {
-        return ::send(peer.Get(), data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-    }
-    // One whole reply; "" once the session has closed.
-    std::string Reply() {
-        std::string reply;
-        for (std::size_t end;;) {
-            while ((end = buffer.find("\r\n")) == std::string::npos) {
-                char chunk[4096];
-                const ssize_t n = ::recv(peer.Get(), chunk, sizeof chunk, 0);
-                if (n <= 0) return reply;
-                buffer.append(chunk, static_cast<std::size_t>(n));
-            }
-            reply += buffer.substr(0, end + 2);
-            buffer.erase(0, end + 2);
-            if (end < 4 || reply[reply.size() - end - 2 + 3] != '-') return reply;
-        }
-    }
-    std::string Command(const std::string& line) { return Send(line + "\r\n") ? Reply() : ""; }
 
 private:
     CSmtpSession::Environment environment;
-    UniqueFd peer;
     std::unique_ptr<CSmtpSession> session;
     std::thread thread;
-    std::string buffer;
 };
 
 class SmtpServerLimits : public DatabaseTest {

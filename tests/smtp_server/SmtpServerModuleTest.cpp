@@ -3,8 +3,6 @@
 // by a scripted client for the protocol's edge cases (real clients speak to
 // it in the end-to-end tests); what it accepted is read back from the spool
 // directory.
-#include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -28,11 +26,9 @@
 #include "delivery/CSystemNotice.h"
 #include "foundation/CMailDatabase.h"
 #include "store/MailStorePaths.h"
-#include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Registry.h"
-#include "platform/UniqueFd.h"
 #include "spool/CMailRouter.h"
 #include "spool/CMailSpoolProcessor.h"
 #include "spool/MailInfo.h"
@@ -43,6 +39,24 @@ namespace {
 // Every spooled message's text.
 std::string ContentOf(MailInfo& info) {
     return info.content ? ReadAll(*info.content) : std::string();
+}
+
+// Each step is the reply code expected, a space and the command: "250 NOOP".
+void Expect(SmtpClient& client, const std::vector<std::string>& steps) {
+    for (const std::string& step : steps) EXPECT_EQ(Code(client.Command(step.substr(4))), Code(step)) << step;
+}
+
+// The codes of the next replies.
+std::vector<int> Replies(SmtpClient& client, int count) {
+    std::vector<int> codes;
+    while (count-- > 0) codes.push_back(Code(client.Reply()));
+    return codes;
+}
+
+// MAIL, RCPT and DATA for one recipient, then the text; the code after the text.
+int SendOne(SmtpClient& client, const std::string& text, const std::string& to = "alice@localhost") {
+    Expect(client, {"250 MAIL FROM:<a@example.org>", "250 RCPT TO:<" + to + ">", "354 DATA"});
+    return Code(client.Command(text + "\r\n."));
 }
 
 class SmtpServerModule : public ::testing::Test {
@@ -136,36 +150,19 @@ TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
     Start();
     SmtpClient client;
     ASSERT_TRUE(client.Connect(port));
-    const std::string greeting = client.Reply();
-    EXPECT_EQ(Code(greeting), 220);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);  // before HELO
-    EXPECT_EQ(Code(client.Command("HELO")), 501);
-    EXPECT_EQ(Code(client.Command("HELO client.test")), 250);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=10")), 555);  // parameters need EHLO
-    EXPECT_EQ(Code(client.Command("EHLO client.test")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);
-    EXPECT_EQ(Code(client.Command("DATA")), 503);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:a@example.org")), 501);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> FOO=1")), 555);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=12x")), 501);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 503);  // nested
-    EXPECT_EQ(Code(client.Command("DATA")), 554);                       // no valid recipient yet
-    EXPECT_EQ(Code(client.Command("RCPT TO:<nobody@localhost>")), 550);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice>")), 501);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@bad_domain>")), 501);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost> NOTIFY=NEVER")), 555);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@[127.0.0.1]>")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<bob@" + SystemHostName() + ">")), 250);  // the machine's name is local
-    EXPECT_EQ(Code(client.Command("RSET")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);  // RSET ended the transaction
-    EXPECT_EQ(Code(client.Command("VRFY alice")), 252);
-    EXPECT_EQ(Code(client.Command("NOOP")), 250);
-    EXPECT_EQ(Code(client.Command("EXPN staff")), 502);
-    EXPECT_EQ(Code(client.Command("FROB")), 500);
-    EXPECT_EQ(Code(client.Command("")), 500);
-    EXPECT_EQ(Code(client.Command(std::string("NO\x01OP"))), 500);
-    EXPECT_EQ(Code(client.Command("QUIT")), 221);
+    EXPECT_EQ(Code(client.Reply()), 220);
+    // Out of order: MAIL before HELO, parameters before EHLO, RCPT and DATA before MAIL, nested MAIL, DATA
+    // without a valid recipient, RCPT after RSET; the machine's own name is local.
+    Expect(client, {"503 MAIL FROM:<a@example.org>", "501 HELO", "250 HELO client.test"});
+    Expect(client, {"555 MAIL FROM:<a@example.org> SIZE=10", "250 EHLO client.test", "503 RCPT TO:<alice@localhost>"});
+    Expect(client, {"503 DATA", "501 MAIL FROM:a@example.org", "555 MAIL FROM:<a@example.org> FOO=1"});
+    Expect(client, {"501 MAIL FROM:<a@example.org> SIZE=12x", "250 MAIL FROM:<a@example.org>"});
+    Expect(client, {"503 MAIL FROM:<a@example.org>", "554 DATA", "550 RCPT TO:<nobody@localhost>"});
+    Expect(client,
+           {"501 RCPT TO:<alice>", "501 RCPT TO:<alice@bad_domain>", "555 RCPT TO:<alice@localhost> NOTIFY=NEVER"});
+    Expect(client, {"250 RCPT TO:<alice@[127.0.0.1]>", "250 RCPT TO:<bob@" + SystemHostName() + ">", "250 RSET"});
+    Expect(client, {"503 RCPT TO:<alice@localhost>", "252 VRFY alice", "250 NOOP", "502 EXPN staff", "500 FROB"});
+    Expect(client, {"500 ", "500 NO\x01OP", "221 QUIT"});
     EXPECT_TRUE(client.ClosedByServer());
 
     // A client that only makes errors is shown the door.
@@ -176,6 +173,13 @@ TEST_F(SmtpServerModule, CommandsOutOfOrderOrMalformedGetTheirReplies) {
     for (int i = 0; i < 30 && Code(last) != 421; ++i) last = noisy.Command("FROB");
     EXPECT_EQ(Code(last), 421);
     EXPECT_TRUE(noisy.ClosedByServer());
+
+    // Data that breaks off is never spooled.
+    SmtpClient cut;
+    Open(cut);
+    Expect(cut, {"250 MAIL FROM:<a@example.org>", "250 RCPT TO:<alice@localhost>", "354 DATA"});
+    ASSERT_TRUE(cut.Send("Subject: cut off\r\n\r\nhalf a message\r\n"));
+    cut.Close();
     WaitUntilIdle();
     EXPECT_TRUE(SpoolFiles().empty());
 }
@@ -194,22 +198,14 @@ TEST_F(SmtpServerModule, PipelinedCommandsAndBareLineEndsInData) {
         << ehlo;
     EXPECT_NE(ehlo.find("SIZE 52428800"), std::string::npos);
     EXPECT_NE(ehlo.find("8BITMIME"), std::string::npos);
-    EXPECT_EQ(Code(client.Reply()), 250);
-    EXPECT_EQ(Code(client.Reply()), 250);
-    EXPECT_EQ(Code(client.Reply()), 550);
-    EXPECT_EQ(Code(client.Reply()), 250);
-    EXPECT_EQ(Code(client.Reply()), 354);
+    EXPECT_EQ(Replies(client, 5), (std::vector<int>{250, 250, 550, 250, 354}));
     // Bare LF lines, stuffed dots, and the next transaction right behind the end of data.
     ASSERT_TRUE(
         client.Send("Subject: bare\n\nline one\n..dot line\n.\nlast\r\n.\r\n"
                     "MAIL FROM:<>\r\nRCPT TO:<postmaster>\r\nDATA\r\n"));
-    EXPECT_EQ(Code(client.Reply()), 250);
-    EXPECT_EQ(Code(client.Reply()), 250);
-    EXPECT_EQ(Code(client.Reply()), 250);
-    EXPECT_EQ(Code(client.Reply()), 354);
+    EXPECT_EQ(Replies(client, 4), (std::vector<int>{250, 250, 250, 354}));
     ASSERT_TRUE(client.Send("Subject: bounce\r\n\r\n.\r\nQUIT\r\n"));
-    EXPECT_EQ(Code(client.Reply()), 250);
-    EXPECT_EQ(Code(client.Reply()), 221);
+    EXPECT_EQ(Replies(client, 2), (std::vector<int>{250, 221}));
     WaitUntilIdle();
 
     auto messages = TakeSpooled();
@@ -246,9 +242,9 @@ TEST_F(SmtpServerModule, LongLinesManyRecipientsAndOversizeMessagesAreBounded) {
     EXPECT_EQ(client.Command("NOOP " + std::string(1 << 20, 'x')), "500 Line too long\r\n");
     EXPECT_EQ(Code(client.Command("NOOP")), 250);
 
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=20001")), 552);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=99999999999999999999")), 552);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org> SIZE=20000")), 250);
+    Expect(client,
+           {"552 MAIL FROM:<a@example.org> SIZE=20001", "552 MAIL FROM:<a@example.org> SIZE=99999999999999999999",
+            "250 MAIL FROM:<a@example.org> SIZE=20000"});
     // 1,000 recipients in one burst: the first 256 are taken, the rest told 452.
     std::string burst;
     for (int i = 0; i < 1000; ++i) burst += "RCPT TO:<user" + std::to_string(i) + "@remote.example>\r\n";
@@ -261,22 +257,15 @@ TEST_F(SmtpServerModule, LongLinesManyRecipientsAndOversizeMessagesAreBounded) {
     }
     EXPECT_EQ(accepted, 256);
     EXPECT_EQ(tooMany, 744);
-    EXPECT_EQ(Code(client.Command("DATA")), 354);
-    EXPECT_EQ(Code(client.Command("Subject: many\r\n\r\nhello\r\n.")), 250);
+    Expect(client, {"354 DATA", "250 Subject: many\r\n\r\nhello\r\n."});
 
     // Larger than the limit: the data is read to its end, answered 552, not kept.
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
-    EXPECT_EQ(Code(client.Command("DATA")), 354);
     std::string big;
     while (big.size() < 100000) big += std::string(70, 'b') + "\r\n";
-    EXPECT_EQ(Code(client.Command(big + ".")), 552);
+    EXPECT_EQ(SendOne(client, big), 552);
     // The transaction is over; a fresh one fits.
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
-    EXPECT_EQ(Code(client.Command("DATA")), 354);
-    EXPECT_EQ(Code(client.Command(std::string(19000, 's') + "\r\n.")), 250);
+    EXPECT_EQ(SendOne(client, std::string(19000, 's')), 250);
     EXPECT_EQ(Code(client.Command("QUIT")), 221);
     WaitUntilIdle();
 
@@ -292,21 +281,6 @@ TEST_F(SmtpServerModule, LongLinesManyRecipientsAndOversizeMessagesAreBounded) {
 }
 
 // Time-outs in and out of data are proven on a session alone (SmtpServerLimits).
-TEST_F(SmtpServerModule, DataThatBreaksOffIsNeverSpooled) {
-    Start();
-    {
-        SmtpClient client;
-        Open(client);
-        EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-        EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
-        EXPECT_EQ(Code(client.Command("DATA")), 354);
-        ASSERT_TRUE(client.Send("Subject: cut off\r\n\r\nhalf a message\r\n"));
-        client.Close();  // gone mid-message
-    }
-    WaitUntilIdle();
-    EXPECT_TRUE(SpoolFiles().empty());
-}
-
 TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
     Start();
     const std::string spoolDir = home.File(spool::kSpoolDirectory);
@@ -314,15 +288,9 @@ TEST_F(SmtpServerModule, A250MeansSpooledOtherwise451) {
     std::filesystem::rename(spoolDir, moved);  // the spooler cannot write: no 250
     SmtpClient client;
     Open(client);
-    auto send = [&] {
-        EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-        EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
-        EXPECT_EQ(Code(client.Command("DATA")), 354);
-        return Code(client.Command("Subject: t\r\n\r\nbody\r\n."));
-    };
-    EXPECT_EQ(send(), 451);
+    EXPECT_EQ(SendOne(client, "Subject: t\r\n\r\nbody"), 451);
     std::filesystem::rename(moved, spoolDir);
-    EXPECT_EQ(send(), 250);
+    EXPECT_EQ(SendOne(client, "Subject: t\r\n\r\nbody"), 250);
     EXPECT_EQ(SpoolFiles().size(), 1u);  // the 250 came after the file was in place
     EXPECT_EQ(Code(client.Command("QUIT")), 221);
 }
@@ -337,10 +305,7 @@ TEST_F(SmtpServerModule, ATemporaryFileThatCannotBeWrittenIs451) {
     Start();
     SmtpClient client;
     Open(client);
-    auto begin = [&] {
-        EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-        EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
-    };
+    auto begin = [&] { Expect(client, {"250 MAIL FROM:<a@example.org>", "250 RCPT TO:<alice@localhost>"}); };
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit unlimited{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
@@ -360,9 +325,7 @@ TEST_F(SmtpServerModule, ATemporaryFileThatCannotBeWrittenIs451) {
     ::setrlimit(RLIMIT_FSIZE, &unlimited);
     ::signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);  // the transaction ended
-    begin();
-    EXPECT_EQ(Code(client.Command("DATA")), 354);
-    EXPECT_EQ(Code(client.Command("Subject: fits\r\n\r\nx\r\n.")), 250);
+    EXPECT_EQ(SendOne(client, "Subject: fits\r\n\r\nx"), 250);
     EXPECT_EQ(Code(client.Command("QUIT")), 221);
     WaitUntilIdle();
     ::unsetenv("TMPDIR");
@@ -439,10 +402,7 @@ TEST_F(SmtpServerModule, LoopbackOverIPv6IsTheMachineToo) {
     if (!client.Connect(port, true)) GTEST_SKIP() << "no IPv6 loopback here";
     ASSERT_EQ(Code(client.Reply()), 220);
     EXPECT_EQ(Code(client.Command("EHLO six.test")), 250);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<carol@remote.example>")), 250);  // ::1 may relay
-    EXPECT_EQ(Code(client.Command("DATA")), 354);
-    EXPECT_EQ(Code(client.Command("Subject: six\r\n\r\nx\r\n.")), 250);
+    EXPECT_EQ(SendOne(client, "Subject: six\r\n\r\nx", "carol@remote.example"), 250);  // ::1 may relay
     EXPECT_EQ(Code(client.Command("QUIT")), 221);
     WaitUntilIdle();
     auto messages = TakeSpooled();
@@ -454,10 +414,7 @@ TEST_F(SmtpServerModule, MailTheEngineGeneratesComesBackThroughLoopbackWithoutTh
     Start();
     SmtpClient client;
     Open(client);
-    EXPECT_EQ(Code(client.Command("MAIL FROM:<a@example.org>")), 250);
-    EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 250);
-    EXPECT_EQ(Code(client.Command("DATA")), 354);
-    EXPECT_EQ(Code(client.Command("Subject: plain\r\n\r\nx\r\n.")), 250);
+    EXPECT_EQ(SendOne(client, "Subject: plain\r\n\r\nx"), 250);
     EXPECT_EQ(Code(client.Command("QUIT")), 221);
     CTempMailContent notice;
     ASSERT_TRUE(notice.Open());

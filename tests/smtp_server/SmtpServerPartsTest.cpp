@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "NullAccountDatabase.h"
+#include "TestContent.h"
 #include "CClientAddress.h"
 #include "CDataReceiver.h"
 #include "CLineReader.h"
 #include "CRecipientResolver.h"
 #include "CSmtpPath.h"
-#include "foundation/CAccountDatabase.h"
 #include "foundation/CTempMailContent.h"
 #include "platform/UniqueFd.h"
 #include "spool/MailRecipient.h"
@@ -85,10 +85,7 @@ Received Receive(const std::string& stream, std::size_t piece, std::uint64_t lim
     result.complete = receiver.Complete();
     result.overflowed = receiver.Overflowed();
     result.dots = receiver.DotsCount();
-    content.Rewind();
-    char buffer[4096];
-    int n;
-    while ((n = content.Read(buffer, sizeof buffer)) > 0) result.text.append(buffer, static_cast<std::size_t>(n));
+    result.text = ReadAll(content);
     return result;
 }
 

@@ -3,8 +3,6 @@
 // and helpers to build messages and inspect the spool directory.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -13,7 +11,6 @@
 #include <vector>
 
 #include "DatabaseTest.h"
-#include "TestContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/StringFormat.h"
 #include "spool/MailInfo.h"
@@ -27,10 +24,6 @@ inline std::vector<std::string> ListDirectory(const std::string& path) {
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-inline bool Exists(const std::string& path) {
-    return std::filesystem::exists(path);
 }
 
 class SpoolTest : public DatabaseTest {

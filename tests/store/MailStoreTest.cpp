@@ -1,8 +1,6 @@
 // The storing step, index entries, store paths and the start-up sweep,
 // through the real database and file system. Moving, listing and removing
 // stored messages are proven through the account (LocalAccountTest).
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -17,12 +15,7 @@
 #include <vector>
 
 #include "DatabaseTest.h"
-#include "delivery/CLocalAccount.h"
-#include "foundation/CMailDatabase.h"
-#include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
 #include "store/CStoredMail.h"
-#include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
 #include "store/UnlistedMessageFiles.h"
 

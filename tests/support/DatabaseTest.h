@@ -3,8 +3,6 @@
 // message contents. The fixture of every test that needs the database.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,7 +12,6 @@
 #include "TestHome.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
-#include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "store/MailStorePaths.h"
 
@@ -66,6 +63,9 @@ protected:
     bool Exec(const std::string& sql) {
         OdbcStatement s(db.GetConnectionHandle());
         return s.ExecDirect(sql);
+    }
+    long AccountId(const std::string& user) {
+        return std::stol(Text("SELECT aAccountId FROM Accounts WHERE aUserName = '" + user + "'"));
     }
     // The first column of the first row, or "<none>".
     std::string Text(const std::string& sql) {

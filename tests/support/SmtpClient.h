@@ -11,6 +11,8 @@
 class SmtpClient {
 public:
     bool Connect(int port, bool overIPv6 = false);
+    // Speaks over a connection made elsewhere (one end of a socket pair).
+    void Adopt(UniqueFd connected) { fd = std::move(connected), buffer.clear(); }
     bool Send(const std::string& data);
     // One whole reply (all lines); "" when the connection ended or nothing came in time.
     std::string Reply(std::chrono::milliseconds wait = std::chrono::seconds(30));

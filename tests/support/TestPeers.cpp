@@ -68,8 +68,8 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
     return pointers;
 }
 
-}  // namespace
-
+// Starts argv in its own process group with standard output and error on
+// outputFd and extra environment entries; -1 on failure.
 pid_t Spawn(const std::vector<std::string>& argv, int outputFd, const std::vector<std::string>& extra) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -91,61 +91,26 @@ pid_t Spawn(const std::vector<std::string>& argv, int outputFd, const std::vecto
     return rc == 0 ? child : -1;
 }
 
-namespace {
-
-void KillAndReap(pid_t pid) {
-    ::kill(-pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
 }  // namespace
 
 RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
                      const std::vector<std::string>& extraEnvironment) {
     RunResult result;
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return result;
-    UniqueFd readEnd(pipeFds[0]);
-    UniqueFd writeEnd(pipeFds[1]);
-    const pid_t pid = Spawn(argv, writeEnd.Get(), extraEnvironment);
-    writeEnd.Reset();
-    if (pid < 0) {
+    char output[] = "/tmp/velmora-run-XXXXXX";
+    const int fd = ::mkstemp(output);
+    if (fd < 0) return result;
+    ::close(fd);
+    ChildProcess child;
+    if (!child.Start(argv, output, extraEnvironment)) {
         result.output = "cannot start " + argv.at(0);
-        return result;
+    } else if (child.WaitExit(limit)) {
+        result.status = child.ExitCode();
+    } else {
+        result.timedOut = true;
+        child.Stop();
     }
-    const auto until = Clock::now() + limit;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (left <= 0) {
-            result.timedOut = true;
-            break;
-        }
-        pollfd p{readEnd.Get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) continue;
-        char chunk[65536];
-        const ssize_t n = ::read(readEnd.Get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.output.append(chunk, static_cast<std::size_t>(n));
-    }
-    // The output ended; the child itself gets what is left of the wait.
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return result;
-        }
-        if (done < 0 && errno != EINTR) return result;
-        if (result.timedOut || Clock::now() >= until) break;
-        std::this_thread::sleep_for(5ms);
-    }
-    result.timedOut = true;
-    KillAndReap(pid);
+    if (result.output.empty()) result.output = child.Output();
+    ::unlink(output);
     return result;
 }
 
@@ -281,17 +246,11 @@ bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user
     return process.Start(argv, directory + "/peer.out") && WaitForPort(port);
 }
 
-bool SmtpPeer::WaitForMessage(int n, std::string& content, std::string& envelope,
-                              std::chrono::milliseconds wait) const {
+std::string SmtpPeer::Message(int n, std::string* envelope, std::chrono::milliseconds wait) const {
     const std::string base = directory + "/msg" + std::to_string(n);
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (!std::filesystem::exists(base + ".eml")) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    content = TestHome::ReadFile(base + ".eml");
-    envelope = TestHome::ReadFile(base + ".env");
-    return true;
+    if (!WaitUntil([&] { return std::filesystem::exists(base + ".eml"); }, wait)) return "";
+    if (envelope) *envelope = TestHome::ReadFile(base + ".env");
+    return TestHome::ReadFile(base + ".eml");
 }
 
 int SmtpPeer::MessageCount() const {

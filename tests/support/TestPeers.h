@@ -7,10 +7,8 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,9 +26,6 @@ struct RunResult {
 // /dev/null; past the limit the child's process group is killed.
 RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit = std::chrono::seconds(60),
                      const std::vector<std::string>& extraEnvironment = {});
-// Starts argv in its own process group with standard output and error on
-// outputFd and extra environment entries; -1 on failure.
-pid_t Spawn(const std::vector<std::string>& argv, int outputFd, const std::vector<std::string>& extraEnvironment = {});
 // Polls condition every 25 ms until it holds or the wait runs out.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds wait);
 
@@ -86,8 +81,9 @@ public:
     bool Start(const std::string& recordDirectory, const std::string& user = "", const std::string& password = "",
                bool required = false);
     int Port() const { return port; }
-    // Waits for message n (1-based); false when it did not arrive.
-    bool WaitForMessage(int n, std::string& content, std::string& envelope,
+    // Waits for message n (1-based) and gives its text, its envelope
+    // ("sender\nrecipient\n...") to envelope; "" when it did not arrive.
+    std::string Message(int n, std::string* envelope = nullptr,
                         std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
     int MessageCount() const;
 
