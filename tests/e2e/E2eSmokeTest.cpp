@@ -1,5 +1,6 @@
 // Mail through the whole server, once along each path: real clients (swaks,
-// curl, Python's smtplib) talk to `velmora run`; local recipients get a
+// curl, Python's smtplib) talk to `velmora run`; local recipients (also at
+// an office domain added with `velmora domain add`) get a
 // ".mel" file with its Mails and MailInfo rows, remote ones one Outbox file
 // with a row each, an unknown one is refused at RCPT; and the notices the
 // server composes (receipt, receiving and sending quota) come back through
@@ -41,10 +42,12 @@ std::string MailWith(const MailHome& home, const std::string& user, const std::s
 TEST_F(E2eSmoke, MailReachesMailboxesTheQueueAndTheNotices) {
     ASSERT_TRUE(home.AddAccount("sam", {"--send-limit", "1"}));
     ASSERT_TRUE(home.AddAccount("carl", {"--receive-limit", "2"}));
+    // An office domain added from the shell is local from then on.
+    ASSERT_EQ(home.Velmora({"domain", "add", "example.org"}).status, 0);
     StartServer();
     const RunResult swaks =
         RunProgram({"swaks", "--server", "127.0.0.1:" + std::to_string(port), "--from", "bob@localhost", "--to",
-                    "alice@localhost", "--header", "Subject: from swaks", "--body", "swaks body line", "--hide-all"});
+                    "alice@example.org", "--header", "Subject: from swaks", "--body", "swaks body line", "--hide-all"});
     ASSERT_EQ(swaks.status, 0) << swaks.output;
     const std::string mail = home.File("curl.eml");
     TestHome::WriteFile(mail, "From: bob@localhost\r\nSubject: from curl\r\n\r\ncurl body line\r\n");
