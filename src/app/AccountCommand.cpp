@@ -212,9 +212,10 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
 
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
-    const int exists = db.AccountExists(name);
-    if (exists > 0) return Refuse(err, ShellText(Outcome::UserExists, "add", name, email));
-    if (exists < 0 ||
+    const CMailDatabase::Presence exists = db.AccountExists(name);
+    if (exists == CMailDatabase::Presence::Present)
+        return Refuse(err, ShellText(Outcome::UserExists, "add", name, email));
+    if (exists == CMailDatabase::Presence::Unknown ||
         !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit, sendLimit))
         return Refuse(err, "the account " + name + " was not created: " + DatabaseCause());
     out << "Account " << name << " created" << (admin ? " (administrator)" : "") << "; its mail is kept in "
@@ -294,9 +295,11 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
     if (db.IsOnlyAdministrator(name)) return Refuse(err, ShellText(Outcome::OnlyAdministrator, "delete", name, ""));
-    const int exists = db.AccountExists(name);
-    if (exists == 0) return Refuse(err, ShellText(Outcome::UserDoesNotExist, "delete", name, ""));
-    if (exists < 0) return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
+    const CMailDatabase::Presence exists = db.AccountExists(name);
+    if (exists == CMailDatabase::Presence::Absent)
+        return Refuse(err, ShellText(Outcome::UserDoesNotExist, "delete", name, ""));
+    if (exists == CMailDatabase::Presence::Unknown)
+        return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
     const std::string mailbox = MailboxPath(db, name);
     const std::string kept = mailbox.empty() ? "" : "; its mail stays in " + mailbox;
     if (!confirmed) {

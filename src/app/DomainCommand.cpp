@@ -41,22 +41,23 @@ int DomainCommand::Add(CMailDatabase& db, const std::string& name, const std::st
                        std::ostream& err) {
     std::string domain = name;
     if (!Normalise(domain, err)) return kRefused;
-    if (!catchAll.empty() && db.AccountExists(catchAll) <= 0) {
+    if (!catchAll.empty() && db.AccountExists(catchAll) != CMailDatabase::Presence::Present) {
         err << "velmora domain: there is no account named " << catchAll << " to take the domain's other mail\n";
         return kRefused;
     }
     switch (db.AddDomain(domain, catchAll, !catchAll.empty())) {
-        case 1:
+        case CMailDatabase::Change::Made:
             out << "Domain " << domain << " added: mail for NAME@" << domain << " is stored for the account NAME"
                 << (catchAll.empty() ? "" : ", or for " + catchAll + " when there is none") << "\n";
             return kDone;
-        case 0:
+        case CMailDatabase::Change::NothingToDo:
             out << "Domain " << domain << " is served here already\n";
             return kDone;
-        default:
-            err << "velmora domain: " << domain << " could not be added: the database did not take the change\n";
-            return kRefused;
+        case CMailDatabase::Change::Failed:
+            break;
     }
+    err << "velmora domain: " << domain << " could not be added: the database did not take the change\n";
+    return kRefused;
 }
 
 int DomainCommand::Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -88,14 +89,15 @@ int DomainCommand::Run(const std::vector<std::string>& args, std::ostream& out, 
     std::string domain = line.args[0];
     if (!Normalise(domain, err)) return kRefused;
     switch (db.DeleteDomain(domain)) {
-        case 1:
+        case CMailDatabase::Change::Made:
             out << "Domain " << domain << " deleted: its mail is no longer local\n";
             return kDone;
-        case 0:
+        case CMailDatabase::Change::NothingToDo:
             err << "velmora domain: " << domain << " is not served here (velmora domain list shows them)\n";
             return kRefused;
-        default:
-            err << "velmora domain: " << domain << " could not be deleted: the database did not take the change\n";
-            return kRefused;
+        case CMailDatabase::Change::Failed:
+            break;
     }
+    err << "velmora domain: " << domain << " could not be deleted: the database did not take the change\n";
+    return kRefused;
 }

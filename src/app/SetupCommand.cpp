@@ -139,12 +139,12 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
     CMailDatabase db;
     // Connect, not Open: a running server's session locks stay as they are.
     if (!CommandSupport::Connect(db, "setup", err)) return 1;
-    const int exists = db.AccountExists("postmaster");
-    if (exists > 0) {
+    const CMailDatabase::Presence exists = db.AccountExists("postmaster");
+    if (exists == CMailDatabase::Presence::Present) {
         if (!password.empty()) out << "  postmaster: exists already; its password is unchanged\n";
         return 0;
     }
-    if (exists < 0) {
+    if (exists == CMailDatabase::Presence::Unknown) {
         err << "velmora setup: the accounts cannot be read\n";
         return 1;
     }

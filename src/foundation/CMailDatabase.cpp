@@ -197,18 +197,18 @@ std::string CMailDatabase::GetDomainAliasForward(const std::string& userName) {
     return address;
 }
 
-int CMailDatabase::FindId(const std::string& sql, long& id) {
+CMailDatabase::Presence CMailDatabase::FindId(const std::string& sql, long& id) {
     OdbcStatement statement(GetConnectionHandle());
     std::uint32_t value = 0;
-    if (!statement.ExecDirect(sql) || !statement.BindULong(1, value)) return -1;
-    if (!statement.Fetch()) return 0;
+    if (!statement.ExecDirect(sql) || !statement.BindULong(1, value)) return Presence::Unknown;
+    if (!statement.Fetch()) return Presence::Absent;
     id = static_cast<long>(value);
-    return 1;
+    return Presence::Present;
 }
 
-int CMailDatabase::AccountExists(const std::string& userName) {
+CMailDatabase::Presence CMailDatabase::AccountExists(const std::string& userName) {
     bool failed = false;
-    return AccountIdByName(userName, &failed) ? 1 : failed ? -1 : 0;
+    return AccountIdByName(userName, &failed) ? Presence::Present : failed ? Presence::Unknown : Presence::Absent;
 }
 
 std::string CMailDatabase::StoredUserName(const std::string& userName) {
@@ -280,31 +280,46 @@ bool CMailDatabase::IsValidDomainName(const std::string& domain) {
     return lastLabel.find_first_not_of("0123456789") != std::string::npos;
 }
 
-int CMailDatabase::DomainListed(const std::string& domain) {
+CMailDatabase::Presence CMailDatabase::DomainListed(const std::string& domain) {
     long count = 0;
-    const int found =
+    const Presence found =
         FindId(FormatSql("SELECT count(*) FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain)), count);
-    return found < 0 ? -1 : count > 0 ? 1 : 0;
+    if (found == Presence::Unknown) return Presence::Unknown;
+    return count > 0 ? Presence::Present : Presence::Absent;
 }
 
-int CMailDatabase::AddDomain(const std::string& domain, const std::string& defaultUser, bool isFwdOn) {
-    if (!IsValidDomainName(domain)) return -1;
-    const int listed = DomainListed(domain);
-    if (listed != 0) return listed < 0 ? -1 : 0;
+CMailDatabase::Change CMailDatabase::AddDomain(const std::string& domain, const std::string& defaultUser,
+                                               bool isFwdOn) {
+    if (!IsValidDomainName(domain)) return Change::Failed;
+    switch (DomainListed(domain)) {
+        case Presence::Present:
+            return Change::NothingToDo;
+        case Presence::Unknown:
+            return Change::Failed;
+        case Presence::Absent:
+            break;
+    }
     OdbcStatement statement(GetConnectionHandle());
     return statement.ExecDirect(FormatSql("INSERT INTO Domains VALUES ('%s', '%s', %s)", SqlText::Quote(domain),
                                           SqlText::Quote(defaultUser),
                                           isFwdOn ? SqlTrusted("true") : SqlTrusted("false")))
-               ? 1
-               : -1;
+               ? Change::Made
+               : Change::Failed;
 }
 
-int CMailDatabase::DeleteDomain(const std::string& domain) {
-    const int listed = DomainListed(domain);
-    if (listed <= 0) return listed;
+CMailDatabase::Change CMailDatabase::DeleteDomain(const std::string& domain) {
+    switch (DomainListed(domain)) {
+        case Presence::Absent:
+            return Change::NothingToDo;
+        case Presence::Unknown:
+            return Change::Failed;
+        case Presence::Present:
+            break;
+    }
     OdbcStatement statement(GetConnectionHandle());
-    return statement.ExecDirect(FormatSql("DELETE FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain))) ? 1
-                                                                                                                  : -1;
+    return statement.ExecDirect(FormatSql("DELETE FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain)))
+               ? Change::Made
+               : Change::Failed;
 }
 
 bool CMailDatabase::ListDomains(std::vector<DomainEntry>& domains) {
@@ -352,7 +367,7 @@ bool CMailDatabase::CreateAccount(const std::string& userName, const std::string
         receiveLimit < 0 || sendLimit < 0)
         return false;
     // A second row of a name would never be found: every look-up takes the first.
-    if (AccountExists(userName) != 0) return false;
+    if (AccountExists(userName) != Presence::Absent) return false;
     const std::string root = MailDirectory();
     // Without a store root the account's folders would land in "/".
     if (root.empty()) return false;

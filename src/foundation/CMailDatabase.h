@@ -103,9 +103,13 @@ public:
     // "postmaster" always is; another user is when it is the one
     // administrator left. Such a user can neither go nor lose its rights.
     bool IsOnlyAdministrator(const std::string& userName);
-    // 1 when an account has the name, 0 when none has, -1 when the database
-    // cannot tell.
-    int AccountExists(const std::string& userName);
+    // The answer of a look-up that may fail: the database may not be able
+    // to tell.
+    enum class Presence { Present, Absent, Unknown };
+    // The answer of a change that may have nothing to do.
+    enum class Change { Made, NothingToDo, Failed };
+
+    Presence AccountExists(const std::string& userName);
 
     // Names that work as a mailbox name and as the local part of an address:
     // ASCII letters, digits, '.', '_' and '-', starting with a letter or
@@ -128,10 +132,10 @@ public:
         std::string defaultUser;  // gets mail for unknown users when isFwdOn
         bool isFwdOn = false;
     };
-    // 1 added, 0 listed already, -1 failure.
-    int AddDomain(const std::string& domain, const std::string& defaultUser, bool isFwdOn);
-    // 1 removed, 0 not listed, -1 failure.
-    int DeleteDomain(const std::string& domain);
+    // NothingToDo: listed already.
+    Change AddDomain(const std::string& domain, const std::string& defaultUser, bool isFwdOn);
+    // NothingToDo: not listed.
+    Change DeleteDomain(const std::string& domain);
     bool ListDomains(std::vector<DomainEntry>& domains);
     // A host name: dot-separated labels of ASCII letters, digits and '-'
     // (not first or last in a label), each at most 63 characters, at most
@@ -145,10 +149,9 @@ private:
     CLocalAccount* MakeAccount(long accountId);
     // The id of the first row of a one-column query, or -1.
     long QueryId(const std::string& sql);
-    // 1 found (id set), 0 no row, -1 failure.
-    int FindId(const std::string& sql, long& id);
-    // 1 when the Domains table lists the domain, 0 when not, -1 failure.
-    int DomainListed(const std::string& domain);
+    // Present: a row was found and id set.
+    Presence FindId(const std::string& sql, long& id);
+    Presence DomainListed(const std::string& domain);
     // The account's name as stored (its case may differ from the one asked for).
     std::string StoredUserName(const std::string& userName);
     // Removes every row that belongs to the account other than its Accounts

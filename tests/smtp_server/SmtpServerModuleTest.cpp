@@ -88,7 +88,7 @@ protected:
         started = true;
         ASSERT_EQ(host.GetModules().GetModules().size(), 1u);
         // An installation's setup makes the postmaster; the bare test home has none.
-        if (host.GetDatabase()->AccountExists("postmaster") == 0) {
+        if (host.GetDatabase()->AccountExists("postmaster") == CMailDatabase::Presence::Absent) {
             ASSERT_TRUE(host.GetDatabase()->CreateAccount("postmaster", "secret1", false, true, "postmaster@127.0.0.1",
                                                           0, 1, 1, 0, 0));
         }
