@@ -31,17 +31,17 @@ namespace {
 std::atomic<LocalAccountFactory> g_accountFactory{nullptr};
 std::atomic<MailStoreMaker> g_storeMaker{nullptr};
 
-// 1 when a row was fetched (value set), 0 when none, -1 when the statement
-// could not be allocated or run.
-int FetchLong(SQLHDBC connection, const std::string& sql, std::int32_t& value) {
+// The number in the first row's first column; nothing when there is no row,
+// the column is null or the statement could not run (the callers' defaults
+// hold for all three).
+std::optional<std::int32_t> FetchLong(SQLHDBC connection, const std::string& sql) {
     OdbcStatement statement(connection);
-    if (!statement.Ok()) return -1;
+    if (!statement.Ok()) return std::nullopt;
     SQLLEN indicator = 0;
     std::int32_t fetched = 0;
-    if (!statement.ExecDirect(sql) || !statement.BindLong(1, fetched, &indicator)) return -1;
-    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return 0;
-    value = fetched;
-    return 1;
+    if (!statement.ExecDirect(sql) || !statement.BindLong(1, fetched, &indicator)) return std::nullopt;
+    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return std::nullopt;
+    return fetched;
 }
 
 }  // namespace
@@ -61,12 +61,9 @@ void CMailDatabase::SetLocalAccountFactory(LocalAccountFactory factory) {
 std::uint32_t CMailDatabase::SendingLimit(SQLHDBC connection, const std::string& userName) {
     const std::optional<long> id = AccountIdByName(connection, userName);
     if (!id) return 0;
-    std::int32_t limit = 0;
-    if (FetchLong(connection, FormatSql("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", *id),
-                  limit) != 1 ||
-        limit < 0)
-        return 0;
-    return static_cast<std::uint32_t>(limit);
+    const std::optional<std::int32_t> limit =
+        FetchLong(connection, FormatSql("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", *id));
+    return limit && *limit > 0 ? static_cast<std::uint32_t>(*limit) : 0;
 }
 
 std::optional<bool> CMailDatabase::MaySendOut(SQLHDBC connection, const std::string& userName) {
@@ -77,11 +74,9 @@ std::optional<bool> CMailDatabase::MaySendOut(SQLHDBC connection, const std::str
         if (!probe.Ok()) return std::nullopt;
     }
     if (!id) return true;
-    std::int32_t allowWrite = 1;
-    if (FetchLong(connection, FormatSql("SELECT aAllowWrite FROM AccessControl WHERE aAccountId = %ld", *id),
-                  allowWrite) != 1)
-        return true;
-    return allowWrite != 0;
+    const std::optional<std::int32_t> allowWrite =
+        FetchLong(connection, FormatSql("SELECT aAllowWrite FROM AccessControl WHERE aAccountId = %ld", *id));
+    return !allowWrite || *allowWrite != 0;
 }
 
 void CMailDatabase::SetMailStoreMaker(MailStoreMaker maker) {
