@@ -85,8 +85,7 @@ void CMailLog::OpenDayFiles() {
 bool CMailLog::Open() {
     logRoot.clear();
     if (!ReadRegistryString(settings::kLogKeyPath, "Log Directory", logRoot, 260)) logRoot.clear();
-    for (char& c : logRoot)
-        if (c == '\\') c = '/';
+    logRoot = ForwardSlashes(logRoot);
     while (logRoot.size() > 1 && logRoot.back() == '/') logRoot.pop_back();
     // No directory configured: the installation's own home, never "/".
     if (logRoot.empty()) logRoot = Home::Dir();

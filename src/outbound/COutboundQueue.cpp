@@ -33,12 +33,6 @@
 
 namespace {
 
-std::string ForwardSlashes(std::string path) {
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    return path;
-}
-
 // A header value must stay on its line: a line break inside it would start
 // a field of its own.
 std::string OneLine(std::string value) {

@@ -13,10 +13,9 @@
 
 #include "foundation/CTempMailContent.h"
 #include "outbound/COutboundQueue.h"
+#include "platform/FileIo.h"
 
-COutboundQueueReader::COutboundQueueReader(const std::string& directory) : directory(directory) {
-    std::replace(this->directory.begin(), this->directory.end(), '\\', '/');
-}
+COutboundQueueReader::COutboundQueueReader(const std::string& directory) : directory(ForwardSlashes(directory)) {}
 
 COutboundQueueReader::~COutboundQueueReader() = default;
 
@@ -25,8 +24,7 @@ bool COutboundQueueReader::OpenMailFile(const std::string& path) {
     file.Reset();
     senderRead = false;
     senderDamaged = false;
-    filePath = path;
-    std::replace(filePath.begin(), filePath.end(), '\\', '/');
+    filePath = ForwardSlashes(path);
     int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     file.Reset(fd);

@@ -13,6 +13,7 @@
 #include "foundation/SqlFormat.h"
 #include "message/CMailHeader.h"
 #include "outbound/COutboundQueueReader.h"
+#include "platform/FileIo.h"
 #include "platform/Text.h"
 
 namespace {
@@ -91,8 +92,7 @@ bool COutboundQueueView::DeleteQueueEntry(SQLHDBC connection, std::vector<Outbou
     if (count.ExecDirect(
             FormatSql("SELECT Count(*) FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(entry.mailFile))) &&
         count.Fetch() && count.GetText(1, rows) && rows == "0") {
-        std::string path = entry.mailFile;
-        std::replace(path.begin(), path.end(), '\\', '/');
+        const std::string path = ForwardSlashes(entry.mailFile);
         if (IsQueueFilePath(path)) ::unlink(path.c_str());
     }
     return true;

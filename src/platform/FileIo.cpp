@@ -75,3 +75,9 @@ std::uint32_t NextFileNumber() {
     }()};
     return sequence.fetch_add(1);
 }
+
+std::string ForwardSlashes(std::string path) {
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}

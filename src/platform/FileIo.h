@@ -17,6 +17,9 @@
 
 #include "platform/UniqueFd.h"
 
+// A path written with the stored settings' "\\" separators, with "/".
+std::string ForwardSlashes(std::string path);
+
 // Writes all count bytes; false on an error (errno tells which) or when the
 // file takes no more.
 bool WriteAll(int fd, const void* data, std::size_t count);

@@ -198,8 +198,7 @@ void CMailRouter::NotifyNewMail(MailInfo& info, const std::string& user) {
 }
 
 bool CMailRouter::MakeAllMailCopy(MailInfo& info, std::string& problem) {
-    std::string directory = ProcessSettings::Current().allMailLogMailBox;
-    std::replace(directory.begin(), directory.end(), '\\', '/');
+    const std::string directory = ForwardSlashes(ProcessSettings::Current().allMailLogMailBox);
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
