@@ -249,13 +249,14 @@ void CSmtpSession::Mail(const std::string& argument) {
                 Error(501, "Syntax error in SIZE parameter");
                 return;
             }
-            // At most 20 digits: anything longer than 19 is over the limit anyway.
-            if (value.size() > 19 || std::stoull(value) > settings.maxMessageSize) {
+            // At most 20 digits: anything longer than 19 is over the limit
+            // anyway, and 19 digits always fit the number.
+            size = value.size() > 19 ? UINT64_MAX : std::stoull(value);
+            if (size > settings.maxMessageSize) {
                 writer.Reply(552, "Message size exceeds fixed maximum message size");
                 return;
             }
             declared = true;
-            size = std::stoull(value);
         } else if (keyword == "BODY") {
             const std::string body = UpperCase(value);
             if (body != "7BIT" && body != "8BITMIME") {
