@@ -31,10 +31,7 @@ long long MillisecondsSince(Clock::time_point start) {
 class CountingSpooler : public CMailSpooler {
 public:
     CountingSpooler() : CMailSpooler(nullptr) {}
-    int InsertMail(MailInfo* info) override {
-        delete info;
-        return ++taken, 1;
-    }
+    int InsertMail(MailInfo* info) override { return delete info, ++taken, 1; }
     int taken = 0;
 };
 
@@ -54,10 +51,7 @@ public:
             session.reset();  // closes the connection, as the listener does
         });
     }
-    ~Session() {
-        Close();
-        thread.join();
-    }
+    ~Session() { Close(), thread.join(); }
 
 private:
     CSmtpSession::Environment environment;
@@ -175,20 +169,11 @@ TEST_F(SmtpServerLimits, SizeOverALimitOrAFullMailboxIsRefusedBeforeTheData) {
     EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"), "250 OK\r\n");
     EXPECT_EQ(session.Command("RSET"), "250 OK\r\n");
 
-    // Without SIZE only the full mailbox is certain to refuse.
+    // Without SIZE only the full mailbox is certain to refuse; an oversize
+    // message at the end of data is the end-to-end smoke test's.
     EXPECT_EQ(session.Command("MAIL FROM:<s@example.org>"), "250 OK\r\n");
     EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>").substr(0, 4), "452 ");
     EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "250 OK\r\n");
-    EXPECT_EQ(session.Command("DATA").substr(0, 4), "354 ");
-    // Too large for alice, the only recipient: refused at the end of data.
-    const std::string big = "Subject: big\r\n\r\n" + std::string(3000, 'b') + "\r\n.";
-    EXPECT_EQ(session.Command(big), "552 5.2.3 Message exceeds the recipients' size limits\r\n");
-    // With carol as well it is accepted; alice's refusal is delivery's business.
-    EXPECT_EQ(session.Command("MAIL FROM:<s@example.org>"), "250 OK\r\n");
-    EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "250 OK\r\n");
-    EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"), "250 OK\r\n");
-    EXPECT_EQ(session.Command("DATA").substr(0, 4), "354 ");
-    EXPECT_EQ(session.Command(big), "250 OK: queued\r\n");
 }
 
 TEST_F(SmtpServerLimits, ALockedDatabaseGetsTryLaterWithinTheBound) {
