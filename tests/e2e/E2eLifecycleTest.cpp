@@ -33,7 +33,18 @@ std::size_t CountIn(const std::vector<std::string>& texts, const std::string& su
 
 }  // namespace
 
-TEST_F(E2eLifecycle, SigtermEndsTheServerWithinSecondsEvenWithSessionsOpen) {
+TEST_F(E2eLifecycle, WithoutItsModuleItEndsAtOnceAndSigtermEndsItWithinSecondsEvenWithSessionsOpen) {
+    const std::string empty = home.File("no-modules");
+    std::filesystem::create_directory(empty);
+    std::vector<std::string> environment = ServerEnvironment();
+    environment.push_back("VELMORA_MODULE_DIR=" + empty);
+    ASSERT_TRUE(server.Start(home.Path(), home.File("server.out"), environment));
+    ASSERT_TRUE(server.WaitExit(20s)) << "still running without a module";
+    EXPECT_EQ(server.ExitCode(), 1) << server.Output();
+    EXPECT_NE(server.Output().find("no server module"), std::string::npos) << server.Output();
+    EXPECT_EQ(server.Output().find("velmora: serving"), std::string::npos);
+    EXPECT_FALSE(SmtpClient().Connect(port));
+
     StartServer();
     // A session mid-transaction; data cut off is never spooled (SmtpServerModule).
     SmtpClient idle, busy;
@@ -55,20 +66,6 @@ TEST_F(E2eLifecycle, SigtermEndsTheServerWithinSecondsEvenWithSessionsOpen) {
     Open(again);
     EXPECT_EQ(Code(again.Command("QUIT")), 221);
     StopServer();
-}
-
-TEST_F(E2eLifecycle, WithoutItsModuleTheServerEndsAtOnceAndSaysWhy) {
-    const std::string empty = home.File("no-modules");
-    std::filesystem::create_directory(empty);
-    std::vector<std::string> environment = ServerEnvironment();
-    environment.push_back("VELMORA_MODULE_DIR=" + empty);
-    ASSERT_TRUE(server.Start(home.Path(), home.File("server.out"), environment));
-    ASSERT_TRUE(server.WaitExit(20s)) << "still running without a module";
-    EXPECT_EQ(server.ExitCode(), 1) << server.Output();
-    EXPECT_NE(server.Output().find("no server module"), std::string::npos) << server.Output();
-    EXPECT_EQ(server.Output().find("velmora: serving"), std::string::npos);
-    SmtpClient client;
-    EXPECT_FALSE(client.Connect(port));
 }
 
 // Senders on several sessions keep sending; the server is killed with

@@ -21,7 +21,7 @@ RunResult StdoutOf(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-TEST(E2eShellHelp, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
+TEST(E2eShellHelp, HelpGoesToStandardOutputUsageErrorsToStandardErrorAndAMissingHomeIsNamed) {
     for (const char* ask : {"--help", "-h", "help", "help account", "account --help", "reg -h", "domain --help",
                             "setup --help", "run --help", "help domain"}) {
         std::vector<std::string> words;
@@ -38,9 +38,8 @@ TEST(E2eShellHelp, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
         EXPECT_EQ(r.status, 64);
         EXPECT_EQ(r.output, "");
     }
-}
 
-TEST(E2eShellHelp, AMissingHomeIsNamedWithTheCommandThatMakesOne) {
+    // A missing home is named with the command that makes one.
     TestHome parent;
     const std::string missing = parent.File("no-such-home");
     for (const auto& command : std::vector<std::vector<std::string>>{

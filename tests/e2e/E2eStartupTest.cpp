@@ -41,47 +41,9 @@ bool WriteValue(const MailHome& home, const std::string& name, const std::string
 
 }  // namespace
 
-TEST_F(E2eStartup, ASecondServerOnAServedHomeIsRefusedAndEveryMessageIsStoredOnce) {
-    StartServer();
-    EXPECT_NE(server.Output().find("velmora: SMTP listening on 0.0.0.0:" + std::to_string(port)), std::string::npos)
-        << server.Output();
-    EXPECT_EQ(TestHome::ReadFile(home.File("server.lock")), std::to_string(server.Pid()) + "\n");
-    constexpr int kMessages = 300;
-    SmtpClient client;
-    Open(client);
-    for (int n = 0; n < kMessages; ++n) {
-        // The second start comes while the first server is busy routing.
-        if (n == kMessages / 2) {
-            const RunResult second = RunServer(home, ServerEnvironment());
-            EXPECT_EQ(second.status, 1) << second.output;
-            EXPECT_NE(second.output.find("velmora run: the home " + home.Path() + " is already served by process " +
-                                         std::to_string(server.Pid())),
-                      std::string::npos)
-                << second.output;
-            EXPECT_EQ(second.output.find("listening"), std::string::npos) << second.output;
-            // The commands that read and edit settings and accounts take no lock.
-            EXPECT_EQ(home.Velmora({"account", "list"}).status, 0);
-            EXPECT_EQ(home.Velmora({"reg", "get", "Ports", "SMTP Port"}).status, 0);
-        }
-        const std::string text = "Subject: once " + std::to_string(n) + "\r\n\r\nbody\r\n";
-        ASSERT_EQ(Code(Transaction(client, "bob@localhost", {"alice@localhost"}, text)), 250) << n;
-    }
-    ASSERT_TRUE(WaitForMail("alice", kMessages)) << home.InboxFiles("alice").size() << " stored";
-    ASSERT_TRUE(WaitForEmptySpool());
-    // As many files as messages, each subject among them: every message exactly once.
-    std::set<std::string> subjects;
-    for (const std::string& text : home.InboxTexts("alice")) {
-        const std::size_t at = text.find("Subject: once ");
-        if (at != std::string::npos) subjects.insert(text.substr(at, text.find("\r\n", at) - at));
-    }
-    EXPECT_EQ(subjects.size(), static_cast<std::size_t>(kMessages));
-    EXPECT_EQ(home.InboxFiles("alice").size(), static_cast<std::size_t>(kMessages));
-    EXPECT_EQ(home.SqlNumber("SELECT count(*) FROM Mails"), kMessages);
-    StopServer();
-    EXPECT_EQ(TestHome::ReadFile(home.File("server.lock")), "") << "a clean stop empties the lock file";
-}
-
-TEST_F(E2eStartup, AStartThatCannotListenOrReadsABadPortEndsAndLeavesTheSpoolAsItWas) {
+// A refused start leaves the spool as it was; a second start on the served
+// home is refused while the first goes on storing every message once.
+TEST_F(E2eStartup, RefusedStartsLeaveTheSpoolAndASecondServerLeavesEveryMessageStoredOnce) {
     // A message waiting in the spool for a remote recipient.
     MailInfo waiting;
     waiting.sender = "bob@localhost";
@@ -131,7 +93,39 @@ TEST_F(E2eStartup, AStartThatCannotListenOrReadsABadPortEndsAndLeavesTheSpoolAsI
     EXPECT_NE(server.Output().find("velmora: SMTP listening on 127.0.0.1:" + std::to_string(port) + "\n"),
               std::string::npos)
         << server.Output();
+    EXPECT_EQ(TestHome::ReadFile(home.File("server.lock")), std::to_string(server.Pid()) + "\n");
+    constexpr int kMessages = 300;
+    SmtpClient client;
+    Open(client);
+    for (int n = 0; n < kMessages; ++n) {
+        // The second start comes while the first server is busy routing.
+        if (n == kMessages / 2) {
+            const RunResult second = RunServer(home, ServerEnvironment());
+            EXPECT_EQ(second.status, 1) << second.output;
+            EXPECT_NE(second.output.find("velmora run: the home " + home.Path() + " is already served by process " +
+                                         std::to_string(server.Pid())),
+                      std::string::npos)
+                << second.output;
+            EXPECT_EQ(second.output.find("listening"), std::string::npos) << second.output;
+            // The commands that read and edit settings and accounts take no lock.
+            EXPECT_EQ(home.Velmora({"account", "list"}).status, 0);
+            EXPECT_EQ(home.Velmora({"reg", "get", "Ports", "SMTP Port"}).status, 0);
+        }
+        const std::string text = "Subject: once " + std::to_string(n) + "\r\n\r\nbody\r\n";
+        ASSERT_EQ(Code(Transaction(client, "bob@localhost", {"alice@localhost"}, text)), 250) << n;
+    }
+    ASSERT_TRUE(WaitForMail("alice", kMessages)) << home.InboxFiles("alice").size() << " stored";
     ASSERT_TRUE(WaitForEmptySpool());
-    EXPECT_EQ(home.OutboxFiles().size(), 1u);
+    EXPECT_EQ(home.OutboxFiles().size(), 1u);  // the waiting message
+    // As many files as messages, each subject among them: every message exactly once.
+    std::set<std::string> subjects;
+    for (const std::string& text : home.InboxTexts("alice")) {
+        const std::size_t at = text.find("Subject: once ");
+        if (at != std::string::npos) subjects.insert(text.substr(at, text.find("\r\n", at) - at));
+    }
+    EXPECT_EQ(subjects.size(), static_cast<std::size_t>(kMessages));
+    EXPECT_EQ(home.InboxFiles("alice").size(), static_cast<std::size_t>(kMessages));
+    EXPECT_EQ(home.SqlNumber("SELECT count(*) FROM Mails"), kMessages);
     StopServer();
+    EXPECT_EQ(TestHome::ReadFile(home.File("server.lock")), "") << "a clean stop empties the lock file";
 }
