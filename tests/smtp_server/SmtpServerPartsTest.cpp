@@ -91,7 +91,7 @@ Received Receive(const std::string& stream, std::size_t piece, std::uint64_t lim
 
 }  // namespace
 
-TEST(SmtpServerPath, ParsesPathsAndParameters) {
+TEST(SmtpServerPath, ParsesPathsAndParametersAndRefusesMalformedOnes) {
     // The null path, Postmaster and plain paths are the module test's.
     CSmtpPath path;
     ASSERT_EQ(path.Parse("from: <Bob.Smith+tag@[192.0.2.1]>  SIZE=1200 body=8bitmime", "FROM:"), CSmtpPath::Status::Ok);
@@ -108,10 +108,8 @@ TEST(SmtpServerPath, ParsesPathsAndParameters) {
     ASSERT_EQ(path.Parse("TO:<@relay.example,@other.example:carol@example.net>", "TO:"), CSmtpPath::Status::Ok);
     EXPECT_EQ(path.Address(), "carol@example.net");
     ASSERT_EQ(path.Parse("TO:<x@[IPv6:::1]>", "TO:"), CSmtpPath::Status::Ok);
-}
 
-TEST(SmtpServerPath, RefusesMalformedAndOverlongPaths) {
-    CSmtpPath path;
+    // Malformed and overlong paths are refused.
     for (const char* bad : {"FROM:alice@example.org", "FROM:<alice@example.org", "FROM:<alice@example.org>x",
                             "FROM:<a b@example.org>", "FROM:<alice@>", "FROM:<@example.org>", "FROM:<.a@example.org>",
                             "FROM:<a..b@example.org>", "FROM:<\"quoted\"@example.org>", "FROM:<a@exa_mple.org>",
@@ -202,7 +200,7 @@ TEST(SmtpServerRelay, LocalDomainsAreNeverRelayedAndUnknownUsersAreRefused) {
     EXPECT_EQ(resolver.Resolve("alice", "localhost").code, 451);
 }
 
-TEST(SmtpServerData, EndsOnlyAtCrLfDotCrLfAndUnstuffsDots) {
+TEST(SmtpServerData, EndsOnlyAtCrLfDotCrLfUnstuffsDotsAndKeepsToTheLimit) {
     // Every input is also fed one byte at a time: the result must not depend on the pieces.
     struct Case {
         std::string stream;
@@ -229,18 +227,12 @@ TEST(SmtpServerData, EndsOnlyAtCrLfDotCrLfAndUnstuffsDots) {
             EXPECT_EQ(r.dots, c.dots) << c.stream;
         }
     }
-    Received open = Receive("no end\r\n.\n", 4);
-    EXPECT_FALSE(open.complete);
-}
-
-// Reading an oversize message to its end is proven through the module (LongLines...).
-TEST(SmtpServerData, TheSizeLimitIsInclusive) {
+    EXPECT_FALSE(Receive("no end\r\n.\n", 4).complete);
+    // The size limit is inclusive; reading an oversize message to its end is the module test's.
     EXPECT_FALSE(Receive(std::string(10, 'y') + "\r\n.\r\n", 3, 12).overflowed);
     EXPECT_TRUE(Receive(std::string(11, 'y') + "\r\n.\r\n", 3, 12).overflowed);
 }
 
-// Pipelining, time-outs and stops are proven through whole sessions; here
-// the line limit's edge, and the reader's own ends.
 TEST(SmtpServerLineReader, LimitsAndEnds) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
