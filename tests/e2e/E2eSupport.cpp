@@ -72,8 +72,7 @@ std::vector<std::string> MailHome::Files(const std::string& directory, const std
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(File(directory), ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (name.size() >= prefix.size() + suffix.size() && name.starts_with(prefix) && name.ends_with(suffix))
             files.push_back(entry.path().string());
     }
     std::sort(files.begin(), files.end());

@@ -1,9 +1,9 @@
 // The SMTP server's limits against clients that would hold it up or probe
 // it: sessions per address, deadlines that trickled bytes do not move, the
 // cap on commands without mail, refused recipients counting as errors,
-// mailbox limits at RCPT and at the end of data, and the bound on a
-// recipient look-up that the database does not answer. Sessions run on a
-// socket pair with shortened time-outs; the client address is given to them.
+// mailbox limits at RCPT, and the bound on a recipient look-up that the
+// database does not answer. Sessions run on a socket pair with shortened
+// time-outs; the client address is given to them.
 #include <sys/socket.h>
 
 #include <atomic>
