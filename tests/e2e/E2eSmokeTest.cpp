@@ -9,6 +9,7 @@
 // Every client here connects from loopback, which may relay by design; the
 // refusal of relaying for outside clients is proven by the SMTP server
 // module's own tests, where the client address can be set.
+#include <array>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -97,27 +98,23 @@ TEST_F(E2eSmoke, MailReachesMailboxesTheQueueAndTheNotices) {
     EXPECT_EQ(home.Sql("SELECT Subject FROM MailInfo WHERE aAccountId = " + std::to_string(aliceId) +
                        " AND Sender = 'bob@localhost' ORDER BY Subject"),
               "from curl\nfrom swaks");
-    EXPECT_NE(MailWith(home, "bob", "\r\n\r\ncurl body line\r\n"), "");
-    EXPECT_NE(MailWith(home, "bob", "\r\n\r\nfor the world\r\n"), "");
-    EXPECT_NE(MailWith(home, "bob", "Subject: too big to send"), "");
-    EXPECT_NE(MailWith(home, "bob", "Subject: does not fit"), "");
+    for (const char* marker : {"\r\n\r\ncurl body line\r\n", "\r\n\r\nfor the world\r\n", "Subject: too big to send",
+                               "Subject: does not fit"})
+        EXPECT_NE(MailWith(home, "bob", marker), "") << marker;
     EXPECT_TRUE(home.InboxFiles("carl").empty());
     EXPECT_EQ(home.SqlNumber("SELECT COUNT(*) FROM Mails"), 9);
 
-    const std::string notice = "\r\nFrom: postmaster\r\nTo: ";
-    EXPECT_NE(MailWith(home, "alice", notice + "alice@localhost\r\nSubject: Message Delivery Confirmation\r\n")
-                  .find("\r\n\r\nThe following mail of yours has been delivered to the recipient on "),
-              std::string::npos);
-    EXPECT_NE(MailWith(home, "alice", notice + "alice@localhost\r\nSubject: Message Delivery Error\r\n")
-                  .find("\r\n\r\nThe following mail of yours could not be delivered to recipient due to quota "
-                        "restriction.\r\n\r\n Date : Mon, 07 Dec 2026 09:00:00 +0000\r\n To : carl@localhost"
-                        "\r\n Subject : does not fit"),
-              std::string::npos);
-    EXPECT_NE(MailWith(home, "sam", notice + "sam@localhost\r\nSubject: Message Delivery Error\r\n")
-                  .find("\r\n\r\nThe following mail of yours was not sent to the recipient as it was exceeding your "
-                        "mail sending quota.\r\n\r\n Date : Mon, 07 Dec 2026 09:00:00 +0000\r\n To : "
-                        "erin@remote.example, bob@localhost\r\n Subject : too big to send"),
-              std::string::npos);
+    // The notices' wording is the notice tests' business; here each reaches its mailbox.
+    for (const auto& [user, subject, about] :
+         std::vector<std::array<std::string, 3>>{{"alice", "Confirmation", ""},
+                                                 {"alice", "Error", "Subject : does not fit"},
+                                                 {"sam", "Error", "Subject : too big to send"}})
+        EXPECT_NE(MailWith(home, user,
+                           "\r\nFrom: postmaster\r\nTo: " + user + "@localhost\r\nSubject: Message Delivery " +
+                               subject + "\r\n")
+                      .find(about),
+                  std::string::npos)
+            << user << " " << subject;
 
     // One queue file for the outbound message, one row per remote recipient.
     ASSERT_TRUE(WaitUntil([&] { return home.SqlNumber("SELECT COUNT(*) FROM OutBoundMails") == 2; }, kDeliveryWait));

@@ -21,12 +21,8 @@ bool ServerProcess::Start(const std::string& home, const std::string& output,
 }
 
 bool ServerProcess::WaitServing(std::chrono::milliseconds wait) {
-    return WaitUntil(
-               [this] {
-                   if (Output().find("velmora: serving") != std::string::npos) return true;
-                   return Reap(false);  // ended without serving: stop waiting
-               },
-               wait) &&
+    // Ending without serving stops the wait too.
+    return WaitUntil([this] { return Output().find("velmora: serving") != std::string::npos || Reap(false); }, wait) &&
            pid > 0;
 }
 
@@ -61,8 +57,7 @@ std::string MailHome::Sql(const std::string& query) const {
     RunResult r = RunProgram({"sqlite3", "-batch", "-noheader", "-cmd", ".timeout 10000", File("velmora.db"), query},
                              std::chrono::seconds(30));
     while (!r.output.empty() && r.output.back() == '\n') r.output.pop_back();
-    if (r.status != 0) return "sqlite3 failed: " + r.output;
-    return r.output;
+    return r.status == 0 ? r.output : "sqlite3 failed: " + r.output;
 }
 
 long MailHome::SqlNumber(const std::string& query) const {
@@ -77,8 +72,7 @@ std::vector<std::string> MailHome::Files(const std::string& directory, const std
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(File(directory), ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (name.size() >= prefix.size() + suffix.size() && name.starts_with(prefix) && name.ends_with(suffix))
             files.push_back(entry.path().string());
     }
     std::sort(files.begin(), files.end());
@@ -86,8 +80,7 @@ std::vector<std::string> MailHome::Files(const std::string& directory, const std
 }
 
 std::string MailHome::InboxOf(const std::string& user) const {
-    const std::string mailbox = Sql("SELECT aMailBox FROM Accounts WHERE aUserName = '" + SqlEscape(user) + "'");
-    return "mail/" + mailbox + "/Inbox";
+    return "mail/" + Sql("SELECT aMailBox FROM Accounts WHERE aUserName = '" + SqlEscape(user) + "'") + "/Inbox";
 }
 
 std::vector<std::string> MailHome::InboxFiles(const std::string& user) const {

@@ -91,12 +91,9 @@ Received Receive(const std::string& stream, std::size_t piece, std::uint64_t lim
 
 }  // namespace
 
-TEST(SmtpServerPath, ParsesPathsAndParameters) {
+TEST(SmtpServerPath, ParsesPathsAndParametersAndRefusesMalformedOnes) {
+    // The null path, Postmaster and plain paths are the module test's.
     CSmtpPath path;
-    ASSERT_EQ(path.Parse("FROM:<alice@example.org>", "FROM:"), CSmtpPath::Status::Ok);
-    EXPECT_EQ(path.Address(), "alice@example.org");
-    EXPECT_TRUE(path.Parameters().empty());
-
     ASSERT_EQ(path.Parse("from: <Bob.Smith+tag@[192.0.2.1]>  SIZE=1200 body=8bitmime", "FROM:"), CSmtpPath::Status::Ok);
     EXPECT_EQ(path.LocalPart(), "Bob.Smith+tag");
     EXPECT_EQ(path.Domain(), "[192.0.2.1]");
@@ -108,17 +105,11 @@ TEST(SmtpServerPath, ParsesPathsAndParameters) {
     EXPECT_EQ(keyword + "=" + value, "BODY=8bitmime");
     EXPECT_FALSE(CSmtpPath::NextParameter(list, keyword, value));
 
-    ASSERT_EQ(path.Parse("FROM:<>", "FROM:"), CSmtpPath::Status::Ok);
-    EXPECT_TRUE(path.IsNull());
     ASSERT_EQ(path.Parse("TO:<@relay.example,@other.example:carol@example.net>", "TO:"), CSmtpPath::Status::Ok);
     EXPECT_EQ(path.Address(), "carol@example.net");
-    ASSERT_EQ(path.Parse("TO:<Postmaster>", "TO:"), CSmtpPath::Status::Ok);
-    EXPECT_EQ(path.Domain(), "");
     ASSERT_EQ(path.Parse("TO:<x@[IPv6:::1]>", "TO:"), CSmtpPath::Status::Ok);
-}
 
-TEST(SmtpServerPath, RefusesMalformedAndOverlongPaths) {
-    CSmtpPath path;
+    // Malformed and overlong paths are refused.
     for (const char* bad : {"FROM:alice@example.org", "FROM:<alice@example.org", "FROM:<alice@example.org>x",
                             "FROM:<a b@example.org>", "FROM:<alice@>", "FROM:<@example.org>", "FROM:<.a@example.org>",
                             "FROM:<a..b@example.org>", "FROM:<\"quoted\"@example.org>", "FROM:<a@exa_mple.org>",
@@ -134,10 +125,8 @@ TEST(SmtpServerPath, RefusesMalformedAndOverlongPaths) {
 }
 
 TEST(SmtpServerAddress, ClassifiesClientNetworks) {
-    EXPECT_EQ(NetworkOf("127.0.0.1"), Network::Loopback);
-    EXPECT_EQ(NetworkOf("127.45.6.7"), Network::Loopback);
-    EXPECT_EQ(NetworkOf("::1"), Network::Loopback);
-    EXPECT_EQ(NetworkOf("::ffff:127.0.0.1"), Network::Loopback);
+    for (const char* loopback : {"127.0.0.1", "127.45.6.7", "::1", "::ffff:127.0.0.1"})
+        EXPECT_EQ(NetworkOf(loopback), Network::Loopback) << loopback;
     for (const char* privateAddress :
          {"10.0.0.1", "10.255.255.255", "172.16.0.1", "172.31.255.254", "192.168.1.10", "169.254.3.4", "fc00::1",
           "fd12:3456::9", "fe80::1", "febf::1", "::ffff:192.168.0.7"})
@@ -211,7 +200,7 @@ TEST(SmtpServerRelay, LocalDomainsAreNeverRelayedAndUnknownUsersAreRefused) {
     EXPECT_EQ(resolver.Resolve("alice", "localhost").code, 451);
 }
 
-TEST(SmtpServerData, EndsOnlyAtCrLfDotCrLfAndUnstuffsDots) {
+TEST(SmtpServerData, EndsOnlyAtCrLfDotCrLfUnstuffsDotsAndKeepsToTheLimit) {
     // Every input is also fed one byte at a time: the result must not depend on the pieces.
     struct Case {
         std::string stream;
@@ -238,71 +227,27 @@ TEST(SmtpServerData, EndsOnlyAtCrLfDotCrLfAndUnstuffsDots) {
             EXPECT_EQ(r.dots, c.dots) << c.stream;
         }
     }
-    Received open = Receive("no end\r\n.\n", 4);
-    EXPECT_FALSE(open.complete);
+    EXPECT_FALSE(Receive("no end\r\n.\n", 4).complete);
+    // The size limit is inclusive; reading an oversize message to its end is the module test's.
+    EXPECT_FALSE(Receive(std::string(10, 'y') + "\r\n.\r\n", 3, 12).overflowed);
+    EXPECT_TRUE(Receive(std::string(11, 'y') + "\r\n.\r\n", 3, 12).overflowed);
 }
 
-TEST(SmtpServerData, LargeMessagesStreamInBlocksAndOversizeIsDropped) {
-    std::string line(998, 'x');
-    std::string body;
-    while (body.size() < 300000) body += line + "\r\n";
-    Received big = Receive(body + ".\r\n", 7000);
-    EXPECT_TRUE(big.complete);
-    EXPECT_EQ(big.text, body);
-
-    Received over = Receive(body + ".\r\nNEXT", 65536, 100000);
-    EXPECT_TRUE(over.complete);  // still read to its end, so the reply comes in order
-    EXPECT_TRUE(over.overflowed);
-    EXPECT_EQ(over.used, body.size() + 3);
-
-    Received exact = Receive(std::string(10, 'y') + "\r\n.\r\n", 3, 12);
-    EXPECT_FALSE(exact.overflowed);
-    EXPECT_EQ(exact.text.size(), 12u);
-}
-
-TEST(SmtpServerLineReader, PipelinedLinesLimitsAndEnds) {
+TEST(SmtpServerLineReader, LimitsAndEnds) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     UniqueFd server(pair[0]), client(pair[1]);
     UniqueFd stop(::eventfd(0, EFD_CLOEXEC));
     CLineReader reader(server.Get(), stop.Get(), 512, 200);
-
-    const std::string pipelined = "EHLO a\r\nMAIL FROM:<x@y.z>\nRCPT TO:<p@q.r>\r\nDA";
-    ASSERT_EQ(::write(client.Get(), pipelined.data(), pipelined.size()), static_cast<ssize_t>(pipelined.size()));
+    // 510 characters and CR LF fit; one more does not.
+    const std::string longest(510, 'a'), out = longest + "\r\n" + longest + "a\r\nNOOP\n";
+    ASSERT_EQ(::write(client.Get(), out.data(), out.size()), static_cast<ssize_t>(out.size()));
     std::string line;
-    ASSERT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
-    EXPECT_EQ(line, "EHLO a");
-    EXPECT_TRUE(reader.HasCompleteLine());
-    ASSERT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
-    EXPECT_EQ(line, "MAIL FROM:<x@y.z>");
-    ASSERT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
-    EXPECT_FALSE(reader.HasCompleteLine());  // "DA" waits for the rest
-    ASSERT_EQ(::write(client.Get(), "TA\r\n", 4), 4);
-    ASSERT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
-    EXPECT_EQ(line, "DATA");
-
-    // 510 characters and CR LF fit; one more does not. A 1 MB line is read
-    // through without being kept and the next line is intact.
-    const std::string longest(510, 'a');
-    const std::string huge(1 << 20, 'b');
-    std::thread writer([&] {
-        std::string out = longest + "\r\n" + longest + "a\r\n" + huge + "\r\nNOOP\r\n";
-        std::size_t done = 0;
-        while (done < out.size()) {
-            ssize_t n = ::write(client.Get(), out.data() + done, out.size() - done);
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-    });
     EXPECT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
     EXPECT_EQ(line, longest);
     EXPECT_EQ(reader.ReadLine(line), CLineReader::Status::TooLong);
-    EXPECT_EQ(reader.ReadLine(line), CLineReader::Status::TooLong);
-    EXPECT_TRUE(line.empty());
     EXPECT_EQ(reader.ReadLine(line), CLineReader::Status::Ok);
     EXPECT_EQ(line, "NOOP");
-    writer.join();
-
     EXPECT_EQ(reader.ReadLine(line), CLineReader::Status::TimedOut);
     const std::uint64_t one = 1;
     ASSERT_EQ(::write(stop.Get(), &one, sizeof one), 8);
