@@ -17,17 +17,12 @@ protected:
 
 }  // namespace
 
-TEST_F(MailDatabaseTest, NextIdFollowsTheLargestAndFallsBackToOne) {
+TEST_F(MailDatabaseTest, NextIdFollowsTheLargestAndOpenClearsEveryLoggedInFlag) {
     EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 1);  // empty table
-    AddAccount(41, "a");
-    AddAccount(7, "b");
+    AddAccount(41, "a", true);
+    AddAccount(7, "b", true);
     EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 42);
     EXPECT_EQ(db.NextId("NoSuchTable", "aAccountId"), 1);
-}
-
-TEST_F(MailDatabaseTest, OpenClearsEveryLoggedInFlag) {
-    AddAccount(1, "a", true);
-    AddAccount(2, "b", true);
     CMailDatabase second;
     ASSERT_TRUE(second.Open());
     EXPECT_EQ(Text("SELECT count(*) FROM Accounts WHERE aLogged = true"), "0");
