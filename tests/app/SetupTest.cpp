@@ -32,7 +32,8 @@ std::string Query(const std::string& sql) {
     if (!c.Allocate(env) || !c.Connect()) return "<no connection>";
     OdbcStatement s(c.Handle());
     std::string v;
-    if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
+    if (!s.ExecDirect(sql)) return "<failed>";
+    if (!s.Fetch() || !s.GetText(1, v)) return "<no row>";
     return v;
 }
 
@@ -56,13 +57,7 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
 
     std::string out;
     ASSERT_EQ(Reg({"set", "Preferences", "StoreMailLog", "dword", "0"}), 0);
-    {
-        OdbcEnvironment env;
-        OdbcConnection c;
-        ASSERT_TRUE(c.Allocate(env) && c.Connect());
-        OdbcStatement s(c.Handle());
-        ASSERT_TRUE(s.ExecDirect("INSERT INTO Accounts VALUES (1,'keep','x','QIRN1',0,1,0,1,'k@x',0)"));
-    }
+    ASSERT_EQ(Query("INSERT INTO Accounts VALUES (1,'keep','x','QIRN1',0,1,0,1,'k@x',0)"), "<no row>");
     const std::string settingsBefore = TestHome::ReadFile(home.File("settings.reg"));
     ASSERT_TRUE(home.Provision());
     EXPECT_EQ(TestHome::ReadFile(home.File("settings.reg")), settingsBefore);

@@ -49,17 +49,16 @@ TEST(Base64, BufferFormSetsTheLengthAndTerminates) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(length, 5u);
     EXPECT_STREQ(decoded.get(), "hello");
-}
 
-TEST(Base64, RoundTripsEveryLengthWithoutLineBreaks) {
-    const CBase64Encoder encoder;
-    const CBase64Decoder decoder;
+    // Every length round-trips without line breaks.
+    const CBase64Encoder enc;
+    const CBase64Decoder dec;
     std::string input;
     for (int length = 0; length <= 300; ++length) {
-        const std::string encoded = encoder.Encode(input);
-        EXPECT_EQ(encoded.size(), (input.size() + 2) / 3 * 4);
-        EXPECT_EQ(encoded.find_first_of("\r\n"), std::string::npos);
-        EXPECT_EQ(decoder.Decode(encoded), input) << "length " << length;
+        const std::string text = enc.Encode(input);
+        EXPECT_EQ(text.size(), (input.size() + 2) / 3 * 4);
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
+        EXPECT_EQ(dec.Decode(text), input) << "length " << length;
         input += static_cast<char>(length * 7 + 3);
     }
 }

@@ -86,9 +86,8 @@ TEST(MimeSinglePart, TextBodyIsExactlyWhatFollowsTheBlankLine) {
     EXPECT_TRUE(parsed->attachments.empty());
     EXPECT_EQ(parsed->message.GetContentType(), "Text/Plain");
     EXPECT_EQ(parsed->message.GetHeader()->GetField("from"), "a@x");
-}
 
-TEST(MimeSinglePart, NonTextBodyIsOneGeneratedAttachment) {
+    // A non-text body is one generated attachment.
     const std::string text = "Content-Type: QIRN/Query\r\nContent-Disposition: inline; x=1\r\n\r\nSELECT 1";
     auto listed = Parse(text);
     ASSERT_TRUE(listed->ok);
@@ -200,10 +199,9 @@ TEST(MimeMultipart, BoundaryPrefixesAndSharedPrefixesAreToldApart) {
     EXPECT_EQ(Names(parsed), (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(Parse(text, "one")->body, "1\r\n--abc not a delimiter\r\n--ab-cdx neither");
     EXPECT_EQ(Parse(text, "two")->body, "2");
-}
 
-TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter) {
-    const std::string text =
+    // An unclosed nested multipart ends at its parent's delimiter.
+    const std::string unclosed =
         "Content-Type: multipart/mixed; boundary=P\r\n\r\n"
         "--P\r\nContent-Type: multipart/related; boundary=C\r\n\r\n"
         "--C\r\nContent-Type: application/x-in; name=inner\r\n\r\n"
@@ -211,8 +209,8 @@ TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter) {
         "--P\r\nContent-Type: application/x-out; name=outer\r\n\r\n"
         "outer data\r\n"
         "--P--\r\n";
-    EXPECT_EQ(Names(Parse(text)), (std::vector<std::string>{"inner", "outer"}));
-    EXPECT_EQ(Parse(text, "inner")->body, "inner data");
+    EXPECT_EQ(Names(Parse(unclosed)), (std::vector<std::string>{"inner", "outer"}));
+    EXPECT_EQ(Parse(unclosed, "inner")->body, "inner data");
 }
 
 TEST(MimeMultipart, BoundaryAndNameQuoting) {

@@ -113,9 +113,8 @@ TEST_F(TempDirTest, FailuresAreReportedByResultAndMessageBox) {
     EXPECT_FALSE(file.Open());
     EXPECT_EQ(ui.shown, (std::vector<std::string>{"Marlowin: Error", "Marlowin: Error Creating Temporary File"}));
     EXPECT_FALSE(std::filesystem::exists(file.GetFileName()));
-}
 
-TEST_F(TempDirTest, UnusableTemporaryDirectoryFallsBackToTheSystemOne) {
+    // An unusable temporary directory falls back to the system one.
     ::setenv("TMPDIR", (directory + "/missing").c_str(), 1);
     CTempMailContent missing;
     EXPECT_EQ(missing.GetFileName().rfind("/tmp/Tes", 0), 0u) << missing.GetFileName();
