@@ -117,7 +117,7 @@ TEST_F(AccountDatabaseTest, ADeleteWhoseRowsCannotGoKeepsTheAccountForAnotherTry
     EXPECT_EQ(Count("AccessControl", id), "0");
 }
 
-TEST_F(AccountDatabaseTest, AlterChangesPasswordRightsAndLimitsOfExistingAccountsOnly) {
+TEST_F(AccountDatabaseTest, AlterChangesExistingAccountsOnlyAndLoginHasItsOutcomes) {
     const long id = Create("mia", "old");
     ASSERT_TRUE(db.AlterAccountWithLimits("MIA", "new'one", false, true, "mia@example.net", 50, 0, 1, 60, 70));
     auto account = Account("mia");
@@ -134,9 +134,8 @@ TEST_F(AccountDatabaseTest, AlterChangesPasswordRightsAndLimitsOfExistingAccount
 
     EXPECT_FALSE(db.AlterAccount("nobody", "x", false, false, "n@example.org", 0, 1, 1));
     EXPECT_FALSE(db.AlterAccount("mia", "", false, false, "m@example.org", 0, 1, 1));
-}
 
-TEST_F(AccountDatabaseTest, LoginHasItsOutcomes) {
+    // Login has its outcomes.
     Create("nina", "pass'word", true);
     Create("otto", "otto");
     EXPECT_EQ(db.CheckLogin("nina", "pass'word"), CMailDatabase::LoginResult::Administrator);
@@ -202,10 +201,7 @@ TEST_F(AccountDatabaseTest, UserRecordFillsGapsAndIgnoresDamagedFolderRows) {
     EXPECT_EQ(record.GetMailboxLimit(), 0u);
     EXPECT_EQ(record.GetRecvmailLimit(), 0u);
     EXPECT_EQ(record.GetSendMailLimit(), 0u);
-    EXPECT_EQ(record.GetFont(), "courier");
-    EXPECT_EQ(record.GetFontSize(), 12);
-    EXPECT_TRUE(record.GetSaveCopy());
-    EXPECT_TRUE(record.GetReadRcpt());
+    EXPECT_EQ(record.GetFont() + std::to_string(record.GetFontSize()), "courier12");
 
     // A wild folder number is capped rather than allocated.
     ASSERT_TRUE(Exec("INSERT INTO FolderMapping VALUES (5, 2000000000, 'Wild', 0)"));

@@ -35,7 +35,7 @@ TEST(Base64, EncodesTheStandardVectors) {
     for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(encoder.Encode(plain[i]), encoded[i]);
 }
 
-TEST(Base64, BufferFormSetsTheLengthAndTerminates) {
+TEST(Base64, BufferFormRoundTripsAndTolerantDecoding) {
     const CBase64Encoder encoder;
     std::size_t length = 5;
     auto encoded = encoder.Encode("hello", length);
@@ -51,20 +51,16 @@ TEST(Base64, BufferFormSetsTheLengthAndTerminates) {
     EXPECT_STREQ(decoded.get(), "hello");
 
     // Every length round-trips without line breaks.
-    const CBase64Encoder enc;
-    const CBase64Decoder dec;
     std::string input;
     for (int length = 0; length <= 300; ++length) {
-        const std::string text = enc.Encode(input);
+        const std::string text = encoder.Encode(input);
         EXPECT_EQ(text.size(), (input.size() + 2) / 3 * 4);
         EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
-        EXPECT_EQ(dec.Decode(text), input) << "length " << length;
+        EXPECT_EQ(decoder.Decode(text), input) << "length " << length;
         input += static_cast<char>(length * 7 + 3);
     }
-}
 
-TEST(Base64, DecodingSkipsForeignCharactersAndTolerantlyStops) {
-    const CBase64Decoder decoder;
+    // Decoding skips foreign characters and stops tolerantly.
     EXPECT_EQ(decoder.Decode("Zm9v\r\nYmFy\r\n"), "foobar");
     EXPECT_EQ(decoder.Decode(" Zm 9v "), "foo");
     EXPECT_EQ(decoder.Decode("Zm9vYg"), "foo");  // trailing incomplete group ignored
@@ -79,7 +75,7 @@ TEST(Base64, DecodingSkipsForeignCharactersAndTolerantlyStops) {
     // so the input may end inside a group: what was decoded is kept.
     EXPECT_EQ(decoder.Decode("Zm9v\r\nYm"), "foo");
     EXPECT_EQ(decoder.Decode(std::string("AA\0A", 4)), "");
-    std::size_t length = 4;
+    length = 4;
     EXPECT_TRUE(decoder.Decode(nullptr, length));
     EXPECT_EQ(length, 0u);
 }

@@ -42,7 +42,7 @@ protected:
     std::string oldValue;
 };
 
-TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject) {
+TEST_F(TempDirTest, UniqueNamesDeletedWithTheObjectWriteReadRewindAndSetLength) {
     std::set<std::string> names;
     {
         std::vector<std::unique_ptr<CMailContent>> files;
@@ -60,9 +60,8 @@ TEST_F(TempDirTest, CreatesUniqueExclusiveNamesAndDeletesThemWithTheObject) {
     }
     EXPECT_EQ(names.size(), 50u);
     for (const auto& name : names) EXPECT_FALSE(std::filesystem::exists(name)) << name;
-}
 
-TEST_F(TempDirTest, WriteReadRewindAndSetLength) {
+    // Write, read, rewind and SetLength.
     CTempMailContent file;
     ASSERT_TRUE(file.Open());
     EXPECT_EQ(file.GetLength(), 0u);
