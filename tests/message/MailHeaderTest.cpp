@@ -13,7 +13,7 @@ int ParseText(CMailHeader& header, const std::string& text, bool caseSensitive =
     return header.Parse(text.data(), text.size(), caseSensitive);
 }
 
-TEST(MailHeaderParse, StopsAtTheBlankLineAndFoldsNames) {
+TEST(MailHeaderParse, StopsAtTheBlankLineFoldsNamesAndJoinsRepeats) {
     CMailHeader header;
     EXPECT_EQ(ParseText(header, "From: a@x\r\nTo: b@y\r\n\r\nNote: this is body\r\n"), -1);
     EXPECT_EQ(header.FieldCount(), 2u);
@@ -21,21 +21,20 @@ TEST(MailHeaderParse, StopsAtTheBlankLineAndFoldsNames) {
     EXPECT_EQ(header.GetField("TO"), "b@y");
     EXPECT_EQ(header.GetField("Note"), "");
     EXPECT_EQ(header.Format(), "FROM: a@x\r\nTO: b@y\r\n\r\n");
-}
 
-TEST(MailHeaderParse, FoldedLinesRunTogetherAndRepeatsAreJoined) {
-    CMailHeader header;
-    ParseText(header,
+    // Folded lines run together and repeats are joined.
+    CMailHeader folded;
+    ParseText(folded,
               "Received: from a by b\r\n"
               "Subject: first part\r\n"
               "\tsecond part\r\n"
               "Received: from c\r\n"
               "  by d\r\n"
               "\r\n");
-    EXPECT_EQ(header.GetField("Subject"), "first partsecond part");
-    EXPECT_EQ(header.GetField("Received"), "from a by b\r\n\tfrom cby d");
+    EXPECT_EQ(folded.GetField("Subject"), "first partsecond part");
+    EXPECT_EQ(folded.GetField("Received"), "from a by b\r\n\tfrom cby d");
     // One field, in the message's own order, its repeat as a TAB continuation.
-    EXPECT_EQ(header.Format(),
+    EXPECT_EQ(folded.Format(),
               "RECEIVED: from a by b\r\n\tfrom cby d\r\n"
               "SUBJECT: first partsecond part\r\n\r\n");
 }
@@ -59,9 +58,8 @@ TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAndValuesAreTrimmed) {
     EXPECT_EQ(trimmed.GetField("Empty"), "");
     EXPECT_EQ(trimmed.GetField("Blank"), "");
     EXPECT_EQ(trimmed.GetField("Odd"), "ac");  // a continuation ends at its CR too
-}
 
-TEST(MailHeaderParse, ResultForCutAndUnterminatedBlocks) {
+    // The result for cut and unterminated blocks.
     {
         // A block cut inside a line: the cut line is not a field, its bytes are counted.
         CMailHeader header;
@@ -120,22 +118,21 @@ TEST(MailHeaderParse, MalformedLinesAndHostileSizesKeepEarlierFields) {
     EXPECT_EQ(ParseText(many, repeats), 0);
     EXPECT_LE(many.GetField("Received").size(), CMailHeader::kMaxHeldBytes);
     EXPECT_GT(many.GetField("Received").size(), CMailHeader::kMaxHeldBytes / 2);
-}
 
-TEST(MailHeaderFields, ParametersSetFieldAndTrimBlanks) {
-    CMailHeader header;
-    ParseText(header, "Content-Type: multipart/mixed; boundary=\"b\"\r\nPlain: text/plain\r\nTo: old@x\r\n\r\n");
-    EXPECT_EQ(header.GetFieldParameters("content-type"), " boundary=\"b\"");
-    EXPECT_EQ(header.GetFieldParameters("Plain") + header.GetFieldParameters("Missing"), "");
-    header.SetField("To", "new@y");  // not the folded key: a second field beside it
-    header.SetField("PLAIN", "replaced");
-    EXPECT_EQ(header.Format(),
+    // Parameters, SetField and TrimBlanks.
+    CMailHeader fields;
+    ParseText(fields, "Content-Type: multipart/mixed; boundary=\"b\"\r\nPlain: raw/plain\r\nTo: old@x\r\n\r\n");
+    EXPECT_EQ(fields.GetFieldParameters("content-type"), " boundary=\"b\"");
+    EXPECT_EQ(fields.GetFieldParameters("Plain") + fields.GetFieldParameters("Missing"), "");
+    fields.SetField("To", "new@y");  // not the folded key: a second field beside it
+    fields.SetField("PLAIN", "replaced");
+    EXPECT_EQ(fields.Format(),
               "CONTENT-TYPE: multipart/mixed; boundary=\"b\"\r\nPLAIN: replaced\r\nTO: old@x\r\nTo: new@y\r\n\r\n");
     EXPECT_EQ(CMailHeader().Format(), "\r\n\r\n");
 
-    char text[] = " \t\r\n\v\fvalue with  inner \r\n";
-    EXPECT_EQ(CMailHeader::TrimBlanks(text), text);
-    EXPECT_STREQ(text, "value with  inner");
+    char raw[] = " \t\r\n\v\fvalue with  inner \r\n";
+    EXPECT_EQ(CMailHeader::TrimBlanks(raw), raw);
+    EXPECT_STREQ(raw, "value with  inner");
     char blank[] = " \t \r\n", empty[] = "";
     EXPECT_STREQ(CMailHeader::TrimBlanks(blank), "");
     EXPECT_STREQ(CMailHeader::TrimBlanks(empty), "");

@@ -100,7 +100,7 @@ TEST(MimeSinglePart, TextBodyIsExactlyWhatFollowsTheBlankLine) {
     EXPECT_EQ(Parse(text, "anything")->body, "SELECT 1");
 }
 
-TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody) {
+TEST(MimeMultipart, ListsAttachmentsAndExtractsThePartStillEncoded) {
     for (std::uint32_t chunk : {65536u, 1u, 7u}) {
         auto parsed = Parse(kMixed, "", chunk);
         ASSERT_TRUE(parsed->ok);
@@ -119,9 +119,8 @@ TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody) {
         EXPECT_EQ(header->GetField("Subject"), "report");
         EXPECT_EQ(parsed->message.GetContentType(), "multipart/mixed; boundary=\"XyZ\"; charset=us-ascii");
     }
-}
 
-TEST(MimeMultipart, ExtractionGivesThePartHeaderAndItsStillEncodedContent) {
+    // Extraction gives the part header and its still encoded content.
     auto pdf = Parse(kMixed, "Report 1.pdf", 3);
     ASSERT_TRUE(pdf->ok);
     EXPECT_EQ(pdf->body, "JVBERi0xLjQK");
@@ -166,9 +165,8 @@ TEST(MimeMultipart, NestedAlternativeUsesTheHtmlAndNumbersEveryPart) {
     EXPECT_EQ(parsed->attachments[0].contentId, "img1@x");
 
     EXPECT_EQ(Parse(text, "ATTFL4")->body, "iVBORw0");
-}
 
-TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound) {
+    // A delimiter split across window refills is found.
     // Slide the delimiter over the edge of the 64 KiB read window.
     const std::string head =
         "Content-Type: multipart/mixed; boundary=edge\r\n\r\n--edge\r\n"
@@ -177,8 +175,8 @@ TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound) {
         std::string content(length, 'a');
         content[length / 2] = '\r';  // near misses inside the content
         content += "\r\n--edg\r\n-edge";
-        const std::string text = head + content + "\r\n--edge--\r\n";
-        auto parsed = Parse(text, "big.bin");
+        const std::string split = head + content + "\r\n--edge--\r\n";
+        auto parsed = Parse(split, "big.bin");
         ASSERT_TRUE(parsed->ok);
         ASSERT_EQ(parsed->body, content) << "content length " << length;
     }
@@ -228,12 +226,8 @@ TEST(MimeMultipart, BoundaryAndNameQuoting) {
     EXPECT_EQ(Names(parsed),
               (std::vector<std::string>{"plain.txt", "semi;colon.txt", "unbalanced.txt", "Disp.TXT", "ATTFL5"}));
     EXPECT_EQ(Parse(text, "ATTFL5")->body, "E");
-}
 
-// The hand-made hostile inputs of the MIME fuzz target (its first byte is
-// the read size, 0 for whole reads): each parses, with the body and the
-// attachments below; a flood of parts stops at the part limit.
-TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe) {
+    // Hostile inputs of the fuzz target.
     const std::map<std::string, std::pair<std::string, std::vector<std::string>>> expected = {
         {"hostile_deep_nesting", {"", {}}},  // beyond the depth limit: passed over
         {"hostile_empty_parts", {"last", {"ATTFL1", "a", "c"}}},
@@ -245,13 +239,13 @@ TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe) {
     const auto inputs = HostileInputs("fuzz_mime");
     ASSERT_EQ(inputs.size(), expected.size());
     for (const auto& [name, bytes] : inputs) {
-        auto parsed = Parse(bytes.substr(1), "", bytes[0] ? static_cast<unsigned char>(bytes[0]) : 65536);
-        EXPECT_TRUE(parsed->ok) << name;
-        EXPECT_EQ(parsed->body, expected.at(name).first) << name;
+        auto hostile = Parse(bytes.substr(1), "", bytes[0] ? static_cast<unsigned char>(bytes[0]) : 65536);
+        EXPECT_TRUE(hostile->ok) << name;
+        EXPECT_EQ(hostile->body, expected.at(name).first) << name;
         if (name == "hostile_part_flood") {
-            EXPECT_EQ(parsed->attachments.size(), 10000u);
+            EXPECT_EQ(hostile->attachments.size(), 10000u);
         } else {
-            EXPECT_EQ(Names(parsed), expected.at(name).second) << name;
+            EXPECT_EQ(Names(hostile), expected.at(name).second) << name;
         }
     }
 }
@@ -280,29 +274,28 @@ TEST(MimePlain, MimeVersionAndFromDecideWhatTheBodyIs) {
     auto neither = Parse(headerless);
     EXPECT_EQ(neither->body, headerless);
     EXPECT_TRUE(neither->ok);
-}
 
-TEST(MimePlain, UuencodedFilesAreListedAndDecodedOnExtraction) {
+    // Uuencoded files are listed and decoded on extraction.
     std::string binary;
     for (int i = 0; i < 300; ++i) binary += static_cast<char>(i * 31);
-    const std::string text =
+    const std::string files =
         "From: a@x\r\nSubject: files\r\n\r\n"
         "Here are the files.\r\nbegin without digits\r\n"
         "begin 644 Data File.bin\r\n" +
         Uuencode(binary) +
-        "text between\r\n"
+        "files between\r\n"
         "begin 0600 WinMail.Dat\r\n" +
         Uuencode("tnef") + "begin 644 note.txt\r\n" + Uuencode("hello world\n");
     for (std::uint32_t chunk : {65536u, 3u}) {
-        auto listed = Parse(text, "", chunk);
+        auto listed = Parse(files, "", chunk);
         ASSERT_TRUE(listed->ok);
         EXPECT_EQ(listed->body, "Here are the files.\r\nbegin without digits\r\n");
         ASSERT_EQ(Names(listed), (std::vector<std::string>{"Data File.bin", "note.txt"}));
         EXPECT_EQ(listed->attachments[0].disposition, "attachment");
         EXPECT_EQ(listed->attachments[0].contentType, "");
     }
-    EXPECT_EQ(Parse(text, "data file.BIN")->body, binary);  // uuencoded names match without regard to case
-    EXPECT_EQ(Parse(text, "note.txt")->body, "hello world\n");
+    EXPECT_EQ(Parse(files, "data file.BIN")->body, binary);  // uuencoded names match without regard to case
+    EXPECT_EQ(Parse(files, "note.txt")->body, "hello world\n");
 
     // An unterminated block runs to the end.
     const std::string unterminated = "From: a@x\r\n\r\nbegin 644 cut.bin\r\n" + Uuencode("abcdef").substr(0, 10);

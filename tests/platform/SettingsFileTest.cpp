@@ -44,9 +44,8 @@ TEST(SettingsFile, RewriteKeepsCommentsUnknownKeysAndOrder) {
     ASSERT_TRUE(again.Parse(out)) << again.Error();
     EXPECT_EQ(Dword(*again.Get(kKey, "STOREMAILLOG")), 0u);
     EXPECT_EQ(again.Get(kKey, "Mail Dir")->data, "C:\\mail \"x\"");
-}
 
-TEST(SettingsFile, MalformedLinesAreNamedAndNothingIsKept) {
+    // Malformed lines are named and nothing is kept.
     struct Case {
         const char* text;
         int line;
