@@ -85,7 +85,7 @@ TEST_F(AccountCommandTest, AddThenListShowsTheAccountAndItsTree) {
     EXPECT_NE(Account({"list"}).out.find("Bob <bob@example.net>"), std::string::npos);
 }
 
-TEST_F(AccountCommandTest, RefusalsNameTheCauseInTheShellsWords) {
+TEST_F(AccountCommandTest, RefusalsNameTheCauseAndPasswdChangesOnlyWhatIsNew) {
     EXPECT_EQ(Account({"add", "--password", "x", "--email", "a@b.c"}).err,
               "velmora account: the account's name is missing: velmora account add NAME\n");
     const std::pair<std::vector<std::string>, const char*> refusals[] = {
@@ -113,15 +113,14 @@ TEST_F(AccountCommandTest, RefusalsNameTheCauseInTheShellsWords) {
         << r.err;
     TestHome::WriteFile(home.File("settings.reg"), settings);
     EXPECT_EQ(Account({"list"}).out.find("ulla"), std::string::npos);
-}
 
-TEST_F(AccountCommandTest, PasswdChangesOnlyWhatIsNew) {
+    // passwd changes only what is new.
     ASSERT_EQ(Account({"add", "vera", "--password", "one", "--email", "vera@b.c"}).rc, 0);
     EXPECT_EQ(Account({"passwd", "vera", "--password", "one"}).err,
               "velmora account: the new password is the same as the current one; nothing was changed\n");
-    Result r = Account({"passwd", "vera"}, "two\n");
-    ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.out, "Password of vera changed\n");
+    Result p = Account({"passwd", "vera"}, "two\n");
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.out, "Password of vera changed\n");
     EXPECT_EQ(Login("vera", "two"), CMailDatabase::LoginResult::User);
     EXPECT_EQ(Login("vera", "one"), CMailDatabase::LoginResult::WrongPassword);
     EXPECT_NE(Account({"passwd", "vera"}, "").err.find("the password is empty"), std::string::npos);
