@@ -43,15 +43,13 @@ std::string Uuencode(const std::string& data) {
     auto character = [](unsigned value) { return value == 0 ? '`' : static_cast<char>(value + 32); };
     std::string lines;
     for (std::size_t at = 0; at < data.size(); at += 45) {
-        const std::size_t count = std::min<std::size_t>(45, data.size() - at);
-        lines += character(static_cast<unsigned>(count));
-        for (std::size_t i = 0; i < count; i += 3) {
-            unsigned char b[3] = {0, 0, 0};
-            for (std::size_t k = 0; k < 3 && i + k < count; ++k) b[k] = static_cast<unsigned char>(data[at + i + k]);
-            lines += character(b[0] >> 2);
-            lines += character(((b[0] & 3) << 4) | (b[1] >> 4));
-            lines += character(((b[1] & 15) << 2) | (b[2] >> 6));
-            lines += character(b[2] & 63);
+        const std::string part = data.substr(at, 45) + std::string(2, '\0');  // padded to whole groups
+        lines += character(static_cast<unsigned>(part.size() - 2));
+        for (std::size_t i = 0; i + 2 < part.size(); i += 3) {
+            const unsigned group = static_cast<unsigned char>(part[i]) << 16 |
+                                   static_cast<unsigned char>(part[i + 1]) << 8 |
+                                   static_cast<unsigned char>(part[i + 2]);
+            for (int shift = 18; shift >= 0; shift -= 6) lines += character((group >> shift) & 63);
         }
         lines += "\r\n";
     }
