@@ -32,7 +32,8 @@ std::string Query(const std::string& sql) {
     if (!c.Allocate(env) || !c.Connect()) return "<no connection>";
     OdbcStatement s(c.Handle());
     std::string v;
-    if (!s.ExecDirect(sql) || !s.Fetch() || !s.GetText(1, v)) return "<none>";
+    if (!s.ExecDirect(sql)) return "<failed>";
+    if (!s.Fetch() || !s.GetText(1, v)) return "<no row>";
     return v;
 }
 
@@ -56,13 +57,7 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
 
     std::string out;
     ASSERT_EQ(Reg({"set", "Preferences", "StoreMailLog", "dword", "0"}), 0);
-    {
-        OdbcEnvironment env;
-        OdbcConnection c;
-        ASSERT_TRUE(c.Allocate(env) && c.Connect());
-        OdbcStatement s(c.Handle());
-        ASSERT_TRUE(s.ExecDirect("INSERT INTO Accounts VALUES (1,'keep','x','QIRN1',0,1,0,1,'k@x',0)"));
-    }
+    ASSERT_EQ(Query("INSERT INTO Accounts VALUES (1,'keep','x','QIRN1',0,1,0,1,'k@x',0)"), "<no row>");
     const std::string settingsBefore = TestHome::ReadFile(home.File("settings.reg"));
     ASSERT_TRUE(home.Provision());
     EXPECT_EQ(TestHome::ReadFile(home.File("settings.reg")), settingsBefore);
@@ -90,7 +85,7 @@ TEST(Setup, MissingPiecesAreNamed) {
     EXPECT_NE(DataSource::ThreadingWarning(home.Path()).find("has Threading=1"), std::string::npos);
 }
 
-TEST(RegCommand, SetGetDeleteAndABrokenFile) {
+TEST(RegCommand, SetGetDeleteABrokenFileAndARefusedChangeLeavesTheFileByteIdentical) {
     TestHome home;
     std::string out, err;
     EXPECT_EQ(Reg({"get", "Ports", "SMTP Port"}, &out, &err), 1);
@@ -113,12 +108,11 @@ TEST(RegCommand, SetGetDeleteAndABrokenFile) {
     EXPECT_EQ(Reg({"set", "Ports", "SMTP Port", "dword", "25"}, &out, &err), 2);
     EXPECT_NE(err.find(home.File("settings.reg") + ": line "), std::string::npos) << err;
     EXPECT_EQ(TestHome::ReadFile(home.File("settings.reg")), text);
-}
 
-TEST(RegCommand, ARefusedChangeLeavesTheFileByteIdentical) {
-    TestHome home;
+    // A refused change leaves the file byte-identical.
+    TestHome fresh;
     ASSERT_EQ(Reg({"set", "Ports", "SMTP Port", "dword", "2525"}), 0);
-    const std::string before = TestHome::ReadFile(home.File("settings.reg"));
+    const std::string before = TestHome::ReadFile(fresh.File("settings.reg"));
     struct Case {
         std::vector<std::string> args;
         int rc;
@@ -140,11 +134,11 @@ TEST(RegCommand, ARefusedChangeLeavesTheFileByteIdentical) {
         std::string err;
         EXPECT_EQ(Reg(c.args, nullptr, &err), c.rc) << c.args[2];
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
-        EXPECT_EQ(TestHome::ReadFile(home.File("settings.reg")), before) << c.args[2];
+        EXPECT_EQ(TestHome::ReadFile(fresh.File("settings.reg")), before) << c.args[2];
     }
     // Asked for explicitly, an unknown name is stored.
-    std::string out;
+    std::string got;
     ASSERT_EQ(Reg({"set", "NewKey", "Anything", "string", "x", "--force"}), 0);
-    ASSERT_EQ(Reg({"get", "NewKey", "Anything"}, &out), 0);
-    EXPECT_EQ(out, "Anything = x (string)\n");
+    ASSERT_EQ(Reg({"get", "NewKey", "Anything"}, &got), 0);
+    EXPECT_EQ(got, "Anything = x (string)\n");
 }

@@ -77,7 +77,7 @@ TEST_F(AccountDatabaseTest, AnAccountWithoutItsDirectoriesIsNotLeftBehind) {
     EXPECT_EQ(Text("SELECT count(*) FROM Accounts"), "0");
 }
 
-TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtected) {
+TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndAFailedDeleteKeepsTheAccount) {
     Create("postmaster", "pm", true);
     Create("judy", "j1", true);
     Create("ken", "k1", false);
@@ -97,9 +97,8 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtected) {
     EXPECT_FALSE(db.AlterAccount("leo", "l1", false, false, "leo@example.org", 0, 1, 1));
     EXPECT_FALSE(db.DeleteAccount("leo"));
     EXPECT_TRUE(db.DeleteAccount("ken"));
-}
 
-TEST_F(AccountDatabaseTest, ADeleteWhoseRowsCannotGoKeepsTheAccountForAnotherTry) {
+    // A delete whose rows cannot go keeps the account for another try.
     const long id = Create("rita");
     bool failed = true;
     EXPECT_EQ(db.AccountIdByName("rita", &failed), id);
@@ -115,10 +114,9 @@ TEST_F(AccountDatabaseTest, ADeleteWhoseRowsCannotGoKeepsTheAccountForAnotherTry
     EXPECT_TRUE(db.DeleteAccount("rita"));
     EXPECT_EQ(db.AccountIdByName("rita"), std::nullopt);
     EXPECT_EQ(Count("AccessControl", id), "0");
-}
 
-TEST_F(AccountDatabaseTest, AlterChangesPasswordRightsAndLimitsOfExistingAccountsOnly) {
-    const long id = Create("mia", "old");
+    // Alter changes existing accounts only; login has its outcomes.
+    const long miaId = Create("mia", "old");
     ASSERT_TRUE(db.AlterAccountWithLimits("MIA", "new'one", false, true, "mia@example.net", 50, 0, 1, 60, 70));
     auto account = Account("mia");
     EXPECT_EQ(account->GetUserRecord().GetPassword(), "new'one");
@@ -126,17 +124,16 @@ TEST_F(AccountDatabaseTest, AlterChangesPasswordRightsAndLimitsOfExistingAccount
     EXPECT_EQ(account->GetUserRecord().GetEmailId(), "mia@example.net");
     EXPECT_EQ(account->GetUserRecord().GetRecvMailSizeLimit(), 50u);
     EXPECT_EQ(account->GetUserRecord().GetRecvmailLimit(), 60u);
-    EXPECT_EQ(Value("aAllowRead || aAllowWrite", "AccessControl", id), "01");
+    EXPECT_EQ(Value("aAllowRead || aAllowWrite", "AccessControl", miaId), "01");
     // Without limits the MailSizeControl row stays.
     ASSERT_TRUE(db.AlterAccount("mia", "third", false, true, "mia@example.net", 10, 1, 1));
-    EXPECT_EQ(Value("MailBoxLimit", "MailSizeControl", id), "50");
+    EXPECT_EQ(Value("MailBoxLimit", "MailSizeControl", miaId), "50");
     EXPECT_EQ(db.CheckLogin("mia", "third"), CMailDatabase::LoginResult::Administrator);
 
     EXPECT_FALSE(db.AlterAccount("nobody", "x", false, false, "n@example.org", 0, 1, 1));
     EXPECT_FALSE(db.AlterAccount("mia", "", false, false, "m@example.org", 0, 1, 1));
-}
 
-TEST_F(AccountDatabaseTest, LoginHasItsOutcomes) {
+    // Login has its outcomes.
     Create("nina", "pass'word", true);
     Create("otto", "otto");
     EXPECT_EQ(db.CheckLogin("nina", "pass'word"), CMailDatabase::LoginResult::Administrator);
@@ -202,10 +199,7 @@ TEST_F(AccountDatabaseTest, UserRecordFillsGapsAndIgnoresDamagedFolderRows) {
     EXPECT_EQ(record.GetMailboxLimit(), 0u);
     EXPECT_EQ(record.GetRecvmailLimit(), 0u);
     EXPECT_EQ(record.GetSendMailLimit(), 0u);
-    EXPECT_EQ(record.GetFont(), "courier");
-    EXPECT_EQ(record.GetFontSize(), 12);
-    EXPECT_TRUE(record.GetSaveCopy());
-    EXPECT_TRUE(record.GetReadRcpt());
+    EXPECT_EQ(record.GetFont() + std::to_string(record.GetFontSize()), "courier12");
 
     // A wild folder number is capped rather than allocated.
     ASSERT_TRUE(Exec("INSERT INTO FolderMapping VALUES (5, 2000000000, 'Wild', 0)"));

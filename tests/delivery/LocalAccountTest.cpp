@@ -33,11 +33,7 @@ protected:
 }  // namespace
 
 TEST_F(LocalAccountTest, LoginNeedsTheRightPasswordAndLoadsEveryFolder) {
-    {
-        auto writer = Account("dave");
-        Put(*writer, 1, "one");
-        Put(*writer, 6, "draft");
-    }
+    for (int folder : {1, 6}) Put(*Account("dave"), folder, "one");
     auto account = Account("dave");
     ASSERT_TRUE(account);
     EXPECT_EQ(account->GetMessageCount(true, 1), 0);
@@ -231,7 +227,7 @@ TEST_F(LocalAccountTest, DeleteFolderEmptiesItAndKeepsOtherNumbers) {
     EXPECT_EQ(again->GetMessageCount(true, 9), 1);
 }
 
-TEST_F(LocalAccountTest, RefreshFolderPurgesMarksAndSeesNewMail) {
+TEST_F(LocalAccountTest, RefreshFolderPurgesMarksAndSeesNewMailAndOneSessionPerAccount) {
     SetCleanUp(false);
     auto account = Account("dave");
     ASSERT_TRUE(account->Login("secret"));
@@ -244,9 +240,9 @@ TEST_F(LocalAccountTest, RefreshFolderPurgesMarksAndSeesNewMail) {
     ASSERT_TRUE(account->RefreshFolder(1));
     ASSERT_EQ(account->GetMessageCount(true, 1), 1);
     EXPECT_STREQ(account->GetStoredMail(1, 1)->GetSubject(), "b");
-}
+    account.reset();
 
-TEST_F(LocalAccountTest, OneSessionPerAccount) {
+    // One session per account.
     auto first = Account("dave");
     auto second = Account("dave");
     ASSERT_TRUE(first->Lock());

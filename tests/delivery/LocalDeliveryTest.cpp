@@ -124,6 +124,10 @@ TEST_F(LocalDeliveryTest, AMessageThatCannotBeStoredIsReportedAndLeavesNoRow) {
     Deliver(*bob, Message(500));
     EXPECT_FALSE(bob->DeliveryFailed());
     EXPECT_EQ(StoredMessages(id), 1);
+
+    // A delivery confirmation only when asked with a value.
+    Deliver(*bob, Message(200, "From: a@remote.example\r\nX-QIRN-Receipt:   \r\n"));
+    EXPECT_EQ(Notices(), 0);
 }
 
 TEST_F(LocalDeliveryTest, GroupsDeliverOneCopyPerMemberAndSurviveAMembershipCycle) {
@@ -171,12 +175,9 @@ TEST_F(LocalDeliveryTest, AGroupMemberThatCannotStoreFailsTheGroupWithoutStoppin
     EXPECT_EQ(StoredMessages(bob), 1);
 }
 
-TEST_F(LocalDeliveryTest, DeliveryConfirmationOnlyWhenAskedWithAValue) {
+TEST_F(LocalDeliveryTest, DeliveryConfirmationNamesTheRecipientAndTheTime) {
     Create("bob");
     auto bob = Account("bob");
-    Deliver(*bob, Message(200));
-    Deliver(*bob, Message(200, "From: a@remote.example\r\nX-QIRN-Receipt:   \r\n"));
-    EXPECT_EQ(Notices(), 0);
     Deliver(*bob, Message(200,
                           "From: a@remote.example\r\nSubject: Report\r\n"
                           "X-QIRN-Receipt: Ann <ann@remote.example>\r\n"));

@@ -17,17 +17,12 @@ protected:
 
 }  // namespace
 
-TEST_F(MailDatabaseTest, NextIdFollowsTheLargestAndFallsBackToOne) {
+TEST_F(MailDatabaseTest, NextIdFollowsTheLargestAndOpenClearsEveryLoggedInFlag) {
     EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 1);  // empty table
-    AddAccount(41, "a");
-    AddAccount(7, "b");
+    AddAccount(41, "a", true);
+    AddAccount(7, "b", true);
     EXPECT_EQ(db.NextId("Accounts", "aAccountId"), 42);
     EXPECT_EQ(db.NextId("NoSuchTable", "aAccountId"), 1);
-}
-
-TEST_F(MailDatabaseTest, OpenClearsEveryLoggedInFlag) {
-    AddAccount(1, "a", true);
-    AddAccount(2, "b", true);
     CMailDatabase second;
     ASSERT_TRUE(second.Open());
     EXPECT_EQ(Text("SELECT count(*) FROM Accounts WHERE aLogged = true"), "0");
@@ -49,7 +44,7 @@ TEST_F(MailDatabaseTest, PasswordsRoundTripThroughTheDatabase) {
     EXPECT_EQ(PasswordScrambler::Unscramble("bob", PasswordScrambler::Scramble("bob", "")), "");
 }
 
-TEST_F(MailDatabaseTest, RelayRangesCompareInHexadecimalForm) {
+TEST_F(MailDatabaseTest, RelayRangesHostileValuesAndDomainAndSuffixLookups) {
     EXPECT_EQ(CMailDatabase::AddressToHex(" 192.168.1.10 "), "C0A8010A");
     EXPECT_EQ(CMailDatabase::AddressToHex(""), "");
     EXPECT_FALSE(db.IsRelayAllowed("10.0.0.5"));
@@ -59,9 +54,8 @@ TEST_F(MailDatabaseTest, RelayRangesCompareInHexadecimalForm) {
     EXPECT_FALSE(db.IsRelayAllowed("10.0.1.0"));
     EXPECT_FALSE(db.IsRelayAllowed("10.0.0.0"));
     EXPECT_FALSE(db.IsRelayAllowed("' OR '1'='1"));
-}
 
-TEST_F(MailDatabaseTest, HostileValuesAreStoredAndFoundLiterally) {
+    // Hostile values are stored and found literally.
     const std::string names[] = {"o'neil", "' OR '1'='1", "x'; DROP TABLE Accounts; --"};
     long id = 1;
     for (const std::string& name : names) AddAccount(id++, name);
@@ -78,27 +72,26 @@ TEST_F(MailDatabaseTest, HostileValuesAreStoredAndFoundLiterally) {
     ASSERT_TRUE(Exec("INSERT INTO DomainAliasUsers VALUES('sales''; --', 'o''neil@example.org')"));
     EXPECT_EQ(db.GetDomainAliasForward("sales'; --"), "o'neil@example.org");
     EXPECT_EQ(db.GetDomainAliasForward("sales"), "");
-}
 
-TEST_F(MailDatabaseTest, DomainAndSuffixLookups) {
-    AddAccount(1, "alice");
-    AddAccount(2, "catchall");
-    AddAccount(3, "smith");
+    // Domain and suffix look-ups.
+    AddAccount(4, "alice");
+    AddAccount(5, "catchall");
+    AddAccount(6, "smith");
     ASSERT_TRUE(Exec("INSERT INTO Domains VALUES('example.org', 'catchall', true)"));
     ASSERT_TRUE(Exec("INSERT INTO Domains VALUES('nofwd.org', 'catchall', false)"));
-    auto id = [](CLocalAccount* a) {
+    auto found = [](CLocalAccount* a) {
         std::unique_ptr<CLocalAccount> owned(a);
         return owned ? owned->GetAccountId() : 0L;
     };
-    EXPECT_EQ(id(db.FindAccountForDomain("alice", "example.org")), 1);
-    EXPECT_EQ(id(db.FindAccountForDomain("nobody", "example.org")), 2);
-    EXPECT_EQ(id(db.FindAccountForDomain("nobody", "nofwd.org")), 0);
-    EXPECT_EQ(id(db.FindAccountForDomain("alice", "unserved.org")), 0);
-    EXPECT_EQ(id(db.FindAccountBySuffix("john.smith")), 3);
-    EXPECT_EQ(id(db.FindAccountBySuffix("a.b.smith")), 3);
-    EXPECT_EQ(id(db.FindAccountBySuffix("smith")), 0);
-    EXPECT_EQ(id(db.GetAccountById(2)), 2);
-    EXPECT_EQ(id(db.GetAccountById(99)), 0);
+    EXPECT_EQ(found(db.FindAccountForDomain("alice", "example.org")), 4);
+    EXPECT_EQ(found(db.FindAccountForDomain("nobody", "example.org")), 5);
+    EXPECT_EQ(found(db.FindAccountForDomain("nobody", "nofwd.org")), 0);
+    EXPECT_EQ(found(db.FindAccountForDomain("alice", "unserved.org")), 0);
+    EXPECT_EQ(found(db.FindAccountBySuffix("john.smith")), 6);
+    EXPECT_EQ(found(db.FindAccountBySuffix("a.b.smith")), 6);
+    EXPECT_EQ(found(db.FindAccountBySuffix("smith")), 0);
+    EXPECT_EQ(found(db.GetAccountById(5)), 5);
+    EXPECT_EQ(found(db.GetAccountById(99)), 0);
 }
 
 TEST_F(MailDatabaseTest, AccessDialectRunsOnTheRealDriver) {

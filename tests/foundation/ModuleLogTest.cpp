@@ -26,7 +26,7 @@ constexpr std::time_t kWhen = 1796519100;
 
 }  // namespace
 
-TEST(CModuleLog, OnlyLevelOneOpensALog) {
+TEST(CModuleLog, OnlyLevelOneOpensALogWithItsBannerAndLines) {
     for (const char* values : {"\"LoggingLevel\"=dword:00000000\n", "", "\"LoggingLevel\"=dword:00000002\n"}) {
         TestHome home;
         WriteLogSettings(home, std::string("\"LogDir\"=\"") + home.Path() + "\"\n" + values);
@@ -36,9 +36,8 @@ TEST(CModuleLog, OnlyLevelOneOpensALog) {
         EXPECT_FALSE(log.IsOpen());
         EXPECT_EQ(LogFiles(home.Path()), 0u) << values;
     }
-}
 
-TEST(CModuleLog, FileNameBannerAndLines) {
+    // Level one: the file name, the banner and the lines.
     TestHome home;
     const std::string dir = home.File("logs");
     std::filesystem::create_directory(dir);
@@ -53,29 +52,28 @@ TEST(CModuleLog, FileNameBannerAndLines) {
     const std::string rule(69, '=');
     EXPECT_EQ(TestHome::ReadFile(dir + "/061220260105.log"),
               rule + "\n\tModule := Corvane\n\tDate = 6-12-2026  Time = 1:5\n" + rule + "\nfirst line\n");
-}
 
-TEST(CModuleLog, EmptyDirectoryMeansTheHomeAndThreadsDoNotInterleave) {
-    TestHome home;
-    WriteLogSettings(home, "\"LoggingLevel\"=dword:00000001\n");
-    CModuleLog log;
-    log.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "Corvane", false, kWhen);
-    ASSERT_EQ(log.FilePath(), home.File("061220260105.log"));
-    const std::string line(200, 'x');
+    // An empty directory means the home; threads do not interleave.
+    TestHome other;
+    WriteLogSettings(other, "\"LoggingLevel\"=dword:00000001\n");
+    CModuleLog shared;
+    shared.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "Corvane", false, kWhen);
+    ASSERT_EQ(shared.FilePath(), other.File("061220260105.log"));
+    const std::string row(200, 'x');
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) log.Write(line);
+            for (int i = 0; i < 200; ++i) shared.Write(row);
         });
     for (auto& t : threads) t.join();
-    log.Close();
-    const std::string text = TestHome::ReadFile(home.File("061220260105.log"));
-    std::size_t lines = 0, pos = text.find(std::string(69, '=') + "\n", 80) + 70;
-    while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        ASSERT_EQ(text.substr(pos, nl - pos), line);
-        ++lines;
+    shared.Close();
+    const std::string all = TestHome::ReadFile(other.File("061220260105.log"));
+    std::size_t rows = 0, pos = all.find(std::string(69, '=') + "\n", 80) + 70;
+    while (pos < all.size()) {
+        std::size_t nl = all.find('\n', pos);
+        ASSERT_EQ(all.substr(pos, nl - pos), row);
+        ++rows;
         pos = nl + 1;
     }
-    EXPECT_EQ(lines, 800u);
+    EXPECT_EQ(rows, 800u);
 }

@@ -35,7 +35,7 @@ TEST(Base64, EncodesTheStandardVectors) {
     for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(encoder.Encode(plain[i]), encoded[i]);
 }
 
-TEST(Base64, BufferFormSetsTheLengthAndTerminates) {
+TEST(Base64, BufferFormRoundTripsAndTolerantDecoding) {
     const CBase64Encoder encoder;
     std::size_t length = 5;
     auto encoded = encoder.Encode("hello", length);
@@ -49,23 +49,18 @@ TEST(Base64, BufferFormSetsTheLengthAndTerminates) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(length, 5u);
     EXPECT_STREQ(decoded.get(), "hello");
-}
 
-TEST(Base64, RoundTripsEveryLengthWithoutLineBreaks) {
-    const CBase64Encoder encoder;
-    const CBase64Decoder decoder;
+    // Every length round-trips without line breaks.
     std::string input;
     for (int length = 0; length <= 300; ++length) {
-        const std::string encoded = encoder.Encode(input);
-        EXPECT_EQ(encoded.size(), (input.size() + 2) / 3 * 4);
-        EXPECT_EQ(encoded.find_first_of("\r\n"), std::string::npos);
-        EXPECT_EQ(decoder.Decode(encoded), input) << "length " << length;
+        const std::string text = encoder.Encode(input);
+        EXPECT_EQ(text.size(), (input.size() + 2) / 3 * 4);
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
+        EXPECT_EQ(decoder.Decode(text), input) << "length " << length;
         input += static_cast<char>(length * 7 + 3);
     }
-}
 
-TEST(Base64, DecodingSkipsForeignCharactersAndTolerantlyStops) {
-    const CBase64Decoder decoder;
+    // Decoding skips foreign characters and stops tolerantly.
     EXPECT_EQ(decoder.Decode("Zm9v\r\nYmFy\r\n"), "foobar");
     EXPECT_EQ(decoder.Decode(" Zm 9v "), "foo");
     EXPECT_EQ(decoder.Decode("Zm9vYg"), "foo");  // trailing incomplete group ignored
@@ -80,12 +75,12 @@ TEST(Base64, DecodingSkipsForeignCharactersAndTolerantlyStops) {
     // so the input may end inside a group: what was decoded is kept.
     EXPECT_EQ(decoder.Decode("Zm9v\r\nYm"), "foo");
     EXPECT_EQ(decoder.Decode(std::string("AA\0A", 4)), "");
-    std::size_t length = 4;
+    length = 4;
     EXPECT_TRUE(decoder.Decode(nullptr, length));
     EXPECT_EQ(length, 0u);
 }
 
-TEST(Md5, MatchesTheRfc1321TestSuite) {
+TEST(Md5, Md5AndHmacMd5MatchThePublishedVectors) {
     const std::string letters = "abcdefghijklmnopqrstuvwxyz";
     EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(Md5Hex("a"), "0cc175b9c0f1b6a831c399e269772661");
@@ -96,9 +91,8 @@ TEST(Md5, MatchesTheRfc1321TestSuite) {
     std::string digits;
     for (int i = 0; i < 8; ++i) digits += "1234567890";
     EXPECT_EQ(Md5Hex(digits), "57edf4a22be3c955ac49da2e2107b67a");
-}
 
-TEST(Md5, PiecewiseUpdatesEqualOneUpdate) {
+    // Piecewise updates equal one update.
     std::string text;
     for (int i = 0; i < 200; ++i) text += static_cast<char>(i * 13);
     const std::string whole = Md5Hex(text);
@@ -112,9 +106,8 @@ TEST(Md5, PiecewiseUpdatesEqualOneUpdate) {
         Md5Final(digest, context);
         ASSERT_EQ(DigestToHex(digest), whole) << "split " << split;
     }
-}
 
-TEST(HmacMd5, MatchesTheRfc2104AndRfc2202Vectors) {
+    // HMAC-MD5 vectors of RFC 2104 and RFC 2202.
     EXPECT_EQ(HmacHex("Hi There", std::string(16, '\x0b')), "9294727a3638bb1c13f48ef8158bfc9d");
     EXPECT_EQ(HmacHex("what do ya want for nothing?", "Jefe"), "750c783e6ab0b503eaa86e310a5db738");
     EXPECT_EQ(HmacHex(std::string(50, '\xdd'), std::string(16, '\xaa')), "56be34521d144c88dbb8c733f0e8b3f6");
@@ -125,9 +118,8 @@ TEST(HmacMd5, MatchesTheRfc2104AndRfc2202Vectors) {
         HmacHex("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data", std::string(80, '\xaa')),
         "6f630fad67cda0ee1fb1f562db3aa53e");
     EXPECT_EQ(HmacHex("", ""), "74e6f7298a9c2d168935f58c001bad88");
-}
 
-TEST(HmacMd5, CramMd5WorkedExampleOfRfc2195) {
+    // The CRAM-MD5 worked example of RFC 2195.
     const CBase64Decoder decoder;
     const CBase64Encoder encoder;
     const std::string challenge = decoder.Decode("PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+");

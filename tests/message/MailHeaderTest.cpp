@@ -13,7 +13,7 @@ int ParseText(CMailHeader& header, const std::string& text, bool caseSensitive =
     return header.Parse(text.data(), text.size(), caseSensitive);
 }
 
-TEST(MailHeaderParse, StopsAtTheBlankLineAndFoldsNames) {
+TEST(MailHeaderParse, StopsAtTheBlankLineFoldsNamesAndJoinsRepeats) {
     CMailHeader header;
     EXPECT_EQ(ParseText(header, "From: a@x\r\nTo: b@y\r\n\r\nNote: this is body\r\n"), -1);
     EXPECT_EQ(header.FieldCount(), 2u);
@@ -21,26 +21,25 @@ TEST(MailHeaderParse, StopsAtTheBlankLineAndFoldsNames) {
     EXPECT_EQ(header.GetField("TO"), "b@y");
     EXPECT_EQ(header.GetField("Note"), "");
     EXPECT_EQ(header.Format(), "FROM: a@x\r\nTO: b@y\r\n\r\n");
-}
 
-TEST(MailHeaderParse, FoldedLinesRunTogetherAndRepeatsAreJoined) {
-    CMailHeader header;
-    ParseText(header,
+    // Folded lines run together and repeats are joined.
+    CMailHeader folded;
+    ParseText(folded,
               "Received: from a by b\r\n"
               "Subject: first part\r\n"
               "\tsecond part\r\n"
               "Received: from c\r\n"
               "  by d\r\n"
               "\r\n");
-    EXPECT_EQ(header.GetField("Subject"), "first partsecond part");
-    EXPECT_EQ(header.GetField("Received"), "from a by b\r\n\tfrom cby d");
+    EXPECT_EQ(folded.GetField("Subject"), "first partsecond part");
+    EXPECT_EQ(folded.GetField("Received"), "from a by b\r\n\tfrom cby d");
     // One field, in the message's own order, its repeat as a TAB continuation.
-    EXPECT_EQ(header.Format(),
+    EXPECT_EQ(folded.Format(),
               "RECEIVED: from a by b\r\n\tfrom cby d\r\n"
               "SUBJECT: first partsecond part\r\n\r\n");
 }
 
-TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAsWritten) {
+TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAndValuesAreTrimmed) {
     CMailHeader header;
     ParseText(header, "Message-Id: <1@x>\r\nX-TAG: t\r\n\r\n", true);
     EXPECT_EQ(header.GetField("Message-Id", true), "<1@x>");
@@ -51,18 +50,16 @@ TEST(MailHeaderParse, CaseSensitiveModeKeepsNamesAsWritten) {
     CMailHeader constructed(text.data(), text.size());
     EXPECT_EQ(constructed.GetField("Message-ID"), "<a@b>");
     EXPECT_EQ(constructed.GetField("MESSAGE-ID", true), "<a@b>");
-}
 
-TEST(MailHeaderParse, ValuesAreTrimmedAndEndAtTheFirstCarriageReturn) {
-    CMailHeader header;
-    ParseText(header, "Subject \t:   hello  \r\nEmpty:\r\nBlank:   \t \r\nOdd: a\rb\r\n c\rd\r\n\r\n");
-    EXPECT_EQ(header.GetField("Subject"), "hello");
-    EXPECT_EQ(header.GetField("Empty"), "");
-    EXPECT_EQ(header.GetField("Blank"), "");
-    EXPECT_EQ(header.GetField("Odd"), "ac");  // a continuation ends at its CR too
-}
+    // Values are trimmed and end at the first carriage return.
+    CMailHeader trimmed;
+    ParseText(trimmed, "Subject \t:   hello  \r\nEmpty:\r\nBlank:   \t \r\nOdd: a\rb\r\n c\rd\r\n\r\n");
+    EXPECT_EQ(trimmed.GetField("Subject"), "hello");
+    EXPECT_EQ(trimmed.GetField("Empty"), "");
+    EXPECT_EQ(trimmed.GetField("Blank"), "");
+    EXPECT_EQ(trimmed.GetField("Odd"), "ac");  // a continuation ends at its CR too
 
-TEST(MailHeaderParse, ResultForCutAndUnterminatedBlocks) {
+    // The result for cut and unterminated blocks.
     {
         // A block cut inside a line: the cut line is not a field, its bytes are counted.
         CMailHeader header;
@@ -86,7 +83,7 @@ TEST(MailHeaderParse, ResultForCutAndUnterminatedBlocks) {
     }
 }
 
-TEST(MailHeaderParse, MalformedLinesEndTheParseAndKeepEarlierFields) {
+TEST(MailHeaderParse, MalformedLinesAndHostileSizesKeepEarlierFields) {
     CMailHeader header;
     EXPECT_EQ(ParseText(header, "A: 1\r\nnot a field\r\nB: 2\r\n\r\n"), -1);
     EXPECT_EQ(header.GetField("A"), "1");
@@ -103,16 +100,15 @@ TEST(MailHeaderParse, MalformedLinesEndTheParseAndKeepEarlierFields) {
     CMailHeader nul;
     EXPECT_EQ(ParseText(nul, std::string("A: 1\r\nB: 2\0\r\nC: 3\r\n", 19)), -1);
     EXPECT_EQ(nul.GetField("A") + nul.GetField("B") + nul.GetField("C"), "1");
-}
 
-TEST(MailHeaderParse, HostileSizesStayBounded) {
+    // Hostile sizes stay bounded.
     // A 10 MB line is dropped whole; the fields around it survive.
     std::string text = "A: 1\r\nHuge: " + std::string(10 * 1024 * 1024, 'x') + "\r\nB: 2\r\n\r\n";
-    CMailHeader header;
-    EXPECT_EQ(ParseText(header, text), -1);
-    EXPECT_EQ(header.GetField("A"), "1");
-    EXPECT_EQ(header.GetField("Huge"), "");
-    EXPECT_EQ(header.GetField("B"), "2");
+    CMailHeader huge;
+    EXPECT_EQ(ParseText(huge, text), -1);
+    EXPECT_EQ(huge.GetField("A"), "1");
+    EXPECT_EQ(huge.GetField("Huge"), "");
+    EXPECT_EQ(huge.GetField("B"), "2");
 
     // Endless repeats and continuations stop growing at the cap.
     std::string repeats;
@@ -122,33 +118,23 @@ TEST(MailHeaderParse, HostileSizesStayBounded) {
     EXPECT_EQ(ParseText(many, repeats), 0);
     EXPECT_LE(many.GetField("Received").size(), CMailHeader::kMaxHeldBytes);
     EXPECT_GT(many.GetField("Received").size(), CMailHeader::kMaxHeldBytes / 2);
-}
 
-TEST(MailHeaderFields, ParametersOfAField) {
-    CMailHeader header;
-    ParseText(header, "Content-Type: multipart/mixed; boundary=\"b\"\r\nPlain: text/plain\r\n\r\n");
-    EXPECT_EQ(header.GetFieldParameters("content-type"), " boundary=\"b\"");
-    EXPECT_EQ(header.GetFieldParameters("Plain"), "");
-    EXPECT_EQ(header.GetFieldParameters("Missing"), "");
-}
-
-TEST(MailHeaderFields, SetFieldReplacesOnlyTheExactKey) {
-    CMailHeader header;
-    ParseText(header, "To: old@x\r\nSubject: s\r\n\r\n");
-    header.SetField("To", "new@y");  // not the folded key: a second field beside it
-    header.SetField("SUBJECT", "replaced");
-    EXPECT_EQ(header.GetField("subject"), "replaced");
-    EXPECT_EQ(header.Format(), "TO: old@x\r\nSUBJECT: replaced\r\nTo: new@y\r\n\r\n");
+    // Parameters, SetField and TrimBlanks.
+    CMailHeader fields;
+    ParseText(fields, "Content-Type: multipart/mixed; boundary=\"b\"\r\nPlain: raw/plain\r\nTo: old@x\r\n\r\n");
+    EXPECT_EQ(fields.GetFieldParameters("content-type"), " boundary=\"b\"");
+    EXPECT_EQ(fields.GetFieldParameters("Plain") + fields.GetFieldParameters("Missing"), "");
+    fields.SetField("To", "new@y");  // not the folded key: a second field beside it
+    fields.SetField("PLAIN", "replaced");
+    EXPECT_EQ(fields.Format(),
+              "CONTENT-TYPE: multipart/mixed; boundary=\"b\"\r\nPLAIN: replaced\r\nTO: old@x\r\nTo: new@y\r\n\r\n");
     EXPECT_EQ(CMailHeader().Format(), "\r\n\r\n");
-}
 
-TEST(MailHeaderFields, TrimBlanksInPlace) {
-    char text[] = " \t\r\n\v\fvalue with  inner \r\n";
-    EXPECT_EQ(CMailHeader::TrimBlanks(text), text);
-    EXPECT_STREQ(text, "value with  inner");
-    char blank[] = " \t \r\n";
+    char raw[] = " \t\r\n\v\fvalue with  inner \r\n";
+    EXPECT_EQ(CMailHeader::TrimBlanks(raw), raw);
+    EXPECT_STREQ(raw, "value with  inner");
+    char blank[] = " \t \r\n", empty[] = "";
     EXPECT_STREQ(CMailHeader::TrimBlanks(blank), "");
-    char empty[] = "";
     EXPECT_STREQ(CMailHeader::TrimBlanks(empty), "");
 }
 

@@ -43,15 +43,13 @@ std::string Uuencode(const std::string& data) {
     auto character = [](unsigned value) { return value == 0 ? '`' : static_cast<char>(value + 32); };
     std::string lines;
     for (std::size_t at = 0; at < data.size(); at += 45) {
-        const std::size_t count = std::min<std::size_t>(45, data.size() - at);
-        lines += character(static_cast<unsigned>(count));
-        for (std::size_t i = 0; i < count; i += 3) {
-            unsigned char b[3] = {0, 0, 0};
-            for (std::size_t k = 0; k < 3 && i + k < count; ++k) b[k] = static_cast<unsigned char>(data[at + i + k]);
-            lines += character(b[0] >> 2);
-            lines += character(((b[0] & 3) << 4) | (b[1] >> 4));
-            lines += character(((b[1] & 15) << 2) | (b[2] >> 6));
-            lines += character(b[2] & 63);
+        const std::string part = data.substr(at, 45) + std::string(2, '\0');  // padded to whole groups
+        lines += character(static_cast<unsigned>(part.size() - 2));
+        for (std::size_t i = 0; i + 2 < part.size(); i += 3) {
+            const unsigned group = static_cast<unsigned char>(part[i]) << 16 |
+                                   static_cast<unsigned char>(part[i + 1]) << 8 |
+                                   static_cast<unsigned char>(part[i + 2]);
+            for (int shift = 18; shift >= 0; shift -= 6) lines += character((group >> shift) & 63);
         }
         lines += "\r\n";
     }
@@ -86,9 +84,8 @@ TEST(MimeSinglePart, TextBodyIsExactlyWhatFollowsTheBlankLine) {
     EXPECT_TRUE(parsed->attachments.empty());
     EXPECT_EQ(parsed->message.GetContentType(), "Text/Plain");
     EXPECT_EQ(parsed->message.GetHeader()->GetField("from"), "a@x");
-}
 
-TEST(MimeSinglePart, NonTextBodyIsOneGeneratedAttachment) {
+    // A non-text body is one generated attachment.
     const std::string text = "Content-Type: QIRN/Query\r\nContent-Disposition: inline; x=1\r\n\r\nSELECT 1";
     auto listed = Parse(text);
     ASSERT_TRUE(listed->ok);
@@ -98,12 +95,10 @@ TEST(MimeSinglePart, NonTextBodyIsOneGeneratedAttachment) {
     EXPECT_EQ(listed->attachments[0].contentType, "qirn/query");
     EXPECT_EQ(listed->attachments[0].disposition, "inline");
 
-    auto extracted = Parse(text, "anything");
-    ASSERT_TRUE(extracted->ok);
-    EXPECT_EQ(extracted->body, "SELECT 1");
+    EXPECT_EQ(Parse(text, "anything")->body, "SELECT 1");
 }
 
-TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody) {
+TEST(MimeMultipart, ListsAttachmentsAndExtractsThePartStillEncoded) {
     for (std::uint32_t chunk : {65536u, 1u, 7u}) {
         auto parsed = Parse(kMixed, "", chunk);
         ASSERT_TRUE(parsed->ok);
@@ -122,9 +117,8 @@ TEST(MimeMultipart, ListsAttachmentsAndKeepsTheTextAsBody) {
         EXPECT_EQ(header->GetField("Subject"), "report");
         EXPECT_EQ(parsed->message.GetContentType(), "multipart/mixed; boundary=\"XyZ\"; charset=us-ascii");
     }
-}
 
-TEST(MimeMultipart, ExtractionGivesThePartHeaderAndItsStillEncodedContent) {
+    // Extraction gives the part header and its still encoded content.
     auto pdf = Parse(kMixed, "Report 1.pdf", 3);
     ASSERT_TRUE(pdf->ok);
     EXPECT_EQ(pdf->body, "JVBERi0xLjQK");
@@ -132,8 +126,7 @@ TEST(MimeMultipart, ExtractionGivesThePartHeaderAndItsStillEncodedContent) {
     EXPECT_EQ(pdf->message.GetHeader()->GetField("Subject"), "");
     EXPECT_TRUE(pdf->attachments.empty());
 
-    auto forwarded = Parse(kMixed, "ATTFL4.eml");
-    EXPECT_EQ(forwarded->body, "From: b@y\r\nSubject: forwarded\r\n\r\nold text");
+    EXPECT_EQ(Parse(kMixed, "ATTFL4.eml")->body, "From: b@y\r\nSubject: forwarded\r\n\r\nold text");
 
     // Names match exactly; an unknown name leaves an empty body and the message's header.
     auto wrongCase = Parse(kMixed, "report 1.pdf");
@@ -169,11 +162,9 @@ TEST(MimeMultipart, NestedAlternativeUsesTheHtmlAndNumbersEveryPart) {
     ASSERT_EQ(Names(parsed), std::vector<std::string>{"ATTFL4"});
     EXPECT_EQ(parsed->attachments[0].contentId, "img1@x");
 
-    auto image = Parse(text, "ATTFL4");
-    EXPECT_EQ(image->body, "iVBORw0");
-}
+    EXPECT_EQ(Parse(text, "ATTFL4")->body, "iVBORw0");
 
-TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound) {
+    // A delimiter split across window refills is found.
     // Slide the delimiter over the edge of the 64 KiB read window.
     const std::string head =
         "Content-Type: multipart/mixed; boundary=edge\r\n\r\n--edge\r\n"
@@ -182,8 +173,8 @@ TEST(MimeMultipart, DelimiterSplitAcrossWindowRefillsIsFound) {
         std::string content(length, 'a');
         content[length / 2] = '\r';  // near misses inside the content
         content += "\r\n--edg\r\n-edge";
-        const std::string text = head + content + "\r\n--edge--\r\n";
-        auto parsed = Parse(text, "big.bin");
+        const std::string split = head + content + "\r\n--edge--\r\n";
+        auto parsed = Parse(split, "big.bin");
         ASSERT_TRUE(parsed->ok);
         ASSERT_EQ(parsed->body, content) << "content length " << length;
     }
@@ -202,14 +193,11 @@ TEST(MimeMultipart, BoundaryPrefixesAndSharedPrefixesAreToldApart) {
     auto parsed = Parse(text);
     ASSERT_TRUE(parsed->ok);
     EXPECT_EQ(Names(parsed), (std::vector<std::string>{"one", "two"}));
-    auto one = Parse(text, "one");
-    EXPECT_EQ(one->body, "1\r\n--abc not a delimiter\r\n--ab-cdx neither");
-    auto two = Parse(text, "two");
-    EXPECT_EQ(two->body, "2");
-}
+    EXPECT_EQ(Parse(text, "one")->body, "1\r\n--abc not a delimiter\r\n--ab-cdx neither");
+    EXPECT_EQ(Parse(text, "two")->body, "2");
 
-TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter) {
-    const std::string text =
+    // An unclosed nested multipart ends at its parent's delimiter.
+    const std::string unclosed =
         "Content-Type: multipart/mixed; boundary=P\r\n\r\n"
         "--P\r\nContent-Type: multipart/related; boundary=C\r\n\r\n"
         "--C\r\nContent-Type: application/x-in; name=inner\r\n\r\n"
@@ -217,10 +205,8 @@ TEST(MimeMultipart, UnclosedNestedMultipartEndsAtItsParentsDelimiter) {
         "--P\r\nContent-Type: application/x-out; name=outer\r\n\r\n"
         "outer data\r\n"
         "--P--\r\n";
-    auto parsed = Parse(text);
-    EXPECT_EQ(Names(parsed), (std::vector<std::string>{"inner", "outer"}));
-    auto inner = Parse(text, "inner");
-    EXPECT_EQ(inner->body, "inner data");
+    EXPECT_EQ(Names(Parse(unclosed)), (std::vector<std::string>{"inner", "outer"}));
+    EXPECT_EQ(Parse(unclosed, "inner")->body, "inner data");
 }
 
 TEST(MimeMultipart, BoundaryAndNameQuoting) {
@@ -237,14 +223,9 @@ TEST(MimeMultipart, BoundaryAndNameQuoting) {
     ASSERT_TRUE(parsed->ok);
     EXPECT_EQ(Names(parsed),
               (std::vector<std::string>{"plain.txt", "semi;colon.txt", "unbalanced.txt", "Disp.TXT", "ATTFL5"}));
-    auto e = Parse(text, "ATTFL5");
-    EXPECT_EQ(e->body, "E");
-}
+    EXPECT_EQ(Parse(text, "ATTFL5")->body, "E");
 
-// The hand-made hostile inputs of the MIME fuzz target (its first byte is
-// the read size, 0 for whole reads): each parses, with the body and the
-// attachments below; a flood of parts stops at the part limit.
-TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe) {
+    // Hostile inputs of the fuzz target.
     const std::map<std::string, std::pair<std::string, std::vector<std::string>>> expected = {
         {"hostile_deep_nesting", {"", {}}},  // beyond the depth limit: passed over
         {"hostile_empty_parts", {"last", {"ATTFL1", "a", "c"}}},
@@ -256,30 +237,25 @@ TEST(MimeMultipart, MissingOrBrokenStructureStaysSafe) {
     const auto inputs = HostileInputs("fuzz_mime");
     ASSERT_EQ(inputs.size(), expected.size());
     for (const auto& [name, bytes] : inputs) {
-        auto parsed = Parse(bytes.substr(1), "", bytes[0] ? static_cast<unsigned char>(bytes[0]) : 65536);
-        EXPECT_TRUE(parsed->ok) << name;
-        EXPECT_EQ(parsed->body, expected.at(name).first) << name;
+        auto hostile = Parse(bytes.substr(1), "", bytes[0] ? static_cast<unsigned char>(bytes[0]) : 65536);
+        EXPECT_TRUE(hostile->ok) << name;
+        EXPECT_EQ(hostile->body, expected.at(name).first) << name;
         if (name == "hostile_part_flood") {
-            EXPECT_EQ(parsed->attachments.size(), 10000u);
+            EXPECT_EQ(hostile->attachments.size(), 10000u);
         } else {
-            EXPECT_EQ(Names(parsed), expected.at(name).second) << name;
+            EXPECT_EQ(Names(hostile), expected.at(name).second) << name;
         }
     }
 }
 
-TEST(MimeMessage, TenMegabyteHeaderLineIsBounded) {
-    const std::string head = "From: a@x\r\nContent-Type: text/plain\r\nX-Long: ";
-    const std::string tail = "\r\nSubject: after\r\n\r\nbody";
-    ScriptedContent content(head + std::string(10 * 1024 * 1024, 'x') + tail);
-    content.chunk = 65536;
-    CMimeMessage message;
-    ASSERT_TRUE(message.Parse(&content, ""));
-    EXPECT_EQ(ReadAll(*message.GetBody()), "body");
-    EXPECT_EQ(message.GetHeader()->GetField("Subject"), "after");
-    EXPECT_LT(message.GetHeader()->GetField("X-Long").size(), 100u * 1024);
-}
+TEST(MimeMessage, HugeHeaderLineIsBoundedAndAnEmptyStreamFails) {
+    auto parsed = Parse("From: a@x\r\nContent-Type: text/plain\r\nX-Long: " + std::string(10 * 1024 * 1024, 'x') +
+                        "\r\nSubject: after\r\n\r\nbody");
+    ASSERT_TRUE(parsed->ok);
+    EXPECT_EQ(parsed->body, "body");
+    EXPECT_EQ(parsed->message.GetHeader()->GetField("Subject"), "after");
+    EXPECT_LT(parsed->message.GetHeader()->GetField("X-Long").size(), 100u * 1024);
 
-TEST(MimeMessage, MissingOrEmptyStreamFails) {
     CMimeMessage message;
     EXPECT_FALSE(message.Parse(nullptr, ""));
     ScriptedContent empty("");
@@ -289,57 +265,46 @@ TEST(MimeMessage, MissingOrEmptyStreamFails) {
 }
 
 TEST(MimePlain, MimeVersionAndFromDecideWhatTheBodyIs) {
-    auto both = Parse("From: a@x\r\nMime-Version: 1.0\r\n\r\nbody\r\n");
-    EXPECT_EQ(both->body, "body\r\n");
-
+    EXPECT_EQ(Parse("From: a@x\r\nMime-Version: 1.0\r\n\r\nbody\r\n")->body, "body\r\n");
     const std::string noFrom = "MIME-Version: 1.0\r\nSubject: s\r\n\r\nbody\r\n";
-    auto mimeOnly = Parse(noFrom, "", 5);
-    EXPECT_EQ(mimeOnly->body, noFrom);
-
+    EXPECT_EQ(Parse(noFrom, "", 5)->body, noFrom);
     const std::string headerless = "Just some text\r\nwithout a header\r\n\r\nat all";
     auto neither = Parse(headerless);
     EXPECT_EQ(neither->body, headerless);
     EXPECT_TRUE(neither->ok);
-}
 
-TEST(MimePlain, UuencodedFilesAreListedAndDecodedOnExtraction) {
+    // Uuencoded files are listed and decoded on extraction.
     std::string binary;
     for (int i = 0; i < 300; ++i) binary += static_cast<char>(i * 31);
-    const std::string text =
+    const std::string files =
         "From: a@x\r\nSubject: files\r\n\r\n"
         "Here are the files.\r\nbegin without digits\r\n"
         "begin 644 Data File.bin\r\n" +
         Uuencode(binary) +
-        "text between\r\n"
+        "files between\r\n"
         "begin 0600 WinMail.Dat\r\n" +
         Uuencode("tnef") + "begin 644 note.txt\r\n" + Uuencode("hello world\n");
     for (std::uint32_t chunk : {65536u, 3u}) {
-        auto listed = Parse(text, "", chunk);
+        auto listed = Parse(files, "", chunk);
         ASSERT_TRUE(listed->ok);
         EXPECT_EQ(listed->body, "Here are the files.\r\nbegin without digits\r\n");
         ASSERT_EQ(Names(listed), (std::vector<std::string>{"Data File.bin", "note.txt"}));
         EXPECT_EQ(listed->attachments[0].disposition, "attachment");
         EXPECT_EQ(listed->attachments[0].contentType, "");
     }
-    auto data = Parse(text, "data file.BIN");  // uuencoded names match without regard to case
-    ASSERT_TRUE(data->ok);
-    EXPECT_EQ(data->body, binary);
-    auto note = Parse(text, "note.txt");
-    EXPECT_EQ(note->body, "hello world\n");
-}
+    EXPECT_EQ(Parse(files, "data file.BIN")->body, binary);  // uuencoded names match without regard to case
+    EXPECT_EQ(Parse(files, "note.txt")->body, "hello world\n");
 
-TEST(MimePlain, UnterminatedUuencodedBlockRunsToTheEnd) {
-    const std::string text = "From: a@x\r\n\r\nbegin 644 cut.bin\r\n" + Uuencode("abcdef").substr(0, 10);
-    auto listed = Parse(text);
-    EXPECT_EQ(Names(listed), std::vector<std::string>{"cut.bin"});
-    auto cut = Parse(text, "cut.bin");
+    // An unterminated block runs to the end.
+    const std::string unterminated = "From: a@x\r\n\r\nbegin 644 cut.bin\r\n" + Uuencode("abcdef").substr(0, 10);
+    EXPECT_EQ(Names(Parse(unterminated)), std::vector<std::string>{"cut.bin"});
+    auto cut = Parse(unterminated, "cut.bin");
     EXPECT_TRUE(cut->ok);
     EXPECT_EQ(cut->body, "abcdef");
 
     // A length character that claims more than the line carries gives only
     // what the characters hold.
-    auto claim = Parse("From: a@x\r\n\r\nbegin 644 claim.bin\r\nM86)C\r\nend\r\n", "claim.bin");
-    EXPECT_EQ(claim->body, "abc");
+    EXPECT_EQ(Parse("From: a@x\r\n\r\nbegin 644 claim.bin\r\nM86)C\r\nend\r\n", "claim.bin")->body, "abc");
 }
 
 }  // namespace

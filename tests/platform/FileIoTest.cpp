@@ -20,7 +20,7 @@
 #include "platform/HomeLock.h"
 #include "platform/Text.h"
 
-TEST(FileIo, RenameNeverReplacesByEitherRoute) {
+TEST(FileIo, RenameNeverReplacesAndCreateExclusiveTakesTheFirstFreeName) {
     TestHome home;
     const std::string from = home.File("from"), to = home.File("to");
     for (auto rename : {&RenameNoReplace, &LinkThenUnlink}) {
@@ -38,10 +38,8 @@ TEST(FileIo, RenameNeverReplacesByEitherRoute) {
         EXPECT_NE(::access(from.c_str(), F_OK), 0);
         ASSERT_EQ(::unlink(to.c_str()), 0);
     }
-}
 
-TEST(FileIo, CreateExclusiveTakesTheFirstFreeName) {
-    TestHome home;
+    // Exclusive creation takes the first free name.
     TestHome::WriteFile(home.File("n0"), "taken");
     const auto name = [&](unsigned attempt) {
         return attempt == 1 ? std::string() : home.File("n" + std::to_string(attempt));

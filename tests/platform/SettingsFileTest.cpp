@@ -44,9 +44,8 @@ TEST(SettingsFile, RewriteKeepsCommentsUnknownKeysAndOrder) {
     ASSERT_TRUE(again.Parse(out)) << again.Error();
     EXPECT_EQ(Dword(*again.Get(kKey, "STOREMAILLOG")), 0u);
     EXPECT_EQ(again.Get(kKey, "Mail Dir")->data, "C:\\mail \"x\"");
-}
 
-TEST(SettingsFile, MalformedLinesAreNamedAndNothingIsKept) {
+    // Malformed lines are named and nothing is kept.
     struct Case {
         const char* text;
         int line;
@@ -68,15 +67,14 @@ TEST(SettingsFile, MalformedLinesAreNamedAndNothingIsKept) {
         EXPECT_EQ(f.ErrorLine(), c.line) << c.text << " -> " << f.Error();
         EXPECT_TRUE(f.Get("Keep", "k").has_value()) << "a failed parse must not replace good contents";
     }
-}
 
-TEST(SettingsFile, KeysExistThroughTheirDescendantsAndListChildrenOnce) {
-    SettingsFile f;
+    // Keys exist through their descendants and list their children once.
+    SettingsFile keys;
     ASSERT_TRUE(
-        f.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#1]\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#2\\deep]\n"
-                "[HKEY_LOCAL_MACHINE\\S\\servers\\#2]\n"));
-    EXPECT_TRUE(f.KeyExists("s\\SERVERS"));
-    EXPECT_FALSE(f.KeyExists("S\\Serv"));
-    EXPECT_EQ(f.SubKeys("S\\Servers"), (std::vector<std::string>{"#1", "#2"}));
-    EXPECT_FALSE(f.Delete("S\\Servers\\#1", "missing"));
+        keys.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#1]\n[HKEY_LOCAL_MACHINE\\S\\Servers\\#2\\deep]\n"
+                   "[HKEY_LOCAL_MACHINE\\S\\servers\\#2]\n"));
+    EXPECT_TRUE(keys.KeyExists("s\\SERVERS"));
+    EXPECT_FALSE(keys.KeyExists("S\\Serv"));
+    EXPECT_EQ(keys.SubKeys("S\\Servers"), (std::vector<std::string>{"#1", "#2"}));
+    EXPECT_FALSE(keys.Delete("S\\Servers\\#1", "missing"));
 }

@@ -64,6 +64,8 @@ protected:
     CMailSpoolProcessor processor;
 };
 
+const To kBob{"bob", "example.org", true}, kCarol{"carol", "example.org", true}, kZed{"zed", "far.example", false};
+
 const std::string kText =
     "From: Ann <ann@remote.example>\r\nTo: bob@example.org, carol@example.org, "
     "zed@far.example\r\nSubject: Plans\r\nDate: Sun, 06 Dec 2026 10:00:00 +0000\r\n\r\n"
@@ -74,8 +76,7 @@ const std::string kText =
 TEST_F(RoutingTest, SpooledMessageReachesTwoMailboxesTheQueueAndTheLogsAndTheFileGoes) {
     const long bob = Create("bob");
     const long carol = Create("carol");
-    Spool("ann@remote.example",
-          {{"bob", "example.org", true}, {"zed", "far.example", false}, {"carol", "example.org", true}}, kText);
+    Spool("ann@remote.example", {kBob, kZed, kCarol}, kText);
     ASSERT_EQ(SpoolFiles().size(), 1u);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_TRUE(SpoolFiles().empty());
@@ -115,14 +116,12 @@ TEST_F(RoutingTest, SendingQuotaIsInKilobytesAndDropsOnlyTheRemoteRecipients) {
         "From: dave@example.org\r\nTo: bob@example.org,  zed@far.example \r\n"
         "Subject: Big\r\nDate: Sun, 06 Dec 2026 10:00:00 +0000\r\n";
     // Exactly 1024 bytes passes.
-    Spool("dave@example.org", {{"zed", "far.example", false}}, Message(1024, header));
+    Spool("dave@example.org", {kZed}, Message(1024, header));
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 1);
     EXPECT_EQ(Notices(), 0);
 
-    Spool("dave@example.org",
-          {{"bob", "example.org", true}, {"zed", "far.example", false}, {"yan", "far.example", false}},
-          Message(1025, header));
+    Spool("dave@example.org", {kBob, kZed, {"yan", "far.example", false}}, Message(1025, header));
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(StoredMessages(bob), 1);
     EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 1) << "no queue entry for the over-quota message";
@@ -143,10 +142,10 @@ TEST_F(RoutingTest, SendingQuotaIsInKilobytesAndDropsOnlyTheRemoteRecipients) {
 TEST_F(RoutingTest, TheClientsRelayRightTravelsWithTheSpooledMessageToItsReceipts) {
     const long bob = Create("bob");
     const std::string text = "From: ann@example.org\r\nSubject: s\r\nX-QIRN-Receipt: ann@home.example\r\n\r\nHi\r\n";
-    Spool("ann@example.org", {{"bob", "example.org", true}}, text, false);
+    Spool("ann@example.org", {kBob}, text, false);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(Notices(), 0);
-    Spool("ann@example.org", {{"bob", "example.org", true}}, text, true);
+    Spool("ann@example.org", {kBob}, text, true);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(StoredMessages(bob), 2);
     ASSERT_EQ(Notices(), 1);
@@ -159,16 +158,12 @@ TEST_F(RoutingTest, PostmasterGetsOneCopyOfMailWithRemoteRecipientsOnly) {
     const long postmaster = Create("postmaster");
     const long bob = Create("bob");
     ProcessSettings::Current().routeAllMailsToPostmaster = true;
-    Spool("ann@remote.example", {{"bob", "example.org", true}}, kText);
+    Spool("ann@remote.example", {kBob}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(StoredMessages(postmaster), 0);
 
     Spool("ann@remote.example",
-          {{"x", "far.example", false},
-           {"bob", "example.org", true},
-           {"y", "far.example", false},
-           {"z", "near.example", false}},
-          kText);
+          {{"x", "far.example", false}, kBob, {"y", "far.example", false}, {"z", "near.example", false}}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(StoredMessages(postmaster), 1);
     EXPECT_EQ(StoredMessages(bob), 2);
@@ -181,11 +176,11 @@ TEST_F(RoutingTest, AccessControlKeepsASenderWithoutTheWriteRightFromSendingOut)
     Create("dave", Limits{.allowWrite = 0});
     Create("erin");
     ProcessSettings::Current().accessControl = true;
-    Spool("dave@example.org", {{"zed", "far.example", false}}, kText);
+    Spool("dave@example.org", {kZed}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
-    Spool("erin@example.org", {{"zed", "far.example", false}}, kText);
+    Spool("erin@example.org", {kZed}, kText);
     // An unknown sender is not refused either.
-    Spool("nobody@example.org", {{"zed", "far.example", false}}, kText);
+    Spool("nobody@example.org", {kZed}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 2);
     EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 2);
     EXPECT_EQ(OutboxFiles().size(), 2u);
@@ -200,13 +195,13 @@ TEST_F(RoutingTest, AWatcherOfSenderAndRecipientGetsOneCopy) {
     ASSERT_TRUE(Exec(StringPrintf("INSERT INTO mailmonitor VALUES ('%ld','R','bob@example.org')", boss)));
     ASSERT_TRUE(Exec(StringPrintf("INSERT INTO mailmonitor VALUES ('%ld','R','zed@far.example')", audit)));
     // Receive watches count only while monitoring is allowed.
-    Spool("ann@remote.example", {{"bob", "example.org", true}, {"zed", "far.example", false}}, kText);
+    Spool("ann@remote.example", {kBob, kZed}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(StoredMessages(boss), 1);
     EXPECT_EQ(StoredMessages(audit), 0);
 
     SetSettingDword(settings::kMailMonitorKeyPath, "AllowMailMonitor", 1);
-    Spool("ann@remote.example", {{"bob", "example.org", true}, {"zed", "far.example", false}}, kText);
+    Spool("ann@remote.example", {kBob, kZed}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(StoredMessages(boss), 2);
     EXPECT_EQ(StoredMessages(audit), 1);
@@ -219,7 +214,7 @@ TEST_F(RoutingTest, AllMailCopiesNeverOverwriteEachOther) {
     const std::string archive = home.File("archive");
     fs::create_directory(archive);
     ProcessSettings::Current().allMailLogMailBox = archive;
-    for (int n = 0; n < 3; ++n) Spool("ann@remote.example", {{"bob", "example.org", true}}, kText + std::to_string(n));
+    for (int n = 0; n < 3; ++n) Spool("ann@remote.example", {kBob}, kText + std::to_string(n));
     EXPECT_EQ(processor.ScanSpoolDirectory(), 3);
     std::set<std::string> copies;
     for (const auto& e : fs::directory_iterator(archive)) {
@@ -234,8 +229,7 @@ TEST_F(RoutingTest, ARecipientThatCannotBeStoredKeepsTheSpoolFileAndOnlyItIsServ
     const long carol = Create("carol");
     const std::string inbox = home.File("mail/QIRN" + std::to_string(carol) + "/Inbox");
     fs::remove_all(inbox);
-    Spool("ann@remote.example",
-          {{"bob", "example.org", true}, {"carol", "example.org", true}, {"zed", "far.example", false}}, kText);
+    Spool("ann@remote.example", {kBob, kCarol, kZed}, kText);
     const std::string spooled = SpoolFiles().at(0);
     std::string reason;
     EXPECT_FALSE(router.ProcessSpoolFile(spooled, &db, reason));
@@ -259,7 +253,7 @@ TEST_F(RoutingTest, ARecipientThatCannotBeStoredKeepsTheSpoolFileAndOnlyItIsServ
 TEST_F(RoutingTest, AQueueThatCannotBeWrittenKeepsTheSpoolFile) {
     const long bob = Create("bob");
     fs::remove_all(home.File("Outbox"));
-    Spool("ann@remote.example", {{"bob", "example.org", true}, {"zed", "far.example", false}}, kText);
+    Spool("ann@remote.example", {kBob, kZed}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
     EXPECT_EQ(SpoolFiles().size(), 1u);
     EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 0);
@@ -292,9 +286,7 @@ TEST_F(RoutingTest, HandedInMessageIsRoutedAndWhatFailsIsSpooledAgain) {
     router.SetNewMailNotifier([&](std::string head, std::string user) { notified.emplace_back(head, user); });
     const std::string inbox = home.File("mail/QIRN" + std::to_string(carol) + "/Inbox");
     fs::remove_all(inbox);
-    auto info =
-        Info("ann@remote.example",
-             {{"bob", "example.org", true}, {"carol", "example.org", true}, {"zed", "far.example", false}}, kText);
+    auto info = Info("ann@remote.example", {kBob, kCarol, kZed}, kText);
     info->recipients.insert(info->recipients.begin() + 1, nullptr);  // an empty slot is nobody
     EXPECT_EQ(router.RouteMailInfo(std::move(info), db.GetConnectionHandle(), &db), 1);
     EXPECT_EQ(StoredMessages(bob), 1);
@@ -318,9 +310,7 @@ TEST_F(RoutingTest, HandedInMessageIsRoutedAndWhatFailsIsSpooledAgain) {
 
     // The new-mail notice carries the first 6144 bytes only.
     const std::string large = Message(10000);
-    EXPECT_EQ(router.RouteMailInfo(Info("ann@remote.example", {{"bob", "example.org", true}}, large),
-                                   db.GetConnectionHandle(), &db),
-              1);
+    EXPECT_EQ(router.RouteMailInfo(Info("ann@remote.example", {kBob}, large), db.GetConnectionHandle(), &db), 1);
     EXPECT_EQ(notified.back(), std::make_pair(large.substr(0, 6144), std::string("bob")));
     EXPECT_EQ(StoredMessages(bob), 2);
 }
@@ -337,7 +327,7 @@ TEST_F(RoutingTest, ListingRowsThatFailLeaveNoHalfMessageAndTheSpoolFileStays) {
             Exec(StringPrintf("CREATE TRIGGER refuse BEFORE INSERT ON %s WHEN NEW.aAccountId = %ld "
                               "BEGIN SELECT RAISE(ABORT, 'refused'); END",
                               table.c_str(), carol)));
-        Spool("ann@remote.example", {{"bob", "example.org", true}, {"carol", "example.org", true}}, kText);
+        Spool("ann@remote.example", {kBob, kCarol}, kText);
         EXPECT_EQ(processor.ScanSpoolDirectory(), 0) << table;
         EXPECT_EQ(SpoolFiles().size(), 1u) << table;
         EXPECT_EQ(StoredMessages(carol), stored) << table;
@@ -358,8 +348,7 @@ TEST_F(RoutingTest, QueueRowsThatFailTakeTheOutboxFileBackAndTheSpoolFileStays) 
     ASSERT_TRUE(
         Exec("CREATE TRIGGER refuse BEFORE INSERT ON OutBoundMails WHEN NEW.DestUser = 'y' "
              "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
-    Spool("ann@remote.example",
-          {{"x", "far.example", false}, {"bob", "example.org", true}, {"y", "far.example", false}}, kText);
+    Spool("ann@remote.example", {{"x", "far.example", false}, kBob, {"y", "far.example", false}}, kText);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
     EXPECT_EQ(SpoolFiles().size(), 1u);
     EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 0);
