@@ -174,6 +174,13 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     spoolProcessor = std::make_unique<CMailSpoolProcessor>();
     spoolProcessor->SetDatabase(host->GetDatabase());
     spoolProcessor->SetRouter(router.get());
+    // Each worker routes on a connection of its own: its reads then run
+    // beside the others' and its transactions hold no one else's statements.
+    spoolProcessor->SetWorkerDatabaseMaker([]() -> std::unique_ptr<CAccountDatabase> {
+        auto own = std::make_unique<CMailDatabase>();
+        if (!own->Connect()) return nullptr;
+        return own;
+    });
     if (!spoolProcessor->StartProcessing()) g_moduleLog.Write("*** The spool directory SMTPSpooler cannot be watched");
     return true;
 }

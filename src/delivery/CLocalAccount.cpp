@@ -39,7 +39,7 @@ bool CleanUpAfterDelete() {
 }  // namespace
 
 CLocalAccount::CLocalAccount(SQLHDBC conn, long accountId)
-    : record(std::make_unique<CUserRecord>(conn, accountId)), connection(conn) {
+    : record(CUserRecord::Fetch(conn, accountId)), connection(conn) {
     folders.resize(static_cast<std::size_t>(record->GetFolderCount()));
     mailDirectory = mailstore::ReadMailDirectory();
 }

@@ -3,11 +3,30 @@
 
 #include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"
+#include "foundation/RecordVersion.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "foundation/VersionedCache.h"
 
 CUserRecord::CUserRecord(SQLHDBC conn, long id) : connection(conn), accountId(id) {
     Load();
+}
+
+std::unique_ptr<CUserRecord> CUserRecord::Fetch(SQLHDBC connection, long accountId) {
+    static VersionedCache<long, std::shared_ptr<const CUserRecord>> kept(1024);
+    // Read before the record, so a change made while it is read makes the
+    // next look-up read it again.
+    const std::optional<std::int64_t> version = RecordVersion::Read(connection);
+    if (version)
+        if (std::optional<std::shared_ptr<const CUserRecord>> hit = kept.Find(*version, accountId)) {
+            auto copy = std::make_unique<CUserRecord>(**hit);
+            copy->connection = connection;
+            return copy;
+        }
+    auto record = std::make_unique<CUserRecord>(connection, accountId);
+    if (version && record->loaded && record->complete)
+        kept.Store(*version, accountId, std::make_shared<const CUserRecord>(*record));
+    return record;
 }
 
 const char* CUserRecord::GetFolderName(int number) const {
@@ -38,12 +57,19 @@ void CUserRecord::ClearFolder(int number) {
 }
 
 void CUserRecord::Load() {
+    // A statement that did not run leaves a default in place of a value:
+    // such a record is used once but never kept.
+    auto run = [this](OdbcStatement& statement, const std::string& sql) {
+        const bool ran = statement.ExecDirect(sql);
+        if (!ran) complete = false;
+        return ran;
+    };
     {
         OdbcStatement statement(connection);
         char name[66] = {}, stored[150] = {}, box[256] = {}, email[321] = {};
         unsigned char group = 0, admin = 0, alive = 0;
         std::uint32_t limit = 0;
-        if (statement.ExecDirect(FormatSql("SELECT aUserName, aPassword, aMailBox, aIsGroup, aIsAdmin, aIsAlive, "
+        if (run(statement, FormatSql("SELECT aUserName, aPassword, aMailBox, aIsGroup, aIsAdmin, aIsAlive, "
                                            "EmailId,RecvMailSizeLimit FROM Accounts WHERE aAccountId = %ld",
                                            accountId)) &&
             statement.BindChar(1, name, sizeof name) && statement.BindChar(2, stored, sizeof stored) &&
@@ -65,7 +91,7 @@ void CUserRecord::Load() {
         OdbcStatement statement(connection);
         std::uint32_t maxId = 0;
         SQLLEN indicator = 0;
-        if (statement.ExecDirect(
+        if (run(statement, 
                 FormatSql("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld", accountId)) &&
             statement.BindULong(1, maxId, &indicator) && statement.Fetch() && indicator != SQL_NULL_DATA)
             folderCount = maxId > static_cast<std::uint32_t>(kMaxFolders) ? kMaxFolders : static_cast<int>(maxId);
@@ -77,7 +103,7 @@ void CUserRecord::Load() {
         std::uint32_t folderId = 0;
         char folderName[32] = {};
         SQLLEN nameIndicator = 0;
-        if (statement.ExecDirect(FormatSql(
+        if (run(statement, FormatSql(
                 "SELECT FolderId,FolderName from FolderMapping WHERE aAccountId = %ld Order by FolderId", accountId)) &&
             statement.BindULong(1, folderId) && statement.BindChar(2, folderName, sizeof folderName, &nameIndicator)) {
             while (statement.Fetch()) {
@@ -94,7 +120,7 @@ void CUserRecord::Load() {
     {
         OdbcStatement statement(connection);
         std::uint32_t box = 0, receive = 0, send = 0;
-        if (statement.ExecDirect(
+        if (run(statement, 
                 FormatSql("SELECT MailboxLimit,RecvmailLimit,SendMailLimit from MailSizeControl WHERE aAccountId = %ld",
                           accountId)) &&
             statement.BindULong(1, box) && statement.BindULong(2, receive) && statement.BindULong(3, send) &&
@@ -110,7 +136,7 @@ void CUserRecord::Load() {
         std::int32_t size = 0;
         SQLLEN sizeIndicator = 0;
         unsigned char flags[5] = {};
-        if (statement.ExecDirect(FormatSql("Select Font,Size,Stationary,SaveCopy,DeliveryRcpt,ReadRcpt,Signature,"
+        if (run(statement, FormatSql("Select Font,Size,Stationary,SaveCopy,DeliveryRcpt,ReadRcpt,Signature,"
                                            "Version from UserPrefrences where AccountId = %d",
                                            static_cast<int>(accountId))) &&
             statement.BindChar(1, fontText, sizeof fontText) && statement.BindLong(2, size, &sizeIndicator) &&

@@ -2,6 +2,10 @@
 // account, read once from Accounts, FolderMapping, MailSizeControl and
 // UserPrefrences when the account object is built.
 //
+// Fetch keeps whole records between messages while the database's record
+// version stays (RecordVersion), so a busy account is not read again for
+// every message; a record is kept only when all its statements ran.
+//
 // Loading never fails as a whole: a field whose statement fails keeps its
 // default. The password is held in clear after loading. Folder lists are
 // indexed by folder number - 1; a number without a FolderMapping row holds
@@ -11,6 +15,7 @@
 #include <sql.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +28,8 @@ public:
     static constexpr int kMaxFolders = 4096;
 
     CUserRecord(SQLHDBC connection, long accountId);
-    CUserRecord(const CUserRecord&) = delete;
-    CUserRecord& operator=(const CUserRecord&) = delete;
+    // The record of the id, kept or read now.
+    static std::unique_ptr<CUserRecord> Fetch(SQLHDBC connection, long accountId);
 
     long GetAccountId() const { return accountId; }
     const std::string& GetUserName() const { return userName; }
@@ -88,4 +93,5 @@ private:
     unsigned char signature = 0;
     unsigned char version = 0;
     bool loaded = false;
+    bool complete = true;  // every statement ran
 };

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "delivery/CGeneratedMailPolicy.h"
@@ -46,6 +47,14 @@ namespace {
 constexpr std::uint32_t kBlockSize = 65536;
 // A task query is one statement; a longer body is not one.
 constexpr std::uint32_t kMaxQueryBytes = 65536;
+
+// Checking a mailbox's room and storing into it happen under the account's
+// lock: spool workers deliver at once, and two messages must not both pass
+// a limit that only one of them fits. Accounts share 64 locks.
+std::mutex& MailboxLock(long accountId) {
+    static std::mutex locks[64];
+    return locks[static_cast<unsigned long>(accountId) % 64];
+}
 
 // The content type without its parameters, lower case.
 std::string BareType(const std::string& contentType) {
@@ -168,9 +177,11 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     const std::string head = ReadHead(*content, kMessageHeadBytes);
     const CMailHeader header(head.data(), head.size());
 
+    std::unique_lock<std::mutex> mailboxLock(MailboxLock(record->GetAccountId()));
     const IncomingRoom::Verdict verdict = GetIncomingRoom().Check(length);
     const bool tooLarge = verdict == IncomingRoom::Verdict::OverReceiveLimit;
     if (verdict != IncomingRoom::Verdict::Fits) {
+        mailboxLock.unlock();
         g_moduleLog.Write(StringPrintf("Mail for %s refused: %s", record->GetUserName().c_str(),
                                        tooLarge ? "larger than its receiving limit" : "its mailbox is full"));
         const std::string from(CMailHeader::TrimBlanks(header.GetField("From")));
@@ -203,6 +214,7 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
 
     std::string mailId;
     const mailstore::StoreOutcome stored = mailstore::StoreMessage(connection, directory, request, *content, mailId);
+    mailboxLock.unlock();
     if (stored.result == mailstore::StoreResult::FileFailed) {
         NoteFailure(StringPrintf("mail for %s could not be written into %s: %s", record->GetUserName().c_str(),
                                  directory.c_str(), stored.Reason().c_str()));

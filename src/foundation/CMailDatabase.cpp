@@ -13,10 +13,12 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"
+#include "foundation/RecordVersion.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "foundation/VersionedCache.h"
 #include "platform/Text.h"
 
 // The remote-account list arrives with remote mail retrieval; until then the
@@ -132,6 +134,24 @@ CLocalAccount* CMailDatabase::GetAccountById(long accountId) {
 }
 
 std::optional<long> CMailDatabase::AccountIdByName(SQLHDBC connection, const std::string& userName, bool* failed) {
+    // Names compare without regard to case (the column's collation), and an
+    // unknown name is kept too: the sender of most mail has no account.
+    static VersionedCache<std::string, std::optional<long>> known(4096);
+    const std::optional<std::int64_t> version = RecordVersion::Read(connection);
+    const std::string key = FoldCase(userName);
+    if (version)
+        if (std::optional<std::optional<long>> hit = known.Find(*version, key)) {
+            if (failed) *failed = false;
+            return *hit;
+        }
+    bool unread = true;
+    const std::optional<long> id = ReadAccountId(connection, userName, &unread);
+    if (failed) *failed = unread;
+    if (version && !unread) known.Store(*version, key, id);
+    return id;
+}
+
+std::optional<long> CMailDatabase::ReadAccountId(SQLHDBC connection, const std::string& userName, bool* failed) {
     if (failed) *failed = true;
     OdbcStatement statement(connection);
     std::int32_t id = 0;

@@ -88,6 +88,7 @@ public:
     // The id of the account with this name (compared as the database
     // compares text). Empty when no account has the name or the database
     // cannot answer; failed, when given, is set to tell the second apart.
+    // Answers are kept while the record version stays (RecordVersion).
     static std::optional<long> AccountIdByName(SQLHDBC connection, const std::string& userName, bool* failed = nullptr);
     std::optional<long> AccountIdByName(const std::string& userName, bool* failed = nullptr) {
         return AccountIdByName(GetConnectionHandle(), userName, failed);
@@ -146,6 +147,7 @@ public:
     static std::string AddressToHex(const std::string& dotted);
 
 private:
+    static std::optional<long> ReadAccountId(SQLHDBC connection, const std::string& userName, bool* failed);
     CLocalAccount* MakeAccount(long accountId);
     // The id of the first row of a one-column query, or -1.
     long QueryId(const std::string& sql);

@@ -2,6 +2,7 @@
 #include "foundation/DatabaseSchema.h"
 
 #include "foundation/OdbcStatement.h"
+#include "foundation/RecordVersion.h"
 
 namespace {
 using T = DatabaseSchema::ColumnType;
@@ -188,6 +189,10 @@ std::vector<std::string> DatabaseSchema::Statements(SQLHDBC connection) {
     for (const auto& index : kIndexes)
         out.push_back(std::string("CREATE INDEX IF NOT EXISTS ") + index[0] + " ON " + index[1] + " (" + index[2] +
                       ")");
+    // Account records are kept between messages only where triggers say
+    // when they change.
+    if (!postgres)
+        for (std::string& sql : RecordVersion::SqliteSchema()) out.push_back(std::move(sql));
     return out;
 }
 

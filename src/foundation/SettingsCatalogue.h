@@ -98,6 +98,8 @@ inline constexpr Setting kCatalogue[] = {
      "not empty: a directory into which every spooled message is copied", kAtStart},
     {kPreferences, "ReceiveThreadCount", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
      "most mapped-account downloads running at once", kAtStart, 1, 0xFFFFFFFFu},
+    {kPreferences, "SpoolThreadCount", Type::Dword, false, 0, "", Provision::None, 0, "",
+     "spool files routed at once (absent: the number of processors, at least 2)", kAtStart, 1, 64},
     {kPreferences, "ErrorMailDayCount", Type::Dword, false, 0, "", Provision::Fixed, 5, "",
      "days after which undeliverable queued mail expires"},
     {kPreferences, "SendBufferSize", Type::Dword, true, 5120, "", Provision::Fixed, 5120, "",

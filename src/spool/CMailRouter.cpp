@@ -79,6 +79,8 @@ struct CMailRouter::Routing {
     std::unique_ptr<COutboundQueue> queueEntry{};
     bool remoteOk = true;
     std::vector<std::pair<std::string, std::string>> queued{};
+    // Accounts that get a monitoring copy, in order, each once.
+    std::vector<std::string> monitors{};
 
     void Fail(const std::string& why) {
         complete = false;
@@ -184,11 +186,15 @@ int CMailRouter::RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connectio
     return 1;
 }
 
-void CMailRouter::AddMonitors(const std::vector<std::string>& names) {
+std::vector<std::string> CMailRouter::GetMonitorList() const {
+    std::lock_guard<std::mutex> guard(lastLock);
+    return lastMonitors;
+}
+
+void CMailRouter::AddMonitors(std::vector<std::string>& list, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
-        if (std::none_of(monitorList.begin(), monitorList.end(),
-                         [&](const std::string& held) { return EqualsNoCase(held, name); }))
-            monitorList.push_back(name);
+        if (std::none_of(list.begin(), list.end(), [&](const std::string& held) { return EqualsNoCase(held, name); }))
+            list.push_back(name);
     }
 }
 
@@ -232,16 +238,18 @@ bool CMailRouter::RouteSpooled(Routing& routing) {
     if (!ApplySendingQuota(routing)) return false;
     CopyToAllMailBox(routing);
     CMailMonitor monitor;
-    monitorList.clear();
-    lastRecipient.clear();
-    AddMonitors(monitor.FindSendMonitors(routing.connection, {routing.info.sender}));
+    AddMonitors(routing.monitors, monitor.FindSendMonitors(routing.connection, {routing.info.sender}));
     ServeRecipients(routing, [&](const std::string& address, bool served) {
-        lastRecipient = address;
         // Monitors of the recipient, read afresh as the setting may change.
-        if (served && AllowMailMonitor()) AddMonitors(monitor.FindReceiveMonitors(routing.connection, {address}));
+        if (served && AllowMailMonitor())
+            AddMonitors(routing.monitors, monitor.FindReceiveMonitors(routing.connection, {address}));
     });
     FinishRemoteQueue(routing);
     DeliverMonitorCopies(routing);
+    {
+        std::lock_guard<std::mutex> guard(lastLock);
+        lastMonitors = routing.monitors;
+    }
     return routing.complete;
 }
 
@@ -393,7 +401,7 @@ void CMailRouter::FinishRemoteQueue(Routing& routing) {
 }
 
 void CMailRouter::DeliverMonitorCopies(Routing& routing) {
-    for (const std::string& name : monitorList) {
+    for (const std::string& name : routing.monitors) {
         if (name.empty() || routing.progress.monitorsDone.count(FoldCase(name)) || !routing.database) continue;
         std::unique_ptr<CLocalAccount> watcher(routing.database->LookupLocalAccount(name));
         if (!watcher) {

@@ -67,10 +67,9 @@ public:
     void SetNewMailNotifier(NewMailNotifier notifier) { newMail = std::move(notifier); }
     void SetSpoolDirectory(std::string directory) { spoolDirectory = std::move(directory); }
 
-    // Of the last spooled message: the accounts that got a monitoring copy
-    // (in order, each once) and the recipient routed last ("user@domain").
-    const std::vector<std::string>& GetMonitorList() const { return monitorList; }
-    const std::string& GetLastRecipient() const { return lastRecipient; }
+    // Of the spooled message routed last (several workers route at once):
+    // the accounts that got a monitoring copy, in order, each once.
+    std::vector<std::string> GetMonitorList() const;
 
     // Remote recipients queued since the last reset, for the send-on-count
     // trigger of the send and receive cycle.
@@ -120,7 +119,7 @@ private:
     void DeliverMonitorCopies(Routing& routing);
 
     bool MakeAllMailCopy(MailInfo& info, std::string& problem);
-    void AddMonitors(const std::vector<std::string>& names);
+    static void AddMonitors(std::vector<std::string>& list, const std::vector<std::string>& names);
     void NotifyNewMail(MailInfo& info, const std::string& user);
     // The default log's one line for a routed message.
     static std::string RoutedLine(const std::string& what, const MailInfo& info);
@@ -128,8 +127,8 @@ private:
     CAccountDatabase* hostDatabase;
     NewMailNotifier newMail;
     std::string spoolDirectory;
-    std::vector<std::string> monitorList;
-    std::string lastRecipient;
+    mutable std::mutex lastLock;
+    std::vector<std::string> lastMonitors;
     // Spool files with recipients still to serve, by the file's identity
     // (device, inode, size, modification time), so that however the file is
     // named the progress is found, and a new file under an old name starts

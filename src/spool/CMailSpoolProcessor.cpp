@@ -1,21 +1,27 @@
-// CMailSpoolProcessor: the spool directory's worker thread (see the header).
+// CMailSpoolProcessor: the spool directory's thread and workers (see the
+// header).
 //
 // The thread waits in poll on the inotify descriptor and an eventfd; the
 // eventfd is how StopProcessing wakes it at once instead of letting it sleep
-// out its 10-second wait.
+// out its 10-second wait. Notifications carry the file's name, so a busy
+// spool is not listed again for every message that arrives.
 #include "spool/CMailSpoolProcessor.h"
 
+#include "foundation/CAccountDatabase.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "spool/SpoolFile.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <dirent.h>
 #include <exception>
 #include <poll.h>
-#include <set>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -29,6 +35,14 @@ struct SpoolEntry {
     long long modified;  // nanoseconds
     std::string path;
 };
+
+// A regular file of at least one byte: no complete spool file is empty.
+bool IsWaitingFile(const std::string& path, long long* modified = nullptr) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 1) return false;
+    if (modified) *modified = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    return true;
+}
 
 }  // namespace
 
@@ -44,6 +58,14 @@ void CMailSpoolProcessor::SetDatabase(CAccountDatabase* db) {
 
 void CMailSpoolProcessor::SetRouter(CSpoolRouter* newRouter) {
     router = newRouter;
+}
+
+int CMailSpoolProcessor::ConfiguredWorkerCount() {
+    DWORD value = 0;
+    if (ReadRegistryDword(settings::kPreferencesKeyPath, "SpoolThreadCount", value) && value >= 1)
+        return static_cast<int>(std::min<DWORD>(value, kMaxWorkers));
+    const unsigned processors = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(processors, 2u, static_cast<unsigned>(kMaxWorkers)));
 }
 
 bool CMailSpoolProcessor::StartProcessing() {
@@ -62,14 +84,23 @@ bool CMailSpoolProcessor::StartProcessing() {
     notifyFd = std::move(notify);
     wakeFd = std::move(wake);
     running.store(true);
+    const int count = requestedWorkers > 0 ? std::min(requestedWorkers, kMaxWorkers) : ConfiguredWorkerCount();
     try {
+        for (int i = 0; i < count; ++i) workers.emplace_back(&CMailSpoolProcessor::Work, this);
         thread = std::thread(&CMailSpoolProcessor::Run, this);
     } catch (const std::exception& error) {
-        running.store(false);
         g_moduleLog.Write(std::string("*** Cannot start the spool processor: ") + error.what());
-        notifyFd.Reset();
-        wakeFd.Reset();
-        return false;
+        if (workers.empty()) {
+            running.store(false);
+            notifyFd.Reset();
+            wakeFd.Reset();
+            return false;
+        }
+        // Fewer workers than asked still route everything.
+        if (!thread.joinable()) {
+            StopProcessing();
+            return false;
+        }
     }
     return true;
 }
@@ -81,8 +112,18 @@ void CMailSpoolProcessor::StopProcessing() {
         ssize_t ignored = ::write(wakeFd.Get(), &one, sizeof one);
         (void)ignored;
     }
-    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
-        thread.join();
+    {
+        std::lock_guard<std::mutex> guard(queueLock);
+        for (const std::string& path : queue) claimed.erase(path);
+        queue.clear();
+    }
+    queueReady.notify_all();
+    const auto self = std::this_thread::get_id();
+    if (thread.joinable() && thread.get_id() != self) thread.join();
+    for (std::thread& worker : workers)
+        if (worker.joinable() && worker.get_id() != self) worker.join();
+    if (!thread.joinable() && std::none_of(workers.begin(), workers.end(), [](auto& w) { return w.joinable(); })) {
+        workers.clear();
         notifyFd.Reset();
         wakeFd.Reset();
     }
@@ -90,7 +131,8 @@ void CMailSpoolProcessor::StopProcessing() {
 
 void CMailSpoolProcessor::Run() {
     // Files left from an earlier run go first, without waiting for a change.
-    Scan(true);
+    QueueListing();
+    auto listed = std::chrono::steady_clock::now();
     pollfd fds[2] = {{notifyFd.Get(), POLLIN, 0}, {wakeFd.Get(), POLLIN, 0}};
     while (running.load()) {
         const int ready = ::poll(fds, 2, kScanIntervalMs);
@@ -99,14 +141,90 @@ void CMailSpoolProcessor::Run() {
             break;
         }
         if (!running.load()) break;
-        DrainNotifications();
-        Scan(true);
+        bool listingDue = !QueueNotified();
+        // Files left behind are tried again every 10 seconds, also while
+        // notifications keep the thread from ever timing out.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - listed >= std::chrono::milliseconds(kScanIntervalMs)) listingDue = true;
+        if (listingDue) {
+            QueueListing();
+            listed = now;
+        }
     }
 }
 
-void CMailSpoolProcessor::DrainNotifications() {
+bool CMailSpoolProcessor::QueueNotified() {
     alignas(inotify_event) char buffer[4096];
-    while (::read(notifyFd.Get(), buffer, sizeof buffer) > 0) {
+    bool complete = true;
+    for (;;) {
+        const ssize_t n = ::read(notifyFd.Get(), buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if (event->mask & IN_Q_OVERFLOW) complete = false;
+            if (event->len == 0 || at > n) continue;
+            const std::string name(event->name, ::strnlen(event->name, event->len));
+            if (!spool::IsSpoolFileName(name)) continue;
+            std::string path = directory + "/" + name;
+            if (IsWaitingFile(path)) Queue(std::move(path));
+        }
+    }
+    return complete;
+}
+
+void CMailSpoolProcessor::QueueListing() {
+    try {
+        const std::vector<std::string> paths = ListSpoolFiles();
+        for (const std::string& path : paths) Queue(path);
+        ForgetGoneFailures(paths);
+    } catch (const std::exception& error) {
+        g_moduleLog.Write(std::string("*** Spool scan failed: ") + error.what());
+    }
+}
+
+void CMailSpoolProcessor::Queue(std::string path) {
+    {
+        std::lock_guard<std::mutex> guard(queueLock);
+        if (!running.load() || !claimed.insert(path).second) return;
+        queue.push_back(std::move(path));
+    }
+    queueReady.notify_one();
+}
+
+bool CMailSpoolProcessor::Claim(const std::string& path) {
+    std::lock_guard<std::mutex> guard(queueLock);
+    return claimed.insert(path).second;
+}
+
+void CMailSpoolProcessor::Release(const std::string& path) {
+    std::lock_guard<std::mutex> guard(queueLock);
+    claimed.erase(path);
+}
+
+void CMailSpoolProcessor::Work() {
+    // The worker's own connection keeps its statements and transactions out
+    // of the other workers' way; without one the shared database serves.
+    std::unique_ptr<CAccountDatabase> own;
+    if (databaseMaker) {
+        try {
+            own = databaseMaker();
+        } catch (const std::exception& error) {
+            g_moduleLog.Write(std::string("*** A spool worker has no connection of its own: ") + error.what());
+        }
+    }
+    CAccountDatabase* db = own ? own.get() : database;
+    for (;;) {
+        std::string path;
+        {
+            std::unique_lock<std::mutex> guard(queueLock);
+            queueReady.wait(guard, [&] { return !queue.empty() || !running.load(); });
+            if (!running.load()) break;
+            path = std::move(queue.front());
+            queue.pop_front();
+        }
+        Route(path, db);
+        Release(path);
     }
 }
 
@@ -116,12 +234,8 @@ std::vector<std::string> CMailSpoolProcessor::ListSpoolFiles() const {
         while (const dirent* entry = ::readdir(dir)) {
             if (!spool::IsSpoolFileName(entry->d_name)) continue;
             std::string path = directory + "/" + entry->d_name;
-            struct stat info {};
-            // Empty files are skipped: no complete spool file is empty.
-            if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 1) continue;
-            const long long modified =
-                static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
-            entries.push_back({modified, std::move(path)});
+            long long modified = 0;
+            if (IsWaitingFile(path, &modified)) entries.push_back({modified, std::move(path)});
         }
         ::closedir(dir);
     }
@@ -135,22 +249,18 @@ std::vector<std::string> CMailSpoolProcessor::ListSpoolFiles() const {
     return paths;
 }
 
-int CMailSpoolProcessor::ScanSpoolDirectory() {
-    return Scan(false);
+void CMailSpoolProcessor::ForgetGoneFailures(const std::vector<std::string>& present) {
+    const std::set<std::string> names(present.begin(), present.end());
+    std::lock_guard<std::mutex> guard(failedLock);
+    std::erase_if(failedFiles, [&](const auto& item) { return names.count(item.first) == 0; });
 }
 
-int CMailSpoolProcessor::Scan(bool stopWhenAsked) {
+int CMailSpoolProcessor::ScanSpoolDirectory() {
     int routed = 0;
     try {
         const std::vector<std::string> paths = ListSpoolFiles();
-        for (const std::string& path : paths) {
-            if (stopWhenAsked && !running.load()) break;
-            routed += ProcessSpoolFile(path) ? 1 : 0;
-        }
-        // Forget failures of files that have gone.
-        std::lock_guard<std::mutex> guard(failedLock);
-        const std::set<std::string> present(paths.begin(), paths.end());
-        std::erase_if(failedFiles, [&](const auto& item) { return present.count(item.first) == 0; });
+        for (const std::string& path : paths) routed += ProcessSpoolFile(path) ? 1 : 0;
+        ForgetGoneFailures(paths);
     } catch (const std::exception& error) {
         g_moduleLog.Write(std::string("*** Spool scan failed: ") + error.what());
     }
@@ -158,11 +268,18 @@ int CMailSpoolProcessor::Scan(bool stopWhenAsked) {
 }
 
 bool CMailSpoolProcessor::ProcessSpoolFile(const std::string& path) {
+    if (!Claim(path)) return false;
+    const bool routed = Route(path, database);
+    Release(path);
+    return routed;
+}
+
+bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
     CSpoolRouter* active = router ? router : &baseRouter;
     std::string reason;
     bool routed = false;
     try {
-        routed = active->RouteSpoolFile(path, database, reason);
+        routed = active->RouteSpoolFile(path, db, reason);
     } catch (const std::exception& error) {
         reason = std::string("exception: ") + error.what();
         routed = false;

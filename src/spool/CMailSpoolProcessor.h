@@ -1,16 +1,28 @@
-// CMailSpoolProcessor: the worker thread that drains the spool directory.
+// CMailSpoolProcessor: the thread that drains the spool directory, and the
+// workers that route its files.
 //
-// It wakes when a file is moved or written into the directory (inotify) and
-// at least every 10 seconds, and hands each non-empty spool file to its
-// router. A file is deleted only after the router has accepted it; a file
-// that cannot be read or routed stays, is logged once, and is tried again
-// at later scans while the other files go on. Leftover files from an
-// earlier run are routed by the first scan, made as the thread starts.
+// The processor's own thread wakes when a file is moved or written into the
+// directory (inotify) and at least every 10 seconds. A notification names
+// the new file, which goes straight to the workers; every 10 seconds (and
+// when notifications were lost) the whole directory is listed, oldest first,
+// so files left from an earlier run or not routed before are tried again.
+//
+// Several workers route at once (`Preferences`/"SpoolThreadCount", else the
+// number of processors, at least 2), each on its own database connection
+// when a maker for one is given. A file is claimed by one worker at a time
+// and deleted only after its router accepted it; a file that cannot be read
+// or routed stays, is logged once, and is tried again at later listings
+// while the other files go on.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -23,9 +35,14 @@ class CAccountDatabase;
 
 class CMailSpoolProcessor {
 public:
+    // A worker's own database, made on the worker's thread; null means the
+    // shared one given to SetDatabase.
+    using DatabaseMaker = std::function<std::unique_ptr<CAccountDatabase>()>;
+    static constexpr int kMaxWorkers = 64;
+
     // directory is relative to the process's working directory (the home).
     explicit CMailSpoolProcessor(std::string directory = "SMTPSpooler");
-    // Stops and joins the thread.
+    // Stops and joins the threads.
     ~CMailSpoolProcessor();
     CMailSpoolProcessor(const CMailSpoolProcessor&) = delete;
     CMailSpoolProcessor& operator=(const CMailSpoolProcessor&) = delete;
@@ -34,42 +51,62 @@ public:
     // base CSpoolRouter.
     void SetDatabase(CAccountDatabase* database);
     void SetRouter(CSpoolRouter* router);
+    void SetWorkerDatabaseMaker(DatabaseMaker maker) { databaseMaker = std::move(maker); }
+    // 0 (the default) reads the setting at StartProcessing.
+    void SetWorkerCount(int count) { requestedWorkers = count; }
+    // The setting's value, else the number of processors, at least 2.
+    static int ConfiguredWorkerCount();
 
-    // Starts watching the directory and the thread; false (and no thread)
+    // Starts watching the directory and the threads; false (and no thread)
     // when the directory cannot be watched.
     bool StartProcessing();
-    // Clears the running flag, wakes the thread and waits for it to end; the
-    // file being routed at that moment is finished first.
+    // Clears the running flag, wakes the threads and waits for them to end;
+    // the files being routed at that moment are finished first.
     void StopProcessing();
     bool IsRunning() const { return running.load(); }
+    int GetWorkerCount() const { return static_cast<int>(workers.size()); }
 
-    // Routes one spool file and deletes it when routing succeeded.
+    // Routes one spool file and deletes it when routing succeeded; false
+    // also when another thread has the file.
     bool ProcessSpoolFile(const std::string& path);
-    // One scan of the directory, on the caller's thread: the number of files
-    // routed.
+    // One listing of the directory, routed on the caller's thread: the
+    // number of files routed.
     int ScanSpoolDirectory();
 
     const std::string& GetSpoolDirectory() const { return directory; }
-    // The address of the recipient being routed ("user@domain"), for routing.
-    void SetRoutingAddress(std::string address) { routingAddress = std::move(address); }
-    const std::string& GetRoutingAddress() const { return routingAddress; }
 
 private:
     void Run();
-    int Scan(bool stopWhenAsked);
+    void Work();
+    // Lists the directory and queues what no thread has.
+    void QueueListing();
+    // Queues the spool files that notifications name; false when the kernel
+    // dropped notifications (a listing is then due).
+    bool QueueNotified();
+    void Queue(std::string path);
+    bool Claim(const std::string& path);
+    void Release(const std::string& path);
+    bool Route(const std::string& path, CAccountDatabase* db);
     // Spool files of at least one byte, oldest first.
     std::vector<std::string> ListSpoolFiles() const;
-    void DrainNotifications();
+    void ForgetGoneFailures(const std::vector<std::string>& present);
 
     std::string directory;
     std::atomic<bool> running{false};
     UniqueFd notifyFd;
     UniqueFd wakeFd;
     std::thread thread;
-    std::string routingAddress;
+    std::vector<std::thread> workers;
+    int requestedWorkers = 0;
+    DatabaseMaker databaseMaker;
     CAccountDatabase* database = nullptr;
     CSpoolRouter* router = nullptr;
     CSpoolRouter baseRouter;
+    // Files queued or being routed; each is in at most one thread's hands.
+    std::mutex queueLock;
+    std::condition_variable queueReady;
+    std::deque<std::string> queue;
+    std::set<std::string> claimed;
     // Files already logged as left in place, with the size and time they
     // had: logged again only when they change.
     std::mutex failedLock;

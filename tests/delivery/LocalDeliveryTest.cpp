@@ -4,6 +4,7 @@
 // when a message cannot be stored.
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "MailFlowFixture.h"
 #include "foundation/StringFormat.h"
@@ -76,6 +77,36 @@ TEST_F(LocalDeliveryTest, MailboxLimitCountsOnlyUndeletedInboxMessages) {
     Deliver(*bob, Message(1000));
     EXPECT_EQ(Count("SELECT count(*) FROM Mails WHERE mFolderId = 1 and aAccountId = " + std::to_string(id)), 3);
     EXPECT_EQ(Notices(), 1);
+}
+
+TEST_F(LocalDeliveryTest, DeliveriesAtOnceNeverBothPassALimitOnlyOneFitsAndAChangedLimitAppliesAtOnce) {
+    const long id = Create("bob", Limits{.mailbox = 2});
+    // Spool workers each deliver on their own connection.
+    CMailDatabase other;
+    ASSERT_TRUE(other.Connect());
+    std::unique_ptr<CLocalAccount> first = Account("bob");
+    std::unique_ptr<CLocalAccount> second(other.LookupLocalAccount("bob"));
+    ASSERT_TRUE(first && second);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(Exec("DELETE FROM Mails"));
+        std::thread a([&] { Deliver(*first, Message(1500)); });
+        std::thread b([&] { Deliver(*second, Message(1500)); });
+        a.join();
+        b.join();
+        EXPECT_EQ(Count("SELECT count(*) FROM Mails WHERE aAccountId = " + std::to_string(id)), 1) << round;
+    }
+
+    // Account records are kept between messages; a change made elsewhere
+    // (here straight in the table) reaches the very next look-up.
+    ASSERT_TRUE(Exec("DELETE FROM Mails"));
+    Deliver(*Account("bob"), Message(3000));
+    EXPECT_EQ(Count("SELECT count(*) FROM Mails"), 0);
+    ASSERT_TRUE(Exec("UPDATE MailSizeControl SET MailBoxLimit = 4 WHERE aAccountId = " + std::to_string(id)));
+    Deliver(*Account("bob"), Message(3000));
+    EXPECT_EQ(Count("SELECT count(*) FROM Mails"), 1);
+    ASSERT_TRUE(Exec("UPDATE Accounts SET aUserName = 'robert' WHERE aAccountId = " + std::to_string(id)));
+    EXPECT_EQ(Account("bob"), nullptr);
+    EXPECT_EQ(Account("Robert")->GetAccountId(), id);
 }
 
 TEST_F(LocalDeliveryTest, StoredRowsKeepQuotesLongAndNonAsciiValuesIntact) {

@@ -10,7 +10,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <map>
 #include <set>
+#include <thread>
+
+#include "TestPeers.h"
+#include "foundation/SettingsCatalogue.h"
 
 using namespace spooltest;
 
@@ -133,6 +138,54 @@ TEST_F(SpoolProcessorTest, ThreadRoutesMailLeftFromAnEarlierRunAndMailArrivingWh
 
     EXPECT_EQ(std::multiset<std::string>(router.senders.begin(), router.senders.end()),
               (std::multiset<std::string>{"early1@x", "early2@x", "late@x"}));
+    EXPECT_TRUE(SpoolEntries().empty());
+}
+
+TEST_F(SpoolProcessorTest, WorkersRouteFilesAtOnceButEachFileInOneHandOnly) {
+    // Slow routing, so that files overlap; any file seen twice at once, or
+    // routed twice, is a fault.
+    class SlowRouter : public CSpoolRouter {
+    public:
+        bool RouteSpoolFile(const std::string& path, CAccountDatabase*, std::string&) override {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (!busy.insert(path).second) ++overlaps;
+                most = std::max(most, busy.size());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::lock_guard<std::mutex> guard(lock);
+            busy.erase(path);
+            ++routed[path];
+            done.notify_all();
+            return true;
+        }
+        std::mutex lock;
+        std::condition_variable done;
+        std::set<std::string> busy;
+        std::map<std::string, int> routed;
+        std::size_t most = 0;
+        int overlaps = 0;
+    } router;
+
+    SetSettingDword(settings::kPreferencesKeyPath, "SpoolThreadCount", 3);
+    EXPECT_EQ(CMailSpoolProcessor::ConfiguredWorkerCount(), 3);
+    for (int i = 0; i < 6; ++i) Insert("early" + std::to_string(i) + "@x");
+    CMailSpoolProcessor processor;
+    processor.SetRouter(&router);
+    ASSERT_TRUE(processor.StartProcessing());
+    EXPECT_EQ(processor.GetWorkerCount(), 3);
+    for (int i = 0; i < 6; ++i) Insert("late" + std::to_string(i) + "@x");
+    {
+        std::unique_lock<std::mutex> guard(router.lock);
+        ASSERT_TRUE(router.done.wait_for(guard, std::chrono::seconds(60), [&] { return router.routed.size() >= 12; }));
+    }
+    // A scan on another thread meanwhile finds nothing it may take.
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 0);
+    processor.StopProcessing();
+    EXPECT_EQ(router.overlaps, 0);
+    EXPECT_GE(router.most, 2u);
+    EXPECT_EQ(router.routed.size(), 12u);
+    for (const auto& [path, times] : router.routed) EXPECT_EQ(times, 1) << path;
     EXPECT_TRUE(SpoolEntries().empty());
 }
 

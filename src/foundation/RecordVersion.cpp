@@ -1,0 +1,36 @@
+// RecordVersion: reading the number, and the schema that keeps it.
+#include "foundation/RecordVersion.h"
+
+#include "foundation/OdbcStatement.h"
+
+std::optional<std::int64_t> RecordVersion::Read(SQLHDBC connection) {
+    OdbcStatement statement(connection);
+    std::int32_t version = 0;
+    SQLLEN indicator = 0;
+    if (!statement.ExecDirect("SELECT Version FROM RecordVersion") || !statement.BindLong(1, version, &indicator) ||
+        !statement.Fetch() || indicator == SQL_NULL_DATA)
+        return std::nullopt;
+    return version;
+}
+
+std::vector<std::string> RecordVersion::SqliteSchema() {
+    std::vector<std::string> out = {
+        "CREATE TABLE IF NOT EXISTS RecordVersion (Version INTEGER)",
+        // A random start: a process that meets another database (a restored
+        // copy, a second home in one test run) never finds its old number.
+        "INSERT INTO RecordVersion SELECT abs(random() % 1000000000) WHERE NOT EXISTS (SELECT 1 FROM RecordVersion)",
+    };
+    // Logging in and out flips aLogged on every session: not a record change.
+    const char* const accountColumns =
+        "aAccountId, aUserName, aPassword, aMailBox, aIsGroup, aIsAlive, aIsAdmin, EmailId, RecvMailSizeLimit";
+    for (const char* table : {"Accounts", "FolderMapping", "MailSizeControl", "UserPrefrences"}) {
+        for (const char* event : {"INSERT", "UPDATE", "DELETE"}) {
+            std::string on = event;
+            if (on == "UPDATE" && std::string(table) == "Accounts") on += std::string(" OF ") + accountColumns;
+            out.push_back(std::string("CREATE TRIGGER IF NOT EXISTS RecordVersion_") + table + "_" + event + " AFTER " +
+                          on + " ON " + table +
+                          " BEGIN UPDATE RecordVersion SET Version = (Version + 1) % 2000000000; END");
+        }
+    }
+    return out;
+}

@@ -1,0 +1,25 @@
+// RecordVersion: a number the database raises whenever an account's record
+// changes, so that account look-ups can be kept between messages.
+//
+// The number is one row of table RecordVersion; triggers on the tables an
+// account record is read from (Accounts but its session flag, FolderMapping,
+// MailSizeControl, UserPrefrences) raise it in the same transaction as the
+// change, whichever program or statement makes it. Only backends whose
+// schema carries the triggers have the table (SQLite today); elsewhere Read
+// answers nothing and every look-up goes to the tables.
+#pragma once
+
+#include <sql.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class RecordVersion {
+public:
+    // The current number; nothing when the table is missing or unreadable.
+    static std::optional<std::int64_t> Read(SQLHDBC connection);
+    // The table, its row and the triggers, for a SQLite schema.
+    static std::vector<std::string> SqliteSchema();
+};
