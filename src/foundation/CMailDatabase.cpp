@@ -166,6 +166,7 @@ std::optional<long> CMailDatabase::ReadAccountId(SQLHDBC connection, const std::
 }
 
 CLocalAccount* CMailDatabase::LookupLocalAccount(const std::string& userName) {
+    const RecordVersion::Pin pin(GetConnectionHandle());
     const std::optional<long> id = AccountIdByName(userName);
     return id ? MakeAccount(*id) : nullptr;
 }

@@ -3,7 +3,10 @@
 
 #include "foundation/OdbcStatement.h"
 
-std::optional<std::int64_t> RecordVersion::Read(SQLHDBC connection) {
+namespace {
+thread_local RecordVersion::Pin* t_pin = nullptr;
+
+std::optional<std::int64_t> ReadTable(SQLHDBC connection) {
     OdbcStatement statement(connection);
     std::int32_t version = 0;
     SQLLEN indicator = 0;
@@ -11,6 +14,21 @@ std::optional<std::int64_t> RecordVersion::Read(SQLHDBC connection) {
         !statement.Fetch() || indicator == SQL_NULL_DATA)
         return std::nullopt;
     return version;
+}
+}  // namespace
+
+std::optional<std::int64_t> RecordVersion::Read(SQLHDBC connection) {
+    for (const Pin* pin = t_pin; pin; pin = pin->outer)
+        if (pin->connection == connection) return pin->version;
+    return ReadTable(connection);
+}
+
+RecordVersion::Pin::Pin(SQLHDBC connection) : connection(connection), version(Read(connection)), outer(t_pin) {
+    t_pin = this;
+}
+
+RecordVersion::Pin::~Pin() {
+    t_pin = outer;
 }
 
 std::vector<std::string> RecordVersion::SqliteSchema() {

@@ -19,7 +19,24 @@
 class RecordVersion {
 public:
     // The current number; nothing when the table is missing or unreadable.
+    // Inside a Pin on this thread and connection, the pinned number.
     static std::optional<std::int64_t> Read(SQLHDBC connection);
+
+    // One look-up made of several reads (a name, then the record) reads the
+    // number once: it is read when the pin is made, before any of them.
+    class Pin {
+    public:
+        explicit Pin(SQLHDBC connection);
+        ~Pin();
+        Pin(const Pin&) = delete;
+        Pin& operator=(const Pin&) = delete;
+
+    private:
+        friend class RecordVersion;
+        SQLHDBC connection;
+        std::optional<std::int64_t> version;
+        Pin* outer;
+    };
     // The table, its row and the triggers, for a SQLite schema.
     static std::vector<std::string> SqliteSchema();
 };
