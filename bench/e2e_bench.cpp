@@ -62,6 +62,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -268,10 +269,13 @@ constexpr auto kSettle = 500ms;  // a started server's own start-up work ends
 
 // A server started, left idle for as long as a round waits, and stopped: what
 // a round costs without its messages.
-bool IdleCycle(Peer& peer, double& cpu) {
+bool IdleCycle(Peer& peer, double& cpu, std::string& why) {
     const double before = ChildrenCpuSeconds();
     ServerProcess server;
-    if (!peer.start(server)) return false;
+    if (!peer.start(server)) {
+        why = peer.why(server);
+        return false;
+    }
     std::this_thread::sleep_for(kSettle);
     server.Stop();
     cpu = ChildrenCpuSeconds() - before;
@@ -315,8 +319,8 @@ void PrintRound(const Peer& peer, int number, const Round& r) {
     std::printf("    delivered: %zu in %.3f s = %.0f msg/s (until the last %s exists)\n", s.delivered, s.deliverSeconds,
                 r.Rate(), peer.name == "velmora" ? ".mel" : "Maildir file");
     std::printf(
-        "    server CPU: %.2f s (user+system) over %.2f s wall; %.2f s per 1,000 messages "
-        "(all processes, idle cycle of %.2f s taken off)\n",
+        "    server CPU: %.2f s (user+system, all its processes) over %.2f s wall; %.2f s per 1,000 messages "
+        "(start to stop, less the idle cycle's %.2f s)\n",
         r.liveCpu, s.deliverSeconds, r.CpuPer1000(), peer.idleCpu);
     if (peer.name == "velmora")
         std::printf("    server peak RSS (VmHWM): %.1f MB (%.1f MB when idle); PSS %.1f MB\n", r.peakKb / 1024.0,
@@ -532,9 +536,9 @@ int main(int argc, char** argv) {
         std::vector<double> idle;
         for (int i = 0; i < 3; ++i) {
             double cpu = 0;
-            if (!IdleCycle(*peer, cpu)) {
-                ServerProcess probe;
-                std::cerr << "e2e_bench: " << peer->name << " did not start:\n" << peer->why(probe);
+            std::string why;
+            if (!IdleCycle(*peer, cpu, why)) {
+                std::cerr << "e2e_bench: " << peer->name << " did not start:\n" << why;
                 return 1;
             }
             idle.push_back(cpu);
