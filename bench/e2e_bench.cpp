@@ -7,9 +7,10 @@
 //      second (until the last ".mel" file exists; for Postfix until the last
 //      file is in a Maildir's new/), CPU seconds per 1,000 messages, memory;
 //      then the medians and the ratios Velmora/Postfix.
-//   2. Velmora's system calls over the same work (strace -C -f -y attached
-//      to the server; untimed): the top calls, the per-message counts of
-//      syncs (and what each was made on), renames, file locks and all calls.
+//   2. Each server's system calls over the same work (strace -C -f -y
+//      attached to every process of it; untimed): the top calls, the
+//      per-message counts of syncs (and what each was made on), renames and
+//      links, file locks and all calls.
 //   3. One 50 MB message to a fresh Velmora: time to its 250, time until it
 //      is in the mailbox, and that server's peak resident memory.
 // A 250 means the message is on stable storage, so the figures include
@@ -343,6 +344,50 @@ std::string SyscallLine(const SyscallProfile& p, const std::vector<std::string>&
     return line;
 }
 
+// The peer's system calls over one batch, every process of it traced from
+// just after start-up; printed per message, syncs by what they were made on.
+bool ProfileRun(Peer& peer, const Batch& batch, const std::string& home, const std::string& output) {
+    ServerProcess server;
+    if (!peer.start(server)) {
+        std::cerr << "e2e_bench: " << peer.name << " did not start:\n" << peer.why(server);
+        return false;
+    }
+    std::this_thread::sleep_for(kSettle);
+    SyscallProfile profile;
+    profile.SetHome(home);
+    if (!profile.Attach(server.TreePids(), output)) {
+        std::printf("\nsystem calls: strace could not attach: %s\n", ReadAll(output + ".err").c_str());
+        return true;
+    }
+    const Sent sent = SendBatch(batch, peer.delivered, peer.settled, 20ms);
+    // The last message's clean-up and its syncs are part of the work.
+    std::this_thread::sleep_for(200ms);
+    profile.Finish({"fsync", "fdatasync"});
+    server.Stop();
+    const double n = static_cast<double>(std::max<std::size_t>(sent.delivered, 1));
+    std::printf("\nsystem calls of %s over %zu delivered messages (strace -C -f -y, every process, idle included)\n",
+                peer.name.c_str(), sent.delivered);
+    std::printf("  %-18s %10s %10s %8s\n", "call", "calls", "per msg", "errors");
+    for (std::size_t i = 0; i < profile.Rows().size() && i < 15; ++i) {
+        const SyscallProfile::Row& row = profile.Rows()[i];
+        std::printf("  %-18s %10ld %10.2f %8ld\n", row.name.c_str(), row.calls, static_cast<double>(row.calls) / n,
+                    row.errors);
+    }
+    std::printf("  syncs (fsync+fdatasync):          %s\n", SyscallLine(profile, {"fsync", "fdatasync"}, n).c_str());
+    std::printf("    on (HOME = %s):\n", home.c_str());
+    for (const auto& [target, calls] : profile.Targets())
+        std::printf("    %-44s %8ld = %6.2f per message\n", target.c_str(), calls, static_cast<double>(calls) / n);
+    std::printf("  other syncs (sync_file_range, syncfs, sync, msync): %s\n",
+                SyscallLine(profile, {"sync_file_range", "syncfs", "sync", "msync"}, n).c_str());
+    std::printf("  renames and links:                %s\n",
+                SyscallLine(profile, {"rename", "renameat", "renameat2", "link", "linkat"}, n).c_str());
+    std::printf("  file locks (fcntl, flock):        %s\n", SyscallLine(profile, {"fcntl", "flock"}, n).c_str());
+    std::printf("  all system calls:                 %8ld = %6.2f per message\n", profile.TotalCalls(),
+                static_cast<double>(profile.TotalCalls()) / n);
+    std::fflush(stdout);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -588,53 +633,18 @@ int main(int argc, char** argv) {
                     rates[0] / rates[1], cpus[0] / cpus[1]);
     std::fflush(stdout);
 
-    // ---- 2. Velmora's system calls over the same work (untimed) ----
+    // ---- 2. the system calls over the same work (untimed) ----
     if (o.skipStrace) {
         std::printf("\nsystem calls: skipped (--skip-strace)\n");
     } else if (!SyscallProfile::Available()) {
         std::printf("\nsystem calls: skipped (strace is not installed; apt-get install strace)\n");
     } else {
-        ServerProcess server;
-        if (!velmoraPeer.start(server)) {
-            std::cerr << "e2e_bench: the server did not start:\n" << server.Output();
-            return 1;
+        for (Peer* peer : peers) {
+            Batch b = batch;
+            if (peer == &postfixPeer) b.port = postfix.Port();
+            const std::string prefix = peer == &postfixPeer ? postfix.Root() : home;
+            if (!ProfileRun(*peer, b, prefix, tmpl + "/strace-" + peer->name + ".out")) return 1;
         }
-        std::this_thread::sleep_for(kSettle);
-        SyscallProfile profile;
-        profile.SetHome(home);
-        if (!profile.Attach(server.Pid(), home + "/strace.out")) {
-            std::printf("\nsystem calls: strace could not attach: %s\n", ReadAll(home + "/strace.out.err").c_str());
-        } else {
-            const Sent sent = SendBatch(batch, countMel, spoolEmpty, 20ms);
-            // The last spool file's removal and its sync are part of the work.
-            std::this_thread::sleep_for(200ms);
-            profile.Finish({"fsync", "fdatasync"});
-            const double n = static_cast<double>(std::max<std::size_t>(sent.delivered, 1));
-            std::printf(
-                "\nsystem calls of velmora run over %zu delivered messages (strace -C -f, whole process, "
-                "idle included)\n",
-                sent.delivered);
-            std::printf("  %-18s %10s %10s %8s\n", "call", "calls", "per msg", "errors");
-            for (std::size_t i = 0; i < profile.Rows().size() && i < 15; ++i) {
-                const SyscallProfile::Row& row = profile.Rows()[i];
-                std::printf("  %-18s %10ld %10.2f %8ld\n", row.name.c_str(), row.calls,
-                            static_cast<double>(row.calls) / n, row.errors);
-            }
-            std::printf("  syncs (fsync+fdatasync):          %s\n",
-                        SyscallLine(profile, {"fsync", "fdatasync"}, n).c_str());
-            for (const auto& [target, calls] : profile.Targets())
-                std::printf("    %-44s %8ld = %6.2f per message\n", target.c_str(), calls,
-                            static_cast<double>(calls) / n);
-            std::printf("  other syncs (sync_file_range, syncfs, sync, msync): %s\n",
-                        SyscallLine(profile, {"sync_file_range", "syncfs", "sync", "msync"}, n).c_str());
-            std::printf("  renames:                          %s\n",
-                        SyscallLine(profile, {"rename", "renameat", "renameat2"}, n).c_str());
-            std::printf("  file locks (fcntl, flock):        %s\n",
-                        SyscallLine(profile, {"fcntl", "flock"}, n).c_str());
-            std::printf("  all system calls:                 %8ld = %6.2f per message\n", profile.TotalCalls(),
-                        static_cast<double>(profile.TotalCalls()) / n);
-        }
-        server.Stop();
     }
 
     // ---- 3. one large message, on a fresh server so its peak is its own ----

@@ -204,7 +204,7 @@ bool ServerProcess::Running() {
 bool ServerProcess::Stop(double* lifetimeCpu) {
     if (lifetimeCpu) *lifetimeCpu = 0;
     if (pid_ <= 0) return true;
-    const std::vector<pid_t> tree = Tree();
+    const std::vector<pid_t> tree = TreePids();
     ::kill(pid_, SIGTERM);
     int status = 0;
     rusage ru{};
@@ -236,7 +236,7 @@ std::string ServerProcess::Output() const {
     return ReadAll(output_);
 }
 
-std::vector<pid_t> ServerProcess::Tree() const {
+std::vector<pid_t> ServerProcess::TreePids() const {
     return Descendants(ReadProcesses(), pid_);
 }
 
@@ -249,7 +249,7 @@ double ServerProcess::TreeCpuSeconds() const {
 
 long ServerProcess::TreePssKb() const {
     long kb = 0;
-    for (const pid_t p : Tree()) {
+    for (const pid_t p : TreePids()) {
         std::istringstream in(ReadAll("/proc/" + std::to_string(p) + "/smaps_rollup"));
         for (std::string line; std::getline(in, line);)
             if (line.rfind("Pss:", 0) == 0) kb += std::atol(line.c_str() + 4);

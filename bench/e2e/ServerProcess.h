@@ -55,10 +55,10 @@ public:
     long TreePssKb() const;
     // A "Name:   N kB" line of the main process's /proc status, in kB.
     long StatusKb(const char* name) const;
+    // The process and its live descendants.
+    std::vector<pid_t> TreePids() const;
 
 private:
-    std::vector<pid_t> Tree() const;
-
     pid_t pid_ = -1;
     std::string output_;
 };

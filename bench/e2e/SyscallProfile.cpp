@@ -34,10 +34,10 @@ bool SyscallProfile::Available() {
     return std::system("command -v strace >/dev/null 2>&1") == 0;
 }
 
-bool SyscallProfile::Attach(pid_t pid, const std::string& outputPath) {
+bool SyscallProfile::Attach(const std::vector<pid_t>& pids, const std::string& outputPath) {
     output_ = outputPath;
-    const std::vector<std::string> argv = {"strace",           "-C", "-f", "-y", "-qq", "-o", outputPath, "-p",
-                                           std::to_string(pid)};
+    std::vector<std::string> argv = {"strace", "-C", "-f", "-y", "-qq", "-o", outputPath};
+    for (const pid_t pid : pids) argv.insert(argv.end(), {"-p", std::to_string(pid)});
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -55,15 +55,16 @@ bool SyscallProfile::Attach(pid_t pid, const std::string& outputPath) {
     // Traced once every thread shows a tracer.
     const auto until = Clock::now() + 10s;
     while (Clock::now() < until) {
-        bool all = true, any = false;
-        std::error_code ec;
-        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-            any = true;
-            const std::string status = ReadAll(task.path().string() + "/status");
-            const std::size_t at = status.find("TracerPid:");
-            if (at == std::string::npos || std::atoi(status.c_str() + at + 10) == 0) all = false;
+        bool all = !pids.empty();
+        for (const pid_t pid : pids) {
+            std::error_code ec;
+            for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+                const std::string status = ReadAll(task.path().string() + "/status");
+                const std::size_t at = status.find("TracerPid:");
+                if (at == std::string::npos || std::atoi(status.c_str() + at + 10) == 0) all = false;
+            }
         }
-        if (any && all) return true;
+        if (all) return true;
         int status = 0;
         if (::waitpid(strace_, &status, WNOHANG) == strace_) {
             strace_ = -1;
@@ -77,7 +78,7 @@ bool SyscallProfile::Attach(pid_t pid, const std::string& outputPath) {
 namespace {
 
 // The kind of path a call was made on: the home as "HOME", the mailbox
-// directories as "*", a file's generated name as "*.ext".
+// directories as "*", a file's generated name as "*.ext" or "*".
 std::string PathKind(std::string path, const std::string& home) {
     if (!home.empty() && path.rfind(home, 0) == 0) path = "HOME" + path.substr(home.size());
     std::vector<std::string> parts;
@@ -87,8 +88,12 @@ std::string PathKind(std::string path, const std::string& home) {
     for (std::size_t i = 0; i < parts.size(); ++i) {
         std::string part = parts[i];
         if (i > 0 && parts[i - 1] == "mail") part = "*";
+        // A file name made per message: with an extension, or with digits (a queue id).
         const std::size_t dot = part.rfind('.');
-        if (i + 1 == parts.size() && dot != std::string::npos && dot > 0) part = "*" + part.substr(dot);
+        if (i + 1 == parts.size() && dot != std::string::npos && dot > 0)
+            part = "*" + part.substr(dot);
+        else if (i + 1 == parts.size() && part.find_first_of("0123456789") != std::string::npos)
+            part = "*";
         kind += (i ? "/" : "") + part;
     }
     return kind;

@@ -1,6 +1,6 @@
 // The system calls a running server makes over a stretch of work, counted
-// by `strace -C -f -y -p PID` attached to it: the summary gives the counts,
-// the trace itself what each sync was made on.
+// by `strace -C -f -y -p PID...` attached to every process of it: the
+// summary gives the counts, the trace itself what each sync was made on.
 #pragma once
 
 #include <sys/types.h>
@@ -26,8 +26,9 @@ public:
     ~SyscallProfile();
 
     static bool Available();
-    // Attaches to every thread of pid (bounded wait until it is traced).
-    bool Attach(pid_t pid, const std::string& outputPath);
+    // Attaches to every thread of pids and whatever they start (bounded
+    // wait until all are traced).
+    bool Attach(const std::vector<pid_t>& pids, const std::string& outputPath);
     // Detaches and reads the summary, rows by calls, most first, and the
     // targets of the calls named in targetCalls.
     bool Finish(const std::vector<std::string>& targetCalls);
