@@ -1,278 +1,96 @@
 // End-to-end benchmark: the real `velmora run` on a fresh home, fed over
-// loopback SMTP.
+// loopback SMTP, and Postfix on the same work as the yardstick.
 //   1. 2,000 messages of 4 KB over 8 concurrent sessions (pipelined
-//      MAIL/RCPT/DATA) to 10 local accounts: accepted messages per second
-//      (until the last 250), delivered messages per second (until the last
-//      ".mel" file exists), the server's peak resident memory (VmHWM) and
-//      its CPU time.
-//   2. One 50 MB message to a fresh server: time to its 250, time until it
+//      MAIL/RCPT/DATA) to 10 local accounts, in rounds that alternate
+//      Velmora and Postfix (V, P, V, P, ...; --rounds, default 3): accepted
+//      messages per second (until the last 250), delivered messages per
+//      second (until the last ".mel" file exists; for Postfix until the last
+//      file is in a Maildir's new/), CPU seconds per 1,000 messages, memory;
+//      then the medians and the ratios Velmora/Postfix.
+//   2. Each server's system calls over the same work (strace -C -f -y
+//      attached to every process of it; untimed): the top calls, the
+//      per-message counts of syncs (and what each was made on), renames and
+//      links, file locks and all calls.
+//   3. One 50 MB message to a fresh Velmora: time to its 250, time until it
 //      is in the mailbox, and that server's peak resident memory.
 // A 250 means the message is on stable storage, so the figures include
-// every fsync; the file system the home is on is printed with them.
+// every fsync; the file system the homes are on is printed with them.
+//
+// CPU: each server runs as a child of this program in a process group of
+// its own, and this program is the subreaper of everything it forks, so
+// getrusage(RUSAGE_CHILDREN) grows by exactly the CPU of a server's whole
+// tree (Postfix's master and every smtpd, cleanup, qmgr, virtual... it
+// reaped, or that were reaped here) once it is stopped. A round's cost is
+// that growth minus the median cost of a server started, left idle as long
+// as a round waits before its work, and stopped ("idle cycle"), divided by
+// the messages delivered. The live sum over /proc of the tree is printed
+// beside it as a check.
+//
+// Postfix: its Debian package is fetched with `apt-get download postfix`
+// (or --postfix-deb) and extracted with dpkg-deb into the temporary
+// directory; it is never installed and neither /etc/postfix nor the
+// system's mail setup is touched (bench/e2e/postfix_peer.sh writes its
+// configuration: own queue, data, daemon and config directories, Maildir
+// delivery through virtual to user0..user9@localhost, no DNS, no chroot,
+// its log to a file). master insists on being root, so it runs as root of a
+// user namespace: when this program runs as root it drops to the first id
+// of an unused range (--userns-base, default 1500000000, or the range of
+// the user "velbench" in /etc/subuid), unshares the user namespace and
+// maps the namespace's ids 0-65535 onto that range, so master (0 inside),
+// postfix (101) and vmail (1000) all run under unprivileged ids outside.
+// Without root the caller's /etc/subuid range is mapped with newuidmap. A
+// mount namespace puts the root's own passwd and group files over
+// /etc/passwd and /etc/group for it alone. Postfix keeps its durability
+// defaults (queue files synced before the 250).
+//
+// --preload-accounts N adds N accounts and --preload-messages N stores N
+// messages (over SMTP, untimed, spread over those accounts or else the 10
+// users) before the rounds, to check that a full home is as fast as a
+// fresh one; --skip-postfix runs Velmora alone for that.
 //
 //   e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N]
-//             [--size BYTES] [--big-mb N] [--skip-big]
+//             [--size BYTES] [--rounds N] [--big-mb N] [--skip-big]
+//             [--skip-postfix] [--skip-strace] [--preload-messages N]
+//             [--preload-accounts N] [--postfix-deb PATH] [--userns-base UID]
 // Without --program the program is looked for next to this one
-// (build/X/bench/e2e_bench -> build/X/bin/velmora). The home is made under
-// --dir (default $TMPDIR or /tmp) and removed afterwards (E2E_BENCH_KEEP=1
-// keeps it). On a file system without a journal, ext4 allocates inodes
-// slowly for a while after many deletions: let a minute pass between runs.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/statfs.h>
-#include <sys/wait.h>
+// (build/X/bench/e2e_bench -> build/X/bin/velmora). Everything is made in
+// one directory under --dir (default $TMPDIR or /tmp), removed afterwards
+// (E2E_BENCH_KEEP=1 keeps it). On a file system without a journal, ext4
+// allocates inodes slowly for a while after many deletions: let a minute
+// pass between runs.
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "e2e/BenchSupport.h"
+#include "e2e/PostfixPeer.h"
+#include "e2e/ServerProcess.h"
+#include "e2e/SmtpClient.h"
+#include "e2e/SyscallProfile.h"
+
+#ifndef E2E_BENCH_SOURCE_DIR
+#define E2E_BENCH_SOURCE_DIR "bench"
+#endif
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-double Seconds(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs a command to its end (bounded); true on exit code 0.
-bool Run(const std::vector<std::string>& argv, const std::string& outputPath) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    int status = 0;
-    const auto until = Clock::now() + 60s;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() > until) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// The server in its own process group; killed and reaped on every way out.
-class Server {
-public:
-    ~Server() { Stop(); }
-    bool Start(const std::string& program, const std::string& home) {
-        output = home + "/server.out";
-        posix_spawn_file_actions_t actions;
-        posix_spawnattr_t attributes;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        std::vector<std::string> argv = {program, "--home", home, "run"};
-        std::vector<char*> args;
-        for (std::string& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        const int rc = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        if (rc != 0) return false;
-        const auto until = Clock::now() + 30s;
-        while (Clock::now() < until) {
-            if (ReadAll(output).find("velmora: serving") != std::string::npos) return true;
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    // SIGTERM and a bounded wait; true on exit code 0.
-    bool Stop() {
-        if (pid <= 0) return true;
-        ::kill(pid, SIGTERM);
-        int status = 0;
-        const auto until = Clock::now() + 30s;
-        bool exited = false;
-        while (Clock::now() < until) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        ::kill(-pid, SIGKILL);
-        if (!exited) ::waitpid(pid, &status, 0);
-        pid = -1;
-        return exited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    // A "Name:   N kB" line of /proc/<pid>/status, in kB.
-    long StatusKb(const char* name) const {
-        std::istringstream in(ReadAll("/proc/" + std::to_string(pid) + "/status"));
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(name, 0) == 0) return std::atol(line.c_str() + std::strlen(name));
-        return -1;
-    }
-    // User and system CPU seconds so far.
-    double CpuSeconds() const {
-        const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-        const std::size_t close = stat.rfind(')');
-        if (close == std::string::npos) return -1;
-        std::istringstream in(stat.substr(close + 2));
-        std::string field;
-        double ticks = 0;
-        for (int i = 3; in >> field; ++i)
-            if (i == 14 || i == 15) ticks += std::atof(field.c_str());
-        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
-    std::string Output() const { return ReadAll(output); }
-
-private:
-    pid_t pid = -1;
-    std::string output;
-};
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
-
-// A minimal SMTP client; every read is bounded.
-class Client {
-public:
-    ~Client() {
-        if (fd >= 0) ::close(fd);
-    }
-    bool Connect(int port) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && Code() == 220 &&
-               Send("EHLO bench.test\r\n") && Code() == 250;
-    }
-    bool Send(const std::string& data) {
-        for (std::size_t done = 0; done < data.size();) {
-            const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    // The code of the next whole reply; 0 on failure or after 120 s.
-    int Code() {
-        for (;;) {
-            const std::size_t end = buffer.find("\r\n");
-            if (end != std::string::npos) {
-                const std::string line = buffer.substr(0, end);
-                buffer.erase(0, end + 2);
-                if (line.size() >= 4 && line[3] == '-') continue;
-                return line.size() >= 3 ? std::atoi(line.substr(0, 3).c_str()) : 0;
-            }
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 120000) <= 0) return 0;
-            char chunk[4096];
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-            if (n <= 0) return 0;
-            buffer.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    // One pipelined transaction; true on the final 250.
-    bool SendMail(const std::string& from, const std::string& to, const std::string& text) {
-        return Send("MAIL FROM:<" + from + ">\r\nRCPT TO:<" + to + ">\r\nDATA\r\n") && Code() == 250 && Code() == 250 &&
-               Code() == 354 && Send(text) && Code() == 250;
-    }
-
-private:
-    int fd = -1;
-    std::string buffer;
-};
-
-// A dot-stuffed message of size bytes (before the end-of-data line), ending with CR LF "." CR LF.
-std::string MakeMessage(std::size_t size, const std::string& to, const std::string& subject) {
-    std::string text = "From: bench@localhost\r\nTo: " + to + "\r\nSubject: " + subject +
-                       "\r\nDate: Mon, 07 Dec 2026 09:00:00 +0000\r\nMessage-Id: <" + subject + "@bench>\r\n\r\n";
-    const std::string line = std::string(76, 'b') + "\r\n";
-    while (text.size() + line.size() <= size) text += line;
-    text += std::string(size > text.size() + 2 ? size - text.size() - 2 : 0, 'c') + "\r\n";
-    return text + ".\r\n";
-}
-
-std::size_t CountMel(const std::vector<std::string>& inboxes) {
-    std::size_t n = 0;
-    std::error_code ec;
-    for (const std::string& dir : inboxes)
-        for (const auto& e : fs::directory_iterator(dir, ec))
-            if (e.path().extension() == ".mel") ++n;
-    return n;
-}
-
-const char* FileSystemName(const std::string& path) {
-    struct statfs s {};
-    if (::statfs(path.c_str(), &s) != 0) return "unknown";
-    switch (static_cast<unsigned long>(s.f_type)) {
-        case 0xEF53:
-            return "ext2/3/4";
-        case 0x01021994:
-            return "tmpfs";
-        case 0x58465342:
-            return "xfs";
-        case 0x9123683E:
-            return "btrfs";
-        case 0x794C7630:
-            return "overlayfs";
-        default:
-            return "other";
-    }
-}
 
 struct Options {
     std::string program;
@@ -281,7 +99,14 @@ struct Options {
     int sessions = 8;
     std::size_t size = 4096;
     int bigMb = 50;
+    int rounds = 3;
+    long preloadMessages = 0;
+    long preloadAccounts = 0;
     bool skipBig = false;
+    bool skipPostfix = false;
+    bool skipStrace = false;
+    std::string postfixDeb;
+    unsigned long usernsBase = 1500000000;
 };
 
 bool Parse(int argc, char** argv, Options& o) {
@@ -291,6 +116,10 @@ bool Parse(int argc, char** argv, Options& o) {
         const char* v = nullptr;
         if (a == "--skip-big")
             o.skipBig = true;
+        else if (a == "--skip-postfix")
+            o.skipPostfix = true;
+        else if (a == "--skip-strace")
+            o.skipStrace = true;
         else if (a == "--program" && (v = next()))
             o.program = v;
         else if (a == "--dir" && (v = next()))
@@ -303,6 +132,16 @@ bool Parse(int argc, char** argv, Options& o) {
             o.size = static_cast<std::size_t>(std::atol(v));
         else if (a == "--big-mb" && (v = next()))
             o.bigMb = std::atoi(v);
+        else if (a == "--rounds" && (v = next()))
+            o.rounds = std::atoi(v);
+        else if (a == "--preload-messages" && (v = next()))
+            o.preloadMessages = std::atol(v);
+        else if (a == "--preload-accounts" && (v = next()))
+            o.preloadAccounts = std::atol(v);
+        else if (a == "--postfix-deb" && (v = next()))
+            o.postfixDeb = fs::absolute(v).string();
+        else if (a == "--userns-base" && (v = next()))
+            o.usernsBase = std::strtoul(v, nullptr, 10);
         else if (a[0] != '-' && o.program.empty())
             o.program = a;
         else
@@ -313,60 +152,307 @@ bool Parse(int argc, char** argv, Options& o) {
         o.program = (fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() / "bin" / "velmora").string();
     }
     if (o.dir.empty()) o.dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    return o.messages > 0 && o.sessions > 0 && o.size >= 512 && o.bigMb > 0;
+    return o.messages > 0 && o.sessions > 0 && o.size >= 512 && o.bigMb > 0 && o.rounds > 0 && o.preloadMessages >= 0 &&
+           o.preloadAccounts >= 0 && o.usernsBase > 0;
 }
 
-// Removes the home on every way out.
-struct HomeGuard {
+// The range of the user "velbench" in /etc/subuid, when there is one.
+unsigned long VelbenchBase(unsigned long fallback) {
+    std::istringstream in(ReadAll("/etc/subuid"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("velbench:", 0) == 0) return std::strtoul(line.c_str() + 9, nullptr, 10);
+    return fallback;
+}
+
+// Removes the benchmark's directory on every way out.
+struct DirGuard {
     std::string path;
-    ~HomeGuard() {
+    ~DirGuard() {
         std::error_code ec;
         if (!path.empty() && !std::getenv("E2E_BENCH_KEEP")) fs::remove_all(path, ec);
     }
 };
+
+double ChildrenCpuSeconds() {
+    rusage ru{};
+    ::getrusage(RUSAGE_CHILDREN, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// One batch of mail: recipient i of every message m is recipients[m % n].
+struct Batch {
+    int port = 0;
+    long messages = 0;
+    int sessions = 0;
+    std::vector<std::string> recipients;
+    std::vector<std::string> texts;  // one per recipient
+};
+
+struct Sent {
+    long accepted = 0;
+    long failed = 0;
+    double acceptSeconds = 0;
+    std::size_t delivered = 0;
+    double deliverSeconds = 0;
+};
+
+// Sends the batch and waits (bounded) until delivered() has grown by every
+// accepted message and settled() holds.
+Sent SendBatch(const Batch& b, const std::function<std::size_t()>& delivered, const std::function<bool()>& settled,
+               std::chrono::milliseconds poll) {
+    const std::size_t before = delivered();
+    std::atomic<long> accepted{0}, failed{0};
+    std::atomic<long long> lastAcceptNs{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> senders;
+    for (int s = 0; s < b.sessions; ++s) {
+        senders.emplace_back([&, s] {
+            SmtpClient client;
+            if (!client.Connect(b.port)) {
+                failed += 1;
+                return;
+            }
+            for (long m = s; m < b.messages; m += b.sessions) {
+                const std::size_t r = static_cast<std::size_t>(m) % b.recipients.size();
+                if (!client.SendMail("bench@localhost", b.recipients[r], b.texts[r])) {
+                    failed += 1;
+                    return;
+                }
+                accepted += 1;
+                const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+                for (long long seen = lastAcceptNs.load();
+                     ns > seen && !lastAcceptNs.compare_exchange_weak(seen, ns);) {
+                }
+            }
+            client.Send("QUIT\r\n");
+        });
+    }
+    for (std::thread& t : senders) t.join();
+    Sent sent;
+    sent.accepted = accepted.load();
+    sent.failed = failed.load();
+    sent.acceptSeconds = std::chrono::duration<double>(std::chrono::nanoseconds(lastAcceptNs.load())).count();
+    const auto until = Clock::now() + 600s;
+    while ((sent.delivered = delivered() - before) < static_cast<std::size_t>(sent.accepted) && Clock::now() < until)
+        std::this_thread::sleep_for(poll);
+    sent.deliverSeconds = Seconds(start, Clock::now());
+    while (!settled() && Clock::now() < until) std::this_thread::sleep_for(poll);
+    return sent;
+}
+
+// One server's figures for one round.
+struct Round {
+    Sent sent;
+    double cpu = 0;      // rusage growth minus the idle cycle
+    double liveCpu = 0;  // /proc of the tree, from the start of the work to the last delivery
+    long peakKb = 0;     // VmHWM of the main process
+    long idleKb = 0;
+    long pssKb = 0;  // the whole tree, at the last delivery
+    bool ok = false;
+    double Rate() const {
+        return sent.deliverSeconds > 0 ? static_cast<double>(sent.delivered) / sent.deliverSeconds : 0;
+    }
+    double CpuPer1000() const { return sent.delivered ? cpu * 1000.0 / static_cast<double>(sent.delivered) : 0; }
+};
+
+// How to run one server: start it (true once it serves), its delivered count.
+struct Peer {
+    std::string name;
+    std::function<bool(ServerProcess&)> start;
+    std::function<std::size_t()> delivered;
+    std::function<bool()> settled;
+    std::function<std::string(ServerProcess&)> why;  // the output that explains a failure
+    double idleCpu = 0;
+};
+
+constexpr auto kSettle = 500ms;  // a started server's own start-up work ends
+
+// A server started, left idle for as long as a round waits, and stopped: what
+// a round costs without its messages.
+bool IdleCycle(Peer& peer, double& cpu, std::string& why) {
+    const double before = ChildrenCpuSeconds();
+    ServerProcess server;
+    if (!peer.start(server)) {
+        why = peer.why(server);
+        return false;
+    }
+    std::this_thread::sleep_for(kSettle);
+    server.Stop();
+    cpu = ChildrenCpuSeconds() - before;
+    return true;
+}
+
+Round RunRound(Peer& peer, const Batch& batch) {
+    Round round;
+    const double before = ChildrenCpuSeconds();
+    {
+        ServerProcess server;
+        if (!peer.start(server)) {
+            std::cerr << "e2e_bench: " << peer.name << " did not start:\n" << peer.why(server);
+            return round;
+        }
+        std::this_thread::sleep_for(kSettle);
+        round.idleKb = server.StatusKb("VmHWM:");
+        const double liveBefore = server.TreeCpuSeconds();
+        round.sent = SendBatch(
+            batch, peer.delivered, [] { return true; }, 20ms);
+        round.liveCpu = server.TreeCpuSeconds() - liveBefore;
+        round.peakKb = server.StatusKb("VmHWM:");
+        round.pssKb = server.TreePssKb();
+        if (!server.Stop() && peer.name == "velmora") std::printf("  (the server did not stop cleanly)\n");
+        if (round.sent.delivered < static_cast<std::size_t>(batch.messages))
+            std::cerr << "e2e_bench: " << peer.name << " delivered only " << round.sent.delivered << " of "
+                      << batch.messages << "\n"
+                      << peer.why(server);
+    }
+    round.cpu = ChildrenCpuSeconds() - before - peer.idleCpu;
+    round.ok = round.sent.failed == 0 && round.sent.delivered >= static_cast<std::size_t>(batch.messages);
+    return round;
+}
+
+void PrintRound(const Peer& peer, int number, const Round& r) {
+    const Sent& s = r.sent;
+    std::printf("  round %d, %s:\n", number, peer.name.c_str());
+    std::printf("    accepted:  %ld in %.3f s = %.0f msg/s%s\n", s.accepted, s.acceptSeconds,
+                s.acceptSeconds > 0 ? static_cast<double>(s.accepted) / s.acceptSeconds : 0.0,
+                s.failed ? "  (SOME SESSIONS FAILED)" : "");
+    std::printf("    delivered: %zu in %.3f s = %.0f msg/s (until the last %s exists)\n", s.delivered, s.deliverSeconds,
+                r.Rate(), peer.name == "velmora" ? ".mel" : "Maildir file");
+    std::printf(
+        "    server CPU: %.2f s (user+system, all its processes) over %.2f s wall; %.2f s per 1,000 messages "
+        "(start to stop, less the idle cycle's %.2f s)\n",
+        r.liveCpu, s.deliverSeconds, r.CpuPer1000(), peer.idleCpu);
+    if (peer.name == "velmora")
+        std::printf("    server peak RSS (VmHWM): %.1f MB (%.1f MB when idle); PSS %.1f MB\n", r.peakKb / 1024.0,
+                    r.idleKb / 1024.0, r.pssKb / 1024.0);
+    else
+        std::printf("    memory: PSS %.1f MB over all its processes\n", r.pssKb / 1024.0);
+}
+
+std::string SyscallLine(const SyscallProfile& p, const std::vector<std::string>& names, double messages) {
+    long calls = 0;
+    std::string parts;
+    for (const std::string& n : names) {
+        const long c = p.Calls(n);
+        calls += c;
+        if (c) parts += (parts.empty() ? "" : ", ") + n + " " + std::to_string(c);
+    }
+    char line[256];
+    std::snprintf(line, sizeof line, "%8ld = %6.2f per message%s%s%s", calls, static_cast<double>(calls) / messages,
+                  parts.empty() ? "" : " (", parts.c_str(), parts.empty() ? "" : ")");
+    return line;
+}
+
+// The peer's system calls over one batch, every process of it traced from
+// just after start-up; printed per message, syncs by what they were made on.
+bool ProfileRun(Peer& peer, const Batch& batch, const std::string& home, const std::string& output) {
+    ServerProcess server;
+    if (!peer.start(server)) {
+        std::cerr << "e2e_bench: " << peer.name << " did not start:\n" << peer.why(server);
+        return false;
+    }
+    std::this_thread::sleep_for(kSettle);
+    SyscallProfile profile;
+    profile.SetHome(home);
+    if (!profile.Attach(server.TreePids(), output)) {
+        std::printf("\nsystem calls: strace could not attach: %s\n", ReadAll(output + ".err").c_str());
+        return true;
+    }
+    const Sent sent = SendBatch(batch, peer.delivered, peer.settled, 20ms);
+    // The last message's clean-up and its syncs are part of the work.
+    std::this_thread::sleep_for(200ms);
+    profile.Finish({"fsync", "fdatasync"});
+    server.Stop();
+    const double n = static_cast<double>(std::max<std::size_t>(sent.delivered, 1));
+    std::printf("\nsystem calls of %s over %zu delivered messages (strace -C -f -y, every process, idle included)\n",
+                peer.name.c_str(), sent.delivered);
+    std::printf("  %-18s %10s %10s %8s\n", "call", "calls", "per msg", "errors");
+    for (std::size_t i = 0; i < profile.Rows().size() && i < 15; ++i) {
+        const SyscallProfile::Row& row = profile.Rows()[i];
+        std::printf("  %-18s %10ld %10.2f %8ld\n", row.name.c_str(), row.calls, static_cast<double>(row.calls) / n,
+                    row.errors);
+    }
+    std::printf("  syncs (fsync+fdatasync):          %s\n", SyscallLine(profile, {"fsync", "fdatasync"}, n).c_str());
+    std::printf("    on (HOME = %s):\n", home.c_str());
+    for (const auto& [target, calls] : profile.Targets())
+        std::printf("    %-44s %8ld = %6.2f per message\n", target.c_str(), calls, static_cast<double>(calls) / n);
+    std::printf("  other syncs (sync_file_range, syncfs, sync, msync): %s\n",
+                SyscallLine(profile, {"sync_file_range", "syncfs", "sync", "msync"}, n).c_str());
+    std::printf("  renames and links:                %s\n",
+                SyscallLine(profile, {"rename", "renameat", "renameat2", "link", "linkat"}, n).c_str());
+    std::printf("  file locks (fcntl, flock):        %s\n", SyscallLine(profile, {"fcntl", "flock"}, n).c_str());
+    std::printf("  all system calls:                 %8ld = %6.2f per message\n", profile.TotalCalls(),
+                static_cast<double>(profile.TotalCalls()) / n);
+    std::fflush(stdout);
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) {
-        std::cerr << "usage: e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N] [--size BYTES]"
-                     " [--big-mb N] [--skip-big]\n";
+        std::cerr << "usage: e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N] [--size BYTES]\n"
+                     "                 [--rounds N] [--big-mb N] [--skip-big] [--skip-postfix] [--skip-strace]\n"
+                     "                 [--preload-messages N] [--preload-accounts N] [--postfix-deb PATH]\n"
+                     "                 [--userns-base UID]\n";
         return 64;
     }
     if (::access(o.program.c_str(), X_OK) != 0) {
         std::cerr << "e2e_bench: no program at " << o.program << " (give --program)\n";
         return 1;
     }
+    // Servers' orphans come back here to be reaped, so their CPU is counted.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     std::string tmpl = o.dir + "/velmora-e2e-bench-XXXXXX";
     if (!::mkdtemp(tmpl.data())) {
-        std::cerr << "e2e_bench: cannot make a home under " << o.dir << "\n";
+        std::cerr << "e2e_bench: cannot make a directory under " << o.dir << "\n";
         return 1;
     }
-    HomeGuard guard{tmpl};
-    const std::string home = tmpl;
-    std::vector<std::string> inboxes;
+    DirGuard guard{tmpl};
+    // Postfix's namespace ids must reach their own root below.
+    ::chmod(tmpl.c_str(), 0711);
+    const std::string home = tmpl + "/velmora";
     const std::string log = home + "/commands.out";
+    fs::create_directories(home + "/tmp");
     // The home's own data source, whatever the caller's environment says.
     ::setenv("ODBCSYSINI", home.c_str(), 1);
     ::setenv("ODBCINI", (home + "/odbc.ini").c_str(), 1);
-    fs::create_directories(home + "/tmp");
     ::setenv("TMPDIR", (home + "/tmp").c_str(), 1);
     const int port = FreePort();
     auto velmora = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {o.program, "--home", home});
         return Run(args, log);
     };
+    // Every account's mail limit must hold what the run stores in it; an
+    // office's default is kept unless it is too small (a larger number costs
+    // nothing more to check).
     const std::uint64_t bigBytes = static_cast<std::uint64_t>(o.bigMb) << 20;
+    const long messageKb = static_cast<long>(o.size / 1024 + 1);
+    const long defaultLimitKb = 10240;
+    const long userMessages = (static_cast<long>(o.messages) * (o.rounds + 1) + 9) / 10 +
+                              (o.preloadAccounts ? 0 : (o.preloadMessages + 9) / 10);
+    const long userLimitKb = std::max(defaultLimitKb, userMessages * messageKb * 2);
+    const long preloadLimitKb =
+        o.preloadAccounts ? std::max(defaultLimitKb, (o.preloadMessages / o.preloadAccounts + 1) * messageKb * 2) : 0;
     bool ready =
         Run({o.program, "setup", "--home", home, "--postmaster-password", "postmaster1"}, log) &&
         velmora({"reg", "set", "Ports", "SMTP Port", "dword", std::to_string(port)}) &&
         velmora({"reg", "set", "Ports", "SMTP Max Message Size", "dword", std::to_string(bigBytes + (1 << 20))});
     // Ten accounts as an office makes them (the default mailbox limit), and
     // one without a mailbox limit for the large message.
-    for (int u = 0; ready && u < 10; ++u)
-        ready = velmora({"account", "add", "user" + std::to_string(u), "--password", "secret12", "--email",
-                         "user" + std::to_string(u) + "@localhost"});
+    for (int u = 0; ready && u < 10; ++u) {
+        std::vector<std::string> add = {"account",
+                                        "add",
+                                        "user" + std::to_string(u),
+                                        "--password",
+                                        "secret12",
+                                        "--email",
+                                        "user" + std::to_string(u) + "@localhost"};
+        if (userLimitKb != defaultLimitKb) add.insert(add.end(), {"--mailbox-limit", std::to_string(userLimitKb)});
+        ready = velmora(add);
+    }
     ready = ready && velmora({"account", "add", "big", "--password", "secret12", "--email", "big@localhost",
                               "--mailbox-limit", "0"});
     if (!ready) {
@@ -374,106 +460,213 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Every account's Inbox (mail/<mailbox>/Inbox), found on disk.
-    {
+    auto listInboxes = [&] {
+        std::vector<std::string> found;
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(home + "/mail", ec))
-            if (fs::is_directory(e.path() / "Inbox")) inboxes.push_back((e.path() / "Inbox").string());
-    }
+            if (fs::is_directory(e.path() / "Inbox")) found.push_back((e.path() / "Inbox").string());
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const std::vector<std::string> inboxes = listInboxes();
     auto spoolEmpty = [&] {
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(home + "/SMTPSpooler", ec))
             if (e.path().extension() == ".tmp" && e.path().filename().string()[0] != '.') return false;
         return true;
     };
+    auto countMel = [&] { return CountFiles(inboxes, ".mel"); };
 
-    std::cout << "program: " << o.program << "\nhome:    " << home << " (" << FileSystemName(home) << ")\n"
-              << "cores:   " << std::thread::hardware_concurrency() << "\n";
-
-    // ---- 1. many small messages ----
-    {
-        Server server;
-        if (!server.Start(o.program, home)) {
-            std::cerr << "e2e_bench: the server did not start:\n" << server.Output();
-            return 1;
+    Peer velmoraPeer;
+    velmoraPeer.name = "velmora";
+    velmoraPeer.start = [&](ServerProcess& server) {
+        if (!server.Start({o.program, "--home", home, "run"}, home + "/server.out")) return false;
+        const auto until = Clock::now() + 30s;
+        while (Clock::now() < until && server.Running()) {
+            if (server.Output().find("velmora: serving") != std::string::npos) return true;
+            std::this_thread::sleep_for(10ms);
         }
-        const long idleKb = server.StatusKb("VmHWM:");
-        const double cpuBefore = server.CpuSeconds();
-        std::vector<std::string> texts;
-        for (int u = 0; u < 10; ++u)
-            texts.push_back(MakeMessage(o.size, "user" + std::to_string(u) + "@localhost", "bench"));
-        std::atomic<int> accepted{0}, failed{0};
-        std::atomic<long long> lastAcceptNs{0};
+        return false;
+    };
+    velmoraPeer.delivered = countMel;
+    velmoraPeer.settled = spoolEmpty;
+    velmoraPeer.why = [](ServerProcess& server) { return server.Output(); };
+
+    // ---- preload: accounts and stored messages a long-used home has ----
+    std::string preloadText = "none (a fresh home)";
+    if (o.preloadAccounts || o.preloadMessages) {
         const auto start = Clock::now();
-        std::vector<std::thread> senders;
-        for (int s = 0; s < o.sessions; ++s) {
-            senders.emplace_back([&, s] {
-                Client client;
-                if (!client.Connect(port)) {
-                    failed += 1;
-                    return;
-                }
-                for (int m = s; m < o.messages; m += o.sessions) {
-                    const int u = m % 10;
-                    if (!client.SendMail("bench@localhost", "user" + std::to_string(u) + "@localhost",
-                                         texts[static_cast<std::size_t>(u)])) {
-                        failed += 1;
-                        return;
-                    }
-                    accepted += 1;
-                    const long long ns =
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-                    for (long long seen = lastAcceptNs.load();
-                         ns > seen && !lastAcceptNs.compare_exchange_weak(seen, ns);) {
-                    }
-                }
-                client.Send("QUIT\r\n");
-            });
+        for (long a = 0; a < o.preloadAccounts; ++a) {
+            const std::string name = "load" + std::to_string(a);
+            std::vector<std::string> add = {"account",          "add", name, "--password", "secret12", "--email",
+                                            name + "@localhost"};
+            if (preloadLimitKb != defaultLimitKb)
+                add.insert(add.end(), {"--mailbox-limit", std::to_string(preloadLimitKb)});
+            if (!velmora(add)) {
+                std::cerr << "e2e_bench: preload account " << name << " was not made:\n" << ReadAll(log);
+                return 1;
+            }
         }
-        for (std::thread& t : senders) t.join();
-        const auto acceptedAt = start + std::chrono::nanoseconds(lastAcceptNs.load());
-        // Delivered: every ".mel" in place (bounded).
-        std::size_t delivered = 0;
-        auto deliveredAt = Clock::now();
-        const auto until = Clock::now() + 600s;
-        while ((delivered = CountMel(inboxes)) < static_cast<std::size_t>(accepted.load()) && Clock::now() < until)
-            std::this_thread::sleep_for(20ms);
-        deliveredAt = Clock::now();
-        const double cpu = server.CpuSeconds() - cpuBefore;
-        const long peakKb = server.StatusKb("VmHWM:");
-        std::printf("\n%d messages of %zu bytes, %d sessions, 10 local accounts\n", o.messages, o.size, o.sessions);
-        std::printf("  accepted:  %d in %.3f s = %.0f msg/s%s\n", accepted.load(), Seconds(start, acceptedAt),
-                    accepted.load() / Seconds(start, acceptedAt), failed.load() ? "  (SOME SESSIONS FAILED)" : "");
-        std::printf("  delivered: %zu in %.3f s = %.0f msg/s (until the last .mel exists)\n", delivered,
-                    Seconds(start, deliveredAt), static_cast<double>(delivered) / Seconds(start, deliveredAt));
-        std::printf("  server CPU: %.2f s (user+system) over %.2f s wall\n", cpu, Seconds(start, deliveredAt));
-        std::printf("  server peak RSS (VmHWM): %.1f MB (%.1f MB when idle)\n", peakKb / 1024.0, idleKb / 1024.0);
-        if (!server.Stop()) std::printf("  (the server did not stop cleanly)\n");
-        if (delivered < static_cast<std::size_t>(o.messages)) {
-            std::cerr << "e2e_bench: only " << delivered << " of " << o.messages << " delivered\n";
-            return 1;
+        const double accountSeconds = Seconds(start, Clock::now());
+        double messageSeconds = 0;
+        if (o.preloadMessages) {
+            Batch load;
+            load.port = port;
+            load.messages = o.preloadMessages;
+            load.sessions = 16;
+            for (long a = 0; a < (o.preloadAccounts ? o.preloadAccounts : 10); ++a)
+                load.recipients.push_back((o.preloadAccounts ? "load" : "user") + std::to_string(a) + "@localhost");
+            for (const std::string& r : load.recipients) load.texts.push_back(MakeMessage(o.size, r, "preload"));
+            const std::vector<std::string> all = listInboxes();
+            ServerProcess server;
+            if (!velmoraPeer.start(server)) {
+                std::cerr << "e2e_bench: the server did not start:\n" << server.Output();
+                return 1;
+            }
+            const Sent sent = SendBatch(
+                load, [&] { return CountFiles(all, ".mel"); }, spoolEmpty, 250ms);
+            server.Stop();
+            messageSeconds = sent.deliverSeconds;
+            if (sent.delivered < static_cast<std::size_t>(o.preloadMessages)) {
+                std::cerr << "e2e_bench: only " << sent.delivered << " of " << o.preloadMessages
+                          << " preload messages were stored\n";
+                return 1;
+            }
+        }
+        char text[256];
+        std::snprintf(text, sizeof text, "%ld extra accounts (%.1f s), %ld stored messages of %zu bytes (%.1f s)",
+                      o.preloadAccounts, accountSeconds, o.preloadMessages, o.size, messageSeconds);
+        preloadText = text;
+    }
+
+    // ---- Postfix in its own root ----
+    PostfixPeer postfix;
+    Peer postfixPeer;
+    std::string postfixText = "not run (--skip-postfix)";
+    if (!o.skipPostfix) {
+        const std::string root = tmpl + "/postfix";
+        fs::create_directories(root);
+        const std::string why = postfix.Prepare(E2E_BENCH_SOURCE_DIR "/e2e/postfix_peer.sh", root, FreePort(),
+                                                o.postfixDeb, VelbenchBase(o.usernsBase));
+        if (why.empty()) {
+            postfixText = postfix.Version() + " in " + root + "; " + postfix.Mapping();
+            postfixPeer.name = "postfix";
+            postfixPeer.start = [&](ServerProcess& server) { return postfix.Start(server); };
+            postfixPeer.delivered = [&] { return CountFiles(postfix.NewDirectories(), ""); };
+            postfixPeer.settled = [] { return true; };
+            postfixPeer.why = [&](ServerProcess&) { return postfix.LogTail(); };
+        } else {
+            postfixText = "not run: " + why;
+            o.skipPostfix = true;
         }
     }
 
-    // ---- 2. one large message, on a fresh server so its peak is its own ----
+    std::cout << "program: " << o.program << "\nhome:    " << home << " (" << FileSystemName(home) << ")\n"
+              << "cores:   " << std::thread::hardware_concurrency() << "\n"
+              << "preload: " << preloadText << "\n"
+              << "postfix: " << postfixText << "\n";
+
+    // ---- 1. many small messages, the servers taking turns ----
+    Batch batch;
+    batch.port = port;
+    batch.messages = o.messages;
+    batch.sessions = o.sessions;
+    for (int u = 0; u < 10; ++u) {
+        batch.recipients.push_back("user" + std::to_string(u) + "@localhost");
+        batch.texts.push_back(MakeMessage(o.size, batch.recipients.back(), "bench"));
+    }
+    std::vector<Peer*> peers = {&velmoraPeer};
+    if (!o.skipPostfix) peers.push_back(&postfixPeer);
+    for (Peer* peer : peers) {
+        std::vector<double> idle;
+        for (int i = 0; i < 3; ++i) {
+            double cpu = 0;
+            std::string why;
+            if (!IdleCycle(*peer, cpu, why)) {
+                std::cerr << "e2e_bench: " << peer->name << " did not start:\n" << why;
+                return 1;
+            }
+            idle.push_back(cpu);
+        }
+        peer->idleCpu = Median(idle);
+    }
+    std::printf("\n%d messages of %zu bytes, %d sessions, 10 local accounts, %d round%s\n", o.messages, o.size,
+                o.sessions, o.rounds, o.rounds == 1 ? "" : "s");
+    for (Peer* peer : peers)
+        std::printf("  %s idle cycle (start, %.1f s idle, stop): %.3f s CPU\n", peer->name.c_str(),
+                    std::chrono::duration<double>(kSettle).count(), peer->idleCpu);
+    std::vector<std::vector<Round>> results(peers.size());
+    for (int r = 1; r <= o.rounds; ++r) {
+        for (std::size_t p = 0; p < peers.size(); ++p) {
+            // Postfix serves its own port.
+            Batch b = batch;
+            if (peers[p] == &postfixPeer) b.port = postfix.Port();
+            const Round round = RunRound(*peers[p], b);
+            PrintRound(*peers[p], r, round);
+            if (!round.ok) return 1;
+            results[p].push_back(round);
+        }
+        if (peers.size() == 2) {
+            const Round& v = results[0].back();
+            const Round& p = results[1].back();
+            std::printf("  round %d, velmora/postfix: rate %.2f, CPU per message %.2f\n", r, v.Rate() / p.Rate(),
+                        v.CpuPer1000() / p.CpuPer1000());
+        }
+        std::fflush(stdout);
+    }
+    std::printf("\nmedians over %d round%s (preload: %s)\n", o.rounds, o.rounds == 1 ? "" : "s", preloadText.c_str());
+    std::vector<double> rates(peers.size()), cpus(peers.size());
+    for (std::size_t p = 0; p < peers.size(); ++p) {
+        std::vector<double> rate, cpu, accept;
+        for (const Round& round : results[p]) {
+            rate.push_back(round.Rate());
+            cpu.push_back(round.CpuPer1000());
+            accept.push_back(static_cast<double>(round.sent.accepted) / round.sent.acceptSeconds);
+        }
+        rates[p] = Median(rate);
+        cpus[p] = Median(cpu);
+        std::printf("  %-8s delivered %6.0f msg/s, accepted %6.0f msg/s, CPU %.2f s per 1,000 messages\n",
+                    peers[p]->name.c_str(), rates[p], Median(accept), cpus[p]);
+    }
+    if (peers.size() == 2)
+        std::printf("  velmora/postfix: rate %.2f (goal >= 1.20), CPU per message %.2f (goal <= 1.00)\n",
+                    rates[0] / rates[1], cpus[0] / cpus[1]);
+    std::fflush(stdout);
+
+    // ---- 2. the system calls over the same work (untimed) ----
+    if (o.skipStrace) {
+        std::printf("\nsystem calls: skipped (--skip-strace)\n");
+    } else if (!SyscallProfile::Available()) {
+        std::printf("\nsystem calls: skipped (strace is not installed; apt-get install strace)\n");
+    } else {
+        for (Peer* peer : peers) {
+            Batch b = batch;
+            if (peer == &postfixPeer) b.port = postfix.Port();
+            const std::string prefix = peer == &postfixPeer ? postfix.Root() : home;
+            if (!ProfileRun(*peer, b, prefix, tmpl + "/strace-" + peer->name + ".out")) return 1;
+        }
+    }
+
+    // ---- 3. one large message, on a fresh server so its peak is its own ----
     if (!o.skipBig) {
-        Server server;
-        if (!server.Start(o.program, home)) {
+        ServerProcess server;
+        if (!velmoraPeer.start(server)) {
             std::cerr << "e2e_bench: the server did not restart:\n" << server.Output();
             return 1;
         }
         const long idleKb = server.StatusKb("VmHWM:");
         const std::string big = MakeMessage(static_cast<std::size_t>(bigBytes), "big@localhost", "big");
-        Client client;
+        SmtpClient client;
         if (!client.Connect(port)) {
             std::cerr << "e2e_bench: no connection for the large message\n";
             return 1;
         }
+        const std::size_t before = countMel();
         const auto start = Clock::now();
         const bool ok = client.SendMail("bench@localhost", "big@localhost", big);
         const auto acceptedAt = Clock::now();
         // In the mailbox, and its spool file gone (routing has finished with it).
-        const std::size_t before = static_cast<std::size_t>(o.messages);
-        auto whole = [&] { return CountMel(inboxes) > before && spoolEmpty(); };
+        auto whole = [&] { return countMel() > before && spoolEmpty(); };
         const auto until = acceptedAt + 600s;
         while (ok && !whole() && Clock::now() < until) std::this_thread::sleep_for(20ms);
         const auto deliveredAt = Clock::now();

@@ -1,0 +1,42 @@
+// Small helpers shared by the end-to-end benchmark's parts: clocks, files,
+// bounded child commands, loopback ports and /proc readings.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to);
+
+std::string ReadAll(const std::string& path);
+
+// Runs a command to its end (bounded by timeoutSeconds, then killed), its
+// output appended to outputPath; true on exit code 0.
+bool Run(const std::vector<std::string>& argv, const std::string& outputPath, int timeoutSeconds = 60);
+
+// A loopback TCP port nobody listens on right now.
+int FreePort();
+
+// True while something listens on 127.0.0.1:port (read from /proc/net/tcp).
+bool Listening(int port);
+
+// The name of the file system path is on, for the figures' heading.
+const char* FileSystemName(const std::string& path);
+
+// Files in dirs whose name ends with suffix ("" counts every file).
+std::size_t CountFiles(const std::vector<std::string>& dirs, const std::string& suffix);
+
+// A dot-stuffed message of size bytes (before the end-of-data line), ending
+// with CR LF "." CR LF.
+std::string MakeMessage(std::size_t size, const std::string& to, const std::string& subject);
+
+// The median of values (0 when empty).
+double Median(std::vector<double> values);
+
+}  // namespace bench
