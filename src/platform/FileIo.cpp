@@ -5,10 +5,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <utility>
 
@@ -27,9 +32,69 @@ bool WriteAll(int fd, const void* data, std::size_t count) {
     return true;
 }
 
-bool SyncDirectory(const std::string& directory) {
+namespace {
+
+// Callers that sync one directory at once share the syncs: a sync that
+// starts after a caller's change covers it, so a caller waits for the next
+// sync to start and finish rather than issuing one of its own. Sessions that
+// spool at once then pay for one directory sync between them, and none is
+// spared: every caller's change precedes the sync it is answered by.
+struct DirectorySyncs {
+    std::mutex lock;
+    std::condition_variable done;
+    std::uint64_t started = 0;
+    std::uint64_t finished = 0;
+    bool running = false;
+    // Outcomes of the latest syncs by number (0 for success, else errno);
+    // a waiter is woken by the sync that covers it, long before 64 more.
+    std::array<int, 64> outcome{};
+};
+
+// The directories synced lately; idle ones go when there are many (every
+// account's Inbox is one).
+std::shared_ptr<DirectorySyncs> SyncsOf(const std::string& directory) {
+    static std::mutex lock;
+    static std::map<std::string, std::shared_ptr<DirectorySyncs>> all;
+    std::lock_guard<std::mutex> guard(lock);
+    if (all.size() >= 256)
+        std::erase_if(all, [](const auto& item) { return item.second.use_count() == 1; });
+    std::shared_ptr<DirectorySyncs>& syncs = all[directory];
+    if (!syncs) syncs = std::make_shared<DirectorySyncs>();
+    return syncs;
+}
+
+int SyncNow(const std::string& directory) {
     UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir && ::fsync(dir.Get()) == 0;
+    if (!dir) return errno != 0 ? errno : EIO;
+    return ::fsync(dir.Get()) == 0 ? 0 : (errno != 0 ? errno : EIO);
+}
+
+}  // namespace
+
+bool SyncDirectory(const std::string& directory) {
+    const std::shared_ptr<DirectorySyncs> shared = SyncsOf(directory);
+    DirectorySyncs& syncs = *shared;
+    std::unique_lock<std::mutex> guard(syncs.lock);
+    // The first sync to start from now on covers this caller.
+    const std::uint64_t mine = syncs.started + 1;
+    while (syncs.finished < mine) {
+        if (syncs.running) {
+            syncs.done.wait(guard);
+            continue;
+        }
+        syncs.running = true;
+        const std::uint64_t number = ++syncs.started;
+        guard.unlock();
+        const int result = SyncNow(directory);
+        guard.lock();
+        syncs.outcome[number % syncs.outcome.size()] = result;
+        syncs.finished = number;
+        syncs.running = false;
+        syncs.done.notify_all();
+    }
+    const int result = syncs.outcome[mine % syncs.outcome.size()];
+    errno = result;
+    return result == 0;
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {

@@ -25,6 +25,8 @@ std::string ForwardSlashes(std::string path);
 bool WriteAll(int fd, const void* data, std::size_t count);
 
 // fsync of the directory, so the names created or renamed in it last.
+// Threads syncing one directory at once share a sync that starts after
+// each one's call; errno holds the reason of a failure.
 bool SyncDirectory(const std::string& directory);
 
 // Renames from to to unless to exists: false with errno EEXIST then, false

@@ -12,8 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "TestHome.h"
 #include "platform/FileIo.h"
@@ -55,6 +58,26 @@ TEST(FileIo, RenameNeverReplacesAndCreateExclusiveTakesTheFirstFreeName) {
     EXPECT_FALSE(CreateExclusive(name, 3, O_WRONLY, 0600, path));
     EXPECT_EQ(errno, EEXIST);
     EXPECT_TRUE(path.empty());
+}
+
+TEST(FileIo, ThreadsSyncingOneDirectoryAllLearnTheOutcome) {
+    TestHome home;
+    for (const std::string& directory : {home.Path(), home.File("missing")}) {
+        const bool exists = directory == home.Path();
+        std::vector<std::thread> threads;
+        std::atomic<int> succeeded{0}, missing{0};
+        for (int i = 0; i < 16; ++i)
+            threads.emplace_back([&] {
+                for (int round = 0; round < 20; ++round) {
+                    if (SyncDirectory(directory))
+                        ++succeeded;
+                    else if (errno == ENOENT)
+                        ++missing;
+                }
+            });
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(exists ? succeeded.load() : missing.load(), 320) << directory;
+    }
 }
 
 TEST(Text, CutAtCharacterKeepsWholeCharacters) {
