@@ -10,9 +10,10 @@
 // On a backend whose writes lock the whole database the process's writer
 // lock (OdbcWriterLock) is held from the start to the end, so no other
 // connection of the process is refused as busy meanwhile. A transaction must
-// therefore use only its own connection: a write on another connection of
+// therefore use only its own connection (a write on another connection of
 // the process would wait for this transaction's database lock while holding
-// up its commit.
+// up its commit), and wait for no other lock inside (a thread holding that
+// lock may be waiting for the writer lock): keep it to its statements.
 #pragma once
 
 #include <optional>
