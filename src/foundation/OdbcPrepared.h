@@ -54,7 +54,8 @@ public:
     OdbcPrepared(const OdbcPrepared&) = delete;
     OdbcPrepared& operator=(const OdbcPrepared&) = delete;
 
-    // Runs the statement (once per object); true when it ran.
+    // Runs the statement; true when it ran. Running again first gives back
+    // the previous statement and its results.
     template <SqlArgument... Args>
     bool Run(SqlFormat<std::type_identity_t<Args>...> format, const Args&... args) {
         const Value values[] = {MakeValue(args)..., Value()};
