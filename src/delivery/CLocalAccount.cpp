@@ -9,6 +9,7 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
@@ -115,16 +116,14 @@ bool CLocalAccount::IsDeleted(long message, int folder) {
 }
 
 std::uint64_t CLocalAccount::GetFolderSize(int folder) {
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(
-            FormatSql("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
-                      record->GetAccountId(), folder)))
+    OdbcPrepared statement(connection);
+    if (!statement.Run("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
+                       record->GetAccountId(), folder))
         return 0;
     // 64 bits: a large mailbox must not wrap round below its quota.
     std::int64_t total = 0;
     SQLLEN indicator = 0;
-    if (!OdbcSucceeded(SQLBindCol(statement.Handle(), 1, SQL_C_SBIGINT, &total, sizeof total, &indicator)) ||
-        !statement.Fetch() || indicator == SQL_NULL_DATA || total < 0)
+    if (!statement.BindBigInt(1, total, &indicator) || !statement.Fetch() || indicator == SQL_NULL_DATA || total < 0)
         return 0;
     return static_cast<std::uint64_t>(total);
 }

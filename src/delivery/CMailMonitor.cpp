@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -15,10 +16,10 @@ void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<
     if (addresses.empty()) return;
     // Each address is quoted on its own: an apostrophe in one must not end
     // the list early or run SQL of its own.
-    OdbcStatement s(connection);
-    if (!s.ExecDirect(FormatSql("select distinct aUserName from mailmonitor,accounts where Type = '%s' and "
-                                "Emailadd in( '%s' ) and accounts.aAccountid=mailmonitor.nAccountid",
-                                SqlText::Quote(type), SqlText::QuoteEach(addresses))))
+    OdbcPrepared s(connection);
+    if (!s.Run("select distinct aUserName from mailmonitor,accounts where Type = '%s' and "
+               "Emailadd in( '%s' ) and accounts.aAccountid=mailmonitor.nAccountid",
+               SqlText::Quote(type), SqlText::QuoteEach(addresses)))
         return;
     while (s.Fetch()) {
         std::string name;

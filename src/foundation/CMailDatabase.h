@@ -69,6 +69,11 @@ public:
     CRemoteServerAccounts* GetRemoteServerAccounts() override;
     // The one connection every thread shares (see above); null before Connect.
     SQLHDBC GetConnectionHandle() override;
+    // Declares the connection used by one thread only (after Connect): its
+    // stored messages then commit their rows in one transaction.
+    void SetExclusive(bool exclusive = true) {
+        if (connection) connection->SetExclusive(exclusive);
+    }
     bool IsRelayAllowed(const std::string& address) override;
     long NextId(const std::string& table, const std::string& column) override;
 

@@ -1,6 +1,9 @@
 // OdbcConnection: connect and disconnect with the system's parameters.
 #include "foundation/OdbcConnection.h"
 
+#include "foundation/OdbcConnectionInfo.h"
+#include "foundation/OdbcStatement.h"
+
 OdbcConnection::~OdbcConnection() {
     Disconnect();
     if (handle != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, handle);
@@ -21,12 +24,30 @@ bool OdbcConnection::Connect(const char* dataSource, const char* user, const cha
     SQLRETURN rc =
         SQLConnect(handle, (SQLCHAR*)dataSource, SQL_NTS, (SQLCHAR*)user, SQL_NTS, (SQLCHAR*)password, SQL_NTS);
     connected = OdbcSucceeded(rc);
+    if (connected) {
+        info = std::make_shared<OdbcConnectionInfo>(handle, OdbcStatement::DialectOf(handle));
+        OdbcConnectionInfo::Register(info);
+    }
     return connected;
 }
 
 void OdbcConnection::Disconnect() {
+    if (info) {
+        OdbcConnectionInfo::Unregister(handle);
+        info->Close();
+        info.reset();
+    }
     if (connected) SQLDisconnect(handle);
     connected = false;
+}
+
+void OdbcConnection::SetExclusive(bool exclusive) {
+    if (info) info->SetExclusive(exclusive);
+}
+
+bool OdbcConnection::IsExclusive(SQLHDBC handle) {
+    const auto info = OdbcConnectionInfo::Find(handle);
+    return info && info->Exclusive();
 }
 
 std::string OdbcConnection::LastError() const {

@@ -4,11 +4,19 @@
 // then data source "Velmora" as user "Admin" with password "pylon". There is
 // no reconnection; a failed connection leaves the owner without a database
 // and its statements fail at allocation.
+//
+// A connected handle is registered (OdbcConnectionInfo) with its dialect and
+// its cache of prepared statements, which Disconnect frees first. Its owner
+// may declare it exclusive: used by one thread only, so that a transaction
+// on it (OdbcTransaction) holds only that thread's statements.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "foundation/OdbcEnvironment.h"
+
+class OdbcConnectionInfo;
 
 class OdbcConnection {
 public:
@@ -29,12 +37,17 @@ public:
 
     SQLHDBC Handle() const { return handle; }
     bool Connected() const { return connected; }
+    // Declares that only one thread uses this connection (after Connect).
+    void SetExclusive(bool exclusive);
+    // Whether a handle is a connected OdbcConnection declared exclusive.
+    static bool IsExclusive(SQLHDBC handle);
     // The driver's last diagnostic text ("[state] message").
     std::string LastError() const;
 
 private:
     SQLHDBC handle = SQL_NULL_HDBC;
     bool connected = false;
+    std::shared_ptr<OdbcConnectionInfo> info;
 };
 
 // Diagnostic text of a handle: "[SQLSTATE] message", or empty.

@@ -2,17 +2,24 @@
 #include "foundation/OdbcStatement.h"
 
 #include "foundation/OdbcConnection.h"
+#include "foundation/OdbcConnectionInfo.h"
+#include "foundation/OdbcWriterLock.h"
 
 OdbcStatement::OdbcStatement(SQLHDBC conn) : connection(conn) {
     if (conn == SQL_NULL_HDBC || !OdbcSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, conn, &handle)))
         handle = SQL_NULL_HSTMT;
 }
 
+OdbcStatement::OdbcStatement(SQLHDBC conn, SQLHSTMT borrowed, bool isWrite)
+    : connection(conn), handle(borrowed), owned(false), preparedWrite(isWrite) {}
+
 OdbcStatement::~OdbcStatement() {
-    if (handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, handle);
+    if (owned && handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, handle);
 }
 
 SqlDialect OdbcStatement::DialectOf(SQLHDBC conn) {
+    // Asked once at connect time for a connection made by OdbcConnection.
+    if (const auto info = OdbcConnectionInfo::Find(conn)) return info->Dialect();
     char name[64] = {};
     SQLSMALLINT length = 0;
     if (!OdbcSucceeded(SQLGetInfo(conn, SQL_DBMS_NAME, name, sizeof name, &length))) return SqlDialect();
@@ -22,6 +29,7 @@ SqlDialect OdbcStatement::DialectOf(SQLHDBC conn) {
 bool OdbcStatement::ExecDirect(const std::string& sql) {
     if (!Ok()) return false;
     const std::string text = DialectOf(connection).Translate(sql);
+    OdbcWriterLock writer(OdbcWriterLock::Needed(connection, text));
     SQLRETURN rc = SQLExecDirect(handle, (SQLCHAR*)text.c_str(), SQL_NTS);
     // An UPDATE or DELETE that matched no row answers SQL_NO_DATA: it ran.
     return OdbcSucceeded(rc) || rc == SQL_NO_DATA;
@@ -30,6 +38,7 @@ bool OdbcStatement::ExecDirect(const std::string& sql) {
 bool OdbcStatement::Prepare(const std::string& sql) {
     if (!Ok()) return false;
     const std::string text = DialectOf(connection).Translate(sql);
+    preparedWrite = OdbcWriterLock::IsWrite(text);
     return OdbcSucceeded(SQLPrepare(handle, (SQLCHAR*)text.c_str(), SQL_NTS));
 }
 
@@ -54,6 +63,7 @@ bool OdbcStatement::BindLong(SQLUSMALLINT number, std::int64_t value) {
 
 bool OdbcStatement::Execute() {
     if (!Ok()) return false;
+    OdbcWriterLock writer(preparedWrite && OdbcWriterLock::LocksWholeDatabase(connection));
     SQLRETURN rc = SQLExecute(handle);
     return OdbcSucceeded(rc) || rc == SQL_NO_DATA;
 }
@@ -64,6 +74,10 @@ bool OdbcStatement::BindULong(SQLUSMALLINT column, std::uint32_t& target, SQLLEN
 
 bool OdbcStatement::BindLong(SQLUSMALLINT column, std::int32_t& target, SQLLEN* indicator) {
     return Ok() && OdbcSucceeded(SQLBindCol(handle, column, SQL_C_SLONG, &target, sizeof target, indicator));
+}
+
+bool OdbcStatement::BindBigInt(SQLUSMALLINT column, std::int64_t& target, SQLLEN* indicator) {
+    return Ok() && OdbcSucceeded(SQLBindCol(handle, column, SQL_C_SBIGINT, &target, sizeof target, indicator));
 }
 
 bool OdbcStatement::BindBit(SQLUSMALLINT column, unsigned char& target, SQLLEN* indicator) {

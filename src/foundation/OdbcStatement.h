@@ -3,7 +3,10 @@
 //
 // Statement text is adapted to the connected backend by SqlDialect just
 // before it runs. Results bind by column number into fixed buffers, as the
-// readers of the system expect; text columns can also be read whole.
+// readers of the system expect; text columns can also be read whole. A write
+// run in autocommit holds the process's writer lock (OdbcWriterLock) while
+// it runs. A statement can also wrap a handle it borrows (a prepared one
+// leased by OdbcPrepared), which it then leaves to its lender.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +19,9 @@
 class OdbcStatement {
 public:
     explicit OdbcStatement(SQLHDBC connection);
+    // Uses a prepared handle owned elsewhere; isWrite tells whether its text
+    // writes.
+    OdbcStatement(SQLHDBC connection, SQLHSTMT borrowed, bool isWrite);
     ~OdbcStatement();
     OdbcStatement(const OdbcStatement&) = delete;
     OdbcStatement& operator=(const OdbcStatement&) = delete;
@@ -32,6 +38,7 @@ public:
 
     bool BindULong(SQLUSMALLINT column, std::uint32_t& target, SQLLEN* indicator = nullptr);
     bool BindLong(SQLUSMALLINT column, std::int32_t& target, SQLLEN* indicator);
+    bool BindBigInt(SQLUSMALLINT column, std::int64_t& target, SQLLEN* indicator);
     bool BindBit(SQLUSMALLINT column, unsigned char& target, SQLLEN* indicator = nullptr);
     bool BindChar(SQLUSMALLINT column, char* buffer, SQLLEN size, SQLLEN* indicator = nullptr);
     bool Fetch();
@@ -46,6 +53,9 @@ public:
 private:
     SQLHDBC connection;
     SQLHSTMT handle = SQL_NULL_HSTMT;
+    bool owned = true;
+    // Whether the prepared text writes: Execute then takes the writer lock.
+    bool preparedWrite = false;
     std::deque<std::string> textParams;
     std::deque<std::int64_t> longParams;
     std::deque<SQLLEN> paramLengths;

@@ -78,6 +78,30 @@ std::string SqlDialect::ShiftDate(std::string_view text, long days) {
     return buf;
 }
 
+bool SqlDialect::RewritesValues(std::string_view sql) {
+    std::size_t i = 0;
+    while (i < sql.size()) {
+        const char c = sql[i];
+        if (c == '\'' || c == '"') {  // skip a literal or a quoted name
+            std::size_t end = sql.find(c, i + 1);
+            while (end != std::string_view::npos && c == '\'' && end + 1 < sql.size() && sql[end + 1] == '\'')
+                end = sql.find(c, end + 2);
+            if (end == std::string_view::npos) return false;
+            i = end + 1;
+            continue;
+        }
+        if (!IsIdentStart(c) || (i > 0 && IsIdentChar(sql[i - 1]))) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < sql.size() && IsIdentChar(sql[end])) ++end;
+        if (EqualsNoCase(sql.substr(i, end - i), "cdate")) return true;
+        i = end;
+    }
+    return false;
+}
+
 std::string SqlDialect::Translate(std::string_view sql) const {
     std::string out;
     out.reserve(sql.size() + 16);

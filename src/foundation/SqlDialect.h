@@ -22,6 +22,9 @@ public:
     static SqlDialect ForDbmsName(std::string_view dbmsName);
 
     std::string Translate(std::string_view sql) const;
+    // Whether sql uses a form rewritten from its values (cdate(...)), which a
+    // statement with placeholders cannot have: it must be printed instead.
+    static bool RewritesValues(std::string_view sql);
     Backend GetBackend() const { return backend; }
 
     // "YYYY-MM-DD HH:MM:SS" of a date-time text plus days, or empty when the

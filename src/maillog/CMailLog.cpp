@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/CMailContent.h"
+#include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
@@ -167,12 +168,12 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
     const std::uint32_t length = content->GetLength();
 
     {
-        OdbcStatement s(db);
-        if (!s.ExecDirect(FormatSql("INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', %s, %ld, %ld,'%s')",
-                                    SqlText::Quote(from), SqlText::Quote(to), SqlText::Quote(title),
-                                    SqlText::Quote(FormatLocalTime(now, "%Y-%m-%d %H:%M:%S")),
-                                    received ? SqlTrusted("true") : SqlTrusted("false"), static_cast<long>(length),
-                                    static_cast<long>(offset), SqlText::Quote(currentDay))))
+        OdbcPrepared s(db);
+        if (!s.Run("INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', %s, %ld, %ld,'%s')",
+                   SqlText::Quote(from), SqlText::Quote(to), SqlText::Quote(title),
+                   SqlText::Quote(FormatLocalTime(now, "%Y-%m-%d %H:%M:%S")),
+                   received ? SqlTrusted("true") : SqlTrusted("false"), static_cast<long>(length),
+                   static_cast<long>(offset), SqlText::Quote(currentDay)))
             return false;
     }
     if (AppendContent(log.Get(), *content, length)) return true;

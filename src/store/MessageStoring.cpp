@@ -12,7 +12,9 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/OdbcTransaction.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/UniqueFd.h"
@@ -32,9 +34,9 @@ constexpr int kIdAttempts = 64;
 std::atomic<std::uint32_t> g_messageCounter{0};
 
 bool IsListed(SQLHDBC connection, const std::string& id) {
-    OdbcStatement statement(connection);
+    OdbcPrepared statement(connection);
     std::uint32_t count = 0;
-    return statement.ExecDirect(FormatSql("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlText::Quote(id))) &&
+    return statement.Run("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlText::Quote(id)) &&
            statement.BindULong(1, count) && statement.Fetch() && count > 0;
 }
 
@@ -119,29 +121,50 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     const SqlText when = SqlText::Quote(LocalDateTimeText(now));
     const SqlText quotedId = SqlText::Quote(mailId);
     const long dots = request.dotsCount < 0 ? 0 : request.dotsCount;
-    OdbcStatement statement(connection);
-    const std::string sql =
-        request.intoFolder
-            ? FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", quotedId, request.accountId,
-                        static_cast<long>(request.size), 0L, dots, when, request.type, folderId)
-            : FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", quotedId, request.accountId,
-                        static_cast<long>(request.size), 0L, dots, when, request.type);
-    if (!statement.ExecDirect(sql)) {
+    // Both rows commit together on a connection of one thread, and before
+    // this returns (the caller then drops its spool copy). On a shared
+    // connection each commits on its own and a lone Mails row is deleted.
+    OdbcTransaction transaction(connection);
+    bool listed = false;
+    {
+        OdbcPrepared statement(connection);
+        listed = request.intoFolder
+                     ? statement.Run("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", quotedId,
+                                     request.accountId, static_cast<long>(request.size), 0L, dots, when, request.type,
+                                     folderId)
+                     : statement.Run("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", quotedId,
+                                     request.accountId, static_cast<long>(request.size), 0L, dots, when, request.type);
+    }
+    if (!listed) {
         // A file nobody lists is a message its owner never sees.
         ::unlink(path.c_str());
         return StoreResult::RowsFailed;
     }
-    if (!statement.ExecDirect(FormatSql("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", quotedId,
-                                        SqlText::Quote(request.sender), SqlText::Quote(request.subject), when,
-                                        static_cast<int>(request.accountId), static_cast<long>(folderId)))) {
+    bool summarised = false;
+    {
+        OdbcPrepared statement(connection);
+        summarised = statement.Run("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", quotedId,
+                                   SqlText::Quote(request.sender), SqlText::Quote(request.subject), when,
+                                   static_cast<int>(request.accountId), static_cast<long>(folderId));
+    }
+    if (!summarised) {
         // Without its summary row the message lists with no sender or
-        // subject: its row and file go back for another attempt. When the
-        // row cannot, the message stays listed as it is rather than twice.
-        if (!statement.ExecDirect(
-                FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", quotedId, folderId))) {
-            g_moduleLog.Write(StringPrintf("*** %s is stored without its MailInfo row", mailId.c_str()));
-            return StoreResult::Stored;
+        // subject: its row and file go back for another attempt (the
+        // transaction's rollback takes the row back). When the row cannot,
+        // the message stays listed as it is rather than twice.
+        if (!transaction.Active()) {
+            OdbcStatement statement(connection);
+            if (!statement.ExecDirect(
+                    FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", quotedId, folderId))) {
+                g_moduleLog.Write(StringPrintf("*** %s is stored without its MailInfo row", mailId.c_str()));
+                return StoreResult::Stored;
+            }
         }
+        ::unlink(path.c_str());
+        return StoreResult::RowsFailed;
+    }
+    if (!transaction.Commit()) {
+        // Rolled back when the transaction goes: neither row stays.
         ::unlink(path.c_str());
         return StoreResult::RowsFailed;
     }

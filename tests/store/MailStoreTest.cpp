@@ -111,6 +111,17 @@ TEST_F(MailStoreTest, AFileThatCannotBeCreatedReportsItsErrnoAndLeavesNoRows) {
     EXPECT_EQ(Text("SELECT count(*) FROM MailInfo"), "0");
 }
 
+TEST_F(MailStoreTest, ARefusedSummaryRowTakesBackTheMailsRowAndTheFileOnEitherConnection) {
+    ASSERT_TRUE(Exec("ALTER TABLE MailInfo RENAME TO Hidden"));
+    // Shared: the row is deleted again; exclusive: the transaction rolls back.
+    for (const bool exclusive : {false, true}) {
+        db.SetExclusive(exclusive);
+        Store("Subject: x\r\n\r\nbody\r\n", 1, "Inbox", {mailstore::StoreResult::RowsFailed, 0});
+        EXPECT_EQ(Text("SELECT count(*) FROM Mails"), "0");
+        EXPECT_TRUE(std::filesystem::is_empty(accountDirectory + "/Inbox"));
+    }
+}
+
 TEST(MailStorePaths, OnlyPlainNamesBecomePaths) {
     EXPECT_EQ(mailstore::CleanFolderName("My Folder!", 31), "MyFolder");
     EXPECT_EQ(mailstore::CleanFolderName("../../etc/passwd", 31), "etcpasswd");

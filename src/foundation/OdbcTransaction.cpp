@@ -1,0 +1,37 @@
+// OdbcTransaction: autocommit off, commit or rollback, autocommit on.
+#include "foundation/OdbcTransaction.h"
+
+#include "foundation/OdbcConnection.h"
+
+namespace {
+
+bool SetAutocommit(SQLHDBC connection, bool on) {
+    return OdbcSucceeded(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                                           reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF),
+                                           SQL_IS_UINTEGER));
+}
+
+}  // namespace
+
+OdbcTransaction::OdbcTransaction(SQLHDBC conn) : connection(conn) {
+    if (!OdbcConnection::IsExclusive(connection)) return;
+    // The writer lock first: it is never taken inside the driver manager.
+    writer.emplace(OdbcWriterLock::LocksWholeDatabase(connection));
+    if (!SetAutocommit(connection, false)) {
+        writer.reset();
+        return;
+    }
+    active = true;
+}
+
+OdbcTransaction::~OdbcTransaction() {
+    if (!active) return;
+    if (!committed) SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK);
+    SetAutocommit(connection, true);
+}
+
+bool OdbcTransaction::Commit() {
+    if (!active) return true;
+    if (!committed) committed = OdbcSucceeded(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT));
+    return committed;
+}
