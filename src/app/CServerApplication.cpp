@@ -179,6 +179,7 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     spoolProcessor->SetWorkerDatabaseMaker([]() -> std::unique_ptr<CAccountDatabase> {
         auto own = std::make_unique<CMailDatabase>();
         if (!own->Connect()) return nullptr;
+        own->SetExclusive();
         return own;
     });
     if (!spoolProcessor->StartProcessing()) g_moduleLog.Write("*** The spool directory SMTPSpooler cannot be watched");

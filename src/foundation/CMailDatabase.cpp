@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "foundation/CModuleLog.h"
+#include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/RecordVersion.h"
@@ -160,11 +161,10 @@ std::optional<long> CMailDatabase::AccountIdByName(SQLHDBC connection, const std
 
 std::optional<long> CMailDatabase::ReadAccountId(SQLHDBC connection, const std::string& userName, bool* failed) {
     if (failed) *failed = true;
-    OdbcStatement statement(connection);
+    OdbcPrepared statement(connection);
     std::int32_t id = 0;
     SQLLEN indicator = 0;
-    if (!statement.ExecDirect(
-            FormatSql("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName))) ||
+    if (!statement.Run("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName)) ||
         !statement.BindLong(1, id, &indicator))
         return std::nullopt;
     if (failed) *failed = false;

@@ -1,16 +1,16 @@
 // RecordVersion: reading the number, and the schema that keeps it.
 #include "foundation/RecordVersion.h"
 
-#include "foundation/OdbcStatement.h"
+#include "foundation/OdbcPrepared.h"
 
 namespace {
 thread_local RecordVersion::Pin* t_pin = nullptr;
 
 std::optional<std::int64_t> ReadTable(SQLHDBC connection) {
-    OdbcStatement statement(connection);
+    OdbcPrepared statement(connection);
     std::int32_t version = 0;
     SQLLEN indicator = 0;
-    if (!statement.ExecDirect("SELECT Version FROM RecordVersion") || !statement.BindLong(1, version, &indicator) ||
+    if (!statement.Run("SELECT Version FROM RecordVersion") || !statement.BindLong(1, version, &indicator) ||
         !statement.Fetch() || indicator == SQL_NULL_DATA)
         return std::nullopt;
     return version;
