@@ -107,14 +107,7 @@ bool CMailDatabase::Connect() {
         g_moduleLog.Write("*** Database connection failed...");
         return false;
     }
-    if (!connection->Connect()) return false;
-    // Several connections write in turn, and each change makes the others
-    // read their pages again: mapped, those reads cost no system call.
-    if (OdbcStatement::DialectOf(connection->Handle()).GetBackend() == SqlDialect::Backend::SQLite) {
-        OdbcStatement pragma(connection->Handle());
-        pragma.ExecDirect("PRAGMA mmap_size = 67108864");
-    }
-    return true;
+    return connection->Connect();
 }
 
 bool CMailDatabase::Disconnect() {
