@@ -10,7 +10,8 @@ using T = DatabaseSchema::ColumnType;
 // Secondary indexes for the look-ups that run per message.
 const char* const kIndexes[][3] = {
     {"ix_accounts_name", "Accounts", "aUserName"},
-    {"ix_mails_account", "Mails", "aAccountId, mFolderId"},
+    // Also the mailbox size summed for each message, which reads it alone.
+    {"ix_mails_size", "Mails", "aAccountId, mFolderId, mDeleted, mMailSize"},
     {"ix_mails_id", "Mails", "mMailId, mFolderId"},
     {"ix_mailinfo_id", "MailInfo", "mMailId, mFolderId"},
     {"ix_foldermapping_account", "FolderMapping", "aAccountId"},

@@ -61,9 +61,16 @@ std::string SettingsStore::LastError() const {
     return lastError;
 }
 
-long SettingsStore::LoadLocked() {
+long SettingsStore::LoadLocked(const Probe* probe) {
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    // A probe made outside the lock for the same path saves the stat here.
+    const bool usable = probe && probe->path == path;
+    const bool found = usable ? probe->found : !path.empty() && ::stat(path.c_str(), &st) == 0;
+    if (usable) {
+        st = probe->info;
+        errno = probe->error;
+    }
+    if (path.empty() || !found) {
         if (!path.empty() && errno == EACCES) return ERROR_ACCESS_DENIED;
         cache = SettingsFile();
         cacheValid = true;
@@ -95,8 +102,15 @@ long SettingsStore::LoadLocked() {
 }
 
 long SettingsStore::Read(const std::function<void(const SettingsFile&)>& fn) {
+    // Every thread reads settings, most of them for each message: the file's
+    // identity is looked at before the lock is taken, so no thread waits
+    // behind another's system call.
+    Probe probe;
+    probe.path = Path();
+    probe.found = !probe.path.empty() && ::stat(probe.path.c_str(), &probe.info) == 0;
+    probe.error = errno;
     std::lock_guard<std::mutex> guard(mutex);
-    long rc = LoadLocked();
+    long rc = LoadLocked(&probe);
     if (rc != ERROR_SUCCESS) return rc;
     fn(cache);
     return ERROR_SUCCESS;

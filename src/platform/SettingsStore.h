@@ -11,6 +11,8 @@
 
 #include <functional>
 #include <mutex>
+
+#include <sys/stat.h>
 #include <string>
 #include <sys/types.h>
 
@@ -34,7 +36,14 @@ public:
     std::string LastError() const;
 
 private:
-    long LoadLocked();
+    // The settings file's identity as seen by stat, for LoadLocked.
+    struct Probe {
+        std::string path;
+        bool found = false;
+        int error = 0;
+        struct stat info {};
+    };
+    long LoadLocked(const Probe* probe = nullptr);
 
     mutable std::mutex mutex;
     std::string path;
