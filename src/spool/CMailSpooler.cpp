@@ -74,9 +74,8 @@ int CMailSpooler::InsertMail(MailInfo* info) {
     }
     bool saved = false;
     try {
-        g_moduleLog.WriteVerbose("Waiting for single object");
-        std::lock_guard<std::mutex> guard(lock);
-        g_moduleLog.WriteVerbose("reseting event");
+        // Sessions spool at once: every file has a name of its own, made
+        // exclusively, so the syncs of one session never wait for another's.
         g_moduleLog.WriteVerbose("Saving Mail transaction");
         std::string spooled;
         saved = WriteSpoolFile(*owned, directory, &spooled);

@@ -38,7 +38,7 @@ public:
 
 private:
     CAccountDatabase* database;
-    // Serialises InsertMail and ReadSpoolFile across the module's threads.
+    // Serialises ReadSpoolFile across the module's threads.
     std::mutex lock;
     mutable std::mutex currentLock;
     std::string currentFile;
