@@ -5,7 +5,7 @@
 #include "CSmtpCommand.h"
 #include "CSmtpPath.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/CTempMailContent.h"
+#include "spool/CSpoolDraft.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
 #include "spool/MailRecipient.h"
@@ -378,11 +378,14 @@ bool CSmtpSession::Data(const std::string& argument) {
         Error(501, "Syntax: DATA");
         return true;
     }
-    auto content = std::make_unique<CTempMailContent>();
+    // The message goes straight into its spool file, whose record the
+    // sender and recipients already make.
+    std::unique_ptr<CMailContent> content;
+    if (environment.spooler) content = CSpoolDraft::Begin(environment.spooler->GetDirectory(), sender, recipients);
     const std::string received = ReceivedHeader();
-    if (!environment.spooler || !content->Open() ||
+    if (!content || !content->Open() ||
         !content->Write(received.data(), static_cast<std::uint32_t>(received.size()))) {
-        g_moduleLog.Write("SMTP session: no temporary message file");
+        g_moduleLog.Write("SMTP session: the spool file for the message could not be started");
         writer.Reply(451, "Requested action aborted: local error in processing");
         ResetTransaction();
         return true;
@@ -427,7 +430,7 @@ bool CSmtpSession::Data(const std::string& argument) {
         return true;
     }
     if (!receiver.Finish()) {
-        g_moduleLog.Write("SMTP session: writing the temporary message file failed");
+        g_moduleLog.Write("SMTP session: writing the message into its spool file failed");
         ResetTransaction();
         writer.Reply(451, "Requested action aborted: local error in processing");
         return true;

@@ -35,6 +35,9 @@ public:
     virtual ~CMailSpooler();
 
     std::string GetCurrentFile() const;
+    // Where InsertMail writes (a session may start its spool file there
+    // while the data arrives: CSpoolDraft).
+    const std::string& GetDirectory() const { return directory; }
 
 private:
     CAccountDatabase* database;

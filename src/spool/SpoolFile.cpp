@@ -11,12 +11,14 @@
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
+#include "spool/CSpoolDraft.h"
 #include "spool/CSpoolFileContent.h"
 #include "foundation/StringFormat.h"
 #include "platform/RecordReader.h"
 #include "platform/RecordWriter.h"
 #include "platform/UniqueFd.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -102,71 +104,108 @@ bool IsSpoolFileName(const std::string& name) {
 
 }  // namespace spool
 
+namespace spool {
+
+bool MakeRecipientEntries(const std::string& sender, const std::vector<std::unique_ptr<MailRecipient>>& recipients,
+                          std::vector<RecipientEntry>& entries) {
+    entries.clear();
+    if (sender.size() > kMaxStringLength) {
+        Log("*** Sender too long");
+        return false;
+    }
+    for (const auto& recipient : recipients) {
+        if (!recipient) {
+            // Skipped, not the end of the list: the count leaves it out.
+            Log("*** Invalid User");
+            continue;
+        }
+        const bool local = recipient->account && !recipient->account->GetUserName().empty();
+        RecipientEntry entry{local, local ? recipient->account->GetUserName() : recipient->user, recipient->domain};
+        if (entry.name.size() > kMaxStringLength || entry.domain.size() > kMaxStringLength) {
+            Log("*** Recipient too long");
+            return false;
+        }
+        g_moduleLog.WriteVerbose(
+            StringPrintf("Receiver in file = %s@%s", recipient->user.c_str(), recipient->domain.c_str()));
+        entries.push_back(std::move(entry));
+    }
+    if (entries.size() > UINT32_MAX) {
+        Log("*** Too many recipients");
+        return false;
+    }
+    return true;
+}
+
+UniqueFd CreatePartFile(const std::string& directory, int flags, std::string& partPath, std::uint32_t& number) {
+    // A hidden name that no scan picks up until the file is complete.
+    UniqueFd file =
+        CreateExclusive([&](unsigned) { return SpoolPath(directory, ".SMF", number = NextFileNumber(), ".part"); },
+                        kNameAttempts, flags, 0640, partPath);
+    if (!file) Log("GetTempFileName failed");
+    return file;
+}
+
+bool WriteRecordHead(RecordWriter& writer, const std::string& sender, const std::vector<RecipientEntry>& entries,
+                     std::int32_t dots, std::uint32_t length) {
+    writer.String(sender);
+    writer.U32(static_cast<std::uint32_t>(entries.size()));
+    for (const RecipientEntry& entry : entries) {
+        writer.String(entry.local ? "1" : "0");
+        writer.String(entry.name);
+        writer.String(entry.domain);
+    }
+    writer.U32(static_cast<std::uint32_t>(dots));
+    return writer.U32(length);
+}
+
+bool PublishPartFile(UniqueFd file, const std::string& directory, const std::string& partPath, std::uint32_t number,
+                     std::string* path) {
+    FileRemover remover(partPath);
+    g_moduleLog.WriteVerbose("Closing File");
+    if (::fsync(file.Get()) != 0 || ::close(file.Release()) != 0) return false;
+    // Publish under the final name; another number when that name is taken.
+    std::string finalPath = SpoolPath(directory, "SMF", number, ".tmp");
+    for (int attempt = 0;; ++attempt) {
+        if (RenameNoReplace(partPath, finalPath)) break;
+        if (errno != EEXIST || attempt + 1 >= kNameAttempts) return false;
+        finalPath = SpoolPath(directory, "SMF", NextFileNumber(), ".tmp");
+    }
+    g_moduleLog.WriteVerbose(StringPrintf("Mail File Name = %s", finalPath.c_str()));
+    remover.Reset(finalPath);
+    if (!SyncDirectory(directory)) return false;
+    remover.Release();
+    if (path) *path = finalPath;
+    return true;
+}
+
+}  // namespace spool
+
 bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* path) {
     // Refuse what the reader would refuse, before anything touches the disk.
     if (!info.content) {
         Log("*** MailInfo has no content");
         return false;
     }
-    if (info.sender.size() > kMaxStringLength) {
-        Log("*** Sender too long");
-        return false;
-    }
-    std::uint64_t count = 0;
-    for (const auto& recipient : info.recipients) {
-        if (!recipient) continue;
-        const std::string& name = recipient->account && !recipient->account->GetUserName().empty()
-                                      ? recipient->account->GetUserName()
-                                      : recipient->user;
-        if (name.size() > kMaxStringLength || recipient->domain.size() > kMaxStringLength) {
-            Log("*** Recipient too long");
-            return false;
-        }
-        ++count;
-    }
-    if (count > UINT32_MAX) {
-        Log("*** Too many recipients");
-        return false;
-    }
-
-    // A hidden name that no scan picks up until the file is complete.
-    std::uint32_t number = 0;
-    std::string partPath;
-    UniqueFd file =
-        CreateExclusive([&](unsigned) { return SpoolPath(directory, ".SMF", number = NextFileNumber(), ".part"); },
-                        kNameAttempts, O_WRONLY, 0640, partPath);
-    if (!file) {
-        Log("GetTempFileName failed");
-        return false;
-    }
-    FileRemover remover(partPath);
-    std::string finalPath = SpoolPath(directory, "SMF", number, ".tmp");
-    g_moduleLog.WriteVerbose(StringPrintf("Mail File Name = %s", finalPath.c_str()));
-
+    std::vector<spool::RecipientEntry> entries;
+    if (!spool::MakeRecipientEntries(info.sender, info.recipients, entries)) return false;
     auto fail = [] {
         Log("*** Exception in writing to file");
         return false;
     };
+    // A message received straight into its spool file only needs finishing.
+    if (auto* draft = dynamic_cast<CSpoolDraft*>(info.content.get());
+        draft && draft->Matches(directory, info.sender, entries))
+        return draft->Publish(info.DotsCount, info.mayRelay, path) || fail();
+
+    std::uint32_t number = 0;
+    std::string partPath;
+    UniqueFd file = spool::CreatePartFile(directory, O_WRONLY, partPath, number);
+    if (!file) return false;
+    FileRemover remover(partPath);
 
     RecordWriter writer(file.Get());
-    writer.String(info.sender);
-    writer.U32(static_cast<std::uint32_t>(count));
-    for (const auto& recipient : info.recipients) {
-        if (!recipient) {
-            // Skipped, not the end of the list: the count above left it out.
-            Log("*** Invalid User");
-            continue;
-        }
-        const bool local = recipient->account && !recipient->account->GetUserName().empty();
-        writer.String(local ? "1" : "0");
-        writer.String(local ? recipient->account->GetUserName() : recipient->user);
-        writer.String(recipient->domain);
-        g_moduleLog.WriteVerbose(
-            StringPrintf("Receiver in file = %s@%s", recipient->user.c_str(), recipient->domain.c_str()));
-    }
-    writer.U32(static_cast<std::uint32_t>(info.DotsCount));
     const std::uint32_t length = info.content->GetLength();
-    writer.U32(length);
+    spool::WriteRecordHead(writer, info.sender, entries, info.DotsCount, length);
     if (!writer.Flush()) return fail();
 
     info.content->Rewind();
@@ -184,26 +223,10 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     if (copied != length) return fail();
     // The trailer goes after the message, where readers that take L bytes
     // never look (see the header).
-    std::uint8_t trailer[spool::kTrailerSize];
-    std::memcpy(trailer, spool::kTrailerTag, sizeof spool::kTrailerTag);
-    trailer[sizeof spool::kTrailerTag] = info.mayRelay ? spool::kTrailerMayRelay : 0;
-    if (!WriteAll(file.Get(), trailer, sizeof trailer)) return fail();
-
-    g_moduleLog.WriteVerbose("Closing File");
-    if (::fsync(file.Get()) != 0 || ::close(file.Release()) != 0) return fail();
-
-    // Publish under the final name; another number when that name is taken.
-    for (int attempt = 0;; ++attempt) {
-        if (RenameNoReplace(partPath, finalPath)) break;
-        if (errno != EEXIST || attempt + 1 >= kNameAttempts) return fail();
-        finalPath = SpoolPath(directory, "SMF", NextFileNumber(), ".tmp");
-        g_moduleLog.WriteVerbose(StringPrintf("Mail File Name = %s", finalPath.c_str()));
-    }
-    remover.Reset(finalPath);
-    if (!SyncDirectory(directory)) return fail();
+    const std::array<std::uint8_t, spool::kTrailerSize> trailer = spool::Trailer(info.mayRelay);
+    if (!WriteAll(file.Get(), trailer.data(), trailer.size())) return fail();
     remover.Release();
-    if (path) *path = finalPath;
-    return true;
+    return spool::PublishPartFile(std::move(file), directory, partPath, number, path) || fail();
 }
 
 std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabase* database, ReadResult* result) {

@@ -22,9 +22,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <array>
 #include <string>
+#include <vector>
 
+#include "platform/RecordWriter.h"
+#include "platform/UniqueFd.h"
 #include "spool/MailInfo.h"
+#include "spool/MailRecipient.h"
 
 class CAccountDatabase;
 
@@ -43,6 +48,11 @@ inline constexpr std::uint32_t kMaxRecipients = 256;
 inline constexpr char kTrailerTag[4] = {'V', 'L', 'M', 'R'};
 inline constexpr std::uint32_t kTrailerSize = 5;
 inline constexpr std::uint8_t kTrailerMayRelay = 0x01;
+inline std::array<std::uint8_t, kTrailerSize> Trailer(bool mayRelay) {
+    return {static_cast<std::uint8_t>(kTrailerTag[0]), static_cast<std::uint8_t>(kTrailerTag[1]),
+            static_cast<std::uint8_t>(kTrailerTag[2]), static_cast<std::uint8_t>(kTrailerTag[3]),
+            mayRelay ? kTrailerMayRelay : std::uint8_t{0}};
+}
 
 enum class ReadResult {
     Ok,
@@ -56,6 +66,31 @@ const char* ReadResultText(ReadResult result);
 
 // True when name is one the spool scans pick up: "*.tmp", not hidden.
 bool IsSpoolFileName(const std::string& name);
+
+// One recipient as its record holds it: "1" and the account's user name for
+// a local one, "0" and the address's user part for a remote one.
+struct RecipientEntry {
+    bool local = false;
+    std::string name;
+    std::string domain;
+    bool operator==(const RecipientEntry&) const = default;
+};
+// The entries of the recipients (empty slots left out), checked against what
+// the reader accepts; false, logged, when they cannot be written.
+bool MakeRecipientEntries(const std::string& sender, const std::vector<std::unique_ptr<MailRecipient>>& recipients,
+                          std::vector<RecipientEntry>& entries);
+// A new hidden file of the directory for a spool file to be written into,
+// open for reading and writing; its path, and the number its final name
+// takes first. Invalid when no name could be made.
+UniqueFd CreatePartFile(const std::string& directory, int flags, std::string& partPath, std::uint32_t& number);
+// The record up to the message: sender, count, recipients, dots, length.
+bool WriteRecordHead(RecordWriter& writer, const std::string& sender, const std::vector<RecipientEntry>& entries,
+                     std::int32_t dots, std::uint32_t length);
+// Syncs the complete part file fd, closes it, gives it its final name
+// (another number when that one is taken) and syncs the directory. On
+// failure nothing stays: the part file, or the final one, is removed.
+bool PublishPartFile(UniqueFd file, const std::string& directory, const std::string& partPath, std::uint32_t number,
+                     std::string* path);
 
 }  // namespace spool
 

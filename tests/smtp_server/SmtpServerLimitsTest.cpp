@@ -63,6 +63,7 @@ class SmtpServerLimits : public DatabaseTest {
 protected:
     void SetUp() override {
         DatabaseTest::SetUp();
+        WorkInHome();  // the spool directory messages are received into
         // alice: 2 KB receive limit; bob: 1 KB mailbox, filled by a test; carol: no limits.
         ASSERT_TRUE(db.CreateAccount("alice", "secret1", false, false, "alice@example.org", 0, 1, 1, 2, 0));
         ASSERT_TRUE(db.CreateAccount("bob", "secret1", false, false, "bob@example.org", 1, 1, 1, 0, 0));

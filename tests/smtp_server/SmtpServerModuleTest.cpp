@@ -214,8 +214,8 @@ TEST_F(SmtpServerModule, PipelinedCommandsAndBareLineEndsInData) {
 }
 
 // Long lines, many recipients and oversize messages are bounded. A 250
-// means spooled: a spool that cannot be written, or a temporary message file
-// that cannot (the file-size limit stands in for a full disk), is answered
+// means spooled: a spool file that cannot be started or written (the
+// file-size limit stands in for a full disk) is answered
 // 451, at DATA or at the end of the data, and leaves no file behind; the
 // session goes on. Time-outs are proven in SmtpServerLimits.
 TEST_F(SmtpServerModule, LimitsAreBoundedAndA250MeansSpooledOtherwise451) {
@@ -250,11 +250,13 @@ TEST_F(SmtpServerModule, LimitsAreBoundedAndA250MeansSpooledOtherwise451) {
     EXPECT_EQ(Code(client.Command("RCPT TO:<alice@localhost>")), 503);
     EXPECT_EQ(SendOne(client, std::string(19000, 's')), 250);
 
+    // The message is received into its spool file: no spool, no DATA.
+    auto begin = [&] { Expect(client, {"250 MAIL FROM:<a@example.org>", "250 RCPT TO:<alice@localhost>"}); };
     const std::string spoolDir = home.File(spool::kSpoolDirectory);
     std::filesystem::rename(spoolDir, spoolDir + ".away");
-    EXPECT_EQ(SendOne(client, "Subject: t\r\n\r\nbody"), 451);
+    begin();
+    EXPECT_EQ(Code(client.Command("DATA")), 451);
     std::filesystem::rename(spoolDir + ".away", spoolDir);
-    auto begin = [&] { Expect(client, {"250 MAIL FROM:<a@example.org>", "250 RCPT TO:<alice@localhost>"}); };
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit unlimited{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);

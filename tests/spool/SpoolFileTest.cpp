@@ -3,6 +3,7 @@
 #include "HostileInputs.h"
 #include "SpoolTestSupport.h"
 
+#include "spool/CSpoolDraft.h"
 #include "spool/SpoolFile.h"
 
 #include <regex>
@@ -83,6 +84,49 @@ TEST_F(SpoolFileTest, RecordLayoutCoversAllThreeLengthFormsAndReadsBack) {
     EXPECT_EQ(back->content->GetLength(), text.size());
     EXPECT_TRUE(ReadAll(*back->content) == text);
     EXPECT_TRUE(std::filesystem::exists(lastPath)) << "reading never removes the file";
+}
+
+TEST_F(SpoolFileTest, AMessageReceivedIntoItsSpoolFileIsByteForByteTheSameFile) {
+    AddAccount(1, "alice");
+    const std::string text("Subject: t\r\n\r\nbody\0\xff binary", 26);
+    auto make = [&] {
+        auto info = Mail("s@example.org", text);
+        AddLocal(*info, "alice", "example.org");
+        AddRemote(*info, "r", "remote.example");
+        info->DotsCount = 3;
+        info->mayRelay = true;
+        return info;
+    };
+    auto copied = make();
+    const std::string expected = Spool(*copied);
+    std::filesystem::remove(lastPath);
+
+    // Started before the data, as a session does, and abandoned: nothing stays.
+    auto info = make();
+    EXPECT_NE(CSpoolDraft::Begin("SMTPSpooler", info->sender, info->recipients), nullptr);
+    EXPECT_TRUE(SpoolEntries().empty());
+
+    // Received in two writes, then published: the same bytes as a copy.
+    for (bool changedSinceBegin : {false, true}) {
+        info = make();
+        std::unique_ptr<CSpoolDraft> draft = CSpoolDraft::Begin("SMTPSpooler", info->sender, info->recipients);
+        ASSERT_NE(draft, nullptr);
+        ASSERT_TRUE(draft->Write(text.data(), 10) && draft->Write(text.data() + 10, 16));
+        EXPECT_EQ(draft->GetLength(), text.size());
+        // A record that no longer fits the message is written anew from the draft's content.
+        if (changedSinceBegin) info->recipients.pop_back();
+        info->content = std::move(draft);
+        const std::string bytes = Spool(*info);
+        EXPECT_TRUE(changedSinceBegin || bytes == expected);
+        auto back = ReadBack();
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(back->recipients.size(), changedSinceBegin ? 1u : 2u);
+        EXPECT_TRUE(ReadAll(*back->content) == text);
+        back.reset();
+        info.reset();
+        EXPECT_EQ(SpoolEntries().size(), 1u) << "no hidden part file stays";
+        std::filesystem::remove(lastPath);
+    }
 }
 
 TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmaster) {
