@@ -46,12 +46,14 @@
 // --preload-accounts N adds N accounts and --preload-messages N stores N
 // messages (over SMTP, untimed, spread over those accounts or else the 10
 // users) before the rounds, to check that a full home is as fast as a
-// fresh one; --skip-postfix runs Velmora alone for that.
+// fresh one; --skip-postfix runs Velmora alone for that. --spool-threads N
+// sets the server's SpoolThreadCount (else its default).
 //
 //   e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N]
 //             [--size BYTES] [--rounds N] [--big-mb N] [--skip-big]
 //             [--skip-postfix] [--skip-strace] [--preload-messages N]
-//             [--preload-accounts N] [--postfix-deb PATH] [--userns-base UID]
+//             [--preload-accounts N] [--spool-threads N] [--postfix-deb PATH]
+//             [--userns-base UID]
 // Without --program the program is looked for next to this one
 // (build/X/bench/e2e_bench -> build/X/bin/velmora). Everything is made in
 // one directory under --dir (default $TMPDIR or /tmp), removed afterwards
@@ -102,6 +104,7 @@ struct Options {
     int rounds = 3;
     long preloadMessages = 0;
     long preloadAccounts = 0;
+    int spoolThreads = 0;  // 0: the server's default
     bool skipBig = false;
     bool skipPostfix = false;
     bool skipStrace = false;
@@ -138,6 +141,8 @@ bool Parse(int argc, char** argv, Options& o) {
             o.preloadMessages = std::atol(v);
         else if (a == "--preload-accounts" && (v = next()))
             o.preloadAccounts = std::atol(v);
+        else if (a == "--spool-threads" && (v = next()))
+            o.spoolThreads = std::atoi(v);
         else if (a == "--postfix-deb" && (v = next()))
             o.postfixDeb = fs::absolute(v).string();
         else if (a == "--userns-base" && (v = next()))
@@ -395,7 +400,7 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, o)) {
         std::cerr << "usage: e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N] [--size BYTES]\n"
                      "                 [--rounds N] [--big-mb N] [--skip-big] [--skip-postfix] [--skip-strace]\n"
-                     "                 [--preload-messages N] [--preload-accounts N] [--postfix-deb PATH]\n"
+                     "                 [--preload-messages N] [--preload-accounts N] [--spool-threads N] [--postfix-deb PATH]\n"
                      "                 [--userns-base UID]\n";
         return 64;
     }
@@ -439,7 +444,9 @@ int main(int argc, char** argv) {
     bool ready =
         Run({o.program, "setup", "--home", home, "--postmaster-password", "postmaster1"}, log) &&
         velmora({"reg", "set", "Ports", "SMTP Port", "dword", std::to_string(port)}) &&
-        velmora({"reg", "set", "Ports", "SMTP Max Message Size", "dword", std::to_string(bigBytes + (1 << 20))});
+        velmora({"reg", "set", "Ports", "SMTP Max Message Size", "dword", std::to_string(bigBytes + (1 << 20))}) &&
+        (o.spoolThreads <= 0 ||
+         velmora({"reg", "set", "Preferences", "SpoolThreadCount", "dword", std::to_string(o.spoolThreads)}));
     // Ten accounts as an office makes them (the default mailbox limit), and
     // one without a mailbox limit for the large message.
     for (int u = 0; ready && u < 10; ++u) {
