@@ -12,6 +12,7 @@
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
+#include "spool/CSpoolFilePool.h"
 #include "spool/SpoolFile.h"
 
 #include <algorithm>
@@ -83,6 +84,8 @@ bool CMailSpoolProcessor::StartProcessing() {
     }
     notifyFd = std::move(notify);
     wakeFd = std::move(wake);
+    // Kept files of an earlier run: nothing in them, and not known to the pool.
+    CSpoolFilePool::Instance().Sweep(directory);
     running.store(true);
     const int count = requestedWorkers > 0 ? std::min(requestedWorkers, kMaxWorkers) : ConfiguredWorkerCount();
     try {
@@ -285,7 +288,7 @@ bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
         routed = false;
     }
     if (routed) {
-        ::unlink(path.c_str());
+        CSpoolFilePool::Instance().Recycle(path);
         std::lock_guard<std::mutex> guard(failedLock);
         failedFiles.erase(path);
         return true;

@@ -13,6 +13,7 @@
 #include "foundation/CTempMailContent.h"
 #include "spool/CSpoolDraft.h"
 #include "spool/CSpoolFileContent.h"
+#include "spool/CSpoolFilePool.h"
 #include "foundation/StringFormat.h"
 #include "platform/RecordReader.h"
 #include "platform/RecordWriter.h"
@@ -137,7 +138,15 @@ bool MakeRecipientEntries(const std::string& sender, const std::vector<std::uniq
 }
 
 UniqueFd CreatePartFile(const std::string& directory, int flags, std::string& partPath, std::uint32_t& number) {
-    // A hidden name that no scan picks up until the file is complete.
+    // A hidden name that no scan picks up until the file is complete; a kept
+    // file of a routed message takes it when there is one.
+    number = NextFileNumber();
+    partPath = SpoolPath(directory, ".SMF", number, ".part");
+    if (CSpoolFilePool::Instance().Take(directory, partPath)) {
+        UniqueFd reused(::open(partPath.c_str(), flags | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+        if (reused) return reused;
+        ::unlink(partPath.c_str());
+    }
     UniqueFd file =
         CreateExclusive([&](unsigned) { return SpoolPath(directory, ".SMF", number = NextFileNumber(), ".part"); },
                         kNameAttempts, flags, 0640, partPath);

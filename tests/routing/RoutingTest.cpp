@@ -6,6 +6,7 @@
 
 #include "MailFlowFixture.h"
 #include "foundation/StringFormat.h"
+#include "spool/CSpoolFilePool.h"
 #include "spool/CMailRouter.h"
 #include "spool/CMailSpoolProcessor.h"
 #include "spool/CMailSpooler.h"
@@ -56,7 +57,8 @@ protected:
     std::vector<std::string> OutboxFiles() { return Listing("Outbox"); }
     std::vector<std::string> Listing(const std::string& directory) {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(home.File(directory))) names.push_back(e.path().string());
+        for (const auto& e : fs::directory_iterator(home.File(directory)))
+            if (!CSpoolFilePool::IsKeptName(e.path().filename().string())) names.push_back(e.path().string());
         return names;
     }
 

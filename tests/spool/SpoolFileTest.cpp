@@ -4,9 +4,12 @@
 #include "SpoolTestSupport.h"
 
 #include "spool/CSpoolDraft.h"
+#include "spool/CSpoolFilePool.h"
 #include "spool/SpoolFile.h"
 
 #include <regex>
+
+#include <sys/stat.h>
 
 using namespace spooltest;
 
@@ -127,6 +130,34 @@ TEST_F(SpoolFileTest, AMessageReceivedIntoItsSpoolFileIsByteForByteTheSameFile) 
         EXPECT_EQ(SpoolEntries().size(), 1u) << "no hidden part file stays";
         std::filesystem::remove(lastPath);
     }
+}
+
+TEST_F(SpoolFileTest, ARoutedFileIsKeptEmptyAndBecomesTheNextSpoolFile) {
+    auto info = Mail("s@example.org", "Subject: t\r\n\r\nsecret text");
+    AddRemote(*info, "r", "remote.example");
+    Spool(*info);
+    struct stat first {};
+    ASSERT_EQ(::stat(lastPath.c_str(), &first), 0);
+    CSpoolFilePool::Instance().Recycle(lastPath);
+    EXPECT_TRUE(SpoolEntries().empty());
+    const std::vector<std::string> kept = ListDirectory("SMTPSpooler");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(std::filesystem::file_size("SMTPSpooler/" + kept[0]), 0u) << "no message stays in a kept file";
+
+    auto next = Mail("t@example.org", "Subject: u\r\n\r\nhi");
+    AddRemote(*next, "r", "remote.example");
+    const std::string bytes = Spool(*next);
+    struct stat second {};
+    ASSERT_EQ(::stat(lastPath.c_str(), &second), 0);
+    EXPECT_EQ(second.st_ino, first.st_ino);
+    EXPECT_EQ(ListDirectory("SMTPSpooler").size(), 1u);
+    EXPECT_EQ(ReadBack()->sender, "t@example.org");
+
+    // Kept files of an earlier run go when the spool processor starts.
+    CSpoolFilePool::Instance().Recycle(lastPath);
+    TestHome::WriteFile("SMTPSpooler/.SMFfree12", "");
+    CSpoolFilePool::Instance().Sweep("SMTPSpooler");
+    EXPECT_TRUE(ListDirectory("SMTPSpooler").empty());
 }
 
 TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmaster) {

@@ -13,6 +13,7 @@
 #include "DatabaseTest.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/StringFormat.h"
+#include "spool/CSpoolFilePool.h"
 #include "spool/MailInfo.h"
 
 namespace spooltest {
@@ -73,7 +74,12 @@ protected:
     }
 
     // Entries of the spool directory, hidden ones included.
-    static std::vector<std::string> SpoolEntries() { return ListDirectory("SMTPSpooler"); }
+    // Kept empty files of routed messages are not entries.
+    static std::vector<std::string> SpoolEntries() {
+        std::vector<std::string> names = ListDirectory("SMTPSpooler");
+        std::erase_if(names, [](const std::string& name) { return CSpoolFilePool::IsKeptName(name); });
+        return names;
+    }
 
     std::string tempDir;
     bool hadTmp = false;
