@@ -149,6 +149,10 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
             text.release();
             name.release();
         }
+    }, [serverHost] {
+        // The sink frees notices nobody registered for: none is made then.
+        CServerEventSink* sink = serverHost->GetServerSink();
+        return sink && sink->GetNoticeWindow();
     });
     const bool serversStarted = host->StartServerHost();
 

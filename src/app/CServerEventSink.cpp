@@ -65,8 +65,8 @@ LRESULT CServerEventSink::OnMessage(unsigned message, WPARAM wparam, LPARAM lpar
         }
         case sink::kNewMailNotice: {
             // The two buffers are the receiver's to free.
-            if (noticeWindow) {
-                noticeWindow->Post(sink::kNewMailNotice, wparam, lparam);
+            if (MessageWindow* window = noticeWindow.load()) {
+                window->Post(sink::kNewMailNotice, wparam, lparam);
             } else {
                 delete reinterpret_cast<std::string*>(wparam);
                 delete reinterpret_cast<std::string*>(lparam);

@@ -32,14 +32,15 @@ public:
     CFileEventSink& GetFileSink() { return fileSink; }
     CFilterHandler* GetFilterHandler() const { return filterHandler.get(); }
     int GetOutstandingItems() const { return outstandingItems.load(); }
-    MessageWindow* GetNoticeWindow() const { return noticeWindow; }
+    // Read from any thread: routing reads no message head for nobody.
+    MessageWindow* GetNoticeWindow() const { return noticeWindow.load(); }
 
 protected:
     LRESULT OnMessage(unsigned message, WPARAM wparam, LPARAM lparam) override;
 
 private:
     CFileEventSink fileSink;
-    MessageWindow* noticeWindow = nullptr;
+    std::atomic<MessageWindow*> noticeWindow{nullptr};
     std::atomic<int> outstandingItems{0};
     std::vector<std::unique_ptr<CClientEventSink>> clientSinks;
     SharedLibrary filterLibrary;  // declared before the handler: freed after it

@@ -199,7 +199,7 @@ void CMailRouter::AddMonitors(std::vector<std::string>& list, const std::vector<
 }
 
 void CMailRouter::NotifyNewMail(MailInfo& info, const std::string& user) {
-    if (!newMail) return;
+    if (!newMail || (newMailWanted && !newMailWanted())) return;
     newMail(ReadHead(*info.content, kNewMailHeadBytes), user);
 }
 

@@ -64,7 +64,12 @@ public:
     // finds the postmaster.
     int RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connection, CAccountDatabase* database = nullptr);
 
-    void SetNewMailNotifier(NewMailNotifier notifier) { newMail = std::move(notifier); }
+    // wanted, when given, says whether anyone takes the notice now; without
+    // a taker no head is read.
+    void SetNewMailNotifier(NewMailNotifier notifier, std::function<bool()> wanted = {}) {
+        newMail = std::move(notifier);
+        newMailWanted = std::move(wanted);
+    }
     void SetSpoolDirectory(std::string directory) { spoolDirectory = std::move(directory); }
 
     // Of the spooled message routed last (several workers route at once):
@@ -126,6 +131,7 @@ private:
 
     CAccountDatabase* hostDatabase;
     NewMailNotifier newMail;
+    std::function<bool()> newMailWanted;
     std::string spoolDirectory;
     mutable std::mutex lastLock;
     std::vector<std::string> lastMonitors;
