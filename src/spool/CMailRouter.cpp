@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include "delivery/CGeneratedMailPolicy.h"
@@ -21,6 +22,7 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/ProcessSettings.h"
+#include "foundation/RecordVersion.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
@@ -114,6 +116,10 @@ std::string CMailRouter::RoutedLine(const std::string& what, const MailInfo& inf
 }
 
 bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) {
+    // One message's look-ups (its recipients, its sender) read the record
+    // version once, as routing it begins.
+    std::optional<RecordVersion::Pin> pin;
+    if (database) pin.emplace(database->GetConnectionHandle());
     const std::string identity = FileIdentity(path);
     spool::ReadResult result = spool::ReadResult::Ok;
     std::unique_ptr<MailInfo> info = ReadSpoolFile(path, database, &result);
