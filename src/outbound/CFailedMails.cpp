@@ -8,6 +8,10 @@ CFailedMails::CFailedMails(SQLHDBC connection, std::string heloName, std::uint32
     : connection(connection), heloName(std::move(heloName)), errorMailDayCount(errorMailDayCount),
       passStart(passStart) {}
 
-void CFailedMails::Process() {}
+void CFailedMails::Process() {
+    (void)connection;
+    (void)errorMailDayCount;
+    (void)passStart;
+}
 
 void CFailedMails::SendFailureNotice(const std::string&, const std::string&, const std::string&, std::uint32_t) {}
