@@ -1,17 +1,188 @@
 // CFailedMails: retiring failed rows and their notices (see the header).
 #include "outbound/CFailedMails.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
 #include <utility>
+
+#include "foundation/CMailContent.h"
+#include "foundation/DateText.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
+#include "outbound/CFailureNotice.h"
+#include "outbound/COutboundQueueReader.h"
+#include "platform/FileIo.h"
+#include "platform/Text.h"
+#include "platform/UniqueFd.h"
+#include "smtp/CSmtpConnection.h"
+
+namespace {
+
+constexpr const char* kOutbox = "Outbox";
+// No setting asks for more: a century of days.
+constexpr std::uint32_t kMaxDays = 36500;
+
+// Text of a bound character column; "" for NULL.
+std::string ColumnText(const char* buffer, SQLLEN indicator) {
+    return indicator == SQL_NULL_DATA ? std::string() : std::string(buffer);
+}
+
+// A row names a file in the Outbox and nowhere else: a damaged or foreign
+// row must not make the expiry step delete files outside it.
+bool IsOutboxFile(const std::string& path) {
+    const std::string prefix = std::string(kOutbox) + "/";
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string name = path.substr(prefix.size());
+    return name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+// Deletes path when nobody holds it and it was last written before notAfter.
+// The exclusive lock fails while a queue writer holds the file; taken, it
+// is kept across the unlink so nobody opens the file in between.
+void DeleteIfAbandoned(const std::string& path, std::time_t notAfter) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return;
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return;
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    if (info.st_mtime > notAfter) return;
+    ::unlink(path.c_str());
+}
+
+}  // namespace
 
 CFailedMails::CFailedMails(SQLHDBC connection, std::string heloName, std::uint32_t errorMailDayCount,
                            std::time_t passStart)
-    : connection(connection), heloName(std::move(heloName)), errorMailDayCount(errorMailDayCount),
+    : connection(connection),
+      heloName(std::move(heloName)),
+      errorMailDayCount(errorMailDayCount),
       passStart(passStart) {}
 
-void CFailedMails::Process() {
-    (void)connection;
-    (void)errorMailDayCount;
-    (void)passStart;
+std::string CFailedMails::ExpiryLimit(std::time_t passStart, std::uint32_t days) {
+    std::tm local{};
+    if (!localtime_r(&passStart, &local)) return LocalDateTimeText(passStart - 1);
+    // Whole calendar days, so a change of summer time does not move the limit.
+    local.tm_mday -= static_cast<int>(std::min(days, kMaxDays));
+    local.tm_isdst = -1;
+    const std::time_t limit = std::mktime(&local);
+    return LocalDateTimeText((limit == static_cast<std::time_t>(-1) ? passStart : limit) - 1);
 }
 
-void CFailedMails::SendFailureNotice(const std::string&, const std::string&, const std::string&, std::uint32_t) {}
+void CFailedMails::Process() {
+    if (connection == SQL_NULL_HDBC) return;
+    const std::string limit = ExpiryLimit(passStart, errorMailDayCount);
+    NotifyExpiring(limit);
+    {
+        OdbcStatement retire(connection);
+        retire.ExecDirect(
+            FormatSql("UPDATE OutBoundMails SET Sent=true where RcptDate <= cdate('%s') OR FailureCode = %d",
+                      SqlText::Quote(limit), kPermanentFailure));
+    }
+    DeleteFinishedFiles();
+    {
+        OdbcStatement purge(connection);
+        purge.ExecDirect("DELETE FROM OutBoundMails WHERE Sent = true");
+    }
+    DeleteOrphans();
+}
+
+// Every pending row retired below gets its notice first; a row never
+// attempted (code 0) too, as "Unknown Error Occur", so no message vanishes
+// unannounced.
+void CFailedMails::NotifyExpiring(const std::string& limit) {
+    OdbcStatement rows(connection);
+    char user[256] = {};
+    char domain[256] = {};
+    char file[261] = {};
+    std::uint32_t code = 0;
+    SQLLEN userIndicator = 0, domainIndicator = 0, fileIndicator = 0, codeIndicator = 0;
+    if (!rows.ExecDirect(FormatSql("SELECT DestUser,Domain,MailFile,FailureCode from OutBoundMails where Sent = false "
+                                   "AND (RcptDate <= cdate('%s') OR FailureCode = %d)",
+                                   SqlText::Quote(limit), kPermanentFailure)) ||
+        !rows.BindChar(1, user, sizeof user, &userIndicator) ||
+        !rows.BindChar(2, domain, sizeof domain, &domainIndicator) ||
+        !rows.BindChar(3, file, sizeof file, &fileIndicator) || !rows.BindULong(4, code, &codeIndicator))
+        return;
+    while (rows.Fetch()) {
+        const std::string recipient = ColumnText(user, userIndicator) + "@" + ColumnText(domain, domainIndicator);
+        SendFailureNotice(recipient, kNoticeSender, ColumnText(file, fileIndicator),
+                          codeIndicator == SQL_NULL_DATA ? 0 : code);
+    }
+}
+
+void CFailedMails::SendFailureNotice(const std::string& failedRecipient, const std::string& noticeSender,
+                                     const std::string& outboxFile, std::uint32_t failureCode) {
+    CFailureNotice composer;
+    composer.SetFrom(noticeSender);
+
+    COutboundQueueReader reader(kOutbox);
+    if (!reader.OpenMailFile(outboxFile)) return;
+    composer.SetEnvelopeSender(reader.ReadSender());
+    const std::unique_ptr<CMailContent> failed = reader.ExtractBody();
+    if (!failed) return;
+    composer.SetFailedMessage(failed.get());
+    if (!composer.ReadFailedSender()) return;
+
+    composer.SetReasonText("Sorry, Your Mail to\r\n " + failedRecipient + "\r\n could not be delivered due to\r\n " +
+                           CFailureNotice::ReasonText(failureCode));
+    composer.Compose();
+    const std::unique_ptr<CMailContent> notice = composer.GetNotice();
+    if (!notice) return;
+    const std::string recipient = composer.GetRecipient();
+    // No notice is sent about a notice.
+    if (recipient.find("TessalMailerDeamon") != std::string::npos) return;
+
+    CSmtpConnection smtp;
+    smtp.SetHeloName(heloName);
+    smtp.SetGeneratedMail(true);
+    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
+        return;
+    // The null reverse-path: exchangers elsewhere accept it where they
+    // refuse a loopback sender, and nobody answers it with a notice.
+    if (smtp.MailFrom("") && smtp.RcptTo(std::string(Trim(recipient)))) smtp.SendData(*notice);
+    smtp.Quit();
+    smtp.Disconnect();
+}
+
+void CFailedMails::DeleteFinishedFiles() {
+    OdbcStatement files(connection);
+    char file[256] = {};
+    SQLLEN indicator = 0;
+    if (!files.ExecDirect("Select Distinct MailFile from OutBoundMails A where Sent=true and NOT EXISTS "
+                          "(Select Distinct MailFile From OutBoundMails where Sent=false and MailFile = A.MailFile)") ||
+        !files.BindChar(1, file, sizeof file, &indicator))
+        return;
+    while (files.Fetch()) {
+        const std::string path = ForwardSlashes(ColumnText(file, indicator));
+        if (IsOutboxFile(path)) ::unlink(path.c_str());
+    }
+}
+
+long long CFailedMails::RowsNaming(const std::string& path) {
+    OdbcStatement count(connection);
+    std::int64_t rows = -1;
+    SQLLEN indicator = 0;
+    if (!count.ExecDirect(
+            FormatSql("SELECT Count(1) from OutBoundMails where MailFile like '%%%s'", SqlText::Quote(path))) ||
+        !count.BindBigInt(1, rows, &indicator) || !count.Fetch() || indicator == SQL_NULL_DATA)
+        return -1;
+    return rows;
+}
+
+void CFailedMails::DeleteOrphans() {
+    const std::time_t notAfter = std::time(nullptr) - kOrphanAge;
+    std::error_code error;
+    std::filesystem::directory_iterator entries(kOutbox, error);
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        const std::string name = entries->path().filename().string();
+        if (name.size() <= 4 || !EndsWithNoCase(name, ".tmp")) continue;
+        const std::string path = std::string(kOutbox) + "/" + name;
+        if (RowsNaming(path) == 0) DeleteIfAbandoned(path, notAfter);
+    }
+}

@@ -1,8 +1,12 @@
 // CFailedMails: the expiry step at the end of a delivery pass.
 //
-// Sends a non-delivery notice for every failing row that has expired or
+// Sends a non-delivery notice for every pending row that has expired or
 // failed for good, retires those rows, deletes the Outbox files without
 // pending rows, purges retired rows and removes Outbox files no row names.
+// Notices go to the local SMTP server with the null reverse-path, so no
+// server answers a notice with another one. Every failure is silent: a
+// statement that fails skips its step, a file that cannot be deleted stays,
+// a notice that cannot be sent is lost while its row is retired all the same.
 #pragma once
 
 #include <sql.h>
@@ -13,6 +17,14 @@
 
 class CFailedMails {
 public:
+    // The notice's "From" value.
+    static constexpr const char* kNoticeSender = "\"TessalMailerDeamon\" <postmaster@127.0.0.1>";
+    // A row with this code failed for good: no exchanger, no host.
+    static constexpr std::uint32_t kPermanentFailure = 5;
+    // An Outbox file no row names is removed only once it is this old, so a
+    // message whose writer has not yet inserted its rows keeps its file.
+    static constexpr std::time_t kOrphanAge = 10 * 60;
+
     // passStart: when the pass began; the expiry limit is counted from it,
     // so nothing queued during the pass expires in it.
     CFailedMails(SQLHDBC connection, std::string heloName, std::uint32_t errorMailDayCount, std::time_t passStart);
@@ -22,7 +34,17 @@ public:
     void SendFailureNotice(const std::string& failedRecipient, const std::string& noticeSender,
                            const std::string& outboxFile, std::uint32_t failureCode);
 
+    // "YYYY-MM-DD HH:MM:SS" of passStart less days, less one second: a row
+    // queued in the pass's first second waits for the next pass.
+    static std::string ExpiryLimit(std::time_t passStart, std::uint32_t days);
+
 private:
+    void NotifyExpiring(const std::string& limit);
+    void DeleteFinishedFiles();
+    void DeleteOrphans();
+    // The row count naming path, or -1 when it could not be counted.
+    long long RowsNaming(const std::string& path);
+
     SQLHDBC connection;
     std::string heloName;
     std::uint32_t errorMailDayCount;

@@ -1,0 +1,136 @@
+// CFailureNotice: the notice's recipient, boundary and layout.
+#include "outbound/CFailureNotice.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "foundation/CMailContent.h"
+#include "foundation/CTempMailContent.h"
+
+namespace {
+
+// The failed message is copied into the notice in blocks of this size.
+constexpr std::uint32_t kCopyBlock = 64 * 1024;
+
+bool WriteText(CMailContent& out, const std::string& text) {
+    return out.Write(text.data(), static_cast<std::uint32_t>(text.size()));
+}
+
+// The address a "From" value names: the text inside its first "<...>"
+// ("" when the ">" is missing), or the whole value without brackets.
+std::string BracketedAddress(const std::string& value) {
+    const std::size_t open = value.find('<');
+    if (open == std::string::npos) return value;
+    const std::size_t close = value.find('>', open + 1);
+    if (close == std::string::npos) return {};
+    return value.substr(open + 1, close - open - 1);
+}
+
+}  // namespace
+
+CFailureNotice::~CFailureNotice() = default;
+
+const char* CFailureNotice::ReasonText(std::uint32_t failureCode) {
+    switch (failureCode) {
+        case 1:
+            return "Host Unreachable";
+        case 2:
+            return "User Unknown";
+        case 3:
+            return "Network Problem";
+        case 4:
+            return "Internal Server Problem";
+        case 5:
+            return "Host Unknown";
+        case 6:
+            return "Remote Host Returned Error on this account";
+        default:
+            return "Unknown Error Occur";
+    }
+}
+
+std::string CFailureNotice::MakeBoundary() {
+    // Unseeded, every process would open with the same boundaries; the MX
+    // resolver reseeds the same generator from the clock as it goes.
+    static std::once_flag seeded;
+    std::call_once(seeded, [] {
+        std::srand(static_cast<unsigned>(std::time(nullptr)) ^ (static_cast<unsigned>(::getpid()) << 8));
+    });
+    std::string text = "QIRN";
+    for (int i = 0; i < 8; ++i) {
+        double r = std::rand();
+        if (r >= 1000) r /= 1000;
+        if (r <= 9) r *= 100;
+        if (r <= 99) r *= 10;
+        text += std::to_string(static_cast<long>(r));
+    }
+    return text;
+}
+
+bool CFailureNotice::IsUsableAddress(std::string_view address) {
+    if (address.empty() || address.size() > kMaxAddress) return false;
+    if (address.find('@', 1) == std::string_view::npos) return false;
+    for (char c : address) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return false;
+    }
+    return true;
+}
+
+bool CFailureNotice::ReadFailedSender() {
+    recipient.clear();
+    if (failedMessage) {
+        const std::string head = ReadHead(*failedMessage, kSenderWindow);
+        const CMailHeader parsed(head.data(), head.size());
+        const std::string sender = BracketedAddress(parsed.GetField("From"));
+        if (IsUsableAddress(sender)) recipient = sender;
+    }
+    // A header without a usable sender still came from someone: the
+    // envelope sender the message was queued with.
+    if (recipient.empty() && IsUsableAddress(envelopeSender)) recipient = envelopeSender;
+    return !recipient.empty();
+}
+
+void CFailureNotice::Compose() {
+    notice.reset();
+    auto out = std::make_unique<CTempMailContent>();
+    if (!out->Open()) return;
+    header = CMailHeader();
+    header.SetField("From", from);
+    header.SetField("To", recipient);
+    header.SetField("Subject", kSubject);
+    boundary = MakeBoundary();
+    header.SetField("Content-Type", "multipart/mixed; boundary=\"" + boundary + "\"");
+    // A notice cut short by a failed write is not sent as if whole.
+    if (!WriteNotice(*out)) return;
+    out->Rewind();
+    notice = std::move(out);
+}
+
+bool CFailureNotice::WriteNotice(CMailContent& out) {
+    const std::string opening = header.Format() + "\r\n" + "--" + boundary + "\r\n" +
+                                "Content-Type: text/plain; charset=us-ascii\r\n" +
+                                "Content-Transfer-Encoding: 7bit\r\n\r\n" + reasonText;
+    const std::string attachment = "\r\n\r\n--" + boundary + "\r\n" + "Content-Type: message/rfc822\r\n" +
+                                   "Content-Transfer-Encoding: 7bit\r\n" + "Content-Disposition: attachment\r\n\r\n";
+    if (!WriteText(out, opening) || !WriteText(out, attachment)) return false;
+    if (failedMessage) {
+        failedMessage->Rewind();
+        std::vector<char> block(kCopyBlock);
+        for (;;) {
+            const int n = failedMessage->Read(block.data(), kCopyBlock);
+            if (n < 0) return false;
+            if (n == 0) break;
+            if (!out.Write(block.data(), static_cast<std::uint32_t>(n))) return false;
+        }
+    }
+    return WriteText(out, "\r\n--" + boundary + "--\r\n\r\n");
+}
+
+std::unique_ptr<CMailContent> CFailureNotice::GetNotice() {
+    return std::move(notice);
+}

@@ -1,0 +1,69 @@
+// CFailureNotice: composes one non-delivery notice.
+//
+// The notice is a multipart/mixed message from the server's postmaster: a
+// short plain-text part with the reason, then the failed message attached
+// whole as message/rfc822. It goes to the failed message's sender, read
+// from the message's "From" field; when that field holds no usable address,
+// to the envelope sender recorded with the queued message, so no notice is
+// lost for want of a header. A message sent with the null sender (itself a
+// bounce) has no envelope sender to fall back on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "message/CMailHeader.h"
+
+class CMailContent;
+
+class CFailureNotice {
+public:
+    static constexpr const char* kSubject = "Tessal Mailer Response";
+    // Only this much of the failed message's start is parsed for its sender.
+    static constexpr std::size_t kSenderWindow = 4096;
+    // An address longer than this is no address anyone can be answered at.
+    static constexpr std::size_t kMaxAddress = 1024;
+
+    CFailureNotice() = default;
+    ~CFailureNotice();
+    CFailureNotice(const CFailureNotice&) = delete;
+    CFailureNotice& operator=(const CFailureNotice&) = delete;
+
+    // The notice's "From" value.
+    void SetFrom(const std::string& text) { from = text; }
+    // The message that failed; not owned, must outlive Compose.
+    void SetFailedMessage(CMailContent* content) { failedMessage = content; }
+    // The envelope sender recorded with the failed message ("" for none).
+    void SetEnvelopeSender(const std::string& address) { envelopeSender = address; }
+    // Finds the notice's recipient; false when there is none to answer.
+    bool ReadFailedSender();
+    void SetReasonText(const std::string& text) { reasonText = text; }
+    // Writes the notice into a new temporary file; GetNotice then hands it
+    // over, or gives nothing when it could not be made whole.
+    void Compose();
+    std::unique_ptr<CMailContent> GetNotice();
+    const std::string& GetRecipient() const { return recipient; }
+
+    // The explanation of an OutBoundMails failure code.
+    static const char* ReasonText(std::uint32_t failureCode);
+    // "QIRN" and eight numbers from the C library generator.
+    static std::string MakeBoundary();
+    // An address a notice can be sent to: a character before its "@", no
+    // control characters (it becomes a header value), not overlong.
+    static bool IsUsableAddress(std::string_view address);
+
+private:
+    bool WriteNotice(CMailContent& out);
+
+    CMailContent* failedMessage = nullptr;
+    std::unique_ptr<CMailContent> notice;
+    CMailHeader header;
+    std::string reasonText;
+    std::string recipient;
+    std::string from;
+    std::string boundary;
+    std::string envelopeSender;
+};
