@@ -55,10 +55,10 @@ void CCycleStatus::StopPressed() {
     Log(kStopPressedText);
 }
 
-void CCycleStatus::SetMainText(const std::string& text) {
+void CCycleStatus::SetMainText(const std::string& text, bool log) {
     std::lock_guard<std::mutex> guard(lock);
     state.mainText = text;
-    Log(text);
+    if (log) Log(text);
 }
 
 CCycleStatus::Snapshot CCycleStatus::Take(std::size_t maxLines) const {

@@ -51,7 +51,8 @@ public:
     void Show();
     // The Stop button: its own text, shown as the progress text.
     void StopPressed();
-    void SetMainText(const std::string& text);
+    // log false: the same text reaches the log as a list line.
+    void SetMainText(const std::string& text, bool log = true);
 
     // A copy for a reader on another thread, with at most maxLines lines.
     Snapshot Take(std::size_t maxLines = kListLimit + 1) const;

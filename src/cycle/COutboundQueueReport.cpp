@@ -62,14 +62,16 @@ std::string COutboundQueueReport::Describe(const Counts& counts) {
     if (counts.rowsRead) {
         std::uint64_t failing = 0;
         for (const auto& [code, rows] : counts.failing) failing += rows;
-        text += StringPrintf("%llu recipients waiting (%llu not yet tried, %llu failing)",
-                             static_cast<unsigned long long>(counts.untried + failing),
+        const std::uint64_t waiting = counts.untried + failing;
+        text += StringPrintf("%llu %s waiting (%llu not yet tried, %llu failing)",
+                             static_cast<unsigned long long>(waiting), waiting == 1 ? "recipient" : "recipients",
                              static_cast<unsigned long long>(counts.untried),
                              static_cast<unsigned long long>(failing));
     } else {
         text += "the OutBoundMails table cannot be read";
     }
-    text += counts.filesRead ? StringPrintf(", %llu Outbox files\n", static_cast<unsigned long long>(counts.outboxFiles))
+    text += counts.filesRead ? StringPrintf(", %llu Outbox %s\n", static_cast<unsigned long long>(counts.outboxFiles),
+                                            counts.outboxFiles == 1 ? "file" : "files")
                              : ", the Outbox directory cannot be read\n";
     for (const auto& [code, rows] : counts.failing)
         text += StringPrintf("  code %d %s: %llu\n", code, ReasonText(code), static_cast<unsigned long long>(rows));

@@ -167,7 +167,7 @@ void CSendReceiveCycle::StartWorker() {
 
 void CSendReceiveCycle::PostStep(const char* text) {
     statusQueue.Post(CCycleStatus::kStepText, 0, text, 0);
-    status.SetMainText(text);
+    status.SetMainText(text, false);
 }
 
 void CSendReceiveCycle::Worker() {
