@@ -13,8 +13,8 @@
 #include "app/CControlServer.h"
 #include "platform/UniqueFd.h"
 
-CControlClient::Result CControlClient::Request(const std::string& home, const std::string& request,
-                                               std::string& reply, std::string& error, std::chrono::seconds wait) {
+CControlClient::Result CControlClient::Request(const std::string& home, const std::string& request, std::string& reply,
+                                               std::string& error, std::chrono::seconds wait) {
     reply.clear();
     sockaddr_un address{};
     UniqueFd dirHold;

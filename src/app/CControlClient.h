@@ -16,8 +16,8 @@ public:
         Failed,    // the socket exists and answers, but the exchange failed: error says why
     };
 
-    static Result Request(const std::string& home, const std::string& request, std::string& reply,
-                          std::string& error, std::chrono::seconds wait = std::chrono::seconds(60));
+    static Result Request(const std::string& home, const std::string& request, std::string& reply, std::string& error,
+                          std::chrono::seconds wait = std::chrono::seconds(60));
     // Whether the home's socket file is still there (a clean stop removes it).
     static bool SocketExists(const std::string& home);
 };

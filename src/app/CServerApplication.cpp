@@ -198,12 +198,14 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
         if (!own->Connect()) return nullptr;
         return own;
     });
-    if (!cycle->Start()) err << "velmora run: warning: the send and receive cycle cannot run (see the diagnostic log)\n";
+    if (!cycle->Start())
+        err << "velmora run: warning: the send and receive cycle cannot run (see the diagnostic log)\n";
 
     homeDir = home;
     control = std::make_unique<CControlServer>();
     std::string why;
-    if (!control->Start(home, [this](const std::string& request) { return ControlRequest(request); }, why)) {
+    const auto answer = [this](const std::string& request) { return ControlRequest(request); };
+    if (!control->Start(home, answer, why)) {
         // The server runs on; only the shell cannot reach it.
         err << "velmora run: warning: " << why << "; send-receive, status and stop cannot reach this server\n";
         g_moduleLog.Write("Warning: " + why);
@@ -294,9 +296,9 @@ void CServerApplication::WaitForStop() {
     sigaddset(&set, SIGTERM);
     int signal = 0;
     sigwait(&set, &signal);
-    g_moduleLog.Write(signal == SIGINT  ? "Interrupted; shutting down"
-                      : stopAsked ? "Stop requested through the control socket; shutting down"
-                                  : "Terminated; shutting down");
+    g_moduleLog.Write(signal == SIGINT ? "Interrupted; shutting down"
+                      : stopAsked      ? "Stop requested through the control socket; shutting down"
+                                       : "Terminated; shutting down");
 }
 
 void CServerApplication::Stop() {

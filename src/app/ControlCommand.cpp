@@ -69,8 +69,8 @@ int ControlCommand::Run(const std::string& command, const std::string& home, con
     const auto deadline = std::chrono::steady_clock::now() + kStopWait;
     while (CControlClient::SocketExists(home) && alive()) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            err << "velmora stop: the server on the home " << home << " is still stopping after "
-                << kStopWait.count() << " seconds\n";
+            err << "velmora stop: the server on the home " << home << " is still stopping after " << kStopWait.count()
+                << " seconds\n";
             return kRefused;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     static const char* const kCommands[] = {"setup", "reg",          "account", "domain", "run",
-                                           "queue", "send-receive", "status",  "stop"};
+                                            "queue", "send-receive", "status",  "stop"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.

@@ -29,7 +29,8 @@ public:
     // A list holding more than this many lines is emptied before the next insert.
     static constexpr std::size_t kListLimit = 100;
     static constexpr const char* kFinishingLine = "Finishing Current Queued Process, So Please wait.....";
-    static constexpr const char* kStopPressedText = "Finishing Current Queued Process, So Please Wait For Some Time.....";
+    static constexpr const char* kStopPressedText =
+        "Finishing Current Queued Process, So Please Wait For Some Time.....";
 
     // The cycle's flags are filled in by the cycle, which owns them.
     struct Snapshot {

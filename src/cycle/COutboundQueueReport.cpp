@@ -65,8 +65,7 @@ std::string COutboundQueueReport::Describe(const Counts& counts) {
         const std::uint64_t waiting = counts.untried + failing;
         text += StringPrintf("%llu %s waiting (%llu not yet tried, %llu failing)",
                              static_cast<unsigned long long>(waiting), waiting == 1 ? "recipient" : "recipients",
-                             static_cast<unsigned long long>(counts.untried),
-                             static_cast<unsigned long long>(failing));
+                             static_cast<unsigned long long>(counts.untried), static_cast<unsigned long long>(failing));
     } else {
         text += "the OutBoundMails table cannot be read";
     }

@@ -104,8 +104,8 @@ void CSendReceiveCycle::MessageLoop() {
             continue;
         }
         StatusMessage message;
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now) +
-                          std::chrono::milliseconds(1);
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now) + std::chrono::milliseconds(1);
         if (statusQueue.Get(message, wait)) {
             status.Apply(message, stopRequested);
             continue;

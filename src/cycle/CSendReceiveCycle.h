@@ -18,14 +18,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <cstddef>
 
 #include "cycle/CCycleStatus.h"
 #include "platform/StatusWindow.h"

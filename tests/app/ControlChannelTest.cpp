@@ -50,8 +50,8 @@ TEST_F(ControlChannelTest, WithoutAServerEachCommandSaysSoInOneSentence) {
     for (const char* command : {"status", "send-receive", "stop"}) {
         const RunResult r = RunProgram({VelmoraProgram(), "--home", home.Path(), command});
         EXPECT_EQ(r.status, 1) << command;
-        EXPECT_EQ(r.output, std::string("velmora ") + command + ": no server is running on the home " + home.Path() +
-                                "\n");
+        EXPECT_EQ(r.output,
+                  std::string("velmora ") + command + ": no server is running on the home " + home.Path() + "\n");
     }
     EXPECT_EQ(RunProgram({VelmoraProgram(), "--home", home.Path(), "status", "now"}).status, 64);
 }
@@ -83,8 +83,7 @@ TEST_F(ControlChannelTest, StatusSendReceiveAndStopReachTheRunningServer) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.output.find("Send and receive requested"), std::string::npos) << r.output;
     ASSERT_TRUE(WaitUntil(
-        [&] { return home.Velmora({"status"}).output.find("idle; 1 completed") != std::string::npos; },
-        kDeliveryWait));
+        [&] { return home.Velmora({"status"}).output.find("idle; 1 completed") != std::string::npos; }, kDeliveryWait));
     r = home.Velmora({"status"});
     EXPECT_NE(r.output.find("Status: Send and Receive Completed\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("Queue: 1 recipient waiting"), std::string::npos) << r.output;
