@@ -215,5 +215,7 @@ void CSendReceiveCycle::FinishCycle() {
     status.SetMainText("Send and Receive Completed");
     ++cyclesCompleted;
     busy = false;
+    // Clearing dialConnected and telling the scheduler that its run is over
+    // come with dial-up and scheduler support.
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
