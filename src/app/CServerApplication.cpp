@@ -3,12 +3,16 @@
 
 #include <algorithm>
 #include <csignal>
+#include <sstream>
 #include <ctime>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "app/CControlServer.h"
 #include "app/CServerHost.h"
+#include "cycle/COutboundQueueReport.h"
+#include "cycle/CSendReceiveCycle.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CListenerReport.h"
 #include "foundation/CMailDatabase.h"
@@ -187,7 +191,71 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
         return own;
     });
     if (!spoolProcessor->StartProcessing()) g_moduleLog.Write("*** The spool directory SMTPSpooler cannot be watched");
+
+    // The cycle's worker delivers on a connection of its own.
+    cycle = std::make_unique<CSendReceiveCycle>([]() -> std::unique_ptr<CMailDatabase> {
+        auto own = std::make_unique<CMailDatabase>();
+        if (!own->Connect()) return nullptr;
+        return own;
+    });
+    if (!cycle->Start())
+        err << "velmora run: warning: the send and receive cycle cannot run (see the diagnostic log)\n";
+
+    homeDir = home;
+    control = std::make_unique<CControlServer>();
+    std::string why;
+    const auto answer = [this](const std::string& request) { return ControlRequest(request); };
+    if (!control->Start(home, answer, why)) {
+        // The server runs on; only the shell cannot reach it.
+        err << "velmora run: warning: " << why << "; send-receive, status and stop cannot reach this server\n";
+        g_moduleLog.Write("Warning: " + why);
+    }
     return true;
+}
+
+std::string CServerApplication::ControlRequest(const std::string& request) {
+    if (request == "send-receive") {
+        if (!cycle) return "ERR the send and receive cycle is not running in this server";
+        const bool running = cycle->IsBusy();
+        cycle->PostMessage(CSendReceiveCycle::kCycleRequest);
+        return running ? "OK\nA send and receive cycle is running already; the request is dropped (velmora status "
+                         "shows its progress)"
+                       : "OK\nSend and receive requested; it starts within half a second (velmora status shows it)";
+    }
+    if (request == "status") return "OK\n" + StatusReport();
+    if (request == "stop") {
+        stopAsked = true;
+        // The main thread waits for exactly this signal.
+        ::kill(::getpid(), SIGTERM);
+        return "OK\nStopping the server, process " + std::to_string(::getpid());
+    }
+    return "ERR unknown request \"" + request.substr(0, 40) + "\": send-receive, status or stop";
+}
+
+std::string CServerApplication::StatusReport() {
+    std::ostringstream text;
+    text << "Server: process " << ::getpid() << " on the home " << homeDir << "\n";
+    if (cycle) {
+        const CCycleStatus::Snapshot s = cycle->Status();
+        text << "Send and receive: "
+             << (s.busy ? std::string("running") + (s.sendOnly ? " (send only)" : "") +
+                              (s.stopRequested ? ", finishing after a stop" : "")
+                        : std::string("idle"))
+             << "; " << s.cyclesCompleted << " completed since start\n";
+        if (!s.step.empty()) text << "Step: " << s.step << "\n";
+        if (!s.mainText.empty()) text << "Status: " << s.mainText << "\n";
+        if (!s.progressText.empty()) text << "Progress: " << s.progressText << "\n";
+        // The queue is read on a connection of the request's own.
+        CMailDatabase db;
+        if (db.Connect())
+            text << COutboundQueueReport::Describe(
+                COutboundQueueReport::Count(db.GetConnectionHandle(), CMailRouter::kOutboxDirectory));
+        else
+            text << "Queue: the database cannot be reached\n";
+        text << "Status lines (newest first):" << (s.lines.empty() ? " none yet" : "") << "\n";
+        for (const std::string& line : s.lines) text << "  " << line << "\n";
+    }
+    return text.str();
 }
 
 bool CServerApplication::ReportListeners(std::ostream& err) {
@@ -228,12 +296,17 @@ void CServerApplication::WaitForStop() {
     sigaddset(&set, SIGTERM);
     int signal = 0;
     sigwait(&set, &signal);
-    g_moduleLog.Write(signal == SIGINT ? "Interrupted; shutting down" : "Terminated; shutting down");
+    g_moduleLog.Write(signal == SIGINT ? "Interrupted; shutting down"
+                      : stopAsked      ? "Stop requested through the control socket; shutting down"
+                                       : "Terminated; shutting down");
 }
 
 void CServerApplication::Stop() {
     if (stopped) return;
     stopped = true;
+    if (control) control->Close();
+    // A running cycle skips what is left and ends before what it uses goes.
+    cycle.reset();
     if (spoolProcessor) spoolProcessor->StopProcessing();
     if (host) host->StopServerHost();
     spoolProcessor.reset();
@@ -245,5 +318,8 @@ void CServerApplication::Stop() {
     environment.reset();
     g_moduleLog.Close();
     UserInterface::Install(nullptr);
+    // Its going tells `velmora stop` that the server is done.
+    if (control) control->RemoveSocket();
+    control.reset();
     homeLock.Release(storeSwept);
 }

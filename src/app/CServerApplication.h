@@ -8,10 +8,14 @@
 // loads the modules (giving the SMTP server the spooler), what they listen
 // on is printed, and only then the spool processor starts. With no module
 // loaded, or a listener that cannot bind, the process ends at once and says
-// why. SIGTERM or SIGINT shut down in order: spool processor, modules
-// (stopped, idle, unloaded), log, the home's lock.
+// why. Then the send and receive cycle starts (a first cycle with
+// SendReceiveOnStartup) and the control socket opens. SIGTERM, SIGINT or
+// the control socket's stop request shut down in order: control socket,
+// send and receive cycle, spool processor, modules (stopped, idle,
+// unloaded), log, the socket file, the home's lock.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -23,6 +27,8 @@ class CServerHost;
 class CMailSpoolProcessor;
 class CSpoolRouter;
 class CMailLog;
+class CSendReceiveCycle;
+class CControlServer;
 
 class CServerApplication {
 public:
@@ -42,6 +48,10 @@ public:
     static void BlockStopSignals();
 
     CServerHost* GetHost() const { return host.get(); }
+    CSendReceiveCycle* GetCycle() const { return cycle.get(); }
+
+    // The control socket's answer to one request line.
+    std::string ControlRequest(const std::string& request);
 
 private:
     // Prints what each module listens on; false (with the reasons printed)
@@ -49,6 +59,7 @@ private:
     bool ReportListeners(std::ostream& err);
     // Undoes the first steps of a start that ends before the log opens.
     bool Abandon();
+    std::string StatusReport();
 
     HomeLock homeLock;
     bool storeSwept = false;  // message files an interrupted server left were looked at
@@ -60,5 +71,9 @@ private:
     std::unique_ptr<CMailLog> mailLog;
     std::unique_ptr<CSpoolRouter> router;
     std::unique_ptr<CMailSpoolProcessor> spoolProcessor;
+    std::unique_ptr<CSendReceiveCycle> cycle;
+    std::unique_ptr<CControlServer> control;
+    std::string homeDir;
+    std::atomic<bool> stopAsked{false};  // the control socket asked for the stop
     bool stopped = true;
 };

@@ -4,6 +4,8 @@
 //   velmora [--home DIR] account .. add, list, change and delete accounts
 //   velmora [--home DIR] domain ..  the office's own domains
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
+//   velmora [--home DIR] send-receive | status | stop   ask the running server
+//   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
 //   velmora help [COMMAND]          (also --help, -h) usage on standard output
 #include <algorithm>
 #include <iostream>
@@ -14,7 +16,9 @@
 #include "app/CServerApplication.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
+#include "app/QueueCommand.h"
 #include "app/RegistryCommand.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
@@ -38,6 +42,11 @@ void PrintProgramUsage(std::ostream& out) {
            "  domain add NAME [--catch-all USER] | domain list | domain delete NAME\n"
            "                        the domains whose mail is local\n"
            "  run [--headless]      run the server until SIGTERM or SIGINT\n"
+           "  send-receive          ask the running server for a send and receive cycle\n"
+           "  status                the running server's cycle, status lines and queue\n"
+           "  stop                  stop the running server and wait until it has\n"
+           "  queue list | queue delete FILE [--yes]\n"
+           "                        the outbound queue (no server needed)\n"
            "  help [COMMAND]        this text, or one command's\n"
            "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";
 }
@@ -54,6 +63,9 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "account") return AccountCommand::PrintUsage(out);
     if (command == "domain") return DomainCommand::PrintUsage(out);
     if (command == "run") return PrintRunUsage(out);
+    if (command == "send-receive" || command == "status" || command == "stop")
+        return ControlCommand::PrintUsage(command, out);
+    if (command == "queue") return QueueCommand::PrintUsage(out);
     PrintProgramUsage(out);
 }
 
@@ -82,7 +94,8 @@ int main(int argc, char** argv) {
         PrintUsage(line.command, std::cout);
         return 0;
     }
-    static const char* const kCommands[] = {"setup", "reg", "account", "domain", "run"};
+    static const char* const kCommands[] = {"setup", "reg",          "account", "domain", "run",
+                                            "queue", "send-receive", "status",  "stop"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -101,6 +114,17 @@ int main(int argc, char** argv) {
     if (line.command == "domain") {
         Home::Use(home);
         return DomainCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
+        return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);
+    if (line.command == "queue") {
+        Home::Use(home);
+        // Queued files are named relative to the home.
+        if (::chdir(home.c_str()) != 0) {
+            std::cerr << "velmora queue: the home " << home << " cannot be entered\n";
+            return 1;
+        }
+        return QueueCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     if (line.command == "run") {
         // This program has no console of its own yet: headless is the only way it runs.

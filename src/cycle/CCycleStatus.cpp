@@ -1,0 +1,70 @@
+// CCycleStatus: the status window's messages applied to its state.
+#include "cycle/CCycleStatus.h"
+
+#include <algorithm>
+
+#include "foundation/CModuleLog.h"
+
+namespace {
+
+// One line of the diagnostic log per status line, marked as the cycle's.
+void Log(const std::string& text) {
+    g_moduleLog.Write("Send and Receive: " + text);
+}
+
+}  // namespace
+
+void CCycleStatus::Apply(const StatusMessage& message, bool stopRequested) {
+    std::lock_guard<std::mutex> guard(lock);
+    switch (message.message) {
+        case kStepText:
+            state.step = message.text;
+            AddLine(message.text);
+            break;
+        case kDetailLine:
+            // While a stop is pending the window says so instead of the detail.
+            AddLine(stopRequested ? kFinishingLine : message.text);
+            break;
+        case kProgress:
+            if (message.lparam != state.progress) state.progress = message.lparam;
+            state.progressText = message.text;
+            break;
+        case kProgressLine:
+            state.progressText = message.text;
+            AddLine(message.text);
+            break;
+        default:
+            break;
+    }
+}
+
+void CCycleStatus::AddLine(const std::string& line) {
+    if (list.size() > kListLimit) list.clear();
+    list.push_front(line);
+    Log(line);
+}
+
+void CCycleStatus::Show() {
+    std::lock_guard<std::mutex> guard(lock);
+    list.clear();
+}
+
+void CCycleStatus::StopPressed() {
+    std::lock_guard<std::mutex> guard(lock);
+    state.progressText = kStopPressedText;
+    Log(kStopPressedText);
+}
+
+void CCycleStatus::SetMainText(const std::string& text, bool log) {
+    std::lock_guard<std::mutex> guard(lock);
+    state.mainText = text;
+    if (log) Log(text);
+}
+
+CCycleStatus::Snapshot CCycleStatus::Take(std::size_t maxLines) const {
+    std::lock_guard<std::mutex> guard(lock);
+    Snapshot copy = state;
+    const std::size_t count = std::min(maxLines, list.size());
+    copy.lines.assign(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(count));
+    return copy;
+}

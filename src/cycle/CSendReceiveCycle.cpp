@@ -1,0 +1,221 @@
+// CSendReceiveCycle: triggers, worker and finish of the send and receive cycle.
+#include "cycle/CSendReceiveCycle.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "foundation/CMailDatabase.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/CRegistryKey.h"
+#include "foundation/SettingsCatalogue.h"
+#include "outbound/COutboundDelivery.h"
+#include "spool/CMailRouter.h"
+
+namespace {
+
+// Ports/"Use Smart SMTP"; 0 (the relay host) when it cannot be read.
+DWORD ReadUseSmartSmtp() {
+    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
+    DWORD value = 0;
+    if (key.OpenProductKey()) {
+        if (key.OpenSubKey(settings::kPorts)) {
+            value = key.GetDWord("Use Smart SMTP");
+            if (key.LastError() != 0) value = 0;
+            key.CloseSubKey();
+        }
+        key.CloseProductKey();
+    }
+    return value;
+}
+
+}  // namespace
+
+CSendReceiveCycle::CSendReceiveCycle(DatabaseMaker databaseMaker) : databaseMaker(std::move(databaseMaker)) {}
+
+CSendReceiveCycle::~CSendReceiveCycle() {
+    Stop();
+}
+
+bool CSendReceiveCycle::Start() {
+    if (started) return true;
+    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
+    if (key.OpenProductKey()) {
+        if (key.OpenSubKey(settings::kPreferences)) {
+            sendReceiveOnStartup = key.GetDWord("SendReceiveOnStartup") != 0;
+            sendOnMailCount = key.GetDWord("SendOnMailCount");
+            key.CloseSubKey();
+        }
+        key.CloseProductKey();
+    }
+    ending = false;
+    // The start-up cycle starts before the thread whose ticks could start
+    // one too; its first lines wait in the queue.
+    started = true;
+    if (sendReceiveOnStartup) StartCycle();
+    try {
+        messageThread = std::thread(&CSendReceiveCycle::MessageLoop, this);
+    } catch (const std::system_error&) {
+        g_moduleLog.Write("*** The send and receive cycle cannot start its thread");
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+void CSendReceiveCycle::Stop() {
+    if (!started) return;
+    started = false;
+    // No tick may start a cycle once the running one was told to stop.
+    ending = true;
+    statusQueue.Close();
+    if (messageThread.joinable()) messageThread.join();
+    RequestStop();
+    std::lock_guard<std::mutex> guard(workerLock);
+    if (worker.joinable()) worker.join();
+}
+
+void CSendReceiveCycle::PostMessage(unsigned message) {
+    if (message == kCycleRequest) cycleRequested = true;
+}
+
+void CSendReceiveCycle::RequestStop() {
+    if (!busy) return;
+    stopRequested = true;
+    status.StopPressed();
+}
+
+CCycleStatus::Snapshot CSendReceiveCycle::Status(std::size_t maxLines) const {
+    CCycleStatus::Snapshot snapshot = status.Take(maxLines);
+    snapshot.busy = busy;
+    snapshot.sendOnly = sendOnly;
+    snapshot.stopRequested = stopRequested;
+    snapshot.cyclesCompleted = cyclesCompleted;
+    return snapshot;
+}
+
+void CSendReceiveCycle::MessageLoop() {
+    auto nextTick = std::chrono::steady_clock::now() + kTick;
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextTick) {
+            if (!ending) Tick();
+            // A late tick is not made up for: the clock only paces the triggers.
+            nextTick = std::max(nextTick + kTick, now);
+            continue;
+        }
+        StatusMessage message;
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now) + std::chrono::milliseconds(1);
+        if (statusQueue.Get(message, wait)) {
+            status.Apply(message, stopRequested);
+            continue;
+        }
+        if (ending && !statusQueue.IsOpen()) {
+            while (statusQueue.Get(message)) status.Apply(message, stopRequested);
+            return;
+        }
+    }
+}
+
+void CSendReceiveCycle::Tick() {
+    // The dial-up steps of the tick (dialing again after a failed attempt,
+    // starting the worker once the link is up) come with dial-up support.
+    // So do the scheduler's due entries, which arrive on its own timer.
+
+    // The mail-count trigger: a send-only cycle; lost while one runs.
+    if (sendOnMailCount != 0 && CMailRouter::PendingOutbound() >= sendOnMailCount) {
+        CMailRouter::ResetPendingOutbound();
+        if (!busy) {
+            sendOnly = true;
+            StartCycle();
+        }
+    }
+    // The cycle request; dropped while a cycle runs.
+    if (cycleRequested.exchange(false)) {
+        if (!busy) {
+            sendOnly = false;
+            StartCycle();
+        }
+    }
+}
+
+void CSendReceiveCycle::StartCycle() {
+    busy = true;
+    status.SetMainText("Preparing for Send and Receive");
+    remoteAccountCount = 0;
+    activeRasConnections = 1;
+    // Dial-up: with the connection method "Ras" and remote server accounts
+    // but no active link, the link is brought up first and the worker
+    // started once it is. Comes with dial-up support; until then every
+    // cycle runs over whatever link exists.
+    StartWorker();
+}
+
+void CSendReceiveCycle::StartWorker() {
+    stopRequested = false;
+    std::lock_guard<std::mutex> guard(workerLock);
+    // The previous worker has finished its cycle (busy was clear); reap it.
+    if (worker.joinable()) worker.join();
+    try {
+        worker = std::thread(&CSendReceiveCycle::Worker, this);
+    } catch (const std::system_error&) {
+        g_moduleLog.Write("*** The send and receive cycle cannot start its worker thread");
+        sendOnly = false;
+        FinishCycle();
+    }
+}
+
+void CSendReceiveCycle::PostStep(const char* text) {
+    statusQueue.Post(CCycleStatus::kStepText, 0, text, 0);
+    status.SetMainText(text, false);
+}
+
+void CSendReceiveCycle::Worker() {
+    status.Show();
+    PostStep("Sending Mails");
+
+    std::unique_ptr<CMailDatabase> database = databaseMaker ? databaseMaker() : nullptr;
+    auto delivery = std::make_unique<COutboundDelivery>();
+    if (database) {
+        delivery->AttachDatabase(database.get());
+    } else {
+        g_moduleLog.Write("*** The send and receive cycle has no database connection; nothing is sent");
+    }
+    delivery->SetStatusWindow(&statusQueue);
+    delivery->SetStopFlag(&stopRequested);
+
+    const DWORD direct = ReadUseSmartSmtp();
+    if (database && !stopRequested) {
+        if (direct == 0)
+            delivery->UploadMailsToRemoveServer();
+        else
+            delivery->DeliverDirect();
+    }
+
+    if (!sendOnly) {
+        // Downloads: "Downloading Mails" and the mapped POP3 accounts, then
+        // "Downloading Remote Server Mails" into the remote spool directory,
+        // each unless stopRequested, and the wait for the mapped-account
+        // download threads. They come with mail retrieval; skipped until then.
+    }
+
+    delivery.reset();
+    database.reset();
+    sendOnly = false;
+    stopRequested = false;
+    FinishCycle();
+}
+
+void CSendReceiveCycle::FinishCycle() {
+    // Hang-up: a cycle that dialed ("Disconnecting") hangs up here; comes
+    // with dial-up support.
+    status.SetMainText("Distributing Mails");
+    // The remote server mail kept by the download step is distributed here;
+    // comes with mail retrieval.
+    status.SetMainText("Send and Receive Completed");
+    ++cyclesCompleted;
+    busy = false;
+    // Clearing dialConnected and telling the scheduler that its run is over
+    // come with dial-up and scheduler support.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}

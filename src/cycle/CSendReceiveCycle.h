@@ -1,0 +1,97 @@
+// CSendReceiveCycle: the send and receive cycle of a server without windows.
+//
+// A cycle delivers the outbound queue on a worker thread and reports its
+// progress to a status window, here a StatusWindowQueue read by the cycle's
+// own message thread, which also stands for the main window's 500 ms clock:
+// on every tick it takes the triggers that exist without a console, in
+// order: the mail-count trigger (SendOnMailCount remote recipients queued
+// since the last one: a send-only cycle) and the cycle request (message
+// 1135). The start-up switch SendReceiveOnStartup starts one cycle in Start.
+//
+// While a cycle runs (busy) nothing starts another: a count trigger that
+// fires then is lost with its counter, a request is dropped. Stop asks the
+// running cycle to skip what is left, waits for it and ends the thread.
+//
+// The flags are atomics: the message thread, the worker and the control
+// channel each write some and read the others.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "cycle/CCycleStatus.h"
+#include "platform/StatusWindow.h"
+
+class CMailDatabase;
+
+class CSendReceiveCycle {
+public:
+    // The private message that asks for a cycle at the next tick.
+    static constexpr unsigned kCycleRequest = 1135;
+    static constexpr std::chrono::milliseconds kTick{500};
+
+    // The worker's own database connection, made on the worker thread; null
+    // when none could be made (the cycle then delivers nothing).
+    using DatabaseMaker = std::function<std::unique_ptr<CMailDatabase>()>;
+
+    explicit CSendReceiveCycle(DatabaseMaker databaseMaker);
+    ~CSendReceiveCycle();
+    CSendReceiveCycle(const CSendReceiveCycle&) = delete;
+    CSendReceiveCycle& operator=(const CSendReceiveCycle&) = delete;
+
+    // Reads the Preferences switches, starts the message thread and, with
+    // SendReceiveOnStartup set, one cycle. False when the thread cannot start.
+    bool Start();
+    // Requests a stop of a running cycle, waits for it, ends the message thread.
+    void Stop();
+
+    // A private message to the main window: kCycleRequest is taken on the
+    // next tick. Others are ignored.
+    void PostMessage(unsigned message);
+    // The status window's Stop button.
+    void RequestStop();
+
+    bool IsBusy() const { return busy.load(); }
+    // What the status window and the main window show now.
+    CCycleStatus::Snapshot Status(std::size_t maxLines = CCycleStatus::kListLimit + 1) const;
+    // The window the cycle's steps report to.
+    StatusWindow& GetStatusWindow() { return statusQueue; }
+
+private:
+    void MessageLoop();
+    void Tick();
+    void StartCycle();
+    void StartWorker();
+    void Worker();
+    void FinishCycle();
+    void PostStep(const char* text);
+
+    DatabaseMaker databaseMaker;
+    std::uint32_t sendOnMailCount = 0;
+    bool sendReceiveOnStartup = false;
+
+    std::atomic<bool> busy{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> sendOnly{false};
+    std::atomic<bool> cycleRequested{false};
+    std::atomic<std::uint64_t> cyclesCompleted{0};
+    // Dial-up state of the connection settings, kept for the dial-up issue.
+    std::uint32_t remoteAccountCount = 0;
+    std::uint32_t activeRasConnections = 1;
+
+    StatusWindowQueue statusQueue;
+    CCycleStatus status;
+
+    std::mutex workerLock;  // guards the worker thread object
+    std::thread worker;
+    std::thread messageThread;
+    std::atomic<bool> ending{false};
+    bool started = false;
+};
