@@ -9,6 +9,7 @@
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "cycle/COutboundQueueReport.h"
+#include "outbound/CFailureNotice.h"
 #include "foundation/CMailDatabase.h"
 #include "outbound/COutboundQueueView.h"
 #include "platform/FileIo.h"
@@ -36,7 +37,7 @@ std::string QueuePath(const std::string& file) {
 std::string State(const OutboundQueueEntry& entry) {
     if (entry.sent) return "sent";
     if (entry.failureCode == 0) return "not yet tried";
-    return "code " + std::to_string(entry.failureCode) + " " + COutboundQueueReport::ReasonText(entry.failureCode);
+    return "code " + std::to_string(entry.failureCode) + " " + CFailureNotice::ReasonText(static_cast<std::uint32_t>(entry.failureCode));
 }
 
 int List(CMailDatabase& db, std::ostream& out, std::ostream& err) {

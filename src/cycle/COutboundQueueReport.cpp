@@ -1,31 +1,14 @@
 // COutboundQueueReport: counting the outbound queue's rows and files.
 #include "cycle/COutboundQueueReport.h"
 
+#include "outbound/CFailureNotice.h"
+
 #include <dirent.h>
 
 #include <cstdlib>
 
 #include "foundation/OdbcStatement.h"
 #include "foundation/StringFormat.h"
-
-const char* COutboundQueueReport::ReasonText(std::int32_t failureCode) {
-    switch (failureCode) {
-        case 1:
-            return "Host Unreachable";
-        case 2:
-            return "User Unknown";
-        case 3:
-            return "Network Problem";
-        case 4:
-            return "Internal Server Problem";
-        case 5:
-            return "Host Unknown";
-        case 6:
-            return "Remote Host Returned Error on this account";
-        default:
-            return "Unknown Error Occur";
-    }
-}
 
 COutboundQueueReport::Counts COutboundQueueReport::Count(SQLHDBC connection, const std::string& outboxDirectory) {
     Counts counts;
@@ -73,6 +56,6 @@ std::string COutboundQueueReport::Describe(const Counts& counts) {
                                             counts.outboxFiles == 1 ? "file" : "files")
                              : ", the Outbox directory cannot be read\n";
     for (const auto& [code, rows] : counts.failing)
-        text += StringPrintf("  code %d %s: %llu\n", code, ReasonText(code), static_cast<unsigned long long>(rows));
+        text += StringPrintf("  code %d %s: %llu\n", code, CFailureNotice::ReasonText(static_cast<std::uint32_t>(code)), static_cast<unsigned long long>(rows));
     return text;
 }

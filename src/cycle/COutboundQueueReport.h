@@ -20,8 +20,6 @@ public:
         std::uint64_t outboxFiles = 0;
     };
 
-    // The failure code's reason, as the non-delivery notice gives it.
-    static const char* ReasonText(std::int32_t failureCode);
     // Rows with Sent false by failure code, and the queue's files in outboxDirectory.
     static Counts Count(SQLHDBC connection, const std::string& outboxDirectory);
     // "Queue: ..." and one line per failure code.
