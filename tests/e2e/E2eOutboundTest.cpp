@@ -1,0 +1,124 @@
+// Mail to the world through the real program: direct delivery by MX to an
+// exchanger on loopback (dnsmasq answers the MX records, "MX Port" reaches
+// the exchanger), a refused recipient that ends in a non-delivery notice,
+// relayed delivery through a gateway that requires a login, and the shell's
+// view of the pass and the queue.
+#include <thread>
+
+#include "E2eFixture.h"
+#include "TestPeers.h"
+
+namespace {
+
+class E2eOutboundTest : public E2eFixture {
+protected:
+    void Set(const std::vector<std::string>& setting) {
+        std::vector<std::string> args = {"reg", "set"};
+        args.insert(args.end(), setting.begin(), setting.end());
+        const RunResult result = home.Velmora(args);
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+    std::string Status() { return home.Velmora({"status"}).output; }
+    // Starts a pass and waits until `passes` have completed since start.
+    void Pass(int passes) {
+        // A message queued in the second a pass starts waits for the next one.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        const RunResult started = home.Velmora({"send-receive"});
+        ASSERT_EQ(started.status, 0) << started.output;
+        const std::string done = std::to_string(passes) + " completed";
+        ASSERT_TRUE(WaitUntil([&] { return Status().find(done) != std::string::npos; }, kDeliveryWait)) << Status();
+    }
+    void Send(const std::vector<std::string>& to, const std::string& text) {
+        SmtpClient client;
+        Open(client);
+        ASSERT_EQ(Code(Transaction(client, "alice@localhost", to, text)), 250);
+        client.Command("QUIT");
+    }
+    long Rows() { return home.SqlNumber("SELECT count(*) FROM OutBoundMails"); }
+
+    SmtpPeer exchanger;
+    DnsPeer dns;
+};
+
+const std::string kText =
+    "From: Alice <alice@localhost>\r\nTo: x@a.test\r\nSubject: out\r\n\r\nfirst line\r\n.a line that "
+    "starts with a dot\r\n..two dots\r\nlast line";
+
+}  // namespace
+
+TEST_F(E2eOutboundTest, DirectDeliveryReachesEachDomainOnceAndARefusedRecipientEndsInANotice) {
+    ASSERT_TRUE(exchanger.Start(home.File("exchanger")));
+    ASSERT_TRUE(dns.Start(home.File("dns.log"), {"--mx-host=a.test,127.0.0.1,10", "--mx-host=b.test,127.0.0.1,10"}));
+    Set({"Ports", "MX Port", "dword", std::to_string(exchanger.Port())});
+    Set({"Ports", "Use Smart SMTP", "dword", "1"});
+    Set({"DNS", "#1", "string", dns.Entry(), "--force"});
+    Set({"Preferences", "ErrorMailDayCount", "dword", "5"});
+    StartServer();
+
+    Send({"x@a.test", "y@b.test", "bob@localhost"}, kText);
+    ASSERT_TRUE(WaitForMail("bob", 1));
+    ASSERT_TRUE(WaitUntil([&] { return Rows() == 2; }, kDeliveryWait));
+    Pass(1);
+    // One session per domain, each given the message once, byte for byte as
+    // it was stored for the local recipient.
+    ASSERT_EQ(exchanger.MessageCount(), 2);
+    const std::string stored = home.InboxTexts("bob").at(0);
+    std::string envelopes;
+    for (int n = 1; n <= 2; ++n) {
+        std::string envelope;
+        EXPECT_TRUE(exchanger.Message(n, &envelope) == stored) << n;
+        envelopes += envelope;
+    }
+    EXPECT_NE(envelopes.find("\nx@a.test\n"), std::string::npos) << envelopes;
+    EXPECT_NE(envelopes.find("\ny@b.test\n"), std::string::npos) << envelopes;
+    EXPECT_EQ(Rows(), 0);
+    EXPECT_TRUE(home.OutboxFiles().empty());
+    const std::string status = Status();
+    EXPECT_NE(status.find("Connecting to a.test"), std::string::npos) << status;
+    EXPECT_NE(status.find("Send and Receive Completed"), std::string::npos) << status;
+
+    // A refused recipient stays queued with its reason, then expires with a
+    // notice to the sender carrying the message.
+    Send({"refused@a.test"}, "Subject: will bounce\r\n\r\nbody");
+    ASSERT_TRUE(WaitUntil([&] { return Rows() == 1; }, kDeliveryWait));
+    Pass(2);
+    const RunResult listed = home.Velmora({"queue", "list"});
+    EXPECT_NE(listed.output.find("refused@a.test"), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find("User Unknown"), std::string::npos) << listed.output;
+    Set({"Preferences", "ErrorMailDayCount", "dword", "0"});
+    Pass(3);
+    EXPECT_EQ(Rows(), 0);
+    ASSERT_TRUE(WaitForMail("alice", 1));
+    const std::string notice = home.InboxTexts("alice").at(0);
+    EXPECT_NE(notice.find("Subject: Tessal Mailer Response"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("User Unknown"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("Content-Type: message/rfc822"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("Subject: will bounce"), std::string::npos) << notice;
+}
+
+TEST_F(E2eOutboundTest, RelayWithAuthenticationSendsEachMessageOnceThroughTheGateway) {
+    SmtpPeer gateway;
+    ASSERT_TRUE(gateway.Start(home.File("gateway"), "relayuser", "relay pass", true));
+    Set({"Ports", "Use Smart SMTP", "dword", "0"});
+    Set({"Ports", "RemoteGateway Server", "string", "127.0.0.1"});
+    Set({"Ports", "RemotePort", "dword", std::to_string(gateway.Port())});
+    Set({"Ports", "UseAuthenticated", "dword", "1"});
+    Set({"Ports", "SMTPUser", "string", "relayuser"});
+    Set({"Ports", "SMTPPassword", "string", "relay pass"});
+    StartServer();
+
+    Send({"x@a.test", "y@b.test"}, kText);
+    ASSERT_TRUE(WaitUntil([&] { return Rows() == 2; }, kDeliveryWait));
+    Pass(1);
+    ASSERT_EQ(gateway.MessageCount(), 1);
+    std::string envelope;
+    EXPECT_NE(gateway.Message(1).find(".a line that starts with a dot\r\n..two dots\r\n"), std::string::npos);
+    gateway.Message(1, &envelope);
+    EXPECT_NE(envelope.find("x@a.test"), std::string::npos) << envelope;
+    EXPECT_NE(envelope.find("y@b.test"), std::string::npos) << envelope;
+    EXPECT_EQ(Rows(), 0);
+    EXPECT_TRUE(home.OutboxFiles().empty());
+    // The password never reaches the diagnostic log.
+    for (const std::string& log : home.Files("logs", "", ".log"))
+        EXPECT_EQ(TestHome::ReadFile(log).find("relay pass"), std::string::npos) << log;
+}
