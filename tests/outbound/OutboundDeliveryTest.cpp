@@ -180,3 +180,4 @@ TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessage
 }
 
 }  // namespace
+
