@@ -180,4 +180,3 @@ TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessage
 }
 
 }  // namespace
-
