@@ -15,6 +15,7 @@
 #include <sql.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
