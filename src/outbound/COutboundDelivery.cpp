@@ -1,16 +1,133 @@
 // COutboundDelivery: the delivery pass (see the header).
 #include "outbound/COutboundDelivery.h"
 
-#include "foundation/CMailDatabase.h"
-#include "outbound/CFailedMails.h"
+#include <algorithm>
+#include <memory>
 
-COutboundDelivery::COutboundDelivery() : passStart(std::time(nullptr)) {}
+#include "foundation/CMailContent.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/OdbcPrepared.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+#include "outbound/CFailedMails.h"
+#include "outbound/COutboundQueueReader.h"
+#include "platform/Registry.h"
+#include "platform/StatusWindow.h"
+#include "smtp/CSmtpConnection.h"
+
+namespace {
+
+constexpr const char* kOutboxDirectory = "Outbox";
+constexpr const char* kMasked = "***";
+
+std::atomic<std::uint32_t> g_sendBlockSize{COutboundDelivery::kDefaultBlockSize};
+std::atomic<std::uint32_t> g_receiveBlockSize{COutboundDelivery::kDefaultBlockSize};
+
+bool KeyOpens(const char* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// A value of an existing key that is missing reads 0; a key that cannot be
+// opened gives the caller's default.
+DWORD ReadPreference(bool keyOpens, const char* name, DWORD absentKey) {
+    if (!keyOpens) return absentKey;
+    DWORD value = 0;
+    ReadRegistryDword(settings::kPreferencesKeyPath, name, value);
+    return value;
+}
+
+std::string ReadPortsString(const char* name) {
+    std::string value;
+    ReadRegistryString(settings::kPortsKeyPath, name, value, 257);
+    return value;
+}
+
+std::string Bounded(std::string text) {
+    if (text.size() > COutboundDelivery::kMaxQueueText) text.resize(COutboundDelivery::kMaxQueueText);
+    return text;
+}
+
+// Every row of a run statement, its first `columns` columns as text.
+std::vector<std::vector<std::string>> FetchRows(OdbcStatement& statement, SQLUSMALLINT columns) {
+    std::vector<std::vector<std::string>> rows;
+    while (statement.Fetch()) {
+        std::vector<std::string> row;
+        for (SQLUSMALLINT c = 1; c <= columns; ++c) {
+            std::string value;
+            statement.GetText(c, value);
+            row.push_back(Bounded(std::move(value)));
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<std::string> FetchColumn(OdbcStatement& statement) {
+    std::vector<std::string> values;
+    for (auto& row : FetchRows(statement, 1)) values.push_back(std::move(row[0]));
+    return values;
+}
+
+// The port of a stored domain value "host:port"; fallback when there is none.
+int DomainPort(const std::string& domain, int fallback) {
+    const std::size_t colon = domain.find(':');
+    if (colon == std::string::npos) return fallback;
+    long port = 0;
+    for (std::size_t i = colon + 1; i < domain.size() && domain[i] >= '0' && domain[i] <= '9'; ++i) {
+        port = port * 10 + (domain[i] - '0');
+        if (port > 65535) return fallback;
+    }
+    return port == 0 ? fallback : static_cast<int>(port);
+}
+
+// The domain of a recipient address: a stored ":port" suffix says where to
+// connect and is no part of any address.
+std::string AddressDomain(const std::string& domain) {
+    return domain.substr(0, domain.find(':'));
+}
+
+}  // namespace
+
+COutboundDelivery::COutboundDelivery() : passStart(std::time(nullptr)) {
+    const bool preferences = KeyOpens(settings::kPreferencesKeyPath);
+    receiveThreadCount = ReadPreference(preferences, "ReceiveThreadCount", kDefaultReceiveThreads);
+    errorMailDayCount = ReadPreference(preferences, "ErrorMailDayCount", 0);
+    g_sendBlockSize = ReadPreference(preferences, "SendBufferSize", kDefaultBlockSize);
+    g_receiveBlockSize = ReadPreference(preferences, "ReceiveBufferSize", kDefaultBlockSize);
+
+    DWORD port = kDefaultMxPort;
+    if (ReadRegistryDword(settings::kPortsKeyPath, "MX Port", port) && port >= 1 && port <= 65535)
+        mxPort = static_cast<int>(port);
+
+    std::string host, domain;
+    ReadRegistryString(kTcpipParametersKey, settings::kHostNameValue, host, 256);
+    ReadRegistryString(kTcpipParametersKey, settings::kDomainValue, domain, 256);
+    if (!host.empty()) heloName = host + "." + domain;
+}
 
 COutboundDelivery::~COutboundDelivery() = default;
+
+std::uint32_t COutboundDelivery::SendBlockSize() {
+    return g_sendBlockSize;
+}
+
+std::uint32_t COutboundDelivery::ReceiveBlockSize() {
+    return g_receiveBlockSize;
+}
 
 void COutboundDelivery::AttachDatabase(CMailDatabase* db) {
     database = db;
     connection = db ? db->GetConnectionHandle() : SQL_NULL_HDBC;
+    if (connection == SQL_NULL_HDBC) return;
+    OdbcStatement purge(connection);
+    purge.ExecDirect("DELETE FROM OutBoundMails WHERE Sent = true");
 }
 
 void COutboundDelivery::SetStatusWindow(StatusWindow* window) {
@@ -21,11 +138,335 @@ void COutboundDelivery::SetStopFlag(const std::atomic<bool>* stop) {
     stopRequested = stop;
 }
 
-void COutboundDelivery::MarkOutboundRows(const std::string&, const std::string*, const std::string*, bool, int) {}
+void COutboundDelivery::PostStatus(const std::string& text) {
+    if (statusWindow) statusWindow->Post(StatusWindow::kStatusLine, 0, text, 0);
+}
 
-void COutboundDelivery::DeliverDirect() {}
+bool COutboundDelivery::StopRequested() const {
+    return stopRequested && stopRequested->load();
+}
 
-void COutboundDelivery::UploadMailsToRemoveServer() {}
+void COutboundDelivery::MarkOutboundRows(const std::string& domain, const std::string* mailFile,
+                                         const std::string* user, bool sent, int failureCode) {
+    OdbcPrepared s(connection);
+    const SqlTrusted flag = sent ? SqlTrusted("true") : SqlTrusted("false");
+    const SqlText d = SqlText::Quote(domain);
+    if (mailFile && user) {
+        s.Run(
+            "UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s' AND MailFile = '%s' AND "
+            "DestUser = '%s'",
+            flag, failureCode, d, SqlText::Quote(*mailFile), SqlText::Quote(*user));
+    } else if (mailFile) {
+        s.Run("UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s' AND MailFile = '%s'", flag,
+              failureCode, d, SqlText::Quote(*mailFile));
+    } else if (user) {
+        s.Run("UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s' AND DestUser = '%s'", flag,
+              failureCode, d, SqlText::Quote(*user));
+    } else {
+        s.Run("UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s'", flag, failureCode, d);
+    }
+}
+
+void COutboundDelivery::MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted) {
+    for (const auto& [user, domain] : accepted) MarkOutboundRows(domain, &mailFile, &user, true, 1);
+}
+
+// --- Direct delivery.
+
+void COutboundDelivery::DeliverDirect() {
+    CSmtpConnection smtp;
+    const std::string gateway = ReadPortsString("RemoteGateway Server");
+    smtp.SetChunkSize(SendBlockSize());
+    std::vector<std::string> domains;
+    {
+        OdbcStatement query(connection);
+        if (!query.Ok()) {
+            PostStatus(query.LastError());
+            return;
+        }
+        if (!query.ExecDirect("SELECT DISTINCT Domain FROM OutBoundMails")) return;
+        domains = FetchColumn(query);
+    }
+    smtp.SetHeloName(heloName);
+    for (const std::string& domain : domains) {
+        if (StopRequested()) break;
+        DeliverDomain(smtp, domain, gateway);
+    }
+    ProcessFailedMails();
+}
+
+void COutboundDelivery::ConnectFailed(const std::string& domain, int port, int result, const std::string& gateway) {
+    if (!gateway.empty()) {
+        // Tells an unreachable domain from an unreachable network; the
+        // probe carries no mail and is closed at once.
+        CSmtpConnection probe;
+        probe.SetHeloName(heloName);
+        const int probed = probe.Connect(gateway, port, true);
+        if (probed == CSmtpConnection::kConnected) probe.Quit();
+        probe.Disconnect();
+        if (probed == CSmtpConnection::kConnectFailed)
+            PostStatus("Error in Connecting to " + domain);
+        else
+            PostStatus(StringPrintf("Error in Connecting to %s %d", domain.c_str(), result));
+    } else {
+        PostStatus(StringPrintf("Error in Connecting to %s %d", domain.c_str(), result));
+    }
+    MarkOutboundRows(domain, nullptr, nullptr, false, result == CSmtpConnection::kUnknownHost ? 5 : 1);
+}
+
+void COutboundDelivery::DeliverDomain(CSmtpConnection& smtp, const std::string& domain, const std::string& gateway) {
+    PostStatus("Connecting to " + domain);
+    const int port = DomainPort(domain, mxPort);
+    const std::string host = AddressDomain(domain);
+    const int result = smtp.Connect(host, port, true);
+    if (result != CSmtpConnection::kConnected) {
+        ConnectFailed(domain, port, result, gateway);
+        return;
+    }
+
+    std::vector<std::string> files;
+    {
+        OdbcStatement query(connection);
+        // Each failing step has its own line; a missing handle shows the
+        // database's own text.
+        const char* failure = nullptr;
+        if (!query.Ok())
+            failure = "";
+        else if (!query.Prepare("SELECT DISTINCT MailFile From OutBoundMails where Domain = ?"))
+            failure = "Error 1 in Query ";
+        else if (!query.BindText(1, domain))
+            failure = "Error 2 in Query ";
+        else if (!query.Execute())
+            failure = "Error 3 in Query ";
+        if (failure) {
+            smtp.Quit();
+            smtp.Disconnect();
+            PostStatus(*failure == '\0' ? query.LastError() : failure + domain);
+            return;
+        }
+        files = FetchColumn(query);
+    }
+    for (const std::string& file : files) {
+        if (StopRequested()) break;
+        if (!DeliverDirectFile(smtp, domain, host, port, file, gateway)) break;
+    }
+    smtp.Quit();
+    smtp.Disconnect();
+}
+
+bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::string& domain, const std::string& host,
+                                          int port, const std::string& mailFile, const std::string& gateway) {
+    COutboundQueueReader reader(kOutboxDirectory);
+    const bool opened = reader.OpenMailFile(mailFile);
+    const std::string sender = opened ? reader.ReadSender() : std::string();
+    if (!opened || !smtp.MailFrom(sender)) {
+        smtp.Reset();
+        MarkOutboundRows(domain, &mailFile, nullptr, false, 3);
+        PostStatus("Error Sending Mail From " + sender);
+        return true;
+    }
+    PostStatus("Sending Mail From " + sender + " ");
+
+    std::vector<std::string> users;
+    {
+        OdbcStatement query(connection);
+        if (!query.Ok() ||
+            !query.Prepare("SELECT DestUser From OutBoundMails where Domain = ? and MailFile = ? and Sent = false") ||
+            !query.BindText(1, domain) || !query.BindText(2, mailFile) || !query.Execute()) {
+            smtp.Quit();
+            smtp.Disconnect();
+            return false;
+        }
+        users = FetchColumn(query);
+    }
+
+    std::vector<Recipient> accepted;
+    for (const std::string& user : users) {
+        const std::string address = user + "@" + host;
+        PostStatus("Sending Mail To " + address + " ");
+        if (smtp.RcptTo(address)) {
+            // Written Sent only once the data is accepted: a pass that dies
+            // before leaves the row to the next one.
+            accepted.emplace_back(user, domain);
+        } else {
+            PostStatus("Error Sending Mail To " + address + " ");
+            MarkOutboundRows(domain, &mailFile, &user, false, 2);
+        }
+    }
+
+    if (!accepted.empty()) {
+        std::unique_ptr<CMailContent> body = reader.ExtractBody();
+        if (!body) {
+            MarkOutboundRows(domain, &mailFile, nullptr, false, 4);
+        } else {
+            smtp.SetProgressWindow(statusWindow);
+            smtp.SetChunkSize(SendBlockSize());
+            if (smtp.SendData(*body))
+                MarkDelivered(mailFile, accepted);
+            else
+                MarkOutboundRows(domain, &mailFile, nullptr, false, 6);
+        }
+        // A refused or broken transfer leaves no open transaction behind;
+        // an extraction failure does.
+        if (!body) smtp.Reset();
+        return true;
+    }
+
+    if (!smtp.Reset()) {
+        smtp.Quit();
+        smtp.Disconnect();
+        const int result = smtp.Connect(host, port, true);
+        if (result != CSmtpConnection::kConnected) ConnectFailed(domain, port, result, gateway);
+    }
+    return true;
+}
+
+// --- Relayed delivery.
+
+void COutboundDelivery::UploadMailsToRemoveServer() {
+    g_moduleLog.Write("Begin UploadMailsToRemoveServer()");
+    CSmtpConnection smtp;
+    // A relay host that stalls must not hold the pass forever.
+    smtp.SetBoundedReplies(true);
+    gatewayHost = ReadPortsString("RemoteGateway Server");
+    gatewayUser = ReadPortsString("SMTPUser");
+    gatewayPassword = ReadPortsString("SMTPPassword");
+    useAuthentication = 0;
+    ReadRegistryDword(settings::kPortsKeyPath, "UseAuthenticated", useAuthentication);
+    DWORD port = 25;
+    ReadRegistryDword(settings::kPortsKeyPath, "RemotePort", port);
+    gatewayPort = port == 0 || port > 65535 ? 25 : static_cast<int>(port);
+    g_moduleLog.Write(StringPrintf("RemoveGatewayServer = %s", gatewayHost.c_str()));
+    g_moduleLog.Write(StringPrintf("SMTPUser = %s", gatewayUser.c_str()));
+    g_moduleLog.Write(StringPrintf("SMTPPassword = %s", kMasked));
+    g_moduleLog.Write(StringPrintf("User Authenticated = %d", static_cast<int>(useAuthentication)));
+    g_moduleLog.Write(StringPrintf("Remote Port = %d", gatewayPort));
+
+    smtp.SetChunkSize(SendBlockSize());
+    std::vector<std::string> files;
+    {
+        OdbcStatement query(connection);
+        if (!query.ExecDirect("SELECT DISTINCT MailFile FROM OutBoundMails")) return;
+        files = FetchColumn(query);
+    }
+    smtp.SetHeloName(heloName);
+    PostStatus("Connecting to " + gatewayHost);
+    if (!OpenGatewaySession(smtp)) return;
+
+    for (const std::string& file : files) {
+        if (StopRequested()) break;
+        const UploadStep step = UploadFile(smtp, file);
+        if (step == UploadStep::EndPass) return;
+        if (step == UploadStep::LeaveLoop) break;
+    }
+    ProcessFailedMails();
+    smtp.Quit();
+    smtp.Disconnect();
+}
+
+bool COutboundDelivery::OpenGatewaySession(CSmtpConnection& smtp) {
+    if (useAuthentication < 1) {
+        g_moduleLog.Write(StringPrintf("Connecting to server %s on port %d", gatewayHost.c_str(), gatewayPort));
+        if (smtp.Connect(gatewayHost, gatewayPort, false) == CSmtpConnection::kConnected) {
+            g_moduleLog.Write("success !");
+            return true;
+        }
+        g_moduleLog.Write("connection attempt failed");
+        return false;
+    }
+    g_moduleLog.Write(
+        StringPrintf("Attempting ExtendedConnectToServer(%s, %d, false)", gatewayHost.c_str(), gatewayPort));
+    if (smtp.ExtendedConnectToServer(gatewayHost, gatewayPort, false) != CSmtpConnection::kConnected) {
+        g_moduleLog.Write("ExtendedConnectToServer failed");
+        return false;
+    }
+    static constexpr std::pair<const char*, int> kMethods[] = {
+        {"LoginPlainMethod", CSmtpConnection::kLoginPlainMethod},
+        {"AuthLoginMethod", CSmtpConnection::kAuthLoginMethod},
+        {"CramMD5Method", CSmtpConnection::kCramMD5Method},
+    };
+    for (const auto& [name, method] : kMethods) {
+        g_moduleLog.Write(StringPrintf("Attempting ExtendedLogin(%s = %d, user = %s, pass = %s)", name, method,
+                                       gatewayUser.c_str(), kMasked));
+        if (smtp.ExtendedLogin(method, gatewayUser, gatewayPassword)) {
+            g_moduleLog.Write("success!");
+            return true;
+        }
+    }
+    g_moduleLog.Write("Connection attempt failed");
+    smtp.Disconnect();
+    return false;
+}
+
+COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smtp, const std::string& mailFile) {
+    COutboundQueueReader reader(kOutboxDirectory);
+    const bool opened = reader.OpenMailFile(mailFile);
+    std::vector<Recipient> rows;
+    {
+        OdbcStatement query(connection);
+        if (!query.Ok()) return UploadStep::Next;
+        if (!query.Prepare("SELECT DestUser,Domain From OutBoundMails Where MailFile = ? and Sent = false") ||
+            !query.BindText(1, mailFile) || !query.Execute())
+            return UploadStep::LeaveLoop;
+        for (auto& row : FetchRows(query, 2)) rows.emplace_back(std::move(row[0]), std::move(row[1]));
+    }
+
+    const std::string sender = opened ? reader.ReadSender() : std::string();
+    g_moduleLog.Write("Mail From= " + sender);
+    if (!opened || !smtp.MailFrom(sender)) {
+        g_moduleLog.Write("*** MailFrom Failed");
+        return UploadStep::Next;
+    }
+
+    PostStatus("Sending Mail From " + sender + " ");
+    std::vector<Recipient> accepted;
+    std::vector<std::string> domains;  // every domain the transaction took rows of
+    for (const auto& [user, domain] : rows) {
+        if (std::find(domains.begin(), domains.end(), domain) == domains.end()) domains.push_back(domain);
+        const std::string address = user + "@" + AddressDomain(domain);
+        PostStatus("Sending Mail To " + address + " ");
+        g_moduleLog.Write("Mail To = " + address);
+        if (smtp.RcptTo(address)) {
+            accepted.emplace_back(user, domain);
+        } else {
+            g_moduleLog.Write("*** Mail To Failed");
+            MarkOutboundRows(domain, &mailFile, &user, false, 2);
+        }
+    }
+
+    if (!accepted.empty()) {
+        // A failure returns the rows of every domain of the message, not
+        // only those of the last row's.
+        const auto markAll = [&](int code) {
+            for (const std::string& domain : domains) MarkOutboundRows(domain, &mailFile, nullptr, false, code);
+        };
+        std::unique_ptr<CMailContent> body = reader.ExtractBody();
+        if (!body) {
+            markAll(4);
+            smtp.Reset();
+            return UploadStep::Next;
+        }
+        smtp.SetProgressWindow(statusWindow);
+        smtp.SetChunkSize(SendBlockSize());
+        g_moduleLog.Write("Sending Mail..");
+        if (smtp.SendData(*body)) {
+            g_moduleLog.Write("Send Success!");
+            MarkDelivered(mailFile, accepted);
+        } else {
+            g_moduleLog.Write("*** Send Failed");
+            markAll(3);
+        }
+        return UploadStep::Next;
+    }
+
+    g_moduleLog.Write("*** User does not exist");
+    if (!smtp.Reset()) {
+        smtp.Quit();
+        smtp.Disconnect();
+        if (!OpenGatewaySession(smtp)) return UploadStep::EndPass;
+    }
+    return UploadStep::Next;
+}
 
 void COutboundDelivery::ProcessFailedMails() {
     CFailedMails(connection, heloName, errorMailDayCount, passStart).Process();

@@ -6,20 +6,37 @@
 // message through the configured gateway in one session, authenticated when
 // asked. Every attempt's outcome goes back into the OutBoundMails rows; the
 // pass ends with the expiry step (CFailedMails).
+//
+// A row becomes Sent only once the end of its message's data was accepted,
+// so a pass that dies mid-transfer leaves the row queued; a failed transfer
+// returns every row of the transaction, in every domain, to the queue.
 #pragma once
 
 #include <sql.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CMailDatabase;
+class CSmtpConnection;
 class StatusWindow;
 
 class COutboundDelivery {
 public:
+    // Block sizes before any delivery object read its settings.
+    static constexpr std::uint32_t kDefaultBlockSize = 5120;
+    // ReceiveThreadCount when the Preferences key cannot be opened.
+    static constexpr std::uint32_t kDefaultReceiveThreads = 10;
+    // Direct delivery's port when "MX Port" is absent or out of range.
+    static constexpr int kDefaultMxPort = 25;
+    // Domain, file and user texts taken from the queue are cut to this.
+    static constexpr std::size_t kMaxQueueText = 255;
+
     // Reads the Preferences and Ports settings and the machine's names; the
     // pass start (for the expiry limit) is taken here.
     COutboundDelivery();
@@ -44,8 +61,32 @@ public:
 
     const std::string& GetHeloName() const { return heloName; }
     std::uint32_t GetErrorMailDayCount() const { return errorMailDayCount; }
+    // The concurrent-download limit the retrieval of mapped accounts uses.
+    std::uint32_t GetReceiveThreadCount() const { return receiveThreadCount; }
+    // Process-wide block sizes, as the last delivery object read them.
+    static std::uint32_t SendBlockSize();
+    static std::uint32_t ReceiveBlockSize();
 
 private:
+    // One queued recipient: user and domain as stored.
+    using Recipient = std::pair<std::string, std::string>;
+
+    void PostStatus(const std::string& text);
+    bool StopRequested() const;
+    // Direct mode: one domain's session and files.
+    void DeliverDomain(CSmtpConnection& smtp, const std::string& domain, const std::string& gateway);
+    // false: the domain's file loop ends.
+    bool DeliverDirectFile(CSmtpConnection& smtp, const std::string& domain, const std::string& host, int port,
+                           const std::string& mailFile, const std::string& gateway);
+    // Status line and marking after a failed connect to a domain.
+    void ConnectFailed(const std::string& domain, int port, int result, const std::string& gateway);
+    // Relay mode: false when the pass must end at once.
+    bool OpenGatewaySession(CSmtpConnection& smtp);
+    enum class UploadStep { Next, LeaveLoop, EndPass };
+    UploadStep UploadFile(CSmtpConnection& smtp, const std::string& mailFile);
+    // Accepted recipients become Sent once the data was accepted.
+    void MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted);
+
     SQLHDBC connection = SQL_NULL_HDBC;
     std::string heloName;
     CMailDatabase* database = nullptr;
@@ -53,4 +94,12 @@ private:
     StatusWindow* statusWindow = nullptr;
     const std::atomic<bool>* stopRequested = nullptr;
     std::time_t passStart = 0;
+    std::uint32_t receiveThreadCount = kDefaultReceiveThreads;
+    int mxPort = kDefaultMxPort;
+    // The relay host, read when the relayed pass starts.
+    std::string gatewayHost;
+    std::string gatewayUser;
+    std::string gatewayPassword;
+    std::uint32_t useAuthentication = 0;
+    int gatewayPort = 25;
 };

@@ -221,7 +221,7 @@ int CSmtpConnection::ExtendedConnectToServer(const std::string& host, int port, 
 
 int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx, const char* greeting, bool extended) {
     if (target.empty()) return kConnectFailed;
-    waitForReplies = useMx;
+    waitForReplies = useMx || boundedReplies;
     std::string host = target;
     if (host == kLocalHost && port == kLocalPort) {
         host = LocalSmtpHost();
@@ -287,14 +287,15 @@ bool CSmtpConnection::SendData(CMailContent& content) {
 
     const std::uint32_t blockSize = chunkSize;
     std::vector<char> block(blockSize);
-    // Every byte may be a "." at a line start that needs a second one.
-    std::vector<char> wire(2 * static_cast<std::size_t>(blockSize));
+    // One byte becomes at most four on the wire: the CR LF ending a line a
+    // bare CR left open, then a stuffed ".".
+    std::vector<char> wire(4 * static_cast<std::size_t>(blockSize));
     const std::uint64_t total = content.GetLength();
     content.Rewind();
     std::uint64_t remaining = total;
     std::uint64_t sent = 0;
     bool lineStart = true;
-    char previous = 0, last = 0;
+    bool pendingCr = false;  // a CR whose line end depends on the next byte
     while (remaining > 0) {
         const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(blockSize, remaining));
         const int got = content.Read(block.data(), want);
@@ -308,13 +309,31 @@ bool CSmtpConnection::SendData(CMailContent& content) {
         std::size_t out = 0;
         for (int i = 0; i < got; ++i) {
             const char c = block[static_cast<std::size_t>(i)];
+            // Every line ends in CR LF on the wire, whatever the stored
+            // message used: a bare CR or LF would let a "." after it pass
+            // unstuffed, and receivers disagree on where such lines end.
+            if (pendingCr) {
+                pendingCr = false;
+                wire[out++] = '\r';
+                wire[out++] = '\n';
+                lineStart = true;
+                if (c == '\n') continue;
+            }
+            if (c == '\r') {
+                pendingCr = true;
+                continue;
+            }
+            if (c == '\n') {
+                wire[out++] = '\r';
+                wire[out++] = '\n';
+                lineStart = true;
+                continue;
+            }
             // A line that starts with "." gets a second one, so the receiver
             // neither loses the dot nor takes a lone "." for the end of data.
             if (lineStart && c == '.') wire[out++] = '.';
             wire[out++] = c;
-            lineStart = c == '\n';
-            previous = last;
-            last = c;
+            lineStart = false;
         }
         if (!SendRaw(wire.data(), out)) {
             Disconnect();
@@ -330,9 +349,10 @@ bool CSmtpConnection::SendData(CMailContent& content) {
                 static_cast<long>(sent * 100 / total));
         }
     }
-    // The end-of-data line; its CR LF ends the last line only when the
-    // message did not end with one already.
-    const bool endsWithLineBreak = total > 0 && previous == '\r' && last == '\n';
+    // The end-of-data line; a CR LF before it ends the last line when the
+    // message did not end with a complete line break (a trailing bare CR
+    // is completed here).
+    const bool endsWithLineBreak = total > 0 && lineStart && !pendingCr;
     if (!SendText(endsWithLineBreak ? ".\r\n" : "\r\n.\r\n")) return false;
     code = ReadResponse();
     if (code == "250") return true;

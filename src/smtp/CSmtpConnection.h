@@ -86,6 +86,9 @@ public:
 
     // The bound on each reply while replies are awaited (300 seconds unless set).
     void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
+    // Sessions opened without mail-exchanger look-up wait without bound
+    // unless this is set (a relay host elsewhere may stall). Set before connecting.
+    void SetBoundedReplies(bool bounded) { boundedReplies = bounded; }
     bool IsConnected() const { return static_cast<bool>(socket); }
     const std::string& HeloName() const { return heloName; }
     std::uint32_t ChunkSize() const { return chunkSize; }
@@ -111,6 +114,7 @@ private:
     char responseBuffer[kResponseBufferSize];
     UniqueFd socket;
     bool waitForReplies = false;
+    bool boundedReplies = false;
     std::uint32_t chunkSize = kDefaultChunkSize;
     std::chrono::milliseconds replyWait = kReplyWait;
     bool generatedMail = false;

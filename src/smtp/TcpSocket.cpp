@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -46,7 +48,14 @@ UniqueFd Connect(const std::string& host, int port) {
             }
             if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
         }
-        if (rc == 0) result = std::move(fd);
+        if (rc == 0) {
+            // Every command waits for its reply: a short write held back for
+            // the peer's delayed acknowledgement (the end-of-data line after
+            // the last block) would cost tens of milliseconds per message.
+            const int on = 1;
+            ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            result = std::move(fd);
+        }
     }
     ::freeaddrinfo(list);
     return result;

@@ -135,6 +135,26 @@ TEST_F(SmtpSessionTest, LinesStartingWithADotArriveIntact) {
     }
 }
 
+TEST_F(SmtpSessionTest, BareLineBreaksBecomeCrLfAndTheDotAfterThemIsStuffed) {
+    // A dot after a bare CR or LF starts a line for the receiver too; a CR
+    // split from its LF by a block boundary stays one line end.
+    const std::string stored = "a\r.\rb\n.x\r\n.\r\nc\r\rd\n\ne\r";
+    const std::string wire = "a\r\n..\r\nb\r\n..x\r\n..\r\nc\r\n\r\nd\r\n\r\ne";
+    for (std::uint32_t chunk : {5120u, 2u, 1u}) {
+        RecordingConnection smtp;
+        smtp.SetChunkSize(chunk);
+        ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);
+        smtp.sends.clear();
+        ASSERT_TRUE(Send(smtp, stored)) << chunk;
+        std::string sent;
+        for (std::size_t i = 3; i + 1 < smtp.sends.size(); ++i) sent += smtp.sends[i];
+        EXPECT_EQ(sent, wire) << chunk;
+        EXPECT_EQ(smtp.sends.back(), "\r\n.\r\n") << chunk;  // the trailing CR's line end, then the end
+        smtp.Quit();
+    }
+    EXPECT_EQ(server.Message(3), "a\r\n.\r\nb\r\n.x\r\n.\r\nc\r\n\r\nd\r\n\r\ne\r\n");
+}
+
 TEST_F(SmtpSessionTest, ContentThatFailsMidwayIsNotDelivered) {
     CSmtpConnection smtp;
     ASSERT_EQ(smtp.Connect("127.0.0.1", server.Port(), false), 1);

@@ -232,7 +232,7 @@ std::string ChildProcess::Output() const {
 }
 
 bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user, const std::string& password,
-                     bool required) {
+                     bool required, bool cramOnly) {
     directory = recordDirectory;
     std::filesystem::create_directories(directory);
     port = FreePort();
@@ -241,7 +241,9 @@ bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user
     if (!user.empty()) {
         argv.push_back(user);
         argv.push_back(password);
-        if (required) argv.push_back("required");
+        if (required || cramOnly)
+            argv.push_back(std::string(required ? "required" : "") + (required && cramOnly ? "," : "") +
+                           (cramOnly ? "cram" : ""));
     }
     return process.Start(argv, directory + "/peer.out") && WaitForPort(port);
 }

@@ -77,9 +77,10 @@ private:
 // aiosmtpd on a free loopback port, recording accepted messages (smtp_peer.py).
 class SmtpPeer {
 public:
-    // Without user, no AUTH; with required, MAIL needs a login first.
+    // Without user, no AUTH; with required, MAIL needs a login first; with
+    // cramOnly, CRAM-MD5 is the only mechanism offered.
     bool Start(const std::string& recordDirectory, const std::string& user = "", const std::string& password = "",
-               bool required = false);
+               bool required = false, bool cramOnly = false);
     int Port() const { return port; }
     // Waits for message n (1-based) and gives its text, its envelope
     // ("sender\nrecipient\n...") to envelope; "" when it did not arrive.

@@ -1,22 +1,26 @@
 #!/usr/bin/python3
 """Test SMTP peer: a real aiosmtpd server on loopback that records what it accepts.
 
-Usage: smtp_peer.py PORT RECORD_DIR [USER PASSWORD [required]]
+Usage: smtp_peer.py PORT RECORD_DIR [USER PASSWORD [required][,cram]]
 
 Each accepted message N is written to RECORD_DIR as msgN.eml (the content
 bytes as received, dot-stuffing removed) and msgN.env (sender, then one
 recipient per line), each renamed into place when complete. With USER and
 PASSWORD, AUTH LOGIN accepts exactly those; with "required", MAIL is refused
-until a client has logged in. Recipients starting with "refused" get 550,
-those starting with "forward" get 251. Prints READY once listening; runs
+until a client has logged in; with "cram", CRAM-MD5 is the only mechanism
+offered. Recipients starting with "refused" get 550, those starting with
+"forward" get 251; a message for a recipient starting with "rejectdata" gets
+554 at the end of its data and is not recorded. Prints READY once listening; runs
 until killed.
 """
+import hashlib
+import hmac
 import os
 import sys
 import time
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 # The prompts most servers send (aiosmtpd's own default is "User Name\0").
 SMTP.AuthLoginUsernameChallenge = "Username:"
@@ -37,6 +41,8 @@ class Recorder:
         return "250 2.1.5 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if any(r.startswith("rejectdata") for r in envelope.rcpt_tos):
+            return "554 5.6.0 Message refused"
         self.count += 1
         base = os.path.join(self.directory, "msg%d" % self.count)
         with open(base + ".env.part", "w") as f:
@@ -50,12 +56,31 @@ class Recorder:
         return "250 2.0.0 Accepted"
 
 
+class CramRecorder(Recorder):
+    """Offers CRAM-MD5 (RFC 2195) for the one user and password."""
+
+    def __init__(self, directory, user, password):
+        super().__init__(directory)
+        self.user = user
+        self.password = password
+
+    async def auth_CRAM__MD5(self, server, args):
+        challenge = b"<%d.%d@peer.test>" % (os.getpid(), int(time.time()))
+        answer = await server.challenge_auth(challenge)
+        if answer is MISSING:
+            return AuthResult(success=False)
+        login, _, digest = answer.partition(b" ")
+        expected = hmac.new(self.password, challenge, hashlib.md5).hexdigest().encode()
+        return AuthResult(success=login == self.user and digest == expected, handled=False)
+
+
 def main():
     port = int(sys.argv[1])
     directory = sys.argv[2]
     user = sys.argv[3].encode() if len(sys.argv) > 3 else None
     password = sys.argv[4].encode() if len(sys.argv) > 4 else None
-    required = len(sys.argv) > 5 and sys.argv[5] == "required"
+    modes = sys.argv[5].split(",") if len(sys.argv) > 5 else []
+    required = "required" in modes
 
     def authenticate(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
@@ -63,9 +88,13 @@ def main():
         return AuthResult(success=ok, handled=False)
 
     options = {}
+    handler = Recorder(directory)
     if user is not None:
         options = dict(authenticator=authenticate, auth_require_tls=False, auth_required=required)
-    controller = Controller(Recorder(directory), hostname="127.0.0.1", port=port, **options)
+    if "cram" in modes:
+        handler = CramRecorder(directory, user, password)
+        options["auth_exclude_mechanism"] = ["LOGIN", "PLAIN"]
+    controller = Controller(handler, hostname="127.0.0.1", port=port, **options)
     controller.start()
     print("READY", flush=True)
     while True:

@@ -1,0 +1,182 @@
+// Delivery passes against real peers on loopback: dnsmasq answering MX
+// records that point at 127.0.0.1, aiosmtpd exchangers reached through
+// "MX Port" or a domain's own port, and aiosmtpd relay hosts demanding AUTH
+// LOGIN or offering only CRAM-MD5. Checks what each peer received and what
+// the pass left in the queue rows. Rows a pass delivered may already be
+// purged by the expiry step, so "delivered" means no row left unsent.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DatabaseTest.h"
+#include "TestPeers.h"
+#include "foundation/ProcessSettings.h"
+#include "foundation/SettingsCatalogue.h"
+#include "outbound/COutboundDelivery.h"
+#include "outbound/COutboundQueue.h"
+#include "platform/StatusWindow.h"
+
+namespace {
+
+const std::string kSender = "sender@office.example";
+// Lines starting with "." (a lone one included) must arrive intact.
+const std::string kMessage =
+    "From: Sender <sender@office.example>\r\n"
+    "Subject: Figures\r\n"
+    "\r\n"
+    ".leading dot\r\n"
+    "..two dots\r\n"
+    ".\r\n"
+    "last line\r\n";
+
+class OutboundDeliveryTest : public DatabaseTest {
+protected:
+    void SetUp() override {
+        DatabaseTest::SetUp();
+        if (HasFatalFailure()) return;
+        WorkInHome();
+        SetSettingDword(settings::kPreferencesKeyPath, "ChangeFromAddress", 0);
+        ProcessSettings::Current().Load();
+        ASSERT_TRUE(dns.Start(home.File("dnsmasq.log"),
+                              {"--mx-host=alpha.test,127.0.0.1,10", "--mx-host=beta.test,127.0.0.1,10",
+                               "--mx-host=dead.test,127.0.0.1,10"}));
+        SetSettingString(settings::kDnsKeyPath, "#1", dns.Entry());
+    }
+
+    std::string Queue(const std::vector<std::pair<std::string, std::string>>& recipients,
+                      const std::string& text = kMessage) {
+        COutboundQueue queue("Outbox", Connection());
+        EXPECT_TRUE(queue.CreateMailFile());
+        EXPECT_TRUE(queue.SetSender(kSender));
+        for (const auto& [user, domain] : recipients) EXPECT_TRUE(queue.AddRecipient(user, domain));
+        EXPECT_TRUE(queue.WriteBody(*Content(text)));
+        return queue.FilePath();
+    }
+
+    // Runs one pass; gives its status lines.
+    std::vector<std::string> Pass(bool direct) {
+        StatusWindowQueue window;
+        {
+            COutboundDelivery delivery;
+            delivery.AttachDatabase(&db);
+            delivery.SetStatusWindow(&window);
+            direct ? delivery.DeliverDirect() : delivery.UploadMailsToRemoveServer();
+        }
+        std::vector<std::string> lines;
+        for (StatusMessage m; window.Get(m);)
+            if (m.message == StatusWindow::kStatusLine) lines.push_back(m.text);
+        return lines;
+    }
+
+    // "delivered" (no unsent row left), or "queued CODE".
+    std::string State(const std::string& user, const std::string& domain) {
+        const auto rows = Rows("SELECT Sent, FailureCode FROM OutBoundMails WHERE DestUser = '" + user +
+                               "' AND Domain = '" + domain + "'");
+        if (rows.empty() || rows[0][0] == "1" || rows[0][0] == "true") return "delivered";
+        return "queued " + rows[0][1];
+    }
+
+    static bool Has(const std::vector<std::string>& lines, const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    DnsPeer dns;
+};
+
+TEST_F(OutboundDeliveryTest, DirectDeliveryWorksEachDomainAndMarksEachFailure) {
+    SmtpPeer alpha, beta;
+    ASSERT_TRUE(alpha.Start(home.File("alpha")));
+    ASSERT_TRUE(beta.Start(home.File("beta")));
+    SetSettingDword(settings::kPortsKeyPath, "MX Port", static_cast<unsigned>(alpha.Port()));
+    const std::string betaDomain = "beta.test:" + std::to_string(beta.Port());
+    const std::string deadDomain = "dead.test:" + std::to_string(ClosedPort());
+    Queue({{"ann", "alpha.test"}, {"refused1", "alpha.test"}, {"carl", betaDomain}});
+    Queue({{"nobody", "unknown.test"}, {"x", deadDomain}});
+
+    const std::vector<std::string> lines = Pass(true);
+
+    // Each exchanger got the message once, byte for byte, for its domain's
+    // accepted recipients only.
+    std::string envelope;
+    EXPECT_EQ(alpha.Message(1, &envelope), kMessage);
+    EXPECT_EQ(envelope, kSender + "\nann@alpha.test\n");
+    EXPECT_EQ(beta.Message(1, &envelope), kMessage);
+    EXPECT_EQ(envelope, kSender + "\ncarl@beta.test\n");
+    EXPECT_EQ(alpha.MessageCount(), 1);
+    EXPECT_EQ(beta.MessageCount(), 1);
+
+    EXPECT_EQ(State("ann", "alpha.test"), "delivered");
+    EXPECT_EQ(State("carl", betaDomain), "delivered");
+    EXPECT_EQ(State("refused1", "alpha.test"), "queued 2");
+    EXPECT_EQ(State("x", deadDomain), "queued 1");
+    // Code 5 fails for good: the expiry step may retire it in the same pass.
+    const std::string unknown = State("nobody", "unknown.test");
+    EXPECT_TRUE(unknown == "queued 5" || unknown == "delivered") << unknown;
+
+    for (const std::string& line :
+         {std::string("Connecting to alpha.test"), "Sending Mail From " + kSender + " ",
+          std::string("Sending Mail To refused1@alpha.test "),
+          std::string("Error Sending Mail To refused1@alpha.test "), "Connecting to " + betaDomain,
+          std::string("Error in Connecting to unknown.test 2"), "Error in Connecting to " + deadDomain + " 0"})
+        EXPECT_TRUE(Has(lines, line)) << line;
+}
+
+TEST_F(OutboundDeliveryTest, RefusedDataAndUnreadableFilesLeaveTheRowsQueued) {
+    SmtpPeer alpha;
+    ASSERT_TRUE(alpha.Start(home.File("alpha")));
+    SetSettingDword(settings::kPortsKeyPath, "MX Port", static_cast<unsigned>(alpha.Port()));
+    Queue({{"ann", "alpha.test"}, {"rejectdata", "alpha.test"}});
+    const std::string missing = Queue({{"gone", "alpha.test"}});
+    std::filesystem::remove(home.File(missing));
+    Queue({{"bob", "alpha.test"}});
+
+    const std::vector<std::string> lines = Pass(true);
+
+    // Both recipients were accepted, but the data was not: neither is sent.
+    EXPECT_EQ(State("ann", "alpha.test"), "queued 6");
+    EXPECT_EQ(State("rejectdata", "alpha.test"), "queued 6");
+    EXPECT_EQ(State("gone", "alpha.test"), "queued 3");
+    EXPECT_TRUE(Has(lines, "554"));
+    EXPECT_TRUE(Has(lines, "Error Sending Mail From "));
+    // The session goes on with the domain's next message.
+    std::string envelope;
+    EXPECT_EQ(alpha.Message(1, &envelope), kMessage);
+    EXPECT_EQ(envelope, kSender + "\nbob@alpha.test\n");
+    EXPECT_EQ(State("bob", "alpha.test"), "delivered");
+    EXPECT_EQ(alpha.MessageCount(), 1);
+}
+
+TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessageOnce) {
+    SetSettingDword(settings::kPortsKeyPath, "Use Smart SMTP", 0);
+    SetSettingString(settings::kPortsKeyPath, "RemoteGateway Server", "127.0.0.1");
+    SetSettingDword(settings::kPortsKeyPath, "UseAuthenticated", 1);
+    SetSettingString(settings::kPortsKeyPath, "SMTPUser", "relayuser");
+    SetSettingString(settings::kPortsKeyPath, "SMTPPassword", "s3cret");
+    for (const bool cramOnly : {false, true}) {
+        SCOPED_TRACE(cramOnly ? "CRAM-MD5 only" : "AUTH LOGIN");
+        SmtpPeer gateway;
+        ASSERT_TRUE(gateway.Start(home.File(cramOnly ? "cram" : "login"), "relayuser", "s3cret", true, cramOnly));
+        SetSettingDword(settings::kPortsKeyPath, "RemotePort", static_cast<unsigned>(gateway.Port()));
+        ASSERT_TRUE(Exec("DELETE FROM OutBoundMails"));
+        Queue({{"ann", "alpha.test"}, {"bob", "beta.test"}, {"refused2", "beta.test"}});
+        // A refused transfer returns the rows of both domains.
+        Queue({{"carl", "alpha.test"}, {"rejectdata", "beta.test"}});
+
+        const std::vector<std::string> lines = Pass(false);
+
+        std::string envelope;
+        EXPECT_EQ(gateway.Message(1, &envelope), kMessage);
+        EXPECT_EQ(envelope, kSender + "\nann@alpha.test\nbob@beta.test\n");
+        EXPECT_EQ(gateway.MessageCount(), 1);
+        EXPECT_TRUE(Has(lines, "Connecting to 127.0.0.1"));
+        EXPECT_EQ(State("ann", "alpha.test"), "delivered");
+        EXPECT_EQ(State("bob", "beta.test"), "delivered");
+        EXPECT_EQ(State("refused2", "beta.test"), "queued 2");
+        EXPECT_EQ(State("carl", "alpha.test"), "queued 3");
+        EXPECT_EQ(State("rejectdata", "beta.test"), "queued 3");
+    }
+}
+
+}  // namespace
