@@ -3,6 +3,7 @@
 // the exchanger), a refused recipient that ends in a non-delivery notice,
 // relayed delivery through a gateway that requires a login, and the shell's
 // view of the pass and the queue.
+#include <set>
 #include <thread>
 
 #include "E2eFixture.h"
@@ -132,4 +133,44 @@ TEST_F(E2eOutboundTest, RelayWithAuthenticationSendsEachMessageOnceThroughTheGat
     // The password never reaches the diagnostic log.
     for (const std::string& log : home.Files("logs", "", ".log"))
         EXPECT_EQ(TestHome::ReadFile(log).find("relay pass"), std::string::npos) << log;
+}
+
+TEST_F(E2eOutboundTest, AKillDuringAPassLosesNoMessage) {
+    SmtpPeer gateway;
+    ASSERT_TRUE(gateway.Start(home.File("gateway")));
+    Set({"Ports", "Use Smart SMTP", "dword", "0"});
+    Set({"Ports", "RemoteGateway Server", "string", "127.0.0.1"});
+    Set({"Ports", "RemotePort", "dword", std::to_string(gateway.Port())});
+    StartServer();
+    constexpr int kMessages = 40;
+    std::string body;
+    while (body.size() < 20000) body += std::string(76, 'k') + "\r\n";
+    {
+        SmtpClient client;
+        Open(client);
+        for (int i = 0; i < kMessages; ++i)
+            ASSERT_EQ(Code(Transaction(client, "alice@localhost", {"slow@far.test"},
+                                       "Subject: m" + std::to_string(i) + "\r\n\r\n" + body)),
+                      250);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Rows() == kMessages; }, kDeliveryWait));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(home.Velmora({"send-receive"}).status, 0);
+    // The gateway answers each message 0.1 s late: the kill lands mid-pass.
+    ASSERT_TRUE(WaitUntil([&] { return gateway.MessageCount() >= 2; }, kDeliveryWait));
+    server.Kill();  // SIGKILL in the middle of the pass
+    EXPECT_LT(gateway.MessageCount(), kMessages);
+
+    // Whatever the pass had not finished is still queued, and the next pass
+    // sends it: every message arrives at least once.
+    StartServer();
+    Pass(1);
+    std::set<std::string> subjects;
+    for (int n = 1; n <= gateway.MessageCount(); ++n) {
+        const std::string text = gateway.Message(n);
+        const std::size_t at = text.find("Subject: ");
+        if (at != std::string::npos) subjects.insert(text.substr(at + 9, text.find("\r\n", at) - at - 9));
+    }
+    EXPECT_EQ(subjects.size(), static_cast<std::size_t>(kMessages));
+    EXPECT_EQ(Rows(), 0);
 }

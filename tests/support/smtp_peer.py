@@ -10,9 +10,11 @@ PASSWORD, AUTH LOGIN accepts exactly those; with "required", MAIL is refused
 until a client has logged in; with "cram", CRAM-MD5 is the only mechanism
 offered. Recipients starting with "refused" get 550, those starting with
 "forward" get 251; a message for a recipient starting with "rejectdata" gets
-554 at the end of its data and is not recorded. Prints READY once listening; runs
+554 at the end of its data and is not recorded; one for a recipient starting with
+"slow" is answered 0.1 s late. Prints READY once listening; runs
 until killed.
 """
+import asyncio
 import hashlib
 import hmac
 import os
@@ -43,6 +45,8 @@ class Recorder:
     async def handle_DATA(self, server, session, envelope):
         if any(r.startswith("rejectdata") for r in envelope.rcpt_tos):
             return "554 5.6.0 Message refused"
+        if any(r.startswith("slow") for r in envelope.rcpt_tos):
+            await asyncio.sleep(0.1)
         self.count += 1
         base = os.path.join(self.directory, "msg%d" % self.count)
         with open(base + ".env.part", "w") as f:
