@@ -2,6 +2,7 @@
 #include "smtp/TcpSocket.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -36,17 +37,21 @@ UniqueFd Connect(const std::string& host, int port) {
     if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0 || !list) return {};
     UniqueFd result;
     for (addrinfo* a = list; a && !result; a = a->ai_next) {
-        UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        // Non-blocking while connecting: an address that never answers costs
+        // kConnectTimeout, not the kernel's minutes of SYN retries.
+        UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
         if (!fd) continue;
         int rc = ::connect(fd.Get(), a->ai_addr, a->ai_addrlen);
-        // A connect interrupted by a signal goes on in the background; wait for it.
-        if (rc != 0 && errno == EINTR) {
-            pollfd p{fd.Get(), POLLOUT, 0};
+        if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
             int err = 0;
             socklen_t len = sizeof err;
-            while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-            }
-            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
+            if (WaitFor(fd.Get(), POLLOUT, Clock::now() + kConnectTimeout) &&
+                ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+                rc = 0;
+        }
+        if (rc == 0) {
+            const int flags = ::fcntl(fd.Get(), F_GETFL);
+            if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) rc = -1;
         }
         if (rc == 0) {
             // Every command waits for its reply: a short write held back for

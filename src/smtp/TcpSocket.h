@@ -13,8 +13,12 @@ namespace tcp {
 
 using Clock = std::chrono::steady_clock;
 
+// How long one address may take to accept a connection.
+inline constexpr std::chrono::seconds kConnectTimeout{30};
+
 // Resolves host (a name or a dotted/IPv6 address) and connects a blocking
-// stream socket to the first address that accepts; an empty fd on failure.
+// stream socket to the first address that accepts within kConnectTimeout;
+// an empty fd on failure.
 UniqueFd Connect(const std::string& host, int port);
 
 // Waits until fd is readable (or writable), at most until deadline; false on
