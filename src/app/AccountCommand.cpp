@@ -303,17 +303,14 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     const std::string mailbox = MailboxPath(db, name);
     const std::string kept = mailbox.empty() ? "" : "; its mail stays in " + mailbox;
     if (!confirmed) {
-        // Nobody can answer a question on a pipe or in a script: a delete
-        // there is asked for explicitly or not done.
-        if (!interactive)
+        const CommandSupport::Answer answer = CommandSupport::Confirm(
+            "Delete the account " + name + "?" + (mailbox.empty() ? "" : " Its mail stays in " + mailbox + "."), in,
+            out, interactive);
+        if (answer == CommandSupport::Answer::NotATerminal)
             return Refuse(err, "the account " + name +
                                    " was not deleted: standard input is not a terminal, so nothing can be "
                                    "confirmed; repeat with --yes to delete it");
-        out << "Delete the account " << name << "?" << (mailbox.empty() ? "" : " Its mail stays in " + mailbox + ".")
-            << " [y/N] " << std::flush;
-        const std::string answer = ReadLine(in);
-        if (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes")
-            return Refuse(err, "nothing was deleted");
+        if (answer == CommandSupport::Answer::No) return Refuse(err, "nothing was deleted");
     }
     if (!db.DeleteAccount(name)) return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
     out << "Account " << name << " deleted" << kept << (kept.empty() ? "" : " (remove it to free the space)") << "\n";

@@ -47,3 +47,13 @@ std::string CommandSupport::MailDirectory() {
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
 }
+
+CommandSupport::Answer CommandSupport::Confirm(const std::string& question, std::istream& in, std::ostream& out,
+                                               bool interactive) {
+    if (!interactive) return Answer::NotATerminal;
+    out << question << " [y/N] " << std::flush;
+    std::string answer;
+    std::getline(in, answer);
+    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" ? Answer::Yes : Answer::No;
+}

@@ -3,6 +3,7 @@
 // one sentence that names the cause and the command that mends it.
 #pragma once
 
+#include <istream>
 #include <ostream>
 #include <string>
 
@@ -22,4 +23,9 @@ public:
     static std::string SettingsProblem();
     // Storage\Mail Directory as set; empty when unset.
     static std::string MailDirectory();
+
+    // A destructive command's question. Nobody can answer on a pipe or in a
+    // script, so there it is NotATerminal and the command wants --yes.
+    enum class Answer { Yes, No, NotATerminal };
+    static Answer Confirm(const std::string& question, std::istream& in, std::ostream& out, bool interactive);
 };

@@ -68,17 +68,16 @@ int Delete(CMailDatabase& db, const std::string& file, bool confirmed, std::istr
         return kRefused;
     }
     if (!confirmed) {
-        // Nobody can answer on a pipe or in a script.
-        if (!interactive) {
+        const CommandSupport::Answer answer = CommandSupport::Confirm(
+            "Are you sure you want to delete the selected mail (" + path + ", " + std::to_string(count) +
+                (count == 1 ? " recipient" : " recipients") + ")?",
+            in, out, interactive);
+        if (answer == CommandSupport::Answer::NotATerminal) {
             err << "velmora queue: nothing was deleted: standard input is not a terminal, so nothing can be "
                    "confirmed; repeat with --yes to delete it\n";
             return kRefused;
         }
-        out << "Are you sure you want to delete the selected mail (" << path << ", " << count
-            << (count == 1 ? " recipient" : " recipients") << ")? [y/N] " << std::flush;
-        std::string answer;
-        std::getline(in, answer);
-        if (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes") {
+        if (answer == CommandSupport::Answer::No) {
             err << "velmora queue: nothing was deleted\n";
             return kRefused;
         }
