@@ -1,8 +1,8 @@
 // Mail to the world through the real program: direct delivery by MX to an
 // exchanger on loopback (dnsmasq answers the MX records, "MX Port" reaches
 // the exchanger), a refused recipient that ends in a non-delivery notice,
-// relayed delivery through a gateway that requires a login, and the shell's
-// view of the pass and the queue.
+// the shell's view of the pass and the queue, and relayed delivery through a
+// gateway that requires a login, killed in the middle of a pass.
 #include <set>
 #include <thread>
 
@@ -108,7 +108,8 @@ TEST_F(E2eOutboundTest, DirectDeliveryReachesEachDomainOnceAndARefusedRecipientE
     EXPECT_NE(notice.find("Subject: will bounce"), std::string::npos) << notice;
 }
 
-TEST_F(E2eOutboundTest, RelayWithAuthenticationSendsEachMessageOnceThroughTheGateway) {
+// Relayed through a gateway that wants a login, one session for the pass.
+TEST_F(E2eOutboundTest, RelayWithALoginLosesNoMessageWhenKilledMidPass) {
     SmtpPeer gateway;
     ASSERT_TRUE(gateway.Start(home.File("gateway"), "relayuser", "relay pass", true));
     Set({"Ports", "Use Smart SMTP", "dword", "0"});
@@ -117,30 +118,6 @@ TEST_F(E2eOutboundTest, RelayWithAuthenticationSendsEachMessageOnceThroughTheGat
     Set({"Ports", "UseAuthenticated", "dword", "1"});
     Set({"Ports", "SMTPUser", "string", "relayuser"});
     Set({"Ports", "SMTPPassword", "string", "relay pass"});
-    StartServer();
-
-    Send({"x@a.test", "y@b.test"}, kText);
-    ASSERT_TRUE(WaitUntil([&] { return Rows() == 2; }, kDeliveryWait));
-    Pass(1);
-    ASSERT_EQ(gateway.MessageCount(), 1);
-    std::string envelope;
-    EXPECT_TRUE(Body(gateway.Message(1)).starts_with(kBody)) << gateway.Message(1);
-    gateway.Message(1, &envelope);
-    EXPECT_NE(envelope.find("x@a.test"), std::string::npos) << envelope;
-    EXPECT_NE(envelope.find("y@b.test"), std::string::npos) << envelope;
-    EXPECT_EQ(Rows(), 0);
-    EXPECT_TRUE(home.OutboxFiles().empty());
-    // The password never reaches the diagnostic log.
-    for (const std::string& log : home.Files("logs", "", ".log"))
-        EXPECT_EQ(TestHome::ReadFile(log).find("relay pass"), std::string::npos) << log;
-}
-
-TEST_F(E2eOutboundTest, AKillDuringAPassLosesNoMessage) {
-    SmtpPeer gateway;
-    ASSERT_TRUE(gateway.Start(home.File("gateway")));
-    Set({"Ports", "Use Smart SMTP", "dword", "0"});
-    Set({"Ports", "RemoteGateway Server", "string", "127.0.0.1"});
-    Set({"Ports", "RemotePort", "dword", std::to_string(gateway.Port())});
     StartServer();
     constexpr int kMessages = 40;
     std::string body;
@@ -172,5 +149,10 @@ TEST_F(E2eOutboundTest, AKillDuringAPassLosesNoMessage) {
         if (at != std::string::npos) subjects.insert(text.substr(at + 9, text.find("\r\n", at) - at - 9));
     }
     EXPECT_EQ(subjects.size(), static_cast<std::size_t>(kMessages));
+    // (A file whose rows the killed pass had already marked sent is left to
+    // the orphan scan, which takes it once it is ten minutes old.)
     EXPECT_EQ(Rows(), 0);
+    // The password never reaches the diagnostic log.
+    for (const std::string& log : home.Files("logs", "", ".log"))
+        EXPECT_EQ(TestHome::ReadFile(log).find("relay pass"), std::string::npos) << log;
 }
