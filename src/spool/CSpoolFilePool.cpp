@@ -2,15 +2,26 @@
 #include "spool/CSpoolFilePool.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 
 #include "platform/FileIo.h"
 
 namespace {
 
 constexpr const char* kKeptPrefix = ".SMFfree";
+// Set as the program loads: a part file older than this is no session's.
+const std::time_t g_processStart = std::time(nullptr);
+
+bool IsLeftPartFile(const std::string& directory, const std::string& name) {
+    if (name.size() < 10 || name.rfind(".SMF", 0) != 0 || !name.ends_with(".part")) return false;
+    struct stat info {};
+    return ::lstat((directory + "/" + name).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_mtime < g_processStart;
+}
 
 std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -80,7 +91,8 @@ void CSpoolFilePool::Sweep(const std::string& directory) {
     }
     if (DIR* dir = ::opendir(directory.c_str())) {
         while (const dirent* entry = ::readdir(dir))
-            if (IsKeptName(entry->d_name)) ::unlink((directory + "/" + entry->d_name).c_str());
+            if (IsKeptName(entry->d_name) || IsLeftPartFile(directory, entry->d_name))
+                ::unlink((directory + "/" + entry->d_name).c_str());
         ::closedir(dir);
     }
 }

@@ -32,7 +32,9 @@ public:
     // Gives a kept file of directory the name partPath (which must be free);
     // false when none is kept.
     bool Take(const std::string& directory, const std::string& partPath);
-    // Removes the kept files of directory, from this run or an earlier one.
+    // Removes the kept files of directory, from this run or an earlier one,
+    // and the ".part" files an earlier run left half-written (a message cut
+    // off in its data, never answered 250): those older than this process.
     void Sweep(const std::string& directory);
 
 private:

@@ -9,6 +9,7 @@
 
 #include <regex>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace spooltest;
@@ -153,11 +154,16 @@ TEST_F(SpoolFileTest, ARoutedFileIsKeptEmptyAndBecomesTheNextSpoolFile) {
     EXPECT_EQ(ListDirectory("SMTPSpooler").size(), 1u);
     EXPECT_EQ(ReadBack()->sender, "t@example.org");
 
-    // Kept files of an earlier run go when the spool processor starts.
+    // Kept files and an earlier run's half-written part files go when the
+    // spool processor starts; a part file a session is writing stays.
     CSpoolFilePool::Instance().Recycle(lastPath);
     TestHome::WriteFile("SMTPSpooler/.SMFfree12", "");
+    TestHome::WriteFile("SMTPSpooler/.SMF1A.part", "cut off");
+    TestHome::WriteFile("SMTPSpooler/.SMF1B.part", "being written");
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, "SMTPSpooler/.SMF1A.part", old, 0), 0);
     CSpoolFilePool::Instance().Sweep("SMTPSpooler");
-    EXPECT_TRUE(ListDirectory("SMTPSpooler").empty());
+    EXPECT_EQ(ListDirectory("SMTPSpooler"), std::vector<std::string>{".SMF1B.part"});
 }
 
 TEST_F(SpoolFileTest, MoreThan256RecipientsAreAllWrittenButReadBackAsThePostmaster) {
