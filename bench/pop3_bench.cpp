@@ -32,17 +32,22 @@
 // Without --program the program is looked for next to this one. Everything
 // is made in one directory under --dir (default $TMPDIR or /tmp), removed
 // afterwards (E2E_BENCH_KEEP=1 keeps it).
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,11 +119,25 @@ struct DirGuard {
     }
 };
 
-// Waits (bounded) until something listens on port while server runs.
+// True when 127.0.0.1:port accepts a connection (whatever address the
+// server bound, the wildcard included).
+bool Accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Waits (bounded) until port accepts connections while server runs.
 bool WaitListening(ServerProcess& server, int port, std::chrono::seconds wait) {
     const auto until = Clock::now() + wait;
     while (Clock::now() < until && server.Running()) {
-        if (Listening(port)) return true;
+        if (Accepts(port)) return true;
         std::this_thread::sleep_for(10ms);
     }
     return false;
@@ -371,17 +390,21 @@ int main(int argc, char** argv) {
                 client.Send("QUIT\r\n");
             });
         for (std::thread& t : senders) t.join();
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(home + "/mail", ec))
-            if (fs::is_directory(e.path() / "Inbox")) inboxes.push_back((e.path() / "Inbox").string());
-        std::sort(inboxes.begin(), inboxes.end());
+        // Each account's Inbox, in user order, from its Accounts row.
+        const std::string rows = home + "/mailboxes.out";
+        Run({"sqlite3", "-batch", "-noheader", home + "/velmora.db",
+             "SELECT aMailBox FROM Accounts WHERE aUserName LIKE 'user%' ORDER BY aUserName"},
+            rows);
+        std::istringstream in(ReadAll(rows));
+        for (std::string box; std::getline(in, box);)
+            if (!box.empty()) inboxes.push_back(home + "/mail/" + box + "/Inbox");
         const auto until = Clock::now() + 600s;
         while (CountFiles(inboxes, ".mel") < static_cast<std::size_t>(o.messages) && Clock::now() < until)
             std::this_thread::sleep_for(50ms);
         server.Stop();
         if (failed || inboxes.size() != kUsers || CountFiles(inboxes, ".mel") != static_cast<std::size_t>(o.messages)) {
-            std::cerr << "pop3_bench: only " << CountFiles(inboxes, ".mel") << " of " << o.messages
-                      << " messages were stored\n"
+            std::cerr << "pop3_bench: " << CountFiles(inboxes, ".mel") << " of " << o.messages << " messages in "
+                      << inboxes.size() << " mailboxes were stored, " << failed << " sessions failed\n"
                       << server.Output();
             return 1;
         }
