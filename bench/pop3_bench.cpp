@@ -108,7 +108,9 @@ bool Parse(int argc, char** argv, Options& o) {
     return o.messages >= kUsers && o.rounds > 0 && o.usernsBase > 0;
 }
 
-std::string User(int u) { return "user" + std::to_string(u); }
+std::string User(int u) {
+    return "user" + std::to_string(u);
+}
 
 // Removes the benchmark's directory on every way out.
 struct DirGuard {
@@ -207,24 +209,25 @@ struct Peer {
 
 void RunRound(Peer& peer, int number, long expected) {
     ServerProcess server;
-    if (!peer.start(server)) {
+    if (!peer.start(server) || !WaitListening(server, peer.port, 10s)) {
         std::cerr << "pop3_bench: " << peer.name << " did not start:\n" << peer.why(server);
         peer.failed = true;
         return;
     }
     if (number == 0) {
         const Retrieval warm = Retrieve(server, peer.port, false);
-        if (warm.failedSessions) std::printf("  %s: %d sessions failed to log in and list\n", peer.name.c_str(),
-                                             warm.failedSessions);
+        if (warm.failedSessions)
+            std::printf("  %s: %d sessions failed to log in and list\n", peer.name.c_str(), warm.failedSessions);
         server.Stop();
         return;
     }
     const Retrieval r = Retrieve(server, peer.port, true);
     server.Stop();
-    std::printf("  round %d, %s: %ld messages (%ld bytes) in %.3f s = %.0f msg/s; server CPU %.2f s = %.3f s per "
-                "1,000%s\n",
-                number, peer.name.c_str(), r.messages, r.bytes, r.seconds, r.Rate(), r.cpu, r.CpuPer1000(),
-                r.failedSessions ? "  (SOME SESSIONS FAILED)" : "");
+    std::printf(
+        "  round %d, %s: %ld messages (%ld bytes) in %.3f s = %.0f msg/s; server CPU %.2f s = %.3f s per "
+        "1,000%s\n",
+        number, peer.name.c_str(), r.messages, r.bytes, r.seconds, r.Rate(), r.cpu, r.CpuPer1000(),
+        r.failedSessions ? "  (SOME SESSIONS FAILED)" : "");
     if (r.sizeMismatches) std::printf("    %ld messages differ in size from LIST\n", r.sizeMismatches);
     if (r.messages != expected) {
         std::cerr << "pop3_bench: " << peer.name << " gave " << r.messages << " of " << expected << " messages\n"
@@ -241,31 +244,50 @@ std::string PrepareDovecot(const std::string& root, int port, const std::vector<
     if (::access(kDovecot, X_OK) != 0) return std::string(kDovecot) + " is missing (scripts/install-deps)";
     for (const char* d : {"etc", "run", "state", "log", "mail"}) fs::create_directories(root + "/" + d);
     // Inside the namespace: dovecot and dovenull for its own processes, vmail owns the mail.
-    std::string passwd =
+    const std::string passwd =
         "root:x:0:0:root:/root:/bin/sh\ndovecot:x:101:101::/nonexistent:/usr/sbin/nologin\n"
         "dovenull:x:102:102::/nonexistent:/usr/sbin/nologin\nvmail:x:1000:1000::/nonexistent:/usr/sbin/nologin\n"
         "nobody:x:65534:65534::/nonexistent:/usr/sbin/nologin\n";
-    std::string group = "root:x:0:\ndovecot:x:101:\ndovenull:x:102:\nvmail:x:1000:\nnogroup:x:65534:\n";
+    const std::string group = "root:x:0:\ndovecot:x:101:\ndovenull:x:102:\nvmail:x:1000:\nnogroup:x:65534:\n";
     std::string users;
     for (int u = 0; u < kUsers; ++u)
         users += User(u) + ":{PLAIN}" + kPassword + ":1000:1000::" + root + "/mail/" + User(u) + "::\n";
-    const std::string conf = "protocols = pop3\n"
-                             "listen = 127.0.0.1\n"
-                             "base_dir = " + root + "/run\n"
-                             "state_dir = " + root + "/state\n"
-                             "log_path = " + root + "/log/dovecot.log\n"
-                             "ssl = no\n"
-                             "disable_plaintext_auth = no\n"
-                             "auth_mechanisms = plain\n"
-                             "default_internal_user = dovecot\n"
-                             "default_internal_group = dovecot\n"
-                             "default_login_user = dovenull\n"
-                             "mail_location = maildir:" + root + "/mail/%u\n"
-                             "first_valid_uid = 1000\n"
-                             "passdb {\n  driver = passwd-file\n  args = " + root + "/etc/users\n}\n"
-                             "userdb {\n  driver = passwd-file\n  args = " + root + "/etc/users\n}\n"
-                             "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
-                             std::to_string(port) + "\n  }\n  inet_listener pop3s {\n    port = 0\n  }\n}\n";
+    // Pop3 alone, no TLS, everything it keeps under root.
+    std::string conf = R"(protocols = pop3
+listen = 127.0.0.1
+base_dir = @ROOT@/run
+state_dir = @ROOT@/state
+log_path = @ROOT@/log/dovecot.log
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+default_internal_user = dovecot
+default_internal_group = dovecot
+default_login_user = dovenull
+mail_location = maildir:@ROOT@/mail/%u
+first_valid_uid = 1000
+passdb {
+  driver = passwd-file
+  args = @ROOT@/etc/users
+}
+userdb {
+  driver = passwd-file
+  args = @ROOT@/etc/users
+}
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = @PORT@
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+)";
+    for (const auto& [mark, value] :
+         {std::pair<std::string, std::string>{"@ROOT@", root}, {"@PORT@", std::to_string(port)}})
+        for (std::size_t at = 0; (at = conf.find(mark, at)) != std::string::npos; at += value.size())
+            conf.replace(at, mark.size(), value);
     auto write = [](const std::string& path, const std::string& text) {
         FILE* f = std::fopen(path.c_str(), "w");
         if (!f) return false;
@@ -430,9 +452,10 @@ int main(int argc, char** argv) {
         if (WaitListening(server, pop3Port, 10s))
             peers.push_back(&velmoraPeer);
         else
-            std::printf("velmora: no POP3 listener on 127.0.0.1:%d (is POP3_Server.so in the Servers list?); "
-                        "its half is skipped\n",
-                        pop3Port);
+            std::printf(
+                "velmora: no POP3 listener on 127.0.0.1:%d (is POP3_Server.so in the Servers list?); "
+                "its half is skipped\n",
+                pop3Port);
         server.Stop();
     }
 
@@ -467,9 +490,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::printf("POP3 retrieval: %d messages of %zu bytes, %d accounts, one session each (LIST, RETR each), "
-                "files on %s\n",
-                o.messages, kSize, kUsers, FileSystemName(tmpl));
+    std::printf(
+        "POP3 retrieval: %d messages of %zu bytes, %d accounts, one session each (LIST, RETR each), "
+        "files on %s\n",
+        o.messages, kSize, kUsers, FileSystemName(tmpl));
     if (!o.skipDovecot) {
         FILE* version = ::popen((std::string(kDovecot) + " --version").c_str(), "r");
         char line[128] = "";

@@ -53,7 +53,9 @@ long Pop3Client::Retrieve(int number) {
     return -1;
 }
 
-bool Pop3Client::Quit() { return Ok("QUIT"); }
+bool Pop3Client::Quit() {
+    return Ok("QUIT");
+}
 
 bool Pop3Client::Send(const std::string& data) {
     for (std::size_t done = 0; done < data.size();) {

@@ -70,9 +70,8 @@ protected:
         if (!build || !std::filesystem::exists(std::string(build) + "/bin/POP3_Server.so"))
             GTEST_SKIP() << "no POP3 listener: POP3_Server.so is not built";
         StartServer();
-        ASSERT_TRUE(WaitForPort(pop3Port, std::chrono::seconds(10)))
-            << "no POP3 listener on port " << pop3Port << "\n"
-            << server.Output();
+        ASSERT_TRUE(WaitForPort(pop3Port, std::chrono::seconds(10))) << "no POP3 listener on port " << pop3Port << "\n"
+                                                                     << server.Output();
     }
     RunResult Fetchmail(const std::string& into, bool keep) {
         const std::string dir = home.File("fetchmail");
@@ -82,8 +81,8 @@ protected:
         TestHome::WriteFile(rc, "poll 127.0.0.1 protocol POP3 port " + std::to_string(pop3Port) +
                                     " user \"alice\" password \"secret12\" sslproto \"\" no sslcertck\n");
         std::filesystem::permissions(rc, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-        std::vector<std::string> argv = {"fetchmail", "--nodetach", "--nosyslog", "--fetchmailrc", rc, "--all",
-                                         "--mda",     "cat >> " + into};
+        std::vector<std::string> argv = {"fetchmail", "--nodetach", "--nosyslog", "--fetchmailrc",
+                                         rc,          "--all",      "--mda",      "cat >> " + into};
         if (keep) argv.push_back("--keep");
         return RunProgram(argv, std::chrono::seconds(60), {"FETCHMAILHOME=" + dir});
     }
@@ -109,9 +108,10 @@ TEST_F(E2ePop3, RealClientsReadWhatIsStored) {
     const std::vector<std::string> files = home.InboxFiles("alice");
     std::vector<std::string> stored = home.InboxTexts("alice");
     ASSERT_EQ(stored.size(), 3u);
-    EXPECT_EQ(std::count_if(stored.begin(), stored.end(),
-                            [](const std::string& t) { return t.find("\r\n.leading\r\n..two\r\n.\r\nafter") != t.npos; }),
-              1);
+    EXPECT_EQ(
+        std::count_if(stored.begin(), stored.end(),
+                      [](const std::string& t) { return t.find("\r\n.leading\r\n..two\r\n.\r\nafter") != t.npos; }),
+        1);
 
     // curl: LIST, and RETR 1 is one stored file whole.
     const std::string url = "pop3://127.0.0.1:" + std::to_string(pop3Port) + "/";
