@@ -29,8 +29,8 @@ std::chrono::milliseconds CLoginThrottle::Failed(const CClientAddress& client, c
     record.last = now;
     if (record.failures >= settings.lockFailures && client.Classify() != CClientAddress::Network::Loopback)
         record.lockedUntil = now + std::chrono::milliseconds(settings.lockMs);
-    const long long wait =
-        std::min(static_cast<long long>(record.failures) * settings.failureStepMs, static_cast<long long>(settings.failureCapMs));
+    const long long wait = std::min(static_cast<long long>(record.failures) * settings.failureStepMs,
+                                    static_cast<long long>(settings.failureCapMs));
     return std::chrono::milliseconds(wait);
 }
 

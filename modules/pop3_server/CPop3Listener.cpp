@@ -88,9 +88,8 @@ bool CPop3Listener::Start() {
         }
         // IPv6 may be missing from the machine.
         if (ipv6 && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT)) continue;
-        std::string reason = "cannot listen on " +
-                             CListenerReport::Endpoint(ipv6 ? "::" : "0.0.0.0", settings.port) + ": " +
-                             std::strerror(error);
+        std::string reason = "cannot listen on " + CListenerReport::Endpoint(ipv6 ? "::" : "0.0.0.0", settings.port) +
+                             ": " + std::strerror(error);
         if (error == EACCES && settings.port < 1024)
             reason += " (ports below 1024 need root or the CAP_NET_BIND_SERVICE capability)";
         Fail(reason);
@@ -106,8 +105,8 @@ bool CPop3Listener::Start() {
     }
     for (const std::string& endpoint : endpoints) {
         g_listenerReport.Listening(kReportName, endpoint);
-        g_moduleLog.Write("POP3 server listening on " + endpoint + " (at most " +
-                          std::to_string(settings.maxSessions) + " sessions)");
+        g_moduleLog.Write("POP3 server listening on " + endpoint + " (at most " + std::to_string(settings.maxSessions) +
+                          " sessions)");
     }
     return true;
 }

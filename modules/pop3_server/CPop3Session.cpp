@@ -109,8 +109,8 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
     switch (command.GetVerb()) {
         case Verb::Capa:
             writer.Ok("Capability list follows");
-            for (const char* capability : {"USER", "TOP", "UIDL", "RESP-CODES", "AUTH-RESP-CODE",
-                                           "IMPLEMENTATION Velmora"})
+            for (const char* capability :
+                 {"USER", "TOP", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "IMPLEMENTATION Velmora"})
                 writer.Line(capability);
             writer.Line(".");
             return true;

@@ -12,6 +12,7 @@ CPop3Settings CPop3Settings::Read() {
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Max Sessions", value) && value >= 1)
         result.maxSessions = value > kHardMaxSessions ? kHardMaxSessions : value;
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Timeout", value) && value >= 1)
-        result.commandTimeoutMs = static_cast<int>((value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value) * 1000u);
+        result.commandTimeoutMs =
+            static_cast<int>((value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value) * 1000u);
     return result;
 }

@@ -127,7 +127,8 @@ protected:
     std::size_t InboxFiles() {
         std::size_t files = 0;
         std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(Alice()->FolderDirectory(CLocalAccount::kInbox), ec))
+        for (const auto& entry :
+             std::filesystem::directory_iterator(Alice()->FolderDirectory(CLocalAccount::kInbox), ec))
             files += entry.is_regular_file() ? 1 : 0;
         return files;
     }
@@ -154,8 +155,8 @@ TEST_F(Pop3ServerModule, ServesTheMailboxAndDeletesOnlyAtQuit) {
         ASSERT_TRUE(alice);
         for (const std::string& text : texts) {
             auto content = Content(text);
-            ASSERT_TRUE(alice->StoreInFolder(content.get(), static_cast<std::uint32_t>(text.size()),
-                                             CLocalAccount::kInbox));
+            ASSERT_TRUE(
+                alice->StoreInFolder(content.get(), static_cast<std::uint32_t>(text.size()), CLocalAccount::kInbox));
         }
     }
     ASSERT_EQ(InboxFiles(), 3u);
