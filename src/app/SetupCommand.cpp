@@ -82,6 +82,24 @@ long ProvisionSettings(const std::string& home) {
             file.Set(first, {settings::kServerName, SettingsFile::kString, "SMTP_Server"});
             changed = true;
         }
+        // The POP3 server joins the list once, as the next number (the
+        // loader reads #1 to #count); an entry for it that is there, active
+        // or not, is left as the administrator has it.
+        const std::vector<std::string> entries = file.SubKeys(servers);
+        bool hasPop3 = false;
+        for (const std::string& entry : entries) {
+            const auto location = file.Get(servers + "\\" + entry, settings::kServerLocation);
+            if (location && EqualsNoCase(location->data.c_str(), settings::kPop3ServerModule)) hasPop3 = true;
+        }
+        if (!hasPop3) {
+            const std::string next = servers + "\\#" + std::to_string(entries.size() + 1);
+            std::uint32_t one = 1;
+            file.Set(next, {settings::kServerActive, SettingsFile::kDword,
+                            std::string(reinterpret_cast<const char*>(&one), 4)});
+            file.Set(next, {settings::kServerLocation, SettingsFile::kString, settings::kPop3ServerModule});
+            file.Set(next, {settings::kServerName, SettingsFile::kString, "POP3_Server"});
+            changed = true;
+        }
         return changed;
     });
 }

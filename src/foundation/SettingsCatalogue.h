@@ -135,8 +135,15 @@ inline constexpr Setting kCatalogue[] = {
      "most SMTP sessions one client address (an IPv6 /64) holds at once; more are refused with 421; loopback is "
      "exempt",
      kPerOperation, 1, 1000},
-    {kPorts, "POP3 Port", Type::Dword, false, 0, "", Provision::Fixed, 110, "",
+    {kPorts, "POP3 Port", Type::Dword, true, 110, "", Provision::Fixed, 110, "",
      "port of the POP3 server module", kAtStart, 1, kMaxPort},
+    {kPorts, "POP3 Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
+     "most POP3 sessions the server module serves at once (1-1000); more are refused with -ERR [SYS/TEMP]",
+     kAtStart, 1, 1000},
+    {kPorts, "POP3 Timeout", Type::Dword, true, 600, "", Provision::Fixed, 600, "",
+     "seconds the POP3 server module waits for a whole command line before it closes the session (1-3600); "
+     "RFC 1939 asks for at least 600",
+     kAtStart, 1, 3600},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",
      "port of the web server module", kAtStart, 1, kMaxPort},
     {kPorts, "RemoteGateway Server", Type::String, true, 0, "", Provision::None, 0, "",
@@ -196,6 +203,7 @@ constexpr const char* kServerActive = "Active";
 constexpr const char* kServerLocation = "DLLLocation";
 constexpr const char* kServerName = "Name";
 constexpr const char* kSmtpServerModule = "SMTP_Server.so";
+constexpr const char* kPop3ServerModule = "POP3_Server.so";
 
 // Read-only key answered from the system: HostName, Domain.
 constexpr const char* kHostNameValue = "HostName";

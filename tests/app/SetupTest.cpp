@@ -66,6 +66,15 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
     EXPECT_EQ(out, "StoreMailLog = 0 (dword)\n");
     ASSERT_EQ(Reg({"get", "Servers\\#1", "DLLLocation"}, &out), 0);
     EXPECT_EQ(out, "DLLLocation = SMTP_Server.so (string)\n");
+    ASSERT_EQ(Reg({"get", "Servers\\#2", "DLLLocation"}, &out), 0);
+    EXPECT_EQ(out, "DLLLocation = POP3_Server.so (string)\n");
+
+    // An entry the administrator switched off stays off and is not added again.
+    ASSERT_EQ(Reg({"set", "Servers\\#2", "Active", "dword", "0"}), 0);
+    ASSERT_TRUE(home.Provision());
+    ASSERT_EQ(Reg({"get", "Servers\\#2", "Active"}, &out), 0);
+    EXPECT_EQ(out, "Active = 0 (dword)\n");
+    EXPECT_NE(Reg({"get", "Servers\\#3", "DLLLocation"}), 0);
 }
 
 TEST(Setup, MissingPiecesAreNamed) {

@@ -73,6 +73,8 @@ protected:
         port = FreePort();
         ASSERT_NE(port, 0);
         SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(port));
+        // Setup also registers the POP3 server as #2; these tests load the SMTP server alone.
+        SetSettingDword((std::string(settings::kServersKeyPath) + "\\#2").c_str(), settings::kServerActive, 0);
     }
 
     void TearDown() override {

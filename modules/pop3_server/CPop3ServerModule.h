@@ -1,0 +1,33 @@
+// CPop3ServerModule: the module object that "POP3_Server.so" hands the host.
+//
+// Once the host gives it the account database it starts listening. Stop
+// ends listening and asks the sessions to finish; IsIdle tells the host
+// when no session is left; deleting the object joins every thread, so the
+// library can be unloaded right after. Nothing thrown inside reaches the host.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "CPop3Listener.h"
+#include "Pop3Visibility.h"
+#include "app/CServerModule.h"
+
+class POP3D_LOCAL CPop3ServerModule : public CServerModule {
+public:
+    CPop3ServerModule();
+    ~CPop3ServerModule() override;
+
+    int IsIdle() override;
+    void Stop() override;
+    void SetNotifyWindow(MessageWindow* serverEventSink) override;
+    void SetDatabase(CAccountDatabase* database) override;
+    void SetMailSpooler(CMailSpooler* spooler) override;
+
+private:
+    std::mutex lock;
+    bool stopped = false;
+    std::unique_ptr<CPop3Listener> listener;
+};
+
+extern "C" POP3D_EXPORT CServerModule* InitServer();

@@ -1,0 +1,417 @@
+// CPop3Session: the server side of one POP3 connection (see the header).
+#include "CPop3Session.h"
+
+#include "CDotStuffer.h"
+#include "delivery/CLocalAccount.h"
+#include "foundation/CAccountDatabase.h"
+#include "foundation/CMailContent.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
+
+#include <poll.h>
+
+#include <exception>
+#include <utility>
+
+namespace {
+
+constexpr int kInbox = CLocalAccount::kInbox;
+// Bytes read from a stored message at a time.
+constexpr std::uint32_t kBlockSize = 16 * 1024;
+
+// A user name as the log may show it: printable, short.
+std::string LogName(const std::string& name) {
+    std::string clean;
+    for (char c : name) {
+        if (clean.size() >= 64) break;
+        clean += (c > 0x20 && c < 0x7F) ? c : '?';
+    }
+    return clean;
+}
+
+}  // namespace
+
+CPop3Session::CPop3Session(UniqueFd socket, const CClientAddress& client, const Environment& environment,
+                           const CPop3Settings& settings)
+    : socket(std::move(socket)),
+      client(client),
+      environment(environment),
+      settings(settings),
+      reader(this->socket.Get(), environment.stopFd, kMaxCommandLine, settings.commandTimeoutMs),
+      writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs) {}
+
+CPop3Session::~CPop3Session() {
+    try {
+        Abandon();
+    } catch (...) {
+    }
+}
+
+void CPop3Session::Run() {
+    try {
+        Serve();
+    } catch (const std::exception& error) {
+        g_moduleLog.Write(std::string("POP3 session error: ") + error.what());
+    } catch (...) {
+        g_moduleLog.Write("POP3 session error: unknown exception");
+    }
+    Abandon();
+}
+
+void CPop3Session::Serve() {
+    writer.Ok("Velmora POP3 server ready");
+    std::string line;
+    while (!closing) {
+        if (!writer.Flush()) return;
+        switch (reader.ReadLine(line)) {
+            case CLineReader::Status::Ok: {
+                const CPop3Command command = CPop3Command::Parse(line);
+                if (!Dispatch(command)) closing = true;
+                break;
+            }
+            case CLineReader::Status::TooLong:
+                Error("Line too long");
+                break;
+            case CLineReader::Status::TimedOut:
+                writer.Err("Idle timeout, closing connection");
+                writer.Flush();
+                return;
+            case CLineReader::Status::Stopped:
+                writer.Err("[SYS/TEMP] Server shutting down, closing connection");
+                writer.Flush();
+                return;
+            case CLineReader::Status::Closed:
+            case CLineReader::Status::Failed:
+                return;
+        }
+    }
+    writer.Flush();
+}
+
+void CPop3Session::Error(const std::string& text) {
+    if (++errors >= kMaxErrors) {
+        writer.Err("Too many errors, closing connection");
+        closing = true;
+        return;
+    }
+    writer.Err(text);
+}
+
+bool CPop3Session::Dispatch(const CPop3Command& command) {
+    using Verb = CPop3Command::Verb;
+    if (command.IsMalformed()) {
+        Error("Invalid command line");
+        return true;
+    }
+    const auto& args = command.Arguments();
+    const bool loggedIn = account != nullptr;
+    switch (command.GetVerb()) {
+        case Verb::Capa:
+            writer.Ok("Capability list follows");
+            for (const char* capability :
+                 {"USER", "TOP", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "IMPLEMENTATION Velmora"})
+                writer.Line(capability);
+            writer.Line(".");
+            return true;
+        case Verb::Quit:
+            if (loggedIn) {
+                Quit();
+            } else {
+                writer.Ok("Velmora POP3 server signing off");
+            }
+            return false;
+        case Verb::Noop:
+            if (!loggedIn) break;
+            writer.Ok("");
+            return true;
+        case Verb::User:
+            if (loggedIn) break;
+            if (args.size() != 1) {
+                Error("USER takes one name");
+                return true;
+            }
+            userName = args[0];
+            writer.Ok("Send the password");
+            return true;
+        case Verb::Pass:
+            if (loggedIn) break;
+            if (userName.empty()) {
+                Error("USER first");
+                return true;
+            }
+            Login(command.Rest());
+            return !closing;
+        case Verb::Apop:
+        case Verb::Auth:
+            if (loggedIn) break;
+            Error("Not supported; use USER and PASS");
+            return true;
+        case Verb::Stat: {
+            if (!loggedIn) break;
+            if (!args.empty()) {
+                Error("STAT takes no argument");
+                return true;
+            }
+            std::uint64_t count = 0, octets = 0;
+            for (const Message& message : messages) {
+                if (message.deleted) continue;
+                ++count;
+                octets += message.size;
+            }
+            writer.Ok(std::to_string(count) + " " + std::to_string(octets));
+            return true;
+        }
+        case Verb::List:
+        case Verb::Uidl:
+            if (!loggedIn) break;
+            ListOrUidl(command, command.GetVerb() == Verb::Uidl);
+            return true;
+        case Verb::Retr:
+        case Verb::Top:
+            if (!loggedIn) break;
+            Send(command, command.GetVerb() == Verb::Top);
+            return true;
+        case Verb::Dele:
+            if (!loggedIn) break;
+            Delete(command);
+            return true;
+        case Verb::Rset:
+            if (!loggedIn) break;
+            Reset();
+            return true;
+        case Verb::Unknown:
+            Error("Unknown command");
+            return true;
+    }
+    Error(loggedIn ? "Not allowed after login" : "Log in first");
+    return true;
+}
+
+bool CPop3Session::MayRead(long accountId) {
+    // No row means no restriction, as for the send right.
+    OdbcStatement statement(environment.database->GetConnectionHandle());
+    std::int32_t allowRead = 1;
+    SQLLEN indicator = 0;
+    if (!statement.ExecDirect(FormatSql("SELECT aAllowRead FROM AccessControl WHERE aAccountId = %ld", accountId)) ||
+        !statement.BindLong(1, allowRead, &indicator))
+        return false;
+    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return true;
+    return allowRead != 0;
+}
+
+void CPop3Session::Login(const std::string& password) {
+    const std::string who = LogName(userName);
+    if (environment.throttle->IsLocked(client, settings)) {
+        g_moduleLog.Write("POP3 login of " + who + " from " + client.Text() + " refused: address locked");
+        writer.Err("[AUTH] Too many failed logins, try again later");
+        closing = true;
+        return;
+    }
+    enum class Outcome { Ok, Refused, NoReadRight, InUse, Unavailable } outcome = Outcome::Refused;
+    std::unique_ptr<CLocalAccount> opened;
+    {
+        std::lock_guard<std::mutex> guard(*environment.storeLock);
+        if (!environment.database) {
+            outcome = Outcome::Unavailable;
+        } else {
+            opened.reset(environment.database->LookupLocalAccount(userName));
+            if (opened && opened->GetUserRecord().IsAlive() && !opened->GetUserRecord().IsGroup() &&
+                opened->Login(password)) {
+                if (!MayRead(opened->GetAccountId()))
+                    outcome = Outcome::NoReadRight;
+                else if (!opened->Lock())
+                    outcome = Outcome::InUse;
+                else
+                    outcome = Outcome::Ok;
+            }
+            if (outcome == Outcome::Ok) {
+                // The session's list, fixed now: numbers never move under the client.
+                const long count = opened->GetMessageCount(true, kInbox);
+                messages.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+                for (long n = 1; n <= count; ++n)
+                    messages.push_back({opened->GetMessageSize(n, kInbox), opened->GetMessageId(n, kInbox), false});
+            }
+        }
+    }
+    switch (outcome) {
+        case Outcome::Ok:
+            environment.throttle->Succeeded(client);
+            account = std::move(opened);
+            g_moduleLog.Write("POP3 login of " + who + " from " + client.Text());
+            writer.Ok("Mailbox open, " + std::to_string(messages.size()) + " messages");
+            return;
+        case Outcome::InUse:
+            writer.Err("[IN-USE] Mailbox is in use by another session");
+            return;
+        case Outcome::NoReadRight:
+            g_moduleLog.Write("POP3 login of " + who + " refused: no read right");
+            writer.Err("[AUTH] This account may not read its mail");
+            return;
+        case Outcome::Unavailable:
+            writer.Err("[SYS/TEMP] Mailbox unavailable, try again later");
+            return;
+        case Outcome::Refused:
+            break;
+    }
+    g_moduleLog.Write("POP3 login of " + who + " from " + client.Text() + " failed");
+    const auto wait = environment.throttle->Failed(client, settings);
+    writer.Flush();
+    pollfd stop{environment.stopFd, POLLIN, 0};
+    ::poll(&stop, environment.stopFd >= 0 ? 1 : 0, static_cast<int>(wait.count()));
+    userName.clear();
+    if (++loginFailures >= kMaxLoginFailures) {
+        writer.Err("[AUTH] Invalid user name or password, closing connection");
+        closing = true;
+        return;
+    }
+    writer.Err("[AUTH] Invalid user name or password");
+}
+
+CPop3Session::Message* CPop3Session::Lookup(const std::string& argument, long& number) {
+    const std::optional<long> parsed = CPop3Command::Number(argument);
+    if (!parsed || *parsed > static_cast<long>(messages.size())) {
+        Error("No such message");
+        return nullptr;
+    }
+    Message& message = messages[static_cast<std::size_t>(*parsed - 1)];
+    if (message.deleted) {
+        Error("Message " + std::to_string(*parsed) + " already deleted");
+        return nullptr;
+    }
+    number = *parsed;
+    return &message;
+}
+
+void CPop3Session::ListOrUidl(const CPop3Command& command, bool uidl) {
+    const auto& args = command.Arguments();
+    auto describe = [&](long number, const Message& message) {
+        return std::to_string(number) + " " + (uidl ? message.uid : std::to_string(message.size));
+    };
+    if (args.size() > 1) {
+        Error("One message number at most");
+        return;
+    }
+    if (args.size() == 1) {
+        long number = 0;
+        if (const Message* message = Lookup(args[0], number)) writer.Ok(describe(number, *message));
+        return;
+    }
+    writer.Ok(uidl ? "Unique ids follow" : "Scan listing follows");
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (!messages[i].deleted) writer.Line(describe(static_cast<long>(i + 1), messages[i]));
+        if (!writer.Flush(false)) return;
+    }
+    writer.Line(".");
+}
+
+void CPop3Session::Send(const CPop3Command& command, bool top) {
+    const auto& args = command.Arguments();
+    if (args.size() != (top ? 2u : 1u)) {
+        Error(top ? "TOP takes a message number and a line count" : "RETR takes a message number");
+        return;
+    }
+    long lines = CDotStuffer::kWholeMessage;
+    if (top) {
+        // Zero lines is valid (the header alone); Number refuses 0, so it is taken apart here.
+        const std::optional<long> count = args[1] == "0" ? std::optional<long>(0) : CPop3Command::Number(args[1]);
+        if (!count) {
+            Error("Invalid line count");
+            return;
+        }
+        lines = *count;
+    }
+    long number = 0;
+    Message* message = Lookup(args[0], number);
+    if (!message) return;
+    std::unique_ptr<CMailContent> content;
+    {
+        std::lock_guard<std::mutex> guard(*environment.storeLock);
+        content.reset(account->ReadMessage(number, kInbox));
+    }
+    // A missing or unreadable file fails this message only.
+    std::vector<char> block(kBlockSize);
+    int got = -1;
+    if (content) {
+        content->Rewind();
+        got = content->Read(block.data(), kBlockSize);
+    }
+    if (got < 0) {
+        g_moduleLog.Write("POP3: message " + message->uid + " of " + LogName(userName) + " cannot be read");
+        writer.Err("[SYS/TEMP] Message " + std::to_string(number) + " cannot be read");
+        return;
+    }
+    writer.Ok(std::to_string(message->size) + " octets");
+    CDotStuffer stuffer(lines);
+    bool complete = true;
+    while (got > 0) {
+        if (!stuffer.Feed({block.data(), static_cast<std::size_t>(got)}, writer.Pending())) break;
+        if (!writer.Flush(false)) return;
+        got = content->Read(block.data(), kBlockSize);
+    }
+    if (got < 0) complete = false;
+    stuffer.Finish(writer.Pending());
+    if (!complete) {
+        // The answer cannot be taken back; the log says why it was short.
+        g_moduleLog.Write("POP3: message " + message->uid + " broke off while being read");
+        return;
+    }
+    if (!top) {
+        std::lock_guard<std::mutex> guard(*environment.storeLock);
+        if (!account->IsRead(number, kInbox)) account->MarkRead(kInbox, number);
+    }
+}
+
+void CPop3Session::Delete(const CPop3Command& command) {
+    const auto& args = command.Arguments();
+    if (args.size() != 1) {
+        Error("DELE takes a message number");
+        return;
+    }
+    long number = 0;
+    Message* message = Lookup(args[0], number);
+    if (!message) return;
+    bool marked = false;
+    {
+        std::lock_guard<std::mutex> guard(*environment.storeLock);
+        marked = account->MarkDeleted(number, kInbox);
+    }
+    if (!marked) {
+        writer.Err("[SYS/TEMP] Message " + std::to_string(number) + " cannot be marked deleted");
+        return;
+    }
+    message->deleted = true;
+    writer.Ok("Message " + std::to_string(number) + " deleted");
+}
+
+void CPop3Session::Reset() {
+    {
+        std::lock_guard<std::mutex> guard(*environment.storeLock);
+        account->UndoDeletions();
+    }
+    for (Message& message : messages) message.deleted = false;
+    writer.Ok("Maildrop has " + std::to_string(messages.size()) + " messages");
+}
+
+void CPop3Session::Quit() {
+    bool committed = false;
+    {
+        std::lock_guard<std::mutex> guard(*environment.storeLock);
+        committed = account->CommitDeletions();
+        account->UndoDeletions();  // marks that could not be committed are not left behind
+        account->Unlock();
+        account.reset();
+    }
+    if (committed)
+        writer.Ok("Velmora POP3 server signing off");
+    else
+        writer.Err("[SYS/TEMP] Some deleted messages were not removed");
+}
+
+void CPop3Session::Abandon() {
+    if (!account) return;
+    std::lock_guard<std::mutex> guard(*environment.storeLock);
+    account->UndoDeletions();
+    account->Unlock();
+    account.reset();
+}

@@ -1,0 +1,93 @@
+// CPop3Session: the server side of one POP3 connection (RFC 1939 with CAPA,
+// UIDL, TOP and the response codes of RFC 2449 and 3206).
+//
+// The maildrop is the account's Inbox. At login the session takes the
+// account's lock (a second session gets [IN-USE]) and fixes its list of
+// messages: numbers, sizes and unique ids (the store's mail ids, never
+// reused) stay as they were for the whole session, whatever delivery adds
+// meanwhile. DELE marks in the store; QUIT commits the marks through the
+// store's own delete; any other end undoes them, so a dropped connection
+// deletes nothing. Messages are streamed in blocks, dot-stuffed. The
+// password never reaches a log.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CClientAddress.h"
+#include "CLineReader.h"
+#include "CLoginThrottle.h"
+#include "CPop3Command.h"
+#include "CPop3Settings.h"
+#include "CPop3Writer.h"
+#include "Pop3Visibility.h"
+#include "platform/UniqueFd.h"
+
+class CAccountDatabase;
+class CLocalAccount;
+
+class POP3D_LOCAL CPop3Session {
+public:
+    struct Environment {
+        CAccountDatabase* database = nullptr;
+        CLoginThrottle* throttle = nullptr;
+        // Serialises the sessions' work on the shared database connection.
+        std::mutex* storeLock = nullptr;
+        int stopFd = -1;
+    };
+
+    // RFC 2449: a command line is at most 255 octets, CR LF included.
+    static constexpr std::size_t kMaxCommandLine = 255;
+    // Errors a session may make before it is closed.
+    static constexpr int kMaxErrors = 20;
+    // Failed logins one connection may try.
+    static constexpr int kMaxLoginFailures = 3;
+
+    CPop3Session(UniqueFd socket, const CClientAddress& client, const Environment& environment,
+                 const CPop3Settings& settings);
+    ~CPop3Session();
+    CPop3Session(const CPop3Session&) = delete;
+    CPop3Session& operator=(const CPop3Session&) = delete;
+
+    // Serves the connection to its end; nothing thrown escapes.
+    void Run();
+
+private:
+    struct Message {
+        std::uint32_t size = 0;
+        std::string uid;
+        bool deleted = false;
+    };
+
+    void Serve();
+    // False when the session is to end.
+    bool Dispatch(const CPop3Command& command);
+    void Error(const std::string& text);
+    void Login(const std::string& password);
+    bool MayRead(long accountId);
+    void ListOrUidl(const CPop3Command& command, bool uidl);
+    // The message an argument names, or null after answering -ERR.
+    Message* Lookup(const std::string& argument, long& number);
+    void Send(const CPop3Command& command, bool top);
+    void Delete(const CPop3Command& command);
+    void Reset();
+    void Quit();
+    // Ends the session without UPDATE: marks undone, lock released.
+    void Abandon();
+
+    UniqueFd socket;
+    CClientAddress client;
+    Environment environment;
+    CPop3Settings settings;
+    CLineReader reader;
+    CPop3Writer writer;
+    std::string userName;
+    std::unique_ptr<CLocalAccount> account;
+    std::vector<Message> messages;
+    int errors = 0;
+    int loginFailures = 0;
+    bool closing = false;
+};

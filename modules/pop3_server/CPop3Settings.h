@@ -1,0 +1,36 @@
+// CPop3Settings: the POP3 server module's settings, read from the Ports key
+// when the listener starts.
+//
+// Every value is clamped, so a mistyped setting makes the server strict or
+// generous but never unbounded. The idle time-out is RFC 1939's ten minutes
+// unless "POP3 Timeout" says otherwise; the waits are held in milliseconds so
+// that tests can shorten them.
+#pragma once
+
+#include <cstdint>
+
+#include "Pop3Visibility.h"
+
+class POP3D_LOCAL CPop3Settings {
+public:
+    static constexpr std::uint32_t kDefaultPort = 110;
+    static constexpr std::uint32_t kDefaultMaxSessions = 50;
+    static constexpr std::uint32_t kHardMaxSessions = 1000;
+    static constexpr std::uint32_t kDefaultTimeoutSeconds = 600;
+    static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
+
+    std::uint16_t port = kDefaultPort;
+    std::uint32_t maxSessions = kDefaultMaxSessions;
+    // The time a whole command line may take, and a send.
+    int commandTimeoutMs = kDefaultTimeoutSeconds * 1000;
+    // A failed login waits one step more per failure of its address, up to
+    // the cap; the lockFailures-th failure in a row locks the address out
+    // for lockMs (loopback is delayed but never locked).
+    int failureStepMs = 1000;
+    int failureCapMs = 5000;
+    int lockFailures = 5;
+    int lockMs = 60000;
+
+    // Reads every value now; unreadable or out-of-range values keep defaults.
+    static CPop3Settings Read();
+};

@@ -1,0 +1,177 @@
+// The POP3 server module end to end: loaded by the server host from the
+// build's module directory on a provisioned home, spoken to over loopback by
+// Python's poplib; what the sessions did is read back from the store.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "TestContent.h"
+#include "TestHome.h"
+#include "TestPeers.h"
+#include "app/CServerHost.h"
+#include "delivery/CLocalAccount.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SettingsCatalogue.h"
+#include "store/MailStorePaths.h"
+
+namespace {
+
+// One client's whole run; it exits non-zero (with the reason) at the first surprise.
+constexpr const char* kClient = R"PY(
+import poplib, socket, sys
+port = int(sys.argv[1])
+def session(user='alice', password='secret1'):
+    p = poplib.POP3('127.0.0.1', port, timeout=30)
+    p.user(user)
+    p.pass_(password)
+    return p
+def refused(user, password, code):
+    try:
+        session(user, password)
+    except poplib.error_proto as e:
+        assert code in e.args[0], e.args[0]
+        return
+    raise AssertionError('login of %s accepted' % user)
+
+p = poplib.POP3('127.0.0.1', port, timeout=30)
+caps = p.capa()
+assert all(c in caps for c in ('USER', 'TOP', 'UIDL', 'RESP-CODES')), caps
+p.user('alice'); p.pass_('secret1')
+assert p.stat()[0] == 3, p.stat()
+listing = p.list()[1]
+assert len(listing) == 3, listing
+uids = [u.split()[1] for u in p.uidl()[1]]
+assert len(set(uids)) == 3 and p.uidl(2).split()[2] == uids[1]
+number = {}
+for n in (1, 2, 3):
+    _, lines, octets = p.retr(n)
+    subject = [l for l in lines if l.startswith(b'Subject: ')][0][9:]
+    number[subject] = n
+    assert octets == int(listing[n - 1].split()[1]), (lines, listing)
+lines = p.retr(number[b'two'])[1]
+assert lines[-4:] == [b'.starts with a dot', b'..two dots', b'.', b'end'], lines
+top = p.top(number[b'one'], 1)[1]
+assert top[-2:] == [b'', b'first body line'], top
+assert p.top(number[b'one'], 0)[1][-1] == b'', top
+refused('alice', 'secret1', b'[IN-USE]')
+p.dele(number[b'one'])
+assert p.stat()[0] == 2
+p.rset()
+assert p.stat()[0] == 3
+p.dele(number[b'three'])
+p.noop()
+p.quit()
+
+p = session()
+left = [u.split()[1] for u in p.uidl()[1]]
+assert left == [u for u in uids if u != uids[number[b'three'] - 1]], (left, uids)
+p.dele(1)
+p.sock.shutdown(socket.SHUT_RDWR); p.sock.close()
+for _ in range(100):
+    try:
+        p = session(); break
+    except poplib.error_proto as e:
+        assert b'[IN-USE]' in e.args[0]
+        import time; time.sleep(0.05)
+assert p.stat()[0] == 2
+p.quit()
+refused('alice', 'wrong', b'[AUTH]')
+refused('bob', 'secret1', b'[AUTH]')
+refused('carol', 'secret1', b'[AUTH]')
+)PY";
+
+class Pop3ServerModule : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* build = std::getenv("VELMORA_BUILD_DIR");
+        ::setenv("VELMORA_MODULE_DIR", (std::string(build ? build : "..") + "/bin").c_str(), 1);
+        ASSERT_TRUE(home.Provision());
+        previousDirectory = std::filesystem::current_path();
+        std::filesystem::current_path(home.Path());
+        CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
+        CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
+        port = FreePort();
+        ASSERT_NE(port, 0);
+        SetSettingDword(settings::kPortsKeyPath, "POP3 Port", static_cast<unsigned>(port));
+        SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(FreePort()));
+        // The store removes a deleted message's file only when told to.
+        SetSettingDword(settings::kPreferencesKeyPath, "CleanUpAfterDelete", 1);
+        host.SetStopTiming(std::chrono::milliseconds(10), std::chrono::milliseconds(10000));
+        ASSERT_TRUE(host.StartServerHost());
+        started = true;
+        CMailDatabase* database = host.GetDatabase();
+        ASSERT_TRUE(database->CreateAccount("alice", "secret1", false, false, "alice@example.org", 0, 1, 1, 0, 0));
+        ASSERT_TRUE(database->CreateAccount("bob", "secret1", false, false, "bob@example.org", 0, 0, 1, 0, 0));
+        ASSERT_TRUE(database->CreateAccount("carol", "secret1", false, false, "carol@example.org", 0, 1, 1, 0, 0));
+        OdbcStatement dead(database->GetConnectionHandle());
+        ASSERT_TRUE(dead.ExecDirect("UPDATE Accounts SET aIsAlive = 0 WHERE aUserName = 'carol'"));
+    }
+
+    void TearDown() override {
+        if (started) host.StopServerHost();
+        if (!previousDirectory.empty()) std::filesystem::current_path(previousDirectory);
+    }
+
+    std::unique_ptr<CLocalAccount> Alice() {
+        std::unique_ptr<CLocalAccount> account(host.GetDatabase()->LookupLocalAccount("alice"));
+        if (account) account->LoadAllFolders();
+        return account;
+    }
+
+    std::size_t InboxFiles() {
+        std::size_t files = 0;
+        std::error_code ec;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(Alice()->FolderDirectory(CLocalAccount::kInbox), ec))
+            files += entry.is_regular_file() ? 1 : 0;
+        return files;
+    }
+
+    TestHome home;
+    CServerHost host;
+    std::filesystem::path previousDirectory;
+    int port = 0;
+    bool started = false;
+};
+
+// The whole command set on a mailbox of three: dot lines and TOP as sent,
+// UIDL stable across sessions, [IN-USE] for a second session, DELE undone by
+// RSET and by a dropped connection, committed by QUIT with row and file;
+// a wrong password, an account without the read right and a dead one refused.
+TEST_F(Pop3ServerModule, ServesTheMailboxAndDeletesOnlyAtQuit) {
+    const std::string texts[] = {
+        "From: a@example.org\r\nSubject: one\r\n\r\nfirst body line\r\nsecond body line\r\n",
+        "From: a@example.org\r\nSubject: two\r\n\r\n.starts with a dot\r\n..two dots\r\n.\r\nend\r\n",
+        "From: a@example.org\r\nSubject: three\r\n\r\nthird\r\n",
+    };
+    {
+        std::unique_ptr<CLocalAccount> alice = Alice();
+        ASSERT_TRUE(alice);
+        for (const std::string& text : texts) {
+            auto content = Content(text);
+            ASSERT_TRUE(
+                alice->StoreInFolder(content.get(), static_cast<std::uint32_t>(text.size()), CLocalAccount::kInbox));
+        }
+    }
+    ASSERT_EQ(InboxFiles(), 3u);
+    const RunResult run = RunProgram({"python3", "-c", kClient, std::to_string(port)}, std::chrono::seconds(90));
+    EXPECT_EQ(run.status, 0) << run.output;
+
+    std::unique_ptr<CLocalAccount> alice = Alice();
+    ASSERT_EQ(alice->GetMessageCount(false, CLocalAccount::kInbox), 2);
+    EXPECT_EQ(InboxFiles(), 2u);
+    for (long n = 1; n <= 2; ++n) EXPECT_TRUE(alice->IsRead(n, CLocalAccount::kInbox)) << n;
+    OdbcStatement logged(host.GetDatabase()->GetConnectionHandle());
+    unsigned char flag = 1;
+    ASSERT_TRUE(logged.ExecDirect("SELECT aLogged FROM Accounts WHERE aUserName = 'alice'"));
+    ASSERT_TRUE(logged.BindBit(1, flag) && logged.Fetch());
+    EXPECT_EQ(flag, 0) << "the account lock outlived its session";
+}
+
+}  // namespace
