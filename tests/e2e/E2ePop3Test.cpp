@@ -28,7 +28,7 @@ std::string Lines(int count) {
 
 // Python's poplib through every command; it writes what RETR gave to
 // DIR/retrN and prints what the test checks. argv: port, DIR.
-const char* const kPoplib = R"(import poplib, sys, time
+const char* const kPoplib = R"(import poplib, socket, sys, time
 port, out = int(sys.argv[1]), sys.argv[2]
 def login(password='secret12'):
     p = poplib.POP3('127.0.0.1', port, timeout=30)
@@ -47,7 +47,8 @@ for n in range(1, count + 1):
     print('top', n, p.top(n, 1)[1] == lines[:lines.index(b'') + 2])
 p.noop(); p.dele(1); print('after dele', p.stat()[0]); p.rset(); print('after rset', p.stat()[0])
 p.dele(1); p.quit()
-p = login(); p.dele(1); p.sock.close()
+p = login(); p.dele(1); p.sock.shutdown(socket.SHUT_RDWR); p.file.close(); p.sock.close()
+p = None
 for attempt in range(40):
     try:
         p = login(); break
@@ -62,6 +63,8 @@ protected:
         if (HasFatalFailure()) return;
         pop3Port = FreePort();
         ASSERT_TRUE(home.SetDword("Ports", "POP3 Port", static_cast<std::uint32_t>(pop3Port)));
+        // A committed deletion takes the message file too, not only its rows.
+        ASSERT_TRUE(home.SetDword("Preferences", "CleanUpAfterDelete", 1));
     }
     // A clear skip while the module is not built, a clear failure when it is
     // built but nothing answers, never a hang.
