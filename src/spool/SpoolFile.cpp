@@ -10,9 +10,9 @@
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/CFileRangeContent.h"
 #include "foundation/CTempMailContent.h"
 #include "spool/CSpoolDraft.h"
-#include "spool/CSpoolFileContent.h"
 #include "spool/CSpoolFilePool.h"
 #include "foundation/StringFormat.h"
 #include "platform/RecordReader.h"
@@ -298,7 +298,7 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
         status = ReadResult::ContentFailed;
         return nullptr;
     }
-    mail->content = std::make_unique<CSpoolFileContent>(std::move(view), contentOffset, length);
+    mail->content = std::make_unique<CFileRangeContent>(std::move(view), contentOffset, length);
 
     // Local recipients are resolved afresh: the account may have gone since
     // the message was accepted. Two addresses of one account give one copy.

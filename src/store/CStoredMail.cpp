@@ -1,15 +1,18 @@
 // CStoredMail: loading, reading, marking, moving and removing one message.
 #include "store/CStoredMail.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
-#include "foundation/CTempMailContent.h"
+#include "foundation/CFileRangeContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -17,11 +20,6 @@
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
 
-namespace {
-
-constexpr std::size_t kBlockSize = 64 * 1024;
-
-}  // namespace
 
 CStoredMail::CStoredMail(SQLHDBC conn) : connection(conn) {}
 
@@ -80,21 +78,11 @@ CMailContent* CStoredMail::ReadMessage(const std::string& folderDirectory) const
     if (path.empty() || mailId.empty()) return nullptr;
     UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     // An index row whose file is missing reads as nothing.
-    if (!file) return nullptr;
-    auto content = std::make_unique<CTempMailContent>();
-    if (!content->Open()) return nullptr;
-    std::vector<char> block(kBlockSize);
-    for (;;) {
-        ssize_t n = ::read(file.Get(), block.data(), block.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return nullptr;
-        }
-        if (n == 0) break;
-        if (!content->Write(block.data(), static_cast<std::uint32_t>(n))) return nullptr;
-    }
-    content->Rewind();
-    return content.release();
+    struct stat info {};
+    if (!file || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    // A stored message never changes, so it is read where it lies.
+    const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(info.st_size, UINT32_MAX));
+    return new CFileRangeContent(std::move(file), 0, length);
 }
 
 bool CStoredMail::SetDeleted(bool flag) {

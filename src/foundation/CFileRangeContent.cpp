@@ -1,16 +1,16 @@
-// CSpoolFileContent: positioned reads from the spool file.
-#include "spool/CSpoolFileContent.h"
+// CFileRangeContent: positioned reads from the open file.
+#include "foundation/CFileRangeContent.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
-CSpoolFileContent::CSpoolFileContent(UniqueFd spoolFile, std::uint64_t start, std::uint32_t size)
-    : file(std::move(spoolFile)), offset(start), length(size) {}
+CFileRangeContent::CFileRangeContent(UniqueFd source, std::uint64_t start, std::uint32_t size)
+    : file(std::move(source)), offset(start), length(size) {}
 
-CSpoolFileContent::~CSpoolFileContent() = default;
+CFileRangeContent::~CFileRangeContent() = default;
 
-int CSpoolFileContent::Read(void* buffer, std::uint32_t count) {
+int CFileRangeContent::Read(void* buffer, std::uint32_t count) {
     if (!file) return -1;
     const std::uint32_t want = std::min<std::uint32_t>(count, length - position);
     if (want == 0) return 0;
@@ -24,6 +24,6 @@ int CSpoolFileContent::Read(void* buffer, std::uint32_t count) {
     return static_cast<int>(n);
 }
 
-bool CSpoolFileContent::Write(const void*, std::uint32_t) {
+bool CFileRangeContent::Write(const void*, std::uint32_t) {
     return false;
 }
