@@ -5,6 +5,7 @@
 // and TOP. The session must answer every line with a whole status line and
 // end; a stuffed message must never show a bare LF or an unstuffed dot
 // line, and must not depend on how its blocks were split.
+#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,21 +53,29 @@ void PlaySession(std::string_view input) {
         CPop3Session pop3(std::move(server), CClientAddress::FromText("192.0.2.1"), environment, settings);
         pop3.Run();
     });
+    // libFuzzer's timer signal interrupts blocking calls: they are resumed.
+    char block[4096];
+    auto receive = [&] {
+        ssize_t got;
+        do got = ::recv(client.Get(), block, sizeof block, 0);
+        while (got < 0 && errno == EINTR);
+        return got;
+    };
     // The greeting comes first, before anything is sent.
     std::string replies;
-    char block[4096];
     ssize_t n = 0;
-    while (replies.find("\r\n") == std::string::npos && (n = ::recv(client.Get(), block, sizeof block, 0)) > 0)
+    while (replies.find("\r\n") == std::string::npos && (n = receive()) > 0)
         replies.append(block, static_cast<std::size_t>(n));
     Require(replies.rfind("+OK ", 0) == 0);
     std::size_t sent = 0;
     while (sent < input.size()) {
         const ssize_t w = ::send(client.Get(), input.data() + sent, input.size() - sent, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
         if (w <= 0) break;
         sent += static_cast<std::size_t>(w);
     }
     ::shutdown(client.Get(), SHUT_WR);
-    while ((n = ::recv(client.Get(), block, sizeof block, 0)) > 0) replies.append(block, static_cast<std::size_t>(n));
+    while ((n = receive()) > 0) replies.append(block, static_cast<std::size_t>(n));
     session.join();
     // A session that hangs up on input it has not read resets the link, and
     // what was under way may be cut; after an orderly end every reply is whole.
