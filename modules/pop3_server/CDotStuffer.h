@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "Pop3Visibility.h"
+#include "ModuleVisibility.h"
 
-class POP3D_LOCAL CDotStuffer {
+class MODULE_LOCAL CDotStuffer {
 public:
     static constexpr long kWholeMessage = -1;
 

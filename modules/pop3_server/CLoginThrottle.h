@@ -15,9 +15,9 @@
 
 #include "CClientAddress.h"
 #include "CPop3Settings.h"
-#include "Pop3Visibility.h"
+#include "ModuleVisibility.h"
 
-class POP3D_LOCAL CLoginThrottle {
+class MODULE_LOCAL CLoginThrottle {
 public:
     using Clock = std::chrono::steady_clock;
 

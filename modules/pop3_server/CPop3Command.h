@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Pop3Visibility.h"
+#include "ModuleVisibility.h"
 
-class POP3D_LOCAL CPop3Command {
+class MODULE_LOCAL CPop3Command {
 public:
     enum class Verb { Unknown, User, Pass, Stat, List, Retr, Dele, Noop, Rset, Quit, Uidl, Top, Capa, Apop, Auth };
 

@@ -10,10 +10,10 @@
 #include <mutex>
 
 #include "CPop3Listener.h"
-#include "Pop3Visibility.h"
+#include "ModuleVisibility.h"
 #include "app/CServerModule.h"
 
-class POP3D_LOCAL CPop3ServerModule : public CServerModule {
+class MODULE_LOCAL CPop3ServerModule : public CServerModule {
 public:
     CPop3ServerModule();
     ~CPop3ServerModule() override;
@@ -30,4 +30,4 @@ private:
     std::unique_ptr<CPop3Listener> listener;
 };
 
-extern "C" POP3D_EXPORT CServerModule* InitServer();
+extern "C" MODULE_EXPORT CServerModule* InitServer();

@@ -23,13 +23,13 @@
 #include "CPop3Command.h"
 #include "CPop3Settings.h"
 #include "CPop3Writer.h"
-#include "Pop3Visibility.h"
+#include "ModuleVisibility.h"
 #include "platform/UniqueFd.h"
 
 class CAccountDatabase;
 class CLocalAccount;
 
-class POP3D_LOCAL CPop3Session {
+class MODULE_LOCAL CPop3Session {
 public:
     struct Environment {
         CAccountDatabase* database = nullptr;

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-#include "Pop3Visibility.h"
+#include "ModuleVisibility.h"
 
-class POP3D_LOCAL CPop3Settings {
+class MODULE_LOCAL CPop3Settings {
 public:
     static constexpr std::uint32_t kDefaultPort = 110;
     static constexpr std::uint32_t kDefaultMaxSessions = 50;

@@ -20,7 +20,7 @@
 
 #include "ModuleVisibility.h"
 
-class SMTPD_LOCAL CBoundedWorker {
+class MODULE_LOCAL CBoundedWorker {
 public:
     CBoundedWorker() = default;
     ~CBoundedWorker();

@@ -13,7 +13,7 @@
 #include "CClientAddress.h"
 #include "ModuleVisibility.h"
 
-class SMTPD_LOCAL CClientCounter {
+class MODULE_LOCAL CClientCounter {
 public:
     // True when the client holds fewer than limit sessions; it then holds one
     // more, until Release.

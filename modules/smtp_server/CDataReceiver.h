@@ -21,7 +21,7 @@
 
 class CMailContent;
 
-class SMTPD_LOCAL CDataReceiver {
+class MODULE_LOCAL CDataReceiver {
 public:
     static constexpr std::size_t kBlockSize = 65536;
 

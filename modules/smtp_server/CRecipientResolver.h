@@ -21,7 +21,7 @@
 class CAccountDatabase;
 class MailRecipient;
 
-class SMTPD_LOCAL CRecipientResolver {
+class MODULE_LOCAL CRecipientResolver {
 public:
     struct Decision {
         int code = 0;  // 250 when accepted

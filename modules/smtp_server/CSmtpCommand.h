@@ -11,7 +11,7 @@
 
 #include "ModuleVisibility.h"
 
-class SMTPD_LOCAL CSmtpCommand {
+class MODULE_LOCAL CSmtpCommand {
 public:
     enum class Verb {
         Helo,

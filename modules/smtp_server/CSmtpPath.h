@@ -13,7 +13,7 @@
 
 #include "ModuleVisibility.h"
 
-class SMTPD_LOCAL CSmtpPath {
+class MODULE_LOCAL CSmtpPath {
 public:
     static constexpr std::size_t kMaxLocalPart = 64;
     static constexpr std::size_t kMaxDomain = 255;

@@ -15,7 +15,7 @@
 #include "ModuleVisibility.h"
 #include "app/CServerModule.h"
 
-class SMTPD_LOCAL CSmtpServerModule : public CServerModule {
+class MODULE_LOCAL CSmtpServerModule : public CServerModule {
 public:
     CSmtpServerModule();
     ~CSmtpServerModule() override;
@@ -37,4 +37,4 @@ private:
     std::unique_ptr<CSmtpListener> listener;
 };
 
-extern "C" SMTPD_EXPORT CServerModule* InitServer();
+extern "C" MODULE_EXPORT CServerModule* InitServer();

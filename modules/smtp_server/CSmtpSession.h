@@ -38,7 +38,7 @@ class CMailSpooler;
 class MailRecipient;
 class CSmtpPath;
 
-class SMTPD_LOCAL CSmtpSession {
+class MODULE_LOCAL CSmtpSession {
 public:
     // What every session of one listener shares; all of it outlives the sessions.
     struct Environment {

@@ -14,7 +14,7 @@
 
 #include "ModuleVisibility.h"
 
-class SMTPD_LOCAL CSmtpSettings {
+class MODULE_LOCAL CSmtpSettings {
 public:
     static constexpr std::uint32_t kDefaultPort = 25;
     static constexpr std::uint32_t kDefaultMaxSessions = 50;

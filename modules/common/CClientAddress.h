@@ -13,7 +13,7 @@
 
 #include "ModuleVisibility.h"
 
-class SMTPD_LOCAL CClientAddress {
+class MODULE_LOCAL CClientAddress {
 public:
     enum class Network { Loopback, Private, Public };
 

@@ -19,7 +19,7 @@
 
 #include "ModuleVisibility.h"
 
-class SMTPD_LOCAL CLineReader {
+class MODULE_LOCAL CLineReader {
 public:
     enum class Status {
         Ok,
