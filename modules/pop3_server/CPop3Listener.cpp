@@ -4,7 +4,6 @@
 CPop3Listener::CPop3Listener(CAccountDatabase* database) {
     environment.database = database;
     environment.throttle = &throttle;
-    environment.storeLock = &storeLock;
     environment.stopFd = tcp.StopFd();
 }
 

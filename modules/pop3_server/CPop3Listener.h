@@ -2,11 +2,8 @@
 //
 // It listens on every address at Ports\POP3 Port and reports as "POP3". A
 // client beyond "POP3 Max Sessions" is told -ERR [SYS/TEMP] and closed.
-// All sessions share one login throttle, and one lock around their work on
-// the shared database connection.
+// All sessions share one login throttle.
 #pragma once
-
-#include <mutex>
 
 #include "CLoginThrottle.h"
 #include "CPop3Session.h"
@@ -34,6 +31,5 @@ private:
     CPop3Session::Environment environment;
     CPop3Settings settings;
     CLoginThrottle throttle;
-    std::mutex storeLock;
     CTcpListener tcp{*this};
 };

@@ -210,28 +210,25 @@ void CPop3Session::Login(const std::string& password) {
     }
     enum class Outcome { Ok, Refused, NoReadRight, InUse, Unavailable } outcome = Outcome::Refused;
     std::unique_ptr<CLocalAccount> opened;
-    {
-        std::lock_guard<std::mutex> guard(*environment.storeLock);
-        if (!environment.database) {
-            outcome = Outcome::Unavailable;
-        } else {
-            opened.reset(environment.database->LookupLocalAccount(userName));
-            if (opened && opened->GetUserRecord().IsAlive() && !opened->GetUserRecord().IsGroup() &&
-                opened->Login(password)) {
-                if (!MayRead(opened->GetAccountId()))
-                    outcome = Outcome::NoReadRight;
-                else if (!opened->Lock())
-                    outcome = Outcome::InUse;
-                else
-                    outcome = Outcome::Ok;
-            }
-            if (outcome == Outcome::Ok) {
-                // The session's list, fixed now: numbers never move under the client.
-                const long count = opened->GetMessageCount(true, kInbox);
-                messages.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
-                for (long n = 1; n <= count; ++n)
-                    messages.push_back({opened->GetMessageSize(n, kInbox), opened->GetMessageId(n, kInbox), false});
-            }
+    if (!environment.database) {
+        outcome = Outcome::Unavailable;
+    } else {
+        opened.reset(environment.database->LookupLocalAccount(userName));
+        if (opened && opened->GetUserRecord().IsAlive() && !opened->GetUserRecord().IsGroup() &&
+            opened->Login(password)) {
+            if (!MayRead(opened->GetAccountId()))
+                outcome = Outcome::NoReadRight;
+            else if (!opened->Lock())
+                outcome = Outcome::InUse;
+            else
+                outcome = Outcome::Ok;
+        }
+        if (outcome == Outcome::Ok) {
+            // The session's list, fixed now: numbers never move under the client.
+            const long count = opened->GetMessageCount(true, kInbox);
+            messages.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+            for (long n = 1; n <= count; ++n)
+                messages.push_back({opened->GetMessageSize(n, kInbox), opened->GetMessageId(n, kInbox), false});
         }
     }
     switch (outcome) {
@@ -324,11 +321,7 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
     long number = 0;
     Message* message = Lookup(args[0], number);
     if (!message) return;
-    std::unique_ptr<CMailContent> content;
-    {
-        std::lock_guard<std::mutex> guard(*environment.storeLock);
-        content.reset(account->ReadMessage(number, kInbox));
-    }
+    std::unique_ptr<CMailContent> content(account->ReadMessage(number, kInbox));
     // A missing or unreadable file fails this message only.
     std::vector<char> block(kBlockSize);
     int got = -1;
@@ -356,9 +349,10 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
         g_moduleLog.Write("POP3: message " + message->uid + " broke off while being read");
         return;
     }
-    if (!top) {
-        std::lock_guard<std::mutex> guard(*environment.storeLock);
-        if (!account->IsRead(number, kInbox)) account->MarkRead(kInbox, number);
+    if (!top && !account->IsRead(number, kInbox)) {
+        // The client reads the message while the store records it read.
+        writer.Flush();
+        account->MarkRead(kInbox, number);
     }
 }
 
@@ -371,12 +365,7 @@ void CPop3Session::Delete(const CPop3Command& command) {
     long number = 0;
     Message* message = Lookup(args[0], number);
     if (!message) return;
-    bool marked = false;
-    {
-        std::lock_guard<std::mutex> guard(*environment.storeLock);
-        marked = account->MarkDeleted(number, kInbox);
-    }
-    if (!marked) {
+    if (!account->MarkDeleted(number, kInbox)) {
         writer.Err("[SYS/TEMP] Message " + std::to_string(number) + " cannot be marked deleted");
         return;
     }
@@ -385,23 +374,16 @@ void CPop3Session::Delete(const CPop3Command& command) {
 }
 
 void CPop3Session::Reset() {
-    {
-        std::lock_guard<std::mutex> guard(*environment.storeLock);
-        account->UndoDeletions();
-    }
+    account->UndoDeletions();
     for (Message& message : messages) message.deleted = false;
     writer.Ok("Maildrop has " + std::to_string(messages.size()) + " messages");
 }
 
 void CPop3Session::Quit() {
-    bool committed = false;
-    {
-        std::lock_guard<std::mutex> guard(*environment.storeLock);
-        committed = account->CommitDeletions();
-        account->UndoDeletions();  // marks that could not be committed are not left behind
-        account->Unlock();
-        account.reset();
-    }
+    const bool committed = account->CommitDeletions();
+    account->UndoDeletions();  // marks that could not be committed are not left behind
+    account->Unlock();
+    account.reset();
     if (committed)
         writer.Ok("Velmora POP3 server signing off");
     else
@@ -410,7 +392,6 @@ void CPop3Session::Quit() {
 
 void CPop3Session::Abandon() {
     if (!account) return;
-    std::lock_guard<std::mutex> guard(*environment.storeLock);
     account->UndoDeletions();
     account->Unlock();
     account.reset();

@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,8 +33,6 @@ public:
     struct Environment {
         CAccountDatabase* database = nullptr;
         CLoginThrottle* throttle = nullptr;
-        // Serialises the sessions' work on the shared database connection.
-        std::mutex* storeLock = nullptr;
         int stopFd = -1;
     };
 

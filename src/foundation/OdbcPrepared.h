@@ -68,6 +68,9 @@ public:
     bool BindULong(SQLUSMALLINT column, std::uint32_t& target, SQLLEN* indicator = nullptr) {
         return statement && statement->BindULong(column, target, indicator);
     }
+    bool BindBit(SQLUSMALLINT column, unsigned char& target, SQLLEN* indicator = nullptr) {
+        return statement && statement->BindBit(column, target, indicator);
+    }
     bool BindLong(SQLUSMALLINT column, std::int32_t& target, SQLLEN* indicator) {
         return statement && statement->BindLong(column, target, indicator);
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/CFileRangeContent.h"
+#include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -26,10 +27,10 @@ CStoredMail::CStoredMail(SQLHDBC conn) : connection(conn) {}
 bool CStoredMail::Load(const std::string& id, int folder, long accountId) {
     const SqlText quotedId = SqlText::Quote(id);
     {
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect(FormatSql("SELECT mMailSize, mMailOffset, mDeleted, mDotsSize, mRead, mType "
-                                            "FROM Mails WHERE mMailId = '%s' and mFolderId = %d and aAccountId=%d",
-                                            quotedId, folder, static_cast<int>(accountId))))
+        OdbcPrepared statement(connection);
+        if (!statement.Run("SELECT mMailSize, mMailOffset, mDeleted, mDotsSize, mRead, mType "
+                           "FROM Mails WHERE mMailId = '%s' and mFolderId = %d and aAccountId=%d",
+                           quotedId, folder, static_cast<int>(accountId)))
             return false;
         std::uint32_t newSize = 0, newOffset = 0, newDots = 0;
         unsigned char newDeleted = 0, newRead = 0;
@@ -53,10 +54,10 @@ bool CStoredMail::Load(const std::string& id, int folder, long accountId) {
     std::memset(receivedDate, 0, sizeof receivedDate);
     // Task and request entries have no summary row.
     if (folder != 3 && folder != 4) {
-        OdbcStatement statement(connection);
-        if (statement.ExecDirect(FormatSql("SELECT Sender, Subject, RcvdDate FROM MailInfo WHERE mMailId = '%s' "
-                                           "and aAccountId=%ld and mFolderId=%d",
-                                           quotedId, accountId, folder)) &&
+        OdbcPrepared statement(connection);
+        if (statement.Run("SELECT Sender, Subject, RcvdDate FROM MailInfo WHERE mMailId = '%s' "
+                          "and aAccountId=%ld and mFolderId=%d",
+                          quotedId, accountId, folder) &&
             statement.BindChar(1, sender, sizeof sender) && statement.BindChar(2, subject, sizeof subject) &&
             statement.BindChar(3, receivedDate, sizeof receivedDate)) {
             if (!statement.Fetch()) {
@@ -86,18 +87,18 @@ CMailContent* CStoredMail::ReadMessage(const std::string& folderDirectory) const
 }
 
 bool CStoredMail::SetDeleted(bool flag) {
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(FormatSql("UPDATE MAILS SET mDeleted = %d where mMailId = '%s' and mFolderId=%d",
-                                        flag ? 1 : 0, SqlText::Quote(mailId), folderId)))
+    OdbcPrepared statement(connection);
+    if (!statement.Run("UPDATE MAILS SET mDeleted = %d where mMailId = '%s' and mFolderId=%d", flag ? 1 : 0,
+                       SqlText::Quote(mailId), folderId))
         return false;
     deleted = flag ? 1 : 0;
     return true;
 }
 
 bool CStoredMail::MarkRead() {
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(FormatSql("Update Mails Set mRead = 1 WHERE mMailId = '%s' and mFolderId=%d",
-                                        SqlText::Quote(mailId), folderId)))
+    OdbcPrepared statement(connection);
+    if (!statement.Run("Update Mails Set mRead = 1 WHERE mMailId = '%s' and mFolderId=%d", SqlText::Quote(mailId),
+                       folderId))
         return false;
     read = 1;
     return true;
@@ -105,10 +106,9 @@ bool CStoredMail::MarkRead() {
 
 bool CStoredMail::DeleteRows() {
     const SqlText id = SqlText::Quote(mailId);
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", id, folderId)))
+    if (!OdbcPrepared(connection).Run("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", id, folderId))
         return false;
-    return statement.ExecDirect(FormatSql("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", id, folderId));
+    return OdbcPrepared(connection).Run("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", id, folderId);
 }
 
 bool CStoredMail::DeleteFile(const std::string& folderName) {

@@ -42,10 +42,8 @@ void PlaySession(std::string_view input) {
     Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
     UniqueFd server(pair[0]), client(pair[1]);
     CLoginThrottle throttle;
-    std::mutex storeLock;
     CPop3Session::Environment environment;
     environment.throttle = &throttle;
-    environment.storeLock = &storeLock;
     CPop3Settings settings;
     settings.commandTimeoutMs = 2000;
     settings.failureStepMs = 0;

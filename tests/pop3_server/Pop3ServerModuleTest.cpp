@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "CLoginThrottle.h"
+#include "CPop3Settings.h"
 #include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
@@ -71,6 +73,7 @@ protected:
         ASSERT_NE(port, 0);
         SetSettingDword(settings::kPortsKeyPath, "POP3 Port", static_cast<unsigned>(port));
         SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(FreePort()));
+        Configure();
         host.SetStopTiming(std::chrono::milliseconds(10), std::chrono::milliseconds(10000));
         ASSERT_TRUE(host.StartServerHost());
         started = true;
@@ -81,6 +84,9 @@ protected:
         OdbcStatement dead(database->GetConnectionHandle());
         ASSERT_TRUE(dead.ExecDirect("UPDATE Accounts SET aIsAlive = 0 WHERE aUserName = 'carol'"));
     }
+
+    // Settings of one test, written before the server starts.
+    virtual void Configure() {}
 
     void TearDown() override {
         if (started) host.StopServerHost();
@@ -131,6 +137,70 @@ TEST_F(Pop3ServerModule, LocksTheMailboxMarksWhatIsReadAndRefusesWhoMayNotRead) 
     ASSERT_TRUE(logged.ExecDirect("SELECT aLogged FROM Accounts WHERE aUserName = 'alice'"));
     ASSERT_TRUE(logged.BindBit(1, flag) && logged.Fetch());
     EXPECT_EQ(flag, 0) << "the account lock outlived its session";
+}
+
+class Pop3ServerLimits : public Pop3ServerModule {
+protected:
+    void Configure() override {
+        SetSettingDword(settings::kPortsKeyPath, "POP3 Max Sessions", 2);
+        SetSettingDword(settings::kPortsKeyPath, "POP3 Timeout", 2);
+    }
+};
+
+// Two sessions at most: the third client is told so and closed; an idle
+// session is closed after the time-out, and its slot serves the next client.
+TEST_F(Pop3ServerLimits, RefusesBeyondTheSessionCapAndClosesIdleSessions) {
+    constexpr const char* kScript = R"PY(
+import socket, sys, time
+port = int(sys.argv[1])
+def connect():
+    s = socket.create_connection(('127.0.0.1', port), timeout=10)
+    return s, s.makefile('rb')
+a, fa = connect(); assert fa.readline().startswith(b'+OK')
+b, fb = connect(); assert fb.readline().startswith(b'+OK')
+c, fc = connect(); line = fc.readline()
+assert line.startswith(b'-ERR [SYS/TEMP]'), line
+assert fc.readline() == b'', 'the refused client stays connected'
+start = time.monotonic()
+line = fa.readline()
+assert line.startswith(b'-ERR'), line
+assert fa.readline() == b''
+assert fb.readline().startswith(b'-ERR')
+elapsed = time.monotonic() - start
+assert 1.0 <= elapsed < 8, elapsed
+time.sleep(0.2)
+d, fd = connect(); assert fd.readline().startswith(b'+OK')
+)PY";
+    const RunResult run = RunProgram({"python3", "-c", kScript, std::to_string(port)}, std::chrono::seconds(60));
+    EXPECT_EQ(run.status, 0) << run.output;
+}
+
+// Failed logins wait longer each time; an outside address that keeps failing
+// is locked for a while, the machine itself never, and IPv6 counts per /64.
+TEST(Pop3LoginThrottle, DelaysFailuresAndLocksOnlyOutsideAddresses) {
+    CPop3Settings settings;
+    settings.failureStepMs = 10;
+    settings.failureCapMs = 25;
+    settings.lockFailures = 3;
+    settings.lockMs = 200;
+    CLoginThrottle throttle;
+    const CClientAddress outside = CClientAddress::FromText("203.0.113.7");
+    EXPECT_EQ(throttle.Failed(outside, settings).count(), 10);
+    EXPECT_EQ(throttle.Failed(outside, settings).count(), 20);
+    EXPECT_FALSE(throttle.IsLocked(outside, settings));
+    EXPECT_EQ(throttle.Failed(outside, settings).count(), 25);
+    EXPECT_TRUE(throttle.IsLocked(outside, settings));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_FALSE(throttle.IsLocked(outside, settings)) << "the lock does not end";
+
+    const CClientAddress self = CClientAddress::FromText("127.0.0.1");
+    for (int i = 0; i < 6; ++i) throttle.Failed(self, settings);
+    EXPECT_FALSE(throttle.IsLocked(self, settings));
+
+    for (int i = 0; i < 3; ++i) throttle.Failed(CClientAddress::FromText("2001:db8:1:2::5"), settings);
+    EXPECT_TRUE(throttle.IsLocked(CClientAddress::FromText("2001:db8:1:2::99"), settings));
+    throttle.Succeeded(CClientAddress::FromText("2001:db8:1:2::5"));
+    EXPECT_FALSE(throttle.IsLocked(CClientAddress::FromText("2001:db8:1:2::99"), settings));
 }
 
 }  // namespace
