@@ -26,8 +26,8 @@ namespace {
 
 // One client's whole run; it exits non-zero (with the reason) at the first surprise.
 constexpr const char* kClient = R"PY(
-import poplib, sys
-port = int(sys.argv[1])
+import os, poplib, sys, threading, time
+port, sync = int(sys.argv[1]), sys.argv[2]
 def session(user='alice', password='secret1'):
     p = poplib.POP3('127.0.0.1', port, timeout=30)
     p.user(user)
@@ -41,6 +41,15 @@ def refused(user, password, code):
         return
     raise AssertionError('login of %s accepted' % user)
 
+# Two mailboxes read side by side on the server's one database connection.
+def read_all(user):
+    q = session(user)
+    for n in range(1, q.stat()[0] + 1):
+        q.retr(n)
+    q.quit()
+dave = threading.Thread(target=read_all, args=('dave',))
+dave.start()
+
 p = poplib.POP3('127.0.0.1', port, timeout=30)
 caps = p.capa()
 assert all(c in caps for c in ('USER', 'TOP', 'UIDL', 'RESP-CODES')), caps
@@ -49,10 +58,17 @@ uids = [u.split()[1] for u in p.uidl()[1]]
 assert len(set(uids)) == 3 and p.uidl(2).split()[2] == uids[1]
 for n in (1, 2, 3):
     p.retr(n)
+# Mail stored meanwhile waits for the next session: numbers never move.
+open(sync + '/in-session', 'w').close()
+for attempt in range(200):
+    if os.path.exists(sync + '/stored'): break
+    time.sleep(0.05)
+assert p.stat()[0] == 3 and len(p.uidl()[1]) == 3
+dave.join()
 refused('alice', 'secret1', b'[IN-USE]')
 p.quit()
 p = session()
-assert [u.split()[1] for u in p.uidl()[1]] == uids
+assert [u.split()[1] for u in p.uidl()[1]][:3] == uids and p.stat()[0] == 4
 p.quit()
 refused('alice', 'wrong', b'[AUTH]')
 refused('bob', 'secret1', b'[AUTH]')
@@ -80,6 +96,7 @@ protected:
         CMailDatabase* database = host.GetDatabase();
         ASSERT_TRUE(database->CreateAccount("alice", "secret1", false, false, "alice@example.org", 0, 1, 1, 0, 0));
         ASSERT_TRUE(database->CreateAccount("bob", "secret1", false, false, "bob@example.org", 0, 0, 1, 0, 0));
+        ASSERT_TRUE(database->CreateAccount("dave", "secret1", false, false, "dave@example.org", 0, 1, 1, 0, 0));
         ASSERT_TRUE(database->CreateAccount("carol", "secret1", false, false, "carol@example.org", 0, 1, 1, 0, 0));
         OdbcStatement dead(database->GetConnectionHandle());
         ASSERT_TRUE(dead.ExecDirect("UPDATE Accounts SET aIsAlive = 0 WHERE aUserName = 'carol'"));
@@ -93,8 +110,8 @@ protected:
         if (!previousDirectory.empty()) std::filesystem::current_path(previousDirectory);
     }
 
-    std::unique_ptr<CLocalAccount> Alice() {
-        std::unique_ptr<CLocalAccount> account(host.GetDatabase()->LookupLocalAccount("alice"));
+    std::unique_ptr<CLocalAccount> Account(const char* name = "alice") {
+        std::unique_ptr<CLocalAccount> account(host.GetDatabase()->LookupLocalAccount(name));
         if (account) account->LoadAllFolders();
         return account;
     }
@@ -108,8 +125,9 @@ protected:
 
 // What the end-to-end clients do not reach: CAPA, UIDL stable across
 // sessions, [IN-USE] for a second session, RETR marking messages read, the
-// lock released at QUIT; a wrong password, an account without the read right
-// and a dead one refused. (The command set, dot lines and deletion are the
+// lock released at QUIT; two mailboxes read at once; mail delivered during
+// a session left for the next one; a wrong password, an account without the
+// read right and a dead one refused. (The command set, dot lines and deletion are the
 // end-to-end test's.)
 TEST_F(Pop3ServerModule, LocksTheMailboxMarksWhatIsReadAndRefusesWhoMayNotRead) {
     const std::string texts[] = {
@@ -117,21 +135,34 @@ TEST_F(Pop3ServerModule, LocksTheMailboxMarksWhatIsReadAndRefusesWhoMayNotRead) 
         "From: a@example.org\r\nSubject: two\r\n\r\n.starts with a dot\r\n..two dots\r\n.\r\nend\r\n",
         "From: a@example.org\r\nSubject: three\r\n\r\nthird\r\n",
     };
-    {
-        std::unique_ptr<CLocalAccount> alice = Alice();
-        ASSERT_TRUE(alice);
+    for (const char* name : {"alice", "dave"}) {
+        std::unique_ptr<CLocalAccount> account = Account(name);
+        ASSERT_TRUE(account);
         for (const std::string& text : texts) {
             auto content = Content(text);
             ASSERT_TRUE(
-                alice->StoreInFolder(content.get(), static_cast<std::uint32_t>(text.size()), CLocalAccount::kInbox));
+                account->StoreInFolder(content.get(), static_cast<std::uint32_t>(text.size()), CLocalAccount::kInbox));
         }
     }
-    const RunResult run = RunProgram({"python3", "-c", kClient, std::to_string(port)}, std::chrono::seconds(90));
+    // A fourth message goes in once the client says its session is open.
+    const std::string sync = home.Path();
+    std::thread late([&] {
+        if (!WaitUntil([&] { return std::filesystem::exists(sync + "/in-session"); }, std::chrono::seconds(60))) return;
+        const std::string text = "From: a@example.org\r\nSubject: four\r\n\r\nlate\r\n";
+        auto content = Content(text);
+        std::unique_ptr<CLocalAccount> alice = Account();
+        if (alice) alice->StoreInFolder(content.get(), static_cast<std::uint32_t>(text.size()), CLocalAccount::kInbox);
+        TestHome::WriteFile(sync + "/stored", "");
+    });
+    const RunResult run = RunProgram({"python3", "-c", kClient, std::to_string(port), sync}, std::chrono::seconds(90));
+    late.join();
     EXPECT_EQ(run.status, 0) << run.output;
 
-    std::unique_ptr<CLocalAccount> alice = Alice();
-    ASSERT_EQ(alice->GetMessageCount(false, CLocalAccount::kInbox), 3);
-    for (long n = 1; n <= 3; ++n) EXPECT_TRUE(alice->IsRead(n, CLocalAccount::kInbox)) << n;
+    for (const char* name : {"alice", "dave"}) {
+        std::unique_ptr<CLocalAccount> account = Account(name);
+        for (long n = 1; n <= 3; ++n) EXPECT_TRUE(account->IsRead(n, CLocalAccount::kInbox)) << name << n;
+    }
+    EXPECT_EQ(Account()->GetMessageCount(false, CLocalAccount::kInbox), 4);
     OdbcStatement logged(host.GetDatabase()->GetConnectionHandle());
     unsigned char flag = 1;
     ASSERT_TRUE(logged.ExecDirect("SELECT aLogged FROM Accounts WHERE aUserName = 'alice'"));
