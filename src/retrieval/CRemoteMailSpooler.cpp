@@ -152,8 +152,7 @@ int CRemoteMailSpooler::DistributeRemoteMail() {
         if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
             CSmtpConnection::kConnected) {
             for (const std::string& path : files) {
-                DistributeFile(smtp, path, routeAll != 0);
-                if (::access(path.c_str(), F_OK) != 0) ++removed;
+                if (DistributeFile(smtp, path, routeAll != 0)) ++removed;
             }
             smtp.Quit();
         }
@@ -171,14 +170,14 @@ void CRemoteMailSpooler::SetAside(const std::string& path) {
                                    moved ? ("kept as " + aside).c_str() : "it could not be set aside"));
 }
 
-void CRemoteMailSpooler::DistributeFile(CSmtpConnection& smtp, const std::string& path, bool routeAll) {
+bool CRemoteMailSpooler::DistributeFile(CSmtpConnection& smtp, const std::string& path, bool routeAll) {
     CRemoteSpoolFile record;
     switch (record.Read(path)) {
         case CRemoteSpoolFile::ReadResult::OpenFailed:
-            return;  // gone meanwhile, or unreadable now: tried again next time
+            return false;  // gone meanwhile, or unreadable now: tried again next time
         case CRemoteSpoolFile::ReadResult::Corrupt:
             SetAside(path);
-            return;
+            return false;
         case CRemoteSpoolFile::ReadResult::Ok:
             break;
     }
@@ -195,16 +194,13 @@ void CRemoteMailSpooler::DistributeFile(CSmtpConnection& smtp, const std::string
         const auto it = served.find(key);
         if (it != served.end())
             std::erase_if(recipients, [&](const Recipient& r) { return it->second.count(FoldCase(r.user)) > 0; });
-        if (recipients.empty()) {
-            ::unlink(path.c_str());
-            return;
-        }
+        if (recipients.empty()) return ::unlink(path.c_str()) == 0;
     }
 
     std::string sender = std::string(Trim(ExtractAngleAddress(header.GetField("From"))));
     if (sender.empty()) sender = Loopback(kPostmaster);
     smtp.Reset();
-    if (!smtp.MailFrom(sender) && !smtp.MailFrom(Loopback(kPostmaster))) return;
+    if (!smtp.MailFrom(sender) && !smtp.MailFrom(Loopback(kPostmaster))) return false;
     std::vector<std::string> given;
     for (const Recipient& recipient : recipients) {
         if (smtp.RcptTo(Loopback(recipient.user))) {
@@ -214,10 +210,10 @@ void CRemoteMailSpooler::DistributeFile(CSmtpConnection& smtp, const std::string
             if (!ownerServed && smtp.RcptTo(Loopback(record.userName))) given.push_back(record.userName);
         }
     }
-    if (!smtp.SendData(*record.message)) return;  // kept for the next distribution
+    if (!smtp.SendData(*record.message)) return false;  // kept for the next distribution
     if (!key.empty())
         for (const std::string& user : given) served[key].insert(FoldCase(user));
-    ::unlink(path.c_str());
+    return ::unlink(path.c_str()) == 0;
 }
 
 std::vector<CRemoteMailSpooler::Recipient> CRemoteMailSpooler::PlanRecipients(const CRemoteSpoolFile& record,

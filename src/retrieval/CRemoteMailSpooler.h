@@ -78,7 +78,8 @@ private:
     bool LoadAccounts(std::vector<Account>& accounts);
     int DownloadAccount(const Account& account);
     bool StoreLastMailId(const Account& account, const std::string& id);
-    void DistributeFile(CSmtpConnection& smtp, const std::string& path, bool routeAll);
+    // True when the file was handed over (or served already) and removed.
+    bool DistributeFile(CSmtpConnection& smtp, const std::string& path, bool routeAll);
     std::vector<Recipient> PlanRecipients(const CRemoteSpoolFile& record, const CMailHeader& header, bool routeAll);
     void SetAside(const std::string& path);
     bool AccountExists(const std::string& name, std::string& stored);
