@@ -3,6 +3,7 @@
 #include "retrieval/CRemoteMailSpooler.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cctype>
 #include <dirent.h>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/RegistryDirect.h"
@@ -23,6 +25,7 @@
 #include "message/CMailHeader.h"
 #include "platform/StatusWindow.h"
 #include "platform/Text.h"
+#include "retrieval/CPop3Connection.h"
 #include "retrieval/CRemoteSpoolFile.h"
 #include "smtp/CSmtpConnection.h"
 
@@ -135,6 +138,146 @@ void CRemoteMailSpooler::StatementError(void* statementHandle) {
         SQLGetDiagRec(SQL_HANDLE_STMT, statementHandle, 1, state, &native, message, sizeof message, &length);
     Status(StringPrintf("Error : %d %s %s", static_cast<int>(native), reinterpret_cast<char*>(state),
                         reinterpret_cast<char*>(message)));
+}
+
+// --- Download.
+
+int CRemoteMailSpooler::DownloadRemoteServerAccounts() {
+    if (!database) return 0;
+    RemovePartFiles();
+    std::vector<Account> accounts;
+    if (!LoadAccounts(accounts)) return 0;
+    int written = 0;
+    for (const Account& account : accounts) {
+        if (StopRequested()) break;
+        written += DownloadAccount(account);
+    }
+    return written;
+}
+
+// A write that a crash cut short leaves a part file; its message is still
+// on the server (nothing is deleted or recorded before the rename).
+void CRemoteMailSpooler::RemovePartFiles() {
+    DIR* dir = ::opendir(spoolDirectory.c_str());
+    if (!dir) return;
+    std::vector<std::string> parts;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 5 && EndsWithNoCase(name, CRemoteSpoolFile::kPartExtension)) parts.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : parts) ::unlink((spoolDirectory + "/" + name).c_str());
+}
+
+bool CRemoteMailSpooler::LoadAccounts(std::vector<Account>& accounts) {
+    OdbcStatement statement(database->GetConnectionHandle());
+    if (!statement.ExecDirect("SELECT aUserName, UserId,Pass, ServerAddr, LeaveMailOnServer, Alias, LastMailId, "
+                              "AliasAddress, Port FROM RemoteServerAccounts")) {
+        StatementError(statement.Handle());
+        return false;
+    }
+    const auto cut = [](std::string text, std::size_t width) {
+        if (text.size() > width) text.resize(width);
+        return text;
+    };
+    const auto yes = [](const std::string& text) {
+        return !text.empty() && text != "0" && !EqualsNoCase(text, "false");
+    };
+    using Columns = CRemoteServerAccounts;
+    while (statement.Fetch()) {
+        std::string text[9];
+        for (SQLUSMALLINT c = 0; c < 9; ++c) statement.GetText(static_cast<SQLUSMALLINT>(c + 1), text[c]);
+        Account account;
+        account.userName = cut(text[0], Columns::kMaxUserName);
+        account.userId = cut(text[1], Columns::kMaxUserName);
+        account.pass = cut(text[2], Columns::kMaxUserName);
+        account.serverAddr = cut(text[3], Columns::kMaxServer);
+        account.leaveMailOnServer = yes(text[4]);
+        account.alias = yes(text[5]);
+        account.lastMailId = cut(text[6], Columns::kMaxServer);
+        account.aliasAddress = cut(text[7], Columns::kMaxAliasAddress);
+        account.port = std::strtol(text[8].c_str(), nullptr, 10);
+        accounts.push_back(std::move(account));
+    }
+    return true;
+}
+
+bool CRemoteMailSpooler::StoreLastMailId(const Account& account, const std::string& id) {
+    OdbcStatement statement(database->GetConnectionHandle());
+    if (statement.ExecDirect(
+            FormatSql("UPDATE RemoteServerAccounts SET LastMailId = '%s' WHERE aUserName = '%s' AND UserId = '%s'",
+                      SqlText::Quote(id), SqlText::Quote(account.userName), SqlText::Quote(account.userId))))
+        return true;
+    StatementError(statement.Handle());
+    return false;
+}
+
+int CRemoteMailSpooler::DownloadAccount(const Account& account) {
+    CPop3Connection pop;
+    pop.SetReceiveBufferSize(receiveBufferSize);
+    pop.SetStopFlag(stopRequested);
+    // Retrieval never deletes by itself: a message goes from the server only
+    // once its spool file is whole on disk.
+    pop.SetLeaveOnServer(true);
+    Status(StringPrintf("Connecting %s", account.serverAddr.c_str()));
+    if (account.port < 1 || account.port > 65535 ||
+        !pop.Connect(account.serverAddr, static_cast<std::uint16_t>(account.port)))
+        return 0;
+    const auto finish = [&pop](int written) {
+        pop.Quit();
+        pop.Close();
+        return written;
+    };
+    if (!pop.Login(account.userId, account.pass)) return finish(0);
+    const int count = pop.GetMessageCount();
+    if (count < 1) return finish(0);
+
+    // The listing gives every message's id; without it they are asked one by one.
+    const bool listed = pop.LoadUidlList(count);
+    const auto uidOf = [&](int number) {
+        const std::vector<std::string>& list = pop.UidlList();
+        if (!listed) return pop.GetUidl(number);
+        return number >= 1 && static_cast<std::size_t>(number) <= list.size() ? list[number - 1] : std::string();
+    };
+    int last = 0;
+    // When mail is not left on the server, what was fetched is gone from it.
+    if (!account.lastMailId.empty() && account.leaveMailOnServer && listed) {
+        int number = 0;
+        if (pop.FindUidl(account.lastMailId, number)) last = std::min(number, count);
+        // A server repeating an id: the copies count as fetched too.
+        while (last > 0 && last < count && uidOf(last + 1) == account.lastMailId) ++last;
+    }
+    // MaxMails new messages at most per pass, after the last one fetched.
+    const int end = maxMails != 0 && static_cast<std::uint32_t>(count - last) > maxMails
+                        ? last + static_cast<int>(maxMails)
+                        : count;
+    if (last >= end) return finish(0);
+
+    pop.SetStatusWindow(statusWindow);
+    int written = 0;
+    for (int i = last + 1; i <= end && !StopRequested(); ++i) {
+        Status(StringPrintf("Downloading %d of %d from %s", i, end, account.serverAddr.c_str()));
+        const std::unique_ptr<CTempMailContent> message = pop.RetrieveMessage(i);
+        if (!message) break;
+        CRemoteSpoolFile record;
+        record.userId = account.userId;
+        record.userName = account.userName;
+        record.serverAddr = account.serverAddr;
+        record.alias = account.alias;
+        record.aliasAddress = account.aliasAddress;
+        if (!record.Write(*message, spoolDirectory)) {
+            // Nothing recorded, nothing deleted: the next pass fetches it again.
+            g_moduleLog.Write(StringPrintf("*** A message from %s could not be written to %s",
+                                           account.serverAddr.c_str(), spoolDirectory.c_str()));
+            break;
+        }
+        ++written;
+        const std::string uid = uidOf(i);
+        if (!uid.empty()) StoreLastMailId(account, uid);
+        if (!account.leaveMailOnServer) pop.DeleteMessage(i);
+    }
+    pop.SetStatusWindow(nullptr);
+    return finish(written);
 }
 
 // --- Distribution.

@@ -75,6 +75,7 @@ private:
     bool StopRequested() const { return stopRequested && stopRequested->load(); }
     void Status(const std::string& text);
     void StatementError(void* statementHandle);
+    void RemovePartFiles();
     bool LoadAccounts(std::vector<Account>& accounts);
     int DownloadAccount(const Account& account);
     bool StoreLastMailId(const Account& account, const std::string& id);

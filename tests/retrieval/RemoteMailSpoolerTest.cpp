@@ -1,6 +1,7 @@
 // Distribution of remote server account mail: recipients by To and Cc with
 // aliases, by the Received "for" clause, one delivery per recipient of a
-// message fetched from several accounts, and a corrupt spool file set aside.
+// message fetched from several accounts, a corrupt spool file set aside,
+// and the download from a real Dovecot with MaxMails.
 // aiosmtpd stands in for the local SMTP server and records each envelope.
 #include <gtest/gtest.h>
 
@@ -9,8 +10,10 @@
 #include <map>
 #include <set>
 
+#include "DovecotPeer.h"
 #include "MailFlowFixture.h"
 #include "foundation/CAliasMapping.h"
+#include "foundation/CRemoteServerAccounts.h"
 #include "retrieval/CRemoteMailSpooler.h"
 #include "retrieval/CRemoteSpoolFile.h"
 
@@ -125,6 +128,46 @@ TEST_F(RemoteMailSpoolerTest, ACorruptSpoolFileIsSetAsideAndTheNextOneDistribute
     SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(ClosedPort()));
     EXPECT_EQ(spooler.DistributeRemoteMail(), 0);
     EXPECT_TRUE(std::filesystem::exists(kept));
+}
+
+TEST_F(RemoteMailSpoolerTest, DownloadFetchesMaxMailsNewMessagesPerPassAndDeletesOnlyWhatIsSpooled) {
+    DovecotPeer dovecot;
+    dovecot.AddUser("office", "secret1");
+    dovecot.AddUser("shared", "secret2");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    ASSERT_TRUE(dovecot.AddMessage("office", "m1", Mail("one", "To: bob@example.org\r\nMessage-ID: <x1@r>\r\n")));
+    ASSERT_TRUE(dovecot.AddMessage("office", "m2", Mail("two", "To: carol@example.org\r\n")));
+    ASSERT_TRUE(dovecot.AddMessage("office", "m3", Mail("three", "Received: by x for <bob@example.org>\r\n")));
+    ASSERT_TRUE(dovecot.AddMessage("shared", "s1", Mail("one", "To: bob@example.org\r\nMessage-ID: <x1@r>\r\n")));
+    CRemoteServerAccounts accounts(db.GetConnectionHandle());
+    CRemoteServerAccounts::Account office{"office", "alice", "office", "secret1", true, "127.0.0.1", true, "",
+                                          "example.org", dovecot.Port()};
+    CRemoteServerAccounts::Account shared{"shared", "dave", "shared", "secret2", false, "127.0.0.1", false, "",
+                                          "", dovecot.Port()};
+    ASSERT_TRUE(accounts.Add(office));
+    ASSERT_TRUE(accounts.Add(shared));
+    SetSettingDword(settings::kPreferencesKeyPath, "MaxMails", 2);
+
+    const auto pass = [&] {
+        CRemoteMailSpooler cycle;
+        cycle.SetDatabase(&db);
+        const int fetched = cycle.DownloadRemoteServerAccounts();
+        cycle.DistributeRemoteMail();
+        return fetched;
+    };
+    EXPECT_EQ(pass(), 3) << dovecot.Why();
+    EXPECT_EQ(dovecot.MessageCount("office"), 3);
+    EXPECT_EQ(dovecot.MessageCount("shared"), 0);
+    EXPECT_EQ(Text("SELECT LastMailId FROM RemoteServerAccounts WHERE ServerName = 'office'"), "m2");
+    using R = std::multiset<std::string>;
+    auto delivered = Delivered();
+    // The same message from dave's account still reaches dave.
+    EXPECT_EQ(delivered.at("one"), (R{"bob@127.0.0.1", "dave@127.0.0.1"}));
+    EXPECT_EQ(delivered.at("two"), (R{"carol@127.0.0.1"}));
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(Delivered().at("three"), (R{"bob@127.0.0.1"}));
+    EXPECT_EQ(pass(), 0);
+    EXPECT_TRUE(SpoolEmpty());
 }
 
 }  // namespace
