@@ -366,7 +366,8 @@ std::vector<CRemoteMailSpooler::Recipient> CRemoteMailSpooler::PlanRecipients(co
     const auto add = [&](const std::string& user, bool ownerIfRefused) {
         const bool known =
             std::any_of(planned.begin(), planned.end(), [&](const Recipient& r) { return EqualsNoCase(r.user, user); });
-        if (!known) planned.push_back({user, ownerIfRefused});
+        // A file without an owner names nobody: "@127.0.0.1" is no recipient.
+        if (!known && !user.empty()) planned.push_back({user, ownerIfRefused});
     };
     if (!record.alias) {
         add(record.userName, false);
