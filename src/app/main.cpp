@@ -3,6 +3,9 @@
 //   velmora [--home DIR] reg ...    read and edit settings
 //   velmora [--home DIR] account .. add, list, change and delete accounts
 //   velmora [--home DIR] domain ..  the office's own domains
+//   velmora [--home DIR] alias ..   alias names of remote server account mail
+//   velmora [--home DIR] relay ..   the address ranges that may relay
+//   velmora [--home DIR] remoteaccount ..  remote mailboxes shared by local users
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
@@ -13,12 +16,15 @@
 #include <unistd.h>
 
 #include "app/AccountCommand.h"
+#include "app/AliasCommand.h"
 #include "app/CServerApplication.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
 #include "app/QueueCommand.h"
+#include "app/RelayCommand.h"
+#include "app/RemoteAccountCommand.h"
 #include "app/RegistryCommand.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
@@ -41,6 +47,12 @@ void PrintProgramUsage(std::ostream& out) {
            "  account delete NAME [--yes]\n"
            "  domain add NAME [--catch-all USER] | domain list | domain delete NAME\n"
            "                        the domains whose mail is local\n"
+           "  alias add OWNER USER ALIAS | alias list OWNER | alias delete OWNER USER ALIAS [--yes]\n"
+           "                        who gets remote server account mail for an alias\n"
+           "  relay add FIRST [LAST] | relay list | relay delete FIRST | relay blocking on|off\n"
+           "                        the client address ranges that may relay\n"
+           "  remoteaccount add|list|delete|set ...\n"
+           "                        remote mailboxes whose mail is shared among local users\n"
            "  run [--headless]      run the server until SIGTERM or SIGINT\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
@@ -62,6 +74,9 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "reg") return RegistryCommand::PrintUsage(out);
     if (command == "account") return AccountCommand::PrintUsage(out);
     if (command == "domain") return DomainCommand::PrintUsage(out);
+    if (command == "alias") return AliasCommand::PrintUsage(out);
+    if (command == "relay") return RelayCommand::PrintUsage(out);
+    if (command == "remoteaccount") return RemoteAccountCommand::PrintUsage(out);
     if (command == "run") return PrintRunUsage(out);
     if (command == "send-receive" || command == "status" || command == "stop")
         return ControlCommand::PrintUsage(command, out);
@@ -94,8 +109,8 @@ int main(int argc, char** argv) {
         PrintUsage(line.command, std::cout);
         return 0;
     }
-    static const char* const kCommands[] = {"setup", "reg",          "account", "domain", "run",
-                                            "queue", "send-receive", "status",  "stop"};
+    static const char* const kCommands[] = {"setup",         "reg", "account", "domain",       "alias",  "relay",
+                                            "remoteaccount", "run", "queue",   "send-receive", "status", "stop"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -114,6 +129,18 @@ int main(int argc, char** argv) {
     if (line.command == "domain") {
         Home::Use(home);
         return DomainCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "alias") {
+        Home::Use(home);
+        return AliasCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
+    if (line.command == "relay") {
+        Home::Use(home);
+        return RelayCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "remoteaccount") {
+        Home::Use(home);
+        return RemoteAccountCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
         return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);

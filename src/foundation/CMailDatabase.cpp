@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "foundation/CModuleLog.h"
+#include "foundation/CRemoteServerAccounts.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"
@@ -21,13 +22,6 @@
 #include "foundation/StringFormat.h"
 #include "foundation/VersionedCache.h"
 #include "platform/Text.h"
-
-// The remote-account list arrives with remote mail retrieval; until then the
-// companion is never made and its slot answers null.
-class CRemoteServerAccounts {
-public:
-    virtual ~CRemoteServerAccounts() = default;
-};
 
 namespace {
 
@@ -594,6 +588,9 @@ CVoiceAccountStore* CMailDatabase::GetVoiceAccountStore() {
 }
 
 CRemoteServerAccounts* CMailDatabase::GetRemoteServerAccounts() {
+    if (!remoteAccounts) remoteAccounts = std::make_unique<CRemoteServerAccounts>(GetConnectionHandle());
+    remoteAccounts->SetConnection(GetConnectionHandle());
+    remoteAccounts->Load();
     return remoteAccounts.get();
 }
 

@@ -1,0 +1,111 @@
+// CRelayRanges: rows of table RelayAllowed and the IPBlocking switch.
+#include "foundation/CRelayRanges.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "foundation/CMailDatabase.h"
+#include "foundation/CRegistryKey.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+
+namespace {
+
+constexpr const char* kBlankAddress = "0.0.0.0";
+
+}  // namespace
+
+bool CRelayRanges::ListRelayRanges() {
+    ranges.clear();
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect("SELECT FirstIp,LastIp FROM RelayAllowed order by FirstIp")) return false;
+    while (statement.Fetch()) {
+        std::string first, last;
+        statement.GetText(1, first);
+        statement.GetText(2, last);
+        ranges.push_back({HexToAddress(first), HexToAddress(last)});
+    }
+    return true;
+}
+
+CRelayRanges::AddResult CRelayRanges::AddRelayRange(const std::string& first, const std::string& last) {
+    if (first == kBlankAddress || last == kBlankAddress) return AddResult::Blank;
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(FormatSql("INSERT INTO RelayAllowed VALUES('%s','%s')",
+                                        SqlText::Quote(CMailDatabase::AddressToHex(first)),
+                                        SqlText::Quote(CMailDatabase::AddressToHex(last)))))
+        return AddResult::Failed;
+    ranges.push_back({first, last});
+    return AddResult::Added;
+}
+
+bool CRelayRanges::DeleteRelayRange(const std::string& first, long* removed) {
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(FormatSql("Delete from RelayAllowed where FirstIp = '%s'",
+                                        SqlText::Quote(CMailDatabase::AddressToHex(first)))))
+        return false;
+    if (removed) *removed = static_cast<long>(statement.RowCount());
+    std::erase_if(ranges, [&](const Range& r) { return r.first == first; });
+    return true;
+}
+
+bool CRelayRanges::SetIpBlocking(bool on) {
+    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
+    bool written = false;
+    if (key.OpenProductKey()) {
+        if (key.OpenSubKey(settings::kPreferences)) {
+            key.SetDWord("IPBlocking", on ? 1 : 0);
+            written = key.LastError() == ERROR_SUCCESS;
+            key.CloseSubKey();
+        }
+        key.CloseProductKey();
+    }
+    return written;
+}
+
+bool CRelayRanges::IpBlocking() {
+    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
+    bool on = false;
+    if (key.OpenProductKey()) {
+        if (key.OpenSubKey(settings::kPreferences)) {
+            on = key.GetDWord("IPBlocking") != 0;
+            key.CloseSubKey();
+        }
+        key.CloseProductKey();
+    }
+    return on;
+}
+
+std::string CRelayRanges::HexToAddress(const std::string& hex) {
+    if (hex.size() != 8) return hex;
+    for (char c : hex)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return hex;
+    std::string dotted;
+    for (std::size_t i = 0; i < 8; i += 2) {
+        const unsigned long octet = std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16);
+        dotted += StringPrintf(i == 0 ? "%lu" : ".%lu", octet);
+    }
+    return dotted;
+}
+
+bool CRelayRanges::IsDottedAddress(const std::string& text) {
+    int parts = 0;
+    std::size_t i = 0;
+    while (i <= text.size()) {
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && digits < 4) {
+            value = value * 10 + static_cast<unsigned>(text[i] - '0');
+            ++i;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        ++parts;
+        if (i == text.size()) break;
+        if (text[i] != '.' || parts == 4) return false;
+        ++i;
+    }
+    return parts == 4;
+}

@@ -1,0 +1,475 @@
+// CRemoteMailSpooler: download of the remote server accounts and
+// distribution of their mail (see the header).
+#include "retrieval/CRemoteMailSpooler.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cctype>
+#include <dirent.h>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "delivery/CLocalAccount.h"
+#include "foundation/CAccountDatabase.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/ProcessSettings.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+#include "message/AddressFunctions.h"
+#include "message/CMailHeader.h"
+#include "platform/StatusWindow.h"
+#include "platform/Text.h"
+#include "retrieval/CPop3Connection.h"
+#include "retrieval/CRemoteSpoolFile.h"
+#include "smtp/CSmtpConnection.h"
+
+namespace {
+
+// The header is parsed from this much of the message's start.
+constexpr std::size_t kHeaderBytes = 4096;
+// Below this the POP3 client cannot hold a reply line; a missing or zero
+// ReceiveBufferSize means the size used everywhere else.
+constexpr std::uint32_t kMinReceiveBuffer = 512;
+constexpr std::uint32_t kDefaultReceiveBuffer = 5120;
+constexpr const char* kPostmaster = "postmaster";
+
+// Process-wide, as the preferences they come from: a key that cannot be
+// opened leaves the values read last.
+std::atomic<std::uint32_t> g_receiveBufferSize{0};
+std::atomic<std::uint32_t> g_maxMails{0};
+
+std::string Loopback(const std::string& user) {
+    return user + "@" + CSmtpConnection::kLocalHost;
+}
+
+// The spool files, oldest first (by modification time, then name), so that
+// mail reaches its users in the order it was fetched.
+std::vector<std::string> SpoolFiles(const std::string& directory) {
+    std::vector<std::pair<std::pair<long long, long long>, std::string>> found;
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir) return {};
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() <= 4 || !EndsWithNoCase(name, CRemoteSpoolFile::kExtension)) continue;
+        const std::string path = directory + "/" + name;
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) continue;
+        found.push_back(
+            {{static_cast<long long>(info.st_mtim.tv_sec), static_cast<long long>(info.st_mtim.tv_nsec)}, path});
+    }
+    ::closedir(dir);
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    for (auto& f : found) paths.push_back(std::move(f.second));
+    return paths;
+}
+
+std::string TrimmedLower(std::string_view text) {
+    return FoldCase(std::string(Trim(text)));
+}
+
+bool IsAlnum(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
+
+// The candidate of one recipient piece for a shared address: the text in
+// parentheses, else the display name before the address.
+std::string SharedAddressCandidate(const std::string& piece, const std::string& aliasAddress) {
+    const std::size_t open = piece.find('(');
+    if (open != std::string::npos) {
+        const std::size_t close = piece.find(')', open + 1);
+        if (close != std::string::npos) return std::string(Trim(piece.substr(open + 1, close - open - 1)));
+    }
+    std::string before = piece.substr(0, piece.find(aliasAddress));
+    std::size_t b = 0;
+    while (b < before.size() && !IsAlnum(before[b])) ++b;
+    std::size_t e = before.size();
+    while (e > b && !IsAlnum(before[e - 1])) --e;
+    return before.substr(b, e - b);
+}
+
+// The candidate of one recipient piece for a domain: the user part.
+std::string DomainCandidate(const std::string& piece) {
+    const std::size_t at = piece.find('@');
+    const std::size_t angle = piece.find('<');
+    if (at == std::string::npos) return "";
+    if (angle != std::string::npos && angle < at) return piece.substr(angle + 1, at - angle - 1);
+    if (angle == std::string::npos) return std::string(Trim(piece.substr(0, at)));
+    const std::size_t next = piece.find('@', angle + 1);
+    return std::string(Trim(piece.substr(angle + 1, next == std::string::npos ? std::string::npos : next - angle - 1)));
+}
+
+}  // namespace
+
+CRemoteMailSpooler::CRemoteMailSpooler() {
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kPreferencesKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        // A value missing from the existing key reads 0.
+        DWORD value = 0;
+        ReadRegistryDword(settings::kPreferencesKeyPath, "ReceiveBufferSize", value);
+        g_receiveBufferSize = value;
+        value = 0;
+        ReadRegistryDword(settings::kPreferencesKeyPath, "MaxMails", value);
+        g_maxMails = value;
+    }
+    receiveBufferSize = g_receiveBufferSize.load();
+    if (receiveBufferSize == 0) receiveBufferSize = kDefaultReceiveBuffer;
+    receiveBufferSize = std::max(receiveBufferSize, kMinReceiveBuffer);
+    maxMails = g_maxMails.load();
+}
+
+void CRemoteMailSpooler::Status(const std::string& text) {
+    if (statusWindow) statusWindow->Post(StatusWindow::kStatusLine, 0, text, 0);
+}
+
+void CRemoteMailSpooler::StatementError(void* statementHandle) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[512] = {};
+    SQLSMALLINT length = 0;
+    if (statementHandle)
+        SQLGetDiagRec(SQL_HANDLE_STMT, statementHandle, 1, state, &native, message, sizeof message, &length);
+    Status(StringPrintf("Error : %d %s %s", static_cast<int>(native), reinterpret_cast<char*>(state),
+                        reinterpret_cast<char*>(message)));
+}
+
+// --- Download.
+
+int CRemoteMailSpooler::DownloadRemoteServerAccounts() {
+    if (!database) return 0;
+    RemovePartFiles();
+    std::vector<Account> accounts;
+    if (!LoadAccounts(accounts)) return 0;
+    int written = 0;
+    for (const Account& account : accounts) {
+        if (StopRequested()) break;
+        written += DownloadAccount(account);
+    }
+    return written;
+}
+
+// A write that a crash cut short leaves a part file; its message is still
+// on the server (nothing is deleted or recorded before the rename).
+void CRemoteMailSpooler::RemovePartFiles() {
+    DIR* dir = ::opendir(spoolDirectory.c_str());
+    if (!dir) return;
+    std::vector<std::string> parts;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 5 && EndsWithNoCase(name, CRemoteSpoolFile::kPartExtension)) parts.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : parts) ::unlink((spoolDirectory + "/" + name).c_str());
+}
+
+bool CRemoteMailSpooler::LoadAccounts(std::vector<Account>& accounts) {
+    OdbcStatement statement(database->GetConnectionHandle());
+    if (!statement.ExecDirect("SELECT aUserName, UserId,Pass, ServerAddr, LeaveMailOnServer, Alias, LastMailId, "
+                              "AliasAddress, Port FROM RemoteServerAccounts")) {
+        StatementError(statement.Handle());
+        return false;
+    }
+    const auto cut = [](std::string text, std::size_t width) {
+        if (text.size() > width) text.resize(width);
+        return text;
+    };
+    const auto yes = [](const std::string& text) {
+        return !text.empty() && text != "0" && !EqualsNoCase(text, "false");
+    };
+    using Columns = CRemoteServerAccounts;
+    while (statement.Fetch()) {
+        std::string text[9];
+        for (SQLUSMALLINT c = 0; c < 9; ++c) statement.GetText(static_cast<SQLUSMALLINT>(c + 1), text[c]);
+        Account account;
+        account.userName = cut(text[0], Columns::kMaxUserName);
+        account.userId = cut(text[1], Columns::kMaxUserName);
+        account.pass = cut(text[2], Columns::kMaxUserName);
+        account.serverAddr = cut(text[3], Columns::kMaxServer);
+        account.leaveMailOnServer = yes(text[4]);
+        account.alias = yes(text[5]);
+        account.lastMailId = cut(text[6], Columns::kMaxServer);
+        account.aliasAddress = cut(text[7], Columns::kMaxAliasAddress);
+        account.port = std::strtol(text[8].c_str(), nullptr, 10);
+        accounts.push_back(std::move(account));
+    }
+    return true;
+}
+
+bool CRemoteMailSpooler::StoreLastMailId(const Account& account, const std::string& id) {
+    OdbcStatement statement(database->GetConnectionHandle());
+    if (statement.ExecDirect(
+            FormatSql("UPDATE RemoteServerAccounts SET LastMailId = '%s' WHERE aUserName = '%s' AND UserId = '%s'",
+                      SqlText::Quote(id), SqlText::Quote(account.userName), SqlText::Quote(account.userId))))
+        return true;
+    StatementError(statement.Handle());
+    return false;
+}
+
+int CRemoteMailSpooler::DownloadAccount(const Account& account) {
+    CPop3Connection pop;
+    pop.SetReceiveBufferSize(receiveBufferSize);
+    pop.SetStopFlag(stopRequested);
+    // Retrieval never deletes by itself: a message goes from the server only
+    // once its spool file is whole on disk.
+    pop.SetLeaveOnServer(true);
+    Status(StringPrintf("Connecting %s", account.serverAddr.c_str()));
+    if (account.port < 1 || account.port > 65535 ||
+        !pop.Connect(account.serverAddr, static_cast<std::uint16_t>(account.port)))
+        return 0;
+    const auto finish = [&pop](int written) {
+        pop.Quit();
+        pop.Close();
+        return written;
+    };
+    if (!pop.Login(account.userId, account.pass)) return finish(0);
+    const int count = pop.GetMessageCount();
+    if (count < 1) return finish(0);
+
+    // The listing gives every message's id; without it they are asked one by one.
+    const bool listed = pop.LoadUidlList(count);
+    const auto uidOf = [&](int number) {
+        const std::vector<std::string>& list = pop.UidlList();
+        if (!listed) return pop.GetUidl(number);
+        return number >= 1 && static_cast<std::size_t>(number) <= list.size() ? list[number - 1] : std::string();
+    };
+    int last = 0;
+    // When mail is not left on the server, what was fetched is gone from it.
+    if (!account.lastMailId.empty() && account.leaveMailOnServer && listed) {
+        int number = 0;
+        if (pop.FindUidl(account.lastMailId, number)) last = std::min(number, count);
+        // A server repeating an id: the copies count as fetched too.
+        while (last > 0 && last < count && uidOf(last + 1) == account.lastMailId) ++last;
+    }
+    // MaxMails new messages at most per pass, after the last one fetched.
+    const int end = maxMails != 0 && static_cast<std::uint32_t>(count - last) > maxMails
+                        ? last + static_cast<int>(maxMails)
+                        : count;
+    if (last >= end) return finish(0);
+
+    pop.SetStatusWindow(statusWindow);
+    int written = 0;
+    for (int i = last + 1; i <= end && !StopRequested(); ++i) {
+        Status(StringPrintf("Downloading %d of %d from %s", i, end, account.serverAddr.c_str()));
+        const std::unique_ptr<CTempMailContent> message = pop.RetrieveMessage(i);
+        if (!message) break;
+        CRemoteSpoolFile record;
+        record.userId = account.userId;
+        record.userName = account.userName;
+        record.serverAddr = account.serverAddr;
+        record.alias = account.alias;
+        record.aliasAddress = account.aliasAddress;
+        if (!record.Write(*message, spoolDirectory)) {
+            // Nothing recorded, nothing deleted: the next pass fetches it again.
+            g_moduleLog.Write(StringPrintf("*** A message from %s could not be written to %s",
+                                           account.serverAddr.c_str(), spoolDirectory.c_str()));
+            break;
+        }
+        ++written;
+        const std::string uid = uidOf(i);
+        if (!uid.empty()) StoreLastMailId(account, uid);
+        if (!account.leaveMailOnServer) pop.DeleteMessage(i);
+    }
+    pop.SetStatusWindow(nullptr);
+    return finish(written);
+}
+
+// --- Distribution.
+
+int CRemoteMailSpooler::DistributeRemoteMail() {
+    int removed = 0;
+    const std::vector<std::string> files = SpoolFiles(spoolDirectory);
+    if (database && !files.empty()) {
+        DWORD routeAll = 0;
+        ReadRegistryDword(settings::kPreferencesKeyPath, "RouteAllMailsToPostmaster", routeAll);
+        CSmtpConnection smtp;
+        smtp.SetHeloName("");
+        // A local server that stalls must not hold the cycle for ever.
+        smtp.SetBoundedReplies(true);
+        if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
+            CSmtpConnection::kConnected) {
+            for (const std::string& path : files) {
+                if (DistributeFile(smtp, path, routeAll != 0)) ++removed;
+            }
+            smtp.Quit();
+        }
+        smtp.Disconnect();
+    }
+    served.clear();
+    return removed;
+}
+
+void CRemoteMailSpooler::SetAside(const std::string& path) {
+    const std::string aside =
+        path.substr(0, path.size() - std::string_view(CRemoteSpoolFile::kExtension).size()) + ".bad";
+    const bool moved = ::rename(path.c_str(), aside.c_str()) == 0;
+    g_moduleLog.Write(StringPrintf("*** Remote spool file %s is truncated or corrupt: %s", path.c_str(),
+                                   moved ? ("kept as " + aside).c_str() : "it could not be set aside"));
+}
+
+bool CRemoteMailSpooler::DistributeFile(CSmtpConnection& smtp, const std::string& path, bool routeAll) {
+    CRemoteSpoolFile record;
+    switch (record.Read(path)) {
+        case CRemoteSpoolFile::ReadResult::OpenFailed:
+            return false;  // gone meanwhile, or unreadable now: tried again next time
+        case CRemoteSpoolFile::ReadResult::Corrupt:
+            SetAside(path);
+            return false;
+        case CRemoteSpoolFile::ReadResult::Ok:
+            break;
+    }
+    const std::string head = ReadHead(*record.message, kHeaderBytes);
+    CMailHeader header;
+    header.Parse(head.data(), head.size(), false);
+    std::string id = header.GetField("Message-ID");
+    if (id.empty()) id = header.GetField("Message-Id");
+    const std::string key = TrimmedLower(id);
+
+    std::vector<Recipient> recipients = PlanRecipients(record, header, routeAll);
+    // Only recipients that already have this message in this pass are skipped.
+    if (!key.empty()) {
+        const auto it = served.find(key);
+        if (it != served.end())
+            std::erase_if(recipients, [&](const Recipient& r) { return it->second.count(FoldCase(r.user)) > 0; });
+        if (recipients.empty()) return ::unlink(path.c_str()) == 0;
+    }
+
+    std::string sender = std::string(Trim(ExtractAngleAddress(header.GetField("From"))));
+    if (sender.empty()) sender = Loopback(kPostmaster);
+    smtp.Reset();
+    if (!smtp.MailFrom(sender) && !smtp.MailFrom(Loopback(kPostmaster))) return false;
+    std::vector<std::string> given;
+    for (const Recipient& recipient : recipients) {
+        if (smtp.RcptTo(Loopback(recipient.user))) {
+            given.push_back(recipient.user);
+        } else if (recipient.ownerIfRefused && !record.userName.empty()) {
+            const bool ownerServed = !key.empty() && served[key].count(FoldCase(record.userName)) > 0;
+            if (!ownerServed && smtp.RcptTo(Loopback(record.userName))) given.push_back(record.userName);
+        }
+    }
+    if (!smtp.SendData(*record.message)) return false;  // kept for the next distribution
+    if (!key.empty())
+        for (const std::string& user : given) served[key].insert(FoldCase(user));
+    return ::unlink(path.c_str()) == 0;
+}
+
+std::vector<CRemoteMailSpooler::Recipient> CRemoteMailSpooler::PlanRecipients(const CRemoteSpoolFile& record,
+                                                                              const CMailHeader& header,
+                                                                              bool routeAll) {
+    std::vector<Recipient> planned;
+    const auto add = [&](const std::string& user, bool ownerIfRefused) {
+        const bool known =
+            std::any_of(planned.begin(), planned.end(), [&](const Recipient& r) { return EqualsNoCase(r.user, user); });
+        // A file without an owner names nobody: "@127.0.0.1" is no recipient.
+        if (!known && !user.empty()) planned.push_back({user, ownerIfRefused});
+    };
+    if (!record.alias) {
+        add(record.userName, false);
+    } else {
+        for (const std::string& candidate : CollectLocalRecipients(record, header)) {
+            const std::string user = ResolveLocalUser(record, candidate);
+            if (!user.empty()) add(user, false);
+        }
+    }
+    if (planned.empty()) {
+        // Nobody local by name: the envelope recipient the last relay recorded.
+        const std::optional<std::string> r = FindReceivedForAddress(header.GetField("Received"));
+        std::string user;
+        if (r && r->find(record.aliasAddress) != std::string::npos) {
+            const std::size_t at = r->find('@');
+            user = ResolveLocalUser(record, r->substr(0, at));
+        }
+        if (!user.empty())
+            add(user, true);
+        else
+            add(record.userName, false);
+    }
+    if (routeAll) add(kPostmaster, false);
+    return planned;
+}
+
+std::vector<std::string> CRemoteMailSpooler::CollectLocalRecipients(const CRemoteSpoolFile& record,
+                                                                    const CMailHeader& header) const {
+    std::vector<std::string> candidates;
+    const bool shared = record.aliasAddress.find('@') != std::string::npos;
+    for (const char* field : {"To", "Cc", "Bcc"}) {
+        const std::string value = header.GetField(field);
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            const std::size_t end = value.find_first_of(",;", start);
+            const std::string piece = TrimmedLower(
+                std::string_view(value).substr(start, end == std::string::npos ? std::string::npos : end - start));
+            start = end == std::string::npos ? value.size() + 1 : end + 1;
+            // As stored: an alias address with capitals matches nothing.
+            if (piece.find(record.aliasAddress) == std::string::npos) continue;
+            std::string candidate =
+                shared ? SharedAddressCandidate(piece, record.aliasAddress) : DomainCandidate(piece);
+            if (!candidate.empty()) candidates.push_back(std::move(candidate));
+        }
+    }
+    return candidates;
+}
+
+// --- Resolution.
+
+bool CRemoteMailSpooler::AccountExists(const std::string& name, std::string& stored) {
+    OdbcStatement statement(database->GetConnectionHandle());
+    if (!statement.ExecDirect(
+            FormatSql("SELECT aUserName FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(name)))) {
+        StatementError(statement.Handle());
+        return false;
+    }
+    return statement.Fetch() && statement.GetText(1, stored) && !stored.empty();
+}
+
+bool CRemoteMailSpooler::MayRead(const std::string& user) {
+    const SQLHDBC connection = database->GetConnectionHandle();
+    std::int32_t accountId = 0;
+    SQLLEN indicator = 0;
+    {
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect(
+                FormatSql("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(user))) ||
+            !statement.BindLong(1, accountId, &indicator)) {
+            StatementError(statement.Handle());
+            return false;
+        }
+        if (!statement.Fetch() || indicator == SQL_NULL_DATA) return false;
+    }
+    OdbcStatement statement(connection);
+    std::int32_t allowRead = 0;
+    if (!statement.ExecDirect(
+            FormatSql("SELECT aAllowRead FROM AccessControl  WHERE aAccountId = %ld", static_cast<long>(accountId))) ||
+        !statement.BindLong(1, allowRead, &indicator)) {
+        StatementError(statement.Handle());
+        return false;
+    }
+    return statement.Fetch() && indicator != SQL_NULL_DATA && allowRead != 0;
+}
+
+std::string CRemoteMailSpooler::ResolveLocalUser(const CRemoteSpoolFile& record, const std::string& candidate) {
+    if (!database || candidate.empty()) return "";
+    std::string user;
+    if (!AccountExists(candidate, user)) {
+        user.clear();
+        OdbcStatement statement(database->GetConnectionHandle());
+        if (!statement.ExecDirect(FormatSql("SELECT UserId FROM Aliases WHERE aUserName = '%s' AND AliasName = '%s'",
+                                            SqlText::Quote(record.userName), SqlText::Quote(candidate)))) {
+            StatementError(statement.Handle());
+            return "";
+        }
+        if (!statement.Fetch() || !statement.GetText(1, user)) user.clear();
+    }
+    if (user.empty()) {
+        const std::unique_ptr<CLocalAccount> account(database->FindAccountBySuffix(candidate));
+        if (account) user = account->GetUserName();
+    }
+    if (!user.empty() && ProcessSettings::Current().accessControl && !MayRead(user)) return "";
+    return user;
+}
