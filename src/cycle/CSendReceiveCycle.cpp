@@ -9,6 +9,8 @@
 #include "foundation/CRegistryKey.h"
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/COutboundDelivery.h"
+#include "retrieval/CMappedDownloader.h"
+#include "retrieval/CRemoteMailSpooler.h"
 #include "spool/CMailRouter.h"
 
 namespace {
@@ -193,10 +195,23 @@ void CSendReceiveCycle::Worker() {
     }
 
     if (!sendOnly) {
-        // Downloads: "Downloading Mails" and the mapped POP3 accounts, then
-        // "Downloading Remote Server Mails" into the remote spool directory,
-        // each unless stopRequested, and the wait for the mapped-account
-        // download threads. They come with mail retrieval; skipped until then.
+        PostStep("Downloading Mails");
+        CMappedDownloader mapped;
+        if (database && !stopRequested) mapped.DownloadMappedAccounts(*database, &statusQueue, stopRequested);
+        // The previous pass's remote mail was distributed at its end.
+        remoteDownloader.reset();
+        remoteDatabase.reset();
+        if (database && !stopRequested) {
+            remoteDownloader = std::make_unique<CRemoteMailSpooler>();
+            remoteDownloader->SetDatabase(database.get());
+            remoteDownloader->SetStatusWindow(&statusQueue);
+            remoteDownloader->SetStopFlag(&stopRequested);
+            PostStep("Downloading Remote Server Mails");
+            remoteDownloader->DownloadRemoteServerAccounts();
+        }
+        mapped.WaitForMappedDownloads();
+        // Distribution at the end of the pass still needs the connection.
+        if (remoteDownloader) remoteDatabase = std::move(database);
     }
 
     delivery.reset();
@@ -210,8 +225,7 @@ void CSendReceiveCycle::FinishCycle() {
     // Hang-up: a cycle that dialed ("Disconnecting") hangs up here; comes
     // with dial-up support.
     status.SetMainText("Distributing Mails");
-    // The remote server mail kept by the download step is distributed here;
-    // comes with mail retrieval.
+    if (remoteDownloader) remoteDownloader->DistributeRemoteMail();
     status.SetMainText("Send and Receive Completed");
     ++cyclesCompleted;
     busy = false;

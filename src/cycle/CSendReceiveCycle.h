@@ -1,10 +1,12 @@
 // CSendReceiveCycle: the send and receive cycle of a server without windows.
 //
-// A cycle delivers the outbound queue on a worker thread and reports its
-// progress to a status window, here a StatusWindowQueue read by the cycle's
-// own message thread, which also stands for the main window's 500 ms clock:
-// on every tick it takes the triggers that exist without a console, in
-// order: the mail-count trigger (SendOnMailCount remote recipients queued
+// A cycle delivers the outbound queue on a worker thread, then (unless it
+// is send-only) fetches the users' mapped POP3 accounts and the remote
+// server accounts, and at its end distributes the remote server mail to
+// the local users. It reports its progress to a status window, here a
+// StatusWindowQueue read by the cycle's own message thread, which also
+// stands for the main window's 500 ms clock: on every tick it takes the
+// triggers that exist without a console, in order: the mail-count trigger (SendOnMailCount remote recipients queued
 // since the last one: a send-only cycle) and the cycle request (message
 // 1135). The start-up switch SendReceiveOnStartup starts one cycle in Start.
 //
@@ -30,6 +32,7 @@
 #include "platform/StatusWindow.h"
 
 class CMailDatabase;
+class CRemoteMailSpooler;
 
 class CSendReceiveCycle {
 public:
@@ -88,6 +91,10 @@ private:
 
     StatusWindowQueue statusQueue;
     CCycleStatus status;
+    // The last pass's remote server mail and the connection it is
+    // distributed on, kept from its download step until the next pass.
+    std::unique_ptr<CMailDatabase> remoteDatabase;
+    std::unique_ptr<CRemoteMailSpooler> remoteDownloader;
 
     std::mutex workerLock;  // guards the worker thread object
     std::thread worker;
