@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "E2eSupport.h"
@@ -49,6 +50,18 @@ protected:
 
     // Temporary message files of the server still on disk.
     std::vector<std::string> TempFiles() const { return home.Files("tmp", "Tes", ".tmp"); }
+
+    std::string Status() { return home.Velmora({"status"}).output; }
+    // Starts a send and receive pass and waits until `passes` have completed
+    // since the server started.
+    void Pass(int passes) {
+        // A message queued in the second a pass starts waits for the next one.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        const RunResult started = home.Velmora({"send-receive"});
+        ASSERT_EQ(started.status, 0) << started.output;
+        const std::string done = std::to_string(passes) + " completed";
+        ASSERT_TRUE(WaitUntil([&] { return Status().find(done) != std::string::npos; }, kDeliveryWait)) << Status();
+    }
 
     bool WaitForMail(const std::string& user, std::size_t count) {
         return WaitUntil([&] { return home.InboxFiles(user).size() >= count; }, kDeliveryWait);

@@ -19,16 +19,6 @@ protected:
         const RunResult result = home.Velmora(args);
         ASSERT_EQ(result.status, 0) << result.output;
     }
-    std::string Status() { return home.Velmora({"status"}).output; }
-    // Starts a pass and waits until `passes` have completed since start.
-    void Pass(int passes) {
-        // A message queued in the second a pass starts waits for the next one.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-        const RunResult started = home.Velmora({"send-receive"});
-        ASSERT_EQ(started.status, 0) << started.output;
-        const std::string done = std::to_string(passes) + " completed";
-        ASSERT_TRUE(WaitUntil([&] { return Status().find(done) != std::string::npos; }, kDeliveryWait)) << Status();
-    }
     void Send(const std::vector<std::string>& to, const std::string& text) {
         SmtpClient client;
         Open(client);
