@@ -116,8 +116,8 @@ bool CPop3Connection::ReadListing(std::string& body, std::size_t maxBytes) {
     for (;;) {
         const std::size_t taken = unstuffer.Feed(pending.data(), pending.size(), body);
         pending.erase(0, taken);
-        if (unstuffer.Done()) return true;
         if (body.size() > maxBytes) return false;
+        if (unstuffer.Done()) return true;
         if (!ReceiveMore(Clock::now() + timeout, receiveBufferSize)) return false;
     }
 }
