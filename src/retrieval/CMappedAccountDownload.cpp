@@ -88,6 +88,8 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
     CSmtpConnection smtp;
     smtp.SetHeloName("");
     smtp.SetChunkSize(context.sendBufferSize);
+    // A local server that stops answering must not hold the pass for ever.
+    smtp.SetBoundedReplies(true);
     const std::uint64_t limit = job.sizeLimitKb > 0 ? static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 : 0;
     for (int i = first; i <= count && !Stopping(); ++i) {
         Status(StringPrintf("Downloading Mail %d of %d from %s for %s", i - first + 1, count - first + 1,

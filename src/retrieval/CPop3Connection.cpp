@@ -171,7 +171,6 @@ bool CPop3Connection::LoadUidlList(int messageCount) {
         if (end == std::string::npos) break;  // the listing ends with a whole line
         std::string_view line(body.data() + start, end - start);
         start = end + 1;
-        if (line.find("+OK") != std::string_view::npos) continue;
         line = Trim(line);
         const std::size_t gap = line.find_first_of(" \t");
         const std::string_view numberToken = line.substr(0, gap);
