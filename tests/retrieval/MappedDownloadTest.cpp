@@ -119,6 +119,8 @@ TEST_F(MappedDownloadTest, RefusedOrOversizedMailStaysOnTheServer) {
         ASSERT_TRUE(dovecot.AddMessage("refused", "m" + std::to_string(i + 1), kTexts[i]));
         ASSERT_TRUE(dovecot.AddMessage("big", "m" + std::to_string(i + 1), kTexts[i]));
     }
+    // A stored 0 would grant no worker at all: the pass must still run.
+    SetSettingDword(settings::kPreferencesKeyPath, "ReceiveThreadCount", 0);
     // The peer refuses the data of mail for "rejectdata...".
     Map("rejectdata", "refused", false);
     // 20 KB of z: above a 10 KB limit.
