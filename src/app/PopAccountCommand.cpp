@@ -99,8 +99,9 @@ int Add(CMailDatabase& db, const Mapping& mapping, const std::string& portText, 
         if (!password.empty() && password.back() == '\r') password.pop_back();
     }
     if (!CMappedAccounts::IsValidValue(password, CMappedAccounts::kMaxPassword, true))
-        return Refuse(err, "the password must be 1 to 150 printable ASCII characters: give it with --password P or "
-                           "on standard input");
+        return Refuse(err,
+                      "the password must be 1 to 150 printable ASCII characters: give it with --password P or "
+                      "on standard input");
     switch (CMappedAccounts::Add(db.GetConnectionHandle(), mapping.accountId, entry, password)) {
         case CMappedAccounts::Change::Made:
             out << "Mapped account " << Name(mapping) << " added (port " << entry.port << ", mail "
@@ -118,7 +119,8 @@ int List(CMailDatabase& db, const std::string& user, long accountId, std::ostrea
     std::vector<CMappedAccounts::Entry> entries;
     if (!CMappedAccounts::List(db.GetConnectionHandle(), accountId, entries))
         return Refuse(err, "the mapped accounts of " + user + " cannot be read");
-    if (entries.empty()) out << user << " has no mapped account: velmora popaccount add " << user << " SERVER REMOTEUSER\n";
+    if (entries.empty())
+        out << user << " has no mapped account: velmora popaccount add " << user << " SERVER REMOTEUSER\n";
     for (const CMappedAccounts::Entry& e : entries)
         out << e.server << ":" << e.port << "  " << e.remoteUser << "  " << (e.enabled ? "enabled" : "disabled")
             << (e.leaveOnServer ? "  leave-on-server" : "") << "\n";

@@ -25,9 +25,9 @@ long CMappedAccounts::Count(SQLHDBC connection, long accountId, const std::strin
                             const std::string& remoteUser) {
     OdbcStatement statement(connection);
     std::string count;
-    if (!statement.ExecDirect(FormatSql(
-            "SELECT count(*) FROM POPACCOUNTS WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'",
-            accountId, SqlText::Quote(remoteUser), SqlText::Quote(server))) ||
+    if (!statement.ExecDirect(
+            FormatSql("SELECT count(*) FROM POPACCOUNTS WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'",
+                      accountId, SqlText::Quote(remoteUser), SqlText::Quote(server))) ||
         !statement.Fetch() || !statement.GetText(1, count))
         return -1;
     return std::strtol(count.c_str(), nullptr, 10);
@@ -39,8 +39,8 @@ CMappedAccounts::Change CMappedAccounts::Add(SQLHDBC connection, long accountId,
     if (present < 0) return Change::Failed;
     if (present > 0) return Change::NothingToDo;
     OdbcStatement statement(connection);
-    return statement.ExecDirect(FormatSql("INSERT INTO POPACCOUNTS VALUES(%ld,'%s','%s','%s','0',%d,%ld,%d)",
-                                          accountId, SqlText::Quote(entry.remoteUser), SqlText::Quote(password),
+    return statement.ExecDirect(FormatSql("INSERT INTO POPACCOUNTS VALUES(%ld,'%s','%s','%s','0',%d,%ld,%d)", accountId,
+                                          SqlText::Quote(entry.remoteUser), SqlText::Quote(password),
                                           SqlText::Quote(entry.server), entry.leaveOnServer ? 1 : 0,
                                           static_cast<long>(entry.port), entry.enabled ? 1 : 0))
                ? Change::Made

@@ -43,8 +43,8 @@ protected:
         if (db.AccountExists(local) != CMailDatabase::Presence::Present) {
             ASSERT_TRUE(db.CreateAccount(local, "pw", false, false, local + "@example.org", 0, 1, 1, 0, 0));
         }
-        ASSERT_TRUE(Exec("UPDATE Accounts SET RecvMailSizeLimit = " + std::to_string(limitKb) +
-                         " WHERE aUserName = '" + local + "'"));
+        ASSERT_TRUE(Exec("UPDATE Accounts SET RecvMailSizeLimit = " + std::to_string(limitKb) + " WHERE aUserName = '" +
+                         local + "'"));
         CMappedAccounts::Entry entry;
         entry.server = "127.0.0.1";
         entry.remoteUser = remote;
@@ -135,7 +135,8 @@ TEST_F(MappedDownloadTest, RefusedOrOversizedMailStaysOnTheServer) {
     });
     ASSERT_NE(notice, got.end());
     EXPECT_EQ(notice->find("dave@127.0.0.1\n"), 0u);
-    EXPECT_NE(notice->find(std::to_string(kTexts[2].size()) + " bytes from bob@example.net"), std::string::npos) << *notice;
+    EXPECT_NE(notice->find(std::to_string(kTexts[2].size()) + " bytes from bob@example.net"), std::string::npos)
+        << *notice;
     EXPECT_NE(notice->find("Subject : three"), std::string::npos);
     // Told once, and still there.
     Pass();
@@ -149,7 +150,8 @@ TEST_F(MappedDownloadTest, TwentyAccountsThroughFourWorkersAllArrive) {
     ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
     for (int u = 0; u < 20; ++u) {
         for (const char* name : {"a", "b"})
-            ASSERT_TRUE(dovecot.AddMessage("r" + std::to_string(u), name, "Subject: " + std::to_string(u) + "\r\n\r\nx\r\n"));
+            ASSERT_TRUE(
+                dovecot.AddMessage("r" + std::to_string(u), name, "Subject: " + std::to_string(u) + "\r\n\r\nx\r\n"));
         Map("user" + std::to_string(u), "r" + std::to_string(u), false);
     }
     Pass();
