@@ -6,6 +6,7 @@
 //   velmora [--home DIR] alias ..   alias names of remote server account mail
 //   velmora [--home DIR] relay ..   the address ranges that may relay
 //   velmora [--home DIR] remoteaccount ..  remote mailboxes shared by local users
+//   velmora [--home DIR] popaccount ..  a user's mapped remote POP3 mailboxes
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
@@ -22,6 +23,7 @@
 #include "app/CommandSupport.h"
 #include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
+#include "app/PopAccountCommand.h"
 #include "app/QueueCommand.h"
 #include "app/RelayCommand.h"
 #include "app/RemoteAccountCommand.h"
@@ -53,6 +55,9 @@ void PrintProgramUsage(std::ostream& out) {
            "                        the client address ranges that may relay\n"
            "  remoteaccount add|list|delete|set ...\n"
            "                        remote mailboxes whose mail is shared among local users\n"
+           "  popaccount add USER SERVER REMOTEUSER [--port N] [--password P] [--leave-on-server]\n"
+           "  popaccount list USER | popaccount delete|enable|disable USER SERVER REMOTEUSER\n"
+           "                        a user's remote POP3 mailboxes fetched by each pass\n"
            "  run [--headless]      run the server until SIGTERM or SIGINT\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
@@ -77,6 +82,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "alias") return AliasCommand::PrintUsage(out);
     if (command == "relay") return RelayCommand::PrintUsage(out);
     if (command == "remoteaccount") return RemoteAccountCommand::PrintUsage(out);
+    if (command == "popaccount") return PopAccountCommand::PrintUsage(out);
     if (command == "run") return PrintRunUsage(out);
     if (command == "send-receive" || command == "status" || command == "stop")
         return ControlCommand::PrintUsage(command, out);
@@ -111,6 +117,8 @@ int main(int argc, char** argv) {
     }
     static const char* const kCommands[] = {"setup",         "reg", "account", "domain",       "alias",  "relay",
                                             "remoteaccount", "run", "queue",   "send-receive", "status", "stop"};
+    static const char* const kCommands[] = {"setup", "reg",          "account", "domain", "popaccount", "run",
+                                            "queue", "send-receive", "status",  "stop"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -141,6 +149,9 @@ int main(int argc, char** argv) {
     if (line.command == "remoteaccount") {
         Home::Use(home);
         return RemoteAccountCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    if (line.command == "popaccount") {
+        Home::Use(home);
+        return PopAccountCommand::Run(line.args, std::cin, std::cout, std::cerr);
     }
     if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
         return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);

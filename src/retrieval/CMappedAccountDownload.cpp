@@ -26,7 +26,8 @@ constexpr std::uint64_t kSizeSlack = 64 * 1024;
 
 // A header value for one line of a notice.
 std::string OneLine(std::string text) {
-    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
     return CGeneratedMailPolicy::Quote(std::string(Trim(text)));
 }
 
@@ -88,6 +89,8 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
     CSmtpConnection smtp;
     smtp.SetHeloName("");
     smtp.SetChunkSize(context.sendBufferSize);
+    // A local server that stops answering must not hold the pass for ever.
+    smtp.SetBoundedReplies(true);
     const std::uint64_t limit = job.sizeLimitKb > 0 ? static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 : 0;
     for (int i = first; i <= count && !Stopping(); ++i) {
         Status(StringPrintf("Downloading Mail %d of %d from %s for %s", i - first + 1, count - first + 1,
@@ -170,10 +173,9 @@ bool CMappedAccountDownload::NotifyOversized(CPop3Connection& pop, int number, l
 void CMappedAccountDownload::StoreLastId() {
     if (job.lastMailId == storedLastId) return;
     OdbcStatement statement(context.connection);
-    statement.ExecDirect(
-        FormatSql("UPDATE PopAccounts SET LastMailId = '%s' WHERE aAccountId = %ld AND UserId = '%s' AND "
-                  "SERVERADDR='%s'",
-                  SqlText::Quote(job.lastMailId), job.accountId, SqlText::Quote(job.remoteUser),
-                  SqlText::Quote(job.server)));
+    statement.ExecDirect(FormatSql(
+        "UPDATE PopAccounts SET LastMailId = '%s' WHERE aAccountId = %ld AND UserId = '%s' AND "
+        "SERVERADDR='%s'",
+        SqlText::Quote(job.lastMailId), job.accountId, SqlText::Quote(job.remoteUser), SqlText::Quote(job.server)));
     storedLastId = job.lastMailId;
 }

@@ -72,8 +72,9 @@ std::vector<MappedAccountJob> CMappedDownloader::ReadJobs(CAccountDatabase& data
         account.accountId = accountId;
         {
             OdbcStatement statement(connection);
-            if (!statement.ExecDirect(FormatSql("SELECT aUserName,RecvMailSizeLimit FROM Accounts WHERE aAccountId = %d",
-                                                static_cast<int>(accountId))) ||
+            if (!statement.ExecDirect(
+                    FormatSql("SELECT aUserName,RecvMailSizeLimit FROM Accounts WHERE aAccountId = %d",
+                              static_cast<int>(accountId))) ||
                 !statement.Fetch())
                 continue;
             account.userName = Column(statement, 1, 255);

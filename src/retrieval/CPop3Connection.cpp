@@ -116,8 +116,8 @@ bool CPop3Connection::ReadListing(std::string& body, std::size_t maxBytes) {
     for (;;) {
         const std::size_t taken = unstuffer.Feed(pending.data(), pending.size(), body);
         pending.erase(0, taken);
-        if (unstuffer.Done()) return true;
         if (body.size() > maxBytes) return false;
+        if (unstuffer.Done()) return true;
         if (!ReceiveMore(Clock::now() + timeout, receiveBufferSize)) return false;
     }
 }
@@ -171,7 +171,6 @@ bool CPop3Connection::LoadUidlList(int messageCount) {
         if (end == std::string::npos) break;  // the listing ends with a whole line
         std::string_view line(body.data() + start, end - start);
         start = end + 1;
-        if (line.find("+OK") != std::string_view::npos) continue;
         line = Trim(line);
         const std::size_t gap = line.find_first_of(" \t");
         const std::string_view numberToken = line.substr(0, gap);

@@ -117,15 +117,17 @@ TEST(Pop3ConnectionTest, HostilePeersCostBoundedTimeAndMemory) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
     }
     {  // data without end, then a message cut off by a close
-        ScriptedPeer peer([](PeerLink& link) {
-            std::string line;
-            link.Send("+OK\r\n");
-            link.ReadLine(line);
-            link.Send("+OK\r\n");
-            const std::string block(4000, 'y');
-            for (int i = 0; i < 1000 && link.Send(block); ++i) {
-            }
-        }, 2);
+        ScriptedPeer peer(
+            [](PeerLink& link) {
+                std::string line;
+                link.Send("+OK\r\n");
+                link.ReadLine(line);
+                link.Send("+OK\r\n");
+                const std::string block(4000, 'y');
+                for (int i = 0; i < 1000 && link.Send(block); ++i) {
+                }
+            },
+            2);
         CPop3Connection pop;
         pop.SetMaxMessageBytes(100000);
         ASSERT_TRUE(pop.Connect("127.0.0.1", static_cast<std::uint16_t>(peer.Port())));

@@ -134,7 +134,8 @@ int DovecotPeer::MessageCount(const std::string& user) const {
     int count = 0;
     std::error_code ec;
     for (const char* d : {"/cur", "/new"})
-        for (const auto& entry : fs::directory_iterator(Maildir(user) + d, ec)) count += entry.is_regular_file() ? 1 : 0;
+        for (const auto& entry : fs::directory_iterator(Maildir(user) + d, ec))
+            count += entry.is_regular_file() ? 1 : 0;
     return count;
 }
 
