@@ -115,10 +115,9 @@ int main(int argc, char** argv) {
         PrintUsage(line.command, std::cout);
         return 0;
     }
-    static const char* const kCommands[] = {"setup",         "reg", "account", "domain",       "alias",  "relay",
-                                            "remoteaccount", "run", "queue",   "send-receive", "status", "stop"};
-    static const char* const kCommands[] = {"setup", "reg",          "account", "domain", "popaccount", "run",
-                                            "queue", "send-receive", "status",  "stop"};
+    static const char* const kCommands[] = {"setup",        "reg",           "account",    "domain", "alias",
+                                            "relay",        "remoteaccount", "popaccount", "run",    "queue",
+                                            "send-receive", "status",        "stop"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -149,6 +148,7 @@ int main(int argc, char** argv) {
     if (line.command == "remoteaccount") {
         Home::Use(home);
         return RemoteAccountCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
     if (line.command == "popaccount") {
         Home::Use(home);
         return PopAccountCommand::Run(line.args, std::cin, std::cout, std::cerr);
