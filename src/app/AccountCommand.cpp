@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "app/CommandLine.h"
@@ -58,48 +57,11 @@ bool ParseLimit(const std::string& text, long& value) {
     return true;
 }
 
-// Turns terminal echo off for its lifetime.
-class NoEcho {
-public:
-    NoEcho() {
-        if (::tcgetattr(STDIN_FILENO, &saved) == 0) {
-            termios quiet = saved;
-            quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-            active = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
-        }
-    }
-    ~NoEcho() {
-        if (active) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    }
-    NoEcho(const NoEcho&) = delete;
-    NoEcho& operator=(const NoEcho&) = delete;
-
-private:
-    termios saved{};
-    bool active = false;
-};
-
-std::string ReadLine(std::istream& in) {
-    std::string line;
-    std::getline(in, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
-}
-
 // The password and its confirmation from the input.
 void ReadPassword(std::istream& in, std::ostream& out, bool interactive, std::string& password,
                   std::string& confirmation) {
-    if (!interactive) {
-        password = ReadLine(in);
-        confirmation = password;
-        return;
-    }
-    NoEcho quiet;
-    out << "Password: " << std::flush;
-    password = ReadLine(in);
-    out << "\nConfirm Password: " << std::flush;
-    confirmation = ReadLine(in);
-    out << "\n";
+    password = CommandSupport::ReadSecret("Password: ", in, out, interactive);
+    confirmation = interactive ? CommandSupport::ReadSecret("Confirm Password: ", in, out, true) : password;
 }
 
 // The shell's sentence for an editor outcome; the editor's own lines are

@@ -2,6 +2,8 @@
 #include "app/CommandSupport.h"
 
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
@@ -56,4 +58,44 @@ CommandSupport::Answer CommandSupport::Confirm(const std::string& question, std:
     std::getline(in, answer);
     if (!answer.empty() && answer.back() == '\r') answer.pop_back();
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" ? Answer::Yes : Answer::No;
+}
+
+namespace {
+
+// Turns terminal echo off for its lifetime.
+class NoEcho {
+public:
+    NoEcho() {
+        if (::tcgetattr(STDIN_FILENO, &saved) == 0) {
+            termios quiet = saved;
+            quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+            active = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+        }
+    }
+    ~NoEcho() {
+        if (active) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    }
+    NoEcho(const NoEcho&) = delete;
+    NoEcho& operator=(const NoEcho&) = delete;
+
+private:
+    termios saved{};
+    bool active = false;
+};
+
+}  // namespace
+
+std::string CommandSupport::ReadSecret(const std::string& prompt, std::istream& in, std::ostream& out,
+                                       bool interactive) {
+    std::string line;
+    if (interactive) {
+        NoEcho quiet;
+        out << prompt << std::flush;
+        std::getline(in, line);
+        out << "\n";
+    } else {
+        std::getline(in, line);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
 }

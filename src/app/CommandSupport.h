@@ -24,6 +24,11 @@ public:
     // Storage\Mail Directory as set; empty when unset.
     static std::string MailDirectory();
 
+    // One line of input for a password: on a terminal after the prompt and
+    // unechoed, elsewhere (a pipe, a script) just the line. A CR before the
+    // line end is dropped.
+    static std::string ReadSecret(const std::string& prompt, std::istream& in, std::ostream& out, bool interactive);
+
     // A destructive command's question. Nobody can answer on a pipe or in a
     // script, so there it is NotATerminal and the command wants --yes.
     enum class Answer { Yes, No, NotATerminal };

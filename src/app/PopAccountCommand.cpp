@@ -82,7 +82,7 @@ std::string Name(const Mapping& m) {
 }
 
 int Add(CMailDatabase& db, const Mapping& mapping, const std::string& portText, std::string password, bool leave,
-        bool hasPassword, std::istream& in, std::ostream& out, std::ostream& err) {
+        bool hasPassword, std::istream& in, std::ostream& out, std::ostream& err, bool interactive) {
     CMappedAccounts::Entry entry;
     entry.server = mapping.server;
     entry.remoteUser = mapping.remoteUser;
@@ -94,10 +94,9 @@ int Add(CMailDatabase& db, const Mapping& mapping, const std::string& portText, 
             return Refuse(err, "the port must be a number from 1 to 65535, not \"" + portText + "\"");
         entry.port = static_cast<int>(port);
     }
-    if (!hasPassword) {
-        std::getline(in, password);
-        if (!password.empty() && password.back() == '\r') password.pop_back();
-    }
+    if (!hasPassword)
+        password = CommandSupport::ReadSecret("Password of " + mapping.remoteUser + " at " + mapping.server + ": ", in,
+                                              out, interactive);
     if (!CMappedAccounts::IsValidValue(password, CMappedAccounts::kMaxPassword, true))
         return Refuse(err,
                       "the password must be 1 to 150 printable ASCII characters: give it with --password P or "
@@ -138,8 +137,8 @@ void PopAccountCommand::PrintUsage(std::ostream& out) {
            "the local account USER. Without --password the password is read from standard input.\n";
 }
 
-int PopAccountCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-                           std::ostream& err) {
+int PopAccountCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+                           bool interactive) {
     if (args.empty()) return Usage(err);
     const std::string& verb = args[0];
     CommandLine line;
@@ -167,7 +166,7 @@ int PopAccountCommand::Run(const std::vector<std::string>& args, std::istream& i
     if (!CommandSupport::Connect(db, "popaccount", err)) return kRefused;
     if (!Resolve(db, line.args[0], mapping.accountId, err)) return kRefused;
     if (verb == "list") return List(db, line.args[0], mapping.accountId, out, err);
-    if (verb == "add") return Add(db, mapping, portText, password, leave, hasPassword, in, out, err);
+    if (verb == "add") return Add(db, mapping, portText, password, leave, hasPassword, in, out, err, interactive);
 
     const SQLHDBC connection = db.GetConnectionHandle();
     const CMappedAccounts::Change change =

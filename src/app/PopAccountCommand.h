@@ -16,6 +16,8 @@
 class PopAccountCommand {
 public:
     // Returns the exit code: 0 done, 1 refused or failed, 64 bad usage.
-    static int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
+    // interactive: standard input is a terminal (the password is asked for, unechoed).
+    static int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+                   bool interactive);
     static void PrintUsage(std::ostream& out);
 };

@@ -166,9 +166,8 @@ int RemoteAccountCommand::Run(const std::vector<std::string>& args, std::istream
         a.alias = !o.alias.empty();
         a.aliasAddress = FoldCase(o.alias);
         if (!o.hasPassword) {
-            if (interactive) out << "Password of " << o.user << " at " << o.server << ": " << std::flush;
-            std::getline(in, a.pass);
-            if (!a.pass.empty() && a.pass.back() == '\r') a.pass.pop_back();
+            a.pass =
+                CommandSupport::ReadSecret("Password of " + o.user + " at " + o.server + ": ", in, out, interactive);
             o.password = a.pass;
             o.hasPassword = true;
             if (!CheckOptions(o, db, err)) return kRefused;

@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     }
     if (line.command == "popaccount") {
         Home::Use(home);
-        return PopAccountCommand::Run(line.args, std::cin, std::cout, std::cerr);
+        return PopAccountCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
         return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);
