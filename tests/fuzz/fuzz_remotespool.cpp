@@ -5,51 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <unistd.h>
 
+#include "FuzzFiles.h"
 #include "retrieval/CRemoteSpoolFile.h"
 
-namespace {
-
-// One private directory per fuzzing process.
-class WorkDirectoryHolder {
-public:
-    WorkDirectoryHolder() {
-        char pattern[] = "/tmp/velmora-fuzz-remotespool-XXXXXX";
-        if (!::mkdtemp(pattern)) std::abort();
-        path = pattern;
-    }
-    ~WorkDirectoryHolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
-const std::string& WorkDirectory() {
-    static const WorkDirectoryHolder holder;
-    return holder.path;
-}
-
-std::string ContentOf(CMailContent& content) {
-    std::string text;
-    content.Rewind();
-    char block[4096];
-    for (int n; (n = content.Read(block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
-    return text;
-}
-
-}  // namespace
+using fuzzfiles::ContentOf;
+using fuzzfiles::WorkDirectory;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path = WorkDirectory() + "/input.tmp";
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    const std::string path = fuzzfiles::WriteInput(data, size);
     CRemoteSpoolFile record;
     if (record.Read(path) != CRemoteSpoolFile::ReadResult::Ok) {
         if (record.message) std::abort();
