@@ -52,6 +52,14 @@ bool BenchHome::Velmora(std::vector<std::string> args) {
     return Run(args, log_);
 }
 
+std::string BenchHome::VelmoraOutput(std::vector<std::string> args) const {
+    const std::string output = home_ + "/command.out";
+    std::error_code ec;
+    fs::remove(output, ec);
+    args.insert(args.begin(), {program_, "--home", home_});
+    return Run(args, output) ? ReadAll(output) : "";
+}
+
 bool BenchHome::SetDword(const std::string& key, const std::string& value, long number) {
     return Velmora({"reg", "set", key, value, "dword", std::to_string(number)});
 }

@@ -31,6 +31,8 @@ public:
     bool Setup();
     // `velmora --home HOME args...`; true on exit code 0.
     bool Velmora(std::vector<std::string> args);
+    // The same, for what the command prints (empty when it failed).
+    std::string VelmoraOutput(std::vector<std::string> args) const;
     bool SetDword(const std::string& key, const std::string& value, long number);
     // The account NAME@localhost with kPassword; its mailbox limit in kB
     // when given, else the office's default.
