@@ -3,6 +3,7 @@
 //   velmora [--home DIR] reg ...    read and edit settings
 //   velmora [--home DIR] account .. add, list, change and delete accounts
 //   velmora [--home DIR] domain ..  the office's own domains
+//   velmora [--home DIR] popaccount ..  a user's mapped remote POP3 mailboxes
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
@@ -18,6 +19,7 @@
 #include "app/CommandSupport.h"
 #include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
+#include "app/PopAccountCommand.h"
 #include "app/QueueCommand.h"
 #include "app/RegistryCommand.h"
 #include "app/SetupCommand.h"
@@ -41,6 +43,9 @@ void PrintProgramUsage(std::ostream& out) {
            "  account delete NAME [--yes]\n"
            "  domain add NAME [--catch-all USER] | domain list | domain delete NAME\n"
            "                        the domains whose mail is local\n"
+           "  popaccount add USER SERVER REMOTEUSER [--port N] [--password P] [--leave-on-server]\n"
+           "  popaccount list USER | popaccount delete|enable|disable USER SERVER REMOTEUSER\n"
+           "                        a user's remote POP3 mailboxes fetched by each pass\n"
            "  run [--headless]      run the server until SIGTERM or SIGINT\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
@@ -62,6 +67,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "reg") return RegistryCommand::PrintUsage(out);
     if (command == "account") return AccountCommand::PrintUsage(out);
     if (command == "domain") return DomainCommand::PrintUsage(out);
+    if (command == "popaccount") return PopAccountCommand::PrintUsage(out);
     if (command == "run") return PrintRunUsage(out);
     if (command == "send-receive" || command == "status" || command == "stop")
         return ControlCommand::PrintUsage(command, out);
@@ -94,7 +100,7 @@ int main(int argc, char** argv) {
         PrintUsage(line.command, std::cout);
         return 0;
     }
-    static const char* const kCommands[] = {"setup", "reg",          "account", "domain", "run",
+    static const char* const kCommands[] = {"setup", "reg",          "account", "domain", "popaccount", "run",
                                             "queue", "send-receive", "status",  "stop"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
@@ -114,6 +120,10 @@ int main(int argc, char** argv) {
     if (line.command == "domain") {
         Home::Use(home);
         return DomainCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "popaccount") {
+        Home::Use(home);
+        return PopAccountCommand::Run(line.args, std::cin, std::cout, std::cerr);
     }
     if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
         return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);

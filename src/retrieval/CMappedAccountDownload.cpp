@@ -1,0 +1,181 @@
+// CMappedAccountDownload: the steps of one mapped account's pass.
+#include "retrieval/CMappedAccountDownload.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "delivery/CGeneratedMailPolicy.h"
+#include "delivery/CSystemNotice.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+#include "message/AddressFunctions.h"
+#include "message/CMailHeader.h"
+#include "platform/StatusWindow.h"
+#include "platform/Text.h"
+#include "retrieval/CPop3Connection.h"
+#include "smtp/CSmtpConnection.h"
+
+namespace {
+
+constexpr int kDefaultPort = 110;
+// A server may announce a size a little below what it sends (line ends);
+// past the limit by more than this, a retrieval gives up.
+constexpr std::uint64_t kSizeSlack = 64 * 1024;
+
+// A header value for one line of a notice.
+std::string OneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+    return CGeneratedMailPolicy::Quote(std::string(Trim(text)));
+}
+
+std::string LocalAddress(const std::string& user) {
+    return user + "@" + CSmtpConnection::kLocalHost;
+}
+
+}  // namespace
+
+CMappedAccountDownload::CMappedAccountDownload(const MappedAccountJob& job, const Context& context)
+    : job(job), context(context), storedLastId(job.lastMailId) {}
+
+void CMappedAccountDownload::Status(const std::string& text) {
+    if (context.status) context.status->Post(StatusWindow::kStatusLine, 0, text, 0);
+}
+
+void CMappedAccountDownload::Run() {
+    CPop3Connection pop;
+    pop.SetReceiveBufferSize(context.receiveBufferSize);
+    pop.SetStopFlag(context.stop);
+    if (job.sizeLimitKb > 0) pop.SetMaxMessageBytes(static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 + kSizeSlack);
+    const int port = job.port >= 1 && job.port <= 65535 ? job.port : kDefaultPort;
+    if (!pop.Connect(job.server, static_cast<std::uint16_t>(port))) return;
+    Status(StringPrintf("Downloading Mail for %s from %s", job.userName.c_str(), job.server.c_str()));
+    if (!pop.Login(job.remoteUser, job.password)) {
+        pop.Quit();
+        return;
+    }
+    const int count = pop.GetMessageCount();
+    if (count < 1) {
+        pop.Quit();
+        return;
+    }
+    // Without an id for every message the next pass could not tell what it
+    // fetched: nothing is fetched, nothing deleted.
+    const std::vector<std::string>& uids = pop.UidlList();
+    if (!pop.LoadUidlList(count) || uids.size() != static_cast<std::size_t>(count) ||
+        std::any_of(uids.begin(), uids.end(),
+                    [](const std::string& uid) { return uid.empty() || uid.size() > kMaxStoredUid; })) {
+        Status(StringPrintf("No unique ids from %s for %s: its mail is not fetched", job.server.c_str(),
+                            job.userName.c_str()));
+        pop.Quit();
+        return;
+    }
+    // The newest message with the last id handled; a server that lost it
+    // makes every message new.
+    int last = 0;
+    if (!job.lastMailId.empty())
+        for (int i = count; i >= 1 && last == 0; --i)
+            if (uids[static_cast<std::size_t>(i - 1)] == job.lastMailId) last = i;
+    Fetch(pop, count, last);
+    StoreLastId();
+    pop.Quit();
+}
+
+void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
+    const int first = job.leaveOnServer ? last + 1 : 1;
+    if (first > count) return;
+    CSmtpConnection smtp;
+    smtp.SetHeloName("");
+    smtp.SetChunkSize(context.sendBufferSize);
+    // A local server that stops answering must not hold the pass for ever.
+    smtp.SetBoundedReplies(true);
+    const std::uint64_t limit = job.sizeLimitKb > 0 ? static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 : 0;
+    for (int i = first; i <= count && !Stopping(); ++i) {
+        Status(StringPrintf("Downloading Mail %d of %d from %s for %s", i - first + 1, count - first + 1,
+                            job.server.c_str(), job.userName.c_str()));
+        pop.SetStatusWindow(context.status);
+        const std::string& uid = pop.UidlList()[static_cast<std::size_t>(i - 1)];
+        if (limit > 0) {
+            const long size = pop.GetMessageSize(i);
+            if (size < 0) break;
+            if (static_cast<std::uint64_t>(size) > limit) {
+                // Left where it is; the user hears of it once, when it is new.
+                if (i > last) {
+                    if (!NotifyOversized(pop, i, size)) break;
+                    job.lastMailId = uid;
+                }
+                continue;
+            }
+        }
+        if (!smtpOpen) {
+            smtpOpen = smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
+                       CSmtpConnection::kConnected;
+            if (!smtpOpen) break;
+        }
+        const std::unique_ptr<CTempMailContent> message = pop.RetrieveMessage(i);
+        if (!message) break;
+        if (!HandOver(smtp, *message)) break;
+        if (job.leaveOnServer)
+            job.lastMailId = uid;
+        else if (!pop.DeleteMessage(i))
+            break;
+    }
+    if (smtpOpen) {
+        smtp.Quit();
+        smtp.Disconnect();
+    }
+}
+
+bool CMappedAccountDownload::HandOver(CSmtpConnection& smtp, CTempMailContent& message) {
+    const std::string head = ReadHead(message, kHeadBytes);
+    CMailHeader header;
+    header.Parse(head.data(), head.size(), false);
+    std::string sender(Trim(ExtractAngleAddress(header.GetField("From"))));
+    if (sender.empty()) sender = kGatewaySender;
+    bool accepted = smtp.MailFrom(sender);
+    // A sender taken from a header the local server will not take must not
+    // hold the message back for good: the gateway's name stands in.
+    if (!accepted && sender != kGatewaySender) {
+        smtp.Reset();
+        accepted = smtp.MailFrom(kGatewaySender);
+    }
+    if (!accepted || !smtp.RcptTo(LocalAddress(job.userName))) {
+        smtp.Reset();
+        return false;
+    }
+    if (job.routeAll && !EqualsNoCase(job.userName, "postmaster")) smtp.RcptTo(LocalAddress("postmaster"));
+    return smtp.SendData(message);
+}
+
+bool CMappedAccountDownload::NotifyOversized(CPop3Connection& pop, int number, long size) {
+    // The header tells whom from and what about; a server without TOP still
+    // gets the user told, without them.
+    std::string head;
+    pop.RetrieveHeader(number, head, kNoticeHeadBytes);
+    if (!pop.IsConnected()) return false;
+    CMailHeader header;
+    header.Parse(head.data(), head.size(), false);
+    CTempMailContent notice;
+    if (!notice.Open()) return false;
+    const std::string sentence = StringPrintf(
+        "A message of %ld bytes from %s waits on the remote server %s: it is larger than your receiving limit of "
+        "%ld KB and was not fetched.",
+        size, OneLine(header.GetField("From")).c_str(), OneLine(job.server).c_str(), job.sizeLimitKb);
+    const std::string to = LocalAddress(job.userName);
+    if (!CSystemNotice::ComposeNotice(notice, to, "Message left on the remote server", sentence, false,
+                                      OneLine(header.GetField("Date")), to, OneLine(header.GetField("Subject"))))
+        return false;
+    return CSystemNotice::SendNotice(notice, to);
+}
+
+void CMappedAccountDownload::StoreLastId() {
+    if (job.lastMailId == storedLastId) return;
+    OdbcStatement statement(context.connection);
+    statement.ExecDirect(FormatSql(
+        "UPDATE PopAccounts SET LastMailId = '%s' WHERE aAccountId = %ld AND UserId = '%s' AND "
+        "SERVERADDR='%s'",
+        SqlText::Quote(job.lastMailId), job.accountId, SqlText::Quote(job.remoteUser), SqlText::Quote(job.server)));
+    storedLastId = job.lastMailId;
+}

@@ -1,0 +1,99 @@
+// CMappedAccounts: the POPACCOUNTS statements of the administration.
+#include "retrieval/CMappedAccounts.h"
+
+#include <cstdlib>
+
+#include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
+
+namespace {
+
+bool YesNo(const std::string& value) {
+    return !value.empty() && value != "0" && value != "false" && value != "FALSE";
+}
+
+}  // namespace
+
+bool CMappedAccounts::IsValidValue(const std::string& value, std::size_t maxBytes, bool blanksAllowed) {
+    if (value.empty() || value.size() > maxBytes) return false;
+    for (const char c : value)
+        if (c < (blanksAllowed ? 0x20 : 0x21) || c > 0x7E) return false;
+    return true;
+}
+
+long CMappedAccounts::Count(SQLHDBC connection, long accountId, const std::string& server,
+                            const std::string& remoteUser) {
+    OdbcStatement statement(connection);
+    std::string count;
+    if (!statement.ExecDirect(
+            FormatSql("SELECT count(*) FROM POPACCOUNTS WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'",
+                      accountId, SqlText::Quote(remoteUser), SqlText::Quote(server))) ||
+        !statement.Fetch() || !statement.GetText(1, count))
+        return -1;
+    return std::strtol(count.c_str(), nullptr, 10);
+}
+
+CMappedAccounts::Change CMappedAccounts::Add(SQLHDBC connection, long accountId, const Entry& entry,
+                                             const std::string& password) {
+    const long present = Count(connection, accountId, entry.server, entry.remoteUser);
+    if (present < 0) return Change::Failed;
+    if (present > 0) return Change::NothingToDo;
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(FormatSql("INSERT INTO POPACCOUNTS VALUES(%ld,'%s','%s','%s','0',%d,%ld,%d)", accountId,
+                                          SqlText::Quote(entry.remoteUser), SqlText::Quote(password),
+                                          SqlText::Quote(entry.server), entry.leaveOnServer ? 1 : 0,
+                                          static_cast<long>(entry.port), entry.enabled ? 1 : 0))
+               ? Change::Made
+               : Change::Failed;
+}
+
+bool CMappedAccounts::List(SQLHDBC connection, long accountId, std::vector<Entry>& entries) {
+    entries.clear();
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(FormatSql("SELECT ServerAddr,UserId,Port,IsLeaveMailOnServer,Enable,LastMailId FROM "
+                                        "POPACCOUNTS WHERE aAccountId = %ld ORDER BY ServerAddr,UserId",
+                                        accountId)))
+        return false;
+    while (statement.Fetch()) {
+        Entry entry;
+        std::string port, leave, enabled;
+        statement.GetText(1, entry.server);
+        statement.GetText(2, entry.remoteUser);
+        statement.GetText(3, port);
+        statement.GetText(4, leave);
+        statement.GetText(5, enabled);
+        statement.GetText(6, entry.lastMailId);
+        entry.port = static_cast<int>(std::strtol(port.c_str(), nullptr, 10));
+        entry.leaveOnServer = YesNo(leave);
+        entry.enabled = YesNo(enabled);
+        entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+CMappedAccounts::Change CMappedAccounts::Delete(SQLHDBC connection, long accountId, const std::string& server,
+                                                const std::string& remoteUser) {
+    const long present = Count(connection, accountId, server, remoteUser);
+    if (present < 0) return Change::Failed;
+    if (present == 0) return Change::NothingToDo;
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(
+               FormatSql("DELETE FROM POPACCOUNTS WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'",
+                         accountId, SqlText::Quote(remoteUser), SqlText::Quote(server)))
+               ? Change::Made
+               : Change::Failed;
+}
+
+CMappedAccounts::Change CMappedAccounts::SetEnabled(SQLHDBC connection, long accountId, const std::string& server,
+                                                    const std::string& remoteUser, bool enabled) {
+    const long present = Count(connection, accountId, server, remoteUser);
+    if (present < 0) return Change::Failed;
+    if (present == 0) return Change::NothingToDo;
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(FormatSql("UPDATE POPACCOUNTS SET Enable = %d WHERE aAccountId = %ld AND UserId = "
+                                          "'%s' AND ServerAddr = '%s'",
+                                          enabled ? 1 : 0, accountId, SqlText::Quote(remoteUser),
+                                          SqlText::Quote(server)))
+               ? Change::Made
+               : Change::Failed;
+}

@@ -1,0 +1,190 @@
+// CMappedDownloader: reading the pass's mapped accounts, the bounded pool of
+// workers and the wait for them.
+#include "retrieval/CMappedDownloader.h"
+
+#include <cstdlib>
+
+#include "foundation/CAccountDatabase.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+#include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+#include "platform/StatusWindow.h"
+
+namespace {
+
+// Column bounds of the rows read.
+constexpr std::size_t kMaxServer = 255;
+constexpr std::size_t kMaxRemoteUser = 64;
+constexpr std::size_t kMaxPassword = 150;
+constexpr std::size_t kMaxLastId = 101;
+
+// " and serveraddr <> '...'" for each excluded domain, after "where".
+std::string ExcludedServers() {
+    std::string text;
+    for (const char* domain : CMappedDownloader::kExcludedDomains) {
+        if (!text.empty()) text += " and ";
+        text += FormatSql("serveraddr <> '%s'", SqlText::Quote(domain));
+    }
+    return text;
+}
+
+std::string Column(OdbcStatement& statement, SQLUSMALLINT column, std::size_t maxBytes) {
+    std::string value;
+    if (!statement.GetText(column, value)) return {};
+    if (value.size() > maxBytes) value.resize(maxBytes);
+    return value;
+}
+
+bool YesNo(const std::string& value) {
+    return !value.empty() && value != "0" && value != "false" && value != "FALSE";
+}
+
+DWORD Preference(const char* name, DWORD absent) {
+    DWORD value = absent;
+    if (!ReadRegistryDword(settings::kPreferencesKeyPath, name, value)) return absent;
+    return value;
+}
+
+}  // namespace
+
+CMappedDownloader::~CMappedDownloader() {
+    WaitForMappedDownloads();
+}
+
+std::vector<MappedAccountJob> CMappedDownloader::ReadJobs(CAccountDatabase& database, const std::atomic<bool>& stop) {
+    std::vector<MappedAccountJob> jobs;
+    const SQLHDBC connection = database.GetConnectionHandle();
+    if (connection == SQL_NULL_HDBC) return jobs;
+    std::vector<long> accounts;
+    {
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect("SELECT DISTINCT aAccountId FROM POPACCOUNTS where " + ExcludedServers()))
+            return jobs;
+        while (statement.Fetch()) accounts.push_back(std::strtol(Column(statement, 1, 20).c_str(), nullptr, 10));
+    }
+    // Every row is read before a worker starts, so that no cursor stays open
+    // on the shared connection while the workers write to it.
+    for (long accountId : accounts) {
+        if (stop.load()) break;
+        MappedAccountJob account;
+        account.accountId = accountId;
+        {
+            OdbcStatement statement(connection);
+            if (!statement.ExecDirect(
+                    FormatSql("SELECT aUserName,RecvMailSizeLimit FROM Accounts WHERE aAccountId = %d",
+                              static_cast<int>(accountId))) ||
+                !statement.Fetch())
+                continue;
+            account.userName = Column(statement, 1, 255);
+            account.sizeLimitKb = std::strtol(Column(statement, 2, 20).c_str(), nullptr, 10);
+        }
+        if (account.userName.empty()) continue;
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect(
+                FormatSql("SELECT USERID,PASS,SERVERADDR,LASTMAILID,ISLEAVEMAILONSERVER,PORT FROM POPACCOUNTS WHERE "
+                          "aAccountId = %ld and Enable =true and ",
+                          accountId) +
+                ExcludedServers()))
+            continue;
+        while (statement.Fetch()) {
+            MappedAccountJob job = account;
+            job.remoteUser = Column(statement, 1, kMaxRemoteUser);
+            job.password = Column(statement, 2, kMaxPassword);
+            job.server = Column(statement, 3, kMaxServer);
+            job.lastMailId = Column(statement, 4, kMaxLastId);
+            job.leaveOnServer = YesNo(Column(statement, 5, 10));
+            job.port = static_cast<int>(std::strtol(Column(statement, 6, 20).c_str(), nullptr, 10));
+            jobs.push_back(std::move(job));
+        }
+    }
+    return jobs;
+}
+
+void CMappedDownloader::Status(const std::string& text) {
+    if (status) status->Post(StatusWindow::kStatusLine, 0, text, 0);
+}
+
+void CMappedDownloader::DownloadMappedAccounts(CAccountDatabase& accounts, StatusWindow* statusWindow,
+                                               const std::atomic<bool>& stopRequest) {
+    // Workers of an earlier call share this object's pool: they end first.
+    WaitForMappedDownloads();
+    database = &accounts;
+    status = statusWindow;
+    stop = &stopRequest;
+    const bool routeAll = Preference("RouteAllMailsToPostmaster", 0) != 0;
+    // No value at all means the default; a stored 0 would never grant a
+    // unit, so it counts as the default too.
+    DWORD threads = Preference("ReceiveThreadCount", kDefaultThreadCount);
+    if (threads == 0) threads = kDefaultThreadCount;
+    receiveBufferSize = Preference("ReceiveBufferSize", kDefaultBufferSize);
+    sendBufferSize = Preference("SendBufferSize", kDefaultBufferSize);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        freeUnits = threads;
+    }
+    for (MappedAccountJob& job : ReadJobs(accounts, stopRequest)) {
+        if (stopRequest.load()) break;
+        job.routeAll = routeAll;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            changed.wait(guard, [&] { return freeUnits > 0; });
+            // Counted before the thread exists, so a worker that ends at once
+            // cannot leave the count at zero with others still to come.
+            --freeUnits;
+            ++running;
+        }
+        if (!StartWorker(job)) {
+            WorkerEnded();
+            continue;
+        }
+        Status(StringPrintf("Connecting to %s", job.server.c_str()));
+    }
+}
+
+bool CMappedDownloader::StartWorker(const MappedAccountJob& job) {
+    try {
+        std::thread worker([this, job] {
+            DownloadMappedAccount(job);
+            WorkerEnded();
+        });
+        std::lock_guard<std::mutex> guard(lock);
+        workers.push_back(std::move(worker));
+        return true;
+    } catch (...) {  // no thread (std::system_error) or no memory for it
+        return false;
+    }
+}
+
+void CMappedDownloader::WorkerEnded() {
+    std::lock_guard<std::mutex> guard(lock);
+    ++freeUnits;
+    running = running > 1 ? running - 1 : 0;
+    changed.notify_all();
+}
+
+void CMappedDownloader::DownloadMappedAccount(const MappedAccountJob& job) {
+    try {
+        CMappedAccountDownload::Context context;
+        context.connection = database ? database->GetConnectionHandle() : SQL_NULL_HDBC;
+        context.status = status;
+        context.stop = stop;
+        context.receiveBufferSize = receiveBufferSize;
+        context.sendBufferSize = sendBufferSize;
+        CMappedAccountDownload(job, context).Run();
+    } catch (...) {
+        Status(StringPrintf("UnExpected Error with Account:%s on %s", job.userName.c_str(), job.server.c_str()));
+    }
+}
+
+void CMappedDownloader::WaitForMappedDownloads() {
+    std::vector<std::thread> ended;
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return running == 0; });
+        ended.swap(workers);
+    }
+    for (std::thread& worker : ended)
+        if (worker.joinable()) worker.join();
+}

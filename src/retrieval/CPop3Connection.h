@@ -1,0 +1,119 @@
+// CPop3Connection: the client side of POP3 (RFC 1939) as the downloads of
+// remote mailboxes use it: connect and read the greeting, log in with
+// USER/PASS, count messages, ask one message's size or unique id, load the
+// whole unique-id listing, retrieve a message into a temporary message file,
+// read a message's header, delete a message, quit.
+//
+// Plain protocol on one TCP connection; no APOP, TLS or pipelining. One
+// object is used by one thread at a time. Failures are results only (false,
+// -1, "" or null); nothing is logged here. Everything read from the server is
+// bounded: each reply line in length, each wait in time, a listing and a
+// message in size. Retrieved messages are stored with the byte-stuffing
+// undone, exactly as the sender wrote them.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/UniqueFd.h"
+
+class CTempMailContent;
+class StatusWindow;
+
+class CPop3Connection {
+public:
+    // A reply line, CR LF included, must fit in this many bytes less one.
+    static constexpr std::size_t kReplyBufferSize = 512;
+    static constexpr std::uint32_t kDefaultReceiveBufferSize = 5120;
+    static constexpr std::uint32_t kMinReceiveBufferSize = 512;
+    static constexpr std::uint32_t kMaxReceiveBufferSize = 1u << 20;
+    // The wait for each status reply and each piece of a message.
+    static constexpr std::chrono::seconds kReplyWait{90};
+    // The inactivity limit while a listing arrives.
+    static constexpr std::chrono::milliseconds kListingIdle{2000};
+    // Bounds of one listing line's parts (RFC 1939 allows ids of 70 bytes).
+    static constexpr std::size_t kMaxNumberLength = 14;
+    static constexpr std::size_t kMaxUidLength = 999;
+    // A message may not grow past what a message stream can hold.
+    static constexpr std::uint64_t kMaxMessageBytes = 0xFFFFFFFFull;
+
+    CPop3Connection();
+    ~CPop3Connection();
+    CPop3Connection(const CPop3Connection&) = delete;
+    CPop3Connection& operator=(const CPop3Connection&) = delete;
+
+    // Connects and reads the greeting; false (and closed) when either fails.
+    bool Connect(const std::string& host, std::uint16_t port);
+    // The same over a connection made elsewhere (a socket pair in a test).
+    bool Attach(UniqueFd connected);
+    // "User " then "Pass "; true when both are accepted.
+    bool Login(const std::string& user, const std::string& password);
+    // STAT: the message count, -1 on failure.
+    int GetMessageCount();
+    // LIST n: the octet count, -1 on failure.
+    long GetMessageSize(int number);
+    // UIDL n: the unique id, "" on failure.
+    std::string GetUidl(int number);
+    // UIDL: fills the listing (entry i is message i + 1's id); false on failure.
+    bool LoadUidlList(int messageCount);
+    // The number of the first message in the listing with exactly this id.
+    bool FindUidl(const std::string& uid, int& number) const;
+    const std::vector<std::string>& UidlList() const { return uidlList; }
+    // RETR n: the message in a new temporary file positioned at its end, or
+    // null. With leave-on-server off the message is deleted after it arrived.
+    std::unique_ptr<CTempMailContent> RetrieveMessage(int number);
+    // TOP n 0: the header of message n, at most maxBytes of it; false on failure.
+    bool RetrieveHeader(int number, std::string& header, std::size_t maxBytes);
+    // DELE n.
+    bool DeleteMessage(int number);
+    // "Quit" and its reply (not looked at).
+    void Quit();
+    void Close();
+    bool IsConnected() const { return static_cast<bool>(socket); }
+
+    void SetLeaveOnServer(bool leave) { leaveOnServer = leave; }
+    // Receives the retrieval progress texts; may be null. Not owned.
+    void SetStatusWindow(StatusWindow* window) { statusWindow = window; }
+    // The size of each receive of a message, clamped to the bounds above.
+    void SetReceiveBufferSize(std::uint32_t bytes);
+    // A set flag ends a retrieval between two receives. Not owned; may be null.
+    void SetStopFlag(const std::atomic<bool>* flag) { stopFlag = flag; }
+    // A message growing past this fails its retrieval (a server sending without end).
+    void SetMaxMessageBytes(std::uint64_t bytes) { maxMessageBytes = bytes; }
+    void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
+    void SetListingIdle(std::chrono::milliseconds idle) { timeout = idle; }
+    // The last status line without its line end ("" after a failed read).
+    std::string LastReply() const;
+
+private:
+    bool SendCommand(const std::string& command);
+    // One reply line into replyBuffer; bytes after it stay pending.
+    bool ReadStatusLine();
+    // The body of a multi-line reply, unstuffed, at most maxBytes; each wait
+    // ends after `timeout` without data.
+    bool ReadListing(std::string& body, std::size_t maxBytes);
+    // Receives into pending, waiting at most until deadline; false on
+    // time-out, close or error.
+    bool ReceiveMore(std::chrono::steady_clock::time_point deadline, std::size_t room);
+    void PostProgress(std::uint64_t received, std::uint64_t announced);
+    bool Stopping() const { return stopFlag && stopFlag->load(); }
+
+    std::chrono::milliseconds timeout = kListingIdle;
+    std::size_t replyLength = 0;
+    bool leaveOnServer = true;
+    char replyBuffer[kReplyBufferSize];
+    UniqueFd socket;
+    StatusWindow* statusWindow = nullptr;
+    std::uint32_t receiveBufferSize = kDefaultReceiveBufferSize;
+    std::vector<std::string> uidlList;
+    // Bytes received past the last reply line, not yet used.
+    std::string pending;
+    const std::atomic<bool>* stopFlag = nullptr;
+    std::uint64_t maxMessageBytes = kMaxMessageBytes;
+    std::chrono::milliseconds replyWait = kReplyWait;
+};

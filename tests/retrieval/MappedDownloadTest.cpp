@@ -1,0 +1,160 @@
+// Mapped accounts fetched from a real Dovecot and handed to an SMTP peer
+// standing in for the local SMTP server: byte for byte, once, deleted only
+// after the hand-over, oversized mail left in place with a notice, and many
+// accounts through a small pool of workers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "DatabaseTest.h"
+#include "DovecotPeer.h"
+#include "TestPeers.h"
+#include "foundation/SettingsCatalogue.h"
+#include "platform/StatusWindow.h"
+#include "retrieval/CMappedAccounts.h"
+#include "retrieval/CMappedDownloader.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Lines(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += std::string(98, 'z') + "\r\n";
+    return text;
+}
+
+const std::vector<std::string> kTexts = {
+    "From: Ann <ann@example.org>\r\nSubject: one\r\n\r\nplain\r\n",
+    "Subject: dots\r\n\r\n.\r\n..two\r\n.leading\r\nend.\r\n",
+    "From: bob@example.net\r\nSubject: three\r\n\r\n" + Lines(120),
+};
+
+class MappedDownloadTest : public DatabaseTest {
+protected:
+    void SetUp() override {
+        DatabaseTest::SetUp();
+        ASSERT_TRUE(smtp.Start(home.File("smtp")));
+        SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(smtp.Port()));
+    }
+    // A local account with one mapped account on Dovecot's user remote.
+    void Map(const std::string& local, const std::string& remote, bool leaveOnServer, long limitKb = 0) {
+        if (db.AccountExists(local) != CMailDatabase::Presence::Present) {
+            ASSERT_TRUE(db.CreateAccount(local, "pw", false, false, local + "@example.org", 0, 1, 1, 0, 0));
+        }
+        ASSERT_TRUE(Exec("UPDATE Accounts SET RecvMailSizeLimit = " + std::to_string(limitKb) + " WHERE aUserName = '" +
+                         local + "'"));
+        CMappedAccounts::Entry entry;
+        entry.server = "127.0.0.1";
+        entry.remoteUser = remote;
+        entry.port = dovecot.Port();
+        entry.leaveOnServer = leaveOnServer;
+        ASSERT_EQ(CMappedAccounts::Add(Connection(), AccountId(local), entry, "secret"), CMappedAccounts::Change::Made);
+    }
+    void Pass() {
+        CMappedDownloader downloader;
+        downloader.DownloadMappedAccounts(db, &status, stop);
+        downloader.WaitForMappedDownloads();
+    }
+    // Every message the peer took, with its envelope's recipients first.
+    std::vector<std::string> Received() {
+        std::vector<std::string> all;
+        for (int n = 1; n <= smtp.MessageCount(); ++n) {
+            std::string envelope;
+            const std::string text = smtp.Message(n, &envelope);
+            all.push_back(envelope.substr(envelope.find('\n') + 1) + text);
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+
+    DovecotPeer dovecot;
+    SmtpPeer smtp;
+    StatusWindowQueue status;
+    std::atomic<bool> stop{false};
+};
+
+}  // namespace
+
+TEST_F(MappedDownloadTest, MessagesArriveOnceAndLeaveTheServerOnlyWhenAsked) {
+    dovecot.AddUser("kept", "secret");
+    dovecot.AddUser("taken", "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    for (const char* user : {"kept", "taken"})
+        for (std::size_t i = 0; i < kTexts.size(); ++i)
+            ASSERT_TRUE(dovecot.AddMessage(user, "m" + std::to_string(i + 1), kTexts[i]));
+    Map("alice", "kept", true);
+    Map("carol", "taken", false);
+    Pass();
+    std::vector<std::string> expected;
+    for (const std::string& text : kTexts) {
+        expected.push_back("alice@127.0.0.1\n" + text);
+        expected.push_back("carol@127.0.0.1\n" + text);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(Received() == expected) << "not the messages put in, byte for byte";
+    std::string envelope;
+    for (int n = 1; n <= smtp.MessageCount(); ++n)
+        if (smtp.Message(n, &envelope) == kTexts[1]) {
+            EXPECT_EQ(envelope.substr(0, envelope.find('\n')), "MailGateway@127.0.0.1");
+        }
+    EXPECT_EQ(dovecot.MessageCount("kept"), 3);
+    EXPECT_EQ(dovecot.MessageCount("taken"), 0);
+    EXPECT_EQ(Text("SELECT LastMailId FROM POPACCOUNTS WHERE UserId = 'kept'"), "m3");
+
+    // The next pass finds nothing new; a new message is the only one fetched.
+    Pass();
+    EXPECT_EQ(smtp.MessageCount(), 6);
+    ASSERT_TRUE(dovecot.AddMessage("kept", "m4", "Subject: four\r\n\r\nfour\r\n"));
+    Pass();
+    EXPECT_EQ(smtp.MessageCount(), 7);
+}
+
+TEST_F(MappedDownloadTest, RefusedOrOversizedMailStaysOnTheServer) {
+    dovecot.AddUser("refused", "secret");
+    dovecot.AddUser("big", "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    for (std::size_t i = 0; i < kTexts.size(); ++i) {
+        ASSERT_TRUE(dovecot.AddMessage("refused", "m" + std::to_string(i + 1), kTexts[i]));
+        ASSERT_TRUE(dovecot.AddMessage("big", "m" + std::to_string(i + 1), kTexts[i]));
+    }
+    // A stored 0 would grant no worker at all: the pass must still run.
+    SetSettingDword(settings::kPreferencesKeyPath, "ReceiveThreadCount", 0);
+    // The peer refuses the data of mail for "rejectdata...".
+    Map("rejectdata", "refused", false);
+    // 20 KB of z: above a 10 KB limit.
+    Map("dave", "big", false, 10);
+    Pass();
+    EXPECT_EQ(dovecot.MessageCount("refused"), 3);
+    EXPECT_EQ(dovecot.MessageCount("big"), 1);
+    std::vector<std::string> got = Received();
+    ASSERT_EQ(got.size(), 3u);
+    const auto notice = std::find_if(got.begin(), got.end(), [](const std::string& text) {
+        return text.find("Message left on the remote server") != std::string::npos;
+    });
+    ASSERT_NE(notice, got.end());
+    EXPECT_EQ(notice->find("dave@127.0.0.1\n"), 0u);
+    EXPECT_NE(notice->find(std::to_string(kTexts[2].size()) + " bytes from bob@example.net"), std::string::npos)
+        << *notice;
+    EXPECT_NE(notice->find("Subject : three"), std::string::npos);
+    // Told once, and still there.
+    Pass();
+    EXPECT_EQ(smtp.MessageCount(), 3);
+    EXPECT_EQ(dovecot.MessageCount("big"), 1);
+}
+
+TEST_F(MappedDownloadTest, TwentyAccountsThroughFourWorkersAllArrive) {
+    SetSettingDword(settings::kPreferencesKeyPath, "ReceiveThreadCount", 4);
+    for (int u = 0; u < 20; ++u) dovecot.AddUser("r" + std::to_string(u), "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    for (int u = 0; u < 20; ++u) {
+        for (const char* name : {"a", "b"})
+            ASSERT_TRUE(
+                dovecot.AddMessage("r" + std::to_string(u), name, "Subject: " + std::to_string(u) + "\r\n\r\nx\r\n"));
+        Map("user" + std::to_string(u), "r" + std::to_string(u), false);
+    }
+    Pass();
+    EXPECT_EQ(smtp.MessageCount(), 40);
+    for (int u = 0; u < 20; ++u) EXPECT_EQ(dovecot.MessageCount("r" + std::to_string(u)), 0) << u;
+}
