@@ -7,25 +7,32 @@
 //      the Dovecot mailbox of the same name, its mail not left there.
 //   2. --messages (default 2,000) messages of 4 KB, spread evenly over the
 //      mailboxes, are Dovecot's Maildir files (bench/e2e/DovecotBench, in
-//      its user namespace); they are put back before every half.
+//      its user namespace); they are put back before every half, and
+//      Dovecot is started afresh for it.
 //   3. Rounds (--rounds, default 3) of two halves on the one running server:
 //      velmora: `velmora send-receive`; the clock runs from the moment
 //        `velmora status` shows the pass running (the request waits for the
 //        server's next half-second tick, which is printed apart) until the
 //        last message is a ".mel" file in its Inbox;
-//      fetchmail: one `fetchmail --nodetach` over an rc file of every
-//        mailbox (fetchall, no keep: it deletes as the program does), each
-//        handed over SMTP to 127.0.0.1/PORT for userN@localhost; the clock
+//      fetchmail: `fetchmail --nodetach` over an rc file of every mailbox
+//        (fetchall, no keep: it deletes as the program does), each message
+//        handed over SMTP to 127.0.0.1/PORT for userN@localhost; with
+//        --fetchmail-each one fetchmail per mailbox, all at once. The clock
 //        runs from its start until it has exited and the last message is a
 //        ".mel" file. The mapped accounts are disabled meanwhile, so that no
 //        pass of the server's own takes the mail.
 //   Printed: messages per second of each half, the medians and the ratio
-//   velmora/fetchmail, and whether each left its mailboxes empty.
+//   velmora/fetchmail, and what either left on the server.
+// fetchmail writes a message to SMTP line by line; with Nagle's algorithm
+// on its socket the last lines wait for the server's delayed ACK, about
+// 40 ms per message on Linux loopback, which bounds one fetchmail to some
+// 25 messages per second whatever the server does.
 // Until the send/receive pass downloads mapped accounts, the velmora half
 // says how many of the messages its pass fetched and is skipped.
 //
 //   fetch_bench [--program PATH] [--dir DIR] [--messages N] [--accounts N]
-//               [--rounds N] [--skip-velmora] [--userns-base UID]
+//               [--rounds N] [--fetchmail-each] [--skip-velmora]
+//               [--userns-base UID]
 // Without --program the program is looked for next to this one. Everything
 // is made in one directory under --dir (default $TMPDIR or /tmp), removed
 // afterwards (E2E_BENCH_KEEP=1 keeps it).
@@ -66,12 +73,14 @@ struct Options {
     int accounts = 8;
     int rounds = 3;
     bool skipVelmora = false;
+    bool fetchmailEach = false;
     unsigned long usernsBase = 1500000000;
 };
 
 bool Parse(int argc, char** argv, Options& o) {
     BenchOptions options;
     options.Flag("--skip-velmora", o.skipVelmora);
+    options.Flag("--fetchmail-each", o.fetchmailEach);
     options.Value("--messages", o.messages);
     options.Value("--accounts", o.accounts);
     options.Value("--rounds", o.rounds);
@@ -163,24 +172,28 @@ Half VelmoraPass(const BenchHome& home, const std::vector<std::string>& inboxes,
         }
         // The messages a pass handed over reach the Inbox a moment after it ends.
         if (ended && Clock::now() - lastGrowth > 3s) break;
-        std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(20ms);
     }
     half.fetched = static_cast<long>(seen);
-    half.seconds = Seconds(started, last);
+    half.seconds = seen ? Seconds(started, last) : 0;
     half.waitSeconds = Seconds(asked, started);
     half.ok = half.fetched == expected;
     return half;
 }
 
-// fetchmail's rc file: every mailbox, each message handed to the Velmora
-// SMTP listener; plain POP3 (Dovecot offers STLS it cannot complete here).
-std::string WriteFetchmailRc(const std::string& path, int pop3Port, int smtpPort, int accounts) {
+// fetchmail's rc file in dir: the mailboxes of the given accounts, each
+// message handed to the Velmora SMTP listener; plain POP3 (Dovecot offers
+// STLS it cannot complete here).
+std::string WriteFetchmailRc(const std::string& dir, int pop3Port, int smtpPort, const std::vector<int>& accounts) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
     std::string rc =
         "set no syslog\npoll 127.0.0.1 service " + std::to_string(pop3Port) + " protocol pop3 auth password\n";
-    for (int u = 0; u < accounts; ++u)
+    for (const int u : accounts)
         rc += "  user \"" + User(u) + "\" there with password \"" + BenchHome::kPassword + "\" is \"" + User(u) +
               "\" here smtphost \"127.0.0.1/" + std::to_string(smtpPort) + "\" smtpname \"" + User(u) +
               "@localhost\" fetchall nokeep sslproto \"\"\n";
+    const std::string path = dir + "/fetchmailrc";
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << rc;
     if (!out.flush()) return "cannot write " + path;
@@ -189,27 +202,40 @@ std::string WriteFetchmailRc(const std::string& path, int pop3Port, int smtpPort
     return "";
 }
 
-Half FetchmailRun(const std::string& dir, const std::vector<std::string>& inboxes, long expected, std::string& why) {
+// One fetchmail per directory (each with its rc file), all at once, timed
+// until every one has exited and the last message is in its Inbox.
+Half FetchmailRun(const std::vector<std::string>& dirs, const std::vector<std::string>& inboxes, long expected,
+                  std::string& why) {
     Half half;
     const std::size_t before = CountFiles(inboxes, ".mel");
-    const std::string log = dir + "/fetchmail.out";
+    std::vector<char> ran(dirs.size(), 0);
     const auto start = Clock::now();
-    // Exit code 0: mail was fetched.
-    const bool ran = Run({"env", "FETCHMAILHOME=" + dir, kFetchmail, "--nodetach", "--nosyslog", "-f",
-                          dir + "/fetchmailrc", "--pidfile", dir + "/fetchmail.pid"},
-                         log, 600);
+    {
+        std::vector<std::thread> runs;
+        for (std::size_t i = 0; i < dirs.size(); ++i)
+            runs.emplace_back([&, i] {
+                const std::string& dir = dirs[i];
+                // Exit code 0: mail was fetched.
+                ran[i] = Run({"env", "FETCHMAILHOME=" + dir, kFetchmail, "--nodetach", "--nosyslog", "-f",
+                              dir + "/fetchmailrc", "--pidfile", dir + "/fetchmail.pid"},
+                             dir + "/fetchmail.out", 600);
+            });
+        for (std::thread& t : runs) t.join();
+    }
+    const bool allRan = std::all_of(ran.begin(), ran.end(), [](char r) { return r != 0; });
     const auto until = Clock::now() + 600s;
     std::size_t seen = 0;
     while ((seen = CountFiles(inboxes, ".mel") - before) < static_cast<std::size_t>(expected) && Clock::now() < until &&
-           ran)
-        std::this_thread::sleep_for(5ms);
+           allRan)
+        std::this_thread::sleep_for(20ms);
     half.seconds = Seconds(start, Clock::now());
     half.fetched = static_cast<long>(seen);
-    half.ok = ran && half.fetched == expected;
-    if (!ran) {
-        const std::string text = ReadAll(log);
-        why = text.size() > 2000 ? text.substr(text.size() - 2000) : text;
-    }
+    half.ok = allRan && half.fetched == expected;
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        if (!ran[i]) {
+            const std::string text = ReadAll(dirs[i] + "/fetchmail.out");
+            why += text.size() > 2000 ? text.substr(text.size() - 2000) : text;
+        }
     return half;
 }
 
@@ -226,7 +252,7 @@ int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) {
         std::cerr << "usage: fetch_bench [--program PATH] [--dir DIR] [--messages N] [--accounts N] [--rounds N]\n"
-                     "                   [--skip-velmora] [--userns-base UID]\n";
+                     "                   [--fetchmail-each] [--skip-velmora] [--userns-base UID]\n";
         return 64;
     }
     if (::access(kFetchmail, X_OK) != 0) {
@@ -276,9 +302,15 @@ int main(int argc, char** argv) {
         std::printf("velmora: the mapped accounts could not be made (%s); its half is skipped\n",
                     text.substr(text.rfind('\n', text.size() - 2) + 1, 200).c_str());
     }
-    const std::string fetchmailDir = home.Dir() + "/fetchmail";
-    fs::create_directories(fetchmailDir);
-    why = WriteFetchmailRc(fetchmailDir + "/fetchmailrc", dovecot.Port(), smtpPort, o.accounts);
+    // One fetchmail for every mailbox (its usual set-up), or one per mailbox.
+    std::vector<std::string> fetchmailDirs;
+    std::vector<int> all;
+    for (int u = 0; u < o.accounts; ++u) all.push_back(u);
+    for (int u = 0; why.empty() && u < (o.fetchmailEach ? o.accounts : 1); ++u) {
+        fetchmailDirs.push_back(home.Dir() + "/fetchmail" + (o.fetchmailEach ? std::to_string(u) : ""));
+        why = WriteFetchmailRc(fetchmailDirs.back(), dovecot.Port(), smtpPort,
+                               o.fetchmailEach ? std::vector<int>{u} : all);
+    }
     if (!why.empty()) {
         std::cerr << "fetch_bench: " << why << "\n";
         return 1;
@@ -338,7 +370,7 @@ int main(int argc, char** argv) {
         }
         std::string whyFetchmail;
         const Half f =
-            runHalf("fetchmail", round, [&] { return FetchmailRun(fetchmailDir, inboxes, o.messages, whyFetchmail); });
+            runHalf("fetchmail", round, [&] { return FetchmailRun(fetchmailDirs, inboxes, o.messages, whyFetchmail); });
         if (!f.ok && !failed) {
             std::cerr << "fetch_bench: fetchmail fetched " << f.fetched << " of " << o.messages << ":\n"
                       << whyFetchmail;
