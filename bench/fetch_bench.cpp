@@ -321,8 +321,10 @@ int main(int argc, char** argv) {
         std::cerr << "fetch_bench: velmora did not start:\n" << server.Output();
         return 1;
     }
-    std::printf("POP3 fetch: %d messages of %zu bytes from %d Dovecot mailboxes into as many local ones, files on %s\n",
-                o.messages, kSize, o.accounts, FileSystemName(home.Dir()));
+    std::printf(
+        "POP3 fetch: %d messages of %zu bytes from %d Dovecot mailbox%s into as many local ones, %s; files on %s\n",
+        o.messages, kSize, o.accounts, o.accounts == 1 ? "" : "es",
+        o.fetchmailEach ? "one fetchmail per mailbox" : "one fetchmail for all", FileSystemName(home.Dir()));
     std::printf("dovecot %s", dovecot.Version().c_str());
     {
         FILE* pipe = ::popen((std::string(kFetchmail) + " --version 2>/dev/null").c_str(), "r");
