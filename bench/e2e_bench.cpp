@@ -62,24 +62,27 @@
 // pass between runs.
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "e2e/BenchHome.h"
+#include "e2e/BenchOptions.h"
 #include "e2e/BenchSupport.h"
+#include "e2e/MailBatch.h"
 #include "e2e/PostfixPeer.h"
+#include "e2e/RoundFigures.h"
 #include "e2e/ServerProcess.h"
 #include "e2e/SmtpClient.h"
 #include "e2e/SyscallProfile.h"
@@ -113,52 +116,24 @@ struct Options {
 };
 
 bool Parse(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        const char* v = nullptr;
-        if (a == "--skip-big")
-            o.skipBig = true;
-        else if (a == "--skip-postfix")
-            o.skipPostfix = true;
-        else if (a == "--skip-strace")
-            o.skipStrace = true;
-        else if (a == "--program" && (v = next()))
-            o.program = v;
-        else if (a == "--dir" && (v = next()))
-            o.dir = v;
-        else if (a == "--messages" && (v = next()))
-            o.messages = std::atoi(v);
-        else if (a == "--sessions" && (v = next()))
-            o.sessions = std::atoi(v);
-        else if (a == "--size" && (v = next()))
-            o.size = static_cast<std::size_t>(std::atol(v));
-        else if (a == "--big-mb" && (v = next()))
-            o.bigMb = std::atoi(v);
-        else if (a == "--rounds" && (v = next()))
-            o.rounds = std::atoi(v);
-        else if (a == "--preload-messages" && (v = next()))
-            o.preloadMessages = std::atol(v);
-        else if (a == "--preload-accounts" && (v = next()))
-            o.preloadAccounts = std::atol(v);
-        else if (a == "--spool-threads" && (v = next()))
-            o.spoolThreads = std::atoi(v);
-        else if (a == "--postfix-deb" && (v = next()))
-            o.postfixDeb = fs::absolute(v).string();
-        else if (a == "--userns-base" && (v = next()))
-            o.usernsBase = std::strtoul(v, nullptr, 10);
-        else if (a[0] != '-' && o.program.empty())
-            o.program = a;
-        else
-            return false;
-    }
-    if (o.program.empty()) {
-        std::error_code ec;
-        o.program = (fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() / "bin" / "velmora").string();
-    }
-    if (o.dir.empty()) o.dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    return o.messages > 0 && o.sessions > 0 && o.size >= 512 && o.bigMb > 0 && o.rounds > 0 && o.preloadMessages >= 0 &&
-           o.preloadAccounts >= 0 && o.usernsBase > 0;
+    BenchOptions options;
+    options.Flag("--skip-big", o.skipBig);
+    options.Flag("--skip-postfix", o.skipPostfix);
+    options.Flag("--skip-strace", o.skipStrace);
+    options.Value("--messages", o.messages);
+    options.Value("--sessions", o.sessions);
+    options.Value("--size", o.size);
+    options.Value("--big-mb", o.bigMb);
+    options.Value("--rounds", o.rounds);
+    options.Value("--preload-messages", o.preloadMessages);
+    options.Value("--preload-accounts", o.preloadAccounts);
+    options.Value("--spool-threads", o.spoolThreads);
+    options.Value("--postfix-deb", [&](const char* v) { o.postfixDeb = fs::absolute(v).string(); });
+    options.Value("--userns-base", o.usernsBase);
+    // The program may be given bare, as the first argument.
+    return options.Parse(argc, argv, o.program, o.dir, &o.program) && o.messages > 0 && o.sessions > 0 &&
+           o.size >= 512 && o.bigMb > 0 && o.rounds > 0 && o.preloadMessages >= 0 && o.preloadAccounts >= 0 &&
+           o.usernsBase > 0;
 }
 
 // The range of the user "velbench" in /etc/subuid, when there is one.
@@ -169,15 +144,6 @@ unsigned long VelbenchBase(unsigned long fallback) {
     return fallback;
 }
 
-// Removes the benchmark's directory on every way out.
-struct DirGuard {
-    std::string path;
-    ~DirGuard() {
-        std::error_code ec;
-        if (!path.empty() && !std::getenv("E2E_BENCH_KEEP")) fs::remove_all(path, ec);
-    }
-};
-
 double ChildrenCpuSeconds() {
     rusage ru{};
     ::getrusage(RUSAGE_CHILDREN, &ru);
@@ -185,70 +151,9 @@ double ChildrenCpuSeconds() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// One batch of mail: recipient i of every message m is recipients[m % n].
-struct Batch {
-    int port = 0;
-    long messages = 0;
-    int sessions = 0;
-    std::vector<std::string> recipients;
-    std::vector<std::string> texts;  // one per recipient
-};
-
-struct Sent {
-    long accepted = 0;
-    long failed = 0;
-    double acceptSeconds = 0;
-    std::size_t delivered = 0;
-    double deliverSeconds = 0;
-};
-
-// Sends the batch and waits (bounded) until delivered() has grown by every
-// accepted message and settled() holds.
-Sent SendBatch(const Batch& b, const std::function<std::size_t()>& delivered, const std::function<bool()>& settled,
-               std::chrono::milliseconds poll) {
-    const std::size_t before = delivered();
-    std::atomic<long> accepted{0}, failed{0};
-    std::atomic<long long> lastAcceptNs{0};
-    const auto start = Clock::now();
-    std::vector<std::thread> senders;
-    for (int s = 0; s < b.sessions; ++s) {
-        senders.emplace_back([&, s] {
-            SmtpClient client;
-            if (!client.Connect(b.port)) {
-                failed += 1;
-                return;
-            }
-            for (long m = s; m < b.messages; m += b.sessions) {
-                const std::size_t r = static_cast<std::size_t>(m) % b.recipients.size();
-                if (!client.SendMail("bench@localhost", b.recipients[r], b.texts[r])) {
-                    failed += 1;
-                    return;
-                }
-                accepted += 1;
-                const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-                for (long long seen = lastAcceptNs.load();
-                     ns > seen && !lastAcceptNs.compare_exchange_weak(seen, ns);) {
-                }
-            }
-            client.Send("QUIT\r\n");
-        });
-    }
-    for (std::thread& t : senders) t.join();
-    Sent sent;
-    sent.accepted = accepted.load();
-    sent.failed = failed.load();
-    sent.acceptSeconds = std::chrono::duration<double>(std::chrono::nanoseconds(lastAcceptNs.load())).count();
-    const auto until = Clock::now() + 600s;
-    while ((sent.delivered = delivered() - before) < static_cast<std::size_t>(sent.accepted) && Clock::now() < until)
-        std::this_thread::sleep_for(poll);
-    sent.deliverSeconds = Seconds(start, Clock::now());
-    while (!settled() && Clock::now() < until) std::this_thread::sleep_for(poll);
-    return sent;
-}
-
 // One server's figures for one round.
 struct Round {
-    Sent sent;
+    MailBatch::Result sent;
     double cpu = 0;      // rusage growth minus the idle cycle
     double liveCpu = 0;  // /proc of the tree, from the start of the work to the last delivery
     long peakKb = 0;     // VmHWM of the main process
@@ -288,7 +193,7 @@ bool IdleCycle(Peer& peer, double& cpu, std::string& why) {
     return true;
 }
 
-Round RunRound(Peer& peer, const Batch& batch) {
+Round RunRound(Peer& peer, const MailBatch& batch) {
     Round round;
     const double before = ChildrenCpuSeconds();
     {
@@ -300,8 +205,8 @@ Round RunRound(Peer& peer, const Batch& batch) {
         std::this_thread::sleep_for(kSettle);
         round.idleKb = server.StatusKb("VmHWM:");
         const double liveBefore = server.TreeCpuSeconds();
-        round.sent = SendBatch(
-            batch, peer.delivered, [] { return true; }, 20ms);
+        round.sent = batch.Send(
+            peer.delivered, [] { return true; }, 20ms);
         round.liveCpu = server.TreeCpuSeconds() - liveBefore;
         round.peakKb = server.StatusKb("VmHWM:");
         round.pssKb = server.TreePssKb();
@@ -317,7 +222,7 @@ Round RunRound(Peer& peer, const Batch& batch) {
 }
 
 void PrintRound(const Peer& peer, int number, const Round& r) {
-    const Sent& s = r.sent;
+    const MailBatch::Result& s = r.sent;
     std::printf("  round %d, %s:\n", number, peer.name.c_str());
     std::printf("    accepted:  %ld in %.3f s = %.0f msg/s%s\n", s.accepted, s.acceptSeconds,
                 s.acceptSeconds > 0 ? static_cast<double>(s.accepted) / s.acceptSeconds : 0.0,
@@ -351,7 +256,7 @@ std::string SyscallLine(const SyscallProfile& p, const std::vector<std::string>&
 
 // The peer's system calls over one batch, every process of it traced from
 // just after start-up; printed per message, syncs by what they were made on.
-bool ProfileRun(Peer& peer, const Batch& batch, const std::string& home, const std::string& output) {
+bool ProfileRun(Peer& peer, const MailBatch& batch, const std::string& home, const std::string& output) {
     ServerProcess server;
     if (!peer.start(server)) {
         std::cerr << "e2e_bench: " << peer.name << " did not start:\n" << peer.why(server);
@@ -364,7 +269,7 @@ bool ProfileRun(Peer& peer, const Batch& batch, const std::string& home, const s
         std::printf("\nsystem calls: strace could not attach: %s\n", ReadAll(output + ".err").c_str());
         return true;
     }
-    const Sent sent = SendBatch(batch, peer.delivered, peer.settled, 20ms);
+    const MailBatch::Result sent = batch.Send(peer.delivered, peer.settled, 20ms);
     // The last message's clean-up and its syncs are part of the work.
     std::this_thread::sleep_for(200ms);
     profile.Finish({"fsync", "fdatasync"});
@@ -400,36 +305,19 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, o)) {
         std::cerr << "usage: e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N] [--size BYTES]\n"
                      "                 [--rounds N] [--big-mb N] [--skip-big] [--skip-postfix] [--skip-strace]\n"
-                     "                 [--preload-messages N] [--preload-accounts N] [--spool-threads N] [--postfix-deb PATH]\n"
+                     "                 [--preload-messages N] [--preload-accounts N] [--spool-threads N] "
+                     "[--postfix-deb PATH]\n"
                      "                 [--userns-base UID]\n";
         return 64;
     }
-    if (::access(o.program.c_str(), X_OK) != 0) {
-        std::cerr << "e2e_bench: no program at " << o.program << " (give --program)\n";
-        return 1;
-    }
     // Servers' orphans come back here to be reaped, so their CPU is counted.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-    std::string tmpl = o.dir + "/velmora-e2e-bench-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) {
-        std::cerr << "e2e_bench: cannot make a directory under " << o.dir << "\n";
+    BenchHome home;
+    if (const std::string why = home.Create(o.program, o.dir, "e2e"); !why.empty()) {
+        std::cerr << "e2e_bench: " << why << "\n";
         return 1;
     }
-    DirGuard guard{tmpl};
-    // Postfix's namespace ids must reach their own root below.
-    ::chmod(tmpl.c_str(), 0711);
-    const std::string home = tmpl + "/velmora";
-    const std::string log = home + "/commands.out";
-    fs::create_directories(home + "/tmp");
-    // The home's own data source, whatever the caller's environment says.
-    ::setenv("ODBCSYSINI", home.c_str(), 1);
-    ::setenv("ODBCINI", (home + "/odbc.ini").c_str(), 1);
-    ::setenv("TMPDIR", (home + "/tmp").c_str(), 1);
     const int port = FreePort();
-    auto velmora = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {o.program, "--home", home});
-        return Run(args, log);
-    };
     // Every account's mail limit must hold what the run stores in it; an
     // office's default is kept unless it is too small (a larger number costs
     // nothing more to check).
@@ -441,60 +329,27 @@ int main(int argc, char** argv) {
     const long userLimitKb = std::max(defaultLimitKb, userMessages * messageKb * 2);
     const long preloadLimitKb =
         o.preloadAccounts ? std::max(defaultLimitKb, (o.preloadMessages / o.preloadAccounts + 1) * messageKb * 2) : 0;
-    bool ready =
-        Run({o.program, "setup", "--home", home, "--postmaster-password", "postmaster1"}, log) &&
-        velmora({"reg", "set", "Ports", "SMTP Port", "dword", std::to_string(port)}) &&
-        velmora({"reg", "set", "Ports", "SMTP Max Message Size", "dword", std::to_string(bigBytes + (1 << 20))}) &&
-        (o.spoolThreads <= 0 ||
-         velmora({"reg", "set", "Preferences", "SpoolThreadCount", "dword", std::to_string(o.spoolThreads)}));
+    const auto noDefault = [&](long limitKb) {
+        return limitKb == defaultLimitKb ? std::nullopt : std::optional<long>(limitKb);
+    };
+    bool ready = home.Setup() && home.SetDword("Ports", "SMTP Port", port) &&
+                 home.SetDword("Ports", "SMTP Max Message Size", static_cast<long>(bigBytes + (1 << 20))) &&
+                 (o.spoolThreads <= 0 || home.SetDword("Preferences", "SpoolThreadCount", o.spoolThreads));
     // Ten accounts as an office makes them (the default mailbox limit), and
     // one without a mailbox limit for the large message.
-    for (int u = 0; ready && u < 10; ++u) {
-        std::vector<std::string> add = {"account",
-                                        "add",
-                                        "user" + std::to_string(u),
-                                        "--password",
-                                        "secret12",
-                                        "--email",
-                                        "user" + std::to_string(u) + "@localhost"};
-        if (userLimitKb != defaultLimitKb) add.insert(add.end(), {"--mailbox-limit", std::to_string(userLimitKb)});
-        ready = velmora(add);
-    }
-    ready = ready && velmora({"account", "add", "big", "--password", "secret12", "--email", "big@localhost",
-                              "--mailbox-limit", "0"});
+    for (int u = 0; ready && u < 10; ++u) ready = home.AddAccount("user" + std::to_string(u), noDefault(userLimitKb));
+    ready = ready && home.AddAccount("big", 0);
     if (!ready) {
-        std::cerr << "e2e_bench: the home could not be provisioned:\n" << ReadAll(log);
+        std::cerr << "e2e_bench: the home could not be provisioned:\n" << home.CommandOutput();
         return 1;
     }
-    // Every account's Inbox (mail/<mailbox>/Inbox), found on disk.
-    auto listInboxes = [&] {
-        std::vector<std::string> found;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(home + "/mail", ec))
-            if (fs::is_directory(e.path() / "Inbox")) found.push_back((e.path() / "Inbox").string());
-        std::sort(found.begin(), found.end());
-        return found;
-    };
-    const std::vector<std::string> inboxes = listInboxes();
-    auto spoolEmpty = [&] {
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(home + "/SMTPSpooler", ec))
-            if (e.path().extension() == ".tmp" && e.path().filename().string()[0] != '.') return false;
-        return true;
-    };
+    const std::vector<std::string> inboxes = home.AllInboxes();
+    auto spoolEmpty = [&] { return home.SpoolEmpty(); };
     auto countMel = [&] { return CountFiles(inboxes, ".mel"); };
 
     Peer velmoraPeer;
     velmoraPeer.name = "velmora";
-    velmoraPeer.start = [&](ServerProcess& server) {
-        if (!server.Start({o.program, "--home", home, "run"}, home + "/server.out")) return false;
-        const auto until = Clock::now() + 30s;
-        while (Clock::now() < until && server.Running()) {
-            if (server.Output().find("velmora: serving") != std::string::npos) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    };
+    velmoraPeer.start = [&](ServerProcess& server) { return home.Start(server); };
     velmoraPeer.delivered = countMel;
     velmoraPeer.settled = spoolEmpty;
     velmoraPeer.why = [](ServerProcess& server) { return server.Output(); };
@@ -505,33 +360,28 @@ int main(int argc, char** argv) {
         const auto start = Clock::now();
         for (long a = 0; a < o.preloadAccounts; ++a) {
             const std::string name = "load" + std::to_string(a);
-            std::vector<std::string> add = {"account",          "add", name, "--password", "secret12", "--email",
-                                            name + "@localhost"};
-            if (preloadLimitKb != defaultLimitKb)
-                add.insert(add.end(), {"--mailbox-limit", std::to_string(preloadLimitKb)});
-            if (!velmora(add)) {
-                std::cerr << "e2e_bench: preload account " << name << " was not made:\n" << ReadAll(log);
+            if (!home.AddAccount(name, noDefault(preloadLimitKb))) {
+                std::cerr << "e2e_bench: preload account " << name << " was not made:\n" << home.CommandOutput();
                 return 1;
             }
         }
         const double accountSeconds = Seconds(start, Clock::now());
         double messageSeconds = 0;
         if (o.preloadMessages) {
-            Batch load;
+            MailBatch load;
             load.port = port;
             load.messages = o.preloadMessages;
             load.sessions = 16;
             for (long a = 0; a < (o.preloadAccounts ? o.preloadAccounts : 10); ++a)
                 load.recipients.push_back((o.preloadAccounts ? "load" : "user") + std::to_string(a) + "@localhost");
             for (const std::string& r : load.recipients) load.texts.push_back(MakeMessage(o.size, r, "preload"));
-            const std::vector<std::string> all = listInboxes();
+            const std::vector<std::string> all = home.AllInboxes();
             ServerProcess server;
             if (!velmoraPeer.start(server)) {
                 std::cerr << "e2e_bench: the server did not start:\n" << server.Output();
                 return 1;
             }
-            const Sent sent = SendBatch(
-                load, [&] { return CountFiles(all, ".mel"); }, spoolEmpty, 250ms);
+            const MailBatch::Result sent = load.Send([&] { return CountFiles(all, ".mel"); }, spoolEmpty, 250ms);
             server.Stop();
             messageSeconds = sent.deliverSeconds;
             if (sent.delivered < static_cast<std::size_t>(o.preloadMessages)) {
@@ -551,7 +401,7 @@ int main(int argc, char** argv) {
     Peer postfixPeer;
     std::string postfixText = "not run (--skip-postfix)";
     if (!o.skipPostfix) {
-        const std::string root = tmpl + "/postfix";
+        const std::string root = home.Dir() + "/postfix";
         fs::create_directories(root);
         const std::string why = postfix.Prepare(E2E_BENCH_SOURCE_DIR "/e2e/postfix_peer.sh", root, FreePort(),
                                                 o.postfixDeb, VelbenchBase(o.usernsBase));
@@ -568,13 +418,14 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::cout << "program: " << o.program << "\nhome:    " << home << " (" << FileSystemName(home) << ")\n"
+    std::cout << "program: " << o.program << "\nhome:    " << home.Home() << " (" << FileSystemName(home.Home())
+              << ")\n"
               << "cores:   " << std::thread::hardware_concurrency() << "\n"
               << "preload: " << preloadText << "\n"
               << "postfix: " << postfixText << "\n";
 
     // ---- 1. many small messages, the servers taking turns ----
-    Batch batch;
+    MailBatch batch;
     batch.port = port;
     batch.messages = o.messages;
     batch.sessions = o.sessions;
@@ -603,15 +454,20 @@ int main(int argc, char** argv) {
         std::printf("  %s idle cycle (start, %.1f s idle, stop): %.3f s CPU\n", peer->name.c_str(),
                     std::chrono::duration<double>(kSettle).count(), peer->idleCpu);
     std::vector<std::vector<Round>> results(peers.size());
+    RoundFigures figures;
     for (int r = 1; r <= o.rounds; ++r) {
         for (std::size_t p = 0; p < peers.size(); ++p) {
             // Postfix serves its own port.
-            Batch b = batch;
+            MailBatch b = batch;
             if (peers[p] == &postfixPeer) b.port = postfix.Port();
             const Round round = RunRound(*peers[p], b);
             PrintRound(*peers[p], r, round);
             if (!round.ok) return 1;
             results[p].push_back(round);
+            figures.Add(peers[p]->name, "rate", round.Rate());
+            figures.Add(peers[p]->name, "cpu", round.CpuPer1000());
+            figures.Add(peers[p]->name, "accepted",
+                        static_cast<double>(round.sent.accepted) / round.sent.acceptSeconds);
         }
         if (peers.size() == 2) {
             const Round& v = results[0].back();
@@ -622,22 +478,13 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     std::printf("\nmedians over %d round%s (preload: %s)\n", o.rounds, o.rounds == 1 ? "" : "s", preloadText.c_str());
-    std::vector<double> rates(peers.size()), cpus(peers.size());
-    for (std::size_t p = 0; p < peers.size(); ++p) {
-        std::vector<double> rate, cpu, accept;
-        for (const Round& round : results[p]) {
-            rate.push_back(round.Rate());
-            cpu.push_back(round.CpuPer1000());
-            accept.push_back(static_cast<double>(round.sent.accepted) / round.sent.acceptSeconds);
-        }
-        rates[p] = Median(rate);
-        cpus[p] = Median(cpu);
+    for (const Peer* peer : peers)
         std::printf("  %-8s delivered %6.0f msg/s, accepted %6.0f msg/s, CPU %.2f s per 1,000 messages\n",
-                    peers[p]->name.c_str(), rates[p], Median(accept), cpus[p]);
-    }
+                    peer->name.c_str(), figures.Median(peer->name, "rate"), figures.Median(peer->name, "accepted"),
+                    figures.Median(peer->name, "cpu"));
     if (peers.size() == 2)
         std::printf("  velmora/postfix: rate %.2f (goal >= 1.20), CPU per message %.2f (goal <= 1.00)\n",
-                    rates[0] / rates[1], cpus[0] / cpus[1]);
+                    figures.Ratio("rate", "velmora", "postfix"), figures.Ratio("cpu", "velmora", "postfix"));
     std::fflush(stdout);
 
     // ---- 2. the system calls over the same work (untimed) ----
@@ -647,10 +494,10 @@ int main(int argc, char** argv) {
         std::printf("\nsystem calls: skipped (strace is not installed; apt-get install strace)\n");
     } else {
         for (Peer* peer : peers) {
-            Batch b = batch;
+            MailBatch b = batch;
             if (peer == &postfixPeer) b.port = postfix.Port();
-            const std::string prefix = peer == &postfixPeer ? postfix.Root() : home;
-            if (!ProfileRun(*peer, b, prefix, tmpl + "/strace-" + peer->name + ".out")) return 1;
+            const std::string prefix = peer == &postfixPeer ? postfix.Root() : home.Home();
+            if (!ProfileRun(*peer, b, prefix, home.Dir() + "/strace-" + peer->name + ".out")) return 1;
         }
     }
 

@@ -23,13 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "e2e/BenchHome.h"
+#include "e2e/BenchOptions.h"
 #include "e2e/BenchSupport.h"
+#include "e2e/MailBatch.h"
 #include "e2e/ServerProcess.h"
 #include "e2e/SmtpClient.h"
 
@@ -37,7 +39,6 @@ namespace {
 
 using namespace bench;
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 // Accepts every transaction; counts the messages whose data ended.
 class Sink {
@@ -150,92 +151,57 @@ struct Options {
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (a == "--program" && v)
-            o.program = argv[++i];
-        else if (a == "--dir" && v)
-            o.dir = argv[++i];
-        else if (a == "--messages" && v)
-            o.messages = std::atoi(argv[++i]);
-        else if (a == "--size" && v)
-            o.size = static_cast<std::size_t>(std::atol(argv[++i]));
-        else {
-            std::cerr << "usage: outbound_bench [--program PATH] [--dir DIR] [--messages N] [--size BYTES]\n";
-            return 64;
-        }
+    BenchOptions options;
+    options.Value("--messages", o.messages);
+    options.Value("--size", o.size);
+    if (!options.Parse(argc, argv, o.program, o.dir)) {
+        std::cerr << "usage: outbound_bench [--program PATH] [--dir DIR] [--messages N] [--size BYTES]\n";
+        return 64;
     }
-    if (o.program.empty()) {
-        std::error_code ec;
-        o.program = (fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() / "bin" / "velmora").string();
+    BenchHome home;
+    if (const std::string why = home.Create(o.program, o.dir, "outbound"); !why.empty()) {
+        std::cerr << "outbound_bench: " << why << "\n";
+        return 1;
     }
-    if (o.dir.empty()) o.dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    std::string root = o.dir + "/velmora-outbound-bench-XXXXXX";
-    if (!::mkdtemp(root.data())) return 1;
-    struct Remove {
-        std::string path;
-        ~Remove() {
-            std::error_code ec;
-            if (!std::getenv("E2E_BENCH_KEEP")) fs::remove_all(path, ec);
-        }
-    } remove{root};
-    const std::string home = root + "/home", log = root + "/commands.out";
-    ::setenv("ODBCSYSINI", home.c_str(), 1);
-    ::setenv("ODBCINI", (home + "/odbc.ini").c_str(), 1);
 
     Sink sink;
     if (!sink.Start()) return 1;
     const int port = FreePort();
-    auto velmora = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {o.program, "--home", home});
-        return Run(args, log);
-    };
     const bool ready =
-        Run({o.program, "setup", "--home", home, "--postmaster-password", "postmaster1"}, log) &&
-        velmora({"reg", "set", "Ports", "SMTP Port", "dword", std::to_string(port)}) &&
-        velmora({"reg", "set", "Ports", "Use Smart SMTP", "dword", "0"}) &&
-        velmora({"reg", "set", "Ports", "RemoteGateway Server", "string", "127.0.0.1"}) &&
-        velmora({"reg", "set", "Ports", "RemotePort", "dword", std::to_string(sink.Port())}) &&
-        velmora({"reg", "set", "Preferences", "ErrorMailDayCount", "dword", "30"});
+        home.Setup() && home.SetDword("Ports", "SMTP Port", port) && home.SetDword("Ports", "Use Smart SMTP", 0) &&
+        home.Velmora({"reg", "set", "Ports", "RemoteGateway Server", "string", "127.0.0.1"}) &&
+        home.SetDword("Ports", "RemotePort", sink.Port()) && home.SetDword("Preferences", "ErrorMailDayCount", 30);
     if (!ready) {
-        std::cerr << "outbound_bench: the home could not be provisioned:\n" << ReadAll(log);
+        std::cerr << "outbound_bench: the home could not be provisioned:\n" << home.CommandOutput();
         return 1;
     }
     ServerProcess server;
-    if (!server.Start({o.program, "--home", home, "run"}, root + "/server.out")) return 1;
-    for (int i = 0; i < 300 && !Listening(port); ++i) std::this_thread::sleep_for(20ms);
-
-    // Queue the messages (untimed): eight sessions, one remote domain.
-    std::atomic<int> queued{0};
-    {
-        const std::string text = MakeMessage(o.size, "someone@sink.example", "outbound");
-        std::vector<std::thread> senders;
-        for (int s = 0; s < 8; ++s)
-            senders.emplace_back([&, s] {
-                SmtpClient client;
-                if (!client.Connect(port)) return;
-                for (int m = s; m < o.messages; m += 8)
-                    if (client.SendMail("bench@localhost", "user" + std::to_string(m % 50) + "@sink.example", text))
-                        ++queued;
-                client.Send("QUIT\r\n");
-            });
-        for (std::thread& t : senders) t.join();
+    if (!home.Start(server)) {
+        std::cerr << "outbound_bench: the server did not start:\n" << server.Output();
+        return 1;
     }
-    // Routing has put every message on the queue when the Outbox holds them all.
-    const auto until = Clock::now() + 300s;
-    while (CountFiles({home + "/Outbox"}, ".tmp") < static_cast<std::size_t>(queued.load()) && Clock::now() < until)
-        std::this_thread::sleep_for(20ms);
-    std::printf("queued: %d messages of %zu bytes for one domain (Outbox files: %zu)\n", queued.load(), o.size,
-                CountFiles({home + "/Outbox"}, ".tmp"));
+
+    // Queue the messages (untimed): eight sessions, one remote domain; routing
+    // has put every message on the queue when the Outbox holds them all.
+    MailBatch batch;
+    batch.port = port;
+    batch.messages = o.messages;
+    batch.sessions = 8;
+    const std::string text = MakeMessage(o.size, "someone@sink.example", "outbound");
+    for (int r = 0; r < 50; ++r) batch.recipients.push_back("user" + std::to_string(r) + "@sink.example");
+    batch.texts.assign(batch.recipients.size(), text);
+    const std::string outbox = home.Home() + "/Outbox";
+    const long queued = batch.Send([&] { return CountFiles({outbox}, ".tmp"); }, [] { return true; }, 20ms).accepted;
+    std::printf("queued: %ld messages of %zu bytes for one domain (Outbox files: %zu)\n", queued, o.size,
+                CountFiles({outbox}, ".tmp"));
 
     const double cpuBefore = server.TreeCpuSeconds();
     const auto start = Clock::now();
-    if (!velmora({"send-receive"})) {
-        std::cerr << "outbound_bench: send-receive failed:\n" << ReadAll(log);
+    if (!home.Velmora({"send-receive"})) {
+        std::cerr << "outbound_bench: send-receive failed:\n" << home.CommandOutput();
         return 1;
     }
-    while (sink.Received() < queued.load() && Clock::now() < start + 600s) std::this_thread::sleep_for(5ms);
+    while (sink.Received() < queued && Clock::now() < start + 600s) std::this_thread::sleep_for(5ms);
     const auto done = Clock::now();
     const double cpu = server.TreeCpuSeconds() - cpuBefore;
     const double rate = static_cast<double>(sink.Received()) / Seconds(start, done);
@@ -246,5 +212,5 @@ int main(int argc, char** argv) {
                 cpu * 1000.0 / static_cast<double>(std::max<long>(1, sink.Received())));
     server.Stop();
     sink.Stop();
-    return sink.Received() == queued.load() && queued.load() == o.messages ? 0 : 1;
+    return sink.Received() == queued && queued == o.messages ? 0 : 1;
 }

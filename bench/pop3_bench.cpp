@@ -14,14 +14,9 @@
 //      so that neither pays for building its indexes in a round.
 //
 // Dovecot: the installed package's binaries (scripts/install-deps) with a
-// configuration of this program's own in the temporary directory
-// (pop3 only, 127.0.0.1 and a free port, no TLS, a passwd-file for the
-// users, Maildir under the directory, base, state and log there too); the
-// system's /etc/dovecot and its service are never used. Its master insists
-// on root, so it runs as root of a user namespace whose ids are unprivileged
-// outside (bench/e2e/ServerProcess: --userns-base, default 1500000000, when
-// run as root, else the caller's /etc/subuid range), with the directory's
-// own passwd and group files mounted over the system's for it alone.
+// configuration of this program's own in the temporary directory, run as
+// root of a user namespace (bench/e2e/DovecotBench: --userns-base, default
+// 1500000000, when run as root, else the caller's /etc/subuid range).
 //
 // Until the POP3 server module is part of the program, the Velmora half
 // reports that nothing listens on its POP3 port and the Dovecot half runs
@@ -32,30 +27,27 @@
 // Without --program the program is looked for next to this one. Everything
 // is made in one directory under --dir (default $TMPDIR or /tmp), removed
 // afterwards (E2E_BENCH_KEEP=1 keeps it).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "e2e/BenchHome.h"
+#include "e2e/BenchOptions.h"
 #include "e2e/BenchSupport.h"
+#include "e2e/DovecotBench.h"
+#include "e2e/MailBatch.h"
 #include "e2e/Pop3Client.h"
+#include "e2e/RoundFigures.h"
 #include "e2e/ServerProcess.h"
-#include "e2e/SmtpClient.h"
 
 namespace {
 
@@ -65,8 +57,6 @@ namespace fs = std::filesystem;
 
 constexpr int kUsers = 8;
 constexpr std::size_t kSize = 4096;
-const char* const kPassword = "secret12";
-const char* const kDovecot = "/usr/sbin/dovecot";
 
 struct Options {
     std::string program;
@@ -79,70 +69,17 @@ struct Options {
 };
 
 bool Parse(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        const char* v = nullptr;
-        if (a == "--skip-dovecot")
-            o.skipDovecot = true;
-        else if (a == "--skip-velmora")
-            o.skipVelmora = true;
-        else if (a == "--program" && (v = next()))
-            o.program = v;
-        else if (a == "--dir" && (v = next()))
-            o.dir = v;
-        else if (a == "--messages" && (v = next()))
-            o.messages = std::atoi(v);
-        else if (a == "--rounds" && (v = next()))
-            o.rounds = std::atoi(v);
-        else if (a == "--userns-base" && (v = next()))
-            o.usernsBase = std::strtoul(v, nullptr, 10);
-        else
-            return false;
-    }
-    if (o.program.empty()) {
-        std::error_code ec;
-        o.program = (fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() / "bin" / "velmora").string();
-    }
-    if (o.dir.empty()) o.dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    return o.messages >= kUsers && o.rounds > 0 && o.usernsBase > 0;
+    BenchOptions options;
+    options.Flag("--skip-dovecot", o.skipDovecot);
+    options.Flag("--skip-velmora", o.skipVelmora);
+    options.Value("--messages", o.messages);
+    options.Value("--rounds", o.rounds);
+    options.Value("--userns-base", o.usernsBase);
+    return options.Parse(argc, argv, o.program, o.dir) && o.messages >= kUsers && o.rounds > 0 && o.usernsBase > 0;
 }
 
 std::string User(int u) {
     return "user" + std::to_string(u);
-}
-
-// Removes the benchmark's directory on every way out.
-struct DirGuard {
-    std::string path;
-    ~DirGuard() {
-        std::error_code ec;
-        if (!path.empty() && !std::getenv("E2E_BENCH_KEEP")) fs::remove_all(path, ec);
-    }
-};
-
-// True when 127.0.0.1:port accepts a connection (whatever address the
-// server bound, the wildcard included).
-bool Accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// Waits (bounded) until port accepts connections while server runs.
-bool WaitListening(ServerProcess& server, int port, std::chrono::seconds wait) {
-    const auto until = Clock::now() + wait;
-    while (Clock::now() < until && server.Running()) {
-        if (Accepts(port)) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
 }
 
 struct Retrieval {
@@ -169,7 +106,7 @@ Retrieval Retrieve(ServerProcess& server, int port, bool retrieve) {
         sessions.emplace_back([&, u] {
             Pop3Client client;
             std::vector<long> sizes;
-            if (!client.Login(port, User(u), kPassword) || !client.List(sizes)) {
+            if (!client.Login(port, User(u), BenchHome::kPassword) || !client.List(sizes)) {
                 failed += 1;
                 return;
             }
@@ -203,13 +140,12 @@ struct Peer {
     int port = 0;
     std::function<bool(ServerProcess&)> start;
     std::function<std::string(ServerProcess&)> why;
-    std::vector<Retrieval> rounds;
     bool failed = false;
 };
 
-void RunRound(Peer& peer, int number, long expected) {
+void RunRound(Peer& peer, int number, long expected, RoundFigures& figures) {
     ServerProcess server;
-    if (!peer.start(server) || !WaitListening(server, peer.port, 10s)) {
+    if (!peer.start(server) || !server.WaitAccepting(peer.port, 10s)) {
         std::cerr << "pop3_bench: " << peer.name << " did not start:\n" << peer.why(server);
         peer.failed = true;
         return;
@@ -234,94 +170,8 @@ void RunRound(Peer& peer, int number, long expected) {
                   << peer.why(server);
         peer.failed = true;
     }
-    peer.rounds.push_back(r);
-}
-
-// Dovecot's root: configuration, users, Maildirs (from the stored files),
-// all handed to the namespace's ids. Empty on success, else why not.
-std::string PrepareDovecot(const std::string& root, int port, const std::vector<std::vector<std::string>>& mail,
-                           const UserNamespace& ns) {
-    if (::access(kDovecot, X_OK) != 0) return std::string(kDovecot) + " is missing (scripts/install-deps)";
-    for (const char* d : {"etc", "run", "state", "log", "mail"}) fs::create_directories(root + "/" + d);
-    // Inside the namespace: dovecot and dovenull for its own processes, vmail owns the mail.
-    const std::string passwd =
-        "root:x:0:0:root:/root:/bin/sh\ndovecot:x:101:101::/nonexistent:/usr/sbin/nologin\n"
-        "dovenull:x:102:102::/nonexistent:/usr/sbin/nologin\nvmail:x:1000:1000::/nonexistent:/usr/sbin/nologin\n"
-        "nobody:x:65534:65534::/nonexistent:/usr/sbin/nologin\n";
-    const std::string group = "root:x:0:\ndovecot:x:101:\ndovenull:x:102:\nvmail:x:1000:\nnogroup:x:65534:\n";
-    std::string users;
-    for (int u = 0; u < kUsers; ++u)
-        users += User(u) + ":{PLAIN}" + kPassword + ":1000:1000::" + root + "/mail/" + User(u) + "::\n";
-    // Pop3 alone, no TLS, everything it keeps under root.
-    std::string conf = R"(protocols = pop3
-listen = 127.0.0.1
-base_dir = @ROOT@/run
-state_dir = @ROOT@/state
-log_path = @ROOT@/log/dovecot.log
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain
-default_internal_user = dovecot
-default_internal_group = dovecot
-default_login_user = dovenull
-mail_location = maildir:@ROOT@/mail/%u
-first_valid_uid = 1000
-passdb {
-  driver = passwd-file
-  args = @ROOT@/etc/users
-}
-userdb {
-  driver = passwd-file
-  args = @ROOT@/etc/users
-}
-service pop3-login {
-  inet_listener pop3 {
-    address = 127.0.0.1
-    port = @PORT@
-  }
-  inet_listener pop3s {
-    port = 0
-  }
-}
-)";
-    for (const auto& [mark, value] :
-         {std::pair<std::string, std::string>{"@ROOT@", root}, {"@PORT@", std::to_string(port)}})
-        for (std::size_t at = 0; (at = conf.find(mark, at)) != std::string::npos; at += value.size())
-            conf.replace(at, mark.size(), value);
-    auto write = [](const std::string& path, const std::string& text) {
-        FILE* f = std::fopen(path.c_str(), "w");
-        if (!f) return false;
-        const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        return std::fclose(f) == 0 && ok;
-    };
-    if (!write(root + "/etc/passwd", passwd) || !write(root + "/etc/group", group) ||
-        !write(root + "/etc/users", users) || !write(root + "/etc/dovecot.conf", conf))
-        return "cannot write its configuration under " + root;
-    // Seen already, so that no round renames files.
-    for (int u = 0; u < kUsers; ++u) {
-        const std::string maildir = root + "/mail/" + User(u);
-        for (const char* d : {"/cur", "/new", "/tmp"}) fs::create_directories(maildir + d);
-        for (std::size_t m = 0; m < mail[static_cast<std::size_t>(u)].size(); ++m) {
-            std::error_code ec;
-            fs::copy_file(mail[static_cast<std::size_t>(u)][m],
-                          maildir + "/cur/1765000000.M" + std::to_string(m) + "P1.bench:2,S", ec);
-            if (ec) return "cannot copy " + mail[static_cast<std::size_t>(u)][m] + ": " + ec.message();
-        }
-    }
-    // The namespace's root owns the root, its vmail the mail.
-    if (ns.asRoot) {
-        const std::string rootId = std::to_string(ns.base), vmail = std::to_string(ns.base + 1000);
-        if (!Run({"chown", "-R", rootId + ":" + rootId, root}, root + "/prepare.out") ||
-            !Run({"chown", "-R", vmail + ":" + vmail, root + "/mail"}, root + "/prepare.out"))
-            return "cannot hand its root to the namespace:\n" + ReadAll(root + "/prepare.out");
-    }
-    return "";
-}
-
-double MedianOf(const std::vector<Retrieval>& rounds, double (Retrieval::*figure)() const) {
-    std::vector<double> values;
-    for (const Retrieval& r : rounds) values.push_back((r.*figure)());
-    return Median(values);
+    figures.Add(peer.name, "rate", r.Rate());
+    figures.Add(peer.name, "cpu", r.CpuPer1000());
 }
 
 }  // namespace
@@ -333,100 +183,54 @@ int main(int argc, char** argv) {
                      "                  [--skip-velmora] [--userns-base UID]\n";
         return 64;
     }
-    if (::access(o.program.c_str(), X_OK) != 0) {
-        std::cerr << "pop3_bench: no program at " << o.program << " (give --program)\n";
-        return 1;
-    }
     // Servers' orphans come back here to be reaped.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-    std::string tmpl = o.dir + "/velmora-pop3-bench-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) {
-        std::cerr << "pop3_bench: cannot make a directory under " << o.dir << "\n";
+    BenchHome home;
+    if (const std::string why = home.Create(o.program, o.dir, "pop3"); !why.empty()) {
+        std::cerr << "pop3_bench: " << why << "\n";
         return 1;
     }
-    DirGuard guard{tmpl};
-    // Dovecot's namespace ids must reach their own root below.
-    ::chmod(tmpl.c_str(), 0711);
-    const std::string home = tmpl + "/velmora";
-    const std::string log = home + "/commands.out";
-    fs::create_directories(home + "/tmp");
-    ::setenv("ODBCSYSINI", home.c_str(), 1);
-    ::setenv("ODBCINI", (home + "/odbc.ini").c_str(), 1);
-    ::setenv("TMPDIR", (home + "/tmp").c_str(), 1);
     const int smtpPort = FreePort();
     const int pop3Port = FreePort();
-    auto velmora = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {o.program, "--home", home});
-        return Run(args, log);
-    };
     const long perUser = (o.messages + kUsers - 1) / kUsers;
-    const std::string limitKb = std::to_string(std::max(10240L, perUser * static_cast<long>(kSize / 1024 + 2) * 2));
-    bool ready = Run({o.program, "setup", "--home", home, "--postmaster-password", "postmaster1"}, log) &&
-                 velmora({"reg", "set", "Ports", "SMTP Port", "dword", std::to_string(smtpPort)}) &&
-                 velmora({"reg", "set", "Ports", "POP3 Port", "dword", std::to_string(pop3Port)});
-    for (int u = 0; ready && u < kUsers; ++u)
-        ready = velmora({"account", "add", User(u), "--password", kPassword, "--email", User(u) + "@localhost",
-                         "--mailbox-limit", limitKb});
+    const long limitKb = std::max(10240L, perUser * static_cast<long>(kSize / 1024 + 2) * 2);
+    std::vector<std::string> users;
+    for (int u = 0; u < kUsers; ++u) users.push_back(User(u));
+    bool ready =
+        home.Setup() && home.SetDword("Ports", "SMTP Port", smtpPort) && home.SetDword("Ports", "POP3 Port", pop3Port);
+    for (int u = 0; ready && u < kUsers; ++u) ready = home.AddAccount(User(u), limitKb);
     if (!ready) {
-        std::cerr << "pop3_bench: the home could not be provisioned:\n" << ReadAll(log);
+        std::cerr << "pop3_bench: the home could not be provisioned:\n" << home.CommandOutput();
         return 1;
     }
 
     Peer velmoraPeer;
     velmoraPeer.name = "velmora";
     velmoraPeer.port = pop3Port;
-    velmoraPeer.start = [&](ServerProcess& server) {
-        if (!server.Start({o.program, "--home", home, "run"}, home + "/server.out")) return false;
-        const auto until = Clock::now() + 30s;
-        while (Clock::now() < until && server.Running()) {
-            if (server.Output().find("velmora: serving") != std::string::npos) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    };
+    velmoraPeer.start = [&](ServerProcess& server) { return home.Start(server); };
     velmoraPeer.why = [](ServerProcess& server) { return server.Output(); };
 
     // ---- the messages, over SMTP, untimed ----
-    std::vector<std::string> inboxes;
+    const std::vector<std::string> inboxes = home.Inboxes(users);
     {
         ServerProcess server;
-        if (!velmoraPeer.start(server) || !WaitListening(server, smtpPort, 30s)) {
+        if (!velmoraPeer.start(server) || !server.WaitAccepting(smtpPort, 30s)) {
             std::cerr << "pop3_bench: velmora did not start:\n" << server.Output();
             return 1;
         }
-        std::atomic<long> failed{0};
-        std::vector<std::thread> senders;
-        for (int s = 0; s < kUsers; ++s)
-            senders.emplace_back([&, s] {
-                SmtpClient client;
-                if (!client.Connect(smtpPort)) {
-                    failed += 1;
-                    return;
-                }
-                const std::string to = User(s) + "@localhost";
-                for (long m = s; m < o.messages; m += kUsers)
-                    if (!client.SendMail("bench@localhost", to, MakeMessage(kSize, to, "m" + std::to_string(m)))) {
-                        failed += 1;
-                        return;
-                    }
-                client.Send("QUIT\r\n");
-            });
-        for (std::thread& t : senders) t.join();
-        // Each account's Inbox, in user order, from its Accounts row.
-        const std::string rows = home + "/mailboxes.out";
-        Run({"sqlite3", "-batch", "-noheader", home + "/velmora.db",
-             "SELECT aMailBox FROM Accounts WHERE aUserName LIKE 'user%' ORDER BY aUserName"},
-            rows);
-        std::istringstream in(ReadAll(rows));
-        for (std::string box; std::getline(in, box);)
-            if (!box.empty()) inboxes.push_back(home + "/mail/" + box + "/Inbox");
-        const auto until = Clock::now() + 600s;
-        while (CountFiles(inboxes, ".mel") < static_cast<std::size_t>(o.messages) && Clock::now() < until)
-            std::this_thread::sleep_for(50ms);
+        MailBatch batch;
+        batch.port = smtpPort;
+        batch.messages = o.messages;
+        batch.sessions = kUsers;
+        for (const std::string& user : users) batch.recipients.push_back(user + "@localhost");
+        batch.make = [](long m, const std::string& to) { return MakeMessage(kSize, to, "m" + std::to_string(m)); };
+        const MailBatch::Result sent =
+            batch.Send([&] { return CountFiles(inboxes, ".mel"); }, [] { return true; }, 50ms);
         server.Stop();
-        if (failed || inboxes.size() != kUsers || CountFiles(inboxes, ".mel") != static_cast<std::size_t>(o.messages)) {
+        if (sent.failed || inboxes.size() != kUsers ||
+            CountFiles(inboxes, ".mel") != static_cast<std::size_t>(o.messages)) {
             std::cerr << "pop3_bench: " << CountFiles(inboxes, ".mel") << " of " << o.messages << " messages in "
-                      << inboxes.size() << " mailboxes were stored, " << failed << " sessions failed\n"
+                      << inboxes.size() << " mailboxes were stored, " << sent.failed << " sessions failed\n"
                       << server.Output();
             return 1;
         }
@@ -449,7 +253,7 @@ int main(int argc, char** argv) {
             std::cerr << "pop3_bench: velmora did not start:\n" << server.Output();
             return 1;
         }
-        if (WaitListening(server, pop3Port, 10s))
+        if (server.WaitAccepting(pop3Port, 10s))
             peers.push_back(&velmoraPeer);
         else
             std::printf(
@@ -460,29 +264,18 @@ int main(int argc, char** argv) {
     }
 
     Peer dovecotPeer;
-    UserNamespace ns;
-    const std::string dovecotRoot = tmpl + "/dovecot";
+    DovecotBench dovecot;
     if (!o.skipDovecot) {
-        dovecotPeer.name = "dovecot";
-        dovecotPeer.port = FreePort();
-        std::string why = ns.Configure(o.usernsBase);
-        if (why.empty()) {
-            ns.binds = {{dovecotRoot + "/etc/passwd", "/etc/passwd"}, {dovecotRoot + "/etc/group", "/etc/group"}};
-            why = PrepareDovecot(dovecotRoot, dovecotPeer.port, mail, ns);
-        }
+        std::string why = dovecot.Prepare(home.Dir() + "/dovecot", users, BenchHome::kPassword, o.usernsBase);
+        if (why.empty()) why = dovecot.Fill(mail);
         if (!why.empty()) {
             std::cerr << "pop3_bench: Dovecot cannot run: " << why << "\n";
             return 1;
         }
-        dovecotPeer.start = [&](ServerProcess& server) {
-            return server.Start({kDovecot, "-F", "-c", dovecotRoot + "/etc/dovecot.conf"}, dovecotRoot + "/master.out",
-                                &ns) &&
-                   WaitListening(server, dovecotPeer.port, 30s);
-        };
-        dovecotPeer.why = [&](ServerProcess& server) {
-            const std::string text = server.Output() + ReadAll(dovecotRoot + "/log/dovecot.log");
-            return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
-        };
+        dovecotPeer.name = "dovecot";
+        dovecotPeer.port = dovecot.Port();
+        dovecotPeer.start = [&](ServerProcess& server) { return dovecot.Start(server); };
+        dovecotPeer.why = [&](ServerProcess& server) { return dovecot.Why(server); };
         peers.push_back(&dovecotPeer);
     }
     if (peers.empty()) {
@@ -493,28 +286,20 @@ int main(int argc, char** argv) {
     std::printf(
         "POP3 retrieval: %d messages of %zu bytes, %d accounts, one session each (LIST, RETR each), "
         "files on %s\n",
-        o.messages, kSize, kUsers, FileSystemName(tmpl));
-    if (!o.skipDovecot) {
-        FILE* version = ::popen((std::string(kDovecot) + " --version").c_str(), "r");
-        char line[128] = "";
-        if (version && std::fgets(line, sizeof line, version)) std::printf("dovecot %s", line);
-        if (version) ::pclose(version);
-    }
+        o.messages, kSize, kUsers, FileSystemName(home.Dir()));
+    if (!o.skipDovecot) std::printf("dovecot %s", dovecot.Version().c_str());
+    RoundFigures figures;
     for (int round = 0; round <= o.rounds; ++round)
         for (Peer* peer : peers)
-            if (!peer->failed) RunRound(*peer, round, o.messages);
+            if (!peer->failed) RunRound(*peer, round, o.messages, figures);
 
     std::printf("medians over %d rounds:\n", o.rounds);
     for (const Peer* peer : peers)
         std::printf("  %-8s %8.0f msg/s  %.3f s CPU per 1,000 messages%s\n", peer->name.c_str(),
-                    MedianOf(peer->rounds, &Retrieval::Rate), MedianOf(peer->rounds, &Retrieval::CpuPer1000),
+                    figures.Median(peer->name, "rate"), figures.Median(peer->name, "cpu"),
                     peer->failed ? "  (FAILED)" : "");
-    if (peers.size() == 2 && !velmoraPeer.failed && !dovecotPeer.failed) {
-        const double dRate = MedianOf(dovecotPeer.rounds, &Retrieval::Rate);
-        const double dCpu = MedianOf(dovecotPeer.rounds, &Retrieval::CpuPer1000);
-        std::printf("  velmora/dovecot: rate %.2f, CPU per message %.2f\n",
-                    dRate > 0 ? MedianOf(velmoraPeer.rounds, &Retrieval::Rate) / dRate : 0.0,
-                    dCpu > 0 ? MedianOf(velmoraPeer.rounds, &Retrieval::CpuPer1000) / dCpu : 0.0);
-    }
+    if (peers.size() == 2 && !velmoraPeer.failed && !dovecotPeer.failed)
+        std::printf("  velmora/dovecot: rate %.2f, CPU per message %.2f\n", figures.Ratio("rate", "velmora", "dovecot"),
+                    figures.Ratio("cpu", "velmora", "dovecot"));
     return velmoraPeer.failed || dovecotPeer.failed ? 1 : 0;
 }

@@ -1,4 +1,4 @@
-// Small helpers shared by the end-to-end benchmark's parts.
+// Small helpers shared by the benchmarks.
 #include "BenchSupport.h"
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -91,6 +92,18 @@ bool Listening(int port) {
     return false;
 }
 
+bool Accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
 const char* FileSystemName(const std::string& path) {
     struct statfs s {};
     if (::statfs(path.c_str(), &s) != 0) return "unknown";
@@ -133,6 +146,16 @@ double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t mid = values.size() / 2;
     return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+std::string ProgramNextToBenchmark() {
+    std::error_code ec;
+    return (fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() / "bin" / "velmora").string();
+}
+
+std::string DefaultTempDir() {
+    const char* dir = std::getenv("TMPDIR");
+    return dir ? dir : "/tmp";
 }
 
 }  // namespace bench

@@ -1,5 +1,5 @@
-// Small helpers shared by the end-to-end benchmark's parts: clocks, files,
-// bounded child commands, loopback ports and /proc readings.
+// Small helpers shared by the benchmarks: clocks, files, bounded child
+// commands, loopback ports, /proc readings and the defaults of their options.
 #pragma once
 
 #include <sys/types.h>
@@ -26,6 +26,10 @@ int FreePort();
 // True while something listens on 127.0.0.1:port (read from /proc/net/tcp).
 bool Listening(int port);
 
+// True when 127.0.0.1:port accepts a connection (whatever address the
+// server bound, the wildcard included).
+bool Accepts(int port);
+
 // The name of the file system path is on, for the figures' heading.
 const char* FileSystemName(const std::string& path);
 
@@ -38,5 +42,11 @@ std::string MakeMessage(std::size_t size, const std::string& to, const std::stri
 
 // The median of values (0 when empty).
 double Median(std::vector<double> values);
+
+// The program next to the running benchmark (build/X/bench/NAME ->
+// build/X/bin/velmora), for when --program is not given.
+std::string ProgramNextToBenchmark();
+// $TMPDIR, else /tmp, for when --dir is not given.
+std::string DefaultTempDir();
 
 }  // namespace bench

@@ -1,4 +1,4 @@
-// A minimal POP3 client for the benchmark: USER/PASS, LIST and RETR over
+// A minimal POP3 client for the benchmarks: USER/PASS, LIST and RETR over
 // loopback, one command at a time; every read is bounded and a retrieved
 // message is counted as it streams in, never held whole.
 #pragma once
@@ -6,15 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "LineConnection.h"
+
 namespace bench {
 
-class Pop3Client {
+class Pop3Client : public LineConnection {
 public:
-    Pop3Client() = default;
-    Pop3Client(const Pop3Client&) = delete;
-    Pop3Client& operator=(const Pop3Client&) = delete;
-    ~Pop3Client();
-
     // Connects to 127.0.0.1:port and logs in; true after PASS's +OK.
     bool Login(int port, const std::string& user, const std::string& password);
     // The sizes LIST gives, in message-number order; false on any failure.
@@ -24,15 +21,7 @@ public:
     bool Quit();
 
 private:
-    bool Send(const std::string& data);
-    // The next line without its CR LF; false on failure, after 120 s or
-    // past 64 KB without a line end.
-    bool Line(std::string& line);
     bool Ok(const std::string& command);
-
-    int fd_ = -1;
-    std::string buffer_;
-    std::size_t start_ = 0;
 };
 
 }  // namespace bench

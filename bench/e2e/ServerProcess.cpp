@@ -201,6 +201,15 @@ bool ServerProcess::Running() {
     return false;
 }
 
+bool ServerProcess::WaitAccepting(int port, std::chrono::seconds wait) {
+    const auto until = Clock::now() + wait;
+    while (Clock::now() < until && Running()) {
+        if (Accepts(port)) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 bool ServerProcess::Stop(double* lifetimeCpu) {
     if (lifetimeCpu) *lifetimeCpu = 0;
     if (pid_ <= 0) return true;

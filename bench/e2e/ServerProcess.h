@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,9 @@ public:
     bool Start(const std::vector<std::string>& argv, const std::string& outputPath, const UserNamespace* ns = nullptr);
     // False once the child has exited (and been reaped).
     bool Running();
+    // Waits (bounded) until 127.0.0.1:port accepts connections while the
+    // child runs.
+    bool WaitAccepting(int port, std::chrono::seconds wait);
     // SIGTERM, a bounded wait, then SIGKILL for whatever of its tree is
     // left; true on exit code 0. lifetimeCpu gets the user+system seconds
     // wait4 reports for it and every descendant it reaped.
