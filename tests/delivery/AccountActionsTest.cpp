@@ -1,14 +1,20 @@
 // The decisions of the per-account actions that the end-to-end tests cannot
-// reach one by one: which messages the responder must leave unanswered, and
-// the To rewriting of forwarded copies on awkward headers.
+// reach one by one: which messages the responder must leave unanswered, what
+// it makes of a text file of any kind, and the To rewriting of forwarded
+// copies on awkward headers.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <string>
 
 #include "delivery/CAutoResponder.h"
 #include "delivery/CForwarding.h"
 #include "delivery/CGeneratedMailPolicy.h"
+#include "delivery/CUserRecord.h"
+#include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
+#include "TestHome.h"
 
 namespace {
 
@@ -58,4 +64,29 @@ TEST(ForwardingRewrite, ToIsReplacedInPlaceAndEveryOtherLineKept) {
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(header, "To: t@u.test\r\n");
     EXPECT_FALSE(CForwarding::RewriteTo("From: a\r\nSubject: never ends", "t@u.test", header, length));
+}
+
+TEST(AutoResponderText, AnyFileIsCopiedBoundedAndOnlyARegularFileIsRead) {
+    TestHome dir;
+    const CUserRecord account(SQL_NULL_HDBC, 1);
+    const std::string message = "From: a@b.test\r\nSubject: s\r\n\r\n";
+    const CMailHeader header(message.data(), message.size());
+    const auto replyLength = [&](const std::string& path) {
+        CTempMailContent reply;
+        EXPECT_TRUE(reply.Open() && CAutoResponder::Compose(reply, account, header, path));
+        return static_cast<std::uint64_t>(reply.GetLength());
+    };
+    const std::uint64_t headerOnly = replyLength(dir.File("missing.atr"));
+
+    std::string bytes;
+    for (std::size_t i = 0; bytes.size() < CAutoResponder::kMaxTextBytes + 4096; ++i)
+        bytes.push_back(static_cast<char>(i * 7919 % 256));
+    TestHome::WriteFile(dir.File("big.atr"), bytes);
+    EXPECT_EQ(replyLength(dir.File("big.atr")), headerOnly + CAutoResponder::kMaxTextBytes);
+    EXPECT_EQ(CAutoResponder::Load(dir.File("big.atr")), bytes.substr(0, CAutoResponder::kMaxTextBytes));
+    // A pipe nobody writes to would block delivery for ever; a directory is no text.
+    ASSERT_EQ(::mkfifo(dir.File("pipe.atr").c_str(), 0600), 0);
+    EXPECT_EQ(replyLength(dir.File("pipe.atr")), headerOnly);
+    ASSERT_EQ(::mkdir(dir.File("dir.atr").c_str(), 0700), 0);
+    EXPECT_EQ(replyLength(dir.File("dir.atr")), headerOnly);
 }
