@@ -1,4 +1,5 @@
-// AccountCommand: account add, list, passwd and delete.
+// AccountCommand: account add, list, passwd and delete; autoresponse and
+// forward are handed to their own commands.
 #include "app/AccountCommand.h"
 
 #include <algorithm>
@@ -7,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/AutoResponseCommand.h"
 #include "app/CommandLine.h"
+#include "app/ForwardCommand.h"
 #include "app/CommandSupport.h"
 #include "delivery/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
@@ -290,6 +293,8 @@ void AccountCommand::PrintUsage(std::ostream& out) {
            "Without --password the password is read from standard input (twice, unechoed, on a terminal).\n"
            "ADDR is the account's own address: user@domain or \"Name <user@domain>\".\n"
            "A delete asks first on a terminal and needs --yes anywhere else; the account's mail stays on disk.\n";
+    AutoResponseCommand::PrintUsage(out);
+    ForwardCommand::PrintUsage(out);
 }
 
 int AccountCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
@@ -303,5 +308,7 @@ int AccountCommand::Run(const std::vector<std::string>& args, std::istream& in, 
     if (verb == "list") return List(line, out, err);
     if (verb == "passwd") return Passwd(line, in, out, err, interactive);
     if (verb == "delete") return Delete(line, in, out, err, interactive);
+    if (verb == "autoresponse") return AutoResponseCommand::Run(line.args, out, err);
+    if (verb == "forward") return ForwardCommand::Run(line.args, out, err);
     return Usage(err);
 }

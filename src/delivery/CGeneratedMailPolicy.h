@@ -41,6 +41,8 @@ public:
     // True for a path ("user@domain", or a bare user) that this server
     // delivers to one of its own accounts.
     bool IsLocalAddress(const std::string& path) const;
+    // The envelope sender's path ("" for the null sender or an unknown origin).
+    const std::string& EnvelopeSender() const { return sender; }
 
     // text cut to kMaxQuotedText bytes, never inside a UTF-8 character.
     static std::string Quote(const std::string& text);

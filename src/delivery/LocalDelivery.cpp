@@ -18,6 +18,8 @@
 #include <mutex>
 #include <vector>
 
+#include "delivery/CAutoResponder.h"
+#include "delivery/CForwarding.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
 #include "delivery/CSystemNotice.h"
@@ -197,6 +199,12 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
 
     // Coming here, for a message with a head: auto-responder, forwarding, Netware export.
+    if (!head.empty()) {
+        if (CAutoResponder::IsOn(connection, record->GetAccountId()))
+            CAutoResponder::Respond(*record, mailDirectory, header, MailPolicy());
+        // Every forward handed over and no copy wanted: the account keeps none.
+        if (!CForwarding::ForwardDelivered(*record, connection, head, *content, length, MailPolicy())) return true;
+    }
 
     const std::string directory = FolderDirectory(kInbox);
     if (directory.empty()) {

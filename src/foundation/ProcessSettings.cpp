@@ -13,6 +13,7 @@ void ProcessSettings::Load() {
             routeAllMailsToPostmaster = key.GetDWord("RouteAllMailsToPostmaster") != 0;
             accessControl = key.GetDWord("AccessControl") != 0;
             changeFromAddress = key.GetDWord("ChangeFromAddress") != 0;
+            changeToAddress = key.GetDWord("ChangeToAddress") != 0;
             storeMailLog = key.GetDWord("StoreMailLog") != 0;
             allMailLogMailBox = key.GetString("AllMailLogMailBox");
             key.CloseSubKey();

@@ -9,6 +9,7 @@ struct ProcessSettings {
     bool routeAllMailsToPostmaster = false;
     bool accessControl = false;
     bool changeFromAddress = true;
+    bool changeToAddress = false;
     bool storeMailLog = true;
     std::string allMailLogMailBox;
 

@@ -47,6 +47,8 @@ std::string OneLine(std::string value) {
 std::atomic<unsigned> g_nextNumber{static_cast<unsigned>(std::time(nullptr)) ^
                                    (static_cast<unsigned>(::getpid()) << 4)};
 
+std::atomic<std::uint32_t> g_queuedRecipients{0};
+
 bool ReadExactly(CMailContent& content, char* buffer, std::uint32_t count, std::uint32_t& got) {
     got = 0;
     while (got < count) {
@@ -267,3 +269,15 @@ void COutboundQueue::Discard() {
     filePath.clear();
 }
 
+
+void COutboundQueue::CountQueued(std::uint32_t recipients) {
+    g_queuedRecipients.fetch_add(recipients);
+}
+
+std::uint32_t COutboundQueue::QueuedCount() {
+    return g_queuedRecipients.load();
+}
+
+std::uint32_t COutboundQueue::ResetQueuedCount() {
+    return g_queuedRecipients.exchange(0);
+}

@@ -62,6 +62,13 @@ public:
     // "<...>", without a "(comment)".
     static std::string ReduceSender(const std::string& sender);
 
+    // Remote recipients queued since the last reset (routing's and
+    // forwarding's), read by the send-on-count trigger of the cycle.
+    static void CountQueued(std::uint32_t recipients);
+    static std::uint32_t QueuedCount();
+    // Sets the count back to 0 and returns what it was.
+    static std::uint32_t ResetQueuedCount();
+
 private:
     bool CopyContent(CMailContent& content, std::uint32_t remaining);
     bool WriteAll(const void* data, std::size_t length);

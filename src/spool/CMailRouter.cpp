@@ -38,8 +38,6 @@
 
 namespace {
 
-std::atomic<std::uint32_t> g_pendingOutbound{0};
-
 // The sender's account name: the part before the first "@" unless that is
 // at the very start, trimmed.
 std::string SenderName(const std::string& sender) {
@@ -96,11 +94,11 @@ CMailRouter::CMailRouter(CAccountDatabase* database) : hostDatabase(database), s
 CMailRouter::~CMailRouter() = default;
 
 std::uint32_t CMailRouter::PendingOutbound() {
-    return g_pendingOutbound.load();
+    return COutboundQueue::QueuedCount();
 }
 
 std::uint32_t CMailRouter::ResetPendingOutbound() {
-    return g_pendingOutbound.exchange(0);
+    return COutboundQueue::ResetQueuedCount();
 }
 
 bool CMailRouter::RouteSpoolFile(const std::string& path, CAccountDatabase* database, std::string& reason) {
@@ -391,7 +389,7 @@ void CMailRouter::FinishRemoteQueue(Routing& routing) {
         const auto count = static_cast<std::uint32_t>(routing.queued.size());
         routing.remoteOk = routing.remoteOk && entry.WriteBody(*routing.info.content);
         if (routing.remoteOk) {
-            g_pendingOutbound.fetch_add(count);
+            COutboundQueue::CountQueued(count);
             g_moduleLog.Write(StringPrintf("Queued %s from <%s> for %u remote recipient(s)", entry.FilePath().c_str(),
                                            routing.info.sender.c_str(), count));
         } else {

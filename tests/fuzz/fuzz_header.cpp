@@ -1,8 +1,12 @@
-// Fuzz target: header parsing, look-ups, formatting and the address helpers.
+// Fuzz target: header parsing, look-ups, formatting and the address helpers,
+// and the per-account actions' reading of a header.
 //
 // Besides memory safety it checks two properties: the parse result never
 // points outside the text, and formatting is stable after one round trip
 // (a re-parsed formatted header formats to the same text again).
+#include "delivery/CAutoResponder.h"
+#include "delivery/CForwarding.h"
+#include "delivery/CGeneratedMailPolicy.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
 
@@ -36,6 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SplitAddress(value);
         FindReceivedForAddress(value);
     }
+
+    // The responder's guards, and forwarding's To rewriting: the header
+    // part stays within the text and ends with its one new To line.
+    CAutoResponder::Judge(header, CGeneratedMailPolicy("a@b.test", false, nullptr));
+    std::string rewritten;
+    std::size_t headerLength = 0;
+    if (CForwarding::RewriteTo(std::string(text, length), "t@u.test", rewritten, headerLength) &&
+        (headerLength > length || !rewritten.ends_with("\r\n") ||
+         rewritten.find("To: t@u.test\r\n") == std::string::npos))
+        std::abort();
 
     const std::string once = header.Format();
     CMailHeader again;

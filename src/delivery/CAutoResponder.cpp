@@ -1,0 +1,209 @@
+// CAutoResponder: the reply's guards, layout and sending, and the
+// administrator's text file (see the header).
+#include "delivery/CAutoResponder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <vector>
+
+#include "delivery/CGeneratedMailPolicy.h"
+#include "delivery/CUserRecord.h"
+#include "foundation/CMailContent.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/DateText.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
+#include "message/CMailHeader.h"
+#include "platform/FileIo.h"
+#include "platform/Text.h"
+#include "smtp/CSmtpConnection.h"
+#include "store/MailStorePaths.h"
+
+namespace {
+
+// A header line stays within the 998 bytes a line may have.
+constexpr std::size_t kMaxHeaderValue = 900;
+
+// A value quoted into a header line of the reply: one line, bounded.
+std::string HeaderValue(std::string value) {
+    for (char& c : value)
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    return CutAtCharacter(std::move(value), kMaxHeaderValue);
+}
+
+// The keyword of a structured value: "no (comment)" and "bulk; x" read
+// "no" and "bulk", lower case.
+std::string Keyword(const std::string& value) {
+    std::string_view text = Trim(value);
+    const std::size_t end = text.find_first_of(" \t;(");
+    return FoldCase(std::string(text.substr(0, end)));
+}
+
+// Senders that are programs, not people (RFC 3834, and what every vacation
+// program has skipped for decades): a reply to them is lost or bounced.
+bool IsDaemonAddress(const std::string& path) {
+    const std::string user = FoldCase(path.substr(0, path.find('@')));
+    for (const char* name : {"mailer-daemon", "mailer", "postmaster", "listserv", "majordomo", "nobody"})
+        if (user == name) return true;
+    return StartsWithNoCase(user, "owner-") || EndsWithNoCase(user, "-request") || EndsWithNoCase(user, "-owner") ||
+           EndsWithNoCase(user, "-bounces");
+}
+
+int ReceivedCount(const CMailHeader& header) {
+    // Repeated fields are joined by CR LF TAB, topmost first.
+    const std::string received = header.GetField("Received");
+    int count = 1;
+    for (std::size_t at = received.find("\r\n\t"); at != std::string::npos; at = received.find("\r\n\t", at + 3))
+        ++count;
+    return count;
+}
+
+// At most kMaxTextBytes of a regular file, block by block; a path that is
+// not one (a directory, a pipe that would block, a link) gives nothing.
+bool CopyText(const std::string& path, const std::function<bool(const char*, std::size_t)>& sink) {
+    if (path.empty()) return true;
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!file || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return true;
+    std::vector<char> block(CAutoResponder::kCopyBlock);
+    std::uint64_t copied = 0;
+    while (copied < CAutoResponder::kMaxTextBytes) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), CAutoResponder::kMaxTextBytes - copied));
+        const ssize_t n = ::read(file.Get(), block.data(), want);
+        if (n < 0 && errno == EINTR) continue;
+        // A read error ends the text where it is, as the designed copy did.
+        if (n <= 0) break;
+        if (!sink(block.data(), static_cast<std::size_t>(n))) return false;
+        copied += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CAutoResponder::IsOn(SQLHDBC connection, long accountId) {
+    OdbcStatement statement(connection);
+    unsigned char on = 0;
+    SQLLEN indicator = 0;
+    return statement.ExecDirect(
+               FormatSql("SELECT AutoResponder FROM AutoResponder WHERE aAccountId = %ld", accountId)) &&
+           statement.BindBit(1, on, &indicator) && statement.Fetch();
+}
+
+std::string CAutoResponder::TextFilePath(const std::string& mailDirectory, const std::string& mailBox) {
+    if (!mailstore::IsSafeName(mailBox)) return {};
+    return mailstore::JoinPath(mailDirectory, mailBox + ".atr");
+}
+
+CAutoResponder::Verdict CAutoResponder::Judge(const CMailHeader& header, const CGeneratedMailPolicy& policy) {
+    // The server's own replies and notices say so in X-Mailer (case matters).
+    const std::string mailer = header.GetField("X-Mailer");
+    if (mailer.find("AutoResponder") != std::string::npos || mailer.find("Notification") != std::string::npos)
+        return Verdict::AutomaticMailer;
+    if (ReceivedCount(header) > kMaxReceived) return Verdict::TooManyHops;
+    const std::string submitted = Keyword(header.GetField("Auto-Submitted"));
+    if (!submitted.empty() && submitted != "no") return Verdict::AutoSubmitted;
+    const std::string precedence = Keyword(header.GetField("Precedence"));
+    if (precedence == "bulk" || precedence == "list" || precedence == "junk") return Verdict::BulkOrList;
+    if (!Trim(header.GetField("List-Id")).empty()) return Verdict::BulkOrList;
+    if (!policy.MayGenerate()) return Verdict::NoSender;
+    const std::string from = CSmtpConnection::RecipientPath(header.GetField("From"));
+    if (from.empty() || IsDaemonAddress(from)) return Verdict::NoSender;
+    const std::string& envelope = policy.EnvelopeSender();
+    if (!envelope.empty() && IsDaemonAddress(envelope)) return Verdict::NoSender;
+    return Verdict::Answer;
+}
+
+bool CAutoResponder::Compose(CMailContent& content, const CUserRecord& account, const CMailHeader& header,
+                             const std::string& textPath) {
+    std::string head;
+    head += "From: " + HeaderValue(account.GetEmailId()) + "\r\n";
+    head += "To: " + HeaderValue(header.GetField("From")) + "\r\n";
+    head += "Subject: Re:" + HeaderValue(header.GetField("Subject")) + "\r\n";
+    head += "Date: " + MailDateText(std::time(nullptr)) + "\r\n";
+    head += "X-MSMail-Priority: Normal\r\n";
+    head += "X-Priority: 3\r\n";
+    head += std::string("X-Mailer: ") + kMailer + "\r\n";
+    head += "MIME-Version: 1.0\r\n";
+    head += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
+    head += "Content-Transfer-Encoding: 7bit\r\n";
+    head += "Auto-Submitted: auto-replied\r\n";
+    head += "\r\n";
+    if (!content.Write(head.data(), static_cast<std::uint32_t>(head.size()))) return false;
+    return CopyText(textPath, [&](const char* data, std::size_t size) {
+        return content.Write(data, static_cast<std::uint32_t>(size));
+    });
+}
+
+bool CAutoResponder::Respond(const CUserRecord& account, const std::string& mailDirectory, const CMailHeader& header,
+                             const CGeneratedMailPolicy& policy) {
+    if (Judge(header, policy) != Verdict::Answer) return false;
+    const std::string recipient = CSmtpConnection::RecipientPath(header.GetField("From"));
+    if (!policy.MaySendTo(recipient)) return false;
+    CTempMailContent reply;
+    if (!reply.Open() || !Compose(reply, account, header, TextFilePath(mailDirectory, account.GetMailBox())))
+        return false;
+    CSmtpConnection smtp;
+    smtp.SetGeneratedMail(true);
+    smtp.SetHeloName("");
+    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
+        return false;
+    bool sent = false;
+    if (smtp.MailFrom(account.GetEmailId()) && smtp.RcptTo(recipient)) sent = smtp.SendData(reply);
+    smtp.Quit();
+    smtp.Disconnect();
+    return sent;
+}
+
+std::string CAutoResponder::Load(const std::string& path) {
+    std::string text;
+    CopyText(path, [&](const char* data, std::size_t size) {
+        text.append(data, size);
+        return true;
+    });
+    return text;
+}
+
+CAutoResponder::SaveResult CAutoResponder::Save(SQLHDBC connection, long accountId, const std::string& path,
+                                                const std::string& text, bool wasOn) {
+    if (text.empty()) {
+        if (!wasOn) return SaveResult::Unchanged;
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect(FormatSql("DELETE FROM AutoResponder WHERE aAccountId = %ld", accountId)))
+            return SaveResult::DatabaseFailed;
+        if (!path.empty()) ::unlink(path.c_str());
+        return SaveResult::TurnedOff;
+    }
+    if (path.empty() || text.size() > kMaxTextBytes) return SaveResult::FileFailed;
+    // Written aside and renamed into place: a reply being composed reads the
+    // old text or the new one, never half of one.
+    std::string temporary;
+    UniqueFd file = CreateExclusive(
+        [&](unsigned) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, ".%08X", static_cast<unsigned>(NextFileNumber()));
+            return path + suffix;
+        },
+        16, O_WRONLY, 0640, temporary);
+    if (!file) return SaveResult::FileFailed;
+    const bool written = WriteAll(file.Get(), text.data(), text.size()) && ::fsync(file.Get()) == 0;
+    file.Reset();
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return SaveResult::FileFailed;
+    }
+    SyncDirectory(path.substr(0, path.rfind('/')));
+    if (wasOn) return SaveResult::Updated;
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(FormatSql("INSERT INTO AutoResponder VALUES(%ld,true)", accountId)))
+        return SaveResult::DatabaseFailed;
+    return SaveResult::TurnedOn;
+}

@@ -1,0 +1,269 @@
+// CForwarding: the forward list, the sending on of copies in both modes, the
+// loop notice and the administrator's statements (see the header).
+#include "delivery/CForwarding.h"
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "delivery/CSystemNotice.h"
+#include "delivery/CUserRecord.h"
+#include "delivery/ListingText.h"
+#include "foundation/CMailContent.h"
+#include "foundation/CModuleLog.h"
+#include "foundation/CTempMailContent.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/ProcessSettings.h"
+#include "foundation/SqlFormat.h"
+#include "foundation/StringFormat.h"
+#include "message/CMailHeader.h"
+#include "outbound/COutboundQueue.h"
+#include "platform/Text.h"
+#include "smtp/CSmtpConnection.h"
+
+namespace {
+
+// A sender longer than any address is not one: the copy goes with the null sender.
+constexpr std::size_t kMaxSender = 512;
+
+int ReceivedCount(const CMailHeader& header) {
+    // Repeated fields are joined by CR LF TAB, topmost first.
+    const std::string received = header.GetField("Received");
+    int count = 1;
+    for (std::size_t at = received.find("\r\n\t"); at != std::string::npos; at = received.find("\r\n\t", at + 3))
+        ++count;
+    return count;
+}
+
+std::string OneLine(std::string value) {
+    for (char& c : value)
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    return value;
+}
+
+// Bytes [offset, length) of from, appended to to.
+bool CopyFrom(CMailContent& from, std::uint64_t offset, std::uint32_t length, CMailContent& to) {
+    from.Rewind();
+    std::vector<char> block(CForwarding::kCopyBlock);
+    std::uint64_t position = 0;
+    while (position < length) {
+        const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(block.size(), length - position));
+        const int n = from.Read(block.data(), want);
+        // A message that ends early is not sent on as if whole.
+        if (n <= 0) return false;
+        const std::uint64_t end = position + static_cast<std::uint64_t>(n);
+        if (end > offset) {
+            const std::uint64_t skip = offset > position ? offset - position : 0;
+            if (!to.Write(block.data() + skip, static_cast<std::uint32_t>(end - position - skip))) return false;
+        }
+        position = end;
+    }
+    return true;
+}
+
+// The copy for one target in the rewriting mode: its header, then the
+// message from the end of the original header on; null when it cannot be
+// written.
+std::unique_ptr<CTempMailContent> WriteCopy(const std::string& header, std::size_t headerLength, CMailContent& content,
+                                            std::uint32_t length) {
+    auto copy = std::make_unique<CTempMailContent>();
+    if (!copy->Open() || !copy->Write(header.data(), static_cast<std::uint32_t>(header.size())) ||
+        !CopyFrom(content, headerLength, length, *copy))
+        return nullptr;
+    return copy;
+}
+
+bool SendLocal(CSmtpConnection& smtp, const std::string& sender, const std::string& address, CMailContent& message) {
+    if (!smtp.IsConnected() &&
+        smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
+        return false;
+    const bool sent = smtp.MailFrom(sender) && smtp.RcptTo(address) && smtp.SendData(message);
+    if (smtp.IsConnected()) smtp.Reset();
+    return sent;
+}
+
+bool Queue(SQLHDBC connection, const std::string& sender, const CForwarding::Entry& entry, CMailContent& message) {
+    COutboundQueue queue(CForwarding::kOutboxDirectory, connection);
+    if (queue.CreateMailFile() && queue.SetSender(sender) && queue.AddRecipient(entry.userId, entry.serverAddr) &&
+        queue.WriteBody(message)) {
+        g_moduleLog.Write(
+            StringPrintf("Queued %s (forwarded) for %s", queue.FilePath().c_str(), entry.Address().c_str()));
+        return true;
+    }
+    queue.Discard();
+    return false;
+}
+
+}  // namespace
+
+std::vector<CForwarding::Entry> CForwarding::LoadList(SQLHDBC connection, long accountId) {
+    std::vector<Entry> entries;
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(FormatSql(
+            "SELECT UserId, ServerAddr,RouteLocal FROM Forwarding WHERE aAccountId = %ld and Enable=true", accountId)))
+        return entries;
+    while (entries.size() < kMaxEntries && statement.Fetch()) {
+        Entry entry;
+        std::string routeLocal;
+        if (!statement.GetText(1, entry.userId) || !statement.GetText(2, entry.serverAddr)) break;
+        statement.GetText(3, routeLocal);
+        entry.userId = OneLine(entry.userId.substr(0, kMaxUserId));
+        entry.serverAddr = OneLine(entry.serverAddr.substr(0, kMaxServerAddr));
+        entry.routeLocal = !routeLocal.empty() && routeLocal != "0" && !EqualsNoCase(routeLocal, "false");
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+bool CForwarding::IsRetainCopy(SQLHDBC connection, long accountId) {
+    OdbcStatement statement(connection);
+    std::string retain;
+    return statement.ExecDirect(
+               FormatSql("SELECT RetainForwardCopy FROM ForwardOptions WHERE aAccountId = %ld", accountId)) &&
+           statement.Fetch() && statement.GetText(1, retain) && !retain.empty() && retain != "0" &&
+           !EqualsNoCase(retain, "false");
+}
+
+bool CForwarding::RewriteTo(const std::string& head, const std::string& address, std::string& header,
+                            std::size_t& headerLength) {
+    if (head.starts_with("\r\n")) {
+        headerLength = 0;
+    } else {
+        const std::size_t blank = head.find("\r\n\r\n");
+        if (blank == std::string::npos) return false;
+        headerLength = blank + 2;
+    }
+    const std::string field = "To: " + OneLine(address) + "\r\n";
+    const std::string_view fields(head.data(), headerLength);
+    header.clear();
+    header.reserve(fields.size() + field.size());
+    bool replaced = false;
+    bool dropping = false;  // the continuation lines of a To field
+    for (std::size_t start = 0; start < fields.size();) {
+        const std::size_t end = fields.find("\r\n", start);
+        const std::size_t next = end == std::string_view::npos ? fields.size() : end + 2;
+        const std::string_view line = fields.substr(start, next - start);
+        start = next;
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (!dropping) header.append(line);
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        dropping = colon != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, colon)), "To");
+        if (!dropping) {
+            header.append(line);
+        } else if (!replaced) {
+            // The first To becomes this copy's; a second one would name
+            // recipients the copy is not for.
+            header.append(field);
+            replaced = true;
+        }
+    }
+    if (!replaced) header.append(field);
+    return true;
+}
+
+CForwarding::Result CForwarding::Forward(const CUserRecord& account, SQLHDBC connection,
+                                         const std::vector<Entry>& entries, const std::string& head,
+                                         CMailContent& content, std::uint32_t length,
+                                         const CGeneratedMailPolicy& policy, bool changeTo) {
+    Result result;
+    const CMailHeader header(head.data(), head.size());
+    const std::string from = header.GetField("From");
+    if (ReceivedCount(header) > kMaxReceived) {
+        result.looping = true;
+        CSystemNotice::Send(CSystemNotice::Kind::ForwardingLoop, CSystemNotice::SourceOf(header), from,
+                            account.GetEmailId(), policy, AddressOf(from));
+        return result;
+    }
+    // Both modes send the address alone (the SMTP client would cut it out of
+    // its angle brackets anyway).
+    std::string sender = AddressOf(from);
+    if (sender.size() > kMaxSender) sender.clear();
+
+    CSmtpConnection smtp;
+    smtp.SetGeneratedMail(true);
+    smtp.SetHeloName("");
+    for (const Entry& entry : entries) {
+        ++result.total;
+        std::unique_ptr<CTempMailContent> copy;
+        CMailContent* message = &content;
+        std::string rewritten;
+        std::size_t headerLength = 0;
+        // A header that does not end within the head goes on unchanged.
+        if (changeTo && RewriteTo(head, entry.Address(), rewritten, headerLength)) {
+            copy = WriteCopy(rewritten, headerLength, content, length);
+            if (!copy) continue;  // not handed over
+            message = copy.get();
+        }
+        bool handedOver = false;
+        if (entry.routeLocal) {
+            handedOver = SendLocal(smtp, sender, entry.Address(), *message);
+        } else {
+            handedOver = Queue(connection, sender, entry, *message);
+            if (handedOver && changeTo) COutboundQueue::CountQueued(1);
+        }
+        if (handedOver) ++result.handedOver;
+    }
+    if (smtp.IsConnected()) {
+        smtp.Quit();
+        smtp.Disconnect();
+    }
+    return result;
+}
+
+bool CForwarding::ForwardDelivered(const CUserRecord& account, SQLHDBC connection, const std::string& head,
+                                   CMailContent& content, std::uint32_t length, const CGeneratedMailPolicy& policy) {
+    const std::vector<Entry> entries = LoadList(connection, account.GetAccountId());
+    if (entries.empty()) return true;
+    const Result result = Forward(account, connection, entries, head, content, length, policy,
+                                  ProcessSettings::Current().changeToAddress);
+    const bool retain = IsRetainCopy(connection, account.GetAccountId());
+    if (result.Complete()) return retain;
+    if (result.looping)
+        g_moduleLog.Write(
+            StringPrintf("Forwarding for %s: the message has passed more than %d servers; not "
+                         "forwarded, kept in its mailbox",
+                         account.GetUserName().c_str(), kMaxReceived));
+    else
+        g_moduleLog.Write(StringPrintf("Forwarding for %s: %zu of %zu forwards not handed over%s",
+                                       account.GetUserName().c_str(), result.total - result.handedOver, result.total,
+                                       retain ? "" : "; its copy is kept in its mailbox"));
+    return true;
+}
+
+bool CForwarding::Add(SQLHDBC connection, long accountId, const std::string& user, const std::string& server,
+                      bool routeLocal) {
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(FormatSql("INSERT INTO Forwarding VALUES (%ld, '%s', '%s',%s,true)", accountId,
+                                          SqlText::Quote(user), SqlText::Quote(server),
+                                          routeLocal ? SqlTrusted("true") : SqlTrusted("false")));
+}
+
+bool CForwarding::Delete(SQLHDBC connection, long accountId, const std::string& user, const std::string& server) {
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(
+        FormatSql("DELETE FROM Forwarding WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'", accountId,
+                  SqlText::Quote(user), SqlText::Quote(server)));
+}
+
+bool CForwarding::SetRetainCopy(SQLHDBC connection, long accountId, bool retain) {
+    // The table has no key to refuse a second row, so an INSERT would not
+    // fail on an existing one: look first.
+    bool exists = false;
+    {
+        OdbcStatement statement(connection);
+        std::string count;
+        if (!statement.ExecDirect(FormatSql("SELECT count(*) FROM ForwardOptions WHERE aAccountId = %ld", accountId)) ||
+            !statement.Fetch() || !statement.GetText(1, count))
+            return false;
+        exists = !count.empty() && count != "0";
+    }
+    const SqlTrusted value = retain ? SqlTrusted("true") : SqlTrusted("false");
+    OdbcStatement statement(connection);
+    if (exists)
+        return statement.ExecDirect(
+            FormatSql("UPDATE ForwardOptions SET RetainForwardCopy = %s WHERE aAccountId = %ld", value, accountId));
+    return statement.ExecDirect(FormatSql("INSERT INTO ForwardOptions VALUES(%ld, %s)", accountId, value));
+}
