@@ -12,6 +12,7 @@
 #include "app/CommandLine.h"
 #include "app/ForwardCommand.h"
 #include "app/CommandSupport.h"
+#include "app/NetwareCommand.h"
 #include "delivery/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
 #include "foundation/CMailDatabase.h"
@@ -290,6 +291,7 @@ void AccountCommand::PrintUsage(std::ostream& out) {
            "       velmora account list\n"
            "       velmora account passwd NAME [--password P]\n"
            "       velmora account delete NAME [--yes]\n"
+           "       velmora account netware NAME [--dir DIR --address ADDR [--leave-copy] | --off]\n"
            "Without --password the password is read from standard input (twice, unechoed, on a terminal).\n"
            "ADDR is the account's own address: user@domain or \"Name <user@domain>\".\n"
            "A delete asks first on a terminal and needs --yes anywhere else; the account's mail stays on disk.\n";
@@ -310,5 +312,6 @@ int AccountCommand::Run(const std::vector<std::string>& args, std::istream& in, 
     if (verb == "delete") return Delete(line, in, out, err, interactive);
     if (verb == "autoresponse") return AutoResponseCommand::Run(line.args, out, err);
     if (verb == "forward") return ForwardCommand::Run(line.args, out, err);
+    if (verb == "netware") return NetwareCommand::Run(line.args, out, err);
     return Usage(err);
 }

@@ -5,6 +5,7 @@
 //   velmora account passwd NAME [--password P]
 //   velmora account delete NAME [--yes]
 //   velmora account autoresponse|forward ... (AutoResponseCommand, ForwardCommand)
+//   velmora account netware NAME ...   (NetwareCommand)
 // The checks are the editor's, in its order (AccountEditorCheck); the
 // answers are worded for the shell and name the cause of a refusal. Without
 // --password the password is read from the input: on a terminal twice and

@@ -5,6 +5,7 @@ bool CEventThread::InitInstance() {
     serverSink = std::make_unique<CServerEventSink>(*this);
     serverSink->SetConnection(connectionHandle);
     if (route) serverSink->GetFileSink().SetRouteHandler(route);
+    if (import) serverSink->GetFileSink().SetImportHandler(import);
     serverSink->LoadFilterHandler();
     return true;
 }

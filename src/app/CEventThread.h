@@ -21,6 +21,8 @@ public:
     CServerEventSink* GetServerSink() const { return serverSink.get(); }
     // Set before the start; installed on the file sink as it is made.
     void SetRouteHandler(CFileEventSink::RouteHandler handler) { route = std::move(handler); }
+    // Set before the start: what the file sink does with a Netware file (0x40C).
+    void SetImportHandler(CFileEventSink::ImportHandler handler) { import = std::move(handler); }
     // True when the sink has no outstanding item and no message waits.
     bool IsIdle() const;
 
@@ -32,4 +34,5 @@ private:
     std::unique_ptr<CServerEventSink> serverSink;
     SQLHDBC connectionHandle = nullptr;
     CFileEventSink::RouteHandler route;
+    CFileEventSink::ImportHandler import;
 };

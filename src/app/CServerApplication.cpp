@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/CControlServer.h"
+#include "app/CNetwareGateway.h"
 #include "app/CServerHost.h"
 #include "cycle/COutboundQueueReport.h"
 #include "cycle/CSendReceiveCycle.h"
@@ -30,6 +31,7 @@
 #include "app/CServerEventSink.h"
 #include "app/SinkMessages.h"
 #include "maillog/CMailLog.h"
+#include "spool/CNetwareImport.h"
 #include "spool/MailInfo.h"
 #include "store/MailStorePaths.h"
 #include "store/UnlistedMessageFiles.h"
@@ -158,6 +160,11 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
         CServerEventSink* sink = serverHost->GetServerSink();
         return sink && sink->GetNoticeWindow();
     });
+    // A Netware outbox file is sent on where handed-in mail is routed, on
+    // the event thread; a file kept for the next scan counts as not taken.
+    host->SetImportHandler([](SQLHDBC handle, const std::string& path) {
+        return CNetwareImport::ImportNetwareFile(handle, path, std::time(nullptr)) != CNetwareImport::Outcome::Kept;
+    });
     const bool serversStarted = host->StartServerHost();
 
     // Whether the server runs is decided here, before the spool processor
@@ -200,6 +207,17 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     });
     if (!cycle->Start())
         err << "velmora run: warning: the send and receive cycle cannot run (see the diagnostic log)\n";
+
+    // The gateway hands each outbox file to the file event sink and waits
+    // for it, as the modules' own hand-overs do.
+    gateway = std::make_unique<CNetwareGateway>([serverHost](const std::string& path) {
+        CServerEventSink* sink = serverHost->GetServerSink();
+        CMailDatabase* database = serverHost->GetDatabase();
+        if (!sink || !database) return;
+        sink->GetFileSink().Send(sink::kImportNetware, reinterpret_cast<WPARAM>(database->GetConnectionHandle()),
+                                 reinterpret_cast<LPARAM>(path.c_str()));
+    });
+    gateway->Start();
 
     homeDir = home;
     control = std::make_unique<CControlServer>();
@@ -305,6 +323,8 @@ void CServerApplication::Stop() {
     if (stopped) return;
     stopped = true;
     if (control) control->Close();
+    // Its scans use the server host's sinks and database.
+    gateway.reset();
     // A running cycle skips what is left and ends before what it uses goes.
     cycle.reset();
     if (spoolProcessor) spoolProcessor->StopProcessing();

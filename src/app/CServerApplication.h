@@ -9,9 +9,10 @@
 // on is printed, and only then the spool processor starts. With no module
 // loaded, or a listener that cannot bind, the process ends at once and says
 // why. Then the send and receive cycle starts (a first cycle with
-// SendReceiveOnStartup) and the control socket opens. SIGTERM, SIGINT or
+// SendReceiveOnStartup), the Netware gateway's timer and the control socket
+// open. SIGTERM, SIGINT or
 // the control socket's stop request shut down in order: control socket,
-// send and receive cycle, spool processor, modules (stopped, idle,
+// Netware gateway, send and receive cycle, spool processor, modules (stopped, idle,
 // unloaded), log, the socket file, the home's lock.
 #pragma once
 
@@ -29,6 +30,7 @@ class CSpoolRouter;
 class CMailLog;
 class CSendReceiveCycle;
 class CControlServer;
+class CNetwareGateway;
 
 class CServerApplication {
 public:
@@ -72,6 +74,7 @@ private:
     std::unique_ptr<CSpoolRouter> router;
     std::unique_ptr<CMailSpoolProcessor> spoolProcessor;
     std::unique_ptr<CSendReceiveCycle> cycle;
+    std::unique_ptr<CNetwareGateway> gateway;
     std::unique_ptr<CControlServer> control;
     std::string homeDir;
     std::atomic<bool> stopAsked{false};  // the control socket asked for the stop

@@ -25,6 +25,7 @@ bool CServerHost::StartServerHost() {
     if (!database->Open()) return false;
     eventThread->SetConnection(database->GetConnectionHandle());
     eventThread->SetRouteHandler(route);
+    eventThread->SetImportHandler(import);
     // CreateThread returns once the sink windows exist.
     if (!eventThread.Start()) return false;
     // The modules tell what they bound while they are loaded.

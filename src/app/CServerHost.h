@@ -26,6 +26,9 @@ public:
     // Set before StartServerHost: what the file event sink does with a
     // message a module hands in (0x403).
     void SetRouteHandler(CFileEventSink::RouteHandler handler) { route = std::move(handler); }
+    // Set before StartServerHost: how the file event sink sends on a
+    // Netware outbox file (0x40C).
+    void SetImportHandler(CFileEventSink::ImportHandler handler) { import = std::move(handler); }
     // The pause before the first idle check and between checks (1 s), and
     // the longest wait for idle sinks before the modules are unloaded anyway.
     void SetStopTiming(std::chrono::milliseconds poll, std::chrono::milliseconds limit) {
@@ -48,6 +51,7 @@ private:
     std::unique_ptr<CMailSpooler> spooler;
     CServerModuleList modules;
     CFileEventSink::RouteHandler route;
+    CFileEventSink::ImportHandler import;
     std::chrono::milliseconds pollInterval{1000};
     std::chrono::milliseconds stopLimit{30000};
 };

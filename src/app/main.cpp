@@ -7,6 +7,7 @@
 //   velmora [--home DIR] relay ..   the address ranges that may relay
 //   velmora [--home DIR] remoteaccount ..  remote mailboxes shared by local users
 //   velmora [--home DIR] popaccount ..  a user's mapped remote POP3 mailboxes
+//   velmora [--home DIR] gateway ..  the Netware gateway's schedule and outbox
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
@@ -23,6 +24,7 @@
 #include "app/CommandSupport.h"
 #include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
+#include "app/GatewayCommand.h"
 #include "app/PopAccountCommand.h"
 #include "app/QueueCommand.h"
 #include "app/RelayCommand.h"
@@ -47,6 +49,8 @@ void PrintProgramUsage(std::ostream& out) {
            "  account list\n"
            "  account passwd NAME [--password P]\n"
            "  account delete NAME [--yes]\n"
+           "  account netware NAME [--dir DIR --address ADDR [--leave-copy] | --off]\n"
+           "                        the user's Netware mail directory\n"
            "  domain add NAME [--catch-all USER] | domain list | domain delete NAME\n"
            "                        the domains whose mail is local\n"
            "  alias add OWNER USER ALIAS | alias list OWNER | alias delete OWNER USER ALIAS [--yes]\n"
@@ -58,6 +62,8 @@ void PrintProgramUsage(std::ostream& out) {
            "  popaccount add USER SERVER REMOTEUSER [--port N] [--password P] [--leave-on-server]\n"
            "  popaccount list USER | popaccount delete|enable|disable USER SERVER REMOTEUSER\n"
            "                        a user's remote POP3 mailboxes fetched by each pass\n"
+           "  gateway show | gateway set [--at HH:MM | --every MINUTES] [--outbox DIR]\n"
+           "                        when the Netware clients' outgoing mail is collected\n"
            "  run [--headless]      run the server until SIGTERM or SIGINT\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
@@ -83,6 +89,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "relay") return RelayCommand::PrintUsage(out);
     if (command == "remoteaccount") return RemoteAccountCommand::PrintUsage(out);
     if (command == "popaccount") return PopAccountCommand::PrintUsage(out);
+    if (command == "gateway") return GatewayCommand::PrintUsage(out);
     if (command == "run") return PrintRunUsage(out);
     if (command == "send-receive" || command == "status" || command == "stop")
         return ControlCommand::PrintUsage(command, out);
@@ -117,7 +124,7 @@ int main(int argc, char** argv) {
     }
     static const char* const kCommands[] = {"setup",        "reg",           "account",    "domain", "alias",
                                             "relay",        "remoteaccount", "popaccount", "run",    "queue",
-                                            "send-receive", "status",        "stop"};
+                                            "send-receive", "status",        "stop",       "gateway"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -140,6 +147,10 @@ int main(int argc, char** argv) {
     if (line.command == "alias") {
         Home::Use(home);
         return AliasCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
+    if (line.command == "gateway") {
+        Home::Use(home);
+        return GatewayCommand::Run(line.args, std::cout, std::cerr);
     }
     if (line.command == "relay") {
         Home::Use(home);

@@ -22,6 +22,7 @@
 #include "delivery/CForwarding.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
+#include "delivery/CNetwareExport.h"
 #include "delivery/CSystemNotice.h"
 #include "delivery/DeliveryReceipts.h"
 #include "delivery/ListingText.h"
@@ -84,6 +85,25 @@ std::unique_ptr<CMimeMessage> ExtractPart(CMailContent& content, const std::stri
     content.Rewind();
     if (!part->Parse(&content, name) || !part->GetBody()) return nullptr;
     return part;
+}
+
+// The Netware exchange of an account that has one: true when the client's
+// file is the account's only copy. A failed export is logged and the
+// message goes into the mailbox as if there were none.
+bool ExportedToNetware(SQLHDBC connection, const CUserRecord& record, CMailContent& content, std::uint32_t length) {
+    const std::optional<NetwareSettings> settings =
+        CNetwareExport::LoadNetwareSettings(connection, record.GetAccountId());
+    if (!settings) return false;
+    std::string path, problem;
+    const CNetwareExport::Result result =
+        CNetwareExport::ExportToNetware(*settings, content, length, std::time(nullptr), &path, problem);
+    if (result == CNetwareExport::Result::Failed) {
+        g_moduleLog.Write(StringPrintf("*** Netware export for %s failed (%s); the message goes into its mailbox",
+                                       record.GetUserName().c_str(), problem.c_str()));
+        return false;
+    }
+    g_moduleLog.Write(StringPrintf("Exported %s for %s", path.c_str(), record.GetUserName().c_str()));
+    return result == CNetwareExport::Result::Taken;
 }
 
 }  // namespace
@@ -205,6 +225,8 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         // Every forward handed over and no copy wanted: the account keeps none.
         if (!CForwarding::ForwardDelivered(*record, connection, head, *content, length, MailPolicy())) return true;
     }
+
+    if (!head.empty() && ExportedToNetware(connection, *record, *content, length)) return true;
 
     const std::string directory = FolderDirectory(kInbox);
     if (directory.empty()) {
