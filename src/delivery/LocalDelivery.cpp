@@ -218,15 +218,15 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     if (ProcessSettings::Current().storeMailLog)
         if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
 
-    // Coming here, for a message with a head: auto-responder, forwarding, Netware export.
+    // A message with a head meets the account's actions first, in this
+    // order: the auto-responder, forwarding, the Netware export.
     if (!head.empty()) {
         if (CAutoResponder::IsOn(connection, record->GetAccountId()))
             CAutoResponder::Respond(*record, mailDirectory, header, MailPolicy());
         // Every forward handed over and no copy wanted: the account keeps none.
         if (!CForwarding::ForwardDelivered(*record, connection, head, *content, length, MailPolicy())) return true;
+        if (ExportedToNetware(connection, *record, *content, length)) return true;
     }
-
-    if (!head.empty() && ExportedToNetware(connection, *record, *content, length)) return true;
 
     const std::string directory = FolderDirectory(kInbox);
     if (directory.empty()) {
