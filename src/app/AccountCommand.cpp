@@ -89,8 +89,7 @@ std::string ShellText(Outcome outcome, const std::string& verb, const std::strin
                    "\" cannot be an account name: use letters, digits, '.', '_' and '-', starting with a letter "
                    "or digit, at most 64 characters";
         case Outcome::BadPassword:
-            return "the password must be 1 to 74 printable ASCII characters (no tabs, line breaks or accented "
-                   "letters)";
+            return "the password must be 1 to 74 bytes without control characters (no tabs or line breaks)";
         case Outcome::BadEmail:
             return "\"" + email + "\" is not an e-mail address: write user@domain or \"Name <user@domain>\"";
         case Outcome::UserExists:

@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <cstdlib>
+#include <iostream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
@@ -121,12 +124,27 @@ int SetupCommand::Run(const std::string& home, const std::vector<std::string>& a
                       std::ostream& err) {
     CommandLine line;
     line.args = args;
-    std::string password, domain;
+    std::string password, domain, database;
     const bool hasPassword = line.TakeOption("--postmaster-password", password);
     const bool hasDomain = line.TakeOption("--domain", domain);
+    const bool hasDatabase = line.TakeOption("--database", database);
     if (!line.args.empty()) {
         PrintUsage(err);
         return 64;
+    }
+    std::optional<DataSource::PostgresTarget> postgres;
+    if (hasDatabase) {
+        std::string error;
+        postgres = DataSource::ParsePostgresUrl(database, error);
+        if (!postgres) {
+            err << "velmora setup: " << error << "\n";
+            return 64;
+        }
+        // Never from the command line, where every user of the machine sees it.
+        const char* fromEnvironment = std::getenv("PGPASSWORD");
+        postgres->password = fromEnvironment ? fromEnvironment
+                                             : CommandSupport::ReadSecret("Password of " + postgres->Url() + ": ",
+                                                                          std::cin, out, ::isatty(STDIN_FILENO) != 0);
     }
     if (hasDomain && !CMailDatabase::IsValidDomainName(FoldCase(domain))) {
         err << "velmora setup: \"" << domain << "\" is not a domain name: use labels of letters, digits and '-' "
@@ -135,10 +153,10 @@ int SetupCommand::Run(const std::string& home, const std::vector<std::string>& a
     }
     if (hasPassword && !CMailDatabase::IsValidPassword(password)) {
         err << "velmora setup: the postmaster password must be 1 to " << CMailDatabase::kMaxPassword
-            << " printable ASCII characters\n";
+            << " bytes without control characters\n";
         return 64;
     }
-    int rc = Run(home, out, err);
+    int rc = Run(home, out, err, postgres ? &*postgres : nullptr);
     if (rc == 0) rc = EnsurePostmaster(password, out, err);
     if (rc != 0 || !hasDomain) return rc;
     CMailDatabase db;
@@ -148,8 +166,10 @@ int SetupCommand::Run(const std::string& home, const std::vector<std::string>& a
 
 void SetupCommand::PrintUsage(std::ostream& out) {
     out << "usage: velmora [--home DIR] setup [--postmaster-password P] [--domain NAME]\n"
+           "                                   [--database postgresql://USER@HOST:PORT/DB]\n"
            "Provisions the home: settings, data source, database, directories and the postmaster account;\n"
-           "--domain NAME makes mail for NAME local. Run it again at any time: it only adds what is missing,\n"
+           "--domain NAME makes mail for NAME local; --database keeps the mail database in that PostgreSQL\n"
+           "database (its password from PGPASSWORD or asked for). Run it again at any time: it only adds what is missing,\n"
            "and after the home was moved or restored elsewhere it points the paths it wrote at the new place.\n";
 }
 
@@ -179,7 +199,8 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
     return 0;
 }
 
-int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& err) {
+int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& err,
+                      const DataSource::PostgresTarget* postgres) {
     std::string error;
     if (!MakeDirectories(home, error)) {
         err << "velmora setup: " << error << "\n";
@@ -209,7 +230,7 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
         return 1;
     }
 
-    if (!DataSource::WriteFiles(home, error)) {
+    if (postgres ? !DataSource::WritePostgresFiles(home, *postgres, error) : !DataSource::WriteFiles(home, error)) {
         err << "velmora setup: " << error << "\n";
         return 1;
     }
@@ -240,9 +261,11 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
             return 1;
         }
     }
+    const auto server = DataSource::PostgresTargetOf(home);
     out << "Velmora home ready: " << home << "\n"
         << "  settings:   " << SettingsStore::Instance().Path() << "\n"
-        << "  database:   " << home << "/" << Home::kDatabaseFile << " (data source \"Velmora\")\n"
+        << "  database:   " << (server ? server->Url() : home + "/" + Home::kDatabaseFile)
+        << " (data source \"Velmora\")\n"
         << "  mail store: " << mailRoot << "\n";
     return 0;
 }

@@ -13,12 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "foundation/DataSource.h"
+
 class SetupCommand {
 public:
     // Returns the process exit code; progress goes to out, problems to err.
-    // Provisions the home only (the account table stays as it is).
-    static int Run(const std::string& home, std::ostream& out, std::ostream& err);
-    // `velmora setup [--postmaster-password P] [--domain NAME]`: provisions
+    // Provisions the home only (the account table stays as it is); with a
+    // PostgreSQL target, its data source names that database.
+    static int Run(const std::string& home, std::ostream& out, std::ostream& err,
+                   const DataSource::PostgresTarget* postgres = nullptr);
+    // `velmora setup [--postmaster-password P] [--domain NAME]
+    // [--database postgresql://USER@HOST:PORT/DB]`: provisions
     // the home, makes the postmaster account when it is missing, and adds
     // the domain when one is given.
     static int Run(const std::string& home, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

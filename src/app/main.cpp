@@ -20,6 +20,7 @@
 #include "app/AccountCommand.h"
 #include "app/AliasCommand.h"
 #include "app/CServerApplication.h"
+#include "app/DbCommand.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/ControlCommand.h"
@@ -70,6 +71,8 @@ void PrintProgramUsage(std::ostream& out) {
            "  stop                  stop the running server and wait until it has\n"
            "  queue list | queue delete FILE [--yes]\n"
            "                        the outbound queue (no server needed)\n"
+           "  db migrate --to postgresql://USER@HOST:PORT/DB\n"
+           "                        move the mail database into an empty PostgreSQL database\n"
            "  help [COMMAND]        this text, or one command's\n"
            "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";
 }
@@ -94,6 +97,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "send-receive" || command == "status" || command == "stop")
         return ControlCommand::PrintUsage(command, out);
     if (command == "queue") return QueueCommand::PrintUsage(out);
+    if (command == "db") return DbCommand::PrintUsage(out);
     PrintProgramUsage(out);
 }
 
@@ -124,7 +128,7 @@ int main(int argc, char** argv) {
     }
     static const char* const kCommands[] = {"setup",        "reg",           "account",    "domain", "alias",
                                             "relay",        "remoteaccount", "popaccount", "run",    "queue",
-                                            "send-receive", "status",        "stop",       "gateway"};
+                                            "send-receive", "status",        "stop",       "gateway", "db"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -166,6 +170,10 @@ int main(int argc, char** argv) {
     }
     if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
         return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);
+    if (line.command == "db") {
+        Home::Use(home);
+        return DbCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
     if (line.command == "queue") {
         Home::Use(home);
         // Queued files are named relative to the home.

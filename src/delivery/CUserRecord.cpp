@@ -66,7 +66,7 @@ void CUserRecord::Load() {
     };
     {
         OdbcStatement statement(connection);
-        char name[66] = {}, stored[150] = {}, box[256] = {}, email[321] = {};
+        char name[66] = {}, stored[PasswordScrambler::kMaxStoredSize] = {}, box[256] = {}, email[321] = {};
         unsigned char group = 0, admin = 0, alive = 0;
         std::uint32_t limit = 0;
         if (run(statement, FormatSql("SELECT aUserName, aPassword, aMailBox, aIsGroup, aIsAdmin, aIsAlive, "

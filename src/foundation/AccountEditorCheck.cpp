@@ -54,7 +54,7 @@ const char* AccountEditorCheck::EditorMessage(Outcome outcome) {
             return "Invalid UserName: use letters, digits, '.', '_' and '-', starting with a letter or digit, at "
                    "most 64 characters";
         case Outcome::BadPassword:
-            return "Invalid Password: use printable ASCII characters, at most 74 of them";
+            return "Invalid Password: use at most 74 bytes and no control characters";
         case Outcome::BadEmail:
             return "Invalid Email Address";
         case Outcome::UserExists:

@@ -243,8 +243,9 @@ bool CMailDatabase::IsValidUserName(const std::string& userName) {
 
 bool CMailDatabase::IsValidPassword(const std::string& password) {
     if (password.empty() || password.size() > kMaxPassword) return false;
+    // Any text but control characters: the stored form keeps every byte.
     for (char c : password)
-        if (c < 0x20 || c > 0x7E) return false;
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
     return true;
 }
 
@@ -554,7 +555,7 @@ bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
 
 CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName, const std::string& password) {
     OdbcStatement statement(GetConnectionHandle());
-    char stored[150] = {};
+    char stored[PasswordScrambler::kMaxStoredSize] = {};
     unsigned char admin = 0;
     if (!statement.ExecDirect(
             FormatSql("SELECT aPassword, aIsAdmin FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName))) ||

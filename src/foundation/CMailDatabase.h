@@ -122,8 +122,8 @@ public:
     // digit, at most kMaxUserName characters.
     static constexpr std::size_t kMaxUserName = 64;
     static bool IsValidUserName(const std::string& userName);
-    // Printable ASCII, at most kMaxPassword characters: longer ones would not
-    // fit the stored scrambled form (two characters per position).
+    // No control characters, at most kMaxPassword bytes: longer ones would
+    // not fit the stored scrambled form (two characters per position).
     static constexpr std::size_t kMaxPassword = 74;
     static bool IsValidPassword(const std::string& password);
     // One address: "local@domain" without blanks or control characters,

@@ -19,6 +19,7 @@
 namespace {
 
 constexpr const char* kDriverName = "Velmora SQLite3";
+constexpr const char* kPostgresDriverName = "Velmora PostgreSQL";
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -61,13 +62,13 @@ std::string OdbcInstIniPath(const std::string& home) {
     return (env && *env ? env : home) + "/" + Home::kOdbcInstIni;
 }
 
-bool WriteFile(const std::string& path, const std::string& text, std::string& error) {
+bool WriteFile(const std::string& path, const std::string& text, std::string& error, mode_t mode = 0644) {
     const std::string tmp = path + ".new";
     {
         std::ofstream out(tmp, std::ios::trunc);
         out << text;
         out.flush();
-        if (!out) {
+        if (!out || ::chmod(tmp.c_str(), mode) != 0) {
             error = "cannot write " + path;
             return false;
         }
@@ -81,6 +82,27 @@ bool WriteFile(const std::string& path, const std::string& text, std::string& er
 
 bool WriteNew(const std::string& path, const std::string& text, std::string& error) {
     return Exists(path) || WriteFile(path, text, error);
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Rewrites a file only when it says something else, so a repeated setup
+// leaves it alone.
+bool WriteChanged(const std::string& path, const std::string& text, std::string& error, mode_t mode) {
+    return (Exists(path) && ReadWhole(path) == text && ::chmod(path.c_str(), mode) == 0) ||
+           WriteFile(path, text, error, mode);
+}
+
+// A value the driver manager reads back as written: one line, no blanks at its ends.
+bool IsIniValue(std::string_view value) {
+    for (char c : value)
+        if (c == '\n' || c == '\r' || c == '\0') return false;
+    return Trim(value) == value;
 }
 
 }  // namespace
@@ -109,6 +131,128 @@ bool DataSource::WriteFiles(const std::string& home, std::string& error) {
         << "Sync=NORMAL\n";
     return WriteNew(home + "/" + Home::kOdbcInstIni, inst.str(), error) &&
            WriteNew(home + "/" + Home::kOdbcIni, dsn.str(), error);
+}
+
+std::string DataSource::PostgresDriverPath() {
+    return std::string(VELMORA_ODBC_DRIVER_DIR) + "/psqlodbcw.so";
+}
+
+std::string DataSource::PostgresTarget::Url() const {
+    const bool bracket = host.find(':') != std::string::npos;
+    return "postgresql://" + user + "@" + (bracket ? "[" + host + "]" : host) + ":" + port + "/" + database;
+}
+
+std::optional<DataSource::PostgresTarget> DataSource::ParsePostgresUrl(std::string_view url, std::string& error) {
+    constexpr std::string_view kScheme = "postgresql://";
+    const std::string_view usage = "use postgresql://USER@HOST:PORT/DB";
+    PostgresTarget target;
+    if (url.size() > 512 || !StartsWithNoCase(url, kScheme)) {
+        error = "\"" + std::string(url.substr(0, 80)) + "\" is not a PostgreSQL address: " + std::string(usage);
+        return std::nullopt;
+    }
+    std::string_view rest = url.substr(kScheme.size());
+    const std::size_t at = rest.find('@');
+    const std::size_t slash = rest.find('/', at == std::string_view::npos ? 0 : at);
+    if (at == std::string_view::npos || slash == std::string_view::npos) {
+        error = "the PostgreSQL address names no user or no database: " + std::string(usage);
+        return std::nullopt;
+    }
+    target.user = std::string(rest.substr(0, at));
+    if (target.user.find(':') != std::string::npos) {
+        error = "the PostgreSQL address carries a password: give it in PGPASSWORD or at the prompt instead";
+        return std::nullopt;
+    }
+    std::string_view hostPort = rest.substr(at + 1, slash - at - 1);
+    if (!hostPort.empty() && hostPort[0] == '[') {
+        const std::size_t close = hostPort.find(']');
+        if (close == std::string_view::npos) {
+            error = "the PostgreSQL address has an unclosed [ in its host";
+            return std::nullopt;
+        }
+        target.host = std::string(hostPort.substr(1, close - 1));
+        hostPort.remove_prefix(close + 1);
+        // Anything but ":PORT" after the bracket leaves no valid port.
+        if (!hostPort.empty()) target.port = hostPort[0] == ':' ? std::string(hostPort.substr(1)) : "";
+    } else {
+        const std::size_t colon = hostPort.rfind(':');
+        target.host = std::string(hostPort.substr(0, colon));
+        if (colon != std::string_view::npos) target.port = std::string(hostPort.substr(colon + 1));
+    }
+    target.database = std::string(rest.substr(slash + 1));
+    const bool portOk = !target.port.empty() && target.port.size() <= 5 &&
+                        target.port.find_first_not_of("0123456789") == std::string::npos &&
+                        std::stol(target.port) >= 1 && std::stol(target.port) <= 65535;
+    auto plain = [](const std::string& s) {
+        return !s.empty() && s.find_first_of(" \t;{}[]/?#@'\"\\") == std::string::npos && IsIniValue(s);
+    };
+    if (!portOk || !plain(target.user) || !plain(target.host) || !plain(target.database)) {
+        error = "\"" + std::string(url.substr(0, 80)) + "\" is not a PostgreSQL address: " + std::string(usage);
+        return std::nullopt;
+    }
+    return target;
+}
+
+bool DataSource::WritePostgresFiles(const std::string& home, const PostgresTarget& target, std::string& error) {
+    if (!IsIniValue(target.password)) {
+        error = "the PostgreSQL password cannot be kept in the data source (a line break or blanks at its ends)";
+        return false;
+    }
+    std::ostringstream inst;
+    inst << "[" << kPostgresDriverName << "]\n"
+         << "Description=PostgreSQL ODBC driver\n"
+         << "Driver=" << PostgresDriverPath()
+         << "\n"
+         // The server's threads share one connection: one at a time in it.
+         << "Threading=2\n";
+    std::ostringstream dsn;
+    dsn << "[Velmora]\n"
+        << "Description=Velmora mail database\n"
+        << "Driver=" << kPostgresDriverName << "\n"
+        << "Servername=" << target.host << "\n"
+        << "Port=" << target.port << "\n"
+        << "Database=" << target.database << "\n"
+        << "Username=" << target.user << "\n"
+        << "Password=" << target.password
+        << "\n"
+        // Yes/no columns read back as 1/0, as the readers bind them.
+        << "BoolsAsChar=1\n"
+        // Every row of a result at once: the readers keep few rows.
+        << "UseDeclareFetch=0\n"
+        // A failed statement inside a transaction undoes itself alone, as
+        // on SQLite, instead of dooming the rest of the transaction.
+        << "Protocol=7.4-2\n";
+    // The data source holds the password: its owner alone reads it.
+    return WriteChanged(home + "/" + Home::kOdbcInstIni, inst.str(), error, 0644) &&
+           WriteChanged(home + "/" + Home::kOdbcIni, dsn.str(), error, 0600);
+}
+
+std::string DataSource::PostgresConnectionString(const PostgresTarget& target) {
+    // Braces let a password carry ';' (a '}' inside is doubled).
+    std::string password;
+    for (char c : target.password) password += c == '}' ? std::string("}}") : std::string(1, c);
+    return "Driver=" + PostgresDriverPath() + ";Servername=" + target.host + ";Port=" + target.port +
+           ";Database=" + target.database + ";Username=" + target.user + ";Password={" + password + "}";
+}
+
+bool DataSource::HasOwnLogin() {
+    const char* ini = std::getenv("ODBCINI");
+    std::map<std::string, std::string> dsn;
+    return ini && *ini && ReadIniSection(ini, "Velmora", dsn) && !dsn["username"].empty();
+}
+
+std::optional<DataSource::PostgresTarget> DataSource::PostgresTargetOf(const std::string& home) {
+    std::map<std::string, std::string> dsn, entry;
+    if (!ReadIniSection(OdbcIniPath(home), "Velmora", dsn)) return std::nullopt;
+    std::string driver = dsn["driver"];
+    if (!driver.empty() && driver[0] != '/' && ReadIniSection(OdbcInstIniPath(home), driver, entry))
+        driver = entry["driver"];
+    if (FoldCase(driver).find("psqlodbc") == std::string::npos) return std::nullopt;
+    PostgresTarget target;
+    target.user = dsn["username"];
+    target.host = dsn["servername"];
+    if (!dsn["port"].empty()) target.port = dsn["port"];
+    target.database = dsn["database"];
+    return target;
 }
 
 std::string DataSource::Diagnose(const std::string& home) {

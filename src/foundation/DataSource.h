@@ -12,16 +12,47 @@
 // thread at a time into it: unixODBC's "Threading" of the driver's section
 // in odbcinst.ini, 2 (per connection) or 3 (per environment). Its default,
 // 0, leaves that to the driver. ThreadingWarning tells a start about it.
+//
+// `velmora setup --database postgresql://USER@HOST:PORT/DB` writes the files
+// for psqlODBC instead, with the log-in in the data source (which is then
+// readable by its owner only). Such a data source carries its own user and
+// password, which connections then leave to it (HasOwnLogin).
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 class DataSource {
 public:
+    // A PostgreSQL server and database, as a postgresql:// address names it.
+    struct PostgresTarget {
+        std::string user, host, port = "5432", database, password;
+        // The address again, without the password.
+        std::string Url() const;
+    };
+
     // The SQLite ODBC driver shipped by Debian's libsqliteodbc.
     static std::string SqliteDriverPath();
+    // The PostgreSQL ODBC driver (Unicode build) of Debian's odbc-postgresql.
+    static std::string PostgresDriverPath();
     // Writes the missing data-source files; false with error on failure.
     static bool WriteFiles(const std::string& home, std::string& error);
+    // Writes the data-source files for a PostgreSQL database, replacing
+    // files that say anything else; false with error on failure.
+    static bool WritePostgresFiles(const std::string& home, const PostgresTarget& target, std::string& error);
+    // "postgresql://USER@HOST[:PORT]/DB"; nothing with error when it is not
+    // one, or when it carries a password (those come from elsewhere).
+    static std::optional<PostgresTarget> ParsePostgresUrl(std::string_view url, std::string& error);
+    // A driver connection string for the target, password included, for a
+    // connection made without any data source (SQLDriverConnect).
+    static std::string PostgresConnectionString(const PostgresTarget& target);
+    // Whether the data source "Velmora" the driver manager reads names its
+    // own user (a PostgreSQL one does); connections then leave the log-in to it.
+    static bool HasOwnLogin();
+    // The server and database of the home's data source when it is a
+    // PostgreSQL one (without its password).
+    static std::optional<PostgresTarget> PostgresTargetOf(const std::string& home);
     // Empty when the data source looks usable; otherwise one message that
     // names the fix.
     static std::string Diagnose(const std::string& home);

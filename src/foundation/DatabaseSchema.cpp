@@ -3,6 +3,7 @@
 
 #include "foundation/OdbcStatement.h"
 #include "foundation/RecordVersion.h"
+#include "platform/Text.h"
 
 namespace {
 using T = DatabaseSchema::ColumnType;
@@ -181,7 +182,10 @@ std::vector<std::string> DatabaseSchema::Statements(SQLHDBC connection) {
         std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + table.name + " (";
         for (std::size_t i = 0; i < table.columns.size(); ++i) {
             if (i) sql += ", ";
-            sql += std::string(table.columns[i].name) + " " + typeName(table.columns[i].type);
+            // A name PostgreSQL reserves is quoted, in the case it folds names to.
+            const std::string name = table.columns[i].name;
+            sql += (postgres && EqualsNoCase(name, "offset") ? std::string("\"offset\"") : name) + " " +
+                   typeName(table.columns[i].type);
         }
         if (table.primaryKey) sql += std::string(", PRIMARY KEY (") + table.primaryKey + ")";
         sql += ")";
@@ -192,8 +196,8 @@ std::vector<std::string> DatabaseSchema::Statements(SQLHDBC connection) {
                       ")");
     // Account records are kept between messages only where triggers say
     // when they change.
-    if (!postgres)
-        for (std::string& sql : RecordVersion::SqliteSchema()) out.push_back(std::move(sql));
+    for (std::string& sql : postgres ? RecordVersion::PostgresSchema() : RecordVersion::SqliteSchema())
+        out.push_back(std::move(sql));
     return out;
 }
 

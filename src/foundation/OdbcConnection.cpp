@@ -1,8 +1,11 @@
 // OdbcConnection: connect and disconnect with the system's parameters.
 #include "foundation/OdbcConnection.h"
 
+#include "foundation/DataSource.h"
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcStatement.h"
+
+#include <string_view>
 
 OdbcConnection::~OdbcConnection() {
     Disconnect();
@@ -21,6 +24,10 @@ bool OdbcConnection::Allocate(const OdbcEnvironment& env) {
 bool OdbcConnection::Connect(const char* dataSource, const char* user, const char* password) {
     if (handle == SQL_NULL_HDBC) return false;
     SQLSetConnectAttr(handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
+    // A data source with its own log-in (a PostgreSQL server's) keeps it:
+    // the driver uses its user and password when given empty ones.
+    if (std::string_view(user) == kUser && std::string_view(password) == kPassword && DataSource::HasOwnLogin())
+        user = password = "";
     SQLRETURN rc =
         SQLConnect(handle, (SQLCHAR*)dataSource, SQL_NTS, (SQLCHAR*)user, SQL_NTS, (SQLCHAR*)password, SQL_NTS);
     connected = OdbcSucceeded(rc);

@@ -1,7 +1,8 @@
 // OdbcConnection: owns one connection handle on an environment.
 //
 // Every long-lived component connects the same way: login timeout 5 seconds,
-// then data source "Velmora" as user "Admin" with password "pylon". There is
+// then data source "Velmora" as user "Admin" with password "pylon" (unless
+// the data source names its own user, see DataSource::HasOwnLogin). There is
 // no reconnection; a failed connection leaves the owner without a database
 // and its statements fail at allocation.
 //

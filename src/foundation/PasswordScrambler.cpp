@@ -6,6 +6,8 @@
 namespace {
 constexpr char kKey[] = "TORVIKS";
 constexpr std::size_t kKeyLength = 7;
+constexpr std::string_view kHexMark = "x:";
+constexpr char kHexDigits[] = "0123456789abcdef";
 
 int SignedAt(std::string_view text, std::size_t i) {
     return i < text.size() ? static_cast<signed char>(text[i]) : 0;
@@ -26,10 +28,26 @@ std::string PasswordScrambler::Scramble(std::string_view userName, std::string_v
         raw += static_cast<char>('0' + q);
         raw += static_cast<char>(s);
     }
-    return raw;
+    if (std::all_of(raw.begin(), raw.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) return raw;
+    std::string hex(kHexMark);
+    for (unsigned char c : raw) {
+        hex += kHexDigits[c >> 4];
+        hex += kHexDigits[c & 0xF];
+    }
+    return hex;
 }
 
-std::string PasswordScrambler::Unscramble(std::string_view userName, std::string_view stored) {
+std::string PasswordScrambler::Unscramble(std::string_view userName, std::string_view storedForm) {
+    std::string decoded;
+    std::string_view stored = storedForm;
+    if (storedForm.substr(0, kHexMark.size()) == kHexMark) {
+        auto nibble = [](char c) {
+            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 0;
+        };
+        for (std::size_t i = kHexMark.size(); i + 1 < storedForm.size(); i += 2)
+            decoded += static_cast<char>(nibble(storedForm[i]) << 4 | nibble(storedForm[i + 1]));
+        stored = decoded;
+    }
     std::string password;
     for (std::size_t i = 0; i < stored.size() / 2; ++i) {
         int b = (i < kKeyLength ? kKey[i] : 0) + SignedAt(userName, i);

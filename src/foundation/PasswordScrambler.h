@@ -4,6 +4,12 @@
 // Two characters per position: a carry digit and a character. Scramble
 // returns the text as it is stored; a caller placing it in a statement
 // quotes it like any other value (SqlText::Quote).
+//
+// The character of a position can be any byte, a 0 byte included, which a
+// statement text cannot carry and a PostgreSQL text column (UTF-8) refuses.
+// Such a form is stored as "x:" and its bytes in hex instead; printable
+// forms stay as they are, and Unscramble reads both (a plain form starts
+// with its carry digit, never with "x:").
 #pragma once
 
 #include <string>
@@ -11,6 +17,10 @@
 
 class PasswordScrambler {
 public:
+    // A buffer this size holds any stored form of a name of up to 64 and a
+    // password of up to 74 bytes, with its terminating 0.
+    static constexpr std::size_t kMaxStoredSize = 320;
+
     static std::string Scramble(std::string_view userName, std::string_view password);
     // stored is the column's value, as Scramble made it.
     static std::string Unscramble(std::string_view userName, std::string_view stored);

@@ -52,3 +52,26 @@ std::vector<std::string> RecordVersion::SqliteSchema() {
     }
     return out;
 }
+
+std::vector<std::string> RecordVersion::PostgresSchema() {
+    std::vector<std::string> out = {
+        "CREATE TABLE IF NOT EXISTS RecordVersion (Version INTEGER)",
+        "INSERT INTO RecordVersion SELECT floor(random() * 1000000000)::integer "
+        "WHERE NOT EXISTS (SELECT 1 FROM RecordVersion)",
+        // The body quoted plainly: the driver splits statements only outside quotes.
+        "CREATE OR REPLACE FUNCTION RecordVersion_Raise() RETURNS trigger LANGUAGE plpgsql AS "
+        "'BEGIN UPDATE RecordVersion SET Version = (Version + 1) % 2000000000; RETURN NULL; END'",
+    };
+    const char* const accountColumns =
+        "aAccountId, aUserName, aPassword, aMailBox, aIsGroup, aIsAlive, aIsAdmin, EmailId, RecvMailSizeLimit";
+    for (const char* table : {"Accounts", "FolderMapping", "MailSizeControl", "UserPrefrences"}) {
+        for (const char* event : {"INSERT", "UPDATE", "DELETE"}) {
+            std::string on = event;
+            if (on == "UPDATE" && std::string(table) == "Accounts") on += std::string(" OF ") + accountColumns;
+            // Once per statement: one change is enough to make every kept record stale.
+            out.push_back(std::string("CREATE OR REPLACE TRIGGER RecordVersion_") + table + "_" + event + " AFTER " +
+                          on + " ON " + table + " FOR EACH STATEMENT EXECUTE FUNCTION RecordVersion_Raise()");
+        }
+    }
+    return out;
+}

@@ -5,8 +5,8 @@
 // account record is read from (Accounts but its session flag, FolderMapping,
 // MailSizeControl, UserPrefrences) raise it in the same transaction as the
 // change, whichever program or statement makes it. Only backends whose
-// schema carries the triggers have the table (SQLite today); elsewhere Read
-// answers nothing and every look-up goes to the tables.
+// schema carries the triggers have the table (SQLite and PostgreSQL);
+// elsewhere Read answers nothing and every look-up goes to the tables.
 #pragma once
 
 #include <sql.h>
@@ -39,4 +39,6 @@ public:
     };
     // The table, its row and the triggers, for a SQLite schema.
     static std::vector<std::string> SqliteSchema();
+    // The same for a PostgreSQL schema (a trigger function and statement triggers).
+    static std::vector<std::string> PostgresSchema();
 };

@@ -6,6 +6,13 @@
 // becomes "DELETE FROM", ucase( becomes upper(, and true/false become 1/0
 // for a backend without boolean literals. The rewrite walks tokens and never
 // touches the inside of a quoted value.
+//
+// PostgreSQL keeps yes/no columns as boolean, which takes no integer: there
+// a 0/1 (or Access's -1) compared with or assigned to a yes/no column, or
+// standing at a yes/no position of an INSERT's values, becomes false/true.
+// Nor does it compare text with numbers: a bare number given to a text
+// column is quoted, and a number column compared with a text column is
+// compared as text.
 #pragma once
 
 #include <string>
@@ -32,6 +39,9 @@ public:
     static std::string ShiftDate(std::string_view text, long days);
 
 private:
+    // The PostgreSQL pass: values typed as the columns they meet take them.
+    static std::string TypedValues(std::string_view sql);
+
     Backend backend = Backend::SQLite;
     bool booleanLiterals = true;
 };

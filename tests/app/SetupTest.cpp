@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "PostgresTestServer.h"
 #include "TestHome.h"
 #include "app/RegistryCommand.h"
 #include "app/SetupCommand.h"
@@ -15,6 +16,7 @@
 #include "foundation/DatabaseSchema.h"
 #include "foundation/OdbcConnection.h"
 #include "foundation/OdbcStatement.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -46,12 +48,16 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
         EXPECT_TRUE(std::filesystem::is_directory(home.File(dir))) << dir;
     EXPECT_EQ(DataSource::Diagnose(home.Path()), "");
 
-    // Every table, each column at its position.
+    // Every table, each column at its position (PostgreSQL folds the names).
+    const bool postgres = DataSource::PostgresTargetOf(home.Path()).has_value();
     for (const auto& table : DatabaseSchema::Tables()) {
         for (std::size_t i = 0; i < table.columns.size(); ++i) {
-            std::string sql = "SELECT name FROM pragma_table_info('" + std::string(table.name) +
-                              "') WHERE cid = " + std::to_string(i);
-            EXPECT_EQ(Query(sql), table.columns[i].name) << table.name;
+            std::string sql = postgres ? "SELECT column_name FROM information_schema.columns WHERE table_name = "
+                                         "lower('" + std::string(table.name) +
+                                             "') AND ordinal_position = " + std::to_string(i + 1)
+                                       : "SELECT name FROM pragma_table_info('" + std::string(table.name) +
+                                             "') WHERE cid = " + std::to_string(i);
+            EXPECT_TRUE(EqualsNoCase(Query(sql), table.columns[i].name)) << table.name << " " << Query(sql);
         }
     }
 
@@ -78,6 +84,7 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
 }
 
 TEST(Setup, MissingPiecesAreNamed) {
+    if (PostgresTestServer::FromEnvironment()) GTEST_SKIP() << "the SQLite data source's pieces";
     TestHome home;
     EXPECT_NE(
         DataSource::Diagnose(home.Path()).find("odbc.ini is missing. Run `velmora --home " + home.Path() + " setup`"),
@@ -92,6 +99,38 @@ TEST(Setup, MissingPiecesAreNamed) {
     EXPECT_NE(DataSource::ThreadingWarning(home.Path()).find("has no Threading line"), std::string::npos);
     TestHome::WriteFile(home.File("odbcinst.ini"), "[Velmora SQLite3]\nDriver=/x.so\nThreading=1\n");
     EXPECT_NE(DataSource::ThreadingWarning(home.Path()).find("has Threading=1"), std::string::npos);
+}
+
+// A PostgreSQL address names user, server and database but never a
+// password; its data source keeps the password readable by its owner only.
+TEST(Setup, PostgresAddressesAndTheirDataSource) {
+    std::string error;
+    const auto target = DataSource::ParsePostgresUrl("postgresql://mail@[::1]:6543/velmora", error);
+    ASSERT_TRUE(target) << error;
+    EXPECT_EQ(target->host, "::1");
+    EXPECT_EQ(target->Url(), "postgresql://mail@[::1]:6543/velmora");
+    EXPECT_EQ(DataSource::ParsePostgresUrl("postgresql://mail@db.example/v", error)->port, "5432");
+    for (const char* bad : {"postgresql://mail:secret@h/v", "postgresql://h/v", "postgresql://m@h:0/v",
+                            "postgresql://m@h:99999/v", "postgresql://m@h/", "mysql://m@h/v", "postgresql://m@h/v;x=1",
+                            "postgresql://m@[::1]x/v"})
+        EXPECT_FALSE(DataSource::ParsePostgresUrl(bad, error)) << bad;
+    EXPECT_FALSE(DataSource::ParsePostgresUrl("postgresql://m:pw@h/v", error));
+    EXPECT_NE(error.find("PGPASSWORD"), std::string::npos);
+
+    TestHome home;
+    auto withPassword = *target;
+    withPassword.password = "it's; {odd}";
+    ASSERT_TRUE(DataSource::WritePostgresFiles(home.Path(), withPassword, error)) << error;
+    EXPECT_EQ(std::filesystem::status(home.File("odbc.ini")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const auto read = DataSource::PostgresTargetOf(home.Path());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->Url(), target->Url());
+    const std::string before = TestHome::ReadFile(home.File("odbc.ini"));
+    ASSERT_TRUE(DataSource::WritePostgresFiles(home.Path(), withPassword, error));
+    EXPECT_EQ(TestHome::ReadFile(home.File("odbc.ini")), before);
+    withPassword.password = " padded";
+    EXPECT_FALSE(DataSource::WritePostgresFiles(home.Path(), withPassword, error));
 }
 
 TEST(RegCommand, SetGetDeleteABrokenFileAndARefusedChangeLeavesTheFileByteIdentical) {

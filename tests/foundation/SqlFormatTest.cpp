@@ -58,6 +58,36 @@ TEST(SqlDialect, RewritesOnlyOutsideQuotedValues) {
     EXPECT_EQ(noBooleans.Translate("UPDATE Accounts SET aLogged = false WHERE aLogged = TRUE AND n = 'true'"),
               "UPDATE Accounts SET aLogged = 0 WHERE aLogged = 1 AND n = 'true'");
     EXPECT_EQ(sqlite.Translate("SET a = true"), "SET a = true");
+    EXPECT_EQ(sqlite.Translate("INSERT INTO MAILS VALUES('a',1,0,0,0,0,'t',3,1,4)"),
+              "INSERT INTO MAILS VALUES('a',1,0,0,0,0,'t',3,1,4)");
+}
+
+// PostgreSQL's boolean takes no integer: yes/no columns get true/false
+// wherever a statement gives them 0/1, and nothing else changes.
+TEST(SqlDialect, YesNoIntegersBecomeBooleansOnPostgres) {
+    const SqlDialect pg(SqlDialect::Backend::PostgreSQL, true);
+    EXPECT_EQ(pg.Translate("INSERT INTO MAILS VALUES('a',1,0,0,0,0,'t',3,1,4)"),
+              "INSERT INTO MAILS VALUES('a',1,0,0,false,0,'t',3,true,4)");
+    EXPECT_EQ(pg.Translate("INSERT INTO Accounts VALUES (7, 'x,y', 'p', 'Q', 0, 1, 0, -1,'e',0)"),
+              "INSERT INTO Accounts VALUES (7, 'x,y', 'p', 'Q', false, true, false, true,'e',0)");
+    EXPECT_EQ(pg.Translate("INSERT INTO Forwarding (aAccountId, Enable) VALUES (abs(-1), 1)"),
+              "INSERT INTO Forwarding (aAccountId, Enable) VALUES (abs(-1), true)");
+    EXPECT_EQ(pg.Translate("UPDATE Mails SET mDeleted=1, mMailSize = 0 WHERE mRead <> 0 AND mType = 1 AND "
+                           "Enable = 1+2 AND x = 'mDeleted = 1'"),
+              "UPDATE Mails SET mDeleted=true, mMailSize = 0 WHERE mRead <> false AND mType = 1 AND "
+              "Enable = 1+2 AND x = 'mDeleted = 1'");
+    EXPECT_EQ(pg.Translate("SELECT Count(1) FROM OutBoundMails WHERE Sent = false"),
+              "SELECT Count(1) FROM OutBoundMails WHERE Sent = false");
+    EXPECT_EQ(pg.Translate("INSERT INTO Unknown VALUES (1, 0)"), "INSERT INTO Unknown VALUES (1, 0)");
+    // Nor does it compare text with numbers.
+    EXPECT_EQ(pg.Translate("DELETE FROM mailmonitor WHERE nAccountId = 12 AND mailmonitor.Type='S'"),
+              "DELETE FROM mailmonitor WHERE nAccountId = '12' AND mailmonitor.Type='S'");
+    EXPECT_EQ(pg.Translate("select * from mailmonitor,accounts where accounts.aAccountid=mailmonitor.nAccountid"),
+              "select * from mailmonitor,accounts where accounts.aAccountid::text=mailmonitor.nAccountid");
+    EXPECT_EQ(pg.Translate("DELETE FROM MAILSTATISTICS WHERE Offset = 4 AND IsLocal = 1 LIMIT 2 OFFSET 3"),
+              "DELETE FROM MAILSTATISTICS WHERE \"offset\" = 4 AND IsLocal = true LIMIT 2 OFFSET 3");
+    EXPECT_EQ(pg.Translate("INSERT INTO mailmonitor VALUES (7, 'S', 'a@b')"),
+              "INSERT INTO mailmonitor VALUES ('7', 'S', 'a@b')");
 }
 
 TEST(SqlEscape, DoublesApostrophesAndStopsAtNul) {

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "PostgresTestServer.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
 
@@ -21,6 +22,7 @@ TestHome::TestHome() {
 }
 
 TestHome::~TestHome() {
+    if (postgres) PostgresTestServer::DropDatabase(path);
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
 }
@@ -36,7 +38,10 @@ bool TestHome::Provision() {
     }
     provisioned = path;
     std::ostringstream out;
-    return SetupCommand::Run(path, out, std::cerr) == 0;
+    if (!PostgresTestServer::FromEnvironment()) return SetupCommand::Run(path, out, std::cerr) == 0;
+    // Provisioned again, the home keeps its database.
+    if (!postgres) postgres = PostgresTestServer::CreateDatabase(path);
+    return postgres && SetupCommand::Run(path, out, std::cerr, &*postgres) == 0;
 }
 
 std::string TestHome::ReadFile(const std::string& file) {

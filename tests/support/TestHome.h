@@ -1,7 +1,10 @@
 // TestHome: a throw-away home directory for one test, removed afterwards.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "foundation/DataSource.h"
 
 class TestHome {
 public:
@@ -13,6 +16,7 @@ public:
     const std::string& Path() const { return path; }
     std::string File(const std::string& name) const { return path + "/" + name; }
     // Provisions it as `velmora setup` does; false with the reason on stderr.
+    // With a test cluster named (PostgresTestServer), on a new database there.
     bool Provision();
 
     static std::string ReadFile(const std::string& path);
@@ -20,4 +24,6 @@ public:
 
 private:
     std::string path;
+    // The PostgreSQL database made for the home, when there is one.
+    std::optional<DataSource::PostgresTarget> postgres;
 };
