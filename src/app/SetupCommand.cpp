@@ -169,7 +169,8 @@ void SetupCommand::PrintUsage(std::ostream& out) {
            "                                   [--database postgresql://USER@HOST:PORT/DB]\n"
            "Provisions the home: settings, data source, database, directories and the postmaster account;\n"
            "--domain NAME makes mail for NAME local; --database keeps the mail database in that PostgreSQL\n"
-           "database (its password from PGPASSWORD or asked for). Run it again at any time: it only adds what is missing,\n"
+           "database (its password from PGPASSWORD or asked for; make it with ENCODING 'SQL_ASCII' TEMPLATE template0\n"
+           "so that texts in any character set are kept). Run it again at any time: it only adds what is missing,\n"
            "and after the home was moved or restored elsewhere it points the paths it wrote at the new place.\n";
 }
 

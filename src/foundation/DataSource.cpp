@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kDriverName = "Velmora SQLite3";
 constexpr const char* kPostgresDriverName = "Velmora PostgreSQL";
+constexpr const char* kClientEncoding = "SET client_encoding TO 'SQL_ASCII'";
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -134,7 +135,7 @@ bool DataSource::WriteFiles(const std::string& home, std::string& error) {
 }
 
 std::string DataSource::PostgresDriverPath() {
-    return std::string(VELMORA_ODBC_DRIVER_DIR) + "/psqlodbcw.so";
+    return std::string(VELMORA_ODBC_DRIVER_DIR) + "/psqlodbca.so";
 }
 
 std::string DataSource::PostgresTarget::Url() const {
@@ -220,7 +221,10 @@ bool DataSource::WritePostgresFiles(const std::string& home, const PostgresTarge
         << "UseDeclareFetch=0\n"
         // A failed statement inside a transaction undoes itself alone, as
         // on SQLite, instead of dooming the rest of the transaction.
-        << "Protocol=7.4-2\n";
+        << "Protocol=7.4-2\n"
+        // Texts go over as the bytes they are: a database made with
+        // ENCODING 'SQL_ASCII' keeps any of them, as SQLite does.
+        << "ConnSettings=" << kClientEncoding << "\n";
     // The data source holds the password: its owner alone reads it.
     return WriteChanged(home + "/" + Home::kOdbcInstIni, inst.str(), error, 0644) &&
            WriteChanged(home + "/" + Home::kOdbcIni, dsn.str(), error, 0600);
@@ -231,7 +235,8 @@ std::string DataSource::PostgresConnectionString(const PostgresTarget& target) {
     std::string password;
     for (char c : target.password) password += c == '}' ? std::string("}}") : std::string(1, c);
     return "Driver=" + PostgresDriverPath() + ";Servername=" + target.host + ";Port=" + target.port +
-           ";Database=" + target.database + ";Username=" + target.user + ";Password={" + password + "}";
+           ";Database=" + target.database + ";Username=" + target.user + ";Password={" + password + "}" +
+           ";ConnSettings=" + kClientEncoding;
 }
 
 bool DataSource::HasOwnLogin() {

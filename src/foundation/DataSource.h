@@ -34,7 +34,8 @@ public:
 
     // The SQLite ODBC driver shipped by Debian's libsqliteodbc.
     static std::string SqliteDriverPath();
-    // The PostgreSQL ODBC driver (Unicode build) of Debian's odbc-postgresql.
+    // The PostgreSQL ODBC driver of Debian's odbc-postgresql, its ANSI build:
+    // texts are bytes to the engine, never converted.
     static std::string PostgresDriverPath();
     // Writes the missing data-source files; false with error on failure.
     static bool WriteFiles(const std::string& home, std::string& error);

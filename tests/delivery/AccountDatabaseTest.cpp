@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "AccountTestSupport.h"
+#include "foundation/DataSource.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"
 #include "delivery/CUserRecord.h"
@@ -29,13 +30,16 @@ TEST_F(AccountDatabaseTest, ANewAccountHasItsRowsAndItsTreeOfSevenFolders) {
     EXPECT_GT(id, 0);
     EXPECT_EQ(Count("Accounts", id), "1");
     EXPECT_EQ(Value("aMailBox", "Accounts", id), "QIRN" + std::to_string(id));
-    EXPECT_EQ(Value("aIsAlive || aLogged || aIsAdmin || aIsGroup", "Accounts", id), "1000");
+    EXPECT_EQ(Value("CAST(aIsAlive AS INTEGER) || '' || CAST(aLogged AS INTEGER) || '' || CAST(aIsAdmin AS INTEGER) || "
+                    "'' || CAST(aIsGroup AS INTEGER)",
+                    "Accounts", id),
+              "1000");
     EXPECT_EQ(PasswordScrambler::Unscramble("frank", Value("aPassword", "Accounts", id)), "o'neil");
     EXPECT_EQ(Count("FolderMapping", id), "7");
-    EXPECT_EQ(Text(StringPrintf("SELECT group_concat(FolderId || FolderName, ',') FROM (SELECT * FROM FolderMapping "
-                                "WHERE aAccountId = %ld ORDER BY FolderId)",
-                                id)),
-              "1Inbox,2Sent,3Task,4Request,5Trash,6Draft,7ApprovalMail");
+    EXPECT_EQ(Lines(StringPrintf("SELECT FolderId, FolderName FROM FolderMapping WHERE aAccountId = %ld ORDER BY FolderId",
+                                 id)),
+              (std::vector<std::string>{"1|Inbox", "2|Sent", "3|Task", "4|Request", "5|Trash", "6|Draft",
+                                        "7|ApprovalMail"}));
     EXPECT_EQ(Value("MailBoxLimit || ',' || RecvMailLimit || ',' || SendMailLimit", "MailSizeControl", id),
               "1000,200,300");
     EXPECT_EQ(Value("aAllowRead || ',' || aAllowWrite", "AccessControl", id), "1,0");
@@ -107,10 +111,15 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     EXPECT_EQ(CMailDatabase::AccountIdByName(SQL_NULL_HDBC, "rita", &failed), std::nullopt);
     EXPECT_TRUE(failed);
 
-    ASSERT_TRUE(Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+    const bool postgres = DataSource::PostgresTargetOf(home.Path()).has_value();
+    if (postgres)
+        ASSERT_TRUE(Exec("CREATE FUNCTION keep() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN RAISE EXCEPTION ''kept''; END'") &&
+                    Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl FOR EACH ROW EXECUTE FUNCTION keep()"));
+    else
+        ASSERT_TRUE(Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl BEGIN SELECT RAISE(ABORT, 'kept'); END"));
     EXPECT_FALSE(db.DeleteAccount("rita"));
     EXPECT_EQ(db.AccountIdByName("rita"), id);
-    ASSERT_TRUE(Exec("DROP TRIGGER keep"));
+    ASSERT_TRUE(Exec(postgres ? "DROP TRIGGER keep ON AccessControl" : "DROP TRIGGER keep"));
     EXPECT_TRUE(db.DeleteAccount("rita"));
     EXPECT_EQ(db.AccountIdByName("rita"), std::nullopt);
     EXPECT_EQ(Count("AccessControl", id), "0");
@@ -124,7 +133,7 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     EXPECT_EQ(account->GetUserRecord().GetEmailId(), "mia@example.net");
     EXPECT_EQ(account->GetUserRecord().GetRecvMailSizeLimit(), 50u);
     EXPECT_EQ(account->GetUserRecord().GetRecvmailLimit(), 60u);
-    EXPECT_EQ(Value("aAllowRead || aAllowWrite", "AccessControl", miaId), "01");
+    EXPECT_EQ(Value("aAllowRead || '' || aAllowWrite", "AccessControl", miaId), "01");
     // Without limits the MailSizeControl row stays.
     ASSERT_TRUE(db.AlterAccount("mia", "third", false, true, "mia@example.net", 10, 1, 1));
     EXPECT_EQ(Value("MailBoxLimit", "MailSizeControl", miaId), "50");

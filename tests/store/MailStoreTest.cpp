@@ -68,7 +68,7 @@ TEST_F(MailStoreTest, AStoredMessageIsOneFileAndOneRowInEachTableAndIdsAreUnique
     ASSERT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(TestHome::ReadFile(file), text);
     EXPECT_EQ(Text("SELECT (SELECT count(*) FROM Mails WHERE mMailId = '" + id +
-                   "') || (SELECT count(*) FROM MailInfo WHERE mMailId = '" + id + "')"),
+                   "') || '' || (SELECT count(*) FROM MailInfo WHERE mMailId = '" + id + "')"),
               "11");
 
     CStoredMail entry(db.GetConnectionHandle());

@@ -68,7 +68,11 @@ std::optional<DataSource::PostgresTarget> PostgresTestServer::CreateDatabase(con
     if (!server) return std::nullopt;
     const std::string name = DatabaseName(home);
     std::string error;
-    if (!RunOnMaintenance(*server, "CREATE DATABASE " + name, error)) {
+    // As the data source expects: any byte is kept (citext comes with the schema).
+    if (!RunOnMaintenance(*server,
+                          "CREATE DATABASE " + name +
+                              " ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0",
+                          error)) {
         std::cerr << "PostgresTestServer: cannot create database " << name << ": " << error << "\n";
         return std::nullopt;
     }
