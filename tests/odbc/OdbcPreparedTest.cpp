@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "PostgresTestServer.h"
 #include "DatabaseTest.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcTransaction.h"
@@ -27,6 +28,8 @@ protected:
 }  // namespace
 
 TEST_F(OdbcPreparedTest, ValuesAreBoundExactlyAsTheyWouldBePrintedAndOddTemplatesArePrinted) {
+    if (PostgresTestServer::FromEnvironment())
+        GTEST_SKIP() << "binding is SQLite's alone: PostgreSQL runs every statement printed";
     const std::string hostile[] = {"o'neil", "''", "a','b", "x?y %s %d", "' OR '1'='1", "t\tab \xc3\xa4\x01\x7f", ""};
     long n = 0;
     for (const std::string& value : hostile) {
