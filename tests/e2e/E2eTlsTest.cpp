@@ -27,6 +27,9 @@ protected:
         smtps = FreePort();
         ASSERT_TRUE(home.SetDword("Ports", "Submission Port", static_cast<std::uint32_t>(submission)));
         ASSERT_TRUE(home.SetDword("Ports", "SMTPS Port", static_cast<std::uint32_t>(smtps)));
+    }
+
+    void StartAll() {
         StartServer();
         ASSERT_TRUE(WaitForPort(submission) && WaitForPort(smtps)) << server.Output();
     }
@@ -47,6 +50,7 @@ std::string Ascii(int port) { return std::to_string(port); }
 }  // namespace
 
 TEST_F(E2eTls, RealClientsSubmitOverTlsWithALoginAndNothingElsePasses) {
+    StartAll();
     // swaks: STARTTLS + PLAIN on the submission port, implicit TLS + LOGIN on SMTPS.
     RunResult r = Swaks(submission, {"--tls", "--auth", "PLAIN", "--auth-user", "alice", "--auth-password", "secret12",
                                      "--header", "Subject: swaks plain"});
@@ -114,6 +118,7 @@ TEST_F(E2eTls, RealClientsSubmitOverTlsWithALoginAndNothingElsePasses) {
 }
 
 TEST_F(E2eTls, CommandsPipelinedBehindStarttlsAreDroppedAndTheSessionStartsOver) {
+    StartAll();
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -157,6 +162,7 @@ TEST_F(E2eTls, CommandsPipelinedBehindStarttlsAreDroppedAndTheSessionStartsOver)
 
 TEST_F(E2eTls, TestsslFindsNoWeakProtocolCipherOrRenegotiation) {
     if (RunProgram({"sh", "-c", "command -v testssl"}).status != 0) GTEST_SKIP() << "testssl is not installed";
+    StartAll();
     const std::string csv = home.File("testssl.csv");
     const RunResult r = RunProgram({"testssl", "--quiet", "--color", "0", "--warnings", "off", "--fast", "-p", "-s",
                                     "-R", "--csvfile", csv, "-t", "smtp", "127.0.0.1:" + Ascii(port)},
@@ -181,4 +187,27 @@ TEST_F(E2eTls, TestsslFindsNoWeakProtocolCipherOrRenegotiation) {
     EXPECT_EQ(findings["secure_client_renego"], "not vulnerable");
     for (const char* bad : {"\"LOW\"", "\"MEDIUM\"", "\"HIGH\"", "\"CRITICAL\""})
         EXPECT_EQ(found.find(bad), std::string::npos) << bad << "\n" << found;
+}
+
+TEST_F(E2eTls, AKeyThatIsNotTheCertificatesLeavesPlainServiceWithOneLine) {
+    // The key of another certificate.
+    const RunResult made = RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                                       "-nodes", "-subj", "/CN=other", "-keyout", home.File("other.key"), "-out",
+                                       home.File("other.crt")});
+    ASSERT_EQ(made.status, 0) << made.output;
+    ASSERT_EQ(home.Velmora({"reg", "set", "TLS", "Key File", "string", home.File("other.key")}).status, 0);
+    StartServer();
+    EXPECT_NE(server.Output().find("velmora: SMTP TLS off (plain service only): the key file " + home.File("other.key") +
+                                   " does not belong to the certificate"),
+              std::string::npos)
+        << server.Output();
+    EXPECT_EQ(server.Output().find("SMTPS listening"), std::string::npos) << server.Output();
+    SmtpClient client;
+    ASSERT_TRUE(client.Connect(submission));
+    ASSERT_EQ(Code(client.Reply()), 220);
+    const std::string ehlo = client.Command("EHLO plain.test");
+    EXPECT_EQ(ehlo.find("STARTTLS"), std::string::npos) << ehlo;
+    EXPECT_EQ(Code(client.Command("STARTTLS")), 454);
+    EXPECT_EQ(Code(client.Command("AUTH PLAIN AGFsaWNlAHNlY3JldDEy")), 538);
+    EXPECT_EQ(Code(client.Command("QUIT")), 221);
 }
