@@ -23,7 +23,8 @@ void CSmtpAuthentication::SplitArgument(std::string_view argument, std::string& 
 }
 
 bool CSmtpAuthentication::IsPlainText(std::string_view text, std::size_t limit) {
-    return !text.empty() && text.size() <= limit && text.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+    return !text.empty() && text.size() <= limit &&
+           text.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
 }
 
 bool CSmtpAuthentication::DecodeBase64(std::string_view text, std::string& bytes) {
@@ -39,8 +40,8 @@ bool CSmtpAuthentication::DecodeBase64(std::string_view text, std::string& bytes
             continue;
         }
         if (padding > 0) return false;
-        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                              c == '+' || c == '/';
+        const bool alphabet =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
         if (!alphabet) return false;
     }
     bytes = CBase64Decoder().Decode(text);
@@ -78,9 +79,8 @@ bool CSmtpAuthentication::DecodeLoginLine(std::string_view response, std::string
 std::string CSmtpAuthentication::Challenge(const std::string& hostName) {
     std::random_device device;
     std::uniform_int_distribution<unsigned long long> pick;
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
+    const auto now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     return "<" + std::to_string(pick(device)) + "." + std::to_string(now) + "@" + hostName + ">";
 }
 

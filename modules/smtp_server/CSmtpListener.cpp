@@ -47,7 +47,8 @@ bool CSmtpListener::Start() {
     environment.stopFd = relay.tcp.StopFd();
     tls.Load("SMTP");
     if (!StartPort(relay, "SMTP", settings.port)) return false;
-    const bool submitting = settings.submissionPort == 0 || StartPort(submission, "Submission", settings.submissionPort);
+    const bool submitting =
+        settings.submissionPort == 0 || StartPort(submission, "Submission", settings.submissionPort);
     bool secure = true;
     if (settings.smtpsPort != 0 && tls.Available())
         secure = StartPort(smtps, "SMTPS", settings.smtpsPort);

@@ -415,8 +415,8 @@ std::string CSmtpSession::ReceivedHeader() const {
     }
     if (tls) comment += (comment.empty() ? "" : "; ") + tls->Description();
     if (!comment.empty()) with += " (" + comment + ")";
-    return "Received: from " + helo + " (" + literal + ")\r\n\tby " + environment.hostName + " (Velmora) with " +
-           with + ";\r\n\t" + MailDateText(std::time(nullptr)) + "\r\n";
+    return "Received: from " + helo + " (" + literal + ")\r\n\tby " + environment.hostName + " (Velmora) with " + with +
+           ";\r\n\t" + MailDateText(std::time(nullptr)) + "\r\n";
 }
 
 bool CSmtpSession::Data(const std::string& argument) {
@@ -663,8 +663,8 @@ void CSmtpSession::Authenticate(const std::string& argument) {
     switch (mechanism) {
         case Mechanism::Plain:
             if (!hasInitial && !Challenge("", response)) return;
-            decoded = !CSmtpAuthentication::IsCancel(response) &&
-                      CSmtpAuthentication::DecodePlain(response, user, secret);
+            decoded =
+                !CSmtpAuthentication::IsCancel(response) && CSmtpAuthentication::DecodePlain(response, user, secret);
             break;
         case Mechanism::Login:
             if (!hasInitial && !Challenge("VXNlcm5hbWU6", response)) return;  // "Username:"
@@ -707,8 +707,8 @@ void CSmtpSession::Authenticate(const std::string& argument) {
                       " failed");
     // The wait comes before the answer, so a guesser learns nothing sooner;
     // the server's stop ends it.
-    const auto wait = environment.throttle ? environment.throttle->Failed(client, settings.login)
-                                           : std::chrono::milliseconds(0);
+    const auto wait =
+        environment.throttle ? environment.throttle->Failed(client, settings.login) : std::chrono::milliseconds(0);
     writer.Flush();
     pollfd stop{environment.stopFd, POLLIN, 0};
     if (wait.count() > 0) ::poll(&stop, environment.stopFd >= 0 ? 1 : 0, static_cast<int>(wait.count()));

@@ -111,8 +111,7 @@ private:
     // Whether the name and password (or CRAM-MD5 digest) open an account;
     // the answer 454 already sent when the database could not tell.
     enum class Check { Valid, Invalid, Unavailable };
-    Check CheckCredentials(bool cram, const std::string& user, const std::string& secret,
-                           const std::string& challenge);
+    Check CheckCredentials(bool cram, const std::string& user, const std::string& secret, const std::string& challenge);
     // Counts an error; the last one tolerated closes the session.
     void Error(int code, const std::string& text);
     // The growing wait before the reply to a client that keeps failing.

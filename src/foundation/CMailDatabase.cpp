@@ -553,7 +553,7 @@ bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
 }
 
 CMailDatabase::LoginResult CMailDatabase::StoredPassword(SQLHDBC connection, const std::string& userName,
-                                                        std::string& password) {
+                                                         std::string& password) {
     password.clear();
     OdbcStatement statement(connection);
     char stored[150] = {};
@@ -568,7 +568,7 @@ CMailDatabase::LoginResult CMailDatabase::StoredPassword(SQLHDBC connection, con
 }
 
 CMailDatabase::LoginResult CMailDatabase::CheckLogin(SQLHDBC connection, const std::string& userName,
-                                                    const std::string& password) {
+                                                     const std::string& password) {
     std::string stored;
     const LoginResult result = StoredPassword(connection, userName, stored);
     if (result != LoginResult::Administrator && result != LoginResult::User) return result;

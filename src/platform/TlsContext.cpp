@@ -17,10 +17,11 @@ constexpr const char* kTls12Ciphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
-
 }  // namespace
 
-void TlsContext::Free::operator()(void* handle) const { SSL_CTX_free(static_cast<SSL_CTX*>(handle)); }
+void TlsContext::Free::operator()(void* handle) const {
+    SSL_CTX_free(static_cast<SSL_CTX*>(handle));
+}
 
 TlsContext::TlsContext() = default;
 TlsContext::~TlsContext() = default;
@@ -63,8 +64,7 @@ bool TlsContext::Create(bool asServer, std::string& reason) {
     server = asServer;
     SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
                                  SSL_OP_IGNORE_UNEXPECTED_EOF);
-    if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+    if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 || SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
         reason = "the TLS library refuses the protocol settings: " + LibraryError();
         context.reset();
         return false;

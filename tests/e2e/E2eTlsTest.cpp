@@ -35,8 +35,9 @@ protected:
     }
 
     RunResult Swaks(int onPort, const std::vector<std::string>& extra) {
-        std::vector<std::string> argv = {"swaks", "--server", "127.0.0.1:" + std::to_string(onPort), "--from",
-                                         "alice@localhost", "--to", "bob@localhost", "--timeout", "30"};
+        std::vector<std::string> argv = {"swaks",         "--server",        "127.0.0.1:" + std::to_string(onPort),
+                                         "--from",        "alice@localhost", "--to",
+                                         "bob@localhost", "--timeout",       "30"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return RunProgram(argv);
     }
@@ -45,7 +46,9 @@ protected:
     int smtps = 0;
 };
 
-std::string Ascii(int port) { return std::to_string(port); }
+std::string Ascii(int port) {
+    return std::to_string(port);
+}
 
 }  // namespace
 
@@ -73,8 +76,8 @@ TEST_F(E2eTls, RealClientsSubmitOverTlsWithALoginAndNothingElsePasses) {
                     "--mail-from", "alice@localhost", "--mail-rcpt", "bob@localhost", "--upload-file", mail});
     ASSERT_EQ(r.status, 0) << r.output;
     r = RunProgram({"curl", "-sS", "--max-time", "30", "-k", "--url", "smtps://127.0.0.1:" + Ascii(smtps), "--user",
-                    "alice:secret12", "--mail-from", "alice@localhost", "--mail-rcpt", "bob@localhost",
-                    "--upload-file", mail});
+                    "alice:secret12", "--mail-from", "alice@localhost", "--mail-rcpt", "bob@localhost", "--upload-file",
+                    mail});
     ASSERT_EQ(r.status, 0) << r.output;
 
     // openssl s_client: a whole pipelined transaction inside STARTTLS.
@@ -86,21 +89,28 @@ TEST_F(E2eTls, RealClientsSubmitOverTlsWithALoginAndNothingElsePasses) {
     EXPECT_NE(r.output.find("250 OK: queued"), std::string::npos) << r.output;
 
     // smtplib: STARTTLS and LOGIN, implicit TLS, and CRAM-MD5 on a plain connection.
-    r = Python("import smtplib, ssl, sys\n"
-               "ctx = ssl._create_unverified_context()\n"
-               "p = int(sys.argv[1])\n"
-               "s = smtplib.SMTP('127.0.0.1', " + Ascii(submission) + ", timeout=30)\n"
-               "s.starttls(context=ctx); s.login('alice', 'secret12')\n"
-               "s.sendmail('alice@localhost', ['bob@localhost'], 'Subject: smtplib starttls\\r\\n\\r\\nx\\r\\n')\n"
-               "s.quit()\n"
-               "s = smtplib.SMTP_SSL('127.0.0.1', " + Ascii(smtps) + ", context=ctx, timeout=30)\n"
-               "s.login('alice', 'secret12')\n"
-               "s.sendmail('alice@localhost', ['bob@localhost'], 'Subject: smtplib implicit\\r\\n\\r\\nx\\r\\n')\n"
-               "s.quit()\n"
-               "s = smtplib.SMTP('127.0.0.1', " + Ascii(submission) + ", timeout=30)\n"
-               "s.ehlo(); print(s.esmtp_features.get('auth')); s.login('alice', 'secret12')\n"
-               "s.sendmail('alice@localhost', ['bob@localhost'], 'Subject: smtplib cram\\r\\n\\r\\nx\\r\\n')\n"
-               "s.quit()\n");
+    r = Python(
+        "import smtplib, ssl, sys\n"
+        "ctx = ssl._create_unverified_context()\n"
+        "p = int(sys.argv[1])\n"
+        "s = smtplib.SMTP('127.0.0.1', " +
+        Ascii(submission) +
+        ", timeout=30)\n"
+        "s.starttls(context=ctx); s.login('alice', 'secret12')\n"
+        "s.sendmail('alice@localhost', ['bob@localhost'], 'Subject: smtplib starttls\\r\\n\\r\\nx\\r\\n')\n"
+        "s.quit()\n"
+        "s = smtplib.SMTP_SSL('127.0.0.1', " +
+        Ascii(smtps) +
+        ", context=ctx, timeout=30)\n"
+        "s.login('alice', 'secret12')\n"
+        "s.sendmail('alice@localhost', ['bob@localhost'], 'Subject: smtplib implicit\\r\\n\\r\\nx\\r\\n')\n"
+        "s.quit()\n"
+        "s = smtplib.SMTP('127.0.0.1', " +
+        Ascii(submission) +
+        ", timeout=30)\n"
+        "s.ehlo(); print(s.esmtp_features.get('auth')); s.login('alice', 'secret12')\n"
+        "s.sendmail('alice@localhost', ['bob@localhost'], 'Subject: smtplib cram\\r\\n\\r\\nx\\r\\n')\n"
+        "s.quit()\n");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, " CRAM-MD5\n");
 
@@ -112,7 +122,8 @@ TEST_F(E2eTls, RealClientsSubmitOverTlsWithALoginAndNothingElsePasses) {
     EXPECT_NE(received.find("with ESMTPA (authenticated as alice)"), std::string::npos) << received;
     EXPECT_NE(received.find("with ESMTPS (TLSv1.3 "), std::string::npos) << received;
     EXPECT_EQ(home.InboxFiles("bob").size(), 8u);
-    const std::string log = home.Files("logs", "", ".log").empty() ? "" : TestHome::ReadFile(home.Files("logs", "", ".log").back());
+    const std::string log =
+        home.Files("logs", "", ".log").empty() ? "" : TestHome::ReadFile(home.Files("logs", "", ".log").back());
     EXPECT_EQ(log.find("secret12"), std::string::npos);
     EXPECT_NE(log.find("SMTP AUTH PLAIN of alice from 127.0.0.1 failed"), std::string::npos) << log;
 }
@@ -191,14 +202,14 @@ TEST_F(E2eTls, TestsslFindsNoWeakProtocolCipherOrRenegotiation) {
 
 TEST_F(E2eTls, AKeyThatIsNotTheCertificatesLeavesPlainServiceWithOneLine) {
     // The key of another certificate.
-    const RunResult made = RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                                       "-nodes", "-subj", "/CN=other", "-keyout", home.File("other.key"), "-out",
-                                       home.File("other.crt")});
+    const RunResult made =
+        RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-subj", "/CN=other", "-keyout", home.File("other.key"), "-out", home.File("other.crt")});
     ASSERT_EQ(made.status, 0) << made.output;
     ASSERT_EQ(home.Velmora({"reg", "set", "TLS", "Key File", "string", home.File("other.key")}).status, 0);
     StartServer();
-    EXPECT_NE(server.Output().find("velmora: SMTP TLS off (plain service only): the key file " + home.File("other.key") +
-                                   " does not belong to the certificate"),
+    EXPECT_NE(server.Output().find("velmora: SMTP TLS off (plain service only): the key file " +
+                                   home.File("other.key") + " does not belong to the certificate"),
               std::string::npos)
         << server.Output();
     EXPECT_EQ(server.Output().find("SMTPS listening"), std::string::npos) << server.Output();

@@ -185,8 +185,8 @@ TEST(SmtpServerAuthentication, DecodesPlainLoginAndCramMd5AndChecksTheDigest) {
     EXPECT_TRUE(Auth::DecodePlain("AGFsaWNlAHNlY3JldDEy", user, password));  // "\0alice\0secret12"
     EXPECT_EQ(user + "/" + password, "alice/secret12");
     EXPECT_TRUE(Auth::DecodePlain("YWxpY2UAYWxpY2UAcHc=", user, password));  // own authorisation identity
-    EXPECT_FALSE(Auth::DecodePlain("Ym9iAGFsaWNlAHB3", user, password));    // "bob\0alice\0pw": somebody else's
-    EXPECT_FALSE(Auth::DecodePlain("AGFsaWNlAA==", user, password));        // no password
+    EXPECT_FALSE(Auth::DecodePlain("Ym9iAGFsaWNlAHB3", user, password));     // "bob\0alice\0pw": somebody else's
+    EXPECT_FALSE(Auth::DecodePlain("AGFsaWNlAA==", user, password));         // no password
     EXPECT_FALSE(Auth::DecodePlain("AGFsaWNlAHNlY3JldDEy=", user, password));
     EXPECT_TRUE(Auth::DecodeLoginLine("YWxpY2U=", user, Auth::kMaxName));
     EXPECT_EQ(user, "alice");
