@@ -14,12 +14,17 @@
 class MODULE_LOCAL CPop3Settings {
 public:
     static constexpr std::uint32_t kDefaultPort = 110;
+    static constexpr std::uint32_t kDefaultTlsPort = 995;
     static constexpr std::uint32_t kDefaultMaxSessions = 50;
     static constexpr std::uint32_t kHardMaxSessions = 1000;
     static constexpr std::uint32_t kDefaultTimeoutSeconds = 600;
     static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
 
     std::uint16_t port = kDefaultPort;
+    // Implicit TLS; served only when the TLS layer has a certificate.
+    std::uint16_t tlsPort = kDefaultTlsPort;
+    // USER/PASS before STLS only from loopback and private networks.
+    bool requireTlsForLogin = false;
     std::uint32_t maxSessions = kDefaultMaxSessions;
     // The time a whole command line may take, and a send.
     int commandTimeoutMs = kDefaultTimeoutSeconds * 1000;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <vector>
 
 #include "foundation/CMailContent.h"
@@ -148,6 +149,7 @@ void CSmtpConnection::Disconnect() {
 
 std::string CSmtpConnection::ReadResponse() {
     finalLine.clear();
+    replyLines.clear();
     if (!socket) return {};
     // The reply ends with the line whose code is the first line's code and
     // whose fourth character is not "-", once its line feed has arrived.
@@ -182,6 +184,8 @@ std::string CSmtpConnection::ReadResponse() {
                 }
             }
             if (c == '\n') {
+                if (replyLines.size() < kMaxKeptReplyLines)
+                    replyLines.emplace_back(Trim(std::string_view(line).substr(std::min<std::size_t>(4, line.size()))));
                 if (lineIsFinal) {
                     finalLine = line;
                     return std::string(Trim(code));
@@ -203,12 +207,41 @@ bool CSmtpConnection::Handshake(const std::string& greeting) {
     std::string code = ReadResponse();
     g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
     if (code != "220") return false;
+    return Greet(greeting);
+}
+
+bool CSmtpConnection::Greet(const std::string& greeting) {
+    extensions.clear();
     const std::string request = greeting + " " + heloName + "\r\n";
     g_moduleLog.WriteVerbose(StringPrintf("\tSending Request - %s", request.c_str()));
     if (!SendText(request)) return false;
-    code = ReadResponse();
+    const std::string code = ReadResponse();
     g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
-    return code == "250";
+    if (code != "250") return false;
+    // The first line greets; each further one names an extension and its parameters.
+    for (std::size_t i = 1; i < replyLines.size(); ++i) {
+        std::vector<std::string> words;
+        std::istringstream split(replyLines[i]);
+        for (std::string word; split >> word && words.size() < kMaxKeptReplyLines;) words.push_back(word);
+        if (!words.empty()) extensions.push_back(std::move(words));
+    }
+    return true;
+}
+
+const std::vector<std::string>* CSmtpConnection::Extension(const std::string& keyword) const {
+    for (const auto& words : extensions)
+        if (EqualsNoCase(words.front(), keyword)) return &words;
+    return nullptr;
+}
+
+bool CSmtpConnection::Offers(const std::string& keyword) const {
+    return Extension(keyword) != nullptr;
+}
+
+bool CSmtpConnection::OffersAuth(const std::string& mechanism) const {
+    const std::vector<std::string>* auth = Extension("AUTH");
+    return auth && std::any_of(auth->begin() + 1, auth->end(),
+                               [&](const std::string& word) { return EqualsNoCase(word, mechanism); });
 }
 
 int CSmtpConnection::Connect(const std::string& host, int port, bool useMx) {
@@ -375,6 +408,8 @@ bool CSmtpConnection::ExtendedLogin(int method, const std::string& user, const s
             return CramMd5(user, password);
         case kAuthLoginMethod:
             return AuthLogin(user, password);
+        case kAuthPlainMethod:
+            return AuthPlain(user, password);
         case kLoginPlainMethod: {
             g_moduleLog.WriteVerbose(
                 StringPrintf("Attempting AuthLoginPlain..user =%s,pass = %s", user.c_str(), kMasked));
@@ -397,6 +432,18 @@ bool CSmtpConnection::CramMd5(const std::string& user, const std::string& passwo
     const std::string answer = user + " " + DigestToHex(digest);
     if (!SendText(CBase64Encoder().Encode(answer) + "\r\n")) return false;
     return ReadResponse() == "235";
+}
+
+bool CSmtpConnection::AuthPlain(const std::string& user, const std::string& password) {
+    // No authorization identity: the server derives it from the user (RFC 4616).
+    std::string message;
+    message += '\0';
+    message += UpToNul(user);
+    message += '\0';
+    message += UpToNul(password);
+    const bool sent = SendText("AUTH PLAIN " + CBase64Encoder().Encode(message) + "\r\n");
+    std::fill(message.begin(), message.end(), '\0');
+    return sent && ReadResponse() == "235";
 }
 
 bool CSmtpConnection::AuthLogin(const std::string& user, const std::string& password) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 
@@ -44,6 +45,10 @@ public:
     static constexpr int kCramMD5Method = 1;
     static constexpr int kAuthLoginMethod = 2;
     static constexpr int kLoginPlainMethod = 3;
+    // AUTH PLAIN (RFC 4616): user and password in one line, so only over TLS.
+    static constexpr int kAuthPlainMethod = 4;
+    // Lines of a reply kept for the extension look-up (an EHLO reply).
+    static constexpr std::size_t kMaxKeptReplyLines = 64;
 
     CSmtpConnection();
     // Closes the socket if still open; sends no QUIT.
@@ -80,8 +85,12 @@ public:
     void Quit();
     void Disconnect();
     std::string ReadResponse();
+    // Reads the greeting (220), then Greet.
     bool Handshake(const std::string& greeting);
-    // 1 AUTH CRAM-MD5, 2 AUTH LOGIN, 3 AUTH LOGIN with prompts compared in base64.
+    // "HELO name" or "EHLO name"; true on 250, with the extensions of an EHLO kept.
+    bool Greet(const std::string& greeting);
+    // 1 AUTH CRAM-MD5, 2 AUTH LOGIN, 3 AUTH LOGIN with prompts compared in base64,
+    // 4 AUTH PLAIN.
     bool ExtendedLogin(int method, const std::string& user, const std::string& password);
 
     // The bound on each reply while replies are awaited (300 seconds unless set).
@@ -90,6 +99,11 @@ public:
     // unless this is set (a relay host elsewhere may stall). Set before connecting.
     void SetBoundedReplies(bool bounded) { boundedReplies = bounded; }
     bool IsConnected() const { return static_cast<bool>(socket); }
+    // Whether the last EHLO reply named this extension keyword (STARTTLS,
+    // AUTH, ...), compared without regard to case.
+    bool Offers(const std::string& keyword) const;
+    // Whether the last EHLO reply listed this SASL mechanism after AUTH.
+    bool OffersAuth(const std::string& mechanism) const;
     const std::string& HeloName() const { return heloName; }
     std::uint32_t ChunkSize() const { return chunkSize; }
 
@@ -108,6 +122,9 @@ private:
     bool CramMd5(const std::string& user, const std::string& password);
     bool AuthLogin(const std::string& user, const std::string& password);
     bool AuthLoginPlain(const std::string& user, const std::string& password);
+    bool AuthPlain(const std::string& user, const std::string& password);
+    // The words of the EHLO reply line naming keyword, or null.
+    const std::vector<std::string>* Extension(const std::string& keyword) const;
 
     StatusWindow* progressWindow = nullptr;
     std::string heloName = "localhost";
@@ -121,4 +138,8 @@ private:
     std::uint16_t registeredPort = 0;  // registered with CGeneratedMailSessions
     // The final line of the last reply (at most kResponseBufferSize bytes).
     std::string finalLine;
+    // The lines of the last reply, trimmed, without their codes.
+    std::vector<std::string> replyLines;
+    // The last EHLO reply's extensions, each as its words (the greeting line left out).
+    std::vector<std::vector<std::string>> extensions;
 };
