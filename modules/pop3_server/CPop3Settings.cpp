@@ -9,7 +9,7 @@ CPop3Settings CPop3Settings::Read() {
     DWORD value = 0;
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Port", value) && value >= 1 && value <= 65535)
         result.port = static_cast<std::uint16_t>(value);
-    if (ReadRegistryDword(settings::kPortsKeyPath, "POP3S Port", value) && value >= 1 && value <= 65535)
+    if (ReadRegistryDword(settings::kPortsKeyPath, "POP3S Port", value) && value <= 65535)
         result.tlsPort = static_cast<std::uint16_t>(value);
     if (ReadRegistryDword(settings::kPreferencesKeyPath, "RequireTLSForLogin", value))
         result.requireTlsForLogin = value == 1;

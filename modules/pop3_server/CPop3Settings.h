@@ -14,15 +14,14 @@
 class MODULE_LOCAL CPop3Settings {
 public:
     static constexpr std::uint32_t kDefaultPort = 110;
-    static constexpr std::uint32_t kDefaultTlsPort = 995;
     static constexpr std::uint32_t kDefaultMaxSessions = 50;
     static constexpr std::uint32_t kHardMaxSessions = 1000;
     static constexpr std::uint32_t kDefaultTimeoutSeconds = 600;
     static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
 
     std::uint16_t port = kDefaultPort;
-    // Implicit TLS; served only when the TLS layer has a certificate.
-    std::uint16_t tlsPort = kDefaultTlsPort;
+    // Implicit TLS (0: none); served only when a certificate was loaded.
+    std::uint16_t tlsPort = 0;
     // USER/PASS before STLS only from loopback and private networks.
     bool requireTlsForLogin = false;
     std::uint32_t maxSessions = kDefaultMaxSessions;

@@ -151,8 +151,8 @@ inline constexpr Setting kCatalogue[] = {
      "seconds the POP3 server module waits for a whole command line before it closes the session (1-3600); "
      "RFC 1939 asks for at least 600",
      kAtStart, 1, 3600},
-    {kPorts, "POP3S Port", Type::Dword, true, 995, "", Provision::Fixed, 995, "",
-     "implicit-TLS port of the POP3 server module (RFC 8314)", kAtStart, 1, kMaxPort},
+    {kPorts, "POP3S Port", Type::Dword, true, 0, "", Provision::Fixed, 995, "",
+     "implicit-TLS port of the POP3 server module (RFC 8314); 0: none", kAtStart, 0, kMaxPort},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",
      "port of the web server module", kAtStart, 1, kMaxPort},
     {kPorts, "RemoteGateway Server", Type::String, true, 0, "", Provision::None, 0, "",

@@ -17,6 +17,8 @@
 #include "message/Md5.h"
 #include "platform/StatusWindow.h"
 #include "platform/Text.h"
+#include "platform/TlsContext.h"
+#include "platform/TlsStream.h"
 #include "smtp/CGeneratedMailSessions.h"
 #include "smtp/CMxResolver.h"
 #include "smtp/TcpSocket.h"
@@ -95,6 +97,13 @@ std::string LocalSmtpHost() {
     return address;
 }
 
+// Certificates of authorities trusted beside the system's own (TLS\CA File).
+std::string ExtraCaFile() {
+    std::string file;
+    ReadRegistryString(settings::kTlsKeyPath, "CA File", file, 1024);
+    return file;
+}
+
 }  // namespace
 
 CSmtpConnection::CSmtpConnection() {
@@ -123,8 +132,13 @@ void CSmtpConnection::SetChunkSize(std::uint32_t bytes) {
     chunkSize = bytes == 0 ? kDefaultChunkSize : std::min(bytes, kMaxChunkSize);
 }
 
+bool CSmtpConnection::IsEncrypted() const {
+    return tls && tls->Established();
+}
+
 bool CSmtpConnection::SendRaw(const char* data, std::size_t length) {
     if (!socket) return false;
+    if (tls) return tls->Write(data, length, tcp::Clock::now() + replyWait) == TlsStream::Status::Ok;
     if (waitForReplies) return tcp::SendAll(socket.Get(), data, length, tcp::Clock::now() + replyWait);
     return tcp::SendAll(socket.Get(), data, length);
 }
@@ -142,6 +156,8 @@ bool CSmtpConnection::ConnectSocket(const std::string& host, int port) {
 }
 
 void CSmtpConnection::Disconnect() {
+    if (tls) tls->Shutdown();
+    tls.reset();
     socket.Reset();
     if (registeredPort != 0) CGeneratedMailSessions::Remove(registeredPort);
     registeredPort = 0;
@@ -164,9 +180,17 @@ std::string CSmtpConnection::ReadResponse() {
     std::string line;  // the current line, kept up to the buffer size
     std::size_t total = 0;
     for (;;) {
-        if (waitForReplies && !tcp::WaitReadable(socket.Get(), deadline)) return {};
         std::memset(responseBuffer, 0, sizeof responseBuffer);
-        const long received = tcp::Receive(socket.Get(), responseBuffer, sizeof responseBuffer);
+        long received = -1;
+        if (tls) {
+            // Encrypted sessions always wait bounded, whatever the caller set.
+            std::size_t got = 0;
+            if (tls->Read(responseBuffer, sizeof responseBuffer, got, deadline) == TlsStream::Status::Ok)
+                received = static_cast<long>(got);
+        } else {
+            if (waitForReplies && !tcp::WaitReadable(socket.Get(), deadline)) return {};
+            received = tcp::Receive(socket.Get(), responseBuffer, sizeof responseBuffer);
+        }
         if (received <= 0) return {};
         total += static_cast<std::size_t>(received);
         for (long i = 0; i < received; ++i) {
@@ -263,9 +287,7 @@ int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx
 
     if (!useMx) {
         if (extended) g_moduleLog.WriteVerbose(StringPrintf("connecting...%s, %d", host.c_str(), port));
-        if (!ConnectSocket(host, port)) return kConnectFailed;
-        if (extended) g_moduleLog.WriteVerbose("Handshaking with server");
-        if (Handshake(greeting)) return kConnected;
+        if (Attempt(host, port, greeting, extended)) return kConnected;
         Disconnect();
         return kConnectFailed;
     }
@@ -274,15 +296,92 @@ int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx
     CMxResolver resolver;
     std::vector<std::string> hosts = resolver.ResolveMx(host);
     if (hosts.empty()) {
-        if (ConnectSocket(host, port) && Handshake(greeting)) return kConnected;
+        if (Attempt(host, port, greeting, false)) return kConnected;
         Disconnect();
         return resolver.serverReached ? kUnknownHost : kConnectFailed;
     }
     for (const std::string& exchanger : hosts) {
-        if (ConnectSocket(exchanger, port) && Handshake(greeting)) return kConnected;
+        if (Attempt(exchanger, port, greeting, false)) return kConnected;
         Disconnect();
     }
     return kConnectFailed;
+}
+
+bool CSmtpConnection::Attempt(const std::string& host, int port, const char* greeting, bool extended) {
+    if (!ConnectSocket(host, port)) return false;
+    if (extended) g_moduleLog.WriteVerbose("Handshaking with server");
+    bool handshakeFailed = false;
+    bool ok = StartSession(host, greeting, true, handshakeFailed);
+    if (!ok && handshakeFailed && tlsPolicy == TlsPolicy::Opportunistic) {
+        // A server that offers STARTTLS but cannot finish it still takes mail in the clear.
+        g_moduleLog.Write(StringPrintf("SMTP to %s:%d: trying again without TLS", host.c_str(), port));
+        ok = ConnectSocket(host, port) && StartSession(host, greeting, false, handshakeFailed);
+    }
+    if (ok && tlsPolicy != TlsPolicy::None) {
+        g_moduleLog.Write(IsEncrypted() ? StringPrintf("SMTP session with %s:%d encrypted (%s)", host.c_str(), port,
+                                                       tls->Description().c_str())
+                                        : StringPrintf("SMTP session with %s:%d not encrypted", host.c_str(), port));
+    }
+    return ok;
+}
+
+bool CSmtpConnection::StartSession(const std::string& host, const char* greeting, bool withTls, bool& handshakeFailed) {
+    handshakeFailed = false;
+    if (tlsPolicy == TlsPolicy::Implicit && !StartTls(host)) {
+        handshakeFailed = true;
+        return false;
+    }
+    const bool startTls = withTls && (tlsPolicy == TlsPolicy::Opportunistic || tlsPolicy == TlsPolicy::Required);
+    // STARTTLS is an extension: it needs EHLO, and HELO is the fallback.
+    const std::string first = startTls ? "EHLO" : greeting;
+    std::string code = ReadResponse();
+    g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
+    if (code != "220") return false;
+    if (!Greet(first)) {
+        if (first == greeting || tlsPolicy == TlsPolicy::Required || !IsConnected() || !Greet(greeting)) return false;
+        return true;  // no extensions, so no STARTTLS
+    }
+    if (!startTls) return true;
+    if (!Offers("STARTTLS")) {
+        if (tlsPolicy != TlsPolicy::Required) return true;
+        g_moduleLog.Write(StringPrintf("SMTP to %s: STARTTLS is required but not offered", host.c_str()));
+        return false;
+    }
+    if (!SendText("STARTTLS\r\n")) return false;
+    code = ReadResponse();
+    if (code != "220") {
+        // Refused: the session goes on in the clear unless TLS is required.
+        g_moduleLog.Write(StringPrintf("SMTP to %s: STARTTLS refused (%s)", host.c_str(), code.c_str()));
+        return tlsPolicy != TlsPolicy::Required && !code.empty();
+    }
+    if (!StartTls(host)) {
+        handshakeFailed = true;
+        return false;
+    }
+    // What the server said before TLS no longer counts (RFC 3207).
+    return Greet(first);
+}
+
+bool CSmtpConnection::StartTls(const std::string& host) {
+    const bool verify = tlsPolicy == TlsPolicy::Required || tlsPolicy == TlsPolicy::Implicit;
+    if (!tlsContext) {
+        auto context = std::make_unique<TlsContext>();
+        std::string reason;
+        if (!context->InitClient(verify, verify ? ExtraCaFile() : std::string(), reason)) {
+            g_moduleLog.Write("SMTP TLS unavailable: " + reason);
+            return false;
+        }
+        tlsContext = std::move(context);
+    }
+    auto stream = std::make_unique<TlsStream>();
+    const auto wait = static_cast<int>(std::min<std::chrono::milliseconds::rep>(replyWait.count(), 0x7fffffff));
+    if (stream->Connect(*tlsContext, socket.Get(), host, -1, wait) != TlsStream::Status::Ok) {
+        g_moduleLog.Write(StringPrintf("SMTP TLS handshake with %s failed: %s", host.c_str(),
+                                       stream->Reason().empty() ? "time-out or close" : stream->Reason().c_str()));
+        return false;
+    }
+    tls = std::move(stream);
+    return true;
 }
 
 bool CSmtpConnection::MailFrom(const std::string& address) {

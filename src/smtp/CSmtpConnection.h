@@ -8,11 +8,20 @@
 // kept; each is the string of three digits of a reply's final line, or ""
 // when no complete reply could be read. Everything read from the peer is
 // bounded in size, and in time when the session waits for replies.
+//
+// TLS, by policy: none (the local server, the default); opportunistic
+// (RFC 7435: STARTTLS when the server offers it, no certificate check, and a
+// failed handshake tries the same server once more without TLS); required
+// (STARTTLS, certificate and name checked); implicit (TLS from the first
+// byte, checked). Sessions that use TLS greet with EHLO (HELO again when
+// it is refused), their handshake is bounded like a reply, and the
+// diagnostic log says whether each one is encrypted.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +29,8 @@
 
 class CMailContent;
 class StatusWindow;
+class TlsContext;
+class TlsStream;
 
 class CSmtpConnection {
 public:
@@ -50,6 +61,8 @@ public:
     // Lines of a reply kept for the extension look-up (an EHLO reply).
     static constexpr std::size_t kMaxKeptReplyLines = 64;
 
+    enum class TlsPolicy { None, Opportunistic, Required, Implicit };
+
     CSmtpConnection();
     // Closes the socket if still open; sends no QUIT.
     virtual ~CSmtpConnection();
@@ -66,6 +79,9 @@ public:
     // generated, so that the local SMTP server gives them no relay right
     // (CGeneratedMailSessions). Set before connecting.
     void SetGeneratedMail(bool generated) { generatedMail = generated; }
+    // Set before connecting; None unless set.
+    void SetTlsPolicy(TlsPolicy policy) { tlsPolicy = policy; }
+    bool IsEncrypted() const;
 
     // The path RcptTo sends for an address ("" when it has none): comments
     // removed, the text inside angle brackets, trimmed. Whoever decides
@@ -114,6 +130,12 @@ protected:
 private:
     int OpenSession(const std::string& host, int port, bool useMx, const char* greeting, bool extended);
     bool ConnectSocket(const std::string& host, int port);
+    // Connects and greets one server; an opportunistic session whose
+    // handshake failed is tried once more without TLS.
+    bool Attempt(const std::string& host, int port, const char* greeting, bool extended);
+    // handshakeFailed tells a failed handshake from any other failure.
+    bool StartSession(const std::string& host, const char* greeting, bool withTls, bool& handshakeFailed);
+    bool StartTls(const std::string& host);
     bool SendText(const std::string& text) { return SendRaw(text.data(), text.size()); }
     void PostStatusLine(const std::string& code);
     void PostProgress(const std::string& text, long percent);
@@ -130,6 +152,10 @@ private:
     std::string heloName = "localhost";
     char responseBuffer[kResponseBufferSize];
     UniqueFd socket;
+    TlsPolicy tlsPolicy = TlsPolicy::None;
+    std::unique_ptr<TlsContext> tlsContext;
+    // Carries all traffic once the handshake has begun.
+    std::unique_ptr<TlsStream> tls;
     bool waitForReplies = false;
     bool boundedReplies = false;
     std::uint32_t chunkSize = kDefaultChunkSize;

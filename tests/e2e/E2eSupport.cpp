@@ -30,8 +30,9 @@ bool MailHome::Setup() {
     const RunResult r =
         RunProgram({VelmoraProgram(), "setup", "--home", Path(), "--postmaster-password", "postmaster1"});
     if (r.status != 0) std::fprintf(stderr, "velmora setup failed: %s\n", r.output.c_str());
-    // The POP3 server setup registers listens on a port of its own, never the well-known one.
-    return r.status == 0 && SetDword("Ports", "POP3 Port", static_cast<std::uint32_t>(FreePort()));
+    // The POP3 server setup registers listens on ports of its own, never the well-known ones.
+    return r.status == 0 && SetDword("Ports", "POP3 Port", static_cast<std::uint32_t>(FreePort())) &&
+           SetDword("Ports", "POP3S Port", static_cast<std::uint32_t>(FreePort()));
 }
 
 RunResult MailHome::Velmora(const std::vector<std::string>& arguments) {

@@ -1,7 +1,8 @@
 // Delivery passes against real peers on loopback: dnsmasq answering MX
 // records that point at 127.0.0.1, aiosmtpd exchangers reached through
 // "MX Port" or a domain's own port, and aiosmtpd relay hosts demanding AUTH
-// LOGIN or offering only CRAM-MD5. Checks what each peer received and what
+// LOGIN or offering only CRAM-MD5, and relay hosts that demand TLS with a
+// certificate of the test authority. Checks what each peer received and what
 // the pass left in the queue rows. Rows a pass delivered may already be
 // purged by the expiry step, so "delivered" means no row left unsent.
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "DatabaseTest.h"
+#include "TestCertificates.h"
 #include "TestPeers.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
@@ -176,6 +178,69 @@ TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessage
         EXPECT_EQ(State("refused2", "beta.test"), "queued 2");
         EXPECT_EQ(State("carl", "alpha.test"), "queued 3");
         EXPECT_EQ(State("rejectdata", "beta.test"), "queued 3");
+    }
+}
+
+// Exchangers are reached by DNS: TLS when offered, any certificate taken.
+TEST_F(OutboundDeliveryTest, DirectDeliveryEncryptsWhereStartTlsIsOffered) {
+    TestCertificates certificates;
+    std::string why;
+    ASSERT_TRUE(certificates.Make(home.File("pki"), why)) << why;
+    SmtpPeer alpha;
+    ASSERT_TRUE(alpha.StartTls(home.File("alpha"), "nobody", "x", "offer", certificates.CertificateFile(),
+                               certificates.KeyFile()));
+    SetSettingDword(settings::kPortsKeyPath, "MX Port", static_cast<unsigned>(alpha.Port()));
+    Queue({{"ann", "alpha.test"}});
+    Pass(true);
+    EXPECT_EQ(alpha.Message(1), kMessage);
+    EXPECT_TRUE(alpha.Encrypted(1));
+    EXPECT_EQ(State("ann", "alpha.test"), "delivered");
+}
+
+// The relay host demands STARTTLS and then AUTH; its certificate, from the
+// test authority that TLS\CA File names, is for "localhost" only.
+TEST_F(OutboundDeliveryTest, RelayHostsDemandingTlsGetCheckedTlsAndAuthPlain) {
+    TestCertificates certificates;
+    std::string why;
+    ASSERT_TRUE(certificates.Make(home.File("pki"), why)) << why;
+    SetSettingString(settings::kTlsKeyPath, "CA File", certificates.CaFile());
+    SetSettingDword(settings::kPortsKeyPath, "Use Smart SMTP", 0);
+    SetSettingDword(settings::kPortsKeyPath, "UseAuthenticated", 1);
+    SetSettingString(settings::kPortsKeyPath, "SMTPUser", "relayuser");
+    SetSettingString(settings::kPortsKeyPath, "SMTPPassword", "s3cret");
+    struct Case {
+        const char* modes;
+        unsigned gatewayTls;
+        const char* host;
+        bool delivers;
+    };
+    for (const Case& c : {Case{"starttls,required", 2, "localhost", true}, Case{"starttls,required", 2, "127.0.0.1", false},
+                          Case{"implicit,required", 3, "localhost", true}, Case{"starttls,required", 1, "127.0.0.1", true},
+                          Case{"starttls,required", 0, "localhost", false}}) {
+        SCOPED_TRACE(std::string(c.modes) + " mode " + std::to_string(c.gatewayTls) + " " + c.host);
+        SmtpPeer gateway;
+        const std::string record = home.File("gw" + std::to_string(c.gatewayTls) + c.host);
+        ASSERT_TRUE(gateway.StartTls(record, "relayuser", "s3cret", c.modes, certificates.CertificateFile(),
+                                     certificates.KeyFile()));
+        SetSettingString(settings::kPortsKeyPath, "RemoteGateway Server", c.host);
+        SetSettingDword(settings::kPortsKeyPath, "RemotePort", static_cast<unsigned>(gateway.Port()));
+        SetSettingDword(settings::kPortsKeyPath, "Gateway TLS", c.gatewayTls);
+        ASSERT_TRUE(Exec("DELETE FROM OutBoundMails"));
+        Queue({{"ann", "alpha.test"}});
+
+        Pass(false);
+
+        if (c.delivers) {
+            std::string envelope;
+            EXPECT_EQ(gateway.Message(1, &envelope), kMessage);
+            EXPECT_EQ(envelope, kSender + "\nann@alpha.test\n");
+            EXPECT_EQ(gateway.Logins(), "PLAIN\n");
+            EXPECT_EQ(State("ann", "alpha.test"), "delivered");
+        } else {
+            EXPECT_EQ(gateway.Message(1, nullptr, std::chrono::milliseconds(200)), "");
+            EXPECT_EQ(gateway.Logins(), "") << "the password went to an unchecked or plain peer";
+            EXPECT_NE(State("ann", "alpha.test"), "delivered");
+        }
     }
 }
 

@@ -233,19 +233,37 @@ std::string ChildProcess::Output() const {
 
 bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user, const std::string& password,
                      bool required, bool cramOnly) {
+    std::vector<std::string> arguments;
+    if (!user.empty()) {
+        arguments = {user, password};
+        if (required || cramOnly)
+            arguments.push_back(std::string(required ? "required" : "") + (required && cramOnly ? "," : "") +
+                                (cramOnly ? "cram" : ""));
+    }
+    return Launch(recordDirectory, arguments);
+}
+
+bool SmtpPeer::StartTls(const std::string& recordDirectory, const std::string& user, const std::string& password,
+                        const std::string& modes, const std::string& certificate, const std::string& key) {
+    return Launch(recordDirectory, {user, password, modes, certificate, key});
+}
+
+bool SmtpPeer::Launch(const std::string& recordDirectory, const std::vector<std::string>& arguments) {
     directory = recordDirectory;
     std::filesystem::create_directories(directory);
     port = FreePort();
     std::vector<std::string> argv = {"/usr/bin/python3", SourceDirectory() + "/smtp_peer.py", std::to_string(port),
                                      directory};
-    if (!user.empty()) {
-        argv.push_back(user);
-        argv.push_back(password);
-        if (required || cramOnly)
-            argv.push_back(std::string(required ? "required" : "") + (required && cramOnly ? "," : "") +
-                           (cramOnly ? "cram" : ""));
-    }
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
     return process.Start(argv, directory + "/peer.out") && WaitForPort(port);
+}
+
+bool SmtpPeer::Encrypted(int n) const {
+    return std::filesystem::exists(directory + "/msg" + std::to_string(n) + ".tls");
+}
+
+std::string SmtpPeer::Logins() const {
+    return TestHome::ReadFile(directory + "/auth");
 }
 
 std::string SmtpPeer::Message(int n, std::string* envelope, std::chrono::milliseconds wait) const {

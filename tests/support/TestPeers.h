@@ -81,14 +81,24 @@ public:
     // cramOnly, CRAM-MD5 is the only mechanism offered.
     bool Start(const std::string& recordDirectory, const std::string& user = "", const std::string& password = "",
                bool required = false, bool cramOnly = false);
+    // With TLS from certificate and key: modes as smtp_peer.py takes them
+    // ("starttls,required", "implicit", "offer").
+    bool StartTls(const std::string& recordDirectory, const std::string& user, const std::string& password,
+                  const std::string& modes, const std::string& certificate, const std::string& key);
+    // The mechanism of each successful login, one per line.
+    std::string Logins() const;
     int Port() const { return port; }
     // Waits for message n (1-based) and gives its text, its envelope
     // ("sender\nrecipient\n...") to envelope; "" when it did not arrive.
     std::string Message(int n, std::string* envelope = nullptr,
                         std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
     int MessageCount() const;
+    // Whether message n came over TLS.
+    bool Encrypted(int n) const;
 
 private:
+    bool Launch(const std::string& recordDirectory, const std::vector<std::string>& arguments);
+
     ChildProcess process;
     std::string directory;
     int port = 0;

@@ -1,14 +1,20 @@
 #!/usr/bin/python3
 """Test SMTP peer: a real aiosmtpd server on loopback that records what it accepts.
 
-Usage: smtp_peer.py PORT RECORD_DIR [USER PASSWORD [required][,cram]]
+Usage: smtp_peer.py PORT RECORD_DIR [USER PASSWORD [MODES [CERT KEY]]]
 
 Each accepted message N is written to RECORD_DIR as msgN.eml (the content
 bytes as received, dot-stuffing removed) and msgN.env (sender, then one
 recipient per line), each renamed into place when complete. With USER and
 PASSWORD, AUTH LOGIN accepts exactly those; with "required", MAIL is refused
 until a client has logged in; with "cram", CRAM-MD5 is the only mechanism
-offered. Recipients starting with "refused" get 550, those starting with
+offered. MODES is a comma-separated list; with CERT and KEY (PEM files),
+"starttls" offers STARTTLS and refuses everything else but EHLO, NOOP and
+QUIT before it, AUTH PLAIN and LOGIN being offered only inside TLS;
+"implicit" speaks TLS from the first byte; "offer" offers STARTTLS without
+requiring it. Each successful login appends its mechanism to RECORD_DIR/auth;
+a message that came over TLS gets an empty msgN.tls beside it.
+Recipients starting with "refused" get 550, those starting with
 "forward" get 251; a message for a recipient starting with "rejectdata" gets
 554 at the end of its data and is not recorded; one for a recipient starting with
 "slow" is answered 0.1 s late. Prints READY once listening; runs
@@ -18,6 +24,7 @@ import asyncio
 import hashlib
 import hmac
 import os
+import ssl
 import sys
 import time
 
@@ -55,6 +62,8 @@ class Recorder:
                 f.write(r + "\n")
         with open(base + ".eml.part", "wb") as f:
             f.write(envelope.original_content)
+        if session.ssl is not None or server.transport.get_extra_info("cipher"):
+            open(base + ".tls", "w").close()
         os.rename(base + ".env.part", base + ".env")
         os.rename(base + ".eml.part", base + ".eml")
         return "250 2.0.0 Accepted"
@@ -85,10 +94,17 @@ def main():
     password = sys.argv[4].encode() if len(sys.argv) > 4 else None
     modes = sys.argv[5].split(",") if len(sys.argv) > 5 else []
     required = "required" in modes
+    context = None
+    if len(sys.argv) > 7:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(sys.argv[6], sys.argv[7])
 
     def authenticate(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == user and auth_data.password == password)
+        if ok:
+            with open(os.path.join(directory, "auth"), "a") as f:
+                f.write(mechanism + "\n")
         return AuthResult(success=ok, handled=False)
 
     options = {}
@@ -98,7 +114,15 @@ def main():
     if "cram" in modes:
         handler = CramRecorder(directory, user, password)
         options["auth_exclude_mechanism"] = ["LOGIN", "PLAIN"]
-    controller = Controller(handler, hostname="127.0.0.1", port=port, **options)
+    secure = {}
+    if context is not None and "starttls" in modes:
+        secure = dict(tls_context=context, require_starttls=True)
+        options["auth_require_tls"] = True
+    elif context is not None and "offer" in modes:
+        secure = dict(tls_context=context)
+    elif context is not None and "implicit" in modes:
+        secure = dict(ssl_context=context)
+    controller = Controller(handler, hostname="127.0.0.1", port=port, **options, **secure)
     controller.start()
     print("READY", flush=True)
     while True:
