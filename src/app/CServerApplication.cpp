@@ -263,6 +263,10 @@ bool CServerApplication::ReportListeners(std::ostream& err) {
     std::vector<std::pair<std::string, std::vector<std::string>>> listening;
     bool failed = false;
     for (const CListenerReport::Entry& entry : g_listenerReport.Entries()) {
+        if (entry.warning) {
+            err << "velmora: " << entry.module << " " << entry.text << "\n";
+            continue;
+        }
         if (!entry.listening) {
             err << "velmora run: " << entry.module << " " << entry.text << "\n";
             failed = true;

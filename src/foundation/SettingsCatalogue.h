@@ -29,6 +29,7 @@ constexpr const char* kMailMonitor = "MailMonitor";
 constexpr const char* kDns = "DNS";
 constexpr const char* kServers = "Servers";
 constexpr const char* kLogModule = "Corvane";  // the diagnostic log's own sub-key
+constexpr const char* kTls = "TLS";
 
 // Full paths for the readers that open a key directly.
 constexpr const char* kPreferencesKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Preferences";
@@ -38,6 +39,7 @@ constexpr const char* kLogKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Log";
 constexpr const char* kMailMonitorKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\MailMonitor";
 constexpr const char* kDnsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\DNS";
 constexpr const char* kServersKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Servers";
+constexpr const char* kTlsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\TLS";
 
 // The name server MX resolution asks when the DNS key holds none.
 constexpr const char* kDefaultDnsServer = "8.8.8.8";
@@ -142,6 +144,11 @@ inline constexpr Setting kCatalogue[] = {
      "most SMTP sessions one client address (an IPv6 /64) holds at once; more are refused with 421; loopback is "
      "exempt",
      kPerOperation, 1, 1000},
+    {kPorts, "Submission Port", Type::Dword, true, 0, "", Provision::Fixed, 587, "",
+     "port of the SMTP server module's submission service (RFC 6409: AUTH before MAIL, STARTTLS offered); 0: none",
+     kAtStart, 0, kMaxPort},
+    {kPorts, "SMTPS Port", Type::Dword, true, 0, "", Provision::Fixed, 465, "",
+     "port of the SMTP server module's implicit-TLS submission service (RFC 8314); 0: none", kAtStart, 0, kMaxPort},
     {kPorts, "POP3 Port", Type::Dword, true, 110, "", Provision::Fixed, 110, "",
      "port of the POP3 server module", kAtStart, 1, kMaxPort},
     {kPorts, "POP3 Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
@@ -174,6 +181,13 @@ inline constexpr Setting kCatalogue[] = {
      "user name for SMTP authentication at the relay host"},
     {kPorts, "SMTPPassword", Type::String, true, 0, "", Provision::None, 0, "",
      "password for SMTP authentication at the relay host, stored as typed"},
+
+    // --- TLS: the certificate the listeners present.
+    {kTls, "Certificate File", Type::String, true, 0, "", Provision::None, 0, "",
+     "PEM certificate (chain) of the SMTP and POP3 listeners; empty: no TLS. Setup makes a self-signed one when "
+     "none is set", kAtStart},
+    {kTls, "Key File", Type::String, true, 0, "", Provision::None, 0, "",
+     "PEM private key of that certificate (keep it mode 0600)", kAtStart},
 
     // --- Storage.
     {kStorage, "Mail Directory", Type::String, false, 0, "", Provision::HomePath, 0, "mail",
