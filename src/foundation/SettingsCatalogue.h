@@ -188,6 +188,9 @@ inline constexpr Setting kCatalogue[] = {
      "none is set", kAtStart},
     {kTls, "Key File", Type::String, true, 0, "", Provision::None, 0, "",
      "PEM private key of that certificate (keep it mode 0600)", kAtStart},
+    {kTls, "CA File", Type::String, true, 0, "", Provision::None, 0, "",
+     "PEM certificates of authorities trusted beside the system's own when the relay host's or a remote "
+     "mailbox's certificate is checked (a private authority); empty: the system's only"},
 
     // --- Storage.
     {kStorage, "Mail Directory", Type::String, false, 0, "", Provision::HomePath, 0, "mail",

@@ -1,5 +1,7 @@
 // Opportunistic STARTTLS against a server that offers it and then breaks
 // the handshake: the same server is tried again in the clear, without STARTTLS.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <mutex>
 
