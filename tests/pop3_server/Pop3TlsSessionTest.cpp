@@ -9,18 +9,16 @@
 
 #include "CListenerTls.h"
 #include "CPop3Session.h"
-#include "TestCertificates.h"
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "platform/TlsContext.h"
 #include "platform/TlsStream.h"
 
 TEST(Pop3TlsSession, OutsideClientsLogInOnlyInsideTlsAndPipelinedInputIsDropped) {
     TestHome home;
-    TestCertificates certificates;
-    std::string why;
-    ASSERT_TRUE(certificates.Make(home.File("pki"), why)) << why;
+    ASSERT_EQ(MakeTestCertificates(home.File("pki")), "");
     CListenerTls tls;
-    ASSERT_TRUE(tls.LoadFiles("POP3", certificates.CertificateFile(), certificates.KeyFile()));
+    ASSERT_TRUE(tls.LoadFiles("POP3", home.File("pki/server.pem"), home.File("pki/server.key")));
     CLoginThrottle throttle;
     CPop3Session::Environment environment;
     environment.throttle = &throttle;
@@ -35,6 +33,7 @@ TEST(Pop3TlsSession, OutsideClientsLogInOnlyInsideTlsAndPipelinedInputIsDropped)
     });
 
     TlsContext context;
+    std::string why;
     ASSERT_TRUE(context.InitClient(false, "", why));
     TlsStream stream;
     // Sends a command (none: only reads) and gives the answer: up to the

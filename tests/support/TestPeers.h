@@ -36,6 +36,11 @@ int ClosedPort();
 // True once something accepts TCP connections on 127.0.0.1:port.
 bool WaitForPort(int port, std::chrono::milliseconds wait = std::chrono::seconds(20));
 
+// A private authority (directory/ca.pem) and its certificate for the name
+// "localhost" only (directory/server.pem, server.key), made with the openssl
+// command; "" when done, else why not.
+std::string MakeTestCertificates(const std::string& directory);
+
 // Registry values for a test home.
 void SetSettingDword(const char* keyPath, const char* name, unsigned value);
 void SetSettingString(const char* keyPath, const char* name, const std::string& value);
