@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -202,30 +203,26 @@ TEST_F(OutboundDeliveryTest, RelayHostsDemandingTlsGetCheckedTlsAndAuthPlain) {
     SetSettingDword(settings::kPortsKeyPath, "UseAuthenticated", 1);
     SetSettingString(settings::kPortsKeyPath, "SMTPUser", "relayuser");
     SetSettingString(settings::kPortsKeyPath, "SMTPPassword", "s3cret");
-    struct Case {
-        const char* modes;
-        unsigned gatewayTls;
-        const char* host;
-        bool delivers;
-    };
-    for (const Case& c : {Case{"starttls,required", 2, "localhost", true}, Case{"starttls,required", 2, "127.0.0.1", false},
-                          Case{"implicit,required", 3, "localhost", true}, Case{"starttls,required", 1, "127.0.0.1", true},
-                          Case{"starttls,required", 0, "localhost", false}}) {
-        SCOPED_TRACE(std::string(c.modes) + " mode " + std::to_string(c.gatewayTls) + " " + c.host);
+    // Peer modes, Gateway TLS, the name the relay host goes by, delivered.
+    using Case = std::tuple<const char*, unsigned, const char*, bool>;
+    for (const auto& [modes, gatewayTls, host, delivers] : std::initializer_list<Case>{
+             {"starttls,required", 2, "localhost", true}, {"starttls,required", 2, "127.0.0.1", false},
+             {"implicit,required", 3, "localhost", true}, {"starttls,required", 1, "127.0.0.1", true},
+             {"starttls,required", 0, "localhost", false}}) {
+        SCOPED_TRACE(std::string(modes) + " mode " + std::to_string(gatewayTls) + " " + host);
         SmtpPeer gateway;
-        ASSERT_TRUE(gateway.StartTls(home.File("gw" + std::to_string(c.gatewayTls) + c.host), "relayuser", "s3cret",
-                                     c.modes, home.File("pki/server.pem"), home.File("pki/server.key")));
-        SetSettingString(settings::kPortsKeyPath, "RemoteGateway Server", c.host);
+        ASSERT_TRUE(gateway.StartTls(home.File("gw" + std::to_string(gatewayTls) + host), "relayuser", "s3cret", modes,
+                                     home.File("pki/server.pem"), home.File("pki/server.key")));
+        SetSettingString(settings::kPortsKeyPath, "RemoteGateway Server", host);
         SetSettingDword(settings::kPortsKeyPath, "RemotePort", static_cast<unsigned>(gateway.Port()));
-        SetSettingDword(settings::kPortsKeyPath, "Gateway TLS", c.gatewayTls);
+        SetSettingDword(settings::kPortsKeyPath, "Gateway TLS", gatewayTls);
         ASSERT_TRUE(Exec("DELETE FROM OutBoundMails"));
         Queue({{"ann", "alpha.test"}});
         Pass(false);
-        EXPECT_EQ(gateway.Message(1, nullptr, std::chrono::milliseconds(c.delivers ? 10000 : 200)) == kMessage,
-                  c.delivers);
+        EXPECT_EQ(gateway.Message(1, nullptr, std::chrono::milliseconds(delivers ? 10000 : 200)) == kMessage, delivers);
         // Where nothing is delivered, no password went out either.
-        EXPECT_EQ(gateway.Logins(), c.delivers ? "PLAIN\n" : "");
-        EXPECT_EQ(State("ann", "alpha.test") == "delivered", c.delivers);
+        EXPECT_EQ(gateway.Logins(), delivers ? "PLAIN\n" : "");
+        EXPECT_EQ(State("ann", "alpha.test") == "delivered", delivers);
     }
 }
 

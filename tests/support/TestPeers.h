@@ -86,8 +86,7 @@ public:
     // cramOnly, CRAM-MD5 is the only mechanism offered.
     bool Start(const std::string& recordDirectory, const std::string& user = "", const std::string& password = "",
                bool required = false, bool cramOnly = false);
-    // With TLS from certificate and key: modes as smtp_peer.py takes them
-    // ("starttls,required", "implicit", "offer").
+    // With TLS: modes as smtp_peer.py takes them ("starttls,required", "offer", "implicit").
     bool StartTls(const std::string& recordDirectory, const std::string& user, const std::string& password,
                   const std::string& modes, const std::string& certificate, const std::string& key);
     // The mechanism of each successful login, one per line.

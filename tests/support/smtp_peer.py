@@ -8,13 +8,10 @@ bytes as received, dot-stuffing removed) and msgN.env (sender, then one
 recipient per line), each renamed into place when complete. With USER and
 PASSWORD, AUTH LOGIN accepts exactly those; with "required", MAIL is refused
 until a client has logged in; with "cram", CRAM-MD5 is the only mechanism
-offered. MODES is a comma-separated list; with CERT and KEY (PEM files),
-"starttls" offers STARTTLS and refuses everything else but EHLO, NOOP and
-QUIT before it, AUTH PLAIN and LOGIN being offered only inside TLS;
-"implicit" speaks TLS from the first byte; "offer" offers STARTTLS without
-requiring it. Each successful login appends its mechanism to RECORD_DIR/auth;
-a message that came over TLS gets an empty msgN.tls beside it.
-Recipients starting with "refused" get 550, those starting with
+offered. With CERT and KEY, "starttls" demands STARTTLS (AUTH inside it),
+"offer" offers it, "implicit" is TLS from the first byte; a message that came
+over TLS gets an empty msgN.tls, and each login's mechanism goes to
+RECORD_DIR/auth. Recipients starting with "refused" get 550, those starting with
 "forward" get 251; a message for a recipient starting with "rejectdata" gets
 554 at the end of its data and is not recorded; one for a recipient starting with
 "slow" is answered 0.1 s late. Prints READY once listening; runs
@@ -94,10 +91,6 @@ def main():
     password = sys.argv[4].encode() if len(sys.argv) > 4 else None
     modes = sys.argv[5].split(",") if len(sys.argv) > 5 else []
     required = "required" in modes
-    context = None
-    if len(sys.argv) > 7:
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(sys.argv[6], sys.argv[7])
 
     def authenticate(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
@@ -114,15 +107,13 @@ def main():
     if "cram" in modes:
         handler = CramRecorder(directory, user, password)
         options["auth_exclude_mechanism"] = ["LOGIN", "PLAIN"]
-    secure = {}
-    if context is not None and "starttls" in modes:
-        secure = dict(tls_context=context, require_starttls=True)
-        options["auth_require_tls"] = True
-    elif context is not None and "offer" in modes:
-        secure = dict(tls_context=context)
-    elif context is not None and "implicit" in modes:
-        secure = dict(ssl_context=context)
-    controller = Controller(handler, hostname="127.0.0.1", port=port, **options, **secure)
+    if len(sys.argv) > 7:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(sys.argv[6], sys.argv[7])
+        secure = {"starttls": dict(tls_context=context, require_starttls=True, auth_require_tls=True),
+                  "offer": dict(tls_context=context), "implicit": dict(ssl_context=context)}
+        options.update(next(secure[mode] for mode in modes if mode in secure))
+    controller = Controller(handler, hostname="127.0.0.1", port=port, **options)
     controller.start()
     print("READY", flush=True)
     while True:
