@@ -262,12 +262,6 @@ bool CSmtpConnection::Offers(const std::string& keyword) const {
     return Extension(keyword) != nullptr;
 }
 
-bool CSmtpConnection::OffersAuth(const std::string& mechanism) const {
-    const std::vector<std::string>* auth = Extension("AUTH");
-    return auth && std::any_of(auth->begin() + 1, auth->end(),
-                               [&](const std::string& word) { return EqualsNoCase(word, mechanism); });
-}
-
 int CSmtpConnection::Connect(const std::string& host, int port, bool useMx) {
     return OpenSession(host, port, useMx, "HELO", false);
 }
@@ -348,6 +342,8 @@ bool CSmtpConnection::StartSession(const std::string& host, const char* greeting
         return false;
     }
     if (!SendText("STARTTLS\r\n")) return false;
+    // Whatever the server sent behind its 220 is dropped with the reply's
+    // block or breaks the handshake: nothing sent in the clear counts as sent inside TLS.
     code = ReadResponse();
     if (code != "220") {
         // Refused: the session goes on in the clear unless TLS is required.

@@ -118,8 +118,6 @@ public:
     // Whether the last EHLO reply named this extension keyword (STARTTLS,
     // AUTH, ...), compared without regard to case.
     bool Offers(const std::string& keyword) const;
-    // Whether the last EHLO reply listed this SASL mechanism after AUTH.
-    bool OffersAuth(const std::string& mechanism) const;
     const std::string& HeloName() const { return heloName; }
     std::uint32_t ChunkSize() const { return chunkSize; }
 

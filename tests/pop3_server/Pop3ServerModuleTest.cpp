@@ -227,14 +227,10 @@ TEST_F(Pop3ServerTls, ServesStlsAndImplicitTlsToRealClients) {
     constexpr const char* kPoplib = R"PY(
 import poplib, ssl, sys
 context = ssl.create_default_context(cafile=sys.argv[3])
-p = poplib.POP3('localhost', int(sys.argv[1]), timeout=30)
-p.stls(context)
+p = poplib.POP3('localhost', int(sys.argv[1]), timeout=30); p.stls(context)
 assert 'STLS' not in p.capa()
-p.user('alice'); p.pass_('secret1')
-assert b'.dotted' in p.retr(1)[1]
-p.quit()
-p = poplib.POP3_SSL('localhost', int(sys.argv[2]), context=context, timeout=30)
-p.user('alice'); p.pass_('secret1'); p.quit()
+for p in (p, poplib.POP3_SSL('localhost', int(sys.argv[2]), context=context, timeout=30)):
+    p.user('alice'); p.pass_('secret1'); assert b'.dotted' in p.retr(1)[1]; p.quit()
 )PY";
     const std::string ca = home.File("pki/ca.pem");
     RunResult run = RunProgram({"/usr/bin/python3", "-c", kPoplib, std::to_string(port), std::to_string(tlsPort), ca});
