@@ -248,29 +248,30 @@ std::string MakeTestCertificates(const std::string& directory) {
 
 bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user, const std::string& password,
                      bool required, bool cramOnly) {
-    std::vector<std::string> arguments;
-    if (!user.empty()) {
-        arguments = {user, password};
-        if (required || cramOnly)
-            arguments.push_back(std::string(required ? "required" : "") + (required && cramOnly ? "," : "") +
-                                (cramOnly ? "cram" : ""));
-    }
-    return Launch(recordDirectory, arguments);
-}
-
-bool SmtpPeer::StartTls(const std::string& recordDirectory, const std::string& user, const std::string& password,
-                        const std::string& modes, const std::string& certificate, const std::string& key) {
-    return Launch(recordDirectory, {user, password, modes, certificate, key});
-}
-
-bool SmtpPeer::Launch(const std::string& recordDirectory, const std::vector<std::string>& arguments) {
     directory = recordDirectory;
     std::filesystem::create_directories(directory);
     port = FreePort();
     std::vector<std::string> argv = {"/usr/bin/python3", SourceDirectory() + "/smtp_peer.py", std::to_string(port),
                                      directory};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    if (!user.empty()) {
+        argv.push_back(user);
+        argv.push_back(password);
+        if (required || cramOnly)
+            argv.push_back(std::string(required ? "required" : "") + (required && cramOnly ? "," : "") +
+                           (cramOnly ? "cram" : ""));
+    }
     return process.Start(argv, directory + "/peer.out") && WaitForPort(port);
+}
+
+bool SmtpPeer::StartTls(const std::string& recordDirectory, const std::string& user, const std::string& password,
+                        const std::string& modes, const std::string& certificate, const std::string& key) {
+    directory = recordDirectory;
+    std::filesystem::create_directories(directory);
+    port = FreePort();
+    return process.Start({"/usr/bin/python3", SourceDirectory() + "/smtp_peer.py", std::to_string(port), directory,
+                          user, password, modes, certificate, key},
+                         directory + "/peer.out") &&
+           WaitForPort(port);
 }
 
 bool SmtpPeer::Encrypted(int n) const {

@@ -101,8 +101,6 @@ public:
     bool Encrypted(int n) const;
 
 private:
-    bool Launch(const std::string& recordDirectory, const std::vector<std::string>& arguments);
-
     ChildProcess process;
     std::string directory;
     int port = 0;
