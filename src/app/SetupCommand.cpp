@@ -117,8 +117,8 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
     char host[256] = {};
     std::string name = ::gethostname(host, sizeof host - 1) == 0 ? host : "";
     // Only what a DNS name may hold goes into the certificate.
-    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
-                            std::string::npos)
+    if (name.empty() ||
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos)
         name = "localhost";
     const std::string directory = home + "/tls";
     if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {

@@ -18,7 +18,7 @@ public:
         std::string module;  // "SMTP"
         bool listening = false;
         bool warning = false;  // a listener serves, but not everything it should (TLS off)
-        std::string text;  // "0.0.0.0:2525", or the failure ("cannot listen on ...: why")
+        std::string text;      // "0.0.0.0:2525", or the failure ("cannot listen on ...: why")
     };
 
     void Listening(const std::string& module, const std::string& endpoint);

@@ -552,8 +552,10 @@ bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
     return administrators < 2;
 }
 
-CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName, const std::string& password) {
-    OdbcStatement statement(GetConnectionHandle());
+CMailDatabase::LoginResult CMailDatabase::StoredPassword(SQLHDBC connection, const std::string& userName,
+                                                         std::string& password) {
+    password.clear();
+    OdbcStatement statement(connection);
     char stored[150] = {};
     unsigned char admin = 0;
     if (!statement.ExecDirect(
@@ -561,9 +563,17 @@ CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName
         !statement.BindChar(1, stored, sizeof stored) || !statement.BindBit(2, admin))
         return LoginResult::Failed;
     if (!statement.Fetch()) return LoginResult::UnknownName;
-    if (password.empty() || PasswordScrambler::Unscramble(userName, stored) != password)
-        return LoginResult::WrongPassword;
+    password = PasswordScrambler::Unscramble(userName, stored);
     return admin ? LoginResult::Administrator : LoginResult::User;
+}
+
+CMailDatabase::LoginResult CMailDatabase::CheckLogin(SQLHDBC connection, const std::string& userName,
+                                                     const std::string& password) {
+    std::string stored;
+    const LoginResult result = StoredPassword(connection, userName, stored);
+    if (result != LoginResult::Administrator && result != LoginResult::User) return result;
+    if (password.empty() || stored != password) return LoginResult::WrongPassword;
+    return result;
 }
 
 const char* CMailDatabase::LoginMessage(LoginResult result) {

@@ -37,7 +37,7 @@ public:
     // The library's handle (an SSL_CTX*), for TlsStream only.
     void* Handle() const { return context.get(); }
 
-    // The queued library errors as one line ("" when none), emptying the queue.
+    // The first queued library error's reason ("" when none), emptying the queue.
     static std::string LibraryError();
 
 private:

@@ -15,7 +15,9 @@
 #include "platform/IpLiteral.h"
 #include "platform/TlsContext.h"
 
-void TlsStream::Free::operator()(void* handle) const { SSL_free(static_cast<SSL*>(handle)); }
+void TlsStream::Free::operator()(void* handle) const {
+    SSL_free(static_cast<SSL*>(handle));
+}
 
 namespace {
 
@@ -116,7 +118,8 @@ TlsStream::Status TlsStream::Connect(const TlsContext& context, int fd, const st
     Status status = Drive([s] { return SSL_connect(s); }, After(timeoutMs), result);
     if (status == Status::Failed && context.Verifies()) {
         const long verified = SSL_get_verify_result(s);
-        if (verified != X509_V_OK) reason = std::string("certificate refused: ") + X509_verify_cert_error_string(verified);
+        if (verified != X509_V_OK)
+            reason = std::string("certificate refused: ") + X509_verify_cert_error_string(verified);
     }
     established = status == Status::Ok;
     return status;
@@ -196,7 +199,9 @@ TlsStream::Status TlsStream::Write(const char* data, std::size_t length, Clock::
     return Status::Ok;
 }
 
-bool TlsStream::HasPending() const { return ssl && SSL_pending(Ssl(ssl)) > 0; }
+bool TlsStream::HasPending() const {
+    return ssl && SSL_pending(Ssl(ssl)) > 0;
+}
 
 void TlsStream::Shutdown() {
     if (!ssl || !established || broken) return;

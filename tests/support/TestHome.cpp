@@ -7,7 +7,9 @@
 #include <iostream>
 #include <sstream>
 
+#include "TestPeers.h"
 #include "app/SetupCommand.h"
+#include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 
 TestHome::TestHome() {
@@ -36,7 +38,13 @@ bool TestHome::Provision() {
     }
     provisioned = path;
     std::ostringstream out;
-    return SetupCommand::Run(path, out, std::cerr) == 0;
+    if (SetupCommand::Run(path, out, std::cerr) != 0) return false;
+    // Setup's submission and implicit-TLS ports are the well-known ones, which tests running
+    // side by side cannot share: a test that wants them sets free ones.
+    SetSettingDword(settings::kPortsKeyPath, "Submission Port", 0);
+    SetSettingDword(settings::kPortsKeyPath, "SMTPS Port", 0);
+    SetSettingDword(settings::kPortsKeyPath, "POP3S Port", 0);
+    return true;
 }
 
 std::string TestHome::ReadFile(const std::string& file) {
