@@ -197,10 +197,12 @@ TEST_F(OutboundDeliveryTest, RelayHostsDemandingTlsGetCheckedTlsAndAuthPlain) {
     SetSettingString(settings::kPortsKeyPath, "SMTPPassword", "s3cret");
     // Peer modes, Gateway TLS, the name the relay host goes by, delivered.
     using Case = std::tuple<const char*, unsigned, const char*, bool>;
-    for (const auto& [modes, gatewayTls, host, delivers] : std::initializer_list<Case>{
-             {"starttls,required", 2, "localhost", true}, {"starttls,required", 2, "127.0.0.1", false},
-             {"implicit,required", 3, "localhost", true}, {"starttls,required", 1, "127.0.0.1", true},
-             {"starttls,required", 0, "localhost", false}}) {
+    for (const auto& [modes, gatewayTls, host, delivers] :
+         std::initializer_list<Case>{{"starttls,required", 2, "localhost", true},
+                                     {"starttls,required", 2, "127.0.0.1", false},
+                                     {"implicit,required", 3, "localhost", true},
+                                     {"starttls,required", 1, "127.0.0.1", true},
+                                     {"starttls,required", 0, "localhost", false}}) {
         SCOPED_TRACE(std::string(modes) + " mode " + std::to_string(gatewayTls) + " " + host);
         SmtpPeer gateway;
         ASSERT_TRUE(gateway.StartTls(home.File("gw" + std::to_string(gatewayTls) + host), "relayuser", "s3cret", modes,

@@ -222,8 +222,8 @@ protected:
 // through STLS and on the implicit port, curl pop3s, openssl -starttls pop3.
 TEST_F(Pop3ServerTls, ServesStlsAndImplicitTlsToRealClients) {
     const std::string text = "Subject: tls\r\n\r\n.dotted\r\n";
-    ASSERT_TRUE(Account()->StoreInFolder(Content(text).get(), static_cast<std::uint32_t>(text.size()),
-                                         CLocalAccount::kInbox));
+    ASSERT_TRUE(
+        Account()->StoreInFolder(Content(text).get(), static_cast<std::uint32_t>(text.size()), CLocalAccount::kInbox));
     constexpr const char* kPoplib = R"PY(
 import poplib, ssl, sys
 context = ssl.create_default_context(cafile=sys.argv[3])
@@ -235,13 +235,14 @@ for p in (p, poplib.POP3_SSL('localhost', int(sys.argv[2]), context=context, tim
     const std::string ca = home.File("pki/ca.pem");
     RunResult run = RunProgram({"/usr/bin/python3", "-c", kPoplib, std::to_string(port), std::to_string(tlsPort), ca});
     EXPECT_EQ(run.status, 0) << run.output;
-    run = RunProgram({"curl", "-sS", "--cacert", ca, "-u", "alice:secret1",
-                      "pop3s://localhost:" + std::to_string(tlsPort) + "/1"});
+    run = RunProgram(
+        {"curl", "-sS", "--cacert", ca, "-u", "alice:secret1", "pop3s://localhost:" + std::to_string(tlsPort) + "/1"});
     EXPECT_NE(run.output.find("Subject: tls"), std::string::npos) << run.output;
-    run = RunProgram({"/bin/sh", "-c",
-                      "(printf 'USER alice\\r\\nPASS secret1\\r\\nSTAT\\r\\n'; sleep 2; printf 'QUIT\\r\\n') | "
-                      "openssl s_client -quiet -verify_return_error -CAfile " + ca +
-                          " -verify_hostname localhost -starttls pop3 -connect 127.0.0.1:" + std::to_string(port)});
+    run =
+        RunProgram({"/bin/sh", "-c",
+                    "(printf 'USER alice\\r\\nPASS secret1\\r\\nSTAT\\r\\n'; sleep 2; printf 'QUIT\\r\\n') | "
+                    "openssl s_client -quiet -verify_return_error -CAfile " +
+                        ca + " -verify_hostname localhost -starttls pop3 -connect 127.0.0.1:" + std::to_string(port)});
     EXPECT_NE(run.output.find("+OK 1 "), std::string::npos) << run.output;
 }
 

@@ -40,8 +40,9 @@ TEST(Pop3TlsSession, OutsideClientsLogInOnlyInsideTlsAndPipelinedInputIsDropped)
                : (void)::send(mine.Get(), command.data(), command.size(), MSG_NOSIGNAL);
         std::string answer;
         char c = 0;
-        for (std::size_t got = 0; !answer.ends_with(end) && (secure ? stream.Read(&c, 1, got, deadline) == TlsStream::Status::Ok
-                                                                    : ::recv(mine.Get(), &c, 1, 0) == 1);)
+        for (std::size_t got = 0;
+             !answer.ends_with(end) &&
+             (secure ? stream.Read(&c, 1, got, deadline) == TlsStream::Status::Ok : ::recv(mine.Get(), &c, 1, 0) == 1);)
             answer += c;
         return answer;
     };

@@ -19,8 +19,8 @@ TEST(Pop3TlsTest, FetchesOverStlsAndPort995CheckingTheCertificateWhenRequired) {
     ASSERT_EQ(MakeTestCertificates(home.File("pki")), "");
     SetSettingString(settings::kTlsKeyPath, "CA File", home.File("pki/ca.pem"));
     // 995 is what tells the client to start with TLS; when taken, that part is skipped.
-    const bool free995 = RunProgram({"/usr/bin/python3", "-c", "import socket; socket.socket().bind(('127.0.0.1', 995))"})
-                             .status == 0;
+    const bool free995 =
+        RunProgram({"/usr/bin/python3", "-c", "import socket; socket.socket().bind(('127.0.0.1', 995))"}).status == 0;
     DovecotPeer dovecot;
     dovecot.AddUser("ann", "pw1");
     dovecot.RequireTls(home.File("pki/server.pem"), home.File("pki/server.key"), free995 ? 995 : 0);
@@ -28,9 +28,12 @@ TEST(Pop3TlsTest, FetchesOverStlsAndPort995CheckingTheCertificateWhenRequired) {
     ASSERT_TRUE(dovecot.AddMessage("ann", "m1", "Subject: tls\r\n\r\n.dot\r\n"));
     // Host, port, TLS required, fetched.
     using Case = std::tuple<const char*, int, bool, bool>;
-    for (const auto& [host, port, required, fetches] : std::initializer_list<Case>{
-             {"127.0.0.1", dovecot.Port(), false, true}, {"localhost", dovecot.Port(), true, true},
-             {"127.0.0.1", dovecot.Port(), true, false}, {"localhost", 995, false, true}, {"localhost", 995, true, true}}) {
+    for (const auto& [host, port, required, fetches] :
+         std::initializer_list<Case>{{"127.0.0.1", dovecot.Port(), false, true},
+                                     {"localhost", dovecot.Port(), true, true},
+                                     {"127.0.0.1", dovecot.Port(), true, false},
+                                     {"localhost", 995, false, true},
+                                     {"localhost", 995, true, true}}) {
         if (port == 995 && !free995) continue;
         SCOPED_TRACE(std::string(host) + ":" + std::to_string(port) + (required ? " required" : ""));
         CPop3Connection pop;

@@ -233,16 +233,16 @@ std::string ChildProcess::Output() const {
 
 std::string MakeTestCertificates(const std::string& directory) {
     std::filesystem::create_directories(directory);
-    const RunResult run = RunProgram(
-        {"/bin/sh", "-ec",
-         "cd \"$0\"; ec='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
-         "openssl req -x509 $ec -keyout ca.key -out ca.pem -days 2 -subj '/CN=Velmora Test CA' "
-         "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
-         "openssl req $ec -keyout server.key -out server.csr -subj /CN=localhost\n"
-         "printf 'basicConstraints=CA:FALSE\\nsubjectAltName=DNS:localhost\\n' > server.ext\n"
-         "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
-         "-extfile server.ext",
-         directory});
+    const RunResult run =
+        RunProgram({"/bin/sh", "-ec",
+                    "cd \"$0\"; ec='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
+                    "openssl req -x509 $ec -keyout ca.key -out ca.pem -days 2 -subj '/CN=Velmora Test CA' "
+                    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
+                    "openssl req $ec -keyout server.key -out server.csr -subj /CN=localhost\n"
+                    "printf 'basicConstraints=CA:FALSE\\nsubjectAltName=DNS:localhost\\n' > server.ext\n"
+                    "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+                    "-extfile server.ext",
+                    directory});
     return run.status == 0 ? "" : run.output;
 }
 
