@@ -2,12 +2,14 @@
 #include "CPop3Session.h"
 
 #include "CDotStuffer.h"
+#include "CListenerTls.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
+#include "platform/TlsStream.h"
 
 #include <poll.h>
 
@@ -57,9 +59,29 @@ void CPop3Session::Run() {
         g_moduleLog.Write("POP3 session error: unknown exception");
     }
     Abandon();
+    if (tls) tls->Shutdown();
+}
+
+bool CPop3Session::TlsOffered() const {
+    return environment.tls && environment.tls->Available();
+}
+
+bool CPop3Session::LoginNeedsTls() const {
+    return settings.requireTlsForLogin && !tls && client.Classify() == CClientAddress::Network::Public;
+}
+
+bool CPop3Session::StartTls() {
+    auto stream = std::make_unique<TlsStream>();
+    if (!environment.tls->Handshake(*stream, socket.Get(), environment.stopFd, settings.commandTimeoutMs, client))
+        return false;
+    tls = std::move(stream);
+    reader.UseTls(tls.get());
+    writer.UseTls(tls.get());
+    return true;
 }
 
 void CPop3Session::Serve() {
+    if (environment.implicitTls && (!TlsOffered() || !StartTls())) return;
     writer.Ok("Velmora POP3 server ready");
     std::string line;
     while (!closing) {
@@ -109,11 +131,34 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
     switch (command.GetVerb()) {
         case Verb::Capa:
             writer.Ok("Capability list follows");
-            for (const char* capability :
-                 {"USER", "TOP", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "IMPLEMENTATION Velmora"})
+            // USER is named only where it may be used now (RFC 2595).
+            if (!LoginNeedsTls()) writer.Line("USER");
+            if (!loggedIn && !tls && TlsOffered()) writer.Line("STLS");
+            for (const char* capability : {"TOP", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "IMPLEMENTATION Velmora"})
                 writer.Line(capability);
             writer.Line(".");
             return true;
+        case Verb::Stls:
+            if (loggedIn) break;
+            if (tls) {
+                Error("Already under TLS");
+                return true;
+            }
+            if (!TlsOffered()) {
+                Error("STLS is not available");
+                return true;
+            }
+            if (!args.empty()) {
+                Error("STLS takes no argument");
+                return true;
+            }
+            // Whatever the client sent behind STLS was sent in the clear and
+            // must not be taken as said inside TLS; a name given before counts neither.
+            reader.DiscardBuffered();
+            userName.clear();
+            writer.Ok("Begin TLS negotiation");
+            if (!writer.Flush()) return false;
+            return StartTls();
         case Verb::Quit:
             if (loggedIn) {
                 Quit();
@@ -127,6 +172,10 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
             return true;
         case Verb::User:
             if (loggedIn) break;
+            if (LoginNeedsTls()) {
+                Error("Use STLS before USER");
+                return true;
+            }
             if (args.size() != 1) {
                 Error("USER takes one name");
                 return true;
@@ -136,6 +185,10 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
             return true;
         case Verb::Pass:
             if (loggedIn) break;
+            if (LoginNeedsTls()) {
+                Error("Use STLS before PASS");
+                return true;
+            }
             if (userName.empty()) {
                 Error("USER first");
                 return true;

@@ -22,6 +22,10 @@ public:
     static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
 
     std::uint16_t port = kDefaultPort;
+    // Implicit TLS (0: none); served only when a certificate was loaded.
+    std::uint16_t tlsPort = 0;
+    // USER/PASS before STLS only from loopback and private networks.
+    bool requireTlsForLogin = false;
     std::uint32_t maxSessions = kDefaultMaxSessions;
     // The time a whole command line may take, and a send.
     int commandTimeoutMs = kDefaultTimeoutSeconds * 1000;

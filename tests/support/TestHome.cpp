@@ -39,10 +39,11 @@ bool TestHome::Provision() {
     provisioned = path;
     std::ostringstream out;
     if (SetupCommand::Run(path, out, std::cerr) != 0) return false;
-    // Setup's submission ports are the well-known ones, which tests running
+    // Setup's submission and implicit-TLS ports are the well-known ones, which tests running
     // side by side cannot share: a test that wants them sets free ones.
     SetSettingDword(settings::kPortsKeyPath, "Submission Port", 0);
     SetSettingDword(settings::kPortsKeyPath, "SMTPS Port", 0);
+    SetSettingDword(settings::kPortsKeyPath, "POP3S Port", 0);
     return true;
 }
 
