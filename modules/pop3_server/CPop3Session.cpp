@@ -276,8 +276,14 @@ void CPop3Session::Login(const std::string& password) {
             else
                 outcome = Outcome::Ok;
         }
+        // The session's list, read again now that the mailbox is ours: the
+        // one read at login may hold marks of a session that was ending.
+        if (outcome == Outcome::Ok && !opened->LoadAllFolders()) {
+            opened->Unlock();
+            outcome = Outcome::Unavailable;
+        }
         if (outcome == Outcome::Ok) {
-            // The session's list, fixed now: numbers never move under the client.
+            // Fixed from here on: numbers never move under the client.
             const long count = opened->GetMessageCount(true, kInbox);
             messages.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
             for (long n = 1; n <= count; ++n)
