@@ -125,8 +125,8 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
         error = "cannot create " + directory + ": " + std::strerror(errno);
         return false;
     }
-    certificate = directory + "/certificate.pem";
-    key = directory + "/private-key.pem";
+    certificate = home + "/" + settings::kProvisionedCertificate;
+    key = home + "/" + settings::kProvisionedKey;
     // A pair left there by an earlier setup is taken again.
     struct stat info;
     const bool both = ::stat(certificate.c_str(), &info) == 0 && ::stat(key.c_str(), &info) == 0;

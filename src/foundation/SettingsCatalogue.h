@@ -30,6 +30,9 @@ constexpr const char* kDns = "DNS";
 constexpr const char* kServers = "Servers";
 constexpr const char* kLogModule = "Corvane";  // the diagnostic log's own sub-key
 constexpr const char* kTls = "TLS";
+// The self-signed pair setup makes, below the home.
+constexpr const char* kProvisionedCertificate = "tls/certificate.pem";
+constexpr const char* kProvisionedKey = "tls/private-key.pem";
 
 // Full paths for the readers that open a key directly.
 constexpr const char* kPreferencesKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Preferences";
