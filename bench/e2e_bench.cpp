@@ -9,9 +9,10 @@
 //      then the medians and the ratios Velmora/Postfix.
 //      Each round also sends the same batch to Velmora with every session
 //      going through STARTTLS first (the self-signed certificate `velmora
-//      setup` makes; the client checks nothing), right after the plain one:
-//      V, V+TLS, P, ...; the cost of TLS is the ratio TLS/plain of the rate
-//      and of the CPU per 1,000 messages (--skip-tls leaves these rounds out).
+//      setup` makes; the client checks nothing), the plain and the TLS
+//      batch taking turns going first (V, V+TLS, P, V+TLS, V, P, ...); the
+//      cost of TLS is the ratio TLS/plain of the rate and of the CPU per
+//      1,000 messages (--skip-tls leaves these rounds out).
 //   2. Each server's system calls over the same work (strace -C -f -y
 //      attached to every process of it; untimed): the top calls, the
 //      per-message counts of syncs (and what each was made on), renames and
@@ -484,7 +485,12 @@ int main(int argc, char** argv) {
     std::vector<std::vector<Round>> results(peers.size());
     RoundFigures figures;
     for (int r = 1; r <= o.rounds; ++r) {
-        for (std::size_t p = 0; p < peers.size(); ++p) {
+        // The plain and the TLS rounds take turns going first, so that
+        // neither always meets the fuller mailboxes.
+        std::vector<std::size_t> order(peers.size());
+        for (std::size_t p = 0; p < order.size(); ++p) order[p] = p;
+        if (!o.skipTls && r % 2 == 0) std::swap(order[0], order[1]);
+        for (const std::size_t p : order) {
             // Postfix serves its own port.
             MailBatch b = batch;
             if (peers[p] == &postfixPeer) b.port = postfix.Port();
