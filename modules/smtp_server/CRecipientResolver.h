@@ -54,6 +54,6 @@ private:
     CClientAddress client;
     std::uint32_t ipBlocking;
     std::vector<std::string> machineNames;
-    mutable int relayDecision = -1;          // -1 not yet asked
-    std::atomic<bool> authenticated{false};  // read by look-ups on the session's worker
+    mutable std::atomic<int> relayDecision{-1};  // -1 not yet asked; the session and its bounded worker both ask
+    std::atomic<bool> authenticated{false};      // read by look-ups on the session's worker
 };
