@@ -20,7 +20,7 @@ constexpr int kDone = 0;
 constexpr int kRefused = 1;
 constexpr int kUsage = 64;
 // Longer texts than the page's fields take are refused, not cut.
-constexpr std::size_t kMaxText = 256;
+constexpr std::size_t kMaxText = 1024;
 
 int Usage(std::ostream& err) {
     ConnectionCommand::PrintUsage(err);
