@@ -41,8 +41,8 @@ CPhoneBook LoadPhoneBook(std::ostream& err, bool& found) {
 }
 
 void Show(const CConnectionSettings& settings, const CPhoneBook& book, bool bookFound, std::ostream& out) {
-    out << "I am using: "
-        << (settings.IsDialUp() ? "Dial-up Connection" : "LAN/DSL/Cable (the link is always there)") << "\n";
+    out << "I am using: " << (settings.IsDialUp() ? "Dial-up Connection" : "LAN/DSL/Cable (the link is always there)")
+        << "\n";
     out << "Connection Name: " << (settings.entryName.empty() ? "(the first phone-book entry)" : settings.entryName)
         << "\n";
     out << "No. Of Retries: " << settings.retries << "\n";
@@ -156,14 +156,17 @@ int HangUp(std::ostream& out, std::ostream& err) {
     bool found = false;
     const CPhoneBook book = LoadPhoneBook(err, found);
     const CPhoneBook::Entry* entry = book.Select(settings.entryName);
-    if (!entry) return Refuse(err, "the phone book " + CPhoneBook::DefaultPath() + " has no entry \"" +
-                                       settings.entryName + "\"");
+    if (!entry)
+        return Refuse(err,
+                      "the phone book " + CPhoneBook::DefaultPath() + " has no entry \"" + settings.entryName + "\"");
     if (entry->down.empty()) return Refuse(err, "the entry \"" + entry->name + "\" has no down command");
     const BoundedProcess::Result down =
         BoundedProcess::Run(entry->down, {"VELMORA_DIAL_ENTRY=" + entry->name}, entry->timeout);
-    if (!down.started) return Refuse(err, "the down command cannot be started: " + std::string(std::strerror(down.errorNumber)));
+    if (!down.started)
+        return Refuse(err, "the down command cannot be started: " + std::string(std::strerror(down.errorNumber)));
     if (down.timedOut) return Refuse(err, "the down command took longer than its time limit and was stopped");
-    if (!down.Succeeded()) return Refuse(err, "the down command failed (exit status " + std::to_string(down.exitStatus) + ")");
+    if (!down.Succeeded())
+        return Refuse(err, "the down command failed (exit status " + std::to_string(down.exitStatus) + ")");
     out << "Disconnected\n";
     return kDone;
 }
@@ -184,8 +187,8 @@ void ConnectionCommand::PrintUsage(std::ostream& out) {
            "from standard input. connect and hangup run the entry's commands now.\n";
 }
 
-int ConnectionCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-                           std::ostream& err, bool interactive) {
+int ConnectionCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+                           bool interactive) {
     if (args.empty()) return Usage(err);
     CommandLine line;
     line.args.assign(args.begin() + 1, args.end());

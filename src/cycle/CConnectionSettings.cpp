@@ -42,7 +42,8 @@ public:
     bool Number(std::uint64_t& value, int size) {
         if (bytes.size() < static_cast<std::size_t>(size)) return false;
         value = 0;
-        for (int i = 0; i < size; ++i) value |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+        for (int i = 0; i < size; ++i)
+            value |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
         bytes.remove_prefix(static_cast<std::size_t>(size));
         return true;
     }

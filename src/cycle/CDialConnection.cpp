@@ -100,8 +100,8 @@ void CDialConnection::DialThread(const CPhoneBook::Entry* dialed) {
     std::uint32_t error = 0;
     if (!up.started) {
         error = kErrorCannotStart;
-        g_moduleLog.Write("Dial-up: \"" + CommandLineText(entry.up) + "\" cannot be started: " +
-                          std::strerror(up.errorNumber));
+        g_moduleLog.Write("Dial-up: \"" + CommandLineText(entry.up) +
+                          "\" cannot be started: " + std::strerror(up.errorNumber));
     } else if (up.timedOut) {
         error = kErrorTimedOut;
         g_moduleLog.Write("Dial-up: \"" + CommandLineText(entry.up) + "\" took longer than " +
@@ -207,41 +207,72 @@ bool CDialConnection::CallInProgress() {
 
 std::string CDialConnection::StateText(std::uint32_t rasState) {
     switch (rasState) {
-        case 0: return "Opening Port";
-        case 1: return "Port Opened";
-        case 2: return "Connecting Device";
-        case 3: return "Device Connected";
-        case 4: return "All Devices Connected";
-        case 5: return "Starting Authentication";
-        case 6: return "Authentication Notify";
-        case 7: return "Authentication Retry";
-        case 8: return "CallBack Requested";
-        case 9: return "Change Password Requested";
-        case 10: return "Projection Phase Started";
-        case 11: return "Link Speed Calculation";
-        case 12: return "Authentication Acknowledged";
-        case 13: return "Reauthentication Started";
-        case 14: return "Authenticated";
-        case 15: return "Preparation For Callback";
-        case 16: return "Waiting For Modem Reset";
-        case 17: return "Waiting For Callback";
-        case 4096: return "Interactive";
-        case 4097: return "Retry Authentication";
-        case 4098: return "Callback Set By Caller";
-        case 4099: return "Password Expired";
-        case 8192: return "Connected";
-        case 8193: return "Disconnected";
-        default: return "Undefined Error Code";
+        case 0:
+            return "Opening Port";
+        case 1:
+            return "Port Opened";
+        case 2:
+            return "Connecting Device";
+        case 3:
+            return "Device Connected";
+        case 4:
+            return "All Devices Connected";
+        case 5:
+            return "Starting Authentication";
+        case 6:
+            return "Authentication Notify";
+        case 7:
+            return "Authentication Retry";
+        case 8:
+            return "CallBack Requested";
+        case 9:
+            return "Change Password Requested";
+        case 10:
+            return "Projection Phase Started";
+        case 11:
+            return "Link Speed Calculation";
+        case 12:
+            return "Authentication Acknowledged";
+        case 13:
+            return "Reauthentication Started";
+        case 14:
+            return "Authenticated";
+        case 15:
+            return "Preparation For Callback";
+        case 16:
+            return "Waiting For Modem Reset";
+        case 17:
+            return "Waiting For Callback";
+        case 4096:
+            return "Interactive";
+        case 4097:
+            return "Retry Authentication";
+        case 4098:
+            return "Callback Set By Caller";
+        case 4099:
+            return "Password Expired";
+        case 8192:
+            return "Connected";
+        case 8193:
+            return "Disconnected";
+        default:
+            return "Undefined Error Code";
     }
 }
 
 std::string CDialConnection::ErrorText(std::uint32_t error) {
     switch (error) {
-        case kErrorNoEntry: return "The phone book entry for this connection was not found.";
-        case kErrorUserEnded: return "The link was disconnected by the user.";
-        case kErrorCannotStart: return "The link command could not be started.";
-        case kErrorCommandFailed: return "The link command reported an error.";
-        case kErrorTimedOut: return "The link command did not finish in time and was stopped.";
-        default: return "";
+        case kErrorNoEntry:
+            return "The phone book entry for this connection was not found.";
+        case kErrorUserEnded:
+            return "The link was disconnected by the user.";
+        case kErrorCannotStart:
+            return "The link command could not be started.";
+        case kErrorCommandFailed:
+            return "The link command reported an error.";
+        case kErrorTimedOut:
+            return "The link command did not finish in time and was stopped.";
+        default:
+            return "";
     }
 }

@@ -59,12 +59,12 @@ public:
 
     using Clock = std::chrono::steady_clock;
     struct Hooks {
-        std::function<void(const std::string&)> show;    // the "Connect" dialog's status line
-        std::function<void()> connected;                 // the link is up
-        std::function<void()> cancelled;                 // the dial gave up
-        std::function<void(Clock::duration)> pause;      // default: sleep
-        std::function<Clock::time_point()> now;          // default: the steady clock
-        bool cancelOnUserEnd = true;                     // no console: error 631 cancels
+        std::function<void(const std::string&)> show;  // the "Connect" dialog's status line
+        std::function<void()> connected;               // the link is up
+        std::function<void()> cancelled;               // the dial gave up
+        std::function<void(Clock::duration)> pause;    // default: sleep
+        std::function<Clock::time_point()> now;        // default: the steady clock
+        bool cancelOnUserEnd = true;                   // no console: error 631 cancels
     };
 
     CDialConnection(CPhoneBook phoneBook, Hooks hooks);
@@ -116,8 +116,8 @@ private:
     std::atomic<bool> abandon{false};
     std::atomic<Clock::rep> failedAt{0};
 
-    std::mutex hangUpLock;              // one hang-up at a time
+    std::mutex hangUpLock;                         // one hang-up at a time
     const CPhoneBook::Entry* linkEntry = nullptr;  // the handle: a link was started
-    std::mutex threadLock;              // guards dialThread
+    std::mutex threadLock;                         // guards dialThread
     std::thread dialThread;
 };

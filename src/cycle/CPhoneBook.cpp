@@ -54,7 +54,8 @@ void CPhoneBook::Parse(std::string_view text) {
             if (name.empty()) {
                 problems.push_back(where + "an entry needs a name in [ ]");
             } else if (entries.size() >= kMaxEntries) {
-                problems.push_back(where + "more than " + std::to_string(kMaxEntries) + " entries; the rest is not read");
+                problems.push_back(where + "more than " + std::to_string(kMaxEntries) +
+                                   " entries; the rest is not read");
                 return;
             } else {
                 entries.push_back(Entry{std::string(name), {}, {}, {}, kDefaultTimeout});
@@ -79,10 +80,10 @@ void CPhoneBook::Parse(std::string_view text) {
             entry.status = SplitCommand(value);
         } else if (key == "timeout") {
             const std::string digits(value);
-            const long seconds = digits.size() <= 5 && !digits.empty() &&
-                                         digits.find_first_not_of("0123456789") == std::string::npos
-                                     ? std::strtol(digits.c_str(), nullptr, 10)
-                                     : 0;
+            const long seconds =
+                digits.size() <= 5 && !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos
+                    ? std::strtol(digits.c_str(), nullptr, 10)
+                    : 0;
             if (seconds < 1 || seconds > kMaxTimeout.count())
                 problems.push_back(where + "timeout is a number of seconds from 1 to 3600");
             else

@@ -55,8 +55,8 @@ bool WaitStep(pid_t pid, const UniqueFd& pidFd, std::chrono::milliseconds step, 
 }  // namespace
 
 BoundedProcess::Result BoundedProcess::Run(const std::vector<std::string>& arguments,
-                                           const std::vector<std::string>& environment,
-                                           std::chrono::milliseconds limit, const std::atomic<bool>* abandon) {
+                                           const std::vector<std::string>& environment, std::chrono::milliseconds limit,
+                                           const std::atomic<bool>* abandon) {
     Result result;
     if (arguments.empty() || arguments[0].empty()) {
         result.errorNumber = ENOENT;
@@ -72,7 +72,8 @@ BoundedProcess::Result BoundedProcess::Run(const std::vector<std::string>& argum
         const std::size_t nameLength = eq ? static_cast<std::size_t>(eq - *e) : std::strlen(*e);
         bool replaced = false;
         for (const std::string& added : environment)
-            if (added.size() > nameLength && added[nameLength] == '=' && added.compare(0, nameLength, *e, nameLength) == 0)
+            if (added.size() > nameLength && added[nameLength] == '=' &&
+                added.compare(0, nameLength, *e, nameLength) == 0)
                 replaced = true;
         if (!replaced) envp.push_back(*e);
     }

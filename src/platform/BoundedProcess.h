@@ -16,9 +16,9 @@
 class BoundedProcess {
 public:
     struct Result {
-        bool started = false;    // false: errorNumber says why (ENOENT, EACCES, ...)
+        bool started = false;  // false: errorNumber says why (ENOENT, EACCES, ...)
         int errorNumber = 0;
-        bool exited = false;     // exitStatus is valid
+        bool exited = false;  // exitStatus is valid
         int exitStatus = 0;
         int signal = 0;          // the signal that ended it, not sent by us
         bool timedOut = false;   // killed by us after the time limit

@@ -23,8 +23,8 @@ protected:
     // One entry "Line" whose up command is `up` (a shell text).
     CPhoneBook Book(const std::string& up, const std::string& extra = "") {
         CPhoneBook book;
-        book.Parse("[Line]\nup = sh -c \"echo up >> " + home.File("calls") + "; " + up + "\"\ndown = sh -c \"echo down >> " +
-                   home.File("calls") + "\"\n" + extra);
+        book.Parse("[Line]\nup = sh -c \"echo up >> " + home.File("calls") + "; " + up +
+                   "\"\ndown = sh -c \"echo down >> " + home.File("calls") + "\"\n" + extra);
         EXPECT_TRUE(book.Problems().empty());
         return book;
     }

@@ -30,12 +30,12 @@ protected:
     void PhoneBook(int upExit) {
         const std::string dir = home.Path();
         Script("up.sh", "echo \"up $VELMORA_DIAL_ENTRY $VELMORA_DIAL_USER\" >> '" + dir + "/calls'\n" +
-                            (upExit == 0 ? "touch '" + dir + "/link'\n" : "") + "exit " + std::to_string(upExit) + "\n");
+                            (upExit == 0 ? "touch '" + dir + "/link'\n" : "") + "exit " + std::to_string(upExit) +
+                            "\n");
         Script("down.sh", "echo down >> '" + dir + "/calls'\nrm -f '" + dir + "/link'\n");
-        TestHome::WriteFile(home.File("phonebook.conf"), "# the office's links\n[Office ISP]\nup = " + dir +
-                                                             "/up.sh\ndown = \"" + dir +
-                                                             "/down.sh\"\nstatus = test -e " + dir +
-                                                             "/link\ntimeout = 20\n");
+        TestHome::WriteFile(home.File("phonebook.conf"),
+                            "# the office's links\n[Office ISP]\nup = " + dir + "/up.sh\ndown = \"" + dir +
+                                "/down.sh\"\nstatus = test -e " + dir + "/link\ntimeout = 20\n");
     }
 
     void RemoteAccount() {
@@ -93,9 +93,16 @@ TEST_F(E2eDialUpTest, ConnectStgIsWrittenAsThePageWritesIt) {
     const std::string entry(300, 'E');
     Admin({"connection", "set", "--method", "ras", "--entry", entry, "--user", "joe", "--password", "secret",
            "--retries", "3", "--interval", "5"});
-    const std::string scrambled = "121$1\x1b" "0\xc8" "0\xae" "0\xbf" "0S";
+    const std::string scrambled =
+        "121$1\x1b"
+        "0\xc8"
+        "0\xae"
+        "0\xbf"
+        "0S";
     const std::string expected = std::string("\x03RAS\xff\x2c\x01", 7) + entry + "\x03joe" + "\x0e" + scrambled +
-                                 std::string("\x03\0\0\0", 4) + "\x01" "5";
+                                 std::string("\x03\0\0\0", 4) +
+                                 "\x01"
+                                 "5";
     EXPECT_EQ(TestHome::ReadFile(home.File("Connect.stg")), expected);
     // A shown setting never shows the password; a change of method keeps the rest.
     const RunResult shown = home.Velmora({"connection", "show"});

@@ -16,8 +16,8 @@
 namespace {
 
 bool Same(const CConnectionSettings& a, const CConnectionSettings& b) {
-    return a.method == b.method && a.entryName == b.entryName && a.userName == b.userName &&
-           a.retries == b.retries && a.interval == b.interval;
+    return a.method == b.method && a.entryName == b.entryName && a.userName == b.userName && a.retries == b.retries &&
+           a.interval == b.interval;
 }
 
 }  // namespace
