@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "cycle/CScheduler.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CRegistryKey.h"
@@ -36,6 +37,11 @@ CSendReceiveCycle::CSendReceiveCycle(DatabaseMaker databaseMaker) : databaseMake
 
 CSendReceiveCycle::~CSendReceiveCycle() {
     Stop();
+}
+
+void CSendReceiveCycle::AttachScheduler(CScheduler* attached, std::chrono::milliseconds period) {
+    scheduler = attached;
+    schedulerPeriod = period;
 }
 
 bool CSendReceiveCycle::Start() {
@@ -97,10 +103,14 @@ CCycleStatus::Snapshot CSendReceiveCycle::Status(std::size_t maxLines) const {
 
 void CSendReceiveCycle::MessageLoop() {
     auto nextTick = std::chrono::steady_clock::now() + kTick;
+    auto nextSchedulerTick = std::chrono::steady_clock::now() + schedulerPeriod;
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextTick) {
-            if (!ending) Tick();
+            // The scheduler's timer arrives as a tick of its own.
+            const bool schedulerTimer = scheduler && now >= nextSchedulerTick;
+            if (schedulerTimer) nextSchedulerTick = std::max(nextSchedulerTick + schedulerPeriod, now);
+            if (!ending) Tick(schedulerTimer);
             // A late tick is not made up for: the clock only paces the triggers.
             nextTick = std::max(nextTick + kTick, now);
             continue;
@@ -119,10 +129,11 @@ void CSendReceiveCycle::MessageLoop() {
     }
 }
 
-void CSendReceiveCycle::Tick() {
+void CSendReceiveCycle::Tick(bool schedulerTimer) {
     // The dial-up steps of the tick (dialing again after a failed attempt,
     // starting the worker once the link is up) come with dial-up support.
-    // So do the scheduler's due entries, which arrive on its own timer.
+
+    ScheduledRun(schedulerTimer);
 
     // The mail-count trigger: a send-only cycle; lost while one runs.
     if (sendOnMailCount != 0 && CMailRouter::PendingOutbound() >= sendOnMailCount) {
@@ -138,6 +149,19 @@ void CSendReceiveCycle::Tick() {
             sendOnly = false;
             StartCycle();
         }
+    }
+}
+
+void CSendReceiveCycle::ScheduledRun(bool schedulerTimer) {
+    if (!scheduler) return;
+    // A due entry's command runs first, on its own thread; its cycle comes
+    // on the first tick after it ended.
+    bool start = scheduler->TakeCycleAfterCommand();
+    if (schedulerTimer && !busy && scheduler->OnTimer()) start = true;
+    if (start && !busy) {
+        CMailRouter::ResetPendingOutbound();
+        sendOnly = false;
+        StartCycle();
     }
 }
 
@@ -229,7 +253,7 @@ void CSendReceiveCycle::FinishCycle() {
     status.SetMainText("Send and Receive Completed");
     ++cyclesCompleted;
     busy = false;
-    // Clearing dialConnected and telling the scheduler that its run is over
-    // come with dial-up and scheduler support.
+    // Clearing dialConnected comes with dial-up support.
+    if (scheduler) scheduler->RunFinished();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

@@ -6,7 +6,8 @@
 // the local users. It reports its progress to a status window, here a
 // StatusWindowQueue read by the cycle's own message thread, which also
 // stands for the main window's 500 ms clock: on every tick it takes the
-// triggers that exist without a console, in order: the mail-count trigger (SendOnMailCount remote recipients queued
+// triggers that exist without a console, in order: the scheduler's due
+// entry (on the scheduler's own 60-second timer), the mail-count trigger (SendOnMailCount remote recipients queued
 // since the last one: a send-only cycle) and the cycle request (message
 // 1135). The start-up switch SendReceiveOnStartup starts one cycle in Start.
 //
@@ -33,6 +34,7 @@
 
 class CMailDatabase;
 class CRemoteMailSpooler;
+class CScheduler;
 
 class CSendReceiveCycle {
 public:
@@ -48,6 +50,9 @@ public:
     ~CSendReceiveCycle();
     CSendReceiveCycle(const CSendReceiveCycle&) = delete;
     CSendReceiveCycle& operator=(const CSendReceiveCycle&) = delete;
+
+    // The scheduler asked on its own timer's ticks (every period); set before Start.
+    void AttachScheduler(CScheduler* attached, std::chrono::milliseconds period = std::chrono::minutes(1));
 
     // Reads the Preferences switches, starts the message thread and, with
     // SendReceiveOnStartup set, one cycle. False when the thread cannot start.
@@ -69,7 +74,8 @@ public:
 
 private:
     void MessageLoop();
-    void Tick();
+    void Tick(bool schedulerTimer = false);
+    void ScheduledRun(bool schedulerTimer);
     void StartCycle();
     void StartWorker();
     void Worker();
@@ -88,6 +94,9 @@ private:
     // Dial-up state of the connection settings, kept for the dial-up issue.
     std::uint32_t remoteAccountCount = 0;
     std::uint32_t activeRasConnections = 1;
+
+    CScheduler* scheduler = nullptr;
+    std::chrono::milliseconds schedulerPeriod{std::chrono::minutes(1)};
 
     StatusWindowQueue statusQueue;
     CCycleStatus status;
