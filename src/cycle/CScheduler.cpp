@@ -19,9 +19,11 @@ std::tm CScheduler::LocalNow() {
 }
 
 CScheduler::CScheduler(Clock givenClock, const std::string& directory) : clock(std::move(givenClock)) {
+    // Without a home the working directory holds them.
     const std::string dir = directory.empty() ? Home::Dir() : directory;
-    settingsPath = dir + "/" + CScheduleSettings::kFileName;
-    tablePath = dir + "/" + CScheduleTable::kFileName;
+    const std::string prefix = dir.empty() ? std::string() : dir + "/";
+    settingsPath = prefix + CScheduleSettings::kFileName;
+    tablePath = prefix + CScheduleTable::kFileName;
 }
 
 CScheduler::~CScheduler() {
