@@ -130,10 +130,9 @@ int main(int argc, char** argv) {
         PrintUsage(line.command, std::cout);
         return 0;
     }
-    static const char* const kCommands[] = {"setup",        "reg",           "account",    "domain", "alias",
-                                            "relay",        "remoteaccount", "popaccount", "run",    "queue",
-                                            "send-receive", "status",        "stop",       "gateway",
-                                            "schedule"};
+    static const char* const kCommands[] = {"setup",        "reg",           "account",    "domain",  "alias",
+                                            "relay",        "remoteaccount", "popaccount", "run",     "queue",
+                                            "send-receive", "status",        "stop",       "gateway", "schedule"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.

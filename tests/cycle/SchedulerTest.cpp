@@ -157,7 +157,7 @@ TEST(CScheduler, TheCycleTickRunsTheCommandFirstThenTheCycle) {
     });
     cycle.AttachScheduler(&scheduler, std::chrono::milliseconds(1));
     ASSERT_TRUE(cycle.Start());
-    for (int i = 0; i < 100 && cycle.Status().cyclesCompleted == 0; ++i)
+    for (int i = 0; i < 300 && cycle.Status().cyclesCompleted == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     cycle.Stop();
     EXPECT_EQ(cycle.Status().cyclesCompleted, 1u) << "once in the minute";
