@@ -7,6 +7,7 @@
 #include "cycle/CConnectionSettings.h"
 #include "cycle/CDialConnection.h"
 #include "cycle/CPhoneBook.h"
+#include "cycle/CScheduler.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CRegistryKey.h"
@@ -40,6 +41,11 @@ CSendReceiveCycle::CSendReceiveCycle(DatabaseMaker databaseMaker) : databaseMake
 
 CSendReceiveCycle::~CSendReceiveCycle() {
     Stop();
+}
+
+void CSendReceiveCycle::AttachScheduler(CScheduler* attached, std::chrono::milliseconds period) {
+    scheduler = attached;
+    schedulerPeriod = period;
 }
 
 bool CSendReceiveCycle::Start() {
@@ -106,10 +112,14 @@ CCycleStatus::Snapshot CSendReceiveCycle::Status(std::size_t maxLines) const {
 
 void CSendReceiveCycle::MessageLoop() {
     auto nextTick = std::chrono::steady_clock::now() + kTick;
+    auto nextSchedulerTick = std::chrono::steady_clock::now() + schedulerPeriod;
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextTick) {
-            if (!ending) Tick();
+            // The scheduler's timer arrives as a tick of its own.
+            const bool schedulerTimer = scheduler && now >= nextSchedulerTick;
+            if (schedulerTimer) nextSchedulerTick = std::max(nextSchedulerTick + schedulerPeriod, now);
+            if (!ending) Tick(schedulerTimer);
             // A late tick is not made up for: the clock only paces the triggers.
             nextTick = std::max(nextTick + kTick, now);
             continue;
@@ -140,9 +150,9 @@ void CSendReceiveCycle::TickDialUp() {
     if (dialCancelled.exchange(false)) FinishCycle();
 }
 
-void CSendReceiveCycle::Tick() {
+void CSendReceiveCycle::Tick(bool schedulerTimer) {
     TickDialUp();
-    // The scheduler's due entries arrive on its own timer.
+    ScheduledRun(schedulerTimer);
 
     // The mail-count trigger: a send-only cycle; lost while one runs.
     if (sendOnMailCount != 0 && CMailRouter::PendingOutbound() >= sendOnMailCount) {
@@ -158,6 +168,19 @@ void CSendReceiveCycle::Tick() {
             sendOnly = false;
             StartCycle();
         }
+    }
+}
+
+void CSendReceiveCycle::ScheduledRun(bool schedulerTimer) {
+    if (!scheduler) return;
+    // A due entry's command runs first, on its own thread; its cycle comes
+    // on the first tick after it ended.
+    bool start = scheduler->TakeCycleAfterCommand();
+    if (schedulerTimer && !busy && scheduler->OnTimer()) start = true;
+    if (start && !busy) {
+        CMailRouter::ResetPendingOutbound();
+        sendOnly = false;
+        StartCycle();
     }
 }
 
@@ -292,6 +315,6 @@ void CSendReceiveCycle::FinishCycle() {
     ++cyclesCompleted;
     busy = false;
     dialConnected = false;
-    // Telling the scheduler that its run is over comes with scheduler support.
+    if (scheduler) scheduler->RunFinished();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

@@ -8,7 +8,8 @@
 // stands for the main window's 500 ms clock: on every tick it takes the
 // triggers that exist without a console, in order: the dial-up link of a
 // cycle waiting for it (redial after a failure, start the worker once the
-// link is up, finish a cycle whose dial gave up), the mail-count trigger
+// link is up, finish a cycle whose dial gave up), the scheduler's due entry
+// (on the scheduler's own 60-second timer), the mail-count trigger
 // (SendOnMailCount remote recipients queued since the last one: a
 // send-only cycle) and the cycle request (message 1135). The start-up
 // switch SendReceiveOnStartup starts one cycle in Start.
@@ -41,6 +42,7 @@
 class CDialConnection;
 class CMailDatabase;
 class CRemoteMailSpooler;
+class CScheduler;
 
 class CSendReceiveCycle {
 public:
@@ -56,6 +58,9 @@ public:
     ~CSendReceiveCycle();
     CSendReceiveCycle(const CSendReceiveCycle&) = delete;
     CSendReceiveCycle& operator=(const CSendReceiveCycle&) = delete;
+
+    // The scheduler asked on its own timer's ticks (every period); set before Start.
+    void AttachScheduler(CScheduler* attached, std::chrono::milliseconds period = std::chrono::minutes(1));
 
     // Reads the Preferences switches, starts the message thread and, with
     // SendReceiveOnStartup set, one cycle. False when the thread cannot start.
@@ -77,7 +82,8 @@ public:
 
 private:
     void MessageLoop();
-    void Tick();
+    void Tick(bool schedulerTimer = false);
+    void ScheduledRun(bool schedulerTimer);
     void StartCycle();
     // Brings the link up when the cycle needs one; false: no dial, start the worker.
     bool StartDialUp();
@@ -103,6 +109,9 @@ private:
     std::atomic<bool> dialCancelled{false};
     std::mutex dialLock;  // guards dial: the tick redials, the finish hangs up
     std::unique_ptr<CDialConnection> dial;
+
+    CScheduler* scheduler = nullptr;
+    std::chrono::milliseconds schedulerPeriod{std::chrono::minutes(1)};
 
     StatusWindowQueue statusQueue;
     CCycleStatus status;
