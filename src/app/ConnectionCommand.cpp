@@ -11,7 +11,7 @@
 #include "cycle/CConnectionSettings.h"
 #include "cycle/CDialConnection.h"
 #include "cycle/CPhoneBook.h"
-#include "platform/BoundedProcess.h"
+#include "platform/CommandProcess.h"
 #include "platform/Text.h"
 
 namespace {
@@ -160,8 +160,8 @@ int HangUp(std::ostream& out, std::ostream& err) {
         return Refuse(err,
                       "the phone book " + CPhoneBook::DefaultPath() + " has no entry \"" + settings.entryName + "\"");
     if (entry->down.empty()) return Refuse(err, "the entry \"" + entry->name + "\" has no down command");
-    const BoundedProcess::Result down =
-        BoundedProcess::Run(entry->down, {"VELMORA_DIAL_ENTRY=" + entry->name}, entry->timeout);
+    const CommandProcess::RunResult down =
+        CommandProcess::Run(entry->down, {"VELMORA_DIAL_ENTRY=" + entry->name}, entry->timeout);
     if (!down.started)
         return Refuse(err, "the down command cannot be started: " + std::string(std::strerror(down.errorNumber)));
     if (down.timedOut) return Refuse(err, "the down command took longer than its time limit and was stopped");

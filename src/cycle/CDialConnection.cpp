@@ -10,7 +10,7 @@
 
 #include "foundation/CModuleLog.h"
 #include "foundation/StringFormat.h"
-#include "platform/BoundedProcess.h"
+#include "platform/CommandProcess.h"
 #include "platform/Home.h"
 #include "platform/UniqueFd.h"
 
@@ -95,7 +95,7 @@ void CDialConnection::DialThread(const CPhoneBook::Entry* dialed) {
     Callback(kStateConnectDevice, 0);
     const std::vector<std::string> environment = {"VELMORA_DIAL_ENTRY=" + entry.name, "VELMORA_DIAL_USER=" + userName,
                                                   "VELMORA_DIAL_PASSWORD=" + password, "VELMORA_DIAL_DOMAIN=*"};
-    const BoundedProcess::Result up = BoundedProcess::Run(entry.up, environment, entry.timeout, &abandon);
+    const CommandProcess::RunResult up = CommandProcess::Run(entry.up, environment, entry.timeout, &abandon);
     if (up.abandoned) return;
     std::uint32_t error = 0;
     if (!up.started) {
@@ -138,7 +138,7 @@ bool CDialConnection::WaitForStatus(const CPhoneBook::Entry& entry) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 || abandon) return false;
-        if (BoundedProcess::Run(entry.status, environment, left, &abandon).Succeeded()) return true;
+        if (CommandProcess::Run(entry.status, environment, left, &abandon).Succeeded()) return true;
         for (auto waited = Clock::duration::zero(); waited < kStatusPoll && !abandon && Clock::now() < deadline;
              waited += std::chrono::milliseconds(100))
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -183,8 +183,8 @@ void CDialConnection::HangUp() {
     std::lock_guard<std::mutex> guard(hangUpLock);
     if (!linkEntry) return;
     if (!linkEntry->down.empty()) {
-        const BoundedProcess::Result down =
-            BoundedProcess::Run(linkEntry->down, {"VELMORA_DIAL_ENTRY=" + linkEntry->name}, linkEntry->timeout);
+        const CommandProcess::RunResult down =
+            CommandProcess::Run(linkEntry->down, {"VELMORA_DIAL_ENTRY=" + linkEntry->name}, linkEntry->timeout);
         if (!down.Succeeded())
             g_moduleLog.Write("Dial-up: \"" + CommandLineText(linkEntry->down) + "\" failed" +
                               (down.timedOut ? " (stopped after the time limit)" : ""));

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/BoundedProcess.h"
+#include "platform/CommandProcess.h"
 #include "platform/Home.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -128,7 +128,7 @@ std::size_t CPhoneBook::CountActive() const {
     std::size_t active = 0;
     for (const Entry& entry : entries) {
         if (entry.status.empty()) continue;
-        if (BoundedProcess::Run(entry.status, {}, entry.timeout).Succeeded()) ++active;
+        if (CommandProcess::Run(entry.status, {}, entry.timeout).Succeeded()) ++active;
     }
     return active;
 }
