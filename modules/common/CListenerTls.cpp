@@ -1,6 +1,9 @@
 // CListenerTls: a listener's certificate and handshakes (see the header).
 #include "CListenerTls.h"
 
+#include "CLineReader.h"
+#include "CSocketWriter.h"
+
 #include "foundation/CListenerReport.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/RegistryDirect.h"
@@ -34,19 +37,22 @@ bool CListenerTls::LoadFiles(const std::string& name, const std::string& certifi
     return true;
 }
 
-bool CListenerTls::Handshake(TlsStream& stream, int socket, int stopFd, int timeoutMs,
-                             const CClientAddress& client) const {
-    if (!context) return false;
-    const TlsStream::Status status = stream.Accept(*context, socket, stopFd, timeoutMs);
+std::unique_ptr<TlsStream> CListenerTls::Secure(int socket, int stopFd, int timeoutMs, const CClientAddress& client,
+                                                CLineReader& reader, CSocketWriter& writer) const {
+    if (!context) return nullptr;
+    auto stream = std::make_unique<TlsStream>();
+    const TlsStream::Status status = stream->Accept(*context, socket, stopFd, timeoutMs);
     if (status == TlsStream::Status::Ok) {
-        g_moduleLog.WriteVerbose(service + " TLS with " + client.Text() + ": " + stream.Description());
-        return true;
+        g_moduleLog.WriteVerbose(service + " TLS with " + client.Text() + ": " + stream->Description());
+        reader.UseTls(stream.get());
+        writer.UseTls(stream.get());
+        return stream;
     }
     const char* why = status == TlsStream::Status::TimedOut  ? "timed out"
                       : status == TlsStream::Status::Stopped ? "server stopping"
                       : status == TlsStream::Status::Closed  ? "client left"
                                                              : "failed";
     g_moduleLog.Write(service + " TLS handshake with " + client.Text() + " " + why +
-                      (stream.Reason().empty() ? "" : ": " + stream.Reason()));
-    return false;
+                      (stream->Reason().empty() ? "" : ": " + stream->Reason()));
+    return nullptr;
 }

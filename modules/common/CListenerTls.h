@@ -5,7 +5,7 @@
 // every session of the listener shares. When they are not set, or cannot be
 // read, or do not belong together, the service runs without TLS: one line
 // names the reason in the diagnostic log and in the host's start-up report,
-// and nothing else fails. Handshake runs the server side of the handshake on
+// and nothing else fails. Secure runs the server side of the handshake on
 // a session's socket under the session's deadline and stop signal; a
 // failure is logged with the client's address and leaves the connection to
 // be closed.
@@ -17,6 +17,8 @@
 #include "CClientAddress.h"
 #include "ModuleVisibility.h"
 
+class CLineReader;
+class CSocketWriter;
 class TlsContext;
 class TlsStream;
 
@@ -35,8 +37,10 @@ public:
     bool Available() const { return context != nullptr; }
     const TlsContext* Context() const { return context.get(); }
 
-    // The handshake; true when the stream is established.
-    bool Handshake(TlsStream& stream, int socket, int stopFd, int timeoutMs, const CClientAddress& client) const;
+    // The handshake on a session's socket; once established, the session's
+    // reader and writer run over the stream returned (null on failure).
+    std::unique_ptr<TlsStream> Secure(int socket, int stopFd, int timeoutMs, const CClientAddress& client,
+                                      CLineReader& reader, CSocketWriter& writer) const;
 
 private:
     std::string service;

@@ -22,16 +22,6 @@ constexpr int kInbox = CLocalAccount::kInbox;
 // Bytes read from a stored message at a time.
 constexpr std::uint32_t kBlockSize = 16 * 1024;
 
-// A user name as the log may show it: printable, short.
-std::string LogName(const std::string& name) {
-    std::string clean;
-    for (char c : name) {
-        if (clean.size() >= 64) break;
-        clean += (c > 0x20 && c < 0x7F) ? c : '?';
-    }
-    return clean;
-}
-
 }  // namespace
 
 CPop3Session::CPop3Session(UniqueFd socket, const CClientAddress& client, const Environment& environment,
@@ -71,13 +61,8 @@ bool CPop3Session::LoginNeedsTls() const {
 }
 
 bool CPop3Session::StartTls() {
-    auto stream = std::make_unique<TlsStream>();
-    if (!environment.tls->Handshake(*stream, socket.Get(), environment.stopFd, settings.commandTimeoutMs, client))
-        return false;
-    tls = std::move(stream);
-    reader.UseTls(tls.get());
-    writer.UseTls(tls.get());
-    return true;
+    tls = environment.tls->Secure(socket.Get(), environment.stopFd, settings.commandTimeoutMs, client, reader, writer);
+    return tls != nullptr;
 }
 
 void CPop3Session::Serve() {
@@ -254,7 +239,7 @@ bool CPop3Session::MayRead(long accountId) {
 }
 
 void CPop3Session::Login(const std::string& password) {
-    const std::string who = LogName(userName);
+    const std::string who = CModuleLog::ClientName(userName);
     if (environment.throttle->IsLocked(client, settings)) {
         g_moduleLog.Write("POP3 login of " + who + " from " + client.Text() + " refused: address locked");
         writer.Err("[AUTH] Too many failed logins, try again later");
@@ -389,7 +374,8 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
         got = content->Read(block.data(), kBlockSize);
     }
     if (got < 0) {
-        g_moduleLog.Write("POP3: message " + message->uid + " of " + LogName(userName) + " cannot be read");
+        g_moduleLog.Write("POP3: message " + message->uid + " of " + CModuleLog::ClientName(userName) +
+                          " cannot be read");
         writer.Err("[SYS/TEMP] Message " + std::to_string(number) + " cannot be read");
         return;
     }

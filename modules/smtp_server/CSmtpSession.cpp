@@ -43,16 +43,6 @@ std::string CleanHeloName(const std::string& name) {
     return clean.empty() ? "unknown" : clean;
 }
 
-// A user name a client gave, as the log may show it.
-std::string LogName(const std::string& name) {
-    std::string clean;
-    for (char c : name) {
-        if (clean.size() >= 64) break;
-        clean += (c > 0x20 && c < 0x7F) ? c : '?';
-    }
-    return clean;
-}
-
 const char* MechanismName(CSmtpAuthentication::Mechanism mechanism) {
     switch (mechanism) {
         case CSmtpAuthentication::Mechanism::Plain:
@@ -437,8 +427,7 @@ bool CSmtpSession::Data(const std::string& argument) {
     std::unique_ptr<CMailContent> content;
     if (environment.spooler) content = CSpoolDraft::Begin(environment.spooler->GetDirectory(), sender, recipients);
     const std::string received = ReceivedHeader();
-    if (!content || !content->Open() ||
-        !content->Write(received.data(), static_cast<std::uint32_t>(received.size()))) {
+    if (!content || !content->Open() || !content->Write(received.data(), static_cast<std::uint32_t>(received.size()))) {
         g_moduleLog.Write("SMTP session: the spool file for the message could not be started");
         writer.Reply(451, "Requested action aborted: local error in processing");
         ResetTransaction();
@@ -529,14 +518,9 @@ bool CSmtpSession::Data(const std::string& argument) {
 
 bool CSmtpSession::BeginTls() {
     if (!environment.tls || !environment.tls->Available()) return false;
-    auto stream = std::make_unique<TlsStream>();
     // The handshake has a command's time to finish.
-    if (!environment.tls->Handshake(*stream, socket.Get(), environment.stopFd, settings.commandTimeoutMs, client))
-        return false;
-    tls = std::move(stream);
-    reader.UseTls(tls.get());
-    writer.UseTls(tls.get());
-    return true;
+    tls = environment.tls->Secure(socket.Get(), environment.stopFd, settings.commandTimeoutMs, client, reader, writer);
+    return tls != nullptr;
 }
 
 bool CSmtpSession::StartTls(const std::string& argument) {
@@ -690,7 +674,7 @@ void CSmtpSession::Authenticate(const std::string& argument) {
                                                            : "5.5.2 Cannot decode the authentication response");
         return;
     }
-    const std::string who = LogName(user);
+    const std::string who = CModuleLog::ClientName(user);
     const Check check = CheckCredentials(mechanism == Mechanism::CramMd5, user, secret, challenge);
     secret.assign(secret.size(), '\0');
     if (check == Check::Unavailable) return;
