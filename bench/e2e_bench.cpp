@@ -7,6 +7,12 @@
 //      second (until the last ".mel" file exists; for Postfix until the last
 //      file is in a Maildir's new/), CPU seconds per 1,000 messages, memory;
 //      then the medians and the ratios Velmora/Postfix.
+//      Each round also sends the same batch to Velmora with every session
+//      going through STARTTLS first (the self-signed certificate `velmora
+//      setup` makes; the client checks nothing), the plain and the TLS
+//      batch taking turns going first (V, V+TLS, P, V+TLS, V, P, ...); the
+//      cost of TLS is the ratio TLS/plain of the rate and of the CPU per
+//      1,000 messages (--skip-tls leaves these rounds out).
 //   2. Each server's system calls over the same work (strace -C -f -y
 //      attached to every process of it; untimed): the top calls, the
 //      per-message counts of syncs (and what each was made on), renames and
@@ -51,7 +57,7 @@
 //
 //   e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N]
 //             [--size BYTES] [--rounds N] [--big-mb N] [--skip-big]
-//             [--skip-postfix] [--skip-strace] [--preload-messages N]
+//             [--skip-postfix] [--skip-strace] [--skip-tls] [--preload-messages N]
 //             [--preload-accounts N] [--spool-threads N] [--postfix-deb PATH]
 //             [--userns-base UID]
 // Without --program the program is looked for next to this one
@@ -86,6 +92,7 @@
 #include "e2e/ServerProcess.h"
 #include "e2e/SmtpClient.h"
 #include "e2e/SyscallProfile.h"
+#include "platform/TlsContext.h"
 
 #ifndef E2E_BENCH_SOURCE_DIR
 #define E2E_BENCH_SOURCE_DIR "bench"
@@ -111,6 +118,7 @@ struct Options {
     bool skipBig = false;
     bool skipPostfix = false;
     bool skipStrace = false;
+    bool skipTls = false;
     std::string postfixDeb;
     unsigned long usernsBase = 1500000000;
 };
@@ -120,6 +128,7 @@ bool Parse(int argc, char** argv, Options& o) {
     options.Flag("--skip-big", o.skipBig);
     options.Flag("--skip-postfix", o.skipPostfix);
     options.Flag("--skip-strace", o.skipStrace);
+    options.Flag("--skip-tls", o.skipTls);
     options.Value("--messages", o.messages);
     options.Value("--sessions", o.sessions);
     options.Value("--size", o.size);
@@ -174,6 +183,8 @@ struct Peer {
     std::function<bool()> settled;
     std::function<std::string(ServerProcess&)> why;  // the output that explains a failure
     double idleCpu = 0;
+    const TlsContext* tls = nullptr;  // sessions go through STARTTLS with it
+    bool IsVelmora() const { return name.rfind("velmora", 0) == 0; }
 };
 
 constexpr auto kSettle = 500ms;  // a started server's own start-up work ends
@@ -210,7 +221,7 @@ Round RunRound(Peer& peer, const MailBatch& batch) {
         round.liveCpu = server.TreeCpuSeconds() - liveBefore;
         round.peakKb = server.StatusKb("VmHWM:");
         round.pssKb = server.TreePssKb();
-        if (!server.Stop() && peer.name == "velmora") std::printf("  (the server did not stop cleanly)\n");
+        if (!server.Stop() && peer.IsVelmora()) std::printf("  (the server did not stop cleanly)\n");
         if (round.sent.delivered < static_cast<std::size_t>(batch.messages))
             std::cerr << "e2e_bench: " << peer.name << " delivered only " << round.sent.delivered << " of "
                       << batch.messages << "\n"
@@ -228,12 +239,12 @@ void PrintRound(const Peer& peer, int number, const Round& r) {
                 s.acceptSeconds > 0 ? static_cast<double>(s.accepted) / s.acceptSeconds : 0.0,
                 s.failed ? "  (SOME SESSIONS FAILED)" : "");
     std::printf("    delivered: %zu in %.3f s = %.0f msg/s (until the last %s exists)\n", s.delivered, s.deliverSeconds,
-                r.Rate(), peer.name == "velmora" ? ".mel" : "Maildir file");
+                r.Rate(), peer.IsVelmora() ? ".mel" : "Maildir file");
     std::printf(
         "    server CPU: %.2f s (user+system, all its processes) over %.2f s wall; %.2f s per 1,000 messages "
         "(start to stop, less the idle cycle's %.2f s)\n",
         r.liveCpu, s.deliverSeconds, r.CpuPer1000(), peer.idleCpu);
-    if (peer.name == "velmora")
+    if (peer.IsVelmora())
         std::printf("    server peak RSS (VmHWM): %.1f MB (%.1f MB when idle); PSS %.1f MB\n", r.peakKb / 1024.0,
                     r.idleKb / 1024.0, r.pssKb / 1024.0);
     else
@@ -305,7 +316,7 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, o)) {
         std::cerr << "usage: e2e_bench [--program PATH] [--dir DIR] [--messages N] [--sessions N] [--size BYTES]\n"
                      "                 [--rounds N] [--big-mb N] [--skip-big] [--skip-postfix] [--skip-strace]\n"
-                     "                 [--preload-messages N] [--preload-accounts N] [--spool-threads N] "
+                     "                 [--skip-tls] [--preload-messages N] [--preload-accounts N] [--spool-threads N] "
                      "[--postfix-deb PATH]\n"
                      "                 [--userns-base UID]\n";
         return 64;
@@ -324,7 +335,7 @@ int main(int argc, char** argv) {
     const std::uint64_t bigBytes = static_cast<std::uint64_t>(o.bigMb) << 20;
     const long messageKb = static_cast<long>(o.size / 1024 + 1);
     const long defaultLimitKb = 10240;
-    const long userMessages = (static_cast<long>(o.messages) * (o.rounds + 1) + 9) / 10 +
+    const long userMessages = (static_cast<long>(o.messages) * (o.rounds * (o.skipTls ? 1 : 2) + 1) + 9) / 10 +
                               (o.preloadAccounts ? 0 : (o.preloadMessages + 9) / 10);
     const long userLimitKb = std::max(defaultLimitKb, userMessages * messageKb * 2);
     const long preloadLimitKb =
@@ -353,6 +364,17 @@ int main(int argc, char** argv) {
     velmoraPeer.delivered = countMel;
     velmoraPeer.settled = spoolEmpty;
     velmoraPeer.why = [](ServerProcess& server) { return server.Output(); };
+
+    // The same server with every session under STARTTLS: an opportunistic
+    // client, as a sending server is towards a self-signed certificate.
+    TlsContext clientTls;
+    Peer velmoraTlsPeer = velmoraPeer;
+    velmoraTlsPeer.name = "velmora+tls";
+    velmoraTlsPeer.tls = &clientTls;
+    if (std::string reason; !o.skipTls && !clientTls.InitClient(false, "", reason)) {
+        std::cerr << "e2e_bench: no TLS client context: " << reason << "\n";
+        return 1;
+    }
 
     // ---- preload: accounts and stored messages a long-used home has ----
     std::string preloadText = "none (a fresh home)";
@@ -434,8 +456,14 @@ int main(int argc, char** argv) {
         batch.texts.push_back(MakeMessage(o.size, batch.recipients.back(), "bench"));
     }
     std::vector<Peer*> peers = {&velmoraPeer};
+    if (!o.skipTls) peers.push_back(&velmoraTlsPeer);
     if (!o.skipPostfix) peers.push_back(&postfixPeer);
     for (Peer* peer : peers) {
+        // An idle server makes no handshakes: the TLS rounds share the plain ones' idle cycle.
+        if (peer == &velmoraTlsPeer) {
+            peer->idleCpu = velmoraPeer.idleCpu;
+            continue;
+        }
         std::vector<double> idle;
         for (int i = 0; i < 3; ++i) {
             double cpu = 0;
@@ -451,15 +479,22 @@ int main(int argc, char** argv) {
     std::printf("\n%d messages of %zu bytes, %d sessions, 10 local accounts, %d round%s\n", o.messages, o.size,
                 o.sessions, o.rounds, o.rounds == 1 ? "" : "s");
     for (Peer* peer : peers)
-        std::printf("  %s idle cycle (start, %.1f s idle, stop): %.3f s CPU\n", peer->name.c_str(),
-                    std::chrono::duration<double>(kSettle).count(), peer->idleCpu);
+        if (peer != &velmoraTlsPeer)
+            std::printf("  %s idle cycle (start, %.1f s idle, stop): %.3f s CPU\n", peer->name.c_str(),
+                        std::chrono::duration<double>(kSettle).count(), peer->idleCpu);
     std::vector<std::vector<Round>> results(peers.size());
     RoundFigures figures;
     for (int r = 1; r <= o.rounds; ++r) {
-        for (std::size_t p = 0; p < peers.size(); ++p) {
+        // The plain and the TLS rounds take turns going first, so that
+        // neither always meets the fuller mailboxes.
+        std::vector<std::size_t> order(peers.size());
+        for (std::size_t p = 0; p < order.size(); ++p) order[p] = p;
+        if (!o.skipTls && r % 2 == 0) std::swap(order[0], order[1]);
+        for (const std::size_t p : order) {
             // Postfix serves its own port.
             MailBatch b = batch;
             if (peers[p] == &postfixPeer) b.port = postfix.Port();
+            b.tls = peers[p]->tls;
             const Round round = RunRound(*peers[p], b);
             PrintRound(*peers[p], r, round);
             if (!round.ok) return 1;
@@ -469,9 +504,14 @@ int main(int argc, char** argv) {
             figures.Add(peers[p]->name, "accepted",
                         static_cast<double>(round.sent.accepted) / round.sent.acceptSeconds);
         }
-        if (peers.size() == 2) {
-            const Round& v = results[0].back();
-            const Round& p = results[1].back();
+        const Round& v = results[0].back();
+        if (!o.skipTls) {
+            const Round& t = results[1].back();
+            std::printf("  round %d, TLS/plain: rate %.2f, CPU per message %.2f\n", r, t.Rate() / v.Rate(),
+                        t.CpuPer1000() / v.CpuPer1000());
+        }
+        if (!o.skipPostfix) {
+            const Round& p = results.back().back();
             std::printf("  round %d, velmora/postfix: rate %.2f, CPU per message %.2f\n", r, v.Rate() / p.Rate(),
                         v.CpuPer1000() / p.CpuPer1000());
         }
@@ -479,10 +519,15 @@ int main(int argc, char** argv) {
     }
     std::printf("\nmedians over %d round%s (preload: %s)\n", o.rounds, o.rounds == 1 ? "" : "s", preloadText.c_str());
     for (const Peer* peer : peers)
-        std::printf("  %-8s delivered %6.0f msg/s, accepted %6.0f msg/s, CPU %.2f s per 1,000 messages\n",
+        std::printf("  %-11s delivered %6.0f msg/s, accepted %6.0f msg/s, CPU %.2f s per 1,000 messages\n",
                     peer->name.c_str(), figures.Median(peer->name, "rate"), figures.Median(peer->name, "accepted"),
                     figures.Median(peer->name, "cpu"));
-    if (peers.size() == 2)
+    if (!o.skipTls)
+        std::printf("  TLS/plain (velmora): rate %.2f, accepted %.2f, CPU per message %.2f\n",
+                    figures.Ratio("rate", "velmora+tls", "velmora"),
+                    figures.Ratio("accepted", "velmora+tls", "velmora"),
+                    figures.Ratio("cpu", "velmora+tls", "velmora"));
+    if (!o.skipPostfix)
         std::printf("  velmora/postfix: rate %.2f (goal >= 1.20), CPU per message %.2f (goal <= 1.00)\n",
                     figures.Ratio("rate", "velmora", "postfix"), figures.Ratio("cpu", "velmora", "postfix"));
     std::fflush(stdout);
@@ -494,6 +539,7 @@ int main(int argc, char** argv) {
         std::printf("\nsystem calls: skipped (strace is not installed; apt-get install strace)\n");
     } else {
         for (Peer* peer : peers) {
+            if (peer == &velmoraTlsPeer) continue;  // the calls of the store are the plain rounds' ones
             MailBatch b = batch;
             if (peer == &postfixPeer) b.port = postfix.Port();
             const std::string prefix = peer == &postfixPeer ? postfix.Root() : home.Home();

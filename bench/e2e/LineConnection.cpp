@@ -1,4 +1,5 @@
-// A client's line-by-line TCP connection to a server on loopback.
+// A client's line-by-line TCP connection to a server on loopback, plain or
+// over TLS.
 #include "LineConnection.h"
 
 #include <arpa/inet.h>
@@ -8,12 +9,36 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+
+#include "platform/TlsContext.h"
+#include "platform/TlsStream.h"
 
 namespace bench {
 
+namespace {
+
+constexpr int kWaitMs = 120000;
+
+TlsStream::Clock::time_point Deadline() {
+    return TlsStream::Clock::now() + std::chrono::milliseconds(kWaitMs);
+}
+
+}  // namespace
+
+LineConnection::LineConnection() = default;
+
 LineConnection::~LineConnection() {
+    if (tls_) tls_->Shutdown();
+    tls_.reset();
     if (fd_ >= 0) ::close(fd_);
+}
+
+bool LineConnection::StartTls(const TlsContext& context) {
+    if (tls_ || start_ < buffer_.size()) return false;
+    tls_ = std::make_unique<TlsStream>();
+    return tls_->Connect(context, fd_, "localhost", -1, kWaitMs) == TlsStream::Status::Ok;
 }
 
 bool LineConnection::Open(int port) {
@@ -29,6 +54,7 @@ bool LineConnection::Open(int port) {
 }
 
 bool LineConnection::Send(const std::string& data) {
+    if (tls_) return tls_->Write(data.data(), data.size(), Deadline()) == TlsStream::Status::Ok;
     for (std::size_t done = 0; done < data.size();) {
         const ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return false;
@@ -50,9 +76,16 @@ bool LineConnection::Line(std::string& line) {
         buffer_.erase(0, start_);
         start_ = 0;
         if (buffer_.size() > 65536) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 120000) <= 0) return false;
         char chunk[16384];
+        if (tls_) {
+            std::size_t received = 0;
+            if (tls_->Read(chunk, sizeof chunk, received, Deadline()) != TlsStream::Status::Ok || received == 0)
+                return false;
+            buffer_.append(chunk, received);
+            continue;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, kWaitMs) <= 0) return false;
         const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
         if (n <= 0) return false;
         buffer_.append(chunk, static_cast<std::size_t>(n));

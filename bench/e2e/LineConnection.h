@@ -1,15 +1,20 @@
 // A client's TCP connection to a server on loopback, the part the
 // benchmark's SMTP and POP3 clients share: connect, send the whole of a
-// text, and read one line at a time with every read bounded.
+// text, and read one line at a time with every read bounded; once StartTls
+// has run, all of it goes through the engine's TLS stream.
 #pragma once
 
+#include <memory>
 #include <string>
+
+class TlsContext;
+class TlsStream;
 
 namespace bench {
 
 class LineConnection {
 public:
-    LineConnection() = default;
+    LineConnection();
     LineConnection(const LineConnection&) = delete;
     LineConnection& operator=(const LineConnection&) = delete;
 
@@ -24,9 +29,14 @@ protected:
     // The next line without its CR LF; false on failure, after 120 s or
     // past 64 KB without a line end.
     bool Line(std::string& line);
+    // The client side of a TLS handshake on the connection (after the
+    // server's go-ahead); false when the server sent more than its go-ahead
+    // (it would be plaintext read as if protected) or the handshake fails.
+    bool StartTls(const TlsContext& context);
 
 private:
     int fd_ = -1;
+    std::unique_ptr<TlsStream> tls_;
     std::string buffer_;
     std::size_t start_ = 0;
 };

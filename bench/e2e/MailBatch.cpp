@@ -21,7 +21,7 @@ MailBatch::Result MailBatch::Send(const std::function<std::size_t()>& delivered,
     for (int s = 0; s < sessions; ++s) {
         senders.emplace_back([&, s] {
             SmtpClient client;
-            if (!client.Connect(port)) {
+            if (!client.Connect(port, tls)) {
                 failed += 1;
                 return;
             }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class TlsContext;
+
 namespace bench {
 
 class MailBatch {
@@ -31,6 +33,8 @@ public:
     // runs; when empty, make(m, recipient) makes each message as it goes.
     std::vector<std::string> texts;
     std::function<std::string(long, const std::string&)> make;
+    // When set, every session goes through STARTTLS with this client context.
+    const TlsContext* tls = nullptr;
 
     // Sends the batch and waits (bounded) until delivered() has grown by
     // every accepted message and settled() holds, looking every poll.

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "platform/TlsStream.h"
+
 CLineReader::CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs)
     : socket(socket), stopFd(stopFd), maxLine(maxLine < 3 ? 3 : maxLine), timeoutMs(timeoutMs), buffer(kBufferSize) {
     if (this->maxLine > kBufferSize) this->maxLine = kBufferSize;
@@ -24,6 +26,12 @@ void CLineReader::Consume(std::size_t count) {
     if (begin == end) begin = end = 0;
 }
 
+std::size_t CLineReader::DiscardBuffered() {
+    const std::size_t dropped = end - begin;
+    begin = end = 0;
+    return dropped;
+}
+
 CLineReader::Status CLineReader::Fill(Clock::time_point deadline) {
     return begin < end ? Status::Ok : Receive(deadline);
 }
@@ -35,6 +43,23 @@ CLineReader::Status CLineReader::Receive(Clock::time_point deadline) {
         std::memmove(buffer.data(), buffer.data() + begin, end - begin);
         end -= begin;
         begin = 0;
+    }
+    if (tls) {
+        std::size_t received = 0;
+        switch (tls->Read(buffer.data() + end, buffer.size() - end, received, deadline)) {
+            case TlsStream::Status::Ok:
+                end += received;
+                return Status::Ok;
+            case TlsStream::Status::Closed:
+                return Status::Closed;
+            case TlsStream::Status::TimedOut:
+                return Status::TimedOut;
+            case TlsStream::Status::Stopped:
+                return Status::Stopped;
+            case TlsStream::Status::Failed:
+                break;
+        }
+        return Status::Failed;
     }
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();

@@ -9,6 +9,9 @@
 // server's stop signal and a deadline, so nothing blocks forever. The
 // deadline is fixed when the wait for a line (or a block) begins: a client
 // that trickles one byte at a time does not move it.
+//
+// Once the session has started TLS on the socket, UseTls makes every read go
+// through the TLS stream (which keeps the same deadlines and stop signal).
 #pragma once
 
 #include <chrono>
@@ -18,6 +21,8 @@
 #include <vector>
 
 #include "ModuleVisibility.h"
+
+class TlsStream;
 
 class MODULE_LOCAL CLineReader {
 public:
@@ -55,6 +60,13 @@ public:
     std::string_view Buffered() const;
     void Consume(std::size_t count);
 
+    // From now on reads come through tls (owned by the session, which keeps
+    // it alive as long as this reader); null goes back to the plain socket.
+    void UseTls(TlsStream* stream) { tls = stream; }
+    // Throws away what is buffered (input a client sent ahead of a switch
+    // to TLS must never count as sent inside it); the bytes dropped.
+    std::size_t DiscardBuffered();
+
 private:
     Status Receive(Clock::time_point deadline);
 
@@ -62,6 +74,7 @@ private:
     int stopFd;
     std::size_t maxLine;
     int timeoutMs;
+    TlsStream* tls = nullptr;
     std::vector<char> buffer;
     std::size_t begin = 0;
     std::size_t end = 0;

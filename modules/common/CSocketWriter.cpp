@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "platform/TlsStream.h"
+
 CSocketWriter::CSocketWriter(int socket, int stopFd, int timeoutMs, std::size_t flushThreshold)
     : socket(socket), stopFd(stopFd), timeoutMs(timeoutMs), threshold(flushThreshold) {}
 
@@ -17,6 +19,11 @@ bool CSocketWriter::Flush(bool all) {
     if (!all && pending.size() < threshold) return true;
     // One deadline for the whole flush: a client reading a byte at a time does not stretch it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (tls) {
+        failed = tls->Write(pending.data(), pending.size(), deadline) != TlsStream::Status::Ok;
+        pending.clear();
+        return !failed;
+    }
     std::size_t sent = 0;
     bool stopping = false;
     while (sent < pending.size()) {

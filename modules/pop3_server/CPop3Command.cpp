@@ -15,7 +15,7 @@ constexpr Keyword kKeywords[] = {
     {"LIST", CPop3Command::Verb::List}, {"RETR", CPop3Command::Verb::Retr}, {"DELE", CPop3Command::Verb::Dele},
     {"NOOP", CPop3Command::Verb::Noop}, {"RSET", CPop3Command::Verb::Rset}, {"QUIT", CPop3Command::Verb::Quit},
     {"UIDL", CPop3Command::Verb::Uidl}, {"TOP", CPop3Command::Verb::Top},   {"CAPA", CPop3Command::Verb::Capa},
-    {"APOP", CPop3Command::Verb::Apop}, {"AUTH", CPop3Command::Verb::Auth},
+    {"APOP", CPop3Command::Verb::Apop}, {"AUTH", CPop3Command::Verb::Auth}, {"STLS", CPop3Command::Verb::Stls},
 };
 
 // More than any command takes; the rest of such a line is not looked at.

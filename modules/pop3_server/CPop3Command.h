@@ -15,7 +15,24 @@
 
 class MODULE_LOCAL CPop3Command {
 public:
-    enum class Verb { Unknown, User, Pass, Stat, List, Retr, Dele, Noop, Rset, Quit, Uidl, Top, Capa, Apop, Auth };
+    enum class Verb {
+        Unknown,
+        User,
+        Pass,
+        Stat,
+        List,
+        Retr,
+        Dele,
+        Noop,
+        Rset,
+        Quit,
+        Uidl,
+        Top,
+        Capa,
+        Apop,
+        Auth,
+        Stls
+    };
 
     static CPop3Command Parse(const std::string& line);
     // A positive message number, or nothing for anything else.

@@ -5,21 +5,47 @@ CPop3Listener::CPop3Listener(CAccountDatabase* database) {
     environment.database = database;
     environment.throttle = &throttle;
     environment.stopFd = tcp.StopFd();
+    environment.tls = &tls;
 }
 
 // The sessions use this object's members: they end before any of them goes.
-CPop3Listener::~CPop3Listener() { tcp.Shutdown(); }
+CPop3Listener::~CPop3Listener() {
+    implicitTcp.Stop();
+    tcp.Shutdown();
+    implicitTcp.Shutdown();
+}
 
 bool CPop3Listener::Start() {
     settings = CPop3Settings::Read();
+    tls.Load("POP3");
     CTcpListener::Options options;
     options.name = "POP3";
     options.port = settings.port;
     options.maxSessions = settings.maxSessions;
     options.busyReply = "-ERR [SYS/TEMP] Too many sessions, try again later\r\n";
-    return tcp.Start(options);
+    if (!tcp.Start(options)) return false;
+    if (settings.tlsPort == 0 || !tls.Available()) return true;
+    options.name = "POP3S";
+    options.port = settings.tlsPort;
+    // A client that expects TLS would take a plain refusal for a broken handshake.
+    options.busyReply.clear();
+    if (implicitTcp.Start(options)) return true;
+    tcp.Stop();
+    return false;
+}
+
+void CPop3Listener::Stop() {
+    tcp.Stop();
+    implicitTcp.Stop();
 }
 
 void CPop3Listener::Serve(UniqueFd client, const CClientAddress& peer) {
     CPop3Session(std::move(client), peer, environment, settings).Run();
+}
+
+void CPop3Listener::ImplicitTls::Serve(UniqueFd client, const CClientAddress& peer) {
+    CPop3Session::Environment environment = owner.environment;
+    environment.implicitTls = true;
+    environment.stopFd = owner.implicitTcp.StopFd();
+    CPop3Session(std::move(client), peer, environment, owner.settings).Run();
 }

@@ -2,12 +2,14 @@
 #include "CPop3Session.h"
 
 #include "CDotStuffer.h"
+#include "CListenerTls.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
+#include "platform/TlsStream.h"
 
 #include <poll.h>
 
@@ -19,16 +21,6 @@ namespace {
 constexpr int kInbox = CLocalAccount::kInbox;
 // Bytes read from a stored message at a time.
 constexpr std::uint32_t kBlockSize = 16 * 1024;
-
-// A user name as the log may show it: printable, short.
-std::string LogName(const std::string& name) {
-    std::string clean;
-    for (char c : name) {
-        if (clean.size() >= 64) break;
-        clean += (c > 0x20 && c < 0x7F) ? c : '?';
-    }
-    return clean;
-}
 
 }  // namespace
 
@@ -57,9 +49,24 @@ void CPop3Session::Run() {
         g_moduleLog.Write("POP3 session error: unknown exception");
     }
     Abandon();
+    if (tls) tls->Shutdown();
+}
+
+bool CPop3Session::TlsOffered() const {
+    return environment.tls && environment.tls->Available();
+}
+
+bool CPop3Session::LoginNeedsTls() const {
+    return settings.requireTlsForLogin && !tls && client.Classify() == CClientAddress::Network::Public;
+}
+
+bool CPop3Session::StartTls() {
+    tls = environment.tls->Secure(socket.Get(), environment.stopFd, settings.commandTimeoutMs, client, reader, writer);
+    return tls != nullptr;
 }
 
 void CPop3Session::Serve() {
+    if (environment.implicitTls && (!TlsOffered() || !StartTls())) return;
     writer.Ok("Velmora POP3 server ready");
     std::string line;
     while (!closing) {
@@ -109,11 +116,34 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
     switch (command.GetVerb()) {
         case Verb::Capa:
             writer.Ok("Capability list follows");
-            for (const char* capability :
-                 {"USER", "TOP", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "IMPLEMENTATION Velmora"})
+            // USER is named only where it may be used now (RFC 2595).
+            if (!LoginNeedsTls()) writer.Line("USER");
+            if (!loggedIn && !tls && TlsOffered()) writer.Line("STLS");
+            for (const char* capability : {"TOP", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "IMPLEMENTATION Velmora"})
                 writer.Line(capability);
             writer.Line(".");
             return true;
+        case Verb::Stls:
+            if (loggedIn) break;
+            if (tls) {
+                Error("Already under TLS");
+                return true;
+            }
+            if (!TlsOffered()) {
+                Error("STLS is not available");
+                return true;
+            }
+            if (!args.empty()) {
+                Error("STLS takes no argument");
+                return true;
+            }
+            // Whatever the client sent behind STLS was sent in the clear and
+            // must not be taken as said inside TLS; a name given before counts neither.
+            reader.DiscardBuffered();
+            userName.clear();
+            writer.Ok("Begin TLS negotiation");
+            if (!writer.Flush()) return false;
+            return StartTls();
         case Verb::Quit:
             if (loggedIn) {
                 Quit();
@@ -127,6 +157,10 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
             return true;
         case Verb::User:
             if (loggedIn) break;
+            if (LoginNeedsTls()) {
+                Error("Use STLS before USER");
+                return true;
+            }
             if (args.size() != 1) {
                 Error("USER takes one name");
                 return true;
@@ -136,6 +170,10 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
             return true;
         case Verb::Pass:
             if (loggedIn) break;
+            if (LoginNeedsTls()) {
+                Error("Use STLS before PASS");
+                return true;
+            }
             if (userName.empty()) {
                 Error("USER first");
                 return true;
@@ -201,7 +239,7 @@ bool CPop3Session::MayRead(long accountId) {
 }
 
 void CPop3Session::Login(const std::string& password) {
-    const std::string who = LogName(userName);
+    const std::string who = CModuleLog::ClientName(userName);
     if (environment.throttle->IsLocked(client, settings)) {
         g_moduleLog.Write("POP3 login of " + who + " from " + client.Text() + " refused: address locked");
         writer.Err("[AUTH] Too many failed logins, try again later");
@@ -223,8 +261,14 @@ void CPop3Session::Login(const std::string& password) {
             else
                 outcome = Outcome::Ok;
         }
+        // The session's list, read again now that the mailbox is ours: the
+        // one read at login may hold marks of a session that was ending.
+        if (outcome == Outcome::Ok && !opened->LoadAllFolders()) {
+            opened->Unlock();
+            outcome = Outcome::Unavailable;
+        }
         if (outcome == Outcome::Ok) {
-            // The session's list, fixed now: numbers never move under the client.
+            // Fixed from here on: numbers never move under the client.
             const long count = opened->GetMessageCount(true, kInbox);
             messages.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
             for (long n = 1; n <= count; ++n)
@@ -330,7 +374,8 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
         got = content->Read(block.data(), kBlockSize);
     }
     if (got < 0) {
-        g_moduleLog.Write("POP3: message " + message->uid + " of " + LogName(userName) + " cannot be read");
+        g_moduleLog.Write("POP3: message " + message->uid + " of " + CModuleLog::ClientName(userName) +
+                          " cannot be read");
         writer.Err("[SYS/TEMP] Message " + std::to_string(number) + " cannot be read");
         return;
     }

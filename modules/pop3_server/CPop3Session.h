@@ -9,6 +9,12 @@
 // store's own delete; any other end undoes them, so a dropped connection
 // deletes nothing. Messages are streamed in blocks, dot-stuffed. The
 // password never reaches a log.
+//
+// TLS (RFC 2595): STLS is offered before login when the listener has a
+// certificate; a session on the implicit-TLS port starts with the
+// handshake. Input pipelined behind STLS is thrown away and USER given
+// before it forgotten. With RequireTLSForLogin, clients outside the
+// loopback and private networks may use USER/PASS only inside TLS.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +32,9 @@
 #include "platform/UniqueFd.h"
 
 class CAccountDatabase;
+class CListenerTls;
 class CLocalAccount;
+class TlsStream;
 
 class MODULE_LOCAL CPop3Session {
 public:
@@ -34,6 +42,10 @@ public:
         CAccountDatabase* database = nullptr;
         CLoginThrottle* throttle = nullptr;
         int stopFd = -1;
+        // The listener's certificate; null or not Available(): no TLS.
+        const CListenerTls* tls = nullptr;
+        // The session is on the implicit-TLS port: handshake first.
+        bool implicitTls = false;
     };
 
     // RFC 2449: a command line is at most 255 octets, CR LF included.
@@ -63,6 +75,11 @@ private:
     // False when the session is to end.
     bool Dispatch(const CPop3Command& command);
     void Error(const std::string& text);
+    bool TlsOffered() const;
+    // USER/PASS refused here until the session is under TLS.
+    bool LoginNeedsTls() const;
+    // The handshake on the socket; false when the session must end.
+    bool StartTls();
     void Login(const std::string& password);
     bool MayRead(long accountId);
     void ListOrUidl(const CPop3Command& command, bool uidl);
@@ -81,6 +98,7 @@ private:
     CPop3Settings settings;
     CLineReader reader;
     CPop3Writer writer;
+    std::unique_ptr<TlsStream> tls;
     std::string userName;
     std::unique_ptr<CLocalAccount> account;
     std::vector<Message> messages;

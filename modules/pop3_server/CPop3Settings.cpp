@@ -9,6 +9,10 @@ CPop3Settings CPop3Settings::Read() {
     DWORD value = 0;
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Port", value) && value >= 1 && value <= 65535)
         result.port = static_cast<std::uint16_t>(value);
+    if (ReadRegistryDword(settings::kPortsKeyPath, "POP3S Port", value) && value <= 65535)
+        result.tlsPort = static_cast<std::uint16_t>(value);
+    if (ReadRegistryDword(settings::kPreferencesKeyPath, "RequireTLSForLogin", value))
+        result.requireTlsForLogin = value == 1;
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Max Sessions", value) && value >= 1)
         result.maxSessions = value > kHardMaxSessions ? kHardMaxSessions : value;
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Timeout", value) && value >= 1)

@@ -9,9 +9,11 @@
 
 #include <cstdint>
 
+#include "CLoginThrottle.h"
 #include "ModuleVisibility.h"
 
-class MODULE_LOCAL CPop3Settings {
+// The failed-login policy (CLoginThrottle::Policy) is the module's own.
+class MODULE_LOCAL CPop3Settings : public CLoginThrottle::Policy {
 public:
     static constexpr std::uint32_t kDefaultPort = 110;
     static constexpr std::uint32_t kDefaultMaxSessions = 50;
@@ -20,16 +22,13 @@ public:
     static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
 
     std::uint16_t port = kDefaultPort;
+    // Implicit TLS (0: none); served only when a certificate was loaded.
+    std::uint16_t tlsPort = 0;
+    // USER/PASS before STLS only from loopback and private networks.
+    bool requireTlsForLogin = false;
     std::uint32_t maxSessions = kDefaultMaxSessions;
     // The time a whole command line may take, and a send.
     int commandTimeoutMs = kDefaultTimeoutSeconds * 1000;
-    // A failed login waits one step more per failure of its address, up to
-    // the cap; the lockFailures-th failure in a row locks the address out
-    // for lockMs (loopback is delayed but never locked).
-    int failureStepMs = 1000;
-    int failureCapMs = 5000;
-    int lockFailures = 5;
-    int lockMs = 60000;
 
     // Reads every value now; unreadable or out-of-range values keep defaults.
     static CPop3Settings Read();

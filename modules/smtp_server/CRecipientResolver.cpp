@@ -41,6 +41,7 @@ bool CRecipientResolver::IsServedDomain(const std::string& domain) const {
 }
 
 bool CRecipientResolver::MayRelay() const {
+    if (authenticated) return true;
     if (relayDecision >= 0) return relayDecision != 0;
     bool allowed = false;
     switch (client.Classify()) {

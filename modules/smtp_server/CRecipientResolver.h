@@ -7,9 +7,11 @@
 // domain's own rule (its default user). Mail for other domains is accepted
 // only from clients that may relay: the machine itself, the RelayAllowed
 // ranges when IPBlocking is 1, otherwise the private and link-local
-// networks. The server is never an open relay.
+// networks, and any client that has authenticated (SMTP AUTH). The server is
+// never an open relay.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,6 +42,9 @@ public:
     bool IsServedDomain(const std::string& domain) const;
     // Evaluated once per session: the client's address does not change.
     bool MayRelay() const;
+    // An authenticated client may relay from anywhere; set and cleared by
+    // the session (a new TLS layer forgets a login).
+    void SetAuthenticated(bool value) { authenticated = value; }
 
     // The names of this machine (host, host.domain), lower case.
     static std::vector<std::string> MachineNames();
@@ -49,5 +54,6 @@ private:
     CClientAddress client;
     std::uint32_t ipBlocking;
     std::vector<std::string> machineNames;
-    mutable int relayDecision = -1;  // -1 not yet asked
+    mutable std::atomic<int> relayDecision{-1};  // -1 not yet asked; the session and its bounded worker both ask
+    std::atomic<bool> authenticated{false};      // read by look-ups on the session's worker
 };

@@ -24,8 +24,8 @@ constexpr Name kNames[] = {
     {"DATA", CSmtpCommand::Verb::Data},           {"RSET", CSmtpCommand::Verb::Rset},
     {"NOOP", CSmtpCommand::Verb::Noop},           {"VRFY", CSmtpCommand::Verb::Vrfy},
     {"HELP", CSmtpCommand::Verb::Help},           {"EXPN", CSmtpCommand::Verb::Expn},
-    {"QUIT", CSmtpCommand::Verb::Quit},           {"STARTTLS", CSmtpCommand::Verb::NotImplemented},
-    {"AUTH", CSmtpCommand::Verb::NotImplemented}, {"BDAT", CSmtpCommand::Verb::NotImplemented},
+    {"QUIT", CSmtpCommand::Verb::Quit},           {"STARTTLS", CSmtpCommand::Verb::Starttls},
+    {"AUTH", CSmtpCommand::Verb::Auth}, {"BDAT", CSmtpCommand::Verb::NotImplemented},
     {"ETRN", CSmtpCommand::Verb::NotImplemented}, {"TURN", CSmtpCommand::Verb::NotImplemented},
 };
 
@@ -56,6 +56,8 @@ bool CSmtpCommand::IsIdle() const {
         case Verb::Vrfy:
         case Verb::Help:
         case Verb::Expn:
+        case Verb::Starttls:
+        case Verb::Auth:
             return true;
         default:
             return false;

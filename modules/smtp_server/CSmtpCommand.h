@@ -25,7 +25,9 @@ public:
         Help,
         Expn,
         Quit,
-        NotImplemented,  // known, but not offered here (STARTTLS, AUTH, BDAT, ETRN, TURN)
+        Starttls,
+        Auth,
+        NotImplemented,  // known, but not offered here (BDAT, ETRN, TURN)
         Unknown,
         Malformed,  // control characters in the line
     };

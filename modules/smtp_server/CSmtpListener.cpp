@@ -1,37 +1,73 @@
 // CSmtpListener: the SMTP service on the shared listener (see the header).
 #include "CSmtpListener.h"
 
+#include "foundation/CModuleLog.h"
+
 CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler) {
     environment.database = database;
     environment.spooler = spooler;
-    environment.stopFd = tcp.StopFd();
+    environment.tls = &tls;
+    environment.throttle = &throttle;
 }
 
 // The sessions use this object's members: they end before any of them goes.
-CSmtpListener::~CSmtpListener() { tcp.Shutdown(); }
+CSmtpListener::~CSmtpListener() {
+    Stop();
+    smtps.tcp.Shutdown();
+    submission.tcp.Shutdown();
+    relay.tcp.Shutdown();
+}
+
+void CSmtpListener::Stop() {
+    relay.tcp.Stop();
+    submission.tcp.Stop();
+    smtps.tcp.Stop();
+}
+
+int CSmtpListener::ActiveSessions() const {
+    return relay.tcp.ActiveSessions() + submission.tcp.ActiveSessions() + smtps.tcp.ActiveSessions();
+}
+
+bool CSmtpListener::StartPort(PortService& port, const char* name, std::uint16_t number) {
+    CTcpListener::Options options;
+    options.name = name;
+    options.listenAddress = settings.listenAddress;
+    options.addressSetting = "Ports\\SMTP Listen Address";
+    options.port = number;
+    options.maxSessions = settings.maxSessions;
+    options.busyReply = "421 " + environment.hostName + " Too many connections, try again later\r\n";
+    return port.tcp.Start(options);
+}
 
 bool CSmtpListener::Start() {
     settings = CSmtpSettings::Read();
     environment.machineNames = CRecipientResolver::MachineNames();
     environment.hostName = environment.machineNames.empty() ? "localhost" : environment.machineNames.back();
-    CTcpListener::Options options;
-    options.name = "SMTP";
-    options.listenAddress = settings.listenAddress;
-    options.addressSetting = "Ports\\SMTP Listen Address";
-    options.port = settings.port;
-    options.maxSessions = settings.maxSessions;
-    options.busyReply = "421 " + environment.hostName + " Too many connections, try again later\r\n";
-    return tcp.Start(options);
+    // Every session of every port watches the one stop signal: the relay port's.
+    environment.stopFd = relay.tcp.StopFd();
+    tls.Load("SMTP");
+    if (!StartPort(relay, "SMTP", settings.port)) return false;
+    const bool submitting =
+        settings.submissionPort == 0 || StartPort(submission, "Submission", settings.submissionPort);
+    bool secure = true;
+    if (settings.smtpsPort != 0 && tls.Available())
+        secure = StartPort(smtps, "SMTPS", settings.smtpsPort);
+    else if (settings.smtpsPort != 0)
+        g_moduleLog.Write("SMTPS server: not listening on port " + std::to_string(settings.smtpsPort) +
+                          ": no usable certificate");
+    if (submitting && secure) return true;
+    Stop();
+    return false;
 }
 
-std::string CSmtpListener::Admit(const CClientAddress& peer) {
-    if (clients.Admit(peer, settings.sessionsPerClient)) return {};
-    return "421 " + environment.hostName + " Too many connections from your address, try again later\r\n";
+std::string CSmtpListener::PortService::Admit(const CClientAddress& peer) {
+    if (owner.clients.Admit(peer, owner.settings.sessionsPerClient)) return {};
+    return "421 " + owner.environment.hostName + " Too many connections from your address, try again later\r\n";
 }
 
-void CSmtpListener::Serve(UniqueFd client, const CClientAddress& peer) {
+void CSmtpListener::PortService::Serve(UniqueFd client, const CClientAddress& peer) {
     CSmtpSettings current = CSmtpSettings::Read();
-    current.port = settings.port;
-    current.maxSessions = settings.maxSessions;
-    CSmtpSession(std::move(client), peer, environment, current).Run();
+    current.port = owner.settings.port;
+    current.maxSessions = owner.settings.maxSessions;
+    CSmtpSession(std::move(client), peer, owner.environment, current, mode).Run();
 }

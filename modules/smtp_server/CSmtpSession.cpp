@@ -2,6 +2,7 @@
 #include "CSmtpSession.h"
 
 #include "CDataReceiver.h"
+#include "CSmtpAuthentication.h"
 #include "CSmtpCommand.h"
 #include "CSmtpPath.h"
 #include "foundation/CModuleLog.h"
@@ -10,8 +11,11 @@
 #include "spool/MailInfo.h"
 #include "spool/MailRecipient.h"
 #include "spool/SpoolFile.h"
+#include "foundation/CMailDatabase.h"
 #include "foundation/DateText.h"
+#include "message/CBase64Encoder.h"
 #include "platform/Text.h"
+#include "platform/TlsStream.h"
 #include "smtp/CGeneratedMailSessions.h"
 
 #include <poll.h>
@@ -39,17 +43,32 @@ std::string CleanHeloName(const std::string& name) {
     return clean.empty() ? "unknown" : clean;
 }
 
+const char* MechanismName(CSmtpAuthentication::Mechanism mechanism) {
+    switch (mechanism) {
+        case CSmtpAuthentication::Mechanism::Plain:
+            return "PLAIN";
+        case CSmtpAuthentication::Mechanism::Login:
+            return "LOGIN";
+        case CSmtpAuthentication::Mechanism::CramMd5:
+            return "CRAM-MD5";
+        case CSmtpAuthentication::Mechanism::Unknown:
+            break;
+    }
+    return "?";
+}
+
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
 }  // namespace
 
 CSmtpSession::CSmtpSession(UniqueFd socket, const CClientAddress& client, const Environment& environment,
-                           const CSmtpSettings& settings)
+                           const CSmtpSettings& settings, Mode mode)
     : socket(std::move(socket)),
       client(client),
       environment(environment),
       settings(settings),
+      mode(mode),
       reader(this->socket.Get(), environment.stopFd, kMaxCommandLine, settings.commandTimeoutMs),
       writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs),
       resolver(environment.database, client, settings.ipBlocking, environment.machineNames) {}
@@ -64,9 +83,11 @@ void CSmtpSession::Run() {
     } catch (...) {
         g_moduleLog.Write("SMTP session error: unknown exception");
     }
+    if (tls) tls->Shutdown();
 }
 
 void CSmtpSession::Serve() {
+    if (mode == Mode::ImplicitTls && !BeginTls()) return;
     writer.Reply(220, environment.hostName + " ESMTP Velmora ready");
     std::string line;
     while (!closing) {
@@ -175,8 +196,13 @@ bool CSmtpSession::Dispatch(const std::string& line) {
         case Verb::Quit:
             writer.Reply(221, environment.hostName + " closing connection");
             return false;
+        case Verb::Starttls:
+            return StartTls(argument) && !closing;
+        case Verb::Auth:
+            Authenticate(argument);
+            break;
         case Verb::Help:
-            writer.Reply(214, "Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY QUIT");
+            writer.Reply(214, "Commands: HELO EHLO STARTTLS AUTH MAIL RCPT DATA RSET NOOP VRFY QUIT");
             break;
         case Verb::Expn:
         case Verb::NotImplemented:
@@ -207,6 +233,9 @@ void CSmtpSession::Hello(const std::string& argument, bool isExtended) {
     writer.Reply(250, environment.hostName + " greets " + helo, true);
     writer.Reply(250, "SIZE " + std::to_string(settings.maxMessageSize), true);
     writer.Reply(250, "8BITMIME", true);
+    if (!tls && environment.tls && environment.tls->Available()) writer.Reply(250, "STARTTLS", true);
+    // Clear-text passwords only where nobody can read them on the way.
+    writer.Reply(250, tls ? "AUTH PLAIN LOGIN CRAM-MD5" : "AUTH CRAM-MD5", true);
     writer.Reply(250, "PIPELINING");
 }
 
@@ -231,6 +260,10 @@ void CSmtpSession::Mail(const std::string& argument) {
     }
     if (inTransaction) {
         Error(503, "Sender already specified");
+        return;
+    }
+    if (mode != Mode::Relay && authenticatedUser.empty()) {
+        Error(530, "5.7.0 Authentication required");
         return;
     }
     CSmtpPath path;
@@ -361,8 +394,19 @@ void CSmtpSession::Recipient(const std::string& argument) {
 std::string CSmtpSession::ReceivedHeader() const {
     const std::string address = client.Text();
     const std::string literal = client.IsIPv4() ? "[" + address + "]" : "[IPv6:" + address + "]";
-    return "Received: from " + helo + " (" + literal + ")\r\n\tby " + environment.hostName + " (Velmora) with " +
-           (extended ? "ESMTP" : "SMTP") + ";\r\n\t" + MailDateText(std::time(nullptr)) + "\r\n";
+    // RFC 3848: S for TLS, A for an authenticated client; the comment says
+    // which login and which cipher.
+    std::string with = extended ? "ESMTP" : "SMTP";
+    std::string comment;
+    if (extended && tls) with += "S";
+    if (extended && !authenticatedUser.empty()) {
+        with += "A";
+        comment = "authenticated as " + authenticatedUser;
+    }
+    if (tls) comment += (comment.empty() ? "" : "; ") + tls->Description();
+    if (!comment.empty()) with += " (" + comment + ")";
+    return "Received: from " + helo + " (" + literal + ")\r\n\tby " + environment.hostName + " (Velmora) with " + with +
+           ";\r\n\t" + MailDateText(std::time(nullptr)) + "\r\n";
 }
 
 bool CSmtpSession::Data(const std::string& argument) {
@@ -383,8 +427,7 @@ bool CSmtpSession::Data(const std::string& argument) {
     std::unique_ptr<CMailContent> content;
     if (environment.spooler) content = CSpoolDraft::Begin(environment.spooler->GetDirectory(), sender, recipients);
     const std::string received = ReceivedHeader();
-    if (!content || !content->Open() ||
-        !content->Write(received.data(), static_cast<std::uint32_t>(received.size()))) {
+    if (!content || !content->Open() || !content->Write(received.data(), static_cast<std::uint32_t>(received.size()))) {
         g_moduleLog.Write("SMTP session: the spool file for the message could not be started");
         writer.Reply(451, "Requested action aborted: local error in processing");
         ResetTransaction();
@@ -471,4 +514,192 @@ bool CSmtpSession::Data(const std::string& argument) {
         writer.Reply(451, "Requested action aborted: local error in processing");
     }
     return true;
+}
+
+bool CSmtpSession::BeginTls() {
+    if (!environment.tls || !environment.tls->Available()) return false;
+    // The handshake has a command's time to finish.
+    tls = environment.tls->Secure(socket.Get(), environment.stopFd, settings.commandTimeoutMs, client, reader, writer);
+    return tls != nullptr;
+}
+
+bool CSmtpSession::StartTls(const std::string& argument) {
+    if (tls) {
+        Error(503, "5.5.1 TLS already active");
+        return true;
+    }
+    if (!environment.tls || !environment.tls->Available()) {
+        writer.Reply(454, "4.7.0 TLS not available due to temporary reason");
+        return true;
+    }
+    if (!argument.empty()) {
+        Error(501, "5.5.4 Syntax: STARTTLS");
+        return true;
+    }
+    // Commands pipelined behind STARTTLS were sent in the clear and must
+    // never be taken as sent inside TLS: they are dropped unanswered.
+    const std::size_t dropped = reader.DiscardBuffered();
+    if (dropped > 0)
+        g_moduleLog.Write("SMTP STARTTLS from " + client.Text() + ": " + std::to_string(dropped) +
+                          " bytes sent ahead of the handshake discarded");
+    writer.Reply(220, "2.0.0 Ready to start TLS");
+    if (!writer.Flush() || !BeginTls()) return false;
+    // Nothing learnt before the handshake holds (RFC 3207 4.2).
+    ResetTransaction();
+    helo.clear();
+    extended = false;
+    authenticatedUser.clear();
+    resolver.SetAuthenticated(false);
+    return true;
+}
+
+bool CSmtpSession::Challenge(const std::string& text, std::string& response) {
+    writer.Reply(334, text);
+    if (!writer.Flush()) {
+        closing = true;
+        return false;
+    }
+    switch (reader.ReadLine(response)) {
+        case CLineReader::Status::Ok:
+            return true;
+        case CLineReader::Status::TooLong:
+            Error(500, "5.5.6 Authentication exchange line is too long");
+            return false;
+        case CLineReader::Status::TimedOut:
+            CloseWith("Timeout, closing connection");
+            return false;
+        case CLineReader::Status::Stopped:
+            CloseWith("Service shutting down, closing connection");
+            return false;
+        case CLineReader::Status::Closed:
+        case CLineReader::Status::Failed:
+            break;
+    }
+    closing = true;
+    return false;
+}
+
+CSmtpSession::Check CSmtpSession::CheckCredentials(bool cram, const std::string& user, const std::string& secret,
+                                                   const std::string& challenge) {
+    using Result = CMailDatabase::LoginResult;
+    Result result = Result::Failed;
+    if (environment.database) {
+        const SQLHDBC connection = environment.database->GetConnectionHandle();
+        if (cram) {
+            std::string password;
+            result = CMailDatabase::StoredPassword(connection, user, password);
+            const bool known = result == Result::Administrator || result == Result::User;
+            if (known && (password.empty() || !CSmtpAuthentication::CramMatches(challenge, password, secret)))
+                result = Result::WrongPassword;
+        } else {
+            result = CMailDatabase::CheckLogin(connection, user, secret);
+        }
+    }
+    switch (result) {
+        case Result::Administrator:
+        case Result::User:
+            return Check::Valid;
+        case Result::Failed:
+            writer.Reply(454, "4.7.0 Temporary authentication failure");
+            return Check::Unavailable;
+        case Result::UnknownName:
+        case Result::WrongPassword:
+            break;
+    }
+    return Check::Invalid;
+}
+
+void CSmtpSession::Authenticate(const std::string& argument) {
+    using Mechanism = CSmtpAuthentication::Mechanism;
+    if (!extended) {
+        Error(503, "5.5.1 Send EHLO first");
+        return;
+    }
+    if (!authenticatedUser.empty()) {
+        Error(503, "5.5.1 Already authenticated");
+        return;
+    }
+    if (inTransaction) {
+        Error(503, "5.5.1 AUTH not permitted during a mail transaction");
+        return;
+    }
+    std::string name, response;
+    CSmtpAuthentication::SplitArgument(argument, name, response);
+    const Mechanism mechanism = CSmtpAuthentication::ParseMechanism(name);
+    if (mechanism == Mechanism::Unknown) {
+        Error(504, "5.5.4 Unrecognized authentication type");
+        return;
+    }
+    if (mechanism != Mechanism::CramMd5 && !tls) {
+        Error(538, "5.7.11 Encryption required for requested authentication mechanism");
+        return;
+    }
+    if (environment.throttle && environment.throttle->IsLocked(client, settings.login)) {
+        g_moduleLog.Write("SMTP AUTH from " + client.Text() + " refused: address locked");
+        CloseWith("Too many failed logins, try again later");
+        return;
+    }
+    // "=" is an empty initial response (RFC 4954 4); none at all asks for one.
+    const bool hasInitial = !response.empty();
+    if (response == "=") response.clear();
+    std::string user, secret, challenge;
+    bool decoded = false;
+    switch (mechanism) {
+        case Mechanism::Plain:
+            if (!hasInitial && !Challenge("", response)) return;
+            decoded =
+                !CSmtpAuthentication::IsCancel(response) && CSmtpAuthentication::DecodePlain(response, user, secret);
+            break;
+        case Mechanism::Login:
+            if (!hasInitial && !Challenge("VXNlcm5hbWU6", response)) return;  // "Username:"
+            decoded = !CSmtpAuthentication::IsCancel(response) &&
+                      CSmtpAuthentication::DecodeLoginLine(response, user, CSmtpAuthentication::kMaxName);
+            if (!decoded) break;
+            if (!Challenge("UGFzc3dvcmQ6", response)) return;  // "Password:"
+            decoded = !CSmtpAuthentication::IsCancel(response) &&
+                      CSmtpAuthentication::DecodeLoginLine(response, secret, CSmtpAuthentication::kMaxPassword);
+            break;
+        case Mechanism::CramMd5:
+            if (hasInitial) break;  // the server speaks first in CRAM-MD5
+            challenge = CSmtpAuthentication::Challenge(environment.hostName);
+            if (!Challenge(CBase64Encoder().Encode(challenge), response)) return;
+            decoded = !CSmtpAuthentication::IsCancel(response) &&
+                      CSmtpAuthentication::DecodeCramResponse(response, user, secret);
+            break;
+        case Mechanism::Unknown:
+            break;
+    }
+    if (!decoded) {
+        Error(501, CSmtpAuthentication::IsCancel(response) ? "5.7.0 Authentication cancelled"
+                                                           : "5.5.2 Cannot decode the authentication response");
+        return;
+    }
+    const std::string who = CModuleLog::ClientName(user);
+    const Check check = CheckCredentials(mechanism == Mechanism::CramMd5, user, secret, challenge);
+    secret.assign(secret.size(), '\0');
+    if (check == Check::Unavailable) return;
+    if (check == Check::Valid) {
+        if (environment.throttle) environment.throttle->Succeeded(client);
+        authenticatedUser = user;
+        resolver.SetAuthenticated(true);
+        g_moduleLog.Write(std::string("SMTP AUTH ") + MechanismName(mechanism) + " of " + who + " from " +
+                          client.Text());
+        writer.Reply(235, "2.7.0 Authentication successful");
+        return;
+    }
+    g_moduleLog.Write(std::string("SMTP AUTH ") + MechanismName(mechanism) + " of " + who + " from " + client.Text() +
+                      " failed");
+    // The wait comes before the answer, so a guesser learns nothing sooner;
+    // the server's stop ends it.
+    const auto wait =
+        environment.throttle ? environment.throttle->Failed(client, settings.login) : std::chrono::milliseconds(0);
+    writer.Flush();
+    pollfd stop{environment.stopFd, POLLIN, 0};
+    if (wait.count() > 0) ::poll(&stop, environment.stopFd >= 0 ? 1 : 0, static_cast<int>(wait.count()));
+    if (++loginFailures >= kMaxLoginFailures) {
+        writer.Reply(535, "5.7.8 Authentication credentials invalid");
+        CloseWith("Too many failed logins, closing connection");
+        return;
+    }
+    writer.Reply(535, "5.7.8 Authentication credentials invalid");
 }

@@ -16,6 +16,17 @@
 // the database does not answer in time is told to try later. Mail a local
 // mailbox will refuse (its receive limit, or no room left) is refused while
 // the sender can still be told.
+//
+// TLS: STARTTLS (RFC 3207) when the listener has a certificate; whatever the
+// client sent after the STARTTLS line is thrown away unread (plaintext
+// injection), and after the handshake the session starts over as if newly
+// connected (no greeting, no login). On the implicit-TLS port the handshake
+// comes first. SMTP AUTH (RFC 4954): CRAM-MD5 always, PLAIN and LOGIN only
+// inside TLS, checked against the accounts as the console's login checks
+// them; failures are delayed and counted per address by the listener's
+// login throttle, and a connection gets kMaxLoginFailures tries. An
+// authenticated client may relay; the submission ports take MAIL only from
+// one. Passwords never reach the log.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +37,8 @@
 #include "CBoundedWorker.h"
 #include "CClientAddress.h"
 #include "CLineReader.h"
+#include "CListenerTls.h"
+#include "CLoginThrottle.h"
 #include "CRecipientResolver.h"
 #include "CReplyWriter.h"
 #include "CSmtpSettings.h"
@@ -37,6 +50,7 @@ class CAccountDatabase;
 class CMailSpooler;
 class MailRecipient;
 class CSmtpPath;
+class TlsStream;
 
 class MODULE_LOCAL CSmtpSession {
 public:
@@ -47,6 +61,15 @@ public:
         int stopFd = -1;                        // readable once the server stops
         std::string hostName;                   // this server's name in replies
         std::vector<std::string> machineNames;  // lower case, for local domains
+        const CListenerTls* tls = nullptr;      // the certificate; none or unavailable: no STARTTLS
+        CLoginThrottle* throttle = nullptr;     // failed logins of every session
+    };
+
+    // What the port the client came in on asks of it.
+    enum class Mode {
+        Relay,        // port 25: mail for local users, relay by address or AUTH
+        Submission,   // AUTH required before MAIL (RFC 6409)
+        ImplicitTls,  // submission behind TLS from the first byte (RFC 8314)
     };
 
     static constexpr std::size_t kMaxCommandLine = 512;  // RFC 5321 4.5.3.1.4, with CR LF
@@ -54,9 +77,11 @@ public:
     static constexpr int kMaxErrors = 20;
     // Bytes of an oversized message read past the limit before giving up on it.
     static constexpr std::uint64_t kMaxDiscard = 1ull << 30;
+    // Failed AUTH attempts one connection may make.
+    static constexpr int kMaxLoginFailures = 3;
 
     CSmtpSession(UniqueFd socket, const CClientAddress& client, const Environment& environment,
-                 const CSmtpSettings& settings);
+                 const CSmtpSettings& settings, Mode mode = Mode::Relay);
     ~CSmtpSession();
     CSmtpSession(const CSmtpSession&) = delete;
     CSmtpSession& operator=(const CSmtpSession&) = delete;
@@ -75,6 +100,18 @@ private:
     void Recipient(const std::string& argument);
     bool Data(const std::string& argument);
     void ResetTransaction();
+    // STARTTLS; false when the connection is to be closed.
+    bool StartTls(const std::string& argument);
+    // The handshake, and the reader and writer over it; false on failure.
+    bool BeginTls();
+    void Authenticate(const std::string& argument);
+    // Sends a 334 challenge and reads the client's answer; false (closing
+    // set when the connection is gone) when no answer came.
+    bool Challenge(const std::string& text, std::string& response);
+    // Whether the name and password (or CRAM-MD5 digest) open an account;
+    // the answer 454 already sent when the database could not tell.
+    enum class Check { Valid, Invalid, Unavailable };
+    Check CheckCredentials(bool cram, const std::string& user, const std::string& secret, const std::string& challenge);
     // Counts an error; the last one tolerated closes the session.
     void Error(int code, const std::string& text);
     // The growing wait before the reply to a client that keeps failing.
@@ -86,6 +123,8 @@ private:
     CClientAddress client;
     const Environment& environment;
     CSmtpSettings settings;
+    Mode mode;
+    std::unique_ptr<TlsStream> tls;  // once the handshake is done
     CLineReader reader;
     CReplyWriter writer;
     CRecipientResolver resolver;
@@ -100,6 +139,8 @@ private:
     std::vector<CLocalAccount::IncomingRoom> rooms;
     bool sizeDeclared = false;  // MAIL FROM gave SIZE=
     std::uint64_t declaredSize = 0;
+    std::string authenticatedUser;  // empty until AUTH succeeds
+    int loginFailures = 0;
     int errors = 0;
     std::uint32_t idleCommands = 0;  // since the session began or its last message
     bool closing = false;

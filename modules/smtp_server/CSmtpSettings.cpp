@@ -9,6 +9,10 @@ CSmtpSettings CSmtpSettings::Read() {
     DWORD value = 0;
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Port", value) && value >= 1 && value <= 65535)
         result.port = static_cast<std::uint16_t>(value);
+    if (ReadRegistryDword(settings::kPortsKeyPath, "Submission Port", value) && value <= 65535)
+        result.submissionPort = static_cast<std::uint16_t>(value);
+    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTPS Port", value) && value <= 65535)
+        result.smtpsPort = static_cast<std::uint16_t>(value);
     ReadRegistryString(settings::kPortsKeyPath, "SMTP Listen Address", result.listenAddress, 256);
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Sessions", value) && value >= 1)
         result.maxSessions = value > kHardMaxSessions ? kHardMaxSessions : value;

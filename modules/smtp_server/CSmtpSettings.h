@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "CLoginThrottle.h"
 #include "ModuleVisibility.h"
 
 class MODULE_LOCAL CSmtpSettings {
@@ -38,6 +39,10 @@ public:
     static constexpr int kTarpitCapMs = 5000;
 
     std::uint16_t port = kDefaultPort;
+    // Ports\Submission Port (AUTH before MAIL) and Ports\SMTPS Port (the
+    // same behind implicit TLS); 0: not offered.
+    std::uint16_t submissionPort = 0;
+    std::uint16_t smtpsPort = 0;
     // Ports\SMTP Listen Address: empty for every IPv4 and IPv6 address.
     std::string listenAddress;
     std::uint32_t maxSessions = kDefaultMaxSessions;
@@ -57,6 +62,8 @@ public:
     int tarpitCapMs = kTarpitCapMs;
     // Preferences\IPBlocking: 1 relays only for RelayAllowed ranges.
     std::uint32_t ipBlocking = 0;
+    // Failed AUTH: the delays and address lock, as the POP3 server's logins.
+    CLoginThrottle::Policy login;
 
     // Reads every value now; unreadable or out-of-range values keep defaults.
     static CSmtpSettings Read();

@@ -13,6 +13,7 @@
 #include "app/CNetwareGateway.h"
 #include "app/CServerHost.h"
 #include "cycle/COutboundQueueReport.h"
+#include "cycle/CScheduler.h"
 #include "cycle/CSendReceiveCycle.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CListenerReport.h"
@@ -205,6 +206,11 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
         if (!own->Connect()) return nullptr;
         return own;
     });
+    // The scheduler's state and weekly table are read from the home now and
+    // again whenever `velmora schedule` rewrites them.
+    scheduler = std::make_unique<CScheduler>();
+    scheduler->Refresh();
+    cycle->AttachScheduler(scheduler.get());
     if (!cycle->Start())
         err << "velmora run: warning: the send and receive cycle cannot run (see the diagnostic log)\n";
 
@@ -281,6 +287,10 @@ bool CServerApplication::ReportListeners(std::ostream& err) {
     std::vector<std::pair<std::string, std::vector<std::string>>> listening;
     bool failed = false;
     for (const CListenerReport::Entry& entry : g_listenerReport.Entries()) {
+        if (entry.warning) {
+            err << "velmora: " << entry.module << " " << entry.text << "\n";
+            continue;
+        }
         if (!entry.listening) {
             err << "velmora run: " << entry.module << " " << entry.text << "\n";
             failed = true;
@@ -327,6 +337,7 @@ void CServerApplication::Stop() {
     gateway.reset();
     // A running cycle skips what is left and ends before what it uses goes.
     cycle.reset();
+    scheduler.reset();
     if (spoolProcessor) spoolProcessor->StopProcessing();
     if (host) host->StopServerHost();
     spoolProcessor.reset();

@@ -29,6 +29,7 @@ class CMailSpoolProcessor;
 class CSpoolRouter;
 class CMailLog;
 class CSendReceiveCycle;
+class CScheduler;
 class CControlServer;
 class CNetwareGateway;
 
@@ -73,6 +74,8 @@ private:
     std::unique_ptr<CMailLog> mailLog;
     std::unique_ptr<CSpoolRouter> router;
     std::unique_ptr<CMailSpoolProcessor> spoolProcessor;
+    // Declared before the cycle, which asks it on its ticks.
+    std::unique_ptr<CScheduler> scheduler;
     std::unique_ptr<CSendReceiveCycle> cycle;
     std::unique_ptr<CNetwareGateway> gateway;
     std::unique_ptr<CControlServer> control;

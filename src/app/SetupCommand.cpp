@@ -21,6 +21,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/Registry.h"
+#include "platform/SelfSignedCertificate.h"
 #include "platform/SettingsStore.h"
 #include "platform/Text.h"
 
@@ -105,6 +106,49 @@ long ProvisionSettings(const std::string& home) {
         }
         return changed;
     });
+}
+
+// When neither TLS file is set: a self-signed certificate for this host in
+// tls/ below the home, and the settings pointing at it. A pair an
+// administrator set is never touched, and neither is a file already there.
+bool ProvisionCertificate(const std::string& home, std::ostream& out, std::string& error) {
+    std::string certificate, key;
+    ReadRegistryString(settings::kTlsKeyPath, "Certificate File", certificate, 4096);
+    ReadRegistryString(settings::kTlsKeyPath, "Key File", key, 4096);
+    if (!certificate.empty() || !key.empty()) return true;
+    char host[256] = {};
+    std::string name = ::gethostname(host, sizeof host - 1) == 0 ? host : "";
+    // Only what a DNS name may hold goes into the certificate.
+    if (name.empty() ||
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos)
+        name = "localhost";
+    const std::string directory = home + "/tls";
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + directory + ": " + std::strerror(errno);
+        return false;
+    }
+    certificate = home + "/" + settings::kProvisionedCertificate;
+    key = home + "/" + settings::kProvisionedKey;
+    // A pair left there by an earlier setup is taken again.
+    struct stat info;
+    const bool both = ::stat(certificate.c_str(), &info) == 0 && ::stat(key.c_str(), &info) == 0;
+    if (!both && !MakeSelfSignedCertificate(name, certificate, key, error)) return false;
+    const long rc = SettingsStore::Instance().Modify([&](SettingsFile& file) {
+        file.Set(settings::kTlsKeyPath, {"Certificate File", SettingsFile::kString, certificate});
+        file.Set(settings::kTlsKeyPath, {"Key File", SettingsFile::kString, key});
+        return true;
+    });
+    if (rc != ERROR_SUCCESS) {
+        error = "the TLS settings could not be written (code " + std::to_string(rc) + ")";
+        return false;
+    }
+    if (both) {
+        out << "  TLS: using the certificate already in " << directory << "\n";
+        return true;
+    }
+    out << "  TLS: a self-signed certificate for " << name << " in " << directory
+        << " (replace it with a real one through the TLS settings)\n";
+    return true;
 }
 
 // A password nobody has to type often: letters and digits only, so it
@@ -261,6 +305,10 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
             err << "velmora setup: " << error << "\n";
             return 1;
         }
+    }
+    if (!ProvisionCertificate(home, out, error)) {
+        err << "velmora setup: " << error << "\n";
+        return 1;
     }
     const auto server = DataSource::PostgresTargetOf(home);
     out << "Velmora home ready: " << home << "\n"

@@ -8,6 +8,8 @@
 //   velmora [--home DIR] remoteaccount ..  remote mailboxes shared by local users
 //   velmora [--home DIR] popaccount ..  a user's mapped remote POP3 mailboxes
 //   velmora [--home DIR] gateway ..  the Netware gateway's schedule and outbox
+//   velmora [--home DIR] connection ..  the dial-up link brought up for a pass
+//   velmora [--home DIR] schedule ..  when cycles start by themselves; the weekly table
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
@@ -23,6 +25,7 @@
 #include "app/DbCommand.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "app/ConnectionCommand.h"
 #include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
 #include "app/GatewayCommand.h"
@@ -31,6 +34,7 @@
 #include "app/RelayCommand.h"
 #include "app/RemoteAccountCommand.h"
 #include "app/RegistryCommand.h"
+#include "app/ScheduleCommand.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
 
@@ -65,6 +69,14 @@ void PrintProgramUsage(std::ostream& out) {
            "                        a user's remote POP3 mailboxes fetched by each pass\n"
            "  gateway show | gateway set [--at HH:MM | --every MINUTES] [--outbox DIR]\n"
            "                        when the Netware clients' outgoing mail is collected\n"
+           "  connection show | connection set [--method ras|lan] [--entry NAME] [--user NAME]\n"
+           "              [--password P|-] [--retries N] [--interval SECONDS] | connection connect|hangup\n"
+           "                        the dial-up link a pass brings up first (phonebook.conf)\n"
+           "  schedule show | schedule set [--mode at|every|complex] [--time HH:MM]\n"
+           "              [--weekdays DAYS] [--interval MINUTES] [--automatic | --manual]\n"
+           "  schedule list | schedule add --days DAYS --at HH:MM [--send-receive] [--run COMMAND]\n"
+           "  schedule delete --days DAYS --at HH:MM\n"
+           "                        when send and receive cycles and commands run by themselves\n"
            "  run [--headless]      run the server until SIGTERM or SIGINT\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
@@ -93,6 +105,8 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "remoteaccount") return RemoteAccountCommand::PrintUsage(out);
     if (command == "popaccount") return PopAccountCommand::PrintUsage(out);
     if (command == "gateway") return GatewayCommand::PrintUsage(out);
+    if (command == "connection") return ConnectionCommand::PrintUsage(out);
+    if (command == "schedule") return ScheduleCommand::PrintUsage(out);
     if (command == "run") return PrintRunUsage(out);
     if (command == "send-receive" || command == "status" || command == "stop")
         return ControlCommand::PrintUsage(command, out);
@@ -126,9 +140,9 @@ int main(int argc, char** argv) {
         PrintUsage(line.command, std::cout);
         return 0;
     }
-    static const char* const kCommands[] = {"setup",        "reg",           "account",    "domain", "alias",
-                                            "relay",        "remoteaccount", "popaccount", "run",    "queue",
-                                            "send-receive", "status",        "stop",       "gateway", "db"};
+    static const char* const kCommands[] = {
+        "setup", "reg",          "account", "domain", "alias",   "relay",      "remoteaccount", "popaccount", "run",
+        "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -155,6 +169,14 @@ int main(int argc, char** argv) {
     if (line.command == "gateway") {
         Home::Use(home);
         return GatewayCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "connection") {
+        Home::Use(home);
+        return ConnectionCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
+    if (line.command == "schedule") {
+        Home::Use(home);
+        return ScheduleCommand::Run(line.args, std::cout, std::cerr);
     }
     if (line.command == "relay") {
         Home::Use(home);

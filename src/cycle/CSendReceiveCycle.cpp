@@ -4,9 +4,14 @@
 #include <algorithm>
 #include <system_error>
 
+#include "cycle/CConnectionSettings.h"
+#include "cycle/CDialConnection.h"
+#include "cycle/CPhoneBook.h"
+#include "cycle/CScheduler.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CRegistryKey.h"
+#include "foundation/CRemoteServerAccounts.h"
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/COutboundDelivery.h"
 #include "retrieval/CMappedDownloader.h"
@@ -36,6 +41,11 @@ CSendReceiveCycle::CSendReceiveCycle(DatabaseMaker databaseMaker) : databaseMake
 
 CSendReceiveCycle::~CSendReceiveCycle() {
     Stop();
+}
+
+void CSendReceiveCycle::AttachScheduler(CScheduler* attached, std::chrono::milliseconds period) {
+    scheduler = attached;
+    schedulerPeriod = period;
 }
 
 bool CSendReceiveCycle::Start() {
@@ -72,6 +82,11 @@ void CSendReceiveCycle::Stop() {
     statusQueue.Close();
     if (messageThread.joinable()) messageThread.join();
     RequestStop();
+    {
+        // A dial still running is given up; its hooks reach into this object.
+        std::lock_guard<std::mutex> guard(dialLock);
+        dial.reset();
+    }
     std::lock_guard<std::mutex> guard(workerLock);
     if (worker.joinable()) worker.join();
 }
@@ -97,10 +112,14 @@ CCycleStatus::Snapshot CSendReceiveCycle::Status(std::size_t maxLines) const {
 
 void CSendReceiveCycle::MessageLoop() {
     auto nextTick = std::chrono::steady_clock::now() + kTick;
+    auto nextSchedulerTick = std::chrono::steady_clock::now() + schedulerPeriod;
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextTick) {
-            if (!ending) Tick();
+            // The scheduler's timer arrives as a tick of its own.
+            const bool schedulerTimer = scheduler && now >= nextSchedulerTick;
+            if (schedulerTimer) nextSchedulerTick = std::max(nextSchedulerTick + schedulerPeriod, now);
+            if (!ending) Tick(schedulerTimer);
             // A late tick is not made up for: the clock only paces the triggers.
             nextTick = std::max(nextTick + kTick, now);
             continue;
@@ -119,10 +138,21 @@ void CSendReceiveCycle::MessageLoop() {
     }
 }
 
-void CSendReceiveCycle::Tick() {
-    // The dial-up steps of the tick (dialing again after a failed attempt,
-    // starting the worker once the link is up) come with dial-up support.
-    // So do the scheduler's due entries, which arrive on its own timer.
+void CSendReceiveCycle::TickDialUp() {
+    if (!busy) return;
+    {
+        std::lock_guard<std::mutex> guard(dialLock);
+        if (dial && dial->RetriesLeft() > 0 && dial->GetState() == CDialConnection::kFailed && dial->RedialDue())
+            dial->Dial();
+    }
+    if (dialConnected.exchange(false)) StartWorker();
+    // Nobody closes the dialog of a dial that gave up: the cycle ends here.
+    if (dialCancelled.exchange(false)) FinishCycle();
+}
+
+void CSendReceiveCycle::Tick(bool schedulerTimer) {
+    TickDialUp();
+    ScheduledRun(schedulerTimer);
 
     // The mail-count trigger: a send-only cycle; lost while one runs.
     if (sendOnMailCount != 0 && CMailRouter::PendingOutbound() >= sendOnMailCount) {
@@ -141,16 +171,61 @@ void CSendReceiveCycle::Tick() {
     }
 }
 
+void CSendReceiveCycle::ScheduledRun(bool schedulerTimer) {
+    if (!scheduler) return;
+    // A due entry's command runs first, on its own thread; its cycle comes
+    // on the first tick after it ended.
+    bool start = scheduler->TakeCycleAfterCommand();
+    if (schedulerTimer && !busy && scheduler->OnTimer()) start = true;
+    if (start && !busy) {
+        CMailRouter::ResetPendingOutbound();
+        sendOnly = false;
+        StartCycle();
+    }
+}
+
 void CSendReceiveCycle::StartCycle() {
     busy = true;
     status.SetMainText("Preparing for Send and Receive");
     remoteAccountCount = 0;
     activeRasConnections = 1;
-    // Dial-up: with the connection method "Ras" and remote server accounts
-    // but no active link, the link is brought up first and the worker
-    // started once it is. Comes with dial-up support; until then every
-    // cycle runs over whatever link exists.
-    StartWorker();
+    if (!StartDialUp()) StartWorker();
+}
+
+bool CSendReceiveCycle::StartDialUp() {
+    CConnectionSettings settings;
+    settings.Load();
+    if (!settings.IsDialUp()) return false;
+    if (CDialConnection::CallInProgress()) {
+        // The cycle runs over whatever link the other call brings.
+        status.SetMainText("Call in Progress. Please try to connect after some time");
+        return false;
+    }
+    if (std::unique_ptr<CMailDatabase> database = databaseMaker ? databaseMaker() : nullptr) {
+        CRemoteServerAccounts* accounts = database->GetRemoteServerAccounts();
+        remoteAccountCount = accounts ? static_cast<std::uint32_t>(accounts->Count()) : 0;
+    }
+    if (remoteAccountCount == 0) return false;
+    CPhoneBook phoneBook;
+    phoneBook.Load();
+    activeRasConnections = static_cast<std::uint32_t>(phoneBook.CountActive());
+    if (activeRasConnections >= 1) return false;
+
+    status.SetMainText("Establishing Connection");
+    CDialConnection::Hooks hooks;
+    hooks.show = [this](const std::string& text) { status.SetMainText(text); };
+    hooks.connected = [this] {
+        if (busy) dialConnected = true;
+    };
+    hooks.cancelled = [this] {
+        if (busy) dialCancelled = true;
+    };
+    std::lock_guard<std::mutex> guard(dialLock);
+    dial.reset();
+    dial = std::make_unique<CDialConnection>(std::move(phoneBook), std::move(hooks));
+    dial->Configure(settings.entryName, settings.userName, settings.password, settings.retries, settings.interval);
+    dial->Dial();
+    return true;
 }
 
 void CSendReceiveCycle::StartWorker() {
@@ -222,14 +297,24 @@ void CSendReceiveCycle::Worker() {
 }
 
 void CSendReceiveCycle::FinishCycle() {
-    // Hang-up: a cycle that dialed ("Disconnecting") hangs up here; comes
-    // with dial-up support.
+    std::unique_ptr<CDialConnection> dialed;
+    {
+        std::lock_guard<std::mutex> guard(dialLock);
+        if (dial && remoteAccountCount != 0 && activeRasConnections < 1 && dial->MadeConnection())
+            dialed = std::move(dial);
+    }
+    if (dialed) {
+        status.SetMainText("Disconnecting");
+        dialed->HangUp();
+        dialed.reset();
+        dialConnected = false;
+    }
     status.SetMainText("Distributing Mails");
     if (remoteDownloader) remoteDownloader->DistributeRemoteMail();
     status.SetMainText("Send and Receive Completed");
     ++cyclesCompleted;
     busy = false;
-    // Clearing dialConnected and telling the scheduler that its run is over
-    // come with dial-up and scheduler support.
+    dialConnected = false;
+    if (scheduler) scheduler->RunFinished();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

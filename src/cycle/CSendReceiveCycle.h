@@ -6,9 +6,17 @@
 // the local users. It reports its progress to a status window, here a
 // StatusWindowQueue read by the cycle's own message thread, which also
 // stands for the main window's 500 ms clock: on every tick it takes the
-// triggers that exist without a console, in order: the mail-count trigger (SendOnMailCount remote recipients queued
-// since the last one: a send-only cycle) and the cycle request (message
-// 1135). The start-up switch SendReceiveOnStartup starts one cycle in Start.
+// triggers that exist without a console, in order: the dial-up link of a
+// cycle waiting for it (redial after a failure, start the worker once the
+// link is up, finish a cycle whose dial gave up), the scheduler's due entry
+// (on the scheduler's own 60-second timer), the mail-count trigger
+// (SendOnMailCount remote recipients queued since the last one: a
+// send-only cycle) and the cycle request (message 1135). The start-up
+// switch SendReceiveOnStartup starts one cycle in Start.
+//
+// With the connection method "Ras" in Connect.stg, remote server accounts
+// to fetch and no link of the phone book up, a cycle dials first
+// (CDialConnection) and hangs up at its end.
 //
 // While a cycle runs (busy) nothing starts another: a count trigger that
 // fires then is lost with its counter, a request is dropped. Stop asks the
@@ -31,8 +39,10 @@
 #include "cycle/CCycleStatus.h"
 #include "platform/StatusWindow.h"
 
+class CDialConnection;
 class CMailDatabase;
 class CRemoteMailSpooler;
+class CScheduler;
 
 class CSendReceiveCycle {
 public:
@@ -48,6 +58,9 @@ public:
     ~CSendReceiveCycle();
     CSendReceiveCycle(const CSendReceiveCycle&) = delete;
     CSendReceiveCycle& operator=(const CSendReceiveCycle&) = delete;
+
+    // The scheduler asked on its own timer's ticks (every period); set before Start.
+    void AttachScheduler(CScheduler* attached, std::chrono::milliseconds period = std::chrono::minutes(1));
 
     // Reads the Preferences switches, starts the message thread and, with
     // SendReceiveOnStartup set, one cycle. False when the thread cannot start.
@@ -69,8 +82,12 @@ public:
 
 private:
     void MessageLoop();
-    void Tick();
+    void Tick(bool schedulerTimer = false);
+    void ScheduledRun(bool schedulerTimer);
     void StartCycle();
+    // Brings the link up when the cycle needs one; false: no dial, start the worker.
+    bool StartDialUp();
+    void TickDialUp();
     void StartWorker();
     void Worker();
     void FinishCycle();
@@ -85,9 +102,16 @@ private:
     std::atomic<bool> sendOnly{false};
     std::atomic<bool> cycleRequested{false};
     std::atomic<std::uint64_t> cyclesCompleted{0};
-    // Dial-up state of the connection settings, kept for the dial-up issue.
+    // Dial-up state of the cycle being prepared, read again at its finish.
     std::uint32_t remoteAccountCount = 0;
     std::uint32_t activeRasConnections = 1;
+    std::atomic<bool> dialConnected{false};
+    std::atomic<bool> dialCancelled{false};
+    std::mutex dialLock;  // guards dial: the tick redials, the finish hangs up
+    std::unique_ptr<CDialConnection> dial;
+
+    CScheduler* scheduler = nullptr;
+    std::chrono::milliseconds schedulerPeriod{std::chrono::minutes(1)};
 
     StatusWindowQueue statusQueue;
     CCycleStatus status;

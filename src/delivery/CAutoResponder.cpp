@@ -56,15 +56,6 @@ bool IsDaemonAddress(const std::string& path) {
            EndsWithNoCase(user, "-bounces");
 }
 
-int ReceivedCount(const CMailHeader& header) {
-    // Repeated fields are joined by CR LF TAB, topmost first.
-    const std::string received = header.GetField("Received");
-    int count = 1;
-    for (std::size_t at = received.find("\r\n\t"); at != std::string::npos; at = received.find("\r\n\t", at + 3))
-        ++count;
-    return count;
-}
-
 // At most kMaxTextBytes of a regular file, block by block; a path that is
 // not one (a directory, a pipe that would block, a link) gives nothing.
 bool CopyText(const std::string& path, const std::function<bool(const char*, std::size_t)>& sink) {
@@ -108,7 +99,7 @@ CAutoResponder::Verdict CAutoResponder::Judge(const CMailHeader& header, const C
     const std::string mailer = header.GetField("X-Mailer");
     if (mailer.find("AutoResponder") != std::string::npos || mailer.find("Notification") != std::string::npos)
         return Verdict::AutomaticMailer;
-    if (ReceivedCount(header) > kMaxReceived) return Verdict::TooManyHops;
+    if (header.Occurrences("Received") > kMaxReceived) return Verdict::TooManyHops;
     const std::string submitted = Keyword(header.GetField("Auto-Submitted"));
     if (!submitted.empty() && submitted != "no") return Verdict::AutoSubmitted;
     const std::string precedence = Keyword(header.GetField("Precedence"));

@@ -27,15 +27,6 @@ namespace {
 // A sender longer than any address is not one: the copy goes with the null sender.
 constexpr std::size_t kMaxSender = 512;
 
-int ReceivedCount(const CMailHeader& header) {
-    // Repeated fields are joined by CR LF TAB, topmost first.
-    const std::string received = header.GetField("Received");
-    int count = 1;
-    for (std::size_t at = received.find("\r\n\t"); at != std::string::npos; at = received.find("\r\n\t", at + 3))
-        ++count;
-    return count;
-}
-
 std::string OneLine(std::string value) {
     for (char& c : value)
         if (c == '\r' || c == '\n' || c == '\0') c = ' ';
@@ -171,7 +162,7 @@ CForwarding::Result CForwarding::Forward(const CUserRecord& account, SQLHDBC con
     Result result;
     const CMailHeader header(head.data(), head.size());
     const std::string from = header.GetField("From");
-    if (ReceivedCount(header) > kMaxReceived) {
+    if (header.Occurrences("Received") > kMaxReceived) {
         result.looping = true;
         CSystemNotice::Send(CSystemNotice::Kind::ForwardingLoop, CSystemNotice::SourceOf(header), from,
                             account.GetEmailId(), policy, AddressOf(from));

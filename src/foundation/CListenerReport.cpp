@@ -5,12 +5,17 @@ CListenerReport g_listenerReport;
 
 void CListenerReport::Listening(const std::string& module, const std::string& endpoint) {
     std::lock_guard<std::mutex> guard(lock);
-    entries.push_back({module, true, endpoint});
+    entries.push_back({module, true, false, endpoint});
 }
 
 void CListenerReport::Failed(const std::string& module, const std::string& reason) {
     std::lock_guard<std::mutex> guard(lock);
-    entries.push_back({module, false, reason});
+    entries.push_back({module, false, false, reason});
+}
+
+void CListenerReport::Warning(const std::string& module, const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock);
+    entries.push_back({module, true, true, text});
 }
 
 void CListenerReport::Clear() {

@@ -17,11 +17,14 @@ public:
     struct Entry {
         std::string module;  // "SMTP"
         bool listening = false;
-        std::string text;  // "0.0.0.0:2525", or the failure ("cannot listen on ...: why")
+        bool warning = false;  // a listener serves, but not everything it should (TLS off)
+        std::string text;      // "0.0.0.0:2525", or the failure ("cannot listen on ...: why")
     };
 
     void Listening(const std::string& module, const std::string& endpoint);
     void Failed(const std::string& module, const std::string& reason);
+    // Something an administrator must fix that does not stop the service.
+    void Warning(const std::string& module, const std::string& text);
     void Clear();
     std::vector<Entry> Entries() const;
 

@@ -390,7 +390,7 @@ bool CMailDatabase::CreateAccount(const std::string& userName, const std::string
         OdbcStatement statement(GetConnectionHandle());
         if (!statement.ExecDirect(FormatSql(
                 "INSERT INTO Accounts VALUES (%ld, '%s', '%s', '%s', %d, 1, 0, %d,'%s',%ld)", id,
-                SqlText::Quote(userName), SqlText::Quote(PasswordScrambler::Scramble(userName, password)),
+                SqlText::Quote(userName), SqlText::Quote(PasswordScrambler::ScrambleForColumn(userName, password)),
                 SqlText::Quote(mailBox), isGroup ? 1 : 0, isAdmin ? 1 : 0, SqlText::Quote(email), mailboxLimit)))
             return false;
     }
@@ -507,7 +507,7 @@ bool CMailDatabase::UpdateAccount(const std::string& userName, const std::string
     OdbcStatement statement(GetConnectionHandle());
     if (!statement.ExecDirect(FormatSql("UPDATE Accounts SET aPassword = '%s', aIsAdmin = %d, EmailId = '%s', "
                                         "RecvMailSizeLimit = %ld where aUserName = '%s'",
-                                        SqlText::Quote(PasswordScrambler::Scramble(storedName, password)),
+                                        SqlText::Quote(PasswordScrambler::ScrambleForColumn(storedName, password)),
                                         isAdmin ? 1 : 0, SqlText::Quote(email), mailboxLimit,
                                         SqlText::Quote(userName))))
         return false;
@@ -553,8 +553,10 @@ bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
     return administrators < 2;
 }
 
-CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName, const std::string& password) {
-    OdbcStatement statement(GetConnectionHandle());
+CMailDatabase::LoginResult CMailDatabase::StoredPassword(SQLHDBC connection, const std::string& userName,
+                                                         std::string& password) {
+    password.clear();
+    OdbcStatement statement(connection);
     char stored[PasswordScrambler::kMaxStoredSize] = {};
     unsigned char admin = 0;
     if (!statement.ExecDirect(
@@ -562,9 +564,17 @@ CMailDatabase::LoginResult CMailDatabase::CheckLogin(const std::string& userName
         !statement.BindChar(1, stored, sizeof stored) || !statement.BindBit(2, admin))
         return LoginResult::Failed;
     if (!statement.Fetch()) return LoginResult::UnknownName;
-    if (password.empty() || PasswordScrambler::Unscramble(userName, stored) != password)
-        return LoginResult::WrongPassword;
+    password = PasswordScrambler::Unscramble(userName, stored);
     return admin ? LoginResult::Administrator : LoginResult::User;
+}
+
+CMailDatabase::LoginResult CMailDatabase::CheckLogin(SQLHDBC connection, const std::string& userName,
+                                                     const std::string& password) {
+    std::string stored;
+    const LoginResult result = StoredPassword(connection, userName, stored);
+    if (result != LoginResult::Administrator && result != LoginResult::User) return result;
+    if (password.empty() || stored != password) return LoginResult::WrongPassword;
+    return result;
 }
 
 const char* CMailDatabase::LoginMessage(LoginResult result) {

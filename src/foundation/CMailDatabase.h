@@ -103,7 +103,15 @@ public:
     // part of the module interface).
     enum class LoginResult { Failed, UnknownName, WrongPassword, Administrator, User };
     // The login check of the console: name and password against Accounts.
-    LoginResult CheckLogin(const std::string& userName, const std::string& password);
+    LoginResult CheckLogin(const std::string& userName, const std::string& password) {
+        return CheckLogin(GetConnectionHandle(), userName, password);
+    }
+    // The same check on a connection (the SMTP server's AUTH uses it too).
+    static LoginResult CheckLogin(SQLHDBC connection, const std::string& userName, const std::string& password);
+    // The account's password as typed (unscrambled), for a check that needs
+    // it rather than a comparison (CRAM-MD5): Administrator or User with the
+    // password set, else why not.
+    static LoginResult StoredPassword(SQLHDBC connection, const std::string& userName, std::string& password);
     // The panel's line for a result ("Invalid Password", ...).
     static const char* LoginMessage(LoginResult result);
     // "postmaster" always is; another user is when it is the one

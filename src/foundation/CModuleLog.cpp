@@ -138,3 +138,12 @@ std::string CModuleLog::FilePath() const {
     std::lock_guard<std::mutex> guard(lock);
     return filePath;
 }
+
+std::string CModuleLog::ClientName(const std::string& name) {
+    std::string clean;
+    for (char c : name) {
+        if (clean.size() >= 64) break;
+        clean += (c > 0x20 && c < 0x7F) ? c : '?';
+    }
+    return clean;
+}

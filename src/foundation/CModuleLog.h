@@ -41,6 +41,9 @@ public:
 
     // The name the log takes for a directory and a UTC time: "<dir>/DDMMYYYYHHMM.log".
     static std::string FileNameFor(const std::string& directory, const std::tm& utc);
+    // A name a client gave, as a log line may show it: at most 64 characters,
+    // anything but visible ASCII shown as '?'.
+    static std::string ClientName(const std::string& name);
 
 private:
     // One flushed line; the caller holds the lock and the log is open.

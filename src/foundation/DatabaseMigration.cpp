@@ -50,12 +50,13 @@ DatabaseMigration::Result DatabaseMigration::Copy(SQLHDBC from, SQLHDBC to) {
         }
         if (rows != "0") {
             result.targetNotEmpty = true;
-            result.error = std::string("the target database is not empty: table ") + table.name + " holds " + rows +
-                           " rows";
+            result.error =
+                std::string("the target database is not empty: table ") + table.name + " holds " + rows + " rows";
             return result;
         }
     }
-    if (!OdbcSucceeded(SQLSetConnectAttr(to, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
+    if (!OdbcSucceeded(
+            SQLSetConnectAttr(to, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
         result.error = "the target database cannot start a transaction: " + OdbcDiagnostic(SQL_HANDLE_DBC, to);
         return result;
     }
@@ -83,9 +84,9 @@ DatabaseMigration::Result DatabaseMigration::Copy(SQLHDBC from, SQLHDBC to) {
             if (passwordColumn && nameColumn && present[passwordColumn - 1] &&
                 !std::all_of(values[passwordColumn - 1].begin(), values[passwordColumn - 1].end(),
                              [](char c) { return c >= 0x20 && c < 0x7F; }))
-                values[passwordColumn - 1] = PasswordScrambler::Scramble(
-                    values[nameColumn - 1], PasswordScrambler::Unscramble(values[nameColumn - 1],
-                                                                          values[passwordColumn - 1]));
+                values[passwordColumn - 1] = PasswordScrambler::ScrambleForColumn(
+                    values[nameColumn - 1],
+                    PasswordScrambler::Unscramble(values[nameColumn - 1], values[passwordColumn - 1]));
             std::string insert = std::string("INSERT INTO ") + table.name + " (" + columns + ") VALUES (";
             for (std::size_t i = 0; i < table.columns.size(); ++i)
                 insert += (i ? ", " : "") + Literal(table.columns[i].type, present[i], values[i]);

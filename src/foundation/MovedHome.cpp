@@ -23,7 +23,7 @@ std::string Below(const std::string& dir, const std::string& name) {
     return name.empty() ? dir : dir + "/" + name;
 }
 
-// The four paths as they read now; the settings ones only from a file that parses.
+// The provisioned paths as they read now; the settings ones only from a file that parses.
 std::vector<ProvisionedPath> CurrentPaths(const std::string& home) {
     std::vector<ProvisionedPath> paths;
     paths.push_back({"", "Database", Home::kDatabaseFile, DataSource::DatabasePath(home + "/" + Home::kOdbcIni)});
@@ -34,6 +34,13 @@ std::vector<ProvisionedPath> CurrentPaths(const std::string& home) {
             const auto value = file.Get(key, s.name);
             if (value && value->type == SettingsFile::kString)
                 paths.push_back({key, s.name, s.stringProvisioned, value->data});
+        }
+        // The certificate pair setup made, while the settings still name it.
+        const std::string tls = std::string(settings::kProductKeyPath) + "\\" + settings::kTls;
+        for (const auto& [name, below] : {std::pair{"Certificate File", settings::kProvisionedCertificate},
+                                          std::pair{"Key File", settings::kProvisionedKey}}) {
+            const auto value = file.Get(tls, name);
+            if (value && value->type == SettingsFile::kString) paths.push_back({tls, name, below, value->data});
         }
     });
     return paths;

@@ -1,10 +1,10 @@
 // MovedHome: a home moved or restored into another directory.
 //
-// `velmora setup` writes four absolute paths below the home: the database
-// file in odbc.ini and the settings Storage\Mail Directory, Log\Log Directory
-// and Corvane\LogDir. After a move they still name the old directory, and a
+// `velmora setup` writes absolute paths below the home: the database file
+// in odbc.ini, the settings Storage\Mail Directory, Log\Log Directory and
+// Corvane\LogDir, and the TLS certificate and key files it made. After a move they still name the old directory, and a
 // copied home would even go on using the old database. The old directory is
-// recognised when at least two of the four still read <old>/<what setup
+// recognised when at least two of them still read <old>/<what setup
 // wrote>; the repair points exactly those at the new home and leaves a path
 // an administrator set elsewhere as it is.
 #pragma once

@@ -28,6 +28,11 @@ std::string PasswordScrambler::Scramble(std::string_view userName, std::string_v
         raw += static_cast<char>('0' + q);
         raw += static_cast<char>(s);
     }
+    return raw;
+}
+
+std::string PasswordScrambler::ScrambleForColumn(std::string_view userName, std::string_view password) {
+    std::string raw = Scramble(userName, password);
     if (std::all_of(raw.begin(), raw.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) return raw;
     std::string hex(kHexMark);
     for (unsigned char c : raw) {
@@ -42,7 +47,10 @@ std::string PasswordScrambler::Unscramble(std::string_view userName, std::string
     std::string_view stored = storedForm;
     if (storedForm.substr(0, kHexMark.size()) == kHexMark) {
         auto nibble = [](char c) {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 0;
+            return c >= '0' && c <= '9'   ? c - '0'
+                   : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                   : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                          : 0;
         };
         for (std::size_t i = kHexMark.size(); i + 1 < storedForm.size(); i += 2)
             decoded += static_cast<char>(nibble(storedForm[i]) << 4 | nibble(storedForm[i + 1]));

@@ -29,6 +29,10 @@ constexpr const char* kMailMonitor = "MailMonitor";
 constexpr const char* kDns = "DNS";
 constexpr const char* kServers = "Servers";
 constexpr const char* kLogModule = "Corvane";  // the diagnostic log's own sub-key
+constexpr const char* kTls = "TLS";
+// The self-signed pair setup makes, below the home.
+constexpr const char* kProvisionedCertificate = "tls/certificate.pem";
+constexpr const char* kProvisionedKey = "tls/private-key.pem";
 
 // Full paths for the readers that open a key directly.
 constexpr const char* kPreferencesKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Preferences";
@@ -38,6 +42,7 @@ constexpr const char* kLogKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Log";
 constexpr const char* kMailMonitorKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\MailMonitor";
 constexpr const char* kDnsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\DNS";
 constexpr const char* kServersKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Servers";
+constexpr const char* kTlsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\TLS";
 
 // The name server MX resolution asks when the DNS key holds none.
 constexpr const char* kDefaultDnsServer = "8.8.8.8";
@@ -114,6 +119,13 @@ inline constexpr Setting kCatalogue[] = {
      "1: only the address ranges of table RelayAllowed may relay; 0: private networks may"},
     {kPreferences, "AllowTaskQueries", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
      "DANGEROUS: 1 lets mail to 'procmgr' run the SQL of its task-query parts; keep 0"},
+    {kPreferences, "RequireTLSForLogin", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
+     "1: the POP3 server refuses USER/PASS before STLS from outside the loopback and private networks",
+     kAtStart, 0, 1},
+    {kPreferences, "POP3 Require TLS", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "1: remote mailboxes are logged into only over TLS (port 995, or STLS when offered; the certificate "
+     "is then checked against the trusted authorities); 0: STLS when offered, else plain",
+     kPerOperation, 0, 1},
 
     // --- Ports: read at start by the server modules, and by outbound delivery.
     {kPorts, "SMTP Port", Type::Dword, true, 25, "", Provision::Fixed, 25, "",
@@ -135,6 +147,11 @@ inline constexpr Setting kCatalogue[] = {
      "most SMTP sessions one client address (an IPv6 /64) holds at once; more are refused with 421; loopback is "
      "exempt",
      kPerOperation, 1, 1000},
+    {kPorts, "Submission Port", Type::Dword, true, 0, "", Provision::Fixed, 587, "",
+     "port of the SMTP server module's submission service (RFC 6409: AUTH before MAIL, STARTTLS offered); 0: none",
+     kAtStart, 0, kMaxPort},
+    {kPorts, "SMTPS Port", Type::Dword, true, 0, "", Provision::Fixed, 465, "",
+     "port of the SMTP server module's implicit-TLS submission service (RFC 8314); 0: none", kAtStart, 0, kMaxPort},
     {kPorts, "POP3 Port", Type::Dword, true, 110, "", Provision::Fixed, 110, "",
      "port of the POP3 server module", kAtStart, 1, kMaxPort},
     {kPorts, "POP3 Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
@@ -144,12 +161,18 @@ inline constexpr Setting kCatalogue[] = {
      "seconds the POP3 server module waits for a whole command line before it closes the session (1-3600); "
      "RFC 1939 asks for at least 600",
      kAtStart, 1, 3600},
+    {kPorts, "POP3S Port", Type::Dword, true, 0, "", Provision::Fixed, 995, "",
+     "implicit-TLS port of the POP3 server module (RFC 8314); 0: none", kAtStart, 0, kMaxPort},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",
      "port of the web server module", kAtStart, 1, kMaxPort},
     {kPorts, "RemoteGateway Server", Type::String, true, 0, "", Provision::None, 0, "",
      "host name or address of the relay host (at most 255 characters)"},
     {kPorts, "RemotePort", Type::Dword, false, 0, "", Provision::Fixed, 25, "",
      "port of the relay host", kPerOperation, 1, kMaxPort},
+    {kPorts, "Gateway TLS", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
+     "TLS to the relay host: 0 none, 1 STARTTLS when offered, 2 STARTTLS required, 3 implicit TLS; 2 and 3 "
+     "check the certificate and name against the trusted authorities",
+     kPerOperation, 0, 3},
     {kPorts, "MX Port", Type::Dword, true, 25, "", Provision::None, 0, "",
      "port of the mail exchangers direct delivery connects to (a domain's own \":port\" wins)", kPerOperation, 1,
      kMaxPort},
@@ -161,6 +184,16 @@ inline constexpr Setting kCatalogue[] = {
      "user name for SMTP authentication at the relay host"},
     {kPorts, "SMTPPassword", Type::String, true, 0, "", Provision::None, 0, "",
      "password for SMTP authentication at the relay host, stored as typed"},
+
+    // --- TLS: the certificate the listeners present.
+    {kTls, "Certificate File", Type::String, true, 0, "", Provision::None, 0, "",
+     "PEM certificate (chain) of the SMTP and POP3 listeners; empty: no TLS. Setup makes a self-signed one when "
+     "none is set", kAtStart},
+    {kTls, "Key File", Type::String, true, 0, "", Provision::None, 0, "",
+     "PEM private key of that certificate (keep it mode 0600)", kAtStart},
+    {kTls, "CA File", Type::String, true, 0, "", Provision::None, 0, "",
+     "PEM certificates of authorities trusted beside the system's own when the relay host's or a remote "
+     "mailbox's certificate is checked (a private authority); empty: the system's only"},
 
     // --- Storage.
     {kStorage, "Mail Directory", Type::String, false, 0, "", Provision::HomePath, 0, "mail",

@@ -135,6 +135,13 @@ std::string CMailHeader::GetField(std::string_view name, bool caseSensitive) con
     return field ? field->value : std::string();
 }
 
+int CMailHeader::Occurrences(std::string_view name) const {
+    const std::string value = GetField(name, false);
+    int count = 1;
+    for (std::size_t at = value.find("\r\n\t"); at != std::string::npos; at = value.find("\r\n\t", at + 3)) ++count;
+    return count;
+}
+
 std::string CMailHeader::GetFieldParameters(std::string_view name) const {
     const std::string value = GetField(name, false);
     const std::size_t semicolon = value.find(';');

@@ -46,6 +46,9 @@ public:
     // The value held for the name, or "". With caseSensitive false the name is
     // upper-cased first (matching a header parsed with folding).
     std::string GetField(std::string_view name, bool caseSensitive = false) const;
+    // How many times the field stands in the header (repeated fields are
+    // kept joined by CR LF TAB, as a folded line is); 1 when it is absent.
+    int Occurrences(std::string_view name) const;
     // The text after the first ';' of GetField(name), untrimmed; "" without one.
     std::string GetFieldParameters(std::string_view name) const;
     // Stores value under name exactly as given (no folding, no joining),

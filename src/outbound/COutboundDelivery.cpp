@@ -177,6 +177,9 @@ void COutboundDelivery::DeliverDirect() {
     CSmtpConnection smtp;
     const std::string gateway = ReadPortsString("RemoteGateway Server");
     smtp.SetChunkSize(SendBlockSize());
+    // Exchangers are found through DNS: nothing proves which certificate
+    // is right, so TLS only keeps the mail from passive eyes (RFC 7435).
+    smtp.SetTlsPolicy(CSmtpConnection::TlsPolicy::Opportunistic);
     std::vector<std::string> domains;
     {
         OdbcStatement query(connection);
@@ -336,11 +339,19 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
     DWORD port = 25;
     ReadRegistryDword(settings::kPortsKeyPath, "RemotePort", port);
     gatewayPort = port == 0 || port > 65535 ? 25 : static_cast<int>(port);
+    DWORD tlsMode = 0;
+    ReadRegistryDword(settings::kPortsKeyPath, "Gateway TLS", tlsMode);
+    static constexpr CSmtpConnection::TlsPolicy kGatewayPolicies[] = {
+        CSmtpConnection::TlsPolicy::None, CSmtpConnection::TlsPolicy::Opportunistic,
+        CSmtpConnection::TlsPolicy::Required, CSmtpConnection::TlsPolicy::Implicit};
+    // An unknown mode is taken as the strictest one short of another port.
+    smtp.SetTlsPolicy(tlsMode <= 3 ? kGatewayPolicies[tlsMode] : CSmtpConnection::TlsPolicy::Required);
     g_moduleLog.Write(StringPrintf("RemoveGatewayServer = %s", gatewayHost.c_str()));
     g_moduleLog.Write(StringPrintf("SMTPUser = %s", gatewayUser.c_str()));
     g_moduleLog.Write(StringPrintf("SMTPPassword = %s", kMasked));
     g_moduleLog.Write(StringPrintf("User Authenticated = %d", static_cast<int>(useAuthentication)));
     g_moduleLog.Write(StringPrintf("Remote Port = %d", gatewayPort));
+    g_moduleLog.Write(StringPrintf("Gateway TLS = %d", static_cast<int>(tlsMode)));
 
     smtp.SetChunkSize(SendBlockSize());
     std::vector<std::string> files;
@@ -381,11 +392,14 @@ bool COutboundDelivery::OpenGatewaySession(CSmtpConnection& smtp) {
         return false;
     }
     static constexpr std::pair<const char*, int> kMethods[] = {
+        {"AuthPlainMethod", CSmtpConnection::kAuthPlainMethod},
         {"LoginPlainMethod", CSmtpConnection::kLoginPlainMethod},
         {"AuthLoginMethod", CSmtpConnection::kAuthLoginMethod},
         {"CramMD5Method", CSmtpConnection::kCramMD5Method},
     };
     for (const auto& [name, method] : kMethods) {
+        // PLAIN shows the password to anyone who reads the line: only inside TLS.
+        if (method == CSmtpConnection::kAuthPlainMethod && !smtp.IsEncrypted()) continue;
         g_moduleLog.Write(StringPrintf("Attempting ExtendedLogin(%s = %d, user = %s, pass = %s)", name, method,
                                        gatewayUser.c_str(), kMasked));
         if (smtp.ExtendedLogin(method, gatewayUser, gatewayPassword)) {

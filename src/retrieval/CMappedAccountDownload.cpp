@@ -14,6 +14,7 @@
 #include "message/CMailHeader.h"
 #include "platform/StatusWindow.h"
 #include "platform/Text.h"
+#include "foundation/CModuleLog.h"
 #include "retrieval/CPop3Connection.h"
 #include "smtp/CSmtpConnection.h"
 
@@ -50,9 +51,15 @@ void CMappedAccountDownload::Run() {
     pop.SetStopFlag(context.stop);
     if (job.sizeLimitKb > 0) pop.SetMaxMessageBytes(static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 + kSizeSlack);
     const int port = job.port >= 1 && job.port <= 65535 ? job.port : kDefaultPort;
-    if (!pop.Connect(job.server, static_cast<std::uint16_t>(port))) return;
+    pop.SetRequireTls(CPop3Connection::TlsRequiredBySettings());
+    if (!pop.Connect(job.server, static_cast<std::uint16_t>(port))) {
+        if (!pop.TlsFailure().empty()) g_moduleLog.Write(pop.SessionNote());
+        return;
+    }
     Status(StringPrintf("Downloading Mail for %s from %s", job.userName.c_str(), job.server.c_str()));
-    if (!pop.Login(job.remoteUser, job.password)) {
+    const bool loggedIn = pop.Login(job.remoteUser, job.password);
+    g_moduleLog.Write(pop.SessionNote());
+    if (!loggedIn) {
         pop.Quit();
         return;
     }

@@ -6,9 +6,13 @@
 #include <sstream>
 
 #include "foundation/CTempMailContent.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/StatusWindow.h"
 #include "platform/Text.h"
+#include "platform/TlsContext.h"
+#include "platform/TlsStream.h"
 #include "retrieval/CDotUnstuffer.h"
 #include "smtp/TcpSocket.h"
 
@@ -58,8 +62,69 @@ std::string CPop3Connection::LastReply() const {
     return line.substr(0, line.find_first_of("\r\n"));
 }
 
-bool CPop3Connection::Connect(const std::string& host, std::uint16_t port) {
-    return Attach(tcp::Connect(host, port));
+bool CPop3Connection::Connect(const std::string& server, std::uint16_t serverPort) {
+    Close();
+    host = server;
+    port = serverPort;
+    if (port != kImplicitTlsPort) return Attach(tcp::Connect(server, port));
+    socket = tcp::Connect(server, port);
+    if (!socket || !StartTls() || !ReadStatusLine()) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool CPop3Connection::TlsRequiredBySettings() {
+    DWORD value = 0;
+    return ReadRegistryDword(settings::kPreferencesKeyPath, "POP3 Require TLS", value) && value == 1;
+}
+
+bool CPop3Connection::IsEncrypted() const {
+    return tls && tls->Established();
+}
+
+std::string CPop3Connection::TlsDescription() const {
+    return IsEncrypted() ? tls->Description() : std::string();
+}
+
+std::string CPop3Connection::SessionNote() const {
+    std::string note = StringPrintf("POP3 session with %s:%u ", host.c_str(), static_cast<unsigned>(port));
+    note += IsEncrypted() ? "encrypted (" + TlsDescription() + ")" : std::string("not encrypted");
+    if (!tlsFailure.empty()) note += "; TLS: " + tlsFailure;
+    return note;
+}
+
+bool CPop3Connection::StartTls() {
+    if (!tlsContext) {
+        auto context = std::make_unique<TlsContext>();
+        std::string file;
+        if (requireTls) ReadRegistryString(settings::kTlsKeyPath, "CA File", file, 1024);
+        if (!context->InitClient(requireTls, file, tlsFailure)) return false;
+        tlsContext = std::move(context);
+    }
+    auto stream = std::make_unique<TlsStream>();
+    const auto wait = static_cast<int>(std::min<std::chrono::milliseconds::rep>(replyWait.count(), 0x7fffffff));
+    if (stream->Connect(*tlsContext, socket.Get(), host, -1, wait) != TlsStream::Status::Ok) {
+        tlsFailure = stream->Reason().empty() ? "TLS handshake timed out or was closed" : stream->Reason();
+        return false;
+    }
+    tls = std::move(stream);
+    return true;
+}
+
+bool CPop3Connection::OffersStls() {
+    if (!SendCommand("CAPA\r\n") || !ReadStatusLine()) return false;
+    if (!StartsWithNoCase(std::string_view(replyBuffer, replyLength), "+OK")) return false;
+    std::string listing;
+    if (!ReadListing(listing, kMaxCapabilities)) {
+        Close();
+        return false;
+    }
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);)
+        if (EqualsNoCase(Trim(line), "STLS")) return true;
+    return false;
 }
 
 bool CPop3Connection::Attach(UniqueFd connected) {
@@ -74,21 +139,32 @@ bool CPop3Connection::Attach(UniqueFd connected) {
 }
 
 void CPop3Connection::Close() {
+    if (tls) tls->Shutdown();
+    tls.reset();
     socket.Reset();
     pending.clear();
 }
 
 bool CPop3Connection::SendCommand(const std::string& command) {
     if (!socket) return false;
+    if (tls) return tls->Write(command.data(), command.size(), Clock::now() + replyWait) == TlsStream::Status::Ok;
     return tcp::SendAll(socket.Get(), command.data(), command.size(), Clock::now() + replyWait);
 }
 
 bool CPop3Connection::ReceiveMore(Clock::time_point deadline, std::size_t room) {
     if (!socket || room == 0) return false;
-    if (!tcp::WaitReadable(socket.Get(), deadline)) return false;
     const std::size_t before = pending.size();
-    pending.resize(before + room);
-    const long received = tcp::Receive(socket.Get(), pending.data() + before, room);
+    long received = -1;
+    if (tls) {
+        pending.resize(before + room);
+        std::size_t got = 0;
+        if (tls->Read(pending.data() + before, room, got, deadline) == TlsStream::Status::Ok)
+            received = static_cast<long>(got);
+    } else {
+        if (!tcp::WaitReadable(socket.Get(), deadline)) return false;
+        pending.resize(before + room);
+        received = tcp::Receive(socket.Get(), pending.data() + before, room);
+    }
     pending.resize(before + static_cast<std::size_t>(std::max(received, 0L)));
     return received > 0;
 }
@@ -124,6 +200,23 @@ bool CPop3Connection::ReadListing(std::string& body, std::size_t maxBytes) {
 
 bool CPop3Connection::Login(const std::string& user, const std::string& password) {
     if (!SafeArgument(user) || !SafeArgument(password)) return false;
+    tlsFailure.clear();
+    if (!tls && socket) {
+        if (OffersStls()) {
+            // Nothing the server sent before the handshake may be read as sent inside it.
+            pending.clear();
+            if (!SendCommand("STLS\r\n") || !ReadStatusLine() || !pending.empty() || !StartTls()) {
+                if (tlsFailure.empty()) tlsFailure = "STLS refused: " + LastReply();
+                Close();
+                // Opportunistic: a server whose TLS is broken still serves in the clear.
+                if (requireTls || !Attach(tcp::Connect(host, port))) return false;
+            }
+        } else if (requireTls) {
+            tlsFailure = "the server offers no STLS";
+        }
+        if (!socket) return false;
+    }
+    if (requireTls && !tls) return false;
     if (!SendCommand("User " + user + "\r\n") || !ReadStatusLine()) return false;
     return SendCommand("Pass " + password + "\r\n") && ReadStatusLine();
 }

@@ -4,8 +4,13 @@
 // whole unique-id listing, retrieve a message into a temporary message file,
 // read a message's header, delete a message, quit.
 //
-// Plain protocol on one TCP connection; no APOP, TLS or pipelining. One
-// object is used by one thread at a time. Failures are results only (false,
+// No APOP or pipelining. TLS: port 995 is TLS from the first byte (RFC
+// 8314); elsewhere Login asks CAPA and starts TLS with STLS (RFC 2595) when
+// the server lists it. When TLS is required, a server without it is not
+// logged into, and its certificate and name must check out against the
+// trusted authorities; otherwise TLS is opportunistic and checks nothing.
+// The handshake is bounded like a reply. One object is used by one thread
+// at a time. Failures are results only (false,
 // -1, "" or null); nothing is logged here. Everything read from the server is
 // bounded: each reply line in length, each wait in time, a listing and a
 // message in size. Retrieved messages are stored with the byte-stuffing
@@ -24,6 +29,8 @@
 
 class CTempMailContent;
 class StatusWindow;
+class TlsContext;
+class TlsStream;
 
 class CPop3Connection {
 public:
@@ -41,6 +48,10 @@ public:
     static constexpr std::size_t kMaxUidLength = 999;
     // A message may not grow past what a message stream can hold.
     static constexpr std::uint64_t kMaxMessageBytes = 0xFFFFFFFFull;
+    // The port where TLS starts at once.
+    static constexpr std::uint16_t kImplicitTlsPort = 995;
+    // A CAPA listing longer than this is no capability list.
+    static constexpr std::size_t kMaxCapabilities = 4096;
 
     CPop3Connection();
     ~CPop3Connection();
@@ -51,8 +62,22 @@ public:
     bool Connect(const std::string& host, std::uint16_t port);
     // The same over a connection made elsewhere (a socket pair in a test).
     bool Attach(UniqueFd connected);
-    // "User " then "Pass "; true when both are accepted.
+    // STLS first when offered (and not yet under TLS), then "User " and
+    // "Pass "; true when both are accepted. Refused without sending the
+    // password when TLS is required and could not be had.
     bool Login(const std::string& user, const std::string& password);
+    // Set before connecting; off unless set.
+    void SetRequireTls(bool required) { requireTls = required; }
+    // Preferences\POP3 Require TLS.
+    static bool TlsRequiredBySettings();
+    bool IsEncrypted() const;
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384", or "" without TLS.
+    std::string TlsDescription() const;
+    // Why TLS could not be had ("" when nothing failed).
+    const std::string& TlsFailure() const { return tlsFailure; }
+    // For the diagnostic log after Login: whether the session is encrypted,
+    // and why TLS failed when it did.
+    std::string SessionNote() const;
     // STAT: the message count, -1 on failure.
     int GetMessageCount();
     // LIST n: the octet count, -1 on failure.
@@ -92,6 +117,9 @@ public:
 
 private:
     bool SendCommand(const std::string& command);
+    bool StartTls();
+    // CAPA lists STLS.
+    bool OffersStls();
     // One reply line into replyBuffer; bytes after it stay pending.
     bool ReadStatusLine();
     // The body of a multi-line reply, unstuffed, at most maxBytes; each wait
@@ -108,6 +136,12 @@ private:
     bool leaveOnServer = true;
     char replyBuffer[kReplyBufferSize];
     UniqueFd socket;
+    std::string host;  // the name the certificate must carry
+    std::uint16_t port = 0;
+    bool requireTls = false;
+    std::unique_ptr<TlsContext> tlsContext;
+    std::unique_ptr<TlsStream> tls;
+    std::string tlsFailure;
     StatusWindow* statusWindow = nullptr;
     std::uint32_t receiveBufferSize = kDefaultReceiveBufferSize;
     std::vector<std::string> uidlList;

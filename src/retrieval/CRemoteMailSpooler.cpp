@@ -219,16 +219,21 @@ int CRemoteMailSpooler::DownloadAccount(const Account& account) {
     // Retrieval never deletes by itself: a message goes from the server only
     // once its spool file is whole on disk.
     pop.SetLeaveOnServer(true);
+    pop.SetRequireTls(CPop3Connection::TlsRequiredBySettings());
     Status(StringPrintf("Connecting %s", account.serverAddr.c_str()));
-    if (account.port < 1 || account.port > 65535 ||
-        !pop.Connect(account.serverAddr, static_cast<std::uint16_t>(account.port)))
+    if (account.port < 1 || account.port > 65535) return 0;
+    if (!pop.Connect(account.serverAddr, static_cast<std::uint16_t>(account.port))) {
+        if (!pop.TlsFailure().empty()) g_moduleLog.Write(pop.SessionNote());
         return 0;
+    }
     const auto finish = [&pop](int written) {
         pop.Quit();
         pop.Close();
         return written;
     };
-    if (!pop.Login(account.userId, account.pass)) return finish(0);
+    const bool loggedIn = pop.Login(account.userId, account.pass);
+    g_moduleLog.Write(pop.SessionNote());
+    if (!loggedIn) return finish(0);
     const int count = pop.GetMessageCount();
     if (count < 1) return finish(0);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <vector>
 
 #include "foundation/CMailContent.h"
@@ -16,6 +17,8 @@
 #include "message/Md5.h"
 #include "platform/StatusWindow.h"
 #include "platform/Text.h"
+#include "platform/TlsContext.h"
+#include "platform/TlsStream.h"
 #include "smtp/CGeneratedMailSessions.h"
 #include "smtp/CMxResolver.h"
 #include "smtp/TcpSocket.h"
@@ -94,6 +97,13 @@ std::string LocalSmtpHost() {
     return address;
 }
 
+// Certificates of authorities trusted beside the system's own (TLS\CA File).
+std::string ExtraCaFile() {
+    std::string file;
+    ReadRegistryString(settings::kTlsKeyPath, "CA File", file, 1024);
+    return file;
+}
+
 }  // namespace
 
 CSmtpConnection::CSmtpConnection() {
@@ -122,8 +132,13 @@ void CSmtpConnection::SetChunkSize(std::uint32_t bytes) {
     chunkSize = bytes == 0 ? kDefaultChunkSize : std::min(bytes, kMaxChunkSize);
 }
 
+bool CSmtpConnection::IsEncrypted() const {
+    return tls && tls->Established();
+}
+
 bool CSmtpConnection::SendRaw(const char* data, std::size_t length) {
     if (!socket) return false;
+    if (tls) return tls->Write(data, length, tcp::Clock::now() + replyWait) == TlsStream::Status::Ok;
     if (waitForReplies) return tcp::SendAll(socket.Get(), data, length, tcp::Clock::now() + replyWait);
     return tcp::SendAll(socket.Get(), data, length);
 }
@@ -141,6 +156,8 @@ bool CSmtpConnection::ConnectSocket(const std::string& host, int port) {
 }
 
 void CSmtpConnection::Disconnect() {
+    if (tls) tls->Shutdown();
+    tls.reset();
     socket.Reset();
     if (registeredPort != 0) CGeneratedMailSessions::Remove(registeredPort);
     registeredPort = 0;
@@ -148,6 +165,7 @@ void CSmtpConnection::Disconnect() {
 
 std::string CSmtpConnection::ReadResponse() {
     finalLine.clear();
+    replyLines.clear();
     if (!socket) return {};
     // The reply ends with the line whose code is the first line's code and
     // whose fourth character is not "-", once its line feed has arrived.
@@ -162,9 +180,17 @@ std::string CSmtpConnection::ReadResponse() {
     std::string line;  // the current line, kept up to the buffer size
     std::size_t total = 0;
     for (;;) {
-        if (waitForReplies && !tcp::WaitReadable(socket.Get(), deadline)) return {};
         std::memset(responseBuffer, 0, sizeof responseBuffer);
-        const long received = tcp::Receive(socket.Get(), responseBuffer, sizeof responseBuffer);
+        long received = -1;
+        if (tls) {
+            // Encrypted sessions always wait bounded, whatever the caller set.
+            std::size_t got = 0;
+            if (tls->Read(responseBuffer, sizeof responseBuffer, got, deadline) == TlsStream::Status::Ok)
+                received = static_cast<long>(got);
+        } else {
+            if (waitForReplies && !tcp::WaitReadable(socket.Get(), deadline)) return {};
+            received = tcp::Receive(socket.Get(), responseBuffer, sizeof responseBuffer);
+        }
         if (received <= 0) return {};
         total += static_cast<std::size_t>(received);
         for (long i = 0; i < received; ++i) {
@@ -182,6 +208,8 @@ std::string CSmtpConnection::ReadResponse() {
                 }
             }
             if (c == '\n') {
+                if (replyLines.size() < kMaxKeptReplyLines)
+                    replyLines.emplace_back(Trim(std::string_view(line).substr(std::min<std::size_t>(4, line.size()))));
                 if (lineIsFinal) {
                     finalLine = line;
                     return std::string(Trim(code));
@@ -203,12 +231,35 @@ bool CSmtpConnection::Handshake(const std::string& greeting) {
     std::string code = ReadResponse();
     g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
     if (code != "220") return false;
+    return Greet(greeting);
+}
+
+bool CSmtpConnection::Greet(const std::string& greeting) {
+    extensions.clear();
     const std::string request = greeting + " " + heloName + "\r\n";
     g_moduleLog.WriteVerbose(StringPrintf("\tSending Request - %s", request.c_str()));
     if (!SendText(request)) return false;
-    code = ReadResponse();
+    const std::string code = ReadResponse();
     g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
-    return code == "250";
+    if (code != "250") return false;
+    // The first line greets; each further one names an extension and its parameters.
+    for (std::size_t i = 1; i < replyLines.size(); ++i) {
+        std::vector<std::string> words;
+        std::istringstream split(replyLines[i]);
+        for (std::string word; split >> word && words.size() < kMaxKeptReplyLines;) words.push_back(word);
+        if (!words.empty()) extensions.push_back(std::move(words));
+    }
+    return true;
+}
+
+const std::vector<std::string>* CSmtpConnection::Extension(const std::string& keyword) const {
+    for (const auto& words : extensions)
+        if (EqualsNoCase(words.front(), keyword)) return &words;
+    return nullptr;
+}
+
+bool CSmtpConnection::Offers(const std::string& keyword) const {
+    return Extension(keyword) != nullptr;
 }
 
 int CSmtpConnection::Connect(const std::string& host, int port, bool useMx) {
@@ -230,9 +281,7 @@ int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx
 
     if (!useMx) {
         if (extended) g_moduleLog.WriteVerbose(StringPrintf("connecting...%s, %d", host.c_str(), port));
-        if (!ConnectSocket(host, port)) return kConnectFailed;
-        if (extended) g_moduleLog.WriteVerbose("Handshaking with server");
-        if (Handshake(greeting)) return kConnected;
+        if (Attempt(host, port, greeting, extended)) return kConnected;
         Disconnect();
         return kConnectFailed;
     }
@@ -241,15 +290,94 @@ int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx
     CMxResolver resolver;
     std::vector<std::string> hosts = resolver.ResolveMx(host);
     if (hosts.empty()) {
-        if (ConnectSocket(host, port) && Handshake(greeting)) return kConnected;
+        if (Attempt(host, port, greeting, false)) return kConnected;
         Disconnect();
         return resolver.serverReached ? kUnknownHost : kConnectFailed;
     }
     for (const std::string& exchanger : hosts) {
-        if (ConnectSocket(exchanger, port) && Handshake(greeting)) return kConnected;
+        if (Attempt(exchanger, port, greeting, false)) return kConnected;
         Disconnect();
     }
     return kConnectFailed;
+}
+
+bool CSmtpConnection::Attempt(const std::string& host, int port, const char* greeting, bool extended) {
+    if (!ConnectSocket(host, port)) return false;
+    if (extended) g_moduleLog.WriteVerbose("Handshaking with server");
+    bool handshakeFailed = false;
+    bool ok = StartSession(host, greeting, true, handshakeFailed);
+    if (!ok && handshakeFailed && tlsPolicy == TlsPolicy::Opportunistic) {
+        // A server that offers STARTTLS but cannot finish it still takes mail in the clear.
+        g_moduleLog.Write(StringPrintf("SMTP to %s:%d: trying again without TLS", host.c_str(), port));
+        ok = ConnectSocket(host, port) && StartSession(host, greeting, false, handshakeFailed);
+    }
+    if (ok && tlsPolicy != TlsPolicy::None) {
+        g_moduleLog.Write(IsEncrypted() ? StringPrintf("SMTP session with %s:%d encrypted (%s)", host.c_str(), port,
+                                                       tls->Description().c_str())
+                                        : StringPrintf("SMTP session with %s:%d not encrypted", host.c_str(), port));
+    }
+    return ok;
+}
+
+bool CSmtpConnection::StartSession(const std::string& host, const char* greeting, bool withTls, bool& handshakeFailed) {
+    handshakeFailed = false;
+    if (tlsPolicy == TlsPolicy::Implicit && !StartTls(host)) {
+        handshakeFailed = true;
+        return false;
+    }
+    const bool startTls = withTls && (tlsPolicy == TlsPolicy::Opportunistic || tlsPolicy == TlsPolicy::Required);
+    // STARTTLS is an extension: it needs EHLO, and HELO is the fallback.
+    const std::string first = startTls ? "EHLO" : greeting;
+    std::string code = ReadResponse();
+    g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
+    if (code != "220") return false;
+    if (!Greet(first)) {
+        if (first == greeting || tlsPolicy == TlsPolicy::Required || !IsConnected() || !Greet(greeting)) return false;
+        return true;  // no extensions, so no STARTTLS
+    }
+    if (!startTls) return true;
+    if (!Offers("STARTTLS")) {
+        if (tlsPolicy != TlsPolicy::Required) return true;
+        g_moduleLog.Write(StringPrintf("SMTP to %s: STARTTLS is required but not offered", host.c_str()));
+        return false;
+    }
+    if (!SendText("STARTTLS\r\n")) return false;
+    // Whatever the server sent behind its 220 is dropped with the reply's
+    // block or breaks the handshake: nothing sent in the clear counts as sent inside TLS.
+    code = ReadResponse();
+    if (code != "220") {
+        // Refused: the session goes on in the clear unless TLS is required.
+        g_moduleLog.Write(StringPrintf("SMTP to %s: STARTTLS refused (%s)", host.c_str(), code.c_str()));
+        return tlsPolicy != TlsPolicy::Required && !code.empty();
+    }
+    if (!StartTls(host)) {
+        handshakeFailed = true;
+        return false;
+    }
+    // What the server said before TLS no longer counts (RFC 3207).
+    return Greet(first);
+}
+
+bool CSmtpConnection::StartTls(const std::string& host) {
+    const bool verify = tlsPolicy == TlsPolicy::Required || tlsPolicy == TlsPolicy::Implicit;
+    if (!tlsContext) {
+        auto context = std::make_unique<TlsContext>();
+        std::string reason;
+        if (!context->InitClient(verify, verify ? ExtraCaFile() : std::string(), reason)) {
+            g_moduleLog.Write("SMTP TLS unavailable: " + reason);
+            return false;
+        }
+        tlsContext = std::move(context);
+    }
+    auto stream = std::make_unique<TlsStream>();
+    const auto wait = static_cast<int>(std::min<std::chrono::milliseconds::rep>(replyWait.count(), 0x7fffffff));
+    if (stream->Connect(*tlsContext, socket.Get(), host, -1, wait) != TlsStream::Status::Ok) {
+        g_moduleLog.Write(StringPrintf("SMTP TLS handshake with %s failed: %s", host.c_str(),
+                                       stream->Reason().empty() ? "time-out or close" : stream->Reason().c_str()));
+        return false;
+    }
+    tls = std::move(stream);
+    return true;
 }
 
 bool CSmtpConnection::MailFrom(const std::string& address) {
@@ -375,6 +503,8 @@ bool CSmtpConnection::ExtendedLogin(int method, const std::string& user, const s
             return CramMd5(user, password);
         case kAuthLoginMethod:
             return AuthLogin(user, password);
+        case kAuthPlainMethod:
+            return AuthPlain(user, password);
         case kLoginPlainMethod: {
             g_moduleLog.WriteVerbose(
                 StringPrintf("Attempting AuthLoginPlain..user =%s,pass = %s", user.c_str(), kMasked));
@@ -397,6 +527,18 @@ bool CSmtpConnection::CramMd5(const std::string& user, const std::string& passwo
     const std::string answer = user + " " + DigestToHex(digest);
     if (!SendText(CBase64Encoder().Encode(answer) + "\r\n")) return false;
     return ReadResponse() == "235";
+}
+
+bool CSmtpConnection::AuthPlain(const std::string& user, const std::string& password) {
+    // No authorization identity: the server derives it from the user (RFC 4616).
+    std::string message;
+    message += '\0';
+    message += UpToNul(user);
+    message += '\0';
+    message += UpToNul(password);
+    const bool sent = SendText("AUTH PLAIN " + CBase64Encoder().Encode(message) + "\r\n");
+    std::fill(message.begin(), message.end(), '\0');
+    return sent && ReadResponse() == "235";
 }
 
 bool CSmtpConnection::AuthLogin(const std::string& user, const std::string& password) {

@@ -8,17 +8,29 @@
 // kept; each is the string of three digits of a reply's final line, or ""
 // when no complete reply could be read. Everything read from the peer is
 // bounded in size, and in time when the session waits for replies.
+//
+// TLS, by policy: none (the local server, the default); opportunistic
+// (RFC 7435: STARTTLS when the server offers it, no certificate check, and a
+// failed handshake tries the same server once more without TLS); required
+// (STARTTLS, certificate and name checked); implicit (TLS from the first
+// byte, checked). Sessions that use TLS greet with EHLO (HELO again when
+// it is refused), their handshake is bounded like a reply, and the
+// diagnostic log says whether each one is encrypted.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 
 class CMailContent;
 class StatusWindow;
+class TlsContext;
+class TlsStream;
 
 class CSmtpConnection {
 public:
@@ -44,6 +56,12 @@ public:
     static constexpr int kCramMD5Method = 1;
     static constexpr int kAuthLoginMethod = 2;
     static constexpr int kLoginPlainMethod = 3;
+    // AUTH PLAIN (RFC 4616): user and password in one line, so only over TLS.
+    static constexpr int kAuthPlainMethod = 4;
+    // Lines of a reply kept for the extension look-up (an EHLO reply).
+    static constexpr std::size_t kMaxKeptReplyLines = 64;
+
+    enum class TlsPolicy { None, Opportunistic, Required, Implicit };
 
     CSmtpConnection();
     // Closes the socket if still open; sends no QUIT.
@@ -61,6 +79,9 @@ public:
     // generated, so that the local SMTP server gives them no relay right
     // (CGeneratedMailSessions). Set before connecting.
     void SetGeneratedMail(bool generated) { generatedMail = generated; }
+    // Set before connecting; None unless set.
+    void SetTlsPolicy(TlsPolicy policy) { tlsPolicy = policy; }
+    bool IsEncrypted() const;
 
     // The path RcptTo sends for an address ("" when it has none): comments
     // removed, the text inside angle brackets, trimmed. Whoever decides
@@ -80,8 +101,12 @@ public:
     void Quit();
     void Disconnect();
     std::string ReadResponse();
+    // Reads the greeting (220), then Greet.
     bool Handshake(const std::string& greeting);
-    // 1 AUTH CRAM-MD5, 2 AUTH LOGIN, 3 AUTH LOGIN with prompts compared in base64.
+    // "HELO name" or "EHLO name"; true on 250, with the extensions of an EHLO kept.
+    bool Greet(const std::string& greeting);
+    // 1 AUTH CRAM-MD5, 2 AUTH LOGIN, 3 AUTH LOGIN with prompts compared in base64,
+    // 4 AUTH PLAIN.
     bool ExtendedLogin(int method, const std::string& user, const std::string& password);
 
     // The bound on each reply while replies are awaited (300 seconds unless set).
@@ -90,6 +115,9 @@ public:
     // unless this is set (a relay host elsewhere may stall). Set before connecting.
     void SetBoundedReplies(bool bounded) { boundedReplies = bounded; }
     bool IsConnected() const { return static_cast<bool>(socket); }
+    // Whether the last EHLO reply named this extension keyword (STARTTLS,
+    // AUTH, ...), compared without regard to case.
+    bool Offers(const std::string& keyword) const;
     const std::string& HeloName() const { return heloName; }
     std::uint32_t ChunkSize() const { return chunkSize; }
 
@@ -100,6 +128,12 @@ protected:
 private:
     int OpenSession(const std::string& host, int port, bool useMx, const char* greeting, bool extended);
     bool ConnectSocket(const std::string& host, int port);
+    // Connects and greets one server; an opportunistic session whose
+    // handshake failed is tried once more without TLS.
+    bool Attempt(const std::string& host, int port, const char* greeting, bool extended);
+    // handshakeFailed tells a failed handshake from any other failure.
+    bool StartSession(const std::string& host, const char* greeting, bool withTls, bool& handshakeFailed);
+    bool StartTls(const std::string& host);
     bool SendText(const std::string& text) { return SendRaw(text.data(), text.size()); }
     void PostStatusLine(const std::string& code);
     void PostProgress(const std::string& text, long percent);
@@ -108,11 +142,18 @@ private:
     bool CramMd5(const std::string& user, const std::string& password);
     bool AuthLogin(const std::string& user, const std::string& password);
     bool AuthLoginPlain(const std::string& user, const std::string& password);
+    bool AuthPlain(const std::string& user, const std::string& password);
+    // The words of the EHLO reply line naming keyword, or null.
+    const std::vector<std::string>* Extension(const std::string& keyword) const;
 
     StatusWindow* progressWindow = nullptr;
     std::string heloName = "localhost";
     char responseBuffer[kResponseBufferSize];
     UniqueFd socket;
+    TlsPolicy tlsPolicy = TlsPolicy::None;
+    std::unique_ptr<TlsContext> tlsContext;
+    // Carries all traffic once the handshake has begun.
+    std::unique_ptr<TlsStream> tls;
     bool waitForReplies = false;
     bool boundedReplies = false;
     std::uint32_t chunkSize = kDefaultChunkSize;
@@ -121,4 +162,8 @@ private:
     std::uint16_t registeredPort = 0;  // registered with CGeneratedMailSessions
     // The final line of the last reply (at most kResponseBufferSize bytes).
     std::string finalLine;
+    // The lines of the last reply, trimmed, without their codes.
+    std::vector<std::string> replyLines;
+    // The last EHLO reply's extensions, each as its words (the greeting line left out).
+    std::vector<std::vector<std::string>> extensions;
 };

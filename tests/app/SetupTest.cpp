@@ -1,4 +1,5 @@
-// `velmora setup` provisions a whole home and a second run changes nothing;
+// `velmora setup` provisions a whole home (a self-signed certificate among
+// it) and a second run changes nothing;
 // a missing piece of the data source is named with the command that mends it.
 // `velmora reg`: values set, read with their type, listed and deleted; a
 // change the catalogue refuses leaves the settings file byte for byte as it
@@ -47,6 +48,12 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
     for (const char* dir : {"SMTPSpooler", "Outbox", "MailSpooler", "mail"})
         EXPECT_TRUE(std::filesystem::is_directory(home.File(dir))) << dir;
     EXPECT_EQ(DataSource::Diagnose(home.Path()), "");
+    // A self-signed certificate, its key readable by the owner only.
+    std::string keyFile;
+    ASSERT_EQ(Reg({"get", "TLS", "Key File"}, &keyFile), 0);
+    EXPECT_EQ(keyFile, "Key File = " + home.File("tls/private-key.pem") + " (string)\n");
+    EXPECT_EQ(std::filesystem::status(home.File("tls/private-key.pem")).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
     // Every table, each column at its position (PostgreSQL folds the names).
     const bool postgres = DataSource::PostgresTargetOf(home.Path()).has_value();

@@ -36,10 +36,10 @@ TEST_F(AccountDatabaseTest, ANewAccountHasItsRowsAndItsTreeOfSevenFolders) {
               "1000");
     EXPECT_EQ(PasswordScrambler::Unscramble("frank", Value("aPassword", "Accounts", id)), "o'neil");
     EXPECT_EQ(Count("FolderMapping", id), "7");
-    EXPECT_EQ(Lines(StringPrintf("SELECT FolderId, FolderName FROM FolderMapping WHERE aAccountId = %ld ORDER BY FolderId",
-                                 id)),
-              (std::vector<std::string>{"1|Inbox", "2|Sent", "3|Task", "4|Request", "5|Trash", "6|Draft",
-                                        "7|ApprovalMail"}));
+    EXPECT_EQ(
+        Lines(StringPrintf("SELECT FolderId, FolderName FROM FolderMapping WHERE aAccountId = %ld ORDER BY FolderId",
+                           id)),
+        (std::vector<std::string>{"1|Inbox", "2|Sent", "3|Task", "4|Request", "5|Trash", "6|Draft", "7|ApprovalMail"}));
     EXPECT_EQ(Value("MailBoxLimit || ',' || RecvMailLimit || ',' || SendMailLimit", "MailSizeControl", id),
               "1000,200,300");
     EXPECT_EQ(Value("aAllowRead || ',' || aAllowWrite", "AccessControl", id), "1,0");
@@ -113,8 +113,9 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
 
     const bool postgres = DataSource::PostgresTargetOf(home.Path()).has_value();
     if (postgres)
-        ASSERT_TRUE(Exec("CREATE FUNCTION keep() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN RAISE EXCEPTION ''kept''; END'") &&
-                    Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl FOR EACH ROW EXECUTE FUNCTION keep()"));
+        ASSERT_TRUE(
+            Exec("CREATE FUNCTION keep() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN RAISE EXCEPTION ''kept''; END'") &&
+            Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl FOR EACH ROW EXECUTE FUNCTION keep()"));
     else
         ASSERT_TRUE(Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl BEGIN SELECT RAISE(ABORT, 'kept'); END"));
     EXPECT_FALSE(db.DeleteAccount("rita"));
@@ -195,7 +196,7 @@ TEST_F(AccountDatabaseTest, DeletingAnAccountKeepsItsMailButNotItsRows) {
 
 TEST_F(AccountDatabaseTest, UserRecordFillsGapsAndIgnoresDamagedFolderRows) {
     ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (5, 'gap', '%s', 'QIRN5', 0, 1, 0, 0, 'g@x', 0)",
-                                  SqlEscape(PasswordScrambler::Scramble("gap", "pw")).c_str())));
+                                  SqlEscape(PasswordScrambler::ScrambleForColumn("gap", "pw")).c_str())));
     for (const char* row : {"(5, 1, 'Inbox', 0)", "(5, 2, 'Sent', 0)", "(5, 5, 'Trash', 0)", "(5, 0, 'Zero', 0)"})
         ASSERT_TRUE(Exec(std::string("INSERT INTO FolderMapping VALUES ") + row));
     ASSERT_TRUE(Exec("INSERT INTO UserPrefrences VALUES (5, 'courier', 12, 'plain', 1, 0, 1, 0, 1)"));

@@ -84,7 +84,8 @@ TEST(E2eShellMove, AMovedHomeWorksAfterSetupAndKeepsPathsSetElsewhere) {
               0,
               "its mail is kept in " + moved + "/mail/QIRN"},
              {{"reg", "get", "Storage", "Mail Directory"}, 0, "Mail Directory = " + moved + "/mail (string)\n"},
-             {{"reg", "get", "Log", "Log Directory"}, 0, "Log Directory = " + elsewhere.Path() + " (string)\n"}}) {
+             {{"reg", "get", "Log", "Log Directory"}, 0, "Log Directory = " + elsewhere.Path() + " (string)\n"},
+             {{"reg", "get", "TLS", "Key File"}, 0, "Key File = " + moved + "/tls/private-key.pem (string)\n"}}) {
         const RunResult r = velmora(command);
         EXPECT_EQ(r.status, status) << command[0] << ": " << r.output;
         EXPECT_NE(r.output.find(says), std::string::npos) << r.output;

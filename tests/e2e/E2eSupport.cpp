@@ -30,8 +30,11 @@ bool MailHome::Setup() {
     const RunResult r =
         RunProgram({VelmoraProgram(), "setup", "--home", Path(), "--postmaster-password", "postmaster1"});
     if (r.status != 0) std::fprintf(stderr, "velmora setup failed: %s\n", r.output.c_str());
-    // The POP3 server setup registers listens on a port of its own, never the well-known one.
-    return r.status == 0 && SetDword("Ports", "POP3 Port", static_cast<std::uint32_t>(FreePort()));
+    // The POP3 server setup registers listens on a port of its own, never the well-known one;
+    // the submission and implicit-TLS ports are off unless a test asks for them.
+    return r.status == 0 && SetDword("Ports", "POP3 Port", static_cast<std::uint32_t>(FreePort())) &&
+           SetDword("Ports", "Submission Port", 0) && SetDword("Ports", "SMTPS Port", 0) &&
+           SetDword("Ports", "POP3S Port", 0);
 }
 
 RunResult MailHome::Velmora(const std::vector<std::string>& arguments) {

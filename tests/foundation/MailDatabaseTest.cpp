@@ -10,10 +10,10 @@ namespace {
 class MailDatabaseTest : public DatabaseTest {
 protected:
     void AddAccount(long id, const std::string& name, bool logged = false) {
-        ASSERT_TRUE(
-            Exec(StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', '%s', 'QIRN%ld', 0, 1, %d, 0,'%s',0)", id,
-                              SqlEscape(name).c_str(), SqlEscape(PasswordScrambler::Scramble(name, "pw")).c_str(), id,
-                              logged ? 1 : 0, SqlEscape(name + "@example.org").c_str())));
+        ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%ld, '%s', '%s', 'QIRN%ld', 0, 1, %d, 0,'%s',0)",
+                                      id, SqlEscape(name).c_str(),
+                                      SqlEscape(PasswordScrambler::ScrambleForColumn(name, "pw")).c_str(), id,
+                                      logged ? 1 : 0, SqlEscape(name + "@example.org").c_str())));
     }
 };
 
@@ -31,13 +31,12 @@ TEST_F(MailDatabaseTest, NextIdFollowsTheLargestAndOpenClearsEveryLoggedInFlag) 
 }
 
 TEST_F(MailDatabaseTest, PasswordsRoundTripThroughTheDatabase) {
-    for (const std::string password :
-         {"it's", "''", "", "p\xc3\xa4ssw\xc3\xb6rd", "p@ss w0rd!~", "a-much-longer-password-than-the-key",
-          "\xff\xfe\x80 not UTF-8", "\\%_\xac"}) {
+    for (const std::string password : {"it's", "''", "", "p\xc3\xa4ssw\xc3\xb6rd", "p@ss w0rd!~",
+                                       "a-much-longer-password-than-the-key", "\xff\xfe\x80 not UTF-8", "\\%_\xac"}) {
         const std::string user = "user'" + std::to_string(password.size());
         ASSERT_TRUE(Exec(StringPrintf("INSERT INTO Accounts VALUES (%d, '%s', '%s', 'Q', 0, 1, 0, 0, '', 0)",
                                       static_cast<int>(100 + password.size()), SqlEscape(user).c_str(),
-                                      SqlEscape(PasswordScrambler::Scramble(user, password)).c_str())));
+                                      SqlEscape(PasswordScrambler::ScrambleForColumn(user, password)).c_str())));
         const std::string stored = Text("SELECT aPassword FROM Accounts WHERE aUserName = '" + SqlEscape(user) + "'");
         EXPECT_EQ(stored.size() % 2, 0u);
         // Whatever the scrambled bytes, the stored form is plain text every backend keeps.

@@ -1,6 +1,8 @@
 // Fuzzes what the SMTP server module parses from a client: command lines as
 // the bounded reader takes them off a socket, the verb and argument of each,
-// the MAIL and RCPT paths with their parameters, and message data with its
+// the MAIL and RCPT paths with their parameters, AUTH arguments and every
+// line as an AUTH response (PLAIN, LOGIN, CRAM-MD5: what comes out is one
+// clean name and password, or nothing), and message data with its
 // end-of-data line and dot removal. Accepted paths must be safe and parse
 // again to themselves; the data must give the same stored text however the
 // bytes are split, and never more than its limit.
@@ -16,9 +18,11 @@
 
 #include "CDataReceiver.h"
 #include "CLineReader.h"
+#include "CSmtpAuthentication.h"
 #include "CSmtpCommand.h"
 #include "CSmtpPath.h"
 #include "foundation/CMailContent.h"
+#include "message/Md5.h"
 #include "platform/UniqueFd.h"
 
 #define Require(condition) ((condition) ? (void)0 : Fail(__LINE__))
@@ -64,6 +68,35 @@ void CheckPath(const std::string& argument, std::string_view keyword) {
     while (CSmtpPath::NextParameter(list, name, value)) Require(++count <= path.Parameters().size());
 }
 
+bool IsClean(const std::string& text, std::size_t limit) {
+    return !text.empty() && text.size() <= limit && text.find_first_of(std::string("\0\r\n", 3)) == std::string::npos;
+}
+
+// Every line may be a client's answer to a 334 challenge.
+void CheckResponse(const std::string& line) {
+    using Auth = CSmtpAuthentication;
+    std::string bytes, user, password;
+    if (Auth::DecodeBase64(line, bytes)) {
+        const std::size_t padding = line.size() - line.find_last_not_of('=') - 1;
+        Require(line.size() % 4 == 0 && padding <= 2 && bytes.size() == line.size() / 4 * 3 - padding);
+    }
+    if (Auth::DecodePlain(line, user, password))
+        Require(IsClean(user, Auth::kMaxName) && IsClean(password, Auth::kMaxPassword));
+    else
+        Require(user.empty() && password.empty());
+    if (Auth::DecodeLoginLine(line, user, Auth::kMaxName)) Require(IsClean(user, Auth::kMaxName));
+    std::string digest;
+    if (Auth::DecodeCramResponse(line, user, digest)) {
+        Require(IsClean(user, Auth::kMaxName) && digest.size() == 32);
+        Require(digest.find_first_not_of("0123456789abcdef") == std::string::npos);
+        // A match is exactly the keyed digest of the challenge, whatever the case of the hex.
+        unsigned char expected[kMd5DigestLength];
+        const std::string challenge = "<1.2@host>";
+        HmacMd5(challenge.data(), challenge.size(), user.data(), user.size(), expected);
+        Require(Auth::CramMatches(challenge, user, digest) == (digest == DigestToHex(expected)));
+    }
+}
+
 void CheckCommands(const std::string& input) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
@@ -83,6 +116,14 @@ void CheckCommands(const std::string& input) {
         Require(command.Argument().size() < line.size() || command.Argument().empty());
         if (command.GetVerb() == CSmtpCommand::Verb::Mail) CheckPath(command.Argument(), "FROM:");
         if (command.GetVerb() == CSmtpCommand::Verb::Rcpt) CheckPath(command.Argument(), "TO:");
+        CheckResponse(line);
+        if (command.GetVerb() == CSmtpCommand::Verb::Auth) {
+            std::string mechanism, initial;
+            CSmtpAuthentication::SplitArgument(command.Argument(), mechanism, initial);
+            Require(mechanism.size() + initial.size() <= command.Argument().size());
+            CSmtpAuthentication::ParseMechanism(mechanism);
+            CheckResponse(initial);
+        }
     }
 }
 

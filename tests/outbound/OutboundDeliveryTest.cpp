@@ -1,12 +1,14 @@
 // Delivery passes against real peers on loopback: dnsmasq answering MX
 // records that point at 127.0.0.1, aiosmtpd exchangers reached through
 // "MX Port" or a domain's own port, and aiosmtpd relay hosts demanding AUTH
-// LOGIN or offering only CRAM-MD5. Checks what each peer received and what
+// LOGIN or offering only CRAM-MD5, and relay hosts that demand TLS with a
+// certificate of the test authority. Checks what each peer received and what
 // the pass left in the queue rows. Rows a pass delivered may already be
 // purged by the expiry step, so "delivered" means no row left unsent.
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -87,7 +89,10 @@ protected:
 
 TEST_F(OutboundDeliveryTest, DirectDeliveryWorksEachDomainAndMarksEachFailure) {
     SmtpPeer alpha, beta;
-    ASSERT_TRUE(alpha.Start(home.File("alpha")));
+    // Alpha offers STARTTLS: taken, whatever the certificate says.
+    ASSERT_EQ(MakeTestCertificates(home.File("pki")), "");
+    ASSERT_TRUE(alpha.StartTls(home.File("alpha"), "u", "p", "offer", home.File("pki/server.pem"),
+                               home.File("pki/server.key")));
     ASSERT_TRUE(beta.Start(home.File("beta")));
     SetSettingDword(settings::kPortsKeyPath, "MX Port", static_cast<unsigned>(alpha.Port()));
     const std::string betaDomain = "beta.test:" + std::to_string(beta.Port());
@@ -106,6 +111,8 @@ TEST_F(OutboundDeliveryTest, DirectDeliveryWorksEachDomainAndMarksEachFailure) {
     EXPECT_EQ(envelope, kSender + "\ncarl@beta.test\n");
     EXPECT_EQ(alpha.MessageCount(), 1);
     EXPECT_EQ(beta.MessageCount(), 1);
+    EXPECT_TRUE(alpha.Encrypted(1));
+    EXPECT_FALSE(beta.Encrypted(1));
 
     EXPECT_EQ(State("ann", "alpha.test"), "delivered");
     EXPECT_EQ(State("carl", betaDomain), "delivered");
@@ -176,6 +183,40 @@ TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessage
         EXPECT_EQ(State("refused2", "beta.test"), "queued 2");
         EXPECT_EQ(State("carl", "alpha.test"), "queued 3");
         EXPECT_EQ(State("rejectdata", "beta.test"), "queued 3");
+    }
+}
+
+// Relay hosts demanding TLS, then AUTH, with a certificate of the test
+// authority (trusted through TLS\CA File) for "localhost" only.
+TEST_F(OutboundDeliveryTest, RelayHostsDemandingTlsGetCheckedTlsAndAuthPlain) {
+    ASSERT_EQ(MakeTestCertificates(home.File("pki")), "");
+    SetSettingString(settings::kTlsKeyPath, "CA File", home.File("pki/ca.pem"));
+    SetSettingDword(settings::kPortsKeyPath, "Use Smart SMTP", 0);
+    SetSettingDword(settings::kPortsKeyPath, "UseAuthenticated", 1);
+    SetSettingString(settings::kPortsKeyPath, "SMTPUser", "relayuser");
+    SetSettingString(settings::kPortsKeyPath, "SMTPPassword", "s3cret");
+    // Peer modes, Gateway TLS, the name the relay host goes by, delivered.
+    using Case = std::tuple<const char*, unsigned, const char*, bool>;
+    for (const auto& [modes, gatewayTls, host, delivers] :
+         std::initializer_list<Case>{{"starttls,required", 2, "localhost", true},
+                                     {"starttls,required", 2, "127.0.0.1", false},
+                                     {"implicit,required", 3, "localhost", true},
+                                     {"starttls,required", 1, "127.0.0.1", true},
+                                     {"starttls,required", 0, "localhost", false}}) {
+        SCOPED_TRACE(std::string(modes) + " mode " + std::to_string(gatewayTls) + " " + host);
+        SmtpPeer gateway;
+        ASSERT_TRUE(gateway.StartTls(home.File("gw" + std::to_string(gatewayTls) + host), "relayuser", "s3cret", modes,
+                                     home.File("pki/server.pem"), home.File("pki/server.key")));
+        SetSettingString(settings::kPortsKeyPath, "RemoteGateway Server", host);
+        SetSettingDword(settings::kPortsKeyPath, "RemotePort", static_cast<unsigned>(gateway.Port()));
+        SetSettingDword(settings::kPortsKeyPath, "Gateway TLS", gatewayTls);
+        ASSERT_TRUE(Exec("DELETE FROM OutBoundMails"));
+        Queue({{"ann", "alpha.test"}});
+        Pass(false);
+        EXPECT_EQ(gateway.Message(1, nullptr, std::chrono::milliseconds(delivers ? 10000 : 200)) == kMessage, delivers);
+        // Where nothing is delivered, no password went out either.
+        EXPECT_EQ(gateway.Logins(), delivers ? "PLAIN\n" : "");
+        EXPECT_EQ(State("ann", "alpha.test") == "delivered", delivers);
     }
 }
 

@@ -89,6 +89,8 @@ protected:
         ASSERT_NE(port, 0);
         SetSettingDword(settings::kPortsKeyPath, "POP3 Port", static_cast<unsigned>(port));
         SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(FreePort()));
+        tlsPort = FreePort();
+        SetSettingDword(settings::kPortsKeyPath, "POP3S Port", static_cast<unsigned>(tlsPort));
         Configure();
         host.SetStopTiming(std::chrono::milliseconds(10), std::chrono::milliseconds(10000));
         ASSERT_TRUE(host.StartServerHost());
@@ -120,6 +122,7 @@ protected:
     CServerHost host;
     std::filesystem::path previousDirectory;
     int port = 0;
+    int tlsPort = 0;
     bool started = false;
 };
 
@@ -204,6 +207,43 @@ d, fd = connect(); assert fd.readline().startswith(b'+OK')
 )PY";
     const RunResult run = RunProgram({"python3", "-c", kScript, std::to_string(port)}, std::chrono::seconds(60));
     EXPECT_EQ(run.status, 0) << run.output;
+}
+
+class Pop3ServerTls : public Pop3ServerModule {
+protected:
+    void Configure() override {
+        ASSERT_EQ(MakeTestCertificates(home.File("pki")), "");
+        SetSettingString(settings::kTlsKeyPath, "Certificate File", home.File("pki/server.pem"));
+        SetSettingString(settings::kTlsKeyPath, "Key File", home.File("pki/server.key"));
+    }
+};
+
+// Real clients checking the certificate against the test authority: poplib
+// through STLS and on the implicit port, curl pop3s, openssl -starttls pop3.
+TEST_F(Pop3ServerTls, ServesStlsAndImplicitTlsToRealClients) {
+    const std::string text = "Subject: tls\r\n\r\n.dotted\r\n";
+    ASSERT_TRUE(
+        Account()->StoreInFolder(Content(text).get(), static_cast<std::uint32_t>(text.size()), CLocalAccount::kInbox));
+    constexpr const char* kPoplib = R"PY(
+import poplib, ssl, sys
+context = ssl.create_default_context(cafile=sys.argv[3])
+p = poplib.POP3('localhost', int(sys.argv[1]), timeout=30); p.stls(context)
+assert 'STLS' not in p.capa()
+for p in (p, poplib.POP3_SSL('localhost', int(sys.argv[2]), context=context, timeout=30)):
+    p.user('alice'); p.pass_('secret1'); assert b'.dotted' in p.retr(1)[1]; p.quit()
+)PY";
+    const std::string ca = home.File("pki/ca.pem");
+    RunResult run = RunProgram({"/usr/bin/python3", "-c", kPoplib, std::to_string(port), std::to_string(tlsPort), ca});
+    EXPECT_EQ(run.status, 0) << run.output;
+    run = RunProgram(
+        {"curl", "-sS", "--cacert", ca, "-u", "alice:secret1", "pop3s://localhost:" + std::to_string(tlsPort) + "/1"});
+    EXPECT_NE(run.output.find("Subject: tls"), std::string::npos) << run.output;
+    run =
+        RunProgram({"/bin/sh", "-c",
+                    "(printf 'USER alice\\r\\nPASS secret1\\r\\nSTAT\\r\\n'; sleep 2; printf 'QUIT\\r\\n') | "
+                    "openssl s_client -quiet -verify_return_error -CAfile " +
+                        ca + " -verify_hostname localhost -starttls pop3 -connect 127.0.0.1:" + std::to_string(port)});
+    EXPECT_NE(run.output.find("+OK 1 "), std::string::npos) << run.output;
 }
 
 // Failed logins wait longer each time; an outside address that keeps failing

@@ -74,8 +74,8 @@ TEST(Pop3ConnectionTest, MessagesSplitAnywhereArriveWhole) {
 }
 
 TEST(Pop3ConnectionTest, RepliesAndListingsAreReadAsTheyCome) {
-    ScriptedPeer peer(Replies({"+OK\r\n", "-ERR no\r\n", "+OK 3 420\r\n", "+OK 2 1234\r\n", "+OK 2\r\n",
-                               "+OK\r\n1 aa\r\n2\r\n3 cc extra\r\n.\r\n"}));
+    ScriptedPeer peer(Replies({"-ERR unknown command\r\n", "+OK\r\n", "-ERR no\r\n", "+OK 3 420\r\n", "+OK 2 1234\r\n",
+                               "+OK 2\r\n", "+OK\r\n1 aa\r\n2\r\n3 cc extra\r\n.\r\n"}));
     CPop3Connection pop;
     ASSERT_TRUE(pop.Connect("127.0.0.1", static_cast<std::uint16_t>(peer.Port())));
     EXPECT_FALSE(pop.Login("u", "wrong"));

@@ -50,19 +50,21 @@ TEST_F(SmtpAuthTest, AuthLoginMethodsLogInToARealServer) {
         ASSERT_EQ(smtp.ExtendedConnectToServer("127.0.0.1", server.Port(), false), 1);
         EXPECT_FALSE(smtp.MailFrom("<alice@example.org>"));
     }
-    for (int method : {CSmtpConnection::kLoginPlainMethod, CSmtpConnection::kAuthLoginMethod}) {
+    for (int method :
+         {CSmtpConnection::kLoginPlainMethod, CSmtpConnection::kAuthLoginMethod, CSmtpConnection::kAuthPlainMethod}) {
         CSmtpConnection smtp;
         ASSERT_EQ(smtp.ExtendedConnectToServer("127.0.0.1", server.Port(), false), 1);
         EXPECT_TRUE(smtp.ExtendedLogin(method, kUser, kPassword)) << method;
         EXPECT_TRUE(SendOne(smtp)) << method;
         smtp.Quit();
     }
-    {  // a wrong password is refused by both
+    {  // a wrong password is refused by each
         CSmtpConnection smtp;
         ASSERT_EQ(smtp.ExtendedConnectToServer("127.0.0.1", server.Port(), false), 1);
         EXPECT_FALSE(smtp.ExtendedLogin(CSmtpConnection::kLoginPlainMethod, kUser, "wrong"));
         EXPECT_FALSE(smtp.ExtendedLogin(CSmtpConnection::kAuthLoginMethod, kUser, "wrong"));
-        EXPECT_FALSE(smtp.ExtendedLogin(4, kUser, kPassword));
+        EXPECT_FALSE(smtp.ExtendedLogin(CSmtpConnection::kAuthPlainMethod, kUser, "wrong"));
+        EXPECT_FALSE(smtp.ExtendedLogin(9, kUser, kPassword));  // no such method
     }
     EXPECT_NE(server.Message(2), "");
 

@@ -18,6 +18,7 @@
 #include "CDataReceiver.h"
 #include "CLineReader.h"
 #include "CRecipientResolver.h"
+#include "CSmtpAuthentication.h"
 #include "CSmtpPath.h"
 #include "foundation/CTempMailContent.h"
 #include "platform/UniqueFd.h"
@@ -170,7 +171,32 @@ TEST(SmtpServerRelay, OnlyLoopbackPermittedRangesOrPrivateNetworksRelay) {
         if (asked) {
             EXPECT_EQ(database.asked.back(), std::string("relay ") + c.client);
         }
+        // A login relays from anywhere, until the session forgets it.
+        resolver.SetAuthenticated(true);
+        EXPECT_EQ(resolver.Resolve("carol", "example.net").code, 250) << c.client;
+        resolver.SetAuthenticated(false);
+        EXPECT_EQ(resolver.Resolve("carol", "example.net").code, c.relays ? 250 : 554) << c.client;
     }
+}
+
+TEST(SmtpServerAuthentication, DecodesPlainLoginAndCramMd5AndChecksTheDigest) {
+    using Auth = CSmtpAuthentication;
+    std::string user, password, digest;
+    EXPECT_TRUE(Auth::DecodePlain("AGFsaWNlAHNlY3JldDEy", user, password));  // "\0alice\0secret12"
+    EXPECT_EQ(user + "/" + password, "alice/secret12");
+    EXPECT_TRUE(Auth::DecodePlain("YWxpY2UAYWxpY2UAcHc=", user, password));  // own authorisation identity
+    EXPECT_FALSE(Auth::DecodePlain("Ym9iAGFsaWNlAHB3", user, password));     // "bob\0alice\0pw": somebody else's
+    EXPECT_FALSE(Auth::DecodePlain("AGFsaWNlAA==", user, password));         // no password
+    EXPECT_FALSE(Auth::DecodePlain("AGFsaWNlAHNlY3JldDEy=", user, password));
+    EXPECT_TRUE(Auth::DecodeLoginLine("YWxpY2U=", user, Auth::kMaxName));
+    EXPECT_EQ(user, "alice");
+    // RFC 2195's example exchange.
+    const std::string challenge = "<1896.697170952@postoffice.reston.mci.net>";
+    ASSERT_TRUE(Auth::DecodeCramResponse("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", user, digest));
+    EXPECT_EQ(user, "tim");
+    EXPECT_TRUE(Auth::CramMatches(challenge, "tanstaaftanstaaf", digest));
+    EXPECT_FALSE(Auth::CramMatches(challenge, "tanstaaftanstaaF", digest));
+    EXPECT_NE(Auth::Challenge("mail.test"), Auth::Challenge("mail.test"));
 }
 
 TEST(SmtpServerRelay, LocalDomainsAreNeverRelayedAndUnknownUsersAreRefused) {

@@ -17,14 +17,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// POP3 only, plain logins on 127.0.0.1, everything kept under the root.
+// POP3 only on 127.0.0.1, everything kept under the root; plain logins
+// unless TLS is enabled.
 const char* const kConfiguration = R"(protocols = pop3
 listen = 127.0.0.1
 base_dir = @ROOT@/run
 state_dir = @ROOT@/state
 log_path = @ROOT@/log/dovecot.log
-ssl = no
-disable_plaintext_auth = no
+@SSL@
 auth_mechanisms = plain
 mail_location = maildir:@ROOT@/mail/%u
 pop3_uidl_format = %f
@@ -43,7 +43,8 @@ service pop3-login {
     port = @PORT@
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1
+    port = @POP3S@
   }
 }
 service anvil {
@@ -107,15 +108,26 @@ bool DovecotPeer::Start() {
     std::string conf = kConfiguration;
     Replace(conf, "@ROOT@", root);
     Replace(conf, "@PORT@", std::to_string(port));
+    Replace(conf, "@POP3S@", std::to_string(tlsPort));
+    Replace(conf, "@SSL@",
+            certificate.empty() ? "ssl = no\ndisable_plaintext_auth = no"
+                                : "ssl = required\nssl_cert = <" + certificate + "\nssl_key = <" + key +
+                                      "\ndisable_plaintext_auth = yes");
     TestHome::WriteFile(root + "/etc/users", passwd);
     TestHome::WriteFile(root + "/etc/dovecot.conf", conf);
     if (!server.Start({kProgram, "-F", "-c", root + "/etc/dovecot.conf"}, root + "/master.out") ||
-        !WaitForPort(port, 30s)) {
+        !WaitForPort(port, 30s) || (tlsPort != 0 && !WaitForPort(tlsPort, 30s))) {
         why = "Dovecot did not start:\n" + Why();
         server.Stop();
         return false;
     }
     return true;
+}
+
+void DovecotPeer::RequireTls(const std::string& certificateFile, const std::string& keyFile, int implicitPort) {
+    certificate = certificateFile;
+    key = keyFile;
+    tlsPort = implicitPort;
 }
 
 bool DovecotPeer::AddMessage(const std::string& user, const std::string& name, const std::string& text) {

@@ -25,6 +25,10 @@ public:
 
     // Before Start: one user with an empty mailbox.
     void AddUser(const std::string& user, const std::string& password);
+    // Before Start: ssl = required with this certificate (plain logins
+    // refused before STLS), and TLS from the first byte on implicitPort
+    // too unless it is 0.
+    void RequireTls(const std::string& certificateFile, const std::string& keyFile, int implicitPort);
     // Writes the configuration and starts the server; false with the reason in Why().
     bool Start();
     int Port() const { return port; }
@@ -43,6 +47,9 @@ private:
     std::string root;
     std::vector<std::pair<std::string, std::string>> users;
     int port = 0;
+    int tlsPort = 0;
+    std::string certificate;
+    std::string key;
     int sequence = 0;
     ChildProcess server;
     std::string why;

@@ -8,7 +8,9 @@
 #include <sstream>
 
 #include "PostgresTestServer.h"
+#include "TestPeers.h"
 #include "app/SetupCommand.h"
+#include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 
 TestHome::TestHome() {
@@ -38,10 +40,18 @@ bool TestHome::Provision() {
     }
     provisioned = path;
     std::ostringstream out;
-    if (!PostgresTestServer::FromEnvironment()) return SetupCommand::Run(path, out, std::cerr) == 0;
-    // Provisioned again, the home keeps its database.
-    if (!postgres) postgres = PostgresTestServer::CreateDatabase(path);
-    return postgres && SetupCommand::Run(path, out, std::cerr, &*postgres) == 0;
+    const bool made = !PostgresTestServer::FromEnvironment()
+                          ? SetupCommand::Run(path, out, std::cerr) == 0
+                          // Provisioned again, the home keeps its database.
+                          : ((postgres || (postgres = PostgresTestServer::CreateDatabase(path))) &&
+                             SetupCommand::Run(path, out, std::cerr, &*postgres) == 0);
+    if (!made) return false;
+    // Setup's submission and implicit-TLS ports are the well-known ones, which tests running
+    // side by side cannot share: a test that wants them sets free ones.
+    SetSettingDword(settings::kPortsKeyPath, "Submission Port", 0);
+    SetSettingDword(settings::kPortsKeyPath, "SMTPS Port", 0);
+    SetSettingDword(settings::kPortsKeyPath, "POP3S Port", 0);
+    return true;
 }
 
 std::string TestHome::ReadFile(const std::string& file) {

@@ -231,6 +231,21 @@ std::string ChildProcess::Output() const {
     return outputPath.empty() ? std::string() : TestHome::ReadFile(outputPath);
 }
 
+std::string MakeTestCertificates(const std::string& directory) {
+    std::filesystem::create_directories(directory);
+    const RunResult run =
+        RunProgram({"/bin/sh", "-ec",
+                    "cd \"$0\"; ec='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
+                    "openssl req -x509 $ec -keyout ca.key -out ca.pem -days 2 -subj '/CN=Velmora Test CA' "
+                    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
+                    "openssl req $ec -keyout server.key -out server.csr -subj /CN=localhost\n"
+                    "printf 'basicConstraints=CA:FALSE\\nsubjectAltName=DNS:localhost\\n' > server.ext\n"
+                    "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+                    "-extfile server.ext",
+                    directory});
+    return run.status == 0 ? "" : run.output;
+}
+
 bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user, const std::string& password,
                      bool required, bool cramOnly) {
     directory = recordDirectory;
@@ -246,6 +261,25 @@ bool SmtpPeer::Start(const std::string& recordDirectory, const std::string& user
                            (cramOnly ? "cram" : ""));
     }
     return process.Start(argv, directory + "/peer.out") && WaitForPort(port);
+}
+
+bool SmtpPeer::StartTls(const std::string& recordDirectory, const std::string& user, const std::string& password,
+                        const std::string& modes, const std::string& certificate, const std::string& key) {
+    directory = recordDirectory;
+    std::filesystem::create_directories(directory);
+    port = FreePort();
+    return process.Start({"/usr/bin/python3", SourceDirectory() + "/smtp_peer.py", std::to_string(port), directory,
+                          user, password, modes, certificate, key},
+                         directory + "/peer.out") &&
+           WaitForPort(port);
+}
+
+bool SmtpPeer::Encrypted(int n) const {
+    return std::filesystem::exists(directory + "/msg" + std::to_string(n) + ".tls");
+}
+
+std::string SmtpPeer::Logins() const {
+    return TestHome::ReadFile(directory + "/auth");
 }
 
 std::string SmtpPeer::Message(int n, std::string* envelope, std::chrono::milliseconds wait) const {

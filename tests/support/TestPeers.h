@@ -36,6 +36,11 @@ int ClosedPort();
 // True once something accepts TCP connections on 127.0.0.1:port.
 bool WaitForPort(int port, std::chrono::milliseconds wait = std::chrono::seconds(20));
 
+// A private authority (directory/ca.pem) and its certificate for the name
+// "localhost" only (directory/server.pem, server.key), made with the openssl
+// command; "" when done, else why not.
+std::string MakeTestCertificates(const std::string& directory);
+
 // Registry values for a test home.
 void SetSettingDword(const char* keyPath, const char* name, unsigned value);
 void SetSettingString(const char* keyPath, const char* name, const std::string& value);
@@ -81,12 +86,19 @@ public:
     // cramOnly, CRAM-MD5 is the only mechanism offered.
     bool Start(const std::string& recordDirectory, const std::string& user = "", const std::string& password = "",
                bool required = false, bool cramOnly = false);
+    // With TLS: modes as smtp_peer.py takes them ("starttls,required", "offer", "implicit").
+    bool StartTls(const std::string& recordDirectory, const std::string& user, const std::string& password,
+                  const std::string& modes, const std::string& certificate, const std::string& key);
+    // The mechanism of each successful login, one per line.
+    std::string Logins() const;
     int Port() const { return port; }
     // Waits for message n (1-based) and gives its text, its envelope
     // ("sender\nrecipient\n...") to envelope; "" when it did not arrive.
     std::string Message(int n, std::string* envelope = nullptr,
                         std::chrono::milliseconds wait = std::chrono::seconds(10)) const;
     int MessageCount() const;
+    // Whether message n came over TLS.
+    bool Encrypted(int n) const;
 
 private:
     ChildProcess process;

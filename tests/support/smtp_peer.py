@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """Test SMTP peer: a real aiosmtpd server on loopback that records what it accepts.
 
-Usage: smtp_peer.py PORT RECORD_DIR [USER PASSWORD [required][,cram]]
+Usage: smtp_peer.py PORT RECORD_DIR [USER PASSWORD [MODES [CERT KEY]]]
 
 Each accepted message N is written to RECORD_DIR as msgN.eml (the content
 bytes as received, dot-stuffing removed) and msgN.env (sender, then one
 recipient per line), each renamed into place when complete. With USER and
 PASSWORD, AUTH LOGIN accepts exactly those; with "required", MAIL is refused
 until a client has logged in; with "cram", CRAM-MD5 is the only mechanism
-offered. Recipients starting with "refused" get 550, those starting with
+offered. With CERT and KEY, "starttls" demands STARTTLS (AUTH inside it),
+"offer" offers it, "implicit" is TLS from the first byte; a message that came
+over TLS gets an empty msgN.tls, and each login's mechanism goes to
+RECORD_DIR/auth. Recipients starting with "refused" get 550, those starting with
 "forward" get 251; a message for a recipient starting with "rejectdata" gets
 554 at the end of its data and is not recorded; one for a recipient starting with
 "slow" is answered 0.1 s late. Prints READY once listening; runs
@@ -18,6 +21,7 @@ import asyncio
 import hashlib
 import hmac
 import os
+import ssl
 import sys
 import time
 
@@ -55,6 +59,8 @@ class Recorder:
                 f.write(r + "\n")
         with open(base + ".eml.part", "wb") as f:
             f.write(envelope.original_content)
+        if session.ssl is not None or server.transport.get_extra_info("cipher"):
+            open(base + ".tls", "w").close()
         os.rename(base + ".env.part", base + ".env")
         os.rename(base + ".eml.part", base + ".eml")
         return "250 2.0.0 Accepted"
@@ -89,6 +95,9 @@ def main():
     def authenticate(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == user and auth_data.password == password)
+        if ok:
+            with open(os.path.join(directory, "auth"), "a") as f:
+                f.write(mechanism + "\n")
         return AuthResult(success=ok, handled=False)
 
     options = {}
@@ -98,6 +107,12 @@ def main():
     if "cram" in modes:
         handler = CramRecorder(directory, user, password)
         options["auth_exclude_mechanism"] = ["LOGIN", "PLAIN"]
+    if len(sys.argv) > 7:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(sys.argv[6], sys.argv[7])
+        secure = {"starttls": dict(tls_context=context, require_starttls=True, auth_require_tls=True),
+                  "offer": dict(tls_context=context), "implicit": dict(ssl_context=context)}
+        options.update(next(secure[mode] for mode in modes if mode in secure))
     controller = Controller(handler, hostname="127.0.0.1", port=port, **options)
     controller.start()
     print("READY", flush=True)

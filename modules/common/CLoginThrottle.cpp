@@ -8,7 +8,7 @@ constexpr auto kForgetAfter = std::chrono::hours(1);
 constexpr std::size_t kPruneAbove = 4096;
 }  // namespace
 
-bool CLoginThrottle::IsLocked(const CClientAddress& client, const CPop3Settings& settings) {
+bool CLoginThrottle::IsLocked(const CClientAddress& client, const Policy& settings) {
     (void)settings;
     if (client.Classify() == CClientAddress::Network::Loopback) return false;
     std::lock_guard<std::mutex> guard(lock);
@@ -16,7 +16,7 @@ bool CLoginThrottle::IsLocked(const CClientAddress& client, const CPop3Settings&
     return it != records.end() && Clock::now() < it->second.lockedUntil;
 }
 
-std::chrono::milliseconds CLoginThrottle::Failed(const CClientAddress& client, const CPop3Settings& settings) {
+std::chrono::milliseconds CLoginThrottle::Failed(const CClientAddress& client, const Policy& settings) {
     std::lock_guard<std::mutex> guard(lock);
     const Clock::time_point now = Clock::now();
     if (records.size() > kPruneAbove) Prune(now);

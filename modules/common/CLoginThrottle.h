@@ -1,5 +1,5 @@
-// CLoginThrottle: failed POP3 logins per client address, shared by every
-// session of the listener.
+// CLoginThrottle: failed logins per client address, shared by every session
+// of a listener (POP3 USER/PASS, SMTP AUTH).
 //
 // Each failure makes that login wait longer before its answer; an address
 // that fails too often in a row is refused for a while. The machine itself
@@ -14,17 +14,26 @@
 #include <string>
 
 #include "CClientAddress.h"
-#include "CPop3Settings.h"
 #include "ModuleVisibility.h"
 
 class MODULE_LOCAL CLoginThrottle {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // A failed login waits one step more per failure of its address, up to
+    // the cap; the lockFailures-th failure in a row locks the address out
+    // for lockMs (loopback is delayed but never locked).
+    struct Policy {
+        int failureStepMs = 1000;
+        int failureCapMs = 5000;
+        int lockFailures = 5;
+        int lockMs = 60000;
+    };
+
     // True while the address is locked out.
-    bool IsLocked(const CClientAddress& client, const CPop3Settings& settings);
+    bool IsLocked(const CClientAddress& client, const Policy& policy);
     // Counts a failure; the time to wait before answering it.
-    std::chrono::milliseconds Failed(const CClientAddress& client, const CPop3Settings& settings);
+    std::chrono::milliseconds Failed(const CClientAddress& client, const Policy& policy);
     void Succeeded(const CClientAddress& client);
 
 private:
