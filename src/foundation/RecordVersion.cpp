@@ -27,6 +27,22 @@ RecordVersion::Pin::Pin(SQLHDBC connection) : connection(connection), version(Re
     t_pin = this;
 }
 
+namespace {
+
+// The tables whose changes make a kept account record stale.
+constexpr const char* kWatchedTables[] = {"Accounts", "FolderMapping", "MailSizeControl", "UserPrefrences"};
+
+// The trigger's event; logging in and out flips aLogged on every session,
+// which is not a record change.
+std::string TriggerEvent(const std::string& table, const std::string& event) {
+    if (event != "UPDATE" || table != "Accounts") return event;
+    return event +
+           " OF aAccountId, aUserName, aPassword, aMailBox, aIsGroup, aIsAlive, aIsAdmin, EmailId, "
+           "RecvMailSizeLimit";
+}
+
+}  // namespace
+
 RecordVersion::Pin::~Pin() {
     t_pin = outer;
 }
@@ -38,13 +54,9 @@ std::vector<std::string> RecordVersion::SqliteSchema() {
         // copy, a second home in one test run) never finds its old number.
         "INSERT INTO RecordVersion SELECT abs(random() % 1000000000) WHERE NOT EXISTS (SELECT 1 FROM RecordVersion)",
     };
-    // Logging in and out flips aLogged on every session: not a record change.
-    const char* const accountColumns =
-        "aAccountId, aUserName, aPassword, aMailBox, aIsGroup, aIsAlive, aIsAdmin, EmailId, RecvMailSizeLimit";
-    for (const char* table : {"Accounts", "FolderMapping", "MailSizeControl", "UserPrefrences"}) {
+    for (const char* table : kWatchedTables) {
         for (const char* event : {"INSERT", "UPDATE", "DELETE"}) {
-            std::string on = event;
-            if (on == "UPDATE" && std::string(table) == "Accounts") on += std::string(" OF ") + accountColumns;
+            const std::string on = TriggerEvent(table, event);
             out.push_back(std::string("CREATE TRIGGER IF NOT EXISTS RecordVersion_") + table + "_" + event + " AFTER " +
                           on + " ON " + table +
                           " BEGIN UPDATE RecordVersion SET Version = (Version + 1) % 2000000000; END");
@@ -62,12 +74,9 @@ std::vector<std::string> RecordVersion::PostgresSchema() {
         "CREATE OR REPLACE FUNCTION RecordVersion_Raise() RETURNS trigger LANGUAGE plpgsql AS "
         "'BEGIN UPDATE RecordVersion SET Version = (Version + 1) % 2000000000; RETURN NULL; END'",
     };
-    const char* const accountColumns =
-        "aAccountId, aUserName, aPassword, aMailBox, aIsGroup, aIsAlive, aIsAdmin, EmailId, RecvMailSizeLimit";
-    for (const char* table : {"Accounts", "FolderMapping", "MailSizeControl", "UserPrefrences"}) {
+    for (const char* table : kWatchedTables) {
         for (const char* event : {"INSERT", "UPDATE", "DELETE"}) {
-            std::string on = event;
-            if (on == "UPDATE" && std::string(table) == "Accounts") on += std::string(" OF ") + accountColumns;
+            const std::string on = TriggerEvent(table, event);
             // Once per statement: one change is enough to make every kept record stale.
             out.push_back(std::string("CREATE OR REPLACE TRIGGER RecordVersion_") + table + "_" + event + " AFTER " +
                           on + " ON " + table + " FOR EACH STATEMENT EXECUTE FUNCTION RecordVersion_Raise()");
