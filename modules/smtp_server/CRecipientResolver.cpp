@@ -4,6 +4,7 @@
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/OdbcConnectionInfo.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "spool/MailRecipient.h"
@@ -64,7 +65,17 @@ bool CRecipientResolver::MayRelay() const {
 
 CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& localPart, const std::string& domain) {
     Decision decision;
-    if (IsServedDomain(domain)) {
+    // A database that went away answers nothing: neither "not ours" nor "no
+    // such user" is known then, and the client is asked to come back.
+    const auto databaseLost = [&] {
+        if (!database || !OdbcConnectionInfo::IsLost(database->GetConnectionHandle())) return false;
+        decision.code = 451;
+        decision.text = "Requested action aborted: local error in processing";
+        return true;
+    };
+    const bool served = IsServedDomain(domain);
+    if (!served && databaseLost()) return decision;
+    if (served) {
         // Account names are plain; any other local part cannot name one,
         // and never reaches a statement.
         std::unique_ptr<CLocalAccount> account;
@@ -80,6 +91,7 @@ CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& loca
             }
         }
         if (!account) {
+            if (databaseLost()) return decision;
             if (!database || database->GetConnectionHandle() == nullptr) {
                 decision.code = 451;
                 decision.text = "Requested action aborted: local error in processing";

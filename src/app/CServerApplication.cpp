@@ -111,10 +111,17 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     CMailDatabase::SetLocalAccountFactory(&CLocalAccount::Create);
     CMailDatabase::SetMailStoreMaker(&mailstore::MakeAccountDirectories);
 
-    // The application's own connection; start-up goes on whatever its result.
+    // The application's own connection. A server that cannot reach its
+    // database could only refuse every message, so it does not start.
     environment = std::make_unique<OdbcEnvironment>();
     connection = std::make_unique<OdbcConnection>();
-    if (connection->Allocate(*environment)) connection->Connect();
+    if (!connection->Allocate(*environment) || !connection->Connect()) {
+        const std::string why = connection->LastError();
+        err << "velmora run: the mail database cannot be reached"
+            << (why.empty() ? std::string() : " (" + why.substr(0, 300) + ")")
+            << ": start its server, or correct the data source \"Velmora\" in " << home << "/odbc.ini.\n";
+        return Abandon();
+    }
     g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     stopped = false;
     // Not fatal: an administrator's data source may have a driver that is

@@ -21,21 +21,53 @@ bool OdbcConnection::Allocate(const OdbcEnvironment& env) {
     return true;
 }
 
-bool OdbcConnection::Connect(const char* dataSource, const char* user, const char* password) {
+bool OdbcConnection::Connect(const char* source, const char* userName, const char* secret) {
     if (handle == SQL_NULL_HDBC) return false;
-    SQLSetConnectAttr(handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
     // A data source with its own log-in (a PostgreSQL server's) keeps it:
     // the driver uses its user and password when given empty ones.
-    if (std::string_view(user) == kUser && std::string_view(password) == kPassword && DataSource::HasOwnLogin())
-        user = password = "";
-    SQLRETURN rc =
-        SQLConnect(handle, (SQLCHAR*)dataSource, SQL_NTS, (SQLCHAR*)user, SQL_NTS, (SQLCHAR*)password, SQL_NTS);
-    connected = OdbcSucceeded(rc);
-    if (connected) {
-        info = std::make_shared<OdbcConnectionInfo>(handle, OdbcStatement::DialectOf(handle));
-        OdbcConnectionInfo::Register(info);
-    }
+    if (std::string_view(userName) == kUser && std::string_view(secret) == kPassword && DataSource::HasOwnLogin())
+        userName = secret = "";
+    dataSource = source;
+    user = userName;
+    password = secret;
+    driverText.clear();
+    connected = ConnectAgain();
+    if (connected) Registered();
     return connected;
+}
+
+bool OdbcConnection::DriverConnect(const std::string& connectionString) {
+    if (handle == SQL_NULL_HDBC || connectionString.empty()) return false;
+    driverText = connectionString;
+    connected = ConnectAgain();
+    if (connected) Registered();
+    return connected;
+}
+
+bool OdbcConnection::ConnectAgain() {
+    SQLSetConnectAttr(handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
+    if (!driverText.empty()) {
+        SQLCHAR completed[1024];
+        SQLSMALLINT length = 0;
+        return OdbcSucceeded(SQLDriverConnect(handle, nullptr, (SQLCHAR*)driverText.c_str(), SQL_NTS, completed,
+                                              sizeof completed, &length, SQL_DRIVER_NOPROMPT));
+    }
+    return OdbcSucceeded(SQLConnect(handle, (SQLCHAR*)dataSource.c_str(), SQL_NTS, (SQLCHAR*)user.c_str(), SQL_NTS,
+                                    (SQLCHAR*)password.c_str(), SQL_NTS));
+}
+
+void OdbcConnection::Registered() {
+    info = std::make_shared<OdbcConnectionInfo>(handle, OdbcStatement::DialectOf(handle));
+    info->SetReconnect([this] { return Reconnect(); });
+    OdbcConnectionInfo::Register(info);
+}
+
+bool OdbcConnection::Reconnect() {
+    SQLDisconnect(handle);
+    if (!ConnectAgain()) return false;
+    // A transaction cut off by the loss may have left autocommit off on the handle.
+    SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
+    return true;
 }
 
 void OdbcConnection::Disconnect() {

@@ -34,6 +34,9 @@ public:
     bool Allocate(const OdbcEnvironment& env);
     // Connects to the data source; true on success.
     bool Connect(const char* dataSource = kDataSource, const char* user = kUser, const char* password = kPassword);
+    // Connects without a data source, by a driver connection string
+    // ("DRIVER=...;..."); true on success.
+    bool DriverConnect(const std::string& connectionString);
     void Disconnect();
 
     SQLHDBC Handle() const { return handle; }
@@ -46,8 +49,18 @@ public:
     std::string LastError() const;
 
 private:
+    // Disconnects the lost connection and connects the handle again with
+    // the same log-in.
+    bool Reconnect();
+    // What a connection made brings: the registry entry and its reconnection.
+    void Registered();
+    bool ConnectAgain();
+
     SQLHDBC handle = SQL_NULL_HDBC;
     bool connected = false;
+    std::string dataSource, user, password;
+    // Set when connected by DriverConnect.
+    std::string driverText;
     std::shared_ptr<OdbcConnectionInfo> info;
 };
 

@@ -80,13 +80,81 @@ void OdbcConnectionInfo::Return(const std::string& text, SQLHSTMT statement) {
 }
 
 void OdbcConnectionInfo::Close() {
+    {
+        std::lock_guard<std::mutex> guard(useLock);
+        reconnect = nullptr;
+    }
+    FreeIdle(true);
+}
+
+void OdbcConnectionInfo::FreeIdle(bool close) {
     std::unordered_map<std::string, std::vector<SQLHSTMT>> taken;
     {
         std::lock_guard<std::mutex> guard(lock);
-        closed = true;
+        if (close) closed = true;
         taken.swap(idle);
         idleCount = 0;
     }
     for (auto& [text, statements] : taken)
         for (SQLHSTMT statement : statements) FreeStatement(statement);
+}
+
+OdbcConnectionInfo::Use::Use(std::shared_ptr<OdbcConnectionInfo> held) : info(std::move(held)) {
+    if (info) info->Enter();
+}
+
+OdbcConnectionInfo::Use::~Use() {
+    if (info) info->Leave();
+}
+
+void OdbcConnectionInfo::SetReconnect(std::function<bool()> function) {
+    std::lock_guard<std::mutex> guard(useLock);
+    reconnect = std::move(function);
+}
+
+void OdbcConnectionInfo::Enter() {
+    std::unique_lock<std::mutex> guard(useLock);
+    useChanged.wait(guard, [&] { return !reconnecting; });
+    // Only with nobody inside: a reconnection frees every statement of the
+    // handle, and an open transaction would lose its uncommitted work unseen.
+    if (lost.load() && users == 0 && reconnect && std::chrono::steady_clock::now() >= nextAttempt) {
+        reconnecting = true;
+        const std::function<bool()> again = reconnect;
+        guard.unlock();
+        FreeIdle(false);
+        const bool back = again();
+        guard.lock();
+        reconnecting = false;
+        if (back)
+            lost.store(false);
+        else
+            nextAttempt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        useChanged.notify_all();
+    }
+    ++users;
+}
+
+void OdbcConnectionInfo::Leave() {
+    std::lock_guard<std::mutex> guard(useLock);
+    --users;
+}
+
+void OdbcConnectionInfo::NoteFailure(SQLHSTMT statement) {
+    if (lost.load()) return;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    bool isDead = OdbcSucceeded(SQLGetConnectAttr(handle, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr)) &&
+                  dead == SQL_CD_TRUE;
+    // Class 08 is a connection exception, whatever the driver says of the link.
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (!isDead && statement != SQL_NULL_HSTMT &&
+        OdbcSucceeded(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state, &native, nullptr, 0, &length)))
+        isDead = state[0] == '0' && state[1] == '8';
+    if (isDead) lost.store(true);
+}
+
+bool OdbcConnectionInfo::IsLost(SQLHDBC handle) {
+    const auto info = Find(handle);
+    return info && info->Lost();
 }

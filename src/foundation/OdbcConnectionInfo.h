@@ -11,9 +11,20 @@
 // serves many threads) and comes back closed, unbound and with its
 // parameters reset. The connection frees every idle statement before it
 // disconnects; a statement must be back before its connection goes.
+//
+// A connection whose server went away is re-established in place, on the
+// same handle, so that every holder of the bare handle keeps a working one:
+// a statement that fails on a connection the driver reports dead marks it
+// lost, and the next statement begun on it while no other statement or
+// transaction is open there (Use) reconnects first - at most once a second
+// while the server stays away. Until then statements fail, and their callers
+// leave the work for a later attempt.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,7 +64,32 @@ public:
     // Frees every idle statement; later returns free theirs. Before disconnect.
     void Close();
 
+    // One user of the connection (a statement or transaction) for its whole
+    // life; made before anything is allocated on the connection.
+    class Use {
+    public:
+        explicit Use(std::shared_ptr<OdbcConnectionInfo> info);
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+    private:
+        std::shared_ptr<OdbcConnectionInfo> info;
+    };
+    // How the owner connects the handle again; false when it could not.
+    void SetReconnect(std::function<bool()> reconnect);
+    // After a failed call on a statement of this connection: marks the
+    // connection lost when the driver reports it dead.
+    void NoteFailure(SQLHSTMT statement);
+    bool Lost() const { return lost.load(); }
+    // Whether a handle's connection is known to be lost (see above).
+    static bool IsLost(SQLHDBC handle);
+
 private:
+    void Enter();
+    void Leave();
+    void FreeIdle(bool close);
+
     const SQLHDBC handle;
     const SqlDialect dialect;
     std::atomic<bool> exclusive{false};
@@ -61,4 +97,12 @@ private:
     std::unordered_map<std::string, std::vector<SQLHSTMT>> idle;
     std::size_t idleCount = 0;
     bool closed = false;
+
+    std::atomic<bool> lost{false};
+    std::mutex useLock;
+    std::condition_variable useChanged;
+    int users = 0;
+    bool reconnecting = false;
+    std::function<bool()> reconnect;
+    std::chrono::steady_clock::time_point nextAttempt{};
 };

@@ -62,6 +62,7 @@ void OdbcPrepared::Release() {
     statement.reset();
     if (leased != SQL_NULL_HSTMT) info->Return(plan.text, leased);
     leased = SQL_NULL_HSTMT;
+    use.reset();
     info.reset();
     plan = Plan();
     lengths.clear();
@@ -163,6 +164,7 @@ bool OdbcPrepared::Run(const char* format, const Value* values, std::size_t coun
     if (info && info->Dialect().GetBackend() == SqlDialect::Backend::SQLite) made = MakePlan(format, values, count);
     if (!made) return RunPrinted(format, values, count);
     plan = std::move(*made);
+    use.emplace(info);
     leased = info->Lease(plan.text);
     if (leased == SQL_NULL_HSTMT) return RunPrinted(format, values, count);
     statement.emplace(connection, leased, OdbcWriterLock::IsWrite(plan.text));

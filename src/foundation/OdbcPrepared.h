@@ -112,6 +112,8 @@ private:
 
     SQLHDBC connection;
     std::shared_ptr<OdbcConnectionInfo> info;
+    // Held from before the lease until the handle is back.
+    std::optional<OdbcConnectionInfo::Use> use;
     std::optional<OdbcStatement> statement;
     SQLHSTMT leased = SQL_NULL_HSTMT;
     std::string key;

@@ -5,13 +5,21 @@
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcWriterLock.h"
 
-OdbcStatement::OdbcStatement(SQLHDBC conn) : connection(conn) {
+OdbcStatement::OdbcStatement(SQLHDBC conn) : connection(conn), info(OdbcConnectionInfo::Find(conn)) {
+    // Entered first: a lost connection is connected again before allocating.
+    if (info) use.emplace(info);
     if (conn == SQL_NULL_HDBC || !OdbcSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, conn, &handle)))
         handle = SQL_NULL_HSTMT;
 }
 
+// The lender holds the connection's use for a borrowed handle.
 OdbcStatement::OdbcStatement(SQLHDBC conn, SQLHSTMT borrowed, bool isWrite)
-    : connection(conn), handle(borrowed), owned(false), preparedWrite(isWrite) {}
+    : connection(conn), info(OdbcConnectionInfo::Find(conn)), handle(borrowed), owned(false), preparedWrite(isWrite) {}
+
+SQLRETURN OdbcStatement::Checked(SQLRETURN rc) {
+    if (rc == SQL_ERROR && info) info->NoteFailure(handle);
+    return rc;
+}
 
 OdbcStatement::~OdbcStatement() {
     if (owned && handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, handle);
@@ -30,7 +38,7 @@ bool OdbcStatement::ExecDirect(const std::string& sql) {
     if (!Ok()) return false;
     const std::string text = DialectOf(connection).Translate(sql);
     OdbcWriterLock writer(OdbcWriterLock::Needed(connection, text));
-    SQLRETURN rc = SQLExecDirect(handle, (SQLCHAR*)text.c_str(), SQL_NTS);
+    SQLRETURN rc = Checked(SQLExecDirect(handle, (SQLCHAR*)text.c_str(), SQL_NTS));
     // An UPDATE or DELETE that matched no row answers SQL_NO_DATA: it ran.
     return OdbcSucceeded(rc) || rc == SQL_NO_DATA;
 }
@@ -39,7 +47,7 @@ bool OdbcStatement::Prepare(const std::string& sql) {
     if (!Ok()) return false;
     const std::string text = DialectOf(connection).Translate(sql);
     preparedWrite = OdbcWriterLock::IsWrite(text);
-    return OdbcSucceeded(SQLPrepare(handle, (SQLCHAR*)text.c_str(), SQL_NTS));
+    return OdbcSucceeded(Checked(SQLPrepare(handle, (SQLCHAR*)text.c_str(), SQL_NTS)));
 }
 
 bool OdbcStatement::BindText(SQLUSMALLINT number, const std::string& value) {
@@ -64,7 +72,7 @@ bool OdbcStatement::BindLong(SQLUSMALLINT number, std::int64_t value) {
 bool OdbcStatement::Execute() {
     if (!Ok()) return false;
     OdbcWriterLock writer(preparedWrite && OdbcWriterLock::LocksWholeDatabase(connection));
-    SQLRETURN rc = SQLExecute(handle);
+    SQLRETURN rc = Checked(SQLExecute(handle));
     return OdbcSucceeded(rc) || rc == SQL_NO_DATA;
 }
 
@@ -89,7 +97,7 @@ bool OdbcStatement::BindChar(SQLUSMALLINT column, char* buffer, SQLLEN size, SQL
 }
 
 bool OdbcStatement::Fetch() {
-    return Ok() && OdbcSucceeded(SQLFetch(handle));
+    return Ok() && OdbcSucceeded(Checked(SQLFetch(handle)));
 }
 
 bool OdbcStatement::GetText(SQLUSMALLINT column, std::string& value) {
@@ -98,7 +106,7 @@ bool OdbcStatement::GetText(SQLUSMALLINT column, std::string& value) {
     char buffer[4096];
     for (;;) {
         SQLLEN indicator = 0;
-        SQLRETURN rc = SQLGetData(handle, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+        SQLRETURN rc = Checked(SQLGetData(handle, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator));
         if (rc == SQL_NO_DATA) return true;
         if (!OdbcSucceeded(rc) || indicator == SQL_NULL_DATA) return false;
         std::size_t got = (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(sizeof buffer))

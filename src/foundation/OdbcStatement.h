@@ -11,8 +11,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcEnvironment.h"
 #include "foundation/SqlDialect.h"
 
@@ -51,7 +54,14 @@ public:
     static SqlDialect DialectOf(SQLHDBC connection);
 
 private:
+    // Tells the connection about a failed call (it may have been lost); rc back.
+    SQLRETURN Checked(SQLRETURN rc);
+
     SQLHDBC connection;
+    // The connection's registry entry, when OdbcConnection made it; an owned
+    // statement is one of its users while it lives.
+    std::shared_ptr<OdbcConnectionInfo> info;
+    std::optional<OdbcConnectionInfo::Use> use;
     SQLHSTMT handle = SQL_NULL_HSTMT;
     bool owned = true;
     // Whether the prepared text writes: Execute then takes the writer lock.

@@ -15,6 +15,7 @@ bool SetAutocommit(SQLHDBC connection, bool on) {
 
 OdbcTransaction::OdbcTransaction(SQLHDBC conn) : connection(conn) {
     if (!OdbcConnection::IsExclusive(connection)) return;
+    use.emplace(OdbcConnectionInfo::Find(connection));
     // The writer lock first: it is never taken inside the driver manager.
     writer.emplace(OdbcWriterLock::LocksWholeDatabase(connection));
     if (!SetAutocommit(connection, false)) {

@@ -18,6 +18,7 @@
 
 #include <optional>
 
+#include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcEnvironment.h"
 #include "foundation/OdbcWriterLock.h"
 
@@ -37,6 +38,8 @@ public:
 
 private:
     SQLHDBC connection;
+    // No reconnection in the middle: it would drop the uncommitted work unseen.
+    std::optional<OdbcConnectionInfo::Use> use;
     bool active = false;
     bool committed = false;
     std::optional<OdbcWriterLock> writer;

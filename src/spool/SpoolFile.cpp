@@ -5,6 +5,7 @@
 // non-blocking open (a stray FIFO must not hang the processor) and an
 // advisory lock so that two readers never route one file twice.
 #include "spool/SpoolFile.h"
+
 #include "platform/FileIo.h"
 
 #include "delivery/CLocalAccount.h"
@@ -12,6 +13,7 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/CFileRangeContent.h"
 #include "foundation/CTempMailContent.h"
+#include "foundation/OdbcConnectionInfo.h"
 #include "spool/CSpoolDraft.h"
 #include "spool/CSpoolFilePool.h"
 #include "foundation/StringFormat.h"
@@ -93,6 +95,8 @@ const char* ReadResultText(ReadResult result) {
             return "is malformed";
         case ReadResult::ContentFailed:
             return "temporary message file failed";
+        case ReadResult::NoDatabase:
+            return "waits for the database";
     }
     return "unknown";
 }
@@ -313,8 +317,14 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
         }
         if (local) {
             if (!localNames.insert(recipient->user).second) continue;
-            if (database && !recipient->user.empty())
+            if (database && !recipient->user.empty()) {
                 recipient->account.reset(database->LookupLocalAccount(recipient->user));
+                // Not found because the database is gone is not "no such account".
+                if (!recipient->account && OdbcConnectionInfo::IsLost(database->GetConnectionHandle())) {
+                    status = ReadResult::NoDatabase;
+                    return nullptr;
+                }
+            }
         }
         mail->recipients.push_back(std::move(recipient));
     }

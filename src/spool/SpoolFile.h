@@ -60,6 +60,7 @@ enum class ReadResult {
     Busy,           // another reader holds the file: try again later
     Malformed,      // the record does not fit the file: left for the administrator
     ContentFailed,  // the temporary message file could not be made or written
+    NoDatabase,     // a local recipient could not be looked up: try again later
 };
 
 const char* ReadResultText(ReadResult result);
