@@ -86,13 +86,11 @@ TEST_F(ControlChannelTest, StatusAndStopReachTheRunningServer) {
 TEST_F(ControlChannelTest, QueueListShowsReasonsAndDeleteTakesTheFileWithItsLastRow) {
     std::filesystem::create_directories(home.File("Outbox"));
     for (const char* name : {"Tes1A.tmp", "Tes2B.tmp"}) std::ofstream(home.File("Outbox/") + name) << "x";
-    ASSERT_EQ(home.Sql("INSERT INTO OutBoundMails VALUES ('zed','far.example','Outbox/Tes1A.tmp',0,2,"
-                       "'2026-12-01 10:00:00','0');"
-                       "INSERT INTO OutBoundMails VALUES ('amy','near.example','Outbox/Tes1A.tmp',0,0,"
-                       "'2026-12-01 10:00:00','0');"
-                       "INSERT INTO OutBoundMails VALUES ('bo','near.example','Outbox/Tes2B.tmp',0,6,"
-                       "'2026-12-02 11:00:00','0');"),
-              "");
+    // One statement at a time, a yes/no column written as both backends take it.
+    for (const char* row : {"'zed','far.example','Outbox/Tes1A.tmp',false,2,'2026-12-01 10:00:00','0'",
+                            "'amy','near.example','Outbox/Tes1A.tmp',false,0,'2026-12-01 10:00:00','0'",
+                            "'bo','near.example','Outbox/Tes2B.tmp',false,6,'2026-12-02 11:00:00','0'"})
+        ASSERT_EQ(home.Sql(std::string("INSERT INTO OutBoundMails VALUES (") + row + ")"), "");
     RunResult r = home.Velmora({"queue", "list"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output,

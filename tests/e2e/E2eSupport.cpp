@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "PostgresTestServer.h"
+#include "foundation/OdbcConnection.h"
+#include "foundation/OdbcStatement.h"
 #include "foundation/StringFormat.h"
 
 std::string VelmoraProgram() {
@@ -26,9 +29,23 @@ bool ServerProcess::WaitServing(std::chrono::milliseconds wait) {
            pid > 0;
 }
 
+MailHome::MailHome() : cluster(PostgresTestServer::FromEnvironment()) {}
+
+MailHome::~MailHome() {
+    if (database) PostgresTestServer::DropDatabase(Path(), *cluster);
+}
+
 bool MailHome::Setup() {
-    const RunResult r =
-        RunProgram({VelmoraProgram(), "setup", "--home", Path(), "--postmaster-password", "postmaster1"});
+    std::vector<std::string> argv = {VelmoraProgram(),        "setup",      "--home", Path(),
+                                     "--postmaster-password", "postmaster1"};
+    std::vector<std::string> environment;
+    if (cluster) {
+        if (!database) database = PostgresTestServer::CreateDatabase(Path(), *cluster);
+        if (!database) return false;
+        argv.insert(argv.end(), {"--database", database->Url()});
+        environment.push_back("PGPASSWORD=" + database->password);
+    }
+    const RunResult r = RunProgram(argv, std::chrono::seconds(60), environment);
     if (r.status != 0) std::fprintf(stderr, "velmora setup failed: %s\n", r.output.c_str());
     // The POP3 server setup registers listens on a port of its own, never the well-known one;
     // the submission and implicit-TLS ports are off unless a test asks for them.
@@ -57,11 +74,27 @@ bool MailHome::AddAccount(const std::string& name, const std::vector<std::string
 }
 
 std::string MailHome::Sql(const std::string& query) const {
-    // A busy database (the server writing) is waited for, not failed on.
-    RunResult r = RunProgram({"sqlite3", "-batch", "-noheader", "-cmd", ".timeout 10000", File("velmora.db"), query},
-                             std::chrono::seconds(30));
-    while (!r.output.empty() && r.output.back() == '\n') r.output.pop_back();
-    return r.status == 0 ? r.output : "sqlite3 failed: " + r.output;
+    OdbcEnvironment environment;
+    OdbcConnection connection;
+    // A busy SQLite database (the server writing) is waited for, not failed on.
+    const std::string text =
+        database ? DataSource::PostgresConnectionString(*database)
+                 : "DRIVER=" + DataSource::SqliteDriverPath() + ";Database=" + File("velmora.db") + ";Timeout=10000";
+    if (!connection.Allocate(environment) || !connection.DriverConnect(text))
+        return "connection failed: " + connection.LastError();
+    OdbcStatement statement(connection.Handle());
+    if (!statement.ExecDirect(query)) return "statement failed: " + statement.LastError();
+    SQLSMALLINT columns = 0;
+    SQLNumResultCols(statement.Handle(), &columns);
+    std::string rows, value;
+    while (columns > 0 && statement.Fetch()) {
+        if (!rows.empty()) rows += '\n';
+        for (SQLUSMALLINT column = 1; column <= columns; ++column) {
+            if (column > 1) rows += '|';
+            if (statement.GetText(column, value)) rows += value;
+        }
+    }
+    return rows;
 }
 
 long MailHome::SqlNumber(const std::string& query) const {

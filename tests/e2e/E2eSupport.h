@@ -1,7 +1,11 @@
 // End-to-end test support: the real `velmora` program on a throw-away home,
-// started and stopped as a child process, and read-only looks into the home (mailboxes, spool, outbound queue, rows
-// through the sqlite3 shell, since the test process must not open the
-// database the server is using).
+// started and stopped as a child process, and looks into the home (mailboxes,
+// spool, outbound queue, and rows through a connection of the test's own,
+// made from a driver connection string rather than the data source, as the
+// driver manager reads data-source files once per process).
+//
+// With a test cluster named (PostgresTestServer) the home keeps its mail
+// database in a database of its own there, dropped with the home.
 //
 // Every wait here has a limit: a hung server or client fails a test, it
 // never hangs it, and every child process is killed and reaped on the way
@@ -13,6 +17,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <optional>
 
 #include "SmtpClient.h"
 #include "TestHome.h"
@@ -37,6 +43,16 @@ public:
 // connection.
 class MailHome {
 public:
+    MailHome();
+    ~MailHome();
+    MailHome(const MailHome&) = delete;
+    MailHome& operator=(const MailHome&) = delete;
+
+    // Keeps the mail database on this server instead (its maintenance
+    // database named); before Setup.
+    void UsePostgres(const DataSource::PostgresTarget& server) { cluster = server; }
+    // The database made for the home on PostgreSQL, if any.
+    const std::optional<DataSource::PostgresTarget>& Postgres() const { return database; }
     const std::string& Path() const { return home.Path(); }
     std::string File(const std::string& name) const { return home.File(name); }
 
@@ -47,8 +63,9 @@ public:
     // Account NAME with address NAME@localhost; extra are further `account add` options.
     bool AddAccount(const std::string& name, const std::vector<std::string>& extra = {});
 
-    // One query through the sqlite3 shell, rows as "a|b|c" lines without
-    // the final line end; "" when there is no row. Failures show in the text.
+    // One statement in the engine's SQL (translated for the backend), rows
+    // as "a|b|c" lines without the final line end, NULL as nothing; "" when
+    // there is no row. Failures show in the text.
     std::string Sql(const std::string& query) const;
     // Number from a one-value query; -1 when it is not one.
     long SqlNumber(const std::string& query) const;
@@ -66,4 +83,5 @@ public:
 
 private:
     TestHome home;
+    std::optional<DataSource::PostgresTarget> cluster, database;
 };

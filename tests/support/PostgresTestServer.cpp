@@ -14,25 +14,13 @@ namespace {
 bool RunOnMaintenance(const DataSource::PostgresTarget& server, const std::string& sql, std::string& error) {
     OdbcEnvironment env;
     OdbcConnection connection;
-    if (!connection.Allocate(env)) {
-        error = "no ODBC connection handle";
-        return false;
-    }
-    const std::string text = DataSource::PostgresConnectionString(server);
-    SQLCHAR out[1024];
-    SQLSMALLINT outLength = 0;
-    if (!OdbcSucceeded(SQLDriverConnect(connection.Handle(), nullptr, (SQLCHAR*)text.c_str(), SQL_NTS, out, sizeof out,
-                                        &outLength, SQL_DRIVER_NOPROMPT))) {
+    if (!connection.Allocate(env) || !connection.DriverConnect(DataSource::PostgresConnectionString(server))) {
         error = connection.LastError();
         return false;
     }
-    bool ran = false;
-    {
-        OdbcStatement statement(connection.Handle());
-        ran = statement.ExecDirect(sql);
-        if (!ran) error = statement.LastError();
-    }
-    SQLDisconnect(connection.Handle());
+    OdbcStatement statement(connection.Handle());
+    const bool ran = statement.ExecDirect(sql);
+    if (!ran) error = statement.LastError();
     return ran;
 }
 
@@ -64,25 +52,33 @@ std::string PostgresTestServer::DatabaseName(const std::string& home) {
 }
 
 std::optional<DataSource::PostgresTarget> PostgresTestServer::CreateDatabase(const std::string& home) {
-    auto server = FromEnvironment();
-    if (!server) return std::nullopt;
+    const auto server = FromEnvironment();
+    return server ? CreateDatabase(home, *server) : std::nullopt;
+}
+
+std::optional<DataSource::PostgresTarget> PostgresTestServer::CreateDatabase(const std::string& home,
+                                                                             DataSource::PostgresTarget server,
+                                                                             const std::string& encoding) {
     const std::string name = DatabaseName(home);
     std::string error;
     // As the data source expects: any byte is kept (citext comes with the schema).
-    if (!RunOnMaintenance(*server,
-                          "CREATE DATABASE " + name +
-                              " ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0",
-                          error)) {
+    if (!RunOnMaintenance(
+            server,
+            "CREATE DATABASE " + name + " ENCODING '" + encoding + "' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0",
+            error)) {
         std::cerr << "PostgresTestServer: cannot create database " << name << ": " << error << "\n";
         return std::nullopt;
     }
-    server->database = name;
+    server.database = name;
     return server;
 }
 
 void PostgresTestServer::DropDatabase(const std::string& home) {
-    const auto server = FromEnvironment();
+    if (const auto server = FromEnvironment()) DropDatabase(home, *server);
+}
+
+void PostgresTestServer::DropDatabase(const std::string& home, const DataSource::PostgresTarget& server) {
     std::string error;
-    if (server && !RunOnMaintenance(*server, "DROP DATABASE IF EXISTS " + DatabaseName(home) + " WITH (FORCE)", error))
+    if (!RunOnMaintenance(server, "DROP DATABASE IF EXISTS " + DatabaseName(home) + " WITH (FORCE)", error))
         std::cerr << "PostgresTestServer: cannot drop database " << DatabaseName(home) << ": " << error << "\n";
 }

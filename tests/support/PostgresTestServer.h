@@ -19,8 +19,14 @@ public:
     // Makes an empty database named after the home; its target, or nothing
     // with the reason on stderr.
     static std::optional<DataSource::PostgresTarget> CreateDatabase(const std::string& home);
+    // The same on a given server (its maintenance database named), in an
+    // encoding other than the data source's own when one is named.
+    static std::optional<DataSource::PostgresTarget> CreateDatabase(const std::string& home,
+                                                                    DataSource::PostgresTarget server,
+                                                                    const std::string& encoding = "SQL_ASCII");
     // Drops the database CreateDatabase made for the home, connections and all.
     static void DropDatabase(const std::string& home);
+    static void DropDatabase(const std::string& home, const DataSource::PostgresTarget& server);
     // The database name used for a home: lower-case letters, digits and '_'.
     static std::string DatabaseName(const std::string& home);
 };
