@@ -17,6 +17,7 @@
 #include "foundation/DatabaseSchema.h"
 #include "foundation/MovedHome.h"
 #include "foundation/OdbcConnection.h"
+#include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
@@ -162,6 +163,20 @@ std::string GeneratePassword() {
     return password;
 }
 
+// The ANSI driver hands texts over as bytes; only an SQL_ASCII database keeps
+// every byte (a scrambled password, a subject in a legacy charset) as it came.
+void WarnOfEncoding(SQLHDBC connection, const DataSource::PostgresTarget& target, std::ostream& err) {
+    OdbcStatement statement(connection);
+    std::string encoding;
+    if (!statement.ExecDirect("SELECT current_setting('server_encoding')") || !statement.Fetch() ||
+        !statement.GetText(1, encoding) || encoding == "SQL_ASCII")
+        return;
+    err << "velmora setup: warning: the database " << target.database << " has the encoding " << encoding.substr(0, 40)
+        << ", so passwords and texts with bytes that are not valid " << encoding.substr(0, 40)
+        << " cannot be stored; make it with CREATE DATABASE " << target.database
+        << " ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0 and run setup again.\n";
+}
+
 }  // namespace
 
 int SetupCommand::Run(const std::string& home, const std::vector<std::string>& args, std::ostream& out,
@@ -292,6 +307,7 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
         err << "velmora setup: cannot create the database tables: " << error << "\n";
         return 1;
     }
+    if (postgres) WarnOfEncoding(connection.Handle(), *postgres, err);
 
     std::string mailRoot = home + "/mail";
     ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", mailRoot, 260);

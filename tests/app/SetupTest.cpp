@@ -90,6 +90,21 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
     EXPECT_NE(Reg({"get", "Servers\\#3", "DLLLocation"}), 0);
 }
 
+TEST(Setup, APostgresDatabaseThatCannotKeepEveryByteIsWarnedOf) {
+    const auto server = PostgresTestServer::FromEnvironment();
+    if (!server) GTEST_SKIP() << "needs the PostgreSQL test cluster";
+    TestHome home;
+    const auto target = PostgresTestServer::CreateDatabase(home.Path(), *server, "UTF8");
+    ASSERT_TRUE(target);
+    std::ostringstream out, err;
+    EXPECT_EQ(SetupCommand::Run(home.Path(), out, err, &*target), 0) << err.str();
+    EXPECT_NE(err.str().find("warning: the database " + target->database + " has the encoding UTF8"),
+              std::string::npos)
+        << err.str();
+    EXPECT_NE(err.str().find("ENCODING 'SQL_ASCII'"), std::string::npos);
+    PostgresTestServer::DropDatabase(home.Path(), *server);
+}
+
 TEST(Setup, MissingPiecesAreNamed) {
     if (PostgresTestServer::FromEnvironment()) GTEST_SKIP() << "the SQLite data source's pieces";
     TestHome home;
