@@ -3,6 +3,8 @@
 
 #include "DatabaseTest.h"
 #include "foundation/PasswordScrambler.h"
+#include "foundation/SqlFormat.h"
+#include "foundation/SqlText.h"
 #include "foundation/StringFormat.h"
 
 namespace {
@@ -45,6 +47,26 @@ TEST_F(MailDatabaseTest, PasswordsRoundTripThroughTheDatabase) {
         Exec("DELETE FROM Accounts");
     }
     EXPECT_EQ(PasswordScrambler::Unscramble("bob", PasswordScrambler::Scramble("bob", "")), "");
+}
+
+TEST_F(MailDatabaseTest, TextsOfEveryKindStoreAndReadBackIdentically) {
+    // Every byte but NUL, in a long value (64 KB).
+    std::string everyByte;
+    while (everyByte.size() < 65536) everyByte += static_cast<char>(1 + everyByte.size() % 255);
+    const std::string texts[] = {"o'neil ''", "back\\slash \\' \\\\ \\x41 \\n", "\x01\x7f\x80\xff\xfe bytes",
+                                 "Gr\xc3\xbc\xc3\x9f\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac", "%_[]?$1 :x", everyByte};
+    int row = 0;
+    for (const std::string& text : texts) {
+        const std::string id = "QIRN-text-" + std::to_string(++row);
+        ASSERT_TRUE(Exec(FormatSql("INSERT INTO MailInfo VALUES ('%s','%s','%s','2026-12-07 06:00:00',1,1)",
+                                   SqlText::Quote(id), SqlText::Quote(text), SqlText::Quote(text))))
+            << row;
+        EXPECT_EQ(Lines(FormatSql("SELECT Sender, Subject FROM MailInfo WHERE mMailId = '%s'", SqlText::Quote(id))),
+                  std::vector<std::string>{text + "|" + text})
+            << row;
+        // And found by its own value, as look-ups find them.
+        EXPECT_EQ(Text(FormatSql("SELECT mMailId FROM MailInfo WHERE Sender = '%s'", SqlText::Quote(text))), id) << row;
+    }
 }
 
 TEST_F(MailDatabaseTest, RelayRangesHostileValuesAndDomainAndSuffixLookups) {
