@@ -22,6 +22,13 @@
 // A 250 means the message is on stable storage, so the figures include
 // every fsync; the file system the homes are on is printed with them.
 //
+// PostgreSQL: the same rounds also run on a second home whose mail database
+// is in PostgreSQL ("velmora-pg"): on the server --postgres names (its
+// password in PGPASSWORD), else on a throw-away cluster started for the run
+// with scripts/pg-cluster, fsync and synchronous commit on. Its rate is
+// printed beside the SQLite one with their ratio (goal >= 0.70);
+// --skip-postgres leaves it out.
+//
 // CPU: each server runs as a child of this program in a process group of
 // its own, and this program is the subreaper of everything it forks, so
 // getrusage(RUSAGE_CHILDREN) grows by exactly the CPU of a server's whole
@@ -59,7 +66,7 @@
 //             [--size BYTES] [--rounds N] [--big-mb N] [--skip-big]
 //             [--skip-postfix] [--skip-strace] [--skip-tls] [--preload-messages N]
 //             [--preload-accounts N] [--spool-threads N] [--postfix-deb PATH]
-//             [--userns-base UID]
+//             [--userns-base UID] [--postgres URL] [--skip-postgres]
 // Without --program the program is looked for next to this one
 // (build/X/bench/e2e_bench -> build/X/bin/velmora). Everything is made in
 // one directory under --dir (default $TMPDIR or /tmp), removed afterwards
@@ -85,6 +92,7 @@
 
 #include "e2e/BenchHome.h"
 #include "e2e/BenchOptions.h"
+#include "e2e/BenchPostgres.h"
 #include "e2e/BenchSupport.h"
 #include "e2e/MailBatch.h"
 #include "e2e/PostfixPeer.h"
@@ -119,6 +127,8 @@ struct Options {
     bool skipPostfix = false;
     bool skipStrace = false;
     bool skipTls = false;
+    bool skipPostgres = false;
+    std::string postgres;  // postgresql://USER@HOST:PORT/DB of a server to use
     std::string postfixDeb;
     unsigned long usernsBase = 1500000000;
 };
@@ -129,6 +139,8 @@ bool Parse(int argc, char** argv, Options& o) {
     options.Flag("--skip-postfix", o.skipPostfix);
     options.Flag("--skip-strace", o.skipStrace);
     options.Flag("--skip-tls", o.skipTls);
+    options.Flag("--skip-postgres", o.skipPostgres);
+    options.Value("--postgres", [&](const char* v) { o.postgres = v; });
     options.Value("--messages", o.messages);
     options.Value("--sessions", o.sessions);
     options.Value("--size", o.size);
@@ -318,7 +330,7 @@ int main(int argc, char** argv) {
                      "                 [--rounds N] [--big-mb N] [--skip-big] [--skip-postfix] [--skip-strace]\n"
                      "                 [--skip-tls] [--preload-messages N] [--preload-accounts N] [--spool-threads N] "
                      "[--postfix-deb PATH]\n"
-                     "                 [--userns-base UID]\n";
+                     "                 [--userns-base UID] [--postgres URL] [--skip-postgres]\n";
         return 64;
     }
     // Servers' orphans come back here to be reaped, so their CPU is counted.
@@ -343,17 +355,20 @@ int main(int argc, char** argv) {
     const auto noDefault = [&](long limitKb) {
         return limitKb == defaultLimitKb ? std::nullopt : std::optional<long>(limitKb);
     };
-    bool ready = home.Setup() && home.SetDword("Ports", "SMTP Port", port) &&
-                 home.SetDword("Ports", "SMTP Max Message Size", static_cast<long>(bigBytes + (1 << 20))) &&
-                 (o.spoolThreads <= 0 || home.SetDword("Preferences", "SpoolThreadCount", o.spoolThreads));
-    // Ten accounts as an office makes them (the default mailbox limit), and
-    // one without a mailbox limit for the large message.
-    for (int u = 0; ready && u < 10; ++u) ready = home.AddAccount("user" + std::to_string(u), noDefault(userLimitKb));
-    ready = ready && home.AddAccount("big", 0);
-    if (!ready) {
-        std::cerr << "e2e_bench: the home could not be provisioned:\n" << home.CommandOutput();
-        return 1;
-    }
+    const auto provision = [&](BenchHome& target, int smtpPort, const std::string& databaseUrl) {
+        bool ready =
+            target.Setup(databaseUrl) && target.SetDword("Ports", "SMTP Port", smtpPort) &&
+            target.SetDword("Ports", "SMTP Max Message Size", static_cast<long>(bigBytes + (1 << 20))) &&
+            (o.spoolThreads <= 0 || target.SetDword("Preferences", "SpoolThreadCount", o.spoolThreads));
+        // Ten accounts as an office makes them (the default mailbox limit), and
+        // one without a mailbox limit for the large message.
+        for (int u = 0; ready && u < 10; ++u)
+            ready = target.AddAccount("user" + std::to_string(u), noDefault(userLimitKb));
+        ready = ready && target.AddAccount("big", 0);
+        if (!ready) std::cerr << "e2e_bench: the home could not be provisioned:\n" << target.CommandOutput();
+        return ready;
+    };
+    if (!provision(home, port, "")) return 1;
     const std::vector<std::string> inboxes = home.AllInboxes();
     auto spoolEmpty = [&] { return home.SpoolEmpty(); };
     auto countMel = [&] { return CountFiles(inboxes, ".mel"); };
@@ -374,6 +389,32 @@ int main(int argc, char** argv) {
     if (std::string reason; !o.skipTls && !clientTls.InitClient(false, "", reason)) {
         std::cerr << "e2e_bench: no TLS client context: " << reason << "\n";
         return 1;
+    }
+
+    // The same server with its mail database in PostgreSQL, on a home of its own.
+    BenchHome pgHome;
+    BenchPostgres postgres;
+    Peer velmoraPgPeer;
+    std::vector<std::string> pgInboxes;
+    const int pgPort = FreePort();
+    std::string postgresText = "not run (--skip-postgres)";
+    if (!o.skipPostgres) {
+        if (const std::string why = pgHome.Create(o.program, o.dir, "e2e-pg"); !why.empty()) {
+            std::cerr << "e2e_bench: " << why << "\n";
+            return 1;
+        }
+        if (const std::string why = postgres.Prepare(E2E_BENCH_SCRIPTS_DIR, pgHome.Dir(), o.postgres); !why.empty()) {
+            std::cerr << "e2e_bench: " << why << "\n";
+            return 1;
+        }
+        if (!provision(pgHome, pgPort, postgres.DatabaseUrl())) return 1;
+        pgInboxes = pgHome.AllInboxes();
+        velmoraPgPeer.name = "velmora-pg";
+        velmoraPgPeer.start = [&](ServerProcess& server) { return pgHome.Start(server); };
+        velmoraPgPeer.delivered = [&] { return CountFiles(pgInboxes, ".mel"); };
+        velmoraPgPeer.settled = [&] { return pgHome.SpoolEmpty(); };
+        velmoraPgPeer.why = [](ServerProcess& server) { return server.Output(); };
+        postgresText = postgres.Description();
     }
 
     // ---- preload: accounts and stored messages a long-used home has ----
@@ -444,7 +485,8 @@ int main(int argc, char** argv) {
               << ")\n"
               << "cores:   " << std::thread::hardware_concurrency() << "\n"
               << "preload: " << preloadText << "\n"
-              << "postfix: " << postfixText << "\n";
+              << "postfix: " << postfixText << "\n"
+              << "postgres: " << postgresText << "\n";
 
     // ---- 1. many small messages, the servers taking turns ----
     MailBatch batch;
@@ -457,6 +499,7 @@ int main(int argc, char** argv) {
     }
     std::vector<Peer*> peers = {&velmoraPeer};
     if (!o.skipTls) peers.push_back(&velmoraTlsPeer);
+    if (!o.skipPostgres) peers.push_back(&velmoraPgPeer);
     if (!o.skipPostfix) peers.push_back(&postfixPeer);
     for (Peer* peer : peers) {
         // An idle server makes no handshakes: the TLS rounds share the plain ones' idle cycle.
@@ -494,6 +537,7 @@ int main(int argc, char** argv) {
             // Postfix serves its own port.
             MailBatch b = batch;
             if (peers[p] == &postfixPeer) b.port = postfix.Port();
+            if (peers[p] == &velmoraPgPeer) b.port = pgPort;
             b.tls = peers[p]->tls;
             const Round round = RunRound(*peers[p], b);
             PrintRound(*peers[p], r, round);
@@ -509,6 +553,11 @@ int main(int argc, char** argv) {
             const Round& t = results[1].back();
             std::printf("  round %d, TLS/plain: rate %.2f, CPU per message %.2f\n", r, t.Rate() / v.Rate(),
                         t.CpuPer1000() / v.CpuPer1000());
+        }
+        if (!o.skipPostgres) {
+            const Round& g = results[o.skipTls ? 1 : 2].back();
+            std::printf("  round %d, postgresql/sqlite: rate %.2f, CPU per message %.2f\n", r, g.Rate() / v.Rate(),
+                        g.CpuPer1000() / v.CpuPer1000());
         }
         if (!o.skipPostfix) {
             const Round& p = results.back().back();
@@ -527,6 +576,10 @@ int main(int argc, char** argv) {
                     figures.Ratio("rate", "velmora+tls", "velmora"),
                     figures.Ratio("accepted", "velmora+tls", "velmora"),
                     figures.Ratio("cpu", "velmora+tls", "velmora"));
+    if (!o.skipPostgres)
+        std::printf("  postgresql/sqlite: rate %.0f / %.0f msg/s = %.2f (goal >= 0.70), CPU per message %.2f\n",
+                    figures.Median("velmora-pg", "rate"), figures.Median("velmora", "rate"),
+                    figures.Ratio("rate", "velmora-pg", "velmora"), figures.Ratio("cpu", "velmora-pg", "velmora"));
     if (!o.skipPostfix)
         std::printf("  velmora/postfix: rate %.2f (goal >= 1.20), CPU per message %.2f (goal <= 1.00)\n",
                     figures.Ratio("rate", "velmora", "postfix"), figures.Ratio("cpu", "velmora", "postfix"));
@@ -542,7 +595,10 @@ int main(int argc, char** argv) {
             if (peer == &velmoraTlsPeer) continue;  // the calls of the store are the plain rounds' ones
             MailBatch b = batch;
             if (peer == &postfixPeer) b.port = postfix.Port();
-            const std::string prefix = peer == &postfixPeer ? postfix.Root() : home.Home();
+            if (peer == &velmoraPgPeer) b.port = pgPort;
+            const std::string prefix = peer == &postfixPeer     ? postfix.Root()
+                                       : peer == &velmoraPgPeer ? pgHome.Home()
+                                                                : home.Home();
             if (!ProfileRun(*peer, b, prefix, home.Dir() + "/strace-" + peer->name + ".out")) return 1;
         }
     }

@@ -36,15 +36,19 @@ std::string BenchHome::Create(const std::string& program, const std::string& dir
     std::error_code ec;
     fs::create_directories(home_ + "/tmp", ec);
     if (ec) return "cannot make " + home_ + "/tmp: " + ec.message();
-    // The home's own data source, whatever the caller's environment says.
-    ::setenv("ODBCSYSINI", home_.c_str(), 1);
-    ::setenv("ODBCINI", (home_ + "/odbc.ini").c_str(), 1);
+    // Each home's own data source, whatever the caller's environment says:
+    // without these the program reads the files of the home it is given,
+    // so two homes of one run keep apart.
+    ::unsetenv("ODBCSYSINI");
+    ::unsetenv("ODBCINI");
     ::setenv("TMPDIR", (home_ + "/tmp").c_str(), 1);
     return "";
 }
 
-bool BenchHome::Setup() {
-    return Run({program_, "setup", "--home", home_, "--postmaster-password", "postmaster1"}, log_);
+bool BenchHome::Setup(const std::string& databaseUrl) {
+    std::vector<std::string> args = {program_, "setup", "--home", home_, "--postmaster-password", "postmaster1"};
+    if (!databaseUrl.empty()) args.insert(args.end(), {"--database", databaseUrl});
+    return Run(args, log_);
 }
 
 bool BenchHome::Velmora(std::vector<std::string> args) {

@@ -24,11 +24,13 @@ public:
     ~BenchHome();
 
     // Makes dir/velmora-NAME-bench-XXXXXX with the (not yet set up) home
-    // in it, and points this process's ODBC and TMPDIR environment, which
-    // every command inherits, at the home. Empty on success, else why not.
+    // in it, and points this process's TMPDIR, which every command inherits,
+    // at the home (the program finds each home's data source itself).
+    // Empty on success, else why not.
     std::string Create(const std::string& program, const std::string& dir, const std::string& name);
-    // `velmora setup` of the home.
-    bool Setup();
+    // `velmora setup` of the home; on that PostgreSQL database when one is
+    // named (its password in PGPASSWORD).
+    bool Setup(const std::string& databaseUrl = "");
     // `velmora --home HOME args...`; true on exit code 0.
     bool Velmora(std::vector<std::string> args);
     // The same, for what the command prints (empty when it failed).
