@@ -21,6 +21,7 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/DataSource.h"
 #include "foundation/HeadlessUserInterface.h"
+#include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SettingsCheck.h"
@@ -197,6 +198,8 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     spoolProcessor = std::make_unique<CMailSpoolProcessor>();
     spoolProcessor->SetDatabase(host->GetDatabase());
     spoolProcessor->SetRouter(router.get());
+    spoolProcessor->SetDatabaseIsServer(OdbcStatement::DialectOf(connection->Handle()).GetBackend() !=
+                                        SqlDialect::Backend::SQLite);
     // Each worker routes on a connection of its own: its reads then run
     // beside the others' and its transactions hold no one else's statements.
     spoolProcessor->SetWorkerDatabaseMaker([]() -> std::unique_ptr<CAccountDatabase> {

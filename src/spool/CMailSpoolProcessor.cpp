@@ -61,11 +61,14 @@ void CMailSpoolProcessor::SetRouter(CSpoolRouter* newRouter) {
     router = newRouter;
 }
 
-int CMailSpoolProcessor::ConfiguredWorkerCount() {
+int CMailSpoolProcessor::ConfiguredWorkerCount(bool databaseIsServer) {
     DWORD value = 0;
     if (ReadRegistryDword(settings::kPreferencesKeyPath, "SpoolThreadCount", value) && value >= 1)
         return static_cast<int>(std::min<DWORD>(value, kMaxWorkers));
     const unsigned processors = std::thread::hardware_concurrency();
+    // A worker on a database server spends most of a message waiting for
+    // its statements' answers; the bound keeps the server's connections few.
+    if (databaseIsServer) return static_cast<int>(std::clamp(processors * 4, 8u, 32u));
     return static_cast<int>(std::clamp(processors, 2u, static_cast<unsigned>(kMaxWorkers)));
 }
 
@@ -87,7 +90,8 @@ bool CMailSpoolProcessor::StartProcessing() {
     // Kept files of an earlier run: nothing in them, and not known to the pool.
     CSpoolFilePool::Instance().Sweep(directory);
     running.store(true);
-    const int count = requestedWorkers > 0 ? std::min(requestedWorkers, kMaxWorkers) : ConfiguredWorkerCount();
+    const int count =
+        requestedWorkers > 0 ? std::min(requestedWorkers, kMaxWorkers) : ConfiguredWorkerCount(databaseIsServer);
     try {
         for (int i = 0; i < count; ++i) workers.emplace_back(&CMailSpoolProcessor::Work, this);
         thread = std::thread(&CMailSpoolProcessor::Run, this);

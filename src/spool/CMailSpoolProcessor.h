@@ -8,8 +8,9 @@
 // so files left from an earlier run or not routed before are tried again.
 //
 // Several workers route at once (`Preferences`/"SpoolThreadCount", else the
-// number of processors, at least 2), each on its own database connection
-// when a maker for one is given. A file is claimed by one worker at a time
+// number of processors, at least 2; on a database server four per processor,
+// at least 8 and at most 32), each on its own database connection when a
+// maker for one is given. A file is claimed by one worker at a time
 // and deleted only after its router accepted it; a file that cannot be read
 // or routed stays, is logged once, and is tried again at later listings
 // while the other files go on.
@@ -54,8 +55,13 @@ public:
     void SetWorkerDatabaseMaker(DatabaseMaker maker) { databaseMaker = std::move(maker); }
     // 0 (the default) reads the setting at StartProcessing.
     void SetWorkerCount(int count) { requestedWorkers = count; }
-    // The setting's value, else the number of processors, at least 2.
-    static int ConfiguredWorkerCount();
+    // Whether the workers' database is a server reached over round trips:
+    // a worker then mostly waits for answers, and more of them keep the
+    // processors busy. Set before StartProcessing.
+    void SetDatabaseIsServer(bool server) { databaseIsServer = server; }
+    // The setting's value, else the number of processors, at least 2 (on a
+    // database server four per processor, at least 8, at most 32).
+    static int ConfiguredWorkerCount(bool databaseIsServer = false);
 
     // Starts watching the directory and the threads; false (and no thread)
     // when the directory cannot be watched.
@@ -98,6 +104,7 @@ private:
     std::thread thread;
     std::vector<std::thread> workers;
     int requestedWorkers = 0;
+    bool databaseIsServer = false;
     DatabaseMaker databaseMaker;
     CAccountDatabase* database = nullptr;
     CSpoolRouter* router = nullptr;

@@ -167,8 +167,11 @@ TEST_F(SpoolProcessorTest, WorkersRouteFilesAtOnceButEachFileInOneHandOnly) {
         int overlaps = 0;
     } router;
 
+    // Workers waiting on a database server's answers come in larger numbers, unless set.
+    EXPECT_GE(CMailSpoolProcessor::ConfiguredWorkerCount(true), 8);
     SetSettingDword(settings::kPreferencesKeyPath, "SpoolThreadCount", 3);
     EXPECT_EQ(CMailSpoolProcessor::ConfiguredWorkerCount(), 3);
+    EXPECT_EQ(CMailSpoolProcessor::ConfiguredWorkerCount(true), 3);
     for (int i = 0; i < 6; ++i) Insert("early" + std::to_string(i) + "@x");
     CMailSpoolProcessor processor;
     processor.SetRouter(&router);
