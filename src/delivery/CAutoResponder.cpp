@@ -18,8 +18,11 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/DateText.h"
+#include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/RecordVersion.h"
 #include "foundation/SqlFormat.h"
+#include "foundation/VersionedCache.h"
 #include "message/CMailHeader.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
@@ -81,12 +84,21 @@ bool CopyText(const std::string& path, const std::function<bool(const char*, std
 }  // namespace
 
 bool CAutoResponder::IsOn(SQLHDBC connection, long accountId) {
+    // Asked for every message an account receives: kept while the record
+    // version stays, read before the row so a change meanwhile is not missed.
+    static VersionedCache<long, bool> kept(1024);
+    const std::optional<std::int64_t> version = RecordVersion::ReadForDeliverySettings(connection);
+    if (version)
+        if (const std::optional<bool> hit = kept.Find(*version, accountId)) return *hit;
     OdbcStatement statement(connection);
     unsigned char on = 0;
     SQLLEN indicator = 0;
-    return statement.ExecDirect(
-               FormatSql("SELECT AutoResponder FROM AutoResponder WHERE aAccountId = %ld", accountId)) &&
-           statement.BindBit(1, on, &indicator) && statement.Fetch();
+    if (!statement.ExecDirect(FormatSql("SELECT AutoResponder FROM AutoResponder WHERE aAccountId = %ld", accountId)) ||
+        !statement.BindBit(1, on, &indicator))
+        return false;
+    const bool found = statement.Fetch();
+    if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, accountId, found);
+    return found;
 }
 
 std::string CAutoResponder::TextFilePath(const std::string& mailDirectory, const std::string& mailBox) {

@@ -13,10 +13,13 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
+#include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
+#include "foundation/RecordVersion.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "foundation/VersionedCache.h"
 #include "message/CMailHeader.h"
 #include "outbound/COutboundQueue.h"
 #include "platform/Text.h"
@@ -89,6 +92,12 @@ bool Queue(SQLHDBC connection, const std::string& sender, const CForwarding::Ent
 }  // namespace
 
 std::vector<CForwarding::Entry> CForwarding::LoadList(SQLHDBC connection, long accountId) {
+    // Read for every message an account receives: kept while the record
+    // version stays, read before the rows so a change meanwhile is not missed.
+    static VersionedCache<long, std::vector<Entry>> kept(1024);
+    const std::optional<std::int64_t> version = RecordVersion::ReadForDeliverySettings(connection);
+    if (version)
+        if (std::optional<std::vector<Entry>> hit = kept.Find(*version, accountId)) return std::move(*hit);
     std::vector<Entry> entries;
     OdbcStatement statement(connection);
     if (!statement.ExecDirect(FormatSql(
@@ -104,6 +113,7 @@ std::vector<CForwarding::Entry> CForwarding::LoadList(SQLHDBC connection, long a
         entry.routeLocal = !routeLocal.empty() && routeLocal != "0" && !EqualsNoCase(routeLocal, "false");
         entries.push_back(std::move(entry));
     }
+    if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, accountId, entries);
     return entries;
 }
 

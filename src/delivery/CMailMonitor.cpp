@@ -5,26 +5,45 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/RecordVersion.h"
 #include "foundation/SqlFormat.h"
+#include "foundation/VersionedCache.h"
 #include "foundation/StringFormat.h"
 #include "platform/Text.h"
 
 void CMailMonitor::Find(SQLHDBC connection, const char* type, const std::vector<std::string>& addresses,
                         std::vector<std::string>& into) {
     if (addresses.empty()) return;
-    // Each address is quoted on its own: an apostrophe in one must not end
-    // the list early or run SQL of its own.
-    OdbcPrepared s(connection);
-    if (!s.Run("select distinct aUserName from mailmonitor,accounts where Type = '%s' and "
-               "Emailadd in( '%s' ) and accounts.aAccountid=mailmonitor.nAccountid",
-               SqlText::Quote(type), SqlText::QuoteEach(addresses)))
-        return;
-    while (s.Fetch()) {
-        std::string name;
-        if (!s.GetText(1, name)) continue;
-        if (name.size() > kMaxUserNameChars) name.resize(kMaxUserNameChars);
+    // Asked for every message routed: the answer is kept per type and
+    // address list while the record version stays, read before the rows so a
+    // change meanwhile is not missed.
+    static VersionedCache<std::string, std::vector<std::string>> kept(1024);
+    std::string key = type;
+    for (const std::string& address : addresses) key += '\n' + address;
+    const std::optional<std::int64_t> version = RecordVersion::ReadForDeliverySettings(connection);
+    std::optional<std::vector<std::string>> names;
+    if (version) names = kept.Find(*version, key);
+    if (!names) {
+        // Each address is quoted on its own: an apostrophe in one must not end
+        // the list early or run SQL of its own.
+        OdbcPrepared s(connection);
+        if (!s.Run("select distinct aUserName from mailmonitor,accounts where Type = '%s' and "
+                   "Emailadd in( '%s' ) and accounts.aAccountid=mailmonitor.nAccountid",
+                   SqlText::Quote(type), SqlText::QuoteEach(addresses)))
+            return;
+        names.emplace();
+        while (s.Fetch()) {
+            std::string name;
+            if (!s.GetText(1, name)) continue;
+            if (name.size() > kMaxUserNameChars) name.resize(kMaxUserNameChars);
+            names->push_back(std::move(name));
+        }
+        if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, key, *names);
+    }
+    for (std::string& name : *names) {
         // One watcher gets one copy, however many of the addresses it
         // watches; user names compare without regard to case.
         auto same = [&](const std::string& held) { return EqualsNoCase(held, name); };

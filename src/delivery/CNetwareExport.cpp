@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "foundation/CMailContent.h"
+#include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/RecordVersion.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "foundation/VersionedCache.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 
@@ -39,23 +42,31 @@ std::string FileError(const std::string& what, const std::string& path) {
 }  // namespace
 
 std::optional<NetwareSettings> CNetwareExport::LoadNetwareSettings(SQLHDBC connection, long accountId) {
+    // Read for every message an account receives: kept while the record
+    // version stays, read before the row so a change meanwhile is not missed.
+    static VersionedCache<long, std::optional<NetwareSettings>> kept(1024);
+    const std::optional<std::int64_t> version = RecordVersion::ReadForDeliverySettings(connection);
+    if (version)
+        if (std::optional<std::optional<NetwareSettings>> hit = kept.Find(*version, accountId)) return *hit;
     OdbcStatement statement(connection);
-    if (!statement.ExecDirect(
-            FormatSql("SELECT IsNetware, MailPath, UserName, Domain,LeaveCopy  FROM Netware WHERE aAccountId = %ld",
-                      accountId)) ||
-        !statement.Fetch())
+    if (!statement.ExecDirect(FormatSql(
+            "SELECT IsNetware, MailPath, UserName, Domain,LeaveCopy  FROM Netware WHERE aAccountId = %ld", accountId)))
         return std::nullopt;
-    std::string isNetware, leaveCopy;
-    NetwareSettings settings;
-    statement.GetText(1, isNetware);
-    statement.GetText(2, settings.mailPath);
-    statement.GetText(3, settings.userName);
-    statement.GetText(4, settings.domain);
-    statement.GetText(5, leaveCopy);
-    settings.leaveCopy = IsYes(leaveCopy);
-    // A row without a directory exports nowhere.
-    if (!IsYes(isNetware) || Trim(settings.mailPath).empty()) return std::nullopt;
-    return settings;
+    std::optional<NetwareSettings> found;
+    if (statement.Fetch()) {
+        std::string isNetware, leaveCopy;
+        NetwareSettings settings;
+        statement.GetText(1, isNetware);
+        statement.GetText(2, settings.mailPath);
+        statement.GetText(3, settings.userName);
+        statement.GetText(4, settings.domain);
+        statement.GetText(5, leaveCopy);
+        settings.leaveCopy = IsYes(leaveCopy);
+        // A row without a directory exports nowhere.
+        if (IsYes(isNetware) && !Trim(settings.mailPath).empty()) found = std::move(settings);
+    }
+    if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, accountId, found);
+    return found;
 }
 
 CNetwareExport::Result CNetwareExport::ExportToNetware(const NetwareSettings& settings, CMailContent& content,

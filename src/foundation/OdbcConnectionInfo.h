@@ -85,6 +85,14 @@ public:
     // Whether a handle's connection is known to be lost (see above).
     static bool IsLost(SQLHDBC handle);
 
+    // Whether the database's record version also follows the accounts'
+    // delivery settings (RecordVersion::FollowsDeliverySettings): -1 not
+    // asked yet, else 0 or 1. Kept here since it is asked once per connection.
+    int FollowsDeliverySettings() const { return followsDeliverySettings.load(std::memory_order_relaxed); }
+    void SetFollowsDeliverySettings(bool value) {
+        followsDeliverySettings.store(value ? 1 : 0, std::memory_order_relaxed);
+    }
+
 private:
     void Enter();
     void Leave();
@@ -93,6 +101,7 @@ private:
     const SQLHDBC handle;
     const SqlDialect dialect;
     std::atomic<bool> exclusive{false};
+    std::atomic<int> followsDeliverySettings{-1};
     std::mutex lock;
     std::unordered_map<std::string, std::vector<SQLHSTMT>> idle;
     std::size_t idleCount = 0;
