@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "MailFlowFixture.h"
 #include "delivery/CNetwareExport.h"
@@ -98,6 +99,38 @@ TEST_F(NetwareExchangeTest, ExportTakesTheMessageOrLeavesACopyAndKeepsTwoOfOneSe
     EXPECT_EQ(Names(netware), (std::vector<std::string>{"7953.cnm", "7953_1.cnm"}));
     EXPECT_EQ(Read(netware + "/7953.cnm"), Message(100));
     EXPECT_EQ(Read(netware + "/7953_1.cnm"), Message(300));
+}
+
+TEST_F(NetwareExchangeTest, SettingsKeptBetweenMessagesFollowAChangeInTheTableAlsoWithoutTheNewerTriggers) {
+    const std::string row =
+        "INSERT INTO Netware VALUES(" + std::to_string(bob) + ",true,'" + netware + "','bob','example.org',false)";
+    // Changes made straight in the table reach the very next message.
+    Deliver(*Account("bob"), Message(100));
+    ASSERT_TRUE(Exec(row));
+    Deliver(*Account("bob"), Message(100));
+    ASSERT_TRUE(Exec("DELETE FROM Netware"));
+    Deliver(*Account("bob"), Message(100));
+    EXPECT_EQ(StoredMessages(bob), 2);
+    EXPECT_EQ(Names(netware).size(), 1u);
+
+    // A database set up before these settings were watched has no trigger to
+    // tell of the change: they are read afresh for every message.
+    const bool postgres = OdbcStatement::DialectOf(Connection()).GetBackend() == SqlDialect::Backend::PostgreSQL;
+    for (const auto& [trigger, table] : {std::pair{"RecordVersion_Netware_INSERT", "Netware"},
+                                         std::pair{"RecordVersion_mailmonitor_DELETE", "mailmonitor"}})
+        ASSERT_TRUE(Exec(std::string("DROP TRIGGER ") + trigger + (postgres ? std::string(" ON ") + table : "")));
+    CMailDatabase old;
+    ASSERT_TRUE(old.Connect());
+    auto deliver = [&] {
+        std::unique_ptr<CLocalAccount> account(old.LookupLocalAccount("bob"));
+        ASSERT_TRUE(account);
+        Deliver(*account, Message(100));
+    };
+    deliver();
+    ASSERT_TRUE(Exec(row));
+    deliver();
+    EXPECT_EQ(StoredMessages(bob), 3);
+    EXPECT_EQ(Names(netware).size(), 2u);
 }
 
 TEST_F(NetwareExchangeTest, AFailedOrShortExportLeavesNothingAndTheMailboxKeepsTheMessage) {
