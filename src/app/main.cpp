@@ -13,6 +13,7 @@
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
+//   velmora [--home DIR] log ..     search the mail log, show a logged message
 //   velmora help [COMMAND]          (also --help, -h) usage on standard output
 #include <algorithm>
 #include <iostream>
@@ -29,6 +30,7 @@
 #include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
 #include "app/GatewayCommand.h"
+#include "app/LogCommand.h"
 #include "app/PopAccountCommand.h"
 #include "app/QueueCommand.h"
 #include "app/RelayCommand.h"
@@ -83,6 +85,10 @@ void PrintProgramUsage(std::ostream& out) {
            "  stop                  stop the running server and wait until it has\n"
            "  queue list | queue delete FILE [--yes]\n"
            "                        the outbound queue (no server needed)\n"
+           "  log search [--from TEXT] [--to TEXT] [--subject TEXT] [--and-from] [--and-to]\n"
+           "             [--containing WORDS] [--all-words] [--during START END] [--in received|sent]\n"
+           "  log show [CONDITIONS] N\n"
+           "                        find logged mail; print the N-th message of a search\n"
            "  db migrate --to postgresql://USER@HOST:PORT/DB\n"
            "                        move the mail database into an empty PostgreSQL database\n"
            "  help [COMMAND]        this text, or one command's\n"
@@ -112,6 +118,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
         return ControlCommand::PrintUsage(command, out);
     if (command == "queue") return QueueCommand::PrintUsage(out);
     if (command == "db") return DbCommand::PrintUsage(out);
+    if (command == "log") return LogCommand::PrintUsage(out);
     PrintProgramUsage(out);
 }
 
@@ -142,7 +149,8 @@ int main(int argc, char** argv) {
     }
     static const char* const kCommands[] = {
         "setup", "reg",          "account", "domain", "alias",   "relay",      "remoteaccount", "popaccount", "run",
-        "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db"};
+        "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db",
+        "log"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -192,6 +200,10 @@ int main(int argc, char** argv) {
     }
     if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
         return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);
+    if (line.command == "log") {
+        Home::Use(home);
+        return LogCommand::Run(line.args, std::cout, std::cerr);
+    }
     if (line.command == "db") {
         Home::Use(home);
         return DbCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
