@@ -1,5 +1,7 @@
 // ConsoleTest: a provisioned home with its account database, the home as
-// working directory, and the context a console page is made with. Also
+// working directory, and the context a console page is made with. Message
+// boxes are recorded, not shown, and questions answered yes
+// (CConsoleMessageBox::Script). Also
 // writes screenshots of pages when VELMORA_SCREENSHOT_DIR names a directory.
 #pragma once
 
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "DatabaseTest.h"
+#include "console/CConsoleMessageBox.h"
 #include "console/ConsoleContext.h"
 
 class ConsoleTest : public DatabaseTest {
@@ -18,6 +21,11 @@ protected:
         WorkInHome();
         context.home = home.Path();
         context.database = &db;
+        CConsoleMessageBox::Script(true);
+    }
+    void TearDown() override {
+        CConsoleMessageBox::Unscript();
+        DatabaseTest::TearDown();
     }
     // Lets queued signals and posted events run.
     static void Settle() {
