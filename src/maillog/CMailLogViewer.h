@@ -23,8 +23,6 @@ public:
     static constexpr const char* kNoRecord = "Error in Reading File.";
     static constexpr const char* kCannotOpen = "Sorry, could not display this data";
     static constexpr const char* kNothingRead = "Error in Accessing that mail.";
-    // When the viewer window itself cannot show the text (the console's).
-    static constexpr const char* kCannotShow = "Sorry, couldn't display this data";
     static constexpr const char* kTooBig = "Mail is too big to be shown here !!!";
 
     // The viewer's text of a record's message in its log file below logRoot.

@@ -2,8 +2,6 @@
 // parenthesised as the search composes them.
 #include "maillog/MailSearchForm.h"
 
-#include <ctime>
-
 #include "foundation/SqlFormat.h"
 
 namespace {
@@ -14,16 +12,6 @@ std::string DateCondition(const MailSearchForm::Date& start, const MailSearchFor
 }
 
 }  // namespace
-
-MailSearchForm MailSearchForm::Cleared() {
-    MailSearchForm form;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    form.start = {local.tm_mday, local.tm_mon + 1, local.tm_year + 1900};
-    form.end = form.start;
-    return form;
-}
 
 std::string MailSearchForm::Query() const {
     std::string text;

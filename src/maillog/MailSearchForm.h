@@ -29,8 +29,5 @@ struct MailSearchForm {
     bool in = false;
     bool sentItems = false;  // with in: sent mail, else received mail
 
-    // The form as cleared: every text empty, both joiners OR, no range (both
-    // dates today), no direction.
-    static MailSearchForm Cleared();
     std::string Query() const;
 };
