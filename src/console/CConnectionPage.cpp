@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
@@ -87,6 +88,9 @@ CConnectionPage::CConnectionPage(ConsoleContext& context, QWidget* parent) : CCo
     layout->addLayout(buttons);
     layout->addStretch();
 
+    redial = new QTimer(this);
+    redial->setInterval(1000);
+    connect(redial, &QTimer::timeout, this, &CConnectionPage::RedialIfDue);
     connect(dialUp, &QRadioButton::toggled, this, &CConnectionPage::MethodChanged);
     connect(connectButton, &QPushButton::clicked, this, &CConnectionPage::Connect);
     connect(hangupButton, &QPushButton::clicked, this, &CConnectionPage::Hangup);
@@ -183,8 +187,9 @@ void CConnectionPage::DialEnded() {
 }
 
 void CConnectionPage::Connect() {
-    if (CDialConnection::CallInProgress() || (dial && dial->GetState() == CDialConnection::kDialing)) {
-        CConsoleMessageBox::Show(this, QStringLiteral("Call in Progress. Please try after some time"));
+    const bool ours = dial && (dial->GetState() == CDialConnection::kDialing || dial->MadeConnection());
+    if (ours || CDialConnection::CallInProgress()) {
+        ShowStatus(QStringLiteral("Call in Progress. Please try after some time"));
         return;
     }
     CConnectionSettings settings;
@@ -220,10 +225,22 @@ void CConnectionPage::Connect() {
     ShowStatus(QStringLiteral("Dialing %1").arg(QString::fromStdString(settings.entryName)));
     connectButton->setEnabled(false);
     dial->Dial();
+    redial->start();
+}
+
+void CConnectionPage::RedialIfDue() {
+    // A failed dial with retries left is dialed again here, as the main
+    // window's tick does for a cycle.
+    if (!dial || dial->GetState() == CDialConnection::kConnected || dial->GetState() == CDialConnection::kCancelled) {
+        redial->stop();
+        return;
+    }
+    if (dial->RedialDue()) dial->Dial();
 }
 
 void CConnectionPage::Hangup() {
     WaitForWorker();
+    redial->stop();
     connectButton->setEnabled(false);
     hangupButton->setEnabled(false);
     QPointer<CConnectionPage> page(this);

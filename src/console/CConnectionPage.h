@@ -16,6 +16,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 
 class CConnectionPage : public CConsolePage {
     Q_OBJECT
@@ -34,6 +35,7 @@ private:
     void MethodChanged();
     void ShowStatus(const QString& text);
     void DialEnded();
+    void RedialIfDue();
     void WaitForWorker();
 
     QRadioButton* lan;
@@ -46,6 +48,7 @@ private:
     QPushButton* connectButton;
     QPushButton* hangupButton;
     QLabel* status;
+    QTimer* redial;
     std::unique_ptr<CDialConnection> dial;
     std::thread worker;  // a hang-up in progress
 };

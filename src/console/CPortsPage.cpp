@@ -3,6 +3,7 @@
 
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QIntValidator>
 #include <QLineEdit>
 #include <QPushButton>
@@ -10,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
+#include "console/CRelayHostDialog.h"
 #include "foundation/CPortSettings.h"
 #include "smtp/CMxResolver.h"
 
@@ -62,21 +64,21 @@ CPortsPage::CPortsPage(ConsoleContext& context, QWidget* parent) : CConsolePage(
     smartRelay->setObjectName("smartRelay");
     authenticationRelay = new QRadioButton(QStringLiteral("Authentication Relay"), delivery);
     authenticationRelay->setObjectName("authenticationRelay");
-    deliveryForm->addRow(directRelay);
+    relayHost = new QPushButton(QStringLiteral("Remote &Gateway Server..."), delivery);
+    relayHost->setObjectName("relayHost");
+    authentication = new QPushButton(QStringLiteral("SMTP &Authentication..."), delivery);
+    authentication->setObjectName("authentication");
+    auto* direct = new QHBoxLayout;
+    direct->addWidget(directRelay);
+    direct->addWidget(relayHost);
+    auto* authenticated = new QHBoxLayout;
+    authenticated->addWidget(authenticationRelay);
+    authenticated->addWidget(authentication);
+    deliveryForm->addRow(direct);
     deliveryForm->addRow(smartRelay);
-    deliveryForm->addRow(authenticationRelay);
-    gateway = new QLineEdit(delivery);
-    gateway->setObjectName("gateway");
+    deliveryForm->addRow(authenticated);
     gatewayPort = PortField("gatewayPort", delivery);
-    smtpUser = new QLineEdit(delivery);
-    smtpUser->setObjectName("smtpUser");
-    smtpPassword = new QLineEdit(delivery);
-    smtpPassword->setObjectName("smtpPassword");
-    smtpPassword->setEchoMode(QLineEdit::Password);
-    deliveryForm->addRow(QStringLiteral("Remote Gateway Server :"), gateway);
     deliveryForm->addRow(QStringLiteral("Remote Port :"), gatewayPort);
-    deliveryForm->addRow(QStringLiteral("SMTP UserId :"), smtpUser);
-    deliveryForm->addRow(QStringLiteral("SMTP Password :"), smtpPassword);
     layout->addWidget(delivery);
 
     auto* update = new QPushButton(QStringLiteral("&Update"), this);
@@ -86,6 +88,8 @@ CPortsPage::CPortsPage(ConsoleContext& context, QWidget* parent) : CConsolePage(
 
     for (QRadioButton* choice : {directRelay, smartRelay, authenticationRelay})
         connect(choice, &QRadioButton::toggled, this, &CPortsPage::MethodChanged);
+    connect(relayHost, &QPushButton::clicked, this, &CPortsPage::EditRelayHost);
+    connect(authentication, &QPushButton::clicked, this, &CPortsPage::EditAuthentication);
     connect(update, &QPushButton::clicked, this, &CPortsPage::Update);
     Reload();
 }
@@ -97,9 +101,6 @@ void CPortsPage::Reload() {
     pop3Port->setText(QString::number(settings.pop3Port));
     webServerPort->setText(QString::number(settings.webServerPort));
     gatewayPort->setText(QString::number(settings.gatewayPort));
-    gateway->setText(QString::fromStdString(settings.gateway));
-    smtpUser->setText(QString::fromStdString(settings.smtpUser));
-    smtpPassword->setText(QString::fromStdString(settings.smtpPassword));
     switch (settings.method) {
         case CPortSettings::Method::Direct:
             directRelay->setChecked(true);
@@ -115,22 +116,34 @@ void CPortsPage::Reload() {
 }
 
 void CPortsPage::MethodChanged() {
-    const bool relay = !smartRelay->isChecked();
-    gateway->setEnabled(relay);
-    gatewayPort->setEnabled(relay);
-    smtpUser->setEnabled(authenticationRelay->isChecked());
-    smtpPassword->setEnabled(authenticationRelay->isChecked());
+    relayHost->setEnabled(directRelay->isChecked());
+    authentication->setEnabled(authenticationRelay->isChecked());
+    gatewayPort->setEnabled(!smartRelay->isChecked());
+}
+
+void CPortsPage::EditRelayHost() {
+    CRelayHostDialog dialog(CRelayHostDialog::Kind::RelayHost, this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    // The dialog stored the port too.
+    CPortSettings stored;
+    stored.Load();
+    gatewayPort->setText(QString::number(stored.gatewayPort));
+}
+
+void CPortsPage::EditAuthentication() {
+    CRelayHostDialog dialog(CRelayHostDialog::Kind::Authentication, this);
+    dialog.exec();
 }
 
 void CPortsPage::Update() {
+    // The relay host and the credentials are the dialogs' to change: the
+    // page checks them as stored.
     CPortSettings settings;
+    settings.Load();
     settings.smtpPort = PortOf(smtpPort);
     settings.pop3Port = PortOf(pop3Port);
     settings.webServerPort = PortOf(webServerPort);
     settings.gatewayPort = PortOf(gatewayPort);
-    settings.gateway = gateway->text().trimmed().toStdString();
-    settings.smtpUser = smtpUser->text().toStdString();
-    settings.smtpPassword = smtpPassword->text().toStdString();
     settings.method = smartRelay->isChecked()            ? CPortSettings::Method::Smart
                       : authenticationRelay->isChecked() ? CPortSettings::Method::Authenticated
                                                          : CPortSettings::Method::Direct;
@@ -142,8 +155,8 @@ void CPortsPage::Update() {
         return;
     }
     if (!settings.Save()) {
-        CConsoleMessageBox::Show(this, QStringLiteral("The Port Settings could not be written to the settings file"),
-                                 QStringLiteral("Marlowin"), CConsoleMessageBox::Icon::Stop);
+        CConsoleMessageBox::Show(this, CPortSettings::kNotWritten, QStringLiteral("Marlowin"),
+                                 CConsoleMessageBox::Icon::Stop);
         Reload();
         return;
     }

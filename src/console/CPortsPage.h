@@ -1,12 +1,13 @@
-// CPortsPage: the port settings page: the ports of the server modules, how
-// outbound mail leaves (straight to each domain's exchanger, through the
-// relay host, or through it with SMTP authentication) and the relay host's
-// address, port and credentials.
+// CPortsPage: the port settings page: the ports of the server modules and
+// how outbound mail leaves: straight to each domain's exchanger, through
+// the relay host, or through it with SMTP authentication. The relay host
+// and the credentials are named in the page's two small dialogs.
 #pragma once
 
 #include "console/CConsolePage.h"
 
 class QLineEdit;
+class QPushButton;
 class QRadioButton;
 
 class CPortsPage : public CConsolePage {
@@ -18,6 +19,8 @@ public:
 private:
     void Update();
     void MethodChanged();
+    void EditRelayHost();
+    void EditAuthentication();
 
     QLineEdit* smtpPort;
     QLineEdit* pop3Port;
@@ -25,8 +28,7 @@ private:
     QRadioButton* directRelay;
     QRadioButton* smartRelay;
     QRadioButton* authenticationRelay;
-    QLineEdit* gateway;
     QLineEdit* gatewayPort;
-    QLineEdit* smtpUser;
-    QLineEdit* smtpPassword;
+    QPushButton* relayHost;
+    QPushButton* authentication;
 };

@@ -185,8 +185,12 @@ void CRemoteAccountsPage::Update() {
         return;
     }
     Accounts list(context.Connection());
-    list.Load();
-    const Accounts::Account before = *list.Find(Text(name));
+    const Accounts::Account* found = list.Load() ? list.Find(Text(name)) : nullptr;
+    if (!found) {
+        Failed(this, QStringLiteral("The Remote Server Account could not be read from the database"));
+        return;
+    }
+    const Accounts::Account before = *found;
     const std::string key = before.serverName;
     using T = Accounts::TextColumn;
     using F = Accounts::FlagColumn;

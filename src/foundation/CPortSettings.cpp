@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "foundation/CRegistryKey.h"
 #include "foundation/SettingsCatalogue.h"
@@ -25,36 +27,46 @@ bool ValidPort(std::uint32_t port) {
     return port >= 1 && port <= 65535;
 }
 
-// Writes every value of settings into the open Ports key; false at the
-// first one refused.
-bool WriteAll(CRegistryKey& key, const CPortSettings& s) {
-    const std::pair<const char*, std::uint32_t> numbers[] = {{kSmtpPort, s.smtpPort},
-                                                             {kPop3Port, s.pop3Port},
-                                                             {kWebServerPort, s.webServerPort},
-                                                             {kRemotePort, s.gatewayPort}};
-    for (const auto& [name, value] : numbers) {
-        key.SetDWord(name, value);
+// One value of the Ports key, number or text, in the order it is written.
+struct Value {
+    const char* name;
+    std::optional<std::uint32_t> number;
+    std::string text;
+};
+
+bool WriteValues(CRegistryKey& key, const std::vector<Value>& values) {
+    for (const Value& value : values) {
+        if (value.number)
+            key.SetDWord(value.name, *value.number);
+        else
+            key.SetString(value.name, value.text);
         if (key.LastError() != ERROR_SUCCESS) return false;
     }
-    const std::pair<const char*, const std::string*> texts[] = {
-        {kGateway, &s.gateway}, {kSmtpUser, &s.smtpUser}, {kSmtpPassword, &s.smtpPassword}};
-    for (const auto& [name, value] : texts) {
-        key.SetString(name, *value);
-        if (key.LastError() != ERROR_SUCCESS) return false;
+    return true;
+}
+
+// Writes values into the Ports key; when one is refused, the ones before
+// are put back as they were (a half-written change would mix two setups).
+bool WriteAll(const std::vector<Value>& values) {
+    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
+    if (!key.OpenProductKey()) return false;
+    bool written = false;
+    if (key.OpenSubKey(settings::kPorts)) {
+        std::vector<Value> before;
+        for (const Value& value : values) {
+            Value old{value.name, std::nullopt, ""};
+            if (value.number)
+                old.number = key.GetDWord(value.name);
+            else
+                old.text = key.GetString(value.name);
+            before.push_back(std::move(old));
+        }
+        written = WriteValues(key, values);
+        if (!written) WriteValues(key, before);
+        key.CloseSubKey();
     }
-    // Exactly one method, in the order each choice writes its pair.
-    const bool smart = s.method == CPortSettings::Method::Smart;
-    const bool authenticated = s.method == CPortSettings::Method::Authenticated;
-    if (smart) {
-        key.SetDWord(kUseAuthenticated, 0);
-        if (key.LastError() != ERROR_SUCCESS) return false;
-        key.SetDWord(kUseSmart, 1);
-    } else {
-        key.SetDWord(kUseSmart, 0);
-        if (key.LastError() != ERROR_SUCCESS) return false;
-        key.SetDWord(kUseAuthenticated, authenticated ? 1 : 0);
-    }
-    return key.LastError() == ERROR_SUCCESS;
+    key.CloseProductKey();
+    return written;
 }
 
 }  // namespace
@@ -82,31 +94,50 @@ bool CPortSettings::Load() {
 
 std::string CPortSettings::Problem(bool dnsEntriesUsable) const {
     if (!ValidPort(smtpPort) || !ValidPort(pop3Port) || !ValidPort(webServerPort) || !ValidPort(gatewayPort))
-        return "Please Enter a Port Number from 1 to 65535";
-    if (gateway.size() > kMaxGatewayLength) return "The Remote Gateway Server may have at most 255 characters";
-    if (smtpUser.size() > kMaxCredentialLength || smtpPassword.size() > kMaxCredentialLength)
-        return "The SMTP UserId and Password may have at most 255 characters each";
+        return kBadPort;
     if (method != Method::Smart && gateway.empty()) return kNoGateway;
     if (method == Method::Smart && !dnsEntriesUsable) return kBadDns;
+    // Authentication with nothing to authenticate with would fail at every pass.
     if (method == Method::Authenticated && smtpUser.empty()) return kNoSmtpUser;
     if (method == Method::Authenticated && smtpPassword.empty()) return kNoSmtpPassword;
     return "";
 }
 
 bool CPortSettings::Save() const {
-    CPortSettings before;
-    const bool hadKey = before.Load();
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (!key.OpenProductKey()) return false;
-    bool written = false;
-    if (key.OpenSubKey(settings::kPorts)) {
-        written = WriteAll(key, *this);
-        // Best effort: a half-written change would mix two configurations.
-        if (!written && hadKey) WriteAll(key, before);
-        key.CloseSubKey();
+    std::vector<Value> values = {{kSmtpPort, smtpPort, ""},
+                                 {kPop3Port, pop3Port, ""},
+                                 {kWebServerPort, webServerPort, ""},
+                                 {kRemotePort, gatewayPort, ""}};
+    // Exactly one method, each choice writing its pair in its own order.
+    if (method == Method::Smart) {
+        values.push_back({kUseAuthenticated, 0u, ""});
+        values.push_back({kUseSmart, 1u, ""});
+    } else {
+        values.push_back({kUseSmart, 0u, ""});
+        values.push_back({kUseAuthenticated, method == Method::Authenticated ? 1u : 0u, ""});
     }
-    key.CloseProductKey();
-    return written;
+    return WriteAll(values);
+}
+
+std::string CPortSettings::SaveRelayHost(const std::string& host, std::uint32_t port) {
+    if (host.empty()) return kNoRelayHost;
+    if (host.size() > kMaxTextLength) return kTooLong;
+    if (!ValidPort(port)) return kBadPort;
+    return WriteAll({{kGateway, std::nullopt, host}, {kRemotePort, port, ""}}) ? "" : kNotWritten;
+}
+
+std::string CPortSettings::SaveAuthentication(const std::string& host, const std::string& user,
+                                              const std::string& password) {
+    if (host.empty()) return kNoSmtpServer;
+    if (user.empty()) return kNoSmtpUser;
+    if (password.empty()) return kNoSmtpPassword;
+    if (host.size() > kMaxTextLength || user.size() > kMaxTextLength || password.size() > kMaxTextLength)
+        return kTooLong;
+    return WriteAll({{kGateway, std::nullopt, host},
+                     {kSmtpUser, std::nullopt, user},
+                     {kSmtpPassword, std::nullopt, password}})
+               ? ""
+               : kNotWritten;
 }
 
 std::vector<std::string> CPortSettings::DnsEntries() {

@@ -63,6 +63,8 @@ TEST_F(CConnectionPageTest, UpdateWritesWhatTheCommandWritesAndConnectDoesNotBlo
     Screenshot(again, "connection-page");
     QTest::mouseClick(again.findChild<QPushButton*>("connect"), Qt::LeftButton);
     EXPECT_TRUE(WaitForStatus(again, "Connected")) << again.Status().toStdString();
+    QTest::mouseClick(again.findChild<QPushButton*>("connect"), Qt::LeftButton);
+    EXPECT_EQ(again.Status(), "Call in Progress. Please try after some time");
     QTest::mouseClick(again.findChild<QPushButton*>("hangup"), Qt::LeftButton);
     EXPECT_TRUE(WaitForStatus(again, "Disconnected")) << again.Status().toStdString();
     EXPECT_TRUE(again.findChild<QPushButton*>("connect")->isEnabled());

@@ -36,7 +36,12 @@ TEST_F(CMultipleSchedulingDialogTest, EditsTheWeeklyTableAsTheCommandDoes) {
     dialog = std::make_unique<CMultipleSchedulingDialog>();
     Choose("Week Days", "9", "30", true, "");
     Click("add");
-    Choose("Sunday", "23", "5", false, "/usr/bin/backup  --all  now");
+    Choose("Sunday", "23", "5", false, "x");
+    CMultipleSchedulingDialog::ScriptFilePicker([] { return QString("/usr/bin/backup"); });
+    Click("select");
+    CMultipleSchedulingDialog::ScriptFilePicker(nullptr);
+    EXPECT_EQ(dialog->findChild<QLineEdit*>("event")->text(), "/usr/bin/backup");
+    dialog->findChild<QLineEdit*>("event")->setText("/usr/bin/backup  --all  now");
     Click("add");
     const std::string byDialog = File();
 

@@ -9,6 +9,7 @@
 
 #include "ConsoleTest.h"
 #include "console/CPortsPage.h"
+#include "console/CRelayHostDialog.h"
 #include "foundation/CPortSettings.h"
 #include "foundation/CRegistryKey.h"
 #include "foundation/SettingsCatalogue.h"
@@ -52,32 +53,47 @@ TEST_F(CPortsPageTest, RefusesWhatEachMethodLacksAndSavesOneMethodPair) {
     page = std::make_unique<CPortsPage>(context);
     Screenshot(*page, "ports-page");
 
+    // Without a relay host neither relaying method is taken.
     Find<QRadioButton>("directRelay")->setChecked(true);
-    Type("gateway", "");
     Update();
     EXPECT_EQ(LastBox(), QString("Marlowin: ") + CPortSettings::kNoGateway);
-    Type("gateway", QString(256, 'r'));
-    Update();
-    EXPECT_EQ(LastBox(), "Marlowin: The Remote Gateway Server may have at most 255 characters");
+    CRelayHostDialog relay(CRelayHostDialog::Kind::RelayHost);
+    Screenshot(relay, "relay-host-dialog");
+    relay.findChild<QLineEdit*>("port")->setText("587");
+    EXPECT_FALSE(relay.Store());
+    EXPECT_EQ(LastBox(), "Marlowin: Please Enter Remote Gateway Server");
+    relay.findChild<QLineEdit*>("server")->setText(QString(256, 'r'));
+    EXPECT_FALSE(relay.Store());
+    relay.findChild<QLineEdit*>("server")->setText("relay.example.org");
+    EXPECT_TRUE(relay.Store());
+    // The page shows the port the dialog stored, as when its dialog closes.
+    page->Reload();
+    EXPECT_EQ(Find<QLineEdit>("gatewayPort")->text(), "587");
 
+    // The authentication dialog's refusals come in field order.
     Find<QRadioButton>("authenticationRelay")->setChecked(true);
-    Type("gateway", "relay.example.org");
-    Type("smtpUser", "");
     Update();
     EXPECT_EQ(LastBox(), QString("Marlowin: ") + CPortSettings::kNoSmtpUser);
-    Type("smtpUser", "office");
-    Type("smtpPassword", "");
-    Update();
-    EXPECT_EQ(LastBox(), QString("Marlowin: ") + CPortSettings::kNoSmtpPassword);
-    Type("smtpPort", "0");
-    Type("smtpPassword", "s'cret");
-    Update();
-    EXPECT_EQ(LastBox(), "Marlowin: Please Enter a Port Number from 1 to 65535");
+    CRelayHostDialog credentials(CRelayHostDialog::Kind::Authentication);
+    Screenshot(credentials, "authentication-dialog");
+    credentials.findChild<QLineEdit*>("server")->setText("");
+    EXPECT_FALSE(credentials.Store());
+    EXPECT_EQ(LastBox(), "Marlowin: Please Enter SMTP Server ");
+    credentials.findChild<QLineEdit*>("server")->setText("relay.example.org");
+    EXPECT_FALSE(credentials.Store());
+    EXPECT_EQ(LastBox(), "Marlowin: Please Enter SMTP UserId ");
+    credentials.findChild<QLineEdit*>("user")->setText("office");
+    EXPECT_FALSE(credentials.Store());
+    EXPECT_EQ(LastBox(), "Marlowin: Please Enter SMTP Password ");
+    credentials.findChild<QLineEdit*>("password")->setText("s'cret");
+    EXPECT_TRUE(credentials.Store());
 
+    Type("smtpPort", "0");
+    Update();
+    EXPECT_EQ(LastBox(), QString("Marlowin: ") + CPortSettings::kBadPort);
     Type("smtpPort", "2525");
     Type("pop3Port", "1110");
     Type("webServerPort", "8080");
-    Type("gatewayPort", "587");
     Update();
     EXPECT_EQ(LastBox(), QString("Port Settings: ") + CPortSettings::kSaved);
     CPortSettings saved;
