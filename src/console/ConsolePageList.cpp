@@ -1,7 +1,13 @@
 // ConsolePageList: which pages the property windows hold, and in what order.
 #include "console/ConsolePageList.h"
 
+#include "console/CConnectionPage.h"
 #include "console/CConsolePage.h"
+#include "console/COutboundQueuePage.h"
+#include "console/CPortsPage.h"
+#include "console/CRelayRangesPage.h"
+#include "console/CRemoteAccountsPage.h"
+#include "console/CSchedulerPage.h"
 
 namespace ConsolePageList {
 
@@ -9,8 +15,15 @@ std::vector<ConsolePageEntry> UserPages(ConsoleContext& /*context*/, QWidget* /*
     return {};
 }
 
-std::vector<ConsolePageEntry> ServerPages(ConsoleContext& /*context*/, QWidget* /*parent*/) {
-    return {};
+std::vector<ConsolePageEntry> ServerPages(ConsoleContext& context, QWidget* parent) {
+    return {
+        {QStringLiteral("Ports"), new CPortsPage(context, parent)},
+        {QStringLiteral("IP Firewall Settings"), new CRelayRangesPage(context, parent)},
+        {QStringLiteral("Scheduler"), new CSchedulerPage(context, parent)},
+        {QStringLiteral("Connection"), new CConnectionPage(context, parent)},
+        {QStringLiteral("Remote Server Accounts"), new CRemoteAccountsPage(context, parent)},
+        {QStringLiteral("Outbound Queue"), new COutboundQueuePage(context, parent)},
+    };
 }
 
 }  // namespace ConsolePageList
