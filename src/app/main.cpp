@@ -10,7 +10,7 @@
 //   velmora [--home DIR] gateway ..  the Netware gateway's schedule and outbox
 //   velmora [--home DIR] connection ..  the dial-up link brought up for a pass
 //   velmora [--home DIR] schedule ..  when cycles start by themselves; the weekly table
-//   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
+//   velmora [--home DIR] run        run the server until SIGTERM or SIGINT (with a display: the console)
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
 //   velmora help [COMMAND]          (also --help, -h) usage on standard output
@@ -37,6 +37,9 @@
 #include "app/ScheduleCommand.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
+#ifdef VELMORA_HAVE_CONSOLE
+#include "console/CConsoleApplication.h"
+#endif
 
 namespace {
 
@@ -77,7 +80,7 @@ void PrintProgramUsage(std::ostream& out) {
            "  schedule list | schedule add --days DAYS --at HH:MM [--send-receive] [--run COMMAND]\n"
            "  schedule delete --days DAYS --at HH:MM\n"
            "                        when send and receive cycles and commands run by themselves\n"
-           "  run [--headless]      run the server until SIGTERM or SIGINT\n"
+           "  run [--headless]      run the server until SIGTERM or SIGINT (with its console on a display)\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
            "  stop                  stop the running server and wait until it has\n"
@@ -91,7 +94,10 @@ void PrintProgramUsage(std::ostream& out) {
 
 void PrintRunUsage(std::ostream& out) {
     out << "usage: velmora [--home DIR] run [--headless]\n"
-           "Runs the server on the home until SIGTERM or SIGINT.\n";
+           "Runs the server on the home until SIGTERM or SIGINT.\n"
+           "With a display (DISPLAY or WAYLAND_DISPLAY set, or QT_QPA_PLATFORM chosen) it also shows the\n"
+           "console: the main window \"Marlowin\" and a tray icon; closing the window hides it in the tray,\n"
+           "the tray's Quit stops the server. --headless runs without the console even then.\n";
 }
 
 // One command's usage, or the program's for an unknown or empty name.
@@ -206,9 +212,16 @@ int main(int argc, char** argv) {
         return QueueCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     if (line.command == "run") {
-        // This program has no console of its own yet: headless is the only way it runs.
-        for (const std::string& arg : line.args)
+        bool headless = false;
+        for (const std::string& arg : line.args) {
             if (arg != "--headless") return Usage();
+            headless = true;
+        }
+#ifdef VELMORA_HAVE_CONSOLE
+        // With a display the console shows the main window and the tray icon.
+        if (!headless && CConsoleApplication::DisplayAvailable())
+            return CConsoleApplication::Run(home, argc > 0 ? argv[0] : "velmora", std::cerr);
+#endif
         CServerApplication::BlockStopSignals();
         CServerApplication server;
         if (!server.Start(home, std::cerr)) return 1;
