@@ -94,10 +94,14 @@ void PrintProgramUsage(std::ostream& out) {
 
 void PrintRunUsage(std::ostream& out) {
     out << "usage: velmora [--home DIR] run [--headless]\n"
-           "Runs the server on the home until SIGTERM or SIGINT.\n"
-           "With a display (DISPLAY or WAYLAND_DISPLAY set, or QT_QPA_PLATFORM chosen) it also shows the\n"
+           "Runs the server on the home until SIGTERM or SIGINT.\n";
+#ifdef VELMORA_HAVE_CONSOLE
+    out << "With a display (DISPLAY or WAYLAND_DISPLAY set, or QT_QPA_PLATFORM chosen) it also shows the\n"
            "console: the main window \"Marlowin\" and a tray icon; closing the window hides it in the tray,\n"
            "the tray's Quit stops the server. --headless runs without the console even then.\n";
+#else
+    out << "This program was built without its console: it always runs headless.\n";
+#endif
 }
 
 // One command's usage, or the program's for an unknown or empty name.

@@ -72,7 +72,9 @@ int CConsoleApplication::Run(const std::string& home, const char* programName, s
         std::thread waiter([&] {
             server.WaitForStop();
             stopSeen = true;
-            QMetaObject::invokeMethod(&application, [] { QApplication::quit(); }, Qt::QueuedConnection);
+            // exit, not quit: quit first closes the windows, and the main
+            // window refuses to close (it hides in the tray).
+            QMetaObject::invokeMethod(&application, [] { QApplication::exit(0); }, Qt::QueuedConnection);
         });
         status = application.exec();
         // The loop can also end on its own (the display went away): release the waiter.
