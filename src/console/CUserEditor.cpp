@@ -130,6 +130,8 @@ void CUserEditor::SetOwnView(const std::string& name) {
     admin->setEnabled(false);
     createUser->setEnabled(false);
     deleteUser->setEnabled(false);
+    // Limits and rights are the administrator's to give.
+    preferences->setEnabled(false);
     Reload();
 }
 
@@ -139,6 +141,7 @@ void CUserEditor::SetAdministratorView() {
     admin->setEnabled(true);
     createUser->setEnabled(true);
     deleteUser->setEnabled(true);
+    preferences->setEnabled(true);
     Reload();
 }
 

@@ -92,7 +92,7 @@ void CUserPreferencesPage::Show(const Values& values) {
 }
 
 bool CUserPreferencesPage::Read(Values& values, QString& problem) const {
-    values.email = email->text().trimmed().toStdString();
+    values.email = email->text().toStdString();
     if (!ParseLimit(mailboxLimit->text(), values.mailboxLimit) ||
         !ParseLimit(receiveLimit->text(), values.receiveLimit) || !ParseLimit(sendLimit->text(), values.sendLimit)) {
         problem = tr("The size limits are numbers of kilobytes, 0 to 2147483647");

@@ -556,15 +556,17 @@ bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
 bool CMailDatabase::ListAccounts(std::vector<AccountEntry>& accounts) {
     accounts.clear();
     OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect("SELECT aUserName, aPassword, aIsAdmin FROM Accounts")) return false;
+    unsigned char admin = 0;
+    // The bound flag comes first: the texts after it are read column by column.
+    if (!statement.ExecDirect("SELECT aIsAdmin, aUserName, aPassword FROM Accounts") || !statement.BindBit(1, admin))
+        return false;
     while (statement.Fetch()) {
         AccountEntry entry;
-        std::string stored, admin;
-        if (!statement.GetText(1, entry.userName)) continue;
-        statement.GetText(2, stored);
-        statement.GetText(3, admin);
+        std::string stored;
+        if (!statement.GetText(2, entry.userName)) continue;
+        statement.GetText(3, stored);
         entry.password = PasswordScrambler::Unscramble(entry.userName, stored);
-        entry.isAdmin = !admin.empty() && admin != "0" && !EqualsNoCase(admin, "false");
+        entry.isAdmin = admin != 0;
         accounts.push_back(std::move(entry));
     }
     return true;
