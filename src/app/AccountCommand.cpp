@@ -226,16 +226,7 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     if (record.GetPassword() == password) return Refuse(err, ShellText(Outcome::NothingToChange, "passwd", name, ""));
 
     long allowRead = 1, allowWrite = 1;
-    {
-        OdbcStatement statement(db.GetConnectionHandle());
-        std::uint32_t read = 1, write = 1;
-        if (statement.ExecDirect(
-                FormatSql("SELECT aAllowRead,aAllowWrite FROM AccessControl where aAccountId = %ld", id)) &&
-            statement.BindULong(1, read) && statement.BindULong(2, write) && statement.Fetch()) {
-            allowRead = read ? 1 : 0;
-            allowWrite = write ? 1 : 0;
-        }
-    }
+    CMailDatabase::ReadAccessRights(db.GetConnectionHandle(), id, allowRead, allowWrite);
     if (!db.AlterAccount(name, password, false, record.IsAdmin(), record.GetEmailId(),
                          static_cast<long>(record.GetMailboxLimit()), allowRead, allowWrite))
         return Refuse(err, "the password of " + name + " was not changed: " + DatabaseCause());

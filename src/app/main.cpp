@@ -10,7 +10,7 @@
 //   velmora [--home DIR] gateway ..  the Netware gateway's schedule and outbox
 //   velmora [--home DIR] connection ..  the dial-up link brought up for a pass
 //   velmora [--home DIR] schedule ..  when cycles start by themselves; the weekly table
-//   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
+//   velmora [--home DIR] run        run the server until SIGTERM or SIGINT (with a display: the console)
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
 //   velmora [--home DIR] log ..     search the mail log, show a logged message
@@ -39,6 +39,9 @@
 #include "app/ScheduleCommand.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
+#ifdef VELMORA_HAVE_CONSOLE
+#include "console/CConsoleApplication.h"
+#endif
 
 namespace {
 
@@ -79,7 +82,7 @@ void PrintProgramUsage(std::ostream& out) {
            "  schedule list | schedule add --days DAYS --at HH:MM [--send-receive] [--run COMMAND]\n"
            "  schedule delete --days DAYS --at HH:MM\n"
            "                        when send and receive cycles and commands run by themselves\n"
-           "  run [--headless]      run the server until SIGTERM or SIGINT\n"
+           "  run [--headless]      run the server until SIGTERM or SIGINT (with its console on a display)\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
            "  stop                  stop the running server and wait until it has\n"
@@ -98,6 +101,13 @@ void PrintProgramUsage(std::ostream& out) {
 void PrintRunUsage(std::ostream& out) {
     out << "usage: velmora [--home DIR] run [--headless]\n"
            "Runs the server on the home until SIGTERM or SIGINT.\n";
+#ifdef VELMORA_HAVE_CONSOLE
+    out << "With a display (DISPLAY or WAYLAND_DISPLAY set, or QT_QPA_PLATFORM chosen) it also shows the\n"
+           "console: the main window \"Marlowin\" and a tray icon; closing the window hides it in the tray,\n"
+           "the tray's Quit stops the server. --headless runs without the console even then.\n";
+#else
+    out << "This program was built without its console: it always runs headless.\n";
+#endif
 }
 
 // One command's usage, or the program's for an unknown or empty name.
@@ -218,9 +228,16 @@ int main(int argc, char** argv) {
         return QueueCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     if (line.command == "run") {
-        // This program has no console of its own yet: headless is the only way it runs.
-        for (const std::string& arg : line.args)
+        bool headless = false;
+        for (const std::string& arg : line.args) {
             if (arg != "--headless") return Usage();
+            headless = true;
+        }
+#ifdef VELMORA_HAVE_CONSOLE
+        // With a display the console shows the main window and the tray icon.
+        if (!headless && CConsoleApplication::DisplayAvailable())
+            return CConsoleApplication::Run(home, argc > 0 ? argv[0] : "velmora", std::cerr);
+#endif
         CServerApplication::BlockStopSignals();
         CServerApplication server;
         if (!server.Start(home, std::cerr)) return 1;

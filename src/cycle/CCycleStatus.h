@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -55,13 +56,21 @@ public:
     // log false: the same text reaches the log as a list line.
     void SetMainText(const std::string& text, bool log = true);
 
+    // Called after every change, outside the lock, on the changing thread;
+    // set before the status is used.
+    void SetListener(std::function<void()> listener) { changed = std::move(listener); }
+
     // A copy for a reader on another thread, with at most maxLines lines.
     Snapshot Take(std::size_t maxLines = kListLimit + 1) const;
 
 private:
     void AddLine(const std::string& line);
+    void Changed() const {
+        if (changed) changed();
+    }
 
     mutable std::mutex lock;
     Snapshot state;
     std::deque<std::string> list;  // newest first
+    std::function<void()> changed;
 };

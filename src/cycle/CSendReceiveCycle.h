@@ -24,6 +24,10 @@
 //
 // The flags are atomics: the message thread, the worker and the control
 // channel each write some and read the others.
+//
+// A console watches through an Observer. Its calls come from the engine's
+// threads (the message thread, the worker, the dial thread) and touch no
+// window: the console posts them to its own thread and reads Status() there.
 #pragma once
 
 #include <atomic>
@@ -75,6 +79,18 @@ public:
     void RequestStop();
 
     bool IsBusy() const { return busy.load(); }
+    // A console's view of the cycle; every call may come from any engine thread.
+    struct Observer {
+        std::function<void()> changed;                           // the status or busy flag changed
+        std::function<void(const std::string&)> dialStatus;      // a dial runs: the "Connect" dialog's line
+        std::function<void()> dialEnded;                         // the link is up or the dial gave up
+    };
+    // Replaces the observer (an empty one: nobody watches).
+    void SetObserver(Observer observer);
+    // The "Connect" dialog's Cancel; done on the next tick, not by the caller
+    // (hanging up pauses).
+    void CancelDial() { dialCancelAsked = true; }
+
     // What the status window and the main window show now.
     CCycleStatus::Snapshot Status(std::size_t maxLines = CCycleStatus::kListLimit + 1) const;
     // The window the cycle's steps report to.
@@ -92,6 +108,8 @@ private:
     void Worker();
     void FinishCycle();
     void PostStep(const char* text);
+    void Notify();
+    void NotifyDial(const std::string* text);
 
     DatabaseMaker databaseMaker;
     std::uint32_t sendOnMailCount = 0;
@@ -107,10 +125,13 @@ private:
     std::uint32_t activeRasConnections = 1;
     std::atomic<bool> dialConnected{false};
     std::atomic<bool> dialCancelled{false};
+    std::atomic<bool> dialCancelAsked{false};
     std::mutex dialLock;  // guards dial: the tick redials, the finish hangs up
     std::unique_ptr<CDialConnection> dial;
 
     CScheduler* scheduler = nullptr;
+    std::mutex observerLock;  // the console may replace the observer while a thread tells it
+    Observer observer;
     std::chrono::milliseconds schedulerPeriod{std::chrono::minutes(1)};
 
     StatusWindowQueue statusQueue;
