@@ -65,7 +65,7 @@ TEST_F(CMainWindowTest, LoginOpensTheCommandsAndClosingHidesInTheTray) {
     EXPECT_TRUE(user->isEnabled());
     EXPECT_FALSE(server->isEnabled());
     EXPECT_EQ(panels->currentWidget()->objectName(), "userEditor");
-    EXPECT_EQ(window.findChild<QLineEdit*>("userName")->text(), "ursula");
+    EXPECT_EQ(panels->currentWidget()->findChild<QLineEdit*>("userName")->text(), "ursula");
     EXPECT_FALSE(window.findChild<QPushButton*>("createUser")->isEnabled());
 
     ASSERT_TRUE(db.CreateAccount("root2", "Adm1n", false, true, "root2@example.org", 0, 1, 1, 0, 0));
