@@ -142,14 +142,15 @@ CMailboxListing::~CMailboxListing() {
     }
 }
 
-void CMailboxListing::ShowAccount(const std::string& userName) {
+void CMailboxListing::ShowAccount(const std::string& userName, bool onlyThis) {
     const QSignalBlocker quiet(accounts);
     accounts->clear();
     std::vector<CAccountList::Entry> entries;
     if (!CAccountList::List(context.Connection(), entries)) status->setText("The accounts could not be read");
-    accounts->addItem(QString());
+    if (!onlyThis) accounts->addItem(QString());
     for (const CAccountList::Entry& entry : entries)
-        accounts->addItem(QString::fromStdString(entry.userName), QVariant::fromValue<qlonglong>(entry.accountId));
+        if (!onlyThis || entry.userName == userName)
+            accounts->addItem(QString::fromStdString(entry.userName), QVariant::fromValue<qlonglong>(entry.accountId));
     accounts->setCurrentIndex(std::max(0, accounts->findText(QString::fromStdString(userName))));
     AccountChosen();
 }

@@ -28,8 +28,9 @@ public:
     explicit CMailboxListing(ConsoleContext& context, QWidget* parent = nullptr);
     ~CMailboxListing() override;
 
-    // Shows the named account (the choices are read again).
-    void ShowAccount(const std::string& userName);
+    // Shows the named account (the choices are read again); with onlyThis
+    // the chooser offers no other account (a user who is not an administrator).
+    void ShowAccount(const std::string& userName, bool onlyThis = false);
 
     // The most of a message's header and of its text body the viewer shows.
     static constexpr std::size_t kMaxHeaderBytes = 16 * 1024;

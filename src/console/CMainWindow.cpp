@@ -22,6 +22,8 @@
 #include "console/CConnectDialog.h"
 #include "console/CConsoleMessageBox.h"
 #include "console/CLoginPanel.h"
+#include "console/CMailboxListing.h"
+#include "console/CSearchMailDialog.h"
 #include "console/CSendReceiveStatus.h"
 #include "console/CServerPropertySheet.h"
 #include "console/CUserEditor.h"
@@ -79,8 +81,9 @@ CMainWindow::CMainWindow(ConsoleContext& context, CSendReceiveCycle* cycle, QWid
     loginPanel = new CLoginPanel(context, panelArea);
     userEditor = new CUserEditor(context, panelArea);
     serverSheet = new CServerPropertySheet(context, panelArea);
+    mailboxListing = new CMailboxListing(context, panelArea);
     for (QWidget* panel : {emptyPanel, static_cast<QWidget*>(loginPanel), static_cast<QWidget*>(userEditor),
-                           static_cast<QWidget*>(serverSheet)})
+                           static_cast<QWidget*>(serverSheet), static_cast<QWidget*>(mailboxListing)})
         panelArea->addWidget(panel);
 
     auto* right = new QVBoxLayout;
@@ -186,8 +189,8 @@ void CMainWindow::Run(Command command) {
             ShowPanel(userEditor);
             break;
         case Command::Mailbox:
-            // Hook: the mailbox listing (CMailboxListing) opens here once it is built.
-            CConsoleMessageBox::Show(this, tr("The mailbox listing is not available in this build."));
+            mailboxListing->ShowAccount(ownName, !administrator);
+            ShowPanel(mailboxListing);
             break;
         case Command::Server:
             OpenServer(QString());
@@ -200,8 +203,10 @@ void CMainWindow::Run(Command command) {
             if (cycle) cycle->PostMessage(CSendReceiveCycle::kCycleRequest);
             break;
         case Command::FindMessage:
-            // Hook: the "Search Mail" dialog (CSearchMailDialog) opens here once it is built.
-            CConsoleMessageBox::Show(this, tr("Search Mail is not available in this build."));
+            // One dialog, kept with its form between openings; it searches on its own thread.
+            if (!searchDialog) searchDialog = new CSearchMailDialog(context, this);
+            searchDialog->show();
+            searchDialog->raise();
             break;
         case Command::About:
             CConsoleMessageBox::Show(this, tr("Marlowin\nThe Velmora mail server's console."), tr("About Marlowin"));

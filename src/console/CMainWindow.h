@@ -23,6 +23,8 @@
 
 class CConnectDialog;
 class CLoginPanel;
+class CMailboxListing;
+class CSearchMailDialog;
 class CSendReceiveCycle;
 class CSendReceiveStatus;
 class CServerPropertySheet;
@@ -90,6 +92,8 @@ private:
     CLoginPanel* loginPanel;
     CUserEditor* userEditor;
     CServerPropertySheet* serverSheet;
+    CMailboxListing* mailboxListing;
+    CSearchMailDialog* searchDialog = nullptr;
     CSendReceiveStatus* statusWindow = nullptr;
     CConnectDialog* connectDialog;
     QSystemTrayIcon* tray;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -20,6 +21,7 @@
 #include "ConsoleTest.h"
 #include "console/CConnectDialog.h"
 #include "console/CMainWindow.h"
+#include "console/CSearchMailDialog.h"
 #include "console/CSendReceiveStatus.h"
 #include "cycle/CSendReceiveCycle.h"
 
@@ -67,12 +69,23 @@ TEST_F(CMainWindowTest, LoginOpensTheCommandsAndClosingHidesInTheTray) {
     EXPECT_EQ(panels->currentWidget()->objectName(), "userEditor");
     EXPECT_EQ(panels->currentWidget()->findChild<QLineEdit*>("userName")->text(), "ursula");
     EXPECT_FALSE(window.findChild<QPushButton*>("createUser")->isEnabled());
+    // A user's mailbox listing offers its own account alone.
+    auto* mailboxAccount = window.findChild<QComboBox*>("mailboxAccount");
+    QTest::mouseClick(window.findChild<QPushButton*>("commandMailbox"), Qt::LeftButton);
+    EXPECT_EQ(panels->currentWidget(), mailboxAccount->parentWidget());
+    ASSERT_EQ(mailboxAccount->count(), 1);
+    EXPECT_EQ(mailboxAccount->currentText(), "ursula");
 
     ASSERT_TRUE(db.CreateAccount("root2", "Adm1n", false, true, "root2@example.org", 0, 1, 1, 0, 0));
     login("root2", "Adm1n");
     EXPECT_TRUE(server->isEnabled());
     EXPECT_TRUE(window.findChild<QPushButton*>("createUser")->isEnabled());
     Screenshot(window, "main-window-user-editor");
+    QTest::mouseClick(window.findChild<QPushButton*>("commandMailbox"), Qt::LeftButton);
+    EXPECT_GT(mailboxAccount->count(), 2);
+    QTest::mouseClick(window.findChild<QPushButton*>("commandFindMessage"), Qt::LeftButton);
+    ASSERT_NE(window.findChild<CSearchMailDialog*>(), nullptr);
+    EXPECT_TRUE(window.findChild<CSearchMailDialog*>()->isVisible());
 
     QSignalSpy quits(&window, &CMainWindow::quitRequested);
     QTest::mouseClick(window.findChild<QPushButton*>("commandClose"), Qt::LeftButton);
