@@ -142,28 +142,31 @@ void CConnectionPage::MethodChanged() {
 void CConnectionPage::Update() {
     CConnectionSettings settings;
     settings.Load();
+    // The dial-up fields are checked and written only with "Dial-up
+    // Connection": with the other choice they are closed and stay as stored.
+    const bool dialing = dialUp->isChecked();
     bool ok = false;
     const uint count = retries->text().toUInt(&ok);
-    if (dialUp->isChecked() && (!ok || count < 1 || count > 100)) {
+    if (dialing && (!ok || count < 1 || count > 100)) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the No. Of Retries from 1 to 100"));
         return;
     }
     const QString seconds = interval->text().trimmed();
     bool digits = seconds.size() <= 5;
     for (const QChar c : seconds) digits = digits && c >= '0' && c <= '9';
-    if (!digits) {
+    if (dialing && !digits) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Interval in seconds (at most 99999)"));
         return;
     }
     for (const QString& text : {connectionName->currentText(), userName->text(), password->text()}) {
-        if (!Printable(text)) {
+        if (dialing && !Printable(text)) {
             CConsoleMessageBox::Show(this, QStringLiteral("A text of the connection is longer than 1024 characters or "
                                                           "holds control characters"));
             return;
         }
     }
-    settings.method = dialUp->isChecked() ? CConnectionSettings::kDialUp : CConnectionSettings::kLan;
-    if (dialUp->isChecked()) {
+    settings.method = dialing ? CConnectionSettings::kDialUp : CConnectionSettings::kLan;
+    if (dialing) {
         // With no phone book to choose from, the stored name stays.
         if (connectionName->count() > 0) settings.entryName = connectionName->currentText().toStdString();
         settings.userName = userName->text().toStdString();

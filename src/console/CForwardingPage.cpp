@@ -31,9 +31,9 @@ CForwardingPage::CForwardingPage(ConsoleContext& context, QWidget* parent) : CCo
     user->setObjectName("forwardUser");
     server = new QLineEdit(this);
     server->setObjectName("forwardServer");
-    useLocalSmtp = new QCheckBox("Use &Local SMTP", this);
+    useLocalSmtp = new QCheckBox("Use Local SMTP", this);
     useLocalSmtp->setObjectName("useLocalSmtp");
-    retainCopy = new QCheckBox("&Retain copy of forwarded mail", this);
+    retainCopy = new QCheckBox("Retain copy of forwarded mail", this);
     retainCopy->setObjectName("retainCopy");
     auto* form = new QFormLayout;
     form->addRow("&Username :", user);

@@ -31,9 +31,9 @@ QSpinBox* Spin(QWidget* parent, const char* name, int maximum) {
 }  // namespace
 
 CGatewayPage::CGatewayPage(ConsoleContext& context, QWidget* parent) : CConsolePage(context, parent) {
-    at = new QRadioButton("&At", this);
+    at = new QRadioButton("At", this);
     at->setObjectName("gatewayAt");
-    every = new QRadioButton("&Every", this);
+    every = new QRadioButton("Every", this);
     every->setObjectName("gatewayEvery");
     hour = Spin(this, "gatewayHour", 23);
     minutes = Spin(this, "gatewayMinutes", 59);
@@ -45,7 +45,7 @@ CGatewayPage::CGatewayPage(ConsoleContext& context, QWidget* parent) : CConsoleP
     browse->setObjectName("browseOutbox");
     message = new QLabel(this);
     message->setObjectName("message");
-    auto* update = new QPushButton("&Update", this);
+    auto* update = new QPushButton("Update", this);
     update->setObjectName("updateGateway");
 
     auto* grid = new QGridLayout;

@@ -33,9 +33,9 @@ CMailMonitorPage::CMailMonitorPage(ConsoleContext& context, QWidget* parent) : C
     addresses = new QListWidget(this);
     addresses->setObjectName("monitorAddresses");
     addresses->setSelectionMode(QAbstractItemView::MultiSelection);
-    auto* add = new QPushButton("&Add", this);
+    auto* add = new QPushButton("Add", this);
     add->setObjectName("addMonitor");
-    auto* remove = new QPushButton("&Delete", this);
+    auto* remove = new QPushButton("Delete", this);
     remove->setObjectName("deleteMonitor");
 
     auto* grid = new QGridLayout;

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QIntValidator>
@@ -161,7 +162,9 @@ void CMultipleSchedulingDialog::SelectFile() {
     const QString file = scriptedPicker ? scriptedPicker()
                                         : QFileDialog::getOpenFileName(
                                               this, QStringLiteral("Select"), QString(),
-                                              QStringLiteral("Executable Files (*.exe;*.com;*.dll;*.ocx;*.bat)"));
+                                              // Programs here rarely carry those endings: every file may be picked too.
+                                              QStringLiteral("Executable Files (*.exe;*.com;*.dll;*.ocx;*.bat);;"
+                                                             "All Files (*)"));
     if (!file.isEmpty()) event->setText(file);
 }
 
@@ -176,9 +179,17 @@ bool CMultipleSchedulingDialog::AddTo(CScheduleTable& table) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Event And Arguments"));
         return false;
     }
-    if (event->text().toUtf8().size() > kCommandLimit) {
+    const QByteArray commandBytes = event->text().toUtf8();
+    if (commandBytes.size() > kCommandLimit) {
         CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may have at most 1024 characters"));
         return false;
+    }
+    // A line break would end the entry's line in the file and start another.
+    for (const char c : commandBytes) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may not hold control characters"));
+            return false;
+        }
     }
     if (!sendReceive->isChecked() && !executeEvent->isChecked()) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please choose Send And Receive or an Event At This Time"));
@@ -201,10 +212,18 @@ void CMultipleSchedulingDialog::Save(const CScheduleTable& table) {
     Reload();
 }
 
+bool CMultipleSchedulingDialog::LoadTable(CScheduleTable& table) {
+    const std::string path = CScheduleTable::DefaultPath();
+    // A file that is there but cannot be read would be written back empty.
+    if (table.Load(path) || !QFileInfo::exists(QString::fromStdString(path))) return true;
+    CConsoleMessageBox::Show(this, QStringLiteral("Schedule.txt could not be read"), QStringLiteral("Marlowin"),
+                             CConsoleMessageBox::Icon::Stop);
+    return false;
+}
+
 void CMultipleSchedulingDialog::Add() {
     CScheduleTable table;
-    table.Load(CScheduleTable::DefaultPath());
-    if (AddTo(table)) Save(table);
+    if (LoadTable(table) && AddTo(table)) Save(table);
 }
 
 void CMultipleSchedulingDialog::Update() {
@@ -213,7 +232,7 @@ void CMultipleSchedulingDialog::Update() {
     CScheduleTable::Days old;
     old.set(static_cast<std::size_t>(row->data(0, Qt::UserRole).toInt()));
     CScheduleTable table;
-    table.Load(CScheduleTable::DefaultPath());
+    if (!LoadTable(table)) return;
     // The old entry goes first, so that it is no clash with its own change.
     table.Remove(old, row->data(1, Qt::UserRole).toInt(), row->data(2, Qt::UserRole).toInt());
     if (AddTo(table)) Save(table);
@@ -225,7 +244,7 @@ void CMultipleSchedulingDialog::Delete() {
     CScheduleTable::Days which;
     which.set(static_cast<std::size_t>(row->data(0, Qt::UserRole).toInt()));
     CScheduleTable table;
-    table.Load(CScheduleTable::DefaultPath());
+    if (!LoadTable(table)) return;
     table.Remove(which, row->data(1, Qt::UserRole).toInt(), row->data(2, Qt::UserRole).toInt());
     Save(table);
 }

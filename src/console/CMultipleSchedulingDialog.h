@@ -25,6 +25,7 @@ private:
     void RowChosen();
     void SelectFile();
     // Checks the controls and adds their entry to table; false after a message.
+    bool LoadTable(CScheduleTable& table);
     bool AddTo(CScheduleTable& table);
     // Writes the table (one message when it cannot) and shows the file again.
     void Save(const CScheduleTable& table);

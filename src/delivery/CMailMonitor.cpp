@@ -112,6 +112,11 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
     if (!accountId) return "Please Select UserName";
     if (!watchSend && !watchReceive) return "Please Select Type";
     if (addresses.empty()) return "Please Select Email Address";
+    // Refused before anything is written: a cut address would watch another one.
+    for (const std::string& address : addresses)
+        if (address.size() > kMaxAddressChars)
+            return "The Email Address " + address + " is longer than " + std::to_string(kMaxAddressChars) +
+                   " characters and cannot be watched";
     std::string userName;
     {
         OdbcStatement s(connection);
@@ -124,7 +129,9 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
         for (int pass = 0; pass < 2; ++pass) {
             if ((pass == 0 && !watchSend) || (pass == 1 && !watchReceive)) continue;
             const char* type = pass == 0 ? "S" : "R";
-            if (AddMonitor(connection, *accountId, type, address) != AddResult::Added) continue;
+            const AddResult result = AddMonitor(connection, *accountId, type, address);
+            if (result == AddResult::Failed) return "The MailMonitor entry could not be added";
+            if (result != AddResult::Added) continue;
             added.push_back({*accountId, userName, type, pass == 0 ? "Send" : "Receive", address});
         }
     }

@@ -112,9 +112,12 @@ bool CPortSettings::Save() const {
     if (method == Method::Smart) {
         values.push_back({kUseAuthenticated, 0u, ""});
         values.push_back({kUseSmart, 1u, ""});
+    } else if (method == Method::Authenticated) {
+        values.push_back({kUseAuthenticated, 1u, ""});
+        values.push_back({kUseSmart, 0u, ""});
     } else {
         values.push_back({kUseSmart, 0u, ""});
-        values.push_back({kUseAuthenticated, method == Method::Authenticated ? 1u : 0u, ""});
+        values.push_back({kUseAuthenticated, 0u, ""});
     }
     return WriteAll(values);
 }
