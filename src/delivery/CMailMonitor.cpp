@@ -7,6 +7,7 @@
 
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/OdbcTransaction.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/Text.h"
@@ -125,6 +126,9 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
             s.Fetch())
             s.GetText(1, userName);
     }
+    // All the watches of one Add, or none of them where the connection allows.
+    OdbcTransaction transaction(connection);
+    std::vector<MailMonitorEntry> made;
     for (const std::string& address : addresses) {
         for (int pass = 0; pass < 2; ++pass) {
             if ((pass == 0 && !watchSend) || (pass == 1 && !watchReceive)) continue;
@@ -132,9 +136,11 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
             const AddResult result = AddMonitor(connection, *accountId, type, address);
             if (result == AddResult::Failed) return "The MailMonitor entry could not be added";
             if (result != AddResult::Added) continue;
-            added.push_back({*accountId, userName, type, pass == 0 ? "Send" : "Receive", address});
+            made.push_back({*accountId, userName, type, pass == 0 ? "Send" : "Receive", address});
         }
     }
+    if (!transaction.Commit()) return "The MailMonitor entry could not be added";
+    added.insert(added.end(), made.begin(), made.end());
     return "";
 }
 

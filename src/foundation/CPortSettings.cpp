@@ -93,7 +93,10 @@ bool CPortSettings::Load() {
 }
 
 std::string CPortSettings::Problem(bool dnsEntriesUsable) const {
-    if (!ValidPort(smtpPort) || !ValidPort(pop3Port) || !ValidPort(webServerPort) || !ValidPort(gatewayPort))
+    // A relay port of 0 is read as 25, so it is no fault; with smart delivery
+    // its field is closed and must not block the save.
+    if (!ValidPort(smtpPort) || !ValidPort(pop3Port) || !ValidPort(webServerPort) ||
+        (gatewayPort != 0 && !ValidPort(gatewayPort)))
         return kBadPort;
     if (method != Method::Smart && gateway.empty()) return kNoGateway;
     if (method == Method::Smart && !dnsEntriesUsable) return kBadDns;
