@@ -81,4 +81,12 @@ TEST_F(CMultipleSchedulingDialogTest, EditsTheWeeklyTableAsTheCommandDoes) {
     EXPECT_EQ(table.days[0], (std::vector<CScheduleTable::Entry>{{10, 30, true, false, ""}}));
     EXPECT_EQ(table.days[1].size(), 1u);
     EXPECT_TRUE(table.days[6].empty());
+
+    // A table that is there but cannot be read is not written over.
+    std::filesystem::remove(CScheduleTable::kFileName);
+    std::filesystem::create_directory(CScheduleTable::kFileName);
+    Choose("Friday", "8", "0", true, "");
+    Click("add");
+    EXPECT_EQ(CConsoleMessageBox::Shown().back(), "Marlowin: Schedule.txt could not be read");
+    EXPECT_TRUE(std::filesystem::is_directory(CScheduleTable::kFileName));
 }
