@@ -237,8 +237,10 @@ void CMainWindow::LoggedInAs(const QString& userName, bool isAdministrator) {
     administrator = isAdministrator;
     ownName = userName.toStdString();
     EnableCommands();
-    // The administrator's view starts with the accounts, a user's with its own.
+    // The administrator's view starts with the accounts, a user's with its own;
+    // the panel's greeting stays in sight on the editor's message line.
     Run(Command::User);
+    userEditor->ShowMessage(loginPanel->Message());
 }
 
 void CMainWindow::ShowFromTray() {
@@ -297,12 +299,13 @@ void CMainWindow::CycleChanged() {
     if (status.busy != busy) {
         busy = status.busy;
         EnableCommands();
-        if (busy) {
-            statusWindow->show();
-        } else {
-            statusWindow->hide();
-            connectDialog->hide();
-        }
+        if (!busy) connectDialog->hide();
+    }
+    // The worker shows the window while it works (not while a cycle dials or
+    // finishes); a window the user closed stays closed until the next one.
+    if (status.shown != statusShown) {
+        statusShown = status.shown;
+        statusWindow->setVisible(statusShown);
     }
     statusWindow->Refresh(status);
 }

@@ -318,6 +318,7 @@ void CSendReceiveCycle::Worker() {
     delivery.reset();
     database.reset();
     sendOnly = false;
+    status.Hide();
     stopRequested = false;
     FinishCycle();
 }
