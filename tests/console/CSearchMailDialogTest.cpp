@@ -26,7 +26,7 @@
 
 namespace {
 
-class SearchMailDialogTest : public ConsoleTest {
+class CSearchMailDialogTest : public ConsoleTest {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
@@ -68,7 +68,7 @@ protected:
     std::unique_ptr<CSearchMailDialog> dialog;
 };
 
-TEST_F(SearchMailDialogTest, EachConditionKindViewerClearAndStop) {
+TEST_F(CSearchMailDialogTest, EachConditionKindViewerClearAndStop) {
     const QDate today = QDate::currentDate();
     Log(today.addDays(-2), "ann@x.test", "budget", true, "the numbers");
     Log(today.addDays(-1), "bob@y.test", "minutes", false, "ann's notes");
@@ -97,9 +97,16 @@ TEST_F(SearchMailDialogTest, EachConditionKindViewerClearAndStop) {
     Child<QDateEdit>("startDate")->setDate(today.addDays(-2));
     Child<QDateEdit>("endDate")->setDate(today.addDays(-1));
     EXPECT_EQ(Search(), (QStringList{"budget", "minutes"}));
-    // The start date cannot pass the end date.
+    // The start date cannot pass the end date; a spin step is one day, also
+    // across the end of a month.
     Child<QDateEdit>("startDate")->setDate(today);
     EXPECT_EQ(Child<QDateEdit>("startDate")->date(), today.addDays(-1));
+    Child<QDateEdit>("endDate")->setDate(QDate(2026, 2, 1));
+    Child<QDateEdit>("startDate")->setDate(QDate(2026, 1, 31));
+    Child<QDateEdit>("startDate")->stepBy(1);
+    EXPECT_EQ(Child<QDateEdit>("startDate")->date(), QDate(2026, 2, 1));
+    Child<QDateEdit>("startDate")->stepBy(1);
+    EXPECT_EQ(Child<QDateEdit>("startDate")->date(), QDate(2026, 2, 1));
 
     Child<QPushButton>("clear")->click();
     Child<QLineEdit>("containing")->setText("ann noon");
