@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
+#include "foundation/CMailDatabase.h"
 #include "maillog/CMailLog.h"
 #include "maillog/CMailLogViewer.h"
 
@@ -238,6 +239,12 @@ void CSearchMailDialog::OnSearch() {
     const MailSearchForm form = Form();
     MailSearchJob job;
     job.connection = context.Connection();
+    // The query runs on a connection of its own: a long one then keeps none
+    // that this thread's pages use.
+    job.connect = []() -> std::unique_ptr<CMailDatabase> {
+        auto database = std::make_unique<CMailDatabase>();
+        return database->Connect() ? std::move(database) : nullptr;
+    };
     job.query = form.Query();
     job.containing = form.containing;
     job.allWords = form.allWords;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -61,6 +62,16 @@ protected:
         for (int i = 0; i < list->topLevelItemCount(); ++i) subjects << list->topLevelItem(i)->text(2);
         EXPECT_EQ(Child<QLabel>("status")->text(), QString::number(subjects.size()) + " messages found");
         return subjects;
+    }
+
+    // Whether a thread of this process waits in an open of a FIFO for its writer.
+    static bool WaitsOnFifoOpen() {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream wchan(task.path() / "wchan");
+            std::string where;
+            if (std::getline(wchan, where) && where == "wait_for_partner") return true;
+        }
+        return false;
     }
 
     std::time_t now = 0;
@@ -124,7 +135,9 @@ TEST_F(CSearchMailDialogTest, EachConditionKindViewerClearAndStop) {
 
     // Stop while the body search waits on a message: the records kept so
     // far are listed, the later ones are dropped. The second record's log is
-    // a FIFO, so the worker waits there until the test has pressed Stop.
+    // a FIFO: the worker's open waits for a writer, and Stop is pressed
+    // while it waits (before the test lets it go on), so no later record
+    // can slip through.
     const std::string fifoDay = home.File("maillog") + "/02011999";
     std::filesystem::create_directories(fifoDay);
     const std::string fifo = fifoDay + "/ReceiveMail.Log";
@@ -137,11 +150,12 @@ TEST_F(CSearchMailDialogTest, EachConditionKindViewerClearAndStop) {
     Child<QRadioButton>("anyWord")->setChecked(true);
     Child<QPushButton>("search")->click();
     ASSERT_EQ(Child<QPushButton>("search")->text(), "&Stop");
-    int writer = -1;
     const QDeadlineTimer reached(20000);
-    while ((writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && !reached.hasExpired()) Settle();
-    ASSERT_GE(writer, 0) << "the worker never opened the second record's log";
+    while (!WaitsOnFifoOpen() && !reached.hasExpired()) Settle();
+    ASSERT_TRUE(WaitsOnFifoOpen()) << "the worker never opened the second record's log";
     Child<QPushButton>("search")->click();
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
     ::close(writer);
     const QDeadlineTimer deadline(20000);
     while (dialog->Searching() && !deadline.hasExpired()) Settle();
