@@ -199,8 +199,8 @@ void CMainWindow::Run(Command command) {
             OpenServer(QStringLiteral("Ports"));
             break;
         case Command::SendReceive:
-            // As the control socket's send-receive: the cycle starts on its next tick.
-            if (cycle) cycle->PostMessage(CSendReceiveCycle::kCycleRequest);
+            // At once, on the cycle's own thread: this one never waits on its preparation.
+            if (cycle) cycle->PostMessage(CSendReceiveCycle::kStartCycle);
             break;
         case Command::FindMessage:
             // One dialog, kept with its form between openings; it searches on its own thread.

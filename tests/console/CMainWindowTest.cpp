@@ -118,7 +118,7 @@ TEST_F(CMainWindowTest, StatusWindowFillsNewestFirstAndStops) {
         auto* status = window.findChild<CSendReceiveStatus*>("sendReceiveStatus");
         auto* field = window.findChild<QLineEdit*>("statusField");
         auto* list = status->findChild<QListWidget*>("statusList");
-        cycle.PostMessage(CSendReceiveCycle::kCycleRequest);
+        cycle.PostMessage(CSendReceiveCycle::kStartCycle);  // the Send/Receive button
         ASSERT_TRUE(WaitFor([&] { return status->isVisible() && field->text() == "Sending Mails"; }));
         EXPECT_FALSE(window.findChild<QPushButton*>("commandLogin")->isEnabled());
 
