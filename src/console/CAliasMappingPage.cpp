@@ -35,8 +35,9 @@ CAliasMappingPage::CAliasMappingPage(ConsoleContext& context, QWidget* parent) :
     auto* remove = new QPushButton("&Delete", this);
     remove->setObjectName("deleteAlias");
     auto* form = new QFormLayout;
-    form->addRow("&User :", user);
-    form->addRow("A&lias Name :", alias);
+    // The page's own captions; the same texts answer an Add without them.
+    form->addRow("Select Username", user);
+    form->addRow("Enter Alias name", alias);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(message, 1);
     buttons->addWidget(add);

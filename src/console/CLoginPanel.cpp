@@ -50,6 +50,10 @@ void CLoginPanel::Prepare() {
     userName->setFocus();
 }
 
+QString CLoginPanel::Message() const {
+    return message->text();
+}
+
 void CLoginPanel::Login() {
     const std::string name = userName->text().toStdString();
     const CMailDatabase::LoginResult result =

@@ -17,6 +17,8 @@ public:
     explicit CLoginPanel(ConsoleContext& context, QWidget* parent = nullptr);
     // Empties the fields and the message line (the panel is shown again).
     void Prepare();
+    // The message line's text (after a login: its greeting).
+    QString Message() const;
 
 signals:
     void loggedIn(const QString& userName, bool administrator);

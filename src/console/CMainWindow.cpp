@@ -199,8 +199,8 @@ void CMainWindow::Run(Command command) {
             OpenServer(QStringLiteral("Ports"));
             break;
         case Command::SendReceive:
-            // As the control socket's send-receive: the cycle starts on its next tick.
-            if (cycle) cycle->PostMessage(CSendReceiveCycle::kCycleRequest);
+            // At once, on the cycle's own thread: this one never waits on its preparation.
+            if (cycle) cycle->PostMessage(CSendReceiveCycle::kStartCycle);
             break;
         case Command::FindMessage:
             // One dialog, kept with its form between openings; it searches on its own thread.
@@ -237,8 +237,10 @@ void CMainWindow::LoggedInAs(const QString& userName, bool isAdministrator) {
     administrator = isAdministrator;
     ownName = userName.toStdString();
     EnableCommands();
-    // The administrator's view starts with the accounts, a user's with its own.
+    // The administrator's view starts with the accounts, a user's with its own;
+    // the panel's greeting stays in sight on the editor's message line.
     Run(Command::User);
+    userEditor->ShowMessage(loginPanel->Message());
 }
 
 void CMainWindow::ShowFromTray() {
@@ -297,12 +299,13 @@ void CMainWindow::CycleChanged() {
     if (status.busy != busy) {
         busy = status.busy;
         EnableCommands();
-        if (busy) {
-            statusWindow->show();
-        } else {
-            statusWindow->hide();
-            connectDialog->hide();
-        }
+        if (!busy) connectDialog->hide();
+    }
+    // The worker shows the window while it works (not while a cycle dials or
+    // finishes); a window the user closed stays closed until the next one.
+    if (status.shown != statusShown) {
+        statusShown = status.shown;
+        statusWindow->setVisible(statusShown);
     }
     statusWindow->Refresh(status);
 }

@@ -80,6 +80,7 @@ private:
     bool loggedIn = false;
     bool administrator = false;
     bool busy = false;
+    bool statusShown = false;  // the cycle's worker shows the status window
     bool firstShow = true;
     std::string ownName;
     std::atomic<bool> refreshQueued{false};

@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
+#include "foundation/CMailDatabase.h"
 #include "maillog/CMailLog.h"
 #include "maillog/CMailLogViewer.h"
 
@@ -54,12 +55,28 @@ QLineEdit* Field(QWidget* parent, const QString& name) {
     return edit;
 }
 
+// A date field whose every spin step moves the date by one day, across the
+// ends of months and years (a plain date edit steps the section under the
+// cursor and stops at a month's last day).
+class DayStepDateEdit : public QDateEdit {
+public:
+    using QDateEdit::QDateEdit;
+    void stepBy(int steps) override { setDate(date().addDays(steps)); }
+
+protected:
+    StepEnabled stepEnabled() const override {
+        StepEnabled enabled = StepNone;
+        if (isReadOnly()) return enabled;
+        if (date() > minimumDate()) enabled |= StepDownEnabled;
+        if (date() < maximumDate()) enabled |= StepUpEnabled;
+        return enabled;
+    }
+};
+
 QDateEdit* DateField(QWidget* parent, const QString& name) {
-    auto* edit = new QDateEdit(parent);
+    auto* edit = new DayStepDateEdit(parent);
     edit->setObjectName(name);
     edit->setDisplayFormat(QStringLiteral("dd/MM/yyyy"));
-    // Each step moves the date by one day.
-    edit->setCurrentSection(QDateTimeEdit::DaySection);
     return edit;
 }
 
@@ -222,6 +239,12 @@ void CSearchMailDialog::OnSearch() {
     const MailSearchForm form = Form();
     MailSearchJob job;
     job.connection = context.Connection();
+    // The query runs on a connection of its own: a long one then keeps none
+    // that this thread's pages use.
+    job.connect = []() -> std::unique_ptr<CMailDatabase> {
+        auto database = std::make_unique<CMailDatabase>();
+        return database->Connect() ? std::move(database) : nullptr;
+    };
     job.query = form.Query();
     job.containing = form.containing;
     job.allWords = form.allWords;

@@ -168,6 +168,10 @@ void CUserEditor::ClearFields() {
     admin->setChecked(false);
 }
 
+void CUserEditor::ShowMessage(const QString& text) {
+    Say(text);
+}
+
 void CUserEditor::Say(const QString& text) {
     message->setText(text);
 }

@@ -31,6 +31,8 @@ public:
     // A user who is not an administrator sees only its own account.
     void SetOwnView(const std::string& ownName);
     void SetAdministratorView();
+    // A line for the message line from outside (the login's greeting).
+    void ShowMessage(const QString& text);
 
 private:
     void Select(const std::string& name);

@@ -51,6 +51,15 @@ void CCycleStatus::Show() {
     {
         std::lock_guard<std::mutex> guard(lock);
         list.clear();
+        state.shown = true;
+    }
+    Changed();
+}
+
+void CCycleStatus::Hide() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        state.shown = false;
     }
     Changed();
 }

@@ -38,6 +38,7 @@ public:
         bool busy = false;
         bool sendOnly = false;
         bool stopRequested = false;
+        bool shown = false;  // the worker shows the window while it works
         std::uint64_t cyclesCompleted = 0;
         std::string mainText;  // the main window's status field
         std::string step;      // the step text at the top of the status window
@@ -51,6 +52,8 @@ public:
     void Apply(const StatusMessage& message, bool stopRequested);
     // Showing the window empties the list.
     void Show();
+    // The worker's end: the window goes before the cycle finishes.
+    void Hide();
     // The Stop button: its own text, shown as the progress text.
     void StopPressed();
     // log false: the same text reaches the log as a list line.

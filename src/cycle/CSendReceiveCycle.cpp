@@ -112,6 +112,11 @@ void CSendReceiveCycle::Stop() {
 
 void CSendReceiveCycle::PostMessage(unsigned message) {
     if (message == kCycleRequest) cycleRequested = true;
+    if (message == kStartCycle) {
+        startAsked = true;
+        // Wakes the message thread; should the queue be full, the next tick serves.
+        statusQueue.Post(0, 0, "", 0);
+    }
 }
 
 void CSendReceiveCycle::RequestStop() {
@@ -133,6 +138,11 @@ void CSendReceiveCycle::MessageLoop() {
     auto nextTick = std::chrono::steady_clock::now() + kTick;
     auto nextSchedulerTick = std::chrono::steady_clock::now() + schedulerPeriod;
     for (;;) {
+        // Dropped while a cycle runs, as every other trigger.
+        if (startAsked.exchange(false) && !ending && !busy) {
+            sendOnly = false;
+            StartCycle();
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextTick) {
             // The scheduler's timer arrives as a tick of its own.
@@ -318,6 +328,7 @@ void CSendReceiveCycle::Worker() {
     delivery.reset();
     database.reset();
     sendOnly = false;
+    status.Hide();
     stopRequested = false;
     FinishCycle();
 }

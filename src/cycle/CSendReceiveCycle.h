@@ -52,6 +52,9 @@ class CSendReceiveCycle {
 public:
     // The private message that asks for a cycle at the next tick.
     static constexpr unsigned kCycleRequest = 1135;
+    // The main window's Send/Receive: a cycle starts at once, on the
+    // cycle's own thread (preparing it may read the database and dial).
+    static constexpr unsigned kStartCycle = 1175;
     static constexpr std::chrono::milliseconds kTick{500};
 
     // The worker's own database connection, made on the worker thread; null
@@ -73,7 +76,7 @@ public:
     void Stop();
 
     // A private message to the main window: kCycleRequest is taken on the
-    // next tick. Others are ignored.
+    // next tick, kStartCycle at once. Others are ignored.
     void PostMessage(unsigned message);
     // The status window's Stop button.
     void RequestStop();
@@ -119,6 +122,7 @@ private:
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> sendOnly{false};
     std::atomic<bool> cycleRequested{false};
+    std::atomic<bool> startAsked{false};
     std::atomic<std::uint64_t> cyclesCompleted{0};
     // Dial-up state of the cycle being prepared, read again at its finish.
     std::uint32_t remoteAccountCount = 0;

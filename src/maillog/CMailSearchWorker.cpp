@@ -1,6 +1,7 @@
 // CMailSearchWorker: fetching the rows, the body searches and the hand-over.
 #include "maillog/CMailSearchWorker.h"
 
+#include "foundation/CMailDatabase.h"
 #include "foundation/OdbcStatement.h"
 #include "maillog/CMailBodySearch.h"
 
@@ -12,7 +13,7 @@ std::string Column(const char* buffer, SQLLEN indicator) {
     return std::string(buffer);
 }
 
-std::vector<MailSearchRecord> Fetch(const MailSearchJob& job, const std::atomic<bool>& stop) {
+std::vector<MailSearchRecord> Fetch(SQLHDBC connection, const MailSearchJob& job, const std::atomic<bool>& stop) {
     std::vector<MailSearchRecord> records;
     constexpr SQLLEN kBuffer = MailSearchRecord::kTextBytes + 1;
     char from[kBuffer] = {}, to[kBuffer] = {}, subject[kBuffer] = {}, date[kBuffer] = {}, day[kBuffer] = {};
@@ -20,7 +21,7 @@ std::vector<MailSearchRecord> Fetch(const MailSearchJob& job, const std::atomic<
     SQLLEN isLocalLength = 0, sizeLength = 0, offsetLength = 0;
     unsigned char isLocal = 0;
     std::uint32_t size = 0, offset = 0;
-    OdbcStatement s(job.connection);
+    OdbcStatement s(connection);
     if (!s.ExecDirect(job.query) || !s.BindChar(1, from, kBuffer, &fromLength) ||
         !s.BindChar(2, to, kBuffer, &toLength) || !s.BindChar(3, subject, kBuffer, &subjectLength) ||
         !s.BindChar(4, date, kBuffer, &dateLength) || !s.BindBit(5, isLocal, &isLocalLength) ||
@@ -66,7 +67,9 @@ void CMailSearchWorker::Wait() {
 }
 
 std::vector<MailSearchRecord> CMailSearchWorker::Run(const MailSearchJob& job, const std::atomic<bool>& stop) {
-    std::vector<MailSearchRecord> records = Fetch(job, stop);
+    std::unique_ptr<CMailDatabase> own = job.connect ? job.connect() : nullptr;
+    std::vector<MailSearchRecord> records = Fetch(own ? own->GetConnectionHandle() : job.connection, job, stop);
+    own.reset();
     if (job.containing.empty()) return records;
     std::vector<MailSearchRecord> kept;
     for (std::size_t i = 0; i < records.size() && !stop.load(); ++i) {

@@ -12,12 +12,15 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "foundation/OdbcEnvironment.h"
 #include "maillog/MailSearchRecord.h"
+
+class CMailDatabase;
 
 struct MailSearchJob {
     SQLHDBC connection = SQL_NULL_HDBC;
@@ -28,6 +31,10 @@ struct MailSearchJob {
     // Told after each body search how many records have been examined, so a
     // caller can show progress (called on the worker's thread).
     std::function<void(std::size_t examined, std::size_t total)> progress;
+    // When set, called on the worker's thread for a connection of the
+    // search's own, so a long query holds none that the caller's thread uses;
+    // connection serves when it gives none.
+    std::function<std::unique_ptr<CMailDatabase>()> connect;
 };
 
 class CMailSearchWorker {

@@ -128,7 +128,7 @@ protected:
         ASSERT_TRUE(log->LogMail(Connection(), from, "office@mail.local", subject, received, content.get()));
     }
     std::vector<std::string> Subjects(const MailSearchForm& form) {
-        MailSearchJob job{Connection(), form.Query(), form.containing, form.allWords, root, {}};
+        MailSearchJob job{Connection(), form.Query(), form.containing, form.allWords, root, {}, {}};
         const std::atomic<bool> stop{false};
         std::vector<std::string> subjects;
         for (const MailSearchRecord& r : CMailSearchWorker::Run(job, stop)) subjects.push_back(r.subject);
@@ -178,7 +178,7 @@ TEST_F(MailSearchTest, ViewerShowsTheFirst3000BytesOrSaysWhatFailed) {
     const std::string body(5000 - head.size(), 'b');
     Log(now, "ann@x.test", "big", true, body);
     MailSearchForm form;
-    MailSearchJob job{Connection(), form.Query(), "", false, root, {}};
+    MailSearchJob job{Connection(), form.Query(), "", false, root, {}, {}};
     const std::atomic<bool> stop{false};
     std::vector<MailSearchRecord> found = CMailSearchWorker::Run(job, stop);
     ASSERT_EQ(found.size(), 1u);
@@ -204,7 +204,7 @@ TEST_F(MailSearchTest, StopKeepsOnlyTheRecordsExaminedSoFar) {
     MailSearchForm form;
     CMailSearchWorker worker;
     std::vector<MailSearchRecord> result;
-    MailSearchJob job{Connection(), form.Query(), "wanted", false, root, {}};
+    MailSearchJob job{Connection(), form.Query(), "wanted", false, root, {}, {}};
     job.progress = [&worker](std::size_t examined, std::size_t) {
         if (examined == 2) worker.Stop();
     };

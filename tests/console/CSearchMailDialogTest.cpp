@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -26,7 +27,7 @@
 
 namespace {
 
-class SearchMailDialogTest : public ConsoleTest {
+class CSearchMailDialogTest : public ConsoleTest {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
@@ -63,12 +64,22 @@ protected:
         return subjects;
     }
 
+    // Whether a thread of this process waits in an open of a FIFO for its writer.
+    static bool WaitsOnFifoOpen() {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream wchan(task.path() / "wchan");
+            std::string where;
+            if (std::getline(wchan, where) && where == "wait_for_partner") return true;
+        }
+        return false;
+    }
+
     std::time_t now = 0;
     std::unique_ptr<CMailLog> log;
     std::unique_ptr<CSearchMailDialog> dialog;
 };
 
-TEST_F(SearchMailDialogTest, EachConditionKindViewerClearAndStop) {
+TEST_F(CSearchMailDialogTest, EachConditionKindViewerClearAndStop) {
     const QDate today = QDate::currentDate();
     Log(today.addDays(-2), "ann@x.test", "budget", true, "the numbers");
     Log(today.addDays(-1), "bob@y.test", "minutes", false, "ann's notes");
@@ -97,9 +108,16 @@ TEST_F(SearchMailDialogTest, EachConditionKindViewerClearAndStop) {
     Child<QDateEdit>("startDate")->setDate(today.addDays(-2));
     Child<QDateEdit>("endDate")->setDate(today.addDays(-1));
     EXPECT_EQ(Search(), (QStringList{"budget", "minutes"}));
-    // The start date cannot pass the end date.
+    // The start date cannot pass the end date; a spin step is one day, also
+    // across the end of a month.
     Child<QDateEdit>("startDate")->setDate(today);
     EXPECT_EQ(Child<QDateEdit>("startDate")->date(), today.addDays(-1));
+    Child<QDateEdit>("endDate")->setDate(QDate(2026, 2, 1));
+    Child<QDateEdit>("startDate")->setDate(QDate(2026, 1, 31));
+    Child<QDateEdit>("startDate")->stepBy(1);
+    EXPECT_EQ(Child<QDateEdit>("startDate")->date(), QDate(2026, 2, 1));
+    Child<QDateEdit>("startDate")->stepBy(1);
+    EXPECT_EQ(Child<QDateEdit>("startDate")->date(), QDate(2026, 2, 1));
 
     Child<QPushButton>("clear")->click();
     Child<QLineEdit>("containing")->setText("ann noon");
@@ -117,7 +135,9 @@ TEST_F(SearchMailDialogTest, EachConditionKindViewerClearAndStop) {
 
     // Stop while the body search waits on a message: the records kept so
     // far are listed, the later ones are dropped. The second record's log is
-    // a FIFO, so the worker waits there until the test has pressed Stop.
+    // a FIFO: the worker's open waits for a writer, and Stop is pressed
+    // while it waits (before the test lets it go on), so no later record
+    // can slip through.
     const std::string fifoDay = home.File("maillog") + "/02011999";
     std::filesystem::create_directories(fifoDay);
     const std::string fifo = fifoDay + "/ReceiveMail.Log";
@@ -130,11 +150,12 @@ TEST_F(SearchMailDialogTest, EachConditionKindViewerClearAndStop) {
     Child<QRadioButton>("anyWord")->setChecked(true);
     Child<QPushButton>("search")->click();
     ASSERT_EQ(Child<QPushButton>("search")->text(), "&Stop");
-    int writer = -1;
     const QDeadlineTimer reached(20000);
-    while ((writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && !reached.hasExpired()) Settle();
-    ASSERT_GE(writer, 0) << "the worker never opened the second record's log";
+    while (!WaitsOnFifoOpen() && !reached.hasExpired()) Settle();
+    ASSERT_TRUE(WaitsOnFifoOpen()) << "the worker never opened the second record's log";
     Child<QPushButton>("search")->click();
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
     ::close(writer);
     const QDeadlineTimer deadline(20000);
     while (dialog->Searching() && !deadline.hasExpired()) Settle();
