@@ -15,6 +15,7 @@
 #include "app/NetwareCommand.h"
 #include "delivery/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
+#include "foundation/CAccountList.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/OdbcStatement.h"
@@ -192,24 +193,15 @@ int List(CommandLine& line, std::ostream& out, std::ostream& err) {
     if (!line.args.empty()) return Usage(err);
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
-    OdbcStatement statement(db.GetConnectionHandle());
-    if (!statement.ExecDirect("SELECT aAccountId, aUserName, aIsAdmin, EmailId, aMailBox FROM Accounts "
-                              "ORDER BY aAccountId")) {
+    std::vector<CAccountList::Entry> accounts;
+    if (!CAccountList::List(db.GetConnectionHandle(), accounts)) {
         err << "velmora account: the accounts cannot be read\n";
         return kRefused;
     }
     out << StringPrintf("%-6s %-24s %-6s %-32s %s\n", "ID", "NAME", "ADMIN", "EMAIL", "MAILBOX");
-    while (statement.Fetch()) {
-        std::string id, name, admin, email, mailbox;
-        statement.GetText(1, id);
-        statement.GetText(2, name);
-        statement.GetText(3, admin);
-        statement.GetText(4, email);
-        statement.GetText(5, mailbox);
-        const bool isAdmin = !admin.empty() && admin != "0";
-        out << StringPrintf("%-6s %-24s %-6s %-32s %s\n", id.c_str(), name.c_str(), isAdmin ? "yes" : "no",
-                            email.c_str(), mailbox.c_str());
-    }
+    for (const CAccountList::Entry& a : accounts)
+        out << StringPrintf("%-6ld %-24s %-6s %-32s %s\n", a.accountId, a.userName.c_str(), a.isAdmin ? "yes" : "no",
+                            a.emailId.c_str(), a.mailBox.c_str());
     return kDone;
 }
 
@@ -234,16 +226,7 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     if (record.GetPassword() == password) return Refuse(err, ShellText(Outcome::NothingToChange, "passwd", name, ""));
 
     long allowRead = 1, allowWrite = 1;
-    {
-        OdbcStatement statement(db.GetConnectionHandle());
-        std::uint32_t read = 1, write = 1;
-        if (statement.ExecDirect(
-                FormatSql("SELECT aAllowRead,aAllowWrite FROM AccessControl where aAccountId = %ld", id)) &&
-            statement.BindULong(1, read) && statement.BindULong(2, write) && statement.Fetch()) {
-            allowRead = read ? 1 : 0;
-            allowWrite = write ? 1 : 0;
-        }
-    }
+    CMailDatabase::ReadAccessRights(db.GetConnectionHandle(), id, allowRead, allowWrite);
     if (!db.AlterAccount(name, password, false, record.IsAdmin(), record.GetEmailId(),
                          static_cast<long>(record.GetMailboxLimit()), allowRead, allowWrite))
         return Refuse(err, "the password of " + name + " was not changed: " + DatabaseCause());

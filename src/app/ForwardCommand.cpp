@@ -32,13 +32,7 @@ int Refuse(std::ostream& err, const std::string& message) {
 bool IsPlainAddress(const std::string& address, AddressParts& parts) {
     if (std::count(address.begin(), address.end(), '@') != 1) return false;
     parts = SplitAddress(address);
-    if (parts.user.empty() || parts.user.size() > CForwarding::kMaxUserId || parts.host.empty() ||
-        parts.host.size() > CForwarding::kMaxServerAddr)
-        return false;
-    return std::none_of(address.begin(), address.end(), [](char c) {
-        return static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) == 0x7F ||
-               std::string_view("<>()[],;:\"\\").find(c) != std::string_view::npos;
-    });
+    return CForwarding::IsPlainTarget(parts.user, parts.host);
 }
 
 bool SameTarget(const CForwarding::Entry& entry, const AddressParts& parts) {

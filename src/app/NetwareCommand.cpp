@@ -36,18 +36,6 @@ bool TakeFlag(CommandLine& line, const std::string& name) {
     return true;
 }
 
-// A plain address user@host: the user part is the client's login name, so a
-// display name or blanks have no place in it.
-bool SplitPlainAddress(const std::string& address, NetwareSettings& settings) {
-    if (!CNetwareExport::IsUsableAddress(address)) return false;
-    if (address.find_first_of(" \t\r\n<>\"(),;:") != std::string::npos) return false;
-    const std::size_t at = address.rfind('@');
-    settings.userName = address.substr(0, at);
-    settings.domain = address.substr(at + 1);
-    return !settings.userName.empty() && !settings.domain.empty() && settings.userName.size() <= 64 &&
-           settings.domain.size() <= 255;
-}
-
 void Show(const std::string& user, const std::optional<NetwareSettings>& settings, std::ostream& out) {
     if (!settings) {
         out << user << " has no Netware exchange\n";
@@ -92,8 +80,8 @@ int NetwareCommand::Run(const std::vector<std::string>& args, std::ostream& out,
         settings.leaveCopy = leaveCopy;
         // The dialog's rule: a directory needs an address.
         if (settings.mailPath.empty()) return Refuse(err, "the directory is empty; --off turns the exchange off");
-        if (settings.mailPath.size() > 255) return Refuse(err, "the directory is longer than 255 characters");
-        if (!SplitPlainAddress(std::string(Trim(address)), settings))
+        if (settings.mailPath.size() > CNetwareExport::kMaxMailPath) return Refuse(err, "the directory is longer than 255 characters");
+        if (!CNetwareExport::SplitAddress(std::string(Trim(address)), settings))
             return Refuse(err,
                           std::string(CNetwareExport::kInvalidAddress) + ": \"" + address + "\" is not user@domain");
         wanted = settings;

@@ -29,14 +29,6 @@ int Refuse(std::ostream& err, const std::string& message) {
     return kRefused;
 }
 
-// Printable ASCII without blanks, 1 to width characters.
-bool IsPlainValue(const std::string& value, std::size_t width) {
-    if (value.empty() || value.size() > width) return false;
-    for (char c : value)
-        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F) return false;
-    return true;
-}
-
 // The options a change may carry, each checked; empty strings are options not given.
 struct Options {
     std::string owner, server, port, user, password, leave, alias;
@@ -49,7 +41,7 @@ bool CheckOptions(const Options& o, CMailDatabase& db, std::ostream& err) {
         Refuse(err, "there is no account named " + o.owner + " to own the remote account (velmora account list)");
         return false;
     }
-    if (!o.server.empty() && !IsPlainValue(o.server, Accounts::kMaxServer)) {
+    if (!o.server.empty() && !Accounts::IsPlainValue(o.server, Accounts::kMaxServer)) {
         Refuse(err, "\"" + o.server + "\" is not a server name or address (at most 255 characters, no blanks)");
         return false;
     }
@@ -61,7 +53,7 @@ bool CheckOptions(const Options& o, CMailDatabase& db, std::ostream& err) {
             return false;
         }
     }
-    if (!o.user.empty() && !IsPlainValue(o.user, Accounts::kMaxUserName)) {
+    if (!o.user.empty() && !Accounts::IsPlainValue(o.user, Accounts::kMaxUserName)) {
         Refuse(err, "\"" + o.user + "\" is not a remote user name (at most 64 characters, no blanks)");
         return false;
     }
@@ -75,7 +67,7 @@ bool CheckOptions(const Options& o, CMailDatabase& db, std::ostream& err) {
         return false;
     }
     if (!o.alias.empty() && o.alias != "off" &&
-        (!IsPlainValue(o.alias, Accounts::kMaxAliasAddress) || o.alias.find(',') != std::string::npos ||
+        (!Accounts::IsPlainValue(o.alias, Accounts::kMaxAliasAddress) || o.alias.find(',') != std::string::npos ||
          o.alias.find(';') != std::string::npos)) {
         Refuse(err, "\"" + o.alias + "\" is not a domain or address for --alias (such as example.org or " +
                         "office@example.org)");
@@ -137,7 +129,7 @@ int RemoteAccountCommand::Run(const std::vector<std::string>& args, std::istream
         return Usage(err);
     }
     const std::string name = verb == "list" ? "" : line.args[0];
-    if (verb != "list" && !IsPlainValue(name, kMaxName))
+    if (verb != "list" && !Accounts::IsPlainValue(name, kMaxName))
         return Refuse(err, "\"" + name + "\" cannot name a remote account: use 1 to 64 characters without blanks");
 
     CMailDatabase db;

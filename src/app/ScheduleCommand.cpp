@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "app/CommandLine.h"
 #include "cycle/CScheduleSettings.h"
 #include "cycle/CScheduleTable.h"
@@ -204,7 +206,9 @@ int Edit(bool add, CommandLine& line, std::ostream& out, std::ostream& err) {
 
     const std::string path = CScheduleTable::DefaultPath();
     CScheduleTable table;
-    table.Load(path);
+    // A file that is there but cannot be read would be written back empty.
+    if (!table.Load(path) && ::access(path.c_str(), F_OK) == 0)
+        return Refuse(err, path + " cannot be read: " + std::strerror(errno));
     const long h = static_cast<long>(hour), m = static_cast<long>(minute);
     if (add) {
         if (table.Exists(days, h, m)) return Refuse(err, CScheduleTable::kExistsText);

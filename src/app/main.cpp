@@ -10,9 +10,10 @@
 //   velmora [--home DIR] gateway ..  the Netware gateway's schedule and outbox
 //   velmora [--home DIR] connection ..  the dial-up link brought up for a pass
 //   velmora [--home DIR] schedule ..  when cycles start by themselves; the weekly table
-//   velmora [--home DIR] run        run the server until SIGTERM or SIGINT
+//   velmora [--home DIR] run        run the server until SIGTERM or SIGINT (with a display: the console)
 //   velmora [--home DIR] send-receive | status | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
+//   velmora [--home DIR] log ..     search the mail log, show a logged message
 //   velmora help [COMMAND]          (also --help, -h) usage on standard output
 #include <algorithm>
 #include <iostream>
@@ -29,6 +30,7 @@
 #include "app/ControlCommand.h"
 #include "app/DomainCommand.h"
 #include "app/GatewayCommand.h"
+#include "app/LogCommand.h"
 #include "app/PopAccountCommand.h"
 #include "app/QueueCommand.h"
 #include "app/RelayCommand.h"
@@ -37,6 +39,9 @@
 #include "app/ScheduleCommand.h"
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
+#ifdef VELMORA_HAVE_CONSOLE
+#include "console/CConsoleApplication.h"
+#endif
 
 namespace {
 
@@ -77,12 +82,16 @@ void PrintProgramUsage(std::ostream& out) {
            "  schedule list | schedule add --days DAYS --at HH:MM [--send-receive] [--run COMMAND]\n"
            "  schedule delete --days DAYS --at HH:MM\n"
            "                        when send and receive cycles and commands run by themselves\n"
-           "  run [--headless]      run the server until SIGTERM or SIGINT\n"
+           "  run [--headless]      run the server until SIGTERM or SIGINT (with its console on a display)\n"
            "  send-receive          ask the running server for a send and receive cycle\n"
            "  status                the running server's cycle, status lines and queue\n"
            "  stop                  stop the running server and wait until it has\n"
            "  queue list | queue delete FILE [--yes]\n"
            "                        the outbound queue (no server needed)\n"
+           "  log search [--from TEXT] [--to TEXT] [--subject TEXT] [--and-from] [--and-to]\n"
+           "             [--containing WORDS] [--all-words] [--during START END] [--in received|sent]\n"
+           "  log show [CONDITIONS] N\n"
+           "                        find logged mail; print the N-th message of a search\n"
            "  db migrate --to postgresql://USER@HOST:PORT/DB\n"
            "                        move the mail database into an empty PostgreSQL database\n"
            "  help [COMMAND]        this text, or one command's\n"
@@ -92,6 +101,13 @@ void PrintProgramUsage(std::ostream& out) {
 void PrintRunUsage(std::ostream& out) {
     out << "usage: velmora [--home DIR] run [--headless]\n"
            "Runs the server on the home until SIGTERM or SIGINT.\n";
+#ifdef VELMORA_HAVE_CONSOLE
+    out << "With a display (DISPLAY or WAYLAND_DISPLAY set, or QT_QPA_PLATFORM chosen) it also shows the\n"
+           "console: the main window \"Marlowin\" and a tray icon; closing the window hides it in the tray,\n"
+           "the tray's Quit stops the server. --headless runs without the console even then.\n";
+#else
+    out << "This program was built without its console: it always runs headless.\n";
+#endif
 }
 
 // One command's usage, or the program's for an unknown or empty name.
@@ -112,6 +128,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
         return ControlCommand::PrintUsage(command, out);
     if (command == "queue") return QueueCommand::PrintUsage(out);
     if (command == "db") return DbCommand::PrintUsage(out);
+    if (command == "log") return LogCommand::PrintUsage(out);
     PrintProgramUsage(out);
 }
 
@@ -142,7 +159,8 @@ int main(int argc, char** argv) {
     }
     static const char* const kCommands[] = {
         "setup", "reg",          "account", "domain", "alias",   "relay",      "remoteaccount", "popaccount", "run",
-        "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db"};
+        "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db",
+        "log"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -192,6 +210,10 @@ int main(int argc, char** argv) {
     }
     if (line.command == "send-receive" || line.command == "status" || line.command == "stop")
         return ControlCommand::Run(line.command, home, line.args, std::cout, std::cerr);
+    if (line.command == "log") {
+        Home::Use(home);
+        return LogCommand::Run(line.args, std::cout, std::cerr);
+    }
     if (line.command == "db") {
         Home::Use(home);
         return DbCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
@@ -206,9 +228,16 @@ int main(int argc, char** argv) {
         return QueueCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     if (line.command == "run") {
-        // This program has no console of its own yet: headless is the only way it runs.
-        for (const std::string& arg : line.args)
+        bool headless = false;
+        for (const std::string& arg : line.args) {
             if (arg != "--headless") return Usage();
+            headless = true;
+        }
+#ifdef VELMORA_HAVE_CONSOLE
+        // With a display the console shows the main window and the tray icon.
+        if (!headless && CConsoleApplication::DisplayAvailable())
+            return CConsoleApplication::Run(home, argc > 0 ? argv[0] : "velmora", std::cerr);
+#endif
         CServerApplication::BlockStopSignals();
         CServerApplication server;
         if (!server.Start(home, std::cerr)) return 1;

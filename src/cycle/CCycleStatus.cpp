@@ -15,27 +15,30 @@ void Log(const std::string& text) {
 }  // namespace
 
 void CCycleStatus::Apply(const StatusMessage& message, bool stopRequested) {
-    std::lock_guard<std::mutex> guard(lock);
-    switch (message.message) {
-        case kStepText:
-            state.step = message.text;
-            AddLine(message.text);
-            break;
-        case kDetailLine:
-            // While a stop is pending the window says so instead of the detail.
-            AddLine(stopRequested ? kFinishingLine : message.text);
-            break;
-        case kProgress:
-            if (message.lparam != state.progress) state.progress = message.lparam;
-            state.progressText = message.text;
-            break;
-        case kProgressLine:
-            state.progressText = message.text;
-            AddLine(message.text);
-            break;
-        default:
-            break;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        switch (message.message) {
+            case kStepText:
+                state.step = message.text;
+                AddLine(message.text);
+                break;
+            case kDetailLine:
+                // While a stop is pending the window says so instead of the detail.
+                AddLine(stopRequested ? kFinishingLine : message.text);
+                break;
+            case kProgress:
+                if (message.lparam != state.progress) state.progress = message.lparam;
+                state.progressText = message.text;
+                break;
+            case kProgressLine:
+                state.progressText = message.text;
+                AddLine(message.text);
+                break;
+            default:
+                break;
+        }
     }
+    Changed();
 }
 
 void CCycleStatus::AddLine(const std::string& line) {
@@ -45,20 +48,38 @@ void CCycleStatus::AddLine(const std::string& line) {
 }
 
 void CCycleStatus::Show() {
-    std::lock_guard<std::mutex> guard(lock);
-    list.clear();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        list.clear();
+        state.shown = true;
+    }
+    Changed();
+}
+
+void CCycleStatus::Hide() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        state.shown = false;
+    }
+    Changed();
 }
 
 void CCycleStatus::StopPressed() {
-    std::lock_guard<std::mutex> guard(lock);
-    state.progressText = kStopPressedText;
-    Log(kStopPressedText);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        state.progressText = kStopPressedText;
+        Log(kStopPressedText);
+    }
+    Changed();
 }
 
 void CCycleStatus::SetMainText(const std::string& text, bool log) {
-    std::lock_guard<std::mutex> guard(lock);
-    state.mainText = text;
-    if (log) Log(text);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        state.mainText = text;
+        if (log) Log(text);
+    }
+    Changed();
 }
 
 CCycleStatus::Snapshot CCycleStatus::Take(std::size_t maxLines) const {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,6 +38,7 @@ public:
         bool busy = false;
         bool sendOnly = false;
         bool stopRequested = false;
+        bool shown = false;  // the worker shows the window while it works
         std::uint64_t cyclesCompleted = 0;
         std::string mainText;  // the main window's status field
         std::string step;      // the step text at the top of the status window
@@ -50,18 +52,28 @@ public:
     void Apply(const StatusMessage& message, bool stopRequested);
     // Showing the window empties the list.
     void Show();
+    // The worker's end: the window goes before the cycle finishes.
+    void Hide();
     // The Stop button: its own text, shown as the progress text.
     void StopPressed();
     // log false: the same text reaches the log as a list line.
     void SetMainText(const std::string& text, bool log = true);
+
+    // Called after every change, outside the lock, on the changing thread;
+    // set before the status is used.
+    void SetListener(std::function<void()> listener) { changed = std::move(listener); }
 
     // A copy for a reader on another thread, with at most maxLines lines.
     Snapshot Take(std::size_t maxLines = kListLimit + 1) const;
 
 private:
     void AddLine(const std::string& line);
+    void Changed() const {
+        if (changed) changed();
+    }
 
     mutable std::mutex lock;
     Snapshot state;
     std::deque<std::string> list;  // newest first
+    std::function<void()> changed;
 };

@@ -37,10 +37,29 @@ DWORD ReadUseSmartSmtp() {
 
 }  // namespace
 
-CSendReceiveCycle::CSendReceiveCycle(DatabaseMaker databaseMaker) : databaseMaker(std::move(databaseMaker)) {}
+CSendReceiveCycle::CSendReceiveCycle(DatabaseMaker databaseMaker) : databaseMaker(std::move(databaseMaker)) {
+    status.SetListener([this] { Notify(); });
+}
+
+void CSendReceiveCycle::SetObserver(Observer replacement) {
+    std::lock_guard<std::mutex> guard(observerLock);
+    observer = std::move(replacement);
+}
+
+void CSendReceiveCycle::Notify() {
+    std::lock_guard<std::mutex> guard(observerLock);
+    if (observer.changed) observer.changed();
+}
+
+void CSendReceiveCycle::NotifyDial(const std::string* text) {
+    std::lock_guard<std::mutex> guard(observerLock);
+    if (text && observer.dialStatus) observer.dialStatus(*text);
+    if (!text && observer.dialEnded) observer.dialEnded();
+}
 
 CSendReceiveCycle::~CSendReceiveCycle() {
     Stop();
+    SetObserver({});
 }
 
 void CSendReceiveCycle::AttachScheduler(CScheduler* attached, std::chrono::milliseconds period) {
@@ -93,6 +112,11 @@ void CSendReceiveCycle::Stop() {
 
 void CSendReceiveCycle::PostMessage(unsigned message) {
     if (message == kCycleRequest) cycleRequested = true;
+    if (message == kStartCycle) {
+        startAsked = true;
+        // Wakes the message thread; should the queue be full, the next tick serves.
+        statusQueue.Post(0, 0, "", 0);
+    }
 }
 
 void CSendReceiveCycle::RequestStop() {
@@ -114,6 +138,11 @@ void CSendReceiveCycle::MessageLoop() {
     auto nextTick = std::chrono::steady_clock::now() + kTick;
     auto nextSchedulerTick = std::chrono::steady_clock::now() + schedulerPeriod;
     for (;;) {
+        // Dropped while a cycle runs, as every other trigger.
+        if (startAsked.exchange(false) && !ending && !busy) {
+            sendOnly = false;
+            StartCycle();
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextTick) {
             // The scheduler's timer arrives as a tick of its own.
@@ -142,6 +171,7 @@ void CSendReceiveCycle::TickDialUp() {
     if (!busy) return;
     {
         std::lock_guard<std::mutex> guard(dialLock);
+        if (dialCancelAsked.exchange(false) && dial) dial->Cancel();
         if (dial && dial->RetriesLeft() > 0 && dial->GetState() == CDialConnection::kFailed && dial->RedialDue())
             dial->Dial();
     }
@@ -213,13 +243,19 @@ bool CSendReceiveCycle::StartDialUp() {
 
     status.SetMainText("Establishing Connection");
     CDialConnection::Hooks hooks;
-    hooks.show = [this](const std::string& text) { status.SetMainText(text); };
+    hooks.show = [this](const std::string& text) {
+        status.SetMainText(text);
+        NotifyDial(&text);
+    };
     hooks.connected = [this] {
         if (busy) dialConnected = true;
+        NotifyDial(nullptr);
     };
     hooks.cancelled = [this] {
         if (busy) dialCancelled = true;
+        NotifyDial(nullptr);
     };
+    dialCancelAsked = false;
     std::lock_guard<std::mutex> guard(dialLock);
     dial.reset();
     dial = std::make_unique<CDialConnection>(std::move(phoneBook), std::move(hooks));
@@ -292,6 +328,7 @@ void CSendReceiveCycle::Worker() {
     delivery.reset();
     database.reset();
     sendOnly = false;
+    status.Hide();
     stopRequested = false;
     FinishCycle();
 }
@@ -316,5 +353,6 @@ void CSendReceiveCycle::FinishCycle() {
     busy = false;
     dialConnected = false;
     if (scheduler) scheduler->RunFinished();
+    Notify();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

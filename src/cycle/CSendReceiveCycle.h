@@ -24,6 +24,10 @@
 //
 // The flags are atomics: the message thread, the worker and the control
 // channel each write some and read the others.
+//
+// A console watches through an Observer. Its calls come from the engine's
+// threads (the message thread, the worker, the dial thread) and touch no
+// window: the console posts them to its own thread and reads Status() there.
 #pragma once
 
 #include <atomic>
@@ -48,6 +52,9 @@ class CSendReceiveCycle {
 public:
     // The private message that asks for a cycle at the next tick.
     static constexpr unsigned kCycleRequest = 1135;
+    // The main window's Send/Receive: a cycle starts at once, on the
+    // cycle's own thread (preparing it may read the database and dial).
+    static constexpr unsigned kStartCycle = 1175;
     static constexpr std::chrono::milliseconds kTick{500};
 
     // The worker's own database connection, made on the worker thread; null
@@ -69,12 +76,24 @@ public:
     void Stop();
 
     // A private message to the main window: kCycleRequest is taken on the
-    // next tick. Others are ignored.
+    // next tick, kStartCycle at once. Others are ignored.
     void PostMessage(unsigned message);
     // The status window's Stop button.
     void RequestStop();
 
     bool IsBusy() const { return busy.load(); }
+    // A console's view of the cycle; every call may come from any engine thread.
+    struct Observer {
+        std::function<void()> changed;                           // the status or busy flag changed
+        std::function<void(const std::string&)> dialStatus;      // a dial runs: the "Connect" dialog's line
+        std::function<void()> dialEnded;                         // the link is up or the dial gave up
+    };
+    // Replaces the observer (an empty one: nobody watches).
+    void SetObserver(Observer observer);
+    // The "Connect" dialog's Cancel; done on the next tick, not by the caller
+    // (hanging up pauses).
+    void CancelDial() { dialCancelAsked = true; }
+
     // What the status window and the main window show now.
     CCycleStatus::Snapshot Status(std::size_t maxLines = CCycleStatus::kListLimit + 1) const;
     // The window the cycle's steps report to.
@@ -92,6 +111,8 @@ private:
     void Worker();
     void FinishCycle();
     void PostStep(const char* text);
+    void Notify();
+    void NotifyDial(const std::string* text);
 
     DatabaseMaker databaseMaker;
     std::uint32_t sendOnMailCount = 0;
@@ -101,16 +122,20 @@ private:
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> sendOnly{false};
     std::atomic<bool> cycleRequested{false};
+    std::atomic<bool> startAsked{false};
     std::atomic<std::uint64_t> cyclesCompleted{0};
     // Dial-up state of the cycle being prepared, read again at its finish.
     std::uint32_t remoteAccountCount = 0;
     std::uint32_t activeRasConnections = 1;
     std::atomic<bool> dialConnected{false};
     std::atomic<bool> dialCancelled{false};
+    std::atomic<bool> dialCancelAsked{false};
     std::mutex dialLock;  // guards dial: the tick redials, the finish hangs up
     std::unique_ptr<CDialConnection> dial;
 
     CScheduler* scheduler = nullptr;
+    std::mutex observerLock;  // the console may replace the observer while a thread tells it
+    Observer observer;
     std::chrono::milliseconds schedulerPeriod{std::chrono::minutes(1)};
 
     StatusWindowQueue statusQueue;

@@ -268,3 +268,14 @@ bool CForwarding::SetRetainCopy(SQLHDBC connection, long accountId, bool retain)
             FormatSql("UPDATE ForwardOptions SET RetainForwardCopy = %s WHERE aAccountId = %ld", value, accountId));
     return statement.ExecDirect(FormatSql("INSERT INTO ForwardOptions VALUES(%ld, %s)", accountId, value));
 }
+
+bool CForwarding::IsPlainTarget(const std::string& user, const std::string& server) {
+    if (user.empty() || user.size() > kMaxUserId || server.empty() || server.size() > kMaxServerAddr) return false;
+    const auto plain = [](const std::string& part) {
+        return std::none_of(part.begin(), part.end(), [](char c) {
+            return static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) == 0x7F ||
+                   std::string_view("@<>()[],;:\"\\").find(c) != std::string_view::npos;
+        });
+    };
+    return plain(user) && plain(server);
+}

@@ -81,4 +81,8 @@ public:
                     bool routeLocal);
     static bool Delete(SQLHDBC connection, long accountId, const std::string& user, const std::string& server);
     static bool SetRetainCopy(SQLHDBC connection, long accountId, bool retain);
+    // A target that can stand in an SMTP path and a To field: both parts
+    // within their columns, without blanks, controls, "@" or the characters
+    // that delimit addresses.
+    static bool IsPlainTarget(const std::string& user, const std::string& server);
 };

@@ -8,6 +8,7 @@
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/OdbcTransaction.h"
 #include "foundation/RecordVersion.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/VersionedCache.h"
@@ -131,6 +132,11 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
     if (!accountId) return "Please Select UserName";
     if (!watchSend && !watchReceive) return "Please Select Type";
     if (addresses.empty()) return "Please Select Email Address";
+    // Refused before anything is written: a cut address would watch another one.
+    for (const std::string& address : addresses)
+        if (address.size() > kMaxAddressChars)
+            return "The Email Address " + address + " is longer than " + std::to_string(kMaxAddressChars) +
+                   " characters and cannot be watched";
     std::string userName;
     {
         OdbcStatement s(connection);
@@ -139,14 +145,21 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
             s.Fetch())
             s.GetText(1, userName);
     }
+    // All the watches of one Add, or none of them where the connection allows.
+    OdbcTransaction transaction(connection);
+    std::vector<MailMonitorEntry> made;
     for (const std::string& address : addresses) {
         for (int pass = 0; pass < 2; ++pass) {
             if ((pass == 0 && !watchSend) || (pass == 1 && !watchReceive)) continue;
             const char* type = pass == 0 ? "S" : "R";
-            if (AddMonitor(connection, *accountId, type, address) != AddResult::Added) continue;
-            added.push_back({*accountId, userName, type, pass == 0 ? "Send" : "Receive", address});
+            const AddResult result = AddMonitor(connection, *accountId, type, address);
+            if (result == AddResult::Failed) return "The MailMonitor entry could not be added";
+            if (result != AddResult::Added) continue;
+            made.push_back({*accountId, userName, type, pass == 0 ? "Send" : "Receive", address});
         }
     }
+    if (!transaction.Commit()) return "The MailMonitor entry could not be added";
+    added.insert(added.end(), made.begin(), made.end());
     return "";
 }
 

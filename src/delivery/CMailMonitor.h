@@ -49,8 +49,10 @@ public:
                                 const std::string& address);
     // The dialog's "Add": every ticked type for every address. Returns "" on
     // success, else the text the dialog shows ("Please Select UserName",
-    // "Please Select Type", "Please Select Email Address"). Rows inserted
-    // are appended to added.
+    // "Please Select Type", "Please Select Email Address", an address too
+    // long for its column, or a failed statement, after which none of the
+    // pass is kept where the connection allows).
+    // Rows inserted are appended to added.
     static std::string AddMonitors(SQLHDBC connection, std::optional<long> accountId, bool watchSend, bool watchReceive,
                                    const std::vector<std::string>& addresses, std::vector<MailMonitorEntry>& added);
     // type is "S"/"R" or the shown "Send"/"Receive". True when the statement ran.

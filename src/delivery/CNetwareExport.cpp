@@ -187,3 +187,15 @@ bool CNetwareExport::SaveNetwareSettings(SQLHDBC connection, long accountId,
 bool CNetwareExport::IsUsableAddress(const std::string& address) {
     return address.size() >= 2 && address.find('@') != std::string::npos;
 }
+
+bool CNetwareExport::SplitAddress(const std::string& address, NetwareSettings& settings) {
+    if (!IsUsableAddress(address)) return false;
+    if (address.find_first_of(" \t\r\n<>\"(),;:") != std::string::npos) return false;
+    const std::size_t at = address.rfind('@');
+    const std::string user = address.substr(0, at);
+    const std::string domain = address.substr(at + 1);
+    if (user.empty() || domain.empty() || user.size() > kMaxUserName || domain.size() > kMaxDomain) return false;
+    settings.userName = user;
+    settings.domain = domain;
+    return true;
+}

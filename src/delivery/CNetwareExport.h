@@ -13,6 +13,7 @@
 
 #include <sql.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -58,5 +59,13 @@ public:
     // The dialog's check of the client user's address: at least two
     // characters and an "@".
     static bool IsUsableAddress(const std::string& address);
+    // Puts a plain user@domain into settings' UserName and Domain: the user
+    // part is the client's login name, so a display name or blanks have no
+    // place in it. False (settings unchanged) when it is not one or a part
+    // is longer than its column.
+    static bool SplitAddress(const std::string& address, NetwareSettings& settings);
+    static constexpr std::size_t kMaxMailPath = 255;
+    static constexpr std::size_t kMaxUserName = 64;
+    static constexpr std::size_t kMaxDomain = 255;
     static constexpr const char* kInvalidAddress = "Please enter a valid Internet Email Address";
 };

@@ -553,6 +553,37 @@ bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
     return administrators < 2;
 }
 
+bool CMailDatabase::ListAccounts(std::vector<AccountEntry>& accounts) {
+    accounts.clear();
+    OdbcStatement statement(GetConnectionHandle());
+    unsigned char admin = 0;
+    // The bound flag comes first: the texts after it are read column by column.
+    if (!statement.ExecDirect("SELECT aIsAdmin, aUserName, aPassword FROM Accounts") || !statement.BindBit(1, admin))
+        return false;
+    while (statement.Fetch()) {
+        AccountEntry entry;
+        std::string stored;
+        if (!statement.GetText(2, entry.userName)) continue;
+        statement.GetText(3, stored);
+        entry.password = PasswordScrambler::Unscramble(entry.userName, stored);
+        entry.isAdmin = admin != 0;
+        accounts.push_back(std::move(entry));
+    }
+    return true;
+}
+
+bool CMailDatabase::ReadAccessRights(SQLHDBC connection, long accountId, long& allowRead, long& allowWrite) {
+    OdbcStatement statement(connection);
+    std::uint32_t read = 1, write = 1;
+    if (!statement.ExecDirect(
+            FormatSql("SELECT aAllowRead,aAllowWrite FROM AccessControl where aAccountId = %ld", accountId)) ||
+        !statement.BindULong(1, read) || !statement.BindULong(2, write) || !statement.Fetch())
+        return false;
+    allowRead = read ? 1 : 0;
+    allowWrite = write ? 1 : 0;
+    return true;
+}
+
 CMailDatabase::LoginResult CMailDatabase::StoredPassword(SQLHDBC connection, const std::string& userName,
                                                          std::string& password) {
     password.clear();

@@ -125,6 +125,18 @@ public:
 
     Presence AccountExists(const std::string& userName);
 
+    // The user editor's list: every account's name, its password as typed
+    // (unscrambled) and whether it administers. False when it cannot be read.
+    struct AccountEntry {
+        std::string userName;
+        std::string password;
+        bool isAdmin = false;
+    };
+    bool ListAccounts(std::vector<AccountEntry>& accounts);
+    // The account's AccessControl rights as 1/0; false (both left as they
+    // were) when there is no row or the statement fails.
+    static bool ReadAccessRights(SQLHDBC connection, long accountId, long& allowRead, long& allowWrite);
+
     // Names that work as a mailbox name and as the local part of an address:
     // ASCII letters, digits, '.', '_' and '-', starting with a letter or
     // digit, at most kMaxUserName characters.

@@ -109,3 +109,10 @@ bool CRemoteServerAccounts::SetPort(const std::string& serverName, long port) {
     return statement.ExecDirect(FormatSql("UPDATE RemoteServerAccounts SET Port = %ld WHERE ServerName = '%s'", port,
                                           SqlText::Quote(serverName)));
 }
+
+bool CRemoteServerAccounts::IsPlainValue(const std::string& value, std::size_t width) {
+    if (value.empty() || value.size() > width) return false;
+    for (char c : value)
+        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F) return false;
+    return true;
+}

@@ -33,6 +33,10 @@ public:
     // The yes/no columns UPDATE ... SET %s = %s may change.
     enum class FlagColumn { Alias, LeaveMailOnServer };
 
+    // Printable ASCII without blanks, 1 to width characters: what a name,
+    // server or remote user may be.
+    static bool IsPlainValue(const std::string& value, std::size_t width);
+
     explicit CRemoteServerAccounts(SQLHDBC connection) : connection(connection) {}
     virtual ~CRemoteServerAccounts() = default;
 

@@ -271,6 +271,11 @@ std::string SqlDialect::ShiftDate(std::string_view text, long days) {
     } else if (std::sscanf(t.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &consumed) == 3 &&
                static_cast<std::size_t>(consumed) == t.size()) {
         h = mi = sec = 0;
+    } else if (std::sscanf(t.c_str(), "%2d/%2d/%4d%n", &mo, &d, &y, &consumed) == 3 &&
+               static_cast<std::size_t>(consumed) == t.size() && y >= 1000) {
+        // Access's month/day/year form, which the search's date range is
+        // written in: midnight of that day.
+        h = mi = sec = 0;
     } else {
         return "";
     }

@@ -35,7 +35,8 @@ public:
     Backend GetBackend() const { return backend; }
 
     // "YYYY-MM-DD HH:MM:SS" of a date-time text plus days, or empty when the
-    // text is not a date ("YYYY-MM-DD" alone is midnight).
+    // text is not a date ("YYYY-MM-DD" and the month/day/year "M/D/YYYY"
+    // alone are midnight).
     static std::string ShiftDate(std::string_view text, long days);
 
 private:

@@ -11,6 +11,12 @@ class SqlText {
 public:
     // The value with every apostrophe doubled (SqlEscape: a NUL byte ends it).
     static SqlText Quote(std::string_view value);
+    // A typed part of a LIKE pattern: LIKE's wildcards "%" and "_" and the
+    // escape character itself escaped by kLikeEscape, then quoted, so the
+    // text finds itself. The pattern is written LIKE '...' ESCAPE '!'
+    // (an escape other than the backslash means the same on every backend).
+    static SqlText QuoteLikePart(std::string_view value);
+    static constexpr char kLikeEscape = '!';
     // Each value quoted and joined by "','", for a list written IN ( '%s' ).
     static SqlText QuoteEach(const std::vector<std::string>& values);
 

@@ -23,6 +23,7 @@
 #include "foundation/StringFormat.h"
 #include "message/CMailHeader.h"
 #include "platform/Home.h"
+#include "platform/Registry.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 #include "foundation/DateText.h"
@@ -83,13 +84,33 @@ void CMailLog::OpenDayFiles() {
     receivedLog = OpenLogFile(directory + "/" + kReceivedLogName);
 }
 
-bool CMailLog::Open() {
-    logRoot.clear();
-    if (!ReadRegistryString(settings::kLogKeyPath, "Log Directory", logRoot, 260)) logRoot.clear();
-    logRoot = ForwardSlashes(logRoot);
-    while (logRoot.size() > 1 && logRoot.back() == '/') logRoot.pop_back();
+std::string CMailLog::ConfiguredRoot() {
+    std::string root;
+    if (!ReadRegistryString(settings::kLogKeyPath, "Log Directory", root, 260)) root.clear();
+    root = ForwardSlashes(root);
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
     // No directory configured: the installation's own home, never "/".
-    if (logRoot.empty()) logRoot = Home::Dir();
+    if (root.empty()) root = Home::Dir();
+    return root;
+}
+
+bool CMailLog::SetKeepDays(std::uint32_t days) {
+    HKEY key = nullptr;
+    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, settings::kLogKeyPath, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
+    const DWORD value = days;
+    const LONG written =
+        RegSetValueEx(key, "Maintain Log", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+    return written == ERROR_SUCCESS;
+}
+
+std::string CMailLog::LogFilePath(const std::string& root, const std::string& day, bool received) {
+    if (day.size() != 8 || DayKey(day.c_str()).empty()) return {};
+    return root + "/" + day + "/" + (received ? kReceivedLogName : kSentLogName);
+}
+
+bool CMailLog::Open() {
+    logRoot = ConfiguredRoot();
     DWORD days = kDefaultKeepDays;
     if (!ReadRegistryDword(settings::kLogKeyPath, "Maintain Log", days)) days = kDefaultKeepDays;
     keepDays = std::min<std::uint32_t>(days, kMaxKeepDays);

@@ -49,6 +49,16 @@ public:
     // Removes the day directories older than the retention, with their rows.
     void Cleanup();
 
+    // The Log Directory setting as the log uses it (forward slashes, no
+    // trailing slash; the home when unset or unreadable).
+    static std::string ConfiguredRoot();
+    // Writes the retention (Maintain Log) in days; it takes effect at the
+    // next Open. False when the setting cannot be written.
+    static bool SetKeepDays(std::uint32_t days);
+    // The log file of a day below root, for received or sent mail; empty
+    // when day is not a "%d%m%Y" name (a row's day never leaves the root).
+    static std::string LogFilePath(const std::string& root, const std::string& day, bool received);
+
     // The process's log, installed by the main window once it is open, so
     // routing and delivery reach it; null before (and after Install(nullptr)).
     static void Install(CMailLog* log);

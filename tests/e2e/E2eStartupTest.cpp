@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 
 // `velmora run` on the home to its end: exit code and what it printed.
 RunResult RunServer(const MailHome& home, const std::vector<std::string>& environment) {
-    return RunProgram({VelmoraProgram(), "--home", home.Path(), "run"}, 30s, environment);
+    return RunProgram({VelmoraProgram(), "--home", home.Path(), "run", "--headless"}, 30s, environment);
 }
 
 // Stores a value as a hand-edited settings file would (`reg set` refuses

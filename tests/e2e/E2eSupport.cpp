@@ -20,7 +20,9 @@ std::string VelmoraProgram() {
 
 bool ServerProcess::Start(const std::string& home, const std::string& output,
                           const std::vector<std::string>& extraEnvironment) {
-    return ChildProcess::Start({VelmoraProgram(), "--home", home, "run"}, output, extraEnvironment);
+    std::vector<std::string> argv = {VelmoraProgram(), "--home", home, "run"};
+    if (!console) argv.push_back("--headless");
+    return ChildProcess::Start(argv, output, extraEnvironment);
 }
 
 bool ServerProcess::WaitServing(std::chrono::milliseconds wait) {

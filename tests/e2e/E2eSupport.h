@@ -27,9 +27,11 @@
 // $VELMORA_BUILD_DIR/bin/velmora.
 std::string VelmoraProgram();
 
-// `velmora run` as a child in its own process group.
+// `velmora run` as a child in its own process group; headless unless
+// console is set (then the program decides from the display it is given).
 class ServerProcess : public ChildProcess {
 public:
+    bool console = false;
     bool Start(const std::string& home, const std::string& outputPath,
                const std::vector<std::string>& extraEnvironment = {});
     // True once the program said it serves; false when it ended first or

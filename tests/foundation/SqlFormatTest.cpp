@@ -44,6 +44,8 @@ TEST(SqlDialect, RewritesOnlyOutsideQuotedValues) {
               "SELECT x FROM t WHERE d > '2026-12-06 10:00:00'");
     EXPECT_EQ(sqlite.Translate("WHERE d <= CDATE( '2026-12-30 23:30:00' ) + 3"), "WHERE d <= '2027-01-02 23:30:00'");
     EXPECT_EQ(sqlite.Translate("WHERE d > cdate('2024-02-28')+1"), "WHERE d > '2024-02-29 00:00:00'");
+    EXPECT_EQ(sqlite.Translate("WHERE d >= cdate('12/1/2026') AND d <= cdate('12/31/2026')+1"),
+              "WHERE d >= '2026-12-01 00:00:00' AND d <= '2027-01-01 00:00:00'");
     // Inside values nothing changes, whatever it looks like.
     EXPECT_EQ(sqlite.Translate("INSERT INTO t VALUES ('DELETE * FROM x', 'ucase(a)', 'cdate(''2026-01-01'')', 'true')"),
               "INSERT INTO t VALUES ('DELETE * FROM x', 'ucase(a)', 'cdate(''2026-01-01'')', 'true')");

@@ -53,6 +53,11 @@ TEST_F(MailMonitorTest, AddingChecksTheSelectionAndInsertsEachWatchOnce) {
     // An address wider than the column is refused, not cut.
     EXPECT_EQ(CMailMonitor::AddMonitor(Connection(), boss, "S", std::string(250, 'a') + "@x.example"),
               CMailMonitor::AddResult::Failed);
+    // ... and through the dialog's Add with its own message, before anything is written.
+    EXPECT_NE(CMailMonitor::AddMonitors(Connection(), audit, true, true,
+                                        {"new@corp.example", std::string(250, 'a') + "@x.example"}, added)
+                  .find("longer than 254"),
+              std::string::npos);
     EXPECT_EQ(Count(), 4);
 }
 

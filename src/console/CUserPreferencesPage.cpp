@@ -1,0 +1,104 @@
+// CUserPreferencesPage: reads the account's address, limits and rights
+// through the engine's account record, and checks what was typed.
+#include "console/CUserPreferencesPage.h"
+
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <algorithm>
+#include <optional>
+
+#include "delivery/CUserRecord.h"
+#include "foundation/CMailDatabase.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
+
+namespace {
+
+constexpr long long kMaxLimit = 2147483647LL;
+constexpr std::uint32_t kMaxLimit32 = 2147483647u;
+
+// A size in kilobytes, as the account command takes it: decimal, 0 .. 2^31-1.
+bool ParseLimit(const QString& text, long& value) {
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed.size() > 10) return false;
+    for (const QChar c : trimmed)
+        if (c.unicode() < u'0' || c.unicode() > u'9') return false;
+    const long long n = trimmed.toLongLong();
+    if (n > kMaxLimit) return false;
+    value = static_cast<long>(n);
+    return true;
+}
+
+QLineEdit* Field(QWidget* parent, const char* name) {
+    auto* field = new QLineEdit(parent);
+    field->setObjectName(name);
+    return field;
+}
+
+}  // namespace
+
+CUserPreferencesPage::CUserPreferencesPage(ConsoleContext& context, QWidget* parent) : CConsolePage(context, parent) {
+    setObjectName("preferencesPage");
+    email = Field(this, "email");
+    mailboxLimit = Field(this, "mailboxLimit");
+    receiveLimit = Field(this, "receiveLimit");
+    sendLimit = Field(this, "sendLimit");
+    allowRead = new QCheckBox(tr("Allow &Read"), this);
+    allowRead->setObjectName("allowRead");
+    allowWrite = new QCheckBox(tr("Allow &Write"), this);
+    allowWrite->setObjectName("allowWrite");
+    auto* form = new QFormLayout(this);
+    form->addRow(tr("&Email Address :"), email);
+    form->addRow(tr("&Mailbox Limit (KB) :"), mailboxLimit);
+    form->addRow(tr("Recei&ve Limit (KB) :"), receiveLimit);
+    form->addRow(tr("&Send Limit (KB) :"), sendLimit);
+    form->addRow(allowRead);
+    form->addRow(allowWrite);
+    auto* note = new QLabel(
+        tr("Please specify email address for user in \"Preferences\" before clicking on create user button."), this);
+    note->setWordWrap(true);
+    form->addRow(note);
+    Reload();
+}
+
+void CUserPreferencesPage::Reload() {
+    Values values;
+    DWORD defaultLimit = 0;
+    ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", defaultLimit);
+    values.mailboxLimit = static_cast<long>(std::min<DWORD>(defaultLimit, kMaxLimit32));
+    const std::optional<long> id =
+        userName.empty() ? std::nullopt : CMailDatabase::AccountIdByName(context.Connection(), userName);
+    if (id) {
+        const CUserRecord record(context.Connection(), *id);
+        values.email = record.GetEmailId();
+        values.mailboxLimit = static_cast<long>(std::min<std::uint32_t>(record.GetMailboxLimit(), kMaxLimit32));
+        values.receiveLimit = static_cast<long>(std::min<std::uint32_t>(record.GetRecvmailLimit(), kMaxLimit32));
+        values.sendLimit = static_cast<long>(std::min<std::uint32_t>(record.GetSendMailLimit(), kMaxLimit32));
+        CMailDatabase::ReadAccessRights(context.Connection(), *id, values.allowRead, values.allowWrite);
+    }
+    loaded = values;
+    Show(values);
+}
+
+void CUserPreferencesPage::Show(const Values& values) {
+    email->setText(QString::fromStdString(values.email));
+    mailboxLimit->setText(QString::number(values.mailboxLimit));
+    receiveLimit->setText(QString::number(values.receiveLimit));
+    sendLimit->setText(QString::number(values.sendLimit));
+    allowRead->setChecked(values.allowRead != 0);
+    allowWrite->setChecked(values.allowWrite != 0);
+}
+
+bool CUserPreferencesPage::Read(Values& values, QString& problem) const {
+    values.email = email->text().toStdString();
+    if (!ParseLimit(mailboxLimit->text(), values.mailboxLimit) ||
+        !ParseLimit(receiveLimit->text(), values.receiveLimit) || !ParseLimit(sendLimit->text(), values.sendLimit)) {
+        problem = tr("The size limits are numbers of kilobytes, 0 to 2147483647");
+        return false;
+    }
+    values.allowRead = allowRead->isChecked() ? 1 : 0;
+    values.allowWrite = allowWrite->isChecked() ? 1 : 0;
+    return true;
+}
