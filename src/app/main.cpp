@@ -237,6 +237,8 @@ int main(int argc, char** argv) {
         // With a display the console shows the main window and the tray icon.
         if (!headless && CConsoleApplication::DisplayAvailable())
             return CConsoleApplication::Run(home, argc > 0 ? argv[0] : "velmora", std::cerr);
+#else
+        (void)headless;  // a build without the console always runs headless
 #endif
         CServerApplication::BlockStopSignals();
         CServerApplication server;
