@@ -106,8 +106,16 @@ TEST_F(E2eNetware, DeliveryWritesClientFilesAndTheGatewaySendsTheOutboxAtItsDueT
     gateway.OnGatewayTimer();
     EXPECT_EQ(gateway.ScanCount(), 1u);
     EXPECT_FALSE(fs::exists(dropped)) << "deleted once the server took it";
-    ASSERT_TRUE(WaitForMail("bob", 1));
-    const std::string mail = home.InboxTexts("bob")[0];
+    // The file appears before it is written (the store locks it meanwhile):
+    // wait for its last line.
+    std::string mail;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<std::string> texts = home.InboxTexts("bob");
+            mail = texts.empty() ? std::string() : texts[0];
+            return mail.find("sent by Netware") != std::string::npos;
+        },
+        kDeliveryWait));
     EXPECT_NE(mail.find("From: \"\"<alice@localhost>\r\n"), std::string::npos) << mail;
     EXPECT_NE(mail.find("sent by Netware"), std::string::npos) << mail;
     now += 20;
