@@ -19,6 +19,7 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
 #include "message/CMimeMessage.h"
+#include "platform/Text.h"
 #include "store/CStoredMail.h"
 
 namespace {
@@ -136,10 +137,7 @@ CMailboxListing::CMailboxListing(ConsoleContext& context, QWidget* parent) : QWi
 
 CMailboxListing::~CMailboxListing() {
     // The worker uses the account: it ends before the account goes.
-    if (worker) {
-        worker->wait();
-        delete worker;
-    }
+    if (worker) worker->wait();
 }
 
 void CMailboxListing::ShowAccount(const std::string& userName, bool onlyThis) {
@@ -149,29 +147,30 @@ void CMailboxListing::ShowAccount(const std::string& userName, bool onlyThis) {
     if (!CAccountList::List(context.Connection(), entries)) status->setText("The accounts could not be read");
     if (!onlyThis) accounts->addItem(QString());
     for (const CAccountList::Entry& entry : entries)
-        if (!onlyThis || entry.userName == userName)
+        // User names compare without regard to case, as at login.
+        if (!onlyThis || EqualsNoCase(entry.userName, userName))
             accounts->addItem(QString::fromStdString(entry.userName), QVariant::fromValue<qlonglong>(entry.accountId));
-    accounts->setCurrentIndex(std::max(0, accounts->findText(QString::fromStdString(userName))));
+    accounts->setCurrentIndex(
+        std::max(0, accounts->findText(QString::fromStdString(userName), Qt::MatchFixedString)));
     AccountChosen();
 }
 
 void CMailboxListing::RunInBackground(std::function<QString()> work, std::function<void(const QString&)> done) {
     if (worker) return;
     setEnabled(false);
-    worker = QThread::create([this, work = std::move(work), done = std::move(done)] {
+    worker.reset(QThread::create([this, work = std::move(work), done = std::move(done)] {
         const QString result = work();
         QMetaObject::invokeMethod(
             this,
             [this, result, done] {
                 worker->wait();
-                delete worker;
-                worker = nullptr;
+                worker.reset();
                 setEnabled(true);
                 done(result);
                 emit OperationFinished();
             },
             Qt::QueuedConnection);
-    });
+    }));
     worker->start();
 }
 

@@ -58,7 +58,7 @@ private:
 
     ConsoleContext& context;
     std::unique_ptr<CLocalAccount> account;
-    QThread* worker = nullptr;
+    std::unique_ptr<QThread> worker;
     QComboBox* accounts;
     QListWidget* folders;
     QTreeWidget* messages;
