@@ -50,13 +50,7 @@ bool CAutoResponderPage::ToReplyBytes(const QString& text, std::string& bytes) {
 }
 
 bool CAutoResponderPage::Locate(long& id, std::string& path) {
-    bool failed = false;
-    const std::optional<long> found = CMailDatabase::AccountIdByName(context.Connection(), userName, &failed);
-    if (!found) {
-        CConsoleMessageBox::Show(this, failed ? "The accounts could not be read" : "No such User");
-        return false;
-    }
-    id = *found;
+    if (!AccountId(id)) return false;
     const CUserRecord record(context.Connection(), id);
     path = CAutoResponder::TextFilePath(CommandSupport::MailDirectory(), record.GetMailBox());
     if (path.empty()) {

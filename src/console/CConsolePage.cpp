@@ -1,6 +1,9 @@
 // CConsolePage: the common part of every console page.
 #include "console/CConsolePage.h"
 
+#include "console/CConsoleMessageBox.h"
+#include "foundation/CMailDatabase.h"
+
 CConsolePage::CConsolePage(ConsoleContext& context, QWidget* parent) : QWidget(parent), context(context) {}
 
 void CConsolePage::SetUser(const std::string& name) {
@@ -9,3 +12,14 @@ void CConsolePage::SetUser(const std::string& name) {
 }
 
 void CConsolePage::Reload() {}
+
+bool CConsolePage::AccountId(long& id) {
+    bool failed = false;
+    const std::optional<long> found = CMailDatabase::AccountIdByName(context.Connection(), userName, &failed);
+    if (!found) {
+        CConsoleMessageBox::Show(this, failed ? "The accounts could not be read" : "No such User");
+        return false;
+    }
+    id = *found;
+    return true;
+}

@@ -21,6 +21,10 @@ public:
     virtual void Reload();
 
 protected:
+    // The selected account's id; false after a message box when it is not
+    // found or the accounts cannot be read.
+    bool AccountId(long& id);
+
     ConsoleContext& context;
     std::string userName;
 };

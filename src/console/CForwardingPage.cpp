@@ -58,17 +58,6 @@ CForwardingPage::CForwardingPage(ConsoleContext& context, QWidget* parent) : CCo
     connect(retainCopy, &QCheckBox::toggled, this, &CForwardingPage::RetainChanged);
 }
 
-bool CForwardingPage::AccountId(long& id) {
-    bool failed = false;
-    const std::optional<long> found = CMailDatabase::AccountIdByName(context.Connection(), userName, &failed);
-    if (!found) {
-        CConsoleMessageBox::Show(this, failed ? "The accounts could not be read" : "No such User");
-        return false;
-    }
-    id = *found;
-    return true;
-}
-
 void CForwardingPage::Reload() {
     list->clear();
     title->setText(QString::fromStdString(userName) + "-Forwardings");

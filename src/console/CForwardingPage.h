@@ -22,7 +22,6 @@ private:
     void Add();
     void Delete();
     void RetainChanged(bool retain);
-    bool AccountId(long& id);
 
     QLabel* title;
     QTreeWidget* list;

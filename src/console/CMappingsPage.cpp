@@ -87,14 +87,7 @@ bool CMappingsPage::AccountId(long& id) {
         CConsoleMessageBox::Show(this, "Please select UserName");
         return false;
     }
-    bool failed = false;
-    const std::optional<long> found = CMailDatabase::AccountIdByName(context.Connection(), userName, &failed);
-    if (!found) {
-        CConsoleMessageBox::Show(this, failed ? "The accounts could not be read" : "No such User");
-        return false;
-    }
-    id = *found;
-    return true;
+    return CConsolePage::AccountId(id);
 }
 
 void CMappingsPage::Reload() {

@@ -97,13 +97,9 @@ void CNetwarePage::Save() {
         }
         wanted = settings;
     }
-    bool failed = false;
-    const std::optional<long> id = CMailDatabase::AccountIdByName(context.Connection(), userName, &failed);
-    if (!id) {
-        CConsoleMessageBox::Show(this, failed ? "The accounts could not be read" : "No such User");
-        return;
-    }
-    if (!CNetwareExport::SaveNetwareSettings(context.Connection(), *id, wanted)) {
+    long id = 0;
+    if (!AccountId(id)) return;
+    if (!CNetwareExport::SaveNetwareSettings(context.Connection(), id, wanted)) {
         CConsoleMessageBox::Show(this, "The Netware settings could not be saved: the database did not take the change",
                                  kGatewayTitle);
         return;
