@@ -177,6 +177,7 @@ struct Round {
     MailBatch::Result sent;
     double cpu = 0;      // rusage growth minus the idle cycle
     double liveCpu = 0;  // /proc of the tree, from the start of the work to the last delivery
+    double databaseCpu = -1;  // the database server's, start to stop; negative when not known
     long peakKb = 0;     // VmHWM of the main process
     long idleKb = 0;
     long pssKb = 0;  // the whole tree, at the last delivery
@@ -194,6 +195,7 @@ struct Peer {
     std::function<std::size_t()> delivered;
     std::function<bool()> settled;
     std::function<std::string(ServerProcess&)> why;  // the output that explains a failure
+    std::function<double()> databaseCpu;             // a database server's CPU so far, when it has one
     double idleCpu = 0;
     const TlsContext* tls = nullptr;  // sessions go through STARTTLS with it
     bool IsVelmora() const { return name.rfind("velmora", 0) == 0; }
@@ -219,6 +221,7 @@ bool IdleCycle(Peer& peer, double& cpu, std::string& why) {
 Round RunRound(Peer& peer, const MailBatch& batch) {
     Round round;
     const double before = ChildrenCpuSeconds();
+    const double databaseBefore = peer.databaseCpu ? peer.databaseCpu() : -1;
     {
         ServerProcess server;
         if (!peer.start(server)) {
@@ -240,6 +243,12 @@ Round RunRound(Peer& peer, const MailBatch& batch) {
                       << peer.why(server);
     }
     round.cpu = ChildrenCpuSeconds() - before - peer.idleCpu;
+    if (databaseBefore >= 0) {
+        // The backends end with the server's connections; let the postmaster reap them.
+        std::this_thread::sleep_for(200ms);
+        const double after = peer.databaseCpu();
+        if (after >= 0) round.databaseCpu = after - databaseBefore;
+    }
     round.ok = round.sent.failed == 0 && round.sent.delivered >= static_cast<std::size_t>(batch.messages);
     return round;
 }
@@ -256,6 +265,9 @@ void PrintRound(const Peer& peer, int number, const Round& r) {
         "    server CPU: %.2f s (user+system, all its processes) over %.2f s wall; %.2f s per 1,000 messages "
         "(start to stop, less the idle cycle's %.2f s)\n",
         r.liveCpu, s.deliverSeconds, r.CpuPer1000(), peer.idleCpu);
+    if (r.databaseCpu >= 0)
+        std::printf("    database server CPU: %.2f s; with the server's, %.2f s per 1,000 messages\n", r.databaseCpu,
+                    r.CpuPer1000() + r.databaseCpu * 1000.0 / static_cast<double>(s.delivered ? s.delivered : 1));
     if (peer.IsVelmora())
         std::printf("    server peak RSS (VmHWM): %.1f MB (%.1f MB when idle); PSS %.1f MB\n", r.peakKb / 1024.0,
                     r.idleKb / 1024.0, r.pssKb / 1024.0);
@@ -414,6 +426,7 @@ int main(int argc, char** argv) {
         velmoraPgPeer.delivered = [&] { return CountFiles(pgInboxes, ".mel"); };
         velmoraPgPeer.settled = [&] { return pgHome.SpoolEmpty(); };
         velmoraPgPeer.why = [](ServerProcess& server) { return server.Output(); };
+        velmoraPgPeer.databaseCpu = [&] { return postgres.ServerCpuSeconds(); };
         postgresText = postgres.Description();
     }
 

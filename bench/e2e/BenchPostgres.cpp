@@ -1,7 +1,10 @@
 // The benchmark's PostgreSQL server and database.
 #include "BenchPostgres.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 #include "BenchSupport.h"
@@ -41,6 +44,24 @@ std::string BenchPostgres::Prepare(const std::string& scriptsDir, const std::str
         return "the benchmark database could not be made: " + ReadAll(output);
     databaseUrl_ = server.substr(0, slash + 1) + name;
     return "";
+}
+
+double BenchPostgres::ServerCpuSeconds() const {
+    if (clusterDir_.empty()) return -1;
+    std::ifstream pidFile(clusterDir_ + "/data/postmaster.pid");
+    long pid = 0;
+    if (!(pidFile >> pid) || pid <= 0) return -1;
+    // After the name's closing parenthesis: fields 3 on; utime, stime,
+    // cutime and cstime are fields 14 to 17.
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    double ticks = 0;
+    for (int n = 3; n <= 17 && fields >> field; ++n)
+        if (n >= 14) ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace bench

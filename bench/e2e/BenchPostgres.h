@@ -26,6 +26,10 @@ public:
     const std::string& DatabaseUrl() const { return databaseUrl_; }
     // "a throw-away cluster (fsync on)" or the server named.
     const std::string& Description() const { return description_; }
+    // User+system seconds of the run's own cluster so far, its ended
+    // backends included (the postmaster reaps them); negative for a server
+    // the caller named, whose processes are not ours to read.
+    double ServerCpuSeconds() const;
 
 private:
     std::string script_;

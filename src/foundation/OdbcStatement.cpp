@@ -43,6 +43,16 @@ bool OdbcStatement::ExecDirect(const std::string& sql) {
     return OdbcSucceeded(rc) || rc == SQL_NO_DATA;
 }
 
+bool OdbcStatement::ExecTogether(const std::vector<std::string>& statements) {
+    const SqlDialect dialect = DialectOf(connection);
+    if (!Ok() || !dialect.RunsTextAsOneTransaction()) return false;
+    std::string text;
+    for (const std::string& sql : statements) text += (text.empty() ? "" : ";") + dialect.Translate(sql);
+    OdbcWriterLock writer(OdbcWriterLock::Needed(connection, text));
+    const SQLRETURN rc = Checked(SQLExecDirect(handle, (SQLCHAR*)text.c_str(), SQL_NTS));
+    return OdbcSucceeded(rc) || rc == SQL_NO_DATA;
+}
+
 bool OdbcStatement::Prepare(const std::string& sql) {
     if (!Ok()) return false;
     const std::string text = DialectOf(connection).Translate(sql);

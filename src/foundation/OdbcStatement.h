@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcEnvironment.h"
@@ -33,6 +34,10 @@ public:
     SQLHSTMT Handle() const { return handle; }
 
     bool ExecDirect(const std::string& sql);
+    // Sends the statements as one text, each adapted to the backend, in one
+    // round trip; only for a backend that runs such a text as one
+    // transaction (SqlDialect::RunsTextAsOneTransaction), false elsewhere.
+    bool ExecTogether(const std::vector<std::string>& statements);
     bool Prepare(const std::string& sql);
     // Parameters are copied and kept until the statement is freed.
     bool BindText(SQLUSMALLINT number, const std::string& value);

@@ -33,6 +33,16 @@ public:
     // statement with placeholders cannot have: it must be printed instead.
     static bool RewritesValues(std::string_view sql);
     Backend GetBackend() const { return backend; }
+    // Whether the backend runs one text of several statements as one
+    // transaction (PostgreSQL's simple query): all of them take, or none.
+    bool RunsTextAsOneTransaction() const { return backend == Backend::PostgreSQL; }
+    // Sent together with a statement outside a transaction, a statement
+    // after which its commit does not wait for the disk; null where the
+    // backend has none (SQLite's commits wait for no sync here anyway). Only
+    // for rows whose loss in a crash loses no mail.
+    const char* UnflushedCommit() const {
+        return backend == Backend::PostgreSQL ? "SET LOCAL synchronous_commit TO OFF" : nullptr;
+    }
 
     // "YYYY-MM-DD HH:MM:SS" of a date-time text plus days, or empty when the
     // text is not a date ("YYYY-MM-DD" and the month/day/year "M/D/YYYY"

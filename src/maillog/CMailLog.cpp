@@ -36,6 +36,8 @@ constexpr std::uint32_t kMaxKeepDays = 100000;
 
 std::atomic<CMailLog*> g_installedLog{nullptr};
 
+constexpr const char* kLogRow = "INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', %s, %ld, %ld,'%s')";
+
 // "%d%m%Y" as a "%Y%m%d" key, or "" when the name is not such a date.
 std::string DayKey(const char* name) {
     if (std::strlen(name) != 8) return {};
@@ -45,6 +47,13 @@ std::string DayKey(const char* name) {
     int month = (name[2] - '0') * 10 + (name[3] - '0');
     if (day < 1 || day > 31 || month < 1 || month > 12) return {};
     return std::string(name + 4, 4) + std::string(name + 2, 2) + std::string(name, 2);
+}
+
+// Cuts a log file back to where a message's text began. When it cannot be,
+// the next message still starts at the end of the file and the bytes stay
+// unreferenced.
+void TakeBack(int fd, off_t offset) {
+    if (::ftruncate(fd, offset) != 0) return;
 }
 
 }  // namespace
@@ -170,12 +179,17 @@ bool CMailLog::AppendContent(int fd, CMailContent& content, std::uint32_t length
 bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string& recipient, const std::string& subject,
                        bool received, CMailContent* content) {
     if (!content) return false;
-    std::lock_guard<std::mutex> guard(lock);
-    content->Rewind();
     const std::string from = CutAtCharacter(sender, kMaxTextBytes);
     const std::string to = CutAtCharacter(recipient, kMaxTextBytes);
     const std::string title = CutAtCharacter(subject, kMaxTextBytes);
 
+    // The text is appended under the lock, which keeps two messages' bytes
+    // apart; the row is inserted after it, outside: on a database server
+    // that is a round trip, and the delivering threads would otherwise take
+    // turns behind each other's. A row thus never points at bytes not yet
+    // written.
+    std::unique_lock<std::mutex> guard(lock);
+    content->Rewind();
     const std::time_t now = clock();
     const std::string today = DayName(now);
     if (today != currentDay) {
@@ -187,28 +201,40 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
     const off_t offset = ::lseek(log.Get(), 0, SEEK_END);
     if (offset < 0) return false;
     const std::uint32_t length = content->GetLength();
+    const std::string day = currentDay;
+    if (!AppendContent(log.Get(), *content, length)) {
+        // The text did not fit: no row will point at its partial bytes.
+        TakeBack(log.Get(), offset);
+        return false;
+    }
+    guard.unlock();
 
-    {
-        OdbcPrepared s(db);
-        if (!s.Run("INSERT INTO MAILSTATISTICS VALUES ('%s','%s', '%s', '%s', %s, %ld, %ld,'%s')",
-                   SqlText::Quote(from), SqlText::Quote(to), SqlText::Quote(title),
+    auto withValues = [&](auto&& run) {
+        return run(SqlText::Quote(from), SqlText::Quote(to), SqlText::Quote(title),
                    SqlText::Quote(FormatLocalTime(now, "%Y-%m-%d %H:%M:%S")),
                    received ? SqlTrusted("true") : SqlTrusted("false"), static_cast<long>(length),
-                   static_cast<long>(offset), SqlText::Quote(currentDay)))
-            return false;
+                   static_cast<long>(offset), SqlText::Quote(day));
+    };
+    // The row, like the text, is a record of mail and not mail: it is not
+    // flushed on its own.
+    bool inserted = false;
+    if (const char* unflushed = OdbcStatement::DialectOf(db).UnflushedCommit()) {
+        OdbcStatement s(db);
+        inserted = withValues(
+            [&](const auto&... v) { return s.ExecTogether({unflushed, FormatSql(kLogRow, v...)}); });
+    } else {
+        OdbcPrepared s(db);
+        inserted = withValues([&](const auto&... v) { return s.Run(kLogRow, v...); });
     }
-    if (AppendContent(log.Get(), *content, length)) return true;
+    if (inserted)
+        return true;
 
-    // The text did not fit: take back both the partial text and the row, so
-    // no row points at bytes that are not the message.
-    if (::ftruncate(log.Get(), offset) != 0) {
-        // The next message still starts at the end of the file; the partial
-        // bytes stay unreferenced.
-    }
-    OdbcStatement undo(db);
-    undo.ExecDirect(FormatSql("DELETE FROM MAILSTATISTICS WHERE LogDay = '%s' AND Offset = %ld AND IsLocal = %s",
-                              SqlText::Quote(currentDay), static_cast<long>(offset),
-                              received ? SqlTrusted("true") : SqlTrusted("false")));
+    // No row describes the text: take it back while it is still the last in
+    // the same day's file, else leave it unreferenced.
+    guard.lock();
+    UniqueFd& same = received ? receivedLog : sentLog;
+    if (currentDay == day && same && ::lseek(same.Get(), 0, SEEK_END) == offset + static_cast<off_t>(length))
+        TakeBack(same.Get(), offset);
     return false;
 }
 

@@ -5,7 +5,8 @@
 // and described by a MAILSTATISTICS row carrying its size and offset, so the
 // console's search can find and show it. Days older than Maintain Log are
 // removed when the log is opened. One object serves the whole process; a lock
-// keeps two threads from interleaving a row and its text.
+// keeps two threads' texts apart, and a row is inserted once its text is
+// written.
 #pragma once
 
 #include <cstdint>

@@ -33,6 +33,11 @@ constexpr int kIdAttempts = 64;
 
 std::atomic<std::uint32_t> g_messageCounter{0};
 
+// A message's listing row (into a folder, or the Inbox) and its summary row.
+constexpr const char* kListInFolder = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)";
+constexpr const char* kListInInbox = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)";
+constexpr const char* kSummarise = "INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)";
+
 bool IsListed(SQLHDBC connection, const std::string& id) {
     OdbcPrepared statement(connection);
     std::uint32_t count = 0;
@@ -121,6 +126,22 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     const SqlText when = SqlText::Quote(LocalDateTimeText(now));
     const SqlText quotedId = SqlText::Quote(mailId);
     const long dots = request.dotsCount < 0 ? 0 : request.dotsCount;
+    const long size = static_cast<long>(request.size);
+    const SqlText sender = SqlText::Quote(request.sender), subject = SqlText::Quote(request.subject);
+    const int owner = static_cast<int>(request.accountId);
+    if (OdbcStatement::DialectOf(connection).RunsTextAsOneTransaction()) {
+        // Both rows in one round trip and one transaction, on any
+        // connection: a database server pays a wait for each.
+        OdbcStatement statement(connection);
+        const bool stored = statement.ExecTogether(
+            {request.intoFolder
+                 ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when, request.type, folderId)
+                 : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
+             FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))});
+        if (stored) return StoreResult::Stored;
+        ::unlink(path.c_str());
+        return StoreResult::RowsFailed;
+    }
     // Both rows commit together on a connection of one thread, and before
     // this returns (the caller then drops its spool copy). On a shared
     // connection each commits on its own and a lone Mails row is deleted.
@@ -128,12 +149,10 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     bool listed = false;
     {
         OdbcPrepared statement(connection);
-        listed = request.intoFolder
-                     ? statement.Run("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)", quotedId,
-                                     request.accountId, static_cast<long>(request.size), 0L, dots, when, request.type,
-                                     folderId)
-                     : statement.Run("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)", quotedId,
-                                     request.accountId, static_cast<long>(request.size), 0L, dots, when, request.type);
+        listed = request.intoFolder ? statement.Run(kListInFolder, quotedId, request.accountId, size, 0L, dots, when,
+                                                    request.type, folderId)
+                                    : statement.Run(kListInInbox, quotedId, request.accountId, size, 0L, dots, when,
+                                                    request.type);
     }
     if (!listed) {
         // A file nobody lists is a message its owner never sees.
@@ -143,9 +162,7 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     bool summarised = false;
     {
         OdbcPrepared statement(connection);
-        summarised = statement.Run("INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)", quotedId,
-                                   SqlText::Quote(request.sender), SqlText::Quote(request.subject), when,
-                                   static_cast<int>(request.accountId), static_cast<long>(folderId));
+        summarised = statement.Run(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId));
     }
     if (!summarised) {
         // Without its summary row the message lists with no sender or
