@@ -1,6 +1,8 @@
 // CConsolePage: the common part of every console page.
 #include "console/CConsolePage.h"
 
+#include <QTreeWidget>
+
 #include "console/CConsoleMessageBox.h"
 #include "foundation/CMailDatabase.h"
 
@@ -22,4 +24,10 @@ bool CConsolePage::AccountId(long& id) {
     }
     id = *found;
     return true;
+}
+
+QTreeWidgetItem* CConsolePage::SelectedRow(QTreeWidget* list, const char* ask) {
+    QTreeWidgetItem* item = list->currentItem();
+    if (!item) CConsoleMessageBox::Show(this, ask);
+    return item;
 }

@@ -9,6 +9,9 @@
 
 #include "console/ConsoleContext.h"
 
+class QTreeWidget;
+class QTreeWidgetItem;
+
 class CConsolePage : public QWidget {
     Q_OBJECT
 public:
@@ -24,6 +27,8 @@ protected:
     // The selected account's id; false after a message box when it is not
     // found or the accounts cannot be read.
     bool AccountId(long& id);
+    // The list's current row; null after a message box asking to select one.
+    QTreeWidgetItem* SelectedRow(QTreeWidget* list, const char* ask);
 
     ConsoleContext& context;
     std::string userName;

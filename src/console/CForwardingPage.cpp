@@ -110,11 +110,8 @@ void CForwardingPage::Add() {
 }
 
 void CForwardingPage::Delete() {
-    QTreeWidgetItem* item = list->currentItem();
-    if (!item) {
-        CConsoleMessageBox::Show(this, "Please select a forwarding address");
-        return;
-    }
+    QTreeWidgetItem* item = SelectedRow(list, "Please select a forwarding address");
+    if (!item) return;
     if (!CConsoleMessageBox::Ask(this, "Are you sure you want to delete the selected forwarding address",
                                  "Confirm Delete Operation"))
         return;

@@ -109,11 +109,8 @@ void CMailMonitorPage::Add() {
 }
 
 void CMailMonitorPage::Delete() {
-    QTreeWidgetItem* item = list->currentItem();
-    if (!item) {
-        CConsoleMessageBox::Show(this, "Please select a monitor entry");
-        return;
-    }
+    QTreeWidgetItem* item = SelectedRow(list, "Please select a monitor entry");
+    if (!item) return;
     const long accountId = static_cast<long>(item->data(kUser, Qt::UserRole).toLongLong());
     if (!CMailMonitor::DeleteMonitor(context.Connection(), accountId, item->text(kType).toStdString(),
                                      item->text(kAddress).toStdString())) {

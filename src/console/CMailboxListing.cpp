@@ -252,38 +252,30 @@ void CMailboxListing::ShowMessage() {
         [this](const QString& text) { viewer->setPlainText(text); });
 }
 
-namespace {
-// The store is changed only while the console holds the account's session,
-// so a mail client cannot list it half-changed.
-bool WithSession(CLocalAccount& account, const std::function<bool()>& change, QString& problem,
-                 const QString& failure) {
-    if (!account.Lock()) {
-        problem = "The mailbox is in use by a mail client; try again when it has logged off";
-        return false;
-    }
-    const bool done = change();
-    account.Unlock();
-    if (!done) problem = failure;
-    return done;
-}
-}  // namespace
-
-void CMailboxListing::MarkRead() {
-    const long number = SelectedMessage();
-    const int folder = ChosenFolder();
-    if (!account || number == 0) return;
+void CMailboxListing::ChangeInBackground(std::function<bool(CLocalAccount&)> change, const QString& failure) {
     CLocalAccount* changing = account.get();
     RunInBackground(
-        [changing, number, folder] {
-            QString problem;
-            WithSession(*changing, [&] { return changing->MarkRead(folder, number); }, problem,
-                        "The message could not be marked read");
-            return problem;
+        [changing, change = std::move(change), failure] {
+            // The store is changed only while the console holds the
+            // account's session, so a mail client cannot list it half-changed.
+            if (!changing->Lock())
+                return QString("The mailbox is in use by a mail client; try again when it has logged off");
+            const bool done = change(*changing);
+            changing->Unlock();
+            return done ? QString() : failure;
         },
         [this](const QString& problem) {
             if (!problem.isEmpty()) CConsoleMessageBox::Show(this, problem);
             FillMessages();
         });
+}
+
+void CMailboxListing::MarkRead() {
+    const long number = SelectedMessage();
+    const int folder = ChosenFolder();
+    if (!account || number == 0) return;
+    ChangeInBackground([number, folder](CLocalAccount& a) { return a.MarkRead(folder, number); },
+                       "The message could not be marked read");
 }
 
 void CMailboxListing::Delete() {
@@ -293,25 +285,14 @@ void CMailboxListing::Delete() {
     if (!CConsoleMessageBox::Ask(this, "Are you sure you want to delete the selected message",
                                  "Confirm Delete Operation"))
         return;
-    CLocalAccount* changing = account.get();
-    RunInBackground(
-        [changing, number, folder] {
-            QString problem;
-            WithSession(
-                *changing,
-                [&] {
-                    if (!changing->MarkDeleted(number, folder)) return false;
-                    if (changing->CommitDeletions()) return true;
-                    changing->UndoDeletions();
-                    return false;
-                },
-                problem, "The message could not be deleted");
-            return problem;
+    ChangeInBackground(
+        [number, folder](CLocalAccount& a) {
+            if (!a.MarkDeleted(number, folder)) return false;
+            if (a.CommitDeletions()) return true;
+            a.UndoDeletions();
+            return false;
         },
-        [this](const QString& problem) {
-            if (!problem.isEmpty()) CConsoleMessageBox::Show(this, problem);
-            FillMessages();
-        });
+        "The message could not be deleted");
 }
 
 void CMailboxListing::Move() {
@@ -323,16 +304,6 @@ void CMailboxListing::Move() {
         CConsoleMessageBox::Show(this, "The message is in that folder already");
         return;
     }
-    CLocalAccount* changing = account.get();
-    RunInBackground(
-        [changing, number, folder, target] {
-            QString problem;
-            WithSession(*changing, [&] { return changing->MoveMessage(number, folder, target); }, problem,
-                        "The message could not be moved");
-            return problem;
-        },
-        [this](const QString& problem) {
-            if (!problem.isEmpty()) CConsoleMessageBox::Show(this, problem);
-            FillMessages();
-        });
+    ChangeInBackground([number, folder, target](CLocalAccount& a) { return a.MoveMessage(number, folder, target); },
+                       "The message could not be moved");
 }

@@ -55,6 +55,9 @@ private:
     // Runs work on a worker thread with the window disabled; done receives
     // its text on the window's thread.
     void RunInBackground(std::function<QString()> work, std::function<void(const QString&)> done);
+    // Runs a change of the store under the account's session, then lists
+    // the folder again; failure is shown when the change answers false.
+    void ChangeInBackground(std::function<bool(CLocalAccount&)> change, const QString& failure);
 
     ConsoleContext& context;
     std::unique_ptr<CLocalAccount> account;

@@ -161,11 +161,8 @@ void CMappingsPage::Add() {
 }
 
 void CMappingsPage::Delete() {
-    QTreeWidgetItem* item = list->currentItem();
-    if (!item) {
-        CConsoleMessageBox::Show(this, "Please select a mapped account");
-        return;
-    }
+    QTreeWidgetItem* item = SelectedRow(list, "Please select a mapped account");
+    if (!item) return;
     if (!CConsoleMessageBox::Ask(this, "Are you sure you want to delete the selected mapped account",
                                  "Confirm Delete Operation"))
         return;
@@ -180,11 +177,8 @@ void CMappingsPage::Delete() {
 }
 
 void CMappingsPage::ToggleEnabled() {
-    QTreeWidgetItem* item = list->currentItem();
-    if (!item) {
-        CConsoleMessageBox::Show(this, "Please select a mapped account");
-        return;
-    }
+    QTreeWidgetItem* item = SelectedRow(list, "Please select a mapped account");
+    if (!item) return;
     long id = 0;
     if (!AccountId(id)) return;
     const bool enable = item->text(kEnabled) != "Yes";

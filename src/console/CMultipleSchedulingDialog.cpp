@@ -226,25 +226,22 @@ void CMultipleSchedulingDialog::Add() {
     if (LoadTable(table) && AddTo(table)) Save(table);
 }
 
-void CMultipleSchedulingDialog::Update() {
+bool CMultipleSchedulingDialog::LoadWithoutSelected(CScheduleTable& table) {
     const QTreeWidgetItem* row = schedules->currentItem();
-    if (!row) return;
-    CScheduleTable::Days old;
-    old.set(static_cast<std::size_t>(row->data(0, Qt::UserRole).toInt()));
-    CScheduleTable table;
-    if (!LoadTable(table)) return;
+    if (!row || !LoadTable(table)) return false;
+    CScheduleTable::Days day;
+    day.set(static_cast<std::size_t>(row->data(0, Qt::UserRole).toInt()));
+    table.Remove(day, row->data(1, Qt::UserRole).toInt(), row->data(2, Qt::UserRole).toInt());
+    return true;
+}
+
+void CMultipleSchedulingDialog::Update() {
     // The old entry goes first, so that it is no clash with its own change.
-    table.Remove(old, row->data(1, Qt::UserRole).toInt(), row->data(2, Qt::UserRole).toInt());
-    if (AddTo(table)) Save(table);
+    CScheduleTable table;
+    if (LoadWithoutSelected(table) && AddTo(table)) Save(table);
 }
 
 void CMultipleSchedulingDialog::Delete() {
-    const QTreeWidgetItem* row = schedules->currentItem();
-    if (!row) return;
-    CScheduleTable::Days which;
-    which.set(static_cast<std::size_t>(row->data(0, Qt::UserRole).toInt()));
     CScheduleTable table;
-    if (!LoadTable(table)) return;
-    table.Remove(which, row->data(1, Qt::UserRole).toInt(), row->data(2, Qt::UserRole).toInt());
-    Save(table);
+    if (LoadWithoutSelected(table)) Save(table);
 }

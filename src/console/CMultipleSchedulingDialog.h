@@ -27,6 +27,9 @@ private:
     // Checks the controls and adds their entry to table; false after a message.
     bool LoadTable(CScheduleTable& table);
     bool AddTo(CScheduleTable& table);
+    // The table without the selected row's entry; false when no row is
+    // selected or the table could not be read (after a message).
+    bool LoadWithoutSelected(CScheduleTable& table);
     // Writes the table (one message when it cannot) and shows the file again.
     void Save(const CScheduleTable& table);
     void Add();
