@@ -29,7 +29,7 @@ protected:
     // The leak suppressions the run is given (any the caller set, plus the
     // display libraries' own), as a file in the home.
     std::string LeakOptions() {
-        std::string text = TestHome::ReadFile(std::string(VELMORA_TESTS_DIR) + "/lsan-console.supp");
+        std::string text = TestHome::ReadFile(TestHome::SourcePath("tests/lsan-console.supp"));
         const char* options = std::getenv("LSAN_OPTIONS");
         const std::string given = options ? options : "";
         const std::size_t at = given.find("suppressions=");

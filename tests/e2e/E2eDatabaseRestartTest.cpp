@@ -28,7 +28,8 @@ protected:
         if (!std::filesystem::exists("/usr/lib/postgresql")) return;
         // The programs this test starts use the driver too.
         ::setenv("LSAN_OPTIONS",
-                 "suppressions=" VELMORA_SCRIPTS_DIR "/../tests/lsan-postgres.supp:print_suppressions=0", 0);
+                 ("suppressions=" + TestHome::SourcePath("tests/lsan-postgres.supp") + ":print_suppressions=0").c_str(),
+                 0);
         char pattern[] = "/tmp/velmora-pgrestart-XXXXXX";
         if (!::mkdtemp(pattern)) return;
         clusterDir = pattern;
@@ -55,7 +56,7 @@ protected:
     }
 
     static RunResult Cluster(const std::string& action) {
-        return RunProgram({std::string(VELMORA_SCRIPTS_DIR) + "/pg-cluster", action, clusterDir}, 120s);
+        return RunProgram({TestHome::SourcePath("scripts/pg-cluster"), action, clusterDir}, 120s);
     }
 
     void SetUp() override {

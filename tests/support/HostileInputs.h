@@ -14,7 +14,7 @@
 // Name and bytes of each hostile input of the target (e.g. "fuzz_dnsreply"), sorted by name.
 inline std::vector<std::pair<std::string, std::string>> HostileInputs(const std::string& target) {
     std::vector<std::pair<std::string, std::string>> inputs;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(VELMORA_FUZZ_CORPUS) + "/" + target)) {
+    for (const auto& entry : std::filesystem::directory_iterator(TestHome::SourcePath("tests/fuzz/corpus/" + target))) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("hostile_", 0) == 0) inputs.emplace_back(name, TestHome::ReadFile(entry.path().string()));
     }

@@ -54,6 +54,10 @@ bool TestHome::Provision() {
     return true;
 }
 
+std::string TestHome::SourcePath(const std::string& relative) {
+    return std::string(VELMORA_SOURCE_DIR) + "/" + relative;
+}
+
 std::string TestHome::ReadFile(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream s;

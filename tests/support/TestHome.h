@@ -20,6 +20,10 @@ public:
     bool Provision();
 
     static std::string ReadFile(const std::string& path);
+    // A path inside the source tree (e.g. "tests/fuzz/corpus"). Kept out of
+    // the compile lines of the test files so that their compiles are cached
+    // whatever folder the tree was cloned into.
+    static std::string SourcePath(const std::string& relative);
     static void WriteFile(const std::string& path, const std::string& text);
 
 private:
