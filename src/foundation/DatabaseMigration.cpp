@@ -18,6 +18,10 @@ namespace {
 
 using ColumnType = DatabaseSchema::ColumnType;
 
+// A batch ends at whichever comes first.
+constexpr long kRowsPerInsert = 500;
+constexpr std::size_t kBytesPerInsert = 1 << 20;
+
 // One value as the target's column takes it: yes/no as a boolean word,
 // an empty date as NULL, anything else as a quoted text the column converts.
 std::string Literal(ColumnType type, bool present, const std::string& value) {
@@ -74,6 +78,24 @@ DatabaseMigration::Result DatabaseMigration::Copy(SQLHDBC from, SQLHDBC to) {
             EndTransaction(to, false);
             return result;
         }
+        // Rows go over in batches of one INSERT each: a round trip per row
+        // made a home of 100,000 messages take many minutes.
+        const std::string head = std::string("INSERT INTO ") + table.name + " (" + columns + ") VALUES ";
+        std::string insert;
+        long batched = 0;
+        const auto flush = [&]() {
+            if (!batched) return true;
+            OdbcStatement target(to);
+            if (!target.ExecDirect(insert)) {
+                result.error = std::string("cannot copy the rows of ") + table.name + ": " + target.LastError();
+                EndTransaction(to, false);
+                return false;
+            }
+            result.rows += batched;
+            batched = 0;
+            insert.clear();
+            return true;
+        };
         while (source.Fetch()) {
             std::vector<std::string> values(table.columns.size());
             std::vector<bool> present(table.columns.size());
@@ -87,18 +109,15 @@ DatabaseMigration::Result DatabaseMigration::Copy(SQLHDBC from, SQLHDBC to) {
                 values[passwordColumn - 1] = PasswordScrambler::ScrambleForColumn(
                     values[nameColumn - 1],
                     PasswordScrambler::Unscramble(values[nameColumn - 1], values[passwordColumn - 1]));
-            std::string insert = std::string("INSERT INTO ") + table.name + " (" + columns + ") VALUES (";
+            insert += batched ? ", (" : head + "(";
             for (std::size_t i = 0; i < table.columns.size(); ++i)
                 insert += (i ? ", " : "") + Literal(table.columns[i].type, present[i], values[i]);
             insert += ")";
-            OdbcStatement target(to);
-            if (!target.ExecDirect(insert)) {
-                result.error = std::string("cannot copy a row of ") + table.name + ": " + target.LastError();
-                EndTransaction(to, false);
-                return result;
+            if (++batched == kRowsPerInsert || insert.size() >= kBytesPerInsert) {
+                if (!flush()) return result;
             }
-            ++result.rows;
         }
+        if (!flush()) return result;
         ++result.tables;
     }
     if (!EndTransaction(to, true)) {
