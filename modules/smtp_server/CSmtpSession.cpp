@@ -380,6 +380,10 @@ void CSmtpSession::Recipient(const std::string& argument) {
         case CLocalAccount::IncomingRoom::Verdict::OverReceiveLimit:
             writer.Reply(552, "5.2.3 Message exceeds the recipient's size limit");
             return;
+        case CLocalAccount::IncomingRoom::Verdict::OverMailboxLimit:
+            // No deletion makes room for it: trying later would not help.
+            writer.Reply(552, "5.2.2 Message exceeds the recipient's mailbox size");
+            return;
         case CLocalAccount::IncomingRoom::Verdict::MailboxFull:
             writer.Reply(452, "4.2.2 Mailbox full, try again later");
             return;
@@ -488,7 +492,8 @@ bool CSmtpSession::Data(const std::string& argument) {
     for (const CLocalAccount::IncomingRoom& room : rooms) {
         const CLocalAccount::IncomingRoom::Verdict verdict = room.Check(length);
         stored |= verdict == CLocalAccount::IncomingRoom::Verdict::Fits;
-        full |= verdict == CLocalAccount::IncomingRoom::Verdict::MailboxFull;
+        full |= verdict == CLocalAccount::IncomingRoom::Verdict::MailboxFull ||
+                verdict == CLocalAccount::IncomingRoom::Verdict::OverMailboxLimit;
     }
     if (!stored) {
         ResetTransaction();

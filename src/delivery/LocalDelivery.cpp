@@ -189,7 +189,8 @@ CLocalAccount::IncomingRoom CLocalAccount::GetIncomingRoom() {
     if (receiveLimit != 0) room.receiveLimit = receiveLimit * 1024;
     if (mailboxLimit != 0) {
         const std::uint64_t used = GetFolderSize(kInbox);
-        room.mailboxRoom = used < mailboxLimit * 1024 ? mailboxLimit * 1024 - used : 0;
+        room.mailboxLimit = mailboxLimit * 1024;
+        room.mailboxRoom = used < room.mailboxLimit ? room.mailboxLimit - used : 0;
     }
     return room;
 }
@@ -205,7 +206,10 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     if (verdict != IncomingRoom::Verdict::Fits) {
         mailboxLock.unlock();
         g_moduleLog.Write(StringPrintf("Mail for %s refused: %s", record->GetUserName().c_str(),
-                                       tooLarge ? "larger than its receiving limit" : "its mailbox is full"));
+                                       tooLarge ? "larger than its receiving limit"
+                                       : verdict == IncomingRoom::Verdict::OverMailboxLimit
+                                           ? "larger than its whole mailbox"
+                                           : "its mailbox is full"));
         const std::string from(CMailHeader::TrimBlanks(header.GetField("From")));
         // A notice that does not fit is not answered with another notice;
         // the header "From" is the message's own claim, so the policy

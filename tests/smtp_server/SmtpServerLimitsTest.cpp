@@ -65,9 +65,9 @@ protected:
     void SetUp() override {
         DatabaseTest::SetUp();
         WorkInHome();  // the spool directory messages are received into
-        // alice: 2 KB receive limit; bob: 1 KB mailbox, filled by a test; carol: no limits.
+        // alice: 2 KB receive limit; bob: 2 KB mailbox, filled by a test; carol: no limits.
         ASSERT_TRUE(db.CreateAccount("alice", "secret1", false, false, "alice@example.org", 0, 1, 1, 2, 0));
-        ASSERT_TRUE(db.CreateAccount("bob", "secret1", false, false, "bob@example.org", 1, 1, 1, 0, 0));
+        ASSERT_TRUE(db.CreateAccount("bob", "secret1", false, false, "bob@example.org", 2, 1, 1, 0, 0));
         ASSERT_TRUE(db.CreateAccount("carol", "secret1", false, false, "carol@example.org", 0, 1, 1, 0, 0));
         // Short deadlines, no tarpit unless a test wants them.
         settings.commandTimeoutMs = settings.dataBlockTimeoutMs = settings.dataTimeoutMs = 5000;
@@ -161,13 +161,19 @@ TEST_F(SmtpServerLimits, OnlyAHundredCommandsWithoutMailAndFewErrors) {
 
 TEST_F(SmtpServerLimits, SizeOverALimitOrAFullMailboxIsRefusedBeforeTheData) {
     std::unique_ptr<CLocalAccount> bob(db.LookupLocalAccount("bob"));
-    auto filler = Content("Subject: filler\r\n\r\n" + std::string(1100, 'f') + "\r\n");
+    auto filler = Content("Subject: filler\r\n\r\n" + std::string(2100, 'f') + "\r\n");
     ASSERT_TRUE(bob && bob->StoreInFolder(filler.get(), filler->GetLength(), CLocalAccount::kInbox));
     Session session(&db, &spooler, settings);
     Begin(session, "MAIL FROM:<s@example.org> SIZE=3000");
     EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "552 5.2.3 Message exceeds the recipient's size limit\r\n");
-    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>"), "452 4.2.2 Mailbox full, try again later\r\n");
+    // Larger than bob's whole mailbox: no deletion makes room, so no retry.
+    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>"),
+              "552 5.2.2 Message exceeds the recipient's mailbox size\r\n");
     EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RSET"), "250 OK\r\n");
+    // Within the limit but beyond the room left: worth another try.
+    EXPECT_EQ(session.Command("MAIL FROM:<s@example.org> SIZE=1500"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>"), "452 4.2.2 Mailbox full, try again later\r\n");
     EXPECT_EQ(session.Command("RSET"), "250 OK\r\n");
 
     // Without SIZE only the full mailbox is certain to refuse; an oversize
