@@ -255,9 +255,8 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         return false;
     }
     if (stored.result == mailstore::StoreResult::RowsFailed) {
-        // A file nobody lists is a message lost to its owner: take it back
-        // and keep the message for another attempt.
-        ::unlink(mailstore::JoinPath(directory, mailId + ".mel").c_str());
+        // The store took its file back unless a row may list it; the
+        // message is kept for another attempt.
         NoteFailure(StringPrintf("mail for %s could not be listed in the database", record->GetUserName().c_str()));
         return false;
     }
