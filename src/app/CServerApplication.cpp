@@ -36,6 +36,7 @@
 #include "spool/CNetwareImport.h"
 #include "spool/MailInfo.h"
 #include "store/MailStorePaths.h"
+#include "platform/DescriptorLimit.h"
 #include "store/MissingMessageFiles.h"
 #include "store/UnlistedMessageFiles.h"
 
@@ -89,6 +90,8 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
             return false;
     }
     const timespec startTime = Now();
+    // The listeners' session caps follow from the descriptors allowed.
+    RaiseDescriptorLimit();
     UserInterface::Install(&g_headless);
     {
         HKEY key = nullptr;
