@@ -83,8 +83,11 @@ CLineReader::Status CLineReader::Receive(Clock::time_point deadline) {
 }
 
 CLineReader::Status CLineReader::ReadLine(std::string& line) {
+    return ReadLine(line, Clock::now() + std::chrono::milliseconds(timeoutMs));
+}
+
+CLineReader::Status CLineReader::ReadLine(std::string& line, Clock::time_point deadline) {
     line.clear();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::size_t discarded = 0;
     bool tooLong = false;
     for (;;) {

@@ -2,12 +2,14 @@
 #include "CSmtpListener.h"
 
 #include "foundation/CModuleLog.h"
+#include "platform/DescriptorLimit.h"
 
 CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler) {
     environment.database = database;
     environment.spooler = spooler;
     environment.tls = &tls;
     environment.throttle = &throttle;
+    environment.gate = &gate;
 }
 
 // The sessions use this object's members: they end before any of them goes.
@@ -34,13 +36,16 @@ bool CSmtpListener::StartPort(PortService& port, const char* name, std::uint16_t
     options.listenAddress = settings.listenAddress;
     options.addressSetting = "Ports\\SMTP Listen Address";
     options.port = number;
-    options.maxSessions = settings.maxSessions;
+    options.maxSessions = gate.Cap();
     options.busyReply = "421 " + environment.hostName + " Too many connections, try again later\r\n";
     return port.tcp.Start(options);
 }
 
 bool CSmtpListener::Start() {
     settings = CSmtpSettings::Read();
+    gate.SetLimits(settings.maxSessions,
+                   CSessionGate::CapForDescriptors(DescriptorLimit(), CSmtpSettings::kHardMaxSessions),
+                   settings.sessionsPerClient);
     environment.machineNames = CRecipientResolver::MachineNames();
     environment.hostName = environment.machineNames.empty() ? "localhost" : environment.machineNames.back();
     // Every session of every port watches the one stop signal: the relay port's.
@@ -61,13 +66,20 @@ bool CSmtpListener::Start() {
 }
 
 std::string CSmtpListener::PortService::Admit(const CClientAddress& peer) {
-    if (owner.clients.Admit(peer, owner.settings.sessionsPerClient)) return {};
+    switch (owner.gate.Admit(peer)) {
+        case CSessionGate::Verdict::Admitted:
+            return {};
+        case CSessionGate::Verdict::Full:
+            return "421 " + owner.environment.hostName + " Too many connections, try again later\r\n";
+        case CSessionGate::Verdict::AddressFull:
+            break;
+    }
     return "421 " + owner.environment.hostName + " Too many connections from your address, try again later\r\n";
 }
 
 void CSmtpListener::PortService::Serve(UniqueFd client, const CClientAddress& peer) {
     CSmtpSettings current = CSmtpSettings::Read();
     current.port = owner.settings.port;
-    current.maxSessions = owner.settings.maxSessions;
+    current.maxSessions = owner.gate.Cap();
     CSmtpSession(std::move(client), peer, owner.environment, current, mode).Run();
 }

@@ -3,9 +3,9 @@
 // It listens on the address of Ports\SMTP Listen Address, or when that is
 // empty on every address, at the SMTP port, and when they are set at the
 // submission port (AUTH required before MAIL) and the SMTPS port (the same
-// behind implicit TLS). A client beyond the configured number of sessions,
-// or beyond its address's share (over all ports together), is told 421 and
-// closed. Each session reads the limits and the relay switch as they are
+// behind implicit TLS). A client the session gate does not take (the cap,
+// which follows from the descriptor limit, the reserve for new addresses,
+// or its address's share, over all ports together) is told 421 and closed. Each session reads the limits and the relay switch as they are
 // when it starts, so an administrator's change applies from the next
 // connection on. The certificate is loaded once at start; without a usable
 // one the ports serve in plain text (no STARTTLS) and the SMTPS port stays
@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "CClientCounter.h"
+#include "CSessionGate.h"
 #include "CListenerTls.h"
 #include "CLoginThrottle.h"
 #include "CSmtpSession.h"
@@ -53,7 +53,7 @@ private:
     private:
         std::string Admit(const CClientAddress& peer) override;
         void Serve(UniqueFd client, const CClientAddress& peer) override;
-        void Left(const CClientAddress& peer) override { owner.clients.Release(peer); }
+        void Left(const CClientAddress& peer) override { owner.gate.Release(peer); }
 
         CSmtpListener& owner;
         CSmtpSession::Mode mode;
@@ -63,7 +63,7 @@ private:
 
     CSmtpSession::Environment environment;
     CSmtpSettings settings;
-    CClientCounter clients;
+    CSessionGate gate;
     CListenerTls tls;
     CLoginThrottle throttle;
     // Last: their sessions use everything above, and end before it goes.

@@ -93,7 +93,7 @@ void CSmtpSession::Serve() {
     while (!closing) {
         // Replies wait while more pipelined commands are already here.
         if (!reader.HasCompleteLine() && !writer.Flush()) return;
-        switch (reader.ReadLine(line)) {
+        switch (ReadCommand(line)) {
             case CLineReader::Status::Ok:
                 if (!Dispatch(line)) closing = true;
                 break;
@@ -112,6 +112,23 @@ void CSmtpSession::Serve() {
         }
     }
     writer.Flush();
+}
+
+CLineReader::Status CSmtpSession::ReadCommand(std::string& line) {
+    if (mailSeen || !environment.gate || settings.crowdedTimeoutMs >= settings.commandTimeoutMs)
+        return reader.ReadLine(line);
+    // The listener may fill while the client idles: the wait goes in slices
+    // of the crowded time-out, each of which looks at the load again.
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point last = start + Milliseconds(settings.commandTimeoutMs);
+    const Clock::time_point crowdedLast = start + Milliseconds(settings.crowdedTimeoutMs);
+    for (;;) {
+        const bool crowded = environment.gate->Crowded();
+        const Clock::time_point deadline =
+            crowded ? crowdedLast : std::min(last, Clock::now() + Milliseconds(settings.crowdedTimeoutMs));
+        const CLineReader::Status status = reader.ReadLine(line, deadline);
+        if (status != CLineReader::Status::TimedOut || crowded || deadline >= last) return status;
+    }
 }
 
 void CSmtpSession::CloseWith(const std::string& text) {
@@ -305,6 +322,7 @@ void CSmtpSession::Mail(const std::string& argument) {
     sizeDeclared = declared;
     declaredSize = size;
     inTransaction = true;
+    mailSeen = true;
     writer.Reply(250, "OK");
 }
 
@@ -379,6 +397,10 @@ void CSmtpSession::Recipient(const std::string& argument) {
     switch (lookup->room.Check(size)) {
         case CLocalAccount::IncomingRoom::Verdict::OverReceiveLimit:
             writer.Reply(552, "5.2.3 Message exceeds the recipient's size limit");
+            return;
+        case CLocalAccount::IncomingRoom::Verdict::OverMailboxLimit:
+            // No deletion makes room for it: trying later would not help.
+            writer.Reply(552, "5.2.2 Message exceeds the recipient's mailbox size");
             return;
         case CLocalAccount::IncomingRoom::Verdict::MailboxFull:
             writer.Reply(452, "4.2.2 Mailbox full, try again later");
@@ -488,7 +510,8 @@ bool CSmtpSession::Data(const std::string& argument) {
     for (const CLocalAccount::IncomingRoom& room : rooms) {
         const CLocalAccount::IncomingRoom::Verdict verdict = room.Check(length);
         stored |= verdict == CLocalAccount::IncomingRoom::Verdict::Fits;
-        full |= verdict == CLocalAccount::IncomingRoom::Verdict::MailboxFull;
+        full |= verdict == CLocalAccount::IncomingRoom::Verdict::MailboxFull ||
+                verdict == CLocalAccount::IncomingRoom::Verdict::OverMailboxLimit;
     }
     if (!stored) {
         ResetTransaction();

@@ -13,7 +13,9 @@
 // most so many commands that move no transaction are taken in a row, a
 // client that keeps failing waits longer before each reply and is closed at
 // the error limit (refused recipients count), and a recipient look-up that
-// the database does not answer in time is told to try later. Mail a local
+// the database does not answer in time is told to try later. While the
+// listener is crowded a client that has not sent MAIL gets only the short
+// crowded time-out for each command. Mail a local
 // mailbox will refuse (its receive limit, or no room left) is refused while
 // the sender can still be told.
 //
@@ -40,6 +42,7 @@
 #include "CListenerTls.h"
 #include "CLoginThrottle.h"
 #include "CRecipientResolver.h"
+#include "CSessionGate.h"
 #include "CReplyWriter.h"
 #include "CSmtpSettings.h"
 #include "ModuleVisibility.h"
@@ -63,6 +66,7 @@ public:
         std::vector<std::string> machineNames;  // lower case, for local domains
         const CListenerTls* tls = nullptr;      // the certificate; none or unavailable: no STARTTLS
         CLoginThrottle* throttle = nullptr;     // failed logins of every session
+        const CSessionGate* gate = nullptr;     // the listener's load; none: never crowded
     };
 
     // What the port the client came in on asks of it.
@@ -91,6 +95,9 @@ public:
 
 private:
     void Serve();
+    // The next command line, by the command deadline, or by the crowded one
+    // for a client that has not sent MAIL while the listener is crowded.
+    CLineReader::Status ReadCommand(std::string& line);
     // False when the connection is to be closed.
     bool Dispatch(const std::string& line);
     void Hello(const std::string& argument, bool extended);
@@ -132,6 +139,8 @@ private:
     std::string helo;       // the client's name as it gave it (cleaned), empty before HELO
     bool extended = false;  // EHLO rather than HELO
     bool inTransaction = false;
+    // A MAIL was taken in this session: it is no longer an idle one.
+    bool mailSeen = false;
     std::string sender;
     std::vector<std::unique_ptr<MailRecipient>> recipients;
     // What each recipient's mailbox could take when it was accepted (no

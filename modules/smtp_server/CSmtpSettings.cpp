@@ -14,7 +14,7 @@ CSmtpSettings CSmtpSettings::Read() {
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTPS Port", value) && value <= 65535)
         result.smtpsPort = static_cast<std::uint16_t>(value);
     ReadRegistryString(settings::kPortsKeyPath, "SMTP Listen Address", result.listenAddress, 256);
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Sessions", value) && value >= 1)
+    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Sessions", value))
         result.maxSessions = value > kHardMaxSessions ? kHardMaxSessions : value;
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Message Size", value) && value >= 1)
         result.maxMessageSize = value > kHardMaxMessageSize ? kHardMaxMessageSize : value;
@@ -22,6 +22,9 @@ CSmtpSettings CSmtpSettings::Read() {
         result.SetTimeout(value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value);
     if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Sessions Per Client", value) && value >= 1)
         result.sessionsPerClient = value > kHardMaxSessions ? kHardMaxSessions : value;
+    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Crowded Timeout", value) && value >= 1)
+        result.crowdedTimeoutMs =
+            static_cast<int>((value > kHardMaxCrowdedTimeoutSeconds ? kHardMaxCrowdedTimeoutSeconds : value) * 1000u);
     value = 0;
     if (ReadRegistryDword(settings::kPreferencesKeyPath, "IPBlocking", value)) result.ipBlocking = value;
     return result;

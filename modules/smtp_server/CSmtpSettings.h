@@ -18,15 +18,20 @@
 class MODULE_LOCAL CSmtpSettings {
 public:
     static constexpr std::uint32_t kDefaultPort = 25;
-    static constexpr std::uint32_t kDefaultMaxSessions = 50;
+    // 0: as many sessions as the descriptor limit allows (CSessionGate).
+    static constexpr std::uint32_t kDefaultMaxSessions = 0;
     static constexpr std::uint32_t kDefaultMaxMessageSize = 50u * 1024 * 1024;
     static constexpr std::uint32_t kDefaultTimeoutSeconds = 300;
     // Content lengths travel as 32 bits and are read back through a signed
     // count; the margin leaves room for the header line the server adds.
     static constexpr std::uint32_t kHardMaxMessageSize = 0x7FFF0000u;
-    static constexpr std::uint32_t kHardMaxSessions = 1000;
+    static constexpr std::uint32_t kHardMaxSessions = 4096;
     static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
     static constexpr std::uint32_t kDefaultSessionsPerClient = 10;
+    // Ports\SMTP Crowded Timeout: the wait for a command of a client that
+    // has not sent MAIL while the listener is more than 3/4 full.
+    static constexpr std::uint32_t kDefaultCrowdedTimeoutSeconds = 10;
+    static constexpr std::uint32_t kHardMaxCrowdedTimeoutSeconds = 300;
     // Commands that do not move a transaction on (NOOP, RSET, VRFY, HELP,
     // EXPN, HELO, EHLO) tolerated between two accepted messages.
     static constexpr std::uint32_t kMaxIdleCommands = 100;
@@ -45,6 +50,7 @@ public:
     std::uint16_t smtpsPort = 0;
     // Ports\SMTP Listen Address: empty for every IPv4 and IPv6 address.
     std::string listenAddress;
+    // Ports\SMTP Max Sessions: a lower cap than the descriptors allow; 0 for none.
     std::uint32_t maxSessions = kDefaultMaxSessions;
     std::uint32_t maxMessageSize = kDefaultMaxMessageSize;
     std::uint32_t timeoutSeconds = kDefaultTimeoutSeconds;
@@ -58,6 +64,7 @@ public:
     int dataBlockTimeoutMs = kDefaultTimeoutSeconds * 600;
     int dataTimeoutMs = kDefaultTimeoutSeconds * 2000;
     int databaseWaitMs = kDatabaseWaitMs;
+    int crowdedTimeoutMs = kDefaultCrowdedTimeoutSeconds * 1000;
     int tarpitStepMs = kTarpitStepMs;
     int tarpitCapMs = kTarpitCapMs;
     // Preferences\IPBlocking: 1 relays only for RelayAllowed ranges.

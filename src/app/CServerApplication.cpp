@@ -36,6 +36,8 @@
 #include "spool/CNetwareImport.h"
 #include "spool/MailInfo.h"
 #include "store/MailStorePaths.h"
+#include "platform/DescriptorLimit.h"
+#include "store/MissingMessageFiles.h"
 #include "store/UnlistedMessageFiles.h"
 
 namespace {
@@ -88,6 +90,8 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
             return false;
     }
     const timespec startTime = Now();
+    // The listeners' session caps follow from the descriptors allowed.
+    RaiseDescriptorLimit();
     UserInterface::Install(&g_headless);
     {
         HKEY key = nullptr;
@@ -138,6 +142,10 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     if (homeLock.PreviousInterrupted() && connection->Connected())
         mailstore::RemoveUnlistedMessageFiles(connection->Handle(), mailstore::ReadMailDirectory(),
                                               homeLock.PreviousStart(), startTime);
+    // Rows whose file a failed store or an interrupted move left behind list
+    // messages nobody can read; they are repaired whatever the last run did.
+    if (connection->Connected())
+        mailstore::RepairRowsWithoutFiles(connection->Handle(), mailstore::ReadMailDirectory());
     // Until the store was looked over, a stop keeps the interruption on record.
     storeSwept = !homeLock.PreviousInterrupted() || connection->Connected();
 

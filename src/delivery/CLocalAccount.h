@@ -85,14 +85,18 @@ public:
     // the receive limit, and the room the Inbox's undeleted messages leave
     // under the mailbox limit (bytes; no limit is the largest value). The
     // SMTP server asks it before accepting, so that mail the mailbox will
-    // refuse is refused while the sender can still be told.
+    // refuse is refused while the sender can still be told. A message larger
+    // than the whole mailbox limit never fits, however much is deleted: a
+    // verdict of its own, so that only a short room is worth another try.
     struct IncomingRoom {
-        enum class Verdict { Fits, OverReceiveLimit, MailboxFull };
+        enum class Verdict { Fits, OverReceiveLimit, OverMailboxLimit, MailboxFull };
         static constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
         std::uint64_t receiveLimit = kUnlimited;
+        std::uint64_t mailboxLimit = kUnlimited;
         std::uint64_t mailboxRoom = kUnlimited;
         Verdict Check(std::uint64_t size) const {
             if (size > receiveLimit) return Verdict::OverReceiveLimit;
+            if (size > mailboxLimit) return Verdict::OverMailboxLimit;
             return size > mailboxRoom ? Verdict::MailboxFull : Verdict::Fits;
         }
     };

@@ -189,7 +189,8 @@ CLocalAccount::IncomingRoom CLocalAccount::GetIncomingRoom() {
     if (receiveLimit != 0) room.receiveLimit = receiveLimit * 1024;
     if (mailboxLimit != 0) {
         const std::uint64_t used = GetFolderSize(kInbox);
-        room.mailboxRoom = used < mailboxLimit * 1024 ? mailboxLimit * 1024 - used : 0;
+        room.mailboxLimit = mailboxLimit * 1024;
+        room.mailboxRoom = used < room.mailboxLimit ? room.mailboxLimit - used : 0;
     }
     return room;
 }
@@ -205,7 +206,10 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     if (verdict != IncomingRoom::Verdict::Fits) {
         mailboxLock.unlock();
         g_moduleLog.Write(StringPrintf("Mail for %s refused: %s", record->GetUserName().c_str(),
-                                       tooLarge ? "larger than its receiving limit" : "its mailbox is full"));
+                                       tooLarge ? "larger than its receiving limit"
+                                       : verdict == IncomingRoom::Verdict::OverMailboxLimit
+                                           ? "larger than its whole mailbox"
+                                           : "its mailbox is full"));
         const std::string from(CMailHeader::TrimBlanks(header.GetField("From")));
         // A notice that does not fit is not answered with another notice;
         // the header "From" is the message's own claim, so the policy
@@ -251,9 +255,8 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         return false;
     }
     if (stored.result == mailstore::StoreResult::RowsFailed) {
-        // A file nobody lists is a message lost to its owner: take it back
-        // and keep the message for another attempt.
-        ::unlink(mailstore::JoinPath(directory, mailId + ".mel").c_str());
+        // The store took its file back unless a row may list it; the
+        // message is kept for another attempt.
         NoteFailure(StringPrintf("mail for %s could not be listed in the database", record->GetUserName().c_str()));
         return false;
     }

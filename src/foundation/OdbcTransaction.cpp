@@ -2,6 +2,7 @@
 #include "foundation/OdbcTransaction.h"
 
 #include "foundation/OdbcConnection.h"
+#include "foundation/OdbcStatement.h"
 
 namespace {
 
@@ -27,7 +28,17 @@ OdbcTransaction::OdbcTransaction(SQLHDBC conn) : connection(conn) {
 
 OdbcTransaction::~OdbcTransaction() {
     if (!active) return;
-    if (!committed) SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK);
+    if (!committed && !OdbcSucceeded(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK)) &&
+        OdbcWriterLock::LocksWholeDatabase(connection)) {
+        // SQLite ends a transaction by itself on some failures (a full disk,
+        // an I/O error), and its ODBC driver, not told, then refuses the
+        // rollback and believes a transaction is still open: every later
+        // "transaction" on the connection would commit statement by
+        // statement. A transaction opened by hand lets the rollback through
+        // and sets the driver right again.
+        OdbcStatement begin(connection);
+        if (begin.ExecDirect("BEGIN")) SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK);
+    }
     SetAutocommit(connection, true);
 }
 

@@ -134,9 +134,10 @@ inline constexpr Setting kCatalogue[] = {
     {kPorts, "SMTP Listen Address", Type::String, true, 0, "", Provision::None, 0, "",
      "address the SMTP server module listens on: empty for every IPv4 and IPv6 address, else one literal address",
      kAtStart, 0, 0xFFFFFFFFu, Form::IpAddress},
-    {kPorts, "SMTP Max Sessions", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
-     "most SMTP sessions the server module serves at once (1-1000); more are refused with 421",
-     kAtStart, 1, 1000},
+    {kPorts, "SMTP Max Sessions", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+     "most SMTP sessions the server module serves at once (0: as many as the file-descriptor limit allows, "
+     "at most 4096; 1-4096: no more than that); more are refused with 421",
+     kAtStart, 0, 4096},
     {kPorts, "SMTP Max Message Size", Type::Dword, true, 52428800, "", Provision::Fixed, 52428800, "",
      "largest message in bytes the SMTP server module accepts (advertised as SIZE); larger get 552",
      kPerOperation, 1, 0xFFFFFFFFu},
@@ -144,6 +145,10 @@ inline constexpr Setting kCatalogue[] = {
      "seconds the SMTP server module gives a client for a whole command line before it answers 421 and closes "
      "(1-3600); a message's data blocks get 3/5 of it each, the whole data twice it",
      kPerOperation, 1, 3600},
+    {kPorts, "SMTP Crowded Timeout", Type::Dword, true, 10, "", Provision::None, 0, "",
+     "seconds the SMTP server module waits for a command from a client that has not sent MAIL while more than "
+     "3/4 of its sessions are in use (1-300)",
+     kPerOperation, 1, 300},
     {kPorts, "SMTP Sessions Per Client", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
      "most SMTP sessions one client address (an IPv6 /64) holds at once; more are refused with 421; loopback is "
      "exempt",

@@ -38,11 +38,14 @@ constexpr const char* kListInFolder = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld
 constexpr const char* kListInInbox = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)";
 constexpr const char* kSummarise = "INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)";
 
-bool IsListed(SQLHDBC connection, const std::string& id) {
+// How many rows list the id anywhere in the store; -1 when unknown.
+long ListedRows(SQLHDBC connection, const std::string& id) {
     OdbcPrepared statement(connection);
     std::uint32_t count = 0;
-    return statement.Run("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlText::Quote(id)) &&
-           statement.BindULong(1, count) && statement.Fetch() && count > 0;
+    if (!statement.Run("SELECT count(*) FROM Mails WHERE mMailId = '%s'", SqlText::Quote(id)) ||
+        !statement.BindULong(1, count) || !statement.Fetch())
+        return -1;
+    return count;
 }
 
 // Copies up to size bytes of the content into the open file.
@@ -59,6 +62,31 @@ bool CopyContent(CMailContent& content, std::uint32_t size, int fd) {
         done += static_cast<std::uint32_t>(n);
     }
     return true;
+}
+
+// A store whose rows failed: the file goes only once no row lists it.
+// Whatever a rollback left (a shared connection's lone row, or a database
+// that ended the transaction by itself and committed the rest statement by
+// statement) is deleted first. A row that stays keeps its file, as a
+// stored message, since a row without its file lists a message nobody can
+// read; when the rows cannot be counted the file stays too (unlisted at
+// worst) and the message goes back for another attempt.
+StoreResult Withdraw(SQLHDBC connection, const std::string& mailId, int folderId, const std::string& path) {
+    long rows = ListedRows(connection, mailId);
+    if (rows != 0) {
+        const SqlText quotedId = SqlText::Quote(mailId);
+        OdbcStatement(connection).ExecDirect(
+            FormatSql("DELETE FROM MailInfo WHERE mMailId = '%s' and mFolderId=%d", quotedId, folderId));
+        OdbcStatement(connection).ExecDirect(
+            FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", quotedId, folderId));
+        rows = ListedRows(connection, mailId);
+    }
+    if (rows > 0) {
+        g_moduleLog.Write(StringPrintf("*** %s is stored, but its rows could not be completed", mailId.c_str()));
+        return StoreResult::Stored;
+    }
+    if (rows == 0) ::unlink(path.c_str());
+    return StoreResult::RowsFailed;
 }
 
 }  // namespace
@@ -102,7 +130,7 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     UniqueFd file = CreateExclusive(
         [&](unsigned) {
             id = MakeMailId(now);
-            return IsListed(connection, id) ? std::string() : JoinPath(folderDirectory, id + ".mel");
+            return ListedRows(connection, id) > 0 ? std::string() : JoinPath(folderDirectory, id + ".mel");
         },
         kIdAttempts, O_WRONLY, 0640, path);
     // EEXIST when every id was taken, else the directory's refusal.
@@ -139,53 +167,33 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
                  : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
              FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))});
         if (stored) return StoreResult::Stored;
-        ::unlink(path.c_str());
-        return StoreResult::RowsFailed;
+        return Withdraw(connection, mailId, folderId, path);
     }
     // Both rows commit together on a connection of one thread, and before
     // this returns (the caller then drops its spool copy). On a shared
     // connection each commits on its own and a lone Mails row is deleted.
-    OdbcTransaction transaction(connection);
-    bool listed = false;
+    bool stored = false;
     {
-        OdbcPrepared statement(connection);
-        listed = request.intoFolder ? statement.Run(kListInFolder, quotedId, request.accountId, size, 0L, dots, when,
-                                                    request.type, folderId)
-                                    : statement.Run(kListInInbox, quotedId, request.accountId, size, 0L, dots, when,
-                                                    request.type);
-    }
-    if (!listed) {
-        // A file nobody lists is a message its owner never sees.
-        ::unlink(path.c_str());
-        return StoreResult::RowsFailed;
-    }
-    bool summarised = false;
-    {
-        OdbcPrepared statement(connection);
-        summarised = statement.Run(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId));
-    }
-    if (!summarised) {
-        // Without its summary row the message lists with no sender or
-        // subject: its row and file go back for another attempt (the
-        // transaction's rollback takes the row back). When the row cannot,
-        // the message stays listed as it is rather than twice.
-        if (!transaction.Active()) {
-            OdbcStatement statement(connection);
-            if (!statement.ExecDirect(
-                    FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d", quotedId, folderId))) {
-                g_moduleLog.Write(StringPrintf("*** %s is stored without its MailInfo row", mailId.c_str()));
-                return StoreResult::Stored;
-            }
+        OdbcTransaction transaction(connection);
+        bool listed = false;
+        {
+            OdbcPrepared statement(connection);
+            listed = request.intoFolder ? statement.Run(kListInFolder, quotedId, request.accountId, size, 0L, dots,
+                                                        when, request.type, folderId)
+                                        : statement.Run(kListInInbox, quotedId, request.accountId, size, 0L, dots,
+                                                        when, request.type);
         }
-        ::unlink(path.c_str());
-        return StoreResult::RowsFailed;
+        bool summarised = false;
+        if (listed) {
+            OdbcPrepared statement(connection);
+            summarised =
+                statement.Run(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId));
+        }
+        stored = summarised && transaction.Commit();
+        // Anything short of that is rolled back as the transaction goes.
     }
-    if (!transaction.Commit()) {
-        // Rolled back when the transaction goes: neither row stays.
-        ::unlink(path.c_str());
-        return StoreResult::RowsFailed;
-    }
-    return StoreResult::Stored;
+    if (stored) return StoreResult::Stored;
+    return Withdraw(connection, mailId, folderId, path);
 }
 
 }  // namespace mailstore

@@ -40,6 +40,7 @@ struct StoreRequest {
 enum class StoreResult {
     Stored,      // rows and file are in place
     RowsFailed,  // the rows could not be written; the file was removed again
+                 // (or kept unlisted when the rows could not be counted)
     FileFailed,  // the file could not be written; nothing was kept
 };
 

@@ -1,6 +1,7 @@
 // The SMTP server's limits against clients that would hold it up or probe
 // it: sessions per address, deadlines that trickled bytes do not move, the
-// cap on commands without mail, refused recipients counting as errors,
+// cap on commands without mail, refused recipients counting as errors, the
+// room kept for new addresses and the short wait of idle clients when crowded,
 // mailbox limits at RCPT, and the bound on a recipient look-up that the
 // database does not answer. Sessions run on a socket pair with shortened
 // time-outs; the client address is given to them.
@@ -14,6 +15,7 @@
 
 #include "PostgresTestServer.h"
 #include "CClientCounter.h"
+#include "CSessionGate.h"
 #include "CSmtpSession.h"
 #include "DatabaseTest.h"
 #include "SmtpClient.h"
@@ -40,11 +42,12 @@ public:
 class Session : public SmtpClient {
 public:
     Session(CAccountDatabase* database, CMailSpooler* spooler, const CSmtpSettings& settings,
-            const char* clientAddress = "203.0.113.9") {
+            const char* clientAddress = "203.0.113.9", const CSessionGate* gate = nullptr) {
         int pair[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         Adopt(UniqueFd(pair[1]));
         environment = {database, spooler, -1, "mx.test", {}};
+        environment.gate = gate;
         session = std::make_unique<CSmtpSession>(UniqueFd(pair[0]), CClientAddress::FromText(clientAddress),
                                                  environment, settings);
         thread = std::thread([this] {
@@ -65,9 +68,9 @@ protected:
     void SetUp() override {
         DatabaseTest::SetUp();
         WorkInHome();  // the spool directory messages are received into
-        // alice: 2 KB receive limit; bob: 1 KB mailbox, filled by a test; carol: no limits.
+        // alice: 2 KB receive limit; bob: 2 KB mailbox, filled by a test; carol: no limits.
         ASSERT_TRUE(db.CreateAccount("alice", "secret1", false, false, "alice@example.org", 0, 1, 1, 2, 0));
-        ASSERT_TRUE(db.CreateAccount("bob", "secret1", false, false, "bob@example.org", 1, 1, 1, 0, 0));
+        ASSERT_TRUE(db.CreateAccount("bob", "secret1", false, false, "bob@example.org", 2, 1, 1, 0, 0));
         ASSERT_TRUE(db.CreateAccount("carol", "secret1", false, false, "carol@example.org", 0, 1, 1, 0, 0));
         // Short deadlines, no tarpit unless a test wants them.
         settings.commandTimeoutMs = settings.dataBlockTimeoutMs = settings.dataTimeoutMs = 5000;
@@ -101,6 +104,60 @@ TEST(SmtpServerClients, EachAddressHoldsAtMostItsShareAndLoopbackIsExempt) {
     EXPECT_TRUE(counter.Admit(CClientAddress::FromText("2001:db8:6::2"), 3));
     for (const char* machine : {"127.0.0.1", "::1"})
         for (int i = 0; i < 50; ++i) ASSERT_TRUE(counter.Admit(CClientAddress::FromText(machine), 1));
+}
+
+// Twenty addresses, a hundred connections each, taken in turns as a flood
+// arrives: they fill the listener but for the reserve, and a client from
+// any other address still gets in.
+TEST(SmtpServerClients, BusyAddressesLeaveARoomForNewOnesAndTheCapFollowsTheDescriptors) {
+    EXPECT_EQ(CSessionGate::CapForDescriptors(1024, 4096), 256u);  // 512 kept for files and the database
+    EXPECT_EQ(CSessionGate::CapForDescriptors(300, 4096), 1u);
+    EXPECT_EQ(CSessionGate::CapForDescriptors(std::uint64_t{1} << 20, 4096), 4096u);
+    CSessionGate gate;
+    gate.SetLimits(0, 256, 10);
+    EXPECT_EQ(gate.Cap(), 256u);
+    gate.SetLimits(150, 256, 10);  // the setting lowers it: a reserve of 15
+    EXPECT_EQ(gate.Cap(), 150u);
+    auto crowd = [](int a) { return CClientAddress::FromText("198.51.100." + std::to_string(a + 1)); };
+    int admitted = 0;
+    for (int round = 0; round < 100; ++round)
+        for (int a = 0; a < 20; ++a) admitted += gate.Admit(crowd(a)) == CSessionGate::Verdict::Admitted;
+    EXPECT_EQ(admitted, 135);
+    EXPECT_TRUE(gate.Crowded());
+    for (int n = 0; n < 15; ++n)
+        ASSERT_EQ(gate.Admit(CClientAddress::FromText("203.0.113." + std::to_string(n + 1))),
+                  CSessionGate::Verdict::Admitted) << n;
+    EXPECT_EQ(gate.Admit(CClientAddress::FromText("203.0.113.200")), CSessionGate::Verdict::Full);
+    gate.Release(crowd(3));
+    EXPECT_EQ(gate.Admit(crowd(3)), CSessionGate::Verdict::Full);  // a busy address gets no reserved room
+    EXPECT_EQ(gate.Admit(CClientAddress::FromText("127.0.0.1")), CSessionGate::Verdict::Admitted);
+    // Below the reserve each address still holds only its share.
+    CSessionGate roomy;
+    roomy.SetLimits(0, 1000, 10);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(roomy.Admit(crowd(0)), CSessionGate::Verdict::Admitted);
+    EXPECT_EQ(roomy.Admit(crowd(0)), CSessionGate::Verdict::AddressFull);
+    EXPECT_FALSE(roomy.Crowded());
+}
+
+// Once the listener is crowded a client that sent no MAIL gets the short
+// time-out, even when the crowd came after its wait began; one that did
+// keeps the whole command time-out.
+TEST_F(SmtpServerLimits, CrowdedListenersCloseIdleClientsThatSentNoMail) {
+    settings.crowdedTimeoutMs = 200;
+    CSessionGate gate;
+    gate.SetLimits(8, 1000, 10);
+    Session sender(&db, &spooler, settings, "192.0.2.1", &gate);
+    Begin(sender);
+    const auto start = Clock::now();
+    Session idle(&db, &spooler, settings, "192.0.2.2", &gate);
+    ASSERT_EQ(idle.Reply().substr(0, 4), "220 ");
+    for (int i = 0; i < 7; ++i)
+        ASSERT_EQ(gate.Admit(CClientAddress::FromText("198.51.100." + std::to_string(i + 1))),
+                  CSessionGate::Verdict::Admitted);
+    EXPECT_EQ(idle.Reply(), "421 mx.test Timeout, closing connection\r\n");
+    EXPECT_LT(MillisecondsSince(start), 2500);  // the command time-out is 5000 ms
+    EXPECT_GE(MillisecondsSince(start), 200);
+    EXPECT_EQ(sender.Command("RCPT TO:<carol@localhost>"), "250 OK\r\n");
 }
 
 TEST_F(SmtpServerLimits, TrickledBytesDoNotMoveTheDeadlines) {
@@ -161,13 +218,19 @@ TEST_F(SmtpServerLimits, OnlyAHundredCommandsWithoutMailAndFewErrors) {
 
 TEST_F(SmtpServerLimits, SizeOverALimitOrAFullMailboxIsRefusedBeforeTheData) {
     std::unique_ptr<CLocalAccount> bob(db.LookupLocalAccount("bob"));
-    auto filler = Content("Subject: filler\r\n\r\n" + std::string(1100, 'f') + "\r\n");
+    auto filler = Content("Subject: filler\r\n\r\n" + std::string(2100, 'f') + "\r\n");
     ASSERT_TRUE(bob && bob->StoreInFolder(filler.get(), filler->GetLength(), CLocalAccount::kInbox));
     Session session(&db, &spooler, settings);
     Begin(session, "MAIL FROM:<s@example.org> SIZE=3000");
     EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "552 5.2.3 Message exceeds the recipient's size limit\r\n");
-    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>"), "452 4.2.2 Mailbox full, try again later\r\n");
+    // Larger than bob's whole mailbox: no deletion makes room, so no retry.
+    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>"),
+              "552 5.2.2 Message exceeds the recipient's mailbox size\r\n");
     EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RSET"), "250 OK\r\n");
+    // Within the limit but beyond the room left: worth another try.
+    EXPECT_EQ(session.Command("MAIL FROM:<s@example.org> SIZE=1500"), "250 OK\r\n");
+    EXPECT_EQ(session.Command("RCPT TO:<bob@localhost>"), "452 4.2.2 Mailbox full, try again later\r\n");
     EXPECT_EQ(session.Command("RSET"), "250 OK\r\n");
 
     // Without SIZE only the full mailbox is certain to refuse; an oversize

@@ -318,6 +318,32 @@ TEST_F(SmtpServerModule, SessionCapAndShutdown) {
     EXPECT_TRUE(SpoolFiles().empty());
 }
 
+// A full listener sheds the clients that sent no MAIL after the crowded
+// time-out, so a newcomer gets in; a client with a transaction stays.
+TEST_F(SmtpServerModule, AFullListenerMakesRoomByClosingIdleClients) {
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Max Sessions", 4);
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Crowded Timeout", 1);
+    Start();
+    SmtpClient sender, idle[3];
+    Open(sender);
+    ASSERT_EQ(Code(sender.Command("MAIL FROM:<a@example.org>")), 250);
+    for (SmtpClient& client : idle) Open(client);
+    const auto start = std::chrono::steady_clock::now();
+    std::string greeting;
+    for (int i = 0; i < 100 && Code(greeting) != 220; ++i) {
+        SmtpClient newcomer;
+        ASSERT_TRUE(newcomer.Connect(port));
+        greeting = newcomer.Reply();
+        if (Code(greeting) == 220) break;
+        EXPECT_EQ(Code(greeting), 421) << greeting;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(Code(greeting), 220) << greeting;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));  // not the 300 s command time-out
+    for (SmtpClient& client : idle) EXPECT_EQ(client.Reply().substr(0, 4), "421 ");
+    EXPECT_EQ(Code(sender.Command("RCPT TO:<alice@localhost>")), 250);
+}
+
 // The connection is shared: the spool processor routes into the mailboxes
 // while the sessions resolve their recipients on the same connection. The
 // ThreadSanitizer build runs this to find what the sharing may race on.

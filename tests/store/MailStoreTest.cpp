@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "DatabaseTest.h"
+#include "PostgresTestServer.h"
+#include "store/MissingMessageFiles.h"
 #include "store/CStoredMail.h"
 #include "store/MessageStoring.h"
 #include "store/UnlistedMessageFiles.h"
@@ -170,4 +172,65 @@ TEST_F(MailStoreTest, TheSweepRemovesOnlyUnlistedMessageFilesWrittenInTheWindow)
                              "QIRN-2026011-170.mel", "QIRN-20260101-17000000005.mel"})
         EXPECT_TRUE(std::filesystem::exists(inbox + kept)) << kept;
     EXPECT_TRUE(std::filesystem::exists(inbox + listed + ".mel"));
+}
+
+// SQLite ends a transaction by itself when the disk is full, and its driver
+// then went on committing later stores statement by statement: rows whose
+// file the failed store had taken back. A page cap stands in for the disk.
+TEST_F(MailStoreTest, StoresOnAFullDatabaseLeaveNoRowWithoutItsFile) {
+    if (PostgresTestServer::FromEnvironment()) GTEST_SKIP() << "the page cap is SQLite's";
+    db.SetExclusive();  // as a spool worker's connection: each store is one transaction
+    ASSERT_TRUE(Exec("CREATE TABLE Filler (x TEXT)"));
+    ASSERT_TRUE(Exec("PRAGMA max_page_count = " + std::to_string(std::stol(Text("PRAGMA page_count")) + 3)));
+    while (Exec("INSERT INTO Filler VALUES ('" + std::string(500, 'y') + "')")) {
+    }
+    int stored = 0, failed = 0;
+    for (int i = 0; i < 30; ++i) {
+        if (i == 20) ASSERT_TRUE(Exec("DELETE FROM Filler"));  // room again
+        auto content = Content("From: a@b\r\n\r\nhello\r\n");
+        mailstore::StoreRequest request;
+        request.accountId = 1;
+        request.size = 20;
+        request.sender = std::string(200, 's');  // rows large enough to fill pages
+        request.subject = std::string(200, 't');
+        std::string id;
+        const auto outcome = mailstore::StoreMessage(Connection(), accountDirectory + "/Inbox", request, *content, id);
+        (outcome.Stored() ? stored : failed)++;
+        if (outcome.Stored()) EXPECT_TRUE(std::filesystem::exists(accountDirectory + "/Inbox/" + id + ".mel"));
+    }
+    EXPECT_GT(failed, 0);
+    EXPECT_GE(stored, 10);
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(accountDirectory + "/Inbox")) files += entry.is_regular_file();
+    EXPECT_EQ(Text("SELECT count(*) FROM Mails"), std::to_string(stored));
+    EXPECT_EQ(Text("SELECT count(*) FROM MailInfo"), std::to_string(stored));
+    EXPECT_EQ(files, static_cast<std::size_t>(stored));
+}
+
+// At start rows without their file are repaired: refiled where a move that
+// stopped half-way put the file, deleted otherwise; nothing else is touched.
+TEST_F(MailStoreTest, RowsWithoutTheirFileAreRefiledOrRemovedAtStart) {
+    const std::string lost = Store("From: a@b\r\n\r\nlost\r\n", 1, "Inbox");
+    const std::string moved = Store("From: a@b\r\n\r\nmoved\r\n", 1, "Inbox");
+    const std::string kept = Store("From: a@b\r\n\r\nkept\r\n", 1, "Inbox");
+    const std::string inbox = accountDirectory + "/Inbox/", sent = accountDirectory + "/Sent/";
+    ASSERT_TRUE(std::filesystem::remove(inbox + lost + ".mel"));
+    std::filesystem::rename(inbox + moved + ".mel", sent + moved + ".mel");
+    ASSERT_TRUE(Exec("INSERT INTO Mails VALUES('task-7',1,0,0,0,0,'x',3,0,4)"));  // not a message's name
+
+    // A store that is not there (an unmounted volume) loses nothing.
+    EXPECT_EQ(mailstore::RepairRowsWithoutFiles(Connection(), home.File("elsewhere")), 0u);
+    EXPECT_EQ(Text("SELECT count(*) FROM Mails"), "4");
+
+    EXPECT_EQ(mailstore::RepairRowsWithoutFiles(Connection(), home.File("mail")), 2u);
+    auto folders = [&](const std::string& id) {
+        return Text("SELECT (SELECT count(*) || ':' || coalesce(max(mFolderId), 0) FROM Mails WHERE mMailId = '" + id +
+                    "') || '/' || (SELECT count(*) || ':' || coalesce(max(mFolderId), 0) FROM MailInfo WHERE mMailId = '" +
+                    id + "')");
+    };
+    EXPECT_EQ(folders(lost), "0:0/0:0");
+    EXPECT_EQ(folders(moved), "1:2/1:2");
+    EXPECT_EQ(folders(kept), "1:1/1:1");
+    EXPECT_EQ(Text("SELECT count(*) FROM Mails WHERE mMailId = 'task-7'"), "1");
+    EXPECT_EQ(mailstore::RepairRowsWithoutFiles(Connection(), home.File("mail")), 0u);
 }
