@@ -240,8 +240,9 @@ bool CPop3Session::MayRead(long accountId) {
 
 void CPop3Session::Login(const std::string& password) {
     const std::string who = CModuleLog::ClientName(userName);
+    // The throttle logs the lock's start and end; a line per refusal would
+    // let a guesser fill the log.
     if (environment.throttle->IsLocked(client, settings)) {
-        g_moduleLog.Write("POP3 login of " + who + " from " + client.Text() + " refused: address locked");
         writer.Err("[AUTH] Too many failed logins, try again later");
         closing = true;
         return;
