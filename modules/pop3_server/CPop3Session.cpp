@@ -13,6 +13,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -31,7 +32,8 @@ CPop3Session::CPop3Session(UniqueFd socket, const CClientAddress& client, const 
       environment(environment),
       settings(settings),
       reader(this->socket.Get(), environment.stopFd, kMaxCommandLine, settings.commandTimeoutMs),
-      writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs) {}
+      writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs),
+      loginDeadline(CLineReader::Clock::now() + std::chrono::milliseconds(settings.loginTimeoutMs)) {}
 
 CPop3Session::~CPop3Session() {
     try {
@@ -61,7 +63,12 @@ bool CPop3Session::LoginNeedsTls() const {
 }
 
 bool CPop3Session::StartTls() {
-    tls = environment.tls->Secure(socket.Get(), environment.stopFd, settings.commandTimeoutMs, client, reader, writer);
+    // Only before login: the handshake counts against the time to log in.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(loginDeadline - CLineReader::Clock::now()).count();
+    if (left <= 0) return false;
+    const int timeoutMs = left < settings.commandTimeoutMs ? static_cast<int>(left) : settings.commandTimeoutMs;
+    tls = environment.tls->Secure(socket.Get(), environment.stopFd, timeoutMs, client, reader, writer);
     return tls != nullptr;
 }
 
@@ -71,7 +78,16 @@ void CPop3Session::Serve() {
     std::string line;
     while (!closing) {
         if (!writer.Flush()) return;
-        switch (reader.ReadLine(line)) {
+        const bool loggedIn = account != nullptr;
+        const CLineReader::Status status = loggedIn ? reader.ReadLine(line) : reader.ReadLine(line, loginDeadline);
+        // A client that does not log in gets a few commands, not a session.
+        if (!loggedIn && (status == CLineReader::Status::Ok || status == CLineReader::Status::TooLong) &&
+            ++commandsBeforeLogin > CPop3Settings::kMaxCommandsBeforeLogin) {
+            writer.Err("Too many commands without login, closing connection");
+            writer.Flush();
+            return;
+        }
+        switch (status) {
             case CLineReader::Status::Ok: {
                 const CPop3Command command = CPop3Command::Parse(line);
                 if (!Dispatch(command)) closing = true;
@@ -81,7 +97,9 @@ void CPop3Session::Serve() {
                 Error("Line too long");
                 break;
             case CLineReader::Status::TimedOut:
-                writer.Err("Idle timeout, closing connection");
+                writer.Err(!loggedIn && CLineReader::Clock::now() >= loginDeadline
+                               ? "Login timeout, closing connection"
+                               : "Idle timeout, closing connection");
                 writer.Flush();
                 return;
             case CLineReader::Status::Stopped:
