@@ -429,22 +429,24 @@ void CPop3Session::Delete(const CPop3Command& command) {
     long number = 0;
     Message* message = Lookup(args[0], number);
     if (!message) return;
-    if (!account->MarkDeleted(number, kInbox)) {
-        writer.Err("[SYS/TEMP] Message " + std::to_string(number) + " cannot be marked deleted");
-        return;
-    }
+    // Only the session knows until QUIT: a connection that ends otherwise
+    // (a crash included) deletes nothing.
     message->deleted = true;
     writer.Ok("Message " + std::to_string(number) + " deleted");
 }
 
 void CPop3Session::Reset() {
-    account->UndoDeletions();
     for (Message& message : messages) message.deleted = false;
     writer.Ok("Maildrop has " + std::to_string(messages.size()) + " messages");
 }
 
 void CPop3Session::Quit() {
-    const bool committed = account->CommitDeletions();
+    // UPDATE: the rows are marked first, so that a process that dies while
+    // the files and rows go leaves marks the next start finishes.
+    bool marked = true;
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        if (messages[i].deleted && !account->MarkDeleted(static_cast<long>(i + 1), kInbox)) marked = false;
+    const bool committed = account->CommitDeletions() && marked;
     account->UndoDeletions();  // marks that could not be committed are not left behind
     account->Unlock();
     account.reset();
