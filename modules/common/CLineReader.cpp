@@ -1,6 +1,7 @@
 // CLineReader: buffered, bounded socket reading (see the header).
 #include "CLineReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -83,11 +84,12 @@ CLineReader::Status CLineReader::Receive(Clock::time_point deadline) {
 }
 
 CLineReader::Status CLineReader::ReadLine(std::string& line) {
-    return ReadLine(line, Clock::now() + std::chrono::milliseconds(timeoutMs));
+    return ReadLine(line, Clock::time_point::max());
 }
 
-CLineReader::Status CLineReader::ReadLine(std::string& line, Clock::time_point deadline) {
+CLineReader::Status CLineReader::ReadLine(std::string& line, Clock::time_point latest) {
     line.clear();
+    const Clock::time_point deadline = std::min(Clock::now() + std::chrono::milliseconds(timeoutMs), latest);
     std::size_t discarded = 0;
     bool tooLong = false;
     for (;;) {

@@ -51,8 +51,8 @@ public:
     // One line without its line end (CR LF or a bare LF), complete within
     // the time-out from now.
     Status ReadLine(std::string& line);
-    // The same, complete by the given deadline instead.
-    Status ReadLine(std::string& line, Clock::time_point deadline);
+    // The same, complete by latest if that comes sooner.
+    Status ReadLine(std::string& line, Clock::time_point latest);
     // True when a whole line is already buffered.
     bool HasCompleteLine() const;
 

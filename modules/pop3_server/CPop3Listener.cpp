@@ -20,6 +20,8 @@ bool CPop3Listener::Start() {
     tls.Load("POP3");
     CTcpListener::Options options;
     options.name = "POP3";
+    options.listenAddress = settings.listenAddress;
+    options.addressSetting = "Ports\\POP3 Listen Address";
     options.port = settings.port;
     options.maxSessions = settings.maxSessions;
     options.busyReply = "-ERR [SYS/TEMP] Too many sessions, try again later\r\n";
@@ -37,6 +39,12 @@ bool CPop3Listener::Start() {
 void CPop3Listener::Stop() {
     tcp.Stop();
     implicitTcp.Stop();
+}
+
+std::string CPop3Listener::Admit(const CClientAddress& peer) {
+    if (clients.Admit(peer, settings.sessionsPerClient)) return {};
+    // Sent on the implicit-TLS port too: the client's handshake fails either way.
+    return "-ERR [SYS/TEMP] Too many sessions from your address, try again later\r\n";
 }
 
 void CPop3Listener::Serve(UniqueFd client, const CClientAddress& peer) {

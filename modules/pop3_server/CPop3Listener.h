@@ -1,12 +1,16 @@
 // CPop3Listener: the POP3 service on the shared listener.
 //
-// It listens on every address at Ports\POP3 Port and reports as "POP3"; when
-// the TLS certificate loads and Ports\POP3S Port is set, also at that port
+// It listens at Ports\POP3 Port on the address of Ports\POP3 Listen Address,
+// or when that is empty on every address, and reports as "POP3"; when the
+// TLS certificate loads and Ports\POP3S Port is set, also at that port
 // (reported as "POP3S"), where every session starts with the handshake. A
-// client beyond "POP3 Max Sessions" on either port is told -ERR [SYS/TEMP]
-// and closed. All sessions share one login throttle.
+// client beyond "POP3 Max Sessions" on either port, or beyond its address's
+// share ("POP3 Sessions Per Client", over both ports together; loopback is
+// exempt), is told -ERR [SYS/TEMP] and closed. All sessions share one login
+// throttle.
 #pragma once
 
+#include "CClientCounter.h"
 #include "CListenerTls.h"
 #include "CLoginThrottle.h"
 #include "CPop3Session.h"
@@ -33,17 +37,22 @@ private:
     class ImplicitTls : public CTcpListener::Service {
     public:
         explicit ImplicitTls(CPop3Listener& owner) : owner(owner) {}
+        std::string Admit(const CClientAddress& peer) override { return owner.Admit(peer); }
         void Serve(UniqueFd client, const CClientAddress& peer) override;
+        void Left(const CClientAddress& peer) override { owner.Left(peer); }
 
     private:
         CPop3Listener& owner;
     };
 
+    std::string Admit(const CClientAddress& peer) override;
     void Serve(UniqueFd client, const CClientAddress& peer) override;
+    void Left(const CClientAddress& peer) override { clients.Release(peer); }
 
     CPop3Session::Environment environment;
     CPop3Settings settings;
-    CLoginThrottle throttle;
+    CClientCounter clients;
+    CLoginThrottle throttle{"POP3"};
     CListenerTls tls;
     ImplicitTls implicitService{*this};
     CTcpListener tcp{*this};

@@ -13,6 +13,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -31,7 +32,8 @@ CPop3Session::CPop3Session(UniqueFd socket, const CClientAddress& client, const 
       environment(environment),
       settings(settings),
       reader(this->socket.Get(), environment.stopFd, kMaxCommandLine, settings.commandTimeoutMs),
-      writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs) {}
+      writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs),
+      loginDeadline(CLineReader::Clock::now() + std::chrono::milliseconds(settings.loginTimeoutMs)) {}
 
 CPop3Session::~CPop3Session() {
     try {
@@ -61,7 +63,12 @@ bool CPop3Session::LoginNeedsTls() const {
 }
 
 bool CPop3Session::StartTls() {
-    tls = environment.tls->Secure(socket.Get(), environment.stopFd, settings.commandTimeoutMs, client, reader, writer);
+    // Only before login: the handshake counts against the time to log in.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(loginDeadline - CLineReader::Clock::now()).count();
+    if (left <= 0) return false;
+    const int timeoutMs = left < settings.commandTimeoutMs ? static_cast<int>(left) : settings.commandTimeoutMs;
+    tls = environment.tls->Secure(socket.Get(), environment.stopFd, timeoutMs, client, reader, writer);
     return tls != nullptr;
 }
 
@@ -71,7 +78,16 @@ void CPop3Session::Serve() {
     std::string line;
     while (!closing) {
         if (!writer.Flush()) return;
-        switch (reader.ReadLine(line)) {
+        const bool loggedIn = account != nullptr;
+        const CLineReader::Status status = loggedIn ? reader.ReadLine(line) : reader.ReadLine(line, loginDeadline);
+        // A client that does not log in gets a few commands, not a session.
+        if (!loggedIn && (status == CLineReader::Status::Ok || status == CLineReader::Status::TooLong) &&
+            ++commandsBeforeLogin > CPop3Settings::kMaxCommandsBeforeLogin) {
+            writer.Err("Too many commands without login, closing connection");
+            writer.Flush();
+            return;
+        }
+        switch (status) {
             case CLineReader::Status::Ok: {
                 const CPop3Command command = CPop3Command::Parse(line);
                 if (!Dispatch(command)) closing = true;
@@ -81,7 +97,9 @@ void CPop3Session::Serve() {
                 Error("Line too long");
                 break;
             case CLineReader::Status::TimedOut:
-                writer.Err("Idle timeout, closing connection");
+                writer.Err(!loggedIn && CLineReader::Clock::now() >= loginDeadline
+                               ? "Login timeout, closing connection"
+                               : "Idle timeout, closing connection");
                 writer.Flush();
                 return;
             case CLineReader::Status::Stopped:
@@ -240,8 +258,9 @@ bool CPop3Session::MayRead(long accountId) {
 
 void CPop3Session::Login(const std::string& password) {
     const std::string who = CModuleLog::ClientName(userName);
+    // The throttle logs the lock's start and end; a line per refusal would
+    // let a guesser fill the log.
     if (environment.throttle->IsLocked(client, settings)) {
-        g_moduleLog.Write("POP3 login of " + who + " from " + client.Text() + " refused: address locked");
         writer.Err("[AUTH] Too many failed logins, try again later");
         closing = true;
         return;
@@ -410,22 +429,24 @@ void CPop3Session::Delete(const CPop3Command& command) {
     long number = 0;
     Message* message = Lookup(args[0], number);
     if (!message) return;
-    if (!account->MarkDeleted(number, kInbox)) {
-        writer.Err("[SYS/TEMP] Message " + std::to_string(number) + " cannot be marked deleted");
-        return;
-    }
+    // Only the session knows until QUIT: a connection that ends otherwise
+    // (a crash included) deletes nothing.
     message->deleted = true;
     writer.Ok("Message " + std::to_string(number) + " deleted");
 }
 
 void CPop3Session::Reset() {
-    account->UndoDeletions();
     for (Message& message : messages) message.deleted = false;
     writer.Ok("Maildrop has " + std::to_string(messages.size()) + " messages");
 }
 
 void CPop3Session::Quit() {
-    const bool committed = account->CommitDeletions();
+    // UPDATE: the rows are marked first, so that a process that dies while
+    // the files and rows go leaves marks the next start finishes.
+    bool marked = true;
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        if (messages[i].deleted && !account->MarkDeleted(static_cast<long>(i + 1), kInbox)) marked = false;
+    const bool committed = account->CommitDeletions() && marked;
     account->UndoDeletions();  // marks that could not be committed are not left behind
     account->Unlock();
     account.reset();

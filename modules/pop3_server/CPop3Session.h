@@ -5,10 +5,14 @@
 // account's lock (a second session gets [IN-USE]) and fixes its list of
 // messages: numbers, sizes and unique ids (the store's mail ids, never
 // reused) stay as they were for the whole session, whatever delivery adds
-// meanwhile. DELE marks in the store; QUIT commits the marks through the
-// store's own delete; any other end undoes them, so a dropped connection
-// deletes nothing. Messages are streamed in blocks, dot-stuffed. The
-// password never reaches a log.
+// meanwhile. DELE marks in the session only; QUIT writes the marks to the
+// store and commits them through its own delete, so a connection that ends
+// any other way, even with the process, deletes nothing (and what a QUIT
+// had begun is finished by the next start). Messages are streamed in
+// blocks, dot-stuffed. The password never reaches a log.
+//
+// Before login a client has "POP3 Login Timeout" from connecting and
+// CPop3Settings::kMaxCommandsBeforeLogin commands; then it is closed.
 //
 // TLS (RFC 2595): STLS is offered before login when the listener has a
 // certificate; a session on the implicit-TLS port starts with the
@@ -102,6 +106,8 @@ private:
     std::string userName;
     std::unique_ptr<CLocalAccount> account;
     std::vector<Message> messages;
+    CLineReader::Clock::time_point loginDeadline;
+    int commandsBeforeLogin = 0;
     int errors = 0;
     int loginFailures = 0;
     bool closing = false;

@@ -13,10 +13,16 @@ CPop3Settings CPop3Settings::Read() {
         result.tlsPort = static_cast<std::uint16_t>(value);
     if (ReadRegistryDword(settings::kPreferencesKeyPath, "RequireTLSForLogin", value))
         result.requireTlsForLogin = value == 1;
+    ReadRegistryString(settings::kPortsKeyPath, "POP3 Listen Address", result.listenAddress, 256);
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Max Sessions", value) && value >= 1)
         result.maxSessions = value > kHardMaxSessions ? kHardMaxSessions : value;
+    if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Sessions Per Client", value) && value >= 1)
+        result.sessionsPerClient = value > kHardMaxSessions ? kHardMaxSessions : value;
     if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Timeout", value) && value >= 1)
         result.commandTimeoutMs =
+            static_cast<int>((value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value) * 1000u);
+    if (ReadRegistryDword(settings::kPortsKeyPath, "POP3 Login Timeout", value) && value >= 1)
+        result.loginTimeoutMs =
             static_cast<int>((value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value) * 1000u);
     return result;
 }

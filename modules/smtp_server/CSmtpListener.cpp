@@ -4,7 +4,7 @@
 #include "foundation/CModuleLog.h"
 #include "platform/DescriptorLimit.h"
 
-CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler) {
+CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler) : throttle("SMTP") {
     environment.database = database;
     environment.spooler = spooler;
     environment.tls = &tls;

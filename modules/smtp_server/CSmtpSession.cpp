@@ -658,7 +658,6 @@ void CSmtpSession::Authenticate(const std::string& argument) {
         return;
     }
     if (environment.throttle && environment.throttle->IsLocked(client, settings.login)) {
-        g_moduleLog.Write("SMTP AUTH from " + client.Text() + " refused: address locked");
         CloseWith("Too many failed logins, try again later");
         return;
     }

@@ -7,7 +7,11 @@
 #include "foundation/CListenerReport.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "spool/CMailSpooler.h"
+#include "store/MailStorePaths.h"
+#include "store/MarkedDeletions.h"
 
 CServerHost::CServerHost() = default;
 
@@ -23,6 +27,11 @@ bool CServerHost::StartServerHost() {
     database = std::make_unique<CMailDatabase>();
     spooler = std::make_unique<CMailSpooler>(database.get());
     if (!database->Open()) return false;
+    // Opening cleared the account locks a stopped server left; the deletions
+    // it had begun are finished before any session lists a mailbox again.
+    DWORD cleanUp = 0;
+    ReadRegistryDword(settings::kPreferencesKeyPath, "CleanUpAfterDelete", cleanUp);
+    mailstore::FinishMarkedDeletions(database->GetConnectionHandle(), mailstore::ReadMailDirectory(), cleanUp != 0);
     eventThread->SetConnection(database->GetConnectionHandle());
     eventThread->SetRouteHandler(route);
     eventThread->SetImportHandler(import);

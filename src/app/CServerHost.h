@@ -1,7 +1,8 @@
 // CServerHost: the account database, the mail spooler, the event thread and
 // the loaded server modules of one running server.
 //
-// StartServerHost brings them up in order and loads the modules;
+// StartServerHost brings them up in order (finishing on the way the
+// deletions a stopped server had begun) and loads the modules;
 // StopServerHost tells every module to stop, waits until the event sinks
 // are idle, unloads the modules and ends the event thread.
 #pragma once

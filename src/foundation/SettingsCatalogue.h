@@ -167,6 +167,18 @@ inline constexpr Setting kCatalogue[] = {
      "seconds the POP3 server module waits for a whole command line before it closes the session (1-3600); "
      "RFC 1939 asks for at least 600",
      kAtStart, 1, 3600},
+    {kPorts, "POP3 Listen Address", Type::String, true, 0, "", Provision::None, 0, "",
+     "address the POP3 server module listens on (both its ports): empty for every IPv4 and IPv6 address, else one "
+     "literal address",
+     kAtStart, 0, 0xFFFFFFFFu, Form::IpAddress},
+    {kPorts, "POP3 Sessions Per Client", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
+     "most POP3 sessions one client address (an IPv6 /64) holds at once over both ports; more are refused with "
+     "-ERR [SYS/TEMP]; loopback is exempt",
+     kAtStart, 1, 1000},
+    {kPorts, "POP3 Login Timeout", Type::Dword, true, 30, "", Provision::Fixed, 30, "",
+     "seconds a POP3 client has from connecting to a completed login (TLS handshake included) before it is "
+     "closed (1-3600); it also gets at most 20 commands before login",
+     kAtStart, 1, 3600},
     {kPorts, "POP3S Port", Type::Dword, true, 0, "", Provision::Fixed, 995, "",
      "implicit-TLS port of the POP3 server module (RFC 8314); 0: none", kAtStart, 0, kMaxPort},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",

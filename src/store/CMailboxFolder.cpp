@@ -56,14 +56,20 @@ bool CMailboxFolder::PurgeDeleted(const std::string& folderName, bool removeFile
             ++it;
             continue;
         }
-        // Rows first: a file without rows is only unlisted, rows without a
-        // file would list a message that cannot be read.
+        // The file first: the row's mark, already written, keeps the message
+        // unlisted meanwhile and tells the next start to finish the removal
+        // if the process dies between the two.
+        if (removeFiles) entry.DeleteFile(folderName);
         if (!entry.DeleteRows()) {
             all = false;
-            ++it;
+            // Once its file is gone the entry must stay marked; it leaves
+            // the list so that no undo can show it again.
+            if (removeFiles)
+                it = entries.erase(it);
+            else
+                ++it;
             continue;
         }
-        if (removeFiles) entry.DeleteFile(folderName);
         it = entries.erase(it);
     }
     return all;

@@ -29,9 +29,10 @@ public:
     CStoredMail* Entry(long message) const;
     bool HasDeleted() const;
 
-    // Removes every entry marked deleted: its rows, and its file when
-    // removeFiles is set. An entry whose rows cannot be removed stays listed
-    // and marked. True when every marked entry went.
+    // Removes every entry marked deleted: its file when removeFiles is set,
+    // then its rows. An entry whose rows cannot be removed stays marked; it
+    // stays listed (for an undo) only while its file is there. True when
+    // every marked entry went.
     bool PurgeDeleted(const std::string& folderName, bool removeFiles);
     // Clears the mark of every marked entry; true when all were cleared.
     bool UndoDeletions();

@@ -2,6 +2,7 @@
 // build's module directory on a provisioned home, spoken to over loopback by
 // Python's poplib; what the sessions did is read back from the store.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -9,8 +10,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "CLoginThrottle.h"
+#include "CPop3Session.h"
 #include "CPop3Settings.h"
 #include "TestContent.h"
 #include "TestHome.h"
@@ -18,6 +21,7 @@
 #include "app/CServerHost.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
 #include "store/MailStorePaths.h"
@@ -116,6 +120,22 @@ protected:
         std::unique_ptr<CLocalAccount> account(host.GetDatabase()->LookupLocalAccount(name));
         if (account) account->LoadAllFolders();
         return account;
+    }
+
+    static std::uint32_t Count(CMailDatabase* database, const std::string& sql) {
+        OdbcStatement statement(database->GetConnectionHandle());
+        std::uint32_t count = 0;
+        return statement.ExecDirect(sql) && statement.BindULong(1, count) && statement.Fetch() ? count : 99;
+    }
+
+    bool Store(const std::string& text) {
+        return Account()->StoreInFolder(Content(text).get(), static_cast<std::uint32_t>(text.size()),
+                                        CLocalAccount::kInbox);
+    }
+
+    void RunClient(const char* script) {
+        const RunResult run = RunProgram({"python3", "-c", script, std::to_string(port)}, std::chrono::seconds(60));
+        EXPECT_EQ(run.status, 0) << run.output;
     }
 
     TestHome home;
@@ -248,21 +268,45 @@ for p in (p, poplib.POP3_SSL('localhost', int(sys.argv[2]), context=context, tim
 
 // Failed logins wait longer each time; an outside address that keeps failing
 // is locked for a while, the machine itself never, and IPv6 counts per /64.
+// A lock is two log lines however often the address knocks meanwhile.
 TEST(Pop3LoginThrottle, DelaysFailuresAndLocksOnlyOutsideAddresses) {
+    TestHome home;
+    ASSERT_TRUE(home.Provision());
+    g_moduleLog.Open(settings::kProductKeyPath, settings::kLogModule, false);
     CPop3Settings settings;
     settings.failureStepMs = 10;
     settings.failureCapMs = 25;
     settings.lockFailures = 3;
-    settings.lockMs = 200;
-    CLoginThrottle throttle;
+    settings.lockMs = 1500;
+    CLoginThrottle throttle("POP3");
     const CClientAddress outside = CClientAddress::FromText("203.0.113.7");
     EXPECT_EQ(throttle.Failed(outside, settings).count(), 10);
     EXPECT_EQ(throttle.Failed(outside, settings).count(), 20);
     EXPECT_FALSE(throttle.IsLocked(outside, settings));
     EXPECT_EQ(throttle.Failed(outside, settings).count(), 25);
-    EXPECT_TRUE(throttle.IsLocked(outside, settings));
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    EXPECT_FALSE(throttle.IsLocked(outside, settings)) << "the lock does not end";
+    // Sessions that try to log in while the address is locked.
+    for (int i = 0; i < 20; ++i) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        const UniqueFd mine(pair[0]);
+        const std::string login = "USER ann\r\nPASS x\r\n";
+        ASSERT_EQ(::send(mine.Get(), login.data(), login.size(), MSG_NOSIGNAL), static_cast<ssize_t>(login.size()));
+        ::shutdown(mine.Get(), SHUT_WR);
+        CPop3Session(UniqueFd(pair[1]), outside, {nullptr, &throttle, -1, nullptr}, settings).Run();
+    }
+    // Its end is noticed when the throttle next sees anyone.
+    std::string log;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            throttle.IsLocked(CClientAddress::FromText("192.0.2.1"), settings);
+            log = TestHome::ReadFile(g_moduleLog.FilePath());
+            return log.find("POP3 logins from 203.0.113.7: lock ended; 20 login(s) refused") != std::string::npos;
+        },
+        std::chrono::seconds(10)))
+        << log;
+    EXPECT_FALSE(throttle.IsLocked(outside, settings));
+    EXPECT_NE(log.find("POP3 logins from 203.0.113.7 locked for 1 s after 3 failed"), std::string::npos);
+    EXPECT_EQ(log.find("203.0.113.7", log.find("203.0.113.7") + 1), log.rfind("203.0.113.7")) << log;
 
     const CClientAddress self = CClientAddress::FromText("127.0.0.1");
     for (int i = 0; i < 6; ++i) throttle.Failed(self, settings);
@@ -272,6 +316,119 @@ TEST(Pop3LoginThrottle, DelaysFailuresAndLocksOnlyOutsideAddresses) {
     EXPECT_TRUE(throttle.IsLocked(CClientAddress::FromText("2001:db8:1:2::99"), settings));
     throttle.Succeeded(CClientAddress::FromText("2001:db8:1:2::5"));
     EXPECT_FALSE(throttle.IsLocked(CClientAddress::FromText("2001:db8:1:2::99"), settings));
+    g_moduleLog.Close();
+}
+
+// DELE stays in the session until QUIT: a connection that drops (as it does
+// when the server dies) leaves every message where it was. A server that
+// died during QUIT left rows marked and maybe a file already gone: the next
+// start finishes those deletions and touches nothing else.
+TEST_F(Pop3ServerModule, DeletionsTakeEffectAtQuitAndAnInterruptedQuitIsFinishedAtStart) {
+    SetSettingDword(settings::kPreferencesKeyPath, "CleanUpAfterDelete", 1);
+    for (const char* subject : {"1", "2", "3"})
+        ASSERT_TRUE(Store(std::string("Subject: ") + subject + "\r\n\r\nx\r\n"));
+    std::uint32_t markedMeanwhile = 99;
+    std::thread look([&] {
+        if (!WaitUntil([&] { return std::filesystem::exists(home.File("deleted")); }, std::chrono::seconds(60))) return;
+        markedMeanwhile = Count(host.GetDatabase(), "SELECT count(*) FROM Mails WHERE mDeleted = 1");
+        TestHome::WriteFile(home.File("looked"), "");
+    });
+    RunClient(R"PY(
+import os, poplib, sys, time
+p = poplib.POP3('127.0.0.1', int(sys.argv[1]), timeout=30)
+p.user('alice'); p.pass_('secret1'); p.dele(1); p.dele(3)
+open('deleted', 'w').close()
+while not os.path.exists('looked'): time.sleep(0.05)
+p.sock.close()
+)PY");
+    look.join();
+    EXPECT_EQ(markedMeanwhile, 0u);
+    EXPECT_EQ(Account()->GetMessageCount(false, CLocalAccount::kInbox), 3);
+
+    std::vector<std::string> ids, files;
+    for (long n = 1; n <= 3; ++n) {
+        ids.push_back(Account()->GetMessageId(n, CLocalAccount::kInbox));
+        files.push_back(Account()->FolderDirectory(CLocalAccount::kInbox) + "/" + ids.back() + ".mel");
+    }
+    OdbcStatement mark(host.GetDatabase()->GetConnectionHandle());
+    ASSERT_TRUE(mark.ExecDirect("UPDATE Mails SET mDeleted = 1 WHERE mMailId IN ('" + ids[0] + "', '" + ids[1] + "')"));
+    ASSERT_TRUE(std::filesystem::remove(files[1]));
+    host.StopServerHost();
+    started = false;
+    CServerHost again;
+    ASSERT_TRUE(again.StartServerHost());
+    for (int i = 0; i < 3; ++i) {
+        const std::string where = " WHERE mMailId = '" + ids[i] + "'";
+        CMailDatabase* db = again.GetDatabase();
+        EXPECT_EQ(Count(db, "SELECT count(*) FROM Mails" + where) + Count(db, "SELECT count(*) FROM MailInfo" + where) +
+                      std::filesystem::exists(files[i]),
+                  i < 2 ? 0u : 3u)
+            << i;
+    }
+    again.StopServerHost();
+}
+
+class Pop3ServerGuards : public Pop3ServerModule {
+protected:
+    void Configure() override {
+        SetSettingDword(settings::kPortsKeyPath, "POP3 Login Timeout", 1);
+        SetSettingDword(settings::kPortsKeyPath, "POP3 Sessions Per Client", 2);
+        SetSettingDword(settings::kPreferencesKeyPath, "RequireTLSForLogin", 0);
+    }
+};
+
+// Before login a client gets 20 commands and the login time-out from
+// connecting, however busily it talks; after login the ordinary time-out.
+TEST_F(Pop3ServerGuards, ClientsThatDoNotLogInAreClosed) {
+    RunClient(R"PY(
+import socket, sys, time
+def connect():
+    s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=10)
+    f = s.makefile('rb'); assert f.readline().startswith(b'+OK'); return s, f
+s, f = connect(); s.sendall(b'USER alice\r\n' * 21)
+assert all(f.readline().startswith(b'+OK') for _ in range(20))
+line = f.readline(); assert line.startswith(b'-ERR Too many commands') and f.readline() == b'', line
+s, f = connect()
+for sent in range(20):
+    s.sendall(b'USER alice\r\n'); line = f.readline()
+    if not line.startswith(b'+OK'): break
+    time.sleep(0.2)
+assert line.startswith(b'-ERR Login timeout') and f.readline() == b'', (sent, line)
+s, f = connect(); s.sendall(b'USER alice\r\nPASS secret1\r\n'); f.readline(); assert f.readline().startswith(b'+OK')
+for _ in range(8):
+    time.sleep(0.2); s.sendall(b'NOOP\r\n'); assert f.readline().startswith(b'+OK')
+)PY");
+}
+
+// An outside address beyond its share is refused while another is served,
+// and the machine itself is never limited. Outside addresses are put on the
+// loopback of a network namespace of the test's own: it runs itself again there.
+TEST_F(Pop3ServerGuards, OneAddressBeyondItsShareIsRefusedWhileAnotherIsServed) {
+    if (!std::getenv("POP3_TEST_OWN_NETWORK")) {
+        if (RunProgram({"unshare", "-rn", "true"}).status != 0) GTEST_SKIP() << "no network namespaces here";
+        const RunResult run =
+            RunProgram({"unshare", "-rn", std::filesystem::read_symlink("/proc/self/exe").string(),
+                        "--gtest_filter=*.OneAddressBeyondItsShareIsRefusedWhileAnotherIsServed"},
+                       std::chrono::seconds(90), {"POP3_TEST_OWN_NETWORK=1", "VELMORA_TEST_POSTGRES="});
+        EXPECT_EQ(run.status, 0) << run.output;
+        return;
+    }
+    const std::string setup =
+        "ip link set lo up && ip addr add 198.51.100.1/32 dev lo && ip addr add 203.0.113.1/32 dev lo";
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c", setup}).status, 0);
+    RunClient(R"PY(
+import socket, sys
+def connect(address):
+    s = socket.create_connection((address, int(sys.argv[1])), timeout=10, source_address=(address, 0))
+    return s, s.makefile('rb')
+crowd = [connect('198.51.100.1') for _ in range(3)]
+assert [f.readline()[:3] for s, f in crowd[:2]] == [b'+OK'] * 2
+line = crowd[2][1].readline(); assert line.startswith(b'-ERR [SYS/TEMP]'), line
+assert crowd[2][1].readline() == b''
+s, f = connect('203.0.113.1'); s.sendall(b'USER alice\r\nPASS secret1\r\n')
+assert [f.readline()[:3] for _ in range(3)] == [b'+OK'] * 3
+assert all(f.readline().startswith(b'+OK') for s, f in [connect('127.0.0.1') for _ in range(4)])
+)PY");
 }
 
 }  // namespace
