@@ -118,23 +118,23 @@ bool CFailureNotice::WriteNotice(CMailContent& out) {
 
 bool CFailureNotice::WriteFailedMessage(CMailContent& out) {
     failedMessage->Rewind();
-    const std::uint64_t length = failedMessage->GetLength();
-    std::uint64_t want = attachLimit == 0 || length <= attachLimit ? length : attachLimit;
+    const bool cut = attachLimit != 0 && failedMessage->GetLength() > attachLimit;
     std::vector<char> block(kCopyBlock);
-    std::string tail;  // the cut message's last block, held to end it at a line
-    for (std::uint64_t copied = 0; copied < want;) {
-        const auto ask = static_cast<std::uint32_t>(std::min<std::uint64_t>(kCopyBlock, want - copied));
+    std::string tail;  // a cut message's last block, held to end it at a line
+    for (std::uint64_t copied = 0; !cut || copied < attachLimit;) {
+        const auto ask = static_cast<std::uint32_t>(cut ? std::min<std::uint64_t>(kCopyBlock, attachLimit - copied)
+                                                        : kCopyBlock);
         const int n = failedMessage->Read(block.data(), ask);
         if (n < 0) return false;
         if (n == 0) break;
         copied += static_cast<std::uint64_t>(n);
-        if (want < length && copied >= want) {
+        if (cut && copied >= attachLimit) {
             tail.assign(block.data(), static_cast<std::size_t>(n));
             break;
         }
         if (!out.Write(block.data(), static_cast<std::uint32_t>(n))) return false;
     }
-    if (want == length) return true;
+    if (!cut) return true;
     // A cut message ends with its last whole line, so the attachment never
     // stops inside a line (or a multi-byte character).
     const std::size_t lineEnd = tail.rfind("\r\n");
