@@ -118,7 +118,7 @@ TEST_F(FailedMailsTest, ExpiredAndPermanentRowsGetOneExactNoticeEachAndLeaveNoth
     EXPECT_TRUE(fs::exists(later));
 }
 
-TEST_F(FailedMailsTest, RecipientFallsBackToTheSenderRecordAndNoticesAreNotAnswered) {
+TEST_F(FailedMailsTest, TheSenderRecordNamesTheRecipientAndNoticesAreNotAnswered) {
     const std::string noAt = Queue("ann@sender.example", "Ann Smith", {"a"}, "far.example", 2, now - 60);
     const std::string toDaemon = Queue("", "<TessalMailerDeamon@relay.example>", {"b"}, "far.example", 3, now - 60);
     const std::string bounce = Queue("", "postmaster", {"c"}, "far.example", 1, now - 60);
