@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "delivery/CGeneratedMailPolicy.h"
@@ -21,6 +22,8 @@
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RecordVersion.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/VersionedCache.h"
 #include "message/CMailHeader.h"
@@ -130,7 +133,8 @@ bool CAutoResponder::Compose(CMailContent& content, const CUserRecord& account, 
     std::string head;
     head += "From: " + HeaderValue(account.GetEmailId()) + "\r\n";
     head += "To: " + HeaderValue(header.GetField("From")) + "\r\n";
-    head += "Subject: Re:" + HeaderValue(header.GetField("Subject")) + "\r\n";
+    // The sender's subject is his text, not ours to repeat at length.
+    head += "Subject: Re:" + CGeneratedMailPolicy::Quote(HeaderValue(header.GetField("Subject"))) + "\r\n";
     head += "Date: " + MailDateText(std::time(nullptr)) + "\r\n";
     head += "X-MSMail-Priority: Normal\r\n";
     head += "X-Priority: 3\r\n";
@@ -146,23 +150,69 @@ bool CAutoResponder::Compose(CMailContent& content, const CUserRecord& account, 
     });
 }
 
-bool CAutoResponder::Respond(const CUserRecord& account, const std::string& mailDirectory, const CMailHeader& header,
-                             const CGeneratedMailPolicy& policy) {
+std::uint32_t CAutoResponder::IntervalDays() {
+    DWORD days = settings::kAutoReplyIntervalDefault;
+    ReadRegistryDword(settings::kPreferencesKeyPath, "AutoReplyInterval", days);
+    return std::clamp<std::uint32_t>(days, 1, settings::kAutoReplyIntervalMax);
+}
+
+bool CAutoResponder::ClaimReply(SQLHDBC connection, long accountId, const std::string& recipient, std::time_t now,
+                                std::uint32_t days) {
+    // Spool workers deliver at once: the look and the record are one step.
+    static std::mutex claiming;
+    const std::lock_guard<std::mutex> guard(claiming);
+    const std::string since = LocalDateTimeText(now - static_cast<std::time_t>(days) * 24 * 60 * 60);
+    {
+        OdbcStatement recent(connection);
+        std::string count;
+        // Unknown is answered as "already": better one reply missing than many.
+        if (!recent.ExecDirect(FormatSql("SELECT Count(*) FROM AutoReplies WHERE aAccountId = %ld AND Recipient = "
+                                         "'%s' AND RepliedAt > cdate('%s')",
+                                         accountId, SqlText::Quote(recipient), SqlText::Quote(since))) ||
+            !recent.Fetch() || !recent.GetText(1, count) || count != "0")
+            return false;
+    }
+    {
+        // Rows past their interval answer nothing: the table holds one
+        // interval's senders.
+        OdbcStatement old(connection);
+        old.ExecDirect(FormatSql("DELETE FROM AutoReplies WHERE RepliedAt <= cdate('%s') OR (aAccountId = %ld AND "
+                                 "Recipient = '%s')",
+                                 SqlText::Quote(since), accountId, SqlText::Quote(recipient)));
+    }
+    OdbcStatement record(connection);
+    return record.ExecDirect(FormatSql("INSERT INTO AutoReplies VALUES (%ld, '%s', '%s')", accountId,
+                                       SqlText::Quote(recipient), SqlText::Quote(LocalDateTimeText(now))));
+}
+
+void CAutoResponder::ReleaseReply(SQLHDBC connection, long accountId, const std::string& recipient) {
+    OdbcStatement statement(connection);
+    statement.ExecDirect(FormatSql("DELETE FROM AutoReplies WHERE aAccountId = %ld AND Recipient = '%s'", accountId,
+                                   SqlText::Quote(recipient)));
+}
+
+bool CAutoResponder::Respond(SQLHDBC connection, const CUserRecord& account, const std::string& mailDirectory,
+                             const CMailHeader& header, const CGeneratedMailPolicy& policy) {
     if (Judge(header, policy) != Verdict::Answer) return false;
     const std::string recipient = CSmtpConnection::RecipientPath(header.GetField("From"));
     if (!policy.MaySendTo(recipient)) return false;
-    CTempMailContent reply;
-    if (!reply.Open() || !Compose(reply, account, header, TextFilePath(mailDirectory, account.GetMailBox())))
-        return false;
-    CSmtpConnection smtp;
-    smtp.SetGeneratedMail(true);
-    smtp.SetHeloName("");
-    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
-        return false;
+    const std::string answered = CutAtCharacter(FoldCase(recipient), kMaxRecipientKey);
+    if (!ClaimReply(connection, account.GetAccountId(), answered, std::time(nullptr), IntervalDays())) return false;
+    // A reply that did not go out leaves the sender to be answered next time.
     bool sent = false;
-    if (smtp.MailFrom(account.GetEmailId()) && smtp.RcptTo(recipient)) sent = smtp.SendData(reply);
-    smtp.Quit();
-    smtp.Disconnect();
+    CTempMailContent reply;
+    if (reply.Open() && Compose(reply, account, header, TextFilePath(mailDirectory, account.GetMailBox()))) {
+        CSmtpConnection smtp;
+        smtp.SetGeneratedMail(true);
+        smtp.SetHeloName("");
+        if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
+            CSmtpConnection::kConnected) {
+            if (smtp.MailFrom(account.GetEmailId()) && smtp.RcptTo(recipient)) sent = smtp.SendData(reply);
+            smtp.Quit();
+            smtp.Disconnect();
+        }
+    }
+    if (!sent) ReleaseReply(connection, account.GetAccountId(), answered);
     return sent;
 }
 

@@ -11,12 +11,18 @@
 // servers, and, as RFC 3834 asks, not a message marked Auto-Submitted, bulk,
 // list or junk mail, a list's message (List-Id), nor one from a null or
 // mailer-daemon sender. Every reply says "Auto-Submitted: auto-replied", and
-// it goes only where the generated-mail policy of the message allows.
+// it goes only where the generated-mail policy of the message allows. One
+// sender is answered once per Preferences "AutoReplyInterval" days (table
+// AutoReplies), and the reply quotes at most the first 200 bytes of the
+// subject, so a flood of messages under one forged sender makes one short
+// reply.
 #pragma once
 
 #include <sql.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 class CGeneratedMailPolicy;
@@ -45,8 +51,19 @@ public:
     // Answers the message whose header is given, when Judge allows and the
     // policy lets the reply go to its sender; true when the local SMTP server
     // took the reply. Every failure is silent.
-    static bool Respond(const CUserRecord& account, const std::string& mailDirectory, const CMailHeader& header,
-                        const CGeneratedMailPolicy& policy);
+    static bool Respond(SQLHDBC connection, const CUserRecord& account, const std::string& mailDirectory,
+                        const CMailHeader& header, const CGeneratedMailPolicy& policy);
+
+    // Longest sender address kept as answered (a longer one is cut).
+    static constexpr std::size_t kMaxRecipientKey = 320;
+    // The setting, within its range.
+    static std::uint32_t IntervalDays();
+    // Records that the account answers recipient now, unless it did within
+    // days; false when it did (or when that cannot be known).
+    static bool ClaimReply(SQLHDBC connection, long accountId, const std::string& recipient, std::time_t now,
+                           std::uint32_t days);
+    // Takes back a claim whose reply did not go out.
+    static void ReleaseReply(SQLHDBC connection, long accountId, const std::string& recipient);
 
     // Writes the reply (header and body) into content; false when a write fails.
     static bool Compose(CMailContent& content, const CUserRecord& account, const CMailHeader& header,

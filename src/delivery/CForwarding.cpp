@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CSystemNotice.h"
 #include "delivery/CUserRecord.h"
 #include "delivery/ListingText.h"
@@ -77,8 +78,10 @@ bool SendLocal(CSmtpConnection& smtp, const std::string& sender, const std::stri
     return sent;
 }
 
-bool Queue(SQLHDBC connection, const std::string& sender, const CForwarding::Entry& entry, CMailContent& message) {
+bool Queue(SQLHDBC connection, const std::string& sender, bool trusted, const CForwarding::Entry& entry,
+           CMailContent& message) {
     COutboundQueue queue(CForwarding::kOutboxDirectory, connection);
+    queue.SetTrusted(trusted);
     if (queue.CreateMailFile() && queue.SetSender(sender) && queue.AddRecipient(entry.userId, entry.serverAddr) &&
         queue.WriteBody(message)) {
         g_moduleLog.Write(
@@ -171,17 +174,17 @@ CForwarding::Result CForwarding::Forward(const CUserRecord& account, SQLHDBC con
                                          const CGeneratedMailPolicy& policy, bool changeTo) {
     Result result;
     const CMailHeader header(head.data(), head.size());
-    const std::string from = header.GetField("From");
+    // The copy goes on with the envelope sender the message came with (the
+    // null one stays null): a failure on the way is told to whoever sent
+    // it, never to an address its header merely names.
+    std::string sender = policy.EnvelopeSender();
+    if (sender.size() > kMaxSender) sender.clear();
     if (header.Occurrences("Received") > kMaxReceived) {
         result.looping = true;
-        CSystemNotice::Send(CSystemNotice::Kind::ForwardingLoop, CSystemNotice::SourceOf(header), from,
-                            account.GetEmailId(), policy, AddressOf(from));
+        CSystemNotice::Send(CSystemNotice::Kind::ForwardingLoop, CSystemNotice::SourceOf(header), sender,
+                            account.GetEmailId(), policy);
         return result;
     }
-    // Both modes send the address alone (the SMTP client would cut it out of
-    // its angle brackets anyway).
-    std::string sender = AddressOf(from);
-    if (sender.size() > kMaxSender) sender.clear();
 
     CSmtpConnection smtp;
     smtp.SetGeneratedMail(true);
@@ -202,7 +205,7 @@ CForwarding::Result CForwarding::Forward(const CUserRecord& account, SQLHDBC con
         if (entry.routeLocal) {
             handedOver = SendLocal(smtp, sender, entry.Address(), *message);
         } else {
-            handedOver = Queue(connection, sender, entry, *message);
+            handedOver = Queue(connection, sender, policy.FromTrustedClient(), entry, *message);
             if (handedOver && changeTo) COutboundQueue::CountQueued(1);
         }
         if (handedOver) ++result.handedOver;

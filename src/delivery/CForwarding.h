@@ -7,7 +7,9 @@
 // "ChangeToAddress" on, each copy's To field names its own target, rewritten
 // in place: every other header line goes on as it came, so the Received
 // lines keep counting the servers passed. A message that has passed more
-// than 25 servers is not forwarded; its sender gets a notice instead.
+// than 25 servers is not forwarded; its sender gets a notice instead. Every
+// copy, and that notice, goes with (or to) the envelope sender the message
+// came with, the null sender included, never an address from its header.
 //
 // The account keeps its own copy when ForwardOptions says so, and also
 // whenever not every forward was handed over (the local server unreachable

@@ -43,6 +43,9 @@ public:
     bool IsLocalAddress(const std::string& path) const;
     // The envelope sender's path ("" for the null sender or an unknown origin).
     const std::string& EnvelopeSender() const { return sender; }
+    // The message came from a client that may relay: this machine, the
+    // office's networks or an authenticated client, not a stranger.
+    bool FromTrustedClient() const { return mayRelay; }
 
     // text cut to kMaxQuotedText bytes, never inside a UTF-8 character.
     static std::string Quote(const std::string& text);

@@ -210,12 +210,12 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
                                        : verdict == IncomingRoom::Verdict::OverMailboxLimit
                                            ? "larger than its whole mailbox"
                                            : "its mailbox is full"));
-        const std::string from(CMailHeader::TrimBlanks(header.GetField("From")));
-        // A notice that does not fit is not answered with another notice;
-        // the header "From" is the message's own claim, so the policy
-        // decides whether its author may be told.
-        CSystemNotice::Send(CSystemNotice::Kind::ReceivingQuotaExceeded, CSystemNotice::SourceOf(header), from,
-                            record->GetEmailId(), MailPolicy(), AddressOf(from));
+        // A notice that does not fit is not answered with another notice.
+        // It goes to the envelope sender: the header "From" is the
+        // message's own claim and may name anybody.
+        const CGeneratedMailPolicy policy = MailPolicy();
+        CSystemNotice::Send(CSystemNotice::Kind::ReceivingQuotaExceeded, CSystemNotice::SourceOf(header),
+                            policy.EnvelopeSender(), record->GetEmailId(), policy);
         return true;
     }
 
@@ -226,7 +226,7 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     // order: the auto-responder, forwarding, the Netware export.
     if (!head.empty()) {
         if (CAutoResponder::IsOn(connection, record->GetAccountId()))
-            CAutoResponder::Respond(*record, mailDirectory, header, MailPolicy());
+            CAutoResponder::Respond(connection, *record, mailDirectory, header, MailPolicy());
         // Every forward handed over and no copy wanted: the account keeps none.
         if (!CForwarding::ForwardDelivered(*record, connection, head, *content, length, MailPolicy())) return true;
         if (ExportedToNetware(connection, *record, *content, length)) return true;

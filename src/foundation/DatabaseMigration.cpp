@@ -43,7 +43,9 @@ bool EndTransaction(SQLHDBC to, bool commit) {
 
 DatabaseMigration::Result DatabaseMigration::Copy(SQLHDBC from, SQLHDBC to) {
     Result result;
-    if (!DatabaseSchema::Create(to, result.error)) return result;
+    // A source home set up by an older program lacks the newer tables; they
+    // are made there first, as setup would, so every table can be read.
+    if (!DatabaseSchema::Create(from, result.error) || !DatabaseSchema::Create(to, result.error)) return result;
     for (const DatabaseSchema::Table& table : DatabaseSchema::Tables()) {
         OdbcStatement count(to);
         std::string rows;

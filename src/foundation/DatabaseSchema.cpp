@@ -20,6 +20,7 @@ const char* const kIndexes[][3] = {
     {"ix_outbound_file", "OutBoundMails", "MailFile"},
     {"ix_mxcache_domain", "MXCache", "Domain"},
     {"ix_stat_date", "MAILSTATISTICS", "MailDate"},
+    {"ix_autoreplies_sender", "AutoReplies", "aAccountId, Recipient"},
 };
 }  // namespace
 
@@ -155,6 +156,13 @@ const std::vector<DatabaseSchema::Table>& DatabaseSchema::Tables() {
         {"VoiceAccounts",
          {{"aAccountId", T::Long}, {"vUserCode", T::Text}, {"vPasswordCode", T::Text}, {"vIsNovice", T::YesNo}},
          nullptr},
+        // Outbox files whose message came from a client that may relay (the
+        // office's own or an authenticated one): their bounces carry the
+        // whole message. A file without a row is a stranger's.
+        {"TrustedOutbound", {{"MailFile", T::Text}}, "MailFile"},
+        // When an account's automatic reply last went to a sender, so that
+        // one sender is answered once per interval.
+        {"AutoReplies", {{"aAccountId", T::Long}, {"Recipient", T::Text}, {"RepliedAt", T::Date}}, nullptr},
     };
     return tables;
 }

@@ -76,6 +76,11 @@ struct Setting {
     Form form = Form::Text;
 };
 
+// The days within which an account's automatic reply answers one sender
+// once.
+constexpr std::uint32_t kAutoReplyIntervalDefault = 1;
+constexpr std::uint32_t kAutoReplyIntervalMax = 3650;
+
 constexpr bool kAtStart = true;
 constexpr bool kPerOperation = false;
 constexpr std::uint32_t kMaxPort = 65535;
@@ -106,6 +111,9 @@ inline constexpr Setting kCatalogue[] = {
     {kPreferences, "SpoolThreadCount", Type::Dword, false, 0, "", Provision::None, 0, "",
      "spool files routed at once (absent: the number of processors, at least 2; on a database server 8 to 32)",
      kAtStart, 1, 64},
+    {kPreferences, "AutoReplyInterval", Type::Dword, true, kAutoReplyIntervalDefault, "", Provision::None, 0, "",
+     "days within which an account's automatic reply answers one sender once (RFC 3834)", kPerOperation, 1,
+     kAutoReplyIntervalMax},
     {kPreferences, "ErrorMailDayCount", Type::Dword, false, 0, "", Provision::Fixed, 5, "",
      "days after which undeliverable queued mail expires"},
     {kPreferences, "SendBufferSize", Type::Dword, true, 5120, "", Provision::Fixed, 5120, "",

@@ -16,6 +16,7 @@
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "outbound/CFailureNotice.h"
+#include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
@@ -89,6 +90,13 @@ void CFailedMails::Process() {
         OdbcStatement purge(connection);
         purge.ExecDirect("DELETE FROM OutBoundMails WHERE Sent = true");
     }
+    {
+        // Marks of files whose rows are all gone; a writer inserts its mark
+        // only after its first row, so none of a message being queued goes.
+        OdbcStatement forget(connection);
+        forget.ExecDirect("DELETE FROM TrustedOutbound WHERE NOT EXISTS "
+                          "(SELECT 1 FROM OutBoundMails WHERE OutBoundMails.MailFile = TrustedOutbound.MailFile)");
+    }
     DeleteOrphans();
 }
 
@@ -123,11 +131,15 @@ void CFailedMails::SendFailureNotice(const std::string& failedRecipient, const s
 
     COutboundQueueReader reader(kOutbox);
     if (!reader.OpenMailFile(outboxFile)) return;
+    // The envelope sender alone is told; the null sender (a bounce) nobody.
     composer.SetEnvelopeSender(reader.ReadSender());
+    if (!composer.ReadFailedSender()) return;
     const std::unique_ptr<CMailContent> failed = reader.ExtractBody();
     if (!failed) return;
     composer.SetFailedMessage(failed.get());
-    if (!composer.ReadFailedSender()) return;
+    // A stranger gets the start of the message back, not a payload to relay.
+    if (!COutboundQueue::IsTrusted(connection, outboxFile))
+        composer.SetAttachLimit(CFailureNotice::kStrangerAttachBytes);
 
     composer.SetReasonText("Sorry, Your Mail to\r\n " + failedRecipient + "\r\n could not be delivered due to\r\n " +
                            CFailureNotice::ReasonText(failureCode));

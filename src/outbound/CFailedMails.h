@@ -3,6 +3,9 @@
 // Sends a non-delivery notice for every pending row that has expired or
 // failed for good, retires those rows, deletes the Outbox files without
 // pending rows, purges retired rows and removes Outbox files no row names.
+// A notice goes to the queued message's envelope sender only, with the whole
+// message when it came from a client that may relay, else with its first
+// 50 KB.
 // Notices go to the local SMTP server with the null reverse-path, so no
 // server answers a notice with another one. Every failure is silent: a
 // statement that fails skips its step, a file that cannot be deleted stays,

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CTempMailContent.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -82,16 +84,8 @@ bool CFailureNotice::IsUsableAddress(std::string_view address) {
 }
 
 bool CFailureNotice::ReadFailedSender() {
-    recipient.clear();
-    if (failedMessage) {
-        const std::string head = ReadHead(*failedMessage, kSenderWindow);
-        const CMailHeader parsed(head.data(), head.size());
-        const std::string sender = BracketedAddress(parsed.GetField("From"));
-        if (IsUsableAddress(sender)) recipient = sender;
-    }
-    // A header without a usable sender still came from someone: the
-    // envelope sender the message was queued with.
-    if (recipient.empty() && IsUsableAddress(envelopeSender)) recipient = envelopeSender;
+    const std::string sender = BracketedAddress(std::string(Trim(envelopeSender)));
+    recipient = IsUsableAddress(sender) ? sender : std::string();
     return !recipient.empty();
 }
 
@@ -118,17 +112,34 @@ bool CFailureNotice::WriteNotice(CMailContent& out) {
     const std::string attachment = "\r\n\r\n--" + boundary + "\r\n" + "Content-Type: message/rfc822\r\n" +
                                    "Content-Transfer-Encoding: 7bit\r\n" + "Content-Disposition: attachment\r\n\r\n";
     if (!WriteText(out, opening) || !WriteText(out, attachment)) return false;
-    if (failedMessage) {
-        failedMessage->Rewind();
-        std::vector<char> block(kCopyBlock);
-        for (;;) {
-            const int n = failedMessage->Read(block.data(), kCopyBlock);
-            if (n < 0) return false;
-            if (n == 0) break;
-            if (!out.Write(block.data(), static_cast<std::uint32_t>(n))) return false;
-        }
-    }
+    if (failedMessage && !WriteFailedMessage(out)) return false;
     return WriteText(out, "\r\n--" + boundary + "--\r\n\r\n");
+}
+
+bool CFailureNotice::WriteFailedMessage(CMailContent& out) {
+    failedMessage->Rewind();
+    const bool cut = attachLimit != 0 && failedMessage->GetLength() > attachLimit;
+    std::vector<char> block(kCopyBlock);
+    std::string tail;  // a cut message's last block, held to end it at a line
+    for (std::uint64_t copied = 0; !cut || copied < attachLimit;) {
+        const auto ask = static_cast<std::uint32_t>(cut ? std::min<std::uint64_t>(kCopyBlock, attachLimit - copied)
+                                                        : kCopyBlock);
+        const int n = failedMessage->Read(block.data(), ask);
+        if (n < 0) return false;
+        if (n == 0) break;
+        copied += static_cast<std::uint64_t>(n);
+        if (cut && copied >= attachLimit) {
+            tail.assign(block.data(), static_cast<std::size_t>(n));
+            break;
+        }
+        if (!out.Write(block.data(), static_cast<std::uint32_t>(n))) return false;
+    }
+    if (!cut) return true;
+    // A cut message ends with its last whole line, so the attachment never
+    // stops inside a line (or a multi-byte character).
+    const std::size_t lineEnd = tail.rfind("\r\n");
+    tail.resize(lineEnd == std::string::npos ? 0 : lineEnd + 2);
+    return WriteText(out, tail);
 }
 
 std::unique_ptr<CMailContent> CFailureNotice::GetNotice() {

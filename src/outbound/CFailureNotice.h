@@ -2,11 +2,12 @@
 //
 // The notice is a multipart/mixed message from the server's postmaster: a
 // short plain-text part with the reason, then the failed message attached
-// whole as message/rfc822. It goes to the failed message's sender, read
-// from the message's "From" field; when that field holds no usable address,
-// to the envelope sender recorded with the queued message, so no notice is
-// lost for want of a header. A message sent with the null sender (itself a
-// bounce) has no envelope sender to fall back on.
+// as message/rfc822. It goes to the envelope sender recorded with the queued
+// message and nowhere else: a header address is whatever the message's
+// author wrote, and a notice sent there would carry a stranger's text to a
+// victim of his choice. A message sent with the null sender (itself a
+// bounce) has nobody to tell. The attachment may be cut to its first bytes
+// (SetAttachLimit), at a line end, for a message from a stranger.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +23,8 @@ class CMailContent;
 class CFailureNotice {
 public:
     static constexpr const char* kSubject = "Tessal Mailer Response";
-    // Only this much of the failed message's start is parsed for its sender.
-    static constexpr std::size_t kSenderWindow = 4096;
+    // Of a stranger's message only this much goes back in its notice.
+    static constexpr std::uint64_t kStrangerAttachBytes = 50 * 1024;
     // An address longer than this is no address anyone can be answered at.
     static constexpr std::size_t kMaxAddress = 1024;
 
@@ -38,7 +39,10 @@ public:
     void SetFailedMessage(CMailContent* content) { failedMessage = content; }
     // The envelope sender recorded with the failed message ("" for none).
     void SetEnvelopeSender(const std::string& address) { envelopeSender = address; }
-    // Finds the notice's recipient; false when there is none to answer.
+    // At most this many bytes of the failed message are attached (0: all).
+    void SetAttachLimit(std::uint64_t bytes) { attachLimit = bytes; }
+    // Takes the envelope sender as the notice's recipient; false when it is
+    // none anyone can be answered at (the null sender among them).
     bool ReadFailedSender();
     void SetReasonText(const std::string& text) { reasonText = text; }
     // Writes the notice into a new temporary file; GetNotice then hands it
@@ -57,6 +61,7 @@ public:
 
 private:
     bool WriteNotice(CMailContent& out);
+    bool WriteFailedMessage(CMailContent& out);
 
     CMailContent* failedMessage = nullptr;
     std::unique_ptr<CMailContent> notice;
@@ -66,4 +71,5 @@ private:
     std::string from;
     std::string boundary;
     std::string envelopeSender;
+    std::uint64_t attachLimit = 0;
 };

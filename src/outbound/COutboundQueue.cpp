@@ -95,6 +95,7 @@ bool COutboundQueue::CreateMailFile() {
         return false;
     }
     filePath = path;
+    trustRecorded = false;
     g_moduleLog.WriteVerbose(StringPrintf("Opening file for writing mail..%s", filePath.c_str()));
     record = std::make_unique<RecordWriter>(file.Get(), kRecordBuffer);
     writeFailed = false;
@@ -155,9 +156,34 @@ bool COutboundQueue::AddRecipient(const std::string& user, const std::string& do
     // Without a file a row would point at nothing.
     if (filePath.empty()) return false;
     OdbcStatement s(connection);
-    return s.ExecDirect(FormatSql("INSERT INTO OUTBOUNDMAILS VALUES ('%s','%s','%s', false, 0, '%s','%ld')",
-                                  SqlText::Quote(user), SqlText::Quote(domain), SqlText::Quote(filePath),
-                                  SqlText::Quote(LocalDateTimeText(std::time(nullptr))), static_cast<long>(accountId)));
+    if (!s.ExecDirect(FormatSql("INSERT INTO OUTBOUNDMAILS VALUES ('%s','%s','%s', false, 0, '%s','%ld')",
+                                SqlText::Quote(user), SqlText::Quote(domain), SqlText::Quote(filePath),
+                                SqlText::Quote(LocalDateTimeText(std::time(nullptr))), static_cast<long>(accountId))))
+        return false;
+    // After a row: the expiry step drops marks of files without rows, and
+    // must never drop this one in between.
+    if (trusted && !trustRecorded) {
+        OdbcStatement mark(connection);
+        trustRecorded = mark.ExecDirect(
+            FormatSql("INSERT INTO TrustedOutbound VALUES ('%s')", SqlText::Quote(filePath)));
+        if (!trustRecorded)
+            g_moduleLog.Write(StringPrintf("*** %s not marked as from a trusted client; a bounce attaches its start",
+                                           filePath.c_str()));
+    }
+    return true;
+}
+
+bool COutboundQueue::IsTrusted(SQLHDBC connection, const std::string& mailFile) {
+    OdbcStatement s(connection);
+    std::string count;
+    return s.ExecDirect(FormatSql("SELECT Count(*) FROM TrustedOutbound WHERE MailFile = '%s'",
+                                  SqlText::Quote(mailFile))) &&
+           s.Fetch() && s.GetText(1, count) && !count.empty() && count != "0";
+}
+
+void COutboundQueue::ForgetTrust(SQLHDBC connection, const std::string& mailFile) {
+    OdbcStatement s(connection);
+    s.ExecDirect(FormatSql("DELETE FROM TrustedOutbound WHERE MailFile = '%s'", SqlText::Quote(mailFile)));
 }
 
 bool COutboundQueue::WriteAll(const void* data, std::size_t length) {
@@ -263,7 +289,9 @@ void COutboundQueue::Discard() {
     if (connection != SQL_NULL_HDBC) {
         OdbcStatement s(connection);
         s.ExecDirect(FormatSql("DELETE FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(filePath)));
+        if (trustRecorded) ForgetTrust(connection, filePath);
     }
+    trustRecorded = false;
     ::unlink(filePath.c_str());
     file.Reset();
     filePath.clear();

@@ -8,6 +8,11 @@
 // destroyed, so a delivery pass (COutboundQueueReader) never reads a message
 // that is still being written. The console's view of the queue is
 // COutboundQueueView.
+//
+// A message that came from a client that may relay is listed in
+// TrustedOutbound once its first row is in: only such a message goes back
+// whole in a non-delivery notice. Whoever does not say so queues a
+// stranger's message.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +52,9 @@ public:
     // take back what was queued so far).
     bool CreateMailFile();
     bool SetSender(const std::string& address);
+    // Before the first AddRecipient: the message came from a client that
+    // may relay. Not recorded (a failed insert) reads as a stranger's.
+    void SetTrusted(bool fromTrustedClient) { trusted = fromTrustedClient; }
     bool AddRecipient(const std::string& user, const std::string& domain);
     bool WriteBody(CMailContent& content);
     // Removes this message's rows and its file: for a writer whose message
@@ -61,6 +69,12 @@ public:
     // The text stored as the sender record: the address inside the first
     // "<...>", without a "(comment)".
     static std::string ReduceSender(const std::string& sender);
+
+    // Whether the queued message in mailFile came from a client that may
+    // relay; false when unknown.
+    static bool IsTrusted(SQLHDBC connection, const std::string& mailFile);
+    // Drops the trust mark of a file whose rows are gone.
+    static void ForgetTrust(SQLHDBC connection, const std::string& mailFile);
 
     // Remote recipients queued since the last reset (routing's and
     // forwarding's), read by the send-on-count trigger of the cycle.
@@ -84,4 +98,6 @@ private:
     UniqueFd file;
     std::string filePath;
     bool writeFailed = false;  // some bytes did not reach the file
+    bool trusted = false;
+    bool trustRecorded = false;
 };

@@ -12,6 +12,7 @@
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "message/CMailHeader.h"
+#include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
@@ -94,6 +95,7 @@ bool COutboundQueueView::DeleteQueueEntry(SQLHDBC connection, std::vector<Outbou
         count.Fetch() && count.GetText(1, rows) && rows == "0") {
         const std::string path = ForwardSlashes(entry.mailFile);
         if (IsQueueFilePath(path)) ::unlink(path.c_str());
+        COutboundQueue::ForgetTrust(connection, entry.mailFile);
     }
     return true;
 }

@@ -354,6 +354,7 @@ bool CMailRouter::OpenQueueEntry(Routing& routing) {
         return false;
     g_moduleLog.WriteVerbose("Creating mail file");
     routing.queueEntry = std::make_unique<COutboundQueue>(kOutboxDirectory, routing.connection);
+    routing.queueEntry->SetTrusted(routing.info.mayRelay);
     routing.remoteOk = routing.queueEntry->CreateMailFile();
     g_moduleLog.WriteVerbose(StringPrintf("setting mail from = %s", sender.c_str()));
     routing.remoteOk = routing.remoteOk && routing.queueEntry->SetSender(sender);

@@ -29,7 +29,8 @@ TEST_F(GeneratedMailPolicyTest, AnOutsideClientCanAimNoticesOnlyAtLocalAddresses
     auto carl = Account("carl");
 
     // Remote targets in the forms a prober tries, from an ordinary and from
-    // the null sender: nothing is sent anywhere.
+    // the null sender: nothing is sent anywhere but the quota notice to the
+    // prober's own envelope sender.
     for (const std::string sender : {"mallory@outside.example", "", "<>"}) {
         From(sender, false);
         for (const std::string target :
@@ -45,18 +46,19 @@ TEST_F(GeneratedMailPolicyTest, AnOutsideClientCanAimNoticesOnlyAtLocalAddresses
         Deliver(*bob, Message(300, "From: ann@localhost\r\nX-QIRN-Receipt: ann@localhost\r\n"));
         Deliver(*carl, Message(3000, "From: ann@localhost\r\n"));
     }
-    EXPECT_EQ(Notices(), 0);
+    ASSERT_EQ(Notices(), 1);
+    EXPECT_EQ(Envelope(1), "postmaster@127.0.0.1\nmallory@outside.example\n");
 
-    // Local addresses are served whoever asks, and the envelope sender is
-    // told as a bounce would tell it.
+    // Local addresses get receipts whoever asks; a quota notice goes to the
+    // envelope sender, never to a local address the header names.
     From("Mallory@Outside.example", false);
     Deliver(*bob, Message(300, "From: x@outside.example\r\nX-QIRN-Receipt: Ann <ann@localhost>\r\n"));
     Deliver(*carl, Message(3000, "From: \"Ann\" <ANN@LOCALHOST>\r\n"));
     Deliver(*bob, Message(300, "From: x@outside.example\r\nX-QIRN-Receipt: mallory@outside.example\r\n"));
-    ASSERT_EQ(Notices(), 3);
-    EXPECT_EQ(Envelope(1), "postmaster@127.0.0.1\nann@localhost\n");
-    EXPECT_EQ(Envelope(2), "postmaster@127.0.0.1\nANN@LOCALHOST\n");
-    EXPECT_EQ(Envelope(3), "postmaster@127.0.0.1\nmallory@outside.example\n");
+    ASSERT_EQ(Notices(), 4);
+    EXPECT_EQ(Envelope(2), "postmaster@127.0.0.1\nann@localhost\n");
+    EXPECT_EQ(Envelope(3), "postmaster@127.0.0.1\nMallory@Outside.example\n");
+    EXPECT_EQ(Envelope(4), "postmaster@127.0.0.1\nmallory@outside.example\n");
 }
 
 TEST_F(GeneratedMailPolicyTest, ARelayingSendersReceiptReachesARemoteAddressQuotingAtMost200Bytes) {

@@ -40,10 +40,10 @@ TEST_F(LocalDeliveryTest, ReceivingLimitIsInKilobytesAndAMessageOfExactlyTheLimi
     ASSERT_EQ(Notices(), 1);
     std::string envelope;
     const std::string notice = Notice(1, &envelope);
-    // To the sender's address inside the angle brackets; "To:" shows the
-    // whole From value, the summary the receiving account.
+    // To the envelope sender, which "To:" names; the summary names the
+    // receiving account.
     EXPECT_EQ(envelope, "postmaster@127.0.0.1\nann@remote.example\n");
-    EXPECT_EQ(Field(notice, "To"), "Ann <ann@remote.example>");
+    EXPECT_EQ(Field(notice, "To"), "ann@remote.example");
     EXPECT_EQ(Field(notice, "Subject"), "Message Delivery Error");
     EXPECT_NE(notice.find("\r\n\r\nThe following mail of yours could not be delivered to recipient due to quota "
                           "restriction.\r\n\r\n Date : Sun, 06 Dec 2026 10:00:00 +0000\r\n To : bob@example.org\r\n"

@@ -1,6 +1,7 @@
 // The expiry step through the real database, the Outbox directory and a
 // real SMTP server (aiosmtpd) on loopback standing in for the local one:
-// which rows are notified and retired, the notice's recipient and layout,
+// which rows are notified and retired, the notice's recipient (the envelope
+// sender alone) and layout, how much of a stranger's message it carries,
 // and the orphan scan's treatment of files held, young or old.
 #include <filesystem>
 #include <map>
@@ -117,7 +118,7 @@ TEST_F(FailedMailsTest, ExpiredAndPermanentRowsGetOneExactNoticeEachAndLeaveNoth
     EXPECT_TRUE(fs::exists(later));
 }
 
-TEST_F(FailedMailsTest, RecipientFallsBackToTheSenderRecordAndNoticesAreNotAnswered) {
+TEST_F(FailedMailsTest, TheSenderRecordNamesTheRecipientAndNoticesAreNotAnswered) {
     const std::string noAt = Queue("ann@sender.example", "Ann Smith", {"a"}, "far.example", 2, now - 60);
     const std::string toDaemon = Queue("", "<TessalMailerDeamon@relay.example>", {"b"}, "far.example", 3, now - 60);
     const std::string bounce = Queue("", "postmaster", {"c"}, "far.example", 1, now - 60);
@@ -129,6 +130,42 @@ TEST_F(FailedMailsTest, RecipientFallsBackToTheSenderRecordAndNoticesAreNotAnswe
     // Notified or not, every row is retired with its file.
     EXPECT_EQ(Text("SELECT Count(*) FROM OutBoundMails"), "0");
     for (const std::string& file : {noAt, toDaemon, bounce}) EXPECT_FALSE(fs::exists(file)) << file;
+}
+
+TEST_F(FailedMailsTest, OnlyTheEnvelopeSenderIsToldAndAStrangerGetsTheFirst50KBBack) {
+    // A forged From on a large message: the header's address is never told.
+    std::string text = "From: Victim <victim@example.com>\r\nSubject: payload\r\n\r\n";
+    for (int line = 0; text.size() < 200 * 1024; ++line) text += "line " + std::to_string(line) + std::string(70, 'p') + "\r\n";
+    const auto queue = [&](const std::string& sender, bool trusted) {
+        COutboundQueue queue("Outbox", Connection());
+        queue.SetTrusted(trusted);
+        EXPECT_TRUE(queue.CreateMailFile() && queue.SetSender(sender) && queue.AddRecipient("gone", "far.example"));
+        auto content = Content(text);
+        EXPECT_TRUE(queue.WriteBody(*content));
+        EXPECT_TRUE(Exec("UPDATE OutBoundMails SET FailureCode = 2 WHERE MailFile = '" + queue.FilePath() + "'"));
+    };
+    queue("spammer@outside.example", false);
+    queue("ann@office.example", true);
+    queue("", false);  // a bounce: nobody to tell
+    EXPECT_EQ(Text("SELECT Count(*) FROM TrustedOutbound"), "1");
+    Expire(0, std::time(nullptr) + 10);
+
+    const auto notices = Notices();
+    ASSERT_EQ(notices.size(), 2u);
+    const auto attached = [](const std::string& notice) {
+        const std::string start = "Content-Disposition: attachment\r\n\r\n";
+        const std::size_t from = notice.find(start) + start.size();
+        return notice.substr(from, notice.rfind("\r\n--QIRN") - from);
+    };
+    ASSERT_EQ(notices.count("<>\nspammer@outside.example\n"), 1u);
+    const std::string cut = attached(notices.find("<>\nspammer@outside.example\n")->second);
+    EXPECT_LE(cut.size(), 50u * 1024);
+    EXPECT_GT(cut.size(), 49u * 1024);
+    EXPECT_TRUE(text.starts_with(cut) && cut.ends_with("\r\n"));
+    ASSERT_EQ(notices.count("<>\nann@office.example\n"), 1u);
+    EXPECT_EQ(attached(notices.find("<>\nann@office.example\n")->second), text);
+    // The marks go with their rows.
+    EXPECT_EQ(Text("SELECT Count(*) FROM TrustedOutbound"), "0");
 }
 
 TEST_F(FailedMailsTest, OrphanScanDeletesOnlyOldUnreferencedFilesNobodyHolds) {

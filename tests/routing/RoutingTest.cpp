@@ -145,16 +145,21 @@ TEST_F(RoutingTest, SendingQuotaIsInKilobytesAndDropsOnlyTheRemoteRecipients) {
 TEST_F(RoutingTest, TheClientsRelayRightTravelsWithTheSpooledMessageToItsReceipts) {
     const long bob = Create("bob");
     const std::string text = "From: ann@example.org\r\nSubject: s\r\nX-QIRN-Receipt: ann@home.example\r\n\r\nHi\r\n";
-    Spool("ann@example.org", {kBob}, text, false);
+    Spool("ann@example.org", {kBob, kZed}, text, false);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(Notices(), 0);
-    Spool("ann@example.org", {kBob}, text, true);
+    // A stranger's queued copy is not marked as trusted; the relaying
+    // client's is, so only its bounce carries the whole message.
+    EXPECT_EQ(Count("SELECT count(*) FROM TrustedOutbound"), 0);
+    Spool("ann@example.org", {kBob, kZed}, text, true);
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(StoredMessages(bob), 2);
     ASSERT_EQ(Notices(), 1);
     std::string envelope;
     Notice(1, &envelope);
     EXPECT_EQ(envelope, "postmaster@127.0.0.1\nann@home.example\n");
+    EXPECT_EQ(Count("SELECT count(*) FROM TrustedOutbound"), 1);
+    EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 2);
 }
 
 TEST_F(RoutingTest, PostmasterGetsOneCopyOfMailWithRemoteRecipientsOnly) {
