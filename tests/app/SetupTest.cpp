@@ -2,8 +2,9 @@
 // it) and a second run changes nothing;
 // a missing piece of the data source is named with the command that mends it.
 // `velmora reg`: values set, read with their type, listed and deleted; a
-// change the catalogue refuses leaves the settings file byte for byte as it
-// was; a broken file is named by its line and never rewritten.
+// change the catalogue refuses, or a name the file cannot hold, leaves the
+// settings file byte for byte as it was; a broken file is named by its line
+// and never rewritten.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -199,6 +200,10 @@ TEST(RegCommand, SetGetDeleteABrokenFileAndARefusedChangeLeavesTheFileByteIdenti
         {{"set", "NewKey", "Anything", "string", "x"}, 1, "--force"},
         {{"set", "Servers\\#1", "Active", "string", "1"}, 1, "is a dword setting"},
         {{"set", "Ports", "SMTP Port", "dword"}, 64, "usage:"},
+        // Names that would break the file's lines or headers, however forced.
+        {{"set", "P\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ports", "x", "dword", "0", "--force"}, 64, "\"P\\n[HKEY"},
+        {{"set", "Ports]", "x", "string", "y", "--force"}, 64, "holds \"]\""},
+        {{"set", "Ports", "x\n\"SMTP Port\"=dword:00000000", "string", "y", "--force"}, 64, "holds a line break"},
     };
     for (const Case& c : cases) {
         std::string err;
@@ -206,9 +211,9 @@ TEST(RegCommand, SetGetDeleteABrokenFileAndARefusedChangeLeavesTheFileByteIdenti
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
         EXPECT_EQ(TestHome::ReadFile(fresh.File("settings.reg")), before) << c.args[2];
     }
-    // Asked for explicitly, an unknown name is stored.
-    std::string got;
-    ASSERT_EQ(Reg({"set", "NewKey", "Anything", "string", "x", "--force"}), 0);
-    ASSERT_EQ(Reg({"get", "NewKey", "Anything"}, &got), 0);
-    EXPECT_EQ(got, "Anything = x (string)\n");
+    // Asked for explicitly, an unknown name is stored; its text reads back as given.
+    std::string got, odd = "C:\\x \"q\"\\\n[HKEY_LOCAL_MACHINE\\Ports]\r\\";
+    ASSERT_EQ(Reg({"set", "NewKey", "Any\\\"]thing", "string", odd, "--force"}), 0);
+    ASSERT_EQ(Reg({"get", "NewKey", "Any\\\"]thing"}, &got), 0);
+    EXPECT_EQ(got, "Any\\\"]thing = " + odd + " (string)\n");
 }
