@@ -80,14 +80,12 @@ bool KeepPrivate(const std::string& home, std::string& error) {
 }
 
 // The database file made empty with the owner's mode before the driver makes
-// it (with the process's umask) at the first connection.
-bool CreateDatabaseFile(const std::string& home, std::string& error) {
+// it (with the process's umask) at the first connection. Where it cannot be
+// made, that connection fails and the data source's diagnosis says why.
+void CreateDatabaseFile(const std::string& home) {
     const std::string database = SqliteDatabase(home);
-    if (database.empty()) return true;
-    UniqueFd file(::open(database.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (file || errno == EEXIST) return true;
-    error = "cannot create " + database + ": " + std::strerror(errno);
-    return false;
+    if (!database.empty())
+        UniqueFd(::open(database.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
 }
 
 // Writes each provisioned value that the settings file lacks.
@@ -338,10 +336,11 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
     }
 
     if ((postgres ? !DataSource::WritePostgresFiles(home, *postgres, error) : !DataSource::WriteFiles(home, error)) ||
-        !KeepPrivate(home, error) || !CreateDatabaseFile(home, error)) {
+        !KeepPrivate(home, error)) {
         err << "velmora setup: " << error << "\n";
         return 1;
     }
+    CreateDatabaseFile(home);
     // The database file is made by the driver at the first connection.
     OdbcEnvironment env;
     OdbcConnection connection;
