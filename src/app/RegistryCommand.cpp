@@ -11,6 +11,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SettingsCheck.h"
 #include "platform/Registry.h"
+#include "platform/SettingsFile.h"
 #include "platform/SettingsStore.h"
 #include "platform/Text.h"
 
@@ -62,6 +63,42 @@ int Fail(std::ostream& err, LONG rc, const std::string& what) {
     }
     err << "velmora reg: " << what << ": error " << rc << "\n";
     return 1;
+}
+
+// A name as the terminal can show it: control characters as escapes.
+std::string Printable(const std::string& text) {
+    std::string shown;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            static const char* digits = "0123456789abcdef";
+            shown += "\\x";
+            shown += digits[byte >> 4];
+            shown += digits[byte & 15];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+// Whether the settings file can keep the key and value names; says why not.
+bool StorableNames(const std::string& key, const std::string& fullKey, const std::string& name, std::ostream& err) {
+    std::string why = SettingsFile::KeyPathProblem(fullKey);
+    if (!why.empty()) {
+        err << "velmora reg: the key \"" << Printable(key) << "\" cannot be stored: it " << why << "\n";
+        return false;
+    }
+    why = SettingsFile::ValueNameProblem(name);
+    if (!why.empty()) {
+        err << "velmora reg: the value name \"" << Printable(name) << "\" cannot be stored: it " << why << "\n";
+        return false;
+    }
+    return true;
 }
 
 int Usage(std::ostream& err) {
@@ -198,6 +235,7 @@ int RegistryCommand::Run(const std::vector<std::string>& allArgs, std::ostream& 
             err << "velmora reg: \"" << typeWord << "\" is not a type: use dword or string\n";
             return 64;
         }
+        if (!StorableNames(args[1], path, name, err)) return 64;
         bool readAtStart = false;
         if (int refused = CheckChange(args[1], path, name, type, number, text, force, err, readAtStart)) return refused;
         HKEY key = nullptr;

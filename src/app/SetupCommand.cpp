@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <cstdlib>
+#include <fcntl.h>
 #include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include "platform/SelfSignedCertificate.h"
 #include "platform/SettingsStore.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -41,6 +43,49 @@ bool MakeDirectories(const std::string& path, std::string& error) {
         }
     }
     return true;
+}
+
+// A file or directory made its owner's alone; one that is not there is fine.
+bool MakePrivate(const std::string& path, mode_t mode, std::string& error) {
+    if (::chmod(path.c_str(), mode) == 0 || errno == ENOENT) return true;
+    error = "cannot make " + path + " readable by its owner only: " + std::strerror(errno);
+    return false;
+}
+
+// The SQLite database file of the data source, or "" for another backend.
+std::string SqliteDatabase(const std::string& home) {
+    if (DataSource::PostgresTargetOf(home)) return "";
+    const std::string path = DataSource::DatabasePath(home + "/" + Home::kOdbcIni);
+    return !path.empty() && path[0] == '/' ? path : "";
+}
+
+// Everything that holds the passwords or the way to them is its owner's
+// alone, whatever a hand-made home or an earlier setup left: the settings
+// (the relay password), the data source, the database (every account's
+// password) with its companions, and the TLS key kept in the home. SQLite
+// gives the companions it makes later the database file's own mode.
+bool KeepPrivate(const std::string& home, std::string& error) {
+    if (!MakePrivate(home, 0700, error) || !MakePrivate(SettingsStore::Instance().Path(), 0600, error) ||
+        !MakePrivate(home + "/" + Home::kOdbcIni, 0600, error) || !MakePrivate(home + "/tls", 0700, error))
+        return false;
+    const std::string database = SqliteDatabase(home);
+    if (!database.empty())
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            if (!MakePrivate(database + suffix, 0600, error)) return false;
+    // A key an administrator keeps elsewhere may be shared with other
+    // services by its group: only the home's own is ours to change.
+    std::string key;
+    ReadRegistryString(settings::kTlsKeyPath, "Key File", key, 4096);
+    return key.rfind(home + "/", 0) != 0 || MakePrivate(key, 0600, error);
+}
+
+// The database file made empty with the owner's mode before the driver makes
+// it (with the process's umask) at the first connection. Where it cannot be
+// made, that connection fails and the data source's diagnosis says why.
+void CreateDatabaseFile(const std::string& home) {
+    const std::string database = SqliteDatabase(home);
+    if (!database.empty())
+        UniqueFd(::open(database.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
 }
 
 // Writes each provisioned value that the settings file lacks.
@@ -262,7 +307,7 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
 int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& err,
                       const DataSource::PostgresTarget* postgres) {
     std::string error;
-    if (!MakeDirectories(home, error)) {
+    if (!MakeDirectories(home, error) || !MakePrivate(home, 0700, error)) {
         err << "velmora setup: " << error << "\n";
         return 1;
     }
@@ -290,10 +335,12 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
         return 1;
     }
 
-    if (postgres ? !DataSource::WritePostgresFiles(home, *postgres, error) : !DataSource::WriteFiles(home, error)) {
+    if ((postgres ? !DataSource::WritePostgresFiles(home, *postgres, error) : !DataSource::WriteFiles(home, error)) ||
+        !KeepPrivate(home, error)) {
         err << "velmora setup: " << error << "\n";
         return 1;
     }
+    CreateDatabaseFile(home);
     // The database file is made by the driver at the first connection.
     OdbcEnvironment env;
     OdbcConnection connection;

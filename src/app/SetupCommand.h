@@ -7,6 +7,9 @@
 // except the paths setup itself wrote when the home has moved (MovedHome).
 // The command also makes the "postmaster" administrator when there is none:
 // every notice the server generates comes from that account.
+// The home (0700), the settings file, odbc.ini, the SQLite database with its
+// companions and the TLS key in the home (0600) are made, and on an existing
+// home mended, readable by their owner only: they hold every password.
 #pragma once
 
 #include <ostream>

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/AccountCommand.h"
@@ -144,6 +145,10 @@ bool AsksForHelp(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever the program makes (the database and its companions when the
+    // driver creates them, logs, mail, rewritten files) is its user's alone:
+    // the home holds every password.
+    ::umask(::umask(0077) | 0077);
     CommandLine line = CommandLine::Parse(argc, argv);
     if (!line.error.empty()) {
         std::cerr << "velmora: " << line.error << "\n";

@@ -31,7 +31,7 @@ void CModuleLog::Open(const std::string& path, const std::string& module, bool a
     OpenAt(path, module, append, std::time(nullptr));
 }
 
-void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool append, std::time_t utcNow) {
+void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool, std::time_t utcNow) {
     std::lock_guard<std::mutex> guard(lock);
     if (isOpen) return;  // opened once per process
     registryPath = path;
@@ -73,15 +73,18 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     std::string directory = logDirectory.empty() ? Home::Dir() : logDirectory;
     if (directory.empty()) directory.push_back('.');
     const std::string name = FileNameFor(directory, utc);
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0640);
+    // Always appended to, whatever the flag: a start in the same minute as a
+    // crashed run (the service restarts within seconds) continues that run's
+    // log below its lines instead of wiping the record of the crash.
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
     if (fd < 0) return;
-    // Others are denied writing while we hold it; a second start in the same
-    // minute runs without a log rather than truncating the first one's.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (!append && ::ftruncate(fd, 0) != 0)) {
+    // Others are denied writing while we hold it; a second process running
+    // in the same minute goes without a log rather than interleave with it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return;
     }
-    file = ::fdopen(fd, append ? "a" : "w");
+    file = ::fdopen(fd, "a");
     if (!file) {
         ::close(fd);
         return;

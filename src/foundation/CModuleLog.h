@@ -25,7 +25,9 @@ public:
     CModuleLog& operator=(const CModuleLog&) = delete;
 
     // Reads <registryPath>\<moduleName>\{LogDir,LoggingLevel} and, at level 1,
-    // creates <LogDir>/DDMMYYYYHHMM.log (UTC) with the four banner lines.
+    // opens <LogDir>/DDMMYYYYHHMM.log (UTC) and writes the four banner lines.
+    // The file is created when missing and appended to, never truncated, with
+    // or without append: two starts in one minute share the file.
     void Open(const std::string& registryPath, const std::string& moduleName, bool append);
     // Same, with the UTC time given (tests).
     void OpenAt(const std::string& registryPath, const std::string& moduleName, bool append, std::time_t utcNow);

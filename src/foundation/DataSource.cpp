@@ -2,6 +2,7 @@
 #include "foundation/DataSource.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -9,8 +10,10 @@
 #include <unistd.h>
 
 #include "foundation/MovedHome.h"
+#include "platform/FileIo.h"
 #include "platform/Home.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 #ifndef VELMORA_ODBC_DRIVER_DIR
 #define VELMORA_ODBC_DRIVER_DIR "/usr/lib/x86_64-linux-gnu/odbc"
@@ -63,14 +66,16 @@ std::string OdbcInstIniPath(const std::string& home) {
     return (env && *env ? env : home) + "/" + Home::kOdbcInstIni;
 }
 
-bool WriteFile(const std::string& path, const std::string& text, std::string& error, mode_t mode = 0644) {
+// The data source names the database (and may hold a password), so it is
+// its owner's alone unless a wider mode is asked for; the mode is there from
+// the file's creation on, never set after its text is in.
+bool WriteFile(const std::string& path, const std::string& text, std::string& error, mode_t mode = 0600) {
     const std::string tmp = path + ".new";
     {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out || ::chmod(tmp.c_str(), mode) != 0) {
+        UniqueFd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!out || ::fchmod(out.Get(), mode) != 0 || !WriteAll(out.Get(), text.data(), text.size())) {
             error = "cannot write " + path;
+            if (out) ::unlink(tmp.c_str());
             return false;
         }
     }
@@ -81,8 +86,8 @@ bool WriteFile(const std::string& path, const std::string& text, std::string& er
     return true;
 }
 
-bool WriteNew(const std::string& path, const std::string& text, std::string& error) {
-    return Exists(path) || WriteFile(path, text, error);
+bool WriteNew(const std::string& path, const std::string& text, std::string& error, mode_t mode) {
+    return Exists(path) || WriteFile(path, text, error, mode);
 }
 
 std::string ReadWhole(const std::string& path) {
@@ -130,8 +135,8 @@ bool DataSource::WriteFiles(const std::string& home, std::string& error) {
         << "Timeout=30000\n"
         << "JournalMode=WAL\n"
         << "Sync=NORMAL\n";
-    return WriteNew(home + "/" + Home::kOdbcInstIni, inst.str(), error) &&
-           WriteNew(home + "/" + Home::kOdbcIni, dsn.str(), error);
+    return WriteNew(home + "/" + Home::kOdbcInstIni, inst.str(), error, 0644) &&
+           WriteNew(home + "/" + Home::kOdbcIni, dsn.str(), error, 0600);
 }
 
 std::string DataSource::PostgresDriverPath() {

@@ -130,11 +130,11 @@ LONG RegCreateKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result) {
     *result = nullptr;
     const std::string path = Join(key->path, subKey);
     if (IsSystemKey(path)) return RegOpenKeyEx(key, subKey, 0, access, result);
-    if (path.empty()) return ERROR_INVALID_PARAMETER;
+    // A name the file cannot hold is refused here for every caller.
+    if (!SettingsFile::KeyPathProblem(path).empty()) return ERROR_INVALID_PARAMETER;
     LONG rc = SettingsStore::Instance().Modify([&](SettingsFile& f) {
         if (f.KeyExists(path)) return false;
-        f.CreateKey(path);
-        return true;
+        return f.CreateKey(path);
     });
     if (rc != ERROR_SUCCESS) return rc;
     *result = new RegKey{path, Writable(access), false};
@@ -165,10 +165,8 @@ LONG RegSetValueEx(HKEY key, const char* valueName, DWORD, DWORD type, const BYT
     v.type = type;
     if (data && dataSize) v.data.assign(reinterpret_cast<const char*>(data), dataSize);
     const std::string path = key->path;
-    return SettingsStore::Instance().Modify([&](SettingsFile& f) {
-        f.Set(path, v);
-        return true;
-    });
+    if (!SettingsFile::ValueProblem(path, v).empty()) return ERROR_INVALID_PARAMETER;
+    return SettingsStore::Instance().Modify([&](SettingsFile& f) { return f.Set(path, v); });
 }
 
 LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD*, DWORD* type, BYTE* data,

@@ -43,7 +43,9 @@ constexpr DWORD REG_DWORD = 4;
 constexpr const char* kTcpipParametersKey = "System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
 
 LONG RegOpenKeyEx(HKEY key, const char* subKey, DWORD options, REGSAM access, HKEY* result);
-// Opens the key, creating it (and its parents) when missing.
+// Opens the key, creating it (and its parents) when missing. A key path or
+// value name the settings file cannot hold (SettingsFile::KeyPathProblem,
+// ValueProblem) is ERROR_INVALID_PARAMETER here and in RegSetValueEx.
 LONG RegCreateKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result);
 LONG RegQueryValueEx(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize);
 LONG RegSetValueEx(HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize);

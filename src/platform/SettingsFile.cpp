@@ -9,6 +9,25 @@
 namespace {
 
 constexpr const char* kRoot = "HKEY_LOCAL_MACHINE";
+// The registry's own limits: a key name of 255 characters, a value name of
+// 16383.
+constexpr std::size_t kMaxKeyName = 255;
+constexpr std::size_t kMaxValueName = 16383;
+
+bool IsControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
+std::string ControlProblem(const std::string& text) {
+    for (char c : text) {
+        if (!IsControl(c)) continue;
+        if (c == '\n' || c == '\r') return "holds a line break";
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "holds the control character 0x%02x", static_cast<unsigned char>(c));
+        return buf;
+    }
+    return "";
+}
 
 bool IsHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -86,6 +105,39 @@ std::string Quote(const std::string& text) {
 }
 
 }  // namespace
+
+std::string SettingsFile::KeyPathProblem(const std::string& key) {
+    if (key.empty()) return "is empty";
+    std::string why = ControlProblem(key);
+    if (!why.empty()) return why;
+    // "]" ends the key's header line.
+    if (key.find(']') != std::string::npos) return "holds \"]\"";
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = key.find('\\', start);
+        const std::size_t length = (end == std::string::npos ? key.size() : end) - start;
+        if (length == 0) return "has an empty key name (a \"\\\" at an end or doubled)";
+        if (length > kMaxKeyName) return "has a key name longer than " + std::to_string(kMaxKeyName) + " bytes";
+        if (end == std::string::npos) return "";
+        start = end + 1;
+    }
+}
+
+std::string SettingsFile::ValueNameProblem(const std::string& name) {
+    if (name.size() > kMaxValueName) return "is longer than " + std::to_string(kMaxValueName) + " bytes";
+    return ControlProblem(name);
+}
+
+std::string SettingsFile::ValueProblem(const std::string& key, const Value& value) {
+    std::string why = KeyPathProblem(key);
+    if (!why.empty()) return "the key " + why;
+    why = ValueNameProblem(value.name);
+    if (!why.empty()) return "the value name " + why;
+    if (value.type == kDword && value.data.size() != 4) return "a dword is 4 bytes";
+    // hex(N) reads back types up to 0xffff.
+    if (value.type > 0xffff) return "the value type is above 0xffff";
+    return "";
+}
 
 std::string SettingsFile::FormatValueLine(const Value& value) {
     std::string line = value.name.empty() ? "@" : Quote(value.name);
@@ -287,8 +339,9 @@ bool SettingsFile::KeyExists(const std::string& key) const {
     return false;
 }
 
-void SettingsFile::CreateKey(const std::string& key) {
-    if (key.empty() || FindSection(key) >= 0) return;
+bool SettingsFile::CreateKey(const std::string& key) {
+    if (!KeyPathProblem(key).empty()) return false;
+    if (FindSection(key) >= 0) return true;
     if (!lines.empty() && !lines.back().text.empty()) lines.push_back(Line{});
     if (lines.empty()) {
         lines.push_back(Line{"REGEDIT4", -1, false, false, {}});
@@ -304,6 +357,7 @@ void SettingsFile::CreateKey(const std::string& key) {
     header.section = static_cast<int>(sections.size()) - 1;
     header.isHeader = true;
     lines.push_back(header);
+    return true;
 }
 
 std::optional<SettingsFile::Value> SettingsFile::Get(const std::string& key, const std::string& name) const {
@@ -339,7 +393,8 @@ std::vector<std::string> SettingsFile::SubKeys(const std::string& key) const {
     return out;
 }
 
-void SettingsFile::Set(const std::string& key, const Value& value) {
+bool SettingsFile::Set(const std::string& key, const Value& value) {
+    if (!ValueProblem(key, value).empty()) return false;
     CreateKey(key);
     const int s = FindSection(key);
     const std::string folded = FoldCase(value.name);
@@ -351,7 +406,7 @@ void SettingsFile::Set(const std::string& key, const Value& value) {
         if (l.isValue && FoldCase(l.value.name) == folded) {
             l.value = value;
             l.text = FormatValueLine(value);
-            return;
+            return true;
         }
         if (l.isValue || l.isHeader) {
             insertAfter = i;
@@ -365,9 +420,10 @@ void SettingsFile::Set(const std::string& key, const Value& value) {
     line.value = value;
     if (!found) {
         lines.push_back(line);
-        return;
+        return true;
     }
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1), line);
+    return true;
 }
 
 bool SettingsFile::Delete(const std::string& key, const std::string& name) {

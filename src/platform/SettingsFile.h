@@ -11,6 +11,13 @@
 // lines of the values that were set or deleted; comments, blank lines and keys
 // this program does not know survive untouched. Key and value names compare
 // without regard to case, as in the registry.
+//
+// A header line ends at "]" and every line at a line break, so a name that
+// would cut its line or its header is refused, never written: a key path is
+// components joined by "\", none empty, none holding "]" or a control
+// character; a value name is quoted (with "\\" and "\"" escaped) and may
+// hold anything but a control character. String data keeps every byte: quotes,
+// backslashes, line breaks and NULs are escaped.
 #pragma once
 
 #include <cstdint>
@@ -36,15 +43,24 @@ public:
 
     std::string Serialize() const;
 
+    // Why a key path or a value name cannot be written and read back as it
+    // is ("" when it can): what the registry API and every writer check.
+    static std::string KeyPathProblem(const std::string& key);
+    static std::string ValueNameProblem(const std::string& name);
+    // Why a value cannot be written under a key, or "".
+    static std::string ValueProblem(const std::string& key, const Value& value);
+
     // Key paths are below HKEY_LOCAL_MACHINE, e.g. "SOFTWARE\Fenwarde\Velmora\Ports".
     bool KeyExists(const std::string& key) const;
-    void CreateKey(const std::string& key);
+    // False, changing nothing, for a path KeyPathProblem refuses.
+    bool CreateKey(const std::string& key);
     std::optional<Value> Get(const std::string& key, const std::string& name) const;
     // Values of one key in file order.
     std::vector<Value> Values(const std::string& key) const;
     // Names of the direct sub-keys of a key, in first-seen order.
     std::vector<std::string> SubKeys(const std::string& key) const;
-    void Set(const std::string& key, const Value& value);
+    // False, changing nothing, for what ValueProblem refuses.
+    bool Set(const std::string& key, const Value& value);
     bool Delete(const std::string& key, const std::string& name);
 
     static std::string FormatValueLine(const Value& value);

@@ -132,15 +132,16 @@ long SettingsStore::Modify(const std::function<bool(SettingsFile&)>& fn) {
     if (rc != ERROR_SUCCESS) return rc;  // never rewrite a file we could not parse
     SettingsFile next = cache;
     if (!fn(next)) return ERROR_SUCCESS;
+    const std::string text = next.Serialize();
+    // The writer refuses names it cannot keep; a text that would not read
+    // back is still never stored, since it would stop every later start.
+    if (SettingsFile check; !check.Parse(text)) return ERROR_INVALID_PARAMETER;
 
-    mode_t mode = 0600;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    // mkstemp makes the file 0600, and so it stays: the settings hold the
+    // relay password, so a rewrite never keeps a wider mode of the old file.
     std::string tmp = path + ".XXXXXX";
     UniqueFd out(::mkstemp(tmp.data()));
     if (!out) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
-    ::fchmod(out.Get(), mode);
-    const std::string text = next.Serialize();
     if (!WriteAll(out.Get(), text.data(), text.size()) || ::fsync(out.Get()) != 0 ||
         ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());

@@ -6,7 +6,9 @@
 // operation. Writes re-read the file under an exclusive lock on a companion
 // lock file, apply one change, write a temporary file, flush it and rename it
 // over the old one: readers never see a half-written file, and the server,
-// the console and the command line never lose each other's changes.
+// the console and the command line never lose each other's changes. The
+// file is written with mode 0600 whatever the old one had: it holds the relay
+// password.
 #pragma once
 
 #include <functional>

@@ -1,13 +1,15 @@
 // `velmora setup` provisions a whole home (a self-signed certificate among
-// it) and a second run changes nothing;
+// it) and a second run changes nothing, but mends modes that let others read;
 // a missing piece of the data source is named with the command that mends it.
 // `velmora reg`: values set, read with their type, listed and deleted; a
-// change the catalogue refuses leaves the settings file byte for byte as it
-// was; a broken file is named by its line and never rewritten.
+// change the catalogue refuses, or a name the file cannot hold, leaves the
+// settings file byte for byte as it was; a broken file is named by its line
+// and never rewritten.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <sstream>
+#include <sys/stat.h>
 
 #include "PostgresTestServer.h"
 #include "TestHome.h"
@@ -88,6 +90,38 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
     ASSERT_EQ(Reg({"get", "Servers\\#2", "Active"}, &out), 0);
     EXPECT_EQ(out, "Active = 0 (dword)\n");
     EXPECT_NE(Reg({"get", "Servers\\#3", "DLLLocation"}), 0);
+}
+
+TEST(Setup, TheHomeAndWhatHoldsPasswordsAreTheOwnersAlone) {
+    TestHome home;
+    std::vector<std::string> files = {"", "tls", "settings.reg", "odbc.ini", "tls/private-key.pem"};
+    if (!PostgresTestServer::FromEnvironment()) {
+        files.insert(files.end(), {"velmora.db", "velmora.db-wal", "velmora.db-shm"});
+        TestHome::WriteFile(home.File("velmora.db"), "");  // 0644, as an earlier setup left it
+    }
+    ASSERT_EQ(::chmod(home.Path().c_str(), 0755), 0);
+    auto mode = [&](const std::string& name) {
+        struct stat info {};
+        return ::stat(home.File(name).c_str(), &info) == 0 ? info.st_mode & 0777 : 0u;
+    };
+    auto expectPrivateThenLoosen = [&](const char* when) {
+        for (const std::string& name : files) {
+            const bool directory = name.empty() || name == "tls";
+            EXPECT_EQ(mode(name), directory ? 0700u : 0600u) << name << " " << when;
+            ::chmod(home.File(name).c_str(), directory ? 0755 : 0644);
+        }
+    };
+    ASSERT_TRUE(home.Provision());
+    // While a connection stays open, SQLite's companions stay, with the database's mode.
+    OdbcEnvironment env;
+    OdbcConnection open;
+    ASSERT_TRUE(open.Allocate(env) && open.Connect());
+    ASSERT_EQ(Query("INSERT INTO Accounts VALUES (7,'wal','x','QIRN1',0,1,0,1,'w@x',0)"), "<no row>");
+    expectPrivateThenLoosen("after setup");
+    ASSERT_EQ(Reg({"set", "Preferences", "StoreMailLog", "dword", "0"}), 0);
+    EXPECT_EQ(mode("settings.reg"), 0600u) << "rewritten";
+    ASSERT_TRUE(home.Provision());
+    expectPrivateThenLoosen("after setup on a loosened home");
 }
 
 TEST(Setup, APostgresDatabaseThatCannotKeepEveryByteIsWarnedOf) {
@@ -199,6 +233,10 @@ TEST(RegCommand, SetGetDeleteABrokenFileAndARefusedChangeLeavesTheFileByteIdenti
         {{"set", "NewKey", "Anything", "string", "x"}, 1, "--force"},
         {{"set", "Servers\\#1", "Active", "string", "1"}, 1, "is a dword setting"},
         {{"set", "Ports", "SMTP Port", "dword"}, 64, "usage:"},
+        // Names that would break the file's lines or headers, however forced.
+        {{"set", "P\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ports", "x", "dword", "0", "--force"}, 64, "\"P\\n[HKEY"},
+        {{"set", "Ports]", "x", "string", "y", "--force"}, 64, "holds \"]\""},
+        {{"set", "Ports", "x\n\"SMTP Port\"=dword:00000000", "string", "y", "--force"}, 64, "holds a line break"},
     };
     for (const Case& c : cases) {
         std::string err;
@@ -206,9 +244,9 @@ TEST(RegCommand, SetGetDeleteABrokenFileAndARefusedChangeLeavesTheFileByteIdenti
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
         EXPECT_EQ(TestHome::ReadFile(fresh.File("settings.reg")), before) << c.args[2];
     }
-    // Asked for explicitly, an unknown name is stored.
-    std::string got;
-    ASSERT_EQ(Reg({"set", "NewKey", "Anything", "string", "x", "--force"}), 0);
-    ASSERT_EQ(Reg({"get", "NewKey", "Anything"}, &got), 0);
-    EXPECT_EQ(got, "Anything = x (string)\n");
+    // Asked for explicitly, an unknown name is stored; its text reads back as given.
+    std::string got, odd = "C:\\x \"q\"\\\n[HKEY_LOCAL_MACHINE\\Ports]\r\\";
+    ASSERT_EQ(Reg({"set", "NewKey", "Any\\\"]thing", "string", odd, "--force"}), 0);
+    ASSERT_EQ(Reg({"get", "NewKey", "Any\\\"]thing"}, &got), 0);
+    EXPECT_EQ(got, "Any\\\"]thing = " + odd + " (string)\n");
 }

@@ -1,5 +1,6 @@
 // The diagnostic log: on only at level 1, named from the UTC start minute,
-// four banner lines, one line per Write, nothing after Close.
+// four banner lines, one line per Write, nothing after Close; a restart in
+// the same minute continues the file below the earlier run's lines.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -76,4 +77,18 @@ TEST(CModuleLog, OnlyLevelOneOpensALogWithItsBannerAndLines) {
         pos = nl + 1;
     }
     EXPECT_EQ(rows, 800u);
+}
+
+TEST(CModuleLog, ARestartInTheSameMinuteKeepsTheEarlierRunsLines) {
+    TestHome home;
+    WriteLogSettings(home, "\"LoggingLevel\"=dword:00000001\n");
+    const std::string lines[] = {"last words before the crash", "started again 40 s later"};
+    for (int run = 0; run < 2; ++run) {
+        CModuleLog log;
+        log.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "Corvane", false, kWhen + 40 * run);
+        log.Write(lines[run]);
+    }
+    const std::string rule(69, '=');
+    const std::string banner = rule + "\n\tModule := Corvane\n\tDate = 6-12-2026  Time = 1:5\n" + rule + "\n";
+    EXPECT_EQ(TestHome::ReadFile(home.File("061220260105.log")), banner + lines[0] + "\n" + banner + lines[1] + "\n");
 }
