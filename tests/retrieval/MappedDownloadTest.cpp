@@ -12,6 +12,7 @@
 #include "TestPeers.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "retrieval/CMappedAccounts.h"
 #include "retrieval/CMappedDownloader.h"
 
@@ -72,7 +73,7 @@ protected:
     DovecotPeer dovecot;
     SmtpPeer smtp;
     StatusWindowQueue status;
-    std::atomic<bool> stop{false};
+    StopSignal stop;
 };
 
 }  // namespace
