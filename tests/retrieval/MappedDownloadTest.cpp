@@ -1,11 +1,13 @@
 // Mapped accounts fetched from a real Dovecot and handed to an SMTP peer
 // standing in for the local SMTP server: byte for byte, once, deleted only
-// after the hand-over, oversized mail left in place with a notice, and many
-// accounts through a small pool of workers.
+// after the hand-over, oversized mail left in place with a notice, mail
+// refused for good passed over with one, a stop that finishes the message in
+// hand, and many accounts through a small pool of workers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 
 #include "DatabaseTest.h"
 #include "DovecotPeer.h"
@@ -158,4 +160,104 @@ TEST_F(MappedDownloadTest, TwentyAccountsThroughFourWorkersAllArrive) {
     Pass();
     EXPECT_EQ(smtp.MessageCount(), 40);
     for (int u = 0; u < 20; ++u) EXPECT_EQ(dovecot.MessageCount("r" + std::to_string(u)), 0) << u;
+}
+
+namespace {
+
+// Raises the stop once the second message is on its way: it is in hand.
+class StopAtSecondMessage : public StatusWindow {
+public:
+    explicit StopAtSecondMessage(StopSignal& stop) : stop(stop) {}
+    using StatusWindow::Post;
+    bool Post(const StatusMessage& m) override {
+        if (m.message == kStatusLine && m.text.rfind("Downloading Mail 2 of", 0) == 0) second = true;
+        if (m.message == kProgressText && second) stop.Raise();
+        return true;
+    }
+
+private:
+    StopSignal& stop;
+    std::atomic<bool> second{false};
+};
+
+}  // namespace
+
+TEST_F(MappedDownloadTest, AStopFinishesTheMessageInHandAndQuitsSoNothingComesTwice) {
+    dovecot.AddUser("taken", "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    std::vector<std::string> texts;
+    for (int i = 1; i <= 5; ++i) {
+        std::string body;
+        for (int line = 0; line < 20 * i; ++line) body += std::string(98, 'y') + "\r\n";
+        texts.push_back("Subject: m" + std::to_string(i) + "\r\n\r\n" + body);
+        ASSERT_TRUE(dovecot.AddMessage("taken", "m" + std::to_string(i), texts.back()));
+    }
+    Map("carol", "taken", false);
+    {
+        StopAtSecondMessage window(stop);
+        CMappedDownloader downloader;
+        downloader.DownloadMappedAccounts(db, &window, stop);
+        downloader.WaitForMappedDownloads();
+    }
+    ASSERT_TRUE(stop.Raised());
+    // Both stored messages are gone from the server: the session ended with QUIT.
+    EXPECT_EQ(smtp.MessageCount(), 2);
+    EXPECT_TRUE(WaitUntil([&] { return dovecot.MessageCount("taken") == 3; }, 10s)) << dovecot.MessageCount("taken");
+    stop.Clear();
+    Pass();
+    std::vector<std::string> expected;
+    for (const std::string& text : texts) expected.push_back("carol@127.0.0.1\n" + text);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(Received() == expected) << "a message missing or fetched twice";
+    EXPECT_EQ(dovecot.MessageCount("taken"), 0);
+}
+
+TEST_F(MappedDownloadTest, MailRefusedForGoodIsPassedOverWithANoticeAndHoldsNothingBack) {
+    dovecot.AddUser("kept", "secret");
+    dovecot.AddUser("taken", "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    const auto mail = [](const std::string& subject, const std::string& reply = "") {
+        return (reply.empty() ? "" : "X-Test-Reply: " + reply + "\r\n") +
+               "From: Ann <ann@example.org>\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
+    };
+    for (const char* user : {"kept", "taken"}) {
+        ASSERT_TRUE(dovecot.AddMessage(user, "a", mail("first")));
+        ASSERT_TRUE(dovecot.AddMessage(user, "b", mail("too big", "552 5.3.4 Message size exceeds fixed maximum")));
+        ASSERT_TRUE(dovecot.AddMessage(user, "c", mail("third")));
+    }
+    // A refusal for now, and a full mailbox however coded, end the pass there.
+    ASSERT_TRUE(dovecot.AddMessage("taken", "d", mail("later", "451 4.3.0 Try again later")));
+    ASSERT_TRUE(dovecot.AddMessage("taken", "e", mail("full", "552 5.2.2 Mailbox full")));
+    Map("alice", "kept", true);
+    Map("carol", "taken", false);
+    Pass();
+    const auto subjects = [&] {
+        std::multiset<std::string> seen;
+        for (int n = 1; n <= smtp.MessageCount(); ++n) {
+            std::string envelope;
+            const std::string text = smtp.Message(n, &envelope);
+            const std::string to = envelope.substr(envelope.find('\n') + 1);
+            const std::size_t s = text.find("Subject: ");
+            seen.insert(to.substr(0, to.find('@')) + " " + text.substr(s + 9, text.find('\r', s) - s - 9));
+        }
+        return seen;
+    };
+    using S = std::multiset<std::string>;
+    EXPECT_EQ(subjects(), (S{"alice first", "alice third", "alice Message refused", "carol first", "carol third",
+                             "carol Message refused"}));
+    for (int n = 1; n <= smtp.MessageCount(); ++n) {
+        const std::string text = smtp.Message(n);
+        if (text.find("refused by this server (552 5.3.4") == std::string::npos) continue;
+        const bool kept = text.find("To: alice@") != std::string::npos;
+        EXPECT_NE(text.find(kept ? "it stays on the remote server" : "it was removed from the remote server"),
+                  std::string::npos)
+            << text;
+    }
+    EXPECT_EQ(dovecot.MessageCount("kept"), 3);
+    EXPECT_EQ(dovecot.MessageCount("taken"), 2);
+    EXPECT_EQ(Text("SELECT LastMailId FROM POPACCOUNTS WHERE UserId = 'kept'"), "c");
+    // Nothing is fetched twice and nobody is told twice.
+    Pass();
+    EXPECT_EQ(smtp.MessageCount(), 6);
+    EXPECT_EQ(dovecot.MessageCount("taken"), 2);
 }
