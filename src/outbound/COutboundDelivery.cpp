@@ -168,6 +168,12 @@ void COutboundDelivery::MarkOutboundRows(const std::string& domain, const std::s
     }
 }
 
+void COutboundDelivery::MarkFailure(const std::string& domain, const std::string* mailFile, const std::string* user,
+                                    int failureCode) {
+    // A step the stop cut short failed for no reason of the peer's.
+    if (!StopRequested()) MarkOutboundRows(domain, mailFile, user, false, failureCode);
+}
+
 void COutboundDelivery::MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted) {
     for (const auto& [user, domain] : accepted) MarkOutboundRows(domain, &mailFile, &user, true, 1);
 }
@@ -275,7 +281,7 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
     const std::string sender = opened ? reader.ReadSender() : std::string();
     if (!opened || !smtp.MailFrom(sender)) {
         smtp.Reset();
-        MarkOutboundRows(domain, &mailFile, nullptr, false, 3);
+        MarkFailure(domain, &mailFile, nullptr, 3);
         PostStatus("Error Sending Mail From " + sender);
         return true;
     }
@@ -304,21 +310,21 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
             accepted.emplace_back(user, domain);
         } else {
             PostStatus("Error Sending Mail To " + address + " ");
-            MarkOutboundRows(domain, &mailFile, &user, false, 2);
+            MarkFailure(domain, &mailFile, &user, 2);
         }
     }
 
     if (!accepted.empty()) {
         std::unique_ptr<CMailContent> body = reader.ExtractBody();
         if (!body) {
-            MarkOutboundRows(domain, &mailFile, nullptr, false, 4);
+            MarkFailure(domain, &mailFile, nullptr, 4);
         } else {
             smtp.SetProgressWindow(statusWindow);
             smtp.SetChunkSize(SendBlockSize());
             if (smtp.SendData(*body))
                 MarkDelivered(mailFile, accepted);
             else
-                MarkOutboundRows(domain, &mailFile, nullptr, false, 6);
+                MarkFailure(domain, &mailFile, nullptr, 6);
         }
         // A refused or broken transfer leaves no open transaction behind;
         // an extraction failure does.
@@ -463,7 +469,7 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
             accepted.emplace_back(user, domain);
         } else {
             g_moduleLog.Write("*** Mail To Failed");
-            MarkOutboundRows(domain, &mailFile, &user, false, 2);
+            MarkFailure(domain, &mailFile, &user, 2);
         }
     }
 
@@ -471,7 +477,7 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
         // A failure returns the rows of every domain of the message, not
         // only those of the last row's.
         const auto markAll = [&](int code) {
-            for (const std::string& domain : domains) MarkOutboundRows(domain, &mailFile, nullptr, false, code);
+            for (const std::string& domain : domains) MarkFailure(domain, &mailFile, nullptr, code);
         };
         std::unique_ptr<CMailContent> body = reader.ExtractBody();
         if (!body) {

@@ -91,6 +91,9 @@ private:
     bool OpenGatewaySession(CSmtpConnection& smtp);
     enum class UploadStep { Next, LeaveLoop, EndPass };
     UploadStep UploadFile(CSmtpConnection& smtp, const std::string& mailFile);
+    // MarkOutboundRows of a failure, unless the stop caused it.
+    void MarkFailure(const std::string& domain, const std::string* mailFile, const std::string* user,
+                     int failureCode);
     // Accepted recipients become Sent once the data was accepted.
     void MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted);
 

@@ -423,7 +423,7 @@ bool CSmtpConnection::StartSession(const std::string& host, const char* greeting
     if (code != "220") {
         // Refused: the session goes on in the clear unless TLS is required.
         g_moduleLog.Write(StringPrintf("SMTP to %s: STARTTLS refused (%s)", host.c_str(), code.c_str()));
-        return tlsPolicy != TlsPolicy::Required && !code.empty();
+        return tlsPolicy != TlsPolicy::Required && IsConnected();
     }
     if (!StartTls(host)) {
         handshakeFailed = true;
