@@ -165,21 +165,15 @@ TEST_F(OutboundDeliveryTest, AnExchangerSilentAfterTheDataCostsOneTimeOutAndTheN
     const std::string alphaDomain = "alpha.test:" + std::to_string(silent.Port());
     const std::string betaDomain = "beta.test:" + std::to_string(beta.Port());
     SetSettingDword(settings::kPortsKeyPath, "SMTP Client End Timeout", 1);
-    for (const char* step : {"MAIL", "RCPT"})
-        SetSettingDword(settings::kPortsKeyPath, (std::string("SMTP Client ") + step + " Timeout").c_str(), 5);
     Queue({{"a1", alphaDomain}});
     Queue({{"a2", alphaDomain}, {"b1", betaDomain}});
     Queue({{"a3", alphaDomain}});
-
     const auto start = std::chrono::steady_clock::now();
     Pass(true);
     // The default wait for the end of data alone is ten minutes.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-
     EXPECT_EQ(silent.transactions, 1) << "the silent session was used again";
-    std::string envelope;
-    EXPECT_EQ(beta.Message(1, &envelope), kMessage);
-    EXPECT_EQ(envelope, kSender + "\nb1@beta.test\n");
+    EXPECT_EQ(beta.Message(1), kMessage);
     EXPECT_EQ(State("b1", betaDomain), "delivered");
     // The one in flight failed in its transfer, the others count as tried.
     std::multiset<std::string> states;

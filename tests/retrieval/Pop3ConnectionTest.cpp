@@ -152,22 +152,17 @@ TEST(Pop3ConnectionTest, HostilePeersCostBoundedTimeAndMemory) {
     }
 }
 
-TEST(Pop3ConnectionTest, AStopLetsTheMessageInHandFinishWithinTheGrace) {
+TEST(Pop3ConnectionTest, AStopLetsTheMessageInHandFinishButNoLongerThanItsGrace) {
     StopSignal stop;
-    // Message 1 is cut by the stop and then finished; message 2 stalls after it.
     ScriptedPeer peer([&](PeerLink& link) {
         std::string line;
         link.Send("+OK ready\r\n");
-        link.ReadLine(line);
-        link.Send("+OK\r\nfirst part\r\n");
-        stop.Raise();
-        link.Send("second part\r\n.\r\n");
-        link.ReadLine(line);  // QUIT
-        link.Send("+OK bye\r\n");
-        stop.Clear();
-        link.ReadLine(line);
-        link.Send("+OK\r\nstalled\r\n");
-        stop.Raise();
+        for (const char* rest : {"two\r\n.\r\n", ""}) {  // the second message stalls
+            link.ReadLine(line);
+            link.Send("+OK\r\none\r\n");
+            stop.Raise();
+            link.Send(rest);
+        }
         link.Readable(10s);
     });
     CPop3Connection pop;
@@ -175,10 +170,8 @@ TEST(Pop3ConnectionTest, AStopLetsTheMessageInHandFinishWithinTheGrace) {
     ASSERT_TRUE(pop.Connect("127.0.0.1", static_cast<std::uint16_t>(peer.Port())));
     auto message = pop.RetrieveMessage(1);
     ASSERT_TRUE(message);
-    EXPECT_EQ(ContentText(*message), "first part\r\nsecond part\r\n");
-    pop.Quit();
-    EXPECT_EQ(pop.LastReply(), "+OK bye");
-    ASSERT_TRUE(WaitUntil([&] { return !stop.Raised(); }, 10s));
+    EXPECT_EQ(ContentText(*message), "one\r\ntwo\r\n");
+    stop.Clear();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(pop.RetrieveMessage(2));
     EXPECT_LT(std::chrono::steady_clock::now() - start, StopSignal::kGrace + 2s) << "the reply wait is 90 s";

@@ -161,8 +161,7 @@ private:
     std::thread worker;
 };
 
-// An SMTP peer that takes one session's commands and a message's data and
-// then never answers again, until the client closes.
+// An SMTP peer that takes one session up to a message's data, then falls silent.
 class SilentSmtpPeer {
 public:
     SilentSmtpPeer();
