@@ -27,8 +27,8 @@ public:
     void Raise();
     void Clear();
     bool Raised() const { return raised.load(); }
-    // Readable while raised; -1 when no eventfd could be made (waits then
-    // look at the flag in short slices).
+    // Readable while raised; -1 when no eventfd could be made (plain socket
+    // waits then look at the flag in short slices, TLS waits only at their end).
     int Fd() const { return event.Get(); }
     // Clock::time_point::max() until raised.
     Clock::time_point GraceEnd() const;

@@ -171,10 +171,11 @@ CMappedAccountDownload::HandOverResult CMappedAccountDownload::HandOver(CSmtpCon
 CMappedAccountDownload::HandOverResult CMappedAccountDownload::Judge(CSmtpConnection& smtp) {
     const std::string& code = smtp.LastCode();
     refusal = smtp.LastReply();
-    // "Mailbox full" (X.2.2, RFC 3463) passes however it is coded; so does
-    // anything said on a session that ended with it.
+    // Only the message's own refusals count (55x: mailbox, size, policy);
+    // a 50x blames the command, "mailbox full" (X.2.2, RFC 3463) passes
+    // however it is coded, and a session that ended proves nothing.
     const bool full = refusal.size() >= 9 && refusal.compare(4, 5, "5.2.2") == 0;
-    const bool forGood = smtp.IsConnected() && code.size() == 3 && code[0] == '5' && !full;
+    const bool forGood = smtp.IsConnected() && code.size() == 3 && code[0] == '5' && code[1] == '5' && !full;
     smtp.Reset();
     return forGood ? HandOverResult::Refused : HandOverResult::Deferred;
 }

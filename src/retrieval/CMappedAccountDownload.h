@@ -11,7 +11,7 @@
 // size, and LastMailId is the last of those, so that the user is told about
 // each of them once.
 //
-// A message the local server refuses for good (a 5xx at RCPT or at the end
+// A message the local server refuses for good (a 55x at RCPT or at the end
 // of its data, other than "mailbox full") would be refused again on every
 // pass and, were it to end the pass, would hold back all mail behind it. It
 // is passed over once the user was told of it with a notice: with mail left

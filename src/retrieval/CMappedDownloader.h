@@ -10,7 +10,7 @@
 // SMTP server addressed to the local user. A message leaves the remote server
 // only after the local server accepted it; a hand-over refused for now (4xx)
 // or cut off ends the job for this pass, so the next pass tries that message
-// again, while one refused for good (5xx) is passed over with a notice to the
+// again, while one refused for good (55x) is passed over with a notice to the
 // user (CMappedAccountDownload). A message above the user's receiving limit
 // is not fetched: it stays on the remote server and the user gets a system
 // notice about it once. A stop lets every job finish its message in hand and
