@@ -121,7 +121,7 @@ void CSendReceiveCycle::PostMessage(unsigned message) {
 
 void CSendReceiveCycle::RequestStop() {
     if (!busy) return;
-    stopRequested = true;
+    stopRequested.Raise();
     status.StopPressed();
 }
 
@@ -129,7 +129,7 @@ CCycleStatus::Snapshot CSendReceiveCycle::Status(std::size_t maxLines) const {
     CCycleStatus::Snapshot snapshot = status.Take(maxLines);
     snapshot.busy = busy;
     snapshot.sendOnly = sendOnly;
-    snapshot.stopRequested = stopRequested;
+    snapshot.stopRequested = stopRequested.Raised();
     snapshot.cyclesCompleted = cyclesCompleted;
     return snapshot;
 }
@@ -157,11 +157,11 @@ void CSendReceiveCycle::MessageLoop() {
         const auto wait =
             std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now) + std::chrono::milliseconds(1);
         if (statusQueue.Get(message, wait)) {
-            status.Apply(message, stopRequested);
+            status.Apply(message, stopRequested.Raised());
             continue;
         }
         if (ending && !statusQueue.IsOpen()) {
-            while (statusQueue.Get(message)) status.Apply(message, stopRequested);
+            while (statusQueue.Get(message)) status.Apply(message, stopRequested.Raised());
             return;
         }
     }
@@ -265,7 +265,7 @@ bool CSendReceiveCycle::StartDialUp() {
 }
 
 void CSendReceiveCycle::StartWorker() {
-    stopRequested = false;
+    stopRequested.Clear();
     std::lock_guard<std::mutex> guard(workerLock);
     // The previous worker has finished its cycle (busy was clear); reap it.
     if (worker.joinable()) worker.join();
@@ -295,10 +295,10 @@ void CSendReceiveCycle::Worker() {
         g_moduleLog.Write("*** The send and receive cycle has no database connection; nothing is sent");
     }
     delivery->SetStatusWindow(&statusQueue);
-    delivery->SetStopFlag(&stopRequested);
+    delivery->SetStopSignal(&stopRequested);
 
     const DWORD direct = ReadUseSmartSmtp();
-    if (database && !stopRequested) {
+    if (database && !stopRequested.Raised()) {
         if (direct == 0)
             delivery->UploadMailsToRemoveServer();
         else
@@ -308,15 +308,15 @@ void CSendReceiveCycle::Worker() {
     if (!sendOnly) {
         PostStep("Downloading Mails");
         CMappedDownloader mapped;
-        if (database && !stopRequested) mapped.DownloadMappedAccounts(*database, &statusQueue, stopRequested);
+        if (database && !stopRequested.Raised()) mapped.DownloadMappedAccounts(*database, &statusQueue, stopRequested);
         // The previous pass's remote mail was distributed at its end.
         remoteDownloader.reset();
         remoteDatabase.reset();
-        if (database && !stopRequested) {
+        if (database && !stopRequested.Raised()) {
             remoteDownloader = std::make_unique<CRemoteMailSpooler>();
             remoteDownloader->SetDatabase(database.get());
             remoteDownloader->SetStatusWindow(&statusQueue);
-            remoteDownloader->SetStopFlag(&stopRequested);
+            remoteDownloader->SetStopSignal(&stopRequested);
             PostStep("Downloading Remote Server Mails");
             remoteDownloader->DownloadRemoteServerAccounts();
         }
@@ -329,7 +329,6 @@ void CSendReceiveCycle::Worker() {
     database.reset();
     sendOnly = false;
     status.Hide();
-    stopRequested = false;
     FinishCycle();
 }
 
@@ -347,7 +346,9 @@ void CSendReceiveCycle::FinishCycle() {
         dialConnected = false;
     }
     status.SetMainText("Distributing Mails");
+    // After a stop the spool files wait for the next cycle's distribution.
     if (remoteDownloader) remoteDownloader->DistributeRemoteMail();
+    stopRequested.Clear();
     status.SetMainText("Send and Receive Completed");
     ++cyclesCompleted;
     busy = false;

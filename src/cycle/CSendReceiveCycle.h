@@ -20,7 +20,10 @@
 //
 // While a cycle runs (busy) nothing starts another: a count trigger that
 // fires then is lost with its counter, a request is dropped. Stop asks the
-// running cycle to skip what is left, waits for it and ends the thread.
+// running cycle to skip what is left, waits for it and ends the thread. The
+// request is a StopSignal that every socket wait of the cycle watches, so a
+// silent peer does not hold a stop: steps end at once, or within the
+// signal's grace where a message is in hand.
 //
 // The flags are atomics: the message thread, the worker and the control
 // channel each write some and read the others.
@@ -42,6 +45,7 @@
 
 #include "cycle/CCycleStatus.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 
 class CDialConnection;
 class CMailDatabase;
@@ -119,7 +123,7 @@ private:
     bool sendReceiveOnStartup = false;
 
     std::atomic<bool> busy{false};
-    std::atomic<bool> stopRequested{false};
+    StopSignal stopRequested;
     std::atomic<bool> sendOnly{false};
     std::atomic<bool> cycleRequested{false};
     std::atomic<bool> startAsked{false};

@@ -202,6 +202,21 @@ inline constexpr Setting kCatalogue[] = {
     {kPorts, "MX Port", Type::Dword, true, 25, "", Provision::None, 0, "",
      "port of the mail exchangers direct delivery connects to (a domain's own \":port\" wins)", kPerOperation, 1,
      kMaxPort},
+    // The SMTP client's waits (RFC 5321 4.5.3.2), for every session it opens.
+    {kPorts, "SMTP Client Greeting Timeout", Type::Dword, true, 300, "", Provision::None, 0, "",
+     "seconds the SMTP client waits for a server's greeting (1-3600)", kPerOperation, 1, 3600},
+    {kPorts, "SMTP Client MAIL Timeout", Type::Dword, true, 300, "", Provision::None, 0, "",
+     "seconds the SMTP client waits for the reply to MAIL, and to every command without a time-out of its own "
+     "(1-3600)", kPerOperation, 1, 3600},
+    {kPorts, "SMTP Client RCPT Timeout", Type::Dword, true, 300, "", Provision::None, 0, "",
+     "seconds the SMTP client waits for the reply to RCPT (1-3600)", kPerOperation, 1, 3600},
+    {kPorts, "SMTP Client DATA Timeout", Type::Dword, true, 120, "", Provision::None, 0, "",
+     "seconds the SMTP client waits for the reply to DATA (1-3600)", kPerOperation, 1, 3600},
+    {kPorts, "SMTP Client Block Timeout", Type::Dword, true, 180, "", Provision::None, 0, "",
+     "seconds the SMTP client waits to send each block of a message (1-3600)", kPerOperation, 1, 3600},
+    {kPorts, "SMTP Client End Timeout", Type::Dword, true, 600, "", Provision::None, 0, "",
+     "seconds the SMTP client waits for the reply to a message's end of data (1-3600); a session that times out "
+     "is closed, and the domain's other messages wait for the next pass", kPerOperation, 1, 3600},
     {kPorts, "Use Smart SMTP", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
      "1: deliver straight to each domain's mail exchanger; 0: use the relay host"},
     {kPorts, "UseAuthenticated", Type::Dword, true, 0, "", Provision::Fixed, 0, "",

@@ -17,6 +17,7 @@
 #include "outbound/COutboundQueueReader.h"
 #include "platform/Registry.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "smtp/CSmtpConnection.h"
 
 namespace {
@@ -134,7 +135,7 @@ void COutboundDelivery::SetStatusWindow(StatusWindow* window) {
     statusWindow = window;
 }
 
-void COutboundDelivery::SetStopFlag(const std::atomic<bool>* stop) {
+void COutboundDelivery::SetStopSignal(const StopSignal* stop) {
     stopRequested = stop;
 }
 
@@ -143,7 +144,7 @@ void COutboundDelivery::PostStatus(const std::string& text) {
 }
 
 bool COutboundDelivery::StopRequested() const {
-    return stopRequested && stopRequested->load();
+    return stopRequested && stopRequested->Raised();
 }
 
 void COutboundDelivery::MarkOutboundRows(const std::string& domain, const std::string* mailFile,
@@ -167,6 +168,12 @@ void COutboundDelivery::MarkOutboundRows(const std::string& domain, const std::s
     }
 }
 
+void COutboundDelivery::MarkFailure(const std::string& domain, const std::string* mailFile, const std::string* user,
+                                    int failureCode) {
+    // A step the stop cut short failed for no reason of the peer's.
+    if (!StopRequested()) MarkOutboundRows(domain, mailFile, user, false, failureCode);
+}
+
 void COutboundDelivery::MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted) {
     for (const auto& [user, domain] : accepted) MarkOutboundRows(domain, &mailFile, &user, true, 1);
 }
@@ -176,6 +183,7 @@ void COutboundDelivery::MarkDelivered(const std::string& mailFile, const std::ve
 void COutboundDelivery::DeliverDirect() {
     CSmtpConnection smtp;
     const std::string gateway = ReadPortsString("RemoteGateway Server");
+    smtp.SetStopSignal(stopRequested);
     smtp.SetChunkSize(SendBlockSize());
     // Exchangers are found through DNS: nothing proves which certificate
     // is right, so TLS only keeps the mail from passive eyes (RFC 7435).
@@ -203,6 +211,7 @@ void COutboundDelivery::ConnectFailed(const std::string& domain, int port, int r
         // Tells an unreachable domain from an unreachable network; the
         // probe carries no mail and is closed at once.
         CSmtpConnection probe;
+        probe.SetStopSignal(stopRequested);
         probe.SetHeloName(heloName);
         const int probed = probe.Connect(gateway, port, true);
         if (probed == CSmtpConnection::kConnected) probe.Quit();
@@ -223,7 +232,8 @@ void COutboundDelivery::DeliverDomain(CSmtpConnection& smtp, const std::string& 
     const std::string host = AddressDomain(domain);
     const int result = smtp.Connect(host, port, true);
     if (result != CSmtpConnection::kConnected) {
-        ConnectFailed(domain, port, result, gateway);
+        // A connection the stop cut short says nothing about the domain.
+        if (!StopRequested()) ConnectFailed(domain, port, result, gateway);
         return;
     }
 
@@ -249,9 +259,16 @@ void COutboundDelivery::DeliverDomain(CSmtpConnection& smtp, const std::string& 
         }
         files = FetchColumn(query);
     }
-    for (const std::string& file : files) {
+    for (std::size_t n = 0; n < files.size(); ++n) {
         if (StopRequested()) break;
-        if (!DeliverDirectFile(smtp, domain, host, port, file, gateway)) break;
+        if (!DeliverDirectFile(smtp, domain, host, port, files[n], gateway)) break;
+        if (smtp.IsConnected() || StopRequested()) continue;
+        // One time-out per domain and pass: a silent exchanger would make
+        // every further file wait as long again.
+        PostStatus("Connection to " + domain + " lost");
+        for (std::size_t rest = n + 1; rest < files.size(); ++rest)
+            MarkOutboundRows(domain, &files[rest], nullptr, false, 1);
+        break;
     }
     smtp.Quit();
     smtp.Disconnect();
@@ -264,7 +281,7 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
     const std::string sender = opened ? reader.ReadSender() : std::string();
     if (!opened || !smtp.MailFrom(sender)) {
         smtp.Reset();
-        MarkOutboundRows(domain, &mailFile, nullptr, false, 3);
+        MarkFailure(domain, &mailFile, nullptr, 3);
         PostStatus("Error Sending Mail From " + sender);
         return true;
     }
@@ -293,21 +310,21 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
             accepted.emplace_back(user, domain);
         } else {
             PostStatus("Error Sending Mail To " + address + " ");
-            MarkOutboundRows(domain, &mailFile, &user, false, 2);
+            MarkFailure(domain, &mailFile, &user, 2);
         }
     }
 
     if (!accepted.empty()) {
         std::unique_ptr<CMailContent> body = reader.ExtractBody();
         if (!body) {
-            MarkOutboundRows(domain, &mailFile, nullptr, false, 4);
+            MarkFailure(domain, &mailFile, nullptr, 4);
         } else {
             smtp.SetProgressWindow(statusWindow);
             smtp.SetChunkSize(SendBlockSize());
             if (smtp.SendData(*body))
                 MarkDelivered(mailFile, accepted);
             else
-                MarkOutboundRows(domain, &mailFile, nullptr, false, 6);
+                MarkFailure(domain, &mailFile, nullptr, 6);
         }
         // A refused or broken transfer leaves no open transaction behind;
         // an extraction failure does.
@@ -315,11 +332,13 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
         return true;
     }
 
-    if (!smtp.Reset()) {
+    // A server that refuses RSET gets a fresh session; a broken one is left
+    // to the domain's loop.
+    if (!smtp.Reset() && smtp.IsConnected()) {
         smtp.Quit();
         smtp.Disconnect();
         const int result = smtp.Connect(host, port, true);
-        if (result != CSmtpConnection::kConnected) ConnectFailed(domain, port, result, gateway);
+        if (result != CSmtpConnection::kConnected && !StopRequested()) ConnectFailed(domain, port, result, gateway);
     }
     return true;
 }
@@ -331,6 +350,7 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
     CSmtpConnection smtp;
     // A relay host that stalls must not hold the pass forever.
     smtp.SetBoundedReplies(true);
+    smtp.SetStopSignal(stopRequested);
     gatewayHost = ReadPortsString("RemoteGateway Server");
     gatewayUser = ReadPortsString("SMTPUser");
     gatewayPassword = ReadPortsString("SMTPPassword");
@@ -369,6 +389,11 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
         const UploadStep step = UploadFile(smtp, file);
         if (step == UploadStep::EndPass) return;
         if (step == UploadStep::LeaveLoop) break;
+        // A broken session is not opened again in this pass (see the header).
+        if (!smtp.IsConnected()) {
+            g_moduleLog.Write("*** The relay host's session broke off; the rest waits for the next pass");
+            break;
+        }
     }
     ProcessFailedMails();
     smtp.Quit();
@@ -444,7 +469,7 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
             accepted.emplace_back(user, domain);
         } else {
             g_moduleLog.Write("*** Mail To Failed");
-            MarkOutboundRows(domain, &mailFile, &user, false, 2);
+            MarkFailure(domain, &mailFile, &user, 2);
         }
     }
 
@@ -452,7 +477,7 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
         // A failure returns the rows of every domain of the message, not
         // only those of the last row's.
         const auto markAll = [&](int code) {
-            for (const std::string& domain : domains) MarkOutboundRows(domain, &mailFile, nullptr, false, code);
+            for (const std::string& domain : domains) MarkFailure(domain, &mailFile, nullptr, code);
         };
         std::unique_ptr<CMailContent> body = reader.ExtractBody();
         if (!body) {
@@ -474,7 +499,7 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
     }
 
     g_moduleLog.Write("*** User does not exist");
-    if (!smtp.Reset()) {
+    if (!smtp.Reset() && smtp.IsConnected()) {
         smtp.Quit();
         smtp.Disconnect();
         if (!OpenGatewaySession(smtp)) return UploadStep::EndPass;

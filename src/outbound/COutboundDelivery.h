@@ -10,11 +10,17 @@
 // A row becomes Sent only once the end of its message's data was accepted,
 // so a pass that dies mid-transfer leaves the row queued; a failed transfer
 // returns every row of the transaction, in every domain, to the queue.
+//
+// A session that breaks (a step timed out, the peer closed or said 421) is
+// not opened again in the same pass: the domain's further files count as
+// tried, as when its exchangers cannot be reached, and the pass goes on with
+// the next domain (a relayed pass ends there). A stop ends every wait at
+// once, except the wait for the answer to an end of data (CSmtpConnection);
+// what a stop cut short stays queued as it was.
 #pragma once
 
 #include <sql.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -25,6 +31,7 @@
 class CMailDatabase;
 class CSmtpConnection;
 class StatusWindow;
+class StopSignal;
 
 class COutboundDelivery {
 public:
@@ -47,9 +54,9 @@ public:
     // Takes the connection and deletes the rows already sent.
     void AttachDatabase(CMailDatabase* database);
     void SetStatusWindow(StatusWindow* window);
-    // The cycle's stop request, polled between domains and between files;
-    // not owned, may be null.
-    void SetStopFlag(const std::atomic<bool>* stop);
+    // The cycle's stop request, looked at between domains and between files
+    // and watched by every session's waits; not owned, may be null.
+    void SetStopSignal(const StopSignal* stop);
 
     // Marks the rows of domain (and of mailFile, and of user, when given).
     void MarkOutboundRows(const std::string& domain, const std::string* mailFile, const std::string* user, bool sent,
@@ -84,6 +91,9 @@ private:
     bool OpenGatewaySession(CSmtpConnection& smtp);
     enum class UploadStep { Next, LeaveLoop, EndPass };
     UploadStep UploadFile(CSmtpConnection& smtp, const std::string& mailFile);
+    // MarkOutboundRows of a failure, unless the stop caused it.
+    void MarkFailure(const std::string& domain, const std::string* mailFile, const std::string* user,
+                     int failureCode);
     // Accepted recipients become Sent once the data was accepted.
     void MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted);
 
@@ -92,7 +102,7 @@ private:
     CMailDatabase* database = nullptr;
     std::uint32_t errorMailDayCount = 0;
     StatusWindow* statusWindow = nullptr;
-    const std::atomic<bool>* stopRequested = nullptr;
+    const StopSignal* stopRequested = nullptr;
     std::time_t passStart = 0;
     std::uint32_t receiveThreadCount = kDefaultReceiveThreads;
     int mxPort = kDefaultMxPort;

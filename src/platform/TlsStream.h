@@ -54,6 +54,9 @@ public:
     bool HasPending() const;
     // Sends the closing alert when the connection is still sound; never waits.
     void Shutdown();
+    // Changes the stop descriptor later waits watch (-1: none), for a caller
+    // that lets a step finish after the stop was seen.
+    void SetStopFd(int fd) { stopFd = fd; }
 
     bool Established() const { return established; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384" once established, else "".

@@ -13,6 +13,7 @@
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "platform/Text.h"
 #include "foundation/CModuleLog.h"
 #include "retrieval/CPop3Connection.h"
@@ -41,6 +42,10 @@ std::string LocalAddress(const std::string& user) {
 CMappedAccountDownload::CMappedAccountDownload(const MappedAccountJob& job, const Context& context)
     : job(job), context(context), storedLastId(job.lastMailId) {}
 
+bool CMappedAccountDownload::Stopping() const {
+    return context.stop && context.stop->Raised();
+}
+
 void CMappedAccountDownload::Status(const std::string& text) {
     if (context.status) context.status->Post(StatusWindow::kStatusLine, 0, text, 0);
 }
@@ -48,7 +53,7 @@ void CMappedAccountDownload::Status(const std::string& text) {
 void CMappedAccountDownload::Run() {
     CPop3Connection pop;
     pop.SetReceiveBufferSize(context.receiveBufferSize);
-    pop.SetStopFlag(context.stop);
+    pop.SetStopSignal(context.stop);
     if (job.sizeLimitKb > 0) pop.SetMaxMessageBytes(static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 + kSizeSlack);
     const int port = job.port >= 1 && job.port <= 65535 ? job.port : kDefaultPort;
     pop.SetRequireTls(CPop3Connection::TlsRequiredBySettings());
@@ -96,8 +101,10 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
     CSmtpConnection smtp;
     smtp.SetHeloName("");
     smtp.SetChunkSize(context.sendBufferSize);
-    // A local server that stops answering must not hold the pass for ever.
+    // A local server that stops answering must not hold the pass for ever;
+    // the message in hand is still handed over after a stop, within its grace.
     smtp.SetBoundedReplies(true);
+    smtp.SetStopSignal(context.stop, true);
     const std::uint64_t limit = job.sizeLimitKb > 0 ? static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 : 0;
     for (int i = first; i <= count && !Stopping(); ++i) {
         Status(StringPrintf("Downloading Mail %d of %d from %s for %s", i - first + 1, count - first + 1,
@@ -123,7 +130,9 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
         }
         const std::unique_ptr<CTempMailContent> message = pop.RetrieveMessage(i);
         if (!message) break;
-        if (!HandOver(smtp, *message)) break;
+        const HandOverResult result = HandOver(smtp, *message);
+        if (result == HandOverResult::Deferred) break;
+        if (result == HandOverResult::Refused && !NotifyRefused(*message)) break;
         if (job.leaveOnServer)
             job.lastMailId = uid;
         else if (!pop.DeleteMessage(i))
@@ -135,7 +144,8 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
     }
 }
 
-bool CMappedAccountDownload::HandOver(CSmtpConnection& smtp, CTempMailContent& message) {
+CMappedAccountDownload::HandOverResult CMappedAccountDownload::HandOver(CSmtpConnection& smtp,
+                                                                        CTempMailContent& message) {
     const std::string head = ReadHead(message, kHeadBytes);
     CMailHeader header;
     header.Parse(head.data(), head.size(), false);
@@ -144,16 +154,30 @@ bool CMappedAccountDownload::HandOver(CSmtpConnection& smtp, CTempMailContent& m
     bool accepted = smtp.MailFrom(sender);
     // A sender taken from a header the local server will not take must not
     // hold the message back for good: the gateway's name stands in.
-    if (!accepted && sender != kGatewaySender) {
+    if (!accepted && sender != kGatewaySender && smtp.IsConnected()) {
         smtp.Reset();
         accepted = smtp.MailFrom(kGatewaySender);
     }
-    if (!accepted || !smtp.RcptTo(LocalAddress(job.userName))) {
+    // Refused even in the gateway's name: that says nothing about this message.
+    if (!accepted) {
         smtp.Reset();
-        return false;
+        return HandOverResult::Deferred;
     }
+    if (!smtp.RcptTo(LocalAddress(job.userName))) return Judge(smtp);
     if (job.routeAll && !EqualsNoCase(job.userName, "postmaster")) smtp.RcptTo(LocalAddress("postmaster"));
-    return smtp.SendData(message);
+    return smtp.SendData(message) ? HandOverResult::Accepted : Judge(smtp);
+}
+
+CMappedAccountDownload::HandOverResult CMappedAccountDownload::Judge(CSmtpConnection& smtp) {
+    const std::string& code = smtp.LastCode();
+    refusal = smtp.LastReply();
+    // Only the message's own refusals count (55x: mailbox, size, policy);
+    // a 50x blames the command, "mailbox full" (X.2.2, RFC 3463) passes
+    // however it is coded, and a session that ended proves nothing.
+    const bool full = refusal.size() >= 9 && refusal.compare(4, 5, "5.2.2") == 0;
+    const bool forGood = smtp.IsConnected() && code.size() == 3 && code[0] == '5' && code[1] == '5' && !full;
+    smtp.Reset();
+    return forGood ? HandOverResult::Refused : HandOverResult::Deferred;
 }
 
 bool CMappedAccountDownload::NotifyOversized(CPop3Connection& pop, int number, long size) {
@@ -164,15 +188,31 @@ bool CMappedAccountDownload::NotifyOversized(CPop3Connection& pop, int number, l
     if (!pop.IsConnected()) return false;
     CMailHeader header;
     header.Parse(head.data(), head.size(), false);
-    CTempMailContent notice;
-    if (!notice.Open()) return false;
     const std::string sentence = StringPrintf(
         "A message of %ld bytes from %s waits on the remote server %s: it is larger than your receiving limit of "
         "%ld KB and was not fetched.",
         size, OneLine(header.GetField("From")).c_str(), OneLine(job.server).c_str(), job.sizeLimitKb);
+    return Notify("Message left on the remote server", sentence, header);
+}
+
+bool CMappedAccountDownload::NotifyRefused(CTempMailContent& message) {
+    const std::string head = ReadHead(message, kNoticeHeadBytes);
+    CMailHeader header;
+    header.Parse(head.data(), head.size(), false);
+    const std::string sentence = StringPrintf(
+        "A message from %s on the remote server %s was refused by this server (%s) and was not delivered; %s",
+        OneLine(header.GetField("From")).c_str(), OneLine(job.server).c_str(), OneLine(refusal).c_str(),
+        job.leaveOnServer ? "it stays on the remote server." : "it was removed from the remote server.");
+    return Notify("Message refused", sentence, header);
+}
+
+bool CMappedAccountDownload::Notify(const std::string& subject, const std::string& sentence,
+                                    const CMailHeader& header) {
+    CTempMailContent notice;
+    if (!notice.Open()) return false;
     const std::string to = LocalAddress(job.userName);
-    if (!CSystemNotice::ComposeNotice(notice, to, "Message left on the remote server", sentence, false,
-                                      OneLine(header.GetField("Date")), to, OneLine(header.GetField("Subject"))))
+    if (!CSystemNotice::ComposeNotice(notice, to, subject, sentence, false, OneLine(header.GetField("Date")), to,
+                                      OneLine(header.GetField("Subject"))))
         return false;
     return CSystemNotice::SendNotice(notice, to);
 }

@@ -10,9 +10,19 @@
 // every message still on the server is new except those skipped for their
 // size, and LastMailId is the last of those, so that the user is told about
 // each of them once.
+//
+// A message the local server refuses for good (a 55x at RCPT or at the end
+// of its data, other than "mailbox full") would be refused again on every
+// pass and, were it to end the pass, would hold back all mail behind it. It
+// is passed over once the user was told of it with a notice: with mail left
+// on the server LastMailId moves past it, as past an oversized message, and
+// it stays there; with mail not left there it is deleted like every message
+// dealt with, since the one id the row keeps already marks the oversized
+// messages kept there and cannot also mark it. A refusal for now (4xx), a
+// refused sender, a lost connection or a notice that cannot be handed over
+// ends the pass, and the next one starts with the same message.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -20,8 +30,10 @@
 
 class CPop3Connection;
 class CSmtpConnection;
+class CMailHeader;
 class CTempMailContent;
 class StatusWindow;
+class StopSignal;
 
 // One mapped account of one local user, as the pass found it.
 struct MappedAccountJob {
@@ -51,7 +63,7 @@ public:
     struct Context {
         SQLHDBC connection = SQL_NULL_HDBC;
         StatusWindow* status = nullptr;
-        const std::atomic<bool>* stop = nullptr;
+        const StopSignal* stop = nullptr;
         std::uint32_t receiveBufferSize = 5120;
         std::uint32_t sendBufferSize = 5120;
     };
@@ -63,16 +75,25 @@ public:
 private:
     // The messages handled from the first on, until one fails or a stop.
     void Fetch(CPop3Connection& pop, int count, int last);
-    // Hands one message over; false when the local server refused it.
-    bool HandOver(CSmtpConnection& smtp, CTempMailContent& message);
+    enum class HandOverResult { Accepted, Refused, Deferred };
+    // Hands one message over; Refused only for a refusal for good, whose
+    // reply line is kept in `refusal`.
+    HandOverResult HandOver(CSmtpConnection& smtp, CTempMailContent& message);
+    // After a failed step of the hand-over: Refused or Deferred by its reply.
+    HandOverResult Judge(CSmtpConnection& smtp);
     // Tells the local user about a message left on the server for its size.
     bool NotifyOversized(CPop3Connection& pop, int number, long size);
+    // Tells the local user about a message the local server refused for good.
+    bool NotifyRefused(CTempMailContent& message);
+    // One notice to the local user about the message with this header.
+    bool Notify(const std::string& subject, const std::string& sentence, const CMailHeader& header);
     void StoreLastId();
     void Status(const std::string& text);
-    bool Stopping() const { return context.stop && context.stop->load(); }
+    bool Stopping() const;
 
     MappedAccountJob job;
     Context context;
     std::string storedLastId;
+    std::string refusal;
     bool smtpOpen = false;
 };

@@ -11,6 +11,7 @@
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ CMappedDownloader::~CMappedDownloader() {
     WaitForMappedDownloads();
 }
 
-std::vector<MappedAccountJob> CMappedDownloader::ReadJobs(CAccountDatabase& database, const std::atomic<bool>& stop) {
+std::vector<MappedAccountJob> CMappedDownloader::ReadJobs(CAccountDatabase& database, const StopSignal& stop) {
     std::vector<MappedAccountJob> jobs;
     const SQLHDBC connection = database.GetConnectionHandle();
     if (connection == SQL_NULL_HDBC) return jobs;
@@ -67,7 +68,7 @@ std::vector<MappedAccountJob> CMappedDownloader::ReadJobs(CAccountDatabase& data
     // Every row is read before a worker starts, so that no cursor stays open
     // on the shared connection while the workers write to it.
     for (long accountId : accounts) {
-        if (stop.load()) break;
+        if (stop.Raised()) break;
         MappedAccountJob account;
         account.accountId = accountId;
         {
@@ -107,7 +108,7 @@ void CMappedDownloader::Status(const std::string& text) {
 }
 
 void CMappedDownloader::DownloadMappedAccounts(CAccountDatabase& accounts, StatusWindow* statusWindow,
-                                               const std::atomic<bool>& stopRequest) {
+                                               const StopSignal& stopRequest) {
     // Workers of an earlier call share this object's pool: they end first.
     WaitForMappedDownloads();
     database = &accounts;
@@ -125,7 +126,7 @@ void CMappedDownloader::DownloadMappedAccounts(CAccountDatabase& accounts, Statu
         freeUnits = threads;
     }
     for (MappedAccountJob& job : ReadJobs(accounts, stopRequest)) {
-        if (stopRequest.load()) break;
+        if (stopRequest.Raised()) break;
         job.routeAll = routeAll;
         {
             std::unique_lock<std::mutex> guard(lock);

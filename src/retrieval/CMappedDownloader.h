@@ -8,13 +8,15 @@
 // remote server, takes the messages after the one it fetched last (known by
 // its unique id, kept in the row's LastMailId), and hands each to the local
 // SMTP server addressed to the local user. A message leaves the remote server
-// only after the local server accepted it; a refused hand-over ends the job
-// for this pass, so the next pass tries that message again. A message above
-// the user's receiving limit is not fetched: it stays on the remote server
-// and the user gets a system notice about it once.
+// only after the local server accepted it; a hand-over refused for now (4xx)
+// or cut off ends the job for this pass, so the next pass tries that message
+// again, while one refused for good (55x) is passed over with a notice to the
+// user (CMappedAccountDownload). A message above the user's receiving limit
+// is not fetched: it stays on the remote server and the user gets a system
+// notice about it once. A stop lets every job finish its message in hand and
+// QUIT, so the remote server deletes exactly what was stored.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -26,6 +28,7 @@
 
 class CAccountDatabase;
 class StatusWindow;
+class StopSignal;
 
 class CMappedDownloader {
 public:
@@ -47,14 +50,14 @@ public:
     // the status texts; stop is the pass's stop request, read at every loop
     // head; both must outlive WaitForMappedDownloads. The database's shared
     // connection is used by every worker.
-    void DownloadMappedAccounts(CAccountDatabase& database, StatusWindow* status, const std::atomic<bool>& stop);
+    void DownloadMappedAccounts(CAccountDatabase& database, StatusWindow* status, const StopSignal& stop);
     // Blocks until every worker started so far has ended.
     void WaitForMappedDownloads();
     // One job to its end on the calling thread (a worker's body).
     void DownloadMappedAccount(const MappedAccountJob& job);
 
     // The enabled mapped accounts as the pass sees them (without the route-all flag).
-    static std::vector<MappedAccountJob> ReadJobs(CAccountDatabase& database, const std::atomic<bool>& stop);
+    static std::vector<MappedAccountJob> ReadJobs(CAccountDatabase& database, const StopSignal& stop);
 
 private:
     void Status(const std::string& text);
@@ -63,7 +66,7 @@ private:
 
     CAccountDatabase* database = nullptr;
     StatusWindow* status = nullptr;
-    const std::atomic<bool>* stop = nullptr;
+    const StopSignal* stop = nullptr;
     std::uint32_t receiveBufferSize = kDefaultBufferSize;
     std::uint32_t sendBufferSize = kDefaultBufferSize;
 

@@ -10,6 +10,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "platform/Text.h"
 #include "platform/TlsContext.h"
 #include "platform/TlsStream.h"
@@ -66,8 +67,8 @@ bool CPop3Connection::Connect(const std::string& server, std::uint16_t serverPor
     Close();
     host = server;
     port = serverPort;
-    if (port != kImplicitTlsPort) return Attach(tcp::Connect(server, port));
-    socket = tcp::Connect(server, port);
+    if (port != kImplicitTlsPort) return Attach(tcp::Connect(server, port, Watch()));
+    socket = tcp::Connect(server, port, Watch());
     if (!socket || !StartTls() || !ReadStatusLine()) {
         Close();
         return false;
@@ -104,8 +105,12 @@ bool CPop3Connection::StartTls() {
         tlsContext = std::move(context);
     }
     auto stream = std::make_unique<TlsStream>();
-    const auto wait = static_cast<int>(std::min<std::chrono::milliseconds::rep>(replyWait.count(), 0x7fffffff));
-    if (stream->Connect(*tlsContext, socket.Get(), host, -1, wait) != TlsStream::Status::Ok) {
+    const tcp::StopWatch watch = Watch();
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(tcp::Bound(watch, Clock::now() + replyWait) - Clock::now());
+    const auto wait = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 0x7fffffff));
+    // A handshake the stop interrupts fails: the session has nothing to finish yet.
+    if (stream->Connect(*tlsContext, socket.Get(), host, tcp::WatchedFd(watch), wait) != TlsStream::Status::Ok) {
         tlsFailure = stream->Reason().empty() ? "TLS handshake timed out or was closed" : stream->Reason();
         return false;
     }
@@ -145,23 +150,44 @@ void CPop3Connection::Close() {
     pending.clear();
 }
 
+bool CPop3Connection::Stopping() const {
+    return stopSignal && stopSignal->Raised();
+}
+
 bool CPop3Connection::SendCommand(const std::string& command) {
     if (!socket) return false;
-    if (tls) return tls->Write(command.data(), command.size(), Clock::now() + replyWait) == TlsStream::Status::Ok;
-    return tcp::SendAll(socket.Get(), command.data(), command.size(), Clock::now() + replyWait);
+    const tcp::StopWatch watch = Watch();
+    const auto deadline = Clock::now() + replyWait;
+    if (tls) {
+        // A command is one record: a write the stop woke is taken up again
+        // with the same bytes, as the library wants it.
+        TlsStream::Status status;
+        do {
+            tls->SetStopFd(tcp::WatchedFd(watch));
+            status = tls->Write(command.data(), command.size(), tcp::Bound(watch, deadline));
+        } while (status == TlsStream::Status::Stopped);
+        return status == TlsStream::Status::Ok;
+    }
+    return tcp::SendAll(socket.Get(), command.data(), command.size(), deadline, watch);
 }
 
 bool CPop3Connection::ReceiveMore(Clock::time_point deadline, std::size_t room) {
     if (!socket || room == 0) return false;
     const std::size_t before = pending.size();
     long received = -1;
+    const tcp::StopWatch watch = Watch();
     if (tls) {
         pending.resize(before + room);
         std::size_t got = 0;
-        if (tls->Read(pending.data() + before, room, got, deadline) == TlsStream::Status::Ok)
-            received = static_cast<long>(got);
+        TlsStream::Status status;
+        do {
+            // Woken by the stop: the read goes on without it, within the grace.
+            tls->SetStopFd(tcp::WatchedFd(watch));
+            status = tls->Read(pending.data() + before, room, got, tcp::Bound(watch, deadline));
+        } while (status == TlsStream::Status::Stopped);
+        if (status == TlsStream::Status::Ok) received = static_cast<long>(got);
     } else {
-        if (!tcp::WaitReadable(socket.Get(), deadline)) return false;
+        if (!tcp::WaitReadable(socket.Get(), deadline, watch)) return false;
         pending.resize(before + room);
         received = tcp::Receive(socket.Get(), pending.data() + before, room);
     }
@@ -209,7 +235,7 @@ bool CPop3Connection::Login(const std::string& user, const std::string& password
                 if (tlsFailure.empty()) tlsFailure = "STLS refused: " + LastReply();
                 Close();
                 // Opportunistic: a server whose TLS is broken still serves in the clear.
-                if (requireTls || !Attach(tcp::Connect(host, port))) return false;
+                if (requireTls || !Attach(tcp::Connect(host, port, Watch()))) return false;
             }
         } else if (requireTls) {
             tlsFailure = "the server offers no STLS";
@@ -299,6 +325,7 @@ void CPop3Connection::PostProgress(std::uint64_t received, std::uint64_t announc
 }
 
 std::unique_ptr<CTempMailContent> CPop3Connection::RetrieveMessage(int number) {
+    if (Stopping()) return nullptr;
     if (!SendCommand(StringPrintf("RETR %d\r\n", number)) || !ReadStatusLine()) return nullptr;
     auto file = std::make_unique<CTempMailContent>();
     if (!file->Open()) {
@@ -311,7 +338,7 @@ std::unique_ptr<CTempMailContent> CPop3Connection::RetrieveMessage(int number) {
     std::string chunk;
     std::uint64_t received = 0;
     std::uint64_t stored = 0;
-    while (!Stopping()) {
+    for (;;) {
         chunk.clear();
         const std::size_t taken = unstuffer.Feed(pending.data(), pending.size(), chunk);
         pending.erase(0, taken);
@@ -327,7 +354,8 @@ std::unique_ptr<CTempMailContent> CPop3Connection::RetrieveMessage(int number) {
         if (!ReceiveMore(Clock::now() + replyWait, receiveBufferSize)) break;
     }
     // The rest of the message may still arrive: the session cannot go on.
-    // Closing without QUIT also keeps every deletion of this session undone.
+    // Closing without QUIT also keeps every deletion of this session undone
+    // (what a server that stalls past a stop's grace costs).
     Close();
     return nullptr;
 }

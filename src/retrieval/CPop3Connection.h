@@ -15,9 +15,14 @@
 // bounded: each reply line in length, each wait in time, a listing and a
 // message in size. Retrieved messages are stored with the byte-stuffing
 // undone, exactly as the sender wrote them.
+//
+// A stop (the stop signal raised) starts no further retrieval, but the step
+// in hand still ends as it should: every wait goes on until the signal's
+// grace end at the latest. So a message on its way is taken whole and the
+// QUIT that follows is sent and answered, and the server deletes what was
+// stored (closing without QUIT would undo every deletion of the session).
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -26,9 +31,11 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "smtp/TcpSocket.h"
 
 class CTempMailContent;
 class StatusWindow;
+class StopSignal;
 class TlsContext;
 class TlsStream;
 
@@ -91,6 +98,7 @@ public:
     const std::vector<std::string>& UidlList() const { return uidlList; }
     // RETR n: the message in a new temporary file positioned at its end, or
     // null. With leave-on-server off the message is deleted after it arrived.
+    // After a stop nothing is asked for (null, and the session stays open).
     std::unique_ptr<CTempMailContent> RetrieveMessage(int number);
     // TOP n 0: the header of message n, at most maxBytes of it; false on failure.
     bool RetrieveHeader(int number, std::string& header, std::size_t maxBytes);
@@ -106,8 +114,8 @@ public:
     void SetStatusWindow(StatusWindow* window) { statusWindow = window; }
     // The size of each receive of a message, clamped to the bounds above.
     void SetReceiveBufferSize(std::uint32_t bytes);
-    // A set flag ends a retrieval between two receives. Not owned; may be null.
-    void SetStopFlag(const std::atomic<bool>* flag) { stopFlag = flag; }
+    // The owner's stop (see above). Not owned; may be null.
+    void SetStopSignal(const StopSignal* signal) { stopSignal = signal; }
     // A message growing past this fails its retrieval (a server sending without end).
     void SetMaxMessageBytes(std::uint64_t bytes) { maxMessageBytes = bytes; }
     void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
@@ -129,7 +137,9 @@ private:
     // time-out, close or error.
     bool ReceiveMore(std::chrono::steady_clock::time_point deadline, std::size_t room);
     void PostProgress(std::uint64_t received, std::uint64_t announced);
-    bool Stopping() const { return stopFlag && stopFlag->load(); }
+    bool Stopping() const;
+    // Every wait lets its step finish after a stop, within the grace.
+    tcp::StopWatch Watch() const { return {stopSignal, tcp::OnStop::Finish}; }
 
     std::chrono::milliseconds timeout = kListingIdle;
     std::size_t replyLength = 0;
@@ -147,7 +157,7 @@ private:
     std::vector<std::string> uidlList;
     // Bytes received past the last reply line, not yet used.
     std::string pending;
-    const std::atomic<bool>* stopFlag = nullptr;
+    const StopSignal* stopSignal = nullptr;
     std::uint64_t maxMessageBytes = kMaxMessageBytes;
     std::chrono::milliseconds replyWait = kReplyWait;
 };

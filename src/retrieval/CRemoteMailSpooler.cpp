@@ -24,6 +24,7 @@
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "platform/Text.h"
 #include "retrieval/CPop3Connection.h"
 #include "retrieval/CRemoteSpoolFile.h"
@@ -125,6 +126,10 @@ CRemoteMailSpooler::CRemoteMailSpooler() {
     maxMails = g_maxMails.load();
 }
 
+bool CRemoteMailSpooler::StopRequested() const {
+    return stopRequested && stopRequested->Raised();
+}
+
 void CRemoteMailSpooler::Status(const std::string& text) {
     if (statusWindow) statusWindow->Post(StatusWindow::kStatusLine, 0, text, 0);
 }
@@ -215,7 +220,7 @@ bool CRemoteMailSpooler::StoreLastMailId(const Account& account, const std::stri
 int CRemoteMailSpooler::DownloadAccount(const Account& account) {
     CPop3Connection pop;
     pop.SetReceiveBufferSize(receiveBufferSize);
-    pop.SetStopFlag(stopRequested);
+    pop.SetStopSignal(stopRequested);
     // Retrieval never deletes by itself: a message goes from the server only
     // once its spool file is whole on disk.
     pop.SetLeaveOnServer(true);
@@ -290,16 +295,20 @@ int CRemoteMailSpooler::DownloadAccount(const Account& account) {
 int CRemoteMailSpooler::DistributeRemoteMail() {
     int removed = 0;
     const std::vector<std::string> files = SpoolFiles(spoolDirectory);
-    if (database && !files.empty()) {
+    if (database && !files.empty() && !StopRequested()) {
         DWORD routeAll = 0;
         ReadRegistryDword(settings::kPreferencesKeyPath, "RouteAllMailsToPostmaster", routeAll);
         CSmtpConnection smtp;
         smtp.SetHeloName("");
-        // A local server that stalls must not hold the cycle for ever.
+        // A local server that stalls must not hold the cycle for ever; after
+        // a stop the file in hand is finished within the grace, and the
+        // others wait in the spool directory for the next distribution.
         smtp.SetBoundedReplies(true);
+        smtp.SetStopSignal(stopRequested, true);
         if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
             CSmtpConnection::kConnected) {
             for (const std::string& path : files) {
+                if (StopRequested()) break;
                 if (DistributeFile(smtp, path, routeAll != 0)) ++removed;
             }
             smtp.Quit();

@@ -7,7 +7,8 @@
 //    one remote spool file (CRemoteSpoolFile) in MailSpooler/, and only then
 //    is its id stored and, unless mail is left on the server, the message
 //    deleted there: a failed write never loses a message.
-// 2. DistributeRemoteMail (the end of the cycle): every remote spool file is
+// 2. DistributeRemoteMail (the end of the cycle, unless it was stopped: the
+//    files then wait for the next one): every remote spool file is
 //    read back, its local recipients worked out from its To, Cc and Bcc
 //    fields, the owner's aliases, its Received "for" clause and the owner,
 //    and the message handed to the local SMTP server with them; the file
@@ -21,7 +22,6 @@
 // Passwords never reach the diagnostic log or the status window.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -35,6 +35,7 @@ class CMailHeader;
 class CRemoteSpoolFile;
 class CSmtpConnection;
 class StatusWindow;
+class StopSignal;
 
 class CRemoteMailSpooler {
 public:
@@ -49,8 +50,9 @@ public:
     // Not owned; the database is used on the calling thread only.
     void SetDatabase(CAccountDatabase* database) { this->database = database; }
     void SetStatusWindow(StatusWindow* window) { statusWindow = window; }
-    // The cycle's stop request, read between accounts and messages.
-    void SetStopFlag(const std::atomic<bool>* stop) { stopRequested = stop; }
+    // The cycle's stop request, read between accounts, messages and spool
+    // files; the message or file in hand is finished within its grace.
+    void SetStopSignal(const StopSignal* stop) { stopRequested = stop; }
     // Relative to the working directory (the home); MailSpooler unless set.
     void SetSpoolDirectory(std::string directory) { spoolDirectory = std::move(directory); }
 
@@ -72,7 +74,7 @@ private:
         bool ownerIfRefused = false;  // the Received clause chose it
     };
 
-    bool StopRequested() const { return stopRequested && stopRequested->load(); }
+    bool StopRequested() const;
     void Status(const std::string& text);
     void StatementError(void* statementHandle);
     void RemovePartFiles();
@@ -88,7 +90,7 @@ private:
 
     CAccountDatabase* database = nullptr;
     StatusWindow* statusWindow = nullptr;
-    const std::atomic<bool>* stopRequested = nullptr;
+    const StopSignal* stopRequested = nullptr;
     std::string spoolDirectory = "MailSpooler";
     std::uint32_t receiveBufferSize = 0;
     std::uint32_t maxMails = 0;

@@ -98,7 +98,8 @@ const std::vector<std::string>& CMxResolver::ResolveMx(const std::string& name) 
 
     databaseOpen = OpenDatabase();
     if (databaseOpen) ReadCache();
-    for (std::size_t i = 0; i < nameServers.size() && mxHosts.empty(); ++i) AskNameServer(nameServers[i]);
+    for (std::size_t i = 0; i < nameServers.size() && mxHosts.empty() && !tcp::StopsNow({stopSignal}); ++i)
+        AskNameServer(nameServers[i]);
     CloseDatabase();
     return mxHosts;
 }
@@ -144,23 +145,24 @@ void CMxResolver::AskNameServer(const std::string& entry) {
 
     std::vector<unsigned char> reply;
     bool replied = false;
+    const tcp::StopWatch watch{stopSignal};
     {
-        UniqueFd socket = tcp::Connect(host, port);
+        UniqueFd socket = tcp::Connect(host, port, watch);
         if (!socket) return;
         const std::size_t length = header.size() + question.size();
         const unsigned char prefix[2] = {static_cast<unsigned char>(length >> 8),
                                          static_cast<unsigned char>(length & 0xff)};
         const auto deadline = tcp::Clock::now() + replyWait;
-        if (tcp::SendAll(socket.Get(), prefix, sizeof prefix, deadline) &&
-            tcp::SendAll(socket.Get(), header.data(), header.size(), deadline) &&
-            tcp::SendAll(socket.Get(), question.data(), question.size(), deadline)) {
+        if (tcp::SendAll(socket.Get(), prefix, sizeof prefix, deadline, watch) &&
+            tcp::SendAll(socket.Get(), header.data(), header.size(), deadline, watch) &&
+            tcp::SendAll(socket.Get(), question.data(), question.size(), deadline, watch)) {
             // The whole reply, not only its first byte, must come within the wait:
             // a server that trickles or stalls must not hold the session.
             unsigned char size[2];
             std::size_t have = 0;
             bool ok = true;
             while (ok && have < sizeof size) {
-                long n = tcp::WaitReadable(socket.Get(), deadline)
+                long n = tcp::WaitReadable(socket.Get(), deadline, watch)
                              ? tcp::Receive(socket.Get(), size + have, sizeof size - have)
                              : -1;
                 if (n <= 0)
@@ -174,7 +176,7 @@ void CMxResolver::AskNameServer(const std::string& entry) {
                 have = 0;
                 while (ok && have < expected) {
                     const std::size_t piece = std::min(kReplyPiece, expected - have);
-                    long n = tcp::WaitReadable(socket.Get(), deadline)
+                    long n = tcp::WaitReadable(socket.Get(), deadline, watch)
                                  ? tcp::Receive(socket.Get(), reply.data() + have, piece)
                                  : -1;
                     if (n <= 0)
@@ -186,6 +188,8 @@ void CMxResolver::AskNameServer(const std::string& entry) {
             replied = ok;
         }
     }
+    // A look-up the stop cut short proves nothing about the domain.
+    if (tcp::StopsNow(watch)) return;
     serverReached = true;
     if (!replied) return;
 

@@ -20,6 +20,7 @@
 
 class OdbcEnvironment;
 class OdbcConnection;
+class StopSignal;
 
 class CMxResolver {
 public:
@@ -44,6 +45,8 @@ public:
     const std::vector<std::string>& NameServers() const { return nameServers; }
     // Bounds the wait for each name server's whole reply (120 seconds unless set).
     void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
+    // A raised signal ends the look-up's waits at once (not owned; null: none).
+    void SetStopSignal(const StopSignal* signal) { stopSignal = signal; }
 
     // Splits a name-server entry into host and port (53 unless given); false
     // for an entry that names no host or an invalid port.
@@ -64,4 +67,5 @@ private:
     std::string domain;
     std::vector<std::string> mxHosts;
     std::chrono::milliseconds replyWait = kReplyWait;
+    const StopSignal* stopSignal = nullptr;
 };

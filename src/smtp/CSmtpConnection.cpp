@@ -16,6 +16,7 @@
 #include "message/CBase64Encoder.h"
 #include "message/Md5.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "platform/Text.h"
 #include "platform/TlsContext.h"
 #include "platform/TlsStream.h"
@@ -97,6 +98,17 @@ std::string LocalSmtpHost() {
     return address;
 }
 
+// One time-out setting in seconds; fallback when it is missing or out of range.
+std::chrono::milliseconds TimeoutSetting(const char* name, std::chrono::milliseconds fallback) {
+    DWORD seconds = 0;
+    if (!ReadRegistryDword(settings::kPortsKeyPath, name, seconds) || seconds < 1 || seconds > 3600) return fallback;
+    return std::chrono::seconds(seconds);
+}
+
+int WaitMilliseconds(std::chrono::milliseconds wait) {
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 0x7fffffff));
+}
+
 // Certificates of authorities trusted beside the system's own (TLS\CA File).
 std::string ExtraCaFile() {
     std::string file;
@@ -106,8 +118,33 @@ std::string ExtraCaFile() {
 
 }  // namespace
 
-CSmtpConnection::CSmtpConnection() {
+CSmtpConnection::CSmtpConnection() : timeouts(ConfiguredTimeouts()) {
     std::memset(responseBuffer, 0, sizeof responseBuffer);
+}
+
+CSmtpConnection::Timeouts CSmtpConnection::ConfiguredTimeouts() {
+    const Timeouts rfc;
+    Timeouts t;
+    t.greeting = TimeoutSetting("SMTP Client Greeting Timeout", rfc.greeting);
+    t.mail = TimeoutSetting("SMTP Client MAIL Timeout", rfc.mail);
+    t.rcpt = TimeoutSetting("SMTP Client RCPT Timeout", rfc.rcpt);
+    t.dataStart = TimeoutSetting("SMTP Client DATA Timeout", rfc.dataStart);
+    t.dataBlock = TimeoutSetting("SMTP Client Block Timeout", rfc.dataBlock);
+    t.dataEnd = TimeoutSetting("SMTP Client End Timeout", rfc.dataEnd);
+    return t;
+}
+
+void CSmtpConnection::SetStopSignal(const StopSignal* signal, bool finish) {
+    stopSignal = signal;
+    finishSteps = finish;
+}
+
+tcp::StopWatch CSmtpConnection::Watch(bool finishing) const {
+    return {stopSignal, finishing || finishSteps ? tcp::OnStop::Finish : tcp::OnStop::Abort};
+}
+
+std::string CSmtpConnection::LastReply() const {
+    return finalLine.substr(0, finalLine.find_first_of("\r\n"));
 }
 
 CSmtpConnection::~CSmtpConnection() {
@@ -138,14 +175,27 @@ bool CSmtpConnection::IsEncrypted() const {
 
 bool CSmtpConnection::SendRaw(const char* data, std::size_t length) {
     if (!socket) return false;
-    if (tls) return tls->Write(data, length, tcp::Clock::now() + replyWait) == TlsStream::Status::Ok;
-    if (waitForReplies) return tcp::SendAll(socket.Get(), data, length, tcp::Clock::now() + replyWait);
-    return tcp::SendAll(socket.Get(), data, length);
+    const tcp::StopWatch watch = Watch(false);
+    if (tls) {
+        if (tcp::StopsNow(watch)) return false;
+        tls->SetStopFd(tcp::WatchedFd(watch));
+        return tls->Write(data, length, tcp::Bound(watch, tcp::Clock::now() + sendWait)) == TlsStream::Status::Ok;
+    }
+    if (waitForReplies) return tcp::SendAll(socket.Get(), data, length, tcp::Clock::now() + sendWait, watch);
+    return tcp::SendAll(socket.Get(), data, length, tcp::Clock::time_point::max(), watch);
+}
+
+bool CSmtpConnection::Send(const std::string& text, std::chrono::milliseconds wait) {
+    sendWait = wait;
+    if (SendRaw(text.data(), text.size())) return true;
+    // A line sent in part leaves the session out of step.
+    Disconnect();
+    return false;
 }
 
 bool CSmtpConnection::ConnectSocket(const std::string& host, int port) {
     Disconnect();
-    socket = tcp::Connect(host, port);
+    socket = tcp::Connect(host, port, Watch(false));
     // Registered before the server hears a word, so it knows the session
     // before any message can arrive on it.
     if (socket && generatedMail) {
@@ -164,14 +214,29 @@ void CSmtpConnection::Disconnect() {
 }
 
 std::string CSmtpConnection::ReadResponse() {
+    return ReadReply(timeouts.mail);
+}
+
+std::string CSmtpConnection::ReadReply(std::chrono::milliseconds wait, bool finishing) {
     finalLine.clear();
     replyLines.clear();
+    lastCode.clear();
     if (!socket) return {};
+    // Whatever ends the reading leaves the session out of step: a late reply
+    // would answer the next command. A 421 closes the channel by definition.
+    std::string code = ReadReplyCode(wait, finishing);
+    if (code.empty() || code == "421") Disconnect();
+    lastCode = code;
+    return code;
+}
+
+std::string CSmtpConnection::ReadReplyCode(std::chrono::milliseconds wait, bool finishing) {
     // The reply ends with the line whose code is the first line's code and
     // whose fourth character is not "-", once its line feed has arrived.
     // Lines are followed across blocks, so a final line split between two
     // blocks, or sent as the bare code, is still recognised.
-    const auto deadline = tcp::Clock::now() + replyWait;
+    const tcp::StopWatch watch = Watch(finishing);
+    const auto deadline = tcp::Clock::now() + wait;
     std::string code;  // first three characters of the first line
     bool codeKnown = false;
     std::string prefix;  // first four characters of the current line
@@ -185,10 +250,17 @@ std::string CSmtpConnection::ReadResponse() {
         if (tls) {
             // Encrypted sessions always wait bounded, whatever the caller set.
             std::size_t got = 0;
-            if (tls->Read(responseBuffer, sizeof responseBuffer, got, deadline) == TlsStream::Status::Ok)
-                received = static_cast<long>(got);
+            TlsStream::Status status;
+            do {
+                // A finishing read that the stop woke goes on, within the grace.
+                if (tcp::StopsNow(watch)) return {};
+                tls->SetStopFd(tcp::WatchedFd(watch));
+                status = tls->Read(responseBuffer, sizeof responseBuffer, got, tcp::Bound(watch, deadline));
+            } while (status == TlsStream::Status::Stopped && watch.onStop == tcp::OnStop::Finish);
+            if (status == TlsStream::Status::Ok) received = static_cast<long>(got);
         } else {
-            if (waitForReplies && !tcp::WaitReadable(socket.Get(), deadline)) return {};
+            const auto until = waitForReplies ? deadline : tcp::Clock::time_point::max();
+            if ((waitForReplies || stopSignal) && !tcp::WaitReadable(socket.Get(), until, watch)) return {};
             received = tcp::Receive(socket.Get(), responseBuffer, sizeof responseBuffer);
         }
         if (received <= 0) return {};
@@ -228,7 +300,7 @@ std::string CSmtpConnection::Challenge() const {
 }
 
 bool CSmtpConnection::Handshake(const std::string& greeting) {
-    std::string code = ReadResponse();
+    std::string code = ReadReply(timeouts.greeting);
     g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
     if (code != "220") return false;
     return Greet(greeting);
@@ -288,13 +360,16 @@ int CSmtpConnection::OpenSession(const std::string& target, int port, bool useMx
 
     if (extended) g_moduleLog.WriteVerbose("Resolving address");
     CMxResolver resolver;
+    resolver.SetStopSignal(stopSignal);
     std::vector<std::string> hosts = resolver.ResolveMx(host);
+    if (tcp::StopsNow(Watch(false))) return kConnectFailed;
     if (hosts.empty()) {
         if (Attempt(host, port, greeting, false)) return kConnected;
         Disconnect();
         return resolver.serverReached ? kUnknownHost : kConnectFailed;
     }
     for (const std::string& exchanger : hosts) {
+        if (tcp::StopsNow(Watch(false))) break;
         if (Attempt(exchanger, port, greeting, false)) return kConnected;
         Disconnect();
     }
@@ -328,7 +403,7 @@ bool CSmtpConnection::StartSession(const std::string& host, const char* greeting
     const bool startTls = withTls && (tlsPolicy == TlsPolicy::Opportunistic || tlsPolicy == TlsPolicy::Required);
     // STARTTLS is an extension: it needs EHLO, and HELO is the fallback.
     const std::string first = startTls ? "EHLO" : greeting;
-    std::string code = ReadResponse();
+    std::string code = ReadReply(timeouts.greeting);
     g_moduleLog.WriteVerbose(StringPrintf("\tResponse = %s", code.c_str()));
     if (code != "220") return false;
     if (!Greet(first)) {
@@ -348,7 +423,7 @@ bool CSmtpConnection::StartSession(const std::string& host, const char* greeting
     if (code != "220") {
         // Refused: the session goes on in the clear unless TLS is required.
         g_moduleLog.Write(StringPrintf("SMTP to %s: STARTTLS refused (%s)", host.c_str(), code.c_str()));
-        return tlsPolicy != TlsPolicy::Required && !code.empty();
+        return tlsPolicy != TlsPolicy::Required && IsConnected();
     }
     if (!StartTls(host)) {
         handshakeFailed = true;
@@ -370,8 +445,12 @@ bool CSmtpConnection::StartTls(const std::string& host) {
         tlsContext = std::move(context);
     }
     auto stream = std::make_unique<TlsStream>();
-    const auto wait = static_cast<int>(std::min<std::chrono::milliseconds::rep>(replyWait.count(), 0x7fffffff));
-    if (stream->Connect(*tlsContext, socket.Get(), host, -1, wait) != TlsStream::Status::Ok) {
+    const tcp::StopWatch watch = Watch(false);
+    const auto until = tcp::Bound(watch, tcp::Clock::now() + timeouts.mail);
+    if (tcp::StopsNow(watch) ||
+        stream->Connect(*tlsContext, socket.Get(), host, tcp::WatchedFd(watch),
+                        WaitMilliseconds(std::chrono::ceil<std::chrono::milliseconds>(until - tcp::Clock::now()))) !=
+            TlsStream::Status::Ok) {
         g_moduleLog.Write(StringPrintf("SMTP TLS handshake with %s failed: %s", host.c_str(),
                                        stream->Reason().empty() ? "time-out or close" : stream->Reason().c_str()));
         return false;
@@ -383,15 +462,15 @@ bool CSmtpConnection::StartTls(const std::string& host) {
 bool CSmtpConnection::MailFrom(const std::string& address) {
     const std::string path(Trim(AngleAddress(address)));
     if (!SafeForCommand(path)) return false;
-    if (!SendText("Mail From: <" + path + ">\r\n")) return false;
-    return ReadResponse() == "250";
+    if (!Send("Mail From: <" + path + ">\r\n", timeouts.mail)) return false;
+    return ReadReply(timeouts.mail) == "250";
 }
 
 bool CSmtpConnection::RcptTo(const std::string& address) {
     const std::string path = RecipientPath(address);
     if (!SafeForCommand(path)) return false;
-    if (!SendText("Rcpt To: <" + path + ">\r\n")) return false;
-    const std::string code = ReadResponse();
+    if (!Send("Rcpt To: <" + path + ">\r\n", timeouts.rcpt)) return false;
+    const std::string code = ReadReply(timeouts.rcpt);
     return code == "250" || code == "251";
 }
 
@@ -406,8 +485,8 @@ void CSmtpConnection::PostProgress(const std::string& text, long percent) {
 }
 
 bool CSmtpConnection::SendData(CMailContent& content) {
-    if (!SendText("Data\r\n")) return false;
-    std::string code = ReadResponse();
+    if (!Send("Data\r\n", timeouts.dataStart)) return false;
+    std::string code = ReadReply(timeouts.dataStart);
     if (code != "354") {
         PostStatusLine(code);
         return false;
@@ -463,6 +542,7 @@ bool CSmtpConnection::SendData(CMailContent& content) {
             wire[out++] = c;
             lineStart = false;
         }
+        sendWait = timeouts.dataBlock;
         if (!SendRaw(wire.data(), out)) {
             Disconnect();
             return false;
@@ -481,8 +561,10 @@ bool CSmtpConnection::SendData(CMailContent& content) {
     // message did not end with a complete line break (a trailing bare CR
     // is completed here).
     const bool endsWithLineBreak = total > 0 && lineStart && !pendingCr;
-    if (!SendText(endsWithLineBreak ? ".\r\n" : "\r\n.\r\n")) return false;
-    code = ReadResponse();
+    if (!Send(endsWithLineBreak ? ".\r\n" : "\r\n.\r\n", timeouts.dataBlock)) return false;
+    // Once the end is out, the peer may take the message: its answer is
+    // awaited within the stop's grace, so a stop does not make a duplicate.
+    code = ReadReply(timeouts.dataEnd, true);
     if (code == "250") return true;
     PostStatusLine(code);
     return false;

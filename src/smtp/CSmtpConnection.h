@@ -9,6 +9,18 @@
 // when no complete reply could be read. Everything read from the peer is
 // bounded in size, and in time when the session waits for replies.
 //
+// A reply that could not be read (time-out, close, garbage) or a 421 ends
+// the session: the socket is closed, so no later step waits on a peer that
+// is out of step or gone, and IsConnected() tells the caller. Each step
+// waits as long as RFC 5321 4.5.3.2 gives it (greeting, MAIL and RCPT
+// 5 minutes, DATA 2, each data block 3, the end of data 10; every other
+// command as long as MAIL), as the settings Ports\SMTP Client ... Timeout
+// say. With a stop signal, a stop ends every wait at once except the
+// wait for the reply to an end of data, which keeps the signal's grace: a
+// message the peer may have taken is not given up a moment before its
+// answer. A session that finishes its steps after a stop (a hand-over to
+// the local server of mail already fetched) gets the grace for every wait.
+//
 // TLS, by policy: none (the local server, the default); opportunistic
 // (RFC 7435: STARTTLS when the server offers it, no certificate check, and a
 // failed handshake tries the same server once more without TLS); required
@@ -26,9 +38,11 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "smtp/TcpSocket.h"
 
 class CMailContent;
 class StatusWindow;
+class StopSignal;
 class TlsContext;
 class TlsStream;
 
@@ -40,7 +54,18 @@ public:
     static constexpr std::size_t kResponseBufferSize = 512;
     // A reply longer than this is not a reply: the session reports "".
     static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
-    static constexpr std::chrono::seconds kReplyWait{300};
+
+    // How long each step waits for its reply (and to send its lines).
+    struct Timeouts {
+        std::chrono::milliseconds greeting = std::chrono::minutes(5);
+        std::chrono::milliseconds mail = std::chrono::minutes(5);  // and every command without its own
+        std::chrono::milliseconds rcpt = std::chrono::minutes(5);
+        std::chrono::milliseconds dataStart = std::chrono::minutes(2);
+        std::chrono::milliseconds dataBlock = std::chrono::minutes(3);
+        std::chrono::milliseconds dataEnd = std::chrono::minutes(10);
+    };
+    // The settings' values; the default of each one that is missing or out of range.
+    static Timeouts ConfiguredTimeouts();
 
     // The local SMTP server: "127.0.0.1", port 25 means the configured
     // Ports\SMTP Port on the loopback address.
@@ -63,6 +88,7 @@ public:
 
     enum class TlsPolicy { None, Opportunistic, Required, Implicit };
 
+    // Takes the time-outs from the settings.
     CSmtpConnection();
     // Closes the socket if still open; sends no QUIT.
     virtual ~CSmtpConnection();
@@ -109,8 +135,16 @@ public:
     // 4 AUTH PLAIN.
     bool ExtendedLogin(int method, const std::string& user, const std::string& password);
 
-    // The bound on each reply while replies are awaited (300 seconds unless set).
-    void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
+    // One bound for every step's waits while replies are awaited.
+    void SetReplyWait(std::chrono::milliseconds wait) { timeouts = {wait, wait, wait, wait, wait, wait}; }
+    void SetTimeouts(const Timeouts& set) { timeouts = set; }
+    // The signal whose raise ends the session's waits (not owned; null:
+    // none); with finishSteps every wait keeps the signal's grace instead.
+    void SetStopSignal(const StopSignal* signal, bool finishSteps = false);
+    // The code of the last reply ("" when none could be read) and its final
+    // line without the line end.
+    const std::string& LastCode() const { return lastCode; }
+    std::string LastReply() const;
     // Sessions opened without mail-exchanger look-up wait without bound
     // unless this is set (a relay host elsewhere may stall). Set before connecting.
     void SetBoundedReplies(bool bounded) { boundedReplies = bounded; }
@@ -126,6 +160,13 @@ protected:
     virtual bool SendRaw(const char* data, std::size_t length);
 
 private:
+    // A line of a step that waits `wait` for room; a failed send ends the session.
+    bool Send(const std::string& text, std::chrono::milliseconds wait);
+    // The reply of a step that waits `wait`; finishing keeps the stop's grace.
+    std::string ReadReply(std::chrono::milliseconds wait, bool finishing = false);
+    std::string ReadReplyCode(std::chrono::milliseconds wait, bool finishing);
+    // The watch of one wait: a finishing wait lets its step complete after a stop.
+    tcp::StopWatch Watch(bool finishing) const;
     int OpenSession(const std::string& host, int port, bool useMx, const char* greeting, bool extended);
     bool ConnectSocket(const std::string& host, int port);
     // Connects and greets one server; an opportunistic session whose
@@ -134,7 +175,7 @@ private:
     // handshakeFailed tells a failed handshake from any other failure.
     bool StartSession(const std::string& host, const char* greeting, bool withTls, bool& handshakeFailed);
     bool StartTls(const std::string& host);
-    bool SendText(const std::string& text) { return SendRaw(text.data(), text.size()); }
+    bool SendText(const std::string& text) { return Send(text, timeouts.mail); }
     void PostStatusLine(const std::string& code);
     void PostProgress(const std::string& text, long percent);
     // The text of the last reply's final line after its code and blank.
@@ -157,11 +198,16 @@ private:
     bool waitForReplies = false;
     bool boundedReplies = false;
     std::uint32_t chunkSize = kDefaultChunkSize;
-    std::chrono::milliseconds replyWait = kReplyWait;
+    Timeouts timeouts;
+    // What SendRaw waits for room, set by the step that sends.
+    std::chrono::milliseconds sendWait = timeouts.mail;
+    const StopSignal* stopSignal = nullptr;
+    bool finishSteps = false;
     bool generatedMail = false;
     std::uint16_t registeredPort = 0;  // registered with CGeneratedMailSessions
     // The final line of the last reply (at most kResponseBufferSize bytes).
     std::string finalLine;
+    std::string lastCode;
     // The lines of the last reply, trimmed, without their codes.
     std::vector<std::string> replyLines;
     // The last EHLO reply's extensions, each as its words (the greeting line left out).

@@ -1,6 +1,7 @@
 // The send and receive cycle on a provisioned home: its status list, its
 // triggers against routing's real pending counter, the rules that keep a
-// second cycle out while one runs, and a stop during a cycle. The worker's
+// second cycle out while one runs, and a stop during a cycle, also while a
+// silent relay host holds it. The worker's
 // database maker is where a test holds a cycle busy.
 #include <condition_variable>
 #include <mutex>
@@ -176,6 +177,22 @@ TEST_F(SendReceiveCycleTest, StartUpSwitchRunsOneCycleAndStopWaitsForItAfterAski
     cycle->PostMessage(CSendReceiveCycle::kCycleRequest);
     std::this_thread::sleep_for(CSendReceiveCycle::kTick * 2);
     EXPECT_FALSE(cycle->IsBusy());
+}
+
+TEST_F(SendReceiveCycleTest, AStopWhileTheRelayHostIsSilentEndsTheCycleWithinSeconds) {
+    SilentSmtpPeer silent;
+    SetSettingDword(settings::kPortsKeyPath, "RemotePort", static_cast<unsigned>(silent.Port()));
+    QueueRemote(1);
+    Make(false);
+    ASSERT_TRUE(cycle->Start());
+    cycle->PostMessage(CSendReceiveCycle::kStartCycle);
+    // Waiting for the answer to the end of data: ten minutes unless stopped.
+    ASSERT_TRUE(WaitUntil([&] { return silent.dataEnded.load(); }, 20s));
+    const auto start = std::chrono::steady_clock::now();
+    cycle->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, StopSignal::kGrace + 3s);
+    EXPECT_EQ(cycle->Status().cyclesCompleted, 1u);
+    EXPECT_EQ(Text("SELECT COUNT(*) FROM OutBoundMails WHERE Sent = false"), "1") << "the message left the queue";
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 // "MX Port" or a domain's own port, and aiosmtpd relay hosts demanding AUTH
 // LOGIN or offering only CRAM-MD5, and relay hosts that demand TLS with a
 // certificate of the test authority. Checks what each peer received and what
-// the pass left in the queue rows. Rows a pass delivered may already be
-// purged by the expiry step, so "delivered" means no row left unsent.
+// the pass left in the queue rows, also when an exchanger falls silent after
+// a message's data. Rows a pass delivered may already be purged by the
+// expiry step, so "delivered" means no row left unsent.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -153,6 +156,29 @@ TEST_F(OutboundDeliveryTest, RefusedDataAndUnreadableFilesLeaveTheRowsQueued) {
     EXPECT_EQ(envelope, kSender + "\nbob@alpha.test\n");
     EXPECT_EQ(State("bob", "alpha.test"), "delivered");
     EXPECT_EQ(alpha.MessageCount(), 1);
+}
+
+TEST_F(OutboundDeliveryTest, AnExchangerSilentAfterTheDataCostsOneTimeOutAndTheNextDomainIsServed) {
+    SmtpPeer beta;
+    ASSERT_TRUE(beta.Start(home.File("beta")));
+    SilentSmtpPeer silent;
+    const std::string alphaDomain = "alpha.test:" + std::to_string(silent.Port());
+    const std::string betaDomain = "beta.test:" + std::to_string(beta.Port());
+    SetSettingDword(settings::kPortsKeyPath, "SMTP Client End Timeout", 1);
+    Queue({{"a1", alphaDomain}});
+    Queue({{"a2", alphaDomain}, {"b1", betaDomain}});
+    Queue({{"a3", alphaDomain}});
+    const auto start = std::chrono::steady_clock::now();
+    Pass(true);
+    // The default wait for the end of data alone is ten minutes.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(silent.transactions, 1) << "the silent session was used again";
+    EXPECT_EQ(beta.Message(1), kMessage);
+    EXPECT_EQ(State("b1", betaDomain), "delivered");
+    // The one in flight failed in its transfer, the others count as tried.
+    std::multiset<std::string> states;
+    for (const char* user : {"a1", "a2", "a3"}) states.insert(State(user, alphaDomain));
+    EXPECT_EQ(states, (std::multiset<std::string>{"queued 1", "queued 1", "queued 6"}));
 }
 
 TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessageOnce) {

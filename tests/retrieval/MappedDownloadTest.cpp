@@ -1,7 +1,8 @@
 // Mapped accounts fetched from a real Dovecot and handed to an SMTP peer
 // standing in for the local SMTP server: byte for byte, once, deleted only
-// after the hand-over, oversized mail left in place with a notice, and many
-// accounts through a small pool of workers.
+// after the hand-over, oversized mail left in place with a notice, mail
+// refused for good passed over with one, a stop that finishes the message in
+// hand, and many accounts through a small pool of workers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "TestPeers.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "retrieval/CMappedAccounts.h"
 #include "retrieval/CMappedDownloader.h"
 
@@ -29,6 +31,19 @@ const std::vector<std::string> kTexts = {
     "From: Ann <ann@example.org>\r\nSubject: one\r\n\r\nplain\r\n",
     "Subject: dots\r\n\r\n.\r\n..two\r\n.leading\r\nend.\r\n",
     "From: bob@example.net\r\nSubject: three\r\n\r\n" + Lines(120),
+};
+
+// Raises the stop once the second message is on its way: it is in hand.
+struct StopAtSecondMessage : StatusWindow {
+    explicit StopAtSecondMessage(StopSignal& stop) : stop(stop) {}
+    using StatusWindow::Post;
+    bool Post(const StatusMessage& m) override {
+        second = second || m.text.rfind("Downloading Mail 2 of", 0) == 0;
+        if (second && m.message == kProgressText) stop.Raise();
+        return true;
+    }
+    StopSignal& stop;
+    std::atomic<bool> second{false};
 };
 
 class MappedDownloadTest : public DatabaseTest {
@@ -72,7 +87,7 @@ protected:
     DovecotPeer dovecot;
     SmtpPeer smtp;
     StatusWindowQueue status;
-    std::atomic<bool> stop{false};
+    StopSignal stop;
 };
 
 }  // namespace
@@ -121,7 +136,7 @@ TEST_F(MappedDownloadTest, RefusedOrOversizedMailStaysOnTheServer) {
     }
     // A stored 0 would grant no worker at all: the pass must still run.
     SetSettingDword(settings::kPreferencesKeyPath, "ReceiveThreadCount", 0);
-    // The peer refuses the data of mail for "rejectdata...".
+    // The peer refuses all data for "rejectdata...", notices too: none is passed over untold.
     Map("rejectdata", "refused", false);
     // 20 KB of z: above a 10 KB limit.
     Map("dave", "big", false, 10);
@@ -157,4 +172,62 @@ TEST_F(MappedDownloadTest, TwentyAccountsThroughFourWorkersAllArrive) {
     Pass();
     EXPECT_EQ(smtp.MessageCount(), 40);
     for (int u = 0; u < 20; ++u) EXPECT_EQ(dovecot.MessageCount("r" + std::to_string(u)), 0) << u;
+}
+
+TEST_F(MappedDownloadTest, AStopFinishesTheMessageInHandAndQuitsSoNothingComesTwice) {
+    dovecot.AddUser("taken", "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    for (std::size_t i = 0; i < kTexts.size(); ++i)
+        ASSERT_TRUE(dovecot.AddMessage("taken", "m" + std::to_string(i + 1), kTexts[i]));
+    Map("carol", "taken", false);
+    {
+        StopAtSecondMessage window(stop);
+        CMappedDownloader downloader;
+        downloader.DownloadMappedAccounts(db, &window, stop);
+        downloader.WaitForMappedDownloads();
+    }
+    ASSERT_TRUE(stop.Raised());
+    // Both stored messages are gone from the server: the session ended with QUIT.
+    EXPECT_EQ(smtp.MessageCount(), 2);
+    EXPECT_TRUE(WaitUntil([&] { return dovecot.MessageCount("taken") == 1; }, 10s)) << dovecot.MessageCount("taken");
+    stop.Clear();
+    Pass();
+    std::vector<std::string> expected;
+    for (const std::string& text : kTexts) expected.push_back("carol@127.0.0.1\n" + text);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(Received() == expected) << "a message missing or fetched twice";
+}
+
+TEST_F(MappedDownloadTest, MailRefusedForGoodIsPassedOverWithANoticeAndHoldsNothingBack) {
+    dovecot.AddUser("kept", "secret");
+    dovecot.AddUser("taken", "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    // Refused for good, then (ending the pass) for now, and a full mailbox however coded.
+    const std::vector<std::string> replies = {"", "552 5.3.4 Message size exceeds fixed maximum", "",
+                                              "451 4.3.0 Try again later", "552 5.2.2 Mailbox full"};
+    for (const char* user : {"kept", "taken"})
+        for (std::size_t i = 0; i < replies.size(); ++i) {
+            const std::string name(1, static_cast<char>('a' + i));
+            const std::string reply = replies[i].empty() ? "" : "X-Test-Reply: " + replies[i] + "\r\n";
+            ASSERT_TRUE(dovecot.AddMessage(user, name, reply + "Subject: " + name + "\r\n\r\nbody\r\n"));
+        }
+    Map("alice", "kept", true);
+    Map("carol", "taken", false);
+    const auto count = [&](const std::string& text) {
+        int found = 0;
+        for (int n = 1; n <= smtp.MessageCount(); ++n) found += smtp.Message(n).find(text) != std::string::npos;
+        return found;
+    };
+    for (int pass = 1; pass <= 2; ++pass) {
+        SCOPED_TRACE(pass);  // the second finds nothing new and tells nobody again
+        Pass();
+        EXPECT_EQ(smtp.MessageCount(), 6);
+        EXPECT_EQ(count("Subject: c\r\n"), 2) << "the mail behind a refused message";
+        EXPECT_EQ(count("refused by this server (552 5.3.4"), 2);
+        EXPECT_EQ(count("it stays on the remote server"), 1);
+        EXPECT_EQ(count("it was removed from the remote server"), 1);
+        EXPECT_EQ(dovecot.MessageCount("kept"), 5);
+        EXPECT_EQ(dovecot.MessageCount("taken"), 2);
+        EXPECT_EQ(Text("SELECT LastMailId FROM POPACCOUNTS WHERE UserId = 'kept'"), "c");
+    }
 }

@@ -10,6 +10,7 @@
 #include "TestPeers.h"
 #include "foundation/CTempMailContent.h"
 #include "platform/StatusWindow.h"
+#include "platform/StopSignal.h"
 #include "retrieval/CPop3Connection.h"
 
 using namespace std::chrono_literals;
@@ -137,13 +138,41 @@ TEST(Pop3ConnectionTest, HostilePeersCostBoundedTimeAndMemory) {
         ASSERT_TRUE(pop.Connect("127.0.0.1", static_cast<std::uint16_t>(peer.Port())));
         EXPECT_FALSE(pop.RetrieveMessage(1));  // the peer closes after 4 MB without an end line
     }
-    {  // a stop request ends a retrieval before the next piece is awaited
-        std::atomic<bool> stop{false};
-        ScriptedPeer peer(Replies({"+OK\r\npart\r\n"}));
+    {  // after a stop nothing more is asked for, and the session stays for its QUIT
+        StopSignal stop;
+        ScriptedPeer peer(Replies({"+OK bye\r\n"}));
         CPop3Connection pop;
-        pop.SetStopFlag(&stop);
+        pop.SetStopSignal(&stop);
         ASSERT_TRUE(pop.Connect("127.0.0.1", static_cast<std::uint16_t>(peer.Port())));
-        stop = true;
+        stop.Raise();
         EXPECT_FALSE(pop.RetrieveMessage(1));
+        ASSERT_TRUE(pop.IsConnected());
+        pop.Quit();
+        EXPECT_EQ(pop.LastReply(), "+OK bye") << "RETR went out after the stop";
     }
+}
+
+TEST(Pop3ConnectionTest, AStopLetsTheMessageInHandFinishButNoLongerThanItsGrace) {
+    StopSignal stop;
+    ScriptedPeer peer([&](PeerLink& link) {
+        std::string line;
+        link.Send("+OK ready\r\n");
+        for (const char* rest : {"two\r\n.\r\n", ""}) {  // the second message stalls
+            link.ReadLine(line);
+            link.Send("+OK\r\none\r\n");
+            stop.Raise();
+            link.Send(rest);
+        }
+        link.Readable(10s);
+    });
+    CPop3Connection pop;
+    pop.SetStopSignal(&stop);
+    ASSERT_TRUE(pop.Connect("127.0.0.1", static_cast<std::uint16_t>(peer.Port())));
+    auto message = pop.RetrieveMessage(1);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(ContentText(*message), "one\r\ntwo\r\n");
+    stop.Clear();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pop.RetrieveMessage(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, StopSignal::kGrace + 2s) << "the reply wait is 90 s";
 }

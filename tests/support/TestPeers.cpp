@@ -387,3 +387,19 @@ ScriptedPeer::~ScriptedPeer() {
 void ScriptedPeer::Join() {
     if (worker.joinable()) worker.join();
 }
+
+SilentSmtpPeer::SilentSmtpPeer()
+    : peer([this](PeerLink& link) {
+          link.Send("220 silent.test ready\r\n");
+          std::string line;
+          while (link.ReadLine(line)) {
+              const std::string verb = line.substr(0, 4);
+              if (verb == "Data") break;
+              if (verb == "Mail") ++transactions;
+              link.Send("250 ok\r\n");
+          }
+          link.Send("354 go ahead\r\n");
+          if (!link.ReadUntil("\r\n.\r\n", line)) return;
+          dataEnded = true;
+          link.ReadUntil("never", line, std::chrono::seconds(30));
+      }) {}

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -158,4 +159,17 @@ private:
     UniqueFd listener;
     int port = 0;
     std::thread worker;
+};
+
+// An SMTP peer that takes one session up to a message's data, then falls silent.
+class SilentSmtpPeer {
+public:
+    SilentSmtpPeer();
+    int Port() const { return peer.Port(); }
+
+    std::atomic<int> transactions{0};     // MAIL commands taken
+    std::atomic<bool> dataEnded{false};  // the end of data arrived
+
+private:
+    ScriptedPeer peer;
 };

@@ -14,13 +14,15 @@ over TLS gets an empty msgN.tls, and each login's mechanism goes to
 RECORD_DIR/auth. Recipients starting with "refused" get 550, those starting with
 "forward" get 251; a message for a recipient starting with "rejectdata" gets
 554 at the end of its data and is not recorded; one for a recipient starting with
-"slow" is answered 0.1 s late. Prints READY once listening; runs
+"slow" is answered 0.1 s late; a message with a field "X-Test-Reply: CODE TEXT"
+gets that reply at the end of its data and is not recorded. Prints READY once listening; runs
 until killed.
 """
 import asyncio
 import hashlib
 import hmac
 import os
+import re
 import ssl
 import sys
 import time
@@ -49,6 +51,9 @@ class Recorder:
     async def handle_DATA(self, server, session, envelope):
         if any(r.startswith("rejectdata") for r in envelope.rcpt_tos):
             return "554 5.6.0 Message refused"
+        scripted = re.search(rb"^X-Test-Reply: ([0-9]{3} [^\r\n]*)", envelope.original_content or b"", re.M)
+        if scripted:
+            return scripted.group(1).decode()
         if any(r.startswith("slow") for r in envelope.rcpt_tos):
             await asyncio.sleep(0.1)
         self.count += 1
