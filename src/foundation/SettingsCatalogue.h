@@ -112,6 +112,10 @@ inline constexpr Setting kCatalogue[] = {
     {kPreferences, "DialHangUpPause", Type::Dword, true, 3000, "", Provision::None, 0, "",
      "milliseconds a dial-up link is left alone after its hang-up before it is dialed again (0-60000)",
      kPerOperation, 0, 60000},
+    {kPreferences, "SendReceiveTick", Type::Dword, true, 500, "", Provision::None, 0, "",
+     "milliseconds between the send and receive cycle's looks at its triggers: a requested cycle, the mail count, "
+     "the schedule's timer, a redial (10-10000)",
+     kAtStart, 10, 10000},
     {kPreferences, "ErrorMailDayCount", Type::Dword, false, 0, "", Provision::Fixed, 5, "",
      "days after which undeliverable queued mail expires"},
     {kPreferences, "SendBufferSize", Type::Dword, true, 5120, "", Provision::Fixed, 5120, "",

@@ -17,6 +17,7 @@
 #include "CSmtpSession.h"
 #include "DatabaseTest.h"
 #include "SmtpClient.h"
+#include "TestPeers.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
 
@@ -203,7 +204,7 @@ TEST_F(SmtpServerLimits, ALockedDatabaseGetsTryLaterWithinTheBound) {
     delivery.join();
     // Once the overrun look-up has ended the next one is answered.
     std::string reply;
-    for (int i = 0; i < 50 && (reply = session.Command("RCPT TO:<carol@localhost>")).substr(0, 3) == "451"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitUntil([&] { return (reply = session.Command("RCPT TO:<carol@localhost>")).substr(0, 3) != "451"; },
+              std::chrono::seconds(10));
     EXPECT_EQ(reply, "250 OK\r\n");
 }
