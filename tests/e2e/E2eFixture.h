@@ -28,6 +28,8 @@ protected:
         ASSERT_TRUE(home.SetDword("Ports", "SMTP Port", static_cast<std::uint32_t>(port)));
         ASSERT_TRUE(home.AddAccount("alice"));
         ASSERT_TRUE(home.AddAccount("bob"));
+        // A requested pass starts on the cycle's next tick: every 20 ms here, not 500.
+        ASSERT_TRUE(home.SetDword("Preferences", "SendReceiveTick", 20));
         std::filesystem::create_directory(home.File("tmp"));
     }
 
