@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "foundation/CModuleLog.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/CommandProcess.h"
 #include "platform/Home.h"
@@ -35,6 +37,9 @@ CDialConnection::CDialConnection(CPhoneBook phoneBook, Hooks hooks)
     : phoneBook(std::move(phoneBook)), hooks(std::move(hooks)) {
     if (!this->hooks.pause) this->hooks.pause = [](Clock::duration d) { std::this_thread::sleep_for(d); };
     if (!this->hooks.now) this->hooks.now = [] { return Clock::now(); };
+    DWORD pauseMs = 0;
+    if (ReadRegistryDword(settings::kPreferencesKeyPath, "DialHangUpPause", pauseMs) && pauseMs <= kMaxHangUpPauseMs)
+        hangUpPause = std::chrono::milliseconds(pauseMs);
 }
 
 CDialConnection::~CDialConnection() {
@@ -189,7 +194,7 @@ void CDialConnection::HangUp() {
             g_moduleLog.Write("Dial-up: \"" + CommandLineText(linkEntry->down) + "\" failed" +
                               (down.timedOut ? " (stopped after the time limit)" : ""));
     }
-    hooks.pause(kHangUpPause);
+    hooks.pause(hangUpPause);
     linkEntry = nullptr;
 }
 

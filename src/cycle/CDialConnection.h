@@ -50,8 +50,10 @@ public:
     static constexpr std::uint32_t kErrorCommandFailed = 651;
     static constexpr std::uint32_t kErrorTimedOut = 718;
 
-    // The port is left free this long after a hang-up.
+    // The port is left free this long after a hang-up (`Preferences`/
+    // "DialHangUpPause" in milliseconds, read when the dial object is made).
     static constexpr std::chrono::seconds kHangUpPause{3};
+    static constexpr std::uint32_t kMaxHangUpPauseMs = 60000;
     // How often a status command is asked while waiting for the link.
     static constexpr std::chrono::seconds kStatusPoll{1};
     // The file whose lock marks a call in progress, in any process.
@@ -110,6 +112,7 @@ private:
     Hooks hooks;
     std::string entryName, userName, password;
     std::chrono::seconds interval{0};
+    std::chrono::milliseconds hangUpPause{kHangUpPause};
 
     std::atomic<int> state{kDialing};
     std::atomic<std::uint32_t> retriesLeft{0};

@@ -74,6 +74,8 @@ bool CSendReceiveCycle::Start() {
         if (key.OpenSubKey(settings::kPreferences)) {
             sendReceiveOnStartup = key.GetDWord("SendReceiveOnStartup") != 0;
             sendOnMailCount = key.GetDWord("SendOnMailCount");
+            const DWORD tickMs = key.GetDWord("SendReceiveTick");
+            if (tickMs >= kMinTickMs && tickMs <= kMaxTickMs) tick = std::chrono::milliseconds(tickMs);
             key.CloseSubKey();
         }
         key.CloseProductKey();
@@ -135,7 +137,7 @@ CCycleStatus::Snapshot CSendReceiveCycle::Status(std::size_t maxLines) const {
 }
 
 void CSendReceiveCycle::MessageLoop() {
-    auto nextTick = std::chrono::steady_clock::now() + kTick;
+    auto nextTick = std::chrono::steady_clock::now() + tick;
     auto nextSchedulerTick = std::chrono::steady_clock::now() + schedulerPeriod;
     for (;;) {
         // Dropped while a cycle runs, as every other trigger.
@@ -149,8 +151,9 @@ void CSendReceiveCycle::MessageLoop() {
             const bool schedulerTimer = scheduler && now >= nextSchedulerTick;
             if (schedulerTimer) nextSchedulerTick = std::max(nextSchedulerTick + schedulerPeriod, now);
             if (!ending) Tick(schedulerTimer);
+            ++ticks;
             // A late tick is not made up for: the clock only paces the triggers.
-            nextTick = std::max(nextTick + kTick, now);
+            nextTick = std::max(nextTick + tick, now);
             continue;
         }
         StatusMessage message;

@@ -59,7 +59,11 @@ public:
     // The main window's Send/Receive: a cycle starts at once, on the
     // cycle's own thread (preparing it may read the database and dial).
     static constexpr unsigned kStartCycle = 1175;
+    // The main window's clock; `Preferences`/"SendReceiveTick" (milliseconds,
+    // read by Start) changes it.
     static constexpr std::chrono::milliseconds kTick{500};
+    static constexpr std::uint32_t kMinTickMs = 10;
+    static constexpr std::uint32_t kMaxTickMs = 10000;
 
     // The worker's own database connection, made on the worker thread; null
     // when none could be made (the cycle then delivers nothing).
@@ -86,6 +90,8 @@ public:
     void RequestStop();
 
     bool IsBusy() const { return busy.load(); }
+    // Ticks taken since Start.
+    std::uint64_t TickCount() const { return ticks.load(); }
     // A console's view of the cycle; every call may come from any engine thread.
     struct Observer {
         std::function<void()> changed;                           // the status or busy flag changed
@@ -128,6 +134,8 @@ private:
     std::atomic<bool> cycleRequested{false};
     std::atomic<bool> startAsked{false};
     std::atomic<std::uint64_t> cyclesCompleted{0};
+    std::atomic<std::uint64_t> ticks{0};
+    std::chrono::milliseconds tick{kTick};
     // Dial-up state of the cycle being prepared, read again at its finish.
     std::uint32_t remoteAccountCount = 0;
     std::uint32_t activeRasConnections = 1;

@@ -3,7 +3,7 @@
 //
 // The thread waits in poll on the inotify descriptor and an eventfd; the
 // eventfd is how StopProcessing wakes it at once instead of letting it sleep
-// out its 10-second wait. Notifications carry the file's name, so a busy
+// out its wait between listings. Notifications carry the file's name, so a busy
 // spool is not listed again for every message that arrives.
 #include "spool/CMailSpoolProcessor.h"
 
@@ -30,7 +30,6 @@
 
 namespace {
 
-constexpr int kScanIntervalMs = 10000;
 
 struct SpoolEntry {
     long long modified;  // nanoseconds
@@ -61,6 +60,14 @@ void CMailSpoolProcessor::SetRouter(CSpoolRouter* newRouter) {
     router = newRouter;
 }
 
+int CMailSpoolProcessor::ConfiguredScanInterval() {
+    DWORD value = 0;
+    if (ReadRegistryDword(settings::kPreferencesKeyPath, "SpoolScanInterval", value) && value >= kMinScanIntervalMs &&
+        value <= kMaxScanIntervalMs)
+        return static_cast<int>(value);
+    return kDefaultScanIntervalMs;
+}
+
 int CMailSpoolProcessor::ConfiguredWorkerCount(bool databaseIsServer) {
     DWORD value = 0;
     if (ReadRegistryDword(settings::kPreferencesKeyPath, "SpoolThreadCount", value) && value >= 1)
@@ -89,6 +96,7 @@ bool CMailSpoolProcessor::StartProcessing() {
     wakeFd = std::move(wake);
     // Kept files of an earlier run: nothing in them, and not known to the pool.
     CSpoolFilePool::Instance().Sweep(directory);
+    scanIntervalMs = ConfiguredScanInterval();
     running.store(true);
     const int count =
         requestedWorkers > 0 ? std::min(requestedWorkers, kMaxWorkers) : ConfiguredWorkerCount(databaseIsServer);
@@ -142,17 +150,17 @@ void CMailSpoolProcessor::Run() {
     auto listed = std::chrono::steady_clock::now();
     pollfd fds[2] = {{notifyFd.Get(), POLLIN, 0}, {wakeFd.Get(), POLLIN, 0}};
     while (running.load()) {
-        const int ready = ::poll(fds, 2, kScanIntervalMs);
+        const int ready = ::poll(fds, 2, scanIntervalMs);
         if (ready < 0 && errno != EINTR) {
             g_moduleLog.Write("*** Spool processor wait failed");
             break;
         }
         if (!running.load()) break;
         bool listingDue = !QueueNotified();
-        // Files left behind are tried again every 10 seconds, also while
+        // Files left behind are tried again at every listing, also while
         // notifications keep the thread from ever timing out.
         const auto now = std::chrono::steady_clock::now();
-        if (now - listed >= std::chrono::milliseconds(kScanIntervalMs)) listingDue = true;
+        if (now - listed >= std::chrono::milliseconds(scanIntervalMs)) listingDue = true;
         if (listingDue) {
             QueueListing();
             listed = now;

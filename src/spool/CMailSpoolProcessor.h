@@ -2,10 +2,11 @@
 // workers that route its files.
 //
 // The processor's own thread wakes when a file is moved or written into the
-// directory (inotify) and at least every 10 seconds. A notification names
-// the new file, which goes straight to the workers; every 10 seconds (and
-// when notifications were lost) the whole directory is listed, oldest first,
-// so files left from an earlier run or not routed before are tried again.
+// directory (inotify) and at least every 10 seconds (`Preferences`/
+// "SpoolScanInterval", in milliseconds). A notification names the new file,
+// which goes straight to the workers; at that interval (and when
+// notifications were lost) the whole directory is listed, oldest first, so
+// files left from an earlier run or not routed before are tried again.
 //
 // Several workers route at once (`Preferences`/"SpoolThreadCount", else the
 // number of processors, at least 2; on a database server four per processor,
@@ -40,6 +41,9 @@ public:
     // shared one given to SetDatabase.
     using DatabaseMaker = std::function<std::unique_ptr<CAccountDatabase>()>;
     static constexpr int kMaxWorkers = 64;
+    static constexpr int kDefaultScanIntervalMs = 10000;
+    static constexpr int kMinScanIntervalMs = 50;
+    static constexpr int kMaxScanIntervalMs = 600000;
 
     // directory is relative to the process's working directory (the home).
     explicit CMailSpoolProcessor(std::string directory = "SMTPSpooler");
@@ -62,6 +66,9 @@ public:
     // The setting's value, else the number of processors, at least 2 (on a
     // database server four per processor, at least 8, at most 32).
     static int ConfiguredWorkerCount(bool databaseIsServer = false);
+    // Milliseconds between listings of the whole directory: the setting's
+    // value when in range, else 10 seconds.
+    static int ConfiguredScanInterval();
 
     // Starts watching the directory and the threads; false (and no thread)
     // when the directory cannot be watched.
@@ -104,6 +111,7 @@ private:
     std::thread thread;
     std::vector<std::thread> workers;
     int requestedWorkers = 0;
+    int scanIntervalMs = kDefaultScanIntervalMs;
     bool databaseIsServer = false;
     DatabaseMaker databaseMaker;
     CAccountDatabase* database = nullptr;

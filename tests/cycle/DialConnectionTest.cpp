@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "cycle/CDialConnection.h"
 #include "platform/Home.h"
 
@@ -45,11 +46,10 @@ protected:
         return hooks;
     }
 
-    // Waits for the dial to settle in one of its end states.
+    // Waits for the dial to settle in one of its end states (a failed dial
+    // reports its state only after its hang-up).
     static int Settle(const CDialConnection& dial) {
-        for (int i = 0; i < 400 && dial.GetState() == CDialConnection::kDialing; ++i) std::this_thread::sleep_for(50ms);
-        // A failed dial reports its state only after its hang-up.
-        std::this_thread::sleep_for(50ms);
+        WaitUntil([&] { return dial.GetState() != CDialConnection::kDialing; }, 20s);
         return dial.GetState();
     }
 
@@ -57,9 +57,11 @@ protected:
     // may still run when the state is told), or after a while what they are.
     std::string Calls(const std::string& expected) const {
         std::string calls;
-        for (int i = 0; i < 100 && (calls = TestHome::ReadFile(home.File("calls"))) != expected; ++i)
-            std::this_thread::sleep_for(50ms);
+        WaitUntil([&] { return (calls = TestHome::ReadFile(home.File("calls"))) == expected; }, 5s);
         return calls;
+    }
+    bool WaitForCancel() {
+        return WaitUntil([&] { return cancelled.load() != 0; }, 5s);
     }
     Clock::duration Paused() {
         std::lock_guard<std::mutex> guard(lock);
@@ -93,7 +95,7 @@ TEST_F(DialConnectionTest, AFailingLineIsTriedRetriesTimesAtTheIntervalThenCance
     ASSERT_EQ(Settle(dial), CDialConnection::kCancelled);
     EXPECT_EQ(Calls("up\ndown\nup\ndown\nup\ndown\n"), "up\ndown\nup\ndown\nup\ndown\n");
     // The cancel is told after its hang-up.
-    for (int i = 0; i < 100 && cancelled.load() == 0; ++i) std::this_thread::sleep_for(50ms);
+    WaitForCancel();
     EXPECT_EQ(cancelled.load(), 1);
     EXPECT_EQ(connected.load(), 0);
     EXPECT_EQ(Paused(), 3 * CDialConnection::kHangUpPause);
@@ -116,7 +118,7 @@ TEST_F(DialConnectionTest, TheUserEndingTheCallCancelsOnlyWithoutAConsole) {
     headless.Configure("Line", "", "", 5);
     headless.Dial();
     EXPECT_EQ(Settle(headless), CDialConnection::kCancelled);
-    for (int i = 0; i < 100 && cancelled.load() == 0; ++i) std::this_thread::sleep_for(50ms);
+    WaitForCancel();
     EXPECT_EQ(headless.RetriesLeft(), 0u);
     EXPECT_EQ(cancelled.load(), 1);
 
@@ -126,7 +128,7 @@ TEST_F(DialConnectionTest, TheUserEndingTheCallCancelsOnlyWithoutAConsole) {
     dial.Configure("Line", "", "", 5);
     shown.clear();
     dial.Dial();
-    for (int i = 0; i < 200 && Shown().find("by the user") == std::string::npos; ++i) std::this_thread::sleep_for(50ms);
+    WaitUntil([&] { return Shown().find("by the user") != std::string::npos; }, 10s);
     // Neither a redial nor a cancel: the dialog's Cancel ends it.
     EXPECT_EQ(dial.GetState(), CDialConnection::kDialing);
     EXPECT_EQ(dial.RetriesLeft(), 4u);

@@ -11,10 +11,12 @@
 #include <thread>
 
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "app/ScheduleCommand.h"
 #include "cycle/CScheduler.h"
 #include "cycle/CSendReceiveCycle.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/SettingsCatalogue.h"
 
 namespace {
 
@@ -145,7 +147,10 @@ TEST(CScheduler, WeeklyTableRunsTheCommandSplitAtBlanksThenAsksForTheCycle) {
 TEST(CScheduler, TheCycleTickRunsTheCommandFirstThenTheCycle) {
     TestHome home;
     ASSERT_TRUE(home.Provision());
-    const std::string record = RecordingScript(home, "record.sh", "sleep 0.3\n");
+    // Held until the test lets it end, while the cycle's clock ticks on.
+    const std::string record =
+        RecordingScript(home, "record.sh", "while [ ! -e \"$0.go\" ]; do sleep 0.02; done\n");
+    SetSettingDword(settings::kPreferencesKeyPath, "SendReceiveTick", 20);
     TestHome::WriteFile(home.File("Schedule.txt"), "0123456:7:0:T:T:" + record + " first\n");
     Schedule({"set", "--mode", "complex", "--automatic"});
     CScheduler scheduler([] { return At(3, 7, 0); });
@@ -157,8 +162,11 @@ TEST(CScheduler, TheCycleTickRunsTheCommandFirstThenTheCycle) {
     });
     cycle.AttachScheduler(&scheduler, std::chrono::milliseconds(1));
     ASSERT_TRUE(cycle.Start());
-    for (int i = 0; i < 300 && cycle.Status().cyclesCompleted == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(WaitUntil([&] { return scheduler.CommandRunning(); }, std::chrono::seconds(10)));
+    const std::uint64_t ticked = cycle.TickCount();
+    ASSERT_TRUE(WaitUntil([&] { return cycle.TickCount() >= ticked + 3; }, std::chrono::seconds(10)));
+    TestHome::WriteFile(record + ".go", "");
+    WaitUntil([&] { return cycle.Status().cyclesCompleted != 0; }, std::chrono::seconds(15));
     cycle.Stop();
     EXPECT_EQ(cycle.Status().cyclesCompleted, 1u) << "once in the minute";
     EXPECT_TRUE(recordedFirst);

@@ -17,6 +17,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The cycle's clock under test: the triggers are looked at every 20 ms.
+constexpr std::chrono::milliseconds kTestTick{20};
+
 TEST(CycleStatusList, KeepsNewestFirstEmptiesPastOneHundredAndShowsTheStopText) {
     CCycleStatus status;
     status.Apply({CCycleStatus::kStepText, 0, "Sending Mails", 0}, false);
@@ -53,6 +56,7 @@ protected:
         SetSettingDword(settings::kPortsKeyPath, "Use Smart SMTP", 0);
         SetSettingString(settings::kPortsKeyPath, "RemoteGateway Server", "127.0.0.1");
         SetSettingDword(settings::kPortsKeyPath, "RemotePort", static_cast<unsigned>(peer.Port()));
+        SetSettingDword(settings::kPreferencesKeyPath, "SendReceiveTick", static_cast<unsigned>(kTestTick.count()));
     }
     void TearDown() override {
         Release();
@@ -85,6 +89,11 @@ protected:
         std::unique_lock<std::mutex> guard(lock);
         return changed.wait_for(guard, 10s, [&] { return makers >= count; });
     }
+    // Lets `count` more ticks of the cycle's clock pass.
+    bool WaitForTicks(std::uint64_t count) {
+        const std::uint64_t until = cycle->TickCount() + count;
+        return WaitUntil([&] { return cycle->TickCount() >= until; }, 10s);
+    }
     bool WaitForCycles(std::uint64_t count) {
         return WaitUntil([&] { return cycle->Status().cyclesCompleted >= count && !cycle->IsBusy(); }, 20s);
     }
@@ -113,7 +122,7 @@ TEST_F(SendReceiveCycleTest, MailCountStartsASendOnlyCycleOnceTheCounterReachesI
     Make(true);
     ASSERT_TRUE(cycle->Start());
     QueueRemote(2);
-    std::this_thread::sleep_for(CSendReceiveCycle::kTick * 3);
+    ASSERT_TRUE(WaitForTicks(3));
     EXPECT_FALSE(cycle->IsBusy());
     EXPECT_EQ(CMailRouter::PendingOutbound(), 2u);
 
@@ -145,10 +154,10 @@ TEST_F(SendReceiveCycleTest, WhileACycleRunsRequestsAreDroppedAndTheCountTrigger
     QueueRemote(3);
     // Both are taken (and dropped) by the next ticks.
     EXPECT_TRUE(WaitUntil([] { return CMailRouter::PendingOutbound() == 0; }, 5s));
-    std::this_thread::sleep_for(CSendReceiveCycle::kTick * 2);
+    ASSERT_TRUE(WaitForTicks(2));
     Release();
     ASSERT_TRUE(WaitForCycles(1));
-    std::this_thread::sleep_for(CSendReceiveCycle::kTick * 3);
+    ASSERT_TRUE(WaitForTicks(3));
     EXPECT_EQ(cycle->Status().cyclesCompleted, 1u);
     EXPECT_FALSE(cycle->IsBusy());
     std::lock_guard<std::mutex> guard(lock);
@@ -173,10 +182,13 @@ TEST_F(SendReceiveCycleTest, StartUpSwitchRunsOneCycleAndStopWaitsForItAfterAski
     EXPECT_FALSE(s.stopRequested);
     EXPECT_EQ(s.cyclesCompleted, 1u);
     EXPECT_EQ(s.mainText, "Send and Receive Completed");
-    // Stopped: a request starts nothing.
+    // Stopped: a request starts nothing, and no tick comes to take it (two
+    // ticks' time: nothing running could show it sooner).
+    const std::uint64_t ticked = cycle->TickCount();
     cycle->PostMessage(CSendReceiveCycle::kCycleRequest);
-    std::this_thread::sleep_for(CSendReceiveCycle::kTick * 2);
+    std::this_thread::sleep_for(kTestTick * 2);
     EXPECT_FALSE(cycle->IsBusy());
+    EXPECT_EQ(cycle->TickCount(), ticked);
 }
 
 TEST_F(SendReceiveCycleTest, AStopWhileTheRelayHostIsSilentEndsTheCycleWithinSeconds) {

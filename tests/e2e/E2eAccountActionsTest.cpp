@@ -47,11 +47,6 @@ protected:
         return static_cast<std::size_t>(
             std::count_if(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(marker) != t.npos; }));
     }
-    std::string Log() {
-        std::string text;
-        for (const std::string& log : home.Files("logs", "", ".log")) text += TestHome::ReadFile(log);
-        return text;
-    }
 
     SmtpPeer gateway;
 };
@@ -157,7 +152,7 @@ TEST_F(E2eAccountActions, ForwardingHandsEveryCopyOnAndKeepsNoneUnlessAForwardFa
     ASSERT_TRUE(WaitForMail("bob", 2));
     Settle();
     EXPECT_EQ(Holding("alice", "body of second"), 1u);
-    EXPECT_NE(Log().find("Forwarding for alice: 1 of 3 forwards not handed over; its copy is kept"), std::string::npos);
+    EXPECT_NE(home.LogText().find("Forwarding for alice: 1 of 3 forwards not handed over; its copy is kept"), std::string::npos);
 
     // Looping: the sender is told, nothing is forwarded, the copy stays.
     Send("bob@localhost", "alice@localhost", Mail("bob@localhost", "looping", Hops(26)));

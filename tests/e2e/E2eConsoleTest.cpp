@@ -134,10 +134,16 @@ TEST_F(E2eConsole, TrayIconAndWindowWhileServingAndQuitFromTheTray) {
 
     // The tray menu: a right click on the icon, then its Quit (mnemonic q);
     // again when the menu was not up yet.
+    const auto shownWindows = [&] {
+        const std::string list = X({"xdotool", "search", "--onlyvisible", "--classname", "velmora"}).output;
+        return std::count(list.begin(), list.end(), '\n');
+    };
     ASSERT_TRUE(WaitUntil(
         [&] {
+            const auto before = shownWindows();
             X({"xdotool", "mousemove", "--window", icon, "8", "8", "click", "3"});
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            // The menu is up once the program shows one window more.
+            WaitUntil([&] { return shownWindows() > before; }, std::chrono::seconds(2));
             X({"xdotool", "key", "q"});
             return server.WaitExit(std::chrono::seconds(2));
         },

@@ -28,6 +28,8 @@ protected:
         ASSERT_TRUE(home.SetDword("Ports", "SMTP Port", static_cast<std::uint32_t>(port)));
         ASSERT_TRUE(home.AddAccount("alice"));
         ASSERT_TRUE(home.AddAccount("bob"));
+        // A requested pass starts on the cycle's next tick: every 20 ms here, not 500.
+        ASSERT_TRUE(home.SetDword("Preferences", "SendReceiveTick", 20));
         std::filesystem::create_directory(home.File("tmp"));
     }
 
@@ -52,14 +54,15 @@ protected:
     std::vector<std::string> TempFiles() const { return home.Files("tmp", "Tes", ".tmp"); }
 
     std::string Status() { return home.Velmora({"status"}).output; }
-    // Starts a send and receive pass and waits until `passes` have completed
-    // since the server started.
+    // Starts a send and receive pass once no queued message is still being
+    // written (a pass leaves such a file for the next one), and waits until
+    // `passes` have completed since the server started and the cycle is idle
+    // again (a request while it runs is dropped).
     void Pass(int passes) {
-        // A message queued in the second a pass starts waits for the next one.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        ASSERT_TRUE(WaitUntil([&] { return !home.OutboxBeingWritten(); }, kDeliveryWait));
         const RunResult started = home.Velmora({"send-receive"});
         ASSERT_EQ(started.status, 0) << started.output;
-        const std::string done = std::to_string(passes) + " completed";
+        const std::string done = "idle; " + std::to_string(passes) + " completed";
         ASSERT_TRUE(WaitUntil([&] { return Status().find(done) != std::string::npos; }, kDeliveryWait)) << Status();
     }
 

@@ -49,10 +49,10 @@ p.noop(); p.dele(1); print('after dele', p.stat()[0]); p.rset(); print('after rs
 p.dele(1); p.quit()
 p = login(); p.dele(1); p.sock.shutdown(socket.SHUT_RDWR); p.file.close(); p.sock.close()
 p = None
-for attempt in range(40):
+for attempt in range(500):
     try:
         p = login(); break
-    except poplib.error_proto: time.sleep(0.25)
+    except poplib.error_proto: time.sleep(0.02)
 print('after drop', p.stat()[0]); p.quit()
 )";
 

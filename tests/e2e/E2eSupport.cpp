@@ -7,6 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "PostgresTestServer.h"
 #include "foundation/OdbcConnection.h"
@@ -116,6 +121,36 @@ std::vector<std::string> MailHome::Files(const std::string& directory, const std
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+bool MailHome::OutboxBeingWritten() const {
+    std::set<std::string> inodes;
+    for (const std::string& file : OutboxFiles()) {
+        struct stat info {};
+        if (::stat(file.c_str(), &info) != 0) continue;  // sent and gone meanwhile
+        char id[64];
+        std::snprintf(id, sizeof id, "%02x:%02x:%lu", ::major(info.st_dev), ::minor(info.st_dev),
+                      static_cast<unsigned long>(info.st_ino));
+        inodes.insert(id);
+    }
+    if (inodes.empty()) return false;
+    // "1: FLOCK  ADVISORY  WRITE 4711 08:02:123456 0 EOF": device (hex) and inode.
+    std::istringstream locks(TestHome::ReadFile("/proc/locks"));
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, device;
+        if (!(fields >> number >> kind)) continue;
+        if (kind == "->") fields >> kind;  // a waiter, listed under the holder
+        if (!(fields >> mode >> access >> pid >> device) || kind != "FLOCK" || access != "WRITE") continue;
+        if (inodes.count(device)) return true;
+    }
+    return false;
+}
+
+std::string MailHome::LogText() const {
+    std::string text;
+    for (const std::string& log : Files("logs", "", ".log")) text += TestHome::ReadFile(log);
+    return text;
 }
 
 std::string MailHome::InboxOf(const std::string& user) const {

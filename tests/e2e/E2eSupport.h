@@ -82,6 +82,12 @@ public:
     std::vector<std::string> InboxTexts(const std::string& user) const;
     std::vector<std::string> SpoolFiles() const { return Files("SMTPSpooler", "", ".tmp"); }
     std::vector<std::string> OutboxFiles() const { return Files("Outbox", "Tes", ".tmp"); }
+    // True while a queue writer still holds an Outbox file (its flock, read
+    // from /proc/locks so the look takes no lock a writer could run into): a
+    // pass starting now would leave that message for the next one.
+    bool OutboxBeingWritten() const;
+    // The diagnostic logs' text.
+    std::string LogText() const;
 
 private:
     TestHome home;

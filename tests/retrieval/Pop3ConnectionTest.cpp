@@ -107,8 +107,10 @@ TEST(Pop3ConnectionTest, HostilePeersCostBoundedTimeAndMemory) {
     {  // a stalled reply and a stalled message
         ScriptedPeer peer([](PeerLink& link) {
             link.Send("+OK\r\n");
+            // Stalled until the client gives up and closes.
+            std::string command;
+            link.ReadLine(command, 3s);
             link.Readable(3s);
-            std::this_thread::sleep_for(1s);
         });
         CPop3Connection pop;
         pop.SetReplyWait(200ms);

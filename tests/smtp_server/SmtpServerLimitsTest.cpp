@@ -6,9 +6,12 @@
 // database does not answer. Sessions run on a socket pair with shortened
 // time-outs; the client address is given to them.
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +22,8 @@
 #include "CSmtpSession.h"
 #include "DatabaseTest.h"
 #include "SmtpClient.h"
+#include "TestHome.h"
+#include "TestPeers.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
 
@@ -28,6 +33,19 @@ using Clock = std::chrono::steady_clock;
 
 long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Whether a thread of this process is asleep in a timed sleep (as SQLite's
+// busy handler sleeps between its tries at a lock), from the system call it
+// is blocked in.
+bool InTimedSleep(pid_t thread) {
+    const std::string text = TestHome::ReadFile("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    const long call = std::atol(text.c_str());
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+#ifdef SYS_nanosleep
+    if (call == SYS_nanosleep) return true;
+#endif
+    return call == SYS_clock_nanosleep;
 }
 
 // Takes every message and keeps nothing.
@@ -252,8 +270,13 @@ TEST_F(SmtpServerLimits, ALockedDatabaseGetsTryLaterWithinTheBound) {
         OdbcStatement hold(other.GetConnectionHandle());
         ASSERT_TRUE(hold.ExecDirect("UPDATE Accounts SET aLogged = true WHERE aUserName = 'carol'"));
     }
-    std::thread delivery([&] { Exec("UPDATE Accounts SET aLogged = true WHERE aUserName = 'alice'"); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::atomic<pid_t> deliveryThread{0};
+    std::thread delivery([&] {
+        deliveryThread = ::gettid();
+        Exec("UPDATE Accounts SET aLogged = true WHERE aUserName = 'alice'");
+    });
+    // The delivery holds the connection, waiting for the lock, before the look-up comes.
+    EXPECT_TRUE(WaitUntil([&] { return deliveryThread != 0 && InTimedSleep(deliveryThread); }, std::chrono::seconds(5)));
 
     settings.databaseWaitMs = 300;
     Session session(&db, &spooler, settings);
@@ -266,7 +289,7 @@ TEST_F(SmtpServerLimits, ALockedDatabaseGetsTryLaterWithinTheBound) {
     delivery.join();
     // Once the overrun look-up has ended the next one is answered.
     std::string reply;
-    for (int i = 0; i < 50 && (reply = session.Command("RCPT TO:<carol@localhost>")).substr(0, 3) == "451"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitUntil([&] { return (reply = session.Command("RCPT TO:<carol@localhost>")).substr(0, 3) != "451"; },
+              std::chrono::seconds(10));
     EXPECT_EQ(reply, "250 OK\r\n");
 }

@@ -103,9 +103,7 @@ protected:
 
     // Sessions end on their own threads; wait (bounded) until none is left.
     void WaitUntilIdle() {
-        for (int i = 0; i < 400 && !host.AreServersIdle(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        ASSERT_TRUE(host.AreServersIdle());
+        ASSERT_TRUE(WaitUntil([&] { return host.AreServersIdle(); }, std::chrono::seconds(10)));
     }
 
     std::vector<std::string> SpoolFiles() {
@@ -373,7 +371,7 @@ TEST_F(SmtpServerModule, RoutingGoesOnWhileSessionsResolveRecipients) {
         });
     for (std::thread& sender : senders) sender.join();
     WaitUntilIdle();
-    for (int i = 0; i < 800 && !SpoolFiles().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    WaitUntil([&] { return SpoolFiles().empty(); }, std::chrono::seconds(20));
     processor.StopProcessing();
     EXPECT_EQ(accepted.load(), kSessions * kMessages);
     EXPECT_TRUE(SpoolFiles().empty());

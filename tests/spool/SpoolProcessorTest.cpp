@@ -142,29 +142,32 @@ TEST_F(SpoolProcessorTest, ThreadRoutesMailLeftFromAnEarlierRunAndMailArrivingWh
 }
 
 TEST_F(SpoolProcessorTest, WorkersRouteFilesAtOnceButEachFileInOneHandOnly) {
-    // Slow routing, so that files overlap; any file seen twice at once, or
-    // routed twice, is a fault.
+    // Each file is held until the next one is taken (or none is left), so
+    // that files overlap; any file seen twice at once, or routed twice, is a
+    // fault.
     class SlowRouter : public CSpoolRouter {
     public:
         bool RouteSpoolFile(const std::string& path, CAccountDatabase*, std::string&) override {
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                if (!busy.insert(path).second) ++overlaps;
-                most = std::max(most, busy.size());
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
-            std::lock_guard<std::mutex> guard(lock);
+            std::unique_lock<std::mutex> guard(lock);
+            if (!busy.insert(path).second) ++overlaps;
+            most = std::max(most, busy.size());
+            const int ticket = ++taken;
+            done.notify_all();
+            done.wait_for(guard, std::chrono::seconds(2),
+                          [&] { return taken > ticket || busy.size() + routed.size() >= kFiles; });
             busy.erase(path);
             ++routed[path];
             done.notify_all();
             return true;
         }
+        const std::size_t kFiles = 12;
         std::mutex lock;
         std::condition_variable done;
         std::set<std::string> busy;
         std::map<std::string, int> routed;
         std::size_t most = 0;
         int overlaps = 0;
+        int taken = 0;
     } router;
 
     // Workers waiting on a database server's answers come in larger numbers, unless set.

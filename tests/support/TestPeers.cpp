@@ -119,7 +119,7 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     for (;;) {
         if (condition()) return true;
         if (Clock::now() >= until) return false;
-        std::this_thread::sleep_for(25ms);
+        std::this_thread::sleep_for(kPollInterval);
     }
 }
 
@@ -154,7 +154,7 @@ bool WaitForPort(int port, std::chrono::milliseconds wait) {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(static_cast<uint16_t>(port));
         if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-        std::this_thread::sleep_for(50ms);
+        std::this_thread::sleep_for(kPollInterval);
     }
     return false;
 }

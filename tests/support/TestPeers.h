@@ -27,7 +27,10 @@ struct RunResult {
 // /dev/null; past the limit the child's process group is killed.
 RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit = std::chrono::seconds(60),
                      const std::vector<std::string>& extraEnvironment = {});
-// Polls condition every 25 ms until it holds or the wait runs out.
+// How often the waits here look again: short, so a test waits little longer
+// than the event it waits for.
+inline constexpr std::chrono::milliseconds kPollInterval{20};
+// Polls condition every kPollInterval until it holds or the wait runs out.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds wait);
 
 // A loopback port that was free a moment ago.
