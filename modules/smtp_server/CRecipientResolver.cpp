@@ -89,6 +89,9 @@ CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& loca
                     account.reset(database->FindAccountForDomain(name, domain));
                 if (account) break;
             }
+            // No account of that name: the account whose own address it is.
+            if (!account && !domain.empty() && domain.front() != '[')
+                account.reset(database->FindAccountByAddress(localPart + "@" + domain));
         }
         if (!account) {
             if (databaseLost()) return decision;

@@ -36,4 +36,8 @@ public:
     virtual SQLHDBC GetConnectionHandle() = 0;
     virtual bool IsRelayAllowed(const std::string& address) = 0;
     virtual long NextId(const std::string& table, const std::string& column) = 0;
+    // The account whose e-mail address is this bare address (case aside; a
+    // stored "Name <addr>" compares by its addr); when several claim it, the
+    // oldest. Appended: databases without addresses keep this answer.
+    virtual CLocalAccount* FindAccountByAddress(const std::string& /*address*/) { return nullptr; }
 };

@@ -664,6 +664,41 @@ bool CMailDatabase::IsRelayAllowed(const std::string& address) {
     return count > 0;
 }
 
+std::string CMailDatabase::BareAddress(const std::string& email) {
+    std::string_view bare = email;
+    const std::size_t open = bare.rfind('<');
+    if (open != std::string_view::npos) {
+        bare.remove_prefix(open + 1);
+        bare = bare.substr(0, bare.find('>'));
+    }
+    return FoldCase(std::string(Trim(bare)));
+}
+
+std::vector<long> CMailDatabase::AccountsWithAddress(const std::string& address) {
+    std::vector<long> ids;
+    const std::string wanted = BareAddress(address);
+    if (wanted.empty() || wanted.size() > kMaxEmail) return ids;
+    // The pattern narrows to the rows holding the address somewhere; the
+    // comparison of the bare addresses decides.
+    OdbcStatement statement(GetConnectionHandle());
+    if (!statement.ExecDirect(FormatSql("SELECT aAccountId, EmailId FROM Accounts WHERE lower(EmailId) LIKE "
+                                        "'%%%s%%' ESCAPE '!' ORDER BY aAccountId",
+                                        SqlText::QuoteLikePart(wanted))))
+        return ids;
+    std::uint32_t id = 0;
+    std::string email;
+    if (!statement.BindULong(1, id)) return ids;
+    while (statement.Fetch())
+        if (statement.GetText(2, email) && BareAddress(email) == wanted) ids.push_back(static_cast<long>(id));
+    return ids;
+}
+
+CLocalAccount* CMailDatabase::FindAccountByAddress(const std::string& address) {
+    const RecordVersion::Pin pin(GetConnectionHandle());
+    const std::vector<long> ids = AccountsWithAddress(address);
+    return ids.empty() ? nullptr : MakeAccount(ids.front());
+}
+
 long CMailDatabase::NextId(const std::string& table, const std::string& column) {
     OdbcStatement statement(GetConnectionHandle());
     if (!statement.Ok()) return 1;

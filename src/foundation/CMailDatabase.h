@@ -76,6 +76,12 @@ public:
     }
     bool IsRelayAllowed(const std::string& address) override;
     long NextId(const std::string& table, const std::string& column) override;
+    CLocalAccount* FindAccountByAddress(const std::string& address) override;
+    // The ids of the accounts whose e-mail address is this bare address,
+    // oldest first; empty when none is or the database cannot answer.
+    std::vector<long> AccountsWithAddress(const std::string& address);
+    // The bare address of a stored e-mail ("Name <addr>" gives addr), lower case.
+    static std::string BareAddress(const std::string& email);
 
     static void SetLocalAccountFactory(LocalAccountFactory factory);
     // Without a maker CreateAccount makes no account.

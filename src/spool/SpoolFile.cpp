@@ -319,6 +319,15 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
             if (!localNames.insert(recipient->user).second) continue;
             if (database && !recipient->user.empty()) {
                 recipient->account.reset(database->LookupLocalAccount(recipient->user));
+                // No account of that name: the account whose own address it is.
+                if (!recipient->account && !recipient->domain.empty()) {
+                    recipient->account.reset(
+                        database->FindAccountByAddress(recipient->user + "@" + recipient->domain));
+                    if (recipient->account && !recipient->account->GetUserName().empty()) {
+                        if (!localNames.insert(recipient->account->GetUserName()).second) continue;
+                        recipient->user = recipient->account->GetUserName();
+                    }
+                }
                 // Not found because the database is gone is not "no such account".
                 if (!recipient->account && OdbcConnectionInfo::IsLost(database->GetConnectionHandle())) {
                     status = ReadResult::NoDatabase;

@@ -102,8 +102,8 @@ bool PublishPartFile(UniqueFd file, const std::string& directory, const std::str
 bool WriteSpoolFile(MailInfo& info, const std::string& directory = spool::kSpoolDirectory, std::string* path = nullptr);
 
 // Reads the spool file at path into a new MailInfo, resolving flag "1"
-// recipients through database->LookupLocalAccount (no look-ups when
-// database is null). None on any failure, with the reason in result; the
+// recipients through database->LookupLocalAccount, then by the accounts'
+// own addresses (FindAccountByAddress; no look-ups when database is null). None on any failure, with the reason in result; the
 // file itself is never changed.
 std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabase* database,
                                         spool::ReadResult* result = nullptr);

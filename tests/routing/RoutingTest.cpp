@@ -1,12 +1,16 @@
 // Routing of spooled and handed-in messages through the real database, file
 // system, mail store, outbound queue, mail log and a loopback SMTP server
 // that records the notices.
+#include <fcntl.h>
+
 #include <filesystem>
 #include <set>
 
 #include "PostgresTestServer.h"
 #include "MailFlowFixture.h"
 #include "foundation/StringFormat.h"
+#include "platform/RecordWriter.h"
+#include "platform/UniqueFd.h"
 #include "spool/CSpoolFilePool.h"
 #include "spool/CMailRouter.h"
 #include "spool/CMailSpoolProcessor.h"
@@ -373,4 +377,29 @@ TEST_F(RoutingTest, QueueRowsThatFailTakeTheOutboxFileBackAndTheSpoolFileStays) 
     EXPECT_EQ(Lines("SELECT DestUser FROM OutBoundMails ORDER BY DestUser"), (std::vector<std::string>{"x", "y"}));
     EXPECT_EQ(OutboxFiles().size(), 1u);
     EXPECT_EQ(StoredMessages(bob), 1);
+}
+
+TEST_F(RoutingTest, ALocalRecipientNamedByItsAccountsOwnAddressReachesThatInbox) {
+    const long carol = Create("cmiller");
+    Exec("UPDATE Accounts SET EmailId = 'Carol Miller <Carol.Miller@Example.org>' WHERE aUserName = 'cmiller'");
+    // A record naming the recipients as written (not by account name), and
+    // an unknown address of the same domain.
+    std::string part;
+    std::uint32_t number = 0;
+    UniqueFd file = spool::CreatePartFile(home.File("SMTPSpooler"), O_RDWR, part, number);
+    ASSERT_TRUE(file);
+    RecordWriter writer(file.Get());
+    spool::WriteRecordHead(writer, "ann@remote.example",
+                           {{true, "carol.miller", "example.org"}, {true, "nobody", "example.org"}}, 0,
+                           static_cast<std::uint32_t>(kText.size()));
+    writer.Bytes(kText.data(), kText.size());
+    ASSERT_TRUE(writer.Flush());
+    ASSERT_TRUE(spool::PublishPartFile(std::move(file), home.File("SMTPSpooler"), part, number, nullptr));
+
+    EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
+    EXPECT_TRUE(SpoolFiles().empty());
+    ASSERT_EQ(StoredMessages(carol), 1);
+    EXPECT_EQ(TestHome::ReadFile(Files(carol)[0]), kText);
+    // The unknown one goes the way it always went: the outbound queue.
+    EXPECT_EQ(Lines("SELECT DestUser, Domain FROM OutBoundMails"), std::vector<std::string>{"nobody|example.org"});
 }
