@@ -420,3 +420,22 @@ TEST_F(SmtpServerModule, LoopbackClientsRelayButTheEnginesOwnMailDoesNot) {
         }
     }
 }
+
+TEST_F(SmtpServerModule, AnAccountsOwnAddressInAServedDomainIsAcceptedAndSpooledForThatAccount) {
+    Start();
+    ASSERT_TRUE(host.GetDatabase()->CreateAccount("cmiller", "secret1", false, false,
+                                                  "Carol Miller <carol.miller@example.org>", 0, 1, 1, 0, 0));
+    OdbcStatement domain(host.GetDatabase()->GetConnectionHandle());
+    ASSERT_TRUE(domain.ExecDirect("INSERT INTO Domains VALUES ('example.org', 'nobody', false)"));
+    SmtpClient client;
+    Open(client);
+    Expect(client, {"250 MAIL FROM:<a@example.net>", "250 RCPT TO:<Carol.Miller@EXAMPLE.org>",
+                    "550 RCPT TO:<carol.millers@example.org>", "550 RCPT TO:<miller@example.org>", "354 DATA"});
+    Expect(client, {"250 Subject: hi\r\n\r\nhello\r\n.", "221 QUIT"});
+    WaitUntilIdle();
+    const auto spooled = TakeSpooled();
+    ASSERT_EQ(spooled.size(), 1u);
+    ASSERT_EQ(spooled[0]->recipients.size(), 1u);
+    EXPECT_EQ(spooled[0]->recipients[0]->user, "cmiller");
+    EXPECT_NE(spooled[0]->recipients[0]->account, nullptr);
+}
