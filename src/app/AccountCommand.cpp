@@ -181,9 +181,14 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     const CMailDatabase::Presence exists = db.AccountExists(name);
     if (exists == CMailDatabase::Presence::Present)
         return Refuse(err, ShellText(Outcome::UserExists, "add", name, email));
+    // Mail for an address two accounts claim reaches only the older one.
+    const bool claimed = exists == CMailDatabase::Presence::Absent && !db.AccountsWithAddress(email).empty();
     if (exists == CMailDatabase::Presence::Unknown ||
         !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit, sendLimit))
         return Refuse(err, "the account " + name + " was not created: " + DatabaseCause());
+    if (claimed)
+        err << "velmora account: warning: another account already has the address "
+            << CMailDatabase::BareAddress(email) << "; mail to it keeps going to that account\n";
     out << "Account " << name << " created" << (admin ? " (administrator)" : "") << "; its mail is kept in "
         << MailboxPath(db, name) << "\n";
     return kDone;
