@@ -187,8 +187,8 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
         !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit, sendLimit))
         return Refuse(err, "the account " + name + " was not created: " + DatabaseCause());
     if (claimed)
-        err << "velmora account: warning: another account already has the address "
-            << CMailDatabase::BareAddress(email) << "; mail to it keeps going to that account\n";
+        err << "velmora account: warning: another account already has the address " << CMailDatabase::BareAddress(email)
+            << "; mail to it keeps going to that account\n";
     out << "Account " << name << " created" << (admin ? " (administrator)" : "") << "; its mail is kept in "
         << MailboxPath(db, name) << "\n";
     return kDone;

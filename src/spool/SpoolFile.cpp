@@ -321,8 +321,7 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
                 recipient->account.reset(database->LookupLocalAccount(recipient->user));
                 // No account of that name: the account whose own address it is.
                 if (!recipient->account && !recipient->domain.empty()) {
-                    recipient->account.reset(
-                        database->FindAccountByAddress(recipient->user + "@" + recipient->domain));
+                    recipient->account.reset(database->FindAccountByAddress(recipient->user + "@" + recipient->domain));
                     if (recipient->account && !recipient->account->GetUserName().empty()) {
                         if (!localNames.insert(recipient->account->GetUserName()).second) continue;
                         recipient->user = recipient->account->GetUserName();

@@ -83,13 +83,6 @@ TEST_F(AccountCommandTest, AddThenListShowsTheAccountAndItsTree) {
     r = Account({"add", "bob", "--password", "b", "--email", "Bob <bob@example.net>"});
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(Account({"list"}).out.find("Bob <bob@example.net>"), std::string::npos);
-
-    // An address another account already has: created, with one warning line.
-    r = Account({"add", "robert", "--password", "r", "--email", "BOB@example.net"});
-    ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.err, "velmora account: warning: another account already has the address bob@example.net; mail to "
-                     "it keeps going to that account\n");
-    EXPECT_EQ(Login("robert", "r"), CMailDatabase::LoginResult::User);
 }
 
 TEST_F(AccountCommandTest, RefusalsNameTheCauseAndPasswdChangesOnlyWhatIsNew) {
