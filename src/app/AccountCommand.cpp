@@ -1,5 +1,5 @@
-// AccountCommand: account add, list, passwd and delete; autoresponse and
-// forward are handed to their own commands.
+// AccountCommand: account add, set, list, passwd and delete; autoresponse
+// and forward are handed to their own commands.
 #include "app/AccountCommand.h"
 
 #include <algorithm>
@@ -62,6 +62,19 @@ bool ParseLimit(const std::string& text, long& value) {
     return true;
 }
 
+// The size-limit options add and set share; a limit not given keeps the
+// value passed in. False (with the line written) on one that is no size.
+bool TakeLimits(CommandLine& line, long& mailboxLimit, long& receiveLimit, long& sendLimit, std::ostream& err) {
+    std::string mailboxText, receiveText, sendText;
+    if ((line.TakeOption("--mailbox-limit", mailboxText) && !ParseLimit(mailboxText, mailboxLimit)) ||
+        (line.TakeOption("--receive-limit", receiveText) && !ParseLimit(receiveText, receiveLimit)) ||
+        (line.TakeOption("--send-limit", sendText) && !ParseLimit(sendText, sendLimit))) {
+        err << "velmora account: a size limit is a number of kilobytes\n";
+        return false;
+    }
+    return true;
+}
+
 // The password and its confirmation from the input.
 void ReadPassword(std::istream& in, std::ostream& out, bool interactive, std::string& password,
                   std::string& confirmation) {
@@ -99,9 +112,15 @@ std::string ShellText(Outcome outcome, const std::string& verb, const std::strin
         case Outcome::UserDoesNotExist:
             return "there is no account named " + name + " (velmora account list shows them)";
         case Outcome::NothingToChange:
-            return "the new password is the same as the current one; nothing was changed";
-        case Outcome::OnlyAdministrator:
+            return verb == "set" ? "the account " + name + " has these values already; nothing was changed"
+                                 : "the new password is the same as the current one; nothing was changed";
         case Outcome::OnlyAdministratorRevoke:
+            return EqualsNoCase(name, "postmaster")
+                       ? "the postmaster account stays an administrator: every notice the server sends comes from it"
+                       : name +
+                             " is the only administrator and keeps its rights; make another account an "
+                             "administrator first";
+        case Outcome::OnlyAdministrator:
             return EqualsNoCase(name, "postmaster")
                        ? "the postmaster account cannot be deleted: every notice the server sends comes from it"
                        : name +
@@ -151,7 +170,7 @@ std::string MailboxPath(CMailDatabase& db, const std::string& name) {
 }
 
 int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& err, bool interactive) {
-    std::string password, email, mailboxText, receiveText, sendText;
+    std::string password, email;
     const bool hasPassword = line.TakeOption("--password", password);
     line.TakeOption("--email", email);
     const bool admin = TakeFlag(line, "--admin");
@@ -159,12 +178,7 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", defaultLimit);
     long mailboxLimit = static_cast<long>(std::min<DWORD>(defaultLimit, 2147483647u));
     long receiveLimit = 0, sendLimit = 0;
-    if ((line.TakeOption("--mailbox-limit", mailboxText) && !ParseLimit(mailboxText, mailboxLimit)) ||
-        (line.TakeOption("--receive-limit", receiveText) && !ParseLimit(receiveText, receiveLimit)) ||
-        (line.TakeOption("--send-limit", sendText) && !ParseLimit(sendText, sendLimit))) {
-        err << "velmora account: a size limit is a number of kilobytes\n";
-        return kUsage;
-    }
+    if (!TakeLimits(line, mailboxLimit, receiveLimit, sendLimit, err)) return kUsage;
     if (line.args.size() > 1 || HasUnknownOption(line)) return Usage(err);
     const std::string name = line.args.empty() ? "" : line.args[0];
 
@@ -191,6 +205,55 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
             << "; mail to it keeps going to that account\n";
     out << "Account " << name << " created" << (admin ? " (administrator)" : "") << "; its mail is kept in "
         << MailboxPath(db, name) << "\n";
+    return kDone;
+}
+
+// The user editor's Alter for the fields a command can name: the address,
+// the administrator's right and the limits; the password stays as it is.
+int Set(CommandLine& line, std::ostream& out, std::ostream& err) {
+    std::string email, adminText;
+    const bool hasEmail = line.TakeOption("--email", email);
+    const bool hasAdmin = line.TakeOption("--admin", adminText);
+    if (hasAdmin && adminText != "on" && adminText != "off") return Usage(err);
+    constexpr long kUnset = -1;
+    long mailboxLimit = kUnset, receiveLimit = kUnset, sendLimit = kUnset;
+    if (!TakeLimits(line, mailboxLimit, receiveLimit, sendLimit, err)) return kUsage;
+    const bool hasLimit = mailboxLimit != kUnset || receiveLimit != kUnset || sendLimit != kUnset;
+    if (line.args.size() > 1 || HasUnknownOption(line) || (!line.args.empty() && !hasEmail && !hasAdmin && !hasLimit))
+        return Usage(err);
+    const std::string name = line.args.empty() ? "" : line.args[0];
+    if (name.empty()) return Refuse(err, ShellText(Outcome::NoUserSelected, "set", name, email));
+
+    CMailDatabase db;
+    if (!CommandSupport::Connect(db, "account", err)) return kRefused;
+    const std::optional<long> accountId = db.AccountIdByName(name);
+    if (!accountId) return Refuse(err, ShellText(Outcome::NoSuchUser, "set", name, email));
+    const CUserRecord record(db.GetConnectionHandle(), *accountId);
+    const auto clamp = [](std::uint32_t v) { return static_cast<long>(std::min<std::uint32_t>(v, 2147483647u)); };
+    const std::string oldEmail = record.GetEmailId();
+    const long oldMailbox = clamp(record.GetMailboxLimit()), oldReceive = clamp(record.GetRecvmailLimit()),
+               oldSend = clamp(record.GetSendMailLimit());
+    if (!hasEmail) email = oldEmail;
+    if (mailboxLimit == kUnset) mailboxLimit = oldMailbox;
+    if (receiveLimit == kUnset) receiveLimit = oldReceive;
+    if (sendLimit == kUnset) sendLimit = oldSend;
+    // The editor's order: the address, then the last administrator's rights.
+    if (email.empty()) return Refuse(err, ShellText(Outcome::NoEmail, "set", name, email));
+    if (!CMailDatabase::IsValidEmail(email)) return Refuse(err, ShellText(Outcome::BadEmail, "set", name, email));
+    const bool makeAdmin = hasAdmin ? adminText == "on" : record.IsAdmin();
+    if (!makeAdmin && db.IsOnlyAdministrator(name))
+        return Refuse(err, ShellText(Outcome::OnlyAdministratorRevoke, "set", name, email));
+    if (email == oldEmail && makeAdmin == record.IsAdmin() && mailboxLimit == oldMailbox &&
+        receiveLimit == oldReceive && sendLimit == oldSend)
+        return Refuse(err, ShellText(Outcome::NothingToChange, "set", name, email));
+
+    long allowRead = 1, allowWrite = 1;
+    CMailDatabase::ReadAccessRights(db.GetConnectionHandle(), *accountId, allowRead, allowWrite);
+    if (!db.AlterAccountWithLimits(name, record.GetPassword(), false, makeAdmin, email, mailboxLimit, allowRead,
+                                   allowWrite, receiveLimit, sendLimit))
+        return Refuse(err, "the account " + name + " was not changed: " + DatabaseCause());
+    out << "Account " << name << " changed: " << email << (makeAdmin ? ", administrator" : "")
+        << StringPrintf(", limits %ld/%ld/%ld KB (mailbox/receive/send)\n", mailboxLimit, receiveLimit, sendLimit);
     return kDone;
 }
 
@@ -275,6 +338,8 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
 void AccountCommand::PrintUsage(std::ostream& out) {
     out << "usage: velmora account add NAME --email ADDR [--password P] [--admin]\n"
            "                           [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
+           "       velmora account set NAME [--email ADDR] [--admin on|off]\n"
+           "                           [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
            "       velmora account list\n"
            "       velmora account passwd NAME [--password P]\n"
            "       velmora account delete NAME [--yes]\n"
@@ -294,6 +359,7 @@ int AccountCommand::Run(const std::vector<std::string>& args, std::istream& in, 
     const std::string& verb = args[0];
 
     if (verb == "add") return Add(line, in, out, err, interactive);
+    if (verb == "set") return Set(line, out, err);
     if (verb == "list") return List(line, out, err);
     if (verb == "passwd") return Passwd(line, in, out, err, interactive);
     if (verb == "delete") return Delete(line, in, out, err, interactive);

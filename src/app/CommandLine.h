@@ -1,6 +1,7 @@
 // CommandLine: `velmora [--home DIR] COMMAND [ARGS...]`, --home anywhere.
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -13,4 +14,6 @@ struct CommandLine {
     static CommandLine Parse(int argc, char** argv);
     // Value of "--name VALUE" or "--name=VALUE" among args, removed when found.
     bool TakeOption(const std::string& name, std::string& value);
+    // `velmora help`: every command, one or two lines each.
+    static void PrintProgramUsage(std::ostream& out);
 };

@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/DomainCommand.h"
+#include "app/ScheduleCommand.h"
+#include "cycle/CScheduleSettings.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/DatabaseSchema.h"
@@ -327,6 +330,8 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
         for (const std::string& line : repaired) out << "  " << line << "\n";
     }
 
+    // A home without settings is new: it gets the first-hour schedule below.
+    const bool newHome = ::access(Home::PathOf(Home::kSettingsFile).c_str(), F_OK) != 0;
     long rc = ProvisionSettings(home);
     if (rc != ERROR_SUCCESS) {
         std::string why = SettingsStore::Instance().LastError();
@@ -372,6 +377,16 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
     if (!ProvisionCertificate(home, out, error)) {
         err << "velmora setup: " << error << "\n";
         return 1;
+    }
+    // Mail leaves by itself in a new home: a cycle every five minutes, written
+    // as the schedule command writes it. An existing home keeps its schedule.
+    if (newHome && ::access(CScheduleSettings::DefaultPath().c_str(), F_OK) != 0) {
+        std::ostringstream shown, why;
+        if (ScheduleCommand::Run({"set", "--mode", "every", "--interval", "5", "--automatic"}, shown, why) != 0) {
+            err << "velmora setup: the schedule could not be written: " << why.str();
+            return 1;
+        }
+        out << "  schedule: a send and receive cycle every 5 minutes (velmora schedule set changes it)\n";
     }
     const auto server = DataSource::PostgresTargetOf(home);
     out << "Velmora home ready: " << home << "\n"

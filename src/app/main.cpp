@@ -46,59 +46,6 @@
 
 namespace {
 
-void PrintProgramUsage(std::ostream& out) {
-    out << "usage: velmora [--home DIR] COMMAND [ARGS]\n"
-           "  setup [--postmaster-password P] [--domain NAME]\n"
-           "                        provision the home (settings, database, directories,\n"
-           "                        the postmaster account); repairs a moved home\n"
-           "  reg get KEY VALUE     show a setting and its type\n"
-           "  reg set KEY VALUE dword|string DATA [--force]\n"
-           "  reg list [KEY]        list settings\n"
-           "  reg delete KEY VALUE\n"
-           "  account add NAME --email ADDR [--password P] [--admin]\n"
-           "              [--mailbox-limit KB] [--receive-limit KB] [--send-limit KB]\n"
-           "  account list\n"
-           "  account passwd NAME [--password P]\n"
-           "  account delete NAME [--yes]\n"
-           "  account netware NAME [--dir DIR --address ADDR [--leave-copy] | --off]\n"
-           "                        the user's Netware mail directory\n"
-           "  domain add NAME [--catch-all USER] | domain list | domain delete NAME\n"
-           "                        the domains whose mail is local\n"
-           "  alias add OWNER USER ALIAS | alias list OWNER | alias delete OWNER USER ALIAS [--yes]\n"
-           "                        who gets remote server account mail for an alias\n"
-           "  relay add FIRST [LAST] | relay list | relay delete FIRST | relay blocking on|off\n"
-           "                        the client address ranges that may relay\n"
-           "  remoteaccount add|list|delete|set ...\n"
-           "                        remote mailboxes whose mail is shared among local users\n"
-           "  popaccount add USER SERVER REMOTEUSER [--port N] [--password P] [--leave-on-server]\n"
-           "  popaccount list USER | popaccount delete|enable|disable USER SERVER REMOTEUSER\n"
-           "                        a user's remote POP3 mailboxes fetched by each pass\n"
-           "  gateway show | gateway set [--at HH:MM | --every MINUTES] [--outbox DIR]\n"
-           "                        when the Netware clients' outgoing mail is collected\n"
-           "  connection show | connection set [--method ras|lan] [--entry NAME] [--user NAME]\n"
-           "              [--password P|-] [--retries N] [--interval SECONDS] | connection connect|hangup\n"
-           "                        the dial-up link a pass brings up first (phonebook.conf)\n"
-           "  schedule show | schedule set [--mode at|every|complex] [--time HH:MM]\n"
-           "              [--weekdays DAYS] [--interval MINUTES] [--automatic | --manual]\n"
-           "  schedule list | schedule add --days DAYS --at HH:MM [--send-receive] [--run COMMAND]\n"
-           "  schedule delete --days DAYS --at HH:MM\n"
-           "                        when send and receive cycles and commands run by themselves\n"
-           "  run [--headless]      run the server until SIGTERM or SIGINT (with its console on a display)\n"
-           "  send-receive          ask the running server for a send and receive cycle\n"
-           "  status                the running server's cycle, status lines and queue\n"
-           "  stop                  stop the running server and wait until it has\n"
-           "  queue list | queue delete FILE [--yes]\n"
-           "                        the outbound queue (no server needed)\n"
-           "  log search [--from TEXT] [--to TEXT] [--subject TEXT] [--and-from] [--and-to]\n"
-           "             [--containing WORDS] [--all-words] [--during START END] [--in received|sent]\n"
-           "  log show [CONDITIONS] N\n"
-           "                        find logged mail; print the N-th message of a search\n"
-           "  db migrate --to postgresql://USER@HOST:PORT/DB\n"
-           "                        move the mail database into an empty PostgreSQL database\n"
-           "  help [COMMAND]        this text, or one command's\n"
-           "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";
-}
-
 void PrintRunUsage(std::ostream& out) {
     out << "usage: velmora [--home DIR] run [--headless]\n"
            "Runs the server on the home until SIGTERM or SIGINT.\n";
@@ -130,11 +77,11 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "queue") return QueueCommand::PrintUsage(out);
     if (command == "db") return DbCommand::PrintUsage(out);
     if (command == "log") return LogCommand::PrintUsage(out);
-    PrintProgramUsage(out);
+    CommandLine::PrintProgramUsage(out);
 }
 
 int Usage() {
-    PrintProgramUsage(std::cerr);
+    CommandLine::PrintProgramUsage(std::cerr);
     return 64;
 }
 

@@ -102,7 +102,7 @@ inline constexpr Setting kCatalogue[] = {
      "sender-rewriting switch of the outbound queue", kAtStart},
     {kPreferences, "StoreMailLog", Type::Dword, true, 1, "", Provision::Fixed, 1, "",
      "non-zero: sent and received mail is written to the mail logs", kAtStart},
-    {kPreferences, "SendOnMailCount", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
+    {kPreferences, "SendOnMailCount", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
      "non-zero: a send-only cycle starts once this many remote recipients were queued", kAtStart},
     {kPreferences, "AllMailLogMailBox", Type::String, true, 0, "", Provision::None, 0, "",
      "not empty: a directory into which every spooled message is copied", kAtStart},

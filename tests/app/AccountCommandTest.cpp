@@ -6,12 +6,15 @@
 
 #include <filesystem>
 #include <sstream>
+#include <tuple>
 
 #include "TestHome.h"
 #include "app/AccountCommand.h"
+#include "app/CommandLine.h"
 #include "app/DomainCommand.h"
 #include "app/SetupCommand.h"
 #include "delivery/CLocalAccount.h"
+#include "delivery/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 
 namespace {
@@ -216,4 +219,42 @@ TEST(DomainCommand, AddListDeleteDecideWhoseMailIsLocal) {
     ASSERT_EQ(Domain({"delete", "EXAMPLE.org"}).rc, 0);
     EXPECT_EQ(AccountFor("alice", "example.org"), "<not served>");
     EXPECT_NE(Domain({"delete", "example.org"}).err.find("is not served here"), std::string::npos);
+}
+
+// set is the editor's Alter: the address and a limit change, the password
+// stays; a bad address and the last administrator's rights are refused with
+// nothing changed. The program's help names every account command.
+TEST_F(AccountCommandTest, SetChangesTheAddressAndLimitsAsTheEditorAllows) {
+    ASSERT_EQ(Account({"add", "rita", "--password", "s3cret", "--email", "rita@example.org", "--admin"}).rc, 0);
+    const auto record = [] {
+        CMailDatabase db;
+        EXPECT_TRUE(db.Connect());
+        const std::optional<long> id = db.AccountIdByName("rita");
+        EXPECT_TRUE(id);
+        const CUserRecord r(db.GetConnectionHandle(), id.value_or(0));
+        return std::make_tuple(r.GetEmailId(), r.GetRecvmailLimit(), r.GetSendMailLimit(), r.IsAdmin());
+    };
+    Result r = Account({"set", "rita", "--email", "Rita <rita@example.net>", "--receive-limit", "300"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const auto changed = std::make_tuple(std::string("Rita <rita@example.net>"), 300u, 0u, true);
+    EXPECT_EQ(record(), changed);
+    EXPECT_EQ(Login("rita", "s3cret"), CMailDatabase::LoginResult::Administrator);
+
+    r = Account({"set", "rita", "--email", "rita at example", "--send-limit", "5"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "velmora account: \"rita at example\" is not an e-mail address: write user@domain or "
+                     "\"Name <user@domain>\"\n");
+    r = Account({"set", "rita", "--admin", "off"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("rita is the only administrator and keeps its rights"), std::string::npos) << r.err;
+    EXPECT_EQ(record(), changed);
+    EXPECT_NE(Account({"set", "nobody", "--admin", "on"}).err.find("there is no account named nobody"),
+              std::string::npos);
+    EXPECT_EQ(Account({"set", "rita", "--admin", "maybe"}).rc, 64);
+    EXPECT_EQ(Account({"set", "rita"}).rc, 64);
+
+    std::ostringstream help;
+    CommandLine::PrintProgramUsage(help);
+    for (const char* command : {"account set NAME", "account autoresponse USER", "account forward USER"})
+        EXPECT_NE(help.str().find(command), std::string::npos) << command;
 }

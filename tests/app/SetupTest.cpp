@@ -4,7 +4,8 @@
 // `velmora reg`: values set, read with their type, listed and deleted; a
 // change the catalogue refuses, or a name the file cannot hold, leaves the
 // settings file byte for byte as it was; a broken file is named by its line
-// and never rewritten.
+// and never rewritten. A new home gets a schedule and send-on-count that a
+// second setup keeps as they were changed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "PostgresTestServer.h"
 #include "TestHome.h"
 #include "app/RegistryCommand.h"
+#include "app/ScheduleCommand.h"
 #include "app/SetupCommand.h"
 #include "foundation/DataSource.h"
 #include "foundation/DatabaseSchema.h"
@@ -249,4 +251,31 @@ TEST(RegCommand, SetGetDeleteABrokenFileAndARefusedChangeLeavesTheFileByteIdenti
     ASSERT_EQ(Reg({"set", "NewKey", "Any\\\"]thing", "string", odd, "--force"}), 0);
     ASSERT_EQ(Reg({"get", "NewKey", "Any\\\"]thing"}, &got), 0);
     EXPECT_EQ(got, "Any\\\"]thing = " + odd + " (string)\n");
+}
+
+// A new home sends by itself: a cycle every five minutes and one as soon as
+// a remote recipient is queued; a second setup keeps what was changed since.
+TEST(Setup, ANewHomeSendsByItselfAndKeepsWhatWasChanged) {
+    TestHome home;
+    std::ostringstream out, err;
+    ASSERT_EQ(SetupCommand::Run(home.Path(), out, err), 0) << err.str();
+    std::string value;
+    ASSERT_EQ(Reg({"get", "Preferences", "SendOnMailCount"}, &value), 0);
+    EXPECT_EQ(value, "SendOnMailCount = 1 (dword)\n");
+    std::ostringstream shown, ignored;
+    ASSERT_EQ(ScheduleCommand::Run({"show"}, shown, ignored), 0);
+    EXPECT_NE(shown.str().find("Scheduler: automatic\nMode: every 5 minutes\n"), std::string::npos) << shown.str();
+
+    ASSERT_EQ(Reg({"set", "Preferences", "SendOnMailCount", "dword", "7"}), 0);
+    ASSERT_EQ(ScheduleCommand::Run({"set", "--interval", "30", "--manual"}, ignored, ignored), 0);
+    const std::string schedule = TestHome::ReadFile(home.File("Schedule.stg"));
+    ASSERT_EQ(SetupCommand::Run(home.Path(), out, err), 0) << err.str();
+    ASSERT_EQ(Reg({"get", "Preferences", "SendOnMailCount"}, &value), 0);
+    EXPECT_EQ(value, "SendOnMailCount = 7 (dword)\n");
+    EXPECT_EQ(TestHome::ReadFile(home.File("Schedule.stg")), schedule);
+
+    // A home whose schedule file went away stays without one.
+    std::filesystem::remove(home.File("Schedule.stg"));
+    ASSERT_EQ(SetupCommand::Run(home.Path(), out, err), 0) << err.str();
+    EXPECT_FALSE(std::filesystem::exists(home.File("Schedule.stg")));
 }

@@ -10,6 +10,7 @@
 #include "PostgresTestServer.h"
 #include "TestPeers.h"
 #include "app/SetupCommand.h"
+#include "cycle/CScheduleSettings.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 
@@ -39,6 +40,7 @@ bool TestHome::Provision() {
         return false;
     }
     provisioned = path;
+    const bool fresh = !std::filesystem::exists(path + "/" + Home::kSettingsFile);
     std::ostringstream out;
     const bool made = !PostgresTestServer::FromEnvironment()
                           ? SetupCommand::Run(path, out, std::cerr) == 0
@@ -51,6 +53,12 @@ bool TestHome::Provision() {
     SetSettingDword(settings::kPortsKeyPath, "Submission Port", 0);
     SetSettingDword(settings::kPortsKeyPath, "SMTPS Port", 0);
     SetSettingDword(settings::kPortsKeyPath, "POP3S Port", 0);
+    // No cycle starts by itself in a test's home (setup gives a new home a
+    // schedule and send-on-count): a test that wants one sets it.
+    if (fresh) {
+        SetSettingDword(settings::kPreferencesKeyPath, "SendOnMailCount", 0);
+        std::filesystem::remove(Home::PathOf(CScheduleSettings::kFileName));
+    }
     return true;
 }
 
