@@ -13,7 +13,8 @@
 #include "console/CConsoleMessageBox.h"
 #include "console/CRelayHostDialog.h"
 #include "foundation/CPortSettings.h"
-#include "smtp/CMxResolver.h"
+#include "foundation/SettingsCheck.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -31,13 +32,11 @@ std::uint32_t PortOf(const QLineEdit* field) {
     return ok ? value : 0;
 }
 
-// Smart delivery asks the name servers itself: each entry must name one.
+// Smart delivery asks the name servers itself: each entry must name one by
+// address, as `reg set` demands.
 bool DnsEntriesUsable() {
-    for (const std::string& entry : CPortSettings::DnsEntries()) {
-        std::string host;
-        int port = 0;
-        if (!CMxResolver::ParseNameServer(entry, host, port)) return false;
-    }
+    for (const std::string& entry : CPortSettings::DnsEntries())
+        if (!settings::IsNameServerText(std::string(Trim(entry)))) return false;
     return true;
 }
 

@@ -15,7 +15,7 @@ std::optional<KnownSetting> FindSetting(const std::string& key, const std::strin
     // Name servers are asked afresh for every resolution.
     if (foldedKey == FoldCase(kDns) && foldedName.size() > 1 && foldedName[0] == '#' &&
         foldedName.find_first_not_of("0123456789", 1) == std::string::npos)
-        return KnownSetting{Type::String, false, 0, 0, Form::Text};
+        return KnownSetting{Type::String, false, 0, 0, Form::NameServer};
     // Modules are loaded once, at start.
     const std::string servers = FoldCase(kServers) + "\\#";
     if (foldedKey.rfind(servers, 0) == 0 && foldedKey.size() > servers.size() &&

@@ -44,16 +44,21 @@ constexpr const char* kDnsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\DNS";
 constexpr const char* kServersKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Servers";
 constexpr const char* kTlsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\TLS";
 
-// The name server MX resolution asks when the DNS key holds none.
+// The name server MX resolution asks when neither the DNS key nor the
+// system's resolver configuration names one.
 constexpr const char* kDefaultDnsServer = "8.8.8.8";
+// The system's resolver configuration, read for its "nameserver" lines.
+constexpr const char* kResolvConfPath = "/etc/resolv.conf";
 
 enum class Type { Dword, String };
 
 // What setup writes for a value: nothing, a fixed value, or a path below the home.
 enum class Provision { None, Fixed, HomePath };
 
-// A string value that must be one literal IPv4 or IPv6 address (or empty).
-enum class Form { Text, IpAddress };
+// A string value that must be one literal IPv4 or IPv6 address (or empty),
+// or one name server: a literal address, optionally with a port
+// ("192.0.2.1:5353", "[2001:db8::1]:5353").
+enum class Form { Text, IpAddress, NameServer };
 
 struct Setting {
     const char* key;   // sub-key of the product key
@@ -281,7 +286,8 @@ inline constexpr Setting kCatalogue[] = {
 };
 // clang-format on
 
-// DNS: values "#1", "#2", ... each a name server address ("addr" or "addr:port").
+// DNS: values "#1", "#2", ... each a name server address ("addr" or "addr:port");
+// none set: the "nameserver" lines of the system's resolver configuration.
 // Servers\#N: Active (DWORD), DLLLocation (string), Name (string) per server module.
 constexpr const char* kServerActive = "Active";
 constexpr const char* kServerLocation = "DLLLocation";

@@ -1,6 +1,7 @@
 // SettingsCheck: type, range and address checks of the start-up settings.
 #include "foundation/SettingsCheck.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -32,8 +33,11 @@ bool HasRange(const Setting& setting) {
 }
 
 std::string Expected(const Setting& setting) {
-    if (setting.type == Type::String)
-        return setting.form == Form::IpAddress ? "a string holding one IPv4 or IPv6 address, or empty" : "a string";
+    if (setting.type == Type::String) {
+        if (setting.form == Form::IpAddress) return "a string holding one IPv4 or IPv6 address, or empty";
+        if (setting.form == Form::NameServer) return "a string holding one IPv4 or IPv6 address, optionally with a port";
+        return "a string";
+    }
     if (HasRange(setting)) return StringPrintf("a dword from %u to %u", setting.minimum, setting.maximum);
     return "a dword";
 }
@@ -44,6 +48,24 @@ bool IsIpAddressText(const std::string& text) {
     sockaddr_storage address{};
     socklen_t length = 0;
     return ParseIpLiteral(text, address, length);
+}
+
+bool IsNameServerText(const std::string& text) {
+    if (IsIpAddressText(text)) return true;
+    // An address with a port: "[v6]:port" or "v4:port".
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= text.size() || text.size() - colon - 1 > 5) return false;
+    const std::string portText = text.substr(colon + 1);
+    if (portText.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long port = std::strtol(portText.c_str(), nullptr, 10);
+    if (port < 1 || port > 65535) return false;
+    std::string host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        return host.find(':') != std::string::npos && IsIpAddressText(host);
+    }
+    // A bare IPv6 address cannot carry a port: its colons would be ambiguous.
+    return host.find_first_of(":[]") == std::string::npos && IsIpAddressText(host);
 }
 
 std::string CheckStartupSetting(const Setting& check) {
@@ -82,6 +104,8 @@ std::string CheckStartupSetting(const Setting& check) {
     if (check.form == Form::IpAddress && !text.empty() && !IsIpAddressText(text))
         return "setting " + label + " is \"" + text +
                "\", which is not an IPv4 or IPv6 address (empty listens on every address)";
+    if (check.form == Form::NameServer && !IsNameServerText(text))
+        return "setting " + label + " is \"" + text + "\"; it must be " + Expected(check);
     return {};
 }
 

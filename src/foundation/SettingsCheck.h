@@ -18,6 +18,9 @@ struct Setting;
 std::string CheckStartupSetting(const Setting& setting);
 // Whether a text is one literal IPv4 or IPv6 address.
 bool IsIpAddressText(const std::string& text);
+// Whether a text names one name server by literal address: "addr",
+// "IPv4-addr:port" or "[IPv6-addr]:port", the port from 1 to 65535.
+bool IsNameServerText(const std::string& text);
 // The first problem among all start-up settings, or "".
 std::string CheckStartupSettings();
 

@@ -80,11 +80,8 @@ bool COutboundQueue::CreateMailFile() {
     std::string path;
     file = CreateExclusive(
         [&](unsigned) {
-            const unsigned number = g_nextNumber.fetch_add(1) & 0xFFFF;
-            if (number == 0) return std::string();
-            char name[16];
-            std::snprintf(name, sizeof name, "Tes%X.tmp", number);
-            return directory + "/" + name;
+            const std::string name = ShortHexName("Tes", g_nextNumber.fetch_add(1), ".tmp");
+            return name.empty() ? name : directory + "/" + name;
         },
         0xFFFF, O_RDWR, 0600, path);
     if (!file) return false;  // every name taken, or no directory, no room, no rights

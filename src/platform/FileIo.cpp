@@ -141,6 +141,14 @@ std::uint32_t NextFileNumber() {
     return sequence.fetch_add(1);
 }
 
+std::string ShortHexName(const char* prefix, std::uint32_t number, const char* extension) {
+    number &= 0xFFFFu;
+    if (number == 0) return {};
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%X", static_cast<unsigned>(number));
+    return std::string(prefix) + digits + extension;
+}
+
 std::string ForwardSlashes(std::string path) {
     for (char& c : path)
         if (c == '\\') c = '/';

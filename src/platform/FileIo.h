@@ -50,3 +50,8 @@ UniqueFd CreateExclusive(const std::function<std::string(unsigned attempt)>& nam
 // random point so that two processes sharing a directory rarely probe the
 // same names.
 std::uint32_t NextFileNumber();
+
+// prefix, the low 16 bits of number as 1 to 4 upper-case hex digits, and
+// extension ("Tes1A2F.tmp"): the short names of the Outbox and the remote
+// spool. "" when those bits are 0, a number such names never use.
+std::string ShortHexName(const char* prefix, std::uint32_t number, const char* extension);

@@ -3,7 +3,6 @@
 #include "retrieval/CRemoteSpoolFile.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,10 +20,10 @@ namespace {
 constexpr unsigned kNameAttempts = 4096;
 constexpr std::size_t kBlockSize = 65536;
 
+// Short names as the Outbox's: "" for a number no name uses.
 std::string SpoolName(const std::string& directory, std::uint32_t number, const char* extension) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%s%X%s", CRemoteSpoolFile::kPrefix, number, extension);
-    return directory + "/" + name;
+    const std::string name = ShortHexName(CRemoteSpoolFile::kPrefix, number, extension);
+    return name.empty() ? name : directory + "/" + name;
 }
 
 // The part file goes unless released, so a failed write leaves nothing.
@@ -97,8 +96,11 @@ bool CRemoteSpoolFile::Write(CMailContent& content, const std::string& directory
 
     std::string finalPath = SpoolName(directory, number, kExtension);
     for (unsigned attempt = 0;; ++attempt) {
-        if (RenameNoReplace(partPath, finalPath)) break;
-        if (errno != EEXIST || attempt + 1 >= kNameAttempts) return false;
+        if (!finalPath.empty()) {
+            if (RenameNoReplace(partPath, finalPath)) break;
+            if (errno != EEXIST) return false;
+        }
+        if (attempt + 1 >= kNameAttempts) return false;
         finalPath = SpoolName(directory, NextFileNumber(), kExtension);
     }
     remover.Release();

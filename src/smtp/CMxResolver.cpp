@@ -5,14 +5,17 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcConnection.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SettingsCatalogue.h"
+#include "foundation/SettingsCheck.h"
 #include "foundation/SqlFormat.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
+#include "platform/WholeFile.h"
 #include "smtp/TcpSocket.h"
 #include "foundation/DateText.h"
 
@@ -21,6 +24,8 @@ namespace {
 constexpr std::size_t kNameServerValueSize = 256;  // up to 255 bytes of text
 constexpr std::size_t kCacheTextSize = 1024;
 constexpr std::size_t kReplyPiece = 1024;
+// A resolver configuration is a few lines; anything past this is not read.
+constexpr std::size_t kResolvConfSize = 64 * 1024;
 
 // Appends "#1" .. "#N" of the DNS key, N being the key's value count. A
 // number whose value is missing (the key may hold other values) is skipped.
@@ -46,8 +51,14 @@ void ReadNameServers(std::vector<std::string>& servers) {
 
 }  // namespace
 
-CMxResolver::CMxResolver() {
+CMxResolver::CMxResolver(const std::string& resolvConf) {
     ReadNameServers(nameServers);
+    // The machine's own resolvers know the local network (a split horizon, a
+    // firewall that blocks outside name servers) better than a public default.
+    if (nameServers.empty()) {
+        std::string text;
+        if (ReadWholeFile(resolvConf, kResolvConfSize, text)) nameServers = ResolvConfServers(text);
+    }
     if (nameServers.empty()) nameServers.push_back(settings::kDefaultDnsServer);
 }
 
@@ -86,6 +97,28 @@ bool CMxResolver::ParseNameServer(const std::string& entry, std::string& host, i
         if (port <= 0 || port > 65535) return false;
     }
     return !host.empty();
+}
+
+std::vector<std::string> CMxResolver::ResolvConfServers(const std::string& text) {
+    std::vector<std::string> servers;
+    std::size_t start = 0;
+    while (start < text.size() && servers.size() < kMaxResolvConfServers) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (const std::size_t comment = line.find_first_of("#;"); comment != std::string::npos) line.erase(comment);
+        for (char& c : line)
+            if (c == '\t' || c == '\r') c = ' ';
+        line = std::string(Trim(line));
+        constexpr std::string_view keyword = "nameserver ";
+        if (line.compare(0, keyword.size(), keyword) != 0) continue;
+        const std::string value(Trim(std::string_view(line).substr(keyword.size())));
+        // One literal address, nothing after it; no port can be given there.
+        if (value.find(' ') != std::string::npos || value.empty() || value.front() == '[') continue;
+        if (settings::IsIpAddressText(value)) servers.push_back(value);
+    }
+    return servers;
 }
 
 const std::vector<std::string>& CMxResolver::ResolveMx(const std::string& name) {

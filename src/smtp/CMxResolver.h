@@ -2,7 +2,9 @@
 // three days in the MXCache table.
 //
 // One resolver serves one connection attempt: it reads the name servers from
-// the DNS settings key at construction, and ResolveMx looks in the cache,
+// the DNS settings key at construction (none there: the "nameserver" lines
+// of the system's resolver configuration; none there either: a public
+// default), and ResolveMx looks in the cache,
 // else asks each name server in turn until one names exchangers, storing
 // every error-free answer in the cache. The resolver owns its database
 // connection for the duration of ResolveMx only, so a broken database merely
@@ -10,12 +12,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "foundation/SettingsCatalogue.h"
 #include "smtp/DnsMessage.h"
 
 class OdbcEnvironment;
@@ -28,7 +32,11 @@ public:
     static constexpr int kCacheDays = 3;
     static constexpr std::chrono::seconds kReplyWait{120};
 
-    CMxResolver();
+    // At most this many "nameserver" lines count, as for the system's resolver.
+    static constexpr std::size_t kMaxResolvConfServers = 3;
+
+    // resolvConf: the resolver configuration read when the DNS key names no server.
+    explicit CMxResolver(const std::string& resolvConf = settings::kResolvConfPath);
     ~CMxResolver();
     CMxResolver(const CMxResolver&) = delete;
     CMxResolver& operator=(const CMxResolver&) = delete;
@@ -41,7 +49,8 @@ public:
     bool serverReached = false;
 
     // The name servers to ask, in order ("address", "address:port" or
-    // "[v6-address]:port"); the default public server when none is configured.
+    // "[v6-address]:port"): the DNS key's, else the resolver configuration's,
+    // else the default public server.
     const std::vector<std::string>& NameServers() const { return nameServers; }
     // Bounds the wait for each name server's whole reply (120 seconds unless set).
     void SetReplyWait(std::chrono::milliseconds wait) { replyWait = wait; }
@@ -51,6 +60,9 @@ public:
     // Splits a name-server entry into host and port (53 unless given); false
     // for an entry that names no host or an invalid port.
     static bool ParseNameServer(const std::string& entry, std::string& host, int& port);
+    // The literal addresses of the first "nameserver" lines of a resolver
+    // configuration's text, in order; other lines and other values are passed over.
+    static std::vector<std::string> ResolvConfServers(const std::string& text);
 
 private:
     bool OpenDatabase();

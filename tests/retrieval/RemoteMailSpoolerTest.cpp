@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 
 #include "DovecotPeer.h"
@@ -39,6 +40,10 @@ protected:
         std::string path;
         auto content = Content(message);
         EXPECT_TRUE(record.Write(*content, "MailSpooler", &path));
+        // Named as the Outbox names its files.
+        EXPECT_TRUE(std::regex_match(std::filesystem::path(path).filename().string(),
+                                     std::regex("Tes[0-9A-F]{1,4}\\.tmp")))
+            << path;
         std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1) +
                                                    std::chrono::seconds(++written));
         return path;

@@ -1,11 +1,14 @@
 // MX resolution against a real name server (dnsmasq) on loopback: ordering,
 // the MXCache row and its three-day rule, NXDOMAIN and empty answers, the
-// name-server list, silent servers, and the 1/2/0 results of Connect with
-// mail-exchanger look-up.
+// name-server list (the DNS key's, else the system resolver configuration's),
+// silent servers, and the 1/2/0 results of Connect with mail-exchanger look-up.
 #include <ctime>
+#include <fstream>
+#include <sstream>
 
 #include "DatabaseTest.h"
 #include "TestPeers.h"
+#include "app/RegistryCommand.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "smtp/CMxResolver.h"
@@ -120,8 +123,42 @@ TEST_F(MxResolverTest, NameServersAreAskedInOrder) {
     DeleteSetting(settings::kDnsKeyPath, "#1");
     DeleteSetting(settings::kDnsKeyPath, "#2");
     DeleteSetting(settings::kDnsKeyPath, "Note");
-    CMxResolver fallback;
+    CMxResolver fallback(home.File("no-resolv.conf"));
     EXPECT_EQ(fallback.NameServers(), (std::vector<std::string>{settings::kDefaultDnsServer}));
+}
+
+TEST_F(MxResolverTest, ResolverConfigurationServesWhenTheKeyNamesNoServer) {
+    const std::string conf = home.File("resolv.conf");
+    std::ofstream(conf) << "# written by hand\n"
+                           "search example.test\n"
+                           "nameserver 127.0.0.1 ; the local cache\n"
+                           "nameserver not-an-address\n"
+                           "nameserver 192.0.2.1 192.0.2.2\n"
+                           ";nameserver 192.0.2.3\n"
+                           "nameservers 192.0.2.4\n"
+                           "\tnameserver\t::1\r\n";
+    // A value in the DNS key wins over the configuration.
+    EXPECT_EQ(CMxResolver(conf).NameServers(), (std::vector<std::string>{dns.Entry()}));
+    DeleteSetting(settings::kDnsKeyPath, "#1");
+    EXPECT_EQ(CMxResolver(conf).NameServers(), (std::vector<std::string>{"127.0.0.1", "::1"}));
+    // Three servers at most, as the system's resolver takes.
+    EXPECT_EQ(CMxResolver::ResolvConfServers("nameserver 192.0.2.1\nnameserver 192.0.2.2\nnameserver "
+                                             "192.0.2.3\nnameserver 192.0.2.4"),
+              (std::vector<std::string>{"192.0.2.1", "192.0.2.2", "192.0.2.3"}));
+
+    // The shell stores only name servers given by literal address.
+    auto reg = [](std::vector<std::string> args) {
+        std::ostringstream out, err;
+        return RegistryCommand::Run(args, out, err);
+    };
+    EXPECT_EQ(reg({"set", "DNS", "#1", "string", "not-an-address"}), 1);
+    EXPECT_EQ(reg({"set", "DNS", "#1", "string", "127.0.0.1:70000"}), 1);
+    EXPECT_EQ(reg({"set", "DNS", "#1", "string", "[::1]:0"}), 1);
+    EXPECT_EQ(CMxResolver(conf).NameServers(), (std::vector<std::string>{"127.0.0.1", "::1"}));
+    for (const char* good : {"192.0.2.1", "2001:db8::1", "192.0.2.1:5353", "[2001:db8::1]:5353"}) {
+        EXPECT_EQ(reg({"set", "DNS", "#1", "string", good}), 0) << good;
+        EXPECT_EQ(CMxResolver(conf).NameServers(), (std::vector<std::string>{good}));
+    }
 }
 
 TEST_F(MxResolverTest, UnaskableDomainsAndSilentServersGiveNothing) {
