@@ -10,6 +10,7 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
+#include "message/MessageIdText.h"
 #include "smtp/CSmtpConnection.h"
 #include "foundation/DateText.h"
 
@@ -71,6 +72,7 @@ bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAd
     header += "To: " + OneLine(CGeneratedMailPolicy::Quote(toAddress)) + "\r\n";
     header += "Subject: " + OneLine(subject) + "\r\n";
     header += "Date: " + now + "\r\n";
+    header += "Message-ID: " + NewMessageId() + "\r\n";
     header += "X-MSMail-Priority: Normal\r\n";
     header += "X-Priority: 3\r\n";
     header += std::string("X-Mailer: ") + kMailer + "\r\n";

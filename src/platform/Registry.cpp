@@ -1,9 +1,11 @@
 // Registry: Windows-shaped calls answered from the settings file.
 #include "platform/Registry.h"
 
+#include <cctype>
 #include <cstring>
 #include <netdb.h>
 #include <optional>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -85,6 +87,30 @@ std::string SystemHostName() {
     if (::gethostname(name, sizeof name - 1) != 0) return "";
     std::string host = name;
     return host.substr(0, host.find('.'));
+}
+
+bool IsFullDomainName(const std::string& name) {
+    if (name.empty() || name.size() > 253 || name.find('.') == std::string::npos) return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('.', start);
+        if (end == std::string::npos) end = name.size();
+        const std::string_view label(name.data() + start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+        for (char c : label)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string SystemFullName() {
+    std::string host = SystemHostName();
+    std::string domain = SystemDomainName();
+    while (!domain.empty() && domain.back() == '.') domain.pop_back();
+    if (host.empty() || domain.empty()) return "";
+    std::string full = FoldCase(host + "." + domain);
+    return IsFullDomainName(full) ? full : "";
 }
 
 std::string SystemDomainName() {

@@ -61,3 +61,10 @@ LONG RegCloseKey(HKEY key);
 // The machine's host name without domain, and its domain (may be empty).
 std::string SystemHostName();
 std::string SystemDomainName();
+// The machine's fully qualified name ("host.domain", lower case, no trailing
+// dot), or "" when the system knows no domain for it: the name this server
+// gives itself in EHLO, certificates and Message-IDs must be a real domain.
+std::string SystemFullName();
+// A name that may stand as a domain in EHLO: dot-separated labels of letters,
+// digits and inner hyphens, at most 253 bytes, at least two labels.
+bool IsFullDomainName(const std::string& name);
