@@ -2,6 +2,8 @@
 #include "app/CServerApplication.h"
 
 #include <algorithm>
+#include <cstring>
+#include <shared_mutex>
 #include <csignal>
 #include <sstream>
 #include <ctime>
@@ -12,6 +14,7 @@
 #include "app/CControlServer.h"
 #include "app/CNetwareGateway.h"
 #include "app/CServerHost.h"
+#include "app/HomeBackup.h"
 #include "cycle/COutboundQueueReport.h"
 #include "cycle/CScheduler.h"
 #include "cycle/CSendReceiveCycle.h"
@@ -265,13 +268,34 @@ std::string CServerApplication::ControlRequest(const std::string& request) {
                        : "OK\nSend and receive requested; it starts within half a second (velmora status shows it)";
     }
     if (request == "status") return "OK\n" + StatusReport();
+    if (request.rfind(kBackupRequest, 0) == 0) return BackupSnapshot(request.substr(std::strlen(kBackupRequest)));
     if (request == "stop") {
         stopAsked = true;
         // The main thread waits for exactly this signal.
         ::kill(::getpid(), SIGTERM);
         return "OK\nStopping the server, process " + std::to_string(::getpid());
     }
-    return "ERR unknown request \"" + request.substr(0, 40) + "\": send-receive, status or stop";
+    return "ERR unknown request \"" + request.substr(0, 40) + "\": send-receive, status, stop or backup-snapshot DIR";
+}
+
+std::string CServerApplication::BackupSnapshot(const std::string& dir) {
+    if (dir.empty() || dir[0] != '/') return "ERR the backup directory must be an absolute path";
+    timespec taken{};
+    bool databaseCopied = false;
+    std::string why;
+    bool snapshotTaken = false;
+    {
+        // No message is half routed while the database and the spool are copied.
+        std::unique_lock<std::shared_mutex> hold;
+        if (spoolProcessor) hold = spoolProcessor->HoldRouting();
+        snapshotTaken = HomeBackup::Snapshot(homeDir, dir, taken, databaseCopied, why);
+    }
+    if (!snapshotTaken) {
+        g_moduleLog.Write("Backup into " + dir + " not taken: " + why);
+        return "ERR " + why;
+    }
+    g_moduleLog.Write("Backup snapshot taken into " + dir);
+    return "OK\n" + HomeBackup::MomentText(taken) + (databaseCopied ? " sqlite" : " postgresql");
 }
 
 std::string CServerApplication::StatusReport() {

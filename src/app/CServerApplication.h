@@ -63,6 +63,10 @@ private:
     // Undoes the first steps of a start that ends before the log opens.
     bool Abandon();
     std::string StatusReport();
+    // The request "backup-snapshot DIR": the backup's moment, taken while
+    // the spool workers wait.
+    static constexpr const char* kBackupRequest = "backup-snapshot ";
+    std::string BackupSnapshot(const std::string& dir);
 
     HomeLock homeLock;
     bool storeSwept = false;  // message files an interrupted server left were looked at

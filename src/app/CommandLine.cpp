@@ -95,6 +95,8 @@ void CommandLine::PrintProgramUsage(std::ostream& out) {
            "  log show [CONDITIONS] N\n"
            "                        find logged mail; print the N-th message of a search\n"
            "  db migrate --to postgresql://USER@HOST:PORT/DB\n"
+           "  backup DIR            a consistent copy of the home in a new directory, also while it serves\n"
+           "  restore DIR [--yes]   puts a backup back into the stopped home\n"
            "                        move the mail database into an empty PostgreSQL database\n"
            "  help [COMMAND]        this text, or one command's\n"
            "The home is --home, else $VELMORA_HOME, else ~/.velmora.\n";

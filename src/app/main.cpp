@@ -25,6 +25,7 @@
 #include "app/AliasCommand.h"
 #include "app/CServerApplication.h"
 #include "app/DbCommand.h"
+#include "app/BackupCommand.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/ConnectionCommand.h"
@@ -76,6 +77,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
         return ControlCommand::PrintUsage(command, out);
     if (command == "queue") return QueueCommand::PrintUsage(out);
     if (command == "db") return DbCommand::PrintUsage(out);
+    if (command == "backup" || command == "restore") return BackupCommand::PrintUsage(out);
     if (command == "log") return LogCommand::PrintUsage(out);
     CommandLine::PrintProgramUsage(out);
 }
@@ -112,7 +114,7 @@ int main(int argc, char** argv) {
     static const char* const kCommands[] = {
         "setup", "reg",          "account", "domain", "alias",   "relay",      "remoteaccount", "popaccount", "run",
         "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db",
-        "log"};
+        "log",   "backup",       "restore"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -165,6 +167,14 @@ int main(int argc, char** argv) {
     if (line.command == "log") {
         Home::Use(home);
         return LogCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "backup") {
+        Home::Use(home);
+        return BackupCommand::Backup(home, line.args, std::cout, std::cerr);
+    }
+    if (line.command == "restore") {
+        Home::Use(home);
+        return BackupCommand::Restore(home, line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
     }
     if (line.command == "db") {
         Home::Use(home);

@@ -295,6 +295,27 @@ void COutboundQueue::Discard() {
 }
 
 
+std::vector<std::string> COutboundQueue::DropRowsWithoutFiles(SQLHDBC connection) {
+    std::vector<std::string> files, dropped;
+    {
+        OdbcStatement list(connection);
+        if (!list.ExecDirect("SELECT DISTINCT MailFile FROM OutBoundMails")) return dropped;
+        std::string name;
+        while (list.Fetch())
+            if (list.GetText(1, name)) files.push_back(name);
+    }
+    for (const std::string& name : files) {
+        struct stat info {};
+        if (::stat(ForwardSlashes(name).c_str(), &info) == 0 || errno != ENOENT) continue;
+        OdbcStatement drop(connection);
+        if (drop.ExecDirect(FormatSql("DELETE FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(name)))) {
+            ForgetTrust(connection, name);
+            dropped.push_back(name);
+        }
+    }
+    return dropped;
+}
+
 void COutboundQueue::CountQueued(std::uint32_t recipients) {
     g_queuedRecipients.fetch_add(recipients);
 }

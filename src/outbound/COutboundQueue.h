@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/OdbcEnvironment.h"
 #include "platform/RecordWriter.h"
@@ -78,6 +79,10 @@ public:
 
     // Remote recipients queued since the last reset (routing's and
     // forwarding's), read by the send-on-count trigger of the cycle.
+    // Deletes the rows of queued files that are not there (relative names
+    // are the home's, the process's working directory) and returns those
+    // names: a restored queue whose file was sent while its backup ran.
+    static std::vector<std::string> DropRowsWithoutFiles(SQLHDBC connection);
     static void CountQueued(std::uint32_t recipients);
     static std::uint32_t QueuedCount();
     // Sets the count back to 0 and returns what it was.

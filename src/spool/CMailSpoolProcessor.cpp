@@ -293,6 +293,7 @@ bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
     CSpoolRouter* active = router ? router : &baseRouter;
     std::string reason;
     bool routed = false;
+    std::shared_lock<std::shared_mutex> gate(routingGate);
     try {
         routed = active->RouteSpoolFile(path, db, reason);
     } catch (const std::exception& error) {
@@ -301,6 +302,7 @@ bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
     }
     if (routed) {
         CSpoolFilePool::Instance().Recycle(path);
+        gate.unlock();
         std::lock_guard<std::mutex> guard(failedLock);
         failedFiles.erase(path);
         return true;

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -88,6 +89,12 @@ public:
 
     const std::string& GetSpoolDirectory() const { return directory; }
 
+    // Holds every worker between spool files for as long as the lock lives:
+    // no message is half routed then (its file stored but not its rows, or
+    // stored but its spool file still there), which is what a backup's
+    // snapshot of the database and the spool needs.
+    std::unique_lock<std::shared_mutex> HoldRouting() { return std::unique_lock<std::shared_mutex>(routingGate); }
+
 private:
     void Run();
     void Work();
@@ -124,6 +131,7 @@ private:
     std::set<std::string> claimed;
     // Files already logged as left in place, with the size and time they
     // had: logged again only when they change.
+    std::shared_mutex routingGate;  // shared while a file is routed and recycled
     std::mutex failedLock;
     std::map<std::string, std::pair<long long, long long>> failedFiles;
 };

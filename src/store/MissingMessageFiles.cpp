@@ -66,7 +66,8 @@ bool Run(SQLHDBC connection, const std::string& sql) { return OdbcStatement(conn
 
 }  // namespace
 
-std::size_t RepairRowsWithoutFiles(SQLHDBC connection, const std::string& mailDirectory) {
+std::size_t RepairRowsWithoutFiles(SQLHDBC connection, const std::string& mailDirectory,
+                                   std::vector<std::string>* removed) {
     if (!IsDirectory(mailDirectory)) return 0;
     std::map<long, Account> accounts;
     std::vector<std::vector<std::string>> text;
@@ -131,8 +132,10 @@ std::size_t RepairRowsWithoutFiles(SQLHDBC connection, const std::string& mailDi
                    Run(connection, FormatSql("DELETE FROM Mails WHERE mMailId = '%s' and mFolderId=%d and "
                                              "aAccountId=%ld",
                                              id, row.folder, row.account));
-            if (done)
+            if (done) {
                 g_moduleLog.Write("Removed the rows of " + row.id + ": its message file " + path + " is missing");
+                if (removed) removed->push_back(row.id);
+            }
         }
         if (!done) {
             g_moduleLog.Write(StringPrintf("*** The rows of %s, whose message file is missing, cannot be repaired",

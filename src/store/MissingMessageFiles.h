@@ -15,12 +15,15 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace mailstore {
 
 // Repairs the rows below mailDirectory whose file is missing; logs one line
 // per message and returns how many were repaired. Nothing changes when the
-// rows or the accounts cannot be read.
-std::size_t RepairRowsWithoutFiles(SQLHDBC connection, const std::string& mailDirectory);
+// rows or the accounts cannot be read. removed, when given, gets the ids of
+// the messages whose rows were deleted.
+std::size_t RepairRowsWithoutFiles(SQLHDBC connection, const std::string& mailDirectory,
+                                   std::vector<std::string>* removed = nullptr);
 
 }  // namespace mailstore
