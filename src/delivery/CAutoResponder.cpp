@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <ctime>
 #include <functional>
 #include <mutex>
@@ -26,7 +27,11 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/VersionedCache.h"
+#include "message/CBase64LineWriter.h"
 #include "message/CMailHeader.h"
+#include "message/CTextClassifier.h"
+#include "message/EncodedWordText.h"
+#include "message/MessageIdText.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 #include "smtp/CSmtpConnection.h"
@@ -36,6 +41,8 @@ namespace {
 
 // A header line stays within the 998 bytes a line may have.
 constexpr std::size_t kMaxHeaderValue = 900;
+// Identifiers in the reply's References, its parent's included.
+constexpr std::size_t kMaxReferences = 10;
 
 // A value quoted into a header line of the reply: one line, bounded.
 std::string HeaderValue(std::string value) {
@@ -62,19 +69,25 @@ bool IsDaemonAddress(const std::string& path) {
            EndsWithNoCase(user, "-bounces");
 }
 
-// At most kMaxTextBytes of a regular file, block by block; a path that is
-// not one (a directory, a pipe that would block, a link) gives nothing.
-bool CopyText(const std::string& path, const std::function<bool(const char*, std::size_t)>& sink) {
-    if (path.empty()) return true;
+// The text file, when it is a regular file; a path that is not one (a
+// directory, a pipe that would block, a link) gives nothing.
+UniqueFd OpenText(const std::string& path) {
+    if (path.empty()) return UniqueFd();
     UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    if (!file || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return true;
+    if (!file || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return UniqueFd();
+    return file;
+}
+
+// At most kMaxTextBytes of the file from its start, block by block.
+bool CopyText(int file, const std::function<bool(const char*, std::size_t)>& sink) {
+    if (file < 0 || ::lseek(file, 0, SEEK_SET) != 0) return true;
     std::vector<char> block(CAutoResponder::kCopyBlock);
     std::uint64_t copied = 0;
     while (copied < CAutoResponder::kMaxTextBytes) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), CAutoResponder::kMaxTextBytes - copied));
-        const ssize_t n = ::read(file.Get(), block.data(), want);
+        const ssize_t n = ::read(file, block.data(), want);
         if (n < 0 && errno == EINTR) continue;
         // A read error ends the text where it is, as the designed copy did.
         if (n <= 0) break;
@@ -82,6 +95,50 @@ bool CopyText(const std::string& path, const std::function<bool(const char*, std
         copied += static_cast<std::uint64_t>(n);
     }
     return true;
+}
+
+// "Subject: Re:" and the sender's subject, cut. ASCII (his encoded words
+// too, less one the cut left open) goes as it came; other bytes go in
+// encoded words, "Re:" with them, so the line stays a valid header.
+std::string SubjectLine(const CMailHeader& header) {
+    const std::string subject = CGeneratedMailPolicy::Quote(HeaderValue(header.GetField("Subject")));
+    switch (CTextClassifier::Of(subject)) {
+        case CTextClassifier::Kind::SevenBit:
+            return "Subject: Re:" + WithoutOpenEncodedWord(subject) + "\r\n";
+        case CTextClassifier::Kind::Utf8:
+            return "Subject: " + EncodedWords("Re:" + subject, "UTF-8", true) + "\r\n";
+        case CTextClassifier::Kind::EightBit:
+            break;
+    }
+    return "Subject: " + EncodedWords("Re:" + subject, "ISO-8859-1", false) + "\r\n";
+}
+
+// In-Reply-To and References naming the message answered, from its sane
+// identifiers only. References keeps the thread's first message and its
+// latest ones, so a long thread makes a short field.
+std::string ThreadLines(const CMailHeader& header) {
+    std::string parent;
+    ForEachMessageId(header.GetField("Message-ID"), [&](std::string_view id) {
+        if (parent.empty()) parent = id;
+    });
+    std::string references = header.GetField("References");
+    if (Trim(references).empty()) references = header.GetField("In-Reply-To");
+    std::string first;
+    std::deque<std::string> latest;
+    ForEachMessageId(references, [&](std::string_view id) {
+        if (first.empty()) {
+            first = id;
+            return;
+        }
+        latest.emplace_back(id);
+        if (latest.size() > kMaxReferences - 2) latest.pop_front();
+    });
+    if (!first.empty()) latest.emplace_front(first);
+    if (!parent.empty()) latest.push_back(parent);
+    std::string lines;
+    if (!parent.empty()) lines += "In-Reply-To: " + parent + "\r\n";
+    for (std::size_t i = 0; i < latest.size(); ++i) lines += (i == 0 ? "References: " : " ") + latest[i] + "\r\n";
+    return lines;
 }
 
 }  // namespace
@@ -130,24 +187,50 @@ CAutoResponder::Verdict CAutoResponder::Judge(const CMailHeader& header, const C
 
 bool CAutoResponder::Compose(CMailContent& content, const CUserRecord& account, const CMailHeader& header,
                              const std::string& textPath) {
+    // The text is read twice through one descriptor: once to tell its
+    // character set, then to copy it. Save replaces the file by renaming, so
+    // both passes read the same bytes.
+    const UniqueFd text = OpenText(textPath);
+    CTextClassifier classifier;
+    CopyText(text.Get(), [&](const char* data, std::size_t size) {
+        classifier.Feed(std::string_view(data, size));
+        return true;
+    });
+    const CTextClassifier::Kind kind = classifier.Result();
+
     std::string head;
     head += "From: " + HeaderValue(account.GetEmailId()) + "\r\n";
     head += "To: " + HeaderValue(header.GetField("From")) + "\r\n";
-    // The sender's subject is his text, not ours to repeat at length.
-    head += "Subject: Re:" + CGeneratedMailPolicy::Quote(HeaderValue(header.GetField("Subject"))) + "\r\n";
+    head += SubjectLine(header);
     head += "Date: " + MailDateText(std::time(nullptr)) + "\r\n";
+    head += "Message-ID: " + NewMessageId() + "\r\n";
+    head += ThreadLines(header);
     head += "X-MSMail-Priority: Normal\r\n";
     head += "X-Priority: 3\r\n";
     head += std::string("X-Mailer: ") + kMailer + "\r\n";
     head += "MIME-Version: 1.0\r\n";
-    head += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
-    head += "Content-Transfer-Encoding: 7bit\r\n";
+    if (kind == CTextClassifier::Kind::SevenBit) {
+        head += "Content-Type: text/plain; charset=ISO-8859-1\r\n";
+        head += "Content-Transfer-Encoding: 7bit\r\n";
+    } else {
+        // Bytes 7bit cannot carry go in base64: UTF-8 text labelled as such,
+        // anything else as ISO-8859-1, in which every byte is a character.
+        head += kind == CTextClassifier::Kind::Utf8 ? "Content-Type: text/plain; charset=UTF-8\r\n"
+                                                    : "Content-Type: text/plain; charset=ISO-8859-1\r\n";
+        head += "Content-Transfer-Encoding: base64\r\n";
+    }
     head += "Auto-Submitted: auto-replied\r\n";
     head += "\r\n";
     if (!content.Write(head.data(), static_cast<std::uint32_t>(head.size()))) return false;
-    return CopyText(textPath, [&](const char* data, std::size_t size) {
+    const auto write = [&](const char* data, std::size_t size) {
         return content.Write(data, static_cast<std::uint32_t>(size));
-    });
+    };
+    if (kind == CTextClassifier::Kind::SevenBit) return CopyText(text.Get(), write);
+    CBase64LineWriter body(write);
+    return CopyText(text.Get(), [&](const char* data, std::size_t size) {
+               return body.Write(std::string_view(data, size));
+           }) &&
+           body.Finish();
 }
 
 std::uint32_t CAutoResponder::IntervalDays() {
@@ -218,7 +301,8 @@ bool CAutoResponder::Respond(SQLHDBC connection, const CUserRecord& account, con
 
 std::string CAutoResponder::Load(const std::string& path) {
     std::string text;
-    CopyText(path, [&](const char* data, std::size_t size) {
+    const UniqueFd file = OpenText(path);
+    CopyText(file.Get(), [&](const char* data, std::size_t size) {
         text.append(data, size);
         return true;
     });

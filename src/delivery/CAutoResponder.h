@@ -1,9 +1,12 @@
 // CAutoResponder: an account's automatic reply with a fixed text.
 //
 // The responder is on while the account has an AutoResponder row; its text
-// is the file "<Mail Directory>/<mailbox>.atr", sent verbatim (bounded) as
-// the reply's body. A reply is composed into a temporary message file and
-// handed to the local SMTP server, which routes it like any other message.
+// is the file "<Mail Directory>/<mailbox>.atr", sent (bounded) as the
+// reply's body in the character set it is written in: ASCII as 7bit, UTF-8
+// labelled UTF-8 and other 8-bit bytes labelled ISO-8859-1, both in base64.
+// The reply names the message it answers (In-Reply-To, References). A reply
+// is composed into a temporary message file and handed to the local SMTP
+// server, which routes it like any other message.
 //
 // Nothing automatic is ever answered, so two responders (or a responder and
 // a list) cannot talk to each other for ever: not the server's own replies

@@ -4,8 +4,19 @@
 // at the machine's full name.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 // "<...@domain>"; an empty domain stands for the machine's full name, or
 // "localhost.localdomain" when the system knows none.
 std::string NewMessageId(const std::string& domain = {});
+
+// The longest identifier taken from a message ("<" and ">" included).
+constexpr std::size_t kMaxMessageIdBytes = 250;
+// Calls found with each identifier "<left@right>" of a Message-ID,
+// In-Reply-To or References value, in order. Only sane ones: printable
+// ASCII without blanks, one "@" inside, at most kMaxMessageIdBytes; the rest
+// of the value (comments, phrases, broken identifiers) is passed over.
+void ForEachMessageId(std::string_view value, const std::function<void(std::string_view)>& found);

@@ -1,9 +1,10 @@
 // Per-account actions through the real program: automatic replies set from
 // the shell and carried out to a real SMTP peer (the relay gateway), the
 // messages that must never be answered, two replying accounts writing to
-// each other; forwarding to a local and a remote target in both modes,
-// a forward that is refused (the copy stays), and a looping message (a
-// notice to its sender, no forward).
+// each other, a UTF-8 reply read back by Python's email package; forwarding
+// to a local and a remote target in both modes, a forward that is refused
+// (the copy stays), and a looping message (a notice to its sender, no
+// forward).
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -50,6 +51,15 @@ protected:
 
     SmtpPeer gateway;
 };
+
+// A reply as Python's email package reads it: subject, charset,
+// In-Reply-To and the decoded text, in UTF-8.
+constexpr const char* kParseReply = R"(
+import sys, email, email.policy
+m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.default)
+out = '|'.join([str(m['Subject']), m.get_content_charset(), str(m['In-Reply-To']), m.get_content()])
+sys.stdout.buffer.write(out.replace('\r\n', '\n').encode('utf-8'))
+)";
 
 std::string Mail(const std::string& from, const std::string& subject, const std::string& extra = "") {
     return "From: " + from + "\r\nTo: Alice <alice@localhost>\r\nSubject: " + subject + "\r\n" + extra +
@@ -102,7 +112,21 @@ TEST_F(E2eAccountActions, AutoResponderAnswersPeopleOnceAndNothingAutomatic) {
               std::string::npos)
         << reply;
 
-    // Two replying accounts writing to each other: one reply each, no more.
+    // A UTF-8 text and subject: a mail reader's parser gets them back.
+    TestHome::WriteFile(text, "Je suis absent jusqu'\xC3\xA0 lundi \xE2\x82\xAC.\r\n");
+    Shell({"account", "autoresponse", "alice", "--text-file", text});
+    Send("other@far.test", "alice@localhost",
+         Mail("other@far.test", "R\xC3\xA9union", "Message-ID: <m1@far.test>\r\n"));
+    ASSERT_TRUE(WaitForMail("alice", 6));
+    Settle();
+    Pass(2);
+    ASSERT_EQ(gateway.MessageCount(), 2);
+    TestHome::WriteFile(home.File("reply.eml"), gateway.Message(2));
+    const RunResult parsed = RunProgram({"python3", "-c", kParseReply, home.File("reply.eml")});
+    ASSERT_EQ(parsed.status, 0) << parsed.output;
+    EXPECT_EQ(parsed.output, "Re:R\xC3\xA9union|utf-8|<m1@far.test>|Je suis absent jusqu'\xC3\xA0 lundi \xE2\x82\xAC.\n")
+        << gateway.Message(2);
+
     Send("alice@localhost", "bob@localhost", "From: alice@localhost\r\nSubject: ping\r\n\r\nhi bob\r\n");
     Send("bob@localhost", "alice@localhost", "From: bob@localhost\r\nSubject: pong\r\n\r\nhi alice\r\n");
     ASSERT_TRUE(

@@ -9,11 +9,15 @@
 #include "delivery/CGeneratedMailPolicy.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
+#include "message/CTextClassifier.h"
+#include "message/EncodedWordText.h"
+#include "message/MessageIdText.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -40,6 +44,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SplitAddress(value);
         FindReceivedForAddress(value);
     }
+
+    // What a reply quotes of the header: identifiers and encoded words are
+    // printable ASCII, whatever the message held.
+    const auto printable = [](std::string_view text) {
+        for (const char c : text)
+            if (c <= ' ' || c >= 127) return false;
+        return true;
+    };
+    for (const char* name : {"Message-ID", "References", "In-Reply-To"})
+        ForEachMessageId(header.GetField(name), [&](std::string_view id) {
+            if (!printable(id) || id.size() > kMaxMessageIdBytes) std::abort();
+        });
+    const std::string subject = header.GetField("Subject").substr(0, 300);
+    const bool utf8 = CTextClassifier::Of(subject) == CTextClassifier::Kind::Utf8;
+    std::string words = EncodedWords(subject, utf8 ? "UTF-8" : "ISO-8859-1", utf8);
+    for (std::size_t fold; (fold = words.find("\r\n ")) != std::string::npos;) words.replace(fold, 3, "_");
+    if (!printable(words)) std::abort();
+    WithoutOpenEncodedWord(subject);
 
     // The responder's guards, and forwarding's To rewriting: the header
     // part stays within the text and ends with its one new To line.
