@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/CFetchedUidls.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CRemoteServerAccounts.h"
 #include "foundation/OdbcPrepared.h"
@@ -447,6 +448,12 @@ bool CMailDatabase::RemoveAccountRows(long accountId, const std::string& userNam
     removeRows(FormatSql("DELETE FROM UserPrefrences WHERE AccountId = %ld", accountId));
     removeRows(FormatSql("DELETE FROM mailmonitor WHERE nAccountId = '%ld'", accountId));
     removeRows(FormatSql("DELETE FROM Aliases WHERE aUserName = '%s'", SqlText::Quote(userName)));
+    CFetchedUidls::Key mapped;
+    mapped.accountId = accountId;
+    if (!CFetchedUidls::Forget(GetConnectionHandle(), mapped)) {
+        all = false;
+        g_moduleLog.Write(StringPrintf("*** The fetched message ids of account %s stay", userName.c_str()));
+    }
     return all;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "foundation/CFetchedUidls.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 
@@ -71,7 +72,11 @@ bool CRemoteServerAccounts::Delete(const std::string& serverName, long* removed)
             FormatSql("DELETE FROM RemoteServerAccounts WHERE ServerName = '%s'", SqlText::Quote(serverName))))
         return false;
     if (removed) *removed = static_cast<long>(statement.RowCount());
-    return true;
+    // A later account of the same name must not inherit what this one fetched.
+    CFetchedUidls::Key key;
+    key.kind = CFetchedUidls::Kind::Remote;
+    key.serverName = serverName;
+    return CFetchedUidls::Forget(connection, key);
 }
 
 bool CRemoteServerAccounts::SetFlag(const std::string& serverName, FlagColumn column, bool on) {

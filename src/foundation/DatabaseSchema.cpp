@@ -21,6 +21,7 @@ const char* const kIndexes[][3] = {
     {"ix_mxcache_domain", "MXCache", "Domain"},
     {"ix_stat_date", "MAILSTATISTICS", "MailDate"},
     {"ix_autoreplies_sender", "AutoReplies", "aAccountId, Recipient"},
+    {"ix_fetcheduidls_account", "FetchedUidls", "Kind, aAccountId, ServerName"},
 };
 }  // namespace
 
@@ -163,6 +164,18 @@ const std::vector<DatabaseSchema::Table>& DatabaseSchema::Tables() {
         // When an account's automatic reply last went to a sender, so that
         // one sender is answered once per interval.
         {"AutoReplies", {{"aAccountId", T::Long}, {"Recipient", T::Text}, {"RepliedAt", T::Date}}, nullptr},
+        // The unique ids of the messages a remote mailbox left on its server
+        // has already handed over (CFetchedUidls): Kind 1 a mapped account
+        // (aAccountId, ServerAddr, UserId), Kind 2 a remote server account
+        // (ServerName, with the ServerAddr and UserId it was fetched from).
+        {"FetchedUidls",
+         {{"Kind", T::Long},
+          {"aAccountId", T::Long},
+          {"ServerName", T::Text},
+          {"ServerAddr", T::Text},
+          {"UserId", T::Text},
+          {"Uidl", T::ExactText}},
+         nullptr},
     };
     return tables;
 }
@@ -181,6 +194,9 @@ std::vector<std::string> DatabaseSchema::Statements(SQLHDBC connection) {
             // Dates are kept as "YYYY-MM-DD HH:MM:SS" text: text order is time order.
             case ColumnType::Date:
                 return postgres ? "TIMESTAMP" : "TEXT";
+            // Binary collation on SQLite, plain text on PostgreSQL.
+            case ColumnType::ExactText:
+                return "TEXT";
         }
         return "TEXT";
     };

@@ -12,7 +12,8 @@
 
 class DatabaseSchema {
 public:
-    enum class ColumnType { Long, Text, YesNo, Date };
+    // ExactText compares byte for byte, where case tells values apart.
+    enum class ColumnType { Long, Text, YesNo, Date, ExactText };
     struct Column {
         const char* name;
         ColumnType type;

@@ -6,6 +6,7 @@
 
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CSystemNotice.h"
+#include "foundation/CFetchedUidls.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
@@ -90,14 +91,33 @@ void CMappedAccountDownload::Run() {
     if (!job.lastMailId.empty())
         for (int i = count; i >= 1 && last == 0; --i)
             if (uids[static_cast<std::size_t>(i - 1)] == job.lastMailId) last = i;
-    Fetch(pop, count, last);
+    // With mail left on the server, the ids handed over before tell what is
+    // new wherever it stands; the last id alone serves when they cannot be read.
+    CFetchedUidls::Key key;
+    key.accountId = job.accountId;
+    key.server = job.server;
+    key.remoteUser = job.remoteUser;
+    CFetchedUidls fetched(context.connection, key);
+    const bool bySet = job.leaveOnServer && fetched.Load();
+    std::vector<int> numbers;
+    if (bySet) {
+        // Kept from before the set existed: what the last id marks as handled.
+        if (fetched.Empty())
+            for (int i = 1; i <= last; ++i) fetched.Remember(uids[static_cast<std::size_t>(i - 1)]);
+        fetched.Prune(uids);
+        for (int i = 1; i <= count; ++i)
+            if (!fetched.Contains(uids[static_cast<std::size_t>(i - 1)])) numbers.push_back(i);
+    } else {
+        for (int i = job.leaveOnServer ? last + 1 : 1; i <= count; ++i) numbers.push_back(i);
+    }
+    Fetch(pop, numbers, last, bySet ? &fetched : nullptr);
     StoreLastId();
     pop.Quit();
 }
 
-void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
-    const int first = job.leaveOnServer ? last + 1 : 1;
-    if (first > count) return;
+void CMappedAccountDownload::Fetch(CPop3Connection& pop, const std::vector<int>& numbers, int last,
+                                   CFetchedUidls* fetched) {
+    if (numbers.empty()) return;
     CSmtpConnection smtp;
     smtp.SetHeloName("");
     smtp.SetChunkSize(context.sendBufferSize);
@@ -106,19 +126,23 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
     smtp.SetBoundedReplies(true);
     smtp.SetStopSignal(context.stop, true);
     const std::uint64_t limit = job.sizeLimitKb > 0 ? static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 : 0;
-    for (int i = first; i <= count && !Stopping(); ++i) {
-        Status(StringPrintf("Downloading Mail %d of %d from %s for %s", i - first + 1, count - first + 1,
-                            job.server.c_str(), job.userName.c_str()));
+    for (std::size_t n = 0; n < numbers.size() && !Stopping(); ++n) {
+        const int i = numbers[n];
+        Status(StringPrintf("Downloading Mail %d of %d from %s for %s", static_cast<int>(n + 1),
+                            static_cast<int>(numbers.size()), job.server.c_str(), job.userName.c_str()));
         pop.SetStatusWindow(context.status);
         const std::string& uid = pop.UidlList()[static_cast<std::size_t>(i - 1)];
+        // A server listing one id twice: the copy was handled with the first.
+        if (fetched && fetched->Contains(uid)) continue;
         if (limit > 0) {
             const long size = pop.GetMessageSize(i);
             if (size < 0) break;
             if (static_cast<std::uint64_t>(size) > limit) {
                 // Left where it is; the user hears of it once, when it is new.
-                if (i > last) {
+                if (fetched || i > last) {
                     if (!NotifyOversized(pop, i, size)) break;
                     job.lastMailId = uid;
+                    if (fetched) fetched->Remember(uid);
                 }
                 continue;
             }
@@ -133,9 +157,11 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, int count, int last) {
         const HandOverResult result = HandOver(smtp, *message);
         if (result == HandOverResult::Deferred) break;
         if (result == HandOverResult::Refused && !NotifyRefused(*message)) break;
-        if (job.leaveOnServer)
+        if (job.leaveOnServer) {
             job.lastMailId = uid;
-        else if (!pop.DeleteMessage(i))
+            // Only now: a crash before this line fetches it again, never skips it.
+            if (fetched) fetched->Remember(uid);
+        } else if (!pop.DeleteMessage(i))
             break;
     }
     if (smtpOpen) {

@@ -21,13 +21,21 @@
 // messages kept there and cannot also mark it. A refusal for now (4xx), a
 // refused sender, a lost connection or a notice that cannot be handed over
 // ends the pass, and the next one starts with the same message.
+//
+// With mail left on the server, the ids of every message handed over are
+// kept as well (CFetchedUidls), and a pass takes exactly the messages whose
+// ids are not among them: a message deleted there by another client, even
+// the last one fetched, makes nothing look new. LastMailId is still written
+// and serves when those ids cannot be read; a set still empty starts from it.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "foundation/OdbcEnvironment.h"
 
+class CFetchedUidls;
 class CPop3Connection;
 class CSmtpConnection;
 class CMailHeader;
@@ -73,8 +81,9 @@ public:
     void Run();
 
 private:
-    // The messages handled from the first on, until one fails or a stop.
-    void Fetch(CPop3Connection& pop, int count, int last);
+    // The messages numbered, in order, until one fails or a stop; each one
+    // handed over is recorded in fetched (when given).
+    void Fetch(CPop3Connection& pop, const std::vector<int>& numbers, int last, CFetchedUidls* fetched);
     enum class HandOverResult { Accepted, Refused, Deferred };
     // Hands one message over; Refused only for a refusal for good, whose
     // reply line is kept in `refusal`.

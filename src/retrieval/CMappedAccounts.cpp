@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "foundation/OdbcStatement.h"
+#include "foundation/CFetchedUidls.h"
 #include "foundation/SqlFormat.h"
 
 namespace {
@@ -77,11 +78,16 @@ CMappedAccounts::Change CMappedAccounts::Delete(SQLHDBC connection, long account
     if (present < 0) return Change::Failed;
     if (present == 0) return Change::NothingToDo;
     OdbcStatement statement(connection);
-    return statement.ExecDirect(
-               FormatSql("DELETE FROM POPACCOUNTS WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'",
-                         accountId, SqlText::Quote(remoteUser), SqlText::Quote(server)))
-               ? Change::Made
-               : Change::Failed;
+    if (!statement.ExecDirect(
+            FormatSql("DELETE FROM POPACCOUNTS WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'",
+                      accountId, SqlText::Quote(remoteUser), SqlText::Quote(server))))
+        return Change::Failed;
+    // The same mapping added again starts afresh.
+    CFetchedUidls::Key key;
+    key.accountId = accountId;
+    key.server = server;
+    key.remoteUser = remoteUser;
+    return CFetchedUidls::Forget(connection, key) ? Change::Made : Change::Failed;
 }
 
 CMappedAccounts::Change CMappedAccounts::SetEnabled(SQLHDBC connection, long accountId, const std::string& server,

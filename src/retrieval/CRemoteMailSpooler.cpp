@@ -13,6 +13,7 @@
 
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
+#include "foundation/CFetchedUidls.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
@@ -177,7 +178,7 @@ void CRemoteMailSpooler::RemovePartFiles() {
 bool CRemoteMailSpooler::LoadAccounts(std::vector<Account>& accounts) {
     OdbcStatement statement(database->GetConnectionHandle());
     if (!statement.ExecDirect("SELECT aUserName, UserId,Pass, ServerAddr, LeaveMailOnServer, Alias, LastMailId, "
-                              "AliasAddress, Port FROM RemoteServerAccounts")) {
+                              "AliasAddress, Port, ServerName FROM RemoteServerAccounts")) {
         StatementError(statement.Handle());
         return false;
     }
@@ -190,8 +191,8 @@ bool CRemoteMailSpooler::LoadAccounts(std::vector<Account>& accounts) {
     };
     using Columns = CRemoteServerAccounts;
     while (statement.Fetch()) {
-        std::string text[9];
-        for (SQLUSMALLINT c = 0; c < 9; ++c) statement.GetText(static_cast<SQLUSMALLINT>(c + 1), text[c]);
+        std::string text[10];
+        for (SQLUSMALLINT c = 0; c < 10; ++c) statement.GetText(static_cast<SQLUSMALLINT>(c + 1), text[c]);
         Account account;
         account.userName = cut(text[0], Columns::kMaxUserName);
         account.userId = cut(text[1], Columns::kMaxUserName);
@@ -202,6 +203,7 @@ bool CRemoteMailSpooler::LoadAccounts(std::vector<Account>& accounts) {
         account.lastMailId = cut(text[6], Columns::kMaxServer);
         account.aliasAddress = cut(text[7], Columns::kMaxAliasAddress);
         account.port = std::strtol(text[8].c_str(), nullptr, 10);
+        account.serverName = cut(text[9], Columns::kMaxServer);
         accounts.push_back(std::move(account));
     }
     return true;
@@ -257,16 +259,42 @@ int CRemoteMailSpooler::DownloadAccount(const Account& account) {
         // A server repeating an id: the copies count as fetched too.
         while (last > 0 && last < count && uidOf(last + 1) == account.lastMailId) ++last;
     }
-    // MaxMails new messages at most per pass, after the last one fetched.
-    const int end = maxMails != 0 && static_cast<std::uint32_t>(count - last) > maxMails
-                        ? last + static_cast<int>(maxMails)
-                        : count;
-    if (last >= end) return finish(0);
+    // With mail left on the server and a keepable id for every message, the
+    // ids written to the spool before tell what is new wherever it stands.
+    CFetchedUidls::Key key;
+    key.kind = CFetchedUidls::Kind::Remote;
+    key.serverName = account.serverName;
+    key.server = account.serverAddr;
+    key.remoteUser = account.userId;
+    CFetchedUidls fetched(database->GetConnectionHandle(), key);
+    const std::vector<std::string>& uids = pop.UidlList();
+    const bool bySet = account.leaveMailOnServer && listed && uids.size() == static_cast<std::size_t>(count) &&
+                       std::all_of(uids.begin(), uids.end(), CFetchedUidls::IsKeepable) && fetched.Load();
+    std::vector<int> numbers;
+    if (bySet) {
+        // Kept from before the set existed: what the last id marks as fetched.
+        if (fetched.Empty())
+            for (int i = 1; i <= last; ++i) fetched.Remember(uids[static_cast<std::size_t>(i - 1)]);
+        fetched.Prune(uids);
+        std::set<std::string> seen;
+        for (int i = 1; i <= count; ++i) {
+            const std::string& uid = uids[static_cast<std::size_t>(i - 1)];
+            // A server repeating an id: the copies count as fetched with the first.
+            if (!fetched.Contains(uid) && seen.insert(uid).second) numbers.push_back(i);
+        }
+    } else {
+        for (int i = last + 1; i <= count; ++i) numbers.push_back(i);
+    }
+    // MaxMails new messages at most per pass.
+    if (maxMails != 0 && numbers.size() > maxMails) numbers.resize(maxMails);
+    if (numbers.empty()) return finish(0);
 
     pop.SetStatusWindow(statusWindow);
     int written = 0;
-    for (int i = last + 1; i <= end && !StopRequested(); ++i) {
-        Status(StringPrintf("Downloading %d of %d from %s", i, end, account.serverAddr.c_str()));
+    for (std::size_t n = 0; n < numbers.size() && !StopRequested(); ++n) {
+        const int i = numbers[n];
+        Status(StringPrintf("Downloading %d of %d from %s", bySet ? static_cast<int>(n + 1) : i,
+                            bySet ? static_cast<int>(numbers.size()) : numbers.back(), account.serverAddr.c_str()));
         const std::unique_ptr<CTempMailContent> message = pop.RetrieveMessage(i);
         if (!message) break;
         CRemoteSpoolFile record;
@@ -283,6 +311,8 @@ int CRemoteMailSpooler::DownloadAccount(const Account& account) {
         }
         ++written;
         const std::string uid = uidOf(i);
+        // Only once the spool file is whole: a crash before fetches it again.
+        if (bySet) fetched.Remember(uid);
         if (!uid.empty()) StoreLastMailId(account, uid);
         if (!account.leaveMailOnServer) pop.DeleteMessage(i);
     }

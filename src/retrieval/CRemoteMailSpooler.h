@@ -6,7 +6,10 @@
 //    turn; each new message is written with the account's routing data as
 //    one remote spool file (CRemoteSpoolFile) in MailSpooler/, and only then
 //    is its id stored and, unless mail is left on the server, the message
-//    deleted there: a failed write never loses a message.
+//    deleted there: a failed write never loses a message. With mail left
+//    on the server, the id of every message written is kept as well
+//    (CFetchedUidls), so a message deleted there by another client makes
+//    nothing else look new; LastMailId serves when ids are missing.
 // 2. DistributeRemoteMail (the end of the cycle, unless it was stopped: the
 //    files then wait for the next one): every remote spool file is
 //    read back, its local recipients worked out from its To, Cc and Bcc

@@ -93,3 +93,55 @@ TEST_F(E2eRetrievalTest, MappedAndRemoteServerAccountsLandInTheRightMailboxes) {
     EXPECT_EQ(home.InboxFiles("carol").size(), 2u);
     StopServer();
 }
+
+// A phone deletes the newest message fetched, later an older one while new
+// mail arrives: neither a mapped account nor a remote server account that
+// leaves mail on the server fetches anything twice.
+TEST_F(E2eRetrievalTest, MailLeftOnTheServerIsFetchedOnceWhateverAnotherClientDeletes) {
+    dovecot.AddUser("ann", "ann-secret");
+    dovecot.AddUser("shared", "shared-secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    const auto arrive = [&](const std::string& name) {
+        const std::string text = "From: ann@remote.example\r\nMessage-ID: <" + name + "@remote>\r\nSubject: " + name +
+                                 "\r\n\r\nbody\r\n";
+        return dovecot.AddMessage("ann", name, text) && dovecot.AddMessage("shared", name, text);
+    };
+    const auto removeRemotely = [&](const std::string& name) {
+        return dovecot.RemoveMessage("ann", name) && dovecot.RemoveMessage("shared", name);
+    };
+    const auto subjects = [&](const std::string& user) {
+        std::vector<std::string> found;
+        for (const std::string& text : home.InboxTexts(user)) {
+            const std::size_t at = text.find("Subject: ");
+            found.push_back(at == std::string::npos ? "?" : text.substr(at + 9, text.find('\r', at) - at - 9));
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    for (const char* name : {"m1", "m2", "m3"}) ASSERT_TRUE(arrive(name));
+    const std::string port = std::to_string(dovecot.Port());
+    Admin({"popaccount", "add", "alice", "127.0.0.1", "ann", "--port", port, "--password", "ann-secret",
+           "--leave-on-server"});
+    Admin({"remoteaccount", "add", "shared", "--owner", "bob", "--server", "127.0.0.1", "--user", "shared", "--port",
+           port, "--password", "shared-secret", "--leave-on-server"});
+    StartServer();
+
+    Pass(1);
+    ASSERT_TRUE(WaitForMail("alice", 3) && WaitForMail("bob", 3) && WaitForEmptySpool()) << server.Output();
+    ASSERT_TRUE(removeRemotely("m3"));
+    Pass(2);
+    ASSERT_TRUE(WaitForEmptySpool());
+    const std::vector<std::string> three = {"m1", "m2", "m3"};
+    EXPECT_EQ(subjects("alice"), three);
+    EXPECT_EQ(subjects("bob"), three);
+
+    ASSERT_TRUE(removeRemotely("m1"));
+    ASSERT_TRUE(arrive("m4"));
+    Pass(3);
+    ASSERT_TRUE(WaitForMail("alice", 4) && WaitForMail("bob", 4) && WaitForEmptySpool()) << server.Output();
+    const std::vector<std::string> four = {"m1", "m2", "m3", "m4"};
+    EXPECT_EQ(subjects("alice"), four);
+    EXPECT_EQ(subjects("bob"), four);
+    EXPECT_EQ(dovecot.MessageCount("ann"), 2);
+    StopServer();
+}

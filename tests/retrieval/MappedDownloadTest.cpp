@@ -2,7 +2,8 @@
 // standing in for the local SMTP server: byte for byte, once, deleted only
 // after the hand-over, oversized mail left in place with a notice, mail
 // refused for good passed over with one, a stop that finishes the message in
-// hand, and many accounts through a small pool of workers.
+// hand, many accounts through a small pool of workers, and the ids kept of
+// mail left on the server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,6 +125,26 @@ TEST_F(MappedDownloadTest, MessagesArriveOnceAndLeaveTheServerOnlyWhenAsked) {
     ASSERT_TRUE(dovecot.AddMessage("kept", "m4", "Subject: four\r\n\r\nfour\r\n"));
     Pass();
     EXPECT_EQ(smtp.MessageCount(), 7);
+}
+
+// A home that fetched before every id was kept starts from its last id; the
+// ids the server no longer lists are forgotten, and the account's go with it.
+TEST_F(MappedDownloadTest, AnOlderHomeStartsFromItsLastIdAndKeepsOnlyListedIds) {
+    dovecot.AddUser("kept", "secret");
+    ASSERT_TRUE(dovecot.Start()) << dovecot.Why();
+    for (const char* name : {"m1", "m2", "m3"}) ASSERT_TRUE(dovecot.AddMessage("kept", name, kTexts[0]));
+    Map("alice", "kept", true);
+    ASSERT_TRUE(Exec("UPDATE POPACCOUNTS SET LastMailId = 'm2'"));
+    Pass();
+    EXPECT_EQ(smtp.MessageCount(), 1);
+    ASSERT_TRUE(dovecot.RemoveMessage("kept", "m1") && dovecot.RemoveMessage("kept", "m3"));
+    Pass();
+    EXPECT_EQ(smtp.MessageCount(), 1);
+    EXPECT_EQ(Text("SELECT Uidl FROM FetchedUidls"), "m2");
+    EXPECT_EQ(Text("SELECT Count(*) FROM FetchedUidls"), "1");
+    EXPECT_EQ(Text("SELECT LastMailId FROM POPACCOUNTS"), "m3");
+    ASSERT_TRUE(db.DeleteAccount("alice"));
+    EXPECT_EQ(Text("SELECT Count(*) FROM FetchedUidls"), "0");
 }
 
 TEST_F(MappedDownloadTest, RefusedOrOversizedMailStaysOnTheServer) {

@@ -142,6 +142,18 @@ bool DovecotPeer::AddMessage(const std::string& user, const std::string& name, c
     return ::rename(temporary.c_str(), (Maildir(user) + "/new/" + name).c_str()) == 0;
 }
 
+bool DovecotPeer::RemoveMessage(const std::string& user, const std::string& name) {
+    // Once seen, a message's file name carries its flags after ":".
+    bool removed = false;
+    std::error_code ec;
+    for (const char* d : {"/cur", "/new"})
+        for (const auto& entry : fs::directory_iterator(Maildir(user) + d, ec)) {
+            const std::string file = entry.path().filename().string();
+            if (file == name || file.rfind(name + ":", 0) == 0) removed = fs::remove(entry.path(), ec) || removed;
+        }
+    return removed;
+}
+
 int DovecotPeer::MessageCount(const std::string& user) const {
     int count = 0;
     std::error_code ec;

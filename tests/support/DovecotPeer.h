@@ -35,6 +35,8 @@ public:
     // Puts a message into the user's mailbox (any time; new mail appears to
     // the next session). The name becomes its unique id: letters and digits.
     bool AddMessage(const std::string& user, const std::string& name, const std::string& text);
+    // Deletes the message as another client of the mailbox would; false when it is not there.
+    bool RemoveMessage(const std::string& user, const std::string& name);
     // Messages in the user's mailbox now (new and seen ones).
     int MessageCount(const std::string& user) const;
     // The server's output and log, for a failure message.
