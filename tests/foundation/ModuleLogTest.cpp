@@ -1,9 +1,12 @@
 // The diagnostic log: on only at level 1, named from the UTC start minute,
-// four banner lines, one line per Write, nothing after Close; a restart in
-// the same minute continues the file below the earlier run's lines.
+// four banner lines, one line per Write, each stamped with the local time,
+// nothing after Close; a restart in the same minute continues the file below
+// the earlier run's lines.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "TestHome.h"
@@ -20,6 +23,22 @@ std::size_t LogFiles(const std::string& dir) {
     std::size_t n = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir)) n += e.path().extension() == ".log";
     return n;
+}
+
+// The file's text with each line's time stamp checked and taken off.
+std::string Unstamped(const std::string& path) {
+    static const std::regex stamp("^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ");
+    const std::string text = TestHome::ReadFile(path);
+    std::string plain;
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        const std::string line = text.substr(pos, nl - pos);
+        EXPECT_TRUE(std::regex_search(line, stamp)) << line;
+        plain += line.substr(line.size() < 20 ? line.size() : 20) + "\n";
+        pos = nl + 1;
+    }
+    return plain;
 }
 
 // 6 December 2026 01:05:00 UTC
@@ -51,7 +70,7 @@ TEST(CModuleLog, OnlyLevelOneOpensALogWithItsBannerAndLines) {
     log.Close();
     log.Write("after close");
     const std::string rule(69, '=');
-    EXPECT_EQ(TestHome::ReadFile(dir + "/061220260105.log"),
+    EXPECT_EQ(Unstamped(dir + "/061220260105.log"),
               rule + "\n\tModule := Corvane\n\tDate = 6-12-2026  Time = 1:5\n" + rule + "\nfirst line\n");
 
     // An empty directory means the home; threads do not interleave.
@@ -68,7 +87,7 @@ TEST(CModuleLog, OnlyLevelOneOpensALogWithItsBannerAndLines) {
         });
     for (auto& t : threads) t.join();
     shared.Close();
-    const std::string all = TestHome::ReadFile(other.File("061220260105.log"));
+    const std::string all = Unstamped(other.File("061220260105.log"));
     std::size_t rows = 0, pos = all.find(std::string(69, '=') + "\n", 80) + 70;
     while (pos < all.size()) {
         std::size_t nl = all.find('\n', pos);
@@ -90,5 +109,23 @@ TEST(CModuleLog, ARestartInTheSameMinuteKeepsTheEarlierRunsLines) {
     }
     const std::string rule(69, '=');
     const std::string banner = rule + "\n\tModule := Corvane\n\tDate = 6-12-2026  Time = 1:5\n" + rule + "\n";
-    EXPECT_EQ(TestHome::ReadFile(home.File("061220260105.log")), banner + lines[0] + "\n" + banner + lines[1] + "\n");
+    EXPECT_EQ(Unstamped(home.File("061220260105.log")), banner + lines[0] + "\n" + banner + lines[1] + "\n");
+}
+
+// The stamp is the local wall-clock time, whatever zone the machine keeps.
+TEST(CModuleLog, StampsShowTheLocalTime) {
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    for (const auto& [zone, text] : {std::pair<const char*, const char*>{"UTC0", "2026-12-06 01:05:00 "},
+                                     {"CET-1", "2026-12-06 02:05:00 "},
+                                     {"EST5", "2026-12-05 20:05:00 "}}) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        EXPECT_EQ(CModuleLog::Stamp(kWhen), text) << zone;
+    }
+    if (saved)
+        ::setenv("TZ", before.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
 }
