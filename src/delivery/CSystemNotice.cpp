@@ -8,6 +8,7 @@
 
 #include "delivery/CGeneratedMailPolicy.h"
 #include "foundation/CMailContent.h"
+#include "foundation/COwnNames.h"
 #include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
 #include "message/MessageIdText.h"
@@ -68,7 +69,8 @@ bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAd
                                   const std::string& summaryTo, const std::string& subjectValue) {
     const std::string now = FormatDate(std::time(nullptr));
     std::string header;
-    header += "From: postmaster\r\n";
+    // The bare local name until the home has a domain of its own.
+    header += "From: " + (COwnNames::HomeDomain().empty() ? std::string("postmaster") : COwnNames::Postmaster()) + "\r\n";
     header += "To: " + OneLine(CGeneratedMailPolicy::Quote(toAddress)) + "\r\n";
     header += "Subject: " + OneLine(subject) + "\r\n";
     header += "Date: " + now + "\r\n";
@@ -96,12 +98,12 @@ bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipie
     if (CMailHeader::TrimBlanks(std::string_view(recipient)).empty()) return false;
     CSmtpConnection smtp;
     smtp.SetGeneratedMail(true);
-    smtp.SetHeloName("localHost");
+    smtp.SetOwnName(COwnNames::Domain());
     // Port 25 on the loopback address is the configured local SMTP port.
     if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
         return false;
     bool sent = false;
-    if (smtp.MailFrom(std::string("postmaster") + "@" + CSmtpConnection::kLocalHost) && smtp.RcptTo(recipient))
+    if (smtp.MailFrom(COwnNames::Postmaster()) && smtp.RcptTo(recipient))
         sent = smtp.SendData(content);
     smtp.Quit();
     smtp.Disconnect();

@@ -5,7 +5,8 @@
 // change the catalogue refuses, or a name the file cannot hold, leaves the
 // settings file byte for byte as it was; a broken file is named by its line
 // and never rewritten. A new home gets a schedule and send-on-count that a
-// second setup keeps as they were changed.
+// second setup keeps as they were changed. `setup --domain` makes the domain
+// the home's own: the postmaster's address follows it unless one was chosen.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,9 +15,11 @@
 
 #include "PostgresTestServer.h"
 #include "TestHome.h"
+#include "app/AccountCommand.h"
 #include "app/RegistryCommand.h"
 #include "app/ScheduleCommand.h"
 #include "app/SetupCommand.h"
+#include "foundation/COwnNames.h"
 #include "foundation/DataSource.h"
 #include "foundation/DatabaseSchema.h"
 #include "foundation/OdbcConnection.h"
@@ -278,4 +281,33 @@ TEST(Setup, ANewHomeSendsByItselfAndKeepsWhatWasChanged) {
     std::filesystem::remove(home.File("Schedule.stg"));
     ASSERT_EQ(SetupCommand::Run(home.Path(), out, err), 0) << err.str();
     EXPECT_FALSE(std::filesystem::exists(home.File("Schedule.stg")));
+}
+
+TEST(Setup, TheDomainBecomesTheHomesOwnAndThePostmasterFollowsIt) {
+    TestHome home;
+    ASSERT_TRUE(home.Provision());
+    std::ostringstream out, err;
+    ASSERT_EQ(SetupCommand::Run(home.Path(), {"--postmaster-password", "pm"}, out, err), 0) << err.str();
+    const std::string address = "SELECT EmailId FROM Accounts WHERE aUserName = 'postmaster'";
+    EXPECT_EQ(Query(address), "postmaster@127.0.0.1");
+    EXPECT_EQ(COwnNames::Postmaster(), "postmaster@127.0.0.1");
+
+    ASSERT_EQ(SetupCommand::Run(home.Path(), {"--domain", "Example.ORG"}, out, err), 0) << err.str();
+    std::string shown;
+    ASSERT_EQ(Reg({"get", "Preferences", "MailDomain"}, &shown), 0);
+    EXPECT_EQ(shown, "MailDomain = example.org (string)\n");
+    EXPECT_EQ(Query(address), "postmaster@example.org");
+    EXPECT_EQ(COwnNames::Postmaster(), "postmaster@example.org");
+
+    // An address the administrator chose stays when the domain changes.
+    std::istringstream none;
+    ASSERT_EQ(AccountCommand::Run({"set", "postmaster", "--email", "boss@example.org"}, none, out, err, false), 0);
+    ASSERT_EQ(SetupCommand::Run(home.Path(), {"--domain", "example.net"}, out, err), 0) << err.str();
+    EXPECT_EQ(Query(address), "boss@example.org");
+    EXPECT_EQ(COwnNames::Postmaster(), "postmaster@example.net");
+
+    // The setting holds a domain or nothing.
+    EXPECT_EQ(Reg({"set", "Preferences", "MailDomain", "string", "vm."}), 1);
+    EXPECT_EQ(Reg({"set", "Preferences", "MailDomain", "string", ""}), 0);
+    EXPECT_EQ(COwnNames::Postmaster(), "postmaster@127.0.0.1");
 }
