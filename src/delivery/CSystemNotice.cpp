@@ -70,7 +70,8 @@ bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAd
     const std::string now = FormatDate(std::time(nullptr));
     std::string header;
     // The bare local name until the home has a domain of its own.
-    header += "From: " + (COwnNames::HomeDomain().empty() ? std::string("postmaster") : COwnNames::Postmaster()) + "\r\n";
+    const std::string from = COwnNames::HomeDomain().empty() ? std::string("postmaster") : COwnNames::Postmaster();
+    header += "From: " + from + "\r\n";
     header += "To: " + OneLine(CGeneratedMailPolicy::Quote(toAddress)) + "\r\n";
     header += "Subject: " + OneLine(subject) + "\r\n";
     header += "Date: " + now + "\r\n";
@@ -103,8 +104,7 @@ bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipie
     if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
         return false;
     bool sent = false;
-    if (smtp.MailFrom(COwnNames::Postmaster()) && smtp.RcptTo(recipient))
-        sent = smtp.SendData(content);
+    if (smtp.MailFrom(COwnNames::Postmaster()) && smtp.RcptTo(recipient)) sent = smtp.SendData(content);
     smtp.Quit();
     smtp.Disconnect();
     return sent;
