@@ -115,7 +115,8 @@ int CServerModuleList::LoadServers(MessageWindow* sinkWindow, CAccountDatabase* 
             g_moduleLog.Write("Setting mail spooler");
             module->SetMailSpooler(spooler);
         } else {
-            g_moduleLog.Write("failed");
+            g_moduleLog.Write(StringPrintf("Comparison failed: %s is not %s, so it gets no mail spooler",
+                                           location.c_str(), kSmtpServerFile));
         }
     }
     return 1;

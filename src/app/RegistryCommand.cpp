@@ -143,6 +143,12 @@ int CheckChange(const std::string& key, const std::string& fullKey, const std::s
             << text << "\n";
         return 1;
     }
+    if (type == REG_SZ && known->form == settings::Form::DomainName && !text.empty() &&
+        !IsFullDomainName(FoldCase(text))) {
+        err << "velmora reg: " << Named(key, name) << " takes a domain name such as example.org (or \"\"), not \""
+            << text << "\"\n";
+        return 1;
+    }
     if (type == REG_SZ && known->form == settings::Form::NameServer && !settings::IsNameServerText(text)) {
         err << "velmora reg: " << Named(key, name)
             << " takes one IPv4 or IPv6 address, optionally with a port (192.0.2.1:5353, [2001:db8::1]:5353), not \""

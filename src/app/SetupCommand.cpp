@@ -11,12 +11,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/AccountCommand.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/DomainCommand.h"
 #include "app/ScheduleCommand.h"
 #include "cycle/CScheduleSettings.h"
+#include "delivery/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/COwnNames.h"
 #include "foundation/DataSource.h"
 #include "foundation/DatabaseSchema.h"
 #include "foundation/MovedHome.h"
@@ -165,8 +168,10 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
     ReadRegistryString(settings::kTlsKeyPath, "Certificate File", certificate, 4096);
     ReadRegistryString(settings::kTlsKeyPath, "Key File", key, 4096);
     if (!certificate.empty() || !key.empty()) return true;
+    // The name the server greets other servers with; without one, the host name.
+    std::string name = SystemFullName();
     char host[256] = {};
-    std::string name = ::gethostname(host, sizeof host - 1) == 0 ? host : "";
+    if (name.empty()) name = ::gethostname(host, sizeof host - 1) == 0 ? host : "";
     // Only what a DNS name may hold goes into the certificate.
     if (name.empty() ||
         name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos)
@@ -198,6 +203,40 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
     out << "  TLS: a self-signed certificate for " << name << " in " << directory
         << " (replace it with a real one through the TLS settings)\n";
     return true;
+}
+
+// The home's own domain, which the postmaster's address and the server's
+// greeting follow (COwnNames).
+bool RecordHomeDomain(const std::string& domain, std::ostream& out, std::ostream& err) {
+    const std::string folded = FoldCase(domain);
+    const long rc = SettingsStore::Instance().Modify([&](SettingsFile& file) {
+        file.Set(settings::kPreferencesKeyPath, {settings::kMailDomainValue, SettingsFile::kString, folded});
+        return true;
+    });
+    if (rc != ERROR_SUCCESS) {
+        err << "velmora setup: the home's domain could not be written (code " << rc << ")\n";
+        return false;
+    }
+    out << "  mail domain: " << folded << " (the postmaster is " << COwnNames::Postmaster() << ")\n";
+    return true;
+}
+
+// A postmaster made before the home had a domain still has the loopback
+// address; it follows the domain. An address the administrator chose stays.
+int FollowHomeDomain(CMailDatabase& db, std::ostream& out, std::ostream& err) {
+    if (COwnNames::HomeDomain().empty()) return 0;
+    const std::optional<long> id = db.AccountIdByName("postmaster");
+    if (!id || !EqualsNoCase(CUserRecord(db.GetConnectionHandle(), *id).GetEmailId(), COwnNames::kLoopbackPostmaster))
+        return 0;
+    const std::string address = COwnNames::Postmaster();
+    std::istringstream none;
+    std::ostringstream shown, why;
+    if (AccountCommand::Run({"set", "postmaster", "--email", address}, none, shown, why, false) != 0) {
+        err << "velmora setup: the postmaster's address could not be changed: " << why.str();
+        return 1;
+    }
+    out << "  postmaster: its address is now " << address << "\n";
+    return 0;
 }
 
 // A password nobody has to type often: letters and digits only, so it
@@ -264,6 +303,7 @@ int SetupCommand::Run(const std::string& home, const std::vector<std::string>& a
         return 64;
     }
     int rc = Run(home, out, err, postgres ? &*postgres : nullptr);
+    if (rc == 0 && hasDomain && !RecordHomeDomain(domain, out, err)) rc = 1;
     if (rc == 0) rc = EnsurePostmaster(password, out, err);
     if (rc != 0 || !hasDomain) return rc;
     CMailDatabase db;
@@ -275,7 +315,8 @@ void SetupCommand::PrintUsage(std::ostream& out) {
     out << "usage: velmora [--home DIR] setup [--postmaster-password P] [--domain NAME]\n"
            "                                   [--database postgresql://USER@HOST:PORT/DB]\n"
            "Provisions the home: settings, data source, database, directories and the postmaster account;\n"
-           "--domain NAME makes mail for NAME local; --database keeps the mail database in that PostgreSQL\n"
+           "--domain NAME makes mail for NAME local and NAME the home's own domain (postmaster@NAME);\n"
+           "--database keeps the mail database in that PostgreSQL\n"
            "database (its password from PGPASSWORD or asked for; make it with ENCODING 'SQL_ASCII' TEMPLATE template0\n"
            "so that texts in any character set are kept). Run it again at any time: it only adds what is missing,\n"
            "and after the home was moved or restored elsewhere it points the paths it wrote at the new place.\n";
@@ -288,7 +329,7 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
     const CMailDatabase::Presence exists = db.AccountExists("postmaster");
     if (exists == CMailDatabase::Presence::Present) {
         if (!password.empty()) out << "  postmaster: exists already; its password is unchanged\n";
-        return 0;
+        return FollowHomeDomain(db, out, err);
     }
     if (exists == CMailDatabase::Presence::Unknown) {
         err << "velmora setup: the accounts cannot be read\n";
@@ -297,7 +338,7 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
     const std::string chosen = password.empty() ? GeneratePassword() : password;
     DWORD limit = 0;
     ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", limit);
-    if (!db.CreateAccount("postmaster", chosen, false, true, "postmaster@127.0.0.1",
+    if (!db.CreateAccount("postmaster", chosen, false, true, COwnNames::Postmaster(),
                           static_cast<long>(limit > 2147483647u ? 2147483647u : limit), 1, 1, 0, 0)) {
         err << "velmora setup: the postmaster account could not be created\n";
         return 1;

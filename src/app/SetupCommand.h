@@ -27,8 +27,9 @@ public:
                    const DataSource::PostgresTarget* postgres = nullptr);
     // `velmora setup [--postmaster-password P] [--domain NAME]
     // [--database postgresql://USER@HOST:PORT/DB]`: provisions
-    // the home, makes the postmaster account when it is missing, and adds
-    // the domain when one is given.
+    // the home, makes the postmaster account when it is missing, and with a
+    // domain adds it and records it as the home's own (Preferences\MailDomain):
+    // the postmaster's address postmaster@<domain> follows it.
     static int Run(const std::string& home, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
     // Makes "postmaster" with the password, or with a generated one that is
     // printed once, when no account of that name exists. Needs a home in use.

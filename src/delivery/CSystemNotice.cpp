@@ -8,6 +8,7 @@
 
 #include "delivery/CGeneratedMailPolicy.h"
 #include "foundation/CMailContent.h"
+#include "foundation/COwnNames.h"
 #include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
 #include "message/MessageIdText.h"
@@ -68,7 +69,9 @@ bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAd
                                   const std::string& summaryTo, const std::string& subjectValue) {
     const std::string now = FormatDate(std::time(nullptr));
     std::string header;
-    header += "From: postmaster\r\n";
+    // The bare local name until the home has a domain of its own.
+    const std::string from = COwnNames::HomeDomain().empty() ? std::string("postmaster") : COwnNames::Postmaster();
+    header += "From: " + from + "\r\n";
     header += "To: " + OneLine(CGeneratedMailPolicy::Quote(toAddress)) + "\r\n";
     header += "Subject: " + OneLine(subject) + "\r\n";
     header += "Date: " + now + "\r\n";
@@ -96,13 +99,12 @@ bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipie
     if (CMailHeader::TrimBlanks(std::string_view(recipient)).empty()) return false;
     CSmtpConnection smtp;
     smtp.SetGeneratedMail(true);
-    smtp.SetHeloName("localHost");
+    smtp.SetOwnName(COwnNames::Domain());
     // Port 25 on the loopback address is the configured local SMTP port.
     if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
         return false;
     bool sent = false;
-    if (smtp.MailFrom(std::string("postmaster") + "@" + CSmtpConnection::kLocalHost) && smtp.RcptTo(recipient))
-        sent = smtp.SendData(content);
+    if (smtp.MailFrom(COwnNames::Postmaster()) && smtp.RcptTo(recipient)) sent = smtp.SendData(content);
     smtp.Quit();
     smtp.Disconnect();
     return sent;

@@ -95,11 +95,7 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     char date[128];
     std::snprintf(date, sizeof date, "\tDate = %d-%d-%d  Time = %d:%d", utc.tm_mday, utc.tm_mon + 1, utc.tm_year + 1900,
                   utc.tm_hour, utc.tm_min);
-    for (const std::string& line : {rule, "\tModule := " + moduleName, std::string(date), rule}) {
-        std::fputs(line.c_str(), file);
-        std::fputc('\n', file);
-    }
-    std::fflush(file);
+    for (const std::string& line : {rule, "\tModule := " + moduleName, std::string(date), rule}) Append(line);
 }
 
 void CModuleLog::Write(std::string_view text) {
@@ -113,6 +109,8 @@ void CModuleLog::WriteVerbose(std::string_view text) {
 }
 
 void CModuleLog::Append(std::string_view text) {
+    const std::string stamp = Stamp(std::time(nullptr));
+    std::fwrite(stamp.data(), 1, stamp.size(), file);
     std::fwrite(text.data(), 1, text.size(), file);
     std::fputc('\n', file);
     std::fflush(file);
@@ -140,6 +138,14 @@ bool CModuleLog::IsVerbose() const {
 std::string CModuleLog::FilePath() const {
     std::lock_guard<std::mutex> guard(lock);
     return filePath;
+}
+
+std::string CModuleLog::Stamp(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S ", &local);
+    return std::string(text, n);
 }
 
 std::string CModuleLog::ClientName(const std::string& name) {

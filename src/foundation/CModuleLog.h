@@ -3,7 +3,8 @@
 // Opened once at start-up from the module's settings sub-key (LogDir,
 // LoggingLevel); on only when LoggingLevel is exactly 1. Each Write is one
 // flushed line, serialised by the log's lock so threads never interleave.
-// Nothing is written after Close.
+// Nothing is written after Close. Every line, the banner's too, starts with
+// the local time it was written ("2026-12-07 21:40:05 ").
 //
 // A message leaves one line at each step an administrator follows it by
 // (accepted, routed, stored, queued); the step-by-step detail goes through
@@ -43,12 +44,14 @@ public:
 
     // The name the log takes for a directory and a UTC time: "<dir>/DDMMYYYYHHMM.log".
     static std::string FileNameFor(const std::string& directory, const std::tm& utc);
+    // The prefix of a line written at that moment: local "YYYY-MM-DD HH:MM:SS ".
+    static std::string Stamp(std::time_t when);
     // A name a client gave, as a log line may show it: at most 64 characters,
     // anything but visible ASCII shown as '?'.
     static std::string ClientName(const std::string& name);
 
 private:
-    // One flushed line; the caller holds the lock and the log is open.
+    // One flushed, stamped line; the caller holds the lock and the log is open.
     void Append(std::string_view text);
 
     mutable std::mutex lock;

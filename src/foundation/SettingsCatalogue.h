@@ -57,8 +57,8 @@ enum class Provision { None, Fixed, HomePath };
 
 // A string value that must be one literal IPv4 or IPv6 address (or empty),
 // or one name server: a literal address, optionally with a port
-// ("192.0.2.1:5353", "[2001:db8::1]:5353").
-enum class Form { Text, IpAddress, NameServer };
+// ("192.0.2.1:5353", "[2001:db8::1]:5353"); or a full domain name (or empty).
+enum class Form { Text, IpAddress, NameServer, DomainName };
 
 struct Setting {
     const char* key;   // sub-key of the product key
@@ -146,6 +146,10 @@ inline constexpr Setting kCatalogue[] = {
     {kPreferences, "RequireTLSForLogin", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
      "1: the POP3 server refuses USER/PASS before STLS from outside the loopback and private networks",
      kAtStart, 0, 1},
+    {kPreferences, "MailDomain", Type::String, true, 0, "", Provision::None, 0, "",
+     "the home's own mail domain (setup --domain writes it): the postmaster's address postmaster@<it> and the "
+     "name the server greets other servers with when the machine has no full name; empty: postmaster@127.0.0.1",
+     kPerOperation, 0, 0xFFFFFFFFu, Form::DomainName},
     {kPreferences, "POP3 Require TLS", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
      "1: remote mailboxes are logged into only over TLS (port 995, or STLS when offered; the certificate "
      "is then checked against the trusted authorities); 0: STLS when offered, else plain",
@@ -298,6 +302,8 @@ constexpr const char* kPop3ServerModule = "POP3_Server.so";
 // Read-only key answered from the system: HostName, Domain.
 constexpr const char* kHostNameValue = "HostName";
 constexpr const char* kDomainValue = "Domain";
+// Preferences\MailDomain: the home's own mail domain (COwnNames).
+constexpr const char* kMailDomainValue = "MailDomain";
 
 // What the catalogue says about one value, for the shell's checks.
 struct KnownSetting {

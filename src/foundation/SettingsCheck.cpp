@@ -36,6 +36,7 @@ std::string Expected(const Setting& setting) {
     if (setting.type == Type::String) {
         if (setting.form == Form::IpAddress) return "a string holding one IPv4 or IPv6 address, or empty";
         if (setting.form == Form::NameServer) return "a string holding one IPv4 or IPv6 address, optionally with a port";
+        if (setting.form == Form::DomainName) return "a string holding a domain name such as example.org, or empty";
         return "a string";
     }
     if (HasRange(setting)) return StringPrintf("a dword from %u to %u", setting.minimum, setting.maximum);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "foundation/CMailContent.h"
+#include "foundation/COwnNames.h"
 #include "foundation/DateText.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
@@ -117,9 +118,10 @@ void CFailedMails::NotifyExpiring(const std::string& limit) {
         !rows.BindChar(2, domain, sizeof domain, &domainIndicator) ||
         !rows.BindChar(3, file, sizeof file, &fileIndicator) || !rows.BindULong(4, code, &codeIndicator))
         return;
+    const std::string sender = "\"TessalMailerDeamon\" <" + COwnNames::Postmaster() + ">";
     while (rows.Fetch()) {
         const std::string recipient = ColumnText(user, userIndicator) + "@" + ColumnText(domain, domainIndicator);
-        SendFailureNotice(recipient, kNoticeSender, ColumnText(file, fileIndicator),
+        SendFailureNotice(recipient, sender, ColumnText(file, fileIndicator),
                           codeIndicator == SQL_NULL_DATA ? 0 : code);
     }
 }

@@ -7,6 +7,7 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/COwnNames.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RegistryDirect.h"
@@ -107,10 +108,8 @@ COutboundDelivery::COutboundDelivery() : passStart(std::time(nullptr)) {
     if (ReadRegistryDword(settings::kPortsKeyPath, "MX Port", port) && port >= 1 && port <= 65535)
         mxPort = static_cast<int>(port);
 
-    std::string host, domain;
-    ReadRegistryString(kTcpipParametersKey, settings::kHostNameValue, host, 256);
-    ReadRegistryString(kTcpipParametersKey, settings::kDomainValue, domain, 256);
-    if (!host.empty()) heloName = host + "." + domain;
+    // Empty when no name is known: each session then greets with its address literal.
+    heloName = COwnNames::Domain();
 }
 
 COutboundDelivery::~COutboundDelivery() = default;
@@ -198,7 +197,7 @@ void COutboundDelivery::DeliverDirect() {
         if (!query.ExecDirect("SELECT DISTINCT Domain FROM OutBoundMails")) return;
         domains = FetchColumn(query);
     }
-    smtp.SetHeloName(heloName);
+    smtp.SetOwnName(heloName);
     for (const std::string& domain : domains) {
         if (StopRequested()) break;
         DeliverDomain(smtp, domain, gateway);
@@ -212,7 +211,7 @@ void COutboundDelivery::ConnectFailed(const std::string& domain, int port, int r
         // probe carries no mail and is closed at once.
         CSmtpConnection probe;
         probe.SetStopSignal(stopRequested);
-        probe.SetHeloName(heloName);
+        probe.SetOwnName(heloName);
         const int probed = probe.Connect(gateway, port, true);
         if (probed == CSmtpConnection::kConnected) probe.Quit();
         probe.Disconnect();
@@ -380,7 +379,7 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
         if (!query.ExecDirect("SELECT DISTINCT MailFile FROM OutBoundMails")) return;
         files = FetchColumn(query);
     }
-    smtp.SetHeloName(heloName);
+    smtp.SetOwnName(heloName);
     PostStatus("Connecting to " + gatewayHost);
     if (!OpenGatewaySession(smtp)) return;
 

@@ -9,6 +9,7 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/COwnNames.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
@@ -158,6 +159,12 @@ std::string CSmtpConnection::RecipientPath(const std::string& address) {
 void CSmtpConnection::SetHeloName(const std::string& name) {
     heloName = Trim(name);
     if (heloName.empty()) heloName = "localhost";
+    literalWhenUnnamed = false;
+}
+
+void CSmtpConnection::SetOwnName(const std::string& name) {
+    heloName = Trim(name);
+    literalWhenUnnamed = true;
 }
 
 void CSmtpConnection::SetProgressWindow(StatusWindow* window) {
@@ -308,7 +315,9 @@ bool CSmtpConnection::Handshake(const std::string& greeting) {
 
 bool CSmtpConnection::Greet(const std::string& greeting) {
     extensions.clear();
-    const std::string request = greeting + " " + heloName + "\r\n";
+    const std::string name =
+        literalWhenUnnamed ? COwnNames::Choose(heloName, "", COwnNames::LocalAddress(socket.Get())) : heloName;
+    const std::string request = greeting + " " + name + "\r\n";
     g_moduleLog.WriteVerbose(StringPrintf("\tSending Request - %s", request.c_str()));
     if (!SendText(request)) return false;
     const std::string code = ReadResponse();

@@ -97,6 +97,10 @@ public:
 
     // Leading and trailing white space removed; empty becomes "localhost".
     void SetHeloName(const std::string& name);
+    // This machine's own name for greeting other servers: name when it is a
+    // full domain name (COwnNames::Domain), else the address literal of the
+    // connection's local end ("[192.0.2.1]"), taken once connected.
+    void SetOwnName(const std::string& name);
     // Receives refused reply codes and transfer progress; may be null. Not owned.
     void SetProgressWindow(StatusWindow* window);
     // Block size of the message transfer; 0 means the default, 5120.
@@ -189,6 +193,7 @@ private:
 
     StatusWindow* progressWindow = nullptr;
     std::string heloName = "localhost";
+    bool literalWhenUnnamed = false;
     char responseBuffer[kResponseBufferSize];
     UniqueFd socket;
     TlsPolicy tlsPolicy = TlsPolicy::None;

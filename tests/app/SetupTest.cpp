@@ -5,7 +5,7 @@
 // change the catalogue refuses, or a name the file cannot hold, leaves the
 // settings file byte for byte as it was; a broken file is named by its line
 // and never rewritten. A new home gets a schedule and send-on-count that a
-// second setup keeps as they were changed.
+// second setup keeps as they were changed; the postmaster follows --domain.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,9 +14,11 @@
 
 #include "PostgresTestServer.h"
 #include "TestHome.h"
+#include "app/AccountCommand.h"
 #include "app/RegistryCommand.h"
 #include "app/ScheduleCommand.h"
 #include "app/SetupCommand.h"
+#include "foundation/COwnNames.h"
 #include "foundation/DataSource.h"
 #include "foundation/DatabaseSchema.h"
 #include "foundation/OdbcConnection.h"
@@ -278,4 +280,22 @@ TEST(Setup, ANewHomeSendsByItselfAndKeepsWhatWasChanged) {
     std::filesystem::remove(home.File("Schedule.stg"));
     ASSERT_EQ(SetupCommand::Run(home.Path(), out, err), 0) << err.str();
     EXPECT_FALSE(std::filesystem::exists(home.File("Schedule.stg")));
+}
+
+TEST(Setup, TheDomainBecomesTheHomesOwnAndThePostmasterFollowsIt) {
+    TestHome home;
+    ASSERT_TRUE(home.Provision());
+    std::ostringstream out, err;
+    std::istringstream none;
+    for (const char* domain : {"", "Example.ORG", "example.net"}) {
+        if (std::string(domain) == "example.net")  // an address the administrator chose stays
+            ASSERT_EQ(AccountCommand::Run({"set", "postmaster", "--email", "boss@x.org"}, none, out, err, false), 0);
+        std::vector<std::string> args = {"--postmaster-password", "pm"};
+        if (*domain) args.insert(args.end(), {"--domain", domain});
+        ASSERT_EQ(SetupCommand::Run(home.Path(), args, out, err), 0) << err.str();
+        EXPECT_EQ(COwnNames::Postmaster(), "postmaster@" + (*domain ? FoldCase(domain) : "127.0.0.1"));
+    }
+    EXPECT_EQ(Query("SELECT EmailId FROM Accounts WHERE aUserName = 'postmaster'"), "boss@x.org");
+    EXPECT_NE(out.str().find("its address is now postmaster@example.org"), std::string::npos) << out.str();
+    EXPECT_EQ(Reg({"set", "Preferences", "MailDomain", "string", "vm."}), 1);
 }

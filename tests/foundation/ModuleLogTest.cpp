@@ -1,9 +1,12 @@
-// The diagnostic log: on only at level 1, named from the UTC start minute,
-// four banner lines, one line per Write, nothing after Close; a restart in
-// the same minute continues the file below the earlier run's lines.
+// The diagnostic log: on only at level 1, named from the UTC start minute, four
+// banner lines, one line per Write stamped with the local time, nothing after
+// Close; a restart in the same minute continues below the earlier run's lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "TestHome.h"
@@ -20,6 +23,14 @@ std::size_t LogFiles(const std::string& dir) {
     std::size_t n = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir)) n += e.path().extension() == ".log";
     return n;
+}
+
+// The file's text without the time stamps, which every line must carry.
+std::string Unstamped(const std::string& path) {
+    const std::string text = TestHome::ReadFile(path);
+    const std::string plain = std::regex_replace(text, std::regex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} "), "$1");
+    EXPECT_EQ(text.size() - plain.size(), 20 * static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
+    return plain;
 }
 
 // 6 December 2026 01:05:00 UTC
@@ -51,7 +62,7 @@ TEST(CModuleLog, OnlyLevelOneOpensALogWithItsBannerAndLines) {
     log.Close();
     log.Write("after close");
     const std::string rule(69, '=');
-    EXPECT_EQ(TestHome::ReadFile(dir + "/061220260105.log"),
+    EXPECT_EQ(Unstamped(dir + "/061220260105.log"),
               rule + "\n\tModule := Corvane\n\tDate = 6-12-2026  Time = 1:5\n" + rule + "\nfirst line\n");
 
     // An empty directory means the home; threads do not interleave.
@@ -68,7 +79,7 @@ TEST(CModuleLog, OnlyLevelOneOpensALogWithItsBannerAndLines) {
         });
     for (auto& t : threads) t.join();
     shared.Close();
-    const std::string all = TestHome::ReadFile(other.File("061220260105.log"));
+    const std::string all = Unstamped(other.File("061220260105.log"));
     std::size_t rows = 0, pos = all.find(std::string(69, '=') + "\n", 80) + 70;
     while (pos < all.size()) {
         std::size_t nl = all.find('\n', pos);
@@ -90,5 +101,18 @@ TEST(CModuleLog, ARestartInTheSameMinuteKeepsTheEarlierRunsLines) {
     }
     const std::string rule(69, '=');
     const std::string banner = rule + "\n\tModule := Corvane\n\tDate = 6-12-2026  Time = 1:5\n" + rule + "\n";
-    EXPECT_EQ(TestHome::ReadFile(home.File("061220260105.log")), banner + lines[0] + "\n" + banner + lines[1] + "\n");
+    EXPECT_EQ(Unstamped(home.File("061220260105.log")), banner + lines[0] + "\n" + banner + lines[1] + "\n");
+}
+
+TEST(CModuleLog, StampsShowTheLocalTime) {
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    for (const auto& [zone, text] :
+         {std::pair{"UTC0", "2026-12-06 01:05:00 "}, std::pair{"EST5", "2026-12-05 20:05:00 "}}) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        EXPECT_EQ(CModuleLog::Stamp(kWhen), text) << zone;
+    }
+    saved ? ::setenv("TZ", before.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
 }

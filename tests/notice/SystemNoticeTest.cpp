@@ -24,7 +24,7 @@ const std::string kDate =
 
 std::string HeaderBlock(const std::string& to, const std::string& subject) {
     return "From: postmaster\r\nTo: " + to + "\r\nSubject: " + subject + "\r\nDate: " + kDate +
-           "\r\nX-MSMail-Priority: Normal\r\nX-Priority: 3\r\nX-Mailer: Tessal Notification\r\n"
+           "\r\nMessage-ID: <[^>]+>\r\nX-MSMail-Priority: Normal\r\nX-Priority: 3\r\nX-Mailer: Tessal Notification\r\n"
            "MIME-Version: 1\\.0\r\nContent-Type: text/plain; charset=ISO-8859-1\r\n"
            "Content-Transfer-Encoding: 7bit\r\n\r\n";
 }

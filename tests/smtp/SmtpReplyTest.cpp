@@ -111,11 +111,11 @@ TEST_F(SmtpReplyTest, SilentPeerEndsAfterTheReplyWait) {
 }
 
 TEST_F(SmtpReplyTest, GreetingNameAndCommandLines) {
-    std::string helo1, helo2, received;
+    std::string helo[3], received;
     ScriptedPeer peer(
         [&](PeerLink& link) {
             static int session = 0;
-            Greet(link, ++session == 1 ? &helo1 : &helo2);
+            Greet(link, &helo[session++]);
             for (int i = 0; i < 5; ++i) {
                 std::string line;
                 if (!link.ReadLine(line)) return;
@@ -123,10 +123,10 @@ TEST_F(SmtpReplyTest, GreetingNameAndCommandLines) {
                 link.Send("250 ok\r\n");
             }
         },
-        2);
-    {
+        3);
+    for (bool own : {false, true}) {  // a blank name; this machine's when it has none
         CSmtpConnection smtp;
-        smtp.SetHeloName(" \t ");
+        own ? smtp.SetOwnName("vm.") : smtp.SetHeloName(" \t ");
         ASSERT_EQ(smtp.Connect("127.0.0.1", peer.Port(), false), 1);
     }
     CSmtpConnection smtp;
@@ -141,8 +141,9 @@ TEST_F(SmtpReplyTest, GreetingNameAndCommandLines) {
     EXPECT_FALSE(smtp.RcptTo("<eve@example.org>\r\nRCPT TO:<mallory@example.org>"));
     smtp.Disconnect();
     peer.Join();
-    EXPECT_EQ(helo1, "HELO localhost\r\n");
-    EXPECT_EQ(helo2, "HELO mail.example.org\r\n");
+    EXPECT_EQ(helo[0], "HELO localhost\r\n");
+    EXPECT_EQ(helo[1], "HELO [127.0.0.1]\r\n");
+    EXPECT_EQ(helo[2], "HELO mail.example.org\r\n");
     EXPECT_EQ(received,
               "Mail From: <sender@example.org>\r\n"
               "Mail From: <>\r\n"
