@@ -9,13 +9,13 @@
 #include <ctime>
 #include <random>
 
-#include "platform/Registry.h"
+#include "foundation/COwnNames.h"
 
 std::string NewMessageId(const std::string& domain) {
     static std::atomic<unsigned> counter{0};
     static const unsigned long salt = std::random_device{}();
     std::string right = domain;
-    if (right.empty()) right = SystemFullName();
+    if (right.empty()) right = COwnNames::Domain();
     if (right.empty()) right = "localhost.localdomain";
     char left[96];
     std::snprintf(left, sizeof left, "%lld.%ld.%u.%08lx", static_cast<long long>(std::time(nullptr)),

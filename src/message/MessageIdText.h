@@ -9,8 +9,9 @@
 #include <string>
 #include <string_view>
 
-// "<...@domain>"; an empty domain stands for the machine's full name, or
-// "localhost.localdomain" when the system knows none.
+// "<...@domain>"; an empty domain stands for this server's own name (the
+// machine's full name, else the home's domain), or "localhost.localdomain"
+// when it has neither.
 std::string NewMessageId(const std::string& domain = {});
 
 // The longest identifier taken from a message ("<" and ">" included).
