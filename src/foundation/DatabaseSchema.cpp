@@ -163,6 +163,12 @@ const std::vector<DatabaseSchema::Table>& DatabaseSchema::Tables() {
         // When an account's automatic reply last went to a sender, so that
         // one sender is answered once per interval.
         {"AutoReplies", {{"aAccountId", T::Long}, {"Recipient", T::Text}, {"RepliedAt", T::Date}}, nullptr},
+        // The last reply a remote server gave about a queued recipient, and
+        // whether it refused for good (a 5xx): what the queue listing shows
+        // and the notice quotes.
+        {"OutboundReplies",
+         {{"MailFile", T::Text}, {"DestUser", T::Text}, {"Domain", T::Text}, {"Reply", T::Text}, {"Permanent", T::YesNo}},
+         "MailFile, DestUser, Domain"},
     };
     return tables;
 }
