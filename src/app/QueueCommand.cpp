@@ -37,7 +37,8 @@ std::string QueuePath(const std::string& file) {
 std::string State(const OutboundQueueEntry& entry) {
     if (entry.sent) return "sent";
     if (entry.failureCode == 0) return "not yet tried";
-    return "code " + std::to_string(entry.failureCode) + " " + CFailureNotice::ReasonText(static_cast<std::uint32_t>(entry.failureCode));
+    return "code " + std::to_string(entry.failureCode) + " " +
+           CFailureNotice::ReasonText(static_cast<std::uint32_t>(entry.failureCode), entry.reply);
 }
 
 int List(CMailDatabase& db, std::ostream& out, std::ostream& err) {
@@ -49,7 +50,7 @@ int List(CMailDatabase& db, std::ostream& out, std::ostream& err) {
     if (entries.empty()) out << "The outbound queue is empty\n";
     for (const OutboundQueueEntry& e : entries)
         out << e.mailFile << "  " << e.destUser << "@" << e.domain << "  " << State(e) << "  queued " << e.rcptDate
-            << "\n";
+            << (e.reply.empty() ? "" : "  reply: " + e.reply) << "\n";
     return kDone;
 }
 
@@ -105,9 +106,9 @@ void QueueCommand::PrintUsage(std::ostream& out) {
     out << "usage: velmora queue list\n"
            "       velmora queue delete FILE [--yes]\n"
            "list shows one line per queued recipient: the message's file, the recipient, the last\n"
-           "attempt's outcome and when it was queued. delete removes the queued message FILE (as\n"
-           "listed, or its name alone) for all its recipients; it asks first on a terminal and\n"
-           "needs --yes anywhere else.\n";
+           "attempt's outcome, when it was queued and the remote server's last reply, if any.\n"
+           "delete removes the queued message FILE (as listed, or its name alone) for all its\n"
+           "recipients; it asks first on a terminal and needs --yes anywhere else.\n";
 }
 
 int QueueCommand::Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,

@@ -9,6 +9,7 @@
 
 #include "foundation/OdbcStatement.h"
 #include "foundation/StringFormat.h"
+#include "outbound/COutboundReplies.h"
 
 COutboundQueueReport::Counts COutboundQueueReport::Count(SQLHDBC connection, const std::string& outboxDirectory) {
     Counts counts;
@@ -25,6 +26,25 @@ COutboundQueueReport::Counts COutboundQueueReport::Count(SQLHDBC connection, con
                 counts.untried += n;
             else
                 counts.failing[c] += n;
+        }
+    }
+    {
+        OdbcStatement r(connection);
+        if (r.ExecDirect("SELECT OutBoundMails.DestUser, OutBoundMails.Domain, OutboundReplies.Reply FROM OutBoundMails, "
+                         "OutboundReplies WHERE OutBoundMails.Sent = false AND OutboundReplies.MailFile = "
+                         "OutBoundMails.MailFile AND OutboundReplies.DestUser = OutBoundMails.DestUser AND "
+                         "OutboundReplies.Domain = OutBoundMails.Domain")) {
+            while (r.Fetch()) {
+                if (counts.replies.size() == kListedReplies) {
+                    ++counts.repliesLeft;
+                    continue;
+                }
+                std::string user, domain, reply;
+                r.GetText(1, user);
+                r.GetText(2, domain);
+                r.GetText(3, reply);
+                counts.replies.push_back(user + "@" + domain + ": " + COutboundReplies::Clean(reply));
+            }
         }
     }
     if (DIR* dir = ::opendir(outboxDirectory.c_str())) {
@@ -57,5 +77,9 @@ std::string COutboundQueueReport::Describe(const Counts& counts) {
                              : ", the Outbox directory cannot be read\n";
     for (const auto& [code, rows] : counts.failing)
         text += StringPrintf("  code %d %s: %llu\n", code, CFailureNotice::ReasonText(static_cast<std::uint32_t>(code)), static_cast<unsigned long long>(rows));
+    for (const std::string& reply : counts.replies) text += "  reply for " + reply + "\n";
+    if (counts.repliesLeft > 0)
+        text += StringPrintf("  %llu more replies (velmora queue list)\n",
+                             static_cast<unsigned long long>(counts.repliesLeft));
     return text;
 }

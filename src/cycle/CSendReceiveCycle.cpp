@@ -12,7 +12,9 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/CRegistryKey.h"
 #include "foundation/CRemoteServerAccounts.h"
+#include "foundation/ProcessSettings.h"
 #include "foundation/SettingsCatalogue.h"
+#include "maillog/CMailLog.h"
 #include "outbound/COutboundDelivery.h"
 #include "retrieval/CMappedDownloader.h"
 #include "retrieval/CRemoteMailSpooler.h"
@@ -299,6 +301,16 @@ void CSendReceiveCycle::Worker() {
     }
     delivery->SetStatusWindow(&statusQueue);
     delivery->SetStopSignal(&stopRequested);
+    if (database) {
+        // The sent-mail log records what an exchanger or the relay host
+        // took, on the pass's own connection and thread.
+        const SQLHDBC connection = database->GetConnectionHandle();
+        delivery->SetAcceptedHook(
+            [connection](const std::string& sender, const std::string& recipient, CMailContent& message) {
+                if (!ProcessSettings::Current().storeMailLog) return;
+                if (CMailLog* log = CMailLog::Installed()) log->LogSent(connection, sender, recipient, &message);
+            });
+    }
 
     const DWORD direct = ReadUseSmartSmtp();
     if (database && !stopRequested.Raised()) {

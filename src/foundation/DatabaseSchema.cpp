@@ -176,6 +176,12 @@ const std::vector<DatabaseSchema::Table>& DatabaseSchema::Tables() {
           {"UserId", T::Text},
           {"Uidl", T::ExactText}},
          nullptr},
+        // The last reply a remote server gave about a queued recipient, and
+        // whether it refused for good (a 5xx): what the queue listing shows
+        // and the notice quotes.
+        {"OutboundReplies",
+         {{"MailFile", T::Text}, {"DestUser", T::Text}, {"Domain", T::Text}, {"Reply", T::Text}, {"Permanent", T::YesNo}},
+         "MailFile, DestUser, Domain"},
     };
     return tables;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "foundation/CMailContent.h"
@@ -19,6 +20,7 @@
 #include "outbound/CFailureNotice.h"
 #include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
+#include "outbound/COutboundReplies.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -83,14 +85,15 @@ void CFailedMails::Process() {
     {
         OdbcStatement retire(connection);
         retire.ExecDirect(
-            FormatSql("UPDATE OutBoundMails SET Sent=true where RcptDate <= cdate('%s') OR FailureCode = %d",
-                      SqlText::Quote(limit), kPermanentFailure));
+            FormatSql("UPDATE OutBoundMails SET Sent=true where RcptDate <= cdate('%s') OR FailureCode = %d OR %s",
+                      SqlText::Quote(limit), kPermanentFailure, SqlTrusted(COutboundReplies::kPermanentCondition)));
     }
     DeleteFinishedFiles();
     {
         OdbcStatement purge(connection);
         purge.ExecDirect("DELETE FROM OutBoundMails WHERE Sent = true");
     }
+    COutboundReplies::ForgetOrphans(connection);
     {
         // Marks of files whose rows are all gone; a writer inserts its mark
         // only after its first row, so none of a message being queued goes.
@@ -103,7 +106,8 @@ void CFailedMails::Process() {
 
 // Every pending row retired below gets its notice first; a row never
 // attempted (code 0) too, as "Unknown Error Occur", so no message vanishes
-// unannounced.
+// unannounced. A row a server refused for good is retired in the pass that
+// heard the refusal, whatever its age.
 void CFailedMails::NotifyExpiring(const std::string& limit) {
     OdbcStatement rows(connection);
     char user[256] = {};
@@ -112,22 +116,28 @@ void CFailedMails::NotifyExpiring(const std::string& limit) {
     std::uint32_t code = 0;
     SQLLEN userIndicator = 0, domainIndicator = 0, fileIndicator = 0, codeIndicator = 0;
     if (!rows.ExecDirect(FormatSql("SELECT DestUser,Domain,MailFile,FailureCode from OutBoundMails where Sent = false "
-                                   "AND (RcptDate <= cdate('%s') OR FailureCode = %d)",
-                                   SqlText::Quote(limit), kPermanentFailure)) ||
+                                   "AND (RcptDate <= cdate('%s') OR FailureCode = %d OR %s)",
+                                   SqlText::Quote(limit), kPermanentFailure,
+                                   SqlTrusted(COutboundReplies::kPermanentCondition))) ||
         !rows.BindChar(1, user, sizeof user, &userIndicator) ||
         !rows.BindChar(2, domain, sizeof domain, &domainIndicator) ||
         !rows.BindChar(3, file, sizeof file, &fileIndicator) || !rows.BindULong(4, code, &codeIndicator))
         return;
     const std::string sender = "\"TessalMailerDeamon\" <" + COwnNames::Postmaster() + ">";
     while (rows.Fetch()) {
-        const std::string recipient = ColumnText(user, userIndicator) + "@" + ColumnText(domain, domainIndicator);
-        SendFailureNotice(recipient, sender, ColumnText(file, fileIndicator),
-                          codeIndicator == SQL_NULL_DATA ? 0 : code);
+        const COutboundReplies::Key key{ColumnText(file, fileIndicator), ColumnText(user, userIndicator),
+                                        ColumnText(domain, domainIndicator)};
+        // A stored domain's ":port" is where to connect, no part of the address.
+        const std::string& storedDomain = std::get<2>(key);
+        const std::string recipient = std::get<1>(key) + "@" + storedDomain.substr(0, storedDomain.find(':'));
+        SendFailureNotice(recipient, sender, std::get<0>(key), codeIndicator == SQL_NULL_DATA ? 0 : code,
+                          COutboundReplies::Lookup(connection, key));
     }
 }
 
 void CFailedMails::SendFailureNotice(const std::string& failedRecipient, const std::string& noticeSender,
-                                     const std::string& outboxFile, std::uint32_t failureCode) {
+                                     const std::string& outboxFile, std::uint32_t failureCode,
+                                     const std::string& reply) {
     CFailureNotice composer;
     composer.SetFrom(noticeSender);
 
@@ -143,8 +153,10 @@ void CFailedMails::SendFailureNotice(const std::string& failedRecipient, const s
     if (!COutboundQueue::IsTrusted(connection, outboxFile))
         composer.SetAttachLimit(CFailureNotice::kStrangerAttachBytes);
 
-    composer.SetReasonText("Sorry, Your Mail to\r\n " + failedRecipient + "\r\n could not be delivered due to\r\n " +
-                           CFailureNotice::ReasonText(failureCode));
+    std::string reason = "Sorry, Your Mail to\r\n " + failedRecipient + "\r\n could not be delivered due to\r\n " +
+                         CFailureNotice::ReasonText(failureCode, reply);
+    if (!reply.empty()) reason += "\r\n\r\n The remote server replied:\r\n " + reply;
+    composer.SetReasonText(reason);
     composer.Compose();
     const std::unique_ptr<CMailContent> notice = composer.GetNotice();
     if (!notice) return;

@@ -1,7 +1,8 @@
 // CFailedMails: the expiry step at the end of a delivery pass.
 //
 // Sends a non-delivery notice for every pending row that has expired or
-// failed for good, retires those rows, deletes the Outbox files without
+// failed for good (no exchanger and no host, or a server's 5xx refusal,
+// whose reply line the notice quotes), retires those rows, deletes the Outbox files without
 // pending rows, purges retired rows and removes Outbox files no row names.
 // A notice goes to the queued message's envelope sender only, with the whole
 // message when it came from a client that may relay, else with its first
@@ -34,8 +35,9 @@ public:
 
     void Process();
     // One notice about failedRecipient's copy of the message in outboxFile.
+    // reply: the remote server's reply line, quoted in the notice when known.
     void SendFailureNotice(const std::string& failedRecipient, const std::string& noticeSender,
-                           const std::string& outboxFile, std::uint32_t failureCode);
+                           const std::string& outboxFile, std::uint32_t failureCode, const std::string& reply = {});
 
     // "YYYY-MM-DD HH:MM:SS" of passStart less days, less one second: a row
     // queued in the pass's first second waits for the next pass.

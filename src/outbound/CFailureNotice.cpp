@@ -11,6 +11,8 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CTempMailContent.h"
+#include "foundation/DateText.h"
+#include "message/MessageIdText.h"
 #include "platform/Text.h"
 
 namespace {
@@ -36,19 +38,28 @@ std::string BracketedAddress(const std::string& value) {
 
 CFailureNotice::~CFailureNotice() = default;
 
-const char* CFailureNotice::ReasonText(std::uint32_t failureCode) {
+const char* CFailureNotice::ReasonText(std::uint32_t failureCode, std::string_view reply) {
+    // The reply's class says whether the refusal was for good (5yz) or for
+    // now (4yz); without one, only that it did not succeed.
+    const char replyClass = reply.empty() ? '\0' : reply.front();
     switch (failureCode) {
         case 1:
             return "Host Unreachable";
         case 2:
-            return "User Unknown";
+            if (replyClass == '5') return "Recipient Refused";
+            if (replyClass == '4') return "Recipient Temporarily Refused";
+            return "Recipient Not Accepted";
         case 3:
+            if (replyClass == '5') return "Message Refused";
+            if (replyClass == '4') return "Message Temporarily Refused";
             return "Network Problem";
         case 4:
             return "Internal Server Problem";
         case 5:
             return "Host Unknown";
         case 6:
+            if (replyClass == '5') return "Message Refused";
+            if (replyClass == '4') return "Message Temporarily Refused";
             return "Remote Host Returned Error on this account";
         default:
             return "Unknown Error Occur";
@@ -97,6 +108,9 @@ void CFailureNotice::Compose() {
     header.SetField("From", from);
     header.SetField("To", recipient);
     header.SetField("Subject", kSubject);
+    header.SetField("Date", MailDateText(std::time(nullptr)));
+    header.SetField("Message-ID", NewMessageId());
+    header.SetField("MIME-Version", "1.0");
     boundary = MakeBoundary();
     header.SetField("Content-Type", "multipart/mixed; boundary=\"" + boundary + "\"");
     // A notice cut short by a failed write is not sent as if whole.

@@ -1,8 +1,9 @@
 // CFailureNotice: composes one non-delivery notice.
 //
-// The notice is a multipart/mixed message from the server's postmaster: a
-// short plain-text part with the reason, then the failed message attached
-// as message/rfc822. It goes to the envelope sender recorded with the queued
+// The notice is a multipart/mixed MIME message from the server's
+// postmaster, dated and with a Message-ID of its own: a short plain-text
+// part with the reason (quoting the remote server's reply when there was
+// one), then the failed message attached as message/rfc822. It goes to the envelope sender recorded with the queued
 // message and nowhere else: a header address is whatever the message's
 // author wrote, and a notice sent there would carry a stranger's text to a
 // victim of his choice. A message sent with the null sender (itself a
@@ -51,8 +52,9 @@ public:
     std::unique_ptr<CMailContent> GetNotice();
     const std::string& GetRecipient() const { return recipient; }
 
-    // The explanation of an OutBoundMails failure code.
-    static const char* ReasonText(std::uint32_t failureCode);
+    // The explanation of an OutBoundMails failure code, told by the
+    // remote server's reply line when one is known.
+    static const char* ReasonText(std::uint32_t failureCode, std::string_view reply = {});
     // "QIRN" and eight numbers from the C library generator.
     static std::string MakeBoundary();
     // An address a notice can be sent to: a character before its "@", no

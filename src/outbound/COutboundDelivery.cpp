@@ -16,6 +16,7 @@
 #include "foundation/StringFormat.h"
 #include "outbound/CFailedMails.h"
 #include "outbound/COutboundQueueReader.h"
+#include "outbound/COutboundReplies.h"
 #include "platform/Registry.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
@@ -173,8 +174,41 @@ void COutboundDelivery::MarkFailure(const std::string& domain, const std::string
     if (!StopRequested()) MarkOutboundRows(domain, mailFile, user, false, failureCode);
 }
 
-void COutboundDelivery::MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted) {
-    for (const auto& [user, domain] : accepted) MarkOutboundRows(domain, &mailFile, &user, true, 1);
+void COutboundDelivery::MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted,
+                                      const std::string& sender, CMailContent& message) {
+    for (const auto& [user, domain] : accepted) {
+        MarkOutboundRows(domain, &mailFile, &user, true, 1);
+        if (acceptedHook) acceptedHook(sender, user + "@" + AddressDomain(domain), message);
+    }
+}
+
+bool COutboundDelivery::KeepReply(const CSmtpConnection& smtp, const std::string& mailFile,
+                                  const Recipient& recipient, const char* step) {
+    // Only what the peer said counts: a session that broke or timed out
+    // tells nothing about the recipient, and is retried.
+    const std::string& code = smtp.LastCode();
+    if (code.size() != 3 || (code[0] != '4' && code[0] != '5')) return false;
+    std::string reply = COutboundReplies::Clean(smtp.LastReply());
+    if (reply.compare(0, 3, code) != 0) reply = code;
+    const bool permanent = COutboundReplies::IsPermanent(reply);
+    const auto& [user, domain] = recipient;
+    if (!COutboundReplies::Record(connection, {mailFile, user, domain}, reply))
+        g_moduleLog.Write("*** The reply could not be kept with its queue row");
+    const std::string address = user + "@" + AddressDomain(domain);
+    g_moduleLog.Write(StringPrintf("*** %s for %s refused %s: %s", step, address.c_str(),
+                                   permanent ? "for good" : "for now (retried)", reply.c_str()));
+    PostStatus("Remote reply for " + address + ": " + reply);
+    return permanent;
+}
+
+void COutboundDelivery::DataFailed(const CSmtpConnection& smtp, const std::string& mailFile,
+                                   const std::vector<Recipient>& accepted, int failureCode) {
+    // Only the transaction's own rows: a recipient refused at RCPT keeps its
+    // code and its reply.
+    for (const Recipient& recipient : accepted) {
+        KeepReply(smtp, mailFile, recipient, "Data");
+        MarkFailure(recipient.second, &mailFile, &recipient.first, failureCode);
+    }
 }
 
 // --- Direct delivery.
@@ -309,6 +343,7 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
             accepted.emplace_back(user, domain);
         } else {
             PostStatus("Error Sending Mail To " + address + " ");
+            KeepReply(smtp, mailFile, {user, domain}, "Rcpt To");
             MarkFailure(domain, &mailFile, &user, 2);
         }
     }
@@ -321,9 +356,9 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
             smtp.SetProgressWindow(statusWindow);
             smtp.SetChunkSize(SendBlockSize());
             if (smtp.SendData(*body))
-                MarkDelivered(mailFile, accepted);
+                MarkDelivered(mailFile, accepted, sender, *body);
             else
-                MarkFailure(domain, &mailFile, nullptr, 6);
+                DataFailed(smtp, mailFile, accepted, 6);
         }
         // A refused or broken transfer leaves no open transaction behind;
         // an extraction failure does.
@@ -468,19 +503,17 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
             accepted.emplace_back(user, domain);
         } else {
             g_moduleLog.Write("*** Mail To Failed");
+            KeepReply(smtp, mailFile, {user, domain}, "Rcpt To");
             MarkFailure(domain, &mailFile, &user, 2);
         }
     }
 
     if (!accepted.empty()) {
-        // A failure returns the rows of every domain of the message, not
-        // only those of the last row's.
-        const auto markAll = [&](int code) {
-            for (const std::string& domain : domains) MarkFailure(domain, &mailFile, nullptr, code);
-        };
         std::unique_ptr<CMailContent> body = reader.ExtractBody();
         if (!body) {
-            markAll(4);
+            // The rows of every domain of the message, not only those of
+            // the last row's.
+            for (const std::string& domain : domains) MarkFailure(domain, &mailFile, nullptr, 4);
             smtp.Reset();
             return UploadStep::Next;
         }
@@ -489,10 +522,10 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
         g_moduleLog.Write("Sending Mail..");
         if (smtp.SendData(*body)) {
             g_moduleLog.Write("Send Success!");
-            MarkDelivered(mailFile, accepted);
+            MarkDelivered(mailFile, accepted, sender, *body);
         } else {
             g_moduleLog.Write("*** Send Failed");
-            markAll(3);
+            DataFailed(smtp, mailFile, accepted, 3);
         }
         return UploadStep::Next;
     }

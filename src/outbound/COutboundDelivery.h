@@ -11,6 +11,14 @@
 // so a pass that dies mid-transfer leaves the row queued; a failed transfer
 // returns every row of the transaction, in every domain, to the queue.
 //
+// A recipient refused with a 5xx reply, or a message whose data was, failed
+// for good (RFC 5321 4.2.1): the reply line is kept with the row
+// (COutboundReplies) and the expiry step at the end of this pass retires the
+// row with a notice quoting it. A 4xx reply is kept the same way and the row
+// is retried by later passes until it expires. A recipient counts as sent,
+// for the owner of the accepted hook (the sent-mail log), only once its
+// message's data was accepted.
+//
 // A session that breaks (a step timed out, the peer closed or said 421) is
 // not opened again in the same pass: the domain's further files count as
 // tried, as when its exchangers cannot be reached, and the pass goes on with
@@ -24,10 +32,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+class CMailContent;
 class CMailDatabase;
 class CSmtpConnection;
 class StatusWindow;
@@ -57,6 +67,13 @@ public:
     // The cycle's stop request, looked at between domains and between files
     // and watched by every session's waits; not owned, may be null.
     void SetStopSignal(const StopSignal* stop);
+
+    // Called once per recipient whose message the exchanger or relay host
+    // accepted (250 to the end of its data): the envelope sender, the
+    // recipient's address and the message as sent.
+    using AcceptedHook =
+        std::function<void(const std::string& sender, const std::string& recipient, CMailContent& message)>;
+    void SetAcceptedHook(AcceptedHook hook) { acceptedHook = std::move(hook); }
 
     // Marks the rows of domain (and of mailFile, and of user, when given).
     void MarkOutboundRows(const std::string& domain, const std::string* mailFile, const std::string* user, bool sent,
@@ -94,8 +111,19 @@ private:
     // MarkOutboundRows of a failure, unless the stop caused it.
     void MarkFailure(const std::string& domain, const std::string* mailFile, const std::string* user,
                      int failureCode);
-    // Accepted recipients become Sent once the data was accepted.
-    void MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted);
+    // Accepted recipients become Sent once the data was accepted; each one
+    // reaches the accepted hook.
+    void MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted,
+                       const std::string& sender, CMailContent& message);
+    // Keeps the reply that refused a recipient or a message (when the peer
+    // gave one) and writes it to the diagnostic log; true when it refused
+    // for good.
+    bool KeepReply(const CSmtpConnection& smtp, const std::string& mailFile, const Recipient& recipient,
+                   const char* step);
+    // The transaction's recipients after its data failed: code for each,
+    // with the peer's reply kept.
+    void DataFailed(const CSmtpConnection& smtp, const std::string& mailFile, const std::vector<Recipient>& accepted,
+                    int failureCode);
 
     SQLHDBC connection = SQL_NULL_HDBC;
     std::string heloName;
@@ -112,4 +140,5 @@ private:
     std::string gatewayPassword;
     std::uint32_t useAuthentication = 0;
     int gatewayPort = 25;
+    AcceptedHook acceptedHook;
 };

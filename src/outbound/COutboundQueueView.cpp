@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <memory>
 
 #include "foundation/CMailContent.h"
@@ -14,6 +15,7 @@
 #include "message/CMailHeader.h"
 #include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
+#include "outbound/COutboundReplies.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 
@@ -42,6 +44,7 @@ bool COutboundQueueView::ListQueue(SQLHDBC connection, std::vector<OutboundQueue
     entries.clear();
     OdbcStatement s(connection);
     if (!s.ExecDirect("SELECT * FROM OutBoundMails")) return false;
+    const std::map<COutboundReplies::Key, std::string> replies = COutboundReplies::All(connection);
     while (s.Fetch()) {
         OutboundQueueEntry entry;
         std::string sent, code;
@@ -53,6 +56,8 @@ bool COutboundQueueView::ListQueue(SQLHDBC connection, std::vector<OutboundQueue
         s.GetText(6, entry.rcptDate);
         entry.sent = sent == "1" || EqualsNoCase(sent, "true");
         entry.failureCode = static_cast<std::int32_t>(std::strtol(code.c_str(), nullptr, 10));
+        const auto reply = replies.find({entry.mailFile, entry.destUser, entry.domain});
+        if (reply != replies.end()) entry.reply = reply->second;
         entries.push_back(std::move(entry));
     }
     return true;
@@ -87,6 +92,7 @@ bool COutboundQueueView::DeleteQueueEntry(SQLHDBC connection, std::vector<Outbou
                 SqlText::Quote(entry.destUser), SqlText::Quote(entry.domain), SqlText::Quote(entry.mailFile))))
             return false;
     }
+    COutboundReplies::Forget(connection, {entry.mailFile, entry.destUser, entry.domain});
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
     OdbcStatement count(connection);
     std::string rows;

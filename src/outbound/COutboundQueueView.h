@@ -17,6 +17,8 @@ struct OutboundQueueEntry {
     bool sent = false;
     std::int32_t failureCode = 0;
     std::string rcptDate;
+    // The remote server's last reply about this recipient; "" when none.
+    std::string reply;
 };
 
 // What the console shows of a queued message; "Unknown" for a missing field.

@@ -192,7 +192,16 @@ bool CSmtpConnection::SendRaw(const char* data, std::size_t length) {
     return tcp::SendAll(socket.Get(), data, length, tcp::Clock::time_point::max(), watch);
 }
 
+void CSmtpConnection::ForgetReply() {
+    finalLine.clear();
+    replyLines.clear();
+    lastCode.clear();
+}
+
 bool CSmtpConnection::Send(const std::string& text, std::chrono::milliseconds wait) {
+    // A command that cannot be sent has no reply: the last one belongs to
+    // an earlier command and must not be taken for its answer.
+    ForgetReply();
     sendWait = wait;
     if (SendRaw(text.data(), text.size())) return true;
     // A line sent in part leaves the session out of step.
@@ -225,9 +234,7 @@ std::string CSmtpConnection::ReadResponse() {
 }
 
 std::string CSmtpConnection::ReadReply(std::chrono::milliseconds wait, bool finishing) {
-    finalLine.clear();
-    replyLines.clear();
-    lastCode.clear();
+    ForgetReply();
     if (!socket) return {};
     // Whatever ends the reading leaves the session out of step: a late reply
     // would answer the next command. A 421 closes the channel by definition.
@@ -470,6 +477,7 @@ bool CSmtpConnection::StartTls(const std::string& host) {
 
 bool CSmtpConnection::MailFrom(const std::string& address) {
     const std::string path(Trim(AngleAddress(address)));
+    ForgetReply();
     if (!SafeForCommand(path)) return false;
     if (!Send("Mail From: <" + path + ">\r\n", timeouts.mail)) return false;
     return ReadReply(timeouts.mail) == "250";
@@ -477,6 +485,7 @@ bool CSmtpConnection::MailFrom(const std::string& address) {
 
 bool CSmtpConnection::RcptTo(const std::string& address) {
     const std::string path = RecipientPath(address);
+    ForgetReply();
     if (!SafeForCommand(path)) return false;
     if (!Send("Rcpt To: <" + path + ">\r\n", timeouts.rcpt)) return false;
     const std::string code = ReadReply(timeouts.rcpt);

@@ -145,8 +145,8 @@ public:
     // The signal whose raise ends the session's waits (not owned; null:
     // none); with finishSteps every wait keeps the signal's grace instead.
     void SetStopSignal(const StopSignal* signal, bool finishSteps = false);
-    // The code of the last reply ("" when none could be read) and its final
-    // line without the line end.
+    // The code of the last reply ("" when none could be read, or when the
+    // last command could not be sent) and its final line without the line end.
     const std::string& LastCode() const { return lastCode; }
     std::string LastReply() const;
     // Sessions opened without mail-exchanger look-up wait without bound
@@ -164,6 +164,7 @@ protected:
     virtual bool SendRaw(const char* data, std::size_t length);
 
 private:
+    void ForgetReply();
     // A line of a step that waits `wait` for room; a failed send ends the session.
     bool Send(const std::string& text, std::chrono::milliseconds wait);
     // The reply of a step that waits `wait`; finishing keeps the stop's grace.

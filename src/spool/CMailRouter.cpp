@@ -26,7 +26,6 @@
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
-#include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
 #include "outbound/COutboundQueue.h"
 #include "platform/UniqueFd.h"
@@ -335,14 +334,11 @@ bool CMailRouter::DeliverLocal(Routing& routing, std::size_t index) {
 bool CMailRouter::QueueRemote(Routing& routing, MailRecipient& recipient) {
     if (routing.progress.remoteDone) return true;
     if (!routing.queueEntry && !OpenQueueEntry(routing)) return false;
-    MailInfo& info = routing.info;
     g_moduleLog.WriteVerbose(StringPrintf("setting mail to = %s@%s", recipient.user.c_str(), recipient.domain.c_str()));
     routing.remoteOk = routing.remoteOk && routing.queueEntry->AddRecipient(recipient.user, recipient.domain);
     routing.queued.emplace_back(recipient.user, recipient.domain);
-    if (ProcessSettings::Current().storeMailLog)
-        if (CMailLog* log = CMailLog::Installed())
-            log->LogSent(routing.connection, info.sender,
-                         StringPrintf("%s@%s", recipient.user.c_str(), recipient.domain.c_str()), info.content.get());
+    // Not yet sent: the sent-mail log hears of it once an exchanger or the
+    // relay host has taken it (the send and receive cycle's delivery pass).
     return true;
 }
 

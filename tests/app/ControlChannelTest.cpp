@@ -91,10 +91,14 @@ TEST_F(ControlChannelTest, QueueListShowsReasonsAndDeleteTakesTheFileWithItsLast
                             "'amy','near.example','Outbox/Tes1A.tmp',false,0,'2026-12-01 10:00:00','0'",
                             "'bo','near.example','Outbox/Tes2B.tmp',false,6,'2026-12-02 11:00:00','0'"})
         ASSERT_EQ(home.Sql(std::string("INSERT INTO OutBoundMails VALUES (") + row + ")"), "");
+    ASSERT_EQ(home.Sql("INSERT INTO OutboundReplies VALUES ('Outbox/Tes1A.tmp','zed','far.example',"
+                       "'451 4.2.1 Mailbox busy',false)"),
+              "");
     RunResult r = home.Velmora({"queue", "list"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output,
-              "Outbox/Tes1A.tmp  zed@far.example  code 2 User Unknown  queued 2026-12-01 10:00:00\n"
+              "Outbox/Tes1A.tmp  zed@far.example  code 2 Recipient Temporarily Refused  queued 2026-12-01 10:00:00"
+              "  reply: 451 4.2.1 Mailbox busy\n"
               "Outbox/Tes1A.tmp  amy@near.example  not yet tried  queued 2026-12-01 10:00:00\n"
               "Outbox/Tes2B.tmp  bo@near.example  code 6 Remote Host Returned Error on this account  queued "
               "2026-12-02 11:00:00\n");
@@ -113,6 +117,7 @@ TEST_F(ControlChannelTest, QueueListShowsReasonsAndDeleteTakesTheFileWithItsLast
     EXPECT_FALSE(std::filesystem::exists(home.File("Outbox/Tes1A.tmp")));
     EXPECT_TRUE(std::filesystem::exists(home.File("Outbox/Tes2B.tmp")));
     EXPECT_EQ(home.Sql("SELECT DestUser FROM OutBoundMails"), "bo");
+    EXPECT_EQ(home.SqlNumber("SELECT count(*) FROM OutboundReplies"), 0);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Mail to the world through the real program: direct delivery by MX to an
 // exchanger on loopback (dnsmasq answers the MX records, "MX Port" reaches
-// the exchanger), a refused recipient that ends in a non-delivery notice,
-// the shell's view of the pass and the queue, and relayed delivery through a
+// the exchanger), a 550 recipient bounced in the same cycle and a 451 one
+// sent by the next, the sent-mail log counting only what was taken, the
+// shell's view of the pass and the queue, and relayed delivery through a
 // gateway that requires a login, killed in the middle of a pass.
 #include <ctime>
 #include <set>
@@ -26,6 +27,7 @@ protected:
         client.Command("QUIT");
     }
     long Rows() { return home.SqlNumber("SELECT count(*) FROM OutBoundMails"); }
+    long SentLogged() { return home.SqlNumber("SELECT count(*) FROM MAILSTATISTICS WHERE IsLocal = false"); }
 
     SmtpPeer exchanger;
     DnsPeer dns;
@@ -46,7 +48,7 @@ std::string Body(const std::string& message) {
 
 }  // namespace
 
-TEST_F(E2eOutboundTest, DirectDeliveryReachesEachDomainOnceAndARefusedRecipientEndsInANotice) {
+TEST_F(E2eOutboundTest, DirectDeliveryReachesEachDomainOnceA550BouncesAtOnceAndA451IsRetried) {
     ASSERT_TRUE(exchanger.Start(home.File("exchanger")));
     ASSERT_TRUE(dns.Start(home.File("dns.log"), {"--mx-host=a.test,127.0.0.1,10", "--mx-host=b.test,127.0.0.1,10"}));
     Set({"Ports", "MX Port", "dword", std::to_string(exchanger.Port())});
@@ -58,7 +60,9 @@ TEST_F(E2eOutboundTest, DirectDeliveryReachesEachDomainOnceAndARefusedRecipientE
     Send({"x@a.test", "y@b.test", "bob@localhost"}, kText);
     ASSERT_TRUE(WaitForMail("bob", 1));
     ASSERT_TRUE(WaitUntil([&] { return Rows() == 2; }, kDeliveryWait));
+    EXPECT_EQ(SentLogged(), 0);  // queued is not sent
     Pass(1);
+    EXPECT_EQ(SentLogged(), 2);
     // One session per domain, each given the message once, its body byte for
     // byte as it was stored for the local recipient.
     ASSERT_EQ(exchanger.MessageCount(), 2);
@@ -79,27 +83,37 @@ TEST_F(E2eOutboundTest, DirectDeliveryReachesEachDomainOnceAndARefusedRecipientE
     EXPECT_NE(status.find("Connecting to a.test"), std::string::npos) << status;
     EXPECT_NE(status.find("Send and Receive Completed"), std::string::npos) << status;
 
-    // A refused recipient stays queued with its reason, then expires with a
-    // notice to the sender carrying the message.
-    Send({"refused@a.test"}, "Subject: will bounce\r\n\r\nbody");
-    ASSERT_TRUE(WaitUntil([&] { return Rows() == 1; }, kDeliveryWait));
-    const std::time_t queued = std::time(nullptr);  // the row's time is this second or earlier
+    // 550: the sender has the notice from this very cycle, the reply quoted,
+    // and the row is gone; 451: queued with its reply, sent by the next cycle.
+    Send({"refused@a.test", "later@a.test"}, "Subject: will bounce\r\n\r\nbody");
+    ASSERT_TRUE(WaitUntil([&] { return Rows() == 2; }, kDeliveryWait));
     Pass(2);
-    const RunResult listed = home.Velmora({"queue", "list"});
-    EXPECT_NE(listed.output.find("refused@a.test"), std::string::npos) << listed.output;
-    EXPECT_NE(listed.output.find("User Unknown"), std::string::npos) << listed.output;
-    Set({"Preferences", "ErrorMailDayCount", "dword", "0"});
-    // Expiry counts whole seconds: a row from the second the pass starts in
-    // is not yet a day count of 0 old.
-    ASSERT_TRUE(WaitUntil([&] { return std::time(nullptr) > queued; }, std::chrono::seconds(5)));
-    Pass(3);
-    EXPECT_EQ(Rows(), 0);
     ASSERT_TRUE(WaitForMail("alice", 1));
     const std::string notice = home.InboxTexts("alice").at(0);
-    EXPECT_NE(notice.find("Subject: Tessal Mailer Response"), std::string::npos) << notice;
-    EXPECT_NE(notice.find("User Unknown"), std::string::npos) << notice;
-    EXPECT_NE(notice.find("Content-Type: message/rfc822"), std::string::npos) << notice;
-    EXPECT_NE(notice.find("Subject: will bounce"), std::string::npos) << notice;
+    for (const char* part : {"Subject: Tessal Mailer Response", "\r\nDate: ", "\r\nMessage-ID: <",
+                             "\r\nMIME-Version: 1.0\r\n", "refused@a.test\r\n could not be delivered due to\r\n "
+                             "Recipient Refused\r\n\r\n The remote server replied:\r\n 550 5.1.1 No such user",
+                             "Content-Type: message/rfc822", "Subject: will bounce"})
+        EXPECT_NE(notice.find(part), std::string::npos) << part << "\n" << notice;
+    EXPECT_EQ(Rows(), 1);
+    EXPECT_EQ(SentLogged(), 2);
+    const RunResult listed = home.Velmora({"queue", "list"});
+    EXPECT_EQ(listed.output.find("refused@a.test"), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find("later@a.test  code 2 Recipient Temporarily Refused  queued "), std::string::npos)
+        << listed.output;
+    EXPECT_NE(listed.output.find("reply: 451 4.7.1 Greylisted, try again later\n"), std::string::npos) << listed.output;
+    const std::string shown = Status();
+    EXPECT_NE(shown.find("reply for later@a.test: 451 4.7.1 Greylisted"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Remote reply for refused@a.test: 550 5.1.1 No such user"), std::string::npos) << shown;
+    EXPECT_NE(home.LogText().find("refused for good: 550 5.1.1 No such user"), std::string::npos);
+
+    Pass(3);
+    EXPECT_EQ(Rows(), 0);
+    ASSERT_EQ(exchanger.MessageCount(), 3);
+    std::string envelope;
+    exchanger.Message(3, &envelope);
+    EXPECT_EQ(envelope, "alice@localhost\nlater@a.test\n");
+    EXPECT_EQ(SentLogged(), 3);
 }
 
 // Relayed through a gateway that wants a login, one session for the pass.

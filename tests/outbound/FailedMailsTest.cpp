@@ -1,9 +1,11 @@
 // The expiry step through the real database, the Outbox directory and a
 // real SMTP server (aiosmtpd) on loopback standing in for the local one:
-// which rows are notified and retired, the notice's recipient (the envelope
-// sender alone) and layout, how much of a stranger's message it carries,
+// which rows are notified and retired (a 5xx reply at once, a 4xx one when
+// it expires, each quoted), the notice's recipient (the envelope sender
+// alone) and layout, how much of a stranger's message it carries,
 // and the orphan scan's treatment of files held, young or old.
 #include <filesystem>
+#include <array>
 #include <map>
 #include <memory>
 #include <regex>
@@ -16,6 +18,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/CFailedMails.h"
 #include "outbound/COutboundQueue.h"
+#include "outbound/COutboundReplies.h"
 
 namespace {
 
@@ -71,24 +74,44 @@ protected:
 
 TEST_F(FailedMailsTest, ExpiredAndPermanentRowsGetOneExactNoticeEachAndLeaveNothingBehind) {
     const std::string failed = Queue("ann@sender.example", "Ann <ann@sender.example>",
-                                     {"refused1", "refused2", "never"}, "far.example", 2, now - 60);
+                                     {"refused1", "busy", "never"}, "far.example", 2, now - 60);
     EXPECT_TRUE(Exec("UPDATE OutBoundMails SET FailureCode = 0 WHERE DestUser = 'never'"));
     const std::string noHost = Queue("carl@sender.example", "carl@sender.example", {"x"}, "nohost.example", 5, now);
     const std::string later = Queue("dan@sender.example", "dan@sender.example", {"y"}, "far.example", 2, now - 10);
+    const std::string mixed =
+        Queue("eve@sender.example", "eve@sender.example", {"gone", "greylisted"}, "far.example:2525", 2, now);
+    for (const auto& [file, user, domain, text] : std::vector<std::array<std::string, 4>>{
+             {failed, "busy", "far.example", "451 4.2.1 Mailbox busy"},
+             {mixed, "gone", "far.example:2525", "550 5.1.1 No such user"},
+             {mixed, "greylisted", "far.example:2525", "451 4.7.1 Try later"}})
+        EXPECT_TRUE(COutboundReplies::Record(Connection(), {file, user, domain}, text));
 
-    // Code 5 fails for good at once, however young; nothing else is due yet.
+    // Code 5 and a 5xx reply fail for good at once, however young; nothing
+    // else is due yet.
     Expire(30, now);
-    ASSERT_EQ(peer.MessageCount(), 1);
-    std::string envelope;
-    const std::string notice = peer.Message(1, &envelope);
-    EXPECT_EQ(envelope, "<>\ncarl@sender.example\n");  // the null reverse-path
+    ASSERT_EQ(peer.MessageCount(), 2);
+    const auto first = Notices();
+    const auto toEve = first.find("<>\neve@sender.example\n");
+    ASSERT_NE(toEve, first.end());
+    EXPECT_NE(toEve->second.find(Reason("gone@far.example", "Recipient Refused") +
+                                 "\r\n\r\n The remote server replied:\r\n 550 5.1.1 No such user\r\n\r\n--QIRN"),
+              std::string::npos);
+    EXPECT_EQ(Text("SELECT Count(*) FROM OutboundReplies WHERE DestUser = 'gone'"), "0");
+    std::string envelope = "<>\ncarl@sender.example\n";  // the null reverse-path
+    ASSERT_EQ(first.count(envelope), 1u);
+    const std::string notice = first.find(envelope)->second;
     std::smatch match;
-    ASSERT_TRUE(std::regex_search(notice, match, std::regex("boundary=\"(QIRN[0-9]{8,})\""))) << notice;
-    const std::string b = match[1];
+    ASSERT_TRUE(std::regex_search(notice, match,
+                                  std::regex("Date: ([A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} [-+][0-9]{4})"
+                                             "\r\nMessage-ID: (<[^@>]+@[^>]+>)\r\nMIME-Version: 1.0\r\n"
+                                             "Content-Type: multipart/mixed; boundary=\"(QIRN[0-9]{8,})\"")))
+        << notice;
+    const std::string b = match[3];
     EXPECT_EQ(notice,
               "From: \"TessalMailerDeamon\" <postmaster@127.0.0.1>\r\nTo: carl@sender.example\r\n"
-              "Subject: Tessal Mailer Response\r\nContent-Type: multipart/mixed; boundary=\"" +
-                  b + "\"\r\n\r\n\r\n--" + b +
+              "Subject: Tessal Mailer Response\r\nDate: " +
+                  match[1].str() + "\r\nMessage-ID: " + match[2].str() +
+                  "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + b + "\"\r\n\r\n\r\n--" + b +
                   "\r\nContent-Type: text/plain; charset=us-ascii\r\nContent-Transfer-Encoding: 7bit\r\n\r\n" +
                   Reason("x@nohost.example", "Host Unknown") + "\r\n\r\n--" + b +
                   "\r\nContent-Type: message/rfc822\r\nContent-Transfer-Encoding: 7bit\r\n"
@@ -100,11 +123,13 @@ TEST_F(FailedMailsTest, ExpiredAndPermanentRowsGetOneExactNoticeEachAndLeaveNoth
     // the never attempted one with a notice too; the one queued since stays.
     Expire(0, now - 30);
     auto notices = Notices();
-    ASSERT_EQ(notices.size(), 4u);
+    ASSERT_EQ(notices.size(), 5u);
     const auto toAnn = notices.equal_range("<>\nann@sender.example\n");
     ASSERT_EQ(std::distance(toAnn.first, toAnn.second), 3);
     for (const std::string& reason :
-         {Reason("refused1@far.example", "User Unknown"), Reason("refused2@far.example", "User Unknown"),
+         {Reason("refused1@far.example", "Recipient Not Accepted"),
+          Reason("busy@far.example", "Recipient Temporarily Refused") +
+              "\r\n\r\n The remote server replied:\r\n 451 4.2.1 Mailbox busy",
           Reason("never@far.example", "Unknown Error Occur")}) {
         int found = 0;
         for (auto it = toAnn.first; it != toAnn.second; ++it) {
@@ -114,8 +139,10 @@ TEST_F(FailedMailsTest, ExpiredAndPermanentRowsGetOneExactNoticeEachAndLeaveNoth
         EXPECT_EQ(found, 1) << reason;
     }
     EXPECT_FALSE(fs::exists(failed));
-    EXPECT_EQ(Lines("SELECT DestUser, Sent FROM OutBoundMails"), std::vector<std::string>{"y|0"});
+    EXPECT_EQ(Lines("SELECT DestUser, Sent FROM OutBoundMails ORDER BY DestUser"),
+              (std::vector<std::string>{"greylisted|0", "y|0"}));
     EXPECT_TRUE(fs::exists(later));
+    EXPECT_TRUE(fs::exists(mixed));
 }
 
 TEST_F(FailedMailsTest, TheSenderRecordNamesTheRecipientAndNoticesAreNotAnswered) {

@@ -3,9 +3,10 @@
 // "MX Port" or a domain's own port, and aiosmtpd relay hosts demanding AUTH
 // LOGIN or offering only CRAM-MD5, and relay hosts that demand TLS with a
 // certificate of the test authority. Checks what each peer received and what
-// the pass left in the queue rows, also when an exchanger falls silent after
-// a message's data. Rows a pass delivered may already be purged by the
-// expiry step, so "delivered" means no row left unsent.
+// the pass left in the queue rows and the replies kept with them, which
+// recipients counted as sent, also when an exchanger falls silent after a
+// message's data. Rows a pass delivered (or a 5xx retired) may already be
+// purged by the expiry step, so "delivered" means no row left unsent.
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/COutboundDelivery.h"
 #include "outbound/COutboundQueue.h"
+#include "outbound/COutboundReplies.h"
 #include "platform/StatusWindow.h"
 
 namespace {
@@ -48,6 +50,8 @@ protected:
                               {"--mx-host=alpha.test,127.0.0.1,10", "--mx-host=beta.test,127.0.0.1,10",
                                "--mx-host=dead.test,127.0.0.1,10"}));
         SetSettingString(settings::kDnsKeyPath, "#1", dns.Entry());
+        // Notices of retired rows go nowhere here (FailedMailsTest reads them).
+        SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(ClosedPort()));
     }
 
     std::string Queue(const std::vector<std::pair<std::string, std::string>>& recipients,
@@ -67,6 +71,9 @@ protected:
             COutboundDelivery delivery;
             delivery.AttachDatabase(&db);
             delivery.SetStatusWindow(&window);
+            delivery.SetAcceptedHook([&](const std::string& sender, const std::string& to, CMailContent&) {
+                accepted.insert(sender + " > " + to);
+            });
             direct ? delivery.DeliverDirect() : delivery.UploadMailsToRemoveServer();
         }
         std::vector<std::string> lines;
@@ -83,11 +90,17 @@ protected:
         return "queued " + rows[0][1];
     }
 
+    std::string Reply(const std::string& user) {
+        return Text("SELECT Reply FROM OutboundReplies WHERE DestUser = '" + user + "'");
+    }
+
     static bool Has(const std::vector<std::string>& lines, const std::string& line) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
     DnsPeer dns;
+    // "sender > recipient" of every recipient whose message was taken.
+    std::multiset<std::string> accepted;
 };
 
 TEST_F(OutboundDeliveryTest, DirectDeliveryWorksEachDomainAndMarksEachFailure) {
@@ -100,7 +113,7 @@ TEST_F(OutboundDeliveryTest, DirectDeliveryWorksEachDomainAndMarksEachFailure) {
     SetSettingDword(settings::kPortsKeyPath, "MX Port", static_cast<unsigned>(alpha.Port()));
     const std::string betaDomain = "beta.test:" + std::to_string(beta.Port());
     const std::string deadDomain = "dead.test:" + std::to_string(ClosedPort());
-    Queue({{"ann", "alpha.test"}, {"refused1", "alpha.test"}, {"carl", betaDomain}});
+    Queue({{"ann", "alpha.test"}, {"refused1", "alpha.test"}, {"later1", "alpha.test"}, {"carl", betaDomain}});
     Queue({{"nobody", "unknown.test"}, {"x", deadDomain}});
 
     const std::vector<std::string> lines = Pass(true);
@@ -119,7 +132,11 @@ TEST_F(OutboundDeliveryTest, DirectDeliveryWorksEachDomainAndMarksEachFailure) {
 
     EXPECT_EQ(State("ann", "alpha.test"), "delivered");
     EXPECT_EQ(State("carl", betaDomain), "delivered");
-    EXPECT_EQ(State("refused1", "alpha.test"), "queued 2");
+    // 550 fails for good: retired in this pass; 451 is tried again.
+    EXPECT_EQ(State("refused1", "alpha.test"), "delivered");
+    EXPECT_EQ(State("later1", "alpha.test"), "queued 2");
+    EXPECT_EQ(Reply("later1"), "451 4.7.1 Greylisted, try again later");
+    EXPECT_EQ(accepted, (std::multiset<std::string>{kSender + " > ann@alpha.test", kSender + " > carl@beta.test"}));
     EXPECT_EQ(State("x", deadDomain), "queued 1");
     // Code 5 fails for good: the expiry step may retire it in the same pass.
     const std::string unknown = State("nobody", "unknown.test");
@@ -128,25 +145,34 @@ TEST_F(OutboundDeliveryTest, DirectDeliveryWorksEachDomainAndMarksEachFailure) {
     for (const std::string& line :
          {std::string("Connecting to alpha.test"), "Sending Mail From " + kSender + " ",
           std::string("Sending Mail To refused1@alpha.test "),
-          std::string("Error Sending Mail To refused1@alpha.test "), "Connecting to " + betaDomain,
+          std::string("Error Sending Mail To refused1@alpha.test "),
+          std::string("Remote reply for refused1@alpha.test: 550 5.1.1 No such user"), "Connecting to " + betaDomain,
           std::string("Error in Connecting to unknown.test 2"), "Error in Connecting to " + deadDomain + " 0"})
         EXPECT_TRUE(Has(lines, line)) << line;
 }
 
-TEST_F(OutboundDeliveryTest, RefusedDataAndUnreadableFilesLeaveTheRowsQueued) {
+TEST_F(OutboundDeliveryTest, RefusedDataRetiresOnlyFor5xxAndUnreadableFilesLeaveTheRowsQueued) {
     SmtpPeer alpha;
     ASSERT_TRUE(alpha.Start(home.File("alpha")));
     SetSettingDword(settings::kPortsKeyPath, "MX Port", static_cast<unsigned>(alpha.Port()));
     Queue({{"ann", "alpha.test"}, {"rejectdata", "alpha.test"}});
+    // A refusal at RCPT keeps its own code and reply when the data then fails.
+    Queue({{"dora", "alpha.test"}, {"later2", "alpha.test"}},
+          "Subject: full\r\nX-Test-Reply: 452 4.3.1 Insufficient system storage\r\n\r\nbody\r\n");
     const std::string missing = Queue({{"gone", "alpha.test"}});
     std::filesystem::remove(home.File(missing));
     Queue({{"bob", "alpha.test"}});
 
     const std::vector<std::string> lines = Pass(true);
 
-    // Both recipients were accepted, but the data was not: neither is sent.
-    EXPECT_EQ(State("ann", "alpha.test"), "queued 6");
-    EXPECT_EQ(State("rejectdata", "alpha.test"), "queued 6");
+    // Both recipients were accepted, but the data was refused for good:
+    // neither is sent, both retire.
+    EXPECT_EQ(State("ann", "alpha.test"), "delivered");
+    EXPECT_EQ(State("rejectdata", "alpha.test"), "delivered");
+    EXPECT_EQ(State("dora", "alpha.test"), "queued 6");
+    EXPECT_EQ(Reply("dora"), "452 4.3.1 Insufficient system storage");
+    EXPECT_EQ(State("later2", "alpha.test"), "queued 2");
+    EXPECT_EQ(Reply("later2"), "451 4.7.1 Greylisted, try again later");
     EXPECT_EQ(State("gone", "alpha.test"), "queued 3");
     EXPECT_TRUE(Has(lines, "554"));
     EXPECT_TRUE(Has(lines, "Error Sending Mail From "));
@@ -156,6 +182,7 @@ TEST_F(OutboundDeliveryTest, RefusedDataAndUnreadableFilesLeaveTheRowsQueued) {
     EXPECT_EQ(envelope, kSender + "\nbob@alpha.test\n");
     EXPECT_EQ(State("bob", "alpha.test"), "delivered");
     EXPECT_EQ(alpha.MessageCount(), 1);
+    EXPECT_EQ(accepted, std::multiset<std::string>{kSender + " > bob@alpha.test"});
 }
 
 TEST_F(OutboundDeliveryTest, AnExchangerSilentAfterTheDataCostsOneTimeOutAndTheNextDomainIsServed) {
@@ -194,7 +221,7 @@ TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessage
         SetSettingDword(settings::kPortsKeyPath, "RemotePort", static_cast<unsigned>(gateway.Port()));
         ASSERT_TRUE(Exec("DELETE FROM OutBoundMails"));
         Queue({{"ann", "alpha.test"}, {"bob", "beta.test"}, {"refused2", "beta.test"}});
-        // A refused transfer returns the rows of both domains.
+        // A transfer refused for good retires the rows of both domains.
         Queue({{"carl", "alpha.test"}, {"rejectdata", "beta.test"}});
 
         const std::vector<std::string> lines = Pass(false);
@@ -206,9 +233,11 @@ TEST_F(OutboundDeliveryTest, RelayHostsWithAuthLoginOrOnlyCramMd5TakeEachMessage
         EXPECT_TRUE(Has(lines, "Connecting to 127.0.0.1"));
         EXPECT_EQ(State("ann", "alpha.test"), "delivered");
         EXPECT_EQ(State("bob", "beta.test"), "delivered");
-        EXPECT_EQ(State("refused2", "beta.test"), "queued 2");
-        EXPECT_EQ(State("carl", "alpha.test"), "queued 3");
-        EXPECT_EQ(State("rejectdata", "beta.test"), "queued 3");
+        EXPECT_EQ(State("refused2", "beta.test"), "delivered");
+        EXPECT_EQ(State("carl", "alpha.test"), "delivered");
+        EXPECT_EQ(State("rejectdata", "beta.test"), "delivered");
+        EXPECT_EQ(accepted, (std::multiset<std::string>{kSender + " > ann@alpha.test", kSender + " > bob@beta.test"}));
+        accepted.clear();
     }
 }
 
@@ -244,6 +273,15 @@ TEST_F(OutboundDeliveryTest, RelayHostsDemandingTlsGetCheckedTlsAndAuthPlain) {
         EXPECT_EQ(gateway.Logins(), delivers ? "PLAIN\n" : "");
         EXPECT_EQ(State("ann", "alpha.test") == "delivered", delivers);
     }
+}
+
+// A peer's reply is shown and quoted: one line of printable ASCII, cut to 300 bytes.
+TEST(OutboundRepliesTest, RepliesAreCleanedCutAndClassed) {
+    EXPECT_EQ(COutboundReplies::Clean(" 550\t5.1.1 <a@b>:\x1b[31m gone\x7f\r\n"), "550 5.1.1 <a@b>:[31m gone");
+    EXPECT_EQ(COutboundReplies::Clean(std::string("451 caf\xC3\xA9\0x", 11)), "451 caf??x");
+    EXPECT_EQ(COutboundReplies::Clean("552 " + std::string(400, 'z') + "\n"), "552 " + std::string(296, 'z'));
+    EXPECT_EQ(COutboundReplies::Clean(std::string(20000, '\n')), "");
+    EXPECT_TRUE(COutboundReplies::IsPermanent("554 x") && !COutboundReplies::IsPermanent("421 x"));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
 #include "outbound/COutboundQueueView.h"
+#include "outbound/COutboundReplies.h"
 
 namespace {
 
@@ -202,12 +203,19 @@ TEST_F(OutboundQueueTest, DiscardTakesBackAPartialQueueing) {
 TEST_F(OutboundQueueTest, ConsoleListsPreviewsAndDeletesEntries) {
     const std::string first = Queue("a@b", {{"ann", "example.org"}, {"o'neil", "example.org"}}, kMessage);
     const std::string second = Queue("a@b", {{"bob", "other.example"}}, "X-Only: header\r\n\r\nno fields");
+    // A reply kept for the recipient, apostrophe and all, and one of a row gone.
+    ASSERT_TRUE(COutboundReplies::Record(Connection(), {first, "o'neil", "example.org"}, "451 4.2.1 Can't now"));
+    ASSERT_TRUE(COutboundReplies::Record(Connection(), {second, "gone", "other.example"}, "550 x"));
 
     std::vector<OutboundQueueEntry> entries;
     ASSERT_TRUE(COutboundQueueView::ListQueue(Connection(), entries));
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_FALSE(entries[0].sent);
     EXPECT_EQ(entries[0].failureCode, 0);
+    for (const OutboundQueueEntry& entry : entries)
+        EXPECT_EQ(entry.reply, entry.destUser == "o'neil" ? "451 4.2.1 Can't now" : "") << entry.destUser;
+    COutboundReplies::ForgetOrphans(Connection());
+    EXPECT_EQ(COutboundReplies::All(Connection()).size(), 1u);
 
     OutboundQueuePreview preview;
     ASSERT_TRUE(COutboundQueueView::PreviewQueuedMail(first, preview));
@@ -226,6 +234,7 @@ TEST_F(OutboundQueueTest, ConsoleListsPreviewsAndDeletesEntries) {
     // One of two rows: the file stays.
     ASSERT_TRUE(COutboundQueueView::DeleteQueueEntry(Connection(), entries, find("o'neil")));
     EXPECT_EQ(entries.size(), 2u);
+    EXPECT_TRUE(COutboundReplies::All(Connection()).empty());
     EXPECT_TRUE(std::filesystem::exists(home.File(first)));
     // The last row: the file goes.
     ASSERT_TRUE(COutboundQueueView::DeleteQueueEntry(Connection(), entries, find("ann")));

@@ -102,11 +102,11 @@ TEST_F(RoutingTest, SpooledMessageReachesTwoMailboxesTheQueueAndTheLogsAndTheFil
               std::vector<std::string>{"zed|far.example|Outbox/" + name + "|0|0|0"});
     EXPECT_EQ(CMailRouter::PendingOutbound(), 1u);
 
-    // The mail log: one sent, two received, with their texts at their offsets.
+    // The mail log: two received, with their texts at their offsets; the
+    // queued copy is not sent until an exchanger takes it.
     EXPECT_EQ(Lines("SELECT MailFrom, MailTo, Subject, IsLocal, MailSize, Offset FROM MAILSTATISTICS "
                     "ORDER BY IsLocal, MailTo"),
               (std::vector<std::string>{
-                  StringPrintf("ann@remote.example|zed@far.example|Plans|0|%zu|0", kText.size()),
                   StringPrintf("Ann <ann@remote.example>|bob|Plans|1|%zu|0", kText.size()),
                   StringPrintf("Ann <ann@remote.example>|carol|Plans|1|%zu|%zu", kText.size(), kText.size())}));
     EXPECT_EQ(TestHome::ReadFile(mailLog->LogRoot() + "/" + mailLog->CurrentDay() + "/ReceiveMail.Log"), kText + kText);
@@ -275,17 +275,13 @@ TEST_F(RoutingTest, AQueueThatCannotBeWrittenKeepsTheSpoolFile) {
     EXPECT_EQ(CMailRouter::PendingOutbound(), 1u);
 }
 
-TEST_F(RoutingTest, QuotesLongAndNonAsciiAddressesAreQueuedAndLoggedIntact) {
+TEST_F(RoutingTest, QuotesLongAndNonAsciiAddressesAreQueuedIntact) {
     const std::string sender = "o'neil.caf\xC3\xA9@remote.example";
     const std::string user = "d'arcy" + std::string(300, 'q') + "\xE2\x82\xAC";
     Spool(sender, {{user, "far.example", false}},
           "From: x\r\nSubject: L'\xC3\xA9t\xC3\xA9 " + std::string(300, 's') + "\r\n\r\nbody\r\n");
     EXPECT_EQ(processor.ScanSpoolDirectory(), 1);
     EXPECT_EQ(Lines("SELECT DestUser, Domain FROM OutBoundMails"), std::vector<std::string>{user + "|far.example"});
-    EXPECT_EQ(Text("SELECT MailFrom FROM MAILSTATISTICS"), sender);
-    const std::string logged = Text("SELECT MailTo FROM MAILSTATISTICS");
-    EXPECT_EQ(logged, (user + "@far.example").substr(0, logged.size()));
-    EXPECT_EQ(Text("SELECT Subject FROM MAILSTATISTICS").substr(0, 9), "L'\xC3\xA9t\xC3\xA9 s");
 }
 
 TEST_F(RoutingTest, HandedInMessageIsRoutedAndWhatFailsIsSpooledAgain) {

@@ -12,7 +12,7 @@ offered. With CERT and KEY, "starttls" demands STARTTLS (AUTH inside it),
 "offer" offers it, "implicit" is TLS from the first byte; a message that came
 over TLS gets an empty msgN.tls, and each login's mechanism goes to
 RECORD_DIR/auth. Recipients starting with "refused" get 550, those starting with
-"forward" get 251; a message for a recipient starting with "rejectdata" gets
+"forward" get 251, those starting with "later" get 451 the first time each is named; a message for a recipient starting with "rejectdata" gets
 554 at the end of its data and is not recorded; one for a recipient starting with
 "slow" is answered 0.1 s late; a message with a field "X-Test-Reply: CODE TEXT"
 gets that reply at the end of its data and is not recorded. Prints READY once listening; runs
@@ -39,10 +39,14 @@ class Recorder:
     def __init__(self, directory):
         self.directory = directory
         self.count = 0
+        self.deferred = set()
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.startswith("refused"):
             return "550 5.1.1 No such user"
+        if address.startswith("later") and address not in self.deferred:
+            self.deferred.add(address)
+            return "451 4.7.1 Greylisted, try again later"
         envelope.rcpt_tos.append(address)
         if address.startswith("forward"):
             return "251 2.1.5 User not local; will forward"
