@@ -2,6 +2,8 @@
 #include "app/CServerApplication.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <shared_mutex>
 #include <csignal>
@@ -30,6 +32,7 @@
 #include "foundation/SettingsCheck.h"
 #include "platform/Home.h"
 #include "platform/Registry.h"
+#include "platform/ServiceNotify.h"
 #include "platform/SettingsStore.h"
 #include "spool/CMailSpoolProcessor.h"
 #include "spool/CMailRouter.h"
@@ -255,6 +258,9 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
         err << "velmora run: warning: " << why << "; send-receive, status and stop cannot reach this server\n";
         g_moduleLog.Write("Warning: " + why);
     }
+    // Every listener is bound by now (a failed one ended the start above):
+    // a service manager may let what depends on the ports go on.
+    ServiceNotify::Ready("Serving " + home);
     return true;
 }
 
@@ -365,7 +371,17 @@ void CServerApplication::WaitForStop() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     int signal = 0;
-    sigwait(&set, &signal);
+    // Under a watchdog this loop wakes to say the server lives; the manager
+    // restarts a server whose main loop stopped answering.
+    const std::chrono::milliseconds beat = ServiceNotify::HeartbeatInterval();
+    if (beat.count() == 0) {
+        sigwait(&set, &signal);
+    } else {
+        const timespec wait{static_cast<time_t>(beat.count() / 1000), static_cast<long>(beat.count() % 1000) * 1000000L};
+        ServiceNotify::Heartbeat();
+        while ((signal = sigtimedwait(&set, nullptr, &wait)) < 0)
+            if (errno == EAGAIN) ServiceNotify::Heartbeat();
+    }
     g_moduleLog.Write(signal == SIGINT ? "Interrupted; shutting down"
                       : stopAsked      ? "Stop requested through the control socket; shutting down"
                                        : "Terminated; shutting down");
@@ -374,6 +390,7 @@ void CServerApplication::WaitForStop() {
 void CServerApplication::Stop() {
     if (stopped) return;
     stopped = true;
+    ServiceNotify::Stopping();
     if (control) control->Close();
     // Its scans use the server host's sinks and database.
     gateway.reset();

@@ -10,7 +10,7 @@
 // loaded, or a listener that cannot bind, the process ends at once and says
 // why. Then the send and receive cycle starts (a first cycle with
 // SendReceiveOnStartup), the Netware gateway's timer and the control socket
-// open. SIGTERM, SIGINT or
+// open, and a service manager is told the server is ready. SIGTERM, SIGINT or
 // the control socket's stop request shut down in order: control socket,
 // Netware gateway, send and receive cycle, spool processor, modules (stopped, idle,
 // unloaded), log, the socket file, the home's lock.
@@ -42,7 +42,8 @@ public:
 
     // Brings the server up; false (with the reason on err) when it cannot run.
     bool Start(const std::string& home, std::ostream& err);
-    // Waits for SIGTERM or SIGINT (blocked by BlockStopSignals).
+    // Waits for SIGTERM or SIGINT (blocked by BlockStopSignals), answering a
+    // service manager's watchdog meanwhile.
     void WaitForStop();
     void Stop();
 

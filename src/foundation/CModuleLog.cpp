@@ -13,6 +13,7 @@
 
 #include "platform/Home.h"
 #include "platform/Registry.h"
+#include "platform/ServiceNotify.h"
 
 CModuleLog g_moduleLog;
 
@@ -91,6 +92,7 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     }
     filePath = name;
     isOpen = 1;
+    mirrorToStandardError = ServiceNotify::UnderServiceManager();
     const std::string rule(69, '=');
     char date[128];
     std::snprintf(date, sizeof date, "\tDate = %d-%d-%d  Time = %d:%d", utc.tm_mday, utc.tm_mon + 1, utc.tm_year + 1900,
@@ -114,6 +116,7 @@ void CModuleLog::Append(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), file);
     std::fputc('\n', file);
     std::fflush(file);
+    if (mirrorToStandardError) Mirror(text);
 }
 
 void CModuleLog::Close() {
@@ -155,4 +158,14 @@ std::string CModuleLog::ClientName(const std::string& name) {
         clean += (c > 0x20 && c < 0x7F) ? c : '?';
     }
     return clean;
+}
+
+void CModuleLog::Mirror(std::string_view text) {
+    // One write per line, so the journal never sees half of one; the journal
+    // stamps the time itself.
+    std::string line = "velmora log: ";
+    line.append(text.substr(0, 4000));
+    line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
 }

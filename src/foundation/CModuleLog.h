@@ -9,6 +9,7 @@
 // A message leaves one line at each step an administrator follows it by
 // (accepted, routed, stored, queued); the step-by-step detail goes through
 // WriteVerbose, kept only when the sub-key's VerboseLogging is 1.
+// Run by a service manager, each line also goes to standard error (the journal).
 #pragma once
 
 #include <cstdint>
@@ -53,6 +54,9 @@ public:
 private:
     // One flushed, stamped line; the caller holds the lock and the log is open.
     void Append(std::string_view text);
+    // The same line on standard error, which the journal keeps when a
+    // service manager runs us.
+    void Mirror(std::string_view text);
 
     mutable std::mutex lock;
     int isOpen = 0;
@@ -63,6 +67,7 @@ private:
     std::string moduleName;
     std::string registryPath;
     std::string filePath;
+    bool mirrorToStandardError = false;
 };
 
 extern CModuleLog g_moduleLog;
