@@ -8,9 +8,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "foundation/LogRetention.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/Registry.h"
 #include "platform/ServiceNotify.h"
@@ -68,6 +72,18 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     }
     if (loggingLevel != 1) return;
 
+    DWORD days = settings::kLogRetentionDaysDefault;
+    ReadRegistryDword(settings::kPreferencesKeyPath, "LogRetentionDays", days);
+    retentionDays = std::clamp<std::uint32_t>(days, 1, settings::kLogRetentionDaysMax);
+    // The days roll by the time given here (a test's), not only the clock's.
+    clockOffset = utcNow - std::time(nullptr);
+    if (!OpenFileAt(utcNow)) return;
+    isOpen = 1;
+    mirrorToStandardError = ServiceNotify::UnderServiceManager();
+    StartSweep(utcNow);
+}
+
+bool CModuleLog::OpenFileAt(std::time_t utcNow) {
     std::tm utc{};
     gmtime_r(&utcNow, &utc);
     // An empty directory means the home, never the file system root.
@@ -78,26 +94,49 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     // crashed run (the service restarts within seconds) continues that run's
     // log below its lines instead of wiping the record of the crash.
     int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     // Others are denied writing while we hold it; a second process running
     // in the same minute goes without a log rather than interleave with it.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        return;
+        return false;
     }
-    file = ::fdopen(fd, "a");
-    if (!file) {
+    std::FILE* opened = ::fdopen(fd, "a");
+    if (!opened) {
         ::close(fd);
-        return;
+        return false;
     }
+    file = opened;
     filePath = name;
-    isOpen = 1;
-    mirrorToStandardError = ServiceNotify::UnderServiceManager();
+    openDay = utcNow / kSecondsPerDay;
     const std::string rule(69, '=');
     char date[128];
     std::snprintf(date, sizeof date, "\tDate = %d-%d-%d  Time = %d:%d", utc.tm_mday, utc.tm_mon + 1, utc.tm_year + 1900,
                   utc.tm_hour, utc.tm_min);
     for (const std::string& line : {rule, "\tModule := " + moduleName, std::string(date), rule}) Append(line);
+    return true;
+}
+
+void CModuleLog::RollAt(std::time_t utcNow) {
+    if (utcNow / kSecondsPerDay == openDay) return;
+    std::FILE* previous = file;
+    const std::string previousPath = filePath;
+    if (!OpenFileAt(utcNow)) {
+        // The old file goes on; the next day tries again.
+        openDay = utcNow / kSecondsPerDay;
+        return;
+    }
+    std::fclose(previous);
+    StartSweep(utcNow);
+}
+
+void CModuleLog::StartSweep(std::time_t utcNow) {
+    if (sweeper.joinable()) sweeper.join();
+    const std::string directory = filePath.substr(0, filePath.rfind('/'));
+    // Compressing a day's file takes a while; the writers do not wait for it.
+    sweeper = std::thread([directory, open = filePath, utcNow, days = retentionDays] {
+        logretention::Sweep(directory, open, utcNow, days);
+    });
 }
 
 void CModuleLog::Write(std::string_view text) {
@@ -111,7 +150,10 @@ void CModuleLog::WriteVerbose(std::string_view text) {
 }
 
 void CModuleLog::Append(std::string_view text) {
-    const std::string stamp = Stamp(std::time(nullptr));
+    const std::time_t now = std::time(nullptr);
+    // A long run starts a file per UTC day, so that old days can be compressed and removed.
+    if (isOpen && (now + clockOffset) / kSecondsPerDay != openDay) RollAt(now + clockOffset);
+    const std::string stamp = Stamp(now);
     std::fwrite(stamp.data(), 1, stamp.size(), file);
     std::fwrite(text.data(), 1, text.size(), file);
     std::fputc('\n', file);
@@ -121,6 +163,7 @@ void CModuleLog::Append(std::string_view text) {
 
 void CModuleLog::Close() {
     std::lock_guard<std::mutex> guard(lock);
+    if (sweeper.joinable()) sweeper.join();
     if (!isOpen) return;
     std::fclose(file);
     file = nullptr;

@@ -10,6 +10,8 @@
 // (accepted, routed, stored, queued); the step-by-step detail goes through
 // WriteVerbose, kept only when the sub-key's VerboseLogging is 1.
 // Run by a service manager, each line also goes to standard error (the journal).
+// A new file starts at each UTC midnight; files of earlier days are
+// compressed and removed after Preferences\LogRetentionDays (LogRetention).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <ctime>
 
 class CModuleLog {
@@ -37,6 +40,12 @@ public:
     // A detail line: written only when the log is open and verbose.
     void WriteVerbose(std::string_view text);
     void Close();
+    // Starts the next day's file when utcNow is past the open file's UTC
+    // day (Write does this by itself); for tests. The caller holds no lock.
+    void RollForTest(std::time_t utcNow) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (isOpen) RollAt(utcNow);
+    }
 
     bool IsOpen() const;
     bool IsVerbose() const;
@@ -52,8 +61,16 @@ public:
     static std::string ClientName(const std::string& name);
 
 private:
+    static constexpr std::time_t kSecondsPerDay = 86400;
     // One flushed, stamped line; the caller holds the lock and the log is open.
     void Append(std::string_view text);
+    // The file for utcNow's minute opened, locked and given its banner;
+    // false (nothing changed) when it cannot be. The caller holds the lock.
+    bool OpenFileAt(std::time_t utcNow);
+    void RollAt(std::time_t utcNow);
+    // Earlier days' files compressed and old ones removed, on a thread of
+    // its own (LogRetention).
+    void StartSweep(std::time_t utcNow);
     // The same line on standard error, which the journal keeps when a
     // service manager runs us.
     void Mirror(std::string_view text);
@@ -68,6 +85,10 @@ private:
     std::string registryPath;
     std::string filePath;
     bool mirrorToStandardError = false;
+    std::time_t openDay = 0;      // UTC day number of the open file
+    std::time_t clockOffset = 0;  // OpenAt's time less the clock's then
+    std::uint32_t retentionDays = 30;
+    std::thread sweeper;
 };
 
 extern CModuleLog g_moduleLog;

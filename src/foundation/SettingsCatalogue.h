@@ -86,6 +86,10 @@ struct Setting {
 constexpr std::uint32_t kAutoReplyIntervalDefault = 1;
 constexpr std::uint32_t kAutoReplyIntervalMax = 3650;
 
+// Days the diagnostic log files are kept (compressed after their day).
+constexpr std::uint32_t kLogRetentionDaysDefault = 30;
+constexpr std::uint32_t kLogRetentionDaysMax = 3650;
+
 constexpr bool kAtStart = true;
 constexpr bool kPerOperation = false;
 constexpr std::uint32_t kMaxPort = 65535;
@@ -119,6 +123,9 @@ inline constexpr Setting kCatalogue[] = {
     {kPreferences, "AutoReplyInterval", Type::Dword, true, kAutoReplyIntervalDefault, "", Provision::None, 0, "",
      "days within which an account's automatic reply answers one sender once (RFC 3834)", kPerOperation, 1,
      kAutoReplyIntervalMax},
+    {kPreferences, "LogRetentionDays", Type::Dword, true, kLogRetentionDaysDefault, "", Provision::None, 0, "",
+     "days the diagnostic log files are kept; each is compressed (.gz) once its day is over", kAtStart, 1,
+     kLogRetentionDaysMax},
     {kPreferences, "SpoolScanInterval", Type::Dword, true, 10000, "", Provision::None, 0, "",
      "milliseconds between listings of the spool directory, which retry the files not routed before (50-600000)",
      kAtStart, 50, 600000},

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "TestHome.h"
+#include "TestPeers.h"
 #include "foundation/CModuleLog.h"
 
 namespace {
@@ -115,4 +116,34 @@ TEST(CModuleLog, StampsShowTheLocalTime) {
     }
     saved ? ::setenv("TZ", before.c_str(), 1) : ::unsetenv("TZ");
     ::tzset();
+}
+
+// A run past midnight (UTC) goes on in a new file; the earlier day's file is
+// compressed, whole, and files past the retention go, others stay.
+TEST(CModuleLog, EachDayHasItsFileAndOldDaysAreCompressedThenRemoved) {
+    TestHome home;
+    const std::string dir = home.File("logs");
+    std::filesystem::create_directory(dir);
+    TestHome::WriteFile(home.File("settings.reg"),
+                        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\Corvane]\n\"LogDir\"=\"" + dir +
+                            "\"\n\"LoggingLevel\"=dword:00000001\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\"
+                            "Preferences]\n\"LogRetentionDays\"=dword:00000003\n");
+    TestHome::WriteFile(dir + "/010920260000.log", "long ago\n");    // past the retention
+    TestHome::WriteFile(dir + "/040920260000.log.gz", "old zip\n");  // likewise
+    TestHome::WriteFile(dir + "/notes.log", "an administrator's\n");
+    CModuleLog log;
+    log.OpenAt("SOFTWARE\\Fenwarde\\Velmora", "Corvane", false, kWhen);
+    log.Write("first day");
+    log.RollForTest(kWhen + 86400);
+    log.Write("second day");
+    EXPECT_EQ(log.FilePath(), dir + "/071220260105.log");
+    log.Close();
+    EXPECT_FALSE(std::filesystem::exists(dir + "/010920260000.log"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/040920260000.log.gz"));
+    EXPECT_TRUE(std::filesystem::exists(dir + "/notes.log"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/061220260105.log"));
+    const RunResult unzipped = RunProgram({"gzip", "-dc", dir + "/061220260105.log.gz"}, std::chrono::seconds(10));
+    EXPECT_NE(unzipped.output.find("first day"), std::string::npos) << unzipped.output;
+    EXPECT_EQ(unzipped.output.find("second day"), std::string::npos);
+    EXPECT_NE(TestHome::ReadFile(dir + "/071220260105.log").find("second day"), std::string::npos);
 }
