@@ -2,6 +2,7 @@
 #include "CTcpListener.h"
 
 #include "foundation/CListenerReport.h"
+#include "foundation/CListenerSessions.h"
 #include "foundation/CModuleLog.h"
 #include "platform/IpLiteral.h"
 
@@ -202,6 +203,7 @@ void CTcpListener::Accept(int listener) {
     std::lock_guard<std::mutex> guard(slotsLock);
     Slot& slot = slots.emplace_back();
     ++active;
+    g_listenerSessions.Opened(options.name);
     std::shared_ptr<UniqueFd> owned;  // the thread's copy of the connection
     try {
         owned = std::make_shared<UniqueFd>(std::move(client));
@@ -213,6 +215,7 @@ void CTcpListener::Accept(int listener) {
             }
             service.Left(peer);
             --active;
+            g_listenerSessions.Closed(options.name);
             slot.finished = true;
             Signal(finishedEvent.Get());
         });
@@ -220,6 +223,7 @@ void CTcpListener::Accept(int listener) {
         g_moduleLog.Write(options.name + " server: cannot start a session: " + error.what());
         service.Left(peer);
         --active;
+        g_listenerSessions.Closed(options.name);
         slots.pop_back();
         if (owned) client = std::move(*owned);
         if (client) Refuse(std::move(client), options.busyReply);

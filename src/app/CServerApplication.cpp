@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <shared_mutex>
 #include <csignal>
 #include <sstream>
@@ -22,6 +23,7 @@
 #include "cycle/CSendReceiveCycle.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CListenerReport.h"
+#include "foundation/CListenerSessions.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/DataSource.h"
@@ -31,9 +33,11 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SettingsCheck.h"
 #include "platform/Home.h"
+#include "platform/JsonWriter.h"
 #include "platform/Registry.h"
 #include "platform/ServiceNotify.h"
 #include "platform/SettingsStore.h"
+#include "outbound/CFailureNotice.h"
 #include "spool/CMailSpoolProcessor.h"
 #include "spool/CMailRouter.h"
 #include "app/CServerEventSink.h"
@@ -96,6 +100,7 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
             return false;
     }
     const timespec startTime = Now();
+    startedAt = std::chrono::steady_clock::now();
     // The listeners' session caps follow from the descriptors allowed.
     RaiseDescriptorLimit();
     UserInterface::Install(&g_headless);
@@ -274,6 +279,12 @@ std::string CServerApplication::ControlRequest(const std::string& request) {
                        : "OK\nSend and receive requested; it starts within half a second (velmora status shows it)";
     }
     if (request == "status") return "OK\n" + StatusReport();
+    if (request == "status-json") return "OK\n" + StatusJson();
+    if (request == "stop-cycle") {
+        // The status window's Stop: the running cycle skips what is left.
+        if (cycle && cycle->IsBusy()) cycle->RequestStop();
+        return "OK\nThe running send and receive cycle, if any, finishes after its current step";
+    }
     if (request.rfind(kBackupRequest, 0) == 0) return BackupSnapshot(request.substr(std::strlen(kBackupRequest)));
     if (request == "stop") {
         stopAsked = true;
@@ -281,7 +292,7 @@ std::string CServerApplication::ControlRequest(const std::string& request) {
         ::kill(::getpid(), SIGTERM);
         return "OK\nStopping the server, process " + std::to_string(::getpid());
     }
-    return "ERR unknown request \"" + request.substr(0, 40) + "\": send-receive, status, stop or backup-snapshot DIR";
+    return "ERR unknown request \"" + request.substr(0, 40) + "\": send-receive, status, stop, status-json, stop-cycle or backup-snapshot DIR";
 }
 
 std::string CServerApplication::BackupSnapshot(const std::string& dir) {
@@ -328,6 +339,80 @@ std::string CServerApplication::StatusReport() {
         for (const std::string& line : s.lines) text << "  " << line << "\n";
     }
     return text.str();
+}
+
+std::string CServerApplication::StatusJson() {
+    JsonWriter json;
+    json.BeginObject().Key("running").Bool(true).Key("pid").Number(::getpid()).Key("home").String(homeDir);
+    const auto uptime = std::chrono::steady_clock::now() - startedAt;
+    json.Key("uptimeSeconds").Number(std::chrono::duration_cast<std::chrono::seconds>(uptime).count());
+
+    std::string lastError;
+    json.Key("cycle");
+    if (cycle) {
+        const CCycleStatus::Snapshot s = cycle->Status();
+        lastError = s.lastDeliveryError;
+        json.BeginObject()
+            .Key("busy").Bool(s.busy)
+            .Key("sendOnly").Bool(s.sendOnly)
+            .Key("stopRequested").Bool(s.stopRequested)
+            .Key("shown").Bool(s.shown)
+            .Key("cyclesCompleted").Unsigned(s.cyclesCompleted)
+            .Key("step").String(s.step)
+            .Key("mainText").String(s.mainText)
+            .Key("progress").Number(s.progress)
+            .Key("progressText").String(s.progressText)
+            .Key("lines").BeginArray();
+        for (const std::string& line : s.lines) json.String(line);
+        json.EndArray().EndObject();
+    } else {
+        json.Null();
+    }
+
+    // Read on a connection of the request's own, as for the text status.
+    json.Key("queue");
+    CMailDatabase db;
+    if (db.Connect()) {
+        const COutboundQueueReport::Counts counts =
+            COutboundQueueReport::Count(db.GetConnectionHandle(), CMailRouter::kOutboxDirectory);
+        json.BeginObject().Key("rowsRead").Bool(counts.rowsRead);
+        std::uint64_t failing = 0;
+        for (const auto& [code, rows] : counts.failing) failing += rows;
+        json.Key("waiting").Unsigned(counts.untried + failing).Key("untried").Unsigned(counts.untried);
+        json.Key("failing").Unsigned(failing).Key("failingByCode").BeginArray();
+        for (const auto& [code, rows] : counts.failing)
+            json.BeginObject()
+                .Key("code").Number(code)
+                .Key("reason").String(CFailureNotice::ReasonText(static_cast<std::uint32_t>(code)))
+                .Key("recipients").Unsigned(rows)
+                .EndObject();
+        json.EndArray().Key("filesRead").Bool(counts.filesRead).Key("outboxFiles").Unsigned(counts.outboxFiles);
+        json.EndObject();
+    } else {
+        json.Null();
+    }
+
+    // Every listener that serves, with its sessions now.
+    const std::map<std::string, std::uint64_t> sessions = g_listenerSessions.Counts();
+    std::vector<std::string> listeners;
+    for (const CListenerReport::Entry& entry : g_listenerReport.Entries())
+        if (entry.listening && !entry.warning &&
+            std::find(listeners.begin(), listeners.end(), entry.module) == listeners.end())
+            listeners.push_back(entry.module);
+    json.Key("sessions").BeginObject();
+    for (const std::string& listener : listeners) {
+        const auto it = sessions.find(listener);
+        json.Key(listener).Unsigned(it == sessions.end() ? 0 : it->second);
+    }
+    json.EndObject();
+
+    json.Key("lastDeliveryError");
+    if (lastError.empty())
+        json.Null();
+    else
+        json.String(lastError);
+    json.EndObject();
+    return json.Text();
 }
 
 bool CServerApplication::ReportListeners(std::ostream& err) {

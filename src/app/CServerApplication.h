@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -64,6 +65,9 @@ private:
     // Undoes the first steps of a start that ends before the log opens.
     bool Abandon();
     std::string StatusReport();
+    // The request "status-json": the same status and more for scripts and
+    // monitors, as one JSON object.
+    std::string StatusJson();
     // The request "backup-snapshot DIR": the backup's moment, taken while
     // the spool workers wait.
     static constexpr const char* kBackupRequest = "backup-snapshot ";
@@ -85,6 +89,7 @@ private:
     std::unique_ptr<CNetwareGateway> gateway;
     std::unique_ptr<CControlServer> control;
     std::string homeDir;
+    std::chrono::steady_clock::time_point startedAt{};
     std::atomic<bool> stopAsked{false};  // the control socket asked for the stop
     bool stopped = true;
 };

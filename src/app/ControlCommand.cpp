@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/CControlClient.h"
+#include "platform/JsonWriter.h"
 
 namespace {
 
@@ -26,9 +27,12 @@ void ControlCommand::PrintUsage(const std::string& command, std::ostream& out) {
                "Asks the running server for a send and receive cycle; it starts at the server's next tick\n"
                "unless one is running already. `velmora status` shows its progress.\n";
     else if (command == "status")
-        out << "usage: velmora [--home DIR] status\n"
+        out << "usage: velmora [--home DIR] status [--json]\n"
                "Shows whether the running server is in a send and receive cycle, its step, its last\n"
-               "status lines (newest first) and the outbound queue's counts.\n";
+               "status lines (newest first) and the outbound queue's counts.\n"
+               "--json: one JSON object for scripts and monitors: also the sessions per listener, the last\n"
+               "delivery error, the uptime in seconds and the process id; {\"running\":false} (exit 1)\n"
+               "when no server runs.\n";
     else
         out << "usage: velmora [--home DIR] stop\n"
                "Stops the running server as SIGTERM does and waits until it has stopped.\n";
@@ -36,16 +40,19 @@ void ControlCommand::PrintUsage(const std::string& command, std::ostream& out) {
 
 int ControlCommand::Run(const std::string& command, const std::string& home, const std::vector<std::string>& args,
                         std::ostream& out, std::ostream& err) {
-    if (!args.empty()) {
+    const bool json = command == "status" && args.size() == 1 && args[0] == "--json";
+    if (!args.empty() && !json) {
         PrintUsage(command, err);
         return kUsage;
     }
     std::string reply, error;
-    switch (CControlClient::Request(home, command, reply, error)) {
+    switch (CControlClient::Request(home, json ? "status-json" : command, reply, error)) {
         case CControlClient::Result::NoServer:
+            if (json) out << "{\"running\":false}\n";
             err << "velmora " << command << ": no server is running on the home " << home << "\n";
             return kRefused;
         case CControlClient::Result::Failed:
+            if (json) out << "{\"running\":false,\"error\":" << JsonWriter::Quote(error) << "}\n";
             err << "velmora " << command << ": " << error << "\n";
             return kRefused;
         case CControlClient::Result::Replied:
@@ -59,7 +66,7 @@ int ControlCommand::Run(const std::string& command, const std::string& home, con
         err << "velmora " << command << ": " << (head.rfind("ERR ", 0) == 0 ? head.substr(4) : head) << "\n";
         return kRefused;
     }
-    out << body;
+    out << body << (json ? "\n" : "");
     if (command != "stop") return kDone;
     // The socket goes as the server's last step; a server that dies on the
     // way leaves it, so its process is watched too.

@@ -1,6 +1,7 @@
 // ControlCommand: the shell's requests to the running server.
 //   velmora send-receive   start a send and receive cycle (at the server's next tick)
 //   velmora status         whether a cycle runs, its step and last status lines, the queue
+//   velmora status --json  the same and more as one JSON object, for scripts and monitors
 //   velmora stop           stop the server as SIGTERM does, and wait until it has
 // Each says so in one sentence, and exits 1, when no server runs on the home.
 #pragma once

@@ -11,7 +11,8 @@
 //   velmora [--home DIR] connection ..  the dial-up link brought up for a pass
 //   velmora [--home DIR] schedule ..  when cycles start by themselves; the weekly table
 //   velmora [--home DIR] run        run the server until SIGTERM or SIGINT (with a display: the console)
-//   velmora [--home DIR] send-receive | status | stop   ask the running server
+//   velmora [--home DIR] console    the running server's console, in a process of its own
+//   velmora [--home DIR] send-receive | status [--json] | stop   ask the running server
 //   velmora [--home DIR] queue ..   list the outbound queue, delete a queued message
 //   velmora [--home DIR] log ..     search the mail log, show a logged message
 //   velmora help [COMMAND]          (also --help, -h) usage on standard output
@@ -42,6 +43,7 @@
 #include "app/SetupCommand.h"
 #include "platform/Home.h"
 #ifdef VELMORA_HAVE_CONSOLE
+#include "console/CAttachedConsole.h"
 #include "console/CConsoleApplication.h"
 #endif
 
@@ -59,6 +61,17 @@ void PrintRunUsage(std::ostream& out) {
 #endif
 }
 
+void PrintConsoleUsage(std::ostream& out) {
+    out << "usage: velmora [--home DIR] console\n"
+           "Shows the administration console of the server that runs on the home (started with\n"
+           "`velmora run --headless` or as a service) on this display, working on the same database and\n"
+           "settings. Send/Receive, the status window and the tray's \"Stop server\" go to the server;\n"
+           "Quit closes the console alone. Without a running server or a display it says so and exits 1.\n";
+#ifndef VELMORA_HAVE_CONSOLE
+    out << "This program was built without its console.\n";
+#endif
+}
+
 // One command's usage, or the program's for an unknown or empty name.
 void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "setup") return SetupCommand::PrintUsage(out);
@@ -73,6 +86,7 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "connection") return ConnectionCommand::PrintUsage(out);
     if (command == "schedule") return ScheduleCommand::PrintUsage(out);
     if (command == "run") return PrintRunUsage(out);
+    if (command == "console") return PrintConsoleUsage(out);
     if (command == "send-receive" || command == "status" || command == "stop")
         return ControlCommand::PrintUsage(command, out);
     if (command == "queue") return QueueCommand::PrintUsage(out);
@@ -114,7 +128,7 @@ int main(int argc, char** argv) {
     static const char* const kCommands[] = {
         "setup", "reg",          "account", "domain", "alias",   "relay",      "remoteaccount", "popaccount", "run",
         "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db",
-        "log",   "backup",       "restore"};
+        "log",   "backup",       "restore", "console"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -188,6 +202,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         return QueueCommand::Run(line.args, std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) != 0);
+    }
+    if (line.command == "console") {
+        if (!line.args.empty()) return Usage();
+#ifdef VELMORA_HAVE_CONSOLE
+        return CAttachedConsole::Run(home, argc > 0 ? argv[0] : "velmora", std::cerr);
+#else
+        std::cerr << "velmora console: this program was built without its console\n";
+        return 1;
+#endif
     }
     if (line.command == "run") {
         bool headless = false;

@@ -7,11 +7,13 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 
 #include "app/CServerApplication.h"
 #include "console/CConsoleUserInterface.h"
+#include "console/CLocalCycleControl.h"
 #include "console/CMainWindow.h"
 #include "console/ConsoleContext.h"
 #include "foundation/CMailDatabase.h"
@@ -55,7 +57,9 @@ int CConsoleApplication::Run(const std::string& home, const char* programName, s
 
     int status = 0;
     {
-        CMainWindow window(context, server.GetCycle());
+        std::unique_ptr<CLocalCycleControl> cycle;
+        if (server.GetCycle()) cycle = std::make_unique<CLocalCycleControl>(*server.GetCycle());
+        CMainWindow window(context, cycle.get());
         CConsoleUserInterface ui(&window);
         UserInterface::Install(&ui);
         QObject::connect(&window, &CMainWindow::quitRequested, [] {

@@ -27,7 +27,7 @@
 #include "console/CSendReceiveStatus.h"
 #include "console/CServerPropertySheet.h"
 #include "console/CUserEditor.h"
-#include "cycle/CSendReceiveCycle.h"
+#include "console/CCycleControl.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ QIcon ApplicationIcon() {
 
 }  // namespace
 
-CMainWindow::CMainWindow(ConsoleContext& context, CSendReceiveCycle* cycle, QWidget* parent)
+CMainWindow::CMainWindow(ConsoleContext& context, CCycleControl* cycle, QWidget* parent)
     : QWidget(parent), context(context), cycle(cycle) {
     setObjectName("mainWindow");
     setWindowTitle(QStringLiteral("Marlowin - ") + QSysInfo::machineHostName());
@@ -102,7 +102,7 @@ CMainWindow::CMainWindow(ConsoleContext& context, CSendReceiveCycle* cycle, QWid
         connect(connectDialog, &CConnectDialog::cancelPressed, this, [this] {
             if (this->cycle) this->cycle->CancelDial();
         });
-        CSendReceiveCycle::Observer observer;
+        CCycleControl::Observer observer;
         observer.changed = [this] { CycleNotified(); };
         observer.dialStatus = [this](const std::string& text) {
             const QString line = QString::fromStdString(text);
@@ -117,7 +117,7 @@ CMainWindow::CMainWindow(ConsoleContext& context, CSendReceiveCycle* cycle, QWid
     tray = new QSystemTrayIcon(ApplicationIcon(), this);
     tray->setObjectName("trayIcon");
     tray->setToolTip(QStringLiteral("Marlowin"));
-    auto* menu = new QMenu(this);
+    auto* menu = trayMenu = new QMenu(this);
     menu->setObjectName("trayMenu");
     QAction* show = menu->addAction(tr("&Show"));
     show->setObjectName("trayShow");
@@ -199,8 +199,7 @@ void CMainWindow::Run(Command command) {
             OpenServer(QStringLiteral("Ports"));
             break;
         case Command::SendReceive:
-            // At once, on the cycle's own thread: this one never waits on its preparation.
-            if (cycle) cycle->PostMessage(CSendReceiveCycle::kStartCycle);
+            if (cycle) cycle->StartCycle();
             break;
         case Command::FindMessage:
             // One dialog, kept with its form between openings; it searches on its own thread.
@@ -219,6 +218,7 @@ void CMainWindow::Run(Command command) {
             break;
         case Command::Close:
             hide();
+            if (attached && !QSystemTrayIcon::isSystemTrayAvailable()) emit quitRequested();
             break;
     }
 }
@@ -253,8 +253,18 @@ void CMainWindow::ShowFromTray() {
     }
 }
 
+void CMainWindow::SetAttached() {
+    if (attached) return;
+    attached = true;
+    QAction* stop = new QAction(tr("Stop &server"), trayMenu);
+    stop->setObjectName("trayStopServer");
+    connect(stop, &QAction::triggered, this, &CMainWindow::stopServerRequested);
+    trayMenu->insertAction(trayMenu->actions().value(1), stop);
+}
+
 void CMainWindow::Quit() {
-    if (busy) {
+    // An attached console leaves the server and its cycle running.
+    if (busy && !attached) {
         CConsoleMessageBox::Show(this, tr("A Send and Receive is in progress; quit when it has completed."));
         return;
     }
@@ -262,9 +272,11 @@ void CMainWindow::Quit() {
 }
 
 void CMainWindow::closeEvent(QCloseEvent* event) {
-    // Closing only hides: the server keeps running in the tray.
+    // Closing only hides: the server keeps running in the tray. An attached
+    // console without a tray to come back from closes.
     event->ignore();
     hide();
+    if (attached && !QSystemTrayIcon::isSystemTrayAvailable()) emit quitRequested();
 }
 
 void CMainWindow::showEvent(QShowEvent* event) {

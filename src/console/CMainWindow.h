@@ -9,6 +9,10 @@
 // until a login. An administrator gets every command; any other user only
 // its own account in the user editor and the mailbox listing.
 //
+// Attached to a server of another process (`velmora console`), the tray
+// menu also offers "Stop server" (stopServerRequested), and Quit closes the
+// console alone, even while a cycle runs.
+//
 // The cycle tells the window about changes from the engine's threads; the
 // window takes them on its own thread (queued) and reads the cycle's status
 // there, so no control is touched from another thread.
@@ -25,12 +29,13 @@ class CConnectDialog;
 class CLoginPanel;
 class CMailboxListing;
 class CSearchMailDialog;
-class CSendReceiveCycle;
+class CCycleControl;
 class CSendReceiveStatus;
 class CServerPropertySheet;
 class CUserEditor;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
@@ -43,13 +48,15 @@ public:
     enum class Command { Login, User, Mailbox, Server, Ports, SendReceive, FindMessage, About, Help, Close };
 
     // cycle may be null (no engine running: the console's tests).
-    CMainWindow(ConsoleContext& context, CSendReceiveCycle* cycle, QWidget* parent = nullptr);
+    CMainWindow(ConsoleContext& context, CCycleControl* cycle, QWidget* parent = nullptr);
     ~CMainWindow() override;
 
     // Stops following the cycle (before the engine that owns it stops).
     void DetachCycle();
     QSystemTrayIcon* TrayIcon() const { return tray; }
     bool LoggedIn() const { return loggedIn; }
+    // The console of a server in another process: the tray's "Stop server".
+    void SetAttached();
 
     // The tray's left double-click and Show: the window comes back.
     void ShowFromTray();
@@ -58,6 +65,7 @@ public:
 
 signals:
     void quitRequested();
+    void stopServerRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -76,7 +84,8 @@ private:
     void CycleChanged();
 
     ConsoleContext& context;
-    CSendReceiveCycle* cycle;
+    CCycleControl* cycle;
+    bool attached = false;
     bool loggedIn = false;
     bool administrator = false;
     bool busy = false;
@@ -98,5 +107,6 @@ private:
     CSendReceiveStatus* statusWindow = nullptr;
     CConnectDialog* connectDialog;
     QSystemTrayIcon* tray;
+    QMenu* trayMenu;
     QTimer* clockTimer;
 };

@@ -8,9 +8,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "cycle/CSendReceiveCycle.h"
+#include "console/CCycleControl.h"
 
-CSendReceiveStatus::CSendReceiveStatus(CSendReceiveCycle& cycle, QWidget* parent) : QDialog(parent), cycle(cycle) {
+CSendReceiveStatus::CSendReceiveStatus(CCycleControl& cycle, QWidget* parent) : QDialog(parent), cycle(cycle) {
     setObjectName("sendReceiveStatus");
     setWindowTitle(tr("Tessal - Send & Receive Status"));
     step = new QLabel(this);

@@ -9,7 +9,7 @@
 
 #include "cycle/CCycleStatus.h"
 
-class CSendReceiveCycle;
+class CCycleControl;
 class QLabel;
 class QListWidget;
 class QProgressBar;
@@ -18,14 +18,14 @@ class QPushButton;
 class CSendReceiveStatus : public QDialog {
     Q_OBJECT
 public:
-    explicit CSendReceiveStatus(CSendReceiveCycle& cycle, QWidget* parent = nullptr);
+    explicit CSendReceiveStatus(CCycleControl& cycle, QWidget* parent = nullptr);
     // Shows what the cycle holds now.
     void Refresh(const CCycleStatus::Snapshot& status);
 
 private:
     void Stop();
 
-    CSendReceiveCycle& cycle;
+    CCycleControl& cycle;
     QLabel* step;
     QProgressBar* progress;
     QLabel* progressText;

@@ -2,6 +2,7 @@
 #include "cycle/CCycleStatus.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "foundation/CModuleLog.h"
 
@@ -25,6 +26,7 @@ void CCycleStatus::Apply(const StatusMessage& message, bool stopRequested) {
             case kDetailLine:
                 // While a stop is pending the window says so instead of the detail.
                 AddLine(stopRequested ? kFinishingLine : message.text);
+                if (IsDeliveryFailure(message.text)) state.lastDeliveryError = message.text;
                 break;
             case kProgress:
                 if (message.lparam != state.progress) state.progress = message.lparam;
@@ -39,6 +41,16 @@ void CCycleStatus::Apply(const StatusMessage& message, bool stopRequested) {
         }
     }
     Changed();
+}
+
+bool CCycleStatus::IsDeliveryFailure(const std::string& line) {
+    static constexpr const char* kFailures[] = {"Error in Connecting to ", "Error Sending Mail ", "Error 1 in Query ",
+                                                "Error 2 in Query ", "Error 3 in Query "};
+    for (const char* prefix : kFailures)
+        if (line.rfind(prefix, 0) == 0) return true;
+    constexpr std::string_view lost = " lost";
+    return line.rfind("Connection to ", 0) == 0 && line.size() > lost.size() &&
+           line.compare(line.size() - lost.size(), lost.size(), lost) == 0;
 }
 
 void CCycleStatus::AddLine(const std::string& line) {

@@ -45,11 +45,17 @@ public:
         long progress = 0;
         std::string progressText;
         std::vector<std::string> lines;  // newest first
+        // The newest delivery failure the outbound side reported since the
+        // start (kept when the list is emptied); empty when none.
+        std::string lastDeliveryError;
     };
 
     // Applies one message of the window; stopRequested decides what a detail
     // line shows.
     void Apply(const StatusMessage& message, bool stopRequested);
+    // Whether a detail line is one of the outbound delivery's failure lines
+    // ("Error in Connecting to ...", "Connection to ... lost").
+    static bool IsDeliveryFailure(const std::string& line);
     // Showing the window empties the list.
     void Show();
     // The worker's end: the window goes before the cycle finishes.

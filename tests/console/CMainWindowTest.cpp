@@ -20,6 +20,7 @@
 
 #include "ConsoleTest.h"
 #include "console/CConnectDialog.h"
+#include "console/CLocalCycleControl.h"
 #include "console/CMainWindow.h"
 #include "console/CSearchMailDialog.h"
 #include "console/CSendReceiveStatus.h"
@@ -113,7 +114,8 @@ TEST_F(CMainWindowTest, StatusWindowFillsNewestFirstAndStops) {
     });
     ASSERT_TRUE(cycle.Start());
     {
-        CMainWindow window(context, &cycle);
+        CLocalCycleControl control(cycle);
+        CMainWindow window(context, &control);
         window.show();
         auto* status = window.findChild<CSendReceiveStatus*>("sendReceiveStatus");
         auto* field = window.findChild<QLineEdit*>("statusField");

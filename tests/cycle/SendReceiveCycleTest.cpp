@@ -44,6 +44,14 @@ TEST(CycleStatusList, KeepsNewestFirstEmptiesPastOneHundredAndShowsTheStopText) 
     EXPECT_EQ(status.Take(1).lines, std::vector<std::string>{CCycleStatus::kFinishingLine});
     status.Show();
     EXPECT_TRUE(status.Take().lines.empty());
+
+    // The newest delivery failure outlives the list; other lines leave it.
+    EXPECT_EQ(status.Take().lastDeliveryError, "");
+    for (const char* line : {"Error in Connecting to far.example 3", "Connecting to near.example",
+                             "Connection to near.example lost", "Connection to lost.example", "Error : 1 sqlite"})
+        status.Apply({CCycleStatus::kDetailLine, 0, line, 0}, false);
+    status.Show();
+    EXPECT_EQ(status.Take().lastDeliveryError, "Connection to near.example lost");
 }
 
 class SendReceiveCycleTest : public MailFlowTest {

@@ -99,3 +99,46 @@ TEST(E2eShellMove, AMovedHomeWorksAfterSetupAndKeepsPathsSetElsewhere) {
     EXPECT_EQ(velmora({"setup"}).output.find("The home moved from"), std::string::npos);
     std::filesystem::rename(moved, old);
 }
+
+namespace {
+
+using E2eStatusJson = E2eFixture;
+
+// `velmora status --json` piped into python3's json module, which prints the
+// fields the test looks at (a reply that does not parse fails there).
+RunResult StatusJsonFields(const std::string& home) {
+    const std::string script =
+        "import json,sys; d=json.load(sys.stdin); c=d.get('cycle') or {}; q=d.get('queue') or {};"
+        "print(d['running'], d.get('pid'), (d.get('sessions') or {}).get('SMTP'), c.get('cyclesCompleted'),"
+        " q.get('waiting'), type(d.get('uptimeSeconds')).__name__, d.get('lastDeliveryError'))";
+    return RunProgram({"sh", "-c",
+                       "'" + VelmoraProgram() + "' --home '" + home + "' status --json 2>/dev/null | python3 -c \"" +
+                           script + "\""});
+}
+
+}  // namespace
+
+TEST_F(E2eStatusJson, OneObjectWithCycleQueueSessionsAndPidAndRunningFalseWithoutAServer) {
+    StartServer();
+    Pass(1);
+    // A held SMTP session shows in the SMTP listener's count.
+    SmtpClient client;
+    Open(client);
+    const std::string expected =
+        "True " + std::to_string(server.Pid()) + " 1 1 0 int None";
+    RunResult r;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            r = StatusJsonFields(home.Path());
+            return r.output.rfind(expected, 0) == 0;
+        },
+        kDeliveryWait))
+        << r.output;
+    client.Close();
+    StopServer();
+
+    r = StdoutOf({"--home", home.Path(), "status", "--json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "{\"running\":false}\n");
+    EXPECT_EQ(StatusJsonFields(home.Path()).output.rfind("False None None None None NoneType None", 0), 0u);
+}

@@ -1,0 +1,20 @@
+// CListenerSessions: the listeners' session counts (see the header).
+#include "foundation/CListenerSessions.h"
+
+CListenerSessions g_listenerSessions;
+
+void CListenerSessions::Opened(const std::string& listener) {
+    std::lock_guard<std::mutex> guard(lock);
+    ++sessions[listener];
+}
+
+void CListenerSessions::Closed(const std::string& listener) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = sessions.find(listener);
+    if (it != sessions.end() && it->second > 0) --it->second;
+}
+
+std::map<std::string, std::uint64_t> CListenerSessions::Counts() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return sessions;
+}
