@@ -116,6 +116,20 @@ TEST_F(E2eOutboundTest, DirectDeliveryReachesEachDomainOnceA550BouncesAtOnceAndA
     EXPECT_EQ(SentLogged(), 3);
 }
 
+// As a new home has it (SendOnMailCount 1), mail leaves without anyone
+// asking for a cycle.
+TEST_F(E2eOutboundTest, AFreshHomeSendsQueuedMailByItself) {
+    ASSERT_TRUE(exchanger.Start(home.File("exchanger")));
+    ASSERT_TRUE(dns.Start(home.File("dns.log"), {"--mx-host=a.test,127.0.0.1,10"}));
+    Set({"Ports", "MX Port", "dword", std::to_string(exchanger.Port())});
+    Set({"DNS", "#1", "string", dns.Entry(), "--force"});
+    Set({"Preferences", "SendOnMailCount", "dword", "1"});
+    StartServer();
+    Send({"x@a.test"}, kText);
+    EXPECT_TRUE(WaitUntil([&] { return exchanger.MessageCount() == 1; }, std::chrono::seconds(90))) << Status();
+    EXPECT_TRUE(WaitUntil([&] { return Rows() == 0; }, kDeliveryWait));
+}
+
 // Relayed through a gateway that wants a login, one session for the pass.
 TEST_F(E2eOutboundTest, RelayWithALoginLosesNoMessageWhenKilledMidPass) {
     SmtpPeer gateway;
