@@ -1,4 +1,4 @@
-// CClientAddress: client address classification (see the header).
+// CClientAddress: client address classification.
 #include "CClientAddress.h"
 
 #include <arpa/inet.h>

@@ -1,4 +1,4 @@
-// CClientCounter: sessions per client address (see the header).
+// CClientCounter: sessions per client address.
 #include "CClientCounter.h"
 
 bool CClientCounter::IsExempt(const CClientAddress& client) {

@@ -1,4 +1,4 @@
-// CLineReader: buffered, bounded socket reading (see the header).
+// CLineReader: buffered, bounded socket reading.
 #include "CLineReader.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// CListenerTls: a listener's certificate and handshakes (see the header).
+// CListenerTls: a listener's certificate and handshakes.
 #include "CListenerTls.h"
 
 #include "CLineReader.h"

@@ -1,4 +1,4 @@
-// CLoginThrottle: failed-login delays and address locks (see the header).
+// CLoginThrottle: failed-login delays and address locks.
 #include "CLoginThrottle.h"
 
 #include <algorithm>

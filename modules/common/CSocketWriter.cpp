@@ -1,4 +1,4 @@
-// CSocketWriter: buffered, time-limited sending (see the header).
+// CSocketWriter: buffered, time-limited sending.
 #include "CSocketWriter.h"
 
 #include <cerrno>

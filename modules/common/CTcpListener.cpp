@@ -1,4 +1,4 @@
-// CTcpListener: sockets, accept thread and session threads (see the header).
+// CTcpListener: sockets, accept thread and session threads.
 #include "CTcpListener.h"
 
 #include "foundation/CListenerReport.h"

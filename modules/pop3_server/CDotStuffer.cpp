@@ -1,4 +1,4 @@
-// CDotStuffer: dot-stuffing and line ends of a streamed message (see the header).
+// CDotStuffer: dot-stuffing and line ends of a streamed message.
 #include "CDotStuffer.h"
 
 bool CDotStuffer::Feed(std::string_view block, std::string& out) {

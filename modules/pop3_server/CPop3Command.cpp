@@ -1,4 +1,4 @@
-// CPop3Command: POP3 command line parsing (see the header).
+// CPop3Command: POP3 command line parsing.
 #include "CPop3Command.h"
 
 #include "platform/Text.h"

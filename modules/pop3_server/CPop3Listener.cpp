@@ -1,4 +1,4 @@
-// CPop3Listener: the POP3 service on the shared listener (see the header).
+// CPop3Listener: the POP3 service on the shared listener.
 #include "CPop3Listener.h"
 
 CPop3Listener::CPop3Listener(CAccountDatabase* database) {

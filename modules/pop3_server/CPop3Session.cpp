@@ -1,4 +1,4 @@
-// CPop3Session: the server side of one POP3 connection (see the header).
+// CPop3Session: the server side of one POP3 connection.
 #include "CPop3Session.h"
 
 #include "CDotStuffer.h"

@@ -1,4 +1,4 @@
-// CPop3Writer: POP3 status and data lines (see the header).
+// CPop3Writer: POP3 status and data lines.
 #include "CPop3Writer.h"
 
 #include <string>

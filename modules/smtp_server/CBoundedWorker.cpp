@@ -1,4 +1,4 @@
-// CBoundedWorker: database work with a bounded wait (see the header).
+// CBoundedWorker: database work with a bounded wait.
 #include "CBoundedWorker.h"
 
 #include <system_error>

@@ -1,5 +1,5 @@
 // CDataReceiver: end-of-data detection, dot removal and line-end repair
-// while the message streams into its content (see the header).
+// while the message streams into its content.
 #include "CDataReceiver.h"
 
 #include "foundation/CMailContent.h"

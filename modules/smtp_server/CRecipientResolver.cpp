@@ -1,4 +1,4 @@
-// CRecipientResolver: local, relayed or refused recipients (see the header).
+// CRecipientResolver: local, relayed or refused recipients.
 #include "CRecipientResolver.h"
 
 #include "delivery/CLocalAccount.h"

@@ -1,4 +1,4 @@
-// CReplyWriter: SMTP reply lines (see the header).
+// CReplyWriter: SMTP reply lines.
 #include "CReplyWriter.h"
 
 #include <string>

@@ -1,4 +1,4 @@
-// CSessionGate: the SMTP listener's admission (see the header).
+// CSessionGate: the SMTP listener's admission.
 #include "CSessionGate.h"
 
 #include <algorithm>

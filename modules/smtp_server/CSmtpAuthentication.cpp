@@ -1,4 +1,4 @@
-// CSmtpAuthentication: SMTP AUTH parsing and checks (see the header).
+// CSmtpAuthentication: SMTP AUTH parsing and checks.
 #include "CSmtpAuthentication.h"
 
 #include <chrono>

@@ -1,4 +1,4 @@
-// CSmtpCommand: verb and argument of a command line (see the header).
+// CSmtpCommand: verb and argument of a command line.
 #include "CSmtpCommand.h"
 
 #include "platform/Text.h"

@@ -1,4 +1,4 @@
-// CSmtpListener: the SMTP service on the shared listener (see the header).
+// CSmtpListener: the SMTP service on the shared listener.
 #include "CSmtpListener.h"
 
 #include "foundation/CModuleLog.h"

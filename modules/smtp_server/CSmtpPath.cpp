@@ -1,4 +1,4 @@
-// CSmtpPath: MAIL and RCPT address parsing (see the header).
+// CSmtpPath: MAIL and RCPT address parsing.
 #include "CSmtpPath.h"
 
 #include <arpa/inet.h>

@@ -1,4 +1,4 @@
-// CSmtpSession: the server side of one SMTP connection (see the header).
+// CSmtpSession: the server side of one SMTP connection.
 #include "CSmtpSession.h"
 
 #include "CDataReceiver.h"

@@ -1,5 +1,5 @@
 // CAutoResponder: the reply's guards, layout and sending, and the
-// administrator's text file (see the header).
+// administrator's text file.
 #include "delivery/CAutoResponder.h"
 
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // CForwarding: the forward list, the sending on of copies in both modes, the
-// loop notice and the administrator's statements (see the header).
+// loop notice and the administrator's statements.
 #include "delivery/CForwarding.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// CGeneratedMailPolicy: the rule for generated mail (see the header).
+// CGeneratedMailPolicy: the rule for generated mail.
 #include "delivery/CGeneratedMailPolicy.h"
 
 #include <memory>

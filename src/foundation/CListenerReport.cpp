@@ -1,4 +1,4 @@
-// CListenerReport: the modules' listener reports (see the header).
+// CListenerReport: the modules' listener reports.
 #include "foundation/CListenerReport.h"
 
 CListenerReport g_listenerReport;

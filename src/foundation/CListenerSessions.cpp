@@ -1,4 +1,4 @@
-// CListenerSessions: the listeners' session counts (see the header).
+// CListenerSessions: the listeners' session counts.
 #include "foundation/CListenerSessions.h"
 
 CListenerSessions g_listenerSessions;

@@ -1,4 +1,4 @@
-// CTempMailContent: temporary message files (see the header).
+// CTempMailContent: temporary message files.
 //
 // Plain POSIX descriptors rather than stdio: a message file is read and
 // written alternately through one position, and every Write must reach the

@@ -1,4 +1,4 @@
-// Address helpers (see the header).
+// Address helpers.
 #include "message/AddressFunctions.h"
 
 std::string ExtractAngleAddress(std::string_view value) {

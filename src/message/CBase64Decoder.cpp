@@ -1,4 +1,4 @@
-// CBase64Decoder (see the header).
+// CBase64Decoder.
 #include "message/CBase64Decoder.h"
 
 #include <new>

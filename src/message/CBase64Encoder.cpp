@@ -1,4 +1,4 @@
-// CBase64Encoder (see the header). Writes the two diagnostic lines around
+// CBase64Encoder. Writes the two diagnostic lines around
 // every encoding, which is how authentication problems are traced.
 #include "message/CBase64Encoder.h"
 

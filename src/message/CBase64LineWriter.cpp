@@ -1,4 +1,4 @@
-// CBase64LineWriter (see the header). Whole lines are encoded a block at a
+// CBase64LineWriter. Whole lines are encoded a block at a
 // time, so the encoder runs once per block and not once per line.
 #include "message/CBase64LineWriter.h"
 

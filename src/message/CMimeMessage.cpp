@@ -1,4 +1,4 @@
-// CMimeMessage: the streaming MIME walk (see the header).
+// CMimeMessage: the streaming MIME walk.
 //
 // The walk reads the message once, front to back, through one window of
 // kWindow bytes. Delimiters ("\r\n--" + boundary) are searched across window

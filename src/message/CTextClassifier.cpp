@@ -1,4 +1,4 @@
-// CTextClassifier (see the header). UTF-8 is checked to the letter: no
+// CTextClassifier. UTF-8 is checked to the letter: no
 // overlong forms, no surrogates, nothing past U+10FFFF.
 #include "message/CTextClassifier.h"
 

@@ -1,4 +1,4 @@
-// EncodedWordText (see the header).
+// EncodedWordText.
 #include "message/EncodedWordText.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// MD5, HMAC-MD5 and the hexadecimal digest form (see the header). The MD5
+// MD5, HMAC-MD5 and the hexadecimal digest form. The MD5
 // core follows the reference description of RFC 1321 step by step.
 #include "message/Md5.h"
 

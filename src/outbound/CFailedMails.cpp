@@ -1,4 +1,4 @@
-// CFailedMails: retiring failed rows and their notices (see the header).
+// CFailedMails: retiring failed rows and their notices.
 #include "outbound/CFailedMails.h"
 
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-// COutboundDelivery: the delivery pass (see the header).
+// COutboundDelivery: the delivery pass.
 #include "outbound/COutboundDelivery.h"
 
 #include <algorithm>
@@ -423,7 +423,7 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
         const UploadStep step = UploadFile(smtp, file);
         if (step == UploadStep::EndPass) return;
         if (step == UploadStep::LeaveLoop) break;
-        // A broken session is not opened again in this pass (see the header).
+        // A broken session is not opened again in this pass.
         if (!smtp.IsConnected()) {
             g_moduleLog.Write("*** The relay host's session broke off; the rest waits for the next pass");
             break;

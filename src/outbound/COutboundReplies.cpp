@@ -1,4 +1,4 @@
-// COutboundReplies: keeping the remote servers' replies (see the header).
+// COutboundReplies: keeping the remote servers' replies.
 #include "outbound/COutboundReplies.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// HomeLock: the server's lock on its home (see the header).
+// HomeLock: the server's lock on its home.
 #include "platform/HomeLock.h"
 
 #include <fcntl.h>

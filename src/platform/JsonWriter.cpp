@@ -1,4 +1,4 @@
-// JsonWriter: the JSON text and its string escaping (see the header).
+// JsonWriter: the JSON text and its string escaping.
 #include "platform/JsonWriter.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// RecordReader: bounded, buffered field reads (see the header).
+// RecordReader: bounded, buffered field reads.
 #include "platform/RecordReader.h"
 
 #include <algorithm>

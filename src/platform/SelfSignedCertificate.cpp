@@ -1,4 +1,4 @@
-// SelfSignedCertificate: key and certificate for a new home (see the header).
+// SelfSignedCertificate: key and certificate for a new home.
 #include "platform/SelfSignedCertificate.h"
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-// TlsContext: OpenSSL contexts (see the header).
+// TlsContext: OpenSSL contexts.
 #include "platform/TlsContext.h"
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-// TlsStream: bounded TLS over a connected socket (see the header).
+// TlsStream: bounded TLS over a connected socket.
 #include "platform/TlsStream.h"
 
 #include <cerrno>

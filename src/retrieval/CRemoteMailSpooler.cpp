@@ -1,5 +1,5 @@
 // CRemoteMailSpooler: download of the remote server accounts and
-// distribution of their mail (see the header).
+// distribution of their mail.
 #include "retrieval/CRemoteMailSpooler.h"
 
 #include <algorithm>

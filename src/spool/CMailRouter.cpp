@@ -1,4 +1,4 @@
-// CMailRouter: the routing procedure and its two entries (see the header).
+// CMailRouter: the routing procedure and its two entries.
 #include "spool/CMailRouter.h"
 
 #include <fcntl.h>

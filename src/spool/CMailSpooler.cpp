@@ -1,4 +1,4 @@
-// CMailSpooler: the spooler handed to the SMTP server module (see the header).
+// CMailSpooler: the spooler handed to the SMTP server module.
 //
 // Nothing may escape to the module: every operation turns a failure,
 // including an exception, into its result, so a bad message costs the

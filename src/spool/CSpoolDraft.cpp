@@ -1,4 +1,4 @@
-// CSpoolDraft: the spool file written while the data arrives (see the header).
+// CSpoolDraft: the spool file written while the data arrives.
 #include "spool/CSpoolDraft.h"
 
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-// CSpoolFilePool: keeping and reusing routed spool files (see the header).
+// CSpoolFilePool: keeping and reusing routed spool files.
 #include "spool/CSpoolFilePool.h"
 
 #include <dirent.h>

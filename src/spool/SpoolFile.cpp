@@ -235,7 +235,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     }
     if (copied != length) return fail();
     // The trailer goes after the message, where readers that take L bytes
-    // never look (see the header).
+    // never look.
     const std::array<std::uint8_t, spool::kTrailerSize> trailer = spool::Trailer(info.mayRelay);
     if (!WriteAll(file.Get(), trailer.data(), trailer.size())) return fail();
     remover.Release();
