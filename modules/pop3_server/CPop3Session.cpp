@@ -5,6 +5,7 @@
 #include "CListenerTls.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
+#include "foundation/CMailDatabase.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
@@ -245,15 +246,8 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
 }
 
 bool CPop3Session::MayRead(long accountId) {
-    // No row means no restriction, as for the send right.
-    OdbcStatement statement(environment.database->GetConnectionHandle());
-    std::int32_t allowRead = 1;
-    SQLLEN indicator = 0;
-    if (!statement.ExecDirect(FormatSql("SELECT aAllowRead FROM AccessControl WHERE aAccountId = %ld", accountId)) ||
-        !statement.BindLong(1, allowRead, &indicator))
-        return false;
-    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return true;
-    return allowRead != 0;
+    return CMailDatabase::ReadRightOf(environment.database->GetConnectionHandle(), accountId) ==
+           CMailDatabase::ReadRight::Allowed;
 }
 
 void CPop3Session::Login(const std::string& password) {

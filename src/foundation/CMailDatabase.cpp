@@ -591,6 +591,20 @@ bool CMailDatabase::ReadAccessRights(SQLHDBC connection, long accountId, long& a
     return true;
 }
 
+CMailDatabase::ReadRight CMailDatabase::ReadRightOf(SQLHDBC connection, long accountId) {
+    // Always one row, so that no row and a failed read are told apart.
+    OdbcStatement statement(connection);
+    std::int32_t rows = 0, allowRead = 0;
+    SQLLEN rowsIndicator = 0, readIndicator = 0;
+    if (!statement.ExecDirect(FormatSql("SELECT Count(*), Min(aAllowRead) FROM AccessControl WHERE aAccountId = %ld",
+                                        accountId)) ||
+        !statement.BindLong(1, rows, &rowsIndicator) || !statement.BindLong(2, allowRead, &readIndicator) ||
+        !statement.Fetch())
+        return ReadRight::Unreadable;
+    if (rows == 0) return ReadRight::NoRow;
+    return readIndicator != SQL_NULL_DATA && allowRead != 0 ? ReadRight::Allowed : ReadRight::Denied;
+}
+
 CMailDatabase::LoginResult CMailDatabase::StoredPassword(SQLHDBC connection, const std::string& userName,
                                                          std::string& password) {
     password.clear();

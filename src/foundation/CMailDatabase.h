@@ -142,6 +142,12 @@ public:
     // The account's AccessControl rights as 1/0; false (both left as they
     // were) when there is no row or the statement fails.
     static bool ReadAccessRights(SQLHDBC connection, long accountId, long& allowRead, long& allowWrite);
+    // Whether the account may read its mail (POP3, distribution of fetched
+    // mail): the one answer every reader of the right gives. An account
+    // without its AccessControl row may not: the row is made with the
+    // account, so a missing one is damage, not a grant.
+    enum class ReadRight { Allowed, Denied, NoRow, Unreadable };
+    static ReadRight ReadRightOf(SQLHDBC connection, long accountId);
 
     // Names that work as a mailbox name and as the local part of an address:
     // ASCII letters, digits, '.', '_' and '-', starting with a letter or

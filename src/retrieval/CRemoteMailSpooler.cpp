@@ -14,6 +14,7 @@
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CFetchedUidls.h"
+#include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
@@ -486,15 +487,7 @@ bool CRemoteMailSpooler::MayRead(const std::string& user) {
         }
         if (!statement.Fetch() || indicator == SQL_NULL_DATA) return false;
     }
-    OdbcStatement statement(connection);
-    std::int32_t allowRead = 0;
-    if (!statement.ExecDirect(
-            FormatSql("SELECT aAllowRead FROM AccessControl  WHERE aAccountId = %ld", static_cast<long>(accountId))) ||
-        !statement.BindLong(1, allowRead, &indicator)) {
-        StatementError(statement.Handle());
-        return false;
-    }
-    return statement.Fetch() && indicator != SQL_NULL_DATA && allowRead != 0;
+    return CMailDatabase::ReadRightOf(connection, accountId) == CMailDatabase::ReadRight::Allowed;
 }
 
 std::string CRemoteMailSpooler::ResolveLocalUser(const CRemoteSpoolFile& record, const std::string& candidate) {

@@ -77,6 +77,7 @@ p.quit()
 refused('alice', 'wrong', b'[AUTH]')
 refused('bob', 'secret1', b'[AUTH]')
 refused('carol', 'secret1', b'[AUTH]')
+refused('erin', 'secret1', b'[AUTH]')
 )PY";
 
 class Pop3ServerModule : public ::testing::Test {
@@ -104,8 +105,13 @@ protected:
         ASSERT_TRUE(database->CreateAccount("bob", "secret1", false, false, "bob@example.org", 0, 0, 1, 0, 0));
         ASSERT_TRUE(database->CreateAccount("dave", "secret1", false, false, "dave@example.org", 0, 1, 1, 0, 0));
         ASSERT_TRUE(database->CreateAccount("carol", "secret1", false, false, "carol@example.org", 0, 1, 1, 0, 0));
+        ASSERT_TRUE(database->CreateAccount("erin", "secret1", false, false, "erin@example.org", 0, 1, 1, 0, 0));
         OdbcStatement dead(database->GetConnectionHandle());
         ASSERT_TRUE(dead.ExecDirect("UPDATE Accounts SET aIsAlive = 0 WHERE aUserName = 'carol'"));
+        // A rights row gone is no grant of the read right.
+        ASSERT_TRUE(OdbcStatement(database->GetConnectionHandle())
+                        .ExecDirect("DELETE FROM AccessControl WHERE aAccountId = (SELECT aAccountId FROM Accounts "
+                                    "WHERE aUserName = 'erin')"));
     }
 
     // Settings of one test, written before the server starts.
@@ -150,7 +156,7 @@ protected:
 // sessions, [IN-USE] for a second session, RETR marking messages read, the
 // lock released at QUIT; two mailboxes read at once; mail delivered during
 // a session left for the next one; a wrong password, an account without the
-// read right and a dead one refused. (The command set, dot lines and deletion are the
+// read right (or without its rights row) and a dead one refused. (The command set, dot lines and deletion are the
 // end-to-end test's.)
 TEST_F(Pop3ServerModule, LocksTheMailboxMarksWhatIsReadAndRefusesWhoMayNotRead) {
     const std::string texts[] = {
