@@ -27,12 +27,14 @@ bool Normalise(std::string& domain, const char* command, std::ostream& err) {
 }
 
 void PrintKeyRecords(const CDkimKeys::DomainKeys& keys, std::ostream& out) {
-    const std::string name = keys.selector + "._domainkey." + keys.domain + ".";
+    const auto name = [&](CDkimKeys::Algorithm algorithm) {
+        return CDkimKeys::DnsSelector(keys.selector, algorithm) + "._domainkey." + keys.domain + ".";
+    };
     if (keys.rsa)
-        out << name << " IN TXT "
+        out << name(CDkimKeys::Algorithm::Rsa) << " IN TXT "
             << CDkimKeys::ZoneStrings(CDkimKeys::DnsText(keys.rsa.get(), CDkimKeys::Algorithm::Rsa)) << "\n";
     if (keys.ed25519)
-        out << name << " IN TXT "
+        out << name(CDkimKeys::Algorithm::Ed25519) << " IN TXT "
             << CDkimKeys::ZoneStrings(CDkimKeys::DnsText(keys.ed25519.get(), CDkimKeys::Algorithm::Ed25519))
             << "\n";
 }

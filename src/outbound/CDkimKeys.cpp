@@ -76,10 +76,15 @@ std::string CDkimKeys::HomeDirectory() {
 
 bool CDkimKeys::IsSelector(const std::string& selector) {
     // One DNS label: it goes in front of "._domainkey." and into file names.
-    if (selector.empty() || selector.size() > 63 || selector.front() == '-' || selector.back() == '-') return false;
+    // Room for the "-ed" of the Ed25519 key's name.
+    if (selector.empty() || selector.size() > 60 || selector.front() == '-' || selector.back() == '-') return false;
     return std::all_of(selector.begin(), selector.end(), [](unsigned char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
     });
+}
+
+std::string CDkimKeys::DnsSelector(const std::string& selector, Algorithm algorithm) {
+    return algorithm == Algorithm::Rsa ? selector : selector + "-ed";
 }
 
 std::string CDkimKeys::KeyPath(const std::string& domain, const std::string& selector, Algorithm algorithm) const {

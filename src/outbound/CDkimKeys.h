@@ -4,6 +4,8 @@
 //   dkim/<domain>.selector             the selector in use (one line)
 //   dkim/<domain>.<selector>.rsa.pem   RSA private key (PKCS#8 PEM, 0600)
 //   dkim/<domain>.<selector>.ed25519.pem  optional Ed25519 private key (0600)
+// The Ed25519 key is published under its own DNS name, "<selector>-ed"
+// (DnsSelector): a verifier takes one key record per name.
 // A domain without a selector file is not signed. A new selector (key
 // rotation) is a new pair of files and a new selector file; the old files
 // stay until the office removes them, after its DNS no longer needs them.
@@ -50,6 +52,8 @@ public:
     static std::string HomeDirectory();
 
     static bool IsSelector(const std::string& selector);
+    // The selector of the DNS record and the s= tag: the Ed25519 key's ends in "-ed".
+    static std::string DnsSelector(const std::string& selector, Algorithm algorithm);
     // Whether the domain has a selector file at all.
     bool Has(const std::string& domain) const;
     // The selector and keys, checked (mode, type, size).

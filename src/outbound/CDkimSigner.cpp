@@ -95,7 +95,7 @@ std::string CDkimSigner::SignOne(CDkimKeys::Algorithm algorithm, evp_pkey_st* ke
     CBase64Encoder base64;
     std::string field = "DKIM-Signature: v=1; a=";
     field += rsa ? "rsa-sha256" : "ed25519-sha256";
-    field += "; c=relaxed/relaxed; d=" + keys.domain + "; s=" + keys.selector + ";\r\n\tt=" +
+    field += "; c=relaxed/relaxed; d=" + keys.domain + "; s=" + CDkimKeys::DnsSelector(keys.selector, algorithm) + ";\r\n\tt=" +
              std::to_string(static_cast<long long>(now)) + "; h=" + signedNames + ";\r\n\tbh=" +
              base64.Encode(bodyHash) + ";\r\n\tb=";
     // The field itself is signed last, with an empty b= and no line break.
