@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "outbound/CDkimKeys.h"
 
