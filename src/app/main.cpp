@@ -3,6 +3,7 @@
 //   velmora [--home DIR] reg ...    read and edit settings
 //   velmora [--home DIR] account .. add, list, change and delete accounts
 //   velmora [--home DIR] domain ..  the office's own domains
+//   velmora [--home DIR] dkim ..    DKIM signing keys; dns DOMAIN: records to publish
 //   velmora [--home DIR] alias ..   alias names of remote server account mail
 //   velmora [--home DIR] relay ..   the address ranges that may relay
 //   velmora [--home DIR] remoteaccount ..  remote mailboxes shared by local users
@@ -31,6 +32,7 @@
 #include "app/CommandSupport.h"
 #include "app/ConnectionCommand.h"
 #include "app/ControlCommand.h"
+#include "app/DkimCommand.h"
 #include "app/DomainCommand.h"
 #include "app/GatewayCommand.h"
 #include "app/LogCommand.h"
@@ -78,6 +80,8 @@ void PrintUsage(const std::string& command, std::ostream& out) {
     if (command == "reg") return RegistryCommand::PrintUsage(out);
     if (command == "account") return AccountCommand::PrintUsage(out);
     if (command == "domain") return DomainCommand::PrintUsage(out);
+    if (command == "dkim") return DkimCommand::PrintUsage(out);
+    if (command == "dns") return DkimCommand::PrintDnsUsage(out);
     if (command == "alias") return AliasCommand::PrintUsage(out);
     if (command == "relay") return RelayCommand::PrintUsage(out);
     if (command == "remoteaccount") return RemoteAccountCommand::PrintUsage(out);
@@ -128,7 +132,8 @@ int main(int argc, char** argv) {
     static const char* const kCommands[] = {
         "setup", "reg",          "account", "domain", "alias",   "relay",      "remoteaccount", "popaccount", "run",
         "queue", "send-receive", "status",  "stop",   "gateway", "connection", "schedule",      "db",
-        "log",   "backup",       "restore", "console"};
+        "log",   "backup",       "restore", "console", "dkim",
+        "dns"};
     if (std::find(std::begin(kCommands), std::end(kCommands), line.command) == std::end(kCommands)) return Usage();
     const std::string home = Home::Resolve(line.home);
     // Only setup makes a home.
@@ -147,6 +152,11 @@ int main(int argc, char** argv) {
     if (line.command == "domain") {
         Home::Use(home);
         return DomainCommand::Run(line.args, std::cout, std::cerr);
+    }
+    if (line.command == "dkim" || line.command == "dns") {
+        Home::Use(home);
+        return line.command == "dkim" ? DkimCommand::Run(line.args, std::cout, std::cerr)
+                                      : DkimCommand::RunDns(line.args, std::cout, std::cerr);
     }
     if (line.command == "alias") {
         Home::Use(home);

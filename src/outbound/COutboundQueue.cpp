@@ -26,6 +26,9 @@
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
+#include "message/CDkimBodyHash.h"
+#include "outbound/CDkimKeys.h"
+#include "outbound/CDkimSigner.h"
 #include "message/CMailHeader.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
@@ -201,12 +204,12 @@ bool COutboundQueue::CopyContent(CMailContent& content, std::uint32_t remaining)
     return true;
 }
 
-// Writes the header (block[0, headerEnd + 2), whole lines) with the From
-// field, and a Reply-To field written "REPLY-TO", carrying the replacement
+// The header (block[0, headerEnd + 2), whole lines) with the From field,
+// and a Reply-To field written "REPLY-TO", carrying the replacement
 // sender. A Reply-To spelled any other way is the user's own choice (a team
 // or list address) and stays. Every other line stays as written, in place:
 // repeated fields such as Received keep their own lines.
-bool COutboundQueue::WriteRewrittenHeader(const char* block, std::size_t headerEnd) {
+std::string COutboundQueue::RewrittenHeader(const char* block, std::size_t headerEnd) const {
     const std::string_view header(block, headerEnd + 2);
     std::string out;
     out.reserve(header.size() + sender.size() * 2 + 16);
@@ -244,8 +247,29 @@ bool COutboundQueue::WriteRewrittenHeader(const char* block, std::size_t headerE
         out.append(sender);
         out.append("\r\n");
     }
-    out.append("\r\n");
-    return WriteAll(out.data(), out.size());
+    return out;
+}
+
+std::string COutboundQueue::Signatures(CMailContent& content, const std::string& header, std::uint32_t bodyStart,
+                                       std::uint32_t total) const {
+    CDkimSigner signer(CDkimKeys(CDkimKeys::HomeDirectory()), CDkimSigner::SigningDomain(header, sender));
+    if (!signer.Ready()) return {};
+    // The first of two passes: the body's hash, block by block.
+    content.Rewind();
+    std::vector<char> block(kCopyBlock);
+    std::uint32_t got = 0;
+    if (!ReadExactly(content, block.data(), bodyStart, got) || got != bodyStart) return {};
+    CDkimBodyHash hash;
+    for (std::uint32_t remaining = total - bodyStart; remaining > 0;) {
+        const int n = content.Read(block.data(), std::min(remaining, kCopyBlock));
+        if (n <= 0) return {};
+        hash.Update(std::string_view(block.data(), static_cast<std::size_t>(n)));
+        remaining -= static_cast<std::uint32_t>(n);
+    }
+    std::string signatures = signer.Sign(header, hash.Final(), std::time(nullptr));
+    if (signatures.empty())
+        g_moduleLog.Write(StringPrintf("DKIM: %s could not be signed, it leaves unsigned", filePath.c_str()));
+    return signatures;
 }
 
 bool COutboundQueue::WriteBody(CMailContent& content) {
@@ -256,22 +280,31 @@ bool COutboundQueue::WriteBody(CMailContent& content) {
     }
     const std::uint32_t total = content.GetLength();
     content.Rewind();
-    if (!senderReplaced) return CopyContent(content, total) && Settle();
+    // Only mail of this office's own people and trusted clients is signed.
+    const bool mightSign = trusted || accountId != 0;
+    if (!senderReplaced && !mightSign) return CopyContent(content, total) && Settle();
 
-    std::vector<char> first(kHeaderWindow);
+    const std::uint32_t window = std::min(total, mightSign ? kSignedHeaderWindow : kHeaderWindow);
+    std::vector<char> first(window);
     std::uint32_t got = 0;
-    const std::uint32_t want = std::min(total, kHeaderWindow);
-    if (!ReadExactly(content, first.data(), want, got) || got != want) return false;
-    std::string_view view(first.data(), got);
-    std::size_t headerEnd = view.find("\r\n\r\n");
-    if (headerEnd == std::string_view::npos) {
-        // The header does not end within the window: the message goes as it is.
-        if (!WriteAll(first.data(), got)) return false;
-    } else {
-        if (!WriteRewrittenHeader(first.data(), headerEnd)) return false;
-        if (!WriteAll(first.data() + headerEnd + 4, got - headerEnd - 4)) return false;
+    if (!ReadExactly(content, first.data(), window, got) || got != window) return false;
+    const std::size_t headerEnd = std::string_view(first.data(), got).find("\r\n\r\n");
+    std::string header;      // the header lines as they are written
+    std::uint32_t skip = 0;  // the bytes of the content that header stands for
+    std::string signatures;
+    if (headerEnd != std::string_view::npos) {
+        // A header that does not end within the rewrite's window goes as it is.
+        if (senderReplaced && headerEnd + 4 <= kHeaderWindow)
+            header = RewrittenHeader(first.data(), headerEnd);
+        else
+            header.assign(first.data(), headerEnd + 2);
+        skip = static_cast<std::uint32_t>(headerEnd + 2);
+        if (mightSign) signatures = Signatures(content, header, skip + 2, total);
     }
-    return CopyContent(content, total - got) && Settle();
+    content.Rewind();
+    if (!ReadExactly(content, first.data(), skip, got) || got != skip) return false;
+    if (!WriteAll(signatures.data(), signatures.size()) || !WriteAll(header.data(), header.size())) return false;
+    return CopyContent(content, total - skip) && Settle();
 }
 
 bool COutboundQueue::Settle() {

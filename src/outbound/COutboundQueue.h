@@ -9,6 +9,10 @@
 // that is still being written. The console's view of the queue is
 // COutboundQueueView.
 //
+// A message from a local account or a client that may relay is DKIM-signed
+// when its From domain has keys (CDkimSigner): the body's hash is taken in
+// a first pass over the content, then the signatures go on top.
+//
 // A message that came from a client that may relay is listed in
 // TrustedOutbound once its first row is in: only such a message goes back
 // whole in a non-delivery notice. Whoever does not say so queues a
@@ -34,6 +38,9 @@ public:
     // Only this much of the start of a message is looked at as its header
     // when the sender is rewritten.
     static constexpr std::uint32_t kHeaderWindow = 6144;
+    // A message to be DKIM-signed has its header within this much of its
+    // start, else it leaves unsigned.
+    static constexpr std::uint32_t kSignedHeaderWindow = 64 * 1024;
     // The longest account EmailId taken as a replacement sender.
     static constexpr std::size_t kMaxEmailId = 350;
     // A sender record claiming more than this is not a sender: the file is
@@ -92,7 +99,11 @@ private:
     bool CopyContent(CMailContent& content, std::uint32_t remaining);
     bool WriteAll(const void* data, std::size_t length);
     bool Settle();
-    bool WriteRewrittenHeader(const char* block, std::size_t headerEnd);
+    std::string RewrittenHeader(const char* block, std::size_t headerEnd) const;
+    // The DKIM-Signature fields for the message whose (final) header is
+    // header and whose body starts at bodyStart; "" when it is not signed.
+    std::string Signatures(CMailContent& content, const std::string& header, std::uint32_t bodyStart,
+                           std::uint32_t total) const;
 
     std::string sender;
     std::int32_t accountId = 0;
