@@ -32,11 +32,6 @@ constexpr const char* kSpoolDirectories[] = {"SMTPSpooler", "MailSpooler", "Outb
 constexpr const char* kKeptDirectories[] = {"tls", "maillog"};
 constexpr std::size_t kMaxMarkerBytes = 4096;
 
-bool EndsWith(const std::string& text, const char* tail) {
-    const std::size_t n = std::strlen(tail);
-    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
-}
-
 std::string BaseName(const std::string& relative) {
     const std::size_t slash = relative.rfind('/');
     return slash == std::string::npos ? relative : relative.substr(slash + 1);
@@ -45,7 +40,7 @@ std::string BaseName(const std::string& relative) {
 // A file a copy leaves while it runs, or a spool file still being written
 // or kept empty for reuse: never part of a backup.
 bool IsTransient(const std::string& name) {
-    return name.empty() || name[0] == '.' || EndsWith(name, ".part") || EndsWith(name, ".copying");
+    return name.empty() || name[0] == '.' || name.ends_with(".part") || name.ends_with(".copying");
 }
 
 // The home's own top-level files worth keeping: settings and schedules, not
@@ -54,8 +49,8 @@ bool IsTransient(const std::string& name) {
 bool IsKeptTopLevelFile(const std::string& name) {
     if (IsTransient(name) || name == HomeBackup::kMarkerFile) return false;
     if (name.rfind(Home::kDatabaseFile, 0) == 0 || name == Home::kOdbcIni || name == Home::kOdbcInstIni) return false;
-    if (name == HomeLock::kFileName || EndsWith(name, ".lock") || EndsWith(name, ".sock")) return false;
-    return !EndsWith(name, ".before-restore");
+    if (name == HomeLock::kFileName || name.ends_with(".lock") || name.ends_with(".sock")) return false;
+    return !name.ends_with(".before-restore");
 }
 
 bool CopyTopLevelFiles(const std::string& from, const std::string& to, std::size_t& files, std::string& error) {

@@ -21,11 +21,6 @@ namespace {
 
 constexpr std::size_t kBlockBytes = 64 * 1024;
 
-bool EndsWith(const std::string& text, const char* tail) {
-    const std::size_t n = std::strlen(tail);
-    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
-}
-
 std::string UtcDay(std::time_t when) {
     std::tm utc{};
     gmtime_r(&when, &utc);
@@ -38,8 +33,8 @@ std::string UtcDay(std::time_t when) {
 
 std::string DayOf(const std::string& name) {
     std::string stem = name;
-    if (EndsWith(stem, ".gz")) stem.resize(stem.size() - 3);
-    if (stem.size() != 16 || !EndsWith(stem, ".log")) return {};
+    if (stem.ends_with(".gz")) stem.resize(stem.size() - 3);
+    if (stem.size() != 16 || !stem.ends_with(".log")) return {};
     for (std::size_t i = 0; i < 12; ++i)
         if (!std::isdigit(static_cast<unsigned char>(stem[i]))) return {};
     // DDMMYYYY...: reordered so that text order is time order.
@@ -113,7 +108,7 @@ SweepResult Sweep(const std::string& directory, const std::string& openFile, std
         if (day.empty() || path == openFile) continue;
         if (day < oldest) {
             if (::unlink(path.c_str()) == 0) ++result.removed;
-        } else if (day < today && !EndsWith(name, ".gz")) {
+        } else if (day < today && !name.ends_with(".gz")) {
             std::string error;
             if (CompressFile(path, error)) ++result.compressed;
         }
