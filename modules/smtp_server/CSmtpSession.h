@@ -53,6 +53,7 @@ class CAccountDatabase;
 class CMailSpooler;
 class MailRecipient;
 class CSmtpPath;
+class CSpoolDraft;
 class TlsStream;
 
 class MODULE_LOCAL CSmtpSession {
@@ -125,6 +126,11 @@ private:
     void Tarpit();
     void CloseWith(const std::string& text);
     std::string ReceivedHeader() const;
+    // The filter phase for a received message, when it applies to this
+    // client: false when the verdict was answered already (refused,
+    // deferred, discarded; the draft then goes with the transaction);
+    // true to go on, the verdict's header lines on top of the draft.
+    bool Filter(CSpoolDraft& draft, bool& junk);
 
     UniqueFd socket;
     CClientAddress client;
