@@ -38,7 +38,7 @@ public:
     };
 
     static constexpr std::size_t kMaxDepth = 32;
-    static constexpr std::size_t kMaxValues = 100000;
+    static constexpr std::size_t kMaxValues = 20000;
 
     // The value the text holds, or none when it is not well-formed JSON or
     // passes the bounds.
