@@ -451,7 +451,8 @@ bool CSmtpSession::Data(const std::string& argument) {
     std::unique_ptr<CMailContent> content;
     CSpoolDraft* draft = nullptr;
     if (environment.spooler) {
-        std::unique_ptr<CSpoolDraft> started = CSpoolDraft::Begin(environment.spooler->GetDirectory(), sender, recipients);
+        std::unique_ptr<CSpoolDraft> started =
+            CSpoolDraft::Begin(environment.spooler->GetDirectory(), sender, recipients);
         draft = started.get();
         content = std::move(started);
     }

@@ -25,9 +25,9 @@ public:
         std::string helo;
         std::string sender;  // envelope, "" for the null sender
         std::vector<std::string> recipients;
-        std::string user;       // the authenticated user, if any
-        std::string queueId;    // the name the message is logged under
-        std::string serverName; // this server's name for Authentication-Results
+        std::string user;        // the authenticated user, if any
+        std::string queueId;     // the name the message is logged under
+        std::string serverName;  // this server's name for Authentication-Results
     };
 
     CMessageFilter() = default;

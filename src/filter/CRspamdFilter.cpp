@@ -45,15 +45,25 @@ std::string AuthenticationResults(const JsonReader::Value& reply, const std::str
     };
     static const Method kMethods[] = {
         {"spf",
-         {{"R_SPF_ALLOW", "pass"}, {"R_SPF_FAIL", "fail"}, {"R_SPF_SOFTFAIL", "softfail"},
-          {"R_SPF_NEUTRAL", "neutral"}, {"R_SPF_DNSFAIL", "temperror"}, {"R_SPF_PERMFAIL", "permerror"},
+         {{"R_SPF_ALLOW", "pass"},
+          {"R_SPF_FAIL", "fail"},
+          {"R_SPF_SOFTFAIL", "softfail"},
+          {"R_SPF_NEUTRAL", "neutral"},
+          {"R_SPF_DNSFAIL", "temperror"},
+          {"R_SPF_PERMFAIL", "permerror"},
           {"R_SPF_NA", "none"}}},
         {"dkim",
-         {{"R_DKIM_ALLOW", "pass"}, {"R_DKIM_REJECT", "fail"}, {"R_DKIM_TEMPFAIL", "temperror"},
-          {"R_DKIM_PERMFAIL", "permerror"}, {"R_DKIM_NA", "none"}}},
+         {{"R_DKIM_ALLOW", "pass"},
+          {"R_DKIM_REJECT", "fail"},
+          {"R_DKIM_TEMPFAIL", "temperror"},
+          {"R_DKIM_PERMFAIL", "permerror"},
+          {"R_DKIM_NA", "none"}}},
         {"dmarc",
-         {{"DMARC_POLICY_ALLOW", "pass"}, {"DMARC_POLICY_REJECT", "fail"}, {"DMARC_POLICY_QUARANTINE", "fail"},
-          {"DMARC_POLICY_SOFTFAIL", "fail"}, {"DMARC_NA", "none"}}},
+         {{"DMARC_POLICY_ALLOW", "pass"},
+          {"DMARC_POLICY_REJECT", "fail"},
+          {"DMARC_POLICY_QUARANTINE", "fail"},
+          {"DMARC_POLICY_SOFTFAIL", "fail"},
+          {"DMARC_NA", "none"}}},
     };
     std::string results;
     for (const Method& method : kMethods)
@@ -122,8 +132,8 @@ bool CRspamdFilter::ParseUrl(const std::string& url, std::string& host, int& por
 }
 
 FilterVerdict CRspamdFilter::Failed(const Request& request, const std::string& reason) const {
-    g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.clientAddress + " not checked (" +
-                      reason + "); " + (settings.failClosed ? "deferred" : "accepted"));
+    g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.clientAddress + " not checked (" + reason +
+                      "); " + (settings.failClosed ? "deferred" : "accepted"));
     if (settings.failClosed) return FilterVerdict::Deferred("4.7.1 Spam filter unavailable, try again later");
     return FilterVerdict::Accepted();
 }
@@ -242,7 +252,7 @@ bool CRspamdFilter::Exchange(const Request& request, CMailContent& content, std:
 }
 
 std::optional<FilterVerdict> CRspamdFilter::MapReply(std::string_view body, const Request& request,
-                                                    std::string& logLine) {
+                                                     std::string& logLine) {
     const std::optional<JsonReader::Value> reply = JsonReader::Parse(body);
     const JsonReader::Value* action = reply ? reply->Find("action") : nullptr;
     if (!action || !action->IsString()) {
@@ -263,8 +273,7 @@ std::optional<FilterVerdict> CRspamdFilter::MapReply(std::string_view body, cons
         if (smtp && smtp->IsString() && !smtp->text.empty()) message = smtp->text;
         return FilterVerdict::Refused("5.7.1 " + FilterVerdict::CleanReplyText(message));
     }
-    if (name == "soft reject" || name == "greylist")
-        return FilterVerdict::Deferred("4.7.1 Try again later");
+    if (name == "soft reject" || name == "greylist") return FilterVerdict::Deferred("4.7.1 Try again later");
     if (name == "discard") return FilterVerdict(FilterVerdict::Action::Discard, 250, "");
 
     const bool junk = name == "add header" || name == "rewrite subject";

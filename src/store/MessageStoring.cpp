@@ -164,7 +164,8 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
         OdbcStatement statement(connection);
         const bool stored = statement.ExecTogether(
             {request.intoFolder
-                 ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when, request.type, readFlag, folderId)
+                 ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when, request.type, readFlag,
+                             folderId)
                  : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
              FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))});
         if (stored) return StoreResult::Stored;

@@ -19,10 +19,10 @@ FilterVerdict Map(const std::string& body) {
 }  // namespace
 
 TEST(RspamdReply, InjectedLineEndsAreRefusedAndCleanMilterHeadersKept) {
-    const FilterVerdict verdict = Map(
-        R"({"action":"no action","score":1,"required_score":15,"symbols":{"R_SPF_ALLOW":{},"R_DKIM_REJECT":{}},)"
-        R"("milter":{"add_headers":{"X-Evil":"a\r\nBcc: x@example.org","X-Nul":"a\u0000b","Bad Name":"v",)"
-        R"("X-Spam":"No","X-Ok":{"value":"fine","order":1},"X-List":["one",{"value":"two"}]}}})");
+    const FilterVerdict verdict =
+        Map(R"({"action":"no action","score":1,"required_score":15,"symbols":{"R_SPF_ALLOW":{},"R_DKIM_REJECT":{}},)"
+            R"("milter":{"add_headers":{"X-Evil":"a\r\nBcc: x@example.org","X-Nul":"a\u0000b","Bad Name":"v",)"
+            R"("X-Spam":"No","X-Ok":{"value":"fine","order":1},"X-List":["one",{"value":"two"}]}}})");
     EXPECT_EQ(verdict.action, FilterVerdict::Action::Accept);
     EXPECT_EQ(verdict.HeaderBlock(),
               "Authentication-Results: mx.test; spf=pass; dkim=fail\r\nX-Ok: fine\r\nX-List: one\r\nX-List: two\r\n");
@@ -33,8 +33,7 @@ TEST(RspamdReply, InjectedLineEndsAreRefusedAndCleanMilterHeadersKept) {
     EXPECT_EQ(reject.text, "5.7.1 No??250 OK");
     EXPECT_EQ(Map(R"({"action":"greylist"})").code, 451);
     EXPECT_EQ(Map(R"({"action":"soft reject"})").action, FilterVerdict::Action::Defer);
-    EXPECT_EQ(Map(R"({"action":"rewrite subject","score":7,"required_score":15})").action,
-              FilterVerdict::Action::Junk);
+    EXPECT_EQ(Map(R"({"action":"rewrite subject","score":7,"required_score":15})").action, FilterVerdict::Action::Junk);
 
     CMessageFilter::Request request;
     std::string log;

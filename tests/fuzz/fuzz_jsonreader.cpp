@@ -13,10 +13,18 @@ namespace {
 
 void Write(JsonWriter& writer, const JsonReader::Value& value) {
     switch (value.type) {
-        case JsonReader::Type::Null: writer.Null(); break;
-        case JsonReader::Type::Bool: writer.Bool(value.boolean); break;
-        case JsonReader::Type::Number: writer.Number(0); break;  // numbers are not compared
-        case JsonReader::Type::String: writer.String(value.text); break;
+        case JsonReader::Type::Null:
+            writer.Null();
+            break;
+        case JsonReader::Type::Bool:
+            writer.Bool(value.boolean);
+            break;
+        case JsonReader::Type::Number:
+            writer.Number(0);
+            break;  // numbers are not compared
+        case JsonReader::Type::String:
+            writer.String(value.text);
+            break;
         case JsonReader::Type::Array:
             writer.BeginArray();
             for (const auto& item : value.items) Write(writer, item);

@@ -5,6 +5,8 @@
 // process over a socket pair with an outside client address (a loopback
 // client may relay and is never filtered); what they accept is routed into
 // the mailboxes and read back from the store.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,8 +42,8 @@ public:
         directory = pattern;
         port = FreePort();
         const std::string conf = directory + "/rspamd.conf";
-        TestHome::WriteFile(conf, "options {\n  pidfile = \"" + directory + "/rspamd.pid\";\n  dbdir = \"" +
-                                      directory + "\";\n  tmpdir = \"" + directory +
+        TestHome::WriteFile(conf, "options {\n  pidfile = \"" + directory + "/rspamd.pid\";\n  dbdir = \"" + directory +
+                                      "\";\n  tmpdir = \"" + directory +
                                       "\";\n  filters = \"\";\n  enable_test_patterns = true;\n"
                                       "  dns { nameserver = [\"127.0.0.1:9\"]; timeout = 0.1s; retransmits = 1; }\n}\n"
                                       "logging { type = \"file\"; filename = \"" +
@@ -173,18 +175,20 @@ TEST_F(SmtpServerFilter, RefusedSpamIsStoredNowhereJunkGoesToJunkCleanMailToTheI
     ASSERT_TRUE(RouteAll());
     std::string text;
     EXPECT_EQ(Stored(text), (std::vector<std::string>{"Junk|0"}));
-    EXPECT_EQ(text.rfind("X-Spam: Yes\r\nX-Spam-Score: 6.00 / 15.00\r\nAuthentication-Results: " + Own() + "; none\r\n"
-                         "Received: from sender.example ([203.0.113.9])",
+    EXPECT_EQ(text.rfind("X-Spam: Yes\r\nX-Spam-Score: 6.00 / 15.00\r\nAuthentication-Results: " + Own() +
+                             "; none\r\n"
+                             "Received: from sender.example ([203.0.113.9])",
                          0),
               0u)
         << text;
 
     // A claim in this server's name from outside goes; another's stays,
     // with the continuation lines of each.
-    ASSERT_EQ(Send("203.0.113.9",
-                   "Authentication-Results: " + UpperCase(Own()) + ";\r\n\tspf=pass\r\nAuthentication-Results: other.example; "
-                   "dkim=pass\r\nSubject: hello\r\n\r\nAuthentication-Results: mx.test; body text stays"),
-              250);
+    ASSERT_EQ(
+        Send("203.0.113.9", "Authentication-Results: " + UpperCase(Own()) +
+                                ";\r\n\tspf=pass\r\nAuthentication-Results: other.example; "
+                                "dkim=pass\r\nSubject: hello\r\n\r\nAuthentication-Results: mx.test; body text stays"),
+        250);
     ASSERT_TRUE(RouteAll());
     EXPECT_EQ(Stored(text), (std::vector<std::string>{"Junk|0", "Inbox|0"}));
     EXPECT_EQ(text.rfind("Authentication-Results: " + Own() + "; none\r\nReceived: ", 0), 0u) << text;
@@ -210,8 +214,27 @@ TEST_F(SmtpServerFilter, WithoutTheBackendMailFlowsOrIsDeferredWhenFailingClosed
     EXPECT_EQ(Send("203.0.113.9", "Subject: two\r\n\r\nx"), 451);
     EXPECT_TRUE(SpoolEmpty());
 
-    // The backend itself gone: the same.
+    // A backend that takes the connection and never answers: the same,
+    // once its time is up.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd silentFd(silent);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    SetSettingString(settings::kFilterKeyPath, "Rspamd URL",
+                     "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    SetSettingDword(settings::kFilterKeyPath, "Rspamd Timeout", 1);
+    EXPECT_EQ(Send("203.0.113.9", "Subject: three\r\n\r\nx"), 451);
+
+    // The backend itself gone: the same; a message over the size limit is
+    // not asked about at all.
     SetSettingString(settings::kFilterKeyPath, "Rspamd URL", rspamd->Url());
     rspamd->Stop();
-    EXPECT_EQ(Send("203.0.113.9", "Subject: three\r\n\r\nx"), 451);
+    EXPECT_EQ(Send("203.0.113.9", "Subject: four\r\n\r\nx"), 451);
+    SetSettingDword(settings::kFilterKeyPath, "Rspamd Max Size", 64);
+    EXPECT_EQ(Send("203.0.113.9", "Subject: five\r\n\r\n" + std::string(100, 'x')), 250);
 }
