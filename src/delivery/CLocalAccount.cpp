@@ -378,7 +378,9 @@ int CLocalAccount::JunkFolder() {
     if (folder == 0) {
         // Another delivery may have made it since this record was read (the
         // caller holds the mailbox lock, so none is making it now).
-        record = std::make_unique<CUserRecord>(connection, record->GetAccountId());
+        auto fresh = std::make_unique<CUserRecord>(connection, record->GetAccountId());
+        if (!fresh->IsLoaded()) return 0;
+        record = std::move(fresh);
         folders.resize(static_cast<std::size_t>(record->GetFolderCount()));
         folder = find();
     }

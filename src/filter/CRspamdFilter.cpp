@@ -2,7 +2,7 @@
 // (see the header).
 #include "filter/CRspamdFilter.h"
 
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -30,10 +30,11 @@ std::string HeaderValue(std::string_view value) {
     return clean;
 }
 
+// Two decimals, with a point whatever the process's locale says.
 std::string Number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    return text;
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2);
+    return result.ec == std::errc() ? std::string(text, result.ptr) : std::string("0.00");
 }
 
 // RFC 8601 results from the symbols rspamd's SPF, DKIM and DMARC modules set.

@@ -1,8 +1,8 @@
 // JsonReader: the bounded recursive-descent parser (see the header).
 #include "platform/JsonReader.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <charconv>
+#include <cmath>
 
 namespace {
 
@@ -212,12 +212,15 @@ bool JsonReader::ParseNumber(double& out) {
         if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
         if (digits() == 0) return false;
     }
-    // strtod wants a terminated string; a number is short unless hostile.
-    const std::size_t length = at - start;
-    if (length > 64) return false;
-    char buffer[65];
-    std::memcpy(buffer, text.data() + start, length);
-    buffer[length] = '\0';
-    out = std::strtod(buffer, nullptr);
-    return true;
+    // from_chars: the same number whatever the process's locale says.
+    const auto result = std::from_chars(text.data() + start, text.data() + at, out);
+    if (result.ec == std::errc::result_out_of_range) {
+        // Past what a double holds: infinity, or zero for a tiny one.
+        const std::string_view number = text.substr(start, at - start);
+        const std::size_t e = number.find_first_of("eE");
+        const bool tiny = e != std::string_view::npos && e + 1 < number.size() && number[e + 1] == '-';
+        out = tiny ? 0.0 : (number[0] == '-' ? -HUGE_VAL : HUGE_VAL);
+        return true;
+    }
+    return result.ec == std::errc();
 }
