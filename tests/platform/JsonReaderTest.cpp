@@ -22,13 +22,8 @@ TEST(JsonReader, DecodesEscapesAndNumbersAndRefusesWhatIsNotOneValue) {
         EXPECT_FALSE(JsonReader::Parse(bad).has_value()) << bad;
 }
 
-TEST(JsonReader, NestingAndValueCountAreBounded) {
+TEST(JsonReader, NestingIsBounded) {
     const std::size_t depth = JsonReader::kMaxDepth;
     EXPECT_TRUE(JsonReader::Parse(std::string(depth + 1, '[') + std::string(depth + 1, ']')).has_value());
     EXPECT_FALSE(JsonReader::Parse(std::string(depth + 2, '[') + std::string(depth + 2, ']')).has_value());
-    std::string many = "[0";
-    for (std::size_t i = 1; i < JsonReader::kMaxValues; ++i) many += ",0";
-    EXPECT_FALSE(JsonReader::Parse(many + "]").has_value());  // the array itself is one more
-    many.resize(many.size() - 2);
-    EXPECT_TRUE(JsonReader::Parse(many + "]").has_value());
 }

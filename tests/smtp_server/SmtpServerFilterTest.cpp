@@ -1,23 +1,17 @@
-// The filter phase against a real rspamd: started once for the suite in a
+// The filter phase against a real rspamd: started for each test in a
 // temporary directory with a configuration of its own (one worker on a
 // free loopback port, no plug-ins, no redis, the test patterns on), so the
 // GTUBE family of test strings gives each of its actions. Sessions run in
 // process over a socket pair with an outside client address (a loopback
 // client may relay and is never filtered); what they accept is routed into
 // the mailboxes and read back from the store.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
-#include <thread>
 
-#include "CSmtpSession.h"
 #include "DatabaseTest.h"
-#include "SmtpClient.h"
+#include "SessionPair.h"
 #include "TestHome.h"
 #include "TestPeers.h"
 #include "foundation/COwnNames.h"
@@ -41,18 +35,10 @@ public:
         if (!::mkdtemp(pattern)) return "no temporary directory";
         directory = pattern;
         port = FreePort();
-        const std::string conf = directory + "/rspamd.conf";
-        TestHome::WriteFile(conf, "options {\n  pidfile = \"" + directory + "/rspamd.pid\";\n  dbdir = \"" + directory +
-                                      "\";\n  tmpdir = \"" + directory +
-                                      "\";\n  filters = \"\";\n  enable_test_patterns = true;\n"
-                                      "  dns { nameserver = [\"127.0.0.1:9\"]; timeout = 0.1s; retransmits = 1; }\n}\n"
-                                      "logging { type = \"file\"; filename = \"" +
-                                      directory +
-                                      "/rspamd.log\"; level = \"error\"; }\n"
-                                      "actions { reject = 15; add_header = 6; greylist = 4; }\n"
-                                      "worker \"normal\" { bind_socket = \"127.0.0.1:" +
-                                      std::to_string(port) + "\"; count = 1; }\n");
-        std::vector<std::string> argv = {"rspamd", "-f", "-c", conf};
+        std::vector<std::string> argv = {"rspamd", "-f",
+                                         "-c",     TestHome::SourcePath("tests/support/rspamd-test.conf"),
+                                         "--var",  "TESTDIR=" + directory,
+                                         "--var",  "TESTPORT=" + std::to_string(port)};
         // rspamd drops root unless told to stay.
         if (::geteuid() == 0) argv.insert(argv.end(), {"-i", "-u", "root", "-g", "root"});
         if (!process.Start(argv, directory + "/rspamd.out")) return "rspamd did not start (apt-get install rspamd)";
@@ -74,52 +60,20 @@ private:
     int port = 0;
 };
 
-class Session : public SmtpClient {
-public:
-    Session(CAccountDatabase* database, CMailSpooler* spooler, const char* clientAddress) {
-        int pair[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        Adopt(UniqueFd(pair[1]));
-        environment = {database, spooler, -1, "mx.test", {"mx.test"}};
-        settings.commandTimeoutMs = settings.dataBlockTimeoutMs = settings.dataTimeoutMs = 30000;
-        session = std::make_unique<CSmtpSession>(UniqueFd(pair[0]), CClientAddress::FromText(clientAddress),
-                                                 environment, settings);
-        thread = std::thread([this] {
-            session->Run();
-            session.reset();
-        });
-    }
-    ~Session() { Close(), thread.join(); }
-
-private:
-    CSmtpSettings settings;
-    CSmtpSession::Environment environment;
-    std::unique_ptr<CSmtpSession> session;
-    std::thread thread;
-};
-
 class SmtpServerFilter : public DatabaseTest {
 protected:
-    static void SetUpTestSuite() {
-        rspamd = new RspamdPeer();
-        why = rspamd->Start();
-    }
-    static void TearDownTestSuite() {
-        delete rspamd;
-        rspamd = nullptr;
-    }
     void SetUp() override {
-        if (!why.empty()) GTEST_SKIP() << why;
+        if (const std::string why = rspamd.Start(); !why.empty()) GTEST_SKIP() << why;
         DatabaseTest::SetUp();
         WorkInHome();
         ASSERT_TRUE(db.CreateAccount("alice", "secret1", false, false, "alice@example.org", 0, 1, 1, 0, 0));
-        SetSettingString(settings::kFilterKeyPath, "Rspamd URL", rspamd->Url());
+        SetSettingString(settings::kFilterKeyPath, "Rspamd URL", rspamd.Url());
         SetSettingString(settings::kPreferencesKeyPath, "MailDomain", "mx.test");
     }
 
     // The reply code at the end of one message's data.
     int Send(const char* client, const std::string& text) {
-        Session session(&db, &spooler, client);
+        SessionPair session(&db, &spooler, CSmtpSettings(), client);
         EXPECT_EQ(Code(session.Reply()), 220);
         EXPECT_EQ(Code(session.Command("EHLO sender.example")), 250);
         EXPECT_EQ(Code(session.Command("MAIL FROM:<ann@sender.example>")), 250);
@@ -157,12 +111,9 @@ protected:
     static std::string Own() { return COwnNames::Domain().empty() ? "mx.test" : COwnNames::Domain(); }
     bool SpoolEmpty() { return std::filesystem::is_empty(home.File(spool::kSpoolDirectory)); }
 
-    static RspamdPeer* rspamd;
-    static std::string why;
+    RspamdPeer rspamd;
     CMailSpooler spooler{&db};
 };
-RspamdPeer* SmtpServerFilter::rspamd = nullptr;
-std::string SmtpServerFilter::why;
 
 }  // namespace
 
@@ -216,24 +167,18 @@ TEST_F(SmtpServerFilter, WithoutTheBackendMailFlowsOrIsDeferredWhenFailingClosed
 
     // A backend that takes the connection and never answers: the same,
     // once its time is up.
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    UniqueFd silentFd(silent);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 4), 0);
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    SetSettingString(settings::kFilterKeyPath, "Rspamd URL",
-                     "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    ScriptedPeer silent([](PeerLink& link) {
+        std::string request;
+        link.ReadUntil("\r\n\r\nnever", request, std::chrono::seconds(20));
+    });
+    SetSettingString(settings::kFilterKeyPath, "Rspamd URL", "http://127.0.0.1:" + std::to_string(silent.Port()));
     SetSettingDword(settings::kFilterKeyPath, "Rspamd Timeout", 1);
     EXPECT_EQ(Send("203.0.113.9", "Subject: three\r\n\r\nx"), 451);
 
     // The backend itself gone: the same; a message over the size limit is
     // not asked about at all.
-    SetSettingString(settings::kFilterKeyPath, "Rspamd URL", rspamd->Url());
-    rspamd->Stop();
+    SetSettingString(settings::kFilterKeyPath, "Rspamd URL", rspamd.Url());
+    rspamd.Stop();
     EXPECT_EQ(Send("203.0.113.9", "Subject: four\r\n\r\nx"), 451);
     SetSettingDword(settings::kFilterKeyPath, "Rspamd Max Size", 64);
     EXPECT_EQ(Send("203.0.113.9", "Subject: five\r\n\r\n" + std::string(100, 'x')), 250);
