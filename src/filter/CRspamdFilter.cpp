@@ -165,7 +165,7 @@ bool CRspamdFilter::Exchange(const Request& request, CMailContent& content, std:
         return false;
     }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings.timeoutMs);
-    UniqueFd socket = tcp::Connect(host, port);
+    UniqueFd socket = tcp::Connect(host, port, {}, deadline);
     if (!socket) {
         reason = "no connection to " + settings.url;
         return false;
