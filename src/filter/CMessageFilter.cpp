@@ -1,10 +1,17 @@
-// CMessageFilter: the choice of backend from the settings.
+// CMessageFilter: the choice of backends from the settings.
 #include "filter/CMessageFilter.h"
 
+#include "filter/CClamavFilter.h"
+#include "filter/CFilterChain.h"
 #include "filter/CRspamdFilter.h"
 
 std::unique_ptr<CMessageFilter> CMessageFilter::FromSettings() {
-    CRspamdFilter::Settings settings = CRspamdFilter::Settings::Read();
-    if (settings.url.empty()) return nullptr;
-    return std::make_unique<CRspamdFilter>(settings);
+    std::vector<std::unique_ptr<CMessageFilter>> filters;
+    CClamavFilter::Settings clamav = CClamavFilter::Settings::Read();
+    if (!clamav.address.empty()) filters.push_back(std::make_unique<CClamavFilter>(clamav));
+    CRspamdFilter::Settings rspamd = CRspamdFilter::Settings::Read();
+    if (!rspamd.url.empty()) filters.push_back(std::make_unique<CRspamdFilter>(rspamd));
+    if (filters.empty()) return nullptr;
+    if (filters.size() == 1) return std::move(filters.front());
+    return std::make_unique<CFilterChain>(std::move(filters));
 }

@@ -183,3 +183,33 @@ TEST_F(SmtpServerFilter, WithoutTheBackendMailFlowsOrIsDeferredWhenFailingClosed
     SetSettingDword(settings::kFilterKeyPath, "Rspamd Max Size", 64);
     EXPECT_EQ(Send("203.0.113.9", "Subject: five\r\n\r\n" + std::string(100, 'x')), 250);
 }
+
+// clamd, asked before rspamd, with one signature of its own for the EICAR
+// test string (no downloaded databases).
+TEST_F(SmtpServerFilter, AVirusIsRefusedBeforeTheSpamCheckAndCleanMailPassesBoth) {
+    const std::string directory = home.File("clamd");
+    std::filesystem::create_directories(directory + "/db");
+    TestHome::WriteFile(directory + "/db/eicar.ndb",
+                        "Velmora.Test.EICAR:0:*:58354f2150254041505b345c505a58353428505e2937434329377d244549434152"
+                        "2d5354414e444152442d414e544956495255532d544553542d46494c452124482b482a\n");
+    const int port = FreePort();
+    TestHome::WriteFile(directory + "/clamd.conf", "Foreground yes\nDatabaseDirectory " + directory +
+                                                       "/db\nTCPAddr 127.0.0.1\nTCPSocket " + std::to_string(port) +
+                                                       "\nTemporaryDirectory " + directory + "\n" +
+                                                       (::geteuid() == 0 ? "User root\n" : ""));
+    ChildProcess clamd;
+    if (!clamd.Start({"clamd", "-c", directory + "/clamd.conf"}, directory + "/clamd.out") ||
+        !WaitForPort(port, std::chrono::seconds(60)))
+        GTEST_SKIP() << "clamd did not start (apt-get install clamav-daemon): " << clamd.Output();
+    SetSettingString(settings::kFilterKeyPath, "ClamAV Address", "127.0.0.1:" + std::to_string(port));
+
+    EXPECT_EQ(
+        Send("203.0.113.9", "Subject: v\r\n\r\nX5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"),
+        554);
+    EXPECT_TRUE(SpoolEmpty());
+    ASSERT_EQ(Send("203.0.113.9", "Subject: fine\r\n\r\nhello"), 250);
+    ASSERT_TRUE(RouteAll());
+    std::string text;
+    EXPECT_EQ(Stored(text), (std::vector<std::string>{"Inbox|0"}));
+    EXPECT_EQ(text.rfind("Authentication-Results: " + Own() + "; none\r\nReceived: ", 0), 0u) << text;
+}

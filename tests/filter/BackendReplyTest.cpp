@@ -1,8 +1,9 @@
-// What the rspamd backend makes of replies rspamd's own test strings do not
-// produce: header lines with injected line ends, its milter additions, and
-// the URL forms it takes.
+// What the backends make of replies their own test strings do not produce:
+// rspamd's header lines with injected line ends, its milter additions and
+// the URL forms it takes; clamd's replies other than OK and FOUND.
 #include <gtest/gtest.h>
 
+#include "filter/CClamavFilter.h"
 #include "filter/CRspamdFilter.h"
 
 namespace {
@@ -52,4 +53,15 @@ TEST(RspamdReply, OnlyPlainHttpUrlsWithAHostAreTaken) {
     for (const char* bad : {"https://127.0.0.1", "http://", "http://h:", "http://h:0", "http://h:99999",
                             "http://h/checkv2", "http://u@h", "127.0.0.1:11333", "http://[::1"})
         EXPECT_FALSE(CRspamdFilter::ParseUrl(bad, host, port)) << bad;
+}
+
+TEST(ClamavReply, OnlyOkAndFoundAreVerdicts) {
+    std::string log;
+    EXPECT_EQ(CClamavFilter::MapReply("stream: OK", log)->action, FilterVerdict::Action::Accept);
+    const auto found = CClamavFilter::MapReply("stream: Bad\r\n250 Worm FOUND\n", log);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->code, 554);
+    EXPECT_EQ(found->text, "5.7.1 Virus found: Bad??250 Worm");
+    for (const char* other : {"stream: INSTREAM size limit exceeded. ERROR", "stream:  FOUND", "OK", ""})
+        EXPECT_FALSE(CClamavFilter::MapReply(other, log).has_value()) << other;
 }
