@@ -5,7 +5,9 @@
 #include "CSmtpAuthentication.h"
 #include "CSmtpCommand.h"
 #include "CSmtpPath.h"
+#include "filter/CMessageFilter.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/COwnNames.h"
 #include "spool/CSpoolDraft.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
@@ -447,7 +449,13 @@ bool CSmtpSession::Data(const std::string& argument) {
     // The message goes straight into its spool file, whose record the
     // sender and recipients already make.
     std::unique_ptr<CMailContent> content;
-    if (environment.spooler) content = CSpoolDraft::Begin(environment.spooler->GetDirectory(), sender, recipients);
+    CSpoolDraft* draft = nullptr;
+    if (environment.spooler) {
+        std::unique_ptr<CSpoolDraft> started =
+            CSpoolDraft::Begin(environment.spooler->GetDirectory(), sender, recipients);
+        draft = started.get();
+        content = std::move(started);
+    }
     const std::string received = ReceivedHeader();
     if (!content || !content->Open() || !content->Write(received.data(), static_cast<std::uint32_t>(received.size()))) {
         g_moduleLog.Write("SMTP session: the spool file for the message could not be started");
@@ -518,8 +526,11 @@ bool CSmtpSession::Data(const std::string& argument) {
         writer.Reply(552, full ? "5.2.2 Mailbox full" : "5.2.3 Message exceeds the recipients' size limits");
         return true;
     }
+    bool junk = false;
+    if (!Filter(*draft, junk)) return true;
     auto info = std::make_unique<MailInfo>();
     info->sender = sender;
+    info->junk = junk;
     info->recipients = std::move(recipients);
     info->content = std::move(content);
     info->DotsCount = receiver.DotsCount();
@@ -535,6 +546,56 @@ bool CSmtpSession::Data(const std::string& argument) {
     } else {
         g_moduleLog.Write("SMTP session: the spooler refused a message");
         writer.Reply(451, "Requested action aborted: local error in processing");
+    }
+    return true;
+}
+
+bool CSmtpSession::Filter(CSpoolDraft& draft, bool& junk) {
+    // Clients that may relay (authenticated ones, the relay ranges, the
+    // machine itself) and the engine's own generated mail are not filtered.
+    if (resolver.MayRelay() || !authenticatedUser.empty() ||
+        CGeneratedMailSessions::IsGeneratedMailSession(socket.Get()))
+        return true;
+    const std::unique_ptr<CMessageFilter> filter = CMessageFilter::FromSettings();
+    if (!filter) return true;
+    CMessageFilter::Request request;
+    request.clientAddress = client.Text();
+    request.helo = helo;
+    request.sender = sender;
+    for (const auto& recipient : recipients)
+        if (recipient) request.recipients.push_back(recipient->user + "@" + recipient->domain);
+    request.user = authenticatedUser;
+    request.queueId = draft.QueueId();
+    request.serverName = COwnNames::Domain();
+    if (request.serverName.empty()) request.serverName = environment.hostName;
+    const FilterVerdict verdict = filter->Check(request, draft);
+    switch (verdict.action) {
+        case FilterVerdict::Action::Refuse:
+        case FilterVerdict::Action::Defer:
+            // The draft goes with the transaction: nothing is kept, nothing bounces.
+            ResetTransaction();
+            writer.Reply(verdict.code, verdict.text);
+            return false;
+        case FilterVerdict::Action::Discard:
+            ResetTransaction();
+            idleCommands = 0;
+            writer.Reply(250, "OK: queued");
+            return false;
+        case FilterVerdict::Action::Junk:
+            junk = true;
+            break;
+        case FilterVerdict::Action::Accept:
+            break;
+    }
+    // This server's name in an Authentication-Results field from outside
+    // would pass for its own verdict.
+    std::vector<std::string> ownNames = environment.machineNames;
+    ownNames.push_back(FoldCase(request.serverName));
+    if (!draft.Rewrite(verdict.HeaderBlock(), ownNames)) {
+        g_moduleLog.Write("SMTP session: the filter's header lines could not be added to " + request.queueId);
+        ResetTransaction();
+        writer.Reply(451, "Requested action aborted: local error in processing");
+        return false;
     }
     return true;
 }

@@ -6,7 +6,10 @@
 // message streams into a temporary message file while DATA arrives and is
 // handed to the spooler; 250 is answered only when the spooler has the
 // message on stable storage. A message whose data does not end properly
-// (time-out, disconnection, shutdown) is dropped, never spooled.
+// (time-out, disconnection, shutdown) is dropped, never spooled. Mail from
+// a client that may not relay meets the filter phase (CMessageFilter)
+// before the answer: refused or deferred there, it is answered so and its
+// spool file goes.
 //
 // No client can hold a session for long without mail to show for it: each
 // command line and each block of message data has a deadline of its own, at
@@ -53,6 +56,7 @@ class CAccountDatabase;
 class CMailSpooler;
 class MailRecipient;
 class CSmtpPath;
+class CSpoolDraft;
 class TlsStream;
 
 class MODULE_LOCAL CSmtpSession {
@@ -125,6 +129,11 @@ private:
     void Tarpit();
     void CloseWith(const std::string& text);
     std::string ReceivedHeader() const;
+    // The filter phase for a received message, when it applies to this
+    // client: false when the verdict was answered already (refused,
+    // deferred, discarded; the draft then goes with the transaction);
+    // true to go on, the verdict's header lines on top of the draft.
+    bool Filter(CSpoolDraft& draft, bool& junk);
 
     UniqueFd socket;
     CClientAddress client;

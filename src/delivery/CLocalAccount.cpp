@@ -367,3 +367,24 @@ bool CLocalAccount::DeleteFolder(int folder) {
 }
 
 void CLocalAccount::Reserved() {}
+
+int CLocalAccount::JunkFolder() {
+    auto find = [this] {
+        for (int folder = 1; folder <= record->GetFolderCount(); ++folder)
+            if (EqualsNoCase(record->GetFolderName(folder), kJunkFolderName)) return folder;
+        return 0;
+    };
+    int folder = find();
+    if (folder == 0) {
+        // Another delivery may have made it since this record was read (the
+        // caller holds the mailbox lock, so none is making it now).
+        auto fresh = std::make_unique<CUserRecord>(connection, record->GetAccountId());
+        if (!fresh->IsLoaded()) return 0;
+        record = std::move(fresh);
+        folders.resize(static_cast<std::size_t>(record->GetFolderCount()));
+        folder = find();
+    }
+    if (folder == 0) return CreateFolder(kJunkFolderName) ? find() : 0;
+    // A folder whose directory went missing gets it back.
+    return mailstore::MakeDirectory(FolderDirectory(folder)) ? folder : 0;
+}

@@ -112,6 +112,16 @@ public:
     // sender and relay right); not owned, kept until changed. Without one,
     // mail generated on delivery goes to local addresses only.
     void SetGeneratedMailPolicy(const CGeneratedMailPolicy* policy) { generatedMailPolicy = policy; }
+    // The next Deliver files the message in the account's Junk folder (made
+    // on first use) instead of the Inbox, and runs none of the account's
+    // actions on it: spam is neither answered nor passed on. Kept until
+    // changed.
+    void SetJunk(bool value) { junk = value; }
+
+    // The Junk folder's name, and its number for this account, the folder
+    // made when it has none; 0 when it cannot be made.
+    static constexpr const char* kJunkFolderName = "Junk";
+    int JunkFolder();
 
     long GetAccountId() const { return record->GetAccountId(); }
     const std::string& GetUserName() const { return record->GetUserName(); }
@@ -151,6 +161,7 @@ private:
     const CGeneratedMailPolicy* generatedMailPolicy = nullptr;
     CAccountDatabase* owner = nullptr;  // not owned; null when made directly
     bool deliveryFailed = false;
+    bool junk = false;
     std::string deliveryProblem;
 
     std::unique_ptr<CUserRecord> record;

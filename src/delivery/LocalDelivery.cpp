@@ -159,6 +159,7 @@ bool CLocalAccount::DeliverToGroup(CMailContent* content, std::uint32_t length) 
         member.groupVisited = visited;
         member.owner = owner;
         member.generatedMailPolicy = generatedMailPolicy;
+        member.junk = junk;
         member.SetDotsCount(dotsCount);
         member.Deliver(content, length);
         if (member.DeliveryFailed()) NoteFailure(member.GetDeliveryProblem());
@@ -223,8 +224,9 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
 
     // A message with a head meets the account's actions first, in this
-    // order: the auto-responder, forwarding, the Netware export.
-    if (!head.empty()) {
+    // order: the auto-responder, forwarding, the Netware export. Junk meets
+    // none of them.
+    if (!head.empty() && !junk) {
         if (CAutoResponder::IsOn(connection, record->GetAccountId()))
             CAutoResponder::Respond(connection, *record, mailDirectory, header, MailPolicy());
         // Every forward handed over and no copy wanted: the account keeps none.
@@ -232,12 +234,19 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         if (ExportedToNetware(connection, *record, *content, length)) return true;
     }
 
-    const std::string directory = FolderDirectory(kInbox);
+    const int folder = junk ? JunkFolder() : kInbox;
+    const std::string directory = folder > 0 ? FolderDirectory(folder) : std::string();
     if (directory.empty()) {
-        NoteFailure(StringPrintf("account %s has no usable Inbox directory", record->GetUserName().c_str()));
+        NoteFailure(StringPrintf("account %s has no usable %s directory", record->GetUserName().c_str(),
+                                 junk ? kJunkFolderName : "Inbox"));
         return false;
     }
     mailstore::StoreRequest request;
+    if (folder != kInbox) {
+        request.intoFolder = true;
+        request.folderId = folder;
+        request.unread = true;
+    }
     request.accountId = record->GetAccountId();
     request.size = length;
     request.dotsCount = dotsCount;
@@ -261,8 +270,8 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         return false;
     }
 
-    g_moduleLog.Write(StringPrintf("Stored %s for %s (%u bytes)", mailId.c_str(), record->GetUserName().c_str(),
-                                   static_cast<unsigned>(length)));
+    g_moduleLog.Write(StringPrintf("Stored %s for %s (%u bytes)%s", mailId.c_str(), record->GetUserName().c_str(),
+                                   static_cast<unsigned>(length), junk ? " as junk" : ""));
 
     if (!head.empty() && !CMailHeader::TrimBlanks(header.GetField("X-QIRN-Receipt")).empty())
         SendDeliveryConfirmation(*record, header, MailPolicy());

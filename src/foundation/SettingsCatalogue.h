@@ -30,6 +30,7 @@ constexpr const char* kDns = "DNS";
 constexpr const char* kServers = "Servers";
 constexpr const char* kLogModule = "Corvane";  // the diagnostic log's own sub-key
 constexpr const char* kTls = "TLS";
+constexpr const char* kFilter = "Filter";
 // The self-signed pair setup makes, below the home.
 constexpr const char* kProvisionedCertificate = "tls/certificate.pem";
 constexpr const char* kProvisionedKey = "tls/private-key.pem";
@@ -43,6 +44,7 @@ constexpr const char* kMailMonitorKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\MailMo
 constexpr const char* kDnsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\DNS";
 constexpr const char* kServersKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Servers";
 constexpr const char* kTlsKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\TLS";
+constexpr const char* kFilterKeyPath = "SOFTWARE\\Fenwarde\\Velmora\\Filter";
 
 // The name server MX resolution asks when neither the DNS key nor the
 // system's resolver configuration names one.
@@ -261,6 +263,28 @@ inline constexpr Setting kCatalogue[] = {
     {kTls, "CA File", Type::String, true, 0, "", Provision::None, 0, "",
      "PEM certificates of authorities trusted beside the system's own when the relay host's or a remote "
      "mailbox's certificate is checked (a private authority); empty: the system's only"},
+
+    // --- Filter: the virus and spam filters asked before mail from outside is accepted (read per message).
+    {kFilter, "Rspamd URL", Type::String, true, 0, "", Provision::None, 0, "",
+     "rspamd's worker as http://host[:port] (port 11333 when none); empty: mail is not filtered"},
+    {kFilter, "Rspamd Timeout", Type::Dword, true, 10, "", Provision::None, 0, "",
+     "seconds rspamd has to read a message and answer (1-600)", kPerOperation, 1, 600},
+    {kFilter, "Rspamd Fail", Type::Dword, true, 0, "", Provision::None, 0, "",
+     "when rspamd cannot answer: 0 accept the message (one log line), 1 defer it with 451 4.7.1", kPerOperation, 0,
+     1},
+    {kFilter, "Rspamd Max Size", Type::Dword, true, 20971520, "", Provision::None, 0, "",
+     "largest message in bytes rspamd is asked about; larger ones pass unchecked (one log line)", kPerOperation, 1,
+     0x7FFF0000u},
+    {kFilter, "ClamAV Address", Type::String, true, 0, "", Provision::None, 0, "",
+     "clamd's local socket (/run/clamav/clamd.ctl) or host:port, asked before rspamd; empty: no virus check"},
+    {kFilter, "ClamAV Timeout", Type::Dword, true, 30, "", Provision::None, 0, "",
+     "seconds clamd has to scan a message and answer (1-600)", kPerOperation, 1, 600},
+    {kFilter, "ClamAV Fail", Type::Dword, true, 0, "", Provision::None, 0, "",
+     "when clamd cannot answer: 0 accept the message (one log line), 1 defer it with 451 4.7.1", kPerOperation, 0,
+     1},
+    {kFilter, "ClamAV Max Size", Type::Dword, true, 20971520, "", Provision::None, 0, "",
+     "largest message in bytes clamd is asked about; larger ones pass unchecked (one log line)", kPerOperation, 1,
+     0x7FFF0000u},
 
     // --- Storage.
     {kStorage, "Mail Directory", Type::String, false, 0, "", Provision::HomePath, 0, "mail",

@@ -56,7 +56,7 @@ int WatchedFd(const StopWatch& stop) {
     return stop.signal->Fd();
 }
 
-UniqueFd Connect(const std::string& host, int port, const StopWatch& stop) {
+UniqueFd Connect(const std::string& host, int port, const StopWatch& stop, Clock::time_point deadline) {
     if (host.empty() || port <= 0 || port > 65535) return {};
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -74,7 +74,7 @@ UniqueFd Connect(const std::string& host, int port, const StopWatch& stop) {
         if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
             int err = 0;
             socklen_t len = sizeof err;
-            if (WaitFor(fd.Get(), POLLOUT, Clock::now() + kConnectTimeout, stop) &&
+            if (WaitFor(fd.Get(), POLLOUT, std::min(deadline, Clock::now() + kConnectTimeout), stop) &&
                 ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
                 rc = 0;
         }

@@ -41,9 +41,10 @@ Clock::time_point Bound(const StopWatch& stop, Clock::time_point deadline);
 int WatchedFd(const StopWatch& stop);
 
 // Resolves host (a name or a dotted/IPv6 address) and connects a blocking
-// stream socket to the first address that accepts within kConnectTimeout;
-// an empty fd on failure or when the watch stops it.
-UniqueFd Connect(const std::string& host, int port, const StopWatch& stop = {});
+// stream socket to the first address that accepts within kConnectTimeout
+// (and before deadline); an empty fd on failure or when the watch stops it.
+UniqueFd Connect(const std::string& host, int port, const StopWatch& stop = {},
+                 Clock::time_point deadline = Clock::time_point::max());
 
 // Waits until fd is readable (or writable), at most until deadline; false on
 // time-out, error or stop. A hang-up counts as readable, so the next recv sees it.

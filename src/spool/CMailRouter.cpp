@@ -174,6 +174,7 @@ int CMailRouter::RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connectio
     retry.sender = info->sender;
     retry.DotsCount = info->DotsCount;
     retry.mayRelay = info->mayRelay;
+    retry.junk = info->junk;
     retry.content = std::move(info->content);
     if (left.abandoned)
         retry.recipients = std::move(info->recipients);
@@ -321,6 +322,7 @@ bool CMailRouter::DeliverLocal(Routing& routing, std::size_t index) {
     NotifyNewMail(info, recipient->user);
     recipient->account->SetDotsCount(info.DotsCount);
     recipient->account->SetGeneratedMailPolicy(&routing.policy);
+    recipient->account->SetJunk(info.junk);
     recipient->account->Deliver(info.content.get(), info.content->GetLength());
     if (recipient->account->DeliveryFailed()) {
         routing.Fail(recipient->account->GetDeliveryProblem());

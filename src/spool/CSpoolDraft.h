@@ -39,7 +39,20 @@ public:
                  const std::vector<spool::RecipientEntry>& entries) const;
     // Completes and publishes the spool file (see spool::PublishPartFile).
     // Once only.
-    bool Publish(std::int32_t dots, bool mayRelay, std::string* path);
+    bool Publish(std::int32_t dots, bool mayRelay, std::string* path, bool junk = false);
+
+    // Rewrites the message part as lines (whole header lines, each ending
+    // in CR LF) followed by the text received so far, leaving out every
+    // Authentication-Results field of its header that names one of
+    // ownNames (lower case) as its authentication service: such a claim
+    // comes from outside and would pass for this server's own. The record
+    // keeps its layout: a new part file takes the record, the lines and the
+    // text (copied by the kernel, not through memory) and replaces this one.
+    // False, with the draft failed, when that cannot be done.
+    bool Rewrite(const std::string& lines, const std::vector<std::string>& ownNames);
+    // The name the message is known by while it is received ("SMF" and its
+    // number in hex).
+    std::string QueueId() const;
 
 private:
     CSpoolDraft() = default;

@@ -34,4 +34,7 @@ public:
     // to remote addresses only when it is set. Whoever does not know says
     // no: mail fetched or re-injected by the engine never has it.
     bool mayRelay = false;
+    // 6. The spam filter's verdict: local recipients get it in their Junk
+    // folder rather than the Inbox.
+    bool junk = false;
 };

@@ -208,7 +208,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     // A message received straight into its spool file only needs finishing.
     if (auto* draft = dynamic_cast<CSpoolDraft*>(info.content.get());
         draft && draft->Matches(directory, info.sender, entries))
-        return draft->Publish(info.DotsCount, info.mayRelay, path) || fail();
+        return draft->Publish(info.DotsCount, info.mayRelay, path, info.junk) || fail();
 
     std::uint32_t number = 0;
     std::string partPath;
@@ -236,7 +236,7 @@ bool WriteSpoolFile(MailInfo& info, const std::string& directory, std::string* p
     if (copied != length) return fail();
     // The trailer goes after the message, where readers that take L bytes
     // never look.
-    const std::array<std::uint8_t, spool::kTrailerSize> trailer = spool::Trailer(info.mayRelay);
+    const std::array<std::uint8_t, spool::kTrailerSize> trailer = spool::Trailer(info.mayRelay, info.junk);
     if (!WriteAll(file.Get(), trailer.data(), trailer.size())) return fail();
     remover.Release();
     return spool::PublishPartFile(std::move(file), directory, partPath, number, path) || fail();
@@ -292,6 +292,7 @@ std::unique_ptr<MailInfo> ReadSpoolFile(const std::string& path, CAccountDatabas
             std::memcmp(trailer, spool::kTrailerTag, sizeof spool::kTrailerTag) != 0)
             return nullptr;
         mail->mayRelay = (trailer[sizeof spool::kTrailerTag] & spool::kTrailerMayRelay) != 0;
+        mail->junk = (trailer[sizeof spool::kTrailerTag] & spool::kTrailerJunk) != 0;
     }
 
     // The message follows the record; it is read from there, through an

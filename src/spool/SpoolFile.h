@@ -10,7 +10,8 @@
 //
 // After the L bytes of message an optional trailer of 5 bytes may follow:
 // "VLMR" and one byte of flags (bit 0: the client that handed the message
-// in may relay; other bits are ignored). Readers that copy exactly L bytes
+// in may relay; bit 1: the spam filter sent it to the recipients' Junk
+// folders; other bits are ignored). Readers that copy exactly L bytes
 // never see it; a file without it reads as "may not relay", the safe side.
 //
 // The writer makes the file under a hidden name and renames it into place
@@ -48,10 +49,11 @@ inline constexpr std::uint32_t kMaxRecipients = 256;
 inline constexpr char kTrailerTag[4] = {'V', 'L', 'M', 'R'};
 inline constexpr std::uint32_t kTrailerSize = 5;
 inline constexpr std::uint8_t kTrailerMayRelay = 0x01;
-inline std::array<std::uint8_t, kTrailerSize> Trailer(bool mayRelay) {
+inline constexpr std::uint8_t kTrailerJunk = 0x02;
+inline std::array<std::uint8_t, kTrailerSize> Trailer(bool mayRelay, bool junk = false) {
     return {static_cast<std::uint8_t>(kTrailerTag[0]), static_cast<std::uint8_t>(kTrailerTag[1]),
             static_cast<std::uint8_t>(kTrailerTag[2]), static_cast<std::uint8_t>(kTrailerTag[3]),
-            mayRelay ? kTrailerMayRelay : std::uint8_t{0}};
+            static_cast<std::uint8_t>((mayRelay ? kTrailerMayRelay : 0) | (junk ? kTrailerJunk : 0))};
 }
 
 enum class ReadResult {

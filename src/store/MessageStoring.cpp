@@ -34,7 +34,7 @@ constexpr int kIdAttempts = 64;
 std::atomic<std::uint32_t> g_messageCounter{0};
 
 // A message's listing row (into a folder, or the Inbox) and its summary row.
-constexpr const char* kListInFolder = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,1,%d)";
+constexpr const char* kListInFolder = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,%d,%d)";
 constexpr const char* kListInInbox = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,0,1)";
 constexpr const char* kSummarise = "INSERT INTO MAILINFO VALUES('%s','%s','%s','%s',%d,%ld)";
 
@@ -157,13 +157,15 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     const long size = static_cast<long>(request.size);
     const SqlText sender = SqlText::Quote(request.sender), subject = SqlText::Quote(request.subject);
     const int owner = static_cast<int>(request.accountId);
+    const int readFlag = request.unread ? 0 : 1;
     if (OdbcStatement::DialectOf(connection).RunsTextAsOneTransaction()) {
         // Both rows in one round trip and one transaction, on any
         // connection: a database server pays a wait for each.
         OdbcStatement statement(connection);
         const bool stored = statement.ExecTogether(
             {request.intoFolder
-                 ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when, request.type, folderId)
+                 ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when, request.type, readFlag,
+                             folderId)
                  : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
              FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))});
         if (stored) return StoreResult::Stored;
@@ -179,7 +181,7 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
         {
             OdbcPrepared statement(connection);
             listed = request.intoFolder ? statement.Run(kListInFolder, quotedId, request.accountId, size, 0L, dots,
-                                                        when, request.type, folderId)
+                                                        when, request.type, readFlag, folderId)
                                         : statement.Run(kListInInbox, quotedId, request.accountId, size, 0L, dots,
                                                         when, request.type);
         }

@@ -33,6 +33,9 @@ struct StoreRequest {
     // files it as read in the given folder.
     bool intoFolder = false;
     int folderId = 1;
+    // Filed unread into the folder all the same (the Junk folder's mail is
+    // new mail).
+    bool unread = false;
     std::string sender;  // as shown in listings (not yet quoted for SQL)
     std::string subject;
 };

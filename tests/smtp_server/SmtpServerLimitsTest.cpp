@@ -21,6 +21,7 @@
 #include "CSessionGate.h"
 #include "CSmtpSession.h"
 #include "DatabaseTest.h"
+#include "SessionPair.h"
 #include "SmtpClient.h"
 #include "TestHome.h"
 #include "TestPeers.h"
@@ -56,31 +57,6 @@ public:
     int taken = 0;
 };
 
-// One session on its own thread, spoken to through the other end of a socket pair.
-class Session : public SmtpClient {
-public:
-    Session(CAccountDatabase* database, CMailSpooler* spooler, const CSmtpSettings& settings,
-            const char* clientAddress = "203.0.113.9", const CSessionGate* gate = nullptr) {
-        int pair[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        Adopt(UniqueFd(pair[1]));
-        environment = {database, spooler, -1, "mx.test", {}};
-        environment.gate = gate;
-        session = std::make_unique<CSmtpSession>(UniqueFd(pair[0]), CClientAddress::FromText(clientAddress),
-                                                 environment, settings);
-        thread = std::thread([this] {
-            session->Run();
-            session.reset();  // closes the connection, as the listener does
-        });
-    }
-    ~Session() { Close(), thread.join(); }
-
-private:
-    CSmtpSession::Environment environment;
-    std::unique_ptr<CSmtpSession> session;
-    std::thread thread;
-};
-
 class SmtpServerLimits : public DatabaseTest {
 protected:
     void SetUp() override {
@@ -96,7 +72,7 @@ protected:
         settings.tarpitStepMs = 0;
     }
     // The greeting, EHLO and MAIL FROM done.
-    static void Begin(Session& session, const std::string& mail = "MAIL FROM:<s@example.org>") {
+    static void Begin(SessionPair& session, const std::string& mail = "MAIL FROM:<s@example.org>") {
         ASSERT_EQ(session.Reply().substr(0, 4), "220 ");
         ASSERT_EQ(session.Command("EHLO client.test").substr(0, 4), "250-");
         ASSERT_EQ(session.Command(mail).substr(0, 3), "250");
@@ -152,10 +128,10 @@ TEST_F(SmtpServerLimits, CrowdedListenersCloseIdleClientsThatSentNoMail) {
     settings.crowdedTimeoutMs = 200;
     CSessionGate gate;
     gate.SetLimits(8, 1000, 10);
-    Session sender(&db, &spooler, settings, "192.0.2.1", &gate);
+    SessionPair sender(&db, &spooler, settings, "192.0.2.1", &gate);
     Begin(sender);
     const auto start = Clock::now();
-    Session idle(&db, &spooler, settings, "192.0.2.2", &gate);
+    SessionPair idle(&db, &spooler, settings, "192.0.2.2", &gate);
     ASSERT_EQ(idle.Reply().substr(0, 4), "220 ");
     for (int i = 0; i < 7; ++i)
         ASSERT_EQ(gate.Admit(CClientAddress::FromText("198.51.100." + std::to_string(i + 1))),
@@ -169,7 +145,7 @@ TEST_F(SmtpServerLimits, CrowdedListenersCloseIdleClientsThatSentNoMail) {
 TEST_F(SmtpServerLimits, TrickledBytesDoNotMoveTheDeadlines) {
     settings.commandTimeoutMs = settings.dataBlockTimeoutMs = 400;
     for (bool inData : {false, true}) {
-        Session session(&db, &spooler, settings, "127.0.0.1");
+        SessionPair session(&db, &spooler, settings, "127.0.0.1");
         if (inData) {
             Begin(session);
             ASSERT_EQ(session.Command("RCPT TO:<someone@remote.example>").substr(0, 3), "250");
@@ -194,7 +170,7 @@ TEST_F(SmtpServerLimits, TrickledBytesDoNotMoveTheDeadlines) {
 }
 
 TEST_F(SmtpServerLimits, OnlyAHundredCommandsWithoutMailAndFewErrors) {
-    Session session(&db, &spooler, settings);
+    SessionPair session(&db, &spooler, settings);
     ASSERT_EQ(session.Reply().substr(0, 4), "220 ");
     std::string burst;
     for (int i = 0; i < 101; ++i) burst += i % 2 ? "NOOP\r\n" : "RSET\r\n";
@@ -206,7 +182,7 @@ TEST_F(SmtpServerLimits, OnlyAHundredCommandsWithoutMailAndFewErrors) {
     // Refused recipients are errors, and each one from the third on waits longer.
     settings.tarpitStepMs = 4;
     settings.tarpitCapMs = 12;
-    Session prober(&db, &spooler, settings);
+    SessionPair prober(&db, &spooler, settings);
     Begin(prober);
     const auto start = Clock::now();
     burst.clear();
@@ -226,7 +202,7 @@ TEST_F(SmtpServerLimits, SizeOverALimitOrAFullMailboxIsRefusedBeforeTheData) {
     std::unique_ptr<CLocalAccount> bob(db.LookupLocalAccount("bob"));
     auto filler = Content("Subject: filler\r\n\r\n" + std::string(2100, 'f') + "\r\n");
     ASSERT_TRUE(bob && bob->StoreInFolder(filler.get(), filler->GetLength(), CLocalAccount::kInbox));
-    Session session(&db, &spooler, settings);
+    SessionPair session(&db, &spooler, settings);
     Begin(session, "MAIL FROM:<s@example.org> SIZE=3000");
     EXPECT_EQ(session.Command("RCPT TO:<alice@localhost>"), "552 5.2.3 Message exceeds the recipient's size limit\r\n");
     // Larger than bob's whole mailbox: no deletion makes room, so no retry.
@@ -267,7 +243,7 @@ TEST_F(SmtpServerLimits, ALockedDatabaseGetsTryLaterWithinTheBound) {
     EXPECT_TRUE(WaitUntil([&] { return deliveryThread != 0 && InTimedSleep(deliveryThread); }, std::chrono::seconds(5)));
 
     settings.databaseWaitMs = 300;
-    Session session(&db, &spooler, settings);
+    SessionPair session(&db, &spooler, settings);
     Begin(session);
     const auto start = Clock::now();
     EXPECT_EQ(session.Command("RCPT TO:<carol@localhost>"),

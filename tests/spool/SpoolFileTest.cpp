@@ -253,3 +253,34 @@ TEST_F(SpoolFileTest, TruncatedOrMalformedFilesAreRefusedAndLeftUntouched) {
     info.reset();
     EXPECT_TRUE(ListDirectory(tempDir).empty());
 }
+
+// Lines a filter adds go on top and the record keeps its layout; claims of
+// this server's Authentication-Results from outside go, with their
+// continuation lines, even behind a header line far longer than the part
+// of a field the rewrite looks at. The junk verdict comes back from the file.
+TEST_F(SpoolFileTest, ARewrittenDraftHasTheAddedLinesOnTopAndNoForgedResults) {
+    auto info = Mail("s@example.org", "");
+    AddRemote(*info, "r", "remote.example");
+    std::unique_ptr<CSpoolDraft> draft = CSpoolDraft::Begin("SMTPSpooler", info->sender, info->recipients);
+    ASSERT_NE(draft, nullptr);
+    const std::string longLine = "X-Long: " + std::string(5000, 'a') + "\r\n";
+    const std::string body = "\r\nAuthentication-Results: mx.test; body\r\n" + std::string(200000, 'b') + "\r\n";
+    const std::string text = "Received: by mx.test\r\n" + longLine +
+                             "Authentication-Results:  (c) MX.Test; spf=pass\r\n\tdkim=pass\r\n"
+                             "authentication-results : other.example; spf=fail\r\n\tdmarc=none\r\n"
+                             "Authentication-Results:\r\n\tmx.test; folded\r\nSubject: s\r\n" + body;
+    ASSERT_TRUE(draft->Write(text.data(), static_cast<std::uint32_t>(text.size())));
+    ASSERT_TRUE(draft->Rewrite("X-Spam: Yes\r\n", {"mx.test"}));
+    ASSERT_TRUE(draft->Write("more\r\n", 6));
+    info->content = std::move(draft);
+    info->junk = true;
+    Spool(*info);
+    EXPECT_EQ(SpoolEntries().size(), 1u) << "the replaced part file is gone";
+    auto back = ReadBack();
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(back->junk);
+    EXPECT_EQ(ReadAll(*back->content),
+              "X-Spam: Yes\r\nReceived: by mx.test\r\n" + longLine +
+                  "authentication-results : other.example; spf=fail\r\n\tdmarc=none\r\nSubject: s\r\n" + body +
+                  "more\r\n");
+}
