@@ -1,4 +1,4 @@
-// CClamavFilter: clamd's INSTREAM exchange (see the header).
+// CClamavFilter: clamd's INSTREAM exchange.
 #include "filter/CClamavFilter.h"
 
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-// CFilterChain: backends in turn, verdicts combined (see the header).
+// CFilterChain: backends in turn, verdicts combined.
 #include "filter/CFilterChain.h"
 
 CFilterChain::CFilterChain(std::vector<std::unique_ptr<CMessageFilter>> filters) : filters(std::move(filters)) {}

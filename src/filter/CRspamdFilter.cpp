@@ -1,5 +1,4 @@
-// CRspamdFilter: the /checkv2 exchange and the mapping of rspamd's actions
-// (see the header).
+// CRspamdFilter: the /checkv2 exchange and the mapping of rspamd's actions.
 #include "filter/CRspamdFilter.h"
 
 #include <charconv>

@@ -1,4 +1,4 @@
-// FilterVerdict: the checked header lines and reply texts (see the header).
+// FilterVerdict: the checked header lines and reply texts.
 #include "filter/FilterVerdict.h"
 
 bool FilterVerdict::AddHeader(std::string_view name, std::string_view value) {

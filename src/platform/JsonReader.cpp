@@ -1,4 +1,4 @@
-// JsonReader: the bounded recursive-descent parser (see the header).
+// JsonReader: the bounded recursive-descent parser.
 #include "platform/JsonReader.h"
 
 #include <charconv>
