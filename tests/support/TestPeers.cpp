@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <random>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -124,6 +125,20 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 int FreePort() {
+    // Below the kernel's ephemeral range (32768 and up): a port from that
+    // range can be taken, between this check and the server's bind, as the
+    // source port of any test's outgoing connection.
+    thread_local std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(20000, 32000);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int port = pick(random);
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (fd && ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return port;
+    }
     int port = 0;
     UniqueFd fd = Listen(port);
     return fd ? port : 0;
