@@ -48,6 +48,17 @@ public:
     // where policy (of the message it is about) forbids.
     static Outcome Send(Kind kind, const NoticeSource& about, const std::string& to, const std::string& summaryTo,
                         const CGeneratedMailPolicy& policy, const std::string& recipient = {});
+    // A notice's own subject and first sentence (the time after it when withTime).
+    struct Text {
+        std::string subject;
+        std::string firstSentence;
+        bool withTime = false;
+    };
+    static Text TextOf(Kind kind);
+    // The same path for a notice of another kind's text.
+    static Outcome Send(const Text& text, const NoticeSource& about, const std::string& to,
+                        const std::string& summaryTo, const CGeneratedMailPolicy& policy,
+                        const std::string& recipient = {});
     // Send about a message read from content; true when the notice went out.
     static bool Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about,
                       const CGeneratedMailPolicy& policy);
