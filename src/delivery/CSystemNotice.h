@@ -4,8 +4,8 @@
 // Every notice (quota notices, delivery and read receipts, and whatever
 // notice comes later) goes through Send: the generated-mail policy, the
 // notice-about-a-notice check, one header block and body layout. It is composed
-// into a temporary message file and handed to the local SMTP server on the
-// loopback address, which routes it like any other message. The
+// into a temporary message file and handed back to the local SMTP server
+// (CLocalHandBack), which routes it like any other message. The
 // "X-Mailer: Tessal Notification" line marks it so that nothing answers a
 // notice with another notice.
 #pragma once

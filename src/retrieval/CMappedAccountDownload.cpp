@@ -231,8 +231,8 @@ bool CMappedAccountDownload::Notify(const std::string& subject, const std::strin
     // Notices about fetched mail go to local accounts only.
     const CGeneratedMailPolicy policy = CGeneratedMailPolicy::ForUnknownOrigin(context.accounts);
     const CSystemNotice::Outcome outcome = CSystemNotice::Send({subject, sentence, false}, about, to, to, policy);
-    // Withheld (the message is itself a notice, or the user is no account
-    // here): there is nobody to tell, and the pass goes on.
+    // Withheld by the policy (the message is itself a notice): there is
+    // nobody to tell, and the pass goes on.
     return outcome == CSystemNotice::Outcome::Sent || outcome == CSystemNotice::Outcome::Withheld;
 }
 

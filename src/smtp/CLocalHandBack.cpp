@@ -90,8 +90,7 @@ CLocalHandBack::Result CLocalHandBack::HandBack(const Envelope& envelope, CMailC
     return result;
 }
 
-CLocalHandBack::Result CLocalHandBack::Once(const Options& options, const Envelope& envelope,
-                                            CMailContent& content) {
+CLocalHandBack::Result CLocalHandBack::Once(const Options& options, const Envelope& envelope, CMailContent& content) {
     CLocalHandBack session(options);
     if (!session.Open()) {
         Result result;

@@ -269,8 +269,7 @@ CNetwareImport::Outcome CNetwareImport::ImportNetwareFile(SQLHDBC connection, co
     envelope.sender = senderPath;
     for (const std::string& recipient : head.recipients) envelope.recipients.push_back({recipient, {}, false});
     const CLocalHandBack::Result handed = CLocalHandBack::Once({}, envelope, message);
-    if (handed.failedAt == CLocalHandBack::Step::Connect)
-        return Keep(path, "the local SMTP server cannot be reached");
+    if (handed.failedAt == CLocalHandBack::Step::Connect) return Keep(path, "the local SMTP server cannot be reached");
     if (handed.failedAt == CLocalHandBack::Step::Sender)
         return Keep(path, "the local SMTP server refused the sender " + senderPath);
     const std::size_t accepted = handed.AcceptedCount();

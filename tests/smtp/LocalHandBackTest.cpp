@@ -53,8 +53,8 @@ TEST_F(LocalHandBackTest, TakenAndRefusedRecipientsAndTheFailedStep) {
     EXPECT_EQ(refused.code, "550");
     EXPECT_TRUE(refused.sessionOpen);
 
-    const auto data = local.HandBack(CLocalHandBack::To("", "rejectdata@example.org"),
-                                     *Content("Subject: three\r\n\r\nHi.\r\n"));
+    const auto data =
+        local.HandBack(CLocalHandBack::To("", "rejectdata@example.org"), *Content("Subject: three\r\n\r\nHi.\r\n"));
     EXPECT_EQ(data.failedAt, Step::Data);
     EXPECT_EQ(data.reply, "554 5.6.0 Message refused");
 
