@@ -34,6 +34,7 @@
 #include "message/MessageIdText.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
+#include "smtp/CLocalHandBack.h"
 #include "smtp/CSmtpConnection.h"
 #include "store/MailStorePaths.h"
 
@@ -285,15 +286,9 @@ bool CAutoResponder::Respond(SQLHDBC connection, const CUserRecord& account, con
     bool sent = false;
     CTempMailContent reply;
     if (reply.Open() && Compose(reply, account, header, TextFilePath(mailDirectory, account.GetMailBox()))) {
-        CSmtpConnection smtp;
-        smtp.SetGeneratedMail(true);
-        smtp.SetHeloName("");
-        if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
-            CSmtpConnection::kConnected) {
-            if (smtp.MailFrom(account.GetEmailId()) && smtp.RcptTo(recipient)) sent = smtp.SendData(reply);
-            smtp.Quit();
-            smtp.Disconnect();
-        }
+        CLocalHandBack::Options options;
+        options.generatedMail = true;
+        sent = CLocalHandBack::Once(options, CLocalHandBack::To(account.GetEmailId(), recipient), reply).sent;
     }
     if (!sent) ReleaseReply(connection, account.GetAccountId(), answered);
     return sent;

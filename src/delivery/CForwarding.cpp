@@ -24,7 +24,7 @@
 #include "message/CMailHeader.h"
 #include "outbound/COutboundQueue.h"
 #include "platform/Text.h"
-#include "smtp/CSmtpConnection.h"
+#include "smtp/CLocalHandBack.h"
 
 namespace {
 
@@ -69,13 +69,8 @@ std::unique_ptr<CTempMailContent> WriteCopy(const std::string& header, std::size
     return copy;
 }
 
-bool SendLocal(CSmtpConnection& smtp, const std::string& sender, const std::string& address, CMailContent& message) {
-    if (!smtp.IsConnected() &&
-        smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
-        return false;
-    const bool sent = smtp.MailFrom(sender) && smtp.RcptTo(address) && smtp.SendData(message);
-    if (smtp.IsConnected()) smtp.Reset();
-    return sent;
+bool SendLocal(CLocalHandBack& local, const std::string& sender, const std::string& address, CMailContent& message) {
+    return local.Open() && local.HandBack(CLocalHandBack::To(sender, address), message).sent;
 }
 
 bool Queue(SQLHDBC connection, const std::string& sender, bool trusted, const CForwarding::Entry& entry,
@@ -186,9 +181,9 @@ CForwarding::Result CForwarding::Forward(const CUserRecord& account, SQLHDBC con
         return result;
     }
 
-    CSmtpConnection smtp;
-    smtp.SetGeneratedMail(true);
-    smtp.SetHeloName("");
+    CLocalHandBack::Options options;
+    options.generatedMail = true;
+    CLocalHandBack local(options);
     for (const Entry& entry : entries) {
         ++result.total;
         std::unique_ptr<CTempMailContent> copy;
@@ -203,16 +198,12 @@ CForwarding::Result CForwarding::Forward(const CUserRecord& account, SQLHDBC con
         }
         bool handedOver = false;
         if (entry.routeLocal) {
-            handedOver = SendLocal(smtp, sender, entry.Address(), *message);
+            handedOver = SendLocal(local, sender, entry.Address(), *message);
         } else {
             handedOver = Queue(connection, sender, policy.FromTrustedClient(), entry, *message);
             if (handedOver && changeTo) COutboundQueue::CountQueued(1);
         }
         if (handedOver) ++result.handedOver;
-    }
-    if (smtp.IsConnected()) {
-        smtp.Quit();
-        smtp.Disconnect();
     }
     return result;
 }

@@ -12,7 +12,7 @@
 #include "foundation/CTempMailContent.h"
 #include "message/CMailHeader.h"
 #include "message/MessageIdText.h"
-#include "smtp/CSmtpConnection.h"
+#include "smtp/CLocalHandBack.h"
 #include "foundation/DateText.h"
 
 namespace {
@@ -97,17 +97,9 @@ bool CSystemNotice::ComposeNotice(CMailContent& content, const std::string& toAd
 bool CSystemNotice::SendNotice(CMailContent& content, const std::string& recipient) {
     // Nobody to tell (a bounce-style empty sender): nothing is sent.
     if (CMailHeader::TrimBlanks(std::string_view(recipient)).empty()) return false;
-    CSmtpConnection smtp;
-    smtp.SetGeneratedMail(true);
-    smtp.SetOwnName(COwnNames::Domain());
-    // Port 25 on the loopback address is the configured local SMTP port.
-    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
-        return false;
-    bool sent = false;
-    if (smtp.MailFrom(COwnNames::Postmaster()) && smtp.RcptTo(recipient)) sent = smtp.SendData(content);
-    smtp.Quit();
-    smtp.Disconnect();
-    return sent;
+    CLocalHandBack::Options options;
+    options.generatedMail = true;
+    return CLocalHandBack::Once(options, CLocalHandBack::To(COwnNames::Postmaster(), recipient), content).sent;
 }
 
 NoticeSource CSystemNotice::ReadSource(CMailContent& message) {
@@ -130,7 +122,17 @@ bool CSystemNotice::IsNoticeMailer(const std::string& mailer) {
     return mailer.find("Notification") != std::string::npos;
 }
 
+CSystemNotice::Text CSystemNotice::TextOf(Kind kind) {
+    return {SubjectOf(kind), FirstSentenceOf(kind), CarriesTime(kind)};
+}
+
 CSystemNotice::Outcome CSystemNotice::Send(Kind kind, const NoticeSource& about, const std::string& to,
+                                           const std::string& summaryTo, const CGeneratedMailPolicy& policy,
+                                           const std::string& recipient) {
+    return Send(TextOf(kind), about, to, summaryTo, policy, recipient);
+}
+
+CSystemNotice::Outcome CSystemNotice::Send(const Text& text, const NoticeSource& about, const std::string& to,
                                            const std::string& summaryTo, const CGeneratedMailPolicy& policy,
                                            const std::string& recipient) {
     const std::string& target = recipient.empty() ? to : recipient;
@@ -138,7 +140,7 @@ CSystemNotice::Outcome CSystemNotice::Send(Kind kind, const NoticeSource& about,
     if (!policy.MaySendTo(target) || IsNoticeMailer(about.mailer)) return Outcome::Withheld;
     CTempMailContent notice;
     if (!notice.Open()) return Outcome::NoTemporaryFile;
-    if (!ComposeNotice(notice, to, SubjectOf(kind), FirstSentenceOf(kind), CarriesTime(kind), about.date, summaryTo,
+    if (!ComposeNotice(notice, to, text.subject, text.firstSentence, text.withTime, about.date, summaryTo,
                        about.subject))
         return Outcome::NotSent;
     return SendNotice(notice, target) ? Outcome::Sent : Outcome::NotSent;

@@ -4,8 +4,8 @@
 // Every notice (quota notices, delivery and read receipts, and whatever
 // notice comes later) goes through Send: the generated-mail policy, the
 // notice-about-a-notice check, one header block and body layout. It is composed
-// into a temporary message file and handed to the local SMTP server on the
-// loopback address, which routes it like any other message. The
+// into a temporary message file and handed back to the local SMTP server
+// (CLocalHandBack), which routes it like any other message. The
 // "X-Mailer: Tessal Notification" line marks it so that nothing answers a
 // notice with another notice.
 #pragma once
@@ -48,6 +48,17 @@ public:
     // where policy (of the message it is about) forbids.
     static Outcome Send(Kind kind, const NoticeSource& about, const std::string& to, const std::string& summaryTo,
                         const CGeneratedMailPolicy& policy, const std::string& recipient = {});
+    // A notice's own subject and first sentence (the time after it when withTime).
+    struct Text {
+        std::string subject;
+        std::string firstSentence;
+        bool withTime = false;
+    };
+    static Text TextOf(Kind kind);
+    // The same path for a notice of another kind's text.
+    static Outcome Send(const Text& text, const NoticeSource& about, const std::string& to,
+                        const std::string& summaryTo, const CGeneratedMailPolicy& policy,
+                        const std::string& recipient = {});
     // Send about a message read from content; true when the notice went out.
     static bool Issue(Kind kind, const std::string& sendTo, const std::string& summaryTo, CMailContent& about,
                       const CGeneratedMailPolicy& policy);

@@ -8,7 +8,6 @@
 // cannot be stored is reported back (DeliveryFailed) instead of being lost:
 // the router keeps its spooled copy for another attempt.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,7 +46,6 @@
 
 namespace {
 
-constexpr std::uint32_t kBlockSize = 65536;
 // A task query is one statement; a longer body is not one.
 constexpr std::uint32_t kMaxQueryBytes = 65536;
 
@@ -353,37 +351,5 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
 }
 
 mailstore::StoreOutcome CLocalAccount::StoreTaskData(CMailContent& data, const std::string& taskId) {
-    const std::string path = mailstore::JoinPath(FolderDirectory(kTask), taskId + ".mel");
-    if (path.empty()) return mailstore::FileFailure(ENOENT);
-    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-    // Stored already by an earlier attempt at this document.
-    if (!file) return errno == EEXIST ? mailstore::StoreOutcome() : mailstore::FileFailure(errno);
-    ::flock(file.Get(), LOCK_EX);
-    std::vector<char> block(kBlockSize);
-    std::uint64_t size = 0;
-    bool written = true;
-    errno = 0;
-    data.Rewind();
-    for (int n; written && (n = data.Read(block.data(), kBlockSize)) != 0;) {
-        if (n < 0) {
-            written = false;
-            break;
-        }
-        written = WriteAll(file.Get(), block.data(), static_cast<std::size_t>(n));
-        size += static_cast<std::uint64_t>(n);
-    }
-    written = written && ::fsync(file.Get()) == 0;
-    mailstore::StoreOutcome outcome = written ? mailstore::StoreOutcome() : mailstore::FileFailure(errno);
-    file.Reset();
-    if (written) {
-        // The file is complete before its row names it.
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',3,0,3)",
-                                            SqlText::Quote(taskId), record->GetAccountId(),
-                                            static_cast<long>(size), 0L, 0L,
-                                            SqlText::Quote(LocalDateTimeText(std::time(nullptr))))))
-            outcome = mailstore::StoreResult::RowsFailed;
-    }
-    if (!outcome.Stored()) ::unlink(path.c_str());
-    return outcome;
+    return mailstore::StoreTaskItem(connection, FolderDirectory(kTask), record->GetAccountId(), taskId, data);
 }

@@ -24,7 +24,7 @@
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
-#include "smtp/CSmtpConnection.h"
+#include "smtp/CLocalHandBack.h"
 
 namespace {
 
@@ -164,16 +164,12 @@ void CFailedMails::SendFailureNotice(const std::string& failedRecipient, const s
     // No notice is sent about a notice.
     if (recipient.find("TessalMailerDeamon") != std::string::npos) return;
 
-    CSmtpConnection smtp;
-    smtp.SetHeloName(heloName);
-    smtp.SetGeneratedMail(true);
-    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
-        return;
+    CLocalHandBack::Options options;
+    options.generatedMail = true;
+    options.ownName = heloName;
     // The null reverse-path: exchangers elsewhere accept it where they
     // refuse a loopback sender, and nobody answers it with a notice.
-    if (smtp.MailFrom("") && smtp.RcptTo(std::string(Trim(recipient)))) smtp.SendData(*notice);
-    smtp.Quit();
-    smtp.Disconnect();
+    CLocalHandBack::Once(options, CLocalHandBack::To("", std::string(Trim(recipient))), *notice);
 }
 
 void CFailedMails::DeleteFinishedFiles() {

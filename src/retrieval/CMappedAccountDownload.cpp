@@ -18,6 +18,7 @@
 #include "platform/Text.h"
 #include "foundation/CModuleLog.h"
 #include "retrieval/CPop3Connection.h"
+#include "smtp/CLocalHandBack.h"
 #include "smtp/CSmtpConnection.h"
 
 namespace {
@@ -118,13 +119,11 @@ void CMappedAccountDownload::Run() {
 void CMappedAccountDownload::Fetch(CPop3Connection& pop, const std::vector<int>& numbers, int last,
                                    CFetchedUidls* fetched) {
     if (numbers.empty()) return;
-    CSmtpConnection smtp;
-    smtp.SetHeloName("");
-    smtp.SetChunkSize(context.sendBufferSize);
-    // A local server that stops answering must not hold the pass for ever;
-    // the message in hand is still handed over after a stop, within its grace.
-    smtp.SetBoundedReplies(true);
-    smtp.SetStopSignal(context.stop, true);
+    // The message in hand is still handed over after a stop, within its grace.
+    CLocalHandBack::Options options;
+    options.chunkSize = context.sendBufferSize;
+    options.stop = context.stop;
+    CLocalHandBack local(options);
     const std::uint64_t limit = job.sizeLimitKb > 0 ? static_cast<std::uint64_t>(job.sizeLimitKb) * 1024 : 0;
     for (std::size_t n = 0; n < numbers.size() && !Stopping(); ++n) {
         const int i = numbers[n];
@@ -148,13 +147,12 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, const std::vector<int>&
             }
         }
         if (!smtpOpen) {
-            smtpOpen = smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
-                       CSmtpConnection::kConnected;
+            smtpOpen = local.Open();
             if (!smtpOpen) break;
         }
         const std::unique_ptr<CTempMailContent> message = pop.RetrieveMessage(i);
         if (!message) break;
-        const HandOverResult result = HandOver(smtp, *message);
+        const HandOverResult result = HandOver(local, *message);
         if (result == HandOverResult::Deferred) break;
         if (result == HandOverResult::Refused && !NotifyRefused(*message)) break;
         if (job.leaveOnServer) {
@@ -164,45 +162,37 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, const std::vector<int>&
         } else if (!pop.DeleteMessage(i))
             break;
     }
-    if (smtpOpen) {
-        smtp.Quit();
-        smtp.Disconnect();
-    }
 }
 
-CMappedAccountDownload::HandOverResult CMappedAccountDownload::HandOver(CSmtpConnection& smtp,
+CMappedAccountDownload::HandOverResult CMappedAccountDownload::HandOver(CLocalHandBack& local,
                                                                         CTempMailContent& message) {
     const std::string head = ReadHead(message, kHeadBytes);
     CMailHeader header;
     header.Parse(head.data(), head.size(), false);
-    std::string sender(Trim(ExtractAngleAddress(header.GetField("From"))));
-    if (sender.empty()) sender = kGatewaySender;
-    bool accepted = smtp.MailFrom(sender);
+    CLocalHandBack::Envelope envelope;
+    envelope.sender = Trim(ExtractAngleAddress(header.GetField("From")));
+    if (envelope.sender.empty()) envelope.sender = kGatewaySender;
     // A sender taken from a header the local server will not take must not
     // hold the message back for good: the gateway's name stands in.
-    if (!accepted && sender != kGatewaySender && smtp.IsConnected()) {
-        smtp.Reset();
-        accepted = smtp.MailFrom(kGatewaySender);
-    }
+    envelope.fallbackSender = kGatewaySender;
+    envelope.recipients.push_back({LocalAddress(job.userName), {}, true});
+    if (job.routeAll && !EqualsNoCase(job.userName, "postmaster"))
+        envelope.recipients.push_back({LocalAddress("postmaster"), {}, false});
+    const CLocalHandBack::Result result = local.HandBack(envelope, message);
+    if (result.sent) return HandOverResult::Accepted;
     // Refused even in the gateway's name: that says nothing about this message.
-    if (!accepted) {
-        smtp.Reset();
-        return HandOverResult::Deferred;
-    }
-    if (!smtp.RcptTo(LocalAddress(job.userName))) return Judge(smtp);
-    if (job.routeAll && !EqualsNoCase(job.userName, "postmaster")) smtp.RcptTo(LocalAddress("postmaster"));
-    return smtp.SendData(message) ? HandOverResult::Accepted : Judge(smtp);
+    if (result.failedAt == CLocalHandBack::Step::Sender) return HandOverResult::Deferred;
+    return Judge(result);
 }
 
-CMappedAccountDownload::HandOverResult CMappedAccountDownload::Judge(CSmtpConnection& smtp) {
-    const std::string& code = smtp.LastCode();
-    refusal = smtp.LastReply();
+CMappedAccountDownload::HandOverResult CMappedAccountDownload::Judge(const CLocalHandBack::Result& result) {
+    const std::string& code = result.code;
+    refusal = result.reply;
     // Only the message's own refusals count (55x: mailbox, size, policy);
     // a 50x blames the command, "mailbox full" (X.2.2, RFC 3463) passes
     // however it is coded, and a session that ended proves nothing.
     const bool full = refusal.size() >= 9 && refusal.compare(4, 5, "5.2.2") == 0;
-    const bool forGood = smtp.IsConnected() && code.size() == 3 && code[0] == '5' && code[1] == '5' && !full;
-    smtp.Reset();
+    const bool forGood = result.sessionOpen && code.size() == 3 && code[0] == '5' && code[1] == '5' && !full;
     return forGood ? HandOverResult::Refused : HandOverResult::Deferred;
 }
 
@@ -234,13 +224,16 @@ bool CMappedAccountDownload::NotifyRefused(CTempMailContent& message) {
 
 bool CMappedAccountDownload::Notify(const std::string& subject, const std::string& sentence,
                                     const CMailHeader& header) {
-    CTempMailContent notice;
-    if (!notice.Open()) return false;
     const std::string to = LocalAddress(job.userName);
-    if (!CSystemNotice::ComposeNotice(notice, to, subject, sentence, false, OneLine(header.GetField("Date")), to,
-                                      OneLine(header.GetField("Subject"))))
-        return false;
-    return CSystemNotice::SendNotice(notice, to);
+    NoticeSource about = CSystemNotice::SourceOf(header);
+    about.date = OneLine(about.date);
+    about.subject = OneLine(about.subject);
+    // Notices about fetched mail go to local accounts only.
+    const CGeneratedMailPolicy policy = CGeneratedMailPolicy::ForUnknownOrigin(context.accounts);
+    const CSystemNotice::Outcome outcome = CSystemNotice::Send({subject, sentence, false}, about, to, to, policy);
+    // Withheld by the policy (the message is itself a notice): there is
+    // nobody to tell, and the pass goes on.
+    return outcome == CSystemNotice::Outcome::Sent || outcome == CSystemNotice::Outcome::Withheld;
 }
 
 void CMappedAccountDownload::StoreLastId() {

@@ -20,7 +20,10 @@
 // dealt with, since the one id the row keeps already marks the oversized
 // messages kept there and cannot also mark it. A refusal for now (4xx), a
 // refused sender, a lost connection or a notice that cannot be handed over
-// ends the pass, and the next one starts with the same message.
+// ends the pass, and the next one starts with the same message. Notices
+// take CSystemNotice::Send under the generated-mail policy (local accounts
+// only); one the policy withholds (the message is itself a notice) counts
+// as told.
 //
 // With mail left on the server, the ids of every message handed over are
 // kept as well (CFetchedUidls), and a pass takes exactly the messages whose
@@ -34,10 +37,11 @@
 #include <vector>
 
 #include "foundation/OdbcEnvironment.h"
+#include "smtp/CLocalHandBack.h"
 
+class CAccountDatabase;
 class CFetchedUidls;
 class CPop3Connection;
-class CSmtpConnection;
 class CMailHeader;
 class CTempMailContent;
 class StatusWindow;
@@ -70,6 +74,8 @@ public:
 
     struct Context {
         SQLHDBC connection = SQL_NULL_HDBC;
+        // Resolves the local user of a notice (CGeneratedMailPolicy). Not owned.
+        CAccountDatabase* accounts = nullptr;
         StatusWindow* status = nullptr;
         const StopSignal* stop = nullptr;
         std::uint32_t receiveBufferSize = 5120;
@@ -87,9 +93,9 @@ private:
     enum class HandOverResult { Accepted, Refused, Deferred };
     // Hands one message over; Refused only for a refusal for good, whose
     // reply line is kept in `refusal`.
-    HandOverResult HandOver(CSmtpConnection& smtp, CTempMailContent& message);
+    HandOverResult HandOver(CLocalHandBack& local, CTempMailContent& message);
     // After a failed step of the hand-over: Refused or Deferred by its reply.
-    HandOverResult Judge(CSmtpConnection& smtp);
+    HandOverResult Judge(const CLocalHandBack::Result& result);
     // Tells the local user about a message left on the server for its size.
     bool NotifyOversized(CPop3Connection& pop, int number, long size);
     // Tells the local user about a message the local server refused for good.

@@ -169,6 +169,7 @@ void CMappedDownloader::DownloadMappedAccount(const MappedAccountJob& job) {
     try {
         CMappedAccountDownload::Context context;
         context.connection = database ? database->GetConnectionHandle() : SQL_NULL_HDBC;
+        context.accounts = database;
         context.status = status;
         context.stop = stop;
         context.receiveBufferSize = receiveBufferSize;

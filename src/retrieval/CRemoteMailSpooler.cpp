@@ -30,6 +30,7 @@
 #include "platform/Text.h"
 #include "retrieval/CPop3Connection.h"
 #include "retrieval/CRemoteSpoolFile.h"
+#include "smtp/CLocalHandBack.h"
 #include "smtp/CSmtpConnection.h"
 
 namespace {
@@ -329,22 +330,17 @@ int CRemoteMailSpooler::DistributeRemoteMail() {
     if (database && !files.empty() && !StopRequested()) {
         DWORD routeAll = 0;
         ReadRegistryDword(settings::kPreferencesKeyPath, "RouteAllMailsToPostmaster", routeAll);
-        CSmtpConnection smtp;
-        smtp.SetHeloName("");
-        // A local server that stalls must not hold the cycle for ever; after
-        // a stop the file in hand is finished within the grace, and the
-        // others wait in the spool directory for the next distribution.
-        smtp.SetBoundedReplies(true);
-        smtp.SetStopSignal(stopRequested, true);
-        if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) ==
-            CSmtpConnection::kConnected) {
+        // After a stop the file in hand is finished within the grace, and
+        // the others wait in the spool directory for the next distribution.
+        CLocalHandBack::Options options;
+        options.stop = stopRequested;
+        CLocalHandBack local(options);
+        if (local.Open()) {
             for (const std::string& path : files) {
                 if (StopRequested()) break;
-                if (DistributeFile(smtp, path, routeAll != 0)) ++removed;
+                if (DistributeFile(local, path, routeAll != 0)) ++removed;
             }
-            smtp.Quit();
         }
-        smtp.Disconnect();
     }
     served.clear();
     return removed;
@@ -358,7 +354,7 @@ void CRemoteMailSpooler::SetAside(const std::string& path) {
                                    moved ? ("kept as " + aside).c_str() : "it could not be set aside"));
 }
 
-bool CRemoteMailSpooler::DistributeFile(CSmtpConnection& smtp, const std::string& path, bool routeAll) {
+bool CRemoteMailSpooler::DistributeFile(CLocalHandBack& local, const std::string& path, bool routeAll) {
     CRemoteSpoolFile record;
     switch (record.Read(path)) {
         case CRemoteSpoolFile::ReadResult::OpenFailed:
@@ -387,18 +383,24 @@ bool CRemoteMailSpooler::DistributeFile(CSmtpConnection& smtp, const std::string
 
     std::string sender = std::string(Trim(ExtractAngleAddress(header.GetField("From"))));
     if (sender.empty()) sender = Loopback(kPostmaster);
-    smtp.Reset();
-    if (!smtp.MailFrom(sender) && !smtp.MailFrom(Loopback(kPostmaster))) return false;
+    CLocalHandBack::Envelope envelope;
+    envelope.sender = sender;
+    envelope.fallbackSender = Loopback(kPostmaster);
+    // A refused recipient's copy goes to the file's owner, unless the
+    // owner has this message already.
+    const auto known = key.empty() ? served.end() : served.find(key);
+    const bool ownerServed = known != served.end() && known->second.count(FoldCase(record.userName)) > 0;
+    const std::string owner = ownerServed || record.userName.empty() ? std::string() : Loopback(record.userName);
+    for (const Recipient& recipient : recipients)
+        envelope.recipients.push_back(
+            {Loopback(recipient.user), recipient.ownerIfRefused ? owner : std::string(), false});
+    const CLocalHandBack::Result handed = local.HandBack(envelope, *record.message);
+    if (!handed.sent) return false;  // kept for the next distribution
     std::vector<std::string> given;
-    for (const Recipient& recipient : recipients) {
-        if (smtp.RcptTo(Loopback(recipient.user))) {
-            given.push_back(recipient.user);
-        } else if (recipient.ownerIfRefused && !record.userName.empty()) {
-            const bool ownerServed = !key.empty() && served[key].count(FoldCase(record.userName)) > 0;
-            if (!ownerServed && smtp.RcptTo(Loopback(record.userName))) given.push_back(record.userName);
-        }
+    for (std::size_t i = 0; i < recipients.size() && i < handed.recipients.size(); ++i) {
+        const std::string& taken = handed.recipients[i].acceptedAs;
+        if (!taken.empty()) given.push_back(taken == owner ? record.userName : recipients[i].user);
     }
-    if (!smtp.SendData(*record.message)) return false;  // kept for the next distribution
     if (!key.empty())
         for (const std::string& user : given) served[key].insert(FoldCase(user));
     return ::unlink(path.c_str()) == 0;

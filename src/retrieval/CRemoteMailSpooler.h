@@ -36,7 +36,7 @@
 class CAccountDatabase;
 class CMailHeader;
 class CRemoteSpoolFile;
-class CSmtpConnection;
+class CLocalHandBack;
 class StatusWindow;
 class StopSignal;
 
@@ -85,7 +85,7 @@ private:
     int DownloadAccount(const Account& account);
     bool StoreLastMailId(const Account& account, const std::string& id);
     // True when the file was handed over (or served already) and removed.
-    bool DistributeFile(CSmtpConnection& smtp, const std::string& path, bool routeAll);
+    bool DistributeFile(CLocalHandBack& local, const std::string& path, bool routeAll);
     std::vector<Recipient> PlanRecipients(const CRemoteSpoolFile& record, const CMailHeader& header, bool routeAll);
     void SetAside(const std::string& path);
     bool AccountExists(const std::string& name, std::string& stored);

@@ -25,7 +25,7 @@
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
-#include "smtp/CSmtpConnection.h"
+#include "smtp/CLocalHandBack.h"
 
 namespace {
 
@@ -264,23 +264,16 @@ CNetwareImport::Outcome CNetwareImport::ImportNetwareFile(SQLHDBC connection, co
         return Keep(path, "it changed while it was read");
     file.Reset();
 
-    CSmtpConnection smtp;
-    smtp.SetBoundedReplies(true);
-    if (smtp.Connect(CSmtpConnection::kLocalHost, CSmtpConnection::kLocalPort, false) != CSmtpConnection::kConnected)
-        return Keep(path, "the local SMTP server cannot be reached");
     const std::string senderPath = SenderPath(senderLine);
-    if (!smtp.MailFrom(senderPath)) {
-        smtp.Quit();
-        smtp.Disconnect();
+    CLocalHandBack::Envelope envelope;
+    envelope.sender = senderPath;
+    for (const std::string& recipient : head.recipients) envelope.recipients.push_back({recipient, {}, false});
+    const CLocalHandBack::Result handed = CLocalHandBack::Once({}, envelope, message);
+    if (handed.failedAt == CLocalHandBack::Step::Connect) return Keep(path, "the local SMTP server cannot be reached");
+    if (handed.failedAt == CLocalHandBack::Step::Sender)
         return Keep(path, "the local SMTP server refused the sender " + senderPath);
-    }
-    std::size_t accepted = 0;
-    for (const std::string& recipient : head.recipients)
-        if (smtp.RcptTo(recipient)) ++accepted;
-    const bool sent = accepted > 0 && smtp.SendData(message);
-    smtp.Quit();
-    smtp.Disconnect();
-    if (!sent)
+    const std::size_t accepted = handed.AcceptedCount();
+    if (!handed.sent)
         return Keep(path, accepted == 0 ? "the local SMTP server refused every recipient"
                                         : "the local SMTP server did not take the message");
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {

@@ -64,6 +64,22 @@ bool CopyContent(CMailContent& content, std::uint32_t size, int fd) {
     return true;
 }
 
+// The content into the new file, synced with its directory entry before
+// any row lists it (the caller drops its own copy once the store returns).
+// A half-written message would read back as a damaged one: it goes again.
+StoreOutcome FillFile(UniqueFd& file, const std::string& path, const std::string& folderDirectory,
+                      CMailContent& content, std::uint32_t size) {
+    ::flock(file.Get(), LOCK_EX);
+    errno = 0;
+    const bool written =
+        CopyContent(content, size, file.Get()) && ::fsync(file.Get()) == 0 && SyncDirectory(folderDirectory);
+    const int error = errno;
+    file.Reset();
+    if (written) return StoreResult::Stored;
+    ::unlink(path.c_str());
+    return FileFailure(error);
+}
+
 // A store whose rows failed: the file goes only once no row lists it.
 // Whatever a rollback left (a shared connection's lone row, or a database
 // that ended the transaction by itself and committed the rest statement by
@@ -136,19 +152,10 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     // EEXIST when every id was taken, else the directory's refusal.
     if (!file) return FileFailure(errno);
     mailId = std::move(id);
-    ::flock(file.Get(), LOCK_EX);
-    // Synced with its directory entry before any row lists it: the caller
-    // drops its spool copy once this returns.
-    errno = 0;
-    bool written =
-        CopyContent(content, request.size, file.Get()) && ::fsync(file.Get()) == 0 && SyncDirectory(folderDirectory);
-    const int error = errno;
-    file.Reset();
-    if (!written) {
-        // A half-written message would read back as a damaged one.
-        ::unlink(path.c_str());
+    const StoreOutcome filled = FillFile(file, path, folderDirectory, content, request.size);
+    if (!filled.Stored()) {
         mailId.clear();
-        return FileFailure(error);
+        return filled;
     }
 
     const SqlText when = SqlText::Quote(LocalDateTimeText(now));
@@ -196,6 +203,24 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     }
     if (stored) return StoreResult::Stored;
     return Withdraw(connection, mailId, folderId, path);
+}
+
+StoreOutcome StoreTaskItem(SQLHDBC connection, const std::string& folderDirectory, long accountId,
+                           const std::string& taskId, CMailContent& content) {
+    const std::string path = JoinPath(folderDirectory, taskId + ".mel");
+    if (folderDirectory.empty() || path.empty()) return FileFailure(ENOENT);
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
+    // Stored already by an earlier attempt at this document.
+    if (!file) return errno == EEXIST ? StoreOutcome() : FileFailure(errno);
+    const std::uint32_t size = content.GetLength();
+    const StoreOutcome filled = FillFile(file, path, folderDirectory, content, size);
+    if (!filled.Stored()) return filled;
+    constexpr int kTaskType = 3, kTaskFolder = 3;
+    OdbcPrepared statement(connection);
+    if (statement.Run(kListInFolder, SqlText::Quote(taskId), accountId, static_cast<long>(size), 0L, 0L,
+                      SqlText::Quote(LocalDateTimeText(std::time(nullptr))), kTaskType, 0, kTaskFolder))
+        return StoreResult::Stored;
+    return Withdraw(connection, taskId, kTaskFolder, path);
 }
 
 }  // namespace mailstore

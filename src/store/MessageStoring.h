@@ -6,7 +6,8 @@
 // the Mails row and the MailInfo row written. A crash in between leaves at
 // most a file nobody lists, never a row without its message; when the rows
 // cannot be written the file goes again (RowsFailed). Local delivery and
-// storing into a given folder both come through here, so the ids of every
+// storing into a given folder (and task items, under their own ids) come
+// through here, so the ids of every
 // component share one process-wide counter.
 #pragma once
 
@@ -62,6 +63,14 @@ struct StoreOutcome {
 // Stores the message into folderDirectory. mailId receives the id used.
 StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory, const StoreRequest& request,
                           CMailContent& content, std::string& mailId);
+
+// A task item under the id its task document names, in folderDirectory:
+// "<taskId>.mel" is created exclusively (one there already was stored by an
+// earlier attempt at the document, and counts as stored), filled and synced
+// with its directory; only then is its Mails row written (type 3, unread, in
+// the task folder 3), without a summary row.
+StoreOutcome StoreTaskItem(SQLHDBC connection, const std::string& folderDirectory, long accountId,
+                           const std::string& taskId, CMailContent& content);
 
 // A file step's failure with the errno it left, EIO when it left none (a
 // content that could not be read sets no errno).
