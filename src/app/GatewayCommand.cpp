@@ -6,6 +6,7 @@
 #include "app/CNetwareGateway.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "foundation/GatewaySettingsCheck.h"
 #include "foundation/StringFormat.h"
 #include "platform/Text.h"
 
@@ -79,19 +80,22 @@ int GatewayCommand::Run(const std::vector<std::string>& args, std::ostream& out,
     CNetwareGateway::Settings settings = CNetwareGateway::ReadSettings();
     if (hasAt) {
         const std::size_t colon = at.find(':');
-        if (colon == std::string::npos || !ParseNumber(at.substr(0, colon), 23, settings.hour) ||
-            !ParseNumber(at.substr(colon + 1), 59, settings.minutes))
+        if (colon == std::string::npos ||
+            !ParseNumber(at.substr(0, colon), GatewaySettingsCheck::kMaxHour, settings.hour) ||
+            !ParseNumber(at.substr(colon + 1), GatewaySettingsCheck::kMaxMinute, settings.minutes))
             return Refuse(err, "\"" + at + "\" is no time of day: write HH:MM, 00:00 to 23:59");
         settings.at = true;
     }
     if (hasEvery) {
-        if (!ParseNumber(every, 10080, settings.everyMinutes))
+        if (!ParseNumber(every, GatewaySettingsCheck::kMaxEveryMinutes, settings.everyMinutes))
             return Refuse(err, "\"" + every + "\" is no number of minutes from 0 to 10080 (a week)");
         settings.at = false;
     }
     if (hasOutbox) {
         settings.outboxDirectory = std::string(Trim(outbox));
-        if (settings.outboxDirectory.size() > 259) return Refuse(err, "the directory is longer than 259 characters");
+        if (GatewaySettingsCheck::CheckOutbox(settings.outboxDirectory) ==
+            GatewaySettingsCheck::Outcome::DirectoryTooLong)
+            return Refuse(err, "the directory is longer than 259 characters");
     }
     if (!CNetwareGateway::WriteSettings(settings)) return Refuse(err, "Gateway could not be updated");
     out << "Gateway updated\n";

@@ -11,6 +11,7 @@
 #include "app/CommandLine.h"
 #include "cycle/CScheduleSettings.h"
 #include "cycle/CScheduleTable.h"
+#include "foundation/ScheduleEntryCheck.h"
 #include "foundation/StringFormat.h"
 #include "platform/Text.h"
 
@@ -22,7 +23,6 @@ constexpr int kUsage = 64;
 // Monday first, as the weekly table counts.
 constexpr const char* kDayNames[7] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
 // What a command line may hold: one line of the table's file.
-constexpr std::size_t kCommandLimit = 1024;
 
 int Usage(std::ostream& err) {
     ScheduleCommand::PrintUsage(err);
@@ -198,10 +198,16 @@ int Edit(bool add, CommandLine& line, std::ostream& out, std::ostream& err) {
     if (!ParseTime(at, hour, minute))
         return Refuse(err, "\"" + at + "\" is no time of day: write HH:MM, 00:00 to 23:59");
     if (hasRun) {
-        if (Trim(run).empty()) return Refuse(err, "--run needs a command line");
-        if (run.size() > kCommandLimit) return Refuse(err, "the command line is longer than 1024 characters");
-        if (std::any_of(run.begin(), run.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
-            return Refuse(err, "the command line holds a control character");
+        switch (ScheduleEntryCheck::CheckCommand(run, true)) {
+            case ScheduleEntryCheck::Outcome::Ok:
+                break;
+            case ScheduleEntryCheck::Outcome::NoCommand:
+                return Refuse(err, "--run needs a command line");
+            case ScheduleEntryCheck::Outcome::CommandTooLong:
+                return Refuse(err, "the command line is longer than 1024 characters");
+            case ScheduleEntryCheck::Outcome::ControlCharacter:
+                return Refuse(err, "the command line holds a control character");
+        }
     }
 
     const std::string path = CScheduleTable::DefaultPath();

@@ -17,6 +17,7 @@
 
 #include "console/CConsoleMessageBox.h"
 #include "cycle/CScheduleTable.h"
+#include "foundation/ScheduleEntryCheck.h"
 
 namespace {
 
@@ -24,8 +25,6 @@ namespace {
 constexpr const char* kDayChoices[10] = {"Monday",   "Tuesday", "Wednesday", "Thursday", "Friday",
                                          "Saturday", "Sunday",  "Week Days", "Week End", "All Days"};
 constexpr const char* kDayShort[7] = {"Mon , ", "Tue , ", "Wed , ", "Thu , ", "Fri , ", "Sat , ", "Sun , "};
-// A command line is one line of the file; the shell command takes as much.
-constexpr int kCommandLimit = 1024;
 
 std::function<QString()> scriptedPicker;
 
@@ -174,22 +173,18 @@ bool CMultipleSchedulingDialog::AddTo(CScheduleTable& table) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter a Time from 0:00 to 23:59"));
         return false;
     }
-    const QString command = event->text().trimmed();
-    if (executeEvent->isChecked() && command.isEmpty()) {
-        CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Event And Arguments"));
-        return false;
-    }
-    const QByteArray commandBytes = event->text().toUtf8();
-    if (commandBytes.size() > kCommandLimit) {
-        CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may have at most 1024 characters"));
-        return false;
-    }
-    // A line break would end the entry's line in the file and start another.
-    for (const char c : commandBytes) {
-        if (static_cast<unsigned char>(c) < 0x20) {
+    switch (ScheduleEntryCheck::CheckCommand(event->text().toStdString(), executeEvent->isChecked())) {
+        case ScheduleEntryCheck::Outcome::Ok:
+            break;
+        case ScheduleEntryCheck::Outcome::NoCommand:
+            CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Event And Arguments"));
+            return false;
+        case ScheduleEntryCheck::Outcome::CommandTooLong:
+            CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may have at most 1024 characters"));
+            return false;
+        case ScheduleEntryCheck::Outcome::ControlCharacter:
             CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may not hold control characters"));
             return false;
-        }
     }
     if (!sendReceive->isChecked() && !executeEvent->isChecked()) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please choose Send And Receive or an Event At This Time"));
