@@ -17,6 +17,7 @@
 #include "app/CNetwareGateway.h"
 #include "app/CommandSupport.h"
 #include "console/CConsoleMessageBox.h"
+#include "cycle/ScheduleCheck.h"
 #include "foundation/GatewaySettingsCheck.h"
 
 namespace {
@@ -35,8 +36,8 @@ CGatewayPage::CGatewayPage(ConsoleContext& context, QWidget* parent) : CConsoleP
     at->setObjectName("gatewayAt");
     every = new QRadioButton("Every", this);
     every->setObjectName("gatewayEvery");
-    hour = Spin(this, "gatewayHour", Check::kMaxHour);
-    minutes = Spin(this, "gatewayMinutes", Check::kMaxMinute);
+    hour = Spin(this, "gatewayHour", ScheduleCheck::kMaxHour);
+    minutes = Spin(this, "gatewayMinutes", ScheduleCheck::kMaxMinute);
     everyMinutes = Spin(this, "gatewayEveryMinutes", Check::kMaxEveryMinutes);
     outbox = new QLineEdit(this);
     outbox->setObjectName("outboxDirectory");
@@ -89,8 +90,8 @@ void CGatewayPage::Reload() {
     const CNetwareGateway::Settings settings = CNetwareGateway::ReadSettings();
     at->setChecked(settings.at);
     every->setChecked(!settings.at);
-    hour->setValue(static_cast<int>(std::min<DWORD>(settings.hour, Check::kMaxHour)));
-    minutes->setValue(static_cast<int>(std::min<DWORD>(settings.minutes, Check::kMaxMinute)));
+    hour->setValue(static_cast<int>(std::min<DWORD>(settings.hour, ScheduleCheck::kMaxHour)));
+    minutes->setValue(static_cast<int>(std::min<DWORD>(settings.minutes, ScheduleCheck::kMaxMinute)));
     everyMinutes->setValue(static_cast<int>(std::min<DWORD>(settings.everyMinutes, Check::kMaxEveryMinutes)));
     outbox->setText(QString::fromStdString(settings.outboxDirectory));
     hour->setEnabled(settings.at);

@@ -8,12 +8,15 @@
 #include "foundation/GatewaySettingsCheck.h"
 #include "foundation/RelayRangeCheck.h"
 #include "foundation/RemoteAccountCheck.h"
-#include "foundation/ScheduleEntryCheck.h"
 
 TEST(InputCheck, GatewayAndConnectionBoundsAtTheirEdges) {
     using G = GatewaySettingsCheck;
     EXPECT_EQ(G::CheckOutbox(std::string(259, 'd')), G::Outcome::Ok);
     EXPECT_EQ(G::CheckOutbox(std::string(260, 'd')), G::Outcome::DirectoryTooLong);
+    std::uint32_t every = 5;
+    EXPECT_EQ(G::CheckEvery("10081", every), G::Outcome::BadEveryMinutes);
+    EXPECT_EQ(G::CheckEvery("0", every), G::Outcome::Ok);
+    EXPECT_EQ(every, 0u);
 
     using C = ConnectionSettingsCheck;
     std::uint32_t retries = 7;
@@ -33,16 +36,7 @@ TEST(InputCheck, GatewayAndConnectionBoundsAtTheirEdges) {
     EXPECT_EQ(C::CheckText("pa'ss\\word \xc3\xa9"), C::Outcome::Ok);
 }
 
-TEST(InputCheck, ScheduleCommandLinesAndRelayRanges) {
-    using S = ScheduleEntryCheck;
-    EXPECT_EQ(S::CheckCommand("  ", true), S::Outcome::NoCommand);
-    EXPECT_EQ(S::CheckCommand("", false), S::Outcome::Ok);
-    // Not run, but still one line of the file.
-    EXPECT_EQ(S::CheckCommand("\t", false), S::Outcome::ControlCharacter);
-    EXPECT_EQ(S::CheckCommand("a\nb", true), S::Outcome::ControlCharacter);
-    EXPECT_EQ(S::CheckCommand(std::string(1024, 'x'), true), S::Outcome::Ok);
-    EXPECT_EQ(S::CheckCommand(std::string(1025, 'x'), false), S::Outcome::CommandTooLong);
-
+TEST(InputCheck, RelayRanges) {
     using R = RelayRangeCheck;
     EXPECT_EQ(R::CheckAdd("10.0.0.1", "10.0.0.255"), R::Outcome::Ok);
     EXPECT_EQ(R::CheckAdd("10.0.0.1", "10.0.0.1"), R::Outcome::Ok);
