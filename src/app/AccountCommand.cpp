@@ -53,13 +53,8 @@ bool TakeFlag(CommandLine& line, const std::string& name) {
     return true;
 }
 
-// A size in kilobytes: decimal, 0 .. 2^31-1.
 bool ParseLimit(const std::string& text, long& value) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    const long long n = std::atoll(text.c_str());
-    if (n > 2147483647LL) return false;
-    value = static_cast<long>(n);
-    return true;
+    return AccountEditorCheck::CheckLimit(text, value) == Outcome::Ok;
 }
 
 // The size-limit options add and set share; a limit not given keeps the
@@ -271,10 +266,17 @@ int List(CommandLine& line, std::ostream& out, std::ostream& err) {
         // An account without its rights row may not read (POP3 refuses it).
         const char* read = "?";
         switch (CMailDatabase::ReadRightOf(db.GetConnectionHandle(), a.accountId)) {
-            case CMailDatabase::ReadRight::Allowed: read = "yes"; break;
-            case CMailDatabase::ReadRight::Denied: read = "no"; break;
-            case CMailDatabase::ReadRight::NoRow: read = "no-row"; break;
-            case CMailDatabase::ReadRight::Unreadable: break;
+            case CMailDatabase::ReadRight::Allowed:
+                read = "yes";
+                break;
+            case CMailDatabase::ReadRight::Denied:
+                read = "no";
+                break;
+            case CMailDatabase::ReadRight::NoRow:
+                read = "no-row";
+                break;
+            case CMailDatabase::ReadRight::Unreadable:
+                break;
         }
         out << StringPrintf("%-6ld %-24s %-6s %-6s %-32s %s\n", a.accountId, a.userName.c_str(),
                             a.isAdmin ? "yes" : "no", read, a.emailId.c_str(), a.mailBox.c_str());

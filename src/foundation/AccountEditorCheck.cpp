@@ -1,6 +1,8 @@
 // AccountEditorCheck: field checks and the editor's lines.
 #include "foundation/AccountEditorCheck.h"
 
+#include <cstdlib>
+
 #include "foundation/CMailDatabase.h"
 
 namespace {
@@ -34,6 +36,15 @@ AccountEditorCheck::Outcome AccountEditorCheck::CheckAlter(const std::string& us
     return Outcome::Ok;
 }
 
+AccountEditorCheck::Outcome AccountEditorCheck::CheckLimit(const std::string& text, long& value) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return Outcome::BadLimit;
+    const long long n = std::atoll(text.c_str());
+    if (n > 2147483647LL) return Outcome::BadLimit;
+    value = static_cast<long>(n);
+    return Outcome::Ok;
+}
+
 const char* AccountEditorCheck::EditorMessage(Outcome outcome) {
     switch (outcome) {
         case Outcome::Ok:
@@ -57,6 +68,8 @@ const char* AccountEditorCheck::EditorMessage(Outcome outcome) {
             return "Invalid Password: use at most 74 bytes and no control characters";
         case Outcome::BadEmail:
             return "Invalid Email Address";
+        case Outcome::BadLimit:
+            return "The size limits are numbers of kilobytes, 0 to 2147483647";
         case Outcome::UserExists:
         case Outcome::NothingToChange:
             return "User already exists";

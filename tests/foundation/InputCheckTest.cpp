@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "foundation/AccountEditorCheck.h"
+#include "foundation/AliasNameCheck.h"
 #include "foundation/ConnectionSettingsCheck.h"
 #include "foundation/GatewaySettingsCheck.h"
 #include "foundation/RelayRangeCheck.h"
@@ -49,7 +51,20 @@ TEST(InputCheck, RelayRanges) {
     EXPECT_EQ(R::CheckAdd("0.0.0.0", "bogus"), R::Outcome::Blank);
 }
 
-TEST(InputCheck, RemoteAccountFields) {
+TEST(InputCheck, AccountLimitsAliasNamesAndRemoteAccountFields) {
+    long limit = 5;
+    for (const char* bad : {"", "2147483648", "99999999999", "-1", " 1", "1k"})
+        EXPECT_EQ(AccountEditorCheck::CheckLimit(bad, limit), AccountEditorCheck::Outcome::BadLimit) << bad;
+    EXPECT_EQ(limit, 5);
+    EXPECT_EQ(AccountEditorCheck::CheckLimit("2147483647", limit), AccountEditorCheck::Outcome::Ok);
+    EXPECT_EQ(limit, 2147483647L);
+
+    EXPECT_EQ(AliasNameCheck::Check(""), AliasNameCheck::Outcome::NoName);
+    EXPECT_EQ(AliasNameCheck::Check(std::string(65, 'a')), AliasNameCheck::Outcome::NameTooLong);
+    EXPECT_EQ(AliasNameCheck::Check(" sales"), AliasNameCheck::Outcome::BadName);
+    EXPECT_EQ(AliasNameCheck::Check("sales@office"), AliasNameCheck::Outcome::BadName);
+    EXPECT_EQ(AliasNameCheck::Check("sales team"), AliasNameCheck::Outcome::Ok);
+
     using A = RemoteAccountCheck;
     EXPECT_EQ(A::CheckName(std::string(64, 'n')), A::Outcome::Ok);
     EXPECT_EQ(A::CheckName(std::string(65, 'n')), A::Outcome::BadName);
