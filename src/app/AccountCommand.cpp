@@ -266,17 +266,10 @@ int List(CommandLine& line, std::ostream& out, std::ostream& err) {
         // An account without its rights row may not read (POP3 refuses it).
         const char* read = "?";
         switch (CMailDatabase::ReadRightOf(db.GetConnectionHandle(), a.accountId)) {
-            case CMailDatabase::ReadRight::Allowed:
-                read = "yes";
-                break;
-            case CMailDatabase::ReadRight::Denied:
-                read = "no";
-                break;
-            case CMailDatabase::ReadRight::NoRow:
-                read = "no-row";
-                break;
-            case CMailDatabase::ReadRight::Unreadable:
-                break;
+            case CMailDatabase::ReadRight::Allowed: read = "yes"; break;
+            case CMailDatabase::ReadRight::Denied: read = "no"; break;
+            case CMailDatabase::ReadRight::NoRow: read = "no-row"; break;
+            case CMailDatabase::ReadRight::Unreadable: break;
         }
         out << StringPrintf("%-6ld %-24s %-6s %-6s %-32s %s\n", a.accountId, a.userName.c_str(),
                             a.isAdmin ? "yes" : "no", read, a.emailId.c_str(), a.mailBox.c_str());

@@ -100,7 +100,8 @@ void CGatewayPage::Reload() {
 }
 
 void CGatewayPage::Browse() {
-    const QString picked = QFileDialog::getOpenFileName(this, QString(), outbox->text(), "Mail Files (*.cnm)");
+    const QString picked =
+        QFileDialog::getOpenFileName(this, QString(), outbox->text(), "Mail Files (*.cnm)");
     if (!picked.isEmpty()) outbox->setText(QFileInfo(picked).absolutePath());
 }
 

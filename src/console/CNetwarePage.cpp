@@ -74,8 +74,8 @@ void CNetwarePage::Reload() {
 }
 
 void CNetwarePage::Browse() {
-    const QString picked =
-        QFileDialog::getExistingDirectory(this, "Please select and double-click on the directory", directory->text());
+    const QString picked = QFileDialog::getExistingDirectory(
+        this, "Please select and double-click on the directory", directory->text());
     if (!picked.isEmpty()) directory->setText(picked);
 }
 
