@@ -2,17 +2,16 @@
 #include "cycle/ScheduleCheck.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "cycle/CScheduleSettings.h"
+#include "platform/DecimalDigits.h"
 #include "platform/Text.h"
 
 namespace {
 
 bool NumberIn(const std::string& text, std::uint32_t low, std::uint32_t high, std::uint32_t& value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    const unsigned long n = std::strtoul(text.c_str(), nullptr, 10);
-    if (n < low || n > high) return false;
+    unsigned long long n = 0;
+    if (!ParseDecimalDigits(text, 9, n) || n < low || n > high) return false;
     value = static_cast<std::uint32_t>(n);
     return true;
 }

@@ -1,9 +1,8 @@
 // AccountEditorCheck: field checks and the editor's lines.
 #include "foundation/AccountEditorCheck.h"
 
-#include <cstdlib>
-
 #include "foundation/CMailDatabase.h"
+#include "platform/DecimalDigits.h"
 
 namespace {
 
@@ -37,10 +36,8 @@ AccountEditorCheck::Outcome AccountEditorCheck::CheckAlter(const std::string& us
 }
 
 AccountEditorCheck::Outcome AccountEditorCheck::CheckLimit(const std::string& text, long& value) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
-        return Outcome::BadLimit;
-    const long long n = std::atoll(text.c_str());
-    if (n > 2147483647LL) return Outcome::BadLimit;
+    unsigned long long n = 0;
+    if (!ParseDecimalDigits(text, 10, n) || n > 2147483647ULL) return Outcome::BadLimit;
     value = static_cast<long>(n);
     return Outcome::Ok;
 }

@@ -1,13 +1,11 @@
 // ConnectionSettingsCheck: retries, interval and the texts of a dial-up.
 #include "foundation/ConnectionSettingsCheck.h"
 
-#include <cstdlib>
+#include "platform/DecimalDigits.h"
 
 ConnectionSettingsCheck::Outcome ConnectionSettingsCheck::CheckRetries(const std::string& text, std::uint32_t& value) {
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
-        return Outcome::BadRetries;
-    const unsigned long n = std::strtoul(text.c_str(), nullptr, 10);
-    if (n < kMinRetries || n > kMaxRetries) return Outcome::BadRetries;
+    unsigned long long n = 0;
+    if (!ParseDecimalDigits(text, 3, n) || n < kMinRetries || n > kMaxRetries) return Outcome::BadRetries;
     value = static_cast<std::uint32_t>(n);
     return Outcome::Ok;
 }
