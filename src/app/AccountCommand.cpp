@@ -53,13 +53,8 @@ bool TakeFlag(CommandLine& line, const std::string& name) {
     return true;
 }
 
-// A size in kilobytes: decimal, 0 .. 2^31-1.
 bool ParseLimit(const std::string& text, long& value) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    const long long n = std::atoll(text.c_str());
-    if (n > 2147483647LL) return false;
-    value = static_cast<long>(n);
-    return true;
+    return AccountEditorCheck::CheckLimit(text, value) == Outcome::Ok;
 }
 
 // The size-limit options add and set share; a limit not given keeps the

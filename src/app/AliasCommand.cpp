@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "foundation/AliasNameCheck.h"
 #include "foundation/CAliasMapping.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/Text.h"
@@ -83,7 +84,7 @@ int AliasCommand::Run(const std::vector<std::string>& args, std::istream& in, st
     const auto sameAlias = [&](const CAliasMapping::Entry& e) { return e.aliasName == alias; };
     const auto& entries = aliases.Entries();
     if (verb == "add") {
-        if (!CAliasMapping::IsValidAliasName(alias))
+        if (AliasNameCheck::Check(alias) != AliasNameCheck::Outcome::Ok)
             return Refuse(err, "\"" + rest[2] + "\" cannot be an alias: use 1 to 64 printable characters without " +
                                    "blanks at either end and without , ; @ < > ( ) or \"");
         if (!IsAccount(db, user, "receive the mail", err)) return kRefused;

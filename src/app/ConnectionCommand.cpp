@@ -2,7 +2,6 @@
 #include "app/ConnectionCommand.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -11,6 +10,7 @@
 #include "cycle/CConnectionSettings.h"
 #include "cycle/CDialConnection.h"
 #include "cycle/CPhoneBook.h"
+#include "foundation/ConnectionSettingsCheck.h"
 #include "platform/CommandProcess.h"
 #include "platform/Text.h"
 
@@ -19,8 +19,8 @@ namespace {
 constexpr int kDone = 0;
 constexpr int kRefused = 1;
 constexpr int kUsage = 64;
-// Longer texts than the page's fields take are refused, not cut.
-constexpr std::size_t kMaxText = 1024;
+
+using Check = ConnectionSettingsCheck;
 
 int Usage(std::ostream& err) {
     ConnectionCommand::PrintUsage(err);
@@ -60,19 +60,8 @@ void Show(const CConnectionSettings& settings, const CPhoneBook& book, bool book
             << "\n";
 }
 
-// Digits only, 1 to 100 as the page accepts.
-bool ParseRetries(const std::string& text, std::uint32_t& value) {
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    const unsigned long n = std::strtoul(text.c_str(), nullptr, 10);
-    if (n < 1 || n > 100) return false;
-    value = static_cast<std::uint32_t>(n);
-    return true;
-}
-
 bool Printable(const std::string& text) {
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
-    return text.size() <= kMaxText;
+    return Check::CheckText(text) == Check::Outcome::Ok;
 }
 
 int Set(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& err, bool interactive) {
@@ -109,11 +98,11 @@ int Set(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
         if (!Printable(password)) return Refuse(err, "the password is too long or holds control characters");
         settings.password = password;
     }
-    if (hasRetries && !ParseRetries(retries, settings.retries))
+    if (hasRetries && Check::CheckRetries(retries, settings.retries) != Check::Outcome::Ok)
         return Refuse(err, "\"" + retries + "\" is no number of retries from 1 to 100");
     if (hasInterval) {
         const std::string seconds(Trim(interval));
-        if (seconds.size() > 5 || seconds.find_first_not_of("0123456789") != std::string::npos)
+        if (Check::CheckInterval(seconds) != Check::Outcome::Ok)
             return Refuse(err, "\"" + interval + "\" is no number of seconds (at most 99999)");
         settings.interval = seconds;
     }

@@ -8,6 +8,7 @@
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "delivery/CForwarding.h"
+#include "delivery/ForwardingTargetCheck.h"
 #include "foundation/CMailDatabase.h"
 #include "message/AddressFunctions.h"
 #include "platform/Text.h"
@@ -32,7 +33,7 @@ int Refuse(std::ostream& err, const std::string& message) {
 bool IsPlainAddress(const std::string& address, AddressParts& parts) {
     if (std::count(address.begin(), address.end(), '@') != 1) return false;
     parts = SplitAddress(address);
-    return CForwarding::IsPlainTarget(parts.user, parts.host);
+    return ForwardingTargetCheck::Check(parts.user, parts.host) == ForwardingTargetCheck::Outcome::Ok;
 }
 
 bool SameTarget(const CForwarding::Entry& entry, const AddressParts& parts) {

@@ -1,11 +1,11 @@
 // GatewayCommand: gateway show and set.
 #include "app/GatewayCommand.h"
 
-#include <cstdlib>
-
 #include "app/CNetwareGateway.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
+#include "cycle/ScheduleCheck.h"
+#include "foundation/GatewaySettingsCheck.h"
 #include "foundation/StringFormat.h"
 #include "platform/Text.h"
 
@@ -23,15 +23,6 @@ int Usage(std::ostream& err) {
 int Refuse(std::ostream& err, const std::string& message) {
     err << "velmora gateway: " << message << "\n";
     return kRefused;
-}
-
-// Decimal digits only, at most max.
-bool ParseNumber(const std::string& text, DWORD max, DWORD& value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    const unsigned long n = std::strtoul(text.c_str(), nullptr, 10);
-    if (n > max) return false;
-    value = static_cast<DWORD>(n);
-    return true;
 }
 
 void Show(const CNetwareGateway::Settings& settings, std::ostream& out) {
@@ -78,20 +69,20 @@ int GatewayCommand::Run(const std::vector<std::string>& args, std::ostream& out,
 
     CNetwareGateway::Settings settings = CNetwareGateway::ReadSettings();
     if (hasAt) {
-        const std::size_t colon = at.find(':');
-        if (colon == std::string::npos || !ParseNumber(at.substr(0, colon), 23, settings.hour) ||
-            !ParseNumber(at.substr(colon + 1), 59, settings.minutes))
+        if (ScheduleCheck::CheckTimeOfDay(at, settings.hour, settings.minutes) != ScheduleCheck::Outcome::Ok)
             return Refuse(err, "\"" + at + "\" is no time of day: write HH:MM, 00:00 to 23:59");
         settings.at = true;
     }
     if (hasEvery) {
-        if (!ParseNumber(every, 10080, settings.everyMinutes))
+        if (GatewaySettingsCheck::CheckEvery(every, settings.everyMinutes) != GatewaySettingsCheck::Outcome::Ok)
             return Refuse(err, "\"" + every + "\" is no number of minutes from 0 to 10080 (a week)");
         settings.at = false;
     }
     if (hasOutbox) {
         settings.outboxDirectory = std::string(Trim(outbox));
-        if (settings.outboxDirectory.size() > 259) return Refuse(err, "the directory is longer than 259 characters");
+        if (GatewaySettingsCheck::CheckOutbox(settings.outboxDirectory) ==
+            GatewaySettingsCheck::Outcome::DirectoryTooLong)
+            return Refuse(err, "the directory is longer than 259 characters");
     }
     if (!CNetwareGateway::WriteSettings(settings)) return Refuse(err, "Gateway could not be updated");
     out << "Gateway updated\n";

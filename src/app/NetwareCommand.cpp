@@ -10,6 +10,7 @@
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "delivery/CNetwareExport.h"
+#include "delivery/NetwareSettingsCheck.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/Text.h"
 
@@ -76,14 +77,18 @@ int NetwareCommand::Run(const std::vector<std::string>& args, std::ostream& out,
     std::optional<NetwareSettings> wanted;
     if (!show && !off) {
         NetwareSettings settings;
-        settings.mailPath = std::string(Trim(directory));
         settings.leaveCopy = leaveCopy;
-        // The dialog's rule: a directory needs an address.
-        if (settings.mailPath.empty()) return Refuse(err, "the directory is empty; --off turns the exchange off");
-        if (settings.mailPath.size() > CNetwareExport::kMaxMailPath) return Refuse(err, "the directory is longer than 255 characters");
-        if (!CNetwareExport::SplitAddress(std::string(Trim(address)), settings))
-            return Refuse(err,
-                          std::string(CNetwareExport::kInvalidAddress) + ": \"" + address + "\" is not user@domain");
+        switch (NetwareSettingsCheck::Check(std::string(Trim(directory)), std::string(Trim(address)), settings)) {
+            case NetwareSettingsCheck::Outcome::Ok:
+                break;
+            case NetwareSettingsCheck::Outcome::NoDirectory:
+                return Refuse(err, "the directory is empty; --off turns the exchange off");
+            case NetwareSettingsCheck::Outcome::DirectoryTooLong:
+                return Refuse(err, "the directory is longer than 255 characters");
+            case NetwareSettingsCheck::Outcome::BadAddress:
+                return Refuse(
+                    err, std::string(CNetwareExport::kInvalidAddress) + ": \"" + address + "\" is not user@domain");
+        }
         wanted = settings;
     }
 

@@ -2,8 +2,6 @@
 // the POPACCOUNTS rows of one local account.
 #include "app/PopAccountCommand.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
@@ -11,8 +9,8 @@
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
-#include "platform/IpLiteral.h"
 #include "retrieval/CMappedAccounts.h"
+#include "retrieval/MappedAccountCheck.h"
 
 namespace {
 
@@ -29,13 +27,6 @@ int Usage(std::ostream& err) {
 int Refuse(std::ostream& err, const std::string& why) {
     err << kPrefix << why << "\n";
     return kRefused;
-}
-
-bool IsServer(const std::string& server) {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    return server.size() <= CMappedAccounts::kMaxServer &&
-           (CMailDatabase::IsValidDomainName(server) || ParseIpLiteral(server, address, length));
 }
 
 // The mapping named on the line: USER SERVER REMOTEUSER, each checked.
@@ -64,12 +55,12 @@ bool CheckMapping(const std::vector<std::string>& args, Mapping& mapping, std::o
     mapping.user = args[0];
     mapping.server = args[1];
     mapping.remoteUser = args[2];
-    if (!IsServer(mapping.server)) {
+    if (MappedAccountCheck::CheckServer(mapping.server) != MappedAccountCheck::Outcome::Ok) {
         err << kPrefix << "\"" << mapping.server
             << "\" is not a server: give a host name such as pop.example.org or an IP address\n";
         return false;
     }
-    if (!CMappedAccounts::IsValidValue(mapping.remoteUser, CMappedAccounts::kMaxRemoteUser)) {
+    if (MappedAccountCheck::CheckUser(mapping.remoteUser) != MappedAccountCheck::Outcome::Ok) {
         err << kPrefix << "the remote user name must be 1 to " << CMappedAccounts::kMaxRemoteUser
             << " printable ASCII characters without blanks\n";
         return false;
@@ -97,7 +88,7 @@ int Add(CMailDatabase& db, const Mapping& mapping, const std::string& portText, 
     if (!hasPassword)
         password = CommandSupport::ReadSecret("Password of " + mapping.remoteUser + " at " + mapping.server + ": ", in,
                                               out, interactive);
-    if (!CMappedAccounts::IsValidValue(password, CMappedAccounts::kMaxPassword, true))
+    if (MappedAccountCheck::CheckPassword(password) != MappedAccountCheck::Outcome::Ok)
         return Refuse(err,
                       "the password must be 1 to 150 printable ASCII characters: give it with --password P or "
                       "on standard input");

@@ -5,6 +5,7 @@
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CRelayRanges.h"
+#include "foundation/RelayRangeCheck.h"
 
 namespace {
 
@@ -22,10 +23,13 @@ int Refuse(std::ostream& err, const std::string& message) {
     return kRefused;
 }
 
-bool CheckAddress(const std::string& address, std::ostream& err) {
-    if (CRelayRanges::IsDottedAddress(address)) return true;
-    Refuse(err, "\"" + address + "\" is not an IPv4 address: write four numbers 0-255 with dots, such as 192.168.1.10");
-    return false;
+int RefuseBlank(std::ostream& err) {
+    return Refuse(err, std::string(CRelayRanges::kBlankEntries) + ": 0.0.0.0 is no client address");
+}
+
+int BadAddress(const std::string& address, std::ostream& err) {
+    return Refuse(
+        err, "\"" + address + "\" is not an IPv4 address: write four numbers 0-255 with dots, such as 192.168.1.10");
 }
 
 }  // namespace
@@ -60,9 +64,21 @@ int RelayCommand::Run(const std::vector<std::string>& args, std::ostream& out, s
 
     const std::string first = verb == "list" ? "" : args[1];
     const std::string last = count == 2 ? args[2] : first;
-    if (verb != "list" && (!CheckAddress(first, err) || !CheckAddress(last, err))) return kRefused;
-    if (verb == "add" && CMailDatabase::AddressToHex(first) > CMailDatabase::AddressToHex(last))
-        return Refuse(err, "the range " + first + " - " + last + " ends before it starts");
+    if (verb == "add") {
+        switch (RelayRangeCheck::CheckAdd(first, last)) {
+            case RelayRangeCheck::Outcome::Ok:
+                break;
+            case RelayRangeCheck::Outcome::Blank:
+                return RefuseBlank(err);
+            case RelayRangeCheck::Outcome::BadFirst:
+                return BadAddress(first, err);
+            case RelayRangeCheck::Outcome::BadLast:
+                return BadAddress(last, err);
+            case RelayRangeCheck::Outcome::EndsBeforeStart:
+                return Refuse(err, "the range " + first + " - " + last + " ends before it starts");
+        }
+    }
+    if (verb == "delete" && !CRelayRanges::IsDottedAddress(first)) return BadAddress(first, err);
 
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "relay", err)) return kRefused;
@@ -73,7 +89,7 @@ int RelayCommand::Run(const std::vector<std::string>& args, std::ostream& out, s
                 out << "Range " << first << " - " << last << " may relay\n";
                 return kDone;
             case CRelayRanges::AddResult::Blank:
-                return Refuse(err, std::string(CRelayRanges::kBlankEntries) + ": 0.0.0.0 is no client address");
+                return RefuseBlank(err);
             case CRelayRanges::AddResult::Failed:
                 break;
         }

@@ -8,6 +8,7 @@
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CRemoteServerAccounts.h"
+#include "foundation/RemoteAccountCheck.h"
 #include "platform/Text.h"
 
 namespace {
@@ -15,9 +16,9 @@ namespace {
 constexpr int kDone = 0;
 constexpr int kRefused = 1;
 constexpr int kUsage = 64;
-constexpr std::size_t kMaxName = 64;
 
 using Accounts = CRemoteServerAccounts;
+using Check = RemoteAccountCheck;
 
 int Usage(std::ostream& err) {
     RemoteAccountCommand::PrintUsage(err);
@@ -41,24 +42,22 @@ bool CheckOptions(const Options& o, CMailDatabase& db, std::ostream& err) {
         Refuse(err, "there is no account named " + o.owner + " to own the remote account (velmora account list)");
         return false;
     }
-    if (!o.server.empty() && !Accounts::IsPlainValue(o.server, Accounts::kMaxServer)) {
+    if (!o.server.empty() && Check::CheckServer(o.server) != Check::Outcome::Ok) {
         Refuse(err, "\"" + o.server + "\" is not a server name or address (at most 255 characters, no blanks)");
         return false;
     }
     if (!o.port.empty()) {
-        char* end = nullptr;
-        const long port = std::strtol(o.port.c_str(), &end, 10);
-        if (*end != '\0' || port < 1 || port > 65535) {
+        long port = 0;
+        if (Check::CheckPort(o.port, port) != Check::Outcome::Ok) {
             Refuse(err, "\"" + o.port + "\" is not a port: use a number from 1 to 65535");
             return false;
         }
     }
-    if (!o.user.empty() && !Accounts::IsPlainValue(o.user, Accounts::kMaxUserName)) {
+    if (!o.user.empty() && Check::CheckUser(o.user) != Check::Outcome::Ok) {
         Refuse(err, "\"" + o.user + "\" is not a remote user name (at most 64 characters, no blanks)");
         return false;
     }
-    if (o.hasPassword && (o.password.size() > Accounts::kMaxUserName ||
-                          o.password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)) {
+    if (o.hasPassword && Check::CheckPassword(o.password) != Check::Outcome::Ok) {
         Refuse(err, "the password is longer than 64 characters or holds a line break");
         return false;
     }
@@ -66,9 +65,7 @@ bool CheckOptions(const Options& o, CMailDatabase& db, std::ostream& err) {
         Refuse(err, "--leave-on-server takes on or off");
         return false;
     }
-    if (!o.alias.empty() && o.alias != "off" &&
-        (!Accounts::IsPlainValue(o.alias, Accounts::kMaxAliasAddress) || o.alias.find(',') != std::string::npos ||
-         o.alias.find(';') != std::string::npos)) {
+    if (!o.alias.empty() && o.alias != "off" && Check::CheckAliasAddress(o.alias) != Check::Outcome::Ok) {
         Refuse(err, "\"" + o.alias + "\" is not a domain or address for --alias (such as example.org or " +
                         "office@example.org)");
         return false;
@@ -129,7 +126,7 @@ int RemoteAccountCommand::Run(const std::vector<std::string>& args, std::istream
         return Usage(err);
     }
     const std::string name = verb == "list" ? "" : line.args[0];
-    if (verb != "list" && !Accounts::IsPlainValue(name, kMaxName))
+    if (verb != "list" && Check::CheckName(name) != Check::Outcome::Ok)
         return Refuse(err, "\"" + name + "\" cannot name a remote account: use 1 to 64 characters without blanks");
 
     CMailDatabase db;

@@ -11,6 +11,7 @@
 #include "app/CommandLine.h"
 #include "cycle/CScheduleSettings.h"
 #include "cycle/CScheduleTable.h"
+#include "cycle/ScheduleCheck.h"
 #include "foundation/StringFormat.h"
 #include "platform/Text.h"
 
@@ -22,7 +23,6 @@ constexpr int kUsage = 64;
 // Monday first, as the weekly table counts.
 constexpr const char* kDayNames[7] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
 // What a command line may hold: one line of the table's file.
-constexpr std::size_t kCommandLimit = 1024;
 
 int Usage(std::ostream& err) {
     ScheduleCommand::PrintUsage(err);
@@ -39,19 +39,6 @@ bool TakeFlag(CommandLine& line, const std::string& name) {
     if (found == line.args.end()) return false;
     line.args.erase(found);
     return true;
-}
-
-// Decimal digits only, at most max.
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long& value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    value = std::strtoul(text.c_str(), nullptr, 10);
-    return value <= max;
-}
-
-bool ParseTime(const std::string& text, unsigned long& hour, unsigned long& minute) {
-    const std::size_t colon = text.find(':');
-    return colon != std::string::npos && ParseNumber(text.substr(0, colon), 23, hour) &&
-           ParseNumber(text.substr(colon + 1), 59, minute);
 }
 
 // "mon,tue", full names, "weekdays", "weekend", "all" or "none" (the
@@ -140,11 +127,8 @@ int Set(CommandLine& line, std::ostream& out, std::ostream& err) {
         s.atChosen = s.mode == CScheduleSettings::kAtTime ? 1 : 0;
     }
     if (hasTime) {
-        unsigned long hour = 0, minute = 0;
-        if (!ParseTime(time, hour, minute))
+        if (ScheduleCheck::CheckTimeOfDay(time, s.hour, s.minute) != ScheduleCheck::Outcome::Ok)
             return Refuse(err, "\"" + time + "\" is no time of day: write HH:MM, 00:00 to 23:59");
-        s.hour = static_cast<std::uint32_t>(hour);
-        s.minute = static_cast<std::uint32_t>(minute);
     }
     if (hasWeekdays) {
         CScheduleTable::Days days;
@@ -153,10 +137,8 @@ int Set(CommandLine& line, std::ostream& out, std::ostream& err) {
         for (std::size_t d = 0; d < 7; ++d) s.weekdays[(d + 1) % 7] = days.test(d) ? 1 : 0;
     }
     if (hasInterval) {
-        unsigned long minutes = 0;
-        if (!ParseNumber(interval, CScheduleSettings::kMaxInterval, minutes) || minutes == 0)
+        if (ScheduleCheck::CheckInterval(interval, s.interval) != ScheduleCheck::Outcome::Ok)
             return Refuse(err, "\"" + interval + "\" is no interval: 1 to 3000 minutes");
-        s.interval = static_cast<std::uint32_t>(minutes);
     }
     if (automatic || manual) s.enabled = automatic ? 1 : 0;
     s.settingsChanged = 1;
@@ -194,13 +176,15 @@ int Edit(bool add, CommandLine& line, std::ostream& out, std::ostream& err) {
     CScheduleTable::Days days;
     if (!ParseDays(daysText, days) || days.none())
         return Refuse(err, "\"" + daysText + "\" names no days: write mon,tue,... or weekdays, weekend, all");
-    unsigned long hour = 0, minute = 0;
-    if (!ParseTime(at, hour, minute))
+    std::uint32_t hour = 0, minute = 0;
+    if (ScheduleCheck::CheckTimeOfDay(at, hour, minute) != ScheduleCheck::Outcome::Ok)
         return Refuse(err, "\"" + at + "\" is no time of day: write HH:MM, 00:00 to 23:59");
     if (hasRun) {
-        if (Trim(run).empty()) return Refuse(err, "--run needs a command line");
-        if (run.size() > kCommandLimit) return Refuse(err, "the command line is longer than 1024 characters");
-        if (std::any_of(run.begin(), run.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+        const ScheduleCheck::Outcome outcome = ScheduleCheck::CheckCommand(run, true);
+        if (outcome == ScheduleCheck::Outcome::NoCommand) return Refuse(err, "--run needs a command line");
+        if (outcome == ScheduleCheck::Outcome::CommandTooLong)
+            return Refuse(err, "the command line is longer than 1024 characters");
+        if (outcome == ScheduleCheck::Outcome::ControlCharacter)
             return Refuse(err, "the command line holds a control character");
     }
 

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
+#include "foundation/AliasNameCheck.h"
 #include "foundation/CAccountList.h"
 #include "foundation/CAliasMapping.h"
 #include "platform/Text.h"
@@ -81,17 +82,19 @@ void CAliasMappingPage::Add() {
         message->setText("Select Username");
         return;
     }
-    if (name.empty()) {
-        message->setText("Enter Alias name");
-        return;
-    }
-    if (name.size() > CAliasMapping::kMaxName) {
-        message->setText(QStringLiteral("The alias name is longer than %1 characters").arg(CAliasMapping::kMaxName));
-        return;
-    }
-    if (!CAliasMapping::IsValidAliasName(name)) {
-        message->setText("An alias name has no blanks at either end and none of , ; @ < > ( ) \"");
-        return;
+    switch (AliasNameCheck::Check(name)) {
+        case AliasNameCheck::Outcome::Ok:
+            break;
+        case AliasNameCheck::Outcome::NoName:
+            message->setText("Enter Alias name");
+            return;
+        case AliasNameCheck::Outcome::NameTooLong:
+            message->setText(
+                QStringLiteral("The alias name is longer than %1 characters").arg(CAliasMapping::kMaxName));
+            return;
+        case AliasNameCheck::Outcome::BadName:
+            message->setText("An alias name has no blanks at either end and none of , ; @ < > ( ) \"");
+            return;
     }
     CAliasMapping aliases(context.Connection(), userName);
     if (!aliases.ListAliases()) {

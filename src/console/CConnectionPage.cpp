@@ -19,19 +19,15 @@
 #include "cycle/CConnectionSettings.h"
 #include "cycle/CDialConnection.h"
 #include "cycle/CPhoneBook.h"
+#include "foundation/ConnectionSettingsCheck.h"
 #include "platform/CommandProcess.h"
 
 namespace {
 
-// What one text of the file may hold, as the shell command takes it.
-constexpr int kMaxText = 1024;
+using Check = ConnectionSettingsCheck;
 
 bool Printable(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    if (bytes.size() > kMaxText) return false;
-    for (const char c : bytes)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
-    return true;
+    return Check::CheckText(text.toUtf8().toStdString()) == Check::Outcome::Ok;
 }
 
 }  // namespace
@@ -145,16 +141,13 @@ void CConnectionPage::Update() {
     // The dial-up fields are checked and written only with "Dial-up
     // Connection": with the other choice they are closed and stay as stored.
     const bool dialing = dialUp->isChecked();
-    bool ok = false;
-    const uint count = retries->text().toUInt(&ok);
-    if (dialing && (!ok || count < 1 || count > 100)) {
+    std::uint32_t count = 0;
+    if (dialing && Check::CheckRetries(retries->text().toStdString(), count) != Check::Outcome::Ok) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the No. Of Retries from 1 to 100"));
         return;
     }
     const QString seconds = interval->text().trimmed();
-    bool digits = seconds.size() <= 5;
-    for (const QChar c : seconds) digits = digits && c >= '0' && c <= '9';
-    if (dialing && !digits) {
+    if (dialing && Check::CheckInterval(seconds.toStdString()) != Check::Outcome::Ok) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Interval in seconds (at most 99999)"));
         return;
     }

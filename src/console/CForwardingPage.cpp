@@ -13,6 +13,7 @@
 
 #include "console/CConsoleMessageBox.h"
 #include "delivery/CForwarding.h"
+#include "delivery/ForwardingTargetCheck.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/Text.h"
 
@@ -78,17 +79,28 @@ void CForwardingPage::Add() {
     const std::string userId = user->text().trimmed().toStdString();
     const std::string serverAddr = server->text().trimmed().toStdString();
     QString problem;
-    if (userId.empty())
-        problem = "Enter Username";
-    else if (serverAddr.empty())
-        problem = "Enter Server Address";
-    else if (userId.size() > CForwarding::kMaxUserId)
-        problem = QStringLiteral("The username is longer than %1 characters").arg(CForwarding::kMaxUserId);
-    else if (serverAddr.size() > CForwarding::kMaxServerAddr)
-        problem = QStringLiteral("The server address is longer than %1 characters").arg(CForwarding::kMaxServerAddr);
-    else if (!CForwarding::IsPlainTarget(userId, serverAddr))
-        problem = "The forwarding address must be user@domain without blanks or the characters @ < > ( ) [ ] , ; : "
-                  "\" \\";
+    switch (ForwardingTargetCheck::Check(userId, serverAddr)) {
+        case ForwardingTargetCheck::Outcome::Ok:
+            break;
+        case ForwardingTargetCheck::Outcome::NoUser:
+            problem = "Enter Username";
+            break;
+        case ForwardingTargetCheck::Outcome::NoServer:
+            problem = "Enter Server Address";
+            break;
+        case ForwardingTargetCheck::Outcome::UserTooLong:
+            problem = QStringLiteral("The username is longer than %1 characters").arg(CForwarding::kMaxUserId);
+            break;
+        case ForwardingTargetCheck::Outcome::ServerTooLong:
+            problem =
+                QStringLiteral("The server address is longer than %1 characters").arg(CForwarding::kMaxServerAddr);
+            break;
+        case ForwardingTargetCheck::Outcome::NotPlain:
+            problem =
+                "The forwarding address must be user@domain without blanks or the characters @ < > ( ) [ ] , ; "
+                ": \" \\";
+            break;
+    }
     if (!problem.isEmpty()) {
         CConsoleMessageBox::Show(this, problem);
         return;

@@ -17,15 +17,16 @@
 #include "app/CNetwareGateway.h"
 #include "app/CommandSupport.h"
 #include "console/CConsoleMessageBox.h"
+#include "cycle/ScheduleCheck.h"
+#include "foundation/GatewaySettingsCheck.h"
 
 namespace {
-// The longest directory the gateway reads back.
-constexpr int kMaxDirectory = 259;
+using Check = GatewaySettingsCheck;
 
-QSpinBox* Spin(QWidget* parent, const char* name, int maximum) {
+QSpinBox* Spin(QWidget* parent, const char* name, unsigned maximum) {
     auto* spin = new QSpinBox(parent);
     spin->setObjectName(name);
-    spin->setRange(0, maximum);
+    spin->setRange(0, static_cast<int>(maximum));
     return spin;
 }
 }  // namespace
@@ -35,10 +36,9 @@ CGatewayPage::CGatewayPage(ConsoleContext& context, QWidget* parent) : CConsoleP
     at->setObjectName("gatewayAt");
     every = new QRadioButton("Every", this);
     every->setObjectName("gatewayEvery");
-    hour = Spin(this, "gatewayHour", 23);
-    minutes = Spin(this, "gatewayMinutes", 59);
-    // A week of minutes, as the command allows.
-    everyMinutes = Spin(this, "gatewayEveryMinutes", 10080);
+    hour = Spin(this, "gatewayHour", ScheduleCheck::kMaxHour);
+    minutes = Spin(this, "gatewayMinutes", ScheduleCheck::kMaxMinute);
+    everyMinutes = Spin(this, "gatewayEveryMinutes", Check::kMaxEveryMinutes);
     outbox = new QLineEdit(this);
     outbox->setObjectName("outboxDirectory");
     auto* browse = new QPushButton("...", this);
@@ -90,9 +90,9 @@ void CGatewayPage::Reload() {
     const CNetwareGateway::Settings settings = CNetwareGateway::ReadSettings();
     at->setChecked(settings.at);
     every->setChecked(!settings.at);
-    hour->setValue(static_cast<int>(std::min<DWORD>(settings.hour, 23)));
-    minutes->setValue(static_cast<int>(std::min<DWORD>(settings.minutes, 59)));
-    everyMinutes->setValue(static_cast<int>(std::min<DWORD>(settings.everyMinutes, 10080)));
+    hour->setValue(static_cast<int>(std::min<DWORD>(settings.hour, ScheduleCheck::kMaxHour)));
+    minutes->setValue(static_cast<int>(std::min<DWORD>(settings.minutes, ScheduleCheck::kMaxMinute)));
+    everyMinutes->setValue(static_cast<int>(std::min<DWORD>(settings.everyMinutes, Check::kMaxEveryMinutes)));
     outbox->setText(QString::fromStdString(settings.outboxDirectory));
     hour->setEnabled(settings.at);
     minutes->setEnabled(settings.at);
@@ -107,8 +107,9 @@ void CGatewayPage::Browse() {
 
 void CGatewayPage::Update() {
     const std::string directory = outbox->text().trimmed().toStdString();
-    if (directory.size() > kMaxDirectory) {
-        CConsoleMessageBox::Show(this, QStringLiteral("The directory is longer than %1 characters").arg(kMaxDirectory));
+    if (Check::CheckOutbox(directory) == Check::Outcome::DirectoryTooLong) {
+        CConsoleMessageBox::Show(
+            this, QStringLiteral("The directory is longer than %1 characters").arg(Check::kMaxDirectory));
         return;
     }
     // Unchanged values of the other mode stay as they are, as with the command.

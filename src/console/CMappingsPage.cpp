@@ -1,8 +1,6 @@
 // CMappingsPage: the mapped POP3 accounts of one account.
 #include "console/CMappingsPage.h"
 
-#include <sys/socket.h>
-
 #include <optional>
 
 #include <QCheckBox>
@@ -17,18 +15,12 @@
 
 #include "console/CConsoleMessageBox.h"
 #include "foundation/CMailDatabase.h"
-#include "platform/IpLiteral.h"
 #include "retrieval/CMappedAccounts.h"
+#include "retrieval/MappedAccountCheck.h"
 
 namespace {
 
 enum Column { kServer, kPort, kUser, kEnabled, kLeave };
-
-bool IsServer(const std::string& server) {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    return CMailDatabase::IsValidDomainName(server) || ParseIpLiteral(server, address, length);
-}
 
 QString TooLong(const QString& field, std::size_t bytes) {
     return QStringLiteral("%1 is longer than %2 characters").arg(field).arg(bytes);
@@ -118,26 +110,38 @@ void CMappingsPage::Add() {
     entry.port = port->value();
     entry.leaveOnServer = leaveOnServer->isChecked();
     const std::string secret = password->text().toStdString();
-    // The entry dialog's order: the user, the server, then the password.
     QString problem;
-    if (entry.remoteUser.empty())
-        problem = "Enter Username";
-    else if (entry.server.empty())
-        problem = "Enter Server Address";
-    else if (secret.empty())
-        problem = "Enter Password";
-    else if (entry.remoteUser.size() > CMappedAccounts::kMaxRemoteUser)
-        problem = TooLong("The user id", CMappedAccounts::kMaxRemoteUser);
-    else if (entry.server.size() > CMappedAccounts::kMaxServer)
-        problem = TooLong("The server address", CMappedAccounts::kMaxServer);
-    else if (secret.size() > CMappedAccounts::kMaxPassword)
-        problem = TooLong("The password", CMappedAccounts::kMaxPassword);
-    else if (!IsServer(entry.server))
-        problem = "Enter a host name such as pop.example.org or an IP address as Server Address";
-    else if (!CMappedAccounts::IsValidValue(entry.remoteUser, CMappedAccounts::kMaxRemoteUser))
-        problem = "The user id must be printable ASCII characters without blanks";
-    else if (!CMappedAccounts::IsValidValue(secret, CMappedAccounts::kMaxPassword, true))
-        problem = "The password must be printable ASCII characters";
+    switch (MappedAccountCheck::CheckEntry(entry.server, entry.remoteUser, secret)) {
+        case MappedAccountCheck::Outcome::Ok:
+            break;
+        case MappedAccountCheck::Outcome::NoUser:
+            problem = "Enter Username";
+            break;
+        case MappedAccountCheck::Outcome::NoServer:
+            problem = "Enter Server Address";
+            break;
+        case MappedAccountCheck::Outcome::NoPassword:
+            problem = "Enter Password";
+            break;
+        case MappedAccountCheck::Outcome::UserTooLong:
+            problem = TooLong("The user id", CMappedAccounts::kMaxRemoteUser);
+            break;
+        case MappedAccountCheck::Outcome::ServerTooLong:
+            problem = TooLong("The server address", CMappedAccounts::kMaxServer);
+            break;
+        case MappedAccountCheck::Outcome::PasswordTooLong:
+            problem = TooLong("The password", CMappedAccounts::kMaxPassword);
+            break;
+        case MappedAccountCheck::Outcome::BadServer:
+            problem = "Enter a host name such as pop.example.org or an IP address as Server Address";
+            break;
+        case MappedAccountCheck::Outcome::BadUser:
+            problem = "The user id must be printable ASCII characters without blanks";
+            break;
+        case MappedAccountCheck::Outcome::BadPassword:
+            problem = "The password must be printable ASCII characters";
+            break;
+    }
     if (!problem.isEmpty()) {
         CConsoleMessageBox::Show(this, problem);
         return;

@@ -17,6 +17,7 @@
 
 #include "console/CConsoleMessageBox.h"
 #include "cycle/CScheduleTable.h"
+#include "cycle/ScheduleCheck.h"
 
 namespace {
 
@@ -24,8 +25,6 @@ namespace {
 constexpr const char* kDayChoices[10] = {"Monday",   "Tuesday", "Wednesday", "Thursday", "Friday",
                                          "Saturday", "Sunday",  "Week Days", "Week End", "All Days"};
 constexpr const char* kDayShort[7] = {"Mon , ", "Tue , ", "Wed , ", "Thu , ", "Fri , ", "Sat , ", "Sun , "};
-// A command line is one line of the file; the shell command takes as much.
-constexpr int kCommandLimit = 1024;
 
 std::function<QString()> scriptedPicker;
 
@@ -45,14 +44,6 @@ QLineEdit* TimeField(const char* name, QWidget* parent) {
     field->setValidator(new QIntValidator(0, 99, field));
     field->setMaximumWidth(40);
     return field;
-}
-
-bool TimeIn(const QLineEdit* field, int high, long& value) {
-    bool ok = false;
-    const int number = field->text().toInt(&ok);
-    if (!ok || number < 0 || number > high) return false;
-    value = number;
-    return true;
 }
 
 }  // namespace
@@ -169,27 +160,25 @@ void CMultipleSchedulingDialog::SelectFile() {
 }
 
 bool CMultipleSchedulingDialog::AddTo(CScheduleTable& table) {
-    long h = 0, m = 0;
-    if (!TimeIn(hour, 23, h) || !TimeIn(minute, 59, m)) {
+    std::uint32_t h = 0, m = 0;
+    if (ScheduleCheck::CheckHour(hour->text().toStdString(), h) != ScheduleCheck::Outcome::Ok ||
+        ScheduleCheck::CheckMinute(minute->text().toStdString(), m) != ScheduleCheck::Outcome::Ok) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter a Time from 0:00 to 23:59"));
         return false;
     }
-    const QString command = event->text().trimmed();
-    if (executeEvent->isChecked() && command.isEmpty()) {
+    const ScheduleCheck::Outcome outcome =
+        ScheduleCheck::CheckCommand(event->text().toStdString(), executeEvent->isChecked());
+    if (outcome == ScheduleCheck::Outcome::NoCommand) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Event And Arguments"));
         return false;
     }
-    const QByteArray commandBytes = event->text().toUtf8();
-    if (commandBytes.size() > kCommandLimit) {
+    if (outcome == ScheduleCheck::Outcome::CommandTooLong) {
         CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may have at most 1024 characters"));
         return false;
     }
-    // A line break would end the entry's line in the file and start another.
-    for (const char c : commandBytes) {
-        if (static_cast<unsigned char>(c) < 0x20) {
-            CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may not hold control characters"));
-            return false;
-        }
+    if (outcome == ScheduleCheck::Outcome::ControlCharacter) {
+        CConsoleMessageBox::Show(this, QStringLiteral("The Event And Arguments may not hold control characters"));
+        return false;
     }
     if (!sendReceive->isChecked() && !executeEvent->isChecked()) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please choose Send And Receive or an Event At This Time"));

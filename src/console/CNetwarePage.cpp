@@ -13,6 +13,7 @@
 
 #include "console/CConsoleMessageBox.h"
 #include "delivery/CNetwareExport.h"
+#include "delivery/NetwareSettingsCheck.h"
 #include "foundation/CMailDatabase.h"
 
 namespace {
@@ -80,22 +81,24 @@ void CNetwarePage::Browse() {
 
 void CNetwarePage::Save() {
     std::optional<NetwareSettings> wanted;
-    const std::string path = directory->text().trimmed().toStdString();
-    if (!path.empty()) {
-        NetwareSettings settings;
-        settings.mailPath = path;
-        settings.leaveCopy = leaveCopy->isChecked();
-        if (!CNetwareExport::SplitAddress(address->text().trimmed().toStdString(), settings)) {
-            CConsoleMessageBox::Show(this, CNetwareExport::kInvalidAddress, kGatewayTitle);
-            return;
-        }
-        if (path.size() > CNetwareExport::kMaxMailPath) {
+    NetwareSettings settings;
+    settings.leaveCopy = leaveCopy->isChecked();
+    switch (NetwareSettingsCheck::Check(directory->text().trimmed().toStdString(),
+                                        address->text().trimmed().toStdString(), settings)) {
+        case NetwareSettingsCheck::Outcome::Ok:
+            wanted = settings;
+            break;
+        case NetwareSettingsCheck::Outcome::NoDirectory:
+            // No directory turns the exchange off.
+            break;
+        case NetwareSettingsCheck::Outcome::DirectoryTooLong:
             CConsoleMessageBox::Show(
                 this, QStringLiteral("The directory is longer than %1 characters").arg(CNetwareExport::kMaxMailPath),
                 kGatewayTitle);
             return;
-        }
-        wanted = settings;
+        case NetwareSettingsCheck::Outcome::BadAddress:
+            CConsoleMessageBox::Show(this, CNetwareExport::kInvalidAddress, kGatewayTitle);
+            return;
     }
     long id = 0;
     if (!AccountId(id)) return;

@@ -13,8 +13,8 @@
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
-#include "foundation/CMailDatabase.h"
 #include "foundation/CRelayRanges.h"
+#include "foundation/RelayRangeCheck.h"
 
 namespace {
 
@@ -102,20 +102,19 @@ void CRelayRangesPage::BlockingToggled(bool on) {
 void CRelayRangesPage::AddRange() {
     const std::string first = AddressOf(startIp);
     const std::string last = AddressOf(endIp);
-    const auto blank = [](const std::string& address) {
-        return CRelayRanges::IsDottedAddress(address) && CMailDatabase::AddressToHex(address) == "00000000";
-    };
-    if (blank(first) || blank(last)) {
-        CConsoleMessageBox::Show(this, CRelayRanges::kBlankEntries);
-        return;
-    }
-    if (!CRelayRanges::IsDottedAddress(first) || !CRelayRanges::IsDottedAddress(last)) {
-        CConsoleMessageBox::Show(this, QStringLiteral("Each part of an IP address is a number from 0 to 255"));
-        return;
-    }
-    if (CMailDatabase::AddressToHex(first) > CMailDatabase::AddressToHex(last)) {
-        CConsoleMessageBox::Show(this, QStringLiteral("The End IP must not come before the Start IP"));
-        return;
+    switch (RelayRangeCheck::CheckAdd(first, last)) {
+        case RelayRangeCheck::Outcome::Ok:
+            break;
+        case RelayRangeCheck::Outcome::Blank:
+            CConsoleMessageBox::Show(this, CRelayRanges::kBlankEntries);
+            return;
+        case RelayRangeCheck::Outcome::BadFirst:
+        case RelayRangeCheck::Outcome::BadLast:
+            CConsoleMessageBox::Show(this, QStringLiteral("Each part of an IP address is a number from 0 to 255"));
+            return;
+        case RelayRangeCheck::Outcome::EndsBeforeStart:
+            CConsoleMessageBox::Show(this, QStringLiteral("The End IP must not come before the Start IP"));
+            return;
     }
     CRelayRanges list(context.Connection());
     if (list.AddRelayRange(first, last) != CRelayRanges::AddResult::Added) {

@@ -14,13 +14,14 @@
 #include "console/CConsoleMessageBox.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CRemoteServerAccounts.h"
+#include "foundation/RemoteAccountCheck.h"
 #include "foundation/OdbcTransaction.h"
 #include "platform/Text.h"
 
 namespace {
 
 using Accounts = CRemoteServerAccounts;
-constexpr std::size_t kMaxName = 64;
+using Check = RemoteAccountCheck;
 
 QLineEdit* Field(const char* objectName, QWidget* parent) {
     auto* field = new QLineEdit(parent);
@@ -130,24 +131,22 @@ void CRemoteAccountsPage::RowChosen() {
 }
 
 QString CRemoteAccountsPage::Problem(bool adding) {
-    if (!Accounts::IsPlainValue(Text(name), kMaxName))
+    if (Check::CheckName(Text(name)) != Check::Outcome::Ok)
         return QStringLiteral("Please Enter a Name of 1 to 64 characters without blanks");
     if (Text(owner).empty() || !context.database ||
         context.database->AccountExists(Text(owner)) != CMailDatabase::Presence::Present)
         return QStringLiteral("Please Enter the User Name of a local account");
-    if (!Accounts::IsPlainValue(Text(server), Accounts::kMaxServer))
+    if (Check::CheckServer(Text(server)) != Check::Outcome::Ok)
         return QStringLiteral("Please Enter the Server (at most 255 characters, no blanks)");
-    bool ok = false;
-    const int number = port->text().toInt(&ok);
-    if (!ok || number < 1 || number > 65535) return QStringLiteral("Please Enter a Port from 1 to 65535");
-    if (!Accounts::IsPlainValue(Text(remoteUser), Accounts::kMaxUserName))
+    long number = 0;
+    if (Check::CheckPort(port->text().toStdString(), number) != Check::Outcome::Ok)
+        return QStringLiteral("Please Enter a Port from 1 to 65535");
+    if (Check::CheckUser(Text(remoteUser)) != Check::Outcome::Ok)
         return QStringLiteral("Please Enter the Remote UserId (at most 64 characters, no blanks)");
-    const std::string secret = password->text().toStdString();
-    if (secret.size() > Accounts::kMaxUserName || secret.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    if (Check::CheckPassword(password->text().toStdString()) != Check::Outcome::Ok)
         return QStringLiteral("The Password may have at most 64 characters");
     const std::string address = Text(aliasAddress);
-    if (alias->isChecked() && (!Accounts::IsPlainValue(address, Accounts::kMaxAliasAddress) ||
-                               address.find_first_of(",;") != std::string::npos))
+    if (alias->isChecked() && Check::CheckAliasAddress(address) != Check::Outcome::Ok)
         return QStringLiteral("Please Enter the Domain Or Address the mailbox serves, such as example.org");
     Accounts list(context.Connection());
     if (!list.Load()) return QStringLiteral("The remote server accounts cannot be read from the database");

@@ -16,6 +16,7 @@
 #include "console/CConsoleMessageBox.h"
 #include "console/CMultipleSchedulingDialog.h"
 #include "cycle/CScheduleSettings.h"
+#include "cycle/ScheduleCheck.h"
 
 namespace {
 
@@ -31,13 +32,8 @@ QLineEdit* NumberField(const char* name, int digits, QWidget* parent) {
     return field;
 }
 
-// The field's number when it holds one from low to high.
-bool NumberIn(const QLineEdit* field, unsigned low, unsigned high, std::uint32_t& value) {
-    bool ok = false;
-    const uint number = field->text().toUInt(&ok);
-    if (!ok || number < low || number > high) return false;
-    value = number;
-    return true;
+std::string Text(const QLineEdit* field) {
+    return field->text().toStdString();
 }
 
 }  // namespace
@@ -149,15 +145,15 @@ void CSchedulerPage::Update() {
     // The chosen mode's fields must be right; the others are kept as they
     // were when they do not read (in mode 2 the minute field counts ticks).
     const bool timed = at->isChecked();
-    if (!NumberIn(hour, 0, 23, s.hour) && timed) {
+    if (ScheduleCheck::CheckHour(Text(hour), s.hour) != ScheduleCheck::Outcome::Ok && timed) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Hour from 0 to 23"));
         return;
     }
-    if (!NumberIn(minute, 0, 59, s.minute) && timed) {
+    if (ScheduleCheck::CheckMinute(Text(minute), s.minute) != ScheduleCheck::Outcome::Ok && timed) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Minutes from 0 to 59"));
         return;
     }
-    if (!NumberIn(interval, 1, CScheduleSettings::kMaxInterval, s.interval) && every->isChecked()) {
+    if (ScheduleCheck::CheckInterval(Text(interval), s.interval) != ScheduleCheck::Outcome::Ok && every->isChecked()) {
         CConsoleMessageBox::Show(this, QStringLiteral("Please Enter the Interval from 1 to 3000 Minutes"));
         return;
     }

@@ -10,25 +10,17 @@
 #include <optional>
 
 #include "delivery/CUserRecord.h"
+#include "foundation/AccountEditorCheck.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 
 namespace {
 
-constexpr long long kMaxLimit = 2147483647LL;
 constexpr std::uint32_t kMaxLimit32 = 2147483647u;
 
-// A size in kilobytes, as the account command takes it: decimal, 0 .. 2^31-1.
 bool ParseLimit(const QString& text, long& value) {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > 10) return false;
-    for (const QChar c : trimmed)
-        if (c.unicode() < u'0' || c.unicode() > u'9') return false;
-    const long long n = trimmed.toLongLong();
-    if (n > kMaxLimit) return false;
-    value = static_cast<long>(n);
-    return true;
+    return AccountEditorCheck::CheckLimit(text.trimmed().toStdString(), value) == AccountEditorCheck::Outcome::Ok;
 }
 
 QLineEdit* Field(QWidget* parent, const char* name) {
@@ -95,7 +87,7 @@ bool CUserPreferencesPage::Read(Values& values, QString& problem) const {
     values.email = email->text().toStdString();
     if (!ParseLimit(mailboxLimit->text(), values.mailboxLimit) ||
         !ParseLimit(receiveLimit->text(), values.receiveLimit) || !ParseLimit(sendLimit->text(), values.sendLimit)) {
-        problem = tr("The size limits are numbers of kilobytes, 0 to 2147483647");
+        problem = QString::fromUtf8(AccountEditorCheck::EditorMessage(AccountEditorCheck::Outcome::BadLimit));
         return false;
     }
     values.allowRead = allowRead->isChecked() ? 1 : 0;

@@ -2,6 +2,7 @@
 #include "foundation/AccountEditorCheck.h"
 
 #include "foundation/CMailDatabase.h"
+#include "platform/DecimalDigits.h"
 
 namespace {
 
@@ -34,6 +35,13 @@ AccountEditorCheck::Outcome AccountEditorCheck::CheckAlter(const std::string& us
     return Outcome::Ok;
 }
 
+AccountEditorCheck::Outcome AccountEditorCheck::CheckLimit(const std::string& text, long& value) {
+    unsigned long long n = 0;
+    if (!ParseDecimalDigits(text, 10, n) || n > 2147483647ULL) return Outcome::BadLimit;
+    value = static_cast<long>(n);
+    return Outcome::Ok;
+}
+
 const char* AccountEditorCheck::EditorMessage(Outcome outcome) {
     switch (outcome) {
         case Outcome::Ok:
@@ -57,6 +65,8 @@ const char* AccountEditorCheck::EditorMessage(Outcome outcome) {
             return "Invalid Password: use at most 74 bytes and no control characters";
         case Outcome::BadEmail:
             return "Invalid Email Address";
+        case Outcome::BadLimit:
+            return "The size limits are numbers of kilobytes, 0 to 2147483647";
         case Outcome::UserExists:
         case Outcome::NothingToChange:
             return "User already exists";

@@ -20,6 +20,7 @@ public:
         BadUserName,  // not usable as a mailbox name
         BadPassword,  // would not fit the stored form
         BadEmail,
+        BadLimit,  // a size limit that is no number of kilobytes
         UserExists,
         Created,
         NotCreated,
@@ -41,6 +42,9 @@ public:
     // Alter's first checks: a name, then the password and its confirmation.
     static Outcome CheckAlter(const std::string& userName, const std::string& password,
                               const std::string& confirmation);
+    // A size limit in kilobytes: decimal digits only, 0 to 2^31-1; value
+    // set when Ok.
+    static Outcome CheckLimit(const std::string& text, long& value);
     // The editor's line for an outcome.
     static const char* EditorMessage(Outcome outcome);
 };
