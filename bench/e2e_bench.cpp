@@ -190,10 +190,10 @@ double ChildrenCpuSeconds() {
 // One server's figures for one round.
 struct Round {
     MailBatch::Result sent;
-    double cpu = 0;      // rusage growth minus the idle cycle
-    double liveCpu = 0;  // /proc of the tree, from the start of the work to the last delivery
-    double databaseCpu = -1;  // the database server's, start to stop; negative when not known
-    long peakKb = 0;     // VmHWM of the main process
+    double cpu = 0;           // rusage growth minus the idle cycle
+    double liveCpu = 0;       // /proc of the tree, from the start of the work to the last delivery
+    double databaseCpu = -1;  // the helper server's (database, rspamd), start to stop; negative when not known
+    long peakKb = 0;          // VmHWM of the main process
     long idleKb = 0;
     long pssKb = 0;  // the whole tree, at the last delivery
     bool ok = false;
@@ -282,7 +282,8 @@ void PrintRound(const Peer& peer, int number, const Round& r) {
         "(start to stop, less the idle cycle's %.2f s)\n",
         r.liveCpu, s.deliverSeconds, r.CpuPer1000(), peer.idleCpu);
     if (r.databaseCpu >= 0)
-        std::printf("    %s CPU: %.2f s; with the server's, %.2f s per 1,000 messages\n", peer.helper.c_str(), r.databaseCpu,
+        std::printf("    %s CPU: %.2f s; with the server's, %.2f s per 1,000 messages\n", peer.helper.c_str(),
+                    r.databaseCpu,
                     r.CpuPer1000() + r.databaseCpu * 1000.0 / static_cast<double>(s.delivered ? s.delivered : 1));
     if (peer.IsVelmora())
         std::printf("    server peak RSS (VmHWM): %.1f MB (%.1f MB when idle); PSS %.1f MB\n", r.peakKb / 1024.0,
@@ -384,10 +385,9 @@ int main(int argc, char** argv) {
         return limitKb == defaultLimitKb ? std::nullopt : std::optional<long>(limitKb);
     };
     const auto provision = [&](BenchHome& target, int smtpPort, const std::string& databaseUrl) {
-        bool ready =
-            target.Setup(databaseUrl) && target.SetDword("Ports", "SMTP Port", smtpPort) &&
-            target.SetDword("Ports", "SMTP Max Message Size", static_cast<long>(bigBytes + (1 << 20))) &&
-            (o.spoolThreads <= 0 || target.SetDword("Preferences", "SpoolThreadCount", o.spoolThreads));
+        bool ready = target.Setup(databaseUrl) && target.SetDword("Ports", "SMTP Port", smtpPort) &&
+                     target.SetDword("Ports", "SMTP Max Message Size", static_cast<long>(bigBytes + (1 << 20))) &&
+                     (o.spoolThreads <= 0 || target.SetDword("Preferences", "SpoolThreadCount", o.spoolThreads));
         // Ten accounts as an office makes them (the default mailbox limit), and
         // one without a mailbox limit for the large message.
         for (int u = 0; ready && u < 10; ++u)
@@ -478,8 +478,8 @@ int main(int argc, char** argv) {
         velmoraRspamdPeer.why = [](ServerProcess& server) { return server.Output(); };
         velmoraRspamdPeer.databaseCpu = [&] { return rspamd.CpuSeconds(); };
         velmoraRspamdPeer.helper = "rspamd";
-        rspamdText = rspamd.Version() + ", normal worker " + rspamd.Url() + ", milter on 127.0.0.1:" +
-                     std::to_string(rspamd.MilterPort());
+        rspamdText = rspamd.Version() + ", normal worker " + rspamd.Url() +
+                     ", milter on 127.0.0.1:" + std::to_string(rspamd.MilterPort());
     }
 
     // ---- preload: accounts and stored messages a long-used home has ----
@@ -554,12 +554,11 @@ int main(int argc, char** argv) {
         std::string why = postfixMilter.Prepare(E2E_BENCH_SOURCE_DIR "/e2e/postfix_peer.sh", root, FreePort(),
                                                 o.postfixDeb, VelbenchBase(o.usernsBase));
         // The milter is asked at the end of data, before the 250, as Velmora asks rspamd.
+        const std::string milter = "smtpd_milters = inet:127.0.0.1:" + std::to_string(rspamd.MilterPort()) +
+                                   "\nmilter_protocol = 6\nmilter_default_action = accept\n"
+                                   "milter_mail_macros = i {mail_addr} {client_addr} {client_name} {auth_authen}\n";
         std::ofstream mainCf(root + "/etc/main.cf", std::ios::app);
-        if (why.empty() && !(mainCf << "smtpd_milters = inet:127.0.0.1:" + std::to_string(rspamd.MilterPort()) +
-                                           "\nmilter_protocol = 6\nmilter_default_action = accept\n"
-                                           "milter_mail_macros = i {mail_addr} {client_addr} {client_name} "
-                                           "{auth_authen}\n" << std::flush))
-            why = "its main.cf could not be extended";
+        if (why.empty() && !(mainCf << milter << std::flush)) why = "its main.cf could not be extended";
         if (!why.empty()) {
             std::cerr << "e2e_bench: postfix+rspamd: " << why << "\n";
             return 1;
@@ -692,8 +691,8 @@ int main(int argc, char** argv) {
         std::printf("  velmora/postfix: rate %.2f (goal >= 1.20), CPU per message %.2f (goal <= 1.00)\n",
                     figures.Ratio("rate", "velmora", "postfix"), figures.Ratio("cpu", "velmora", "postfix"));
     if (o.rspamd) {
-        std::printf("  intake (accepted msg/s): filter off %.0f, velmora+rspamd %.0f", figures.Median("velmora", "accepted"),
-                    figures.Median("velmora+rspamd", "accepted"));
+        std::printf("  intake (accepted msg/s): filter off %.0f, velmora+rspamd %.0f",
+                    figures.Median("velmora", "accepted"), figures.Median("velmora+rspamd", "accepted"));
         if (!o.skipPostfix)
             std::printf(", postfix+rspamd %.0f (postfix alone %.0f)", figures.Median("postfix+rspamd", "accepted"),
                         figures.Median("postfix", "accepted"));

@@ -20,10 +20,16 @@ std::string BenchRspamd::Start(const std::string& config, const std::string& dir
     }
     normalPort_ = FreePort();
     milterPort_ = FreePort();
-    std::vector<std::string> argv = {"/usr/bin/rspamd", "-f",  "-c",    config,
-                                     "--var",           "BENCHDIR=" + dir,
-                                     "--var",           "NORMALPORT=" + std::to_string(normalPort_),
-                                     "--var",           "MILTERPORT=" + std::to_string(milterPort_)};
+    std::vector<std::string> argv = {"/usr/bin/rspamd",
+                                     "-f",
+                                     "-c",
+                                     config,
+                                     "--var",
+                                     "BENCHDIR=" + dir,
+                                     "--var",
+                                     "NORMALPORT=" + std::to_string(normalPort_),
+                                     "--var",
+                                     "MILTERPORT=" + std::to_string(milterPort_)};
     // rspamd drops root unless told to stay.
     if (::geteuid() == 0) argv.insert(argv.end(), {"-i", "-u", "root", "-g", "root"});
     if (!process_.Start(argv, dir + "/rspamd.out")) return "rspamd did not start";

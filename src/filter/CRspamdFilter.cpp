@@ -96,9 +96,8 @@ std::string AuthenticationResults(const JsonReader::Value& reply, const CMessage
     };
     // SPF checks the envelope sender's domain (the HELO name's for the null sender).
     const std::size_t at = request.sender.rfind('@');
-    const std::string mailFrom =
-        LeadingDomain(at == std::string::npos ? std::string_view(request.helo)
-                                              : std::string_view(request.sender).substr(at + 1));
+    const std::string mailFrom = LeadingDomain(
+        at == std::string::npos ? std::string_view(request.helo) : std::string_view(request.sender).substr(at + 1));
     std::string results;
     for (const Method& method : kMethods)
         for (const auto& [name, result] : method.symbols) {
