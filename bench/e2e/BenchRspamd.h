@@ -13,12 +13,13 @@ namespace bench {
 class BenchRspamd {
 public:
     // Starts it with config under dir and waits (bounded) until both
-    // workers listen. Empty on success, else why not.
-    std::string Start(const std::string& config, const std::string& dir);
+    // workers listen; the milter on a loopback port, or on dir/milter.sock
+    // (open to every user) with unixMilter. Empty on success, else why not.
+    std::string Start(const std::string& config, const std::string& dir, bool unixMilter);
     // http://127.0.0.1:port of the normal worker.
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(normalPort_); }
-    // The milter port, for Postfix's smtpd_milters.
-    int MilterPort() const { return milterPort_; }
+    // The milter as Postfix's smtpd_milters names it.
+    const std::string& Milter() const { return milter_; }
     // User+system seconds of all its processes so far.
     double CpuSeconds() const { return process_.TreeCpuSeconds(); }
     const std::string& Version() const { return version_; }
@@ -27,7 +28,7 @@ private:
     ServerProcess process_;
     std::string version_;
     int normalPort_ = 0;
-    int milterPort_ = 0;
+    std::string milter_;
 };
 
 }  // namespace bench
