@@ -56,6 +56,21 @@
 // /etc/passwd and /etc/group for it alone. Postfix keeps its durability
 // defaults (queue files synced before the 250).
 //
+// rspamd (--rspamd): one rspamd is started for the run from
+// bench/e2e/rspamd-bench.conf (no plug-ins, no name server: each message
+// costs rspamd the same whoever asks), and two more servers join the rounds:
+// Velmora on a home of its own asking the normal worker over /checkv2 before
+// each 250 ("velmora+rspamd"; its clients come from loopback, so the home
+// filters relaying clients too), and Postfix in a root of its own with
+// smtpd_milters pointing at the proxy worker in milter mode
+// ("postfix+rspamd"). Each round's rspamd CPU is printed with theirs, and
+// the medians end with the intake rates (filter off, Velmora+rspamd,
+// Postfix+rspamd) and the ratio Velmora+rspamd/Postfix+rspamd (goal >= 1).
+// The milter is on a loopback port, as most installations have it;
+// --milter-unix puts it on a Unix socket instead: over TCP, Postfix's small
+// milter packets that get no answer wait for the delayed ACK (Nagle), about
+// 40 ms per message and session.
+//
 // --preload-accounts N adds N accounts and --preload-messages N stores N
 // messages (over SMTP, untimed, spread over those accounts or else the 10
 // users) before the rounds, to check that a full home is as fast as a
@@ -66,7 +81,8 @@
 //             [--size BYTES] [--rounds N] [--big-mb N] [--skip-big]
 //             [--skip-postfix] [--skip-strace] [--skip-tls] [--preload-messages N]
 //             [--preload-accounts N] [--spool-threads N] [--postfix-deb PATH]
-//             [--userns-base UID] [--postgres URL] [--skip-postgres]
+//             [--userns-base UID] [--postgres URL] [--skip-postgres] [--rspamd]
+//             [--milter-unix]
 // Without --program the program is looked for next to this one
 // (build/X/bench/e2e_bench -> build/X/bin/velmora). Everything is made in
 // one directory under --dir (default $TMPDIR or /tmp), removed afterwards
@@ -82,6 +98,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <iostream>
@@ -93,6 +110,7 @@
 #include "e2e/BenchHome.h"
 #include "e2e/BenchOptions.h"
 #include "e2e/BenchPostgres.h"
+#include "e2e/BenchRspamd.h"
 #include "e2e/BenchSupport.h"
 #include "e2e/MailBatch.h"
 #include "e2e/PostfixPeer.h"
@@ -128,7 +146,9 @@ struct Options {
     bool skipStrace = false;
     bool skipTls = false;
     bool skipPostgres = false;
-    std::string postgres;  // postgresql://USER@HOST:PORT/DB of a server to use
+    bool rspamd = false;
+    bool milterUnix = false;  // Postfix reaches rspamd's milter over a Unix socket
+    std::string postgres;     // postgresql://USER@HOST:PORT/DB of a server to use
     std::string postfixDeb;
     unsigned long usernsBase = 1500000000;
 };
@@ -140,6 +160,8 @@ bool Parse(int argc, char** argv, Options& o) {
     options.Flag("--skip-strace", o.skipStrace);
     options.Flag("--skip-tls", o.skipTls);
     options.Flag("--skip-postgres", o.skipPostgres);
+    options.Flag("--rspamd", o.rspamd);
+    options.Flag("--milter-unix", o.milterUnix);
     options.Value("--postgres", [&](const char* v) { o.postgres = v; });
     options.Value("--messages", o.messages);
     options.Value("--sessions", o.sessions);
@@ -175,10 +197,10 @@ double ChildrenCpuSeconds() {
 // One server's figures for one round.
 struct Round {
     MailBatch::Result sent;
-    double cpu = 0;      // rusage growth minus the idle cycle
-    double liveCpu = 0;  // /proc of the tree, from the start of the work to the last delivery
-    double databaseCpu = -1;  // the database server's, start to stop; negative when not known
-    long peakKb = 0;     // VmHWM of the main process
+    double cpu = 0;           // rusage growth minus the idle cycle
+    double liveCpu = 0;       // /proc of the tree, from the start of the work to the last delivery
+    double databaseCpu = -1;  // the helper server's (database, rspamd), start to stop; negative when not known
+    long peakKb = 0;          // VmHWM of the main process
     long idleKb = 0;
     long pssKb = 0;  // the whole tree, at the last delivery
     bool ok = false;
@@ -195,7 +217,8 @@ struct Peer {
     std::function<std::size_t()> delivered;
     std::function<bool()> settled;
     std::function<std::string(ServerProcess&)> why;  // the output that explains a failure
-    std::function<double()> databaseCpu;             // a database server's CPU so far, when it has one
+    std::function<double()> databaseCpu;             // a helper server's CPU so far, when it has one
+    std::string helper = "database server";          // what that helper is
     double idleCpu = 0;
     const TlsContext* tls = nullptr;  // sessions go through STARTTLS with it
     bool IsVelmora() const { return name.rfind("velmora", 0) == 0; }
@@ -266,7 +289,8 @@ void PrintRound(const Peer& peer, int number, const Round& r) {
         "(start to stop, less the idle cycle's %.2f s)\n",
         r.liveCpu, s.deliverSeconds, r.CpuPer1000(), peer.idleCpu);
     if (r.databaseCpu >= 0)
-        std::printf("    database server CPU: %.2f s; with the server's, %.2f s per 1,000 messages\n", r.databaseCpu,
+        std::printf("    %s CPU: %.2f s; with the server's, %.2f s per 1,000 messages\n", peer.helper.c_str(),
+                    r.databaseCpu,
                     r.CpuPer1000() + r.databaseCpu * 1000.0 / static_cast<double>(s.delivered ? s.delivered : 1));
     if (peer.IsVelmora())
         std::printf("    server peak RSS (VmHWM): %.1f MB (%.1f MB when idle); PSS %.1f MB\n", r.peakKb / 1024.0,
@@ -342,7 +366,8 @@ int main(int argc, char** argv) {
                      "                 [--rounds N] [--big-mb N] [--skip-big] [--skip-postfix] [--skip-strace]\n"
                      "                 [--skip-tls] [--preload-messages N] [--preload-accounts N] [--spool-threads N] "
                      "[--postfix-deb PATH]\n"
-                     "                 [--userns-base UID] [--postgres URL] [--skip-postgres]\n";
+                     "                 [--userns-base UID] [--postgres URL] [--skip-postgres] [--rspamd]\n"
+                     "                 [--milter-unix]\n";
         return 64;
     }
     // Servers' orphans come back here to be reaped, so their CPU is counted.
@@ -368,10 +393,9 @@ int main(int argc, char** argv) {
         return limitKb == defaultLimitKb ? std::nullopt : std::optional<long>(limitKb);
     };
     const auto provision = [&](BenchHome& target, int smtpPort, const std::string& databaseUrl) {
-        bool ready =
-            target.Setup(databaseUrl) && target.SetDword("Ports", "SMTP Port", smtpPort) &&
-            target.SetDword("Ports", "SMTP Max Message Size", static_cast<long>(bigBytes + (1 << 20))) &&
-            (o.spoolThreads <= 0 || target.SetDword("Preferences", "SpoolThreadCount", o.spoolThreads));
+        bool ready = target.Setup(databaseUrl) && target.SetDword("Ports", "SMTP Port", smtpPort) &&
+                     target.SetDword("Ports", "SMTP Max Message Size", static_cast<long>(bigBytes + (1 << 20))) &&
+                     (o.spoolThreads <= 0 || target.SetDword("Preferences", "SpoolThreadCount", o.spoolThreads));
         // Ten accounts as an office makes them (the default mailbox limit), and
         // one without a mailbox limit for the large message.
         for (int u = 0; ready && u < 10; ++u)
@@ -428,6 +452,42 @@ int main(int argc, char** argv) {
         velmoraPgPeer.why = [](ServerProcess& server) { return server.Output(); };
         velmoraPgPeer.databaseCpu = [&] { return postgres.ServerCpuSeconds(); };
         postgresText = postgres.Description();
+    }
+
+    // The same server asking rspamd before each 250, on a home of its own.
+    BenchRspamd rspamd;
+    BenchHome rspamdHome;
+    Peer velmoraRspamdPeer;
+    std::vector<std::string> rspamdInboxes;
+    const int rspamdPort = FreePort();
+    std::string rspamdText = "not run (no --rspamd)";
+    if (o.rspamd) {
+        const std::string dir = home.Dir() + "/rspamd";
+        fs::create_directories(dir);
+        if (const std::string why = rspamd.Start(E2E_BENCH_SOURCE_DIR "/e2e/rspamd-bench.conf", dir, o.milterUnix);
+            !why.empty()) {
+            std::cerr << "e2e_bench: " << why << "\n";
+            return 1;
+        }
+        if (const std::string why = rspamdHome.Create(o.program, o.dir, "e2e-rspamd"); !why.empty()) {
+            std::cerr << "e2e_bench: " << why << "\n";
+            return 1;
+        }
+        if (!provision(rspamdHome, rspamdPort, "") ||
+            !rspamdHome.Velmora({"reg", "set", "Filter", "Rspamd URL", "string", rspamd.Url()}) ||
+            !rspamdHome.SetDword("Filter", "Filter Relay Clients", 1)) {
+            std::cerr << "e2e_bench: the rspamd home could not be set up:\n" << rspamdHome.CommandOutput();
+            return 1;
+        }
+        rspamdInboxes = rspamdHome.AllInboxes();
+        velmoraRspamdPeer.name = "velmora+rspamd";
+        velmoraRspamdPeer.start = [&](ServerProcess& server) { return rspamdHome.Start(server); };
+        velmoraRspamdPeer.delivered = [&] { return CountFiles(rspamdInboxes, ".mel"); };
+        velmoraRspamdPeer.settled = [&] { return rspamdHome.SpoolEmpty(); };
+        velmoraRspamdPeer.why = [](ServerProcess& server) { return server.Output(); };
+        velmoraRspamdPeer.databaseCpu = [&] { return rspamd.CpuSeconds(); };
+        velmoraRspamdPeer.helper = "rspamd";
+        rspamdText = rspamd.Version() + ", normal worker " + rspamd.Url() + ", milter " + rspamd.Milter();
     }
 
     // ---- preload: accounts and stored messages a long-used home has ----
@@ -493,13 +553,40 @@ int main(int argc, char** argv) {
             o.skipPostfix = true;
         }
     }
+    // The same with rspamd as its milter, in a root of its own.
+    PostfixPeer postfixMilter;
+    Peer postfixRspamdPeer;
+    if (o.rspamd && !o.skipPostfix) {
+        const std::string root = home.Dir() + "/postfix-rspamd";
+        fs::create_directories(root);
+        std::string why = postfixMilter.Prepare(E2E_BENCH_SOURCE_DIR "/e2e/postfix_peer.sh", root, FreePort(),
+                                                o.postfixDeb, VelbenchBase(o.usernsBase));
+        // The milter is asked at the end of data, before the 250, as Velmora asks rspamd.
+        const std::string milter = "smtpd_milters = " + rspamd.Milter() +
+                                   "\nmilter_protocol = 6\nmilter_default_action = accept\n"
+                                   "milter_mail_macros = i {mail_addr} {client_addr} {client_name} {auth_authen}\n";
+        std::ofstream mainCf(root + "/etc/main.cf", std::ios::app);
+        if (why.empty() && !(mainCf << milter << std::flush)) why = "its main.cf could not be extended";
+        if (!why.empty()) {
+            std::cerr << "e2e_bench: postfix+rspamd: " << why << "\n";
+            return 1;
+        }
+        postfixRspamdPeer.name = "postfix+rspamd";
+        postfixRspamdPeer.start = [&](ServerProcess& server) { return postfixMilter.Start(server); };
+        postfixRspamdPeer.delivered = [&] { return CountFiles(postfixMilter.NewDirectories(), ""); };
+        postfixRspamdPeer.settled = [] { return true; };
+        postfixRspamdPeer.why = [&](ServerProcess&) { return postfixMilter.LogTail(); };
+        postfixRspamdPeer.databaseCpu = [&] { return rspamd.CpuSeconds(); };
+        postfixRspamdPeer.helper = "rspamd";
+    }
 
     std::cout << "program: " << o.program << "\nhome:    " << home.Home() << " (" << FileSystemName(home.Home())
               << ")\n"
               << "cores:   " << std::thread::hardware_concurrency() << "\n"
               << "preload: " << preloadText << "\n"
               << "postfix: " << postfixText << "\n"
-              << "postgres: " << postgresText << "\n";
+              << "postgres: " << postgresText << "\n"
+              << "rspamd:  " << rspamdText << "\n";
 
     // ---- 1. many small messages, the servers taking turns ----
     MailBatch batch;
@@ -513,7 +600,12 @@ int main(int argc, char** argv) {
     std::vector<Peer*> peers = {&velmoraPeer};
     if (!o.skipTls) peers.push_back(&velmoraTlsPeer);
     if (!o.skipPostgres) peers.push_back(&velmoraPgPeer);
+    if (o.rspamd) peers.push_back(&velmoraRspamdPeer);
+    if (o.rspamd && !o.skipPostfix) peers.push_back(&postfixRspamdPeer);
     if (!o.skipPostfix) peers.push_back(&postfixPeer);
+    const auto indexOf = [&](const Peer* peer) {
+        return static_cast<std::size_t>(std::find(peers.begin(), peers.end(), peer) - peers.begin());
+    };
     for (Peer* peer : peers) {
         // An idle server makes no handshakes: the TLS rounds share the plain ones' idle cycle.
         if (peer == &velmoraTlsPeer) {
@@ -551,6 +643,8 @@ int main(int argc, char** argv) {
             MailBatch b = batch;
             if (peers[p] == &postfixPeer) b.port = postfix.Port();
             if (peers[p] == &velmoraPgPeer) b.port = pgPort;
+            if (peers[p] == &velmoraRspamdPeer) b.port = rspamdPort;
+            if (peers[p] == &postfixRspamdPeer) b.port = postfixMilter.Port();
             b.tls = peers[p]->tls;
             const Round round = RunRound(*peers[p], b);
             PrintRound(*peers[p], r, round);
@@ -577,6 +671,14 @@ int main(int argc, char** argv) {
             std::printf("  round %d, velmora/postfix: rate %.2f, CPU per message %.2f\n", r, v.Rate() / p.Rate(),
                         v.CpuPer1000() / p.CpuPer1000());
         }
+        if (o.rspamd && !o.skipPostfix) {
+            const Round& vr = results[indexOf(&velmoraRspamdPeer)].back();
+            const Round& pr = results[indexOf(&postfixRspamdPeer)].back();
+            std::printf("  round %d, velmora+rspamd/postfix+rspamd: rate %.2f, accepted %.2f\n", r,
+                        vr.Rate() / pr.Rate(),
+                        (static_cast<double>(vr.sent.accepted) / vr.sent.acceptSeconds) /
+                            (static_cast<double>(pr.sent.accepted) / pr.sent.acceptSeconds));
+        }
         std::fflush(stdout);
     }
     std::printf("\nmedians over %d round%s (preload: %s)\n", o.rounds, o.rounds == 1 ? "" : "s", preloadText.c_str());
@@ -596,6 +698,20 @@ int main(int argc, char** argv) {
     if (!o.skipPostfix)
         std::printf("  velmora/postfix: rate %.2f (goal >= 1.20), CPU per message %.2f (goal <= 1.00)\n",
                     figures.Ratio("rate", "velmora", "postfix"), figures.Ratio("cpu", "velmora", "postfix"));
+    if (o.rspamd) {
+        std::printf("  intake (accepted msg/s): filter off %.0f, velmora+rspamd %.0f",
+                    figures.Median("velmora", "accepted"), figures.Median("velmora+rspamd", "accepted"));
+        if (!o.skipPostfix)
+            std::printf(", postfix+rspamd %.0f (postfix alone %.0f)", figures.Median("postfix+rspamd", "accepted"),
+                        figures.Median("postfix", "accepted"));
+        std::printf("\n  velmora+rspamd/velmora: accepted %.2f, delivered %.2f\n",
+                    figures.Ratio("accepted", "velmora+rspamd", "velmora"),
+                    figures.Ratio("rate", "velmora+rspamd", "velmora"));
+        if (!o.skipPostfix)
+            std::printf("  velmora+rspamd/postfix+rspamd: accepted %.2f, delivered %.2f (goal >= 1)\n",
+                        figures.Ratio("accepted", "velmora+rspamd", "postfix+rspamd"),
+                        figures.Ratio("rate", "velmora+rspamd", "postfix+rspamd"));
+    }
     std::fflush(stdout);
 
     // ---- 2. the system calls over the same work (untimed) ----
@@ -606,6 +722,7 @@ int main(int argc, char** argv) {
     } else {
         for (Peer* peer : peers) {
             if (peer == &velmoraTlsPeer) continue;  // the calls of the store are the plain rounds' ones
+            if (peer == &velmoraRspamdPeer || peer == &postfixRspamdPeer) continue;  // the same, with a filter
             MailBatch b = batch;
             if (peer == &postfixPeer) b.port = postfix.Port();
             if (peer == &velmoraPgPeer) b.port = pgPort;

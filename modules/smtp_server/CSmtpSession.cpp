@@ -8,6 +8,8 @@
 #include "filter/CMessageFilter.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/COwnNames.h"
+#include "foundation/RegistryDirect.h"
+#include "foundation/SettingsCatalogue.h"
 #include "spool/CSpoolDraft.h"
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
@@ -552,10 +554,12 @@ bool CSmtpSession::Data(const std::string& argument) {
 
 bool CSmtpSession::Filter(CSpoolDraft& draft, bool& junk) {
     // Clients that may relay (authenticated ones, the relay ranges, the
-    // machine itself) and the engine's own generated mail are not filtered.
-    if (resolver.MayRelay() || !authenticatedUser.empty() ||
-        CGeneratedMailSessions::IsGeneratedMailSession(socket.Get()))
-        return true;
+    // machine itself) are not filtered unless the office asks for it; the
+    // engine's own generated mail never is.
+    if (CGeneratedMailSessions::IsGeneratedMailSession(socket.Get())) return true;
+    DWORD relayFiltered = 0;
+    ReadRegistryDword(settings::kFilterKeyPath, "Filter Relay Clients", relayFiltered);
+    if (relayFiltered != 1 && (resolver.MayRelay() || !authenticatedUser.empty())) return true;
     const std::unique_ptr<CMessageFilter> filter = CMessageFilter::FromSettings();
     if (!filter) return true;
     CMessageFilter::Request request;

@@ -36,15 +36,40 @@ std::string Number(double value) {
     return result.ec == std::errc() ? std::string(text, result.ptr) : std::string("0.00");
 }
 
-// RFC 8601 results from the symbols rspamd's SPF, DKIM and DMARC modules set.
-std::string AuthenticationResults(const JsonReader::Value& reply, const std::string& serverName) {
+// The domain at the start of text ("example.org", "example.org:s=sel",
+// "example.org : reason"), lower case; "" when it does not start with one.
+std::string LeadingDomain(std::string_view text) {
+    std::string domain;
+    for (char c : text) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                             c == '-' || c == '_';
+        if (!allowed || domain.size() >= 253) break;
+        domain += c;
+    }
+    return domain.find('.') == std::string::npos ? std::string() : FoldCase(domain);
+}
+
+// The domain named by a symbol's first option.
+std::string OptionDomain(const JsonReader::Value& symbol) {
+    const JsonReader::Value* options = symbol.Find("options");
+    if (!options || options->type != JsonReader::Type::Array || options->items.empty() ||
+        !options->items.front().IsString())
+        return "";
+    return LeadingDomain(options->items.front().text);
+}
+
+// RFC 8601 results from the symbols rspamd's SPF, DKIM and DMARC modules
+// set, each with the identity it checked when known.
+std::string AuthenticationResults(const JsonReader::Value& reply, const CMessageFilter::Request& request) {
     const JsonReader::Value* symbols = reply.Find("symbols");
     struct Method {
         const char* name;
+        const char* property;  // the identity checked
         std::vector<std::pair<const char*, const char*>> symbols;
     };
     static const Method kMethods[] = {
         {"spf",
+         "smtp.mailfrom",
          {{"R_SPF_ALLOW", "pass"},
           {"R_SPF_FAIL", "fail"},
           {"R_SPF_SOFTFAIL", "softfail"},
@@ -53,26 +78,37 @@ std::string AuthenticationResults(const JsonReader::Value& reply, const std::str
           {"R_SPF_PERMFAIL", "permerror"},
           {"R_SPF_NA", "none"}}},
         {"dkim",
+         "header.d",
          {{"R_DKIM_ALLOW", "pass"},
           {"R_DKIM_REJECT", "fail"},
           {"R_DKIM_TEMPFAIL", "temperror"},
           {"R_DKIM_PERMFAIL", "permerror"},
           {"R_DKIM_NA", "none"}}},
         {"dmarc",
+         "header.from",
          {{"DMARC_POLICY_ALLOW", "pass"},
           {"DMARC_POLICY_REJECT", "fail"},
           {"DMARC_POLICY_QUARANTINE", "fail"},
           {"DMARC_POLICY_SOFTFAIL", "fail"},
+          {"DMARC_DNSFAIL", "temperror"},
+          {"DMARC_BAD_POLICY", "permerror"},
           {"DMARC_NA", "none"}}},
     };
+    // SPF checks the envelope sender's domain (the HELO name's for the null sender).
+    const std::size_t at = request.sender.rfind('@');
+    const std::string mailFrom = LeadingDomain(
+        at == std::string::npos ? std::string_view(request.helo) : std::string_view(request.sender).substr(at + 1));
     std::string results;
     for (const Method& method : kMethods)
-        for (const auto& [symbol, result] : method.symbols)
-            if (symbols && symbols->Find(symbol)) {
-                results += std::string("; ") + method.name + "=" + result;
-                break;
-            }
-    return serverName + (results.empty() ? "; none" : results);
+        for (const auto& [name, result] : method.symbols) {
+            const JsonReader::Value* symbol = symbols ? symbols->Find(name) : nullptr;
+            if (!symbol) continue;
+            results += std::string("; ") + method.name + "=" + result;
+            const std::string identity = method.name == std::string_view("spf") ? mailFrom : OptionDomain(*symbol);
+            if (!identity.empty()) results += std::string(" ") + method.property + "=" + identity;
+            break;
+        }
+    return request.serverName + (results.empty() ? "; none" : results);
 }
 
 // Whether rspamd's milter headers would repeat one this filter writes itself.
@@ -286,7 +322,7 @@ std::optional<FilterVerdict> CRspamdFilter::MapReply(std::string_view body, cons
         verdict.AddHeader("X-Spam", "Yes");
         verdict.AddHeader("X-Spam-Score", Number(points) + " / " + Number(limit));
     }
-    verdict.AddHeader("Authentication-Results", AuthenticationResults(*reply, request.serverName));
+    verdict.AddHeader("Authentication-Results", AuthenticationResults(*reply, request));
     // rspamd's own additions: a name with one value, an object with "value",
     // or a list of either.
     const JsonReader::Value* milter = reply->Find("milter");

@@ -275,6 +275,10 @@ inline constexpr Setting kCatalogue[] = {
     {kFilter, "Rspamd Max Size", Type::Dword, true, 20971520, "", Provision::None, 0, "",
      "largest message in bytes rspamd is asked about; larger ones pass unchecked (one log line)", kPerOperation, 1,
      0x7FFF0000u},
+    {kFilter, "Filter Relay Clients", Type::Dword, true, 0, "", Provision::None, 0, "",
+     "1: mail from clients that may relay (authenticated, the relay ranges, the machine itself) is filtered too; "
+     "0: only mail from outside",
+     kPerOperation, 0, 1},
     {kFilter, "ClamAV Address", Type::String, true, 0, "", Provision::None, 0, "",
      "clamd's local socket (/run/clamav/clamd.ctl) or host:port, asked before rspamd; empty: no virus check"},
     {kFilter, "ClamAV Timeout", Type::Dword, true, 30, "", Provision::None, 0, "",

@@ -1,5 +1,5 @@
 // What the backends make of replies their own test strings do not produce:
-// rspamd's header lines with injected line ends, its milter additions and
+// rspamd's header lines with injected line ends and results, its milter additions and
 // the URL forms it takes; clamd's replies other than OK and FOUND.
 #include <gtest/gtest.h>
 
@@ -20,13 +20,14 @@ FilterVerdict Map(const std::string& body) {
 }  // namespace
 
 TEST(RspamdReply, InjectedLineEndsAreRefusedAndCleanMilterHeadersKept) {
-    const FilterVerdict verdict =
-        Map(R"({"action":"no action","score":1,"required_score":15,"symbols":{"R_SPF_ALLOW":{},"R_DKIM_REJECT":{}},)"
-            R"("milter":{"add_headers":{"X-Evil":"a\r\nBcc: x@example.org","X-Nul":"a\u0000b","Bad Name":"v",)"
-            R"("X-Spam":"No","X-Ok":{"value":"fine","order":1},"X-List":["one",{"value":"two"}]}}})");
+    const FilterVerdict verdict = Map(
+        R"({"action":"no action","score":1,"required_score":15,"symbols":{"R_SPF_ALLOW":{},"R_DKIM_REJECT":{"options":["Evil.Example; spf=pass:s=x"]}},)"
+        R"("milter":{"add_headers":{"X-Evil":"a\r\nBcc: x@example.org","X-Nul":"a\u0000b","Bad Name":"v",)"
+        R"("X-Spam":"No","X-Ok":{"value":"fine","order":1},"X-List":["one",{"value":"two"}]}}})");
     EXPECT_EQ(verdict.action, FilterVerdict::Action::Accept);
     EXPECT_EQ(verdict.HeaderBlock(),
-              "Authentication-Results: mx.test; spf=pass; dkim=fail\r\nX-Ok: fine\r\nX-List: one\r\nX-List: two\r\n");
+              "Authentication-Results: mx.test; spf=pass; dkim=fail header.d=evil.example\r\nX-Ok: fine\r\nX-List: "
+              "one\r\nX-List: two\r\n");
 
     const FilterVerdict reject = Map(R"({"action":"reject","messages":{"smtp_message":"No\r\n250 OK"}})");
     EXPECT_EQ(reject.action, FilterVerdict::Action::Refuse);

@@ -29,16 +29,18 @@ constexpr const char* kGtubeAddHeader = "YJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STAND
 
 class RspamdPeer {
 public:
-    // Empty when it runs, else why not.
-    std::string Start() {
+    // Empty when it runs, else why not; dns names the test's name server
+    // for the configuration that checks senders.
+    std::string Start(const std::string& config = "rspamd-test.conf", const std::string& dns = "") {
         char pattern[] = "/tmp/velmora-rspamd-XXXXXX";
         if (!::mkdtemp(pattern)) return "no temporary directory";
         directory = pattern;
         port = FreePort();
         std::vector<std::string> argv = {"rspamd", "-f",
-                                         "-c",     TestHome::SourcePath("tests/support/rspamd-test.conf"),
+                                         "-c",     TestHome::SourcePath("tests/support/" + config),
                                          "--var",  "TESTDIR=" + directory,
                                          "--var",  "TESTPORT=" + std::to_string(port)};
+        if (!dns.empty()) argv.insert(argv.end(), {"--var", "TESTDNS=" + dns});
         // rspamd drops root unless told to stay.
         if (::geteuid() == 0) argv.insert(argv.end(), {"-i", "-u", "root", "-g", "root"});
         if (!process.Start(argv, directory + "/rspamd.out")) return "rspamd did not start (apt-get install rspamd)";
@@ -72,11 +74,11 @@ protected:
     }
 
     // The reply code at the end of one message's data.
-    int Send(const char* client, const std::string& text) {
+    int Send(const char* client, const std::string& text, const std::string& sender = "ann@sender.example") {
         SessionPair session(&db, &spooler, CSmtpSettings(), client);
         EXPECT_EQ(Code(session.Reply()), 220);
         EXPECT_EQ(Code(session.Command("EHLO sender.example")), 250);
-        EXPECT_EQ(Code(session.Command("MAIL FROM:<ann@sender.example>")), 250);
+        EXPECT_EQ(Code(session.Command("MAIL FROM:<" + sender + ">")), 250);
         EXPECT_EQ(Code(session.Command("RCPT TO:<alice@localhost>")), 250);
         EXPECT_EQ(Code(session.Command("DATA")), 354);
         return Code(session.Command(text + "\r\n."));
@@ -149,8 +151,10 @@ TEST_F(SmtpServerFilter, RefusedSpamIsStoredNowhereJunkGoesToJunkCleanMailToTheI
               std::string::npos)
         << text;
 
-    // A client that may relay is not filtered.
+    // A client that may relay is not filtered, unless the office asks for it.
     EXPECT_EQ(Send("127.0.0.1", std::string("Subject: own\r\n\r\n") + kGtube), 250);
+    SetSettingDword(settings::kFilterKeyPath, "Filter Relay Clients", 1);
+    EXPECT_EQ(Send("127.0.0.1", std::string("Subject: own\r\n\r\n") + kGtube), 550);
 }
 
 TEST_F(SmtpServerFilter, WithoutTheBackendMailFlowsOrIsDeferredWhenFailingClosed) {
@@ -182,6 +186,31 @@ TEST_F(SmtpServerFilter, WithoutTheBackendMailFlowsOrIsDeferredWhenFailingClosed
     EXPECT_EQ(Send("203.0.113.9", "Subject: four\r\n\r\nx"), 451);
     SetSettingDword(settings::kFilterKeyPath, "Rspamd Max Size", 64);
     EXPECT_EQ(Send("203.0.113.9", "Subject: five\r\n\r\n" + std::string(100, 'x')), 250);
+}
+
+// rspamd's SPF, DKIM and DMARC modules asking dnsmasq about the sender's
+// domain: one header line with this server's name and each verdict.
+TEST_F(SmtpServerFilter, SenderChecksAreRecordedInOneHeaderNamingThisServer) {
+    DnsPeer dns;
+    ASSERT_TRUE(dns.Start(home.File("dns.log"), {"--txt-record=sender.test,v=spf1 ip4:203.0.113.9 -all",
+                                                 "--txt-record=_dmarc.sender.test,v=DMARC1; p=reject"}));
+    rspamd.Stop();
+    RspamdPeer checking;
+    if (const std::string why = checking.Start("rspamd-auth-test.conf", dns.Entry()); !why.empty()) GTEST_SKIP() << why;
+    SetSettingString(settings::kFilterKeyPath, "Rspamd URL", checking.Url());
+
+    const std::string message = "From: Ann <ann@sender.test>\r\nSubject: hi\r\n\r\nhello";
+    std::string text;
+    for (const auto& [client, verdicts] :
+         {std::pair{"203.0.113.9", "spf=pass smtp.mailfrom=sender.test; dkim=none; dmarc=pass header.from=sender.test"},
+          std::pair{"198.51.100.7",
+                    "spf=fail smtp.mailfrom=sender.test; dkim=none; dmarc=fail header.from=sender.test"}}) {
+        ASSERT_EQ(Send(client, message, "ann@sender.test"), 250);
+        ASSERT_TRUE(RouteAll());
+        Stored(text);
+        EXPECT_EQ(text.rfind("Authentication-Results: " + Own() + "; " + verdicts + "\r\nReceived: ", 0), 0u) << text;
+        EXPECT_EQ(text.find("Authentication-Results:", 1), std::string::npos) << text;
+    }
 }
 
 // clamd, asked before rspamd, with one signature of its own for the EICAR

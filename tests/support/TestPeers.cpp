@@ -313,8 +313,13 @@ int SmtpPeer::MessageCount() const {
 bool DnsPeer::Start(const std::string& logPath, const std::vector<std::string>& records) {
     log = logPath;
     port = FreePort();
+    // Kept in the foreground but not in debug mode, which would answer a
+    // TCP client (rspamd keeps one open) in the only process and stop
+    // answering anything else; its log goes to stderr, no pid file.
     std::vector<std::string> argv = {"/usr/sbin/dnsmasq",
-                                     "--no-daemon",
+                                     "--keep-in-foreground",
+                                     "--log-facility=-",
+                                     "--pid-file=",
                                      "--port=" + std::to_string(port),
                                      "--listen-address=127.0.0.1",
                                      "--bind-interfaces",
