@@ -557,14 +557,17 @@ bool CSmtpSession::Filter(CSpoolDraft& draft, bool& junk) {
     // machine itself) are not filtered unless the office asks for it; the
     // engine's own generated mail never is.
     if (CGeneratedMailSessions::IsGeneratedMailSession(socket.Get())) return true;
+    // Mail fetched from remote mailboxes comes from loopback but is outside mail.
+    const bool fetched = CGeneratedMailSessions::IsFetchedMailSession(socket.Get());
     DWORD relayFiltered = 0;
     ReadRegistryDword(settings::kFilterKeyPath, "Filter Relay Clients", relayFiltered);
-    if (relayFiltered != 1 && (resolver.MayRelay() || !authenticatedUser.empty())) return true;
+    if (!fetched && relayFiltered != 1 && (resolver.MayRelay() || !authenticatedUser.empty())) return true;
     const std::unique_ptr<CMessageFilter> filter = CMessageFilter::FromSettings();
     if (!filter) return true;
     CMessageFilter::Request request;
-    request.clientAddress = client.Text();
-    request.helo = helo;
+    // Of fetched mail neither the address nor the greeting is the sender's.
+    request.clientAddress = fetched ? std::string() : client.Text();
+    request.helo = fetched ? std::string() : helo;
     request.sender = sender;
     for (const auto& recipient : recipients)
         if (recipient) request.recipients.push_back(recipient->user + "@" + recipient->domain);

@@ -55,7 +55,7 @@ CClamavFilter::Settings CClamavFilter::Settings::Read() {
 CClamavFilter::CClamavFilter(Settings settings) : settings(std::move(settings)) {}
 
 FilterVerdict CClamavFilter::Failed(const Request& request, const std::string& reason) const {
-    g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.clientAddress + " not checked (" + reason +
+    g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.Origin() + " not checked (" + reason +
                       "); " + (settings.failClosed ? "deferred" : "accepted"));
     if (settings.failClosed) return FilterVerdict::Deferred("4.7.1 Virus check unavailable, try again later");
     return FilterVerdict::Accepted();
@@ -64,7 +64,7 @@ FilterVerdict CClamavFilter::Failed(const Request& request, const std::string& r
 FilterVerdict CClamavFilter::Check(const Request& request, CMailContent& content) const {
     const std::uint32_t length = content.GetLength();
     if (length > settings.maxSize) {
-        g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.clientAddress + " passes unchecked (" +
+        g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.Origin() + " passes unchecked (" +
                           std::to_string(length) + " bytes, over the limit of " + std::to_string(settings.maxSize) +
                           ")");
         return FilterVerdict::Accepted();
@@ -75,7 +75,7 @@ FilterVerdict CClamavFilter::Check(const Request& request, CMailContent& content
     std::optional<FilterVerdict> verdict = MapReply(reply, logLine);
     if (!verdict) return Failed(request, logLine);
     if (verdict->action != FilterVerdict::Action::Accept)
-        g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.clientAddress + ": " + logLine);
+        g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.Origin() + ": " + logLine);
     return std::move(*verdict);
 }
 

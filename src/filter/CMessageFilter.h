@@ -21,13 +21,16 @@ class CMessageFilter {
 public:
     // What the server knows about the message besides its text.
     struct Request {
-        std::string clientAddress;  // "192.0.2.1"
+        std::string clientAddress;  // "192.0.2.1"; "" for mail fetched from a remote mailbox
         std::string helo;
         std::string sender;  // envelope, "" for the null sender
         std::vector<std::string> recipients;
         std::string user;        // the authenticated user, if any
         std::string queueId;     // the name the message is logged under
         std::string serverName;  // this server's name for Authentication-Results
+
+        // Where the message came from, as log lines name it.
+        std::string Origin() const { return clientAddress.empty() ? "a remote mailbox" : clientAddress; }
     };
 
     CMessageFilter() = default;

@@ -168,7 +168,7 @@ bool CRspamdFilter::ParseUrl(const std::string& url, std::string& host, int& por
 }
 
 FilterVerdict CRspamdFilter::Failed(const Request& request, const std::string& reason) const {
-    g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.clientAddress + " not checked (" + reason +
+    g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.Origin() + " not checked (" + reason +
                       "); " + (settings.failClosed ? "deferred" : "accepted"));
     if (settings.failClosed) return FilterVerdict::Deferred("4.7.1 Spam filter unavailable, try again later");
     return FilterVerdict::Accepted();
@@ -177,7 +177,7 @@ FilterVerdict CRspamdFilter::Failed(const Request& request, const std::string& r
 FilterVerdict CRspamdFilter::Check(const Request& request, CMailContent& content) const {
     const std::uint32_t length = content.GetLength();
     if (length > settings.maxSize) {
-        g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.clientAddress + " passes unchecked (" +
+        g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.Origin() + " passes unchecked (" +
                           std::to_string(length) + " bytes, over the limit of " + std::to_string(settings.maxSize) +
                           ")");
         return FilterVerdict::Accepted();
@@ -187,7 +187,7 @@ FilterVerdict CRspamdFilter::Check(const Request& request, CMailContent& content
     std::string logLine;
     std::optional<FilterVerdict> verdict = MapReply(body, request, logLine);
     if (!verdict) return Failed(request, logLine);
-    g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.clientAddress + ": " + logLine);
+    g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.Origin() + ": " + logLine);
     return std::move(*verdict);
 }
 
@@ -208,7 +208,7 @@ bool CRspamdFilter::Exchange(const Request& request, CMailContent& content, std:
     const std::uint32_t length = content.GetLength();
     std::string head = "POST /checkv2 HTTP/1.1\r\nHost: " + HeaderValue(host) +
                        "\r\nConnection: close\r\nContent-Length: " + std::to_string(length) + "\r\n";
-    head += "IP: " + HeaderValue(request.clientAddress) + "\r\n";
+    if (!request.clientAddress.empty()) head += "IP: " + HeaderValue(request.clientAddress) + "\r\n";
     if (!request.helo.empty()) head += "Helo: " + HeaderValue(request.helo) + "\r\n";
     head += "From: " + HeaderValue(request.sender) + "\r\n";
     for (const std::string& recipient : request.recipients) head += "Rcpt: " + HeaderValue(recipient) + "\r\n";

@@ -121,6 +121,7 @@ void CMappedAccountDownload::Fetch(CPop3Connection& pop, const std::vector<int>&
     if (numbers.empty()) return;
     // The message in hand is still handed over after a stop, within its grace.
     CLocalHandBack::Options options;
+    options.fetchedMail = true;
     options.chunkSize = context.sendBufferSize;
     options.stop = context.stop;
     CLocalHandBack local(options);

@@ -334,6 +334,7 @@ int CRemoteMailSpooler::DistributeRemoteMail() {
         // the others wait in the spool directory for the next distribution.
         CLocalHandBack::Options options;
         options.stop = stopRequested;
+        options.fetchedMail = true;
         CLocalHandBack local(options);
         if (local.Open()) {
             for (const std::string& path : files) {
@@ -395,6 +396,12 @@ bool CRemoteMailSpooler::DistributeFile(CLocalHandBack& local, const std::string
         envelope.recipients.push_back(
             {Loopback(recipient.user), recipient.ownerIfRefused ? owner : std::string(), false});
     const CLocalHandBack::Result handed = local.HandBack(envelope, *record.message);
+    if (!handed.sent && handed.failedAt == CLocalHandBack::Step::Data && handed.sessionOpen &&
+        handed.code.starts_with("5")) {
+        // Refused for good at its end (the filter's verdict): trying again would only be refused again.
+        g_moduleLog.Write("Remote mail " + path + " refused by this server (" + handed.reply + "); removed");
+        return ::unlink(path.c_str()) == 0;
+    }
     if (!handed.sent) return false;  // kept for the next distribution
     std::vector<std::string> given;
     for (std::size_t i = 0; i < recipients.size() && i < handed.recipients.size(); ++i) {

@@ -12,7 +12,8 @@
 namespace {
 
 std::mutex g_lock;
-std::map<std::uint16_t, int> g_ports;  // port -> sessions holding it
+std::map<std::uint16_t, int> g_ports;         // generated: port -> sessions holding it
+std::map<std::uint16_t, int> g_fetchedPorts;  // fetched: the same
 
 bool IsLoopback(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET) {
@@ -35,26 +36,39 @@ std::uint16_t PortOf(const sockaddr_storage& address) {
 
 }  // namespace
 
-void CGeneratedMailSessions::Add(std::uint16_t localPort) {
+void CGeneratedMailSessions::Add(std::uint16_t localPort, Kind kind) {
     if (localPort == 0) return;
     std::lock_guard<std::mutex> guard(g_lock);
-    ++g_ports[localPort];
+    ++(kind == Kind::Generated ? g_ports : g_fetchedPorts)[localPort];
 }
 
-void CGeneratedMailSessions::Remove(std::uint16_t localPort) {
+void CGeneratedMailSessions::Remove(std::uint16_t localPort, Kind kind) {
     std::lock_guard<std::mutex> guard(g_lock);
-    auto found = g_ports.find(localPort);
-    if (found != g_ports.end() && --found->second <= 0) g_ports.erase(found);
+    std::map<std::uint16_t, int>& ports = kind == Kind::Generated ? g_ports : g_fetchedPorts;
+    auto found = ports.find(localPort);
+    if (found != ports.end() && --found->second <= 0) ports.erase(found);
 }
 
-bool CGeneratedMailSessions::IsGeneratedMailSession(int acceptedSocket) {
+namespace {
+
+bool IsRegistered(int acceptedSocket, const std::map<std::uint16_t, int>& ports) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     if (acceptedSocket < 0 || ::getpeername(acceptedSocket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
         !IsLoopback(peer))
         return false;
     std::lock_guard<std::mutex> guard(g_lock);
-    return g_ports.count(PortOf(peer)) != 0;
+    return ports.count(PortOf(peer)) != 0;
+}
+
+}  // namespace
+
+bool CGeneratedMailSessions::IsGeneratedMailSession(int acceptedSocket) {
+    return IsRegistered(acceptedSocket, g_ports);
+}
+
+bool CGeneratedMailSessions::IsFetchedMailSession(int acceptedSocket) {
+    return IsRegistered(acceptedSocket, g_fetchedPorts);
 }
 
 std::uint16_t CGeneratedMailSessions::LocalPortOf(int socket) {

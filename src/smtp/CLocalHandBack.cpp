@@ -27,6 +27,7 @@ bool CLocalHandBack::Open() {
     if (IsOpen()) return true;
     smtp = std::make_unique<CSmtpConnection>();
     smtp->SetGeneratedMail(options.generatedMail);
+    smtp->SetFetchedMail(options.fetchedMail);
     smtp->SetOwnName(options.ownName.empty() ? COwnNames::Domain() : options.ownName);
     smtp->SetChunkSize(options.chunkSize);
     // A listener that stalls must not hold its caller for ever.

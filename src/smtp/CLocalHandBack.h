@@ -31,6 +31,9 @@ public:
         // Mail the engine generated: its sessions get no relay right
         // (CGeneratedMailSessions).
         bool generatedMail = false;
+        // Mail fetched from a remote mailbox: the listener filters it as
+        // outside mail (CGeneratedMailSessions::Kind::Fetched).
+        bool fetchedMail = false;
         // The greeting name; "" means COwnNames::Domain() (else the address
         // literal of the connection's local end).
         std::string ownName;

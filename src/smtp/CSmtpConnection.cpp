@@ -214,9 +214,10 @@ bool CSmtpConnection::ConnectSocket(const std::string& host, int port) {
     socket = tcp::Connect(host, port, Watch(false));
     // Registered before the server hears a word, so it knows the session
     // before any message can arrive on it.
-    if (socket && generatedMail) {
+    if (socket && (generatedMail || fetchedMail)) {
         registeredPort = CGeneratedMailSessions::LocalPortOf(socket.Get());
-        CGeneratedMailSessions::Add(registeredPort);
+        registeredKind = generatedMail ? CGeneratedMailSessions::Kind::Generated : CGeneratedMailSessions::Kind::Fetched;
+        CGeneratedMailSessions::Add(registeredPort, registeredKind);
     }
     return static_cast<bool>(socket);
 }
@@ -225,7 +226,7 @@ void CSmtpConnection::Disconnect() {
     if (tls) tls->Shutdown();
     tls.reset();
     socket.Reset();
-    if (registeredPort != 0) CGeneratedMailSessions::Remove(registeredPort);
+    if (registeredPort != 0) CGeneratedMailSessions::Remove(registeredPort, registeredKind);
     registeredPort = 0;
 }
 

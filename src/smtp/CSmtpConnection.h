@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "smtp/CGeneratedMailSessions.h"
 #include "smtp/TcpSocket.h"
 
 class CMailContent;
@@ -109,6 +110,8 @@ public:
     // generated, so that the local SMTP server gives them no relay right
     // (CGeneratedMailSessions). Set before connecting.
     void SetGeneratedMail(bool generated) { generatedMail = generated; }
+    // Mail fetched from a remote mailbox, handed to the own listener: filtered there as outside mail.
+    void SetFetchedMail(bool fetched) { fetchedMail = fetched; }
     // Set before connecting; None unless set.
     void SetTlsPolicy(TlsPolicy policy) { tlsPolicy = policy; }
     bool IsEncrypted() const;
@@ -210,7 +213,9 @@ private:
     const StopSignal* stopSignal = nullptr;
     bool finishSteps = false;
     bool generatedMail = false;
+    bool fetchedMail = false;
     std::uint16_t registeredPort = 0;  // registered with CGeneratedMailSessions
+    CGeneratedMailSessions::Kind registeredKind = CGeneratedMailSessions::Kind::Generated;
     // The final line of the last reply (at most kResponseBufferSize bytes).
     std::string finalLine;
     std::string lastCode;

@@ -5,6 +5,8 @@
 // process over a socket pair with an outside client address (a loopback
 // client may relay and is never filtered); what they accept is routed into
 // the mailboxes and read back from the store.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +14,7 @@
 
 #include "DatabaseTest.h"
 #include "SessionPair.h"
+#include "smtp/CGeneratedMailSessions.h"
 #include "TestHome.h"
 #include "TestPeers.h"
 #include "foundation/COwnNames.h"
@@ -83,6 +86,35 @@ protected:
         EXPECT_EQ(Code(session.Command("DATA")), 354);
         return Code(session.Command(text + "\r\n."));
     }
+    // The same over loopback TCP from a session that hands over fetched
+    // mail, as the remote mailboxes' downloads do.
+    int SendFetched(const std::string& text) {
+        UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_TRUE(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::listen(listener.Get(), 1) == 0 &&
+                    ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+                    ::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        UniqueFd accepted(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        const std::uint16_t port = CGeneratedMailSessions::LocalPortOf(client.Get());
+        CGeneratedMailSessions::Add(port, CGeneratedMailSessions::Kind::Fetched);
+        int code = 0;
+        {
+            SessionPair session({std::move(accepted), std::move(client)}, &db, &spooler, CSmtpSettings(), "127.0.0.1");
+            EXPECT_EQ(Code(session.Reply()), 220);
+            EXPECT_EQ(Code(session.Command("EHLO mx.test")), 250);
+            EXPECT_EQ(Code(session.Command("MAIL FROM:<ann@sender.example>")), 250);
+            EXPECT_EQ(Code(session.Command("RCPT TO:<alice@localhost>")), 250);
+            EXPECT_EQ(Code(session.Command("DATA")), 354);
+            code = Code(session.Command(text + "\r\n."));
+        }
+        CGeneratedMailSessions::Remove(port, CGeneratedMailSessions::Kind::Fetched);
+        return code;
+    }
     // Routes every spool file and removes it, as the spool processor does; false when one stays.
     bool RouteAll() {
         CMailRouter router;
@@ -151,8 +183,10 @@ TEST_F(SmtpServerFilter, RefusedSpamIsStoredNowhereJunkGoesToJunkCleanMailToTheI
               std::string::npos)
         << text;
 
-    // A client that may relay is not filtered, unless the office asks for it.
+    // A client that may relay is not filtered, unless the office asks for
+    // it; mail fetched from a remote mailbox comes from loopback too, and is.
     EXPECT_EQ(Send("127.0.0.1", std::string("Subject: own\r\n\r\n") + kGtube), 250);
+    EXPECT_EQ(SendFetched(std::string("Subject: fetched\r\n\r\n") + kGtube), 550);
     SetSettingDword(settings::kFilterKeyPath, "Filter Relay Clients", 1);
     EXPECT_EQ(Send("127.0.0.1", std::string("Subject: own\r\n\r\n") + kGtube), 550);
 }
