@@ -16,11 +16,11 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "CClientAddress.h"
 #include "ModuleVisibility.h"
+#include "platform/MutexLock.h"
 
 class MODULE_LOCAL CLoginThrottle {
 public:
@@ -66,8 +66,8 @@ private:
     void Prune(Clock::time_point now);
 
     std::string prefix;  // "POP3 logins" or "Logins"
-    std::mutex lock;
-    std::map<std::string, Record> records;
+    Mutex lock;  // the records and the count of open locks
+    std::map<std::string, Record> records GUARDED_BY(lock);
     // Locks whose end is not yet logged, so that finding them stays cheap.
-    std::size_t openLocks = 0;
+    std::size_t openLocks GUARDED_BY(lock) = 0;
 };

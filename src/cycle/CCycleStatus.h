@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/MutexLock.h"
 #include "platform/StatusWindow.h"
 
 class CCycleStatus {
@@ -78,8 +78,8 @@ private:
         if (changed) changed();
     }
 
-    mutable std::mutex lock;
-    Snapshot state;
-    std::deque<std::string> list;  // newest first
+    mutable Mutex lock;  // the state and the list
+    Snapshot state GUARDED_BY(lock);
+    std::deque<std::string> list GUARDED_BY(lock);  // newest first
     std::function<void()> changed;
 };

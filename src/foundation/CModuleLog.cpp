@@ -37,7 +37,7 @@ void CModuleLog::Open(const std::string& path, const std::string& module, bool a
 }
 
 void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool, std::time_t utcNow) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (isOpen) return;  // opened once per process
     registryPath = path;
     moduleName = module;
@@ -140,12 +140,12 @@ void CModuleLog::StartSweep(std::time_t utcNow) {
 }
 
 void CModuleLog::Write(std::string_view text) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (isOpen) Append(text);
 }
 
 void CModuleLog::WriteVerbose(std::string_view text) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (isOpen && verbose) Append(text);
 }
 
@@ -162,7 +162,7 @@ void CModuleLog::Append(std::string_view text) {
 }
 
 void CModuleLog::Close() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (sweeper.joinable()) sweeper.join();
     if (!isOpen) return;
     std::fclose(file);
@@ -172,17 +172,17 @@ void CModuleLog::Close() {
 }
 
 bool CModuleLog::IsOpen() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return isOpen != 0;
 }
 
 bool CModuleLog::IsVerbose() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return isOpen != 0 && verbose;
 }
 
 std::string CModuleLog::FilePath() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return filePath;
 }
 

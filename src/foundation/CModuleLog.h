@@ -16,11 +16,12 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <ctime>
+
+#include "platform/MutexLock.h"
 
 class CModuleLog {
 public:
@@ -43,7 +44,7 @@ public:
     // Starts the next day's file when utcNow is past the open file's UTC
     // day (Write does this by itself); for tests. The caller holds no lock.
     void RollForTest(std::time_t utcNow) {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (isOpen) RollAt(utcNow);
     }
 
@@ -75,19 +76,19 @@ private:
     // service manager runs us.
     void Mirror(std::string_view text);
 
-    mutable std::mutex lock;
-    int isOpen = 0;
-    std::string logDirectory;
-    std::uint32_t loggingLevel = 0;
-    bool verbose = false;
-    std::FILE* file = nullptr;
-    std::string moduleName;
-    std::string registryPath;
-    std::string filePath;
-    bool mirrorToStandardError = false;
-    std::time_t openDay = 0;      // UTC day number of the open file
-    std::time_t clockOffset = 0;  // OpenAt's time less the clock's then
-    std::uint32_t retentionDays = 30;
+    mutable Mutex lock;  // the open file, its settings and its day
+    int isOpen GUARDED_BY(lock) = 0;
+    std::string logDirectory GUARDED_BY(lock);
+    std::uint32_t loggingLevel GUARDED_BY(lock) = 0;
+    bool verbose GUARDED_BY(lock) = false;
+    std::FILE* file GUARDED_BY(lock) = nullptr;
+    std::string moduleName GUARDED_BY(lock);
+    std::string registryPath GUARDED_BY(lock);
+    std::string filePath GUARDED_BY(lock);
+    bool mirrorToStandardError GUARDED_BY(lock) = false;
+    std::time_t openDay GUARDED_BY(lock) = 0;      // UTC day number of the open file
+    std::time_t clockOffset GUARDED_BY(lock) = 0;  // OpenAt's time less the clock's then
+    std::uint32_t retentionDays GUARDED_BY(lock) = 30;
     std::thread sweeper;
 };
 

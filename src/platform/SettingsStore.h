@@ -12,12 +12,12 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 
 #include <sys/stat.h>
 #include <string>
 #include <sys/types.h>
 
+#include "platform/MutexLock.h"
 #include "platform/SettingsFile.h"
 
 class SettingsStore {
@@ -40,20 +40,20 @@ public:
 private:
     // The settings file's identity as seen by stat, for LoadLocked.
     struct Probe {
-        std::string path;
+        std::string path GUARDED_BY(mutex);
         bool found = false;
         int error = 0;
         struct stat info {};
     };
     long LoadLocked(const Probe* probe = nullptr);
 
-    mutable std::mutex mutex;
+    mutable Mutex mutex;  // the file's path, the cached copy and what was last seen of the file
     std::string path;
-    SettingsFile cache;
-    bool cacheValid = false;
-    bool fileMissing = true;
-    ino_t inode = 0;
-    off_t size = -1;
-    long long mtimeNs = -1;
-    std::string lastError;
+    SettingsFile cache GUARDED_BY(mutex);
+    bool cacheValid GUARDED_BY(mutex) = false;
+    bool fileMissing GUARDED_BY(mutex) = true;
+    ino_t inode GUARDED_BY(mutex) = 0;
+    off_t size GUARDED_BY(mutex) = -1;
+    long long mtimeNs GUARDED_BY(mutex) = -1;
+    std::string lastError GUARDED_BY(mutex);
 };

@@ -7,12 +7,13 @@
 
 #include <cstring>
 #include <map>
-#include <mutex>
+
+#include "platform/MutexLock.h"
 
 namespace {
 
-std::mutex g_lock;
-std::map<std::uint16_t, int> g_ports;  // port -> sessions holding it
+Mutex g_lock;  // the ports below
+std::map<std::uint16_t, int> g_ports GUARDED_BY(g_lock);  // port -> sessions holding it
 
 bool IsLoopback(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET) {
@@ -37,12 +38,12 @@ std::uint16_t PortOf(const sockaddr_storage& address) {
 
 void CGeneratedMailSessions::Add(std::uint16_t localPort) {
     if (localPort == 0) return;
-    std::lock_guard<std::mutex> guard(g_lock);
+    MutexLock guard(g_lock);
     ++g_ports[localPort];
 }
 
 void CGeneratedMailSessions::Remove(std::uint16_t localPort) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    MutexLock guard(g_lock);
     auto found = g_ports.find(localPort);
     if (found != g_ports.end() && --found->second <= 0) g_ports.erase(found);
 }
@@ -53,7 +54,7 @@ bool CGeneratedMailSessions::IsGeneratedMailSession(int acceptedSocket) {
     if (acceptedSocket < 0 || ::getpeername(acceptedSocket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
         !IsLoopback(peer))
         return false;
-    std::lock_guard<std::mutex> guard(g_lock);
+    MutexLock guard(g_lock);
     return g_ports.count(PortOf(peer)) != 0;
 }
 
