@@ -60,10 +60,10 @@ private:
         std::string who;  // the locked address as the log names it
     };
     // Logs the end of every lock that has run out; under the lock.
-    void EndExpiredLocks(Clock::time_point now);
-    void LogEnd(Record& record, const char* how);
+    void EndExpiredLocks(Clock::time_point now) REQUIRES(lock);
+    void LogEnd(Record& record, const char* how) REQUIRES(lock);
     // Records of addresses quiet for an hour go, so the map stays small.
-    void Prune(Clock::time_point now);
+    void Prune(Clock::time_point now) REQUIRES(lock);
 
     std::string prefix;  // "POP3 logins" or "Logins"
     Mutex lock;  // the records and the count of open locks

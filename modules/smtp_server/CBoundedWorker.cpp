@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "platform/Invariant.h"
 
 CBoundedWorker::~CBoundedWorker() {
     {
@@ -60,6 +61,7 @@ void CBoundedWorker::Loop() {
         guard.lock();
         running = false;
         ++finished;
+        VELMORA_INVARIANT(finished <= started, "a bounded job finished that was never started");
         changed.notify_all();
     }
 }

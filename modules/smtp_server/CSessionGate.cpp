@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-
 std::uint32_t CSessionGate::CapForDescriptors(std::uint64_t descriptors, std::uint32_t hardMax) {
     const std::uint64_t spare = descriptors > kReservedDescriptors ? descriptors - kReservedDescriptors : 0;
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(spare / kDescriptorsPerSession, 1, hardMax));

@@ -27,7 +27,7 @@ public:
     void SetMailSpooler(CMailSpooler* spooler) override;
 
 private:
-    void StartWhenReady();
+    void StartWhenReady() REQUIRES(lock);
 
     Mutex lock;  // what the module was started with, its listener and whether it stopped
     MessageWindow* notifyWindow GUARDED_BY(lock) = nullptr;

@@ -73,7 +73,7 @@ public:
     Snapshot Take(std::size_t maxLines = kListLimit + 1) const;
 
 private:
-    void AddLine(const std::string& line);
+    void AddLine(const std::string& line) REQUIRES(lock);
     void Changed() const {
         if (changed) changed();
     }

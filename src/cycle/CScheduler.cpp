@@ -172,7 +172,13 @@ bool CScheduler::CommandRunning() const {
 }
 
 void CScheduler::WaitForCommand() {
-    if (commandThread.joinable()) commandThread.join();
+    // Joined outside the lock: the command's thread takes it as it ends.
+    std::thread ending;
+    {
+        MutexLock guard(lock);
+        ending = std::move(commandThread);
+    }
+    if (ending.joinable()) ending.join();
 }
 
 std::vector<std::string> CScheduler::SplitCommand(std::string_view line) {

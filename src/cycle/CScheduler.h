@@ -79,7 +79,7 @@ private:
         bool operator==(const FileIdentity&) const = default;
     };
     static FileIdentity Identify(const std::string& path);
-    bool StartCommand(const std::string& line);
+    bool StartCommand(const std::string& line) REQUIRES(lock);
     void RunCommand(const std::string& line);
 
     Clock clock;

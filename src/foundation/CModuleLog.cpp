@@ -16,6 +16,7 @@
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
+#include "platform/Invariant.h"
 #include "platform/Registry.h"
 #include "platform/ServiceNotify.h"
 
@@ -150,6 +151,7 @@ void CModuleLog::WriteVerbose(std::string_view text) {
 }
 
 void CModuleLog::Append(std::string_view text) {
+    VELMORA_INVARIANT(file != nullptr, "a log line written after Close or before the file opened");
     const std::time_t now = std::time(nullptr);
     // A long run starts a file per UTC day, so that old days can be compressed and removed.
     if (isOpen && (now + clockOffset) / kSecondsPerDay != openDay) RollAt(now + clockOffset);

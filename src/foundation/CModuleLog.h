@@ -64,14 +64,14 @@ public:
 private:
     static constexpr std::time_t kSecondsPerDay = 86400;
     // One flushed, stamped line; the caller holds the lock and the log is open.
-    void Append(std::string_view text);
+    void Append(std::string_view text) REQUIRES(lock);
     // The file for utcNow's minute opened, locked and given its banner;
     // false (nothing changed) when it cannot be. The caller holds the lock.
-    bool OpenFileAt(std::time_t utcNow);
-    void RollAt(std::time_t utcNow);
+    bool OpenFileAt(std::time_t utcNow) REQUIRES(lock);
+    void RollAt(std::time_t utcNow) REQUIRES(lock);
     // Earlier days' files compressed and old ones removed, on a thread of
     // its own (LogRetention).
-    void StartSweep(std::time_t utcNow);
+    void StartSweep(std::time_t utcNow) REQUIRES(lock);
     // The same line on standard error, which the journal keeps when a
     // service manager runs us.
     void Mirror(std::string_view text);
@@ -89,7 +89,7 @@ private:
     std::time_t openDay GUARDED_BY(lock) = 0;      // UTC day number of the open file
     std::time_t clockOffset GUARDED_BY(lock) = 0;  // OpenAt's time less the clock's then
     std::uint32_t retentionDays GUARDED_BY(lock) = 30;
-    std::thread sweeper;
+    std::thread sweeper GUARDED_BY(lock);
 };
 
 extern CModuleLog g_moduleLog;

@@ -40,15 +40,15 @@ public:
 private:
     // The settings file's identity as seen by stat, for LoadLocked.
     struct Probe {
-        std::string path GUARDED_BY(mutex);
+        std::string path;
         bool found = false;
         int error = 0;
         struct stat info {};
     };
-    long LoadLocked(const Probe* probe = nullptr);
+    long LoadLocked(const Probe* probe = nullptr) REQUIRES(mutex);
 
     mutable Mutex mutex;  // the file's path, the cached copy and what was last seen of the file
-    std::string path;
+    std::string path GUARDED_BY(mutex);
     SettingsFile cache GUARDED_BY(mutex);
     bool cacheValid GUARDED_BY(mutex) = false;
     bool fileMissing GUARDED_BY(mutex) = true;

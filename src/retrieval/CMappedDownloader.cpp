@@ -10,6 +10,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "platform/Invariant.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
 
@@ -160,6 +161,7 @@ bool CMappedDownloader::StartWorker(const MappedAccountJob& job) {
 
 void CMappedDownloader::WorkerEnded() {
     MutexLock guard(lock);
+    VELMORA_INVARIANT(running > 0, "a download worker ended that was never counted");
     ++freeUnits;
     running = running > 1 ? running - 1 : 0;
     changed.notify_all();

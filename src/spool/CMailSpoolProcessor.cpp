@@ -12,6 +12,7 @@
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
+#include "platform/Invariant.h"
 #include "platform/ReaderLock.h"
 #include "spool/CSpoolFilePool.h"
 #include "spool/SpoolFile.h"
@@ -30,7 +31,6 @@
 #include <unistd.h>
 
 namespace {
-
 
 struct SpoolEntry {
     long long modified;  // nanoseconds
@@ -215,7 +215,8 @@ bool CMailSpoolProcessor::Claim(const std::string& path) {
 
 void CMailSpoolProcessor::Release(const std::string& path) {
     MutexLock guard(queueLock);
-    claimed.erase(path);
+    const std::size_t released = claimed.erase(path);
+    VELMORA_INVARIANT(released == 1, "a spool file released that no worker had claimed");
 }
 
 void CMailSpoolProcessor::Work() {
