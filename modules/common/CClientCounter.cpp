@@ -7,7 +7,7 @@ bool CClientCounter::IsExempt(const CClientAddress& client) {
 
 bool CClientCounter::Admit(const CClientAddress& client, std::uint32_t limit) {
     if (IsExempt(client)) return true;
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     std::uint32_t& count = sessions[client.ClientKey()];
     if (count >= limit) {
         if (count == 0) sessions.erase(client.ClientKey());
@@ -19,14 +19,14 @@ bool CClientCounter::Admit(const CClientAddress& client, std::uint32_t limit) {
 
 void CClientCounter::Release(const CClientAddress& client) {
     if (IsExempt(client)) return;
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     const auto it = sessions.find(client.ClientKey());
     if (it == sessions.end()) return;
     if (--it->second == 0) sessions.erase(it);
 }
 
 std::uint32_t CClientCounter::SessionsOf(const CClientAddress& client) const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     const auto it = sessions.find(client.ClientKey());
     return it == sessions.end() ? 0 : it->second;
 }

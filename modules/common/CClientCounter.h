@@ -7,11 +7,11 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "CClientAddress.h"
 #include "ModuleVisibility.h"
+#include "platform/MutexLock.h"
 
 class MODULE_LOCAL CClientCounter {
 public:
@@ -24,6 +24,6 @@ public:
 private:
     static bool IsExempt(const CClientAddress& client);
 
-    mutable std::mutex lock;
-    std::map<std::string, std::uint32_t> sessions;
+    mutable Mutex lock;  // the sessions per client
+    std::map<std::string, std::uint32_t> sessions GUARDED_BY(lock);
 };

@@ -20,7 +20,7 @@ CLoginThrottle::CLoginThrottle(std::string service)
 
 CLoginThrottle::~CLoginThrottle() {
     try {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         EndExpiredLocks(Clock::now());
         for (auto& entry : records)
             if (entry.second.lockLogged) LogEnd(entry.second, "lifted as the listener stopped");
@@ -45,7 +45,7 @@ void CLoginThrottle::EndExpiredLocks(Clock::time_point now) {
 bool CLoginThrottle::IsLocked(const CClientAddress& client, const Policy& settings) {
     (void)settings;
     if (client.Classify() == CClientAddress::Network::Loopback) return false;
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     const Clock::time_point now = Clock::now();
     EndExpiredLocks(now);
     const auto it = records.find(client.ClientKey());
@@ -55,7 +55,7 @@ bool CLoginThrottle::IsLocked(const CClientAddress& client, const Policy& settin
 }
 
 std::chrono::milliseconds CLoginThrottle::Failed(const CClientAddress& client, const Policy& settings) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     const Clock::time_point now = Clock::now();
     EndExpiredLocks(now);
     if (records.size() > kPruneAbove) Prune(now);
@@ -85,7 +85,7 @@ std::chrono::milliseconds CLoginThrottle::Failed(const CClientAddress& client, c
 }
 
 void CLoginThrottle::Succeeded(const CClientAddress& client) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     EndExpiredLocks(Clock::now());
     const auto it = records.find(client.ClientKey());
     if (it == records.end()) return;

@@ -16,11 +16,11 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "CClientAddress.h"
 #include "ModuleVisibility.h"
+#include "platform/MutexLock.h"
 
 class MODULE_LOCAL CLoginThrottle {
 public:
@@ -60,14 +60,14 @@ private:
         std::string who;  // the locked address as the log names it
     };
     // Logs the end of every lock that has run out; under the lock.
-    void EndExpiredLocks(Clock::time_point now);
-    void LogEnd(Record& record, const char* how);
+    void EndExpiredLocks(Clock::time_point now) REQUIRES(lock);
+    void LogEnd(Record& record, const char* how) REQUIRES(lock);
     // Records of addresses quiet for an hour go, so the map stays small.
-    void Prune(Clock::time_point now);
+    void Prune(Clock::time_point now) REQUIRES(lock);
 
     std::string prefix;  // "POP3 logins" or "Logins"
-    std::mutex lock;
-    std::map<std::string, Record> records;
+    Mutex lock;  // the records and the count of open locks
+    std::map<std::string, Record> records GUARDED_BY(lock);
     // Locks whose end is not yet logged, so that finding them stays cheap.
-    std::size_t openLocks = 0;
+    std::size_t openLocks GUARDED_BY(lock) = 0;
 };

@@ -200,7 +200,7 @@ void CTcpListener::Accept(int listener) {
         Refuse(std::move(client), refusal);
         return;
     }
-    std::lock_guard<std::mutex> guard(slotsLock);
+    MutexLock guard(slotsLock);
     Slot& slot = slots.emplace_back();
     ++active;
     g_listenerSessions.Opened(options.name);
@@ -231,7 +231,7 @@ void CTcpListener::Accept(int listener) {
 }
 
 void CTcpListener::ReapFinished(bool all) {
-    std::lock_guard<std::mutex> guard(slotsLock);
+    MutexLock guard(slotsLock);
     for (auto it = slots.begin(); it != slots.end();) {
         if (all || it->finished.load()) {
             if (it->thread.joinable()) it->thread.join();

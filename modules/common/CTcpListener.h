@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +23,7 @@
 
 #include "CClientAddress.h"
 #include "ModuleVisibility.h"
+#include "platform/MutexLock.h"
 #include "platform/UniqueFd.h"
 
 class MODULE_LOCAL CTcpListener {
@@ -92,8 +92,8 @@ private:
     UniqueFd stopEvent;      // readable once Stop was called
     UniqueFd finishedEvent;  // a session has ended and can be joined
     std::thread acceptThread;
-    std::mutex slotsLock;
-    std::list<Slot> slots;
+    Mutex slotsLock;  // the sessions' slots
+    std::list<Slot> slots GUARDED_BY(slotsLock);
     std::atomic<int> active{0};
     std::atomic<bool> stopped{false};
 };

@@ -10,7 +10,7 @@ CPop3ServerModule::~CPop3ServerModule() {
     try {
         std::unique_ptr<CPop3Listener> ending;
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             stopped = true;
             ending = std::move(listener);
         }
@@ -20,13 +20,13 @@ CPop3ServerModule::~CPop3ServerModule() {
 }
 
 int CPop3ServerModule::IsIdle() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return !listener || listener->ActiveSessions() == 0 ? 1 : 0;
 }
 
 void CPop3ServerModule::Stop() {
     try {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         stopped = true;
         if (listener) listener->Stop();
         g_moduleLog.Write("POP3 server stopping");
@@ -38,7 +38,7 @@ void CPop3ServerModule::SetNotifyWindow(MessageWindow*) {}
 
 void CPop3ServerModule::SetDatabase(CAccountDatabase* database) {
     try {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         // The database lives as long as the host, which deletes this module first.
         if (stopped || listener || !database) return;
         auto starting = std::make_unique<CPop3Listener>(database);

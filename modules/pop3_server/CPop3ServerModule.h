@@ -7,11 +7,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "CPop3Listener.h"
 #include "ModuleVisibility.h"
 #include "app/CServerModule.h"
+#include "platform/MutexLock.h"
 
 class MODULE_LOCAL CPop3ServerModule : public CServerModule {
 public:
@@ -25,9 +25,9 @@ public:
     void SetMailSpooler(CMailSpooler* spooler) override;
 
 private:
-    std::mutex lock;
-    bool stopped = false;
-    std::unique_ptr<CPop3Listener> listener;
+    Mutex lock;  // the listener and whether the module stopped
+    bool stopped GUARDED_BY(lock) = false;
+    std::unique_ptr<CPop3Listener> listener GUARDED_BY(lock);
 };
 
 extern "C" MODULE_EXPORT CServerModule* InitServer();

@@ -3,9 +3,11 @@
 
 #include <system_error>
 
+#include "platform/Invariant.h"
+
 CBoundedWorker::~CBoundedWorker() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         quit = true;
     }
     changed.notify_all();
@@ -14,7 +16,7 @@ CBoundedWorker::~CBoundedWorker() {
 
 bool CBoundedWorker::Run(std::function<void()> job, std::chrono::milliseconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
-    std::unique_lock<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (!thread.joinable()) {
         try {
             thread = std::thread(&CBoundedWorker::Loop, this);
@@ -25,22 +27,26 @@ bool CBoundedWorker::Run(std::function<void()> job, std::chrono::milliseconds bo
             return true;
         }
     }
-    if (!changed.wait_until(guard, deadline, [this] { return !running && !pending; })) return false;
+    while ((running || pending) && changed.wait_until(guard, deadline) != std::cv_status::timeout) {
+    }
+    if (running || pending) return false;
     pending = std::move(job);
     const std::uint64_t ticket = ++started;
     changed.notify_all();
-    return changed.wait_until(guard, deadline, [this, ticket] { return finished >= ticket; });
+    while (finished < ticket && changed.wait_until(guard, deadline) != std::cv_status::timeout) {
+    }
+    return finished >= ticket;
 }
 
 bool CBoundedWorker::Busy() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return running || pending;
 }
 
 void CBoundedWorker::Loop() {
-    std::unique_lock<std::mutex> guard(lock);
+    MutexLock guard(lock);
     for (;;) {
-        changed.wait(guard, [this] { return quit || pending; });
+        while (!quit && !pending) changed.wait(guard);
         if (!pending) return;  // quit with nothing left to do
         std::function<void()> job = std::move(pending);
         pending = nullptr;
@@ -55,6 +61,7 @@ void CBoundedWorker::Loop() {
         guard.lock();
         running = false;
         ++finished;
+        VELMORA_INVARIANT(finished <= started, "a bounded job finished that was never started");
         changed.notify_all();
     }
 }

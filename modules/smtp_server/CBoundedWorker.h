@@ -15,10 +15,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "ModuleVisibility.h"
+#include "platform/MutexLock.h"
 
 class MODULE_LOCAL CBoundedWorker {
 public:
@@ -37,12 +37,12 @@ public:
 private:
     void Loop();
 
-    std::mutex lock;
-    std::condition_variable changed;
-    std::function<void()> pending;
-    bool running = false;
-    bool quit = false;
-    std::uint64_t started = 0;
-    std::uint64_t finished = 0;
+    Mutex lock;  // the pending job, the counts and the quit request
+    std::condition_variable_any changed;
+    std::function<void()> pending GUARDED_BY(lock);
+    bool running GUARDED_BY(lock) = false;
+    bool quit GUARDED_BY(lock) = false;
+    std::uint64_t started GUARDED_BY(lock) = 0;
+    std::uint64_t finished GUARDED_BY(lock) = 0;
     std::thread thread;
 };

@@ -9,19 +9,19 @@ std::uint32_t CSessionGate::CapForDescriptors(std::uint64_t descriptors, std::ui
 }
 
 void CSessionGate::SetLimits(std::uint32_t wanted, std::uint32_t descriptorCap, std::uint32_t clientShare) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     cap = std::max<std::uint32_t>(1, wanted == 0 ? descriptorCap : std::min(wanted, descriptorCap));
     reserve = cap / 10;
     perClient = std::max<std::uint32_t>(1, clientShare);
 }
 
 std::uint32_t CSessionGate::Cap() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return cap;
 }
 
 CSessionGate::Verdict CSessionGate::Admit(const CClientAddress& client) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (sessions >= cap) return Verdict::Full;
     // The reserve is for addresses without a session. Loopback is never
     // counted, so it always may use it: the engine's own notices come that way.
@@ -32,12 +32,12 @@ CSessionGate::Verdict CSessionGate::Admit(const CClientAddress& client) {
 }
 
 void CSessionGate::Release(const CClientAddress& client) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     clients.Release(client);
     if (sessions > 0) --sessions;
 }
 
 bool CSessionGate::Crowded() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return std::uint64_t{sessions} * 4 > std::uint64_t{cap} * 3;
 }

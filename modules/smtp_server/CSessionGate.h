@@ -12,10 +12,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "CClientCounter.h"
 #include "ModuleVisibility.h"
+#include "platform/MutexLock.h"
 
 class MODULE_LOCAL CSessionGate {
 public:
@@ -42,10 +42,10 @@ public:
     bool Crowded() const;
 
 private:
-    mutable std::mutex lock;
+    mutable Mutex lock;  // the limits and the session count (the counter locks itself)
     CClientCounter clients;
-    std::uint32_t cap = 1;
-    std::uint32_t reserve = 0;
-    std::uint32_t perClient = 1;
-    std::uint32_t sessions = 0;
+    std::uint32_t cap GUARDED_BY(lock) = 1;
+    std::uint32_t reserve GUARDED_BY(lock) = 0;
+    std::uint32_t perClient GUARDED_BY(lock) = 1;
+    std::uint32_t sessions GUARDED_BY(lock) = 0;
 };

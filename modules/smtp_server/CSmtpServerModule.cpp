@@ -13,7 +13,7 @@ CSmtpServerModule::~CSmtpServerModule() {
     try {
         std::unique_ptr<CSmtpListener> ending;
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             stopped = true;
             ending = std::move(listener);
         }
@@ -24,13 +24,13 @@ CSmtpServerModule::~CSmtpServerModule() {
 }
 
 int CSmtpServerModule::IsIdle() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return !listener || listener->ActiveSessions() == 0 ? 1 : 0;
 }
 
 void CSmtpServerModule::Stop() {
     try {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         stopped = true;
         if (listener) listener->Stop();
         g_moduleLog.Write("SMTP server stopping");
@@ -39,13 +39,13 @@ void CSmtpServerModule::Stop() {
 }
 
 void CSmtpServerModule::SetNotifyWindow(MessageWindow* serverEventSink) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     notifyWindow = serverEventSink;
 }
 
 void CSmtpServerModule::SetDatabase(CAccountDatabase* accountDatabase) {
     try {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         database = accountDatabase;
         StartWhenReady();
     } catch (...) {
@@ -55,7 +55,7 @@ void CSmtpServerModule::SetDatabase(CAccountDatabase* accountDatabase) {
 
 void CSmtpServerModule::SetMailSpooler(CMailSpooler* mailSpooler) {
     try {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         spooler = mailSpooler;
         StartWhenReady();
     } catch (...) {

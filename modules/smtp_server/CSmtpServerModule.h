@@ -9,11 +9,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "CSmtpListener.h"
 #include "ModuleVisibility.h"
 #include "app/CServerModule.h"
+#include "platform/MutexLock.h"
 
 class MODULE_LOCAL CSmtpServerModule : public CServerModule {
 public:
@@ -27,14 +27,14 @@ public:
     void SetMailSpooler(CMailSpooler* spooler) override;
 
 private:
-    void StartWhenReady();
+    void StartWhenReady() REQUIRES(lock);
 
-    std::mutex lock;
-    MessageWindow* notifyWindow = nullptr;
-    CAccountDatabase* database = nullptr;
-    CMailSpooler* spooler = nullptr;
-    bool stopped = false;
-    std::unique_ptr<CSmtpListener> listener;
+    Mutex lock;  // what the module was started with, its listener and whether it stopped
+    MessageWindow* notifyWindow GUARDED_BY(lock) = nullptr;
+    CAccountDatabase* database GUARDED_BY(lock) = nullptr;
+    CMailSpooler* spooler GUARDED_BY(lock) = nullptr;
+    bool stopped GUARDED_BY(lock) = false;
+    std::unique_ptr<CSmtpListener> listener GUARDED_BY(lock);
 };
 
 extern "C" MODULE_EXPORT CServerModule* InitServer();

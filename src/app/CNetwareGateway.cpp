@@ -73,7 +73,7 @@ CNetwareGateway::~CNetwareGateway() {
 bool CNetwareGateway::Start(std::chrono::milliseconds period) {
     if (thread.joinable()) return false;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         stopping = false;
     }
     current = ReadSettings();
@@ -84,7 +84,7 @@ bool CNetwareGateway::Start(std::chrono::milliseconds period) {
 
 void CNetwareGateway::Stop() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         stopping = true;
     }
     wake.notify_all();
@@ -95,9 +95,11 @@ void CNetwareGateway::Run(std::chrono::milliseconds period) {
     // Ticks keep to a fixed schedule, so a long scan does not push the
     // following ones (and an "At" minute) later and later.
     auto next = std::chrono::steady_clock::now() + period;
-    std::unique_lock<std::mutex> guard(lock);
+    MutexLock guard(lock);
     while (!stopping) {
-        if (wake.wait_until(guard, next, [this] { return stopping; })) break;
+        while (!stopping && wake.wait_until(guard, next) != std::cv_status::timeout) {
+        }
+        if (stopping) break;
         guard.unlock();
         OnGatewayTimer();
         guard.lock();

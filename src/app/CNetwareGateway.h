@@ -16,12 +16,12 @@
 #include <condition_variable>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/MutexLock.h"
 #include "platform/Registry.h"
 
 class CNetwareGateway {
@@ -83,8 +83,8 @@ private:
     // in one minute does not scan twice.
     std::optional<std::time_t> lastScanMinute;
 
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stopping = false;
+    Mutex lock;  // the stop request the thread waits on
+    std::condition_variable_any wake;
+    bool stopping GUARDED_BY(lock) = false;
     std::thread thread;
 };

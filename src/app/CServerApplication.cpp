@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
-#include <shared_mutex>
+#include <optional>
 #include <csignal>
 #include <sstream>
 #include <ctime>
@@ -38,6 +38,7 @@
 #include "platform/ServiceNotify.h"
 #include "platform/SettingsStore.h"
 #include "outbound/CFailureNotice.h"
+#include "platform/WriterLock.h"
 #include "spool/CMailSpoolProcessor.h"
 #include "spool/CMailRouter.h"
 #include "app/CServerEventSink.h"
@@ -303,8 +304,8 @@ std::string CServerApplication::BackupSnapshot(const std::string& dir) {
     bool snapshotTaken = false;
     {
         // No message is half routed while the database and the spool are copied.
-        std::unique_lock<std::shared_mutex> hold;
-        if (spoolProcessor) hold = spoolProcessor->HoldRouting();
+        std::optional<WriterLock> hold;
+        if (spoolProcessor) hold.emplace(spoolProcessor->HoldRouting());
         snapshotTaken = HomeBackup::Snapshot(homeDir, dir, taken, databaseCopied, why);
     }
     if (!snapshotTaken) {

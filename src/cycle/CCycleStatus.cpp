@@ -17,7 +17,7 @@ void Log(const std::string& text) {
 
 void CCycleStatus::Apply(const StatusMessage& message, bool stopRequested) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         switch (message.message) {
             case kStepText:
                 state.step = message.text;
@@ -61,7 +61,7 @@ void CCycleStatus::AddLine(const std::string& line) {
 
 void CCycleStatus::Show() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         list.clear();
         state.shown = true;
     }
@@ -70,7 +70,7 @@ void CCycleStatus::Show() {
 
 void CCycleStatus::Hide() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         state.shown = false;
     }
     Changed();
@@ -78,7 +78,7 @@ void CCycleStatus::Hide() {
 
 void CCycleStatus::StopPressed() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         state.progressText = kStopPressedText;
         Log(kStopPressedText);
     }
@@ -87,7 +87,7 @@ void CCycleStatus::StopPressed() {
 
 void CCycleStatus::SetMainText(const std::string& text, bool log) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         state.mainText = text;
         if (log) Log(text);
     }
@@ -95,7 +95,7 @@ void CCycleStatus::SetMainText(const std::string& text, bool log) {
 }
 
 CCycleStatus::Snapshot CCycleStatus::Take(std::size_t maxLines) const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     Snapshot copy = state;
     const std::size_t count = std::min(maxLines, list.size());
     copy.lines.assign(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(count));

@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/MutexLock.h"
 #include "platform/StatusWindow.h"
 
 class CCycleStatus {
@@ -73,13 +73,13 @@ public:
     Snapshot Take(std::size_t maxLines = kListLimit + 1) const;
 
 private:
-    void AddLine(const std::string& line);
+    void AddLine(const std::string& line) REQUIRES(lock);
     void Changed() const {
         if (changed) changed();
     }
 
-    mutable std::mutex lock;
-    Snapshot state;
-    std::deque<std::string> list;  // newest first
+    mutable Mutex lock;  // the state and the list
+    Snapshot state GUARDED_BY(lock);
+    std::deque<std::string> list GUARDED_BY(lock);  // newest first
     std::function<void()> changed;
 };

@@ -44,7 +44,7 @@ CDialConnection::CDialConnection(CPhoneBook phoneBook, Hooks hooks)
 
 CDialConnection::~CDialConnection() {
     abandon = true;
-    std::lock_guard<std::mutex> guard(threadLock);
+    MutexLock guard(threadLock);
     if (dialThread.joinable()) dialThread.join();
 }
 
@@ -76,7 +76,7 @@ bool CDialConnection::Dial() {
         return false;
     }
     abandon = false;
-    std::lock_guard<std::mutex> guard(threadLock);
+    MutexLock guard(threadLock);
     // A redial follows a dial thread that has reported its failure and ends.
     if (dialThread.joinable()) dialThread.join();
     Show("Dialing " + entry->name);
@@ -94,7 +94,7 @@ void CDialConnection::DialThread(const CPhoneBook::Entry* dialed) {
     const UniqueFd lock = TakeDialLock();
     Callback(kStateOpenPort, 0);
     {
-        std::lock_guard<std::mutex> guard(hangUpLock);
+        MutexLock guard(hangUpLock);
         linkEntry = dialed;
     }
     Callback(kStateConnectDevice, 0);
@@ -185,7 +185,7 @@ bool CDialConnection::RedialDue() const {
 }
 
 void CDialConnection::HangUp() {
-    std::lock_guard<std::mutex> guard(hangUpLock);
+    MutexLock guard(hangUpLock);
     if (!linkEntry) return;
     if (!linkEntry->down.empty()) {
         const CommandProcess::RunResult down =

@@ -28,11 +28,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "cycle/CPhoneBook.h"
+#include "platform/MutexLock.h"
 
 class CDialConnection {
 public:
@@ -119,8 +119,8 @@ private:
     std::atomic<bool> abandon{false};
     std::atomic<Clock::rep> failedAt{0};
 
-    std::mutex hangUpLock;                         // one hang-up at a time
-    const CPhoneBook::Entry* linkEntry = nullptr;  // the handle: a link was started
-    std::mutex threadLock;                         // guards dialThread
-    std::thread dialThread;
+    Mutex hangUpLock;                         // one hang-up at a time
+    const CPhoneBook::Entry* linkEntry GUARDED_BY(hangUpLock) = nullptr;  // the handle: a link was started
+    Mutex threadLock;                         // guards dialThread
+    std::thread dialThread GUARDED_BY(threadLock);
 };

@@ -99,7 +99,7 @@ bool CScheduler::OnTimer() {
     Refresh();
     if (!IsDue()) return false;
     const std::string line = eventDue ? std::string(Trim(command)) : std::string();
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (commandRunning) {
         if (!line.empty()) g_moduleLog.Write("Scheduler: the last scheduled command still runs; not started again");
         // Its cycle, if it asked for one, comes after it like this one.
@@ -123,7 +123,7 @@ bool CScheduler::StartCommand(const std::string& line) {
     try {
         commandThread = std::thread([this, line] {
             RunCommand(line);
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             commandRunning = false;
             if (cycleAfterCommand) {
                 cycleAfterCommand = false;
@@ -156,7 +156,7 @@ void CScheduler::RunCommand(const std::string& line) {
 }
 
 bool CScheduler::TakeCycleAfterCommand() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     const bool ready = cycleReady;
     cycleReady = false;
     return ready;
@@ -167,12 +167,18 @@ void CScheduler::RunFinished() {
 }
 
 bool CScheduler::CommandRunning() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return commandRunning;
 }
 
 void CScheduler::WaitForCommand() {
-    if (commandThread.joinable()) commandThread.join();
+    // Joined outside the lock: the command's thread takes it as it ends.
+    std::thread ending;
+    {
+        MutexLock guard(lock);
+        ending = std::move(commandThread);
+    }
+    if (ending.joinable()) ending.join();
 }
 
 std::vector<std::string> CScheduler::SplitCommand(std::string_view line) {

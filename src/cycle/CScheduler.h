@@ -18,7 +18,6 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +26,7 @@
 
 #include "cycle/CScheduleSettings.h"
 #include "cycle/CScheduleTable.h"
+#include "platform/MutexLock.h"
 
 class CScheduler {
 public:
@@ -79,7 +79,7 @@ private:
         bool operator==(const FileIdentity&) const = default;
     };
     static FileIdentity Identify(const std::string& path);
-    bool StartCommand(const std::string& line);
+    bool StartCommand(const std::string& line) REQUIRES(lock);
     void RunCommand(const std::string& line);
 
     Clock clock;
@@ -96,9 +96,9 @@ private:
 
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
-    mutable std::mutex lock;  // the three below
-    bool commandRunning = false;
-    bool cycleAfterCommand = false;
-    bool cycleReady = false;
-    std::thread commandThread;
+    mutable Mutex lock;  // the three below
+    bool commandRunning GUARDED_BY(lock) = false;
+    bool cycleAfterCommand GUARDED_BY(lock) = false;
+    bool cycleReady GUARDED_BY(lock) = false;
+    std::thread commandThread GUARDED_BY(lock);
 };

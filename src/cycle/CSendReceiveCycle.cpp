@@ -44,17 +44,17 @@ CSendReceiveCycle::CSendReceiveCycle(DatabaseMaker databaseMaker) : databaseMake
 }
 
 void CSendReceiveCycle::SetObserver(Observer replacement) {
-    std::lock_guard<std::mutex> guard(observerLock);
+    MutexLock guard(observerLock);
     observer = std::move(replacement);
 }
 
 void CSendReceiveCycle::Notify() {
-    std::lock_guard<std::mutex> guard(observerLock);
+    MutexLock guard(observerLock);
     if (observer.changed) observer.changed();
 }
 
 void CSendReceiveCycle::NotifyDial(const std::string* text) {
-    std::lock_guard<std::mutex> guard(observerLock);
+    MutexLock guard(observerLock);
     if (text && observer.dialStatus) observer.dialStatus(*text);
     if (!text && observer.dialEnded) observer.dialEnded();
 }
@@ -107,10 +107,10 @@ void CSendReceiveCycle::Stop() {
     RequestStop();
     {
         // A dial still running is given up; its hooks reach into this object.
-        std::lock_guard<std::mutex> guard(dialLock);
+        MutexLock guard(dialLock);
         dial.reset();
     }
-    std::lock_guard<std::mutex> guard(workerLock);
+    MutexLock guard(workerLock);
     if (worker.joinable()) worker.join();
 }
 
@@ -175,7 +175,7 @@ void CSendReceiveCycle::MessageLoop() {
 void CSendReceiveCycle::TickDialUp() {
     if (!busy) return;
     {
-        std::lock_guard<std::mutex> guard(dialLock);
+        MutexLock guard(dialLock);
         if (dialCancelAsked.exchange(false) && dial) dial->Cancel();
         if (dial && dial->RetriesLeft() > 0 && dial->GetState() == CDialConnection::kFailed && dial->RedialDue())
             dial->Dial();
@@ -261,7 +261,7 @@ bool CSendReceiveCycle::StartDialUp() {
         NotifyDial(nullptr);
     };
     dialCancelAsked = false;
-    std::lock_guard<std::mutex> guard(dialLock);
+    MutexLock guard(dialLock);
     dial.reset();
     dial = std::make_unique<CDialConnection>(std::move(phoneBook), std::move(hooks));
     dial->Configure(settings.entryName, settings.userName, settings.password, settings.retries, settings.interval);
@@ -271,7 +271,7 @@ bool CSendReceiveCycle::StartDialUp() {
 
 void CSendReceiveCycle::StartWorker() {
     stopRequested.Clear();
-    std::lock_guard<std::mutex> guard(workerLock);
+    MutexLock guard(workerLock);
     // The previous worker has finished its cycle (busy was clear); reap it.
     if (worker.joinable()) worker.join();
     try {
@@ -350,7 +350,7 @@ void CSendReceiveCycle::Worker() {
 void CSendReceiveCycle::FinishCycle() {
     std::unique_ptr<CDialConnection> dialed;
     {
-        std::lock_guard<std::mutex> guard(dialLock);
+        MutexLock guard(dialLock);
         if (dial && remoteAccountCount != 0 && activeRasConnections < 1 && dial->MadeConnection())
             dialed = std::move(dial);
     }

@@ -39,11 +39,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "cycle/CCycleStatus.h"
+#include "platform/MutexLock.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
 
@@ -142,12 +142,12 @@ private:
     std::atomic<bool> dialConnected{false};
     std::atomic<bool> dialCancelled{false};
     std::atomic<bool> dialCancelAsked{false};
-    std::mutex dialLock;  // guards dial: the tick redials, the finish hangs up
-    std::unique_ptr<CDialConnection> dial;
+    Mutex dialLock;  // guards dial: the tick redials, the finish hangs up
+    std::unique_ptr<CDialConnection> dial GUARDED_BY(dialLock);
 
     CScheduler* scheduler = nullptr;
-    std::mutex observerLock;  // the console may replace the observer while a thread tells it
-    Observer observer;
+    Mutex observerLock;  // the console may replace the observer while a thread tells it
+    Observer observer GUARDED_BY(observerLock);
     std::chrono::milliseconds schedulerPeriod{std::chrono::minutes(1)};
 
     StatusWindowQueue statusQueue;
@@ -157,8 +157,8 @@ private:
     std::unique_ptr<CMailDatabase> remoteDatabase;
     std::unique_ptr<CRemoteMailSpooler> remoteDownloader;
 
-    std::mutex workerLock;  // guards the worker thread object
-    std::thread worker;
+    Mutex workerLock;  // guards the worker thread object
+    std::thread worker GUARDED_BY(workerLock);
     std::thread messageThread;
     std::atomic<bool> ending{false};
     bool started = false;

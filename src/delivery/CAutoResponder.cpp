@@ -12,7 +12,6 @@
 #include <deque>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "delivery/CGeneratedMailPolicy.h"
@@ -33,6 +32,7 @@
 #include "message/EncodedWordText.h"
 #include "message/MessageIdText.h"
 #include "platform/FileIo.h"
+#include "platform/MutexLock.h"
 #include "platform/Text.h"
 #include "smtp/CLocalHandBack.h"
 #include "smtp/CSmtpConnection.h"
@@ -243,8 +243,8 @@ std::uint32_t CAutoResponder::IntervalDays() {
 bool CAutoResponder::ClaimReply(SQLHDBC connection, long accountId, const std::string& recipient, std::time_t now,
                                 std::uint32_t days) {
     // Spool workers deliver at once: the look and the record are one step.
-    static std::mutex claiming;
-    const std::lock_guard<std::mutex> guard(claiming);
+    static Mutex claiming;
+    const MutexLock guard(claiming);
     const std::string since = LocalDateTimeText(now - static_cast<std::time_t>(days) * 24 * 60 * 60);
     {
         OdbcStatement recent(connection);

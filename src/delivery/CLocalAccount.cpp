@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <mutex>
 #include <vector>
 
 #include "foundation/CMailContent.h"
@@ -16,6 +15,7 @@
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/CMailHeader.h"
+#include "platform/MutexLock.h"
 #include "platform/Text.h"
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
@@ -29,7 +29,7 @@ namespace {
 // Lock reads the flag and then sets it in two statements; within this
 // process the pair runs under one mutex, so two sessions of the process
 // cannot both see the account free.
-std::mutex g_lockMutex;
+Mutex g_lockMutex;
 
 bool CleanUpAfterDelete() {
     DWORD value = 0;
@@ -163,7 +163,7 @@ std::string CLocalAccount::GetMessageId(long message, int folder) {
 }
 
 bool CLocalAccount::Lock() {
-    std::lock_guard<std::mutex> guard(g_lockMutex);
+    MutexLock guard(g_lockMutex);
     {
         OdbcStatement statement(connection);
         unsigned char logged = 1;
@@ -184,7 +184,7 @@ bool CLocalAccount::Unlock() {
     // Only the holder releases: an object that never got the lock must not
     // free the account under another session.
     if (!loggedIn) return false;
-    std::lock_guard<std::mutex> guard(g_lockMutex);
+    MutexLock guard(g_lockMutex);
     OdbcStatement statement(connection);
     if (!statement.ExecDirect(
             FormatSql("UPDATE ACCOUNTS SET aLogged = False where aAccountId = %ld", record->GetAccountId())))

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <mutex>
 #include <vector>
 
 #include "delivery/CAutoResponder.h"
@@ -37,6 +36,7 @@
 #include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
 #include "message/CMimeMessage.h"
+#include "platform/MutexLock.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 #include "store/MailStorePaths.h"
@@ -52,8 +52,8 @@ constexpr std::uint32_t kMaxQueryBytes = 65536;
 // Checking a mailbox's room and storing into it happen under the account's
 // lock: spool workers deliver at once, and two messages must not both pass
 // a limit that only one of them fits. Accounts share 64 locks.
-std::mutex& MailboxLock(long accountId) {
-    static std::mutex locks[64];
+Mutex& MailboxLock(long accountId) {
+    static Mutex locks[64];
     return locks[static_cast<unsigned long>(accountId) % 64];
 }
 
@@ -199,7 +199,7 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     const std::string head = ReadHead(*content, kMessageHeadBytes);
     const CMailHeader header(head.data(), head.size());
 
-    std::unique_lock<std::mutex> mailboxLock(MailboxLock(record->GetAccountId()));
+    MutexLock mailboxLock(MailboxLock(record->GetAccountId()));
     const IncomingRoom::Verdict verdict = GetIncomingRoom().Check(length);
     const bool tooLarge = verdict == IncomingRoom::Verdict::OverReceiveLimit;
     if (verdict != IncomingRoom::Verdict::Fits) {

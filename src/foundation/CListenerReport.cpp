@@ -4,27 +4,27 @@
 CListenerReport g_listenerReport;
 
 void CListenerReport::Listening(const std::string& module, const std::string& endpoint) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     entries.push_back({module, true, false, endpoint});
 }
 
 void CListenerReport::Failed(const std::string& module, const std::string& reason) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     entries.push_back({module, false, false, reason});
 }
 
 void CListenerReport::Warning(const std::string& module, const std::string& text) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     entries.push_back({module, true, true, text});
 }
 
 void CListenerReport::Clear() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     entries.clear();
 }
 
 std::vector<CListenerReport::Entry> CListenerReport::Entries() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return entries;
 }
 

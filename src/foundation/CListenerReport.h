@@ -8,9 +8,10 @@
 // prints what listens, or refuses to run when a listener failed.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/MutexLock.h"
 
 class CListenerReport {
 public:
@@ -32,8 +33,8 @@ public:
     static std::string Endpoint(const std::string& host, unsigned port);
 
 private:
-    mutable std::mutex lock;
-    std::vector<Entry> entries;
+    mutable Mutex lock;  // the entries
+    std::vector<Entry> entries GUARDED_BY(lock);
 };
 
 extern CListenerReport g_listenerReport;

@@ -4,17 +4,17 @@
 CListenerSessions g_listenerSessions;
 
 void CListenerSessions::Opened(const std::string& listener) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     ++sessions[listener];
 }
 
 void CListenerSessions::Closed(const std::string& listener) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     auto it = sessions.find(listener);
     if (it != sessions.end() && it->second > 0) --it->second;
 }
 
 std::map<std::string, std::uint64_t> CListenerSessions::Counts() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return sessions;
 }

@@ -9,8 +9,9 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "platform/MutexLock.h"
 
 class CListenerSessions {
 public:
@@ -20,8 +21,8 @@ public:
     std::map<std::string, std::uint64_t> Counts() const;
 
 private:
-    mutable std::mutex lock;
-    std::map<std::string, std::uint64_t> sessions;
+    mutable Mutex lock;  // the counts
+    std::map<std::string, std::uint64_t> sessions GUARDED_BY(lock);
 };
 
 extern CListenerSessions g_listenerSessions;

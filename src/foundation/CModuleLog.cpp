@@ -16,6 +16,7 @@
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
+#include "platform/Invariant.h"
 #include "platform/Registry.h"
 #include "platform/ServiceNotify.h"
 
@@ -37,7 +38,7 @@ void CModuleLog::Open(const std::string& path, const std::string& module, bool a
 }
 
 void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool, std::time_t utcNow) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (isOpen) return;  // opened once per process
     registryPath = path;
     moduleName = module;
@@ -140,16 +141,17 @@ void CModuleLog::StartSweep(std::time_t utcNow) {
 }
 
 void CModuleLog::Write(std::string_view text) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (isOpen) Append(text);
 }
 
 void CModuleLog::WriteVerbose(std::string_view text) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (isOpen && verbose) Append(text);
 }
 
 void CModuleLog::Append(std::string_view text) {
+    VELMORA_INVARIANT(file != nullptr, "a log line written after Close or before the file opened");
     const std::time_t now = std::time(nullptr);
     // A long run starts a file per UTC day, so that old days can be compressed and removed.
     if (isOpen && (now + clockOffset) / kSecondsPerDay != openDay) RollAt(now + clockOffset);
@@ -162,7 +164,7 @@ void CModuleLog::Append(std::string_view text) {
 }
 
 void CModuleLog::Close() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (sweeper.joinable()) sweeper.join();
     if (!isOpen) return;
     std::fclose(file);
@@ -172,17 +174,17 @@ void CModuleLog::Close() {
 }
 
 bool CModuleLog::IsOpen() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return isOpen != 0;
 }
 
 bool CModuleLog::IsVerbose() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return isOpen != 0 && verbose;
 }
 
 std::string CModuleLog::FilePath() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return filePath;
 }
 

@@ -16,11 +16,12 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <ctime>
+
+#include "platform/MutexLock.h"
 
 class CModuleLog {
 public:
@@ -43,7 +44,7 @@ public:
     // Starts the next day's file when utcNow is past the open file's UTC
     // day (Write does this by itself); for tests. The caller holds no lock.
     void RollForTest(std::time_t utcNow) {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (isOpen) RollAt(utcNow);
     }
 
@@ -63,32 +64,32 @@ public:
 private:
     static constexpr std::time_t kSecondsPerDay = 86400;
     // One flushed, stamped line; the caller holds the lock and the log is open.
-    void Append(std::string_view text);
+    void Append(std::string_view text) REQUIRES(lock);
     // The file for utcNow's minute opened, locked and given its banner;
     // false (nothing changed) when it cannot be. The caller holds the lock.
-    bool OpenFileAt(std::time_t utcNow);
-    void RollAt(std::time_t utcNow);
+    bool OpenFileAt(std::time_t utcNow) REQUIRES(lock);
+    void RollAt(std::time_t utcNow) REQUIRES(lock);
     // Earlier days' files compressed and old ones removed, on a thread of
     // its own (LogRetention).
-    void StartSweep(std::time_t utcNow);
+    void StartSweep(std::time_t utcNow) REQUIRES(lock);
     // The same line on standard error, which the journal keeps when a
     // service manager runs us.
     void Mirror(std::string_view text);
 
-    mutable std::mutex lock;
-    int isOpen = 0;
-    std::string logDirectory;
-    std::uint32_t loggingLevel = 0;
-    bool verbose = false;
-    std::FILE* file = nullptr;
-    std::string moduleName;
-    std::string registryPath;
-    std::string filePath;
-    bool mirrorToStandardError = false;
-    std::time_t openDay = 0;      // UTC day number of the open file
-    std::time_t clockOffset = 0;  // OpenAt's time less the clock's then
-    std::uint32_t retentionDays = 30;
-    std::thread sweeper;
+    mutable Mutex lock;  // the open file, its settings and its day
+    int isOpen GUARDED_BY(lock) = 0;
+    std::string logDirectory GUARDED_BY(lock);
+    std::uint32_t loggingLevel GUARDED_BY(lock) = 0;
+    bool verbose GUARDED_BY(lock) = false;
+    std::FILE* file GUARDED_BY(lock) = nullptr;
+    std::string moduleName GUARDED_BY(lock);
+    std::string registryPath GUARDED_BY(lock);
+    std::string filePath GUARDED_BY(lock);
+    bool mirrorToStandardError GUARDED_BY(lock) = false;
+    std::time_t openDay GUARDED_BY(lock) = 0;      // UTC day number of the open file
+    std::time_t clockOffset GUARDED_BY(lock) = 0;  // OpenAt's time less the clock's then
+    std::uint32_t retentionDays GUARDED_BY(lock) = 30;
+    std::thread sweeper GUARDED_BY(lock);
 };
 
 extern CModuleLog g_moduleLog;

@@ -2,13 +2,15 @@
 #include "foundation/OdbcConnectionInfo.h"
 
 #include <algorithm>
-#include <shared_mutex>
+
+#include "platform/ReaderLock.h"
+#include "platform/WriterLock.h"
 
 namespace {
 
-std::shared_mutex g_registryLock;
+SharedMutex g_registryLock;  // the registry below
 // A handful of connections per process: a short vector beats a map.
-std::vector<std::shared_ptr<OdbcConnectionInfo>> g_registry;
+std::vector<std::shared_ptr<OdbcConnectionInfo>> g_registry GUARDED_BY(g_registryLock);
 
 void FreeStatement(SQLHSTMT statement) {
     if (statement != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, statement);
@@ -21,19 +23,19 @@ OdbcConnectionInfo::~OdbcConnectionInfo() {
 }
 
 void OdbcConnectionInfo::Register(const std::shared_ptr<OdbcConnectionInfo>& info) {
-    std::unique_lock<std::shared_mutex> guard(g_registryLock);
+    WriterLock guard(g_registryLock);
     std::erase_if(g_registry, [&](const auto& held) { return held->Handle() == info->Handle(); });
     g_registry.push_back(info);
 }
 
 void OdbcConnectionInfo::Unregister(SQLHDBC handle) {
-    std::unique_lock<std::shared_mutex> guard(g_registryLock);
+    WriterLock guard(g_registryLock);
     std::erase_if(g_registry, [&](const auto& held) { return held->Handle() == handle; });
 }
 
 std::shared_ptr<OdbcConnectionInfo> OdbcConnectionInfo::Find(SQLHDBC handle) {
     if (handle == SQL_NULL_HDBC) return nullptr;
-    std::shared_lock<std::shared_mutex> guard(g_registryLock);
+    ReaderLock guard(g_registryLock);
     for (const auto& info : g_registry)
         if (info->Handle() == handle) return info;
     return nullptr;
@@ -41,7 +43,7 @@ std::shared_ptr<OdbcConnectionInfo> OdbcConnectionInfo::Find(SQLHDBC handle) {
 
 SQLHSTMT OdbcConnectionInfo::Lease(const std::string& text) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (closed) return SQL_NULL_HSTMT;
         auto found = idle.find(text);
         if (found != idle.end() && !found->second.empty()) {
@@ -69,7 +71,7 @@ void OdbcConnectionInfo::Return(const std::string& text, SQLHSTMT statement) {
                        OdbcSucceeded(SQLFreeStmt(statement, SQL_UNBIND)) &&
                        OdbcSucceeded(SQLFreeStmt(statement, SQL_RESET_PARAMS));
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (reset && !closed && idleCount < kMaxIdle) {
             idle[text].push_back(statement);
             ++idleCount;
@@ -81,7 +83,7 @@ void OdbcConnectionInfo::Return(const std::string& text, SQLHSTMT statement) {
 
 void OdbcConnectionInfo::Close() {
     {
-        std::lock_guard<std::mutex> guard(useLock);
+        MutexLock guard(useLock);
         reconnect = nullptr;
     }
     FreeIdle(true);
@@ -90,7 +92,7 @@ void OdbcConnectionInfo::Close() {
 void OdbcConnectionInfo::FreeIdle(bool close) {
     std::unordered_map<std::string, std::vector<SQLHSTMT>> taken;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (close) closed = true;
         taken.swap(idle);
         idleCount = 0;
@@ -108,13 +110,13 @@ OdbcConnectionInfo::Use::~Use() {
 }
 
 void OdbcConnectionInfo::SetReconnect(std::function<bool()> function) {
-    std::lock_guard<std::mutex> guard(useLock);
+    MutexLock guard(useLock);
     reconnect = std::move(function);
 }
 
 void OdbcConnectionInfo::Enter() {
-    std::unique_lock<std::mutex> guard(useLock);
-    useChanged.wait(guard, [&] { return !reconnecting; });
+    MutexLock guard(useLock);
+    while (reconnecting) useChanged.wait(guard);
     // Only with nobody inside: a reconnection frees every statement of the
     // handle, and an open transaction would lose its uncommitted work unseen.
     if (lost.load() && users == 0 && reconnect && std::chrono::steady_clock::now() >= nextAttempt) {
@@ -135,7 +137,7 @@ void OdbcConnectionInfo::Enter() {
 }
 
 void OdbcConnectionInfo::Leave() {
-    std::lock_guard<std::mutex> guard(useLock);
+    MutexLock guard(useLock);
     --users;
 }
 

@@ -26,13 +26,13 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "foundation/OdbcEnvironment.h"
 #include "foundation/SqlDialect.h"
+#include "platform/MutexLock.h"
 
 class OdbcConnectionInfo {
 public:
@@ -102,16 +102,16 @@ private:
     const SqlDialect dialect;
     std::atomic<bool> exclusive{false};
     std::atomic<int> followsDeliverySettings{-1};
-    std::mutex lock;
-    std::unordered_map<std::string, std::vector<SQLHSTMT>> idle;
-    std::size_t idleCount = 0;
-    bool closed = false;
+    Mutex lock;  // the idle prepared statements and whether the connection closed
+    std::unordered_map<std::string, std::vector<SQLHSTMT>> idle GUARDED_BY(lock);
+    std::size_t idleCount GUARDED_BY(lock) = 0;
+    bool closed GUARDED_BY(lock) = false;
 
     std::atomic<bool> lost{false};
-    std::mutex useLock;
-    std::condition_variable useChanged;
-    int users = 0;
-    bool reconnecting = false;
-    std::function<bool()> reconnect;
-    std::chrono::steady_clock::time_point nextAttempt{};
+    Mutex useLock;  // the users of the connection and its reconnection
+    std::condition_variable_any useChanged;
+    int users GUARDED_BY(useLock) = 0;
+    bool reconnecting GUARDED_BY(useLock) = false;
+    std::function<bool()> reconnect GUARDED_BY(useLock);
+    std::chrono::steady_clock::time_point nextAttempt GUARDED_BY(useLock){};
 };

@@ -10,10 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <utility>
+
+#include "platform/MutexLock.h"
 
 template <class Key, class Value>
 class VersionedCache {
@@ -21,7 +22,7 @@ public:
     explicit VersionedCache(std::size_t bound) : bound(bound) {}
 
     std::optional<Value> Find(std::int64_t version, const Key& key) {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         Follow(version);
         const auto found = values.find(key);
         if (found == values.end()) return std::nullopt;
@@ -29,7 +30,7 @@ public:
     }
 
     void Store(std::int64_t version, const Key& key, Value value) {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         Follow(version);
         // A value read under an older version than the one now followed may
         // already be stale: dropped.
@@ -39,16 +40,16 @@ public:
     }
 
 private:
-    void Follow(std::int64_t version) {
+    void Follow(std::int64_t version) REQUIRES(lock) {
         if (known && version == current) return;
         values.clear();
         current = version;
         known = true;
     }
 
-    std::mutex lock;
+    Mutex lock;  // the version followed and the values read under it
     std::size_t bound;
-    bool known = false;
-    std::int64_t current = 0;
-    std::unordered_map<Key, Value> values;
+    bool known GUARDED_BY(lock) = false;
+    std::int64_t current GUARDED_BY(lock) = 0;
+    std::unordered_map<Key, Value> values GUARDED_BY(lock);
 };

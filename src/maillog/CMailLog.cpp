@@ -63,7 +63,7 @@ CMailLog::CMailLog(SQLHDBC connection) : connection(connection), clock([] { retu
 CMailLog::~CMailLog() = default;
 
 void CMailLog::SetClock(std::function<std::time_t()> next) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     clock = std::move(next);
 }
 
@@ -126,14 +126,14 @@ bool CMailLog::Open() {
 
     Cleanup();
 
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     currentDay = DayName(clock());
     OpenDayFiles();
     return true;
 }
 
 void CMailLog::Cleanup() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     const std::time_t cutoff = clock() - static_cast<std::time_t>(keepDays) * 86400;
     const std::string cutoffKey = FormatLocalTime(cutoff, "%Y%m%d");
     DIR* root = ::opendir(logRoot.c_str());
@@ -188,7 +188,7 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
     // that is a round trip, and the delivering threads would otherwise take
     // turns behind each other's. A row thus never points at bytes not yet
     // written.
-    std::unique_lock<std::mutex> guard(lock);
+    MutexLock guard(lock);
     content->Rewind();
     const std::time_t now = clock();
     const std::string today = DayName(now);

@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "foundation/OdbcEnvironment.h"
+#include "platform/MutexLock.h"
 #include "platform/UniqueFd.h"
 
 class CMailContent;
@@ -70,23 +70,32 @@ public:
 
     const std::string& LogRoot() const { return logRoot; }
     std::uint32_t KeepDays() const { return keepDays; }
-    const std::string& CurrentDay() const { return currentDay; }
-    bool SentOpen() const { return static_cast<bool>(sentLog); }
-    bool ReceivedOpen() const { return static_cast<bool>(receivedLog); }
+    std::string CurrentDay() const {
+        MutexLock guard(lock);
+        return currentDay;
+    }
+    bool SentOpen() const {
+        MutexLock guard(lock);
+        return static_cast<bool>(sentLog);
+    }
+    bool ReceivedOpen() const {
+        MutexLock guard(lock);
+        return static_cast<bool>(receivedLog);
+    }
 
 private:
     std::string DayName(std::time_t when) const;
     std::string DayDirectory(const std::string& day) const;
-    void OpenDayFiles();
+    void OpenDayFiles() REQUIRES(lock);
     static UniqueFd OpenLogFile(const std::string& path);
     bool AppendContent(int fd, CMailContent& content, std::uint32_t length);
 
-    UniqueFd sentLog;
-    UniqueFd receivedLog;
+    UniqueFd sentLog GUARDED_BY(lock);
+    UniqueFd receivedLog GUARDED_BY(lock);
     std::string logRoot;
     std::uint32_t keepDays = kDefaultKeepDays;
     SQLHDBC connection;
-    std::string currentDay;
-    std::function<std::time_t()> clock;
-    std::mutex lock;
+    std::string currentDay GUARDED_BY(lock);
+    std::function<std::time_t()> clock GUARDED_BY(lock);
+    mutable Mutex lock;  // the open day's files, its name and the clock
 };

@@ -13,9 +13,10 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <utility>
+
+#include "platform/MutexLock.h"
 
 bool WriteAll(int fd, const void* data, std::size_t count) {
     const auto* bytes = static_cast<const char*>(data);
@@ -40,22 +41,22 @@ namespace {
 // spool at once then pay for one directory sync between them, and none is
 // spared: every caller's change precedes the sync it is answered by.
 struct DirectorySyncs {
-    std::mutex lock;
-    std::condition_variable done;
-    std::uint64_t started = 0;
-    std::uint64_t finished = 0;
-    bool running = false;
+    Mutex lock;  // the counts, the running flag and the outcomes
+    std::condition_variable_any done;
+    std::uint64_t started GUARDED_BY(lock) = 0;
+    std::uint64_t finished GUARDED_BY(lock) = 0;
+    bool running GUARDED_BY(lock) = false;
     // Outcomes of the latest syncs by number (0 for success, else errno);
     // a waiter is woken by the sync that covers it, long before 64 more.
-    std::array<int, 64> outcome{};
+    std::array<int, 64> outcome GUARDED_BY(lock){};
 };
 
 // The directories synced lately; idle ones go when there are many (every
 // account's Inbox is one).
 std::shared_ptr<DirectorySyncs> SyncsOf(const std::string& directory) {
-    static std::mutex lock;
-    static std::map<std::string, std::shared_ptr<DirectorySyncs>> all;
-    std::lock_guard<std::mutex> guard(lock);
+    static Mutex lock;
+    static std::map<std::string, std::shared_ptr<DirectorySyncs>> all GUARDED_BY(lock);
+    MutexLock guard(lock);
     if (all.size() >= 256)
         std::erase_if(all, [](const auto& item) { return item.second.use_count() == 1; });
     std::shared_ptr<DirectorySyncs>& syncs = all[directory];
@@ -74,7 +75,7 @@ int SyncNow(const std::string& directory) {
 bool SyncDirectory(const std::string& directory) {
     const std::shared_ptr<DirectorySyncs> shared = SyncsOf(directory);
     DirectorySyncs& syncs = *shared;
-    std::unique_lock<std::mutex> guard(syncs.lock);
+    MutexLock guard(syncs.lock);
     // The first sync to start from now on covers this caller.
     const std::uint64_t mine = syncs.started + 1;
     while (syncs.finished < mine) {

@@ -3,14 +3,14 @@
 #include "platform/Home.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <unistd.h>
 
+#include "platform/MutexLock.h"
 #include "platform/SettingsStore.h"
 
 namespace {
-std::mutex g_mutex;
-std::string g_home;
+Mutex g_mutex;  // the home directory
+std::string g_home GUARDED_BY(g_mutex);
 
 std::string Absolute(const std::string& dir) {
     if (dir.empty() || dir[0] == '/') return dir;
@@ -41,7 +41,7 @@ std::string Home::Resolve(const std::string& flag) {
 
 void Home::Use(const std::string& dir) {
     {
-        std::lock_guard<std::mutex> guard(g_mutex);
+        MutexLock guard(g_mutex);
         g_home = dir;
     }
     SettingsStore::Instance().SetPath(dir + "/" + kSettingsFile);
@@ -52,7 +52,7 @@ void Home::Use(const std::string& dir) {
 }
 
 std::string Home::Dir() {
-    std::lock_guard<std::mutex> guard(g_mutex);
+    MutexLock guard(g_mutex);
     return g_home;
 }
 

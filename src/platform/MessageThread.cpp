@@ -9,26 +9,26 @@ bool MessageThread::CreateThread() {
     std::promise<bool> started;
     std::future<bool> result = started.get_future();
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (thread.joinable()) return false;
         accepting = true;
     }
     thread = std::thread([this, &started] {
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             threadId = std::this_thread::get_id();
         }
         bool ok = InitInstance();
         started.set_value(ok);
         if (ok) Loop();
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             accepting = false;
         }
         // Messages left for windows that ExitInstance is about to destroy.
         std::deque<Item> left;
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             left.swap(queue);
         }
         for (Item& item : left)
@@ -39,7 +39,7 @@ bool MessageThread::CreateThread() {
 }
 
 void MessageThread::PostQuitMessage() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (!accepting) return;
     queue.push_back({nullptr, WM_QUIT, 0, 0, nullptr});
     arrived.notify_one();
@@ -51,17 +51,17 @@ void MessageThread::Stop() {
 }
 
 bool MessageThread::IsRunning() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return accepting;
 }
 
 bool MessageThread::IsCurrentThread() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return threadId == std::this_thread::get_id();
 }
 
 bool MessageThread::QueueEmpty() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return queue.empty();
 }
 
@@ -69,8 +69,8 @@ void MessageThread::Loop() {
     for (;;) {
         Item item;
         {
-            std::unique_lock<std::mutex> guard(lock);
-            arrived.wait(guard, [this] { return !queue.empty(); });
+            MutexLock guard(lock);
+            while (queue.empty()) arrived.wait(guard);
             item = queue.front();
             queue.pop_front();
             if (item.message == WM_QUIT && item.window == nullptr) return;
@@ -85,7 +85,7 @@ LRESULT MessageThread::SendTo(MessageWindow* window, unsigned message, WPARAM wp
     std::promise<LRESULT> reply;
     std::future<LRESULT> result = reply.get_future();
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (!accepting) return 0;
         queue.push_back({window, message, wparam, lparam, &reply});
         arrived.notify_one();
@@ -94,7 +94,7 @@ LRESULT MessageThread::SendTo(MessageWindow* window, unsigned message, WPARAM wp
 }
 
 bool MessageThread::PostTo(MessageWindow* window, unsigned message, WPARAM wparam, LPARAM lparam) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (!accepting) return false;
     queue.push_back({window, message, wparam, lparam, nullptr});
     arrived.notify_one();
@@ -102,7 +102,7 @@ bool MessageThread::PostTo(MessageWindow* window, unsigned message, WPARAM wpara
 }
 
 void MessageThread::Forget(MessageWindow* window) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     for (auto it = queue.begin(); it != queue.end();) {
         if (it->window != window) {
             ++it;

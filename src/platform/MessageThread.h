@@ -18,9 +18,10 @@
 #include <cstdint>
 #include <deque>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/MutexLock.h"
 
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
@@ -77,10 +78,10 @@ private:
     // has run by then); nothing happens when it never started.
     void Stop();
 
-    mutable std::mutex lock;
-    std::condition_variable arrived;
-    std::deque<Item> queue;
-    bool accepting = false;  // the loop runs (or is about to) and takes messages
+    mutable Mutex lock;  // the queue and whether it takes messages
+    std::condition_variable_any arrived;
+    std::deque<Item> queue GUARDED_BY(lock);
+    bool accepting GUARDED_BY(lock) = false;  // the loop runs (or is about to) and takes messages
     std::thread thread;
     std::thread::id threadId;
 };

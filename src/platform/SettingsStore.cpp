@@ -45,19 +45,19 @@ SettingsStore& SettingsStore::Instance() {
 }
 
 void SettingsStore::SetPath(const std::string& newPath) {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     path = newPath;
     cacheValid = false;
     lastError.clear();
 }
 
 std::string SettingsStore::Path() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     return path;
 }
 
 std::string SettingsStore::LastError() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     return lastError;
 }
 
@@ -109,7 +109,7 @@ long SettingsStore::Read(const std::function<void(const SettingsFile&)>& fn) {
     probe.path = Path();
     probe.found = !probe.path.empty() && ::stat(probe.path.c_str(), &probe.info) == 0;
     probe.error = errno;
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     long rc = LoadLocked(&probe);
     if (rc != ERROR_SUCCESS) return rc;
     fn(cache);
@@ -117,7 +117,7 @@ long SettingsStore::Read(const std::function<void(const SettingsFile&)>& fn) {
 }
 
 long SettingsStore::Modify(const std::function<bool(SettingsFile&)>& fn) {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     if (path.empty()) return ERROR_FILE_NOT_FOUND;
     // The lock lives on a companion file: the settings file itself is
     // replaced by rename, so a lock on it would not outlive a write.

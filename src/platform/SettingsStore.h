@@ -12,12 +12,12 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 
 #include <sys/stat.h>
 #include <string>
 #include <sys/types.h>
 
+#include "platform/MutexLock.h"
 #include "platform/SettingsFile.h"
 
 class SettingsStore {
@@ -45,15 +45,15 @@ private:
         int error = 0;
         struct stat info {};
     };
-    long LoadLocked(const Probe* probe = nullptr);
+    long LoadLocked(const Probe* probe = nullptr) REQUIRES(mutex);
 
-    mutable std::mutex mutex;
-    std::string path;
-    SettingsFile cache;
-    bool cacheValid = false;
-    bool fileMissing = true;
-    ino_t inode = 0;
-    off_t size = -1;
-    long long mtimeNs = -1;
-    std::string lastError;
+    mutable Mutex mutex;  // the file's path, the cached copy and what was last seen of the file
+    std::string path GUARDED_BY(mutex);
+    SettingsFile cache GUARDED_BY(mutex);
+    bool cacheValid GUARDED_BY(mutex) = false;
+    bool fileMissing GUARDED_BY(mutex) = true;
+    ino_t inode GUARDED_BY(mutex) = 0;
+    off_t size GUARDED_BY(mutex) = -1;
+    long long mtimeNs GUARDED_BY(mutex) = -1;
+    std::string lastError GUARDED_BY(mutex);
 };

@@ -3,7 +3,7 @@
 
 bool StatusWindowQueue::Post(const StatusMessage& message) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (!open || queue.size() >= capacity) return false;
         queue.push_back(message);
     }
@@ -12,8 +12,10 @@ bool StatusWindowQueue::Post(const StatusMessage& message) {
 }
 
 bool StatusWindowQueue::Get(StatusMessage& message, std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> guard(lock);
-    arrived.wait_for(guard, wait, [this] { return !queue.empty() || !open; });
+    MutexLock guard(lock);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (queue.empty() && open && arrived.wait_until(guard, deadline) != std::cv_status::timeout) {
+    }
     if (queue.empty()) return false;
     message = std::move(queue.front());
     queue.pop_front();
@@ -22,18 +24,18 @@ bool StatusWindowQueue::Get(StatusMessage& message, std::chrono::milliseconds wa
 
 void StatusWindowQueue::Close() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         open = false;
     }
     arrived.notify_all();
 }
 
 bool StatusWindowQueue::IsOpen() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return open;
 }
 
 std::size_t StatusWindowQueue::Pending() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return queue.size();
 }

@@ -12,8 +12,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
+
+#include "platform/MutexLock.h"
 
 // One window message. Text parameters (a pointer to text on the original
 // platform) travel as a copy in `text`; integer parameters in `lparam`.
@@ -59,9 +60,9 @@ public:
     std::size_t Pending() const;
 
 private:
-    mutable std::mutex lock;
-    std::condition_variable arrived;
-    std::deque<StatusMessage> queue;
+    mutable Mutex lock;  // the queue and whether the window is open
+    std::condition_variable_any arrived;
+    std::deque<StatusMessage> queue GUARDED_BY(lock);
     std::size_t capacity;
-    bool open = true;
+    bool open GUARDED_BY(lock) = true;
 };

@@ -10,6 +10,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "platform/Invariant.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
 
@@ -122,15 +123,15 @@ void CMappedDownloader::DownloadMappedAccounts(CAccountDatabase& accounts, Statu
     receiveBufferSize = Preference("ReceiveBufferSize", kDefaultBufferSize);
     sendBufferSize = Preference("SendBufferSize", kDefaultBufferSize);
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         freeUnits = threads;
     }
     for (MappedAccountJob& job : ReadJobs(accounts, stopRequest)) {
         if (stopRequest.Raised()) break;
         job.routeAll = routeAll;
         {
-            std::unique_lock<std::mutex> guard(lock);
-            changed.wait(guard, [&] { return freeUnits > 0; });
+            MutexLock guard(lock);
+            while (freeUnits == 0) changed.wait(guard);
             // Counted before the thread exists, so a worker that ends at once
             // cannot leave the count at zero with others still to come.
             --freeUnits;
@@ -150,7 +151,7 @@ bool CMappedDownloader::StartWorker(const MappedAccountJob& job) {
             DownloadMappedAccount(job);
             WorkerEnded();
         });
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         workers.push_back(std::move(worker));
         return true;
     } catch (...) {  // no thread (std::system_error) or no memory for it
@@ -159,7 +160,8 @@ bool CMappedDownloader::StartWorker(const MappedAccountJob& job) {
 }
 
 void CMappedDownloader::WorkerEnded() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
+    VELMORA_INVARIANT(running > 0, "a download worker ended that was never counted");
     ++freeUnits;
     running = running > 1 ? running - 1 : 0;
     changed.notify_all();
@@ -183,8 +185,8 @@ void CMappedDownloader::DownloadMappedAccount(const MappedAccountJob& job) {
 void CMappedDownloader::WaitForMappedDownloads() {
     std::vector<std::thread> ended;
     {
-        std::unique_lock<std::mutex> guard(lock);
-        changed.wait(guard, [&] { return running == 0; });
+        MutexLock guard(lock);
+        while (running != 0) changed.wait(guard);
         ended.swap(workers);
     }
     for (std::thread& worker : ended)

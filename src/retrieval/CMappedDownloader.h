@@ -19,11 +19,11 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/MutexLock.h"
 #include "retrieval/CMappedAccountDownload.h"
 
 class CAccountDatabase;
@@ -72,9 +72,9 @@ private:
 
     // The units of ReceiveThreadCount, the count of running workers and the
     // all-done condition, under one lock.
-    std::mutex lock;
-    std::condition_variable changed;
-    unsigned freeUnits = 0;
-    int running = 0;
-    std::vector<std::thread> workers;
+    Mutex lock;  // the free units, the running count and the worker threads
+    std::condition_variable_any changed;
+    unsigned freeUnits GUARDED_BY(lock) = 0;
+    int running GUARDED_BY(lock) = 0;
+    std::vector<std::thread> workers GUARDED_BY(lock);
 };

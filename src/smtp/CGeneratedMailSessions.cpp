@@ -7,13 +7,18 @@
 
 #include <cstring>
 #include <map>
-#include <mutex>
+
+#include "platform/MutexLock.h"
 
 namespace {
 
-std::mutex g_lock;
-std::map<std::uint16_t, int> g_ports;         // generated: port -> sessions holding it
-std::map<std::uint16_t, int> g_fetchedPorts;  // fetched: the same
+Mutex g_lock;  // the ports below
+std::map<std::uint16_t, int> g_ports GUARDED_BY(g_lock);         // generated: port -> sessions holding it
+std::map<std::uint16_t, int> g_fetchedPorts GUARDED_BY(g_lock);  // fetched: the same
+
+std::map<std::uint16_t, int>& PortsOf(CGeneratedMailSessions::Kind kind) REQUIRES(g_lock) {
+    return kind == CGeneratedMailSessions::Kind::Generated ? g_ports : g_fetchedPorts;
+}
 
 bool IsLoopback(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET) {
@@ -38,37 +43,37 @@ std::uint16_t PortOf(const sockaddr_storage& address) {
 
 void CGeneratedMailSessions::Add(std::uint16_t localPort, Kind kind) {
     if (localPort == 0) return;
-    std::lock_guard<std::mutex> guard(g_lock);
-    ++(kind == Kind::Generated ? g_ports : g_fetchedPorts)[localPort];
+    MutexLock guard(g_lock);
+    ++PortsOf(kind)[localPort];
 }
 
 void CGeneratedMailSessions::Remove(std::uint16_t localPort, Kind kind) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    std::map<std::uint16_t, int>& ports = kind == Kind::Generated ? g_ports : g_fetchedPorts;
+    MutexLock guard(g_lock);
+    std::map<std::uint16_t, int>& ports = PortsOf(kind);
     auto found = ports.find(localPort);
     if (found != ports.end() && --found->second <= 0) ports.erase(found);
 }
 
 namespace {
 
-bool IsRegistered(int acceptedSocket, const std::map<std::uint16_t, int>& ports) {
+bool IsRegistered(int acceptedSocket, CGeneratedMailSessions::Kind kind) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     if (acceptedSocket < 0 || ::getpeername(acceptedSocket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
         !IsLoopback(peer))
         return false;
-    std::lock_guard<std::mutex> guard(g_lock);
-    return ports.count(PortOf(peer)) != 0;
+    MutexLock guard(g_lock);
+    return PortsOf(kind).count(PortOf(peer)) != 0;
 }
 
 }  // namespace
 
 bool CGeneratedMailSessions::IsGeneratedMailSession(int acceptedSocket) {
-    return IsRegistered(acceptedSocket, g_ports);
+    return IsRegistered(acceptedSocket, Kind::Generated);
 }
 
 bool CGeneratedMailSessions::IsFetchedMailSession(int acceptedSocket) {
-    return IsRegistered(acceptedSocket, g_fetchedPorts);
+    return IsRegistered(acceptedSocket, Kind::Fetched);
 }
 
 std::uint16_t CGeneratedMailSessions::LocalPortOf(int socket) {

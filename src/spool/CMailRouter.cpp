@@ -131,7 +131,7 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
 
     Progress progress;
     {
-        std::lock_guard<std::mutex> guard(attemptsLock);
+        MutexLock guard(attemptsLock);
         // Files that have gone or changed are forgotten.
         std::erase_if(attempts, [&](const auto& item) {
             return item.first != identity && FileIdentity(item.second.path) != item.first;
@@ -146,7 +146,7 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
     Routing routing{*info, database->GetConnectionHandle(), database, policy, progress, left, reason};
     const bool complete = RouteSpooled(routing);
     if (complete) g_moduleLog.Write(routed);
-    std::lock_guard<std::mutex> guard(attemptsLock);
+    MutexLock guard(attemptsLock);
     if (complete)
         attempts.erase(identity);
     else if (!identity.empty())
@@ -191,7 +191,7 @@ int CMailRouter::RouteMailInfo(std::unique_ptr<MailInfo> info, SQLHDBC connectio
 }
 
 std::vector<std::string> CMailRouter::GetMonitorList() const {
-    std::lock_guard<std::mutex> guard(lastLock);
+    MutexLock guard(lastLock);
     return lastMonitors;
 }
 
@@ -251,7 +251,7 @@ bool CMailRouter::RouteSpooled(Routing& routing) {
     FinishRemoteQueue(routing);
     DeliverMonitorCopies(routing);
     {
-        std::lock_guard<std::mutex> guard(lastLock);
+        MutexLock guard(lastLock);
         lastMonitors = routing.monitors;
     }
     return routing.complete;

@@ -28,12 +28,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "foundation/OdbcEnvironment.h"
+#include "platform/MutexLock.h"
 #include "spool/CSpoolRouter.h"
 
 class CAccountDatabase;
@@ -133,8 +133,8 @@ private:
     NewMailNotifier newMail;
     std::function<bool()> newMailWanted;
     std::string spoolDirectory;
-    mutable std::mutex lastLock;
-    std::vector<std::string> lastMonitors;
+    mutable Mutex lastLock;  // the monitors of the last message routed
+    std::vector<std::string> lastMonitors GUARDED_BY(lastLock);
     // Spool files with recipients still to serve, by the file's identity
     // (device, inode, size, modification time), so that however the file is
     // named the progress is found, and a new file under an old name starts
@@ -143,6 +143,6 @@ private:
         std::string path;
         Progress progress;
     };
-    std::mutex attemptsLock;
-    std::map<std::string, Attempt> attempts;
+    Mutex attemptsLock;  // each spool file's routing progress
+    std::map<std::string, Attempt> attempts GUARDED_BY(attemptsLock);
 };

@@ -12,6 +12,8 @@
 #include "foundation/RegistryDirect.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
+#include "platform/Invariant.h"
+#include "platform/ReaderLock.h"
 #include "spool/CSpoolFilePool.h"
 #include "spool/SpoolFile.h"
 
@@ -29,7 +31,6 @@
 #include <unistd.h>
 
 namespace {
-
 
 struct SpoolEntry {
     long long modified;  // nanoseconds
@@ -128,7 +129,7 @@ void CMailSpoolProcessor::StopProcessing() {
         (void)ignored;
     }
     {
-        std::lock_guard<std::mutex> guard(queueLock);
+        MutexLock guard(queueLock);
         for (const std::string& path : queue) claimed.erase(path);
         queue.clear();
     }
@@ -200,7 +201,7 @@ void CMailSpoolProcessor::QueueListing() {
 
 void CMailSpoolProcessor::Queue(std::string path) {
     {
-        std::lock_guard<std::mutex> guard(queueLock);
+        MutexLock guard(queueLock);
         if (!running.load() || !claimed.insert(path).second) return;
         queue.push_back(std::move(path));
     }
@@ -208,13 +209,14 @@ void CMailSpoolProcessor::Queue(std::string path) {
 }
 
 bool CMailSpoolProcessor::Claim(const std::string& path) {
-    std::lock_guard<std::mutex> guard(queueLock);
+    MutexLock guard(queueLock);
     return claimed.insert(path).second;
 }
 
 void CMailSpoolProcessor::Release(const std::string& path) {
-    std::lock_guard<std::mutex> guard(queueLock);
-    claimed.erase(path);
+    MutexLock guard(queueLock);
+    const std::size_t released = claimed.erase(path);
+    VELMORA_INVARIANT(released == 1, "a spool file released that no worker had claimed");
 }
 
 void CMailSpoolProcessor::Work() {
@@ -232,8 +234,8 @@ void CMailSpoolProcessor::Work() {
     for (;;) {
         std::string path;
         {
-            std::unique_lock<std::mutex> guard(queueLock);
-            queueReady.wait(guard, [&] { return !queue.empty() || !running.load(); });
+            MutexLock guard(queueLock);
+            while (queue.empty() && running.load()) queueReady.wait(guard);
             if (!running.load()) break;
             path = std::move(queue.front());
             queue.pop_front();
@@ -266,7 +268,7 @@ std::vector<std::string> CMailSpoolProcessor::ListSpoolFiles() const {
 
 void CMailSpoolProcessor::ForgetGoneFailures(const std::vector<std::string>& present) {
     const std::set<std::string> names(present.begin(), present.end());
-    std::lock_guard<std::mutex> guard(failedLock);
+    MutexLock guard(failedLock);
     std::erase_if(failedFiles, [&](const auto& item) { return names.count(item.first) == 0; });
 }
 
@@ -293,7 +295,7 @@ bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
     CSpoolRouter* active = router ? router : &baseRouter;
     std::string reason;
     bool routed = false;
-    std::shared_lock<std::shared_mutex> gate(routingGate);
+    ReaderLock gate(routingGate);
     try {
         routed = active->RouteSpoolFile(path, db, reason);
     } catch (const std::exception& error) {
@@ -303,7 +305,7 @@ bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
     if (routed) {
         CSpoolFilePool::Instance().Recycle(path);
         gate.unlock();
-        std::lock_guard<std::mutex> guard(failedLock);
+        MutexLock guard(failedLock);
         failedFiles.erase(path);
         return true;
     }
@@ -313,7 +315,7 @@ bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
     if (::stat(path.c_str(), &info) == 0)
         version = {static_cast<long long>(info.st_size),
                    static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec};
-    std::lock_guard<std::mutex> guard(failedLock);
+    MutexLock guard(failedLock);
     auto known = failedFiles.find(path);
     if (known == failedFiles.end() || known->second != version) {
         failedFiles[path] = version;

@@ -23,15 +23,15 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/MutexLock.h"
 #include "platform/UniqueFd.h"
+#include "platform/WriterLock.h"
 #include "spool/CSpoolRouter.h"
 
 class CAccountDatabase;
@@ -93,7 +93,7 @@ public:
     // no message is half routed then (its file stored but not its rows, or
     // stored but its spool file still there), which is what a backup's
     // snapshot of the database and the spool needs.
-    std::unique_lock<std::shared_mutex> HoldRouting() { return std::unique_lock<std::shared_mutex>(routingGate); }
+    WriterLock HoldRouting() { return WriterLock(routingGate); }
 
 private:
     void Run();
@@ -125,13 +125,13 @@ private:
     CSpoolRouter* router = nullptr;
     CSpoolRouter baseRouter;
     // Files queued or being routed; each is in at most one thread's hands.
-    std::mutex queueLock;
-    std::condition_variable queueReady;
-    std::deque<std::string> queue;
-    std::set<std::string> claimed;
+    Mutex queueLock;  // the files waiting and the files a worker has claimed
+    std::condition_variable_any queueReady;
+    std::deque<std::string> queue GUARDED_BY(queueLock);
+    std::set<std::string> claimed GUARDED_BY(queueLock);
     // Files already logged as left in place, with the size and time they
     // had: logged again only when they change.
-    std::shared_mutex routingGate;  // shared while a file is routed and recycled
-    std::mutex failedLock;
-    std::map<std::string, std::pair<long long, long long>> failedFiles;
+    SharedMutex routingGate;  // shared while a file is routed and recycled
+    Mutex failedLock;  // the files whose routing failed, with when they may be retried
+    std::map<std::string, std::pair<long long, long long>> failedFiles GUARDED_BY(failedLock);
 };

@@ -44,7 +44,7 @@ int CMailSpooler::FindSpoolFile() {
     if (!dir.Get()) return 0;
     while (const dirent* entry = ::readdir(dir.Get())) {
         if (spool::IsSpoolFileName(entry->d_name)) {
-            std::lock_guard<std::mutex> guard(currentLock);
+            MutexLock guard(currentLock);
             currentFile = directory + "/" + entry->d_name;
             return 1;
         }
@@ -56,7 +56,7 @@ MailInfo* CMailSpooler::ReadSpoolFile() {
     const std::string path = GetCurrentFile();
     if (path.empty()) return nullptr;
     try {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         return ::ReadSpoolFile(path, database).release();
     } catch (const std::exception& error) {
         g_moduleLog.Write(std::string("*** Exception reading spool file: ") + error.what());
@@ -102,6 +102,6 @@ void CMailSpooler::RemoveSpoolFile() {
 }
 
 std::string CMailSpooler::GetCurrentFile() const {
-    std::lock_guard<std::mutex> guard(currentLock);
+    MutexLock guard(currentLock);
     return currentFile;
 }

@@ -7,9 +7,9 @@
 // must not change.
 #pragma once
 
-#include <mutex>
 #include <string>
 
+#include "platform/MutexLock.h"
 #include "spool/MailInfo.h"
 
 class CAccountDatabase;
@@ -42,8 +42,8 @@ public:
 private:
     CAccountDatabase* database;
     // Serialises ReadSpoolFile across the module's threads.
-    std::mutex lock;
-    mutable std::mutex currentLock;
-    std::string currentFile;
+    Mutex lock;  // one spool file read at a time (the database handle is shared)
+    mutable Mutex currentLock;  // the file being read
+    std::string currentFile GUARDED_BY(currentLock);
     std::string directory;
 };

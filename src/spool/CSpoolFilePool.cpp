@@ -41,7 +41,7 @@ bool CSpoolFilePool::IsKeptName(const std::string& name) {
 
 void CSpoolFilePool::Recycle(const std::string& path) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (kept.size() >= kMaxKept) {
             ::unlink(path.c_str());
             return;
@@ -61,7 +61,7 @@ void CSpoolFilePool::Recycle(const std::string& path) {
         ::unlink(hidden.c_str());
         return;
     }
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     kept.push_back(hidden);
 }
 
@@ -69,7 +69,7 @@ bool CSpoolFilePool::Take(const std::string& directory, const std::string& partP
     for (;;) {
         std::string candidate;
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             for (std::size_t i = kept.size(); i-- > 0;) {
                 if (DirectoryOf(kept[i]) != directory) continue;
                 candidate = std::move(kept[i]);
@@ -86,7 +86,7 @@ bool CSpoolFilePool::Take(const std::string& directory, const std::string& partP
 
 void CSpoolFilePool::Sweep(const std::string& directory) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         std::erase_if(kept, [&](const std::string& path) { return DirectoryOf(path) == directory; });
     }
     if (DIR* dir = ::opendir(directory.c_str())) {

@@ -14,9 +14,10 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/MutexLock.h"
 
 class CSpoolFilePool {
 public:
@@ -38,6 +39,6 @@ public:
     void Sweep(const std::string& directory);
 
 private:
-    std::mutex lock;
-    std::vector<std::string> kept;  // paths, newest last
+    Mutex lock;  // the kept paths
+    std::vector<std::string> kept GUARDED_BY(lock);  // paths, newest last
 };
