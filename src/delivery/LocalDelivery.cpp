@@ -302,7 +302,14 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
         const std::string path = mailstore::JoinPath(target->FolderDirectory(kRequest), taskId + ".mel");
         UniqueFd file(path.empty() ? -1
                                    : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
-        if (file) {
+        // Its name is on the disk before a row lists it, as for every stored message.
+        if (file && (::fsync(file.Get()) != 0 || !SyncDirectory(target->FolderDirectory(kRequest)))) {
+            const mailstore::StoreOutcome failed = mailstore::FileFailure(errno);
+            file.Reset();
+            ::unlink(path.c_str());
+            g_moduleLog.Write(StringPrintf("Task request %s for %s could not be stored: %s", taskId.c_str(),
+                                           target->GetUserName().c_str(), failed.Reason().c_str()));
+        } else if (file) {
             file.Reset();
             OdbcStatement statement(connection);
             if (!statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,0,0,0,0,'%s',3,0,4)",
