@@ -54,26 +54,14 @@ CClamavFilter::Settings CClamavFilter::Settings::Read() {
 
 CClamavFilter::CClamavFilter(Settings settings) : settings(std::move(settings)) {}
 
-FilterVerdict CClamavFilter::Failed(const Request& request, const std::string& reason) const {
-    g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.Origin() + " not checked (" + reason +
-                      "); " + (settings.failClosed ? "deferred" : "accepted"));
-    if (settings.failClosed) return FilterVerdict::Deferred("4.7.1 Virus check unavailable, try again later");
-    return FilterVerdict::Accepted();
-}
-
 FilterVerdict CClamavFilter::Check(const Request& request, CMailContent& content) const {
     const std::uint32_t length = content.GetLength();
-    if (length > settings.maxSize) {
-        g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.Origin() + " passes unchecked (" +
-                          std::to_string(length) + " bytes, over the limit of " + std::to_string(settings.maxSize) +
-                          ")");
-        return FilterVerdict::Accepted();
-    }
+    if (TooLargeToCheck("Virus check", request, length, settings.maxSize)) return FilterVerdict::Accepted();
     std::string reply, reason;
-    if (!Exchange(content, reply, reason)) return Failed(request, reason);
+    if (!Exchange(content, reply, reason)) return Unavailable("Virus check", request, reason, settings.failClosed);
     std::string logLine;
     std::optional<FilterVerdict> verdict = MapReply(reply, logLine);
-    if (!verdict) return Failed(request, logLine);
+    if (!verdict) return Unavailable("Virus check", request, logLine, settings.failClosed);
     if (verdict->action != FilterVerdict::Action::Accept)
         g_moduleLog.Write("Virus check: " + request.queueId + " from " + request.Origin() + ": " + logLine);
     return std::move(*verdict);

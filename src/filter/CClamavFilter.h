@@ -41,7 +41,6 @@ public:
     static std::optional<FilterVerdict> MapReply(std::string_view reply, std::string& logLine);
 
 private:
-    FilterVerdict Failed(const Request& request, const std::string& reason) const;
     bool Exchange(CMailContent& content, std::string& reply, std::string& reason) const;
 
     Settings settings;

@@ -4,6 +4,7 @@
 #include "filter/CClamavFilter.h"
 #include "filter/CFilterChain.h"
 #include "filter/CRspamdFilter.h"
+#include "foundation/CModuleLog.h"
 
 std::unique_ptr<CMessageFilter> CMessageFilter::FromSettings() {
     std::vector<std::unique_ptr<CMessageFilter>> filters;
@@ -14,4 +15,21 @@ std::unique_ptr<CMessageFilter> CMessageFilter::FromSettings() {
     if (filters.empty()) return nullptr;
     if (filters.size() == 1) return std::move(filters.front());
     return std::make_unique<CFilterChain>(std::move(filters));
+}
+
+FilterVerdict CMessageFilter::Unavailable(const char* label, const Request& request, const std::string& reason,
+                                          bool failClosed) {
+    g_moduleLog.Write(std::string(label) + ": " + request.queueId + " from " + request.Origin() + " not checked (" +
+                      reason + "); " + (failClosed ? "deferred" : "accepted"));
+    if (failClosed) return FilterVerdict::Deferred("4.7.1 " + std::string(label) + " unavailable, try again later");
+    return FilterVerdict::Accepted();
+}
+
+bool CMessageFilter::TooLargeToCheck(const char* label, const Request& request, std::uint32_t length,
+                                     std::uint32_t maxSize) {
+    if (length <= maxSize) return false;
+    g_moduleLog.Write(std::string(label) + ": " + request.queueId + " from " + request.Origin() +
+                      " passes unchecked (" + std::to_string(length) + " bytes, over the limit of " +
+                      std::to_string(maxSize) + ")");
+    return true;
 }

@@ -9,6 +9,7 @@
 // backend that cannot be reached answers by its own fail setting.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,4 +45,14 @@ public:
     // The filter the settings name now (Filter key), or none when no
     // backend is configured.
     static std::unique_ptr<CMessageFilter> FromSettings();
+
+protected:
+    // What every backend does alike, its log lines led by label ("Spam
+    // filter", "Virus check"): the verdict when it could not answer (one log
+    // line; deferred when failing closed, else accepted), and whether a
+    // message is too large to be checked at all (one log line).
+    static FilterVerdict Unavailable(const char* label, const Request& request, const std::string& reason,
+                                     bool failClosed);
+    static bool TooLargeToCheck(const char* label, const Request& request, std::uint32_t length,
+                                std::uint32_t maxSize);
 };

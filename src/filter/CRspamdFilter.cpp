@@ -167,26 +167,15 @@ bool CRspamdFilter::ParseUrl(const std::string& url, std::string& host, int& por
     return true;
 }
 
-FilterVerdict CRspamdFilter::Failed(const Request& request, const std::string& reason) const {
-    g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.Origin() + " not checked (" + reason +
-                      "); " + (settings.failClosed ? "deferred" : "accepted"));
-    if (settings.failClosed) return FilterVerdict::Deferred("4.7.1 Spam filter unavailable, try again later");
-    return FilterVerdict::Accepted();
-}
-
 FilterVerdict CRspamdFilter::Check(const Request& request, CMailContent& content) const {
     const std::uint32_t length = content.GetLength();
-    if (length > settings.maxSize) {
-        g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.Origin() + " passes unchecked (" +
-                          std::to_string(length) + " bytes, over the limit of " + std::to_string(settings.maxSize) +
-                          ")");
-        return FilterVerdict::Accepted();
-    }
+    if (TooLargeToCheck("Spam filter", request, length, settings.maxSize)) return FilterVerdict::Accepted();
     std::string body, reason;
-    if (!Exchange(request, content, body, reason)) return Failed(request, reason);
+    if (!Exchange(request, content, body, reason))
+        return Unavailable("Spam filter", request, reason, settings.failClosed);
     std::string logLine;
     std::optional<FilterVerdict> verdict = MapReply(body, request, logLine);
-    if (!verdict) return Failed(request, logLine);
+    if (!verdict) return Unavailable("Spam filter", request, logLine, settings.failClosed);
     g_moduleLog.Write("Spam filter: " + request.queueId + " from " + request.Origin() + ": " + logLine);
     return std::move(*verdict);
 }

@@ -53,8 +53,6 @@ public:
     static bool ParseUrl(const std::string& url, std::string& host, int& port);
 
 private:
-    // The verdict when rspamd could not give one.
-    FilterVerdict Failed(const Request& request, const std::string& reason) const;
     // Sends the request and reads the reply's body; false with the reason.
     bool Exchange(const Request& request, CMailContent& content, std::string& body, std::string& reason) const;
 

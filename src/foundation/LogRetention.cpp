@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "platform/FileIo.h"
@@ -58,22 +57,25 @@ bool CompressFile(const std::string& path, std::string& error) {
     const UniqueFd syncHandle(::dup(out));
     gzFile zipped = ::gzdopen(out, "wb6");
     if (!zipped || !syncHandle) {
-        if (zipped) ::gzclose(zipped); else ::close(out);
+        if (zipped)
+            ::gzclose(zipped);
+        else
+            ::close(out);
         ::unlink(part.c_str());
         error = "cannot compress into " + part;
         return false;
     }
-    std::unique_ptr<char[]> block(new char[kBlockBytes]);
+    std::vector<char> block(kBlockBytes);
     bool ok = true;
     for (;;) {
-        const ssize_t got = ::read(in.Get(), block.get(), kBlockBytes);
+        const ssize_t got = ::read(in.Get(), block.data(), kBlockBytes);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             ok = false;
             break;
         }
         if (got == 0) break;
-        if (::gzwrite(zipped, block.get(), static_cast<unsigned>(got)) != static_cast<int>(got)) {
+        if (::gzwrite(zipped, block.data(), static_cast<unsigned>(got)) != static_cast<int>(got)) {
             ok = false;
             break;
         }

@@ -37,13 +37,13 @@ bool CopyFileDurably(const std::string& from, const std::string& to, std::string
     const std::string part = to + ".copying";
     UniqueFd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!out) return Fail(error, "cannot write", part);
-    std::unique_ptr<char[]> block(new char[kBlockBytes]);
+    std::vector<char> block(kBlockBytes);
     for (;;) {
-        const ssize_t got = ::read(in.Get(), block.get(), kBlockBytes);
+        const ssize_t got = ::read(in.Get(), block.data(), kBlockBytes);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return Fail(error, "cannot read", from);
         if (got == 0) break;
-        if (!WriteAll(out.Get(), block.get(), static_cast<std::size_t>(got))) {
+        if (!WriteAll(out.Get(), block.data(), static_cast<std::size_t>(got))) {
             const int cause = errno;
             ::unlink(part.c_str());
             errno = cause;
