@@ -51,8 +51,6 @@ public:
     static constexpr std::uint32_t kDefaultReceiveThreads = 10;
     // Direct delivery's port when "MX Port" is absent or out of range.
     static constexpr int kDefaultMxPort = 25;
-    // Domain, file and user texts taken from the queue are cut to this.
-    static constexpr std::size_t kMaxQueueText = 255;
 
     // Reads the Preferences and Ports settings and the machine's names; the
     // pass start (for the expiry limit) is taken here.
