@@ -71,7 +71,7 @@ std::optional<std::string> FieldText(const Fields& fields, std::string_view name
 
 class ValueScanner {
 public:
-    explicit ValueScanner(std::string_view text) : text(text) {}
+    explicit ValueScanner(std::string text) : text(std::move(text)) {}
 
     // Blanks and (nested) comments.
     void SkipCfws() {
@@ -111,7 +111,7 @@ public:
             ++at;
         }
         if (at == start) return std::nullopt;
-        return std::string(text.substr(start, at - start));
+        return text.substr(start, at - start);
     }
     std::optional<std::string> TokenOrQuoted() {
         SkipCfws();
@@ -134,7 +134,7 @@ public:
     }
 
 private:
-    std::string_view text;
+    std::string text;
     std::size_t at = 0;
 };
 
