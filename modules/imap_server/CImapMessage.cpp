@@ -210,6 +210,7 @@ std::vector<Token> AddressTokens(std::string_view text) {
                 while (at < text.size() && text[at] != ']') ++at;
                 if (at < text.size()) ++at;
             } else {
+                ++at;  // a stray ')' is a word of its own
                 while (at < text.size() && !IsBlank(text[at]) && text[at] != '\0' &&
                        !std::strchr("<>@,;:()\"", text[at]))
                     ++at;
