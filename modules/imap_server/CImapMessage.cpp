@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "maillog/CMailBodySearch.h"
+#include "message/CBase64Decoder.h"
 #include "platform/Text.h"
 
 namespace {
@@ -666,14 +668,14 @@ std::optional<CImapMessage> CImapMessage::Analyse(int fd, std::uint32_t size) {
     CImapMessage message;
     message.fileSize = size;
     Analyser analyser(message);
-    std::vector<char> block(kBlockSize);
+    std::vector<char> block(std::min<std::size_t>(kBlockSize, std::max<std::uint32_t>(size, 1)));
     std::string line;  // the kept start of the line being read
     std::uint64_t lineStart = 0;
     std::uint64_t lineLength = 0;  // bytes of it so far, line end included
     char last = '\0';
     std::uint64_t position = 0;
     while (position < size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size - position));
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - position));
         const ssize_t n = ::pread(fd, block.data(), want, static_cast<off_t>(position));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return std::nullopt;  // unreadable, or shorter than its row says
@@ -899,6 +901,121 @@ std::uint64_t CImapMessage::HeaderSize() const {
     return headerSize;
 }
 
+namespace {
+
+// A search without regard to ASCII case over bytes fed in pieces: each piece
+// is searched together with the last needle.size() - 1 bytes before it, so a
+// match across the seam is found.
+class StreamMatcher {
+public:
+    explicit StreamMatcher(std::string_view needle) : needle(FoldCase(std::string(needle))) {}
+    bool Feed(std::string_view bytes) {
+        if (found || bytes.empty()) return found;
+        const std::size_t keep = std::min(window.size(), needle.size() - 1);
+        window.erase(0, window.size() - keep);
+        for (char c : bytes) window.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+        found = window.find(needle) != std::string::npos;
+        return found;
+    }
+    bool Found() const { return found; }
+
+private:
+    std::string needle;
+    std::string window;
+    bool found = false;
+};
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Quoted-printable decoded piece by piece: "=XX" and soft line breaks; an
+// escape cut by the end of a piece waits for the next one.
+class QuotedPrintableStream {
+public:
+    std::string Decode(std::string_view bytes) {
+        pending.append(bytes);
+        std::string out;
+        std::size_t i = 0;
+        while (i < pending.size()) {
+            const char c = pending[i];
+            if (c != '=') {
+                out.push_back(c);
+                ++i;
+                continue;
+            }
+            if (i + 2 >= pending.size() && pending.size() - i < 3) break;  // wait for more
+            const int high = HexValue(pending[i + 1]);
+            const int low = HexValue(pending[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out.push_back(static_cast<char>(high * 16 + low));
+                i += 3;
+            } else if (pending[i + 1] == '\r' && pending[i + 2] == '\n') {
+                i += 3;
+            } else if (pending[i + 1] == '\n') {
+                i += 2;
+            } else {
+                out.push_back(c);
+                ++i;
+            }
+        }
+        pending.erase(0, i);
+        return out;
+    }
+    std::string Flush() {
+        std::string rest;
+        rest.swap(pending);
+        return rest;
+    }
+
+private:
+    std::string pending;
+};
+
+// Base64 decoded piece by piece through the shared decoder, in whole quads.
+class Base64Stream {
+public:
+    std::string Decode(std::string_view bytes) {
+        for (char c : bytes)
+            if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+                c == '=')
+                pending.push_back(c);
+        const std::size_t whole = pending.size() / 4 * 4;
+        std::string out = decoder.Decode(std::string_view(pending).substr(0, whole));
+        pending.erase(0, whole);
+        return out;
+    }
+    std::string Flush() {
+        std::string out = decoder.Decode(pending);
+        pending.clear();
+        return out;
+    }
+
+private:
+    CBase64Decoder decoder;
+    std::string pending;
+};
+
+template <typename Reader>
+bool StreamRange(const Reader& reader, std::uint64_t offset, std::uint64_t length,
+                 const std::function<bool(std::string_view)>& feed) {
+    std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, std::max<std::uint64_t>(length, 1))));
+    std::uint64_t done = 0;
+    while (done < length) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), length - done));
+        const long n = reader(offset + done, block.data(), want);
+        if (n <= 0) return false;
+        if (feed(std::string_view(block.data(), static_cast<std::size_t>(n)))) return true;
+        done += static_cast<std::uint64_t>(n);
+    }
+    return false;
+}
+
+}  // namespace
+
 bool CImapMessage::Contains(int fd, std::uint32_t size, std::string_view needle, bool bodyOnly) {
     if (needle.empty()) return true;
     const auto reader = [fd](std::uint64_t position, char* buffer, std::size_t count) -> long {
@@ -907,28 +1024,39 @@ bool CImapMessage::Contains(int fd, std::uint32_t size, std::string_view needle,
         while (n < 0 && errno == EINTR);
         return static_cast<long>(n);
     };
-    if (bodyOnly) return CMailBodySearch(reader, 0, size).Contains(needle);
-    if (needle.size() > size) return false;
-    const std::string folded = FoldCase(std::string(needle));
-    // Each block is searched together with the last needle.size() - 1 bytes
-    // of the one before, so a match across the seam is found.
-    const std::size_t overlap = folded.size() - 1;
-    std::string window;
-    window.reserve(kBlockSize + overlap);
-    std::vector<char> block(kBlockSize);
-    std::uint64_t position = 0;
-    while (position < size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size - position));
-        const long n = reader(position, block.data(), want);
-        if (n <= 0) return false;
-        const std::size_t keep = std::min(window.size(), overlap);
-        window.erase(0, window.size() - keep);
-        for (long i = 0; i < n; ++i) {
-            const char c = block[static_cast<std::size_t>(i)];
-            window.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    if (bodyOnly) {
+        if (CMailBodySearch(reader, 0, size).Contains(needle)) return true;
+    } else if (needle.size() <= size) {
+        StreamMatcher matcher(needle);
+        if (StreamRange(reader, 0, size, [&matcher](std::string_view bytes) { return matcher.Feed(bytes); }))
+            return true;
+    }
+    // Text parts sent quoted-printable or base64 are matched decoded too.
+    const auto message = Analyse(fd, size);
+    if (!message) return false;
+    std::vector<std::pair<const Part*, const Fields*>> open{{message->root.get(), &message->topFields}};
+    while (!open.empty()) {
+        const auto [part, fields] = open.back();
+        open.pop_back();
+        for (const auto& child : part->children) open.emplace_back(child.get(), &child->fields);
+        if (part->embedded) open.emplace_back(part->embedded.get(), &part->embedded->fields);
+        if (part->multipart || part->embedded || part->type != "TEXT") continue;
+        const auto encoding = FieldText(*fields, "Content-Transfer-Encoding");
+        if (!encoding) continue;
+        StreamMatcher matcher(needle);
+        if (EqualsNoCase(*encoding, "quoted-printable")) {
+            QuotedPrintableStream decoder;
+            if (StreamRange(reader, part->bodyOffset, part->bodySize,
+                            [&](std::string_view bytes) { return matcher.Feed(decoder.Decode(bytes)); }) ||
+                matcher.Feed(decoder.Flush()))
+                return true;
+        } else if (EqualsNoCase(*encoding, "base64")) {
+            Base64Stream decoder;
+            if (StreamRange(reader, part->bodyOffset, part->bodySize,
+                            [&](std::string_view bytes) { return matcher.Feed(decoder.Decode(bytes)); }) ||
+                matcher.Feed(decoder.Flush()))
+                return true;
         }
-        if (window.find(folded) != std::string::npos) return true;
-        position += static_cast<std::uint64_t>(n);
     }
     return false;
 }

@@ -5,7 +5,8 @@
 // Analyses the file, writes ENVELOPE and BODYSTRUCTURE, resolves sections
 // along the first parts, and searches it. Checks that every section range
 // lies inside the file, the whole message is served as its size, and that
-// the streamed search agrees with a search of the whole file held at once.
+// the streamed search finds whatever a search of the whole file held at
+// once finds.
 #include "CImapMessage.h"
 
 #include <sys/mman.h>
@@ -71,8 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             CheckSection(*message, fileSize, first + "." + std::to_string(b) + ".1.MIME", "0.3");
         }
     }
+    // Decoded text parts may match where the raw bytes do not; never the reverse.
     const bool found = CImapMessage::Contains(fd, fileSize, needle, false);
-    if (found != (needle.empty() || Folded(text).find(Folded(needle)) != std::string::npos)) std::abort();
+    if (!found && (needle.empty() || Folded(text).find(Folded(needle)) != std::string::npos)) std::abort();
     (void)CImapMessage::Contains(fd, fileSize, needle, true);
     return 0;
 }
