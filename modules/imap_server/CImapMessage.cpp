@@ -19,8 +19,9 @@ namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
 // Of each line only this much is looked at (header text, boundaries); the
-// rest is counted. RFC 5322 lines are at most 998 bytes.
-constexpr std::size_t kLineKept = 4096;
+// rest is counted. RFC 5322 lines are at most 998 bytes, but some
+// writers put a long recipient list on one line.
+constexpr std::size_t kLineKept = 64 * 1024;
 // The header text kept of one part below the top, and of all of them together.
 constexpr std::size_t kPartHeaderBytes = 64 * 1024;
 constexpr std::size_t kNestedHeaderBudget = 1024 * 1024;
