@@ -4,7 +4,8 @@
 //
 // Analyses the file, writes ENVELOPE and BODYSTRUCTURE, resolves sections
 // along the first parts, and searches it. Checks that every section range
-// lies inside the file, the whole message is served as its size, and that
+// lies inside the file, the whole message is served as its size, ENVELOPE
+// and BODYSTRUCTURE each read as one well-formed list, and that
 // the streamed search finds whatever a search of the whole file held at
 // once finds.
 #include "CImapMessage.h"
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -39,6 +41,46 @@ void CheckSection(const CImapMessage& message, std::uint32_t size, const std::st
     if (section->partial && total > section->length) std::abort();
 }
 
+// Whether text is exactly one parenthesised list of NIL, numbers, quoted
+// strings, literals and lists, as a client's parser reads it.
+bool IsOneList(const std::string& text) {
+    std::size_t at = 0;
+    int depth = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == '(') {
+            ++depth;
+            ++at;
+        } else if (c == ')') {
+            if (--depth < 0) return false;
+            ++at;
+            if (depth == 0) return at == text.size();
+        } else if (c == ' ') {
+            ++at;
+        } else if (c == '"') {
+            for (++at; at < text.size() && text[at] != '"'; ++at) {
+                if (text[at] == '\\') ++at;
+                if (at >= text.size() || text[at] == '\r' || text[at] == '\n' || text[at] == '\0') return false;
+            }
+            if (at++ >= text.size()) return false;
+        } else if (c == '{') {
+            const std::size_t close = text.find("}\r\n", at);
+            if (close == std::string::npos) return false;
+            const std::size_t length = std::strtoul(text.c_str() + at + 1, nullptr, 10);
+            at = close + 3 + length;
+            if (at > text.size()) return false;
+        } else if (text.compare(at, 3, "NIL") == 0) {
+            at += 3;
+        } else if (c >= '0' && c <= '9') {
+            while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        } else {
+            return false;
+        }
+        if (depth == 0) return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -53,9 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const auto message = CImapMessage::Analyse(fd, fileSize);
     if (!message) std::abort();
-    (void)message->Envelope();
-    (void)message->BodyStructure(false);
-    (void)message->BodyStructure(true);
+    if (!IsOneList(message->Envelope()) || !IsOneList(message->BodyStructure(false)) ||
+        !IsOneList(message->BodyStructure(true)))
+        std::abort();
     (void)message->SentDate();
     (void)message->HeaderFields("To");
     if (message->HeaderSize() > fileSize) std::abort();
