@@ -17,7 +17,14 @@ bool IsAtomChar(char c) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x1f || u >= 0x7f) return false;
     switch (c) {
-        case '(': case ')': case '{': case ' ': case '%': case '*': case '"': case '\\':
+        case '(':
+        case ')':
+        case '{':
+        case ' ':
+        case '%':
+        case '*':
+        case '"':
+        case '\\':
             return false;
         default:
             return true;
@@ -142,7 +149,8 @@ std::optional<CFetchSection> CFetchSection::Parse(std::string_view spec, std::st
         std::size_t i = 0;
         std::uint32_t origin = 0;
         std::uint32_t length = 0;
-        if (!ReadNumber(partialText, i, origin) || i >= partialText.size() || partialText[i] != '.') return std::nullopt;
+        if (!ReadNumber(partialText, i, origin) || i >= partialText.size() || partialText[i] != '.')
+            return std::nullopt;
         ++i;
         if (!ReadNumber(partialText, i, length) || i != partialText.size() || length == 0) return std::nullopt;
         section.partial = true;
@@ -160,12 +168,23 @@ std::string CFetchSection::ResponseName() const {
     }
     const char* word = nullptr;
     switch (text) {
-        case Text::All: break;
-        case Text::Header: word = "HEADER"; break;
-        case Text::HeaderFields: word = "HEADER.FIELDS"; break;
-        case Text::HeaderFieldsNot: word = "HEADER.FIELDS.NOT"; break;
-        case Text::Text: word = "TEXT"; break;
-        case Text::Mime: word = "MIME"; break;
+        case Text::All:
+            break;
+        case Text::Header:
+            word = "HEADER";
+            break;
+        case Text::HeaderFields:
+            word = "HEADER.FIELDS";
+            break;
+        case Text::HeaderFieldsNot:
+            word = "HEADER.FIELDS.NOT";
+            break;
+        case Text::Text:
+            word = "TEXT";
+            break;
+        case Text::Mime:
+            word = "MIME";
+            break;
     }
     if (word) {
         if (!part.empty()) name.push_back('.');

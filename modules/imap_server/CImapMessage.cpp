@@ -85,9 +85,12 @@ public:
                 int depth = 0;
                 while (at < text.size()) {
                     const char c = text[at++];
-                    if (c == '\\' && at < text.size()) ++at;
-                    else if (c == '(') ++depth;
-                    else if (c == ')' && --depth == 0) break;
+                    if (c == '\\' && at < text.size())
+                        ++at;
+                    else if (c == '(')
+                        ++depth;
+                    else if (c == ')' && --depth == 0)
+                        break;
                 }
             } else {
                 break;
@@ -381,8 +384,10 @@ std::time_t ParseMailDate(std::string_view value) {
     for (int m = 0; m < 12; ++m)
         if (words[i + 1].size() >= 3 && StartsWithNoCase(words[i + 1], kMonths[m])) month = m;
     if (month < 0 || !number(words[i + 2], year)) return 0;
-    if (words[i + 2].size() <= 2) year += year < 50 ? 2000 : 1900;
-    else if (words[i + 2].size() == 3) year += 1900;
+    if (words[i + 2].size() <= 2)
+        year += year < 50 ? 2000 : 1900;
+    else if (words[i + 2].size() == 3)
+        year += 1900;
     i += 3;
     int hour = 0, minute = 0, second = 0;
     if (i < words.size()) {
@@ -459,7 +464,7 @@ struct CImapMessage::Part {
     std::uint64_t lines = 0;
     bool multipart = false;
     std::vector<std::unique_ptr<Part>> children;  // multipart
-    std::unique_ptr<Part> embedded;                // message/rfc822: the message it holds
+    std::unique_ptr<Part> embedded;               // message/rfc822: the message it holds
 };
 
 // The part tree built line by line. Each open part is a frame; a boundary
@@ -685,9 +690,9 @@ std::optional<CImapMessage> CImapMessage::Analyse(int fd, std::uint32_t size) {
         const auto count = static_cast<std::size_t>(n);
         while (at < count) {
             const void* found = std::memchr(data + at, '\n', count - at);
-            const std::size_t end = found ? static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1 : count;
-            if (line.size() < kLineKept + 2)
-                line.append(data + at, std::min(end - at, kLineKept + 2 - line.size()));
+            const std::size_t end =
+                found ? static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1 : count;
+            if (line.size() < kLineKept + 2) line.append(data + at, std::min(end - at, kLineKept + 2 - line.size()));
             lineLength += end - at;
             const char before = end - at >= 2 ? data[end - 2] : last;
             last = data[end - 1];
@@ -760,7 +765,8 @@ std::string CImapMessage::BodyStructure(bool extended) const {
             const Fields& fields = FieldsOf(part);
             out.push_back('(');
             if (part.multipart) {
-                if (part.children.empty()) out += "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"US-ASCII\") NIL NIL \"7BIT\" 0 0)";
+                if (part.children.empty())
+                    out += "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"US-ASCII\") NIL NIL \"7BIT\" 0 0)";
                 for (const auto& child : part.children) Write(*child, out);
                 out += " " + ImapString(part.subtype);
                 if (extended) out += " " + ParameterList(part.params) + ExtensionTail(fields);
@@ -846,10 +852,10 @@ std::optional<std::vector<CImapMessage::Piece>> CImapMessage::Section(const CFet
             break;
         case CFetchSection::Text::HeaderFields:
         case CFetchSection::Text::HeaderFieldsNot:
-            pieces.push_back({true,
-                              HeaderFieldsText(*messageFields, section.fields,
-                                               section.text == CFetchSection::Text::HeaderFieldsNot),
-                              0, 0});
+            pieces.push_back(
+                {true,
+                 HeaderFieldsText(*messageFields, section.fields, section.text == CFetchSection::Text::HeaderFieldsNot),
+                 0, 0});
             break;
         case CFetchSection::Text::Mime:
             if (!part) return std::nullopt;
@@ -1003,7 +1009,8 @@ private:
 template <typename Reader>
 bool StreamRange(const Reader& reader, std::uint64_t offset, std::uint64_t length,
                  const std::function<bool(std::string_view)>& feed) {
-    std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, std::max<std::uint64_t>(length, 1))));
+    std::vector<char> block(
+        static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, std::max<std::uint64_t>(length, 1))));
     std::uint64_t done = 0;
     while (done < length) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), length - done));

@@ -154,7 +154,8 @@ TEST(ImapMessage, NestedMultipartStructureAndSections) {
 }
 
 TEST(ImapMessage, SinglePartMessage) {
-    const StoredMessage stored(Crlf("Subject: plain\nDate: Mon, 7 Feb 1994 21:52:25 -0800 (PST)\n\nline one\nline two\n"));
+    const StoredMessage stored(
+        Crlf("Subject: plain\nDate: Mon, 7 Feb 1994 21:52:25 -0800 (PST)\n\nline one\nline two\n"));
     const CImapMessage message = stored.Analysed();
     EXPECT_EQ(message.BodyStructure(true),
               "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"US-ASCII\") NIL NIL \"7BIT\" 20 2 NIL NIL NIL NIL)");
@@ -236,11 +237,11 @@ TEST(ImapMessage, ContainsAcrossBlockBoundaries) {
 }
 
 TEST(ImapMessage, ContainsMatchesDecodedTextParts) {
-    const StoredMessage stored(Crlf(
-        "Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: text/plain; charset=utf-8\n"
-        "Content-Transfer-Encoding: quoted-printable\n\ncaf=C3=A9 na=\nive\n--B\nContent-Type: text/plain\n"
-        "Content-Transfer-Encoding: BASE64\n\naGVsbG8g\nd29ybGQ=\n--B\nContent-Type: application/octet-stream\n"
-        "Content-Transfer-Encoding: base64\n\nc2VjcmV0\n--B--\n"));
+    const StoredMessage stored(
+        Crlf("Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: text/plain; charset=utf-8\n"
+             "Content-Transfer-Encoding: quoted-printable\n\ncaf=C3=A9 na=\nive\n--B\nContent-Type: text/plain\n"
+             "Content-Transfer-Encoding: BASE64\n\naGVsbG8g\nd29ybGQ=\n--B\nContent-Type: application/octet-stream\n"
+             "Content-Transfer-Encoding: base64\n\nc2VjcmV0\n--B--\n"));
     for (const char* found : {"caf\xc3\xa9", "NAIVE", "lo wor"})
         EXPECT_TRUE(CImapMessage::Contains(stored.fd.Get(), stored.size, found, true)) << found;
     EXPECT_FALSE(CImapMessage::Contains(stored.fd.Get(), stored.size, "secret", false));  // not a text part
