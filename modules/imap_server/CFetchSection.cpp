@@ -92,22 +92,22 @@ std::string AstringText(const std::string& name) {
 
 }  // namespace
 
-std::optional<CFetchSection> CFetchSection::Parse(std::string_view spec, std::string_view partialText) {
+std::optional<CFetchSection> CFetchSection::Parse(std::string_view text, std::string_view partialText) {
     CFetchSection section;
     std::size_t at = 0;
     // The part path: nz-numbers joined by dots, possibly followed by ".TEXTSPEC".
-    while (at < spec.size() && spec[at] >= '0' && spec[at] <= '9') {
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
         std::uint32_t number = 0;
-        if (!ReadNumber(spec, at, number) || number == 0) return std::nullopt;
+        if (!ReadNumber(text, at, number) || number == 0) return std::nullopt;
         if (section.part.size() >= kMaxLevels) return std::nullopt;
         section.part.push_back(number);
-        if (at == spec.size()) break;
-        if (spec[at] != '.') return std::nullopt;
+        if (at == text.size()) break;
+        if (text[at] != '.') return std::nullopt;
         ++at;
-        if (at == spec.size()) return std::nullopt;  // "1."
+        if (at == text.size()) return std::nullopt;  // "1."
     }
-    if (at < spec.size()) {
-        const std::string_view rest = spec.substr(at);
+    if (at < text.size()) {
+        const std::string_view rest = text.substr(at);
         const auto keyword = [&](std::string_view word) {
             return rest.size() >= word.size() && EqualsNoCase(rest.substr(0, word.size()), word);
         };

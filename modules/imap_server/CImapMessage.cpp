@@ -755,7 +755,7 @@ std::string ExtensionTail(const Fields& fields) {
 }  // namespace
 
 std::string CImapMessage::BodyStructure(bool extended) const {
-    // Iterative only in name: depth is bounded by kMaxDepth.
+    // Recursive: the depth is bounded by kMaxDepth.
     struct Writer {
         bool extended;
         const Fields* topFields;

@@ -14,9 +14,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::size_t cut = input.find('\n');
-    const std::string_view spec = input.substr(0, cut);
+    const std::string_view brackets = input.substr(0, cut);
     const std::string_view partial = cut == std::string_view::npos ? std::string_view() : input.substr(cut + 1);
-    const auto section = CFetchSection::Parse(spec, partial);
+    const auto section = CFetchSection::Parse(brackets, partial);
     if (!section) return 0;
     if (section->part.size() > 32 || section->fields.size() > 64) std::abort();
     for (unsigned number : section->part)

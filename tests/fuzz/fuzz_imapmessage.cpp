@@ -28,8 +28,8 @@ std::string Folded(std::string text) {
     return text;
 }
 
-void CheckSection(const CImapMessage& message, std::uint32_t size, const std::string& spec, const char* partial) {
-    const auto section = CFetchSection::Parse(spec, partial);
+void CheckSection(const CImapMessage& message, std::uint32_t size, const std::string& brackets, const char* partial) {
+    const auto section = CFetchSection::Parse(brackets, partial);
     if (!section) std::abort();
     const auto pieces = message.Section(*section);
     if (!pieces) return;

@@ -35,10 +35,10 @@ struct StoredMessage {
         return std::move(*message);
     }
     // The bytes a section sends, or nullopt when the part does not exist.
-    std::optional<std::string> Section(const CImapMessage& message, std::string_view spec,
+    std::optional<std::string> Section(const CImapMessage& message, std::string_view brackets,
                                        std::string_view partial = "") const {
-        const auto section = CFetchSection::Parse(spec, partial);
-        EXPECT_TRUE(section) << spec;
+        const auto section = CFetchSection::Parse(brackets, partial);
+        EXPECT_TRUE(section) << brackets;
         const auto pieces = message.Section(*section);
         if (!pieces) return std::nullopt;
         std::string text;
