@@ -1032,13 +1032,23 @@ bool CImapMessage::Contains(int fd, std::uint32_t size, std::string_view needle,
         while (n < 0 && errno == EINTR);
         return static_cast<long>(n);
     };
+    if (needle.size() > size) return false;  // decoding never makes text longer
+    // Whether any encoding is named at all, seen in the bytes the search
+    // reads anyway: most messages need no second pass.
+    StreamMatcher encodingNamed("transfer-encoding");
+    const auto snooping = [&reader, &encodingNamed](std::uint64_t position, char* buffer, std::size_t count) {
+        const long n = reader(position, buffer, count);
+        if (n > 0) encodingNamed.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+        return n;
+    };
     if (bodyOnly) {
-        if (CMailBodySearch(reader, 0, size).Contains(needle)) return true;
-    } else if (needle.size() <= size) {
+        if (CMailBodySearch(snooping, 0, size).Contains(needle)) return true;
+    } else {
         StreamMatcher matcher(needle);
-        if (StreamRange(reader, 0, size, [&matcher](std::string_view bytes) { return matcher.Feed(bytes); }))
+        if (StreamRange(snooping, 0, size, [&matcher](std::string_view bytes) { return matcher.Feed(bytes); }))
             return true;
     }
+    if (!encodingNamed.Found()) return false;
     // Text parts sent quoted-printable or base64 are matched decoded too.
     const auto message = Analyse(fd, size);
     if (!message) return false;

@@ -215,6 +215,15 @@ TEST(ImapMessage, NestingBeyondTheLimitIsOpaque) {
     ASSERT_TRUE(opaque);
     EXPECT_NE(opaque->find("core"), std::string::npos);
     EXPECT_FALSE(stored.Section(message, path + ".1"));
+
+    // Parts beyond the count limit are left out; those kept are served.
+    std::string wide = "Content-Type: multipart/mixed; boundary=w\n\n";
+    for (unsigned i = 0; i < CImapMessage::kMaxParts + 100; ++i) wide += "--w\n\npart\n";
+    const StoredMessage flood(Crlf(wide + "--w--\n"));
+    const CImapMessage flooded = flood.Analysed();
+    const std::string last = std::to_string(CImapMessage::kMaxParts - 1);
+    EXPECT_EQ(flood.Section(flooded, last), "part");
+    EXPECT_FALSE(flood.Section(flooded, std::to_string(CImapMessage::kMaxParts)));
 }
 
 TEST(ImapMessage, ContainsAcrossBlockBoundaries) {
