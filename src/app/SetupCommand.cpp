@@ -25,7 +25,7 @@
 #include "foundation/MovedHome.h"
 #include "foundation/OdbcConnection.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/Registry.h"
@@ -80,8 +80,7 @@ bool KeepPrivate(const std::string& home, std::string& error) {
             if (!MakePrivate(database + suffix, 0600, error)) return false;
     // A key an administrator keeps elsewhere may be shared with other
     // services by its group: only the home's own is ours to change.
-    std::string key;
-    ReadRegistryString(settings::kTlsKeyPath, "Key File", key, 4096);
+    const std::string key = settings::Text{settings::kTls, "Key File"}.Value(4095);
     return key.rfind(home + "/", 0) != 0 || MakePrivate(key, 0600, error);
 }
 
@@ -164,9 +163,8 @@ long ProvisionSettings(const std::string& home) {
 // tls/ below the home, and the settings pointing at it. A pair an
 // administrator set is never touched, and neither is a file already there.
 bool ProvisionCertificate(const std::string& home, std::ostream& out, std::string& error) {
-    std::string certificate, key;
-    ReadRegistryString(settings::kTlsKeyPath, "Certificate File", certificate, 4096);
-    ReadRegistryString(settings::kTlsKeyPath, "Key File", key, 4096);
+    const std::string certificate = settings::Text{settings::kTls, "Certificate File"}.Value(4095);
+    const std::string key = settings::Text{settings::kTls, "Key File"}.Value(4095);
     if (!certificate.empty() || !key.empty()) return true;
     // The name the server greets other servers with; without one, the host name.
     std::string name = SystemFullName();
@@ -336,8 +334,7 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
         return 1;
     }
     const std::string chosen = password.empty() ? GeneratePassword() : password;
-    DWORD limit = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", limit);
+    const DWORD limit = settings::Dword{settings::kPreferences, "MailSizeLimit"}.Value();
     if (!db.CreateAccount("postmaster", chosen, false, true, COwnNames::Postmaster(),
                           static_cast<long>(limit > 2147483647u ? 2147483647u : limit), 1, 1, 0, 0)) {
         err << "velmora setup: the postmaster account could not be created\n";
@@ -402,12 +399,9 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
     }
     if (postgres) WarnOfEncoding(connection.Handle(), *postgres, err);
 
-    std::string mailRoot = home + "/mail";
-    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", mailRoot, 260);
-    std::string logDir, mailLogDir;
-    ReadRegistryString((std::string(settings::kProductKeyPath) + "\\" + settings::kLogModule).c_str(), "LogDir", logDir,
-                       260);
-    ReadRegistryString(settings::kLogKeyPath, "Log Directory", mailLogDir, 260);
+    const std::string mailRoot = settings::Text{settings::kStorage, "Mail Directory"}.Stored(259).value_or(home + "/mail");
+    const std::string logDir = settings::Text{settings::kLogModule, "LogDir"}.Value(259);
+    const std::string mailLogDir = settings::Text{settings::kLog, "Log Directory"}.Value(259);
     for (const std::string& dir : {home + "/SMTPSpooler", home + "/Outbox", home + "/MailSpooler", mailRoot,
                                    logDir.empty() ? home : logDir, mailLogDir.empty() ? home : mailLogDir}) {
         if (!MakeDirectories(dir, error)) {
