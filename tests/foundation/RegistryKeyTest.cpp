@@ -1,28 +1,21 @@
-// CRegistryKey's reading rules and CheckRegistryResult's messages; and
-// MovedHome: one provisioned path elsewhere is an administrator's choice,
-// not a move (the repair of a real move is proven end to end).
+// The settings layer's reading rules (SettingValue), CheckRegistryResult's
+// messages; and MovedHome: one provisioned path elsewhere is an
+// administrator's choice, not a move (the repair of a real move is proven
+// end to end).
 #include <gtest/gtest.h>
 
 #include "CapturingInterface.h"
 #include "TestHome.h"
-#include "foundation/CRegistryKey.h"
+#include "foundation/CheckRegistryResult.h"
 #include "foundation/MovedHome.h"
-#include "foundation/SettingsCatalogue.h"
+#include "foundation/SettingValue.h"
+#include "platform/RegistryValues.h"
 
 namespace {
 
-// Reads ChangeFromAddress the way the main window does: default 1 unless read.
+// Reads ChangeFromAddress the way the start-up switches are read.
 DWORD ReadChangeFromAddress() {
-    DWORD value = 1;
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (key.OpenProductKey()) {
-        if (key.OpenSubKey(settings::kPreferences)) {
-            value = key.GetDWord("ChangeFromAddress");
-            key.CloseSubKey();
-        }
-        key.CloseProductKey();
-    }
-    return value;
+    return settings::Dword{settings::kPreferences, "ChangeFromAddress"}.ValueOrZero();
 }
 
 void WriteHome(const TestHome& home, const std::string& database, const std::string& mail) {
@@ -35,45 +28,55 @@ void WriteHome(const TestHome& home, const std::string& database, const std::str
 
 }  // namespace
 
-TEST(CRegistryKey, ReadingRulesEnumValuesAndDnsDelete) {
+TEST(SettingValue, ReadingRulesListingAndDelete) {
     TestHome home;
     EXPECT_EQ(ReadChangeFromAddress(), 1u);  // no settings at all
 
-    CRegistryKey writer(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
     TestHome::WriteFile(home.File("settings.reg"),
                         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\Preferences]\n"
                         "\"StoreMailLog\"=dword:00000001\n");
     EXPECT_EQ(ReadChangeFromAddress(), 0u);
 
-    ASSERT_TRUE(writer.OpenProductKey());
-    ASSERT_TRUE(writer.OpenSubKey("Preferences"));
-    writer.SetString("Abc", "abc");
-    EXPECT_EQ(writer.LastError(), 0);
-    EXPECT_EQ(writer.GetString("Abc"), "abc");
-    EXPECT_EQ(writer.GetString("Missing"), "");
-    EXPECT_EQ(writer.LastError(), ERROR_FILE_NOT_FOUND);
-    writer.SetDWord("ChangeFromAddress", 7);
-    EXPECT_EQ(writer.GetDWord("ChangeFromAddress"), 7u);
-    writer.CloseSubKey();
-    writer.CloseProductKey();
-    EXPECT_NE(TestHome::ReadFile(home.File("settings.reg")).find("\"Abc\"=\"abc\""), std::string::npos);
+    constexpr settings::Text kMailBox{settings::kPreferences, "AllMailLogMailBox"};
+    EXPECT_TRUE(kMailBox.Write("abc"));
+    EXPECT_EQ(kMailBox.Value(), "abc");
+    EXPECT_FALSE(kMailBox.Stored(2).has_value());  // longer than the reader takes
+    EXPECT_FALSE(settings::Text(settings::kPreferences, "MailDomain").Stored().has_value());
+    EXPECT_TRUE(settings::Dword(settings::kPreferences, "ChangeFromAddress").Write(7));
+    EXPECT_EQ(ReadChangeFromAddress(), 7u);
+    EXPECT_NE(TestHome::ReadFile(home.File("settings.reg")).find("\"AllMailLogMailBox\"=\"abc\""), std::string::npos);
 
-    // EnumValues skips the unnamed value and ends on a broken file; a DNS delete reports absence.
+    // Out of range or stored with another type: the catalogue's default; above: clamped.
+    constexpr settings::Dword kTimeout{settings::kPorts, "POP3 Timeout"};
+    ASSERT_TRUE(kTimeout.Write(0, true));
+    EXPECT_EQ(kTimeout.Value(), 600u);
+    EXPECT_EQ(kTimeout.Clamped(), 600u);
+    ASSERT_TRUE(kTimeout.Write(99999));
+    EXPECT_EQ(kTimeout.Value(), 600u);
+    EXPECT_EQ(kTimeout.Clamped(), 3600u);
+    ASSERT_EQ(registry::WriteText(kTimeout.KeyPath(), "POP3 Timeout", "30", false), ERROR_SUCCESS);
+    EXPECT_FALSE(kTimeout.Stored().has_value());
+    EXPECT_EQ(kTimeout.Value(), 600u);
+
+    // Listing skips nothing named; a delete reports absence; a broken file ends the listing.
     TestHome dns;
     TestHome::WriteFile(dns.File("settings.reg"),
                         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\DNS]\n"
-                        "\"#1\"=\"127.0.0.1:5353\"\n@=\"unnamed\"\n\"#2\"=\"10.0.0.1\"\n");
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    ASSERT_TRUE(key.OpenProductKey());
-    ASSERT_TRUE(key.OpenSubKey("DNS"));
-    auto values = key.EnumValues();
-    EXPECT_EQ(*values, (std::map<std::string, std::string>{{"#1", "127.0.0.1:5353"}, {"#2", "10.0.0.1"}}));
-    EXPECT_TRUE(key.DeleteDnsValue("#1"));
-    EXPECT_FALSE(key.DeleteDnsValue("#9"));
-    EXPECT_EQ(key.EnumValues()->size(), 1u);
-    // A file that can no longer be read ends the enumeration.
+                        "\"#1\"=\"127.0.0.1:5353\"\n\"#2\"=\"10.0.0.1\"\n");
+    std::vector<registry::StoredValue> values;
+    EXPECT_EQ(registry::ListValues(settings::kDnsKeyPath, values, 99, 399), ERROR_SUCCESS);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0].name, "#1");
+    EXPECT_EQ(values[1].data, "10.0.0.1");
+    EXPECT_EQ(registry::DeleteValue(settings::kDnsKeyPath, "#1"), ERROR_SUCCESS);
+    EXPECT_NE(registry::DeleteValue(settings::kDnsKeyPath, "#9"), ERROR_SUCCESS);
+    values.clear();
+    registry::ListValues(settings::kDnsKeyPath, values, 99, 399);
+    EXPECT_EQ(values.size(), 1u);
     TestHome::WriteFile(dns.File("settings.reg"), "garbage\n");
-    EXPECT_TRUE(key.EnumValues()->empty());  // and returns at all
+    values.clear();
+    EXPECT_NE(registry::ListValues(settings::kDnsKeyPath, values, 99, 399), ERROR_SUCCESS);
+    EXPECT_TRUE(values.empty());
 }
 
 TEST(CheckRegistryResult, ShowsTheTwoMessages) {
