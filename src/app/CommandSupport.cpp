@@ -8,6 +8,7 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/SettingValue.h"
+#include "platform/Registry.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/SettingsStore.h"

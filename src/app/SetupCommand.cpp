@@ -163,8 +163,8 @@ long ProvisionSettings(const std::string& home) {
 // tls/ below the home, and the settings pointing at it. A pair an
 // administrator set is never touched, and neither is a file already there.
 bool ProvisionCertificate(const std::string& home, std::ostream& out, std::string& error) {
-    const std::string certificate = settings::Text{settings::kTls, "Certificate File"}.Value(4095);
-    const std::string key = settings::Text{settings::kTls, "Key File"}.Value(4095);
+    std::string certificate = settings::Text{settings::kTls, "Certificate File"}.Value(4095);
+    std::string key = settings::Text{settings::kTls, "Key File"}.Value(4095);
     if (!certificate.empty() || !key.empty()) return true;
     // The name the server greets other servers with; without one, the host name.
     std::string name = SystemFullName();
@@ -399,7 +399,8 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
     }
     if (postgres) WarnOfEncoding(connection.Handle(), *postgres, err);
 
-    const std::string mailRoot = settings::Text{settings::kStorage, "Mail Directory"}.Stored(259).value_or(home + "/mail");
+    const std::string mailRoot =
+        settings::Text{settings::kStorage, "Mail Directory"}.Stored(259).value_or(home + "/mail");
     const std::string logDir = settings::Text{settings::kLogModule, "LogDir"}.Value(259);
     const std::string mailLogDir = settings::Text{settings::kLog, "Log Directory"}.Value(259);
     for (const std::string& dir : {home + "/SMTPSpooler", home + "/Outbox", home + "/MailSpooler", mailRoot,

@@ -191,7 +191,7 @@ void COutboundDelivery::DataFailed(const CSmtpConnection& smtp, const std::strin
 
 void COutboundDelivery::DeliverDirect() {
     CSmtpConnection smtp;
-    const std::string gateway = ReadPortsString("RemoteGateway Server");
+    const std::string gateway = settings::Text{settings::kPorts, "RemoteGateway Server"}.Value(256);
     smtp.SetStopSignal(stopRequested);
     smtp.SetChunkSize(SendBlockSize());
     // Exchangers are found through DNS: nothing proves which certificate
