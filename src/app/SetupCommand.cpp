@@ -36,6 +36,11 @@
 
 namespace {
 
+// The values setup writes itself, besides the provisioned ones.
+constexpr settings::Text kCertificateFile{settings::kTls, "Certificate File"};
+constexpr settings::Text kKeyFile{settings::kTls, "Key File"};
+constexpr settings::Text kMailDomain{settings::kPreferences, settings::kMailDomainValue};
+
 bool MakeDirectories(const std::string& path, std::string& error) {
     std::string partial;
     std::size_t pos = 0;
@@ -80,7 +85,7 @@ bool KeepPrivate(const std::string& home, std::string& error) {
             if (!MakePrivate(database + suffix, 0600, error)) return false;
     // A key an administrator keeps elsewhere may be shared with other
     // services by its group: only the home's own is ours to change.
-    const std::string key = settings::Text{settings::kTls, "Key File"}.Value(4095);
+    const std::string key = kKeyFile.Value(4095);
     return key.rfind(home + "/", 0) != 0 || MakePrivate(key, 0600, error);
 }
 
@@ -163,8 +168,8 @@ long ProvisionSettings(const std::string& home) {
 // tls/ below the home, and the settings pointing at it. A pair an
 // administrator set is never touched, and neither is a file already there.
 bool ProvisionCertificate(const std::string& home, std::ostream& out, std::string& error) {
-    std::string certificate = settings::Text{settings::kTls, "Certificate File"}.Value(4095);
-    std::string key = settings::Text{settings::kTls, "Key File"}.Value(4095);
+    std::string certificate = kCertificateFile.Value(4095);
+    std::string key = kKeyFile.Value(4095);
     if (!certificate.empty() || !key.empty()) return true;
     // The name the server greets other servers with; without one, the host name.
     std::string name = SystemFullName();
@@ -186,8 +191,8 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
     const bool both = ::stat(certificate.c_str(), &info) == 0 && ::stat(key.c_str(), &info) == 0;
     if (!both && !MakeSelfSignedCertificate(name, certificate, key, error)) return false;
     const long rc = SettingsStore::Instance().Modify([&](SettingsFile& file) {
-        file.Set(settings::kTlsKeyPath, {"Certificate File", SettingsFile::kString, certificate});
-        file.Set(settings::kTlsKeyPath, {"Key File", SettingsFile::kString, key});
+        file.Set(kCertificateFile.KeyPath(), {kCertificateFile.Entry().name, SettingsFile::kString, certificate});
+        file.Set(kKeyFile.KeyPath(), {kKeyFile.Entry().name, SettingsFile::kString, key});
         return true;
     });
     if (rc != ERROR_SUCCESS) {
@@ -208,7 +213,7 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
 bool RecordHomeDomain(const std::string& domain, std::ostream& out, std::ostream& err) {
     const std::string folded = FoldCase(domain);
     const long rc = SettingsStore::Instance().Modify([&](SettingsFile& file) {
-        file.Set(settings::kPreferencesKeyPath, {settings::kMailDomainValue, SettingsFile::kString, folded});
+        file.Set(kMailDomain.KeyPath(), {kMailDomain.Entry().name, SettingsFile::kString, folded});
         return true;
     });
     if (rc != ERROR_SUCCESS) {

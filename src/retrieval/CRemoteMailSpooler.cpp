@@ -40,7 +40,7 @@ constexpr std::size_t kHeaderBytes = 4096;
 // Below this the POP3 client cannot hold a reply line; a missing or zero
 // ReceiveBufferSize means the size used everywhere else.
 constexpr std::uint32_t kMinReceiveBuffer = 512;
-constexpr std::uint32_t kDefaultReceiveBuffer = 5120;
+constexpr std::uint32_t kDefaultReceiveBuffer = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.Default();
 constexpr const char* kPostmaster = "postmaster";
 
 // Process-wide, as the preferences they come from: a key that cannot be
