@@ -37,7 +37,7 @@ public:
     // Ports\POP3 Listen Address: empty for every IPv4 and IPv6 address.
     std::string listenAddress;
     // USER/PASS before STLS only from loopback and private networks.
-    bool requireTlsForLogin = false;
+    bool requireTlsForLogin = kRequireTlsForLogin.Default() == 1;
     std::uint32_t maxSessions = kMaxSessions.Default();
     // Sessions one address (an IPv6 /64) may hold over both ports; loopback is exempt.
     std::uint32_t sessionsPerClient = kSessionsPerClient.Default();
