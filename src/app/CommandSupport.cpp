@@ -8,9 +8,9 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/SettingValue.h"
-#include "platform/Registry.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
+#include "platform/Registry.h"
 #include "platform/SettingsStore.h"
 #include "store/MailStorePaths.h"
 

@@ -48,44 +48,22 @@ public:
     bool KeyOpens() const { return settings::KeyOpens(*entry); }
 
     // --- dword entries
-    constexpr std::uint32_t Default() const
-        requires(kind == Type::Dword)
-    {
-        return entry->dwordDefault;
-    }
-    constexpr std::uint32_t Minimum() const
-        requires(kind == Type::Dword)
-    {
-        return entry->minimum;
-    }
-    constexpr std::uint32_t Maximum() const
-        requires(kind == Type::Dword)
-    {
-        return entry->maximum;
-    }
-    constexpr bool InRange(std::uint32_t value) const
-        requires(kind == Type::Dword)
-    {
+    constexpr std::uint32_t Default() const requires(kind == Type::Dword) { return entry->dwordDefault; }
+    constexpr std::uint32_t Minimum() const requires(kind == Type::Dword) { return entry->minimum; }
+    constexpr std::uint32_t Maximum() const requires(kind == Type::Dword) { return entry->maximum; }
+    constexpr bool InRange(std::uint32_t value) const requires(kind == Type::Dword) {
         return value >= entry->minimum && value <= entry->maximum;
     }
     // The stored value, whatever its range; nullopt when none can be read.
-    std::optional<std::uint32_t> Stored() const
-        requires(kind == Type::Dword)
-    {
-        return StoredDword(*entry);
-    }
+    std::optional<std::uint32_t> Stored() const requires(kind == Type::Dword) { return StoredDword(*entry); }
     // The stored value when it is within the range, else the default.
-    std::uint32_t Value() const
-        requires(kind == Type::Dword)
-    {
+    std::uint32_t Value() const requires(kind == Type::Dword) {
         const std::optional<std::uint32_t> stored = Stored();
         return stored && InRange(*stored) ? *stored : Default();
     }
     // Unreadable or below the minimum: the default; above the maximum: the
     // maximum (a generous setting stays generous, within bounds).
-    std::uint32_t Clamped() const
-        requires(kind == Type::Dword)
-    {
+    std::uint32_t Clamped() const requires(kind == Type::Dword) {
         const std::optional<std::uint32_t> stored = Stored();
         if (!stored || *stored < Minimum()) return Default();
         return *stored > Maximum() ? Maximum() : *stored;
@@ -93,43 +71,29 @@ public:
     // The stored value, whatever its range; a value missing from a key that
     // exists reads 0, anything else unreadable the default: the rule of the
     // readers that take a whole key's values at once.
-    std::uint32_t ValueOrZero() const
-        requires(kind == Type::Dword)
-    {
+    std::uint32_t ValueOrZero() const requires(kind == Type::Dword) {
         bool missing = false;
         const std::optional<std::uint32_t> stored = StoredDword(*entry, &missing);
         if (missing) return 0;
         return stored ? *stored : Default();
     }
     // Writes the value into the existing key (createKey: making it).
-    bool Write(std::uint32_t value, bool createKey = false) const
-        requires(kind == Type::Dword)
-    {
+    bool Write(std::uint32_t value, bool createKey = false) const requires(kind == Type::Dword) {
         return WriteDword(*entry, value, createKey);
     }
 
     // --- string entries
-    std::string Default() const
-        requires(kind == Type::String)
-    {
-        return entry->stringDefault;
-    }
+    std::string Default() const requires(kind == Type::String) { return entry->stringDefault; }
     // The stored text of at most maxBytes; nullopt when none can be read.
-    std::optional<std::string> Stored(std::size_t maxBytes = kMaxTextBytes) const
-        requires(kind == Type::String)
-    {
+    std::optional<std::string> Stored(std::size_t maxBytes = kMaxTextBytes) const requires(kind == Type::String) {
         return StoredText(*entry, maxBytes);
     }
     // The stored text, else the default.
-    std::string Value(std::size_t maxBytes = kMaxTextBytes) const
-        requires(kind == Type::String)
-    {
+    std::string Value(std::size_t maxBytes = kMaxTextBytes) const requires(kind == Type::String) {
         std::optional<std::string> stored = Stored(maxBytes);
         return stored ? std::move(*stored) : Default();
     }
-    bool Write(const std::string& text, bool createKey = false) const
-        requires(kind == Type::String)
-    {
+    bool Write(const std::string& text, bool createKey = false) const requires(kind == Type::String) {
         return WriteText(*entry, text, createKey);
     }
 

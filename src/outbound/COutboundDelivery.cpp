@@ -30,7 +30,6 @@ constexpr const char* kMasked = "***";
 std::atomic<std::uint32_t> g_sendBlockSize{COutboundDelivery::kDefaultBlockSize};
 std::atomic<std::uint32_t> g_receiveBlockSize{COutboundDelivery::kDefaultBlockSize};
 
-
 std::string Bounded(std::string text) {
     if (text.size() > COutboundDelivery::kMaxQueueText) text.resize(COutboundDelivery::kMaxQueueText);
     return text;

@@ -51,8 +51,7 @@ LONG MakeKey(const std::string& keyPath);
 LONG DeleteValue(const std::string& keyPath, const char* name);
 // Every value of the key, in stored order; names and data bounded by the
 // given sizes (a longer one is skipped).
-LONG ListValues(const std::string& keyPath, std::vector<StoredValue>& values, std::size_t maxName,
-                std::size_t maxData);
+LONG ListValues(const std::string& keyPath, std::vector<StoredValue>& values, std::size_t maxName, std::size_t maxData);
 // The names of the key's sub-keys.
 LONG ListSubKeys(const std::string& keyPath, std::vector<std::string>& names);
 // How many sub-keys and values the key has.

@@ -43,7 +43,6 @@ bool YesNo(const std::string& value) {
     return !value.empty() && value != "0" && value != "false" && value != "FALSE";
 }
 
-
 }  // namespace
 
 CMappedDownloader::~CMappedDownloader() {

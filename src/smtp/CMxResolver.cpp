@@ -36,7 +36,8 @@ void ReadNameServers(std::vector<std::string>& servers) {
     for (DWORD k = 1; k <= values; ++k) {
         registry::StoredValue stored;
         const std::string name = "#" + std::to_string(k);
-        if (registry::ReadStored(settings::kDnsKeyPath, name.c_str(), stored, kNameServerValueSize - 1) != ERROR_SUCCESS)
+        if (registry::ReadStored(settings::kDnsKeyPath, name.c_str(), stored, kNameServerValueSize - 1) !=
+            ERROR_SUCCESS)
             continue;
         std::string entry(Trim(stored.data.substr(0, ::strnlen(stored.data.c_str(), stored.data.size()))));
         if (!entry.empty()) servers.push_back(entry);

@@ -11,8 +11,8 @@
 #include "console/CPortsPage.h"
 #include "console/CRelayHostDialog.h"
 #include "foundation/CPortSettings.h"
-#include "platform/RegistryValues.h"
 #include "foundation/SettingsCatalogue.h"
+#include "platform/RegistryValues.h"
 
 namespace {
 
