@@ -21,7 +21,7 @@
 #include "foundation/DateText.h"
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/RecordVersion.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/VersionedCache.h"
 #include "message/CBase64LineWriter.h"
@@ -228,9 +228,7 @@ bool CAutoResponder::Compose(CMailContent& content, const CUserRecord& account, 
 }
 
 std::uint32_t CAutoResponder::IntervalDays() {
-    DWORD days = settings::kAutoReplyIntervalDefault;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "AutoReplyInterval", days);
-    return std::clamp<std::uint32_t>(days, 1, settings::kAutoReplyIntervalMax);
+    return settings::Dword{settings::kPreferences, "AutoReplyInterval"}.Clamped();
 }
 
 bool CAutoResponder::ClaimReply(SQLHDBC connection, long accountId, const std::string& recipient, std::time_t now,
