@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "delivery/CAutoResponder.h"
+#include "foundation/CAccountRows.h"
 #include "delivery/CForwarding.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
@@ -72,7 +73,7 @@ long AccountIdOf(SQLHDBC connection, const std::string& address) {
     std::string name = address.substr(0, address.find('@'));
     name = std::string(CMailHeader::TrimBlanks(std::string_view(name)));
     if (name.empty()) return -1;
-    return CMailDatabase::AccountIdByName(connection, name).value_or(-1);
+    return CAccountRows::AccountIdByName(connection, name).value_or(-1);
 }
 
 // The named part of a message, extracted into its own temporary file.
