@@ -122,13 +122,17 @@ TEST_F(MailboxLayerTest, CopyAndMoveAreAllOrNothing) {
     EXPECT_EQ(Uids(*view), (std::vector<std::uint32_t>{1, 2, 3}));
     EXPECT_EQ(Count("Mails", 1), "3");
 
-    // The failed move's UIDs stay used: a gap, never a repeat.
+    // A failed move that committed statement by statement leaves a gap in
+    // the target's UIDs (one transaction leaves none), never a repeat.
     const Result<CopyResult> copied = view->Copy({2}, work.value);
     ASSERT_TRUE(copied.Ok());
-    EXPECT_EQ(copied.value.uids, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{2, 4}}));
+    ASSERT_EQ(copied.value.uids.size(), 1u);
+    const std::uint32_t first = copied.value.uids[0].second;
+    EXPECT_EQ(copied.value.uids[0].first, 2u);
     const Result<CopyResult> moved = view->Move({1, 3}, work.value);
     ASSERT_TRUE(moved.Ok());
-    EXPECT_EQ(moved.value.uids, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 5}, {3, 6}}));
+    EXPECT_EQ(moved.value.uids,
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, first + 1}, {3, first + 2}}));
     EXPECT_EQ(Uids(*view), (std::vector<std::uint32_t>{2}));
     EXPECT_EQ(Count("Mails", 1), "1");
     EXPECT_EQ(Count("MailInfo", work.value), "3");
