@@ -58,6 +58,21 @@ std::vector<std::string> Merge(std::vector<std::string> have, const std::vector<
     return have;
 }
 
+// Ids per statement written "mMailId IN (...)": many messages change in a
+// few round trips and commits instead of one each.
+constexpr std::size_t kIdsPerStatement = 200;
+
+// The statement for each slice of ids; sql has one IN ('%s') for the list.
+template <typename Make>
+void ForEachSlice(const std::vector<std::string>& ids, Make make, std::vector<std::string>& statements) {
+    for (std::size_t at = 0; at < ids.size(); at += kIdsPerStatement) {
+        const std::vector<std::string> slice(ids.begin() + static_cast<std::ptrdiff_t>(at),
+                                             ids.begin() + static_cast<std::ptrdiff_t>(
+                                                               std::min(ids.size(), at + kIdsPerStatement)));
+        statements.push_back(make(SqlText::QuoteEach(slice)));
+    }
+}
+
 bool IdListed(SQLHDBC connection, const std::string& id) {
     OdbcPrepared statement(connection);
     std::uint32_t count = 1;
@@ -172,7 +187,9 @@ Result<std::vector<MessageInfo>> CSqlMailboxView::SetFlags(const std::vector<std
     std::map<std::uint32_t, const MessageInfo*> now;
     for (const MessageInfo& m : current) now[m.uid] = &m;
 
-    std::vector<std::string> statements;
+    // Messages that end with the same flags and keywords change together.
+    std::map<std::pair<std::uint32_t, std::string>, std::vector<std::string>> stateGroups;
+    std::vector<std::string> nowRead, nowUnread;
     std::vector<std::pair<MessageInfo*, MessageInfo>> updates;
     for (MessageInfo* m : selected) {
         auto it = now.find(m->uid);
@@ -190,23 +207,40 @@ Result<std::vector<MessageInfo>> CSqlMailboxView::SetFlags(const std::vector<std
                 break;
         }
         next.keywords = CMailboxRows::SplitKeywords(CMailboxRows::JoinKeywords(Merge(next.keywords, keywords, mode)));
-        const SqlText id = SqlText::Quote(next.mailId);
         if ((next.flags & CMailboxRows::kStoredFlags) != (it->second->flags & CMailboxRows::kStoredFlags) ||
             !SameKeywords(next.keywords, it->second->keywords))
-            statements.push_back(FormatSql("UPDATE MailboxMessageState SET Flags = %u, Keywords = '%s' "
-                                           "WHERE aAccountId = %ld AND mFolderId = %d AND mMailId = '%s'",
-                                           next.flags & CMailboxRows::kStoredFlags,
-                                           SqlText::Quote(CMailboxRows::JoinKeywords(next.keywords)), account,
-                                           folderId, id));
+            stateGroups[{next.flags & CMailboxRows::kStoredFlags, CMailboxRows::JoinKeywords(next.keywords)}]
+                .push_back(next.mailId);
         if ((next.flags & kSeen) != (it->second->flags & kSeen))
-            statements.push_back(
-                (next.flags & kSeen)
-                    ? FormatSql("UPDATE Mails SET mRead = 1 WHERE aAccountId = %ld AND mMailId = '%s' AND mFolderId = %d",
-                                account, id, folderId)
-                    : FormatSql("UPDATE Mails SET mRead = 0 WHERE aAccountId = %ld AND mMailId = '%s' AND mFolderId = %d",
-                                account, id, folderId));
+            ((next.flags & kSeen) ? nowRead : nowUnread).push_back(next.mailId);
         updates.emplace_back(m, std::move(next));
     }
+    std::vector<std::string> statements;
+    for (const auto& entry : stateGroups) {
+        const auto& group = entry.first;
+        ForEachSlice(
+            entry.second,
+            [&](const SqlText& list) {
+                return FormatSql("UPDATE MailboxMessageState SET Flags = %u, Keywords = '%s' "
+                                 "WHERE aAccountId = %ld AND mFolderId = %d AND mMailId IN ('%s')",
+                                 group.first, SqlText::Quote(group.second), account, folderId, list);
+            },
+            statements);
+    }
+    ForEachSlice(
+        nowRead,
+        [&](const SqlText& list) {
+            return FormatSql("UPDATE Mails SET mRead = 1 WHERE aAccountId = %ld AND mFolderId = %d AND mMailId IN ('%s')",
+                             account, folderId, list);
+        },
+        statements);
+    ForEachSlice(
+        nowUnread,
+        [&](const SqlText& list) {
+            return FormatSql("UPDATE Mails SET mRead = 0 WHERE aAccountId = %ld AND mFolderId = %d AND mMailId IN ('%s')",
+                             account, folderId, list);
+        },
+        statements);
     if (!statements.empty()) {
         if (!rows.RunAll(statements)) return R::Fail(Error::Storage);
         CMailboxChanges::Bump(account);
@@ -396,13 +430,16 @@ Result<std::vector<std::uint32_t>> CSqlMailboxView::Expunge(const std::vector<st
         if (uids && !std::binary_search(wanted.begin(), wanted.end(), m.uid)) continue;
         doomed.push_back(&m);
     }
-    std::vector<std::string> statements;
-    for (const MessageInfo* m : doomed) {
-        const SqlText id = SqlText::Quote(m->mailId);
-        for (const SqlTrusted& table : kMessageTables)
-            statements.push_back(FormatSql("DELETE FROM %s WHERE aAccountId = %ld AND mMailId = '%s' AND mFolderId = %d",
-                                           table, account, id, folderId));
-    }
+    std::vector<std::string> ids, statements;
+    for (const MessageInfo* m : doomed) ids.push_back(m->mailId);
+    for (const SqlTrusted& table : kMessageTables)
+        ForEachSlice(
+            ids,
+            [&](const SqlText& list) {
+                return FormatSql("DELETE FROM %s WHERE aAccountId = %ld AND mFolderId = %d AND mMailId IN ('%s')", table,
+                                 account, folderId, list);
+            },
+            statements);
     if (!rows.RunAll(statements)) return R::Fail(Error::Storage);
     std::vector<std::uint32_t> removed;
     for (const MessageInfo* m : doomed) {
