@@ -2,12 +2,17 @@
 #include "store/CMailboxChanges.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <vector>
 #include <map>
 #include <memory>
 
 #include "platform/MutexLock.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -15,6 +20,9 @@ struct AccountState {
     Mutex counterMutex;
     std::condition_variable_any changed;
     std::uint64_t counter GUARDED_BY(counterMutex) = 0;
+    // The event descriptors of the waiters that also watch a stop
+    // descriptor: a bump writes to each, so they sleep in poll until then.
+    std::vector<int> waiters GUARDED_BY(counterMutex);
     Mutex rowLock;
 };
 
@@ -34,8 +42,8 @@ bool Readable(int fd) {
     return ::poll(&p, 1, 0) > 0;
 }
 
-// A waiter looks at its stop descriptor this often: the condition variable
-// cannot wait on a descriptor too.
+// Without an event descriptor (none could be made) a waiter looks at its
+// stop descriptor this often.
 constexpr std::chrono::milliseconds kStopSlice{100};
 
 }  // namespace
@@ -45,6 +53,8 @@ void CMailboxChanges::Bump(long accountId) {
     {
         MutexLock guard(state.counterMutex);
         ++state.counter;
+        const std::uint64_t one = 1;
+        for (const int fd : state.waiters) (void)!::write(fd, &one, sizeof one);
     }
     state.changed.notify_all();
 }
@@ -59,6 +69,26 @@ std::uint64_t CMailboxChanges::Wait(long accountId, std::uint64_t seen, std::chr
                                     int stopFd) {
     AccountState& state = StateOf(accountId);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    UniqueFd event(stopFd >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1);
+    if (event) {
+        {
+            MutexLock guard(state.counterMutex);
+            if (state.counter != seen) return state.counter;
+            state.waiters.push_back(event.Get());
+        }
+        pollfd watched[2] = {{event.Get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            const int ready = ::poll(watched, 2, static_cast<int>(std::min<long long>(left.count(), INT32_MAX)));
+            if (ready != 0 && !(ready < 0 && errno == EINTR)) break;
+        }
+        // Off the list before the descriptor closes: a bump never writes to
+        // a number the process has given to something else.
+        MutexLock guard(state.counterMutex);
+        std::erase(state.waiters, event.Get());
+        return state.counter;
+    }
     MutexLock guard(state.counterMutex);
     while (state.counter == seen) {
         const auto now = std::chrono::steady_clock::now();

@@ -21,7 +21,9 @@ public:
     static void Bump(long accountId);
     static std::uint64_t Counter(long accountId);
     // Returns the counter once it differs from seen, once stopFd (when >= 0)
-    // is readable, or after timeout.
+    // is readable, or after timeout. A waiter with a stop descriptor sleeps
+    // in poll on it and on an event descriptor of its own that a bump
+    // writes to, so an idle session costs no wake-ups.
     static std::uint64_t Wait(long accountId, std::uint64_t seen, std::chrono::milliseconds timeout, int stopFd);
     // The account's lock for the layer's row work: taken before any
     // database transaction starts, never inside one.

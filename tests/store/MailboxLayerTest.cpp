@@ -1,6 +1,8 @@
 // The shared mailbox layer on a real home: UID numbering, change
 // notification, concurrent sessions, all-or-nothing transfers, missing files,
 // limits, and what delivery and the account object change under a view.
+#include <unistd.h>
+
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -59,10 +61,20 @@ TEST_F(MailboxLayerTest, UidsAscendAreNeverReusedAndDeliveryIsReportedAsAdded) {
     EXPECT_EQ(view->Expunge(nullptr).value, (std::vector<std::uint32_t>{3}));
     EXPECT_EQ(Count("Mails", 1), "2");
 
-    // Delivery moves the counter; the view's refresh reports the message.
+    // Delivery moves the counter and wakes a waiter (IDLE); the view's
+    // refresh reports the message. A stop descriptor ends a wait too.
     const std::uint64_t before = store->ChangeCounter();
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::uint64_t woke = before;
+    std::thread waiter([&] { woke = store->WaitForChange(before, std::chrono::minutes(1), stop[0]); });
     Deliver("late");
-    EXPECT_NE(store->WaitForChange(before, std::chrono::milliseconds(0), -1), before);
+    waiter.join();
+    EXPECT_NE(woke, before);
+    ASSERT_EQ(::write(stop[1], "x", 1), 1);
+    EXPECT_EQ(store->WaitForChange(woke, std::chrono::minutes(1), stop[0]), woke);
+    ::close(stop[0]);
+    ::close(stop[1]);
     const Result<Changes> changes = view->Refresh();
     ASSERT_TRUE(changes.Ok());
     ASSERT_EQ(changes.value.added.size(), 1u);
