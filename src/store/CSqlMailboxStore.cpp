@@ -263,8 +263,10 @@ Result<AppendResult> CSqlMailboxStore::Append(int folderId, CMailContent& conten
     request.sender = ListingValue(header, byRecipient ? "TO" : "FROM", "UnKnown");
     request.subject = ListingValue(header, "SUBJECT", "Unknown");
     std::string mailId;
-    // The file and rows first, outside the lock (the file is synced).
-    if (!mailstore::StoreMessage(connection, directory, request, content, mailId).Stored())
+    // The file and rows first, outside the lock (the file is synced). A
+    // folder whose directory went missing gets it back.
+    if (!mailstore::MakeDirectory(directory) ||
+        !mailstore::StoreMessage(connection, directory, request, content, mailId).Stored())
         return R::Fail(Error::Storage);
 
     MutexLock lock(CMailboxChanges::Lock(account));
