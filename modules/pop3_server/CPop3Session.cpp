@@ -9,7 +9,6 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/CFileRangeContent.h"
 #include "platform/TlsStream.h"

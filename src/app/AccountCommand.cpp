@@ -13,7 +13,7 @@
 #include "app/ForwardCommand.h"
 #include "app/CommandSupport.h"
 #include "app/NetwareCommand.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
 #include "foundation/CAccountList.h"
 #include "foundation/CAccountRows.h"

@@ -14,7 +14,7 @@
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "delivery/CAutoResponder.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/UniqueFd.h"
 

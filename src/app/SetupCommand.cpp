@@ -20,7 +20,7 @@
 #include "app/DomainCommand.h"
 #include "app/ScheduleCommand.h"
 #include "cycle/CScheduleSettings.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/COwnNames.h"
 #include "foundation/DataSource.h"

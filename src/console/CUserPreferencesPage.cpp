@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "foundation/CAccountRows.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/SettingValue.h"

@@ -283,3 +283,35 @@ std::vector<long> CAccountRows::AccountsWithAddress(SQLHDBC connection, const st
         if (statement.GetText(2, email) && BareAddress(email) == wanted) ids.push_back(static_cast<long>(id));
     return ids;
 }
+
+bool CAccountRows::TakeSessionFlag(SQLHDBC connection, long accountId) {
+    {
+        OdbcStatement statement(connection);
+        unsigned char logged = 1;
+        if (!statement.ExecDirect(FormatSql("SELECT aLogged FROM ACCOUNTS WHERE aAccountId = %ld", accountId)) ||
+            !statement.BindBit(1, logged) || !statement.Fetch() || logged)
+            return false;
+    }
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(FormatSql("UPDATE ACCOUNTS SET aLogged = True where aAccountId = %ld", accountId));
+}
+
+bool CAccountRows::ReleaseSessionFlag(SQLHDBC connection, long accountId) {
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(FormatSql("UPDATE ACCOUNTS SET aLogged = False where aAccountId = %ld", accountId));
+}
+
+bool CAccountRows::GroupMembers(SQLHDBC connection, long accountId, std::vector<long>& members) {
+    members.clear();
+    OdbcStatement statement(connection);
+    std::int32_t id = 0;
+    SQLLEN indicator = 0;
+    if (!statement.ExecDirect(FormatSql("SELECT aAccountId FROM Groups WHERE iGroupId = (select iGroupId "
+                                        "from Intergroup where aAccountId=%ld)",
+                                        accountId)) ||
+        !statement.BindLong(1, id, &indicator))
+        return false;
+    while (statement.Fetch())
+        if (indicator != SQL_NULL_DATA) members.push_back(id);
+    return true;
+}

@@ -92,6 +92,16 @@ public:
     // Every account's address that is not empty, in the database's order.
     static bool AllEmailIds(SQLHDBC connection, std::vector<std::string>& addresses);
 
+    // The account's in-use flag (aLogged): taken only when it was clear;
+    // the read and the write are one step for the callers of this process,
+    // which hold their own lock around them.
+    static bool TakeSessionFlag(SQLHDBC connection, long accountId);
+    static bool ReleaseSessionFlag(SQLHDBC connection, long accountId);
+
+    // The members of the group the account is (Intergroup, Groups); false
+    // when they cannot be read.
+    static bool GroupMembers(SQLHDBC connection, long accountId, std::vector<long>& members);
+
 private:
     static std::optional<long> ReadAccountId(SQLHDBC connection, const std::string& userName, bool* failed);
 };

@@ -15,7 +15,7 @@
 #include "app/DomainCommand.h"
 #include "app/SetupCommand.h"
 #include "delivery/CLocalAccount.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 
 namespace {

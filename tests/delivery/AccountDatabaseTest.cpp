@@ -10,7 +10,7 @@
 #include "foundation/DataSource.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 
 namespace {
 
