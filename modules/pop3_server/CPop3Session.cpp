@@ -1,6 +1,7 @@
 // CPop3Session: the server side of one POP3 connection.
 #include "CPop3Session.h"
 
+#include "foundation/CAccountRows.h"
 #include "CDotStuffer.h"
 #include "CListenerTls.h"
 #include "delivery/CLocalAccount.h"
@@ -8,7 +9,6 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/CFileRangeContent.h"
 #include "platform/TlsStream.h"
@@ -249,8 +249,8 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
 }
 
 bool CPop3Session::MayRead(long accountId) {
-    return CMailDatabase::ReadRightOf(environment.database->GetConnectionHandle(), accountId) ==
-           CMailDatabase::ReadRight::Allowed;
+    return CAccountRows::ReadRightOf(environment.database->GetConnectionHandle(), accountId) ==
+           CAccountRows::ReadRight::Allowed;
 }
 
 void CPop3Session::Login(const std::string& password) {

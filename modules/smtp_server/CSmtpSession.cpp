@@ -1,6 +1,7 @@
 // CSmtpSession: the server side of one SMTP connection.
 #include "CSmtpSession.h"
 
+#include "foundation/CAccountRows.h"
 #include "CDataReceiver.h"
 #include "CSmtpAuthentication.h"
 #include "CSmtpCommand.h"
@@ -671,18 +672,18 @@ bool CSmtpSession::Challenge(const std::string& text, std::string& response) {
 
 CSmtpSession::Check CSmtpSession::CheckCredentials(bool cram, const std::string& user, const std::string& secret,
                                                    const std::string& challenge) {
-    using Result = CMailDatabase::LoginResult;
+    using Result = CAccountRows::LoginResult;
     Result result = Result::Failed;
     if (environment.database) {
         const SQLHDBC connection = environment.database->GetConnectionHandle();
         if (cram) {
             std::string password;
-            result = CMailDatabase::StoredPassword(connection, user, password);
+            result = CAccountRows::StoredPassword(connection, user, password);
             const bool known = result == Result::Administrator || result == Result::User;
             if (known && (password.empty() || !CSmtpAuthentication::CramMatches(challenge, password, secret)))
                 result = Result::WrongPassword;
         } else {
-            result = CMailDatabase::CheckLogin(connection, user, secret);
+            result = CAccountRows::CheckLogin(connection, user, secret);
         }
     }
     switch (result) {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "store/CMailboxFolder.h"
 #include "store/IncomingRoom.h"
 #include "store/MessageStoring.h"

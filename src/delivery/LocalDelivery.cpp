@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "delivery/CAutoResponder.h"
+#include "foundation/CAccountRows.h"
 #include "delivery/CForwarding.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
@@ -27,11 +28,10 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/OdbcStatement.h"
+#include "store/TaskRows.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
@@ -72,7 +72,7 @@ long AccountIdOf(SQLHDBC connection, const std::string& address) {
     std::string name = address.substr(0, address.find('@'));
     name = std::string(CMailHeader::TrimBlanks(std::string_view(name)));
     if (name.empty()) return -1;
-    return CMailDatabase::AccountIdByName(connection, name).value_or(-1);
+    return CAccountRows::AccountIdByName(connection, name).value_or(-1);
 }
 
 // The named part of a message, extracted into its own temporary file.
@@ -126,19 +126,9 @@ bool CLocalAccount::DeliverToGroup(CMailContent* content, std::uint32_t length) 
     visited->insert(record->GetAccountId());
 
     std::vector<long> members;
-    {
-        OdbcStatement statement(connection);
-        std::int32_t id = 0;
-        SQLLEN indicator = 0;
-        if (!statement.ExecDirect(FormatSql("SELECT aAccountId FROM Groups WHERE iGroupId = (select iGroupId "
-                                            "from Intergroup where aAccountId=%ld)",
-                                            record->GetAccountId())) ||
-            !statement.BindLong(1, id, &indicator)) {
-            NoteFailure(StringPrintf("the members of group %s could not be read", record->GetUserName().c_str()));
-            return false;
-        }
-        while (statement.Fetch())
-            if (indicator != SQL_NULL_DATA) members.push_back(id);
+    if (!CAccountRows::GroupMembers(connection, record->GetAccountId(), members)) {
+        NoteFailure(StringPrintf("the members of group %s could not be read", record->GetUserName().c_str()));
+        return false;
     }
     for (long id : members) {
         // A group reached again (a membership cycle) or an account already
@@ -302,10 +292,7 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
                                            target->GetUserName().c_str(), failed.Reason().c_str()));
         } else if (file) {
             file.Reset();
-            OdbcStatement statement(connection);
-            if (!statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,0,0,0,0,'%s',3,0,4)",
-                                                SqlText::Quote(taskId), recipientId,
-                                                SqlText::Quote(LocalDateTimeText(std::time(nullptr))))))
+            if (!mailstore::InsertTaskRequestRow(connection, taskId, recipientId, std::time(nullptr)))
                 ::unlink(path.c_str());
         } else if (path.empty() || errno != EEXIST) {
             const mailstore::StoreOutcome failed = mailstore::FileFailure(path.empty() ? ENOENT : errno);
@@ -330,8 +317,8 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
             if (!extracted) continue;
             std::string query = ReadHead(*extracted->GetBody(), kMaxQueryBytes);
             query.resize(std::strlen(query.c_str()));
-            OdbcStatement statement(connection);
-            if (!statement.ExecDirect(query)) g_moduleLog.Write("Task query failed: " + statement.LastError());
+            const std::string failure = mailstore::RunTaskQuery(connection, query);
+            if (!failure.empty()) g_moduleLog.Write("Task query failed: " + failure);
         } else if (type == "qirn/data") {
             if (!target || !usableId) continue;
             std::unique_ptr<CMimeMessage> extracted = ExtractPart(*content, part.name);
