@@ -39,6 +39,11 @@ CGroupCommit::Counts CGroupCommit::GetCounts() {
     return counts;
 }
 
+std::size_t CGroupCommit::GetWaitingCount() {
+    MutexLock guard(lock);
+    return waiting.size();
+}
+
 CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entry) {
     // The file and its name on the caller's thread: the threads storing at
     // once wait for the disk together, where one thread syncing them in turn

@@ -71,6 +71,8 @@ public:
         std::size_t largest = 0;
     };
     Counts GetCounts();
+    // Entries waiting for the batch being written to end.
+    std::size_t GetWaitingCount();
 
 private:
     struct Waiting {
