@@ -132,6 +132,8 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
     }
     const auto& args = command.Arguments();
     const bool loggedIn = account != nullptr;
+    // What else the client does sees its retrieved messages read.
+    if (command.GetVerb() != Verb::Retr) MarkRetrievedRead();
     switch (command.GetVerb()) {
         case Verb::Capa:
             writer.Ok("Capability list follows");
@@ -407,11 +409,23 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
         g_moduleLog.Write("POP3: message " + message->uid + " broke off while being read");
         return;
     }
-    if (!top && !account->IsRead(number, kInbox)) {
-        // The client reads the message while the store records it read.
-        writer.Flush();
-        account->MarkRead(kInbox, number);
+    if (!top && !account->IsRead(number, kInbox) &&
+        std::find(retrievedUnmarked.begin(), retrievedUnmarked.end(), number) == retrievedUnmarked.end()) {
+        // A reader fetching its mail one message after another pays one
+        // write for many; the client reads them meanwhile.
+        retrievedUnmarked.push_back(number);
+        if (retrievedUnmarked.size() >= kReadMarkBatch) {
+            writer.Flush();
+            MarkRetrievedRead();
+        }
     }
+}
+
+void CPop3Session::MarkRetrievedRead() {
+    if (!account || retrievedUnmarked.empty()) return;
+    if (!account->MarkReadTogether(kInbox, retrievedUnmarked))
+        g_moduleLog.Write("POP3: messages of " + CModuleLog::ClientName(userName) + " could not all be marked read");
+    retrievedUnmarked.clear();
 }
 
 void CPop3Session::Delete(const CPop3Command& command) {
@@ -435,6 +449,7 @@ void CPop3Session::Reset() {
 }
 
 void CPop3Session::Quit() {
+    MarkRetrievedRead();
     // UPDATE: the rows are marked first, so that a process that dies while
     // the files and rows go leaves marks the next start finishes.
     bool marked = true;
@@ -452,6 +467,7 @@ void CPop3Session::Quit() {
 
 void CPop3Session::Abandon() {
     if (!account) return;
+    MarkRetrievedRead();
     account->UndoDeletions();
     account->Unlock();
     account.reset();

@@ -95,6 +95,8 @@ private:
     void Quit();
     // Ends the session without UPDATE: marks undone, lock released.
     void Abandon();
+    // Records the retrieved messages read, their rows in one commit.
+    void MarkRetrievedRead();
 
     UniqueFd socket;
     CClientAddress client;
@@ -106,6 +108,10 @@ private:
     std::string userName;
     std::unique_ptr<CLocalAccount> account;
     std::vector<Message> messages;
+    // Retrieved and not yet recorded read: written together at the next
+    // other command, every kReadMarkBatch messages and at the session's end.
+    static constexpr std::size_t kReadMarkBatch = 64;
+    std::vector<long> retrievedUnmarked;
     CLineReader::Clock::time_point loginDeadline;
     int commandsBeforeLogin = 0;
     int errors = 0;

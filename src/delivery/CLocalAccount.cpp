@@ -264,6 +264,22 @@ bool CLocalAccount::IsRead(long message, int folder) {
 bool CLocalAccount::MarkRead(int folder, long message) {
     CStoredMail* entry = Entry(message, folder);
     if (!entry || !entry->MarkRead()) return false;
+    AnswerReadNotify(*entry, folder);
+    return true;
+}
+
+bool CLocalAccount::MarkReadTogether(int folder, const std::vector<long>& messages) {
+    std::vector<CStoredMail*> entries;
+    for (long message : messages)
+        if (CStoredMail* entry = Entry(message, folder)) entries.push_back(entry);
+    if (entries.empty()) return messages.empty();
+    if (!CStoredMail::MarkReadTogether(connection, entries)) return false;
+    for (CStoredMail* entry : entries) AnswerReadNotify(*entry, folder);
+    return entries.size() == messages.size();
+}
+
+void CLocalAccount::AnswerReadNotify(CStoredMail& marked, int folder) {
+    CStoredMail* entry = &marked;
     // Every marking answers a request, also a second one: the reader asked
     // again, the sender is told again.
     std::unique_ptr<CMailContent> stored(entry->ReadMessage(FolderDirectory(folder)));
@@ -275,7 +291,6 @@ bool CLocalAccount::MarkRead(int folder, long message) {
             // confirmation goes to local addresses only.
             SendReadConfirmation(*record, header, CGeneratedMailPolicy::ForUnknownOrigin(owner));
     }
-    return true;
 }
 
 bool CLocalAccount::CreateFolder(const std::string& name) {
