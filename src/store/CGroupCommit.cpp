@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 
 #include "foundation/OdbcConnection.h"
 #include "foundation/OdbcStatement.h"
@@ -45,19 +46,20 @@ std::size_t CGroupCommit::GetWaitingCount() {
 }
 
 CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entry) {
-    // The file and its name on the caller's thread: the threads storing at
-    // once wait for the disk together, where one thread syncing them in turn
-    // would wait for each in turn (a shared disk answers a sync in
-    // milliseconds). Threads syncing one directory share a sync that started
-    // after each one's name was made.
+    // The file on the caller's thread: the threads storing at once wait for
+    // the disk together, where one thread syncing them in turn would wait
+    // for each in turn (a shared disk answers a sync in milliseconds).
     if (entry.fd >= 0 && ::fdatasync(entry.fd) != 0) return {Result::FileFailed, errno != 0 ? errno : EIO};
-    if (!entry.directory.empty() && !SyncDirectory(entry.directory)) return {Result::FileFailed, errno != 0 ? errno : EIO};
-    if (entry.rows.empty()) return {};
+    if (entry.rows.empty() && entry.directory.empty()) return {};
 
-    Waiting mine{&entry, {}, false};
+    Waiting mine{&entry, {}};
     MutexLock guard(lock);
     waiting.push_back(&mine);
     while (!mine.done) {
+        if (mine.syncAssigned) {
+            SyncAssigned(guard, mine);
+            continue;
+        }
         if (leading) {
             finished.wait(guard);
             continue;
@@ -66,6 +68,26 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
         leading = true;
         std::vector<Waiting*> batch;
         batch.swap(waiting);
+        // Each distinct directory is synced once, by one of the entries made
+        // in it, all of them at once; then every entry takes its directory's
+        // outcome.
+        std::map<std::string, Waiting*> syncers;
+        for (Waiting* item : batch)
+            if (!item->entry->directory.empty() && syncers.emplace(item->entry->directory, item).second) {
+                item->syncAssigned = true;
+                ++syncsRunning;
+            }
+        finished.notify_all();
+        while (syncsRunning > 0) {
+            if (mine.syncAssigned)
+                SyncAssigned(guard, mine);
+            else
+                finished.wait(guard);
+        }
+        for (Waiting* item : batch)
+            if (!item->entry->directory.empty())
+                if (const int error = syncers[item->entry->directory]->syncError; error != 0)
+                    item->outcome = {Result::FileFailed, error};
         guard.unlock();
         WriteBatch(connection, batch);
         guard.lock();
@@ -79,12 +101,27 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
     return mine.outcome;
 }
 
+void CGroupCommit::SyncAssigned(MutexLock& guard, Waiting& mine) {
+    mine.syncAssigned = false;
+    guard.unlock();
+    const int error = SyncDirectory(mine.entry->directory) ? 0 : (errno != 0 ? errno : EIO);
+    guard.lock();
+    mine.syncError = error;
+    --syncsRunning;
+    finished.notify_all();
+}
+
 void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch) {
+    // The rows of every entry whose file and name are durable.
+    std::vector<Waiting*> listed;
     std::vector<std::string> statements;
-    for (Waiting* item : batch)
+    for (Waiting* item : batch) {
+        if (item->outcome.result != Result::Durable || item->entry->rows.empty()) continue;
+        listed.push_back(item);
         statements.insert(statements.end(), item->entry->rows.begin(), item->entry->rows.end());
-    if (writer(connection, statements)) return;
+    }
+    if (listed.empty() || writer(connection, statements)) return;
     // Refused: each entry on its own, so that only the one at fault fails.
-    for (Waiting* item : batch)
-        if (batch.size() == 1 || !writer(connection, item->entry->rows)) item->outcome = {Result::RowsFailed, 0};
+    for (Waiting* item : listed)
+        if (listed.size() == 1 || !writer(connection, item->entry->rows)) item->outcome = {Result::RowsFailed, 0};
 }

@@ -5,17 +5,19 @@
 // directory and the rows that list it here. The file is synced on the
 // storing thread itself, so the threads storing at once wait for the disk
 // together (one thread syncing a batch's files in turn would wait for each
-// in turn: a shared disk answers a sync in milliseconds), and threads
-// syncing one directory share one sync of it (SyncDirectory). Then the rows:
-// the first thread to arrive while no batch is being written leads; it takes
-// every entry waiting at that moment (a lone message waits for nobody) and
-// writes all their rows in one transaction on its own connection, while
-// those arriving meanwhile gather for the next. Each thread returns only
+// in turn: a shared disk answers a sync in milliseconds). Then the first
+// thread to arrive while no batch is being made durable leads: it takes
+// every entry waiting at that moment (a lone message waits for nobody);
+// each distinct directory of the batch is synced once, by one of the
+// threads whose file is in it, all at the same time; then the leader writes
+// every entry's rows in one transaction on its own connection, while those
+// arriving meanwhile gather for the next batch. Each thread returns only
 // once its entry is durable, and only then releases its spool file, so no
 // spool file goes before its message file, directory entry and rows are.
 //
-// A failure stays with its entry: a file or directory that cannot be synced
-// fails its own entry before it joins a batch, and a refused transaction is
+// A failure stays with its entry: a file that cannot be synced fails its
+// own entry before it joins a batch, a directory that cannot be synced the
+// entries made in it, and a refused transaction is
 // retried entry by entry so that one refused row does not take the batch's
 // other messages down. The refused entry is told RowsFailed; its caller
 // removes its file and keeps its spool file for another attempt.
@@ -79,7 +81,11 @@ private:
         const Entry* entry;
         Outcome outcome;
         bool done = false;
+        bool syncAssigned = false;  // this thread syncs its directory for the batch
+        int syncError = 0;
     };
+    // Syncs the directory mine was given for its batch, the lock let go meanwhile.
+    void SyncAssigned(MutexLock& guard, Waiting& mine) REQUIRES(lock);
     void WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch);
 
     RowsWriter writer;
@@ -87,5 +93,6 @@ private:
     std::condition_variable_any finished;
     std::vector<Waiting*> waiting GUARDED_BY(lock);
     bool leading GUARDED_BY(lock) = false;
+    std::size_t syncsRunning GUARDED_BY(lock) = 0;  // directory syncs of the batch being made durable
     Counts counts GUARDED_BY(lock);
 };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -113,22 +114,26 @@ TEST_F(GroupCommitTest, ARefusedRowFailsOnlyItsOwnEntryAndTheOthersAreCommittedO
     EXPECT_EQ(Count(writer.committed, "fine"), 2);
 }
 
-TEST_F(GroupCommitTest, AFileThatCannotBeSyncedKeepsItsRowsOutAndTheBatchGoesOn) {
+TEST_F(GroupCommitTest, AFileOrDirectoryThatCannotBeSyncedKeepsItsRowsOutAndTheBatchGoesOn) {
     int pipeEnds[2];
     ASSERT_EQ(::pipe(pipeEnds), 0);  // a pipe cannot be synced: EINVAL
     std::vector<CGroupCommit::Entry> entries;
     for (const char* name : {"m0", "m1", "m2", "m3"}) entries.push_back(RowsEntry(name));
     entries[1].fd = pipeEnds[1];
-    // It fails before it joins: two gather behind the leader.
+    entries[2].directory = ::testing::TempDir();
+    entries[3].directory = ::testing::TempDir() + "/no such directory";
+    // The pipe fails before it joins: two gather behind the leader.
     const auto outcomes = RunBatch(entries, 2);
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
     EXPECT_EQ(outcomes[1].result, CGroupCommit::Result::FileFailed);
     EXPECT_NE(outcomes[1].error, 0);
-    EXPECT_EQ(Count(writer.committed, "m1"), 0);
-    for (std::size_t i : {0u, 2u, 3u}) EXPECT_EQ(outcomes[i].result, CGroupCommit::Result::Durable) << i;
-    for (const char* name : {"m0", "m2", "m3"}) EXPECT_EQ(Count(writer.committed, name), 2) << name;
-    EXPECT_EQ(writer.calls, 2);  // the leader's, then the other two together
+    EXPECT_EQ(outcomes[3].result, CGroupCommit::Result::FileFailed);
+    EXPECT_EQ(outcomes[3].error, ENOENT);
+    for (const char* name : {"m1", "m3"}) EXPECT_EQ(Count(writer.committed, name), 0) << name;
+    for (std::size_t i : {0u, 2u}) EXPECT_EQ(outcomes[i].result, CGroupCommit::Result::Durable) << i;
+    for (const char* name : {"m0", "m2"}) EXPECT_EQ(Count(writer.committed, name), 2) << name;
+    EXPECT_EQ(writer.calls, 2);  // the leader's, then the batch's one good entry
 }
 
 }  // namespace
