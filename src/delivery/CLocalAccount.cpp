@@ -245,6 +245,23 @@ bool CLocalAccount::MarkRead(int folder, long message) {
     CStoredMail* entry = Entry(message, folder);
     if (!entry || !entry->MarkRead()) return false;
     CMailboxChanges::Bump(record->GetAccountId());
+    AnswerReadNotify(*entry, folder);
+    return true;
+}
+
+bool CLocalAccount::MarkReadTogether(int folder, const std::vector<long>& messages) {
+    std::vector<CStoredMail*> entries;
+    for (long message : messages)
+        if (CStoredMail* entry = Entry(message, folder)) entries.push_back(entry);
+    if (entries.empty()) return messages.empty();
+    if (!CStoredMail::MarkReadTogether(connection, entries)) return false;
+    CMailboxChanges::Bump(record->GetAccountId());
+    for (CStoredMail* entry : entries) AnswerReadNotify(*entry, folder);
+    return entries.size() == messages.size();
+}
+
+void CLocalAccount::AnswerReadNotify(CStoredMail& marked, int folder) {
+    CStoredMail* entry = &marked;
     // Every marking answers a request, also a second one: the reader asked
     // again, the sender is told again.
     std::unique_ptr<CMailContent> stored(entry->ReadMessage(FolderDirectory(folder)));
@@ -256,7 +273,6 @@ bool CLocalAccount::MarkRead(int folder, long message) {
             // confirmation goes to local addresses only.
             SendReadConfirmation(*record, header, CGeneratedMailPolicy::ForUnknownOrigin(owner));
     }
-    return true;
 }
 
 bool CLocalAccount::CreateFolder(const std::string& name) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <vector>
 
 #include "delivery/CAutoResponder.h"
@@ -56,6 +57,39 @@ Mutex& MailboxLock(long accountId) {
     static Mutex locks[64];
     return locks[static_cast<unsigned long>(accountId) % 64];
 }
+
+// The bytes of messages that passed an account's room check and are not yet
+// listed: a store waits for its group's commit, and the account's lock is
+// not held that long. The room a check sees is less these bytes (a message
+// just listed may count twice for a moment, never not at all).
+class PendingBytes {
+public:
+    PendingBytes(long account, std::uint64_t bytes) : account(account), bytes(bytes) {}
+    ~PendingBytes() {
+        if (!bytes) return;
+        MutexLock guard(lock);
+        auto found = pending.find(account);
+        if (found != pending.end() && (found->second -= bytes) == 0) pending.erase(found);
+    }
+    PendingBytes(const PendingBytes&) = delete;
+    PendingBytes& operator=(const PendingBytes&) = delete;
+    // Under the account's lock: the bytes others have reserved.
+    static std::uint64_t Of(long account) {
+        MutexLock guard(lock);
+        auto found = pending.find(account);
+        return found == pending.end() ? 0 : found->second;
+    }
+    void Reserve() {
+        MutexLock guard(lock);
+        pending[account] += bytes;
+    }
+
+private:
+    static inline Mutex lock;
+    static inline std::map<long, std::uint64_t> pending;
+    long account;
+    std::uint64_t bytes;
+};
 
 // The content type without its parameters, lower case.
 std::string BareType(const std::string& contentType) {
@@ -181,7 +215,10 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     const CMailHeader header(head.data(), head.size());
 
     MutexLock mailboxLock(MailboxLock(record->GetAccountId()));
-    const IncomingRoom::Verdict verdict = GetIncomingRoom().Check(length);
+    IncomingRoom room = GetIncomingRoom();
+    if (room.mailboxRoom != IncomingRoom::kUnlimited)
+        room.mailboxRoom -= std::min(room.mailboxRoom, PendingBytes::Of(record->GetAccountId()));
+    const IncomingRoom::Verdict verdict = room.Check(length);
     const bool tooLarge = verdict == IncomingRoom::Verdict::OverReceiveLimit;
     if (verdict != IncomingRoom::Verdict::Fits) {
         mailboxLock.unlock();
@@ -198,6 +235,10 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
                             policy.EnvelopeSender(), record->GetEmailId(), policy);
         return true;
     }
+    // The room is taken until the rows list the message; the lock goes.
+    PendingBytes reserved(record->GetAccountId(), room.mailboxLimit != IncomingRoom::kUnlimited ? length : 0);
+    if (room.mailboxLimit != IncomingRoom::kUnlimited) reserved.Reserve();
+    mailboxLock.unlock();
 
     if (ProcessSettings::Current().storeMailLog)
         if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
@@ -236,7 +277,6 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
 
     std::string mailId;
     const mailstore::StoreOutcome stored = mailstore::StoreMessage(connection, directory, request, *content, mailId);
-    mailboxLock.unlock();
     if (stored.result == mailstore::StoreResult::FileFailed) {
         NoteFailure(StringPrintf("mail for %s could not be written into %s: %s", record->GetUserName().c_str(),
                                  directory.c_str(), stored.Reason().c_str()));
