@@ -190,7 +190,7 @@ bool CMailboxRows::Sync(int folderId, const State& initial, State& state, std::v
             if (!statement.GetText(3, info.mailId) || !mailstore::IsSafeName(info.mailId)) continue;
             statement.GetText(4, when);
             info.size = size;
-            info.flags = read ? kSeen : 0;
+            info.flags = read ? static_cast<std::uint32_t>(kSeen) : 0u;
             info.received = ParseReceived(when);
             messages.push_back(std::move(info));
         }
