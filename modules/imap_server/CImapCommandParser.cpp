@@ -6,11 +6,12 @@
 namespace {
 
 bool IsAtomChar(unsigned char c) {
-    return c > 0x20 && c < 0x7f && c != '(' && c != ')' && c != '{' && c != '"' && c != '\\' && c != ']';
+    return c > 0x20 && c < 0x7f && c != '(' && c != ')' && c != '{' && c != '"' && c != ']';
 }
 
+// Flags ("\Seen") are atoms here; a tag holds no backslash.
 bool IsTagChar(unsigned char c) {
-    return IsAtomChar(c) && c != '+' && c != '%' && c != '*';
+    return IsAtomChar(c) && c != '+' && c != '%' && c != '*' && c != '\\';
 }
 
 class Reader {

@@ -278,16 +278,13 @@ CImapSession::ReadStatus CImapSession::ReadCommand(Command& command) {
         const bool toFile = isAppend && literal->size > kInlineAppend;
         const std::uint64_t limit = isAppend ? appendLimit : kMaxLiteral;
         if (lineBytes > CImapCommandParser::kMaxLine || (toFile && appendContent) || literal->size > limit) {
+            // A non-synchronizing literal is on its way: the connection cannot go on (RFC 7888).
+            if (literal->nonSynchronizing) Untagged("BYE Literal too large");
             if (isAppend && literal->size > limit && lineBytes <= CImapCommandParser::kMaxLine)
                 Tagged(tag, "NO", "[TOOBIG] Message too large");
             else
                 Bad(tag, "Command too long");
-            // A non-synchronizing literal is on its way: the connection cannot go on (RFC 7888).
-            if (literal->nonSynchronizing) {
-                Untagged("BYE Literal too large");
-                return ReadStatus::Close;
-            }
-            return ReadStatus::Answered;
+            return literal->nonSynchronizing ? ReadStatus::Close : ReadStatus::Answered;
         }
         if (!literal->nonSynchronizing) {
             writer.Pending() += "+ Ready for literal data\r\n";
@@ -765,6 +762,8 @@ void CImapSession::Append(const Command& command) {
 }
 
 void CImapSession::Idle(const Command& command) {
+    // Counted before anything is reported: a change from here on wakes the wait.
+    std::uint64_t seen = store->ChangeCounter();
     writer.Pending() += "+ idling\r\n";
     ReportChanges(true);
     if (!writer.Flush()) {
@@ -772,7 +771,6 @@ void CImapSession::Idle(const Command& command) {
         return;
     }
     const auto deadline = CLineReader::Clock::now() + std::chrono::milliseconds(settings.autologoutMs);
-    std::uint64_t seen = store->ChangeCounter();
     while (!reader.HasCompleteLine() && reader.Buffered().empty()) {
         const auto now = CLineReader::Clock::now();
         if (now >= deadline) {

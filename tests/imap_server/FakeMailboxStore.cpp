@@ -85,7 +85,7 @@ public:
             if (m.info.uid != uid) continue;
             if (m.missing) return Result<OpenedMessage>::Fail(Error::MessageMissing);
             UniqueFd fd(::memfd_create("message", MFD_CLOEXEC));
-            if (!fd.Valid() || ::write(fd.Get(), m.content.data(), m.content.size()) != static_cast<ssize_t>(m.content.size()))
+            if (fd.Get() < 0 || ::write(fd.Get(), m.content.data(), m.content.size()) != static_cast<ssize_t>(m.content.size()))
                 return Result<OpenedMessage>::Fail(Error::Storage);
             OpenedMessage opened;
             opened.fd = std::move(fd);
@@ -120,8 +120,8 @@ public:
         auto result = CopyLocked(uids, target);
         if (!result.Ok()) return result;
         auto& messages = box->folders.at(folder).messages;
-        for (const auto& [source, copy] : result.value.uids) {
-            (void)copy;
+        for (const auto& pair : result.value.uids) {
+            const std::uint32_t source = pair.first;
             messages.erase(std::remove_if(messages.begin(), messages.end(),
                                           [&](const FakeMailbox::Message& m) { return m.info.uid == source; }),
                            messages.end());
