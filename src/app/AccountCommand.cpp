@@ -19,7 +19,7 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -169,8 +169,7 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     const bool hasPassword = line.TakeOption("--password", password);
     line.TakeOption("--email", email);
     const bool admin = TakeFlag(line, "--admin");
-    DWORD defaultLimit = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", defaultLimit);
+    const DWORD defaultLimit = settings::Dword{settings::kPreferences, "MailSizeLimit"}.Value();
     long mailboxLimit = static_cast<long>(std::min<DWORD>(defaultLimit, 2147483647u));
     long receiveLimit = 0, sendLimit = 0;
     if (!TakeLimits(line, mailboxLimit, receiveLimit, sendLimit, err)) return kUsage;

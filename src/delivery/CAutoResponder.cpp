@@ -22,7 +22,7 @@
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RecordVersion.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/VersionedCache.h"
@@ -235,9 +235,7 @@ bool CAutoResponder::Compose(CMailContent& content, const CUserRecord& account, 
 }
 
 std::uint32_t CAutoResponder::IntervalDays() {
-    DWORD days = settings::kAutoReplyIntervalDefault;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "AutoReplyInterval", days);
-    return std::clamp<std::uint32_t>(days, 1, settings::kAutoReplyIntervalMax);
+    return settings::Dword{settings::kPreferences, "AutoReplyInterval"}.Clamped();
 }
 
 bool CAutoResponder::ClaimReply(SQLHDBC connection, long accountId, const std::string& recipient, std::time_t now,

@@ -4,9 +4,10 @@
 // value: its type, the default a reader uses when it cannot be read, the value
 // `velmora setup` provisions in a new home (when it provisions one), its
 // meaning, whether it is read only when the server starts, and the range of
-// a number its readers accept. Readers that go through CRegistryKey::GetDWord
-// read a value missing from an existing key as 0, not as the default below;
-// the default applies when the key itself cannot be opened.
+// a number its readers accept. Every value is read and written through
+// settings::Dword / settings::Text (SettingValue.h); readers that take
+// SettingValue::ValueOrZero read a value missing from an existing key as 0,
+// not as the default below (the default applies when the key cannot be opened).
 #pragma once
 
 #include <cstdint>
@@ -153,7 +154,8 @@ inline constexpr Setting kCatalogue[] = {
     {kPreferences, "AllowTaskQueries", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
      "DANGEROUS: 1 lets mail to 'procmgr' run the SQL of its task-query parts; keep 0"},
     {kPreferences, "RequireTLSForLogin", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
-     "1: the POP3 server refuses USER/PASS before STLS from outside the loopback and private networks",
+     "1: the POP3 and IMAP servers refuse logins before STLS/STARTTLS from outside the loopback and private "
+     "networks (IMAP shows LOGINDISABLED)",
      kAtStart, 0, 1},
     {kPreferences, "MailDomain", Type::String, true, 0, "", Provision::None, 0, "",
      "the home's own mail domain (setup --domain writes it): the postmaster's address postmaster@<it> and the "

@@ -10,7 +10,7 @@
 #include "foundation/COwnNames.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -29,28 +29,6 @@ constexpr const char* kMasked = "***";
 
 std::atomic<std::uint32_t> g_sendBlockSize{COutboundDelivery::kDefaultBlockSize};
 std::atomic<std::uint32_t> g_receiveBlockSize{COutboundDelivery::kDefaultBlockSize};
-
-bool KeyOpens(const char* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-// A value of an existing key that is missing reads 0; a key that cannot be
-// opened gives the caller's default.
-DWORD ReadPreference(bool keyOpens, const char* name, DWORD absentKey) {
-    if (!keyOpens) return absentKey;
-    DWORD value = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, name, value);
-    return value;
-}
-
-std::string ReadPortsString(const char* name) {
-    std::string value;
-    ReadRegistryString(settings::kPortsKeyPath, name, value, 257);
-    return value;
-}
 
 std::string Bounded(std::string text) {
     if (text.size() > COutboundDelivery::kMaxQueueText) text.resize(COutboundDelivery::kMaxQueueText);
@@ -99,15 +77,12 @@ std::string AddressDomain(const std::string& domain) {
 }  // namespace
 
 COutboundDelivery::COutboundDelivery() : passStart(std::time(nullptr)) {
-    const bool preferences = KeyOpens(settings::kPreferencesKeyPath);
-    receiveThreadCount = ReadPreference(preferences, "ReceiveThreadCount", kDefaultReceiveThreads);
-    errorMailDayCount = ReadPreference(preferences, "ErrorMailDayCount", 0);
-    g_sendBlockSize = ReadPreference(preferences, "SendBufferSize", kDefaultBlockSize);
-    g_receiveBlockSize = ReadPreference(preferences, "ReceiveBufferSize", kDefaultBlockSize);
-
-    DWORD port = kDefaultMxPort;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "MX Port", port) && port >= 1 && port <= 65535)
-        mxPort = static_cast<int>(port);
+    // A value missing from the existing key reads 0; without the key, the defaults.
+    receiveThreadCount = settings::Dword{settings::kPreferences, "ReceiveThreadCount"}.ValueOrZero();
+    errorMailDayCount = settings::Dword{settings::kPreferences, "ErrorMailDayCount"}.ValueOrZero();
+    g_sendBlockSize = settings::Dword{settings::kPreferences, "SendBufferSize"}.ValueOrZero();
+    g_receiveBlockSize = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.ValueOrZero();
+    mxPort = static_cast<int>(settings::Dword{settings::kPorts, "MX Port"}.Value());
 
     // Empty when no name is known: each session then greets with its address literal.
     heloName = COwnNames::Domain();
@@ -215,7 +190,7 @@ void COutboundDelivery::DataFailed(const CSmtpConnection& smtp, const std::strin
 
 void COutboundDelivery::DeliverDirect() {
     CSmtpConnection smtp;
-    const std::string gateway = ReadPortsString("RemoteGateway Server");
+    const std::string gateway = settings::Text{settings::kPorts, "RemoteGateway Server"}.Value(256);
     smtp.SetStopSignal(stopRequested);
     smtp.SetChunkSize(SendBlockSize());
     // Exchangers are found through DNS: nothing proves which certificate
@@ -385,16 +360,15 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
     // A relay host that stalls must not hold the pass forever.
     smtp.SetBoundedReplies(true);
     smtp.SetStopSignal(stopRequested);
-    gatewayHost = ReadPortsString("RemoteGateway Server");
-    gatewayUser = ReadPortsString("SMTPUser");
-    gatewayPassword = ReadPortsString("SMTPPassword");
-    useAuthentication = 0;
-    ReadRegistryDword(settings::kPortsKeyPath, "UseAuthenticated", useAuthentication);
-    DWORD port = 25;
-    ReadRegistryDword(settings::kPortsKeyPath, "RemotePort", port);
-    gatewayPort = port == 0 || port > 65535 ? 25 : static_cast<int>(port);
-    DWORD tlsMode = 0;
-    ReadRegistryDword(settings::kPortsKeyPath, "Gateway TLS", tlsMode);
+    gatewayHost = settings::Text{settings::kPorts, "RemoteGateway Server"}.Value(256);
+    gatewayUser = settings::Text{settings::kPorts, "SMTPUser"}.Value(256);
+    gatewayPassword = settings::Text{settings::kPorts, "SMTPPassword"}.Value(256);
+    useAuthentication = settings::Dword{settings::kPorts, "UseAuthenticated"}.Value();
+    // Out of range (0 among them) reads as no port: the relay host's is SMTP's own.
+    const std::uint32_t port = settings::Dword{settings::kPorts, "RemotePort"}.Value();
+    gatewayPort = port == 0 ? 25 : static_cast<int>(port);
+    constexpr settings::Dword kGatewayTls{settings::kPorts, "Gateway TLS"};
+    const std::uint32_t tlsMode = kGatewayTls.Stored().value_or(kGatewayTls.Default());
     static constexpr CSmtpConnection::TlsPolicy kGatewayPolicies[] = {
         CSmtpConnection::TlsPolicy::None, CSmtpConnection::TlsPolicy::Opportunistic,
         CSmtpConnection::TlsPolicy::Required, CSmtpConnection::TlsPolicy::Implicit};

@@ -6,7 +6,7 @@
 
 #include "foundation/CAccountDatabase.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -41,12 +41,6 @@ std::string Column(OdbcStatement& statement, SQLUSMALLINT column, std::size_t ma
 
 bool YesNo(const std::string& value) {
     return !value.empty() && value != "0" && value != "false" && value != "FALSE";
-}
-
-DWORD Preference(const char* name, DWORD absent) {
-    DWORD value = absent;
-    if (!ReadRegistryDword(settings::kPreferencesKeyPath, name, value)) return absent;
-    return value;
 }
 
 }  // namespace
@@ -115,13 +109,11 @@ void CMappedDownloader::DownloadMappedAccounts(CAccountDatabase& accounts, Statu
     database = &accounts;
     status = statusWindow;
     stop = &stopRequest;
-    const bool routeAll = Preference("RouteAllMailsToPostmaster", 0) != 0;
-    // No value at all means the default; a stored 0 would never grant a
-    // unit, so it counts as the default too.
-    DWORD threads = Preference("ReceiveThreadCount", kDefaultThreadCount);
-    if (threads == 0) threads = kDefaultThreadCount;
-    receiveBufferSize = Preference("ReceiveBufferSize", kDefaultBufferSize);
-    sendBufferSize = Preference("SendBufferSize", kDefaultBufferSize);
+    const bool routeAll = settings::Dword{settings::kPreferences, "RouteAllMailsToPostmaster"}.Value() != 0;
+    // A stored 0 would never grant a unit: below the range, it reads as the default.
+    const DWORD threads = settings::Dword{settings::kPreferences, "ReceiveThreadCount"}.Value();
+    receiveBufferSize = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.Value();
+    sendBufferSize = settings::Dword{settings::kPreferences, "SendBufferSize"}.Value();
     {
         MutexLock guard(lock);
         freeUnits = threads;

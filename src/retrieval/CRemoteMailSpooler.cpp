@@ -19,7 +19,7 @@
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -40,7 +40,7 @@ constexpr std::size_t kHeaderBytes = 4096;
 // Below this the POP3 client cannot hold a reply line; a missing or zero
 // ReceiveBufferSize means the size used everywhere else.
 constexpr std::uint32_t kMinReceiveBuffer = 512;
-constexpr std::uint32_t kDefaultReceiveBuffer = 5120;
+constexpr std::uint32_t kDefaultReceiveBuffer = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.Default();
 constexpr const char* kPostmaster = "postmaster";
 
 // Process-wide, as the preferences they come from: a key that cannot be
@@ -112,16 +112,11 @@ std::string DomainCandidate(const std::string& piece) {
 }  // namespace
 
 CRemoteMailSpooler::CRemoteMailSpooler() {
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kPreferencesKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
+    constexpr settings::Dword kReceiveBuffer{settings::kPreferences, "ReceiveBufferSize"};
+    if (kReceiveBuffer.KeyOpens()) {
         // A value missing from the existing key reads 0.
-        DWORD value = 0;
-        ReadRegistryDword(settings::kPreferencesKeyPath, "ReceiveBufferSize", value);
-        g_receiveBufferSize = value;
-        value = 0;
-        ReadRegistryDword(settings::kPreferencesKeyPath, "MaxMails", value);
-        g_maxMails = value;
+        g_receiveBufferSize = kReceiveBuffer.ValueOrZero();
+        g_maxMails = settings::Dword{settings::kPreferences, "MaxMails"}.ValueOrZero();
     }
     receiveBufferSize = g_receiveBufferSize.load();
     if (receiveBufferSize == 0) receiveBufferSize = kDefaultReceiveBuffer;
@@ -328,8 +323,7 @@ int CRemoteMailSpooler::DistributeRemoteMail() {
     int removed = 0;
     const std::vector<std::string> files = SpoolFiles(spoolDirectory);
     if (database && !files.empty() && !StopRequested()) {
-        DWORD routeAll = 0;
-        ReadRegistryDword(settings::kPreferencesKeyPath, "RouteAllMailsToPostmaster", routeAll);
+        const std::uint32_t routeAll = settings::Dword{settings::kPreferences, "RouteAllMailsToPostmaster"}.Value();
         // After a stop the file in hand is finished within the grace, and
         // the others wait in the spool directory for the next distribution.
         CLocalHandBack::Options options;

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
@@ -13,7 +14,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SettingsCheck.h"
 #include "foundation/SqlFormat.h"
-#include "platform/Registry.h"
+#include "platform/RegistryValues.h"
 #include "platform/Text.h"
 #include "platform/WholeFile.h"
 #include "smtp/TcpSocket.h"
@@ -30,23 +31,17 @@ constexpr std::size_t kResolvConfSize = 64 * 1024;
 // Appends "#1" .. "#N" of the DNS key, N being the key's value count. A
 // number whose value is missing (the key may hold other values) is skipped.
 void ReadNameServers(std::vector<std::string>& servers) {
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kDnsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     DWORD subKeys = 0, values = 0;
-    if (RegQueryInfoKey(key, &subKeys, &values) == ERROR_SUCCESS) {
-        for (DWORD k = 1; k <= values; ++k) {
-            char data[kNameServerValueSize] = {};
-            DWORD size = sizeof data - 1;
-            DWORD type = 0;
-            const std::string name = "#" + std::to_string(k);
-            if (RegQueryValueEx(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
-                ERROR_SUCCESS)
-                continue;
-            std::string entry(Trim(data));
-            if (!entry.empty()) servers.push_back(entry);
-        }
+    if (registry::CountEntries(settings::kDnsKeyPath, subKeys, values) != ERROR_SUCCESS) return;
+    for (DWORD k = 1; k <= values; ++k) {
+        registry::StoredValue stored;
+        const std::string name = "#" + std::to_string(k);
+        if (registry::ReadStored(settings::kDnsKeyPath, name.c_str(), stored, kNameServerValueSize - 1) !=
+            ERROR_SUCCESS)
+            continue;
+        std::string entry(Trim(stored.data.substr(0, ::strnlen(stored.data.c_str(), stored.data.size()))));
+        if (!entry.empty()) servers.push_back(entry);
     }
-    RegCloseKey(key);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -31,7 +31,6 @@ namespace {
 
 constexpr std::size_t kBlockSize = 65536;
 // The local SMTP server's own limit when none is configured.
-constexpr std::uint32_t kDefaultMaxMessageSize = 50u * 1024 * 1024;
 // Recipients taken from one file; more is no office client's message.
 constexpr std::size_t kMaxRecipients = 1000;
 
@@ -41,9 +40,7 @@ std::string Trimmed(std::string_view text) {
 
 // The largest message the local SMTP server accepts.
 std::uint64_t MaxMessageSize() {
-    DWORD value = 0;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Message Size", value) && value >= 1) return value;
-    return kDefaultMaxMessageSize;
+    return settings::Dword{settings::kPorts, "SMTP Max Message Size"}.Value();
 }
 
 // One piece of a recipient list: the text in angle brackets, without a
