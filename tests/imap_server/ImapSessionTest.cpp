@@ -157,6 +157,14 @@ TEST_F(ImapSession, SelectFetchAndMissingFile) {
     reply = Command("h", "FETCH 2 BODY[]");
     EXPECT_NE(reply.find("{" + std::to_string(kMessage.size()) + "}\r\n" + kMessage), std::string::npos) << reply;
     EXPECT_NE(reply.find("FLAGS (\\Seen)"), std::string::npos) << reply;
+    // Sections and structure come from the message reader; SEARCH reads headers and text.
+    reply = Command("s", "FETCH 1 (ENVELOPE BODY.PEEK[HEADER.FIELDS (SUBJECT)])");
+    EXPECT_NE(reply.find("ENVELOPE (NIL \"one\""), std::string::npos) << reply;
+    EXPECT_NE(reply.find("BODY[HEADER.FIELDS (SUBJECT)] {16}\r\nSubject: one\r\n\r\n)"), std::string::npos) << reply;
+    EXPECT_NE(Command("t", "SEARCH SUBJECT one NOT TEXT nowhere").find("* SEARCH 1 2\r\n"), std::string::npos);
+    EXPECT_NE(Command("u", "UID SEARCH CHARSET UTF-8 OR BODY there UID 3").find("* SEARCH 1 2 3\r\n"),
+              std::string::npos);
+    EXPECT_NE(Command("v", "SEARCH CHARSET KOI8-R ALL").find("v NO [BADCHARSET"), std::string::npos);
     EXPECT_NE(Command("i", "FETCH 4 FLAGS").find("i BAD"), std::string::npos);
     EXPECT_NE(Command("j", "UID FETCH 9:10 FLAGS").find("j OK"), std::string::npos);
     {
