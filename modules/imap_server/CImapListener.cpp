@@ -3,6 +3,22 @@
 
 #include "foundation/CAccountDatabase.h"
 
+namespace {
+// Sessions are threads, most of them idle: a small stack each (more under
+// the sanitizers, whose frames are larger).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kSessionStack = 2 * 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr std::size_t kSessionStack = 2 * 1024 * 1024;
+#else
+constexpr std::size_t kSessionStack = 256 * 1024;
+#endif
+#else
+constexpr std::size_t kSessionStack = 256 * 1024;
+#endif
+}  // namespace
+
 CImapListener::CImapListener(CAccountDatabase* database) {
     environment.login = [database](const std::string& user, const std::string& password) {
         return CImapLogin::Check(database, user, password);
@@ -31,6 +47,7 @@ bool CImapListener::Start() {
     options.port = settings.port;
     options.maxSessions = settings.maxSessions;
     options.busyReply = "* BYE Too many sessions, try again later\r\n";
+    options.stackBytes = kSessionStack;
     if (!tcp.Start(options)) return false;
     if (settings.tlsPort == 0 || !tls.Available()) return true;
     options.name = "IMAPS";

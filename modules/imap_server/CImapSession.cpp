@@ -30,6 +30,8 @@ using mailbox::MessageInfo;
 
 constexpr std::size_t kBlockSize = 16 * 1024;
 constexpr std::size_t kFlushThreshold = 64 * 1024;
+// A command line and then some: literals stream through it in pieces.
+constexpr std::size_t kReadBuffer = 16 * 1024;
 // Literals of APPEND above this go to a temporary file instead of memory.
 constexpr std::uint64_t kInlineAppend = 8 * 1024;
 constexpr const char* kInbox = "INBOX";
@@ -134,7 +136,8 @@ CImapSession::CImapSession(UniqueFd socket, const CClientAddress& client, const 
       client(client),
       environment(environment),
       settings(settings),
-      reader(this->socket.Get(), environment.stopFd, CImapCommandParser::kMaxLine + 2, settings.autologoutMs),
+      reader(this->socket.Get(), environment.stopFd, CImapCommandParser::kMaxLine + 2, settings.autologoutMs,
+             kReadBuffer),
       writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs, kFlushThreshold),
       loginDeadline(CLineReader::Clock::now() + std::chrono::milliseconds(settings.loginTimeoutMs)) {}
 
@@ -230,6 +233,8 @@ bool CImapSession::ReadLiteral(std::uint64_t size, std::string* into, CTempMailC
 }
 
 CImapSession::ReadStatus CImapSession::ReadCommand(Command& command) {
+    appendContent.reset();  // a message of a command that did not run is gone
+    appendSize = 0;
     std::string text, line;
     std::size_t lineBytes = 0;
     bool first = true;
@@ -770,6 +775,8 @@ void CImapSession::Idle(const Command& command) {
         state = State::Logout;
         return;
     }
+    // An idling session keeps no output buffer a large FETCH left behind.
+    writer.Pending().shrink_to_fit();
     const auto deadline = CLineReader::Clock::now() + std::chrono::milliseconds(settings.autologoutMs);
     while (!reader.HasCompleteLine() && reader.Buffered().empty()) {
         const auto now = CLineReader::Clock::now();
