@@ -25,7 +25,6 @@
 #include "foundation/DatabaseSchema.h"
 #include "foundation/MovedHome.h"
 #include "foundation/OdbcConnection.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
@@ -259,11 +258,8 @@ std::string GeneratePassword() {
 // The ANSI driver hands texts over as bytes; only an SQL_ASCII database keeps
 // every byte (a scrambled password, a subject in a legacy charset) as it came.
 void WarnOfEncoding(SQLHDBC connection, const DataSource::PostgresTarget& target, std::ostream& err) {
-    OdbcStatement statement(connection);
-    std::string encoding;
-    if (!statement.ExecDirect("SELECT current_setting('server_encoding')") || !statement.Fetch() ||
-        !statement.GetText(1, encoding) || encoding == "SQL_ASCII")
-        return;
+    const std::string encoding = DataSource::PostgresServerEncoding(connection);
+    if (encoding.empty() || encoding == "SQL_ASCII") return;
     err << "velmora setup: warning: the database " << target.database << " has the encoding " << encoding.substr(0, 40)
         << ", so passwords and texts with bytes that are not valid " << encoding.substr(0, 40)
         << " cannot be stored; make it with CREATE DATABASE " << target.database

@@ -54,8 +54,6 @@ public:
         settings::Dword{settings::kPreferences, "ReceiveThreadCount"}.Default();
     // Direct delivery's port when "MX Port" is absent or out of range.
     static constexpr int kDefaultMxPort = settings::Dword{settings::kPorts, "MX Port"}.Default();
-    // Domain, file and user texts taken from the queue are cut to this.
-    static constexpr std::size_t kMaxQueueText = 255;
 
     // Reads the Preferences and Ports settings and the machine's names; the
     // pass start (for the expiry limit) is taken here.

@@ -14,7 +14,7 @@
 
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
-#include "delivery/CMailMonitor.h"
+#include "store/CMailMonitor.h"
 #include "delivery/CSystemNotice.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"

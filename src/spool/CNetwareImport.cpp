@@ -15,10 +15,9 @@
 #include "delivery/CUserRecord.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
+#include "store/CNetwareRows.h"
 #include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
@@ -105,17 +104,9 @@ CNetwareImport::Outcome Keep(const std::string& path, const std::string& why) {
 
 // The sender line of the file's login name, or empty when unresolved.
 std::string ResolveSender(SQLHDBC connection, const CNetwareImport::Head& head) {
-    std::optional<long> accountId;
-    {
-        OdbcStatement statement(connection);
-        std::int32_t id = 0;
-        SQLLEN indicator = 0;
-        if (!statement.ExecDirect(
-                FormatSql("SELECT aAccountId FROM Netware WHERE UserName = '%s'", SqlText::Quote(head.loginName))) ||
-            !statement.BindLong(1, id, &indicator))
-            return "";
-        if (statement.Fetch() && indicator != SQL_NULL_DATA) accountId = id;
-    }
+    bool failed = false;
+    const std::optional<long> accountId = CNetwareRows::AccountOfLogin(connection, head.loginName, failed);
+    if (failed) return "";
     if (!accountId) return HasLineBreak(head.senderText) ? "" : head.senderText;
     const std::unique_ptr<CUserRecord> record = CUserRecord::Fetch(connection, *accountId);
     if (!record || !record->IsLoaded()) return "";
