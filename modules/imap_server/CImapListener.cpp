@@ -2,6 +2,7 @@
 #include "CImapListener.h"
 
 #include "foundation/CAccountDatabase.h"
+#include "store/CSqlMailboxStore.h"
 
 namespace {
 // Sessions are threads, most of them idle: a small stack each (more under
@@ -23,8 +24,11 @@ CImapListener::CImapListener(CAccountDatabase* database) {
     environment.login = [database](const std::string& user, const std::string& password) {
         return CImapLogin::Check(database, user, password);
     };
-    // TODO: the shared mailbox layer's factory, once it is part of the engine.
-    environment.openMailbox = [](long) { return std::unique_ptr<mailbox::CMailboxStore>(); };
+    // Each session's own store on the account database's connection, as POP3's.
+    environment.openMailbox = [database](long accountId) {
+        return database ? mailbox::OpenAccountMailbox(database->GetConnectionHandle(), accountId)
+                        : std::unique_ptr<mailbox::CMailboxStore>();
+    };
     environment.throttle = &throttle;
     environment.stopFd = tcp.StopFd();
     environment.tls = &tls;
