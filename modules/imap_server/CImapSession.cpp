@@ -32,6 +32,8 @@ constexpr std::size_t kBlockSize = 16 * 1024;
 constexpr std::size_t kFlushThreshold = 64 * 1024;
 // A command line and then some: literals stream through it in pieces.
 constexpr std::size_t kReadBuffer = 16 * 1024;
+// A whole command held in memory, inline literals included.
+constexpr std::size_t kMaxCommandBytes = 256 * 1024;
 // Literals of APPEND above this go to a temporary file instead of memory.
 constexpr std::uint64_t kInlineAppend = 8 * 1024;
 constexpr const char* kInbox = "INBOX";
@@ -212,8 +214,22 @@ void CImapSession::Serve() {
             Untagged("BYE Too many commands without login");
             break;
         }
+        reported = false;
         Dispatch(command);
         appendContent.reset();
+        // What others changed goes out after any command that allows it
+        // (not FETCH, STORE or SEARCH by sequence number), ahead of its tagged line.
+        if (!reported && view && command.name != "FETCH" && command.name != "STORE" && command.name != "SEARCH") {
+            std::string& out = writer.Pending();
+            const std::size_t previous = out.size() >= 3 ? out.rfind("\r\n", out.size() - 3) : std::string::npos;
+            const std::size_t start = previous == std::string::npos ? 0 : previous + 2;
+            if (out.compare(start, command.tag.size() + 1, command.tag + " ") == 0) {
+                std::string tagged = out.substr(start);
+                out.erase(start);
+                ReportChanges(true);
+                writer.Pending() += tagged;
+            }
+        }
     }
     writer.Flush();
 }
@@ -282,10 +298,13 @@ CImapSession::ReadStatus CImapSession::ReadCommand(Command& command) {
         const std::string tag = CImapCommandParser::TagOf(text);
         const bool toFile = isAppend && literal->size > kInlineAppend;
         const std::uint64_t limit = isAppend ? appendLimit : kMaxLiteral;
-        if (lineBytes > CImapCommandParser::kMaxLine || (toFile && appendContent) || literal->size > limit) {
+        // Inline literals together stay bounded as well: many small ones make no large command.
+        const bool tooMuch = !toFile && text.size() + literal->size > kMaxCommandBytes;
+        if (lineBytes > CImapCommandParser::kMaxLine || (toFile && appendContent) || literal->size > limit ||
+            tooMuch) {
             // A non-synchronizing literal is on its way: the connection cannot go on (RFC 7888).
             if (literal->nonSynchronizing) Untagged("BYE Literal too large");
-            if (isAppend && literal->size > limit && lineBytes <= CImapCommandParser::kMaxLine)
+            if (isAppend && literal->size > limit && lineBytes <= CImapCommandParser::kMaxLine && !tooMuch)
                 Tagged(tag, "NO", "[TOOBIG] Message too large");
             else
                 Bad(tag, "Command too long");
@@ -435,6 +454,7 @@ void CImapSession::Dispatch(const Command& command) {
 
 void CImapSession::ReportChanges(bool expungesAllowed) {
     if (!view || !expungesAllowed) return;
+    reported = true;
     std::vector<std::uint32_t> before;
     before.reserve(view->Messages().size());
     for (const MessageInfo& info : view->Messages()) before.push_back(info.uid);

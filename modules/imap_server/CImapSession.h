@@ -138,4 +138,5 @@ private:
     int commandsBeforeLogin = 0;
     int errors = 0;
     int loginFailures = 0;
+    bool reported = false;  // the command reported the view's changes itself
 };
