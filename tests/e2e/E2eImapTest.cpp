@@ -20,6 +20,22 @@ for line in f:
     if line.startswith(b'b '): break
 )";
 
+// imaplib on the real mailbox: login, SELECT, the delivered message read
+// whole, flagged and searched. Prints what the test compares.
+const char* const kImaplib = R"(import imaplib, sys
+m = imaplib.IMAP4('127.0.0.1', int(sys.argv[1]))
+m.login('alice', 'secret12')
+typ, data = m.select('INBOX')
+print('select', typ, data[0].decode())
+typ, data = m.uid('FETCH', '1:*', '(UID RFC822.SIZE BODY.PEEK[])')
+open(sys.argv[2], 'wb').write(data[0][1])
+typ, data = m.store('1', '+FLAGS', '(\\Flagged)')
+print('store', typ)
+typ, data = m.search(None, 'FLAGGED')
+print('search', data[0].decode())
+m.logout()
+)";
+
 class E2eImap : public E2eFixture {};
 
 TEST_F(E2eImap, ProgramLoadsModuleAndAnswersCapability) {
@@ -36,6 +52,23 @@ TEST_F(E2eImap, ProgramLoadsModuleAndAnswersCapability) {
     EXPECT_NE(py.output.find("* CAPABILITY IMAP4rev1 LITERAL+"), std::string::npos) << py.output;
     EXPECT_NE(py.output.find("IDLE"), std::string::npos) << py.output;
     EXPECT_NE(py.output.find("b OK"), std::string::npos) << py.output;
+
+    // A message delivered by SMTP, read back whole over IMAP from the shared mailbox layer.
+    {
+        SmtpClient client;
+        Open(client);
+        ASSERT_EQ(Code(Transaction(client, "bob@localhost", {"alice@localhost"},
+                                   "From: bob@localhost\r\nTo: alice@localhost\r\nSubject: hi\r\n\r\nbody\r\n")),
+                  250);
+    }
+    ASSERT_TRUE(WaitForMail("alice", 1)) << server.Output();
+    const std::string read = home.File("tmp") + "/imap-read";
+    const RunResult imaplib = RunProgram({"python3", "-c", kImaplib, std::to_string(imapPort), read});
+    ASSERT_EQ(imaplib.status, 0) << imaplib.output << server.Output();
+    EXPECT_EQ(imaplib.output, "select OK 1\nstore OK\nsearch 1\n");
+    const std::vector<std::string> stored = home.InboxTexts("alice");
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(TestHome::ReadFile(read), stored[0]);
 }
 
 }  // namespace
