@@ -97,10 +97,18 @@ bool ParseFlags(const std::vector<CImapValue>& values, std::uint32_t& flags, std
     return true;
 }
 
-// The store's name of a folder as IMAP shows it.
+// The store's name of a folder as IMAP shows it: the Inbox and what lies
+// below it under "INBOX", whatever case the store keeps.
 std::string ImapName(const mailbox::FolderInfo& folder) {
-    if (Upper(folder.name) == "INBOX") return kInbox;
-    return CModifiedUtf7::Encode(folder.name).value_or(std::string());
+    std::string name = folder.name;
+    if (Upper(name.substr(0, 6)) == "INBOX/" || Upper(name) == "INBOX") name.replace(0, 5, kInbox);
+    return CModifiedUtf7::Encode(name).value_or(std::string());
+}
+
+// A client's folder name in the store's words (the Inbox as "Inbox").
+std::string StoreName(std::string name) {
+    if (Upper(name.substr(0, 6)) == "INBOX/" || Upper(name) == "INBOX") name.replace(0, 5, "Inbox");
+    return name;
 }
 
 // LIST's pattern match: "*" matches anything, "%" anything but the delimiter.
@@ -589,17 +597,12 @@ bool CImapSession::FindFolder(const std::string& tag, const CImapValue& name, ma
         Bad(tag, "Mailbox name expected");
         return false;
     }
-    std::string storeName;
-    if (Upper(name.text) == kInbox) {
-        storeName = "Inbox";
-    } else {
-        const auto decoded = CModifiedUtf7::Decode(name.text);
-        if (!decoded) {
-            Bad(tag, "Mailbox name is not modified UTF-7");
-            return false;
-        }
-        storeName = *decoded;
+    const auto decoded = CModifiedUtf7::Decode(name.text);
+    if (!decoded) {
+        Bad(tag, "Mailbox name is not modified UTF-7");
+        return false;
     }
+    const std::string storeName = StoreName(*decoded);
     const auto found = store->FindFolder(storeName);
     if (!found.Ok()) {
         if (found.error == Error::NoSuchFolder)
@@ -722,7 +725,7 @@ void CImapSession::FolderCommand(const Command& command) {
             Bad(tag, "Mailbox name is not modified UTF-7");
             return false;
         }
-        out = *decoded;
+        out = StoreName(*decoded);
         return true;
     };
     std::string target;

@@ -246,8 +246,12 @@ TEST_F(ImapSession, BadInputAndFolders) {
     EXPECT_NE(Command("d", "SELECT \"&Jjo\"").find("d BAD"), std::string::npos);
     EXPECT_NE(Command("e", "CREATE \"Entw&APw-rfe/2026\"").find("e OK"), std::string::npos);
     EXPECT_NE(Command("f", "CREATE inbox").find("f NO [ALREADYEXISTS]"), std::string::npos);
+    EXPECT_NE(Command("f2", "CREATE inbox/Sub").find("f2 OK"), std::string::npos);
+    EXPECT_NE(Command("f3", "LIST \"\" INBOX*").find("* LIST (\\HasChildren) \"/\" \"INBOX\"\r\n"
+                                                  "* LIST (\\HasNoChildren) \"/\" \"INBOX/Sub\""),
+              std::string::npos);
     std::string reply = Command("g", "LIST \"\" \"*\"");
-    EXPECT_NE(reply.find("* LIST (\\HasNoChildren) \"/\" \"INBOX\""), std::string::npos) << reply;
+    EXPECT_NE(reply.find("* LIST (\\HasChildren) \"/\" \"INBOX\""), std::string::npos) << reply;
     EXPECT_NE(reply.find("* LIST (\\HasNoChildren \\Sent) \"/\" \"Sent\""), std::string::npos) << reply;
     EXPECT_NE(reply.find("\"Entw&APw-rfe/2026\""), std::string::npos) << reply;
     EXPECT_NE(Command("h", "RENAME \"Entw&APw-rfe/2026\" Old").find("h OK"), std::string::npos);
