@@ -3,10 +3,10 @@
 
 #include <memory>
 
+#include "foundation/CAccountRows.h"
 #include "delivery/CLocalAccount.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CAccountDatabase.h"
-#include "foundation/CMailDatabase.h"
 
 CImapLoginResult CImapLogin::Check(CAccountDatabase* database, const std::string& user, const std::string& password) {
     CImapLoginResult result;
@@ -19,8 +19,8 @@ CImapLoginResult CImapLogin::Check(CAccountDatabase* database, const std::string
         !account->Login(password))
         return result;
     result.accountId = account->GetAccountId();
-    if (CMailDatabase::ReadRightOf(database->GetConnectionHandle(), result.accountId) !=
-        CMailDatabase::ReadRight::Allowed) {
+    if (CAccountRows::ReadRightOf(database->GetConnectionHandle(), result.accountId) !=
+        CAccountRows::ReadRight::Allowed) {
         result.outcome = CImapLoginResult::Outcome::NoReadRight;
         return result;
     }
