@@ -9,9 +9,10 @@
 
 #include "platform/TlsStream.h"
 
-CLineReader::CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs)
-    : socket(socket), stopFd(stopFd), maxLine(maxLine < 3 ? 3 : maxLine), timeoutMs(timeoutMs), buffer(kBufferSize) {
-    if (this->maxLine > kBufferSize) this->maxLine = kBufferSize;
+CLineReader::CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs, std::size_t bufferSize)
+    : socket(socket), stopFd(stopFd), maxLine(maxLine < 3 ? 3 : maxLine), timeoutMs(timeoutMs),
+      buffer(bufferSize < 64 ? 64 : bufferSize) {
+    if (this->maxLine > buffer.size()) this->maxLine = buffer.size();
 }
 
 bool CLineReader::HasCompleteLine() const {

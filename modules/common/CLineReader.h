@@ -44,7 +44,8 @@ public:
 
     // maxLine counts the line end (CR LF) too; timeoutMs is the time a whole
     // line may take.
-    CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs);
+    // bufferSize: the buffer's bytes (at least maxLine); many idle sessions want it small.
+    CLineReader(int socket, int stopFd, std::size_t maxLine, int timeoutMs, std::size_t bufferSize = kBufferSize);
     CLineReader(const CLineReader&) = delete;
     CLineReader& operator=(const CLineReader&) = delete;
 

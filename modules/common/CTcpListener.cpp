@@ -207,7 +207,7 @@ void CTcpListener::Accept(int listener) {
     std::shared_ptr<UniqueFd> owned;  // the thread's copy of the connection
     try {
         owned = std::make_shared<UniqueFd>(std::move(client));
-        slot.thread = std::thread([this, &slot, peer, owned] {
+        auto body = [this, &slot, peer, owned] {
             try {
                 service.Serve(std::move(*owned), peer);  // the connection closes before the slot counts as free
             } catch (const std::exception& error) {
@@ -218,7 +218,11 @@ void CTcpListener::Accept(int listener) {
             g_listenerSessions.Closed(options.name);
             slot.finished = true;
             Signal(finishedEvent.Get());
-        });
+        };
+        if (options.stackBytes == 0)
+            slot.thread = std::thread(std::move(body));
+        else if (!StartSized(slot, std::move(body)))
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     } catch (const std::exception& error) {
         g_moduleLog.Write(options.name + " server: cannot start a session: " + error.what());
         service.Left(peer);
@@ -235,9 +239,31 @@ void CTcpListener::ReapFinished(bool all) {
     for (auto it = slots.begin(); it != slots.end();) {
         if (all || it->finished.load()) {
             if (it->thread.joinable()) it->thread.join();
+            if (it->sizedStarted) ::pthread_join(it->sized, nullptr);
             it = slots.erase(it);
         } else {
             ++it;
         }
     }
+}
+
+bool CTcpListener::StartSized(Slot& slot, std::function<void()> body) {
+    pthread_attr_t attributes;
+    if (::pthread_attr_init(&attributes) != 0) return false;
+    ::pthread_attr_setstacksize(&attributes, options.stackBytes);
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    const int started = ::pthread_create(
+        &slot.sized, &attributes,
+        [](void* argument) -> void* {
+            // The thread owns its body from here on.
+            std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(argument));
+            (*run)();
+            return nullptr;
+        },
+        owned.get());
+    ::pthread_attr_destroy(&attributes);
+    if (started != 0) return false;
+    owned.release();  // now the thread's
+    slot.sizedStarted = true;
+    return true;
 }

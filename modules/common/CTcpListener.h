@@ -13,7 +13,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <pthread.h>
 #include <list>
 #include <string>
 #include <thread>
@@ -50,6 +53,9 @@ public:
         std::string addressSetting; // the setting that names it, for the error text
         std::uint16_t port = 0;
         unsigned maxSessions = 1;
+        // A session thread's stack in bytes; 0: the system's default. Many
+        // mostly idle sessions (IMAP IDLE) want it small.
+        std::size_t stackBytes = 0;
         std::string busyReply;      // sent to a client beyond maxSessions, CR LF included
     };
 
@@ -75,8 +81,12 @@ public:
 private:
     struct Slot {
         std::thread thread;
+        pthread_t sized{};  // a thread made with options.stackBytes
+        bool sizedStarted = false;
         std::atomic<bool> finished{false};
     };
+    // Starts body on a thread of options.stackBytes; false when it could not.
+    bool StartSized(Slot& slot, std::function<void()> body);
 
     // Binds and listens; 0 with the bound "address:port", or the errno.
     int Listen(const sockaddr_storage& address, socklen_t length, std::string& bound);

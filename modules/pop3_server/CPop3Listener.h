@@ -52,7 +52,7 @@ private:
     CPop3Session::Environment environment;
     CPop3Settings settings;
     CClientCounter clients;
-    CLoginThrottle throttle{"POP3"};
+    CLoginThrottle throttle{"POP3", &g_loginLocks};
     CListenerTls tls;
     ImplicitTls implicitService{*this};
     CTcpListener tcp{*this};

@@ -4,7 +4,7 @@
 #include "foundation/CModuleLog.h"
 #include "platform/DescriptorLimit.h"
 
-CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler) : throttle("SMTP") {
+CSmtpListener::CSmtpListener(CAccountDatabase* database, CMailSpooler* spooler) : throttle("SMTP", &g_loginLocks) {
     environment.database = database;
     environment.spooler = spooler;
     environment.tls = &tls;

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "foundation/CDomainRows.h"
 #include "foundation/AccountEditorCheck.h"
@@ -144,22 +145,24 @@ long ProvisionSettings(const std::string& home) {
             file.Set(first, {settings::kServerName, SettingsFile::kString, "SMTP_Server"});
             changed = true;
         }
-        // The POP3 server joins the list once, as the next number (the
-        // loader reads #1 to #count); an entry for it that is there, active
-        // or not, is left as the administrator has it.
-        const std::vector<std::string> entries = file.SubKeys(servers);
-        bool hasPop3 = false;
-        for (const std::string& entry : entries) {
-            const auto location = file.Get(servers + "\\" + entry, settings::kServerLocation);
-            if (location && EqualsNoCase(location->data.c_str(), settings::kPop3ServerModule)) hasPop3 = true;
-        }
-        if (!hasPop3) {
+        // The POP3 and IMAP servers join the list once each, as the next
+        // number (the loader reads #1 to #count); an entry for one that is
+        // there, active or not, is left as the administrator has it.
+        for (const auto& [location, name] : {std::pair<const char*, const char*>{settings::kPop3ServerModule, "POP3_Server"},
+                                             {settings::kImapServerModule, "IMAP_Server"}}) {
+            const std::vector<std::string> entries = file.SubKeys(servers);
+            bool present = false;
+            for (const std::string& entry : entries) {
+                const auto existing = file.Get(servers + "\\" + entry, settings::kServerLocation);
+                if (existing && EqualsNoCase(existing->data.c_str(), location)) present = true;
+            }
+            if (present) continue;
             const std::string next = servers + "\\#" + std::to_string(entries.size() + 1);
             std::uint32_t one = 1;
             file.Set(next, {settings::kServerActive, SettingsFile::kDword,
                             std::string(reinterpret_cast<const char*>(&one), 4)});
-            file.Set(next, {settings::kServerLocation, SettingsFile::kString, settings::kPop3ServerModule});
-            file.Set(next, {settings::kServerName, SettingsFile::kString, "POP3_Server"});
+            file.Set(next, {settings::kServerLocation, SettingsFile::kString, location});
+            file.Set(next, {settings::kServerName, SettingsFile::kString, name});
             changed = true;
         }
         return changed;

@@ -154,7 +154,8 @@ inline constexpr Setting kCatalogue[] = {
     {kPreferences, "AllowTaskQueries", Type::Dword, true, 0, "", Provision::Fixed, 0, "",
      "DANGEROUS: 1 lets mail to 'procmgr' run the SQL of its task-query parts; keep 0"},
     {kPreferences, "RequireTLSForLogin", Type::Dword, true, 0, "", Provision::Fixed, 1, "",
-     "1: the POP3 server refuses USER/PASS before STLS from outside the loopback and private networks",
+     "1: the POP3 and IMAP servers refuse logins before STLS/STARTTLS from outside the loopback and private "
+     "networks (IMAP shows LOGINDISABLED)",
      kAtStart, 0, 1},
     {kPreferences, "MailDomain", Type::String, true, 0, "", Provision::None, 0, "",
      "the home's own mail domain (setup --domain writes it): the postmaster's address postmaster@<it> and the "
@@ -218,6 +219,33 @@ inline constexpr Setting kCatalogue[] = {
      kAtStart, 1, 3600},
     {kPorts, "POP3S Port", Type::Dword, true, 0, "", Provision::Fixed, 995, "",
      "implicit-TLS port of the POP3 server module (RFC 8314); 0: none", kAtStart, 0, kMaxPort},
+    {kPorts, "IMAP Port", Type::Dword, true, 143, "", Provision::Fixed, 143, "",
+     "port of the IMAP server module (STARTTLS offered when a certificate is set)", kAtStart, 1, kMaxPort},
+    {kPorts, "IMAPS Port", Type::Dword, true, 993, "", Provision::Fixed, 993, "",
+     "implicit-TLS port of the IMAP server module (RFC 8314); 0: none", kAtStart, 0, kMaxPort},
+    {kPorts, "IMAP Listen Address", Type::String, true, 0, "", Provision::None, 0, "",
+     "address the IMAP server module listens on (both its ports): empty for every IPv4 and IPv6 address, else one "
+     "literal address",
+     kAtStart, 0, 0xFFFFFFFFu, Form::IpAddress},
+    {kPorts, "IMAP Max Sessions", Type::Dword, true, 2000, "", Provision::Fixed, 2000, "",
+     "most IMAP sessions the server module serves at once over both ports (1-10000); more are refused with BYE",
+     kAtStart, 1, 10000},
+    {kPorts, "IMAP Sessions Per Client", Type::Dword, true, 50, "", Provision::Fixed, 50, "",
+     "most IMAP sessions one client address (an IPv6 /64) holds at once over both ports (1-10000; a phone and a "
+     "desktop client each hold several); more are refused with BYE; loopback is exempt",
+     kAtStart, 1, 10000},
+    {kPorts, "IMAP Login Timeout", Type::Dword, true, 60, "", Provision::Fixed, 60, "",
+     "seconds an IMAP client has from connecting to a completed login (TLS handshake included) before it is "
+     "closed (1-3600); it also gets at most 20 commands before login",
+     kAtStart, 1, 3600},
+    {kPorts, "IMAP Autologout", Type::Dword, true, 1800, "", Provision::Fixed, 1800, "",
+     "seconds a logged-in IMAP client may stay silent (IDLE included) before it is logged out (60-7200; "
+     "RFC 3501 asks for at least 1800)",
+     kAtStart, 60, 7200},
+    {kPorts, "IMAP Max Literal", Type::Dword, true, 52428800, "", Provision::Fixed, 52428800, "",
+     "largest message in bytes an IMAP client may APPEND (the account's receive limit applies as well); larger "
+     "get NO [TOOBIG]",
+     kAtStart, 1024, 0xFFFFFFFFu},
     {kPorts, "WebServer Port", Type::Dword, false, 0, "", Provision::Fixed, 80, "",
      "port of the web server module", kAtStart, 1, kMaxPort},
     {kPorts, "RemoteGateway Server", Type::String, true, 0, "", Provision::None, 0, "",
@@ -334,6 +362,7 @@ constexpr const char* kServerLocation = "DLLLocation";
 constexpr const char* kServerName = "Name";
 constexpr const char* kSmtpServerModule = "SMTP_Server.so";
 constexpr const char* kPop3ServerModule = "POP3_Server.so";
+constexpr const char* kImapServerModule = "IMAP_Server.so";
 
 // Read-only key answered from the system: HostName, Domain.
 constexpr const char* kHostNameValue = "HostName";

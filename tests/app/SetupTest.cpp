@@ -93,7 +93,9 @@ TEST(Setup, ProvisionsEverythingAndIsIdempotent) {
     ASSERT_TRUE(home.Provision());
     ASSERT_EQ(Reg({"get", "Servers\\#2", "Active"}, &out), 0);
     EXPECT_EQ(out, "Active = 0 (dword)\n");
-    EXPECT_NE(Reg({"get", "Servers\\#3", "DLLLocation"}), 0);
+    ASSERT_EQ(Reg({"get", "Servers\\#3", "DLLLocation"}, &out), 0);
+    EXPECT_EQ(out, "DLLLocation = IMAP_Server.so (string)\n");
+    EXPECT_NE(Reg({"get", "Servers\\#4", "DLLLocation"}), 0);
 }
 
 TEST(Setup, TheHomeAndWhatHoldsPasswordsAreTheOwnersAlone) {

@@ -54,12 +54,13 @@ bool MailHome::Setup() {
     }
     const RunResult r = RunProgram(argv, std::chrono::seconds(60), environment);
     if (r.status != 0) std::fprintf(stderr, "velmora setup failed: %s\n", r.output.c_str());
-    // The POP3 server setup registers listens on a port of its own, never the well-known one;
+    // The POP3 and IMAP servers setup registers listen on ports of their own, never the well-known one;
     // the submission and implicit-TLS ports are off unless a test asks for them. No cycle starts
     // by itself (a new home's schedule and send-on-count): tests ask for the cycles they want.
     return r.status == 0 && SetDword("Ports", "POP3 Port", static_cast<std::uint32_t>(FreePort())) &&
            SetDword("Ports", "Submission Port", 0) && SetDword("Ports", "SMTPS Port", 0) &&
-           SetDword("Ports", "POP3S Port", 0) && SetDword("Preferences", "SendOnMailCount", 0) &&
+           SetDword("Ports", "POP3S Port", 0) && SetDword("Ports", "IMAPS Port", 0) &&
+           SetDword("Ports", "IMAP Port", static_cast<std::uint32_t>(FreePort())) && SetDword("Preferences", "SendOnMailCount", 0) &&
            Velmora({"schedule", "set", "--manual"}).status == 0;
 }
 

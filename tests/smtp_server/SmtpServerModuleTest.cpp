@@ -74,8 +74,9 @@ protected:
         port = FreePort();
         ASSERT_NE(port, 0);
         SetSettingDword(settings::kPortsKeyPath, "SMTP Port", static_cast<unsigned>(port));
-        // Setup also registers the POP3 server as #2; these tests load the SMTP server alone.
-        SetSettingDword((std::string(settings::kServersKeyPath) + "\\#2").c_str(), settings::kServerActive, 0);
+        // Setup also registers the POP3 and IMAP servers as #2 and #3; these tests load the SMTP server alone.
+        for (const char* entry : {"\\#2", "\\#3"})
+            SetSettingDword((std::string(settings::kServersKeyPath) + entry).c_str(), settings::kServerActive, 0);
     }
 
     void TearDown() override {

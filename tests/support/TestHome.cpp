@@ -53,9 +53,12 @@ bool TestHome::Provision() {
     SetSettingDword(settings::kPortsKeyPath, "Submission Port", 0);
     SetSettingDword(settings::kPortsKeyPath, "SMTPS Port", 0);
     SetSettingDword(settings::kPortsKeyPath, "POP3S Port", 0);
+    SetSettingDword(settings::kPortsKeyPath, "IMAPS Port", 0);
     // No cycle starts by itself in a test's home (setup gives a new home a
     // schedule and send-on-count): a test that wants one sets it.
     if (fresh) {
+        // Nor the well-known IMAP port: a free one, chosen once.
+        SetSettingDword(settings::kPortsKeyPath, "IMAP Port", static_cast<unsigned>(FreePort()));
         SetSettingDword(settings::kPreferencesKeyPath, "SendOnMailCount", 0);
         std::filesystem::remove(Home::PathOf(CScheduleSettings::kFileName));
     }
