@@ -67,6 +67,7 @@ public:
 private:
     CImapMessage();
     struct Part;
+    class Analyser;  // the streaming pass that builds the part tree
     std::unique_ptr<Part> root;
     std::vector<std::pair<std::string, std::string>> topFields;
     std::uint64_t headerSize = 0;
