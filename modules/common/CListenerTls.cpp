@@ -6,7 +6,7 @@
 
 #include "foundation/CListenerReport.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/FileIo.h"
 #include "platform/TlsContext.h"
@@ -16,9 +16,8 @@ CListenerTls::CListenerTls() = default;
 CListenerTls::~CListenerTls() = default;
 
 bool CListenerTls::Load(const std::string& name) {
-    std::string certificateFile, keyFile;
-    ReadRegistryString(settings::kTlsKeyPath, "Certificate File", certificateFile, 4096);
-    ReadRegistryString(settings::kTlsKeyPath, "Key File", keyFile, 4096);
+    const std::string certificateFile = settings::Text{settings::kTls, "Certificate File"}.Value(4095);
+    const std::string keyFile = settings::Text{settings::kTls, "Key File"}.Value(4095);
     return LoadFiles(name, ForwardSlashes(certificateFile), ForwardSlashes(keyFile));
 }
 

@@ -8,7 +8,7 @@
 #include "filter/CMessageFilter.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/COwnNames.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "spool/CSpoolDraft.h"
 #include "spool/CMailSpooler.h"
@@ -559,8 +559,7 @@ bool CSmtpSession::Filter(CSpoolDraft& draft, bool& junk) {
     if (CGeneratedMailSessions::IsGeneratedMailSession(socket.Get())) return true;
     // Mail fetched from remote mailboxes comes from loopback but is outside mail.
     const bool fetched = CGeneratedMailSessions::IsFetchedMailSession(socket.Get());
-    DWORD relayFiltered = 0;
-    ReadRegistryDword(settings::kFilterKeyPath, "Filter Relay Clients", relayFiltered);
+    const std::uint32_t relayFiltered = settings::Dword{settings::kFilter, "Filter Relay Clients"}.Value();
     if (!fetched && relayFiltered != 1 && (resolver.MayRelay() || !authenticatedUser.empty())) return true;
     const std::unique_ptr<CMessageFilter> filter = CMessageFilter::FromSettings();
     if (!filter) return true;

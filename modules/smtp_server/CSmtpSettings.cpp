@@ -1,32 +1,20 @@
 // CSmtpSettings: reads and clamps the SMTP server module's settings.
 #include "CSmtpSettings.h"
 
-#include "foundation/RegistryDirect.h"
-#include "foundation/SettingsCatalogue.h"
+#include <algorithm>
 
 CSmtpSettings CSmtpSettings::Read() {
     CSmtpSettings result;
-    DWORD value = 0;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Port", value) && value >= 1 && value <= 65535)
-        result.port = static_cast<std::uint16_t>(value);
-    if (ReadRegistryDword(settings::kPortsKeyPath, "Submission Port", value) && value <= 65535)
-        result.submissionPort = static_cast<std::uint16_t>(value);
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTPS Port", value) && value <= 65535)
-        result.smtpsPort = static_cast<std::uint16_t>(value);
-    ReadRegistryString(settings::kPortsKeyPath, "SMTP Listen Address", result.listenAddress, 256);
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Sessions", value))
-        result.maxSessions = value > kHardMaxSessions ? kHardMaxSessions : value;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Message Size", value) && value >= 1)
-        result.maxMessageSize = value > kHardMaxMessageSize ? kHardMaxMessageSize : value;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Timeout", value) && value >= 1)
-        result.SetTimeout(value > kHardMaxTimeoutSeconds ? kHardMaxTimeoutSeconds : value);
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Sessions Per Client", value) && value >= 1)
-        result.sessionsPerClient = value > kHardMaxSessions ? kHardMaxSessions : value;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Crowded Timeout", value) && value >= 1)
-        result.crowdedTimeoutMs =
-            static_cast<int>((value > kHardMaxCrowdedTimeoutSeconds ? kHardMaxCrowdedTimeoutSeconds : value) * 1000u);
-    value = 0;
-    if (ReadRegistryDword(settings::kPreferencesKeyPath, "IPBlocking", value)) result.ipBlocking = value;
+    result.port = static_cast<std::uint16_t>(kPort.Value());
+    result.submissionPort = static_cast<std::uint16_t>(kSubmissionPort.Value());
+    result.smtpsPort = static_cast<std::uint16_t>(kSmtpsPort.Value());
+    result.listenAddress = kListenAddress.Value(255);
+    result.maxSessions = kMaxSessions.Clamped();
+    result.maxMessageSize = std::min(kMaxMessageSize.Clamped(), kHardMaxMessageSize);
+    result.SetTimeout(kTimeout.Clamped());
+    result.sessionsPerClient = kSessionsPerClient.Clamped();
+    result.crowdedTimeoutMs = static_cast<int>(kCrowdedTimeout.Clamped() * 1000u);
+    result.ipBlocking = kIpBlocking.Value();
     return result;
 }
 

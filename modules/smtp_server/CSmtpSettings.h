@@ -14,24 +14,29 @@
 
 #include "CLoginThrottle.h"
 #include "ModuleVisibility.h"
+#include "foundation/SettingValue.h"
 
 class MODULE_LOCAL CSmtpSettings {
 public:
-    static constexpr std::uint32_t kDefaultPort = 25;
+    // Its catalogue entries: key, default and range are theirs.
+    static constexpr settings::Dword kPort{settings::kPorts, "SMTP Port"};
+    static constexpr settings::Dword kSubmissionPort{settings::kPorts, "Submission Port"};
+    static constexpr settings::Dword kSmtpsPort{settings::kPorts, "SMTPS Port"};
+    static constexpr settings::Text kListenAddress{settings::kPorts, "SMTP Listen Address"};
     // 0: as many sessions as the descriptor limit allows (CSessionGate).
-    static constexpr std::uint32_t kDefaultMaxSessions = 0;
-    static constexpr std::uint32_t kDefaultMaxMessageSize = 50u * 1024 * 1024;
-    static constexpr std::uint32_t kDefaultTimeoutSeconds = 300;
+    static constexpr settings::Dword kMaxSessions{settings::kPorts, "SMTP Max Sessions"};
+    static constexpr settings::Dword kMaxMessageSize{settings::kPorts, "SMTP Max Message Size"};
+    static constexpr settings::Dword kTimeout{settings::kPorts, "SMTP Timeout"};
+    static constexpr settings::Dword kSessionsPerClient{settings::kPorts, "SMTP Sessions Per Client"};
+    // The wait for a command of a client that has not sent MAIL while the
+    // listener is more than 3/4 full.
+    static constexpr settings::Dword kCrowdedTimeout{settings::kPorts, "SMTP Crowded Timeout"};
+    static constexpr settings::Dword kIpBlocking{settings::kPreferences, "IPBlocking"};
+    static constexpr std::uint32_t kDefaultTimeoutSeconds = kTimeout.Default();
     // Content lengths travel as 32 bits and are read back through a signed
     // count; the margin leaves room for the header line the server adds.
     static constexpr std::uint32_t kHardMaxMessageSize = 0x7FFF0000u;
-    static constexpr std::uint32_t kHardMaxSessions = 4096;
-    static constexpr std::uint32_t kHardMaxTimeoutSeconds = 3600;
-    static constexpr std::uint32_t kDefaultSessionsPerClient = 10;
-    // Ports\SMTP Crowded Timeout: the wait for a command of a client that
-    // has not sent MAIL while the listener is more than 3/4 full.
-    static constexpr std::uint32_t kDefaultCrowdedTimeoutSeconds = 10;
-    static constexpr std::uint32_t kHardMaxCrowdedTimeoutSeconds = 300;
+    static constexpr std::uint32_t kHardMaxSessions = kMaxSessions.Maximum();
     // Commands that do not move a transaction on (NOOP, RSET, VRFY, HELP,
     // EXPN, HELO, EHLO) tolerated between two accepted messages.
     static constexpr std::uint32_t kMaxIdleCommands = 100;
@@ -43,20 +48,20 @@ public:
     static constexpr int kTarpitStepMs = 1000;
     static constexpr int kTarpitCapMs = 5000;
 
-    std::uint16_t port = kDefaultPort;
+    std::uint16_t port = static_cast<std::uint16_t>(kPort.Default());
     // Ports\Submission Port (AUTH before MAIL) and Ports\SMTPS Port (the
     // same behind implicit TLS); 0: not offered.
-    std::uint16_t submissionPort = 0;
-    std::uint16_t smtpsPort = 0;
+    std::uint16_t submissionPort = static_cast<std::uint16_t>(kSubmissionPort.Default());
+    std::uint16_t smtpsPort = static_cast<std::uint16_t>(kSmtpsPort.Default());
     // Ports\SMTP Listen Address: empty for every IPv4 and IPv6 address.
     std::string listenAddress;
     // Ports\SMTP Max Sessions: a lower cap than the descriptors allow; 0 for none.
-    std::uint32_t maxSessions = kDefaultMaxSessions;
-    std::uint32_t maxMessageSize = kDefaultMaxMessageSize;
+    std::uint32_t maxSessions = kMaxSessions.Default();
+    std::uint32_t maxMessageSize = kMaxMessageSize.Default();
     std::uint32_t timeoutSeconds = kDefaultTimeoutSeconds;
     // Ports\SMTP Sessions Per Client: sessions one address (an IPv6 /64)
     // may hold at once; loopback is not limited.
-    std::uint32_t sessionsPerClient = kDefaultSessionsPerClient;
+    std::uint32_t sessionsPerClient = kSessionsPerClient.Default();
     std::uint32_t maxIdleCommands = kMaxIdleCommands;
     // Deadlines: a whole command line; each data block (CDataReceiver's
     // block size) of a message; everything from DATA to its end.
@@ -64,11 +69,11 @@ public:
     int dataBlockTimeoutMs = kDefaultTimeoutSeconds * 600;
     int dataTimeoutMs = kDefaultTimeoutSeconds * 2000;
     int databaseWaitMs = kDatabaseWaitMs;
-    int crowdedTimeoutMs = kDefaultCrowdedTimeoutSeconds * 1000;
+    int crowdedTimeoutMs = static_cast<int>(kCrowdedTimeout.Default() * 1000);
     int tarpitStepMs = kTarpitStepMs;
     int tarpitCapMs = kTarpitCapMs;
     // Preferences\IPBlocking: 1 relays only for RelayAllowed ranges.
-    std::uint32_t ipBlocking = 0;
+    std::uint32_t ipBlocking = kIpBlocking.Default();
     // Failed AUTH: the delays and address lock, as the POP3 server's logins.
     CLoginThrottle::Policy login;
 

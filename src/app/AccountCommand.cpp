@@ -16,12 +16,11 @@
 #include "delivery/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
 #include "foundation/CAccountList.h"
+#include "foundation/CAccountRows.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/Home.h"
 #include "platform/Text.h"
@@ -155,13 +154,9 @@ std::string DatabaseCause() {
 
 // The account's mail directory, from its Accounts row.
 std::string MailboxPath(CMailDatabase& db, const std::string& name) {
-    OdbcStatement statement(db.GetConnectionHandle());
-    std::string mailbox;
-    if (!statement.ExecDirect(
-            FormatSql("SELECT aMailBox FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(name))) ||
-        !statement.Fetch() || !statement.GetText(1, mailbox) || mailbox.empty())
-        return "";
-    return CommandSupport::MailDirectory() + "/" + mailbox;
+    const std::optional<std::string> mailbox = CAccountRows::MailBoxOf(db.GetConnectionHandle(), name);
+    if (!mailbox || mailbox->empty()) return "";
+    return CommandSupport::MailDirectory() + "/" + *mailbox;
 }
 
 int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& err, bool interactive) {
@@ -169,8 +164,7 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
     const bool hasPassword = line.TakeOption("--password", password);
     line.TakeOption("--email", email);
     const bool admin = TakeFlag(line, "--admin");
-    DWORD defaultLimit = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", defaultLimit);
+    const DWORD defaultLimit = settings::Dword{settings::kPreferences, "MailSizeLimit"}.Value();
     long mailboxLimit = static_cast<long>(std::min<DWORD>(defaultLimit, 2147483647u));
     long receiveLimit = 0, sendLimit = 0;
     if (!TakeLimits(line, mailboxLimit, receiveLimit, sendLimit, err)) return kUsage;

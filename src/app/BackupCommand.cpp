@@ -14,7 +14,7 @@
 #include "app/CommandSupport.h"
 #include "app/HomeBackup.h"
 #include "foundation/CMailDatabase.h"
-#include "foundation/OdbcStatement.h"
+#include "store/MessageRows.h"
 #include "platform/HomeLock.h"
 
 namespace {
@@ -166,10 +166,7 @@ int BackupCommand::Restore(const std::string& home, const std::vector<std::strin
     {
         CMailDatabase current;
         if (!CommandSupport::Connect(current, "restore", err)) return 1;
-        OdbcStatement count(current.GetConnectionHandle());
-        std::string messages;
-        const bool empty = count.ExecDirect("SELECT Count(*) FROM Mails") && count.Fetch() &&
-                           count.GetText(1, messages) && messages == "0";
+        const bool empty = mailstore::CountAllMessages(current.GetConnectionHandle()) == std::size_t{0};
         if (!empty && !confirmed) {
             switch (CommandSupport::Confirm("The home " + home + " holds mail; replace its database with the backup's?",
                                             in, out, interactive)) {

@@ -6,8 +6,7 @@
 #include <algorithm>
 
 #include "foundation/CModuleLog.h"
-#include "foundation/CRegistryKey.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/FileIo.h"
@@ -23,43 +22,35 @@ bool EndsWithCnm(const std::string& name) {
     return name.size() > 4 && EqualsNoCase(std::string_view(name).substr(name.size() - 4), ".cnm");
 }
 
+constexpr settings::Dword kAt{settings::kStorage, "At"};
+constexpr settings::Dword kHour{settings::kStorage, "Netware Hour"};
+constexpr settings::Dword kMinutes{settings::kStorage, "Netware Minutes"};
+constexpr settings::Dword kEveryMinutes{settings::kStorage, "EveryMinutes"};
+constexpr settings::Text kOutbox{settings::kStorage, "Netware Outbox Directory"};
+
 }  // namespace
 
 CNetwareGateway::Settings CNetwareGateway::ReadSettings() {
     Settings settings;
-    DWORD at = 0;
-    ReadRegistryDword(settings::kStorageKeyPath, "At", at);
-    settings.at = at != 0;
-    ReadRegistryDword(settings::kStorageKeyPath, "Netware Hour", settings.hour);
-    ReadRegistryDword(settings::kStorageKeyPath, "Netware Minutes", settings.minutes);
-    ReadRegistryDword(settings::kStorageKeyPath, "EveryMinutes", settings.everyMinutes);
-    ReadRegistryString(settings::kStorageKeyPath, "Netware Outbox Directory", settings.outboxDirectory,
-                       kDirectoryBytes);
+    settings.at = kAt.Value() != 0;
+    settings.hour = kHour.Stored().value_or(settings.hour);
+    settings.minutes = kMinutes.Stored().value_or(settings.minutes);
+    settings.everyMinutes = kEveryMinutes.Stored().value_or(settings.everyMinutes);
+    settings.outboxDirectory = kOutbox.Stored(kDirectoryBytes - 1).value_or(settings.outboxDirectory);
     return settings;
 }
 
 bool CNetwareGateway::WriteSettings(const Settings& settings) {
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (!key.OpenProductKey()) return false;
-    bool written = false;
-    if (key.OpenSubKey(settings::kStorage)) {
-        written = true;
-        const auto dword = [&](const char* name, DWORD value) {
-            key.SetDWord(name, value);
-            written = written && key.LastError() == ERROR_SUCCESS;
-        };
-        if (settings.at) {
-            dword("Netware Hour", settings.hour);
-            dword("Netware Minutes", settings.minutes);
-        } else {
-            dword("EveryMinutes", settings.everyMinutes);
-        }
-        dword("At", settings.at ? 1 : 0);
-        key.SetString("Netware Outbox Directory", settings.outboxDirectory);
-        written = written && key.LastError() == ERROR_SUCCESS;
-        key.CloseSubKey();
+    if (!kAt.KeyOpens()) return false;
+    bool written = true;
+    if (settings.at) {
+        written = kHour.Write(settings.hour) && written;
+        written = kMinutes.Write(settings.minutes) && written;
+    } else {
+        written = kEveryMinutes.Write(settings.everyMinutes) && written;
     }
-    key.CloseProductKey();
+    written = kAt.Write(settings.at ? 1 : 0) && written;
+    written = kOutbox.Write(settings.outboxDirectory) && written;
     return written;
 }
 

@@ -34,7 +34,7 @@
 #include "foundation/SettingsCheck.h"
 #include "platform/Home.h"
 #include "platform/JsonWriter.h"
-#include "platform/Registry.h"
+#include "platform/RegistryValues.h"
 #include "platform/ServiceNotify.h"
 #include "platform/SettingsStore.h"
 #include "outbound/CFailureNotice.h"
@@ -105,14 +105,9 @@ bool CServerApplication::Start(const std::string& home, std::ostream& err) {
     // The listeners' session caps follow from the descriptors allowed.
     RaiseDescriptorLimit();
     UserInterface::Install(&g_headless);
-    {
-        HKEY key = nullptr;
-        LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kProductKeyPath, 0, KEY_READ, &key);
-        if (rc == ERROR_BADDB) {
-            err << "velmora run: " << SettingsStore::Instance().LastError() << "\n";
-            return Abandon();
-        }
-        if (key) RegCloseKey(key);
+    if (registry::ProbeKey(settings::kProductKeyPath) == ERROR_BADDB) {
+        err << "velmora run: " << SettingsStore::Instance().LastError() << "\n";
+        return Abandon();
     }
     const std::string problem = DataSource::Diagnose(home);
     if (!problem.empty()) {

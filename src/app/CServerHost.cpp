@@ -7,7 +7,7 @@
 #include "foundation/CListenerReport.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "spool/CMailSpooler.h"
 #include "store/MailStorePaths.h"
@@ -29,8 +29,7 @@ bool CServerHost::StartServerHost() {
     if (!database->Open()) return false;
     // Opening cleared the account locks a stopped server left; the deletions
     // it had begun are finished before any session lists a mailbox again.
-    DWORD cleanUp = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "CleanUpAfterDelete", cleanUp);
+    const std::uint32_t cleanUp = settings::Dword{settings::kPreferences, "CleanUpAfterDelete"}.Value();
     mailstore::FinishMarkedDeletions(database->GetConnectionHandle(), mailstore::ReadMailDirectory(), cleanUp != 0);
     eventThread->SetConnection(database->GetConnectionHandle());
     eventThread->SetRouteHandler(route);

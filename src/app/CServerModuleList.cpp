@@ -5,35 +5,20 @@
 
 #include "app/CServerModule.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/CRegistryKey.h"
+#include "foundation/CheckRegistryResult.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
-#include "platform/Registry.h"
+#include "platform/RegistryValues.h"
 #include "platform/Text.h"
 
 namespace {
 
-// Closes a key handle when the scope ends.
-class KeyGuard {
-public:
-    KeyGuard() = default;
-    ~KeyGuard() {
-        if (key) RegCloseKey(key);
-    }
-    KeyGuard(const KeyGuard&) = delete;
-    KeyGuard& operator=(const KeyGuard&) = delete;
-    HKEY* Out() { return &key; }
-    HKEY Get() const { return key; }
-
-private:
-    HKEY key = nullptr;
-};
-
-LONG QueryText(HKEY key, const char* name, std::string& value, std::size_t capacity) {
-    std::string buffer(capacity, '\0');
-    DWORD size = static_cast<DWORD>(capacity - 1);
-    LONG rc = RegQueryValueEx(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &size);
-    if (rc == ERROR_SUCCESS) value.assign(buffer.c_str(), ::strnlen(buffer.c_str(), size));
+// A text value of one server's key, cut at its first NUL; longer than
+// capacity - 1 bytes is an error.
+LONG QueryText(const std::string& keyPath, const char* name, std::string& value, std::size_t capacity) {
+    registry::StoredValue stored;
+    const LONG rc = registry::ReadStored(keyPath, name, stored, capacity - 1);
+    if (rc == ERROR_SUCCESS) value.assign(stored.data.c_str(), ::strnlen(stored.data.c_str(), stored.data.size()));
     return rc;
 }
 
@@ -45,27 +30,25 @@ CServerModuleList::~CServerModuleList() {
 
 int CServerModuleList::LoadServers(MessageWindow* sinkWindow, CAccountDatabase* database, CMailSpooler* spooler) {
     serverSink = sinkWindow;
-    KeyGuard servers;
-    LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kServersKeyPath, 0, KEY_READ, servers.Out());
-    if (!CheckRegistryResult(rc)) return 0;
     DWORD count = 0;
-    rc = RegQueryInfoKey(servers.Get(), &count, nullptr);
+    DWORD values = 0;
+    LONG rc = registry::CountEntries(settings::kServersKeyPath, count, values);
     if (!CheckRegistryResult(rc)) return 0;
     g_moduleLog.Write("Loading servers...");
 
     for (DWORD i = 1; i <= count; ++i) {
         const std::string keyName = StringPrintf("#%u", i);
         g_moduleLog.Write("Opening key.." + keyName);
-        KeyGuard entryKey;
-        rc = RegOpenKeyEx(servers.Get(), keyName.c_str(), 0, KEY_READ, entryKey.Out());
+        const std::string entryPath = std::string(settings::kServersKeyPath) + "\\" + keyName;
+        rc = registry::ProbeKey(entryPath);
         if (!CheckRegistryResult(rc)) {
             UnloadServers();
             return 0;
         }
         DWORD active = 0;
-        DWORD size = sizeof active;
-        rc = RegQueryValueEx(entryKey.Get(), settings::kServerActive, nullptr, nullptr,
-                             reinterpret_cast<BYTE*>(&active), &size);
+        registry::StoredValue stored;
+        rc = registry::ReadStored(entryPath, settings::kServerActive, stored, sizeof active);
+        if (rc == ERROR_SUCCESS) std::memcpy(&active, stored.data.data(), stored.data.size());
         if (!CheckRegistryResult(rc)) {
             UnloadServers();
             return 0;
@@ -73,7 +56,7 @@ int CServerModuleList::LoadServers(MessageWindow* sinkWindow, CAccountDatabase* 
         if (active == 0) continue;
 
         std::string location;
-        rc = QueryText(entryKey.Get(), settings::kServerLocation, location, 128);
+        rc = QueryText(entryPath, settings::kServerLocation, location, 128);
         g_moduleLog.Write("Loading dll " + location);
         if (!CheckRegistryResult(rc)) {
             g_moduleLog.Write("Read dll location failed");
@@ -81,7 +64,7 @@ int CServerModuleList::LoadServers(MessageWindow* sinkWindow, CAccountDatabase* 
             return 0;
         }
         Entry entry;
-        rc = QueryText(entryKey.Get(), settings::kServerName, entry.name, 32);
+        rc = QueryText(entryPath, settings::kServerName, entry.name, 32);
         if (!CheckRegistryResult(rc)) {
             g_moduleLog.Write("read name failed");
             UnloadServers();

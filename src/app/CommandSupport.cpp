@@ -7,9 +7,10 @@
 
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
+#include "platform/Registry.h"
 #include "platform/SettingsStore.h"
 #include "store/MailStorePaths.h"
 
@@ -44,8 +45,7 @@ std::string CommandSupport::SettingsProblem() {
 }
 
 std::string CommandSupport::MailDirectory() {
-    std::string root;
-    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", root, 260);
+    std::string root = settings::Text{settings::kStorage, "Mail Directory"}.Value(259);
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
 }

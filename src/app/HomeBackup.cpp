@@ -12,8 +12,6 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/DataSource.h"
 #include "foundation/MovedHome.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/SqlFormat.h"
 #include "outbound/COutboundQueue.h"
 #include "platform/FileIo.h"
 #include "platform/Home.h"
@@ -21,6 +19,7 @@
 #include "platform/TreeCopy.h"
 #include "platform/WholeFile.h"
 #include "store/MailStorePaths.h"
+#include "store/MessageRows.h"
 #include "store/MissingMessageFiles.h"
 #include "store/UnlistedMessageFiles.h"
 
@@ -114,9 +113,9 @@ bool HomeBackup::Snapshot(const std::string& home, const std::string& dir, times
         }
         // SQLite copies one transaction's view of the whole database while
         // the server's writers go on.
-        OdbcStatement copy(db.GetConnectionHandle());
-        if (!copy.ExecDirect(FormatSql("VACUUM INTO '%s'", SqlText::Quote(dir + "/" + kDatabaseCopy)))) {
-            error = "the database could not be copied: " + copy.LastError();
+        std::string why;
+        if (!DataSource::CopySqliteDatabase(db.GetConnectionHandle(), dir + "/" + kDatabaseCopy, why)) {
+            error = "the database could not be copied: " + why;
             return false;
         }
     }
@@ -211,9 +210,6 @@ bool HomeBackup::Restore(const std::string& home, const std::string& dir, Restor
     const SQLHDBC connection = db.GetConnectionHandle();
     mailstore::RepairRowsWithoutFiles(connection, mail, &result.missingMessages);
     result.missingQueued = COutboundQueue::DropRowsWithoutFiles(connection);
-    OdbcStatement count(connection);
-    std::string messages;
-    if (count.ExecDirect("SELECT Count(*) FROM Mails") && count.Fetch() && count.GetText(1, messages))
-        result.messages = static_cast<std::size_t>(std::strtoull(messages.c_str(), nullptr, 10));
+    if (const std::optional<std::size_t> messages = mailstore::CountAllMessages(connection)) result.messages = *messages;
     return true;
 }

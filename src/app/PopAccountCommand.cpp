@@ -9,7 +9,7 @@
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
-#include "retrieval/CMappedAccounts.h"
+#include "store/CMappedAccounts.h"
 #include "retrieval/MappedAccountCheck.h"
 
 namespace {

@@ -10,12 +10,15 @@
 
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SettingsCheck.h"
-#include "platform/Registry.h"
+#include "platform/RegistryValues.h"
 #include "platform/SettingsFile.h"
 #include "platform/SettingsStore.h"
 #include "platform/Text.h"
 
 namespace {
+
+// The longest value the shell shows; the settings file holds none longer.
+constexpr std::size_t kMaxShownValue = 1 << 20;
 
 std::string FullKey(const std::string& key) {
     std::string folded = FoldCase(key);
@@ -159,29 +162,15 @@ int CheckChange(const std::string& key, const std::string& fullKey, const std::s
 }
 
 int ListKey(const std::string& path, std::ostream& out, std::ostream& err, bool recurse) {
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+    const LONG rc = registry::ProbeKey(path);
     if (rc != ERROR_SUCCESS) return Fail(err, rc, "key " + path);
+    std::vector<registry::StoredValue> values;
+    registry::ListValues(path, values, 1023, kMaxShownValue);
     out << "[" << path << "]\n";
-    for (DWORD i = 0;; ++i) {
-        char name[1024];
-        DWORD nameSize = sizeof name;
-        DWORD type = 0, size = 0;
-        rc = RegEnumValue(key, i, name, &nameSize, nullptr, &type, nullptr, &size);
-        if (rc != ERROR_SUCCESS) break;
-        std::string data(size, '\0');
-        nameSize = sizeof name;
-        if (RegEnumValue(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) ==
-            ERROR_SUCCESS)
-            out << "  " << name << " = " << Show(type, data) << " (" << TypeName(type) << ")\n";
-    }
+    for (const registry::StoredValue& value : values)
+        out << "  " << value.name << " = " << Show(value.type, value.data) << " (" << TypeName(value.type) << ")\n";
     std::vector<std::string> children;
-    for (DWORD i = 0;; ++i) {
-        char name[1024];
-        if (RegEnumKey(key, i, name, sizeof name) != ERROR_SUCCESS) break;
-        children.push_back(name);
-    }
-    RegCloseKey(key);
+    registry::ListSubKeys(path, children);
     if (recurse)
         for (const std::string& child : children) ListKey(path + "\\" + child, out, err, true);
     return 0;
@@ -214,17 +203,12 @@ int RegistryCommand::Run(const std::vector<std::string>& allArgs, std::ostream& 
     const std::string& name = args[2];
     if (verb == "get") {
         if (args.size() != 3) return Usage(err);
-        HKEY key = nullptr;
-        LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+        LONG rc = registry::ProbeKey(path);
         if (rc != ERROR_SUCCESS) return Fail(err, rc, "key " + path);
-        DWORD type = 0, size = 0;
-        rc = RegQueryValueEx(key, name.c_str(), nullptr, &type, nullptr, &size);
-        std::string data(size, '\0');
-        if (rc == ERROR_SUCCESS)
-            rc = RegQueryValueEx(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-        RegCloseKey(key);
+        registry::StoredValue value;
+        rc = registry::ReadStored(path, name.c_str(), value, kMaxShownValue);
         if (rc != ERROR_SUCCESS) return Fail(err, rc, "value " + name + " of " + path);
-        out << name << " = " << Show(type, data.substr(0, size)) << " (" << TypeName(type) << ")\n";
+        out << name << " = " << Show(value.type, value.data) << " (" << TypeName(value.type) << ")\n";
         return 0;
     }
     if (verb == "set") {
@@ -250,15 +234,11 @@ int RegistryCommand::Run(const std::vector<std::string>& allArgs, std::ostream& 
         if (!StorableNames(args[1], path, name, err)) return 64;
         bool readAtStart = false;
         if (int refused = CheckChange(args[1], path, name, type, number, text, force, err, readAtStart)) return refused;
-        HKEY key = nullptr;
-        LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &key);
+        // The key is made first, so that a refusal names the part refused.
+        LONG rc = registry::MakeKey(path);
         if (rc != ERROR_SUCCESS) return Fail(err, rc, "key " + path);
-        if (type == REG_DWORD)
-            rc = RegSetValueEx(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4);
-        else
-            rc = RegSetValueEx(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.data()),
-                               static_cast<DWORD>(text.size()));
-        RegCloseKey(key);
+        rc = type == REG_DWORD ? registry::WriteDword(path, name.c_str(), number, false)
+                               : registry::WriteText(path, name.c_str(), text, false);
         if (rc != ERROR_SUCCESS) return Fail(err, rc, "value " + name);
         if (readAtStart)
             out << Named(args[1], name)
@@ -267,11 +247,9 @@ int RegistryCommand::Run(const std::vector<std::string>& allArgs, std::ostream& 
     }
     if (verb == "delete") {
         if (args.size() != 3) return Usage(err);
-        HKEY key = nullptr;
-        LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key);
+        LONG rc = registry::ProbeKey(path);
         if (rc != ERROR_SUCCESS) return Fail(err, rc, "key " + path);
-        rc = RegDeleteValue(key, name.c_str());
-        RegCloseKey(key);
+        rc = registry::DeleteValue(path, name.c_str());
         return rc == ERROR_SUCCESS ? 0 : Fail(err, rc, "value " + name + " of " + path);
     }
     return Usage(err);

@@ -24,8 +24,7 @@
 #include "foundation/DatabaseSchema.h"
 #include "foundation/MovedHome.h"
 #include "foundation/OdbcConnection.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/Registry.h"
@@ -35,6 +34,11 @@
 #include "platform/UniqueFd.h"
 
 namespace {
+
+// The values setup writes itself, besides the provisioned ones.
+constexpr settings::Text kCertificateFile{settings::kTls, "Certificate File"};
+constexpr settings::Text kKeyFile{settings::kTls, "Key File"};
+constexpr settings::Text kMailDomain{settings::kPreferences, settings::kMailDomainValue};
 
 bool MakeDirectories(const std::string& path, std::string& error) {
     std::string partial;
@@ -80,8 +84,7 @@ bool KeepPrivate(const std::string& home, std::string& error) {
             if (!MakePrivate(database + suffix, 0600, error)) return false;
     // A key an administrator keeps elsewhere may be shared with other
     // services by its group: only the home's own is ours to change.
-    std::string key;
-    ReadRegistryString(settings::kTlsKeyPath, "Key File", key, 4096);
+    const std::string key = kKeyFile.Value(4095);
     return key.rfind(home + "/", 0) != 0 || MakePrivate(key, 0600, error);
 }
 
@@ -164,9 +167,8 @@ long ProvisionSettings(const std::string& home) {
 // tls/ below the home, and the settings pointing at it. A pair an
 // administrator set is never touched, and neither is a file already there.
 bool ProvisionCertificate(const std::string& home, std::ostream& out, std::string& error) {
-    std::string certificate, key;
-    ReadRegistryString(settings::kTlsKeyPath, "Certificate File", certificate, 4096);
-    ReadRegistryString(settings::kTlsKeyPath, "Key File", key, 4096);
+    std::string certificate = kCertificateFile.Value(4095);
+    std::string key = kKeyFile.Value(4095);
     if (!certificate.empty() || !key.empty()) return true;
     // The name the server greets other servers with; without one, the host name.
     std::string name = SystemFullName();
@@ -188,8 +190,8 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
     const bool both = ::stat(certificate.c_str(), &info) == 0 && ::stat(key.c_str(), &info) == 0;
     if (!both && !MakeSelfSignedCertificate(name, certificate, key, error)) return false;
     const long rc = SettingsStore::Instance().Modify([&](SettingsFile& file) {
-        file.Set(settings::kTlsKeyPath, {"Certificate File", SettingsFile::kString, certificate});
-        file.Set(settings::kTlsKeyPath, {"Key File", SettingsFile::kString, key});
+        file.Set(kCertificateFile.KeyPath(), {kCertificateFile.Entry().name, SettingsFile::kString, certificate});
+        file.Set(kKeyFile.KeyPath(), {kKeyFile.Entry().name, SettingsFile::kString, key});
         return true;
     });
     if (rc != ERROR_SUCCESS) {
@@ -210,7 +212,7 @@ bool ProvisionCertificate(const std::string& home, std::ostream& out, std::strin
 bool RecordHomeDomain(const std::string& domain, std::ostream& out, std::ostream& err) {
     const std::string folded = FoldCase(domain);
     const long rc = SettingsStore::Instance().Modify([&](SettingsFile& file) {
-        file.Set(settings::kPreferencesKeyPath, {settings::kMailDomainValue, SettingsFile::kString, folded});
+        file.Set(kMailDomain.KeyPath(), {kMailDomain.Entry().name, SettingsFile::kString, folded});
         return true;
     });
     if (rc != ERROR_SUCCESS) {
@@ -253,11 +255,8 @@ std::string GeneratePassword() {
 // The ANSI driver hands texts over as bytes; only an SQL_ASCII database keeps
 // every byte (a scrambled password, a subject in a legacy charset) as it came.
 void WarnOfEncoding(SQLHDBC connection, const DataSource::PostgresTarget& target, std::ostream& err) {
-    OdbcStatement statement(connection);
-    std::string encoding;
-    if (!statement.ExecDirect("SELECT current_setting('server_encoding')") || !statement.Fetch() ||
-        !statement.GetText(1, encoding) || encoding == "SQL_ASCII")
-        return;
+    const std::string encoding = DataSource::PostgresServerEncoding(connection);
+    if (encoding.empty() || encoding == "SQL_ASCII") return;
     err << "velmora setup: warning: the database " << target.database << " has the encoding " << encoding.substr(0, 40)
         << ", so passwords and texts with bytes that are not valid " << encoding.substr(0, 40)
         << " cannot be stored; make it with CREATE DATABASE " << target.database
@@ -336,8 +335,7 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
         return 1;
     }
     const std::string chosen = password.empty() ? GeneratePassword() : password;
-    DWORD limit = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", limit);
+    const DWORD limit = settings::Dword{settings::kPreferences, "MailSizeLimit"}.Value();
     if (!db.CreateAccount("postmaster", chosen, false, true, COwnNames::Postmaster(),
                           static_cast<long>(limit > 2147483647u ? 2147483647u : limit), 1, 1, 0, 0)) {
         err << "velmora setup: the postmaster account could not be created\n";
@@ -402,12 +400,10 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
     }
     if (postgres) WarnOfEncoding(connection.Handle(), *postgres, err);
 
-    std::string mailRoot = home + "/mail";
-    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", mailRoot, 260);
-    std::string logDir, mailLogDir;
-    ReadRegistryString((std::string(settings::kProductKeyPath) + "\\" + settings::kLogModule).c_str(), "LogDir", logDir,
-                       260);
-    ReadRegistryString(settings::kLogKeyPath, "Log Directory", mailLogDir, 260);
+    const std::string mailRoot =
+        settings::Text{settings::kStorage, "Mail Directory"}.Stored(259).value_or(home + "/mail");
+    const std::string logDir = settings::Text{settings::kLogModule, "LogDir"}.Value(259);
+    const std::string mailLogDir = settings::Text{settings::kLog, "Log Directory"}.Value(259);
     for (const std::string& dir : {home + "/SMTPSpooler", home + "/Outbox", home + "/MailSpooler", mailRoot,
                                    logDir.empty() ? home : logDir, mailLogDir.empty() ? home : mailLogDir}) {
         if (!MakeDirectories(dir, error)) {

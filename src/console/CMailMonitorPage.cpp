@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
-#include "delivery/CMailMonitor.h"
+#include "store/CMailMonitor.h"
 #include "foundation/CAccountList.h"
 
 namespace {

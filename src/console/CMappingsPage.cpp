@@ -15,7 +15,7 @@
 
 #include "console/CConsoleMessageBox.h"
 #include "foundation/CMailDatabase.h"
-#include "retrieval/CMappedAccounts.h"
+#include "store/CMappedAccounts.h"
 #include "retrieval/MappedAccountCheck.h"
 
 namespace {

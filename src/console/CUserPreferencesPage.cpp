@@ -12,7 +12,7 @@
 #include "delivery/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
 #include "foundation/CMailDatabase.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 
 namespace {
@@ -57,8 +57,7 @@ CUserPreferencesPage::CUserPreferencesPage(ConsoleContext& context, QWidget* par
 
 void CUserPreferencesPage::Reload() {
     Values values;
-    DWORD defaultLimit = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "MailSizeLimit", defaultLimit);
+    const DWORD defaultLimit = settings::Dword{settings::kPreferences, "MailSizeLimit"}.Value();
     values.mailboxLimit = static_cast<long>(std::min<DWORD>(defaultLimit, kMaxLimit32));
     const std::optional<long> id =
         userName.empty() ? std::nullopt : CMailDatabase::AccountIdByName(context.Connection(), userName);

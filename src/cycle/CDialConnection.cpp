@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "foundation/CModuleLog.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/CommandProcess.h"
@@ -37,9 +37,7 @@ CDialConnection::CDialConnection(CPhoneBook phoneBook, Hooks hooks)
     : phoneBook(std::move(phoneBook)), hooks(std::move(hooks)) {
     if (!this->hooks.pause) this->hooks.pause = [](Clock::duration d) { std::this_thread::sleep_for(d); };
     if (!this->hooks.now) this->hooks.now = [] { return Clock::now(); };
-    DWORD pauseMs = 0;
-    if (ReadRegistryDword(settings::kPreferencesKeyPath, "DialHangUpPause", pauseMs) && pauseMs <= kMaxHangUpPauseMs)
-        hangUpPause = std::chrono::milliseconds(pauseMs);
+    hangUpPause = std::chrono::milliseconds(settings::Dword{settings::kPreferences, "DialHangUpPause"}.Value());
 }
 
 CDialConnection::~CDialConnection() {

@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "cycle/CPhoneBook.h"
+#include "foundation/SettingValue.h"
 #include "platform/MutexLock.h"
 
 class CDialConnection {
@@ -52,8 +53,8 @@ public:
 
     // The port is left free this long after a hang-up (`Preferences`/
     // "DialHangUpPause" in milliseconds, read when the dial object is made).
-    static constexpr std::chrono::seconds kHangUpPause{3};
-    static constexpr std::uint32_t kMaxHangUpPauseMs = 60000;
+    static constexpr std::chrono::milliseconds kHangUpPause{
+        settings::Dword{settings::kPreferences, "DialHangUpPause"}.Default()};
     // How often a status command is asked while waiting for the link.
     static constexpr std::chrono::seconds kStatusPoll{1};
     // The file whose lock marks a call in progress, in any process.

@@ -7,45 +7,28 @@
 
 #include <cstdlib>
 
-#include "foundation/OdbcStatement.h"
+#include "foundation/COutboundRows.h"
 #include "foundation/StringFormat.h"
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 
 COutboundQueueReport::Counts COutboundQueueReport::Count(SQLHDBC connection, const std::string& outboxDirectory) {
     Counts counts;
-    OdbcStatement s(connection);
-    if (s.ExecDirect("SELECT FailureCode, Count(*) FROM OutBoundMails WHERE Sent = false GROUP BY FailureCode")) {
+    std::map<std::int32_t, std::uint64_t> byCode;
+    if (COutboundRows::CountUnsentByCode(connection, byCode)) {
         counts.rowsRead = true;
-        while (s.Fetch()) {
-            std::string code, rows;
-            s.GetText(1, code);
-            s.GetText(2, rows);
-            const auto n = std::strtoull(rows.c_str(), nullptr, 10);
-            const auto c = static_cast<std::int32_t>(std::strtol(code.c_str(), nullptr, 10));
-            if (c == 0)
-                counts.untried += n;
+        for (const auto& [code, rows] : byCode) {
+            if (code == 0)
+                counts.untried += rows;
             else
-                counts.failing[c] += n;
+                counts.failing[code] += rows;
         }
     }
-    {
-        OdbcStatement r(connection);
-        if (r.ExecDirect("SELECT OutBoundMails.DestUser, OutBoundMails.Domain, OutboundReplies.Reply FROM OutBoundMails, "
-                         "OutboundReplies WHERE OutBoundMails.Sent = false AND OutboundReplies.MailFile = "
-                         "OutBoundMails.MailFile AND OutboundReplies.DestUser = OutBoundMails.DestUser AND "
-                         "OutboundReplies.Domain = OutBoundMails.Domain")) {
-            while (r.Fetch()) {
-                if (counts.replies.size() == kListedReplies) {
-                    ++counts.repliesLeft;
-                    continue;
-                }
-                std::string user, domain, reply;
-                r.GetText(1, user);
-                r.GetText(2, domain);
-                r.GetText(3, reply);
-                counts.replies.push_back(user + "@" + domain + ": " + COutboundReplies::Clean(reply));
-            }
-        }
+    std::vector<COutboundRows::Refusal> refusals;
+    std::uint64_t left = 0;
+    if (COutboundRows::UnsentWithReplies(connection, kListedReplies, refusals, left)) {
+        for (const COutboundRows::Refusal& refusal : refusals)
+            counts.replies.push_back(refusal.user + "@" + refusal.domain + ": " + COutboundReplies::Clean(refusal.reply));
+        counts.repliesLeft += left;
     }
     if (DIR* dir = ::opendir(outboxDirectory.c_str())) {
         counts.filesRead = true;

@@ -10,9 +10,9 @@
 #include "cycle/CScheduler.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/CRegistryKey.h"
 #include "foundation/CRemoteServerAccounts.h"
 #include "foundation/ProcessSettings.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "maillog/CMailLog.h"
 #include "outbound/COutboundDelivery.h"
@@ -24,17 +24,7 @@ namespace {
 
 // Ports/"Use Smart SMTP"; 0 (the relay host) when it cannot be read.
 DWORD ReadUseSmartSmtp() {
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    DWORD value = 0;
-    if (key.OpenProductKey()) {
-        if (key.OpenSubKey(settings::kPorts)) {
-            value = key.GetDWord("Use Smart SMTP");
-            if (key.LastError() != 0) value = 0;
-            key.CloseSubKey();
-        }
-        key.CloseProductKey();
-    }
-    return value;
+    return settings::Dword{settings::kPorts, "Use Smart SMTP"}.Stored().value_or(0);
 }
 
 }  // namespace
@@ -71,16 +61,12 @@ void CSendReceiveCycle::AttachScheduler(CScheduler* attached, std::chrono::milli
 
 bool CSendReceiveCycle::Start() {
     if (started) return true;
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (key.OpenProductKey()) {
-        if (key.OpenSubKey(settings::kPreferences)) {
-            sendReceiveOnStartup = key.GetDWord("SendReceiveOnStartup") != 0;
-            sendOnMailCount = key.GetDWord("SendOnMailCount");
-            const DWORD tickMs = key.GetDWord("SendReceiveTick");
-            if (tickMs >= kMinTickMs && tickMs <= kMaxTickMs) tick = std::chrono::milliseconds(tickMs);
-            key.CloseSubKey();
-        }
-        key.CloseProductKey();
+    constexpr settings::Dword kOnStartup{settings::kPreferences, "SendReceiveOnStartup"};
+    if (kOnStartup.KeyOpens()) {
+        // A value missing from the existing key reads 0.
+        sendReceiveOnStartup = kOnStartup.ValueOrZero() != 0;
+        sendOnMailCount = settings::Dword{settings::kPreferences, "SendOnMailCount"}.ValueOrZero();
+        tick = std::chrono::milliseconds(settings::Dword{settings::kPreferences, "SendReceiveTick"}.Value());
     }
     ending = false;
     // The start-up cycle starts before the thread whose ticks could start

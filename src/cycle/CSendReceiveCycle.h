@@ -43,6 +43,7 @@
 #include <thread>
 
 #include "cycle/CCycleStatus.h"
+#include "foundation/SettingValue.h"
 #include "platform/MutexLock.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
@@ -61,9 +62,8 @@ public:
     static constexpr unsigned kStartCycle = 1175;
     // The main window's clock; `Preferences`/"SendReceiveTick" (milliseconds,
     // read by Start) changes it.
-    static constexpr std::chrono::milliseconds kTick{500};
-    static constexpr std::uint32_t kMinTickMs = 10;
-    static constexpr std::uint32_t kMaxTickMs = 10000;
+    static constexpr std::chrono::milliseconds kTick{
+        settings::Dword{settings::kPreferences, "SendReceiveTick"}.Default()};
 
     // The worker's own database connection, made on the worker thread; null
     // when none could be made (the cycle then delivers nothing).

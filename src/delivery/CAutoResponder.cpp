@@ -20,11 +20,9 @@
 #include "foundation/CTempMailContent.h"
 #include "foundation/DateText.h"
 #include "foundation/OdbcConnectionInfo.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/RecordVersion.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/VersionedCache.h"
 #include "message/CBase64LineWriter.h"
 #include "message/CMailHeader.h"
@@ -32,10 +30,10 @@
 #include "message/EncodedWordText.h"
 #include "message/MessageIdText.h"
 #include "platform/FileIo.h"
-#include "platform/MutexLock.h"
 #include "platform/Text.h"
 #include "smtp/CLocalHandBack.h"
 #include "smtp/CSmtpConnection.h"
+#include "store/CAutoReplyRows.h"
 #include "store/MailStorePaths.h"
 
 namespace {
@@ -151,15 +149,10 @@ bool CAutoResponder::IsOn(SQLHDBC connection, long accountId) {
     const std::optional<std::int64_t> version = RecordVersion::ReadForDeliverySettings(connection);
     if (version)
         if (const std::optional<bool> hit = kept.Find(*version, accountId)) return *hit;
-    OdbcStatement statement(connection);
-    unsigned char on = 0;
-    SQLLEN indicator = 0;
-    if (!statement.ExecDirect(FormatSql("SELECT AutoResponder FROM AutoResponder WHERE aAccountId = %ld", accountId)) ||
-        !statement.BindBit(1, on, &indicator))
-        return false;
-    const bool found = statement.Fetch();
-    if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, accountId, found);
-    return found;
+    const std::optional<bool> found = CAutoReplyRows::IsOn(connection, accountId);
+    if (!found) return false;
+    if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, accountId, *found);
+    return *found;
 }
 
 std::string CAutoResponder::TextFilePath(const std::string& mailDirectory, const std::string& mailBox) {
@@ -235,44 +228,17 @@ bool CAutoResponder::Compose(CMailContent& content, const CUserRecord& account, 
 }
 
 std::uint32_t CAutoResponder::IntervalDays() {
-    DWORD days = settings::kAutoReplyIntervalDefault;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "AutoReplyInterval", days);
-    return std::clamp<std::uint32_t>(days, 1, settings::kAutoReplyIntervalMax);
+    return settings::Dword{settings::kPreferences, "AutoReplyInterval"}.Clamped();
 }
 
 bool CAutoResponder::ClaimReply(SQLHDBC connection, long accountId, const std::string& recipient, std::time_t now,
                                 std::uint32_t days) {
-    // Spool workers deliver at once: the look and the record are one step.
-    static Mutex claiming;
-    const MutexLock guard(claiming);
-    const std::string since = LocalDateTimeText(now - static_cast<std::time_t>(days) * 24 * 60 * 60);
-    {
-        OdbcStatement recent(connection);
-        std::string count;
-        // Unknown is answered as "already": better one reply missing than many.
-        if (!recent.ExecDirect(FormatSql("SELECT Count(*) FROM AutoReplies WHERE aAccountId = %ld AND Recipient = "
-                                         "'%s' AND RepliedAt > cdate('%s')",
-                                         accountId, SqlText::Quote(recipient), SqlText::Quote(since))) ||
-            !recent.Fetch() || !recent.GetText(1, count) || count != "0")
-            return false;
-    }
-    {
-        // Rows past their interval answer nothing: the table holds one
-        // interval's senders.
-        OdbcStatement old(connection);
-        old.ExecDirect(FormatSql("DELETE FROM AutoReplies WHERE RepliedAt <= cdate('%s') OR (aAccountId = %ld AND "
-                                 "Recipient = '%s')",
-                                 SqlText::Quote(since), accountId, SqlText::Quote(recipient)));
-    }
-    OdbcStatement record(connection);
-    return record.ExecDirect(FormatSql("INSERT INTO AutoReplies VALUES (%ld, '%s', '%s')", accountId,
-                                       SqlText::Quote(recipient), SqlText::Quote(LocalDateTimeText(now))));
+    return CAutoReplyRows::Claim(connection, accountId, recipient,
+                                 now - static_cast<std::time_t>(days) * 24 * 60 * 60, now);
 }
 
 void CAutoResponder::ReleaseReply(SQLHDBC connection, long accountId, const std::string& recipient) {
-    OdbcStatement statement(connection);
-    statement.ExecDirect(FormatSql("DELETE FROM AutoReplies WHERE aAccountId = %ld AND Recipient = '%s'", accountId,
-                                   SqlText::Quote(recipient)));
+    CAutoReplyRows::Release(connection, accountId, recipient);
 }
 
 bool CAutoResponder::Respond(SQLHDBC connection, const CUserRecord& account, const std::string& mailDirectory,
@@ -308,9 +274,7 @@ CAutoResponder::SaveResult CAutoResponder::Save(SQLHDBC connection, long account
                                                 const std::string& text, bool wasOn) {
     if (text.empty()) {
         if (!wasOn) return SaveResult::Unchanged;
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect(FormatSql("DELETE FROM AutoResponder WHERE aAccountId = %ld", accountId)))
-            return SaveResult::DatabaseFailed;
+        if (!CAutoReplyRows::TurnOff(connection, accountId)) return SaveResult::DatabaseFailed;
         if (!path.empty()) ::unlink(path.c_str());
         return SaveResult::TurnedOff;
     }
@@ -334,8 +298,6 @@ CAutoResponder::SaveResult CAutoResponder::Save(SQLHDBC connection, long account
     }
     SyncDirectory(path.substr(0, path.rfind('/')));
     if (wasOn) return SaveResult::Updated;
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(FormatSql("INSERT INTO AutoResponder VALUES(%ld,true)", accountId)))
-        return SaveResult::DatabaseFailed;
+    if (!CAutoReplyRows::TurnOn(connection, accountId)) return SaveResult::DatabaseFailed;
     return SaveResult::TurnedOn;
 }

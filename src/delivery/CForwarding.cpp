@@ -15,16 +15,15 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/OdbcConnectionInfo.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/RecordVersion.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "foundation/VersionedCache.h"
 #include "message/CMailHeader.h"
 #include "outbound/COutboundQueue.h"
 #include "platform/Text.h"
 #include "smtp/CLocalHandBack.h"
+#include "store/CForwardingRows.h"
 
 namespace {
 
@@ -97,31 +96,23 @@ std::vector<CForwarding::Entry> CForwarding::LoadList(SQLHDBC connection, long a
     if (version)
         if (std::optional<std::vector<Entry>> hit = kept.Find(*version, accountId)) return std::move(*hit);
     std::vector<Entry> entries;
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(FormatSql(
-            "SELECT UserId, ServerAddr,RouteLocal FROM Forwarding WHERE aAccountId = %ld and Enable=true", accountId)))
-        return entries;
-    while (entries.size() < kMaxEntries && statement.Fetch()) {
+    std::vector<CForwardingRows::Row> rows;
+    // As far as it got when a statement fails, but never kept then.
+    const bool complete = CForwardingRows::ReadEnabled(connection, accountId, kMaxEntries, rows);
+    for (CForwardingRows::Row& row : rows) {
         Entry entry;
-        std::string routeLocal;
-        if (!statement.GetText(1, entry.userId) || !statement.GetText(2, entry.serverAddr)) break;
-        statement.GetText(3, routeLocal);
-        entry.userId = OneLine(entry.userId.substr(0, kMaxUserId));
-        entry.serverAddr = OneLine(entry.serverAddr.substr(0, kMaxServerAddr));
-        entry.routeLocal = !routeLocal.empty() && routeLocal != "0" && !EqualsNoCase(routeLocal, "false");
+        entry.userId = OneLine(row.userId.substr(0, kMaxUserId));
+        entry.serverAddr = OneLine(row.serverAddr.substr(0, kMaxServerAddr));
+        entry.routeLocal = row.routeLocal;
         entries.push_back(std::move(entry));
     }
+    if (!complete) return entries;
     if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, accountId, entries);
     return entries;
 }
 
 bool CForwarding::IsRetainCopy(SQLHDBC connection, long accountId) {
-    OdbcStatement statement(connection);
-    std::string retain;
-    return statement.ExecDirect(
-               FormatSql("SELECT RetainForwardCopy FROM ForwardOptions WHERE aAccountId = %ld", accountId)) &&
-           statement.Fetch() && statement.GetText(1, retain) && !retain.empty() && retain != "0" &&
-           !EqualsNoCase(retain, "false");
+    return CForwardingRows::RetainCopy(connection, accountId);
 }
 
 bool CForwarding::RewriteTo(const std::string& head, const std::string& address, std::string& header,
@@ -230,37 +221,15 @@ bool CForwarding::ForwardDelivered(const CUserRecord& account, SQLHDBC connectio
 
 bool CForwarding::Add(SQLHDBC connection, long accountId, const std::string& user, const std::string& server,
                       bool routeLocal) {
-    OdbcStatement statement(connection);
-    return statement.ExecDirect(FormatSql("INSERT INTO Forwarding VALUES (%ld, '%s', '%s',%s,true)", accountId,
-                                          SqlText::Quote(user), SqlText::Quote(server),
-                                          routeLocal ? SqlTrusted("true") : SqlTrusted("false")));
+    return CForwardingRows::Add(connection, accountId, user, server, routeLocal);
 }
 
 bool CForwarding::Delete(SQLHDBC connection, long accountId, const std::string& user, const std::string& server) {
-    OdbcStatement statement(connection);
-    return statement.ExecDirect(
-        FormatSql("DELETE FROM Forwarding WHERE aAccountId = %ld AND UserId = '%s' AND ServerAddr = '%s'", accountId,
-                  SqlText::Quote(user), SqlText::Quote(server)));
+    return CForwardingRows::Delete(connection, accountId, user, server);
 }
 
 bool CForwarding::SetRetainCopy(SQLHDBC connection, long accountId, bool retain) {
-    // The table has no key to refuse a second row, so an INSERT would not
-    // fail on an existing one: look first.
-    bool exists = false;
-    {
-        OdbcStatement statement(connection);
-        std::string count;
-        if (!statement.ExecDirect(FormatSql("SELECT count(*) FROM ForwardOptions WHERE aAccountId = %ld", accountId)) ||
-            !statement.Fetch() || !statement.GetText(1, count))
-            return false;
-        exists = !count.empty() && count != "0";
-    }
-    const SqlTrusted value = retain ? SqlTrusted("true") : SqlTrusted("false");
-    OdbcStatement statement(connection);
-    if (exists)
-        return statement.ExecDirect(
-            FormatSql("UPDATE ForwardOptions SET RetainForwardCopy = %s WHERE aAccountId = %ld", value, accountId));
-    return statement.ExecDirect(FormatSql("INSERT INTO ForwardOptions VALUES(%ld, %s)", accountId, value));
+    return CForwardingRows::SetRetainCopy(connection, accountId, retain);
 }
 
 bool CForwarding::IsPlainTarget(const std::string& user, const std::string& server) {

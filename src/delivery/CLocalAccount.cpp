@@ -10,7 +10,7 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -32,9 +32,7 @@ namespace {
 Mutex g_lockMutex;
 
 bool CleanUpAfterDelete() {
-    DWORD value = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "CleanUpAfterDelete", value);
-    return value != 0;
+    return settings::Dword{settings::kPreferences, "CleanUpAfterDelete"}.Value() != 0;
 }
 
 }  // namespace

@@ -11,9 +11,7 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/OdbcConnectionInfo.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/RecordVersion.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "foundation/VersionedCache.h"
 #include "platform/FileIo.h"
@@ -24,16 +22,6 @@ namespace {
 constexpr std::uint32_t kBlockSize = 65536;
 // Numbered names tried when "%d%d%d%d.cnm" is taken within one second.
 constexpr unsigned kNameAttempts = 10000;
-
-// A yes/no column read as text: SQLite gives 1/0, other backends may spell it.
-bool IsYes(const std::string& text) {
-    const std::string value = FoldCase(std::string(Trim(text)));
-    return value == "1" || value == "-1" || value == "true" || value == "yes";
-}
-
-SqlTrusted YesNo(bool value) {
-    return value ? SqlTrusted("true") : SqlTrusted("false");
-}
 
 std::string FileError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -48,23 +36,11 @@ std::optional<NetwareSettings> CNetwareExport::LoadNetwareSettings(SQLHDBC conne
     const std::optional<std::int64_t> version = RecordVersion::ReadForDeliverySettings(connection);
     if (version)
         if (std::optional<std::optional<NetwareSettings>> hit = kept.Find(*version, accountId)) return *hit;
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(FormatSql(
-            "SELECT IsNetware, MailPath, UserName, Domain,LeaveCopy  FROM Netware WHERE aAccountId = %ld", accountId)))
-        return std::nullopt;
+    std::optional<CNetwareRows::Row> row;
+    if (!CNetwareRows::Read(connection, accountId, row)) return std::nullopt;
     std::optional<NetwareSettings> found;
-    if (statement.Fetch()) {
-        std::string isNetware, leaveCopy;
-        NetwareSettings settings;
-        statement.GetText(1, isNetware);
-        statement.GetText(2, settings.mailPath);
-        statement.GetText(3, settings.userName);
-        statement.GetText(4, settings.domain);
-        statement.GetText(5, leaveCopy);
-        settings.leaveCopy = IsYes(leaveCopy);
-        // A row without a directory exports nowhere.
-        if (IsYes(isNetware) && !Trim(settings.mailPath).empty()) found = std::move(settings);
-    }
+    // A row without a directory exports nowhere.
+    if (row && row->isNetware && !Trim(row->settings.mailPath).empty()) found = std::move(row->settings);
     if (version && !OdbcConnectionInfo::IsLost(connection)) kept.Store(*version, accountId, found);
     return found;
 }
@@ -147,41 +123,13 @@ CNetwareExport::Result CNetwareExport::ExportToNetware(const NetwareSettings& se
 
 bool CNetwareExport::SaveNetwareSettings(SQLHDBC connection, long accountId,
                                          const std::optional<NetwareSettings>& wanted) {
+    // The row as stored, whether or not it exports (an empty path is still
+    // an entry).
+    std::optional<CNetwareRows::Row> row;
+    if (!CNetwareRows::Read(connection, accountId, row)) return false;
     std::optional<NetwareSettings> held;
-    {
-        // The row as stored, whether or not it exports (an empty path is
-        // still an entry).
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect(FormatSql("SELECT MailPath, UserName, Domain,LeaveCopy FROM Netware WHERE "
-                                            "aAccountId = %ld",
-                                            accountId)))
-            return false;
-        if (statement.Fetch()) {
-            NetwareSettings row;
-            std::string leaveCopy;
-            statement.GetText(1, row.mailPath);
-            statement.GetText(2, row.userName);
-            statement.GetText(3, row.domain);
-            statement.GetText(4, leaveCopy);
-            row.leaveCopy = IsYes(leaveCopy);
-            held = row;
-        }
-    }
-    std::string sql;
-    if (held && !wanted)
-        sql = FormatSql("DELETE FROM Netware WHERE aAccountId = %ld", accountId);
-    else if (!held && wanted)
-        sql = FormatSql("INSERT INTO Netware VALUES(%ld,true,'%s','%s','%s',%s)", accountId,
-                        SqlText::Quote(wanted->mailPath), SqlText::Quote(wanted->userName),
-                        SqlText::Quote(wanted->domain), YesNo(wanted->leaveCopy));
-    else if (held && wanted && !(*held == *wanted))
-        sql = FormatSql(
-            "UPDATE Netware SET MailPath = '%s', UserName = '%s', Domain = '%s',LeaveCopy=%s WHERE aAccountId = %ld",
-            SqlText::Quote(wanted->mailPath), SqlText::Quote(wanted->userName), SqlText::Quote(wanted->domain),
-            YesNo(wanted->leaveCopy), accountId);
-    if (sql.empty()) return true;
-    OdbcStatement statement(connection);
-    return statement.ExecDirect(sql);
+    if (row) held = row->settings;
+    return CNetwareRows::Write(connection, accountId, held, wanted);
 }
 
 bool CNetwareExport::IsUsableAddress(const std::string& address) {

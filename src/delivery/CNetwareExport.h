@@ -19,19 +19,9 @@
 #include <optional>
 #include <string>
 
+#include "store/CNetwareRows.h"
+
 class CMailContent;
-
-// One Netware row: where the account's client keeps its mail and the
-// client user's Internet address (UserName "@" Domain).
-struct NetwareSettings {
-    std::string mailPath;
-    std::string userName;
-    std::string domain;
-    bool leaveCopy = false;
-
-    std::string Address() const { return domain.empty() ? userName : userName + "@" + domain; }
-    bool operator==(const NetwareSettings&) const = default;
-};
 
 class CNetwareExport {
 public:

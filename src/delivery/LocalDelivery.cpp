@@ -29,7 +29,7 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/ProcessSettings.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -64,9 +64,7 @@ std::string BareType(const std::string& contentType) {
 
 // Running SQL that arrives by mail is an administrator's explicit choice.
 bool TaskQueriesAllowed() {
-    DWORD value = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "AllowTaskQueries", value);
-    return value == 1;
+    return settings::Dword{settings::kPreferences, "AllowTaskQueries"}.Value() == 1;
 }
 
 // The id of the account named by the part of address before "@", or -1.

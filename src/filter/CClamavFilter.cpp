@@ -10,7 +10,7 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "smtp/TcpSocket.h"
 
@@ -42,13 +42,10 @@ UniqueFd ConnectTo(const std::string& address, Clock::time_point deadline) {
 
 CClamavFilter::Settings CClamavFilter::Settings::Read() {
     Settings result;
-    ReadRegistryString(settings::kFilterKeyPath, "ClamAV Address", result.address, 256);
-    DWORD value = 0;
-    if (ReadRegistryDword(settings::kFilterKeyPath, "ClamAV Timeout", value) && value >= 1 && value <= 600)
-        result.timeoutMs = static_cast<int>(value * 1000);
-    value = 0;
-    if (ReadRegistryDword(settings::kFilterKeyPath, "ClamAV Fail", value)) result.failClosed = value == 1;
-    if (ReadRegistryDword(settings::kFilterKeyPath, "ClamAV Max Size", value) && value >= 1) result.maxSize = value;
+    result.address = settings::Text{settings::kFilter, "ClamAV Address"}.Value(255);
+    result.timeoutMs = static_cast<int>(settings::Dword{settings::kFilter, "ClamAV Timeout"}.Value() * 1000);
+    result.failClosed = settings::Dword{settings::kFilter, "ClamAV Fail"}.Value() == 1;
+    result.maxSize = settings::Dword{settings::kFilter, "ClamAV Max Size"}.Clamped();
     return result;
 }
 

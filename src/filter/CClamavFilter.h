@@ -16,12 +16,14 @@
 #include <string_view>
 
 #include "filter/CMessageFilter.h"
+#include "foundation/SettingValue.h"
 
 class CClamavFilter : public CMessageFilter {
 public:
     static constexpr std::size_t kMaxReply = 4096;
-    static constexpr std::uint32_t kDefaultTimeoutSeconds = 30;
-    static constexpr std::uint32_t kDefaultMaxSize = 20u * 1024 * 1024;
+    static constexpr std::uint32_t kDefaultTimeoutSeconds =
+        settings::Dword{settings::kFilter, "ClamAV Timeout"}.Default();
+    static constexpr std::uint32_t kDefaultMaxSize = settings::Dword{settings::kFilter, "ClamAV Max Size"}.Default();
 
     // The Filter key's ClamAV values.
     struct Settings {

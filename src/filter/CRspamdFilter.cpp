@@ -8,7 +8,7 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/JsonReader.h"
 #include "platform/Text.h"
@@ -121,13 +121,10 @@ bool OwnHeader(std::string_view name) {
 
 CRspamdFilter::Settings CRspamdFilter::Settings::Read() {
     Settings result;
-    ReadRegistryString(settings::kFilterKeyPath, "Rspamd URL", result.url, 256);
-    DWORD value = 0;
-    if (ReadRegistryDword(settings::kFilterKeyPath, "Rspamd Timeout", value) && value >= 1 && value <= 600)
-        result.timeoutMs = static_cast<int>(value * 1000);
-    value = 0;
-    if (ReadRegistryDword(settings::kFilterKeyPath, "Rspamd Fail", value)) result.failClosed = value == 1;
-    if (ReadRegistryDword(settings::kFilterKeyPath, "Rspamd Max Size", value) && value >= 1) result.maxSize = value;
+    result.url = settings::Text{settings::kFilter, "Rspamd URL"}.Value(255);
+    result.timeoutMs = static_cast<int>(settings::Dword{settings::kFilter, "Rspamd Timeout"}.Value() * 1000);
+    result.failClosed = settings::Dword{settings::kFilter, "Rspamd Fail"}.Value() == 1;
+    result.maxSize = settings::Dword{settings::kFilter, "Rspamd Max Size"}.Clamped();
     return result;
 }
 

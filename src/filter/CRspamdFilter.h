@@ -24,12 +24,14 @@
 #include <string_view>
 
 #include "filter/CMessageFilter.h"
+#include "foundation/SettingValue.h"
 
 class CRspamdFilter : public CMessageFilter {
 public:
     static constexpr std::size_t kMaxReply = 256 * 1024;
-    static constexpr std::uint32_t kDefaultTimeoutSeconds = 10;
-    static constexpr std::uint32_t kDefaultMaxSize = 20u * 1024 * 1024;
+    static constexpr std::uint32_t kDefaultTimeoutSeconds =
+        settings::Dword{settings::kFilter, "Rspamd Timeout"}.Default();
+    static constexpr std::uint32_t kDefaultMaxSize = settings::Dword{settings::kFilter, "Rspamd Max Size"}.Default();
     // The port when the URL names none: rspamd's normal worker port.
     static constexpr int kDefaultPort = 11333;
 

@@ -60,3 +60,16 @@ bool CAliasMapping::IsValidAliasName(const std::string& alias) {
         return u >= 0x20 && u < 0x7F && std::string_view(",;@<>()\"").find(c) == std::string_view::npos;
     });
 }
+
+std::optional<std::string> CAliasMapping::UserOf(SQLHDBC connection, const std::string& owner,
+                                                 const std::string& alias, OdbcFailure* failure) {
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(FormatSql("SELECT UserId FROM Aliases WHERE aUserName = '%s' AND AliasName = '%s'",
+                                        SqlText::Quote(owner), SqlText::Quote(alias)))) {
+        OdbcFailure::Keep(statement.Handle(), failure);
+        return std::nullopt;
+    }
+    std::string user;
+    if (!statement.Fetch() || !statement.GetText(1, user)) user.clear();
+    return user;
+}

@@ -5,8 +5,11 @@
 #pragma once
 
 #include <sql.h>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "foundation/OdbcFailure.h"
 
 class CAliasMapping {
 public:
@@ -37,6 +40,11 @@ public:
     // blank at either end; the names distribution derives from recipient
     // fields can be nothing else.
     static bool IsValidAliasName(const std::string& alias);
+
+    // The user an owner's alias names: "" when it names none, nullopt when
+    // the rows cannot be read (failure filled when given).
+    static std::optional<std::string> UserOf(SQLHDBC connection, const std::string& owner, const std::string& alias,
+                                             OdbcFailure* failure = nullptr);
 
 private:
     SQLHDBC connection;

@@ -17,7 +17,7 @@
 #include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/RecordVersion.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -353,8 +353,7 @@ bool CMailDatabase::ListDomains(std::vector<DomainEntry>& domains) {
 namespace {
 
 std::string MailDirectory() {
-    std::string root;
-    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", root, 260);
+    std::string root = settings::Text{settings::kStorage, "Mail Directory"}.Value(259);
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;
 }

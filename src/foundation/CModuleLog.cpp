@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "foundation/LogRetention.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/Invariant.h"
-#include "platform/Registry.h"
+#include "platform/RegistryValues.h"
 #include "platform/ServiceNotify.h"
 
 CModuleLog g_moduleLog;
@@ -46,36 +46,21 @@ void CModuleLog::OpenAt(const std::string& path, const std::string& module, bool
     loggingLevel = 0;
     verbose = false;
 
-    HKEY base = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, registryPath.c_str(), 0, KEY_READ, &base) == ERROR_SUCCESS) {
-        HKEY key = nullptr;
-        if (RegOpenKeyEx(base, moduleName.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-            DWORD size = 0;
-            if (RegQueryValueEx(key, "LogDir", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
-                std::vector<BYTE> buffer(size + 1, 0);
-                if (RegQueryValueEx(key, "LogDir", nullptr, nullptr, buffer.data(), &size) == ERROR_SUCCESS)
-                    logDirectory.assign(reinterpret_cast<const char*>(buffer.data()),
-                                        ::strnlen(reinterpret_cast<const char*>(buffer.data()), size));
-            }
-            DWORD level = 0;
-            size = sizeof level;
-            if (RegQueryValueEx(key, "LoggingLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&level), &size) ==
-                ERROR_SUCCESS)
-                loggingLevel = level;
-            DWORD detail = 0;
-            size = sizeof detail;
-            if (RegQueryValueEx(key, "VerboseLogging", nullptr, nullptr, reinterpret_cast<BYTE*>(&detail), &size) ==
-                ERROR_SUCCESS)
-                verbose = detail == 1;
-            RegCloseKey(key);
-        }
-        RegCloseKey(base);
-    }
+    // The path and module are the caller's, so the platform's reads are used
+    // directly; the values are the catalogue's Corvane entries.
+    const std::string keyPath = registryPath + "\\" + moduleName;
+    std::string directory;
+    if (registry::ReadText(keyPath, "LogDir", directory, settings::kMaxTextBytes) == registry::Found::Value)
+        logDirectory = directory;
+    DWORD level = 0;
+    if (registry::ReadDword(keyPath, "LoggingLevel", level) == registry::Found::Value) loggingLevel = level;
+    DWORD detail = 0;
+    if (registry::ReadDword(keyPath, "VerboseLogging", detail) == registry::Found::Value) verbose = detail == 1;
     if (loggingLevel != 1) return;
 
-    DWORD days = settings::kLogRetentionDaysDefault;
-    ReadRegistryDword(settings::kPreferencesKeyPath, "LogRetentionDays", days);
-    retentionDays = std::clamp<std::uint32_t>(days, 1, settings::kLogRetentionDaysMax);
+    constexpr settings::Dword kRetention{settings::kPreferences, "LogRetentionDays"};
+    retentionDays =
+        std::clamp(kRetention.Stored().value_or(kRetention.Default()), kRetention.Minimum(), kRetention.Maximum());
     // The days roll by the time given here (a test's), not only the clock's.
     clockOffset = utcNow - std::time(nullptr);
     if (!OpenFileAt(utcNow)) return;

@@ -4,7 +4,7 @@
 
 #include <sys/socket.h>
 
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/IpLiteral.h"
 #include "platform/Registry.h"
@@ -25,9 +25,7 @@ std::string FullDomainOrNothing(std::string name) {
 }  // namespace
 
 std::string COwnNames::HomeDomain() {
-    std::string domain;
-    ReadRegistryString(settings::kPreferencesKeyPath, settings::kMailDomainValue, domain, 256);
-    return FullDomainOrNothing(domain);
+    return FullDomainOrNothing(settings::Text{settings::kPreferences, settings::kMailDomainValue}.Value(255));
 }
 
 std::string COwnNames::Domain() {

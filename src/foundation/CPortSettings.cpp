@@ -2,45 +2,44 @@
 #include "foundation/CPortSettings.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
 #include <utility>
 
-#include "foundation/CRegistryKey.h"
-#include "foundation/SettingsCatalogue.h"
+#include "foundation/SettingValue.h"
+#include "platform/RegistryValues.h"
 
 namespace {
 
-constexpr const char* kSmtpPort = "SMTP Port";
-constexpr const char* kPop3Port = "POP3 Port";
-constexpr const char* kWebServerPort = "WebServer Port";
-constexpr const char* kGateway = "RemoteGateway Server";
-constexpr const char* kRemotePort = "RemotePort";
-constexpr const char* kUseSmart = "Use Smart SMTP";
-constexpr const char* kUseAuthenticated = "UseAuthenticated";
-constexpr const char* kSmtpUser = "SMTPUser";
-constexpr const char* kSmtpPassword = "SMTPPassword";
+constexpr settings::Dword kSmtpPort{settings::kPorts, "SMTP Port"};
+constexpr settings::Dword kPop3Port{settings::kPorts, "POP3 Port"};
+constexpr settings::Dword kWebServerPort{settings::kPorts, "WebServer Port"};
+constexpr settings::Text kGateway{settings::kPorts, "RemoteGateway Server"};
+constexpr settings::Dword kRemotePort{settings::kPorts, "RemotePort"};
+constexpr settings::Dword kUseSmart{settings::kPorts, "Use Smart SMTP"};
+constexpr settings::Dword kUseAuthenticated{settings::kPorts, "UseAuthenticated"};
+constexpr settings::Text kSmtpUser{settings::kPorts, "SMTPUser"};
+constexpr settings::Text kSmtpPassword{settings::kPorts, "SMTPPassword"};
 
 bool ValidPort(std::uint32_t port) {
-    return port >= 1 && port <= 65535;
+    return kSmtpPort.InRange(port);
 }
 
 // One value of the Ports key, number or text, in the order it is written.
 struct Value {
-    const char* name;
+    const settings::Setting* entry;
     std::optional<std::uint32_t> number;
     std::string text;
 };
 
-bool WriteValues(CRegistryKey& key, const std::vector<Value>& values) {
+bool WriteValues(const std::vector<Value>& values) {
     for (const Value& value : values) {
-        if (value.number)
-            key.SetDWord(value.name, *value.number);
-        else
-            key.SetString(value.name, value.text);
-        if (key.LastError() != ERROR_SUCCESS) return false;
+        const bool written = value.number ? settings::WriteDword(*value.entry, *value.number, false)
+                                          : settings::WriteText(*value.entry, value.text, false);
+        if (!written) return false;
     }
     return true;
 }
@@ -48,48 +47,37 @@ bool WriteValues(CRegistryKey& key, const std::vector<Value>& values) {
 // Writes values into the Ports key; when one is refused, the ones before
 // are put back as they were (a half-written change would mix two setups).
 bool WriteAll(const std::vector<Value>& values) {
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (!key.OpenProductKey()) return false;
-    bool written = false;
-    if (key.OpenSubKey(settings::kPorts)) {
-        std::vector<Value> before;
-        for (const Value& value : values) {
-            Value old{value.name, std::nullopt, ""};
-            if (value.number)
-                old.number = key.GetDWord(value.name);
-            else
-                old.text = key.GetString(value.name);
-            before.push_back(std::move(old));
-        }
-        written = WriteValues(key, values);
-        if (!written) WriteValues(key, before);
-        key.CloseSubKey();
+    if (!kSmtpPort.KeyOpens()) return false;
+    std::vector<Value> before;
+    for (const Value& value : values) {
+        Value old{value.entry, std::nullopt, ""};
+        // A value missing from the key reads 0 or empty, as Load reads it.
+        if (value.number)
+            old.number = settings::StoredDword(*value.entry).value_or(0);
+        else
+            old.text = settings::StoredText(*value.entry, settings::kMaxTextBytes).value_or("");
+        before.push_back(std::move(old));
     }
-    key.CloseProductKey();
+    const bool written = WriteValues(values);
+    if (!written) WriteValues(before);
     return written;
 }
 
 }  // namespace
 
 bool CPortSettings::Load() {
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (!key.OpenProductKey()) return false;
-    const bool opened = key.OpenSubKey(settings::kPorts);
-    if (opened) {
-        smtpPort = key.GetDWord(kSmtpPort);
-        pop3Port = key.GetDWord(kPop3Port);
-        webServerPort = key.GetDWord(kWebServerPort);
-        gateway = key.GetString(kGateway);
-        gatewayPort = key.GetDWord(kRemotePort);
-        smtpUser = key.GetString(kSmtpUser);
-        smtpPassword = key.GetString(kSmtpPassword);
-        const bool smart = key.GetDWord(kUseSmart) != 0;
-        const bool authenticated = key.GetDWord(kUseAuthenticated) != 0;
-        method = authenticated ? Method::Authenticated : smart ? Method::Smart : Method::Direct;
-        key.CloseSubKey();
-    }
-    key.CloseProductKey();
-    return opened;
+    if (!kSmtpPort.KeyOpens()) return false;
+    smtpPort = kSmtpPort.ValueOrZero();
+    pop3Port = kPop3Port.ValueOrZero();
+    webServerPort = kWebServerPort.ValueOrZero();
+    gateway = kGateway.Stored().value_or("");
+    gatewayPort = kRemotePort.ValueOrZero();
+    smtpUser = kSmtpUser.Stored().value_or("");
+    smtpPassword = kSmtpPassword.Stored().value_or("");
+    const bool smart = kUseSmart.ValueOrZero() != 0;
+    const bool authenticated = kUseAuthenticated.ValueOrZero() != 0;
+    method = authenticated ? Method::Authenticated : smart ? Method::Smart : Method::Direct;
+    return true;
 }
 
 std::string CPortSettings::Problem(bool dnsEntriesUsable) const {
@@ -107,20 +95,20 @@ std::string CPortSettings::Problem(bool dnsEntriesUsable) const {
 }
 
 bool CPortSettings::Save() const {
-    std::vector<Value> values = {{kSmtpPort, smtpPort, ""},
-                                 {kPop3Port, pop3Port, ""},
-                                 {kWebServerPort, webServerPort, ""},
-                                 {kRemotePort, gatewayPort, ""}};
+    std::vector<Value> values = {{&kSmtpPort.Entry(), smtpPort, ""},
+                                 {&kPop3Port.Entry(), pop3Port, ""},
+                                 {&kWebServerPort.Entry(), webServerPort, ""},
+                                 {&kRemotePort.Entry(), gatewayPort, ""}};
     // Exactly one method, each choice writing its pair in its own order.
     if (method == Method::Smart) {
-        values.push_back({kUseAuthenticated, 0u, ""});
-        values.push_back({kUseSmart, 1u, ""});
+        values.push_back({&kUseAuthenticated.Entry(), 0u, ""});
+        values.push_back({&kUseSmart.Entry(), 1u, ""});
     } else if (method == Method::Authenticated) {
-        values.push_back({kUseAuthenticated, 1u, ""});
-        values.push_back({kUseSmart, 0u, ""});
+        values.push_back({&kUseAuthenticated.Entry(), 1u, ""});
+        values.push_back({&kUseSmart.Entry(), 0u, ""});
     } else {
-        values.push_back({kUseSmart, 0u, ""});
-        values.push_back({kUseAuthenticated, 0u, ""});
+        values.push_back({&kUseSmart.Entry(), 0u, ""});
+        values.push_back({&kUseAuthenticated.Entry(), 0u, ""});
     }
     return WriteAll(values);
 }
@@ -129,7 +117,7 @@ std::string CPortSettings::SaveRelayHost(const std::string& host, std::uint32_t 
     if (host.empty()) return kNoRelayHost;
     if (host.size() > kMaxTextLength) return kTooLong;
     if (!ValidPort(port)) return kBadPort;
-    return WriteAll({{kGateway, std::nullopt, host}, {kRemotePort, port, ""}}) ? "" : kNotWritten;
+    return WriteAll({{&kGateway.Entry(), std::nullopt, host}, {&kRemotePort.Entry(), port, ""}}) ? "" : kNotWritten;
 }
 
 std::string CPortSettings::SaveAuthentication(const std::string& host, const std::string& user,
@@ -139,26 +127,21 @@ std::string CPortSettings::SaveAuthentication(const std::string& host, const std
     if (password.empty()) return kNoSmtpPassword;
     if (host.size() > kMaxTextLength || user.size() > kMaxTextLength || password.size() > kMaxTextLength)
         return kTooLong;
-    return WriteAll({{kGateway, std::nullopt, host},
-                     {kSmtpUser, std::nullopt, user},
-                     {kSmtpPassword, std::nullopt, password}})
+    return WriteAll({{&kGateway.Entry(), std::nullopt, host},
+                     {&kSmtpUser.Entry(), std::nullopt, user},
+                     {&kSmtpPassword.Entry(), std::nullopt, password}})
                ? ""
                : kNotWritten;
 }
 
 std::vector<std::string> CPortSettings::DnsEntries() {
     std::vector<std::pair<long, std::string>> numbered;
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (key.OpenProductKey()) {
-        if (key.OpenSubKey(settings::kDns)) {
-            if (std::unique_ptr<std::map<std::string, std::string>> values = key.EnumValues())
-                for (const auto& [name, value] : *values)
-                    if (name.size() > 1 && name[0] == '#')
-                        numbered.emplace_back(std::strtol(name.c_str() + 1, nullptr, 10), value);
-            key.CloseSubKey();
-        }
-        key.CloseProductKey();
-    }
+    std::vector<registry::StoredValue> values;
+    registry::ListValues(settings::kDnsKeyPath, values, 99, 399);
+    for (const registry::StoredValue& value : values)
+        if (value.name.size() > 1 && value.name[0] == '#')
+            numbered.emplace_back(std::strtol(value.name.c_str() + 1, nullptr, 10),
+                                  value.data.substr(0, ::strnlen(value.data.c_str(), value.data.size())));
     std::stable_sort(numbered.begin(), numbered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> entries;
     for (auto& [number, value] : numbered) entries.push_back(std::move(value));

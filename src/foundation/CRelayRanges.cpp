@@ -5,15 +5,15 @@
 #include <cstdlib>
 
 #include "foundation/CMailDatabase.h"
-#include "foundation/CRegistryKey.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/SettingsCatalogue.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 
 namespace {
 
 constexpr const char* kBlankAddress = "0.0.0.0";
+constexpr settings::Dword kIpBlocking{settings::kPreferences, "IPBlocking"};
 
 }  // namespace
 
@@ -52,30 +52,11 @@ bool CRelayRanges::DeleteRelayRange(const std::string& first, long* removed) {
 }
 
 bool CRelayRanges::SetIpBlocking(bool on) {
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    bool written = false;
-    if (key.OpenProductKey()) {
-        if (key.OpenSubKey(settings::kPreferences)) {
-            key.SetDWord("IPBlocking", on ? 1 : 0);
-            written = key.LastError() == ERROR_SUCCESS;
-            key.CloseSubKey();
-        }
-        key.CloseProductKey();
-    }
-    return written;
+    return kIpBlocking.Write(on ? 1 : 0);
 }
 
 bool CRelayRanges::IpBlocking() {
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    bool on = false;
-    if (key.OpenProductKey()) {
-        if (key.OpenSubKey(settings::kPreferences)) {
-            on = key.GetDWord("IPBlocking") != 0;
-            key.CloseSubKey();
-        }
-        key.CloseProductKey();
-    }
-    return on;
+    return kIpBlocking.ValueOrZero() != 0;
 }
 
 std::string CRelayRanges::HexToAddress(const std::string& hex) {

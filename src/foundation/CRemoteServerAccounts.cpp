@@ -7,12 +7,13 @@
 #include "foundation/CFetchedUidls.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
+#include "platform/Text.h"
 
 namespace {
 
 // The driver answers a yes/no column as "1"/"0" or "true"/"false" by dialect.
 bool IsYes(const std::string& text) {
-    return !text.empty() && text != "0" && text != "false" && text != "FALSE";
+    return !text.empty() && text != "0" && !EqualsNoCase(text, "false");
 }
 
 SqlTrusted YesNo(bool on) {
@@ -120,4 +121,43 @@ bool CRemoteServerAccounts::IsPlainValue(const std::string& value, std::size_t w
     for (char c : value)
         if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F) return false;
     return true;
+}
+
+bool CRemoteServerAccounts::LoadForDownload(SQLHDBC connection, std::vector<Account>& accounts,
+                                            OdbcFailure* failure) {
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect("SELECT aUserName, UserId,Pass, ServerAddr, LeaveMailOnServer, Alias, LastMailId, "
+                              "AliasAddress, Port, ServerName FROM RemoteServerAccounts")) {
+        OdbcFailure::Keep(statement.Handle(), failure);
+        return false;
+    }
+    while (statement.Fetch()) {
+        std::string text[10];
+        for (SQLUSMALLINT c = 0; c < 10; ++c) statement.GetText(static_cast<SQLUSMALLINT>(c + 1), text[c]);
+        Account account;
+        account.userName = Cut(text[0], kMaxUserName);
+        account.userId = Cut(text[1], kMaxUserName);
+        account.pass = Cut(text[2], kMaxUserName);
+        account.serverAddr = Cut(text[3], kMaxServer);
+        account.leaveMailOnServer = IsYes(text[4]);
+        account.alias = IsYes(text[5]);
+        account.lastMailId = Cut(text[6], kMaxServer);
+        account.aliasAddress = Cut(text[7], kMaxAliasAddress);
+        account.port = std::strtol(text[8].c_str(), nullptr, 10);
+        account.serverName = Cut(text[9], kMaxServer);
+        accounts.push_back(std::move(account));
+    }
+    return true;
+}
+
+bool CRemoteServerAccounts::StoreLastMailId(SQLHDBC connection, const std::string& userName,
+                                            const std::string& userId, const std::string& lastMailId,
+                                            OdbcFailure* failure) {
+    OdbcStatement statement(connection);
+    if (statement.ExecDirect(
+            FormatSql("UPDATE RemoteServerAccounts SET LastMailId = '%s' WHERE aUserName = '%s' AND UserId = '%s'",
+                      SqlText::Quote(lastMailId), SqlText::Quote(userName), SqlText::Quote(userId))))
+        return true;
+    OdbcFailure::Keep(statement.Handle(), failure);
+    return false;
 }

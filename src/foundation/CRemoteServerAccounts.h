@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/OdbcFailure.h"
+
 class CRemoteServerAccounts {
 public:
     // Widths of the text columns as the readers take them.
@@ -56,6 +58,13 @@ public:
     bool SetFlag(const std::string& serverName, FlagColumn column, bool on);
     bool SetText(const std::string& serverName, TextColumn column, const std::string& value);
     bool SetPort(const std::string& serverName, long port);
+
+    // What a download pass reads of every row, in the order it goes through
+    // them, and the place it writes back; failure fills *failure when given.
+    static bool LoadForDownload(SQLHDBC connection, std::vector<Account>& accounts,
+                                OdbcFailure* failure = nullptr);
+    static bool StoreLastMailId(SQLHDBC connection, const std::string& userName, const std::string& userId,
+                                const std::string& lastMailId, OdbcFailure* failure = nullptr);
 
 private:
     SQLHDBC connection;

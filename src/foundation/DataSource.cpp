@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include "foundation/MovedHome.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/SqlFormat.h"
 #include "platform/FileIo.h"
 #include "platform/Home.h"
 #include "platform/Text.h"
@@ -351,4 +353,20 @@ bool DataSource::ReplaceDatabasePath(const std::string& odbcIni, const std::stri
         text += line + "\n";
     }
     return !replaced || WriteFile(odbcIni, text, error);
+}
+
+bool DataSource::CopySqliteDatabase(SQLHDBC connection, const std::string& path, std::string& error) {
+    OdbcStatement copy(connection);
+    if (copy.ExecDirect(FormatSql("VACUUM INTO '%s'", SqlText::Quote(path)))) return true;
+    error = copy.LastError();
+    return false;
+}
+
+std::string DataSource::PostgresServerEncoding(SQLHDBC connection) {
+    OdbcStatement statement(connection);
+    std::string encoding;
+    if (!statement.ExecDirect("SELECT current_setting('server_encoding')") || !statement.Fetch() ||
+        !statement.GetText(1, encoding))
+        return "";
+    return encoding;
 }

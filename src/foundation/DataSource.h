@@ -19,6 +19,8 @@
 // password, which connections then leave to it (HasOwnLogin).
 #pragma once
 
+#include <sql.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +62,11 @@ public:
     // Empty when the driver manager serialises calls on one connection of
     // the data source; otherwise one line that says why not and what to set.
     static std::string ThreadingWarning(const std::string& home);
+    // SQLite: one transaction's view of the whole database written to path
+    // while the writers go on; false with error set when it was not.
+    static bool CopySqliteDatabase(SQLHDBC connection, const std::string& path, std::string& error);
+    // PostgreSQL: the server's encoding, or "" when it cannot be read.
+    static std::string PostgresServerEncoding(SQLHDBC connection);
     // The database file the data source "Velmora" of an odbc.ini names; empty when none.
     static std::string DatabasePath(const std::string& odbcIni);
     // Rewrites the data source's "Database=from" line as "Database=to",

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "foundation/DataSource.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "platform/Home.h"
 #include "platform/Registry.h"
@@ -36,11 +37,13 @@ std::vector<ProvisionedPath> CurrentPaths(const std::string& home) {
                 paths.push_back({key, s.name, s.stringProvisioned, value->data});
         }
         // The certificate pair setup made, while the settings still name it.
-        const std::string tls = std::string(settings::kProductKeyPath) + "\\" + settings::kTls;
-        for (const auto& [name, below] : {std::pair{"Certificate File", settings::kProvisionedCertificate},
-                                          std::pair{"Key File", settings::kProvisionedKey}}) {
-            const auto value = file.Get(tls, name);
-            if (value && value->type == SettingsFile::kString) paths.push_back({tls, name, below, value->data});
+        constexpr settings::Text kCertificateFile{settings::kTls, "Certificate File"};
+        constexpr settings::Text kKeyFile{settings::kTls, "Key File"};
+        for (const auto& [entry, below] : {std::pair{kCertificateFile, settings::kProvisionedCertificate},
+                                           std::pair{kKeyFile, settings::kProvisionedKey}}) {
+            const auto value = file.Get(entry.KeyPath(), entry.Entry().name);
+            if (value && value->type == SettingsFile::kString)
+                paths.push_back({entry.KeyPath(), entry.Entry().name, below, value->data});
         }
     });
     return paths;

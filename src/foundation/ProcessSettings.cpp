@@ -1,25 +1,17 @@
 // ProcessSettings: the start-up read of the Preferences switches.
 #include "foundation/ProcessSettings.h"
 
-#include "foundation/CRegistryKey.h"
-#include "foundation/SettingsCatalogue.h"
+#include "foundation/SettingValue.h"
 
 void ProcessSettings::Load() {
-    *this = ProcessSettings();
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
-    if (key.OpenProductKey()) {
-        if (key.OpenSubKey(settings::kPreferences)) {
-            // A value missing from an existing key reads 0, as everywhere.
-            routeAllMailsToPostmaster = key.GetDWord("RouteAllMailsToPostmaster") != 0;
-            accessControl = key.GetDWord("AccessControl") != 0;
-            changeFromAddress = key.GetDWord("ChangeFromAddress") != 0;
-            changeToAddress = key.GetDWord("ChangeToAddress") != 0;
-            storeMailLog = key.GetDWord("StoreMailLog") != 0;
-            allMailLogMailBox = key.GetString("AllMailLogMailBox");
-            key.CloseSubKey();
-        }
-        key.CloseProductKey();
-    }
+    // A value missing from an existing key reads 0, as everywhere; without
+    // the key, each keeps the catalogue's default.
+    routeAllMailsToPostmaster = settings::Dword{settings::kPreferences, "RouteAllMailsToPostmaster"}.ValueOrZero() != 0;
+    accessControl = settings::Dword{settings::kPreferences, "AccessControl"}.ValueOrZero() != 0;
+    changeFromAddress = settings::Dword{settings::kPreferences, "ChangeFromAddress"}.ValueOrZero() != 0;
+    changeToAddress = settings::Dword{settings::kPreferences, "ChangeToAddress"}.ValueOrZero() != 0;
+    storeMailLog = settings::Dword{settings::kPreferences, "StoreMailLog"}.ValueOrZero() != 0;
+    allMailLogMailBox = settings::Text{settings::kPreferences, "AllMailLogMailBox"}.Value();
 }
 
 ProcessSettings& ProcessSettings::Current() {

@@ -4,9 +4,10 @@
 // value: its type, the default a reader uses when it cannot be read, the value
 // `velmora setup` provisions in a new home (when it provisions one), its
 // meaning, whether it is read only when the server starts, and the range of
-// a number its readers accept. Readers that go through CRegistryKey::GetDWord
-// read a value missing from an existing key as 0, not as the default below;
-// the default applies when the key itself cannot be opened.
+// a number its readers accept. Every value is read and written through
+// settings::Dword / settings::Text (SettingValue.h); readers that take
+// SettingValue::ValueOrZero read a value missing from an existing key as 0,
+// not as the default below (the default applies when the key cannot be opened).
 #pragma once
 
 #include <cstdint>

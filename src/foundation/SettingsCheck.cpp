@@ -8,7 +8,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/IpLiteral.h"
-#include "platform/Registry.h"
+#include "platform/RegistryValues.h"
 
 namespace settings {
 
@@ -72,18 +72,14 @@ bool IsNameServerText(const std::string& text) {
 std::string CheckStartupSetting(const Setting& check) {
     const std::string label = std::string(check.key) + "\\" + check.name;
     const std::string keyPath = std::string(kProductKeyPath) + "\\" + check.key;
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
-    DWORD type = 0;
-    DWORD size = 0;
-    LONG rc = RegQueryValueEx(key, check.name, nullptr, &type, nullptr, &size);
-    std::vector<BYTE> data;
-    if (rc == ERROR_SUCCESS && size <= kMaxText) {
-        data.assign(size + 1, 0);
-        rc = RegQueryValueEx(key, check.name, nullptr, &type, data.data(), &size);
-    }
-    RegCloseKey(key);
+    if (registry::ProbeKey(keyPath) != ERROR_SUCCESS) return {};
+    registry::StoredValue stored;
+    LONG rc = registry::ReadStored(keyPath, check.name, stored, kMaxText);
     if (rc == ERROR_FILE_NOT_FOUND) return {};  // not stored: the default applies
+    const DWORD type = stored.type;
+    const DWORD size = rc == ERROR_MORE_DATA ? kMaxText + 1 : static_cast<DWORD>(stored.data.size());
+    std::vector<BYTE> data(stored.data.begin(), stored.data.end());
+    data.push_back(0);
 
     const DWORD wanted = check.type == Type::Dword ? REG_DWORD : REG_SZ;
     if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)

@@ -17,7 +17,7 @@
 #include "foundation/CMailContent.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
@@ -33,6 +33,7 @@ namespace {
 // Retention beyond this is "forever"; it also keeps the cutoff arithmetic
 // far from overflow whatever the setting holds.
 constexpr std::uint32_t kMaxKeepDays = 100000;
+constexpr settings::Dword kMaintainLog{settings::kLog, "Maintain Log"};
 
 std::atomic<CMailLog*> g_installedLog{nullptr};
 
@@ -94,8 +95,7 @@ void CMailLog::OpenDayFiles() {
 }
 
 std::string CMailLog::ConfiguredRoot() {
-    std::string root;
-    if (!ReadRegistryString(settings::kLogKeyPath, "Log Directory", root, 260)) root.clear();
+    std::string root = settings::Text{settings::kLog, "Log Directory"}.Value(259);
     root = ForwardSlashes(root);
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     // No directory configured: the installation's own home, never "/".
@@ -104,13 +104,7 @@ std::string CMailLog::ConfiguredRoot() {
 }
 
 bool CMailLog::SetKeepDays(std::uint32_t days) {
-    HKEY key = nullptr;
-    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, settings::kLogKeyPath, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
-    const DWORD value = days;
-    const LONG written =
-        RegSetValueEx(key, "Maintain Log", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
-    return written == ERROR_SUCCESS;
+    return kMaintainLog.Write(days, true);
 }
 
 std::string CMailLog::LogFilePath(const std::string& root, const std::string& day, bool received) {
@@ -120,9 +114,7 @@ std::string CMailLog::LogFilePath(const std::string& root, const std::string& da
 
 bool CMailLog::Open() {
     logRoot = ConfiguredRoot();
-    DWORD days = kDefaultKeepDays;
-    if (!ReadRegistryDword(settings::kLogKeyPath, "Maintain Log", days)) days = kDefaultKeepDays;
-    keepDays = std::min<std::uint32_t>(days, kMaxKeepDays);
+    keepDays = std::min<std::uint32_t>(kMaintainLog.Value(), kMaxKeepDays);
 
     Cleanup();
 

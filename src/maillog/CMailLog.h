@@ -15,6 +15,7 @@
 #include <string>
 
 #include "foundation/OdbcEnvironment.h"
+#include "foundation/SettingValue.h"
 #include "platform/MutexLock.h"
 #include "platform/UniqueFd.h"
 
@@ -28,7 +29,7 @@ public:
     static constexpr std::uint32_t kCopyBlock = 64 * 1024;
     // Headers are read from the start of a message only.
     static constexpr std::uint32_t kHeaderWindow = 4096;
-    static constexpr std::uint32_t kDefaultKeepDays = 9;
+    static constexpr std::uint32_t kDefaultKeepDays = settings::Dword{settings::kLog, "Maintain Log"}.Default();
     static constexpr const char* kSentLogName = "SentMail.Log";
     static constexpr const char* kReceivedLogName = "ReceiveMail.Log";
 

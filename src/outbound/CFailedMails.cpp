@@ -12,15 +12,14 @@
 #include <tuple>
 #include <utility>
 
+#include "foundation/COutboundRows.h"
 #include "foundation/CMailContent.h"
 #include "foundation/COwnNames.h"
 #include "foundation/DateText.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/SqlFormat.h"
 #include "outbound/CFailureNotice.h"
 #include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -31,11 +30,6 @@ namespace {
 constexpr const char* kOutbox = "Outbox";
 // No setting asks for more: a century of days.
 constexpr std::uint32_t kMaxDays = 36500;
-
-// Text of a bound character column; "" for NULL.
-std::string ColumnText(const char* buffer, SQLLEN indicator) {
-    return indicator == SQL_NULL_DATA ? std::string() : std::string(buffer);
-}
 
 // A row names a file in the Outbox and nowhere else: a damaged or foreign
 // row must not make the expiry step delete files outside it.
@@ -82,25 +76,11 @@ void CFailedMails::Process() {
     if (connection == SQL_NULL_HDBC) return;
     const std::string limit = ExpiryLimit(passStart, errorMailDayCount);
     NotifyExpiring(limit);
-    {
-        OdbcStatement retire(connection);
-        retire.ExecDirect(
-            FormatSql("UPDATE OutBoundMails SET Sent=true where RcptDate <= cdate('%s') OR FailureCode = %d OR %s",
-                      SqlText::Quote(limit), kPermanentFailure, SqlTrusted(COutboundReplies::kPermanentCondition)));
-    }
+    COutboundRows::RetireExpiring(connection, limit, kPermanentFailure);
     DeleteFinishedFiles();
-    {
-        OdbcStatement purge(connection);
-        purge.ExecDirect("DELETE FROM OutBoundMails WHERE Sent = true");
-    }
+    COutboundRows::PurgeSent(connection);
     COutboundReplies::ForgetOrphans(connection);
-    {
-        // Marks of files whose rows are all gone; a writer inserts its mark
-        // only after its first row, so none of a message being queued goes.
-        OdbcStatement forget(connection);
-        forget.ExecDirect("DELETE FROM TrustedOutbound WHERE NOT EXISTS "
-                          "(SELECT 1 FROM OutBoundMails WHERE OutBoundMails.MailFile = TrustedOutbound.MailFile)");
-    }
+    COutboundRows::ForgetTrustWithoutRows(connection);
     DeleteOrphans();
 }
 
@@ -109,29 +89,15 @@ void CFailedMails::Process() {
 // unannounced. A row a server refused for good is retired in the pass that
 // heard the refusal, whatever its age.
 void CFailedMails::NotifyExpiring(const std::string& limit) {
-    OdbcStatement rows(connection);
-    char user[256] = {};
-    char domain[256] = {};
-    char file[261] = {};
-    std::uint32_t code = 0;
-    SQLLEN userIndicator = 0, domainIndicator = 0, fileIndicator = 0, codeIndicator = 0;
-    if (!rows.ExecDirect(FormatSql("SELECT DestUser,Domain,MailFile,FailureCode from OutBoundMails where Sent = false "
-                                   "AND (RcptDate <= cdate('%s') OR FailureCode = %d OR %s)",
-                                   SqlText::Quote(limit), kPermanentFailure,
-                                   SqlTrusted(COutboundReplies::kPermanentCondition))) ||
-        !rows.BindChar(1, user, sizeof user, &userIndicator) ||
-        !rows.BindChar(2, domain, sizeof domain, &domainIndicator) ||
-        !rows.BindChar(3, file, sizeof file, &fileIndicator) || !rows.BindULong(4, code, &codeIndicator))
-        return;
+    // Read whole first: no cursor stays open while the notices go out.
+    std::vector<COutboundRows::Expiring> rows;
+    if (!COutboundRows::ReadExpiring(connection, limit, kPermanentFailure, rows)) return;
     const std::string sender = "\"TessalMailerDeamon\" <" + COwnNames::Postmaster() + ">";
-    while (rows.Fetch()) {
-        const COutboundReplies::Key key{ColumnText(file, fileIndicator), ColumnText(user, userIndicator),
-                                        ColumnText(domain, domainIndicator)};
+    for (const COutboundRows::Expiring& row : rows) {
+        const COutboundReplies::Key key{row.mailFile, row.user, row.domain};
         // A stored domain's ":port" is where to connect, no part of the address.
-        const std::string& storedDomain = std::get<2>(key);
-        const std::string recipient = std::get<1>(key) + "@" + storedDomain.substr(0, storedDomain.find(':'));
-        SendFailureNotice(recipient, sender, std::get<0>(key), codeIndicator == SQL_NULL_DATA ? 0 : code,
-                          COutboundReplies::Lookup(connection, key));
+        const std::string recipient = row.user + "@" + row.domain.substr(0, row.domain.find(':'));
+        SendFailureNotice(recipient, sender, row.mailFile, row.failureCode, COutboundReplies::Lookup(connection, key));
     }
 }
 
@@ -173,28 +139,16 @@ void CFailedMails::SendFailureNotice(const std::string& failedRecipient, const s
 }
 
 void CFailedMails::DeleteFinishedFiles() {
-    OdbcStatement files(connection);
-    char file[256] = {};
-    SQLLEN indicator = 0;
-    if (!files.ExecDirect("Select Distinct MailFile from OutBoundMails A where Sent=true and NOT EXISTS "
-                          "(Select Distinct MailFile From OutBoundMails where Sent=false and MailFile = A.MailFile)") ||
-        !files.BindChar(1, file, sizeof file, &indicator))
-        return;
-    while (files.Fetch()) {
-        const std::string path = ForwardSlashes(ColumnText(file, indicator));
+    std::vector<std::string> files;
+    if (!COutboundRows::FinishedFiles(connection, files)) return;
+    for (const std::string& file : files) {
+        const std::string path = ForwardSlashes(file);
         if (IsOutboxFile(path)) ::unlink(path.c_str());
     }
 }
 
 long long CFailedMails::RowsNaming(const std::string& path) {
-    OdbcStatement count(connection);
-    std::int64_t rows = -1;
-    SQLLEN indicator = 0;
-    if (!count.ExecDirect(
-            FormatSql("SELECT Count(1) from OutBoundMails where MailFile like '%%%s'", SqlText::Quote(path))) ||
-        !count.BindBigInt(1, rows, &indicator) || !count.Fetch() || indicator == SQL_NULL_DATA)
-        return -1;
-    return rows;
+    return COutboundRows::RowsNaming(connection, path);
 }
 
 void CFailedMails::DeleteOrphans() {

@@ -8,15 +8,13 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/COwnNames.h"
-#include "foundation/OdbcPrepared.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/COutboundRows.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "outbound/CFailedMails.h"
 #include "outbound/COutboundQueueReader.h"
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 #include "platform/Registry.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
@@ -29,54 +27,6 @@ constexpr const char* kMasked = "***";
 
 std::atomic<std::uint32_t> g_sendBlockSize{COutboundDelivery::kDefaultBlockSize};
 std::atomic<std::uint32_t> g_receiveBlockSize{COutboundDelivery::kDefaultBlockSize};
-
-bool KeyOpens(const char* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-// A value of an existing key that is missing reads 0; a key that cannot be
-// opened gives the caller's default.
-DWORD ReadPreference(bool keyOpens, const char* name, DWORD absentKey) {
-    if (!keyOpens) return absentKey;
-    DWORD value = 0;
-    ReadRegistryDword(settings::kPreferencesKeyPath, name, value);
-    return value;
-}
-
-std::string ReadPortsString(const char* name) {
-    std::string value;
-    ReadRegistryString(settings::kPortsKeyPath, name, value, 257);
-    return value;
-}
-
-std::string Bounded(std::string text) {
-    if (text.size() > COutboundDelivery::kMaxQueueText) text.resize(COutboundDelivery::kMaxQueueText);
-    return text;
-}
-
-// Every row of a run statement, its first `columns` columns as text.
-std::vector<std::vector<std::string>> FetchRows(OdbcStatement& statement, SQLUSMALLINT columns) {
-    std::vector<std::vector<std::string>> rows;
-    while (statement.Fetch()) {
-        std::vector<std::string> row;
-        for (SQLUSMALLINT c = 1; c <= columns; ++c) {
-            std::string value;
-            statement.GetText(c, value);
-            row.push_back(Bounded(std::move(value)));
-        }
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-std::vector<std::string> FetchColumn(OdbcStatement& statement) {
-    std::vector<std::string> values;
-    for (auto& row : FetchRows(statement, 1)) values.push_back(std::move(row[0]));
-    return values;
-}
 
 // The port of a stored domain value "host:port"; fallback when there is none.
 int DomainPort(const std::string& domain, int fallback) {
@@ -99,15 +49,12 @@ std::string AddressDomain(const std::string& domain) {
 }  // namespace
 
 COutboundDelivery::COutboundDelivery() : passStart(std::time(nullptr)) {
-    const bool preferences = KeyOpens(settings::kPreferencesKeyPath);
-    receiveThreadCount = ReadPreference(preferences, "ReceiveThreadCount", kDefaultReceiveThreads);
-    errorMailDayCount = ReadPreference(preferences, "ErrorMailDayCount", 0);
-    g_sendBlockSize = ReadPreference(preferences, "SendBufferSize", kDefaultBlockSize);
-    g_receiveBlockSize = ReadPreference(preferences, "ReceiveBufferSize", kDefaultBlockSize);
-
-    DWORD port = kDefaultMxPort;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "MX Port", port) && port >= 1 && port <= 65535)
-        mxPort = static_cast<int>(port);
+    // A value missing from the existing key reads 0; without the key, the defaults.
+    receiveThreadCount = settings::Dword{settings::kPreferences, "ReceiveThreadCount"}.ValueOrZero();
+    errorMailDayCount = settings::Dword{settings::kPreferences, "ErrorMailDayCount"}.ValueOrZero();
+    g_sendBlockSize = settings::Dword{settings::kPreferences, "SendBufferSize"}.ValueOrZero();
+    g_receiveBlockSize = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.ValueOrZero();
+    mxPort = static_cast<int>(settings::Dword{settings::kPorts, "MX Port"}.Value());
 
     // Empty when no name is known: each session then greets with its address literal.
     heloName = COwnNames::Domain();
@@ -127,8 +74,7 @@ void COutboundDelivery::AttachDatabase(CMailDatabase* db) {
     database = db;
     connection = db ? db->GetConnectionHandle() : SQL_NULL_HDBC;
     if (connection == SQL_NULL_HDBC) return;
-    OdbcStatement purge(connection);
-    purge.ExecDirect("DELETE FROM OutBoundMails WHERE Sent = true");
+    COutboundRows::PurgeSent(connection);
 }
 
 void COutboundDelivery::SetStatusWindow(StatusWindow* window) {
@@ -149,23 +95,7 @@ bool COutboundDelivery::StopRequested() const {
 
 void COutboundDelivery::MarkOutboundRows(const std::string& domain, const std::string* mailFile,
                                          const std::string* user, bool sent, int failureCode) {
-    OdbcPrepared s(connection);
-    const SqlTrusted flag = sent ? SqlTrusted("true") : SqlTrusted("false");
-    const SqlText d = SqlText::Quote(domain);
-    if (mailFile && user) {
-        s.Run(
-            "UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s' AND MailFile = '%s' AND "
-            "DestUser = '%s'",
-            flag, failureCode, d, SqlText::Quote(*mailFile), SqlText::Quote(*user));
-    } else if (mailFile) {
-        s.Run("UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s' AND MailFile = '%s'", flag,
-              failureCode, d, SqlText::Quote(*mailFile));
-    } else if (user) {
-        s.Run("UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s' AND DestUser = '%s'", flag,
-              failureCode, d, SqlText::Quote(*user));
-    } else {
-        s.Run("UPDATE OutBoundMails SET Sent = %s, FailureCode = %d WHERE Domain = '%s'", flag, failureCode, d);
-    }
+    COutboundRows::Mark(connection, domain, mailFile, user, sent, failureCode);
 }
 
 void COutboundDelivery::MarkFailure(const std::string& domain, const std::string* mailFile, const std::string* user,
@@ -215,24 +145,17 @@ void COutboundDelivery::DataFailed(const CSmtpConnection& smtp, const std::strin
 
 void COutboundDelivery::DeliverDirect() {
     CSmtpConnection smtp;
-    const std::string gateway = ReadPortsString("RemoteGateway Server");
+    const std::string gateway = settings::Text{settings::kPorts, "RemoteGateway Server"}.Value(256);
     smtp.SetStopSignal(stopRequested);
     smtp.SetChunkSize(SendBlockSize());
     // Exchangers are found through DNS: nothing proves which certificate
     // is right, so TLS only keeps the mail from passive eyes (RFC 7435).
     smtp.SetTlsPolicy(CSmtpConnection::TlsPolicy::Opportunistic);
-    std::vector<std::string> domains;
-    {
-        OdbcStatement query(connection);
-        if (!query.Ok()) {
-            PostStatus(query.LastError());
-            return;
-        }
-        if (!query.ExecDirect("SELECT DISTINCT Domain FROM OutBoundMails")) return;
-        domains = FetchColumn(query);
-    }
+    const COutboundRows::Listing domains = COutboundRows::Domains(connection);
+    if (domains.step == COutboundRows::Step::NoHandle) PostStatus(domains.handleError);
+    if (!domains.Ok()) return;
     smtp.SetOwnName(heloName);
-    for (const std::string& domain : domains) {
+    for (const std::string& domain : domains.values) {
         if (StopRequested()) break;
         DeliverDomain(smtp, domain, gateway);
     }
@@ -270,28 +193,29 @@ void COutboundDelivery::DeliverDomain(CSmtpConnection& smtp, const std::string& 
         return;
     }
 
-    std::vector<std::string> files;
-    {
-        OdbcStatement query(connection);
-        // Each failing step has its own line; a missing handle shows the
-        // database's own text.
-        const char* failure = nullptr;
-        if (!query.Ok())
-            failure = "";
-        else if (!query.Prepare("SELECT DISTINCT MailFile From OutBoundMails where Domain = ?"))
-            failure = "Error 1 in Query ";
-        else if (!query.BindText(1, domain))
-            failure = "Error 2 in Query ";
-        else if (!query.Execute())
-            failure = "Error 3 in Query ";
-        if (failure) {
-            smtp.Quit();
-            smtp.Disconnect();
-            PostStatus(*failure == '\0' ? query.LastError() : failure + domain);
-            return;
+    // Each failing step has its own line; a missing handle shows the
+    // database's own text.
+    COutboundRows::Listing listing = COutboundRows::FilesOfDomain(connection, domain);
+    if (!listing.Ok()) {
+        smtp.Quit();
+        smtp.Disconnect();
+        switch (listing.step) {
+            case COutboundRows::Step::NoHandle:
+                PostStatus(listing.handleError);
+                break;
+            case COutboundRows::Step::Prepare:
+                PostStatus("Error 1 in Query " + domain);
+                break;
+            case COutboundRows::Step::Bind:
+                PostStatus("Error 2 in Query " + domain);
+                break;
+            default:
+                PostStatus("Error 3 in Query " + domain);
+                break;
         }
-        files = FetchColumn(query);
+        return;
     }
+    const std::vector<std::string> files = std::move(listing.values);
     for (std::size_t n = 0; n < files.size(); ++n) {
         if (StopRequested()) break;
         if (!DeliverDirectFile(smtp, domain, host, port, files[n], gateway)) break;
@@ -320,18 +244,13 @@ bool COutboundDelivery::DeliverDirectFile(CSmtpConnection& smtp, const std::stri
     }
     PostStatus("Sending Mail From " + sender + " ");
 
-    std::vector<std::string> users;
-    {
-        OdbcStatement query(connection);
-        if (!query.Ok() ||
-            !query.Prepare("SELECT DestUser From OutBoundMails where Domain = ? and MailFile = ? and Sent = false") ||
-            !query.BindText(1, domain) || !query.BindText(2, mailFile) || !query.Execute()) {
-            smtp.Quit();
-            smtp.Disconnect();
-            return false;
-        }
-        users = FetchColumn(query);
+    COutboundRows::Listing unsent = COutboundRows::UnsentUsers(connection, domain, mailFile);
+    if (!unsent.Ok()) {
+        smtp.Quit();
+        smtp.Disconnect();
+        return false;
     }
+    const std::vector<std::string> users = std::move(unsent.values);
 
     std::vector<Recipient> accepted;
     for (const std::string& user : users) {
@@ -385,16 +304,15 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
     // A relay host that stalls must not hold the pass forever.
     smtp.SetBoundedReplies(true);
     smtp.SetStopSignal(stopRequested);
-    gatewayHost = ReadPortsString("RemoteGateway Server");
-    gatewayUser = ReadPortsString("SMTPUser");
-    gatewayPassword = ReadPortsString("SMTPPassword");
-    useAuthentication = 0;
-    ReadRegistryDword(settings::kPortsKeyPath, "UseAuthenticated", useAuthentication);
-    DWORD port = 25;
-    ReadRegistryDword(settings::kPortsKeyPath, "RemotePort", port);
-    gatewayPort = port == 0 || port > 65535 ? 25 : static_cast<int>(port);
-    DWORD tlsMode = 0;
-    ReadRegistryDword(settings::kPortsKeyPath, "Gateway TLS", tlsMode);
+    gatewayHost = settings::Text{settings::kPorts, "RemoteGateway Server"}.Value(256);
+    gatewayUser = settings::Text{settings::kPorts, "SMTPUser"}.Value(256);
+    gatewayPassword = settings::Text{settings::kPorts, "SMTPPassword"}.Value(256);
+    useAuthentication = settings::Dword{settings::kPorts, "UseAuthenticated"}.Value();
+    // Out of range (0 among them) reads as no port: the relay host's is SMTP's own.
+    const std::uint32_t port = settings::Dword{settings::kPorts, "RemotePort"}.Value();
+    gatewayPort = port == 0 ? 25 : static_cast<int>(port);
+    constexpr settings::Dword kGatewayTls{settings::kPorts, "Gateway TLS"};
+    const std::uint32_t tlsMode = kGatewayTls.Stored().value_or(kGatewayTls.Default());
     static constexpr CSmtpConnection::TlsPolicy kGatewayPolicies[] = {
         CSmtpConnection::TlsPolicy::None, CSmtpConnection::TlsPolicy::Opportunistic,
         CSmtpConnection::TlsPolicy::Required, CSmtpConnection::TlsPolicy::Implicit};
@@ -408,12 +326,9 @@ void COutboundDelivery::UploadMailsToRemoveServer() {
     g_moduleLog.Write(StringPrintf("Gateway TLS = %d", static_cast<int>(tlsMode)));
 
     smtp.SetChunkSize(SendBlockSize());
-    std::vector<std::string> files;
-    {
-        OdbcStatement query(connection);
-        if (!query.ExecDirect("SELECT DISTINCT MailFile FROM OutBoundMails")) return;
-        files = FetchColumn(query);
-    }
+    COutboundRows::Listing listing = COutboundRows::Files(connection);
+    if (!listing.Ok()) return;
+    const std::vector<std::string> files = std::move(listing.values);
     smtp.SetOwnName(heloName);
     PostStatus("Connecting to " + gatewayHost);
     if (!OpenGatewaySession(smtp)) return;
@@ -476,12 +391,11 @@ COutboundDelivery::UploadStep COutboundDelivery::UploadFile(CSmtpConnection& smt
     const bool opened = reader.OpenMailFile(mailFile);
     std::vector<Recipient> rows;
     {
-        OdbcStatement query(connection);
-        if (!query.Ok()) return UploadStep::Next;
-        if (!query.Prepare("SELECT DestUser,Domain From OutBoundMails Where MailFile = ? and Sent = false") ||
-            !query.BindText(1, mailFile) || !query.Execute())
-            return UploadStep::LeaveLoop;
-        for (auto& row : FetchRows(query, 2)) rows.emplace_back(std::move(row[0]), std::move(row[1]));
+        std::vector<COutboundRows::Recipient> read;
+        const COutboundRows::Step step = COutboundRows::UnsentRecipientsOfFile(connection, mailFile, read);
+        if (step == COutboundRows::Step::NoHandle) return UploadStep::Next;
+        if (step != COutboundRows::Step::Done) return UploadStep::LeaveLoop;
+        for (auto& [user, domain] : read) rows.emplace_back(std::move(user), std::move(domain));
     }
 
     const std::string sender = opened ? reader.ReadSender() : std::string();

@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/SettingValue.h"
 class CMailContent;
 class CMailDatabase;
 class CSmtpConnection;
@@ -46,13 +47,13 @@ class StopSignal;
 class COutboundDelivery {
 public:
     // Block sizes before any delivery object read its settings.
-    static constexpr std::uint32_t kDefaultBlockSize = 5120;
+    static constexpr std::uint32_t kDefaultBlockSize =
+        settings::Dword{settings::kPreferences, "SendBufferSize"}.Default();
     // ReceiveThreadCount when the Preferences key cannot be opened.
-    static constexpr std::uint32_t kDefaultReceiveThreads = 10;
+    static constexpr std::uint32_t kDefaultReceiveThreads =
+        settings::Dword{settings::kPreferences, "ReceiveThreadCount"}.Default();
     // Direct delivery's port when "MX Port" is absent or out of range.
-    static constexpr int kDefaultMxPort = 25;
-    // Domain, file and user texts taken from the queue are cut to this.
-    static constexpr std::size_t kMaxQueueText = 255;
+    static constexpr int kDefaultMxPort = settings::Dword{settings::kPorts, "MX Port"}.Default();
 
     // Reads the Preferences and Ports settings and the machine's names; the
     // pass start (for the expiry limit) is taken here.

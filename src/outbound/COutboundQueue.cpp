@@ -21,9 +21,9 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
+#include "foundation/CAccountRows.h"
+#include "foundation/COutboundRows.h"
 #include "foundation/ProcessSettings.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
 #include "message/CDkimBodyHash.h"
@@ -131,10 +131,8 @@ bool COutboundQueue::SetSender(const std::string& address) {
         accountId = static_cast<std::int32_t>(*id);
     // A start-up switch: the value read when the server started.
     if (ProcessSettings::Current().changeFromAddress) {
-        OdbcStatement s(connection);
-        std::string emailId;
-        if (s.ExecDirect(FormatSql("SELECT EmailId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(user))) &&
-            s.Fetch() && s.GetText(1, emailId)) {
+        if (std::optional<std::string> found = CAccountRows::EmailIdOf(connection, user)) {
+            std::string emailId = std::move(*found);
             if (emailId.size() > kMaxEmailId) emailId.resize(kMaxEmailId);
             emailId = OneLine(emailId);
             // An account without an external address keeps the sender it
@@ -155,17 +153,12 @@ bool COutboundQueue::SetSender(const std::string& address) {
 bool COutboundQueue::AddRecipient(const std::string& user, const std::string& domain) {
     // Without a file a row would point at nothing.
     if (filePath.empty()) return false;
-    OdbcStatement s(connection);
-    if (!s.ExecDirect(FormatSql("INSERT INTO OUTBOUNDMAILS VALUES ('%s','%s','%s', false, 0, '%s','%ld')",
-                                SqlText::Quote(user), SqlText::Quote(domain), SqlText::Quote(filePath),
-                                SqlText::Quote(LocalDateTimeText(std::time(nullptr))), static_cast<long>(accountId))))
+    if (!COutboundRows::Insert(connection, user, domain, filePath, std::time(nullptr), static_cast<long>(accountId)))
         return false;
     // After a row: the expiry step drops marks of files without rows, and
     // must never drop this one in between.
     if (trusted && !trustRecorded) {
-        OdbcStatement mark(connection);
-        trustRecorded = mark.ExecDirect(
-            FormatSql("INSERT INTO TrustedOutbound VALUES ('%s')", SqlText::Quote(filePath)));
+        trustRecorded = COutboundRows::RecordTrust(connection, filePath);
         if (!trustRecorded)
             g_moduleLog.Write(StringPrintf("*** %s not marked as from a trusted client; a bounce attaches its start",
                                            filePath.c_str()));
@@ -174,16 +167,11 @@ bool COutboundQueue::AddRecipient(const std::string& user, const std::string& do
 }
 
 bool COutboundQueue::IsTrusted(SQLHDBC connection, const std::string& mailFile) {
-    OdbcStatement s(connection);
-    std::string count;
-    return s.ExecDirect(FormatSql("SELECT Count(*) FROM TrustedOutbound WHERE MailFile = '%s'",
-                                  SqlText::Quote(mailFile))) &&
-           s.Fetch() && s.GetText(1, count) && !count.empty() && count != "0";
+    return COutboundRows::IsTrusted(connection, mailFile);
 }
 
 void COutboundQueue::ForgetTrust(SQLHDBC connection, const std::string& mailFile) {
-    OdbcStatement s(connection);
-    s.ExecDirect(FormatSql("DELETE FROM TrustedOutbound WHERE MailFile = '%s'", SqlText::Quote(mailFile)));
+    COutboundRows::ForgetTrust(connection, mailFile);
 }
 
 bool COutboundQueue::WriteAll(const void* data, std::size_t length) {
@@ -317,8 +305,7 @@ void COutboundQueue::Discard() {
     record.reset();
     if (filePath.empty()) return;
     if (connection != SQL_NULL_HDBC) {
-        OdbcStatement s(connection);
-        s.ExecDirect(FormatSql("DELETE FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(filePath)));
+        COutboundRows::DeleteFile(connection, filePath);
         if (trustRecorded) ForgetTrust(connection, filePath);
     }
     trustRecorded = false;
@@ -329,19 +316,13 @@ void COutboundQueue::Discard() {
 
 
 std::vector<std::string> COutboundQueue::DropRowsWithoutFiles(SQLHDBC connection) {
-    std::vector<std::string> files, dropped;
-    {
-        OdbcStatement list(connection);
-        if (!list.ExecDirect("SELECT DISTINCT MailFile FROM OutBoundMails")) return dropped;
-        std::string name;
-        while (list.Fetch())
-            if (list.GetText(1, name)) files.push_back(name);
-    }
-    for (const std::string& name : files) {
+    std::vector<std::string> dropped;
+    const COutboundRows::Listing files = COutboundRows::Files(connection);
+    if (!files.Ok()) return dropped;
+    for (const std::string& name : files.values) {
         struct stat info {};
         if (::stat(ForwardSlashes(name).c_str(), &info) == 0 || errno != ENOENT) continue;
-        OdbcStatement drop(connection);
-        if (drop.ExecDirect(FormatSql("DELETE FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(name)))) {
+        if (COutboundRows::DeleteFile(connection, name)) {
             ForgetTrust(connection, name);
             dropped.push_back(name);
         }

@@ -9,13 +9,12 @@
 #include <map>
 #include <memory>
 
+#include "foundation/COutboundRows.h"
 #include "foundation/CMailContent.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/SqlFormat.h"
 #include "message/CMailHeader.h"
 #include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 #include "platform/FileIo.h"
 #include "platform/Text.h"
 
@@ -42,20 +41,17 @@ bool IsQueueFilePath(const std::string& path) {
 
 bool COutboundQueueView::ListQueue(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries) {
     entries.clear();
-    OdbcStatement s(connection);
-    if (!s.ExecDirect("SELECT * FROM OutBoundMails")) return false;
+    std::vector<COutboundRows::Row> rows;
+    if (!COutboundRows::ListAll(connection, rows)) return false;
     const std::map<COutboundReplies::Key, std::string> replies = COutboundReplies::All(connection);
-    while (s.Fetch()) {
+    for (COutboundRows::Row& row : rows) {
         OutboundQueueEntry entry;
-        std::string sent, code;
-        s.GetText(1, entry.destUser);
-        s.GetText(2, entry.domain);
-        s.GetText(3, entry.mailFile);
-        s.GetText(4, sent);
-        s.GetText(5, code);
-        s.GetText(6, entry.rcptDate);
-        entry.sent = sent == "1" || EqualsNoCase(sent, "true");
-        entry.failureCode = static_cast<std::int32_t>(std::strtol(code.c_str(), nullptr, 10));
+        entry.destUser = std::move(row.destUser);
+        entry.domain = std::move(row.domain);
+        entry.mailFile = std::move(row.mailFile);
+        entry.sent = row.sent;
+        entry.failureCode = row.failureCode;
+        entry.rcptDate = std::move(row.rcptDate);
         const auto reply = replies.find({entry.mailFile, entry.destUser, entry.domain});
         if (reply != replies.end()) entry.reply = reply->second;
         entries.push_back(std::move(entry));
@@ -85,20 +81,10 @@ bool COutboundQueueView::PreviewQueuedMail(const std::string& mailFile, Outbound
 bool COutboundQueueView::DeleteQueueEntry(SQLHDBC connection, std::vector<OutboundQueueEntry>& entries, std::size_t index) {
     if (index >= entries.size()) return false;
     const OutboundQueueEntry entry = entries[index];
-    {
-        OdbcStatement s(connection);
-        if (!s.ExecDirect(FormatSql(
-                "DELETE FROM OutBoundMails WHERE DestUser = '%s' AND Domain = '%s' AND MailFile = '%s'",
-                SqlText::Quote(entry.destUser), SqlText::Quote(entry.domain), SqlText::Quote(entry.mailFile))))
-            return false;
-    }
+    if (!COutboundRows::DeleteRow(connection, entry.destUser, entry.domain, entry.mailFile)) return false;
     COutboundReplies::Forget(connection, {entry.mailFile, entry.destUser, entry.domain});
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
-    OdbcStatement count(connection);
-    std::string rows;
-    if (count.ExecDirect(
-            FormatSql("SELECT Count(*) FROM OutBoundMails WHERE MailFile = '%s'", SqlText::Quote(entry.mailFile))) &&
-        count.Fetch() && count.GetText(1, rows) && rows == "0") {
+    if (COutboundRows::RowsOfFile(connection, entry.mailFile) == 0) {
         const std::string path = ForwardSlashes(entry.mailFile);
         if (IsQueueFilePath(path)) ::unlink(path.c_str());
         COutboundQueue::ForgetTrust(connection, entry.mailFile);

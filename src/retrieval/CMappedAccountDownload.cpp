@@ -8,8 +8,7 @@
 #include "delivery/CSystemNotice.h"
 #include "foundation/CFetchedUidls.h"
 #include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/SqlFormat.h"
+#include "store/CMappedAccounts.h"
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
@@ -239,10 +238,6 @@ bool CMappedAccountDownload::Notify(const std::string& subject, const std::strin
 
 void CMappedAccountDownload::StoreLastId() {
     if (job.lastMailId == storedLastId) return;
-    OdbcStatement statement(context.connection);
-    statement.ExecDirect(FormatSql(
-        "UPDATE PopAccounts SET LastMailId = '%s' WHERE aAccountId = %ld AND UserId = '%s' AND "
-        "SERVERADDR='%s'",
-        SqlText::Quote(job.lastMailId), job.accountId, SqlText::Quote(job.remoteUser), SqlText::Quote(job.server)));
+    CMappedAccounts::StoreLastMailId(context.connection, job.accountId, job.remoteUser, job.server, job.lastMailId);
     storedLastId = job.lastMailId;
 }

@@ -5,51 +5,14 @@
 #include <cstdlib>
 
 #include "foundation/CAccountDatabase.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/CAccountRows.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/Invariant.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
-
-namespace {
-
-// Column bounds of the rows read.
-constexpr std::size_t kMaxServer = 255;
-constexpr std::size_t kMaxRemoteUser = 64;
-constexpr std::size_t kMaxPassword = 150;
-constexpr std::size_t kMaxLastId = 101;
-
-// " and serveraddr <> '...'" for each excluded domain, after "where".
-std::string ExcludedServers() {
-    std::string text;
-    for (const char* domain : CMappedDownloader::kExcludedDomains) {
-        if (!text.empty()) text += " and ";
-        text += FormatSql("serveraddr <> '%s'", SqlText::Quote(domain));
-    }
-    return text;
-}
-
-std::string Column(OdbcStatement& statement, SQLUSMALLINT column, std::size_t maxBytes) {
-    std::string value;
-    if (!statement.GetText(column, value)) return {};
-    if (value.size() > maxBytes) value.resize(maxBytes);
-    return value;
-}
-
-bool YesNo(const std::string& value) {
-    return !value.empty() && value != "0" && value != "false" && value != "FALSE";
-}
-
-DWORD Preference(const char* name, DWORD absent) {
-    DWORD value = absent;
-    if (!ReadRegistryDword(settings::kPreferencesKeyPath, name, value)) return absent;
-    return value;
-}
-
-}  // namespace
+#include "store/CMappedAccounts.h"
 
 CMappedDownloader::~CMappedDownloader() {
     WaitForMappedDownloads();
@@ -59,45 +22,29 @@ std::vector<MappedAccountJob> CMappedDownloader::ReadJobs(CAccountDatabase& data
     std::vector<MappedAccountJob> jobs;
     const SQLHDBC connection = database.GetConnectionHandle();
     if (connection == SQL_NULL_HDBC) return jobs;
+    const std::vector<std::string> excluded(std::begin(kExcludedDomains), std::end(kExcludedDomains));
     std::vector<long> accounts;
-    {
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect("SELECT DISTINCT aAccountId FROM POPACCOUNTS where " + ExcludedServers()))
-            return jobs;
-        while (statement.Fetch()) accounts.push_back(std::strtol(Column(statement, 1, 20).c_str(), nullptr, 10));
-    }
+    if (!CMappedAccounts::AccountsWithMappings(connection, excluded, accounts)) return jobs;
     // Every row is read before a worker starts, so that no cursor stays open
     // on the shared connection while the workers write to it.
     for (long accountId : accounts) {
         if (stop.Raised()) break;
+        const std::optional<CAccountRows::NameAndLimit> owner = CAccountRows::NameAndReceiveLimit(connection, accountId);
+        if (!owner || owner->userName.empty()) continue;
         MappedAccountJob account;
         account.accountId = accountId;
-        {
-            OdbcStatement statement(connection);
-            if (!statement.ExecDirect(
-                    FormatSql("SELECT aUserName,RecvMailSizeLimit FROM Accounts WHERE aAccountId = %d",
-                              static_cast<int>(accountId))) ||
-                !statement.Fetch())
-                continue;
-            account.userName = Column(statement, 1, 255);
-            account.sizeLimitKb = std::strtol(Column(statement, 2, 20).c_str(), nullptr, 10);
-        }
-        if (account.userName.empty()) continue;
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect(
-                FormatSql("SELECT USERID,PASS,SERVERADDR,LASTMAILID,ISLEAVEMAILONSERVER,PORT FROM POPACCOUNTS WHERE "
-                          "aAccountId = %ld and Enable =true and ",
-                          accountId) +
-                ExcludedServers()))
-            continue;
-        while (statement.Fetch()) {
+        account.userName = owner->userName;
+        account.sizeLimitKb = owner->receiveLimitKb;
+        std::vector<CMappedAccounts::FetchRow> rows;
+        CMappedAccounts::EnabledFetchRows(connection, accountId, excluded, rows);
+        for (CMappedAccounts::FetchRow& row : rows) {
             MappedAccountJob job = account;
-            job.remoteUser = Column(statement, 1, kMaxRemoteUser);
-            job.password = Column(statement, 2, kMaxPassword);
-            job.server = Column(statement, 3, kMaxServer);
-            job.lastMailId = Column(statement, 4, kMaxLastId);
-            job.leaveOnServer = YesNo(Column(statement, 5, 10));
-            job.port = static_cast<int>(std::strtol(Column(statement, 6, 20).c_str(), nullptr, 10));
+            job.remoteUser = std::move(row.remoteUser);
+            job.password = std::move(row.password);
+            job.server = std::move(row.server);
+            job.lastMailId = std::move(row.lastMailId);
+            job.leaveOnServer = row.leaveOnServer;
+            job.port = row.port;
             jobs.push_back(std::move(job));
         }
     }
@@ -115,13 +62,11 @@ void CMappedDownloader::DownloadMappedAccounts(CAccountDatabase& accounts, Statu
     database = &accounts;
     status = statusWindow;
     stop = &stopRequest;
-    const bool routeAll = Preference("RouteAllMailsToPostmaster", 0) != 0;
-    // No value at all means the default; a stored 0 would never grant a
-    // unit, so it counts as the default too.
-    DWORD threads = Preference("ReceiveThreadCount", kDefaultThreadCount);
-    if (threads == 0) threads = kDefaultThreadCount;
-    receiveBufferSize = Preference("ReceiveBufferSize", kDefaultBufferSize);
-    sendBufferSize = Preference("SendBufferSize", kDefaultBufferSize);
+    const bool routeAll = settings::Dword{settings::kPreferences, "RouteAllMailsToPostmaster"}.Value() != 0;
+    // A stored 0 would never grant a unit: below the range, it reads as the default.
+    const DWORD threads = settings::Dword{settings::kPreferences, "ReceiveThreadCount"}.Value();
+    receiveBufferSize = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.Value();
+    sendBufferSize = settings::Dword{settings::kPreferences, "SendBufferSize"}.Value();
     {
         MutexLock guard(lock);
         freeUnits = threads;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/SettingValue.h"
 #include "platform/MutexLock.h"
 #include "retrieval/CMappedAccountDownload.h"
 
@@ -36,8 +37,6 @@ public:
     // names, so that no real mailbox a user maps is skipped.
     static constexpr const char* kExcludedDomains[4] = {"hotmail.invalid", "yahoo.invalid", "msn.invalid",
                                                         "rediffmail.invalid"};
-    static constexpr unsigned kDefaultThreadCount = 10;
-    static constexpr std::uint32_t kDefaultBufferSize = 5120;
 
     CMappedDownloader() = default;
     // Waits for the workers still running.
@@ -67,8 +66,8 @@ private:
     CAccountDatabase* database = nullptr;
     StatusWindow* status = nullptr;
     const StopSignal* stop = nullptr;
-    std::uint32_t receiveBufferSize = kDefaultBufferSize;
-    std::uint32_t sendBufferSize = kDefaultBufferSize;
+    std::uint32_t receiveBufferSize = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.Default();
+    std::uint32_t sendBufferSize = settings::Dword{settings::kPreferences, "SendBufferSize"}.Default();
 
     // The units of ReceiveThreadCount, the count of running workers and the
     // all-done condition, under one lock.

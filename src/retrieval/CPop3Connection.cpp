@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "foundation/CTempMailContent.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/StatusWindow.h"
@@ -77,8 +77,7 @@ bool CPop3Connection::Connect(const std::string& server, std::uint16_t serverPor
 }
 
 bool CPop3Connection::TlsRequiredBySettings() {
-    DWORD value = 0;
-    return ReadRegistryDword(settings::kPreferencesKeyPath, "POP3 Require TLS", value) && value == 1;
+    return settings::Dword{settings::kPreferences, "POP3 Require TLS"}.Value() == 1;
 }
 
 bool CPop3Connection::IsEncrypted() const {
@@ -99,8 +98,7 @@ std::string CPop3Connection::SessionNote() const {
 bool CPop3Connection::StartTls() {
     if (!tlsContext) {
         auto context = std::make_unique<TlsContext>();
-        std::string file;
-        if (requireTls) ReadRegistryString(settings::kTlsKeyPath, "CA File", file, 1024);
+        const std::string file = requireTls ? settings::Text{settings::kTls, "CA File"}.Value(1023) : std::string();
         if (!context->InitClient(requireTls, file, tlsFailure)) return false;
         tlsContext = std::move(context);
     }

@@ -17,11 +17,12 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
+#include "foundation/CAccountRows.h"
+#include "foundation/CAliasMapping.h"
+#include "foundation/OdbcFailure.h"
 #include "foundation/ProcessSettings.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
@@ -40,7 +41,7 @@ constexpr std::size_t kHeaderBytes = 4096;
 // Below this the POP3 client cannot hold a reply line; a missing or zero
 // ReceiveBufferSize means the size used everywhere else.
 constexpr std::uint32_t kMinReceiveBuffer = 512;
-constexpr std::uint32_t kDefaultReceiveBuffer = 5120;
+constexpr std::uint32_t kDefaultReceiveBuffer = settings::Dword{settings::kPreferences, "ReceiveBufferSize"}.Default();
 constexpr const char* kPostmaster = "postmaster";
 
 // Process-wide, as the preferences they come from: a key that cannot be
@@ -112,16 +113,11 @@ std::string DomainCandidate(const std::string& piece) {
 }  // namespace
 
 CRemoteMailSpooler::CRemoteMailSpooler() {
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kPreferencesKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
+    constexpr settings::Dword kReceiveBuffer{settings::kPreferences, "ReceiveBufferSize"};
+    if (kReceiveBuffer.KeyOpens()) {
         // A value missing from the existing key reads 0.
-        DWORD value = 0;
-        ReadRegistryDword(settings::kPreferencesKeyPath, "ReceiveBufferSize", value);
-        g_receiveBufferSize = value;
-        value = 0;
-        ReadRegistryDword(settings::kPreferencesKeyPath, "MaxMails", value);
-        g_maxMails = value;
+        g_receiveBufferSize = kReceiveBuffer.ValueOrZero();
+        g_maxMails = settings::Dword{settings::kPreferences, "MaxMails"}.ValueOrZero();
     }
     receiveBufferSize = g_receiveBufferSize.load();
     if (receiveBufferSize == 0) receiveBufferSize = kDefaultReceiveBuffer;
@@ -137,15 +133,8 @@ void CRemoteMailSpooler::Status(const std::string& text) {
     if (statusWindow) statusWindow->Post(StatusWindow::kStatusLine, 0, text, 0);
 }
 
-void CRemoteMailSpooler::StatementError(void* statementHandle) {
-    SQLCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLCHAR message[512] = {};
-    SQLSMALLINT length = 0;
-    if (statementHandle)
-        SQLGetDiagRec(SQL_HANDLE_STMT, statementHandle, 1, state, &native, message, sizeof message, &length);
-    Status(StringPrintf("Error : %d %s %s", static_cast<int>(native), reinterpret_cast<char*>(state),
-                        reinterpret_cast<char*>(message)));
+void CRemoteMailSpooler::StatementError(const OdbcFailure& failure) {
+    Status(StringPrintf("Error : %d %s %s", failure.native, failure.state.c_str(), failure.message.c_str()));
 }
 
 // --- Download.
@@ -178,46 +167,18 @@ void CRemoteMailSpooler::RemovePartFiles() {
 }
 
 bool CRemoteMailSpooler::LoadAccounts(std::vector<Account>& accounts) {
-    OdbcStatement statement(database->GetConnectionHandle());
-    if (!statement.ExecDirect("SELECT aUserName, UserId,Pass, ServerAddr, LeaveMailOnServer, Alias, LastMailId, "
-                              "AliasAddress, Port, ServerName FROM RemoteServerAccounts")) {
-        StatementError(statement.Handle());
-        return false;
-    }
-    const auto cut = [](std::string text, std::size_t width) {
-        if (text.size() > width) text.resize(width);
-        return text;
-    };
-    const auto yes = [](const std::string& text) {
-        return !text.empty() && text != "0" && !EqualsNoCase(text, "false");
-    };
-    using Columns = CRemoteServerAccounts;
-    while (statement.Fetch()) {
-        std::string text[10];
-        for (SQLUSMALLINT c = 0; c < 10; ++c) statement.GetText(static_cast<SQLUSMALLINT>(c + 1), text[c]);
-        Account account;
-        account.userName = cut(text[0], Columns::kMaxUserName);
-        account.userId = cut(text[1], Columns::kMaxUserName);
-        account.pass = cut(text[2], Columns::kMaxUserName);
-        account.serverAddr = cut(text[3], Columns::kMaxServer);
-        account.leaveMailOnServer = yes(text[4]);
-        account.alias = yes(text[5]);
-        account.lastMailId = cut(text[6], Columns::kMaxServer);
-        account.aliasAddress = cut(text[7], Columns::kMaxAliasAddress);
-        account.port = std::strtol(text[8].c_str(), nullptr, 10);
-        account.serverName = cut(text[9], Columns::kMaxServer);
-        accounts.push_back(std::move(account));
-    }
-    return true;
+    OdbcFailure failure;
+    if (CRemoteServerAccounts::LoadForDownload(database->GetConnectionHandle(), accounts, &failure)) return true;
+    StatementError(failure);
+    return false;
 }
 
 bool CRemoteMailSpooler::StoreLastMailId(const Account& account, const std::string& id) {
-    OdbcStatement statement(database->GetConnectionHandle());
-    if (statement.ExecDirect(
-            FormatSql("UPDATE RemoteServerAccounts SET LastMailId = '%s' WHERE aUserName = '%s' AND UserId = '%s'",
-                      SqlText::Quote(id), SqlText::Quote(account.userName), SqlText::Quote(account.userId))))
+    OdbcFailure failure;
+    if (CRemoteServerAccounts::StoreLastMailId(database->GetConnectionHandle(), account.userName, account.userId, id,
+                                               &failure))
         return true;
-    StatementError(statement.Handle());
+    StatementError(failure);
     return false;
 }
 
@@ -328,8 +289,7 @@ int CRemoteMailSpooler::DistributeRemoteMail() {
     int removed = 0;
     const std::vector<std::string> files = SpoolFiles(spoolDirectory);
     if (database && !files.empty() && !StopRequested()) {
-        DWORD routeAll = 0;
-        ReadRegistryDword(settings::kPreferencesKeyPath, "RouteAllMailsToPostmaster", routeAll);
+        const std::uint32_t routeAll = settings::Dword{settings::kPreferences, "RouteAllMailsToPostmaster"}.Value();
         // After a stop the file in hand is finished within the grace, and
         // the others wait in the spool directory for the next distribution.
         CLocalHandBack::Options options;
@@ -473,44 +433,37 @@ std::vector<std::string> CRemoteMailSpooler::CollectLocalRecipients(const CRemot
 // --- Resolution.
 
 bool CRemoteMailSpooler::AccountExists(const std::string& name, std::string& stored) {
-    OdbcStatement statement(database->GetConnectionHandle());
-    if (!statement.ExecDirect(
-            FormatSql("SELECT aUserName FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(name)))) {
-        StatementError(statement.Handle());
+    OdbcFailure failure;
+    const std::optional<std::string> found = CAccountRows::StoredUserName(database->GetConnectionHandle(), name, &failure);
+    if (!found) {
+        if (!failure.state.empty()) StatementError(failure);
         return false;
     }
-    return statement.Fetch() && statement.GetText(1, stored) && !stored.empty();
+    stored = *found;
+    return !stored.empty();
 }
 
 bool CRemoteMailSpooler::MayRead(const std::string& user) {
     const SQLHDBC connection = database->GetConnectionHandle();
-    std::int32_t accountId = 0;
-    SQLLEN indicator = 0;
-    {
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect(
-                FormatSql("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(user))) ||
-            !statement.BindLong(1, accountId, &indicator)) {
-            StatementError(statement.Handle());
-            return false;
-        }
-        if (!statement.Fetch() || indicator == SQL_NULL_DATA) return false;
-    }
-    return CMailDatabase::ReadRightOf(connection, accountId) == CMailDatabase::ReadRight::Allowed;
+    bool failed = false;
+    const std::optional<long> accountId = CMailDatabase::AccountIdByName(connection, user, &failed);
+    if (failed) StatementError({0, "", "the account of " + user + " could not be read"});
+    if (!accountId) return false;
+    return CMailDatabase::ReadRightOf(connection, *accountId) == CMailDatabase::ReadRight::Allowed;
 }
 
 std::string CRemoteMailSpooler::ResolveLocalUser(const CRemoteSpoolFile& record, const std::string& candidate) {
     if (!database || candidate.empty()) return "";
     std::string user;
     if (!AccountExists(candidate, user)) {
-        user.clear();
-        OdbcStatement statement(database->GetConnectionHandle());
-        if (!statement.ExecDirect(FormatSql("SELECT UserId FROM Aliases WHERE aUserName = '%s' AND AliasName = '%s'",
-                                            SqlText::Quote(record.userName), SqlText::Quote(candidate)))) {
-            StatementError(statement.Handle());
+        OdbcFailure failure;
+        const std::optional<std::string> aliased =
+            CAliasMapping::UserOf(database->GetConnectionHandle(), record.userName, candidate, &failure);
+        if (!aliased) {
+            StatementError(failure);
             return "";
         }
-        if (!statement.Fetch() || !statement.GetText(1, user)) user.clear();
+        user = *aliased;
     }
     if (user.empty()) {
         const std::unique_ptr<CLocalAccount> account(database->FindAccountBySuffix(candidate));

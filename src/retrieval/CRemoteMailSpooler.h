@@ -33,6 +33,7 @@
 
 #include "foundation/CRemoteServerAccounts.h"
 
+struct OdbcFailure;
 class CAccountDatabase;
 class CMailHeader;
 class CRemoteSpoolFile;
@@ -79,7 +80,7 @@ private:
 
     bool StopRequested() const;
     void Status(const std::string& text);
-    void StatementError(void* statementHandle);
+    void StatementError(const OdbcFailure& failure);
     void RemovePartFiles();
     bool LoadAccounts(std::vector<Account>& accounts);
     int DownloadAccount(const Account& account);

@@ -8,7 +8,7 @@
 
 #include "foundation/CMailDatabase.h"
 #include "platform/IpLiteral.h"
-#include "retrieval/CMappedAccounts.h"
+#include "store/CMappedAccounts.h"
 
 MappedAccountCheck::Outcome MappedAccountCheck::CheckServer(const std::string& server) {
     if (server.empty()) return Outcome::NoServer;

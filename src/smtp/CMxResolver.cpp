@@ -4,25 +4,23 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcConnection.h"
-#include "foundation/OdbcStatement.h"
+#include "foundation/CMxCacheRows.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/SettingsCheck.h"
-#include "foundation/SqlFormat.h"
-#include "platform/Registry.h"
+#include "platform/RegistryValues.h"
 #include "platform/Text.h"
 #include "platform/WholeFile.h"
 #include "smtp/TcpSocket.h"
-#include "foundation/DateText.h"
 
 namespace {
 
 constexpr std::size_t kNameServerValueSize = 256;  // up to 255 bytes of text
-constexpr std::size_t kCacheTextSize = 1024;
 constexpr std::size_t kReplyPiece = 1024;
 // A resolver configuration is a few lines; anything past this is not read.
 constexpr std::size_t kResolvConfSize = 64 * 1024;
@@ -30,23 +28,17 @@ constexpr std::size_t kResolvConfSize = 64 * 1024;
 // Appends "#1" .. "#N" of the DNS key, N being the key's value count. A
 // number whose value is missing (the key may hold other values) is skipped.
 void ReadNameServers(std::vector<std::string>& servers) {
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, settings::kDnsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     DWORD subKeys = 0, values = 0;
-    if (RegQueryInfoKey(key, &subKeys, &values) == ERROR_SUCCESS) {
-        for (DWORD k = 1; k <= values; ++k) {
-            char data[kNameServerValueSize] = {};
-            DWORD size = sizeof data - 1;
-            DWORD type = 0;
-            const std::string name = "#" + std::to_string(k);
-            if (RegQueryValueEx(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
-                ERROR_SUCCESS)
-                continue;
-            std::string entry(Trim(data));
-            if (!entry.empty()) servers.push_back(entry);
-        }
+    if (registry::CountEntries(settings::kDnsKeyPath, subKeys, values) != ERROR_SUCCESS) return;
+    for (DWORD k = 1; k <= values; ++k) {
+        registry::StoredValue stored;
+        const std::string name = "#" + std::to_string(k);
+        if (registry::ReadStored(settings::kDnsKeyPath, name.c_str(), stored, kNameServerValueSize - 1) !=
+            ERROR_SUCCESS)
+            continue;
+        std::string entry(Trim(stored.data.substr(0, ::strnlen(stored.data.c_str(), stored.data.size()))));
+        if (!entry.empty()) servers.push_back(entry);
     }
-    RegCloseKey(key);
 }
 
 }  // namespace
@@ -152,17 +144,10 @@ void CMxResolver::CloseDatabase() {
 }
 
 void CMxResolver::ReadCache() {
-    const std::string oldest = LocalDateTimeText(std::time(nullptr) - kCacheDays * 24 * 60 * 60);
-    OdbcStatement statement(connectionHandle->Handle());
-    char text[kCacheTextSize] = {};
-    SQLLEN indicator = 0;
-    if (!statement.ExecDirect(
-            FormatSql("SELECT MXServerName FROM MXCache WHERE Domain = '%s' and FetchTime > cdate('%s')",
-                      SqlText::Quote(domain), SqlText::Quote(oldest))) ||
-        !statement.BindChar(1, text, sizeof text, &indicator))
-        return;
-    mxHosts.clear();
-    if (statement.Fetch() && indicator != SQL_NULL_DATA) dns::SplitHostList(text, mxHosts);
+    // The hosts were cleared for this look-up: nothing kept leaves none.
+    const std::optional<std::string> kept =
+        CMxCacheRows::Read(connectionHandle->Handle(), domain, std::time(nullptr) - kCacheDays * 24 * 60 * 60);
+    if (kept) dns::SplitHostList(*kept, mxHosts);
 }
 
 void CMxResolver::AskNameServer(const std::string& entry) {
@@ -237,16 +222,7 @@ void CMxResolver::AskNameServer(const std::string& entry) {
 
 void CMxResolver::StoreAnswer(const std::list<dns::MxRecord>& records) {
     const std::string joined = dns::JoinExchanges(records);
-    if (databaseOpen) {
-        const SqlText quotedDomain = SqlText::Quote(domain);
-        {
-            OdbcStatement remove(connectionHandle->Handle());
-            remove.ExecDirect(FormatSql("DELETE * from MXCache where Domain = '%s'", quotedDomain));
-        }
-        OdbcStatement insert(connectionHandle->Handle());
-        insert.ExecDirect(FormatSql("INSERT INTO MXCache VALUES ('%s','%s','%s')", quotedDomain, SqlText::Quote(joined),
-                                    SqlText::Quote(LocalDateTimeText(std::time(nullptr)))));
-    }
+    if (databaseOpen) CMxCacheRows::Store(connectionHandle->Handle(), domain, joined, std::time(nullptr));
     mxHosts.clear();
     dns::SplitHostList(joined, mxHosts);
 }

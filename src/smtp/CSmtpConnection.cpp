@@ -10,7 +10,7 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/COwnNames.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "message/CBase64Decoder.h"
@@ -81,17 +81,13 @@ std::string UpToNul(const std::string& s) {
 
 // The local SMTP server's configured port (default 25).
 int LocalSmtpPort() {
-    DWORD port = CSmtpConnection::kLocalPort;
-    if (!ReadRegistryDword(settings::kPortsKeyPath, "SMTP Port", port) || port == 0 || port > 65535)
-        return CSmtpConnection::kLocalPort;
-    return static_cast<int>(port);
+    return static_cast<int>(settings::Dword{settings::kPorts, "SMTP Port"}.Value());
 }
 
 // Where the local SMTP server listens when it was told one address
 // (Ports\SMTP Listen Address); 127.0.0.1 when it listens on every address.
 std::string LocalSmtpHost() {
-    std::string address;
-    ReadRegistryString(settings::kPortsKeyPath, "SMTP Listen Address", address, 256);
+    std::string address = settings::Text{settings::kPorts, "SMTP Listen Address"}.Value(255);
     if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
     if (address.empty() || address == "0.0.0.0") return CSmtpConnection::kLocalHost;
@@ -100,10 +96,10 @@ std::string LocalSmtpHost() {
 }
 
 // One time-out setting in seconds; fallback when it is missing or out of range.
-std::chrono::milliseconds TimeoutSetting(const char* name, std::chrono::milliseconds fallback) {
-    DWORD seconds = 0;
-    if (!ReadRegistryDword(settings::kPortsKeyPath, name, seconds) || seconds < 1 || seconds > 3600) return fallback;
-    return std::chrono::seconds(seconds);
+std::chrono::milliseconds TimeoutSetting(settings::Dword entry, std::chrono::milliseconds fallback) {
+    const std::optional<std::uint32_t> seconds = entry.Stored();
+    if (!seconds || !entry.InRange(*seconds)) return fallback;
+    return std::chrono::seconds(*seconds);
 }
 
 int WaitMilliseconds(std::chrono::milliseconds wait) {
@@ -112,9 +108,7 @@ int WaitMilliseconds(std::chrono::milliseconds wait) {
 
 // Certificates of authorities trusted beside the system's own (TLS\CA File).
 std::string ExtraCaFile() {
-    std::string file;
-    ReadRegistryString(settings::kTlsKeyPath, "CA File", file, 1024);
-    return file;
+    return settings::Text{settings::kTls, "CA File"}.Value(1023);
 }
 
 }  // namespace
@@ -126,12 +120,12 @@ CSmtpConnection::CSmtpConnection() : timeouts(ConfiguredTimeouts()) {
 CSmtpConnection::Timeouts CSmtpConnection::ConfiguredTimeouts() {
     const Timeouts rfc;
     Timeouts t;
-    t.greeting = TimeoutSetting("SMTP Client Greeting Timeout", rfc.greeting);
-    t.mail = TimeoutSetting("SMTP Client MAIL Timeout", rfc.mail);
-    t.rcpt = TimeoutSetting("SMTP Client RCPT Timeout", rfc.rcpt);
-    t.dataStart = TimeoutSetting("SMTP Client DATA Timeout", rfc.dataStart);
-    t.dataBlock = TimeoutSetting("SMTP Client Block Timeout", rfc.dataBlock);
-    t.dataEnd = TimeoutSetting("SMTP Client End Timeout", rfc.dataEnd);
+    t.greeting = TimeoutSetting({settings::kPorts, "SMTP Client Greeting Timeout"}, rfc.greeting);
+    t.mail = TimeoutSetting({settings::kPorts, "SMTP Client MAIL Timeout"}, rfc.mail);
+    t.rcpt = TimeoutSetting({settings::kPorts, "SMTP Client RCPT Timeout"}, rfc.rcpt);
+    t.dataStart = TimeoutSetting({settings::kPorts, "SMTP Client DATA Timeout"}, rfc.dataStart);
+    t.dataBlock = TimeoutSetting({settings::kPorts, "SMTP Client Block Timeout"}, rfc.dataBlock);
+    t.dataEnd = TimeoutSetting({settings::kPorts, "SMTP Client End Timeout"}, rfc.dataEnd);
     return t;
 }
 

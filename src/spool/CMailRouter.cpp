@@ -14,7 +14,7 @@
 
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
-#include "delivery/CMailMonitor.h"
+#include "store/CMailMonitor.h"
 #include "delivery/CSystemNotice.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
@@ -23,7 +23,7 @@
 #include "foundation/CTempMailContent.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/RecordVersion.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "message/CMailHeader.h"
@@ -46,9 +46,7 @@ std::string SenderName(const std::string& sender) {
 }
 
 bool AllowMailMonitor() {
-    DWORD value = 0;
-    ReadRegistryDword(settings::kMailMonitorKeyPath, "AllowMailMonitor", value);
-    return value != 0;
+    return settings::Dword{settings::kMailMonitor, "AllowMailMonitor"}.Value() != 0;
 }
 
 std::string FileIdentity(const std::string& path) {

@@ -9,7 +9,7 @@
 
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 #include "foundation/StringFormat.h"
 #include "platform/Invariant.h"
@@ -62,17 +62,14 @@ void CMailSpoolProcessor::SetRouter(CSpoolRouter* newRouter) {
 }
 
 int CMailSpoolProcessor::ConfiguredScanInterval() {
-    DWORD value = 0;
-    if (ReadRegistryDword(settings::kPreferencesKeyPath, "SpoolScanInterval", value) && value >= kMinScanIntervalMs &&
-        value <= kMaxScanIntervalMs)
-        return static_cast<int>(value);
-    return kDefaultScanIntervalMs;
+    return static_cast<int>(settings::Dword{settings::kPreferences, "SpoolScanInterval"}.Value());
 }
 
 int CMailSpoolProcessor::ConfiguredWorkerCount(bool databaseIsServer) {
-    DWORD value = 0;
-    if (ReadRegistryDword(settings::kPreferencesKeyPath, "SpoolThreadCount", value) && value >= 1)
-        return static_cast<int>(std::min<DWORD>(value, kMaxWorkers));
+    // No default of its own: absent, the count follows the machine.
+    constexpr settings::Dword kThreads{settings::kPreferences, "SpoolThreadCount"};
+    if (const std::optional<std::uint32_t> value = kThreads.Stored(); value && *value >= kThreads.Minimum())
+        return static_cast<int>(std::min(*value, kThreads.Maximum()));
     const unsigned processors = std::thread::hardware_concurrency();
     // A worker on a database server spends most of a message waiting for
     // its statements' answers; the bound keeps the server's connections few.

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/SettingValue.h"
 #include "platform/MutexLock.h"
 #include "platform/UniqueFd.h"
 #include "platform/WriterLock.h"
@@ -41,10 +42,9 @@ public:
     // A worker's own database, made on the worker's thread; null means the
     // shared one given to SetDatabase.
     using DatabaseMaker = std::function<std::unique_ptr<CAccountDatabase>()>;
-    static constexpr int kMaxWorkers = 64;
-    static constexpr int kDefaultScanIntervalMs = 10000;
-    static constexpr int kMinScanIntervalMs = 50;
-    static constexpr int kMaxScanIntervalMs = 600000;
+    static constexpr int kMaxWorkers = settings::Dword{settings::kPreferences, "SpoolThreadCount"}.Maximum();
+    static constexpr int kDefaultScanIntervalMs =
+        settings::Dword{settings::kPreferences, "SpoolScanInterval"}.Default();
 
     // directory is relative to the process's working directory (the home).
     explicit CMailSpoolProcessor(std::string directory = "SMTPSpooler");

@@ -15,10 +15,9 @@
 #include "delivery/CUserRecord.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
-#include "foundation/OdbcStatement.h"
-#include "foundation/RegistryDirect.h"
+#include "store/CNetwareRows.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/AddressFunctions.h"
 #include "message/CMailHeader.h"
@@ -31,7 +30,6 @@ namespace {
 
 constexpr std::size_t kBlockSize = 65536;
 // The local SMTP server's own limit when none is configured.
-constexpr std::uint32_t kDefaultMaxMessageSize = 50u * 1024 * 1024;
 // Recipients taken from one file; more is no office client's message.
 constexpr std::size_t kMaxRecipients = 1000;
 
@@ -41,9 +39,7 @@ std::string Trimmed(std::string_view text) {
 
 // The largest message the local SMTP server accepts.
 std::uint64_t MaxMessageSize() {
-    DWORD value = 0;
-    if (ReadRegistryDword(settings::kPortsKeyPath, "SMTP Max Message Size", value) && value >= 1) return value;
-    return kDefaultMaxMessageSize;
+    return settings::Dword{settings::kPorts, "SMTP Max Message Size"}.Value();
 }
 
 // One piece of a recipient list: the text in angle brackets, without a
@@ -108,17 +104,9 @@ CNetwareImport::Outcome Keep(const std::string& path, const std::string& why) {
 
 // The sender line of the file's login name, or empty when unresolved.
 std::string ResolveSender(SQLHDBC connection, const CNetwareImport::Head& head) {
-    std::optional<long> accountId;
-    {
-        OdbcStatement statement(connection);
-        std::int32_t id = 0;
-        SQLLEN indicator = 0;
-        if (!statement.ExecDirect(
-                FormatSql("SELECT aAccountId FROM Netware WHERE UserName = '%s'", SqlText::Quote(head.loginName))) ||
-            !statement.BindLong(1, id, &indicator))
-            return "";
-        if (statement.Fetch() && indicator != SQL_NULL_DATA) accountId = id;
-    }
+    bool failed = false;
+    const std::optional<long> accountId = CNetwareRows::AccountOfLogin(connection, head.loginName, failed);
+    if (failed) return "";
     if (!accountId) return HasLineBreak(head.senderText) ? "" : head.senderText;
     const std::unique_ptr<CUserRecord> record = CUserRecord::Fetch(connection, *accountId);
     if (!record || !record->IsLoaded()) return "";

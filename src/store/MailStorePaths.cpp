@@ -4,14 +4,13 @@
 #include <cerrno>
 #include <sys/stat.h>
 
-#include "foundation/RegistryDirect.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
 
 namespace mailstore {
 
 std::string ReadMailDirectory() {
-    std::string root;
-    ReadRegistryString(settings::kStorageKeyPath, "Mail Directory", root, 260);
+    std::string root = settings::Text{settings::kStorage, "Mail Directory"}.Value(259);
     // A trailing "/" would only double up in the paths built from it.
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root;

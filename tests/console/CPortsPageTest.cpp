@@ -11,16 +11,15 @@
 #include "console/CPortsPage.h"
 #include "console/CRelayHostDialog.h"
 #include "foundation/CPortSettings.h"
-#include "foundation/CRegistryKey.h"
 #include "foundation/SettingsCatalogue.h"
+#include "platform/RegistryValues.h"
 
 namespace {
 
 DWORD PortsDword(const char* name) {
-    CRegistryKey key(settings::kCompany, settings::kProduct, HKEY_LOCAL_MACHINE);
     DWORD value = 0xFFFFFFFF;
-    if (key.OpenProductKey() && key.OpenSubKey(settings::kPorts)) value = key.GetDWord(name);
-    return value;
+    const registry::Found found = registry::ReadDword(settings::kPortsKeyPath, name, value);
+    return found == registry::Found::NoValue ? 0 : value;
 }
 
 // Stores one name-server entry as the DNS server dialog would.

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "DatabaseTest.h"
-#include "delivery/CMailMonitor.h"
+#include "store/CMailMonitor.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/CFailedMails.h"
 #include "outbound/COutboundQueue.h"
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 
 namespace {
 

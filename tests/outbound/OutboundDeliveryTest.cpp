@@ -22,7 +22,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "outbound/COutboundDelivery.h"
 #include "outbound/COutboundQueue.h"
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 #include "platform/StatusWindow.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "outbound/COutboundQueue.h"
 #include "outbound/COutboundQueueReader.h"
 #include "outbound/COutboundQueueView.h"
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "foundation/SettingsCatalogue.h"
 #include "platform/StatusWindow.h"
 #include "platform/StopSignal.h"
-#include "retrieval/CMappedAccounts.h"
+#include "store/CMappedAccounts.h"
 #include "retrieval/CMappedDownloader.h"
 
 using namespace std::chrono_literals;

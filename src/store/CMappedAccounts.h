@@ -1,5 +1,6 @@
-// CMappedAccounts: the administration of a user's mapped accounts (rows of
-// POPACCOUNTS): add, list, delete, enable and disable. A mapped account is
+// CMappedAccounts: the owner of POPACCOUNTS, a user's mapped accounts: the
+// administration (add, list, delete, enable and disable) and what the
+// download reads and writes back. A mapped account is
 // named by its local account, remote server and remote user name, the same
 // three values the download keeps its place by. Listings carry no password.
 #pragma once
@@ -37,6 +38,25 @@ public:
     // A value that can stand in a POP3 command and a row: printable ASCII
     // without blanks, 1 to maxBytes bytes (passwords may hold blanks).
     static bool IsValidValue(const std::string& value, std::size_t maxBytes, bool blanksAllowed = false);
+
+    // What the download of one mapped account needs, password included.
+    struct FetchRow {
+        std::string remoteUser;
+        std::string password;
+        std::string server;
+        std::string lastMailId;
+        bool leaveOnServer = false;
+        int port = kDefaultPort;
+    };
+    // The accounts with a mapping to a server other than the excluded ones;
+    // false when they cannot be read.
+    static bool AccountsWithMappings(SQLHDBC connection, const std::vector<std::string>& excludedServers,
+                                     std::vector<long>& accountIds);
+    // The account's enabled mappings to servers other than the excluded ones.
+    static bool EnabledFetchRows(SQLHDBC connection, long accountId, const std::vector<std::string>& excludedServers,
+                                 std::vector<FetchRow>& rows);
+    static bool StoreLastMailId(SQLHDBC connection, long accountId, const std::string& remoteUser,
+                                const std::string& server, const std::string& lastMailId);
 
 private:
     static long Count(SQLHDBC connection, long accountId, const std::string& server, const std::string& remoteUser);

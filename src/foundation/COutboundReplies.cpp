@@ -1,5 +1,5 @@
 // COutboundReplies: keeping the remote servers' replies.
-#include "outbound/COutboundReplies.h"
+#include "foundation/COutboundReplies.h"
 
 #include <algorithm>
 

@@ -1,10 +1,11 @@
 // CMailMonitor: the send and receive look-ups over mailmonitor and the
 // statements of the console's watch administration.
-#include "delivery/CMailMonitor.h"
+#include "store/CMailMonitor.h"
 
 #include <algorithm>
 #include <cstdlib>
 
+#include "foundation/CAccountRows.h"
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
@@ -83,25 +84,13 @@ bool CMailMonitor::ListMonitors(SQLHDBC connection, std::vector<MailMonitorEntry
         }
     }
     // Names are looked up after the listing statement is done with.
-    for (MailMonitorEntry& entry : entries) {
-        OdbcStatement s(connection);
-        if (s.ExecDirect(
-                FormatSql("SELECT aUserName FROM Accounts WHERE aAccountId = %d", static_cast<int>(entry.accountId))) &&
-            s.Fetch())
-            s.GetText(1, entry.userName);
-    }
+    for (MailMonitorEntry& entry : entries)
+        entry.userName = CAccountRows::UserNameOf(connection, entry.accountId).value_or("");
     return true;
 }
 
 bool CMailMonitor::ListWatchableAddresses(SQLHDBC connection, std::vector<std::string>& addresses) {
-    addresses.clear();
-    OdbcStatement s(connection);
-    if (!s.ExecDirect("SELECT EmailId FROM Accounts")) return false;
-    while (s.Fetch()) {
-        std::string address;
-        if (s.GetText(1, address) && !address.empty()) addresses.push_back(std::move(address));
-    }
-    return true;
+    return CAccountRows::AllEmailIds(connection, addresses);
 }
 
 CMailMonitor::AddResult CMailMonitor::AddMonitor(SQLHDBC connection, long accountId, const std::string& type,
@@ -137,14 +126,7 @@ std::string CMailMonitor::AddMonitors(SQLHDBC connection, std::optional<long> ac
         if (address.size() > kMaxAddressChars)
             return "The Email Address " + address + " is longer than " + std::to_string(kMaxAddressChars) +
                    " characters and cannot be watched";
-    std::string userName;
-    {
-        OdbcStatement s(connection);
-        if (s.ExecDirect(
-                FormatSql("SELECT aUserName FROM Accounts WHERE aAccountId = %d", static_cast<int>(*accountId))) &&
-            s.Fetch())
-            s.GetText(1, userName);
-    }
+    const std::string userName = CAccountRows::UserNameOf(connection, *accountId).value_or("");
     // All the watches of one Add, or none of them where the connection allows.
     OdbcTransaction transaction(connection);
     std::vector<MailMonitorEntry> made;

@@ -1,5 +1,5 @@
 // CMappedAccounts: the POPACCOUNTS statements of the administration.
-#include "retrieval/CMappedAccounts.h"
+#include "store/CMappedAccounts.h"
 
 #include <cstdlib>
 
@@ -11,6 +11,26 @@ namespace {
 
 bool YesNo(const std::string& value) {
     return !value.empty() && value != "0" && value != "false" && value != "FALSE";
+}
+
+// Column bounds of the rows the download reads.
+constexpr std::size_t kMaxLastId = 101;
+
+// " and serveraddr <> '...'" for each excluded server, after "where".
+std::string ExcludedServers(const std::vector<std::string>& servers) {
+    std::string text;
+    for (const std::string& server : servers) {
+        if (!text.empty()) text += " and ";
+        text += FormatSql("serveraddr <> '%s'", SqlText::Quote(server));
+    }
+    return text.empty() ? "1 = 1" : text;
+}
+
+std::string Column(OdbcStatement& statement, SQLUSMALLINT column, std::size_t maxBytes) {
+    std::string value;
+    if (!statement.GetText(column, value)) return {};
+    if (value.size() > maxBytes) value.resize(maxBytes);
+    return value;
 }
 
 }  // namespace
@@ -102,4 +122,46 @@ CMappedAccounts::Change CMappedAccounts::SetEnabled(SQLHDBC connection, long acc
                                           SqlText::Quote(server)))
                ? Change::Made
                : Change::Failed;
+}
+
+bool CMappedAccounts::AccountsWithMappings(SQLHDBC connection, const std::vector<std::string>& excludedServers,
+                                           std::vector<long>& accountIds) {
+    accountIds.clear();
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect("SELECT DISTINCT aAccountId FROM POPACCOUNTS where " + ExcludedServers(excludedServers)))
+        return false;
+    while (statement.Fetch()) accountIds.push_back(std::strtol(Column(statement, 1, 20).c_str(), nullptr, 10));
+    return true;
+}
+
+bool CMappedAccounts::EnabledFetchRows(SQLHDBC connection, long accountId,
+                                       const std::vector<std::string>& excludedServers, std::vector<FetchRow>& rows) {
+    rows.clear();
+    OdbcStatement statement(connection);
+    if (!statement.ExecDirect(
+            FormatSql("SELECT USERID,PASS,SERVERADDR,LASTMAILID,ISLEAVEMAILONSERVER,PORT FROM POPACCOUNTS WHERE "
+                      "aAccountId = %ld and Enable =true and ",
+                      accountId) +
+            ExcludedServers(excludedServers)))
+        return false;
+    while (statement.Fetch()) {
+        FetchRow row;
+        row.remoteUser = Column(statement, 1, kMaxRemoteUser);
+        row.password = Column(statement, 2, kMaxPassword);
+        row.server = Column(statement, 3, kMaxServer);
+        row.lastMailId = Column(statement, 4, kMaxLastId);
+        row.leaveOnServer = YesNo(Column(statement, 5, 10));
+        row.port = static_cast<int>(std::strtol(Column(statement, 6, 20).c_str(), nullptr, 10));
+        rows.push_back(std::move(row));
+    }
+    return true;
+}
+
+bool CMappedAccounts::StoreLastMailId(SQLHDBC connection, long accountId, const std::string& remoteUser,
+                                      const std::string& server, const std::string& lastMailId) {
+    OdbcStatement statement(connection);
+    return statement.ExecDirect(FormatSql(
+        "UPDATE PopAccounts SET LastMailId = '%s' WHERE aAccountId = %ld AND UserId = '%s' AND "
+        "SERVERADDR='%s'",
+        SqlText::Quote(lastMailId), accountId, SqlText::Quote(remoteUser), SqlText::Quote(server)));
 }
