@@ -10,12 +10,15 @@
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
+#include "foundation/CFileRangeContent.h"
 #include "platform/TlsStream.h"
+#include "store/CSqlMailboxStore.h"
 
 #include <poll.h>
 
 #include <chrono>
 #include <exception>
+#include <map>
 #include <utility>
 
 namespace {
@@ -281,11 +284,31 @@ void CPop3Session::Login(const std::string& password) {
             outcome = Outcome::Unavailable;
         }
         if (outcome == Outcome::Ok) {
-            // Fixed from here on: numbers never move under the client.
+            std::unique_ptr<mailbox::CMailboxStore> store =
+                mailbox::OpenAccountMailbox(environment.database->GetConnectionHandle(), opened->GetAccountId());
+            mailbox::Result<std::unique_ptr<mailbox::CMailboxView>> view =
+                mailbox::Result<std::unique_ptr<mailbox::CMailboxView>>::Fail(mailbox::Error::Storage);
+            if (store) view = store->Open(kInbox, false);
+            if (!view.Ok() || !view.value) {
+                opened->Unlock();
+                outcome = Outcome::Unavailable;
+            } else {
+                inbox = std::move(view.value);
+            }
+        }
+        if (outcome == Outcome::Ok) {
+            // Fixed from here on: numbers never move under the client. A
+            // message the account object does not list (stored in between)
+            // waits for the next session.
+            std::map<std::string, long> entries;
             const long count = opened->GetMessageCount(true, kInbox);
-            messages.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
-            for (long n = 1; n <= count; ++n)
-                messages.push_back({opened->GetMessageSize(n, kInbox), opened->GetMessageId(n, kInbox), false});
+            for (long n = 1; n <= count; ++n) entries[opened->GetMessageId(n, kInbox)] = n;
+            messages.reserve(inbox->Messages().size());
+            for (const mailbox::MessageInfo& m : inbox->Messages()) {
+                const auto it = entries.find(m.mailId);
+                if (it == entries.end()) continue;
+                messages.push_back({m.size, m.mailId, false, m.uid, it->second, (m.flags & mailbox::kSeen) != 0});
+            }
         }
     }
     switch (outcome) {
@@ -378,7 +401,9 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
     long number = 0;
     Message* message = Lookup(args[0], number);
     if (!message) return;
-    std::unique_ptr<CMailContent> content(account->ReadMessage(number, kInbox));
+    std::unique_ptr<CMailContent> content;
+    auto opened = inbox->Open(message->layerUid);
+    if (opened.Ok()) content = std::make_unique<CFileRangeContent>(std::move(opened.value.fd), 0, opened.value.size);
     // A missing or unreadable file fails this message only.
     std::vector<char> block(kBlockSize);
     int got = -1;
@@ -407,10 +432,11 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
         g_moduleLog.Write("POP3: message " + message->uid + " broke off while being read");
         return;
     }
-    if (!top && !account->IsRead(number, kInbox)) {
-        // The client reads the message while the store records it read.
+    if (!top && !message->read) {
+        // The client reads the message while the store records it read
+        // (the account object sends a receipt asked for, and tells views).
         writer.Flush();
-        account->MarkRead(kInbox, number);
+        message->read = account->MarkRead(kInbox, message->entry);
     }
 }
 
@@ -439,11 +465,12 @@ void CPop3Session::Quit() {
     // the files and rows go leaves marks the next start finishes.
     bool marked = true;
     for (std::size_t i = 0; i < messages.size(); ++i)
-        if (messages[i].deleted && !account->MarkDeleted(static_cast<long>(i + 1), kInbox)) marked = false;
+        if (messages[i].deleted && !account->MarkDeleted(messages[i].entry, kInbox)) marked = false;
     const bool committed = account->CommitDeletions() && marked;
     account->UndoDeletions();  // marks that could not be committed are not left behind
     account->Unlock();
     account.reset();
+    inbox.reset();
     if (committed)
         writer.Ok("Velmora POP3 server signing off");
     else
@@ -455,4 +482,5 @@ void CPop3Session::Abandon() {
     account->UndoDeletions();
     account->Unlock();
     account.reset();
+    inbox.reset();
 }

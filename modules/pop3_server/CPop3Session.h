@@ -1,7 +1,8 @@
 // CPop3Session: the server side of one POP3 connection (RFC 1939 with CAPA,
 // UIDL, TOP and the response codes of RFC 2449 and 3206).
 //
-// The maildrop is the account's Inbox. At login the session takes the
+// The maildrop is the account's Inbox, listed and read through the shared
+// mailbox layer (in UID order, so the list matches an IMAP client's). At login the session takes the
 // account's lock (a second session gets [IN-USE]) and fixes its list of
 // messages: numbers, sizes and unique ids (the store's mail ids, never
 // reused) stay as they were for the whole session, whatever delivery adds
@@ -34,6 +35,7 @@
 #include "CPop3Writer.h"
 #include "ModuleVisibility.h"
 #include "platform/UniqueFd.h"
+#include "store/CMailboxStore.h"
 
 class CAccountDatabase;
 class CListenerTls;
@@ -73,6 +75,9 @@ private:
         std::uint32_t size = 0;
         std::string uid;
         bool deleted = false;
+        std::uint32_t layerUid = 0;  // in the Inbox's mailbox view
+        long entry = 0;              // the account object's number of it
+        bool read = false;
     };
 
     void Serve();
@@ -105,6 +110,10 @@ private:
     std::unique_ptr<TlsStream> tls;
     std::string userName;
     std::unique_ptr<CLocalAccount> account;
+    // The Inbox as the shared mailbox layer lists it: what the session
+    // lists and reads. The account object keeps the POP3 lock, the read
+    // mark (with its receipts) and the deletions at QUIT.
+    std::unique_ptr<mailbox::CMailboxView> inbox;
     std::vector<Message> messages;
     CLineReader::Clock::time_point loginDeadline;
     int commandsBeforeLogin = 0;

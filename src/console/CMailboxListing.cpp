@@ -14,12 +14,17 @@
 #include <QVBoxLayout>
 
 #include "console/CConsoleMessageBox.h"
-#include "delivery/CLocalAccount.h"
+#include "delivery/CGeneratedMailPolicy.h"
+#include "delivery/CUserRecord.h"
+#include "delivery/DeliveryReceipts.h"
+#include "foundation/CFileRangeContent.h"
 #include "foundation/CAccountList.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
+#include "message/CMailHeader.h"
 #include "message/CMimeMessage.h"
 #include "platform/Text.h"
+#include "store/CSqlMailboxStore.h"
 #include "store/CStoredMail.h"
 
 namespace {
@@ -136,7 +141,7 @@ CMailboxListing::CMailboxListing(ConsoleContext& context, QWidget* parent) : QWi
 }
 
 CMailboxListing::~CMailboxListing() {
-    // The worker uses the account: it ends before the account goes.
+    // The worker uses the store and view: it ends before they go.
     if (worker) worker->wait();
 }
 
@@ -176,32 +181,64 @@ void CMailboxListing::RunInBackground(std::function<QString()> work, std::functi
 
 void CMailboxListing::AccountChosen() {
     if (worker) return;
-    folders->clear();
+    {
+        const QSignalBlocker quiet(folders);
+        folders->clear();
+    }
     messages->clear();
     viewer->clear();
     moveTarget->clear();
-    account.reset();
+    view.reset();
+    store.reset();
+    rows.clear();
     if (accounts->currentIndex() <= 0 || !context.database) return;
     const long id = static_cast<long>(accounts->currentData().toLongLong());
-    account.reset(context.database->GetAccountById(id));
-    if (!account) {
+    store = mailbox::OpenAccountMailbox(context.Connection(), id);
+    if (!store) {
         CConsoleMessageBox::Show(this, "The account could not be read");
         return;
     }
-    CLocalAccount* loading = account.get();
-    RunInBackground([loading] { return loading->LoadAllFolders() ? QString() : QString("Some folders could not be read"); },
-                    [this](const QString& problem) {
-                        status->setText(problem);
-                        const CUserRecord& record = account->GetUserRecord();
-                        for (int number = 1; number <= record.GetFolderCount(); ++number) {
-                            const QString name = QString::fromUtf8(record.GetFolderName(number));
-                            if (name.trimmed().isEmpty()) continue;
-                            auto* item = new QListWidgetItem(name, folders);
-                            item->setData(Qt::UserRole, number);
-                            moveTarget->addItem(name, number);
-                        }
-                        folders->setCurrentRow(0);
-                    });
+    RunInBackground(
+        [this] {
+            const mailbox::Result<std::vector<mailbox::FolderInfo>> listed = store->ListFolders();
+            if (!listed.Ok() || listed.value.empty()) return QString("Some folders could not be read");
+            folderList = listed.value;
+            return LoadFolder(folderList.front().folderId);
+        },
+        [this](const QString& problem) {
+            {
+                const QSignalBlocker quiet(folders);
+                for (const mailbox::FolderInfo& folder : folderList) {
+                    const QString name = QString::fromStdString(folder.name);
+                    auto* item = new QListWidgetItem(name, folders);
+                    item->setData(Qt::UserRole, folder.folderId);
+                    moveTarget->addItem(name, folder.folderId);
+                }
+                folders->setCurrentRow(0);
+            }
+            FillMessages();
+            if (!problem.isEmpty()) status->setText(problem);
+        });
+}
+
+QString CMailboxListing::LoadFolder(int folder) {
+    rows.clear();
+    view.reset();
+    mailbox::Result<std::unique_ptr<mailbox::CMailboxView>> opened = store->Open(folder, false);
+    if (!opened.Ok()) return "The folder could not be read";
+    view = std::move(opened.value);
+    // The summary texts (sender, subject, date) are the store's listing rows.
+    for (const mailbox::MessageInfo& m : view->Messages()) {
+        Row row{m.uid, {}, {}, {}, m.size, (m.flags & mailbox::kSeen) != 0};
+        CStoredMail entry(context.Connection());
+        if (entry.Load(m.mailId, folder, store->AccountId())) {
+            row.sender = entry.GetSender();
+            row.subject = entry.GetSubject();
+            row.date = entry.GetReceivedDate();
+        }
+        rows.push_back(std::move(row));
+    }
+    return QString();
 }
 
 int CMailboxListing::ChosenFolder() const {
@@ -209,60 +246,59 @@ int CMailboxListing::ChosenFolder() const {
     return item ? item->data(Qt::UserRole).toInt() : 0;
 }
 
-long CMailboxListing::SelectedMessage() const {
+std::uint32_t CMailboxListing::SelectedMessage() const {
     const QTreeWidgetItem* item = messages->currentItem();
-    return item ? static_cast<long>(item->data(kFrom, Qt::UserRole).toLongLong()) : 0;
+    return item ? static_cast<std::uint32_t>(item->data(kFrom, Qt::UserRole).toLongLong()) : 0;
 }
 
 void CMailboxListing::FolderChosen() {
-    FillMessages();
+    const int folder = ChosenFolder();
+    if (!store || folder == 0 || worker) return;
+    RunInBackground([this, folder] { return LoadFolder(folder); },
+                    [this](const QString& problem) {
+                        FillMessages();
+                        if (!problem.isEmpty()) status->setText(problem);
+                    });
 }
 
 void CMailboxListing::FillMessages() {
     const QSignalBlocker quiet(messages);
     messages->clear();
     viewer->clear();
-    const int folder = ChosenFolder();
-    if (!account || folder == 0) return;
-    const long count = account->GetMessageCount(true, folder);
-    for (long number = 1; number <= count; ++number) {
-        const CStoredMail* mail = account->GetStoredMail(number, folder);
-        if (!mail || mail->IsDeleted()) continue;
+    for (const Row& row : rows) {
         auto* item = new QTreeWidgetItem(messages);
-        item->setText(kFrom, Decode(mail->GetSender()));
-        item->setText(kSubject, Decode(mail->GetSubject()));
-        item->setText(kDate, QString::fromLatin1(mail->GetReceivedDate()));
-        item->setText(kSize, QString::number(mail->GetSize()));
-        item->setText(kRead, mail->IsRead() ? "Yes" : "No");
-        item->setData(kFrom, Qt::UserRole, QVariant::fromValue<qlonglong>(number));
+        item->setText(kFrom, Decode(row.sender));
+        item->setText(kSubject, Decode(row.subject));
+        item->setText(kDate, QString::fromLatin1(row.date.c_str()));
+        item->setText(kSize, QString::number(row.size));
+        item->setText(kRead, row.read ? "Yes" : "No");
+        item->setData(kFrom, Qt::UserRole, QVariant::fromValue<qlonglong>(row.uid));
     }
     status->setText(QStringLiteral("%1 messages").arg(messages->topLevelItemCount()));
 }
 
 void CMailboxListing::ShowMessage() {
-    const long number = SelectedMessage();
-    const int folder = ChosenFolder();
-    if (!account || number == 0 || worker) return;
-    CLocalAccount* reading = account.get();
+    const std::uint32_t uid = SelectedMessage();
+    if (!view || uid == 0 || worker) return;
+    mailbox::CMailboxView* reading = view.get();
     RunInBackground(
-        [reading, number, folder] {
-            std::unique_ptr<CMailContent> content(reading->ReadMessage(number, folder));
-            return content ? ViewerText(*content) : QString("The message could not be read");
+        [reading, uid] {
+            mailbox::Result<mailbox::CMailboxView::OpenedMessage> opened = reading->Open(uid);
+            if (!opened.Ok()) return QString("The message could not be read");
+            CFileRangeContent content(std::move(opened.value.fd), 0, opened.value.size);
+            return ViewerText(content);
         },
         [this](const QString& text) { viewer->setPlainText(text); });
 }
 
-void CMailboxListing::ChangeInBackground(std::function<bool(CLocalAccount&)> change, const QString& failure) {
-    CLocalAccount* changing = account.get();
+void CMailboxListing::ChangeInBackground(std::function<bool(mailbox::CMailboxView&)> change, const QString& failure) {
+    const int folder = ChosenFolder();
+    if (!view) return;
     RunInBackground(
-        [changing, change = std::move(change), failure] {
-            // The store is changed only while the console holds the
-            // account's session, so a mail client cannot list it half-changed.
-            if (!changing->Lock())
-                return QString("The mailbox is in use by a mail client; try again when it has logged off");
-            const bool done = change(*changing);
-            changing->Unlock();
-            return done ? QString() : failure;
+        [this, folder, change = std::move(change), failure] {
+            const bool done = change(*view);
+            const QString problem = LoadFolder(folder);
+            return done ? problem : failure;
         },
         [this](const QString& problem) {
             if (!problem.isEmpty()) CConsoleMessageBox::Show(this, problem);
@@ -271,39 +307,59 @@ void CMailboxListing::ChangeInBackground(std::function<bool(CLocalAccount&)> cha
 }
 
 void CMailboxListing::MarkRead() {
-    const long number = SelectedMessage();
-    const int folder = ChosenFolder();
-    if (!account || number == 0) return;
-    ChangeInBackground([number, folder](CLocalAccount& a) { return a.MarkRead(folder, number); },
-                       "The message could not be marked read");
+    const std::uint32_t uid = SelectedMessage();
+    if (!view || uid == 0) return;
+    SQLHDBC connection = context.Connection();
+    CAccountDatabase* database = context.database;
+    const long accountId = store->AccountId();
+    ChangeInBackground(
+        [uid, connection, database, accountId](mailbox::CMailboxView& v) {
+            if (!v.SetFlags({uid}, mailbox::FlagMode::Add, mailbox::kSeen, {}).Ok()) return false;
+            // Every marking answers a read-receipt request, also a second one.
+            mailbox::Result<mailbox::CMailboxView::OpenedMessage> opened = v.Open(uid);
+            if (opened.Ok()) {
+                CFileRangeContent content(std::move(opened.value.fd), 0, opened.value.size);
+                const std::string head = ReadHead(content, kMessageHeadBytes);
+                const CMailHeader header(head.data(), head.size());
+                if (!CMailHeader::TrimBlanks(header.GetField("X-QIRN-Read-Notify")).empty()) {
+                    const std::unique_ptr<CUserRecord> record = CUserRecord::Fetch(connection, accountId);
+                    SendReadConfirmation(*record, header, CGeneratedMailPolicy::ForUnknownOrigin(database));
+                }
+            }
+            return true;
+        },
+        "The message could not be marked read");
 }
 
 void CMailboxListing::Delete() {
-    const long number = SelectedMessage();
-    const int folder = ChosenFolder();
-    if (!account || number == 0) return;
+    const std::uint32_t uid = SelectedMessage();
+    if (!view || uid == 0) return;
     if (!CConsoleMessageBox::Ask(this, "Are you sure you want to delete the selected message",
                                  "Confirm Delete Operation"))
         return;
     ChangeInBackground(
-        [number, folder](CLocalAccount& a) {
-            if (!a.MarkDeleted(number, folder)) return false;
-            if (a.CommitDeletions()) return true;
-            a.UndoDeletions();
-            return false;
+        [uid](mailbox::CMailboxView& v) {
+            if (!v.SetFlags({uid}, mailbox::FlagMode::Add, mailbox::kDeleted, {}).Ok()) return false;
+            const std::vector<std::uint32_t> only{uid};
+            const mailbox::Result<std::vector<std::uint32_t>> removed = v.Expunge(&only);
+            return removed.Ok() && removed.value == only;
         },
         "The message could not be deleted");
 }
 
 void CMailboxListing::Move() {
-    const long number = SelectedMessage();
+    const std::uint32_t uid = SelectedMessage();
     const int folder = ChosenFolder();
     const int target = moveTarget->currentData().toInt();
-    if (!account || number == 0 || target == 0) return;
+    if (!view || uid == 0 || target == 0) return;
     if (target == folder) {
         CConsoleMessageBox::Show(this, "The message is in that folder already");
         return;
     }
-    ChangeInBackground([number, folder, target](CLocalAccount& a) { return a.MoveMessage(number, folder, target); },
-                       "The message could not be moved");
+    ChangeInBackground(
+        [uid, target](mailbox::CMailboxView& v) {
+            const mailbox::Result<mailbox::CopyResult> moved = v.Move({uid}, target);
+            return moved.Ok() && moved.value.uids.size() == 1;
+        },
+        "The message could not be moved");
 }

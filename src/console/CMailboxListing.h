@@ -1,7 +1,8 @@
 // CMailboxListing: the console's mailbox listing and viewer. Per account, its
 // folders and their messages (sender, subject, date, size, read mark), a
 // viewer with the header and the text body of the selected message, and the
-// store's own move, mark-read and delete. Reading and changing the store runs
+// store's own move, mark-read and delete, all through the shared mailbox
+// layer (so a mail client with the mailbox open sees them at once). Reading and changing the store runs
 // on a worker thread (a big folder or message, a read confirmation sent to
 // the local SMTP server); the result is posted back to the window's thread.
 // The viewer shows a bounded prefix: a big message is never held whole.
@@ -11,10 +12,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "console/ConsoleContext.h"
+#include "store/CMailboxStore.h"
 
-class CLocalAccount;
 class QComboBox;
 class QLabel;
 class QListWidget;
@@ -47,20 +49,32 @@ private:
     void MarkRead();
     void Delete();
     void Move();
-    // Lists the chosen folder's messages from the account's loaded entries.
+    // Lists the messages last read (LoadFolder) in the window.
     void FillMessages();
-    // The selected message's number in the chosen folder, or 0.
-    long SelectedMessage() const;
+    // On the worker: opens the folder and reads its messages' summaries.
+    QString LoadFolder(int folder);
+    // The selected message's UID in the chosen folder, or 0.
+    std::uint32_t SelectedMessage() const;
     int ChosenFolder() const;
     // Runs work on a worker thread with the window disabled; done receives
     // its text on the window's thread.
     void RunInBackground(std::function<QString()> work, std::function<void(const QString&)> done);
-    // Runs a change of the store under the account's session, then lists
-    // the folder again; failure is shown when the change answers false.
-    void ChangeInBackground(std::function<bool(CLocalAccount&)> change, const QString& failure);
+    // Runs a change of the opened folder, then lists it again; failure is
+    // shown when the change answers false.
+    void ChangeInBackground(std::function<bool(mailbox::CMailboxView&)> change, const QString& failure);
 
+    struct Row {
+        std::uint32_t uid = 0;
+        std::string sender, subject, date;
+        std::uint32_t size = 0;
+        bool read = false;
+    };
     ConsoleContext& context;
-    std::unique_ptr<CLocalAccount> account;
+    // Written by the worker, read by the window's thread once it has ended.
+    std::unique_ptr<mailbox::CMailboxStore> store;
+    std::unique_ptr<mailbox::CMailboxView> view;
+    std::vector<mailbox::FolderInfo> folderList;
+    std::vector<Row> rows;
     std::unique_ptr<QThread> worker;
     QComboBox* accounts;
     QListWidget* folders;

@@ -17,7 +17,9 @@
 #include "message/CMailHeader.h"
 #include "platform/MutexLock.h"
 #include "platform/Text.h"
+#include "store/CMailboxChanges.h"
 #include "store/CStoredMail.h"
+#include "store/IncomingRoom.h"
 #include "store/MailStorePaths.h"
 #include "store/MessageStoring.h"
 #include "delivery/CGeneratedMailPolicy.h"
@@ -114,23 +116,18 @@ bool CLocalAccount::IsDeleted(long message, int folder) {
 }
 
 std::uint64_t CLocalAccount::GetFolderSize(int folder) {
-    OdbcPrepared statement(connection);
-    if (!statement.Run("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
-                       record->GetAccountId(), folder))
-        return 0;
-    // 64 bits: a large mailbox must not wrap round below its quota.
-    std::int64_t total = 0;
-    SQLLEN indicator = 0;
-    if (!statement.BindBigInt(1, total, &indicator) || !statement.Fetch() || indicator == SQL_NULL_DATA || total < 0)
-        return 0;
-    return static_cast<std::uint64_t>(total);
+    return mailstore::UndeletedFolderBytes(connection, record->GetAccountId(), folder);
 }
 
 bool CLocalAccount::PurgeFolder(int folder, bool removeFiles) {
     CMailboxFolder* list = Folder(folder);
     if (!list) return false;
     const char* name = record->GetFolderName(folder);
-    return list->PurgeDeleted(name ? name : "", removeFiles);
+    const bool had = list->HasDeleted();
+    const bool all = list->PurgeDeleted(name ? name : "", removeFiles);
+    // Open mailbox views find the purged rows gone at their next refresh.
+    if (had) CMailboxChanges::Bump(record->GetAccountId());
+    return all;
 }
 
 bool CLocalAccount::CommitDeletions() {
@@ -262,6 +259,7 @@ bool CLocalAccount::IsRead(long message, int folder) {
 bool CLocalAccount::MarkRead(int folder, long message) {
     CStoredMail* entry = Entry(message, folder);
     if (!entry || !entry->MarkRead()) return false;
+    CMailboxChanges::Bump(record->GetAccountId());
     // Every marking answers a request, also a second one: the reader asked
     // again, the sender is told again.
     std::unique_ptr<CMailContent> stored(entry->ReadMessage(FolderDirectory(folder)));
@@ -317,6 +315,7 @@ bool CLocalAccount::CreateFolder(const std::string& name) {
     }
     record->SetFolder(number, clean);
     folders.resize(static_cast<std::size_t>(record->GetFolderCount()));
+    CMailboxChanges::Bump(record->GetAccountId());
     return true;
 }
 
@@ -329,6 +328,9 @@ bool CLocalAccount::MoveMessage(long message, int sourceFolder, int targetFolder
     const std::string to = FolderDirectory(targetFolder);
     if (!source || !target || !entry || from.empty() || to.empty()) return false;
     if (!entry->Move(from, to, targetFolder)) return false;
+    // The layer's state row of the source goes at the next refresh; the
+    // message is numbered anew in the target.
+    CMailboxChanges::Bump(record->GetAccountId());
     // The entry now lives in the target folder's list.
     target->Insert(source->Take(message));
     return true;
@@ -359,8 +361,15 @@ bool CLocalAccount::DeleteFolder(int folder) {
     if (!statement.ExecDirect(FormatSql("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
                                         record->GetAccountId(), folder)))
         return false;
-    // The number stays taken by a placeholder so other folders keep theirs.
+    // The number stays taken by a placeholder so other folders keep theirs;
+    // its UID state goes, so that a folder made under it later is numbered
+    // under a new validity.
     record->ClearFolder(folder);
+    OdbcStatement(connection).ExecDirect(FormatSql(
+        "DELETE FROM MailboxMessageState WHERE aAccountId = %ld AND mFolderId = %d", record->GetAccountId(), folder));
+    OdbcStatement(connection).ExecDirect(FormatSql(
+        "DELETE FROM MailboxFolderState WHERE aAccountId = %ld AND FolderId = %d", record->GetAccountId(), folder));
+    CMailboxChanges::Bump(record->GetAccountId());
     return true;
 }
 

@@ -20,6 +20,7 @@
 
 #include "delivery/CUserRecord.h"
 #include "store/CMailboxFolder.h"
+#include "store/IncomingRoom.h"
 #include "store/MessageStoring.h"
 
 class CAccountDatabase;
@@ -81,25 +82,11 @@ public:
     bool DeliveryFailed() const { return deliveryFailed; }
     const std::string& GetDeliveryProblem() const { return deliveryProblem; }
 
-    // What the account's mailbox takes now, by the rule delivery applies:
-    // the receive limit, and the room the Inbox's undeleted messages leave
-    // under the mailbox limit (bytes; no limit is the largest value). The
-    // SMTP server asks it before accepting, so that mail the mailbox will
-    // refuse is refused while the sender can still be told. A message larger
-    // than the whole mailbox limit never fits, however much is deleted: a
-    // verdict of its own, so that only a short room is worth another try.
-    struct IncomingRoom {
-        enum class Verdict { Fits, OverReceiveLimit, OverMailboxLimit, MailboxFull };
-        static constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
-        std::uint64_t receiveLimit = kUnlimited;
-        std::uint64_t mailboxLimit = kUnlimited;
-        std::uint64_t mailboxRoom = kUnlimited;
-        Verdict Check(std::uint64_t size) const {
-            if (size > receiveLimit) return Verdict::OverReceiveLimit;
-            if (size > mailboxLimit) return Verdict::OverMailboxLimit;
-            return size > mailboxRoom ? Verdict::MailboxFull : Verdict::Fits;
-        }
-    };
+    // What the account's mailbox takes now (the rule is the store's, shared
+    // with a client's append). The SMTP server asks it before accepting, so
+    // that mail the mailbox will refuse is refused while the sender can
+    // still be told.
+    using IncomingRoom = mailstore::IncomingRoom;
     // A group (its members have their own limits) and the task account
     // store nothing in a mailbox of their own: no limit.
     IncomingRoom GetIncomingRoom();

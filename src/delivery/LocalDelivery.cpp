@@ -178,18 +178,11 @@ bool CLocalAccount::DeliverToAccount(CMailContent* content, std::uint32_t length
 }
 
 CLocalAccount::IncomingRoom CLocalAccount::GetIncomingRoom() {
-    IncomingRoom room;
-    if (record->IsGroup() || record->GetUserName() == "procmgr") return room;
-    // Limits in kilobytes, 0 for none; a message of exactly the limit fits.
-    const std::uint64_t receiveLimit = record->GetRecvmailLimit();
+    if (IncomingRoom::Exempt(record->IsGroup(), record->GetUserName())) return IncomingRoom();
+    // Limits in kilobytes, 0 for none.
     const std::uint64_t mailboxLimit = record->GetMailboxLimit();
-    if (receiveLimit != 0) room.receiveLimit = receiveLimit * 1024;
-    if (mailboxLimit != 0) {
-        const std::uint64_t used = GetFolderSize(kInbox);
-        room.mailboxLimit = mailboxLimit * 1024;
-        room.mailboxRoom = used < room.mailboxLimit ? room.mailboxLimit - used : 0;
-    }
-    return room;
+    return IncomingRoom::FromLimits(record->GetRecvmailLimit(), mailboxLimit,
+                                    mailboxLimit != 0 ? GetFolderSize(kInbox) : 0);
 }
 
 bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length) {

@@ -433,7 +433,8 @@ bool CMailDatabase::RemoveAccountRows(long accountId, const std::string& userNam
     // or the index of someone else's mail. The mail files themselves stay.
     static constexpr SqlTrusted kByAccountId[] = {
         "FolderMapping",  "MailSizeControl", "AccessControl", "Mails",  "MailInfo",   "POPACCOUNTS", "Forwarding",
-        "ForwardOptions", "AutoResponder",   "Netware",       "Groups", "Intergroup", "UserFilters", "VoiceAccounts"};
+        "ForwardOptions", "AutoResponder",   "Netware",       "Groups", "Intergroup", "UserFilters", "VoiceAccounts",
+        "MailboxFolderState", "MailboxMessageState"};
     OdbcStatement statement(GetConnectionHandle());
     bool all = true;
     auto removeRows = [&](const std::string& sql) {

@@ -22,6 +22,7 @@ const char* const kIndexes[][3] = {
     {"ix_stat_date", "MAILSTATISTICS", "MailDate"},
     {"ix_autoreplies_sender", "AutoReplies", "aAccountId, Recipient"},
     {"ix_fetcheduidls_account", "FetchedUidls", "Kind, aAccountId, ServerName"},
+    {"ix_mailboxmessage_uid", "MailboxMessageState", "aAccountId, mFolderId, Uid"},
 };
 }  // namespace
 
@@ -182,6 +183,27 @@ const std::vector<DatabaseSchema::Table>& DatabaseSchema::Tables() {
         {"OutboundReplies",
          {{"MailFile", T::Text}, {"DestUser", T::Text}, {"Domain", T::Text}, {"Reply", T::Text}, {"Permanent", T::YesNo}},
          "MailFile, DestUser, Domain"},
+        // The mailbox layer's state of each folder of an account: the UID
+        // numbering (IMAP UIDVALIDITY and UIDNEXT) and the folder name it
+        // was made for, so that a folder renamed or replaced is numbered anew.
+        {"MailboxFolderState",
+         {{"aAccountId", T::Long},
+          {"FolderId", T::Long},
+          {"FolderName", T::Text},
+          {"UidValidity", T::Long},
+          {"UidNext", T::Long}},
+         "aAccountId, FolderId"},
+        // Each listed message's UID, its flags other than the read mark
+        // (answered 2, flagged 4, deleted 8, draft 16) and its keywords
+        // (blank-separated), beside its Mails row.
+        {"MailboxMessageState",
+         {{"aAccountId", T::Long},
+          {"mFolderId", T::Long},
+          {"mMailId", T::Text},
+          {"Uid", T::Long},
+          {"Flags", T::Long},
+          {"Keywords", T::Text}},
+         "aAccountId, mFolderId, mMailId"},
     };
     return tables;
 }

@@ -18,6 +18,7 @@
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/UniqueFd.h"
+#include "store/CMailboxChanges.h"
 #include "store/MailStorePaths.h"
 #include "platform/FileIo.h"
 #include "foundation/DateText.h"
@@ -175,7 +176,10 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
                              folderId)
                  : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
              FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))});
-        if (stored) return StoreResult::Stored;
+        if (stored) {
+            CMailboxChanges::Bump(request.accountId);
+            return StoreResult::Stored;
+        }
         return Withdraw(connection, mailId, folderId, path);
     }
     // Both rows commit together on a connection of one thread, and before
@@ -201,7 +205,11 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
         stored = summarised && transaction.Commit();
         // Anything short of that is rolled back as the transaction goes.
     }
-    if (stored) return StoreResult::Stored;
+    // Sessions with the mailbox open are told (the mailbox layer).
+    if (stored) {
+        CMailboxChanges::Bump(request.accountId);
+        return StoreResult::Stored;
+    }
     return Withdraw(connection, mailId, folderId, path);
 }
 
