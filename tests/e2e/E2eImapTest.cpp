@@ -1,5 +1,6 @@
-// Stored mail read and filed over IMAP by real clients against `velmora
-// run`: Python's imaplib through the command set (IDLE hearing of a message
+// The IMAP server module in the real program (setup registers it, run loads
+// it, it answers CAPABILITY), and stored mail read and filed over IMAP by
+// real clients against `velmora run`: Python's imaplib through the command set (IDLE hearing of a message
 // delivered over SMTP), mbsync synchronising both ways with a Maildir,
 // neomutt over implicit TLS, curl's imap:// by UID, and POP3 beside IMAP on
 // one mailbox. Whatever a client read whole is the stored file byte for
@@ -19,6 +20,17 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kSkipped = 77;
+
+// Greeting, CAPABILITY and LOGOUT over a plain socket; prints what came back.
+const char* const kCapability = R"(import socket, sys
+s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=30)
+f = s.makefile('rb')
+print(f.readline().decode().strip())
+s.sendall(b'a CAPABILITY\r\nb LOGOUT\r\n')
+for line in f:
+    print(line.decode().strip())
+    if line.startswith(b'b '): break
+)";
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
@@ -99,6 +111,23 @@ protected:
     std::string work;
     std::vector<std::string> delivered;
 };
+
+// `velmora setup` registers the module, `velmora run` loads it, and it
+// answers CAPABILITY on the configured port.
+TEST_F(E2eImap, ProgramLoadsModuleAndAnswersCapability) {
+    const char* build = std::getenv("VELMORA_BUILD_DIR");
+    if (!build || !std::filesystem::exists(std::string(build) + "/bin/IMAP_Server.so"))
+        GTEST_SKIP() << "IMAP_Server.so is not built";
+    ASSERT_TRUE(home.SetDword("Ports", "IMAP Port", static_cast<std::uint32_t>(imapPort)));
+    StartServer();
+    ASSERT_TRUE(WaitForPort(imapPort, std::chrono::seconds(10))) << server.Output();
+    const RunResult py = RunProgram({"python3", "-c", kCapability, std::to_string(imapPort)});
+    ASSERT_EQ(py.status, 0) << py.output;
+    EXPECT_EQ(py.output.rfind("* OK [CAPABILITY IMAP4rev1", 0), 0u) << py.output;
+    EXPECT_NE(py.output.find("* CAPABILITY IMAP4rev1 LITERAL+"), std::string::npos) << py.output;
+    EXPECT_NE(py.output.find("IDLE"), std::string::npos) << py.output;
+    EXPECT_NE(py.output.find("b OK"), std::string::npos) << py.output;
+}
 
 TEST_F(E2eImap, ImaplibRunsTheCommandSetAndIdleHearsOfDelivery) {
     StartImapWithMail();
