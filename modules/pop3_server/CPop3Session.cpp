@@ -1,6 +1,7 @@
 // CPop3Session: the server side of one POP3 connection.
 #include "CPop3Session.h"
 
+#include "foundation/CAccountRows.h"
 #include "CDotStuffer.h"
 #include "CListenerTls.h"
 #include "delivery/CLocalAccount.h"
@@ -8,7 +9,6 @@
 #include "foundation/CMailDatabase.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/OdbcStatement.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/CFileRangeContent.h"
 #include "platform/TlsStream.h"
@@ -135,6 +135,8 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
     }
     const auto& args = command.Arguments();
     const bool loggedIn = account != nullptr;
+    // What else the client does sees its retrieved messages read.
+    if (command.GetVerb() != Verb::Retr) MarkRetrievedRead();
     switch (command.GetVerb()) {
         case Verb::Capa:
             writer.Ok("Capability list follows");
@@ -249,8 +251,8 @@ bool CPop3Session::Dispatch(const CPop3Command& command) {
 }
 
 bool CPop3Session::MayRead(long accountId) {
-    return CMailDatabase::ReadRightOf(environment.database->GetConnectionHandle(), accountId) ==
-           CMailDatabase::ReadRight::Allowed;
+    return CAccountRows::ReadRightOf(environment.database->GetConnectionHandle(), accountId) ==
+           CAccountRows::ReadRight::Allowed;
 }
 
 void CPop3Session::Login(const std::string& password) {
@@ -433,11 +435,23 @@ void CPop3Session::Send(const CPop3Command& command, bool top) {
         return;
     }
     if (!top && !message->read) {
-        // The client reads the message while the store records it read
-        // (the account object sends a receipt asked for, and tells views).
-        writer.Flush();
-        message->read = account->MarkRead(kInbox, message->entry);
+        // A reader fetching its mail one message after another pays one
+        // write for many; the client reads them meanwhile. The account
+        // object sends a receipt asked for, and tells views.
+        message->read = true;
+        retrievedUnmarked.push_back(message->entry);
+        if (retrievedUnmarked.size() >= kReadMarkBatch) {
+            writer.Flush();
+            MarkRetrievedRead();
+        }
     }
+}
+
+void CPop3Session::MarkRetrievedRead() {
+    if (!account || retrievedUnmarked.empty()) return;
+    if (!account->MarkReadTogether(kInbox, retrievedUnmarked))
+        g_moduleLog.Write("POP3: messages of " + CModuleLog::ClientName(userName) + " could not all be marked read");
+    retrievedUnmarked.clear();
 }
 
 void CPop3Session::Delete(const CPop3Command& command) {
@@ -461,6 +475,7 @@ void CPop3Session::Reset() {
 }
 
 void CPop3Session::Quit() {
+    MarkRetrievedRead();
     // UPDATE: the rows are marked first, so that a process that dies while
     // the files and rows go leaves marks the next start finishes.
     bool marked = true;
@@ -479,6 +494,7 @@ void CPop3Session::Quit() {
 
 void CPop3Session::Abandon() {
     if (!account) return;
+    MarkRetrievedRead();
     account->UndoDeletions();
     account->Unlock();
     account.reset();

@@ -100,6 +100,8 @@ private:
     void Quit();
     // Ends the session without UPDATE: marks undone, lock released.
     void Abandon();
+    // Records the retrieved messages read, their rows in one commit.
+    void MarkRetrievedRead();
 
     UniqueFd socket;
     CClientAddress client;
@@ -115,6 +117,10 @@ private:
     // mark (with its receipts) and the deletions at QUIT.
     std::unique_ptr<mailbox::CMailboxView> inbox;
     std::vector<Message> messages;
+    // Retrieved and not yet recorded read: written together at the next
+    // other command, every kReadMarkBatch messages and at the session's end.
+    static constexpr std::size_t kReadMarkBatch = 64;
+    std::vector<long> retrievedUnmarked;
     CLineReader::Clock::time_point loginDeadline;
     int commandsBeforeLogin = 0;
     int errors = 0;

@@ -1,6 +1,7 @@
 // CRecipientResolver: local, relayed or refused recipients.
 #include "CRecipientResolver.h"
 
+#include "foundation/AccountEditorCheck.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
@@ -83,7 +84,7 @@ CRecipientResolver::Decision CRecipientResolver::Resolve(const std::string& loca
             std::vector<std::string> names{localPart};
             if (FoldCase(localPart) != localPart) names.push_back(FoldCase(localPart));
             for (const std::string& name : names) {
-                if (!CMailDatabase::IsValidUserName(name)) continue;
+                if (!AccountEditorCheck::IsValidUserName(name)) continue;
                 account.reset(database->LookupLocalAccount(name));
                 if (!account && !domain.empty() && domain.front() != '[')
                     account.reset(database->FindAccountForDomain(name, domain));

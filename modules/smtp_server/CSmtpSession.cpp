@@ -1,6 +1,7 @@
 // CSmtpSession: the server side of one SMTP connection.
 #include "CSmtpSession.h"
 
+#include "foundation/CAccountRows.h"
 #include "CDataReceiver.h"
 #include "CSmtpAuthentication.h"
 #include "CSmtpCommand.h"
@@ -23,6 +24,7 @@
 #include "smtp/CGeneratedMailSessions.h"
 
 #include <poll.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cctype>
@@ -33,6 +35,18 @@
 #include <utility>
 
 namespace {
+
+// Room kept free on the spool's disk beyond a message's declared size, for
+// the messages being received and for delivery's copies of them.
+constexpr std::uint64_t kSpoolReserveBytes = 64ull << 20;
+
+bool SpoolHasRoom(std::uint64_t declaredSize) {
+    struct statvfs disk {};
+    // A disk that cannot be asked is not refused for it.
+    if (::statvfs(spool::kSpoolDirectory, &disk) != 0) return true;
+    const std::uint64_t free = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
+    return free >= kSpoolReserveBytes + declaredSize;
+}
 
 // The client's HELO name as it may appear in a header: a short run of the
 // characters host names and address literals use.
@@ -321,6 +335,14 @@ void CSmtpSession::Mail(const std::string& argument) {
             Error(555, "MAIL FROM parameters not recognized or not implemented");
             return;
         }
+    }
+    // The spool is the buffer between intake and delivery: a disk about to
+    // fill defers new mail (the client tries again) before a message is cut
+    // off in its data or delivery has nowhere to store.
+    if (!SpoolHasRoom(declared ? size : 0)) {
+        g_moduleLog.Write("SMTP: mail deferred, the spool's disk is nearly full");
+        writer.Reply(452, "4.3.1 Insufficient system storage, try again later");
+        return;
     }
     sender = path.Address();
     sizeDeclared = declared;
@@ -671,18 +693,18 @@ bool CSmtpSession::Challenge(const std::string& text, std::string& response) {
 
 CSmtpSession::Check CSmtpSession::CheckCredentials(bool cram, const std::string& user, const std::string& secret,
                                                    const std::string& challenge) {
-    using Result = CMailDatabase::LoginResult;
+    using Result = CAccountRows::LoginResult;
     Result result = Result::Failed;
     if (environment.database) {
         const SQLHDBC connection = environment.database->GetConnectionHandle();
         if (cram) {
             std::string password;
-            result = CMailDatabase::StoredPassword(connection, user, password);
+            result = CAccountRows::StoredPassword(connection, user, password);
             const bool known = result == Result::Administrator || result == Result::User;
             if (known && (password.empty() || !CSmtpAuthentication::CramMatches(challenge, password, secret)))
                 result = Result::WrongPassword;
         } else {
-            result = CMailDatabase::CheckLogin(connection, user, secret);
+            result = CAccountRows::CheckLogin(connection, user, secret);
         }
     }
     switch (result) {

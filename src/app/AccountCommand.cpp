@@ -13,7 +13,7 @@
 #include "app/ForwardCommand.h"
 #include "app/CommandSupport.h"
 #include "app/NetwareCommand.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
 #include "foundation/CAccountList.h"
 #include "foundation/CAccountRows.h"
@@ -181,16 +181,16 @@ int Add(CommandLine& line, std::istream& in, std::ostream& out, std::ostream& er
 
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
-    const CMailDatabase::Presence exists = db.AccountExists(name);
-    if (exists == CMailDatabase::Presence::Present)
+    const CAccountRows::Presence exists = CAccountRows::AccountExists(db.GetConnectionHandle(), name);
+    if (exists == CAccountRows::Presence::Present)
         return Refuse(err, ShellText(Outcome::UserExists, "add", name, email));
     // Mail for an address two accounts claim reaches only the older one.
-    const bool claimed = exists == CMailDatabase::Presence::Absent && !db.AccountsWithAddress(email).empty();
-    if (exists == CMailDatabase::Presence::Unknown ||
+    const bool claimed = exists == CAccountRows::Presence::Absent && !CAccountRows::AccountsWithAddress(db.GetConnectionHandle(), email).empty();
+    if (exists == CAccountRows::Presence::Unknown ||
         !db.CreateAccount(name, password, false, admin, email, mailboxLimit, 1, 1, receiveLimit, sendLimit))
         return Refuse(err, "the account " + name + " was not created: " + DatabaseCause());
     if (claimed)
-        err << "velmora account: warning: another account already has the address " << CMailDatabase::BareAddress(email)
+        err << "velmora account: warning: another account already has the address " << CAccountRows::BareAddress(email)
             << "; mail to it keeps going to that account\n";
     out << "Account " << name << " created" << (admin ? " (administrator)" : "") << "; its mail is kept in "
         << MailboxPath(db, name) << "\n";
@@ -215,7 +215,7 @@ int Set(CommandLine& line, std::ostream& out, std::ostream& err) {
 
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
-    const std::optional<long> accountId = db.AccountIdByName(name);
+    const std::optional<long> accountId = CAccountRows::AccountIdByName(db.GetConnectionHandle(), name);
     if (!accountId) return Refuse(err, ShellText(Outcome::NoSuchUser, "set", name, email));
     const CUserRecord record(db.GetConnectionHandle(), *accountId);
     const auto clamp = [](std::uint32_t v) { return static_cast<long>(std::min<std::uint32_t>(v, 2147483647u)); };
@@ -228,16 +228,16 @@ int Set(CommandLine& line, std::ostream& out, std::ostream& err) {
     if (sendLimit == kUnset) sendLimit = oldSend;
     // The editor's order: the address, then the last administrator's rights.
     if (email.empty()) return Refuse(err, ShellText(Outcome::NoEmail, "set", name, email));
-    if (!CMailDatabase::IsValidEmail(email)) return Refuse(err, ShellText(Outcome::BadEmail, "set", name, email));
+    if (!AccountEditorCheck::IsValidEmail(email)) return Refuse(err, ShellText(Outcome::BadEmail, "set", name, email));
     const bool makeAdmin = hasAdmin ? adminText == "on" : record.IsAdmin();
-    if (!makeAdmin && db.IsOnlyAdministrator(name))
+    if (!makeAdmin && CAccountRows::IsOnlyAdministrator(db.GetConnectionHandle(), name))
         return Refuse(err, ShellText(Outcome::OnlyAdministratorRevoke, "set", name, email));
     if (email == oldEmail && makeAdmin == record.IsAdmin() && mailboxLimit == oldMailbox &&
         receiveLimit == oldReceive && sendLimit == oldSend)
         return Refuse(err, ShellText(Outcome::NothingToChange, "set", name, email));
 
     long allowRead = 1, allowWrite = 1;
-    CMailDatabase::ReadAccessRights(db.GetConnectionHandle(), *accountId, allowRead, allowWrite);
+    CAccountRows::ReadAccessRights(db.GetConnectionHandle(), *accountId, allowRead, allowWrite);
     if (!db.AlterAccountWithLimits(name, record.GetPassword(), false, makeAdmin, email, mailboxLimit, allowRead,
                                    allowWrite, receiveLimit, sendLimit))
         return Refuse(err, "the account " + name + " was not changed: " + DatabaseCause());
@@ -259,11 +259,11 @@ int List(CommandLine& line, std::ostream& out, std::ostream& err) {
     for (const CAccountList::Entry& a : accounts) {
         // An account without its rights row may not read (POP3 refuses it).
         const char* read = "?";
-        switch (CMailDatabase::ReadRightOf(db.GetConnectionHandle(), a.accountId)) {
-            case CMailDatabase::ReadRight::Allowed: read = "yes"; break;
-            case CMailDatabase::ReadRight::Denied: read = "no"; break;
-            case CMailDatabase::ReadRight::NoRow: read = "no-row"; break;
-            case CMailDatabase::ReadRight::Unreadable: break;
+        switch (CAccountRows::ReadRightOf(db.GetConnectionHandle(), a.accountId)) {
+            case CAccountRows::ReadRight::Allowed: read = "yes"; break;
+            case CAccountRows::ReadRight::Denied: read = "no"; break;
+            case CAccountRows::ReadRight::NoRow: read = "no-row"; break;
+            case CAccountRows::ReadRight::Unreadable: break;
         }
         out << StringPrintf("%-6ld %-24s %-6s %-6s %-32s %s\n", a.accountId, a.userName.c_str(),
                             a.isAdmin ? "yes" : "no", read, a.emailId.c_str(), a.mailBox.c_str());
@@ -284,7 +284,7 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
 
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
-    const std::optional<long> accountId = db.AccountIdByName(name);
+    const std::optional<long> accountId = CAccountRows::AccountIdByName(db.GetConnectionHandle(), name);
     if (!accountId) return Refuse(err, ShellText(Outcome::NoSuchUser, "passwd", name, ""));
     const long id = *accountId;
     const CUserRecord record(db.GetConnectionHandle(), id);
@@ -292,7 +292,7 @@ int Passwd(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     if (record.GetPassword() == password) return Refuse(err, ShellText(Outcome::NothingToChange, "passwd", name, ""));
 
     long allowRead = 1, allowWrite = 1;
-    CMailDatabase::ReadAccessRights(db.GetConnectionHandle(), id, allowRead, allowWrite);
+    CAccountRows::ReadAccessRights(db.GetConnectionHandle(), id, allowRead, allowWrite);
     if (!db.AlterAccount(name, password, false, record.IsAdmin(), record.GetEmailId(),
                          static_cast<long>(record.GetMailboxLimit()), allowRead, allowWrite))
         return Refuse(err, "the password of " + name + " was not changed: " + DatabaseCause());
@@ -308,11 +308,11 @@ int Delete(CommandLine& line, std::istream& in, std::ostream& out, std::ostream&
     if (name.empty()) return Refuse(err, ShellText(Outcome::NoUserSelected, "delete", name, ""));
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
-    if (db.IsOnlyAdministrator(name)) return Refuse(err, ShellText(Outcome::OnlyAdministrator, "delete", name, ""));
-    const CMailDatabase::Presence exists = db.AccountExists(name);
-    if (exists == CMailDatabase::Presence::Absent)
+    if (CAccountRows::IsOnlyAdministrator(db.GetConnectionHandle(), name)) return Refuse(err, ShellText(Outcome::OnlyAdministrator, "delete", name, ""));
+    const CAccountRows::Presence exists = CAccountRows::AccountExists(db.GetConnectionHandle(), name);
+    if (exists == CAccountRows::Presence::Absent)
         return Refuse(err, ShellText(Outcome::UserDoesNotExist, "delete", name, ""));
-    if (exists == CMailDatabase::Presence::Unknown)
+    if (exists == CAccountRows::Presence::Unknown)
         return Refuse(err, "the account " + name + " was not deleted: " + DatabaseCause());
     const std::string mailbox = MailboxPath(db, name);
     const std::string kept = mailbox.empty() ? "" : "; its mail stays in " + mailbox;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "foundation/CAccountRows.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "foundation/AliasNameCheck.h"
@@ -27,14 +28,14 @@ int Refuse(std::ostream& err, const std::string& message) {
 }
 
 bool IsAccount(CMailDatabase& db, const std::string& name, const char* role, std::ostream& err) {
-    switch (db.AccountExists(name)) {
-        case CMailDatabase::Presence::Present:
+    switch (CAccountRows::AccountExists(db.GetConnectionHandle(), name)) {
+        case CAccountRows::Presence::Present:
             return true;
-        case CMailDatabase::Presence::Absent:
+        case CAccountRows::Presence::Absent:
             Refuse(err, std::string("there is no account named ") + name + " to " + role +
                             " (velmora account list shows them)");
             return false;
-        case CMailDatabase::Presence::Unknown:
+        case CAccountRows::Presence::Unknown:
             break;
     }
     Refuse(err, "the accounts cannot be read");

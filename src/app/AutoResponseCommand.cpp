@@ -10,10 +10,11 @@
 #include <optional>
 #include <vector>
 
+#include "foundation/CAccountRows.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "delivery/CAutoResponder.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/UniqueFd.h"
 
@@ -105,7 +106,7 @@ int AutoResponseCommand::Run(const std::vector<std::string>& args, std::ostream&
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
     bool failed = false;
-    const std::optional<long> id = db.AccountIdByName(name, &failed);
+    const std::optional<long> id = CAccountRows::AccountIdByName(db.GetConnectionHandle(), name, &failed);
     if (!id)
         return Refuse(err, failed ? "the accounts cannot be read"
                                   : "there is no account named " + name + " (velmora account list shows them)");

@@ -46,6 +46,8 @@
 #include "maillog/CMailLog.h"
 #include "spool/CNetwareImport.h"
 #include "spool/MailInfo.h"
+#include "foundation/StringFormat.h"
+#include "store/CGroupCommit.h"
 #include "store/MailStorePaths.h"
 #include "platform/DescriptorLimit.h"
 #include "store/MissingMessageFiles.h"
@@ -479,6 +481,11 @@ void CServerApplication::Stop() {
     cycle.reset();
     scheduler.reset();
     if (spoolProcessor) spoolProcessor->StopProcessing();
+    // How well the stores shared their durable points, for whoever tunes the workers.
+    if (const CGroupCommit::Counts counts = CGroupCommit::Instance().GetCounts(); counts.entries > 0)
+        g_moduleLog.Write(StringPrintf("Stored %llu messages in %llu group commits (at most %zu together)",
+                                       static_cast<unsigned long long>(counts.entries),
+                                       static_cast<unsigned long long>(counts.batches), counts.largest));
     if (host) host->StopServerHost();
     spoolProcessor.reset();
     host.reset();

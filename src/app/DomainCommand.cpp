@@ -1,6 +1,8 @@
 // DomainCommand: domain add, list and delete on the Domains table.
 #include "app/DomainCommand.h"
 
+#include "foundation/CDomainRows.h"
+#include "foundation/CAccountRows.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
@@ -21,7 +23,7 @@ int Usage(std::ostream& err) {
 bool Normalise(std::string& domain, std::ostream& err) {
     domain = FoldCase(domain);
     if (!domain.empty() && domain.back() == '.') domain.pop_back();
-    if (CMailDatabase::IsValidDomainName(domain)) return true;
+    if (CDomainRows::IsValidDomainName(domain)) return true;
     err << "velmora domain: \"" << domain
         << "\" is not a domain name: use labels of letters, digits and '-' separated by dots, such as example.org\n";
     return false;
@@ -41,19 +43,19 @@ int DomainCommand::Add(CMailDatabase& db, const std::string& name, const std::st
                        std::ostream& err) {
     std::string domain = name;
     if (!Normalise(domain, err)) return kRefused;
-    if (!catchAll.empty() && db.AccountExists(catchAll) != CMailDatabase::Presence::Present) {
+    if (!catchAll.empty() && CAccountRows::AccountExists(db.GetConnectionHandle(), catchAll) != CAccountRows::Presence::Present) {
         err << "velmora domain: there is no account named " << catchAll << " to take the domain's other mail\n";
         return kRefused;
     }
-    switch (db.AddDomain(domain, catchAll, !catchAll.empty())) {
-        case CMailDatabase::Change::Made:
+    switch (CDomainRows::AddDomain(db.GetConnectionHandle(), domain, catchAll, !catchAll.empty())) {
+        case CDomainRows::Change::Made:
             out << "Domain " << domain << " added: mail for NAME@" << domain << " is stored for the account NAME"
                 << (catchAll.empty() ? "" : ", or for " + catchAll + " when there is none") << "\n";
             return kDone;
-        case CMailDatabase::Change::NothingToDo:
+        case CDomainRows::Change::NothingToDo:
             out << "Domain " << domain << " is served here already\n";
             return kDone;
-        case CMailDatabase::Change::Failed:
+        case CDomainRows::Change::Failed:
             break;
     }
     err << "velmora domain: " << domain << " could not be added: the database did not take the change\n";
@@ -76,8 +78,8 @@ int DomainCommand::Run(const std::vector<std::string>& args, std::ostream& out, 
     if (!CommandSupport::Connect(db, "domain", err)) return kRefused;
     if (verb == "add") return Add(db, line.args[0], catchAll, out, err);
     if (verb == "list") {
-        std::vector<CMailDatabase::DomainEntry> domains;
-        if (!db.ListDomains(domains)) {
+        std::vector<CDomainRows::DomainEntry> domains;
+        if (!CDomainRows::ListDomains(db.GetConnectionHandle(), domains)) {
             err << "velmora domain: the domains cannot be read\n";
             return kRefused;
         }
@@ -88,14 +90,14 @@ int DomainCommand::Run(const std::vector<std::string>& args, std::ostream& out, 
     }
     std::string domain = line.args[0];
     if (!Normalise(domain, err)) return kRefused;
-    switch (db.DeleteDomain(domain)) {
-        case CMailDatabase::Change::Made:
+    switch (CDomainRows::DeleteDomain(db.GetConnectionHandle(), domain)) {
+        case CDomainRows::Change::Made:
             out << "Domain " << domain << " deleted: its mail is no longer local\n";
             return kDone;
-        case CMailDatabase::Change::NothingToDo:
+        case CDomainRows::Change::NothingToDo:
             err << "velmora domain: " << domain << " is not served here (velmora domain list shows them)\n";
             return kRefused;
-        case CMailDatabase::Change::Failed:
+        case CDomainRows::Change::Failed:
             break;
     }
     err << "velmora domain: " << domain << " could not be deleted: the database did not take the change\n";

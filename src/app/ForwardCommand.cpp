@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "foundation/CAccountRows.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "delivery/CForwarding.h"
@@ -76,7 +77,7 @@ int ForwardCommand::Run(const std::vector<std::string>& args, std::ostream& out,
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account", err)) return kRefused;
     bool failed = false;
-    const std::optional<long> id = db.AccountIdByName(name, &failed);
+    const std::optional<long> id = CAccountRows::AccountIdByName(db.GetConnectionHandle(), name, &failed);
     if (!id)
         return Refuse(err, failed ? "the accounts cannot be read"
                                   : "there is no account named " + name + " (velmora account list shows them)");

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "foundation/CAccountRows.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "delivery/CNetwareExport.h"
@@ -95,7 +96,7 @@ int NetwareCommand::Run(const std::vector<std::string>& args, std::ostream& out,
     CMailDatabase db;
     if (!CommandSupport::Connect(db, "account netware", err)) return kRefused;
     bool failed = false;
-    const std::optional<long> id = db.AccountIdByName(user, &failed);
+    const std::optional<long> id = CAccountRows::AccountIdByName(db.GetConnectionHandle(), user, &failed);
     if (failed) return Refuse(err, "the accounts cannot be read");
     if (!id) return Refuse(err, "there is no account " + user + " (velmora account list shows them)");
     if (show) {

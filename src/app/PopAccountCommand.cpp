@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "foundation/CAccountRows.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
@@ -39,7 +40,7 @@ struct Mapping {
 
 bool Resolve(CMailDatabase& db, const std::string& user, long& accountId, std::ostream& err) {
     bool failed = false;
-    const std::optional<long> id = db.AccountIdByName(user, &failed);
+    const std::optional<long> id = CAccountRows::AccountIdByName(db.GetConnectionHandle(), user, &failed);
     if (id) {
         accountId = *id;
         return true;

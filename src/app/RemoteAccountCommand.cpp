@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "foundation/CAccountRows.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "foundation/CMailDatabase.h"
@@ -38,7 +39,7 @@ struct Options {
 };
 
 bool CheckOptions(const Options& o, CMailDatabase& db, std::ostream& err) {
-    if (!o.owner.empty() && db.AccountExists(o.owner) != CMailDatabase::Presence::Present) {
+    if (!o.owner.empty() && CAccountRows::AccountExists(db.GetConnectionHandle(), o.owner) != CAccountRows::Presence::Present) {
         Refuse(err, "there is no account named " + o.owner + " to own the remote account (velmora account list)");
         return false;
     }

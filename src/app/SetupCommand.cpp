@@ -11,13 +11,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/CDomainRows.h"
+#include "foundation/AccountEditorCheck.h"
+#include "foundation/CAccountRows.h"
 #include "app/AccountCommand.h"
 #include "app/CommandLine.h"
 #include "app/CommandSupport.h"
 #include "app/DomainCommand.h"
 #include "app/ScheduleCommand.h"
 #include "cycle/CScheduleSettings.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/COwnNames.h"
 #include "foundation/DataSource.h"
@@ -227,7 +230,7 @@ bool RecordHomeDomain(const std::string& domain, std::ostream& out, std::ostream
 // address; it follows the domain. An address the administrator chose stays.
 int FollowHomeDomain(CMailDatabase& db, std::ostream& out, std::ostream& err) {
     if (COwnNames::HomeDomain().empty()) return 0;
-    const std::optional<long> id = db.AccountIdByName("postmaster");
+    const std::optional<long> id = CAccountRows::AccountIdByName(db.GetConnectionHandle(), "postmaster");
     if (!id || !EqualsNoCase(CUserRecord(db.GetConnectionHandle(), *id).GetEmailId(), COwnNames::kLoopbackPostmaster))
         return 0;
     const std::string address = COwnNames::Postmaster();
@@ -291,13 +294,13 @@ int SetupCommand::Run(const std::string& home, const std::vector<std::string>& a
                                              : CommandSupport::ReadSecret("Password of " + postgres->Url() + ": ",
                                                                           std::cin, out, ::isatty(STDIN_FILENO) != 0);
     }
-    if (hasDomain && !CMailDatabase::IsValidDomainName(FoldCase(domain))) {
+    if (hasDomain && !CDomainRows::IsValidDomainName(FoldCase(domain))) {
         err << "velmora setup: \"" << domain << "\" is not a domain name: use labels of letters, digits and '-' "
             << "separated by dots, such as example.org\n";
         return 64;
     }
-    if (hasPassword && !CMailDatabase::IsValidPassword(password)) {
-        err << "velmora setup: the postmaster password must be 1 to " << CMailDatabase::kMaxPassword
+    if (hasPassword && !AccountEditorCheck::IsValidPassword(password)) {
+        err << "velmora setup: the postmaster password must be 1 to " << AccountEditorCheck::kMaxPassword
             << " bytes without control characters\n";
         return 64;
     }
@@ -325,12 +328,12 @@ int SetupCommand::EnsurePostmaster(const std::string& password, std::ostream& ou
     CMailDatabase db;
     // Connect, not Open: a running server's session locks stay as they are.
     if (!CommandSupport::Connect(db, "setup", err)) return 1;
-    const CMailDatabase::Presence exists = db.AccountExists("postmaster");
-    if (exists == CMailDatabase::Presence::Present) {
+    const CAccountRows::Presence exists = CAccountRows::AccountExists(db.GetConnectionHandle(), "postmaster");
+    if (exists == CAccountRows::Presence::Present) {
         if (!password.empty()) out << "  postmaster: exists already; its password is unchanged\n";
         return FollowHomeDomain(db, out, err);
     }
-    if (exists == CMailDatabase::Presence::Unknown) {
+    if (exists == CAccountRows::Presence::Unknown) {
         err << "velmora setup: the accounts cannot be read\n";
         return 1;
     }

@@ -10,7 +10,7 @@
 #include "app/CommandSupport.h"
 #include "console/CConsoleMessageBox.h"
 #include "delivery/CAutoResponder.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 
 CAutoResponderPage::CAutoResponderPage(ConsoleContext& context, QWidget* parent) : CConsolePage(context, parent) {

@@ -3,6 +3,7 @@
 
 #include <QTreeWidget>
 
+#include "foundation/CAccountRows.h"
 #include "console/CConsoleMessageBox.h"
 #include "foundation/CMailDatabase.h"
 
@@ -17,7 +18,7 @@ void CConsolePage::Reload() {}
 
 bool CConsolePage::AccountId(long& id) {
     bool failed = false;
-    const std::optional<long> found = CMailDatabase::AccountIdByName(context.Connection(), userName, &failed);
+    const std::optional<long> found = CAccountRows::AccountIdByName(context.Connection(), userName, &failed);
     if (!found) {
         CConsoleMessageBox::Show(this, failed ? "The accounts could not be read" : "No such User");
         return false;

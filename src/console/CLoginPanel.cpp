@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "foundation/CAccountRows.h"
 #include "foundation/CMailDatabase.h"
 
 CLoginPanel::CLoginPanel(ConsoleContext& context, QWidget* parent) : QWidget(parent), context(context) {
@@ -56,10 +57,10 @@ QString CLoginPanel::Message() const {
 
 void CLoginPanel::Login() {
     const std::string name = userName->text().toStdString();
-    const CMailDatabase::LoginResult result =
-        CMailDatabase::CheckLogin(context.Connection(), name, password->text().toStdString());
-    message->setText(QString::fromUtf8(CMailDatabase::LoginMessage(result)));
+    const CAccountRows::LoginResult result =
+        CAccountRows::CheckLogin(context.Connection(), name, password->text().toStdString());
+    message->setText(QString::fromUtf8(CAccountRows::LoginMessage(result)));
     password->clear();
-    if (result == CMailDatabase::LoginResult::Administrator || result == CMailDatabase::LoginResult::User)
-        emit loggedIn(QString::fromStdString(name), result == CMailDatabase::LoginResult::Administrator);
+    if (result == CAccountRows::LoginResult::Administrator || result == CAccountRows::LoginResult::User)
+        emit loggedIn(QString::fromStdString(name), result == CAccountRows::LoginResult::Administrator);
 }

@@ -15,7 +15,7 @@
 
 #include "console/CConsoleMessageBox.h"
 #include "delivery/CGeneratedMailPolicy.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "delivery/DeliveryReceipts.h"
 #include "foundation/CFileRangeContent.h"
 #include "foundation/CAccountList.h"

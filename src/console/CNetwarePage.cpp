@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "foundation/CAccountRows.h"
 #include "console/CConsoleMessageBox.h"
 #include "delivery/CNetwareExport.h"
 #include "delivery/NetwareSettingsCheck.h"
@@ -64,7 +65,7 @@ void CNetwarePage::Reload() {
     message->clear();
     setEnabled(!userName.empty());
     if (userName.empty()) return;
-    const std::optional<long> id = CMailDatabase::AccountIdByName(context.Connection(), userName);
+    const std::optional<long> id = CAccountRows::AccountIdByName(context.Connection(), userName);
     if (!id) return;
     const std::optional<NetwareSettings> settings = CNetwareExport::LoadNetwareSettings(context.Connection(), *id);
     if (!settings) return;

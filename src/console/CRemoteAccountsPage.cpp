@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "foundation/CAccountRows.h"
 #include "console/CConsoleMessageBox.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CRemoteServerAccounts.h"
@@ -134,7 +135,7 @@ QString CRemoteAccountsPage::Problem(bool adding) {
     if (Check::CheckName(Text(name)) != Check::Outcome::Ok)
         return QStringLiteral("Please Enter a Name of 1 to 64 characters without blanks");
     if (Text(owner).empty() || !context.database ||
-        context.database->AccountExists(Text(owner)) != CMailDatabase::Presence::Present)
+        CAccountRows::AccountExists(context.database->GetConnectionHandle(), Text(owner)) != CAccountRows::Presence::Present)
         return QStringLiteral("Please Enter the User Name of a local account");
     if (Check::CheckServer(Text(server)) != Check::Outcome::Ok)
         return QStringLiteral("Please Enter the Server (at most 255 characters, no blanks)");

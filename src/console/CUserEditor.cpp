@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "foundation/CAccountRows.h"
 #include "console/CConsoleMessageBox.h"
 #include "console/CConsolePage.h"
 #include "console/CUserPreferencesPage.h"
@@ -106,14 +107,14 @@ CUserEditor::CUserEditor(ConsoleContext& context, QWidget* parent) : QWidget(par
 
 void CUserEditor::Reload() {
     message->clear();
-    const bool read = context.database && context.database->ListAccounts(accounts);
+    const bool read = context.database && CAccountRows::ListAccounts(context.database->GetConnectionHandle(), accounts);
     if (!read) {
         accounts.clear();
         DatabaseFailure();
     }
     QSignalBlocker block(userList);
     userList->clear();
-    for (const CMailDatabase::AccountEntry& entry : accounts)
+    for (const CAccountRows::AccountEntry& entry : accounts)
         if (ownName.empty() || EqualsNoCase(entry.userName, ownName))
             userList->addItem(QString::fromStdString(entry.userName));
     if (!ownName.empty()) {
@@ -145,8 +146,8 @@ void CUserEditor::SetAdministratorView() {
     Reload();
 }
 
-CMailDatabase::AccountEntry* CUserEditor::Find(const std::string& name) {
-    for (CMailDatabase::AccountEntry& entry : accounts)
+CAccountRows::AccountEntry* CUserEditor::Find(const std::string& name) {
+    for (CAccountRows::AccountEntry& entry : accounts)
         if (EqualsNoCase(entry.userName, name)) return &entry;
     return nullptr;
 }
@@ -155,7 +156,7 @@ void CUserEditor::Select(const std::string& name) {
     userName->setText(QString::fromStdString(name));
     password->clear();
     confirmPassword->clear();
-    const CMailDatabase::AccountEntry* entry = Find(name);
+    const CAccountRows::AccountEntry* entry = Find(name);
     admin->setChecked(entry && entry->isAdmin);
     preferences->SetUser(entry ? entry->userName : "");
     for (CConsolePage* page : accountPages) page->SetUser(entry ? entry->userName : "");
@@ -196,9 +197,9 @@ void CUserEditor::Create() {
     if (!valuesRead) return Say(problem);
     if (Find(name)) return Say(Message(Outcome::UserExists));
     // Someone else (the shell, another console) may have made it meanwhile.
-    const CMailDatabase::Presence presence = context.database->AccountExists(name);
-    if (presence == CMailDatabase::Presence::Present) return Say(Message(Outcome::UserExists));
-    if (presence == CMailDatabase::Presence::Unknown ||
+    const CAccountRows::Presence presence = CAccountRows::AccountExists(context.database->GetConnectionHandle(), name);
+    if (presence == CAccountRows::Presence::Present) return Say(Message(Outcome::UserExists));
+    if (presence == CAccountRows::Presence::Unknown ||
         !context.database->CreateAccount(name, typed, false, admin->isChecked(), values.email, values.mailboxLimit,
                                          values.allowRead, values.allowWrite, values.receiveLimit, values.sendLimit)) {
         Say(Message(Outcome::NotCreated));
@@ -217,15 +218,15 @@ void CUserEditor::Alter() {
     const std::string typed = password->text().toStdString();
     const Outcome check = AccountEditorCheck::CheckAlter(name, typed, confirmPassword->text().toStdString());
     if (check != Outcome::Ok) return Say(Message(check));
-    CMailDatabase::AccountEntry* entry = Find(name);
+    CAccountRows::AccountEntry* entry = Find(name);
     if (!entry) return Say(Message(Outcome::NoSuchUser));
     CUserPreferencesPage::Values values;
     QString problem;
     if (!preferences->Read(values, problem)) return Say(problem);
-    if (!CMailDatabase::IsValidEmail(values.email)) return Say(Message(Outcome::BadEmail));
+    if (!AccountEditorCheck::IsValidEmail(values.email)) return Say(Message(Outcome::BadEmail));
     const bool makeAdmin = admin->isChecked();
     // The last administrator keeps its rights, whatever else changes.
-    if (!makeAdmin && context.database->IsOnlyAdministrator(entry->userName)) {
+    if (!makeAdmin && CAccountRows::IsOnlyAdministrator(context.database->GetConnectionHandle(), entry->userName)) {
         CConsoleMessageBox::Show(this, Message(Outcome::OnlyAdministratorRevoke), tr("Abort Alter Operation"),
                                  CConsoleMessageBox::Icon::Stop);
         return;
@@ -247,7 +248,7 @@ void CUserEditor::Alter() {
 void CUserEditor::Delete() {
     const std::string name = userName->text().toStdString();
     if (name.empty()) return Say(Message(Outcome::NoUserSelected));
-    if (context.database->IsOnlyAdministrator(name)) {
+    if (CAccountRows::IsOnlyAdministrator(context.database->GetConnectionHandle(), name)) {
         CConsoleMessageBox::Show(this, Message(Outcome::OnlyAdministrator), tr("Abort Delete Operation"),
                                  CConsoleMessageBox::Icon::Stop);
         return;
@@ -255,14 +256,14 @@ void CUserEditor::Delete() {
     if (!CConsoleMessageBox::Ask(this, tr("Are you sure you want to delete the selected user"),
                                  tr("Confirm Delete Operation")))
         return;
-    const CMailDatabase::AccountEntry* entry = Find(name);
+    const CAccountRows::AccountEntry* entry = Find(name);
     if (!entry || entry->password != password->text().toStdString()) return Say(Message(Outcome::UserDoesNotExist));
     const std::string stored = entry->userName;
     if (!context.database->DeleteAccount(stored)) {
         Say(Message(Outcome::NotDeleted));
         return DatabaseFailure();
     }
-    std::erase_if(accounts, [&](const CMailDatabase::AccountEntry& e) { return e.userName == stored; });
+    std::erase_if(accounts, [&](const CAccountRows::AccountEntry& e) { return e.userName == stored; });
     for (QListWidgetItem* item : userList->findItems(QString::fromStdString(stored), Qt::MatchExactly))
         delete item;
     ClearFields();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "console/ConsoleContext.h"
+#include "foundation/CAccountRows.h"
 #include "foundation/CMailDatabase.h"
 
 class CConsolePage;
@@ -42,11 +43,11 @@ private:
     void Say(const QString& text);
     // The account database's cause of a change that did not happen, in one box.
     void DatabaseFailure();
-    CMailDatabase::AccountEntry* Find(const std::string& name);
+    CAccountRows::AccountEntry* Find(const std::string& name);
     void ClearFields();
 
     ConsoleContext& context;
-    std::vector<CMailDatabase::AccountEntry> accounts;
+    std::vector<CAccountRows::AccountEntry> accounts;
     std::string ownName;  // non-empty: the user's own view
 
     QListWidget* userList;

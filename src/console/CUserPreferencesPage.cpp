@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "delivery/CUserRecord.h"
+#include "foundation/CAccountRows.h"
+#include "store/CUserRecord.h"
 #include "foundation/AccountEditorCheck.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/SettingValue.h"
@@ -60,14 +61,14 @@ void CUserPreferencesPage::Reload() {
     const DWORD defaultLimit = settings::Dword{settings::kPreferences, "MailSizeLimit"}.Value();
     values.mailboxLimit = static_cast<long>(std::min<DWORD>(defaultLimit, kMaxLimit32));
     const std::optional<long> id =
-        userName.empty() ? std::nullopt : CMailDatabase::AccountIdByName(context.Connection(), userName);
+        userName.empty() ? std::nullopt : CAccountRows::AccountIdByName(context.Connection(), userName);
     if (id) {
         const CUserRecord record(context.Connection(), *id);
         values.email = record.GetEmailId();
         values.mailboxLimit = static_cast<long>(std::min<std::uint32_t>(record.GetMailboxLimit(), kMaxLimit32));
         values.receiveLimit = static_cast<long>(std::min<std::uint32_t>(record.GetRecvmailLimit(), kMaxLimit32));
         values.sendLimit = static_cast<long>(std::min<std::uint32_t>(record.GetSendMailLimit(), kMaxLimit32));
-        CMailDatabase::ReadAccessRights(context.Connection(), *id, values.allowRead, values.allowWrite);
+        CAccountRows::ReadAccessRights(context.Connection(), *id, values.allowRead, values.allowWrite);
     }
     loaded = values;
     Show(values);

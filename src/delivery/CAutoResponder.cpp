@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "delivery/CGeneratedMailPolicy.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CTempMailContent.h"
 #include "foundation/DateText.h"

@@ -9,7 +9,7 @@
 
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CSystemNotice.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "delivery/ListingText.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"

@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "foundation/AccountEditorCheck.h"
 #include "delivery/CLocalAccount.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
@@ -58,7 +59,7 @@ bool CGeneratedMailPolicy::IsLocalAddress(const std::string& path) const {
     const std::string user = path.substr(0, at);
     const std::string domain = at == std::string::npos ? std::string() : path.substr(at + 1);
     // A name that cannot be an account is nobody here, whatever its domain.
-    if (!CMailDatabase::IsValidUserName(user)) return false;
+    if (!AccountEditorCheck::IsValidUserName(user)) return false;
     if (at != std::string::npos && !IsServedDomain(domain)) return false;
     // As the SMTP server finds a recipient: the name, its lower case, then
     // the domain's own rule (its default user).

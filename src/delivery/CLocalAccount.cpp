@@ -8,16 +8,15 @@
 
 #include "foundation/CMailContent.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/OdbcPrepared.h"
-#include "foundation/OdbcStatement.h"
+#include "foundation/CAccountRows.h"
 #include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "message/CMailHeader.h"
 #include "platform/MutexLock.h"
 #include "platform/Text.h"
 #include "store/CMailboxChanges.h"
+#include "store/CMailboxRows.h"
 #include "store/CStoredMail.h"
 #include "store/IncomingRoom.h"
 #include "store/MailStorePaths.h"
@@ -159,18 +158,7 @@ std::string CLocalAccount::GetMessageId(long message, int folder) {
 
 bool CLocalAccount::Lock() {
     MutexLock guard(g_lockMutex);
-    {
-        OdbcStatement statement(connection);
-        unsigned char logged = 1;
-        if (!statement.ExecDirect(
-                FormatSql("SELECT aLogged FROM ACCOUNTS WHERE aAccountId = %ld", record->GetAccountId())) ||
-            !statement.BindBit(1, logged) || !statement.Fetch() || logged)
-            return false;
-    }
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(
-            FormatSql("UPDATE ACCOUNTS SET aLogged = True where aAccountId = %ld", record->GetAccountId())))
-        return false;
+    if (!CAccountRows::TakeSessionFlag(connection, GetAccountId())) return false;
     loggedIn = 1;
     return true;
 }
@@ -180,10 +168,7 @@ bool CLocalAccount::Unlock() {
     // free the account under another session.
     if (!loggedIn) return false;
     MutexLock guard(g_lockMutex);
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(
-            FormatSql("UPDATE ACCOUNTS SET aLogged = False where aAccountId = %ld", record->GetAccountId())))
-        return false;
+    if (!CAccountRows::ReleaseSessionFlag(connection, GetAccountId())) return false;
     loggedIn = 0;
     return true;
 }
@@ -260,6 +245,23 @@ bool CLocalAccount::MarkRead(int folder, long message) {
     CStoredMail* entry = Entry(message, folder);
     if (!entry || !entry->MarkRead()) return false;
     CMailboxChanges::Bump(record->GetAccountId());
+    AnswerReadNotify(*entry, folder);
+    return true;
+}
+
+bool CLocalAccount::MarkReadTogether(int folder, const std::vector<long>& messages) {
+    std::vector<CStoredMail*> entries;
+    for (long message : messages)
+        if (CStoredMail* entry = Entry(message, folder)) entries.push_back(entry);
+    if (entries.empty()) return messages.empty();
+    if (!CStoredMail::MarkReadTogether(connection, entries)) return false;
+    CMailboxChanges::Bump(record->GetAccountId());
+    for (CStoredMail* entry : entries) AnswerReadNotify(*entry, folder);
+    return entries.size() == messages.size();
+}
+
+void CLocalAccount::AnswerReadNotify(CStoredMail& marked, int folder) {
+    CStoredMail* entry = &marked;
     // Every marking answers a request, also a second one: the reader asked
     // again, the sender is told again.
     std::unique_ptr<CMailContent> stored(entry->ReadMessage(FolderDirectory(folder)));
@@ -271,7 +273,6 @@ bool CLocalAccount::MarkRead(int folder, long message) {
             // confirmation goes to local addresses only.
             SendReadConfirmation(*record, header, CGeneratedMailPolicy::ForUnknownOrigin(owner));
     }
-    return true;
 }
 
 bool CLocalAccount::CreateFolder(const std::string& name) {
@@ -286,31 +287,13 @@ bool CLocalAccount::CreateFolder(const std::string& name) {
 
     // The next number after every folder the database knows, including one
     // another session may have made since this record was read.
-    int number = record->GetFolderCount();
-    {
-        OdbcStatement statement(connection);
-        std::uint32_t maxId = 0;
-        SQLLEN indicator = 0;
-        if (statement.ExecDirect(
-                FormatSql("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld", record->GetAccountId())) &&
-            statement.BindULong(1, maxId, &indicator) && statement.Fetch() && indicator != SQL_NULL_DATA &&
-            maxId > static_cast<std::uint32_t>(number))
-            number = maxId >= static_cast<std::uint32_t>(CUserRecord::kMaxFolders) ? CUserRecord::kMaxFolders
-                                                                                   : static_cast<int>(maxId);
-    }
-    ++number;
-    if (number > CUserRecord::kMaxFolders) return false;
-    {
-        OdbcStatement statement(connection);
-        if (!statement.ExecDirect(FormatSql("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)",
-                                            record->GetAccountId(), number, SqlText::Quote(clean))))
-            return false;
-    }
+    const int number =
+        mailbox::CMailboxRows::NextFolderNumber(connection, GetAccountId(), record->GetFolderCount() + 1,
+                                                CUserRecord::kMaxFolders);
+    if (number <= 0 || !mailbox::CMailboxRows::InsertFolderRow(connection, GetAccountId(), number, clean)) return false;
     if (!mailstore::MakeDirectory(mailstore::JoinPath(accountDirectory, clean))) {
         // A folder without a directory could never hold a message.
-        OdbcStatement statement(connection);
-        statement.ExecDirect(FormatSql("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
-                                       record->GetAccountId(), number));
+        mailbox::CMailboxRows::DeleteFolderRow(connection, GetAccountId(), number);
         return false;
     }
     record->SetFolder(number, clean);
@@ -357,18 +340,12 @@ bool CLocalAccount::DeleteFolder(int folder) {
         return false;
     }
     list->Clear();
-    OdbcStatement statement(connection);
-    if (!statement.ExecDirect(FormatSql("Delete from FolderMapping where aAccountId=%ld and FolderId=%d",
-                                        record->GetAccountId(), folder)))
-        return false;
+    if (!mailbox::CMailboxRows::DeleteFolderRow(connection, GetAccountId(), folder)) return false;
     // The number stays taken by a placeholder so other folders keep theirs;
     // its UID state goes, so that a folder made under it later is numbered
     // under a new validity.
     record->ClearFolder(folder);
-    OdbcStatement(connection).ExecDirect(FormatSql(
-        "DELETE FROM MailboxMessageState WHERE aAccountId = %ld AND mFolderId = %d", record->GetAccountId(), folder));
-    OdbcStatement(connection).ExecDirect(FormatSql(
-        "DELETE FROM MailboxFolderState WHERE aAccountId = %ld AND FolderId = %d", record->GetAccountId(), folder));
+    mailbox::CMailboxRows::DropFolderState(connection, GetAccountId(), folder);
     CMailboxChanges::Bump(record->GetAccountId());
     return true;
 }

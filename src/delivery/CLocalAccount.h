@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "store/CMailboxFolder.h"
 #include "store/IncomingRoom.h"
 #include "store/MessageStoring.h"
@@ -63,6 +63,8 @@ public:
     virtual bool StoreInFolder(CMailContent* content, std::uint32_t length, int folder);
     virtual bool IsRead(long message, int folder);
     virtual bool MarkRead(int folder, long message);
+    // The same for several messages of a folder, their rows in one commit.
+    bool MarkReadTogether(int folder, const std::vector<long>& messages);
     virtual bool CreateFolder(const std::string& name);
     virtual bool MoveMessage(long message, int sourceFolder, int targetFolder);
     virtual bool RefreshFolder(int folder);
@@ -131,6 +133,8 @@ public:
     static constexpr int kStandardFolders = 7;
 
 private:
+    // The read confirmation a marked message asks for (X-QIRN-Read-Notify).
+    void AnswerReadNotify(CStoredMail& entry, int folder);
     CMailboxFolder* Folder(int folder);
     CStoredMail* Entry(long message, int folder);
     bool LoadFolder(int folder);

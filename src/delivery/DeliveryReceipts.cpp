@@ -2,7 +2,7 @@
 #include "delivery/DeliveryReceipts.h"
 
 #include "delivery/CSystemNotice.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "message/CMailHeader.h"
 
 namespace {

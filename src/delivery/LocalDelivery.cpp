@@ -14,9 +14,11 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <vector>
 
 #include "delivery/CAutoResponder.h"
+#include "foundation/CAccountRows.h"
 #include "delivery/CForwarding.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
@@ -27,11 +29,10 @@
 #include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
 #include "foundation/CModuleLog.h"
-#include "foundation/OdbcStatement.h"
+#include "store/TaskRows.h"
 #include "foundation/ProcessSettings.h"
 #include "foundation/SettingValue.h"
 #include "foundation/SettingsCatalogue.h"
-#include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "maillog/CMailLog.h"
 #include "message/CMailHeader.h"
@@ -57,6 +58,39 @@ Mutex& MailboxLock(long accountId) {
     return locks[static_cast<unsigned long>(accountId) % 64];
 }
 
+// The bytes of messages that passed an account's room check and are not yet
+// listed: a store waits for its group's commit, and the account's lock is
+// not held that long. The room a check sees is less these bytes (a message
+// just listed may count twice for a moment, never not at all).
+class PendingBytes {
+public:
+    PendingBytes(long account, std::uint64_t bytes) : account(account), bytes(bytes) {}
+    ~PendingBytes() {
+        if (!bytes) return;
+        MutexLock guard(lock);
+        auto found = pending.find(account);
+        if (found != pending.end() && (found->second -= bytes) == 0) pending.erase(found);
+    }
+    PendingBytes(const PendingBytes&) = delete;
+    PendingBytes& operator=(const PendingBytes&) = delete;
+    // Under the account's lock: the bytes others have reserved.
+    static std::uint64_t Of(long account) {
+        MutexLock guard(lock);
+        auto found = pending.find(account);
+        return found == pending.end() ? 0 : found->second;
+    }
+    void Reserve() {
+        MutexLock guard(lock);
+        pending[account] += bytes;
+    }
+
+private:
+    static inline Mutex lock;
+    static inline std::map<long, std::uint64_t> pending;
+    long account;
+    std::uint64_t bytes;
+};
+
 // The content type without its parameters, lower case.
 std::string BareType(const std::string& contentType) {
     return FoldCase(std::string(Trim(std::string_view(contentType).substr(0, contentType.find(';')))));
@@ -72,7 +106,7 @@ long AccountIdOf(SQLHDBC connection, const std::string& address) {
     std::string name = address.substr(0, address.find('@'));
     name = std::string(CMailHeader::TrimBlanks(std::string_view(name)));
     if (name.empty()) return -1;
-    return CMailDatabase::AccountIdByName(connection, name).value_or(-1);
+    return CAccountRows::AccountIdByName(connection, name).value_or(-1);
 }
 
 // The named part of a message, extracted into its own temporary file.
@@ -126,19 +160,9 @@ bool CLocalAccount::DeliverToGroup(CMailContent* content, std::uint32_t length) 
     visited->insert(record->GetAccountId());
 
     std::vector<long> members;
-    {
-        OdbcStatement statement(connection);
-        std::int32_t id = 0;
-        SQLLEN indicator = 0;
-        if (!statement.ExecDirect(FormatSql("SELECT aAccountId FROM Groups WHERE iGroupId = (select iGroupId "
-                                            "from Intergroup where aAccountId=%ld)",
-                                            record->GetAccountId())) ||
-            !statement.BindLong(1, id, &indicator)) {
-            NoteFailure(StringPrintf("the members of group %s could not be read", record->GetUserName().c_str()));
-            return false;
-        }
-        while (statement.Fetch())
-            if (indicator != SQL_NULL_DATA) members.push_back(id);
+    if (!CAccountRows::GroupMembers(connection, record->GetAccountId(), members)) {
+        NoteFailure(StringPrintf("the members of group %s could not be read", record->GetUserName().c_str()));
+        return false;
     }
     for (long id : members) {
         // A group reached again (a membership cycle) or an account already
@@ -191,7 +215,10 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     const CMailHeader header(head.data(), head.size());
 
     MutexLock mailboxLock(MailboxLock(record->GetAccountId()));
-    const IncomingRoom::Verdict verdict = GetIncomingRoom().Check(length);
+    IncomingRoom room = GetIncomingRoom();
+    if (room.mailboxRoom != IncomingRoom::kUnlimited)
+        room.mailboxRoom -= std::min(room.mailboxRoom, PendingBytes::Of(record->GetAccountId()));
+    const IncomingRoom::Verdict verdict = room.Check(length);
     const bool tooLarge = verdict == IncomingRoom::Verdict::OverReceiveLimit;
     if (verdict != IncomingRoom::Verdict::Fits) {
         mailboxLock.unlock();
@@ -208,6 +235,10 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
                             policy.EnvelopeSender(), record->GetEmailId(), policy);
         return true;
     }
+    // The room is taken until the rows list the message; the lock goes.
+    PendingBytes reserved(record->GetAccountId(), room.mailboxLimit != IncomingRoom::kUnlimited ? length : 0);
+    if (room.mailboxLimit != IncomingRoom::kUnlimited) reserved.Reserve();
+    mailboxLock.unlock();
 
     if (ProcessSettings::Current().storeMailLog)
         if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
@@ -246,7 +277,6 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
 
     std::string mailId;
     const mailstore::StoreOutcome stored = mailstore::StoreMessage(connection, directory, request, *content, mailId);
-    mailboxLock.unlock();
     if (stored.result == mailstore::StoreResult::FileFailed) {
         NoteFailure(StringPrintf("mail for %s could not be written into %s: %s", record->GetUserName().c_str(),
                                  directory.c_str(), stored.Reason().c_str()));
@@ -302,10 +332,7 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
                                            target->GetUserName().c_str(), failed.Reason().c_str()));
         } else if (file) {
             file.Reset();
-            OdbcStatement statement(connection);
-            if (!statement.ExecDirect(FormatSql("INSERT INTO MAILS VALUES('%s',%ld,0,0,0,0,'%s',3,0,4)",
-                                                SqlText::Quote(taskId), recipientId,
-                                                SqlText::Quote(LocalDateTimeText(std::time(nullptr))))))
+            if (!mailstore::InsertTaskRequestRow(connection, taskId, recipientId, std::time(nullptr)))
                 ::unlink(path.c_str());
         } else if (path.empty() || errno != EEXIST) {
             const mailstore::StoreOutcome failed = mailstore::FileFailure(path.empty() ? ENOENT : errno);
@@ -330,8 +357,8 @@ bool CLocalAccount::ProcessTaskDocument(CMailContent* content, std::uint32_t len
             if (!extracted) continue;
             std::string query = ReadHead(*extracted->GetBody(), kMaxQueryBytes);
             query.resize(std::strlen(query.c_str()));
-            OdbcStatement statement(connection);
-            if (!statement.ExecDirect(query)) g_moduleLog.Write("Task query failed: " + statement.LastError());
+            const std::string failure = mailstore::RunTaskQuery(connection, query);
+            if (!failure.empty()) g_moduleLog.Write("Task query failed: " + failure);
         } else if (type == "qirn/data") {
             if (!target || !usableId) continue;
             std::unique_ptr<CMimeMessage> extracted = ExtractPart(*content, part.name);

@@ -1,7 +1,9 @@
 // AccountEditorCheck: field checks and the editor's lines.
 #include "foundation/AccountEditorCheck.h"
 
-#include "foundation/CMailDatabase.h"
+#include <algorithm>
+#include <cctype>
+
 #include "platform/DecimalDigits.h"
 
 namespace {
@@ -21,9 +23,9 @@ AccountEditorCheck::Outcome AccountEditorCheck::CheckCreate(const std::string& u
     if (userName.empty()) return Outcome::NoUserName;
     if (Outcome o = CheckPassword(password, confirmation); o != Outcome::Ok) return o;
     if (email.empty()) return Outcome::NoEmail;
-    if (!CMailDatabase::IsValidUserName(userName)) return Outcome::BadUserName;
-    if (!CMailDatabase::IsValidPassword(password)) return Outcome::BadPassword;
-    if (!CMailDatabase::IsValidEmail(email)) return Outcome::BadEmail;
+    if (!IsValidUserName(userName)) return Outcome::BadUserName;
+    if (!IsValidPassword(password)) return Outcome::BadPassword;
+    if (!IsValidEmail(email)) return Outcome::BadEmail;
     return Outcome::Ok;
 }
 
@@ -31,7 +33,7 @@ AccountEditorCheck::Outcome AccountEditorCheck::CheckAlter(const std::string& us
                                                            const std::string& confirmation) {
     if (userName.empty()) return Outcome::NoUserSelected;
     if (Outcome o = CheckPassword(password, confirmation); o != Outcome::Ok) return o;
-    if (!CMailDatabase::IsValidPassword(password)) return Outcome::BadPassword;
+    if (!IsValidPassword(password)) return Outcome::BadPassword;
     return Outcome::Ok;
 }
 
@@ -92,4 +94,46 @@ const char* AccountEditorCheck::EditorMessage(Outcome outcome) {
             return "User could not be deleted";
     }
     return "";
+}
+
+bool AccountEditorCheck::IsValidUserName(const std::string& userName) {
+    if (userName.empty() || userName.size() > kMaxUserName || !std::isalnum(static_cast<unsigned char>(userName[0])))
+        return false;
+    for (char c : userName) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || !(std::isalnum(u) || c == '.' || c == '_' || c == '-')) return false;
+    }
+    return true;
+}
+
+bool AccountEditorCheck::IsValidPassword(const std::string& password) {
+    if (password.empty() || password.size() > kMaxPassword) return false;
+    // Any text but control characters: the stored form keeps every byte.
+    for (char c : password)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+bool AccountEditorCheck::IsValidEmail(const std::string& email) {
+    if (email.empty() || email.size() > kMaxEmail) return false;
+    std::string address = email;
+    const std::size_t open = email.find('<');
+    if (open != std::string::npos) {
+        // "Display Name <address>": the name is plain text, the address one bracketed address.
+        if (email.back() != '>' || email.find('>') != email.size() - 1 ||
+            email.find('<', open + 1) != std::string::npos)
+            return false;
+        for (std::size_t i = 0; i < open; ++i) {
+            const auto u = static_cast<unsigned char>(email[i]);
+            if (u < 0x20 || u == 0x7F) return false;
+        }
+        address = email.substr(open + 1, email.size() - open - 2);
+    }
+    const std::size_t at = address.find('@');
+    if (at == 0 || at == std::string::npos || at + 1 == address.size()) return false;
+    for (char c : address) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
+    }
+    return true;
 }

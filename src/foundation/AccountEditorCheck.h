@@ -5,6 +5,7 @@
 // outcomes in its own words, so both decide alike.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 class AccountEditorCheck {
@@ -47,4 +48,19 @@ public:
     static Outcome CheckLimit(const std::string& text, long& value);
     // The editor's line for an outcome.
     static const char* EditorMessage(Outcome outcome);
+
+    // Names that work as a mailbox name and as the local part of an address:
+    // ASCII letters, digits, '.', '_' and '-', starting with a letter or
+    // digit, at most kMaxUserName characters.
+    static constexpr std::size_t kMaxUserName = 64;
+    static bool IsValidUserName(const std::string& userName);
+    // No control characters, at most kMaxPassword bytes: longer ones would
+    // not fit the stored scrambled form (two characters per position).
+    static constexpr std::size_t kMaxPassword = 74;
+    static bool IsValidPassword(const std::string& password);
+    // One address: "local@domain" without blanks or control characters,
+    // alone or after a display name in angle brackets ("Bob <bob@example.net>"),
+    // the form the outbound queue and the auto-responder reduce to its address.
+    static constexpr std::size_t kMaxEmail = 320;
+    static bool IsValidEmail(const std::string& email);
 };

@@ -1,5 +1,5 @@
-// CMailDatabase: connection, account look-ups and administration, login
-// check, relay ranges and ids.
+// CMailDatabase: connection, the module interface's account look-ups, the
+// account administration, relay ranges and ids.
 #include "foundation/CMailDatabase.h"
 
 #include <algorithm>
@@ -10,8 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/AccountEditorCheck.h"
+#include "foundation/CAccountRows.h"
 #include "foundation/CFetchedUidls.h"
 #include "foundation/CModuleLog.h"
+#include "foundation/CRelayRanges.h"
 #include "foundation/CRemoteServerAccounts.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
@@ -29,19 +32,6 @@ namespace {
 std::atomic<LocalAccountFactory> g_accountFactory{nullptr};
 std::atomic<MailStoreMaker> g_storeMaker{nullptr};
 
-// The number in the first row's first column; nothing when there is no row,
-// the column is null or the statement could not run (the callers' defaults
-// hold for all three).
-std::optional<std::int32_t> FetchLong(SQLHDBC connection, const std::string& sql) {
-    OdbcStatement statement(connection);
-    if (!statement.Ok()) return std::nullopt;
-    SQLLEN indicator = 0;
-    std::int32_t fetched = 0;
-    if (!statement.ExecDirect(sql) || !statement.BindLong(1, fetched, &indicator)) return std::nullopt;
-    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return std::nullopt;
-    return fetched;
-}
-
 }  // namespace
 
 CMailDatabase::CMailDatabase() = default;
@@ -54,27 +44,6 @@ CMailDatabase::~CMailDatabase() {
 
 void CMailDatabase::SetLocalAccountFactory(LocalAccountFactory factory) {
     g_accountFactory.store(factory);
-}
-
-std::uint32_t CMailDatabase::SendingLimit(SQLHDBC connection, const std::string& userName) {
-    const std::optional<long> id = AccountIdByName(connection, userName);
-    if (!id) return 0;
-    const std::optional<std::int32_t> limit =
-        FetchLong(connection, FormatSql("SELECT SendMailLimit from MailSizeControl WHERE aAccountId = %ld", *id));
-    return limit && *limit > 0 ? static_cast<std::uint32_t>(*limit) : 0;
-}
-
-std::optional<bool> CMailDatabase::MaySendOut(SQLHDBC connection, const std::string& userName) {
-    bool failed = false;
-    const std::optional<long> id = AccountIdByName(connection, userName, &failed);
-    if (failed) {
-        OdbcStatement probe(connection);
-        if (!probe.Ok()) return std::nullopt;
-    }
-    if (!id) return true;
-    const std::optional<std::int32_t> allowWrite =
-        FetchLong(connection, FormatSql("SELECT aAllowWrite FROM AccessControl WHERE aAccountId = %ld", *id));
-    return !allowWrite || *allowWrite != 0;
 }
 
 void CMailDatabase::SetMailStoreMaker(MailStoreMaker maker) {
@@ -129,40 +98,9 @@ CLocalAccount* CMailDatabase::GetAccountById(long accountId) {
     return id < 0 ? nullptr : MakeAccount(id);
 }
 
-std::optional<long> CMailDatabase::AccountIdByName(SQLHDBC connection, const std::string& userName, bool* failed) {
-    // Names compare without regard to case (the column's collation), and an
-    // unknown name is kept too: the sender of most mail has no account.
-    static VersionedCache<std::string, std::optional<long>> known(4096);
-    const std::optional<std::int64_t> version = RecordVersion::Read(connection);
-    const std::string key = FoldCase(userName);
-    if (version)
-        if (std::optional<std::optional<long>> hit = known.Find(*version, key)) {
-            if (failed) *failed = false;
-            return *hit;
-        }
-    bool unread = true;
-    const std::optional<long> id = ReadAccountId(connection, userName, &unread);
-    if (failed) *failed = unread;
-    if (version && !unread) known.Store(*version, key, id);
-    return id;
-}
-
-std::optional<long> CMailDatabase::ReadAccountId(SQLHDBC connection, const std::string& userName, bool* failed) {
-    if (failed) *failed = true;
-    OdbcPrepared statement(connection);
-    std::int32_t id = 0;
-    SQLLEN indicator = 0;
-    if (!statement.Run("SELECT aAccountId FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName)) ||
-        !statement.BindLong(1, id, &indicator))
-        return std::nullopt;
-    if (failed) *failed = false;
-    if (!statement.Fetch() || indicator == SQL_NULL_DATA) return std::nullopt;
-    return id;
-}
-
 CLocalAccount* CMailDatabase::LookupLocalAccount(const std::string& userName) {
     const RecordVersion::Pin pin(GetConnectionHandle());
-    const std::optional<long> id = AccountIdByName(userName);
+    const std::optional<long> id = CAccountRows::AccountIdByName(GetConnectionHandle(), userName);
     return id ? MakeAccount(*id) : nullptr;
 }
 
@@ -208,20 +146,6 @@ std::string CMailDatabase::GetDomainAliasForward(const std::string& userName) {
     return address;
 }
 
-CMailDatabase::Presence CMailDatabase::FindId(const std::string& sql, long& id) {
-    OdbcStatement statement(GetConnectionHandle());
-    std::uint32_t value = 0;
-    if (!statement.ExecDirect(sql) || !statement.BindULong(1, value)) return Presence::Unknown;
-    if (!statement.Fetch()) return Presence::Absent;
-    id = static_cast<long>(value);
-    return Presence::Present;
-}
-
-CMailDatabase::Presence CMailDatabase::AccountExists(const std::string& userName) {
-    bool failed = false;
-    return AccountIdByName(userName, &failed) ? Presence::Present : failed ? Presence::Unknown : Presence::Absent;
-}
-
 std::string CMailDatabase::StoredUserName(const std::string& userName) {
     OdbcStatement statement(GetConnectionHandle());
     std::string stored;
@@ -230,124 +154,6 @@ std::string CMailDatabase::StoredUserName(const std::string& userName) {
         !statement.Fetch() || !statement.GetText(1, stored))
         return userName;
     return stored;
-}
-
-bool CMailDatabase::IsValidUserName(const std::string& userName) {
-    if (userName.empty() || userName.size() > kMaxUserName || !std::isalnum(static_cast<unsigned char>(userName[0])))
-        return false;
-    for (char c : userName) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x80 || !(std::isalnum(u) || c == '.' || c == '_' || c == '-')) return false;
-    }
-    return true;
-}
-
-bool CMailDatabase::IsValidPassword(const std::string& password) {
-    if (password.empty() || password.size() > kMaxPassword) return false;
-    // Any text but control characters: the stored form keeps every byte.
-    for (char c : password)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
-    return true;
-}
-
-bool CMailDatabase::IsValidEmail(const std::string& email) {
-    if (email.empty() || email.size() > kMaxEmail) return false;
-    std::string address = email;
-    const std::size_t open = email.find('<');
-    if (open != std::string::npos) {
-        // "Display Name <address>": the name is plain text, the address one bracketed address.
-        if (email.back() != '>' || email.find('>') != email.size() - 1 ||
-            email.find('<', open + 1) != std::string::npos)
-            return false;
-        for (std::size_t i = 0; i < open; ++i) {
-            const auto u = static_cast<unsigned char>(email[i]);
-            if (u < 0x20 || u == 0x7F) return false;
-        }
-        address = email.substr(open + 1, email.size() - open - 2);
-    }
-    const std::size_t at = address.find('@');
-    if (at == 0 || at == std::string::npos || at + 1 == address.size()) return false;
-    for (char c : address) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7F || c == '<' || c == '>' || c == ',' || c == ';') return false;
-    }
-    return true;
-}
-
-bool CMailDatabase::IsValidDomainName(const std::string& domain) {
-    if (domain.empty() || domain.size() > 253) return false;
-    std::size_t start = 0;
-    std::string lastLabel;
-    for (;;) {
-        const std::size_t dot = domain.find('.', start);
-        const std::string label = domain.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
-        for (char c : label)
-            if (static_cast<unsigned char>(c) >= 0x80 || !(std::isalnum(static_cast<unsigned char>(c)) || c == '-'))
-                return false;
-        lastLabel = label;
-        if (dot == std::string::npos) break;
-        start = dot + 1;
-    }
-    return lastLabel.find_first_not_of("0123456789") != std::string::npos;
-}
-
-CMailDatabase::Presence CMailDatabase::DomainListed(const std::string& domain) {
-    long count = 0;
-    const Presence found =
-        FindId(FormatSql("SELECT count(*) FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain)), count);
-    if (found == Presence::Unknown) return Presence::Unknown;
-    return count > 0 ? Presence::Present : Presence::Absent;
-}
-
-CMailDatabase::Change CMailDatabase::AddDomain(const std::string& domain, const std::string& defaultUser,
-                                               bool isFwdOn) {
-    if (!IsValidDomainName(domain)) return Change::Failed;
-    switch (DomainListed(domain)) {
-        case Presence::Present:
-            return Change::NothingToDo;
-        case Presence::Unknown:
-            return Change::Failed;
-        case Presence::Absent:
-            break;
-    }
-    OdbcStatement statement(GetConnectionHandle());
-    return statement.ExecDirect(FormatSql("INSERT INTO Domains VALUES ('%s', '%s', %s)", SqlText::Quote(domain),
-                                          SqlText::Quote(defaultUser),
-                                          isFwdOn ? SqlTrusted("true") : SqlTrusted("false")))
-               ? Change::Made
-               : Change::Failed;
-}
-
-CMailDatabase::Change CMailDatabase::DeleteDomain(const std::string& domain) {
-    switch (DomainListed(domain)) {
-        case Presence::Absent:
-            return Change::NothingToDo;
-        case Presence::Unknown:
-            return Change::Failed;
-        case Presence::Present:
-            break;
-    }
-    OdbcStatement statement(GetConnectionHandle());
-    return statement.ExecDirect(FormatSql("DELETE FROM Domains WHERE DomainName = '%s'", SqlText::Quote(domain)))
-               ? Change::Made
-               : Change::Failed;
-}
-
-bool CMailDatabase::ListDomains(std::vector<DomainEntry>& domains) {
-    domains.clear();
-    OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect("SELECT DomainName,DefaultUser,IsFwdOn FROM Domains ORDER BY DomainName")) return false;
-    while (statement.Fetch()) {
-        DomainEntry entry;
-        std::string fwd;
-        statement.GetText(1, entry.name);
-        statement.GetText(2, entry.defaultUser);
-        statement.GetText(3, fwd);
-        entry.isFwdOn = !fwd.empty() && fwd != "0";
-        domains.push_back(std::move(entry));
-    }
-    return true;
 }
 
 namespace {
@@ -374,11 +180,11 @@ constexpr int kDirectoryProbes = 1000;
 bool CMailDatabase::CreateAccount(const std::string& userName, const std::string& password, bool isGroup, bool isAdmin,
                                   const std::string& email, long mailboxLimit, long allowRead, long allowWrite,
                                   long receiveLimit, long sendLimit) {
-    if (!IsValidUserName(userName) || !IsValidPassword(password) || !IsValidEmail(email) || mailboxLimit < 0 ||
+    if (!AccountEditorCheck::IsValidUserName(userName) || !AccountEditorCheck::IsValidPassword(password) || !AccountEditorCheck::IsValidEmail(email) || mailboxLimit < 0 ||
         receiveLimit < 0 || sendLimit < 0)
         return false;
     // A second row of a name would never be found: every look-up takes the first.
-    if (AccountExists(userName) != Presence::Absent) return false;
+    if (CAccountRows::AccountExists(GetConnectionHandle(), userName) != CAccountRows::Presence::Absent) return false;
     const std::string root = MailDirectory();
     // Without a store root the account's folders would land in "/".
     if (root.empty()) return false;
@@ -458,8 +264,8 @@ bool CMailDatabase::RemoveAccountRows(long accountId, const std::string& userNam
 }
 
 bool CMailDatabase::DeleteAccount(const std::string& userName) {
-    if (userName.empty() || IsOnlyAdministrator(userName)) return false;
-    const std::optional<long> accountId = AccountIdByName(userName);
+    if (userName.empty() || CAccountRows::IsOnlyAdministrator(GetConnectionHandle(), userName)) return false;
+    const std::optional<long> accountId = CAccountRows::AccountIdByName(GetConnectionHandle(), userName);
     if (!accountId) return false;
     const long id = *accountId;
     const std::string storedName = StoredUserName(userName);
@@ -498,15 +304,15 @@ bool CMailDatabase::UpdateAccount(const std::string& userName, const std::string
                                   const long* receiveLimit, const long* sendLimit) {
     // The address is kept as the editor shows it (older accounts may have
     // none), but never with control characters or beyond its column.
-    const bool plainEmail = email.size() <= kMaxEmail && std::none_of(email.begin(), email.end(), [](char c) {
+    const bool plainEmail = email.size() <= AccountEditorCheck::kMaxEmail && std::none_of(email.begin(), email.end(), [](char c) {
                                 return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
                             });
-    if (!IsValidPassword(password) || !plainEmail || mailboxLimit < 0 || (receiveLimit && *receiveLimit < 0) ||
+    if (!AccountEditorCheck::IsValidPassword(password) || !plainEmail || mailboxLimit < 0 || (receiveLimit && *receiveLimit < 0) ||
         (sendLimit && *sendLimit < 0))
         return false;
-    if (!isAdmin && IsOnlyAdministrator(userName)) return false;
+    if (!isAdmin && CAccountRows::IsOnlyAdministrator(GetConnectionHandle(), userName)) return false;
     // An update that matches no row would otherwise report success.
-    const std::optional<long> accountId = AccountIdByName(userName);
+    const std::optional<long> accountId = CAccountRows::AccountIdByName(GetConnectionHandle(), userName);
     if (!accountId) return false;
     const long id = *accountId;
     // Scrambled with the name as stored, which is what readers unscramble with.
@@ -541,110 +347,6 @@ bool CMailDatabase::AlterAccount(const std::string& userName, const std::string&
     return UpdateAccount(userName, password, isAdmin, email, mailboxLimit, allowRead, allowWrite, nullptr, nullptr);
 }
 
-bool CMailDatabase::IsOnlyAdministrator(const std::string& userName) {
-    if (EqualsNoCase(userName, "postmaster")) return true;
-    {
-        OdbcStatement statement(GetConnectionHandle());
-        unsigned char admin = 0;
-        if (!statement.ExecDirect(
-                FormatSql("SELECT aIsAdmin FROM Accounts where aUserName = '%s'", SqlText::Quote(userName))) ||
-            !statement.BindBit(1, admin) || !statement.Fetch() || !admin)
-            return false;
-    }
-    OdbcStatement statement(GetConnectionHandle());
-    unsigned char admin = 0;
-    if (!statement.ExecDirect("SELECT aIsAdmin FROM Accounts") || !statement.BindBit(1, admin)) return true;
-    int administrators = 0;
-    while (administrators < 2 && statement.Fetch())
-        if (admin) ++administrators;
-    return administrators < 2;
-}
-
-bool CMailDatabase::ListAccounts(std::vector<AccountEntry>& accounts) {
-    accounts.clear();
-    OdbcStatement statement(GetConnectionHandle());
-    unsigned char admin = 0;
-    // The bound flag comes first: the texts after it are read column by column.
-    if (!statement.ExecDirect("SELECT aIsAdmin, aUserName, aPassword FROM Accounts") || !statement.BindBit(1, admin))
-        return false;
-    while (statement.Fetch()) {
-        AccountEntry entry;
-        std::string stored;
-        if (!statement.GetText(2, entry.userName)) continue;
-        statement.GetText(3, stored);
-        entry.password = PasswordScrambler::Unscramble(entry.userName, stored);
-        entry.isAdmin = admin != 0;
-        accounts.push_back(std::move(entry));
-    }
-    return true;
-}
-
-bool CMailDatabase::ReadAccessRights(SQLHDBC connection, long accountId, long& allowRead, long& allowWrite) {
-    OdbcStatement statement(connection);
-    std::uint32_t read = 1, write = 1;
-    if (!statement.ExecDirect(
-            FormatSql("SELECT aAllowRead,aAllowWrite FROM AccessControl where aAccountId = %ld", accountId)) ||
-        !statement.BindULong(1, read) || !statement.BindULong(2, write) || !statement.Fetch())
-        return false;
-    allowRead = read ? 1 : 0;
-    allowWrite = write ? 1 : 0;
-    return true;
-}
-
-CMailDatabase::ReadRight CMailDatabase::ReadRightOf(SQLHDBC connection, long accountId) {
-    // Always one row, so that no row and a failed read are told apart.
-    OdbcStatement statement(connection);
-    std::int32_t rows = 0, allowRead = 0;
-    SQLLEN rowsIndicator = 0, readIndicator = 0;
-    if (!statement.ExecDirect(FormatSql("SELECT Count(*), Min(aAllowRead) FROM AccessControl WHERE aAccountId = %ld",
-                                        accountId)) ||
-        !statement.BindLong(1, rows, &rowsIndicator) || !statement.BindLong(2, allowRead, &readIndicator) ||
-        !statement.Fetch())
-        return ReadRight::Unreadable;
-    if (rows == 0) return ReadRight::NoRow;
-    return readIndicator != SQL_NULL_DATA && allowRead != 0 ? ReadRight::Allowed : ReadRight::Denied;
-}
-
-CMailDatabase::LoginResult CMailDatabase::StoredPassword(SQLHDBC connection, const std::string& userName,
-                                                         std::string& password) {
-    password.clear();
-    OdbcStatement statement(connection);
-    char stored[PasswordScrambler::kMaxStoredSize] = {};
-    unsigned char admin = 0;
-    if (!statement.ExecDirect(
-            FormatSql("SELECT aPassword, aIsAdmin FROM Accounts WHERE aUserName = '%s'", SqlText::Quote(userName))) ||
-        !statement.BindChar(1, stored, sizeof stored) || !statement.BindBit(2, admin))
-        return LoginResult::Failed;
-    if (!statement.Fetch()) return LoginResult::UnknownName;
-    password = PasswordScrambler::Unscramble(userName, stored);
-    return admin ? LoginResult::Administrator : LoginResult::User;
-}
-
-CMailDatabase::LoginResult CMailDatabase::CheckLogin(SQLHDBC connection, const std::string& userName,
-                                                     const std::string& password) {
-    std::string stored;
-    const LoginResult result = StoredPassword(connection, userName, stored);
-    if (result != LoginResult::Administrator && result != LoginResult::User) return result;
-    if (password.empty() || stored != password) return LoginResult::WrongPassword;
-    return result;
-}
-
-const char* CMailDatabase::LoginMessage(LoginResult result) {
-    switch (result) {
-        case LoginResult::Failed:
-            return "Could not Login";
-        case LoginResult::UnknownName:
-            return "Invalid Login name";
-        case LoginResult::WrongPassword:
-            return "Invalid Password";
-        case LoginResult::Administrator:
-            return "You have successfully logged in as Administrator";
-        case LoginResult::User:
-            return "You have successfully logged in as User";
-    }
-    return "Could not Login";
-}
-
 CVoiceAccountStore* CMailDatabase::GetVoiceAccountStore() {
     if (!voiceAccounts) voiceAccounts = std::make_unique<CVoiceAccountStore>();
     return voiceAccounts.get();
@@ -657,25 +359,8 @@ CRemoteServerAccounts* CMailDatabase::GetRemoteServerAccounts() {
     return remoteAccounts.get();
 }
 
-std::string CMailDatabase::AddressToHex(const std::string& dotted) {
-    std::size_t b = dotted.find_first_not_of(" \t");
-    if (b == std::string::npos) return "";
-    std::size_t e = dotted.find_last_not_of(" \t");
-    const std::string address = dotted.substr(b, e - b + 1);
-    std::string hex;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t dot = address.find('.', start);
-        std::string part = address.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        hex += StringPrintf("%02X", static_cast<unsigned>(std::atoi(part.c_str())));
-        if (dot == std::string::npos) break;
-        start = dot + 1;
-    }
-    return hex;
-}
-
 bool CMailDatabase::IsRelayAllowed(const std::string& address) {
-    const SqlText hex = SqlText::Quote(AddressToHex(address));
+    const SqlText hex = SqlText::Quote(CRelayRanges::AddressToHex(address));
     OdbcStatement statement(GetConnectionHandle());
     if (!statement.ExecDirect(
             FormatSql("SELECT count(*) FROM RelayAllowed WHERE FirstIp <= '%s' and LastIp >= '%s'", hex, hex)))
@@ -685,38 +370,9 @@ bool CMailDatabase::IsRelayAllowed(const std::string& address) {
     return count > 0;
 }
 
-std::string CMailDatabase::BareAddress(const std::string& email) {
-    std::string_view bare = email;
-    const std::size_t open = bare.rfind('<');
-    if (open != std::string_view::npos) {
-        bare.remove_prefix(open + 1);
-        bare = bare.substr(0, bare.find('>'));
-    }
-    return FoldCase(std::string(Trim(bare)));
-}
-
-std::vector<long> CMailDatabase::AccountsWithAddress(const std::string& address) {
-    std::vector<long> ids;
-    const std::string wanted = BareAddress(address);
-    if (wanted.empty() || wanted.size() > kMaxEmail) return ids;
-    // The pattern narrows to the rows holding the address somewhere; the
-    // comparison of the bare addresses decides.
-    OdbcStatement statement(GetConnectionHandle());
-    if (!statement.ExecDirect(FormatSql("SELECT aAccountId, EmailId FROM Accounts WHERE lower(EmailId) LIKE "
-                                        "'%%%s%%' ESCAPE '!' ORDER BY aAccountId",
-                                        SqlText::QuoteLikePart(wanted))))
-        return ids;
-    std::uint32_t id = 0;
-    std::string email;
-    if (!statement.BindULong(1, id)) return ids;
-    while (statement.Fetch())
-        if (statement.GetText(2, email) && BareAddress(email) == wanted) ids.push_back(static_cast<long>(id));
-    return ids;
-}
-
 CLocalAccount* CMailDatabase::FindAccountByAddress(const std::string& address) {
     const RecordVersion::Pin pin(GetConnectionHandle());
-    const std::vector<long> ids = AccountsWithAddress(address);
+    const std::vector<long> ids = CAccountRows::AccountsWithAddress(GetConnectionHandle(), address);
     return ids.empty() ? nullptr : MakeAccount(ids.front());
 }
 

@@ -27,14 +27,18 @@ std::vector<std::string> FetchColumn(OdbcStatement& statement) {
     return values;
 }
 
+// False, with the listing saying why, when no statement could be allocated.
+bool Allocated(OdbcStatement& query, COutboundRows::Listing& listing) {
+    if (query.Ok()) return true;
+    listing.step = COutboundRows::Step::NoHandle;
+    listing.handleError = query.LastError();
+    return false;
+}
+
 COutboundRows::Listing Direct(SQLHDBC connection, const char* sql) {
     COutboundRows::Listing listing;
     OdbcStatement query(connection);
-    if (!query.Ok()) {
-        listing.step = COutboundRows::Step::NoHandle;
-        listing.handleError = query.LastError();
-        return listing;
-    }
+    if (!Allocated(query, listing)) return listing;
     if (!query.ExecDirect(sql)) {
         listing.step = COutboundRows::Step::Execute;
         return listing;
@@ -47,11 +51,7 @@ COutboundRows::Listing Direct(SQLHDBC connection, const char* sql) {
 COutboundRows::Listing Prepared(SQLHDBC connection, const char* sql, std::initializer_list<const std::string*> values) {
     COutboundRows::Listing listing;
     OdbcStatement query(connection);
-    if (!query.Ok()) {
-        listing.step = COutboundRows::Step::NoHandle;
-        listing.handleError = query.LastError();
-        return listing;
-    }
+    if (!Allocated(query, listing)) return listing;
     if (!query.Prepare(sql)) {
         listing.step = COutboundRows::Step::Prepare;
         return listing;

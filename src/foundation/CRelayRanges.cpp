@@ -34,8 +34,8 @@ CRelayRanges::AddResult CRelayRanges::AddRelayRange(const std::string& first, co
     if (first == kBlankAddress || last == kBlankAddress) return AddResult::Blank;
     OdbcStatement statement(connection);
     if (!statement.ExecDirect(FormatSql("INSERT INTO RelayAllowed VALUES('%s','%s')",
-                                        SqlText::Quote(CMailDatabase::AddressToHex(first)),
-                                        SqlText::Quote(CMailDatabase::AddressToHex(last)))))
+                                        SqlText::Quote(CRelayRanges::AddressToHex(first)),
+                                        SqlText::Quote(CRelayRanges::AddressToHex(last)))))
         return AddResult::Failed;
     ranges.push_back({first, last});
     return AddResult::Added;
@@ -44,7 +44,7 @@ CRelayRanges::AddResult CRelayRanges::AddRelayRange(const std::string& first, co
 bool CRelayRanges::DeleteRelayRange(const std::string& first, long* removed) {
     OdbcStatement statement(connection);
     if (!statement.ExecDirect(FormatSql("Delete from RelayAllowed where FirstIp = '%s'",
-                                        SqlText::Quote(CMailDatabase::AddressToHex(first)))))
+                                        SqlText::Quote(CRelayRanges::AddressToHex(first)))))
         return false;
     if (removed) *removed = static_cast<long>(statement.RowCount());
     std::erase_if(ranges, [&](const Range& r) { return r.first == first; });
@@ -89,4 +89,21 @@ bool CRelayRanges::IsDottedAddress(const std::string& text) {
         ++i;
     }
     return parts == 4;
+}
+
+std::string CRelayRanges::AddressToHex(const std::string& dotted) {
+    std::size_t b = dotted.find_first_not_of(" \t");
+    if (b == std::string::npos) return "";
+    std::size_t e = dotted.find_last_not_of(" \t");
+    const std::string address = dotted.substr(b, e - b + 1);
+    std::string hex;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t dot = address.find('.', start);
+        std::string part = address.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        hex += StringPrintf("%02X", static_cast<unsigned>(std::atoi(part.c_str())));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    return hex;
 }

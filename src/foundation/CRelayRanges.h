@@ -38,6 +38,8 @@ public:
     // "C0A8010A" -> "192.168.1.10": each pair of hexadecimal digits one
     // octet; the text unchanged when it is not eight such digits.
     static std::string HexToAddress(const std::string& hex);
+    // "192.168.1.10" -> "C0A8010A"; empty for an empty address.
+    static std::string AddressToHex(const std::string& dotted);
     // Four decimal octets 0-255 separated by dots, nothing else.
     static bool IsDottedAddress(const std::string& text);
 

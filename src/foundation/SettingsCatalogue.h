@@ -121,7 +121,7 @@ inline constexpr Setting kCatalogue[] = {
     {kPreferences, "ReceiveThreadCount", Type::Dword, true, 10, "", Provision::Fixed, 10, "",
      "most mapped-account downloads running at once", kAtStart, 1, 0xFFFFFFFFu},
     {kPreferences, "SpoolThreadCount", Type::Dword, false, 0, "", Provision::None, 0, "",
-     "spool files routed at once (absent: the number of processors, at least 2; on a database server 8 to 32)",
+     "spool files routed at once (absent: four per processor, 8 to 32)",
      kAtStart, 1, 64},
     {kPreferences, "AutoReplyInterval", Type::Dword, true, kAutoReplyIntervalDefault, "", Provision::None, 0, "",
      "days within which an account's automatic reply answers one sender once (RFC 3834)", kPerOperation, 1,

@@ -127,7 +127,7 @@ bool COutboundQueue::SetSender(const std::string& address) {
     // The account is named by the user part of the bare address, so an
     // envelope sender written "<user@host>" finds its account too.
     const std::string user = SplitAddress(ReduceSender(address)).user;
-    if (const std::optional<long> id = CMailDatabase::AccountIdByName(connection, user))
+    if (const std::optional<long> id = CAccountRows::AccountIdByName(connection, user))
         accountId = static_cast<std::int32_t>(*id);
     // A start-up switch: the value read when the server started.
     if (ProcessSettings::Current().changeFromAddress) {

@@ -46,12 +46,7 @@ bool COutboundQueueView::ListQueue(SQLHDBC connection, std::vector<OutboundQueue
     const std::map<COutboundReplies::Key, std::string> replies = COutboundReplies::All(connection);
     for (COutboundRows::Row& row : rows) {
         OutboundQueueEntry entry;
-        entry.destUser = std::move(row.destUser);
-        entry.domain = std::move(row.domain);
-        entry.mailFile = std::move(row.mailFile);
-        entry.sent = row.sent;
-        entry.failureCode = row.failureCode;
-        entry.rcptDate = std::move(row.rcptDate);
+        static_cast<COutboundRows::Row&>(entry) = std::move(row);
         const auto reply = replies.find({entry.mailFile, entry.destUser, entry.domain});
         if (reply != replies.end()) entry.reply = reply->second;
         entries.push_back(std::move(entry));

@@ -7,16 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "foundation/COutboundRows.h"
 #include "foundation/OdbcEnvironment.h"
 
 // One row of the console's queue view.
-struct OutboundQueueEntry {
-    std::string destUser;
-    std::string domain;
-    std::string mailFile;
-    bool sent = false;
-    std::int32_t failureCode = 0;
-    std::string rcptDate;
+struct OutboundQueueEntry : COutboundRows::Row {
     // The remote server's last reply about this recipient; "" when none.
     std::string reply;
 };

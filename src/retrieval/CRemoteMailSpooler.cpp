@@ -446,10 +446,10 @@ bool CRemoteMailSpooler::AccountExists(const std::string& name, std::string& sto
 bool CRemoteMailSpooler::MayRead(const std::string& user) {
     const SQLHDBC connection = database->GetConnectionHandle();
     bool failed = false;
-    const std::optional<long> accountId = CMailDatabase::AccountIdByName(connection, user, &failed);
+    const std::optional<long> accountId = CAccountRows::AccountIdByName(connection, user, &failed);
     if (failed) StatementError({0, "", "the account of " + user + " could not be read"});
     if (!accountId) return false;
-    return CMailDatabase::ReadRightOf(connection, *accountId) == CMailDatabase::ReadRight::Allowed;
+    return CAccountRows::ReadRightOf(connection, *accountId) == CAccountRows::ReadRight::Allowed;
 }
 
 std::string CRemoteMailSpooler::ResolveLocalUser(const CRemoteSpoolFile& record, const std::string& candidate) {

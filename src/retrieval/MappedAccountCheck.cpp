@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 
+#include "foundation/CDomainRows.h"
 #include "foundation/CMailDatabase.h"
 #include "platform/IpLiteral.h"
 #include "store/CMappedAccounts.h"
@@ -15,7 +16,7 @@ MappedAccountCheck::Outcome MappedAccountCheck::CheckServer(const std::string& s
     if (server.size() > CMappedAccounts::kMaxServer) return Outcome::ServerTooLong;
     sockaddr_storage address{};
     socklen_t length = 0;
-    if (!CMailDatabase::IsValidDomainName(server) && !ParseIpLiteral(server, address, length))
+    if (!CDomainRows::IsValidDomainName(server) && !ParseIpLiteral(server, address, length))
         return Outcome::BadServer;
     return Outcome::Ok;
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "foundation/CAccountRows.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
 #include "store/CMailMonitor.h"
@@ -266,7 +267,7 @@ bool CMailRouter::RouteHandedIn(Routing& routing) {
 bool CMailRouter::ApplySendingQuota(Routing& routing) {
     MailInfo& info = routing.info;
     // In kilobytes: a message of exactly the limit passes.
-    const std::uint64_t limit = CMailDatabase::SendingLimit(routing.connection, SenderName(info.sender));
+    const std::uint64_t limit = CAccountRows::SendingLimit(routing.connection, SenderName(info.sender));
     info.content->Rewind();
     if (limit == 0 || limit * 1024 >= info.content->GetLength()) return true;
     routing.deliverRemote = false;
@@ -346,7 +347,7 @@ bool CMailRouter::OpenQueueEntry(Routing& routing) {
     if (!routing.deliverRemote) return false;
     const std::string& sender = routing.info.sender;
     if (ProcessSettings::Current().accessControl &&
-        CMailDatabase::MaySendOut(routing.connection, SenderName(sender)) != true)
+        CAccountRows::MaySendOut(routing.connection, SenderName(sender)) != true)
         return false;
     g_moduleLog.WriteVerbose("Creating mail file");
     routing.queueEntry = std::make_unique<COutboundQueue>(kOutboxDirectory, routing.connection);

@@ -71,10 +71,12 @@ int CMailSpoolProcessor::ConfiguredWorkerCount(bool databaseIsServer) {
     if (const std::optional<std::uint32_t> value = kThreads.Stored(); value && *value >= kThreads.Minimum())
         return static_cast<int>(std::min(*value, kThreads.Maximum()));
     const unsigned processors = std::thread::hardware_concurrency();
-    // A worker on a database server spends most of a message waiting for
-    // its statements' answers; the bound keeps the server's connections few.
-    if (databaseIsServer) return static_cast<int>(std::clamp(processors * 4, 8u, 32u));
-    return static_cast<int>(std::clamp(processors, 2u, static_cast<unsigned>(kMaxWorkers)));
+    // A worker spends most of a message waiting: for the disk's syncs, which
+    // the workers storing at once share, and on a database server for its
+    // statements' answers. Enough of them keep delivery up with intake on a
+    // busy machine; the bound keeps the connections few.
+    (void)databaseIsServer;
+    return static_cast<int>(std::clamp(processors * 4, 8u, 32u));
 }
 
 bool CMailSpoolProcessor::StartProcessing() {

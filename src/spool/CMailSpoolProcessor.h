@@ -8,9 +8,9 @@
 // notifications were lost) the whole directory is listed, oldest first, so
 // files left from an earlier run or not routed before are tried again.
 //
-// Several workers route at once (`Preferences`/"SpoolThreadCount", else the
-// number of processors, at least 2; on a database server four per processor,
-// at least 8 and at most 32), each on its own database connection when a
+// Several workers route at once (`Preferences`/"SpoolThreadCount", else four
+// per processor, at least 8 and at most 32: a worker mostly waits for syncs
+// or a database server), each on its own database connection when a
 // maker for one is given. A file is claimed by one worker at a time
 // and deleted only after its router accepted it; a file that cannot be read
 // or routed stays, is logged once, and is tried again at later listings
@@ -64,8 +64,7 @@ public:
     // a worker then mostly waits for answers, and more of them keep the
     // processors busy. Set before StartProcessing.
     void SetDatabaseIsServer(bool server) { databaseIsServer = server; }
-    // The setting's value, else the number of processors, at least 2 (on a
-    // database server four per processor, at least 8, at most 32).
+    // The setting's value, else four per processor, at least 8, at most 32.
     static int ConfiguredWorkerCount(bool databaseIsServer = false);
     // Milliseconds between listings of the whole directory: the setting's
     // value when in range, else 10 seconds.

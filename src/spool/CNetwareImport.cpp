@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "delivery/CNetwareExport.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CModuleLog.h"
 #include "foundation/CTempMailContent.h"
 #include "store/CNetwareRows.h"

@@ -131,10 +131,43 @@ bool CMailboxRows::SetUidNext(int folderId, std::uint32_t uidNext) const {
                          uidNext, accountId, folderId);
 }
 
+std::vector<std::string> CMailboxRows::FolderStateStatements(long accountId, int folderId) {
+    return {FormatSql("DELETE FROM MailboxMessageState WHERE aAccountId = %ld AND mFolderId = %d", accountId, folderId),
+            FormatSql("DELETE FROM MailboxFolderState WHERE aAccountId = %ld AND FolderId = %d", accountId, folderId)};
+}
+
 bool CMailboxRows::DropFolderState(int folderId) const {
-    return RunAll(
-        {FormatSql("DELETE FROM MailboxMessageState WHERE aAccountId = %ld AND mFolderId = %d", accountId, folderId),
-         FormatSql("DELETE FROM MailboxFolderState WHERE aAccountId = %ld AND FolderId = %d", accountId, folderId)});
+    return RunAll(FolderStateStatements(accountId, folderId));
+}
+
+bool CMailboxRows::DropFolderState(SQLHDBC connection, long accountId, int folderId) {
+    bool all = true;
+    for (const std::string& sql : FolderStateStatements(accountId, folderId)) all = OdbcStatement(connection).ExecDirect(sql) && all;
+    return all;
+}
+
+int CMailboxRows::NextFolderNumber(SQLHDBC connection, long accountId, int firstFree, int maxFolders) {
+    int number = firstFree - 1;
+    OdbcPrepared statement(connection);
+    std::uint32_t maxId = 0;
+    SQLLEN indicator = 0;
+    if (!statement.Run("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld", accountId) ||
+        !statement.BindULong(1, maxId, &indicator))
+        return 0;
+    if (statement.Fetch() && indicator != SQL_NULL_DATA && maxId > static_cast<std::uint32_t>(number))
+        number = maxId >= static_cast<std::uint32_t>(maxFolders) ? maxFolders : static_cast<int>(maxId);
+    return ++number > maxFolders ? -1 : number;
+}
+
+bool CMailboxRows::InsertFolderRow(SQLHDBC connection, long accountId, int folderId, const std::string& name) {
+    OdbcPrepared statement(connection);
+    return statement.Run("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)", accountId, folderId,
+                         SqlText::Quote(name));
+}
+
+bool CMailboxRows::DeleteFolderRow(SQLHDBC connection, long accountId, int folderId) {
+    OdbcPrepared statement(connection);
+    return statement.Run("Delete from FolderMapping where aAccountId=%ld and FolderId=%d", accountId, folderId);
 }
 
 bool CMailboxRows::Sync(int folderId, const State& initial, State& state, std::vector<MessageInfo>& messages) const {

@@ -63,6 +63,16 @@ public:
     bool Revalidate(int folderId, const std::string& name, State& state) const;
     bool DropFolderState(int folderId) const;
 
+    // FolderMapping rows, for the layer and the account object alike.
+    // The next free folder number after every one the database knows (at
+    // least after firstFree - 1, at most maxFolders); 0 when it cannot be
+    // read, -1 when none is left.
+    static int NextFolderNumber(SQLHDBC connection, long accountId, int firstFree, int maxFolders);
+    static bool InsertFolderRow(SQLHDBC connection, long accountId, int folderId, const std::string& name);
+    static bool DeleteFolderRow(SQLHDBC connection, long accountId, int folderId);
+    // The layer's state rows of one folder.
+    static bool DropFolderState(SQLHDBC connection, long accountId, int folderId);
+
     // Brings the folder's state rows up to its Mails rows (see above) and
     // returns its messages in ascending UID order. Under the account's lock.
     bool Sync(int folderId, const State& initial, State& state, std::vector<MessageInfo>& messages) const;
@@ -81,6 +91,8 @@ public:
     static constexpr std::uint32_t kAllFlags = kStoredFlags | kSeen;
 
 private:
+    static std::vector<std::string> FolderStateStatements(long accountId, int folderId);
+
     SQLHDBC connection;
     long accountId;
     std::string accountDirectory;

@@ -123,29 +123,13 @@ Result<int> CSqlMailboxStore::CreateFolder(const std::string& name) {
     MutexLock lock(CMailboxChanges::Lock(account));
     if (const Error error = CheckNewName(name, 0); error != Error::None) return R::Fail(error);
     if (rows.AccountDirectory().empty()) return R::Fail(Error::Storage);
-    int number = kStandardFolders;
-    {
-        OdbcPrepared statement(rows.Connection());
-        std::uint32_t maxId = 0;
-        SQLLEN indicator = 0;
-        if (!statement.Run("SELECT max(FolderId) from FolderMapping WHERE aAccountId = %ld", account) ||
-            !statement.BindULong(1, maxId, &indicator))
-            return R::Fail(Error::Storage);
-        if (statement.Fetch() && indicator != SQL_NULL_DATA && maxId > static_cast<std::uint32_t>(number))
-            number = maxId >= static_cast<std::uint32_t>(kMaxFolders) ? kMaxFolders : static_cast<int>(maxId);
-    }
-    if (++number > kMaxFolders) return R::Fail(Error::Storage);
-    {
-        OdbcPrepared statement(rows.Connection());
-        if (!statement.Run("INSERT INTO FolderMapping VALUES (%ld, %d, '%s', 0)", account, number,
-                           SqlText::Quote(name)))
-            return R::Fail(Error::Storage);
-    }
+    const int number = CMailboxRows::NextFolderNumber(rows.Connection(), account, kStandardFolders + 1, kMaxFolders);
+    if (number <= 0 || !CMailboxRows::InsertFolderRow(rows.Connection(), account, number, name))
+        return R::Fail(Error::Storage);
     CMailboxRows::State state;
     if (!mailstore::MakeDirectory(rows.FolderDirectory(name)) || !rows.EnsureState(number, name, state)) {
         // A folder without a directory could never hold a message.
-        OdbcPrepared(rows.Connection())
-            .Run("Delete from FolderMapping where aAccountId=%ld and FolderId=%d", account, number);
+        CMailboxRows::DeleteFolderRow(rows.Connection(), account, number);
         return R::Fail(Error::Storage);
     }
     CMailboxChanges::Bump(account);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -102,6 +103,24 @@ bool CStoredMail::MarkRead() {
         return false;
     read = 1;
     return true;
+}
+
+bool CStoredMail::MarkReadTogether(SQLHDBC connection, const std::vector<CStoredMail*>& entries) {
+    std::map<int, std::string> idsByFolder;
+    for (const CStoredMail* entry : entries) {
+        std::string& ids = idsByFolder[entry->folderId];
+        ids += (ids.empty() ? "'" : ",'") + FormatSql("%s", SqlText::Quote(entry->mailId)) + "'";
+    }
+    bool all = true;
+    for (const auto& [folder, ids] : idsByFolder) {
+        OdbcStatement statement(connection);
+        if (!statement.ExecDirect(FormatSql("Update Mails Set mRead = 1 WHERE mFolderId=%d and mMailId IN (", folder) +
+                                  ids + ")"))
+            all = false;
+    }
+    if (all)
+        for (CStoredMail* entry : entries) entry->read = 1;
+    return all;
 }
 
 bool CStoredMail::DeleteRows() {

@@ -18,6 +18,7 @@
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
 #include "platform/UniqueFd.h"
+#include "store/CGroupCommit.h"
 #include "store/CMailboxChanges.h"
 #include "store/MailStorePaths.h"
 #include "platform/FileIo.h"
@@ -68,13 +69,15 @@ bool CopyContent(CMailContent& content, std::uint32_t size, int fd) {
 // The content into the new file, synced with its directory entry before
 // any row lists it (the caller drops its own copy once the store returns).
 // A half-written message would read back as a damaged one: it goes again.
+// With sync false the file stays open and unsynced for the group commit.
 StoreOutcome FillFile(UniqueFd& file, const std::string& path, const std::string& folderDirectory,
-                      CMailContent& content, std::uint32_t size) {
+                      CMailContent& content, std::uint32_t size, bool sync = true) {
     ::flock(file.Get(), LOCK_EX);
     errno = 0;
-    const bool written =
-        CopyContent(content, size, file.Get()) && ::fsync(file.Get()) == 0 && SyncDirectory(folderDirectory);
+    const bool written = CopyContent(content, size, file.Get()) &&
+                         (!sync || (::fsync(file.Get()) == 0 && SyncDirectory(folderDirectory)));
     const int error = errno;
+    if (written && !sync) return StoreResult::Stored;
     file.Reset();
     if (written) return StoreResult::Stored;
     ::unlink(path.c_str());
@@ -153,7 +156,9 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     // EEXIST when every id was taken, else the directory's refusal.
     if (!file) return FileFailure(errno);
     mailId = std::move(id);
-    const StoreOutcome filled = FillFile(file, path, folderDirectory, content, request.size);
+    // Threads storing at once share their syncs and their commit.
+    const bool grouped = CGroupCommit::CanLead(connection);
+    const StoreOutcome filled = FillFile(file, path, folderDirectory, content, request.size, !grouped);
     if (!filled.Stored()) {
         mailId.clear();
         return filled;
@@ -166,6 +171,27 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     const SqlText sender = SqlText::Quote(request.sender), subject = SqlText::Quote(request.subject);
     const int owner = static_cast<int>(request.accountId);
     const int readFlag = request.unread ? 0 : 1;
+    if (grouped) {
+        CGroupCommit::Entry entry;
+        entry.fd = file.Get();
+        entry.directory = folderDirectory;
+        entry.rows = {request.intoFolder ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when,
+                                                     request.type, readFlag, folderId)
+                                         : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when,
+                                                     request.type),
+                      FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))};
+        const CGroupCommit::Outcome outcome = CGroupCommit::Instance().Commit(connection, entry);
+        file.Reset();
+        if (outcome.result == CGroupCommit::Result::Durable) {
+            CMailboxChanges::Bump(request.accountId);
+            return StoreResult::Stored;
+        }
+        if (outcome.result == CGroupCommit::Result::RowsFailed) return Withdraw(connection, mailId, folderId, path);
+        // Not durable: a row must never list it.
+        ::unlink(path.c_str());
+        mailId.clear();
+        return FileFailure(outcome.error);
+    }
     if (OdbcStatement::DialectOf(connection).RunsTextAsOneTransaction()) {
         // Both rows in one round trip and one transaction, on any
         // connection: a database server pays a wait for each.

@@ -9,12 +9,13 @@
 #include <tuple>
 
 #include "TestHome.h"
+#include "foundation/CAccountRows.h"
 #include "app/AccountCommand.h"
 #include "app/CommandLine.h"
 #include "app/DomainCommand.h"
 #include "app/SetupCommand.h"
 #include "delivery/CLocalAccount.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CMailDatabase.h"
 
 namespace {
@@ -32,10 +33,10 @@ Result Account(std::vector<std::string> args, const std::string& input = "", boo
     return {rc, out.str(), err.str()};
 }
 
-CMailDatabase::LoginResult Login(const std::string& name, const std::string& password) {
+CAccountRows::LoginResult Login(const std::string& name, const std::string& password) {
     CMailDatabase db;
-    if (!db.Connect()) return CMailDatabase::LoginResult::Failed;
-    return db.CheckLogin(name, password);
+    if (!db.Connect()) return CAccountRows::LoginResult::Failed;
+    return CAccountRows::CheckLogin(db.GetConnectionHandle(), name, password);
 }
 
 Result Domain(std::vector<std::string> args) {
@@ -75,12 +76,12 @@ TEST_F(AccountCommandTest, AddThenListShowsTheAccountAndItsTree) {
     EXPECT_NE(r.out.find("rita@example.org"), std::string::npos);
     EXPECT_NE(r.out.find("QIRN1"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_directory(home.File("mail/QIRN1/ApprovalMail")));  // the tree (all in delivery)
-    EXPECT_EQ(Login("rita", "s3cret"), CMailDatabase::LoginResult::Administrator);
+    EXPECT_EQ(Login("rita", "s3cret"), CAccountRows::LoginResult::Administrator);
 
     // The password may come from the input instead of the command line.
     r = Account({"add", "sam", "--email", "sam@example.org"}, "from stdin\n");
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(Login("sam", "from stdin"), CMailDatabase::LoginResult::User);
+    EXPECT_EQ(Login("sam", "from stdin"), CAccountRows::LoginResult::User);
 
     // An address with a display name, as altering an account takes it.
     r = Account({"add", "bob", "--password", "b", "--email", "Bob <bob@example.net>"});
@@ -124,8 +125,8 @@ TEST_F(AccountCommandTest, RefusalsNameTheCauseAndPasswdChangesOnlyWhatIsNew) {
     Result p = Account({"passwd", "vera"}, "two\n");
     ASSERT_EQ(p.rc, 0) << p.err;
     EXPECT_EQ(p.out, "Password of vera changed\n");
-    EXPECT_EQ(Login("vera", "two"), CMailDatabase::LoginResult::User);
-    EXPECT_EQ(Login("vera", "one"), CMailDatabase::LoginResult::WrongPassword);
+    EXPECT_EQ(Login("vera", "two"), CAccountRows::LoginResult::User);
+    EXPECT_EQ(Login("vera", "one"), CAccountRows::LoginResult::WrongPassword);
     EXPECT_NE(Account({"passwd", "vera"}, "").err.find("the password is empty"), std::string::npos);
     EXPECT_NE(Account({"passwd", "vera"}, "three\nthree-ish\n", true).err.find("passwords typed differ"),
               std::string::npos);
@@ -163,10 +164,10 @@ TEST(SetupPostmaster, SetupMakesThePostmasterOnceWithTheGivenPassword) {
     TestHome home;
     std::ostringstream out, err;
     ASSERT_EQ(SetupCommand::Run(home.Path(), {"--postmaster-password", "first"}, out, err), 0) << err.str();
-    EXPECT_EQ(Login("postmaster", "first"), CMailDatabase::LoginResult::Administrator);
+    EXPECT_EQ(Login("postmaster", "first"), CAccountRows::LoginResult::Administrator);
     std::ostringstream again;
     ASSERT_EQ(SetupCommand::Run(home.Path(), {"--postmaster-password", "second"}, again, err), 0);
-    EXPECT_EQ(Login("postmaster", "first"), CMailDatabase::LoginResult::Administrator);
+    EXPECT_EQ(Login("postmaster", "first"), CAccountRows::LoginResult::Administrator);
     EXPECT_EQ(SetupCommand::Run(home.Path(), {"--bogus"}, again, err), 64);
 }
 
@@ -181,7 +182,7 @@ TEST(SetupPostmaster, AGeneratedPasswordIsShownOnceAndWorks) {
     const std::size_t start = at + marker.size();
     const std::string password = text.substr(start, text.find(' ', start) - start);
     EXPECT_EQ(password.size(), 16u);
-    EXPECT_EQ(Login("postmaster", password), CMailDatabase::LoginResult::Administrator);
+    EXPECT_EQ(Login("postmaster", password), CAccountRows::LoginResult::Administrator);
     std::ostringstream quiet;
     ASSERT_EQ(SetupCommand::Run(home.Path(), {}, quiet, err), 0);
     EXPECT_EQ(quiet.str().find(marker), std::string::npos);
@@ -229,7 +230,7 @@ TEST_F(AccountCommandTest, SetChangesTheAddressAndLimitsAsTheEditorAllows) {
     const auto record = [] {
         CMailDatabase db;
         EXPECT_TRUE(db.Connect());
-        const std::optional<long> id = db.AccountIdByName("rita");
+        const std::optional<long> id = CAccountRows::AccountIdByName(db.GetConnectionHandle(), "rita");
         EXPECT_TRUE(id);
         const CUserRecord r(db.GetConnectionHandle(), id.value_or(0));
         return std::make_tuple(r.GetEmailId(), r.GetRecvmailLimit(), r.GetSendMailLimit(), r.IsAdmin());
@@ -238,7 +239,7 @@ TEST_F(AccountCommandTest, SetChangesTheAddressAndLimitsAsTheEditorAllows) {
     ASSERT_EQ(r.rc, 0) << r.err;
     const auto changed = std::make_tuple(std::string("Rita <rita@example.net>"), 300u, 0u, true);
     EXPECT_EQ(record(), changed);
-    EXPECT_EQ(Login("rita", "s3cret"), CMailDatabase::LoginResult::Administrator);
+    EXPECT_EQ(Login("rita", "s3cret"), CAccountRows::LoginResult::Administrator);
 
     r = Account({"set", "rita", "--email", "rita at example", "--send-limit", "5"});
     EXPECT_EQ(r.rc, 1);

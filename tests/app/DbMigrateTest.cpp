@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "PostgresTestServer.h"
+#include "foundation/CAccountRows.h"
 #include "TestHome.h"
 #include "app/DbCommand.h"
 #include "app/SetupCommand.h"
@@ -94,7 +95,7 @@ TEST(DbMigrate, TenThousandMessagesStayReadable) {
         ASSERT_TRUE(db.CreateAccount("ann", "secret12", false, false, "ann@example.org", 0, 1, 1, 0, 0));
         std::unique_ptr<CLocalAccount> ann(db.LookupLocalAccount("ann"));
         ASSERT_TRUE(ann);
-        accountId = *db.AccountIdByName("ann");
+        accountId = *CAccountRows::AccountIdByName(db.GetConnectionHandle(), "ann");
         accountDirectory = ann->AccountDirectory();
         inbox = mailstore::JoinPath(accountDirectory, "Inbox");
         db.SetExclusive();

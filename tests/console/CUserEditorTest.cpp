@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "ConsoleTest.h"
+#include "foundation/CAccountRows.h"
 #include "app/AccountCommand.h"
 #include "console/CUserEditor.h"
 
@@ -87,7 +88,7 @@ TEST_F(CUserEditorTest, CreateChecksInOrderAndMakesWhatTheShellMakes) {
               0)
         << err.str();
     EXPECT_EQ(AccountRows("bob"), AccountRows("carol"));
-    EXPECT_EQ(db.CheckLogin("bob", "secret"), CMailDatabase::LoginResult::User);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "bob", "secret"), CAccountRows::LoginResult::User);
     Screenshot(*editor, "user-editor");
 }
 
@@ -105,7 +106,7 @@ TEST_F(CUserEditorTest, AlterAndDeleteFollowTheEditorsRules) {
     EXPECT_EQ(Press("alterUser"), "User already exists");  // nothing to change
     Fill("dora", "pw2", "pw2");
     EXPECT_EQ(Press("alterUser"), "User altered");
-    EXPECT_EQ(db.CheckLogin("dora", "pw2"), CMailDatabase::LoginResult::User);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "dora", "pw2"), CAccountRows::LoginResult::User);
 
     // postmaster is the only administrator: neither demoted nor deleted.
     Select("postmaster");

@@ -11,7 +11,7 @@
 #include "delivery/CAutoResponder.h"
 #include "delivery/CForwarding.h"
 #include "delivery/CGeneratedMailPolicy.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 #include "foundation/CTempMailContent.h"
 #include "message/CBase64Decoder.h"
 #include "message/CMailHeader.h"

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "AccountTestSupport.h"
+#include "foundation/CAccountRows.h"
 #include "foundation/DataSource.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/StringFormat.h"
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 
 namespace {
 
@@ -85,10 +86,10 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     Create("postmaster", "pm", true);
     Create("judy", "j1", true);
     Create("ken", "k1", false);
-    EXPECT_TRUE(db.IsOnlyAdministrator("postmaster"));
-    EXPECT_TRUE(db.IsOnlyAdministrator("Postmaster"));
-    EXPECT_FALSE(db.IsOnlyAdministrator("ken"));
-    EXPECT_FALSE(db.IsOnlyAdministrator("judy"));  // two administrators
+    EXPECT_TRUE(CAccountRows::IsOnlyAdministrator(db.GetConnectionHandle(), "postmaster"));
+    EXPECT_TRUE(CAccountRows::IsOnlyAdministrator(db.GetConnectionHandle(), "Postmaster"));
+    EXPECT_FALSE(CAccountRows::IsOnlyAdministrator(db.GetConnectionHandle(), "ken"));
+    EXPECT_FALSE(CAccountRows::IsOnlyAdministrator(db.GetConnectionHandle(), "judy"));  // two administrators
     EXPECT_FALSE(db.DeleteAccount("postmaster"));
     EXPECT_FALSE(db.AlterAccount("postmaster", "pm", false, false, "postmaster@example.org", 0, 1, 1));
     EXPECT_EQ(Text("SELECT aIsAdmin FROM Accounts WHERE aUserName = 'postmaster'"), "1");
@@ -97,7 +98,7 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     Create("leo", "l1", true);
     ASSERT_TRUE(Exec("DELETE FROM Accounts WHERE aUserName = 'postmaster'"));
     ASSERT_TRUE(db.AlterAccount("judy", "j1", false, false, "judy@example.org", 0, 1, 1));
-    EXPECT_TRUE(db.IsOnlyAdministrator("leo"));
+    EXPECT_TRUE(CAccountRows::IsOnlyAdministrator(db.GetConnectionHandle(), "leo"));
     EXPECT_FALSE(db.AlterAccount("leo", "l1", false, false, "leo@example.org", 0, 1, 1));
     EXPECT_FALSE(db.DeleteAccount("leo"));
     EXPECT_TRUE(db.DeleteAccount("ken"));
@@ -105,10 +106,10 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     // A delete whose rows cannot go keeps the account for another try.
     const long id = Create("rita");
     bool failed = true;
-    EXPECT_EQ(db.AccountIdByName("rita", &failed), id);
-    EXPECT_EQ(db.AccountIdByName("o'rita", &failed), std::nullopt);
+    EXPECT_EQ(CAccountRows::AccountIdByName(db.GetConnectionHandle(), "rita", &failed), id);
+    EXPECT_EQ(CAccountRows::AccountIdByName(db.GetConnectionHandle(), "o'rita", &failed), std::nullopt);
     EXPECT_FALSE(failed);
-    EXPECT_EQ(CMailDatabase::AccountIdByName(SQL_NULL_HDBC, "rita", &failed), std::nullopt);
+    EXPECT_EQ(CAccountRows::AccountIdByName(SQL_NULL_HDBC, "rita", &failed), std::nullopt);
     EXPECT_TRUE(failed);
 
     const bool postgres = DataSource::PostgresTargetOf(home.Path()).has_value();
@@ -119,10 +120,10 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     else
         ASSERT_TRUE(Exec("CREATE TRIGGER keep BEFORE DELETE ON AccessControl BEGIN SELECT RAISE(ABORT, 'kept'); END"));
     EXPECT_FALSE(db.DeleteAccount("rita"));
-    EXPECT_EQ(db.AccountIdByName("rita"), id);
+    EXPECT_EQ(CAccountRows::AccountIdByName(db.GetConnectionHandle(), "rita"), id);
     ASSERT_TRUE(Exec(postgres ? "DROP TRIGGER keep ON AccessControl" : "DROP TRIGGER keep"));
     EXPECT_TRUE(db.DeleteAccount("rita"));
-    EXPECT_EQ(db.AccountIdByName("rita"), std::nullopt);
+    EXPECT_EQ(CAccountRows::AccountIdByName(db.GetConnectionHandle(), "rita"), std::nullopt);
     EXPECT_EQ(Count("AccessControl", id), "0");
 
     // Alter changes existing accounts only; login has its outcomes.
@@ -138,7 +139,7 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     // Without limits the MailSizeControl row stays.
     ASSERT_TRUE(db.AlterAccount("mia", "third", false, true, "mia@example.net", 10, 1, 1));
     EXPECT_EQ(Value("MailBoxLimit", "MailSizeControl", miaId), "50");
-    EXPECT_EQ(db.CheckLogin("mia", "third"), CMailDatabase::LoginResult::Administrator);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "mia", "third"), CAccountRows::LoginResult::Administrator);
 
     EXPECT_FALSE(db.AlterAccount("nobody", "x", false, false, "n@example.org", 0, 1, 1));
     EXPECT_FALSE(db.AlterAccount("mia", "", false, false, "m@example.org", 0, 1, 1));
@@ -146,19 +147,19 @@ TEST_F(AccountDatabaseTest, ThePostmasterAndTheLastAdministratorAreProtectedAndA
     // Login has its outcomes.
     Create("nina", "pass'word", true);
     Create("otto", "otto");
-    EXPECT_EQ(db.CheckLogin("nina", "pass'word"), CMailDatabase::LoginResult::Administrator);
-    EXPECT_EQ(db.CheckLogin("otto", "otto"), CMailDatabase::LoginResult::User);
-    EXPECT_EQ(db.CheckLogin("otto", "Otto"), CMailDatabase::LoginResult::WrongPassword);
-    EXPECT_EQ(db.CheckLogin("otto", ""), CMailDatabase::LoginResult::WrongPassword);
-    EXPECT_EQ(db.CheckLogin("nobody", "otto"), CMailDatabase::LoginResult::UnknownName);
-    EXPECT_EQ(db.CheckLogin("' OR '1'='1", "x"), CMailDatabase::LoginResult::UnknownName);
-    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::WrongPassword), "Invalid Password");
-    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::UnknownName), "Invalid Login name");
-    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Administrator),
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "nina", "pass'word"), CAccountRows::LoginResult::Administrator);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "otto", "otto"), CAccountRows::LoginResult::User);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "otto", "Otto"), CAccountRows::LoginResult::WrongPassword);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "otto", ""), CAccountRows::LoginResult::WrongPassword);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "nobody", "otto"), CAccountRows::LoginResult::UnknownName);
+    EXPECT_EQ(CAccountRows::CheckLogin(db.GetConnectionHandle(), "' OR '1'='1", "x"), CAccountRows::LoginResult::UnknownName);
+    EXPECT_STREQ(CAccountRows::LoginMessage(CAccountRows::LoginResult::WrongPassword), "Invalid Password");
+    EXPECT_STREQ(CAccountRows::LoginMessage(CAccountRows::LoginResult::UnknownName), "Invalid Login name");
+    EXPECT_STREQ(CAccountRows::LoginMessage(CAccountRows::LoginResult::Administrator),
                  "You have successfully logged in as Administrator");
     CMailDatabase closed;  // never connected
-    EXPECT_EQ(closed.CheckLogin("otto", "otto"), CMailDatabase::LoginResult::Failed);
-    EXPECT_STREQ(CMailDatabase::LoginMessage(CMailDatabase::LoginResult::Failed), "Could not Login");
+    EXPECT_EQ(CAccountRows::CheckLogin(closed.GetConnectionHandle(), "otto", "otto"), CAccountRows::LoginResult::Failed);
+    EXPECT_STREQ(CAccountRows::LoginMessage(CAccountRows::LoginResult::Failed), "Could not Login");
 }
 
 TEST_F(AccountDatabaseTest, DeletingAnAccountKeepsItsMailButNotItsRows) {

@@ -73,8 +73,10 @@ TEST_F(E2eLifecycle, WithoutItsModuleItEndsAtOnceAndSigtermEndsItWithinSecondsEv
 // round begins. Some messages go to a remote recipient as well, so the
 // outbound queue is caught mid-write too. A last restart routes what the
 // killed servers left in the spool; then the server is stopped cleanly.
+// Eight senders keep the delivery workers storing at once, so kills land
+// inside group commits of several messages.
 TEST_F(E2eCrash, Kill9NeverLosesAMessageThatWasAnswered250NorLeavesABrokenOne) {
-    constexpr int kSessions = 4;
+    constexpr int kSessions = 8;
     const std::vector<int> killAfter = {6, 15, 30};
     std::vector<std::string> accepted;                         // subjects answered 250
     std::map<std::string, std::pair<std::size_t, bool>> sent;  // round, has a remote recipient

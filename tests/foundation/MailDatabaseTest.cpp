@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "DatabaseTest.h"
+#include "foundation/CRelayRanges.h"
 #include "foundation/PasswordScrambler.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/SqlText.h"
@@ -70,8 +71,8 @@ TEST_F(MailDatabaseTest, TextsOfEveryKindStoreAndReadBackIdentically) {
 }
 
 TEST_F(MailDatabaseTest, RelayRangesHostileValuesAndDomainAndSuffixLookups) {
-    EXPECT_EQ(CMailDatabase::AddressToHex(" 192.168.1.10 "), "C0A8010A");
-    EXPECT_EQ(CMailDatabase::AddressToHex(""), "");
+    EXPECT_EQ(CRelayRanges::AddressToHex(" 192.168.1.10 "), "C0A8010A");
+    EXPECT_EQ(CRelayRanges::AddressToHex(""), "");
     EXPECT_FALSE(db.IsRelayAllowed("10.0.0.5"));
     ASSERT_TRUE(Exec("INSERT INTO RelayAllowed VALUES('0A000001','0A0000FF')"));
     EXPECT_TRUE(db.IsRelayAllowed("10.0.0.5"));

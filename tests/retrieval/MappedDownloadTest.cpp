@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "DatabaseTest.h"
+#include "foundation/CAccountRows.h"
 #include "DovecotPeer.h"
 #include "TestPeers.h"
 #include "foundation/SettingsCatalogue.h"
@@ -56,7 +57,7 @@ protected:
     }
     // A local account with one mapped account on Dovecot's user remote.
     void Map(const std::string& local, const std::string& remote, bool leaveOnServer, long limitKb = 0) {
-        if (db.AccountExists(local) != CMailDatabase::Presence::Present) {
+        if (CAccountRows::AccountExists(db.GetConnectionHandle(), local) != CAccountRows::Presence::Present) {
             ASSERT_TRUE(db.CreateAccount(local, "pw", false, false, local + "@example.org", 0, 1, 1, 0, 0));
         }
         ASSERT_TRUE(Exec("UPDATE Accounts SET RecvMailSizeLimit = " + std::to_string(limitKb) + " WHERE aUserName = '" +

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "SmtpClient.h"
+#include "foundation/CAccountRows.h"
 #include "TestContent.h"
 #include "TestHome.h"
 #include "TestPeers.h"
@@ -88,7 +89,7 @@ protected:
         started = true;
         ASSERT_EQ(host.GetModules().GetModules().size(), 1u);
         // An installation's setup makes the postmaster; the bare test home has none.
-        if (host.GetDatabase()->AccountExists("postmaster") == CMailDatabase::Presence::Absent) {
+        if (CAccountRows::AccountExists(host.GetDatabase()->GetConnectionHandle(), "postmaster") == CAccountRows::Presence::Absent) {
             ASSERT_TRUE(host.GetDatabase()->CreateAccount("postmaster", "secret1", false, true, "postmaster@127.0.0.1",
                                                           0, 1, 1, 0, 0));
         }

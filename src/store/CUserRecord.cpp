@@ -1,5 +1,5 @@
 // CUserRecord: loading an account record from its tables.
-#include "delivery/CUserRecord.h"
+#include "store/CUserRecord.h"
 
 #include "foundation/OdbcStatement.h"
 #include "foundation/PasswordScrambler.h"

@@ -1,0 +1,127 @@
+// CGroupCommit: the leader's round (see the header).
+#include "store/CGroupCommit.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+
+#include "foundation/OdbcConnection.h"
+#include "foundation/OdbcStatement.h"
+#include "foundation/OdbcTransaction.h"
+#include "platform/FileIo.h"
+
+CGroupCommit::CGroupCommit(RowsWriter writer) : writer(std::move(writer)) {}
+
+CGroupCommit& CGroupCommit::Instance() {
+    static CGroupCommit instance;
+    return instance;
+}
+
+bool CGroupCommit::CanLead(SQLHDBC connection) {
+    return OdbcStatement::DialectOf(connection).RunsTextAsOneTransaction() || OdbcConnection::IsExclusive(connection);
+}
+
+bool CGroupCommit::WriteRows(SQLHDBC connection, const std::vector<std::string>& statements) {
+    if (statements.empty()) return true;
+    // One round trip and one commit for the whole batch on a database server.
+    if (OdbcStatement::DialectOf(connection).RunsTextAsOneTransaction())
+        return OdbcStatement(connection).ExecTogether(statements);
+    OdbcTransaction transaction(connection);
+    if (!transaction.Active()) return false;
+    for (const std::string& statement : statements)
+        if (!OdbcStatement(connection).ExecDirect(statement)) return false;
+    return transaction.Commit();
+}
+
+CGroupCommit::Counts CGroupCommit::GetCounts() {
+    MutexLock guard(lock);
+    return counts;
+}
+
+std::size_t CGroupCommit::GetWaitingCount() {
+    MutexLock guard(lock);
+    return waiting.size();
+}
+
+CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entry) {
+    // The file on the caller's thread: the threads storing at once wait for
+    // the disk together, where one thread syncing them in turn would wait
+    // for each in turn (a shared disk answers a sync in milliseconds).
+    if (entry.fd >= 0 && ::fdatasync(entry.fd) != 0) return {Result::FileFailed, errno != 0 ? errno : EIO};
+    if (entry.rows.empty() && entry.directory.empty()) return {};
+
+    Waiting mine{&entry, {}};
+    MutexLock guard(lock);
+    waiting.push_back(&mine);
+    while (!mine.done) {
+        if (mine.syncAssigned) {
+            SyncAssigned(guard, mine);
+            continue;
+        }
+        if (leading) {
+            finished.wait(guard);
+            continue;
+        }
+        // Whatever is ready now is the batch; what arrives meanwhile is the next.
+        leading = true;
+        std::vector<Waiting*> batch;
+        batch.swap(waiting);
+        // Each distinct directory is synced once, by one of the entries made
+        // in it, all of them at once; then every entry takes its directory's
+        // outcome.
+        std::map<std::string, Waiting*> syncers;
+        for (Waiting* item : batch)
+            if (!item->entry->directory.empty() && syncers.emplace(item->entry->directory, item).second) {
+                item->syncAssigned = true;
+                ++syncsRunning;
+            }
+        finished.notify_all();
+        while (syncsRunning > 0) {
+            if (mine.syncAssigned)
+                SyncAssigned(guard, mine);
+            else
+                finished.wait(guard);
+        }
+        for (Waiting* item : batch)
+            if (!item->entry->directory.empty())
+                if (const int error = syncers[item->entry->directory]->syncError; error != 0)
+                    item->outcome = {Result::FileFailed, error};
+        guard.unlock();
+        WriteBatch(connection, batch);
+        guard.lock();
+        for (Waiting* item : batch) item->done = true;
+        ++counts.batches;
+        counts.entries += batch.size();
+        if (batch.size() > counts.largest) counts.largest = batch.size();
+        leading = false;
+        finished.notify_all();
+    }
+    return mine.outcome;
+}
+
+void CGroupCommit::SyncAssigned(MutexLock& guard, Waiting& mine) {
+    mine.syncAssigned = false;
+    guard.unlock();
+    const int error = SyncDirectory(mine.entry->directory) ? 0 : (errno != 0 ? errno : EIO);
+    guard.lock();
+    mine.syncError = error;
+    --syncsRunning;
+    finished.notify_all();
+}
+
+void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch) {
+    // The rows of every entry whose file and name are durable.
+    std::vector<Waiting*> listed;
+    std::vector<std::string> statements;
+    for (Waiting* item : batch) {
+        if (item->outcome.result != Result::Durable || item->entry->rows.empty()) continue;
+        listed.push_back(item);
+        statements.insert(statements.end(), item->entry->rows.begin(), item->entry->rows.end());
+    }
+    if (listed.empty() || writer(connection, statements)) return;
+    // Refused: each entry on its own, so that only the one at fault fails.
+    for (Waiting* item : listed)
+        if (listed.size() == 1 || !writer(connection, item->entry->rows)) item->outcome = {Result::RowsFailed, 0};
+}
