@@ -44,16 +44,15 @@
 #include "e2e/BenchOptions.h"
 #include "e2e/BenchSupport.h"
 #include "e2e/DovecotBench.h"
-#include "e2e/MailBatch.h"
 #include "e2e/Pop3Client.h"
 #include "e2e/RoundFigures.h"
 #include "e2e/ServerProcess.h"
+#include "e2e/StoredMail.h"
 
 namespace {
 
 using namespace bench;
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 constexpr int kUsers = 8;
 constexpr std::size_t kSize = 4096;
@@ -196,8 +195,10 @@ int main(int argc, char** argv) {
     const long limitKb = std::max(10240L, perUser * static_cast<long>(kSize / 1024 + 2) * 2);
     std::vector<std::string> users;
     for (int u = 0; u < kUsers; ++u) users.push_back(User(u));
-    bool ready =
-        home.Setup() && home.SetDword("Ports", "SMTP Port", smtpPort) && home.SetDword("Ports", "POP3 Port", pop3Port);
+    // Only the ports under test: nothing else a neighbour might hold.
+    bool ready = home.Setup() && home.SetDword("Ports", "SMTP Port", smtpPort) &&
+                 home.SetDword("Ports", "Submission Port", 0) && home.SetDword("Ports", "SMTPS Port", 0) &&
+                 home.SetDword("Ports", "POP3 Port", pop3Port) && home.SetDword("Ports", "POP3S Port", 0);
     for (int u = 0; ready && u < kUsers; ++u) ready = home.AddAccount(User(u), limitKb);
     if (!ready) {
         std::cerr << "pop3_bench: the home could not be provisioned:\n" << home.CommandOutput();
@@ -211,38 +212,12 @@ int main(int argc, char** argv) {
     velmoraPeer.why = [](ServerProcess& server) { return server.Output(); };
 
     // ---- the messages, over SMTP, untimed ----
-    const std::vector<std::string> inboxes = home.Inboxes(users);
-    {
-        ServerProcess server;
-        if (!velmoraPeer.start(server) || !server.WaitAccepting(smtpPort, 30s)) {
-            std::cerr << "pop3_bench: velmora did not start:\n" << server.Output();
-            return 1;
-        }
-        MailBatch batch;
-        batch.port = smtpPort;
-        batch.messages = o.messages;
-        batch.sessions = kUsers;
-        for (const std::string& user : users) batch.recipients.push_back(user + "@localhost");
-        batch.make = [](long m, const std::string& to) { return MakeMessage(kSize, to, "m" + std::to_string(m)); };
-        const MailBatch::Result sent =
-            batch.Send([&] { return CountFiles(inboxes, ".mel"); }, [] { return true; }, 50ms);
-        server.Stop();
-        if (sent.failed || inboxes.size() != kUsers ||
-            CountFiles(inboxes, ".mel") != static_cast<std::size_t>(o.messages)) {
-            std::cerr << "pop3_bench: " << CountFiles(inboxes, ".mel") << " of " << o.messages << " messages in "
-                      << inboxes.size() << " mailboxes were stored, " << sent.failed << " sessions failed\n"
-                      << server.Output();
-            return 1;
-        }
+    StoredMail stored;
+    if (const std::string why = stored.Deliver(home, smtpPort, users, o.messages, kSize); !why.empty()) {
+        std::cerr << "pop3_bench: " << why;
+        return 1;
     }
-    // The stored files, per account.
-    std::vector<std::vector<std::string>> mail(kUsers);
-    for (int u = 0; u < kUsers; ++u) {
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(inboxes[static_cast<std::size_t>(u)], ec))
-            if (e.path().extension() == ".mel") mail[static_cast<std::size_t>(u)].push_back(e.path().string());
-        std::sort(mail[static_cast<std::size_t>(u)].begin(), mail[static_cast<std::size_t>(u)].end());
-    }
+    const std::vector<std::vector<std::string>>& mail = stored.Files();
 
     std::vector<Peer*> peers;
     if (!o.skipVelmora) {

@@ -24,8 +24,9 @@ bool WriteText(const std::string& path, const std::string& text) {
     return std::fclose(f) == 0 && ok;
 }
 
-// Pop3 alone, no TLS, everything it keeps under the root.
-const char* const kConfiguration = R"(protocols = pop3
+// One protocol, no TLS, everything it keeps under the root; room for a
+// thousand idle sessions from one address (one process each).
+const char* const kConfiguration = R"(protocols = @PROTOCOL@
 listen = 127.0.0.1
 base_dir = @ROOT@/run
 state_dir = @ROOT@/state
@@ -38,6 +39,9 @@ default_internal_group = dovecot
 default_login_user = dovenull
 mail_location = maildir:@ROOT@/mail/%u
 first_valid_uid = 1000
+default_process_limit = 1500
+default_client_limit = 4000
+mail_max_userip_connections = 2000
 passdb {
   driver = passwd-file
   args = @ROOT@/etc/users
@@ -46,12 +50,12 @@ userdb {
   driver = passwd-file
   args = @ROOT@/etc/users
 }
-service pop3-login {
-  inet_listener pop3 {
+service @PROTOCOL@-login {
+  inet_listener @PROTOCOL@ {
     address = 127.0.0.1
     port = @PORT@
   }
-  inet_listener pop3s {
+  inet_listener @PROTOCOL@s {
     port = 0
   }
 }
@@ -60,7 +64,8 @@ service pop3-login {
 }  // namespace
 
 std::string DovecotBench::Prepare(const std::string& root, const std::vector<std::string>& users,
-                                  const std::string& password, unsigned long namespaceBase) {
+                                  const std::string& password, unsigned long namespaceBase,
+                                  const std::string& protocol) {
     root_ = root;
     users_ = users;
     port_ = FreePort();
@@ -79,7 +84,8 @@ std::string DovecotBench::Prepare(const std::string& root, const std::vector<std
         entries += user + ":{PLAIN}" + password + ":1000:1000::" + root + "/mail/" + user + "::\n";
     std::string conf = kConfiguration;
     for (const auto& [mark, value] :
-         {std::pair<std::string, std::string>{"@ROOT@", root}, {"@PORT@", std::to_string(port_)}})
+         {std::pair<std::string, std::string>{"@ROOT@", root}, {"@PORT@", std::to_string(port_)},
+          {"@PROTOCOL@", protocol}})
         for (std::size_t at = 0; (at = conf.find(mark, at)) != std::string::npos; at += value.size())
             conf.replace(at, mark.size(), value);
     if (!WriteText(root + "/etc/passwd", passwd) || !WriteText(root + "/etc/group", group) ||
@@ -91,7 +97,7 @@ std::string DovecotBench::Prepare(const std::string& root, const std::vector<std
     return "";
 }
 
-std::string DovecotBench::Fill(const std::vector<std::vector<std::string>>& mail) {
+std::string DovecotBench::Fill(const std::vector<std::vector<std::string>>& mail, bool seen) {
     if (mail.size() != users_.size()) return "one list of messages per user is needed";
     // Names not used before, so that no earlier fill's index entry is taken for them.
     const std::string fill = std::to_string(++fills_);
@@ -103,7 +109,7 @@ std::string DovecotBench::Fill(const std::vector<std::vector<std::string>>& mail
             for (const auto& e : fs::directory_iterator(maildirs[u] + d, ec)) old.push_back(e.path());
         for (const fs::path& p : old) fs::remove(p, ec);
         for (std::size_t m = 0; m < mail[u].size(); ++m) {
-            fs::copy_file(mail[u][m], maildirs[u] + "/cur/1765000000.M" + std::to_string(m) + "P" + fill + ".bench:2,S",
+            fs::copy_file(mail[u][m], maildirs[u] + "/cur/1765000000.M" + std::to_string(m) + "P" + fill + ".bench:2," + (seen ? "S" : ""),
                           ec);
             if (ec) return "cannot copy " + mail[u][m] + ": " + ec.message();
         }

@@ -1,6 +1,7 @@
-// Dovecot's POP3 server as a benchmark's peer: the installed package's
-// binaries with a configuration of this benchmark's own in a root directory
-// (pop3 only, 127.0.0.1 and a free port, no TLS, a passwd-file for the
+// Dovecot's POP3 or IMAP server as a benchmark's peer: the installed
+// package's binaries with a configuration of this benchmark's own in a root
+// directory (one protocol, 127.0.0.1 and a free port, no TLS, connection
+// caps high enough for a thousand sessions, a passwd-file for the
 // users, Maildir under the root, base, state and log there too); the
 // system's /etc/dovecot and its service are never used. Its master insists
 // on root, so it runs as root of a user namespace whose ids are unprivileged
@@ -23,13 +24,13 @@ public:
     // Makes root (an empty directory) ready to serve the users, each with
     // password, on a free port: configuration, users, empty Maildirs, all
     // handed to the namespace's ids (from namespaceBase when run as root).
-    // Empty on success, else why not.
+    // protocol is "pop3" or "imap". Empty on success, else why not.
     std::string Prepare(const std::string& root, const std::vector<std::string>& users, const std::string& password,
-                        unsigned long namespaceBase);
-    // Empties each user's Maildir and puts copies of mail[u] into users[u]'s
-    // as messages seen already (so that no session renames files). Empty on
-    // success, else why not.
-    std::string Fill(const std::vector<std::vector<std::string>>& mail);
+                        unsigned long namespaceBase, const std::string& protocol = "pop3");
+    // Empties each user's Maildir and puts copies of mail[u] into users[u]'s,
+    // already in cur/ (so that no session renames files to take them in);
+    // marked seen unless told otherwise. Empty on success, else why not.
+    std::string Fill(const std::vector<std::vector<std::string>>& mail, bool seen = true);
     // Starts its master in server and waits (bounded) until it accepts.
     bool Start(ServerProcess& server) const;
 

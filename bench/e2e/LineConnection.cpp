@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -63,6 +64,36 @@ bool LineConnection::Send(const std::string& data) {
     return true;
 }
 
+bool LineConnection::Skip(std::size_t count) {
+    while (count > 0) {
+        const std::size_t buffered = std::min(count, buffer_.size() - start_);
+        start_ += buffered;
+        count -= buffered;
+        if (count == 0) break;
+        buffer_.clear();
+        start_ = 0;
+        if (!Fill()) return false;
+    }
+    return true;
+}
+
+bool LineConnection::Fill() {
+    char chunk[16384];
+    if (tls_) {
+        std::size_t received = 0;
+        if (tls_->Read(chunk, sizeof chunk, received, Deadline()) != TlsStream::Status::Ok || received == 0)
+            return false;
+        buffer_.append(chunk, received);
+        return true;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, kWaitMs) <= 0) return false;
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+}
+
 bool LineConnection::Line(std::string& line) {
     for (;;) {
         const std::size_t end = buffer_.find("\r\n", start_);
@@ -75,20 +106,7 @@ bool LineConnection::Line(std::string& line) {
         // stays about one read long.
         buffer_.erase(0, start_);
         start_ = 0;
-        if (buffer_.size() > 65536) return false;
-        char chunk[16384];
-        if (tls_) {
-            std::size_t received = 0;
-            if (tls_->Read(chunk, sizeof chunk, received, Deadline()) != TlsStream::Status::Ok || received == 0)
-                return false;
-            buffer_.append(chunk, received);
-            continue;
-        }
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, kWaitMs) <= 0) return false;
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (n <= 0) return false;
-        buffer_.append(chunk, static_cast<std::size_t>(n));
+        if (buffer_.size() > 65536 || !Fill()) return false;
     }
 }
 
