@@ -270,6 +270,7 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     request.accountId = record->GetAccountId();
     request.size = length;
     request.dotsCount = dotsCount;
+    request.served = servedMark;
     request.sender = ListingValue(header, "FROM", "UnKnown");
     request.subject = ListingValue(header, "SUBJECT", "Unknown");
     const std::string docType(CMailHeader::TrimBlanks(header.GetField("X-QIRN-DOCTYPE")));

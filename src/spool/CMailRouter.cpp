@@ -16,6 +16,7 @@
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
 #include "store/CMailMonitor.h"
+#include "store/CSpoolServedRows.h"
 #include "delivery/CSystemNotice.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
@@ -50,6 +51,15 @@ bool AllowMailMonitor() {
     return settings::Dword{settings::kMailMonitor, "AllowMailMonitor"}.Value() != 0;
 }
 
+// Set as the program loads: a spool file made later is this process's own,
+// and no earlier run can have served any of its recipients.
+const std::time_t g_processStart = std::time(nullptr);
+
+bool FromEarlierRun(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && info.st_mtime <= g_processStart;
+}
+
 std::string FileIdentity(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return {};
@@ -79,6 +89,9 @@ struct CMailRouter::Routing {
     std::vector<std::pair<std::string, std::string>> queued{};
     // Accounts that get a monitoring copy, in order, each once.
     std::vector<std::string> monitors{};
+    // The spool file's name and stamp for the served marks; empty for none.
+    std::string spoolName{};
+    std::string spoolStamp{};
 
     void Fail(const std::string& why) {
         complete = false;
@@ -138,11 +151,27 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
         auto known = attempts.find(identity);
         if (known != attempts.end() && !identity.empty()) progress = known->second.progress;
     }
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string stamp = CSpoolServedRows::Recording() ? CSpoolServedRows::StampOf(path) : std::string();
+    // A file an earlier run left: the recipients it stored before it was
+    // stopped are served already.
+    if (!stamp.empty() && progress.localsDone.empty() && FromEarlierRun(path)) {
+        const auto served = CSpoolServedRows::Served(database->GetConnectionHandle(), name, stamp);
+        if (!served) {
+            reason = "the served recipients cannot be read";
+            return false;
+        }
+        for (long index : *served)
+            if (index >= 0 && static_cast<std::size_t>(index) < info->recipients.size())
+                progress.localsDone.insert(static_cast<std::size_t>(index));
+    }
 
     Leftovers left;
     const std::string routed = RoutedLine(path.substr(path.rfind('/') + 1), *info);
     const CGeneratedMailPolicy policy(info->sender, info->mayRelay, database);
     Routing routing{*info, database->GetConnectionHandle(), database, policy, progress, left, reason};
+    routing.spoolName = name;
+    routing.spoolStamp = stamp;
     const bool complete = RouteSpooled(routing);
     if (complete) g_moduleLog.Write(routed);
     MutexLock guard(attemptsLock);
@@ -322,7 +351,10 @@ bool CMailRouter::DeliverLocal(Routing& routing, std::size_t index) {
     recipient->account->SetDotsCount(info.DotsCount);
     recipient->account->SetGeneratedMailPolicy(&routing.policy);
     recipient->account->SetJunk(info.junk);
+    if (!routing.spoolStamp.empty())
+        recipient->account->SetServedMark({routing.spoolName, routing.spoolStamp, static_cast<long>(index)});
     recipient->account->Deliver(info.content.get(), info.content->GetLength());
+    recipient->account->SetServedMark({});
     if (recipient->account->DeliveryFailed()) {
         routing.Fail(recipient->account->GetDeliveryProblem());
         routing.left.recipients.push_back(std::move(recipient));

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 #include <map>
 
 #include "foundation/OdbcConnection.h"
@@ -38,6 +39,11 @@ bool CGroupCommit::WriteRows(SQLHDBC connection, const std::vector<std::string>&
 CGroupCommit::Counts CGroupCommit::GetCounts() {
     MutexLock guard(lock);
     return counts;
+}
+
+void CGroupCommit::Defer(std::string statement) {
+    MutexLock guard(lock);
+    if (deferred.size() < kMaxDeferred) deferred.push_back(std::move(statement));
 }
 
 std::size_t CGroupCommit::GetWaitingCount() {
@@ -88,8 +94,10 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
             if (!item->entry->directory.empty())
                 if (const int error = syncers[item->entry->directory]->syncError; error != 0)
                     item->outcome = {Result::FileFailed, error};
+        std::vector<std::string> riding;
+        riding.swap(deferred);
         guard.unlock();
-        WriteBatch(connection, batch);
+        WriteBatch(connection, batch, std::move(riding));
         guard.lock();
         for (Waiting* item : batch) item->done = true;
         ++counts.batches;
@@ -111,7 +119,7 @@ void CGroupCommit::SyncAssigned(MutexLock& guard, Waiting& mine) {
     finished.notify_all();
 }
 
-void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch) {
+void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, std::vector<std::string> riding) {
     // The rows of every entry whose file and name are durable.
     std::vector<Waiting*> listed;
     std::vector<std::string> statements;
@@ -120,8 +128,22 @@ void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch) 
         listed.push_back(item);
         statements.insert(statements.end(), item->entry->rows.begin(), item->entry->rows.end());
     }
-    if (listed.empty() || writer(connection, statements)) return;
-    // Refused: each entry on its own, so that only the one at fault fails.
+    if (listed.empty()) {
+        // Nothing to list: what waits goes on waiting for a batch that has.
+        MutexLock guard(lock);
+        for (std::string& statement : riding)
+            if (deferred.size() < kMaxDeferred) deferred.push_back(std::move(statement));
+        return;
+    }
+    const std::size_t own = statements.size();
+    statements.insert(statements.end(), std::make_move_iterator(riding.begin()), std::make_move_iterator(riding.end()));
+    if (writer(connection, statements)) return;
+    // Refused: each entry on its own, so that only the one at fault fails;
+    // the deferred statements are dropped.
+    if (statements.size() > own && own > 0) {
+        statements.resize(own);
+        if (writer(connection, statements)) return;
+    }
     for (Waiting* item : listed)
         if (listed.size() == 1 || !writer(connection, item->entry->rows)) item->outcome = {Result::RowsFailed, 0};
 }

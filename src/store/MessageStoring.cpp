@@ -171,6 +171,8 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     const SqlText sender = SqlText::Quote(request.sender), subject = SqlText::Quote(request.subject);
     const int owner = static_cast<int>(request.accountId);
     const int readFlag = request.unread ? 0 : 1;
+    // The served mark commits with the rows, or neither does.
+    const bool marked = !request.served.Empty() && CSpoolServedRows::Recording();
     if (grouped) {
         CGroupCommit::Entry entry;
         entry.fd = file.Get();
@@ -180,6 +182,7 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
                                          : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when,
                                                      request.type),
                       FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))};
+        if (marked) entry.rows.push_back(CSpoolServedRows::Statement(request.served));
         const CGroupCommit::Outcome outcome = CGroupCommit::Instance().Commit(connection, entry);
         file.Reset();
         if (outcome.result == CGroupCommit::Result::Durable) {
@@ -195,13 +198,14 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     if (OdbcStatement::DialectOf(connection).RunsTextAsOneTransaction()) {
         // Both rows in one round trip and one transaction, on any
         // connection: a database server pays a wait for each.
+        std::vector<std::string> rows = {
+            request.intoFolder ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when,
+                                           request.type, readFlag, folderId)
+                               : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
+            FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))};
+        if (marked) rows.push_back(CSpoolServedRows::Statement(request.served));
         OdbcStatement statement(connection);
-        const bool stored = statement.ExecTogether(
-            {request.intoFolder
-                 ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when, request.type, readFlag,
-                             folderId)
-                 : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
-             FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))});
+        const bool stored = statement.ExecTogether(rows);
         if (stored) {
             CMailboxChanges::Bump(request.accountId);
             return StoreResult::Stored;
@@ -228,7 +232,9 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
             summarised =
                 statement.Run(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId));
         }
-        stored = summarised && transaction.Commit();
+        const bool recorded = summarised && (!marked || OdbcStatement(connection).ExecDirect(
+                                                            CSpoolServedRows::Statement(request.served)));
+        stored = recorded && transaction.Commit();
         // Anything short of that is rolled back as the transaction goes.
     }
     // Sessions with the mailbox open are told (the mailbox layer).

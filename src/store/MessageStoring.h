@@ -17,6 +17,8 @@
 #include <ctime>
 #include <string>
 
+#include "store/CSpoolServedRows.h"
+
 class CMailContent;
 
 namespace mailstore {
@@ -39,6 +41,9 @@ struct StoreRequest {
     bool unread = false;
     std::string sender;  // as shown in listings (not yet quoted for SQL)
     std::string subject;
+    // The spool file's recipient this copy serves, recorded with the rows
+    // (see CSpoolServedRows); empty for none.
+    CSpoolServedRows::Mark served;
 };
 
 enum class StoreResult {
