@@ -67,11 +67,12 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
             continue;
         }
         if (leading) {
-            finished.wait(guard);
+            mine.wake.wait(guard);
             continue;
         }
         // Whatever is ready now is the batch; what arrives meanwhile is the next.
         leading = true;
+        leader = &mine;
         std::vector<Waiting*> batch;
         batch.swap(waiting);
         // Each distinct directory is synced once, by one of the entries made
@@ -82,13 +83,13 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
             if (!item->entry->directory.empty() && syncers.emplace(item->entry->directory, item).second) {
                 item->syncAssigned = true;
                 ++syncsRunning;
+                if (item != &mine) item->wake.notify_one();
             }
-        finished.notify_all();
         while (syncsRunning > 0) {
             if (mine.syncAssigned)
                 SyncAssigned(guard, mine);
             else
-                finished.wait(guard);
+                mine.wake.wait(guard);
         }
         for (Waiting* item : batch)
             if (!item->entry->directory.empty())
@@ -99,12 +100,19 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
         guard.unlock();
         WriteBatch(connection, batch, std::move(riding));
         guard.lock();
-        for (Waiting* item : batch) item->done = true;
         ++counts.batches;
         counts.entries += batch.size();
         if (batch.size() > counts.largest) counts.largest = batch.size();
         leading = false;
-        finished.notify_all();
+        leader = nullptr;
+        // Under the lock: a waiter told it is done cannot return (and take
+        // its Waiting with it) before the lock is let go.
+        for (Waiting* item : batch) {
+            item->done = true;
+            if (item != &mine) item->wake.notify_one();
+        }
+        // The first of those gathered meanwhile leads the next batch.
+        if (!waiting.empty()) waiting.front()->wake.notify_one();
     }
     return mine.outcome;
 }
@@ -115,8 +123,7 @@ void CGroupCommit::SyncAssigned(MutexLock& guard, Waiting& mine) {
     const int error = SyncDirectory(mine.entry->directory) ? 0 : (errno != 0 ? errno : EIO);
     guard.lock();
     mine.syncError = error;
-    --syncsRunning;
-    finished.notify_all();
+    if (--syncsRunning == 0 && leader != &mine) leader->wake.notify_one();
 }
 
 void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, std::vector<std::string> riding) {

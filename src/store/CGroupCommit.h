@@ -86,12 +86,17 @@ public:
     std::size_t GetWaitingCount();
 
 private:
+    // Each waiting thread is woken on its own: when its directory is its to
+    // sync, when its batch is durable, when it may lead the next batch, or
+    // (the leader) when the batch's directory syncs are done. Waking every
+    // waiter for each of those cost most of them a futex round for nothing.
     struct Waiting {
         const Entry* entry;
         Outcome outcome;
         bool done = false;
         bool syncAssigned = false;  // this thread syncs its directory for the batch
         int syncError = 0;
+        std::condition_variable_any wake{};
     };
     // Syncs the directory mine was given for its batch, the lock let go meanwhile.
     void SyncAssigned(MutexLock& guard, Waiting& mine) REQUIRES(lock);
@@ -99,10 +104,10 @@ private:
 
     RowsWriter writer;
     Mutex lock;
-    std::condition_variable_any finished;
     std::vector<Waiting*> waiting GUARDED_BY(lock);
     std::vector<std::string> deferred GUARDED_BY(lock);
     bool leading GUARDED_BY(lock) = false;
+    Waiting* leader GUARDED_BY(lock) = nullptr;  // while leading
     std::size_t syncsRunning GUARDED_BY(lock) = 0;  // directory syncs of the batch being made durable
     Counts counts GUARDED_BY(lock);
 };
