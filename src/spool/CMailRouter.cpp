@@ -52,12 +52,19 @@ bool AllowMailMonitor() {
 }
 
 // Set as the program loads: a spool file made later is this process's own,
-// and no earlier run can have served any of its recipients.
-const std::time_t g_processStart = std::time(nullptr);
+// and no earlier run can have served any of its recipients. To the
+// nanosecond: most of a busy start's files are made in its first second.
+const timespec g_processStart = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}();
 
 bool FromEarlierRun(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && info.st_mtime <= g_processStart;
+    if (::stat(path.c_str(), &info) != 0) return false;
+    return info.st_mtim.tv_sec != g_processStart.tv_sec ? info.st_mtim.tv_sec < g_processStart.tv_sec
+                                                          : info.st_mtim.tv_nsec < g_processStart.tv_nsec;
 }
 
 std::string FileIdentity(const std::string& path) {
