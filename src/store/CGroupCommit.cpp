@@ -134,6 +134,7 @@ void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, 
         if (item->outcome.result != Result::Durable || item->entry->rows.empty()) continue;
         listed.push_back(item);
         statements.insert(statements.end(), item->entry->rows.begin(), item->entry->rows.end());
+        statements.insert(statements.end(), item->entry->optionalRows.begin(), item->entry->optionalRows.end());
     }
     if (listed.empty()) {
         // Nothing to list: what waits goes on waiting for a batch that has.
@@ -145,12 +146,19 @@ void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, 
     const std::size_t own = statements.size();
     statements.insert(statements.end(), std::make_move_iterator(riding.begin()), std::make_move_iterator(riding.end()));
     if (writer(connection, statements)) return;
-    // Refused: each entry on its own, so that only the one at fault fails;
-    // the deferred statements are dropped.
-    if (statements.size() > own && own > 0) {
+    // Refused: without the deferred statements (dropped), then each entry
+    // on its own, so that only the one at fault fails; an entry refused
+    // with its optional rows goes again without them.
+    if (statements.size() > own) {
         statements.resize(own);
         if (writer(connection, statements)) return;
     }
-    for (Waiting* item : listed)
-        if (listed.size() == 1 || !writer(connection, item->entry->rows)) item->outcome = {Result::RowsFailed, 0};
+    for (Waiting* item : listed) {
+        const Entry& entry = *item->entry;
+        std::vector<std::string> whole = entry.rows;
+        whole.insert(whole.end(), entry.optionalRows.begin(), entry.optionalRows.end());
+        if (listed.size() > 1 && writer(connection, whole)) continue;
+        if (!entry.optionalRows.empty() && writer(connection, entry.rows)) continue;
+        item->outcome = {Result::RowsFailed, 0};
+    }
 }

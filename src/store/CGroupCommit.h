@@ -47,6 +47,9 @@ public:
         int fd = -1;                    // the written file, still open; -1 for none
         std::string directory;          // where its name was made; "" for none
         std::vector<std::string> rows;  // committed together, in the batch's transaction
+        // Committed with them when they can be (a record such as the mail
+        // log's row); an entry refused on its own goes again without them.
+        std::vector<std::string> optionalRows;
     };
     enum class Result { Durable, FileFailed, RowsFailed };
     struct Outcome {

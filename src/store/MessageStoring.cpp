@@ -183,6 +183,7 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
                                                      request.type),
                       FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))};
         if (marked) entry.rows.push_back(CSpoolServedRows::Statement(request.served));
+        entry.optionalRows = request.withRows;
         const CGroupCommit::Outcome outcome = CGroupCommit::Instance().Commit(connection, entry);
         file.Reset();
         if (outcome.result == CGroupCommit::Result::Durable) {
@@ -207,6 +208,7 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
         OdbcStatement statement(connection);
         const bool stored = statement.ExecTogether(rows);
         if (stored) {
+            for (const std::string& row : request.withRows) OdbcStatement(connection).ExecDirect(row);
             CMailboxChanges::Bump(request.accountId);
             return StoreResult::Stored;
         }
@@ -234,11 +236,13 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
         }
         const bool recorded = summarised && (!marked || OdbcStatement(connection).ExecDirect(
                                                             CSpoolServedRows::Statement(request.served)));
+
         stored = recorded && transaction.Commit();
         // Anything short of that is rolled back as the transaction goes.
     }
     // Sessions with the mailbox open are told (the mailbox layer).
     if (stored) {
+        for (const std::string& row : request.withRows) OdbcStatement(connection).ExecDirect(row);
         CMailboxChanges::Bump(request.accountId);
         return StoreResult::Stored;
     }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "store/CSpoolServedRows.h"
 
@@ -44,6 +45,9 @@ struct StoreRequest {
     // The spool file's recipient this copy serves, recorded with the rows
     // (see CSpoolServedRows); empty for none.
     CSpoolServedRows::Mark served;
+    // Statements a lower layer made to commit with the copy's rows (the mail
+    // log's row); composed there, never here from values.
+    std::vector<std::string> withRows;
 };
 
 enum class StoreResult {
