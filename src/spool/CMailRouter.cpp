@@ -60,19 +60,20 @@ const timespec g_processStart = [] {
     return now;
 }();
 
-bool FromEarlierRun(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return false;
+bool FromEarlierRun(const struct stat& info) {
     return info.st_mtim.tv_sec != g_processStart.tv_sec ? info.st_mtim.tv_sec < g_processStart.tv_sec
                                                           : info.st_mtim.tv_nsec < g_processStart.tv_nsec;
 }
 
-std::string FileIdentity(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return {};
+std::string FileIdentity(const struct stat& info) {
     return StringPrintf("%llu:%llu:%lld:%lld.%09ld", static_cast<unsigned long long>(info.st_dev),
                         static_cast<unsigned long long>(info.st_ino), static_cast<long long>(info.st_size),
                         static_cast<long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec));
+}
+
+std::string FileIdentity(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? FileIdentity(info) : std::string();
 }
 
 }  // namespace
@@ -136,7 +137,10 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
     // version once, as routing it begins.
     std::optional<RecordVersion::Pin> pin;
     if (database) pin.emplace(database->GetConnectionHandle());
-    const std::string identity = FileIdentity(path);
+    // One look at the file: its identity, its stamp, whether it is older than this process.
+    struct stat file {};
+    const bool present = ::stat(path.c_str(), &file) == 0;
+    const std::string identity = present ? FileIdentity(file) : std::string();
     spool::ReadResult result = spool::ReadResult::Ok;
     std::unique_ptr<MailInfo> info = ReadSpoolFile(path, database, &result);
     if (!info) {
@@ -159,10 +163,12 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
         if (known != attempts.end() && !identity.empty()) progress = known->second.progress;
     }
     const std::string name = path.substr(path.rfind('/') + 1);
-    const std::string stamp = CSpoolServedRows::Recording() ? CSpoolServedRows::StampOf(path) : std::string();
+    const std::string stamp = present && CSpoolServedRows::Recording()
+                                  ? CSpoolServedRows::Stamp(static_cast<long long>(file.st_size), file.st_mtim)
+                                  : std::string();
     // A file an earlier run left: the recipients it stored before it was
     // stopped are served already.
-    if (!stamp.empty() && progress.localsDone.empty() && FromEarlierRun(path)) {
+    if (!stamp.empty() && progress.localsDone.empty() && FromEarlierRun(file)) {
         const auto served = CSpoolServedRows::Served(database->GetConnectionHandle(), name, stamp);
         if (!served) {
             reason = "the served recipients cannot be read";

@@ -1,8 +1,6 @@
 // CSpoolServedRows: the SpoolServed statements.
 #include "store/CSpoolServedRows.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <vector>
@@ -18,11 +16,9 @@ namespace {
 std::atomic<bool> g_recording{true};
 }  // namespace
 
-std::string CSpoolServedRows::StampOf(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return {};
-    return StringPrintf("%lld:%lld.%09ld", static_cast<long long>(info.st_size),
-                        static_cast<long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec));
+std::string CSpoolServedRows::Stamp(long long size, const timespec& modified) {
+    return StringPrintf("%lld:%lld.%09ld", size, static_cast<long long>(modified.tv_sec),
+                        static_cast<long>(modified.tv_nsec));
 }
 
 std::string CSpoolServedRows::Statement(const Mark& mark) {

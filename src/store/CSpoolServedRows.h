@@ -13,6 +13,7 @@
 
 #include <sql.h>
 
+#include <ctime>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,8 +28,8 @@ public:
         bool Empty() const { return file.empty() || recipient < 0; }
     };
 
-    // The stamp of the spool file at path; "" when it cannot be read.
-    static std::string StampOf(const std::string& path);
+    // The stamp of a spool file of that size and modification time.
+    static std::string Stamp(long long size, const timespec& modified);
     // The statement recording mark, for the transaction that lists the copy.
     static std::string Statement(const Mark& mark);
     // The recipients of the file recorded as served; nullopt when the rows
