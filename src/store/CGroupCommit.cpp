@@ -63,7 +63,7 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
     waiting.push_back(&mine);
     while (!mine.done) {
         if (mine.syncAssigned) {
-            SyncAssigned(guard, mine);
+            SyncAssigned(mine);
             continue;
         }
         if (leading) {
@@ -87,7 +87,7 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
             }
         while (syncsRunning > 0) {
             if (mine.syncAssigned)
-                SyncAssigned(guard, mine);
+                SyncAssigned(mine);
             else
                 mine.wake.wait(guard);
         }
@@ -117,11 +117,13 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
     return mine.outcome;
 }
 
-void CGroupCommit::SyncAssigned(MutexLock& guard, Waiting& mine) {
+void CGroupCommit::SyncAssigned(Waiting& mine) {
     mine.syncAssigned = false;
-    guard.unlock();
+    // Let go of the caller's hold for the sync's length (its guard takes it
+    // back as it was).
+    lock.unlock();
     const int error = SyncDirectory(mine.entry->directory) ? 0 : (errno != 0 ? errno : EIO);
-    guard.lock();
+    lock.lock();
     mine.syncError = error;
     if (--syncsRunning == 0 && leader != &mine) leader->wake.notify_one();
 }

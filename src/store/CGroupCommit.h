@@ -102,7 +102,7 @@ private:
         std::condition_variable_any wake{};
     };
     // Syncs the directory mine was given for its batch, the lock let go meanwhile.
-    void SyncAssigned(MutexLock& guard, Waiting& mine) REQUIRES(lock);
+    void SyncAssigned(Waiting& mine) REQUIRES(lock);
     void WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, std::vector<std::string> deferred);
 
     RowsWriter writer;
