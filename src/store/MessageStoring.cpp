@@ -1,7 +1,10 @@
 // MessageStoring: ids, index rows and message files.
 #include "store/MessageStoring.h"
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 #include "foundation/OdbcTransaction.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "platform/MutexLock.h"
 #include "platform/UniqueFd.h"
 #include "store/CGroupCommit.h"
 #include "store/CMailboxChanges.h"
@@ -33,7 +37,48 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 // skipped; a few attempts are plenty since each advances the counter.
 constexpr int kIdAttempts = 64;
 
-std::atomic<std::uint32_t> g_messageCounter{0};
+// Starts at a number of the process's own (its id modulo 1000, in
+// millions), so that processes storing at the same second make different
+// ids, not the same run of counter values.
+std::atomic<std::uint32_t> g_messageCounter{static_cast<std::uint32_t>(::getpid() % 1000) * 1000000u};
+
+// An id is "QIRN-", the date, "-", ten digits of seconds, then the counter:
+// its seconds can be read back. An id made in a later second than both this
+// process's start and every listed id's second is listed nowhere (an
+// earlier run made its ids before; a process running now counts from its
+// own number), so it needs no look-up. Read once, on the first store.
+const std::time_t g_firstSecond = std::time(nullptr);
+Mutex g_freshLock;
+bool g_freshKnown GUARDED_BY(g_freshLock) = false;
+std::atomic<long long> g_freshAfter{std::numeric_limits<long long>::max()};
+
+// The latest second any listed message id was made in; nullopt when it
+// cannot be read (then every id is looked up).
+std::optional<long long> LatestListedSecond(SQLHDBC connection) {
+    OdbcStatement statement(connection);
+    std::string latest;
+    if (!statement.ExecDirect("SELECT max(substr(mMailId, 15, 10)) FROM Mails WHERE mMailId LIKE 'QIRN-%'") ||
+        !statement.Fetch())
+        return std::nullopt;
+    if (!statement.GetText(1, latest) || latest.empty()) return 0;
+    if (latest.size() != 10 || !std::all_of(latest.begin(), latest.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return std::stoll(latest);
+}
+
+// Whether an id made at now may be listed already, and so must be looked up.
+bool MayBeListed(SQLHDBC connection, std::time_t now) {
+    {
+        MutexLock guard(g_freshLock);
+        if (!g_freshKnown) {
+            if (const std::optional<long long> latest = LatestListedSecond(connection)) {
+                g_freshAfter.store(std::max<long long>(*latest, g_firstSecond));
+                g_freshKnown = true;
+            }
+        }
+    }
+    return static_cast<long long>(now) <= g_freshAfter.load();
+}
 
 // A message's listing row (into a folder, or the Inbox) and its summary row.
 constexpr const char* kListInFolder = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,%d,%d)";
@@ -143,13 +188,16 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     // a restart within the same second (the counter starts again) cannot
     // reuse one, and a crash before the rows leaves at most an unlisted file,
     // never a row without its message. An id already listed anywhere in the
-    // store is skipped too, since rows are addressed by id and folder only.
+    // store is skipped too, since rows are addressed by id and folder only;
+    // one made in a second later than any listed id's is new (MayBeListed).
     // No folder directory to name the file in.
     if (folderDirectory.empty()) return FileFailure(ENOENT);
     std::string id;
+    const bool fresh = !MayBeListed(connection, now);
     UniqueFd file = CreateExclusive(
         [&](unsigned) {
             id = MakeMailId(now);
+            if (fresh) return JoinPath(folderDirectory, id + ".mel");
             return ListedRows(connection, id) > 0 ? std::string() : JoinPath(folderDirectory, id + ".mel");
         },
         kIdAttempts, O_WRONLY, 0640, path);

@@ -25,7 +25,8 @@ class CMailContent;
 namespace mailstore {
 
 // "QIRN-" + local "%Y%m%d" + "-" + seconds since 1970 + the process-wide
-// counter, which is taken and advanced atomically.
+// counter, which is taken and advanced atomically and starts at a number of
+// the process's own (its id modulo 1000, in millions).
 std::string MakeMailId(std::time_t now);
 
 struct StoreRequest {
