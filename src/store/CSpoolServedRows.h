@@ -2,7 +2,8 @@
 // the local recipients of a spool file whose copy is stored.
 //
 // A recipient's row is written in the same transaction as the rows that
-// list its stored copy, so a process killed after that commit but before
+// list its stored copy (a row refused there never keeps the copy out: it is
+// committed without it), so a process killed after that commit but before
 // the spool file went finds, at its next start, which recipients already
 // have the message and serves only the others. The rows of a spool file go
 // once the file has: their deletion rides on the next group commit (no

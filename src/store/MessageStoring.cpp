@@ -219,7 +219,7 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     const SqlText sender = SqlText::Quote(request.sender), subject = SqlText::Quote(request.subject);
     const int owner = static_cast<int>(request.accountId);
     const int readFlag = request.unread ? 0 : 1;
-    // The served mark commits with the rows, or neither does.
+    // The served mark commits with the rows whenever it can.
     const bool marked = !request.served.Empty() && CSpoolServedRows::Recording();
     if (grouped) {
         CGroupCommit::Entry entry;
@@ -230,8 +230,10 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
                                          : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when,
                                                      request.type),
                       FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))};
-        if (marked) entry.rows.push_back(CSpoolServedRows::Statement(request.served));
-        entry.optionalRows = request.withRows;
+        // Bookkeeping never keeps a message out: refused, the entry is
+        // committed again without it (a crash may then cost a second copy).
+        if (marked) entry.optionalRows.push_back(CSpoolServedRows::Statement(request.served));
+        entry.optionalRows.insert(entry.optionalRows.end(), request.withRows.begin(), request.withRows.end());
         const CGroupCommit::Outcome outcome = CGroupCommit::Instance().Commit(connection, entry);
         file.Reset();
         if (outcome.result == CGroupCommit::Result::Durable) {
@@ -282,10 +284,10 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
             summarised =
                 statement.Run(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId));
         }
-        const bool recorded = summarised && (!marked || OdbcStatement(connection).ExecDirect(
-                                                            CSpoolServedRows::Statement(request.served)));
-
-        stored = recorded && transaction.Commit();
+        // A refused mark does not end an SQLite transaction: the copy is
+        // committed without it.
+        if (summarised && marked) OdbcStatement(connection).ExecDirect(CSpoolServedRows::Statement(request.served));
+        stored = summarised && transaction.Commit();
         // Anything short of that is rolled back as the transaction goes.
     }
     // Sessions with the mailbox open are told (the mailbox layer).
