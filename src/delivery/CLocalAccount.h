@@ -106,6 +106,10 @@ public:
     // actions on it: spam is neither answered nor passed on. Kept until
     // changed.
     void SetJunk(bool value) { junk = value; }
+    // The spool file's recipient the next Deliver serves: the copy it
+    // stores in the account's own mailbox records it with its rows (copies
+    // for a group's members and forwarded copies do not). Kept until changed.
+    void SetServedMark(CSpoolServedRows::Mark mark) { servedMark = std::move(mark); }
 
     // The Junk folder's name, and its number for this account, the folder
     // made when it has none; 0 when it cannot be made.
@@ -153,6 +157,7 @@ private:
     CAccountDatabase* owner = nullptr;  // not owned; null when made directly
     bool deliveryFailed = false;
     bool junk = false;
+    CSpoolServedRows::Mark servedMark;
     std::string deliveryProblem;
 
     std::unique_ptr<CUserRecord> record;

@@ -240,8 +240,12 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     if (room.mailboxLimit != IncomingRoom::kUnlimited) reserved.Reserve();
     mailboxLock.unlock();
 
+    // The mail log's row commits with the stored copy's rows: no commit of
+    // its own, and a copy that could not be stored is logged when it is.
+    // Mail that leaves no copy here gets its row at once.
+    std::string logRow;
     if (ProcessSettings::Current().storeMailLog)
-        if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content);
+        if (CMailLog* log = CMailLog::Installed()) log->LogReceived(connection, record->GetUserName(), content, &logRow);
 
     // A message with a head meets the account's actions first, in this
     // order: the auto-responder, forwarding, the Netware export. Junk meets
@@ -250,8 +254,11 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
         if (CAutoResponder::IsOn(connection, record->GetAccountId()))
             CAutoResponder::Respond(connection, *record, mailDirectory, header, MailPolicy());
         // Every forward handed over and no copy wanted: the account keeps none.
-        if (!CForwarding::ForwardDelivered(*record, connection, head, *content, length, MailPolicy())) return true;
-        if (ExportedToNetware(connection, *record, *content, length)) return true;
+        if (!CForwarding::ForwardDelivered(*record, connection, head, *content, length, MailPolicy()) ||
+            ExportedToNetware(connection, *record, *content, length)) {
+            CMailLog::WriteRow(connection, logRow);
+            return true;
+        }
     }
 
     const int folder = junk ? JunkFolder() : kInbox;
@@ -270,6 +277,8 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     request.accountId = record->GetAccountId();
     request.size = length;
     request.dotsCount = dotsCount;
+    request.served = servedMark;
+    if (!logRow.empty()) request.withRows.push_back(std::move(logRow));
     request.sender = ListingValue(header, "FROM", "UnKnown");
     request.subject = ListingValue(header, "SUBJECT", "Unknown");
     const std::string docType(CMailHeader::TrimBlanks(header.GetField("X-QIRN-DOCTYPE")));

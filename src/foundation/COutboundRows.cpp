@@ -146,6 +146,23 @@ void COutboundRows::Mark(SQLHDBC connection, const std::string& domain, const st
     }
 }
 
+void COutboundRows::MarkSent(SQLHDBC connection, const std::string& mailFile,
+                             const std::vector<Recipient>& recipients) {
+    // Bounded statements: a file with many recipients takes a few.
+    constexpr std::size_t kPerStatement = 100;
+    const SqlText file = SqlText::Quote(mailFile);
+    for (std::size_t from = 0; from < recipients.size(); from += kPerStatement) {
+        std::string sql = FormatSql("UPDATE OutBoundMails SET Sent = true, FailureCode = 1 WHERE MailFile = '%s' AND (",
+                                    file);
+        for (std::size_t i = from; i < recipients.size() && i < from + kPerStatement; ++i) {
+            if (i != from) sql += " OR ";
+            sql += FormatSql("(Domain = '%s' AND DestUser = '%s')", SqlText::Quote(recipients[i].second),
+                             SqlText::Quote(recipients[i].first));
+        }
+        OdbcStatement(connection).ExecDirect(sql + ")");
+    }
+}
+
 void COutboundRows::PurgeSent(SQLHDBC connection) {
     Run(connection, "DELETE FROM OutBoundMails WHERE Sent = true");
 }

@@ -42,6 +42,9 @@ public:
     // and/or one user when given.
     static void Mark(SQLHDBC connection, const std::string& domain, const std::string* mailFile,
                      const std::string* user, bool sent, int failureCode);
+    // Marks the recipients of one file sent (FailureCode 1), all of them in
+    // one statement (one commit, where each row on its own cost one).
+    static void MarkSent(SQLHDBC connection, const std::string& mailFile, const std::vector<Recipient>& recipients);
     static void PurgeSent(SQLHDBC connection);
 
     // --- Queueing.

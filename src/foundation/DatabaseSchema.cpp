@@ -23,6 +23,7 @@ const char* const kIndexes[][3] = {
     {"ix_autoreplies_sender", "AutoReplies", "aAccountId, Recipient"},
     {"ix_fetcheduidls_account", "FetchedUidls", "Kind, aAccountId, ServerName"},
     {"ix_mailboxmessage_uid", "MailboxMessageState", "aAccountId, mFolderId, Uid"},
+    {"ix_spoolserved_file", "SpoolServed", "SpoolFile"},
 };
 }  // namespace
 
@@ -204,6 +205,10 @@ const std::vector<DatabaseSchema::Table>& DatabaseSchema::Tables() {
           {"Flags", T::Long},
           {"Keywords", T::Text}},
          "aAccountId, mFolderId, mMailId"},
+        // The local recipients of a spool file whose copy is stored, written
+        // with the copy's rows: a restart after that commit, before the spool
+        // file went, serves only the others. Gone with the file.
+        {"SpoolServed", {{"SpoolFile", T::ExactText}, {"Stamp", T::ExactText}, {"Recipient", T::Long}}, nullptr},
     };
     return tables;
 }

@@ -169,7 +169,7 @@ bool CMailLog::AppendContent(int fd, CMailContent& content, std::uint32_t length
 }
 
 bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string& recipient, const std::string& subject,
-                       bool received, CMailContent* content) {
+                       bool received, CMailContent* content, std::string* row) {
     if (!content) return false;
     const std::string from = CutAtCharacter(sender, kMaxTextBytes);
     const std::string to = CutAtCharacter(recipient, kMaxTextBytes);
@@ -207,6 +207,10 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
                    received ? SqlTrusted("true") : SqlTrusted("false"), static_cast<long>(length),
                    static_cast<long>(offset), SqlText::Quote(day));
     };
+    if (row) {
+        *row = withValues([](const auto&... v) { return FormatSql(kLogRow, v...); });
+        return true;
+    }
     // The row, like the text, is a record of mail and not mail: it is not
     // flushed on its own.
     bool inserted = false;
@@ -238,11 +242,18 @@ bool CMailLog::LogSent(const std::string& sender, const std::string& recipient, 
     return LogSent(connection, sender, recipient, content);
 }
 
-bool CMailLog::LogReceived(SQLHDBC db, const std::string& recipient, CMailContent* content) {
+bool CMailLog::LogReceived(SQLHDBC db, const std::string& recipient, CMailContent* content, std::string* row) {
     if (!content) return false;
     const std::string head = ReadHead(*content, kHeaderWindow);
     const CMailHeader header(head.data(), head.size());
-    return LogMail(db, header.GetField("From"), recipient, header.GetField("Subject"), true, content);
+    return LogMail(db, header.GetField("From"), recipient, header.GetField("Subject"), true, content, row);
+}
+
+bool CMailLog::WriteRow(SQLHDBC db, const std::string& row) {
+    if (row.empty()) return true;
+    OdbcStatement s(db);
+    if (const char* unflushed = OdbcStatement::DialectOf(db).UnflushedCommit()) return s.ExecTogether({unflushed, row});
+    return s.ExecDirect(row);
 }
 
 bool CMailLog::LogSent(SQLHDBC db, const std::string& sender, const std::string& recipient, CMailContent* content) {

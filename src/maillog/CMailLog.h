@@ -40,13 +40,19 @@ public:
 
     // Reads the settings, removes old days and opens today's files. True.
     bool Open();
-    // True when the row and the text were both written.
+    // True when the row and the text were both written. With row given,
+    // the text is written and the row's statement handed back instead of
+    // run: delivery commits it with the stored copy's rows (no commit of
+    // its own), or runs it with WriteRow when no copy is stored.
     bool LogMail(SQLHDBC connection, const std::string& sender, const std::string& recipient,
-                 const std::string& subject, bool received, CMailContent* content);
+                 const std::string& subject, bool received, CMailContent* content, std::string* row = nullptr);
     bool LogReceived(const std::string& recipient, CMailContent* content);
     bool LogSent(const std::string& sender, const std::string& recipient, CMailContent* content);
     // The same on a caller's connection (routing and delivery run their own).
-    bool LogReceived(SQLHDBC connection, const std::string& recipient, CMailContent* content);
+    bool LogReceived(SQLHDBC connection, const std::string& recipient, CMailContent* content,
+                     std::string* row = nullptr);
+    // Runs a row LogMail handed back, committed as the log's own rows are.
+    static bool WriteRow(SQLHDBC connection, const std::string& row);
     bool LogSent(SQLHDBC connection, const std::string& sender, const std::string& recipient, CMailContent* content);
     // Removes the day directories older than the retention, with their rows.
     void Cleanup();

@@ -106,10 +106,9 @@ void COutboundDelivery::MarkFailure(const std::string& domain, const std::string
 
 void COutboundDelivery::MarkDelivered(const std::string& mailFile, const std::vector<Recipient>& accepted,
                                       const std::string& sender, CMailContent& message) {
-    for (const auto& [user, domain] : accepted) {
-        MarkOutboundRows(domain, &mailFile, &user, true, 1);
-        if (acceptedHook) acceptedHook(sender, user + "@" + AddressDomain(domain), message);
-    }
+    COutboundRows::MarkSent(connection, mailFile, accepted);
+    if (acceptedHook)
+        for (const auto& [user, domain] : accepted) acceptedHook(sender, user + "@" + AddressDomain(domain), message);
 }
 
 bool COutboundDelivery::KeepReply(const CSmtpConnection& smtp, const std::string& mailFile,

@@ -16,6 +16,7 @@
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/CLocalAccount.h"
 #include "store/CMailMonitor.h"
+#include "store/CSpoolServedRows.h"
 #include "delivery/CSystemNotice.h"
 #include "foundation/CAccountDatabase.h"
 #include "foundation/CMailDatabase.h"
@@ -50,12 +51,29 @@ bool AllowMailMonitor() {
     return settings::Dword{settings::kMailMonitor, "AllowMailMonitor"}.Value() != 0;
 }
 
-std::string FileIdentity(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return {};
+// Set as the program loads: a spool file made later is this process's own,
+// and no earlier run can have served any of its recipients. To the
+// nanosecond: most of a busy start's files are made in its first second.
+const timespec g_processStart = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}();
+
+bool FromEarlierRun(const struct stat& info) {
+    return info.st_mtim.tv_sec != g_processStart.tv_sec ? info.st_mtim.tv_sec < g_processStart.tv_sec
+                                                          : info.st_mtim.tv_nsec < g_processStart.tv_nsec;
+}
+
+std::string FileIdentity(const struct stat& info) {
     return StringPrintf("%llu:%llu:%lld:%lld.%09ld", static_cast<unsigned long long>(info.st_dev),
                         static_cast<unsigned long long>(info.st_ino), static_cast<long long>(info.st_size),
                         static_cast<long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec));
+}
+
+std::string FileIdentity(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? FileIdentity(info) : std::string();
 }
 
 }  // namespace
@@ -79,6 +97,9 @@ struct CMailRouter::Routing {
     std::vector<std::pair<std::string, std::string>> queued{};
     // Accounts that get a monitoring copy, in order, each once.
     std::vector<std::string> monitors{};
+    // The spool file's name and stamp for the served marks; empty for none.
+    std::string spoolName{};
+    std::string spoolStamp{};
 
     void Fail(const std::string& why) {
         complete = false;
@@ -116,7 +137,10 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
     // version once, as routing it begins.
     std::optional<RecordVersion::Pin> pin;
     if (database) pin.emplace(database->GetConnectionHandle());
-    const std::string identity = FileIdentity(path);
+    // One look at the file: its identity, its stamp, whether it is older than this process.
+    struct stat file {};
+    const bool present = ::stat(path.c_str(), &file) == 0;
+    const std::string identity = present ? FileIdentity(file) : std::string();
     spool::ReadResult result = spool::ReadResult::Ok;
     std::unique_ptr<MailInfo> info = ReadSpoolFile(path, database, &result);
     if (!info) {
@@ -138,11 +162,29 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
         auto known = attempts.find(identity);
         if (known != attempts.end() && !identity.empty()) progress = known->second.progress;
     }
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string stamp = present && CSpoolServedRows::Recording()
+                                  ? CSpoolServedRows::Stamp(static_cast<long long>(file.st_size), file.st_mtim)
+                                  : std::string();
+    // A file an earlier run left: the recipients it stored before it was
+    // stopped are served already.
+    if (!stamp.empty() && progress.localsDone.empty() && FromEarlierRun(file)) {
+        const auto served = CSpoolServedRows::Served(database->GetConnectionHandle(), name, stamp);
+        if (!served) {
+            reason = "the served recipients cannot be read";
+            return false;
+        }
+        for (long index : *served)
+            if (index >= 0 && static_cast<std::size_t>(index) < info->recipients.size())
+                progress.localsDone.insert(static_cast<std::size_t>(index));
+    }
 
     Leftovers left;
     const std::string routed = RoutedLine(path.substr(path.rfind('/') + 1), *info);
     const CGeneratedMailPolicy policy(info->sender, info->mayRelay, database);
     Routing routing{*info, database->GetConnectionHandle(), database, policy, progress, left, reason};
+    routing.spoolName = name;
+    routing.spoolStamp = stamp;
     const bool complete = RouteSpooled(routing);
     if (complete) g_moduleLog.Write(routed);
     MutexLock guard(attemptsLock);
@@ -322,7 +364,10 @@ bool CMailRouter::DeliverLocal(Routing& routing, std::size_t index) {
     recipient->account->SetDotsCount(info.DotsCount);
     recipient->account->SetGeneratedMailPolicy(&routing.policy);
     recipient->account->SetJunk(info.junk);
+    if (!routing.spoolStamp.empty())
+        recipient->account->SetServedMark({routing.spoolName, routing.spoolStamp, static_cast<long>(index)});
     recipient->account->Deliver(info.content.get(), info.content->GetLength());
+    recipient->account->SetServedMark({});
     if (recipient->account->DeliveryFailed()) {
         routing.Fail(recipient->account->GetDeliveryProblem());
         routing.left.recipients.push_back(std::move(recipient));

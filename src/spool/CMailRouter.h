@@ -19,8 +19,9 @@
 // message file could not be written, the queue could not be written), the
 // file stays for a later scan and the reason goes to the diagnostic log; the
 // router remembers which recipients of that file were served, so a later
-// attempt serves only the rest while the process runs (after a restart they
-// may get a second copy, never none).
+// attempt serves only the rest while the process runs. A local recipient's
+// stored copy is also recorded with the copy's rows (CSpoolServedRows), so
+// after a restart it is not stored again either.
 #pragma once
 
 #include <atomic>

@@ -16,6 +16,7 @@
 #include "platform/ReaderLock.h"
 #include "spool/CSpoolFilePool.h"
 #include "spool/SpoolFile.h"
+#include "store/CSpoolServedRows.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -96,6 +97,13 @@ bool CMailSpoolProcessor::StartProcessing() {
     wakeFd = std::move(wake);
     // Kept files of an earlier run: nothing in them, and not known to the pool.
     CSpoolFilePool::Instance().Sweep(directory);
+    // Served marks of spool files an earlier run saw go (those of files
+    // still here say which of their recipients are served).
+    if (database) {
+        std::set<std::string> present;
+        for (const std::string& path : ListSpoolFiles()) present.insert(path.substr(path.rfind('/') + 1));
+        CSpoolServedRows::Sweep(database->GetConnectionHandle(), present);
+    }
     scanIntervalMs = ConfiguredScanInterval();
     running.store(true);
     const int count =
@@ -303,6 +311,7 @@ bool CMailSpoolProcessor::Route(const std::string& path, CAccountDatabase* db) {
     }
     if (routed) {
         CSpoolFilePool::Instance().Recycle(path);
+        CSpoolServedRows::Forget(path.substr(path.rfind('/') + 1));
         gate.unlock();
         MutexLock guard(failedLock);
         failedFiles.erase(path);

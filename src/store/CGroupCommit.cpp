@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 #include <map>
 
 #include "foundation/OdbcConnection.h"
@@ -40,6 +41,11 @@ CGroupCommit::Counts CGroupCommit::GetCounts() {
     return counts;
 }
 
+void CGroupCommit::Defer(std::string statement) {
+    MutexLock guard(lock);
+    if (deferred.size() < kMaxDeferred) deferred.push_back(std::move(statement));
+}
+
 std::size_t CGroupCommit::GetWaitingCount() {
     MutexLock guard(lock);
     return waiting.size();
@@ -57,15 +63,16 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
     waiting.push_back(&mine);
     while (!mine.done) {
         if (mine.syncAssigned) {
-            SyncAssigned(guard, mine);
+            SyncAssigned(mine);
             continue;
         }
         if (leading) {
-            finished.wait(guard);
+            mine.wake.wait(guard);
             continue;
         }
         // Whatever is ready now is the batch; what arrives meanwhile is the next.
         leading = true;
+        leader = &mine;
         std::vector<Waiting*> batch;
         batch.swap(waiting);
         // Each distinct directory is synced once, by one of the entries made
@@ -76,42 +83,52 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
             if (!item->entry->directory.empty() && syncers.emplace(item->entry->directory, item).second) {
                 item->syncAssigned = true;
                 ++syncsRunning;
+                if (item != &mine) item->wake.notify_one();
             }
-        finished.notify_all();
         while (syncsRunning > 0) {
             if (mine.syncAssigned)
-                SyncAssigned(guard, mine);
+                SyncAssigned(mine);
             else
-                finished.wait(guard);
+                mine.wake.wait(guard);
         }
         for (Waiting* item : batch)
             if (!item->entry->directory.empty())
                 if (const int error = syncers[item->entry->directory]->syncError; error != 0)
                     item->outcome = {Result::FileFailed, error};
+        std::vector<std::string> riding;
+        riding.swap(deferred);
         guard.unlock();
-        WriteBatch(connection, batch);
+        WriteBatch(connection, batch, std::move(riding));
         guard.lock();
-        for (Waiting* item : batch) item->done = true;
         ++counts.batches;
         counts.entries += batch.size();
         if (batch.size() > counts.largest) counts.largest = batch.size();
         leading = false;
-        finished.notify_all();
+        leader = nullptr;
+        // Under the lock: a waiter told it is done cannot return (and take
+        // its Waiting with it) before the lock is let go.
+        for (Waiting* item : batch) {
+            item->done = true;
+            if (item != &mine) item->wake.notify_one();
+        }
+        // The first of those gathered meanwhile leads the next batch.
+        if (!waiting.empty()) waiting.front()->wake.notify_one();
     }
     return mine.outcome;
 }
 
-void CGroupCommit::SyncAssigned(MutexLock& guard, Waiting& mine) {
+void CGroupCommit::SyncAssigned(Waiting& mine) {
     mine.syncAssigned = false;
-    guard.unlock();
+    // Let go of the caller's hold for the sync's length (its guard takes it
+    // back as it was).
+    lock.unlock();
     const int error = SyncDirectory(mine.entry->directory) ? 0 : (errno != 0 ? errno : EIO);
-    guard.lock();
+    lock.lock();
     mine.syncError = error;
-    --syncsRunning;
-    finished.notify_all();
+    if (--syncsRunning == 0 && leader != &mine) leader->wake.notify_one();
 }
 
-void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch) {
+void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, std::vector<std::string> riding) {
     // The rows of every entry whose file and name are durable.
     std::vector<Waiting*> listed;
     std::vector<std::string> statements;
@@ -119,9 +136,31 @@ void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch) 
         if (item->outcome.result != Result::Durable || item->entry->rows.empty()) continue;
         listed.push_back(item);
         statements.insert(statements.end(), item->entry->rows.begin(), item->entry->rows.end());
+        statements.insert(statements.end(), item->entry->optionalRows.begin(), item->entry->optionalRows.end());
     }
-    if (listed.empty() || writer(connection, statements)) return;
-    // Refused: each entry on its own, so that only the one at fault fails.
-    for (Waiting* item : listed)
-        if (listed.size() == 1 || !writer(connection, item->entry->rows)) item->outcome = {Result::RowsFailed, 0};
+    if (listed.empty()) {
+        // Nothing to list: what waits goes on waiting for a batch that has.
+        MutexLock guard(lock);
+        for (std::string& statement : riding)
+            if (deferred.size() < kMaxDeferred) deferred.push_back(std::move(statement));
+        return;
+    }
+    const std::size_t own = statements.size();
+    statements.insert(statements.end(), std::make_move_iterator(riding.begin()), std::make_move_iterator(riding.end()));
+    if (writer(connection, statements)) return;
+    // Refused: without the deferred statements (dropped), then each entry
+    // on its own, so that only the one at fault fails; an entry refused
+    // with its optional rows goes again without them.
+    if (statements.size() > own) {
+        statements.resize(own);
+        if (writer(connection, statements)) return;
+    }
+    for (Waiting* item : listed) {
+        const Entry& entry = *item->entry;
+        std::vector<std::string> whole = entry.rows;
+        whole.insert(whole.end(), entry.optionalRows.begin(), entry.optionalRows.end());
+        if (listed.size() > 1 && writer(connection, whole)) continue;
+        if (!entry.optionalRows.empty() && writer(connection, entry.rows)) continue;
+        item->outcome = {Result::RowsFailed, 0};
+    }
 }

@@ -22,6 +22,10 @@
 // other messages down. The refused entry is told RowsFailed; its caller
 // removes its file and keeps its spool file for another attempt.
 //
+// Statements that may wait for a commit (Defer: the rows of what has gone)
+// are added to the next batch's transaction and cost no commit of their
+// own; a refused batch drops them, as whoever defers sweeps what is left.
+//
 // Rows must run in one transaction on the leader's connection: an exclusive
 // connection (OdbcTransaction), or a backend that runs a text of several
 // statements as one transaction (PostgreSQL). One process stores into one
@@ -43,6 +47,9 @@ public:
         int fd = -1;                    // the written file, still open; -1 for none
         std::string directory;          // where its name was made; "" for none
         std::vector<std::string> rows;  // committed together, in the batch's transaction
+        // Committed with them when they can be (a record such as the mail
+        // log's row); an entry refused on its own goes again without them.
+        std::vector<std::string> optionalRows;
     };
     enum class Result { Durable, FileFailed, RowsFailed };
     struct Outcome {
@@ -66,6 +73,11 @@ public:
     // Makes the entry durable with whatever else is waiting; returns once it is.
     Outcome Commit(SQLHDBC connection, const Entry& entry);
 
+    // Adds statement to the next batch's transaction (see above); at most
+    // kMaxDeferred wait, more are dropped.
+    void Defer(std::string statement);
+    static constexpr std::size_t kMaxDeferred = 4096;
+
     // Batches and entries made durable so far, and the largest batch.
     struct Counts {
         std::uint64_t batches = 0;
@@ -77,22 +89,28 @@ public:
     std::size_t GetWaitingCount();
 
 private:
+    // Each waiting thread is woken on its own: when its directory is its to
+    // sync, when its batch is durable, when it may lead the next batch, or
+    // (the leader) when the batch's directory syncs are done. Waking every
+    // waiter for each of those cost most of them a futex round for nothing.
     struct Waiting {
         const Entry* entry;
         Outcome outcome;
         bool done = false;
         bool syncAssigned = false;  // this thread syncs its directory for the batch
         int syncError = 0;
+        std::condition_variable_any wake{};
     };
     // Syncs the directory mine was given for its batch, the lock let go meanwhile.
-    void SyncAssigned(MutexLock& guard, Waiting& mine) REQUIRES(lock);
-    void WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch);
+    void SyncAssigned(Waiting& mine) REQUIRES(lock);
+    void WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, std::vector<std::string> deferred);
 
     RowsWriter writer;
     Mutex lock;
-    std::condition_variable_any finished;
     std::vector<Waiting*> waiting GUARDED_BY(lock);
+    std::vector<std::string> deferred GUARDED_BY(lock);
     bool leading GUARDED_BY(lock) = false;
+    Waiting* leader GUARDED_BY(lock) = nullptr;  // while leading
     std::size_t syncsRunning GUARDED_BY(lock) = 0;  // directory syncs of the batch being made durable
     Counts counts GUARDED_BY(lock);
 };

@@ -1,7 +1,10 @@
 // MessageStoring: ids, index rows and message files.
 #include "store/MessageStoring.h"
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 #include "foundation/OdbcTransaction.h"
 #include "foundation/SqlFormat.h"
 #include "foundation/StringFormat.h"
+#include "platform/MutexLock.h"
 #include "platform/UniqueFd.h"
 #include "store/CGroupCommit.h"
 #include "store/CMailboxChanges.h"
@@ -33,7 +37,48 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 // skipped; a few attempts are plenty since each advances the counter.
 constexpr int kIdAttempts = 64;
 
-std::atomic<std::uint32_t> g_messageCounter{0};
+// Starts at a number of the process's own (its id modulo 1000, in
+// millions), so that processes storing at the same second make different
+// ids, not the same run of counter values.
+std::atomic<std::uint32_t> g_messageCounter{static_cast<std::uint32_t>(::getpid() % 1000) * 1000000u};
+
+// An id is "QIRN-", the date, "-", ten digits of seconds, then the counter:
+// its seconds can be read back. An id made in a later second than both this
+// process's start and every listed id's second is listed nowhere (an
+// earlier run made its ids before; a process running now counts from its
+// own number), so it needs no look-up. Read once, on the first store.
+const std::time_t g_firstSecond = std::time(nullptr);
+Mutex g_freshLock;
+bool g_freshKnown GUARDED_BY(g_freshLock) = false;
+std::atomic<long long> g_freshAfter{std::numeric_limits<long long>::max()};
+
+// The latest second any listed message id was made in; nullopt when it
+// cannot be read (then every id is looked up).
+std::optional<long long> LatestListedSecond(SQLHDBC connection) {
+    OdbcStatement statement(connection);
+    std::string latest;
+    if (!statement.ExecDirect("SELECT max(substr(mMailId, 15, 10)) FROM Mails WHERE mMailId LIKE 'QIRN-%'") ||
+        !statement.Fetch())
+        return std::nullopt;
+    if (!statement.GetText(1, latest) || latest.empty()) return 0;
+    if (latest.size() != 10 || !std::all_of(latest.begin(), latest.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return std::stoll(latest);
+}
+
+// Whether an id made at now may be listed already, and so must be looked up.
+bool MayBeListed(SQLHDBC connection, std::time_t now) {
+    {
+        MutexLock guard(g_freshLock);
+        if (!g_freshKnown) {
+            if (const std::optional<long long> latest = LatestListedSecond(connection)) {
+                g_freshAfter.store(std::max<long long>(*latest, g_firstSecond));
+                g_freshKnown = true;
+            }
+        }
+    }
+    return static_cast<long long>(now) <= g_freshAfter.load();
+}
 
 // A message's listing row (into a folder, or the Inbox) and its summary row.
 constexpr const char* kListInFolder = "INSERT INTO MAILS VALUES('%s',%ld,%ld,%ld,0,%ld,'%s',%d,%d,%d)";
@@ -143,13 +188,16 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     // a restart within the same second (the counter starts again) cannot
     // reuse one, and a crash before the rows leaves at most an unlisted file,
     // never a row without its message. An id already listed anywhere in the
-    // store is skipped too, since rows are addressed by id and folder only.
+    // store is skipped too, since rows are addressed by id and folder only;
+    // one made in a second later than any listed id's is new (MayBeListed).
     // No folder directory to name the file in.
     if (folderDirectory.empty()) return FileFailure(ENOENT);
     std::string id;
+    const bool fresh = !MayBeListed(connection, now);
     UniqueFd file = CreateExclusive(
         [&](unsigned) {
             id = MakeMailId(now);
+            if (fresh) return JoinPath(folderDirectory, id + ".mel");
             return ListedRows(connection, id) > 0 ? std::string() : JoinPath(folderDirectory, id + ".mel");
         },
         kIdAttempts, O_WRONLY, 0640, path);
@@ -171,6 +219,8 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     const SqlText sender = SqlText::Quote(request.sender), subject = SqlText::Quote(request.subject);
     const int owner = static_cast<int>(request.accountId);
     const int readFlag = request.unread ? 0 : 1;
+    // The served mark commits with the rows whenever it can.
+    const bool marked = !request.served.Empty() && CSpoolServedRows::Recording();
     if (grouped) {
         CGroupCommit::Entry entry;
         entry.fd = file.Get();
@@ -180,6 +230,10 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
                                          : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when,
                                                      request.type),
                       FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))};
+        // Bookkeeping never keeps a message out: refused, the entry is
+        // committed again without it (a crash may then cost a second copy).
+        if (marked) entry.optionalRows.push_back(CSpoolServedRows::Statement(request.served));
+        entry.optionalRows.insert(entry.optionalRows.end(), request.withRows.begin(), request.withRows.end());
         const CGroupCommit::Outcome outcome = CGroupCommit::Instance().Commit(connection, entry);
         file.Reset();
         if (outcome.result == CGroupCommit::Result::Durable) {
@@ -195,14 +249,16 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     if (OdbcStatement::DialectOf(connection).RunsTextAsOneTransaction()) {
         // Both rows in one round trip and one transaction, on any
         // connection: a database server pays a wait for each.
+        std::vector<std::string> rows = {
+            request.intoFolder ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when,
+                                           request.type, readFlag, folderId)
+                               : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
+            FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))};
+        if (marked) rows.push_back(CSpoolServedRows::Statement(request.served));
         OdbcStatement statement(connection);
-        const bool stored = statement.ExecTogether(
-            {request.intoFolder
-                 ? FormatSql(kListInFolder, quotedId, request.accountId, size, 0L, dots, when, request.type, readFlag,
-                             folderId)
-                 : FormatSql(kListInInbox, quotedId, request.accountId, size, 0L, dots, when, request.type),
-             FormatSql(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId))});
+        const bool stored = statement.ExecTogether(rows);
         if (stored) {
+            for (const std::string& row : request.withRows) OdbcStatement(connection).ExecDirect(row);
             CMailboxChanges::Bump(request.accountId);
             return StoreResult::Stored;
         }
@@ -228,11 +284,15 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
             summarised =
                 statement.Run(kSummarise, quotedId, sender, subject, when, owner, static_cast<long>(folderId));
         }
+        // A refused mark does not end an SQLite transaction: the copy is
+        // committed without it.
+        if (summarised && marked) OdbcStatement(connection).ExecDirect(CSpoolServedRows::Statement(request.served));
         stored = summarised && transaction.Commit();
         // Anything short of that is rolled back as the transaction goes.
     }
     // Sessions with the mailbox open are told (the mailbox layer).
     if (stored) {
+        for (const std::string& row : request.withRows) OdbcStatement(connection).ExecDirect(row);
         CMailboxChanges::Bump(request.accountId);
         return StoreResult::Stored;
     }

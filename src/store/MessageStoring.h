@@ -16,13 +16,17 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
+
+#include "store/CSpoolServedRows.h"
 
 class CMailContent;
 
 namespace mailstore {
 
 // "QIRN-" + local "%Y%m%d" + "-" + seconds since 1970 + the process-wide
-// counter, which is taken and advanced atomically.
+// counter, which is taken and advanced atomically and starts at a number of
+// the process's own (its id modulo 1000, in millions).
 std::string MakeMailId(std::time_t now);
 
 struct StoreRequest {
@@ -39,6 +43,12 @@ struct StoreRequest {
     bool unread = false;
     std::string sender;  // as shown in listings (not yet quoted for SQL)
     std::string subject;
+    // The spool file's recipient this copy serves, recorded with the rows
+    // (see CSpoolServedRows); empty for none.
+    CSpoolServedRows::Mark served;
+    // Statements a lower layer made to commit with the copy's rows (the mail
+    // log's row); composed there, never here from values.
+    std::vector<std::string> withRows;
 };
 
 enum class StoreResult {

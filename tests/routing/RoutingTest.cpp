@@ -2,6 +2,8 @@
 // system, mail store, outbound queue, mail log and a loopback SMTP server
 // that records the notices.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <ctime>
 #include <filesystem>
 #include <set>
 
@@ -14,6 +16,7 @@
 #include "spool/CMailSpooler.h"
 #include "spool/MailInfo.h"
 #include "spool/SpoolFile.h"
+#include "store/CSpoolServedRows.h"
 
 namespace {
 
@@ -257,6 +260,46 @@ TEST_F(RoutingTest, ARecipientThatCannotBeStoredKeepsTheSpoolFileAndOnlyItIsServ
     EXPECT_EQ(StoredMessages(bob), 1) << "served once while the process runs";
     EXPECT_EQ(Count("SELECT count(*) FROM OutBoundMails"), 1);
     EXPECT_EQ(CMailRouter::PendingOutbound(), 1u);
+}
+
+// A process killed after a spool file's copies were committed but before
+// the file went: the next process finds the file, with its recipients
+// recorded as served in the copies' own transaction, and stores nothing
+// twice; a file under the same name but another stamp starts afresh.
+TEST_F(RoutingTest, AKillBetweenTheCommitAndTheSpoolFilesReleaseDeliversNothingTwice) {
+    const long bob = Create("bob");
+    const long carol = Create("carol");
+    Spool("ann@remote.example", {kBob, kCarol}, kText);
+    const std::string spooled = SpoolFiles().at(0);
+    // Made by an earlier run.
+    const timespec anHourAgo[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, spooled.c_str(), anHourAgo, 0), 0);
+    std::string reason;
+    // Routed, and the process ends before the spool processor releases the file.
+    ASSERT_TRUE(router.ProcessSpoolFile(spooled, &db, reason)) << reason;
+    EXPECT_EQ(Count("SELECT count(*) FROM SpoolServed"), 2);
+
+    CMailRouter restarted;
+    CMailSpoolProcessor again;
+    again.SetDatabase(&db);
+    again.SetRouter(&restarted);
+    EXPECT_EQ(again.ScanSpoolDirectory(), 1);
+    EXPECT_TRUE(SpoolFiles().empty());
+    EXPECT_EQ(StoredMessages(bob), 1);
+    EXPECT_EQ(StoredMessages(carol), 1);
+    // The released file's rows go at the next start at the latest.
+    EXPECT_TRUE(CSpoolServedRows::Sweep(Connection(), {}));
+    EXPECT_EQ(Count("SELECT count(*) FROM SpoolServed"), 0);
+
+    // A row left for a name now taken by another message serves nobody.
+    Spool("ann@remote.example", {kBob}, kText);
+    const std::string next = SpoolFiles().at(0);
+    const std::string name = fs::path(next).filename().string();
+    ASSERT_EQ(::utimensat(AT_FDCWD, next.c_str(), anHourAgo, 0), 0);
+    ASSERT_TRUE(Exec("INSERT INTO SpoolServed VALUES('" + name + "','0:0.000000000',0)"));
+    CMailRouter third;
+    ASSERT_TRUE(third.ProcessSpoolFile(next, &db, reason)) << reason;
+    EXPECT_EQ(StoredMessages(bob), 2);
 }
 
 TEST_F(RoutingTest, AQueueThatCannotBeWrittenKeepsTheSpoolFile) {

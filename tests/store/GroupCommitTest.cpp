@@ -114,6 +114,33 @@ TEST_F(GroupCommitTest, ARefusedRowFailsOnlyItsOwnEntryAndTheOthersAreCommittedO
     EXPECT_EQ(Count(writer.committed, "fine"), 2);
 }
 
+// A record committed with a store (the mail log's row) never costs the
+// store: refused, the entry goes again without it. Deferred statements ride
+// on the next batch that lists something, and a refused batch drops them.
+TEST_F(GroupCommitTest, RefusedOptionalRowsAndDeferredStatementsNeverFailAStore) {
+    std::vector<CGroupCommit::Entry> entries;
+    for (const char* name : {"m0", "m1", "m2"}) entries.push_back(RowsEntry(name));
+    entries[1].optionalRows = {"INSERT m1 log REFUSE"};
+    entries[2].optionalRows = {"INSERT m2 log"};
+    commit.Defer("DELETE gone");
+    const auto outcomes = RunBatch(entries, 2);
+    for (const auto& outcome : outcomes) EXPECT_EQ(outcome.result, CGroupCommit::Result::Durable);
+    for (const char* name : {"m0 listing", "m1 listing", "m2 listing", "m2 log"})
+        EXPECT_EQ(Count(writer.committed, name), 1) << name;
+    EXPECT_EQ(Count(writer.committed, "m1 log"), 0);
+    // Taken by the first batch, which committed.
+    EXPECT_EQ(Count(writer.committed, "DELETE gone"), 1);
+
+    writer.holdFirst = false;
+    commit.Defer("DELETE REFUSE");
+    CGroupCommit::Entry next = RowsEntry("next");
+    EXPECT_EQ(commit.Commit(nullptr, next).result, CGroupCommit::Result::Durable);
+    CGroupCommit::Entry after = RowsEntry("after");
+    const int calls = writer.calls;
+    EXPECT_EQ(commit.Commit(nullptr, after).result, CGroupCommit::Result::Durable);
+    EXPECT_EQ(writer.calls, calls + 1) << "the refused deferred statement was dropped";
+}
+
 TEST_F(GroupCommitTest, AFileOrDirectoryThatCannotBeSyncedKeepsItsRowsOutAndTheBatchGoesOn) {
     int pipeEnds[2];
     ASSERT_EQ(::pipe(pipeEnds), 0);  // a pipe cannot be synced: EINVAL
