@@ -60,6 +60,8 @@ private:
     CMailboxRows::State state;
     bool readOnly;
     std::vector<MessageInfo> messages;
+    // The folder's name as last read ("" until then): where Open looks.
+    std::string folderName;
     std::uint64_t seenCounter;
     std::chrono::steady_clock::time_point lastRead;
 };
