@@ -73,7 +73,8 @@ public:
     // Every folder of the account, standard ones first in number order.
     virtual Result<std::vector<FolderInfo>> ListFolders() = 0;
     // By the name the store keeps (matched without regard to case for
-    // "Inbox"); NoSuchFolder when there is none.
+    // "Inbox"); NoSuchFolder when there is none. The counts and UIDs may be
+    // left out: Status gives them.
     virtual Result<FolderInfo> FindFolder(const std::string& name) = 0;
     virtual Result<FolderInfo> Status(int folderId) = 0;
 

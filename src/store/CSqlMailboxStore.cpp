@@ -94,8 +94,17 @@ Result<std::vector<FolderInfo>> CSqlMailboxStore::ListFolders() {
 Result<FolderInfo> CSqlMailboxStore::FindFolder(const std::string& name) {
     std::vector<CMailboxRows::Folder> folders;
     if (!rows.ReadFolders(folders)) return Result<FolderInfo>::Fail(Error::Storage);
-    for (const CMailboxRows::Folder& folder : folders)
-        if (folder.name == name || (folder.id == 1 && EqualsNoCase(name, "Inbox"))) return Status(folder.id);
+    for (const CMailboxRows::Folder& folder : folders) {
+        if (folder.name != name && !(folder.id == 1 && EqualsNoCase(name, "Inbox"))) continue;
+        // Only what names the folder: its counts and UIDs cost a read of all
+        // its rows, and Status or Open reads them when they are wanted.
+        FolderInfo info;
+        info.folderId = folder.id;
+        info.name = folder.name;
+        info.standard = folder.id <= kStandardFolders;
+        info.specialUse = SpecialUse(folder.id, folder.name);
+        return {Error::None, std::move(info)};
+    }
     return Result<FolderInfo>::Fail(Error::NoSuchFolder);
 }
 

@@ -203,15 +203,19 @@ Result<std::vector<MessageInfo>> CSqlMailboxView::SetFlags(const std::vector<std
     MutexLock lock(CMailboxChanges::Lock(account));
     const std::uint64_t before = CMailboxChanges::Counter(account);
     // The rows as they are now: another session may have changed them since
-    // this snapshot was read.
-    CMailboxRows::State ensured, synced;
+    // this snapshot was read. When nothing moved the counter since, and the
+    // snapshot is recent (for other processes, as Refresh), it is the rows.
     std::vector<MessageInfo> current;
-    std::string name;
-    if (!rows.FolderName(folderId, name)) return R::Fail(Error::NoSuchFolder);
-    if (!rows.EnsureState(folderId, name, ensured) || !rows.Sync(folderId, ensured, synced, current))
-        return R::Fail(Error::Storage);
+    const bool fresh = before == seenCounter && std::chrono::steady_clock::now() - lastRead < kRereadAfter;
+    if (!fresh) {
+        CMailboxRows::State ensured, synced;
+        std::string name;
+        if (!rows.FolderName(folderId, name)) return R::Fail(Error::NoSuchFolder);
+        if (!rows.EnsureState(folderId, name, ensured) || !rows.Sync(folderId, ensured, synced, current))
+            return R::Fail(Error::Storage);
+    }
     std::map<std::uint32_t, const MessageInfo*> now;
-    for (const MessageInfo& m : current) now[m.uid] = &m;
+    for (const MessageInfo& m : fresh ? messages : current) now[m.uid] = &m;
 
     // Messages that end with the same flags and keywords change together.
     std::map<std::pair<std::uint32_t, std::string>, std::vector<std::string>> stateGroups;
