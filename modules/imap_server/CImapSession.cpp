@@ -666,7 +666,7 @@ void CImapSession::List(const Command& command, bool lsub) {
     std::string pattern = args[0].text + args[1].text;
     if (Upper(pattern.substr(0, 5)) == kInbox && (pattern.size() == 5 || pattern[5] == kDelimiter))
         pattern.replace(0, 5, kInbox);
-    const auto folders = store->ListFolders();
+    const auto folders = store->FolderNames();
     if (!folders.Ok()) return StoreError(tag, folders.error, verb);
     std::vector<std::string> names;
     for (const auto& folder : folders.value) names.push_back(ImapName(folder));
