@@ -16,7 +16,7 @@ CImapLoginResult CImapLogin::Check(CAccountDatabase* database, const std::string
     }
     std::unique_ptr<CLocalAccount> account(database->LookupLocalAccount(user));
     if (!account || !account->GetUserRecord().IsAlive() || account->GetUserRecord().IsGroup() ||
-        !account->Login(password))
+        !account->PasswordMatches(password))
         return result;
     result.accountId = account->GetAccountId();
     if (CAccountRows::ReadRightOf(database->GetConnectionHandle(), result.accountId) !=

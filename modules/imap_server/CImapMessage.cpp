@@ -492,6 +492,8 @@ public:
         previousEnding = ending;
     }
 
+    bool TopHeaderRead() const { return !frames.empty() && frames.front().inBody; }
+
     void Finish(std::uint64_t size) {
         while (!frames.empty()) Close(size, false);
         Part& root = *message.root;
@@ -671,6 +673,14 @@ CImapMessage& CImapMessage::operator=(CImapMessage&&) noexcept = default;
 CImapMessage::~CImapMessage() = default;
 
 std::optional<CImapMessage> CImapMessage::Analyse(int fd, std::uint32_t size) {
+    return Read(fd, size, false);
+}
+
+std::optional<CImapMessage> CImapMessage::AnalyseHeader(int fd, std::uint32_t size) {
+    return Read(fd, size, true);
+}
+
+std::optional<CImapMessage> CImapMessage::Read(int fd, std::uint32_t size, bool headerOnly) {
     CImapMessage message;
     message.fileSize = size;
     Analyser analyser(message);
@@ -704,6 +714,10 @@ std::optional<CImapMessage> CImapMessage::Analyse(int fd, std::uint32_t size) {
                 lineStart += lineLength;
                 lineLength = 0;
                 line.clear();
+                if (headerOnly && analyser.TopHeaderRead()) {
+                    analyser.Finish(size);
+                    return message;
+                }
             }
             at = end;
         }

@@ -27,6 +27,11 @@ public:
     // Reads the file through fd (by pread; the offset is not moved). Nullopt
     // only when the file cannot be read.
     static std::optional<CImapMessage> Analyse(int fd, std::uint32_t size);
+    // Reads only up to the end of the top header (as bounded as Analyse):
+    // enough for ENVELOPE, the header fields and the sections of the whole
+    // message (BODY[], HEADER, HEADER.FIELDS, TEXT), not for BodyStructure
+    // or numbered parts.
+    static std::optional<CImapMessage> AnalyseHeader(int fd, std::uint32_t size);
 
     // "(date subject from sender reply-to to cc bcc in-reply-to message-id)"
     std::string Envelope() const;
@@ -68,6 +73,7 @@ private:
     CImapMessage();
     struct Part;
     class Analyser;  // the streaming pass that builds the part tree
+    static std::optional<CImapMessage> Read(int fd, std::uint32_t size, bool headerOnly);
     std::unique_ptr<Part> root;
     std::vector<std::pair<std::string, std::string>> topFields;
     std::uint64_t headerSize = 0;

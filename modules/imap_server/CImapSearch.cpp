@@ -275,7 +275,7 @@ bool CImapSearch::Test(std::size_t index, const Candidate& candidate) const {
     if (fd < 0) return false;
     if (node.key == Key::Text || node.key == Key::Body)
         return CImapMessage::Contains(fd, info.size, node.value, node.key == Key::Body);
-    const auto message = CImapMessage::Analyse(fd, info.size);
+    const auto message = CImapMessage::AnalyseHeader(fd, info.size);
     if (!message) return false;
     if (node.key == Key::Header) {
         for (const std::string& field : message->HeaderFields(node.text))

@@ -1,7 +1,10 @@
 // CImapSession: the server side of one IMAP connection.
 #include "CImapSession.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,7 +152,13 @@ CImapSession::CImapSession(UniqueFd socket, const CClientAddress& client, const 
       reader(this->socket.Get(), environment.stopFd, CImapCommandParser::kMaxLine + 2, settings.autologoutMs,
              kReadBuffer),
       writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs, kFlushThreshold),
-      loginDeadline(CLineReader::Clock::now() + std::chrono::milliseconds(settings.loginTimeoutMs)) {}
+      loginDeadline(CLineReader::Clock::now() + std::chrono::milliseconds(settings.loginTimeoutMs)) {
+    // Output leaves in whole buffers (the writer collects it), so a buffer's
+    // short tail need not wait for the client's acknowledgement of the one
+    // before. Not a TCP socket (tests): nothing to set.
+    const int on = 1;
+    (void)::setsockopt(this->socket.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 CImapSession::~CImapSession() = default;
 
@@ -657,7 +666,7 @@ void CImapSession::List(const Command& command, bool lsub) {
     std::string pattern = args[0].text + args[1].text;
     if (Upper(pattern.substr(0, 5)) == kInbox && (pattern.size() == 5 || pattern[5] == kDelimiter))
         pattern.replace(0, 5, kInbox);
-    const auto folders = store->ListFolders();
+    const auto folders = store->FolderNames();
     if (!folders.Ok()) return StoreError(tag, folders.error, verb);
     std::vector<std::string> names;
     for (const auto& folder : folders.value) names.push_back(ImapName(folder));
@@ -1046,11 +1055,14 @@ void CImapSession::Fetch(const Command& command, const Args& args, bool byUid) {
     if (args.size() != 2) return Bad(tag, "FETCH takes a sequence set and attributes");
     std::vector<FetchItem> items;
     if (!ParseFetchItems(args[1], items)) return Bad(tag, "Unknown FETCH attribute");
-    bool wantsFile = false, wantsAnalysis = false, setsSeen = false, wantsFlags = false;
+    // Only the structure and numbered parts need the whole file analysed;
+    // the rest is the top header or plain ranges of the file.
+    bool wantsFile = false, wantsAnalysis = false, wantsStructure = false, setsSeen = false, wantsFlags = false;
     for (FetchItem& item : items) {
         if (item.kind == Kind::Flags) wantsFlags = true;
         if (item.kind == Kind::Envelope || item.kind == Kind::BodyStructure || item.kind == Kind::Body)
             wantsAnalysis = wantsFile = true;
+        if (item.kind == Kind::BodyStructure || item.kind == Kind::Body) wantsStructure = true;
         if (item.kind != Kind::Section) continue;
         wantsFile = true;
         if (!item.peek) setsSeen = true;
@@ -1059,7 +1071,9 @@ void CImapSession::Fetch(const Command& command, const Args& args, bool byUid) {
         if (!item.partial.empty() && !ParsePartial(item.partial, origin, length))
             return Bad(tag, "Malformed partial range");
 #ifdef VELMORA_IMAP_MESSAGE
-        if (!CFetchSection::Parse(item.spec, item.partial)) return Bad(tag, "Malformed section");
+        const auto section = CFetchSection::Parse(item.spec, item.partial);
+        if (!section) return Bad(tag, "Malformed section");
+        if (!section->part.empty()) wantsStructure = true;
 #endif
     }
 #ifndef VELMORA_IMAP_MESSAGE
@@ -1068,6 +1082,9 @@ void CImapSession::Fetch(const Command& command, const Args& args, bool byUid) {
     std::vector<std::size_t> indexes;
     if (!Resolve(tag, args[0], byUid, indexes)) return;
     bool failed = false;
+    // One write for the read mark of every message the command served: the
+    // layer writes many ids per statement.
+    std::vector<std::uint32_t> nowSeen;
     for (std::size_t index : indexes) {
         MessageInfo info = view->Messages()[index];
         UniqueFd fd;
@@ -1085,7 +1102,8 @@ void CImapSession::Fetch(const Command& command, const Args& args, bool byUid) {
 #ifdef VELMORA_IMAP_MESSAGE
         std::optional<CImapMessage> message;
         if (wantsAnalysis) {
-            message = CImapMessage::Analyse(fd.Get(), info.size);
+            message = wantsStructure ? CImapMessage::Analyse(fd.Get(), info.size)
+                                     : CImapMessage::AnalyseHeader(fd.Get(), info.size);
             if (!message) {
                 failed = true;
                 continue;
@@ -1094,12 +1112,8 @@ void CImapSession::Fetch(const Command& command, const Args& args, bool byUid) {
 #endif
         bool reportFlags = wantsFlags;
         if (setsSeen && !(info.flags & mailbox::kSeen) && !view->ReadOnly()) {
-            const auto updated = view->SetFlags({info.uid}, mailbox::FlagMode::Add, mailbox::kSeen, {});
-            if (updated.Ok() && !updated.value.empty()) {
-                const std::uint32_t size = info.size;
-                info = updated.value.front();
-                info.size = size;
-            }
+            // Marked read together once the command's messages are out.
+            nowSeen.push_back(info.uid);
             info.flags |= mailbox::kSeen;
             reportFlags = true;
         }
@@ -1212,9 +1226,17 @@ void CImapSession::Fetch(const Command& command, const Args& args, bool byUid) {
         writer.Pending() += ")\r\n";
         if (!writer.Flush(false)) {
             state = State::Logout;
-            return;
+            break;
         }
     }
+    if (!nowSeen.empty()) {
+        const auto updated = view->SetFlags(nowSeen, mailbox::FlagMode::Add, mailbox::kSeen, {});
+        if (!updated.Ok()) {
+            g_moduleLog.Write("IMAP: the read mark of " + CModuleLog::ClientName(userName) + " could not be written");
+            failed = true;
+        }
+    }
+    if (state == State::Logout) return;
     if (byUid) ReportChanges(true);
     if (failed) return Tagged(tag, "NO", "[UNAVAILABLE] Some messages could not be read");
     Tagged(tag, "OK", "FETCH completed");

@@ -79,10 +79,14 @@ CStoredMail* CLocalAccount::Entry(long message, int folder) {
     return list ? list->Entry(message) : nullptr;
 }
 
-bool CLocalAccount::Login(const std::string& password) {
+bool CLocalAccount::PasswordMatches(const std::string& password) const {
     // An account that could not be read has no password to match, and an
     // empty password never opens a mailbox.
-    if (!record->IsLoaded() || password.empty() || password != record->GetPassword()) return false;
+    return record->IsLoaded() && !password.empty() && password == record->GetPassword();
+}
+
+bool CLocalAccount::Login(const std::string& password) {
+    if (!PasswordMatches(password)) return false;
     LoadAllFolders();
     return true;
 }

@@ -39,6 +39,9 @@ public:
     virtual ~CLocalAccount();
     // True when the password is the account's; then every folder is loaded.
     virtual bool Login(const std::string& password);
+    // The password rule of Login alone, for sessions that read the mailbox
+    // through the mailbox layer instead of this object's folder lists.
+    bool PasswordMatches(const std::string& password) const;
     virtual long GetMessageCount(bool includeDeleted, int folder);
     // A new content the caller owns, or null.
     virtual CMailContent* ReadMessage(long message, int folder);

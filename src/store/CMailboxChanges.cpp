@@ -48,15 +48,17 @@ constexpr std::chrono::milliseconds kStopSlice{100};
 
 }  // namespace
 
-void CMailboxChanges::Bump(long accountId) {
+std::uint64_t CMailboxChanges::Bump(long accountId) {
     AccountState& state = StateOf(accountId);
+    std::uint64_t now = 0;
     {
         MutexLock guard(state.counterMutex);
-        ++state.counter;
+        now = ++state.counter;
         const std::uint64_t one = 1;
         for (const int fd : state.waiters) (void)!::write(fd, &one, sizeof one);
     }
     state.changed.notify_all();
+    return now;
 }
 
 std::uint64_t CMailboxChanges::Counter(long accountId) {

@@ -18,7 +18,8 @@
 class CMailboxChanges {
 public:
     // Something in the account's mailbox changed: wakes every waiter.
-    static void Bump(long accountId);
+    // Returns the counter's new value.
+    static std::uint64_t Bump(long accountId);
     static std::uint64_t Counter(long accountId);
     // Returns the counter once it differs from seen, once stopFd (when >= 0)
     // is readable, or after timeout. A waiter with a stop descriptor sleeps

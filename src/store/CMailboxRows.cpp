@@ -39,11 +39,29 @@ std::uint32_t NewValidity() {
 
 // "YYYY-MM-DD HH:MM:SS" local time, as the store writes mRcvdTime; 0 when
 // it is not that.
+// The store keeps local times. mktime looks at the time zone file on every
+// call, and a folder's rows are read on every open and write: the offset
+// from UTC is asked once per local hour and kept (per thread, bounded).
 std::time_t ParseReceived(const std::string& text) {
     std::tm parts{};
     if (!::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &parts)) return 0;
-    parts.tm_isdst = -1;
-    const std::time_t when = std::mktime(&parts);
+    constexpr std::size_t kHoursKept = 4096;
+    thread_local std::map<long, std::time_t> offsets;
+    const long hour = ((static_cast<long>(parts.tm_year) * 12 + parts.tm_mon) * 32 + parts.tm_mday) * 24 + parts.tm_hour;
+    std::tm utc = parts;
+    const std::time_t asUtc = timegm(&utc);
+    auto it = offsets.find(hour);
+    if (it == offsets.end()) {
+        std::tm local = parts;
+        local.tm_min = local.tm_sec = 0;
+        local.tm_isdst = -1;
+        std::tm start = local;
+        const std::time_t when = std::mktime(&local);
+        if (when == static_cast<std::time_t>(-1)) return 0;
+        if (offsets.size() >= kHoursKept) offsets.clear();
+        it = offsets.emplace(hour, timegm(&start) - when).first;
+    }
+    const std::time_t when = asUtc - it->second;
     return when < 0 ? 0 : when;
 }
 
@@ -219,7 +237,7 @@ bool CMailboxRows::Sync(int folderId, const State& initial, State& state, std::v
     std::vector<std::string> drops;
     std::vector<MessageInfo*> unnumbered;
     {
-        std::map<std::string, Stored> left = stored;
+        std::map<std::string, Stored> left = std::move(stored);
         for (MessageInfo& info : messages) {
             auto it = left.find(info.mailId);
             if (it == left.end()) {

@@ -72,8 +72,12 @@ public:
 
     // Every folder of the account, standard ones first in number order.
     virtual Result<std::vector<FolderInfo>> ListFolders() = 0;
+    // The same folders with only what names them (LIST): the counts and
+    // UIDs may be left out, which spares reading every folder's rows.
+    virtual Result<std::vector<FolderInfo>> FolderNames() { return ListFolders(); }
     // By the name the store keeps (matched without regard to case for
-    // "Inbox"); NoSuchFolder when there is none.
+    // "Inbox"); NoSuchFolder when there is none. The counts and UIDs may be
+    // left out: Status gives them.
     virtual Result<FolderInfo> FindFolder(const std::string& name) = 0;
     virtual Result<FolderInfo> Status(int folderId) = 0;
 

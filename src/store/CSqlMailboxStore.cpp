@@ -42,6 +42,17 @@ std::string SpecialUse(int folderId, const std::string& name) {
     return EqualsNoCase(name, "Junk") ? "\\Junk" : "";
 }
 
+// Only what names the folder: its counts and UIDs cost a read of all its
+// rows, and Status or Open reads them when they are wanted.
+FolderInfo Named(const CMailboxRows::Folder& folder) {
+    FolderInfo info;
+    info.folderId = folder.id;
+    info.name = folder.name;
+    info.standard = folder.id <= CSqlMailboxStore::kStandardFolders;
+    info.specialUse = SpecialUse(folder.id, folder.name);
+    return info;
+}
+
 // A listing value of the header, bounded as the listing columns are.
 std::string ListingValue(const CMailHeader& header, std::string_view field, const char* whenEmpty) {
     std::string value(CMailHeader::TrimBlanks(header.GetField(field)));
@@ -91,11 +102,21 @@ Result<std::vector<FolderInfo>> CSqlMailboxStore::ListFolders() {
     return {Error::None, std::move(list)};
 }
 
+Result<std::vector<FolderInfo>> CSqlMailboxStore::FolderNames() {
+    using R = Result<std::vector<FolderInfo>>;
+    if (rows.AccountDirectory().empty()) return R::Fail(Error::Storage);
+    std::vector<CMailboxRows::Folder> folders;
+    if (!rows.ReadFolders(folders)) return R::Fail(Error::Storage);
+    std::vector<FolderInfo> list;
+    for (const CMailboxRows::Folder& folder : folders) list.push_back(Named(folder));
+    return {Error::None, std::move(list)};
+}
+
 Result<FolderInfo> CSqlMailboxStore::FindFolder(const std::string& name) {
     std::vector<CMailboxRows::Folder> folders;
     if (!rows.ReadFolders(folders)) return Result<FolderInfo>::Fail(Error::Storage);
     for (const CMailboxRows::Folder& folder : folders)
-        if (folder.name == name || (folder.id == 1 && EqualsNoCase(name, "Inbox"))) return Status(folder.id);
+        if (folder.name == name || (folder.id == 1 && EqualsNoCase(name, "Inbox"))) return {Error::None, Named(folder)};
     return Result<FolderInfo>::Fail(Error::NoSuchFolder);
 }
 

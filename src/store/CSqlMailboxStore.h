@@ -25,6 +25,7 @@ public:
 
     long AccountId() const override { return rows.AccountId(); }
     Result<std::vector<FolderInfo>> ListFolders() override;
+    Result<std::vector<FolderInfo>> FolderNames() override;
     Result<FolderInfo> FindFolder(const std::string& name) override;
     Result<FolderInfo> Status(int folderId) override;
     Result<int> CreateFolder(const std::string& name) override;

@@ -120,6 +120,7 @@ Result<Changes> CSqlMailboxView::Reread(std::uint64_t counter) {
     std::vector<MessageInfo> current;
     std::string name;
     if (!rows.FolderName(folderId, name)) {
+        folderName.clear();
         // The folder went: so did all its messages.
         for (const MessageInfo& m : messages) changes.expunged.push_back(m.uid);
     } else {
@@ -127,6 +128,7 @@ Result<Changes> CSqlMailboxView::Reread(std::uint64_t counter) {
         if (!rows.EnsureState(folderId, name, ensured) || !rows.Sync(folderId, ensured, synced, current))
             return Result<Changes>::Fail(Error::Storage);
         state.uidNext = std::max(state.uidNext, synced.uidNext);
+        folderName = name;
         // Both lists ascend by UID.
         auto old = messages.begin();
         for (const MessageInfo& now : current) {
@@ -150,12 +152,35 @@ Result<Changes> CSqlMailboxView::Reread(std::uint64_t counter) {
 Result<CMailboxView::OpenedMessage> CSqlMailboxView::Open(std::uint32_t uid) {
     const MessageInfo* m = Find(uid);
     if (!m) return Result<OpenedMessage>::Fail(Error::NoSuchMessage);
-    std::string name;
-    if (!rows.FolderName(folderId, name)) return Result<OpenedMessage>::Fail(Error::NoSuchFolder);
-    const std::string path = mailstore::JoinPath(rows.FolderDirectory(name), m->mailId + ".mel");
-    if (path.empty()) return Result<OpenedMessage>::Fail(Error::MessageMissing);
+    // The folder's name is kept from the last look, as a FETCH opens every
+    // message it serves; it is looked up again when the file is not where
+    // that name says (a rename by another session).
+    const bool cached = !folderName.empty();
+    if (!cached) {
+        std::string name;
+        if (!rows.FolderName(folderId, name)) return Result<OpenedMessage>::Fail(Error::NoSuchFolder);
+        folderName = std::move(name);
+    }
+    auto openIn = [&](const std::string& name) {
+        const std::string path = mailstore::JoinPath(rows.FolderDirectory(name), m->mailId + ".mel");
+        if (path.empty()) errno = ENOENT;
+        return path.empty() ? UniqueFd() : UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    };
     OpenedMessage opened;
-    opened.fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    opened.fd = openIn(folderName);
+    if (!opened.fd && errno == ENOENT && cached) {
+        std::string now;
+        if (!rows.FolderName(folderId, now)) {
+            folderName.clear();
+            return Result<OpenedMessage>::Fail(Error::NoSuchFolder);
+        }
+        if (now != folderName) {
+            folderName = std::move(now);
+            opened.fd = openIn(folderName);
+        } else {
+            errno = ENOENT;
+        }
+    }
     if (!opened.fd)
         return Result<OpenedMessage>::Fail(errno == ENOENT || errno == ELOOP ? Error::MessageMissing
                                                                             : Error::Storage);
@@ -176,16 +201,21 @@ Result<std::vector<MessageInfo>> CSqlMailboxView::SetFlags(const std::vector<std
     const long account = rows.AccountId();
     std::vector<MessageInfo*> selected = Select(uids);
     MutexLock lock(CMailboxChanges::Lock(account));
+    const std::uint64_t before = CMailboxChanges::Counter(account);
     // The rows as they are now: another session may have changed them since
-    // this snapshot was read.
-    CMailboxRows::State ensured, synced;
+    // this snapshot was read. When nothing moved the counter since, and the
+    // snapshot is recent (for other processes, as Refresh), it is the rows.
     std::vector<MessageInfo> current;
-    std::string name;
-    if (!rows.FolderName(folderId, name)) return R::Fail(Error::NoSuchFolder);
-    if (!rows.EnsureState(folderId, name, ensured) || !rows.Sync(folderId, ensured, synced, current))
-        return R::Fail(Error::Storage);
+    const bool fresh = before == seenCounter && std::chrono::steady_clock::now() - lastRead < kRereadAfter;
+    if (!fresh) {
+        CMailboxRows::State ensured, synced;
+        std::string name;
+        if (!rows.FolderName(folderId, name)) return R::Fail(Error::NoSuchFolder);
+        if (!rows.EnsureState(folderId, name, ensured) || !rows.Sync(folderId, ensured, synced, current))
+            return R::Fail(Error::Storage);
+    }
     std::map<std::uint32_t, const MessageInfo*> now;
-    for (const MessageInfo& m : current) now[m.uid] = &m;
+    for (const MessageInfo& m : fresh ? messages : current) now[m.uid] = &m;
 
     // Messages that end with the same flags and keywords change together.
     std::map<std::pair<std::uint32_t, std::string>, std::vector<std::string>> stateGroups;
@@ -243,7 +273,10 @@ Result<std::vector<MessageInfo>> CSqlMailboxView::SetFlags(const std::vector<std
         statements);
     if (!statements.empty()) {
         if (!rows.RunAll(statements)) return R::Fail(Error::Storage);
-        CMailboxChanges::Bump(account);
+        // When nothing else moved the counter since the snapshot was read, this
+        // write is the only change and the snapshot takes it below: the next
+        // Refresh need not read the folder again for it.
+        if (CMailboxChanges::Bump(account) == before + 1 && before == seenCounter) seenCounter = before + 1;
     }
     std::vector<MessageInfo> result;
     for (auto& [m, next] : updates) {

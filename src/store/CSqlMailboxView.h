@@ -6,7 +6,9 @@
 // reports the difference, so that changes made by code outside the layer
 // are found as well. Every write takes the account's lock
 // (CMailboxChanges::Lock), runs its rows as one transaction where the
-// connection allows, and bumps the counter.
+// connection allows, and bumps the counter. A flag write made while nothing
+// else moved the counter since the last read works from the snapshot and
+// leaves it current, so neither it nor the next Refresh reads the folder.
 //
 // Copy and move link the files under new ids into the target first, then
 // write the rows (a move also removes the source rows in the same
@@ -60,6 +62,8 @@ private:
     CMailboxRows::State state;
     bool readOnly;
     std::vector<MessageInfo> messages;
+    // The folder's name as last read ("" until then): where Open looks.
+    std::string folderName;
     std::uint64_t seenCounter;
     std::chrono::steady_clock::time_point lastRead;
 };

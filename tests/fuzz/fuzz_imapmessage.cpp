@@ -2,8 +2,8 @@
 // giving the length of a search text (low 4 bits), that text, then the
 // message.
 //
-// Analyses the file, writes ENVELOPE and BODYSTRUCTURE, resolves sections
-// along the first parts, and searches it. Checks that every section range
+// Analyses the file (whole, and its top header alone), writes ENVELOPE and
+// BODYSTRUCTURE, resolves sections along the first parts, and searches it. Checks that every section range
 // lies inside the file, the whole message is served as its size, ENVELOPE
 // and BODYSTRUCTURE each read as one well-formed list, and that
 // the streamed search finds whatever a search of the whole file held at
@@ -105,6 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!whole || (fileSize && (whole->size() != 1 || whole->front().length != fileSize))) std::abort();
     for (const char* text : {"", "HEADER", "TEXT", "HEADER.FIELDS (FROM SUBJECT)", "HEADER.FIELDS.NOT (TO)"})
         CheckSection(*message, fileSize, text, "1.7");
+    // The top header alone gives the same envelope and header.
+    const auto header = CImapMessage::AnalyseHeader(fd, fileSize);
+    if (!header || header->Envelope() != message->Envelope() || header->HeaderSize() != message->HeaderSize())
+        std::abort();
     for (int a = 1; a <= 3; ++a) {
         const std::string first = std::to_string(a);
         for (const char* tail : {"", ".MIME", ".HEADER", ".TEXT", ".HEADER.FIELDS (DATE)"})

@@ -98,6 +98,7 @@ public:
     Result<std::vector<MessageInfo>> SetFlags(const std::vector<std::uint32_t>& uids, FlagMode mode,
                                               std::uint32_t flags, const std::vector<std::string>& keywords) override {
         std::lock_guard<std::mutex> guard(box->lock);
+        ++box->setFlagsCalls;
         std::vector<MessageInfo> out;
         for (auto& m : box->folders.at(folder).messages) {
             if (std::find(uids.begin(), uids.end(), m.info.uid) == uids.end()) continue;

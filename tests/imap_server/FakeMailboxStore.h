@@ -39,6 +39,7 @@ struct FakeMailbox {
     std::map<int, Folder> folders;
     int nextFolder = 1;
     std::uint64_t counter = 0;
+    int setFlagsCalls = 0;  // writes of flags by the sessions
     std::uint32_t appendLimit = 1024 * 1024;
 };
 

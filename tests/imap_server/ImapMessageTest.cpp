@@ -151,6 +151,16 @@ TEST(ImapMessage, NestedMultipartStructureAndSections) {
         if (section) EXPECT_FALSE(message.Section(*section)) << missing;
     }
     EXPECT_FALSE(CImapMessage::Analyse(stored.fd.Get(), stored.size + 1));  // shorter than its row says
+
+    // The top header alone serves the envelope and the whole message's
+    // sections alike, and reads no further (a file shorter than its row).
+    EXPECT_TRUE(CImapMessage::AnalyseHeader(stored.fd.Get(), stored.size + 1));
+    const auto header = CImapMessage::AnalyseHeader(stored.fd.Get(), stored.size);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->Envelope(), message.Envelope());
+    EXPECT_EQ(header->HeaderSize(), message.HeaderSize());
+    for (const char* whole : {"", "HEADER", "TEXT", "HEADER.FIELDS.NOT (FROM SUBJECT CONTENT-TYPE)"})
+        EXPECT_EQ(stored.Section(*header, whole), stored.Section(message, whole)) << whole;
 }
 
 TEST(ImapMessage, SinglePartMessage) {

@@ -135,6 +135,31 @@ TEST_F(ImapSession, LoginDisabledOutsideTlsForPublicClients) {
               std::string::npos);
 }
 
+// One FETCH marks all its messages read in one write and reports the flags
+// of each it marked; a message already read is neither written nor reported.
+TEST_F(ImapSession, FetchMarksReadInOneWrite) {
+    box->Deliver("Inbox", kMessage, mailbox::kSeen);
+    for (int i = 0; i < 3; ++i) box->Deliver("Inbox", kMessage);
+    LoginAndSelect();
+    const auto writes = [this] {
+        std::lock_guard<std::mutex> guard(box->lock);
+        return box->setFlagsCalls;
+    };
+    const int before = writes();
+    const std::string reply = Command("m", "FETCH 1:4 (UID BODY[HEADER])");
+    EXPECT_EQ(writes(), before + 1);
+    const std::size_t second = reply.find("* 2 FETCH (UID 2 ");
+    ASSERT_NE(second, std::string::npos) << reply;
+    EXPECT_EQ(reply.substr(0, second).find("FLAGS"), std::string::npos) << reply;
+    for (const char* marked : {"* 2 FETCH (UID 2 ", "* 3 FETCH (UID 3 ", "* 4 FETCH (UID 4 "}) {
+        const std::size_t at = reply.find(marked);
+        ASSERT_NE(at, std::string::npos) << marked << "\n" << reply;
+        EXPECT_EQ(reply.find("FLAGS (\\Seen))\r\n", at), reply.find("FLAGS", at)) << reply;
+    }
+    std::lock_guard<std::mutex> guard(box->lock);
+    for (const auto& m : box->Find("Inbox")->messages) EXPECT_TRUE(m.info.flags & mailbox::kSeen) << m.info.uid;
+}
+
 TEST_F(ImapSession, SelectFetchAndMissingFile) {
     box->Deliver("Inbox", kMessage, mailbox::kSeen);
     box->Deliver("Inbox", kMessage);

@@ -90,6 +90,9 @@ TEST_F(MailboxLayerTest, UidsAscendAreNeverReusedAndDeliveryIsReportedAsAdded) {
     // Seen is the store's read mark, shared with every reader.
     ASSERT_TRUE(reopened->SetFlags({1}, FlagMode::Add, kSeen, {}).Ok());
     EXPECT_EQ(Text("SELECT count(*) FROM Mails WHERE mRead = 1"), "1");
+    // The writer's snapshot has its own change already; the other view is told.
+    EXPECT_TRUE(reopened->Refresh().value.flagsChanged.empty());
+    EXPECT_EQ(reopened->Messages()[0].flags, kSeen);
     const Result<Changes> seen = view->Refresh();
     ASSERT_EQ(seen.value.flagsChanged.size(), 1u);
     EXPECT_EQ(seen.value.flagsChanged[0].flags, kSeen);
@@ -158,6 +161,8 @@ TEST_F(MailboxLayerTest, CopyAndMoveAreAllOrNothing) {
     EXPECT_EQ(store->RenameFolder(1, "Box").error, Error::FolderProtected);
     ASSERT_TRUE(store->RenameFolder(work.value, "Archive").Ok());
     EXPECT_NE(store->Status(work.value).value.uidValidity, target.value->UidValidity());
+    // A view that read its folder's name before the rename finds the files under the new one.
+    EXPECT_TRUE(target.value->Open(target.value->Messages()[0].uid).Ok());
     ASSERT_TRUE(store->DeleteFolder(work.value).Ok());
     EXPECT_EQ(Count("Mails", work.value), "0");
     EXPECT_FALSE(std::filesystem::exists(accountDirectory + "/Archive"));
