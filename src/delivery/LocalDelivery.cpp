@@ -61,7 +61,8 @@ Mutex& MailboxLock(long accountId) {
 // The bytes of messages that passed an account's room check and are not yet
 // listed: a store waits for its group's commit, and the account's lock is
 // not held that long. The room a check sees is less these bytes (a message
-// just listed may count twice for a moment, never not at all).
+// just listed may count twice for a moment, never not at all, as long as
+// the check reads these before the rows).
 class PendingBytes {
 public:
     PendingBytes(long account, std::uint64_t bytes) : account(account), bytes(bytes) {}
@@ -215,9 +216,12 @@ bool CLocalAccount::DeliverToMailbox(CMailContent* content, std::uint32_t length
     const CMailHeader header(head.data(), head.size());
 
     MutexLock mailboxLock(MailboxLock(record->GetAccountId()));
+    // The reservations before the rows: a store commits its rows before it
+    // lets its reservation go, so read in this order it is seen in one or
+    // the other (read the other way round, in neither).
+    const std::uint64_t pending = PendingBytes::Of(record->GetAccountId());
     IncomingRoom room = GetIncomingRoom();
-    if (room.mailboxRoom != IncomingRoom::kUnlimited)
-        room.mailboxRoom -= std::min(room.mailboxRoom, PendingBytes::Of(record->GetAccountId()));
+    if (room.mailboxRoom != IncomingRoom::kUnlimited) room.mailboxRoom -= std::min(room.mailboxRoom, pending);
     const IncomingRoom::Verdict verdict = room.Check(length);
     const bool tooLarge = verdict == IncomingRoom::Verdict::OverReceiveLimit;
     if (verdict != IncomingRoom::Verdict::Fits) {
