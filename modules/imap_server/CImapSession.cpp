@@ -1,10 +1,7 @@
 // CImapSession: the server side of one IMAP connection.
 #include "CImapSession.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,13 +149,7 @@ CImapSession::CImapSession(UniqueFd socket, const CClientAddress& client, const 
       reader(this->socket.Get(), environment.stopFd, CImapCommandParser::kMaxLine + 2, settings.autologoutMs,
              kReadBuffer),
       writer(this->socket.Get(), environment.stopFd, settings.commandTimeoutMs, kFlushThreshold),
-      loginDeadline(CLineReader::Clock::now() + std::chrono::milliseconds(settings.loginTimeoutMs)) {
-    // Output leaves in whole buffers (the writer collects it), so a buffer's
-    // short tail need not wait for the client's acknowledgement of the one
-    // before. Not a TCP socket (tests): nothing to set.
-    const int on = 1;
-    (void)::setsockopt(this->socket.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
+      loginDeadline(CLineReader::Clock::now() + std::chrono::milliseconds(settings.loginTimeoutMs)) {}
 
 CImapSession::~CImapSession() = default;
 
