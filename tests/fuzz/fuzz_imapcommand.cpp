@@ -5,17 +5,12 @@
 // in-memory mailbox with one message, where any login succeeds. The parser
 // must never accept a value it cannot give back whole, mUTF-7 must round
 // trip, and the session must end with whole lines when the client stops.
-#include <cerrno>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "CClientAddress.h"
 #include "CImapCommandParser.h"
@@ -24,16 +19,11 @@
 #include "CLoginThrottle.h"
 #include "CModifiedUtf7.h"
 #include "FakeMailboxStore.h"
+#include "FuzzRequire.h"
+#include "SessionSocket.h"
 #include "platform/UniqueFd.h"
 
-#define Require(condition) ((condition) ? (void)0 : Fail(__LINE__))
-
 namespace {
-
-void Fail(int line) {
-    std::fprintf(stderr, "fuzz_imapcommand.cpp:%d: requirement broken\n", line);
-    std::abort();
-}
 
 constexpr std::size_t kMaxInput = 16 * 1024;
 
@@ -53,9 +43,6 @@ void CheckParse(std::string_view text) {
 }
 
 void PlaySession(std::string_view input) {
-    int pair[2];
-    Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
-    UniqueFd server(pair[0]), client(pair[1]);
     auto box = std::make_shared<FakeMailbox>();
     box->Deliver("Inbox", "Subject: hi\r\n\r\nbody\r\n");
     CLoginThrottle throttle;
@@ -72,28 +59,14 @@ void PlaySession(std::string_view input) {
     settings.autologoutMs = 2000;
     settings.failureStepMs = 0;
     settings.idleSliceMs = 50;
-    std::thread session([&] {
+    SessionSocket socket([&](UniqueFd server) {
         CImapSession imap(std::move(server), CClientAddress::FromText("192.0.2.1"), environment, settings);
         imap.Run();
     });
-    char block[4096];
-    std::size_t sent = 0;
-    while (sent < input.size()) {
-        const ssize_t w = ::send(client.Get(), input.data() + sent, input.size() - sent, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        sent += static_cast<std::size_t>(w);
-    }
-    ::shutdown(client.Get(), SHUT_WR);
+    socket.Send(input);
     std::string replies;
-    ssize_t n;
-    while (true) {
-        n = ::recv(client.Get(), block, sizeof block, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        replies.append(block, static_cast<std::size_t>(n));
-    }
-    session.join();
+    const ssize_t n = socket.ReceiveAll(replies);
+    socket.Join();
     Require(replies.rfind("* OK ", 0) == 0);
     if (n == 0) Require(replies.size() >= 2 && replies.compare(replies.size() - 2, 2, "\r\n") == 0);
 }

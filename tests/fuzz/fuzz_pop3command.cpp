@@ -5,18 +5,13 @@
 // and TOP. The session must answer every line with a whole status line and
 // end; a stuffed message must never show a bare LF or an unstuffed dot
 // line, and must not depend on how its blocks were split.
-#include <cerrno>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "CClientAddress.h"
 #include "CDotStuffer.h"
@@ -24,57 +19,33 @@
 #include "CPop3Command.h"
 #include "CPop3Session.h"
 #include "CPop3Settings.h"
+#include "FuzzRequire.h"
+#include "SessionSocket.h"
 #include "platform/UniqueFd.h"
 
-#define Require(condition) ((condition) ? (void)0 : Fail(__LINE__))
-
 namespace {
-
-void Fail(int line) {
-    std::fprintf(stderr, "fuzz_pop3command.cpp:%d: requirement broken\n", line);
-    std::abort();
-}
 
 constexpr std::size_t kMaxInput = 16 * 1024;
 
 void PlaySession(std::string_view input) {
-    int pair[2];
-    Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
-    UniqueFd server(pair[0]), client(pair[1]);
     CLoginThrottle throttle;
     CPop3Session::Environment environment;
     environment.throttle = &throttle;
     CPop3Settings settings;
     settings.commandTimeoutMs = 2000;
     settings.failureStepMs = 0;
-    std::thread session([&] {
+    SessionSocket socket([&](UniqueFd server) {
         CPop3Session pop3(std::move(server), CClientAddress::FromText("192.0.2.1"), environment, settings);
         pop3.Run();
     });
-    // libFuzzer's timer signal interrupts blocking calls: they are resumed.
-    char block[4096];
-    auto receive = [&] {
-        ssize_t got;
-        do got = ::recv(client.Get(), block, sizeof block, 0);
-        while (got < 0 && errno == EINTR);
-        return got;
-    };
     // The greeting comes first, before anything is sent.
     std::string replies;
-    ssize_t n = 0;
-    while (replies.find("\r\n") == std::string::npos && (n = receive()) > 0)
-        replies.append(block, static_cast<std::size_t>(n));
-    Require(replies.rfind("+OK ", 0) == 0);
-    std::size_t sent = 0;
-    while (sent < input.size()) {
-        const ssize_t w = ::send(client.Get(), input.data() + sent, input.size() - sent, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        sent += static_cast<std::size_t>(w);
+    while (replies.find("\r\n") == std::string::npos && socket.Receive(replies) > 0) {
     }
-    ::shutdown(client.Get(), SHUT_WR);
-    while ((n = receive()) > 0) replies.append(block, static_cast<std::size_t>(n));
-    session.join();
+    Require(replies.rfind("+OK ", 0) == 0);
+    socket.Send(input);
+    const ssize_t n = socket.ReceiveAll(replies);
+    socket.Join();
     // A session that hangs up on input it has not read resets the link, and
     // what was under way may be cut; after an orderly end every reply is whole.
     if (n == 0) Require(replies.size() >= 2 && replies.compare(replies.size() - 2, 2, "\r\n") == 0);

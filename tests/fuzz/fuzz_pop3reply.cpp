@@ -3,7 +3,6 @@
 // header, two retrievals, a deletion), played over a socket pair. The client
 // must end, keep every unique id and message within its bounds, and store a
 // message the same however the bytes were split.
-#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,19 +17,14 @@
 #include <string_view>
 #include <thread>
 
+#include "FuzzRequire.h"
+#include "SessionSocket.h"
 #include "foundation/CTempMailContent.h"
 #include "platform/UniqueFd.h"
 #include "retrieval/CDotUnstuffer.h"
 #include "retrieval/CPop3Connection.h"
 
-#define Require(condition) ((condition) ? (void)0 : Fail(__LINE__))
-
 namespace {
-
-void Fail(int line) {
-    std::fprintf(stderr, "fuzz_pop3reply.cpp:%d: requirement broken\n", line);
-    std::abort();
-}
 
 constexpr std::size_t kMaxInput = 64 * 1024;
 constexpr std::uint64_t kMaxMessage = 16 * 1024;
@@ -49,16 +43,7 @@ void PlaySession(std::string_view input) {
     UniqueFd server(pair[0]);
     // The server's bytes go out on their own thread: the client reads them as
     // it pleases, and its hang-up ends a write it no longer wants.
-    std::thread writer([&] {
-        std::size_t sent = 0;
-        while (sent < input.size()) {
-            const ssize_t w = ::send(server.Get(), input.data() + sent, input.size() - sent, MSG_NOSIGNAL);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break;
-            sent += static_cast<std::size_t>(w);
-        }
-        ::shutdown(server.Get(), SHUT_WR);
-    });
+    std::thread writer([&] { SessionSocket::SendWhole(server.Get(), input); });
     CPop3Connection pop;
     pop.SetReplyWait(std::chrono::milliseconds(200));
     pop.SetListingIdle(std::chrono::milliseconds(200));

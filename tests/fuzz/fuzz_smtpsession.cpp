@@ -21,18 +21,12 @@
 #include "CSmtpAuthentication.h"
 #include "CSmtpCommand.h"
 #include "CSmtpPath.h"
+#include "FuzzRequire.h"
 #include "foundation/CMailContent.h"
 #include "message/Md5.h"
 #include "platform/UniqueFd.h"
 
-#define Require(condition) ((condition) ? (void)0 : Fail(__LINE__))
-
 namespace {
-
-void Fail(int line) {
-    std::fprintf(stderr, "fuzz_smtpsession.cpp:%d: requirement broken\n", line);
-    std::abort();
-}
 
 // A message content in memory: the fuzzer's inputs are small.
 class MemoryContent : public CMailContent {
