@@ -40,13 +40,17 @@ bool ServedMailBench::Provision() {
     velmora_.port = FreePort();
     velmora_.start = [this](ServerProcess& server) { return home_.Start(server); };
     velmora_.why = [](ServerProcess& server) { return server.Output(); };
+    // Only the ports under test: the other reading service takes a free
+    // port, never its well-known one, which something else may hold.
     const int pop3Port = protocol_ == "pop3" ? velmora_.port : FreePort();
+    const int imapPort = protocol_ == "imap" ? velmora_.port : FreePort();
     const long perUser = (options_.messages + kUsers - 1) / kUsers;
     const long limitKb = std::max(10240L, perUser * static_cast<long>(kSize / 1024 + 2) * 2);
     for (int u = 0; u < kUsers; ++u) users_.push_back(User(u));
     bool ready = home_.Setup() && home_.SetDword("Ports", "SMTP Port", smtpPort_) &&
                  home_.SetDword("Ports", "Submission Port", 0) && home_.SetDword("Ports", "SMTPS Port", 0) &&
-                 home_.SetDword("Ports", "POP3 Port", pop3Port) && home_.SetDword("Ports", "POP3S Port", 0);
+                 home_.SetDword("Ports", "POP3 Port", pop3Port) && home_.SetDword("Ports", "POP3S Port", 0) &&
+                 home_.SetDword("Ports", "IMAP Port", imapPort) && home_.SetDword("Ports", "IMAPS Port", 0);
     for (int u = 0; ready && u < kUsers; ++u) ready = home_.AddAccount(User(u), limitKb);
     if (!ready) Error() << "the home could not be provisioned:\n" << home_.CommandOutput();
     return ready;
