@@ -182,6 +182,38 @@ LONG RegQueryValueEx(HKEY key, const char* valueName, DWORD*, DWORD* type, BYTE*
     return ERROR_FILE_NOT_FOUND;
 }
 
+LONG RegReadValue(HKEY key, const char* subKey, const char* valueName, DWORD* type, std::string* data,
+                  bool* keyFound) {
+    if (!key || !type || !data || !keyFound) return ERROR_INVALID_PARAMETER;
+    const std::string path = Join(key->path, subKey);
+    *keyFound = false;
+    if (key->system || IsSystemKey(path)) {
+        HKEY opened = nullptr;
+        LONG rc = RegOpenKeyEx(key, subKey, 0, KEY_READ, &opened);
+        if (rc != ERROR_SUCCESS) return rc;
+        *keyFound = true;
+        DWORD size = 0;
+        rc = RegQueryValueEx(opened, valueName, nullptr, type, nullptr, &size);
+        if (rc == ERROR_SUCCESS) {
+            data->assign(size, '\0');
+            rc = RegQueryValueEx(opened, valueName, nullptr, type, reinterpret_cast<BYTE*>(data->data()), &size);
+            data->resize(rc == ERROR_SUCCESS ? size : 0);
+        }
+        RegCloseKey(opened);
+        return rc;
+    }
+    std::optional<SettingsFile::Value> found;
+    const LONG rc = SettingsStore::Instance().Read([&](const SettingsFile& f) {
+        *keyFound = f.KeyExists(path);
+        if (*keyFound) found = f.Get(path, valueName ? valueName : "");
+    });
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!found) return ERROR_FILE_NOT_FOUND;
+    *type = found->type;
+    *data = std::move(found->data);
+    return ERROR_SUCCESS;
+}
+
 LONG RegSetValueEx(HKEY key, const char* valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
     if (!key) return ERROR_INVALID_HANDLE;
     if (!key->writable || key->system) return ERROR_ACCESS_DENIED;

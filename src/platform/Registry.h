@@ -48,6 +48,11 @@ LONG RegOpenKeyEx(HKEY key, const char* subKey, DWORD options, REGSAM access, HK
 // ValueProblem) is ERROR_INVALID_PARAMETER here and in RegSetValueEx.
 LONG RegCreateKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result);
 LONG RegQueryValueEx(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize);
+// The whole of one value of key\subKey in one look at the settings (an open,
+// a size query and a read take three): ERROR_FILE_NOT_FOUND when the key or
+// the value is missing, *keyFound telling which.
+LONG RegReadValue(HKEY key, const char* subKey, const char* valueName, DWORD* type, std::string* data,
+                  bool* keyFound);
 LONG RegSetValueEx(HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize);
 // nameSize and dataSize are in/out: buffer sizes in, lengths out (name without terminator).
 LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved, DWORD* type, BYTE* data,

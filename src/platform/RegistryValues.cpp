@@ -26,21 +26,15 @@ public:
 };
 
 // Reads one value that must have the given type and at most maxBytes.
+// Settings are read for every message: one look at the file, not three.
 Found ReadTyped(const std::string& keyPath, const char* name, DWORD wanted, std::size_t maxBytes, std::string& data) {
-    OpenKey open(keyPath, KEY_READ, false);
-    if (open.result == ERROR_FILE_NOT_FOUND) return Found::NoKey;
-    if (open.result != ERROR_SUCCESS) return Found::Unreadable;
     DWORD type = 0;
-    DWORD size = 0;
-    LONG rc = RegQueryValueEx(open.key, name, nullptr, &type, nullptr, &size);
-    if (rc == ERROR_FILE_NOT_FOUND) return Found::NoValue;
+    bool keyFound = false;
+    const LONG rc = RegReadValue(HKEY_LOCAL_MACHINE, keyPath.c_str(), name, &type, &data, &keyFound);
+    if (rc == ERROR_FILE_NOT_FOUND) return keyFound ? Found::NoValue : Found::NoKey;
     if (rc != ERROR_SUCCESS) return Found::Unreadable;
     if (type != wanted) return Found::OtherType;
-    if (size > maxBytes) return wanted == REG_DWORD ? Found::OtherType : Found::Unreadable;
-    data.assign(size, '\0');
-    rc = RegQueryValueEx(open.key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-    if (rc != ERROR_SUCCESS) return Found::Unreadable;
-    data.resize(size);
+    if (data.size() > maxBytes) return wanted == REG_DWORD ? Found::OtherType : Found::Unreadable;
     return Found::Value;
 }
 

@@ -36,6 +36,14 @@ TEST(SettingValue, ReadingRulesListingAndDelete) {
                         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fenwarde\\Velmora\\Preferences]\n"
                         "\"StoreMailLog\"=dword:00000001\n");
     EXPECT_EQ(ReadChangeFromAddress(), 0u);
+    // Names in any case; a missing key and a missing value told apart.
+    const std::string preferences = settings::Dword(settings::kPreferences, "StoreMailLog").KeyPath();
+    DWORD stored = 0;
+    EXPECT_EQ(registry::ReadDword(preferences, "storemaillog", stored), registry::Found::Value);
+    EXPECT_EQ(stored, 1u);
+    EXPECT_EQ(registry::ReadDword(preferences, "Nothing", stored), registry::Found::NoValue);
+    EXPECT_EQ(registry::ReadDword(settings::Dword(settings::kPorts, "SMTP Port").KeyPath(), "SMTP Port", stored),
+              registry::Found::NoKey);
 
     constexpr settings::Text kMailBox{settings::kPreferences, "AllMailLogMailBox"};
     EXPECT_TRUE(kMailBox.Write("abc"));
