@@ -29,8 +29,8 @@ bool CServerHost::StartServerHost() {
     if (!database->Open()) return false;
     // Opening cleared the account locks a stopped server left; the deletions
     // it had begun are finished before any session lists a mailbox again.
-    const std::uint32_t cleanUp = settings::Dword{settings::kPreferences, "CleanUpAfterDelete"}.Value();
-    mailstore::FinishMarkedDeletions(database->GetConnectionHandle(), mailstore::ReadMailDirectory(), cleanUp != 0);
+    mailstore::FinishMarkedDeletions(database->GetConnectionHandle(), mailstore::ReadMailDirectory(),
+                                     mailstore::RemovesDeletedFiles());
     eventThread->SetConnection(database->GetConnectionHandle());
     eventThread->SetRouteHandler(route);
     eventThread->SetImportHandler(import);

@@ -20,6 +20,7 @@
 #include "store/CStoredMail.h"
 #include "store/IncomingRoom.h"
 #include "store/MailStorePaths.h"
+#include "store/MarkedDeletions.h"
 #include "store/MessageStoring.h"
 #include "delivery/CGeneratedMailPolicy.h"
 #include "delivery/DeliveryReceipts.h"
@@ -31,10 +32,6 @@ namespace {
 // process the pair runs under one mutex, so two sessions of the process
 // cannot both see the account free.
 Mutex g_lockMutex;
-
-bool CleanUpAfterDelete() {
-    return settings::Dword{settings::kPreferences, "CleanUpAfterDelete"}.Value() != 0;
-}
 
 }  // namespace
 
@@ -135,7 +132,7 @@ bool CLocalAccount::PurgeFolder(int folder, bool removeFiles) {
 
 bool CLocalAccount::CommitDeletions() {
     if (!deletionsPending) return true;
-    const bool removeFiles = CleanUpAfterDelete();
+    const bool removeFiles = mailstore::RemovesDeletedFiles();
     bool all = true;
     for (int folder = 1; folder <= static_cast<int>(folders.size()); ++folder)
         if (!PurgeFolder(folder, removeFiles)) all = false;
@@ -325,7 +322,7 @@ bool CLocalAccount::MoveMessage(long message, int sourceFolder, int targetFolder
 
 bool CLocalAccount::RefreshFolder(int folder) {
     if (!Folder(folder)) return false;
-    const bool purged = PurgeFolder(folder, CleanUpAfterDelete());
+    const bool purged = PurgeFolder(folder, mailstore::RemovesDeletedFiles());
     return LoadFolder(folder) && purged;
 }
 
@@ -338,7 +335,7 @@ bool CLocalAccount::DeleteFolder(int folder) {
     // Loaded first, so that a folder nobody has listed yet is emptied too
     // rather than leaving its rows behind without a folder.
     if (!LoadFolder(folder)) return false;
-    if (!list->MarkAllDeleted() || !PurgeFolder(folder, CleanUpAfterDelete())) {
+    if (!list->MarkAllDeleted() || !PurgeFolder(folder, mailstore::RemovesDeletedFiles())) {
         // Whatever could not be removed is left marked for the next commit.
         if (list->HasDeleted()) deletionsPending = 1;
         return false;

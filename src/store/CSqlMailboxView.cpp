@@ -18,6 +18,7 @@
 #include "platform/Text.h"
 #include "store/CMailboxChanges.h"
 #include "store/MailStorePaths.h"
+#include "store/MarkedDeletions.h"
 #include "store/MessageStoring.h"
 
 namespace mailbox {
@@ -475,9 +476,12 @@ Result<std::vector<std::uint32_t>> CSqlMailboxView::Expunge(const std::vector<st
             statements);
     if (!rows.RunAll(statements)) return R::Fail(Error::Storage);
     std::vector<std::uint32_t> removed;
+    // The files go as with every committed deletion: only when the
+    // administrator asked for it.
+    const bool removeFiles = mailstore::RemovesDeletedFiles();
     for (const MessageInfo* m : doomed) {
         const std::string path = mailstore::JoinPath(directory, m->mailId + ".mel");
-        if (!path.empty()) ::unlink(path.c_str());
+        if (removeFiles && !path.empty()) ::unlink(path.c_str());
         removed.push_back(m->uid);
     }
     if (!removed.empty()) CMailboxChanges::Bump(account);

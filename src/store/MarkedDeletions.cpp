@@ -8,11 +8,16 @@
 
 #include "foundation/CModuleLog.h"
 #include "foundation/OdbcStatement.h"
+#include "foundation/SettingValue.h"
 #include "foundation/SqlFormat.h"
 #include "store/CStoredMail.h"
 #include "store/MailStorePaths.h"
 
 namespace mailstore {
+
+bool RemovesDeletedFiles() {
+    return settings::Dword{settings::kPreferences, "CleanUpAfterDelete"}.Value() != 0;
+}
 
 namespace {
 

@@ -16,6 +16,11 @@
 
 namespace mailstore {
 
+// Whether a committed deletion also removes the message's file
+// (Preferences\CleanUpAfterDelete), whichever client deleted it: POP3's
+// QUIT, an IMAP EXPUNGE, the console, or this sweep.
+bool RemovesDeletedFiles();
+
 // Removes every message whose Mails row is marked deleted: its file below
 // mailDirectory when removeFiles is set (and the account and folder can
 // still be found), then its Mails and MailInfo rows. Logs one line when any

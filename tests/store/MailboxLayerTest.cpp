@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "DatabaseTest.h"
+#include "foundation/SettingValue.h"
 #include "store/CSqlMailboxStore.h"
 #include "store/MessageStoring.h"
 
@@ -57,9 +58,12 @@ TEST_F(MailboxLayerTest, UidsAscendAreNeverReusedAndDeliveryIsReportedAsAdded) {
     auto view = OpenInbox(*store);
     EXPECT_EQ(Uids(*view), (std::vector<std::uint32_t>{1, 2, 3}));
     const std::uint32_t validity = view->UidValidity();
+    // An expunged message's file stays unless deletions are to remove files.
+    const std::string third = accountDirectory + "/Inbox/" + view->Messages()[2].mailId + ".mel";
     ASSERT_TRUE(view->SetFlags({3}, FlagMode::Add, kDeleted | kFlagged, {"$Work"}).Ok());
     EXPECT_EQ(view->Expunge(nullptr).value, (std::vector<std::uint32_t>{3}));
     EXPECT_EQ(Count("Mails", 1), "2");
+    EXPECT_TRUE(std::filesystem::exists(third));
 
     // Delivery moves the counter and wakes a waiter (IDLE); the view's
     // refresh reports the message. A stop descriptor ends a wait too.
@@ -96,6 +100,14 @@ TEST_F(MailboxLayerTest, UidsAscendAreNeverReusedAndDeliveryIsReportedAsAdded) {
     const Result<Changes> seen = view->Refresh();
     ASSERT_EQ(seen.value.flagsChanged.size(), 1u);
     EXPECT_EQ(seen.value.flagsChanged[0].flags, kSeen);
+
+    // Deletions set to remove files: the expunge takes the file too.
+    ASSERT_TRUE(settings::Dword(settings::kPreferences, "CleanUpAfterDelete").Write(1, true));
+    const std::string fourth = accountDirectory + "/Inbox/" + reopened->Messages()[2].mailId + ".mel";
+    ASSERT_TRUE(std::filesystem::exists(fourth));
+    ASSERT_TRUE(reopened->SetFlags({4}, FlagMode::Add, kDeleted, {}).Ok());
+    EXPECT_EQ(reopened->Expunge(nullptr).value, (std::vector<std::uint32_t>{4}));
+    EXPECT_FALSE(std::filesystem::exists(fourth));
 }
 
 TEST_F(MailboxLayerTest, APop3PurgeAndAMissingFileAreSeenForTheirMessagesOnly) {
