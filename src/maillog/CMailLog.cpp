@@ -207,17 +207,16 @@ bool CMailLog::LogMail(SQLHDBC db, const std::string& sender, const std::string&
                    received ? SqlTrusted("true") : SqlTrusted("false"), static_cast<long>(length),
                    static_cast<long>(offset), SqlText::Quote(day));
     };
+    const auto printed = [&] { return withValues([](const auto&... v) { return FormatSql(kLogRow, v...); }); };
     if (row) {
-        *row = withValues([](const auto&... v) { return FormatSql(kLogRow, v...); });
+        *row = printed();
         return true;
     }
     // The row, like the text, is a record of mail and not mail: it is not
     // flushed on its own.
     bool inserted = false;
-    if (const char* unflushed = OdbcStatement::DialectOf(db).UnflushedCommit()) {
-        OdbcStatement s(db);
-        inserted = withValues(
-            [&](const auto&... v) { return s.ExecTogether({unflushed, FormatSql(kLogRow, v...)}); });
+    if (OdbcStatement::DialectOf(db).UnflushedCommit()) {
+        inserted = WriteRow(db, printed());
     } else {
         OdbcPrepared s(db);
         inserted = withValues([&](const auto&... v) { return s.Run(kLogRow, v...); });

@@ -180,7 +180,7 @@ bool CMailRouter::ProcessSpoolFile(const std::string& path, CAccountDatabase* da
     }
 
     Leftovers left;
-    const std::string routed = RoutedLine(path.substr(path.rfind('/') + 1), *info);
+    const std::string routed = RoutedLine(name, *info);
     const CGeneratedMailPolicy policy(info->sender, info->mayRelay, database);
     Routing routing{*info, database->GetConnectionHandle(), database, policy, progress, left, reason};
     routing.spoolName = name;

@@ -14,6 +14,10 @@
 namespace {
 // Until a sweep finds the table missing.
 std::atomic<bool> g_recording{true};
+
+std::string ForgetStatement(const std::string& file) {
+    return FormatSql("DELETE FROM SpoolServed WHERE SpoolFile = '%s'", SqlText::Quote(file));
+}
 }  // namespace
 
 std::string CSpoolServedRows::Stamp(long long size, const timespec& modified) {
@@ -41,7 +45,7 @@ std::optional<std::set<long>> CSpoolServedRows::Served(SQLHDBC connection, const
 
 void CSpoolServedRows::Forget(const std::string& file) {
     if (!g_recording.load()) return;
-    CGroupCommit::Instance().Defer(FormatSql("DELETE FROM SpoolServed WHERE SpoolFile = '%s'", SqlText::Quote(file)));
+    CGroupCommit::Instance().Defer(ForgetStatement(file));
 }
 
 bool CSpoolServedRows::Sweep(SQLHDBC connection, const std::set<std::string>& present) {
@@ -59,9 +63,7 @@ bool CSpoolServedRows::Sweep(SQLHDBC connection, const std::set<std::string>& pr
             if (statement.GetText(1, file) && present.count(file) == 0) gone.push_back(file);
     }
     g_recording.store(true);
-    for (const std::string& file : gone)
-        OdbcStatement(connection)
-            .ExecDirect(FormatSql("DELETE FROM SpoolServed WHERE SpoolFile = '%s'", SqlText::Quote(file)));
+    for (const std::string& file : gone) OdbcStatement(connection).ExecDirect(ForgetStatement(file));
     return true;
 }
 

@@ -75,6 +75,25 @@ protected:
     bool WaitForNoTempFiles() {
         return WaitUntil([&] { return TempFiles().empty(); }, kDeliveryWait);
     }
+    // The messages among texts whose subject is subject.
+    static std::size_t CountIn(const std::vector<std::string>& texts, const std::string& subject) {
+        const std::string line = "Subject: " + subject + "\r\n";
+        std::size_t count = 0;
+        for (const std::string& text : texts) count += text.find(line) != std::string::npos;
+        return count;
+    }
+    // The spool empty and every subject in alice's Inbox at least once.
+    bool WaitForAllInInbox(const std::vector<std::string>& subjects, std::chrono::seconds wait) {
+        return WaitUntil(
+            [&] {
+                if (!home.SpoolFiles().empty()) return false;
+                const std::vector<std::string> texts = home.InboxTexts("alice");
+                for (const std::string& subject : subjects)
+                    if (CountIn(texts, subject) == 0) return false;
+                return true;
+            },
+            wait);
+    }
 
     // EHLO done.
     void Open(SmtpClient& client) {

@@ -5,7 +5,6 @@
 // message reaches its mailbox once and the outbound queue.
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
@@ -23,12 +22,6 @@ namespace {
 using E2eLifecycle = E2eFixture;
 using E2eCrash = E2eFixture;
 using namespace std::chrono_literals;
-
-std::size_t CountIn(const std::vector<std::string>& texts, const std::string& subject) {
-    const std::string line = "Subject: " + subject + "\r\n";
-    return static_cast<std::size_t>(std::count_if(
-        texts.begin(), texts.end(), [&](const std::string& t) { return t.find(line) != std::string::npos; }));
-}
 
 }  // namespace
 
@@ -120,15 +113,7 @@ TEST_F(E2eCrash, Kill9NeverLosesAMessageThatWasAnswered250NorLeavesABrokenOne) {
     ASSERT_FALSE(accepted.empty());
 
     StartServer();
-    const bool allDelivered = WaitUntil(
-        [&] {
-            if (!home.SpoolFiles().empty()) return false;
-            const std::vector<std::string> texts = home.InboxTexts("alice");
-            return std::all_of(accepted.begin(), accepted.end(),
-                               [&](const std::string& subject) { return CountIn(texts, subject) >= 1; });
-        },
-        kDeliveryWait);
-    EXPECT_TRUE(allDelivered) << home.SpoolFiles().size() << " spool files left\n" << server.Output();
+    EXPECT_TRUE(WaitForAllInInbox(accepted, kDeliveryWait)) << home.SpoolFiles().size() << " spool files left\n" << server.Output();
     StopServer();
 
     const std::vector<std::string> texts = home.InboxTexts("alice");
