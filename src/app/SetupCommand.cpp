@@ -400,6 +400,8 @@ int SetupCommand::Run(const std::string& home, std::ostream& out, std::ostream& 
             << (why.empty() ? connection.LastError() : why) << "\n";
         return 1;
     }
+    // Setup's one thread: the schema's derived parts are made in one transaction.
+    connection.SetExclusive(true);
     if (!DatabaseSchema::Create(connection.Handle(), error)) {
         err << "velmora setup: cannot create the database tables: " << error << "\n";
         return 1;

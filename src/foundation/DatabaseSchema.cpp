@@ -1,6 +1,7 @@
 // DatabaseSchema: the table catalogue and its DDL.
 #include "foundation/DatabaseSchema.h"
 
+#include "foundation/MailboxBytes.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RecordVersion.h"
 #include "platform/Text.h"
@@ -266,5 +267,6 @@ bool DatabaseSchema::Create(SQLHDBC connection, std::string& error) {
             return false;
         }
     }
-    return true;
+    // Derived from Mails: made, or made right again, after it.
+    return MailboxBytes::Recompute(connection, error);
 }

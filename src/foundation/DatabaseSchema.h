@@ -3,7 +3,8 @@
 //
 // The program never creates tables while it runs; `velmora setup` calls
 // Create once per home. Creation is idempotent (CREATE ... IF NOT EXISTS):
-// an existing table and its rows are never touched.
+// an existing table and its rows are never touched, but for the folder
+// sizes derived from Mails (MailboxBytes), which are computed again.
 #pragma once
 
 #include <sql.h>

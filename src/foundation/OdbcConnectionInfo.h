@@ -92,6 +92,10 @@ public:
     void SetFollowsDeliverySettings(bool value) {
         followsDeliverySettings.store(value ? 1 : 0, std::memory_order_relaxed);
     }
+    // Whether the database keeps its folder sizes (MailboxBytes): -1 not
+    // asked yet, else 0 or 1.
+    int KeepsMailboxBytes() const { return keepsMailboxBytes.load(std::memory_order_relaxed); }
+    void SetKeepsMailboxBytes(bool value) { keepsMailboxBytes.store(value ? 1 : 0, std::memory_order_relaxed); }
 
 private:
     void Enter();
@@ -102,6 +106,7 @@ private:
     const SqlDialect dialect;
     std::atomic<bool> exclusive{false};
     std::atomic<int> followsDeliverySettings{-1};
+    std::atomic<int> keepsMailboxBytes{-1};
     Mutex lock;  // the idle prepared statements and whether the connection closed
     std::unordered_map<std::string, std::vector<SQLHSTMT>> idle GUARDED_BY(lock);
     std::size_t idleCount GUARDED_BY(lock) = 0;

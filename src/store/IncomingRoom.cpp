@@ -1,6 +1,7 @@
 // IncomingRoom: the mailbox limits rule and the reading of its data.
 #include "store/IncomingRoom.h"
 
+#include "foundation/MailboxBytes.h"
 #include "foundation/OdbcPrepared.h"
 
 namespace mailstore {
@@ -18,6 +19,8 @@ IncomingRoom IncomingRoom::FromLimits(std::uint64_t receiveLimitKb, std::uint64_
 }
 
 std::uint64_t UndeletedFolderBytes(SQLHDBC connection, long accountId, int folder) {
+    if (const std::optional<std::uint64_t> kept = MailboxBytes::Read(connection, accountId, folder)) return *kept;
+    // A database set up before the sizes were kept: summed.
     OdbcPrepared statement(connection);
     if (!statement.Run("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld and mDeleted=0 and mFolderId=%d",
                        accountId, folder))

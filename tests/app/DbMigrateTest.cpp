@@ -17,6 +17,7 @@
 #include "delivery/CLocalAccount.h"
 #include "foundation/CMailContent.h"
 #include "foundation/CMailDatabase.h"
+#include "foundation/MailboxBytes.h"
 #include "foundation/OdbcConnection.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/OdbcTransaction.h"
@@ -144,5 +145,12 @@ TEST(DbMigrate, TenThousandMessagesStayReadable) {
             ++unreadable;
     }
     EXPECT_EQ(unreadable, 0);
+    // The target's kept folder size came with the rows.
+    const std::optional<std::uint64_t> kept = MailboxBytes::Read(connection.Handle(), accountId, 1);
+    OdbcStatement sum(connection.Handle());
+    std::string summed;
+    ASSERT_TRUE(sum.ExecDirect(FormatSql("SELECT sum(mMailSize) FROM Mails WHERE aAccountId = %ld", accountId)) &&
+                sum.Fetch() && sum.GetText(1, summed));
+    EXPECT_EQ(kept, std::stoull(summed));
     PostgresTestServer::DropDatabase(targetHome);
 }

@@ -16,6 +16,9 @@
 
 #include "DatabaseTest.h"
 #include "PostgresTestServer.h"
+#include "foundation/DatabaseSchema.h"
+#include "foundation/MailboxBytes.h"
+#include "store/IncomingRoom.h"
 #include "store/MissingMessageFiles.h"
 #include "store/CStoredMail.h"
 #include "store/MessageStoring.h"
@@ -233,4 +236,52 @@ TEST_F(MailStoreTest, RowsWithoutTheirFileAreRefiledOrRemovedAtStart) {
     EXPECT_EQ(folders(kept), "1:1/1:1");
     EXPECT_EQ(Text("SELECT count(*) FROM Mails WHERE mMailId = 'task-7'"), "1");
     EXPECT_EQ(mailstore::RepairRowsWithoutFiles(Connection(), home.File("mail")), 0u);
+}
+
+// The kept folder sizes against the sums they stand for, through the store
+// and through statements any other program could run on Mails.
+TEST_F(MailStoreTest, KeptFolderSizesFollowEveryChangeAndSetupComputesThemAfresh) {
+    ASSERT_TRUE(db.CreateAccount("dave", "secret", false, false, "dave@example.org", 0, 1, 1, 0, 0));
+    const long dave = AccountId("dave");
+    const auto agrees = [&](const std::string& step) {
+        for (const long account : {1L, dave})
+            for (const int folder : {1, 2, 3}) {
+                const std::string summed =
+                    Text("SELECT coalesce(sum(mMailSize), 0) FROM Mails WHERE aAccountId = " + std::to_string(account) +
+                         " AND mFolderId = " + std::to_string(folder) + " AND mDeleted = 0");
+                EXPECT_EQ(MailboxBytes::Read(Connection(), account, folder), std::stoull(summed))
+                    << step << ": account " << account << ", folder " << folder;
+            }
+    };
+    const std::string first = Store("Subject: one\r\n\r\nfirst\r\n", 1, "Inbox");
+    const std::string second = Store("Subject: two\r\n\r\nsecond, longer\r\n", 1, "Inbox");
+    Store("Subject: three\r\n\r\nin the other folder\r\n", 2, "Sent");
+    ASSERT_GT(mailstore::UndeletedFolderBytes(Connection(), 1, 1), 0u);
+    ASSERT_EQ(MailboxBytes::Read(Connection(), 1, 1), mailstore::UndeletedFolderBytes(Connection(), 1, 1));
+    agrees("stored");
+
+    ASSERT_TRUE(Exec("UPDATE Mails SET mDeleted = 1 WHERE mMailId = '" + first + "'"));
+    agrees("marked deleted");
+    ASSERT_TRUE(Exec("UPDATE Mails SET mDeleted = 1 WHERE mMailId = '" + first + "'"));
+    agrees("marked deleted twice");
+    ASSERT_TRUE(Exec("UPDATE Mails SET mDeleted = 0, mRead = 1 WHERE mMailId = '" + first + "'"));
+    agrees("undeleted");
+    ASSERT_TRUE(Exec("UPDATE Mails SET mFolderId = 3 WHERE mMailId = '" + second + "'"));
+    agrees("moved to another folder");
+    ASSERT_TRUE(Exec("UPDATE Mails SET aAccountId = " + std::to_string(dave) + ", mMailSize = 7 WHERE mMailId = '" +
+                     second + "'"));
+    agrees("given to another account with another size");
+    ASSERT_TRUE(Exec("INSERT INTO Mails SELECT 'copy', aAccountId, mMailSize, 0, mDeleted, 0, mRcvdTime, 1, mRead, "
+                     "mFolderId FROM Mails WHERE mMailId = '" + first + "'"));
+    agrees("copied by a statement");
+    ASSERT_TRUE(Exec("DELETE FROM Mails WHERE mMailId = '" + first + "' OR mMailId = 'copy'"));
+    agrees("rows removed");
+
+    // A drifted size (or a home made before the sizes were kept) is made
+    // right by setup.
+    ASSERT_TRUE(Exec("UPDATE MailboxBytes SET Bytes = 999999"));
+    ASSERT_TRUE(Exec("DELETE FROM MailboxBytes WHERE mFolderId = 2"));
+    std::string error;
+    ASSERT_TRUE(DatabaseSchema::Create(Connection(), error)) << error;
+    agrees("computed again");
 }
