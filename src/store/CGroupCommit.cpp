@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <map>
@@ -43,7 +44,29 @@ CGroupCommit::Counts CGroupCommit::GetCounts() {
 
 void CGroupCommit::Defer(std::string statement) {
     MutexLock guard(lock);
-    if (deferred.size() < kMaxDeferred) deferred.push_back(std::move(statement));
+    if (deferred.size() + listedCount < kMaxDeferred) deferred.push_back(std::move(statement));
+}
+
+void CGroupCommit::DeferListed(const std::string& head, std::string value) {
+    MutexLock guard(lock);
+    if (deferred.size() + listedCount >= kMaxDeferred) return;
+    listed[head].push_back(std::move(value));
+    ++listedCount;
+}
+
+std::vector<std::string> CGroupCommit::TakeDeferred() {
+    std::vector<std::string> taken;
+    taken.swap(deferred);
+    for (const auto& [head, values] : listed)
+        for (std::size_t first = 0; first < values.size(); first += kListedPerStatement) {
+            std::string statement = head + "(";
+            const std::size_t end = std::min(values.size(), first + kListedPerStatement);
+            for (std::size_t i = first; i < end; ++i) statement += (i > first ? "," : "") + values[i];
+            taken.push_back(statement + ")");
+        }
+    listed.clear();
+    listedCount = 0;
+    return taken;
 }
 
 std::size_t CGroupCommit::GetWaitingCount() {
@@ -95,8 +118,7 @@ CGroupCommit::Outcome CGroupCommit::Commit(SQLHDBC connection, const Entry& entr
             if (!item->entry->directory.empty())
                 if (const int error = syncers[item->entry->directory]->syncError; error != 0)
                     item->outcome = {Result::FileFailed, error};
-        std::vector<std::string> riding;
-        riding.swap(deferred);
+        std::vector<std::string> riding = TakeDeferred();
         guard.unlock();
         WriteBatch(connection, batch, std::move(riding));
         guard.lock();
@@ -142,7 +164,7 @@ void CGroupCommit::WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, 
         // Nothing to list: what waits goes on waiting for a batch that has.
         MutexLock guard(lock);
         for (std::string& statement : riding)
-            if (deferred.size() < kMaxDeferred) deferred.push_back(std::move(statement));
+            if (deferred.size() + listedCount < kMaxDeferred) deferred.push_back(std::move(statement));
         return;
     }
     const std::size_t own = statements.size();

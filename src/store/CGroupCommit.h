@@ -35,6 +35,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,13 @@ public:
     // kMaxDeferred wait, more are dropped.
     void Defer(std::string statement);
     static constexpr std::size_t kMaxDeferred = 4096;
+    // Adds one value to a deferred statement that ends in a list: the values
+    // deferred under one head run as "head(value,value,...)", up to
+    // kListedPerStatement in each, so that the rows of a batch's released
+    // spool files go in one statement rather than one each. Each value
+    // counts as a statement against kMaxDeferred.
+    void DeferListed(const std::string& head, std::string value);
+    static constexpr std::size_t kListedPerStatement = 64;
 
     // Batches and entries made durable so far, and the largest batch.
     struct Counts {
@@ -104,11 +112,15 @@ private:
     // Syncs the directory mine was given for its batch, the lock let go meanwhile.
     void SyncAssigned(Waiting& mine) REQUIRES(lock);
     void WriteBatch(SQLHDBC connection, std::vector<Waiting*>& batch, std::vector<std::string> deferred);
+    // Every deferred statement, the listed values made into theirs; none left.
+    std::vector<std::string> TakeDeferred() REQUIRES(lock);
 
     RowsWriter writer;
     Mutex lock;
     std::vector<Waiting*> waiting GUARDED_BY(lock);
     std::vector<std::string> deferred GUARDED_BY(lock);
+    std::map<std::string, std::vector<std::string>> listed GUARDED_BY(lock);  // by head
+    std::size_t listedCount GUARDED_BY(lock) = 0;
     bool leading GUARDED_BY(lock) = false;
     Waiting* leader GUARDED_BY(lock) = nullptr;  // while leading
     std::size_t syncsRunning GUARDED_BY(lock) = 0;  // directory syncs of the batch being made durable

@@ -15,8 +15,16 @@ namespace {
 // Until a sweep finds the table missing.
 std::atomic<bool> g_recording{true};
 
+// The rows of released spool files go in one statement per batch (see
+// CGroupCommit::DeferListed).
+constexpr const char* kForgetHead = "DELETE FROM SpoolServed WHERE SpoolFile IN ";
+
+std::string Listed(const std::string& file) {
+    return FormatSql("'%s'", SqlText::Quote(file));
+}
+
 std::string ForgetStatement(const std::string& file) {
-    return FormatSql("DELETE FROM SpoolServed WHERE SpoolFile = '%s'", SqlText::Quote(file));
+    return kForgetHead + ("(" + Listed(file) + ")");
 }
 }  // namespace
 
@@ -45,7 +53,7 @@ std::optional<std::set<long>> CSpoolServedRows::Served(SQLHDBC connection, const
 
 void CSpoolServedRows::Forget(const std::string& file) {
     if (!g_recording.load()) return;
-    CGroupCommit::Instance().Defer(ForgetStatement(file));
+    CGroupCommit::Instance().DeferListed(kForgetHead, Listed(file));
 }
 
 bool CSpoolServedRows::Sweep(SQLHDBC connection, const std::set<std::string>& present) {

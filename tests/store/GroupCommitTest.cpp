@@ -123,6 +123,8 @@ TEST_F(GroupCommitTest, RefusedOptionalRowsAndDeferredStatementsNeverFailAStore)
     entries[1].optionalRows = {"INSERT m1 log REFUSE"};
     entries[2].optionalRows = {"INSERT m2 log"};
     commit.Defer("DELETE gone");
+    commit.DeferListed("DELETE IN ", "'a'");
+    commit.DeferListed("DELETE IN ", "'b'");
     const auto outcomes = RunBatch(entries, 2);
     for (const auto& outcome : outcomes) EXPECT_EQ(outcome.result, CGroupCommit::Result::Durable);
     for (const char* name : {"m0 listing", "m1 listing", "m2 listing", "m2 log"})
@@ -130,6 +132,7 @@ TEST_F(GroupCommitTest, RefusedOptionalRowsAndDeferredStatementsNeverFailAStore)
     EXPECT_EQ(Count(writer.committed, "m1 log"), 0);
     // Taken by the first batch, which committed.
     EXPECT_EQ(Count(writer.committed, "DELETE gone"), 1);
+    EXPECT_EQ(Count(writer.committed, "DELETE IN ('a','b')"), 1) << "listed values go in one statement";
 
     writer.holdFirst = false;
     commit.Defer("DELETE REFUSE");
