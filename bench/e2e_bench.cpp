@@ -89,13 +89,16 @@
 //             [--skip-postfix] [--skip-strace] [--skip-tls] [--preload-messages N]
 //             [--preload-accounts N] [--spool-threads N] [--postfix-deb PATH]
 //             [--userns-base UID] [--postgres URL] [--skip-postgres] [--rspamd]
-//             [--milter-unix] [--busy N]
+//             [--milter-unix] [--busy N] [--fresh-fs journal|nojournal]
 // Without --program the program is looked for next to this one
 // (build/X/bench/e2e_bench -> build/X/bin/velmora). Everything is made in
 // one directory under --dir (default $TMPDIR or /tmp), removed afterwards
 // (E2E_BENCH_KEEP=1 keeps it). On a file system without a journal, ext4
-// allocates inodes slowly for a while after many deletions: let a minute
-// pass between runs.
+// allocates inodes slowly for minutes after many deletions (a run just
+// after another paid up to half again as much CPU per message):
+// --fresh-fs makes a new ext4 file system under --dir for the run, with its
+// journal or without, loop-mounted (root only), so that every run meets the
+// same disk; the figures then also show the cost of the loop device.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -115,6 +118,7 @@
 #include <vector>
 
 #include "e2e/BenchHome.h"
+#include "e2e/FreshFileSystem.h"
 #include "e2e/BenchOptions.h"
 #include "e2e/BenchPostgres.h"
 #include "e2e/BenchRspamd.h"
@@ -160,6 +164,7 @@ struct Options {
     std::string postgres;     // postgresql://USER@HOST:PORT/DB of a server to use
     std::string postfixDeb;
     unsigned long usernsBase = 1500000000;
+    std::string freshFs;  // "journal" or "nojournal": a new file system for the run
 };
 
 bool Parse(int argc, char** argv, Options& o) {
@@ -183,6 +188,7 @@ bool Parse(int argc, char** argv, Options& o) {
     options.Value("--busy", o.busy);
     options.Value("--postfix-deb", [&](const char* v) { o.postfixDeb = fs::absolute(v).string(); });
     options.Value("--userns-base", o.usernsBase);
+    options.Value("--fresh-fs", o.freshFs);
     // The program may be given bare, as the first argument.
     return options.Parse(argc, argv, o.program, o.dir, &o.program) && o.messages > 0 && o.sessions > 0 &&
            o.size >= 512 && o.bigMb > 0 && o.rounds > 0 && o.preloadMessages >= 0 && o.preloadAccounts >= 0 &&
@@ -383,11 +389,20 @@ int main(int argc, char** argv) {
                      "                 [--skip-tls] [--preload-messages N] [--preload-accounts N] [--spool-threads N] "
                      "[--postfix-deb PATH]\n"
                      "                 [--userns-base UID] [--postgres URL] [--skip-postgres] [--rspamd]\n"
-                     "                 [--milter-unix] [--busy N]\n";
+                     "                 [--milter-unix] [--busy N] [--fresh-fs journal|nojournal]\n";
         return 64;
     }
     // Servers' orphans come back here to be reaped, so their CPU is counted.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    // Made first, so that it goes last, after every home on it.
+    FreshFileSystem freshFs;
+    if (!o.freshFs.empty()) {
+        if (const std::string why = freshFs.Make(o.dir, o.freshFs); !why.empty()) {
+            std::cerr << "e2e_bench: " << why << "\n";
+            return 1;
+        }
+        o.dir = freshFs.Dir();
+    }
     BenchHome home;
     if (const std::string why = home.Create(o.program, o.dir, "e2e"); !why.empty()) {
         std::cerr << "e2e_bench: " << why << "\n";
@@ -645,6 +660,9 @@ int main(int argc, char** argv) {
                 o.busy ? ("busy: " + std::to_string(o.busy) + " CPU-bound processes and a syncing writer beside each round")
                              .c_str()
                        : "quiet (no load of the bench's own)");
+    if (!o.freshFs.empty())
+        std::printf("on a fresh ext4 file system (%s), loop-mounted at %s\n",
+                    o.freshFs == "journal" ? "with a journal" : "without a journal", o.dir.c_str());
     for (Peer* peer : peers)
         if (peer != &velmoraTlsPeer)
             std::printf("  %s idle cycle (start, %.1f s idle, stop): %.3f s CPU\n", peer->name.c_str(),
