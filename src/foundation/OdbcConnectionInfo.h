@@ -94,6 +94,9 @@ public:
     }
     // Whether the database keeps its folder sizes (MailboxBytes): -1 not
     // asked yet, else 0 or 1.
+    // Whether DurableCommits ran on the connection (OdbcTransaction::RequireDurableCommits).
+    bool CommitsDurable() const { return commitsDurable.load(std::memory_order_relaxed); }
+    void SetCommitsDurable() { commitsDurable.store(true, std::memory_order_relaxed); }
     int KeepsMailboxBytes() const { return keepsMailboxBytes.load(std::memory_order_relaxed); }
     void SetKeepsMailboxBytes(bool value) { keepsMailboxBytes.store(value ? 1 : 0, std::memory_order_relaxed); }
 
@@ -107,6 +110,7 @@ private:
     std::atomic<bool> exclusive{false};
     std::atomic<int> followsDeliverySettings{-1};
     std::atomic<int> keepsMailboxBytes{-1};
+    std::atomic<bool> commitsDurable{false};
     Mutex lock;  // the idle prepared statements and whether the connection closed
     std::unordered_map<std::string, std::vector<SQLHSTMT>> idle GUARDED_BY(lock);
     std::size_t idleCount GUARDED_BY(lock) = 0;

@@ -42,6 +42,14 @@ OdbcTransaction::~OdbcTransaction() {
     SetAutocommit(connection, true);
 }
 
+void OdbcTransaction::RequireDurableCommits(SQLHDBC connection) {
+    const std::shared_ptr<OdbcConnectionInfo> info = OdbcConnectionInfo::Find(connection);
+    if (!info || info->CommitsDurable()) return;
+    const char* statement = info->Dialect().DurableCommits();
+    // Not marked when it failed: asked again at the next store.
+    if (!statement || OdbcStatement(connection).ExecDirect(statement)) info->SetCommitsDurable();
+}
+
 bool OdbcTransaction::Commit() {
     if (!active) return true;
     if (!committed) committed = OdbcSucceeded(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT));

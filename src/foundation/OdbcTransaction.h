@@ -31,6 +31,12 @@ public:
     OdbcTransaction(const OdbcTransaction&) = delete;
     OdbcTransaction& operator=(const OdbcTransaction&) = delete;
 
+    // Makes every later commit on the connection wait until it is on stable
+    // storage (SqlDialect::DurableCommits), once per connection; outside a
+    // transaction. For connections whose commits let something else go:
+    // a spool file, a fetched message's copy on its server.
+    static void RequireDurableCommits(SQLHDBC connection);
+
     // Whether the statements that follow commit together.
     bool Active() const { return active; }
     // Commits; true when committed (always true for a guard doing nothing).

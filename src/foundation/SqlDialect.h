@@ -38,11 +38,17 @@ public:
     bool RunsTextAsOneTransaction() const { return backend == Backend::PostgreSQL; }
     // Sent together with a statement outside a transaction, a statement
     // after which its commit does not wait for the disk; null where the
-    // backend has none (SQLite's commits wait for no sync here anyway). Only
+    // backend has none (SQLite's commits wait for no sync here unless
+    // DurableCommits was asked for). Only
     // for rows whose loss in a crash loses no mail.
     const char* UnflushedCommit() const {
         return backend == Backend::PostgreSQL ? "SET LOCAL synchronous_commit TO OFF" : nullptr;
     }
+    // Run once on a connection, a statement after which each of its commits
+    // waits until it is on stable storage; null where commits already do
+    // (PostgreSQL). SQLite's data source commits in WAL mode with
+    // Sync=NORMAL, whose last commits a power failure may take back.
+    const char* DurableCommits() const { return backend == Backend::SQLite ? "PRAGMA synchronous = FULL" : nullptr; }
 
     // "YYYY-MM-DD HH:MM:SS" of a date-time text plus days, or empty when the
     // text is not a date ("YYYY-MM-DD" and the month/day/year "M/D/YYYY"

@@ -192,6 +192,8 @@ StoreOutcome StoreMessage(SQLHDBC connection, const std::string& folderDirectory
     // one made in a second later than any listed id's is new (MayBeListed).
     // No folder directory to name the file in.
     if (folderDirectory.empty()) return FileFailure(ENOENT);
+    // Once the rows commit, the caller lets the message's source go.
+    OdbcTransaction::RequireDurableCommits(connection);
     std::string id;
     const bool fresh = !MayBeListed(connection, now);
     UniqueFd file = CreateExclusive(
@@ -303,6 +305,7 @@ StoreOutcome StoreTaskItem(SQLHDBC connection, const std::string& folderDirector
                            const std::string& taskId, CMailContent& content) {
     const std::string path = JoinPath(folderDirectory, taskId + ".mel");
     if (folderDirectory.empty() || path.empty()) return FileFailure(ENOENT);
+    OdbcTransaction::RequireDurableCommits(connection);
     UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640));
     // Stored already by an earlier attempt at this document.
     if (!file) return errno == EEXIST ? StoreOutcome() : FileFailure(errno);
