@@ -19,9 +19,9 @@ constexpr const char* kTable =
 
 // A row counts while it is not marked deleted, as the sum it replaces
 // counted it (a NULL mark or size counts as the sum counted it: not at all,
-// and as nothing).
-// MailboxBytes_Update is made last: its presence tells a database whose
-// sizes are kept (setup makes all of it in one transaction, see Recompute).
+// and as nothing). MailboxBytes_Update is made last: its presence tells a
+// database whose sizes are kept (setup makes all of it in one transaction,
+// see Recompute).
 std::vector<std::string> SqliteSchema() {
     const std::string add =
         "INSERT INTO MailboxBytes SELECT NEW.aAccountId, NEW.mFolderId, coalesce(NEW.mMailSize, 0) "

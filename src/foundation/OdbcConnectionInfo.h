@@ -92,11 +92,11 @@ public:
     void SetFollowsDeliverySettings(bool value) {
         followsDeliverySettings.store(value ? 1 : 0, std::memory_order_relaxed);
     }
-    // Whether the database keeps its folder sizes (MailboxBytes): -1 not
-    // asked yet, else 0 or 1.
     // Whether DurableCommits ran on the connection (OdbcTransaction::RequireDurableCommits).
     bool CommitsDurable() const { return commitsDurable.load(std::memory_order_relaxed); }
     void SetCommitsDurable() { commitsDurable.store(true, std::memory_order_relaxed); }
+    // Whether the database keeps its folder sizes (MailboxBytes): -1 not
+    // asked yet, else 0 or 1.
     int KeepsMailboxBytes() const { return keepsMailboxBytes.load(std::memory_order_relaxed); }
     void SetKeepsMailboxBytes(bool value) { keepsMailboxBytes.store(value ? 1 : 0, std::memory_order_relaxed); }
 
