@@ -1,16 +1,21 @@
 // CServiceModule: the module object a listening service's library hands the
 // host.
 //
-// Once the host gives it the account database it starts listening. Stop
-// ends listening and asks the sessions to finish; IsIdle tells the host
-// when no session is left; deleting the object joins every thread, so the
-// library can be unloaded right after. Nothing thrown inside reaches the
-// host. Listener is the service's listener (Start, Stop, ActiveSessions),
-// made from the account database; name is what the log lines call it.
+// A reading service (POP3, IMAP) starts listening once the host gives it
+// the account database. A service whose listener also takes the mail
+// spooler (SMTP) starts once it has the spooler: its sessions hold the
+// database given by then, and a missing one makes local recipients wait
+// with 451. Stop ends listening and asks the sessions to finish; IsIdle
+// tells the host when no session is left; deleting the object joins every
+// thread, so the library can be unloaded right after. Nothing thrown inside
+// reaches the host. Listener is the service's listener (Start, Stop,
+// ActiveSessions); name is what the log lines call it. The database and the
+// spooler live as long as the host, which deletes the module first.
 #pragma once
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "ModuleVisibility.h"
 #include "app/CServerModule.h"
@@ -48,27 +53,48 @@ public:
         }
     }
     void SetNotifyWindow(MessageWindow*) override {}
-    void SetDatabase(CAccountDatabase* database) override {
+    void SetDatabase(CAccountDatabase* given) override {
         try {
             MutexLock guard(lock);
-            // The database lives as long as the host, which deletes this module first.
-            if (stopped || listener || !database) return;
-            auto starting = std::make_unique<Listener>(database);
-            if (!starting->Start()) {
-                g_moduleLog.Write(name + ": not listening");
-                return;
-            }
-            listener = std::move(starting);
+            database = given;
+            StartWhenReady();
         } catch (...) {
             g_moduleLog.Write(name + ": start failed");
         }
     }
-    // Reading services store nothing through the spooler.
-    void SetMailSpooler(CMailSpooler*) override {}
+    void SetMailSpooler(CMailSpooler* given) override {
+        if constexpr (kTakesSpooler) {
+            try {
+                MutexLock guard(lock);
+                spooler = given;
+                StartWhenReady();
+            } catch (...) {
+                g_moduleLog.Write(name + ": start failed");
+            }
+        }
+    }
 
 private:
+    static constexpr bool kTakesSpooler = std::is_constructible_v<Listener, CAccountDatabase*, CMailSpooler*>;
+
+    void StartWhenReady() REQUIRES(lock) {
+        if (stopped || listener || !(kTakesSpooler ? spooler != nullptr : database != nullptr)) return;
+        std::unique_ptr<Listener> starting;
+        if constexpr (kTakesSpooler)
+            starting = std::make_unique<Listener>(database, spooler);
+        else
+            starting = std::make_unique<Listener>(database);
+        if (!starting->Start()) {
+            g_moduleLog.Write(name + ": not listening");
+            return;
+        }
+        listener = std::move(starting);
+    }
+
     const std::string name;
-    Mutex lock;  // the listener and whether the module stopped
+    Mutex lock;  // what the module was given, its listener and whether it stopped
+    CAccountDatabase* database GUARDED_BY(lock) = nullptr;
+    CMailSpooler* spooler GUARDED_BY(lock) = nullptr;
     bool stopped GUARDED_BY(lock) = false;
     std::unique_ptr<Listener> listener GUARDED_BY(lock);
 };
