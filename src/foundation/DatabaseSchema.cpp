@@ -2,6 +2,7 @@
 #include "foundation/DatabaseSchema.h"
 
 #include "foundation/MailboxBytes.h"
+#include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcStatement.h"
 #include "foundation/RecordVersion.h"
 #include "platform/Text.h"
@@ -269,4 +270,19 @@ bool DatabaseSchema::Create(SQLHDBC connection, std::string& error) {
     }
     // Derived from Mails: made, or made right again, after it.
     return MailboxBytes::Recompute(connection, error);
+}
+
+std::optional<bool> DatabaseSchema::HasTrigger(SQLHDBC connection, const std::string& name) {
+    const SqlDialect::Backend backend = OdbcStatement::DialectOf(connection).GetBackend();
+    if (backend != SqlDialect::Backend::SQLite && backend != SqlDialect::Backend::PostgreSQL) return std::nullopt;
+    OdbcPrepared statement(connection);
+    std::uint32_t count = 0;
+    // PostgreSQL keeps unquoted names folded to lower case.
+    const bool ran =
+        backend == SqlDialect::Backend::PostgreSQL
+            ? statement.Run("SELECT count(*) FROM pg_trigger WHERE tgname = '%s'", SqlText::Quote(FoldCase(name)))
+            : statement.Run("SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name = '%s'",
+                            SqlText::Quote(name));
+    if (!ran || !statement.BindULong(1, count) || !statement.Fetch()) return std::nullopt;
+    return count > 0;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <sql.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,4 +31,8 @@ public:
     static std::vector<std::string> Statements(SQLHDBC connection);
     // Creates what is missing; on failure error names the statement and the driver's reason.
     static bool Create(SQLHDBC connection, std::string& error);
+    // Whether the database has the trigger of that name (as created,
+    // unquoted); nothing when its catalogue could not be read or the backend
+    // keeps none of ours.
+    static std::optional<bool> HasTrigger(SQLHDBC connection, const std::string& name);
 };

@@ -1,6 +1,7 @@
 // MailboxBytes: the kept folder sizes, their triggers and their reading.
 #include "foundation/MailboxBytes.h"
 
+#include "foundation/DatabaseSchema.h"
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcPrepared.h"
 #include "foundation/OdbcTransaction.h"
@@ -65,19 +66,6 @@ std::vector<std::string> PostgresSchema() {
     };
 }
 
-// Whether the database keeps the sizes; nothing when its catalogue could not be read.
-std::optional<bool> HasNewestTrigger(SQLHDBC connection, Backend backend) {
-    OdbcStatement statement(connection);
-    std::string count;
-    // PostgreSQL keeps unquoted names folded to lower case.
-    const bool ran = statement.ExecDirect(
-        backend == Backend::PostgreSQL
-            ? "SELECT count(*) FROM pg_trigger WHERE tgname = 'mailboxbytes_update'"
-            : "SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name = 'MailboxBytes_Update'");
-    if (!ran || !statement.Fetch() || !statement.GetText(1, count)) return std::nullopt;
-    return count != "0";
-}
-
 }  // namespace
 
 std::vector<std::string> MailboxBytes::Schema(SQLHDBC connection) {
@@ -127,17 +115,10 @@ bool MailboxBytes::Recompute(SQLHDBC connection, std::string& error) {
 std::optional<std::uint64_t> MailboxBytes::Read(SQLHDBC connection, long accountId, int folder) {
     const std::shared_ptr<OdbcConnectionInfo> info = OdbcConnectionInfo::Find(connection);
     if (!info) return std::nullopt;
-    int kept = info->KeepsMailboxBytes();
-    if (kept < 0) {
-        const Backend backend = info->Dialect().GetBackend();
-        if (backend != Backend::SQLite && backend != Backend::PostgreSQL) return std::nullopt;
-        // Only a definite answer is kept: a failed look-up asks again next time.
-        const std::optional<bool> found = HasNewestTrigger(connection, backend);
-        if (!found) return std::nullopt;
-        info->SetKeepsMailboxBytes(*found);
-        kept = *found ? 1 : 0;
-    }
-    if (!kept) return std::nullopt;
+    const std::optional<bool> kept = info->Known(OdbcConnectionInfo::Fact::KeepsMailboxBytes, [&] {
+        return DatabaseSchema::HasTrigger(connection, "MailboxBytes_Update");
+    });
+    if (!kept.value_or(false)) return std::nullopt;
     OdbcPrepared statement(connection);
     if (!statement.Run("SELECT Bytes FROM MailboxBytes WHERE aAccountId = %ld AND mFolderId = %d", accountId, folder))
         return std::nullopt;

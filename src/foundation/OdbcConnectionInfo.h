@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -85,20 +86,23 @@ public:
     // Whether a handle's connection is known to be lost (see above).
     static bool IsLost(SQLHDBC handle);
 
-    // Whether the database's record version also follows the accounts'
-    // delivery settings (RecordVersion::FollowsDeliverySettings): -1 not
-    // asked yet, else 0 or 1. Kept here since it is asked once per connection.
-    int FollowsDeliverySettings() const { return followsDeliverySettings.load(std::memory_order_relaxed); }
-    void SetFollowsDeliverySettings(bool value) {
-        followsDeliverySettings.store(value ? 1 : 0, std::memory_order_relaxed);
+    // Facts about the database asked once per connection (whether a
+    // trigger is there): whether the record version also follows the
+    // accounts' delivery settings (RecordVersion), and whether the folder
+    // sizes are kept (MailboxBytes).
+    enum class Fact { FollowsDeliverySettings, KeepsMailboxBytes };
+    // The kept answer, else ask's, kept when it is definite (a failed
+    // look-up asks again next time).
+    std::optional<bool> Known(Fact fact, const std::function<std::optional<bool>()>& ask) {
+        std::atomic<int>& slot = facts[static_cast<std::size_t>(fact)];
+        if (const int known = slot.load(std::memory_order_relaxed); known >= 0) return known == 1;
+        const std::optional<bool> found = ask();
+        if (found) slot.store(*found ? 1 : 0, std::memory_order_relaxed);
+        return found;
     }
     // Whether DurableCommits ran on the connection (OdbcTransaction::RequireDurableCommits).
     bool CommitsDurable() const { return commitsDurable.load(std::memory_order_relaxed); }
     void SetCommitsDurable() { commitsDurable.store(true, std::memory_order_relaxed); }
-    // Whether the database keeps its folder sizes (MailboxBytes): -1 not
-    // asked yet, else 0 or 1.
-    int KeepsMailboxBytes() const { return keepsMailboxBytes.load(std::memory_order_relaxed); }
-    void SetKeepsMailboxBytes(bool value) { keepsMailboxBytes.store(value ? 1 : 0, std::memory_order_relaxed); }
 
 private:
     void Enter();
@@ -108,8 +112,7 @@ private:
     const SQLHDBC handle;
     const SqlDialect dialect;
     std::atomic<bool> exclusive{false};
-    std::atomic<int> followsDeliverySettings{-1};
-    std::atomic<int> keepsMailboxBytes{-1};
+    std::atomic<int> facts[2] = {-1, -1};  // by Fact: -1 not asked yet, else 0 or 1
     std::atomic<bool> commitsDurable{false};
     Mutex lock;  // the idle prepared statements and whether the connection closed
     std::unordered_map<std::string, std::vector<SQLHSTMT>> idle GUARDED_BY(lock);

@@ -3,6 +3,7 @@
 
 #include <iterator>
 
+#include "foundation/DatabaseSchema.h"
 #include "foundation/OdbcConnectionInfo.h"
 #include "foundation/OdbcPrepared.h"
 #include "platform/Text.h"
@@ -48,38 +49,18 @@ std::string TriggerEvent(const std::string& table, const std::string& event) {
            "RecvMailSizeLimit";
 }
 
-// Whether the newest watched table's last trigger exists; nothing when the
-// catalogue could not be read.
-std::optional<bool> HasNewestTrigger(SQLHDBC connection, SqlDialect::Backend backend) {
-    const std::string name = std::string("RecordVersion_") + std::end(kWatchedTables)[-1] + "_DELETE";
-    OdbcPrepared statement(connection);
-    std::uint32_t count = 0;
-    // PostgreSQL keeps unquoted names folded to lower case.
-    const bool ran =
-        backend == SqlDialect::Backend::PostgreSQL
-            ? statement.Run("SELECT count(*) FROM pg_trigger WHERE tgname = '%s'", SqlText::Quote(FoldCase(name)))
-            : statement.Run("SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name = '%s'",
-                            SqlText::Quote(name));
-    if (!ran || !statement.BindULong(1, count) || !statement.Fetch()) return std::nullopt;
-    return count > 0;
-}
 
 }  // namespace
 
 std::optional<std::int64_t> RecordVersion::ReadForDeliverySettings(SQLHDBC connection) {
     const std::shared_ptr<OdbcConnectionInfo> info = OdbcConnectionInfo::Find(connection);
     if (!info) return std::nullopt;
-    int follows = info->FollowsDeliverySettings();
-    if (follows < 0) {
-        const SqlDialect::Backend backend = info->Dialect().GetBackend();
-        if (backend != SqlDialect::Backend::SQLite && backend != SqlDialect::Backend::PostgreSQL) return std::nullopt;
-        // Only a definite answer is kept: a failed look-up asks again next time.
-        const std::optional<bool> found = HasNewestTrigger(connection, backend);
-        if (!found) return std::nullopt;
-        info->SetFollowsDeliverySettings(*found);
-        follows = *found ? 1 : 0;
-    }
-    return follows ? Read(connection) : std::nullopt;
+    // The newest watched table's last trigger tells a database whose triggers follow them all.
+    const std::optional<bool> follows = info->Known(OdbcConnectionInfo::Fact::FollowsDeliverySettings, [&] {
+        return DatabaseSchema::HasTrigger(connection,
+                                          std::string("RecordVersion_") + std::end(kWatchedTables)[-1] + "_DELETE");
+    });
+    return follows.value_or(false) ? Read(connection) : std::nullopt;
 }
 
 RecordVersion::Pin::~Pin() {
